@@ -1,0 +1,35 @@
+"""pyqivrexdb: a DB-API 2.0 driver for the Qivrex SQL database.
+
+    import pyqivrexdb
+    with pyqivrexdb.connect("sales.db") as conn:
+        cur = conn.cursor()
+        cur.execute("select name, amount from orders where id = %s", (7,))
+        print(cur.fetchone())
+
+The native core ``pyqivrexdb.qxcore`` loads the client library ``libqscli.so``
+(``qscli.dll`` on Windows) by name at run time. The package ships an embedded
+engine under that name, so a database file works out of the box; a vendor
+library found first on the library path takes its place.
+"""
+
+# Log every call of the native core on the "pyqivrexdb.qxcore" logger, register
+# the default server-message loggers on each new connection and ask the server
+# for extended diagnostics on every cursor. Read at each use: assign
+# pyqivrexdb.qxcore.DEBUG to switch it on a running program.
+DEBUG = False
+
+# Bytes of result records the driver asks the client library for in one read
+# (rounded up to whole records), and the most bytes one bulk-load call packs
+# before handing them over.
+HEAPCTRL = 65536
+
+apilevel = "2.0"
+threadsafety = 1  # threads may share the module, not connections
+paramstyle = "format"  # cursor.execute("... where id = %s", (7,))
+
+from .errors import *  # noqa: E402,F401,F403
+from .errors import __all__ as _error_names  # noqa: E402
+from .qxcore import Connection, Cursor, Field, connect, pydate2qxdate  # noqa: E402
+
+__all__ = ["DEBUG", "HEAPCTRL", "apilevel", "threadsafety", "paramstyle", "connect",
+           "Connection", "Cursor", "Field", "pydate2qxdate", *_error_names]

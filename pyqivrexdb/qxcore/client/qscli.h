@@ -1,0 +1,137 @@
+/* The client library's interface: entry points, constants and the column
+ * record. Plain C, no Python: the extension, the embedded engine (qscli/) and
+ * the test double (tests/double/) all include this one file, so the three can
+ * never disagree about a signature.
+ *
+ * The library was born on 32-bit Windows, where every entry point is
+ * __stdcall and a C `long` is 32 bits wide. Records, counts and handles keep
+ * those widths on every platform: `qc_long` is the library's `long`.
+ */
+#ifndef QSCLI_H
+#define QSCLI_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define QSCLI_CALL __stdcall
+#define QSCLI_EXPORT __declspec(dllexport)
+#else
+#define QSCLI_CALL
+#define QSCLI_EXPORT __attribute__((visibility("default")))
+#endif
+
+typedef int32_t qc_long;
+
+/* Every entry point the loader looks up, in the order it looks them up.
+ * KEPT(name, parameters) is stored in the entry-point table; DROPPED(name) is
+ * looked up and thrown away (the library has it, the module never calls it).
+ * Every entry point returns a C int. */
+#define QSCLI_ENTRY_POINTS(KEPT, DROPPED)                                          \
+    KEPT(qcSqlInit, (int flags))                                                   \
+    DROPPED(qcSqlDone)                                                             \
+    KEPT(qcSqlAllocConnect, (int* hdb))                                            \
+    KEPT(qcSqlDisconnect, (int* hdb))                                              \
+    KEPT(qcSqlFreeConnect, (int* hdb))                                             \
+    KEPT(qcSqlConnect, (int hdb, char* server, char* user, char* passwd))          \
+    KEPT(qcSqlGetConnectAttr, (int hdb, unsigned int attr, int zero, char* buf,    \
+                               unsigned int size, unsigned int* length))           \
+    KEPT(qcSqlSetConnectAttr, (int hdb, unsigned int attr, void* value,            \
+                               unsigned int zero))                                 \
+    KEPT(qcSqlAllocStmt, (int hdb, int* hstmt))                                    \
+    KEPT(qcSqlSetStmtAttr, (int hstmt, unsigned int attr, void* value,             \
+                            unsigned int size))                                    \
+    KEPT(qcSqlExecDirect, (int hstmt, const char* sql))                            \
+    DROPPED(qcSqlExecDirectAsync)                                                  \
+    DROPPED(qcSqlExecDirectQuery)                                                  \
+    KEPT(qcSqlConnReadMsg, (int hdb, void* buf, unsigned int size,                 \
+                            unsigned int* length))                                 \
+    KEPT(qcSqlGetStmtAttr, (int hstmt, unsigned int attr, int zero, void* buf,     \
+                            unsigned int size, unsigned int* length))              \
+    KEPT(qcSqlNumResultCols, (int hstmt, int* count))                              \
+    KEPT(qcSqlRowCount, (int hstmt, qc_long* count))                               \
+    KEPT(qcSqlOpenResults, (int hstmt, unsigned int* rec_size))                    \
+    KEPT(qcSqlReadResults, (int hstmt, qc_long start, void* buf,                   \
+                            unsigned int size, unsigned int* delivered))           \
+    KEPT(qcSqlCloseResults, (int hstmt))                                           \
+    KEPT(qcSqlFreeStmt, (int hstmt))                                               \
+    KEPT(qcSqlAddRecords, (int hdb, char* table, qc_long count,                    \
+                           unsigned int rec_size, void* records))                  \
+    KEPT(qcSqlPackDate, (unsigned int day, unsigned int month, unsigned int year)) \
+    KEPT(qcSqlUnpackDate, (unsigned short packed, unsigned int* day,               \
+                           unsigned int* month, unsigned int* year))
+
+/* Callbacks registered with qcSqlSetConnectAttr. */
+typedef void(QSCLI_CALL* qcSqlCbkSrvMsgT)(int hdb, int unused);
+typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
+
+/* Statement attributes */
+#define QSCLI_ATTR_FLD_VERBOSE 1001
+#define QSCLI_STMT_SAB_TYPE 102
+#define QSCLI_STMT_DST_INFO 107
+#define QSCLI_STMT_RC_TYPE 109
+#define QSCLI_STMT_RC_SIZE 110
+#define QSCLI_STMT_RC_BODY 111
+/* Connection attributes */
+#define QSCLI_ATTR_CBK_SRVMSG 1100
+#define QSCLI_ATTR_CBK_SRVUSERSEND 1101
+#define QSCLI_CONN_SRV_VERS2 103
+#define QSCLI_CONN_LCLADDR 152
+#define QSCLI_CONN_RMTADDR 153
+/* Result kind: no result set / no return value */
+#define QSCLI_RES_NONE (-1)
+
+/* Element type codes */
+#define QSCLI_ET_CHAR 0
+#define QSCLI_ET_ARRA 1
+#define QSCLI_ET_BYTE 2
+#define QSCLI_ET_INTR 3
+#define QSCLI_ET_WORD 4
+#define QSCLI_ET_DATE 5
+#define QSCLI_ET_NMBR 6
+#define QSCLI_ET_LONG 7
+#define QSCLI_ET_DWRD 8
+#define QSCLI_ET_FLOA 9
+#define QSCLI_ET_CURR 10
+#define QSCLI_ET_DFLT 11
+#define QSCLI_ET_COUNT 12
+
+/* One result column as QSCLI_STMT_DST_INFO delivers it: 128 bytes,
+ * little-endian, no padding. The three names are NUL-terminated when shorter
+ * than their 32 bytes. */
+#pragma pack(push, 1)
+typedef struct ColStruct {
+    int32_t aliasno;
+    int32_t fieldno;
+    int32_t type;
+    uint32_t len;
+    uint32_t off;
+    char coder[32];
+    char fname[32];
+    int32_t func;
+    char asname[32];
+    int32_t key;
+    int32_t resno;
+} ColStruct_t;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(ColStruct_t) == 128, "ColStruct_t is 128 bytes");
+#endif
+
+/* Prototypes for a library that implements the entry points (the engine and
+ * the test double). */
+#ifdef QSCLI_DEFINE_PROTOTYPES
+#ifdef __cplusplus
+extern "C" {
+#endif
+#define QSCLI_PROTO_KEPT(name, params) QSCLI_EXPORT int QSCLI_CALL name params;
+#define QSCLI_PROTO_DROPPED(name) QSCLI_EXPORT int QSCLI_CALL name(void);
+QSCLI_ENTRY_POINTS(QSCLI_PROTO_KEPT, QSCLI_PROTO_DROPPED)
+#undef QSCLI_PROTO_KEPT
+#undef QSCLI_PROTO_DROPPED
+#ifdef __cplusplus
+}
+#endif
+#endif
+
+#endif /* QSCLI_H */

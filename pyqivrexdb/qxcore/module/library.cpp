@@ -1,0 +1,47 @@
+// initlibrary() and freelibrary(): the Python face of the loader.
+#include "../client/loader.h"
+#include "module.h"
+#include "parts.h"
+
+namespace qx {
+
+namespace {
+
+PyObject* initlibrary(PyObject*, PyObject*) {
+    // INITIAL is read from the namespace mapping itself: a program that
+    // deleted it gets KeyError, not NameError.
+    static PyObject* const key = PyUnicode_InternFromString("INITIAL");
+    if (!key) return nullptr;
+    PyObject* initial = PyDict_GetItemWithError(module_dict(), key);
+    if (!initial) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "INITIAL");
+        return nullptr;
+    }
+    int loaded = PyObject_IsTrue(initial);
+    if (loaded < 0) return nullptr;
+    if (loaded) Py_RETURN_NONE;
+
+    const char* missing = nullptr;
+    int code = load_library(&missing);
+    if (missing) {
+        Ref text(PyUnicode_FromFormat("qcSqlInit error qscli.dll: no entry point %s", missing));
+        return text ? raise_object("InterfaceError", text.get()) : nullptr;
+    }
+    if (code == LOAD_NO_LIBRARY) return raise_message("InterfaceError", "qcSqlInit error qscli.dll");
+    if (code != 0) return raise_code("InterfaceError", "qcSqlInit error %d:", code);
+    Py_RETURN_NONE;
+}
+
+PyObject* freelibrary(PyObject*, PyObject*) {
+    free_library();
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef initlibrary_def = {"initlibrary", initlibrary, METH_NOARGS,
+                               "\n    initial qscli.dll\n    :return:\n    "};
+PyMethodDef freelibrary_def = {"freelibrary", freelibrary, METH_NOARGS,
+                               "\n    free qscli.dll\n    :return:\n    "};
+
+}  // namespace qx

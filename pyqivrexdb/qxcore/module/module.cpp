@@ -1,0 +1,300 @@
+// Module start-up and the helpers every subsystem shares.
+#include "module.h"
+
+#include "../client/qscli.h"
+#include "parts.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace qx {
+
+namespace {
+
+PyObject* g_module = nullptr;  // strong reference, kept until exit
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Python 3.12 retired the dict version tag; a dict watcher tells us instead.
+uint64_t g_namespace_version = 1;
+int g_watcher_id = -1;
+
+int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++g_namespace_version;
+    return 0;
+}
+#endif
+
+}  // namespace
+
+PyObject* module() { return g_module; }
+
+PyObject* module_dict() { return PyModule_GetDict(g_module); }
+
+Ref global(const char* name) {
+    PyObject* value = PyDict_GetItemString(module_dict(), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return Ref();
+    }
+    return Ref::borrow(value);
+}
+
+int global_truth(const char* name) {
+    Ref value = global(name);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+uint64_t namespace_version() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return g_namespace_version;
+#else
+    return reinterpret_cast<PyDictObject*>(module_dict())->ma_version_tag;
+#endif
+}
+
+std::nullptr_t raise_args(const char* cls, PyObject* args) {
+    if (!args) return nullptr;
+    Ref type = global(cls);
+    if (!type) return nullptr;
+    Ref exc(PyObject_Call(type.get(), args, nullptr));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+std::nullptr_t raise_code(const char* cls, const char* tmpl, long code) {
+    Ref args(Py_BuildValue("(sl)", tmpl, code));
+    return raise_args(cls, args.get());
+}
+
+std::nullptr_t raise_formatted(const char* cls, const char* tmpl, long code) {
+    char text[256];
+    std::snprintf(text, sizeof text, tmpl, static_cast<int>(code));
+    return raise_message(cls, text);
+}
+
+std::nullptr_t raise_message(const char* cls, const char* message) {
+    Ref args(Py_BuildValue("(s)", message));
+    return raise_args(cls, args.get());
+}
+
+std::nullptr_t raise_object(const char* cls, PyObject* message) {
+    Ref args(PyTuple_Pack(1, message));
+    return raise_args(cls, args.get());
+}
+
+int log_text(const char* level, PyObject* text) {
+    Ref log = global("log");
+    if (!log) return -1;
+    Ref done(PyObject_CallMethod(log.get(), level, "O", text));
+    return done ? 0 : -1;
+}
+
+int debug_log(const char* format, ...) {
+    int on = debug_enabled();
+    if (on <= 0) return on;
+    va_list args;
+    va_start(args, format);
+    Ref text(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    return text ? log_text("debug", text.get()) : -1;
+}
+
+namespace {
+
+// The integer value of obj as an exact int, by the C-typed conversion rule.
+Ref as_index(PyObject* obj) {
+    if (PyLong_Check(obj)) return Ref::borrow(obj);
+    if (Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_index)
+        return Ref(PyNumber_Index(obj));
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return Ref();
+}
+
+}  // namespace
+
+int to_int32(PyObject* obj, int32_t* out) {
+    Ref value = as_index(obj);
+    if (!value) return -1;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return -1;
+    }
+    *out = static_cast<int32_t>(v);
+    return 0;
+}
+
+int to_uint32(PyObject* obj, uint32_t* out) {
+    Ref value = as_index(obj);
+    if (!value) return -1;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (!overflow && v < 0)) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned int");
+        return -1;
+    }
+    if (overflow > 0 || v > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned int");
+        return -1;
+    }
+    *out = static_cast<uint32_t>(v);
+    return 0;
+}
+
+namespace {
+
+// `import NAME`, preferring a module of that name inside the package.
+int bind_module(PyObject* dict, const char* name) {
+    Ref package_local(PyUnicode_FromFormat("pyqivrexdb.%s", name));
+    if (!package_local) return -1;
+    Ref mod(PyImport_Import(package_local.get()));
+    if (!mod) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
+        PyErr_Clear();
+        mod.reset(PyImport_ImportModule(name));
+        if (!mod) return -1;
+    }
+    return PyDict_SetItemString(dict, name, mod.get());
+}
+
+// `from .errors import *`
+int bind_errors(PyObject* dict) {
+    Ref errors(PyImport_ImportModule("pyqivrexdb.errors"));
+    if (!errors) return -1;
+    PyObject* errors_dict = PyModule_GetDict(errors.get());
+    Ref names(PyObject_GetAttrString(errors.get(), "__all__"));
+    if (!names) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        names.reset(PyDict_Keys(errors_dict));
+        if (!names) return -1;
+    }
+    Ref it(PyObject_GetIter(names.get()));
+    if (!it) return -1;
+    const bool listed = PyObject_HasAttrString(errors.get(), "__all__");
+    while (Ref name{PyIter_Next(it.get())}) {
+        if (!listed) {
+            if (!PyUnicode_Check(name.get())) continue;
+            if (PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
+        }
+        Ref value(PyObject_GetAttr(errors.get(), name.get()));
+        if (!value || PyDict_SetItem(dict, name.get(), value.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// `from pyqivrexdb import DEBUG, HEAPCTRL`
+int bind_settings(PyObject* dict) {
+    Ref package(PyImport_ImportModule("pyqivrexdb.pyqivrexdb"));
+    if (!package) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
+        PyErr_Clear();
+        package.reset(PyImport_ImportModule("pyqivrexdb"));
+        if (!package) return -1;
+    }
+    for (const char* name : {"DEBUG", "HEAPCTRL"}) {
+        Ref value(PyObject_GetAttrString(package.get(), name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from 'pyqivrexdb'", name);
+            return -1;
+        }
+        if (PyDict_SetItemString(dict, name, value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int bind_logger(PyObject* dict) {
+    PyObject* logging = PyDict_GetItemString(dict, "logging");
+    Ref log(PyObject_CallMethod(logging, "getLogger", "s", "pyqivrexdb.qxcore"));
+    if (!log) return -1;
+    Ref level(PyObject_GetAttrString(logging, "DEBUG"));
+    if (!level) return -1;
+    Ref done(PyObject_CallMethod(log.get(), "setLevel", "O", level.get()));
+    if (!done) return -1;
+    return PyDict_SetItemString(dict, "log", log.get());
+}
+
+int bind_type_codes(PyObject* dict) {
+    static const char* const names[QSCLI_ET_COUNT] = {
+        "QSCLI_ET_CHAR", "QSCLI_ET_ARRA", "QSCLI_ET_BYTE", "QSCLI_ET_INTR",
+        "QSCLI_ET_WORD", "QSCLI_ET_DATE", "QSCLI_ET_NMBR", "QSCLI_ET_LONG",
+        "QSCLI_ET_DWRD", "QSCLI_ET_FLOA", "QSCLI_ET_CURR", "QSCLI_ET_DFLT"};
+    for (int code = 0; code < QSCLI_ET_COUNT; ++code) {
+        Ref value(PyLong_FromLong(code));
+        if (!value || PyDict_SetItemString(dict, names[code], value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int bind_function(PyObject* dict, PyMethodDef* def) {
+    Ref name(PyUnicode_FromString("pyqivrexdb.qxcore"));
+    Ref fn(PyCFunction_NewEx(def, g_module, name.get()));
+    if (!fn) return -1;
+    return PyDict_SetItemString(dict, def->ml_name, fn.get());
+}
+
+int bind_type(PyObject* dict, PyTypeObject* type, const char* name) {
+    if (PyType_Ready(type) < 0) return -1;
+    return PyDict_SetItemString(dict, name, reinterpret_cast<PyObject*>(type));
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "pyqivrexdb.qxcore", nullptr, -1, nullptr,
+    nullptr, nullptr, nullptr, nullptr};
+
+// The import steps, in their order; the first failure ends the import.
+int start_up() {
+    PyObject* dict = module_dict();
+    {
+        Ref datetime(PyImport_ImportModule("datetime"));
+        Ref date(datetime ? PyObject_GetAttrString(datetime.get(), "date") : nullptr);
+        if (!date) return -1;
+    }
+    if (bind_type(dict, &ConnectionType, "Connection") < 0) return -1;
+    if (bind_type(dict, &FieldType, "Field") < 0) return -1;
+    if (bind_type(dict, &CursorType, "Cursor") < 0) return -1;
+    for (const char* name : {"logging", "binascii", "datetime", "collections"})
+        if (bind_module(dict, name) < 0) return -1;
+    if (bind_errors(dict) < 0) return -1;
+    if (bind_settings(dict) < 0) return -1;
+    if (bind_logger(dict) < 0) return -1;
+    if (bind_type_codes(dict) < 0) return -1;
+    if (PyDict_SetItemString(dict, "INITIAL", Py_False) < 0) return -1;
+    if (PyDict_SetItemString(dict, "SCALLBACK", Py_None) < 0) return -1;
+    if (PyDict_SetItemString(dict, "USCALLBACK", Py_None) < 0) return -1;
+    for (PyMethodDef* def : {&srvusersendlog_def, &srvsendlog_def, &initlibrary_def, &freelibrary_def})
+        if (bind_function(dict, def) < 0) return -1;
+    if (datetime_import() < 0) return -1;
+    for (PyMethodDef* def : {&pydate2qxdate_def, &connect_def})
+        if (bind_function(dict, def) < 0) return -1;
+#if PY_VERSION_HEX >= 0x030C0000
+    g_watcher_id = PyDict_AddWatcher(on_namespace_event);
+    if (g_watcher_id < 0 || PyDict_Watch(g_watcher_id, dict) < 0) return -1;
+#endif
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace qx
+
+PyMODINIT_FUNC PyInit_qxcore(void) {
+    if (qx::g_module) {  // a second interpreter import: the state is process-wide
+        Py_INCREF(qx::g_module);
+        return qx::g_module;
+    }
+    qx::Ref mod(PyModule_Create(&qx::module_def));
+    if (!mod) return nullptr;
+    qx::g_module = mod.get();
+    if (qx::start_up() < 0) {
+        qx::g_module = nullptr;
+        return nullptr;
+    }
+    Py_INCREF(qx::g_module);  // the module lives until exit
+    return mod.release();
+}

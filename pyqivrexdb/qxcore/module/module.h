@@ -1,0 +1,70 @@
+// What every subsystem of the extension shares: the module namespace with its
+// late-bound names, exceptions raised at the call site, debug logging and the
+// C-typed argument conversions.
+#pragma once
+
+#include "ref.h"
+
+#include <cstdint>
+#include <cstddef>
+
+namespace qx {
+
+// The module object and its namespace (borrowed; they live until exit).
+PyObject* module();
+PyObject* module_dict();
+
+// A name of the module namespace as it is bound right now (new reference);
+// null with NameError set when the name is missing.
+Ref global(const char* name);
+
+// Truth value of a module-level name: 1, 0, or -1 with an exception set.
+int global_truth(const char* name);
+
+// Truth value of DEBUG at this moment.
+inline int debug_enabled() { return global_truth("DEBUG"); }
+
+// A counter that changes whenever the module namespace may have changed. Code
+// that caches what it derived from module attributes (the QSCLI_ET_* codes)
+// keeps the counter with the cache and derives anew when it differs: the same
+// late binding as a lookup per use, at the price of one comparison.
+uint64_t namespace_version();
+
+// Raising an exception class of the errors module, looked up at this moment
+// (a missing class becomes NameError). Each returns nullptr so a call site
+// reads `return raise_code(...)`.
+//   raise_code("DatabaseError", "qcSqlConnect error %d:", rc)
+//       -> DatabaseError("qcSqlConnect error %d:", rc)      two arguments
+//   raise_formatted("ProgrammingError", "qcSqlFreeStmt error %d:", rc)
+//       -> ProgrammingError("qcSqlFreeStmt error -3:")       one argument
+//   raise_message("ProgrammingError", "cursor is already closed")
+//   raise_object("ProgrammingError", message)                one argument
+std::nullptr_t raise_code(const char* cls, const char* tmpl, long code);
+std::nullptr_t raise_formatted(const char* cls, const char* tmpl, long code);
+std::nullptr_t raise_message(const char* cls, const char* message);
+std::nullptr_t raise_object(const char* cls, PyObject* message);
+// The same for a class already in hand; any args tuple.
+std::nullptr_t raise_args(const char* cls, PyObject* args);
+
+// Writes one line on the module logger `log` (looked up now):
+// log_text("debug", text) is log.debug(text). 0, or -1 with an exception.
+int log_text(const char* level, PyObject* text);
+
+// Writes a debug line built with PyUnicode_FromFormat, only while DEBUG is
+// true. %R is the %r of Python's own formatting, %S its %s.
+// 0, or -1 with an exception set.
+int debug_log(const char* format, ...);
+
+// The C-typed conversions: an int is used as it is, another object with
+// __index__ is converted, anything else raises TypeError("an integer is
+// required"); out of range raises OverflowError. 0, or -1 with an exception.
+int to_int32(PyObject* obj, int32_t* out);
+int to_uint32(PyObject* obj, uint32_t* out);
+
+// Docstrings keep the layout of the source they were written in: a line
+// break, each line indented (four blanks for module functions and classes,
+// eight for methods), and the indentation of the closing quotes:
+//   "\n    initial qscli.dll\n    :return:\n    "
+//   "\n        DB-API Cursor.close()\n        "
+
+}  // namespace qx

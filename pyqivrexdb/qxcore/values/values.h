@@ -1,0 +1,59 @@
+// Element types: how one value of each of the twelve types lies in a record
+// buffer and how it becomes a Python value and back. The cursor reads records
+// and return values through this file, the bulk loader writes records.
+#pragma once
+
+#include "../client/qscli.h"
+#include "../module/ref.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace qx::values {
+
+// One column of a record as the reader or the writer uses it: the element
+// type (the QSCLI_ET_* branch its Field.type matched) and its length in bytes.
+struct Column {
+    int type;
+    uint32_t len;
+};
+
+// The columns of a Field list, resolved once against the QSCLI_ET_* codes as
+// they are bound now. current() tells whether the resolution still holds
+// (neither the module namespace nor any Field changed since), so a reader can
+// re-resolve exactly when a late-bound name or a Field attribute changed.
+class Layout {
+public:
+    // Resolves every Field of `fields` (a list). A type code above 11 or
+    // below 0, one that matches no QSCLI_ET_* code, or a len that would make
+    // the reader or writer touch bytes outside the field raises
+    // ProgrammingError. 0, or -1 with an exception set.
+    int resolve(PyObject* fields);
+    bool current() const;
+    const std::vector<Column>& columns() const { return columns_; }
+    // Sum of the columns' len: the bytes one record takes.
+    uint64_t record_size() const { return record_size_; }
+
+private:
+    std::vector<Column> columns_;
+    uint64_t record_size_ = 0;
+    uint64_t namespace_version_ = 0;
+    uint64_t field_version_ = 0;
+    bool resolved_ = false;
+};
+
+// Decodes field `col` at `p` (len bytes available) into a new reference.
+PyObject* decode_field(const Column& col, const unsigned char* p);
+
+// Decodes a return-value body of `size` bytes of element type `type`
+// (a code resolved as for a column; CHAR and ARRA stop at the first zero
+// byte, the overlay types take at most their overlay's width). Sets *decoded
+// to false for a type code that matches no element type (not an error).
+PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, bool* decoded);
+
+// Encodes `value` into field `col` at `out` (col.len bytes of room), with the
+// bulk loader's type and range checks and messages. Returns 0, or -1 with an
+// exception set (nothing written in that case is relied upon).
+int encode_field(const Column& col, PyObject* value, unsigned char* out);
+
+}  // namespace qx::values
