@@ -12,3 +12,9 @@ PyTypeObject FieldType = {
 };
 
 }  // namespace qx
+
+// STUB continued
+namespace qx {
+PyObject* field_from_colstruct(const ColStruct_t*) { PyErr_SetString(PyExc_NotImplementedError, "Field"); return nullptr; }
+PyObject* description_of(PyObject*) { PyErr_SetString(PyExc_NotImplementedError, "description"); return nullptr; }
+}  // namespace qx

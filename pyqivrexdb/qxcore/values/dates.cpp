@@ -13,3 +13,11 @@ int datetime_import() {
 }
 
 }  // namespace qx
+
+// STUB continued
+#include "dates.h"
+namespace qx {
+PyObject* qxdate2pydate(uint16_t) { PyErr_SetString(PyExc_NotImplementedError, "dates"); return nullptr; }
+bool is_exact_date(PyObject*) { return false; }
+uint16_t pack_date(PyObject*) { return 0; }
+}  // namespace qx
