@@ -1,12 +1,424 @@
-// STUB: replaced by the bulk loading work.
+// Connection.addrecords: asks the server for a table's field list, packs the
+// caller's rows into records of that layout and hands the library one buffer
+// of whole records at a time.
 #include "bulk.h"
+
+#include "../client/loader.h"
+#include "../connection/connection.h"
+#include "../cursor/field.h"
+#include "../module/module.h"
+#include "../values/cp866.h"
+#include "../values/values.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
 
 namespace qx {
 
-PyObject* connection_addrecords(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "addrecords");
-    return nullptr;
+const char* const addrecords_doc =
+    "\n        Пакетное добавление записей в таблицу"
+    "\n        :param table_name: Имя таблицы Qivrex"
+    "\n        :param pydata: данные для загрузки [[1, '2'], [1, '3']...]"
+    "\n        :param cursor: Cursor"
+    "\n        :return:"
+    "\n        ";
+
+namespace {
+
+struct MemFree {
+    void operator()(unsigned char* p) const { PyMem_Free(p); }
+};
+using Buffer = std::unique_ptr<unsigned char[], MemFree>;
+
+// The pending exception, set aside while clean-up code runs.
+class SavedError {
+public:
+    SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+// Adds `rows_sent` and a note to the pending exception, so the caller of a
+// long load learns how far it got. A failure to annotate is swallowed: the
+// original exception is what matters.
+template <class MakeNote>
+void annotate_pending(Py_ssize_t rows_sent, MakeNote make_note) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value) {
+        if (tb) PyException_SetTraceback(value, tb);
+        Ref count(PyLong_FromSsize_t(rows_sent));
+        if (!count || PyObject_SetAttrString(value, "rows_sent", count.get()) < 0) PyErr_Clear();
+        Ref note = make_note();
+        if (note && PyObject_HasAttrString(value, "add_note")) {
+            Ref done(PyObject_CallMethod(value, "add_note", "O", note.get()));
+        }
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
 }
-const char* const addrecords_doc = nullptr;
+
+// What one table's records need, worked out before the first row is packed.
+class Loader {
+public:
+    Loader(ConnectionObject* conn, const char* table, PyObject* fields)
+        : conn_(conn), table_(table), fields_(fields) {}
+
+    // Sizes the batches. `per_batch` is how many records one send carries.
+    void plan(Py_ssize_t per_batch) { per_batch_ = per_batch; }
+
+    // Packs one row; sends the buffer when it is full. 0, or -1 with an
+    // exception set.
+    int add(PyObject* row, Py_ssize_t index) {
+        if (!ready_ && prepare() < 0) return -1;
+        unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
+        Py_ssize_t j = 0;
+        if (pack(row, out, &j) < 0) {
+            note_row(index, j);
+            return -1;
+        }
+        if (++count_ == per_batch_) return send();
+        return 0;
+    }
+
+    // Sends the records packed since the last send, if any.
+    int send() {
+        if (count_ == 0) return 0;
+        int rc = qc.qcSqlAddRecords(conn_->hdb, const_cast<char*>(table_), static_cast<qc_long>(count_),
+                                    static_cast<unsigned int>(rec_size_), buffer_.get());
+        if (rc != 0) return refused(rc);
+        sent_ += count_;
+        count_ = 0;
+        // A long load stays interruptible; what was sent stays sent.
+        if (PyErr_CheckSignals() < 0) {
+            annotate_pending(sent_, [&] { return Ref(PyUnicode_FromFormat("%zd rows had been loaded", sent_)); });
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    // Resolves the field list once per call and refuses a layout that would
+    // make the writer leave a field or the buffer.
+    int prepare() {
+        if (layout_.resolve(fields_) < 0) return -1;
+        const auto& cols = layout_.columns();
+        for (size_t j = 0; j < cols.size(); ++j)
+            if (check_column(j, cols[j]) < 0) return -1;
+        if (layout_.record_size() > UINT32_MAX) {
+            raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
+            return -1;
+        }
+        rec_size_ = layout_.record_size();
+        cols_ = cols.data();
+        ncols_ = static_cast<Py_ssize_t>(cols.size());
+        // Records of no bytes go one per send, as a buffer of no bytes is
+        // full after every row.
+        if (per_batch_ < 1 || rec_size_ == 0) per_batch_ = 1;
+        if (per_batch_ > INT32_MAX) per_batch_ = INT32_MAX;
+        uint64_t bytes = static_cast<uint64_t>(per_batch_) * rec_size_;
+        if (bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        // One byte at least, so a table of zero-length records still has an
+        // address to hand over.
+        buffer_.reset(static_cast<unsigned char*>(PyMem_Malloc(bytes ? static_cast<size_t>(bytes) : 1)));
+        if (!buffer_) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        ready_ = true;
+        return 0;
+    }
+
+    int check_column(size_t j, const values::Column& col) {
+        uint32_t fixed = 0, most = 0;
+        switch (col.type) {
+        case QSCLI_ET_BYTE: fixed = 1; break;
+        case QSCLI_ET_INTR:
+        case QSCLI_ET_WORD:
+        case QSCLI_ET_DATE: fixed = 2; break;
+        case QSCLI_ET_NMBR: fixed = 3; break;
+        case QSCLI_ET_LONG:
+        case QSCLI_ET_DWRD:
+        case QSCLI_ET_FLOA: most = 4; break;
+        case QSCLI_ET_CURR:
+        case QSCLI_ET_DFLT: most = 8; break;
+        case QSCLI_ET_CHAR:
+        case QSCLI_ET_ARRA: return 0;
+        default:
+            raise_message("ProgrammingError", "Field type error");
+            return -1;
+        }
+        if ((fixed && col.len == fixed) || (most && col.len <= most)) return 0;
+        Ref name = field_name(static_cast<Py_ssize_t>(j));
+        if (!name) return -1;
+        Ref text(PyUnicode_FromFormat("Field length error %U: type %d takes %s%u bytes, the table gives %u",
+                                      name.get(), col.type, fixed ? "" : "at most ",
+                                      fixed ? fixed : most, col.len));
+        if (text) raise_object("ProgrammingError", text.get());
+        return -1;
+    }
+
+    // Field j's name for messages; a Field whose name cannot be read is
+    // shown by its position.
+    Ref field_name(Py_ssize_t j) {
+        PyObject* field = PyList_GET_ITEM(fields_, j);
+        Ref name(PyObject_GetAttrString(field, "name"));
+        if (name && PyUnicode_Check(name.get())) return name;
+        PyErr_Clear();
+        return Ref(PyUnicode_FromFormat("#%zd", j));
+    }
+
+    int pack(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
+        const values::Column* cols = cols_;
+        const Py_ssize_t n = ncols_;
+        if (PyTuple_CheckExact(row)) {
+            // Immutable, and held by the caller: its items stay alive.
+            const Py_ssize_t size = PyTuple_GET_SIZE(row);
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                *failed = j;
+                if (j >= size) return short_row("tuple");
+                if (values::encode_field(cols[j], PyTuple_GET_ITEM(row, j), out) < 0) return -1;
+                out += cols[j].len;
+            }
+        } else if (PyList_CheckExact(row)) {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                *failed = j;
+                // Re-read: the encoder may call out to Python (binascii is
+                // looked up late), which could change the list.
+                if (j >= PyList_GET_SIZE(row)) return short_row("list");
+                Ref item = Ref::borrow(PyList_GET_ITEM(row, j));
+                if (values::encode_field(cols[j], item.get(), out) < 0) return -1;
+                out += cols[j].len;
+            }
+        } else {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                *failed = j;
+                Ref key(PyLong_FromSsize_t(j));
+                if (!key) return -1;
+                Ref item(PyObject_GetItem(row, key.get()));
+                if (!item || values::encode_field(cols[j], item.get(), out) < 0) return -1;
+                out += cols[j].len;
+            }
+        }
+        return 0;
+    }
+
+    static int short_row(const char* kind) {
+        PyErr_Format(PyExc_IndexError, "%s index out of range", kind);
+        return -1;
+    }
+
+    void note_row(Py_ssize_t index, Py_ssize_t j) {
+        annotate_pending(sent_, [&] {
+            Ref name = field_name(j);
+            if (!name) return Ref();
+            return Ref(PyUnicode_FromFormat("at pydata[%zd][%zd] (field %U); %zd rows had been loaded before it",
+                                            index, j, name.get(), sent_));
+        });
+    }
+
+    int refused(int rc) {
+        Ref type = global("ProgrammingError");
+        if (!type) return -1;
+        Ref exc(PyObject_CallFunction(type.get(), "si", "qcSqlAddRecords error %d:", rc));
+        if (!exc) return -1;
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        annotate_pending(sent_, [&] {
+            return Ref(PyUnicode_FromFormat("%zd rows had been loaded before the server refused a batch of %zd rows",
+                                            sent_, count_));
+        });
+        return -1;
+    }
+
+    ConnectionObject* conn_;
+    const char* table_;
+    PyObject* fields_;  // borrowed: the call's list of Fields
+    values::Layout layout_;
+    const values::Column* cols_ = nullptr;
+    Py_ssize_t ncols_ = 0;
+    uint64_t rec_size_ = 0;
+    Py_ssize_t per_batch_ = 1;
+    Buffer buffer_;
+    Py_ssize_t count_ = 0;  // records in the buffer since the last send
+    Py_ssize_t sent_ = 0;   // records the library has accepted
+    bool ready_ = false;
+};
+
+// The bytes handed to the library as the table name: NUL-terminated, so a
+// name with a NUL inside would silently name another table.
+const char* table_text(PyObject* encoded) {
+    const char* text;
+    Py_ssize_t size;
+    if (PyBytes_Check(encoded)) {
+        text = PyBytes_AS_STRING(encoded);
+        size = PyBytes_GET_SIZE(encoded);
+    } else {
+        text = PyByteArray_AS_STRING(encoded);
+        size = PyByteArray_GET_SIZE(encoded);
+    }
+    if (std::memchr(text, 0, static_cast<size_t>(size))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return text;
+}
+
+// The table's field list from the structure query on `cursor`: columns 2, 3
+// and 4 of each row become a Field's asname, type and len. *record_length is
+// the Python sum of the lens.
+Ref read_structure(PyObject* cursor, PyObject* query, Ref* record_length) {
+    Ref done(PyObject_CallMethod(cursor, "execute", "O", query));
+    if (!done) return Ref();
+    Ref result(PyObject_CallMethod(cursor, "fetchall", nullptr));
+    if (!result) return Ref();
+    Ref rows(PySequence_List(result.get()));
+    if (!rows) return Ref();
+    Ref fields(PyList_New(0));
+    Ref total(PyLong_FromLong(0));
+    if (!fields || !total) return Ref();
+    static const char* const names[] = {"asname", "type", "len"};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+        Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
+        Ref field(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&FieldType)));
+        if (!field) return Ref();
+        Ref len;
+        for (int k = 0; k < 3; ++k) {
+            Ref key(PyLong_FromLong(2 + k));
+            if (!key) return Ref();
+            Ref value(PyObject_GetItem(row.get(), key.get()));
+            if (!value || PyObject_SetAttrString(field.get(), names[k], value.get()) < 0) return Ref();
+            if (k == 2) len = std::move(value);
+        }
+        if (PyList_Append(fields.get(), field.get()) < 0) return Ref();
+        Ref sum(PyNumber_Add(total.get(), len.get()));
+        if (!sum) return Ref();
+        total = std::move(sum);
+    }
+    *record_length = std::move(total);
+    return fields;
+}
+
+// Records per send: the whole load when it fits into HEAPCTRL bytes,
+// otherwise as many whole records as HEAPCTRL holds (at least one).
+int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch) {
+    Ref count(PyLong_FromSsize_t(rows));
+    if (!count) return -1;
+    Ref total(PyNumber_Multiply(count.get(), record_length));
+    if (!total) return -1;
+    Ref heap = global("HEAPCTRL");
+    if (!heap) return -1;
+    int fits = PyObject_RichCompareBool(total.get(), heap.get(), Py_LE);
+    if (fits < 0) return -1;
+    if (fits) {
+        *per_batch = rows;
+        return 0;
+    }
+    int32_t limit;
+    if (to_int32(heap.get(), &limit) < 0) return -1;
+    Ref limit_obj(PyLong_FromLong(limit));
+    if (!limit_obj) return -1;
+    Ref records(PyNumber_FloorDivide(limit_obj.get(), record_length));
+    if (!records) return -1;
+    Py_ssize_t n = PyLong_AsSsize_t(records.get());
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (n < 0) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned int");
+        return -1;
+    }
+    *per_batch = n;
+    return 0;
+}
+
+}  // namespace
+
+PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"table_name", "pydata", "cursor", nullptr};
+    PyObject* table_name;
+    PyObject* pydata;
+    PyObject* cursor = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:addrecords", const_cast<char**>(kwlist), &table_name,
+                                     &pydata, &cursor))
+        return nullptr;
+    auto* conn = reinterpret_cast<ConnectionObject*>(self);
+
+    if (debug_log("%R: addrecords(table_name='%S')", self, table_name) < 0) return nullptr;
+    Ref encoded = cp866_encode(table_name);
+    if (!encoded) return nullptr;
+    const char* table = table_text(encoded.get());
+    if (!table) return nullptr;
+    Ref format(PyUnicode_FromString("select * from QXTBLSTRUCT(\"%s\");"));
+    if (!format) return nullptr;
+    Ref query(PyUnicode_Format(format.get(), table_name));
+    if (!query) return nullptr;
+
+    int given = PyObject_IsTrue(cursor);
+    if (given < 0) return nullptr;
+    Ref cur;
+    if (given) {
+        cur = Ref::borrow(cursor);
+    } else {
+        cur = Ref(PyObject_CallMethod(self, "cursor", nullptr));
+        if (!cur) return nullptr;
+    }
+    Ref record_length;
+    Ref fields = read_structure(cur.get(), query.get(), &record_length);
+    if (!given) {
+        // A cursor of our own: its statement is released now, not left
+        // allocated on the server for the rest of the connection.
+        if (!fields) {
+            SavedError keep;
+            Ref closed(PyObject_CallMethod(cur.get(), "close", nullptr));
+            PyErr_Clear();
+        } else {
+            Ref closed(PyObject_CallMethod(cur.get(), "close", nullptr));
+            if (!closed) return nullptr;
+        }
+    }
+    if (!fields) return nullptr;
+
+    Py_ssize_t rows = PyObject_Size(pydata);
+    if (rows < 0) return nullptr;
+    Py_ssize_t per_batch;
+    if (records_per_batch(rows, record_length.get(), &per_batch) < 0) return nullptr;
+
+    Loader loader(conn, table, fields.get());
+    loader.plan(per_batch);
+    if (PyList_CheckExact(pydata)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pydata); ++i) {
+            Ref row = Ref::borrow(PyList_GET_ITEM(pydata, i));
+            if (loader.add(row.get(), i) < 0) return nullptr;
+        }
+    } else if (PyTuple_CheckExact(pydata)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pydata); ++i)
+            if (loader.add(PyTuple_GET_ITEM(pydata, i), i) < 0) return nullptr;
+    } else {
+        Ref it(PyObject_GetIter(pydata));
+        if (!it) return nullptr;
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref row(PyIter_Next(it.get()));
+            if (!row) {
+                if (PyErr_Occurred()) return nullptr;
+                break;
+            }
+            if (loader.add(row.get(), i) < 0) return nullptr;
+        }
+    }
+    // The rows since the last full buffer. Sent after the loop rather than on
+    // the row whose number equals len(pydata), so rows are not left behind by
+    // a collection whose len() and iteration disagree.
+    if (loader.send() < 0) return nullptr;
+    Py_RETURN_NONE;
+}
 
 }  // namespace qx
