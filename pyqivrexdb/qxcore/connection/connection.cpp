@@ -1,17 +1,255 @@
-// STUB: replaced by the connections work.
+// Connection: the type, logging on and off, cursors, and the module-level
+// connect().
 #include "connection.h"
+
+#include "../bulk/bulk.h"
+#include "../client/loader.h"
+#include "../module/module.h"
 #include "../module/parts.h"
+#include "../values/cp866.h"
+#include "methods.h"
+
+#include <cstring>
 
 namespace qx {
 
-PyTypeObject ConnectionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore.Connection",
-    sizeof(ConnectionObject),
+const char* c_text(PyObject* encoded) {
+    const char* text;
+    Py_ssize_t size;
+    if (PyBytes_Check(encoded)) {
+        text = PyBytes_AS_STRING(encoded);
+        size = PyBytes_GET_SIZE(encoded);
+    } else {
+        text = PyByteArray_AS_STRING(encoded);
+        size = PyByteArray_GET_SIZE(encoded);
+    }
+    if (static_cast<Py_ssize_t>(strnlen(text, static_cast<size_t>(size))) != size) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return text;
+}
+
+namespace {
+
+// Hands the connection handle back to the library after a connect() that
+// got a handle but did not finish; the pending exception is what the caller
+// sees. `logged_on` says whether qcSqlConnect had succeeded.
+void abandon_handle(ConnectionObject* self, bool logged_on) {
+    release_quietly([&] {
+        if (logged_on) qc.qcSqlDisconnect(&self->hdb);
+        qc.qcSqlFreeConnect(&self->hdb);
+    });
+    self->hdb = 0;
+}
+
+// Logs off and releases the handle. Nothing reaches the library for a
+// connection that is not connected: its handle is released already (or was
+// never issued), and the library must not be handed it again.
+PyObject* close_session(ConnectionObject* self) {
+    if (debug_log("%R: close()", self) < 0) return nullptr;
+    if (!self->is_connected) Py_RETURN_NONE;
+    // Cleared first: a server message delivered during the disconnect may run
+    // Python code that closes this connection again.
+    self->is_connected = 0;
+    int disconnect = qc.qcSqlDisconnect(&self->hdb);
+    // The handle is released even when the session did not end cleanly.
+    int release = qc.qcSqlFreeConnect(&self->hdb);
+    // A stale handle must not reach the library through the methods that do
+    // not look at the connection state; the library may reissue its number.
+    self->hdb = 0;
+    if (disconnect) return raise_code("InterfaceError", "qcSqlDisconnect error %d:", disconnect);
+    if (release) return raise_code("InterfaceError", "qcSqlFreeConnect error %d:", release);
+    Py_RETURN_NONE;
+}
+
+int connection_init(PyObject* obj, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"server", "user", "passwd", nullptr};
+    PyObject* server = Py_None;
+    PyObject* user = Py_None;
+    PyObject* passwd = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOO:Connection", const_cast<char**>(kwlist),
+                                     &server, &user, &passwd))
+        return -1;
+    Ref initlibrary = global("initlibrary");
+    if (!initlibrary) return -1;
+    Ref loaded(PyObject_CallNoArgs(initlibrary.get()));
+    if (!loaded) return -1;
+    // A new object is not connected; a live session of an object initialised
+    // again is kept (and replaced by connect() below when it is asked for).
+    if (debug_log("%R: __init__", obj) < 0) return -1;
+    int go = PyObject_IsTrue(server);
+    if (go > 0) go = PyObject_IsTrue(user);
+    if (go <= 0) return go;
+    Ref done(PyObject_CallMethod(obj, "connect", "OOO", server, user, passwd));
+    return done ? 0 : -1;
+}
+
+PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"server", "user", "passwd", nullptr};
+    PyObject *server, *user, *passwd;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:connect", const_cast<char**>(kwlist),
+                                     &server, &user, &passwd))
+        return nullptr;
+    ConnectionObject* self = as_connection(obj);
+    if (self->is_connected) {
+        // One object, one session: the old one ends before the new begins.
+        Ref closed(close_session(self));
+        if (!closed) return nullptr;
+    }
+    int rc = qc.qcSqlAllocConnect(&self->hdb);
+    if (rc) return raise_code("InterfaceError", "qcSqlAllocConnect error %d:", rc);
+
+    // The password never reaches the log.
+    if (debug_log("%R: connect(%S, %S, ***)", obj, server, user) < 0) {
+        abandon_handle(self, false);
+        return nullptr;
+    }
+    Ref texts[3];
+    const char* c[3];
+    PyObject* given[3] = {server, user, passwd};
+    for (int i = 0; i < 3; ++i) {
+        texts[i] = cp866_encode(given[i]);
+        if (!texts[i] || !(c[i] = c_text(texts[i].get()))) {
+            abandon_handle(self, false);
+            return nullptr;
+        }
+    }
+    rc = qc.qcSqlConnect(self->hdb, const_cast<char*>(c[0]), const_cast<char*>(c[1]),
+                         const_cast<char*>(c[2]));
+    if (rc) {
+        raise_code("DatabaseError", "qcSqlConnect error %d:", rc);
+        abandon_handle(self, false);
+        return nullptr;
+    }
+
+    int debug = debug_enabled();
+    if (debug > 0) {
+        Ref srvsendlog = global("srvsendlog");
+        Ref registered(srvsendlog ? PyObject_CallMethod(obj, "send_callback", "O", srvsendlog.get())
+                                  : nullptr);
+        if (registered) {
+            Ref srvusersendlog = global("srvusersendlog");
+            registered.reset(srvusersendlog ? PyObject_CallMethod(obj, "usersend_callback", "O",
+                                                                  srvusersendlog.get())
+                                            : nullptr);
+        }
+        if (!registered) debug = -1;
+    }
+    if (debug < 0) {
+        // connect() either leaves a working session or none at all.
+        abandon_handle(self, true);
+        return nullptr;
+    }
+    self->is_connected = 1;
+    Py_RETURN_NONE;
+}
+
+PyObject* connection_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* connection_exit(PyObject* self, PyObject*) {
+    Ref done(PyObject_CallMethod(self, "close", nullptr));
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* connection_del(PyObject* self, PyObject*) {
+    if (as_connection(self)->is_connected) {
+        Ref done(PyObject_CallMethod(self, "close", nullptr));
+        if (!done) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* connection_close(PyObject* self, PyObject*) { return close_session(as_connection(self)); }
+
+PyObject* connection_cursor(PyObject* obj, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"err_to_user", nullptr};
+    PyObject* err_to_user = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:cursor", const_cast<char**>(kwlist),
+                                     &err_to_user))
+        return nullptr;
+    int debug = debug_enabled();
+    if (debug < 0) return nullptr;
+    if (debug) err_to_user = Py_True;
+    ConnectionObject* self = as_connection(obj);
+    if (!self->is_connected) return raise_message("ProgrammingError", "Connection is already closed");
+    Ref hdb(PyLong_FromLong(self->hdb));
+    if (!hdb) return nullptr;
+    return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&CursorType), hdb.get(),
+                                        err_to_user, nullptr);
+}
+
+void connection_dealloc(PyObject* self) {
+    // No finaliser: a connection dropped while connected keeps its session,
+    // exactly as close() was never called.
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* module_connect(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"dsn", "user", "passwd", nullptr};
+    static PyObject* const empty = PyUnicode_FromString("");
+    if (!empty) return nullptr;
+    PyObject* dsn;
+    PyObject* user = empty;
+    PyObject* passwd = empty;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:connect", const_cast<char**>(kwlist), &dsn,
+                                     &user, &passwd))
+        return nullptr;
+    if (dsn == Py_None) return raise_message("InterfaceError", "dsn value should not be None");
+    Ref conn(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ConnectionType)));
+    if (!conn) return nullptr;
+    Ref done(PyObject_CallMethod(conn.get(), "connect", "OOO", dsn, user, passwd));
+    if (!done) return nullptr;
+    return conn.release();
+}
+
+#define QX_METHOD(name, fn, flags, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, doc}
+
+PyMethodDef connection_methods[] = {
+    QX_METHOD("connect", connection_connect, METH_VARARGS | METH_KEYWORDS, nullptr),
+    QX_METHOD("__enter__", connection_enter, METH_NOARGS, nullptr),
+    QX_METHOD("__exit__", connection_exit, METH_VARARGS, nullptr),
+    QX_METHOD("__del__", connection_del, METH_NOARGS, nullptr),
+    QX_METHOD("close", connection_close, METH_NOARGS,
+              "\n        DB-API Connection.close()\n        "),
+    QX_METHOD("cursor", connection_cursor, METH_VARARGS | METH_KEYWORDS,
+              "\n        DB-API Connection.cursor()\n        :param err_to_user:\n"
+              "        :return:\n        "),
+    QX_METHOD("execute", connection_execute, METH_O, execute_doc),
+    QX_METHOD("begin", connection_begin, METH_VARARGS | METH_KEYWORDS, begin_doc),
+    QX_METHOD("commit", connection_commit, METH_O, commit_doc),
+    QX_METHOD("rollback", connection_rollback, METH_O, rollback_doc),
+    QX_METHOD("server_version", connection_server_version, METH_NOARGS, server_version_doc),
+    QX_METHOD("server_address", connection_server_address, METH_NOARGS, server_address_doc),
+    QX_METHOD("client_address", connection_client_address, METH_NOARGS, client_address_doc),
+    QX_METHOD("usersend_callback", connection_usersend_callback, METH_O, usersend_callback_doc),
+    QX_METHOD("send_callback", connection_send_callback, METH_O, send_callback_doc),
+    QX_METHOD("addrecords", connection_addrecords, METH_VARARGS | METH_KEYWORDS, addrecords_doc),
+    {nullptr, nullptr, 0, nullptr},
 };
 
-static PyObject* stub(PyObject*, PyObject*) { Py_RETURN_NONE; }
-PyMethodDef connect_def = {"connect", stub, METH_VARARGS, nullptr};
-PyMethodDef srvsendlog_def = {"srvsendlog", stub, METH_VARARGS, nullptr};
-PyMethodDef srvusersendlog_def = {"srvusersendlog", stub, METH_VARARGS, nullptr};
+#undef QX_METHOD
+
+PyTypeObject make_type() {
+    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore.Connection",
+                         sizeof(ConnectionObject)};
+    type.tp_dealloc = connection_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "\n    DB-API Connection\n    ";
+    type.tp_methods = connection_methods;
+    type.tp_init = connection_init;
+    type.tp_new = PyType_GenericNew;
+    return type;
+}
+
+}  // namespace
+
+PyTypeObject ConnectionType = make_type();
+
+PyMethodDef connect_def = {"connect", reinterpret_cast<PyCFunction>(
+                                          reinterpret_cast<void (*)()>(module_connect)),
+                           METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace qx

@@ -1,0 +1,157 @@
+// Server and user messages: the C functions the client library calls while a
+// connection is busy, the methods that register them, and the default loggers.
+#include "../client/loader.h"
+#include "../module/module.h"
+#include "../module/parts.h"
+#include "../values/cp866.h"
+#include "methods.h"
+
+#include <new>
+#include <string>
+
+namespace qx {
+
+namespace {
+
+constexpr unsigned int MESSAGE_CHUNK = 250;
+
+// The whole message, read a chunk at a time until the library reports an
+// empty read. Nothing of Python runs in between.
+Ref read_message(int hdb) {
+    std::string bytes;
+    char buffer[MESSAGE_CHUNK];
+    unsigned int size;
+    try {
+        do {
+            // A read that fails without reporting a length ends the message
+            // rather than repeating the previous chunk for ever.
+            size = 0;
+            qc.qcSqlConnReadMsg(hdb, buffer, MESSAGE_CHUNK, &size);
+            if (size > MESSAGE_CHUNK) size = MESSAGE_CHUNK;
+            bytes.append(buffer, size);
+        } while (size != 0);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    return Ref(cp866_decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+// Hands the message to SCALLBACK or USCALLBACK, as bound right now, or to
+// srvsendlog when that one is not set. 0, or -1 with an exception set.
+int dispatch(int hdb, bool user_message, int usertype) {
+    Ref message = read_message(hdb);
+    if (!message) return -1;
+    Ref receiver = global(user_message ? "USCALLBACK" : "SCALLBACK");
+    if (!receiver) return -1;
+    int set = PyObject_IsTrue(receiver.get());
+    if (set < 0) return -1;
+    Ref done;
+    if (set && user_message) {
+        Ref type(PyLong_FromLong(usertype));
+        if (!type) return -1;
+        done.reset(PyObject_CallFunctionObjArgs(receiver.get(), message.get(), type.get(), nullptr));
+    } else if (set) {
+        done.reset(PyObject_CallOneArg(receiver.get(), message.get()));
+    } else {
+        // User messages too: they are logged as server messages by default.
+        Ref logger = global("srvsendlog");
+        if (!logger) return -1;
+        done.reset(PyObject_CallOneArg(logger.get(), message.get()));
+    }
+    return done ? 0 : -1;
+}
+
+// The library cannot take an exception back: it is shown with its traceback
+// on stderr, then goes to the unraisable hook under the callback's name.
+void report(const char* context) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    PyErr_DisplayException(exc);
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    if (type) PyErr_Display(type, value, tb);
+    PyErr_Restore(type, value, tb);
+#endif
+    Ref where(PyUnicode_FromString(context));
+    PyErr_WriteUnraisable(where.get());
+}
+
+void deliver(int hdb, bool user_message, int usertype, const char* context) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    {
+        // The library may call back while the module has an exception on its
+        // way out (a handle released on an error path): it stays untouched.
+        SetAside aside;
+        if (dispatch(hdb, user_message, usertype) < 0) report(context);
+    }
+    PyGILState_Release(gil);
+}
+
+void QSCLI_CALL on_server_message(int hdb, int) {
+    deliver(hdb, false, 0, "pyqivrexdb.qxcore.qcSqlCbkSrvMsgT");
+}
+
+void QSCLI_CALL on_user_message(int hdb, int usertype) {
+    deliver(hdb, true, usertype, "pyqivrexdb.qxcore.qcSqlCbkSrvUserSendT");
+}
+
+// Stores the receiver first: the library's refusal leaves it bound.
+PyObject* register_callback(PyObject* self, const char* variable, PyObject* receiver,
+                            unsigned int attribute, void* function) {
+    if (PyDict_SetItemString(module_dict(), variable, receiver) < 0) return nullptr;
+    int rc = qc.qcSqlSetConnectAttr(as_connection(self)->hdb, attribute, function, 0);
+    if (rc) return raise_code("DatabaseError", "qcSqlSetConnectAttr error %d:", rc);
+    Py_RETURN_NONE;
+}
+
+// log.debug(format % message), written whatever DEBUG says.
+PyObject* log_message(const char* format, PyObject* message) {
+    Ref fmt(PyUnicode_FromString(format));
+    if (!fmt) return nullptr;
+    Ref text(PyUnicode_Format(fmt.get(), message));
+    if (!text || log_text("debug", text.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* srvsendlog(PyObject*, PyObject* message) { return log_message("SrvSend(%s)", message); }
+
+PyObject* srvusersendlog(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"message", "usertype", nullptr};
+    PyObject *message, *usertype;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:srvusersendlog", const_cast<char**>(kwlist),
+                                     &message, &usertype))
+        return nullptr;
+    return log_message("SrvUserSend(%s)", message);
+}
+
+}  // namespace
+
+PyObject* connection_send_callback(PyObject* self, PyObject* scallback) {
+    return register_callback(self, "SCALLBACK", scallback, QSCLI_ATTR_CBK_SRVMSG,
+                             reinterpret_cast<void*>(&on_server_message));
+}
+
+PyObject* connection_usersend_callback(PyObject* self, PyObject* uscallback) {
+    return register_callback(self, "USCALLBACK", uscallback, QSCLI_ATTR_CBK_SRVUSERSEND,
+                             reinterpret_cast<void*>(&on_user_message));
+}
+
+const char* const send_callback_doc =
+    "\n        Функция обработки\n        сообщений сервера\n        :param scallback:\n"
+    "        :return:\n        ";
+const char* const usersend_callback_doc =
+    "\n        Функция обработки пользовательских\n        сообщений сервера\n"
+    "        :param uscallback:\n        :return:\n        ";
+
+PyMethodDef srvsendlog_def = {"srvsendlog", srvsendlog, METH_O, nullptr};
+PyMethodDef srvusersendlog_def = {
+    "srvusersendlog",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(srvusersendlog)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
+
+}  // namespace qx

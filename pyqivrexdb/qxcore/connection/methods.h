@@ -1,0 +1,72 @@
+// The Connection methods that live beside the lifecycle in connection.cpp;
+// connection.cpp puts them into the class's method table.
+#pragma once
+
+#include "connection.h"
+
+namespace qx {
+
+// transactions.cpp
+PyObject* connection_execute(PyObject* self, PyObject* textsql);
+PyObject* connection_begin(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* connection_commit(PyObject* self, PyObject* name);
+PyObject* connection_rollback(PyObject* self, PyObject* name);
+extern const char* const execute_doc;
+extern const char* const begin_doc;
+extern const char* const commit_doc;
+extern const char* const rollback_doc;
+
+// info.cpp
+PyObject* connection_server_version(PyObject* self, PyObject*);
+PyObject* connection_server_address(PyObject* self, PyObject*);
+PyObject* connection_client_address(PyObject* self, PyObject*);
+extern const char* const server_version_doc;
+extern const char* const server_address_doc;
+extern const char* const client_address_doc;
+
+// callbacks.cpp
+PyObject* connection_usersend_callback(PyObject* self, PyObject* uscallback);
+PyObject* connection_send_callback(PyObject* self, PyObject* scallback);
+extern const char* const usersend_callback_doc;
+extern const char* const send_callback_doc;
+
+inline ConnectionObject* as_connection(PyObject* self) {
+    return reinterpret_cast<ConnectionObject*>(self);
+}
+
+// The C string of an encoded text (bytes or bytearray, as cp866_encode
+// returns it). A NUL inside would silently cut the text short at the
+// library, so it is refused with ValueError; null then.
+const char* c_text(PyObject* encoded);
+
+// Keeps the exception on its way out aside while other work runs (a client
+// call, or Python code a server message starts), and puts it back after.
+class SetAside {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    SetAside() : pending_(PyErr_GetRaisedException()) {}
+    ~SetAside() { PyErr_SetRaisedException(pending_); }
+#else
+    SetAside() { PyErr_Fetch(&type_, &pending_, &tb_); }
+    ~SetAside() { PyErr_Restore(type_, pending_, tb_); }
+#endif
+    SetAside(const SetAside&) = delete;
+    SetAside& operator=(const SetAside&) = delete;
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_;
+    PyObject* tb_;
+#endif
+    PyObject* pending_;
+};
+
+// Runs `release` (a client call that frees something) without letting it,
+// or a server message it delivers, disturb the pending exception.
+template <class F>
+void release_quietly(F release) {
+    SetAside aside;
+    release();
+}
+
+}  // namespace qx
