@@ -1,11 +1,268 @@
-// STUB: replaced by the cursor work.
+// The Cursor type: construction, reset, close and the small accessors.
+#include "cursor.h"
+
+#include "../client/loader.h"
+#include "../module/module.h"
 #include "../module/parts.h"
+#include "field.h"
 
 namespace qx {
 
-PyTypeObject CursorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore.Cursor",
-    sizeof(PyObject),
-};
+namespace {
+
+CursorObject* as_cursor(PyObject* self) { return reinterpret_cast<CursorObject*>(self); }
+
+// Both construction steps take exactly (hdb, err_to_user).
+int parse_construction(PyObject* args, PyObject* kwds, const char* format, int32_t* hdb,
+                       PyObject** err_to_user) {
+    static const char* kwlist[] = {"hdb", "err_to_user", nullptr};
+    PyObject* hdb_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(kwlist), &hdb_obj,
+                                     err_to_user))
+        return -1;
+    return to_int32(hdb_obj, hdb);
+}
+
+int cursor_reset(CursorObject* self) {
+    if (self->results_open == 1) {
+        int rc = qc.qcSqlCloseResults(self->stmt_handle);
+        if (rc != 0) {
+            raise_formatted("ProgrammingError", "qcSqlCloseResults error %d:", rc);
+            return -1;
+        }
+    }
+    self->columns_count = 0;
+    self->row_count = 0;
+    self->start_record = 0;
+    // Dropping the old iterator or value may run Python code that looks at
+    // the cursor: each field is consistent before its old value goes.
+    replace_field(self->columns, new_ref(Py_None));
+    replace_field(self->results, new_ref(Py_None));
+    self->read_buffer_size = 0;
+    self->results_open = 0;
+    replace_field(self->return_code, new_ref(Py_None));
+    return debug_log("%R: _reset()", self);
+}
+
+const CursorMethods cursor_methods = {cursor_reset};
+
+PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    int32_t hdb = 0;
+    PyObject* err_to_user = nullptr;
+    if (parse_construction(args, kwds, "OO:__cinit__", &hdb, &err_to_user) < 0) return nullptr;
+    Ref obj(type->tp_alloc(type, 0));
+    if (!obj) return nullptr;
+    CursorObject* self = as_cursor(obj.get());
+    self->vtab = &cursor_methods;
+    self->stmt_handle = 0;
+    self->read_buffer_size = 0;
+    self->arraysize = 1;
+    self->columns_count = 0;
+    self->row_count = 0;
+    self->start_record = 0;
+    self->columns = new_ref(Py_None);
+    self->results = new_ref(Py_None);
+    self->results_open = 0;
+    self->has_results = 0;
+    self->return_code = new_ref(Py_None);
+
+    if (debug_log("%R: __cinit__(err_to_user=%S)  ", obj.get(), err_to_user) < 0) return nullptr;
+    // A cursor made before the library was ever loaded must not call
+    // through an empty table.
+    if (!qc.qcSqlAllocStmt) return raise_message("InterfaceError", "qcSqlInit error qscli.dll");
+    int rc = qc.qcSqlAllocStmt(hdb, &self->stmt_handle);
+    if (rc != 0) return raise_code("InterfaceError", "qcSqlAllocStmt error %d:", rc);
+    int value = 1;
+    rc = qc.qcSqlSetStmtAttr(self->stmt_handle, QSCLI_ATTR_FLD_VERBOSE, &value, 0);
+    if (rc != 0) return raise_code("InterfaceError", "qcSqlSetStmtAttr error %d:", rc);
+    return obj.release();
+}
+
+int cursor_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    int32_t hdb = 0;
+    PyObject* err_to_user = nullptr;
+    if (parse_construction(args, kwds, "OO:__init__", &hdb, &err_to_user) < 0) return -1;
+    int wanted = PyObject_IsTrue(err_to_user);
+    if (wanted <= 0) return wanted;
+    Ref done(PyObject_CallMethod(self, "_err_to_user", nullptr));
+    return done ? 0 : -1;
+}
+
+int cursor_traverse(PyObject* self, visitproc visit, void* arg) {
+    CursorObject* c = as_cursor(self);
+    Py_VISIT(c->columns);
+    Py_VISIT(c->results);
+    Py_VISIT(c->return_code);
+    return 0;
+}
+
+int cursor_clear(PyObject* self) {
+    CursorObject* c = as_cursor(self);
+    replace_field(c->columns, new_ref(Py_None));
+    replace_field(c->results, new_ref(Py_None));
+    replace_field(c->return_code, new_ref(Py_None));
+    return 0;
+}
+
+void cursor_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    CursorObject* c = as_cursor(self);
+    Py_CLEAR(c->columns);
+    Py_CLEAR(c->results);
+    Py_CLEAR(c->return_code);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* cursor_err_to_user(PyObject* self, PyObject*) {
+    static const char statement[] = "err_to_user(1);";
+    int rc = qc.qcSqlExecDirect(as_cursor(self)->stmt_handle, statement);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlExecDirec error %d:", rc);
+    Py_RETURN_NONE;
+}
+
+PyObject* cursor_close(PyObject* self, PyObject*) {
+    CursorObject* c = as_cursor(self);
+    if (c->stmt_handle == 0) return raise_message("ProgrammingError", "cursor is already closed");
+    if (c->results_open == 1) {
+        int rc = qc.qcSqlCloseResults(c->stmt_handle);
+        if (rc != 0) return raise_formatted("ProgrammingError", "qcSqlCloseResults error %d:", rc);
+    }
+    Ref results = Ref::borrow(c->results);
+    int live = PyObject_IsTrue(results.get());
+    if (live < 0) return nullptr;
+    if (live) {
+        Ref done(is_records(results.get()) ? records_close(results.get())
+                                           : PyObject_CallMethod(results.get(), "close", nullptr));
+        if (!done) return nullptr;
+    }
+    int rc = qc.qcSqlFreeStmt(c->stmt_handle);
+    if (rc != 0) return raise_formatted("ProgrammingError", "qcSqlFreeStmt error %d:", rc);
+    c->stmt_handle = 0;
+    Py_RETURN_NONE;
+}
+
+// __del__ and __exit__ close through the attribute, so a subclass's close
+// is the one that runs.
+PyObject* close_if_open(PyObject* self) {
+    if (as_cursor(self)->stmt_handle != 0) {
+        Ref done(PyObject_CallMethod(self, "close", nullptr));
+        if (!done) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* cursor_del(PyObject* self, PyObject*) { return close_if_open(self); }
+
+PyObject* cursor_exit(PyObject* self, PyObject*) { return close_if_open(self); }
+
+PyObject* cursor_enter(PyObject* self, PyObject*) { return new_ref(self); }
+
+PyObject* cursor_get_number_records(PyObject* self, PyObject*) {
+    return PyLong_FromLong(as_cursor(self)->row_count);
+}
+
+PyObject* cursor_set_start_record(PyObject* self, PyObject* num) {
+    int32_t value = 0;
+    if (to_int32(num, &value) < 0) return nullptr;
+    as_cursor(self)->start_record = value;
+    Py_RETURN_NONE;
+}
+
+PyObject* refuse_pickling(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+
+int refuse_delete() {
+    PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    return -1;
+}
+
+PyObject* get_arraysize(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(as_cursor(self)->arraysize);
+}
+
+int set_arraysize(PyObject* self, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    uint32_t size = 0;
+    if (to_uint32(value, &size) < 0) return -1;
+    as_cursor(self)->arraysize = size;
+    return 0;
+}
+
+PyObject* get_row_count(PyObject* self, void*) { return PyLong_FromLong(as_cursor(self)->row_count); }
+
+int set_row_count(PyObject* self, PyObject* value, void*) {
+    if (!value) return refuse_delete();
+    int32_t count = 0;
+    if (to_int32(value, &count) < 0) return -1;
+    as_cursor(self)->row_count = count;
+    return 0;
+}
+
+PyObject* get_description(PyObject* self, void*) { return description_of(as_cursor(self)->columns); }
+
+PyGetSetDef cursor_getset[] = {
+    {"arraysize", get_arraysize, set_arraysize, nullptr, nullptr},
+    {"row_count", get_row_count, set_row_count, nullptr, nullptr},
+    {"description", get_description, nullptr, "\n        DB-API Cursor.description\n        ", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+#define QX_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef cursor_methods_table[] = {
+    {"execute", QX_KW(cursor_execute), METH_VARARGS | METH_KEYWORDS, cursor_execute_doc},
+    {"fetchone", cursor_fetchone, METH_NOARGS, cursor_fetchone_doc},
+    {"fetchmany", QX_KW(cursor_fetchmany), METH_VARARGS | METH_KEYWORDS, cursor_fetchmany_doc},
+    {"fetchall", cursor_fetchall, METH_NOARGS, cursor_fetchall_doc},
+    {"next", cursor_next_method, METH_NOARGS, nullptr},
+    {"close", cursor_close, METH_NOARGS, "\n        DB-API Cursor.close()\n        "},
+    {"__del__", cursor_del, METH_NOARGS, nullptr},
+    {"__enter__", cursor_enter, METH_NOARGS, nullptr},
+    {"__exit__", cursor_exit, METH_VARARGS, nullptr},
+    {"_err_to_user", cursor_err_to_user, METH_NOARGS,
+     "\n        Изменение режима расширенной диагностики Qivrex\n"
+     "        на отправлять текстовые сообщения\n"
+     "        :return:\n        "},
+    {"get_number_records", cursor_get_number_records, METH_NOARGS,
+     "\n        количество записей в реультате\n"
+     "        оператора\n"
+     "        :return: int\n        "},
+    {"set_start_record", cursor_set_start_record, METH_O,
+     "\n        установить начальную запись\n"
+     "        для чтения реультата в операторе\n"
+     "        :param num: int\n"
+     "        :return: None\n        "},
+    {"retcode", cursor_retcode, METH_NOARGS, cursor_retcode_doc},
+    {"_read_retcode", cursor_read_retcode, METH_O, cursor_read_retcode_doc},
+    {"_read_results", QX_KW(cursor_read_results), METH_VARARGS | METH_KEYWORDS, cursor_read_results_doc},
+    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
+    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+#undef QX_KW
+
+}  // namespace
+
+PyTypeObject CursorType = [] {
+    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore.Cursor"};
+    t.tp_basicsize = sizeof(CursorObject);
+    t.tp_dealloc = cursor_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "\n    DB-API Cursor\n"
+        "    Cursor(err_to_user=True)\n"
+        "    --Включение расширенной диагностики Qivrex\n"
+        "    --отправлять текстовые сообщения\n    ";
+    t.tp_traverse = cursor_traverse;
+    t.tp_clear = cursor_clear;
+    t.tp_iter = PyObject_SelfIter;
+    t.tp_iternext = cursor_iternext;
+    t.tp_methods = cursor_methods_table;
+    t.tp_getset = cursor_getset;
+    t.tp_init = cursor_init;
+    t.tp_new = cursor_new;
+    return t;
+}();
 
 }  // namespace qx

@@ -1,0 +1,98 @@
+// Cursor: one client statement handle and the state of the statement last
+// executed on it. The type and its lifecycle live in cursor.cpp, execution in
+// execute.cpp, the record iterator in results.cpp, fetching in fetch.cpp and
+// the statement's return value in retcode.cpp.
+#pragma once
+
+#include "../client/qscli.h"
+#include "../module/ref.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace qx {
+
+struct CursorObject;
+
+// The C-level method table. execute() resets through it, so a subclass
+// cannot replace _reset from Python.
+struct CursorMethods {
+    int (*reset)(CursorObject* self);  // 0, or -1 with an exception set
+};
+
+struct CursorObject {
+    PyObject_HEAD
+    const CursorMethods* vtab;
+    int32_t stmt_handle;        // owned client handle; 0 once closed
+    uint32_t read_buffer_size;  // set by execute, read by the record iterator
+    uint32_t arraysize;         // default size of fetchmany
+    int columns_count;          // written by qcSqlNumResultCols
+    qc_long row_count;          // written by qcSqlRowCount
+    int32_t start_record;       // next record the iterator reads
+    PyObject* columns;          // owned: list of Field, or None
+    PyObject* results;          // owned: the record iterator, or None
+    int results_open;           // 1 while the result set is open in the client
+    int has_results;            // 1 once any execute passed its return-value step
+    PyObject* return_code;      // owned: the statement's return value, or None
+};
+
+extern PyTypeObject CursorType;
+extern PyTypeObject RecordsType;  // the record iterator; not in the namespace
+
+// Scratch memory from the Python allocator, released on every path out.
+struct PyMemFree {
+    void operator()(void* p) const noexcept { PyMem_Free(p); }
+};
+using MemBlock = std::unique_ptr<unsigned char[], PyMemFree>;
+
+// `size` zeroed bytes (at least one, so the pointer is never null), or an
+// empty block with MemoryError set.
+inline MemBlock mem_block(size_t size) {
+    MemBlock block(static_cast<unsigned char*>(PyMem_Calloc(size ? size : 1, 1)));
+    if (!block) PyErr_NoMemory();
+    return block;
+}
+
+inline PyObject* new_ref(PyObject* obj) {
+    Py_INCREF(obj);
+    return obj;
+}
+
+// A method name interned once per call site: `static PyObject* n; interned("x", &n)`.
+inline PyObject* interned(const char* name, PyObject** cache) {
+    if (!*cache) *cache = PyUnicode_InternFromString(name);
+    return *cache;
+}
+
+inline bool is_records(PyObject* obj) { return Py_TYPE(obj) == &RecordsType; }
+
+// Methods defined in the other files of the cursor, gathered into the
+// type's method table by cursor.cpp.
+PyObject* cursor_execute(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* cursor_fetchone(PyObject* self, PyObject*);
+PyObject* cursor_fetchmany(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* cursor_fetchall(PyObject* self, PyObject*);
+PyObject* cursor_next_method(PyObject* self, PyObject*);
+PyObject* cursor_iternext(PyObject* self);
+PyObject* cursor_read_retcode(PyObject* self, PyObject* length);
+PyObject* cursor_retcode(PyObject* self, PyObject*);
+
+extern const char* const cursor_execute_doc;
+extern const char* const cursor_read_results_doc;
+extern const char* const cursor_fetchone_doc;
+extern const char* const cursor_fetchmany_doc;
+extern const char* const cursor_fetchall_doc;
+extern const char* const cursor_read_retcode_doc;
+extern const char* const cursor_retcode_doc;
+
+// The record iterator driven from C, with the behaviour of its __next__.
+// records_next: a new row, or null (StopIteration when no exception is set).
+PyObject* records_next(PyObject* it);
+// Appends up to `limit` rows (all when limit < 0) to `rows`: 0 when done,
+// -1 with an exception set (the iterator is then finished).
+int records_take(PyObject* it, PyObject* rows, Py_ssize_t limit);
+// Ends the iteration and frees the buffer, as the iterator's close().
+PyObject* records_close(PyObject* it, PyObject* = nullptr);
+
+}  // namespace qx

@@ -1,0 +1,188 @@
+// Cursor.execute: run one statement and prepare what fetching needs.
+#include "cursor.h"
+
+#include "../client/loader.h"
+#include "../module/module.h"
+#include "../values/cp866.h"
+#include "field.h"
+
+#include <cstring>
+
+namespace qx {
+
+const char* const cursor_execute_doc =
+    "\n        DB-API Cursor.execute()\n"
+    "        :param textsql: str\n"
+    "        :param params:\n"
+    "        :return:\n        ";
+
+namespace {
+
+// The parameters as the error message shows them: str() of each, joined by
+// ", ". A parameter object that cannot be iterated shows as str() of itself,
+// so the server's code always reaches the caller.
+Ref joined_params(PyObject* params) {
+    Ref parts(PyList_New(0));
+    if (!parts) return Ref();
+    Ref it(PyObject_GetIter(params));
+    if (it) {
+        while (Ref item{PyIter_Next(it.get())}) {
+            Ref text(PyObject_Str(item.get()));
+            if (!text || PyList_Append(parts.get(), text.get()) < 0) break;
+        }
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return Ref(PyObject_Str(params));
+    }
+    Ref sep(PyUnicode_FromString(", "));
+    if (!sep) return Ref();
+    return Ref(PyUnicode_Join(sep.get(), parts.get()));
+}
+
+PyObject* execute_failed(CursorObject* self, int rc, bool with_params, PyObject* statement,
+                         PyObject* params) {
+    if (rc == -97) return raise_code("ProgrammingError", "Cursor closed, error=%d:", rc);
+    int debug = debug_enabled();
+    if (debug < 0) return nullptr;
+    if (debug) {
+        Ref text(PyUnicode_FromFormat("execute(textsql=\"%S\"", statement));
+        if (!text || log_text("error", text.get()) < 0) return nullptr;
+    }
+    (void)self;
+    if (!with_params) return raise_code("ProgrammingError", "execute() error %d:", rc);
+    Ref joined = joined_params(params);
+    if (!joined) return nullptr;
+    Ref args(Py_BuildValue("(s(iO))", "execute() error=%d: params=[$%]", rc, joined.get()));
+    return raise_args("IntegrityError", args.get());
+}
+
+// The read buffer: the record size, or the smallest multiple of it that
+// reaches the limit. It never grows past what an unsigned size can hold, and
+// a record size of 0 (nothing to cut) takes the limit itself.
+uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit) {
+    if (record_size == 0) return heap_limit;
+    if (record_size >= heap_limit) return record_size;
+    uint64_t records = (uint64_t{heap_limit} + record_size - 1) / record_size;
+    uint64_t size = records * record_size;
+    if (size > UINT32_MAX) size = uint64_t{UINT32_MAX / record_size} * record_size;
+    return static_cast<uint32_t>(size);
+}
+
+}  // namespace
+
+PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"textsql", "params", nullptr};
+    PyObject* textsql = nullptr;
+    PyObject* params = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:execute", const_cast<char**>(kwlist),
+                                     &textsql, &params))
+        return nullptr;
+    CursorObject* self = reinterpret_cast<CursorObject*>(self_obj);
+
+    uint32_t heap_limit = 0;
+    {
+        Ref heapctrl = global("HEAPCTRL");
+        if (!heapctrl || to_uint32(heapctrl.get(), &heap_limit) < 0) return nullptr;
+    }
+
+    int with_params = PyObject_IsTrue(params);
+    if (with_params < 0) return nullptr;
+    Ref text = with_params ? Ref(PyNumber_Remainder(textsql, params)) : Ref::borrow(textsql);
+    if (!text) return nullptr;
+    Ref statement = cp866_encode(text.get());
+    if (!statement) return nullptr;
+    if (!PyBytes_Check(statement.get())) {
+        // A private copy: the client reads the text while callbacks may run.
+        statement.reset(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(statement.get()),
+                                                  PyByteArray_GET_SIZE(statement.get())));
+        if (!statement) return nullptr;
+    }
+    const char* sql = PyBytes_AS_STRING(statement.get());
+    // The client reads up to the first NUL: a statement cut short there
+    // would run as a different statement.
+    if (std::strlen(sql) != static_cast<size_t>(PyBytes_GET_SIZE(statement.get()))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+
+    if (self->vtab->reset(self) < 0) return nullptr;
+
+    int rc = qc.qcSqlExecDirect(self->stmt_handle, sql);
+    if (rc != 0) return execute_failed(self, rc, with_params, statement.get(), params);
+    if (debug_log("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)
+        return nullptr;
+
+    unsigned int result_type = 0, length = 0;
+    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_SAB_TYPE, 0, &result_type,
+                             sizeof result_type, &length);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
+    if (debug_log("Cursor.execute() result type: %u", result_type) < 0) return nullptr;
+
+    unsigned int rc_size = 0;
+    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_SIZE, 0, &rc_size, sizeof rc_size,
+                             &length);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
+    if (rc_size != 0) {
+        static PyObject* name = nullptr;
+        Ref size(PyLong_FromUnsignedLong(rc_size));
+        if (!size || !interned("_read_retcode", &name)) return nullptr;
+        Ref done(PyObject_CallMethodObjArgs(self_obj, name, size.get(), nullptr));
+        if (!done) return nullptr;
+    }
+    self->has_results = 1;
+
+    rc = qc.qcSqlRowCount(self->stmt_handle, &self->row_count);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlRowCount error %d:", rc);
+    rc = qc.qcSqlNumResultCols(self->stmt_handle, &self->columns_count);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlNumResultCols error %d:", rc);
+    if (debug_log("Cursor.execute() row_count: %d, columns_count: %d", int{self->row_count},
+                  self->columns_count) < 0)
+        return nullptr;
+    const int count = self->columns_count;
+    if (count == QSCLI_RES_NONE) Py_RETURN_NONE;
+    // Any other negative count, or one whose descriptors would not fit the
+    // client's unsigned size, cannot describe a result set.
+    if (count < 0 || static_cast<uint64_t>(count) * sizeof(ColStruct_t) > UINT32_MAX)
+        return raise_code("ProgrammingError", "qcSqlNumResultCols error %d:", count);
+
+    const uint32_t area_size = static_cast<uint32_t>(count * sizeof(ColStruct_t));
+    MemBlock area = mem_block(area_size);
+    if (!area) return nullptr;
+
+    unsigned int record_size = 0;
+    rc = qc.qcSqlOpenResults(self->stmt_handle, &record_size);
+    if (rc != 0) {
+        Ref text(PyUnicode_FromFormat("columns_count: %d", count));
+        if (!text || log_text("error", text.get()) < 0) return nullptr;
+        return raise_code("ProgrammingError", "qcSqlOpenResults error %d:", rc);
+    }
+    self->results_open = 1;
+    self->read_buffer_size = read_buffer_for(record_size, heap_limit);
+
+    unsigned int descriptor_length = 0;
+    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_DST_INFO, 0, area.get(), area_size,
+                             &descriptor_length);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
+
+    Ref columns(PyList_New(0));
+    if (!columns) return nullptr;
+    replace_field(self->columns, new_ref(columns.get()));
+    for (int i = 0; i < count; ++i) {
+        const auto* rec = reinterpret_cast<const ColStruct_t*>(area.get() + i * sizeof(ColStruct_t));
+        Ref field(field_from_colstruct(rec));
+        if (!field || PyList_Append(columns.get(), field.get()) < 0) return nullptr;
+    }
+
+    static PyObject* read_results = nullptr;
+    Ref buffer_size(PyLong_FromUnsignedLong(descriptor_length));
+    Ref rec_size(PyLong_FromUnsignedLong(record_size));
+    if (!buffer_size || !rec_size || !interned("_read_results", &read_results)) return nullptr;
+    Ref results(PyObject_CallMethodObjArgs(self_obj, read_results, buffer_size.get(), rec_size.get(),
+                                           nullptr));
+    if (!results) return nullptr;
+    replace_field(self->results, results.release());
+    Py_RETURN_NONE;
+}
+
+}  // namespace qx

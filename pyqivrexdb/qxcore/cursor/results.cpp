@@ -1,0 +1,344 @@
+// The record iterator of Cursor._read_results: reads whole records a buffer
+// at a time from the cursor's start_record and cuts them into rows. It
+// behaves as a generator (send, throw, close) suspended after each row.
+#include "cursor.h"
+
+#include "../client/loader.h"
+#include "../module/module.h"
+#include "../values/values.h"
+
+#include <new>
+
+namespace qx {
+
+const char* const cursor_read_results_doc = nullptr;
+
+namespace {
+
+struct RecordsObject {
+    PyObject_HEAD
+    CursorObject* cursor;  // owned until the iteration finishes
+    uint32_t buffer_size;  // logged only
+    uint32_t rec_size;     // bytes of one record, as the client reported it
+    enum State : unsigned char { FRESH, READING, FINISHED } state;
+    bool running;          // inside next/send/throw/close: no re-entry
+    MemBlock buffer;       // the read buffer, from the first next() to the end
+    uint32_t capacity;     // its size in bytes
+    uint32_t pos;          // where the next record starts in it
+    uint32_t left;         // bytes of the last read not yet cut (whole records)
+    values::Layout layout;
+    PyObject* layout_columns;  // owned: the Field list `layout` was resolved from
+};
+
+RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject*>(obj); }
+
+// Automatic collection is paused while C code alone cuts a run of records
+// (a million new lists would otherwise trigger a collection every few
+// hundred); never while Python code could run. The previous state is
+// restored exactly.
+class GcPause {
+public:
+#if PY_VERSION_HEX >= 0x030A0000
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    int was_enabled_;
+#endif
+};
+
+// Ends the iteration for good, as a generator's frame ends: the buffer goes,
+// and so do the references to the cursor and its columns.
+void finish(RecordsObject* r) {
+    r->state = RecordsObject::FINISHED;
+    r->buffer.reset();
+    r->capacity = r->pos = r->left = 0;
+    Py_CLEAR(r->layout_columns);
+    Py_CLEAR(r->cursor);
+}
+
+std::nullptr_t bad_read(const char* format, unsigned a, unsigned b) {
+    Ref text(PyUnicode_FromFormat(format, a, b));
+    return text ? raise_object("ProgrammingError", text.get()) : nullptr;
+}
+
+// The column layout for the cursor's current columns, resolved again when a
+// Field, a QSCLI_ET_* name or the column list itself changed.
+int ensure_layout(RecordsObject* r) {
+    PyObject* columns = r->cursor->columns;
+    if (columns == r->layout_columns && r->layout.current()) return 0;
+    if (!PyList_Check(columns)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(columns)->tp_name);
+        return -1;
+    }
+    Ref held = Ref::borrow(columns);
+    if (r->layout.resolve(columns) < 0) return -1;
+    Py_XSETREF(r->layout_columns, held.release());
+    if (r->layout.record_size() > r->rec_size) {
+        Ref text(PyUnicode_FromFormat("columns take %llu bytes, more than the record size %u",
+                                      static_cast<unsigned long long>(r->layout.record_size()),
+                                      r->rec_size));
+        if (text) raise_object("ProgrammingError", text.get());
+        Py_CLEAR(r->layout_columns);
+        return -1;
+    }
+    return 0;
+}
+
+// Makes a whole record ready to cut: 1 when one is, 0 at the end of the
+// records, -1 with an exception set. Reads from the client when the buffer
+// is used up; Python code may run here (logging, server messages, Field
+// attributes), never while records are being cut.
+int fill(RecordsObject* r) {
+    if (r->state == RecordsObject::FINISHED) return 0;
+    CursorObject* cursor = r->cursor;
+    if (r->state == RecordsObject::FRESH) {
+        r->state = RecordsObject::READING;
+        if (debug_log("%R: _read_results(buffer_size=%u, rec_size=%u)", cursor, r->buffer_size,
+                      r->rec_size) < 0)
+            return -1;
+        r->capacity = cursor->read_buffer_size;
+        r->buffer = mem_block(r->capacity);
+        if (!r->buffer) return -1;
+        if (cursor->row_count == 0) return 0;
+    }
+    while (r->left == 0) {
+        unsigned int count = 0;
+        int rc = qc.qcSqlReadResults(cursor->stmt_handle, cursor->start_record, r->buffer.get(),
+                                     r->capacity, &count);
+        if (rc != 0) {
+            raise_code("ProgrammingError", "qcSqlReadResults error %d:", rc);
+            return -1;
+        }
+        if (count == 0) return 0;
+        // Never cut past the bytes delivered, nor loop on records of no size.
+        if (count > r->capacity) {
+            bad_read("qcSqlReadResults delivered %u bytes into a buffer of %u", count, r->capacity);
+            return -1;
+        }
+        if (r->rec_size == 0 || count % r->rec_size != 0) {
+            bad_read("qcSqlReadResults delivered %u bytes, not whole records of %u bytes", count,
+                     r->rec_size);
+            return -1;
+        }
+        r->pos = 0;
+        r->left = count;
+    }
+    return ensure_layout(r) < 0 ? -1 : 1;
+}
+
+// Cuts the record at the buffer position into a new row and moves on. Runs
+// only C code: decoding the values, allocating the list.
+PyObject* cut(RecordsObject* r) {
+    const auto& columns = r->layout.columns();
+    const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
+    Ref row(PyList_New(n));
+    if (!row) return nullptr;
+    const unsigned char* p = r->buffer.get() + r->pos;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* value = values::decode_field(columns[i], p);
+        if (!value) return nullptr;
+        PyList_SET_ITEM(row.get(), i, value);
+        p += columns[i].len;
+    }
+    r->cursor->start_record = static_cast<int32_t>(static_cast<uint32_t>(r->cursor->start_record) + 1);
+    r->pos += r->rec_size;
+    r->left -= r->rec_size;
+    return row.release();
+}
+
+bool enter(RecordsObject* r) {
+    if (r->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return false;
+    }
+    r->running = true;
+    return true;
+}
+
+PyObject* records_send(PyObject* self, PyObject* value) {
+    RecordsObject* r = as_records(self);
+    if (!r->running && r->state == RecordsObject::FRESH && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    PyObject* row = records_next(self);
+    if (!row && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return row;
+}
+
+// throw(type[, value[, traceback]]): the exception ends the iteration where
+// it stands and reaches the caller, as in a generator without handlers.
+PyObject* records_throw(PyObject* self, PyObject* args) {
+    RecordsObject* r = as_records(self);
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
+    if (r->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    Ref exc_type, exc_value, exc_tb;
+    if (PyExceptionClass_Check(type)) {
+        PyObject* t = new_ref(type);
+        PyObject* v = value ? new_ref(value) : nullptr;
+        PyObject* b = tb ? new_ref(tb) : nullptr;
+        PyErr_NormalizeException(&t, &v, &b);
+        exc_type.reset(t);
+        exc_value.reset(v);
+        exc_tb.reset(b);
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exc_value = Ref::borrow(type);
+        exc_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type)));
+        exc_tb = tb ? Ref::borrow(tb) : Ref(PyException_GetTraceback(type));
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return nullptr;
+    }
+    const bool live = r->state != RecordsObject::FINISHED;
+    finish(r);
+    if (live && exc_value && PyErr_GivenExceptionMatches(exc_type.get(), PyExc_StopIteration)) {
+        // A StopIteration leaving a live generator becomes a RuntimeError.
+        if (exc_tb) PyException_SetTraceback(exc_value.get(), exc_tb.get());
+        Ref error(PyObject_CallFunction(PyExc_RuntimeError, "s", "generator raised StopIteration"));
+        if (!error) return nullptr;
+        PyException_SetCause(error.get(), new_ref(exc_value.get()));
+        PyException_SetContext(error.get(), exc_value.release());
+        PyErr_SetObject(PyExc_RuntimeError, error.get());
+        return nullptr;
+    }
+    PyErr_Restore(exc_type.release(), exc_value.release(), exc_tb.release());
+    return nullptr;
+}
+
+PyObject* records_iternext(PyObject* self) { return records_next(self); }
+
+int records_traverse(PyObject* self, visitproc visit, void* arg) {
+    RecordsObject* r = as_records(self);
+    Py_VISIT(reinterpret_cast<PyObject*>(r->cursor));
+    Py_VISIT(r->layout_columns);
+    return 0;
+}
+
+int records_clear(PyObject* self) {
+    finish(as_records(self));
+    return 0;
+}
+
+void records_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    RecordsObject* r = as_records(self);
+    finish(r);
+    r->layout.~Layout();
+    r->buffer.~MemBlock();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef records_methods[] = {
+    {"send", records_send, METH_O, nullptr},
+    {"throw", records_throw, METH_VARARGS, nullptr},
+    {"close", records_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PyTypeObject RecordsType = [] {
+    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore._Records"};
+    t.tp_basicsize = sizeof(RecordsObject);
+    t.tp_dealloc = records_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = records_traverse;
+    t.tp_clear = records_clear;
+    t.tp_iter = PyObject_SelfIter;
+    t.tp_iternext = records_iternext;
+    t.tp_methods = records_methods;
+    return t;
+}();
+
+PyObject* records_next(PyObject* self) {
+    RecordsObject* r = as_records(self);
+    if (r->state == RecordsObject::FINISHED) return nullptr;
+    if (!enter(r)) return nullptr;
+    PyObject* row = nullptr;
+    if (fill(r) > 0) row = cut(r);
+    r->running = false;
+    if (!row) finish(r);
+    return row;
+}
+
+int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
+    RecordsObject* r = as_records(self);
+    if (r->state == RecordsObject::FINISHED) return 0;
+    if (!enter(r)) return -1;
+    Py_ssize_t taken = 0;
+    int status = 1;
+    while (status > 0 && (limit < 0 || taken < limit)) {
+        status = fill(r);
+        if (status <= 0) break;
+        GcPause pause;
+        while (r->left != 0 && (limit < 0 || taken < limit)) {
+            Ref row(cut(r));
+            if (!row || PyList_Append(rows, row.get()) < 0) {
+                status = -1;
+                break;
+            }
+            ++taken;
+        }
+    }
+    r->running = false;
+    if (status <= 0) finish(r);
+    return status < 0 ? -1 : 0;
+}
+
+PyObject* records_close(PyObject* self, PyObject*) {
+    RecordsObject* r = as_records(self);
+    if (r->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    finish(r);
+    Py_RETURN_NONE;
+}
+
+PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"buffer_size", "rec_size", nullptr};
+    PyObject* buffer_size_obj = nullptr;
+    PyObject* rec_size_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:_read_results", const_cast<char**>(kwlist),
+                                     &buffer_size_obj, &rec_size_obj))
+        return nullptr;
+    uint32_t buffer_size = 0, rec_size = 0;
+    if (to_uint32(buffer_size_obj, &buffer_size) < 0 || to_uint32(rec_size_obj, &rec_size) < 0)
+        return nullptr;
+    if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
+    PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
+    if (!obj) return nullptr;
+    RecordsObject* r = as_records(obj);
+    new (&r->buffer) MemBlock();
+    new (&r->layout) values::Layout();
+    r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
+    r->buffer_size = buffer_size;
+    r->rec_size = rec_size;
+    r->state = RecordsObject::FRESH;
+    r->running = false;
+    r->capacity = r->pos = r->left = 0;
+    r->layout_columns = nullptr;
+    return obj;
+}
+
+}  // namespace qx

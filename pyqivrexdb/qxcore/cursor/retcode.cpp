@@ -1,0 +1,49 @@
+// The statement's return value: read after execute, handed out by retcode().
+#include "cursor.h"
+
+#include "../client/loader.h"
+#include "../module/module.h"
+#include "../values/values.h"
+
+namespace qx {
+
+const char* const cursor_read_retcode_doc = nullptr;
+const char* const cursor_retcode_doc =
+    "\n        код возврата при\n"
+    "        выполнении SQL запроса\n"
+    "        :return: str\n        ";
+
+PyObject* cursor_read_retcode(PyObject* self_obj, PyObject* length_obj) {
+    CursorObject* self = reinterpret_cast<CursorObject*>(self_obj);
+    uint32_t retcode_length = 0;
+    if (to_uint32(length_obj, &retcode_length) < 0) return nullptr;
+
+    int32_t retcode_type = 0;
+    unsigned int length = 0;
+    int rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_TYPE, 0, &retcode_type,
+                                 sizeof retcode_type, &length);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
+    if (debug_log("retcode_type: %d, retcode_length: %u", int{retcode_type}, retcode_length) < 0)
+        return nullptr;
+    if (retcode_type == QSCLI_RES_NONE) Py_RETURN_NONE;
+
+    MemBlock body = mem_block(retcode_length);
+    if (!body) return nullptr;
+    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_BODY, 0, body.get(), retcode_length,
+                             &length);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
+
+    Ref type(PyLong_FromLong(retcode_type));
+    if (!type) return nullptr;
+    bool decoded = false;
+    Ref value(values::decode_body(type.get(), body.get(), retcode_length, &decoded));
+    if (!value) return PyErr_Occurred() ? nullptr : new_ref(Py_None);
+    if (decoded) replace_field(self->return_code, value.release());
+    Py_RETURN_NONE;
+}
+
+PyObject* cursor_retcode(PyObject* self, PyObject*) {
+    return new_ref(reinterpret_cast<CursorObject*>(self)->return_code);
+}
+
+}  // namespace qx
