@@ -14,4 +14,10 @@ PyObject* cp866_decode(const char* data, Py_ssize_t size);
 // bytearray (TypeError otherwise).
 Ref cp866_encode(PyObject* obj);
 
+// Encodes an exact str with the same strictness straight into `out`: its
+// first min(len(str), room) characters are written, the rest only checked.
+// Returns len(str) (one byte per character), or -1 with the codec's
+// UnicodeEncodeError set.
+Py_ssize_t cp866_encode_into(PyObject* str, unsigned char* out, Py_ssize_t room);
+
 }  // namespace qx

@@ -1,23 +1,110 @@
-// STUB: replaced by the values work.
+// Packed dates. The client library owns the packing rule; this file wraps its
+// two entry points for Python. The datetime C interface lives only here,
+// because PyDateTime_IMPORT fills a pointer private to each file.
+#include "dates.h"
+
+#include "../client/loader.h"
+#include "../module/module.h"
 #include "../module/parts.h"
+
 #include <datetime.h>
 
-namespace qx {
+#include <climits>
 
-static PyObject* stub(PyObject*, PyObject*) { Py_RETURN_NONE; }
-PyMethodDef pydate2qxdate_def = {"pydate2qxdate", stub, METH_O, nullptr};
+namespace qx {
 
 int datetime_import() {
     PyDateTime_IMPORT;
     return PyDateTimeAPI ? 0 : -1;
 }
 
-}  // namespace qx
+namespace {
 
-// STUB continued
-#include "dates.h"
-namespace qx {
-PyObject* qxdate2pydate(uint16_t) { PyErr_SetString(PyExc_NotImplementedError, "dates"); return nullptr; }
-bool is_exact_date(PyObject*) { return false; }
-uint16_t pack_date(PyObject*) { return 0; }
+std::nullptr_t library_not_loaded() {
+    return raise_message("InterfaceError", "the client library is not loaded: call initlibrary() first");
+}
+
+// Dates repeat across the rows of a result: a small direct-mapped cache of
+// the date objects last made (immutable, so sharing them is safe) spares an
+// allocation per value. Keyed by what the library unpacked, so the library
+// still decides every value. The entries live until exit.
+struct CachedDate {
+    unsigned int day = 0, month = 0, year = 0;
+    PyObject* date = nullptr;
+};
+CachedDate g_date_cache[256];
+
+int as_c_int(unsigned int part) { return part > INT_MAX ? INT_MAX : static_cast<int>(part); }
+
+}  // namespace
+
+PyObject* qxdate2pydate(uint16_t packed) {
+    if (packed == 0) Py_RETURN_NONE;
+    if (!qc.qcSqlUnpackDate) return library_not_loaded();
+    unsigned int day = 0, month = 0, year = 0;
+    qc.qcSqlUnpackDate(packed, &day, &month, &year);
+    CachedDate& slot = g_date_cache[packed & 0xFF];
+    if (slot.date && slot.day == day && slot.month == month && slot.year == year) {
+        Py_INCREF(slot.date);
+        return slot.date;
+    }
+    PyObject* date = PyDate_FromDate(as_c_int(year), as_c_int(month), as_c_int(day));
+    if (!date) return nullptr;
+    Py_XDECREF(slot.date);
+    Py_INCREF(date);
+    slot = CachedDate{day, month, year, date};
+    return date;
+}
+
+bool is_exact_date(PyObject* obj) { return Py_TYPE(obj) == PyDateTimeAPI->DateType; }
+
+bool is_date(PyObject* obj) { return PyDate_Check(obj); }
+
+bool library_has_dates() { return qc.qcSqlPackDate && qc.qcSqlUnpackDate; }
+
+uint16_t pack_date(PyObject* date) {
+    if (!qc.qcSqlPackDate || !PyDate_Check(date)) return 0;
+    const int packed = qc.qcSqlPackDate(PyDateTime_GET_DAY(date), PyDateTime_GET_MONTH(date),
+                                        PyDateTime_GET_YEAR(date));
+    return static_cast<uint16_t>(packed & 0xFFFF);
+}
+
+namespace {
+
+PyObject* pydate2qxdate(PyObject*, PyObject* pydate) {
+    Ref datetime = global("datetime");
+    if (!datetime) return nullptr;
+    Ref date_class(PyObject_GetAttrString(datetime.get(), "date"));
+    if (!date_class) return nullptr;
+    Ref lower(PyObject_CallFunction(date_class.get(), "iii", 1900, 1, 1));
+    if (!lower) return nullptr;
+    // lower <= pydate <= upper, evaluated as Python chains it: the upper
+    // bound is made only when the lower comparison holds.
+    int in_range = PyObject_RichCompareBool(lower.get(), pydate, Py_LE);
+    if (in_range < 0) return nullptr;
+    if (in_range) {
+        Ref upper(PyObject_CallFunction(date_class.get(), "iii", 2078, 12, 31));
+        if (!upper) return nullptr;
+        in_range = PyObject_RichCompareBool(pydate, upper.get(), Py_LE);
+        if (in_range < 0) return nullptr;
+    }
+    if (!in_range) {
+        Ref text(PyUnicode_FromFormat("%S - does not include the date range 01-01-1900 to 31-12-2078", pydate));
+        return text ? raise_object("ProgrammingError", text.get()) : nullptr;
+    }
+    // Only a real date has the stored fields the library is given; an object
+    // that merely compares like one is refused rather than misread.
+    if (!PyDate_Check(pydate))
+        return PyErr_Format(PyExc_TypeError, "pydate2qxdate() argument must be datetime.date, not %.100s",
+                            Py_TYPE(pydate)->tp_name);
+    if (!qc.qcSqlPackDate) return library_not_loaded();
+    return PyLong_FromLong(pack_date(pydate));
+}
+
+}  // namespace
+
+PyMethodDef pydate2qxdate_def = {
+    "pydate2qxdate", pydate2qxdate, METH_O,
+    "\n    граница диапазона с 01-01-1900 по 31-12-2078\n    :param pydate: datetime.date\n    :return: int\n    "};
+
 }  // namespace qx

@@ -14,8 +14,15 @@ PyObject* qxdate2pydate(uint16_t packed);
 // True when `obj`'s class is exactly datetime.date (a datetime is not).
 bool is_exact_date(PyObject* obj);
 
+// True when `obj` is a datetime.date or an instance of a subclass.
+bool is_date(PyObject* obj);
+
+// True once the library's packing entry points are in the table.
+bool library_has_dates();
+
 // The packed value of a datetime.date through qcSqlPackDate, low 16 bits,
-// no range check.
+// no range check. 0 (no date) when `date` is not a date or the library is
+// not loaded; callers that can tell the user check library_has_dates() first.
 uint16_t pack_date(PyObject* date);
 
 }  // namespace qx

@@ -1,17 +1,496 @@
-// STUB: replaced by the values work.
+// The twelve element types: resolving a Field list into a layout, cutting
+// record fields and return-value bodies into Python values, and packing
+// Python values into record fields.
 #include "values.h"
+
+#include "../cursor/field.h"
+#include "../module/module.h"
+#include "cp866.h"
+#include "dates.h"
+#include "overlays.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
 
 namespace qx::values {
 
-static PyObject* todo() {
-    PyErr_SetString(PyExc_NotImplementedError, "values not built yet");
-    return nullptr;
+namespace {
+
+constexpr const char* kCodeNames[QSCLI_ET_COUNT] = {
+    "QSCLI_ET_CHAR", "QSCLI_ET_ARRA", "QSCLI_ET_BYTE", "QSCLI_ET_INTR",
+    "QSCLI_ET_WORD", "QSCLI_ET_DATE", "QSCLI_ET_NMBR", "QSCLI_ET_LONG",
+    "QSCLI_ET_DWRD", "QSCLI_ET_FLOA", "QSCLI_ET_CURR", "QSCLI_ET_DFLT"};
+
+// Bytes a value of each type occupies; for CHAR and ARRA the field's len.
+constexpr uint32_t kWidth[QSCLI_ET_COUNT] = {0, 0, 1, 2, 2, 2, 3, 4, 4, 4, 8, 8};
+
+std::nullptr_t field_type_error() { return raise_message("ProgrammingError", "Field type error"); }
+
+// ---------------------------------------------------------------------------
+// Matching a type code against the QSCLI_ET_* names as they are bound now,
+// in the order of their codes: the first name equal to the code wins.
+
+class Codes {
+public:
+    // The object bound to the name of code i (borrowed, held here), or null
+    // with NameError. Each name is looked up at most once per Codes.
+    PyObject* get(int i) {
+        if (!obj_[i]) obj_[i] = global(kCodeNames[i]);
+        return obj_[i].get();
+    }
+
+    // The branch `type` takes: 0..11, -1 for none, -2 with an exception set.
+    int match(PyObject* type) {
+        bool small = PyLong_CheckExact(type);
+        long value = 0;
+        if (small) {
+            int overflow = 0;
+            value = PyLong_AsLongAndOverflow(type, &overflow);
+            small = !overflow;
+        }
+        for (int i = 0; i < QSCLI_ET_COUNT; ++i) {
+            PyObject* code = get(i);
+            if (!code) return -2;
+            int equal;
+            if (small && PyLong_CheckExact(code)) {
+                int overflow = 0;
+                long c = PyLong_AsLongAndOverflow(code, &overflow);
+                equal = !overflow && c == value;
+            } else {
+                equal = PyObject_RichCompareBool(type, code, Py_EQ);
+                if (equal < 0) return -2;
+            }
+            if (equal) return i;
+        }
+        return -1;
+    }
+
+private:
+    Ref obj_[QSCLI_ET_COUNT];
+};
+
+// A column's type code: above 11 or below 0 is refused before any name is
+// compared, exactly as a reader checks each value. -1 with an exception set.
+int classify(PyObject* type, Codes& codes) {
+    if (PyLong_CheckExact(type)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(type, &overflow);
+        if (v == -1 && PyErr_Occurred()) return -1;
+        if (overflow || v > 11 || v < 0) return field_type_error(), -1;
+    } else {
+        Ref eleven(PyLong_FromLong(11)), zero(PyLong_FromLong(0));
+        if (!eleven || !zero) return -1;
+        int above = PyObject_RichCompareBool(type, eleven.get(), Py_GT);
+        if (above < 0) return -1;
+        if (above) return field_type_error(), -1;
+        int below = PyObject_RichCompareBool(type, zero.get(), Py_LT);
+        if (below < 0) return -1;
+        if (below) return field_type_error(), -1;
+    }
+    int code = codes.match(type);
+    if (code == -2) return -1;
+    if (code == -1) return field_type_error(), -1;
+    return code;
 }
 
-int Layout::resolve(PyObject*) { todo(); return -1; }
-bool Layout::current() const { return false; }
-PyObject* decode_field(const Column&, const unsigned char*) { return todo(); }
-PyObject* decode_body(PyObject*, const unsigned char*, uint32_t, bool*) { return todo(); }
-int encode_field(const Column&, PyObject*, unsigned char*) { todo(); return -1; }
+// ---------------------------------------------------------------------------
+// Decoders, one per type and, where it pays, per length: Layout::resolve
+// picks one per column so the per-value work is a single indirect call.
+
+PyObject* hex_of(const unsigned char* p, Py_ssize_t n) {
+    static const char digits[] = "0123456789abcdef";
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, 2 * n);
+    if (!out) return nullptr;
+    char* d = PyBytes_AS_STRING(out);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        d[2 * i] = digits[p[i] >> 4];
+        d[2 * i + 1] = digits[p[i] & 0x0F];
+    }
+    return out;
+}
+
+template <typename V>
+PyObject* to_python(V v) {
+    if constexpr (std::is_floating_point_v<V>) return PyFloat_FromDouble(static_cast<double>(v));
+    else if constexpr (std::is_same_v<V, uint32_t>) return PyLong_FromUnsignedLong(v);
+    else return PyLong_FromLong(static_cast<long>(v));
+}
+
+PyObject* dec_char(const Column& c, const unsigned char* p) {
+    return cp866_decode(reinterpret_cast<const char*>(p), c.len);
+}
+
+PyObject* dec_arra(const Column& c, const unsigned char* p) { return hex_of(p, c.len); }
+
+// A value of exactly the overlay's width (all fixed-width reads, and the
+// overlay types at their natural len).
+template <typename O>
+PyObject* dec_full(const Column&, const unsigned char* p) {
+    O o;
+    std::memcpy(o.bytes, p, O::width);
+    return to_python(o.get());
+}
+
+// An overlay type shorter than its overlay: the bytes it has, high bytes 0.
+template <typename O>
+PyObject* dec_part(const Column& c, const unsigned char* p) {
+    O o;
+    o.load(p, c.len);
+    return to_python(o.get());
+}
+
+PyObject* dec_nmbr3(const Column&, const unsigned char* p) {
+    NMBR_CHAR o;
+    std::memcpy(o.bytes, p, 3);
+    return to_python(o.get());
+}
+
+PyObject* dec_date(const Column&, const unsigned char* p) {
+    WORD_CHAR o;
+    std::memcpy(o.bytes, p, 2);
+    return qxdate2pydate(o.get());
+}
+
+Decoder decoder_for(int type, uint32_t len) {
+    switch (type) {
+        case QSCLI_ET_CHAR: return dec_char;
+        case QSCLI_ET_ARRA: return dec_arra;
+        case QSCLI_ET_BYTE: return dec_full<UCHAR_CHAR>;
+        case QSCLI_ET_INTR: return dec_full<INTR_CHAR>;
+        case QSCLI_ET_WORD: return dec_full<WORD_CHAR>;
+        case QSCLI_ET_DATE: return dec_date;
+        case QSCLI_ET_NMBR: return len == 3 ? dec_nmbr3 : dec_part<NMBR_CHAR>;
+        case QSCLI_ET_LONG: return len == 4 ? dec_full<LONG_CHAR> : dec_part<LONG_CHAR>;
+        case QSCLI_ET_DWRD: return len == 4 ? dec_full<DWRD_CHAR> : dec_part<DWRD_CHAR>;
+        case QSCLI_ET_FLOA: return len == 4 ? dec_full<FLOA_CHAR> : dec_part<FLOA_CHAR>;
+        case QSCLI_ET_CURR:
+        case QSCLI_ET_DFLT: return len == 8 ? dec_full<DFLT_CHAR> : dec_part<DFLT_CHAR>;
+        default: return nullptr;
+    }
+}
+
+// Whether `len` keeps a field of `type` within its bytes. 0, or -1 with a
+// ProgrammingError naming the field.
+int check_len(int type, uint32_t len, Py_ssize_t index, Purpose purpose) {
+    const bool write = purpose == Purpose::Write;
+    uint32_t bound = kWidth[type];
+    const char* need = nullptr;
+    switch (type) {
+        case QSCLI_ET_BYTE:
+        case QSCLI_ET_INTR:
+        case QSCLI_ET_WORD:
+        case QSCLI_ET_DATE:
+            if (write ? len != bound : len < bound) need = write ? "exactly" : "at least";
+            break;
+        case QSCLI_ET_NMBR:
+            // Read through a four-byte overlay, written as exactly three bytes.
+            if (write && len != bound) need = "exactly";
+            else if (!write && len > 4) need = "at most", bound = 4;
+            break;
+        case QSCLI_ET_LONG:
+        case QSCLI_ET_DWRD:
+        case QSCLI_ET_FLOA:
+        case QSCLI_ET_CURR:
+        case QSCLI_ET_DFLT:
+            if (len > bound) need = "at most";
+            break;
+        default:
+            break;
+    }
+    if (!need) return 0;
+    Ref text(PyUnicode_FromFormat("Field length error: field %zd of type %s has len %u, %s %u expected",
+                                  index, kCodeNames[type], len, need, bound));
+    if (text) raise_object("ProgrammingError", text.get());
+    return -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Layout
+
+int Layout::resolve(PyObject* fields, Purpose purpose) {
+    columns_.clear();
+    record_size_ = 0;
+    resolved_ = false;
+    foreign_ = false;
+    // Taken before anything runs: a comparison below may run Python code, and
+    // whatever it changes must make the result stale, not slip past it.
+    const uint64_t ns_version = namespace_version();
+    const uint64_t f_version = field_version;
+
+    Ref seq(PySequence_Fast(fields, "the columns must be a list of Field objects"));
+    if (!seq) return -1;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<Column> columns;
+    columns.reserve(static_cast<size_t>(n));
+    Codes codes;
+    uint64_t size = 0;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+        Ref type, len;
+        if (is_field(item.get())) {
+            auto* f = reinterpret_cast<FieldObject*>(item.get());
+            type = Ref::borrow(f->slot[F_TYPE]);
+            len = Ref::borrow(f->slot[F_LEN]);
+        } else {
+            foreign_ = true;
+            type.reset(PyObject_GetAttrString(item.get(), "type"));
+            if (!type) return -1;
+            len.reset(PyObject_GetAttrString(item.get(), "len"));
+            if (!len) return -1;
+        }
+        const int code = classify(type.get(), codes);
+        if (code < 0) return -1;
+        uint32_t length = 0;
+        if (to_uint32(len.get(), &length) < 0) return -1;
+        if (check_len(code, length, i, purpose) < 0) return -1;
+        columns.push_back(Column{code, length, decoder_for(code, length)});
+        size += length;
+    }
+    columns_ = std::move(columns);
+    record_size_ = size;
+    namespace_version_ = ns_version;
+    field_version_ = f_version;
+    resolved_ = true;
+    return 0;
+}
+
+bool Layout::current() const {
+    return resolved_ && !foreign_ && namespace_version_ == namespace_version() &&
+           field_version_ == field_version;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+PyObject* decode_any(const Column& col, const unsigned char* p) {
+    if (col.type < 0 || col.type >= QSCLI_ET_COUNT) return field_type_error();
+    // A hand-made column gets the reader's length rule too.
+    if (check_len(col.type, col.len, 0, Purpose::Read) < 0) return nullptr;
+    return decoder_for(col.type, col.len)(col, p);
+}
+
+PyObject* decode_record(const Layout& layout, const unsigned char* rec) {
+    const std::vector<Column>& columns = layout.columns();
+    const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
+    Ref row(PyList_New(n));
+    if (!row) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Column& col = columns[static_cast<size_t>(i)];
+        PyObject* value = decode_field(col, rec);
+        if (!value) return nullptr;
+        PyList_SET_ITEM(row.get(), i, value);
+        rec += col.len;
+    }
+    return row.release();
+}
+
+PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, bool* decoded) {
+    *decoded = true;
+    Codes codes;
+    const int code = codes.match(type);
+    if (code == -2) return nullptr;
+    if (code == -1) {
+        *decoded = false;
+        return nullptr;
+    }
+    switch (code) {
+        case QSCLI_ET_CHAR:
+        case QSCLI_ET_ARRA: {
+            const void* zero = std::memchr(body, 0, size);
+            const Py_ssize_t n = zero ? static_cast<const unsigned char*>(zero) - body : size;
+            return code == QSCLI_ET_CHAR ? cp866_decode(reinterpret_cast<const char*>(body), n)
+                                         : hex_of(body, n);
+        }
+        case QSCLI_ET_DATE: {
+            WORD_CHAR o;
+            o.load(body, size);
+            return qxdate2pydate(o.get());
+        }
+        default: {
+            // Every numeric type through its overlay: at most the overlay's
+            // width is copied and a short body leaves the high bytes 0.
+            const Column col{code, size, nullptr};
+            switch (code) {
+                case QSCLI_ET_BYTE: return dec_part<UCHAR_CHAR>(col, body);
+                case QSCLI_ET_INTR: return dec_part<INTR_CHAR>(col, body);
+                case QSCLI_ET_WORD: return dec_part<WORD_CHAR>(col, body);
+                case QSCLI_ET_NMBR: return dec_part<NMBR_CHAR>(col, body);
+                case QSCLI_ET_LONG: return dec_part<LONG_CHAR>(col, body);
+                case QSCLI_ET_DWRD: return dec_part<DWRD_CHAR>(col, body);
+                case QSCLI_ET_FLOA: return dec_part<FLOA_CHAR>(col, body);
+                default: return dec_part<DFLT_CHAR>(col, body);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+namespace {
+
+int type_error(PyObject* value, const char* suffix) {
+    Ref text(PyUnicode_FromFormat("Field type error %S%s", reinterpret_cast<PyObject*>(Py_TYPE(value)), suffix));
+    if (text) raise_object("ProgrammingError", text.get());
+    return -1;
+}
+
+int range_error(PyObject* value, const char* suffix) {
+    Ref text(PyUnicode_FromFormat("Data value error %S%s", value, suffix));
+    if (text) raise_object("ProgrammingError", text.get());
+    return -1;
+}
+
+// An exact int within [low, high], or the type or range error of the type.
+int int_in_range(PyObject* value, long long low, long long high, const char* range_suffix, long long* out) {
+    if (Py_TYPE(value) != &PyLong_Type) return type_error(value, " expected int");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow || v < low || v > high) return range_error(value, range_suffix);
+    *out = v;
+    return 0;
+}
+
+// The class bound as datetime.date in the module namespace, looked up again
+// only when the namespace changed. Borrowed; null with an exception set.
+PyObject* late_date_class() {
+    static PyObject* cached = nullptr;  // strong reference, kept until exit
+    static uint64_t version = 0;
+    const uint64_t now = namespace_version();
+    if (cached && version == now) return cached;
+    Ref datetime = global("datetime");
+    if (!datetime) return nullptr;
+    PyObject* date = PyObject_GetAttrString(datetime.get(), "date");
+    if (!date) return nullptr;
+    Py_XDECREF(cached);
+    cached = date;
+    version = now;
+    return cached;
+}
+
+// A double narrowed to single precision as the FPU rounds it, without the
+// undefined conversion of a value beyond the single range.
+float narrow(double d) {
+    if (!std::isfinite(d) || std::fabs(d) <= FLT_MAX) return static_cast<float>(d);
+    // Below FLT_MAX + half an ulp it rounds down to FLT_MAX, from there on up
+    // to infinity (the tie goes to the even neighbour, infinity).
+    constexpr double limit = 0x1.ffffffp127;
+    return static_cast<float>(std::copysign(std::fabs(d) < limit ? double{FLT_MAX} : HUGE_VAL, d));
+}
+
+int hex_digit(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 0;  // anything else counts as the digit 0
+}
+
+template <typename O, typename V>
+void put(unsigned char* out, uint32_t len, V v) {
+    O o;
+    o.set(v);
+    const uint32_t n = len < O::width ? len : O::width;
+    std::memcpy(out, o.bytes, n);
+    if (len > n) std::memset(out + n, 0, len - n);
+}
+
+}  // namespace
+
+int encode_field(const Column& col, PyObject* value, unsigned char* out) {
+    const uint32_t len = col.len;
+    if (col.type < 0 || col.type >= QSCLI_ET_COUNT) return field_type_error(), -1;
+    if (check_len(col.type, len, 0, Purpose::Write) < 0) return -1;
+    long long v = 0;
+    switch (col.type) {
+        case QSCLI_ET_CHAR: {
+            PyTypeObject* t = Py_TYPE(value);
+            if (t != &PyUnicode_Type && t != &PyBytes_Type) return type_error(value, " expected string or bytes");
+            Py_ssize_t n;
+            if (t == &PyBytes_Type) {
+                n = PyBytes_GET_SIZE(value);
+                std::memcpy(out, PyBytes_AS_STRING(value), static_cast<size_t>(n < Py_ssize_t{len} ? n : len));
+            } else {
+                n = cp866_encode_into(value, out, len);
+                if (n < 0) return -1;
+            }
+            // A shorter text ends with one zero byte, then blanks to len.
+            if (n < Py_ssize_t{len}) {
+                out[n] = 0;
+                std::memset(out + n + 1, ' ', len - static_cast<size_t>(n) - 1);
+            }
+            return 0;
+        }
+        case QSCLI_ET_ARRA: {
+            PyTypeObject* t = Py_TYPE(value);
+            if (t != &PyBytes_Type && t != &PyUnicode_Type) return type_error(value, " expected str or bytes");
+            Ref digits = t == &PyBytes_Type ? Ref::borrow(value) : cp866_encode(value);
+            if (!digits) return -1;
+            const auto* h = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digits.get()));
+            const uint64_t n = static_cast<uint64_t>(PyBytes_GET_SIZE(digits.get()));
+            // Non-digits count as 0, a short text is filled with 0 digits on
+            // the right, a long one is cut: always 2 * len digits.
+            for (uint64_t i = 0; i < len; ++i) {
+                const int hi = 2 * i < n ? hex_digit(h[2 * i]) : 0;
+                const int lo = 2 * i + 1 < n ? hex_digit(h[2 * i + 1]) : 0;
+                out[i] = static_cast<unsigned char>(hi << 4 | lo);
+            }
+            return 0;
+        }
+        case QSCLI_ET_BYTE:
+            if (int_in_range(value, 0, 254, " does not belong to the range from 0 to 254", &v) < 0) return -1;
+            put<UCHAR_CHAR>(out, 1, static_cast<uint8_t>(v));
+            return 0;
+        case QSCLI_ET_INTR:
+            if (int_in_range(value, -32767, 32767, " does not belong to the range from -32767 to 32767", &v) < 0)
+                return -1;
+            put<INTR_CHAR>(out, 2, static_cast<int16_t>(v));
+            return 0;
+        case QSCLI_ET_WORD:
+            if (int_in_range(value, 0, 65534, " does not belong to the range from 0 to 65534", &v) < 0) return -1;
+            put<WORD_CHAR>(out, 2, static_cast<uint16_t>(v));
+            return 0;
+        case QSCLI_ET_DATE: {
+            PyObject* date_class = late_date_class();
+            if (!date_class) return -1;
+            // Only a real date has the fields the library packs.
+            if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != date_class || !is_date(value))
+                return type_error(value, " expected datetime.date");
+            if (!library_has_dates()) {
+                raise_message("InterfaceError", "the client library is not loaded: call initlibrary() first");
+                return -1;
+            }
+            put<WORD_CHAR>(out, 2, pack_date(value));
+            return 0;
+        }
+        case QSCLI_ET_NMBR:
+            if (int_in_range(value, 0, 16777214, " does not belong to the range from 0 to 16777214", &v) < 0)
+                return -1;
+            put<NMBR_CHAR>(out, 3, static_cast<uint32_t>(v));
+            return 0;
+        case QSCLI_ET_LONG:
+            if (int_in_range(value, -2147483647LL, 2147483647LL,
+                             " does not belong to the range from -2147483647 to 2147483647", &v) < 0)
+                return -1;
+            put<LONG_CHAR>(out, len, static_cast<int32_t>(v));
+            return 0;
+        case QSCLI_ET_DWRD:
+            if (int_in_range(value, 0, 4294967294LL, " does not belong to the range from 0 to 4294967294", &v) < 0)
+                return -1;
+            put<DWRD_CHAR>(out, len, static_cast<uint32_t>(v));
+            return 0;
+        case QSCLI_ET_FLOA:
+            if (Py_TYPE(value) != &PyFloat_Type) return type_error(value, " expected float");
+            put<FLOA_CHAR>(out, len, narrow(PyFloat_AS_DOUBLE(value)));
+            return 0;
+        default:  // CURR and DFLT share one branch
+            if (Py_TYPE(value) != &PyFloat_Type) return type_error(value, " expected float");
+            put<DFLT_CHAR>(out, len, PyFloat_AS_DOUBLE(value));
+            return 0;
+    }
+}
 
 }  // namespace qx::values

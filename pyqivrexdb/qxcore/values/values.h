@@ -11,12 +11,24 @@
 
 namespace qx::values {
 
+struct Column;
+
+// Decodes one field at `p` into a new reference (null with an exception).
+using Decoder = PyObject* (*)(const Column& col, const unsigned char* p);
+
 // One column of a record as the reader or the writer uses it: the element
 // type (the QSCLI_ET_* branch its Field.type matched) and its length in bytes.
 struct Column {
     int type;
     uint32_t len;
+    // Chosen by Layout::resolve for this type and length; null in a Column
+    // made by hand, which decode_field then dispatches on `type`.
+    Decoder decode = nullptr;
 };
+
+// What a Layout is resolved for: the lengths a reader can cut safely are not
+// all lengths a writer can fill (see resolve()).
+enum class Purpose { Read, Write };
 
 // The columns of a Field list, resolved once against the QSCLI_ET_* codes as
 // they are bound now. current() tells whether the resolution still holds
@@ -28,7 +40,14 @@ public:
     // below 0, one that matches no QSCLI_ET_* code, or a len that would make
     // the reader or writer touch bytes outside the field raises
     // ProgrammingError. 0, or -1 with an exception set.
-    int resolve(PyObject* fields);
+    //
+    // Purpose::Read refuses BYTE shorter than 1, INTR/WORD/DATE shorter
+    // than 2, NMBR/LONG/DWRD/FLOA longer than 4 and CURR/DFLT longer than 8
+    // (a longer fixed-width field is read at its natural width and skipped
+    // by len). Purpose::Write also refuses a BYTE, INTR, WORD, DATE or NMBR
+    // whose len is not exactly 1, 2, 2, 2 or 3, so every field writes
+    // exactly len bytes and a record exactly record_size() bytes.
+    int resolve(PyObject* fields, Purpose purpose = Purpose::Read);
     bool current() const;
     const std::vector<Column>& columns() const { return columns_; }
     // Sum of the columns' len: the bytes one record takes.
@@ -40,20 +59,32 @@ private:
     uint64_t namespace_version_ = 0;
     uint64_t field_version_ = 0;
     bool resolved_ = false;
+    bool foreign_ = false;  // an item that is not a Field: its changes go unseen
 };
 
 // Decodes field `col` at `p` (len bytes available) into a new reference.
-PyObject* decode_field(const Column& col, const unsigned char* p);
+PyObject* decode_any(const Column& col, const unsigned char* p);
+inline PyObject* decode_field(const Column& col, const unsigned char* p) {
+    return col.decode ? col.decode(col, p) : decode_any(col, p);
+}
+
+// Cuts one record at `rec` (layout.record_size() bytes available) into a new
+// list, one value per column in order; null with an exception set.
+PyObject* decode_record(const Layout& layout, const unsigned char* rec);
 
 // Decodes a return-value body of `size` bytes of element type `type`
 // (a code resolved as for a column; CHAR and ARRA stop at the first zero
 // byte, the overlay types take at most their overlay's width). Sets *decoded
 // to false for a type code that matches no element type (not an error).
+// Returns a new reference, or null: with an exception set when *decoded is
+// true, without one when it is false.
 PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, bool* decoded);
 
 // Encodes `value` into field `col` at `out` (col.len bytes of room), with the
 // bulk loader's type and range checks and messages. Returns 0, or -1 with an
-// exception set (nothing written in that case is relied upon).
+// exception set (nothing written in that case is relied upon). `col` comes
+// from a Layout resolved for Purpose::Write: every field writes exactly
+// col.len bytes.
 int encode_field(const Column& col, PyObject* value, unsigned char* out);
 
 }  // namespace qx::values
