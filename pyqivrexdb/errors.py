@@ -36,6 +36,9 @@ class Error(Exception):
         self.error_code_qivrex = code
 
     def __str__(self):
+        if len(self.args) == 2 and self.args[1] is None:
+            # A message passed on with the code of a one-argument instance.
+            return str(self._message)
         if len(self.args) == 2 and isinstance(self._message, str):
             # "$%" marks where the joined parameters go in the third form.
             template = self._message.replace("$%", "%s")

@@ -71,8 +71,14 @@ def build(cxxflags="", omit=()):
     unknown = set(omit) - set(ENTRY_POINTS)
     if unknown:
         raise ValueError("not entry points: %s" % ", ".join(sorted(unknown)))
+    cmd = [os.environ.get("CXX", "g++"), "-std=c++17", "-shared", "-fPIC", "-O1", "-g",
+           "-pthread", "-Wall", "-Wextra", "-fvisibility=hidden",
+           # no unique symbols: they would pin the library in memory for good,
+           # and the tests release and reload it
+           "-fno-gnu-unique",
+           "-I", str(HEADER.parent), *flags, "-Wl,-soname,libqscli.so"]
     key = hashlib.sha256()
-    for part in (SOURCE.read_bytes(), HEADER.read_bytes(), " ".join(flags).encode(),
+    for part in (SOURCE.read_bytes(), HEADER.read_bytes(), " ".join(cmd).encode(),
                  " ".join(omit).encode()):
         key.update(part + b"\0")
     folder = CACHE / key.hexdigest()[:16]
@@ -80,9 +86,6 @@ def build(cxxflags="", omit=()):
     if target.exists():
         return target
     folder.mkdir(parents=True, exist_ok=True)
-    cmd = [os.environ.get("CXX", "g++"), "-std=c++17", "-shared", "-fPIC", "-O1", "-g",
-           "-pthread", "-Wall", "-Wextra", "-fvisibility=hidden",
-           "-I", str(HEADER.parent), *flags, "-Wl,-soname,libqscli.so"]
     if omit:
         script = folder / "omit.map"
         script.write_text("{ local: %s; };\n" % "; ".join(omit))

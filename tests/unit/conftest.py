@@ -26,13 +26,12 @@ def double():
 
 @pytest.fixture(autouse=True)
 def _module_namespace():
-    """Tests may rebind module attributes (DEBUG, INITIAL, SCALLBACK, ...); put
-    the namespace back as it was afterwards."""
-    saved = dict(vars(qxcore))
+    """Tests may rebind or delete module attributes (DEBUG, INITIAL,
+    SCALLBACK, ...); put the namespace back as it was, in its order."""
+    saved = list(vars(qxcore).items())
     yield
     namespace = vars(qxcore)
-    for name in [n for n in namespace if n not in saved]:
-        del namespace[name]
-    for name, value in saved.items():
-        if namespace.get(name, saved) is not value:
-            namespace[name] = value
+    now = list(namespace.items())
+    if len(now) != len(saved) or any(a is not c or b is not d for (a, b), (c, d) in zip(now, saved)):
+        namespace.clear()
+        namespace.update(saved)

@@ -8,11 +8,21 @@ EntryPoints qc;
 
 namespace {
 platform::LibHandle g_library = nullptr;
+// Loads obtained and not yet dropped. freelibrary() called more often than
+// the library was loaded must not hand the platform a handle that no longer
+// names a loaded library: on Windows the address may belong to another DLL by
+// then, and dlclose() of a stale handle reads freed memory.
+int g_loads = 0;
 }
 
-int load_library(const char** missing) {
+LoadResult load_library() {
+    LoadResult result;
     g_library = platform::open_library();
-    if (!g_library) return LOAD_NO_LIBRARY;
+    if (!g_library) {
+        result.outcome = LoadResult::NO_LIBRARY;
+        return result;
+    }
+    ++g_loads;
 
     // Resolve into a scratch table first: the live table changes only when the
     // library has every entry point the module calls.
@@ -29,14 +39,21 @@ int load_library(const char** missing) {
 
     if (absent) {
         platform::close_library(g_library);
-        g_library = nullptr;
-        if (missing) *missing = absent;
-        return LOAD_MISSING_ENTRY;
+        if (--g_loads == 0) g_library = nullptr;
+        result.outcome = LoadResult::MISSING_ENTRY;
+        result.missing = absent;
+        return result;
     }
     qc = found;
-    return qc.qcSqlInit(0);
+    result.code = qc.qcSqlInit(0);
+    if (result.code != 0) result.outcome = LoadResult::INIT_FAILED;
+    return result;
 }
 
-void free_library() { platform::close_library(g_library); }
+void free_library() {
+    if (!g_library || g_loads == 0) return;
+    platform::close_library(g_library);
+    if (--g_loads == 0) g_library = nullptr;
+}
 
 }  // namespace qx

@@ -19,18 +19,27 @@ struct EntryPoints {
 // The table every subsystem calls through: qc.qcSqlExecDirect(...).
 extern EntryPoints qc;
 
-// Result codes of load_library() besides qcSqlInit's own.
-constexpr int LOAD_NO_LIBRARY = 3001;   // the library file could not be loaded
-constexpr int LOAD_MISSING_ENTRY = -3002;  // a kept entry point is not exported
+// What load_library() found.
+struct LoadResult {
+    enum Outcome {
+        OK,             // loaded, qcSqlInit(0) returned 0
+        NO_LIBRARY,     // the library file could not be loaded
+        MISSING_ENTRY,  // a kept entry point is not exported: `missing`
+        INIT_FAILED,    // qcSqlInit(0) returned `code`
+    } outcome = OK;
+    int code = 0;
+    const char* missing = nullptr;
+};
 
 // Loads the library once more, resolves every entry point and calls
-// qcSqlInit(0). Returns 0, LOAD_NO_LIBRARY, LOAD_MISSING_ENTRY (with the
-// entry point's name in *missing) or qcSqlInit's non-zero result. A library
-// without one of the kept entry points is released again and the table keeps
-// what it held, so no call is ever made through a null slot.
-int load_library(const char** missing);
+// qcSqlInit(0). A library without one of the kept entry points is released
+// again and the table keeps what it held, so no call is ever made through a
+// null slot. qcSqlInit's own code is kept apart from the load failures, so
+// no code it returns can pass for a missing library.
+LoadResult load_library();
 
-// Drops one load of the library. The table and the handle are kept.
+// Drops one load of the library; does nothing once every load is dropped.
+// The table is kept.
 void free_library();
 
 }  // namespace qx

@@ -17,18 +17,24 @@ PyObject* initlibrary(PyObject*, PyObject*) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "INITIAL");
         return nullptr;
     }
-    int loaded = PyObject_IsTrue(initial);
-    if (loaded < 0) return nullptr;
-    if (loaded) Py_RETURN_NONE;
+    int already = PyObject_IsTrue(initial);
+    if (already < 0) return nullptr;
+    if (already) Py_RETURN_NONE;
 
-    const char* missing = nullptr;
-    int code = load_library(&missing);
-    if (missing) {
-        Ref text(PyUnicode_FromFormat("qcSqlInit error qscli.dll: no entry point %s", missing));
-        return text ? raise_object("InterfaceError", text.get()) : nullptr;
+    LoadResult loaded = load_library();
+    switch (loaded.outcome) {
+        case LoadResult::OK:
+            break;
+        case LoadResult::NO_LIBRARY:
+            return raise_message("InterfaceError", "qcSqlInit error qscli.dll");
+        case LoadResult::MISSING_ENTRY: {
+            Ref text(PyUnicode_FromFormat("qcSqlInit error qscli.dll: no entry point %s",
+                                          loaded.missing));
+            return text ? raise_object("InterfaceError", text.get()) : nullptr;
+        }
+        case LoadResult::INIT_FAILED:
+            return raise_code("InterfaceError", "qcSqlInit error %d:", loaded.code);
     }
-    if (code == LOAD_NO_LIBRARY) return raise_message("InterfaceError", "qcSqlInit error qscli.dll");
-    if (code != 0) return raise_code("InterfaceError", "qcSqlInit error %d:", code);
     Py_RETURN_NONE;
 }
 

@@ -177,7 +177,7 @@ int bind_errors(PyObject* dict) {
     const bool listed = PyObject_HasAttrString(errors.get(), "__all__");
     while (Ref name{PyIter_Next(it.get())}) {
         if (!listed) {
-            if (!PyUnicode_Check(name.get())) continue;
+            if (!PyUnicode_Check(name.get()) || PyUnicode_GET_LENGTH(name.get()) == 0) continue;
             if (PyUnicode_READ_CHAR(name.get(), 0) == '_') continue;
         }
         Ref value(PyObject_GetAttr(errors.get(), name.get()));
