@@ -57,13 +57,6 @@ def test_library_failure(double, conn, caplog, method, attr, size, template, lin
     assert caplog.records == []
 
 
-def test_never_connected_asks_with_handle_zero(double):
-    c = qxcore.Connection()
-    double.clear()
-    assert c.server_version() == ""
-    assert double.calls()[0].args[0] == 0
-
-
 @pytest.mark.parametrize("method, attr, size, template, line", METHODS, ids=IDS)
 def test_debug_lines(double, conn, caplog, method, attr, size, template, line):
     caplog.set_level(logging.DEBUG, logger="pyqivrexdb.qxcore")
@@ -74,9 +67,3 @@ def test_debug_lines(double, conn, caplog, method, attr, size, template, line):
     getattr(conn, method)()
     expected = [] if line is None else [line % (conn, "10.0.0.1")]
     assert [r.getMessage() for r in caplog.records] == expected
-
-
-@pytest.mark.parametrize("method", IDS)
-def test_no_arguments(conn, method):
-    with pytest.raises(TypeError):
-        getattr(conn, method)(1)
