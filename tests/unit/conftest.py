@@ -5,6 +5,7 @@ imports the module, so the module's load of the library by its bare name finds
 the double.
 """
 
+import gc
 import os
 
 import pytest
@@ -19,6 +20,9 @@ from pyqivrexdb import qxcore  # noqa: E402  (after the double is loaded)
 @pytest.fixture
 def double():
     """The double, reset: an empty journal and no scripts."""
+    # Objects of earlier tests that are only waiting for the collector must
+    # not call into the library during this one.
+    gc.collect()
     DOUBLE.reset()
     yield DOUBLE
     DOUBLE.join_threads()
