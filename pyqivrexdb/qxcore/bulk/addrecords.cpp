@@ -69,11 +69,9 @@ void annotate_pending(Py_ssize_t rows_sent, MakeNote make_note) {
 // What one table's records need, worked out before the first row is packed.
 class Loader {
 public:
-    Loader(ConnectionObject* conn, const char* table, PyObject* fields)
-        : conn_(conn), table_(table), fields_(fields) {}
-
-    // Sizes the batches. `per_batch` is how many records one send carries.
-    void plan(Py_ssize_t per_batch) { per_batch_ = per_batch; }
+    // `per_batch`: the records one send carries, as HEAPCTRL allows.
+    Loader(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch)
+        : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch) {}
 
     // Packs one row; sends the buffer when it is full. 0, or -1 with an
     // exception set.
@@ -106,13 +104,12 @@ public:
     }
 
 private:
-    // Resolves the field list once per call and refuses a layout that would
-    // make the writer leave a field or the buffer.
+    // Resolves the field list once per call. Resolved for writing, every
+    // field writes exactly its len, so no row can leave its record and no
+    // record the buffer.
     int prepare() {
-        if (layout_.resolve(fields_) < 0) return -1;
+        if (layout_.resolve(fields_, values::Purpose::Write) < 0) return -1;
         const auto& cols = layout_.columns();
-        for (size_t j = 0; j < cols.size(); ++j)
-            if (check_column(j, cols[j]) < 0) return -1;
         if (layout_.record_size() > UINT32_MAX) {
             raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
             return -1;
@@ -140,41 +137,17 @@ private:
         return 0;
     }
 
-    int check_column(size_t j, const values::Column& col) {
-        uint32_t fixed = 0, most = 0;
-        switch (col.type) {
-        case QSCLI_ET_BYTE: fixed = 1; break;
-        case QSCLI_ET_INTR:
-        case QSCLI_ET_WORD:
-        case QSCLI_ET_DATE: fixed = 2; break;
-        case QSCLI_ET_NMBR: fixed = 3; break;
-        case QSCLI_ET_LONG:
-        case QSCLI_ET_DWRD:
-        case QSCLI_ET_FLOA: most = 4; break;
-        case QSCLI_ET_CURR:
-        case QSCLI_ET_DFLT: most = 8; break;
-        case QSCLI_ET_CHAR:
-        case QSCLI_ET_ARRA: return 0;
-        default:
-            raise_message("ProgrammingError", "Field type error");
-            return -1;
-        }
-        if ((fixed && col.len == fixed) || (most && col.len <= most)) return 0;
-        Ref name = field_name(static_cast<Py_ssize_t>(j));
-        if (!name) return -1;
-        Ref text(PyUnicode_FromFormat("Field length error %U: type %d takes %s%u bytes, the table gives %u",
-                                      name.get(), col.type, fixed ? "" : "at most ",
-                                      fixed ? fixed : most, col.len));
-        if (text) raise_object("ProgrammingError", text.get());
-        return -1;
-    }
-
-    // Field j's name for messages; a Field whose name cannot be read is
-    // shown by its position.
+    // Field j's name for messages. The structure query gives asname as
+    // text padded to its column's width; a name that cannot be read is shown
+    // by the field's position.
     Ref field_name(Py_ssize_t j) {
         PyObject* field = PyList_GET_ITEM(fields_, j);
-        Ref name(PyObject_GetAttrString(field, "name"));
-        if (name && PyUnicode_Check(name.get())) return name;
+        Ref name(PyObject_GetAttrString(field, "asname"));
+        if (name && PyBytes_Check(name.get())) name = Ref(PyObject_GetAttrString(field, "name"));
+        if (name && PyUnicode_Check(name.get())) {
+            Ref stripped(PyObject_CallMethod(name.get(), "rstrip", "s#", " \0", static_cast<Py_ssize_t>(2)));
+            if (stripped) return stripped;
+        }
         PyErr_Clear();
         return Ref(PyUnicode_FromFormat("#%zd", j));
     }
@@ -229,11 +202,7 @@ private:
     }
 
     int refused(int rc) {
-        Ref type = global("ProgrammingError");
-        if (!type) return -1;
-        Ref exc(PyObject_CallFunction(type.get(), "si", "qcSqlAddRecords error %d:", rc));
-        if (!exc) return -1;
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        raise_code("ProgrammingError", "qcSqlAddRecords error %d:", rc);
         annotate_pending(sent_, [&] {
             return Ref(PyUnicode_FromFormat("%zd rows had been loaded before the server refused a batch of %zd rows",
                                             sent_, count_));
@@ -248,7 +217,7 @@ private:
     const values::Column* cols_ = nullptr;
     Py_ssize_t ncols_ = 0;
     uint64_t rec_size_ = 0;
-    Py_ssize_t per_batch_ = 1;
+    Py_ssize_t per_batch_;
     Buffer buffer_;
     Py_ssize_t count_ = 0;  // records in the buffer since the last send
     Py_ssize_t sent_ = 0;   // records the library has accepted
@@ -333,7 +302,7 @@ int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_
     Py_ssize_t n = PyLong_AsSsize_t(records.get());
     if (n == -1 && PyErr_Occurred()) return -1;
     if (n < 0) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned int");
+        PyErr_SetString(PyExc_OverflowError, "HEAPCTRL must not be negative");
         return -1;
     }
     *per_batch = n;
@@ -392,8 +361,7 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     Py_ssize_t per_batch;
     if (records_per_batch(rows, record_length.get(), &per_batch) < 0) return nullptr;
 
-    Loader loader(conn, table, fields.get());
-    loader.plan(per_batch);
+    Loader loader(conn, table, fields.get(), per_batch);
     if (PyList_CheckExact(pydata)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pydata); ++i) {
             Ref row = Ref::borrow(PyList_GET_ITEM(pydata, i));
