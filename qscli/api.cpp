@@ -1,0 +1,345 @@
+// The exported entry points. Each checks its handles and pointers, never
+// lets a C++ exception out, and answers with 0 or an error code.
+#include "engine.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
+
+using namespace qse;
+
+#define GUARDED(body)                                   \
+    try {                                               \
+        body                                            \
+    } catch (const std::bad_alloc&) {                   \
+        return -SQLITE_NOMEM;                           \
+    } catch (...) {                                     \
+        return -SQLITE_INTERNAL;                        \
+    }
+
+namespace {
+
+// A statement that can run: known, its connection still open.
+int live_stmt(int h, Stmt** out) {
+    Stmt* st = find_stmt(h);
+    if (!st || !st->conn || !st->conn->db) return E_STATEMENT;
+    *out = st;
+    return 0;
+}
+
+int put_text(const std::string& text, char* buf, unsigned size, unsigned* length) {
+    if (length) *length = 0;
+    if (!buf || size == 0) return E_ARGUMENT;
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(buf, text.data(), n);
+    buf[n] = 0;
+    if (length) *length = static_cast<unsigned>(n);
+    return 0;
+}
+
+int put_u32(uint32_t v, void* buf, unsigned size, unsigned* length) {
+    if (length) *length = 0;
+    if (!buf || size < 4) return E_ARGUMENT;
+    std::memcpy(buf, &v, 4);
+    if (length) *length = 4;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlInit(int flags) {
+    (void)flags;
+    GUARDED({
+        static const bool once = [] {
+            if (const char* budget = std::getenv("QSCLI_RESULT_MEMORY")) {
+                char* end = nullptr;
+                unsigned long long v = std::strtoull(budget, &end, 10);
+                if (end != budget && *end == 0) RecordStore::set_memory_budget(v);
+            }
+            return true;
+        }();
+        (void)once;
+        int rc = sqlite3_initialize();
+        return rc == SQLITE_OK ? 0 : -(rc & 0xff);
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlDone(void) { return 0; }
+QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirectAsync(void) { return E_UNSUPPORTED; }
+QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirectQuery(void) { return E_UNSUPPORTED; }
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlAllocConnect(int* hdb) {
+    if (!hdb) return E_ARGUMENT;
+    GUARDED({
+        *hdb = new_conn();
+        return 0;
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char* passwd) {
+    GUARDED({
+        Conn* c = find_conn(hdb);
+        if (!c || c->db) return E_CONNECTION;
+        if (!server || !*server || !user || !passwd) return E_ARGUMENT;
+        std::string path;
+        cp866_to_utf8(reinterpret_cast<const unsigned char*>(server), std::strlen(server), path);
+        sqlite3* db = nullptr;
+        int rc = sqlite3_open_v2(path.c_str(), &db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
+                                     SQLITE_OPEN_URI,
+                                 nullptr);
+        if (rc == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 5000);
+            sqlite3_exec(db, "pragma foreign_keys = on", nullptr, nullptr, nullptr);
+            // A file that is not a database shows at its first read.
+            rc = sqlite3_exec(db, "select count(*) from sqlite_schema", nullptr, nullptr, nullptr);
+        }
+        if (rc == SQLITE_OK) {
+            const char* file = sqlite3_db_filename(db, "main");
+            if (file && *file && !sqlite3_db_readonly(db, "main")) {
+                // Readers and a writer side by side; commits without a sync
+                // each (the log is synced at checkpoints).
+                sqlite3_exec(db, "pragma journal_mode = wal", nullptr, nullptr, nullptr);
+                sqlite3_exec(db, "pragma synchronous = normal", nullptr, nullptr, nullptr);
+            }
+        }
+        c->db = db;
+        if (rc == SQLITE_OK) rc = install_functions(c);
+        if (rc != SQLITE_OK) {
+            int code = c->fail_sqlite(rc);
+            c->close_db();
+            return code;
+        }
+        c->server = path;
+        cp866_to_utf8(reinterpret_cast<const unsigned char*>(user), std::strlen(user), c->user);
+        return 0;
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlDisconnect(int* hdb) {
+    if (!hdb) return E_ARGUMENT;
+    GUARDED({
+        Conn* c = find_conn(*hdb);
+        if (!c) return E_CONNECTION;
+        if (c->busy) return E_IN_USE;
+        c->close_db();
+        return 0;
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlFreeConnect(int* hdb) {
+    if (!hdb) return E_ARGUMENT;
+    GUARDED({
+        Conn* c = find_conn(*hdb);
+        if (!c) return E_CONNECTION;
+        if (c->busy) return E_IN_USE;
+        c->close_db();
+        drop_conn(*hdb);
+        return 0;
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int zero, char* buf,
+                                                unsigned int size, unsigned int* length) {
+    (void)zero;
+    GUARDED({
+        if (length) *length = 0;
+        Conn* c = find_conn(hdb);
+        if (!c) return E_CONNECTION;
+        std::string text;
+        switch (attr) {
+        case QSCLI_CONN_SRV_VERS2:
+            text = std::string("SQLite ") + sqlite3_libversion();
+            break;
+        case QSCLI_CONN_RMTADDR:
+            text = "in-process";
+            break;
+        case QSCLI_CONN_LCLADDR: {
+            char host[64] = {0};
+            if (gethostname(host, sizeof host - 1) != 0 || !*host) std::strcpy(host, "localhost");
+            text = utf8_to_cp866_lossy(host) + " pid " + std::to_string(getpid());
+            break;
+        }
+        default: return E_ARGUMENT;
+        }
+        return put_text(text, buf, size, length);
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void* value,
+                                                unsigned int zero) {
+    (void)zero;
+    Conn* c = find_conn(hdb);
+    if (!c) return E_CONNECTION;
+    switch (attr) {
+    case QSCLI_ATTR_CBK_SRVMSG:
+        c->srv_cb = reinterpret_cast<qcSqlCbkSrvMsgT>(value);
+        return 0;
+    case QSCLI_ATTR_CBK_SRVUSERSEND:
+        c->user_cb = reinterpret_cast<qcSqlCbkSrvUserSendT>(value);
+        return 0;
+    default: return E_ARGUMENT;
+    }
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlConnReadMsg(int hdb, void* buf, unsigned int size,
+                                             unsigned int* length) {
+    if (length) *length = 0;
+    Conn* c = find_conn(hdb);
+    if (!c) return E_CONNECTION;
+    if (!length) return E_ARGUMENT;
+    Message* m = c->msg;
+    if (!m || m->pos >= m->text.size()) return 0;
+    if (!buf) return E_ARGUMENT;
+    size_t n = m->text.size() - m->pos;
+    if (n > size) n = size;
+    std::memcpy(buf, m->text.data() + m->pos, n);
+    m->pos += n;
+    *length = static_cast<unsigned>(n);
+    return 0;
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlAllocStmt(int hdb, int* hstmt) {
+    if (!hstmt) return E_ARGUMENT;
+    GUARDED({
+        Conn* c = find_conn(hdb);
+        if (!c || !c->db) return E_CONNECTION;
+        *hstmt = new_stmt(c);
+        return 0;
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value,
+                                             unsigned int size) {
+    (void)size;
+    Stmt* st;
+    if (int rc = live_stmt(hstmt, &st)) return rc;
+    if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return E_ARGUMENT;
+    st->verbose = *static_cast<int*>(value);
+    return 0;
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
+    GUARDED({
+        Stmt* st;
+        if (int rc = live_stmt(hstmt, &st)) return rc;
+        if (st->busy) return E_IN_USE;
+        if (!sql) return E_ARGUMENT;
+        return exec_direct(st, sql);
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int zero, void* buf,
+                                             unsigned int size, unsigned int* length) {
+    (void)zero;
+    if (length) *length = 0;
+    Stmt* st;
+    if (int rc = live_stmt(hstmt, &st)) return rc;
+    switch (attr) {
+    case QSCLI_STMT_SAB_TYPE: return put_u32(static_cast<uint32_t>(st->sab_type), buf, size, length);
+    case QSCLI_STMT_RC_TYPE: return put_u32(static_cast<uint32_t>(st->rc_type), buf, size, length);
+    case QSCLI_STMT_RC_SIZE: return put_u32(static_cast<uint32_t>(st->rc_body.size()), buf, size, length);
+    case QSCLI_STMT_RC_BODY: {
+        size_t n = st->rc_body.size() < size ? st->rc_body.size() : size;
+        if (n && !buf) return E_ARGUMENT;
+        if (n) std::memcpy(buf, st->rc_body.data(), n);
+        if (length) *length = static_cast<unsigned>(n);
+        return 0;
+    }
+    case QSCLI_STMT_DST_INFO: {
+        if (!st->results) return E_NO_RESULTS;
+        size_t fit = size / sizeof(ColStruct_t);
+        if (fit > st->desc.size()) fit = st->desc.size();
+        if (fit && !buf) return E_ARGUMENT;
+        if (fit) std::memcpy(buf, st->desc.data(), fit * sizeof(ColStruct_t));
+        if (length) *length = static_cast<unsigned>(fit * sizeof(ColStruct_t));
+        return 0;
+    }
+    default: return E_ARGUMENT;
+    }
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlNumResultCols(int hstmt, int* count) {
+    Stmt* st;
+    if (int rc = live_stmt(hstmt, &st)) return rc;
+    if (!count) return E_ARGUMENT;
+    *count = st->ncols;
+    return 0;
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlRowCount(int hstmt, qc_long* count) {
+    Stmt* st;
+    if (int rc = live_stmt(hstmt, &st)) return rc;
+    if (!count) return E_ARGUMENT;
+    *count = static_cast<qc_long>(st->rows);
+    return 0;
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlOpenResults(int hstmt, unsigned int* rec_size) {
+    Stmt* st;
+    if (int rc = live_stmt(hstmt, &st)) return rc;
+    if (!rec_size) return E_ARGUMENT;
+    if (!st->results) return E_NO_RESULTS;
+    *rec_size = st->rec_size;
+    return 0;
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf, unsigned int size,
+                                             unsigned int* delivered) {
+    if (delivered) *delivered = 0;
+    Stmt* st;
+    if (int rc = live_stmt(hstmt, &st)) return rc;
+    if (!st->results) return E_NO_RESULTS;
+    if (!delivered || start < 0) return E_ARGUMENT;
+    if (static_cast<uint64_t>(start) >= st->rows) return 0;
+    // A buffer that cannot take one record would look like the end of the
+    // result if answered with 0 bytes.
+    if (!buf || size < st->rec_size) return E_ARGUMENT;
+    int64_t got = st->records.read(static_cast<uint64_t>(start), buf, size);
+    if (got < 0) return -SQLITE_IOERR;
+    *delivered = static_cast<unsigned>(got);
+    return 0;
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlCloseResults(int hstmt) {
+    Stmt* st = find_stmt(hstmt);
+    if (!st) return E_STATEMENT;
+    if (st->busy) return E_IN_USE;
+    st->results = false;
+    st->records.clear();
+    return 0;
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlFreeStmt(int hstmt) {
+    GUARDED({
+        Stmt* st = find_stmt(hstmt);
+        if (!st) return E_STATEMENT;
+        if (st->busy) return E_IN_USE;
+        drop_stmt(hstmt);
+        return 0;
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count, unsigned int rec_size,
+                                            void* records) {
+    GUARDED({
+        Conn* c = find_conn(hdb);
+        if (!c || !c->db) return E_CONNECTION;
+        BusyGuard held(c->busy);
+        return add_records(c, table, count, rec_size, records);
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, unsigned int year) {
+    return static_cast<int>(date_pack(day, month, year));
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlUnpackDate(unsigned short packed, unsigned int* day,
+                                            unsigned int* month, unsigned int* year) {
+    return date_unpack(packed, day, month, year) ? 0 : E_ARGUMENT;
+}
+
+}  // extern "C"

@@ -1,0 +1,182 @@
+// qcSqlAddRecords: records of a table's layout, each batch inserted whole
+// or not at all.
+#include "engine.h"
+
+namespace qse {
+
+namespace {
+
+struct Field {
+    std::string name;
+    int type;
+    uint32_t len;
+};
+
+int32_t le_signed(const unsigned char* p, unsigned n) {
+    uint32_t v = 0;
+    for (unsigned k = 0; k < n; ++k) v |= static_cast<uint32_t>(p[k]) << (8 * k);
+    if (n < 4 && (v & (1u << (8 * n - 1)))) v |= ~0u << (8 * n);
+    return static_cast<int32_t>(v);
+}
+
+uint32_t le_unsigned(const unsigned char* p, unsigned n) {
+    uint32_t v = 0;
+    for (unsigned k = 0; k < n; ++k) v |= static_cast<uint32_t>(p[k]) << (8 * k);
+    return v;
+}
+
+std::string quote_ident(const std::string& name) {
+    std::string q = "\"";
+    for (char c : name) {
+        if (c == '"') q += '"';
+        q += c;
+    }
+    return q + "\"";
+}
+
+// Runs one engine statement from the cache; 0 or the failure's code.
+int run_cached(Conn* c, const std::string& sql) {
+    StmtCache::Entry* e;
+    sqlite3_stmt* s = prepare_cached(c, sql, &e);
+    if (!s) return -1;
+    int rc = sqlite3_step(s);
+    int code = rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : c->fail_sqlite(rc);
+    release_cached(c, s, e);
+    return code;
+}
+
+int table_layout(Conn* c, const std::string& table, std::vector<Field>& out) {
+    StmtCache::Entry* e;
+    sqlite3_stmt* s = prepare_cached(c, "select name, type from pragma_table_info(?1) order by cid", &e);
+    if (!s) return c->fail_sqlite(sqlite3_errcode(c->db));
+    sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        ElemType t = map_decltype(decl && *decl ? decl : nullptr);
+        out.push_back({name ? name : "", table_type(t), table_width(t)});
+    }
+    int code = rc == SQLITE_DONE ? 0 : c->fail_sqlite(rc);
+    sqlite3_clear_bindings(s);
+    release_cached(c, s, e);
+    if (!code && out.empty()) code = c->fail(-SQLITE_ERROR, "no such table: " + table);
+    return code;
+}
+
+// Binds field `f` of a record at `p` to parameter `k`; text goes through
+// `scratch`, which must live until the row is stepped.
+int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned char* p,
+               std::string& scratch, uint64_t row) {
+    switch (f.type) {
+    case QSCLI_ET_CHAR: {
+        // The text ends at the first NUL (the loader pads with one NUL and
+        // blanks); a text that fills the field has none.
+        const void* z = std::memchr(p, 0, f.len);
+        size_t n = z ? static_cast<size_t>(static_cast<const unsigned char*>(z) - p) : f.len;
+        scratch.clear();
+        cp866_to_utf8(p, n, scratch);
+        return sqlite3_bind_text(s, k, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
+    }
+    case QSCLI_ET_ARRA:
+        return sqlite3_bind_blob(s, k, p, static_cast<int>(f.len), SQLITE_STATIC);
+    case QSCLI_ET_BYTE: return sqlite3_bind_int(s, k, p[0]);
+    case QSCLI_ET_INTR: return sqlite3_bind_int(s, k, le_signed(p, 2));
+    case QSCLI_ET_WORD: return sqlite3_bind_int(s, k, static_cast<int>(le_unsigned(p, 2)));
+    case QSCLI_ET_NMBR: return sqlite3_bind_int(s, k, static_cast<int>(le_unsigned(p, 3)));
+    case QSCLI_ET_LONG: return sqlite3_bind_int(s, k, le_signed(p, 4));
+    case QSCLI_ET_DWRD: return sqlite3_bind_int64(s, k, le_unsigned(p, 4));
+    case QSCLI_ET_FLOA: {
+        float v;
+        std::memcpy(&v, p, 4);
+        return sqlite3_bind_double(s, k, v);
+    }
+    case QSCLI_ET_CURR:
+    case QSCLI_ET_DFLT: {
+        double v;
+        std::memcpy(&v, p, 8);
+        return sqlite3_bind_double(s, k, v);
+    }
+    case QSCLI_ET_DATE: {
+        unsigned packed = le_unsigned(p, 2);
+        if (packed == 0) return sqlite3_bind_null(s, k);
+        if (packed > DATE_MAX) {
+            c->fail(E_MISMATCH, "record " + std::to_string(row) + ", field " + f.name + ": packed date " +
+                                    std::to_string(packed) + " is past 2078-12-31");
+            return SQLITE_MISMATCH;
+        }
+        scratch.resize(10);
+        date_to_iso(packed, &scratch[0]);
+        return sqlite3_bind_text(s, k, scratch.data(), 10, SQLITE_STATIC);
+    }
+    default: return sqlite3_bind_null(s, k);
+    }
+}
+
+}  // namespace
+
+int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs) {
+    if (!table || count < 0 || (count > 0 && !recs)) return E_ARGUMENT;
+    std::string name;
+    cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
+    std::vector<Field> fields;
+    if (int rc = table_layout(c, name, fields)) return rc;
+    uint64_t size = 0;
+    for (const Field& f : fields) size += f.len;
+    if (size != rec_size)
+        return c->fail(E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
+                                            name + " (" + std::to_string(size) + " bytes a record)");
+    if (count == 0) return 0;
+
+    std::string sql = "insert into " + quote_ident(name) + "(";
+    for (size_t k = 0; k < fields.size(); ++k) sql += (k ? "," : "") + quote_ident(fields[k].name);
+    sql += ") values (";
+    for (size_t k = 0; k < fields.size(); ++k) sql += k ? ",?" : "?";
+    sql += ")";
+    StmtCache::Entry* e;
+    sqlite3_stmt* ins = prepare_cached(c, sql, &e);
+    if (!ins) return -(sqlite3_errcode(c->db) & 0xff);
+
+    int code = run_cached(c, "savepoint qx_addrecords");
+    if (code) {
+        release_cached(c, ins, e);
+        return code;
+    }
+    std::vector<std::string> scratch(fields.size());
+    const unsigned char* rec = static_cast<const unsigned char*>(recs);
+    for (qc_long r = 0; r < count && !code; ++r, rec += rec_size) {
+        const unsigned char* p = rec;
+        for (size_t k = 0; k < fields.size(); ++k) {
+            int rc = bind_field(c, ins, static_cast<int>(k) + 1, fields[k], p, scratch[k], r);
+            if (rc == SQLITE_MISMATCH) {
+                code = E_MISMATCH;
+                break;
+            }
+            if (rc != SQLITE_OK) {
+                code = c->fail_sqlite(rc);
+                break;
+            }
+            p += fields[k].len;
+        }
+        if (code) break;
+        int rc = sqlite3_step(ins);
+        if (rc != SQLITE_DONE) {
+            const char* msg = sqlite3_errmsg(c->db);
+            code = c->fail(-(rc & 0xff), "record " + std::to_string(r) + ": " + (msg ? msg : "error"));
+        }
+        sqlite3_reset(ins);
+    }
+    sqlite3_clear_bindings(ins);
+    release_cached(c, ins, e);
+    if (code) {
+        // The whole batch or nothing: undo the rows already inserted.
+        std::string saved = c->last_error;
+        run_cached(c, "rollback to qx_addrecords");
+        run_cached(c, "release qx_addrecords");
+        c->last_error = saved;
+        return code;
+    }
+    return run_cached(c, "release qx_addrecords");
+}
+
+}  // namespace qse

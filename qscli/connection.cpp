@@ -1,0 +1,186 @@
+// Connections: the handle registry, opening the database, messages to the
+// registered callbacks, and the engine's SQL functions.
+#include "engine.h"
+
+#include <mutex>
+#include <unordered_map>
+
+namespace qse {
+
+namespace {
+
+// Handles are never reused, so a released handle stays unknown for good.
+struct Registry {
+    std::mutex lock;
+    int next = 1;
+    std::unordered_map<int, std::unique_ptr<Conn>> conns;
+    std::unordered_map<int, std::unique_ptr<Stmt>> stmts;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // outlives every static destructor
+    return *r;
+}
+
+}  // namespace
+
+Conn* find_conn(int h) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.conns.find(h);
+    return it == r.conns.end() ? nullptr : it->second.get();
+}
+
+Stmt* find_stmt(int h) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.stmts.find(h);
+    return it == r.stmts.end() ? nullptr : it->second.get();
+}
+
+int new_conn() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    int h = r.next++;
+    std::unique_ptr<Conn> c(new Conn);
+    c->handle = h;
+    r.conns.emplace(h, std::move(c));
+    return h;
+}
+
+int new_stmt(Conn* c) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    int h = r.next++;
+    std::unique_ptr<Stmt> s(new Stmt);
+    s->handle = h;
+    s->conn = c;
+    c->stmts.push_back(s.get());
+    r.stmts.emplace(h, std::move(s));
+    return h;
+}
+
+void drop_conn(int h) {
+    Registry& r = registry();
+    std::unique_ptr<Conn> gone;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        auto it = r.conns.find(h);
+        if (it == r.conns.end()) return;
+        gone = std::move(it->second);
+        r.conns.erase(it);
+    }
+}
+
+void drop_stmt(int h) {
+    Registry& r = registry();
+    std::unique_ptr<Stmt> gone;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        auto it = r.stmts.find(h);
+        if (it == r.stmts.end()) return;
+        gone = std::move(it->second);
+        r.stmts.erase(it);
+    }
+    if (Conn* c = gone->conn) {
+        auto& v = c->stmts;
+        for (size_t k = 0; k < v.size(); ++k)
+            if (v[k] == gone.get()) {
+                v[k] = v.back();
+                v.pop_back();
+                break;
+            }
+    }
+}
+
+void Conn::close_db() {
+    // Statements of the connection stay known (a cursor may still close them)
+    // but are closed: their results go now.
+    for (Stmt* s : stmts) {
+        s->clear_result();
+        s->conn = nullptr;
+    }
+    stmts.clear();
+    cache.clear();
+    transactions.clear();
+    if (db) sqlite3_close_v2(db);  // rolls back a transaction still open
+    db = nullptr;
+    err_to_user = false;
+}
+
+void Conn::deliver(const std::string& text_cp866, int usertype, bool user) {
+    Message m;
+    m.text = text_cp866;
+    Message* outer = msg;  // a message from inside a callback's own statement
+    msg = &m;
+    if (user) {
+        if (user_cb) user_cb(handle, usertype);
+    } else if (srv_cb) {
+        srv_cb(handle, 0);
+    }
+    msg = outer;
+}
+
+int Conn::fail(int code, const std::string& text_utf8) {
+    last_error = "error " + std::to_string(code) + ": " + text_utf8;
+    if (err_to_user && srv_cb) deliver(utf8_to_cp866_lossy(last_error.c_str()), 0, false);
+    return code;
+}
+
+int Conn::fail_sqlite(int rc) {
+    const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    return fail(-(rc & 0xff), msg ? msg : "error");
+}
+
+// ---- SQL functions ----
+
+namespace {
+
+Conn* conn_of(sqlite3_context* ctx) { return static_cast<Conn*>(sqlite3_user_data(ctx)); }
+
+std::string arg_text(sqlite3_value* v) {
+    const char* t = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    return utf8_to_cp866_lossy(t ? t : "");
+}
+
+void fn_message(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    conn_of(ctx)->deliver(arg_text(argv[0]), 0, false);
+    sqlite3_result_null(ctx);
+}
+
+void fn_user_message(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    int64_t t = sqlite3_value_int64(argv[0]);
+    if (t < INT32_MIN || t > INT32_MAX) {
+        sqlite3_result_error(ctx, "user_message: usertype out of range", -1);
+        return;
+    }
+    conn_of(ctx)->deliver(arg_text(argv[1]), static_cast<int>(t), true);
+    sqlite3_result_null(ctx);
+}
+
+void fn_type(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const char* decl = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    ElemType e = map_decltype(decl && *decl ? decl : nullptr);
+    sqlite3_result_int(ctx, table_type(e));
+}
+
+void fn_len(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const char* decl = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    ElemType e = map_decltype(decl && *decl ? decl : nullptr);
+    sqlite3_result_int64(ctx, table_width(e));
+}
+
+}  // namespace
+
+int install_functions(Conn* c) {
+    const int text = SQLITE_UTF8;
+    const int pure = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
+    int rc = sqlite3_create_function(c->db, "message", 1, text, c, fn_message, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_create_function(c->db, "user_message", 2, text, c, fn_user_message, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_create_function(c->db, "qx_type", 1, pure, c, fn_type, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_create_function(c->db, "qx_len", 1, pure, c, fn_len, nullptr, nullptr);
+    return rc;
+}
+
+}  // namespace qse

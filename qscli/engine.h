@@ -1,0 +1,261 @@
+// The embedded engine behind libqscli.so: the client library's entry points
+// over an SQLite database file. Everything here is internal; only the qcSql*
+// entry points are exported.
+#pragma once
+
+#define QSCLI_DEFINE_PROTOTYPES
+#include "../pyqivrexdb/qxcore/client/qscli.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qse {
+
+// Return codes of the engine besides minus SQLite's primary result codes
+// (-1 .. -28; -20, a data type mismatch, is also what a value that does not
+// fit its column's element type gives).
+constexpr int E_NO_TRANSACTION = -64;  // commit/rollback of an unknown name
+constexpr int E_UNSUPPORTED = -90;     // entry point not provided
+constexpr int E_IN_USE = -91;          // handle is executing (a call from a callback)
+constexpr int E_NO_RESULTS = -93;      // the statement has no result set
+constexpr int E_RECORD_LENGTH = -94;   // addrecords: record length is not the table's
+constexpr int E_ARGUMENT = -95;        // null pointer, unknown attribute, short buffer
+constexpr int E_CONNECTION = -96;      // unknown connection handle, or wrong state
+constexpr int E_STATEMENT = -97;       // unknown or closed statement handle
+constexpr int E_MISMATCH = -SQLITE_MISMATCH;
+
+// ---- text: UTF-8 inside the database, CP866 across the library boundary ----
+
+// Appends the UTF-8 form of `n` CP866 bytes to `out`.
+void cp866_to_utf8(const unsigned char* in, size_t n, std::string& out);
+
+enum class TextStatus { Ok, TooLong, Unmapped, Invalid };
+
+// Converts UTF-8 to CP866 into `out` (room for `cap` bytes); *written is the
+// number of bytes produced. Stops at the first problem.
+TextStatus utf8_to_cp866(const unsigned char* in, size_t n, unsigned char* out, size_t cap,
+                         size_t* written);
+// The same into a string (no length limit).
+TextStatus utf8_to_cp866(const unsigned char* in, size_t n, std::string& out);
+// A CP866 rendering for names and messages: unmapped characters become '?'.
+std::string utf8_to_cp866_lossy(const char* in);
+const char* text_problem(TextStatus st);
+
+// ---- dates: a day count where 1900-01-01 is 1 and 2078-12-31 is 65379 ----
+
+constexpr unsigned DATE_MAX = 65379;
+// 0 for an impossible or out-of-range date.
+unsigned date_pack(unsigned day, unsigned month, unsigned year);
+// False (and zeros) for 0 or a count beyond DATE_MAX.
+bool date_unpack(unsigned packed, unsigned* day, unsigned* month, unsigned* year);
+// Exactly "YYYY-MM-DD" → day count; 0 when it is not such a date in range.
+unsigned date_from_iso(const unsigned char* s, size_t n);
+// Day count (1..DATE_MAX) → "YYYY-MM-DD" (10 bytes, no NUL).
+void date_to_iso(unsigned packed, char out[10]);
+
+// ---- element types ----
+
+// How a declared SQL type maps onto an element type. `var` marks CHAR and
+// ARRA columns without a length (TEXT, BLOB): their width follows the data
+// in a result set. `infer` marks no or an unknown declared type: the column
+// takes its type from its values.
+struct ElemType {
+    int type = QSCLI_ET_CHAR;
+    uint32_t len = 0;
+    bool var = false;
+    bool infer = false;
+};
+ElemType map_decltype(const char* decl);
+// Width of a table column in a record: a variable CHAR/ARRA column (or one
+// of unknown type) loads through a field of this many bytes.
+constexpr uint32_t TABLE_VAR_WIDTH = 255;
+inline uint32_t table_width(const ElemType& e) {
+    return (e.var || e.infer) ? TABLE_VAR_WIDTH : e.len;
+}
+inline int table_type(const ElemType& e) { return e.infer ? QSCLI_ET_CHAR : e.type; }
+const char* type_name(int type);
+uint32_t natural_width(int type);  // 0 for CHAR/ARRA
+// An explicit `as TYPE` of a return statement; false when `name` is no type.
+bool parse_type_name(const char* name, size_t n, ElemType* out);
+
+// One value on its way into a record.
+enum class VKind : uint8_t { Null, Int, Float, Text, Text866, Blob };
+struct Value {
+    VKind kind = VKind::Null;
+    int64_t i = 0;
+    double d = 0;
+    const unsigned char* p = nullptr;
+    size_t n = 0;
+};
+
+// Writes `v` into a field of element type `type` and `len` bytes at `dst`
+// (NULL: zero bytes). On a value that does not fit, returns E_MISMATCH with
+// the reason in *why; nothing is cut or wrapped.
+int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why);
+
+// ---- record storage ----
+
+// Append-only storage of fixed-size records (or of bytes, with size 1), in
+// chunks; chunks beyond the memory budget go to an anonymous temporary file.
+class RecordStore {
+public:
+    RecordStore() = default;
+    RecordStore(const RecordStore&) = delete;
+    RecordStore& operator=(const RecordStore&) = delete;
+    ~RecordStore();
+
+    void reset(uint32_t rec_size);
+    void clear();
+    // Room for one more record (rec_size bytes, contents undefined); null
+    // when the temporary file cannot be written.
+    unsigned char* append() {
+        if (!cur_ || used_ == per_chunk_) {
+            if (!next_chunk()) return nullptr;
+        }
+        return cur_ + (used_++) * rec_;
+    }
+    // Appends raw bytes (byte stores).
+    bool append_bytes(const void* p, size_t n);
+    // Makes everything appended readable.
+    bool finish();
+    uint64_t count() const { return count_base_ + used_; }
+    uint32_t rec_size() const { return rec_; }
+    // Copies whole records from `start` into buf (cap bytes); bytes copied,
+    // or -1 on an I/O error.
+    int64_t read(uint64_t start, void* buf, uint64_t cap);
+    static void set_memory_budget(uint64_t bytes);
+
+private:
+    bool next_chunk();
+    bool spill(size_t index, const unsigned char* data, size_t bytes);
+
+    uint32_t rec_ = 0;
+    size_t per_chunk_ = 0;  // records per chunk
+    size_t used_ = 0;       // records in the current chunk
+    uint64_t count_base_ = 0;
+    unsigned char* cur_ = nullptr;
+    std::vector<std::unique_ptr<unsigned char[]>> mem_;  // chunks kept in memory
+    std::unique_ptr<unsigned char[]> spill_buf_;          // current chunk once spilling
+    size_t spilled_ = 0;                                  // chunks in the file
+    bool spilling_ = false;
+    int fd_ = -1;
+};
+
+// ---- connections and statements ----
+
+struct Conn;
+
+struct Stmt {
+    int handle = 0;
+    Conn* conn = nullptr;  // null once the connection is gone
+    int busy = 0;
+    int verbose = 0;
+
+    // The result of the last statement executed.
+    int ncols = QSCLI_RES_NONE;
+    uint64_t rows = 0;
+    uint32_t rec_size = 0;
+    bool results = false;  // a result set exists (readable until closed)
+    int sab_type = 0;
+    std::vector<ColStruct_t> desc;
+    RecordStore records;
+    int rc_type = QSCLI_RES_NONE;
+    std::vector<unsigned char> rc_body;
+
+    void clear_result();
+};
+
+// Prepared statements of one connection, keyed by the statement text as it
+// arrived (CP866), so a repeated statement skips conversion and preparation.
+class StmtCache {
+public:
+    struct Entry {
+        std::string key;
+        uint64_t hash = 0;
+        sqlite3_stmt* stmt = nullptr;
+        uint64_t used = 0;
+        bool out = false;
+        // what the text turned into
+        int kind = 0;
+        ElemType ret;  // return statements: the explicit type
+        bool ret_typed = false;
+    };
+    ~StmtCache() { clear(); }
+    static uint64_t hash_of(const char* s, size_t n);
+    // Takes an idle entry for this text out of the cache, or null.
+    Entry* checkout(const char* s, size_t n, uint64_t h);
+    // Adds a freshly prepared statement, checked out; null when the cache is
+    // full of busy entries (the caller then finalizes it itself).
+    Entry* add(const char* s, size_t n, uint64_t h, sqlite3_stmt* st);
+    void checkin(Entry* e);
+    void clear();
+
+private:
+    std::vector<std::unique_ptr<Entry>> entries_;
+    uint64_t clock_ = 0;
+    static constexpr size_t CAPACITY = 96;
+};
+
+struct Message {
+    std::string text;  // CP866
+    size_t pos = 0;
+};
+
+struct Conn {
+    int handle = 0;
+    sqlite3* db = nullptr;
+    std::string server, user;
+    bool err_to_user = false;
+    qcSqlCbkSrvMsgT srv_cb = nullptr;
+    qcSqlCbkSrvUserSendT user_cb = nullptr;
+    int busy = 0;
+    Message* msg = nullptr;  // the message being delivered
+    struct Txn {
+        std::string name;
+        bool outer;  // began the database transaction (else a savepoint in one)
+    };
+    std::vector<Txn> transactions;  // named transactions, outermost first
+    std::vector<Stmt*> stmts;
+    StmtCache cache;
+    std::string last_error;
+
+    void deliver(const std::string& text_cp866, int usertype, bool user);
+    // Sets last_error and, when asked for, hands it to the server-message
+    // callback. Returns code.
+    int fail(int code, const std::string& text_utf8);
+    int fail_sqlite(int rc);
+    void close_db();
+};
+
+// Handle registry; unknown or released handles give null.
+Conn* find_conn(int h);
+Stmt* find_stmt(int h);
+int new_conn();
+int new_stmt(Conn* c);
+void drop_conn(int h);
+void drop_stmt(int h);
+
+// Runs `sql` (CP866, NUL-terminated) on `st`.
+int exec_direct(Stmt* st, const char* sql);
+// A cached prepared statement for engine-made SQL (UTF-8); null after
+// reporting the failure. Give it back with release_cached().
+sqlite3_stmt* prepare_cached(Conn* c, const std::string& sql, StmtCache::Entry** entry);
+void release_cached(Conn* c, sqlite3_stmt* s, StmtCache::Entry* entry);
+// Installs the engine's SQL functions on a new database connection.
+int install_functions(Conn* c);
+// Bulk insert of `count` records of `rec_size` bytes into `table`.
+int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs);
+
+// Sets a connection's `busy` for the lifetime of a call.
+struct BusyGuard {
+    int& n;
+    explicit BusyGuard(int& c) : n(c) { ++n; }
+    ~BusyGuard() { --n; }
+};
+
+}  // namespace qse

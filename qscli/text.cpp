@@ -1,0 +1,184 @@
+// CP866 <-> UTF-8 through tables: the database keeps UTF-8 so other SQLite
+// tools read the same text, the library boundary speaks CP866.
+#include "engine.h"
+
+namespace qse {
+
+namespace {
+
+// Unicode code points of CP866 bytes 0x80..0xFF.
+const uint16_t HIGH_HALF[128] = {
+    0x0410, 0x0411, 0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417,
+    0x0418, 0x0419, 0x041A, 0x041B, 0x041C, 0x041D, 0x041E, 0x041F,
+    0x0420, 0x0421, 0x0422, 0x0423, 0x0424, 0x0425, 0x0426, 0x0427,
+    0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F,
+    0x0430, 0x0431, 0x0432, 0x0433, 0x0434, 0x0435, 0x0436, 0x0437,
+    0x0438, 0x0439, 0x043A, 0x043B, 0x043C, 0x043D, 0x043E, 0x043F,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447,
+    0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,
+    0x0401, 0x0451, 0x0404, 0x0454, 0x0407, 0x0457, 0x040E, 0x045E,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x2116, 0x00A4, 0x25A0, 0x00A0,
+};
+
+constexpr uint32_t REVERSE_LIMIT = 0x25A1;  // past the highest code point above
+
+struct Tables {
+    // UTF-8 of each byte: length in [0], bytes in [1..3].
+    unsigned char utf8[256][4];
+    // Code point -> CP866 byte + 1 (0: not in the code page), for code
+    // points below REVERSE_LIMIT.
+    unsigned char reverse[REVERSE_LIMIT];
+
+    Tables() {
+        std::memset(reverse, 0, sizeof reverse);
+        for (unsigned b = 0; b < 256; ++b) {
+            uint32_t cp = b < 0x80 ? b : HIGH_HALF[b - 0x80];
+            unsigned char* u = utf8[b];
+            if (cp < 0x80) {
+                u[0] = 1;
+                u[1] = static_cast<unsigned char>(cp);
+            } else if (cp < 0x800) {
+                u[0] = 2;
+                u[1] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+                u[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+            } else {
+                u[0] = 3;
+                u[1] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+                u[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+                u[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+            }
+            if (b >= 0x80) reverse[cp] = static_cast<unsigned char>(b - 0x80 + 1);
+        }
+    }
+};
+
+const Tables& tables() {
+    static const Tables t;
+    return t;
+}
+
+// Decodes one multi-byte UTF-8 sequence starting at in[0] (>= 0x80).
+// Returns its length, 0 when malformed.
+size_t decode_utf8(const unsigned char* in, size_t n, uint32_t* cp) {
+    unsigned char c = in[0];
+    if (c >= 0xC2 && c <= 0xDF) {
+        if (n < 2 || (in[1] & 0xC0) != 0x80) return 0;
+        *cp = ((c & 0x1Fu) << 6) | (in[1] & 0x3Fu);
+        return 2;
+    }
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (n < 3 || (in[1] & 0xC0) != 0x80 || (in[2] & 0xC0) != 0x80) return 0;
+        uint32_t v = ((c & 0x0Fu) << 12) | ((in[1] & 0x3Fu) << 6) | (in[2] & 0x3Fu);
+        if (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+        *cp = v;
+        return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (n < 4 || (in[1] & 0xC0) != 0x80 || (in[2] & 0xC0) != 0x80 ||
+            (in[3] & 0xC0) != 0x80)
+            return 0;
+        uint32_t v = ((c & 0x07u) << 18) | ((in[1] & 0x3Fu) << 12) | ((in[2] & 0x3Fu) << 6) |
+                     (in[3] & 0x3Fu);
+        if (v < 0x10000 || v > 0x10FFFF) return 0;
+        *cp = v;
+        return 4;
+    }
+    return 0;
+}
+
+// The CP866 byte of a non-ASCII code point; -1 when it has none.
+inline int to_cp866(uint32_t cp) {
+    if (cp >= REVERSE_LIMIT) return -1;
+    unsigned char r = tables().reverse[cp];
+    return r ? 0x80 + r - 1 : -1;
+}
+
+}  // namespace
+
+void cp866_to_utf8(const unsigned char* in, size_t n, std::string& out) {
+    const Tables& t = tables();
+    size_t start = out.size();
+    out.resize(start + 3 * n);
+    char* o = &out[start];
+    for (size_t k = 0; k < n; ++k) {
+        unsigned char b = in[k];
+        if (b < 0x80) {
+            *o++ = static_cast<char>(b);
+        } else {
+            const unsigned char* u = t.utf8[b];
+            for (unsigned j = 1; j <= u[0]; ++j) *o++ = static_cast<char>(u[j]);
+        }
+    }
+    out.resize(static_cast<size_t>(o - out.data()));
+}
+
+TextStatus utf8_to_cp866(const unsigned char* in, size_t n, unsigned char* out, size_t cap,
+                         size_t* written) {
+    size_t w = 0, k = 0;
+    TextStatus st = TextStatus::Ok;
+    while (k < n) {
+        unsigned char c = in[k];
+        if (c < 0x80) {
+            if (w == cap) { st = TextStatus::TooLong; break; }
+            out[w++] = c;
+            ++k;
+            continue;
+        }
+        uint32_t cp;
+        size_t len = decode_utf8(in + k, n - k, &cp);
+        if (!len) { st = TextStatus::Invalid; break; }
+        int b = to_cp866(cp);
+        if (b < 0) { st = TextStatus::Unmapped; break; }
+        if (w == cap) { st = TextStatus::TooLong; break; }
+        out[w++] = static_cast<unsigned char>(b);
+        k += len;
+    }
+    *written = w;
+    return st;
+}
+
+TextStatus utf8_to_cp866(const unsigned char* in, size_t n, std::string& out) {
+    size_t start = out.size();
+    out.resize(start + n);  // CP866 is never longer than its UTF-8
+    size_t w = 0;
+    TextStatus st = utf8_to_cp866(in, n, reinterpret_cast<unsigned char*>(&out[start]), n, &w);
+    out.resize(start + w);
+    return st;
+}
+
+std::string utf8_to_cp866_lossy(const char* in) {
+    std::string out;
+    if (!in) return out;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(in);
+    size_t n = std::strlen(in);
+    size_t k = 0;
+    while (k < n) {
+        if (p[k] < 0x80) {
+            out.push_back(static_cast<char>(p[k++]));
+            continue;
+        }
+        uint32_t cp;
+        size_t len = decode_utf8(p + k, n - k, &cp);
+        int b = len ? to_cp866(cp) : -1;
+        out.push_back(b < 0 ? '?' : static_cast<char>(b));
+        k += len ? len : 1;
+    }
+    return out;
+}
+
+const char* text_problem(TextStatus st) {
+    switch (st) {
+    case TextStatus::TooLong: return "is longer than its column";
+    case TextStatus::Unmapped: return "has a character outside code page 866";
+    case TextStatus::Invalid: return "is not valid UTF-8";
+    default: return "";
+    }
+}
+
+}  // namespace qse
