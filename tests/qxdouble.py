@@ -156,6 +156,13 @@ class Double:
             ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_int, ctypes.c_int,
             ctypes.POINTER(ctypes.c_int64), ctypes.c_int64, ctypes.c_int]
         lib.qxd_set_bulk_journal.argtypes = [ctypes.c_int]
+        lib.qxd_fail_after.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int64,
+                                       ctypes.c_int64]
+        lib.qxd_live_handles.restype = ctypes.c_size_t
+        lib.qxd_live_handles.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_int),
+                                         ctypes.c_size_t]
+        lib.qxd_stale_calls.restype = ctypes.c_size_t
+        lib.qxd_stale_calls.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
 
     # -- journal ---------------------------------------------------------
 
@@ -213,11 +220,43 @@ class Double:
 
     # -- scripts ---------------------------------------------------------
 
-    def fail(self, name, rc, times=None):
+    def fail(self, name, rc, times=None, skip=0):
         """``name`` returns ``rc`` without doing its work: always, or for the
-        next ``times`` calls. ``fail(name, 0)`` stops it."""
+        next ``times`` calls; with ``skip``, only after the next ``skip`` calls
+        have gone through. ``fail(name, 0)`` stops it."""
         _check_entry(name)
-        self.lib.qxd_fail(name.encode(), rc, -1 if times is None else times)
+        if skip:
+            self.lib.qxd_fail_after(name.encode(), rc, skip, -1 if times is None else times)
+        else:
+            self.lib.qxd_fail(name.encode(), rc, -1 if times is None else times)
+
+    # -- handle bookkeeping ------------------------------------------------
+
+    def _live(self, kind):
+        n = self.lib.qxd_live_handles(kind, None, 0)
+        arr = (ctypes.c_int * max(1, n))()
+        n = min(n, self.lib.qxd_live_handles(kind, arr, n))
+        return list(arr[:n])
+
+    def live_connections(self):
+        """Connection handles issued and not released (a release that was
+        made to fail releases nothing), ascending."""
+        self.join_threads()
+        return self._live(0)
+
+    def live_statements(self):
+        """Statement handles issued and not released, ascending."""
+        self.join_threads()
+        return self._live(1)
+
+    def stale_calls(self):
+        """Names of the calls that were handed a connection or statement
+        handle after it had been released, in call order."""
+        self.join_threads()
+        size = self.lib.qxd_stale_calls(None, 0)
+        buf = ctypes.create_string_buffer(max(1, size))
+        size = min(size, self.lib.qxd_stale_calls(buf, size))
+        return buf.raw[:size].decode().split()
 
     def set_attr_text(self, attr, data):
         """What qcSqlGetConnectAttr writes for ``attr`` (cut to size-1, then NUL)."""

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +71,7 @@ struct Message {
 struct Failure {
     int rc = 0;
     int64_t times = -1;  // -1: every call
+    int64_t skip = 0;    // calls let through before the failures begin
 };
 
 std::mutex g_lock;  // guards everything below; never held across a callback
@@ -88,6 +90,10 @@ std::map<int, qcSqlCbkSrvMsgT> g_srv_callbacks;
 std::map<int, qcSqlCbkSrvUserSendT> g_user_callbacks;
 int g_last_srv_hdb = 0, g_last_user_hdb = 0;
 std::vector<std::thread> g_threads;
+// Handle bookkeeping: issued and not yet released (a release the script made
+// fail releases nothing), released, and the calls that named a released one.
+std::set<int> g_live_conns, g_live_stmts, g_freed_conns, g_freed_stmts;
+std::vector<std::string> g_stale;
 
 thread_local Message* t_current_message = nullptr;  // the one being delivered
 
@@ -125,6 +131,20 @@ public:
         return p ? i(static_cast<int64_t>(*p)) : none();
     }
     Call& out() { return none(); }  // an out-parameter, only written
+    // A handle argument, journalled as an int and checked against the
+    // handles already released.
+    Call& conn(int h) {
+        conns_.push_back(h);
+        return i(h);
+    }
+    Call& conn_in(const int* p) {
+        if (p) conns_.push_back(*p);
+        return in(p);
+    }
+    Call& stmt(int h) {
+        stmts_.push_back(h);
+        return i(h);
+    }
 
     // Journals the call, delivers the messages scripted for it and applies a
     // scripted failure. True when the entry point must return *rc at once.
@@ -141,6 +161,7 @@ private:
     const char* name_;
     std::string buf_;
     uint8_t argc_ = 0;
+    std::vector<int> conns_, stmts_;
 };
 
 // ---------------------------------------------------------------- messages
@@ -152,6 +173,10 @@ bool Call::enter(int hdb, int* rc) {
     {
         std::lock_guard<std::mutex> lock(g_lock);
         g_journal += buf_;
+        for (int h : conns_)
+            if (g_freed_conns.count(h)) g_stale.push_back(name_);
+        for (int h : stmts_)
+            if (g_freed_stmts.count(h)) g_stale.push_back(name_);
         for (auto it = g_messages.begin(); it != g_messages.end();) {
             if (it->during == name_) {
                 due.push_back(std::move(*it));
@@ -166,6 +191,10 @@ bool Call::enter(int hdb, int* rc) {
     std::lock_guard<std::mutex> lock(g_lock);
     auto f = g_failures.find(name_);
     if (f == g_failures.end()) return false;
+    if (f->second.skip > 0) {
+        --f->second.skip;
+        return false;
+    }
     *rc = f->second.rc;
     if (f->second.times > 0 && --f->second.times == 0) g_failures.erase(f);
     return true;
@@ -290,37 +319,40 @@ int QSCLI_CALL qcSqlAllocConnect(int* hdb) {
     int rc;
     if (Call("qcSqlAllocConnect").out().enter(0, &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
-    if (hdb) *hdb = g_next_hdb++;
+    g_live_conns.insert(g_next_hdb);
+    if (hdb) *hdb = g_next_hdb;
+    ++g_next_hdb;
     return 0;
 }
 
 int QSCLI_CALL qcSqlDisconnect(int* hdb) {
     int rc;
-    if (Call("qcSqlDisconnect").in(hdb).enter(hdb ? *hdb : 0, &rc)) return rc;
+    if (Call("qcSqlDisconnect").conn_in(hdb).enter(hdb ? *hdb : 0, &rc)) return rc;
     return 0;
 }
 
 int QSCLI_CALL qcSqlFreeConnect(int* hdb) {
     int rc;
-    if (Call("qcSqlFreeConnect").in(hdb).enter(hdb ? *hdb : 0, &rc)) return rc;
+    if (Call("qcSqlFreeConnect").conn_in(hdb).enter(hdb ? *hdb : 0, &rc)) return rc;
     if (hdb) {
         std::lock_guard<std::mutex> lock(g_lock);
         g_srv_callbacks.erase(*hdb);
         g_user_callbacks.erase(*hdb);
+        if (g_live_conns.erase(*hdb)) g_freed_conns.insert(*hdb);
     }
     return 0;
 }
 
 int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char* passwd) {
     int rc;
-    if (Call("qcSqlConnect").i(hdb).str(server).str(user).str(passwd).enter(hdb, &rc)) return rc;
+    if (Call("qcSqlConnect").conn(hdb).str(server).str(user).str(passwd).enter(hdb, &rc)) return rc;
     return 0;
 }
 
 int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int zero, char* buf,
                                    unsigned int size, unsigned int* length) {
     int rc;
-    if (Call("qcSqlGetConnectAttr").i(hdb).i(attr).i(zero).i(size).i(size).out().enter(hdb, &rc))
+    if (Call("qcSqlGetConnectAttr").conn(hdb).i(attr).i(zero).i(size).i(size).out().enter(hdb, &rc))
         return rc;
     std::lock_guard<std::mutex> lock(g_lock);
     const std::string& text = g_attr_text[attr];
@@ -337,7 +369,7 @@ int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int zero, char* b
 int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void* value, unsigned int zero) {
     int rc;
     Call call("qcSqlSetConnectAttr");
-    call.i(hdb).i(attr);
+    call.conn(hdb).i(attr);
     if (value)
         call.i(static_cast<int64_t>(reinterpret_cast<intptr_t>(value)));
     else
@@ -364,10 +396,11 @@ int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void* value, unsi
 
 int QSCLI_CALL qcSqlAllocStmt(int hdb, int* hstmt) {
     int rc;
-    if (Call("qcSqlAllocStmt").i(hdb).out().enter(hdb, &rc)) return rc;
+    if (Call("qcSqlAllocStmt").conn(hdb).out().enter(hdb, &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
     int h = g_next_stmt++;
     g_statements[h].hdb = hdb;
+    g_live_stmts.insert(h);
     if (hstmt) *hstmt = h;
     return 0;
 }
@@ -375,14 +408,14 @@ int QSCLI_CALL qcSqlAllocStmt(int hdb, int* hstmt) {
 int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsigned int size) {
     int rc;
     Call call("qcSqlSetStmtAttr");
-    call.i(hstmt).i(attr).in(static_cast<const int32_t*>(value)).i(size);
+    call.stmt(hstmt).i(attr).in(static_cast<const int32_t*>(value)).i(size);
     if (call.enter(stmt_connection(hstmt), &rc)) return rc;
     return 0;
 }
 
 int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
     int rc;
-    if (Call("qcSqlExecDirect").i(hstmt).str(sql).enter(stmt_connection(hstmt), &rc)) return rc;
+    if (Call("qcSqlExecDirect").stmt(hstmt).str(sql).enter(stmt_connection(hstmt), &rc)) return rc;
     // The scripted result and return value belong to this statement now;
     // without a script the statement has no result set and no return value.
     std::lock_guard<std::mutex> lock(g_lock);
@@ -409,7 +442,7 @@ int QSCLI_CALL qcSqlExecDirectQuery(void) {
 
 int QSCLI_CALL qcSqlConnReadMsg(int hdb, void* buf, unsigned int size, unsigned int* length) {
     int rc;
-    if (Call("qcSqlConnReadMsg").i(hdb).i(size).i(size).out().enter(hdb, &rc)) return rc;
+    if (Call("qcSqlConnReadMsg").conn(hdb).i(size).i(size).out().enter(hdb, &rc)) return rc;
     Message* msg = t_current_message;
     int64_t reported = 0;
     if (msg) {
@@ -434,7 +467,7 @@ int QSCLI_CALL qcSqlConnReadMsg(int hdb, void* buf, unsigned int size, unsigned 
 int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int zero, void* buf,
                                 unsigned int size, unsigned int* length) {
     int rc;
-    if (Call("qcSqlGetStmtAttr").i(hstmt).i(attr).i(zero).i(size).i(size).out()
+    if (Call("qcSqlGetStmtAttr").stmt(hstmt).i(attr).i(zero).i(size).i(size).out()
             .enter(stmt_connection(hstmt), &rc))
         return rc;
     std::lock_guard<std::mutex> lock(g_lock);
@@ -467,7 +500,7 @@ int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int zero, void* bu
 
 int QSCLI_CALL qcSqlNumResultCols(int hstmt, int* count) {
     int rc;
-    if (Call("qcSqlNumResultCols").i(hstmt).out().enter(stmt_connection(hstmt), &rc)) return rc;
+    if (Call("qcSqlNumResultCols").stmt(hstmt).out().enter(stmt_connection(hstmt), &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
     if (count) *count = g_statements[hstmt].result.col_count;
     return 0;
@@ -475,7 +508,7 @@ int QSCLI_CALL qcSqlNumResultCols(int hstmt, int* count) {
 
 int QSCLI_CALL qcSqlRowCount(int hstmt, qc_long* count) {
     int rc;
-    if (Call("qcSqlRowCount").i(hstmt).out().enter(stmt_connection(hstmt), &rc)) return rc;
+    if (Call("qcSqlRowCount").stmt(hstmt).out().enter(stmt_connection(hstmt), &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
     if (count) *count = g_statements[hstmt].result.row_count;
     return 0;
@@ -483,7 +516,7 @@ int QSCLI_CALL qcSqlRowCount(int hstmt, qc_long* count) {
 
 int QSCLI_CALL qcSqlOpenResults(int hstmt, unsigned int* rec_size) {
     int rc;
-    if (Call("qcSqlOpenResults").i(hstmt).out().enter(stmt_connection(hstmt), &rc)) return rc;
+    if (Call("qcSqlOpenResults").stmt(hstmt).out().enter(stmt_connection(hstmt), &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
     if (rec_size) *rec_size = g_statements[hstmt].result.rec_size;
     return 0;
@@ -492,7 +525,7 @@ int QSCLI_CALL qcSqlOpenResults(int hstmt, unsigned int* rec_size) {
 int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf, unsigned int size,
                                 unsigned int* delivered) {
     int rc;
-    if (Call("qcSqlReadResults").i(hstmt).i(start).i(size).i(size).out()
+    if (Call("qcSqlReadResults").stmt(hstmt).i(start).i(size).i(size).out()
             .enter(stmt_connection(hstmt), &rc))
         return rc;
     std::lock_guard<std::mutex> lock(g_lock);
@@ -518,15 +551,16 @@ int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf, unsigned in
 
 int QSCLI_CALL qcSqlCloseResults(int hstmt) {
     int rc;
-    if (Call("qcSqlCloseResults").i(hstmt).enter(stmt_connection(hstmt), &rc)) return rc;
+    if (Call("qcSqlCloseResults").stmt(hstmt).enter(stmt_connection(hstmt), &rc)) return rc;
     return 0;
 }
 
 int QSCLI_CALL qcSqlFreeStmt(int hstmt) {
     int rc;
-    if (Call("qcSqlFreeStmt").i(hstmt).enter(stmt_connection(hstmt), &rc)) return rc;
+    if (Call("qcSqlFreeStmt").stmt(hstmt).enter(stmt_connection(hstmt), &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
     g_statements.erase(hstmt);
+    if (g_live_stmts.erase(hstmt)) g_freed_stmts.insert(hstmt);
     return 0;
 }
 
@@ -534,7 +568,7 @@ int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count, unsigned int
                                void* records) {
     int rc;
     Call call("qcSqlAddRecords");
-    call.i(hdb).str(table).i(count).i(rec_size);
+    call.conn(hdb).str(table).i(count).i(rec_size);
     bool keep;
     {
         std::lock_guard<std::mutex> lock(g_lock);
@@ -592,6 +626,11 @@ QXD_API void qxd_reset() {
     g_srv_callbacks.clear();
     g_user_callbacks.clear();
     g_last_srv_hdb = g_last_user_hdb = 0;
+    g_live_conns.clear();
+    g_live_stmts.clear();
+    g_freed_conns.clear();
+    g_freed_stmts.clear();
+    g_stale.clear();
 }
 
 QXD_API void qxd_clear() {
@@ -619,6 +658,42 @@ QXD_API void qxd_fail(const char* name, int rc, int64_t times) {
         g_failures.erase(name);
     else
         g_failures[name] = Failure{rc, times < 0 ? -1 : times};
+}
+
+// As qxd_fail, after letting the next `skip` calls of `name` through.
+QXD_API void qxd_fail_after(const char* name, int rc, int64_t skip, int64_t times) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (rc == 0 || times == 0)
+        g_failures.erase(name);
+    else
+        g_failures[name] = Failure{rc, times < 0 ? -1 : times, skip < 0 ? 0 : skip};
+}
+
+// The handles issued and not released: connections (kind 0) or statements
+// (kind 1), ascending. Returns how many there are; copies at most `cap`.
+QXD_API size_t qxd_live_handles(int kind, int* out, size_t cap) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    const std::set<int>& live = kind ? g_live_stmts : g_live_conns;
+    size_t n = 0;
+    for (int h : live) {
+        if (n < cap) out[n] = h;
+        ++n;
+    }
+    return n;
+}
+
+// The entry points that were handed a handle already released, in call
+// order, separated by blanks; the length of the whole text is returned and
+// at most `cap` bytes of it copied.
+QXD_API size_t qxd_stale_calls(char* out, size_t cap) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    std::string text;
+    for (const std::string& name : g_stale) {
+        if (!text.empty()) text += ' ';
+        text += name;
+    }
+    if (cap) std::memcpy(out, text.data(), std::min(cap, text.size()));
+    return text.size();
 }
 
 QXD_API void qxd_set_attr_text(unsigned attr, const char* data, size_t n) {
