@@ -358,8 +358,8 @@ private:
     }
     int fail_store() { return c_->fail(-SQLITE_IOERR, "cannot keep the result records"); }
     int describe_columns();
-    int step_direct();
-    int step_staged();
+    int step_direct(int rc);
+    int step_staged(int rc);
     int stage_value(int k, Plan& pl, std::string& row);
     int pack_staged(RecordStore& staged);
     int finish_layout();
@@ -427,14 +427,13 @@ int Runner::finish_layout() {
     return 0;
 }
 
-int Runner::step_direct() {
+int Runner::step_direct(int rc) {
     if (finish_layout()) return -1;
     RecordStore& out = st_->records;
     out.reset(st_->rec_size);
     std::string why;
     Value v;
-    int rc;
-    while ((rc = sqlite3_step(s_)) == SQLITE_ROW) {
+    for (; rc == SQLITE_ROW; rc = sqlite3_step(s_)) {
         unsigned char* rec = out.append();
         if (!rec) return fail_store();
         for (int k = 0; k < ncols_; ++k) {
@@ -580,13 +579,12 @@ int Runner::pack_staged(RecordStore& staged) {
     return 0;
 }
 
-int Runner::step_staged() {
+int Runner::step_staged(int rc) {
     RecordStore staged;
     staged.reset(1);
     std::string row;
-    int rc;
     uint64_t rows = 0;
-    while ((rc = sqlite3_step(s_)) == SQLITE_ROW) {
+    for (; rc == SQLITE_ROW; rc = sqlite3_step(s_)) {
         row.clear();
         for (int k = 0; k < ncols_; ++k)
             if (stage_value(k, plans_[k], row)) return -1;
@@ -623,17 +621,20 @@ void Runner::returned_changes() {
 }
 
 int Runner::run() {
+    // Columns are described after the first step: a cached statement is
+    // prepared afresh there when the schema changed since (select * then
+    // has other columns).
+    int rc = sqlite3_step(s_);
     ncols_ = sqlite3_column_count(s_);
     if (ncols_ == 0) {
-        int rc;
-        while ((rc = sqlite3_step(s_)) == SQLITE_ROW) {
-        }
+        while (rc == SQLITE_ROW) rc = sqlite3_step(s_);
         if (rc != SQLITE_DONE) return fail_step(rc);
         returned_changes();
         return 0;
     }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail_step(rc);
     describe_columns();
-    int rc = staged_ ? step_staged() : step_direct();
+    rc = staged_ ? step_staged(rc) : step_direct(rc);
     if (rc) {
         st_->clear_result();
         return rc;

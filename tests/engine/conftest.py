@@ -5,10 +5,15 @@ which loads the test double under the same bare name).
 """
 import ctypes
 import importlib.util
+import os
 import pathlib
 import struct
+import sys
 
 import pytest
+
+# The test modules import the helpers below as `conftest`.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 ET = dict(CHAR=0, ARRA=1, BYTE=2, INTR=3, WORD=4, DATE=5, NMBR=6, LONG=7, DWRD=8, FLOA=9, CURR=10, DFLT=11)
 SAB_TYPE, DST_INFO, RC_TYPE, RC_SIZE, RC_BODY = 102, 107, 109, 110, 111
@@ -34,7 +39,7 @@ def colstruct(raw):
     return d
 
 
-def decode_field(t, raw):
+def decode_field(t, raw, eng):
     """A field's value as the driver reads it (enough for the tests)."""
     if t == ET["CHAR"]:
         return raw.decode("cp866")
@@ -47,14 +52,12 @@ def decode_field(t, raw):
     signed = t in (ET["INTR"], ET["LONG"])
     v = int.from_bytes(raw, "little", signed=signed)
     if t == ET["DATE"]:
-        return Engine.instance.unpack(v) if v else None
+        return eng.unpack(v) if v else None
     return v
 
 
 class Engine:
     """Thin ctypes front of the engine; every call returns its code."""
-
-    instance = None
 
     def __init__(self, path):
         self.lib = lib = ctypes.CDLL(str(path))
@@ -76,7 +79,6 @@ class Engine:
             f.argtypes = args
             f.restype = i
         self.callbacks = []  # keep ctypes thunks alive
-        Engine.instance = self
 
     def __getattr__(self, name):
         return getattr(self.lib, name)
@@ -161,7 +163,7 @@ class Engine:
         for k in range(0, len(data), rs):
             row, at = [], k
             for c in cols:
-                row.append(decode_field(c["type"], data[at:at + c["len"]]))
+                row.append(decode_field(c["type"], data[at:at + c["len"]], self))
                 at += c["len"]
             out.append(row)
         return out
