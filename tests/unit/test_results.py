@@ -319,6 +319,15 @@ def test_iterator_kept_across_executes_reads_the_new_columns_safely(double, cur)
         next(it)  # the new statement's records are not its 20-byte ones
 
 
+def test_iterator_kept_across_executes_reads_into_its_own_buffer(double, cur):
+    run(double, cur, n=3, heapctrl=20)
+    it = cur._read_results(0, 20)
+    assert next(it) == row(0)  # its buffer holds one record
+    run(double, cur, n=300, heapctrl=4000)
+    assert next(it) == row(0)  # the new statement, read from record 0 again
+    assert reads(double) == [(0, 20)]  # never more than the buffer it owns
+
+
 def test_iterator_kept_after_a_statement_without_columns(double, cur):
     run(double, cur, n=3, heapctrl=60)
     it = cur._read_results(0, 20)

@@ -41,7 +41,7 @@ int cursor_reset(CursorObject* self) {
     self->read_buffer_size = 0;
     self->results_open = 0;
     replace_field(self->return_code, new_ref(Py_None));
-    return debug_log("%R: _reset()", self);
+    return debug_line("%R: _reset()", self);
 }
 
 const CursorMethods cursor_methods = {cursor_reset};
@@ -66,7 +66,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->has_results = 0;
     self->return_code = new_ref(Py_None);
 
-    if (debug_log("%R: __cinit__(err_to_user=%S)  ", obj.get(), err_to_user) < 0) return nullptr;
+    if (debug_line("%R: __cinit__(err_to_user=%S)  ", obj.get(), err_to_user) < 0) return nullptr;
     // A cursor made before the library was ever loaded must not call
     // through an empty table.
     if (!qc.qcSqlAllocStmt) return raise_message("InterfaceError", "qcSqlInit error qscli.dll");

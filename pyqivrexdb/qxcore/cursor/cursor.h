@@ -5,7 +5,7 @@
 #pragma once
 
 #include "../client/qscli.h"
-#include "../module/ref.h"
+#include "../module/module.h"
 
 #include <cstdint>
 #include <memory>
@@ -45,10 +45,12 @@ struct PyMemFree {
 };
 using MemBlock = std::unique_ptr<unsigned char[], PyMemFree>;
 
-// `size` zeroed bytes (at least one, so the pointer is never null), or an
-// empty block with MemoryError set.
-inline MemBlock mem_block(size_t size) {
-    MemBlock block(static_cast<unsigned char*>(PyMem_Calloc(size ? size : 1, 1)));
+// `size` bytes (at least one, so the pointer is never null), zeroed unless
+// the caller only ever reads what is written into them; or an empty block
+// with MemoryError set.
+inline MemBlock mem_block(size_t size, bool zeroed = true) {
+    if (size == 0) size = 1;
+    MemBlock block(static_cast<unsigned char*>(zeroed ? PyMem_Calloc(size, 1) : PyMem_Malloc(size)));
     if (!block) PyErr_NoMemory();
     return block;
 }
@@ -62,6 +64,25 @@ inline PyObject* new_ref(PyObject* obj) {
 inline PyObject* interned(const char* name, PyObject** cache) {
     if (!*cache) *cache = PyUnicode_InternFromString(name);
     return *cache;
+}
+
+// A module-level name as bound right now (borrowed), or null with NameError
+// set: global() with a key interned once instead of built per call.
+inline PyObject* global_now(const char* name, PyObject** key) {
+    if (!interned(name, key)) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(module_dict(), *key);
+    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return value;
+}
+
+// debug_log() for the statement path, which logs several lines per
+// statement: DEBUG is still read at each line, cheaply.
+template <class... Args>
+int debug_line(const char* format, Args... args) {
+    static PyObject* key = nullptr;
+    Ref debug = Ref::borrow(global_now("DEBUG", &key));  // __bool__ may rebind it
+    int on = debug ? PyObject_IsTrue(debug.get()) : -1;
+    return on <= 0 ? on : debug_log(format, args...);
 }
 
 inline bool is_records(PyObject* obj) { return Py_TYPE(obj) == &RecordsType; }
