@@ -107,16 +107,27 @@ def test_read_retcode_argument(cur, arg, error):
         cur._read_retcode(arg)
 
 
-def test_type_read_failure_keeps_the_value(double, cur):
+@pytest.mark.parametrize("skip, reads", [(0, 1), (1, 2)])
+def test_attribute_read_failures_keep_the_value(double, cur, skip, reads):
     double.set_retval(QSCLI_ET_LONG, b"\x07\0\0\0")
     cur.execute("call f()")
     double.clear()
-    double.fail("qcSqlGetStmtAttr", -3)
+    double.fail("qcSqlGetStmtAttr", -3, skip=skip)
     with pytest.raises(ProgrammingError) as info:
         cur._read_retcode(4)
     assert info.value.args == ("qcSqlGetStmtAttr error %d:", -3)
     assert cur.retcode() == 7
-    assert len(double.calls("qcSqlGetStmtAttr")) == 1
+    assert len(double.calls("qcSqlGetStmtAttr")) == reads
+
+
+@pytest.mark.parametrize("skip", [2, 3])
+def test_attribute_read_failures_propagate_out_of_execute(double, cur, skip):
+    double.set_retval(QSCLI_ET_LONG, b"\x07\0\0\0")
+    double.fail("qcSqlGetStmtAttr", -3, skip=skip)
+    with pytest.raises(ProgrammingError):
+        cur.execute("call f()")
+    assert cur.retcode() is None
+    assert double.names()[-1] == "qcSqlGetStmtAttr"
 
 
 def test_errors_of_the_return_value_step_leave_fetching_refused(double):
