@@ -101,6 +101,18 @@ def test_empty_text_and_array_fields(double, cur, type_):
     assert row == [7, "" if type_ == CHAR else b"", 9]
 
 
+def test_many_repeated_and_distinct_texts(double, cur):
+    # Short texts are shared through a small cache: every value must still be
+    # its own bytes, whatever else landed in the cache before it.
+    words = ["%04d" % i for i in range(3000)] + ["Ёж", "", "0000", "000"]
+    words += words[::-1]
+    columns = [colrec(CHAR, 4), colrec(CHAR, 3), colrec(CHAR, 0)]
+    records = b"".join(w.encode("cp866").ljust(4, b"\0") + w.encode("cp866")[:3].ljust(3, b" ")
+                       for w in words)
+    rows = fetch(double, cur, columns, records)
+    assert rows == [[w.ljust(4, "\0"), w[:3].ljust(3), ""] for w in words]
+
+
 def test_record_offsets(double, cur):
     # INTR 2 + CHAR 5 + DFLT 8: the text starts at byte 2, the double at 7,
     # the next record at 15.
@@ -203,9 +215,9 @@ def test_type_codes_of_other_number_types_compare_by_value(qx, double, cur):
 def test_dates_are_unpacked_by_the_library(double, cur):
     days = [datetime.date(1900, 1, 1), datetime.date(1970, 6, 15), datetime.date(2078, 12, 31)]
     packed = [qxdouble.pack_date(d) for d in days]
-    # Packed values 256 apart share a slot of the module's date cache.
-    packed += [packed[1] + 256, packed[1]]
-    rows = fetch(double, cur, [colrec(DATE, 2)], struct.pack("<5H", *packed))
+    # Packed values 1024 apart share a slot of the module's date cache.
+    packed += [packed[1] + 1024, packed[1], packed[1] + 1024]
+    rows = fetch(double, cur, [colrec(DATE, 2)], struct.pack("<6H", *packed))
     assert [r[0] for r in rows] == [qxdouble.unpack_date(p) for p in packed]
     assert [c.args[0] for c in double.calls("qcSqlUnpackDate")] == packed
 

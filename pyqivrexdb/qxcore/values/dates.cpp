@@ -32,7 +32,7 @@ struct CachedDate {
     unsigned int day = 0, month = 0, year = 0;
     PyObject* date = nullptr;
 };
-CachedDate g_date_cache[256];
+CachedDate g_date_cache[1024];
 
 int as_c_int(unsigned int part) { return part > INT_MAX ? INT_MAX : static_cast<int>(part); }
 
@@ -43,7 +43,7 @@ PyObject* qxdate2pydate(uint16_t packed) {
     if (!qc.qcSqlUnpackDate) return library_not_loaded();
     unsigned int day = 0, month = 0, year = 0;
     qc.qcSqlUnpackDate(packed, &day, &month, &year);
-    CachedDate& slot = g_date_cache[packed & 0xFF];
+    CachedDate& slot = g_date_cache[packed & 0x3FF];
     if (slot.date && slot.day == day && slot.month == month && slot.year == year) {
         Py_INCREF(slot.date);
         return slot.date;

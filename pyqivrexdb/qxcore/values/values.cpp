@@ -117,8 +117,48 @@ PyObject* to_python(V v) {
     else return PyLong_FromLong(static_cast<long>(v));
 }
 
+// Short texts repeat across the rows of a result (codes, states, names of
+// places): a direct-mapped cache of the str last made for a short byte string
+// spares the allocation of a repeated value. A str is immutable, so rows may
+// share one. The entries live until exit.
+constexpr uint32_t kCachedTextMax = 32;
+constexpr uint32_t kTextSlots = 64;
+
+struct CachedText {
+    uint32_t len = 0;
+    unsigned char bytes[kCachedTextMax];
+    PyObject* text = nullptr;
+};
+CachedText g_text_cache[kTextSlots];
+
+uint32_t text_slot(const unsigned char* p, uint32_t n) {
+    uint64_t h = 0x9E3779B97F4A7C15ull * (n + 1);
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    }
+    uint64_t tail = 0;
+    for (uint32_t k = 0; i + k < n; ++k) tail |= uint64_t{p[i + k]} << (8 * k);
+    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
+    return static_cast<uint32_t>(h >> 58) & (kTextSlots - 1);
+}
+
 PyObject* dec_char(const Column& c, const unsigned char* p) {
-    return cp866_decode(reinterpret_cast<const char*>(p), c.len);
+    if (c.len > kCachedTextMax) return cp866_decode(reinterpret_cast<const char*>(p), c.len);
+    CachedText& slot = g_text_cache[text_slot(p, c.len)];
+    if (slot.text && slot.len == c.len && std::memcmp(slot.bytes, p, c.len) == 0) {
+        Py_INCREF(slot.text);
+        return slot.text;
+    }
+    PyObject* text = cp866_decode(reinterpret_cast<const char*>(p), c.len);
+    if (!text) return nullptr;
+    Py_INCREF(text);
+    Py_XSETREF(slot.text, text);  // the old str only frees memory: no code runs
+    slot.len = c.len;
+    std::memcpy(slot.bytes, p, c.len);
+    return text;
 }
 
 PyObject* dec_arra(const Column& c, const unsigned char* p) { return hex_of(p, c.len); }
