@@ -8,7 +8,9 @@
 namespace qx {
 
 // The date of a packed value: None for 0, else datetime.date(year, month, day)
-// from qcSqlUnpackDate (the date module's own error for impossible parts).
+// from qcSqlUnpackDate (the date module's own error for impossible parts;
+// InterfaceError while the library is not loaded). Equal dates made one after
+// another may be one shared object.
 PyObject* qxdate2pydate(uint16_t packed);
 
 // True when `obj`'s class is exactly datetime.date (a datetime is not).

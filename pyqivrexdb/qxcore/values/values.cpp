@@ -270,7 +270,9 @@ int Layout::resolve(PyObject* fields, Purpose purpose) {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
         Ref type, len;
-        if (is_field(item.get())) {
+        // A plain Field is read from its slots; anything else (a subclass
+        // included, which may override the attributes) through getattr.
+        if (Py_TYPE(item.get()) == &FieldType) {
             auto* f = reinterpret_cast<FieldObject*>(item.get());
             type = Ref::borrow(f->slot[F_TYPE]);
             len = Ref::borrow(f->slot[F_LEN]);
