@@ -71,9 +71,9 @@ def fetch(cur, records, n):
 
 
 def unpack_only(n):
-    """What n date unpackings cost in the double itself (journal included),
-    measured from C through ctypes-free calls: one fetch of n DATE-only
-    records minus one of n INTR-only records of the same size."""
+    """What n date unpackings cost in the double (its journal included): a
+    fetch of n records of one DATE, always the same date, minus a fetch of n
+    records of one INTR of the same bytes."""
     cur = qxcore.connect("bench").cursor()
     data = struct.pack("<H", 1) * n
     times = []
