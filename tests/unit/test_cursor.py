@@ -103,23 +103,34 @@ def test_construction_handle_bounds(loaded, hdb):
     assert loaded.calls("qcSqlAllocStmt") == [("qcSqlAllocStmt", (hdb, None))]
 
 
-@pytest.mark.parametrize("entry, template, journal", [
-    ("qcSqlAllocStmt", "qcSqlAllocStmt error %d:", ["qcSqlAllocStmt"]),
-    ("qcSqlSetStmtAttr", "qcSqlSetStmtAttr error %d:", ["qcSqlAllocStmt", "qcSqlSetStmtAttr"]),
+@pytest.mark.parametrize("entry, error, template, journal", [
+    ("qcSqlAllocStmt", InterfaceError, "qcSqlAllocStmt error %d:", ["qcSqlAllocStmt"]),
+    ("qcSqlSetStmtAttr", InterfaceError, "qcSqlSetStmtAttr error %d:",
+     ["qcSqlAllocStmt", "qcSqlSetStmtAttr", "qcSqlFreeStmt"]),
+    ("qcSqlExecDirect", ProgrammingError, "qcSqlExecDirec error %d:",
+     ["qcSqlAllocStmt", "qcSqlSetStmtAttr", "qcSqlExecDirect", "qcSqlFreeStmt"]),
 ])
-def test_construction_failures(loaded, entry, template, journal):
+@pytest.mark.parametrize("subclass", [False, True])
+def test_failed_construction_gives_the_statement_back(loaded, entry, error, template, journal,
+                                                      subclass):
+    cls = type("Mine", (qxcore.Cursor,), {}) if subclass else qxcore.Cursor
     loaded.fail(entry, -11)
-    with pytest.raises(InterfaceError) as info:
-        qxcore.Cursor(1, True)
+    loaded.fail("qcSqlFreeStmt", -1)  # its answer changes nothing
+    with pytest.raises(error) as info:
+        cls(1, True)
+    gc.collect()  # a subclass's inherited __del__ finds nothing left to close
     assert info.value.args == (template, -11)
     assert loaded.names() == journal
 
 
-def test_err_to_user_failure(loaded):
+def test_failing_init_of_a_live_cursor_keeps_it(loaded):
+    c = qxcore.Cursor(1, True)
     loaded.fail("qcSqlExecDirect", -3)
-    with pytest.raises(ProgrammingError) as info:
-        qxcore.Cursor(1, True)
-    assert info.value.args == ("qcSqlExecDirec error %d:", -3)
+    with pytest.raises(ProgrammingError):
+        c.__init__(1, True)
+    loaded.clear()
+    c.close()
+    assert loaded.calls() == [("qcSqlFreeStmt", (101,))]
 
 
 def test_init_calls_err_to_user_of_a_subclass_each_time(loaded):

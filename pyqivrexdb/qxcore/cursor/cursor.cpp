@@ -46,6 +46,18 @@ int cursor_reset(CursorObject* self) {
 
 const CursorMethods cursor_methods = {cursor_reset};
 
+// A cursor whose construction failed is discarded: its statement goes back
+// to the client first, and the construction's own error is what the caller
+// sees.
+void release_failed(CursorObject* self) {
+    if (self->stmt_handle == 0) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    qc.qcSqlFreeStmt(self->stmt_handle);
+    self->stmt_handle = 0;
+    PyErr_Restore(type, value, tb);
+}
+
 PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     int32_t hdb = 0;
     PyObject* err_to_user = nullptr;
@@ -65,6 +77,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->results_open = 0;
     self->has_results = 0;
     self->return_code = new_ref(Py_None);
+    self->initialised = 0;
 
     if (debug_line("%R: __cinit__(err_to_user=%S)  ", obj.get(), err_to_user) < 0) return nullptr;
     // A cursor made before the library was ever loaded must not call
@@ -74,7 +87,11 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (rc != 0) return raise_code("InterfaceError", "qcSqlAllocStmt error %d:", rc);
     int value = 1;
     rc = qc.qcSqlSetStmtAttr(self->stmt_handle, QSCLI_ATTR_FLD_VERBOSE, &value, 0);
-    if (rc != 0) return raise_code("InterfaceError", "qcSqlSetStmtAttr error %d:", rc);
+    if (rc != 0) {
+        raise_code("InterfaceError", "qcSqlSetStmtAttr error %d:", rc);
+        release_failed(self);
+        return nullptr;
+    }
     return obj.release();
 }
 
@@ -82,10 +99,20 @@ int cursor_init(PyObject* self, PyObject* args, PyObject* kwds) {
     int32_t hdb = 0;
     PyObject* err_to_user = nullptr;
     if (parse_construction(args, kwds, "OO:__init__", &hdb, &err_to_user) < 0) return -1;
+    CursorObject* c = as_cursor(self);
     int wanted = PyObject_IsTrue(err_to_user);
-    if (wanted <= 0) return wanted;
-    Ref done(PyObject_CallMethod(self, "_err_to_user", nullptr));
-    return done ? 0 : -1;
+    if (wanted > 0) {
+        Ref done(PyObject_CallMethod(self, "_err_to_user", nullptr));
+        if (!done) wanted = -1;
+    }
+    if (wanted < 0) {
+        // A failing first __init__ fails the construction: Cursor(...)
+        // discards the object. A later __init__ of a live cursor keeps it.
+        if (!c->initialised) release_failed(c);
+        return -1;
+    }
+    c->initialised = 1;
+    return 0;
 }
 
 int cursor_traverse(PyObject* self, visitproc visit, void* arg) {

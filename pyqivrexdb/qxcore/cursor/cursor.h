@@ -34,6 +34,7 @@ struct CursorObject {
     int results_open;           // 1 while the result set is open in the client
     int has_results;            // 1 once any execute passed its return-value step
     PyObject* return_code;      // owned: the statement's return value, or None
+    int initialised;            // 1 once __init__ has gone through
 };
 
 extern PyTypeObject CursorType;
