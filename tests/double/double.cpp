@@ -258,13 +258,18 @@ void write_int(void* buf, unsigned size, unsigned* length, int32_t value) {
     if (length) *length = n;
 }
 
+// Joins until none is left: a callback may itself make a call that starts
+// another delivery.
 void join_threads() {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        threads.swap(g_threads);
+    for (;;) {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard<std::mutex> lock(g_lock);
+            threads.swap(g_threads);
+        }
+        if (threads.empty()) return;
+        for (std::thread& t : threads) t.join();
     }
-    for (std::thread& t : threads) t.join();
 }
 
 // Days from 31 December 1899: 1 January 1900 is 1. Valid for any date of
