@@ -13,7 +13,7 @@ import csv
 import datetime
 import sys
 
-from . import connect, qxcore
+from . import Error, connect, qxcore
 
 PROMPT, MORE = "qx> ", "...> "
 LOAD_CHUNK = 10000  # rows per addrecords call while loading a file
@@ -83,23 +83,38 @@ class Shell:
         self.conn = conn
         self.out = out or sys.stdout
         self.err = err or sys.stderr
-        self.cursor = conn.cursor()
+        # err_to_user: the server explains a failed statement in a message
+        self.cursor = conn.cursor(True)
+        self.messages = []
         conn.send_callback(self._server_message)
         conn.usersend_callback(self._user_message)
 
     # -- output ---------------------------------------------------------------
 
     def _server_message(self, message):
-        print("server: %s" % message, file=self.err, flush=True)
+        # Held until the statement ends: a failed one is explained by them.
+        self.messages.append(message)
 
     def _user_message(self, message, usertype):
         print("message %d: %s" % (usertype, message), file=self.err, flush=True)
 
     def error(self, exc):
+        if self.messages and isinstance(exc, Error):
+            text = "; ".join(self.messages)
+            print(text if text.lower().startswith("error") else "error: " + text, file=self.err, flush=True)
+            self.messages = []
+            return
+        self.flush_messages()
         text = str(exc) or type(exc).__name__
         if not isinstance(exc, CommandError):
             text = "%s: %s" % (type(exc).__name__, text)
         print("error: %s" % text, file=self.err, flush=True)
+
+    def flush_messages(self):
+        for message in self.messages:
+            print("server: %s" % message, file=self.err)
+        self.messages = []
+        self.err.flush()
 
     # -- running --------------------------------------------------------------
 
@@ -109,6 +124,7 @@ class Shell:
         text = text.strip()
         if not text:
             return True
+        self.messages = []
         try:
             if text.startswith("."):
                 self.command(text)
@@ -117,12 +133,15 @@ class Shell:
         except Exception as exc:  # every failure is one line, and the shell goes on
             self.error(exc)
             return False
+        finally:
+            self.flush_messages()
         return True
 
     def statement(self, sql):
         cur = self.cursor
         cur.execute(sql)
         value = cur.retcode()
+        self.flush_messages()
         if cur.description:
             names = [d.name for d in cur.description]
             print(format_table(names, cur.fetchall()), file=self.out)
@@ -270,7 +289,12 @@ def main(argv=None):
                 pass
             print('Connected to %s. Statements end with ";"; .help for help.' % args.dsn)
         for text in args.command or read_statements(sys.stdin, interactive):
-            failed |= not shell.run(text)
+            try:
+                failed |= not shell.run(text)
+            except KeyboardInterrupt:
+                if not interactive:
+                    raise
+                print("interrupted", file=sys.stderr)
     except SystemExit as exc:
         if exc.code:
             raise
