@@ -104,6 +104,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char
                 // each (the log is synced at checkpoints).
                 sqlite3_exec(db, "pragma journal_mode = wal", nullptr, nullptr, nullptr);
                 sqlite3_exec(db, "pragma synchronous = normal", nullptr, nullptr, nullptr);
+                // Pages read through a mapping: no read call per statement.
+                sqlite3_exec(db, "pragma mmap_size = 268435456", nullptr, nullptr, nullptr);
             }
         }
         c->db = db;

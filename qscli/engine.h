@@ -101,7 +101,8 @@ int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::
 // ---- record storage ----
 
 // Append-only storage of fixed-size records (or of bytes, with size 1), in
-// chunks; chunks beyond the memory budget go to an anonymous temporary file.
+// chunks that start small and double up to about a megabyte; chunks beyond
+// the memory budget go to an anonymous temporary file.
 class RecordStore {
 public:
     RecordStore() = default;
@@ -112,9 +113,9 @@ public:
     void reset(uint32_t rec_size);
     void clear();
     // Room for one more record (rec_size bytes, contents undefined); null
-    // when the temporary file cannot be written.
+    // when memory or the temporary file fails.
     unsigned char* append() {
-        if (!cur_ || used_ == per_chunk_) {
+        if (used_ == cap_) {
             if (!next_chunk()) return nullptr;
         }
         return cur_ + (used_++) * rec_;
@@ -123,7 +124,7 @@ public:
     bool append_bytes(const void* p, size_t n);
     // Makes everything appended readable.
     bool finish();
-    uint64_t count() const { return count_base_ + used_; }
+    uint64_t count() const { return base_ + used_; }
     uint32_t rec_size() const { return rec_; }
     // Copies whole records from `start` into buf (cap bytes); bytes copied,
     // or -1 on an I/O error.
@@ -131,18 +132,26 @@ public:
     static void set_memory_budget(uint64_t bytes);
 
 private:
+    struct Chunk {
+        std::unique_ptr<unsigned char[]> mem;  // null when in the file
+        uint64_t first = 0;                    // its first record
+        size_t cap = 0;                        // records it holds
+        uint64_t file_off = 0;
+    };
     bool next_chunk();
-    bool spill(size_t index, const unsigned char* data, size_t bytes);
+    bool spill_current();
 
-    uint32_t rec_ = 0;
-    size_t per_chunk_ = 0;  // records per chunk
+    uint32_t rec_ = 1;
+    size_t cap_ = 0;        // records the current chunk holds
     size_t used_ = 0;       // records in the current chunk
-    uint64_t count_base_ = 0;
+    uint64_t base_ = 0;     // records before the current chunk
     unsigned char* cur_ = nullptr;
-    std::vector<std::unique_ptr<unsigned char[]>> mem_;  // chunks kept in memory
-    std::unique_ptr<unsigned char[]> spill_buf_;          // current chunk once spilling
-    size_t spilled_ = 0;                                  // chunks in the file
+    std::vector<Chunk> chunks_;
+    uint64_t mem_bytes_ = 0;
+    std::unique_ptr<unsigned char[]> spill_buf_;  // the current chunk once spilling
+    size_t spill_cap_ = 0;
     bool spilling_ = false;
+    uint64_t file_end_ = 0;
     int fd_ = -1;
 };
 
@@ -170,6 +179,18 @@ struct Stmt {
     void clear_result();
 };
 
+// How one result column is packed; the statistics serve variable and
+// inferred columns.
+struct Plan {
+    ElemType e;
+    int type = 0;
+    uint32_t len = 0;
+    uint32_t off = 0;
+    // statistics of var and inferred columns
+    uint64_t max_len = 0;  // text/blob bytes, and numbers as text
+    bool any_text = false, any_blob = false, any_float = false, any_big = false;
+};
+
 // Prepared statements of one connection, keyed by the statement text as it
 // arrived (CP866), so a repeated statement skips conversion and preparation.
 class StmtCache {
@@ -184,6 +205,12 @@ public:
         int kind = 0;
         ElemType ret;  // return statements: the explicit type
         bool ret_typed = false;
+        // Result columns as last described, valid while SQLite has not
+        // prepared the statement afresh (its reprepare count is the same).
+        int described_at = -1;
+        bool staged = false;
+        std::vector<Plan> plans;
+        std::vector<ColStruct_t> desc;
     };
     ~StmtCache() { clear(); }
     static uint64_t hash_of(const char* s, size_t n);

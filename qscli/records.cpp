@@ -1,11 +1,14 @@
-// Result records in chunks of about a megabyte. A result larger than the
-// memory budget keeps its first chunks in memory and the rest in an unlinked
-// temporary file, so one statement never holds more than the budget.
+// Result records in chunks. The first chunk is small, so a query of a few
+// rows costs no more than it needs; later chunks double up to about a
+// megabyte. A result larger than the memory budget keeps its first chunks in
+// memory and the rest in an unlinked temporary file, so one statement never
+// holds much more than the budget.
 #include "engine.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -13,6 +16,7 @@
 namespace qse {
 
 namespace {
+constexpr size_t FIRST_CHUNK_BYTES = 4096;
 constexpr size_t CHUNK_BYTES = 1u << 20;
 uint64_t g_budget = uint64_t(64) << 20;
 
@@ -24,6 +28,18 @@ int open_temp_file() {
     if (fd >= 0) unlink(path.c_str());
     return fd;
 }
+
+bool write_all(int fd, const unsigned char* data, size_t bytes, uint64_t at) {
+    while (bytes) {
+        ssize_t w = pwrite(fd, data, bytes, static_cast<off_t>(at));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        data += w;
+        bytes -= static_cast<size_t>(w);
+        at += static_cast<uint64_t>(w);
+    }
+    return true;
+}
 }  // namespace
 
 void RecordStore::set_memory_budget(uint64_t bytes) { g_budget = bytes; }
@@ -31,73 +47,74 @@ void RecordStore::set_memory_budget(uint64_t bytes) { g_budget = bytes; }
 RecordStore::~RecordStore() { clear(); }
 
 void RecordStore::clear() {
-    mem_.clear();
-    mem_.shrink_to_fit();
+    chunks_.clear();
     spill_buf_.reset();
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
     spilling_ = false;
-    spilled_ = 0;
+    spill_cap_ = 0;
+    file_end_ = 0;
+    mem_bytes_ = 0;
     cur_ = nullptr;
-    used_ = 0;
-    count_base_ = 0;
+    cap_ = used_ = 0;
+    base_ = 0;
 }
 
 void RecordStore::reset(uint32_t rec_size) {
     clear();
     rec_ = rec_size ? rec_size : 1;
-    per_chunk_ = CHUNK_BYTES / rec_;
-    if (per_chunk_ == 0) per_chunk_ = 1;
 }
 
-bool RecordStore::spill(size_t index, const unsigned char* data, size_t bytes) {
-    off_t at = static_cast<off_t>(index) * static_cast<off_t>(per_chunk_) * rec_;
-    while (bytes) {
-        ssize_t w = pwrite(fd_, data, bytes, at);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        data += w;
-        bytes -= static_cast<size_t>(w);
-        at += w;
-    }
+bool RecordStore::spill_current() {
+    Chunk& c = chunks_.back();
+    c.file_off = file_end_;
+    if (!write_all(fd_, cur_, used_ * rec_, file_end_)) return false;
+    file_end_ += static_cast<uint64_t>(used_) * rec_;
     return true;
 }
 
 bool RecordStore::next_chunk() {
-    const size_t bytes = per_chunk_ * rec_;
-    if (cur_) {
-        count_base_ += used_;
+    size_t cap;
+    if (!cur_) {
+        cap = std::max<size_t>(1, FIRST_CHUNK_BYTES / rec_);
+    } else {
+        if (spilling_ && !spill_current()) return false;
+        base_ += used_;
         used_ = 0;
-        if (spilling_) {
-            if (!spill(spilled_, cur_, bytes)) return false;
-            ++spilled_;
-            return true;  // the spill buffer is reused
-        }
+        cap = std::max<size_t>(std::min<size_t>(cap_ * 2, CHUNK_BYTES / rec_), cap_);
     }
-    if (!mem_.empty() && (mem_.size() + 1) * bytes > g_budget) {
+    const size_t bytes = cap * rec_;
+    Chunk c;
+    c.first = base_;
+    c.cap = cap;
+    if (!spilling_ && !chunks_.empty() && mem_bytes_ + bytes > g_budget) {
         if (fd_ < 0) fd_ = open_temp_file();
         if (fd_ < 0) return false;
-        spill_buf_.reset(new (std::nothrow) unsigned char[bytes]);
-        if (!spill_buf_) return false;
         spilling_ = true;
-        cur_ = spill_buf_.get();
-        return true;
     }
-    unsigned char* chunk = new (std::nothrow) unsigned char[bytes];
-    if (!chunk) return false;
-    mem_.emplace_back(chunk);
-    cur_ = chunk;
+    if (spilling_) {
+        if (spill_cap_ < bytes) {
+            spill_buf_.reset(new (std::nothrow) unsigned char[bytes]);
+            if (!spill_buf_) return false;
+            spill_cap_ = bytes;
+        }
+        cur_ = spill_buf_.get();
+    } else {
+        c.mem.reset(new (std::nothrow) unsigned char[bytes]);
+        if (!c.mem) return false;
+        cur_ = c.mem.get();
+        mem_bytes_ += bytes;
+    }
+    chunks_.push_back(std::move(c));
+    cap_ = cap;
     return true;
 }
 
 bool RecordStore::append_bytes(const void* p, size_t n) {
     const unsigned char* src = static_cast<const unsigned char*>(p);
     while (n) {
-        if (!cur_ || used_ == per_chunk_) {
-            if (!next_chunk()) return false;
-        }
-        size_t take = per_chunk_ - used_;
-        if (take > n) take = n;
+        if (used_ == cap_ && !next_chunk()) return false;
+        size_t take = std::min(cap_ - used_, n);
         std::memcpy(cur_ + used_, src, take);
         used_ += take;
         src += take;
@@ -107,31 +124,35 @@ bool RecordStore::append_bytes(const void* p, size_t n) {
 }
 
 bool RecordStore::finish() {
-    // The partial last chunk goes to the file at its place; reading then finds
-    // every chunk past the memory ones there.
-    if (spilling_ && used_) return spill(spilled_, cur_, used_ * rec_);
+    // The last chunk goes to the file too; reading then finds every chunk
+    // past the memory ones there.
+    if (spilling_ && used_) return spill_current();
     return true;
 }
 
 int64_t RecordStore::read(uint64_t start, void* buf, uint64_t cap) {
     const uint64_t total = count();
-    if (start >= total || !rec_) return 0;
-    uint64_t n = cap / rec_;
-    if (n > total - start) n = total - start;
+    if (start >= total) return 0;
+    uint64_t n = std::min<uint64_t>(cap / rec_, total - start);
     unsigned char* out = static_cast<unsigned char*>(buf);
+    // The chunk holding `start`: the last one that begins at or before it.
+    size_t k = static_cast<size_t>(
+        std::upper_bound(chunks_.begin(), chunks_.end(), start,
+                         [](uint64_t r, const Chunk& c) { return r < c.first; }) -
+        chunks_.begin() - 1);
     uint64_t r = start, left = n;
     while (left) {
-        uint64_t chunk = r / per_chunk_, within = r % per_chunk_;
-        uint64_t take = per_chunk_ - within;
-        if (take > left) take = left;
+        const Chunk& c = chunks_[k];
+        uint64_t within = r - c.first;
+        uint64_t take = std::min<uint64_t>(c.cap - within, left);
         size_t bytes = static_cast<size_t>(take * rec_);
-        if (chunk < mem_.size()) {
-            std::memcpy(out, mem_[chunk].get() + within * rec_, bytes);
+        if (c.mem) {
+            std::memcpy(out, c.mem.get() + within * rec_, bytes);
         } else {
-            off_t at = static_cast<off_t>(((chunk - mem_.size()) * per_chunk_ + within) * rec_);
+            uint64_t at = c.file_off + within * rec_;
             size_t done = 0;
             while (done < bytes) {
-                ssize_t got = pread(fd_, out + done, bytes - done, at + static_cast<off_t>(done));
+                ssize_t got = pread(fd_, out + done, bytes - done, static_cast<off_t>(at + done));
                 if (got < 0 && errno == EINTR) continue;
                 if (got <= 0) return -1;
                 done += static_cast<size_t>(got);
@@ -140,6 +161,7 @@ int64_t RecordStore::read(uint64_t start, void* buf, uint64_t cap) {
         out += bytes;
         r += take;
         left -= take;
+        ++k;
     }
     return static_cast<int64_t>(n * rec_);
 }

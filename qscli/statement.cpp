@@ -288,15 +288,7 @@ bool rewrite_tblstruct(sqlite3* db, std::string& sql, std::string* missing) {
 
 // ---- running a prepared statement ----
 
-struct Plan {
-    ElemType e;
-    int type = 0;
-    uint32_t len = 0;
-    uint32_t off = 0;
-    // statistics of var and inferred columns
-    uint64_t max_len = 0;  // text/blob bytes, and numbers as text
-    bool any_text = false, any_blob = false, any_float = false, any_big = false;
-};
+
 
 inline void fetch(sqlite3_stmt* s, int k, Value& v) {
     switch (sqlite3_column_type(s, k)) {
@@ -347,7 +339,8 @@ void copy_name(char* dst, const std::string& cp866) {
 
 class Runner {
 public:
-    Runner(Conn* c, Stmt* st, sqlite3_stmt* s) : c_(c), st_(st), s_(s) {}
+    Runner(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry = nullptr)
+        : c_(c), st_(st), s_(s), entry_(entry), plans_(entry ? entry->plans : own_) {}
 
     int run();
 
@@ -368,13 +361,15 @@ private:
     Conn* c_;
     Stmt* st_;
     sqlite3_stmt* s_;
+    StmtCache::Entry* entry_;
+    std::vector<Plan> own_;
+    std::vector<Plan>& plans_;
     int ncols_ = 0;
-    std::vector<Plan> plans_;
     bool staged_ = false;
 };
 
 int Runner::describe_columns() {
-    plans_.resize(static_cast<size_t>(ncols_));
+    plans_.assign(static_cast<size_t>(ncols_), Plan());
     st_->desc.assign(static_cast<size_t>(ncols_), ColStruct_t());
     for (int k = 0; k < ncols_; ++k) {
         Plan& pl = plans_[k];
@@ -517,7 +512,9 @@ public:
             std::memmove(win_.data(), win_.data() + at_, len_ - at_);
             len_ -= at_;
             at_ = 0;
-            size_t want = n > (1u << 20) ? n : (1u << 20);
+            uint64_t left_all = total_ - pos_ + len_;
+            size_t want = left_all < (1u << 20) ? static_cast<size_t>(left_all) : (1u << 20);
+            if (want < n) want = n;
             if (win_.size() < want) win_.resize(want);
             uint64_t left = total_ - pos_;
             size_t room = win_.size() - len_;
@@ -633,7 +630,20 @@ int Runner::run() {
         return 0;
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail_step(rc);
-    describe_columns();
+    const int prepared = sqlite3_stmt_status(s_, SQLITE_STMTSTATUS_REPREPARE, 0);
+    if (entry_ && entry_->described_at == prepared && plans_.size() == static_cast<size_t>(ncols_)) {
+        st_->desc.assign(entry_->desc.begin(), entry_->desc.end());
+        staged_ = entry_->staged;
+        if (staged_)
+            for (Plan& pl : plans_) pl.max_len = 0, pl.any_text = pl.any_blob = pl.any_float = pl.any_big = false;
+    } else {
+        describe_columns();
+        if (entry_) {
+            entry_->described_at = prepared;
+            entry_->staged = staged_;
+            entry_->desc = st_->desc;
+        }
+    }
     rc = staged_ ? step_staged(rc) : step_direct(rc);
     if (rc) {
         st_->clear_result();
@@ -740,13 +750,274 @@ int run_return(Conn* c, Stmt* st, sqlite3_stmt* s, const StmtCache::Entry& how) 
     return 0;
 }
 
+// ---- literals as parameters ----
+//
+// The driver puts parameters into the statement text, so point queries and
+// single-row inserts arrive as ever new texts. Integer and string literals in
+// value positions (after a comparison, in VALUES and IN lists, after LIMIT,
+// BETWEEN, LIKE ...) are taken out and bound instead, so such statements
+// share one prepared statement. Literals that name something or shape the
+// result stay: the select list (its texts are column names), ORDER BY and
+// GROUP BY ordinals, statements other than queries and changes of rows.
+
+struct Literal {
+    bool text;
+    int64_t i;
+    std::string s;  // CP866, quotes undone
+};
+
+enum Prev { P_OTHER, P_VALUE, P_OPEN, P_COMMA, P_SIGN };
+
+bool word_is(const char* w, size_t n, const char* kw) {
+    return std::strlen(kw) == n && sqlite3_strnicmp(w, kw, static_cast<int>(n)) == 0;
+}
+
+bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Literal>& lits) {
+    struct Level {
+        bool select_list = false;
+        bool tuple = false;   // a VALUES tuple or an IN list
+        bool values = false;  // VALUES seen at this level
+        bool in = false;      // IN seen just before '('
+    };
+    std::vector<Level> levels(1);
+    const char* p = sql;
+    const char* e = sql + n;
+    key.clear();
+    key.reserve(n);
+    lits.clear();
+    Prev prev = P_OTHER;
+    bool first = true;
+    auto value_position = [&]() {
+        for (const Level& l : levels)
+            if (l.select_list) return false;
+        if (prev == P_VALUE || prev == P_SIGN) return true;
+        return (prev == P_OPEN || prev == P_COMMA) && levels.back().tuple;
+    };
+    while (p < e) {
+        char ch = *p;
+        if (is_space(ch)) {
+            key += ch;
+            ++p;
+            continue;
+        }
+        if (ch == '-' && p + 1 < e && p[1] == '-') {
+            while (p < e && *p != '\n') key += *p++;
+            continue;
+        }
+        if (ch == '/' && p + 1 < e && p[1] == '*') {
+            const char* z = p + 2;
+            while (z + 1 < e && !(z[0] == '*' && z[1] == '/')) ++z;
+            z = z + 1 < e ? z + 2 : e;
+            key.append(p, z);
+            p = z;
+            continue;
+        }
+        if (first && !(is_word(ch) && !(ch >= '0' && ch <= '9'))) return false;
+        if (ch == '\'') {
+            std::string v;
+            const char* z = p + 1;
+            bool closed = false;
+            while (z < e) {
+                if (*z == '\'') {
+                    if (z + 1 < e && z[1] == '\'') {
+                        v += '\'';
+                        z += 2;
+                        continue;
+                    }
+                    closed = true;
+                    ++z;
+                    break;
+                }
+                v += *z++;
+            }
+            if (!closed) return false;
+            if (value_position()) {
+                lits.push_back({true, 0, std::move(v)});
+                key += '?';
+            } else {
+                key.append(p, z);
+            }
+            p = z;
+            prev = P_OTHER;
+            continue;
+        }
+        if (ch == '"' || ch == '`' || ch == '[') {
+            char close = ch == '[' ? ']' : ch;
+            const char* z = p + 1;
+            while (z < e && *z != close) ++z;
+            if (z == e) return false;
+            key.append(p, z + 1);
+            p = z + 1;
+            prev = P_OTHER;
+            continue;
+        }
+        if (ch >= '0' && ch <= '9') {
+            const char* z = p;
+            while (z < e && *z >= '0' && *z <= '9') ++z;
+            bool plain = z == e || !(is_word(*z) || *z == '.');
+            if (plain && value_position() && z - p <= 18) {
+                int64_t v = 0;
+                for (const char* d = p; d < z; ++d) v = v * 10 + (*d - '0');
+                lits.push_back({false, v, std::string()});
+                key += '?';
+                p = z;
+            } else {
+                while (z < e && (is_word(*z) || *z == '.' ||
+                                 ((*z == '+' || *z == '-') && (z[-1] == 'e' || z[-1] == 'E'))))
+                    ++z;
+                key.append(p, z);
+                p = z;
+            }
+            prev = P_OTHER;
+            continue;
+        }
+        if (is_word(ch)) {
+            const char* z = p;
+            while (z < e && is_word(*z)) ++z;
+            size_t wl = static_cast<size_t>(z - p);
+            if (z < e && *z == '\'' && wl == 1 && (ch == 'x' || ch == 'X')) {  // blob literal
+                const char* q = z + 1;
+                while (q < e && *q != '\'') ++q;
+                if (q == e) return false;
+                key.append(p, q + 1);
+                p = q + 1;
+                prev = P_OTHER;
+                continue;
+            }
+            if (first) {
+                first = false;
+                if (!(word_is(p, wl, "select") || word_is(p, wl, "insert") || word_is(p, wl, "update") ||
+                      word_is(p, wl, "delete") || word_is(p, wl, "replace") || word_is(p, wl, "with") ||
+                      word_is(p, wl, "values")))
+                    return false;
+            }
+            Level& lv = levels.back();
+            prev = P_OTHER;
+            if (word_is(p, wl, "select")) {
+                lv.select_list = true;
+                lv.values = false;
+            } else if (word_is(p, wl, "from") || word_is(p, wl, "where") || word_is(p, wl, "group") ||
+                       word_is(p, wl, "order") || word_is(p, wl, "having") || word_is(p, wl, "limit") ||
+                       word_is(p, wl, "union") || word_is(p, wl, "intersect") || word_is(p, wl, "except") ||
+                       word_is(p, wl, "returning") || word_is(p, wl, "on")) {
+                lv.select_list = false;
+                lv.values = false;
+                if (word_is(p, wl, "limit")) prev = P_VALUE;
+            } else if (word_is(p, wl, "values")) {
+                lv.select_list = false;
+                lv.values = true;
+            } else if (word_is(p, wl, "qxtblstruct") || word_is(p, wl, "over") || word_is(p, wl, "window")) {
+                return false;
+            } else if (word_is(p, wl, "in")) {
+                lv.in = true;
+                p = z;
+                key.append(z - wl, z);
+                continue;
+            } else if (word_is(p, wl, "like") || word_is(p, wl, "glob") || word_is(p, wl, "between") ||
+                       word_is(p, wl, "and") || word_is(p, wl, "or") || word_is(p, wl, "not") ||
+                       word_is(p, wl, "is") || word_is(p, wl, "then") || word_is(p, wl, "else") ||
+                       word_is(p, wl, "when") || word_is(p, wl, "offset") || word_is(p, wl, "escape")) {
+                prev = P_VALUE;
+            }
+            levels.back().in = false;
+            key.append(p, z);
+            p = z;
+            continue;
+        }
+        if (first) return false;
+        switch (ch) {
+        case '?': case ':': case '@': case '$': case '#': return false;  // the caller's own parameters
+        case ';': {
+            const char* z = p + 1;
+            while (z < e && (is_space(*z) || *z == ';')) ++z;
+            if (z != e) return false;  // several statements
+            key.append(p, e);
+            p = e;
+            continue;
+        }
+        case '(': {
+            Level nl;
+            const Level& lv = levels.back();
+            nl.tuple = lv.values || lv.in;
+            levels.push_back(nl);
+            prev = P_OPEN;
+            break;
+        }
+        case ')':
+            if (levels.size() == 1) return false;
+            levels.pop_back();
+            levels.back().in = false;
+            prev = P_OTHER;
+            break;
+        case ',': prev = P_COMMA; break;
+        case '=': case '<': case '>': case '!': {
+            const char* z = p;
+            while (z < e && (*z == '=' || *z == '<' || *z == '>' || *z == '!')) ++z;
+            key.append(p, z);
+            p = z;
+            prev = P_VALUE;
+            levels.back().in = false;
+            continue;
+        }
+        case '-': case '+':
+            prev = value_position() ? P_SIGN : P_OTHER;
+            break;
+        default: prev = P_OTHER; break;
+        }
+        levels.back().in = levels.back().in && ch == '(';
+        key += ch;
+        ++p;
+    }
+    return !lits.empty() && levels.size() == 1;
+}
+
+// Runs a text whose literals became parameters; false when its prepared
+// form does not take them (the caller then runs the text as it came).
+bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vector<Literal>& lits, int* rc) {
+    uint64_t h = StmtCache::hash_of(key.data(), key.size());
+    StmtCache::Entry* e = c->cache.checkout(key.data(), key.size(), h);
+    sqlite3_stmt* s = e ? e->stmt : nullptr;
+    if (!e) {
+        std::string text = to_utf8(key.data(), key.size());
+        if (sqlite3_prepare_v3(c->db, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s,
+                               nullptr) != SQLITE_OK)
+            return false;  // the error is reported for the text as it came
+        if (!s || sqlite3_bind_parameter_count(s) != static_cast<int>(lits.size())) {
+            sqlite3_finalize(s);
+            return false;
+        }
+        e = c->cache.add(key.data(), key.size(), h, s);
+    }
+    std::string utf8;
+    for (size_t k = 0; k < lits.size(); ++k) {
+        int i = static_cast<int>(k) + 1;
+        if (lits[k].text) {
+            utf8.clear();
+            cp866_to_utf8(reinterpret_cast<const unsigned char*>(lits[k].s.data()), lits[k].s.size(), utf8);
+            sqlite3_bind_text(s, i, utf8.data(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_int64(s, i, lits[k].i);
+        }
+    }
+    *rc = Runner(c, st, s, e).run();
+    sqlite3_clear_bindings(s);
+    release_cached(c, s, e);
+    return true;
+}
+
 // Prepares and runs every statement of a text that SQLite runs; a text of
 // one statement goes through the cache.
 int run_sql(Conn* c, Stmt* st, const char* sql, size_t n) {
+    {
+        std::string key;
+        std::vector<Literal> lits;
+        int rc;
+        if (parameterize(sql, n, key, lits) && run_parameterized(c, st, key, lits, &rc)) return rc;
+    }
     uint64_t h = StmtCache::hash_of(sql, n);
     StmtCache::Entry* e = c->cache.checkout(sql, n, h);
     if (e) {
-        int rc = e->kind == K_RETURN ? run_return(c, st, e->stmt, *e) : Runner(c, st, e->stmt).run();
+        int rc = e->kind == K_RETURN ? run_return(c, st, e->stmt, *e) : Runner(c, st, e->stmt, e).run();
         c->cache.checkin(e);
         return rc;
     }
@@ -781,7 +1052,7 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n) {
             e->kind = how.kind;
             e->ret = how.ret;
             e->ret_typed = how.ret_typed;
-            rc = e->kind == K_RETURN ? run_return(c, st, s, *e) : Runner(c, st, s).run();
+            rc = e->kind == K_RETURN ? run_return(c, st, s, *e) : Runner(c, st, s, e).run();
             c->cache.checkin(e);
             return rc;
         }
