@@ -355,8 +355,7 @@ SCENARIOS = [
              expect=dict(conn_execute_expect(), qcSqlSetConnectAttr=lambda rc: Raises(
                  DatabaseError, "qcSqlSetConnectAttr error %d:", rc)),
              releases_refused={"qcSqlFreeStmt"}),
-    Scenario("addrecords", op_bulk, setup=connected, script=script_bulk,
-             releases_refused={"qcSqlFreeStmt"}),
+    Scenario("addrecords", op_bulk, setup=connected, script=script_bulk),
     Scenario("addrecords on a given cursor", op_bulk_given_cursor, setup=with_cursor,
              script=script_bulk),
     Scenario("pydate2qxdate", op_pydate),

@@ -5,6 +5,7 @@
 
 #include "../client/loader.h"
 #include "../connection/connection.h"
+#include "../cursor/cursor.h"
 #include "../cursor/field.h"
 #include "../module/module.h"
 #include "../values/cp866.h"
@@ -259,7 +260,7 @@ Ref read_structure(PyObject* cursor, PyObject* query, Ref* record_length) {
     static const char* const names[] = {"asname", "type", "len"};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
-        Ref field(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&FieldType)));
+        Ref field(PyObject_CallObject(reinterpret_cast<PyObject*>(&FieldType), nullptr));
         if (!field) return Ref();
         Ref len;
         for (int k = 0; k < 3; ++k) {
@@ -276,6 +277,18 @@ Ref read_structure(PyObject* cursor, PyObject* query, Ref* record_length) {
     }
     *record_length = std::move(total);
     return fields;
+}
+
+// A cursor of our own that close() could not close (the library refused to
+// close its result set, or to free it) would keep its statement for the
+// life of the connection: nobody else holds it to try again. Its statement
+// is handed back directly; the close() error is what the caller sees.
+void release_statement(PyObject* cursor) {
+    if (!PyObject_TypeCheck(cursor, &CursorType)) return;
+    auto* c = reinterpret_cast<CursorObject*>(cursor);
+    if (c->stmt_handle == 0) return;
+    SavedError keep;
+    if (qc.qcSqlFreeStmt(c->stmt_handle) == 0) c->stmt_handle = 0;
 }
 
 // Records per send: the whole load when it fits into HEAPCTRL bytes,
@@ -349,9 +362,13 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
             SavedError keep;
             Ref closed(PyObject_CallMethod(cur.get(), "close", nullptr));
             PyErr_Clear();
+            if (!closed) release_statement(cur.get());
         } else {
             Ref closed(PyObject_CallMethod(cur.get(), "close", nullptr));
-            if (!closed) return nullptr;
+            if (!closed) {
+                release_statement(cur.get());
+                return nullptr;
+            }
         }
     }
     if (!fields) return nullptr;

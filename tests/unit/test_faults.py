@@ -1,0 +1,362 @@
+"""Fault injection: every client call of every public operation fails in
+turn, the library answers with short or inconsistent reads, and callbacks
+call back into the driver while it is inside the library.
+
+The cases are generated from the journal of a successful run: the operation
+runs once, and then once more for each call it made, with exactly that call
+failing. Each case checks the exception the design gives, that the object is
+still usable (the operation runs again) or cleanly closed, that every handle
+the design releases was released, and that no call was handed a handle
+already released.
+"""
+
+import gc
+import sys
+
+import pytest
+
+import rel_scenarios as rs
+from pyqivrexdb import qxcore
+from pyqivrexdb.errors import DatabaseError, ProgrammingError
+from qxdouble import colrec
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+def check_handles(double, allowed_conns=0, allowed_stmts=0):
+    assert double.stale_calls() == []
+    assert len(double.live_connections()) <= allowed_conns, double.live_connections()
+    assert len(double.live_statements()) <= allowed_stmts, double.live_statements()
+
+
+def inject(double, scenario, baseline, k, rc):
+    """Runs `scenario` with call k of `baseline` failing with `rc`."""
+    name = baseline[k]
+    occurrence = baseline[:k].count(name)
+    double.reset()
+    ctx = scenario.setup(double)
+    double.clear()
+    scenario.script(double, ctx)
+    double.fail(name, rc, times=1, skip=occurrence)
+    error = None
+    try:
+        scenario.op(ctx)
+    except Exception as exc:  # noqa: BLE001 - checked below
+        error = exc
+    journal = double.names()
+    assert journal[:k + 1] == baseline[:k + 1], "the path to the failed call changed"
+    expected = rs.expectation(scenario, name, occurrence, rc)
+    if expected is None:
+        assert error is None, repr(error)
+    else:
+        assert error is not None, "no exception, expected %r" % (expected,)
+        expected.check(error)
+    del error
+    # Still usable: the same operation goes through on the same objects.
+    double.fail(name, 0)
+    scenario.script(double, ctx)
+    scenario.op(ctx)
+    scenario.cleanup(ctx)
+    refused = name in scenario.releases_refused
+    check_handles(double, allowed_conns=int(refused and name == "qcSqlFreeConnect"),
+                  allowed_stmts=int(refused and name == "qcSqlFreeStmt"))
+
+
+@pytest.mark.parametrize("rc", [-5, 3])
+@pytest.mark.parametrize("scenario", rs.SCENARIOS, ids=repr)
+def test_each_client_call_fails_in_turn(double, unraisable, scenario, rc):
+    baseline = rs.run_once(double, scenario)
+    check_handles(double)
+    assert baseline, "the operation made no client call"
+    failures = []
+    for k in range(len(baseline)):
+        try:
+            inject(double, scenario, baseline, k, rc)
+        except AssertionError as exc:
+            failures.append("call %d (%s): %s" % (k, baseline[k], exc))
+    assert not failures, "\n".join(failures)
+    assert unraisable == []
+
+
+def test_cursor_closed_code_on_execute(double):
+    conn = qxcore.connect("srv")
+    cur = conn.cursor()
+    double.fail("qcSqlExecDirect", -97, times=1)
+    with pytest.raises(ProgrammingError) as info:
+        cur.execute("select %s", ("x",))
+    assert info.value.args == ("Cursor closed, error=%d:", -97)
+    cur.close()
+    conn.close()
+    check_handles(double)
+
+
+def test_rollback_of_unknown_transaction(double):
+    conn = qxcore.connect("srv")
+    double.fail("qcSqlExecDirect", -64, times=1)
+    with pytest.raises(ProgrammingError) as info:
+        conn.rollback("T9")
+    assert info.value.args == ('%r: rollback(): transaction named "T9" does not exist' % conn,)
+    assert isinstance(info.value.__context__, ProgrammingError)
+    conn.close()
+    check_handles(double)
+
+
+# -- reads that the library answers badly ----------------------------------
+
+LONGS = [colrec(rs.LONG, 4, b"N")]
+
+
+def longs(n):
+    return b"".join(i.to_bytes(4, "little") for i in range(n))
+
+
+@pytest.mark.parametrize("reads, rows, error", [
+    ([0], [], None),                          # nothing delivered: the end
+    ([8, 0], [0, 1], None),
+    ([4, 4, 4, 0], [0, 1, 2], None),          # one record a read
+    ([8, 8, 0], [0, 1, 2, 3], None),
+    ([6], [], "not whole records"),          # a partial record
+    ([8, 2], [0, 1], "not whole records"),
+    ([3], [], "not whole records"),
+    ([1 << 20], [], "into a buffer of"),      # more than the buffer holds
+    ([-1], [], "into a buffer of"),           # 0xFFFFFFFF
+])
+def test_short_and_partial_reads(double, reads, rows, error):
+    qxcore.initlibrary()
+    cur = qxcore.Cursor(1, False)
+    qxcore.HEAPCTRL = 16
+    double.set_result(LONGS, longs(4), reads=reads, row_count=4)
+    cur.execute("select n")
+    got = []
+    if error is None:
+        got = [r[0] for r in cur.fetchall()]
+    else:
+        with pytest.raises(ProgrammingError, match=error):
+            while True:
+                row = cur.fetchone()
+                assert row is not None
+                got.append(row[0])
+        # The iterator is finished; the cursor takes a new statement.
+        assert cur.fetchone() is None
+    assert got == rows
+    double.set_result(LONGS, longs(2))
+    cur.execute("select n")
+    assert cur.fetchall() == [[0], [1]]
+    cur.close()
+
+
+@pytest.mark.parametrize("row_count", [0, 1, 100, -1, 2 ** 31 - 1, -2 ** 31])
+def test_row_count_that_lies(double, row_count):
+    # The reads decide how many rows there are; only 0 means "no read".
+    qxcore.initlibrary()
+    cur = qxcore.Cursor(1, False)
+    double.set_result(LONGS, longs(3), row_count=row_count)
+    cur.execute("select n")
+    assert cur.get_number_records() == row_count
+    assert cur.fetchall() == ([] if row_count == 0 else [[0], [1], [2]])
+    cur.close()
+
+
+# -- callbacks that call back into the driver ------------------------------
+
+@pytest.fixture
+def conn(double):
+    c = qxcore.connect("srv")
+    yield c
+    c.close()
+
+
+def during(double, conn, entry, action, user=False):
+    """Registers `action` as the message receiver and scripts one message
+    during the next call of `entry`."""
+    seen = []
+
+    def receiver(message, *rest):
+        seen.append(message)
+        action()
+
+    if user:
+        conn.usersend_callback(receiver)
+        double.add_message(b"m", entry, user_type=1)
+    else:
+        conn.send_callback(receiver)
+        double.add_message(b"m", entry)
+    return seen
+
+
+def query(double, cur, n=6):
+    double.set_result(LONGS, longs(n))
+    cur.execute("select n")
+
+
+def test_callback_runs_a_statement_on_the_cursor_being_read(double, conn, unraisable):
+    qxcore.HEAPCTRL = 8
+    cur = conn.cursor()
+    query(double, cur)
+    seen = during(double, conn, "qcSqlReadResults",
+                  lambda: (double.set_result(LONGS, longs(3)), cur.execute("select m")))
+    first = cur.fetchone()
+    assert seen == ["m"] and unraisable == []
+    # The cursor now holds the statement the callback ran, and the read under
+    # way already came from it: its rows arrive once each, none lost.
+    assert [first] + cur.fetchall() == [[0], [1], [2]]
+    cur.close()
+    check_handles(double, allowed_conns=1)
+
+
+@pytest.mark.parametrize("entry", ["qcSqlReadResults", "qcSqlCloseResults", "qcSqlFreeStmt",
+                                   "qcSqlExecDirect", "qcSqlOpenResults"])
+def test_callback_closes_the_cursor_being_used(double, conn, unraisable, entry):
+    cur = conn.cursor()
+    query(double, cur)
+    during(double, conn, entry, cur.close)
+    try:
+        if entry in ("qcSqlReadResults",):
+            cur.fetchall()
+        elif entry in ("qcSqlExecDirect", "qcSqlOpenResults"):
+            query(double, cur)
+            cur.fetchall()
+        cur.close()
+    except ProgrammingError:
+        pass
+    gc.collect()
+    for hook in unraisable:
+        assert isinstance(hook.exc_value, (ProgrammingError, ValueError)), hook.exc_value
+    try:
+        cur.close()
+    except ProgrammingError as exc:
+        assert exc.args == ("cursor is already closed",)
+    check_handles(double, allowed_conns=1)
+
+
+@pytest.mark.parametrize("entry", ["qcSqlExecDirect", "qcSqlFreeStmt", "qcSqlDisconnect",
+                                   "qcSqlFreeConnect"])
+def test_callback_closes_the_connection(double, unraisable, entry):
+    conn = qxcore.connect("srv")
+    during(double, conn, entry, conn.close)
+    conn.execute("update t")
+    conn.close()
+    conn.close()
+    assert unraisable == []
+    check_handles(double)
+
+
+def test_callback_collects_garbage_during_reads(double, conn, unraisable):
+    qxcore.HEAPCTRL = 4
+    cur = conn.cursor()
+    query(double, cur, 5)
+    conn.send_callback(lambda m: gc.collect())
+    for _ in range(5):
+        double.add_message(b"gc", "qcSqlReadResults")
+    rows = []
+    for row in cur:
+        gc.collect()
+        rows.append(row)
+    assert rows == [[i] for i in range(5)]
+    assert unraisable == []
+    cur.close()
+
+
+def test_cursor_dropped_by_the_callback_while_it_reads(double, conn, unraisable):
+    # The callback drops the last references the program holds; the read
+    # under way keeps what it uses alive.
+    holder = {"cur": conn.cursor()}
+    query(double, holder["cur"], 4)
+    during(double, conn, "qcSqlReadResults", lambda: (holder.clear(), gc.collect()))
+    it = iter(holder["cur"])
+    rows = list(it)
+    assert rows == [[i] for i in range(4)]
+    assert unraisable == []
+
+
+def test_callback_raising_is_reported_not_propagated(double, conn, unraisable, capsys):
+    cur = conn.cursor()
+
+    def boom(message):
+        raise KeyError(message)
+
+    conn.send_callback(boom)
+    double.add_message(b"bad", "qcSqlExecDirect")
+    query(double, cur, 2)
+    assert cur.fetchall() == [[0], [1]]
+    assert [type(u.exc_value) for u in unraisable] == [KeyError]
+    assert unraisable[0].object == "pyqivrexdb.qxcore.qcSqlCbkSrvMsgT"
+    assert "KeyError" in capsys.readouterr().err
+    cur.close()
+
+
+def test_callback_error_while_an_exception_is_on_its_way_out(double, conn, unraisable):
+    # A failed statement is released on its error path, and a message that
+    # arrives then must not replace the statement's error.
+    conn.send_callback(lambda m: 1 / 0)
+    double.fail("qcSqlExecDirect", -3, times=1)
+    double.add_message(b"late", "qcSqlFreeStmt")
+    with pytest.raises(ProgrammingError) as info:
+        conn.execute("update t")
+    assert info.value.args == ("qcSqlExecDirect error %d:", -3)
+    assert [type(u.exc_value) for u in unraisable] == [ZeroDivisionError]
+
+
+def test_callback_reenters_addrecords(double, conn, unraisable):
+    rs.script_table(double, [("N", rs.LONG, 4)])
+    data = [[i] for i in range(6)]
+    loads = []
+
+    def reenter(message):
+        data.clear()  # the rows being loaded shrink under the loader
+        rs.script_table(double, [("N", rs.LONG, 4)])
+        loads.append(conn.addrecords("T", [[7]]))
+
+    qxcore.HEAPCTRL = 8
+    conn.send_callback(reenter)
+    double.add_message(b"m", "qcSqlAddRecords")
+    conn.addrecords("T", data)
+    assert unraisable == [] and loads == [None]
+    sent = [c.args[2] for c in double.calls("qcSqlAddRecords")]
+    # The first batch (journalled before the message), the inner load; the
+    # rows the callback removed are not loaded.
+    assert sent == [2, 1]
+    check_handles(double, allowed_conns=1)
+
+
+def test_user_message_from_another_thread(double, conn, unraisable):
+    got = []
+    conn.usersend_callback(lambda m, t: (got.append((m, t)), gc.collect()))
+    double.add_message(b"far", "qcSqlExecDirect", user_type=-1, thread=True)
+    conn.execute("x")
+    double.join_threads()
+    assert got == [("far", -1)] and unraisable == []
+
+
+def test_server_information_with_a_library_that_writes_no_terminator(double, conn):
+    double.set_attr_text(103, b"v" * 100)
+    double.set_attr_text(152, b"a" * 100)
+    assert conn.server_version() == "v" * 19
+    assert conn.client_address() == "a" * 49
+
+
+def test_registering_is_refused_but_receiver_kept(double, conn):
+    double.fail("qcSqlSetConnectAttr", -2, times=1)
+    receiver = print
+    with pytest.raises(DatabaseError) as info:
+        conn.send_callback(receiver)
+    assert info.value.args == ("qcSqlSetConnectAttr error %d:", -2)
+    assert qxcore.SCALLBACK is receiver
+
+
+@pytest.mark.parametrize("entry", ["qcSqlCloseResults", "qcSqlFreeStmt"])
+def test_addrecords_releases_its_own_cursor_when_close_fails(double, conn, entry):
+    # Regression: the statement of the structure query stayed allocated for
+    # the life of the connection when closing the load's own cursor failed.
+    rs.script_table(double, [("N", rs.LONG, 4)])
+    double.fail(entry, -4, times=1)
+    with pytest.raises(ProgrammingError) as info:
+        conn.addrecords("T", [[1]])
+    assert info.value.args == ("%s error -4:" % entry,)
+    assert double.calls("qcSqlAddRecords") == []
+    check_handles(double, allowed_conns=1)
