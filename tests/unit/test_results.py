@@ -159,6 +159,14 @@ def test_start_record_names_the_record_after_the_last_row(double, cur):
     assert reads(double)[-1] == (1, 100)
 
 
+@pytest.mark.parametrize("start", [2 ** 31 - 1, -2 ** 31, -1])
+def test_start_record_bounds_reach_the_read_unchanged(double, cur, start):
+    run(double, cur, n=3)
+    cur.set_start_record(start)
+    assert cur.fetchone() is None  # nothing there
+    assert reads(double) == [(start, 20)]
+
+
 def test_read_results_returns_a_lazy_generator(double, cur):
     run(double, cur, n=2)
     it = cur._read_results(7, 20)
