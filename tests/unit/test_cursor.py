@@ -309,24 +309,12 @@ def test_deleting_a_property_is_refused(cur, name):
     assert info.value.args == ("__del__",)
 
 
-def test_description_is_read_only(cur):
-    with pytest.raises(AttributeError):
-        cur.description = None
-
-
 @pytest.mark.parametrize("value, error", [
     (2 ** 31, OverflowError), (-2 ** 31 - 1, OverflowError), ("5", TypeError),
 ])
 def test_set_start_record_refuses_bad_values(cur, value, error):
     with pytest.raises(error):
         cur.set_start_record(value)
-
-
-def test_set_start_record_takes_one_positional_argument(cur):
-    with pytest.raises(TypeError):
-        cur.set_start_record()
-    with pytest.raises(TypeError):
-        cur.set_start_record(num=1)
 
 
 @pytest.mark.parametrize("action", [

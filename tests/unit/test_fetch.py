@@ -113,11 +113,6 @@ def test_iteration(double, cur):
         cur.next()
 
 
-def test_next_method(double, cur):
-    run(double, cur, n=2)
-    assert (cur.next(), cur.__next__()) == ([0], [1])
-
-
 def test_a_false_row_ends_iteration_and_subclass_fetchone_is_used(double):
     qxcore.initlibrary()
     served = iter([[1], [], [2]])

@@ -157,9 +157,3 @@ def test_debug_line(double, cur, caplog):
     with caplog.at_level(logging.DEBUG, "pyqivrexdb.qxcore"):
         cur.execute("call f()")
     assert "retcode_type: 7, retcode_length: 4" in caplog.messages
-
-
-def test_retcode_of_a_new_cursor(cur):
-    assert cur.retcode() is None
-    with pytest.raises(TypeError):
-        cur.retcode(1)
