@@ -509,7 +509,7 @@ public:
     explicit StageReader(RecordStore& s) : s_(s), total_(s.count()) {}
     const unsigned char* take(size_t n) {
         if (len_ - at_ < n) {
-            std::memmove(win_.data(), win_.data() + at_, len_ - at_);
+            if (len_ > at_) std::memmove(win_.data(), win_.data() + at_, len_ - at_);
             len_ -= at_;
             at_ = 0;
             uint64_t left_all = total_ - pos_ + len_;
