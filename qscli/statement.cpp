@@ -893,13 +893,13 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
             }
             Level& lv = levels.back();
             prev = P_OTHER;
-            if (word_is(p, wl, "select")) {
+            if (word_is(p, wl, "select") || word_is(p, wl, "returning")) {
                 lv.select_list = true;
                 lv.values = false;
             } else if (word_is(p, wl, "from") || word_is(p, wl, "where") || word_is(p, wl, "group") ||
                        word_is(p, wl, "order") || word_is(p, wl, "having") || word_is(p, wl, "limit") ||
                        word_is(p, wl, "union") || word_is(p, wl, "intersect") || word_is(p, wl, "except") ||
-                       word_is(p, wl, "returning") || word_is(p, wl, "on")) {
+                       word_is(p, wl, "on")) {
                 lv.select_list = false;
                 lv.values = false;
                 if (word_is(p, wl, "limit")) prev = P_VALUE;

@@ -669,3 +669,38 @@ def test_every_cp866_byte_survives_the_database(eng, hdb, hs):
     assert eng.query(hs, "select s from t") == [[data.decode("cp866")]]
     assert eng.query(hs, "select s = ? from t".replace("?", "'" + data.decode("cp866").replace("'", "''") + "'")) \
         == [[1]]
+
+
+# ---- statements that differ only in their literals share one prepared form ----
+
+LITERAL_CASES = [
+    ("select n from p where n = 2", [[2]], [b"n"]),
+    ("select n from p where s = 'it''s'", [[3]], [b"n"]),
+    ("select n from p where s = 'Ёж' or n in (1, -1)", [[1], [4]], [b"n"]),
+    ("select n from p where n between 2 and 3 order by 1 desc", [[3], [2]], [b"n"]),
+    ("select n, 7 from p where n = 1", [[1, 7]], [b"n", b"7"]),
+    ("select n = 2, 'x' from p where n < 3 order by 1", [[0, "x"], [1, "x"]], [b"n = 2", b"'x'"]),
+    ("select s from p where s like 'i%' limit 1 offset 0", [["it's"]], [b"s"]),
+    ("select count(*) from p group by n % 2 order by 1", [[2], [2]], [b"count(*)"]),
+    ("select n from p where n = 123456789012345678901", [], [b"n"]),
+    ("delete from p where n = 4 returning n + 100, 'gone'", [[104, "gone"]], [b"n + 100", b"'gone'"]),
+]
+
+
+@pytest.mark.parametrize("sql,rows,names", LITERAL_CASES)
+def test_literals_keep_their_meaning(eng, hs, sql, rows, names):
+    assert eng.exec(hs, "create table p(n integer, s text)") == 0
+    assert eng.exec(hs, "insert into p values (1, 'a'), (2, 'b'), (3, 'it''s'), (4, 'Ёж')") == 0
+    got = eng.query(hs, sql)
+    assert [[v.rstrip("\0 ") if isinstance(v, str) else v for v in r] for r in got] == rows
+    assert [c["fname"] or c["asname"] for c in eng.columns(hs)] == names
+
+
+def test_statements_differing_in_literals_give_their_own_rows(eng, hs):
+    assert eng.exec(hs, "create table p(n integer primary key, s varchar(8))") == 0
+    for k in range(300):
+        assert eng.exec(hs, f"insert into p values ({k}, 'v{k}')") == 0
+    for k in (0, 150, 299, 300):
+        assert eng.query(hs, f"select s from p where n = {k}") == ([[f"v{k}\0".ljust(8)]] if k < 300 else [])
+        assert eng.query(hs, f"select n from p where s = 'v{k}'") == ([[k]] if k < 300 else [])
+    assert eng.query(hs, "select count(*) from p where s like 'v1%'") == [[111]]
