@@ -768,8 +768,35 @@ struct Literal {
 
 enum Prev { P_OTHER, P_VALUE, P_OPEN, P_COMMA, P_SIGN };
 
-bool word_is(const char* w, size_t n, const char* kw) {
-    return std::strlen(kw) == n && sqlite3_strnicmp(w, kw, static_cast<int>(n)) == 0;
+enum Word { W_NONE, W_LEAD, W_SELECT, W_CLAUSE, W_LIMIT, W_VALUES, W_ABORT, W_IN, W_VALUE_OP };
+
+// What a word means to parameterize(); one table lookup a word.
+Word classify(const char* w, size_t n) {
+    struct Entry {
+        const char* word;
+        Word kind;
+    };
+    static const Entry words[] = {
+        {"SELECT", W_SELECT},  {"RETURNING", W_SELECT}, {"INSERT", W_LEAD},   {"UPDATE", W_LEAD},
+        {"DELETE", W_LEAD},    {"REPLACE", W_LEAD},     {"WITH", W_LEAD},     {"FROM", W_CLAUSE},
+        {"WHERE", W_CLAUSE},   {"GROUP", W_CLAUSE},     {"ORDER", W_CLAUSE},  {"HAVING", W_CLAUSE},
+        {"UNION", W_CLAUSE},   {"INTERSECT", W_CLAUSE}, {"EXCEPT", W_CLAUSE}, {"ON", W_CLAUSE},
+        {"LIMIT", W_LIMIT},    {"VALUES", W_VALUES},    {"QXTBLSTRUCT", W_ABORT}, {"OVER", W_ABORT},
+        {"WINDOW", W_ABORT},   {"IN", W_IN},            {"LIKE", W_VALUE_OP}, {"GLOB", W_VALUE_OP},
+        {"BETWEEN", W_VALUE_OP}, {"AND", W_VALUE_OP},   {"OR", W_VALUE_OP},   {"NOT", W_VALUE_OP},
+        {"IS", W_VALUE_OP},    {"THEN", W_VALUE_OP},    {"ELSE", W_VALUE_OP}, {"WHEN", W_VALUE_OP},
+        {"OFFSET", W_VALUE_OP}, {"ESCAPE", W_VALUE_OP},
+    };
+    if (n < 2 || n > 11) return W_NONE;
+    char up[12];
+    for (size_t k = 0; k < n; ++k) {
+        char c = w[k];
+        up[k] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    }
+    up[n] = 0;
+    for (const Entry& e : words)
+        if (e.word[0] == up[0] && std::strcmp(e.word, up) == 0) return e.kind;
+    return W_NONE;
 }
 
 bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Literal>& lits) {
@@ -884,40 +911,36 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
                 prev = P_OTHER;
                 continue;
             }
+            const Word kind = classify(p, wl);
             if (first) {
                 first = false;
-                if (!(word_is(p, wl, "select") || word_is(p, wl, "insert") || word_is(p, wl, "update") ||
-                      word_is(p, wl, "delete") || word_is(p, wl, "replace") || word_is(p, wl, "with") ||
-                      word_is(p, wl, "values")))
-                    return false;
+                if (!(kind == W_LEAD || kind == W_VALUES || (kind == W_SELECT && (*p | 0x20) == 's'))) return false;
             }
             Level& lv = levels.back();
             prev = P_OTHER;
-            if (word_is(p, wl, "select") || word_is(p, wl, "returning")) {
+            switch (kind) {
+            case W_SELECT:
                 lv.select_list = true;
                 lv.values = false;
-            } else if (word_is(p, wl, "from") || word_is(p, wl, "where") || word_is(p, wl, "group") ||
-                       word_is(p, wl, "order") || word_is(p, wl, "having") || word_is(p, wl, "limit") ||
-                       word_is(p, wl, "union") || word_is(p, wl, "intersect") || word_is(p, wl, "except") ||
-                       word_is(p, wl, "on")) {
+                break;
+            case W_CLAUSE:
+            case W_LIMIT:
                 lv.select_list = false;
                 lv.values = false;
-                if (word_is(p, wl, "limit")) prev = P_VALUE;
-            } else if (word_is(p, wl, "values")) {
+                if (kind == W_LIMIT) prev = P_VALUE;
+                break;
+            case W_VALUES:
                 lv.select_list = false;
                 lv.values = true;
-            } else if (word_is(p, wl, "qxtblstruct") || word_is(p, wl, "over") || word_is(p, wl, "window")) {
-                return false;
-            } else if (word_is(p, wl, "in")) {
+                break;
+            case W_ABORT: return false;
+            case W_IN:
                 lv.in = true;
+                key.append(p, z);
                 p = z;
-                key.append(z - wl, z);
                 continue;
-            } else if (word_is(p, wl, "like") || word_is(p, wl, "glob") || word_is(p, wl, "between") ||
-                       word_is(p, wl, "and") || word_is(p, wl, "or") || word_is(p, wl, "not") ||
-                       word_is(p, wl, "is") || word_is(p, wl, "then") || word_is(p, wl, "else") ||
-                       word_is(p, wl, "when") || word_is(p, wl, "offset") || word_is(p, wl, "escape")) {
-                prev = P_VALUE;
+            case W_VALUE_OP: prev = P_VALUE; break;
+            default: break;
             }
             levels.back().in = false;
             key.append(p, z);
