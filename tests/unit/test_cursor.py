@@ -327,13 +327,18 @@ def test_pickling_and_copying_are_refused(cur, action):
     assert str(info.value) == "no default __reduce__ due to non-trivial __cinit__"
 
 
-def test_cursor_before_the_library_is_loaded_is_refused_without_a_call(tmp_path):
-    # Runs in its own interpreter: this process has loaded the library.
+def test_calls_without_a_loaded_library_fail_at_their_call_site(tmp_path):
+    # Runs in its own interpreter: this process has loaded the library. Before
+    # any load every entry point answers -3001, so each call site raises its
+    # own error instead of jumping through an empty table.
     import subprocess
     import sys
     code = ("from pyqivrexdb import qxcore, errors\n"
-            "try:\n    qxcore.Cursor(1, 0)\n"
-            "except errors.InterfaceError as e:\n    print(e.args)\n")
+            "for make in (lambda: qxcore.Cursor(1, 0),\n"
+            "             lambda: qxcore.Connection.__new__(qxcore.Connection).connect('a', 'b', 'c')):\n"
+            "    try:\n        make()\n"
+            "    except errors.InterfaceError as e:\n        print(e.args)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          cwd=tmp_path)
-    assert out.stdout.strip() == "('qcSqlInit error qscli.dll',)", out.stderr
+    assert out.stdout.split("\n")[:2] == ["('qcSqlAllocStmt error %d:', -3001)",
+                                          "('qcSqlAllocConnect error %d:', -3001)"], out.stderr

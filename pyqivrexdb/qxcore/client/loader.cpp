@@ -53,7 +53,12 @@ LoadResult load_library() {
 void free_library() {
     if (!g_library || g_loads == 0) return;
     platform::close_library(g_library);
-    if (--g_loads == 0) g_library = nullptr;
+    if (--g_loads == 0) {
+        g_library = nullptr;
+        qc = EntryPoints{};  // the addresses may name unmapped code now
+    }
 }
+
+bool library_loaded() { return g_loads > 0; }
 
 }  // namespace qx

@@ -7,9 +7,22 @@
 
 namespace qx {
 
+// What every slot answers while no load of the library is held: calls made
+// before initlibrary() or after the last freelibrary() fail with this code at
+// their call site instead of jumping through a null or unmapped address.
+constexpr int LIBRARY_NOT_LOADED = -3001;
+
+template <class F>
+struct Unloaded;
+template <class... Args>
+struct Unloaded<int(QSCLI_CALL*)(Args...)> {
+    static int QSCLI_CALL call(Args...) { return LIBRARY_NOT_LOADED; }
+};
+
 // One slot per entry point the module calls, filled by load_library().
 struct EntryPoints {
-#define QX_SLOT(name, params) int(QSCLI_CALL* name) params = nullptr;
+#define QX_SLOT(name, params) \
+    int(QSCLI_CALL* name) params = &Unloaded<int(QSCLI_CALL*) params>::call;
 #define QX_NO_SLOT(name)
     QSCLI_ENTRY_POINTS(QX_SLOT, QX_NO_SLOT)
 #undef QX_SLOT
@@ -39,7 +52,10 @@ struct LoadResult {
 LoadResult load_library();
 
 // Drops one load of the library; does nothing once every load is dropped.
-// The table is kept.
+// With the last load the table goes back to the unloaded answers.
 void free_library();
+
+// True while the table holds a loaded library's entry points.
+bool library_loaded();
 
 }  // namespace qx

@@ -41,7 +41,7 @@ int cursor_reset(CursorObject* self) {
     self->read_buffer_size = 0;
     self->results_open = 0;
     replace_field(self->return_code, new_ref(Py_None));
-    return debug_line("%R: _reset()", self);
+    return debug_log("%R: _reset()", self);
 }
 
 const CursorMethods cursor_methods = {cursor_reset};
@@ -79,10 +79,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->return_code = new_ref(Py_None);
     self->initialised = 0;
 
-    if (debug_line("%R: __cinit__(err_to_user=%S)  ", obj.get(), err_to_user) < 0) return nullptr;
-    // A cursor made before the library was ever loaded must not call
-    // through an empty table.
-    if (!qc.qcSqlAllocStmt) return raise_message("InterfaceError", "qcSqlInit error qscli.dll");
+    if (debug_log("%R: __cinit__(err_to_user=%S)  ", obj.get(), err_to_user) < 0) return nullptr;
     int rc = qc.qcSqlAllocStmt(hdb, &self->stmt_handle);
     if (rc != 0) return raise_code("InterfaceError", "qcSqlAllocStmt error %d:", rc);
     int value = 1;

@@ -67,25 +67,6 @@ inline PyObject* interned(const char* name, PyObject** cache) {
     return *cache;
 }
 
-// A module-level name as bound right now (borrowed), or null with NameError
-// set: global() with a key interned once instead of built per call.
-inline PyObject* global_now(const char* name, PyObject** key) {
-    if (!interned(name, key)) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(module_dict(), *key);
-    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return value;
-}
-
-// debug_log() for the statement path, which logs several lines per
-// statement: DEBUG is still read at each line, cheaply.
-template <class... Args>
-int debug_line(const char* format, Args... args) {
-    static PyObject* key = nullptr;
-    Ref debug = Ref::borrow(global_now("DEBUG", &key));  // __bool__ may rebind it
-    int on = debug ? PyObject_IsTrue(debug.get()) : -1;
-    return on <= 0 ? on : debug_log(format, args...);
-}
-
 inline bool is_records(PyObject* obj) { return Py_TYPE(obj) == &RecordsType; }
 
 // Methods defined in the other files of the cursor, gathered into the

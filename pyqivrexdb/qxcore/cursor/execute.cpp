@@ -43,9 +43,7 @@ Ref joined_params(PyObject* params) {
 PyObject* execute_failed(CursorObject* self, int rc, bool with_params, PyObject* statement,
                          PyObject* params) {
     if (rc == -97) return raise_code("ProgrammingError", "Cursor closed, error=%d:", rc);
-    static PyObject* key = nullptr;
-    Ref debug_value = Ref::borrow(global_now("DEBUG", &key));
-    int debug = debug_value ? PyObject_IsTrue(debug_value.get()) : -1;
+    int debug = debug_enabled();
     if (debug < 0) return nullptr;
     if (debug) {
         Ref text(PyUnicode_FromFormat("execute(textsql=\"%S\"", statement));
@@ -84,8 +82,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
 
     uint32_t heap_limit = 0;
     {
-        static PyObject* key = nullptr;
-        Ref heapctrl = Ref::borrow(global_now("HEAPCTRL", &key));
+        Ref heapctrl = global("HEAPCTRL");
         if (!heapctrl || to_uint32(heapctrl.get(), &heap_limit) < 0) return nullptr;
     }
 
@@ -113,14 +110,14 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
 
     int rc = qc.qcSqlExecDirect(self->stmt_handle, sql);
     if (rc != 0) return execute_failed(self, rc, with_params, statement.get(), params);
-    if (debug_line("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)
+    if (debug_log("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)
         return nullptr;
 
     unsigned int result_type = 0, length = 0;
     rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_SAB_TYPE, 0, &result_type,
                              sizeof result_type, &length);
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
-    if (debug_line("Cursor.execute() result type: %u", result_type) < 0) return nullptr;
+    if (debug_log("Cursor.execute() result type: %u", result_type) < 0) return nullptr;
 
     unsigned int rc_size = 0;
     rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_SIZE, 0, &rc_size, sizeof rc_size,
@@ -139,7 +136,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlRowCount error %d:", rc);
     rc = qc.qcSqlNumResultCols(self->stmt_handle, &self->columns_count);
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlNumResultCols error %d:", rc);
-    if (debug_line("Cursor.execute() row_count: %d, columns_count: %d", int{self->row_count},
+    if (debug_log("Cursor.execute() row_count: %d, columns_count: %d", int{self->row_count},
                   self->columns_count) < 0)
         return nullptr;
     const int count = self->columns_count;

@@ -96,7 +96,7 @@ int fill(RecordsObject* r) {
     CursorObject* cursor = r->cursor;
     if (r->state == RecordsObject::FRESH) {
         r->state = RecordsObject::READING;
-        if (debug_line("%R: _read_results(buffer_size=%u, rec_size=%u)", cursor, r->buffer_size,
+        if (debug_log("%R: _read_results(buffer_size=%u, rec_size=%u)", cursor, r->buffer_size,
                       r->rec_size) < 0)
             return -1;
         r->capacity = cursor->read_buffer_size;

@@ -23,7 +23,7 @@ PyObject* cursor_read_retcode(PyObject* self_obj, PyObject* length_obj) {
     int rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_TYPE, 0, &retcode_type,
                                  sizeof retcode_type, &length);
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
-    if (debug_line("retcode_type: %d, retcode_length: %u", int{retcode_type}, retcode_length) < 0)
+    if (debug_log("retcode_type: %d, retcode_length: %u", int{retcode_type}, retcode_length) < 0)
         return nullptr;
     if (retcode_type == QSCLI_RES_NONE) Py_RETURN_NONE;
 

@@ -5,6 +5,8 @@
 #include "parts.h"
 
 #include <cstdarg>
+#include <cstring>
+#include <unordered_map>
 #include <cstdio>
 
 namespace qx {
@@ -30,10 +32,28 @@ PyObject* module() { return g_module; }
 
 PyObject* module_dict() { return PyModule_GetDict(g_module); }
 
+namespace {
+
+// The interned key of a name. Names are nearly always string literals, so
+// the cache is keyed by the pointer and checked against the text, which
+// keeps it right for the odd name built in a buffer.
+PyObject* interned_key(const char* name) {
+    static std::unordered_map<const char*, PyObject*> keys;
+    PyObject*& key = keys[name];
+    if (key && std::strcmp(PyUnicode_AsUTF8(key), name) == 0) return key;
+    Py_XDECREF(key);
+    key = PyUnicode_InternFromString(name);
+    return key;
+}
+
+}  // namespace
+
 Ref global(const char* name) {
-    PyObject* value = PyDict_GetItemString(module_dict(), name);
+    PyObject* key = interned_key(name);
+    if (!key) return Ref();
+    PyObject* value = PyDict_GetItemWithError(module_dict(), key);
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         return Ref();
     }
     return Ref::borrow(value);

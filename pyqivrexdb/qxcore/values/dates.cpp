@@ -40,7 +40,7 @@ int as_c_int(unsigned int part) { return part > INT_MAX ? INT_MAX : static_cast<
 
 PyObject* qxdate2pydate(uint16_t packed) {
     if (packed == 0) Py_RETURN_NONE;
-    if (!qc.qcSqlUnpackDate) return library_not_loaded();
+    if (!library_loaded()) return library_not_loaded();
     unsigned int day = 0, month = 0, year = 0;
     qc.qcSqlUnpackDate(packed, &day, &month, &year);
     CachedDate& slot = g_date_cache[packed & 0x3FF];
@@ -60,10 +60,10 @@ bool is_exact_date(PyObject* obj) { return Py_TYPE(obj) == PyDateTimeAPI->DateTy
 
 bool is_date(PyObject* obj) { return PyDate_Check(obj); }
 
-bool library_has_dates() { return qc.qcSqlPackDate && qc.qcSqlUnpackDate; }
+bool library_has_dates() { return library_loaded(); }
 
 uint16_t pack_date(PyObject* date) {
-    if (!qc.qcSqlPackDate || !PyDate_Check(date)) return 0;
+    if (!library_loaded() || !PyDate_Check(date)) return 0;
     const int packed = qc.qcSqlPackDate(PyDateTime_GET_DAY(date), PyDateTime_GET_MONTH(date),
                                         PyDateTime_GET_YEAR(date));
     return static_cast<uint16_t>(packed & 0xFFFF);
@@ -97,7 +97,7 @@ PyObject* pydate2qxdate(PyObject*, PyObject* pydate) {
     if (!PyDate_Check(pydate))
         return PyErr_Format(PyExc_TypeError, "pydate2qxdate() argument must be datetime.date, not %.100s",
                             Py_TYPE(pydate)->tp_name);
-    if (!qc.qcSqlPackDate) return library_not_loaded();
+    if (!library_loaded()) return library_not_loaded();
     return PyLong_FromLong(pack_date(pydate));
 }
 
