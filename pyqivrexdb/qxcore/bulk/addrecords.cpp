@@ -225,25 +225,6 @@ private:
     bool ready_ = false;
 };
 
-// The bytes handed to the library as the table name: NUL-terminated, so a
-// name with a NUL inside would silently name another table.
-const char* table_text(PyObject* encoded) {
-    const char* text;
-    Py_ssize_t size;
-    if (PyBytes_Check(encoded)) {
-        text = PyBytes_AS_STRING(encoded);
-        size = PyBytes_GET_SIZE(encoded);
-    } else {
-        text = PyByteArray_AS_STRING(encoded);
-        size = PyByteArray_GET_SIZE(encoded);
-    }
-    if (std::memchr(text, 0, static_cast<size_t>(size))) {
-        PyErr_SetString(PyExc_ValueError, "embedded null character");
-        return nullptr;
-    }
-    return text;
-}
-
 // The table's field list from the structure query on `cursor`: columns 2, 3
 // and 4 of each row become a Field's asname, type and len. *record_length is
 // the Python sum of the lens.
@@ -337,7 +318,7 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     if (debug_log("%R: addrecords(table_name='%S')", self, table_name) < 0) return nullptr;
     Ref encoded = cp866_encode(table_name);
     if (!encoded) return nullptr;
-    const char* table = table_text(encoded.get());
+    const char* table = c_text(encoded.get());
     if (!table) return nullptr;
     Ref format(PyUnicode_FromString("select * from QXTBLSTRUCT(\"%s\");"));
     if (!format) return nullptr;

@@ -34,11 +34,6 @@ inline ConnectionObject* as_connection(PyObject* self) {
     return reinterpret_cast<ConnectionObject*>(self);
 }
 
-// The C string of an encoded text (bytes or bytearray, as cp866_encode
-// returns it). A NUL inside would silently cut the text short at the
-// library, so it is refused with ValueError; null then.
-const char* c_text(PyObject* encoded);
-
 // Keeps the exception on its way out aside while other work runs (a client
 // call, or Python code a server message starts), and puts it back after.
 class SetAside {

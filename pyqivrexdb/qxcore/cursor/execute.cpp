@@ -98,13 +98,8 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
                                                   PyByteArray_GET_SIZE(statement.get())));
         if (!statement) return nullptr;
     }
-    const char* sql = PyBytes_AS_STRING(statement.get());
-    // The client reads up to the first NUL: a statement cut short there
-    // would run as a different statement.
-    if (std::strlen(sql) != static_cast<size_t>(PyBytes_GET_SIZE(statement.get()))) {
-        PyErr_SetString(PyExc_ValueError, "embedded null character");
-        return nullptr;
-    }
+    const char* sql = c_text(statement.get());
+    if (!sql) return nullptr;
 
     if (self->vtab->reset(self) < 0) return nullptr;
 

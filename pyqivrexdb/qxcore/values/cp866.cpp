@@ -161,4 +161,21 @@ Ref cp866_encode(PyObject* obj) {
     return out;
 }
 
+const char* c_text(PyObject* encoded) {
+    const char* text;
+    Py_ssize_t size;
+    if (PyBytes_Check(encoded)) {
+        text = PyBytes_AS_STRING(encoded);
+        size = PyBytes_GET_SIZE(encoded);
+    } else {
+        text = PyByteArray_AS_STRING(encoded);
+        size = PyByteArray_GET_SIZE(encoded);
+    }
+    if (static_cast<Py_ssize_t>(strnlen(text, static_cast<size_t>(size))) != size) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return text;
+}
+
 }  // namespace qx

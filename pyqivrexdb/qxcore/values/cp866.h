@@ -20,4 +20,9 @@ Ref cp866_encode(PyObject* obj);
 // UnicodeEncodeError set.
 Py_ssize_t cp866_encode_into(PyObject* str, unsigned char* out, Py_ssize_t room);
 
+// The C string of an encoded text (bytes or bytearray, as cp866_encode
+// returns it). A NUL inside would silently cut the text short at the
+// library, so it is refused with ValueError; null then.
+const char* c_text(PyObject* encoded);
+
 }  // namespace qx
