@@ -25,15 +25,6 @@ uint32_t le_unsigned(const unsigned char* p, unsigned n) {
     return v;
 }
 
-std::string quote_ident(const std::string& name) {
-    std::string q = "\"";
-    for (char c : name) {
-        if (c == '"') q += '"';
-        q += c;
-    }
-    return q + "\"";
-}
-
 // Runs one engine statement from the cache; 0 or the failure's code.
 int run_cached(Conn* c, const std::string& sql) {
     StmtCache::Entry* e;

@@ -285,4 +285,7 @@ struct BusyGuard {
     ~BusyGuard() { --n; }
 };
 
+// An SQL identifier in double quotes, inner quotes doubled.
+std::string quote_ident(const std::string& name);
+
 }  // namespace qse

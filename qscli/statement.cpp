@@ -98,15 +98,6 @@ bool keyword(const char*& p, const char* e, const char* kw) {
     return true;
 }
 
-std::string quote_ident(const std::string& name) {
-    std::string q = "\"";
-    for (char c : name) {
-        if (c == '"') q += '"';
-        q += c;
-    }
-    return q + "\"";
-}
-
 std::string quote_literal(const std::string& s) {
     std::string q = "'";
     for (char c : s) {

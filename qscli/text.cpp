@@ -181,4 +181,14 @@ const char* text_problem(TextStatus st) {
     }
 }
 
+// An SQL identifier in double quotes, inner quotes doubled.
+std::string quote_ident(const std::string& name) {
+    std::string q = "\"";
+    for (char c : name) {
+        if (c == '"') q += '"';
+        q += c;
+    }
+    return q + "\"";
+}
+
 }  // namespace qse
