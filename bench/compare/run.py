@@ -1,0 +1,231 @@
+"""pyqivrexdb over its embedded engine side by side with the standard
+library's sqlite3 module on the same SQLite file.
+
+    QX_BUILD=build/perf tools/dev python bench/compare/run.py [--quick] [--n 100000 1000000]
+        [--reps 5] [--cases fetchall point ...] [--heapctrl 4096 65536 ...]
+
+Every measurement runs in a fresh process (worker.py) and the two sides take
+turns (qx, sqlite3, qx, sqlite3, ...), so load from elsewhere on the machine
+falls on both. Each figure is our time divided by sqlite3's: the median of
+the per-pair ratios with their min-max, then the medians of the times and
+the peak resident memory of each side while the case ran. Both sides set
+the same pragmas (those the engine sets on a file). --quick is a smoke run
+of a few seconds.
+
+--heapctrl runs fetchall and the bulk load on our side alone for each
+HEAPCTRL value given, interleaving the values.
+"""
+import argparse
+import datetime
+import json
+import os
+import platform
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import worker  # noqa: E402
+
+SCHEMA = ("create table t(id INTEGER, name CHAR(12), amount DOUBLE, d DATE, small SMALLINT, "
+          "code CHAR(8))")
+
+# case: (what it measures, target ratio of times, target ratio of peak memory)
+CASES = {
+    "fetchall": ("fetchall() of all rows", 0.9, 1.15),
+    "fetchmany": ("fetchmany(1000) loop", 1.0, 1.2),
+    "iterate": ("for row in cursor", 1.0, 1.2),
+    "fetchall_dates": ("fetchall(), dates as date", 0.75, None),
+    "bulk": ("bulk load", 0.75, None),
+    "point": ("point query + fetchone", 1.2, None),
+}
+POINT_QUERIES = 20000
+
+
+def make_db(path, n, rows=True):
+    """A database file with table t (and an index on id) holding n rows."""
+    if os.path.exists(path):
+        os.remove(path)
+    conn = sqlite3.connect(path)
+    for p in worker.PRAGMAS:
+        conn.execute(p)
+    conn.execute(SCHEMA)
+    if rows:
+        step = 100000
+        for first in range(0, n, step):
+            chunk = worker.make_rows(min(n, first + step))[first:]
+            for r in chunk:
+                r[3] = r[3].isoformat()
+            with conn:
+                conn.executemany("insert into t values (?, ?, ?, ?, ?, ?)", chunk)
+        conn.execute("create index t_id on t(id)")
+        conn.commit()
+    conn.execute("pragma wal_checkpoint(truncate)")
+    conn.close()
+
+
+def run_worker(side, case, db, n, count=0, extra=()):
+    args = [sys.executable, str(HERE / "worker.py"), side, case, db, str(n), str(count), *map(str, extra)]
+    out = subprocess.run(args, capture_output=True, text=True)
+    if out.returncode != 0:
+        raise SystemExit("worker %s %s failed:\n%s%s" % (side, case, out.stdout, out.stderr))
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def fresh_copy(template, target):
+    """The empty table of the bulk case, a new file for every load."""
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(target + suffix):
+            os.remove(target + suffix)
+    with open(template, "rb") as src, open(target, "wb") as dst:
+        dst.write(src.read())
+    return target
+
+
+def measure(case, n, reps, work):
+    """reps interleaved pairs of one case: {side: [result, ...]}."""
+    db = os.path.join(work, "t%d.db" % n)
+    count = POINT_QUERIES if case == "point" else 0
+    if case == "point":
+        count = max(1, min(POINT_QUERIES, n // 5))
+    results = {"qx": [], "sqlite3": []}
+    # One unrecorded pair first: the file's pages reach the page cache.
+    for rep in range(reps + 1):
+        for side in (("qx", "sqlite3") if rep % 2 == 0 else ("sqlite3", "qx")):
+            target = db
+            if case == "bulk":
+                target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
+            r = run_worker(side, case, target, n, count)
+            r["per_op"] = r["seconds"] / (count or n)
+            if rep:
+                results[side].append(r)
+    return results
+
+
+def mib(kib):
+    return kib / 1024.0
+
+
+def summarize(case, n, results):
+    qx, sq = results["qx"], results["sqlite3"]
+    ratios = [a["seconds"] / b["seconds"] for a, b in zip(qx, sq)]
+    peak_qx = statistics.median(r["peak_kib"] for r in qx)
+    peak_sq = statistics.median(r["peak_kib"] for r in sq)
+    return {
+        "case": case, "n": n,
+        "ratio": statistics.median(ratios), "ratio_min": min(ratios), "ratio_max": max(ratios),
+        "qx_us": statistics.median(r["per_op"] for r in qx) * 1e6,
+        "sq_us": statistics.median(r["per_op"] for r in sq) * 1e6,
+        "peak_qx": peak_qx, "peak_sq": peak_sq, "mem_ratio": peak_qx / peak_sq,
+    }
+
+
+def verdict(value, target):
+    if target is None:
+        return ""
+    return "ok" if value <= target else "OVER"
+
+
+def print_table(rows):
+    print()
+    print("%-27s %9s %7s %-13s %6s %9s %9s %9s %9s %6s %5s"
+          % ("case", "N", "ratio", "(min-max)", "target", "ours us", "sqlite us",
+             "ours MiB", "sqlite MiB", "mem", ""))
+    for s in rows:
+        what, target, mem_target = CASES[s["case"]]
+        print("%-27s %9d %7.2f %-13s %6s %9.3f %9.3f %9.1f %9.1f %6.2f %5s"
+              % (what, s["n"], s["ratio"], "(%.2f-%.2f)" % (s["ratio_min"], s["ratio_max"]),
+                 "<=%.2f" % target, s["qx_us"], s["sq_us"], mib(s["peak_qx"]), mib(s["peak_sq"]),
+                 s["mem_ratio"],
+                 " ".join(v for v in (verdict(s["ratio"], target), verdict(s["mem_ratio"], mem_target)) if v)))
+    print()
+    print("ratio: our time / sqlite3's (median of interleaved pairs); us: median time per row "
+          "(per query for the point case); MiB: median peak resident size while the case ran; "
+          "mem: its ratio (target %.2f for fetchall, %.2f for streaming)"
+          % (CASES["fetchall"][2], CASES["fetchmany"][2]))
+
+
+def machine():
+    model = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return "%d cores, %s; Python %s; SQLite %s; %s" % (
+        os.cpu_count() or 0, model, platform.python_version(), sqlite3.sqlite_version,
+        datetime.date.today().isoformat())
+
+
+def heapctrl_sweep(values, n, reps, work):
+    db = os.path.join(work, "t%d.db" % n)
+    print("HEAPCTRL sweep, N = %d, %d repetitions, our side only (median s, min-max)" % (n, reps))
+    times = {(case, v): [] for case in ("fetchall", "bulk") for v in values}
+    for rep in range(reps + 1):
+        order = values if rep % 2 == 0 else list(reversed(values))
+        for case in ("fetchall", "bulk"):
+            for v in order:
+                target = db
+                if case == "bulk":
+                    target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
+                r = run_worker("heapctrl", case, target, n, 0, (v,))
+                if rep:
+                    times[(case, v)].append(r)
+    print("%10s  %-26s %-26s %s" % ("HEAPCTRL", "fetchall", "bulk load", "fetchall peak MiB"))
+    for v in values:
+        f = [r["seconds"] for r in times[("fetchall", v)]]
+        b = [r["seconds"] for r in times[("bulk", v)]]
+        peak = statistics.median(r["peak_kib"] for r in times[("fetchall", v)])
+        print("%10d  %.3f (%.3f-%.3f)        %.3f (%.3f-%.3f)        %.1f"
+              % (v, statistics.median(f), min(f), max(f), statistics.median(b), min(b), max(b), mib(peak)))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="a smoke run of a few seconds")
+    ap.add_argument("--n", type=int, nargs="+", help="row counts (default 100000 1000000)")
+    ap.add_argument("--reps", type=int, help="interleaved pairs per case (default 5)")
+    ap.add_argument("--cases", nargs="+", choices=sorted(CASES), help="cases to run (default all)")
+    ap.add_argument("--heapctrl", type=int, nargs="+", help="sweep HEAPCTRL instead")
+    ap.add_argument("--work", help="folder for the database files (default a temporary one)")
+    ap.add_argument("--json", help="also write the results to this file")
+    args = ap.parse_args()
+
+    sizes = args.n or ([10000] if args.quick else [100000, 1000000])
+    reps = args.reps or (2 if args.quick else 5)
+    cases = args.cases or list(CASES)
+    with tempfile.TemporaryDirectory(dir=args.work) as work:
+        make_db(os.path.join(work, "empty.db"), 0, rows=False)
+        print(machine())
+        started = time.perf_counter()
+        if args.heapctrl:
+            for n in sizes:
+                make_db(os.path.join(work, "t%d.db" % n), n)
+                heapctrl_sweep(args.heapctrl, n, reps, work)
+            return 0
+        summary = []
+        for n in sizes:
+            make_db(os.path.join(work, "t%d.db" % n), n)
+            for case in cases:
+                s = summarize(case, n, measure(case, n, reps, work))
+                summary.append(s)
+                print("  %-15s N=%-8d ratio %.2f (%.2f-%.2f)  mem %.2f"
+                      % (case, n, s["ratio"], s["ratio_min"], s["ratio_max"], s["mem_ratio"]), flush=True)
+        print_table(summary)
+        print("%d repetitions a case, %.0f s in all" % (reps, time.perf_counter() - started))
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"machine": machine(), "results": summary}, f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

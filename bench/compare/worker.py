@@ -1,0 +1,218 @@
+"""One side of one case, timed once in a process of its own.
+
+    python bench/compare/worker.py SIDE CASE DB N [COUNT]
+
+SIDE is "qx" (pyqivrexdb over its embedded engine) or "sqlite3" (the
+standard library's module on the same file). Prints one JSON object: the
+seconds the case took, the resident memory before it and the peak while it
+ran. run.py starts one of these per measurement and interleaves the sides.
+"""
+import datetime
+import gc
+import json
+import random
+import resource
+import sys
+import time
+
+# The pragmas the embedded engine sets on a database file, set on the
+# sqlite3 side as well so both read and write the file the same way.
+PRAGMAS = ("pragma foreign_keys = on", "pragma journal_mode = wal", "pragma synchronous = normal",
+           "pragma mmap_size = 268435456")
+
+QUERY = "select id, name, amount, d, small, code from t"
+CODES = ["Москва01", "Тверь002", "Казань03", "Омск0004", "Пермь005", "Самара06", "Рязань07",
+         "Тула0008", "Курск009", "Орёл0010", "Чита0011", "Уфа00012", "Сочи0013", "Псков014",
+         "Томск015", "Ухта0016"]
+FIRST_DAY = datetime.date(2015, 1, 1).toordinal()
+
+
+def make_rows(n):
+    """The rows every table holds: row i is the same on both sides."""
+    fromordinal = datetime.date.fromordinal
+    return [[i, "NAME%08d" % i, i * 0.25 + 0.5, fromordinal(FIRST_DAY + i % 3000),
+             i % 65000 - 32500, CODES[i % len(CODES)]] for i in range(n)]
+
+
+def status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def reset_peak():
+    """Starts the peak resident size (VmHWM) afresh where the kernel allows."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def peak_kib(reset_done):
+    if reset_done:
+        return status_kib("VmHWM")
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+# ---------------------------------------------------------------------------
+# The sqlite3 side
+
+def sqlite_connect(path, **kwargs):
+    import sqlite3
+    conn = sqlite3.connect(path, **kwargs)
+    for p in PRAGMAS:
+        conn.execute(p)
+    return conn
+
+
+def sqlite_case(case, db, n, count):
+    import sqlite3
+    if case == "fetchall_dates":
+        sqlite3.register_converter("DATE", lambda b: datetime.date.fromisoformat(b.decode()))
+        conn = sqlite_connect(db, detect_types=sqlite3.PARSE_DECLTYPES)
+    else:
+        conn = sqlite_connect(db)
+
+    if case in ("fetchall", "fetchall_dates"):
+        def run():
+            return conn.execute(QUERY).fetchall()
+    elif case == "fetchmany":
+        def run():
+            cur = conn.execute(QUERY)
+            taken = 0
+            while True:
+                rows = cur.fetchmany(1000)
+                if not rows:
+                    return taken
+                taken += len(rows)
+    elif case == "iterate":
+        def run():
+            taken = 0
+            for _row in conn.execute(QUERY):
+                taken += 1
+            return taken
+    elif case == "bulk":
+        # What the module itself does for a date without a converter of its
+        # own in 3.11, spelled out (its default adapters are deprecated).
+        sqlite3.register_adapter(datetime.date, datetime.date.isoformat)
+        rows = make_rows(n)
+
+        def run():
+            with conn:
+                conn.executemany("insert into t values (?, ?, ?, ?, ?, ?)", rows)
+            return len(rows)
+    elif case == "point":
+        keys = point_keys(n, count)
+
+        def run():
+            q = "select id, name, amount, d, small, code from t where id = ?"
+            for k in keys:
+                conn.execute(q, (k,)).fetchone()
+            return len(keys)
+    else:
+        raise SystemExit("unknown case " + case)
+    return run
+
+
+# ---------------------------------------------------------------------------
+# The pyqivrexdb side
+
+def qx_case(case, db, n, count):
+    import pyqivrexdb
+    conn = pyqivrexdb.connect(db)
+
+    if case in ("fetchall", "fetchall_dates"):
+        def run():
+            cur = conn.cursor()
+            cur.execute(QUERY)
+            return cur.fetchall()
+    elif case == "fetchmany":
+        def run():
+            cur = conn.cursor()
+            cur.execute(QUERY)
+            taken = 0
+            while True:
+                rows = cur.fetchmany(1000)
+                if not rows:
+                    return taken
+                taken += len(rows)
+    elif case == "iterate":
+        def run():
+            cur = conn.cursor()
+            cur.execute(QUERY)
+            taken = 0
+            for _row in cur:
+                taken += 1
+            return taken
+    elif case == "bulk":
+        rows = make_rows(n)
+
+        def run():
+            conn.addrecords("t", rows)
+            return len(rows)
+    elif case == "point":
+        keys = point_keys(n, count)
+
+        def run():
+            cur = conn.cursor()
+            q = "select id, name, amount, d, small, code from t where id = %s"
+            for k in keys:
+                cur.execute(q, (k,))
+                cur.fetchone()
+            return len(keys)
+    else:
+        raise SystemExit("unknown case " + case)
+    return run
+
+
+def point_keys(n, count):
+    rnd = random.Random(7)
+    return [rnd.randrange(n) for _ in range(count)]
+
+
+def main(argv):
+    side, case, db, n = argv[1], argv[2], argv[3], int(argv[4])
+    count = int(argv[5]) if len(argv) > 5 else 0
+    if side == "heapctrl":
+        # pyqivrexdb with another HEAPCTRL: argv[6]
+        import pyqivrexdb
+        pyqivrexdb.HEAPCTRL = int(argv[6])
+        side = "qx"
+    run = (qx_case if side == "qx" else sqlite_case)(case, db, n, count)
+    gc.collect()
+    before = status_kib("VmRSS")
+    reset_done = reset_peak()
+    start = time.perf_counter()
+    result = run()
+    took = time.perf_counter() - start
+    peak = peak_kib(reset_done)
+    size = len(result) if isinstance(result, list) else result
+    expected = count if case == "point" else n
+    if size != expected:
+        raise SystemExit("%s %s: %d rows, expected %d" % (side, case, size, expected))
+    if case in ("fetchall", "fetchall_dates") and n:
+        check_row(case, side, result[n // 2], n // 2)
+    json.dump({"seconds": took, "rss_before_kib": before, "peak_kib": peak}, sys.stdout)
+    sys.stdout.write("\n")
+    sys.stdout.flush()
+    # Skip tearing down millions of objects: the measurement is taken.
+    import os
+    os._exit(0)
+
+
+def check_row(case, side, row, i):
+    """The rows read are the rows written (a benchmark of wrong data proves nothing)."""
+    want = make_rows(i + 1)[i]
+    if side == "sqlite3" and case == "fetchall":
+        want[3] = want[3].isoformat()
+    got = list(row)
+    if got != want:
+        raise SystemExit("%s %s: row %d is %r, expected %r" % (side, case, i, got, want))
+
+
+if __name__ == "__main__":
+    main(sys.argv)
