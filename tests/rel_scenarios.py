@@ -410,3 +410,29 @@ def run_once(double, scenario):
     names = double.names()
     scenario.cleanup(ctx)
     return names
+
+
+def run_through(double, scenario, fail=None):
+    """One run of the scenario from setup to cleanup, with ``fail`` =
+    (entry point, occurrence, rc) failing that call; the operation's
+    exception is swallowed. Returns it (or None)."""
+    double.reset()
+    ctx = scenario.setup(double)
+    scenario.script(double, ctx)
+    if fail:
+        name, occurrence, rc = fail
+        double.fail(name, rc, times=1, skip=occurrence)
+    error = None
+    try:
+        scenario.op(ctx)
+    except Exception as exc:  # noqa: BLE001 - the fault tests check them
+        error = exc
+    if fail:
+        double.fail(fail[0], 0)
+    scenario.cleanup(ctx)
+    return error
+
+
+def failure_points(baseline, rc=-5):
+    """(entry point, occurrence, rc) for every call of a successful run."""
+    return [(name, baseline[:k].count(name), rc) for k, name in enumerate(baseline)]

@@ -1,0 +1,296 @@
+"""Leak checks: every public operation repeated many times, on its success
+paths and on every error path, must not grow the live objects, the memory
+Python allocates or the resident memory, and must give back every client
+handle the design releases.
+
+A release build has no total reference count, so the checks are: live
+objects by type (gc), allocated memory blocks and traced memory (tracemalloc
+sees every buffer the driver takes from Python's allocator), the reference
+counts of the objects the driver hands out most (None, True, False, its
+classes and functions, the exception classes), and resident memory for the
+driver's own C++ allocations.
+"""
+
+import collections
+import copy
+import datetime
+import gc
+import logging
+import pickle
+import struct
+import sys
+import tracemalloc
+
+import pytest
+
+import rel_scenarios as rs
+from pyqivrexdb import errors, qxcore
+from qxdouble import colrec
+
+# Objects a leaked reference would most likely point at.
+WATCHED = [None, True, False, (), "", qxcore.Cursor, qxcore.Connection, qxcore.Field,
+           qxcore.connect, errors.ProgrammingError, errors.DatabaseError,
+           errors.InterfaceError, errors.IntegrityError, datetime.date]
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+class Snapshot:
+    def __init__(self):
+        gc.collect()
+        gc.collect()
+        self.blocks = sys.getallocatedblocks()
+        self.traced = tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing() else 0
+        self.rss = resident_bytes()
+        self.refs = [sys.getrefcount(o) for o in WATCHED]
+        self.types = collections.Counter(type(o).__name__ for o in gc.get_objects())
+        # What the snapshot itself holds (its counts are new ints) is not
+        # the operation's.
+        self.own_blocks = sys.getallocatedblocks() - self.blocks
+        self.own_traced = (tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing()
+                           else 0) - self.traced
+
+
+def growth(before, after, rounds, bound, rss_slack):
+    """What grew by `bound` items or more."""
+    grown = {}
+    for name, count in (after.types - before.types).items():
+        if count >= bound:
+            grown["objects " + name] = count
+    blocks = after.blocks - before.blocks - before.own_blocks
+    if blocks >= bound:
+        grown["allocated blocks"] = blocks
+    traced = after.traced - before.traced - before.own_traced
+    if traced >= 64 * rounds + 65536:
+        grown["traced bytes"] = traced
+    for obj, b, a in zip(WATCHED, before.refs, after.refs):
+        if a - b >= bound:
+            grown["references to %r" % (obj,)] = a - b
+    if after.rss - before.rss > rss_slack:
+        grown["resident bytes"] = after.rss - before.rss
+    return grown
+
+
+@pytest.fixture(autouse=True)
+def quiet_log(monkeypatch):
+    # The log lines of DEBUG runs are written but not kept: pytest's own
+    # capture would hold every record.
+    log = logging.getLogger("pyqivrexdb.qxcore")
+    monkeypatch.setattr(log, "propagate", False)
+    monkeypatch.setattr(log, "handlers", [logging.NullHandler()])
+
+
+@pytest.fixture
+def traced():
+    """Traces Python's allocator: the driver's buffers come from it."""
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+def assert_no_growth(double, fn, rounds, warmup=None, bound=None, rss_slack=8 << 20):
+    """Runs fn warmup + 3 x rounds times. What grows by `bound` (a tenth of
+    the rounds) in each of the three runs grows with the rounds: a leak.
+    (A cache filling up or the interpreter settling grows less each time.)"""
+    bound = bound or max(rounds // 10, 25)
+    for _ in range(warmup if warmup is not None else rounds):
+        fn()
+        double.clear()
+    marks = [Snapshot()]
+    for _ in range(3):
+        for _ in range(rounds):
+            fn()
+            double.clear()
+        marks.append(Snapshot())
+    grown = [growth(a, b, rounds, bound, rss_slack) for a, b in zip(marks, marks[1:])]
+    leaks = {k: tuple(g[k] for g in grown) for k in set.intersection(*(set(g) for g in grown))}
+    assert not leaks, leaks
+    assert double.stale_calls() == []
+
+
+# -- every operation on its success path -----------------------------------
+
+@pytest.mark.parametrize("scenario", rs.SCENARIOS, ids=repr)
+def test_operation_repeated(double, scenario):
+    assert_no_growth(double, lambda: rs.run_through(double, scenario), rounds=1000)
+    assert double.live_connections() == [] and double.live_statements() == []
+
+
+# -- every operation with each of its client calls failing -----------------
+
+@pytest.mark.parametrize("scenario", rs.SCENARIOS, ids=repr)
+def test_error_paths_repeated(double, scenario):
+    points = rs.failure_points(rs.run_once(double, scenario))
+
+    def sweep():
+        for point in points:
+            rs.run_through(double, scenario, point)
+
+    # One leaking error path among them leaks once a sweep.
+    rounds = max(100, 2000 // len(points))
+    assert_no_growth(double, sweep, rounds=rounds, bound=rounds // 2)
+
+
+# -- the pieces users touch in loops ---------------------------------------
+
+@pytest.fixture
+def cur(double):
+    conn = qxcore.connect("srv")
+    c = conn.cursor()
+    yield c
+    c.close()
+    conn.close()
+
+
+def every_shape(double, cur):
+    """Results of every shape: no result set, no columns, no rows, one
+    buffer, many buffers, with and without a return value."""
+    qxcore.HEAPCTRL = 3 * rs.RECORD_SIZE
+    double.set_result([], col_count=-1)
+    cur.execute("update t")
+    assert cur.fetchone() is None and cur.fetchall() == [] and cur.description is None
+    double.set_result([], col_count=0)
+    cur.execute("select")
+    cur.fetchall()
+    double.set_result(rs.EVERY_TYPE_COLUMNS, b"")
+    cur.execute("select * from t where 0")
+    assert cur.fetchall() == []
+    double.set_result(rs.EVERY_TYPE_COLUMNS, rs.every_type_records(2))
+    double.set_retval(rs.DATE, struct.pack("<H", 100))
+    cur.execute("select * from t")
+    assert len(cur.fetchall()) == 2 and cur.retcode() == datetime.date(1900, 4, 10)
+    double.set_result(rs.EVERY_TYPE_COLUMNS, rs.every_type_records(10))
+    cur.execute("select * from t where n = %(n)s", {"n": 1})
+    [d.name for d in cur.description]
+    cur.fetchone()
+    cur.fetchmany(3)
+    for _ in cur:
+        pass
+    double.set_result(rs.EVERY_TYPE_COLUMNS, rs.every_type_records(10))
+    cur.execute("select")
+    cur.fetchmany(2)  # abandoned half read: the next execute drops it
+
+
+def test_results_of_every_shape(double, traced, cur):
+    assert_no_growth(double, lambda: every_shape(double, cur), rounds=400)
+
+
+def test_failing_reads_and_bad_descriptions(double, traced, cur):
+    def bad():
+        for columns, script in [
+            ([colrec(12, 4)], {}),
+            ([colrec(rs.CHAR, 50)], dict(rec_size=4)),
+            ([colrec(rs.LONG, 4)], dict(reads=[6])),
+            ([colrec(rs.LONG, 4)], dict(col_count=-7)),
+        ]:
+            double.set_result(columns, b"\0" * 8, **script)
+            try:
+                cur.execute("select")
+                cur.fetchall()
+            except errors.ProgrammingError:
+                pass
+        double.set_result([colrec(rs.LONG, 4)], b"\0" * 8)
+        cur.execute("select")
+        double.fail("qcSqlReadResults", -1, times=1)
+        try:
+            cur.fetchall()
+        except errors.ProgrammingError:
+            pass
+
+    assert_no_growth(double, bad, rounds=400)
+
+
+def test_refusals_and_misuse(double, cur):
+    conn = qxcore.Connection()
+
+    def refused():
+        for attempt in (lambda: pickle.dumps(cur), lambda: copy.copy(cur),
+                        lambda: copy.deepcopy(cur), lambda: conn.cursor(),
+                        lambda: qxcore.connect(None), lambda: qxcore.pydate2qxdate(1),
+                        lambda: qxcore.pydate2qxdate(datetime.date(1800, 1, 1)),
+                        lambda: cur.execute("€"), lambda: cur.execute("%s %s", (1,)),
+                        lambda: setattr(cur, "arraysize", -1), lambda: delattr(cur, "row_count"),
+                        lambda: qxcore.Cursor("x", 1), lambda: cur.fetchmany(1, 2),
+                        lambda: conn.begin("T", [1]), lambda: conn.addrecords("a\0b", [])):
+            try:
+                attempt()
+            except (TypeError, ValueError, OverflowError, NotImplementedError,
+                    errors.Error):
+                pass
+
+    assert_no_growth(double, refused, rounds=300)
+
+
+def test_callbacks_repeated(double, monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    conn = qxcore.connect("srv")
+    got = []
+
+    def receiver(message, *rest):
+        got.append(message)
+        if len(got) % 3 == 0:
+            raise RuntimeError("receiver fails")
+
+    def deliver():
+        conn.send_callback(receiver)
+        conn.usersend_callback(receiver)
+        double.add_message(b"s" * 600, "qcSqlExecDirect")
+        double.add_message("польз".encode("cp866"), "qcSqlExecDirect", user_type=5)
+        conn.execute("notify")
+        got.clear()
+        seen.clear()
+
+    assert_no_growth(double, deliver, rounds=500)
+    conn.close()
+
+
+def test_bulk_loads_repeated(double, traced):
+    conn = qxcore.connect("srv")
+    double.set_bulk_journal(False)
+
+    def load():
+        qxcore.HEAPCTRL = 4 * rs.RECORD_SIZE
+        rs.script_table(double, rs.BULK_FIELDS)
+        conn.addrecords("T", [rs.every_type_row(i) for i in range(9)])
+        rs.script_table(double, rs.BULK_FIELDS)
+        try:
+            conn.addrecords("T", [rs.every_type_row(1), rs.every_type_row(2)[:3]])
+        except IndexError:
+            pass
+        rs.script_table(double, rs.BULK_FIELDS)
+        try:
+            conn.addrecords("T", [rs.every_type_row(1)[:2] + [255] + rs.every_type_row(1)[3:]])
+        except errors.ProgrammingError:
+            pass
+
+    assert_no_growth(double, load, rounds=500, warmup=1500)
+    conn.close()
+
+
+def test_large_results_do_not_grow_resident_memory(double, traced, cur):
+    # A leaked read buffer or row would cost megabytes here.
+    qxcore.HEAPCTRL = 1 << 16
+    records = rs.every_type_records(3000)
+
+    def big():
+        double.set_result(rs.EVERY_TYPE_COLUMNS, records)
+        cur.execute("select")
+        assert len(cur.fetchall()) == 3000
+
+    assert_no_growth(double, big, rounds=20, warmup=5, rss_slack=4 << 20)
+
+
+@pytest.mark.parametrize("leak", [
+    lambda kept: kept.append(object()),             # an object a round
+    lambda kept: kept.append(None),                 # a reference a round
+    lambda kept: kept.append(bytes(300)),           # a small block a round
+    lambda kept: kept.append(bytearray(1 << 14)),   # a buffer a round
+])
+def test_the_detector_sees_a_leak(double, traced, leak):
+    kept = []
+    with pytest.raises(AssertionError):
+        assert_no_growth(double, lambda: leak(kept), rounds=1000, warmup=10)
