@@ -239,3 +239,25 @@ def test_description_lets_name_errors_through(double, cur):
     _columns(cur)[0].asname = b""
     with pytest.raises(AttributeError):
         cur.description
+
+
+def test_description_keeps_the_column_list_it_started_from(double, cur):
+    # Building the named-tuple class runs caller code, which may execute on
+    # the cursor and drop the column list being described.
+    import collections
+
+    class Reentrant:
+        @staticmethod
+        def namedtuple(name, fields):
+            qxcore.collections = collections
+            cur.execute("update")  # no result set: the cursor's columns become None
+            gc.collect()
+            _ = [[i] for i in range(100)]  # reuse freed lists
+            return collections.namedtuple(name, fields)
+
+    double.set_result([colrec(LONG, 4, fname=b"N"), colrec(CHAR, 3, fname=b"S")], b"", row_count=0)
+    cur.execute("select")
+    qxcore.collections = Reentrant
+    assert [tuple(d) for d in cur.description] == [("N", 7, 0, 4, None, None, None),
+                                                   ("S", 0, 0, 3, None, None, None)]
+    assert cur.description is None

@@ -165,7 +165,11 @@ PyObject* field_from_colstruct(const ColStruct_t* rec) {
     return ok ? field.release() : nullptr;
 }
 
-PyObject* description_of(PyObject* columns) {
+PyObject* description_of(PyObject* columns_arg) {
+    // Held for the whole access: building the class or reading a Field may
+    // run code that executes on the cursor and replaces its column list.
+    Ref held = Ref::borrow(columns_arg);
+    PyObject* columns = held.get();
     const int any = PyObject_IsTrue(columns);
     if (any < 0) return nullptr;
     if (!any) Py_RETURN_NONE;
