@@ -218,3 +218,49 @@ def test_debug_connect_failing_to_register_leaves_no_session(double):
     assert double.names()[-3:] == ["qcSqlSetConnectAttr"] + CLOSE
     with pytest.raises(ProgrammingError):
         c.cursor()
+
+
+@pytest.mark.parametrize("entry", ["qcSqlDisconnect", "qcSqlFreeConnect"])
+def test_connecting_anew_while_closing_keeps_the_new_session(double, conn, entry):
+    # Regression: close() released whatever handle the object held by the time
+    # the library returned, so the new session was freed without logging off,
+    # the old handle leaked, and the object stayed "connected" with handle 0.
+    conn.send_callback(lambda message: conn.connect("other", "user", "pw"))
+    double.add_message(b"bye", entry)
+    conn.close()
+    assert double.calls("qcSqlDisconnect") == [("qcSqlDisconnect", (1,))]
+    assert double.calls("qcSqlFreeConnect") == [("qcSqlFreeConnect", (1,))]
+    assert double.live_connections() == [2]
+    conn.cursor()
+    assert double.calls("qcSqlAllocStmt") == [("qcSqlAllocStmt", (2, None))]
+    conn.close()
+    assert double.live_connections() == [] and double.stale_calls() == []
+
+
+def test_texts_are_taken_after_every_encode_has_run(double):
+    # Regression: a bytearray from one encode() was read by the library after
+    # a later encode() had resized (and so moved) it.
+    server = bytearray(b"srv")
+
+    class Shared(str):
+        def encode(self, *args):
+            return server
+
+    class Growing(str):
+        def encode(self, *args):
+            server.extend(b"-" * 100000)
+            return b"pw"
+
+    c = qxcore.Connection()
+    c.connect(Shared("srv"), "user", Growing("pw"))
+    assert double.calls("qcSqlConnect") == [("qcSqlConnect", (1, bytes(server), b"user", b"pw"))]
+
+    class Poisoning(str):
+        def encode(self, *args):
+            server[1] = 0
+            return b"pw"
+
+    c.close()
+    with pytest.raises(ValueError):
+        c.connect(Shared("srv"), "user", Poisoning("pw"))
+    assert double.names()[-2:] == ["qcSqlAllocConnect", "qcSqlFreeConnect"]

@@ -19,11 +19,12 @@ namespace {
 // got a handle but did not finish; the pending exception is what the caller
 // sees. `logged_on` says whether qcSqlConnect had succeeded.
 void abandon_handle(ConnectionObject* self, bool logged_on) {
-    release_quietly([&] {
-        if (logged_on) qc.qcSqlDisconnect(&self->hdb);
-        qc.qcSqlFreeConnect(&self->hdb);
-    });
+    int hdb = self->hdb;
     self->hdb = 0;
+    release_quietly([&] {
+        if (logged_on) qc.qcSqlDisconnect(&hdb);
+        qc.qcSqlFreeConnect(&hdb);
+    });
 }
 
 // Logs off and releases the handle. Nothing reaches the library for a
@@ -33,14 +34,16 @@ PyObject* close_session(ConnectionObject* self) {
     if (debug_log("%R: close()", self) < 0) return nullptr;
     if (!self->is_connected) Py_RETURN_NONE;
     // Cleared first: a server message delivered during the disconnect may run
-    // Python code that closes this connection again.
-    self->is_connected = 0;
-    int disconnect = qc.qcSqlDisconnect(&self->hdb);
-    // The handle is released even when the session did not end cleanly.
-    int release = qc.qcSqlFreeConnect(&self->hdb);
+    // Python code that closes this connection again, or connects it anew; the
+    // handle ended here is the one held now, and a new session is left alone.
     // A stale handle must not reach the library through the methods that do
     // not look at the connection state; the library may reissue its number.
+    self->is_connected = 0;
+    int hdb = self->hdb;
     self->hdb = 0;
+    int disconnect = qc.qcSqlDisconnect(&hdb);
+    // The handle is released even when the session did not end cleanly.
+    int release = qc.qcSqlFreeConnect(&hdb);
     if (disconnect) return raise_code("InterfaceError", "qcSqlDisconnect error %d:", disconnect);
     if (release) return raise_code("InterfaceError", "qcSqlFreeConnect error %d:", release);
     Py_RETURN_NONE;
@@ -93,7 +96,15 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     PyObject* given[3] = {server, user, passwd};
     for (int i = 0; i < 3; ++i) {
         texts[i] = cp866_encode(given[i]);
-        if (!texts[i] || !(c[i] = c_text(texts[i].get()))) {
+        if (!texts[i]) {
+            abandon_handle(self, false);
+            return nullptr;
+        }
+    }
+    // The C texts are taken only once no more Python code runs: an encode()
+    // may hand back a bytearray that a later encode() resizes or fills.
+    for (int i = 0; i < 3; ++i) {
+        if (!(c[i] = c_text(texts[i].get()))) {
             abandon_handle(self, false);
             return nullptr;
         }
