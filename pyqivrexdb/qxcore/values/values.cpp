@@ -31,13 +31,40 @@ std::nullptr_t field_type_error() { return raise_message("ProgrammingError", "Fi
 // Matching a type code against the QSCLI_ET_* names as they are bound now,
 // in the order of their codes: the first name equal to the code wins.
 
+// The objects bound to the twelve names, shared by every lookup while the
+// module namespace stays as it was: a rebinding moves namespace_version() and
+// empties the table, so each name is looked up again at its next use. A name
+// is looked up only when a match reaches it, as a fresh lookup would. The
+// references live until exit.
+struct CodeTable {
+    uint64_t version = 0;
+    PyObject* obj[QSCLI_ET_COUNT] = {};
+    long value[QSCLI_ET_COUNT] = {};
+    bool small[QSCLI_ET_COUNT] = {};  // an exact int within a C long
+};
+CodeTable g_codes;
+
 class Codes {
 public:
-    // The object bound to the name of code i (borrowed, held here), or null
-    // with NameError. Each name is looked up at most once per Codes.
+    // The object bound to the name of code i (borrowed, held by the table),
+    // or null with NameError.
     PyObject* get(int i) {
-        if (!obj_[i]) obj_[i] = global(kCodeNames[i]);
-        return obj_[i].get();
+        CodeTable& t = current();
+        if (t.obj[i]) return t.obj[i];
+        Ref found = global(kCodeNames[i]);
+        if (!found) return nullptr;
+        long value = 0;
+        bool small = PyLong_CheckExact(found.get());
+        if (small) {
+            int overflow = 0;
+            value = PyLong_AsLongAndOverflow(found.get(), &overflow);
+            small = !overflow;
+        }
+        // The lookup ran no code, so the table is still the current one.
+        t.value[i] = value;
+        t.small[i] = small;
+        t.obj[i] = found.release();
+        return t.obj[i];
     }
 
     // The branch `type` takes: 0..11, -1 for none, -2 with an exception set.
@@ -53,12 +80,12 @@ public:
             PyObject* code = get(i);
             if (!code) return -2;
             int equal;
-            if (small && PyLong_CheckExact(code)) {
-                int overflow = 0;
-                long c = PyLong_AsLongAndOverflow(code, &overflow);
-                equal = !overflow && c == value;
+            if (small && g_codes.small[i]) {
+                equal = g_codes.value[i] == value;
             } else {
-                equal = PyObject_RichCompareBool(type, code, Py_EQ);
+                // Held: the comparison may run code that empties the table.
+                Ref held = Ref::borrow(code);
+                equal = PyObject_RichCompareBool(type, held.get(), Py_EQ);
                 if (equal < 0) return -2;
             }
             if (equal) return i;
@@ -67,7 +94,20 @@ public:
     }
 
 private:
-    Ref obj_[QSCLI_ET_COUNT];
+    static CodeTable& current() {
+        const uint64_t now = namespace_version();
+        if (g_codes.version != now) {
+            PyObject* old[QSCLI_ET_COUNT];
+            for (int i = 0; i < QSCLI_ET_COUNT; ++i) {
+                old[i] = g_codes.obj[i];
+                g_codes.obj[i] = nullptr;
+            }
+            g_codes.version = now;
+            // Dropped once the table is consistent: a destructor may run code.
+            for (PyObject* o : old) Py_XDECREF(o);
+        }
+        return g_codes;
+    }
 };
 
 // A column's type code: above 11 or below 0 is refused before any name is
