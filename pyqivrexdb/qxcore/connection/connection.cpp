@@ -95,16 +95,10 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     const char* c[3];
     PyObject* given[3] = {server, user, passwd};
     for (int i = 0; i < 3; ++i) {
-        texts[i] = cp866_encode(given[i]);
-        if (!texts[i]) {
-            abandon_handle(self, false);
-            return nullptr;
-        }
-    }
-    // The C texts are taken only once no more Python code runs: an encode()
-    // may hand back a bytearray that a later encode() resizes or fills.
-    for (int i = 0; i < 3; ++i) {
-        if (!(c[i] = c_text(texts[i].get()))) {
+        // Copied as it is now: the next encode() may resize or refill a
+        // bytearray this one handed back.
+        texts[i] = own_text(cp866_encode(given[i]));
+        if (!texts[i] || !(c[i] = c_text(texts[i].get()))) {
             abandon_handle(self, false);
             return nullptr;
         }

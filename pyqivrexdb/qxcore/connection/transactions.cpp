@@ -97,7 +97,7 @@ PyObject* connection_execute(PyObject* self, PyObject* textsql) {
     auto release = [&] {
         if (hstmt) release_quietly([&] { qc.qcSqlFreeStmt(hstmt); });
     };
-    Ref sql = cp866_encode(textsql);
+    Ref sql = own_text(cp866_encode(textsql));
     const char* text = sql ? c_text(sql.get()) : nullptr;
     if (!text) {
         release();
