@@ -261,3 +261,29 @@ def test_texts_are_sent_as_their_encode_returned_them(double):
         server[:] = b"srv"
         c.connect(Shared("srv"), "user", later("pw"))
         assert double.calls("qcSqlConnect")[-1].args[1:] == (b"srv", b"user", b"pw")
+
+
+def doc(*lines, indent=8):
+    pad = "\n" + " " * indent
+    return pad + pad.join(lines) + pad
+
+
+@pytest.mark.parametrize("name, text", [
+    (None, doc("DB-API Connection", indent=4)),
+    ("close", doc("DB-API Connection.close()")),
+    ("cursor", doc("DB-API Connection.cursor()", ":param err_to_user:", ":return:")),
+    ("execute", doc(":param textsql: str", ":return:")),
+    ("begin", doc("Начать транзакцию", ":param name: str", ":param tables_name:")),
+    ("commit", doc("DB-API Connection.commit()", ":param name: str")),
+    ("rollback", doc("DB-API Connection.rollback()", ":type name: str")),
+    ("server_version", doc("Версия сервера Qivrex", ":return:", ":return: str")),
+    ("server_address", doc("Сетевой адрес (сервера)", ":return: str")),
+    ("client_address", doc("Адрес (клиента)", ":return: str")),
+    ("send_callback", doc("Функция обработки", "сообщений сервера", ":param scallback:",
+                          ":return:")),
+    ("usersend_callback", doc("Функция обработки пользовательских", "сообщений сервера",
+                              ":param uscallback:", ":return:")),
+])
+def test_docstrings(name, text):
+    target = qxcore.Connection if name is None else getattr(qxcore.Connection, name)
+    assert target.__doc__ == text
