@@ -18,7 +18,10 @@ namespace qse {
 namespace {
 constexpr size_t FIRST_CHUNK_BYTES = 4096;
 constexpr size_t CHUNK_BYTES = 1u << 20;
-uint64_t g_budget = uint64_t(64) << 20;
+constexpr size_t SPILL_CHUNK_BYTES = 256u << 10;
+// Like SQLite's own sorter, which goes to a temporary file past its 2 MB page
+// cache: a large result waits in the page cache, not in the process.
+uint64_t g_budget = uint64_t(1) << 20;
 
 int open_temp_file() {
     const char* dir = std::getenv("TMPDIR");
@@ -83,15 +86,21 @@ bool RecordStore::next_chunk() {
         used_ = 0;
         cap = std::max<size_t>(std::min<size_t>(cap_ * 2, CHUNK_BYTES / rec_), cap_);
     }
-    const size_t bytes = cap * rec_;
-    Chunk c;
-    c.first = base_;
-    c.cap = cap;
+    size_t bytes = cap * rec_;
     if (!spilling_ && !chunks_.empty() && mem_bytes_ + bytes > g_budget) {
         if (fd_ < 0) fd_ = open_temp_file();
         if (fd_ < 0) return false;
         spilling_ = true;
     }
+    if (spilling_) {
+        // Chunks on their way to the file pass through one buffer: kept
+        // small, it is all a spilling result holds besides its first chunks.
+        cap = std::min(cap, std::max<size_t>(1, SPILL_CHUNK_BYTES / rec_));
+        bytes = cap * rec_;
+    }
+    Chunk c;
+    c.first = base_;
+    c.cap = cap;
     if (spilling_) {
         if (spill_cap_ < bytes) {
             spill_buf_.reset(new (std::nothrow) unsigned char[bytes]);
