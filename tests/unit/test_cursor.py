@@ -188,6 +188,51 @@ def test_close_failures_keep_the_handle(double, cur, entry, message):
     assert double.calls("qcSqlFreeStmt") == [("qcSqlFreeStmt", (101,))]
 
 
+@pytest.mark.parametrize("during, journal", [
+    # a close re-entered while the statement is being freed finds it gone
+    ("qcSqlFreeStmt", ["qcSqlCloseResults", "qcSqlFreeStmt"]),
+    # a close re-entered while the result set closes frees the statement
+    # itself; the outer close has nothing left to free
+    ("qcSqlCloseResults", ["qcSqlCloseResults", "qcSqlCloseResults", "qcSqlFreeStmt"]),
+])
+def test_close_reentered_from_a_server_message_frees_the_statement_once(double, loaded, during,
+                                                                        journal):
+    conn = qxcore.connect("srv", "user", "pw")
+    c = conn.cursor()
+    inner = []
+
+    def on_message(message):
+        try:
+            c.close()
+            inner.append(None)
+        except ProgrammingError as e:
+            inner.append(e.args)
+    conn.send_callback(on_message)
+    with_result(double, c)
+    double.add_message(b"busy", during)
+    assert c.close() is None
+    assert [n for n in double.names() if n != "qcSqlConnReadMsg"] == journal
+    assert double.stale_calls() == []
+    assert inner == [("cursor is already closed",) if during == "qcSqlFreeStmt" else None]
+    with pytest.raises(ProgrammingError, match="cursor is already closed"):
+        c.close()
+
+
+def test_close_keeps_the_handle_when_freeing_fails_during_a_message(double, loaded):
+    conn = qxcore.connect("srv", "user", "pw")
+    c = conn.cursor()
+    conn.send_callback(lambda message: c.__exit__())  # sees no handle: does nothing
+    double.clear()
+    double.add_message(b"busy", "qcSqlFreeStmt")
+    double.fail("qcSqlFreeStmt", -6, times=1)
+    with pytest.raises(ProgrammingError, match="qcSqlFreeStmt error -6:"):
+        c.close()
+    first = double.calls("qcSqlFreeStmt")
+    double.clear()
+    c.close()  # the handle was kept: the second try frees the same statement
+    assert double.calls() == first == [("qcSqlFreeStmt", (101,))]
+
+
 def test_close_calls_close_of_a_foreign_results_object(double, loaded):
     closed = []
 

@@ -159,9 +159,18 @@ PyObject* cursor_close(PyObject* self, PyObject*) {
                                            : PyObject_CallMethod(results.get(), "close", nullptr));
         if (!done) return nullptr;
     }
-    int rc = qc.qcSqlFreeStmt(c->stmt_handle);
-    if (rc != 0) return raise_formatted("ProgrammingError", "qcSqlFreeStmt error %d:", rc);
+    // Code run above (a server message, the iterator's close) may have
+    // closed the cursor already: its statement is gone, nothing is left to do.
+    const int32_t handle = c->stmt_handle;
+    if (handle == 0) Py_RETURN_NONE;
+    // The handle is given up before the call, so a close re-entered from a
+    // server message during it cannot free the statement a second time.
     c->stmt_handle = 0;
+    int rc = qc.qcSqlFreeStmt(handle);
+    if (rc != 0) {
+        c->stmt_handle = handle;
+        return raise_formatted("ProgrammingError", "qcSqlFreeStmt error %d:", rc);
+    }
     Py_RETURN_NONE;
 }
 
