@@ -71,11 +71,12 @@ def build(cxxflags="", omit=()):
     unknown = set(omit) - set(ENTRY_POINTS)
     if unknown:
         raise ValueError("not entry points: %s" % ", ".join(sorted(unknown)))
-    cmd = [os.environ.get("CXX", "g++"), "-std=c++17", "-shared", "-fPIC", "-O1", "-g",
+    cxx = os.environ.get("CXX", "g++")
+    cmd = [cxx, "-std=c++17", "-shared", "-fPIC", "-O1", "-g",
            "-pthread", "-Wall", "-Wextra", "-fvisibility=hidden",
            # no unique symbols: they would pin the library in memory for good,
-           # and the tests release and reload it
-           "-fno-gnu-unique",
+           # and the tests release and reload it (clang makes none)
+           *([] if "clang" in os.path.basename(cxx) else ["-fno-gnu-unique"]),
            "-I", str(HEADER.parent), *flags, "-Wl,-soname,libqscli.so"]
     key = hashlib.sha256()
     for part in (SOURCE.read_bytes(), HEADER.read_bytes(), " ".join(cmd).encode(),

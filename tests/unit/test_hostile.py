@@ -650,3 +650,22 @@ def test_connect_with_dsn_none_loads_nothing(double):
         qxcore.connect(None)
     assert info.value.args == ("dsn value should not be None",)
     assert double.calls() == []
+
+
+# -- the fuzzers' seed inputs, replayed -----------------------------------
+
+FUZZ = __import__("pathlib").Path(__file__).resolve().parents[2] / "fuzz"
+
+
+@pytest.mark.parametrize("target", ["records", "retval", "bulk", "messages"])
+def test_fuzz_seeds_replay(double, target):
+    sys_path = __import__("sys").path
+    if str(FUZZ) not in sys_path:
+        sys_path.insert(0, str(FUZZ))
+    import fuzz_targets
+    fuzz_targets.setup(double)
+    seeds = sorted((FUZZ / "seeds" / target).glob("*"))
+    assert seeds
+    for seed in seeds:
+        fuzz_targets.CONN = qxcore.connect("fuzz")
+        fuzz_targets.TARGETS[target](seed.read_bytes())
