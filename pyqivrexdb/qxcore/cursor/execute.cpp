@@ -5,6 +5,7 @@
 #include "../module/module.h"
 #include "../values/cp866.h"
 #include "field.h"
+#include "settings.h"
 
 #include <cstring>
 
@@ -69,7 +70,107 @@ uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit) {
     return static_cast<uint32_t>(size);
 }
 
+// Fields of column records seen before. Queries repeat, and with them their
+// 128-byte column records: a new Field for a record met before takes the
+// (immutable) attribute values made for it then, instead of converting eleven
+// members again. A direct-mapped table of recent records; the values live
+// until exit.
+struct FieldTemplate {
+    ColStruct_t record;
+    PyObject* values[F_COUNT] = {};
+};
+constexpr size_t kTemplates = 256;
+FieldTemplate g_templates[kTemplates];
+
+size_t template_slot(const ColStruct_t* rec) {
+    uint64_t h = 0x9E3779B97F4A7C15ull;
+    const auto* p = reinterpret_cast<const unsigned char*>(rec);
+    for (size_t i = 0; i < sizeof(ColStruct_t); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    }
+    return static_cast<size_t>(h >> 56) & (kTemplates - 1);
+}
+
+PyObject* new_field(const ColStruct_t* rec) {
+    static_assert(sizeof(ColStruct_t) % 8 == 0, "column records hash in words");
+    FieldTemplate& t = g_templates[template_slot(rec)];
+    if (t.values[0] && std::memcmp(&t.record, rec, sizeof(ColStruct_t)) == 0) {
+        PyObject* field = FieldType.tp_alloc(&FieldType, 0);
+        if (!field) return nullptr;
+        PyObject** slot = reinterpret_cast<FieldObject*>(field)->slot;
+        for (int i = 0; i < F_COUNT; ++i) slot[i] = new_ref(t.values[i]);
+        return field;
+    }
+    Ref field(field_from_colstruct(rec));
+    if (!field) return nullptr;
+    // Taken before the Field reaches anyone who could change it.
+    PyObject* old[F_COUNT];
+    PyObject** slot = reinterpret_cast<FieldObject*>(field.get())->slot;
+    for (int i = 0; i < F_COUNT; ++i) {
+        old[i] = t.values[i];
+        t.values[i] = new_ref(slot[i]);
+    }
+    std::memcpy(&t.record, rec, sizeof(ColStruct_t));
+    for (PyObject* o : old) Py_XDECREF(o);
+    return field.release();
+}
+
 }  // namespace
+
+// HEAPCTRL and DEBUG as bound now. While the module namespace is unchanged a
+// name is bound to the same object, so an exact int or bool need not be
+// looked up and converted again; anything else is, at every use.
+namespace {
+
+struct Settings {
+    uint64_t version = 0;
+    bool heap_known = false;
+    uint32_t heap_limit = 0;
+    int debug = -1;  // 0 or 1 when DEBUG is False or True, else unknown
+};
+Settings g_settings;
+
+Settings& settings() {
+    const uint64_t now = namespace_version();
+    if (g_settings.version != now) g_settings = Settings{now};
+    return g_settings;
+}
+
+}  // namespace
+
+int heap_limit_now(uint32_t* out) {
+    Settings& s = settings();
+    if (s.heap_known) {
+        *out = s.heap_limit;
+        return 0;
+    }
+    Ref heapctrl = global("HEAPCTRL");
+    if (!heapctrl || to_uint32(heapctrl.get(), out) < 0) return -1;
+    // An exact int cannot change: only a rebinding, which moves the version.
+    if (PyLong_CheckExact(heapctrl.get())) {
+        Settings& now = settings();
+        now.heap_known = true;
+        now.heap_limit = *out;
+    }
+    return 0;
+}
+
+// Whether a debug line may be skipped without asking DEBUG: only while it is
+// bound to False.
+bool debug_off() {
+    Settings& s = settings();
+    if (s.debug < 0) {
+        Ref debug = global("DEBUG");
+        if (!debug) {
+            PyErr_Clear();  // debug_log reports it
+            return false;
+        }
+        s.debug = debug.get() == Py_False ? 0 : debug.get() == Py_True ? 1 : -1;
+    }
+    return s.debug == 0;
+}
 
 PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"textsql", "params", nullptr};
@@ -81,10 +182,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     CursorObject* self = reinterpret_cast<CursorObject*>(self_obj);
 
     uint32_t heap_limit = 0;
-    {
-        Ref heapctrl = global("HEAPCTRL");
-        if (!heapctrl || to_uint32(heapctrl.get(), &heap_limit) < 0) return nullptr;
-    }
+    if (heap_limit_now(&heap_limit) < 0) return nullptr;
 
     int with_params = PyObject_IsTrue(params);
     if (with_params < 0) return nullptr;
@@ -105,14 +203,14 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
 
     int rc = qc.qcSqlExecDirect(self->stmt_handle, sql);
     if (rc != 0) return execute_failed(self, rc, with_params, statement.get(), params);
-    if (debug_log("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)
+    if (!debug_off() && debug_log("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)
         return nullptr;
 
     unsigned int result_type = 0, length = 0;
     rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_SAB_TYPE, 0, &result_type,
                              sizeof result_type, &length);
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
-    if (debug_log("Cursor.execute() result type: %u", result_type) < 0) return nullptr;
+    if (!debug_off() && debug_log("Cursor.execute() result type: %u", result_type) < 0) return nullptr;
 
     unsigned int rc_size = 0;
     rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_SIZE, 0, &rc_size, sizeof rc_size,
@@ -131,7 +229,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlRowCount error %d:", rc);
     rc = qc.qcSqlNumResultCols(self->stmt_handle, &self->columns_count);
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlNumResultCols error %d:", rc);
-    if (debug_log("Cursor.execute() row_count: %d, columns_count: %d", int{self->row_count},
+    if (!debug_off() && debug_log("Cursor.execute() row_count: %d, columns_count: %d", int{self->row_count},
                   self->columns_count) < 0)
         return nullptr;
     const int count = self->columns_count;
@@ -165,7 +263,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     replace_field(self->columns, new_ref(columns.get()));
     for (int i = 0; i < count; ++i) {
         const auto* rec = reinterpret_cast<const ColStruct_t*>(area.get() + i * sizeof(ColStruct_t));
-        Ref field(field_from_colstruct(rec));
+        Ref field(new_field(rec));
         if (!field || PyList_Append(columns.get(), field.get()) < 0) return nullptr;
     }
 

@@ -76,7 +76,23 @@ public:
             value = PyLong_AsLongAndOverflow(type, &overflow);
             small = !overflow;
         }
+        return small ? match_small(value, type) : match_from(0, type);
+    }
+
+    // The same for an exact int of C value `value`: the names bound to exact
+    // ints compare without a call.
+    int match_small(long value, PyObject* type) {
+        const CodeTable& t = current();
         for (int i = 0; i < QSCLI_ET_COUNT; ++i) {
+            if (!t.obj[i] || !t.small[i]) return match_from(i, type, true, value);
+            if (t.value[i] == value) return i;
+        }
+        return -1;
+    }
+
+private:
+    int match_from(int first, PyObject* type, bool small = false, long value = 0) {
+        for (int i = first; i < QSCLI_ET_COUNT; ++i) {
             PyObject* code = get(i);
             if (!code) return -2;
             int equal;
@@ -93,7 +109,6 @@ public:
         return -1;
     }
 
-private:
     static CodeTable& current() {
         const uint64_t now = namespace_version();
         if (g_codes.version != now) {
@@ -323,10 +338,25 @@ int Layout::resolve(PyObject* fields, Purpose purpose) {
             len.reset(PyObject_GetAttrString(item.get(), "len"));
             if (!len) return -1;
         }
-        const int code = classify(type.get(), codes);
-        if (code < 0) return -1;
+        // The usual column: exact ints, a code within 0..11 and a length that
+        // fits, taken without the general comparisons and conversions.
+        int code = -1;
         uint32_t length = 0;
-        if (to_uint32(len.get(), &length) < 0) return -1;
+        int overflow = 0;
+        const long t = PyLong_CheckExact(type.get()) ? PyLong_AsLongAndOverflow(type.get(), &overflow) : -1;
+        const long long l = PyLong_CheckExact(len.get()) && !overflow
+                                ? PyLong_AsLongLongAndOverflow(len.get(), &overflow) : -1;
+        if (!overflow && t >= 0 && t <= 11 && l >= 0 && l <= UINT32_MAX) {
+            code = codes.match_small(t, type.get());
+            if (code == -2) return -1;
+            if (code == -1) return field_type_error(), -1;
+            length = static_cast<uint32_t>(l);
+        } else {
+            PyErr_Clear();
+            code = classify(type.get(), codes);
+            if (code < 0) return -1;
+            if (to_uint32(len.get(), &length) < 0) return -1;
+        }
         if (check_len(code, length, i, purpose) < 0) return -1;
         columns.push_back(Column{code, length, decoder_for(code, length)});
         size += length;

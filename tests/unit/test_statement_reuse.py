@@ -1,0 +1,145 @@
+"""What a statement reuses from the statements before it (Fields made for
+column records met before, the element type codes, HEAPCTRL and DEBUG as
+bound): every reuse must look exactly like doing the work again."""
+
+import gc
+import logging
+import struct
+
+import pytest
+
+from pyqivrexdb import qxcore
+from qxdouble import QSCLI_ET_CHAR, QSCLI_ET_LONG, colrec
+
+COLUMNS = [colrec(QSCLI_ET_LONG, 4, b"ID", coder=b"INTEGER", fieldno=0),
+           colrec(QSCLI_ET_CHAR, 3, b"NAME", asname=b"N", fieldno=1, off=4)]
+ATTRS = ("aliasno", "fieldno", "type", "len", "off", "coder", "fname", "func", "asname", "key", "resno")
+
+
+@pytest.fixture
+def cur(double):
+    qxcore.initlibrary()
+    return qxcore.Cursor(1, False)
+
+
+def run(double, cur, rows=1, columns=COLUMNS):
+    double.set_result(columns, b"".join(struct.pack("<i", i) + b"abc" for i in range(rows)))
+    cur.execute("select id, name from t")
+
+
+def fields(cur):
+    """The cursor's Field list (held by the cursor, not an attribute)."""
+    lists = [o for o in gc.get_referents(cur)
+             if type(o) is list and o and all(isinstance(f, qxcore.Field) for f in o)]
+    assert len(lists) == 1
+    return lists[0]
+
+
+def attrs(field):
+    return tuple(getattr(field, a) for a in ATTRS)
+
+
+def test_fields_of_a_repeated_statement_are_new_and_equal(double, cur):
+    run(double, cur)
+    first = fields(cur)
+    want = [attrs(f) for f in first]
+    assert want[1] == (0, 1, QSCLI_ET_CHAR, 3, 4, b"", b"NAME", 0, b"N", 0, 0)
+    # Changing the Fields of one statement changes nothing of the next.
+    for f in first:
+        for a in ATTRS:
+            setattr(f, a, None)
+    del first
+    gc.collect()
+    run(double, cur)
+    second = fields(cur)
+    assert [attrs(f) for f in second] == want
+    assert type(second[0]) is qxcore.Field
+    assert second[0] is not second[1]
+    run(double, cur)
+    assert all(a is not b for a, b in zip(fields(cur), second))
+    assert cur.fetchall() == [[0, "abc"]]
+
+
+def test_a_changed_column_record_gives_its_own_values(double, cur):
+    run(double, cur)
+    changed = [COLUMNS[0], colrec(QSCLI_ET_CHAR, 3, b"NAMF", asname=b"N", fieldno=1, off=4)]
+    run(double, cur, columns=changed)
+    assert fields(cur)[1].fname == b"NAMF"
+    assert [d.name for d in cur.description] == ["ID", "N"]
+
+
+def test_fields_cycle_through_many_column_records(double, cur):
+    # More distinct records than any table of recent ones holds.
+    for i in range(600):
+        cols = [colrec(QSCLI_ET_LONG, 4, b"C%d" % i, fieldno=i)]
+        double.set_result(cols, struct.pack("<i", i))
+        cur.execute("select c from t")
+        assert fields(cur)[0].fname == b"C%d" % i and fields(cur)[0].fieldno == i
+        assert cur.fetchone() == [i]
+
+
+def test_rebound_type_code_between_statements(double, cur):
+    run(double, cur)
+    assert cur.fetchone() == [0, "abc"]
+    # The two names swap codes: the 4 bytes of the first column read as
+    # text, the 3 letters of the second as a little-endian number.
+    qxcore.QSCLI_ET_CHAR, qxcore.QSCLI_ET_LONG = QSCLI_ET_LONG, QSCLI_ET_CHAR
+    run(double, cur)
+    assert cur.fetchone() == ["\0\0\0\0", int.from_bytes(b"abc", "little")]
+    qxcore.QSCLI_ET_CHAR, qxcore.QSCLI_ET_LONG = QSCLI_ET_CHAR, QSCLI_ET_LONG
+    run(double, cur)
+    assert cur.fetchone() == [0, "abc"]
+
+
+def test_heapctrl_rebound_between_statements(double, cur):
+    for limit, size in ((1000, 1001), (7, 7), (70, 70), (65536, 65541)):
+        qxcore.HEAPCTRL = limit
+        run(double, cur)
+        assert cur.fetchone() == [0, "abc"]
+        assert double.calls("qcSqlReadResults")[-1].args[3] == size
+
+
+@pytest.mark.parametrize("bad, error", [(-1, OverflowError), ("65536", TypeError), (2 ** 32, OverflowError)])
+def test_heapctrl_checked_after_a_good_one(double, cur, bad, error):
+    run(double, cur)
+    qxcore.HEAPCTRL = bad
+    with pytest.raises(error):
+        run(double, cur)
+    del qxcore.HEAPCTRL
+    with pytest.raises(NameError):
+        run(double, cur)
+
+
+def test_debug_switched_on_by_a_server_message_during_the_statement(double, caplog):
+    # DEBUG is off when the statement starts; a server message during it
+    # switches it on, and the lines after that point are written.
+    caplog.set_level(logging.DEBUG, logger="pyqivrexdb.qxcore")
+    conn = qxcore.connect("srv", "user", "pw")
+    cur = conn.cursor()
+    run(double, cur)
+    conn.send_callback(lambda message: setattr(qxcore, "DEBUG", True))
+    caplog.clear()
+    double.add_message(b"debug on", "qcSqlExecDirect")
+    run(double, cur)
+    lines = [r.getMessage() for r in caplog.records]
+    assert lines[0].endswith(': execute(textsql="select id, name from t", params=None)')
+    assert lines[1:] == ["Cursor.execute() result type: 0", "Cursor.execute() row_count: 1, columns_count: 2"]
+
+
+class Truthy:
+    def __init__(self):
+        self.on = False
+
+    def __bool__(self):
+        return self.on
+
+
+def test_debug_bound_to_an_object_asked_each_time(double, cur, caplog):
+    caplog.set_level(logging.DEBUG, logger="pyqivrexdb.qxcore")
+    switch = Truthy()
+    qxcore.DEBUG = switch
+    run(double, cur)
+    assert not caplog.records
+    switch.on = True  # no rebinding: only the object's truth changed
+    run(double, cur)
+    assert any(r.getMessage().startswith("Cursor.execute() result type:") for r in caplog.records)
