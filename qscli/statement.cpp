@@ -5,6 +5,7 @@
 // fit its column fails the statement itself.
 #include "engine.h"
 
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 
@@ -13,12 +14,19 @@ namespace qse {
 // ---- statement cache ----
 
 uint64_t StmtCache::hash_of(const char* s, size_t n) {
-    uint64_t h = 1469598103934665603ull;
-    for (size_t k = 0; k < n; ++k) {
-        h ^= static_cast<unsigned char>(s[k]);
-        h *= 1099511628211ull;
+    // Eight bytes a step; only this process compares the hashes.
+    uint64_t h = 1469598103934665603ull ^ n;
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t w;
+        std::memcpy(&w, s + k, 8);
+        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
     }
-    return h;
+    uint64_t tail = 0;
+    std::memcpy(&tail, s + k, n - k);
+    h = (h ^ tail) * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 32);
 }
 
 StmtCache::Entry* StmtCache::checkout(const char* s, size_t n, uint64_t h) {
@@ -761,32 +769,49 @@ enum Prev { P_OTHER, P_VALUE, P_OPEN, P_COMMA, P_SIGN };
 
 enum Word { W_NONE, W_LEAD, W_SELECT, W_CLAUSE, W_LIMIT, W_VALUES, W_ABORT, W_IN, W_VALUE_OP };
 
-// What a word means to parameterize(); one table lookup a word.
+// What a word means to parameterize(): the words of the table that begin
+// with the word's first letter are compared, no others.
 Word classify(const char* w, size_t n) {
     struct Entry {
         const char* word;
+        uint8_t len;
         Word kind;
     };
     static const Entry words[] = {
-        {"SELECT", W_SELECT},  {"RETURNING", W_SELECT}, {"INSERT", W_LEAD},   {"UPDATE", W_LEAD},
-        {"DELETE", W_LEAD},    {"REPLACE", W_LEAD},     {"WITH", W_LEAD},     {"FROM", W_CLAUSE},
-        {"WHERE", W_CLAUSE},   {"GROUP", W_CLAUSE},     {"ORDER", W_CLAUSE},  {"HAVING", W_CLAUSE},
-        {"UNION", W_CLAUSE},   {"INTERSECT", W_CLAUSE}, {"EXCEPT", W_CLAUSE}, {"ON", W_CLAUSE},
-        {"LIMIT", W_LIMIT},    {"VALUES", W_VALUES},    {"QXTBLSTRUCT", W_ABORT}, {"OVER", W_ABORT},
-        {"WINDOW", W_ABORT},   {"IN", W_IN},            {"LIKE", W_VALUE_OP}, {"GLOB", W_VALUE_OP},
-        {"BETWEEN", W_VALUE_OP}, {"AND", W_VALUE_OP},   {"OR", W_VALUE_OP},   {"NOT", W_VALUE_OP},
-        {"IS", W_VALUE_OP},    {"THEN", W_VALUE_OP},    {"ELSE", W_VALUE_OP}, {"WHEN", W_VALUE_OP},
-        {"OFFSET", W_VALUE_OP}, {"ESCAPE", W_VALUE_OP},
+        {"SELECT", 6, W_SELECT},  {"RETURNING", 9, W_SELECT}, {"INSERT", 6, W_LEAD},   {"UPDATE", 6, W_LEAD},
+        {"DELETE", 6, W_LEAD},    {"REPLACE", 7, W_LEAD},     {"WITH", 4, W_LEAD},     {"FROM", 4, W_CLAUSE},
+        {"WHERE", 5, W_CLAUSE},   {"GROUP", 5, W_CLAUSE},     {"ORDER", 5, W_CLAUSE},  {"HAVING", 6, W_CLAUSE},
+        {"UNION", 5, W_CLAUSE},   {"INTERSECT", 9, W_CLAUSE}, {"EXCEPT", 6, W_CLAUSE}, {"ON", 2, W_CLAUSE},
+        {"LIMIT", 5, W_LIMIT},    {"VALUES", 6, W_VALUES},    {"QXTBLSTRUCT", 11, W_ABORT}, {"OVER", 4, W_ABORT},
+        {"WINDOW", 6, W_ABORT},   {"IN", 2, W_IN},            {"LIKE", 4, W_VALUE_OP}, {"GLOB", 4, W_VALUE_OP},
+        {"BETWEEN", 7, W_VALUE_OP}, {"AND", 3, W_VALUE_OP},   {"OR", 2, W_VALUE_OP},   {"NOT", 3, W_VALUE_OP},
+        {"IS", 2, W_VALUE_OP},    {"THEN", 4, W_VALUE_OP},    {"ELSE", 4, W_VALUE_OP}, {"WHEN", 4, W_VALUE_OP},
+        {"OFFSET", 6, W_VALUE_OP}, {"ESCAPE", 6, W_VALUE_OP},
     };
+    // For each letter, the words that begin with it (five at most today).
+    struct Bucket {
+        const Entry* e[8];
+        int count;
+    };
+    static const auto buckets = [] {
+        std::array<Bucket, 26> b{};
+        for (const Entry& e : words) {
+            Bucket& k = b[static_cast<size_t>(e.word[0] - 'A')];
+            if (k.count < 8) k.e[k.count++] = &e;
+        }
+        return b;
+    }();
     if (n < 2 || n > 11) return W_NONE;
-    char up[12];
-    for (size_t k = 0; k < n; ++k) {
-        char c = w[k];
-        up[k] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    const char first = static_cast<char>(w[0] & ~0x20);  // letters to upper case
+    if (first < 'A' || first > 'Z') return W_NONE;
+    const Bucket& b = buckets[static_cast<size_t>(first - 'A')];
+    for (int i = 0; i < b.count; ++i) {
+        const Entry& e = *b.e[i];
+        if (e.len != n) continue;
+        size_t k = 1;
+        while (k < n && (w[k] >= 'a' && w[k] <= 'z' ? w[k] - 32 : w[k]) == e.word[k]) ++k;
+        if (k == n) return e.kind;
     }
-    up[n] = 0;
-    for (const Entry& e : words)
-        if (e.word[0] == up[0] && std::strcmp(e.word, up) == 0) return e.kind;
     return W_NONE;
 }
 
@@ -797,11 +822,28 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
         bool values = false;  // VALUES seen at this level
         bool in = false;      // IN seen just before '('
     };
-    std::vector<Level> levels(1);
+    // Parentheses nest this deep at most; a deeper text runs as it came.
+    constexpr size_t kMaxDepth = 32;
+    Level level_stack[kMaxDepth];
+    struct Levels {
+        Level* base;
+        size_t n = 1;
+        Level& back() { return base[n - 1]; }
+        size_t size() const { return n; }
+        const Level* begin() const { return base; }
+        const Level* end() const { return base + n; }
+    } levels{level_stack};
     const char* p = sql;
     const char* e = sql + n;
+    // The key is the text with the literals taken out replaced by '?': the
+    // text up to `copied` is in the key already.
     key.clear();
-    key.reserve(n);
+    const char* copied = sql;
+    auto take_out = [&](const char* from, const char* to) {
+        key.append(copied, static_cast<size_t>(from - copied));
+        key += '?';
+        copied = to;
+    };
     lits.clear();
     Prev prev = P_OTHER;
     bool first = true;
@@ -814,19 +856,17 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
     while (p < e) {
         char ch = *p;
         if (is_space(ch)) {
-            key += ch;
             ++p;
             continue;
         }
         if (ch == '-' && p + 1 < e && p[1] == '-') {
-            while (p < e && *p != '\n') key += *p++;
+            while (p < e && *p != '\n') ++p;
             continue;
         }
         if (ch == '/' && p + 1 < e && p[1] == '*') {
             const char* z = p + 2;
             while (z + 1 < e && !(z[0] == '*' && z[1] == '/')) ++z;
             z = z + 1 < e ? z + 2 : e;
-            key.append(p, z);
             p = z;
             continue;
         }
@@ -851,9 +891,7 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
             if (!closed) return false;
             if (value_position()) {
                 lits.push_back({true, 0, std::move(v)});
-                key += '?';
-            } else {
-                key.append(p, z);
+                take_out(p, z);
             }
             p = z;
             prev = P_OTHER;
@@ -864,7 +902,6 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
             const char* z = p + 1;
             while (z < e && *z != close) ++z;
             if (z == e) return false;
-            key.append(p, z + 1);
             p = z + 1;
             prev = P_OTHER;
             continue;
@@ -877,13 +914,12 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
                 int64_t v = 0;
                 for (const char* d = p; d < z; ++d) v = v * 10 + (*d - '0');
                 lits.push_back({false, v, std::string()});
-                key += '?';
+                take_out(p, z);
                 p = z;
             } else {
                 while (z < e && (is_word(*z) || *z == '.' ||
                                  ((*z == '+' || *z == '-') && (z[-1] == 'e' || z[-1] == 'E'))))
                     ++z;
-                key.append(p, z);
                 p = z;
             }
             prev = P_OTHER;
@@ -897,7 +933,6 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
                 const char* q = z + 1;
                 while (q < e && *q != '\'') ++q;
                 if (q == e) return false;
-                key.append(p, q + 1);
                 p = q + 1;
                 prev = P_OTHER;
                 continue;
@@ -927,14 +962,12 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
             case W_ABORT: return false;
             case W_IN:
                 lv.in = true;
-                key.append(p, z);
                 p = z;
                 continue;
             case W_VALUE_OP: prev = P_VALUE; break;
             default: break;
             }
             levels.back().in = false;
-            key.append(p, z);
             p = z;
             continue;
         }
@@ -945,21 +978,21 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
             const char* z = p + 1;
             while (z < e && (is_space(*z) || *z == ';')) ++z;
             if (z != e) return false;  // several statements
-            key.append(p, e);
             p = e;
             continue;
         }
         case '(': {
+            if (levels.n == kMaxDepth) return false;
             Level nl;
             const Level& lv = levels.back();
             nl.tuple = lv.values || lv.in;
-            levels.push_back(nl);
+            level_stack[levels.n++] = nl;
             prev = P_OPEN;
             break;
         }
         case ')':
             if (levels.size() == 1) return false;
-            levels.pop_back();
+            --levels.n;
             levels.back().in = false;
             prev = P_OTHER;
             break;
@@ -967,7 +1000,6 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
         case '=': case '<': case '>': case '!': {
             const char* z = p;
             while (z < e && (*z == '=' || *z == '<' || *z == '>' || *z == '!')) ++z;
-            key.append(p, z);
             p = z;
             prev = P_VALUE;
             levels.back().in = false;
@@ -979,10 +1011,11 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
         default: prev = P_OTHER; break;
         }
         levels.back().in = levels.back().in && ch == '(';
-        key += ch;
         ++p;
     }
-    return !lits.empty() && levels.size() == 1;
+    if (lits.empty() || levels.size() != 1) return false;
+    key.append(copied, static_cast<size_t>(e - copied));
+    return true;
 }
 
 // Runs a text whose literals became parameters; false when its prepared
