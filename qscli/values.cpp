@@ -76,10 +76,17 @@ unsigned date_from_iso(const unsigned char* s, size_t n) {
 
 void date_to_iso(unsigned packed, char out[10]) {
     unsigned d, m, y;
-    date_unpack(packed, &d, &m, &y);
-    char tmp[16];
-    std::snprintf(tmp, sizeof tmp, "%04u-%02u-%02u", y, m, d);
-    std::memcpy(out, tmp, 10);
+    date_unpack(packed, &d, &m, &y);  // y within 1900..2078, or all 0
+    auto two = [out](int at, unsigned v) {
+        out[at] = static_cast<char>('0' + v / 10 % 10);
+        out[at + 1] = static_cast<char>('0' + v % 10);
+    };
+    two(0, y / 100);
+    two(2, y % 100);
+    out[4] = '-';
+    two(5, m);
+    out[7] = '-';
+    two(8, d);
 }
 
 // ---- declared types ----
