@@ -3,6 +3,7 @@ cursor, and return-value bodies, one element type at a time."""
 import datetime
 import math
 import struct
+import types
 
 import pytest
 
@@ -269,3 +270,34 @@ def test_return_value_type_follows_rebinding(qx, double, cur):
     double.set_retval(42, b"\xff\xff")
     cur.execute("select")
     assert cur.retcode() == 65535
+
+
+# --- binascii is the module's name, looked up at each use -------------------
+
+def test_byte_arrays_go_through_the_binascii_bound_now(qx, double, cur):
+    seen = []
+
+    def b2a_hex(data):
+        seen.append(data)
+        return data.hex().upper().encode()
+
+    double.set_result([colrec(ARRA, 2), colrec(BYTE, 1)], b"\xab\x01\x07" + b"\xcd\x02\x08" + b"\xef\x03\x09")
+    cur.execute("select")
+    assert cur.fetchone() == [b"ab01", 7]
+    qx.binascii = types.SimpleNamespace(b2a_hex=b2a_hex)  # from the next row on
+    assert cur.fetchone() == [b"CD02", 8]
+    del qx.binascii
+    with pytest.raises(NameError, match="binascii"):
+        cur.fetchone()
+    qx.binascii = types.SimpleNamespace(b2a_hex=b2a_hex)
+    double.set_retval(ARRA, b"\x0a\xff\0\x01")
+    cur.execute("select")
+    assert cur.retcode() == b"0AFF"
+    assert seen == [b"\xcd\x02", b"\x0a\xff"]
+
+
+def test_without_binascii_only_byte_arrays_fail(qx, double, cur):
+    del qx.binascii
+    assert read_one(double, cur, LONG, 4, b"\x01\0\0\0") == 1
+    with pytest.raises(NameError, match="binascii"):
+        read_one(double, cur, ARRA, 1, b"\x01")

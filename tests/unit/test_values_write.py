@@ -166,3 +166,33 @@ def test_the_date_class_is_the_one_bound_now(qx, double, conn):
     with pytest.raises(qx.ProgrammingError) as info:
         conn.addrecords("T", [[datetime.date(1900, 1, 2)]])
     assert info.value.args == ("Field type error <class 'datetime.date'> expected datetime.date",)
+
+
+def test_byte_arrays_are_converted_by_the_binascii_bound_now(qx, double, conn):
+    seen = []
+
+    def a2b_hex(digits):
+        seen.append(digits)
+        return bytes(reversed(bytes.fromhex(digits.decode())))
+
+    qx.binascii = types.SimpleNamespace(a2b_hex=a2b_hex)
+    # cleaned and brought to 2 * len digits before the call
+    assert write(double, conn, [(ARRA, 3), (BYTE, 1)], ["0a1G", 5]) == b"\x00\x10\x0a\x05"
+    assert seen == [b"0a1000"]
+
+
+@pytest.mark.parametrize("a2b_hex, error", [
+    (lambda digits: b"\x01", ValueError),  # one byte short of the field
+    (lambda digits: b"\x01\x02\x03", ValueError),  # one byte past it
+    (lambda digits: "0102", TypeError),
+    (None, NameError),
+])
+def test_what_a_rebound_a2b_hex_gives_must_fill_the_field(qx, double, conn, a2b_hex, error):
+    if a2b_hex is None:
+        del qx.binascii
+    else:
+        qx.binascii = types.SimpleNamespace(a2b_hex=a2b_hex)
+    script_table(double, [(ARRA, 2)])
+    with pytest.raises(error):
+        conn.addrecords("T", [["0102"]])
+    assert double.calls("qcSqlAddRecords") == []

@@ -216,7 +216,61 @@ PyObject* dec_char(const Column& c, const unsigned char* p) {
     return text;
 }
 
+// binascii is a module name like any other: looked up at each use, so that
+// rebinding it takes effect from the next value. While the function it
+// holds is the standard library's own, the conversion is done here instead
+// of through a call: the bytes are the same.
+enum HexFunction { B2A_HEX, A2B_HEX };
+
+// binascii.b2a_hex or binascii.a2b_hex as bound now (new reference), or null
+// with the lookup's exception. *standard tells whether it is the standard
+// library's function.
+Ref bound_hex(HexFunction which, bool* standard) {
+    static const char* const names[] = {"b2a_hex", "a2b_hex"};
+    static PyObject* name[2] = {};      // interned, kept until exit
+    static PyObject* standard_fn[2] = {};  // strong, kept until exit
+    static bool looked[2] = {};
+    *standard = false;
+    Ref module = global("binascii");
+    if (!module) return Ref();
+    if (!name[which] && !(name[which] = PyUnicode_InternFromString(names[which]))) return Ref();
+    Ref fn(PyObject_GetAttr(module.get(), name[which]));
+    if (!fn) return Ref();
+    if (!looked[which]) {
+        looked[which] = true;
+        // The standard module itself, whatever the namespace holds.
+        Ref std_module(PyImport_ImportModule("binascii"));
+        if (std_module) standard_fn[which] = PyObject_GetAttr(std_module.get(), name[which]);
+        PyErr_Clear();  // without it every call goes through Python: slower, not wrong
+    }
+    *standard = standard_fn[which] && fn.get() == standard_fn[which];
+    return fn;
+}
+
+// An ARRA value of the n bytes at p: binascii.b2a_hex of them.
+PyObject* arra_value(const unsigned char* p, Py_ssize_t n) {
+    bool standard;
+    Ref fn = bound_hex(B2A_HEX, &standard);
+    if (!fn) return nullptr;
+    if (standard) return hex_of(p, n);
+    Ref raw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
+    if (!raw) return nullptr;
+    return PyObject_CallFunctionObjArgs(fn.get(), raw.get(), nullptr);
+}
+
+// The column's decoder when b2a_hex was the standard one as the layout was
+// resolved (a later rebinding makes the layout stale), and the one that
+// looks it up for every value otherwise.
 PyObject* dec_arra(const Column& c, const unsigned char* p) { return hex_of(p, c.len); }
+PyObject* dec_arra_late(const Column& c, const unsigned char* p) { return arra_value(p, c.len); }
+
+// The ARRA decoder for a layout resolved now.
+Decoder arra_decoder() {
+    bool standard;
+    Ref fn = bound_hex(B2A_HEX, &standard);
+    if (!fn) PyErr_Clear();  // the late decoder meets the same failure at the value
+    return fn && standard ? dec_arra : dec_arra_late;
+}
 
 // A value of exactly the overlay's width (all fixed-width reads, and the
 // overlay types at their natural len).
@@ -250,7 +304,7 @@ PyObject* dec_date(const Column&, const unsigned char* p) {
 Decoder decoder_for(int type, uint32_t len) {
     switch (type) {
         case QSCLI_ET_CHAR: return dec_char;
-        case QSCLI_ET_ARRA: return dec_arra;
+        case QSCLI_ET_ARRA: return dec_arra_late;
         case QSCLI_ET_BYTE: return dec_full<UCHAR_CHAR>;
         case QSCLI_ET_INTR: return dec_full<INTR_CHAR>;
         case QSCLI_ET_WORD: return dec_full<WORD_CHAR>;
@@ -358,7 +412,9 @@ int Layout::resolve(PyObject* fields, Purpose purpose) {
             if (to_uint32(len.get(), &length) < 0) return -1;
         }
         if (check_len(code, length, i, purpose) < 0) return -1;
-        columns.push_back(Column{code, length, decoder_for(code, length)});
+        Decoder decode = decoder_for(code, length);
+        if (code == QSCLI_ET_ARRA && purpose == Purpose::Read) decode = arra_decoder();
+        columns.push_back(Column{code, length, decode});
         size += length;
     }
     columns_ = std::move(columns);
@@ -414,7 +470,7 @@ PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, 
             const void* zero = std::memchr(body, 0, size);
             const Py_ssize_t n = zero ? static_cast<const unsigned char*>(zero) - body : size;
             return code == QSCLI_ET_CHAR ? cp866_decode(reinterpret_cast<const char*>(body), n)
-                                         : hex_of(body, n);
+                                         : arra_value(body, n);
         }
         case QSCLI_ET_DATE: {
             WORD_CHAR o;
@@ -494,6 +550,10 @@ float narrow(double d) {
     return static_cast<float>(std::copysign(std::fabs(d) < limit ? double{FLT_MAX} : HUGE_VAL, d));
 }
 
+bool is_hex_digit(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 int hex_digit(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -508,6 +568,30 @@ void put(unsigned char* out, uint32_t len, V v) {
     const uint32_t n = len < O::width ? len : O::width;
     std::memcpy(out, o.bytes, n);
     if (len > n) std::memset(out + n, 0, len - n);
+}
+
+// The 2 * len cleaned digits of `h` (n bytes) handed to a rebound a2b_hex;
+// exactly len bytes of what it gives are written, anything else is refused
+// rather than written short or past the field.
+int arra_through(PyObject* a2b_hex, const unsigned char* h, uint64_t n, uint32_t len, unsigned char* out) {
+    const uint64_t want = 2 * uint64_t{len};
+    if (want > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory(), -1;
+    Ref digits(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(want)));
+    if (!digits) return -1;
+    auto* d = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(digits.get()));
+    for (uint64_t i = 0; i < want; ++i) d[i] = i < n && is_hex_digit(h[i]) ? h[i] : '0';
+    Ref raw(PyObject_CallFunctionObjArgs(a2b_hex, digits.get(), nullptr));
+    if (!raw) return -1;
+    Py_buffer view;
+    if (PyObject_GetBuffer(raw.get(), &view, PyBUF_SIMPLE) < 0) return -1;
+    const Py_ssize_t got = view.len;
+    if (got == static_cast<Py_ssize_t>(len)) std::memcpy(out, view.buf, len);
+    PyBuffer_Release(&view);
+    if (got != static_cast<Py_ssize_t>(len)) {
+        PyErr_Format(PyExc_ValueError, "binascii.a2b_hex gave %zd bytes for a field of %u", got, len);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -543,14 +627,20 @@ int encode_field(const Column& col, PyObject* value, unsigned char* out) {
             if (!digits) return -1;
             const auto* h = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digits.get()));
             const uint64_t n = static_cast<uint64_t>(PyBytes_GET_SIZE(digits.get()));
+            bool standard;
+            Ref a2b_hex = bound_hex(A2B_HEX, &standard);
+            if (!a2b_hex) return -1;
             // Non-digits count as 0, a short text is filled with 0 digits on
             // the right, a long one is cut: always 2 * len digits.
-            for (uint64_t i = 0; i < len; ++i) {
-                const int hi = 2 * i < n ? hex_digit(h[2 * i]) : 0;
-                const int lo = 2 * i + 1 < n ? hex_digit(h[2 * i + 1]) : 0;
-                out[i] = static_cast<unsigned char>(hi << 4 | lo);
+            if (standard) {
+                for (uint64_t i = 0; i < len; ++i) {
+                    const int hi = 2 * i < n ? hex_digit(h[2 * i]) : 0;
+                    const int lo = 2 * i + 1 < n ? hex_digit(h[2 * i + 1]) : 0;
+                    out[i] = static_cast<unsigned char>(hi << 4 | lo);
+                }
+                return 0;
             }
-            return 0;
+            return arra_through(a2b_hex.get(), h, n, len, out);
         }
         case QSCLI_ET_BYTE:
             if (int_in_range(value, 0, 254, " does not belong to the range from 0 to 254", &v) < 0) return -1;
