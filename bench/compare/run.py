@@ -114,11 +114,13 @@ def mib(kib):
 def summarize(case, n, results):
     qx, sq = results["qx"], results["sqlite3"]
     ratios = [a["seconds"] / b["seconds"] for a, b in zip(qx, sq)]
+    cpu_ratios = [a["cpu_seconds"] / max(b["cpu_seconds"], 1e-6) for a, b in zip(qx, sq)]
     peak_qx = statistics.median(r["peak_kib"] for r in qx)
     peak_sq = statistics.median(r["peak_kib"] for r in sq)
     return {
         "case": case, "n": n,
         "ratio": statistics.median(ratios), "ratio_min": min(ratios), "ratio_max": max(ratios),
+        "cpu_ratio": statistics.median(cpu_ratios),
         "qx_us": statistics.median(r["per_op"] for r in qx) * 1e6,
         "sq_us": statistics.median(r["per_op"] for r in sq) * 1e6,
         "peak_qx": peak_qx, "peak_sq": peak_sq, "mem_ratio": peak_qx / peak_sq,
@@ -133,18 +135,19 @@ def verdict(value, target):
 
 def print_table(rows):
     print()
-    print("%-27s %9s %7s %-13s %6s %9s %9s %9s %9s %6s %5s"
-          % ("case", "N", "ratio", "(min-max)", "target", "ours us", "sqlite us",
+    print("%-27s %9s %7s %-13s %6s %5s %9s %9s %9s %9s %6s %5s"
+          % ("case", "N", "ratio", "(min-max)", "target", "cpu", "ours us", "sqlite us",
              "ours MiB", "sqlite MiB", "mem", ""))
     for s in rows:
         what, target, mem_target = CASES[s["case"]]
-        print("%-27s %9d %7.2f %-13s %6s %9.3f %9.3f %9.1f %9.1f %6.2f %5s"
+        print("%-27s %9d %7.2f %-13s %6s %5.2f %9.3f %9.3f %9.1f %9.1f %6.2f %5s"
               % (what, s["n"], s["ratio"], "(%.2f-%.2f)" % (s["ratio_min"], s["ratio_max"]),
-                 "<=%.2f" % target, s["qx_us"], s["sq_us"], mib(s["peak_qx"]), mib(s["peak_sq"]),
+                 "<=%.2f" % target, s["cpu_ratio"], s["qx_us"], s["sq_us"], mib(s["peak_qx"]), mib(s["peak_sq"]),
                  s["mem_ratio"],
                  " ".join(v for v in (verdict(s["ratio"], target), verdict(s["mem_ratio"], mem_target)) if v)))
     print()
-    print("ratio: our time / sqlite3's (median of interleaved pairs); us: median time per row "
+    print("ratio: our time / sqlite3's (median of interleaved pairs); cpu: the same for the "
+          "processor time of each process (less swayed by other load); us: median time per row "
           "(per query for the point case); MiB: median peak resident size while the case ran; "
           "mem: its ratio (target %.2f for fetchall, %.2f for streaming)"
           % (CASES["fetchall"][2], CASES["fetchmany"][2]))
@@ -179,13 +182,19 @@ def heapctrl_sweep(values, n, reps, work):
                 r = run_worker("heapctrl", case, target, n, 0, (v,))
                 if rep:
                     times[(case, v)].append(r)
-    print("%10s  %-26s %-26s %s" % ("HEAPCTRL", "fetchall", "bulk load", "fetchall peak MiB"))
+    print("%10s  %-30s %-30s %s" % ("HEAPCTRL", "fetchall s (cpu s)", "bulk load s (cpu s)",
+                                     "fetchall peak MiB"))
     for v in values:
-        f = [r["seconds"] for r in times[("fetchall", v)]]
-        b = [r["seconds"] for r in times[("bulk", v)]]
-        peak = statistics.median(r["peak_kib"] for r in times[("fetchall", v)])
-        print("%10d  %.3f (%.3f-%.3f)        %.3f (%.3f-%.3f)        %.1f"
-              % (v, statistics.median(f), min(f), max(f), statistics.median(b), min(b), max(b), mib(peak)))
+        f = times[("fetchall", v)]
+        b = times[("bulk", v)]
+        peak = statistics.median(r["peak_kib"] for r in f)
+        print("%10d  %s  %s  %.1f" % (v, spread(f), spread(b), mib(peak)))
+
+
+def spread(results):
+    wall = [r["seconds"] for r in results]
+    cpu = [r["cpu_seconds"] for r in results]
+    return "%.3f (%.3f-%.3f) cpu %.3f" % (statistics.median(wall), min(wall), max(wall), statistics.median(cpu))
 
 
 def main():
