@@ -175,9 +175,14 @@ def test_byte_arrays_are_converted_by_the_binascii_bound_now(qx, double, conn):
         seen.append(digits)
         return bytes(reversed(bytes.fromhex(digits.decode())))
 
+    assert write(double, conn, [(ARRA, 3), (BYTE, 1)], ["0a1G", 5]) == b"\x0a\x10\x00\x05"
     qx.binascii = types.SimpleNamespace(a2b_hex=a2b_hex)
     # cleaned and brought to 2 * len digits before the call
     assert write(double, conn, [(ARRA, 3), (BYTE, 1)], ["0a1G", 5]) == b"\x00\x10\x0a\x05"
+    assert seen == [b"0a1000"]
+    import binascii
+    qx.binascii = binascii
+    assert write(double, conn, [(ARRA, 3), (BYTE, 1)], ["0a1G", 5]) == b"\x0a\x10\x00\x05"
     assert seen == [b"0a1000"]
 
 

@@ -219,23 +219,28 @@ PyObject* dec_char(const Column& c, const unsigned char* p) {
 // binascii is a module name like any other: looked up at each use, so that
 // rebinding it takes effect from the next value. While the function it
 // holds is the standard library's own, the conversion is done here instead
-// of through a call: the bytes are the same.
+// of through a call: the bytes are the same. That finding is kept until the
+// module namespace changes; anything else bound there is looked up and
+// called for every value.
 enum HexFunction { B2A_HEX, A2B_HEX };
 
-// binascii.b2a_hex or binascii.a2b_hex as bound now (new reference), or null
-// with the lookup's exception. *standard tells whether it is the standard
-// library's function.
-Ref bound_hex(HexFunction which, bool* standard) {
+// 1 when binascii.b2a_hex or binascii.a2b_hex as bound now is the standard
+// library's function; 0 when it is something else, handed out in *fn; -1
+// with the lookup's exception.
+int bound_hex(HexFunction which, Ref* fn) {
     static const char* const names[] = {"b2a_hex", "a2b_hex"};
-    static PyObject* name[2] = {};      // interned, kept until exit
+    static PyObject* name[2] = {};         // interned, kept until exit
     static PyObject* standard_fn[2] = {};  // strong, kept until exit
     static bool looked[2] = {};
-    *standard = false;
+    static bool standard_known[2] = {};
+    static uint64_t standard_at[2] = {};   // the namespace in which it was standard
+    const uint64_t version = namespace_version();
+    if (standard_known[which] && standard_at[which] == version) return 1;
     Ref module = global("binascii");
-    if (!module) return Ref();
-    if (!name[which] && !(name[which] = PyUnicode_InternFromString(names[which]))) return Ref();
-    Ref fn(PyObject_GetAttr(module.get(), name[which]));
-    if (!fn) return Ref();
+    if (!module) return -1;
+    if (!name[which] && !(name[which] = PyUnicode_InternFromString(names[which]))) return -1;
+    Ref found(PyObject_GetAttr(module.get(), name[which]));
+    if (!found) return -1;
     if (!looked[which]) {
         looked[which] = true;
         // The standard module itself, whatever the namespace holds.
@@ -243,15 +248,22 @@ Ref bound_hex(HexFunction which, bool* standard) {
         if (std_module) standard_fn[which] = PyObject_GetAttr(std_module.get(), name[which]);
         PyErr_Clear();  // without it every call goes through Python: slower, not wrong
     }
-    *standard = standard_fn[which] && fn.get() == standard_fn[which];
-    return fn;
+    // Python code may have run above: only a namespace unchanged since the
+    // start vouches for the finding.
+    if (standard_fn[which] && found.get() == standard_fn[which]) {
+        standard_known[which] = version == namespace_version();
+        standard_at[which] = version;
+        return 1;
+    }
+    *fn = std::move(found);
+    return 0;
 }
 
 // An ARRA value of the n bytes at p: binascii.b2a_hex of them.
 PyObject* arra_value(const unsigned char* p, Py_ssize_t n) {
-    bool standard;
-    Ref fn = bound_hex(B2A_HEX, &standard);
-    if (!fn) return nullptr;
+    Ref fn;
+    const int standard = bound_hex(B2A_HEX, &fn);
+    if (standard < 0) return nullptr;
     if (standard) return hex_of(p, n);
     Ref raw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n));
     if (!raw) return nullptr;
@@ -266,10 +278,10 @@ PyObject* dec_arra_late(const Column& c, const unsigned char* p) { return arra_v
 
 // The ARRA decoder for a layout resolved now.
 Decoder arra_decoder() {
-    bool standard;
-    Ref fn = bound_hex(B2A_HEX, &standard);
-    if (!fn) PyErr_Clear();  // the late decoder meets the same failure at the value
-    return fn && standard ? dec_arra : dec_arra_late;
+    Ref fn;
+    const int standard = bound_hex(B2A_HEX, &fn);
+    if (standard < 0) PyErr_Clear();  // the late decoder meets the same failure at the value
+    return standard > 0 ? dec_arra : dec_arra_late;
 }
 
 // A value of exactly the overlay's width (all fixed-width reads, and the
@@ -627,9 +639,9 @@ int encode_field(const Column& col, PyObject* value, unsigned char* out) {
             if (!digits) return -1;
             const auto* h = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digits.get()));
             const uint64_t n = static_cast<uint64_t>(PyBytes_GET_SIZE(digits.get()));
-            bool standard;
-            Ref a2b_hex = bound_hex(A2B_HEX, &standard);
-            if (!a2b_hex) return -1;
+            Ref a2b_hex;
+            const int standard = bound_hex(A2B_HEX, &a2b_hex);
+            if (standard < 0) return -1;
             // Non-digits count as 0, a short text is filled with 0 digits on
             // the right, a long one is cut: always 2 * len digits.
             if (standard) {
