@@ -398,3 +398,24 @@ def test_pydata_without_len(double, conn):
     with pytest.raises(TypeError):
         conn.addrecords("T", (r for r in [[1]]))
     assert sends(double) == []
+
+
+def test_table_name_is_kept_as_it_was_encoded(qx, double, conn):
+    # An encode() that hands out a bytearray it keeps, and rows that change
+    # that bytearray between the sends: every send still names the table.
+    class Name(str):
+        def encode(self, *args):
+            self.raw = bytearray(str(self).encode(*args))
+            return self.raw
+
+    name = Name("TA")
+
+    class Changing(Row):
+        def __getitem__(self, j):
+            name.raw[0:1] = b"X"
+            return super().__getitem__(j)
+
+    script_table(double, ("F", BYTE, 1))
+    qx.HEAPCTRL = 1
+    conn.addrecords(name, [Changing([1]), Changing([2])])
+    assert [c.args[1] for c in double.calls("qcSqlAddRecords")] == [b"TA", b"TA"]
