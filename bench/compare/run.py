@@ -12,8 +12,8 @@ the peak resident memory of each side while the case ran. Both sides set
 the same pragmas (those the engine sets on a file). --quick is a smoke run
 of a few seconds.
 
---heapctrl runs fetchall and the bulk load on our side alone for each
-HEAPCTRL value given, interleaving the values.
+--heapctrl runs fetchall, the bulk load and the point queries on our side
+alone for each HEAPCTRL value given, interleaving the values.
 """
 import argparse
 import datetime
@@ -168,33 +168,39 @@ def machine():
         datetime.date.today().isoformat())
 
 
+SWEEP_CASES = ("fetchall", "bulk", "point")
+
+
 def heapctrl_sweep(values, n, reps, work):
     db = os.path.join(work, "t%d.db" % n)
-    print("HEAPCTRL sweep, N = %d, %d repetitions, our side only (median s, min-max)" % (n, reps))
-    times = {(case, v): [] for case in ("fetchall", "bulk") for v in values}
+    count = max(1, min(POINT_QUERIES, n // 5))
+    print("HEAPCTRL sweep, N = %d, %d repetitions, our side only: median wall time (min-max), "
+          "median processor time" % (n, reps))
+    times = {(case, v): [] for case in SWEEP_CASES for v in values}
     for rep in range(reps + 1):
         order = values if rep % 2 == 0 else list(reversed(values))
-        for case in ("fetchall", "bulk"):
+        for case in SWEEP_CASES:
             for v in order:
                 target = db
                 if case == "bulk":
                     target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
-                r = run_worker("heapctrl", case, target, n, 0, (v,))
+                r = run_worker("heapctrl", case, target, n, count if case == "point" else 0, (v,))
+                if case == "point":
+                    r = dict(r, seconds=r["seconds"] / count * 1e6, cpu_seconds=r["cpu_seconds"] / count * 1e6)
                 if rep:
                     times[(case, v)].append(r)
-    print("%10s  %-30s %-30s %s" % ("HEAPCTRL", "fetchall s (cpu s)", "bulk load s (cpu s)",
-                                     "fetchall peak MiB"))
+    print("%10s  %-38s %-38s %-38s %s" % ("HEAPCTRL", "fetchall s", "bulk load s", "point query us",
+                                          "fetchall peak MiB"))
     for v in values:
-        f = times[("fetchall", v)]
-        b = times[("bulk", v)]
-        peak = statistics.median(r["peak_kib"] for r in f)
-        print("%10d  %s  %s  %.1f" % (v, spread(f), spread(b), mib(peak)))
+        peak = statistics.median(r["peak_kib"] for r in times[("fetchall", v)])
+        print("%10d  %s  %s  %s  %.1f" % (v, *(spread(times[(c, v)]) for c in SWEEP_CASES), mib(peak)))
 
 
 def spread(results):
     wall = [r["seconds"] for r in results]
     cpu = [r["cpu_seconds"] for r in results]
-    return "%.3f (%.3f-%.3f) cpu %.3f" % (statistics.median(wall), min(wall), max(wall), statistics.median(cpu))
+    return "%-38s" % ("%.3f (%.3f-%.3f) cpu %.3f" % (statistics.median(wall), min(wall), max(wall),
+                                                     statistics.median(cpu)))
 
 
 def main():
