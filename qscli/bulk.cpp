@@ -128,6 +128,9 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     sqlite3_stmt* ins = prepare_cached(c, sql, &e);
     if (!ins) return -(sqlite3_errcode(c->db) & 0xff);
 
+    // Outside a transaction the savepoint begins one, and its release
+    // commits the batch.
+    const bool outer = sqlite3_get_autocommit(c->db) != 0;
     int code = run_cached(c, "savepoint qx_addrecords");
     if (code) {
         release_cached(c, ins, e);
@@ -159,15 +162,23 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     }
     sqlite3_clear_bindings(ins);
     release_cached(c, ins, e);
-    if (code) {
-        // The whole batch or nothing: undo the rows already inserted.
-        std::string saved = c->last_error;
+    if (!code) {
+        code = run_cached(c, "release qx_addrecords");
+        // A commit can still refuse the batch (a deferred foreign key): the
+        // transaction then stays open, and must not keep the batch pending.
+        if (!code || !outer) return code;
+    }
+    // The whole batch or nothing: undo the rows already inserted, and end
+    // the transaction the batch began (SQLite may have ended it already).
+    std::string saved = c->last_error;
+    if (outer) {
+        if (!sqlite3_get_autocommit(c->db)) run_cached(c, "rollback");
+    } else {
         run_cached(c, "rollback to qx_addrecords");
         run_cached(c, "release qx_addrecords");
-        c->last_error = saved;
-        return code;
     }
-    return run_cached(c, "release qx_addrecords");
+    c->last_error = saved;
+    return code;
 }
 
 }  // namespace qse

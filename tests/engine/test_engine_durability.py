@@ -49,9 +49,19 @@ def check_file(path):
     db = sqlite3.connect(path)
     try:
         assert db.execute("pragma integrity_check").fetchall() == [("ok",)]
-        return db.execute("select id, name, day, amount, check_ from t order by id").fetchall()
+        cols = "id, name, day, amount, check_" if "check_" in table_sql(db) else "id"
+        return db.execute("select %s from t order by id" % cols).fetchall()
     finally:
         db.close()
+
+
+def table_sql(db):
+    return db.execute("select sql from sqlite_schema where name = 't'").fetchone()[0]
+
+
+def ids(path):
+    """integrity_check by Python's sqlite3; returns the ids in t."""
+    return [r[0] for r in check_file(path)]
 
 
 # ---- a bulk load killed mid-way ----
@@ -106,3 +116,89 @@ def test_killed_bulk_load_leaves_whole_batches(tmp_path):
         assert n >= reported  # every batch reported accepted is there
         assert rows == [stored(row(i)) for i in range(n)]
         loaded = n
+
+
+# ---- batches the engine refuses ----
+
+def unlocked(path):
+    """True when nobody holds the file's write lock (no transaction left open)."""
+    db = sqlite3.connect(path, timeout=0, isolation_level=None)
+    try:
+        db.execute("begin immediate")
+        db.execute("rollback")
+        return True
+    except sqlite3.OperationalError:
+        return False
+    finally:
+        db.close()
+
+
+# How the third batch of five is spoilt, and the code the load fails with.
+SPOILERS = {
+    "duplicate key": (lambda r: r.__setitem__(0, 2), -19),          # id 2 is in the first batch
+    "check constraint": (lambda r: r.__setitem__(4, -1), -19),
+    "foreign key": (lambda r: r.__setitem__(5, 999), -19),
+}
+
+
+@pytest.mark.parametrize("named", [False, True], ids=["alone", "in a named transaction"])
+@pytest.mark.parametrize("how", list(SPOILERS))
+def test_refused_batch_leaves_nothing(tmp_path, how, named):
+    from pyqivrexdb import qxcore
+    path = str(tmp_path / "refused.db")
+    spoil, code = SPOILERS[how]
+    conn = pyqivrexdb.connect(path)
+    saved = qxcore.HEAPCTRL
+    try:
+        conn.execute("create table p(id integer primary key)")
+        conn.execute("insert into p values (1)")
+        conn.execute(TABLE.replace("check_ integer)", "check_ integer check (check_ >= 0), "
+                                                      "parent integer references p(id))"))
+        if named:
+            conn.begin("W", ["t"])
+            conn.execute("insert into t values (-1, 'before', null, 0, 0, 1)")
+        rows = [row(i) + [1] for i in range(20)]
+        spoil(rows[12])  # the middle of the third batch
+        qxcore.HEAPCTRL = 5 * (RECORD + 4)
+        with pytest.raises(pyqivrexdb.Error) as e:
+            conn.addrecords("t", rows)
+        assert e.value.error_code_qivrex == code
+        assert e.value.rows_sent == 10
+        conn.addrecords("t", rows[15:])  # the connection goes on loading
+        if named:
+            conn.commit("W")
+        conn.close()
+        conn = None
+        assert unlocked(path)
+        assert ids(path) == [-1] * named + list(range(10)) + list(range(15, 20))
+    finally:
+        qxcore.HEAPCTRL = saved
+        if conn is not None:
+            conn.close()
+
+
+def test_batch_refused_at_its_commit_ends_its_transaction(tmp_path):
+    # A deferred foreign key is checked when the batch's own transaction
+    # commits: refused there, the batch must not stay pending, holding the
+    # write lock, with the next batches piling up uncommitted behind it.
+    path = str(tmp_path / "deferred.db")
+    with pyqivrexdb.connect(path) as conn:
+        conn.execute("create table p(id integer primary key)")
+        conn.execute("insert into p values (1)")
+        conn.execute("create table t(id integer primary key, parent integer "
+                     "references p(id) deferrable initially deferred)")
+        with pytest.raises(pyqivrexdb.Error) as e:
+            conn.addrecords("t", [[1, 1], [2, 5], [3, 1]])
+        assert e.value.error_code_qivrex == -19
+        assert unlocked(path)
+        conn.addrecords("t", [[4, 1], [5, 1]])
+        assert ids(path) == [4, 5]
+        # Inside a named transaction the check waits for its commit.
+        conn.begin("W", ["t"])
+        conn.addrecords("t", [[6, 7]])
+        with pytest.raises(pyqivrexdb.Error) as e:
+            conn.commit("W")
+        assert e.value.error_code_qivrex == -19
+        conn.rollback("W")
+        assert unlocked(path)
+    assert ids(path) == [4, 5]
