@@ -4,6 +4,7 @@ refuses. Every database is checked afterwards by Python's own sqlite3."""
 import os
 import signal
 import sqlite3
+import struct
 import subprocess
 import sys
 import textwrap
@@ -202,3 +203,54 @@ def test_batch_refused_at_its_commit_ends_its_transaction(tmp_path):
         conn.rollback("W")
         assert unlocked(path)
     assert ids(path) == [4, 5]
+
+
+# Records straight to qcSqlAddRecords, as another client would send them.
+RAW = struct.Struct("<i24sHdi")
+
+
+def raw_records(eng, ids_, change=None):
+    out = b""
+    for i in ids_:
+        _, name, day, amount, check = row(i)
+        packed = eng.qcSqlPackDate(day.day, day.month, day.year)
+        fields = dict(id=i, name=name.encode("cp866"), day=packed, amount=amount, check=check)
+        fields.update((change or {}).get(i, {}))
+        out += RAW.pack(*fields.values())
+    return out
+
+
+# (records sent, record length claimed, count claimed, code)
+RAW_REFUSALS = {
+    "record one byte short": (lambda e: raw_records(e, range(100, 104)), RAW.size - 1, 4, -94),
+    "record one byte long": (lambda e: raw_records(e, range(100, 104)), RAW.size + 1, 4, -94),
+    "no record length": (lambda e: raw_records(e, range(100, 104)), 0, 4, -94),
+    "date past 2078 in the middle": (lambda e: raw_records(e, range(100, 104), {102: dict(day=65380)}),
+                                     RAW.size, 4, -20),
+    "duplicate key in the last record": (lambda e: raw_records(e, [100, 101, 102, 100]), RAW.size, 4, -19),
+    "negative count": (lambda e: raw_records(e, range(100, 104)), RAW.size, -1, -95),
+    "no records": (lambda e: None, RAW.size, 4, -95),
+}
+
+
+@pytest.mark.parametrize("named", [False, True], ids=["alone", "in a named transaction"])
+@pytest.mark.parametrize("how", list(RAW_REFUSALS))
+def test_refused_raw_records_leave_nothing(eng, tmp_path, how, named):
+    make, size, count, code = RAW_REFUSALS[how]
+    path = str(tmp_path / "raw.db")
+    hdb = eng.open(path.encode())
+    hs = eng.stmt(hdb)
+    try:
+        assert eng.exec(hs, TABLE) == 0
+        if named:
+            assert eng.exec(hs, "begin work W table t;") == 0
+        assert eng.qcSqlAddRecords(hdb, b"t", 3, RAW.size, raw_records(eng, range(3))) == 0
+        data = make(eng)
+        assert eng.qcSqlAddRecords(hdb, b"t", count, size, data) == code
+        assert eng.qcSqlAddRecords(hdb, b"t", 2, RAW.size, raw_records(eng, [3, 4])) == 0
+        if named:
+            assert eng.exec(hs, "commit work W;") == 0
+        assert unlocked(path)
+        assert check_file(path) == [stored(row(i)) for i in range(5)]
+    finally:
+        eng.close(hdb)
