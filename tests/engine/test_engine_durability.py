@@ -42,7 +42,8 @@ def child(code, *args):
     under test; its standard output is a pipe of lines."""
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
     return subprocess.Popen([sys.executable, "-P", "-c", ROWS + textwrap.dedent(code), *map(str, args)],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
 
 
 def check_file(path):
@@ -67,53 +68,66 @@ def ids(path):
 
 # ---- a bulk load killed mid-way ----
 
-# Loads rows start.. in one addrecords call of many batches; prints the
-# number of rows loaded after each batch the engine accepted.
+# Loads `total` rows from id `start` on in batches of `per`: in one
+# addrecords call ("batches"), or in named transactions of three batches
+# each ("transactions"). Prints the rows loaded after each batch (or
+# transaction) the engine accepted.
 LOADER = '''
     import sys
     import pyqivrexdb
     from pyqivrexdb import qxcore
-    path, start, total, per = sys.argv[1], *map(int, sys.argv[2:])
+    path, unit, (start, total, per) = sys.argv[1], sys.argv[2], map(int, sys.argv[3:])
     conn = pyqivrexdb.connect(path)
     conn.execute(TABLE.replace("create table", "create table if not exists"))
     qxcore.HEAPCTRL = per * RECORD
 
     class Rows:
+        def __init__(self, first, n):
+            self.first, self.n = first, n
+
         def __len__(self):
-            return total
+            return self.n
 
         def __iter__(self):
-            for k in range(total):
-                if k and k % per == 0:
-                    print(start + k, flush=True)  # the batch before row k came back accepted
-                yield row(start + k)
+            for k in range(self.n):
+                if k and k % per == 0 and unit == "batches":
+                    print(self.first + k, flush=True)  # the batch before row k came back accepted
+                yield row(self.first + k)
 
-    conn.addrecords("t", Rows())
-    print(start + total, flush=True)
+    if unit == "batches":
+        conn.addrecords("t", Rows(start, total))
+    else:
+        for first in range(start, start + total, 3 * per):
+            conn.begin("LOAD", ["t"])
+            conn.addrecords("t", Rows(first, 3 * per))
+            conn.commit("LOAD")
+            print(first + 3 * per, flush=True)
     print("done", flush=True)
 '''
 
 
-def test_killed_bulk_load_leaves_whole_batches(tmp_path):
+@pytest.mark.parametrize("unit", ["batches", "transactions"])
+def test_killed_bulk_load_leaves_whole_batches(tmp_path, unit):
     path = str(tmp_path / "load.db")
-    per, loaded = 1500, 0
-    # Killed after a few batches, at points spread over the next batch; the
+    per, loaded = 1000, 0
+    whole = per if unit == "batches" else 3 * per
+    # Killed after a few batches, at points spread over the next one; the
     # next round loads on from what the file holds.
-    for round_, (after, delay) in enumerate([(2, 0), (3, 0.002), (1, 0.005), (4, 0.001), (2, 0.008), (3, 0.004)]):
-        p = child(LOADER, path, loaded, per * 40, per)
+    for round_, (after, delay) in enumerate([(2, 0), (3, 0.002), (1, 0.005), (4, 0.001), (2, 0.008)]):
+        p = child(LOADER, path, unit, loaded, per * 30, per)
         reported = loaded
         for _ in range(after):
             line = p.stdout.readline()
             assert line.strip().isdigit(), (line, p.stderr.read())
             reported = int(line)
         if delay:
-            time.sleep(delay)
+            time.sleep(delay * whole / per)
         p.send_signal(signal.SIGKILL)
         p.communicate()
         assert p.returncode == -signal.SIGKILL
         rows = check_file(path)
         n = len(rows)
-        assert n % per == 0, (round_, n)
+        assert n % whole == 0, (round_, n)
         assert n >= reported  # every batch reported accepted is there
         assert rows == [stored(row(i)) for i in range(n)]
         loaded = n
@@ -254,3 +268,199 @@ def test_refused_raw_records_leave_nothing(eng, tmp_path, how, named):
         assert check_file(path) == [stored(row(i)) for i in range(5)]
     finally:
         eng.close(hdb)
+
+
+# ---- two processes writing one file ----
+
+# Writes rows from id `base` on in `rounds` operations of four kinds, after a
+# line on its standard input. Prints what it was told of each operation: "ok"
+# rows written, "err CODE" rows refused, "gone" rows rolled back.
+WRITER = '''
+    import sys
+    import time
+    import pyqivrexdb
+    from pyqivrexdb import qxcore
+    path, base, rounds = sys.argv[1], *map(int, sys.argv[2:])
+    conn = pyqivrexdb.connect(path)
+    qxcore.HEAPCTRL = 50 * RECORD
+    print("ready", flush=True)
+    sys.stdin.readline()
+    following = base
+
+    def take(n):
+        global following
+        following += n
+        return list(range(following - n, following))
+
+    def report(state, ids):
+        print(state, *ids, flush=True)
+
+    def insert(i):
+        k, name, day, amount, check = row(i)
+        conn.execute("insert into t values (%d, '%s', '%s', %r, %d)" % (k, name, day, amount, check))
+
+    for k in range(rounds):
+        try:
+            kind = k % 4
+            if kind == 0:  # a statement
+                ids = take(1)
+                insert(ids[0])
+                report("ok", ids)
+            elif kind == 1:  # a bulk load of several batches
+                ids = take(230)
+                try:
+                    conn.addrecords("t", [row(i) for i in ids])
+                except pyqivrexdb.Error as e:
+                    report("ok", ids[:e.rows_sent])
+                    ids = ids[e.rows_sent:]
+                    raise
+                report("ok", ids)
+            else:  # a named transaction: committed, or with a part rolled back
+                ids = take(1)
+                conn.begin("W", ["t"])
+                try:
+                    insert(ids[0])
+                    inner = take(120)
+                    ids += inner
+                    if kind == 3:
+                        conn.begin("INNER", ["t"])
+                    conn.addrecords("t", [row(i) for i in inner])
+                    if kind == 3:
+                        conn.rollback("INNER")
+                        report("gone", inner)
+                        ids = ids[:1]
+                    last = take(1)
+                    ids += last
+                    insert(last[0])
+                    conn.commit("W")
+                except BaseException:
+                    conn.rollback("W")
+                    raise
+                report("ok", ids)
+        except pyqivrexdb.Error as e:
+            report("err%d" % e.error_code_qivrex, ids)
+    print("done", flush=True)
+'''
+
+
+def outcomes(process):
+    """{state: ids} from a writer's report."""
+    out, err = process.communicate(timeout=60)
+    assert process.returncode == 0, err
+    lines = out.split("\n")  # after "ready"
+    assert lines[-2:] == ["done", ""], (out[-2000:], err)
+    found = {}
+    for line in lines[:-2]:
+        state, *ids = line.split()
+        found.setdefault(state, set()).update(map(int, ids))
+    return found
+
+
+def test_two_writers_at_once_lose_and_corrupt_nothing(tmp_path):
+    path = str(tmp_path / "shared.db")
+    with pyqivrexdb.connect(path) as conn:
+        conn.execute(TABLE)
+    writers = [child(WRITER, path, base, 40) for base in (0, 1_000_000)]
+    for p in writers:
+        assert p.stdout.readline() == "ready\n"
+    for p in writers:
+        p.stdin.write("go\n")
+        p.stdin.flush()
+    told = [outcomes(p) for p in writers]
+    rows = check_file(path)
+    have = {r[0] for r in rows}
+    written = set().union(*(t.get("ok", ()) for t in told))
+    refused = set().union(*(ids for t in told for state, ids in t.items() if state != "ok"))
+    assert have == written
+    assert not have & refused
+    assert rows == [stored(row(i)) for i in sorted(written)]
+    # Both got everything through: waiting for the other's lock is no error.
+    assert [sorted(t) for t in told] == [["gone", "ok"]] * 2
+
+
+# One operation on rows from id `base` on, begun after a line on standard
+# input; when refused, tried once more after another line. The load pauses
+# for a line after its second batch.
+ONE_WRITE = '''
+    import sys
+    import time
+    import pyqivrexdb
+    from pyqivrexdb import qxcore
+    path, kind, base = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    conn = pyqivrexdb.connect(path)
+    qxcore.HEAPCTRL = 100 * RECORD
+    print("ready", flush=True)
+
+    class Rows:
+        def __init__(self, ids, pause):
+            self.ids, self.pause = ids, pause
+
+        def __len__(self):
+            return len(self.ids)
+
+        def __iter__(self):
+            for k, i in enumerate(self.ids):
+                if k == 200 and self.pause:
+                    print("paused", flush=True)
+                    sys.stdin.readline()
+                yield row(i)
+
+    def write(ids, pause=False):
+        if kind == "load":
+            conn.addrecords("t", Rows(ids, pause))
+            return
+        if kind == "transaction":
+            conn.begin("W", ["t"])
+        k, name, day, amount, check = row(ids[0])
+        conn.execute("insert into t values (%d, '%s', '%s', %r, %d)" % (k, name, day, amount, check))
+        if kind == "transaction":
+            conn.commit("W")
+
+    ids = list(range(base, base + (1000 if kind == "load" else 1)))
+    sys.stdin.readline()
+    began = time.monotonic()
+    try:
+        write(ids, pause=True)
+        print("ok", flush=True)
+    except pyqivrexdb.Error as e:
+        sent = getattr(e, "rows_sent", 0)
+        print("refused", e.error_code_qivrex, sent, time.monotonic() - began, flush=True)
+        sys.stdin.readline()
+        write(ids[sent:])
+        print("ok", flush=True)
+'''
+
+
+def test_lock_held_past_the_wait_refuses_clearly(tmp_path):
+    # The other side holds a named transaction longer than the engine waits
+    # for a lock: each write is refused with -5 after the wait, keeps nothing,
+    # and goes through when tried again.
+    path = str(tmp_path / "held.db")
+    with pyqivrexdb.connect(path) as conn:
+        conn.execute(TABLE)
+        writers = {kind: child(ONE_WRITE, path, kind, base)
+                   for kind, base in [("load", 0), ("insert", 5000), ("transaction", 6000)]}
+        for p in writers.values():
+            assert p.stdout.readline() == "ready\n"
+
+        def tell(*kinds):
+            for kind in kinds:
+                writers[kind].stdin.write("go\n")
+                writers[kind].stdin.flush()
+
+        tell("load")
+        assert writers["load"].stdout.readline() == "paused\n"  # two batches in
+        conn.begin("HOLD", ["t"])
+        conn.execute("insert into t values (-1, 'held', null, 0, 0)")
+        tell(*writers)  # the load goes on, the others begin
+        for kind, p in writers.items():
+            state, code, sent, waited = p.stdout.readline().split()
+            assert (state, int(code), int(sent)) == ("refused", -5, 200 if kind == "load" else 0)
+            assert float(waited) > 4
+        conn.commit("HOLD")
+        assert ids(path) == [-1] + list(range(200))
+        tell(*writers)
+        for p in writers.values():
+            out, err = p.communicate(timeout=30)
+            assert out == "ok\n", err
+    assert ids(path) == [-1] + list(range(1000)) + [5000, 6000]
