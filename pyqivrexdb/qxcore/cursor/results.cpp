@@ -36,17 +36,20 @@ RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject
 // Automatic collection is paused while C code alone cuts a run of records
 // (a million new lists would otherwise trigger a collection every few
 // hundred); never while Python code could run. The previous state is
-// restored exactly.
+// restored exactly. Cutting runs no Python code, and its errors are the
+// interpreter's own (MemoryError, a date's ValueError) as long as the
+// library is loaded: without it a date raises the package's InterfaceError,
+// whose class is Python code, so then nothing is paused.
 class GcPause {
 public:
 #if PY_VERSION_HEX >= 0x030A0000
-    GcPause() : was_enabled_(PyGC_Disable()) {}
+    GcPause() : was_enabled_(library_loaded() && PyGC_Disable()) {}
     ~GcPause() {
         if (was_enabled_) PyGC_Enable();
     }
 
 private:
-    int was_enabled_;
+    bool was_enabled_;
 #endif
 };
 
