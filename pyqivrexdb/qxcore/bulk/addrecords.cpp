@@ -316,17 +316,11 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     auto* conn = reinterpret_cast<ConnectionObject*>(self);
 
     if (debug_log("%R: addrecords(table_name='%S')", self, table_name) < 0) return nullptr;
-    Ref encoded = cp866_encode(table_name);
-    if (!encoded) return nullptr;
     // Every send reads the name again, with Python code (rows, server
-    // messages) running in between: a bytearray that some other holder
-    // could change or resize is copied into bytes of our own first.
-    if (!PyBytes_CheckExact(encoded.get())) {
-        encoded = Ref(PyBytes_FromObject(encoded.get()));
-        if (!encoded) return nullptr;
-    }
-    const char* table = c_text(encoded.get());
-    if (!table) return nullptr;
+    // messages) running in between: it is held as bytes of our own.
+    const char* table = nullptr;
+    Ref encoded = library_text(table_name, &table);
+    if (!encoded) return nullptr;
     Ref format(PyUnicode_FromString("select * from QXTBLSTRUCT(\"%s\");"));
     if (!format) return nullptr;
     Ref query(PyUnicode_Format(format.get(), table_name));

@@ -97,8 +97,8 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     for (int i = 0; i < 3; ++i) {
         // Copied as it is now: the next encode() may resize or refill a
         // bytearray this one handed back.
-        texts[i] = own_text(cp866_encode(given[i]));
-        if (!texts[i] || !(c[i] = c_text(texts[i].get()))) {
+        texts[i] = library_text(given[i], &c[i]);
+        if (!texts[i]) {
             abandon_handle(self, false);
             return nullptr;
         }

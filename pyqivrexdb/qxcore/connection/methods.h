@@ -56,15 +56,6 @@ private:
     PyObject* pending_;
 };
 
-// The encoded text as bytes of its own. An encode() of the caller's may hand
-// back a bytearray that Python code, run by a server message while the
-// library still reads the text, could resize or refill.
-inline Ref own_text(Ref encoded) {
-    if (!encoded || PyBytes_Check(encoded.get())) return encoded;
-    return Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(encoded.get()),
-                                         PyByteArray_GET_SIZE(encoded.get())));
-}
-
 // Runs `release` (a client call that frees something) without letting it,
 // or a server message it delivers, disturb the pending exception.
 template <class F>

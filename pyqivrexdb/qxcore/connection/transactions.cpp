@@ -97,9 +97,9 @@ PyObject* connection_execute(PyObject* self, PyObject* textsql) {
     auto release = [&] {
         if (hstmt) release_quietly([&] { qc.qcSqlFreeStmt(hstmt); });
     };
-    Ref sql = own_text(cp866_encode(textsql));
-    const char* text = sql ? c_text(sql.get()) : nullptr;
-    if (!text) {
+    const char* text = nullptr;
+    Ref sql = library_text(textsql, &text);
+    if (!sql) {
         release();
         return nullptr;
     }

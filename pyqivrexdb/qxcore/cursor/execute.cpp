@@ -188,16 +188,9 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     if (with_params < 0) return nullptr;
     Ref text = with_params ? Ref(PyNumber_Remainder(textsql, params)) : Ref::borrow(textsql);
     if (!text) return nullptr;
-    Ref statement = cp866_encode(text.get());
+    const char* sql = nullptr;
+    Ref statement = library_text(text.get(), &sql);
     if (!statement) return nullptr;
-    if (!PyBytes_Check(statement.get())) {
-        // A private copy: the client reads the text while callbacks may run.
-        statement.reset(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(statement.get()),
-                                                  PyByteArray_GET_SIZE(statement.get())));
-        if (!statement) return nullptr;
-    }
-    const char* sql = c_text(statement.get());
-    if (!sql) return nullptr;
 
     if (self->vtab->reset(self) < 0) return nullptr;
 

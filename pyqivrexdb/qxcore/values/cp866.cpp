@@ -161,21 +161,21 @@ Ref cp866_encode(PyObject* obj) {
     return out;
 }
 
-const char* c_text(PyObject* encoded) {
-    const char* text;
-    Py_ssize_t size;
-    if (PyBytes_Check(encoded)) {
-        text = PyBytes_AS_STRING(encoded);
-        size = PyBytes_GET_SIZE(encoded);
-    } else {
-        text = PyByteArray_AS_STRING(encoded);
-        size = PyByteArray_GET_SIZE(encoded);
+Ref library_text(PyObject* obj, const char** text) {
+    Ref encoded = cp866_encode(obj);
+    if (!encoded) return encoded;
+    if (!PyBytes_Check(encoded.get())) {
+        encoded.reset(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(encoded.get()),
+                                                PyByteArray_GET_SIZE(encoded.get())));
+        if (!encoded) return encoded;
     }
-    if (static_cast<Py_ssize_t>(strnlen(text, static_cast<size_t>(size))) != size) {
+    const char* data = PyBytes_AS_STRING(encoded.get());
+    if (std::strlen(data) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) {
         PyErr_SetString(PyExc_ValueError, "embedded null character");
-        return nullptr;
+        return Ref();
     }
-    return text;
+    *text = data;
+    return encoded;
 }
 
 }  // namespace qx

@@ -20,9 +20,12 @@ Ref cp866_encode(PyObject* obj);
 // UnicodeEncodeError set.
 Py_ssize_t cp866_encode_into(PyObject* str, unsigned char* out, Py_ssize_t room);
 
-// The C string of an encoded text (bytes or bytearray, as cp866_encode
-// returns it). A NUL inside would silently cut the text short at the
-// library, so it is refused with ValueError; null then.
-const char* c_text(PyObject* encoded);
+// A text for the client library: `obj.encode('cp866')` as cp866_encode
+// gives it, held as bytes of its own (a bytearray an encode() returned is
+// copied: Python code run while the library reads the text, or between two
+// calls that use it, could refill or resize it), with its C string in *text.
+// A NUL inside would silently cut the text short at the library, so it is
+// refused with ValueError. Null with an exception set.
+Ref library_text(PyObject* obj, const char** text);
 
 }  // namespace qx
