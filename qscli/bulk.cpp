@@ -108,6 +108,7 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned c
 
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs) {
     if (!table || count < 0 || (count > 0 && !recs)) return E_ARGUMENT;
+    if (!c->lost.empty()) return refuse_lost(c);
     std::string name;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
     std::vector<Field> fields;
@@ -131,6 +132,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     // Outside a transaction the savepoint begins one, and its release
     // commits the batch.
     const bool outer = sqlite3_get_autocommit(c->db) != 0;
+    const bool named = in_named(c);
     int code = run_cached(c, "savepoint qx_addrecords");
     if (code) {
         release_cached(c, ins, e);
@@ -178,7 +180,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
         run_cached(c, "release qx_addrecords");
     }
     c->last_error = saved;
-    return code;
+    return note_lost(c, named, code);
 }
 
 }  // namespace qse

@@ -103,6 +103,7 @@ void Conn::close_db() {
     stmts.clear();
     cache.clear();
     transactions.clear();
+    lost.clear();
     if (db) sqlite3_close_v2(db);  // rolls back a transaction still open
     db = nullptr;
     err_to_user = false;

@@ -247,6 +247,11 @@ struct Conn {
         bool outer;  // began the database transaction (else a savepoint in one)
     };
     std::vector<Txn> transactions;  // named transactions, outermost first
+    // Set when an error made SQLite roll back the transaction the named ones
+    // lived in (ON CONFLICT ROLLBACK, a full disk ...): why. Their names stay
+    // and every other statement is refused until commit work or rollback
+    // work ends them, so nothing meant to be part of them commits alone.
+    std::string lost;
     std::vector<Stmt*> stmts;
     StmtCache cache;
     std::string last_error;
@@ -269,6 +274,13 @@ void drop_stmt(int h);
 
 // Runs `sql` (CP866, NUL-terminated) on `st`.
 int exec_direct(Stmt* st, const char* sql);
+// True when named transactions are open in a database transaction.
+inline bool in_named(const Conn* c) { return !c->transactions.empty() && !sqlite3_get_autocommit(c->db); }
+// After a failure `code`: notes that it rolled back the named transactions
+// that were open before (`named`, from in_named()). Returns code.
+int note_lost(Conn* c, bool named, int code);
+// The refusal of a statement while the named transactions are lost.
+int refuse_lost(Conn* c);
 // A cached prepared statement for engine-made SQL (UTF-8); null after
 // reporting the failure. Give it back with release_cached().
 sqlite3_stmt* prepare_cached(Conn* c, const std::string& sql, StmtCache::Entry** entry);

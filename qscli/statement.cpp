@@ -163,9 +163,9 @@ int run_err_to_user(Conn* c, const char* p, const char* e) {
 // ---- named transactions ----
 
 int forget_finished(Conn* c) {
-    // A transaction ended by plain SQL (or rolled back by SQLite after an
-    // error) takes its names with it.
-    if (sqlite3_get_autocommit(c->db)) c->transactions.clear();
+    // A transaction ended by plain SQL takes its names with it (one that an
+    // error rolled back keeps them until they are ended).
+    if (sqlite3_get_autocommit(c->db) && c->lost.empty()) c->transactions.clear();
     return 0;
 }
 
@@ -180,6 +180,7 @@ bool read_name(const char*& p, const char* e, std::string& name) {
 int run_begin(Conn* c, const char* p, const char* e) {
     std::string name;
     if (!read_name(p, e, name)) return c->fail(-SQLITE_ERROR, "syntax: begin work NAME table A, B;");
+    if (!c->lost.empty()) return refuse_lost(c);
     // The table list names what the transaction works on; the database
     // locks as a whole, so it needs no further handling.
     forget_finished(c);
@@ -206,6 +207,14 @@ int run_end(Conn* c, const char* p, const char* e, bool commit) {
     }
     if (at == c->transactions.size())
         return c->fail(E_NO_TRANSACTION, "transaction " + uname + " does not exist");
+    if (!c->lost.empty()) {
+        // Already rolled back: ending it is all that is left; a commit
+        // reports that nothing of it was kept.
+        c->transactions.resize(at);
+        std::string why = c->lost;
+        if (c->transactions.empty()) c->lost.clear();
+        return commit ? c->fail(-SQLITE_ABORT, "transaction " + uname + " was rolled back: " + why) : 0;
+    }
     std::string sql;
     if (c->transactions[at].outer) {
         sql = commit ? "COMMIT" : "ROLLBACK";
@@ -1123,10 +1132,20 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n) {
 
 }  // namespace
 
-int exec_direct(Stmt* st, const char* sql) {
-    Conn* c = st->conn;
-    st->clear_result();
-    BusyGuard held_stmt(st->busy), held_conn(c->busy);
+int note_lost(Conn* c, bool named, int code) {
+    if (code && named && sqlite3_get_autocommit(c->db)) c->lost = c->last_error;
+    return code;
+}
+
+int refuse_lost(Conn* c) {
+    const std::string& name = c->transactions.front().name;
+    return c->fail(-SQLITE_ABORT, "transaction " + name + " was rolled back (" + c->lost + "); rollback work " +
+                                      name + " ends it");
+}
+
+namespace {
+
+int dispatch(Conn* c, Stmt* st, const char* sql) {
     size_t n = std::strlen(sql);
     const char* e = sql + n;
     const char* p = skip_space(sql, e);
@@ -1151,7 +1170,18 @@ int exec_direct(Stmt* st, const char* sql) {
     }
     default: break;
     }
+    if (!c->lost.empty()) return refuse_lost(c);
     return run_sql(c, st, sql, n);
+}
+
+}  // namespace
+
+int exec_direct(Stmt* st, const char* sql) {
+    Conn* c = st->conn;
+    st->clear_result();
+    BusyGuard held_stmt(st->busy), held_conn(c->busy);
+    const bool named = in_named(c);
+    return note_lost(c, named, dispatch(c, st, sql));
 }
 
 }  // namespace qse

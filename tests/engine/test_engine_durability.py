@@ -464,3 +464,53 @@ def test_lock_held_past_the_wait_refuses_clearly(tmp_path):
             out, err = p.communicate(timeout=30)
             assert out == "ok\n", err
     assert ids(path) == [-1] + list(range(1000)) + [5000, 6000]
+
+
+# ---- a named transaction that an error rolled back ----
+
+@pytest.mark.parametrize("failing", ["batch", "statement"])
+@pytest.mark.parametrize("end", ["rollback", "commit"])
+def test_transaction_rolled_back_by_an_error_refuses_until_ended(tmp_path, failing, end):
+    # ON CONFLICT ROLLBACK makes SQLite roll back the whole transaction. What
+    # the caller sends next must not be committed on its own, outside the
+    # transaction it believes open: it is refused until the names are ended.
+    path = str(tmp_path / "lost.db")
+    with pyqivrexdb.connect(path) as conn:
+        conn.execute("create table t(id integer primary key on conflict rollback, v integer)")
+        conn.execute("insert into t values (1, 0)")
+        conn.begin("OUTER", ["t"])
+        conn.execute("insert into t values (2, 0)")
+        conn.begin("INNER", ["t"])
+        with pytest.raises(pyqivrexdb.Error) as e:
+            if failing == "batch":
+                conn.addrecords("t", [[3, 0], [1, 0]])
+            else:
+                conn.execute("insert into t values (1, 0)")
+        assert e.value.error_code_qivrex == -19
+        told = []
+        conn.send_callback(told.append)
+        cur = conn.cursor(err_to_user=True)
+        for attempt in [lambda: conn.execute("insert into t values (4, 0)"),
+                        lambda: conn.addrecords("t", [[5, 0]], cur),
+                        lambda: cur.execute("select count(*) from t"),
+                        lambda: conn.begin("OTHER", ["t"])]:
+            with pytest.raises(pyqivrexdb.Error) as e:
+                attempt()
+            assert e.value.error_code_qivrex == -4
+        assert told[0].startswith("error -4: transaction OUTER was rolled back (error -19: ")
+        assert told[0].endswith("); rollback work OUTER ends it")
+        conn.rollback("INNER")  # OUTER is still to be ended
+        with pytest.raises(pyqivrexdb.Error) as e:
+            conn.execute("insert into t values (6, 0)")
+        assert e.value.error_code_qivrex == -4
+        if end == "commit":
+            with pytest.raises(pyqivrexdb.Error) as e:
+                conn.commit("OUTER")
+            assert e.value.error_code_qivrex == -4  # nothing of it was kept
+        else:
+            conn.rollback("OUTER")
+        conn.execute("insert into t values (7, 0)")  # the connection is itself again
+        with pytest.raises(pyqivrexdb.Error) as e:
+            conn.commit("OUTER")
+        assert e.value.error_code_qivrex == -64
+    assert ids(path) == [1, 7]
