@@ -28,6 +28,9 @@ ROWS = textwrap.dedent('''
 ''')
 exec(ROWS)
 
+# The staged library is loaded by path before the driver looks for it.
+pytestmark = pytest.mark.usefixtures("eng")
+
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(pyqivrexdb.__file__)))
 
 
@@ -37,11 +40,19 @@ def stored(row_):
     return (i, name, day.isoformat(), amount, check)
 
 
+# The staged library loaded by path first, as in this suite's own process
+# (a preloaded sanitizer runtime hides the module's own search path).
+PRELOAD = textwrap.dedent('''
+    import ctypes, os, pyqivrexdb
+    ctypes.CDLL(os.path.join(os.path.dirname(pyqivrexdb.__file__), "libqscli.so"))
+''')
+
+
 def child(code, *args):
     """A Python process running `code` (with the rows' helpers) on the package
     under test; its standard output is a pipe of lines."""
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    return subprocess.Popen([sys.executable, "-P", "-c", ROWS + textwrap.dedent(code), *map(str, args)],
+    return subprocess.Popen([sys.executable, "-P", "-c", PRELOAD + ROWS + textwrap.dedent(code), *map(str, args)],
                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True)
 
