@@ -1,6 +1,7 @@
 """The engine keeps what it reported written, and only that: a bulk load
 killed mid-way, two processes writing one file, and batches the engine
 refuses. Every database is checked afterwards by Python's own sqlite3."""
+import contextlib
 import os
 import signal
 import sqlite3
@@ -180,6 +181,9 @@ def test_refused_batch_leaves_nothing(tmp_path, how, named):
         conn.execute("insert into p values (1)")
         conn.execute(TABLE.replace("check_ integer)", "check_ integer check (check_ >= 0), "
                                                       "parent integer references p(id))"))
+        # What the rows set off goes with them.
+        conn.execute("create table log(id integer)")
+        conn.execute("create trigger logged after insert on t begin insert into log values (new.id); end")
         if named:
             conn.begin("W", ["t"])
             conn.execute("insert into t values (-1, 'before', null, 0, 0, 1)")
@@ -196,7 +200,10 @@ def test_refused_batch_leaves_nothing(tmp_path, how, named):
         conn.close()
         conn = None
         assert unlocked(path)
-        assert ids(path) == [-1] * named + list(range(10)) + list(range(15, 20))
+        kept = [-1] * named + list(range(10)) + list(range(15, 20))
+        assert ids(path) == kept
+        with contextlib.closing(sqlite3.connect(path)) as db:
+            assert [r[0] for r in db.execute("select id from log order by id")] == kept
     finally:
         qxcore.HEAPCTRL = saved
         if conn is not None:
@@ -525,3 +532,40 @@ def test_transaction_rolled_back_by_an_error_refuses_until_ended(tmp_path, faili
             conn.commit("OUTER")
         assert e.value.error_code_qivrex == -64
     assert ids(path) == [1, 7]
+
+
+# Holds a named transaction with a row in it, or waits for the lock.
+HOLDER = '''
+    import sys
+    import time
+    import pyqivrexdb
+    path, kind = sys.argv[1], sys.argv[2]
+    conn = pyqivrexdb.connect(path)
+    if kind == "holder":
+        conn.begin("HOLD", ["t"])
+        conn.execute("insert into t values (1, 'held', null, 0, 0)")
+        print("holding", flush=True)
+        time.sleep(60)
+    else:
+        print("waiting", flush=True)
+        began = time.monotonic()
+        conn.addrecords("t", [row(2)])
+        print("ok", time.monotonic() - began, flush=True)
+'''
+
+
+def test_writer_killed_holding_the_lock_lets_the_other_on(tmp_path):
+    path = str(tmp_path / "killed.db")
+    with pyqivrexdb.connect(path) as conn:
+        conn.execute(TABLE)
+    holder = child(HOLDER, path, "holder")
+    assert holder.stdout.readline() == "holding\n"
+    waiter = child(HOLDER, path, "waiter")
+    assert waiter.stdout.readline() == "waiting\n"
+    time.sleep(0.3)
+    holder.send_signal(signal.SIGKILL)
+    holder.communicate()
+    out, err = waiter.communicate(timeout=30)
+    state, waited = out.split()
+    assert state == "ok" and float(waited) < 4, err  # on once the lock died with its holder
+    assert ids(path) == [2]
