@@ -24,8 +24,8 @@ SrvMsgT = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_int)
 
 
 def library_path():
-    spec = importlib.util.find_spec("pyqivrexdb")
-    return pathlib.Path(list(spec.submodule_search_locations)[0]) / "libqscli.so"
+    found = importlib.util.find_spec("pyqivrexdb")
+    return pathlib.Path(list(found.submodule_search_locations)[0]) / "libqscli.so"
 
 
 COLSTRUCT = struct.Struct("<iiiII32s32si32sii")

@@ -28,6 +28,15 @@ def double():
     DOUBLE.join_threads()
 
 
+@pytest.fixture
+def cur(double):
+    """A cursor on handle 1, the library loaded, the journal empty."""
+    qxcore.initlibrary()
+    c = qxcore.Cursor(1, False)
+    double.clear()
+    return c
+
+
 @pytest.fixture(autouse=True)
 def _module_namespace():
     """Tests may rebind or delete module attributes (DEBUG, INITIAL,

@@ -16,14 +16,6 @@ PREAMBLE = ["qcSqlExecDirect", "qcSqlGetStmtAttr", "qcSqlGetStmtAttr", "qcSqlRow
 RESULT = PREAMBLE + ["qcSqlOpenResults", "qcSqlGetStmtAttr"]
 
 
-@pytest.fixture
-def cur(double):
-    qxcore.initlibrary()
-    c = qxcore.Cursor(1, False)
-    double.clear()
-    return c
-
-
 def two_columns(double, rows=2):
     double.set_result([colrec(QSCLI_ET_LONG, 4, b"ID"), colrec(QSCLI_ET_CHAR, 3, b"NAME")],
                       b"".join(struct.pack("<i", i) + b"abc" for i in range(rows)))

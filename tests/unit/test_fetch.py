@@ -12,14 +12,6 @@ from qxdouble import QSCLI_ET_LONG, colrec
 NO_RESULT = "execute() did not produce any result set"
 
 
-@pytest.fixture
-def cur(double):
-    qxcore.initlibrary()
-    c = qxcore.Cursor(1, False)
-    double.clear()
-    return c
-
-
 def run(double, cur, n=5, heapctrl=0, **script):
     qxcore.HEAPCTRL = heapctrl
     double.set_result([colrec(QSCLI_ET_LONG, 4, b"N")],

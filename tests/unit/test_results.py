@@ -24,14 +24,6 @@ def row(i):
     return [i, "row %-12d" % i]
 
 
-@pytest.fixture
-def cur(double):
-    qxcore.initlibrary()
-    c = qxcore.Cursor(1, False)
-    double.clear()
-    return c
-
-
 def run(double, cur, n=5, heapctrl=0, **script):
     qxcore.HEAPCTRL = heapctrl
     double.set_result(COLUMNS, b"".join(record(i) for i in range(n)), **script)

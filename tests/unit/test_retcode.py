@@ -13,14 +13,6 @@ from qxdouble import (QSCLI_ET_ARRA, QSCLI_ET_BYTE, QSCLI_ET_CHAR, QSCLI_ET_CURR
                       QSCLI_ET_NMBR, QSCLI_ET_WORD, pack_date)
 
 
-@pytest.fixture
-def cur(double):
-    qxcore.initlibrary()
-    c = qxcore.Cursor(1, False)
-    double.clear()
-    return c
-
-
 def attr_reads(double):
     return [(c.args[1], c.args[3]) for c in double.calls("qcSqlGetStmtAttr")]
 
