@@ -5,7 +5,7 @@ library's sqlite3 module on the same SQLite file.
         [--reps 5] [--cases fetchall point ...] [--heapctrl 4096 65536 ...]
 
 Every measurement runs in a fresh process (worker.py) and the two sides take
-turns (qx, sqlite3, qx, sqlite3, ...), so load from elsewhere on the machine
+turns (qx, sqlite3, sqlite3, qx, ...), so load from elsewhere on the machine
 falls on both. Each figure is our time divided by sqlite3's: the median of
 the per-pair ratios with their min-max, then the medians of the times and
 the peak resident memory of each side while the case ran. Both sides set
@@ -90,9 +90,7 @@ def fresh_copy(template, target):
 def measure(case, n, reps, work):
     """reps interleaved pairs of one case: {side: [result, ...]}."""
     db = os.path.join(work, "t%d.db" % n)
-    count = POINT_QUERIES if case == "point" else 0
-    if case == "point":
-        count = max(1, min(POINT_QUERIES, n // 5))
+    count = max(1, min(POINT_QUERIES, n // 5)) if case == "point" else 0
     results = {"qx": [], "sqlite3": []}
     # One unrecorded pair first: the file's pages reach the page cache.
     for rep in range(reps + 1):
