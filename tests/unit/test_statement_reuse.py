@@ -143,3 +143,32 @@ def test_debug_bound_to_an_object_asked_each_time(double, cur, caplog):
     switch.on = True  # no rebinding: only the object's truth changed
     run(double, cur)
     assert any(r.getMessage().startswith("Cursor.execute() result type:") for r in caplog.records)
+
+
+def test_read_buffers_of_live_iterators_are_their_own(double, cur):
+    # A finished fetch leaves its buffer for the next one; two live ones of
+    # the same size must never share it.
+    other = qxcore.Cursor(1, False)
+    qxcore.HEAPCTRL = 21  # one read brings all three records into the buffer
+    run(double, cur, rows=3)
+    assert cur.fetchall() == [[i, "abc"] for i in range(3)]
+    double.set_result(COLUMNS, b"".join(struct.pack("<i", i) + b"abc" for i in range(3)))
+    cur.execute("select")
+    double.set_result(COLUMNS, b"".join(struct.pack("<i", 10 + i) + b"xyz" for i in range(3)))
+    other.execute("select")
+    got = [(cur.fetchone(), other.fetchone()) for _ in range(3)]
+    assert got == [([i, "abc"], [10 + i, "xyz"]) for i in range(3)]
+
+
+@pytest.mark.parametrize("args, kwargs", [((0, 7), {}), ((), {"buffer_size": 0, "rec_size": 7}),
+                                          ((0,), {"rec_size": 7})])
+def test_read_results_arguments(double, cur, args, kwargs):
+    run(double, cur, rows=2)
+    assert list(cur._read_results(*args, **kwargs)) == [[0, "abc"], [1, "abc"]]
+
+
+@pytest.mark.parametrize("args, error", [((0,), TypeError), ((0, 7, 1), TypeError), ((-1, 7), OverflowError),
+                                         ((0, "7"), TypeError)])
+def test_read_results_bad_arguments(cur, args, error):
+    with pytest.raises(error):
+        cur._read_results(*args)

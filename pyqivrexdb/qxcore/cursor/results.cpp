@@ -53,11 +53,31 @@ private:
 #endif
 };
 
+// The read buffer of the last finished iterator, kept for the next one of
+// the same size: a run of small statements then allocates no buffer each.
+// Only buffers up to 1 MiB are kept.
+struct SpareBuffer {
+    MemBlock block;
+    uint32_t size = 0;
+};
+SpareBuffer* g_spare = new SpareBuffer;  // lives until exit, never destroyed
+
+MemBlock read_buffer(uint32_t size) {
+    if (g_spare->block && g_spare->size == size) return std::move(g_spare->block);
+    return mem_block(size, false);
+}
+
+void keep_read_buffer(MemBlock block, uint32_t size) {
+    if (!block || size > (1u << 20)) return;
+    g_spare->block = std::move(block);
+    g_spare->size = size;
+}
+
 // Ends the iteration for good, as a generator's frame ends: the buffer goes,
 // and so do the references to the cursor and its columns.
 void finish(RecordsObject* r) {
     r->state = RecordsObject::FINISHED;
-    r->buffer.reset();
+    keep_read_buffer(std::move(r->buffer), r->capacity);
     r->capacity = r->pos = r->left = 0;
     Py_CLEAR(r->layout_columns);
     Py_CLEAR(r->cursor);
@@ -104,7 +124,7 @@ int fill(RecordsObject* r) {
                                       r->buffer_size, r->rec_size) < 0)
             return -1;
         r->capacity = cursor->read_buffer_size;
-        r->buffer = mem_block(r->capacity, false);
+        r->buffer = read_buffer(r->capacity);
         if (!r->buffer) return -1;
         if (cursor->row_count == 0) return 0;
     }
@@ -323,9 +343,14 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"buffer_size", "rec_size", nullptr};
     PyObject* buffer_size_obj = nullptr;
     PyObject* rec_size_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:_read_results", const_cast<char**>(kwlist),
-                                     &buffer_size_obj, &rec_size_obj))
+    // execute passes the two by position.
+    if (!kwds && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 2) {
+        buffer_size_obj = PyTuple_GET_ITEM(args, 0);
+        rec_size_obj = PyTuple_GET_ITEM(args, 1);
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:_read_results", const_cast<char**>(kwlist),
+                                            &buffer_size_obj, &rec_size_obj)) {
         return nullptr;
+    }
     uint32_t buffer_size = 0, rec_size = 0;
     if (to_uint32(buffer_size_obj, &buffer_size) < 0 || to_uint32(rec_size_obj, &rec_size) < 0)
         return nullptr;
