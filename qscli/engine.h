@@ -149,6 +149,10 @@ private:
     std::vector<Chunk> chunks_;
     uint64_t mem_bytes_ = 0;
     std::unique_ptr<unsigned char[]> spill_buf_;  // the current chunk once spilling
+    // The first chunk of the last result, kept for the next one: a run of
+    // small statements allocates nothing for its records.
+    std::unique_ptr<unsigned char[]> spare_;
+    size_t spare_bytes_ = 0;
     size_t spill_cap_ = 0;
     bool spilling_ = false;
     uint64_t file_end_ = 0;

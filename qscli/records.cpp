@@ -50,6 +50,10 @@ void RecordStore::set_memory_budget(uint64_t bytes) { g_budget = bytes; }
 RecordStore::~RecordStore() { clear(); }
 
 void RecordStore::clear() {
+    if (!chunks_.empty() && chunks_[0].mem && chunks_[0].cap * rec_ <= FIRST_CHUNK_BYTES) {
+        spare_ = std::move(chunks_[0].mem);
+        spare_bytes_ = chunks_[0].cap * rec_;
+    }
     chunks_.clear();
     spill_buf_.reset();
     if (fd_ >= 0) close(fd_);
@@ -108,6 +112,10 @@ bool RecordStore::next_chunk() {
             spill_cap_ = bytes;
         }
         cur_ = spill_buf_.get();
+    } else if (chunks_.empty() && spare_ && spare_bytes_ >= bytes) {
+        c.mem = std::move(spare_);
+        cur_ = c.mem.get();
+        mem_bytes_ += bytes;
     } else {
         c.mem.reset(new (std::nothrow) unsigned char[bytes]);
         if (!c.mem) return false;
