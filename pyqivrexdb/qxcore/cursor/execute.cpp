@@ -5,7 +5,6 @@
 #include "../module/module.h"
 #include "../values/cp866.h"
 #include "field.h"
-#include "settings.h"
 
 #include <cstring>
 
@@ -119,58 +118,30 @@ PyObject* new_field(const ColStruct_t* rec) {
 
 }  // namespace
 
-// HEAPCTRL and DEBUG as bound now. While the module namespace is unchanged a
-// name is bound to the same object, so an exact int or bool need not be
-// looked up and converted again; anything else is, at every use.
 namespace {
 
-struct Settings {
-    uint64_t version = 0;
-    bool heap_known = false;
-    uint32_t heap_limit = 0;
-    int debug = -1;  // 0 or 1 when DEBUG is False or True, else unknown
-};
-Settings g_settings;
-
-Settings& settings() {
-    const uint64_t now = namespace_version();
-    if (g_settings.version != now) g_settings = Settings{now};
-    return g_settings;
-}
-
-}  // namespace
-
+// HEAPCTRL as an unsigned 32-bit value: 0, or -1 with the lookup's or the
+// conversion's exception set. While the module namespace is unchanged the
+// name is bound to the same object, so an exact int is remembered; anything
+// else is looked up and converted at every use.
 int heap_limit_now(uint32_t* out) {
-    Settings& s = settings();
-    if (s.heap_known) {
-        *out = s.heap_limit;
+    static uint64_t version = 0;
+    static bool known = false;
+    static uint32_t limit = 0;
+    const uint64_t now = namespace_version();
+    if (known && version == now) {
+        *out = limit;
         return 0;
     }
     Ref heapctrl = global("HEAPCTRL");
     if (!heapctrl || to_uint32(heapctrl.get(), out) < 0) return -1;
-    // An exact int cannot change: only a rebinding, which moves the version.
-    if (PyLong_CheckExact(heapctrl.get())) {
-        Settings& now = settings();
-        now.heap_known = true;
-        now.heap_limit = *out;
-    }
+    known = PyLong_CheckExact(heapctrl.get());  // no Python code ran for it
+    version = now;
+    limit = *out;
     return 0;
 }
 
-// Whether a debug line may be skipped without asking DEBUG: only while it is
-// bound to False.
-bool debug_off() {
-    Settings& s = settings();
-    if (s.debug < 0) {
-        Ref debug = global("DEBUG");
-        if (!debug) {
-            PyErr_Clear();  // debug_log reports it
-            return false;
-        }
-        s.debug = debug.get() == Py_False ? 0 : debug.get() == Py_True ? 1 : -1;
-    }
-    return s.debug == 0;
-}
+}  // namespace
 
 PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"textsql", "params", nullptr};
@@ -196,14 +167,14 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
 
     int rc = qc.qcSqlExecDirect(self->stmt_handle, sql);
     if (rc != 0) return execute_failed(self, rc, with_params, statement.get(), params);
-    if (!debug_off() && debug_log("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)
+    if (debug_log("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)
         return nullptr;
 
     unsigned int result_type = 0, length = 0;
     rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_SAB_TYPE, 0, &result_type,
                              sizeof result_type, &length);
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
-    if (!debug_off() && debug_log("Cursor.execute() result type: %u", result_type) < 0) return nullptr;
+    if (debug_log("Cursor.execute() result type: %u", result_type) < 0) return nullptr;
 
     unsigned int rc_size = 0;
     rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_SIZE, 0, &rc_size, sizeof rc_size,
@@ -222,7 +193,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlRowCount error %d:", rc);
     rc = qc.qcSqlNumResultCols(self->stmt_handle, &self->columns_count);
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlNumResultCols error %d:", rc);
-    if (!debug_off() && debug_log("Cursor.execute() row_count: %d, columns_count: %d", int{self->row_count},
+    if (debug_log("Cursor.execute() row_count: %d, columns_count: %d", int{self->row_count},
                   self->columns_count) < 0)
         return nullptr;
     const int count = self->columns_count;

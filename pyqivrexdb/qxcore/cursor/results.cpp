@@ -2,7 +2,6 @@
 // at a time from the cursor's start_record and cuts them into rows. It
 // behaves as a generator (send, throw, close) suspended after each row.
 #include "cursor.h"
-#include "settings.h"
 
 #include "../client/loader.h"
 #include "../module/module.h"
@@ -120,7 +119,7 @@ int fill(RecordsObject* r) {
     CursorObject* cursor = r->cursor;
     if (r->state == RecordsObject::FRESH) {
         r->state = RecordsObject::READING;
-        if (!debug_off() && debug_log("%R: _read_results(buffer_size=%u, rec_size=%u)", cursor,
+        if (debug_log("%R: _read_results(buffer_size=%u, rec_size=%u)", cursor,
                                       r->buffer_size, r->rec_size) < 0)
             return -1;
         r->capacity = cursor->read_buffer_size;

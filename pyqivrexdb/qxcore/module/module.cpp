@@ -64,6 +64,22 @@ int global_truth(const char* name) {
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
+int debug_enabled() {
+    static uint64_t version = 0;
+    static int known = -1;
+    const uint64_t now = namespace_version();
+    if (known >= 0 && version == now) return known;
+    Ref debug = global("DEBUG");
+    if (!debug) return -1;
+    if (debug.get() == Py_True || debug.get() == Py_False) {
+        version = now;
+        known = debug.get() == Py_True;
+        return known;
+    }
+    known = -1;
+    return PyObject_IsTrue(debug.get());
+}
+
 uint64_t namespace_version() {
 #if PY_VERSION_HEX >= 0x030C0000
     return g_namespace_version;

@@ -21,8 +21,10 @@ Ref global(const char* name);
 // Truth value of a module-level name: 1, 0, or -1 with an exception set.
 int global_truth(const char* name);
 
-// Truth value of DEBUG at this moment.
-inline int debug_enabled() { return global_truth("DEBUG"); }
+// Truth value of DEBUG at this moment. Asked on every statement, so while
+// the namespace is unchanged and DEBUG is bound to True or False the answer
+// is remembered; any other object is asked every time.
+int debug_enabled();
 
 // A counter that changes whenever the module namespace may have changed. Code
 // that caches what it derived from module attributes (the QSCLI_ET_* codes)
