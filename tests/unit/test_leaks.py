@@ -103,10 +103,11 @@ def traced():
 
 
 def assert_no_growth(double, fn, rounds, warmup=None, bound=None, rss_slack=8 << 20):
-    """Runs fn warmup + 3 x rounds times. What grows by `bound` (a tenth of
-    the rounds) in each of the three runs grows with the rounds: a leak.
-    (A cache filling up or the interpreter settling grows less each time.)"""
-    bound = bound or max(rounds // 10, 25)
+    """Runs fn warmup + 3 x rounds times. What grows by `bound` (a quarter of
+    the rounds: a leak of one item in every fourth call) in each of the three
+    runs grows with the rounds: a leak. (A cache filling up or the interpreter
+    settling grows less each time, by a few dozen blocks at most.)"""
+    bound = bound or max(rounds // 4, 25)
     for _ in range(warmup if warmup is not None else rounds):
         fn()
         double.clear()
