@@ -304,4 +304,23 @@ struct BusyGuard {
 // An SQL identifier in double quotes, inner quotes doubled.
 std::string quote_ident(const std::string& name);
 
+// Characters of SQL text (CP866: every byte from 0x80 is a letter).
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+inline bool is_word(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+// A literal taken out of a statement text (literals.cpp).
+struct Literal {
+    bool text;
+    int64_t i;
+    std::string s;  // CP866, quotes undone
+};
+
+// Takes the integer and string literals in value positions out of `sql`:
+// `key` becomes the text with a ? in their places, `lits` their values.
+// False when the text is not one to parameterize.
+bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Literal>& lits);
+
 }  // namespace qse
