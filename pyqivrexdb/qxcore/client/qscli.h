@@ -60,6 +60,26 @@ typedef int32_t qc_long;
     KEPT(qcSqlUnpackDate, (unsigned short packed, unsigned int* day,               \
                            unsigned int* month, unsigned int* year))
 
+/* Optional entry points: capabilities our own library adds. The loader looks
+ * them up but never requires them; the vendor's library has none of them,
+ * and a slot left empty answers QSCLI_E_UNSUPPORTED.
+ *
+ * qcSqlCancel(hdb): asks the call running on connection `hdb` to stop. Safe
+ *   from any thread at any time, also while another thread is inside a call
+ *   on that connection; returns 0 also when nothing runs. The call it stops
+ *   returns QSCLI_E_INTERRUPTED and the connection stays usable.
+ * qcSqlConcurrency(level): *level = 0 when the library takes one call at a
+ *   time in the whole process (the assumption for a library without this
+ *   entry point), 1 when calls on different connections may run at the same
+ *   time (calls on one connection still one at a time). */
+#define QSCLI_OPTIONAL_ENTRY_POINTS(OPTIONAL)                                      \
+    OPTIONAL(qcSqlCancel, (int hdb))                                               \
+    OPTIONAL(qcSqlConcurrency, (int* level))
+
+/* Return codes with a meaning the driver relies on. */
+#define QSCLI_E_INTERRUPTED (-9)  /* the call was stopped by qcSqlCancel */
+#define QSCLI_E_UNSUPPORTED (-90) /* the library lacks this entry point */
+
 /* Callbacks registered with qcSqlSetConnectAttr. */
 typedef void(QSCLI_CALL* qcSqlCbkSrvMsgT)(int hdb, int unused);
 typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
@@ -77,6 +97,35 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
 #define QSCLI_CONN_SRV_VERS2 103
 #define QSCLI_CONN_LCLADDR 152
 #define QSCLI_CONN_RMTADDR 153
+/* Optional attributes our own library adds. A library that does not know one
+ * refuses it with a non-zero code (the vendor's does): the driver then works
+ * as without it.
+ *
+ * QSCLI_ATTR_NULL_FLAGS, statement (qcSqlSetStmtAttr, value (void*)1, size
+ *   0), set before qcSqlExecDirect: every record of the statement's results
+ *   ends with (columns + 7) / 8 bytes of null flags, starting at offset
+ *   rec_size - (columns + 7) / 8; bit (i & 7) of flag byte (i >> 3) is set
+ *   when column i is NULL (its field then holds zero bytes). The record size
+ *   qcSqlOpenResults reports includes the flags; column offsets are as
+ *   without them.
+ * QSCLI_ATTR_NULL_FLAGS, connection (qcSqlSetConnectAttr, value (void*)1):
+ *   qcSqlAddRecords on this connection also takes records of the table's
+ *   length plus (fields + 7) / 8 flag bytes, laid out as above; a set bit
+ *   stores NULL. Records of the table's own length still load as before.
+ * QSCLI_STMT_ERR_TEXT (qcSqlGetStmtAttr) / QSCLI_CONN_ERR_TEXT
+ *   (qcSqlGetConnectAttr): the text of the last error on that statement /
+ *   connection (log-on, qcSqlAddRecords), CP866, NUL-terminated, cut to the
+ *   buffer; an empty text when there was none.
+ * QSCLI_STMT_CHANGES (qcSqlGetStmtAttr, 8 bytes, int64_t): the number of rows
+ *   the last statement inserted, updated or deleted; -1 for a statement of
+ *   another kind.
+ * QSCLI_STMT_LAST_ROWID (qcSqlGetStmtAttr, 8 bytes, int64_t): the row id of
+ *   the last row the last statement inserted, 0 when none. */
+#define QSCLI_ATTR_NULL_FLAGS 1201
+#define QSCLI_STMT_ERR_TEXT 1202
+#define QSCLI_CONN_ERR_TEXT 1203
+#define QSCLI_STMT_CHANGES 1204
+#define QSCLI_STMT_LAST_ROWID 1205
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 
@@ -127,6 +176,7 @@ extern "C" {
 #define QSCLI_PROTO_KEPT(name, params) QSCLI_EXPORT int QSCLI_CALL name params;
 #define QSCLI_PROTO_DROPPED(name) QSCLI_EXPORT int QSCLI_CALL name(void);
 QSCLI_ENTRY_POINTS(QSCLI_PROTO_KEPT, QSCLI_PROTO_DROPPED)
+QSCLI_OPTIONAL_ENTRY_POINTS(QSCLI_PROTO_KEPT)
 #undef QSCLI_PROTO_KEPT
 #undef QSCLI_PROTO_DROPPED
 #ifdef __cplusplus
