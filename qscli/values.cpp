@@ -185,27 +185,16 @@ bool lookup(const char* s, size_t n, ElemType* out, bool* trailing) {
 
 }  // namespace
 
-uint32_t natural_width(int type) {
-    switch (type) {
-    case QSCLI_ET_BYTE: return 1;
-    case QSCLI_ET_INTR:
-    case QSCLI_ET_WORD:
-    case QSCLI_ET_DATE: return 2;
-    case QSCLI_ET_NMBR: return 3;
-    case QSCLI_ET_LONG:
-    case QSCLI_ET_DWRD:
-    case QSCLI_ET_FLOA: return 4;
-    case QSCLI_ET_CURR:
-    case QSCLI_ET_DFLT: return 8;
-    default: return 0;
-    }
-}
+#define QSE_WIDTH(name, code, width) width,
+#define QSE_NAME(name, code, width) #name,
+constexpr uint32_t kWidths[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_WIDTH)};
+constexpr const char* kNames[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_NAME)};
+#undef QSE_WIDTH
+#undef QSE_NAME
 
-const char* type_name(int type) {
-    static const char* names[QSCLI_ET_COUNT] = {"CHAR", "ARRA", "BYTE", "INTR", "WORD", "DATE",
-                                                "NMBR", "LONG", "DWRD", "FLOA", "CURR", "DFLT"};
-    return type >= 0 && type < QSCLI_ET_COUNT ? names[type] : "?";
-}
+uint32_t natural_width(int type) { return type >= 0 && type < QSCLI_ET_COUNT ? kWidths[type] : 0; }
+
+const char* type_name(int type) { return type >= 0 && type < QSCLI_ET_COUNT ? kNames[type] : "?"; }
 
 ElemType map_decltype(const char* decl) {
     ElemType e;

@@ -7,13 +7,13 @@
 #include "../connection/connection.h"
 #include "../cursor/cursor.h"
 #include "../cursor/field.h"
+#include "../module/memory.h"
 #include "../module/module.h"
 #include "../values/cp866.h"
 #include "../values/values.h"
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
 namespace qx {
 
@@ -26,11 +26,6 @@ const char* const addrecords_doc =
     "\n        ";
 
 namespace {
-
-struct MemFree {
-    void operator()(unsigned char* p) const { PyMem_Free(p); }
-};
-using Buffer = std::unique_ptr<unsigned char[], MemFree>;
 
 // The pending exception, set aside while clean-up code runs.
 class SavedError {
@@ -129,11 +124,8 @@ private:
         }
         // One byte at least, so a table of zero-length records still has an
         // address to hand over.
-        buffer_.reset(static_cast<unsigned char*>(PyMem_Malloc(bytes ? static_cast<size_t>(bytes) : 1)));
-        if (!buffer_) {
-            PyErr_NoMemory();
-            return -1;
-        }
+        buffer_ = mem_block(static_cast<size_t>(bytes), false);
+        if (!buffer_) return -1;
         ready_ = true;
         return 0;
     }
@@ -219,7 +211,7 @@ private:
     Py_ssize_t ncols_ = 0;
     uint64_t rec_size_ = 0;
     Py_ssize_t per_batch_;
-    Buffer buffer_;
+    MemBlock buffer_;
     Py_ssize_t count_ = 0;  // records in the buffer since the last send
     Py_ssize_t sent_ = 0;   // records the library has accepted
     bool ready_ = false;

@@ -129,20 +129,27 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 
-/* Element type codes */
-#define QSCLI_ET_CHAR 0
-#define QSCLI_ET_ARRA 1
-#define QSCLI_ET_BYTE 2
-#define QSCLI_ET_INTR 3
-#define QSCLI_ET_WORD 4
-#define QSCLI_ET_DATE 5
-#define QSCLI_ET_NMBR 6
-#define QSCLI_ET_LONG 7
-#define QSCLI_ET_DWRD 8
-#define QSCLI_ET_FLOA 9
-#define QSCLI_ET_CURR 10
-#define QSCLI_ET_DFLT 11
-#define QSCLI_ET_COUNT 12
+/* The twelve element types, in the order of their codes:
+ * X(NAME, code, width), where width is the bytes a value takes in a record
+ * (0 for CHAR and ARRA: their width is the field's len). Each NAME gives the
+ * constant QSCLI_ET_NAME. */
+#define QSCLI_ELEMENT_TYPES(X) \
+    X(CHAR, 0, 0)              \
+    X(ARRA, 1, 0)              \
+    X(BYTE, 2, 1)              \
+    X(INTR, 3, 2)              \
+    X(WORD, 4, 2)              \
+    X(DATE, 5, 2)              \
+    X(NMBR, 6, 3)              \
+    X(LONG, 7, 4)              \
+    X(DWRD, 8, 4)              \
+    X(FLOA, 9, 4)              \
+    X(CURR, 10, 8)             \
+    X(DFLT, 11, 8)
+
+#define QSCLI_ET_CONSTANT(name, code, width) QSCLI_ET_##name = code,
+enum { QSCLI_ELEMENT_TYPES(QSCLI_ET_CONSTANT) QSCLI_ET_COUNT };
+#undef QSCLI_ET_CONSTANT
 
 /* One result column as QSCLI_STMT_DST_INFO delivers it: 128 bytes,
  * little-endian, no padding. The three names are NUL-terminated when shorter

@@ -149,9 +149,7 @@ const char* const usersend_callback_doc =
     "        :param uscallback:\n        :return:\n        ";
 
 PyMethodDef srvsendlog_def = {"srvsendlog", srvsendlog, METH_O, nullptr};
-PyMethodDef srvusersendlog_def = {
-    "srvusersendlog",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(srvusersendlog)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef srvusersendlog_def = {"srvusersendlog", QX_METHOD_CAST(srvusersendlog),
+                                  METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace qx

@@ -133,7 +133,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     Py_RETURN_NONE;
 }
 
-PyObject* connection_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* connection_enter(PyObject* self, PyObject*) { return new_ref(self); }
 
 PyObject* connection_exit(PyObject* self, PyObject*) {
     Ref done(PyObject_CallMethod(self, "close", nullptr));
@@ -192,52 +192,42 @@ PyObject* module_connect(PyObject*, PyObject* args, PyObject* kwds) {
     return conn.release();
 }
 
-#define QX_METHOD(name, fn, flags, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, doc}
-
 PyMethodDef connection_methods[] = {
-    QX_METHOD("connect", connection_connect, METH_VARARGS | METH_KEYWORDS, nullptr),
-    QX_METHOD("__enter__", connection_enter, METH_NOARGS, nullptr),
-    QX_METHOD("__exit__", connection_exit, METH_VARARGS, nullptr),
-    QX_METHOD("__del__", connection_del, METH_NOARGS, nullptr),
-    QX_METHOD("close", connection_close, METH_NOARGS,
-              "\n        DB-API Connection.close()\n        "),
-    QX_METHOD("cursor", connection_cursor, METH_VARARGS | METH_KEYWORDS,
-              "\n        DB-API Connection.cursor()\n        :param err_to_user:\n"
-              "        :return:\n        "),
-    QX_METHOD("execute", connection_execute, METH_O, execute_doc),
-    QX_METHOD("begin", connection_begin, METH_VARARGS | METH_KEYWORDS, begin_doc),
-    QX_METHOD("commit", connection_commit, METH_O, commit_doc),
-    QX_METHOD("rollback", connection_rollback, METH_O, rollback_doc),
-    QX_METHOD("server_version", connection_server_version, METH_NOARGS, server_version_doc),
-    QX_METHOD("server_address", connection_server_address, METH_NOARGS, server_address_doc),
-    QX_METHOD("client_address", connection_client_address, METH_NOARGS, client_address_doc),
-    QX_METHOD("usersend_callback", connection_usersend_callback, METH_O, usersend_callback_doc),
-    QX_METHOD("send_callback", connection_send_callback, METH_O, send_callback_doc),
-    QX_METHOD("addrecords", connection_addrecords, METH_VARARGS | METH_KEYWORDS, addrecords_doc),
+    {"connect", QX_METHOD_CAST(connection_connect), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__enter__", QX_METHOD_CAST(connection_enter), METH_NOARGS, nullptr},
+    {"__exit__", QX_METHOD_CAST(connection_exit), METH_VARARGS, nullptr},
+    {"__del__", QX_METHOD_CAST(connection_del), METH_NOARGS, nullptr},
+    {"close", QX_METHOD_CAST(connection_close), METH_NOARGS,
+     "\n        DB-API Connection.close()\n        "},
+    {"cursor", QX_METHOD_CAST(connection_cursor), METH_VARARGS | METH_KEYWORDS,
+     "\n        DB-API Connection.cursor()\n        :param err_to_user:\n"
+              "        :return:\n        "},
+    {"execute", QX_METHOD_CAST(connection_execute), METH_O, execute_doc},
+    {"begin", QX_METHOD_CAST(connection_begin), METH_VARARGS | METH_KEYWORDS, begin_doc},
+    {"commit", QX_METHOD_CAST(connection_commit), METH_O, commit_doc},
+    {"rollback", QX_METHOD_CAST(connection_rollback), METH_O, rollback_doc},
+    {"server_version", QX_METHOD_CAST(connection_server_version), METH_NOARGS, server_version_doc},
+    {"server_address", QX_METHOD_CAST(connection_server_address), METH_NOARGS, server_address_doc},
+    {"client_address", QX_METHOD_CAST(connection_client_address), METH_NOARGS, client_address_doc},
+    {"usersend_callback", QX_METHOD_CAST(connection_usersend_callback), METH_O, usersend_callback_doc},
+    {"send_callback", QX_METHOD_CAST(connection_send_callback), METH_O, send_callback_doc},
+    {"addrecords", QX_METHOD_CAST(connection_addrecords), METH_VARARGS | METH_KEYWORDS, addrecords_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef QX_METHOD
-
-PyTypeObject make_type() {
-    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore.Connection",
-                         sizeof(ConnectionObject)};
-    type.tp_dealloc = connection_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "\n    DB-API Connection\n    ";
-    type.tp_methods = connection_methods;
-    type.tp_init = connection_init;
-    type.tp_new = PyType_GenericNew;
-    return type;
-}
-
 }  // namespace
 
-PyTypeObject ConnectionType = make_type();
+PyTypeObject ConnectionType = [] {
+    PyTypeObject t = static_type("pyqivrexdb.qxcore.Connection", sizeof(ConnectionObject));
+    t.tp_dealloc = connection_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t.tp_doc = "\n    DB-API Connection\n    ";
+    t.tp_methods = connection_methods;
+    t.tp_init = connection_init;
+    t.tp_new = PyType_GenericNew;
+    return t;
+}();
 
-PyMethodDef connect_def = {"connect", reinterpret_cast<PyCFunction>(
-                                          reinterpret_cast<void (*)()>(module_connect)),
-                           METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef connect_def = {"connect", QX_METHOD_CAST(module_connect), METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace qx

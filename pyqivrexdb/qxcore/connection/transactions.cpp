@@ -43,7 +43,7 @@ void raise_again(PyObject* exc) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc);
 #else
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+    PyObject* type = new_ref(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
     PyErr_Restore(type, exc, PyException_GetTraceback(exc));
 #endif
 }
@@ -54,8 +54,8 @@ class Handling {
 public:
     explicit Handling(PyObject* caught) {
         PyErr_GetExcInfo(&type_, &value_, &tb_);
-        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(caught))),
-                         Py_NewRef(caught), PyException_GetTraceback(caught));
+        PyErr_SetExcInfo(new_ref(reinterpret_cast<PyObject*>(Py_TYPE(caught))),
+                         new_ref(caught), PyException_GetTraceback(caught));
     }
     ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
     Handling(const Handling&) = delete;

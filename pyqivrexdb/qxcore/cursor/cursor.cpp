@@ -241,12 +241,10 @@ PyGetSetDef cursor_getset[] = {
     {"description", get_description, nullptr, "\n        DB-API Cursor.description\n        ", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-#define QX_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef cursor_methods_table[] = {
-    {"execute", QX_KW(cursor_execute), METH_VARARGS | METH_KEYWORDS, cursor_execute_doc},
+    {"execute", QX_METHOD_CAST(cursor_execute), METH_VARARGS | METH_KEYWORDS, cursor_execute_doc},
     {"fetchone", cursor_fetchone, METH_NOARGS, cursor_fetchone_doc},
-    {"fetchmany", QX_KW(cursor_fetchmany), METH_VARARGS | METH_KEYWORDS, cursor_fetchmany_doc},
+    {"fetchmany", QX_METHOD_CAST(cursor_fetchmany), METH_VARARGS | METH_KEYWORDS, cursor_fetchmany_doc},
     {"fetchall", cursor_fetchall, METH_NOARGS, cursor_fetchall_doc},
     {"next", cursor_next_method, METH_NOARGS, nullptr},
     {"close", cursor_close, METH_NOARGS, "\n        DB-API Cursor.close()\n        "},
@@ -268,18 +266,15 @@ PyMethodDef cursor_methods_table[] = {
      "        :return: None\n        "},
     {"retcode", cursor_retcode, METH_NOARGS, cursor_retcode_doc},
     {"_read_retcode", cursor_read_retcode, METH_O, cursor_read_retcode_doc},
-    {"_read_results", QX_KW(cursor_read_results), METH_VARARGS | METH_KEYWORDS, cursor_read_results_doc},
+    {"_read_results", QX_METHOD_CAST(cursor_read_results), METH_VARARGS | METH_KEYWORDS, cursor_read_results_doc},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-#undef QX_KW
-
 }  // namespace
 
 PyTypeObject CursorType = [] {
-    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore.Cursor"};
-    t.tp_basicsize = sizeof(CursorObject);
+    PyTypeObject t = static_type("pyqivrexdb.qxcore.Cursor", sizeof(CursorObject));
     t.tp_dealloc = cursor_dealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =

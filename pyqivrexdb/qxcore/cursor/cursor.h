@@ -5,10 +5,10 @@
 #pragma once
 
 #include "../client/qscli.h"
+#include "../module/memory.h"
 #include "../module/module.h"
 
 #include <cstdint>
-#include <memory>
 
 namespace qx {
 
@@ -39,33 +39,6 @@ struct CursorObject {
 
 extern PyTypeObject CursorType;
 extern PyTypeObject RecordsType;  // the record iterator; not in the namespace
-
-// Scratch memory from the Python allocator, released on every path out.
-struct PyMemFree {
-    void operator()(void* p) const noexcept { PyMem_Free(p); }
-};
-using MemBlock = std::unique_ptr<unsigned char[], PyMemFree>;
-
-// `size` bytes (at least one, so the pointer is never null), zeroed unless
-// the caller only ever reads what is written into them; or an empty block
-// with MemoryError set.
-inline MemBlock mem_block(size_t size, bool zeroed = true) {
-    if (size == 0) size = 1;
-    MemBlock block(static_cast<unsigned char*>(zeroed ? PyMem_Calloc(size, 1) : PyMem_Malloc(size)));
-    if (!block) PyErr_NoMemory();
-    return block;
-}
-
-inline PyObject* new_ref(PyObject* obj) {
-    Py_INCREF(obj);
-    return obj;
-}
-
-// A method name interned once per call site: `static PyObject* n; interned("x", &n)`.
-inline PyObject* interned(const char* name, PyObject** cache) {
-    if (!*cache) *cache = PyUnicode_InternFromString(name);
-    return *cache;
-}
 
 inline bool is_records(PyObject* obj) { return Py_TYPE(obj) == &RecordsType; }
 

@@ -119,19 +119,6 @@ PyGetSetDef field_getset[] = {
 
 #undef QX_SLOT_GETSET
 
-PyTypeObject make_field_type() {
-    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore.Field", sizeof(FieldObject)};
-    t.tp_dealloc = field_dealloc;
-    t.tp_str = field_str;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = field_traverse;
-    t.tp_clear = field_clear;
-    t.tp_getset = field_getset;
-    t.tp_new = field_new;
-    t.tp_free = PyObject_GC_Del;
-    return t;
-}
-
 // A name member of the column record: up to its first zero byte, at most
 // the member's 32 bytes when it has none.
 PyObject* record_bytes(const char* member, size_t size) {
@@ -142,7 +129,18 @@ PyObject* record_bytes(const char* member, size_t size) {
 
 }  // namespace
 
-PyTypeObject FieldType = make_field_type();
+PyTypeObject FieldType = [] {
+    PyTypeObject t = static_type("pyqivrexdb.qxcore.Field", sizeof(FieldObject));
+    t.tp_dealloc = field_dealloc;
+    t.tp_str = field_str;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = field_traverse;
+    t.tp_clear = field_clear;
+    t.tp_getset = field_getset;
+    t.tp_new = field_new;
+    t.tp_free = PyObject_GC_Del;
+    return t;
+}();
 
 PyObject* field_from_colstruct(const ColStruct_t* rec) {
     Ref field(field_new(&FieldType, nullptr, nullptr));

@@ -281,8 +281,7 @@ PyMethodDef records_methods[] = {
 }  // namespace
 
 PyTypeObject RecordsType = [] {
-    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb.qxcore._Records"};
-    t.tp_basicsize = sizeof(RecordsObject);
+    PyTypeObject t = static_type("pyqivrexdb.qxcore._Records", sizeof(RecordsObject));
     t.tp_dealloc = records_dealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_traverse = records_traverse;

@@ -10,7 +10,8 @@ namespace {
 PyObject* initlibrary(PyObject*, PyObject*) {
     // INITIAL is read from the namespace mapping itself: a program that
     // deleted it gets KeyError, not NameError.
-    static PyObject* const key = PyUnicode_InternFromString("INITIAL");
+    static PyObject* key_cache = nullptr;
+    PyObject* key = interned("INITIAL", &key_cache);
     if (!key) return nullptr;
     PyObject* initial = PyDict_GetItemWithError(module_dict(), key);
     if (!initial) {

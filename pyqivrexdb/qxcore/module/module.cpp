@@ -256,10 +256,9 @@ int bind_logger(PyObject* dict) {
 }
 
 int bind_type_codes(PyObject* dict) {
-    static const char* const names[QSCLI_ET_COUNT] = {
-        "QSCLI_ET_CHAR", "QSCLI_ET_ARRA", "QSCLI_ET_BYTE", "QSCLI_ET_INTR",
-        "QSCLI_ET_WORD", "QSCLI_ET_DATE", "QSCLI_ET_NMBR", "QSCLI_ET_LONG",
-        "QSCLI_ET_DWRD", "QSCLI_ET_FLOA", "QSCLI_ET_CURR", "QSCLI_ET_DFLT"};
+#define QX_CODE_NAME(name, code, width) "QSCLI_ET_" #name,
+    static const char* const names[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_CODE_NAME)};
+#undef QX_CODE_NAME
     for (int code = 0; code < QSCLI_ET_COUNT; ++code) {
         Ref value(PyLong_FromLong(code));
         if (!value || PyDict_SetItemString(dict, names[code], value.get()) < 0) return -1;

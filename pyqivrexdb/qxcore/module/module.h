@@ -3,6 +3,7 @@
 // C-typed argument conversions.
 #pragma once
 
+#include "pytype.h"
 #include "ref.h"
 
 #include <cstdint>

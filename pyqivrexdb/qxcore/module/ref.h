@@ -67,4 +67,17 @@ inline void replace_field(PyObject*& field, PyObject* owned) noexcept {
     Py_XDECREF(old);
 }
 
+// A new reference to `obj` (never null), for handing a borrowed object on.
+inline PyObject* new_ref(PyObject* obj) noexcept {
+    Py_INCREF(obj);
+    return obj;
+}
+
+// A name interned once per call site and kept until exit:
+// `static PyObject* n; interned("x", &n)`. Null with an exception set.
+inline PyObject* interned(const char* name, PyObject** cache) {
+    if (!*cache) *cache = PyUnicode_InternFromString(name);
+    return *cache;
+}
+
 }  // namespace qx

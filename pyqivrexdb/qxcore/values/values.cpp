@@ -17,13 +17,14 @@ namespace qx::values {
 
 namespace {
 
-constexpr const char* kCodeNames[QSCLI_ET_COUNT] = {
-    "QSCLI_ET_CHAR", "QSCLI_ET_ARRA", "QSCLI_ET_BYTE", "QSCLI_ET_INTR",
-    "QSCLI_ET_WORD", "QSCLI_ET_DATE", "QSCLI_ET_NMBR", "QSCLI_ET_LONG",
-    "QSCLI_ET_DWRD", "QSCLI_ET_FLOA", "QSCLI_ET_CURR", "QSCLI_ET_DFLT"};
+#define QX_CODE_NAME(name, code, width) "QSCLI_ET_" #name,
+constexpr const char* kCodeNames[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_CODE_NAME)};
+#undef QX_CODE_NAME
 
 // Bytes a value of each type occupies; for CHAR and ARRA the field's len.
-constexpr uint32_t kWidth[QSCLI_ET_COUNT] = {0, 0, 1, 2, 2, 2, 3, 4, 4, 4, 8, 8};
+#define QX_WIDTH(name, code, width) width,
+constexpr uint32_t kWidth[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_WIDTH)};
+#undef QX_WIDTH
 
 std::nullptr_t field_type_error() { return raise_message("ProgrammingError", "Field type error"); }
 
@@ -238,7 +239,7 @@ int bound_hex(HexFunction which, Ref* fn) {
     if (standard_known[which] && standard_at[which] == version) return 1;
     Ref module = global("binascii");
     if (!module) return -1;
-    if (!name[which] && !(name[which] = PyUnicode_InternFromString(names[which]))) return -1;
+    if (!interned(names[which], &name[which])) return -1;
     Ref found(PyObject_GetAttr(module.get(), name[which]));
     if (!found) return -1;
     if (!looked[which]) {
