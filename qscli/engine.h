@@ -310,6 +310,22 @@ inline bool is_word(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
            static_cast<unsigned char>(c) >= 0x80;
 }
+inline const char* skip_space(const char* p, const char* e) {
+    while (p < e && is_space(*p)) ++p;
+    return p;
+}
+// Text without its trailing blanks and semicolons.
+inline const char* trim_end(const char* b, const char* e) {
+    while (e > b && (is_space(e[-1]) || e[-1] == ';')) --e;
+    return e;
+}
+// Case-insensitive keyword at p followed by a non-word character; p moves
+// past it when it is there.
+bool keyword(const char*& p, const char* e, const char* kw);
+// An SQL string literal in single quotes, inner quotes doubled.
+std::string quote_literal(const std::string& s);
+// The UTF-8 form of n CP866 bytes.
+std::string to_utf8(const char* p, size_t n);
 
 // A literal taken out of a statement text (literals.cpp).
 struct Literal {

@@ -173,4 +173,27 @@ std::string quote_ident(const std::string& name) {
     return q + "\"";
 }
 
+bool keyword(const char*& p, const char* e, const char* kw) {
+    size_t n = std::strlen(kw);
+    if (static_cast<size_t>(e - p) < n || sqlite3_strnicmp(p, kw, static_cast<int>(n)) != 0) return false;
+    if (p + n < e && is_word(p[n])) return false;
+    p += n;
+    return true;
+}
+
+std::string quote_literal(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') q += '\'';
+        q += c;
+    }
+    return q + "'";
+}
+
+std::string to_utf8(const char* p, size_t n) {
+    std::string out;
+    cp866_to_utf8(reinterpret_cast<const unsigned char*>(p), n, out);
+    return out;
+}
+
 }  // namespace qse

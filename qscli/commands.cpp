@@ -1,0 +1,120 @@
+// The engine's own statements that change the connection's state:
+// err_to_user(N); and the named transactions (begin work, commit work,
+// rollback work), with what happens to them when SQLite rolls back alone.
+#include "statement.h"
+
+namespace qse {
+
+namespace {
+
+int exec_simple(Conn* c, const std::string& sql) {
+    char* err = nullptr;
+    int rc = sqlite3_exec(c->db, sql.c_str(), nullptr, nullptr, &err);
+    if (rc != SQLITE_OK) {
+        std::string msg = err ? err : sqlite3_errstr(rc);
+        sqlite3_free(err);
+        return c->fail(-(rc & 0xff), msg);
+    }
+    return 0;
+}
+
+int forget_finished(Conn* c) {
+    // A transaction ended by plain SQL takes its names with it (one that an
+    // error rolled back keeps them until they are ended).
+    if (sqlite3_get_autocommit(c->db) && c->lost.empty()) c->transactions.clear();
+    return 0;
+}
+
+bool read_name(const char*& p, const char* e, std::string& name) {
+    p = skip_space(p, e);
+    const char* s = p;
+    while (p < e && !is_space(*p) && *p != ';') ++p;
+    name.assign(s, p);
+    return !name.empty();
+}
+
+}  // namespace
+
+int run_err_to_user(Conn* c, const char* p, const char* e) {
+    p = skip_space(p, e);
+    if (p < e && *p == '(') {
+        ++p;
+        p = skip_space(p, e);
+        bool neg = p < e && *p == '-';
+        if (neg) ++p;
+        long v = 0;
+        const char* d = p;
+        while (p < e && *p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0');
+        p = skip_space(p, e);
+        if (p > d && p < e && *p == ')' && trim_end(p + 1, e) == p + 1) {
+            c->err_to_user = v != 0;
+            (void)neg;
+            return 0;
+        }
+    }
+    return c->fail(-SQLITE_ERROR, "syntax: err_to_user(0|1);");
+}
+
+int run_begin(Conn* c, const char* p, const char* e) {
+    std::string name;
+    if (!read_name(p, e, name)) return c->fail(-SQLITE_ERROR, "syntax: begin work NAME table A, B;");
+    if (!c->lost.empty()) return refuse_lost(c);
+    // The table list names what the transaction works on; the database
+    // locks as a whole, so it needs no further handling.
+    forget_finished(c);
+    std::string uname = to_utf8(name.data(), name.size());
+    bool outer = sqlite3_get_autocommit(c->db) != 0;
+    int rc = exec_simple(c, outer ? "BEGIN IMMEDIATE" : "SAVEPOINT " + quote_ident(uname));
+    if (rc) return rc;
+    c->transactions.push_back({uname, outer});
+    return 0;
+}
+
+int run_end(Conn* c, const char* p, const char* e, bool commit) {
+    std::string name;
+    if (!read_name(p, e, name))
+        return c->fail(-SQLITE_ERROR, commit ? "syntax: commit work NAME;" : "syntax: rollback work NAME;");
+    forget_finished(c);
+    std::string uname = to_utf8(name.data(), name.size());
+    size_t at = c->transactions.size();
+    for (size_t k = c->transactions.size(); k-- > 0;) {
+        if (sqlite3_stricmp(c->transactions[k].name.c_str(), uname.c_str()) == 0) {
+            at = k;
+            break;
+        }
+    }
+    if (at == c->transactions.size())
+        return c->fail(E_NO_TRANSACTION, "transaction " + uname + " does not exist");
+    if (!c->lost.empty()) {
+        // Already rolled back: ending it is all that is left; a commit
+        // reports that nothing of it was kept.
+        c->transactions.resize(at);
+        std::string why = c->lost;
+        if (c->transactions.empty()) c->lost.clear();
+        return commit ? c->fail(-SQLITE_ABORT, "transaction " + uname + " was rolled back: " + why) : 0;
+    }
+    std::string sql;
+    if (c->transactions[at].outer) {
+        sql = commit ? "COMMIT" : "ROLLBACK";
+    } else {
+        std::string q = quote_ident(uname);
+        sql = commit ? "RELEASE " + q : "ROLLBACK TO " + q + "; RELEASE " + q;
+    }
+    int rc = exec_simple(c, sql);
+    if (rc) return rc;
+    c->transactions.resize(at);
+    return 0;
+}
+
+int note_lost(Conn* c, bool named, int code) {
+    if (code && named && sqlite3_get_autocommit(c->db)) c->lost = c->last_error;
+    return code;
+}
+
+int refuse_lost(Conn* c) {
+    const std::string& name = c->transactions.front().name;
+    return c->fail(-SQLITE_ABORT, "transaction " + name + " was rolled back (" + c->lost + "); rollback work " +
+                                      name + " ends it");
+}
+
+}  // namespace qse

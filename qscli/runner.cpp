@@ -1,0 +1,367 @@
+// Running a prepared statement: a result set is stepped to its end at once
+// and kept as packed records, so the record count is exact before the first
+// read and a value that does not fit its column fails the statement itself.
+// Columns of a variable or unknown width are staged first and packed once
+// their widths are known.
+#include "statement.h"
+
+#include <cinttypes>
+
+namespace qse {
+
+namespace {
+
+unsigned digits_of(int64_t i) {
+    uint64_t u = i < 0 ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
+    unsigned n = i < 0 ? 2 : 1;
+    while (u >= 10) {
+        u /= 10;
+        ++n;
+    }
+    return n;
+}
+
+std::string column_label(sqlite3_stmt* s, int k) {
+    const char* name = sqlite3_column_name(s, k);
+    return std::string("column ") + (name ? name : "?") + ": ";
+}
+
+void copy_name(char* dst, const std::string& cp866) {
+    // 31 bytes and a NUL at most: CP866 is one byte a character, so the cut
+    // never splits one.
+    size_t n = cp866.size() < 31 ? cp866.size() : 31;
+    std::memcpy(dst, cp866.data(), n);
+    dst[n] = 0;
+}
+
+class Runner {
+public:
+    Runner(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry = nullptr)
+        : c_(c), st_(st), s_(s), entry_(entry), plans_(entry ? entry->plans : own_) {}
+
+    int run();
+
+private:
+    int fail_step(int rc) { return c_->fail_sqlite(rc); }
+    int fail_value(int k, const std::string& why) {
+        return c_->fail(E_MISMATCH, column_label(s_, k) + why);
+    }
+    int fail_store() { return c_->fail(-SQLITE_IOERR, "cannot keep the result records"); }
+    int describe_columns();
+    int step_direct(int rc);
+    int step_staged(int rc);
+    int stage_value(int k, Plan& pl, std::string& row);
+    int pack_staged(RecordStore& staged);
+    int finish_layout();
+    void returned_changes();
+
+    Conn* c_;
+    Stmt* st_;
+    sqlite3_stmt* s_;
+    StmtCache::Entry* entry_;
+    std::vector<Plan> own_;
+    std::vector<Plan>& plans_;
+    int ncols_ = 0;
+    bool staged_ = false;
+};
+
+int Runner::describe_columns() {
+    plans_.assign(static_cast<size_t>(ncols_), Plan());
+    st_->desc.assign(static_cast<size_t>(ncols_), ColStruct_t());
+    for (int k = 0; k < ncols_; ++k) {
+        Plan& pl = plans_[k];
+        const char* decl = sqlite3_column_decltype(s_, k);
+        pl.e = map_decltype(decl);
+        pl.type = pl.e.infer ? QSCLI_ET_LONG : pl.e.type;
+        pl.len = pl.e.len;
+        if (pl.e.var || pl.e.infer) staged_ = true;
+
+        ColStruct_t& d = st_->desc[k];
+        std::memset(&d, 0, sizeof d);
+        const char* name = sqlite3_column_name(s_, k);
+        const char* origin = sqlite3_column_origin_name(s_, k);
+        if (origin) {
+            copy_name(d.fname, utf8_to_cp866_lossy(origin));
+            if (name && sqlite3_stricmp(name, origin) != 0) copy_name(d.asname, utf8_to_cp866_lossy(name));
+        } else {
+            copy_name(d.fname, utf8_to_cp866_lossy(name));
+            d.func = 1;
+        }
+        if (decl) copy_name(d.coder, utf8_to_cp866_lossy(decl));
+        d.fieldno = k;
+    }
+    return 0;
+}
+
+int Runner::finish_layout() {
+    uint64_t off = 0;
+    for (int k = 0; k < ncols_; ++k) {
+        Plan& pl = plans_[k];
+        if (pl.e.infer) {
+            if (pl.any_blob) pl.type = QSCLI_ET_ARRA;
+            else if (pl.any_text) pl.type = QSCLI_ET_CHAR;
+            else if (pl.any_float || pl.any_big) pl.type = QSCLI_ET_DFLT;
+            else pl.type = QSCLI_ET_LONG;
+            pl.len = natural_width(pl.type);
+        }
+        if ((pl.e.var || pl.e.infer) && (pl.type == QSCLI_ET_CHAR || pl.type == QSCLI_ET_ARRA))
+            pl.len = pl.max_len ? static_cast<uint32_t>(pl.max_len) : 1;
+        pl.off = static_cast<uint32_t>(off);
+        off += pl.len;
+        if (off > 0x7fffffffu)
+            return c_->fail(-SQLITE_TOOBIG, "result records would exceed 2147483647 bytes");
+        ColStruct_t& d = st_->desc[k];
+        d.type = pl.type;
+        d.len = pl.len;
+        d.off = pl.off;
+    }
+    st_->rec_size = static_cast<uint32_t>(off);
+    return 0;
+}
+
+int Runner::step_direct(int rc) {
+    if (finish_layout()) return -1;
+    RecordStore& out = st_->records;
+    out.reset(st_->rec_size);
+    std::string why;
+    Value v;
+    for (; rc == SQLITE_ROW; rc = sqlite3_step(s_)) {
+        unsigned char* rec = out.append();
+        if (!rec) return fail_store();
+        for (int k = 0; k < ncols_; ++k) {
+            const Plan& pl = plans_[k];
+            fetch(s_, k, v);
+            if (pack_value(pl.type, pl.len, v, rec + pl.off, &why)) return fail_value(k, why);
+        }
+    }
+    if (rc != SQLITE_DONE) return fail_step(rc);
+    if (!out.finish()) return fail_store();
+    return 0;
+}
+
+// Staged rows: per column a tag byte, then 8 bytes of number or a 4-byte
+// length and the bytes (text already in CP866).
+int Runner::stage_value(int k, Plan& pl, std::string& row) {
+    Value v;
+    fetch(s_, k, v);
+    const bool var_char = pl.e.var && pl.e.type == QSCLI_ET_CHAR;
+    if (v.kind != VKind::Null && (var_char || (pl.e.infer && v.kind == VKind::Text))) {
+        // Text of a variable CHAR column (numbers as the database shows
+        // them) or of an inferred one goes in as CP866: its width is what it
+        // takes there.
+        const unsigned char* p = sqlite3_column_text(s_, k);
+        size_t n = static_cast<size_t>(sqlite3_column_bytes(s_, k));
+        row.push_back(static_cast<char>(VKind::Text866));
+        size_t at = row.size();
+        row.append(4, '\0');
+        TextStatus ts = utf8_to_cp866(p, n, row);
+        if (ts != TextStatus::Ok) return fail_value(k, std::string("text ") + text_problem(ts));
+        uint32_t len = static_cast<uint32_t>(row.size() - at - 4);
+        std::memcpy(&row[at], &len, 4);
+        if (len > pl.max_len) pl.max_len = len;
+        pl.any_text = true;
+        return 0;
+    }
+    if (v.kind != VKind::Null && pl.e.var) {  // variable ARRA: the bytes
+        v.kind = VKind::Blob;
+        v.p = static_cast<const unsigned char*>(sqlite3_column_blob(s_, k));
+        v.n = static_cast<size_t>(sqlite3_column_bytes(s_, k));
+        if (v.n > pl.max_len) pl.max_len = v.n;
+    } else if (pl.e.infer) {
+        if (v.kind == VKind::Int) {
+            if (v.i < INT32_MIN || v.i > INT32_MAX) pl.any_big = true;
+            unsigned w = digits_of(v.i);
+            if (w > pl.max_len) pl.max_len = w;
+        } else if (v.kind == VKind::Float) {
+            pl.any_float = true;
+            char buf[40];
+            sqlite3_snprintf(sizeof buf, buf, "%!.15g", v.d);
+            size_t w = std::strlen(buf);
+            if (w > pl.max_len) pl.max_len = w;
+        } else if (v.kind == VKind::Blob) {
+            pl.any_blob = true;
+            if (v.n > pl.max_len) pl.max_len = v.n;
+        }
+    }
+    row.push_back(static_cast<char>(v.kind));
+    switch (v.kind) {
+    case VKind::Int: row.append(reinterpret_cast<const char*>(&v.i), 8); break;
+    case VKind::Float: row.append(reinterpret_cast<const char*>(&v.d), 8); break;
+    case VKind::Text:
+    case VKind::Text866:
+    case VKind::Blob: {
+        uint32_t n = static_cast<uint32_t>(v.n);
+        row.append(reinterpret_cast<const char*>(&n), 4);
+        if (n) row.append(reinterpret_cast<const char*>(v.p), n);
+        break;
+    }
+    default: break;
+    }
+    return 0;
+}
+
+// Reads staged rows back in order through a window.
+class StageReader {
+public:
+    explicit StageReader(RecordStore& s) : s_(s), total_(s.count()) {}
+    const unsigned char* take(size_t n) {
+        if (len_ - at_ < n) {
+            if (len_ > at_) std::memmove(win_.data(), win_.data() + at_, len_ - at_);
+            len_ -= at_;
+            at_ = 0;
+            uint64_t left_all = total_ - pos_ + len_;
+            size_t want = left_all < (1u << 20) ? static_cast<size_t>(left_all) : (1u << 20);
+            if (want < n) want = n;
+            if (win_.size() < want) win_.resize(want);
+            uint64_t left = total_ - pos_;
+            size_t room = win_.size() - len_;
+            size_t get = left < room ? static_cast<size_t>(left) : room;
+            if (get) {
+                int64_t got = s_.read(pos_, win_.data() + len_, get);
+                if (got != static_cast<int64_t>(get)) return nullptr;
+                pos_ += get;
+                len_ += get;
+            }
+            if (len_ < n) return nullptr;
+        }
+        const unsigned char* p = win_.data() + at_;
+        at_ += n;
+        return p;
+    }
+
+private:
+    RecordStore& s_;
+    uint64_t total_;
+    uint64_t pos_ = 0;
+    std::vector<unsigned char> win_;
+    size_t at_ = 0, len_ = 0;
+};
+
+int Runner::pack_staged(RecordStore& staged) {
+    if (finish_layout()) return -1;
+    RecordStore& out = st_->records;
+    out.reset(st_->rec_size);
+    StageReader in(staged);
+    std::string why;
+    for (uint64_t r = 0; r < st_->rows; ++r) {
+        unsigned char* rec = out.append();
+        if (!rec) return fail_store();
+        for (int k = 0; k < ncols_; ++k) {
+            const Plan& pl = plans_[k];
+            const unsigned char* t = in.take(1);
+            if (!t) return fail_store();
+            Value v;
+            v.kind = static_cast<VKind>(*t);
+            if (v.kind == VKind::Int || v.kind == VKind::Float) {
+                const unsigned char* b = in.take(8);
+                if (!b) return fail_store();
+                if (v.kind == VKind::Int) std::memcpy(&v.i, b, 8);
+                else std::memcpy(&v.d, b, 8);
+            } else if (v.kind != VKind::Null) {
+                const unsigned char* b = in.take(4);
+                if (!b) return fail_store();
+                uint32_t n;
+                std::memcpy(&n, b, 4);
+                v.n = n;
+                v.p = n ? in.take(n) : b;
+                if (!v.p) return fail_store();
+            }
+            if (pack_value(pl.type, pl.len, v, rec + pl.off, &why)) return fail_value(k, why);
+        }
+    }
+    if (!out.finish()) return fail_store();
+    return 0;
+}
+
+int Runner::step_staged(int rc) {
+    RecordStore staged;
+    staged.reset(1);
+    std::string row;
+    uint64_t rows = 0;
+    for (; rc == SQLITE_ROW; rc = sqlite3_step(s_)) {
+        row.clear();
+        for (int k = 0; k < ncols_; ++k)
+            if (stage_value(k, plans_[k], row)) return -1;
+        if (!staged.append_bytes(row.data(), row.size())) return fail_store();
+        ++rows;
+    }
+    if (rc != SQLITE_DONE) return fail_step(rc);
+    if (!staged.finish()) return fail_store();
+    st_->rows = rows;
+    return pack_staged(staged);
+}
+
+void Runner::returned_changes() {
+    // Statements that change rows answer with the number of rows changed.
+    if (sqlite3_stmt_readonly(s_)) return;
+    const char* sql = sqlite3_sql(s_);
+    if (!sql) return;
+    const char* p = skip_space(sql, sql + std::strlen(sql));
+    const char* e = p + std::strlen(p);
+    const char* q = p;
+    if (!(keyword(q, e, "insert") || keyword(q, e, "update") || keyword(q, e, "delete") ||
+          keyword(q, e, "replace") || keyword(q, e, "with")))
+        return;
+    int64_t n = sqlite3_changes64(c_->db);
+    if (n >= INT32_MIN && n <= INT32_MAX) {
+        int32_t v = static_cast<int32_t>(n);
+        st_->rc_type = QSCLI_ET_LONG;
+        st_->rc_body.assign(reinterpret_cast<unsigned char*>(&v), reinterpret_cast<unsigned char*>(&v) + 4);
+    } else {
+        double d = static_cast<double>(n);
+        st_->rc_type = QSCLI_ET_DFLT;
+        st_->rc_body.assign(reinterpret_cast<unsigned char*>(&d), reinterpret_cast<unsigned char*>(&d) + 8);
+    }
+}
+
+int Runner::run() {
+    // Columns are described after the first step: a cached statement is
+    // prepared afresh there when the schema changed since (select * then
+    // has other columns).
+    int rc = sqlite3_step(s_);
+    ncols_ = sqlite3_column_count(s_);
+    if (ncols_ == 0) {
+        while (rc == SQLITE_ROW) rc = sqlite3_step(s_);
+        if (rc != SQLITE_DONE) return fail_step(rc);
+        returned_changes();
+        return 0;
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail_step(rc);
+    const int prepared = sqlite3_stmt_status(s_, SQLITE_STMTSTATUS_REPREPARE, 0);
+    if (entry_ && entry_->described_at == prepared && plans_.size() == static_cast<size_t>(ncols_)) {
+        st_->desc.assign(entry_->desc.begin(), entry_->desc.end());
+        staged_ = entry_->staged;
+        if (staged_)
+            for (Plan& pl : plans_) pl.max_len = 0, pl.any_text = pl.any_blob = pl.any_float = pl.any_big = false;
+    } else {
+        describe_columns();
+        if (entry_) {
+            entry_->described_at = prepared;
+            entry_->staged = staged_;
+            entry_->desc = st_->desc;
+        }
+    }
+    rc = staged_ ? step_staged(rc) : step_direct(rc);
+    if (rc) {
+        st_->clear_result();
+        return rc;
+    }
+    if (!staged_) st_->rows = st_->records.count();
+    if (st_->rows > static_cast<uint64_t>(INT32_MAX)) {
+        st_->clear_result();
+        return c_->fail(-SQLITE_TOOBIG, "result has more than 2147483647 records");
+    }
+    st_->ncols = ncols_;
+    st_->results = true;
+    st_->sab_type = 1;
+    returned_changes();
+    return 0;
+}
+
+}  // namespace
+
+int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
+    return Runner(c, st, s, entry).run();
+}
+
+}  // namespace qse

@@ -1,0 +1,63 @@
+// What the files that run a statement text share: the engine's own
+// statements (commands.cpp, returning.cpp), the QXTBLSTRUCT rewrite
+// (tblstruct.cpp) and the runner of a prepared statement (runner.cpp).
+// statement.cpp tells them apart and hands each text to its runner.
+#pragma once
+
+#include "engine.h"
+
+namespace qse {
+
+// What a cached statement text turned into.
+enum Kind { K_PLAIN = 0, K_RETURN = 1 };
+
+// err_to_user(N); and the named transactions; p..e is the text after the
+// keyword (after "work" for the transactions).
+int run_err_to_user(Conn* c, const char* p, const char* e);
+int run_begin(Conn* c, const char* p, const char* e);
+int run_end(Conn* c, const char* p, const char* e, bool commit);
+
+// Replaces every QXTBLSTRUCT("T") (or 'T') in `sql` by a query over the
+// table's fields: table, field number, name, element type, length, offset
+// in the record, declared type. Sets *missing to the first table that does
+// not exist. True when anything was replaced.
+bool rewrite_tblstruct(sqlite3* db, std::string& sql, std::string* missing);
+
+// Steps prepared statement `s` to its end and keeps its result set and
+// return value on `st`; `entry` (may be null) keeps its column plans for the
+// next run. 0 or the failure's code.
+int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry = nullptr);
+
+// return EXPR [as TYPE];
+// Splits "EXPR as TYPE" at a trailing type; false when there is none.
+bool split_return_type(const char* b, const char* e, const char** expr_end, ElemType* type);
+// Runs the select the return statement became; `how` holds its type.
+int run_return(Conn* c, Stmt* st, sqlite3_stmt* s, const StmtCache::Entry& how);
+
+// Column k of the current row of `s` as a Value (text and blobs borrowed
+// from SQLite until the next step).
+inline void fetch(sqlite3_stmt* s, int k, Value& v) {
+    switch (sqlite3_column_type(s, k)) {
+    case SQLITE_INTEGER:
+        v.kind = VKind::Int;
+        v.i = sqlite3_column_int64(s, k);
+        break;
+    case SQLITE_FLOAT:
+        v.kind = VKind::Float;
+        v.d = sqlite3_column_double(s, k);
+        break;
+    case SQLITE_TEXT:
+        v.kind = VKind::Text;
+        v.p = sqlite3_column_text(s, k);
+        v.n = static_cast<size_t>(sqlite3_column_bytes(s, k));
+        break;
+    case SQLITE_BLOB:
+        v.kind = VKind::Blob;
+        v.p = static_cast<const unsigned char*>(sqlite3_column_blob(s, k));
+        v.n = static_cast<size_t>(sqlite3_column_bytes(s, k));
+        break;
+    default: v.kind = VKind::Null;
+    }
+}
+
+}  // namespace qse
