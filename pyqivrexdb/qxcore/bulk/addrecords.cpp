@@ -7,6 +7,8 @@
 #include "../connection/connection.h"
 #include "../cursor/cursor.h"
 #include "../cursor/field.h"
+#include "../cursor/standard.h"
+#include "../module/causes.h"
 #include "../module/memory.h"
 #include "../module/module.h"
 #include "../values/cp866.h"
@@ -69,6 +71,16 @@ public:
     Loader(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch)
         : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch) {}
 
+    // The standard face's load: values packed exactly (values::encode_standard),
+    // None as NULL through `flag_bytes` bytes of null flags after each record
+    // (0: the library takes none, and None is refused), errors by cause.
+    void standard(uint32_t flag_bytes) {
+        standard_ = true;
+        flag_bytes_ = flag_bytes;
+    }
+
+    Py_ssize_t sent() const { return sent_; }
+
     // Packs one row; sends the buffer when it is full. 0, or -1 with an
     // exception set.
     int add(PyObject* row, Py_ssize_t index) {
@@ -110,7 +122,7 @@ private:
             raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
             return -1;
         }
-        rec_size_ = layout_.record_size();
+        rec_size_ = layout_.record_size() + flag_bytes_;
         cols_ = cols.data();
         ncols_ = static_cast<Py_ssize_t>(cols.size());
         // Records of no bytes go one per send, as a buffer of no bytes is
@@ -145,7 +157,22 @@ private:
         return Ref(PyUnicode_FromFormat("#%zd", j));
     }
 
+    // One value into field j at `out`, as the face packs it.
+    int put(Py_ssize_t j, PyObject* value, unsigned char* out, unsigned char* flags) {
+        if (!standard_) return values::encode_field(cols_[j], value, out);
+        bool is_null = false;
+        if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
+        if (!is_null) return 0;
+        if (!flags) {
+            raise_message("NotSupportedError", "the client library cannot load NULL (None)");
+            return -1;
+        }
+        flags[j >> 3] |= static_cast<unsigned char>(1u << (j & 7));
+        return 0;
+    }
+
     int pack(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
+        if (standard_) return pack_standard(row, out, failed);
         const values::Column* cols = cols_;
         const Py_ssize_t n = ncols_;
         if (PyTuple_CheckExact(row)) {
@@ -180,12 +207,40 @@ private:
         return 0;
     }
 
+    // A row of the standard face: any sequence of exactly one value a field.
+    int pack_standard(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
+        *failed = -1;
+        Ref seq(PySequence_Fast(row, "a row must be a sequence of values"));
+        if (!seq) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                raise_message("ProgrammingError", "a row must be a sequence of values");
+            }
+            return -1;
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        if (n != ncols_) {
+            Ref text(PyUnicode_FromFormat("a row of %zd values for a table of %zd fields", n, ncols_));
+            if (text) raise_object("ProgrammingError", text.get());
+            return -1;
+        }
+        unsigned char* flags = flag_bytes_ ? out + (rec_size_ - flag_bytes_) : nullptr;
+        if (flags) std::memset(flags, 0, flag_bytes_);
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            *failed = j;
+            if (put(j, PySequence_Fast_GET_ITEM(seq.get(), j), out, flags) < 0) return -1;
+            out += cols_[j].len;
+        }
+        return 0;
+    }
+
     static int short_row(const char* kind) {
         PyErr_Format(PyExc_IndexError, "%s index out of range", kind);
         return -1;
     }
 
     void note_row(Py_ssize_t index, Py_ssize_t j) {
+        if (standard_) return name_row(index, j);
         annotate_pending(sent_, [&] {
             Ref name = field_name(j);
             if (!name) return Ref();
@@ -194,7 +249,34 @@ private:
         });
     }
 
+    // The standard face's error names the row and the field in its message
+    // (same class, one argument) and tells rows_sent.
+    void name_row(Py_ssize_t index, Py_ssize_t j) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        Ref why(value ? PyObject_Str(value) : nullptr);
+        Ref name = j >= 0 ? field_name(j) : Ref(PyUnicode_FromString(""));
+        Ref text(why && name ? (j >= 0 ? PyUnicode_FromFormat("row %zd, field %U: %U", index, name.get(), why.get())
+                                       : PyUnicode_FromFormat("row %zd: %U", index, why.get()))
+                             : nullptr);
+        Ref renamed(text && type ? PyObject_CallFunctionObjArgs(type, text.get(), nullptr) : nullptr);
+        if (renamed && PyExceptionInstance_Check(renamed.get())) {
+            Py_XDECREF(value);
+            value = renamed.release();
+        }
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        annotate_pending(sent_, [] { return Ref(); });
+    }
+
     int refused(int rc) {
+        if (standard_) {
+            Ref text = connection_error_text(conn_->hdb);
+            raise_by_cause(rc, text.get(), "qcSqlAddRecords");
+            annotate_pending(sent_, [] { return Ref(); });
+            return -1;
+        }
         raise_code("ProgrammingError", "qcSqlAddRecords error %d:", rc);
         annotate_pending(sent_, [&] {
             return Ref(PyUnicode_FromFormat("%zd rows had been loaded before the server refused a batch of %zd rows",
@@ -215,6 +297,8 @@ private:
     Py_ssize_t count_ = 0;  // records in the buffer since the last send
     Py_ssize_t sent_ = 0;   // records the library has accepted
     bool ready_ = false;
+    bool standard_ = false;
+    uint32_t flag_bytes_ = 0;
 };
 
 // The table's field list from the structure query on `cursor`: columns 2, 3
@@ -295,7 +379,97 @@ int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_
     return 0;
 }
 
+// Loads every row of `rows` through `loader`; 0, or -1 with an exception.
+int load_rows(Loader& loader, PyObject* rows) {
+    if (PyList_CheckExact(rows)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+            Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
+            if (loader.add(row.get(), i) < 0) return -1;
+        }
+    } else if (PyTuple_CheckExact(rows)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows); ++i)
+            if (loader.add(PyTuple_GET_ITEM(rows, i), i) < 0) return -1;
+    } else {
+        Ref it(PyObject_GetIter(rows));
+        if (!it) return -1;
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref row(PyIter_Next(it.get()));
+            if (!row) {
+                if (PyErr_Occurred()) return -1;
+                break;
+            }
+            if (loader.add(row.get(), i) < 0) return -1;
+        }
+    }
+    // The rows since the last full buffer. Sent after the loop rather than on
+    // the row whose number equals len(pydata), so rows are not left behind by
+    // a collection whose len() and iteration disagree.
+    return loader.send();
+}
+
 }  // namespace
+
+PyObject* standard_load(PyObject*, PyObject* args) {
+    PyObject* connection;
+    PyObject* table_name;
+    PyObject* rows;
+    PyObject* cursor = Py_None;
+    if (!PyArg_ParseTuple(args, "OUO|O:load", &connection, &table_name, &rows, &cursor)) return nullptr;
+    if (cursor != Py_None && !PyObject_TypeCheck(cursor, &StandardCursorType))
+        return PyErr_Format(PyExc_TypeError, "expected a standard cursor, not %.100s", Py_TYPE(cursor)->tp_name);
+    if (!PyObject_TypeCheck(connection, &ConnectionType))
+        return PyErr_Format(PyExc_TypeError, "expected a pyqivrexdb.qxcore.Connection, not %.100s",
+                            Py_TYPE(connection)->tp_name);
+    auto* conn = reinterpret_cast<ConnectionObject*>(connection);
+    if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
+    const char* table = nullptr;
+    Ref encoded = library_text(table_name, &table);
+    if (!encoded) return nullptr;
+    // The name inside the structure query's double quotes, its own doubled.
+    Ref quote(PyUnicode_FromString("\"")), doubled(PyUnicode_FromString("\"\""));
+    Ref inner(quote && doubled ? PyUnicode_Replace(table_name, quote.get(), doubled.get(), -1) : nullptr);
+    Ref query(inner ? PyUnicode_FromFormat("select * from QXTBLSTRUCT(\"%U\");", inner.get()) : nullptr);
+    if (!query) return nullptr;
+    Ref cur(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&StandardCursorType), connection, nullptr));
+    if (!cur) return nullptr;
+    Ref record_length;
+    Ref fields = read_structure(cur.get(), query.get(), &record_length);
+    {
+        SavedError keep;
+        Ref closed(cursor_close(cur.get(), nullptr));
+        if (!closed) release_statement(cur.get());
+        PyErr_Clear();
+    }
+    if (!fields) return nullptr;
+    const Py_ssize_t nfields = PyList_GET_SIZE(fields.get());
+    const uint32_t flag_bytes =
+        qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0) == 0
+            ? static_cast<uint32_t>((nfields + 7) / 8) : 0;
+    Ref flags(PyLong_FromUnsignedLong(flag_bytes));
+    Ref length(flags ? PyNumber_Add(record_length.get(), flags.get()) : nullptr);
+    if (!length) return nullptr;
+    const Py_ssize_t count = PyObject_Size(rows);
+    if (count < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+        PyErr_Clear();
+    }
+    Py_ssize_t per_batch;
+    if (records_per_batch(count < 0 ? PY_SSIZE_T_MAX / 2 : count, length.get(), &per_batch) < 0) return nullptr;
+    // The cursor a load runs for (executemany) drops its last result and
+    // counts the rows loaded.
+    auto* std_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
+    if (cursor != Py_None) {
+        if (std_cursor->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
+        if (std_cursor->base.vtab->reset(&std_cursor->base) < 0) return nullptr;
+        std_cursor->rowcount = -1;
+        std_cursor->has_lastrowid = 0;
+    }
+    Loader loader(conn, table, fields.get(), per_batch);
+    loader.standard(flag_bytes);
+    if (load_rows(loader, rows) < 0) return nullptr;
+    if (cursor != Py_None) std_cursor->rowcount = loader.sent();
+    return PyLong_FromSsize_t(loader.sent());
+}
 
 PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"table_name", "pydata", "cursor", nullptr};
@@ -353,30 +527,7 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     if (records_per_batch(rows, record_length.get(), &per_batch) < 0) return nullptr;
 
     Loader loader(conn, table, fields.get(), per_batch);
-    if (PyList_CheckExact(pydata)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pydata); ++i) {
-            Ref row = Ref::borrow(PyList_GET_ITEM(pydata, i));
-            if (loader.add(row.get(), i) < 0) return nullptr;
-        }
-    } else if (PyTuple_CheckExact(pydata)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pydata); ++i)
-            if (loader.add(PyTuple_GET_ITEM(pydata, i), i) < 0) return nullptr;
-    } else {
-        Ref it(PyObject_GetIter(pydata));
-        if (!it) return nullptr;
-        for (Py_ssize_t i = 0;; ++i) {
-            Ref row(PyIter_Next(it.get()));
-            if (!row) {
-                if (PyErr_Occurred()) return nullptr;
-                break;
-            }
-            if (loader.add(row.get(), i) < 0) return nullptr;
-        }
-    }
-    // The rows since the last full buffer. Sent after the loop rather than on
-    // the row whose number equals len(pydata), so rows are not left behind by
-    // a collection whose len() and iteration disagree.
-    if (loader.send() < 0) return nullptr;
+    if (load_rows(loader, pydata) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -144,6 +144,8 @@ PyObject* cursor_err_to_user(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+}  // namespace
+
 PyObject* cursor_close(PyObject* self, PyObject*) {
     CursorObject* c = as_cursor(self);
     if (c->stmt_handle == 0) return raise_message("ProgrammingError", "cursor is already closed");
@@ -173,6 +175,8 @@ PyObject* cursor_close(PyObject* self, PyObject*) {
     }
     Py_RETURN_NONE;
 }
+
+namespace {
 
 // __del__ and __exit__ close through the attribute, so a subclass's close
 // is the one that runs.

@@ -70,5 +70,18 @@ PyObject* records_next(PyObject* it);
 int records_take(PyObject* it, PyObject* rows, Py_ssize_t limit);
 // Ends the iteration and frees the buffer, as the iterator's close().
 PyObject* records_close(PyObject* it, PyObject* = nullptr);
+// A new record iterator over the cursor `self`'s open result, as
+// _read_results makes it; `standard` makes the standard face's rows, whose
+// records end with `flag_bytes` bytes of null flags (0 without them).
+PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, bool standard,
+                      uint32_t flag_bytes);
+
+// Shared by the standard cursor (standard.cpp): close() of a cursor, a new
+// Field for a column record (execute.cpp's cache), the read buffer for a
+// record size, and HEAPCTRL as it is bound now.
+PyObject* cursor_close(PyObject* self, PyObject*);
+PyObject* new_field(const ColStruct_t* rec);
+uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit);
+int heap_limit_now(uint32_t* out);
 
 }  // namespace qx

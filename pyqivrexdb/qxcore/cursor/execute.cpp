@@ -57,6 +57,8 @@ PyObject* execute_failed(CursorObject* self, int rc, bool with_params, PyObject*
     return raise_args("IntegrityError", args.get());
 }
 
+}  // namespace
+
 // The read buffer: the record size, or the smallest multiple of it that
 // reaches the limit. It never grows past what an unsigned size can hold, and
 // a record size of 0 (nothing to cut) takes the limit itself.
@@ -68,6 +70,8 @@ uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit) {
     if (size > UINT32_MAX) size = uint64_t{UINT32_MAX / record_size} * record_size;
     return static_cast<uint32_t>(size);
 }
+
+namespace {
 
 // Fields of column records seen before. Queries repeat, and with them their
 // 128-byte column records: a new Field for a record met before takes the
@@ -91,6 +95,8 @@ size_t template_slot(const ColStruct_t* rec) {
     }
     return static_cast<size_t>(h >> 56) & (kTemplates - 1);
 }
+
+}  // namespace
 
 PyObject* new_field(const ColStruct_t* rec) {
     static_assert(sizeof(ColStruct_t) % 8 == 0, "column records hash in words");
@@ -116,10 +122,6 @@ PyObject* new_field(const ColStruct_t* rec) {
     return field.release();
 }
 
-}  // namespace
-
-namespace {
-
 // HEAPCTRL as an unsigned 32-bit value: 0, or -1 with the lookup's or the
 // conversion's exception set. While the module namespace is unchanged the
 // name is bound to the same object, so an exact int is remembered; anything
@@ -140,8 +142,6 @@ int heap_limit_now(uint32_t* out) {
     limit = *out;
     return 0;
 }
-
-}  // namespace
 
 PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"textsql", "params", nullptr};

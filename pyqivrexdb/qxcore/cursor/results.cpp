@@ -28,6 +28,8 @@ struct RecordsObject {
     uint32_t left;         // bytes of the last read not yet cut (whole records)
     values::Layout layout;
     PyObject* layout_columns;  // owned: the Field list `layout` was resolved from
+    bool standard;         // rows of the standard face: tuples, its decoders
+    uint32_t flag_bytes;   // null flags ending each record (standard face), or 0
 };
 
 RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject*>(obj); }
@@ -97,9 +99,11 @@ int ensure_layout(RecordsObject* r) {
         return -1;
     }
     Ref held = Ref::borrow(columns);
-    if (r->layout.resolve(columns) < 0) return -1;
+    if (r->layout.resolve(columns, values::Purpose::Read,
+                          r->standard ? values::Face::Standard : values::Face::Core) < 0)
+        return -1;
     Py_XSETREF(r->layout_columns, held.release());
-    if (r->layout.record_size() > r->rec_size) {
+    if (r->layout.record_size() + r->flag_bytes > r->rec_size) {
         Ref text(PyUnicode_FromFormat("columns take %llu bytes, more than the record size %u",
                                       static_cast<unsigned long long>(r->layout.record_size()),
                                       r->rec_size));
@@ -152,19 +156,48 @@ int fill(RecordsObject* r) {
     return ensure_layout(r) < 0 ? -1 : 1;
 }
 
+// The standard face's row: a tuple, None for each column whose null flag is
+// set (the flags end the record, one bit a column).
+PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
+    const auto& columns = r->layout.columns();
+    const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
+    Ref row(PyTuple_New(n));
+    if (!row) return nullptr;
+    const unsigned char* flags = r->flag_bytes ? p + r->rec_size - r->flag_bytes : nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* value;
+        if (flags && (flags[i >> 3] >> (i & 7) & 1)) {
+            Py_INCREF(Py_None);
+            value = Py_None;
+        } else {
+            value = values::decode_field(columns[i], p);
+            if (!value) return nullptr;
+        }
+        PyTuple_SET_ITEM(row.get(), i, value);
+        p += columns[i].len;
+    }
+    return row.release();
+}
+
 // Cuts the record at the buffer position into a new row and moves on. Runs
 // only C code: decoding the values, allocating the list.
 PyObject* cut(RecordsObject* r) {
-    const auto& columns = r->layout.columns();
-    const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
-    Ref row(PyList_New(n));
-    if (!row) return nullptr;
     const unsigned char* p = r->buffer.get() + r->pos;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* value = values::decode_field(columns[i], p);
-        if (!value) return nullptr;
-        PyList_SET_ITEM(row.get(), i, value);
-        p += columns[i].len;
+    Ref row;
+    if (r->standard) {
+        row.reset(cut_standard(r, p));
+        if (!row) return nullptr;
+    } else {
+        const auto& columns = r->layout.columns();
+        const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
+        row.reset(PyList_New(n));
+        if (!row) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* value = values::decode_field(columns[i], p);
+            if (!value) return nullptr;
+            PyList_SET_ITEM(row.get(), i, value);
+            p += columns[i].len;
+        }
     }
     r->cursor->start_record = static_cast<int32_t>(static_cast<uint32_t>(r->cursor->start_record) + 1);
     r->pos += r->rec_size;
@@ -352,6 +385,11 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
     uint32_t buffer_size = 0, rec_size = 0;
     if (to_uint32(buffer_size_obj, &buffer_size) < 0 || to_uint32(rec_size_obj, &rec_size) < 0)
         return nullptr;
+    return records_new(self, buffer_size, rec_size, false, 0);
+}
+
+PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, bool standard,
+                      uint32_t flag_bytes) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
     PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
     if (!obj) return nullptr;
@@ -365,6 +403,8 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
     r->running = false;
     r->capacity = r->pos = r->left = 0;
     r->layout_columns = nullptr;
+    r->standard = standard;
+    r->flag_bytes = flag_bytes;
     return obj;
 }
 

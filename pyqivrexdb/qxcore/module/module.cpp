@@ -307,6 +307,7 @@ int start_up() {
     if (datetime_import() < 0) return -1;
     for (PyMethodDef* def : {&pydate2qxdate_def, &connect_def})
         if (bind_function(dict, def) < 0) return -1;
+    if (register_standard_module() < 0) return -1;
 #if PY_VERSION_HEX >= 0x030C0000
     g_watcher_id = PyDict_AddWatcher(on_namespace_event);
     if (g_watcher_id < 0 || PyDict_Watch(g_watcher_id, dict) < 0) return -1;

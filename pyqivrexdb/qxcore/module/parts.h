@@ -20,6 +20,9 @@ extern PyTypeObject CursorType;
 extern PyMethodDef initlibrary_def;
 extern PyMethodDef freelibrary_def;
 
+// module/standard_module.cpp: makes pyqivrexdb._qxstandard; 0 or -1.
+int register_standard_module();
+
 // values/
 extern PyMethodDef pydate2qxdate_def;
 // Imports the datetime C interface for the values subsystem; 0 or -1.

@@ -143,6 +143,11 @@ Ref cp866_encode(PyObject* obj) {
     return out;
 }
 
+Ref cp866_bytes(PyObject* str) {
+    if (PyUnicode_CheckExact(str)) return cp866_encode(str);
+    return Ref(PyUnicode_AsEncodedString(str, "cp866", "strict"));
+}
+
 Ref library_text(PyObject* obj, const char** text) {
     Ref encoded = cp866_encode(obj);
     if (!encoded) return encoded;

@@ -20,6 +20,10 @@ Ref cp866_encode(PyObject* obj);
 // UnicodeEncodeError set.
 Py_ssize_t cp866_encode_into(PyObject* str, unsigned char* out, Py_ssize_t room);
 
+// The CP866 bytes of a str's own characters (a subclass's encode() is not
+// asked): UnicodeEncodeError for a character CP866 lacks. Always bytes.
+Ref cp866_bytes(PyObject* str);
+
 // A text for the client library: `obj.encode('cp866')` as cp866_encode
 // gives it, held as bytes of its own (a bytearray an encode() returned is
 // copied: Python code run while the library reads the text, or between two

@@ -60,6 +60,19 @@ bool is_exact_date(PyObject* obj) { return Py_TYPE(obj) == PyDateTimeAPI->DateTy
 
 bool is_date(PyObject* obj) { return PyDate_Check(obj); }
 
+Temporal temporal_kind(PyObject* obj) {
+    if (PyDateTime_Check(obj)) return Temporal::DATETIME;
+    if (PyDate_Check(obj)) return Temporal::DATE;
+    if (PyTime_Check(obj)) return Temporal::TIME;
+    return Temporal::NONE;
+}
+
+void date_parts(PyObject* date, int* year, int* month, int* day) {
+    *year = PyDateTime_GET_YEAR(date);
+    *month = PyDateTime_GET_MONTH(date);
+    *day = PyDateTime_GET_DAY(date);
+}
+
 bool library_has_dates() { return library_loaded(); }
 
 uint16_t pack_date(PyObject* date) {

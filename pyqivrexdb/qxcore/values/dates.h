@@ -19,6 +19,12 @@ bool is_exact_date(PyObject* obj);
 // True when `obj` is a datetime.date or an instance of a subclass.
 bool is_date(PyObject* obj);
 
+// What kind of datetime value `obj` is (subclasses included; a datetime is
+// not counted as a date), with a date's parts when it is one.
+enum class Temporal { NONE, DATE, DATETIME, TIME };
+Temporal temporal_kind(PyObject* obj);
+void date_parts(PyObject* date, int* year, int* month, int* day);
+
 // True once the library's packing entry points are in the table.
 bool library_has_dates();
 

@@ -49,21 +49,27 @@ uint32_t text_slot(const unsigned char* p, uint32_t n) {
     return static_cast<uint32_t>(h >> 58) & (kTextSlots - 1);
 }
 
-PyObject* dec_char(const Column& c, const unsigned char* p) {
-    if (c.len > kCachedTextMax) return cp866_decode(reinterpret_cast<const char*>(p), c.len);
-    CachedText& slot = g_text_cache[text_slot(p, c.len)];
-    if (slot.text && slot.len == c.len && std::memcmp(slot.bytes, p, c.len) == 0) {
+}  // namespace
+
+PyObject* text_value(const unsigned char* p, uint32_t n) {
+    if (n > kCachedTextMax) return cp866_decode(reinterpret_cast<const char*>(p), n);
+    CachedText& slot = g_text_cache[text_slot(p, n)];
+    if (slot.text && slot.len == n && std::memcmp(slot.bytes, p, n) == 0) {
         Py_INCREF(slot.text);
         return slot.text;
     }
-    PyObject* text = cp866_decode(reinterpret_cast<const char*>(p), c.len);
+    PyObject* text = cp866_decode(reinterpret_cast<const char*>(p), n);
     if (!text) return nullptr;
     Py_INCREF(text);
     Py_XSETREF(slot.text, text);  // the old str only frees memory: no code runs
-    slot.len = c.len;
-    std::memcpy(slot.bytes, p, c.len);
+    slot.len = n;
+    std::memcpy(slot.bytes, p, n);
     return text;
 }
+
+namespace {
+
+PyObject* dec_char(const Column& c, const unsigned char* p) { return text_value(p, c.len); }
 
 // The column's decoder when b2a_hex was the standard one as the layout was
 // resolved (a later rebinding makes the layout stale), and the one that

@@ -39,7 +39,7 @@ int check_len(int type, uint32_t len, Py_ssize_t index, Purpose purpose) {
     return -1;
 }
 
-int Layout::resolve(PyObject* fields, Purpose purpose) {
+int Layout::resolve(PyObject* fields, Purpose purpose, Face face) {
     columns_.clear();
     record_size_ = 0;
     resolved_ = false;
@@ -94,6 +94,7 @@ int Layout::resolve(PyObject* fields, Purpose purpose) {
         if (check_len(code, length, i, purpose) < 0) return -1;
         Decoder decode = decoder_for(code, length);
         if (code == QSCLI_ET_ARRA && purpose == Purpose::Read) decode = arra_decoder();
+        if (face == Face::Standard) decode = standard_decoder(code, decode);
         columns.push_back(Column{code, length, decode});
         size += length;
     }

@@ -30,6 +30,11 @@ struct Column {
 // all lengths a writer can fill (see resolve()).
 enum class Purpose { Read, Write };
 
+// Which values a reader makes: the core's (CHAR as the whole field, ARRA as
+// hexadecimal digits) or the standard face's (CHAR up to its first NUL, ARRA
+// as the raw bytes); the other types read alike.
+enum class Face { Core, Standard };
+
 // The columns of a Field list, resolved once against the QSCLI_ET_* codes as
 // they are bound now. current() tells whether the resolution still holds
 // (neither the module namespace nor any Field changed since), so a reader can
@@ -47,7 +52,7 @@ public:
     // by len). Purpose::Write also refuses a BYTE, INTR, WORD, DATE or NMBR
     // whose len is not exactly 1, 2, 2, 2 or 3, so every field writes
     // exactly len bytes and a record exactly record_size() bytes.
-    int resolve(PyObject* fields, Purpose purpose = Purpose::Read);
+    int resolve(PyObject* fields, Purpose purpose = Purpose::Read, Face face = Face::Core);
     bool current() const;
     const std::vector<Column>& columns() const { return columns_; }
     // Sum of the columns' len: the bytes one record takes.
@@ -61,6 +66,18 @@ private:
     bool resolved_ = false;
     bool foreign_ = false;  // an item that is not a Field: its changes go unseen
 };
+
+// The str of the n CP866 bytes at p; short texts met before are shared.
+PyObject* text_value(const unsigned char* p, uint32_t n);
+
+// The standard face's decoder for a column of `type`, given the core's.
+Decoder standard_decoder(int type, Decoder core);
+
+// Encodes `value` into field `col` at `out` for the standard face's bulk
+// load: None sets *is_null (the field is zeroed); otherwise the value must
+// fit exactly (standard.cpp lists the rules). 0, or -1 with DataError or
+// ProgrammingError set, its message without the row and field.
+int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool* is_null);
 
 // Decodes field `col` at `p` (len bytes available) into a new reference.
 PyObject* decode_any(const Column& col, const unsigned char* p);

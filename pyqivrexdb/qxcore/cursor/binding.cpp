@@ -1,0 +1,172 @@
+// The placeholder scanner. It knows the lexical shapes that hide a `?` or a
+// `:name` from the engine (quoted texts and names, comments) and copies
+// everything else through unchanged.
+#include "binding.h"
+
+#include "../module/module.h"
+#include "../values/cp866.h"
+#include "../values/literals.h"
+
+#include <cstring>
+#include <string>
+
+namespace qx {
+
+namespace {
+
+bool is_name_start(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80;
+}
+
+bool is_name_char(unsigned char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
+
+std::nullptr_t misuse(const char* format, PyObject* detail = nullptr) {
+    Ref text(detail ? PyUnicode_FromFormat(format, detail) : PyUnicode_FromString(format));
+    return text ? raise_object("ProgrammingError", text.get()) : nullptr;
+}
+
+// Where a quoted run, a comment or a plain character starting at p ends.
+const char* skip_lexeme(const char* p, const char* e) {
+    const char c = *p;
+    if (c == '\'' || c == '"' || c == '`' || c == '[') {
+        const char close = c == '[' ? ']' : c;
+        for (++p; p < e; ++p) {
+            if (*p != close) continue;
+            // A doubled quote stays inside the run.
+            if (close != ']' && p + 1 < e && p[1] == close) {
+                ++p;
+                continue;
+            }
+            return p + 1;
+        }
+        return e;
+    }
+    if (c == '-' && p + 1 < e && p[1] == '-') {
+        const void* nl = std::memchr(p, '\n', static_cast<size_t>(e - p));
+        return nl ? static_cast<const char*>(nl) + 1 : e;
+    }
+    if (c == '/' && p + 1 < e && p[1] == '*') {
+        for (p += 2; p + 1 < e; ++p)
+            if (p[0] == '*' && p[1] == '/') return p + 2;
+        return e;
+    }
+    return p + 1;
+}
+
+class Binder {
+public:
+    Binder(PyObject* params, bool named) : params_(params), named_(named) {}
+
+    // Binds the text [b, e) into out_. 0, or -1 with an exception set.
+    int run(const char* b, const char* e) {
+        out_.reserve(static_cast<size_t>(e - b) + 16);
+        const char* copied = b;
+        for (const char* p = b; p < e;) {
+            const unsigned char c = static_cast<unsigned char>(*p);
+            if (c == '?') {
+                out_.append(copied, p);
+                if (p + 1 < e && p[1] >= '0' && p[1] <= '9') return misuse("numbered placeholders (?1) are not supported: use ? or :name"), -1;
+                if (positional() < 0) return -1;
+                copied = ++p;
+            } else if (c == ':' && p + 1 < e && is_name_start(static_cast<unsigned char>(p[1])) &&
+                       (p == b || p[-1] != ':')) {
+                out_.append(copied, p);
+                const char* name = ++p;
+                while (p < e && is_name_char(static_cast<unsigned char>(*p))) ++p;
+                if (by_name(name, p) < 0) return -1;
+                copied = p;
+            } else {
+                p = skip_lexeme(p, e);
+            }
+        }
+        out_.append(copied, e);
+        if (!named_ && used_ != given()) {
+            Ref text(PyUnicode_FromFormat("the statement has %zd placeholders but %zd values were given", used_,
+                                          given()));
+            if (text) raise_object("ProgrammingError", text.get());
+            return -1;
+        }
+        return 0;
+    }
+
+    Ref result() const { return Ref(PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size()))); }
+
+private:
+    Py_ssize_t given() const { return PySequence_Fast_GET_SIZE(params_); }
+
+    int positional() {
+        if (named_) return misuse("the statement uses ? but the values are a mapping"), -1;
+        const Py_ssize_t i = used_++;
+        if (i >= given()) return 0;  // counted, reported once the text is scanned
+        Ref label(PyUnicode_FromFormat("parameter %zd", i + 1));
+        if (!label) return -1;
+        Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(params_, i));
+        return values::append_literal(out_, value.get(), label.get());
+    }
+
+    int by_name(const char* b, const char* e) {
+        Ref name(cp866_decode(b, e - b));
+        if (!name) return -1;
+        if (!named_) return misuse("the statement uses :%U but the values are a sequence", name.get()), -1;
+        Ref value(PyObject_GetItem(params_, name.get()));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+            PyErr_Clear();
+            return misuse("no value was given for :%U", name.get()), -1;
+        }
+        Ref label(PyUnicode_FromFormat("parameter :%U", name.get()));
+        if (!label) return -1;
+        return values::append_literal(out_, value.get(), label.get());
+    }
+
+    PyObject* params_;  // borrowed: a fast sequence, or the mapping
+    bool named_;
+    Py_ssize_t used_ = 0;
+    std::string out_;
+};
+
+Ref statement_text(PyObject* operation) {
+    if (!PyUnicode_Check(operation))
+        return Ref(misuse("the statement must be a str, not %S", reinterpret_cast<PyObject*>(Py_TYPE(operation))));
+    Ref encoded = cp866_bytes(operation);
+    if (!encoded) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Ref();
+        PyErr_Clear();
+        return Ref(misuse("the statement has a character that code page 866 lacks; pass such text as a parameter"));
+    }
+    if (std::memchr(PyBytes_AS_STRING(encoded.get()), 0, static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))))
+        return Ref(misuse("the statement holds a NUL character"));
+    return encoded;
+}
+
+}  // namespace
+
+Ref bind_statement(PyObject* operation, PyObject* params) {
+    Ref text = statement_text(operation);
+    if (!text || params == Py_None) return text;
+    if (PyUnicode_Check(params) || PyBytes_Check(params) || PyByteArray_Check(params))
+        return Ref(misuse("the values must be a sequence or a mapping, not %S",
+                          reinterpret_cast<PyObject*>(Py_TYPE(params))));
+    const bool named = PyDict_Check(params) || (!PyTuple_Check(params) && !PyList_Check(params) &&
+                                                PyObject_HasAttrString(params, "keys"));
+    Ref held;
+    if (named) {
+        held = Ref::borrow(params);
+    } else {
+        held.reset(PySequence_Fast(params, "the values must be a sequence or a mapping"));
+        if (!held) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                misuse("the values must be a sequence or a mapping, not %S",
+                       reinterpret_cast<PyObject*>(Py_TYPE(params)));
+            }
+            return Ref();
+        }
+    }
+    const char* b = PyBytes_AS_STRING(text.get());
+    Binder binder(held.get(), named);
+    if (binder.run(b, b + PyBytes_GET_SIZE(text.get())) < 0) return Ref();
+    return binder.result();
+}
+
+}  // namespace qx

@@ -1,0 +1,16 @@
+// Bound parameters of the standard cursor: placeholders in a statement text
+// replaced by the literals of the values, never by formatting.
+#pragma once
+
+#include "../module/ref.h"
+
+namespace qx {
+
+// The statement `operation` (a str) in CP866 with its placeholders bound:
+// `?` takes the next value of a sequence, `:name` the value of a mapping.
+// Placeholders inside string literals, quoted identifiers and comments are
+// text. With `params` None the text is sent as it is. A new bytes object
+// without NUL, or null with ProgrammingError or DataError set.
+Ref bind_statement(PyObject* operation, PyObject* params);
+
+}  // namespace qx

@@ -1,0 +1,293 @@
+// The standard cursor: execute binds its parameters, reads the statement's
+// changed rows and last row id, and makes the record iterator cut tuples
+// with the standard decoders; fetching refuses a closed cursor and a
+// statement without a result set. Everything else is the core's.
+#include "standard.h"
+
+#include "../client/loader.h"
+#include "../connection/connection.h"
+#include "../module/causes.h"
+#include "../module/module.h"
+#include "binding.h"
+
+#include <cstring>
+
+namespace qx {
+
+namespace {
+
+StandardCursorObject* as_std(PyObject* self) { return reinterpret_cast<StandardCursorObject*>(self); }
+
+std::nullptr_t failed(CursorObject* c, int rc, const char* context) {
+    Ref text = statement_error_text(c->stmt_handle);
+    return raise_by_cause(rc, text.get(), context);
+}
+
+int check_open(PyObject* self) {
+    if (as_std(self)->base.stmt_handle != 0) return 0;
+    raise_message("ProgrammingError", "the cursor is closed");
+    return -1;
+}
+
+// An optional 64-bit statement attribute; false when the library has none.
+bool stmt_int64(int hstmt, unsigned int attr, long long* out) {
+    int64_t value = 0;
+    unsigned int length = 0;
+    if (qc.qcSqlGetStmtAttr(hstmt, attr, 0, &value, sizeof value, &length) != 0 || length != sizeof value)
+        return false;
+    *out = value;
+    return true;
+}
+
+// Runs one bound statement text; 0, or -1 with an exception set.
+int run(StandardCursorObject* self, const char* sql) {
+    CursorObject* c = &self->base;
+    uint32_t heap_limit = 0;
+    if (heap_limit_now(&heap_limit) < 0) return -1;
+    if (c->vtab->reset(c) < 0) return -1;
+    self->rowcount = -1;
+    self->has_lastrowid = 0;
+
+    int rc = qc.qcSqlExecDirect(c->stmt_handle, sql);
+    if (rc != 0) return failed(c, rc, "qcSqlExecDirect"), -1;
+    c->has_results = 1;
+    rc = qc.qcSqlRowCount(c->stmt_handle, &c->row_count);
+    if (rc != 0) return failed(c, rc, "qcSqlRowCount"), -1;
+    rc = qc.qcSqlNumResultCols(c->stmt_handle, &c->columns_count);
+    if (rc != 0) return failed(c, rc, "qcSqlNumResultCols"), -1;
+    const int count = c->columns_count;
+    if (count == QSCLI_RES_NONE) {
+        stmt_int64(c->stmt_handle, QSCLI_STMT_CHANGES, &self->rowcount);
+        self->has_lastrowid = stmt_int64(c->stmt_handle, QSCLI_STMT_LAST_ROWID, &self->lastrowid) &&
+                              self->lastrowid != 0;
+        return 0;
+    }
+    if (count < 0 || static_cast<uint64_t>(count) * sizeof(ColStruct_t) > UINT32_MAX)
+        return raise_by_cause(-93, nullptr, "qcSqlNumResultCols"), -1;
+
+    const uint32_t area_size = static_cast<uint32_t>(count * sizeof(ColStruct_t));
+    MemBlock area = mem_block(area_size);
+    if (!area) return -1;
+    unsigned int record_size = 0;
+    rc = qc.qcSqlOpenResults(c->stmt_handle, &record_size);
+    if (rc != 0) return failed(c, rc, "qcSqlOpenResults"), -1;
+    c->results_open = 1;
+    c->read_buffer_size = read_buffer_for(record_size, heap_limit);
+    unsigned int descriptor_length = 0;
+    rc = qc.qcSqlGetStmtAttr(c->stmt_handle, QSCLI_STMT_DST_INFO, 0, area.get(), area_size, &descriptor_length);
+    if (rc != 0) return failed(c, rc, "qcSqlGetStmtAttr"), -1;
+
+    Ref columns(PyList_New(count));
+    if (!columns) return -1;
+    for (int i = 0; i < count; ++i) {
+        PyObject* field = new_field(reinterpret_cast<const ColStruct_t*>(area.get() + i * sizeof(ColStruct_t)));
+        if (!field) return -1;
+        PyList_SET_ITEM(columns.get(), i, field);
+    }
+    replace_field(c->columns, columns.release());
+    const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((count + 7) / 8) : 0;
+    Ref results(records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, true, flag_bytes));
+    if (!results) return -1;
+    replace_field(c->results, results.release());
+    self->rowcount = c->row_count;
+    return 0;
+}
+
+int execute_one(PyObject* self, PyObject* operation, PyObject* params) {
+    Ref sql = bind_statement(operation, params);
+    if (!sql) return -1;
+    return run(as_std(self), PyBytes_AS_STRING(sql.get()));
+}
+
+PyObject* std_execute(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"operation", "parameters", nullptr};
+    PyObject* operation = nullptr;
+    PyObject* params = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:execute", const_cast<char**>(kwlist), &operation, &params))
+        return nullptr;
+    if (check_open(self) < 0 || execute_one(self, operation, params) < 0) return nullptr;
+    return new_ref(self);
+}
+
+// Each set of values in turn; rowcount is the sum of the changed rows.
+PyObject* std_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"operation", "seq_of_parameters", nullptr};
+    PyObject* operation = nullptr;
+    PyObject* seq = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:executemany", const_cast<char**>(kwlist), &operation, &seq))
+        return nullptr;
+    if (check_open(self) < 0) return nullptr;
+    Ref it(PyObject_GetIter(seq));
+    if (!it) return nullptr;
+    long long total = 0;
+    bool known = true;
+    while (Ref params{PyIter_Next(it.get())}) {
+        if (execute_one(self, operation, params.get()) < 0) return nullptr;
+        if (as_std(self)->rowcount < 0) known = false;
+        else total += as_std(self)->rowcount;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    as_std(self)->rowcount = known ? total : -1;
+    as_std(self)->has_lastrowid = 0;
+    return new_ref(self);
+}
+
+// The cursor's record iterator, or null with ProgrammingError when there is
+// nothing to fetch from. Borrowed.
+PyObject* fetch_source(PyObject* self) {
+    if (check_open(self) < 0) return nullptr;
+    PyObject* results = as_std(self)->base.results;
+    if (is_records(results)) return results;
+    raise_message("ProgrammingError", "no result set to fetch from: the last statement gave none");
+    return nullptr;
+}
+
+PyObject* std_fetchone(PyObject* self, PyObject*) {
+    PyObject* source = fetch_source(self);
+    if (!source) return nullptr;
+    Ref held = Ref::borrow(source);
+    PyObject* row = records_next(held.get());
+    if (!row && !PyErr_Occurred()) Py_RETURN_NONE;
+    return row;
+}
+
+PyObject* std_fetchmany(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"size", nullptr};
+    PyObject* size_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:fetchmany", const_cast<char**>(kwlist), &size_arg))
+        return nullptr;
+    Py_ssize_t size = as_std(self)->base.arraysize;
+    if (size_arg != Py_None) {
+        size = PyNumber_AsSsize_t(size_arg, PyExc_OverflowError);
+        if (size == -1 && PyErr_Occurred()) return nullptr;
+        if (size < 0) size = 0;
+    }
+    PyObject* source = fetch_source(self);
+    if (!source) return nullptr;
+    Ref held = Ref::borrow(source);
+    Ref rows(PyList_New(0));
+    if (!rows) return nullptr;
+    if (size > 0 && records_take(held.get(), rows.get(), size) < 0) return nullptr;
+    return rows.release();
+}
+
+PyObject* std_fetchall(PyObject* self, PyObject*) {
+    PyObject* source = fetch_source(self);
+    if (!source) return nullptr;
+    Ref held = Ref::borrow(source);
+    Ref rows(PyList_New(0));
+    if (!rows || records_take(held.get(), rows.get(), -1) < 0) return nullptr;
+    return rows.release();
+}
+
+PyObject* std_iternext(PyObject* self) {
+    PyObject* source = fetch_source(self);
+    if (!source) return nullptr;
+    Ref held = Ref::borrow(source);
+    return records_next(held.get());
+}
+
+// close() may be called any number of times.
+PyObject* std_close(PyObject* self, PyObject*) {
+    if (as_std(self)->base.stmt_handle == 0) Py_RETURN_NONE;
+    return cursor_close(self, nullptr);
+}
+
+PyObject* std_noop(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* get_rowcount(PyObject* self, void*) { return PyLong_FromLongLong(as_std(self)->rowcount); }
+
+PyObject* get_lastrowid(PyObject* self, void*) {
+    if (!as_std(self)->has_lastrowid) Py_RETURN_NONE;
+    return PyLong_FromLongLong(as_std(self)->lastrowid);
+}
+
+PyObject* get_null_flags(PyObject* self, void*) { return PyBool_FromLong(as_std(self)->null_flags); }
+
+// Seven items a column: name, type_code (the element type), display_size,
+// internal_size (the field's bytes), precision, scale, null_ok.
+PyObject* get_description(PyObject* self, void*) {
+    Ref columns = Ref::borrow(as_std(self)->base.columns);
+    if (!PyList_Check(columns.get())) Py_RETURN_NONE;
+    const Py_ssize_t n = PyList_GET_SIZE(columns.get());
+    Ref out(PyTuple_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* field = PyList_GET_ITEM(columns.get(), i);
+        Ref name(PyObject_GetAttrString(field, "name"));
+        Ref type(name ? PyObject_GetAttrString(field, "type") : nullptr);
+        Ref len(type ? PyObject_GetAttrString(field, "len") : nullptr);
+        if (!len) return nullptr;
+        PyObject* item = PyTuple_Pack(7, name.get(), type.get(), Py_None, len.get(), Py_None, Py_None, Py_None);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(out.get(), i, item);
+    }
+    return out.release();
+}
+
+PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"connection", nullptr};
+    PyObject* connection = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Cursor", const_cast<char**>(kwlist), &connection))
+        return nullptr;
+    if (!PyObject_TypeCheck(connection, &ConnectionType))
+        return PyErr_Format(PyExc_TypeError, "expected a pyqivrexdb.qxcore.Connection, not %.100s",
+                            Py_TYPE(connection)->tp_name);
+    auto* conn = reinterpret_cast<ConnectionObject*>(connection);
+    if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
+    Ref core_args(Py_BuildValue("(iO)", conn->hdb, Py_False));
+    if (!core_args) return nullptr;
+    Ref obj(CursorType.tp_new(type, core_args.get(), nullptr));
+    if (!obj) return nullptr;
+    StandardCursorObject* self = as_std(obj.get());
+    self->rowcount = -1;
+    self->has_lastrowid = 0;
+    // Without the capability (the vendor's library) NULLs read as the core
+    // reads them.
+    self->null_flags =
+        qc.qcSqlSetStmtAttr(self->base.stmt_handle, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0) == 0;
+    self->base.initialised = 1;
+    return obj.release();
+}
+
+int std_init(PyObject*, PyObject*, PyObject*) { return 0; }
+
+#define QX_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef std_methods[] = {
+    {"execute", QX_KW(std_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"executemany", QX_KW(std_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchone", std_fetchone, METH_NOARGS, nullptr},
+    {"fetchmany", QX_KW(std_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchall", std_fetchall, METH_NOARGS, nullptr},
+    {"close", std_close, METH_NOARGS, nullptr},
+    {"nextset", std_noop, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+#undef QX_KW
+
+PyGetSetDef std_getset[] = {
+    {"rowcount", get_rowcount, nullptr, nullptr, nullptr},
+    {"lastrowid", get_lastrowid, nullptr, nullptr, nullptr},
+    {"description", get_description, nullptr, nullptr, nullptr},
+    {"null_flags", get_null_flags, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+}  // namespace
+
+PyTypeObject StandardCursorType = [] {
+    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb._qxstandard.Cursor"};
+    t.tp_basicsize = sizeof(StandardCursorObject);
+    // Collection support (traverse, clear) comes from the core's Cursor.
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t.tp_doc = "The standard face's cursor: see pyqivrexdb.dbapi.Cursor.";
+    t.tp_iter = PyObject_SelfIter;
+    t.tp_iternext = std_iternext;
+    t.tp_methods = std_methods;
+    t.tp_getset = std_getset;
+    t.tp_init = std_init;
+    t.tp_new = std_new;
+    return t;
+}();
+
+}  // namespace qx

@@ -1,0 +1,46 @@
+// pyqivrexdb._qxstandard: the C pieces of the standard face, made by the
+// core's import and registered in sys.modules only, so the core's own
+// namespace stays exactly as designed. pyqivrexdb.dbapi builds on it.
+#include "../bulk/bulk.h"
+#include "../cursor/standard.h"
+#include "causes.h"
+#include "module.h"
+
+namespace qx {
+
+namespace {
+
+PyObject* class_for_code_fn(PyObject*, PyObject* code) {
+    int32_t value = 0;
+    if (to_int32(code, &value) < 0) return nullptr;
+    return PyUnicode_FromString(class_for_code(value));
+}
+
+PyMethodDef functions[] = {
+    {"load", standard_load, METH_VARARGS,
+     "load(connection, table, rows, cursor=None) -> rows loaded: the standard face's bulk load."},
+    {"class_for_code", class_for_code_fn, METH_O,
+     "class_for_code(code) -> the name of the errors class for a library return code."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef standard_def = {PyModuleDef_HEAD_INIT, "pyqivrexdb._qxstandard",
+                            "The standard face's C pieces (see pyqivrexdb.dbapi).", -1, functions,
+                            nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+int register_standard_module() {
+    StandardCursorType.tp_base = &CursorType;
+    if (PyType_Ready(&StandardCursorType) < 0) return -1;
+    Ref mod(PyModule_Create(&standard_def));
+    if (!mod) return -1;
+    Py_INCREF(&StandardCursorType);
+    if (PyModule_AddObject(mod.get(), "Cursor", reinterpret_cast<PyObject*>(&StandardCursorType)) < 0) {
+        Py_DECREF(&StandardCursorType);
+        return -1;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    return PyDict_SetItemString(modules, "pyqivrexdb._qxstandard", mod.get());
+}
+
+}  // namespace qx

@@ -1,0 +1,168 @@
+// Literals of the embedded engine's dialect (SQLite's): texts in single
+// quotes with quotes doubled, blobs as X'..', dates as the ISO text the
+// engine stores, numbers as written by Python.
+#include "literals.h"
+
+#include "../module/module.h"
+#include "cp866.h"
+#include "dates.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace qx::values {
+
+namespace {
+
+int fail(const char* cls, PyObject* label, const char* format, PyObject* detail) {
+    Ref why(PyUnicode_FromFormat(format, detail));
+    if (!why) return -1;
+    Ref text(PyUnicode_FromFormat("%U: %U", label, why.get()));
+    if (text) raise_object(cls, text.get());
+    return -1;
+}
+
+// A number's text with a blank before a minus sign: spliced after another
+// minus ("x-?") it must not become the comment marker "--".
+void append_number(std::string& out, const char* text) {
+    if (text[0] == '-') out += ' ';
+    out += text;
+}
+
+int append_int(std::string& out, PyObject* value, PyObject* label) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow) return fail("DataError", label, "the integer %R does not fit 64 bits", value);
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld", v);
+    append_number(out, text);
+    return 0;
+}
+
+int append_float(std::string& out, double v, PyObject* value, PyObject* label) {
+    if (!std::isfinite(v)) return fail("DataError", label, "%R has no SQL literal", value);
+    // repr's shortest round-trip digits, always with a '.' or an exponent so
+    // the engine reads a real number.
+    char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!text) return -1;
+    append_number(out, text);
+    PyMem_Free(text);
+    return 0;
+}
+
+void append_quoted(std::string& out, const char* p, Py_ssize_t n) {
+    out += '\'';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (p[i] == '\'') out += '\'';
+        out += p[i];
+    }
+    out += '\'';
+}
+
+int append_text(std::string& out, PyObject* value, PyObject* label) {
+    Ref encoded = cp866_bytes(value);
+    if (!encoded) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+        PyErr_Clear();
+        return fail("DataError", label, "%.60R has a character that code page 866 lacks", value);
+    }
+    const char* p = PyBytes_AS_STRING(encoded.get());
+    const Py_ssize_t n = PyBytes_GET_SIZE(encoded.get());
+    if (std::memchr(p, 0, static_cast<size_t>(n)))
+        return fail("DataError", label, "%.60R holds a NUL character, which no text can carry", value);
+    append_quoted(out, p, n);
+    return 0;
+}
+
+int append_blob(std::string& out, PyObject* value) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
+    static const char digits[] = "0123456789ABCDEF";
+    const auto* p = static_cast<const unsigned char*>(view.buf);
+    out += "X'";
+    for (Py_ssize_t i = 0; i < view.len; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    out += '\'';
+    PyBuffer_Release(&view);
+    return 0;
+}
+
+// str(value.isoformat(...)) quoted; the text is ASCII.
+int append_iso(std::string& out, PyObject* value, const char* sep) {
+    Ref text(sep ? PyObject_CallMethod(value, "isoformat", "s", sep) : PyObject_CallMethod(value, "isoformat", nullptr));
+    if (!text) return -1;
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+    if (!p) return -1;
+    append_quoted(out, p, n);
+    return 0;
+}
+
+int append_date(std::string& out, PyObject* value, PyObject* label) {
+    int y, m, d;
+    date_parts(value, &y, &m, &d);
+    if (y < 1900 || y > 2078)
+        return fail("DataError", label, "%R is outside the dates the engine holds (1900-01-01 to 2078-12-31)",
+                    value);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
+    append_quoted(out, text, 10);
+    return 0;
+}
+
+PyObject* g_decimal = nullptr;  // decimal.Decimal, kept until exit
+
+int is_decimal(PyObject* value) {
+    if (!g_decimal) {
+        Ref module(PyImport_ImportModule("decimal"));
+        if (!module) return -1;
+        g_decimal = PyObject_GetAttrString(module.get(), "Decimal");
+        if (!g_decimal) return -1;
+    }
+    return PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_decimal));
+}
+
+int append_decimal(std::string& out, PyObject* value, PyObject* label) {
+    Ref finite(PyObject_CallMethod(value, "is_finite", nullptr));
+    if (!finite) return -1;
+    if (finite.get() != Py_True) return fail("DataError", label, "%R has no SQL literal", value);
+    Ref text(PyObject_Str(value));
+    const char* p = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!p) return -1;
+    append_number(out, p);
+    return 0;
+}
+
+}  // namespace
+
+int append_literal(std::string& out, PyObject* value, PyObject* label) {
+    if (value == Py_None) {
+        out += "NULL";
+        return 0;
+    }
+    if (PyBool_Check(value)) {
+        out += value == Py_True ? '1' : '0';
+        return 0;
+    }
+    if (PyLong_Check(value)) return append_int(out, value, label);
+    if (PyFloat_Check(value)) return append_float(out, PyFloat_AS_DOUBLE(value), value, label);
+    if (PyUnicode_Check(value)) return append_text(out, value, label);
+    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value))
+        return append_blob(out, value);
+    switch (temporal_kind(value)) {
+        case Temporal::DATETIME: return append_iso(out, value, " ");
+        case Temporal::DATE: return append_date(out, value, label);
+        case Temporal::TIME: return append_iso(out, value, nullptr);
+        case Temporal::NONE: break;
+    }
+    const int decimal = is_decimal(value);
+    if (decimal < 0) return -1;
+    if (decimal) return append_decimal(out, value, label);
+    return fail("ProgrammingError", label, "a value of type %S cannot be bound",
+                reinterpret_cast<PyObject*>(Py_TYPE(value)));
+}
+
+}  // namespace qx::values

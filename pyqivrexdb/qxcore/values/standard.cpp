@@ -1,0 +1,204 @@
+// The standard face's values: CHAR read up to its first NUL, ARRA read as
+// raw bytes, and the exact packing of its bulk load, which refuses what a
+// field cannot hold instead of cutting it.
+#include "values.h"
+
+#include "../module/module.h"
+#include "cp866.h"
+#include "dates.h"
+#include "overlays.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace qx::values {
+
+namespace {
+
+// The text a CHAR field holds: what precedes its first NUL (the padding of a
+// shorter text), or the whole field when the text fills it. Blanks the text
+// itself ends with stay.
+PyObject* dec_text(const Column& c, const unsigned char* p) {
+    const void* zero = std::memchr(p, 0, c.len);
+    const uint32_t n = zero ? static_cast<uint32_t>(static_cast<const unsigned char*>(zero) - p) : c.len;
+    return text_value(p, n);
+}
+
+PyObject* dec_bytes(const Column& c, const unsigned char* p) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), c.len);
+}
+
+int refuse(const char* cls, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Ref text(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (text) raise_object(cls, text.get());
+    return -1;
+}
+
+int wrong_type(PyObject* value, const char* wanted) {
+    return refuse("ProgrammingError", "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
+}
+
+struct IntRange {
+    const char* name;
+    long long low, high;
+};
+
+// The integer types' ranges: the core's loader keeps the top value of each
+// unsigned type (and the bottom one of each signed type) out, and so does
+// this one.
+IntRange int_range(int type) {
+    switch (type) {
+        case QSCLI_ET_BYTE: return {"BYTE", 0, 254};
+        case QSCLI_ET_INTR: return {"INTR", -32767, 32767};
+        case QSCLI_ET_WORD: return {"WORD", 0, 65534};
+        case QSCLI_ET_NMBR: return {"NMBR", 0, 16777214};
+        case QSCLI_ET_LONG: return {"LONG", -2147483647LL, 2147483647LL};
+        default: return {"DWRD", 0, 4294967294LL};
+    }
+}
+
+int encode_int(const Column& col, PyObject* value, unsigned char* out) {
+    if (!PyLong_Check(value)) return wrong_type(value, "int");
+    const IntRange range = int_range(col.type);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow || v < range.low || v > range.high)
+        return refuse("DataError", "%S is outside the range of %s, %lld to %lld", value, range.name, range.low,
+                      range.high);
+    const uint64_t bits = static_cast<uint64_t>(v);
+    for (uint32_t i = 0; i < col.len; ++i) out[i] = i < 8 ? static_cast<unsigned char>(bits >> (8 * i)) : 0;
+    return 0;
+}
+
+// A number for a FLOA, CURR or DFLT field: a float, an int a double holds
+// exactly, or a Decimal; never NaN or an infinity, which the engine cannot
+// store as numbers.
+int real_of(PyObject* value, double* out) {
+    if (PyFloat_Check(value)) {
+        *out = PyFloat_AS_DOUBLE(value);
+    } else if (PyLong_Check(value) && !PyBool_Check(value)) {
+        *out = PyLong_AsDouble(value);
+        if (*out == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+            PyErr_Clear();
+            return refuse("DataError", "%S is too large for a real number", value);
+        }
+        Ref back(PyLong_FromDouble(*out));
+        if (!back) return -1;
+        const int same = PyObject_RichCompareBool(back.get(), value, Py_EQ);
+        if (same < 0) return -1;
+        if (!same) return refuse("DataError", "%S has no exact real number", value);
+    } else {
+        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+        if (!name) return -1;
+        if (PyUnicode_CompareWithASCIIString(name.get(), "Decimal") != 0) return wrong_type(value, "float, int or Decimal");
+        Ref number(PyNumber_Float(value));
+        if (!number) return -1;
+        *out = PyFloat_AS_DOUBLE(number.get());
+    }
+    if (!std::isfinite(*out)) return refuse("DataError", "%R cannot be stored as a number", value);
+    return 0;
+}
+
+int encode_real(const Column& col, PyObject* value, unsigned char* out) {
+    double d = 0;
+    if (real_of(value, &d) < 0) return -1;
+    if (col.type == QSCLI_ET_FLOA) {
+        if (std::fabs(d) > FLT_MAX) return refuse("DataError", "%R is outside the range of FLOA", value);
+        FLOA_CHAR o;
+        o.set(static_cast<float>(d));
+        std::memcpy(out, o.bytes, col.len < 4 ? col.len : 4);
+        if (col.len > 4) std::memset(out + 4, 0, col.len - 4);
+        return 0;
+    }
+    DFLT_CHAR o;
+    o.set(d);
+    std::memcpy(out, o.bytes, col.len < 8 ? col.len : 8);
+    if (col.len > 8) std::memset(out + 8, 0, col.len - 8);
+    return 0;
+}
+
+int encode_text(const Column& col, PyObject* value, unsigned char* out) {
+    if (!PyUnicode_Check(value)) return wrong_type(value, "str");
+    Ref encoded = cp866_bytes(value);
+    if (!encoded) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+        PyErr_Clear();
+        return refuse("DataError", "%.60R has a character that code page 866 lacks", value);
+    }
+    const char* p = PyBytes_AS_STRING(encoded.get());
+    const Py_ssize_t n = PyBytes_GET_SIZE(encoded.get());
+    if (std::memchr(p, 0, static_cast<size_t>(n)))
+        return refuse("DataError", "%.60R holds a NUL character, which ends a text", value);
+    if (n > static_cast<Py_ssize_t>(col.len))
+        return refuse("DataError", "a text of %zd characters is longer than the field's %u", n, col.len);
+    std::memcpy(out, p, static_cast<size_t>(n));
+    // A shorter text ends with one zero byte, then blanks to len, as the
+    // core's loader writes it.
+    if (n < static_cast<Py_ssize_t>(col.len)) {
+        out[n] = 0;
+        std::memset(out + n + 1, ' ', col.len - static_cast<size_t>(n) - 1);
+    }
+    return 0;
+}
+
+// A binary field has no length of its own: only a value of exactly its
+// length goes in unchanged.
+int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
+    if (!PyBytes_Check(value) && !PyByteArray_Check(value) && !PyMemoryView_Check(value))
+        return wrong_type(value, "bytes");
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
+    const Py_ssize_t n = view.len;
+    if (n == static_cast<Py_ssize_t>(col.len)) std::memcpy(out, view.buf, col.len);
+    PyBuffer_Release(&view);
+    if (n != static_cast<Py_ssize_t>(col.len))
+        return refuse("DataError", "%zd bytes for a binary field of exactly %u", n, col.len);
+    return 0;
+}
+
+int encode_date(PyObject* value, unsigned char* out) {
+    if (temporal_kind(value) != Temporal::DATE) return wrong_type(value, "datetime.date");
+    int y, m, d;
+    date_parts(value, &y, &m, &d);
+    if (y < 1900 || y > 2078)
+        return refuse("DataError", "%S is outside the dates the engine holds (1900-01-01 to 2078-12-31)", value);
+    if (!library_has_dates())
+        return refuse("InterfaceError", "the client library is not loaded: call initlibrary() first");
+    WORD_CHAR o;
+    o.set(pack_date(value));
+    std::memcpy(out, o.bytes, 2);
+    return 0;
+}
+
+}  // namespace
+
+Decoder standard_decoder(int type, Decoder core) {
+    if (type == QSCLI_ET_CHAR) return dec_text;
+    if (type == QSCLI_ET_ARRA) return dec_bytes;
+    return core;
+}
+
+int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool* is_null) {
+    *is_null = value == Py_None;
+    if (*is_null) {
+        std::memset(out, 0, col.len);
+        return 0;
+    }
+    switch (col.type) {
+        case QSCLI_ET_CHAR: return encode_text(col, value, out);
+        case QSCLI_ET_ARRA: return encode_bytes(col, value, out);
+        case QSCLI_ET_DATE: return encode_date(value, out);
+        case QSCLI_ET_FLOA:
+        case QSCLI_ET_CURR:
+        case QSCLI_ET_DFLT: return encode_real(col, value, out);
+        default: return encode_int(col, value, out);
+    }
+}
+
+}  // namespace qx::values
