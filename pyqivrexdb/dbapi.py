@@ -20,6 +20,7 @@ native code.
 import datetime as _datetime
 import re as _re
 import time as _time
+import weakref as _weakref
 
 from . import errors as _errors
 from . import qxcore as _qxcore
@@ -136,6 +137,7 @@ class Connection:
         self._autocommit = bool(autocommit)
         self._in_transaction = False
         self._control = None
+        self._cursors = _weakref.WeakSet()
 
     # -- state -------------------------------------------------------------
 
@@ -196,7 +198,9 @@ class Connection:
 
     def cursor(self):
         self._check()
-        return Cursor(self)
+        cur = Cursor(self)
+        self._cursors.add(cur)
+        return cur
 
     def execute(self, operation, parameters=None):
         """A new cursor that has executed `operation`."""
@@ -229,8 +233,9 @@ class Connection:
             self._core = None
             control, self._control = self._control, None
             try:
-                if control is not None:
-                    control.close()
+                for cur in [control, *self._cursors]:
+                    if cur is not None:
+                        cur.close()
             finally:
                 core.close()
 

@@ -11,6 +11,10 @@ The driver raises them in three forms:
 
 Every instance has ``_message`` (the first argument) and
 ``error_code_qivrex`` (the return code, or None when the exception carries none).
+An error the library reported also has ``server_text``: the library's own
+words for it, when it tells them (else None). The standard face
+(``pyqivrexdb.dbapi``) raises them by cause with that text as the message,
+and gives ``code``, the library's return code.
 """
 
 __all__ = [
@@ -26,6 +30,9 @@ class Warning(Exception):  # noqa: A001 - the DB-API name
 
 class Error(Exception):
     """Base class of every error the driver raises."""
+
+    code = None
+    server_text = None
 
     def __init__(self, *args):
         super().__init__(*args)

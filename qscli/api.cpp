@@ -46,6 +46,14 @@ int put_u32(uint32_t v, void* buf, unsigned size, unsigned* length) {
     return 0;
 }
 
+int put_i64(int64_t v, void* buf, unsigned size, unsigned* length) {
+    if (length) *length = 0;
+    if (!buf || size < 8) return E_ARGUMENT;
+    std::memcpy(buf, &v, 8);
+    if (length) *length = 8;
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -159,6 +167,9 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int 
         case QSCLI_CONN_RMTADDR:
             text = "in-process";
             break;
+        case QSCLI_CONN_ERR_TEXT:
+            text = utf8_to_cp866_lossy(c->last_text().c_str());
+            break;
         case QSCLI_CONN_LCLADDR: {
             char host[64] = {0};
             if (gethostname(host, sizeof host - 1) != 0 || !*host) std::strcpy(host, "localhost");
@@ -182,6 +193,9 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void
         return 0;
     case QSCLI_ATTR_CBK_SRVUSERSEND:
         c->user_cb = reinterpret_cast<qcSqlCbkSrvUserSendT>(value);
+        return 0;
+    case QSCLI_ATTR_NULL_FLAGS:
+        c->null_flags = value != nullptr;
         return 0;
     default: return E_ARGUMENT;
     }
@@ -219,6 +233,12 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void*
     (void)size;
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
+    if (attr == QSCLI_ATTR_NULL_FLAGS) {
+        // The value is the setting itself, not a pointer to it.
+        if (st->busy) return E_IN_USE;
+        st->null_flags = value != nullptr;
+        return 0;
+    }
     if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return E_ARGUMENT;
     st->verbose = *static_cast<int*>(value);
     return 0;
@@ -251,6 +271,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
         if (length) *length = static_cast<unsigned>(n);
         return 0;
     }
+    case QSCLI_STMT_ERR_TEXT:
+        GUARDED({ return put_text(utf8_to_cp866_lossy(st->error.c_str()), static_cast<char*>(buf), size, length); })
+    case QSCLI_STMT_CHANGES: return put_i64(st->changes, buf, size, length);
+    case QSCLI_STMT_LAST_ROWID: return put_i64(st->last_rowid, buf, size, length);
     case QSCLI_STMT_DST_INFO: {
         if (!st->results) return E_NO_RESULTS;
         size_t fit = size / sizeof(ColStruct_t);

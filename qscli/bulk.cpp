@@ -115,6 +115,10 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     if (int rc = table_layout(c, name, fields)) return rc;
     uint64_t size = 0;
     for (const Field& f : fields) size += f.len;
+    // With the connection's null flags on, a record may end with a bit a field.
+    const uint64_t flag_bytes = (fields.size() + 7) / 8;
+    const bool flagged = c->null_flags && size + flag_bytes == rec_size;
+    if (flagged) size += flag_bytes;
     if (size != rec_size)
         return c->fail(E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
                                             name + " (" + std::to_string(size) + " bytes a record)");
@@ -142,8 +146,11 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     const unsigned char* rec = static_cast<const unsigned char*>(recs);
     for (qc_long r = 0; r < count && !code; ++r, rec += rec_size) {
         const unsigned char* p = rec;
+        const unsigned char* flags = flagged ? rec + rec_size - flag_bytes : nullptr;
         for (size_t k = 0; k < fields.size(); ++k) {
-            int rc = bind_field(c, ins, static_cast<int>(k) + 1, fields[k], p, scratch[k], r);
+            int rc = flags && (flags[k >> 3] >> (k & 7) & 1)
+                         ? sqlite3_bind_null(ins, static_cast<int>(k) + 1)
+                         : bind_field(c, ins, static_cast<int>(k) + 1, fields[k], p, scratch[k], r);
             if (rc == SQLITE_MISMATCH) {
                 code = E_MISMATCH;
                 break;

@@ -179,8 +179,16 @@ struct Stmt {
     RecordStore records;
     int rc_type = QSCLI_RES_NONE;
     std::vector<unsigned char> rc_body;
+    // Optional capabilities (qscli.h): records end with null flags; the last
+    // statement's changed rows (-1: not a row change) and inserted row id.
+    bool null_flags = false;
+    int64_t changes = -1;
+    int64_t last_rowid = 0;
+    std::string error;  // the last failure's text (UTF-8), empty after a success
 
     void clear_result();
+    // Bytes of null flags a record of `ncols` columns ends with.
+    uint32_t flag_bytes(int ncols) const { return null_flags ? static_cast<uint32_t>((ncols + 7) / 8) : 0; }
 };
 
 // How one result column is packed; the statistics serve variable and
@@ -259,6 +267,13 @@ struct Conn {
     std::vector<Stmt*> stmts;
     StmtCache cache;
     std::string last_error;
+    bool null_flags = false;  // qcSqlAddRecords also takes records with null flags
+
+    // The text of last_error without its "error CODE: " prefix.
+    std::string last_text() const {
+        size_t at = last_error.find(": ");
+        return at == std::string::npos ? last_error : last_error.substr(at + 2);
+    }
 
     void deliver(const std::string& text_cp866, int usertype, bool user);
     // Sets last_error and, when asked for, hands it to the server-message

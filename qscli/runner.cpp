@@ -54,6 +54,14 @@ private:
     int pack_staged(RecordStore& staged);
     int finish_layout();
     void returned_changes();
+    // The null flags at the end of a new record, cleared; null without them.
+    unsigned char* null_flags(unsigned char* rec) const {
+        const uint32_t n = st_->flag_bytes(ncols_);
+        if (!n) return nullptr;
+        unsigned char* flags = rec + st_->rec_size - n;
+        std::memset(flags, 0, n);
+        return flags;
+    }
 
     Conn* c_;
     Stmt* st_;
@@ -115,6 +123,8 @@ int Runner::finish_layout() {
         d.len = pl.len;
         d.off = pl.off;
     }
+    off += st_->flag_bytes(ncols_);
+    if (off > 0x7fffffffu) return c_->fail(-SQLITE_TOOBIG, "result records would exceed 2147483647 bytes");
     st_->rec_size = static_cast<uint32_t>(off);
     return 0;
 }
@@ -128,10 +138,12 @@ int Runner::step_direct(int rc) {
     for (; rc == SQLITE_ROW; rc = sqlite3_step(s_)) {
         unsigned char* rec = out.append();
         if (!rec) return fail_store();
+        unsigned char* flags = null_flags(rec);
         for (int k = 0; k < ncols_; ++k) {
             const Plan& pl = plans_[k];
             fetch(s_, k, v);
             if (pack_value(pl.type, pl.len, v, rec + pl.off, &why)) return fail_value(k, why);
+            if (flags && v.kind == VKind::Null) flags[k >> 3] |= static_cast<unsigned char>(1u << (k & 7));
         }
     }
     if (rc != SQLITE_DONE) return fail_step(rc);
@@ -246,6 +258,7 @@ int Runner::pack_staged(RecordStore& staged) {
     for (uint64_t r = 0; r < st_->rows; ++r) {
         unsigned char* rec = out.append();
         if (!rec) return fail_store();
+        unsigned char* flags = null_flags(rec);
         for (int k = 0; k < ncols_; ++k) {
             const Plan& pl = plans_[k];
             const unsigned char* t = in.take(1);
@@ -267,6 +280,7 @@ int Runner::pack_staged(RecordStore& staged) {
                 if (!v.p) return fail_store();
             }
             if (pack_value(pl.type, pl.len, v, rec + pl.off, &why)) return fail_value(k, why);
+            if (flags && v.kind == VKind::Null) flags[k >> 3] |= static_cast<unsigned char>(1u << (k & 7));
         }
     }
     if (!out.finish()) return fail_store();
@@ -299,10 +313,12 @@ void Runner::returned_changes() {
     const char* p = skip_space(sql, sql + std::strlen(sql));
     const char* e = p + std::strlen(p);
     const char* q = p;
-    if (!(keyword(q, e, "insert") || keyword(q, e, "update") || keyword(q, e, "delete") ||
-          keyword(q, e, "replace") || keyword(q, e, "with")))
+    const bool inserts = keyword(q, e, "insert") || keyword(q, e, "replace");
+    if (!(inserts || keyword(q, e, "update") || keyword(q, e, "delete") || keyword(q, e, "with")))
         return;
     int64_t n = sqlite3_changes64(c_->db);
+    st_->changes = n;
+    st_->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(c_->db) : 0;
     if (n >= INT32_MIN && n <= INT32_MAX) {
         int32_t v = static_cast<int32_t>(n);
         st_->rc_type = QSCLI_ET_LONG;

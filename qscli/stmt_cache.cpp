@@ -65,6 +65,8 @@ void Stmt::clear_result() {
     ncols = QSCLI_RES_NONE;
     rows = 0;
     rec_size = 0;
+    changes = -1;
+    last_rowid = 0;
     results = false;
     sab_type = 0;
     desc.clear();

@@ -51,6 +51,12 @@ QSCLI_RES_NONE = -1
 QSCLI_CONN_SRV_VERS2 = 103
 QSCLI_CONN_LCLADDR = 152
 QSCLI_CONN_RMTADDR = 153
+# Optional capabilities of our own library; the double offers none unless told.
+QSCLI_ATTR_NULL_FLAGS = 1201
+QSCLI_STMT_ERR_TEXT = 1202
+QSCLI_CONN_ERR_TEXT = 1203
+QSCLI_STMT_CHANGES = 1204
+QSCLI_STMT_LAST_ROWID = 1205
 (QSCLI_ET_CHAR, QSCLI_ET_ARRA, QSCLI_ET_BYTE, QSCLI_ET_INTR, QSCLI_ET_WORD, QSCLI_ET_DATE,
  QSCLI_ET_NMBR, QSCLI_ET_LONG, QSCLI_ET_DWRD, QSCLI_ET_FLOA, QSCLI_ET_CURR,
  QSCLI_ET_DFLT) = range(12)
@@ -157,6 +163,7 @@ class Double:
             ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_int, ctypes.c_int,
             ctypes.POINTER(ctypes.c_int64), ctypes.c_int64, ctypes.c_int]
         lib.qxd_set_bulk_journal.argtypes = [ctypes.c_int]
+        lib.qxd_offer.argtypes = [ctypes.c_uint, ctypes.c_int, ctypes.c_int64]
         lib.qxd_fail_after.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int64,
                                        ctypes.c_int64]
         lib.qxd_live_handles.restype = ctypes.c_size_t
@@ -300,6 +307,13 @@ class Double:
         arr, n = _int64_array(chunks)
         self.lib.qxd_add_message(text, len(text), during.encode(), user_type is not None,
                                  user_type or 0, arr, n, bool(thread))
+
+    def offer(self, attr, on=True, value=0):
+        """Offer (or withdraw) an optional capability: QSCLI_ATTR_NULL_FLAGS
+        (statement and connection), the error texts (read as set_attr_text
+        set them), QSCLI_STMT_CHANGES / QSCLI_STMT_LAST_ROWID (read `value`).
+        Without an offer the double refuses them with -95."""
+        self.lib.qxd_offer(attr, bool(on), value)
 
     def set_bulk_journal(self, on):
         """False: qcSqlAddRecords journals None instead of the record bytes."""

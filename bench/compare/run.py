@@ -1,16 +1,19 @@
 """pyqivrexdb over its embedded engine side by side with the standard
-library's sqlite3 module on the same SQLite file.
+library's sqlite3 module and with apsw on the same SQLite file.
 
     QX_BUILD=build/perf tools/dev python bench/compare/run.py [--quick] [--n 100000 1000000]
         [--reps 5] [--cases fetchall point ...] [--heapctrl 4096 65536 ...]
 
-Every measurement runs in a fresh process (worker.py) and the two sides take
-turns (qx, sqlite3, sqlite3, qx, ...), so load from elsewhere on the machine
-falls on both. Each figure is our time divided by sqlite3's: the median of
-the per-pair ratios with their min-max, then the medians of the times and
-the peak resident memory of each side while the case ran. Both sides set
-the same pragmas (those the engine sets on a file). --quick is a smoke run
-of a few seconds.
+Every measurement runs in a fresh process (worker.py) and the sides take
+turns (qx, std, sqlite3, apsw, then the reverse order, ...), so load from
+elsewhere on the machine falls on all. The sides: qx, the core face
+(pyqivrexdb.connect); std, the standard face (pyqivrexdb.dbapi, whose bulk
+case is executemany of a plain INSERT); sqlite3; apsw (left out when it is
+not installed). Each figure is a time divided by sqlite3's: the median of
+the per-round ratios with their min-max, then the medians of the times and
+the peak resident memory of each side while the case ran; the standard face
+is also set against the core and apsw. All sides set the same pragmas
+(those the engine sets on a file). --quick is a smoke run of a few seconds.
 
 --heapctrl runs fetchall, the bulk load and the point queries on our side
 alone for each HEAPCTRL value given, interleaving the values.
@@ -45,6 +48,16 @@ CASES = {
     "point": ("point query + fetchone", 1.2, None),
 }
 POINT_QUERIES = 20000
+# The standard face's targets, by case: its time over (the core's, sqlite3's, apsw's).
+STD_TARGETS = {"fetchall": (1.1, 1.0, 1.0), "bulk": (None, 0.8, None)}
+
+
+def available_sides():
+    try:
+        import apsw  # noqa: F401
+    except ImportError:
+        return ["qx", "std", "sqlite3"]
+    return ["qx", "std", "sqlite3", "apsw"]
 
 
 def make_db(path, n, rows=True):
@@ -91,10 +104,11 @@ def measure(case, n, reps, work):
     """reps interleaved pairs of one case: {side: [result, ...]}."""
     db = os.path.join(work, "t%d.db" % n)
     count = max(1, min(POINT_QUERIES, n // 5)) if case == "point" else 0
-    results = {"qx": [], "sqlite3": []}
-    # One unrecorded pair first: the file's pages reach the page cache.
+    sides = available_sides()
+    results = {side: [] for side in sides}
+    # One unrecorded round first: the file's pages reach the page cache.
     for rep in range(reps + 1):
-        for side in (("qx", "sqlite3") if rep % 2 == 0 else ("sqlite3", "qx")):
+        for side in (sides if rep % 2 == 0 else sides[::-1]):
             target = db
             if case == "bulk":
                 target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
@@ -107,6 +121,14 @@ def measure(case, n, reps, work):
 
 def mib(kib):
     return kib / 1024.0
+
+
+def ratio_of(results, a, b):
+    """Median (min, max) of a's time over b's across the rounds, or None."""
+    if a not in results or b not in results:
+        return None
+    r = [x["seconds"] / y["seconds"] for x, y in zip(results[a], results[b])]
+    return statistics.median(r), min(r), max(r)
 
 
 def summarize(case, n, results):
@@ -122,6 +144,8 @@ def summarize(case, n, results):
         "qx_us": statistics.median(r["per_op"] for r in qx) * 1e6,
         "sq_us": statistics.median(r["per_op"] for r in sq) * 1e6,
         "peak_qx": peak_qx, "peak_sq": peak_sq, "mem_ratio": peak_qx / peak_sq,
+        "std_sq": ratio_of(results, "std", "sqlite3"), "std_qx": ratio_of(results, "std", "qx"),
+        "std_apsw": ratio_of(results, "std", "apsw"), "apsw_sq": ratio_of(results, "apsw", "sqlite3"),
     }
 
 
@@ -143,6 +167,21 @@ def print_table(rows):
                  "<=%.2f" % target, s["cpu_ratio"], s["qx_us"], s["sq_us"], mib(s["peak_qx"]), mib(s["peak_sq"]),
                  s["mem_ratio"],
                  " ".join(v for v in (verdict(s["ratio"], target), verdict(s["mem_ratio"], mem_target)) if v)))
+    print()
+    print("%-27s %9s %-19s %-19s %-19s %-19s %s" % ("case", "N", "std/sqlite3", "std/qx", "std/apsw",
+                                                    "apsw/sqlite3", ""))
+    for s in rows:
+        targets = STD_TARGETS.get(s["case"], (None, None, None))
+        cells, verdicts = [], []
+        for key, target in (("std_sq", targets[1]), ("std_qx", targets[0]), ("std_apsw", targets[2]),
+                            ("apsw_sq", None)):
+            r = s[key]
+            cells.append("-" if r is None else "%.2f (%.2f-%.2f)" % r)
+            if r is not None and target is not None:
+                # "faster than" is a strict target; "within" an inclusive one
+                ok = r[0] < target if target == 1.0 else r[0] <= target
+                verdicts.append("%s %s" % (key, "ok" if ok else "OVER"))
+        print("%-27s %9d %-19s %-19s %-19s %-19s %s" % (CASES[s["case"]][0], s["n"], *cells, " ".join(verdicts)))
     print()
     print("ratio: our time / sqlite3's (median of interleaved pairs); cpu: the same for the "
           "processor time of each process (less swayed by other load); us: median time per row "

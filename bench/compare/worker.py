@@ -2,10 +2,11 @@
 
     python bench/compare/worker.py SIDE CASE DB N [COUNT]
 
-SIDE is "qx" (pyqivrexdb over its embedded engine) or "sqlite3" (the
-standard library's module on the same file). Prints one JSON object: the
-seconds the case took, the resident memory before it and the peak while it
-ran. run.py starts one of these per measurement and interleaves the sides.
+SIDE is "qx" (pyqivrexdb's core face over its embedded engine), "std" (its
+standard face, pyqivrexdb.dbapi), "sqlite3" (the standard library's module on
+the same file) or "apsw". Prints one JSON object: the seconds the case took,
+the resident memory before it and the peak while it ran. run.py starts one of
+these per measurement and interleaves the sides.
 """
 import datetime
 import gc
@@ -169,6 +170,108 @@ def qx_case(case, db, n, count):
     return run
 
 
+# ---------------------------------------------------------------------------
+# The standard face of pyqivrexdb
+
+def std_case(case, db, n, count):
+    from pyqivrexdb import dbapi
+    conn = dbapi.connect(db)
+
+    if case in ("fetchall", "fetchall_dates"):
+        def run():
+            return conn.cursor().execute(QUERY).fetchall()
+    elif case == "fetchmany":
+        def run():
+            cur = conn.cursor().execute(QUERY)
+            taken = 0
+            while True:
+                rows = cur.fetchmany(1000)
+                if not rows:
+                    return taken
+                taken += len(rows)
+    elif case == "iterate":
+        def run():
+            taken = 0
+            for _row in conn.cursor().execute(QUERY):
+                taken += 1
+            return taken
+    elif case == "bulk":
+        rows = [tuple(r) for r in make_rows(n)]
+
+        def run():
+            conn.cursor().executemany("insert into t values (?, ?, ?, ?, ?, ?)", rows)
+            conn.commit()
+            return len(rows)
+    elif case == "point":
+        keys = point_keys(n, count)
+
+        def run():
+            cur = conn.cursor()
+            q = "select id, name, amount, d, small, code from t where id = ?"
+            for k in keys:
+                cur.execute(q, (k,))
+                cur.fetchone()
+            return len(keys)
+    else:
+        raise SystemExit("unknown case " + case)
+    return run
+
+
+# ---------------------------------------------------------------------------
+# apsw, another SQLite driver, on the same file
+
+def apsw_case(case, db, n, count):
+    import apsw
+    conn = apsw.Connection(db)
+    for p in PRAGMAS:
+        conn.execute(p).fetchall()
+    if case == "fetchall_dates":
+        fromiso = datetime.date.fromisoformat
+
+        def run():
+            return [(a, b, c, fromiso(d), e, f) for a, b, c, d, e, f in conn.execute(QUERY)]
+    elif case == "fetchall":
+        def run():
+            return conn.execute(QUERY).fetchall()
+    elif case == "fetchmany":
+        def run():
+            cur = conn.execute(QUERY)
+            taken = 0
+            while True:
+                # apsw has no fetchmany: the same loop over its iterator
+                rows = [row for _, row in zip(range(1000), cur)]
+                if not rows:
+                    return taken
+                taken += len(rows)
+    elif case == "iterate":
+        def run():
+            taken = 0
+            for _row in conn.execute(QUERY):
+                taken += 1
+            return taken
+    elif case == "bulk":
+        rows = [(r[0], r[1], r[2], r[3].isoformat(), r[4], r[5]) for r in make_rows(n)]
+
+        def run():
+            with conn:
+                conn.executemany("insert into t values (?, ?, ?, ?, ?, ?)", rows)
+            return len(rows)
+    elif case == "point":
+        keys = point_keys(n, count)
+
+        def run():
+            q = "select id, name, amount, d, small, code from t where id = ?"
+            for k in keys:
+                conn.execute(q, (k,)).fetchone()
+            return len(keys)
+    else:
+        raise SystemExit("unknown case " + case)
+    return run
+
+
+SIDES = {"qx": qx_case, "std": std_case, "sqlite3": sqlite_case, "apsw": apsw_case}
+
+
 def settle():
     """Lets automatic collection do what the next allocations of the program
     would make it do: a fetch that paused it leaves its young objects to the
@@ -190,7 +293,7 @@ def main(argv):
         import pyqivrexdb
         pyqivrexdb.HEAPCTRL = int(argv[6])
         side = "qx"
-    run = (qx_case if side == "qx" else sqlite_case)(case, db, n, count)
+    run = SIDES[side](case, db, n, count)
     gc.collect()
     before = status_kib("VmRSS")
     reset_done = reset_peak()
@@ -219,7 +322,7 @@ def main(argv):
 def check_row(case, side, row, i):
     """The rows read are the rows written (a benchmark of wrong data proves nothing)."""
     want = make_rows(i + 1)[i]
-    if side == "sqlite3" and case == "fetchall":
+    if side in ("sqlite3", "apsw") and case == "fetchall":
         want[3] = want[3].isoformat()
     got = list(row)
     if got != want:

@@ -82,6 +82,9 @@ int g_next_stmt = 101;
 std::map<int, Statement> g_statements;
 std::map<std::string, Failure> g_failures;
 std::map<unsigned, std::string> g_attr_text;
+// The optional capabilities (qscli.h) the double offers, by attribute, and
+// what the 64-bit ones read; none by default, as the vendor's library.
+std::map<unsigned, int64_t> g_offered;
 bool g_have_result = false;
 Result g_pending_result;
 RetVal g_pending_retval;
@@ -360,6 +363,7 @@ int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int zero, char* b
     if (Call("qcSqlGetConnectAttr").conn(hdb).i(attr).i(zero).i(size).i(size).out().enter(hdb, &rc))
         return rc;
     std::lock_guard<std::mutex> lock(g_lock);
+    if (attr == QSCLI_CONN_ERR_TEXT && !g_offered.count(attr)) return -95;
     const std::string& text = g_attr_text[attr];
     unsigned n = 0;
     if (buf && size) {
@@ -381,6 +385,7 @@ int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void* value, unsi
         call.none();
     if (call.i(zero).enter(hdb, &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
+    if (attr == QSCLI_ATTR_NULL_FLAGS && !g_offered.count(attr)) return -95;
     if (attr == QSCLI_ATTR_CBK_SRVMSG) {
         if (value) {
             g_srv_callbacks[hdb] = reinterpret_cast<qcSqlCbkSrvMsgT>(value);
@@ -413,8 +418,14 @@ int QSCLI_CALL qcSqlAllocStmt(int hdb, int* hstmt) {
 int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsigned int size) {
     int rc;
     Call call("qcSqlSetStmtAttr");
-    call.stmt(hstmt).i(attr).in(static_cast<const int32_t*>(value)).i(size);
+    // The null flags' value is the setting itself, not a pointer to it.
+    if (attr == QSCLI_ATTR_NULL_FLAGS)
+        call.stmt(hstmt).i(attr).i(static_cast<int64_t>(reinterpret_cast<intptr_t>(value))).i(size);
+    else
+        call.stmt(hstmt).i(attr).in(static_cast<const int32_t*>(value)).i(size);
     if (call.enter(stmt_connection(hstmt), &rc)) return rc;
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (attr == QSCLI_ATTR_NULL_FLAGS && !g_offered.count(attr)) return -95;
     return 0;
 }
 
@@ -494,6 +505,27 @@ int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int zero, void* bu
             const std::string& src = attr == QSCLI_STMT_DST_INFO ? st.result.columns : st.retval.body;
             if (buf && size) copy_from(static_cast<char*>(buf), src, 0, size);
             if (length) *length = buf ? static_cast<unsigned>(std::min<size_t>(src.size(), size)) : 0;
+            break;
+        }
+        case QSCLI_STMT_ERR_TEXT: {
+            if (!g_offered.count(attr)) return -95;
+            const std::string& text = g_attr_text[attr];
+            unsigned n = 0;
+            if (buf && size) {
+                n = static_cast<unsigned>(std::min<size_t>(text.size(), size - 1));
+                std::memcpy(buf, text.data(), n);
+                static_cast<char*>(buf)[n] = '\0';
+            }
+            if (length) *length = n;
+            break;
+        }
+        case QSCLI_STMT_CHANGES:
+        case QSCLI_STMT_LAST_ROWID: {
+            if (!g_offered.count(attr)) return -95;
+            const int64_t value = g_offered[attr];
+            unsigned n = buf ? std::min(size, 8u) : 0;
+            if (n) std::memcpy(buf, &value, n);
+            if (length) *length = n;
             break;
         }
         default:
@@ -624,6 +656,7 @@ QXD_API void qxd_reset() {
     g_statements.clear();
     g_failures.clear();
     g_attr_text.clear();
+    g_offered.clear();
     g_have_result = false;
     g_pending_result = Result();
     g_pending_retval = RetVal();
@@ -704,6 +737,16 @@ QXD_API size_t qxd_stale_calls(char* out, size_t cap) {
 QXD_API void qxd_set_attr_text(unsigned attr, const char* data, size_t n) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_attr_text[attr].assign(data, n);
+}
+
+// Offers (on) or withdraws an optional capability; `value` is what a 64-bit
+// statement attribute reads.
+QXD_API void qxd_offer(unsigned attr, int on, int64_t value) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (on)
+        g_offered[attr] = value;
+    else
+        g_offered.erase(attr);
 }
 
 QXD_API void qxd_set_result(const char* columns, size_t columns_len, const char* records,

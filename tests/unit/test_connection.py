@@ -94,7 +94,9 @@ def test_bad_texts_fail_before_logging_on_and_release_the_handle(double, server,
 
 @pytest.mark.parametrize("entry, cls, template, journal", [
     ("qcSqlAllocConnect", InterfaceError, "qcSqlAllocConnect error %d:", ["qcSqlAllocConnect"]),
-    ("qcSqlConnect", DatabaseError, "qcSqlConnect error %d:", CONNECT + ["qcSqlFreeConnect"]),
+    # A refused log-on asks for the server's text before the handle goes.
+    ("qcSqlConnect", DatabaseError, "qcSqlConnect error %d:",
+     CONNECT + ["qcSqlGetConnectAttr", "qcSqlFreeConnect"]),
 ])
 @pytest.mark.parametrize("rc", [-2147483648, 2147483647])
 def test_logon_failures(double, entry, cls, template, journal, rc):

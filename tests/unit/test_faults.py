@@ -11,10 +11,12 @@ already released.
 """
 
 import gc
+import struct
 import sys
 
 import pytest
 
+import qxdouble
 import rel_scenarios as rs
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import DatabaseError, ProgrammingError
@@ -360,3 +362,111 @@ def test_addrecords_releases_its_own_cursor_when_close_fails(double, conn, entry
     assert info.value.args == ("%s error -4:" % entry,)
     assert double.calls("qcSqlAddRecords") == []
     check_handles(double, allowed_conns=1)
+
+
+# -- the standard face ------------------------------------------------------
+# Each operation runs once with the optional capabilities offered, then once
+# for each client call it made with that call failing: the failure comes out
+# as an error of the package (or, for a refused capability, as no error at
+# all: the face works without it), the same operation then goes through, and
+# closing leaves no handle behind.
+
+STD_ROWS = b"".join(struct.pack("<i", i) + b"\x00" for i in range(3)) + struct.pack("<i", 0) + b"\x01"
+
+
+def std_query(double):
+    double.set_result([colrec(rs.LONG, 4, b"N")], STD_ROWS, rec_size=5)
+
+
+def std_table(double):
+    # The structure query's records end with their null flags too.
+    records = struct.pack("<ii32sii", 0, 0, b"N".ljust(32), rs.LONG, 4) + b"\x00"
+    double.set_result(rs.STRUCT_COLUMNS, records, rec_size=49)
+
+
+STD_SCENARIOS = {
+    "connect": (None, lambda ctx: ctx.__setattr__("conn", __import__("pyqivrexdb.dbapi").dbapi.connect("srv"))),
+    "cursor": (None, lambda ctx: ctx.conn.cursor().close()),
+    "execute and fetchall with null flags": (
+        std_query, lambda ctx: ctx.got.append(ctx.conn.cursor().execute("select ?", (1,)).fetchall())),
+    "execute a change": (None, lambda ctx: ctx.got.append(ctx.conn.cursor().execute("update").rowcount)),
+    "commit": (None, lambda ctx: (ctx.conn.cursor().execute("update"), ctx.conn.commit())),
+    "rollback": (None, lambda ctx: (ctx.conn.cursor().execute("update"), ctx.conn.rollback())),
+    "addrecords with NULL": (std_table, lambda ctx: ctx.conn.addrecords("t", [(None,), (1,)])),
+    "executemany": (None, lambda ctx: ctx.conn.cursor().executemany("update ?", [(1,), (2,)])),
+}
+
+
+def std_setup(double, name, script):
+    from pyqivrexdb import dbapi
+    double.reset()
+    for attr in (qxdouble.QSCLI_ATTR_NULL_FLAGS, qxdouble.QSCLI_STMT_ERR_TEXT, qxdouble.QSCLI_CONN_ERR_TEXT,
+                 qxdouble.QSCLI_STMT_CHANGES, qxdouble.QSCLI_STMT_LAST_ROWID):
+        double.offer(attr, value=1)
+    qxcore.HEAPCTRL = 64
+    ctx = __import__("types").SimpleNamespace(conn=None, got=[])
+    if name != "connect":
+        # Queries and loads on their own: a transaction's begin would take
+        # the scripted result.
+        ctx.conn = dbapi.connect("srv", autocommit=script is not None)
+    double.clear()
+    return ctx
+
+
+def std_cleanup(double, ctx):
+    if ctx.conn is not None:
+        ctx.conn.close()
+    gc.collect()
+
+
+@pytest.mark.parametrize("rc", [-5, 3])
+@pytest.mark.parametrize("name", list(STD_SCENARIOS))
+def test_standard_face_each_client_call_fails_in_turn(double, unraisable, name, rc):
+    from pyqivrexdb.errors import Error
+    script, op = STD_SCENARIOS[name]
+    ctx = std_setup(double, name, script)
+    if script:
+        script(double)
+    op(ctx)
+    baseline = double.names()
+    std_cleanup(double, ctx)
+    check_handles(double)
+    failures = []
+    for k, entry in enumerate(baseline):
+        ctx = std_setup(double, name, script)
+        if script:
+            script(double)
+        double.fail(entry, rc, times=1, skip=baseline[:k].count(entry))
+        try:
+            op(ctx)
+        except Error:
+            pass
+        except Exception as exc:  # noqa: BLE001 - reported below
+            failures.append("call %d (%s): %r" % (k, entry, exc))
+        double.fail(entry, 0)
+        try:
+            if ctx.conn is not None and ctx.conn.in_transaction:
+                ctx.conn.rollback()
+            if script:
+                script(double)
+            op(ctx)
+            std_cleanup(double, ctx)
+            # A statement whose release the library refused stays refused.
+            check_handles(double, allowed_stmts=int(entry == "qcSqlFreeStmt"))
+        except (Exception, AssertionError) as exc:  # noqa: BLE001
+            failures.append("call %d (%s), afterwards: %r" % (k, entry, exc))
+    assert not failures, "\n".join(failures)
+    assert unraisable == []
+
+
+def test_a_refused_null_flags_attribute_leaves_nulls_as_the_core_reads_them(double):
+    from pyqivrexdb import dbapi
+    conn = dbapi.connect("srv", autocommit=True)
+    double.offer(qxdouble.QSCLI_ATTR_NULL_FLAGS)
+    double.fail("qcSqlSetStmtAttr", -95, times=1, skip=1)  # the second: the null flags
+    cur = conn.cursor()
+    assert not cur.null_flags
+    double.set_result([colrec(rs.LONG, 4, b"N")], struct.pack("<i", 0))
+    assert cur.execute("select").fetchall() == [(0,)]
+    conn.close()
+    check_handles(double)

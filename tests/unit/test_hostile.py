@@ -15,6 +15,7 @@ import struct
 
 import pytest
 
+import qxdouble
 import rel_scenarios as rs
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import Error, InterfaceError, ProgrammingError
@@ -669,3 +670,78 @@ def test_fuzz_seeds_replay(double, target):
     for seed in seeds:
         fuzz_targets.CONN = qxcore.connect("fuzz")
         fuzz_targets.TARGETS[target](seed.read_bytes())
+
+
+# -- the standard face ------------------------------------------------------
+
+@pytest.fixture
+def std(double):
+    from pyqivrexdb import dbapi
+    conn = dbapi.connect("srv", autocommit=True)
+    yield conn
+    conn.close()
+
+
+def standard_calls(conn, cur):
+    """Every argument position of the standard face, as call(value)."""
+    return [
+        lambda v: cur.execute("select ?", (v,)),
+        lambda v: cur.execute("select :a", {"a": v}),
+        lambda v: cur.execute(v),
+        lambda v: cur.execute("select ?", v),
+        lambda v: cur.executemany("select ?", [(v,)]),
+        lambda v: cur.executemany("select ?", v),
+        lambda v: cur.fetchmany(v),
+        lambda v: setattr(cur, "arraysize", v),
+        lambda v: conn.addrecords("t", [(v,)]),
+        lambda v: conn.addrecords("t", v),
+        lambda v: conn.addrecords(v, [(1,)]),
+        lambda v: setattr(conn, "autocommit", v),
+    ]
+
+
+@pytest.mark.parametrize("index", range(12))
+def test_hostile_values_on_the_standard_face(double, std, index):
+    cur = std.cursor()
+    call = standard_calls(std, cur)[index]
+    for value in HOSTILE:
+        double.offer(qxdouble.QSCLI_ATTR_NULL_FLAGS)
+        rs.script_table(double, [("N", rs.LONG, 4)])
+        survive(call, value)
+        double.reset()
+    # Nothing the values did broke the cursor or the connection.
+    std.autocommit = True
+    double.set_result([colrec(rs.LONG, 4, b"N")], b"\x07\0\0\0")
+    assert cur.execute("select").fetchall() == [(7,)]
+
+
+@pytest.mark.parametrize("rec_size, flags, result", [
+    (4, b"", "more than the record size"),        # the flags missing altogether
+    (3, b"", "more than the record size"),
+    (5, b"\x01", None),                           # as it should be
+    (5, b"\xfe", 7),                              # bits past the columns mean nothing
+    (6, b"\x01\x00", 7),                          # room to spare: the flags end the record
+])
+def test_null_flags_the_library_gets_wrong(double, std, rec_size, flags, result):
+    double.offer(qxdouble.QSCLI_ATTR_NULL_FLAGS)
+    cur = std.cursor()
+    double.set_result([colrec(rs.LONG, 4, b"N")], (b"\x07\0\0\0" + flags)[:rec_size] * 2, rec_size=rec_size)
+    cur.execute("select")
+    if isinstance(result, str):
+        with pytest.raises(ProgrammingError, match=result):
+            cur.fetchall()
+    else:
+        assert cur.fetchall() == [(result,)] * 2
+
+
+@pytest.mark.parametrize("text", [b"", b"x" * 5000, b"\xff\xfe", b"a\0b"])
+def test_error_texts_of_any_shape(double, std, text):
+    double.offer(qxdouble.QSCLI_STMT_ERR_TEXT)
+    double.set_attr_text(qxdouble.QSCLI_STMT_ERR_TEXT, text)
+    cur = std.cursor()
+    double.fail("qcSqlExecDirect", -1, times=1)
+    with pytest.raises(ProgrammingError) as info:
+        cur.execute("x")
+    # Cut to the driver's buffer of 1023 bytes, the last one the terminator.
+    want = text.split(b"\0")[0][:1022].decode("cp866") or None
+    assert info.value.server_text == want

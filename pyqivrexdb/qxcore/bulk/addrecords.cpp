@@ -277,7 +277,9 @@ private:
             annotate_pending(sent_, [] { return Ref(); });
             return -1;
         }
+        Ref text = connection_error_text(conn_->hdb);
         raise_code("ProgrammingError", "qcSqlAddRecords error %d:", rc);
+        note_server_text(text.get());
         annotate_pending(sent_, [&] {
             return Ref(PyUnicode_FromFormat("%zd rows had been loaded before the server refused a batch of %zd rows",
                                             sent_, count_));

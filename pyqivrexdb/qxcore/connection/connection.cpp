@@ -4,6 +4,7 @@
 
 #include "../bulk/bulk.h"
 #include "../client/loader.h"
+#include "../module/causes.h"
 #include "../module/module.h"
 #include "../module/parts.h"
 #include "../values/cp866.h"
@@ -106,7 +107,9 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     rc = qc.qcSqlConnect(self->hdb, const_cast<char*>(c[0]), const_cast<char*>(c[1]),
                          const_cast<char*>(c[2]));
     if (rc) {
+        Ref text = connection_error_text(self->hdb);
         raise_code("DatabaseError", "qcSqlConnect error %d:", rc);
+        note_server_text(text.get());
         abandon_handle(self, false);
         return nullptr;
     }

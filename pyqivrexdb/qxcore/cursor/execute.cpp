@@ -2,6 +2,7 @@
 #include "cursor.h"
 
 #include "../client/loader.h"
+#include "../module/causes.h"
 #include "../module/module.h"
 #include "../values/cp866.h"
 #include "field.h"
@@ -17,6 +18,8 @@ const char* const cursor_execute_doc =
     "        :return:\n        ";
 
 namespace {
+
+PyObject* raise_failed(CursorObject* self, int rc, bool with_params, PyObject* statement, PyObject* params);
 
 // The parameters as the error message shows them: str() of each, joined by
 // ", ". A parameter object that cannot be iterated shows as str() of itself,
@@ -43,6 +46,15 @@ Ref joined_params(PyObject* params) {
 PyObject* execute_failed(CursorObject* self, int rc, bool with_params, PyObject* statement,
                          PyObject* params) {
     if (rc == -97) return raise_code("ProgrammingError", "Cursor closed, error=%d:", rc);
+    // The server's text rides along as `server_text`; the args stay the design's.
+    Ref text = statement_error_text(self->stmt_handle);
+    raise_failed(self, rc, with_params, statement, params);
+    note_server_text(text.get());
+    return nullptr;
+}
+
+PyObject* raise_failed(CursorObject* self, int rc, bool with_params, PyObject* statement,
+                       PyObject* params) {
     int debug = debug_enabled();
     if (debug < 0) return nullptr;
     if (debug) {

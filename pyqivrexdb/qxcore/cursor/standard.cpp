@@ -252,6 +252,26 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 int std_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
+// A standard cursor dropped without close() gives its statement back to the
+// library (the core's cursors keep theirs until closed).
+void std_finalize(PyObject* self) {
+    CursorObject* c = &as_std(self)->base;
+    if (c->stmt_handle == 0) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    const int32_t handle = c->stmt_handle;
+    c->stmt_handle = 0;
+    if (c->results_open) qc.qcSqlCloseResults(handle);
+    c->results_open = 0;
+    qc.qcSqlFreeStmt(handle);
+    PyErr_Restore(type, value, tb);
+}
+
+void std_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    CursorType.tp_dealloc(self);
+}
+
 #define QX_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
 PyMethodDef std_methods[] = {
@@ -287,6 +307,8 @@ PyTypeObject StandardCursorType = [] {
     t.tp_getset = std_getset;
     t.tp_init = std_init;
     t.tp_new = std_new;
+    t.tp_finalize = std_finalize;
+    t.tp_dealloc = std_dealloc;
     return t;
 }();
 

@@ -47,10 +47,11 @@ const char* class_for_code(int code) {
 
 namespace {
 
+// The text ends at its NUL or at the length reported, whichever is first.
 Ref decoded(const char* buf, unsigned int length, unsigned int size) {
-    if (length >= size) length = static_cast<unsigned int>(std::strlen(buf));
-    if (length == 0) return Ref();
-    return Ref(cp866_decode(buf, length));
+    const size_t n = strnlen(buf, length < size ? length : size);
+    if (n == 0) return Ref();
+    return Ref(cp866_decode(buf, static_cast<Py_ssize_t>(n)));
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ int encode_int(const Column& col, PyObject* value, unsigned char* out) {
 int real_of(PyObject* value, double* out) {
     if (PyFloat_Check(value)) {
         *out = PyFloat_AS_DOUBLE(value);
-    } else if (PyLong_Check(value) && !PyBool_Check(value)) {
+    } else if (PyLong_Check(value)) {
         *out = PyLong_AsDouble(value);
         if (*out == -1.0 && PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
@@ -125,19 +125,20 @@ int encode_real(const Column& col, PyObject* value, unsigned char* out) {
 
 int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     if (!PyUnicode_Check(value)) return wrong_type(value, "str");
-    Ref encoded = cp866_bytes(value);
-    if (!encoded) {
+    // An exact str goes straight into the field; a subclass by its characters.
+    Ref encoded = PyUnicode_CheckExact(value) ? Ref() : cp866_bytes(value);
+    const Py_ssize_t n = encoded ? PyBytes_GET_SIZE(encoded.get())
+                       : PyUnicode_CheckExact(value) ? cp866_encode_into(value, out, col.len) : -1;
+    if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
         return refuse("DataError", "%.60R has a character that code page 866 lacks", value);
     }
-    const char* p = PyBytes_AS_STRING(encoded.get());
-    const Py_ssize_t n = PyBytes_GET_SIZE(encoded.get());
-    if (std::memchr(p, 0, static_cast<size_t>(n)))
-        return refuse("DataError", "%.60R holds a NUL character, which ends a text", value);
     if (n > static_cast<Py_ssize_t>(col.len))
         return refuse("DataError", "a text of %zd characters is longer than the field's %u", n, col.len);
-    std::memcpy(out, p, static_cast<size_t>(n));
+    if (encoded) std::memcpy(out, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(n));
+    if (std::memchr(out, 0, static_cast<size_t>(n)))
+        return refuse("DataError", "%.60R holds a NUL character, which ends a text", value);
     // A shorter text ends with one zero byte, then blanks to len, as the
     // core's loader writes it.
     if (n < static_cast<Py_ssize_t>(col.len)) {

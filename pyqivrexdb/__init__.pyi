@@ -1,0 +1,25 @@
+from .errors import (
+    DataError as DataError,
+    DatabaseError as DatabaseError,
+    Error as Error,
+    IntegrityError as IntegrityError,
+    InterfaceError as InterfaceError,
+    InternalError as InternalError,
+    NotSupportedError as NotSupportedError,
+    OperationalError as OperationalError,
+    ProgrammingError as ProgrammingError,
+    Warning as Warning,
+)
+from .qxcore import Connection as Connection, Cursor as Cursor, Field as Field
+from .qxcore import connect as connect, pydate2qxdate as pydate2qxdate
+
+DEBUG: bool
+HEAPCTRL: int
+apilevel: str
+threadsafety: int
+paramstyle: str
+__all__ = ["DEBUG", "HEAPCTRL", "apilevel", "threadsafety", "paramstyle", "connect",
+           "Connection", "Cursor", "Field", "pydate2qxdate",
+           "Warning", "Error", "InterfaceError", "DatabaseError", "DataError",
+           "OperationalError", "IntegrityError", "InternalError", "ProgrammingError",
+           "NotSupportedError"]
