@@ -192,7 +192,14 @@ class Connection:
         self._check()
         if self._in_transaction:
             self._in_transaction = False
-            self._run(_ROLLBACK)
+            try:
+                self._run(_ROLLBACK)
+            except Error as exc:
+                # An error may have ended the transaction in the engine
+                # already (ON CONFLICT ROLLBACK, a full disk): then there is
+                # nothing left to roll back.
+                if "no transaction is active" not in (exc.server_text or ""):
+                    raise
 
     # -- the rest -------------------------------------------------------------
 
@@ -327,7 +334,9 @@ class Cursor(_std.Cursor):
     def _bulk_table(self, operation, seq):
         """The table a plain INSERT of many rows loads into through the bulk
         path, or None."""
-        if not isinstance(operation, str) or not isinstance(seq, (list, tuple)) or len(seq) < _BULK_MIN_ROWS:
+        # Without null flags (the vendor's library) a load could not take None.
+        if not isinstance(operation, str) or not isinstance(seq, (list, tuple)) or len(seq) < _BULK_MIN_ROWS \
+                or not self.null_flags:
             return None
         m = _PLAIN_INSERT.match(operation)
         if not m:

@@ -506,3 +506,13 @@ def test_the_core_face_is_unchanged(tmp_path):
 
 def test_nan_read_from_sql(cur):
     assert math.isnan(one(cur, "select ? + 0.0", (1.0,))[0][0] * float("nan"))
+
+
+def test_rollback_after_the_engine_ended_the_transaction(cur, conn):
+    cur.execute("create table t(x integer unique on conflict rollback)")
+    conn.commit()
+    cur.execute("insert into t values (1)")
+    with pytest.raises(errors.IntegrityError):
+        cur.execute("insert into t values (1)")
+    conn.rollback()
+    assert one(cur, "select count(*) from t") == [(0,)]
