@@ -516,3 +516,27 @@ def test_rollback_after_the_engine_ended_the_transaction(cur, conn):
         cur.execute("insert into t values (1)")
     conn.rollback()
     assert one(cur, "select count(*) from t") == [(0,)]
+
+
+@pytest.mark.parametrize("ddl, sql, rows, got", [
+    # the bulk path: every field, in order, 64 rows or more
+    ("t(a integer, b varchar(3))", "insert into t values (?, ?)", [(1, None)] * 64, [(1, None)]),
+    ("t(a integer, b varchar(3))", 'INSERT INTO "t" ("A", b) VALUES (?,?);', [(2, "x")] * 70, [(2, "x")]),
+    # one statement a row: a column list of another order, a binary field, too few rows
+    ("t(a integer, b varchar(3))", "insert into t (b, a) values (?, ?)", [("y", 3)] * 64, [(3, "y")]),
+    ("t(a integer, b blob)", "insert into t values (?, ?)", [(4, b"\x01")] * 64, [(4, b"\x01")]),
+    ("t(a integer, b varchar(3))", "insert into t values (?, ?)", [(5, "5")] * 3, [(5, "5")]),
+    # values SQLite converts on its own go the same way on both paths
+    ("t(a integer, b varchar(3))", "insert into t values (?, ?)", [(6, "abc")] * 100, [(6, "abc")]),
+])
+def test_executemany_paths(cur, ddl, sql, rows, got):
+    cur.execute("create table " + ddl)
+    cur.executemany(sql, rows)
+    assert cur.rowcount == len(rows) and cur.lastrowid is None
+    assert one(cur, "select distinct * from t") == got
+
+
+def test_executemany_in_bulk_names_the_row_and_field(cur):
+    cur.execute("create table t(a integer, b varchar(3))")
+    with pytest.raises(errors.ProgrammingError, match="row 70, field a: expected int, not str"):
+        cur.executemany("insert into t values (?, ?)", [(1, "x")] * 70 + [("1", "x")])

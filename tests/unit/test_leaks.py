@@ -307,3 +307,56 @@ def test_the_detector_sees_a_leak(double, traced, leak):
     kept = []
     with pytest.raises(AssertionError):
         assert_no_growth(double, lambda: leak(kept), rounds=1000, warmup=10)
+
+
+# -- the standard face -------------------------------------------------------
+
+def standard_round(double):
+    """A session of the standard face on every path it has: null flags, bound
+    values of every kind, errors by cause with a text, a bulk load with NULL
+    and a refused value, transactions, cursors dropped without close()."""
+    from pyqivrexdb import dbapi
+    import qxdouble
+    for attr in (qxdouble.QSCLI_ATTR_NULL_FLAGS, qxdouble.QSCLI_STMT_ERR_TEXT, qxdouble.QSCLI_STMT_CHANGES,
+                 qxdouble.QSCLI_STMT_LAST_ROWID):
+        double.offer(attr, value=1)
+    double.set_attr_text(qxdouble.QSCLI_STMT_ERR_TEXT, "нет такой таблицы".encode("cp866"))
+    conn = dbapi.connect("srv", autocommit=True)
+    cur = conn.cursor()
+    double.set_result(rs.EVERY_TYPE_COLUMNS, b"".join(rs.every_type_record(i) + b"\x00\x08" for i in range(5)),
+                      rec_size=rs.RECORD_SIZE + 2)
+    cur.execute("select * from t where a = ? and b = ?", ("O'Brien", b"\x00"))
+    assert len(cur.fetchall()) == 5 and cur.description
+    for params in [(1, 2.5, None, True), (datetime.date(2000, 1, 1), datetime.datetime(2000, 1, 1), "Ж" * 40,
+                                          bytearray(b"x"))]:
+        cur.execute("select " + ", ".join("?" * len(params)), params)
+    for bad in [(float("nan"),), ("a\0",), (object(),), ()]:
+        try:
+            cur.execute("select ?", bad)
+        except errors.Error:
+            pass
+    double.fail("qcSqlExecDirect", -1, times=1)
+    try:
+        cur.execute("select x")
+    except errors.ProgrammingError as exc:
+        assert exc.server_text
+    # The structure query's records end with their null flags too.
+    double.set_result(rs.STRUCT_COLUMNS, b"".join(
+        struct.pack("<ii32sii", 0, i, name.ljust(32), t, n) + b"\x00"
+        for i, (name, t, n) in enumerate([(b"N", rs.LONG, 4), (b"S", rs.CHAR, 4)])), rec_size=49)
+    conn.addrecords("t", [(1, None), (None, "ab")])
+    double.set_result(rs.STRUCT_COLUMNS, struct.pack("<ii32sii", 0, 0, b"N".ljust(32), rs.LONG, 4) + b"\x00",
+                      rec_size=49)
+    try:
+        conn.addrecords("t", [(2 ** 40,)])
+    except errors.DataError:
+        pass
+    conn.autocommit = False
+    conn.cursor().execute("update t set n = ?", (1,))
+    conn.rollback()
+    conn.close()
+
+
+def test_standard_face_repeated(double, traced):
+    assert_no_growth(double, lambda: standard_round(double), rounds=400)
+    assert double.live_connections() == [] and double.live_statements() == []
