@@ -246,6 +246,16 @@ class Connection:
             finally:
                 core.close()
 
+    def __del__(self):
+        # A connection dropped without close() must not keep its transaction
+        # (and with it a write lock that other connections wait for): it is
+        # rolled back and closed, as close() does.
+        if getattr(self, "_core", None) is not None:
+            try:
+                self.close()
+            except Exception:  # noqa: BLE001 - nobody to tell
+                pass
+
     def __enter__(self):
         return self
 

@@ -540,3 +540,18 @@ def test_executemany_in_bulk_names_the_row_and_field(cur):
     cur.execute("create table t(a integer, b varchar(3))")
     with pytest.raises(errors.ProgrammingError, match="row 70, field a: expected int, not str"):
         cur.executemany("insert into t values (?, ?)", [(1, "x")] * 70 + [("1", "x")])
+
+
+def test_a_connection_dropped_without_close_gives_its_lock_back(path):
+    import gc
+    with dbapi.connect(path) as setup:
+        setup.cursor().execute("create table t(x integer)")
+    writer = dbapi.connect(path)
+    writer.cursor().execute("insert into t values (1)")
+    del writer
+    gc.collect()
+    started = time.monotonic()
+    with dbapi.connect(path) as other:
+        other.cursor().execute("insert into t values (2)")
+        assert one(other.cursor(), "select x from t") == [(2,)]
+    assert time.monotonic() - started < 2
