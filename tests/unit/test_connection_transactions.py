@@ -58,11 +58,15 @@ def test_execute_bad_text_sends_nothing_and_frees_the_statement(double, conn, te
     assert double.calls() == [("qcSqlAllocStmt", (1, None)), ("qcSqlFreeStmt", (101,))]
 
 
+# A refused statement asks for the server's text before it is freed.
+FAILED_RUN = RUN[:2] + ["qcSqlGetStmtAttr"] + RUN[2:]
+
+
 @pytest.mark.parametrize("failures, journal, args", [
     ({"qcSqlAllocStmt": -2147483648}, RUN[:1], ("qcSqlAllocStmt error %d:", -2147483648)),
-    ({"qcSqlExecDirect": 2147483647}, RUN, ("qcSqlExecDirect error %d:", 2147483647)),
+    ({"qcSqlExecDirect": 2147483647}, FAILED_RUN, ("qcSqlExecDirect error %d:", 2147483647)),
     ({"qcSqlFreeStmt": -2147483648}, RUN, ("qcSqlFreeStmt error -2147483648:",)),
-    ({"qcSqlExecDirect": -3, "qcSqlFreeStmt": -4}, RUN, ("qcSqlExecDirect error %d:", -3)),
+    ({"qcSqlExecDirect": -3, "qcSqlFreeStmt": -4}, FAILED_RUN, ("qcSqlExecDirect error %d:", -3)),
 ])
 def test_execute_failures(double, conn, failures, journal, args):
     for name, rc in failures.items():

@@ -165,6 +165,13 @@ def test_the_cores_exceptions_get_the_text_and_keep_their_args(double):
         cur.execute("select %s", (1,))
     assert info.value.args == ("execute() error=%d: params=[$%]", (-1, "1"))
     assert info.value.server_text == "нет такой таблицы"
+    conn = qxcore.connect("srv")
+    double.fail("qcSqlExecDirect", -1, times=1)
+    with pytest.raises(ProgrammingError) as info:
+        conn.execute("commit work T1")
+    assert info.value.args == ("qcSqlExecDirect error %d:", -1)
+    assert info.value.server_text == "нет такой таблицы"
+    conn.close()
 
 
 def test_connect_errors_by_cause_with_the_servers_text(double):

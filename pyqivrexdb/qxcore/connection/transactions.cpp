@@ -1,5 +1,6 @@
 // Statements run without a cursor, and the named transactions built on them.
 #include "../client/loader.h"
+#include "../module/causes.h"
 #include "../module/module.h"
 #include "../values/cp866.h"
 #include "methods.h"
@@ -105,7 +106,9 @@ PyObject* connection_execute(PyObject* self, PyObject* textsql) {
     }
     rc = qc.qcSqlExecDirect(hstmt, text);
     if (rc) {
+        Ref server_text = statement_error_text(hstmt);
         raise_code("ProgrammingError", "qcSqlExecDirect error %d:", rc);
+        note_server_text(server_text.get());
         release();
         return nullptr;
     }
