@@ -324,12 +324,10 @@ class Cursor(_std.Cursor):
             self._executemany(operation, seq_of_parameters)
         except BaseException:
             if own:
-                conn._in_transaction = False
-                conn._run(_ROLLBACK)
+                conn.rollback()
             raise
         if own:
-            conn._in_transaction = False
-            conn._run(_COMMIT)
+            conn.commit()
         return self
 
     def _executemany(self, operation, seq):

@@ -1,7 +1,6 @@
 """The standard face, pyqivrexdb.dbapi, on the embedded engine."""
 import datetime
 import decimal
-import math
 import time
 
 import pytest
@@ -374,7 +373,6 @@ def test_a_busy_database_is_an_operational_error(path):
         a.commit()
         a.cursor().execute("insert into t values (1)")
         b.cursor().execute("select 1")
-        from pyqivrexdb import qxcore
         # A write beside the first writer fails once the engine stops waiting.
         with pytest.raises(errors.OperationalError, match="locked") as info:
             b.cursor().execute("pragma busy_timeout = 0; insert into t values (2)")
@@ -502,10 +500,6 @@ def test_the_core_face_is_unchanged(tmp_path):
         assert cur.fetchall() == [["ab\x00 ", b"0102", 0]]
         with pytest.raises(errors.IntegrityError):
             cur.execute("select * from nothere where x = %s", (1,))
-
-
-def test_nan_read_from_sql(cur):
-    assert math.isnan(one(cur, "select ? + 0.0", (1.0,))[0][0] * float("nan"))
 
 
 def test_rollback_after_the_engine_ended_the_transaction(cur, conn):
