@@ -1,10 +1,17 @@
 """pyqivrexdb: a DB-API 2.0 driver for the Qivrex SQL database.
 
-    import pyqivrexdb
-    with pyqivrexdb.connect("sales.db") as conn:
+New code starts with the standard face, ``pyqivrexdb.dbapi`` (bound
+parameters, NULL as None, real transactions):
+
+    from pyqivrexdb import dbapi
+    with dbapi.connect("sales.db") as conn:
         cur = conn.cursor()
-        cur.execute("select name, amount from orders where id = %s", (7,))
+        cur.execute("select name, amount from orders where id = ?", (7,))
         print(cur.fetchone())
+
+``pyqivrexdb.connect`` is the core face, kept as it was for existing
+programs; its ``%`` parameters are spliced into the SQL text as text, so
+never pass it untrusted values.
 
 The native core ``pyqivrexdb.qxcore`` loads the client library ``libqscli.so``
 (``qscli.dll`` on Windows) by name at run time. The package ships an embedded
