@@ -2,8 +2,6 @@
 // lets a C++ exception out, and answers with 0 or an error code.
 #include "engine.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <new>
 
@@ -23,9 +21,16 @@ namespace {
 // A statement that can run: known, its connection still open.
 int live_stmt(int h, Stmt** out) {
     Stmt* st = find_stmt(h);
-    if (!st || !st->conn || !st->conn->db) return E_STATEMENT;
+    if (!st || !st->conn || !st->conn->backend) return E_STATEMENT;
     *out = st;
     return 0;
+}
+
+// A server that went away leaves the connection closed: its statements then
+// answer as those of a closed connection.
+int settle(Conn* c, int rc) {
+    if (c->backend && !c->backend->alive() && !c->busy) c->close_db();
+    return rc;
 }
 
 int put_text(const std::string& text, char* buf, unsigned size, unsigned* length) {
@@ -90,41 +95,20 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAllocConnect(int* hdb) {
 QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char* passwd) {
     GUARDED({
         Conn* c = find_conn(hdb);
-        if (!c || c->db) return E_CONNECTION;
+        if (!c || c->backend) return E_CONNECTION;
         if (!server || !*server || !user || !passwd) return E_ARGUMENT;
-        std::string path;
-        cp866_to_utf8(reinterpret_cast<const unsigned char*>(server), std::strlen(server), path);
-        sqlite3* db = nullptr;
-        int rc = sqlite3_open_v2(path.c_str(), &db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
-                                     SQLITE_OPEN_URI,
-                                 nullptr);
-        if (rc == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 5000);
-            sqlite3_exec(db, "pragma foreign_keys = on", nullptr, nullptr, nullptr);
-            // A file that is not a database shows at its first read.
-            rc = sqlite3_exec(db, "select count(*) from sqlite_schema", nullptr, nullptr, nullptr);
-        }
-        if (rc == SQLITE_OK) {
-            const char* file = sqlite3_db_filename(db, "main");
-            if (file && *file && !sqlite3_db_readonly(db, "main")) {
-                // Readers and a writer side by side; commits without a sync
-                // each (the log is synced at checkpoints).
-                sqlite3_exec(db, "pragma journal_mode = wal", nullptr, nullptr, nullptr);
-                sqlite3_exec(db, "pragma synchronous = normal", nullptr, nullptr, nullptr);
-                // Pages read through a mapping: no read call per statement.
-                sqlite3_exec(db, "pragma mmap_size = 268435456", nullptr, nullptr, nullptr);
-            }
-        }
-        c->db = db;
-        if (rc == SQLITE_OK) rc = install_functions(c);
-        if (rc != SQLITE_OK) {
-            int code = c->fail_sqlite(rc);
-            c->close_db();
-            return code;
-        }
-        c->server = path;
-        cp866_to_utf8(reinterpret_cast<const unsigned char*>(user), std::strlen(user), c->user);
+        std::string name;
+        std::string login;
+        std::string password;
+        cp866_to_utf8(reinterpret_cast<const unsigned char*>(server), std::strlen(server), name);
+        cp866_to_utf8(reinterpret_cast<const unsigned char*>(user), std::strlen(user), login);
+        cp866_to_utf8(reinterpret_cast<const unsigned char*>(passwd), std::strlen(passwd), password);
+        std::unique_ptr<Backend> b;
+        int rc = is_pg_name(name) ? open_pg(c, name, login, password, &b) : open_sqlite(c, name, &b);
+        if (rc) return rc;
+        c->backend = std::move(b);
+        c->server = name;
+        c->user = login;
         return 0;
     })
 }
@@ -160,23 +144,14 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int 
         Conn* c = find_conn(hdb);
         if (!c) return E_CONNECTION;
         std::string text;
-        switch (attr) {
-        case QSCLI_CONN_SRV_VERS2:
-            text = std::string("SQLite ") + sqlite3_libversion();
-            break;
-        case QSCLI_CONN_RMTADDR:
-            text = "in-process";
-            break;
-        case QSCLI_CONN_ERR_TEXT:
+        if (attr == QSCLI_CONN_ERR_TEXT) {
             text = utf8_to_cp866_lossy(c->last_text().c_str());
-            break;
-        case QSCLI_CONN_LCLADDR: {
-            char host[64] = {0};
-            if (gethostname(host, sizeof host - 1) != 0 || !*host) std::strcpy(host, "localhost");
-            text = utf8_to_cp866_lossy(host) + " pid " + std::to_string(getpid());
-            break;
-        }
-        default: return E_ARGUMENT;
+        } else if (!c->backend) {
+            // Before log-on only the client's own address is known.
+            if (attr != QSCLI_CONN_LCLADDR) return E_CONNECTION;
+            text = local_host_pid();
+        } else if (!c->backend->info(attr, text)) {
+            return E_ARGUMENT;
         }
         return put_text(text, buf, size, length);
     })
@@ -222,7 +197,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAllocStmt(int hdb, int* hstmt) {
     if (!hstmt) return E_ARGUMENT;
     GUARDED({
         Conn* c = find_conn(hdb);
-        if (!c || !c->db) return E_CONNECTION;
+        if (!c || !c->backend) return E_CONNECTION;
         *hstmt = new_stmt(c);
         return 0;
     })
@@ -250,7 +225,11 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         if (int rc = live_stmt(hstmt, &st)) return rc;
         if (st->busy) return E_IN_USE;
         if (!sql) return E_ARGUMENT;
-        return exec_direct(st, sql);
+        Conn* c = st->conn;
+        const int rc = c->backend->exec(st, sql);
+        if (rc) st->error = c->last_text();
+        else st->error.clear();
+        return settle(c, rc);
     })
 }
 
@@ -353,9 +332,13 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
                                             void* records) {
     GUARDED({
         Conn* c = find_conn(hdb);
-        if (!c || !c->db) return E_CONNECTION;
-        BusyGuard held(c->busy);
-        return add_records(c, table, count, rec_size, records);
+        if (!c || !c->backend) return E_CONNECTION;
+        int rc;
+        {
+            BusyGuard held(c->busy);
+            rc = c->backend->add_records(table, count, rec_size, records);
+        }
+        return settle(c, rc);
     })
 }
 

@@ -104,6 +104,7 @@ void Conn::close_db() {
     cache.clear();
     transactions.clear();
     lost.clear();
+    backend.reset();
     if (db) sqlite3_close_v2(db);  // rolls back a transaction still open
     db = nullptr;
     err_to_user = false;

@@ -5,6 +5,7 @@
 
 #define QSCLI_DEFINE_PROTOTYPES
 #include "../pyqivrexdb/qxcore/client/qscli.h"
+#include "backend.h"
 
 #include <sqlite3.h>
 
@@ -247,6 +248,7 @@ struct Message {
 
 struct Conn {
     int handle = 0;
+    std::unique_ptr<Backend> backend;  // set while connected
     sqlite3* db = nullptr;
     std::string server, user;
     bool err_to_user = false;
@@ -315,6 +317,9 @@ struct BusyGuard {
     explicit BusyGuard(int& c) : n(c) { ++n; }
     ~BusyGuard() { --n; }
 };
+
+// "HOST pid N": the client's address when there is no network between.
+std::string local_host_pid();
 
 // An SQL identifier in double quotes, inner quotes doubled.
 std::string quote_ident(const std::string& name);

@@ -146,10 +146,7 @@ int exec_direct(Stmt* st, const char* sql) {
     st->clear_result();
     BusyGuard held_stmt(st->busy), held_conn(c->busy);
     const bool named = in_named(c);
-    const int rc = note_lost(c, named, dispatch(c, st, sql));
-    if (rc) st->error = c->last_text();
-    else st->error.clear();
-    return rc;
+    return note_lost(c, named, dispatch(c, st, sql));
 }
 
 }  // namespace qse

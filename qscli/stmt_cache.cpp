@@ -73,6 +73,7 @@ void Stmt::clear_result() {
     records.clear();
     rc_type = QSCLI_RES_NONE;
     rc_body.clear();
+    changes = -1;
 }
 
 sqlite3_stmt* prepare_cached(Conn* c, const std::string& sql, StmtCache::Entry** entry) {

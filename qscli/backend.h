@@ -1,0 +1,46 @@
+// What the library's entry points need from a database engine. The entry
+// points, the handles, result records, messages and error texts are common
+// (api.cpp, connection.cpp, records.cpp); a Backend is the one part that
+// talks to a particular engine: the SQLite file engine (sqlite/) or a
+// PostgreSQL server (pg/). Each connection owns one while it is connected.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qse {
+
+struct Conn;
+struct Stmt;
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // Runs `sql` (CP866, NUL-terminated) on `st`, leaving its result set and
+    // return value there. 0 or an error code (reported through Conn::fail).
+    virtual int exec(Stmt* st, const char* sql) = 0;
+    // qcSqlAddRecords: one batch, whole or not at all.
+    virtual int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) = 0;
+    // The text of an information attribute (CP866); false for an unknown one.
+    virtual bool info(unsigned attr, std::string& out) = 0;
+    // Asks the running call to stop; safe from any thread.
+    virtual int cancel() = 0;
+    // False once the engine can no longer be used (a lost server): the
+    // connection then reports itself closed.
+    virtual bool alive() const { return true; }
+};
+
+// Error codes both backends give beyond an engine's own.
+constexpr int E_LOST = -10;        // the server connection was lost
+constexpr int E_NO_CLIENT = -92;   // libpq.so.5 cannot be loaded
+
+// Opens the backend a server name (UTF-8) asks for. On failure returns the
+// code after reporting it through c->fail().
+int open_sqlite(Conn* c, const std::string& name, std::unique_ptr<Backend>* out);
+int open_pg(Conn* c, const std::string& name, const std::string& user, const std::string& passwd,
+            std::unique_ptr<Backend>* out);
+// A PostgreSQL URI (postgresql://, postgres://) or libpq keyword string.
+bool is_pg_name(const std::string& name);
+
+}  // namespace qse

@@ -1,0 +1,297 @@
+// Logging on to a PostgreSQL server, the session's settings and information,
+// server errors as the library's codes, notices and notifications as
+// messages, and cancelling.
+#include "session.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdlib>
+
+namespace qse {
+
+namespace {
+
+bool starts_with_nocase(const std::string& s, const char* prefix) {
+    size_t n = std::strlen(prefix);
+    if (s.size() < n) return false;
+    for (size_t k = 0; k < n; ++k)
+        if ((s[k] | 0x20) != prefix[k]) return false;
+    return true;
+}
+
+// Keywords a libpq connection string may begin with.
+const char* const KEYWORDS[] = {"host", "hostaddr", "port", "dbname", "user", "password", "passfile",
+                                "service", "connect_timeout", "sslmode", "options", "application_name",
+                                "target_session_attrs", "client_encoding", "sslrootcert"};
+
+}  // namespace
+
+bool is_pg_name(const std::string& name) {
+    if (starts_with_nocase(name, "postgresql://") || starts_with_nocase(name, "postgres://")) return true;
+    size_t k = 0;
+    while (k < name.size() && is_space(name[k])) ++k;
+    size_t w = k;
+    while (w < name.size() && ((name[w] >= 'a' && name[w] <= 'z') || name[w] == '_')) ++w;
+    size_t eq = w;
+    while (eq < name.size() && is_space(name[eq])) ++eq;
+    if (eq >= name.size() || name[eq] != '=') return false;
+    std::string word = name.substr(k, w - k);
+    for (const char* kw : KEYWORDS)
+        if (word == kw) return true;
+    return false;
+}
+
+namespace pg {
+
+namespace {
+
+// The library's code for a server error, by its SQLSTATE; where SQLite has
+// the same condition, its code (so callers see one code on both engines).
+int code_of(const char* state) {
+    if (!state || std::strlen(state) != 5) return -SQLITE_ERROR;
+    std::string s(state), cls = s.substr(0, 2);
+    if (s == "57014") return QSCLI_E_INTERRUPTED;
+    if (s == "25P02") return -SQLITE_ABORT;
+    if (s == "42501") return -SQLITE_PERM;
+    if (s == "55P03") return -SQLITE_BUSY;
+    if (s == "57P01" || s == "57P02" || s == "57P03" || cls == "08") return E_LOST;
+    if (cls == "23") return -SQLITE_CONSTRAINT;
+    if (cls == "22") return E_MISMATCH;
+    if (cls == "40") return -SQLITE_BUSY;
+    if (cls == "28") return -SQLITE_AUTH;
+    if (cls == "3D") return -SQLITE_CANTOPEN;
+    if (cls == "53") return -SQLITE_FULL;
+    if (cls == "54") return -SQLITE_TOOBIG;
+    if (cls == "58") return -SQLITE_IOERR;
+    if (cls == "XX") return -SQLITE_INTERNAL;
+    return -SQLITE_ERROR;
+}
+
+// libpq's messages end with a newline.
+std::string trimmed(const char* m) {
+    std::string s = m ? m : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+void on_notice(void* arg, const pq::PGresult* res) {
+    Session* s = static_cast<Session*>(arg);
+    const char* sev = s->pq.PQresultErrorField(res, pq::PG_DIAG_SEVERITY_NONLOCALIZED);
+    const char* msg = s->pq.PQresultErrorField(res, pq::PG_DIAG_MESSAGE_PRIMARY);
+    std::string text = msg ? msg : "";
+    // RAISE NOTICE and INFO come as their text; anything graver says what it is.
+    if (sev && std::strcmp(sev, "NOTICE") != 0 && std::strcmp(sev, "INFO") != 0 && std::strcmp(sev, "LOG") != 0)
+        text = std::string(sev) + ": " + text;
+    s->c->deliver(utf8_to_cp866_lossy(text.c_str()), 0, false);
+}
+
+std::string address(const sockaddr_storage& a, socklen_t n, bool* unix_socket) {
+    char host[INET6_ADDRSTRLEN] = {0};
+    *unix_socket = false;
+    if (a.ss_family == AF_INET) {
+        const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(&a);
+        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+    }
+    if (a.ss_family == AF_INET6) {
+        const sockaddr_in6* in = reinterpret_cast<const sockaddr_in6*>(&a);
+        inet_ntop(AF_INET6, &in->sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in->sin6_port));
+    }
+    *unix_socket = true;
+    const sockaddr_un* un = reinterpret_cast<const sockaddr_un*>(&a);
+    if (n > offsetof(sockaddr_un, sun_path) && un->sun_path[0]) return std::string("unix:") + un->sun_path;
+    return "";
+}
+
+}  // namespace
+
+Session::Session(Conn* conn_, const pq::Api& api, pq::PGconn* pg) : pq(api), conn(pg), c(conn_) {
+    pq.PQsetNoticeReceiver(conn, on_notice, this);
+    cancel_ = pq.PQgetCancel(conn);
+}
+
+Session::~Session() {
+    {
+        std::lock_guard<std::mutex> g(cancel_lock_);
+        if (cancel_) pq.PQfreeCancel(cancel_);
+        cancel_ = nullptr;
+    }
+    pq.PQfinish(conn);
+}
+
+int Session::start() {
+    // Dates and money in the forms the record packer reads, whatever the
+    // server's defaults; text is UTF-8 on the wire (client_encoding).
+    if (int rc = run("set datestyle = 'ISO, YMD'; set bytea_output = 'hex'; set lc_monetary = 'C'; "
+                     "set extra_float_digits = 1"))
+        return rc;
+    const char* v = pq.PQparameterStatus(conn, "server_version");
+    std::string ver = v ? v : "?";
+    size_t sp = ver.find(' ');
+    if (sp != std::string::npos) ver.resize(sp);
+    version_ = "PostgreSQL " + ver;
+    sockaddr_storage a;
+    socklen_t n = sizeof a;
+    bool unix_socket = false;
+    int fd = pq.PQsocket(conn);
+    std::memset(&a, 0, sizeof a);
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0) remote_ = address(a, n, &unix_socket);
+    n = sizeof a;
+    std::memset(&a, 0, sizeof a);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0) local_ = address(a, n, &unix_socket);
+    if (unix_socket || local_.empty()) local_ = local_host_pid();
+    return 0;
+}
+
+bool Session::info(unsigned attr, std::string& out) {
+    switch (attr) {
+    case QSCLI_CONN_SRV_VERS2: out = version_; return true;
+    case QSCLI_CONN_RMTADDR: out = utf8_to_cp866_lossy(remote_.c_str()); return true;
+    case QSCLI_CONN_LCLADDR: out = local_; return true;
+    default: return false;
+    }
+}
+
+int Session::cancel() {
+    std::lock_guard<std::mutex> g(cancel_lock_);
+    char err[256];
+    if (cancel_ && !pq.PQcancel(cancel_, err, sizeof err)) return -SQLITE_ERROR;
+    return 0;
+}
+
+void Session::check_lost() {
+    if (!lost_ && pq.PQstatus(conn) == pq::CONNECTION_BAD) lost_ = true;
+}
+
+int Session::fail_result(pq::PGresult* res) {
+    const char* state = res ? pq.PQresultErrorField(res, pq::PG_DIAG_SQLSTATE) : nullptr;
+    const char* msg = res ? pq.PQresultErrorField(res, pq::PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    const char* detail = res ? pq.PQresultErrorField(res, pq::PG_DIAG_MESSAGE_DETAIL) : nullptr;
+    std::string text = msg ? msg : trimmed(res ? pq.PQresultErrorMessage(res) : pq.PQerrorMessage(conn));
+    if (detail) text += std::string(" (") + detail + ")";
+    int code = code_of(state);
+    if (res) pq.PQclear(res);
+    check_lost();
+    if (lost_ || code == E_LOST) {
+        lost_ = true;
+        return c->fail(E_LOST, "server connection lost: " + (text.empty() ? trimmed(pq.PQerrorMessage(conn)) : text));
+    }
+    return c->fail(code, text);
+}
+
+int Session::fail_conn(const char* what) {
+    check_lost();
+    std::string text = trimmed(pq.PQerrorMessage(conn));
+    if (lost_) return c->fail(E_LOST, "server connection lost: " + text);
+    return c->fail(-SQLITE_ERROR, std::string(what) + ": " + text);
+}
+
+int Session::run(const std::string& sql, pq::PGresult** last) {
+    if (last) *last = nullptr;
+    if (!pq.PQsendQuery(conn, sql.c_str())) return fail_conn("cannot send the statement");
+    int code = 0;
+    while (pq::PGresult* res = pq.PQgetResult(conn)) {
+        int st = pq.PQresultStatus(res);
+        if (st == pq::PGRES_FATAL_ERROR || st == pq::PGRES_BAD_RESPONSE || st == pq::PGRES_NONFATAL_ERROR) {
+            int rc = fail_result(res);
+            if (!code) code = rc;
+            continue;
+        }
+        if (st == pq::PGRES_COPY_IN) pq.PQputCopyEnd(conn, "not expected");
+        if (last && !code) {
+            if (*last) pq.PQclear(*last);
+            *last = res;
+        } else {
+            pq.PQclear(res);
+        }
+    }
+    check_lost();
+    if (!code && lost_) code = fail_conn("statement");
+    if (code && last && *last) {
+        pq.PQclear(*last);
+        *last = nullptr;
+    }
+    return code;
+}
+
+int Session::run_params(const char* sql, int n, const char* const* values, pq::PGresult** out) {
+    *out = nullptr;
+    pq::PGresult* res = nullptr;
+    if (!pq.PQsendQueryParams(conn, sql, n, nullptr, values, nullptr, nullptr, 0))
+        return fail_conn("cannot send the statement");
+    int code = 0;
+    while (pq::PGresult* r = pq.PQgetResult(conn)) {
+        int st = pq.PQresultStatus(r);
+        if (st == pq::PGRES_FATAL_ERROR || st == pq::PGRES_BAD_RESPONSE) {
+            int rc = fail_result(r);
+            if (!code) code = rc;
+        } else if (!res && !code) {
+            res = r;
+        } else {
+            pq.PQclear(r);
+        }
+    }
+    check_lost();
+    if (!code && lost_) code = fail_conn("statement");
+    if (code && res) {
+        pq.PQclear(res);
+        res = nullptr;
+    }
+    *out = res;
+    return code;
+}
+
+void Session::deliver_notifications() {
+    while (pq::PGnotify* n = pq.PQnotifies(conn)) {
+        // A channel named by a number gives that user type; any other, 0.
+        const char* ch = n->relname;
+        char* end = nullptr;
+        long t = std::strtol(ch, &end, 10);
+        int usertype = (*ch && end && *end == 0 && t >= INT32_MIN && t <= INT32_MAX) ? static_cast<int>(t) : 0;
+        std::string text = utf8_to_cp866_lossy(n->extra ? n->extra : "");
+        pq.PQfreemem(n);
+        c->deliver(text, usertype, true);
+    }
+}
+
+bool Session::in_transaction() const { return pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE; }
+
+}  // namespace pg
+
+int open_pg(Conn* c, const std::string& name, const std::string& user, const std::string& passwd,
+            std::unique_ptr<Backend>* out) {
+    const char* why = nullptr;
+    const pq::Api* api = pq::api(&why);
+    if (!api) return c->fail(E_NO_CLIENT, why);
+    // Keywords before dbname are defaults the name's own settings override;
+    // client_encoding comes after it, so text is always UTF-8 on the wire.
+    std::vector<const char*> keys, values;
+    if (!user.empty()) keys.push_back("user"), values.push_back(user.c_str());
+    if (!passwd.empty()) keys.push_back("password"), values.push_back(passwd.c_str());
+    const char* const defaults[][2] = {
+        {"connect_timeout", "10"}, {"keepalives", "1"}, {"keepalives_idle", "10"},
+        {"keepalives_interval", "5"}, {"keepalives_count", "3"}, {"fallback_application_name", "pyqivrexdb"},
+    };
+    for (const auto& d : defaults) keys.push_back(d[0]), values.push_back(d[1]);
+    keys.push_back("dbname"), values.push_back(name.c_str());
+    keys.push_back("client_encoding"), values.push_back("UTF8");
+    keys.push_back(nullptr), values.push_back(nullptr);
+    pq::PGconn* conn = api->PQconnectdbParams(keys.data(), values.data(), 1);
+    if (!conn) return c->fail(-SQLITE_NOMEM, "out of memory");
+    if (api->PQstatus(conn) != pq::CONNECTION_OK) {
+        std::string text = pg::trimmed(api->PQerrorMessage(conn));
+        api->PQfinish(conn);
+        bool auth = text.find("authentication") != std::string::npos || text.find("password") != std::string::npos;
+        return c->fail(auth ? -SQLITE_AUTH : -SQLITE_CANTOPEN, "cannot connect to the server: " + text);
+    }
+    std::unique_ptr<pg::Session> s(new pg::Session(c, *api, conn));
+    if (int rc = s->start()) return rc;
+    out->reset(s.release());
+    return 0;
+}
+
+}  // namespace qse

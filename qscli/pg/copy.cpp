@@ -1,0 +1,354 @@
+// qcSqlAddRecords on the server: each batch one COPY ... FROM STDIN, in the
+// binary format when every field's type has one here (the element types'
+// own), else in the text format; a COPY is one statement, so the batch goes
+// in whole or not at all (inside a transaction, within a savepoint).
+#include "session.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace qse {
+namespace pg {
+
+namespace {
+
+enum : pq::Oid {
+    BOOL = 16, BYTEA = 17, NAME = 19, INT8 = 20, INT2 = 21, INT4 = 23, TEXT = 25, OID = 26, FLOAT4 = 700,
+    FLOAT8 = 701, MONEY = 790, BPCHAR = 1042, VARCHAR = 1043, DATE = 1082, NUMERIC = 1700,
+};
+
+bool has_binary(pq::Oid oid) {
+    switch (oid) {
+    case BOOL: case BYTEA: case NAME: case INT8: case INT2: case INT4: case TEXT: case OID: case FLOAT4:
+    case FLOAT8: case MONEY: case BPCHAR: case VARCHAR: case DATE: case NUMERIC: return true;
+    default: return false;
+    }
+}
+
+uint64_t le(const unsigned char* p, unsigned n) {
+    uint64_t v = 0;
+    for (unsigned k = 0; k < n; ++k) v |= static_cast<uint64_t>(p[k]) << (8 * k);
+    return v;
+}
+
+int64_t le_signed(const unsigned char* p, unsigned n) {
+    uint64_t v = le(p, n);
+    if (n < 8 && (v >> (8 * n - 1)) & 1) v |= ~uint64_t(0) << (8 * n);
+    return static_cast<int64_t>(v);
+}
+
+void put_be(std::string& out, uint64_t v, unsigned n) {
+    for (unsigned k = n; k-- > 0;) out += static_cast<char>(v >> (8 * k));
+}
+
+// The shortest decimal that reads back as d.
+std::string shortest(double d) {
+    char buf[40];
+    for (int prec = 15; prec <= 17; ++prec) {
+        std::snprintf(buf, sizeof buf, "%.*g", prec, d);
+        if (std::strtod(buf, nullptr) == d) break;
+    }
+    return buf;
+}
+
+// A finite decimal text ("-12.5e-3") in numeric's binary form: base-10000
+// digits, the first one's weight, sign, display scale.
+void numeric_binary(const std::string& text, std::string& out) {
+    bool neg = false;
+    std::string digits;
+    int point = -1, exp10 = 0;
+    size_t k = 0;
+    if (k < text.size() && (text[k] == '-' || text[k] == '+')) neg = text[k++] == '-';
+    for (; k < text.size(); ++k) {
+        char ch = text[k];
+        if (ch == '.') point = static_cast<int>(digits.size());
+        else if (ch == 'e' || ch == 'E') {
+            exp10 = std::atoi(text.c_str() + k + 1);
+            break;
+        } else digits += ch;
+    }
+    if (point < 0) point = static_cast<int>(digits.size());
+    point += exp10;  // digits[0 .. point) is the integer part
+    int dscale = static_cast<int>(digits.size()) - point;
+    if (dscale < 0) dscale = 0;
+    // Align to groups of four around the decimal point.
+    int lead = ((point % 4) + 4) % 4;
+    std::string s = std::string(lead ? 4 - lead : 0, '0') + digits;
+    int int_groups = (point + (lead ? 4 - lead : 0)) / 4;
+    while (s.size() % 4) s += '0';
+    std::vector<int> groups;
+    for (size_t g = 0; g < s.size(); g += 4) groups.push_back(std::atoi(s.substr(g, 4).c_str()));
+    int weight = int_groups - 1;
+    size_t first = 0;
+    while (first < groups.size() && groups[first] == 0) ++first, --weight;
+    size_t last = groups.size();
+    while (last > first && groups[last - 1] == 0) --last;
+    if (first == last) weight = 0, neg = false;
+    put_be(out, last - first, 2);
+    put_be(out, static_cast<uint16_t>(static_cast<int16_t>(weight)), 2);
+    put_be(out, neg ? 0x4000 : 0, 2);
+    put_be(out, static_cast<unsigned>(dscale), 2);
+    for (size_t g = first; g < last; ++g) put_be(out, static_cast<unsigned>(groups[g]), 2);
+}
+
+// One load of records: the COPY data of a batch.
+class Encoder {
+public:
+    Encoder(Conn* c, const std::vector<Field>& fields, bool binary) : c_(c), fields_(fields), binary_(binary) {}
+    // Appends the record's row; false after reporting a value that does not fit.
+    bool row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out);
+
+private:
+    bool field(const Field& f, const unsigned char* p, std::string& v, bool* null);
+    bool refuse(const Field& f, const std::string& why) {
+        c_->fail(E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
+        return false;
+    }
+    void text_escaped(const std::string& s, std::string& out);
+
+    Conn* c_;
+    const std::vector<Field>& fields_;
+    bool binary_;
+    int64_t row_ = 0;
+    std::string v_;
+};
+
+bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool* null) {
+    v.clear();
+    *null = false;
+    char buf[64];
+    switch (f.type) {
+    case QSCLI_ET_CHAR: {
+        const void* z = std::memchr(p, 0, f.len);
+        size_t n = z ? static_cast<size_t>(static_cast<const unsigned char*>(z) - p) : f.len;
+        cp866_to_utf8(p, n, v);
+        return true;
+    }
+    case QSCLI_ET_ARRA:
+        if (binary_) {
+            v.assign(reinterpret_cast<const char*>(p), f.len);
+        } else {
+            v = "\\x";
+            static const char HEX[] = "0123456789abcdef";
+            for (uint32_t k = 0; k < f.len; ++k) v += HEX[p[k] >> 4], v += HEX[p[k] & 15];
+        }
+        return true;
+    case QSCLI_ET_DATE: {
+        unsigned packed = static_cast<unsigned>(le(p, 2));
+        if (!packed) {
+            *null = true;
+            return true;
+        }
+        if (packed > DATE_MAX) return refuse(f, "packed date " + std::to_string(packed) + " is past 2078-12-31");
+        if (binary_) {
+            // Days since 2000-01-01, which is day 36525 of the packing.
+            put_be(v, static_cast<uint32_t>(static_cast<int32_t>(packed) - 36525), 4);
+        } else {
+            v.resize(10);
+            date_to_iso(packed, &v[0]);
+        }
+        return true;
+    }
+    case QSCLI_ET_FLOA: {
+        float x;
+        std::memcpy(&x, p, 4);
+        if (f.oid == FLOAT4 && binary_) {
+            uint32_t bits;
+            std::memcpy(&bits, &x, 4);
+            put_be(v, bits, 4);
+            return true;
+        }
+        std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(x));
+        v = buf;
+        break;  // as text, or re-encoded below
+    }
+    case QSCLI_ET_CURR:
+    case QSCLI_ET_DFLT: {
+        double x;
+        std::memcpy(&x, p, 8);
+        if (f.oid == FLOAT8) {
+            if (binary_) {
+                uint64_t bits;
+                std::memcpy(&bits, &x, 8);
+                put_be(v, bits, 8);
+                return true;
+            }
+            v = std::isnan(x) ? "NaN" : std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
+            return true;
+        }
+        if (f.oid == MONEY) {
+            double cents = std::nearbyint(x * 100);
+            if (!std::isfinite(x) || std::fabs(cents) >= 9.2e18 || std::fabs(x * 100 - cents) > 1e-6 * (1 + std::fabs(cents)))
+                return refuse(f, shortest(x) + " is not an amount in cents");
+            if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(cents)), 8);
+            else std::snprintf(buf, sizeof buf, "%.2f", x), v = buf;
+            return true;
+        }
+        if (f.oid == INT8) {
+            if (!(std::floor(x) == x && x >= -9223372036854775808.0 && x < 9223372036854775808.0))
+                return refuse(f, shortest(x) + " is not a whole number of 64 bits");
+            if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(x)), 8);
+            else v = std::to_string(static_cast<int64_t>(x));
+            return true;
+        }
+        if (std::isnan(x)) v = "NaN";
+        else if (std::isinf(x)) v = x < 0 ? "-Infinity" : "Infinity";
+        else v = shortest(x);
+        break;
+    }
+    default: {
+        // The integer element types.
+        unsigned w = natural_width(f.type);
+        bool sign = f.type == QSCLI_ET_INTR || f.type == QSCLI_ET_LONG;
+        int64_t i = sign ? le_signed(p, w) : static_cast<int64_t>(le(p, w));
+        if (f.oid == BOOL) {
+            if (i != 0 && i != 1) return refuse(f, std::to_string(i) + " is not a boolean 0 or 1");
+            if (binary_) v += static_cast<char>(i);
+            else v = i ? "t" : "f";
+            return true;
+        }
+        if (binary_ && (f.oid == INT2 || f.oid == INT4 || f.oid == OID)) {
+            put_be(v, static_cast<uint64_t>(i), f.oid == INT2 ? 2 : 4);
+            return true;
+        }
+        v = std::to_string(i);
+        break;
+    }
+    }
+    // A number in decimal text: for numeric in binary, or a text load.
+    if (binary_ && f.oid == NUMERIC) {
+        std::string text = v;
+        v.clear();
+        if (text == "NaN") put_be(v, 0, 2), put_be(v, 0, 2), put_be(v, 0xC000, 2), put_be(v, 0, 2);
+        else if (text.find("inf") != std::string::npos || text.find("Inf") != std::string::npos)
+            return refuse(f, "infinity does not fit numeric here");
+        else numeric_binary(text, v);
+    }
+    return true;
+}
+
+void Encoder::text_escaped(const std::string& s, std::string& out) {
+    for (char ch : s) {
+        switch (ch) {
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        default: out += ch;
+        }
+    }
+}
+
+bool Encoder::row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out) {
+    row_ = r;
+    if (binary_) put_be(out, fields_.size(), 2);
+    const unsigned char* p = rec;
+    for (size_t k = 0; k < fields_.size(); ++k) {
+        const Field& f = fields_[k];
+        bool null = flags && (flags[k / 8] >> (k & 7)) & 1;
+        if (!null && !field(f, p, v_, &null)) return false;
+        if (binary_) {
+            if (null) {
+                put_be(out, 0xFFFFFFFFu, 4);
+            } else {
+                put_be(out, v_.size(), 4);
+                out += v_;
+            }
+        } else {
+            if (k) out += '\t';
+            if (null) out += "\\N";
+            else text_escaped(v_, out);
+        }
+        p += f.len;
+    }
+    if (!binary_) out += '\n';
+    return true;
+}
+
+}  // namespace
+
+int Session::add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) {
+    if (!table || count < 0 || (count > 0 && !recs)) return E_ARGUMENT;
+    if (lost_) return c->fail(E_LOST, "server connection lost");
+    std::string name;
+    cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
+    std::vector<Field> fields;
+    std::string qualified;
+    if (int rc = table_layout(name, fields, &qualified)) return rc;
+    uint64_t size = 0;
+    bool binary = true;
+    for (const Field& f : fields) size += f.len, binary = binary && has_binary(f.oid);
+    uint64_t flag_bytes = (fields.size() + 7) / 8;
+    bool flagged = c->null_flags && rec_size == size + flag_bytes;
+    if (size != rec_size && !flagged)
+        return c->fail(E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
+                                            name + " (" + std::to_string(size) + " bytes a record)");
+    if (count == 0) return 0;
+
+    std::string sql = "copy " + qualified + " (";
+    for (size_t k = 0; k < fields.size(); ++k) sql += (k ? ", " : "") + quote_ident(fields[k].name);
+    sql += binary ? ") from stdin (format binary)" : ") from stdin";
+    // Inside a transaction the batch needs a savepoint to go alone.
+    const bool nested = in_transaction();
+    if (nested) {
+        if (int rc = run("savepoint qx_addrecords")) return rc;
+    }
+    int code = 0;
+    if (!pq.PQsendQuery(conn, sql.c_str())) {
+        code = fail_conn("cannot send COPY");
+    } else {
+        pq::PGresult* res = pq.PQgetResult(conn);
+        if (!res || pq.PQresultStatus(res) != pq::PGRES_COPY_IN) {
+            code = fail_result(res);
+            while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
+        } else {
+            pq.PQclear(res);
+            Encoder enc(c, fields, binary);
+            std::string buf;
+            buf.reserve(1 << 16);
+            if (binary) {
+                static const char HEADER[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
+                buf.append(HEADER, 19);
+            }
+            const unsigned char* rec = static_cast<const unsigned char*>(recs);
+            bool sent = true;
+            for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
+                if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = E_MISMATCH;
+                if (buf.size() >= (1 << 16) || r + 1 == count) {
+                    if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
+                    if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;
+                    buf.clear();
+                }
+            }
+            std::string saved = c->last_error;
+            if (!sent && !code) code = fail_conn("COPY");
+            pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr);
+            while (pq::PGresult* r = pq.PQgetResult(conn)) {
+                if (pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK || code) {
+                    pq.PQclear(r);
+                } else {
+                    std::string where;
+                    code = fail_result(r);
+                }
+            }
+            check_lost();
+            if (!code && lost_) code = fail_conn("COPY");
+            if (code == E_MISMATCH) c->last_error = saved;
+        }
+    }
+    if (lost_) return code;
+    if (nested) {
+        std::string saved = c->last_error;
+        bool quiet = c->err_to_user;
+        c->err_to_user = false;
+        int rc = run(code ? "rollback to savepoint qx_addrecords; release savepoint qx_addrecords"
+                          : "release savepoint qx_addrecords");
+        c->err_to_user = quiet;
+        if (code) c->last_error = saved;
+        if (!code) code = rc;
+    }
+    return code;
+}
+
+}  // namespace pg
+}  // namespace qse

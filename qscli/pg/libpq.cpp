@@ -1,0 +1,55 @@
+// Loading libpq.so.5 once, on the first PostgreSQL connection.
+#include "libpq.h"
+
+#include <dlfcn.h>
+
+#include <mutex>
+#include <string>
+
+namespace qse {
+namespace pq {
+
+namespace {
+
+struct Loaded {
+    Api api;
+    bool ok = false;
+    std::string why;
+};
+
+Loaded load() {
+    Loaded l;
+    // Kept for the life of the process: connections hold its functions.
+    void* h = dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char* e = dlerror();
+        l.why = std::string("the PostgreSQL client library libpq.so.5 cannot be loaded: ") + (e ? e : "not found");
+        return l;
+    }
+#define QSE_PQ_REQUIRED(name, ret, params)                                                \
+    l.api.name = reinterpret_cast<ret(*) params>(dlsym(h, #name));                       \
+    if (!l.api.name) {                                                                    \
+        l.why = "libpq.so.5 lacks " #name " (a libpq of PostgreSQL 10 or later is needed)"; \
+        return l;                                                                         \
+    }
+#define QSE_PQ_OPTIONAL(name, ret, params) l.api.name = reinterpret_cast<ret(*) params>(dlsym(h, #name));
+    QSE_LIBPQ_FUNCTIONS(QSE_PQ_REQUIRED, QSE_PQ_OPTIONAL)
+#undef QSE_PQ_REQUIRED
+#undef QSE_PQ_OPTIONAL
+    l.ok = true;
+    return l;
+}
+
+}  // namespace
+
+const Api* api(const char** why) {
+    static const Loaded loaded = load();  // thread-safe once
+    if (!loaded.ok) {
+        if (why) *why = loaded.why.c_str();
+        return nullptr;
+    }
+    return &loaded.api;
+}
+
+}  // namespace pq
+}  // namespace qse

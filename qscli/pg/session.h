@@ -1,0 +1,105 @@
+// A connection to a PostgreSQL server through libpq: the Backend the entry
+// points use when the server name is a PostgreSQL URI or keyword string.
+#pragma once
+
+#include "../parse.h"
+#include "../engine.h"
+#include "libpq.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace qse {
+namespace pg {
+
+// How one result column becomes a record field.
+enum class Decode : uint8_t { Int, Float4, Float8, Numeric, Money, Bool, Bytea, Text };
+
+struct Column {
+    pq::Oid oid = 0;
+    int mod = -1;
+    Decode dec = Decode::Text;
+    int type = QSCLI_ET_CHAR;
+    uint32_t len = 0;
+    uint32_t off = 0;
+    bool var = false;        // CHAR/ARRA as wide as the longest value
+    bool infer_int = false;  // bigint of an expression: LONG when every value fits
+    // statistics of var and inferred columns
+    uint64_t max_len = 0;
+    bool big = false;
+};
+
+// The element type, width and decoding of a column of type `oid` with
+// modifier `mod`; `from_table` for a table field (bigint then stays DFLT).
+Column map_column(pq::Oid oid, int mod, bool from_table);
+// The declared type's name as the server spells it, for the column record.
+std::string type_label(pq::Oid oid, int mod);
+// The value of a column in text form as the record packer takes it;
+// `scratch` holds decoded bytea. False with *why when it does not fit.
+bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::string& scratch,
+                  std::string* why);
+
+// One field of a table's layout (QXTBLSTRUCT, addrecords).
+struct Field {
+    std::string name;  // UTF-8
+    pq::Oid oid;
+    int mod;
+    std::string decl;  // format_type()
+    int type;
+    uint32_t len;
+};
+
+class Session final : public Backend {
+public:
+    Session(Conn* c, const pq::Api& api, pq::PGconn* conn);
+    ~Session() override;
+    int start();  // the session settings, after log-on
+
+    int exec(Stmt* st, const char* sql) override;
+    int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override;
+    bool info(unsigned attr, std::string& out) override;
+    int cancel() override;
+    bool alive() const override { return !lost_; }
+
+    // Used by the pieces of the backend.
+    const pq::Api& pq;
+    pq::PGconn* conn;
+    Conn* c;
+
+    // A failed result: its code and text reported. Takes `res`.
+    int fail_result(pq::PGresult* res);
+    // After a libpq call failed: a lost connection or libpq's own error.
+    int fail_conn(const char* what);
+    // Runs engine-made SQL (UTF-8) to its end; the last result (owned by the
+    // caller) through *last, or 0 / the failure's code.
+    int run(const std::string& sql, pq::PGresult** last = nullptr);
+    // Runs `sql` with text parameters; the result is the caller's.
+    int run_params(const char* sql, int n, const char* const* values, pq::PGresult** out);
+    // Delivers notifications waiting on the connection as user messages.
+    void deliver_notifications();
+    // The table's fields in order; reported failure code, or 0.
+    int table_layout(const std::string& table_utf8, std::vector<Field>& out, std::string* qualified);
+    bool in_transaction() const;
+
+private:
+    int run_statement(Stmt* st, const std::string& sql);
+    int run_named(Stmt* st, const std::string& sql);
+    int run_return(Stmt* st, const Command& cmd);
+    int run_begin(const std::string& name);
+    int run_end(const std::string& name, bool commit);
+    int rewrite_tblstruct(std::string& sql);
+    void check_lost();
+
+    struct Txn {
+        std::string name;  // UTF-8
+        bool outer;        // began the server's transaction (else a savepoint)
+    };
+    std::vector<Txn> names_;
+    std::string version_, remote_, local_;
+    std::mutex cancel_lock_;
+    pq::PGcancel* cancel_ = nullptr;
+    bool lost_ = false;
+};
+
+}  // namespace pg
+}  // namespace qse
