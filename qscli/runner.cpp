@@ -130,7 +130,7 @@ int Runner::finish_layout() {
 }
 
 int Runner::step_direct(int rc) {
-    if (finish_layout()) return -1;
+    if (int rc = finish_layout()) return rc;
     RecordStore& out = st_->records;
     out.reset(st_->rec_size);
     std::string why;
@@ -250,7 +250,7 @@ private:
 };
 
 int Runner::pack_staged(RecordStore& staged) {
-    if (finish_layout()) return -1;
+    if (int rc = finish_layout()) return rc;
     RecordStore& out = st_->records;
     out.reset(st_->rec_size);
     StageReader in(staged);
@@ -295,7 +295,7 @@ int Runner::step_staged(int rc) {
     for (; rc == SQLITE_ROW; rc = sqlite3_step(s_)) {
         row.clear();
         for (int k = 0; k < ncols_; ++k)
-            if (stage_value(k, plans_[k], row)) return -1;
+            if (int rc = stage_value(k, plans_[k], row)) return rc;
         if (!staged.append_bytes(row.data(), row.size())) return fail_store();
         ++rows;
     }

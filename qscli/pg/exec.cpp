@@ -391,13 +391,15 @@ int Session::run_return(Stmt* st, const Command& cmd) {
     std::string sql = "select " + to_utf8(cmd.expr, cmd.expr_len);
     if (int rc = rewrite_tblstruct(sql)) return rc;
     Stmt tmp;
+    tmp.null_flags = true;
     int rc = run_named(&tmp, sql);
     if (rc) return rc;
     if (!tmp.results || tmp.ncols != 1) return c->fail(-SQLITE_ERROR, "return takes exactly one value");
-    // The value from the statement's one record.
-    std::vector<unsigned char> rec(tmp.rec_size ? tmp.rec_size : 1);
+    // The value from the statement's one record (its last byte the null flag).
+    std::vector<unsigned char> rec(tmp.rec_size);
     const ColStruct_t& d = tmp.desc[0];
-    bool have = tmp.rows > 0 && tmp.records.read(0, rec.data(), rec.size()) == static_cast<int64_t>(tmp.rec_size);
+    bool have = tmp.rows > 0 && tmp.records.read(0, rec.data(), rec.size()) == static_cast<int64_t>(tmp.rec_size) &&
+                !(rec.back() & 1);
     if (!cmd.typed) {
         if (!have) return 0;
         st->rc_type = d.type;

@@ -3,7 +3,7 @@
 
 #include <dlfcn.h>
 
-#include <mutex>
+#include <cstdlib>
 #include <string>
 
 namespace qse {
@@ -20,10 +20,13 @@ struct Loaded {
 Loaded load() {
     Loaded l;
     // Kept for the life of the process: connections hold its functions.
-    void* h = dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
+    // QSCLI_LIBPQ names another build of libpq.
+    const char* name = std::getenv("QSCLI_LIBPQ");
+    if (!name || !*name) name = "libpq.so.5";
+    void* h = dlopen(name, RTLD_NOW | RTLD_LOCAL);
     if (!h) {
         const char* e = dlerror();
-        l.why = std::string("the PostgreSQL client library libpq.so.5 cannot be loaded: ") + (e ? e : "not found");
+        l.why = std::string("the PostgreSQL client library cannot be loaded: ") + (e ? e : name);
         return l;
     }
 #define QSE_PQ_REQUIRED(name, ret, params)                                                \

@@ -216,3 +216,47 @@ def hdb(eng):
 @pytest.fixture
 def hs(eng, hdb):
     return eng.stmt(hdb)
+
+
+# ---- the two backends ----
+#
+# Tests that take `dsn` run once on an SQLite file and once on a PostgreSQL
+# server: a throw-away cluster started for the session (tests/pgcluster.py),
+# or the server QX_PG_DSN names. Each test gets a schema of its own there.
+
+BACKENDS = ["sqlite", "postgresql"]
+
+
+@pytest.fixture(scope="session")
+def pg_cluster():
+    import pgcluster
+    if not pgcluster.bindir():
+        why = "PostgreSQL's server programs (initdb) are not installed; tools/setup installs them"
+        if os.environ.get("CI") == "true":
+            pytest.fail("CI must run the PostgreSQL half: " + why)
+        pytest.skip(why)
+    cluster = pgcluster.Cluster().start()
+    yield cluster
+    cluster.remove()
+
+
+_schemas = iter(range(1, 1 << 30))
+
+
+def pg_dsn(cluster):
+    """A DSN whose tables land in a fresh schema."""
+    schema = f"t{next(_schemas)}"
+    cluster.psql(f"create schema {schema}")
+    return cluster.dsn(options=f"-csearch_path%3D{schema}")
+
+
+@pytest.fixture(params=BACKENDS)
+def backend(request):
+    return request.param
+
+
+@pytest.fixture
+def dsn(request, backend, tmp_path):
+    if backend == "sqlite":
+        return str(tmp_path / "db.sqlite")
+    return pg_dsn(request.getfixturevalue("pg_cluster"))

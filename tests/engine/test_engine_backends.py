@@ -1,0 +1,234 @@
+"""What a program sees on either backend: every test runs on an SQLite file
+and on a PostgreSQL server (the `dsn` fixture), with the same expectations."""
+import datetime
+
+import pytest
+
+import pyqivrexdb
+from pyqivrexdb import qxcore
+from pyqivrexdb.errors import DatabaseError, ProgrammingError
+
+BLOB = {"sqlite": "blob", "postgresql": "bytea"}
+
+
+@pytest.fixture
+def conn(dsn):
+    c = pyqivrexdb.connect(dsn)
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def cur(conn):
+    return conn.cursor()
+
+
+@pytest.fixture(autouse=True)
+def _restore_module():
+    saved = qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL
+    yield
+    qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL = saved
+
+
+def fetch(cur, sql, params=None):
+    cur.execute(sql, params)
+    return cur.fetchall()
+
+
+def code_of(excinfo):
+    return excinfo.value.error_code_qivrex
+
+
+# ---- element types ----
+
+LAYOUT = ("c varchar(6), i smallint, l integer, d date, m money, x double precision, b boolean, t text, "
+          "n numeric(12,2), big bigint, y {blob}")
+ROWS = [
+    ["Привет", -32767, -2147483647, datetime.date(1900, 1, 1), 0.01, -1e300, 1, "длинный текст", -12.5,
+     -9007199254740992.0, b"00ab"],
+    ["abc", 32767, 2147483647, datetime.date(2078, 12, 31), 12345.67, 2.5, 0, "", 0.0, 9007199254740992.0, b""],
+]
+
+
+def test_every_element_type_round_trips(conn, cur, backend):
+    conn.execute("create table t(" + LAYOUT.format(blob=BLOB[backend]) + ")")
+    conn.addrecords("t", ROWS)
+    cur.execute("select * from t order by l")
+    types = [(f.type_code, f.internal_size) for f in cur.description]
+    assert types == [(0, 6), (3, 2), (7, 4), (5, 2), (10, 8), (11, 8), (2, 1), (0, 13), (11, 8), (11, 8), (1, 255)]
+    got = cur.fetchall()
+    assert [r[0].split("\0")[0] for r in got] == ["Привет", "abc"]
+    assert [r[1:7] for r in got] == [row[1:7] for row in ROWS]
+    assert [r[7].split("\0")[0] for r in got] == ["длинный текст", ""]
+    assert [r[8:10] for r in got] == [row[8:10] for row in ROWS]
+    assert got[0][10][:4] == b"00ab"
+
+
+EURO = {"sqlite": "char(8364)", "postgresql": "chr(8364)"}
+
+
+@pytest.mark.parametrize("value,sql_type", [
+    ("EURO", "text"),                  # no CP866 character
+    ("'1899-12-31'", "date"),          # before the packed range
+    ("'2079-01-01'", "date"),
+    ("9007199254740993", "bigint"),    # no exact double
+])
+def test_a_value_that_does_not_fit_fails(conn, cur, backend, value, sql_type):
+    conn.execute(f"create table w(v {sql_type})")
+    value = EURO[backend] if value == "EURO" else value
+    conn.execute(f"insert into w values ({value})")
+    with pytest.raises(ProgrammingError) as e:
+        cur.execute("select v from w")
+    assert code_of(e) == -20
+
+
+def test_null_reads_as_zero_bytes(conn, cur):
+    conn.execute("create table t(i integer, c varchar(3), d date, x double precision)")
+    conn.execute("insert into t values (null, null, null, null)")
+    assert fetch(cur, "select * from t") == [[0, "\0\0\0", None, 0.0]]
+
+
+# ---- return values and changed rows ----
+
+@pytest.mark.parametrize("sql,value", [
+    ("return 7;", 7),
+    ("return 2.5;", 2.5),
+    ("return 'abc';", "abc"),
+    ("return 7 as smallint;", 7),
+    ("return 7 as double;", 7.0),
+    ("return 'x' as varchar(3);", "x"),
+    ("return null;", None),
+])
+def test_return_value(cur, sql, value):
+    cur.execute(sql)
+    assert cur.retcode() == value
+    assert cur.fetchall() == []
+
+
+def test_changed_rows_are_the_return_value(conn, cur):
+    conn.execute("create table t(id integer primary key, v integer)")
+    cur.execute("insert into t values (1, 1), (2, 2), (3, 3)")
+    assert cur.retcode() == 3
+    cur.execute("update t set v = v + 1 where id > 1")
+    assert cur.retcode() == 2
+    cur.execute("delete from t")
+    assert cur.retcode() == 3
+    cur.execute("return count(*) from t;")
+    assert cur.retcode() == 0
+
+
+# ---- transactions ----
+
+def test_named_transactions(conn, cur, dsn):
+    conn.execute("create table t(id integer)")
+    conn.begin("T1", ["t"])
+    conn.execute("insert into t values (1)")
+    conn.begin("T2", ["t"])
+    conn.execute("insert into t values (2)")
+    conn.rollback("T2")
+    conn.commit("T1")
+    assert fetch(cur, "select id from t") == [[1]]
+    conn.begin("T3", ["t"])
+    conn.execute("insert into t values (3)")
+    with pytest.raises(DatabaseError) as e:
+        conn.commit("NOPE")
+    assert code_of(e) == -64
+    with pyqivrexdb.connect(dsn) as other:
+        assert fetch(other.cursor(), "select count(*) from t") == [[1]]  # T3 not committed yet
+    conn.rollback("T3")
+    assert fetch(cur, "select id from t") == [[1]]
+
+
+def test_a_failing_statement_inside_a_transaction_takes_back_only_itself(conn, cur):
+    conn.execute("create table t(id integer primary key)")
+    conn.begin("T", ["t"])
+    conn.execute("insert into t values (1)")
+    with pytest.raises(DatabaseError) as e:
+        conn.execute("insert into t values (1)")
+    assert code_of(e) == -19
+    conn.execute("insert into t values (2)")
+    conn.commit("T")
+    assert fetch(cur, "select id from t order by id") == [[1], [2]]
+
+
+# ---- statements ----
+
+def test_table_structure(conn, cur, backend):
+    conn.execute(f"create table t(id integer, name varchar(10), day date, note text, y {BLOB[backend]})")
+    rows = fetch(cur, 'select * from QXTBLSTRUCT("t")')
+    assert [(r[1], r[2].rstrip("\0 "), r[3], r[4], r[5]) for r in rows] == [
+        (0, "id", 7, 4, 0), (1, "name", 0, 10, 4), (2, "day", 5, 2, 14), (3, "note", 0, 255, 16),
+        (4, "y", 1, 255, 271)]
+    assert fetch(cur, "select count(*) from QXTBLSTRUCT('t') where len = 255") == [[2]]
+    with pytest.raises(ProgrammingError) as e:
+        cur.execute('select * from QXTBLSTRUCT("nowhere")')
+    assert code_of(e) == -1
+
+
+def test_several_statements_in_one_text_leave_the_last_result(conn, cur):
+    cur.execute("create table t(id integer); insert into t values (1); insert into t values (2); "
+                "select id from t order by id")
+    assert cur.fetchall() == [[1], [2]]
+
+
+def test_large_result_read_in_many_buffers(conn, cur):
+    conn.execute("create table t(id integer, name varchar(12))")
+    rows = [[k, f"name {k}"] for k in range(30000)]
+    conn.addrecords("t", rows)
+    qxcore.HEAPCTRL = 1000
+    cur.execute("select id, name from t order by id")
+    got = cur.fetchall()
+    assert len(got) == 30000
+    assert [r[0] for r in got] == list(range(30000))
+    assert got[-1][1].split("\0")[0] == "name 29999"
+
+
+def test_errors_carry_the_same_codes(conn, cur):
+    conn.execute("create table t(id integer primary key)")
+    conn.execute("insert into t values (1)")
+    with pytest.raises(ProgrammingError) as e:
+        cur.execute("insert into t values (1)")
+    assert code_of(e) == -19
+    with pytest.raises(ProgrammingError) as e:
+        cur.execute("select * from nowhere")
+    assert code_of(e) == -1
+
+
+def test_err_to_user_hands_the_error_to_the_message_callback(dsn):
+    got = []
+    with pyqivrexdb.connect(dsn) as conn:
+        conn.send_callback(got.append)
+        cur = conn.cursor()
+        cur.execute("err_to_user(1);")
+        with pytest.raises(ProgrammingError):
+            cur.execute("select * from nowhere")
+    assert len(got) == 1 and got[0].startswith("error -1: ") and "nowhere" in got[0]
+
+
+# ---- loading ----
+
+def test_a_refused_batch_leaves_nothing_of_itself(conn, cur):
+    conn.execute("create table t(id integer primary key, v integer)")
+    qxcore.HEAPCTRL = 80  # ten records of 8 bytes a batch
+    rows = [[k, k] for k in range(25)] + [[3, 0]] + [[k, k] for k in range(100, 110)]
+    with pytest.raises(ProgrammingError) as e:
+        conn.addrecords("t", rows)
+    assert e.value.rows_sent == 20
+    assert fetch(cur, "select count(*) from t") == [[20]]
+
+
+def test_a_batch_inside_a_named_transaction_stays_part_of_it(conn, cur):
+    conn.execute("create table t(id integer primary key)")
+    conn.begin("T", ["t"])
+    conn.addrecords("t", [[1], [2]])
+    with pytest.raises(ProgrammingError):
+        conn.addrecords("t", [[3], [1]])
+    conn.rollback("T")
+    assert fetch(cur, "select count(*) from t") == [[0]]
+
+
+def test_two_connections_share_committed_data(dsn):
+    with pyqivrexdb.connect(dsn) as a, pyqivrexdb.connect(dsn) as b:
+        a.execute("create table t(id integer)")
+        a.addrecords("t", [[1], [2]])
+        assert fetch(b.cursor(), "select count(*) from t") == [[2]]
