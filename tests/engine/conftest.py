@@ -240,12 +240,10 @@ def pg_cluster():
     cluster.remove()
 
 
-_schemas = iter(range(1, 1 << 30))
-
-
 def pg_dsn(cluster):
     """A DSN whose tables land in a fresh schema."""
-    schema = f"t{next(_schemas)}"
+    import uuid
+    schema = "t" + uuid.uuid4().hex[:16]
     cluster.psql(f"create schema {schema}")
     return cluster.dsn(options=f"-csearch_path%3D{schema}")
 
