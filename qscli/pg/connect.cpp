@@ -174,6 +174,7 @@ int Session::fail_result(pq::PGresult* res) {
     std::string text = msg ? msg : trimmed(res ? pq.PQresultErrorMessage(res) : pq.PQerrorMessage(conn));
     if (detail) text += std::string(" (") + detail + ")";
     int code = code_of(state);
+    last_state_ = state ? state : "";
     if (res) pq.PQclear(res);
     check_lost();
     if (lost_ || code == E_LOST) {

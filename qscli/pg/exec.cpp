@@ -271,6 +271,10 @@ void set_changes(Stmt* st, int64_t n) {
 
 int Session::run_statement(Stmt* st, const std::string& sql) {
     if (!pq.PQsendQuery(conn, sql.c_str())) return fail_conn("cannot send the statement");
+    return collect(st);
+}
+
+int Session::collect(Stmt* st) {
     // Rows a chunk at a time where libpq can, else one at a time: never the
     // whole result in the client.
     if (pq.PQsetChunkedRowsMode) pq.PQsetChunkedRowsMode(conn, 256);
@@ -592,6 +596,7 @@ int Session::exec(Stmt* st, const char* sql) {
         break;
     case Command::RETURN: rc = run_return(st, cmd); break;
     default: {
+        if (run_prepared(st, sql, n, &rc)) break;
         std::string text = to_utf8(sql, n);
         rc = rewrite_tblstruct(text);
         if (!rc) rc = run_named(st, text);

@@ -64,6 +64,10 @@ typedef void (*PQnoticeReceiver)(void* arg, const PGresult* res);
     REQUIRED(PQsendQueryParams, int,                                                                  \
              (PGconn*, const char*, int, const Oid*, const char* const*, const int*, const int*, int)) \
     REQUIRED(PQsetSingleRowMode, int, (PGconn*))                                                      \
+    REQUIRED(PQexec, PGresult*, (PGconn*, const char*))                                               \
+    REQUIRED(PQprepare, PGresult*, (PGconn*, const char*, const char*, int, const Oid*))              \
+    REQUIRED(PQsendQueryPrepared, int,                                                                \
+             (PGconn*, const char*, int, const char* const*, const int*, const int*, int))             \
     REQUIRED(PQgetResult, PGresult*, (PGconn*))                                                       \
     REQUIRED(PQresultStatus, int, (const PGresult*))                                                  \
     REQUIRED(PQresultErrorField, char*, (const PGresult*, int))                                       \

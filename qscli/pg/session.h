@@ -6,8 +6,9 @@
 #include "../engine.h"
 #include "libpq.h"
 
-#include <atomic>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace qse {
 namespace pg {
@@ -83,6 +84,10 @@ public:
 
 private:
     int run_statement(Stmt* st, const std::string& sql);
+    // Reads the results of the statement sent into st.
+    int collect(Stmt* st);
+    bool run_prepared(Stmt* st, const char* sql, size_t n, int* rc);
+    int prepared_name(const std::string& key, size_t nparams, std::string* name);
     int run_named(Stmt* st, const std::string& sql);
     int run_return(Stmt* st, const Command& cmd);
     int run_begin(const std::string& name);
@@ -99,6 +104,17 @@ private:
     std::mutex cancel_lock_;
     pq::PGcancel* cancel_ = nullptr;
     bool lost_ = false;
+    std::string last_state_;  // SQLSTATE of the last server error
+
+    // Prepared statements by parameterized text (CP866).
+    struct Prepared {
+        std::string name;
+        uint64_t used;
+    };
+    static constexpr size_t PREPARED_MAX = 64;
+    std::unordered_map<std::string, Prepared> prepared_;
+    std::unordered_set<std::string> unpreparable_;
+    uint64_t clock_ = 0, prepared_count_ = 0;
 };
 
 }  // namespace pg
