@@ -1,0 +1,194 @@
+"""pyqivrexdb on a PostgreSQL server side by side with psycopg 3 (its C
+implementation) on the same server and table.
+
+    QX_BUILD=build/perf tools/dev python bench/postgres/run.py [--n 1000000] [--reps 3] [--cases ...]
+
+The server is a throw-away cluster (tests/pgcluster.py) unless QX_PG_DSN
+names one. Every measurement runs in a fresh process (this file with
+--worker), the two sides taking turns (qx, psycopg, psycopg, qx, ...). Each
+figure is our time (or peak resident memory) divided by psycopg's: the median
+of the per-pair ratios with their min-max.
+
+Cases: fetchall() of N rows of 6 columns; a bulk load of N rows (addrecords /
+psycopg's copy); 20,000 point queries by primary key with fetchone() (both
+in autocommit); the peak memory of streaming all N rows (iteration / a
+psycopg server-side cursor).
+"""
+import argparse
+import datetime
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+TABLE = ("(id integer primary key, name varchar(12), amount double precision, d date, small smallint, "
+         "code varchar(8))")
+QUERY = "select id, name, amount, d, small, code from t"
+CODES = ["Москва01", "Тверь002", "Казань03", "Омск0004", "Пермь005", "Самара06", "Рязань07", "Тула0008"]
+FIRST_DAY = datetime.date(2015, 1, 1).toordinal()
+POINT_QUERIES = 20000
+# case: (what it measures, target ratio, measured quantity)
+CASES = {
+    "fetchall": ("fetchall() of N rows x 6 columns", 1.0, "seconds"),
+    "bulk": ("bulk load of N rows", 1.0, "seconds"),
+    "point": (f"{POINT_QUERIES} point queries + fetchone()", 1.2, "seconds"),
+    "stream": ("peak memory streaming N rows", 1.2, "peak_kib"),
+}
+
+
+def make_rows(n):
+    fromordinal = datetime.date.fromordinal
+    return [[i, "NAME%08d" % i, i * 0.25 + 0.5, fromordinal(FIRST_DAY + i % 3000), i % 65000 - 32500,
+             CODES[i % len(CODES)]] for i in range(n)]
+
+
+def status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+# ---- one side of one case, in a process of its own ----
+
+def qx_case(case, dsn, n):
+    import pyqivrexdb
+    conn = pyqivrexdb.connect(dsn)
+    cur = conn.cursor()
+    if case == "fetchall":
+        def run():
+            cur.execute(QUERY)
+            return len(cur.fetchall())
+    elif case == "bulk":
+        conn.execute("truncate t2")
+        rows = make_rows(n)
+
+        def run():
+            conn.addrecords("t2", rows)
+            return n
+    elif case == "point":
+        def run():
+            for k in range(0, POINT_QUERIES * 7, 7):
+                cur.execute(QUERY + " where id = %s", (k % n,))
+                cur.fetchone()
+            return POINT_QUERIES
+    elif case == "stream":
+        def run():
+            cur.execute(QUERY)
+            return sum(1 for _ in cur)
+    return run
+
+
+def psycopg_case(case, dsn, n):
+    import psycopg
+    conn = psycopg.connect(dsn, autocommit=case != "stream")
+    cur = conn.cursor()
+    if case == "fetchall":
+        def run():
+            cur.execute(QUERY)
+            return len(cur.fetchall())
+    elif case == "bulk":
+        cur.execute("truncate t2")
+        rows = make_rows(n)
+
+        def run():
+            with cur.copy("copy t2 from stdin") as cp:
+                for r in rows:
+                    cp.write_row(r)
+            return n
+    elif case == "point":
+        def run():
+            for k in range(0, POINT_QUERIES * 7, 7):
+                cur.execute(QUERY + " where id = %s", (k % n,))
+                cur.fetchone()
+            return POINT_QUERIES
+    elif case == "stream":
+        def run():
+            with conn.cursor(name="stream") as named:
+                named.execute(QUERY)
+                return sum(1 for _ in named)
+    return run
+
+
+def worker(side, case, dsn, n):
+    import gc
+    run = (qx_case if side == "qx" else psycopg_case)(case, dsn, n)
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak resident size starts afresh
+    start = time.perf_counter()
+    done = run()
+    gc.collect()
+    took = time.perf_counter() - start
+    assert done == (POINT_QUERIES if case == "point" else n), done
+    print(json.dumps({"seconds": took, "peak_kib": status_kib("VmHWM")}))
+
+
+# ---- the driver ----
+
+def run_worker(side, case, dsn, n):
+    out = subprocess.run([sys.executable, __file__, "--worker", side, case, dsn, str(n)], capture_output=True,
+                         text=True, cwd=HERE)
+    if out.returncode:
+        raise SystemExit(f"worker {side} {case} failed:\n{out.stdout}{out.stderr}")
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def prepare(dsn, n):
+    import psycopg
+    with psycopg.connect(dsn, autocommit=True) as conn:
+        conn.execute("drop table if exists t; drop table if exists t2")
+        conn.execute("create table t " + TABLE)
+        conn.execute("create table t2 " + TABLE.replace(" primary key", ""))
+        with conn.cursor().copy("copy t from stdin") as cp:
+            for r in make_rows(n):
+                cp.write_row(r)
+        conn.execute("vacuum analyze t")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--n", type=int, default=1_000_000)
+    ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--cases", nargs="*", default=list(CASES))
+    ap.add_argument("--worker", nargs=4)
+    a = ap.parse_args()
+    if a.worker:
+        side, case, dsn, n = a.worker
+        return worker(side, case, dsn, int(n))
+    cluster = None
+    dsn = os.environ.get("QX_PG_DSN")
+    if not dsn:
+        sys.path.insert(0, str(HERE.parent.parent / "tests"))
+        import pgcluster
+        cluster = pgcluster.Cluster().start()
+        dsn = cluster.dsn()
+    try:
+        prepare(dsn, a.n)
+        print(f"N = {a.n:,}; ratio = ours / psycopg, median of {a.reps} pairs (min-max)")
+        for case in a.cases:
+            what, target, key = CASES[case]
+            ratios, ours, theirs = [], [], []
+            for rep in range(a.reps):
+                order = ("qx", "psycopg") if rep % 2 == 0 else ("psycopg", "qx")
+                got = {side: run_worker(side, case, dsn, a.n)[key] for side in order}
+                ours.append(got["qx"])
+                theirs.append(got["psycopg"])
+                ratios.append(got["qx"] / got["psycopg"])
+            unit = "s" if key == "seconds" else "MiB"
+            scale = 1 if key == "seconds" else 1 / 1024
+            print(f"{what:42s} {statistics.median(ratios):.2f} ({min(ratios):.2f}-{max(ratios):.2f})"
+                  f"  target <= {target}   ours {statistics.median(ours) * scale:.3f} {unit}"
+                  f" / psycopg {statistics.median(theirs) * scale:.3f} {unit}", flush=True)
+    finally:
+        if cluster:
+            cluster.remove()
+
+
+if __name__ == "__main__":
+    main()
