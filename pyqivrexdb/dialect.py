@@ -37,6 +37,7 @@ import datetime
 import os
 
 from sqlalchemy import exc
+from sqlalchemy import case, func, null, type_coerce
 from sqlalchemy import pool
 from sqlalchemy import types as sqltypes
 from sqlalchemy.dialects.sqlite.base import DATE, SQLiteTypeCompiler, ischema_names
@@ -85,6 +86,22 @@ class _Date(DATE):
             if value is None or value.__class__ is datetime.date:
                 return value
             return parse(value)
+
+        return process
+
+
+class _Binary(sqltypes._Binary):
+    """Blobs are selected as hexadecimal text. A result's binary field is as
+    wide as its longest value and shorter ones come zero-padded, so their
+    length would be lost; text ends where the value ends."""
+
+    def column_expression(self, colexpr):
+        # hex(NULL) is '', as is the hex of an empty blob
+        return type_coerce(case((colexpr.is_(None), null()), else_=func.hex(colexpr)), colexpr.type)
+
+    def result_processor(self, dialect, coltype):
+        def process(value):
+            return None if value is None else bytes.fromhex(value)
 
         return process
 
@@ -144,6 +161,7 @@ class QivrexDialect(SQLiteDialect_pysqlite):
         sqltypes.Date: _Date,
         sqltypes.Integer: _Integer,
         sqltypes.BigInteger: _BigInteger,
+        sqltypes._Binary: _Binary,
     }
 
     def __init__(self, dbapi=None, **kw):
