@@ -106,11 +106,9 @@ class _Binary(sqltypes._Binary):
         return process
 
 
-class _SingleFloat(sqltypes.FLOAT):
-    """FLOAT and FLOA columns hold single precision, whatever was declared."""
-
-    def __init__(self, *args, **kw):
-        super().__init__(precision=24)
+def _single_float(*args):
+    # FLOAT and FLOA hold single precision, whatever precision was declared
+    return sqltypes.FLOAT(precision=24)
 
 
 class QivrexTypeCompiler(SQLiteTypeCompiler):
@@ -133,8 +131,8 @@ _engine_names = {
     "TINYINT": sqltypes.SMALLINT,
     "DWORD": sqltypes.BIGINT,
     "DWRD": sqltypes.BIGINT,
-    "FLOAT": _SingleFloat,
-    "FLOA": _SingleFloat,
+    "FLOAT": _single_float,
+    "FLOA": _single_float,
     "DFLT": sqltypes.DOUBLE,
     "CURR": sqltypes.DOUBLE,
     "CURRENCY": sqltypes.DOUBLE,
@@ -231,6 +229,11 @@ class QivrexDialect(SQLiteDialect_pysqlite):
             return
         dbapi_connection.autocommit = False
         super(SQLiteDialect_pysqlite, self).set_isolation_level(dbapi_connection, level)
+
+    def get_isolation_level(self, dbapi_connection):
+        if dbapi_connection.autocommit:
+            return "AUTOCOMMIT"
+        return super().get_isolation_level(dbapi_connection)
 
     def detect_autocommit_setting(self, dbapi_conn):
         return dbapi_conn.autocommit
