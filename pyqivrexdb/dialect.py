@@ -35,6 +35,7 @@ SQLAlchemy and this module are optional; the driver itself needs neither.
 
 import datetime
 import os
+from typing import Any, Dict
 
 from sqlalchemy import exc
 from sqlalchemy import case, func, null, type_coerce
@@ -121,7 +122,7 @@ class QivrexTypeCompiler(SQLiteTypeCompiler):
 
 
 # The engine's own type names, and SQL names it gives a meaning SQLite lacks.
-_engine_names = {
+_engine_names: Dict[str, Any] = {
     "LONG": sqltypes.INTEGER,
     "MEDIUMINT": sqltypes.INTEGER,
     "NMBR": sqltypes.INTEGER,

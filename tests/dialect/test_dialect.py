@@ -2,6 +2,7 @@
 import datetime
 import decimal
 import os
+from typing import List, Optional
 
 import pytest
 import sqlalchemy as sa
@@ -262,8 +263,8 @@ class Customer(Base):
     __tablename__ = "customers"
     id: orm.Mapped[int] = orm.mapped_column(primary_key=True)
     name: orm.Mapped[str] = orm.mapped_column(sa.String(40))
-    joined: orm.Mapped[datetime.date | None]
-    orders: orm.Mapped[list["Order"]] = orm.relationship(back_populates="customer")
+    joined: orm.Mapped[Optional[datetime.date]]
+    orders: orm.Mapped[List["Order"]] = orm.relationship(back_populates="customer")
 
 
 class Order(Base):
