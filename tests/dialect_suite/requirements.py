@@ -72,6 +72,7 @@ UNSUPPORTED = {
     "identity_columns": _SQLITE + "has no GENERATED AS IDENTITY",
     "fetch_first": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
     "fetch_no_order_by": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
+    "fetch_expression": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
     "fetch_percent": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
     "fetch_ties": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
     "fetch_offset_with_options": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
