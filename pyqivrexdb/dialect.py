@@ -21,7 +21,8 @@ Text, String()            TEXT / VARCHAR     CHAR as wide as the longest
 Date                      DATE               DATE: 1900-01-01 .. 2078-12-31
 DateTime, Time            DATETIME, TIME     text, as SQLite's dialect
 Boolean                   BOOLEAN            BYTE
-LargeBinary               BLOB               ARRA
+LargeBinary               BLOB               ARRA, selected as hexadecimal
+                                             text to keep each blob's length
 ========================  =================  ===============================
 
 Beyond their range, values are refused: an INTEGER column holding 2**31 or
@@ -29,17 +30,15 @@ a BIGINT column holding 2**53 + 1 fails the query that reads it with a
 ``DataError`` (SQLite itself accepted the INSERT), and a date outside the
 engine's years likewise.
 
-Only the embedded engine is supported: its server version names SQLite.
-SQLAlchemy and this module are optional; the driver itself needs neither.
+The library must run SQLite's SQL, as the embedded engine does. SQLAlchemy
+and this module are optional; the driver itself needs neither.
 """
 
 import datetime
 import os
 from typing import Any, Dict
 
-from sqlalchemy import exc
-from sqlalchemy import case, func, null, type_coerce
-from sqlalchemy import pool
+from sqlalchemy import case, exc, func, null, pool, type_coerce
 from sqlalchemy import types as sqltypes
 from sqlalchemy.dialects.sqlite.base import DATE, SQLiteTypeCompiler, ischema_names
 from sqlalchemy.dialects.sqlite.pysqlite import SQLiteDialect_pysqlite
@@ -118,7 +117,6 @@ class QivrexTypeCompiler(SQLiteTypeCompiler):
         if type_.precision is not None and type_.precision <= 24:
             return "FLOAT"
         return "DOUBLE"
-
 
 
 # The engine's own type names, and SQL names it gives a meaning SQLite lacks.
@@ -240,7 +238,7 @@ class QivrexDialect(SQLiteDialect_pysqlite):
         return dbapi_conn.autocommit
 
     def is_disconnect(self, e, connection, cursor):
-        return isinstance(e, self.loaded_dbapi.InterfaceError) and "closed" in str(e)
+        return isinstance(e, self.loaded_dbapi.ProgrammingError) and "connection is closed" in str(e)
 
 
 dialect = QivrexDialect
