@@ -1,19 +1,11 @@
-"""python -m pyqivrexdb run as a real process over the embedded engine."""
-import os
-import subprocess
-import sys
+"""python -m pyqivrexdb run as a real process over the embedded engine:
+statements, their splitting, output modes and commands."""
+import json
+import resource
 
 import pytest
 
-
-def shell(db, *commands, stdin=None):
-    args = [sys.executable, "-m", "pyqivrexdb", str(db)]
-    for c in commands:
-        args += ["-c", c]
-    env = dict(os.environ, PYTHONIOENCODING="utf-8")
-    # Run away from the source tree, so the package found is the built one.
-    return subprocess.run(args, input=stdin, capture_output=True, text=True, encoding="utf-8",
-                          env=env, cwd=os.path.dirname(__file__), timeout=120)
+from shellrun import shell
 
 
 @pytest.fixture
@@ -24,23 +16,92 @@ def db(tmp_path):
     return path
 
 
-def test_statements_and_aligned_result(db):
+@pytest.fixture
+def filled(db):
     r = shell(db, "insert into t values (1, 'Иван', 2.5, '2024-01-02');",
-              "insert into t values (22, 'Ян', -10.25, '1999-12-31');",
-              "select id, name, amount, day from t order by id;")
+              "insert into t values (22, 'Ян', -10.25, null);")
     assert r.returncode == 0, r.stderr
-    table = r.stdout.splitlines()[-5:]
-    assert table == [
+    return db
+
+
+def test_statements_and_aligned_result(filled):
+    r = shell(filled, "select id, name, amount, day from t order by id;")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
         "id | name | amount | day",
         "---+------+--------+-----------",
         " 1 | Иван |    2.5 | 2024-01-02",
-        "22 | Ян   | -10.25 | 1999-12-31",
+        "22 | Ян   | -10.25 | NULL",
         "(2 rows)",
     ]
 
 
+@pytest.mark.parametrize("mode, expected", [
+    ("csv", "id,name,amount,day\n1,Иван,2.5,2024-01-02\n22,Ян,-10.25,\n"),
+    ("json", '[{"id": 1, "name": "Иван", "amount": 2.5, "day": "2024-01-02"},\n'
+             '{"id": 22, "name": "Ян", "amount": -10.25, "day": null}]\n'),
+    ("line", "    id = 1\n  name = Иван\namount = 2.5\n   day = 2024-01-02\n\n"
+             "    id = 22\n  name = Ян\namount = -10.25\n   day = NULL\n"),
+])
+def test_output_modes(filled, mode, expected):
+    r = shell(filled, ".mode %s" % mode, "select * from t order by id;")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == expected
+    if mode == "json":
+        assert json.loads(r.stdout)[1]["day"] is None
+
+
+@pytest.mark.parametrize("mode, expected", [
+    ("table", "1 | Иван\n(1 row)\n"),
+    ("csv", "1,Иван\n"),
+])
+def test_headers_off(filled, mode, expected):
+    r = shell(filled, ".headers off", ".mode " + mode, "select id, name from t where id = 1;")
+    assert r.stdout == expected
+
+
+def test_empty_results(db):
+    r = shell(db, "select id, name from t;", ".mode json", "select * from t;", ".mode csv", "select * from t;")
+    assert r.stdout == "id | name\n---+-----\n(0 rows)\n[]\nid,name,amount,day\n"
+
+
+@pytest.mark.parametrize("text, outputs", [
+    # several statements on one line, each with its own result
+    ("select 1 as a; select 2 as b;", ["a", "1", "b", "2"]),
+    # a comment after the ";" does not swallow the next statement
+    ("select 1 as a; -- c\nselect 2 as b;", ["a", "1", "b", "2"]),
+    # ";" inside literals, quoted names and comments does not end a statement
+    ("select 'x;\ny;' as a;", ["a", "x;", "y;"]),
+    ('select 1 as "a;b"; select 2 as c;', ["a;b", "1", "c", "2"]),
+    ("select /* ; */ 3 as a; /* x;\n ; */ select 4 as b;", ["a", "3", "b", "4"]),
+    ("select 'it''s; fine' as a;", ["a", "it's; fine"]),
+    # blank statements and lines of comments only are skipped
+    (";; -- nothing\n/* nothing */\nselect 5 as a", ["a", "5"]),
+    # a command line only where no statement is pending
+    ("select 6\n.tables\n as a;", None),
+])
+def test_splitting(db, text, outputs):
+    r = shell(db, stdin=text)
+    if outputs is None:
+        assert r.returncode == 1  # ".tables as a" is not SQL
+        return
+    assert r.returncode == 0, r.stderr
+    shown = [line.strip() for line in r.stdout.splitlines() if line and not line.startswith(("-", "("))]
+    assert shown == outputs
+
+
+def test_messages_and_return_values_per_statement(db):
+    r = shell(db, "select message('Привет'); return 41 + 1; select user_message(7, 'пользователь');"
+                  " return 7;")
+    assert r.returncode == 0, r.stderr
+    assert "server: Привет" in r.stderr.splitlines()
+    assert "message 7: пользователь" in r.stderr.splitlines()
+    assert [line for line in r.stdout.splitlines() if line.startswith("return")] == [
+        "return value: 42", "return value: 7"]
+
+
 def test_failed_statement_is_one_line_and_the_shell_goes_on(db):
-    r = shell(db, "select * from nosuch;", "selec 1;", "select count(*) as n from t;")
+    r = shell(db, "select * from nosuch; selec 1;", "select count(*) as n from t;")
     assert r.returncode == 1
     errors = r.stderr.splitlines()
     assert len(errors) == 2
@@ -49,52 +110,39 @@ def test_failed_statement_is_one_line_and_the_shell_goes_on(db):
     assert r.stdout.splitlines()[-2:] == ["0", "(1 row)"]
 
 
-def test_messages_and_return_value(db):
-    r = shell(db, "select message('Привет');", "select user_message(7, 'пользователь');",
-              "return 41 + 1;")
-    assert r.returncode == 0, r.stderr
-    assert "server: Привет" in r.stderr.splitlines()
-    assert "message 7: пользователь" in r.stderr.splitlines()
-    assert "return value: 42" in r.stdout.splitlines()
-
-
-def test_load_csv(db, tmp_path):
-    csv = tmp_path / "rows.csv"
-    lines = ["id,name,amount,day"] + ["%d,Имя%d,%s,2024-02-%02d" % (i, i, i / 4, i % 28 + 1)
-                                      for i in range(25000)]
-    csv.write_text("\n".join(lines) + "\n", encoding="utf-8")
-    r = shell(db, ".load t %s" % csv, "select count(*), sum(amount), min(day), max(name) from t;")
-    assert r.returncode == 0, r.stderr
-    out = r.stdout.splitlines()
-    assert "loaded 25000 rows into t" in out
-    assert [v.strip() for v in out[-2].split(" | ")] == ["25000", "78121875.0", "2024-02-01", "Имя9999"]
-
-
-@pytest.mark.parametrize("content, message", [
-    ("1,a,x,2024-01-01\n", "line 1: 'x' for field amount is not a number"),
-    ("1,a,1.5,01/02/2024\n", "line 1: '01/02/2024' for field day is not a date"),
-    ("1,a,1.5\n", "line 1: 3 values, the table has 4 fields"),
-    ("id,name,amount,day\n1,a,1,2024-01-01\n2.5,b,1,2024-01-01\n", "line 3: '2.5' for field id is not an integer"),
-])
-def test_load_refuses_bad_csv_without_loading(db, tmp_path, content, message):
-    csv = tmp_path / "bad.csv"
-    csv.write_text(content, encoding="utf-8")
-    r = shell(db, ".load t %s" % csv, "select count(*) from t;")
+@pytest.mark.parametrize("how", [["--bail"], [".bail on"]])
+def test_bail_stops_at_the_first_error(db, how):
+    options = how if how[0].startswith("--") else ()
+    first = [] if options else how
+    r = shell(db, *first, "selec 1;", "select 2 as x;", options=options)
     assert r.returncode == 1
-    assert message in r.stderr
-    assert r.stdout.splitlines()[-2].strip() == "0"
+    assert "x" not in r.stdout
+
+
+def test_output_read_timer_schema(db, tmp_path):
+    script = tmp_path / "script.sql"
+    script.write_text("insert into t (id) values (1);\ninsert into t (id)\n values (2);\n", encoding="utf-8")
+    out = tmp_path / "out.txt"
+    r = shell(db, ".read %s" % script, ".output %s" % out, "select id from t order by id;",
+              ".output", ".timer on", "select 3 as x;", ".schema t", ".schema")
+    assert r.returncode == 0, r.stderr
+    assert out.read_text(encoding="utf-8") == "id\n--\n 1\n 2\n(2 rows)\n"
+    assert "x\n-\n3\n(1 row)\n" in r.stdout
+    assert any(line.startswith("time: ") for line in r.stderr.splitlines())
+    schema = "create table t (\n  id INTEGER,\n  name varchar(10),\n  amount double,\n  day date\n);\n"
+    assert r.stdout.endswith(schema + schema)
 
 
 @pytest.mark.parametrize("command, message", [
-    (".load t /nonexistent/rows.csv", "No such file or directory"),
-    (".load nosuch %s", "no such table: nosuch"),
-    (".load t", "usage: .load TABLE FILE"),
     (".frobnicate", "unknown command .frobnicate"),
+    (".mode wide", "usage: .mode table|csv|json|line"),
+    (".headers maybe", "usage: .headers on|off"),
+    (".read /nonexistent/x.sql", "No such file or directory"),
+    (".schema nosuch", "no such table: nosuch"),
+    (".output /nonexistent/x.txt", "No such file or directory"),
 ])
-def test_command_errors(db, tmp_path, command, message):
-    csv = tmp_path / "one.csv"
-    csv.write_text("1,a,1,2024-01-01\n", encoding="utf-8")
-    r = shell(db, command.replace("%s", str(csv)))
+def test_command_errors(db, command, message):
+    r = shell(db, command)
     assert r.returncode == 1
     assert [line for line in r.stderr.splitlines() if message in line]
 
@@ -112,3 +160,29 @@ def test_unreachable_database(tmp_path):
     r = shell(tmp_path / "no" / "such" / "dir.db", "select 1;")
     assert r.returncode == 1
     assert r.stderr.startswith("error: cannot connect")
+
+
+def _cap_data(limit):
+    def cap():
+        resource.setrlimit(resource.RLIMIT_DATA, (limit, limit))
+    return cap
+
+
+def test_large_result_is_printed_in_bounded_memory(tmp_path):
+    path = tmp_path / "big.db"
+    n = 400000
+    r = shell(path, "create table big (id integer, name varchar(20), amount double, day date);",
+              "insert into big with recursive c(i) as (select 1 union all select i + 1 from c where i < %d) "
+              "select i, 'name' || i, i * 0.5, date('2000-01-01', '+' || (i %% 9000) || ' days') from c;" % n)
+    assert r.returncode == 0, r.stderr
+    # Held whole, these rows take well over 100 MB of Python objects.
+    limit = 90 << 20
+    out = tmp_path / "out.txt"
+    with open(out, "w") as f:
+        r = shell(path, "select * from big;", stdout=f, stderr=-1, preexec_fn=_cap_data(limit))
+    assert r.returncode == 0, r.stderr
+    with open(out, encoding="utf-8") as f:
+        lines = f.readlines()
+    assert len(lines) == n + 3
+    assert lines[-1] == "(%d rows)\n" % n
+    assert lines[-2].split(" | ")[:2] == [str(n), "name%d" % n]

@@ -1,0 +1,108 @@
+"""A SQL shell over pyqivrexdb.
+
+    python -m pyqivrexdb DSN [-u USER] [-p PASSWORD] [--bail] [-c STATEMENT]...
+
+Statements end with ";" (several may share a line). Lines that begin with
+"." are shell commands; see ".help". With -c the given statements run in
+order and nothing is read from standard input; otherwise statements are
+read at a prompt when standard input is a terminal, or from standard input
+as it comes. The exit status is 0 when everything ran, 1 when a statement
+or command failed, 130 after Ctrl-C.
+"""
+
+import argparse
+import os
+import sys
+
+from . import prompt
+from .db import Database
+from .session import Bail, Shell, describe
+from .split import Splitter
+
+__all__ = ["main", "Shell"]
+
+
+def _run_stream(shell, stream):
+    splitter = Splitter()
+    for line in stream:
+        for item in splitter.feed(line):
+            shell.run(item)
+    for item in splitter.end():
+        shell.run(item)
+
+
+def _run_prompt(shell):
+    splitter = Splitter()
+    while True:
+        try:
+            line = input(prompt.MORE if splitter.pending else prompt.PROMPT)
+        except EOFError:
+            print()
+            return
+        except KeyboardInterrupt:  # drops the statement being typed
+            print()
+            splitter = Splitter()
+            continue
+        for item in splitter.feed(line + "\n"):
+            try:
+                shell.run(item)
+            except KeyboardInterrupt:
+                print("interrupted", file=sys.stderr, flush=True)
+                break
+            except Bail:
+                pass
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m pyqivrexdb", description="SQL shell for Qivrex.")
+    parser.add_argument("dsn", help="the server (or database) to connect to")
+    parser.add_argument("-u", "--user", default="", help="user name")
+    parser.add_argument("-p", "--password", default="", help="password")
+    parser.add_argument("-c", "--command", action="append", metavar="STATEMENT",
+                        help="run STATEMENT (or a .command) instead of reading input; repeatable")
+    parser.add_argument("--bail", action="store_true", help="stop at the first error")
+    args = parser.parse_args(argv)
+
+    try:
+        db = Database(args.dsn, args.user, args.password)
+    except Exception as exc:
+        print("error: cannot connect to %s: %s" % (args.dsn, exc), file=sys.stderr)
+        return 1
+    interactive = not args.command and sys.stdin.isatty()
+    shell = Shell(db, bail=args.bail)
+    try:
+        if args.command:
+            for text in args.command:
+                shell.run_text(text)
+        elif interactive:
+            save = prompt.setup(db.tables)
+            print('Connected to %s. Statements end with ";"; .help for help.' % args.dsn)
+            try:
+                _run_prompt(shell)
+            finally:
+                if save:
+                    save()
+        else:
+            _run_stream(shell, sys.stdin)
+    except SystemExit as exc:
+        if exc.code:
+            raise
+    except Bail:
+        return 1
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr, flush=True)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (| head): nothing more to say, and nothing
+        # left to flush into the closed pipe at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except Exception as exc:
+        print("error: %s" % describe(exc), file=sys.stderr)
+        return 1
+    finally:
+        try:
+            db.close()
+        except Exception:
+            pass
+    return 1 if shell.failed and not interactive else 0

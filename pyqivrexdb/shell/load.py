@@ -1,0 +1,258 @@
+"""The .load command: a CSV file into a table, every value whole or a
+stop that says where and why, and at the end, or on any stop, exactly how
+many rows the table kept."""
+
+import csv
+import os
+import re
+import time
+
+from .. import Error
+from .fields import BadValue, converter
+
+CHUNK_ROWS = 10000  # rows handed to the driver in one call
+PROGRESS_EVERY = 0.5  # seconds between progress lines
+
+USAGE = """\
+usage: .load [--header | --no-header] [--null TEXT] [--truncate] TABLE FILE
+  --header       the first line names the fields: skip it (without either option
+                 it is skipped when it holds the field names)
+  --no-header    the first line is data
+  --null TEXT    fields holding TEXT are loaded as NULL (default: empty fields)
+  --truncate     cut texts longer than their field instead of stopping"""
+
+
+class LoadError(Exception):
+    """A load that stopped; the message names the file line."""
+
+
+class _Options:
+    header = None  # None: skip a first line of the field names
+    null = ""
+    truncate = False
+
+
+def _parse(args):
+    opts, rest = _Options(), []
+    it = iter(args)
+    for a in it:
+        if a == "--header":
+            opts.header = True
+        elif a == "--no-header":
+            opts.header = False
+        elif a == "--truncate":
+            opts.truncate = True
+        elif a == "--null":
+            opts.null = next(it, None)
+            if opts.null is None:
+                raise LoadError(USAGE)
+        elif a.startswith("--null="):
+            opts.null = a[len("--null="):]
+        elif a.startswith("--"):
+            raise LoadError(USAGE)
+        else:
+            rest.append(a)
+    if len(rest) != 2:
+        raise LoadError(USAGE)
+    return opts, rest[0], rest[1]
+
+
+def command(shell, args):
+    if args == ["--help"]:
+        print(USAGE, file=shell.out)
+        return
+    opts, table, path = _parse(args)
+    Load(shell, table, path, opts).run()
+
+
+def _lines(f, path, counter):
+    """The file's lines as text, each decoded on its own so that a bad byte
+    is found on its own line."""
+    for raw in f:
+        counter[0] += 1
+        try:
+            line = raw.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise LoadError("%s line %d: not UTF-8 text (byte 0x%02x at position %d of the line)"
+                            % (path, counter[0], raw[exc.start], exc.start + 1)) from None
+        yield line[1:] if counter[0] == 1 and line.startswith("\ufeff") else line
+
+
+_PACKED = re.compile(r"at pydata\[(\d+)\]\[(\d+)\]")
+_RECORD = re.compile(r"record \d+: ")
+
+
+class Load:
+    def __init__(self, shell, table, path, opts):
+        self.shell, self.db, self.table, self.path, self.opts = shell, shell.db, table, path, opts
+        self.sent = 0  # rows the server accepted
+        self.progress = shell.err.isatty()
+        self.started = time.monotonic()
+        self.shown = self.started
+
+    def run(self):
+        try:
+            f = open(self.path, "rb")
+        except OSError as exc:
+            raise LoadError("%s: %s" % (self.path, exc.strerror or exc)) from None
+        with f:
+            self._run(f)
+
+    def _run(self, f):
+        fields = self.db.fields(self.table)
+        if not fields:
+            raise LoadError("table %s has no fields (does it exist?)" % self.table)
+        self.names = [name for name, _, _, _ in fields]
+        try:
+            self.converters = [converter(code, length, self.opts.truncate) for _, code, length, _ in fields]
+        except BadValue as exc:
+            raise LoadError("table %s: %s" % (self.table, exc)) from None
+        self.before = self._count()
+        self.file, self.size = f, os.fstat(f.fileno()).st_size
+        try:
+            self._read(f)
+        except OSError as exc:
+            self._stopped("%s: %s" % (self.path, exc.strerror or exc), exc)
+        except KeyboardInterrupt:
+            self._stopped("interrupted", None)
+            raise
+        except LoadError as exc:
+            self._stopped(str(exc), exc)
+        self._end_progress()
+        print("loaded %d row%s into %s" % (self.sent, "" if self.sent == 1 else "s", self.table),
+              file=self.shell.out)
+
+    # -- reading --------------------------------------------------------------
+
+    def _read(self, f):
+        counter = [0]
+        reader = csv.reader(_lines(f, self.path, counter))
+        names = [n.lower() for n in self.names]
+        null, convert, nfields = self.opts.null, self.converters, len(self.converters)
+        nulls = self.db.sends_nulls
+        chunk, lines = [], []
+        first = True
+        line = 1
+        for record in reader:
+            at, line = line, reader.line_num + 1  # the line this record began on
+            if first:
+                first = False
+                if self.opts.header or (self.opts.header is None
+                                        and [c.strip().lower() for c in record] == names):
+                    continue
+            if not record:
+                continue
+            if len(record) != nfields:
+                raise LoadError("%s line %d: %d values, the table has %d fields"
+                                % (self.path, at, len(record), nfields))
+            row = []
+            for j, cell in enumerate(record):
+                if cell == null:
+                    if not nulls:
+                        raise LoadError("%s line %d, field %s: %r stands for NULL, which this connection "
+                                        "cannot send" % (self.path, at, self.names[j], cell))
+                    row.append(None)
+                    continue
+                try:
+                    row.append(convert[j](cell))
+                except BadValue as exc:
+                    raise LoadError("%s line %d, field %s: %s" % (self.path, at, self.names[j], exc)) from None
+            chunk.append(row)
+            lines.append(at)
+            if len(chunk) == CHUNK_ROWS:
+                self._send(chunk, lines)
+                chunk, lines = [], []
+                self._show_progress()
+        if chunk:
+            self._send(chunk, lines)
+
+    # -- sending --------------------------------------------------------------
+
+    def _send(self, rows, lines, refused=None):
+        """Loads rows; a refused batch is sent again in halves until the
+        row that the server refuses is found, so the rows before it are
+        kept and the error names its line. `refused`: the code, lines and
+        explanation of the batch this one is half of."""
+        self.shell.messages = []
+        try:
+            self.db.load(self.table, rows)
+        except KeyboardInterrupt as exc:
+            self.sent += getattr(exc, "rows_sent", 0) or 0
+            raise
+        except Error as exc:
+            ok = getattr(exc, "rows_sent", 0) or 0
+            self.sent += ok
+            rows, lines = rows[ok:], lines[ok:]
+            why = self._explain(exc)
+            packed = _PACKED.search(" ".join(getattr(exc, "__notes__", ())))
+            if packed:  # the driver refused a value (NULL where it cannot send one)
+                i, j = int(packed.group(1)) - ok, int(packed.group(2))
+                raise LoadError("%s line %d, field %s: %s" % (self.path, lines[i], self.names[j], why)) from None
+            code = getattr(exc, "error_code_qivrex", None)
+            if refused is not None and code != refused[0]:
+                # The server no longer takes what it refused before (its
+                # transaction was rolled back): the first refusal stands.
+                raise LoadError("%s lines %d to %d: %s" % ((self.path,) + refused[1:])) from None
+            if len(rows) == 1:
+                raise LoadError("%s line %d: %s" % (self.path, lines[0], why)) from None
+            refused = (code, lines[0], lines[-1], why)
+            half = len(rows) // 2
+            self._send(rows[:half], lines[:half], refused)
+            self._send(rows[half:], lines[half:], refused)
+            return
+        self.sent += len(rows)
+
+    def _explain(self, exc):
+        """The server's own words for an error, else the driver's."""
+        said = [m for m in self.shell.messages if m.lower().startswith("error")]
+        self.shell.messages = []
+        if said:
+            # the server counts records within its batch; the line says more
+            return _RECORD.sub("", said[0], count=1)
+        return "%s: %s" % (type(exc).__name__, exc)
+
+    def _count(self):
+        """The table's rows now; None when the table cannot be read (its
+        transaction was rolled back and waits for its end)."""
+        try:
+            rows = self.db.rows("select count(*) from %s;" % self.table)
+        except Error:
+            return None
+        finally:
+            self.shell.messages = []
+        return rows[0][0]
+
+    def _stopped(self, why, exc):
+        """Tells what the table kept after a stop."""
+        self._end_progress()
+        after = self._count()
+        if after is None:
+            kept = 0
+            note = " (the enclosing transaction was rolled back)"
+        else:
+            kept = max(0, min(self.sent, after - self.before)) if self.before is not None else self.sent
+            note = " (rolled back with the enclosing transaction)" if kept < self.sent else ""
+        said = "load stopped, %d row%s kept in %s%s" % (kept, "" if kept == 1 else "s", self.table, note)
+        if exc is None:
+            print("%s: %s" % (why, said), file=self.shell.err, flush=True)
+            return
+        raise LoadError("%s; %s" % (why, said)) from None
+
+    # -- progress -------------------------------------------------------------
+
+    def _show_progress(self):
+        if not self.progress:
+            return
+        now = time.monotonic()
+        if now - self.shown < PROGRESS_EVERY:
+            return
+        self.shown = now
+        share = 100.0 * self.file.tell() / self.size if self.size else 100.0
+        rate = self.sent / max(now - self.started, 1e-9)
+        print("\r%d rows, %.0f rows/s, %.0f%% of the file" % (self.sent, rate, share),
+              end="", file=self.shell.err, flush=True)
+
+    def _end_progress(self):
+        if self.progress and self.shown != self.started:
+            print(file=self.shell.err, flush=True)
+            self.shown = self.started

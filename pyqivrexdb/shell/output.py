@@ -1,0 +1,170 @@
+"""Printing results as they are fetched: table, csv, json and line modes.
+
+Each printer takes the column names and an iterator of pages (lists of
+rows) and writes every page before the next is fetched, so memory stays
+bounded by one page whatever the size of the result.
+"""
+
+import csv
+import datetime
+import json
+import math
+from itertools import repeat
+
+MODES = ("table", "csv", "json", "line")
+
+
+def text(value):
+    """A value as the shell shows it."""
+    if value is None:
+        return "NULL"
+    if isinstance(value, str):
+        return value
+    if isinstance(value, (bytes, bytearray)):
+        return value.decode("ascii", "backslashreplace")
+    if isinstance(value, datetime.date):
+        return value.isoformat()
+    return str(value)
+
+
+def _kind(col):
+    """The type of a column's first value that is not NULL."""
+    for v in col:
+        if v is not None:
+            return type(v)
+    return None
+
+
+def _has_null(rows):
+    return sum(map(list.count, rows, repeat(None))) > 0
+
+
+# Types that %s (%r for floats) shows as text() does.
+_PLAIN = {int: "s", float: "r", str: "s", datetime.date: "s"}
+_NUMBERS = (int, float)
+
+
+def _rows_word(n):
+    return "(%d row%s)" % (n, "" if n == 1 else "s")
+
+
+class TablePrinter:
+    """Aligned columns under their names; numbers to the right. Widths come
+    from the names and the first page; a longer value later sticks out."""
+
+    def __init__(self, out, headers=True):
+        self.out, self.headers = out, headers
+
+    def result(self, names, pages):
+        write = self.out.write
+        count = 0
+        fast = slow = None
+        for rows in pages:
+            if slow is None:
+                fast, slow = self._begin(names, rows)
+            text_rows = None
+            if fast is not None and not _has_null(rows):
+                try:
+                    text_rows = "\n".join(map(fast.__mod__, map(tuple, rows)))
+                except TypeError:  # a value of another type than the first page's
+                    pass
+            if text_rows is None:
+                text_rows = "\n".join(slow % tuple(map(text, r)) for r in rows)
+            write(text_rows)
+            write("\n")
+            count += len(rows)
+        if slow is None:
+            self._begin(names, [])
+        write(_rows_word(count) + "\n")
+        return count
+
+    def _begin(self, names, rows):
+        """Writes the header; returns the row formats for values of the
+        first page's types (None if there is none) and for texts."""
+        cols = list(zip(*rows)) or [()] * len(names)
+        kinds = [_kind(c) for c in cols]
+        widths = [max([len(n) if self.headers else 1] + [len(text(v)) for v in c]) for n, c in zip(names, cols)]
+        last = len(names) - 1
+        fast, slow = [], []
+        for j, (w, k) in enumerate(zip(widths, kinds)):
+            align = "" if k in _NUMBERS else "-"
+            width = "" if j == last and align else str(w)
+            slow.append("%" + align + width + "s")
+            fast.append("%" + align + width + _PLAIN[k] if k in _PLAIN else None)
+        if self.headers:
+            self.out.write(" | ".join(n.ljust(w) for n, w in zip(names, widths)).rstrip() + "\n")
+            self.out.write("-+-".join("-" * w for w in widths) + "\n")
+        return (None if None in fast else " | ".join(fast)), " | ".join(slow)
+
+
+class CsvPrinter:
+    """Comma-separated values; NULL is an empty field."""
+
+    def __init__(self, out, headers=True):
+        self.out, self.headers = out, headers
+
+    def result(self, names, pages):
+        w = csv.writer(self.out, lineterminator="\n")
+        if self.headers:
+            w.writerow(names)
+        count = 0
+        convert = None
+        for rows in pages:
+            if convert is None:
+                # csv writes what str() gives: right for all but bytes
+                convert = any(k not in _PLAIN for k in map(_kind, zip(*rows)))
+            if convert:
+                rows = [[v if v is None or type(v) in _PLAIN else text(v) for v in r] for r in rows]
+            w.writerows(rows)
+            count += len(rows)
+        return count
+
+
+def _json_value(v):
+    if v is None or isinstance(v, (int, str)):
+        return v
+    if isinstance(v, float):
+        return v if math.isfinite(v) else repr(v)
+    return text(v)
+
+
+class JsonPrinter:
+    """One JSON array of objects, written a row at a time."""
+
+    def __init__(self, out, headers=True):
+        self.out = out
+
+    def result(self, names, pages):
+        keys = [json.dumps(n, ensure_ascii=False) + ": " for n in names]
+        count = 0
+        write = self.out.write
+        for rows in pages:
+            for row in rows:
+                write(",\n{" if count else "[{")
+                write(", ".join(k + json.dumps(_json_value(v), ensure_ascii=False) for k, v in zip(keys, row)))
+                write("}")
+                count += 1
+        write("]\n" if count else "[]\n")
+        return count
+
+
+class LinePrinter:
+    """One "name = value" line per column, a blank line between rows."""
+
+    def __init__(self, out, headers=True):
+        self.out = out
+
+    def result(self, names, pages):
+        width = max(map(len, names), default=0)
+        labels = [n.rjust(width) + " = " for n in names]
+        count = 0
+        write = self.out.write
+        for rows in pages:
+            for row in rows:
+                write("\n" if count else "")
+                write("".join(l + text(v) + "\n" for l, v in zip(labels, row)))
+                count += 1
+        return count
+
+
+PRINTERS = {"table": TablePrinter, "csv": CsvPrinter, "json": JsonPrinter, "line": LinePrinter}

@@ -1,0 +1,203 @@
+"""The shell's state and what each statement or command does."""
+
+import shlex
+import sys
+import time
+
+from .. import Error
+from . import load, output
+from .split import Splitter
+
+HELP = """\
+Statements end with ";" and may span lines; several may share a line. Commands:
+  .tables                 list the tables
+  .schema [TABLE]         show the fields of every table, or of one
+  .load [OPTIONS] TABLE FILE
+                          load a CSV file into TABLE (.load --help for the options)
+  .read FILE              run the statements and commands of a file
+  .mode table|csv|json|line
+                          how results are printed (now: %(mode)s)
+  .headers on|off         column names above results (now: %(headers)s)
+  .output [FILE]          print results to FILE, or back to standard output
+  .timer on|off           show how long each statement took (now: %(timer)s)
+  .bail on|off            stop at the first error (now: %(bail)s)
+  .help                   show this text
+  .quit                   leave (also .exit or end of input)"""
+
+
+class CommandError(Exception):
+    """A shell command that cannot be carried out, with the message to show."""
+
+
+class Bail(Exception):
+    """Stops the run after an error while .bail is on."""
+
+
+def _switch(args, name):
+    if len(args) != 1 or args[0].lower() not in ("on", "off"):
+        raise CommandError("usage: %s on|off" % name)
+    return args[0].lower() == "on"
+
+
+class Shell:
+    def __init__(self, db, out=None, err=None, bail=False):
+        self.db = db
+        self.stdout = out or sys.stdout
+        self.out = self.stdout
+        self.err = err or sys.stderr
+        self.mode, self.headers, self.timer, self.bail = "table", True, False, bail
+        self.failed = False
+        self.messages = []
+        db.on_messages(self._server_message, self._user_message)
+
+    # -- messages and errors ---------------------------------------------------
+
+    def _server_message(self, message):
+        # Held until the statement ends: a failed one is explained by them.
+        self.messages.append(message)
+
+    def _user_message(self, message, usertype):
+        print("message %d: %s" % (usertype, message), file=self.err, flush=True)
+
+    def flush_messages(self):
+        for message in self.messages:
+            print("server: %s" % message, file=self.err)
+        self.messages = []
+        self.err.flush()
+
+    def report(self, exc):
+        if self.messages and isinstance(exc, Error):
+            text = "; ".join(self.messages)
+            self.messages = []
+            print(text if text.lower().startswith("error") else "error: " + text, file=self.err, flush=True)
+            return
+        self.flush_messages()
+        print("error: %s" % describe(exc), file=self.err, flush=True)
+
+    # -- running ---------------------------------------------------------------
+
+    def run_text(self, text):
+        """Runs every statement and command of a text; False if one failed."""
+        splitter = Splitter()
+        ok = True
+        for line in text.splitlines(keepends=True):
+            for item in splitter.feed(line):
+                ok &= self.run(item)
+        for item in splitter.end():
+            ok &= self.run(item)
+        return ok
+
+    def run(self, item):
+        """Runs one statement or command; False when it failed. Raises
+        SystemExit for .quit, Bail after a failure while .bail is on, and
+        KeyboardInterrupt when interrupted."""
+        self.messages = []
+        started = time.perf_counter()
+        try:
+            if item.startswith("."):
+                self.command(item)
+            else:
+                self.statement(item)
+        except (CommandError, Error, OSError, ValueError, load.LoadError) as exc:
+            self.report(exc)
+            self.failed = True
+            if self.bail:
+                raise Bail() from None
+            return False
+        finally:
+            self.flush_messages()
+            self.out.flush()
+            if self.timer:
+                print("time: %.3f s" % (time.perf_counter() - started), file=self.err, flush=True)
+        return True
+
+    def statement(self, sql):
+        result = self.db.execute(sql)
+        self.flush_messages()
+        if result.names is not None:
+            printer = output.PRINTERS[self.mode](self.out, self.headers)
+            printer.result(result.names, result.pages())
+        if result.value is not None:
+            print("return value: %s" % output.text(result.value), file=self.out)
+
+    # -- commands --------------------------------------------------------------
+
+    def command(self, line):
+        try:
+            words = shlex.split(line)
+        except ValueError as exc:
+            raise CommandError("%s: %s" % (line.split()[0], exc)) from None
+        name, args = words[0].lower(), words[1:]
+        handler = getattr(self, "do_" + name[1:], None) if name[1:].isidentifier() else None
+        if handler is None:
+            raise CommandError("unknown command %s (see .help)" % words[0])
+        handler(args)
+
+    def do_quit(self, args):
+        raise SystemExit(0)
+
+    do_exit = do_quit
+
+    def do_help(self, args):
+        print(HELP % {"mode": self.mode, "headers": _onoff(self.headers), "timer": _onoff(self.timer),
+                      "bail": _onoff(self.bail)}, file=self.out)
+
+    def do_tables(self, args):
+        for name in self.db.tables():
+            print(name, file=self.out)
+
+    def do_schema(self, args):
+        if len(args) > 1:
+            raise CommandError("usage: .schema [TABLE]")
+        for table in args or self.db.tables():
+            fields = self.db.fields(table)
+            if not fields:
+                raise CommandError("no such table: %s" % table)
+            cols = ",\n".join("  %s %s" % (name, decl) for name, _, _, decl in fields)
+            print("create table %s (\n%s\n);" % (table, cols), file=self.out)
+
+    def do_mode(self, args):
+        if len(args) != 1 or args[0].lower() not in output.MODES:
+            raise CommandError("usage: .mode %s" % "|".join(output.MODES))
+        self.mode = args[0].lower()
+
+    def do_headers(self, args):
+        self.headers = _switch(args, ".headers")
+
+    def do_timer(self, args):
+        self.timer = _switch(args, ".timer")
+
+    def do_bail(self, args):
+        self.bail = _switch(args, ".bail")
+
+    def do_output(self, args):
+        if len(args) > 1:
+            raise CommandError("usage: .output [FILE]")
+        target = open(args[0], "w", encoding="utf-8") if args else self.stdout
+        if self.out is not self.stdout:
+            self.out.close()
+        self.out = target
+
+    def do_read(self, args):
+        if len(args) != 1:
+            raise CommandError("usage: .read FILE")
+        with open(args[0], encoding="utf-8") as f:
+            text = f.read()
+        self.run_text(text)
+
+    def do_load(self, args):
+        load.command(self, args)
+
+
+def _onoff(flag):
+    return "on" if flag else "off"
+
+
+def describe(exc):
+    """One line for an error: our own messages as they are, others with
+    their class and notes."""
+    if isinstance(exc, (CommandError, load.LoadError)):
+        return str(exc)
+    if isinstance(exc, OSError) and exc.filename:
+        return "%s: %s" % (exc.filename, exc.strerror or exc)
+    return "%s: %s" % (type(exc).__name__, exc)

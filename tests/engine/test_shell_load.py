@@ -1,0 +1,140 @@
+"""The shell's .load: every value whole or a stop naming the file line, the
+field and the value, and then exactly how many rows the table kept."""
+import pytest
+
+from shellrun import shell
+
+HEADER = "id,name,n,day,f"
+
+
+@pytest.fixture
+def db(tmp_path):
+    path = tmp_path / "load.db"
+    r = shell(path, "create table lt (id integer primary key, name varchar(5), n tinyint, day date, f float);")
+    assert r.returncode == 0, r.stderr
+    return path
+
+
+def write(tmp_path, lines, name="rows.csv", header=True):
+    path = tmp_path / name
+    path.write_bytes(b"".join((line if isinstance(line, bytes) else line.encode()) + b"\n"
+                              for line in ([HEADER] if header else []) + lines))
+    return path
+
+
+def rows(n, start=1):
+    return ["%d,n%d,%d,2024-02-%02d,%s" % (i, i % 1000, i % 200, i % 28 + 1, i / 4) for i in range(start, start + n)]
+
+
+def count(db):
+    r = shell(db, ".mode csv", ".headers off", "select count(*) from lt;")
+    assert r.returncode == 0, r.stderr
+    return int(r.stdout)
+
+
+def test_load_with_header_and_quoted_name(db, tmp_path):
+    path = write(tmp_path, rows(25000), name="my rows.csv")
+    r = shell(db, '.load lt "%s"' % path, "select count(*), sum(f), min(day), max(id) from lt;")
+    assert r.returncode == 0, r.stderr
+    out = r.stdout.splitlines()
+    assert "loaded 25000 rows into lt" in out
+    assert [v.strip() for v in out[-2].split(" | ")] == ["25000", "78128125.0", "2024-02-01", "25000"]
+    assert r.stderr == ""
+
+
+@pytest.mark.parametrize("line, message", [
+    ("x,a,1,2024-01-01,1", "line 3, field id: 'x' is not an integer"),
+    ("3,a,1.5,2024-01-01,1", "line 3, field n: '1.5' is not an integer"),
+    ("3,a,255,2024-01-01,1", "line 3, field n: '255' is out of range for BYTE (0 to 254)"),
+    ("3,a,-1,2024-01-01,1", "line 3, field n: '-1' is out of range for BYTE (0 to 254)"),
+    ("3,abcdef,1,2024-01-01,1", "line 3, field name: 'abcdef' is 6 characters long, the field holds 5"),
+    ("3,a€,1,2024-01-01,1", "line 3, field name: 'a€' cannot be stored: the character '€' is not in code page CP866"),
+    ("3,a,1,1899-12-31,1", "line 3, field day: '1899-12-31' is out of range for a date (1900-01-01 to 2078-12-31)"),
+    ("3,a,1,2079-01-01,1", "line 3, field day: '2079-01-01' is out of range for a date"),
+    ("3,a,1,01/02/2024,1", "line 3, field day: '01/02/2024' is not a date (YYYY-MM-DD)"),
+    ("3,a,1,2024-01-01,1e39", "line 3, field f: '1e39' is out of range"),
+    ("3,a,1,2024-01-01,one", "line 3, field f: 'one' is not a number"),
+    ("3,a,1,2024-01-01", "line 3: 4 values, the table has 5 fields"),
+    (b"3,\xff,1,2024-01-01,1", "line 3: not UTF-8 text (byte 0xff at position 3 of the line)"),
+    ("3,a,1,,1", "line 3, field day: '' stands for NULL"),
+])
+def test_bad_value_stops_the_load(db, tmp_path, line, message):
+    path = write(tmp_path, ["1,a,1,2024-01-01,1", line, "9,z,1,2024-01-01,1"])
+    r = shell(db, ".load lt %s" % path)
+    assert r.returncode == 1
+    assert r.stderr.splitlines() == ["error: %s %s" % (path, r.stderr.split(str(path) + " ", 1)[1].rstrip())]
+    assert message in r.stderr
+    assert r.stderr.rstrip().endswith("load stopped, 0 rows kept in lt")
+    assert count(db) == 0
+
+
+def test_rows_sent_before_a_bad_value_are_counted(db, tmp_path):
+    path = write(tmp_path, rows(12000) + ["x,a,1,2024-01-01,1"])
+    r = shell(db, ".load lt %s" % path)
+    assert r.returncode == 1
+    assert "line 12002, field id: 'x' is not an integer; load stopped, 10000 rows kept in lt" in r.stderr
+    assert count(db) == 10000
+
+
+def test_truncation_is_refused_unless_asked_for(db, tmp_path):
+    path = write(tmp_path, ["1,abcdefgh,1,2024-01-01,1"], header=False)
+    r = shell(db, ".load lt %s" % path)
+    assert "'abcdefgh' is 8 characters long, the field holds 5 (--truncate cuts it)" in r.stderr
+    r = shell(db, ".load --truncate lt %s" % path, "select name from lt;")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-2] == "abcde"
+
+
+@pytest.mark.parametrize("first, option, loaded", [
+    (HEADER.upper().replace(",", ", "), "", 1),   # field names: skipped
+    ("a,b,c,d,e", "--header", 1),                  # another header, said to be one
+    ("7,b,1,2024-01-01,1", "--no-header", 2),      # data on the first line
+    ("7,b,1,2024-01-01,1", "", 2),
+])
+def test_header(db, tmp_path, first, option, loaded):
+    path = write(tmp_path, [first, "1,a,1,2024-01-01,1"], header=False)
+    r = shell(db, ".load %s lt %s" % (option, path))
+    assert r.returncode == 0, r.stderr
+    assert count(db) == loaded
+
+
+def test_duplicate_key_names_its_line_and_the_rows_before_it_stay(db, tmp_path):
+    lines = rows(20000)
+    lines[14999] = "1,dup,1,2024-01-01,1"  # file line 15001
+    path = write(tmp_path, lines)
+    r = shell(db, ".load lt %s" % path)
+    assert r.returncode == 1
+    assert r.stderr.splitlines() == [
+        "error: %s line 15001: error -19: UNIQUE constraint failed: lt.id; load stopped, 14999 rows kept in lt"
+        % path]
+    assert count(db) == 14999
+
+
+def test_rolled_back_transaction_keeps_nothing(tmp_path):
+    db = tmp_path / "tx.db"
+    path = tmp_path / "u.csv"
+    path.write_text("".join("%d,%d\n" % (i, i) for i in range(1, 3000)) + "5,5\n", encoding="utf-8")
+    r = shell(db, "create table u (id integer primary key on conflict rollback, v integer);",
+              "insert into u values (0, 0);", "begin work w table u;", ".load u %s" % path,
+              "rollback work w;", "select count(*) as n from u;")
+    assert r.returncode == 1
+    errors = r.stderr.splitlines()
+    assert len(errors) == 1, errors
+    assert errors[0].startswith("error: %s lines 1 to " % path)
+    assert "UNIQUE constraint failed: u.id" in errors[0]
+    assert errors[0].endswith("load stopped, 0 rows kept in u (the enclosing transaction was rolled back)")
+    assert r.stdout.splitlines()[-2:] == ["1", "(1 row)"]
+
+
+@pytest.mark.parametrize("command, message", [
+    (".load lt /nonexistent/rows.csv", "/nonexistent/rows.csv: No such file or directory"),
+    (".load nosuch %s", "no such table: nosuch"),
+    (".load lt", "usage: .load"),
+    (".load --frob lt %s", "usage: .load"),
+    ('.load lt "unclosed', "No closing quotation"),
+])
+def test_load_command_errors(db, tmp_path, command, message):
+    path = write(tmp_path, ["1,a,1,2024-01-01,1"])
+    r = shell(db, command.replace("%s", str(path)))
+    assert r.returncode == 1
+    assert [line for line in r.stderr.splitlines() if message in line], r.stderr
