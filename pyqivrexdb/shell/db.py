@@ -1,7 +1,7 @@
 """What the shell needs from a connection, in one place: statements with
 their results a page at a time, messages, table layouts and bulk loads."""
 
-from .. import connect as _connect, qxcore
+from .. import _rowtext, connect as _connect, qxcore
 
 PAGE_ROWS = 1000  # rows fetched and printed at a time
 
@@ -27,9 +27,8 @@ class Result:
             rows = fetch(PAGE_ROWS)
             if not rows:
                 return
-            for j in padded:
-                for r in rows:
-                    r[j] = r[j].partition("\0")[0]
+            if padded:
+                _rowtext.cut_at_nul(rows, padded)
             yield rows
 
 

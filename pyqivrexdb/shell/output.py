@@ -9,7 +9,8 @@ import csv
 import datetime
 import json
 import math
-from itertools import repeat
+
+from .. import _rowtext
 
 MODES = ("table", "csv", "json", "line")
 
@@ -35,13 +36,8 @@ def _kind(col):
     return None
 
 
-def _has_null(rows):
-    return sum(map(list.count, rows, repeat(None))) > 0
-
-
-# Types that %s (%r for floats) shows as text() does.
-_PLAIN = {int: "s", float: "r", str: "s", datetime.date: "s"}
-_NUMBERS = (int, float)
+# Types that csv shows as text() does.
+_PLAIN = (int, float, str, datetime.date)
 
 
 def _rows_word(n):
@@ -58,43 +54,27 @@ class TablePrinter:
     def result(self, names, pages):
         write = self.out.write
         count = 0
-        fast = slow = None
+        layout = None
         for rows in pages:
-            if slow is None:
-                fast, slow = self._begin(names, rows)
-            text_rows = None
-            if fast is not None and not _has_null(rows):
-                try:
-                    text_rows = "\n".join(map(fast.__mod__, map(tuple, rows)))
-                except TypeError:  # a value of another type than the first page's
-                    pass
-            if text_rows is None:
-                text_rows = "\n".join(slow % tuple(map(text, r)) for r in rows)
-            write(text_rows)
-            write("\n")
+            if layout is None:
+                layout = self._begin(names, rows)
+            write(_rowtext.table_lines(rows, *layout, text))
             count += len(rows)
-        if slow is None:
+        if layout is None:
             self._begin(names, [])
         write(_rows_word(count) + "\n")
         return count
 
     def _begin(self, names, rows):
-        """Writes the header; returns the row formats for values of the
-        first page's types (None if there is none) and for texts."""
+        """Writes the header; returns the widths and alignments of the columns."""
         cols = list(zip(*rows)) or [()] * len(names)
-        kinds = [_kind(c) for c in cols]
-        widths = [max([len(n) if self.headers else 1] + [len(text(v)) for v in c]) for n, c in zip(names, cols)]
-        last = len(names) - 1
-        fast, slow = [], []
-        for j, (w, k) in enumerate(zip(widths, kinds)):
-            align = "" if k in _NUMBERS else "-"
-            width = "" if j == last and align else str(w)
-            slow.append("%" + align + width + "s")
-            fast.append("%" + align + width + _PLAIN[k] if k in _PLAIN else None)
+        widths = [max([len(n) if self.headers else 1] + [len(text(v)) for v in c])
+                  for n, c in zip(names, cols)]
+        right = [_kind(c) in (int, float) for c in cols]
         if self.headers:
             self.out.write(" | ".join(n.ljust(w) for n, w in zip(names, widths)).rstrip() + "\n")
             self.out.write("-+-".join("-" * w for w in widths) + "\n")
-        return (None if None in fast else " | ".join(fast)), " | ".join(slow)
+        return widths, right
 
 
 class CsvPrinter:

@@ -1,0 +1,239 @@
+// pyqivrexdb._rowtext: result rows turned into the shell's text, one page at
+// a time. Shown value by value in Python, a large result costs several times
+// what fetching it does; here a page is one pass over its values.
+//
+//   cut_at_nul(rows, columns)   texts of those columns end at their first NUL
+//                               (the record layout pads a text with a NUL and
+//                               blanks); rows are lists, changed in place
+//   table_lines(rows, widths, right, text)
+//                               the rows as aligned lines joined by " | ", each
+//                               line ended by "\n"; values shown as the shell
+//                               shows them (None as NULL, floats as repr,
+//                               dates as YYYY-MM-DD), any other type by text(v)
+#include "../qxcore/module/ref.h"
+
+#include <datetime.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using qx::Ref;
+
+namespace {
+
+// The UTF-8 bytes and the length in characters of a str.
+bool utf8_of(PyObject* s, const char** data, Py_ssize_t* size, Py_ssize_t* chars) {
+    *chars = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_ASCII(s)) {
+        *data = static_cast<const char*>(PyUnicode_DATA(s));
+        *size = *chars;
+        return true;
+    }
+    *data = PyUnicode_AsUTF8AndSize(s, size);
+    return *data != nullptr;
+}
+
+// Appends what repr() gives for a float: the shortest digits that read
+// back as the same number, in positional notation when the decimal point
+// falls within 16 digits of them (1e-04 to 1e+16), else with an exponent.
+// Python's own conversion costs several times more.
+void append_float(std::string& out, double d) {
+    if (!std::isfinite(d)) {
+        out += std::isnan(d) ? "nan" : (d < 0 ? "-inf" : "inf");
+        return;
+    }
+    char sci[32];
+    char* end = std::to_chars(sci, sci + sizeof sci - 1, d, std::chars_format::scientific).ptr;
+    *end = '\0';  // for atoi below
+    const char* p = sci;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    // d.ddde[+-]xx: the digits without the point, and the exponent
+    char digits[24];
+    int n = 0;
+    for (; p < end && *p != 'e'; ++p)
+        if (*p != '.') digits[n++] = *p;
+    int exp = std::atoi(p + 1);
+    int point = exp + 1;  // digits before the decimal point
+    if (point <= -4 || point > 16) {
+        out += digits[0];
+        if (n > 1) {
+            out += '.';
+            out.append(digits + 1, static_cast<size_t>(n - 1));
+        }
+        char e[8];
+        int k = std::snprintf(e, sizeof e, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
+        out.append(e, static_cast<size_t>(k));
+    } else if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-point), '0');
+        out.append(digits, static_cast<size_t>(n));
+    } else if (point < n) {
+        out.append(digits, static_cast<size_t>(point));
+        out += '.';
+        out.append(digits + point, static_cast<size_t>(n - point));
+    } else {
+        out.append(digits, static_cast<size_t>(n));
+        out.append(static_cast<size_t>(point - n), '0');
+        out += ".0";
+    }
+}
+
+// Appends one value's text to `out`; *chars is its length in characters.
+bool append_value(std::string& out, PyObject* v, PyObject* text, Py_ssize_t* chars) {
+    if (v == Py_None) {
+        out.append("NULL", 4);
+        *chars = 4;
+        return true;
+    }
+    if (PyUnicode_CheckExact(v)) {
+        const char* data;
+        Py_ssize_t size;
+        if (!utf8_of(v, &data, &size, chars)) return false;
+        out.append(data, static_cast<size_t>(size));
+        return true;
+    }
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow && !(n == -1 && PyErr_Occurred())) {
+            char buf[24];
+            auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
+            out.append(buf, static_cast<size_t>(end - buf));
+            *chars = end - buf;
+            return true;
+        }
+        PyErr_Clear();
+    } else if (PyFloat_CheckExact(v)) {
+        size_t before = out.size();
+        append_float(out, PyFloat_AS_DOUBLE(v));
+        *chars = static_cast<Py_ssize_t>(out.size() - before);
+        return true;
+    } else if (PyDate_CheckExact(v)) {
+        // YYYY-MM-DD, as isoformat(); a date's year has four digits at most
+        int y = PyDateTime_GET_YEAR(v), m = PyDateTime_GET_MONTH(v), d = PyDateTime_GET_DAY(v);
+        char buf[10] = {char('0' + y / 1000), char('0' + y / 100 % 10), char('0' + y / 10 % 10),
+                        char('0' + y % 10), '-', char('0' + m / 10), char('0' + m % 10), '-',
+                        char('0' + d / 10), char('0' + d % 10)};
+        out.append(buf, sizeof buf);
+        *chars = sizeof buf;
+        return true;
+    }
+    Ref shown(PyObject_CallFunctionObjArgs(text, v, nullptr));
+    if (!shown) return false;
+    if (!PyUnicode_Check(shown.get())) {
+        PyErr_SetString(PyExc_TypeError, "text() must return str");
+        return false;
+    }
+    const char* data;
+    Py_ssize_t size;
+    if (!utf8_of(shown.get(), &data, &size, chars)) return false;
+    out.append(data, static_cast<size_t>(size));
+    return true;
+}
+
+bool read_sizes(PyObject* seq, const char* what, std::vector<Py_ssize_t>* out) {
+    Ref fast(PySequence_Fast(seq, what));
+    if (!fast) return false;
+    for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(fast.get()); ++j) {
+        Py_ssize_t n = PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(fast.get(), j), PyExc_OverflowError);
+        if (n == -1 && PyErr_Occurred()) return false;
+        out->push_back(n);
+    }
+    return true;
+}
+
+PyObject* table_lines(PyObject*, PyObject* args) {
+    PyObject *rows_arg, *widths_arg, *right_arg, *text;
+    if (!PyArg_ParseTuple(args, "OOOO:table_lines", &rows_arg, &widths_arg, &right_arg, &text)) return nullptr;
+    std::vector<Py_ssize_t> widths, right;
+    if (!read_sizes(widths_arg, "widths must be a sequence", &widths)) return nullptr;
+    if (!read_sizes(right_arg, "right must be a sequence", &right)) return nullptr;
+    const size_t ncols = widths.size();
+    if (right.size() != ncols) {
+        PyErr_SetString(PyExc_ValueError, "widths and right differ in length");
+        return nullptr;
+    }
+    Ref rows(PySequence_Fast(rows_arg, "rows must be a sequence"));
+    if (!rows) return nullptr;
+    std::string out, cell;
+    out.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(rows.get())) * (ncols * 12 + 1));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
+        Ref row(PySequence_Fast(PySequence_Fast_GET_ITEM(rows.get(), i), "a row must be a sequence"));
+        if (!row) return nullptr;
+        for (size_t j = 0; j < ncols; ++j) {
+            // Read anew each time: text() may change a list it is shown.
+            if (static_cast<size_t>(PySequence_Fast_GET_SIZE(row.get())) != ncols) {
+                PyErr_Format(PyExc_ValueError, "row %zd has %zd values, not %zu", i,
+                             PySequence_Fast_GET_SIZE(row.get()), ncols);
+                return nullptr;
+            }
+            if (j) out.append(" | ", 3);
+            Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(row.get(), static_cast<Py_ssize_t>(j)));
+            cell.clear();
+            Py_ssize_t chars;
+            if (!append_value(cell, value.get(), text, &chars)) return nullptr;
+            Py_ssize_t pad = widths[j] > chars ? widths[j] - chars : 0;
+            if (right[j]) out.append(static_cast<size_t>(pad), ' ');
+            out += cell;
+            if (!right[j] && j + 1 < ncols) out.append(static_cast<size_t>(pad), ' ');
+        }
+        out += '\n';
+    }
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+}
+
+PyObject* cut_at_nul(PyObject*, PyObject* args) {
+    PyObject *rows_arg, *columns_arg;
+    if (!PyArg_ParseTuple(args, "OO:cut_at_nul", &rows_arg, &columns_arg)) return nullptr;
+    std::vector<Py_ssize_t> columns;
+    if (!read_sizes(columns_arg, "columns must be a sequence", &columns)) return nullptr;
+    Ref rows(PySequence_Fast(rows_arg, "rows must be a sequence"));
+    if (!rows) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
+        PyObject* row = PySequence_Fast_GET_ITEM(rows.get(), i);
+        if (!PyList_Check(row)) {
+            PyErr_SetString(PyExc_TypeError, "a row must be a list");
+            return nullptr;
+        }
+        for (Py_ssize_t j : columns) {
+            if (j < 0 || j >= PyList_GET_SIZE(row)) {
+                PyErr_SetString(PyExc_IndexError, "column out of range");
+                return nullptr;
+            }
+            PyObject* v = PyList_GET_ITEM(row, j);
+            if (!PyUnicode_Check(v)) continue;
+            Py_ssize_t at = PyUnicode_FindChar(v, 0, 0, PyUnicode_GET_LENGTH(v), 1);
+            if (at == -2) return nullptr;
+            if (at < 0) continue;
+            PyObject* cut = PyUnicode_Substring(v, 0, at);
+            if (!cut) return nullptr;
+            PyList_SetItem(row, j, cut);  // steals `cut`, drops the old text
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"table_lines", table_lines, METH_VARARGS, "table_lines(rows, widths, right, text) -> str"},
+    {"cut_at_nul", cut_at_nul, METH_VARARGS, "cut_at_nul(rows, columns): texts end at their first NUL"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rowtext", "Result rows as the shell's text.", -1, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__rowtext() {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) return nullptr;
+    return PyModule_Create(&module_def);
+}
