@@ -34,23 +34,21 @@ def _run_stream(shell, stream):
 def _run_prompt(shell):
     splitter = Splitter()
     while True:
+        running = False
         try:
             line = input(prompt.MORE if splitter.pending else prompt.PROMPT)
+            running = True
+            for item in splitter.feed(line + "\n"):
+                shell.run(item)
         except EOFError:
             print()
             return
-        except KeyboardInterrupt:  # drops the statement being typed
-            print()
+        except KeyboardInterrupt:
+            # stops the statement running, or drops the one being typed
+            print("interrupted" if running else "", file=sys.stderr if running else sys.stdout, flush=True)
             splitter = Splitter()
-            continue
-        for item in splitter.feed(line + "\n"):
-            try:
-                shell.run(item)
-            except KeyboardInterrupt:
-                print("interrupted", file=sys.stderr, flush=True)
-                break
-            except Bail:
-                pass
+        except Bail:
+            splitter = Splitter()
 
 
 def main(argv=None):

@@ -1,0 +1,139 @@
+"""Ctrl-C and the interactive prompt: the shell run on a pseudo-terminal,
+and SIGINT sent to it while it works."""
+import os
+import pty
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from shellrun import HERE, args, env, shell
+
+LONG_QUERY = ("with recursive c(i) as (select 1 union all select i + 1 from c where i < 3000000) "
+              "select count(*) from c;")
+
+
+def _wait_for_rows(db, table, timeout=60):
+    """Waits until another connection sees rows in the table."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        r = shell(db, ".mode csv", ".headers off", "select count(*) from %s;" % table)
+        if r.returncode == 0 and int(r.stdout or 0) > 0:
+            return
+        time.sleep(0.05)
+    raise AssertionError("no rows arrived")
+
+
+def _count(db, table):
+    r = shell(db, ".mode csv", ".headers off", "select count(*) from %s;" % table)
+    assert r.returncode == 0, r.stderr
+    return int(r.stdout)
+
+
+def test_ctrl_c_during_a_statement_exits_130(tmp_path):
+    p = subprocess.Popen(args(tmp_path / "i.db", LONG_QUERY, "select 'after' as x;"), stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True, env=env(), cwd=HERE)
+    time.sleep(1.0)
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=120)
+    assert p.returncode == 130
+    assert err.splitlines()[-1] == "interrupted"
+    assert "after" not in out
+
+
+@pytest.mark.parametrize("piped", [False, True])
+def test_ctrl_c_during_a_load_says_how_many_rows_were_kept(tmp_path, piped):
+    db = tmp_path / "l.db"
+    r = shell(db, "create table big (id integer, name varchar(20));")
+    assert r.returncode == 0, r.stderr
+    path = tmp_path / "big.csv"
+    with open(path, "w", encoding="utf-8") as f:
+        for i in range(2000000):
+            f.write("%d,name %d\n" % (i, i))
+    command = ".load big %s" % path
+    a = args(db) if piped else args(db, command)
+    p = subprocess.Popen(a, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         env=env(), cwd=HERE)
+    if piped:
+        p.stdin.write(command + "\nselect 'after' as x;\n")
+        p.stdin.flush()
+    _wait_for_rows(db, "big")
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=120)
+    assert p.returncode == 130, err
+    said = [line for line in err.splitlines() if line.startswith("interrupted: load stopped, ")]
+    assert len(said) == 1, err
+    kept = int(said[0].split(", ")[1].split()[0])
+    assert 0 < kept < 2000000
+    assert _count(db, "big") == kept
+    assert "after" not in out
+
+
+class Terminal:
+    """The shell on a pseudo-terminal, as a user at a prompt has it."""
+
+    def __init__(self, argv, environ):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:  # the child: becomes the shell
+            os.chdir(HERE)
+            os.execve(sys.executable, argv, environ)
+        self.seen = ""
+
+    def expect(self, text, timeout=60):
+        deadline = time.monotonic() + timeout
+        while text not in self.seen:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                raise AssertionError("waited for %r, saw %r" % (text, self.seen[-500:]))
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                raise AssertionError("ended before %r, saw %r" % (text, self.seen[-500:]))
+            self.seen += chunk.decode("utf-8", "replace")
+        at = self.seen.index(text) + len(text)
+        before, self.seen = self.seen[:at], self.seen[at:]
+        return before
+
+    def send(self, text):
+        os.write(self.fd, text.encode())
+
+    def wait(self):
+        try:
+            while os.read(self.fd, 4096):
+                pass
+        except OSError:
+            pass
+        return os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
+
+
+def test_prompt_completion_history_and_ctrl_c(tmp_path):
+    e = env(HOME=str(tmp_path), TERM="dumb")
+    term = Terminal(args(tmp_path / "p.db"), e)
+    term.expect("qx> ")
+    term.send("create table shelltest (id integer);\n")
+    term.expect("qx> ")
+    term.send("select * from shellt\t")
+    term.expect("shelltest")
+    term.send(";\n")
+    term.expect("(0 rows)")
+    term.expect("qx> ")
+    # Ctrl-C while a statement runs: back at the prompt
+    term.send(LONG_QUERY + "\n")
+    time.sleep(1.0)
+    term.send("\x03")
+    term.expect("interrupted")
+    term.expect("qx> ")
+    # Ctrl-C while typing drops the statement begun
+    term.send("select 'half\x03")
+    term.expect("qx> ")
+    term.send("select 2 as two;\n")
+    term.expect("(1 row)")
+    term.send(".quit\n")
+    assert term.wait() == 0
+    history = (tmp_path / ".pyqivrexdb_history").read_text(encoding="utf-8")
+    assert "create table shelltest (id integer);" in history
