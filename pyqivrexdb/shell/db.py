@@ -1,16 +1,23 @@
 """What the shell needs from a connection, in one place: statements with
 their results a page at a time, messages, table layouts and bulk loads."""
 
-from .. import _rowtext, connect as _connect, qxcore
+from .. import Error, _rowtext, connect as _connect, qxcore
 
 PAGE_ROWS = 1000  # rows fetched and printed at a time
 
 _CHAR = qxcore.QSCLI_ET_CHAR
 
+# Where each kind of server lists its tables.
+_TABLE_QUERIES = (
+    "select name from sqlite_master where type = 'table' and name not like 'sqlite%' order by name;",
+    "select table_name from information_schema.tables where table_schema = current_schema() "
+    "order by table_name;",
+)
+
 
 class Result:
     """One statement's outcome: column names (None without a result set),
-    its return value, and its rows as pages of columns."""
+    its return value, and its rows a page at a time."""
 
     def __init__(self, cursor):
         self._cursor = cursor
@@ -57,8 +64,14 @@ class Database:
         return [(r[2], r[3], r[4], r[6]) for r in self.rows('select * from QXTBLSTRUCT("%s");' % table)]
 
     def tables(self):
-        return [r[0] for r in self.rows("select name from sqlite_master where type = 'table' "
-                                        "and name not like 'sqlite%' order by name;")]
+        """The table names, asked in the way of each kind of server in turn."""
+        for sql in _TABLE_QUERIES:
+            try:
+                return [r[0] for r in self.rows(sql)]
+            except Error:
+                if sql is _TABLE_QUERIES[-1]:
+                    raise
+        return []
 
     def load(self, table, rows):
         """Sends rows to a table; an error carries `rows_sent`, the rows of

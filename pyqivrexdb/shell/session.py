@@ -98,6 +98,8 @@ class Shell:
                 self.command(item)
             else:
                 self.statement(item)
+        except BrokenPipeError:  # the reader of our output went away
+            raise
         except (CommandError, Error, OSError, ValueError, load.LoadError) as exc:
             self.report(exc)
             self.failed = True
@@ -142,14 +144,19 @@ class Shell:
         print(HELP % {"mode": self.mode, "headers": _onoff(self.headers), "timer": _onoff(self.timer),
                       "bail": _onoff(self.bail)}, file=self.out)
 
+    def tables(self):
+        names = self.db.tables()
+        self.messages = []  # the ways of asking that failed on this server
+        return names
+
     def do_tables(self, args):
-        for name in self.db.tables():
+        for name in self.tables():
             print(name, file=self.out)
 
     def do_schema(self, args):
         if len(args) > 1:
             raise CommandError("usage: .schema [TABLE]")
-        for table in args or self.db.tables():
+        for table in args or self.tables():
             fields = self.db.fields(table)
             if not fields:
                 raise CommandError("no such table: %s" % table)

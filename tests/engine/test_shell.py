@@ -2,10 +2,11 @@
 statements, their splitting, output modes and commands."""
 import json
 import resource
+import subprocess
 
 import pytest
 
-from shellrun import shell
+from shellrun import HERE, args, env, shell
 
 
 @pytest.fixture
@@ -186,3 +187,15 @@ def test_large_result_is_printed_in_bounded_memory(tmp_path):
     assert len(lines) == n + 3
     assert lines[-1] == "(%d rows)\n" % n
     assert lines[-2].split(" | ")[:2] == [str(n), "name%d" % n]
+
+
+def test_a_reader_that_goes_away_ends_the_shell_quietly(tmp_path):
+    query = ("with recursive c(i) as (select 1 union all select i + 1 from c where i < 200000) "
+             "select i from c;")
+    p = subprocess.Popen(args(tmp_path / "p.db", query), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=env(), cwd=HERE)
+    assert p.stdout.readline() == b"i\n"
+    p.stdout.close()
+    err = p.stderr.read()
+    assert p.wait(timeout=120) == 1
+    assert err == b""

@@ -44,16 +44,26 @@ def test_ctrl_c_during_a_statement_exits_130(tmp_path):
     assert "after" not in out
 
 
-@pytest.mark.parametrize("piped", [False, True])
-def test_ctrl_c_during_a_load_says_how_many_rows_were_kept(tmp_path, piped):
-    db = tmp_path / "l.db"
-    r = shell(db, "create table big (id integer, name varchar(20));")
-    assert r.returncode == 0, r.stderr
-    path = tmp_path / "big.csv"
+@pytest.fixture(scope="module")
+def big_csv(tmp_path_factory):
+    path = tmp_path_factory.mktemp("csv") / "big.csv"
     with open(path, "w", encoding="utf-8") as f:
         for i in range(2000000):
             f.write("%d,name %d\n" % (i, i))
-    command = ".load big %s" % path
+    return path
+
+
+def _big_table(tmp_path):
+    db = tmp_path / "l.db"
+    r = shell(db, "create table big (id integer, name varchar(20));")
+    assert r.returncode == 0, r.stderr
+    return db
+
+
+@pytest.mark.parametrize("piped", [False, True])
+def test_ctrl_c_during_a_load_says_how_many_rows_were_kept(tmp_path, big_csv, piped):
+    db = _big_table(tmp_path)
+    command = ".load big %s" % big_csv
     a = args(db) if piped else args(db, command)
     p = subprocess.Popen(a, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                          env=env(), cwd=HERE)
@@ -137,3 +147,25 @@ def test_prompt_completion_history_and_ctrl_c(tmp_path):
     assert term.wait() == 0
     history = (tmp_path / ".pyqivrexdb_history").read_text(encoding="utf-8")
     assert "create table shelltest (id integer);" in history
+
+
+def test_load_on_a_terminal_shows_progress_and_ctrl_c_returns_to_the_prompt(tmp_path, big_csv):
+    db = _big_table(tmp_path)
+    term = Terminal(args(db), env(HOME=str(tmp_path), TERM="dumb"))
+    term.expect("qx> ")
+    term.send(".load big %s\n" % big_csv)
+    progress = term.expect("% of the file")
+    assert " rows/s, " in progress
+    term.send("\x03")
+    said = term.expect("\n", timeout=120)
+    while "load stopped" not in said:
+        said = term.expect("\n", timeout=120)
+    kept = int(said.split("load stopped, ")[1].split()[0])
+    term.expect("qx> ")
+    term.send(".mode csv\n")
+    term.expect("qx> ")
+    term.send("select count(*) as n from big;\n")
+    term.expect("n\r\n")
+    assert int(term.expect("\r\n").strip()) == kept > 0
+    term.send(".quit\n")
+    assert term.wait() == 0
