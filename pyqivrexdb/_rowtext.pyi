@@ -1,5 +1,4 @@
-from typing import Any, Callable, List, Sequence
+from typing import Any, Callable, Sequence
 
 def table_lines(rows: Sequence[Sequence[Any]], widths: Sequence[int], right: Sequence[Any],
                 text: Callable[[Any], str], /) -> str: ...
-def cut_at_nul(rows: Sequence[List[Any]], columns: Sequence[int], /) -> None: ...

@@ -2,9 +2,6 @@
 // a time. Shown value by value in Python, a large result costs several times
 // what fetching it does; here a page is one pass over its values.
 //
-//   cut_at_nul(rows, columns)   texts of those columns end at their first NUL
-//                               (the record layout pads a text with a NUL and
-//                               blanks); rows are lists, changed in place
 //   table_lines(rows, widths, right, text)
 //                               the rows as aligned lines joined by " | ", each
 //                               line ended by "\n"; values shown as the shell
@@ -190,40 +187,8 @@ PyObject* table_lines(PyObject*, PyObject* args) {
     return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
 }
 
-PyObject* cut_at_nul(PyObject*, PyObject* args) {
-    PyObject *rows_arg, *columns_arg;
-    if (!PyArg_ParseTuple(args, "OO:cut_at_nul", &rows_arg, &columns_arg)) return nullptr;
-    std::vector<Py_ssize_t> columns;
-    if (!read_sizes(columns_arg, "columns must be a sequence", &columns)) return nullptr;
-    Ref rows(PySequence_Fast(rows_arg, "rows must be a sequence"));
-    if (!rows) return nullptr;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
-        PyObject* row = PySequence_Fast_GET_ITEM(rows.get(), i);
-        if (!PyList_Check(row)) {
-            PyErr_SetString(PyExc_TypeError, "a row must be a list");
-            return nullptr;
-        }
-        for (Py_ssize_t j : columns) {
-            if (j < 0 || j >= PyList_GET_SIZE(row)) {
-                PyErr_SetString(PyExc_IndexError, "column out of range");
-                return nullptr;
-            }
-            PyObject* v = PyList_GET_ITEM(row, j);
-            if (!PyUnicode_Check(v)) continue;
-            Py_ssize_t at = PyUnicode_FindChar(v, 0, 0, PyUnicode_GET_LENGTH(v), 1);
-            if (at == -2) return nullptr;
-            if (at < 0) continue;
-            PyObject* cut = PyUnicode_Substring(v, 0, at);
-            if (!cut) return nullptr;
-            PyList_SetItem(row, j, cut);  // steals `cut`, drops the old text
-        }
-    }
-    Py_RETURN_NONE;
-}
-
 PyMethodDef methods[] = {
     {"table_lines", table_lines, METH_VARARGS, "table_lines(rows, widths, right, text) -> str"},
-    {"cut_at_nul", cut_at_nul, METH_VARARGS, "cut_at_nul(rows, columns): texts end at their first NUL"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,11 +1,16 @@
 """What the shell needs from a connection, in one place: statements with
-their results a page at a time, messages, table layouts and bulk loads."""
+their results a page at a time, messages, table layouts and bulk loads.
 
-from .. import Error, _rowtext, connect as _connect, qxcore
+Statements go through the standard face, which reads NULLs as None and texts
+as stored; a `return` statement goes through the core face, whose cursor
+reads the statement's return value. Messages are a service of the core face.
+"""
+
+import re
+
+from .. import Error, dbapi
 
 PAGE_ROWS = 1000  # rows fetched and printed at a time
-
-_CHAR = qxcore.QSCLI_ET_CHAR
 
 # Where each kind of server lists its tables.
 _TABLE_QUERIES = (
@@ -14,50 +19,58 @@ _TABLE_QUERIES = (
     "order by table_name;",
 )
 
+# A statement whose first word, after any comments, is RETURN.
+_RETURN = re.compile(r"(?:\s+|--[^\n]*(?:\n|$)|/\*.*?\*/)*return\b", re.IGNORECASE | re.DOTALL)
+
 
 class Result:
     """One statement's outcome: column names (None without a result set),
-    its return value, and its rows a page at a time."""
+    its return value, the rows it changed (None when not told), and its rows
+    a page at a time."""
 
-    def __init__(self, cursor):
+    def __init__(self, cursor, value):
         self._cursor = cursor
         desc = cursor.description
         self.names = [d[0] for d in desc] if desc else None
-        # Texts come padded to their field: the text, a NUL, then blanks.
-        self._padded = [j for j, d in enumerate(desc or ()) if d[1] == _CHAR]
-        self.value = cursor.retcode()
+        self.value = value
+        changed = getattr(cursor, "rowcount", -1)
+        self.changed = changed if desc is None and changed >= 0 else None
 
     def pages(self):
         """Lists of rows, PAGE_ROWS at a time."""
-        fetch, padded = self._cursor.fetchmany, self._padded
+        fetch = self._cursor.fetchmany
         while True:
             rows = fetch(PAGE_ROWS)
             if not rows:
                 return
-            if padded:
-                _rowtext.cut_at_nul(rows, padded)
             yield rows
 
 
 class Database:
-    sends_nulls = False  # whether load() takes None for NULL
     def __init__(self, dsn, user="", password=""):
-        self.conn = _connect(dsn, user, password)
-        # err_to_user: a failed statement is explained by a server message
-        self.cursor = self.conn.cursor(True)
+        # Each statement on its own, as typed: the user's own transactions
+        # (begin work ...) pass through as statements.
+        self.conn = dbapi.connect(dsn, user, password, autocommit=True)
+        self.cursor = self.conn.cursor()
+        self._core = self.conn._core
+        self._returning = None  # a core cursor, for return statements
 
     def on_messages(self, server, user):
-        self.conn.send_callback(server)
-        self.conn.usersend_callback(user)
+        self._core.send_callback(server)
+        self._core.usersend_callback(user)
 
     def execute(self, sql):
+        if _RETURN.match(sql):
+            if self._returning is None:
+                self._returning = self._core.cursor()
+            self._returning.execute(sql)
+            return Result(self._returning, self._returning.retcode())
         self.cursor.execute(sql)
-        return Result(self.cursor)
+        return Result(self.cursor, None)
 
     def rows(self, sql):
-        """All rows of a small query, texts unpadded."""
-        result = self.execute(sql)
-        return [r for page in result.pages() for r in page]
+        """All rows of a small query."""
+        return self.cursor.execute(sql).fetchall()
 
     def fields(self, table):
         """(name, type code, length, declared type) of each field of a table."""
@@ -74,9 +87,9 @@ class Database:
         return []
 
     def load(self, table, rows):
-        """Sends rows to a table; an error carries `rows_sent`, the rows of
-        this call the server accepted."""
-        self.conn.addrecords(table, rows, self.cursor)
+        """Sends rows (None for NULL) to a table; an error carries
+        `rows_sent`, the rows of this call the server accepted."""
+        self.conn.addrecords(table, rows)
 
     def close(self):
         self.conn.close()

@@ -66,9 +66,9 @@ def _hex(length):
     def convert(s):
         if len(s) % 2 or not _HEX.issuperset(s):
             raise BadValue("%r is not bytes in hexadecimal digits" % s)
-        if len(s) > 2 * length:
-            raise BadValue("%r is %d bytes long, the field holds %d" % (s, len(s) // 2, length))
-        return s
+        if len(s) != 2 * length:
+            raise BadValue("%r is %d bytes long, the field holds exactly %d" % (s, len(s) // 2, length))
+        return bytes.fromhex(s)
     return convert
 
 

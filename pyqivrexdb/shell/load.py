@@ -78,8 +78,20 @@ def _lines(f, path, counter):
         yield line[1:] if counter[0] == 1 and line.startswith("\ufeff") else line
 
 
-_PACKED = re.compile(r"at pydata\[(\d+)\]\[(\d+)\]")
+# How the driver names a value it refuses.
+_VALUE = re.compile(r"row (\d+), field ([^:]+): (.*)", re.DOTALL)
+# How the server counts records within its batch: the file line says more.
 _RECORD = re.compile(r"record \d+: ")
+
+
+def _explain(exc):
+    """The server's own words for an error, with its code."""
+    said = getattr(exc, "server_text", None)
+    if said:
+        code = getattr(exc, "error_code_qivrex", None)
+        said = _RECORD.sub("", said, count=1)
+        return "error %d: %s" % (code, said) if isinstance(code, int) else said
+    return "%s: %s" % (type(exc).__name__, exc)
 
 
 class Load:
@@ -129,7 +141,6 @@ class Load:
         reader = csv.reader(_lines(f, self.path, counter))
         names = [n.lower() for n in self.names]
         null, convert, nfields = self.opts.null, self.converters, len(self.converters)
-        nulls = self.db.sends_nulls
         chunk, lines = [], []
         first = True
         line = 1
@@ -148,9 +159,6 @@ class Load:
             row = []
             for j, cell in enumerate(record):
                 if cell == null:
-                    if not nulls:
-                        raise LoadError("%s line %d, field %s: %r stands for NULL, which this connection "
-                                        "cannot send" % (self.path, at, self.names[j], cell))
                     row.append(None)
                     continue
                 try:
@@ -173,7 +181,6 @@ class Load:
         row that the server refuses is found, so the rows before it are
         kept and the error names its line. `refused`: the code, lines and
         explanation of the batch this one is half of."""
-        self.shell.messages = []
         try:
             self.db.load(self.table, rows)
         except KeyboardInterrupt as exc:
@@ -183,11 +190,12 @@ class Load:
             ok = getattr(exc, "rows_sent", 0) or 0
             self.sent += ok
             rows, lines = rows[ok:], lines[ok:]
-            why = self._explain(exc)
-            packed = _PACKED.search(" ".join(getattr(exc, "__notes__", ())))
-            if packed:  # the driver refused a value (NULL where it cannot send one)
-                i, j = int(packed.group(1)) - ok, int(packed.group(2))
-                raise LoadError("%s line %d, field %s: %s" % (self.path, lines[i], self.names[j], why)) from None
+            why = _explain(exc)
+            value = _VALUE.match(str(exc))
+            if value:  # the driver refused a value: row i of this call
+                i = int(value.group(1)) - ok
+                raise LoadError("%s line %d, field %s: %s" % (self.path, lines[i], value.group(2),
+                                                              value.group(3))) from None
             code = getattr(exc, "error_code_qivrex", None)
             if refused is not None and code != refused[0]:
                 # The server no longer takes what it refused before (its
@@ -202,15 +210,6 @@ class Load:
             return
         self.sent += len(rows)
 
-    def _explain(self, exc):
-        """The server's own words for an error, else the driver's."""
-        said = [m for m in self.shell.messages if m.lower().startswith("error")]
-        self.shell.messages = []
-        if said:
-            # the server counts records within its batch; the line says more
-            return _RECORD.sub("", said[0], count=1)
-        return "%s: %s" % (type(exc).__name__, exc)
-
     def _count(self):
         """The table's rows now; None when the table cannot be read (its
         transaction was rolled back and waits for its end)."""
@@ -218,8 +217,6 @@ class Load:
             rows = self.db.rows("select count(*) from %s;" % self.table)
         except Error:
             return None
-        finally:
-            self.shell.messages = []
         return rows[0][0]
 
     def _stopped(self, why, exc):

@@ -22,7 +22,7 @@ def text(value):
     if isinstance(value, str):
         return value
     if isinstance(value, (bytes, bytearray)):
-        return value.decode("ascii", "backslashreplace")
+        return value.hex()
     if isinstance(value, datetime.date):
         return value.isoformat()
     return str(value)

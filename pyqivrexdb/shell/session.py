@@ -66,11 +66,6 @@ class Shell:
         self.err.flush()
 
     def report(self, exc):
-        if self.messages and isinstance(exc, Error):
-            text = "; ".join(self.messages)
-            self.messages = []
-            print(text if text.lower().startswith("error") else "error: " + text, file=self.err, flush=True)
-            return
         self.flush_messages()
         print("error: %s" % describe(exc), file=self.err, flush=True)
 
@@ -121,6 +116,8 @@ class Shell:
             printer.result(result.names, result.pages())
         if result.value is not None:
             print("return value: %s" % output.text(result.value), file=self.out)
+        elif result.changed is not None:
+            print("(%d row%s changed)" % (result.changed, "" if result.changed == 1 else "s"), file=self.out)
 
     # -- commands --------------------------------------------------------------
 
@@ -201,10 +198,14 @@ def _onoff(flag):
 
 
 def describe(exc):
-    """One line for an error: our own messages as they are, others with
-    their class and notes."""
+    """One line for an error: the server's own words with its code, our own
+    messages as they are, others with their class."""
     if isinstance(exc, (CommandError, load.LoadError)):
         return str(exc)
+    said = getattr(exc, "server_text", None)
+    if said:
+        code = getattr(exc, "error_code_qivrex", None)
+        return "error %d: %s" % (code, said) if isinstance(code, int) else said
     if isinstance(exc, OSError) and exc.filename:
         return "%s: %s" % (exc.filename, exc.strerror or exc)
     return "%s: %s" % (type(exc).__name__, exc)

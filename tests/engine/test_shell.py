@@ -199,3 +199,11 @@ def test_a_reader_that_goes_away_ends_the_shell_quietly(tmp_path):
     err = p.stderr.read()
     assert p.wait(timeout=120) == 1
     assert err == b""
+
+
+def test_nulls_and_changed_rows(filled):
+    r = shell(filled, "update t set amount = null where id = 22;",
+              "select id, name, amount from t order by id;")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["(1 row changed)", "id | name | amount", "---+------+-------",
+                                     " 1 | Иван |    2.5", "22 | Ян   |   NULL", "(2 rows)"]

@@ -56,7 +56,6 @@ def test_load_with_header_and_quoted_name(db, tmp_path):
     ("3,a,1,2024-01-01,one", "line 3, field f: 'one' is not a number"),
     ("3,a,1,2024-01-01", "line 3: 4 values, the table has 5 fields"),
     (b"3,\xff,1,2024-01-01,1", "line 3: not UTF-8 text (byte 0xff at position 3 of the line)"),
-    ("3,a,1,,1", "line 3, field day: '' stands for NULL"),
 ])
 def test_bad_value_stops_the_load(db, tmp_path, line, message):
     path = write(tmp_path, ["1,a,1,2024-01-01,1", line, "9,z,1,2024-01-01,1"])
@@ -74,6 +73,28 @@ def test_rows_sent_before_a_bad_value_are_counted(db, tmp_path):
     assert r.returncode == 1
     assert "line 12002, field id: 'x' is not an integer; load stopped, 10000 rows kept in lt" in r.stderr
     assert count(db) == 10000
+
+
+@pytest.mark.parametrize("option, line, shown", [
+    ("", "1,,,,", "1 | NULL | NULL | NULL | NULL"),
+    ("--null '\\N'", "1,,7,\\N,\\N", "1 |   | 7 | NULL | NULL"),
+    ("--null=-", "1,-,-,-,2.5", "1 | NULL | NULL | NULL | 2.5"),
+])
+def test_null_markers(db, tmp_path, option, line, shown):
+    path = write(tmp_path, [line])
+    r = shell(db, ".load %s lt %s" % (option, path), ".headers off", "select * from lt;")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[1] == shown
+
+
+def test_null_refused_by_the_table_names_its_line(tmp_path):
+    db = tmp_path / "nn.db"
+    path = tmp_path / "nn.csv"
+    path.write_text("1,1\n2,2\n3,\n4,4\n", encoding="utf-8")
+    r = shell(db, "create table nn (id integer, v integer not null);", ".load nn %s" % path)
+    assert r.returncode == 1
+    assert r.stderr.splitlines() == [
+        "error: %s line 3: error -19: NOT NULL constraint failed: nn.v; load stopped, 2 rows kept in nn" % path]
 
 
 def test_truncation_is_refused_unless_asked_for(db, tmp_path):

@@ -57,19 +57,11 @@ def test_alignment_counts_characters_not_bytes():
     assert _rowtext.table_lines([["abc", "x"]], [1, 5], [0, 0], show) == "abc | x\n"
 
 
-def test_cut_at_nul():
-    rows = [["ab\0   ", 1, "Ян\0 "], ["full", 2, "\0\0"]]
-    _rowtext.cut_at_nul(rows, [0, 2])
-    assert rows == [["ab", 1, "Ян"], ["full", 2, ""]]
-
-
 @pytest.mark.parametrize("call, error", [
     (lambda: _rowtext.table_lines([[1, 2], [3]], [1, 1], [0, 0], show), ValueError),
     (lambda: _rowtext.table_lines([[b"x"]], [1], [0], lambda v: 5), TypeError),
     (lambda: _rowtext.table_lines([[b"x"]], [1], [0], lambda v: 1 / 0), ZeroDivisionError),
     (lambda: _rowtext.table_lines([[1]], [1, 2], [0], show), ValueError),
-    (lambda: _rowtext.cut_at_nul([("a\0",)], [0]), TypeError),
-    (lambda: _rowtext.cut_at_nul([["a\0"]], [3]), IndexError),
 ])
 def test_errors(call, error):
     with pytest.raises(error):
