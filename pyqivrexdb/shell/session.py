@@ -47,26 +47,17 @@ class Shell:
         self.err = err or sys.stderr
         self.mode, self.headers, self.timer, self.bail = "table", True, False, bail
         self.failed = False
-        self.messages = []
         db.on_messages(self._server_message, self._user_message)
 
     # -- messages and errors ---------------------------------------------------
 
     def _server_message(self, message):
-        # Held until the statement ends: a failed one is explained by them.
-        self.messages.append(message)
+        print("server: %s" % message, file=self.err, flush=True)
 
     def _user_message(self, message, usertype):
         print("message %d: %s" % (usertype, message), file=self.err, flush=True)
 
-    def flush_messages(self):
-        for message in self.messages:
-            print("server: %s" % message, file=self.err)
-        self.messages = []
-        self.err.flush()
-
     def report(self, exc):
-        self.flush_messages()
         print("error: %s" % describe(exc), file=self.err, flush=True)
 
     # -- running ---------------------------------------------------------------
@@ -86,7 +77,6 @@ class Shell:
         """Runs one statement or command; False when it failed. Raises
         SystemExit for .quit, Bail after a failure while .bail is on, and
         KeyboardInterrupt when interrupted."""
-        self.messages = []
         started = time.perf_counter()
         try:
             if item.startswith("."):
@@ -102,7 +92,6 @@ class Shell:
                 raise Bail() from None
             return False
         finally:
-            self.flush_messages()
             self.out.flush()
             if self.timer:
                 print("time: %.3f s" % (time.perf_counter() - started), file=self.err, flush=True)
@@ -110,7 +99,6 @@ class Shell:
 
     def statement(self, sql):
         result = self.db.execute(sql)
-        self.flush_messages()
         if result.names is not None:
             printer = output.PRINTERS[self.mode](self.out, self.headers)
             printer.result(result.names, result.pages())
@@ -141,19 +129,14 @@ class Shell:
         print(HELP % {"mode": self.mode, "headers": _onoff(self.headers), "timer": _onoff(self.timer),
                       "bail": _onoff(self.bail)}, file=self.out)
 
-    def tables(self):
-        names = self.db.tables()
-        self.messages = []  # the ways of asking that failed on this server
-        return names
-
     def do_tables(self, args):
-        for name in self.tables():
+        for name in self.db.tables():
             print(name, file=self.out)
 
     def do_schema(self, args):
         if len(args) > 1:
             raise CommandError("usage: .schema [TABLE]")
-        for table in args or self.tables():
+        for table in args or self.db.tables():
             fields = self.db.fields(table)
             if not fields:
                 raise CommandError("no such table: %s" % table)
