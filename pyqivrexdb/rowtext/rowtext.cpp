@@ -7,6 +7,9 @@
 //                               line ended by "\n"; values shown as the shell
 //                               shows them (None as NULL, floats as repr,
 //                               dates as YYYY-MM-DD), any other type by text(v)
+//   csv_lines(rows, ncols, text)
+//                               the rows as comma-separated values, the same
+//                               texts, NULL as an empty cell
 #include "../qxcore/module/ref.h"
 
 #include <datetime.h>
@@ -147,20 +150,14 @@ bool read_sizes(PyObject* seq, const char* what, std::vector<Py_ssize_t>* out) {
     return true;
 }
 
-PyObject* table_lines(PyObject*, PyObject* args) {
-    PyObject *rows_arg, *widths_arg, *right_arg, *text;
-    if (!PyArg_ParseTuple(args, "OOOO:table_lines", &rows_arg, &widths_arg, &right_arg, &text)) return nullptr;
-    std::vector<Py_ssize_t> widths, right;
-    if (!read_sizes(widths_arg, "widths must be a sequence", &widths)) return nullptr;
-    if (!read_sizes(right_arg, "right must be a sequence", &right)) return nullptr;
-    const size_t ncols = widths.size();
-    if (right.size() != ncols) {
-        PyErr_SetString(PyExc_ValueError, "widths and right differ in length");
-        return nullptr;
-    }
+// The rows as lines of `ncols` cells: `sep` between cells, "\n" after each
+// line; cell(out, j, value) appends cell j.
+template <class Cell>
+PyObject* lines(PyObject* rows_arg, size_t ncols, const char* sep, Cell cell) {
     Ref rows(PySequence_Fast(rows_arg, "rows must be a sequence"));
     if (!rows) return nullptr;
-    std::string out, cell;
+    const size_t sep_len = strlen(sep);
+    std::string out;
     out.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(rows.get())) * (ncols * 12 + 1));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
         Ref row(PySequence_Fast(PySequence_Fast_GET_ITEM(rows.get(), i), "a row must be a sequence"));
@@ -172,23 +169,72 @@ PyObject* table_lines(PyObject*, PyObject* args) {
                              PySequence_Fast_GET_SIZE(row.get()), ncols);
                 return nullptr;
             }
-            if (j) out.append(" | ", 3);
+            if (j) out.append(sep, sep_len);
             Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(row.get(), static_cast<Py_ssize_t>(j)));
-            cell.clear();
-            Py_ssize_t chars;
-            if (!append_value(cell, value.get(), text, &chars)) return nullptr;
-            Py_ssize_t pad = widths[j] > chars ? widths[j] - chars : 0;
-            if (right[j]) out.append(static_cast<size_t>(pad), ' ');
-            out += cell;
-            if (!right[j] && j + 1 < ncols) out.append(static_cast<size_t>(pad), ' ');
+            if (!cell(out, j, value.get())) return nullptr;
         }
         out += '\n';
     }
     return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
 }
 
+PyObject* table_lines(PyObject*, PyObject* args) {
+    PyObject *rows, *widths_arg, *right_arg, *text;
+    if (!PyArg_ParseTuple(args, "OOOO:table_lines", &rows, &widths_arg, &right_arg, &text)) return nullptr;
+    std::vector<Py_ssize_t> widths, right;
+    if (!read_sizes(widths_arg, "widths must be a sequence", &widths)) return nullptr;
+    if (!read_sizes(right_arg, "right must be a sequence", &right)) return nullptr;
+    const size_t ncols = widths.size();
+    if (right.size() != ncols) {
+        PyErr_SetString(PyExc_ValueError, "widths and right differ in length");
+        return nullptr;
+    }
+    std::string cell;
+    return lines(rows, ncols, " | ", [&](std::string& out, size_t j, PyObject* value) {
+        cell.clear();
+        Py_ssize_t chars;
+        if (!append_value(cell, value, text, &chars)) return false;
+        Py_ssize_t pad = widths[j] > chars ? widths[j] - chars : 0;
+        if (right[j]) out.append(static_cast<size_t>(pad), ' ');
+        out += cell;
+        if (!right[j] && j + 1 < ncols) out.append(static_cast<size_t>(pad), ' ');
+        return true;
+    });
+}
+
+// As the csv module writes with its defaults: a cell holding a comma, a
+// quote or a line break is quoted, quotes doubled; NULL is an empty cell.
+PyObject* csv_lines(PyObject*, PyObject* args) {
+    PyObject *rows, *text;
+    Py_ssize_t ncols;
+    if (!PyArg_ParseTuple(args, "OnO:csv_lines", &rows, &ncols, &text)) return nullptr;
+    if (ncols < 1) {
+        PyErr_SetString(PyExc_ValueError, "a row has one value at least");
+        return nullptr;
+    }
+    std::string cell;
+    return lines(rows, static_cast<size_t>(ncols), ",", [&](std::string& out, size_t, PyObject* value) {
+        cell.clear();
+        Py_ssize_t chars;
+        if (value != Py_None && !append_value(cell, value, text, &chars)) return false;
+        // a row of one empty cell would read back as no row at all
+        if (cell.find_first_of(",\"\r\n") == std::string::npos && !(cell.empty() && ncols == 1)) {
+            out += cell;
+            return true;
+        }
+        out += '"';
+        for (char c : cell) {
+            if (c == '"') out += '"';
+            out += c;
+        }
+        out += '"';
+        return true;
+    });
+}
+
 PyMethodDef methods[] = {
     {"table_lines", table_lines, METH_VARARGS, "table_lines(rows, widths, right, text) -> str"},
+    {"csv_lines", csv_lines, METH_VARARGS, "csv_lines(rows, ncols, text) -> str"},
     {nullptr, nullptr, 0, nullptr},
 };
 

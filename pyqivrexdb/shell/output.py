@@ -5,7 +5,6 @@ rows) and writes every page before the next is fetched, so memory stays
 bounded by one page whatever the size of the result.
 """
 
-import csv
 import datetime
 import json
 import math
@@ -34,10 +33,6 @@ def _kind(col):
         if v is not None:
             return type(v)
     return None
-
-
-# Types that csv shows as text() does.
-_PLAIN = (int, float, str, datetime.date)
 
 
 def _rows_word(n):
@@ -84,18 +79,11 @@ class CsvPrinter:
         self.out, self.headers = out, headers
 
     def result(self, names, pages):
-        w = csv.writer(self.out, lineterminator="\n")
         if self.headers:
-            w.writerow(names)
+            self.out.write(_rowtext.csv_lines([names], len(names), text))
         count = 0
-        convert = None
         for rows in pages:
-            if convert is None:
-                # csv writes what str() gives: right for all but bytes
-                convert = any(k not in _PLAIN for k in map(_kind, zip(*rows)))
-            if convert:
-                rows = [[v if v is None or type(v) in _PLAIN else text(v) for v in r] for r in rows]
-            w.writerows(rows)
+            self.out.write(_rowtext.csv_lines(rows, len(names), text))
             count += len(rows)
         return count
 

@@ -1,7 +1,9 @@
 """The shell's page formatter (pyqivrexdb._rowtext) against what Python
 itself shows for each value."""
+import csv
 import datetime
 import gc
+import io
 import random
 import struct
 
@@ -57,11 +59,26 @@ def test_alignment_counts_characters_not_bytes():
     assert _rowtext.table_lines([["abc", "x"]], [1, 5], [0, 0], show) == "abc | x\n"
 
 
+def test_csv_reads_back_as_the_csv_module_writes_it():
+    texts = ["", "plain", "a,b", 'say "hi"', "line\nbreak", "cr\r", "Ян, \"Ив\"", " lead", '"']
+    rows = [[t, 1, 2.5, None, datetime.date(2024, 1, 2)] for t in texts] + [[None, -3, 1e16, "x", None]]
+    got = _rowtext.csv_lines(rows, 5, show)
+    f = io.StringIO()
+    # with "\r\n" between rows the module quotes a lone "\r" too, as we do
+    csv.writer(f, lineterminator="\r\n").writerows(rows)
+    assert got == f.getvalue().replace("\r\n", "\n")
+    assert list(csv.reader(io.StringIO(got))) == [["" if v is None else str(v) for v in r] for r in rows]
+    # one empty cell stays a row
+    assert _rowtext.csv_lines([[None], [""]], 1, show) == '""\n""\n'
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda: _rowtext.table_lines([[1, 2], [3]], [1, 1], [0, 0], show), ValueError),
     (lambda: _rowtext.table_lines([[b"x"]], [1], [0], lambda v: 5), TypeError),
     (lambda: _rowtext.table_lines([[b"x"]], [1], [0], lambda v: 1 / 0), ZeroDivisionError),
     (lambda: _rowtext.table_lines([[1]], [1, 2], [0], show), ValueError),
+    (lambda: _rowtext.csv_lines([[1, 2]], 1, show), ValueError),
+    (lambda: _rowtext.csv_lines([[]], 0, show), ValueError),
 ])
 def test_errors(call, error):
     with pytest.raises(error):
