@@ -98,6 +98,7 @@ class Load:
     def __init__(self, shell, table, path, opts):
         self.shell, self.db, self.table, self.path, self.opts = shell, shell.db, table, path, opts
         self.sent = 0  # rows the server accepted
+        self.unsure = False  # an interrupt left `sent` unknown
         self.progress = shell.err.isatty()
         self.started = time.monotonic()
         self.shown = self.started
@@ -184,7 +185,11 @@ class Load:
         try:
             self.db.load(self.table, rows)
         except KeyboardInterrupt as exc:
-            self.sent += getattr(exc, "rows_sent", 0) or 0
+            # The driver tells on the interrupt, or on the error of the call
+            # the interrupt stopped; without either the table will tell.
+            told = [e.rows_sent for e in (exc, exc.__context__) if isinstance(getattr(e, "rows_sent", None), int)]
+            self.sent += told[0] if told else 0
+            self.unsure = not told
             raise
         except Error as exc:
             ok = getattr(exc, "rows_sent", 0) or 0
@@ -227,7 +232,10 @@ class Load:
             kept = 0
             note = " (the enclosing transaction was rolled back)"
         else:
-            kept = max(0, min(self.sent, after - self.before)) if self.before is not None else self.sent
+            if self.before is None:
+                kept = self.sent
+            else:
+                kept = max(0, after - self.before if self.unsure else min(self.sent, after - self.before))
             note = " (rolled back with the enclosing transaction)" if kept < self.sent else ""
         said = "load stopped, %d row%s kept in %s%s" % (kept, "" if kept == 1 else "s", self.table, note)
         if exc is None:
