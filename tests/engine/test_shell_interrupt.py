@@ -12,6 +12,12 @@ import pytest
 
 from shellrun import HERE, args, env, shell
 
+def _ctrl_c_reaches():
+    """In the child: Ctrl-C stops it, also when this run ignores it (started
+    in the background by a script)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 LONG_QUERY = ("with recursive c(i) as (select 1 union all select i + 1 from c where i < 3000000) "
               "select count(*) from c;")
 
@@ -35,7 +41,7 @@ def _count(db, table):
 
 def test_ctrl_c_during_a_statement_exits_130(tmp_path):
     p = subprocess.Popen(args(tmp_path / "i.db", LONG_QUERY, "select 'after' as x;"), stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, text=True, env=env(), cwd=HERE)
+                         stderr=subprocess.PIPE, text=True, env=env(), cwd=HERE, preexec_fn=_ctrl_c_reaches)
     time.sleep(1.0)
     p.send_signal(signal.SIGINT)
     out, err = p.communicate(timeout=120)
@@ -66,7 +72,7 @@ def test_ctrl_c_during_a_load_says_how_many_rows_were_kept(tmp_path, big_csv, pi
     command = ".load big %s" % big_csv
     a = args(db) if piped else args(db, command)
     p = subprocess.Popen(a, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                         env=env(), cwd=HERE)
+                         env=env(), cwd=HERE, preexec_fn=_ctrl_c_reaches)
     if piped:
         p.stdin.write(command + "\nselect 'after' as x;\n")
         p.stdin.flush()
@@ -88,6 +94,7 @@ class Terminal:
     def __init__(self, argv, environ):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:  # the child: becomes the shell
+            _ctrl_c_reaches()
             os.chdir(HERE)
             os.execve(sys.executable, argv, environ)
         self.seen = ""
