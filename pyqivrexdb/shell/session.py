@@ -58,7 +58,8 @@ class Shell:
         print("message %d: %s" % (usertype, message), file=self.err, flush=True)
 
     def report(self, exc):
-        print("error: %s" % describe(exc), file=self.err, flush=True)
+        text = describe(exc)
+        print(text if text.startswith("error ") else "error: " + text, file=self.err, flush=True)
 
     # -- running ---------------------------------------------------------------
 
