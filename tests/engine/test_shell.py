@@ -1,6 +1,7 @@
 """python -m pyqivrexdb run as a real process over the embedded engine:
 statements, their splitting, output modes and commands."""
 import json
+import os
 import resource
 import subprocess
 
@@ -169,6 +170,8 @@ def _cap_data(limit):
     return cap
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's shadow memory does not fit under a data limit")
 def test_large_result_is_printed_in_bounded_memory(tmp_path):
     path = tmp_path / "big.db"
     n = 400000
