@@ -342,6 +342,16 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
     })
 }
 
+// On PostgreSQL the server's cancel request (PQcancel), on SQLite an
+// interrupt of the running statement.
+QSCLI_EXPORT int QSCLI_CALL qcSqlCancel(int hdb) {
+    GUARDED({
+        Conn* c = find_conn(hdb);
+        if (!c) return E_CONNECTION;
+        return c->backend ? c->backend->cancel() : 0;
+    })
+}
+
 QSCLI_EXPORT int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, unsigned int year) {
     return static_cast<int>(date_pack(day, month, year));
 }

@@ -219,11 +219,19 @@ int Session::run(const std::string& sql, pq::PGresult** last) {
     return code;
 }
 
-int Session::run_params(const char* sql, int n, const char* const* values, pq::PGresult** out) {
+int Session::run_params(const char* name, const char* sql, int n, const char* const* values, pq::PGresult** out) {
     *out = nullptr;
     pq::PGresult* res = nullptr;
-    if (!pq.PQsendQueryParams(conn, sql, n, nullptr, values, nullptr, nullptr, 0))
-        return fail_conn("cannot send the statement");
+    // Prepared once a session: the engine's own queries run again and again.
+    if (!own_prepared_.count(name)) {
+        pq::PGresult* r = pq.PQprepare(conn, name, sql, n, nullptr);
+        if (r && pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK) own_prepared_.insert(name);
+        if (r) pq.PQclear(r);
+    }
+    int sent = own_prepared_.count(name)
+                   ? pq.PQsendQueryPrepared(conn, name, n, values, nullptr, nullptr, 0)
+                   : pq.PQsendQueryParams(conn, sql, n, nullptr, values, nullptr, nullptr, 0);
+    if (!sent) return fail_conn("cannot send the statement");
     int code = 0;
     while (pq::PGresult* r = pq.PQgetResult(conn)) {
         int st = pq.PQresultStatus(r);
@@ -238,6 +246,7 @@ int Session::run_params(const char* sql, int n, const char* const* values, pq::P
     }
     check_lost();
     if (!code && lost_) code = fail_conn("statement");
+    if (code && last_state_ == "26000") own_prepared_.clear();  // DISCARD ALL took them
     if (code && res) {
         pq.PQclear(res);
         res = nullptr;

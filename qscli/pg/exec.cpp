@@ -557,7 +557,7 @@ int Session::table_layout(const std::string& table, std::vector<Field>& out, std
         "join pg_attribute a on a.attrelid = t.oid where a.attnum > 0 and not a.attisdropped order by a.attnum";
     const char* values[1] = {table.c_str()};
     pq::PGresult* res = nullptr;
-    if (int rc = run_params(SQL, 1, values, &res)) return rc;
+    if (int rc = run_params("qx_layout", SQL, 1, values, &res)) return rc;
     int n = pq.PQntuples(res);
     for (int r = 0; r < n; ++r) {
         Field f;

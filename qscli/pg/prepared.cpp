@@ -89,6 +89,11 @@ bool Session::run_prepared(Stmt* st, const char* sql, size_t n, int* rc) {
         return true;
     }
     *rc = collect(st);
+    if (*rc && last_state_ == "26000") {
+        // DISCARD ALL (or DEALLOCATE ALL) took the prepared statements.
+        prepared_.clear();
+        return false;
+    }
     if (*rc && last_state_ == "0A000") {
         // The table changed the statement's columns: prepared afresh, and
         // this time run as written.

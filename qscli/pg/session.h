@@ -74,8 +74,9 @@ public:
     // Runs engine-made SQL (UTF-8) to its end; the last result (owned by the
     // caller) through *last, or 0 / the failure's code.
     int run(const std::string& sql, pq::PGresult** last = nullptr);
-    // Runs `sql` with text parameters; the result is the caller's.
-    int run_params(const char* sql, int n, const char* const* values, pq::PGresult** out);
+    // Runs `sql` with text parameters, prepared once a session as `name`;
+    // the result is the caller's.
+    int run_params(const char* name, const char* sql, int n, const char* const* values, pq::PGresult** out);
     // Delivers notifications waiting on the connection as user messages.
     void deliver_notifications();
     // The table's fields in order; reported failure code, or 0.
@@ -114,6 +115,7 @@ private:
     static constexpr size_t PREPARED_MAX = 64;
     std::unordered_map<std::string, Prepared> prepared_;
     std::unordered_set<std::string> unpreparable_;
+    std::unordered_set<std::string> own_prepared_;
     uint64_t clock_ = 0, prepared_count_ = 0;
 };
 

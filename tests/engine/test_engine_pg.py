@@ -212,3 +212,23 @@ def test_the_shell_runs_statements(dsn):
                          env=dict(os.environ, PYTHONIOENCODING="utf-8"))
     assert out.returncode == 0, out.stderr
     assert "total" in out.stdout and "3" in out.stdout
+
+
+# ---- cancelling ----
+
+def test_cancel_stops_a_running_statement_and_the_connection_stays_usable(eng, pg_cluster):
+    from conftest import pg_dsn
+    import ctypes
+    eng.qcSqlCancel.argtypes = [ctypes.c_int]
+    hdb = eng.open(pg_dsn(pg_cluster).encode())
+    hs = eng.stmt(hdb)
+    # ctypes lets the interpreter go during the call, so this thread runs.
+    timer = threading.Timer(0.5, eng.qcSqlCancel, (hdb,))
+    timer.start()
+    start = time.monotonic()
+    assert eng.exec(hs, "select pg_sleep(30)") == -9
+    assert time.monotonic() - start < 10
+    timer.join()
+    assert eng.query(hs, "select 1") == [[1]]
+    assert eng.qcSqlCancel(hdb) == 0  # nothing running: nothing to do
+    eng.close(hdb)
