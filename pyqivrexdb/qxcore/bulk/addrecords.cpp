@@ -29,30 +29,13 @@ const char* const addrecords_doc =
 
 namespace {
 
-// The pending exception, set aside while clean-up code runs.
-class SavedError {
-public:
-    SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
-
 // Adds `rows_sent` and a note to the pending exception, so the caller of a
 // long load learns how far it got. A failure to annotate is swallowed: the
 // original exception is what matters.
 template <class MakeNote>
 void annotate_pending(Py_ssize_t rows_sent, MakeNote make_note) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* value = take_pending();
     if (value) {
-        if (tb) PyException_SetTraceback(value, tb);
         Ref count(PyLong_FromSsize_t(rows_sent));
         if (!count || PyObject_SetAttrString(value, "rows_sent", count.get()) < 0) PyErr_Clear();
         Ref note = make_note();
@@ -61,7 +44,7 @@ void annotate_pending(Py_ssize_t rows_sent, MakeNote make_note) {
         }
         PyErr_Clear();
     }
-    PyErr_Restore(type, value, tb);
+    raise_pending(value);
 }
 
 // What one table's records need, worked out before the first row is packed.
@@ -346,7 +329,7 @@ void release_statement(PyObject* cursor) {
     if (!PyObject_TypeCheck(cursor, &CursorType)) return;
     auto* c = reinterpret_cast<CursorObject*>(cursor);
     if (c->stmt_handle == 0) return;
-    SavedError keep;
+    SetAside keep;
     if (qc.qcSqlFreeStmt(c->stmt_handle) == 0) c->stmt_handle = 0;
 }
 
@@ -509,7 +492,7 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
         // A cursor of our own: its statement is released now, not left
         // allocated on the server for the rest of the connection.
         if (!fields) {
-            SavedError keep;
+            SetAside keep;
             Ref closed(PyObject_CallMethod(cur.get(), "close", nullptr));
             PyErr_Clear();
             if (!closed) release_statement(cur.get());

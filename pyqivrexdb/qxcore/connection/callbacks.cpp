@@ -65,18 +65,12 @@ int dispatch(int hdb, bool user_message, int usertype) {
 // The library cannot take an exception back: it is shown with its traceback
 // on stderr, then goes to the unraisable hook under the callback's name.
 void report(const char* context) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-    PyErr_DisplayException(exc);
-    PyErr_SetRaisedException(exc);
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    if (type) PyErr_Display(type, value, tb);
-    PyErr_Restore(type, value, tb);
-#endif
+    PyObject* exc = take_pending();
+    if (exc) {
+        Ref tb(PyException_GetTraceback(exc));
+        PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb.get());
+    }
+    raise_pending(exc);
     Ref where(PyUnicode_FromString(context));
     PyErr_WriteUnraisable(where.get());
 }

@@ -34,28 +34,6 @@ inline ConnectionObject* as_connection(PyObject* self) {
     return reinterpret_cast<ConnectionObject*>(self);
 }
 
-// Keeps the exception on its way out aside while other work runs (a client
-// call, or Python code a server message starts), and puts it back after.
-class SetAside {
-public:
-#if PY_VERSION_HEX >= 0x030C0000
-    SetAside() : pending_(PyErr_GetRaisedException()) {}
-    ~SetAside() { PyErr_SetRaisedException(pending_); }
-#else
-    SetAside() { PyErr_Fetch(&type_, &pending_, &tb_); }
-    ~SetAside() { PyErr_Restore(type_, pending_, tb_); }
-#endif
-    SetAside(const SetAside&) = delete;
-    SetAside& operator=(const SetAside&) = delete;
-
-private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_;
-    PyObject* tb_;
-#endif
-    PyObject* pending_;
-};
-
 // Runs `release` (a client call that frees something) without letting it,
 // or a server message it delivers, disturb the pending exception.
 template <class F>

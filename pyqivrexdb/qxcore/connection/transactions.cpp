@@ -24,31 +24,6 @@ PyObject* execute_formatted(PyObject* self, const char* format, PyObject* args) 
     Py_RETURN_NONE;
 }
 
-// The exception being raised, taken out of the error indicator, normalised
-// and carrying its traceback.
-PyObject* take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
-#endif
-}
-
-void raise_again(PyObject* exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyObject* type = new_ref(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
-    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
-#endif
-}
-
 // While alive, `caught` is the exception being handled, as inside an except
 // clause: whatever is raised meanwhile gets it as its __context__.
 class Handling {
@@ -149,7 +124,7 @@ PyObject* connection_rollback(PyObject* self, PyObject* name) {
     Ref done(PyObject_CallMethod(self, "execute", "O", text.get()));
     if (done) Py_RETURN_NONE;
 
-    Ref caught(take_exception());
+    Ref caught(take_pending());
     {
         Handling handling(caught.get());
         Ref cls = global("ProgrammingError");
@@ -159,7 +134,7 @@ PyObject* connection_rollback(PyObject* self, PyObject* name) {
             return nullptr;
         }
     }
-    raise_again(caught.release());
+    raise_pending(caught.release());
     return nullptr;
 }
 

@@ -51,11 +51,9 @@ const CursorMethods cursor_methods = {cursor_reset};
 // sees.
 void release_failed(CursorObject* self) {
     if (self->stmt_handle == 0) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SetAside aside;
     qc.qcSqlFreeStmt(self->stmt_handle);
     self->stmt_handle = 0;
-    PyErr_Restore(type, value, tb);
 }
 
 PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
