@@ -4,6 +4,7 @@ import datetime
 import logging
 import os
 import subprocess
+import sys
 import types
 
 import pytest
@@ -91,6 +92,34 @@ def test_import_loads_nothing_and_calls_nothing(tmp_path):
         double = qxdouble.Double(%r)
         import pyqivrexdb.qxcore
         assert double.calls() == []
+    """ % str(qxdouble.build(os.environ.get("QX_DOUBLE_CXXFLAGS", ""))), package)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came with Python 3.12")
+def test_import_when_other_code_took_every_dict_watcher(tmp_path):
+    # Then nothing derived from a name is kept: each is looked up at its use.
+    package = qxisolated.copy_package(tmp_path)
+    qxisolated.check("""
+        import _testcapi, binascii, qxdouble
+        double = qxdouble.Double(%r)
+        while True:
+            try:
+                _testcapi.add_dict_watcher(0)
+            except RuntimeError:
+                break
+        from pyqivrexdb import qxcore
+        cur = qxcore.connect("db").cursor()
+
+        def retcode():
+            double.set_retval(1, b"\\x0a\\xff\\0")
+            cur.execute("select")
+            return cur.retcode()
+
+        assert retcode() == b"0aff"
+        binascii.b2a_hex = lambda data: b"<%%s>" %% data.hex().encode()
+        assert retcode() == b"<0aff>"
+        qxcore.QSCLI_ET_ARRA = 42
+        assert retcode() is None
     """ % str(qxdouble.build(os.environ.get("QX_DOUBLE_CXXFLAGS", ""))), package)
 
 

@@ -1,6 +1,7 @@
 """Writing values (through Connection.addrecords) and reading the same bytes
 back (through a cursor): what survives the round trip, and the encoder's
 edges that the loader's own tests leave aside."""
+import binascii
 import datetime
 import math
 import struct
@@ -200,4 +201,49 @@ def test_what_a_rebound_a2b_hex_gives_must_fill_the_field(qx, double, conn, a2b_
     script_table(double, [(ARRA, 2)])
     with pytest.raises(error):
         conn.addrecords("T", [["0102"]])
+    assert double.calls("qcSqlAddRecords") == []
+
+
+# --- functions replaced on the standard modules themselves, not by rebinding
+# the module's names, take effect from the next value too ------------------
+
+def test_b2a_hex_replaced_on_binascii_after_use(double, conn, monkeypatch):
+    double.set_result([colrec(ARRA, 2), colrec(BYTE, 1)], b"\xab\x01\x07" + b"\xcd\x02\x08" + b"\xef\x03\x09")
+    cur = conn.cursor()
+    cur.execute("select")
+    assert cur.fetchone() == [b"ab01", 7]
+    monkeypatch.setattr(binascii, "b2a_hex", lambda data: data.hex().upper().encode())
+    assert cur.fetchone() == [b"CD02", 8]
+    monkeypatch.undo()
+    assert cur.fetchone() == [b"ef03", 9]
+
+
+def test_b2a_hex_replaced_before_first_use(double, conn, monkeypatch):
+    monkeypatch.setattr(binascii, "b2a_hex", lambda data: b"<%s>" % data.hex().encode())
+    double.set_retval(ARRA, b"\x0a\xff\0")
+    cur = conn.cursor()
+    cur.execute("select")
+    assert cur.retcode() == b"<0aff>"
+
+
+def test_a2b_hex_replaced_on_binascii_after_use(double, conn, monkeypatch):
+    assert write(double, conn, [(ARRA, 2)], ["0a1b"]) == b"\x0a\x1b"
+    monkeypatch.setattr(binascii, "a2b_hex", lambda digits: bytes(reversed(bytes.fromhex(digits.decode()))))
+    assert write(double, conn, [(ARRA, 2)], ["0a1b"]) == b"\x1b\x0a"
+    monkeypatch.undo()
+    assert write(double, conn, [(ARRA, 2)], ["0a1b"]) == b"\x0a\x1b"
+
+
+def test_date_replaced_on_datetime_after_use(qx, double, conn, monkeypatch):
+    original = datetime.date
+
+    class MyDate(original):
+        pass
+
+    assert write(double, conn, [(DATE, 2)], [original(1900, 1, 2)]) == b"\x02\x00"
+    monkeypatch.setattr(datetime, "date", MyDate)
+    assert write(double, conn, [(DATE, 2)], [MyDate(1900, 1, 3)]) == b"\x03\x00"
+    script_table(double, [(DATE, 2)])
+    with pytest.raises(qx.ProgrammingError, match="expected datetime.date"):
+        conn.addrecords("T", [[original(1900, 1, 2)]])
     assert double.calls("qcSqlAddRecords") == []

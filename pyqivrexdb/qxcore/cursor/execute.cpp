@@ -139,19 +139,19 @@ PyObject* new_field(const ColStruct_t* rec) {
 // name is bound to the same object, so an exact int is remembered; anything
 // else is looked up and converted at every use.
 int heap_limit_now(uint32_t* out) {
-    static uint64_t version = 0;
-    static bool known = false;
+    static LateBound kept;
     static uint32_t limit = 0;
-    const uint64_t now = namespace_version();
-    if (known && version == now) {
+    if (kept.holds()) {
         *out = limit;
         return 0;
     }
+    const uint64_t moment = LateBound::now();
     Ref heapctrl = global("HEAPCTRL");
     if (!heapctrl || to_uint32(heapctrl.get(), out) < 0) return -1;
-    known = PyLong_CheckExact(heapctrl.get());  // no Python code ran for it
-    version = now;
     limit = *out;
+    // Only an exact int converts without running Python code.
+    if (PyLong_CheckExact(heapctrl.get())) kept.keep(moment);
+    else kept.forget();
     return 0;
 }
 

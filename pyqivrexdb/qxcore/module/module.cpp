@@ -15,10 +15,16 @@ namespace {
 
 PyObject* g_module = nullptr;  // strong reference, kept until exit
 
+// The dicts of the modules watched besides the namespace (strong, kept until
+// exit); few, as only the modules values are derived from are watched.
+constexpr int kWatchedMax = 8;
+PyObject* g_watched[kWatchedMax] = {};
+int g_watched_count = 0;
+
 #if PY_VERSION_HEX >= 0x030C0000
 // Python 3.12 retired the dict version tag; a dict watcher tells us instead.
 uint64_t g_namespace_version = 1;
-int g_watcher_id = -1;
+int g_watcher_id = -1;  // -1: none could be had, nothing is kept
 
 int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++g_namespace_version;
@@ -65,27 +71,52 @@ int global_truth(const char* name) {
 }
 
 int debug_enabled() {
-    static uint64_t version = 0;
-    static int known = -1;
-    const uint64_t now = namespace_version();
-    if (known >= 0 && version == now) return known;
+    static LateBound kept;
+    static int known = 0;
+    if (kept.holds()) return known;
+    const uint64_t moment = LateBound::now();
     Ref debug = global("DEBUG");
     if (!debug) return -1;
     if (debug.get() == Py_True || debug.get() == Py_False) {
-        version = now;
         known = debug.get() == Py_True;
+        kept.keep(moment);
         return known;
     }
-    known = -1;
+    kept.forget();
     return PyObject_IsTrue(debug.get());
 }
 
 uint64_t namespace_version() {
 #if PY_VERSION_HEX >= 0x030C0000
-    return g_namespace_version;
+    return g_watcher_id >= 0 ? g_namespace_version : ++g_namespace_version;
 #else
-    return reinterpret_cast<PyDictObject*>(module_dict())->ma_version_tag;
+    // Every change of any dict takes the next value of one counter, so the
+    // largest tag among the watched dicts moves whenever one of them changes.
+    uint64_t v = reinterpret_cast<PyDictObject*>(module_dict())->ma_version_tag;
+    for (int i = 0; i < g_watched_count; ++i) {
+        const uint64_t w = reinterpret_cast<PyDictObject*>(g_watched[i])->ma_version_tag;
+        if (w > v) v = w;
+    }
+    return v;
 #endif
+}
+
+int watch_module(PyObject* module) {
+    if (!PyModule_Check(module)) return 0;
+    PyObject* dict = PyModule_GetDict(module);
+    if (!dict) return 0;
+    for (int i = 0; i < g_watched_count; ++i)
+        if (g_watched[i] == dict) return 1;
+    if (g_watched_count == kWatchedMax) return 0;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (g_watcher_id < 0) return 0;
+    if (PyDict_Watch(g_watcher_id, dict) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+#endif
+    g_watched[g_watched_count++] = new_ref(dict);
+    return 1;
 }
 
 std::nullptr_t raise_args(const char* cls, PyObject* args) {
@@ -309,8 +340,14 @@ int start_up() {
         if (bind_function(dict, def) < 0) return -1;
     if (register_standard_module() < 0) return -1;
 #if PY_VERSION_HEX >= 0x030C0000
+    // The interpreter has few watchers; when others have taken them all, the
+    // names are looked up at every use instead.
     g_watcher_id = PyDict_AddWatcher(on_namespace_event);
-    if (g_watcher_id < 0 || PyDict_Watch(g_watcher_id, dict) < 0) return -1;
+    if (g_watcher_id < 0) {
+        PyErr_Clear();
+    } else if (PyDict_Watch(g_watcher_id, dict) < 0) {
+        return -1;
+    }
 #endif
     return 0;
 }

@@ -3,6 +3,8 @@
 // C-typed argument conversions.
 #pragma once
 
+#include "late.h"
+#include "pending.h"
 #include "pytype.h"
 #include "ref.h"
 
@@ -26,12 +28,6 @@ int global_truth(const char* name);
 // the namespace is unchanged and DEBUG is bound to True or False the answer
 // is remembered; any other object is asked every time.
 int debug_enabled();
-
-// A counter that changes whenever the module namespace may have changed. Code
-// that caches what it derived from module attributes (the QSCLI_ET_* codes)
-// keeps the counter with the cache and derives anew when it differs: the same
-// late binding as a lookup per use, at the price of one comparison.
-uint64_t namespace_version();
 
 // Raising an exception class of the errors module, looked up at this moment
 // (a missing class becomes NameError). Each returns nullptr so a call site

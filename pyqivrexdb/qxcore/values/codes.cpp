@@ -12,7 +12,7 @@ std::nullptr_t field_type_error() { return raise_message("ProgrammingError", "Fi
 // is looked up only when a match reaches it, as a fresh lookup would. The
 // references live until exit.
 struct CodeTable {
-    uint64_t version = 0;
+    LateBound kept;
     PyObject* obj[QSCLI_ET_COUNT] = {};
     long value[QSCLI_ET_COUNT] = {};
     bool small[QSCLI_ET_COUNT] = {};  // an exact int within a C long
@@ -80,14 +80,13 @@ int Codes::match_from(int first, PyObject* type, bool small, long value) {
 }
 
 CodeTable& Codes::current() {
-    const uint64_t now = namespace_version();
-    if (g_codes.version != now) {
+    if (!g_codes.kept.holds()) {
         PyObject* old[QSCLI_ET_COUNT];
         for (int i = 0; i < QSCLI_ET_COUNT; ++i) {
             old[i] = g_codes.obj[i];
             g_codes.obj[i] = nullptr;
         }
-        g_codes.version = now;
+        g_codes.kept.keep(LateBound::now());
         // Dropped once the table is consistent: a destructor may run code.
         for (PyObject* o : old) Py_XDECREF(o);
     }

@@ -37,20 +37,24 @@ int int_in_range(PyObject* value, long long low, long long high, const char* ran
     return 0;
 }
 
-// The class bound as datetime.date in the module namespace, looked up again
-// only when the namespace changed. Borrowed; null with an exception set.
+// The class bound as datetime.date, `datetime` being the module namespace's
+// name: looked up again only when the namespace or the datetime module
+// changed. Borrowed (held by the cache); null with an exception set.
 PyObject* late_date_class() {
+    static LateBound kept;
     static PyObject* cached = nullptr;  // strong reference, kept until exit
-    static uint64_t version = 0;
-    const uint64_t now = namespace_version();
-    if (cached && version == now) return cached;
+    if (kept.holds()) return cached;
+    const uint64_t moment = LateBound::now();
     Ref datetime = global("datetime");
     if (!datetime) return nullptr;
     PyObject* date = PyObject_GetAttrString(datetime.get(), "date");
     if (!date) return nullptr;
-    Py_XDECREF(cached);
+    // Replaced after the lookup: the old class's release may run code.
+    PyObject* old = cached;
     cached = date;
-    version = now;
+    if (watch_module(datetime.get())) kept.keep(moment);
+    else kept.forget();
+    Py_XDECREF(old);
     return cached;
 }
 

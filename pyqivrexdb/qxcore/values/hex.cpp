@@ -2,6 +2,8 @@
 // as bound now, and the standard ones are done here without a call.
 #include "shared.h"
 
+#include <cstring>
+
 namespace qx::values {
 
 PyObject* hex_of(const unsigned char* p, Py_ssize_t n) {
@@ -16,40 +18,48 @@ PyObject* hex_of(const unsigned char* p, Py_ssize_t n) {
     return out;
 }
 
+namespace {
+
+// Whether `fn` is the standard library's own binascii function `name`:
+// compared by what it is, so a replacement made before the first use is
+// still seen as one.
+bool is_standard(PyObject* fn, const char* name) {
+    if (!PyCFunction_Check(fn)) return false;
+    PyObject* owner = PyCFunction_GET_SELF(fn);
+    if (!owner || !PyModule_Check(owner)) return false;
+    const char* module = PyModule_GetName(owner);
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(module, "binascii") == 0 &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name, name) == 0;
+}
+
+}  // namespace
+
 // binascii is a module name like any other: looked up at each use, so that
-// rebinding it takes effect from the next value. While the function it
-// holds is the standard library's own, the conversion is done here instead
-// of through a call: the bytes are the same. That finding is kept until the
-// module namespace changes; anything else bound there is looked up and
-// called for every value.
+// rebinding it, or replacing its function, takes effect from the next value.
+// While the function is the standard library's own, the conversion is done
+// here instead of through a call: the bytes are the same. That finding is
+// kept while neither the namespace nor the module changes; anything else
+// bound there is looked up and called for every value.
 int bound_hex(HexFunction which, Ref* fn) {
     static const char* const names[] = {"b2a_hex", "a2b_hex"};
-    static PyObject* name[2] = {};         // interned, kept until exit
-    static PyObject* standard_fn[2] = {};  // strong, kept until exit
-    static bool looked[2] = {};
-    static bool standard_known[2] = {};
-    static uint64_t standard_at[2] = {};   // the namespace in which it was standard
-    const uint64_t version = namespace_version();
-    if (standard_known[which] && standard_at[which] == version) return 1;
+    static PyObject* name[2] = {};  // interned, kept until exit
+    static LateBound standard[2];
+    if (standard[which].holds()) return 1;
+    const uint64_t moment = LateBound::now();
     Ref module = global("binascii");
     if (!module) return -1;
     if (!interned(names[which], &name[which])) return -1;
     Ref found(PyObject_GetAttr(module.get(), name[which]));
     if (!found) return -1;
-    if (!looked[which]) {
-        looked[which] = true;
-        // The standard module itself, whatever the namespace holds.
-        Ref std_module(PyImport_ImportModule("binascii"));
-        if (std_module) standard_fn[which] = PyObject_GetAttr(std_module.get(), name[which]);
-        PyErr_Clear();  // without it every call goes through Python: slower, not wrong
-    }
-    // Python code may have run above: only a namespace unchanged since the
-    // start vouches for the finding.
-    if (standard_fn[which] && found.get() == standard_fn[which]) {
-        standard_known[which] = version == namespace_version();
-        standard_at[which] = version;
+    if (is_standard(found.get(), names[which])) {
+        if (watch_module(module.get())) standard[which].keep(moment);
         return 1;
     }
+    standard[which].forget();
     *fn = std::move(found);
     return 0;
 }

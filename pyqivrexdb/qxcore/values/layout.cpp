@@ -46,7 +46,7 @@ int Layout::resolve(PyObject* fields, Purpose purpose, Face face) {
     foreign_ = false;
     // Taken before anything runs: a comparison below may run Python code, and
     // whatever it changes must make the result stale, not slip past it.
-    const uint64_t ns_version = namespace_version();
+    const uint64_t moment = LateBound::now();
     const uint64_t f_version = field_version;
 
     Ref seq(PySequence_Fast(fields, "the columns must be a list of Field objects"));
@@ -100,15 +100,14 @@ int Layout::resolve(PyObject* fields, Purpose purpose, Face face) {
     }
     columns_ = std::move(columns);
     record_size_ = size;
-    namespace_version_ = ns_version;
+    names_.keep(moment);
     field_version_ = f_version;
     resolved_ = true;
     return 0;
 }
 
 bool Layout::current() const {
-    return resolved_ && !foreign_ && namespace_version_ == namespace_version() &&
-           field_version_ == field_version;
+    return resolved_ && !foreign_ && names_.holds() && field_version_ == field_version;
 }
 
 }  // namespace qx::values

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "../client/qscli.h"
-#include "../module/ref.h"
+#include "../module/late.h"
 
 #include <cstdint>
 #include <vector>
@@ -61,7 +61,7 @@ public:
 private:
     std::vector<Column> columns_;
     uint64_t record_size_ = 0;
-    uint64_t namespace_version_ = 0;
+    LateBound names_;  // the QSCLI_ET_* names and binascii as resolved
     uint64_t field_version_ = 0;
     bool resolved_ = false;
     bool foreign_ = false;  // an item that is not a Field: its changes go unseen
