@@ -110,13 +110,45 @@ def test_logon_failures(double, entry, cls, template, journal, rc):
 
 
 def test_connect_on_a_connected_object_ends_the_first_session(double, conn):
+    # ... once the new one is logged on
     conn.connect("other", "user", "pw")
     assert double.calls() == [
-        ("qcSqlDisconnect", (1,)), ("qcSqlFreeConnect", (1,)),
-        ("qcSqlAllocConnect", (None,)), ("qcSqlConnect", (2, b"other", b"user", b"pw"))]
+        ("qcSqlAllocConnect", (None,)), ("qcSqlConnect", (2, b"other", b"user", b"pw")),
+        ("qcSqlDisconnect", (1,)), ("qcSqlFreeConnect", (1,))]
     double.clear()
     conn.close()
     assert double.calls() == [("qcSqlDisconnect", (2,)), ("qcSqlFreeConnect", (2,))]
+
+
+@pytest.mark.parametrize("args, failure, error", [
+    (("bad\0server", "user", "pw"), None, ValueError),
+    (("srv", 5, "pw"), None, AttributeError),  # no encode()
+    (("srv", "user", "pw"), ("qcSqlConnect", -3), DatabaseError),
+    (("srv", "user", "pw"), ("qcSqlAllocConnect", -3), InterfaceError),
+])
+def test_a_failed_reconnect_keeps_the_session(double, conn, args, failure, error):
+    cur = conn.cursor()
+    double.clear()
+    if failure:
+        double.fail(*failure, times=1)
+    with pytest.raises(error):
+        conn.connect(*args)
+    assert "qcSqlDisconnect" not in double.names()
+    assert double.live_connections() == [1]
+    cur.execute("select")
+    assert conn.server_version() is not None
+    double.clear()
+    conn.close()
+    assert double.calls() == [("qcSqlDisconnect", (1,)), ("qcSqlFreeConnect", (1,))]
+
+
+def test_a_reconnect_whose_old_session_fails_to_end_leaves_none(double, conn):
+    double.fail("qcSqlDisconnect", -7, times=1)
+    with pytest.raises(InterfaceError) as info:
+        conn.connect("other", "user", "pw")
+    assert info.value.args == ("qcSqlDisconnect error %d:", -7)
+    assert double.live_connections() == []
+    assert conn.close() is None
 
 
 def test_close_logs_off_once(double, conn):

@@ -16,16 +16,24 @@ namespace qx {
 
 namespace {
 
-// Hands the connection handle back to the library after a connect() that
-// got a handle but did not finish; the pending exception is what the caller
-// sees. `logged_on` says whether qcSqlConnect had succeeded.
-void abandon_handle(ConnectionObject* self, bool logged_on) {
-    int hdb = self->hdb;
-    self->hdb = 0;
+// Hands a connection handle back to the library after a connect() that got
+// it but did not finish; the pending exception is what the caller sees.
+// `logged_on` says whether qcSqlConnect had succeeded.
+void abandon_handle(int hdb, bool logged_on) {
     release_quietly([&] {
         if (logged_on) qc.qcSqlDisconnect(&hdb);
         qc.qcSqlFreeConnect(&hdb);
     });
+}
+
+// Logs off session `hdb` and releases its handle, even when the session did
+// not end cleanly. The first failure is raised; 0, or -1.
+int end_session(int hdb) {
+    int disconnect = qc.qcSqlDisconnect(&hdb);
+    int release = qc.qcSqlFreeConnect(&hdb);
+    if (disconnect) return raise_code("InterfaceError", "qcSqlDisconnect error %d:", disconnect), -1;
+    if (release) return raise_code("InterfaceError", "qcSqlFreeConnect error %d:", release), -1;
+    return 0;
 }
 
 // Logs off and releases the handle. Nothing reaches the library for a
@@ -42,11 +50,7 @@ PyObject* close_session(ConnectionObject* self) {
     self->is_connected = 0;
     int hdb = self->hdb;
     self->hdb = 0;
-    int disconnect = qc.qcSqlDisconnect(&hdb);
-    // The handle is released even when the session did not end cleanly.
-    int release = qc.qcSqlFreeConnect(&hdb);
-    if (disconnect) return raise_code("InterfaceError", "qcSqlDisconnect error %d:", disconnect);
-    if (release) return raise_code("InterfaceError", "qcSqlFreeConnect error %d:", release);
+    if (end_session(hdb) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -79,17 +83,15 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
                                      &server, &user, &passwd))
         return nullptr;
     ConnectionObject* self = as_connection(obj);
-    if (self->is_connected) {
-        // One object, one session: the old one ends before the new begins.
-        Ref closed(close_session(self));
-        if (!closed) return nullptr;
-    }
-    int rc = qc.qcSqlAllocConnect(&self->hdb);
+    // One object, one session. A connected object keeps its session until
+    // the new one is logged on: a connect() that fails leaves it as it was.
+    int hdb = 0;
+    int rc = qc.qcSqlAllocConnect(&hdb);
     if (rc) return raise_code("InterfaceError", "qcSqlAllocConnect error %d:", rc);
 
     // The password never reaches the log.
     if (debug_log("%R: connect(%S, %S, ***)", obj, server, user) < 0) {
-        abandon_handle(self, false);
+        abandon_handle(hdb, false);
         return nullptr;
     }
     Ref texts[3];
@@ -100,19 +102,28 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
         // bytearray this one handed back.
         texts[i] = library_text(given[i], &c[i]);
         if (!texts[i]) {
-            abandon_handle(self, false);
+            abandon_handle(hdb, false);
             return nullptr;
         }
     }
-    rc = qc.qcSqlConnect(self->hdb, const_cast<char*>(c[0]), const_cast<char*>(c[1]),
-                         const_cast<char*>(c[2]));
+    rc = qc.qcSqlConnect(hdb, const_cast<char*>(c[0]), const_cast<char*>(c[1]), const_cast<char*>(c[2]));
     if (rc) {
-        Ref text = connection_error_text(self->hdb);
+        Ref text = connection_error_text(hdb);
         raise_code("DatabaseError", "qcSqlConnect error %d:", rc);
         note_server_text(text.get());
-        abandon_handle(self, false);
+        abandon_handle(hdb, false);
         return nullptr;
     }
+    if (self->is_connected) {
+        // Python code run above (an encode(), a server message) may have
+        // closed it meanwhile: the state is read again here.
+        Ref closed(close_session(self));
+        if (!closed) {
+            abandon_handle(hdb, true);
+            return nullptr;
+        }
+    }
+    self->hdb = hdb;
 
     int debug = debug_enabled();
     if (debug > 0) {
@@ -129,7 +140,8 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     }
     if (debug < 0) {
         // connect() either leaves a working session or none at all.
-        abandon_handle(self, true);
+        self->hdb = 0;
+        abandon_handle(hdb, true);
         return nullptr;
     }
     self->is_connected = 1;
