@@ -333,6 +333,27 @@ void release_statement(PyObject* cursor) {
     if (qc.qcSqlFreeStmt(c->stmt_handle) == 0) c->stmt_handle = 0;
 }
 
+// A cursor of our own is closed once the structure is read: its statement
+// is released now, not left allocated on the server for the rest of the
+// connection. A failure to close it is clean-up, not the load's: the
+// statement is freed directly and the load goes on (the failure is logged
+// when DEBUG is true). With `failing`, the pending exception of the failed
+// structure query is what the caller sees. 0, or -1 with an exception set.
+int close_own_cursor(PyObject* conn, PyObject* cursor, bool failing) {
+    Ref failure(failing ? take_pending() : nullptr);
+    Ref closed(PyObject_CallMethod(cursor, "close", nullptr));
+    if (!closed) {
+        Ref why(take_pending());
+        release_statement(cursor);
+        if (!failing && why && debug_log("%R: addrecords: closing the structure query's cursor failed: %S", conn,
+                                         why.get()) < 0)
+            return -1;
+    }
+    if (!failing) return 0;
+    raise_pending(failure.release());
+    return -1;
+}
+
 // Records per send: the whole load when it fits into HEAPCTRL bytes,
 // otherwise as many whole records as HEAPCTRL holds (at least one).
 int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch) {
@@ -488,22 +509,7 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     }
     Ref record_length;
     Ref fields = read_structure(cur.get(), query.get(), &record_length);
-    if (!given) {
-        // A cursor of our own: its statement is released now, not left
-        // allocated on the server for the rest of the connection.
-        if (!fields) {
-            SetAside keep;
-            Ref closed(PyObject_CallMethod(cur.get(), "close", nullptr));
-            PyErr_Clear();
-            if (!closed) release_statement(cur.get());
-        } else {
-            Ref closed(PyObject_CallMethod(cur.get(), "close", nullptr));
-            if (!closed) {
-                release_statement(cur.get());
-                return nullptr;
-            }
-        }
-    }
+    if (!given && close_own_cursor(self, cur.get(), !fields) < 0) return nullptr;
     if (!fields) return nullptr;
 
     Py_ssize_t rows = PyObject_Size(pydata);
