@@ -2,6 +2,8 @@
 // or not at all.
 #include "engine.h"
 
+#include <cmath>
+
 namespace qse {
 
 namespace {
@@ -55,6 +57,19 @@ int table_layout(Conn* c, const std::string& table, std::vector<Field>& out) {
     return code;
 }
 
+// Refuses record `row` for a value of field `f` the table cannot keep (the
+// batch is then refused whole). SQLITE_MISMATCH, for bind_field to return.
+int refuse_value(Conn* c, uint64_t row, const Field& f, const std::string& why) {
+    c->fail(E_MISMATCH, "record " + std::to_string(row) + ", field " + f.name + ": " + why);
+    return SQLITE_MISMATCH;
+}
+
+// SQLite keeps a NaN as NULL, which would read back as 0.
+int bind_real(Conn* c, sqlite3_stmt* s, int k, const Field& f, double v, uint64_t row) {
+    if (std::isnan(v)) return refuse_value(c, row, f, "NaN is not a number it can keep");
+    return sqlite3_bind_double(s, k, v);
+}
+
 // Binds field `f` of a record at `p` to parameter `k`; text goes through
 // `scratch`, which must live until the row is stepped.
 int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned char* p,
@@ -80,22 +95,19 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned c
     case QSCLI_ET_FLOA: {
         float v;
         std::memcpy(&v, p, 4);
-        return sqlite3_bind_double(s, k, v);
+        return bind_real(c, s, k, f, v, row);
     }
     case QSCLI_ET_CURR:
     case QSCLI_ET_DFLT: {
         double v;
         std::memcpy(&v, p, 8);
-        return sqlite3_bind_double(s, k, v);
+        return bind_real(c, s, k, f, v, row);
     }
     case QSCLI_ET_DATE: {
         unsigned packed = le_unsigned(p, 2);
         if (packed == 0) return sqlite3_bind_null(s, k);
-        if (packed > DATE_MAX) {
-            c->fail(E_MISMATCH, "record " + std::to_string(row) + ", field " + f.name + ": packed date " +
-                                    std::to_string(packed) + " is past 2078-12-31");
-            return SQLITE_MISMATCH;
-        }
+        if (packed > DATE_MAX)
+            return refuse_value(c, row, f, "packed date " + std::to_string(packed) + " is past 2078-12-31");
         scratch.resize(10);
         date_to_iso(packed, &scratch[0]);
         return sqlite3_bind_text(s, k, scratch.data(), 10, SQLITE_STATIC);

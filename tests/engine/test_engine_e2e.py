@@ -50,6 +50,29 @@ def test_connect_failure_is_a_database_error(tmp_path):
     assert e.value.args == ("qcSqlConnect error %d:", -14)
 
 
+@pytest.mark.parametrize("args, error", [
+    (("x\0y", "", ""), ValueError),
+    ((None, "", ""), AttributeError),
+    (("/nonexistent/dir/x.db", "", ""), pyqivrexdb.DatabaseError),
+])
+def test_a_failed_reconnect_keeps_the_session_and_its_cursors(conn, cur, args, error):
+    # An in-memory database lives as long as its session: the rows prove it.
+    cur.execute("create table t(n integer)")
+    cur.execute("insert into t values (1)")
+    with pytest.raises(error):
+        conn.connect(*args)
+    cur.execute("insert into t values (2)")
+    assert fetch(conn.cursor(), "select n from t order by n") == [[1], [2]]
+
+
+def test_a_reconnect_replaces_the_session(conn, cur, tmp_path):
+    cur.execute("create table t(n integer)")
+    conn.connect(str(tmp_path / "other.db"), "", "")
+    with pytest.raises(pyqivrexdb.ProgrammingError):
+        cur.execute("select 1")  # the old session's statement is gone
+    assert fetch(conn.cursor(), "select count(*) from sqlite_master") == [[0]]
+
+
 # ---- every element type through addrecords and fetchall ----
 
 LAYOUT = ("c char(6), a binary(3), b byte, i smallint, w word, d date, n nmbr, l integer, u dword, f float, "
@@ -87,6 +110,27 @@ def test_addrecords_in_many_batches_and_a_refused_one(conn, cur):
     with pytest.raises(pyqivrexdb.Error):
         conn.addrecords("t", [[100, "a"], [101, "b"], [5, "dup"]])
     assert fetch(cur, "select count(*) from t where id >= 100") == [[0]]  # the batch went whole or not at all
+
+
+@pytest.mark.parametrize("decl, value, error, message", [
+    ("date", datetime.date(1899, 12, 31), pyqivrexdb.ProgrammingError,
+     "1899-12-31 - does not include the date range 01-01-1900 to 31-12-2078"),
+    ("date", datetime.date(2079, 1, 1), pyqivrexdb.ProgrammingError,
+     "2079-01-01 - does not include the date range 01-01-1900 to 31-12-2078"),
+    ("float", float("nan"), pyqivrexdb.ProgrammingError, ("qcSqlAddRecords error %d:", -20)),
+    ("money", float("nan"), pyqivrexdb.ProgrammingError, ("qcSqlAddRecords error %d:", -20)),
+    ("double", float("-nan"), pyqivrexdb.ProgrammingError, ("qcSqlAddRecords error %d:", -20)),
+])
+def test_a_value_the_table_cannot_keep_stores_nothing_of_its_batch(conn, cur, decl, value, error, message):
+    # Regressions: such a date was stored as no date, a NaN as NULL (read
+    # back as 0.0), and the load reported success.
+    conn.execute(f"create table t(id integer, v {decl})")
+    conn.addrecords("t", [[1, datetime.date(2000, 1, 1) if decl == "date" else 1.5]])
+    with pytest.raises(error) as info:
+        conn.addrecords("t", [[2, datetime.date(2000, 1, 2) if decl == "date" else 2.5], [3, value]])
+    assert info.value.args == (message if isinstance(message, tuple) else (message,))
+    assert info.value.rows_sent == 0
+    assert fetch(cur, "select id from t") == [[1]]
 
 
 def test_null_reads_as_zero_bytes(conn, cur):

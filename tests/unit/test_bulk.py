@@ -89,11 +89,29 @@ def test_value_images(double, conn, type_, len_, value, image):
 
 
 @pytest.mark.parametrize("day", [datetime.date(1900, 1, 1), datetime.date(2024, 2, 29),
-                                 datetime.date(1800, 1, 1)])  # no range check when loading
+                                 datetime.date(2078, 12, 31)])
 def test_date_is_packed_by_the_library(double, conn, day):
     data = load_one(double, conn, DATE, 2, day)
     assert data == struct.pack("<H", double.pack_date(day) & 0xFFFF)
     assert double.calls("qcSqlPackDate")[-1].args == (day.day, day.month, day.year)
+
+
+@pytest.mark.parametrize("day", [datetime.date(1899, 12, 31), datetime.date(2079, 1, 1),
+                                 datetime.date(1, 1, 1), datetime.date(9999, 12, 31)])
+def test_date_outside_the_packed_range_is_refused_before_its_batch(qx, double, conn, day):
+    # Regression: the library packs it as 0, no date, and the row was stored
+    # without its date while the load reported success.
+    qx.HEAPCTRL = 8
+    script_table(double, ("N", LONG, 4), ("D", DATE, 2))
+    rows = [[0, datetime.date(2000, 1, 1)], [1, datetime.date(2000, 1, 2)], [2, day]]
+    with pytest.raises(qx.ProgrammingError) as info:
+        conn.addrecords("T", rows)
+    assert info.value.args == ("%s - does not include the date range 01-01-1900 to 31-12-2078" % day,)
+    assert [count for count, _, _ in sends(double)] == [1, 1]
+    assert info.value.rows_sent == 2
+    if hasattr(info.value, "add_note"):
+        assert any("pydata[2][1] (field D)" in note for note in info.value.__notes__)
+    assert (day.day, day.month, day.year) not in [c.args for c in double.calls("qcSqlPackDate")]
 
 
 @pytest.mark.parametrize("type_, len_, value, expected", [

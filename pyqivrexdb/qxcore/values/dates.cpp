@@ -75,6 +75,16 @@ void date_parts(PyObject* date, int* year, int* month, int* day) {
 
 bool library_has_dates() { return library_loaded(); }
 
+bool date_in_range(PyObject* date) {
+    const int ymd = PyDateTime_GET_YEAR(date) * 10000 + PyDateTime_GET_MONTH(date) * 100 + PyDateTime_GET_DAY(date);
+    return ymd >= 19000101 && ymd <= 20781231;
+}
+
+std::nullptr_t date_range_error(PyObject* date) {
+    Ref text(PyUnicode_FromFormat("%S - does not include the date range 01-01-1900 to 31-12-2078", date));
+    return text ? raise_object("ProgrammingError", text.get()) : nullptr;
+}
+
 uint16_t pack_date(PyObject* date) {
     if (!library_loaded() || !PyDate_Check(date)) return 0;
     const int packed = qc.qcSqlPackDate(PyDateTime_GET_DAY(date), PyDateTime_GET_MONTH(date),
@@ -101,10 +111,7 @@ PyObject* pydate2qxdate(PyObject*, PyObject* pydate) {
         in_range = PyObject_RichCompareBool(pydate, upper.get(), Py_LE);
         if (in_range < 0) return nullptr;
     }
-    if (!in_range) {
-        Ref text(PyUnicode_FromFormat("%S - does not include the date range 01-01-1900 to 31-12-2078", pydate));
-        return text ? raise_object("ProgrammingError", text.get()) : nullptr;
-    }
+    if (!in_range) return date_range_error(pydate);
     // Only a real date has the stored fields the library is given; an object
     // that merely compares like one is refused rather than misread.
     if (!PyDate_Check(pydate))

@@ -3,6 +3,7 @@
 
 #include "../module/ref.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qx {
@@ -27,6 +28,14 @@ void date_parts(PyObject* date, int* year, int* month, int* day);
 
 // True once the library's packing entry points are in the table.
 bool library_has_dates();
+
+// Whether a datetime.date lies within 1 January 1900 - 31 December 2078, the
+// dates a packed value can hold (the library packs any other as 0, no date).
+bool date_in_range(PyObject* date);
+
+// ProgrammingError("<date> - does not include the date range ..."), the
+// refusal of a date outside that range; returns null.
+std::nullptr_t date_range_error(PyObject* date);
 
 // The packed value of a datetime.date through qcSqlPackDate, low 16 bits,
 // no range check. 0 (no date) when `date` is not a date or the library is

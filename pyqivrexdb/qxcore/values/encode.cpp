@@ -179,6 +179,8 @@ int encode_field(const Column& col, PyObject* value, unsigned char* out) {
             // Only a real date has the fields the library packs.
             if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != date_class || !is_date(value))
                 return type_error(value, " expected datetime.date");
+            // The library would pack it as 0, no date: refused, not lost.
+            if (!date_in_range(value)) return date_range_error(value), -1;
             if (!library_has_dates()) {
                 raise_message("InterfaceError", "the client library is not loaded: call initlibrary() first");
                 return -1;
