@@ -14,25 +14,14 @@ import time
 import pytest
 
 import pyqivrexdb
-
-# Rows of the table `t` below, shared with the child processes: each row is a
-# function of its id, so a torn or shifted record shows.
-ROWS = textwrap.dedent('''
-    import datetime
-    TABLE = ("create table t(id integer primary key, name varchar(24), day date, "
-             "amount double, check_ integer)")
-    RECORD = 4 + 24 + 2 + 8 + 4
-
-    def row(i):
-        return [i, "Строка %08d" % i, datetime.date(1990, 1, 1) + datetime.timedelta(days=i % 30000),
-                i * 0.5, (i * 2654435761) % 2147483647]
-''')
-exec(ROWS)
+from durability_rows import RECORD, TABLE, row
+from qxisolated import SAFE_PATH
 
 # The staged library is loaded by path before the driver looks for it.
 pytestmark = pytest.mark.usefixtures("eng")
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(pyqivrexdb.__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def stored(row_):
@@ -52,8 +41,9 @@ PRELOAD = textwrap.dedent('''
 def child(code, *args):
     """A Python process running `code` (with the rows' helpers) on the package
     under test; its standard output is a pipe of lines."""
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    return subprocess.Popen([sys.executable, "-P", "-c", PRELOAD + ROWS + textwrap.dedent(code), *map(str, args)],
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, HERE]))
+    code = PRELOAD + "from durability_rows import RECORD, TABLE, row\n" + textwrap.dedent(code)
+    return subprocess.Popen([sys.executable, *SAFE_PATH, "-c", code, *map(str, args)],
                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True)
 

@@ -170,21 +170,27 @@ def test_read_results_returns_a_lazy_generator(double, cur):
     assert next(it, "end") == "end"
 
 
+@pytest.mark.parametrize("args, kwargs", [
+    ((0, 20), {}),
+    ((), {"buffer_size": 0, "rec_size": 20}),
+    ((0,), {"rec_size": 20}),
+])
+def test_read_results_arguments(double, cur, args, kwargs):
+    run(double, cur, n=2)
+    assert list(cur._read_results(*args, **kwargs)) == [row(0), row(1)]
+
+
 @pytest.mark.parametrize("args, kwargs, error", [
     ((1,), {}, TypeError),
+    ((0, 20, 1), {}, TypeError),
     ((-1, 20), {}, OverflowError),
     ((1, 2 ** 32), {}, OverflowError),
     ((1, "20"), {}, TypeError),
     ((), {"buffer_size": 1, "rec": 2}, TypeError),
 ])
-def test_read_results_arguments(cur, args, kwargs, error):
+def test_read_results_bad_arguments(cur, args, kwargs, error):
     with pytest.raises(error):
         cur._read_results(*args, **kwargs)
-
-
-def test_read_results_by_keyword(double, cur):
-    run(double, cur, n=1)
-    assert list(cur._read_results(rec_size=20, buffer_size=0)) == [row(0)]
 
 
 def test_first_row_writes_the_debug_line(double, cur, caplog):

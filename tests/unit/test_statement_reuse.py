@@ -158,17 +158,3 @@ def test_read_buffers_of_live_iterators_are_their_own(double, cur):
     other.execute("select")
     got = [(cur.fetchone(), other.fetchone()) for _ in range(3)]
     assert got == [([i, "abc"], [10 + i, "xyz"]) for i in range(3)]
-
-
-@pytest.mark.parametrize("args, kwargs", [((0, 7), {}), ((), {"buffer_size": 0, "rec_size": 7}),
-                                          ((0,), {"rec_size": 7})])
-def test_read_results_arguments(double, cur, args, kwargs):
-    run(double, cur, rows=2)
-    assert list(cur._read_results(*args, **kwargs)) == [[0, "abc"], [1, "abc"]]
-
-
-@pytest.mark.parametrize("args, error", [((0,), TypeError), ((0, 7, 1), TypeError), ((-1, 7), OverflowError),
-                                         ((0, "7"), TypeError)])
-def test_read_results_bad_arguments(cur, args, error):
-    with pytest.raises(error):
-        cur._read_results(*args)
