@@ -13,6 +13,9 @@ from pathlib import Path
 import pyqivrexdb
 
 TESTS = Path(__file__).resolve().parent
+# Keeps the current folder off sys.path (Python 3.11 on); the code runs in
+# the folder it imports from anyway.
+SAFE_PATH = ["-P"] if sys.version_info >= (3, 11) else []
 
 
 def copy_package(dest, drop=(), replace=None):
@@ -37,8 +40,8 @@ def run(code, path, env=None):
     environ.pop("LD_LIBRARY_PATH", None)
     environ["PYTHONPATH"] = os.pathsep.join([str(path), str(TESTS)])
     environ.update(env or {})
-    return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], env=environ,
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run([sys.executable, *SAFE_PATH, "-c", textwrap.dedent(code)], env=environ,
+                          capture_output=True, text=True, timeout=120, cwd=path)
 
 
 def check(code, path, env=None):

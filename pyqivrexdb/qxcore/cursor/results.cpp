@@ -43,7 +43,6 @@ RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject
 // whose class is Python code, so then nothing is paused.
 class GcPause {
 public:
-#if PY_VERSION_HEX >= 0x030A0000
     GcPause() : was_enabled_(library_loaded() && PyGC_Disable()) {}
     ~GcPause() {
         if (was_enabled_) PyGC_Enable();
@@ -51,7 +50,6 @@ public:
 
 private:
     bool was_enabled_;
-#endif
 };
 
 // The read buffer of the last finished iterator, kept for the next one of

@@ -6,8 +6,7 @@
 // bookkeeping.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.h"
 
 #include <utility>
 
