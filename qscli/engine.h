@@ -344,6 +344,26 @@ inline const char* trim_end(const char* b, const char* e) {
 bool keyword(const char*& p, const char* e, const char* kw);
 // An SQL string literal in single quotes, inner quotes doubled.
 std::string quote_literal(const std::string& s);
+// The quoted string or name at p (its first character is the quote), up to
+// the matching quote, where a doubled quote stands for one: its text into
+// *value (unless null) and the position past the closing quote into *end.
+// False when the quote does not close before e.
+inline bool scan_quoted(const char* p, const char* e, std::string* value, const char** end) {
+    const char q = *p++;
+    for (;;) {
+        const char* z = static_cast<const char*>(std::memchr(p, q, static_cast<size_t>(e - p)));
+        if (!z) return false;
+        if (value) value->append(p, z);
+        if (z + 1 < e && z[1] == q) {
+            if (value) *value += q;
+            p = z + 2;
+            continue;
+        }
+        *end = z + 1;
+        return true;
+    }
+}
+
 // The UTF-8 form of n CP866 bytes.
 std::string to_utf8(const char* p, size_t n);
 

@@ -66,9 +66,180 @@ Word classify(const char* w, size_t n) {
     return W_NONE;
 }
 
-}  // namespace
 
-bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Literal>& lits) {
+// ---- tokens ----
+
+enum class Tok { End, Bad, Text, Quoted, Blob, Number, Word, Punct, Semicolons };
+
+struct Token {
+    Tok kind = Tok::End;
+    const char* b = nullptr;  // the token's text, quotes and all
+    const char* e = nullptr;
+    bool plain = false;       // Number: digits with nothing word-like after them
+};
+
+// Cuts statement text into tokens: blanks and comments are skipped, a text
+// whose string or quoted name does not end gives Bad.
+class Tokenizer {
+public:
+    Tokenizer(const char* p, const char* e) : p_(p), e_(e) {}
+
+    [[gnu::always_inline]] Token next() {
+        skip_blank();
+        Token t;
+        t.b = p_;
+        if (p_ == e_) return t;
+        const char ch = *p_;
+        const char* z = p_ + 1;
+        // The commonest first: words, numbers, strings.
+        if (is_word(ch)) {
+            z = ch >= '0' && ch <= '9' ? number(t) : word(t);
+        } else if (ch == '\'' || ch == '"' || ch == '`') {
+            t.kind = ch == '\'' ? Tok::Text : Tok::Quoted;
+            if (!scan_quoted(p_, e_, nullptr, &z)) t.kind = Tok::Bad;
+        } else if (ch == '[') {
+            while (z < e_ && *z != ']') ++z;
+            t.kind = z == e_ ? Tok::Bad : Tok::Quoted;
+            if (z < e_) ++z;
+        } else if (ch == '=' || ch == '<' || ch == '>' || ch == '!') {
+            t.kind = Tok::Punct;
+            while (z < e_ && (*z == '=' || *z == '<' || *z == '>' || *z == '!')) ++z;
+        } else if (ch == ';') {
+            // Semicolons and blanks to the end: anything else is a second statement.
+            t.kind = Tok::Semicolons;
+            while (z < e_ && (is_space(*z) || *z == ';')) ++z;
+        } else {
+            t.kind = Tok::Punct;
+        }
+        p_ = t.e = z;
+        return t;
+    }
+
+private:
+    void skip_blank() {
+        while (p_ < e_) {
+            if (is_space(*p_)) {
+                ++p_;
+            } else if (*p_ == '-' && p_ + 1 < e_ && p_[1] == '-') {
+                while (p_ < e_ && *p_ != '\n') ++p_;
+            } else if (*p_ == '/' && p_ + 1 < e_ && p_[1] == '*') {
+                const char* z = p_ + 2;
+                while (z + 1 < e_ && !(z[0] == '*' && z[1] == '/')) ++z;
+                p_ = z + 1 < e_ ? z + 2 : e_;
+            } else {
+                return;
+            }
+        }
+    }
+
+    // Digits; a number that goes on into letters, a point or an exponent is
+    // one token but not plain.
+    const char* number(Token& t) {
+        t.kind = Tok::Number;
+        const char* z = p_;
+        while (z < e_ && *z >= '0' && *z <= '9') ++z;
+        t.plain = z == e_ || !(is_word(*z) || *z == '.');
+        while (z < e_ && (is_word(*z) || *z == '.' || ((*z == '+' || *z == '-') && (z[-1] == 'e' || z[-1] == 'E'))))
+            ++z;
+        return z;
+    }
+
+    // A word, or a blob literal x'...'.
+    const char* word(Token& t) {
+        const char* z = p_;
+        while (z < e_ && is_word(*z)) ++z;
+        t.kind = Tok::Word;
+        if (z < e_ && *z == '\'' && z - p_ == 1 && (*p_ | 0x20) == 'x') {
+            const char* q = z + 1;
+            while (q < e_ && *q != '\'') ++q;
+            t.kind = q == e_ ? Tok::Bad : Tok::Blob;
+            return q == e_ ? q : q + 1;
+        }
+        return z;
+    }
+
+    const char* p_;
+    const char* e_;
+};
+
+// ---- where a value may stand ----
+
+// Follows the nesting of parentheses and what came last, and says whether a
+// literal at this point stands where a value does: after a comparison or an
+// operator that takes a value, after LIMIT, or as an item of a VALUES tuple
+// or an IN list; never within a select list.
+class ValuePlaces {
+public:
+    bool here() const {
+        for (size_t k = 0; k < n_; ++k)
+            if (stack_[k].select_list) return false;
+        if (prev_ == P_VALUE || prev_ == P_SIGN) return true;
+        return (prev_ == P_OPEN || prev_ == P_COMMA) && back().tuple;
+    }
+
+    // A literal, a quoted name, a blob.
+    void other() { prev_ = P_OTHER; }
+
+    // False when the word makes the text one not to parameterize.
+    bool word(Word kind) {
+        Level& lv = back();
+        prev_ = P_OTHER;
+        switch (kind) {
+        case W_SELECT:
+            lv.select_list = true;
+            lv.values = false;
+            break;
+        case W_CLAUSE:
+        case W_LIMIT:
+            lv.select_list = false;
+            lv.values = false;
+            if (kind == W_LIMIT) prev_ = P_VALUE;
+            break;
+        case W_VALUES:
+            lv.select_list = false;
+            lv.values = true;
+            break;
+        case W_ABORT: return false;
+        case W_IN:
+            lv.in = true;
+            return true;
+        case W_VALUE_OP: prev_ = P_VALUE; break;
+        default: break;
+        }
+        lv.in = false;
+        return true;
+    }
+
+    // Punctuation starting with `ch` (a run of comparison characters is one).
+    // False when it makes the text one not to parameterize.
+    bool punct(char ch) {
+        switch (ch) {
+        case '?': case ':': case '@': case '$': case '#': return false;  // the caller's own parameters
+        case '(': {
+            if (n_ == kMaxDepth) return false;
+            Level nl;
+            nl.tuple = back().values || back().in;
+            stack_[n_++] = nl;
+            prev_ = P_OPEN;
+            break;
+        }
+        case ')':
+            if (n_ == 1) return false;
+            --n_;
+            prev_ = P_OTHER;
+            break;
+        case ',': prev_ = P_COMMA; break;
+        case '=': case '<': case '>': case '!': prev_ = P_VALUE; break;
+        case '-': case '+': prev_ = here() ? P_SIGN : P_OTHER; break;
+        default: prev_ = P_OTHER; break;
+        }
+        back().in = false;
+        return true;
+    }
+
+    bool balanced() const { return n_ == 1; }
+
+private:
     struct Level {
         bool select_list = false;
         bool tuple = false;   // a VALUES tuple or an IN list
@@ -76,197 +247,75 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
         bool in = false;      // IN seen just before '('
     };
     // Parentheses nest this deep at most; a deeper text runs as it came.
-    constexpr size_t kMaxDepth = 32;
-    Level level_stack[kMaxDepth];
-    struct Levels {
-        Level* base;
-        size_t n = 1;
-        Level& back() { return base[n - 1]; }
-        size_t size() const { return n; }
-        const Level* begin() const { return base; }
-        const Level* end() const { return base + n; }
-    } levels{level_stack};
-    const char* p = sql;
-    const char* e = sql + n;
+    static constexpr size_t kMaxDepth = 32;
+
+    Level& back() { return stack_[n_ - 1]; }
+    const Level& back() const { return stack_[n_ - 1]; }
+
+    Level stack_[kMaxDepth];
+    size_t n_ = 1;
+    Prev prev_ = P_OTHER;
+};
+
+}  // namespace
+
+bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Literal>& lits) {
+    const char* const e = sql + n;
     // The key is the text with the literals taken out replaced by '?': the
     // text up to `copied` is in the key already.
     key.clear();
-    const char* copied = sql;
-    auto take_out = [&](const char* from, const char* to) {
-        key.append(copied, static_cast<size_t>(from - copied));
-        key += '?';
-        copied = to;
-    };
     lits.clear();
-    Prev prev = P_OTHER;
-    bool first = true;
-    auto value_position = [&]() {
-        for (const Level& l : levels)
-            if (l.select_list) return false;
-        if (prev == P_VALUE || prev == P_SIGN) return true;
-        return (prev == P_OPEN || prev == P_COMMA) && levels.back().tuple;
+    const char* copied = sql;
+    auto take_out = [&](const Token& t) {
+        key.append(copied, static_cast<size_t>(t.b - copied));
+        key += '?';
+        copied = t.e;
     };
-    while (p < e) {
-        char ch = *p;
-        if (is_space(ch)) {
-            ++p;
-            continue;
-        }
-        if (ch == '-' && p + 1 < e && p[1] == '-') {
-            while (p < e && *p != '\n') ++p;
-            continue;
-        }
-        if (ch == '/' && p + 1 < e && p[1] == '*') {
-            const char* z = p + 2;
-            while (z + 1 < e && !(z[0] == '*' && z[1] == '/')) ++z;
-            z = z + 1 < e ? z + 2 : e;
-            p = z;
-            continue;
-        }
-        if (first && !(is_word(ch) && !(ch >= '0' && ch <= '9'))) return false;
-        if (ch == '\'') {
-            std::string v;
-            const char* z = p + 1;
-            bool closed = false;
-            while (z < e) {
-                if (*z == '\'') {
-                    if (z + 1 < e && z[1] == '\'') {
-                        v += '\'';
-                        z += 2;
-                        continue;
-                    }
-                    closed = true;
-                    ++z;
-                    break;
-                }
-                v += *z++;
+    Tokenizer tokens(sql, e);
+    ValuePlaces at;
+    bool first = true;  // before the first word
+    for (Token t = tokens.next(); t.kind != Tok::End; t = tokens.next()) {
+        if (first && t.kind != Tok::Word && t.kind != Tok::Blob) return false;
+        switch (t.kind) {
+        case Tok::Text:
+            if (at.here()) {
+                lits.push_back({true, 0, std::string()});
+                const char* end;
+                scan_quoted(t.b, t.e, &lits.back().s, &end);
+                take_out(t);
             }
-            if (!closed) return false;
-            if (value_position()) {
-                lits.push_back({true, 0, std::move(v)});
-                take_out(p, z);
-            }
-            p = z;
-            prev = P_OTHER;
-            continue;
-        }
-        if (ch == '"' || ch == '`' || ch == '[') {
-            char close = ch == '[' ? ']' : ch;
-            const char* z = p + 1;
-            while (z < e && *z != close) ++z;
-            if (z == e) return false;
-            p = z + 1;
-            prev = P_OTHER;
-            continue;
-        }
-        if (ch >= '0' && ch <= '9') {
-            const char* z = p;
-            while (z < e && *z >= '0' && *z <= '9') ++z;
-            bool plain = z == e || !(is_word(*z) || *z == '.');
-            if (plain && value_position() && z - p <= 18) {
+            at.other();
+            break;
+        case Tok::Number:
+            if (t.plain && at.here() && t.e - t.b <= 18) {
                 int64_t v = 0;
-                for (const char* d = p; d < z; ++d) v = v * 10 + (*d - '0');
+                for (const char* d = t.b; d < t.e; ++d) v = v * 10 + (*d - '0');
                 lits.push_back({false, v, std::string()});
-                take_out(p, z);
-                p = z;
-            } else {
-                while (z < e && (is_word(*z) || *z == '.' ||
-                                 ((*z == '+' || *z == '-') && (z[-1] == 'e' || z[-1] == 'E'))))
-                    ++z;
-                p = z;
+                take_out(t);
             }
-            prev = P_OTHER;
-            continue;
-        }
-        if (is_word(ch)) {
-            const char* z = p;
-            while (z < e && is_word(*z)) ++z;
-            size_t wl = static_cast<size_t>(z - p);
-            if (z < e && *z == '\'' && wl == 1 && (ch == 'x' || ch == 'X')) {  // blob literal
-                const char* q = z + 1;
-                while (q < e && *q != '\'') ++q;
-                if (q == e) return false;
-                p = q + 1;
-                prev = P_OTHER;
-                continue;
-            }
-            const Word kind = classify(p, wl);
+            at.other();
+            break;
+        case Tok::Quoted:
+        case Tok::Blob: at.other(); break;
+        case Tok::Word: {
+            const Word kind = classify(t.b, static_cast<size_t>(t.e - t.b));
             if (first) {
                 first = false;
-                if (!(kind == W_LEAD || kind == W_VALUES || (kind == W_SELECT && (*p | 0x20) == 's'))) return false;
+                if (!(kind == W_LEAD || kind == W_VALUES || (kind == W_SELECT && (*t.b | 0x20) == 's'))) return false;
             }
-            Level& lv = levels.back();
-            prev = P_OTHER;
-            switch (kind) {
-            case W_SELECT:
-                lv.select_list = true;
-                lv.values = false;
-                break;
-            case W_CLAUSE:
-            case W_LIMIT:
-                lv.select_list = false;
-                lv.values = false;
-                if (kind == W_LIMIT) prev = P_VALUE;
-                break;
-            case W_VALUES:
-                lv.select_list = false;
-                lv.values = true;
-                break;
-            case W_ABORT: return false;
-            case W_IN:
-                lv.in = true;
-                p = z;
-                continue;
-            case W_VALUE_OP: prev = P_VALUE; break;
-            default: break;
-            }
-            levels.back().in = false;
-            p = z;
-            continue;
-        }
-        if (first) return false;
-        switch (ch) {
-        case '?': case ':': case '@': case '$': case '#': return false;  // the caller's own parameters
-        case ';': {
-            const char* z = p + 1;
-            while (z < e && (is_space(*z) || *z == ';')) ++z;
-            if (z != e) return false;  // several statements
-            p = e;
-            continue;
-        }
-        case '(': {
-            if (levels.n == kMaxDepth) return false;
-            Level nl;
-            const Level& lv = levels.back();
-            nl.tuple = lv.values || lv.in;
-            level_stack[levels.n++] = nl;
-            prev = P_OPEN;
+            if (!at.word(kind)) return false;
             break;
         }
-        case ')':
-            if (levels.size() == 1) return false;
-            --levels.n;
-            levels.back().in = false;
-            prev = P_OTHER;
+        case Tok::Punct:
+            if (!at.punct(*t.b)) return false;
             break;
-        case ',': prev = P_COMMA; break;
-        case '=': case '<': case '>': case '!': {
-            const char* z = p;
-            while (z < e && (*z == '=' || *z == '<' || *z == '>' || *z == '!')) ++z;
-            p = z;
-            prev = P_VALUE;
-            levels.back().in = false;
-            continue;
-        }
-        case '-': case '+':
-            prev = value_position() ? P_SIGN : P_OTHER;
+        case Tok::Semicolons:
+            if (t.e != e) return false;  // several statements
             break;
-        default: prev = P_OTHER; break;
+        default: return false;  // a string or quoted name that does not end
         }
-        levels.back().in = levels.back().in && ch == '(';
-        ++p;
     }
-    if (lits.empty() || levels.size() != 1) return false;
+    if (lits.empty() || !at.balanced()) return false;
     key.append(copied, static_cast<size_t>(e - copied));
     return true;
 }

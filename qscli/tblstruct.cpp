@@ -25,23 +25,8 @@ bool rewrite_tblstruct(sqlite3* db, std::string& sql, std::string* missing) {
         if (p >= e || *p != '(') continue;
         p = skip_space(p + 1, e);
         if (p >= e || (*p != '"' && *p != '\'')) continue;
-        char q = *p++;
         std::string name;
-        bool closed = false;
-        while (p < e) {
-            if (*p == q) {
-                if (p + 1 < e && p[1] == q) {
-                    name += q;
-                    p += 2;
-                    continue;
-                }
-                closed = true;
-                ++p;
-                break;
-            }
-            name += *p++;
-        }
-        if (!closed) continue;
+        if (!scan_quoted(p, e, &name, &p)) continue;
         p = skip_space(p, e);
         if (p >= e || *p != ')') continue;
         ++p;
