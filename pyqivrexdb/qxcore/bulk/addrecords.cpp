@@ -235,21 +235,21 @@ private:
     // The standard face's error names the row and the field in its message
     // (same class, one argument) and tells rows_sent.
     void name_row(Py_ssize_t index, Py_ssize_t j) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref why(value ? PyObject_Str(value) : nullptr);
+        Ref value(take_pending());
+        PyObject* type = value ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : nullptr;
+        Ref why(value ? PyObject_Str(value.get()) : nullptr);
         Ref name = j >= 0 ? field_name(j) : Ref(PyUnicode_FromString(""));
         Ref text(why && name ? (j >= 0 ? PyUnicode_FromFormat("row %zd, field %U: %U", index, name.get(), why.get())
                                        : PyUnicode_FromFormat("row %zd: %U", index, why.get()))
                              : nullptr);
         Ref renamed(text && type ? PyObject_CallFunctionObjArgs(type, text.get(), nullptr) : nullptr);
         if (renamed && PyExceptionInstance_Check(renamed.get())) {
-            Py_XDECREF(value);
-            value = renamed.release();
+            Ref tb(PyException_GetTraceback(value.get()));
+            if (tb) PyException_SetTraceback(renamed.get(), tb.get());
+            value = std::move(renamed);
         }
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        raise_pending(value.release());
         annotate_pending(sent_, [] { return Ref(); });
     }
 
@@ -441,7 +441,7 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     Ref record_length;
     Ref fields = read_structure(cur.get(), query.get(), &record_length);
     {
-        SavedError keep;
+        SetAside keep;
         Ref closed(cursor_close(cur.get(), nullptr));
         if (!closed) release_statement(cur.get());
         PyErr_Clear();

@@ -257,14 +257,12 @@ int std_init(PyObject*, PyObject*, PyObject*) { return 0; }
 void std_finalize(PyObject* self) {
     CursorObject* c = &as_std(self)->base;
     if (c->stmt_handle == 0) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SetAside aside;
     const int32_t handle = c->stmt_handle;
     c->stmt_handle = 0;
     if (c->results_open) qc.qcSqlCloseResults(handle);
     c->results_open = 0;
     qc.qcSqlFreeStmt(handle);
-    PyErr_Restore(type, value, tb);
 }
 
 void std_dealloc(PyObject* self) {
@@ -272,19 +270,15 @@ void std_dealloc(PyObject* self) {
     CursorType.tp_dealloc(self);
 }
 
-#define QX_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef std_methods[] = {
-    {"execute", QX_KW(std_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"executemany", QX_KW(std_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"execute", QX_METHOD_CAST(std_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"executemany", QX_METHOD_CAST(std_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"fetchone", std_fetchone, METH_NOARGS, nullptr},
-    {"fetchmany", QX_KW(std_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchmany", QX_METHOD_CAST(std_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"fetchall", std_fetchall, METH_NOARGS, nullptr},
     {"close", std_close, METH_NOARGS, nullptr},
     {"nextset", std_noop, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
-
-#undef QX_KW
 
 PyGetSetDef std_getset[] = {
     {"rowcount", get_rowcount, nullptr, nullptr, nullptr},
@@ -296,8 +290,7 @@ PyGetSetDef std_getset[] = {
 }  // namespace
 
 PyTypeObject StandardCursorType = [] {
-    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0) "pyqivrexdb._qxstandard.Cursor"};
-    t.tp_basicsize = sizeof(StandardCursorObject);
+    PyTypeObject t = static_type("pyqivrexdb._qxstandard.Cursor", sizeof(StandardCursorObject));
     // Collection support (traverse, clear) comes from the core's Cursor.
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc = "The standard face's cursor: see pyqivrexdb.dbapi.Cursor.";

@@ -78,9 +78,7 @@ std::nullptr_t raise_by_cause(int code, PyObject* text, const char* context) {
     Ref message = text ? Ref::borrow(text) : Ref(PyUnicode_FromFormat("%s error %d", context, code));
     if (!message) return nullptr;
     raise_object(class_for_code(code), message.get());
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* value = take_pending();
     if (value) {
         Ref number(PyLong_FromLong(code));
         if (!number || PyObject_SetAttrString(value, "code", number.get()) < 0 ||
@@ -88,16 +86,14 @@ std::nullptr_t raise_by_cause(int code, PyObject* text, const char* context) {
             PyObject_SetAttrString(value, "server_text", text ? text : Py_None) < 0)
             PyErr_Clear();
     }
-    PyErr_Restore(type, value, tb);
+    raise_pending(value);
     return nullptr;
 }
 
 void note_server_text(PyObject* text) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* value = take_pending();
     if (value && PyObject_SetAttrString(value, "server_text", text ? text : Py_None) < 0) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    raise_pending(value);
 }
 
 }  // namespace qx

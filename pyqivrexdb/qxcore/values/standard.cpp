@@ -165,9 +165,7 @@ int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
 
 int encode_date(PyObject* value, unsigned char* out) {
     if (temporal_kind(value) != Temporal::DATE) return wrong_type(value, "datetime.date");
-    int y, m, d;
-    date_parts(value, &y, &m, &d);
-    if (y < 1900 || y > 2078)
+    if (!date_in_range(value))
         return refuse("DataError", "%S is outside the dates the engine holds (1900-01-01 to 2078-12-31)", value);
     if (!library_has_dates())
         return refuse("InterfaceError", "the client library is not loaded: call initlibrary() first");
