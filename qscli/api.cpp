@@ -210,8 +210,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void*
     if (int rc = live_stmt(hstmt, &st)) return rc;
     if (attr == QSCLI_ATTR_NULL_FLAGS) {
         // The value is the setting itself, not a pointer to it.
+        const uintptr_t setting = reinterpret_cast<uintptr_t>(value);
+        if (setting > 2) return E_ARGUMENT;
         if (st->busy) return E_IN_USE;
-        st->null_flags = value != nullptr;
+        st->null_flags = static_cast<int>(setting);
         return 0;
     }
     if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return E_ARGUMENT;

@@ -96,8 +96,10 @@ struct Value {
 
 // Writes `v` into a field of element type `type` and `len` bytes at `dst`
 // (NULL: zero bytes). On a value that does not fit, returns E_MISMATCH with
-// the reason in *why; nothing is cut or wrapped.
-int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why);
+// the reason in *why; nothing is cut or wrapped. An ARRA value's own length
+// (before the zero padding) goes to *width when given.
+int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,
+               uint32_t* width = nullptr);
 
 // ---- record storage ----
 
@@ -180,9 +182,10 @@ struct Stmt {
     RecordStore records;
     int rc_type = QSCLI_RES_NONE;
     std::vector<unsigned char> rc_body;
-    // Optional capabilities (qscli.h): records end with null flags; the last
-    // statement's changed rows (-1: not a row change) and inserted row id.
-    bool null_flags = false;
+    // Optional capabilities (qscli.h): records end with null flags (1), and
+    // then with the lengths of the ARRA values (2); the last statement's
+    // changed rows (-1: not a row change) and inserted row id.
+    int null_flags = 0;
     int64_t changes = -1;
     int64_t last_rowid = 0;
     std::string error;  // the last failure's text (UTF-8), empty after a success
@@ -190,6 +193,7 @@ struct Stmt {
     void clear_result();
     // Bytes of null flags a record of `ncols` columns ends with.
     uint32_t flag_bytes(int ncols) const { return null_flags ? static_cast<uint32_t>((ncols + 7) / 8) : 0; }
+    bool arra_lengths() const { return null_flags == 2; }
 };
 
 // How one result column is packed; the statistics serve variable and

@@ -54,14 +54,18 @@ private:
     int pack_staged(RecordStore& staged);
     int finish_layout();
     void returned_changes();
-    // The null flags at the end of a new record, cleared; null without them.
+    // The null flags and ARRA lengths ending a new record, cleared; null
+    // without them.
     unsigned char* null_flags(unsigned char* rec) const {
-        const uint32_t n = st_->flag_bytes(ncols_);
+        const uint32_t n = st_->flag_bytes(ncols_) + 4 * arra_lengths_;
         if (!n) return nullptr;
         unsigned char* flags = rec + st_->rec_size - n;
         std::memset(flags, 0, n);
         return flags;
     }
+    // Packs column k's value into a new record and marks it in the trailer.
+    int pack(int k, const Value& v, unsigned char* rec, unsigned char* flags, uint32_t* arra_no,
+             std::string* why) const;
 
     Conn* c_;
     Stmt* st_;
@@ -70,6 +74,7 @@ private:
     std::vector<Plan> own_;
     std::vector<Plan>& plans_;
     int ncols_ = 0;
+    uint32_t arra_lengths_ = 0;  // ARRA columns whose lengths end each record
     bool staged_ = false;
 };
 
@@ -123,9 +128,26 @@ int Runner::finish_layout() {
         d.len = pl.len;
         d.off = pl.off;
     }
-    off += st_->flag_bytes(ncols_);
+    arra_lengths_ = 0;
+    if (st_->arra_lengths())
+        for (const Plan& pl : plans_) arra_lengths_ += pl.type == QSCLI_ET_ARRA;
+    off += st_->flag_bytes(ncols_) + uint64_t{4} * arra_lengths_;
     if (off > 0x7fffffffu) return c_->fail(-SQLITE_TOOBIG, "result records would exceed 2147483647 bytes");
     st_->rec_size = static_cast<uint32_t>(off);
+    return 0;
+}
+
+int Runner::pack(int k, const Value& v, unsigned char* rec, unsigned char* flags, uint32_t* arra_no,
+                 std::string* why) const {
+    const Plan& pl = plans_[k];
+    uint32_t width = 0;
+    if (pack_value(pl.type, pl.len, v, rec + pl.off, why, &width)) return -1;
+    if (!flags) return 0;
+    if (v.kind == VKind::Null) flags[k >> 3] |= static_cast<unsigned char>(1u << (k & 7));
+    if (arra_lengths_ && pl.type == QSCLI_ET_ARRA) {
+        unsigned char* at = flags + st_->flag_bytes(ncols_) + 4 * (*arra_no)++;
+        for (int b = 0; b < 4; ++b) at[b] = static_cast<unsigned char>(width >> (8 * b));
+    }
     return 0;
 }
 
@@ -139,11 +161,10 @@ int Runner::step_direct(int rc) {
         unsigned char* rec = out.append();
         if (!rec) return fail_store();
         unsigned char* flags = null_flags(rec);
+        uint32_t arra_no = 0;
         for (int k = 0; k < ncols_; ++k) {
-            const Plan& pl = plans_[k];
             fetch(s_, k, v);
-            if (pack_value(pl.type, pl.len, v, rec + pl.off, &why)) return fail_value(k, why);
-            if (flags && v.kind == VKind::Null) flags[k >> 3] |= static_cast<unsigned char>(1u << (k & 7));
+            if (pack(k, v, rec, flags, &arra_no, &why)) return fail_value(k, why);
         }
     }
     if (rc != SQLITE_DONE) return fail_step(rc);
@@ -259,8 +280,8 @@ int Runner::pack_staged(RecordStore& staged) {
         unsigned char* rec = out.append();
         if (!rec) return fail_store();
         unsigned char* flags = null_flags(rec);
+        uint32_t arra_no = 0;
         for (int k = 0; k < ncols_; ++k) {
-            const Plan& pl = plans_[k];
             const unsigned char* t = in.take(1);
             if (!t) return fail_store();
             Value v;
@@ -279,8 +300,7 @@ int Runner::pack_staged(RecordStore& staged) {
                 v.p = n ? in.take(n) : b;
                 if (!v.p) return fail_store();
             }
-            if (pack_value(pl.type, pl.len, v, rec + pl.off, &why)) return fail_value(k, why);
-            if (flags && v.kind == VKind::Null) flags[k >> 3] |= static_cast<unsigned char>(1u << (k & 7));
+            if (pack(k, v, rec, flags, &arra_no, &why)) return fail_value(k, why);
         }
     }
     if (!out.finish()) return fail_store();

@@ -292,7 +292,9 @@ void pad_text(unsigned char* dst, size_t w, uint32_t len) {
 
 }  // namespace
 
-int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why) {
+int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,
+               uint32_t* width) {
+    if (width) *width = 0;
     if (v.kind == VKind::Null) {
         std::memset(dst, 0, len);
         return 0;
@@ -328,6 +330,7 @@ int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::
         if (n > len) return mismatch(v, type, "is longer than its column", why);
         if (n) std::memcpy(dst, p, n);
         std::memset(dst + n, 0, len - n);
+        if (width) *width = static_cast<uint32_t>(n);
         return 0;
     }
     case QSCLI_ET_BYTE:

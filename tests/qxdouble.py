@@ -310,8 +310,10 @@ class Double:
 
     def offer(self, attr, on=True, value=0):
         """Offer (or withdraw) an optional capability: QSCLI_ATTR_NULL_FLAGS
-        (statement and connection), the error texts (read as set_attr_text
-        set them), QSCLI_STMT_CHANGES / QSCLI_STMT_LAST_ROWID (read `value`).
+        (statement and connection; setting 2 on a statement only with
+        value=2: then scripted records carry the ARRA lengths), the error
+        texts (read as set_attr_text set them), QSCLI_STMT_CHANGES /
+        QSCLI_STMT_LAST_ROWID (read `value`).
         Without an offer the double refuses them with -95."""
         self.lib.qxd_offer(attr, bool(on), value)
 

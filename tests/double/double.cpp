@@ -425,7 +425,12 @@ int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsig
         call.stmt(hstmt).i(attr).in(static_cast<const int32_t*>(value)).i(size);
     if (call.enter(stmt_connection(hstmt), &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
-    if (attr == QSCLI_ATTR_NULL_FLAGS && !g_offered.count(attr)) return -95;
+    if (attr == QSCLI_ATTR_NULL_FLAGS) {
+        // Offered with value 2 it also takes setting 2 (ARRA lengths).
+        auto offer = g_offered.find(attr);
+        if (offer == g_offered.end() || reinterpret_cast<intptr_t>(value) > std::max<int64_t>(1, offer->second))
+            return -95;
+    }
     return 0;
 }
 

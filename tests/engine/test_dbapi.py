@@ -160,6 +160,35 @@ def test_text_and_blob_columns_keep_their_values(cur):
     assert one(cur, "select s from t order by s") == [("a much longer text",), ("short",)]
 
 
+BLOBS = [b"", b"\x00", b"a", b"ab\x00\x00", b"\x00" * 7, b"\xff" * 300, None, b"\x01\x00\x02"]
+
+
+@pytest.mark.parametrize("how", ["fetchall", "fetchone", "iteration"])
+def test_binary_values_of_any_length_read_back_exactly(cur, how):
+    # The column is as wide as its longest value: shorter ones, and those
+    # ending in zero bytes, must not come back padded.
+    cur.execute("create table t(k integer, b blob)")
+    cur.executemany("insert into t values (?, ?)", list(enumerate(BLOBS)))
+    cur.execute("select b, cast(b || x'00' as blob), k from t order by k")
+    if how == "fetchall":
+        rows = cur.fetchall()
+    elif how == "fetchone":
+        rows = list(iter(cur.fetchone, None))
+    else:
+        rows = list(cur)
+    assert cur.null_flags == 2
+    assert rows == [(b, None if b is None else b + b"\x00", k) for k, b in enumerate(BLOBS)]
+
+
+def test_binary_expressions_and_fixed_fields_read_back_exactly(cur):
+    cur.execute("create table t(a binary(4))")
+    cur.execute("insert into t values (?)", (b"\x01",))
+    cur.execute("insert into t values (?)", (b"\x01\x00\x00\x00",))
+    assert one(cur, "select a from t") == [(b"\x01",), (b"\x01\x00\x00\x00",)]
+    assert one(cur, "select x'00', x'', zeroblob(3), null") == [
+        (b"\x00", b"", b"\x00" * 3, None)]
+
+
 @pytest.mark.parametrize("value, cls, words", [
     (("x" * 9,) + ROW[1:], errors.DataError, "field c: a text of 9 characters is longer than the field's 8"),
     (ROW[:1] + (b"\x00",) + ROW[2:], errors.DataError, "field a: 1 bytes for a binary field of exactly 3"),

@@ -108,6 +108,12 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   when column i is NULL (its field then holds zero bytes). The record size
  *   qcSqlOpenResults reports includes the flags; column offsets are as
  *   without them.
+ *   Value (void*)2: as with 1, and every record further ends with one 4-byte
+ *   little-endian length per ARRA column, in column order, after the flags:
+ *   the bytes of that column's value (0 for NULL), the rest of its field
+ *   being padding. The flags then start at rec_size - (columns + 7) / 8 -
+ *   4 * arra_columns. A library without this setting refuses it; 1 may still
+ *   be accepted.
  * QSCLI_ATTR_NULL_FLAGS, connection (qcSqlSetConnectAttr, value (void*)1):
  *   qcSqlAddRecords on this connection also takes records of the table's
  *   length plus (fields + 7) / 8 flag bytes, laid out as above; a set bit
