@@ -116,6 +116,32 @@ def test_nine_columns_take_two_flag_bytes(double, conn):
     assert cur.fetchall() == [(1,) * 8 + (None,)]
 
 
+def null_flag_settings(double):
+    return [c.args[2] for c in double.calls("qcSqlSetStmtAttr") if c.args[1] == QSCLI_ATTR_NULL_FLAGS]
+
+
+@pytest.mark.parametrize("offer, setting, asked", [
+    (None, 0, [2, 1]),   # the vendor's library: asked once a session, then never again
+    (1, 1, [2, 1]),      # flags without lengths: binary values read as wide as the field
+    (2, 2, [2]),
+])
+def test_null_flags_ask_for_arra_lengths_first_and_remember_a_refusal(double, conn, offer, setting, asked):
+    if offer:
+        double.offer(QSCLI_ATTR_NULL_FLAGS, value=offer)
+    cur = conn.cursor()
+    assert cur.null_flags == setting and null_flag_settings(double) == asked
+    lengths = [struct.pack("<I", 1), struct.pack("<I", 0)] if setting == 2 else [b"", b""]
+    flags = [b"\x00" + lengths[0], b"\x04" + lengths[1]] if setting else None
+    scripted(double, [RAW[:2] + (b"\x05\x00",) + RAW[3:], RAW], flags=flags)
+    cur.execute("select")
+    blob = b"\x05" if setting == 2 else b"\x05\x00"
+    assert cur.fetchall() == [(7, "ab", blob, datetime.date(2024, 5, 1)),
+                              RAW_VALUES[:2] + ((None if setting else b"\x01\x02"),) + RAW_VALUES[3:]]
+    double.clear()
+    assert conn.cursor().null_flags == setting
+    assert null_flag_settings(double) == ([setting] if setting else [])
+
+
 def test_rowcount_and_lastrowid_with_and_without_the_capabilities(double, conn):
     cur = conn.cursor()
     cur.execute("update")

@@ -469,7 +469,7 @@ def test_a_refused_null_flags_attribute_leaves_nulls_as_the_core_reads_them(doub
     from pyqivrexdb import dbapi
     conn = dbapi.connect("srv", autocommit=True)
     double.offer(qxdouble.QSCLI_ATTR_NULL_FLAGS)
-    double.fail("qcSqlSetStmtAttr", -95, times=1, skip=1)  # the second: the null flags
+    double.fail("qcSqlSetStmtAttr", -95, times=2, skip=1)  # the null flags: setting 2, then 1
     cur = conn.cursor()
     assert not cur.null_flags
     double.set_result([colrec(rs.LONG, 4, b"N")], struct.pack("<i", 0))

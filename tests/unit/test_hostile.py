@@ -734,6 +734,26 @@ def test_null_flags_the_library_gets_wrong(double, std, rec_size, flags, result)
         assert cur.fetchall() == [(result,)] * 2
 
 
+@pytest.mark.parametrize("length, result", [
+    (0, b""), (2, b"\x01\x00"), (3, b"\x01\x00\x03"), (4, b"\x01\x00\x03"), (0xFFFFFFFF, b"\x01\x00\x03"),
+    (None, "more than the record size"),       # no room for the length at all
+])
+def test_binary_lengths_the_library_gets_wrong(double, std, length, result):
+    # A length past the field never reads past it (into the next field or
+    # the flags).
+    double.offer(qxdouble.QSCLI_ATTR_NULL_FLAGS, value=2)
+    cur = std.cursor()
+    trailer = b"\x00" + (b"" if length is None else struct.pack("<I", length))
+    double.set_result([colrec(rs.ARRA, 3, b"B"), colrec(rs.LONG, 4, b"N")],
+                      (b"\x01\x00\x03" + b"\x07\0\0\0" + trailer) * 2, rec_size=7 + len(trailer))
+    cur.execute("select")
+    if isinstance(result, str):
+        with pytest.raises(ProgrammingError, match=result):
+            cur.fetchall()
+    else:
+        assert cur.fetchall() == [(result, 7)] * 2
+
+
 @pytest.mark.parametrize("text", [b"", b"x" * 5000, b"\xff\xfe", b"a\0b"])
 def test_error_texts_of_any_shape(double, std, text):
     double.offer(qxdouble.QSCLI_STMT_ERR_TEXT)

@@ -145,6 +145,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
         return nullptr;
     }
     self->is_connected = 1;
+    self->null_flags_refused = 0;
     Py_RETURN_NONE;
 }
 

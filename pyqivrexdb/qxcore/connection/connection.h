@@ -9,6 +9,9 @@ struct ConnectionObject {
     PyObject_HEAD
     int is_connected;  // true between a successful connect() and close()
     int hdb;           // the client library's connection handle
+    // QSCLI_ATTR_NULL_FLAGS settings a standard cursor's statement was
+    // refused on this session (bit n: setting n), not to be asked again.
+    unsigned null_flags_refused;
 };
 
 extern PyTypeObject ConnectionType;

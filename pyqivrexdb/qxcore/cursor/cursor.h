@@ -72,9 +72,10 @@ int records_take(PyObject* it, PyObject* rows, Py_ssize_t limit);
 PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // A new record iterator over the cursor `self`'s open result, as
 // _read_results makes it; `standard` makes the standard face's rows, whose
-// records end with `flag_bytes` bytes of null flags (0 without them).
+// records end with `flag_bytes` bytes of null flags (0 without them) and,
+// with `arra_lengths`, then one 4-byte length per ARRA column.
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, bool standard,
-                      uint32_t flag_bytes);
+                      uint32_t flag_bytes, bool arra_lengths = false);
 
 // Shared by the standard cursor (standard.cpp): close() of a cursor, a new
 // Field for a column record (execute.cpp's cache), the read buffer for a

@@ -30,6 +30,8 @@ struct RecordsObject {
     PyObject* layout_columns;  // owned: the Field list `layout` was resolved from
     bool standard;         // rows of the standard face: tuples, its decoders
     uint32_t flag_bytes;   // null flags ending each record (standard face), or 0
+    bool arra_lengths;     // each ARRA value's length follows the flags
+    uint64_t trailer;      // bytes after the fields: flags and lengths (for this layout)
 };
 
 RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject*>(obj); }
@@ -101,7 +103,10 @@ int ensure_layout(RecordsObject* r) {
                           r->standard ? values::Face::Standard : values::Face::Core) < 0)
         return -1;
     Py_XSETREF(r->layout_columns, held.release());
-    if (r->layout.record_size() + r->flag_bytes > r->rec_size) {
+    r->trailer = r->flag_bytes;
+    if (r->arra_lengths)
+        for (const auto& c : r->layout.columns()) r->trailer += c.type == QSCLI_ET_ARRA ? 4 : 0;
+    if (r->layout.record_size() + r->trailer > r->rec_size) {
         Ref text(PyUnicode_FromFormat("columns take %llu bytes, more than the record size %u",
                                       static_cast<unsigned long long>(r->layout.record_size()),
                                       r->rec_size));
@@ -154,23 +159,35 @@ int fill(RecordsObject* r) {
     return ensure_layout(r) < 0 ? -1 : 1;
 }
 
+// The bytes of an ARRA field whose value's length the library gave: never
+// more than the field holds, whatever the length says.
+PyObject* arra_bytes(const values::Column& c, const unsigned char* p, const unsigned char* length) {
+    const uint32_t n = static_cast<uint32_t>(length[0]) | static_cast<uint32_t>(length[1]) << 8 |
+                       static_cast<uint32_t>(length[2]) << 16 | static_cast<uint32_t>(length[3]) << 24;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n < c.len ? n : c.len);
+}
+
 // The standard face's row: a tuple, None for each column whose null flag is
-// set (the flags end the record, one bit a column).
+// set (the flags end the record, one bit a column, followed by the ARRA
+// lengths when the library gives them).
 PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
     const auto& columns = r->layout.columns();
     const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
     Ref row(PyTuple_New(n));
     if (!row) return nullptr;
-    const unsigned char* flags = r->flag_bytes ? p + r->rec_size - r->flag_bytes : nullptr;
+    const unsigned char* flags = r->flag_bytes ? p + r->rec_size - r->trailer : nullptr;
+    const unsigned char* length = r->arra_lengths && flags ? flags + r->flag_bytes : nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        const bool arra_length = length && columns[i].type == QSCLI_ET_ARRA;
         PyObject* value;
         if (flags && (flags[i >> 3] >> (i & 7) & 1)) {
             Py_INCREF(Py_None);
             value = Py_None;
         } else {
-            value = values::decode_field(columns[i], p);
+            value = arra_length ? arra_bytes(columns[i], p, length) : values::decode_field(columns[i], p);
             if (!value) return nullptr;
         }
+        if (arra_length) length += 4;
         PyTuple_SET_ITEM(row.get(), i, value);
         p += columns[i].len;
     }
@@ -387,7 +404,7 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, bool standard,
-                      uint32_t flag_bytes) {
+                      uint32_t flag_bytes, bool arra_lengths) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
     PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
     if (!obj) return nullptr;
@@ -403,6 +420,8 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, b
     r->layout_columns = nullptr;
     r->standard = standard;
     r->flag_bytes = flag_bytes;
+    r->arra_lengths = arra_lengths;
+    r->trailer = flag_bytes;
     return obj;
 }
 

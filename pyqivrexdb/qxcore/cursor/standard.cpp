@@ -39,6 +39,19 @@ bool stmt_int64(int hstmt, unsigned int attr, long long* out) {
     return true;
 }
 
+// The richest null flags the library gives the new statement: 2 (with ARRA
+// lengths), else 1, else none (the vendor's library). A refused setting is
+// not asked again on the same session.
+int offer_null_flags(ConnectionObject* conn, int hstmt) {
+    for (int setting = 2; setting > 0; --setting) {
+        if (conn->null_flags_refused & (1u << setting)) continue;
+        if (qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(setting), 0) == 0)
+            return setting;
+        conn->null_flags_refused |= 1u << setting;
+    }
+    return 0;
+}
+
 // Runs one bound statement text; 0, or -1 with an exception set.
 int run(StandardCursorObject* self, const char* sql) {
     CursorObject* c = &self->base;
@@ -86,7 +99,8 @@ int run(StandardCursorObject* self, const char* sql) {
     }
     replace_field(c->columns, columns.release());
     const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((count + 7) / 8) : 0;
-    Ref results(records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, true, flag_bytes));
+    Ref results(records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, true, flag_bytes,
+                            self->null_flags == 2));
     if (!results) return -1;
     replace_field(c->results, results.release());
     self->rowcount = c->row_count;
@@ -202,7 +216,7 @@ PyObject* get_lastrowid(PyObject* self, void*) {
     return PyLong_FromLongLong(as_std(self)->lastrowid);
 }
 
-PyObject* get_null_flags(PyObject* self, void*) { return PyBool_FromLong(as_std(self)->null_flags); }
+PyObject* get_null_flags(PyObject* self, void*) { return PyLong_FromLong(as_std(self)->null_flags); }
 
 // Seven items a column: name, type_code (the element type), display_size,
 // internal_size (the field's bytes), precision, scale, null_ok.
@@ -242,10 +256,8 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     StandardCursorObject* self = as_std(obj.get());
     self->rowcount = -1;
     self->has_lastrowid = 0;
-    // Without the capability (the vendor's library) NULLs read as the core
-    // reads them.
-    self->null_flags =
-        qc.qcSqlSetStmtAttr(self->base.stmt_handle, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0) == 0;
+    // Without the capability NULLs read as the core reads them.
+    self->null_flags = offer_null_flags(conn, self->base.stmt_handle);
     self->base.initialised = 1;
     return obj.release();
 }

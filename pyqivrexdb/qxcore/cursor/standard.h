@@ -8,7 +8,7 @@ namespace qx {
 
 struct StandardCursorObject {
     CursorObject base;
-    int null_flags;        // 1 when the library accepted QSCLI_ATTR_NULL_FLAGS on the statement
+    int null_flags;        // the QSCLI_ATTR_NULL_FLAGS setting the statement accepted (0: none)
     long long rowcount;    // changed rows, records of a result, or -1
     long long lastrowid;   // the last inserted row's id
     int has_lastrowid;     // 0: lastrowid reads None
