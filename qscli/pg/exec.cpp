@@ -89,6 +89,7 @@ private:
     bool staged_ = false;
     int ncols_ = 0;
     uint32_t flags_at_ = 0;  // offset of the null flags (null_flags only)
+    std::vector<uint32_t> length_at_;  // per column: offset of its ARRA length, or 0
     std::vector<Column> cols_;
     std::vector<std::string> names_;  // UTF-8, for messages
     RecordStore stage_;
@@ -142,7 +143,10 @@ void Builder::layout() {
         d.off = c.off;
     }
     flags_at_ = static_cast<uint32_t>(off);
-    if (st_->null_flags) off += (static_cast<uint64_t>(ncols_) + 7) / 8;
+    off += st_->flag_bytes(ncols_);
+    length_at_.assign(static_cast<size_t>(ncols_), 0);
+    for (int k = 0; k < ncols_ && st_->arra_lengths(); ++k)
+        if (cols_[k].type == QSCLI_ET_ARRA) length_at_[k] = static_cast<uint32_t>(off), off += 4;
     st_->rec_size = static_cast<uint32_t>(off);
 }
 
@@ -155,7 +159,10 @@ int Builder::pack(int k, const char* p, size_t n, bool null, unsigned char* rec)
         return 0;
     }
     if (!decode_value(c, p, n, v, scratch_, &why_)) return fail_value(k, why_);
-    if (pack_value(c.type, c.len, v, rec + c.off, &why_)) return fail_value(k, why_);
+    uint32_t width = 0;
+    if (pack_value(c.type, c.len, v, rec + c.off, &why_, &width)) return fail_value(k, why_);
+    if (length_at_[k])
+        for (int b = 0; b < 4; ++b) rec[length_at_[k] + b] = static_cast<unsigned char>(width >> (8 * b));
     return 0;
 }
 

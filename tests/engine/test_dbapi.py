@@ -163,13 +163,26 @@ def test_text_and_blob_columns_keep_their_values(cur):
 BLOBS = [b"", b"\x00", b"a", b"ab\x00\x00", b"\x00" * 7, b"\xff" * 300, None, b"\x01\x00\x02"]
 
 
+BLOB_SQL = {
+    "sqlite": ("create table t(k integer, b blob)", "select b, cast(b || x'00' as blob), k from t order by k",
+               "x'%s'"),
+    "postgresql": ("create table t(k integer, b bytea)", "select b, b || '\\x00'::bytea, k from t order by k",
+                   "'\\x%s'::bytea"),
+}
+
+
 @pytest.mark.parametrize("how", ["fetchall", "fetchone", "iteration"])
-def test_binary_values_of_any_length_read_back_exactly(cur, how):
+def test_binary_values_of_any_length_read_back_exactly(dsn, backend, how):
     # The column is as wide as its longest value: shorter ones, and those
     # ending in zero bytes, must not come back padded.
-    cur.execute("create table t(k integer, b blob)")
-    cur.executemany("insert into t values (?, ?)", list(enumerate(BLOBS)))
-    cur.execute("select b, cast(b || x'00' as blob), k from t order by k")
+    create, select, literal_of = BLOB_SQL[backend]
+    conn = dbapi.connect(dsn, autocommit=True)
+    cur = conn.cursor()
+    cur.execute(create)
+    for k, b in enumerate(BLOBS):
+        literal = "null" if b is None else literal_of % b.hex()
+        cur.execute("insert into t values (%d, %s)" % (k, literal))
+    cur.execute(select)
     if how == "fetchall":
         rows = cur.fetchall()
     elif how == "fetchone":
@@ -178,6 +191,7 @@ def test_binary_values_of_any_length_read_back_exactly(cur, how):
         rows = list(cur)
     assert cur.null_flags == 2
     assert rows == [(b, None if b is None else b + b"\x00", k) for k, b in enumerate(BLOBS)]
+    conn.close()
 
 
 def test_binary_expressions_and_fixed_fields_read_back_exactly(cur):
