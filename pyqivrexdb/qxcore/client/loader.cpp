@@ -2,6 +2,8 @@
 
 #include "platform.h"
 
+#include <cstring>
+
 namespace qx {
 
 EntryPoints qc;
@@ -33,9 +35,14 @@ LoadResult load_library() {
         platform::find_symbol(g_library, #name));                             \
     if (!found.name && !absent) absent = #name;
 #define QX_RESOLVE_DROPPED(name) (void)platform::find_symbol(g_library, #name);
+#define QX_RESOLVE_OPTIONAL(name, params)                                      \
+    if (void* address = platform::find_symbol(g_library, #name))              \
+        found.name = reinterpret_cast<decltype(found.name)>(address);
     QSCLI_ENTRY_POINTS(QX_RESOLVE, QX_RESOLVE_DROPPED)
+    QSCLI_OPTIONAL_ENTRY_POINTS(QX_RESOLVE_OPTIONAL)
 #undef QX_RESOLVE
 #undef QX_RESOLVE_DROPPED
+#undef QX_RESOLVE_OPTIONAL
 
     if (absent) {
         platform::close_library(g_library);
@@ -44,7 +51,9 @@ LoadResult load_library() {
         result.missing = absent;
         return result;
     }
-    qc = found;
+    // Calls on other threads read the table while a connection loads the
+    // library again: the same library leaves it untouched.
+    if (std::memcmp(&qc, &found, sizeof qc) != 0) qc = found;
     result.code = qc.qcSqlInit(0);
     if (result.code != 0) result.outcome = LoadResult::INIT_FAILED;
     return result;

@@ -12,20 +12,25 @@ namespace qx {
 // their call site instead of jumping through a null or unmapped address.
 constexpr int LIBRARY_NOT_LOADED = -3001;
 
-template <class F>
-struct Unloaded;
-template <class... Args>
-struct Unloaded<int(QSCLI_CALL*)(Args...)> {
-    static int QSCLI_CALL call(Args...) { return LIBRARY_NOT_LOADED; }
+template <class F, int CODE>
+struct Answer;
+template <class... Args, int CODE>
+struct Answer<int(QSCLI_CALL*)(Args...), CODE> {
+    static int QSCLI_CALL call(Args...) { return CODE; }
 };
 
-// One slot per entry point the module calls, filled by load_library().
+// One slot per entry point the module calls, filled by load_library(). An
+// optional entry point the library lacks answers QSCLI_E_UNSUPPORTED.
 struct EntryPoints {
 #define QX_SLOT(name, params) \
-    int(QSCLI_CALL* name) params = &Unloaded<int(QSCLI_CALL*) params>::call;
+    int(QSCLI_CALL* name) params = &Answer<int(QSCLI_CALL*) params, LIBRARY_NOT_LOADED>::call;
+#define QX_OPTIONAL_SLOT(name, params) \
+    int(QSCLI_CALL* name) params = &Answer<int(QSCLI_CALL*) params, QSCLI_E_UNSUPPORTED>::call;
 #define QX_NO_SLOT(name)
     QSCLI_ENTRY_POINTS(QX_SLOT, QX_NO_SLOT)
+    QSCLI_OPTIONAL_ENTRY_POINTS(QX_OPTIONAL_SLOT)
 #undef QX_SLOT
+#undef QX_OPTIONAL_SLOT
 #undef QX_NO_SLOT
 };
 
