@@ -162,6 +162,44 @@ private:
     int fd_ = -1;
 };
 
+// Reads the records of a store back in order through a window of at most
+// 1 MiB (staged rows of both backends).
+class StageReader {
+public:
+    explicit StageReader(RecordStore& s) : s_(s), total_(s.count()) {}
+    const unsigned char* take(size_t n) {
+        if (len_ - at_ < n) {
+            if (len_ > at_) std::memmove(win_.data(), win_.data() + at_, len_ - at_);
+            len_ -= at_;
+            at_ = 0;
+            uint64_t left_all = total_ - pos_ + len_;
+            size_t want = left_all < (1u << 20) ? static_cast<size_t>(left_all) : (1u << 20);
+            if (want < n) want = n;
+            if (win_.size() < want) win_.resize(want);
+            uint64_t left = total_ - pos_;
+            size_t room = win_.size() - len_;
+            size_t get = left < room ? static_cast<size_t>(left) : room;
+            if (get) {
+                int64_t got = s_.read(pos_, win_.data() + len_, get);
+                if (got != static_cast<int64_t>(get)) return nullptr;
+                pos_ += get;
+                len_ += get;
+            }
+            if (len_ < n) return nullptr;
+        }
+        const unsigned char* p = win_.data() + at_;
+        at_ += n;
+        return p;
+    }
+
+private:
+    RecordStore& s_;
+    uint64_t total_;
+    uint64_t pos_ = 0;
+    std::vector<unsigned char> win_;
+    size_t at_ = 0, len_ = 0;
+};
+
 // ---- connections and statements ----
 
 struct Conn;

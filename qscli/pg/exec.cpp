@@ -28,39 +28,6 @@ uint64_t chars_of(const char* p, size_t n) {
     return c;
 }
 
-// Reads staged rows back in order through a window.
-class StageReader {
-public:
-    explicit StageReader(RecordStore& s) : s_(s), total_(s.count()) {}
-    const unsigned char* take(size_t n) {
-        if (len_ - at_ < n) {
-            if (len_ > at_) std::memmove(win_.data(), win_.data() + at_, len_ - at_);
-            len_ -= at_;
-            at_ = 0;
-            size_t want = n > (1u << 16) ? n : (1u << 16);
-            if (win_.size() < want) win_.resize(want);
-            uint64_t left = total_ - pos_;
-            size_t room = win_.size() - len_;
-            size_t get = left < room ? static_cast<size_t>(left) : room;
-            if (get) {
-                if (s_.read(pos_, win_.data() + len_, get) != static_cast<int64_t>(get)) return nullptr;
-                pos_ += get;
-                len_ += get;
-            }
-            if (len_ < n) return nullptr;
-        }
-        const unsigned char* p = win_.data() + at_;
-        at_ += n;
-        return p;
-    }
-
-private:
-    RecordStore& s_;
-    uint64_t total_;
-    uint64_t pos_ = 0;
-    std::vector<unsigned char> win_;
-    size_t at_ = 0, len_ = 0;
-};
 
 constexpr uint32_t NULL_LEN = 0xFFFFFFFFu;
 
