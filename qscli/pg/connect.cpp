@@ -127,7 +127,7 @@ int Session::start() {
     // Dates and money in the forms the record packer reads, whatever the
     // server's defaults; text is UTF-8 on the wire (client_encoding).
     if (int rc = run("set datestyle = 'ISO, YMD'; set bytea_output = 'hex'; set lc_monetary = 'C'; "
-                     "set extra_float_digits = 1"))
+                     "set extra_float_digits = 1; set standard_conforming_strings = on"))
         return rc;
     const char* v = pq.PQparameterStatus(conn, "server_version");
     std::string ver = v ? v : "?";

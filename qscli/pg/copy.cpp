@@ -92,6 +92,10 @@ void numeric_binary(const std::string& text, std::string& out) {
 }
 
 // One load of records: the COPY data of a batch.
+// SQLite cannot keep a NaN (it would store NULL): refused here too, so a
+// load means the same on both backends.
+const char NAN_REFUSED[] = "NaN is not a number it can keep";
+
 class Encoder {
 public:
     Encoder(Conn* c, const std::vector<Field>& fields, bool binary) : c_(c), fields_(fields), binary_(binary) {}
@@ -152,6 +156,7 @@ bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool
     case QSCLI_ET_FLOA: {
         float x;
         std::memcpy(&x, p, 4);
+        if (std::isnan(x)) return refuse(f, NAN_REFUSED);
         if (f.oid == FLOAT4 && binary_) {
             uint32_t bits;
             std::memcpy(&bits, &x, 4);
@@ -166,6 +171,7 @@ bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool
     case QSCLI_ET_DFLT: {
         double x;
         std::memcpy(&x, p, 8);
+        if (std::isnan(x)) return refuse(f, NAN_REFUSED);
         if (f.oid == FLOAT8) {
             if (binary_) {
                 uint64_t bits;
@@ -173,7 +179,7 @@ bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool
                 put_be(v, bits, 8);
                 return true;
             }
-            v = std::isnan(x) ? "NaN" : std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
+            v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
             return true;
         }
         if (f.oid == MONEY) {
@@ -191,8 +197,7 @@ bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool
             else v = std::to_string(static_cast<int64_t>(x));
             return true;
         }
-        if (std::isnan(x)) v = "NaN";
-        else if (std::isinf(x)) v = x < 0 ? "-Infinity" : "Infinity";
+        if (std::isinf(x)) v = x < 0 ? "-Infinity" : "Infinity";
         else v = shortest(x);
         break;
     }
@@ -219,8 +224,7 @@ bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool
     if (binary_ && f.oid == NUMERIC) {
         std::string text = v;
         v.clear();
-        if (text == "NaN") put_be(v, 0, 2), put_be(v, 0, 2), put_be(v, 0xC000, 2), put_be(v, 0, 2);
-        else if (text.find("inf") != std::string::npos || text.find("Inf") != std::string::npos)
+        if (text.find("inf") != std::string::npos || text.find("Inf") != std::string::npos)
             return refuse(f, "infinity does not fit numeric here");
         else numeric_binary(text, v);
     }

@@ -307,14 +307,46 @@ int Session::collect(Stmt* st) {
     return code;
 }
 
-// Inside named transactions a failing statement takes back only itself, as
-// on SQLite: a savepoint of its own keeps the server's transaction usable.
-int Session::run_named(Stmt* st, const std::string& sql) {
-    if (names_.empty() || pq.PQtransactionStatus(conn) != pq::PQTRANS_INTRANS) return run_statement(st, sql);
-    if (int rc = run("savepoint qx_statement")) return rc;
-    int code = run_statement(st, sql);
-    if (lost_) return code;
-    if (!code) return run("release savepoint qx_statement");
+namespace {
+
+// Statements that end or mark a transaction themselves run without a
+// savepoint of their own.
+bool controls_transaction(const std::string& sql) {
+    static const char* const words[] = {"begin", "start", "commit", "end", "rollback", "abort", "savepoint",
+                                        "release"};
+    const char* p = skip_space(sql.data(), sql.data() + sql.size());
+    for (const char* w : words) {
+        const char* q = p;
+        if (keyword(q, sql.data() + sql.size(), w)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string Session::unguard() {
+    bool open = guarded_ && pq.PQtransactionStatus(conn) == pq::PQTRANS_INTRANS;
+    guarded_ = false;
+    return open ? "release savepoint qx_statement; " : "";
+}
+
+// Inside a transaction a failing statement takes back only itself, as on
+// SQLite: it runs after a savepoint of its own, which the next statement's
+// text releases, so a statement that succeeds costs no round trip more.
+int Session::run_guarded(Stmt* st, const std::string& sql) {
+    if (pq.PQtransactionStatus(conn) != pq::PQTRANS_INTRANS) {
+        guarded_ = false;
+        return run_statement(st, sql);
+    }
+    const bool control = controls_transaction(sql);
+    int code = run_statement(st, unguard() + (control ? "" : "savepoint qx_statement; ") + sql);
+    if (lost_ || control) return code;
+    const int status = pq.PQtransactionStatus(conn);
+    if (!code) {
+        guarded_ = status == pq::PQTRANS_INTRANS;
+        return 0;
+    }
+    if (status != pq::PQTRANS_INERROR) return code;
     std::string saved = c->last_error;
     bool quiet = c->err_to_user;
     c->err_to_user = false;  // the statement's own error was delivered
@@ -328,7 +360,7 @@ int Session::run_begin(const std::string& name) {
     // A transaction ended by plain SQL takes its names with it.
     if (!in_transaction()) names_.clear();
     bool outer = !in_transaction();
-    int rc = run(outer ? "begin" : "savepoint " + quote_ident(name));
+    int rc = run(outer ? "begin" : unguard() + "savepoint " + quote_ident(name));
     if (rc) return rc;
     names_.push_back({name, outer});
     return 0;
@@ -344,12 +376,12 @@ int Session::run_end(const std::string& name, bool commit) {
         }
     }
     if (at == names_.size()) return c->fail(E_NO_TRANSACTION, "transaction " + name + " does not exist");
-    std::string sql;
+    std::string sql = unguard();
     if (names_[at].outer) {
-        sql = commit ? "commit" : "rollback";
+        sql += commit ? "commit" : "rollback";
     } else {
         std::string q = quote_ident(name);
-        sql = commit ? "release savepoint " + q : "rollback to savepoint " + q + "; release savepoint " + q;
+        sql += commit ? "release savepoint " + q : "rollback to savepoint " + q + "; release savepoint " + q;
     }
     bool aborted = pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR;
     pq::PGresult* res = nullptr;
@@ -370,7 +402,7 @@ int Session::run_return(Stmt* st, const Command& cmd) {
     if (int rc = rewrite_tblstruct(sql)) return rc;
     Stmt tmp;
     tmp.null_flags = true;
-    int rc = run_named(&tmp, sql);
+    int rc = run_guarded(&tmp, sql);
     if (rc) return rc;
     if (!tmp.results || tmp.ncols != 1) return c->fail(-SQLITE_ERROR, "return takes exactly one value");
     // The value from the statement's one record (its last byte the null flag).
@@ -558,6 +590,8 @@ int Session::exec(Stmt* st, const char* sql) {
     if (!pq.PQconsumeInput(conn)) return fail_conn("server connection");
     deliver_notifications();
     size_t n = std::strlen(sql);
+    std::string spelled;
+    if (server_dialect(sql, n, spelled)) sql = spelled.c_str(), n = spelled.size();
     Command cmd = parse_command(sql, n);
     int rc = 0;
     switch (cmd.kind) {
@@ -573,7 +607,7 @@ int Session::exec(Stmt* st, const char* sql) {
         if (run_prepared(st, sql, n, &rc)) break;
         std::string text = to_utf8(sql, n);
         rc = rewrite_tblstruct(text);
-        if (!rc) rc = run_named(st, text);
+        if (!rc) rc = run_guarded(st, text);
     }
     }
     if (!lost_) deliver_notifications();

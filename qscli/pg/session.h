@@ -40,6 +40,11 @@ std::string type_label(pq::Oid oid, int mod);
 bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::string& scratch,
                   std::string* why);
 
+// `sql` (n bytes, CP866) in the server's spelling where the library's
+// dialect differs (blob literals, BEGIN's lock modes) into `out`; false
+// when it needs no change.
+bool server_dialect(const char* sql, size_t n, std::string& out);
+
 // One field of a table's layout (QXTBLSTRUCT, addrecords).
 struct Field {
     std::string name;  // UTF-8
@@ -89,7 +94,9 @@ private:
     int collect(Stmt* st);
     bool run_prepared(Stmt* st, const char* sql, size_t n, int* rc);
     int prepared_name(const std::string& key, size_t nparams, std::string* name);
-    int run_named(Stmt* st, const std::string& sql);
+    int run_guarded(Stmt* st, const std::string& sql);
+    // The text that releases the last statement's savepoint, if one is open.
+    std::string unguard();
     int run_return(Stmt* st, const Command& cmd);
     int run_begin(const std::string& name);
     int run_end(const std::string& name, bool commit);
@@ -105,6 +112,7 @@ private:
     std::mutex cancel_lock_;
     pq::PGcancel* cancel_ = nullptr;
     bool lost_ = false;
+    bool guarded_ = false;  // the last statement's savepoint is open
     std::string last_state_;  // SQLSTATE of the last server error
 
     // Prepared statements by parameterized text (CP866).

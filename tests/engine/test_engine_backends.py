@@ -232,3 +232,13 @@ def test_two_connections_share_committed_data(dsn):
         a.execute("create table t(id integer)")
         a.addrecords("t", [[1], [2]])
         assert fetch(b.cursor(), "select count(*) from t") == [[2]]
+
+
+@pytest.mark.parametrize("decl", ["real", "double precision", "numeric(12,2)", "money"])
+def test_a_nan_refuses_its_batch_naming_the_field(conn, cur, decl):
+    conn.execute(f"create table t(id integer, v {decl})")
+    with pytest.raises(ProgrammingError) as e:
+        conn.addrecords("t", [[1, 1.5], [2, float("nan")]])
+    assert code_of(e) == -20
+    assert "field v: NaN" in e.value.server_text
+    assert fetch(cur, "select count(*) from t") == [[0]]

@@ -144,7 +144,8 @@ int append_literal(std::string& out, PyObject* value, PyObject* label) {
         return 0;
     }
     if (PyBool_Check(value)) {
-        out += value == Py_True ? '1' : '0';
+        // Both backends read these; a server's boolean column takes no 1 or 0.
+        out += value == Py_True ? "TRUE" : "FALSE";
         return 0;
     }
     if (PyLong_Check(value)) return append_int(out, value, label);

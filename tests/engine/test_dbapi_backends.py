@@ -1,0 +1,135 @@
+"""The standard face on either backend: every test runs on an SQLite file and
+on a PostgreSQL server (the `dsn` fixture), with the same expectations."""
+import datetime
+
+import pytest
+
+from pyqivrexdb import dbapi
+
+BLOB = {"sqlite": "blob", "postgresql": "bytea"}
+
+
+@pytest.fixture
+def conn(dsn):
+    c = dbapi.connect(dsn)
+    yield c
+    c.close()
+
+
+def rows(conn, sql, params=None):
+    cur = conn.cursor()
+    cur.execute(sql, params)
+    return cur.fetchall()
+
+
+def test_commit_shows_the_rows_to_others_and_rollback_takes_them_back(conn, dsn):
+    conn.execute("create table t(id integer)")
+    conn.commit()
+    conn.execute("insert into t values (?)", (1,))
+    with dbapi.connect(dsn) as other:
+        assert rows(other, "select id from t") == []
+    conn.commit()
+    conn.execute("insert into t values (?)", (2,))
+    conn.rollback()
+    assert rows(conn, "select id from t") == [(1,)]
+    with dbapi.connect(dsn) as other:
+        assert rows(other, "select id from t") == [(1,)]
+
+
+def test_a_failing_statement_leaves_the_rest_of_the_transaction(conn, dsn):
+    conn.execute("create table t(id integer primary key)")
+    conn.execute("insert into t values (1)")
+    with pytest.raises(dbapi.IntegrityError):
+        conn.execute("insert into t values (1)")
+    with pytest.raises(dbapi.ProgrammingError):
+        conn.execute("select nothing from nowhere")
+    conn.execute("insert into t values (2)")
+    conn.commit()
+    with dbapi.connect(dsn) as other:
+        assert rows(other, "select id from t order by id") == [(1,), (2,)]
+
+
+def test_closing_without_commit_rolls_back(dsn):
+    with dbapi.connect(dsn) as c:
+        c.execute("create table t(id integer)")
+    c = dbapi.connect(dsn)
+    c.execute("insert into t values (1)")
+    c.close()
+    with dbapi.connect(dsn) as c:
+        assert rows(c, "select count(*) from t") == [(0,)]
+
+
+def test_autocommit_needs_no_commit(dsn):
+    with dbapi.connect(dsn, autocommit=True) as c:
+        c.execute("create table t(id integer)")
+        c.execute("insert into t values (1)")
+        assert not c.in_transaction
+    with dbapi.connect(dsn) as c:
+        assert rows(c, "select id from t") == [(1,)]
+
+
+BLOBS = [b"", b"\x00", b"'", bytes(range(256)), b"x'00'", b"\xff" * 5000]
+
+
+@pytest.mark.parametrize("value", BLOBS, ids=range(len(BLOBS)))
+def test_bytes_round_trip(conn, backend, value):
+    conn.execute(f"create table t(id integer, b {BLOB[backend]})")
+    conn.execute("insert into t values (?, ?)", (1, value))
+    assert rows(conn, "select b from t") == [(value,)]
+    assert rows(conn, "select id from t where b = ?", (value,)) == [(1,)]
+    assert rows(conn, "select ?", (value,)) == [(value,)]
+
+
+def test_sql_that_merely_looks_like_a_blob_is_left_alone(conn):
+    assert rows(conn, "select 'x''41''', \"x\" from (select 1 as x) q -- x'41'") == [("x'41'", 1)]
+
+
+TYPES = ("c varchar(6), i smallint, l integer, d date, x double precision, b boolean, t text, "
+         "n numeric(12,2), y {blob}")
+
+
+def test_nulls_read_as_none_in_every_type(conn, backend):
+    conn.execute("create table t(k integer, " + TYPES.format(blob=BLOB[backend]) + ")")
+    conn.execute("insert into t values (1, ?, ?, ?, ?, ?, ?, ?, ?, ?)", [None] * 9)
+    conn.execute("insert into t values (2, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                 ("abc", 0, 0, datetime.date(2000, 1, 2), 0.0, False, "", 0, b""))
+    got = rows(conn, "select * from t order by k")
+    assert got[0] == (1,) + (None,) * 9
+    assert None not in got[1]
+
+
+def test_booleans_go_into_a_boolean_field(conn):
+    conn.execute("create table t(id integer, b boolean)")
+    conn.cursor().executemany("insert into t values (?, ?)", [(1, True), (2, False)])
+    assert rows(conn, "select id from t where b = ?", (True,)) == [(1,)]
+    assert rows(conn, "select b from t order by id") == [(1,), (0,)]
+
+
+def test_rowcount_and_lastrowid(conn, backend):
+    cur = conn.cursor()
+    cur.execute("create table t(id integer, s varchar(4))")
+    cur.execute("insert into t values (?, ?)", (1, "a"))
+    assert cur.rowcount == 1
+    assert (cur.lastrowid is None) == (backend == "postgresql")
+    cur.executemany("insert into t values (?, ?)", [(k, "b") for k in range(2, 5)])
+    assert cur.rowcount == 3
+    cur.execute("update t set s = ? where id > ?", ("c", 1))
+    assert cur.rowcount == 3
+    cur.execute("select * from t")
+    assert cur.rowcount == 4
+    cur.execute("delete from t")
+    assert cur.rowcount == 4
+
+
+def test_executemany_through_the_bulk_path_keeps_nulls_and_the_transaction(conn, backend):
+    conn.execute("create table t(id integer, s varchar(8), x double precision, d date)")
+    conn.commit()
+    data = [(k, None if k % 3 else "r%d" % k, None if k % 5 else k / 4, None if k % 7 else datetime.date(2001, 1, 1))
+            for k in range(200)]
+    cur = conn.cursor()
+    cur.executemany("insert into t values (?, ?, ?, ?)", data)
+    conn.rollback()
+    assert rows(conn, "select count(*) from t") == [(0,)]
+    cur.executemany("insert into t values (?, ?, ?, ?)", data)
+    conn.commit()
+    assert rows(conn, "select * from t order by id") == data
