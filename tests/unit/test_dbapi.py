@@ -34,7 +34,7 @@ def sent(double):
     ("select ?", (1e16,), b"select 1e+16"),
     ("select ?", (3.0,), b"select 3.0"),
     ("select ?", (decimal.Decimal("-1.50"),), b"select  -1.50"),
-    ("select ?, ?", (True, False), b"select 1, 0"),
+    ("select ?, ?", (True, False), b"select TRUE, FALSE"),
     ("select ?", (None,), b"select NULL"),
     ("select ?", (b"\x00\xab'",), b"select X'00AB27'"),
     ("select ?", (datetime.date(2024, 5, 1),), b"select '2024-05-01'"),
