@@ -271,38 +271,86 @@ bool Encoder::row(const unsigned char* rec, const unsigned char* flags, int64_t 
 
 }  // namespace
 
+namespace {
+
+uint64_t record_size(const std::vector<Field>& fields) {
+    uint64_t size = 0;
+    for (const Field& f : fields) size += f.len;
+    return size;
+}
+
+}  // namespace
+
 int Session::add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) {
     if (!table || count < 0 || (count > 0 && !recs)) return E_ARGUMENT;
     if (lost_) return c->fail(E_LOST, "server connection lost");
     std::string name;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
-    std::vector<Field> fields;
-    std::string qualified;
-    if (int rc = table_layout(name, fields, &qualified)) return rc;
-    uint64_t size = 0;
-    bool binary = true;
-    for (const Field& f : fields) size += f.len, binary = binary && has_binary(f.oid);
-    uint64_t flag_bytes = (fields.size() + 7) / 8;
-    bool flagged = c->null_flags && rec_size == size + flag_bytes;
-    if (size != rec_size && !flagged)
-        return c->fail(E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
-                                            name + " (" + std::to_string(size) + " bytes a record)");
-    if (count == 0) return 0;
+    // A table loaded before is checked in the same flight as the batch's
+    // COPY, so a batch costs two round trips, not three; a table that
+    // changed since is read again.
+    for (;;) {
+        auto known = layouts_.find(name);
+        const bool verify = known != layouts_.end();
+        if (!verify) {
+            Layout t;
+            if (int rc = table_layout(name, t.fields, &t.qualified)) return rc;
+            if (layouts_.size() >= 64) layouts_.clear();
+            known = layouts_.emplace(name, std::move(t)).first;
+        }
+        const Layout& t = known->second;
+        const uint64_t size = record_size(t.fields);
+        const bool flagged = c->null_flags && rec_size == size + (t.fields.size() + 7) / 8;
+        if (size != rec_size && !flagged) {
+            if (verify) {
+                layouts_.erase(known);
+                continue;
+            }
+            return c->fail(E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
+                                                 name + " (" + std::to_string(size) + " bytes a record)");
+        }
+        if (count == 0) return 0;
+        int code = copy_batch(t, verify, name, count, rec_size, recs, flagged);
+        if (code != STALE) return code;
+        layouts_.erase(name);
+    }
+}
 
-    std::string sql = "copy " + qualified + " (";
-    for (size_t k = 0; k < fields.size(); ++k) sql += (k ? ", " : "") + quote_ident(fields[k].name);
-    sql += binary ? ") from stdin (format binary)" : ") from stdin";
+int Session::copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
+                        const void* recs, bool flagged) {
+    const std::vector<Field>& fields = t.fields;
+    bool binary = true;
+    for (const Field& f : fields) binary = binary && has_binary(f.oid);
+    std::string sql;
     // Inside a transaction the batch needs a savepoint to go alone.
     const bool nested = in_transaction();
-    if (nested) {
-        if (int rc = run("savepoint qx_addrecords")) return rc;
-    }
+    if (nested) sql = "savepoint qx_addrecords; ";
+    if (verify) sql += layout_query(name) + "; ";
+    sql += "copy " + t.qualified + " (";
+    for (size_t k = 0; k < fields.size(); ++k) sql += (k ? ", " : "") + quote_ident(fields[k].name);
+    sql += binary ? ") from stdin (format binary)" : ") from stdin";
     int code = 0;
+    bool stale = false;
     if (!pq.PQsendQuery(conn, sql.c_str())) {
         code = fail_conn("cannot send COPY");
     } else {
-        pq::PGresult* res = pq.PQgetResult(conn);
-        if (!res || pq.PQresultStatus(res) != pq::PGRES_COPY_IN) {
+        pq::PGresult* res;
+        while ((res = pq.PQgetResult(conn)) && pq.PQresultStatus(res) == pq::PGRES_COMMAND_OK) pq.PQclear(res);
+        if (verify && res && pq.PQresultStatus(res) == pq::PGRES_TUPLES_OK) {
+            Layout now;
+            read_layout(res, now.fields, &now.qualified);
+            stale = now.fields != fields || now.qualified != t.qualified;
+            pq.PQclear(res);
+            res = pq.PQgetResult(conn);
+        }
+        if (stale) {
+            // Nothing sent: the COPY (if the server began it) is ended unused.
+            if (res && pq.PQresultStatus(res) == pq::PGRES_COPY_IN) pq.PQputCopyEnd(conn, "the table changed");
+            if (res) pq.PQclear(res);
+            while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
+            check_lost();
+            if (lost_) code = fail_conn("COPY");
+        } else if (!res || pq.PQresultStatus(res) != pq::PGRES_COPY_IN) {
             code = fail_result(res);
             while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
         } else {
@@ -315,6 +363,7 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
                 buf.append(HEADER, 19);
             }
             const unsigned char* rec = static_cast<const unsigned char*>(recs);
+            const uint64_t size = record_size(fields);
             bool sent = true;
             for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
                 if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = E_MISMATCH;
@@ -328,12 +377,8 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
             if (!sent && !code) code = fail_conn("COPY");
             pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr);
             while (pq::PGresult* r = pq.PQgetResult(conn)) {
-                if (pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK || code) {
-                    pq.PQclear(r);
-                } else {
-                    std::string where;
-                    code = fail_result(r);
-                }
+                if (pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK || code) pq.PQclear(r);
+                else code = fail_result(r);
             }
             check_lost();
             if (!code && lost_) code = fail_conn("COPY");
@@ -345,13 +390,13 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
         std::string saved = c->last_error;
         bool quiet = c->err_to_user;
         c->err_to_user = false;
-        int rc = run(code ? "rollback to savepoint qx_addrecords; release savepoint qx_addrecords"
-                          : "release savepoint qx_addrecords");
+        int rc = run(code || stale ? "rollback to savepoint qx_addrecords; release savepoint qx_addrecords"
+                                   : "release savepoint qx_addrecords");
         c->err_to_user = quiet;
         if (code) c->last_error = saved;
         if (!code) code = rc;
     }
-    return code;
+    return stale && !code ? STALE : code;
 }
 
 }  // namespace pg

@@ -554,16 +554,25 @@ int Session::rewrite_tblstruct(std::string& sql) {
     }
 }
 
-int Session::table_layout(const std::string& table, std::vector<Field>& out, std::string* qualified) {
-    // The name as written first (a table created with quotes), else as SQL
-    // reads it (folded to lower case, schema allowed).
-    static const char SQL[] =
-        "select a.attname, a.atttypid, a.atttypmod, format_type(a.atttypid, a.atttypmod), "
-        "t.oid::regclass::text from (select coalesce(to_regclass(quote_ident($1)), to_regclass($1)) as oid) t "
-        "join pg_attribute a on a.attrelid = t.oid where a.attnum > 0 and not a.attisdropped order by a.attnum";
-    const char* values[1] = {table.c_str()};
-    pq::PGresult* res = nullptr;
-    if (int rc = run_params("qx_layout", SQL, 1, values, &res)) return rc;
+namespace {
+
+// The table's fields in order and its name as the server spells it; the
+// table as written first (a table created with quotes), else as SQL reads
+// it (folded to lower case, schema allowed).
+const char LAYOUT_SQL[] =
+    "select a.attname, a.atttypid, a.atttypmod, format_type(a.atttypid, a.atttypmod), "
+    "t.oid::regclass::text from (select coalesce(to_regclass(quote_ident($1)), to_regclass($1)) as oid) t "
+    "join pg_attribute a on a.attrelid = t.oid where a.attnum > 0 and not a.attisdropped order by a.attnum";
+
+}  // namespace
+
+std::string layout_query(const std::string& table) {
+    std::string sql = LAYOUT_SQL, lit = quote_literal(table);
+    for (size_t at; (at = sql.find("$1")) != std::string::npos;) sql.replace(at, 2, lit);
+    return sql;
+}
+
+void Session::read_layout(const pq::PGresult* res, std::vector<Field>& out, std::string* qualified) {
     int n = pq.PQntuples(res);
     for (int r = 0; r < n; ++r) {
         Field f;
@@ -577,6 +586,13 @@ int Session::table_layout(const std::string& table, std::vector<Field>& out, std
         out.push_back(f);
         if (qualified && r == 0) *qualified = pq.PQgetvalue(res, r, 4);
     }
+}
+
+int Session::table_layout(const std::string& table, std::vector<Field>& out, std::string* qualified) {
+    const char* values[1] = {table.c_str()};
+    pq::PGresult* res = nullptr;
+    if (int rc = run_params("qx_layout", LAYOUT_SQL, 1, values, &res)) return rc;
+    read_layout(res, out, qualified);
     pq.PQclear(res);
     if (out.empty()) return c->fail(-SQLITE_ERROR, "no such table: " + table);
     return 0;

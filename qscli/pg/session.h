@@ -53,7 +53,12 @@ struct Field {
     std::string decl;  // format_type()
     int type;
     uint32_t len;
+    bool operator==(const Field& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
 };
+
+// The query of a table's layout (the rows read_layout reads) with the name
+// as a literal.
+std::string layout_query(const std::string& table_utf8);
 
 class Session final : public Backend {
 public:
@@ -86,6 +91,7 @@ public:
     void deliver_notifications();
     // The table's fields in order; reported failure code, or 0.
     int table_layout(const std::string& table_utf8, std::vector<Field>& out, std::string* qualified);
+    void read_layout(const pq::PGresult* res, std::vector<Field>& out, std::string* qualified);
     bool in_transaction() const;
 
 private:
@@ -101,6 +107,15 @@ private:
     int run_begin(const std::string& name);
     int run_end(const std::string& name, bool commit);
     int rewrite_tblstruct(std::string& sql);
+    struct Layout {
+        std::vector<Field> fields;
+        std::string qualified;
+    };
+    // One batch through COPY; `verify`: the layout query goes in the same
+    // flight and a table that no longer has this layout answers STALE.
+    int copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
+                   const void* recs, bool flagged);
+    static constexpr int STALE = 1;
     void check_lost();
 
     struct Txn {
@@ -123,6 +138,8 @@ private:
     static constexpr size_t PREPARED_MAX = 64;
     std::unordered_map<std::string, Prepared> prepared_;
     std::unordered_set<std::string> unpreparable_;
+    // Tables loaded this session: their layout, checked again by each batch.
+    std::unordered_map<std::string, Layout> layouts_;
     std::unordered_set<std::string> own_prepared_;
     uint64_t clock_ = 0, prepared_count_ = 0;
 };

@@ -242,3 +242,20 @@ def test_a_nan_refuses_its_batch_naming_the_field(conn, cur, decl):
     assert code_of(e) == -20
     assert "field v: NaN" in e.value.server_text
     assert fetch(cur, "select count(*) from t") == [[0]]
+
+
+@pytest.mark.parametrize("again, value", [
+    ("v integer", 7),              # same record size, another type
+    ("v varchar(4)", "abcd"),      # same size, text
+    ("w double precision", 2.25),  # another size
+])
+def test_a_table_made_anew_between_loads_is_loaded_by_its_new_layout(conn, cur, again, value):
+    conn.execute("create table t(id integer, v real)")
+    conn.addrecords("t", [[1, 1.5]])
+    conn.execute("drop table t")
+    conn.execute(f"create table t(id integer, {again})")
+    conn.addrecords("t", [[2, value]])
+    assert fetch(cur, "select * from t") == [[2, value]]
+    conn.execute("drop table t")
+    with pytest.raises(ProgrammingError):
+        conn.addrecords("t", [[3, value]])
