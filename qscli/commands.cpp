@@ -1,6 +1,5 @@
-// The engine's own statements that change the connection's state:
-// err_to_user(N); and the named transactions (begin work, commit work,
-// rollback work), with what happens to them when SQLite rolls back alone.
+// The named transactions (begin work, commit work, rollback work) on
+// SQLite, with what happens to them when SQLite rolls back alone.
 #include "statement.h"
 
 namespace qse {
@@ -25,39 +24,9 @@ int forget_finished(Conn* c) {
     return 0;
 }
 
-bool read_name(const char*& p, const char* e, std::string& name) {
-    p = skip_space(p, e);
-    const char* s = p;
-    while (p < e && !is_space(*p) && *p != ';') ++p;
-    name.assign(s, p);
-    return !name.empty();
-}
-
 }  // namespace
 
-int run_err_to_user(Conn* c, const char* p, const char* e) {
-    p = skip_space(p, e);
-    if (p < e && *p == '(') {
-        ++p;
-        p = skip_space(p, e);
-        bool neg = p < e && *p == '-';
-        if (neg) ++p;
-        long v = 0;
-        const char* d = p;
-        while (p < e && *p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0');
-        p = skip_space(p, e);
-        if (p > d && p < e && *p == ')' && trim_end(p + 1, e) == p + 1) {
-            c->err_to_user = v != 0;
-            (void)neg;
-            return 0;
-        }
-    }
-    return c->fail(-SQLITE_ERROR, "syntax: err_to_user(0|1);");
-}
-
-int run_begin(Conn* c, const char* p, const char* e) {
-    std::string name;
-    if (!read_name(p, e, name)) return c->fail(-SQLITE_ERROR, "syntax: begin work NAME table A, B;");
+int run_begin(Conn* c, const std::string& name) {
     if (!c->lost.empty()) return refuse_lost(c);
     // The table list names what the transaction works on; the database
     // locks as a whole, so it needs no further handling.
@@ -70,10 +39,7 @@ int run_begin(Conn* c, const char* p, const char* e) {
     return 0;
 }
 
-int run_end(Conn* c, const char* p, const char* e, bool commit) {
-    std::string name;
-    if (!read_name(p, e, name))
-        return c->fail(-SQLITE_ERROR, commit ? "syntax: commit work NAME;" : "syntax: rollback work NAME;");
+int run_end(Conn* c, const std::string& name, bool commit) {
     forget_finished(c);
     std::string uname = to_utf8(name.data(), name.size());
     size_t at = c->transactions.size();

@@ -2,6 +2,8 @@
 #include "parse.h"
 #include "statement.h"
 
+#include <strings.h>
+
 namespace qse {
 
 namespace {
@@ -66,6 +68,28 @@ Command parse_command(const char* sql, size_t n) {
     if (!read_name(w, e, c.name)) return syntax(usage[which]);
     c.kind = which == 0 ? Command::BEGIN : which == 1 ? Command::COMMIT : Command::ROLLBACK;
     return c;
+}
+
+bool next_tblstruct(const std::string& sql, size_t from, size_t* at, size_t* end, std::string* name) {
+    static const char WORD[] = "qxtblstruct";
+    const size_t wl = sizeof WORD - 1;
+    const char* b = sql.data();
+    const char* e = b + sql.size();
+    for (size_t k = from; k + wl <= sql.size(); ++k) {
+        if (strncasecmp(b + k, WORD, wl) != 0 || (k > 0 && is_word(b[k - 1]))) continue;
+        const char* p = skip_space(b + k + wl, e);
+        if (p >= e || *p != '(') continue;
+        p = skip_space(p + 1, e);
+        if (p >= e || (*p != '"' && *p != '\'')) continue;
+        name->clear();
+        if (!scan_quoted(p, e, name, &p)) continue;
+        p = skip_space(p, e);
+        if (p >= e || *p != ')') continue;
+        *at = k;
+        *end = static_cast<size_t>(p + 1 - b);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace qse

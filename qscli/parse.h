@@ -1,6 +1,6 @@
 // The library's own statements, which no engine understands: err_to_user,
-// named transactions, return, recognised in a statement text. The
-// PostgreSQL backend carries them out from here.
+// named transactions, return, QXTBLSTRUCT, recognised in a statement text.
+// Each backend carries them out its own way.
 #pragma once
 
 #include "engine.h"
@@ -22,5 +22,10 @@ struct Command {
 // Recognises one of the library's statements at the start of `sql`
 // (n bytes); PLAIN for anything else.
 Command parse_command(const char* sql, size_t n);
+
+// The first QXTBLSTRUCT("T") (or 'T') in `sql` at or after `from`: where it
+// starts, the position past its ")" and T (quotes undone). False when there
+// is none.
+bool next_tblstruct(const std::string& sql, size_t from, size_t* at, size_t* end, std::string* name);
 
 }  // namespace qse

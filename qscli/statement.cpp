@@ -1,6 +1,7 @@
 // Running one statement text: the engine's own statements are told apart by
 // their first word, everything else goes to SQLite, through the statement
 // cache when the text is one statement.
+#include "parse.h"
 #include "statement.h"
 
 namespace qse {
@@ -43,7 +44,7 @@ bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vec
 
 // Prepares and runs every statement of a text that SQLite runs; a text of
 // one statement goes through the cache.
-int run_sql(Conn* c, Stmt* st, const char* sql, size_t n) {
+int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     {
         std::string key;
         std::vector<Literal> lits;
@@ -59,16 +60,12 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n) {
     }
 
     StmtCache::Entry how;
-    const char* b = skip_space(sql, sql + n);
-    const char* end = sql + n;
     std::string text;
-    const char* q = b;
-    if (keyword(q, end, "return")) {
-        const char* xe = trim_end(q, end);
-        const char* expr_end = xe;
+    if (cmd.kind == Command::RETURN) {
         how.kind = K_RETURN;
-        how.ret_typed = split_return_type(q, xe, &expr_end, &how.ret);
-        text = "select " + to_utf8(q, static_cast<size_t>(expr_end - q));
+        how.ret_typed = cmd.typed;
+        how.ret = cmd.type;
+        text = "select " + to_utf8(cmd.expr, cmd.expr_len);
     } else {
         text = to_utf8(sql, n);
     }
@@ -112,31 +109,17 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n) {
 
 int dispatch(Conn* c, Stmt* st, const char* sql) {
     size_t n = std::strlen(sql);
-    const char* e = sql + n;
-    const char* p = skip_space(sql, e);
-    // The engine's own statements are told apart by their first word.
-    switch (p < e ? *p | 0x20 : 0) {
-    case 'e': {
-        const char* q = p;
-        if (keyword(q, e, "err_to_user")) return run_err_to_user(c, q, e);
-        break;
-    }
-    case 'b': case 'c': case 'r': {
-        const char* q = p;
-        int which = keyword(q, e, "begin") ? 0 : keyword(q, e, "commit") ? 1 : keyword(q, e, "rollback") ? 2 : -1;
-        if (which >= 0) {
-            const char* w = skip_space(q, e);
-            if (keyword(w, e, "work")) {
-                if (which == 0) return run_begin(c, w, e);
-                return run_end(c, w, e, which == 1);
-            }
-        }
-        break;
-    }
+    const Command cmd = parse_command(sql, n);
+    switch (cmd.kind) {
+    case Command::SYNTAX: return c->fail(-SQLITE_ERROR, std::string("syntax: ") + cmd.usage);
+    case Command::ERR_TO_USER: c->err_to_user = cmd.on; return 0;
+    case Command::BEGIN: return run_begin(c, cmd.name);
+    case Command::COMMIT:
+    case Command::ROLLBACK: return run_end(c, cmd.name, cmd.kind == Command::COMMIT);
     default: break;
     }
     if (!c->lost.empty()) return refuse_lost(c);
-    return run_sql(c, st, sql, n);
+    return run_sql(c, st, sql, n, cmd);
 }
 
 }  // namespace

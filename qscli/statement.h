@@ -11,11 +11,9 @@ namespace qse {
 // What a cached statement text turned into.
 enum Kind { K_PLAIN = 0, K_RETURN = 1 };
 
-// err_to_user(N); and the named transactions; p..e is the text after the
-// keyword (after "work" for the transactions).
-int run_err_to_user(Conn* c, const char* p, const char* e);
-int run_begin(Conn* c, const char* p, const char* e);
-int run_end(Conn* c, const char* p, const char* e, bool commit);
+// The named transactions; `name` in CP866 as written.
+int run_begin(Conn* c, const std::string& name);
+int run_end(Conn* c, const std::string& name, bool commit);
 
 // Replaces every QXTBLSTRUCT("T") (or 'T') in `sql` by a query over the
 // table's fields: table, field number, name, element type, length, offset
@@ -29,7 +27,8 @@ bool rewrite_tblstruct(sqlite3* db, std::string& sql, std::string* missing);
 int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry = nullptr);
 
 // return EXPR [as TYPE];
-// Splits "EXPR as TYPE" at a trailing type; false when there is none.
+// Splits "EXPR as TYPE" at a trailing type; false when there is none
+// (parse.cpp recognises the statement).
 bool split_return_type(const char* b, const char* e, const char** expr_end, ElemType* type);
 // Runs the select the return statement became; `how` holds its type.
 int run_return(Conn* c, Stmt* st, sqlite3_stmt* s, const StmtCache::Entry& how);

@@ -482,45 +482,10 @@ int Session::run_return(Stmt* st, const Command& cmd) {
 // layout: table, field number, name, element type, length, offset,
 // declared type.
 int Session::rewrite_tblstruct(std::string& sql) {
-    static const char WORD[] = "qxtblstruct";
-    const size_t wl = sizeof WORD - 1;
-    size_t from = 0;
-    for (;;) {
-        size_t i = std::string::npos;
-        for (size_t k = from; k + wl <= sql.size(); ++k) {
-            if (strncasecmp(sql.data() + k, WORD, wl) == 0 && (k == 0 || !is_word(sql[k - 1]))) {
-                i = k;
-                break;
-            }
-        }
-        if (i == std::string::npos) return 0;
-        const char* b = sql.data();
-        const char* e = b + sql.size();
-        const char* p = skip_space(b + i + wl, e);
-        from = i + wl;
-        if (p >= e || *p != '(') continue;
-        p = skip_space(p + 1, e);
-        if (p >= e || (*p != '"' && *p != '\'')) continue;
-        char q = *p++;
-        std::string name;
-        bool closed = false;
-        while (p < e) {
-            if (*p == q) {
-                if (p + 1 < e && p[1] == q) {
-                    name += q;
-                    p += 2;
-                    continue;
-                }
-                closed = true;
-                ++p;
-                break;
-            }
-            name += *p++;
-        }
-        if (!closed) continue;
-        p = skip_space(p, e);
-        if (p >= e || *p != ')') continue;
-        ++p;
+    size_t from = 0, at, end;
+    std::string name;
+    while (next_tblstruct(sql, from, &at, &end, &name)) {
+        const char* e = sql.data() + sql.size();
         std::vector<Field> fields;
         if (int rc = table_layout(name, fields, nullptr)) return rc;
         std::string rows;
@@ -535,7 +500,7 @@ int Session::rewrite_tblstruct(std::string& sql) {
         // A query of its own, so the caller's alias (or none) applies to it.
         std::string sub = "(select * from (values " + rows +
                           ") as qx_fields(tbl, fieldno, fname, type, len, off, decl))";
-        const char* after = skip_space(p, e);
+        const char* after = skip_space(sql.data() + end, e);
         bool aliased = after < e && (is_word(*after) || *after == '"');
         if (aliased) {
             const char* w = after;
@@ -548,10 +513,10 @@ int Session::rewrite_tblstruct(std::string& sql) {
             }
         }
         if (!aliased) sub += " as qxtblstruct";
-        size_t end = static_cast<size_t>(p - b);
-        sql.replace(i, end - i, sub);
-        from = i + sub.size();
+        sql.replace(at, end - at, sub);
+        from = at + sub.size();
     }
+    return 0;
 }
 
 namespace {
