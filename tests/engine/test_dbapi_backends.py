@@ -85,16 +85,16 @@ def test_sql_that_merely_looks_like_a_blob_is_left_alone(conn):
 
 
 TYPES = ("c varchar(6), i smallint, l integer, d date, x double precision, b boolean, t text, "
-         "n numeric(12,2), y {blob}")
+         "n numeric(12,2), y {blob}, r real, m money")
 
 
 def test_nulls_read_as_none_in_every_type(conn, backend):
     conn.execute("create table t(k integer, " + TYPES.format(blob=BLOB[backend]) + ")")
-    conn.execute("insert into t values (1, ?, ?, ?, ?, ?, ?, ?, ?, ?)", [None] * 9)
-    conn.execute("insert into t values (2, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                 ("abc", 0, 0, datetime.date(2000, 1, 2), 0.0, False, "", 0, b""))
+    conn.execute("insert into t values (1, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", [None] * 11)
+    conn.execute("insert into t values (2, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                 ("abc", 0, 0, datetime.date(2000, 1, 2), 0.0, False, "", 0, b"", 0.0, 0))
     got = rows(conn, "select * from t order by k")
-    assert got[0] == (1,) + (None,) * 9
+    assert got[0] == (1,) + (None,) * 11
     assert None not in got[1]
 
 
