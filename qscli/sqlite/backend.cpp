@@ -4,6 +4,8 @@
 #include "../backend.h"
 #include "../engine.h"
 
+#include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 namespace qse {
@@ -36,6 +38,21 @@ bool SqliteBackend::info(unsigned attr, std::string& out) {
     }
 }
 
+// Pages read through a mapping: no read call per page, which keeps index
+// look-ups fast, but every page a statement touches counts as the process's
+// own resident memory while the connection is open. QSCLI_MMAP_SIZE (bytes, 0
+// for none) lets a program that scans more than it looks up read through
+// the page cache instead.
+std::string mmap_pragma() {
+    unsigned long long size = 256ull << 20;
+    if (const char* v = std::getenv("QSCLI_MMAP_SIZE")) {
+        char* end = nullptr;
+        const unsigned long long n = std::strtoull(v, &end, 10);
+        if (end != v && *end == 0) size = n;
+    }
+    return "pragma mmap_size = " + std::to_string(size);
+}
+
 }  // namespace
 
 std::string local_host_pid() {
@@ -62,8 +79,7 @@ int open_sqlite(Conn* c, const std::string& path, std::unique_ptr<Backend>* out)
             // each (the log is synced at checkpoints).
             sqlite3_exec(db, "pragma journal_mode = wal", nullptr, nullptr, nullptr);
             sqlite3_exec(db, "pragma synchronous = normal", nullptr, nullptr, nullptr);
-            // Pages read through a mapping: no read call per statement.
-            sqlite3_exec(db, "pragma mmap_size = 268435456", nullptr, nullptr, nullptr);
+            sqlite3_exec(db, mmap_pragma().c_str(), nullptr, nullptr, nullptr);
         }
     }
     c->db = db;

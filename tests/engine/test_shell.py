@@ -4,6 +4,7 @@ import json
 import os
 import resource
 import subprocess
+import time
 
 import pytest
 
@@ -190,6 +191,48 @@ def test_large_result_is_printed_in_bounded_memory(tmp_path):
     assert len(lines) == n + 3
     assert lines[-1] == "(%d rows)\n" % n
     assert lines[-2].split(" | ")[:2] == [str(n), "name%d" % n]
+
+
+def _peak_resident(p):
+    """The peak resident size (bytes) of a running process, sampled until it ends."""
+    peak = 0
+    while p.poll() is None:
+        try:
+            with open("/proc/%d/status" % p.pid) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        peak = max(peak, int(line.split()[1]) << 10)
+        except OSError:
+            break
+        time.sleep(0.005)
+    p.wait()
+    return peak
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's shadow memory is resident too")
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+def test_a_scan_of_a_file_larger_than_the_bound_stays_in_bounded_resident_memory(tmp_path):
+    # Pages of the database file read through a mapping would count as the
+    # shell's own; read through the page cache they do not.
+    path = tmp_path / "fat.db"
+    n = 300000
+    r = shell(path, "create table fat (id integer, note varchar(200));",
+              "insert into fat with recursive c(i) as (select 1 union all select i + 1 from c where i < %d) "
+              "select i, printf('%%0200d', i) from c;" % n)
+    assert r.returncode == 0, r.stderr
+    limit = 48 << 20
+    assert os.path.getsize(path) > limit + (8 << 20)
+    with open(tmp_path / "out.txt", "w") as f:
+        p = subprocess.Popen(args(path, "select id, substr(note, 195) as tail from fat;"), stdout=f,
+                             stderr=subprocess.PIPE, env=env(), cwd=HERE)
+        peak = _peak_resident(p)
+    assert p.returncode == 0, p.stderr.read()
+    p.stderr.close()
+    with open(tmp_path / "out.txt", encoding="utf-8") as f:
+        lines = f.readlines()
+    assert len(lines) == n + 3 and lines[-2] == "%d | %s\n" % (n, str(n).zfill(200)[194:])
+    assert 0 < peak < limit, "peak resident size %d MB" % (peak >> 20)
 
 
 def test_a_reader_that_goes_away_ends_the_shell_quietly(tmp_path):
