@@ -1,12 +1,10 @@
 """What the shell needs from a connection, in one place: statements with
 their results a page at a time, messages, table layouts and bulk loads.
 
-Statements go through the standard face, which reads NULLs as None and texts
-as stored; a `return` statement goes through the core face, whose cursor
-reads the statement's return value. Messages are a service of the core face.
+Statements go through the standard face, which reads NULLs as None, texts
+as stored, and each statement's return value. Messages are a service of the
+core face.
 """
-
-import re
 
 from .. import Error, dbapi
 
@@ -18,9 +16,6 @@ _TABLE_QUERIES = (
     "select table_name from information_schema.tables where table_schema = current_schema() "
     "order by table_name;",
 )
-
-# A statement whose first word, after any comments, is RETURN.
-_RETURN = re.compile(r"(?:\s+|--[^\n]*(?:\n|$)|/\*.*?\*/)*return\b", re.IGNORECASE | re.DOTALL)
 
 
 class Result:
@@ -53,20 +48,14 @@ class Database:
         self.conn = dbapi.connect(dsn, user, password, autocommit=True)
         self.cursor = self.conn.cursor()
         self._core = self.conn._core
-        self._returning = None  # a core cursor, for return statements
 
     def on_messages(self, server, user):
         self._core.send_callback(server)
         self._core.usersend_callback(user)
 
     def execute(self, sql):
-        if _RETURN.match(sql):
-            if self._returning is None:
-                self._returning = self._core.cursor()
-            self._returning.execute(sql)
-            return Result(self._returning, self._returning.retcode())
         self.cursor.execute(sql)
-        return Result(self.cursor, None)
+        return Result(self.cursor, self.cursor.retcode())
 
     def rows(self, sql):
         """All rows of a small query."""

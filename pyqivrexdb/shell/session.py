@@ -103,10 +103,11 @@ class Shell:
         if result.names is not None:
             printer = output.PRINTERS[self.mode](self.out, self.headers)
             printer.result(result.names, result.pages())
-        if result.value is not None:
-            print("return value: %s" % output.text(result.value), file=self.out)
-        elif result.changed is not None:
+        if result.changed is not None:
             print("(%d row%s changed)" % (result.changed, "" if result.changed == 1 else "s"), file=self.out)
+        # A statement that changes rows returns their number: said once.
+        if result.value is not None and result.value != result.changed:
+            print("return value: %s" % output.text(result.value), file=self.out)
 
     # -- commands --------------------------------------------------------------
 

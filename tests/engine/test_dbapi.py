@@ -366,6 +366,25 @@ def test_rowcount_and_lastrowid(cur):
     assert cur.rowcount == 0
 
 
+@pytest.mark.parametrize("sql, value", [
+    ("return 7", 7),
+    ("return x'00410000'", b"\x00A\x00\x00"),  # binary values whole, NULs and all
+    ("return 'Итог'", "Итог"),
+    ("return '2024-02-29' as date", datetime.date(2024, 2, 29)),
+    ("return null", None),
+    ("insert into t values (1), (2)", 2),  # rows changed
+    ("update t set x = 1 where x > 5", 0),
+    ("select 5", None),
+    ("create table u(a integer)", None),
+])
+def test_each_statement_has_its_own_return_value(cur, sql, value):
+    cur.execute("create table t(x integer)")
+    cur.execute("return 99")
+    cur.execute(sql)
+    got = cur.retcode()
+    assert got == value and type(got) is type(value)
+
+
 @pytest.mark.parametrize("rows", [3, 500])
 @pytest.mark.parametrize("autocommit", [False, True])
 def test_executemany_is_one_transaction(path, rows, autocommit):

@@ -95,12 +95,13 @@ def test_splitting(db, text, outputs):
 
 def test_messages_and_return_values_per_statement(db):
     r = shell(db, "select message('Привет'); return 41 + 1; select user_message(7, 'пользователь');"
-                  " return 7;")
+                  " return 7; insert into t (id) values (1), (2); return x'00ff00'; return null;")
     assert r.returncode == 0, r.stderr
     assert "server: Привет" in r.stderr.splitlines()
     assert "message 7: пользователь" in r.stderr.splitlines()
-    assert [line for line in r.stdout.splitlines() if line.startswith("return")] == [
-        "return value: 42", "return value: 7"]
+    # The rows an insert changed are its return value too: said once.
+    assert [line for line in r.stdout.splitlines() if line.startswith("return") or line.endswith("changed)")] == [
+        "return value: 42", "return value: 7", "(2 rows changed)", "return value: 00ff00"]
 
 
 def test_failed_statement_is_one_line_and_the_shell_goes_on(db):

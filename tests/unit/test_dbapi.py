@@ -158,6 +158,22 @@ def test_rowcount_and_lastrowid_with_and_without_the_capabilities(double, conn):
     assert cur.rowcount == 2
 
 
+@pytest.mark.parametrize("type_, body, value", [
+    (QSCLI_ET_ARRA, b"\x00\xab\x00", b"\x00\xab\x00"),  # whole, not hexadecimal text cut at a NUL
+    (QSCLI_ET_CHAR, "Итог\0хвост".encode("cp866"), "Итог"),
+    (QSCLI_ET_LONG, b"\xfe\xff\xff\xff", -2),
+    (QSCLI_ET_DATE, b"\0\0", None),
+    (-1, b"\1\2\3\4", None),
+])
+def test_return_value_of_each_statement(double, conn, type_, body, value):
+    cur = conn.cursor()
+    double.set_retval(type_, body)
+    cur.execute("call f()")
+    assert cur.retcode() == value and type(cur.retcode()) is type(value)
+    cur.execute("call g()")  # no return value this time
+    assert cur.retcode() is None
+
+
 @pytest.mark.parametrize("rc, cls", [
     (-19, IntegrityError), (-1, ProgrammingError), (-5, OperationalError), (-9, OperationalError),
     (-10, OperationalError), (-13, OperationalError), (-20, DataError), (-11, DatabaseError),

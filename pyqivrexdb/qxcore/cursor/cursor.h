@@ -62,6 +62,10 @@ extern const char* const cursor_fetchall_doc;
 extern const char* const cursor_read_retcode_doc;
 extern const char* const cursor_retcode_doc;
 
+// The statement's return value of `size` bytes: its type code and body.
+// 1 when there is one, 0 when the type says none, -1 with an exception set.
+int read_return_body(CursorObject* self, uint32_t size, int32_t* type, MemBlock* body);
+
 // The record iterator driven from C, with the behaviour of its __next__.
 // records_next: a new row, or null (StopIteration when no exception is set).
 PyObject* records_next(PyObject* it);

@@ -13,25 +13,28 @@ const char* const cursor_retcode_doc =
     "        выполнении SQL запроса\n"
     "        :return: str\n        ";
 
+int read_return_body(CursorObject* self, uint32_t size, int32_t* type, MemBlock* body) {
+    unsigned int length = 0;
+    int rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_TYPE, 0, type, sizeof *type, &length);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc), -1;
+    if (debug_log("retcode_type: %d, retcode_length: %u", int{*type}, size) < 0) return -1;
+    if (*type == QSCLI_RES_NONE) return 0;
+
+    *body = mem_block(size);
+    if (!*body) return -1;
+    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_BODY, 0, body->get(), size, &length);
+    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc), -1;
+    return 1;
+}
+
 PyObject* cursor_read_retcode(PyObject* self_obj, PyObject* length_obj) {
     CursorObject* self = reinterpret_cast<CursorObject*>(self_obj);
     uint32_t retcode_length = 0;
     if (to_uint32(length_obj, &retcode_length) < 0) return nullptr;
-
     int32_t retcode_type = 0;
-    unsigned int length = 0;
-    int rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_TYPE, 0, &retcode_type,
-                                 sizeof retcode_type, &length);
-    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
-    if (debug_log("retcode_type: %d, retcode_length: %u", int{retcode_type}, retcode_length) < 0)
-        return nullptr;
-    if (retcode_type == QSCLI_RES_NONE) Py_RETURN_NONE;
-
-    MemBlock body = mem_block(retcode_length);
-    if (!body) return nullptr;
-    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_BODY, 0, body.get(), retcode_length,
-                             &length);
-    if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
+    MemBlock body;
+    const int got = read_return_body(self, retcode_length, &retcode_type, &body);
+    if (got <= 0) return got < 0 ? nullptr : new_ref(Py_None);
 
     Ref type(PyLong_FromLong(retcode_type));
     if (!type) return nullptr;

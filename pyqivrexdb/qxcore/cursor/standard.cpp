@@ -1,13 +1,14 @@
 // The standard cursor: execute binds its parameters, reads the statement's
-// changed rows and last row id, and makes the record iterator cut tuples
-// with the standard decoders; fetching refuses a closed cursor and a
-// statement without a result set. Everything else is the core's.
+// return value, changed rows and last row id, and makes the record iterator
+// cut tuples with the standard decoders; fetching refuses a closed cursor and
+// a statement without a result set. Everything else is the core's.
 #include "standard.h"
 
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../module/causes.h"
 #include "../module/module.h"
+#include "../values/values.h"
 #include "binding.h"
 
 #include <cstring>
@@ -52,6 +53,30 @@ int offer_null_flags(ConnectionObject* conn, int hstmt) {
     return 0;
 }
 
+// The statement's return value, for retcode(): decoded as the core decodes
+// it, except binary values, which come whole. 0, or -1 with an exception set.
+int read_return_value(CursorObject* c) {
+    unsigned int size = 0, length = 0;
+    int rc = qc.qcSqlGetStmtAttr(c->stmt_handle, QSCLI_STMT_RC_SIZE, 0, &size, sizeof size, &length);
+    if (rc != 0) return failed(c, rc, "qcSqlGetStmtAttr"), -1;
+    if (size == 0) return 0;
+    int32_t type = 0;
+    MemBlock body;
+    const int got = read_return_body(c, size, &type, &body);
+    if (got <= 0) return got;
+    Ref value;
+    bool decoded = true;
+    if (type == QSCLI_ET_ARRA) {
+        value = Ref(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body.get()), size));
+    } else {
+        Ref code(PyLong_FromLong(type));
+        if (code) value = Ref(values::decode_body(code.get(), body.get(), size, &decoded));
+    }
+    if (PyErr_Occurred()) return -1;
+    if (value && decoded) replace_field(c->return_code, value.release());
+    return 0;
+}
+
 // Runs one bound statement text; 0, or -1 with an exception set.
 int run(StandardCursorObject* self, const char* sql) {
     CursorObject* c = &self->base;
@@ -63,6 +88,7 @@ int run(StandardCursorObject* self, const char* sql) {
 
     int rc = qc.qcSqlExecDirect(c->stmt_handle, sql);
     if (rc != 0) return failed(c, rc, "qcSqlExecDirect"), -1;
+    if (read_return_value(c) < 0) return -1;
     c->has_results = 1;
     rc = qc.qcSqlRowCount(c->stmt_handle, &c->row_count);
     if (rc != 0) return failed(c, rc, "qcSqlRowCount"), -1;
