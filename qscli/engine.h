@@ -35,7 +35,7 @@ constexpr int E_MISMATCH = -SQLITE_MISMATCH;
 // Appends the UTF-8 form of `n` CP866 bytes to `out`.
 void cp866_to_utf8(const unsigned char* in, size_t n, std::string& out);
 
-enum class TextStatus { Ok, TooLong, Unmapped, Invalid };
+enum class TextStatus { Ok, TooLong, Unmapped, Invalid, Nul };
 
 // Converts UTF-8 to CP866 into `out` (room for `cap` bytes); *written is the
 // number of bytes produced. Stops at the first problem.

@@ -106,12 +106,14 @@ TextStatus utf8_to_cp866(const unsigned char* in, size_t n, unsigned char* out, 
     TextStatus st = TextStatus::Ok;
     while (k < n) {
         unsigned char c = in[k];
-        if (c < 0x80) {
+        if (c - 1u < 0x7f) {
             if (w == cap) { st = TextStatus::TooLong; break; }
             out[w++] = c;
             ++k;
             continue;
         }
+        // A record's text ends at its first NUL: one inside would cut it.
+        if (c == 0) { st = TextStatus::Nul; break; }
         uint32_t cp;
         size_t len = decode_utf8(in + k, n - k, &cp);
         if (!len) { st = TextStatus::Invalid; break; }
@@ -159,6 +161,7 @@ const char* text_problem(TextStatus st) {
     case TextStatus::TooLong: return "is longer than its column";
     case TextStatus::Unmapped: return "has a character outside code page 866";
     case TextStatus::Invalid: return "is not valid UTF-8";
+    case TextStatus::Nul: return "has a NUL character, where a text would end";
     default: return "";
     }
 }

@@ -227,6 +227,10 @@ std::string describe(const Value& v) {
     case VKind::Text866: {
         std::string s = "text '";
         size_t n = v.n < 40 ? v.n : 40;
+        // Up to a NUL (the message is a C string) and never into a character.
+        if (const void* z = std::memchr(v.p, 0, n)) n = static_cast<size_t>(static_cast<const unsigned char*>(z) - v.p);
+        if (v.kind == VKind::Text)
+            while (n < v.n && n > 0 && (v.p[n] & 0xC0) == 0x80) --n;
         if (v.kind == VKind::Text) s.append(reinterpret_cast<const char*>(v.p), n);
         else cp866_to_utf8(v.p, n, s);
         if (n < v.n) s += "...";

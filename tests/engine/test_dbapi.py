@@ -160,6 +160,21 @@ def test_text_and_blob_columns_keep_their_values(cur):
     assert one(cur, "select s from t order by s") == [("a much longer text",), ("short",)]
 
 
+@pytest.mark.parametrize("decl, value, sql", [
+    ("text", "x'610062'", "select v from t"),  # a blob in a text column
+    ("varchar(10)", "'a' || char(0) || 'b'", "select v from t"),
+    ("text", "'ab'", "select v || char(0) from t"),  # an expression
+    ("text", "'ab'", "return v || char(0) || 'c' from t"),  # a return value
+])
+def test_a_text_with_a_nul_is_refused_naming_its_column_not_cut(cur, decl, value, sql):
+    cur.execute("create table t(v %s)" % decl)
+    cur.execute("insert into t values (%s)" % value)
+    with pytest.raises(errors.DataError, match="(column v|return value).*NUL") as e:
+        cur.execute(sql)
+    assert e.value.error_code_qivrex == -20
+    assert one(cur, "select cast(v as blob) from t")[0][0].startswith(b"a")  # the value itself is kept
+
+
 BLOBS = [b"", b"\x00", b"a", b"ab\x00\x00", b"\x00" * 7, b"\xff" * 300, None, b"\x01\x00\x02"]
 
 
