@@ -21,8 +21,7 @@ Text, String()            TEXT / VARCHAR     CHAR as wide as the longest
 Date                      DATE               DATE: 1900-01-01 .. 2078-12-31
 DateTime, Time            DATETIME, TIME     text, as SQLite's dialect
 Boolean                   BOOLEAN            BYTE
-LargeBinary               BLOB               ARRA, selected as hexadecimal
-                                             text to keep each blob's length
+LargeBinary               BLOB               ARRA: the bytes stored, whole
 ========================  =================  ===============================
 
 Beyond their range, values are refused: an INTEGER column holding 2**31 or
@@ -38,7 +37,7 @@ import datetime
 import os
 from typing import Any, Dict
 
-from sqlalchemy import case, exc, func, null, pool, type_coerce
+from sqlalchemy import exc, pool
 from sqlalchemy import types as sqltypes
 from sqlalchemy.dialects.sqlite.base import DATE, SQLiteTypeCompiler, ischema_names
 from sqlalchemy.dialects.sqlite.pysqlite import SQLiteDialect_pysqlite
@@ -86,22 +85,6 @@ class _Date(DATE):
             if value is None or value.__class__ is datetime.date:
                 return value
             return parse(value)
-
-        return process
-
-
-class _Binary(sqltypes._Binary):
-    """Blobs are selected as hexadecimal text. A result's binary field is as
-    wide as its longest value and shorter ones come zero-padded, so their
-    length would be lost; text ends where the value ends."""
-
-    def column_expression(self, colexpr):
-        # hex(NULL) is '', as is the hex of an empty blob
-        return type_coerce(case((colexpr.is_(None), null()), else_=func.hex(colexpr)), colexpr.type)
-
-    def result_processor(self, dialect, coltype):
-        def process(value):
-            return None if value is None else bytes.fromhex(value)
 
         return process
 
@@ -158,7 +141,6 @@ class QivrexDialect(SQLiteDialect_pysqlite):
         sqltypes.Date: _Date,
         sqltypes.Integer: _Integer,
         sqltypes.BigInteger: _BigInteger,
-        sqltypes._Binary: _Binary,
     }
 
     def __init__(self, dbapi=None, **kw):

@@ -98,10 +98,14 @@ def test_type_round_trip(engine, type_, ddl, reflected, value):
     assert type(column["type"]) is reflected
 
 
-def test_blobs_keep_their_lengths(engine):
+@pytest.mark.parametrize("type_, values", [
     # a result's binary field is as wide as its longest value
-    t = sa.Table("b", sa.MetaData(), sa.Column("id", sa.Integer, primary_key=True), sa.Column("v", sa.LargeBinary))
-    values = [b"", b"\x00", b"a\x00", b"\x00" * 300, None, bytes(range(256))]
+    (sa.LargeBinary(), [b"", b"\x00", b"a\x00", b"\x00" * 300, None, bytes(range(256))]),
+    # and a fixed one as wide as declared
+    (sa.BINARY(8), [b"", b"\x00", b"a\x00", b"\x00" * 8, None, b"\xff" * 8]),
+])
+def test_blobs_keep_their_lengths(engine, type_, values):
+    t = sa.Table("b", sa.MetaData(), sa.Column("id", sa.Integer, primary_key=True), sa.Column("v", type_))
     with engine.begin() as conn:
         t.create(conn)
         conn.execute(t.insert(), [{"v": v} for v in values])
