@@ -25,7 +25,7 @@ def test_method_table_order():
     assert [n for n in vars(qxcore.Connection) if n not in ("__new__", "__init__", "__doc__")] == [
         "connect", "__enter__", "__exit__", "__del__", "close", "cursor", "execute", "begin",
         "commit", "rollback", "server_version", "server_address", "client_address",
-        "usersend_callback", "send_callback", "addrecords"]
+        "usersend_callback", "send_callback", "addrecords", "interrupt"]
 
 
 @pytest.mark.parametrize("args, kwargs, journal", [

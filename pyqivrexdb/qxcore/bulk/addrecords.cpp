@@ -3,6 +3,7 @@
 // of whole records at a time.
 #include "bulk.h"
 
+#include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../cursor/cursor.h"
@@ -81,8 +82,13 @@ public:
     // Sends the records packed since the last send, if any.
     int send() {
         if (count_ == 0) return 0;
-        int rc = qc.qcSqlAddRecords(conn_->hdb, const_cast<char*>(table_), static_cast<qc_long>(count_),
-                                    static_cast<unsigned int>(rec_size_), buffer_.get());
+        const int hdb = conn_->hdb;
+        const qc_long count = static_cast<qc_long>(count_);
+        const unsigned int rec_size = static_cast<unsigned int>(rec_size_);
+        unsigned char* records = buffer_.get();
+        int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
+            return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
+        });
         if (rc != 0) return refused(rc);
         sent_ += count_;
         count_ = 0;
@@ -330,7 +336,8 @@ void release_statement(PyObject* cursor) {
     auto* c = reinterpret_cast<CursorObject*>(cursor);
     if (c->stmt_handle == 0) return;
     SetAside keep;
-    if (qc.qcSqlFreeStmt(c->stmt_handle) == 0) c->stmt_handle = 0;
+    const int32_t handle = c->stmt_handle;
+    if (quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); }) == 0) c->stmt_handle = 0;
 }
 
 // A cursor of our own is closed once the structure is read: its statement

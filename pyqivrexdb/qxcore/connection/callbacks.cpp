@@ -1,5 +1,6 @@
 // Server and user messages: the C functions the client library calls while a
 // connection is busy, the methods that register them, and the default loggers.
+#include "../client/calls.h"
 #include "../client/loader.h"
 #include "../module/module.h"
 #include "../module/parts.h"
@@ -21,12 +22,13 @@ Ref read_message(int hdb) {
     std::string bytes;
     char buffer[MESSAGE_CHUNK];
     unsigned int size;
+    HeldLock lock(hdb);
     try {
         do {
             // A read that fails without reporting a length ends the message
             // rather than repeating the previous chunk for ever.
             size = 0;
-            qc.qcSqlConnReadMsg(hdb, buffer, MESSAGE_CHUNK, &size);
+            quick_call(lock.get(), [&] { return qc.qcSqlConnReadMsg(hdb, buffer, MESSAGE_CHUNK, &size); });
             if (size > MESSAGE_CHUNK) size = MESSAGE_CHUNK;
             bytes.append(buffer, size);
         } while (size != 0);
@@ -76,6 +78,9 @@ void report(const char* context) {
 }
 
 void deliver(int hdb, bool user_message, int usertype, const char* context) {
+    // The calls made from here (reading the message, a receiver's own) may
+    // take the lock of the call that is delivering the message.
+    Lend lend(hdb);
     PyGILState_STATE gil = PyGILState_Ensure();
     {
         // The library may call back while the module has an exception on its
@@ -98,7 +103,9 @@ void QSCLI_CALL on_user_message(int hdb, int usertype) {
 PyObject* register_callback(PyObject* self, const char* variable, PyObject* receiver,
                             unsigned int attribute, void* function) {
     if (PyDict_SetItemString(module_dict(), variable, receiver) < 0) return nullptr;
-    int rc = qc.qcSqlSetConnectAttr(as_connection(self)->hdb, attribute, function, 0);
+    const int hdb = as_connection(self)->hdb;
+    int rc = quick_call(HeldLock(hdb).get(),
+                        [&] { return qc.qcSqlSetConnectAttr(hdb, attribute, function, 0); });
     if (rc) return raise_code("DatabaseError", "qcSqlSetConnectAttr error %d:", rc);
     Py_RETURN_NONE;
 }

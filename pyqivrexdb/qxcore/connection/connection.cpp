@@ -3,6 +3,7 @@
 #include "connection.h"
 
 #include "../bulk/bulk.h"
+#include "../client/calls.h"
 #include "../client/loader.h"
 #include "../module/causes.h"
 #include "../module/module.h"
@@ -20,17 +21,19 @@ namespace {
 // it but did not finish; the pending exception is what the caller sees.
 // `logged_on` says whether qcSqlConnect had succeeded.
 void abandon_handle(int hdb, bool logged_on) {
+    HeldLock lock(hdb);
     release_quietly([&] {
-        if (logged_on) qc.qcSqlDisconnect(&hdb);
-        qc.qcSqlFreeConnect(&hdb);
+        if (logged_on) waiting_call(lock.get(), hdb, [&] { return qc.qcSqlDisconnect(&hdb); });
+        quick_call(lock.get(), [&] { return qc.qcSqlFreeConnect(&hdb); });
     });
 }
 
 // Logs off session `hdb` and releases its handle, even when the session did
 // not end cleanly. The first failure is raised; 0, or -1.
 int end_session(int hdb) {
-    int disconnect = qc.qcSqlDisconnect(&hdb);
-    int release = qc.qcSqlFreeConnect(&hdb);
+    HeldLock lock(hdb);
+    int disconnect = waiting_call(lock.get(), hdb, [&] { return qc.qcSqlDisconnect(&hdb); });
+    int release = quick_call(lock.get(), [&] { return qc.qcSqlFreeConnect(&hdb); });
     if (disconnect) return raise_code("InterfaceError", "qcSqlDisconnect error %d:", disconnect), -1;
     if (release) return raise_code("InterfaceError", "qcSqlFreeConnect error %d:", release), -1;
     return 0;
@@ -86,7 +89,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     // One object, one session. A connected object keeps its session until
     // the new one is logged on: a connect() that fails leaves it as it was.
     int hdb = 0;
-    int rc = qc.qcSqlAllocConnect(&hdb);
+    int rc = quick_call(HeldLock(0).get(), [&] { return qc.qcSqlAllocConnect(&hdb); });
     if (rc) return raise_code("InterfaceError", "qcSqlAllocConnect error %d:", rc);
 
     // The password never reaches the log.
@@ -106,7 +109,10 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
             return nullptr;
         }
     }
-    rc = qc.qcSqlConnect(hdb, const_cast<char*>(c[0]), const_cast<char*>(c[1]), const_cast<char*>(c[2]));
+    rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
+        return qc.qcSqlConnect(hdb, const_cast<char*>(c[0]), const_cast<char*>(c[1]),
+                               const_cast<char*>(c[2]));
+    });
     if (rc) {
         Ref text = connection_error_text(hdb);
         raise_code("DatabaseError", "qcSqlConnect error %d:", rc);
@@ -146,6 +152,20 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     }
     self->is_connected = 1;
     self->null_flags_refused = 0;
+    Py_RETURN_NONE;
+}
+
+// Callable from any thread while another runs a statement (or the log-on)
+// on the connection: it takes no lock of ours, and the library's cancel is
+// safe at any time. The call fails at its own call site with
+// QSCLI_E_INTERRUPTED; with nothing running nothing happens.
+PyObject* connection_interrupt(PyObject* obj, PyObject*) {
+    ConnectionObject* self = as_connection(obj);
+    if (self->hdb == 0) Py_RETURN_NONE;
+    int rc = qc.qcSqlCancel(self->hdb);
+    if (rc == QSCLI_E_UNSUPPORTED)
+        return raise_code("NotSupportedError", "qcSqlCancel error %d:", rc);
+    if (rc) return raise_code("OperationalError", "qcSqlCancel error %d:", rc);
     Py_RETURN_NONE;
 }
 
@@ -228,6 +248,9 @@ PyMethodDef connection_methods[] = {
     {"usersend_callback", QX_METHOD_CAST(connection_usersend_callback), METH_O, usersend_callback_doc},
     {"send_callback", QX_METHOD_CAST(connection_send_callback), METH_O, send_callback_doc},
     {"addrecords", QX_METHOD_CAST(connection_addrecords), METH_VARARGS | METH_KEYWORDS, addrecords_doc},
+    {"interrupt", QX_METHOD_CAST(connection_interrupt), METH_NOARGS,
+     "\n        Stops the statement running on this connection, from any thread\n"
+     "        :return:\n        "},
     {nullptr, nullptr, 0, nullptr},
 };
 

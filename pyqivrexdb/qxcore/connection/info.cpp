@@ -1,5 +1,6 @@
 // What the client library knows about a connection: server version and the
 // two ends' network addresses.
+#include "../client/calls.h"
 #include "../client/loader.h"
 #include "../module/module.h"
 #include "../values/cp866.h"
@@ -30,8 +31,10 @@ PyObject* read_attribute(PyObject* self, const Attribute& attr) {
     // writes nothing, or no NUL, still yields only what it wrote.
     char buffer[64] = {};
     unsigned int length = 0;
-    int rc = qc.qcSqlGetConnectAttr(as_connection(self)->hdb, attr.code, 0, buffer, attr.size,
-                                    &length);
+    const int hdb = as_connection(self)->hdb;
+    int rc = quick_call(HeldLock(hdb).get(), [&] {
+        return qc.qcSqlGetConnectAttr(hdb, attr.code, 0, buffer, attr.size, &length);
+    });
     if (rc) return raise_code("DatabaseError", attr.error, rc);
     Ref text(cp866_decode(buffer, static_cast<Py_ssize_t>(strnlen(buffer, attr.size))));
     if (!text) return nullptr;

@@ -1,4 +1,5 @@
 // Statements run without a cursor, and the named transactions built on them.
+#include "../client/calls.h"
 #include "../client/loader.h"
 #include "../module/causes.h"
 #include "../module/module.h"
@@ -65,13 +66,15 @@ void raise_rollback_error(PyObject* self, PyObject* name, PyObject* caught) {
 }  // namespace
 
 PyObject* connection_execute(PyObject* self, PyObject* textsql) {
+    const int hdb = as_connection(self)->hdb;
+    HeldLock lock(hdb);
     int hstmt = 0;
-    int rc = qc.qcSqlAllocStmt(as_connection(self)->hdb, &hstmt);
+    int rc = quick_call(lock.get(), [&] { return qc.qcSqlAllocStmt(hdb, &hstmt); });
     if (rc) return raise_code("ProgrammingError", "qcSqlAllocStmt error %d:", rc);
     // On the failure paths the statement goes back to the library too; the
     // exception the caller sees is the one that stopped the statement.
     auto release = [&] {
-        if (hstmt) release_quietly([&] { qc.qcSqlFreeStmt(hstmt); });
+        if (hstmt) release_quietly([&] { quick_call(lock.get(), [&] { return qc.qcSqlFreeStmt(hstmt); }); });
     };
     const char* text = nullptr;
     Ref sql = library_text(textsql, &text);
@@ -79,7 +82,7 @@ PyObject* connection_execute(PyObject* self, PyObject* textsql) {
         release();
         return nullptr;
     }
-    rc = qc.qcSqlExecDirect(hstmt, text);
+    rc = waiting_call(lock.get(), hdb, [&] { return qc.qcSqlExecDirect(hstmt, text); });
     if (rc) {
         Ref server_text = statement_error_text(hstmt);
         raise_code("ProgrammingError", "qcSqlExecDirect error %d:", rc);
@@ -88,7 +91,7 @@ PyObject* connection_execute(PyObject* self, PyObject* textsql) {
         return nullptr;
     }
     if (hstmt) {
-        rc = qc.qcSqlFreeStmt(hstmt);
+        rc = quick_call(lock.get(), [&] { return qc.qcSqlFreeStmt(hstmt); });
         if (rc) return raise_formatted("ProgrammingError", "qcSqlFreeStmt error %d:", rc);
     }
     if (debug_log("%R: execute(): textsql=\"%S\"", self, textsql) < 0) return nullptr;

@@ -25,7 +25,8 @@ int parse_construction(PyObject* args, PyObject* kwds, const char* format, int32
 
 int cursor_reset(CursorObject* self) {
     if (self->results_open == 1) {
-        int rc = qc.qcSqlCloseResults(self->stmt_handle);
+        const int32_t handle = self->stmt_handle;
+        int rc = quick_call(self->lock, [&] { return qc.qcSqlCloseResults(handle); });
         if (rc != 0) {
             raise_formatted("ProgrammingError", "qcSqlCloseResults error %d:", rc);
             return -1;
@@ -52,8 +53,9 @@ const CursorMethods cursor_methods = {cursor_reset};
 void release_failed(CursorObject* self) {
     if (self->stmt_handle == 0) return;
     SetAside aside;
-    qc.qcSqlFreeStmt(self->stmt_handle);
+    const int32_t handle = self->stmt_handle;
     self->stmt_handle = 0;
+    quick_call(self->lock, [&] { return qc.qcSqlFreeStmt(handle); });
 }
 
 PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -65,6 +67,8 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     CursorObject* self = as_cursor(obj.get());
     self->vtab = &cursor_methods;
     self->stmt_handle = 0;
+    self->hdb = hdb;
+    self->lock = hold_call_lock(hdb);
     self->read_buffer_size = 0;
     self->arraysize = 1;
     self->columns_count = 0;
@@ -78,10 +82,14 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->initialised = 0;
 
     if (debug_log("%R: __cinit__(err_to_user=%S)  ", obj.get(), err_to_user) < 0) return nullptr;
-    int rc = qc.qcSqlAllocStmt(hdb, &self->stmt_handle);
+    int32_t handle = 0;
+    int rc = quick_call(self->lock, [&] { return qc.qcSqlAllocStmt(hdb, &handle); });
     if (rc != 0) return raise_code("InterfaceError", "qcSqlAllocStmt error %d:", rc);
+    self->stmt_handle = handle;
     int value = 1;
-    rc = qc.qcSqlSetStmtAttr(self->stmt_handle, QSCLI_ATTR_FLD_VERBOSE, &value, 0);
+    rc = quick_call(self->lock, [&] {
+        return qc.qcSqlSetStmtAttr(handle, QSCLI_ATTR_FLD_VERBOSE, &value, 0);
+    });
     if (rc != 0) {
         raise_code("InterfaceError", "qcSqlSetStmtAttr error %d:", rc);
         release_failed(self);
@@ -132,12 +140,15 @@ void cursor_dealloc(PyObject* self) {
     Py_CLEAR(c->columns);
     Py_CLEAR(c->results);
     Py_CLEAR(c->return_code);
+    drop_call_lock(c->lock);
     Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* cursor_err_to_user(PyObject* self, PyObject*) {
     static const char statement[] = "err_to_user(1);";
-    int rc = qc.qcSqlExecDirect(as_cursor(self)->stmt_handle, statement);
+    CursorObject* c = as_cursor(self);
+    const int32_t handle = c->stmt_handle;
+    int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(handle, statement); });
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlExecDirec error %d:", rc);
     Py_RETURN_NONE;
 }
@@ -148,7 +159,8 @@ PyObject* cursor_close(PyObject* self, PyObject*) {
     CursorObject* c = as_cursor(self);
     if (c->stmt_handle == 0) return raise_message("ProgrammingError", "cursor is already closed");
     if (c->results_open == 1) {
-        int rc = qc.qcSqlCloseResults(c->stmt_handle);
+        const int32_t open = c->stmt_handle;
+        int rc = quick_call(c->lock, [&] { return qc.qcSqlCloseResults(open); });
         if (rc != 0) return raise_formatted("ProgrammingError", "qcSqlCloseResults error %d:", rc);
     }
     Ref results = Ref::borrow(c->results);
@@ -166,7 +178,7 @@ PyObject* cursor_close(PyObject* self, PyObject*) {
     // The handle is given up before the call, so a close re-entered from a
     // server message during it cannot free the statement a second time.
     c->stmt_handle = 0;
-    int rc = qc.qcSqlFreeStmt(handle);
+    int rc = quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); });
     if (rc != 0) {
         c->stmt_handle = handle;
         return raise_formatted("ProgrammingError", "qcSqlFreeStmt error %d:", rc);

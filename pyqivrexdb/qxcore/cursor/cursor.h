@@ -4,6 +4,7 @@
 // the statement's return value in retcode.cpp.
 #pragma once
 
+#include "../client/calls.h"
 #include "../client/qscli.h"
 #include "../module/memory.h"
 #include "../module/module.h"
@@ -24,6 +25,8 @@ struct CursorObject {
     PyObject_HEAD
     const CursorMethods* vtab;
     int32_t stmt_handle;        // owned client handle; 0 once closed
+    int32_t hdb;                // the connection the statement belongs to
+    CallLock* lock;             // held: the lock of the connection's calls
     uint32_t read_buffer_size;  // set by execute, read by the record iterator
     uint32_t arraysize;         // default size of fetchmany
     int columns_count;          // written by qcSqlNumResultCols

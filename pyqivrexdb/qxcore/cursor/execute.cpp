@@ -177,20 +177,27 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
 
     if (self->vtab->reset(self) < 0) return nullptr;
 
-    int rc = qc.qcSqlExecDirect(self->stmt_handle, sql);
+    // Copied: the call runs without the interpreter lock.
+    const int32_t handle = self->stmt_handle;
+    CallLock* const lock = self->lock;
+    int rc = waiting_call(lock, self->hdb, [&] { return qc.qcSqlExecDirect(handle, sql); });
     if (rc != 0) return execute_failed(self, rc, with_params, statement.get(), params);
     if (debug_log("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)
         return nullptr;
 
     unsigned int result_type = 0, length = 0;
-    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_SAB_TYPE, 0, &result_type,
-                             sizeof result_type, &length);
+    rc = quick_call(lock, [&] {
+        return qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_SAB_TYPE, 0, &result_type,
+                                   sizeof result_type, &length);
+    });
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
     if (debug_log("Cursor.execute() result type: %u", result_type) < 0) return nullptr;
 
     unsigned int rc_size = 0;
-    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_SIZE, 0, &rc_size, sizeof rc_size,
-                             &length);
+    rc = quick_call(lock, [&] {
+        return qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_SIZE, 0, &rc_size,
+                                   sizeof rc_size, &length);
+    });
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
     if (rc_size != 0) {
         static PyObject* name = nullptr;
@@ -201,9 +208,10 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     }
     self->has_results = 1;
 
-    rc = qc.qcSqlRowCount(self->stmt_handle, &self->row_count);
+    rc = quick_call(lock, [&] { return qc.qcSqlRowCount(self->stmt_handle, &self->row_count); });
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlRowCount error %d:", rc);
-    rc = qc.qcSqlNumResultCols(self->stmt_handle, &self->columns_count);
+    rc = quick_call(lock,
+                    [&] { return qc.qcSqlNumResultCols(self->stmt_handle, &self->columns_count); });
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlNumResultCols error %d:", rc);
     if (debug_log("Cursor.execute() row_count: %d, columns_count: %d", int{self->row_count},
                   self->columns_count) < 0)
@@ -220,7 +228,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     if (!area) return nullptr;
 
     unsigned int record_size = 0;
-    rc = qc.qcSqlOpenResults(self->stmt_handle, &record_size);
+    rc = quick_call(lock, [&] { return qc.qcSqlOpenResults(self->stmt_handle, &record_size); });
     if (rc != 0) {
         Ref text(PyUnicode_FromFormat("columns_count: %d", count));
         if (!text || log_text("error", text.get()) < 0) return nullptr;
@@ -230,8 +238,10 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     self->read_buffer_size = read_buffer_for(record_size, heap_limit);
 
     unsigned int descriptor_length = 0;
-    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_DST_INFO, 0, area.get(), area_size,
-                             &descriptor_length);
+    rc = quick_call(lock, [&] {
+        return qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_DST_INFO, 0, area.get(),
+                                   area_size, &descriptor_length);
+    });
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc);
 
     Ref columns(PyList_New(0));

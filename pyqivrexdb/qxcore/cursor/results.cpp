@@ -136,12 +136,19 @@ int fill(RecordsObject* r) {
     }
     while (r->left == 0) {
         unsigned int count = 0;
-        int rc = qc.qcSqlReadResults(cursor->stmt_handle, cursor->start_record, r->buffer.get(),
-                                     r->capacity, &count);
+        // The buffer stays: `running` keeps other threads off this iterator.
+        const int32_t handle = cursor->stmt_handle, start = cursor->start_record;
+        unsigned char* const into = r->buffer.get();
+        const uint32_t capacity = r->capacity;
+        int rc = waiting_call(cursor->lock, cursor->hdb, [&] {
+            return qc.qcSqlReadResults(handle, start, into, capacity, &count);
+        });
         if (rc != 0) {
             raise_code("ProgrammingError", "qcSqlReadResults error %d:", rc);
             return -1;
         }
+        // A long fetch stays interruptible between reads.
+        if (PyErr_CheckSignals() < 0) return -1;
         if (count == 0) return 0;
         // Never cut past the bytes delivered, nor loop on records of no size.
         if (count > r->capacity) {

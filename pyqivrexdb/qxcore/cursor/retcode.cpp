@@ -15,14 +15,19 @@ const char* const cursor_retcode_doc =
 
 int read_return_body(CursorObject* self, uint32_t size, int32_t* type, MemBlock* body) {
     unsigned int length = 0;
-    int rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_TYPE, 0, type, sizeof *type, &length);
+    const int32_t hstmt = self->stmt_handle;
+    int rc = quick_call(self->lock, [&] {
+        return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_RC_TYPE, 0, type, sizeof *type, &length);
+    });
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc), -1;
     if (debug_log("retcode_type: %d, retcode_length: %u", int{*type}, size) < 0) return -1;
     if (*type == QSCLI_RES_NONE) return 0;
 
     *body = mem_block(size);
     if (!*body) return -1;
-    rc = qc.qcSqlGetStmtAttr(self->stmt_handle, QSCLI_STMT_RC_BODY, 0, body->get(), size, &length);
+    rc = quick_call(self->lock, [&] {
+        return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_RC_BODY, 0, body->get(), size, &length);
+    });
     if (rc != 0) return raise_code("ProgrammingError", "qcSqlGetStmtAttr error %d:", rc), -1;
     return 1;
 }

@@ -1,4 +1,5 @@
 // initlibrary() and freelibrary(): the Python face of the loader.
+#include "../client/calls.h"
 #include "../client/loader.h"
 #include "module.h"
 #include "parts.h"
@@ -22,7 +23,14 @@ PyObject* initlibrary(PyObject*, PyObject*) {
     if (already < 0) return nullptr;
     if (already) Py_RETURN_NONE;
 
-    LoadResult loaded = load_library();
+    // qcSqlInit is a call like any other: not beside one on another thread
+    // unless the library allows it.
+    LoadResult loaded;
+    quick_call(HeldLock(0).get(), [&] {
+        loaded = load_library();
+        if (loaded.outcome == LoadResult::OK) read_concurrency();
+        return 0;
+    });
     switch (loaded.outcome) {
         case LoadResult::OK:
             break;

@@ -1,6 +1,8 @@
 // Module start-up and the helpers every subsystem shares.
 #include "module.h"
 
+#include "../client/calls.h"
+
 #include "../client/qscli.h"
 #include "parts.h"
 
@@ -125,6 +127,7 @@ std::nullptr_t raise_args(const char* cls, PyObject* args) {
     if (!type) return nullptr;
     Ref exc(PyObject_Call(type.get(), args, nullptr));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    if (t_signal_stopped_call) follow_with_signal();
     return nullptr;
 }
 

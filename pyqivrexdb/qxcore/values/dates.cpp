@@ -3,6 +3,7 @@
 // because PyDateTime_IMPORT fills a pointer private to each file.
 #include "dates.h"
 
+#include "../client/calls.h"
 #include "../client/loader.h"
 #include "../module/module.h"
 #include "../module/parts.h"
@@ -42,7 +43,7 @@ PyObject* qxdate2pydate(uint16_t packed) {
     if (packed == 0) Py_RETURN_NONE;
     if (!library_loaded()) return library_not_loaded();
     unsigned int day = 0, month = 0, year = 0;
-    qc.qcSqlUnpackDate(packed, &day, &month, &year);
+    quick_call(HeldLock(0).get(), [&] { return qc.qcSqlUnpackDate(packed, &day, &month, &year); });
     CachedDate& slot = g_date_cache[packed & 0x3FF];
     if (slot.date && slot.day == day && slot.month == month && slot.year == year) {
         Py_INCREF(slot.date);
@@ -87,8 +88,10 @@ std::nullptr_t date_range_error(PyObject* date) {
 
 uint16_t pack_date(PyObject* date) {
     if (!library_loaded() || !PyDate_Check(date)) return 0;
-    const int packed = qc.qcSqlPackDate(PyDateTime_GET_DAY(date), PyDateTime_GET_MONTH(date),
-                                        PyDateTime_GET_YEAR(date));
+    const unsigned day = PyDateTime_GET_DAY(date), month = PyDateTime_GET_MONTH(date),
+                   year = PyDateTime_GET_YEAR(date);
+    const int packed =
+        quick_call(HeldLock(0).get(), [&] { return qc.qcSqlPackDate(day, month, year); });
     return static_cast<uint16_t>(packed & 0xFFFF);
 }
 

@@ -1,0 +1,106 @@
+// The locks that client calls are made under, one per connection handle or
+// one for the process, and their lending to message receivers.
+#include "calls.h"
+
+#include "loader.h"
+
+#include <unordered_map>
+#include <vector>
+
+namespace qx {
+
+thread_local bool t_signal_stopped_call = false;
+
+namespace {
+
+// What identifies this thread as a lock's owner.
+thread_local const char t_me = 0;
+// Locks lent to this thread by the messages it is delivering, innermost last.
+thread_local std::vector<const CallLock*> t_lent;
+
+std::atomic<int> g_level{0};  // qcSqlConcurrency's answer
+
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<int, CallLock*> locks;
+};
+Registry& registry() {
+    static Registry* r = new Registry;  // used until exit
+    return *r;
+}
+
+CallLock& process_lock() {
+    static CallLock* lock = new CallLock;
+    return *lock;
+}
+
+}  // namespace
+
+bool CallLock::held_here() const {
+    if (owner_.load(std::memory_order_relaxed) == &t_me) return true;
+    for (const CallLock* lent : t_lent)
+        if (lent == this) return true;
+    return false;
+}
+
+bool CallLock::try_take() {
+    if (!mutex_.try_lock()) return false;
+    owner_.store(&t_me, std::memory_order_relaxed);
+    return true;
+}
+
+void CallLock::take() {
+    mutex_.lock();
+    owner_.store(&t_me, std::memory_order_relaxed);
+}
+
+void CallLock::give() {
+    owner_.store(nullptr, std::memory_order_relaxed);
+    mutex_.unlock();
+}
+
+void read_concurrency() {
+    int level = 0;
+    if (qc.qcSqlConcurrency(&level) != 0 || level != 1) level = 0;
+    g_level.store(level);
+}
+
+CallLock* hold_call_lock(int hdb) {
+    if (g_level.load() == 0) return &process_lock();
+    if (hdb == 0) return nullptr;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    CallLock*& lock = r.locks[hdb];
+    if (!lock) {
+        lock = new CallLock;
+        lock->hdb_ = hdb;
+    }
+    ++lock->refs_;
+    return lock;
+}
+
+void drop_call_lock(CallLock* lock) {
+    if (!lock || lock == &process_lock()) return;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    if (--lock->refs_ > 0) return;
+    r.locks.erase(lock->hdb_);
+    delete lock;
+}
+
+Lend::Lend(int hdb) {
+    // Only a lock that a call holds now is lent: the library calls back from
+    // its own thread while that call waits for the receiver to return.
+    lock_ = hdb ? hold_call_lock(hdb) : nullptr;
+    if (lock_ && lock_->held() && !lock_->held_here()) {
+        t_lent.push_back(lock_);
+        lent_ = true;
+    }
+}
+
+Lend::~Lend() {
+    if (lent_) t_lent.pop_back();
+    drop_call_lock(lock_);
+}
+
+}  // namespace qx

@@ -1,0 +1,164 @@
+// Ctrl-C during a client call on the main thread. Python's own SIGINT handler
+// only notes the signal, which it handles once the call returns, and a call
+// can last minutes. So the handler found in place is chained: ours does only
+// what a signal handler may (it wakes a watcher thread) and then runs it; the
+// watcher asks the library to cancel the main thread's call (qcSqlCancel),
+// which then fails with QSCLI_E_INTERRUPTED, and the signal is raised after
+// the call site's error.
+#include "calls.h"
+#include "loader.h"
+
+#ifndef _WIN32
+#include <errno.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <time.h>
+#endif
+
+namespace qx {
+
+namespace {
+
+unsigned long main_ident() {
+    static unsigned long ident = [] {
+        unsigned long found = 0;
+        Ref threading(PyImport_ImportModule("threading"));
+        Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+        Ref id(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+        if (id) found = PyLong_AsUnsignedLong(id.get());
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            found = 0;
+        }
+        return found;
+    }();
+    return ident;
+}
+
+}  // namespace
+
+bool on_main_thread() { return PyThread_get_thread_ident() == main_ident(); }
+
+void follow_with_signal() {
+    t_signal_stopped_call = false;
+    PyObject *type, *error, *tb;
+    PyErr_Fetch(&type, &error, &tb);
+    PyErr_NormalizeException(&type, &error, &tb);
+    if (tb && error) PyException_SetTraceback(error, tb);
+    if (PyErr_CheckSignals() == 0) {
+        PyErr_Restore(type, error, tb);
+        return;
+    }
+    PyObject *stype, *signal, *stb;
+    PyErr_Fetch(&stype, &signal, &stb);
+    PyErr_NormalizeException(&stype, &signal, &stb);
+    if (signal && error) {
+        PyException_SetContext(signal, error);  // takes the reference
+        error = nullptr;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(error);
+    Py_XDECREF(tb);
+    PyErr_Restore(stype, signal, stb);
+}
+
+#ifdef _WIN32
+
+void watch_begin(int) {}
+bool watch_end() { return false; }
+
+#else
+
+namespace {
+
+std::atomic<int> g_call_hdb{0};  // the main thread's running call; 0 when none
+std::atomic<bool> g_hit{false};  // SIGINT arrived during it
+sem_t g_wake;
+struct sigaction g_previous;      // the handler ours runs after its own work
+bool g_watching = false;          // the watcher thread runs (main thread only)
+long long g_checked_ms = -1;      // when the handler in place was last looked at
+
+void on_sigint(int sig, siginfo_t* info, void* context) {
+    const int saved = errno;
+    if (g_call_hdb.load()) {
+        g_hit.store(true);
+        sem_post(&g_wake);
+    }
+    errno = saved;
+    if (g_previous.sa_flags & SA_SIGINFO)
+        g_previous.sa_sigaction(sig, info, context);
+    else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN)
+        g_previous.sa_handler(sig);
+}
+
+void* watcher(void*) {
+    for (;;) {
+        if (sem_wait(&g_wake) != 0) continue;
+        if (int hdb = g_call_hdb.load()) qc.qcSqlCancel(hdb);
+    }
+    return nullptr;
+}
+
+void after_fork_in_child() {
+    g_watching = false;
+    g_checked_ms = -1;
+}
+
+bool start_watcher() {
+    static bool registered = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+    if (!registered || sem_init(&g_wake, 0, 0) != 0) return false;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    // The thread blocks every signal: they stay with the threads that handle them.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attr, watcher, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    return started;
+}
+
+// Puts our handler in front of the one in place when that is a handler
+// (Python's, normally) and not ours already. signal.signal() replaces it, so
+// the handler in place is looked at again, but at most every 100 ms: the
+// look costs a system call, more than a short call itself.
+void arm() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const long long ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    if (g_checked_ms >= 0 && ms - g_checked_ms < 100) return;
+    g_checked_ms = ms;
+    struct sigaction current;
+    if (sigaction(SIGINT, nullptr, &current) != 0) return;
+    if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_sigint) return;
+    if (!(current.sa_flags & SA_SIGINFO) &&
+        (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN))
+        return;
+    if (!g_watching && !(g_watching = start_watcher())) return;
+    g_previous = current;
+    struct sigaction ours = current;
+    ours.sa_flags |= SA_SIGINFO;
+    ours.sa_sigaction = on_sigint;
+    sigaction(SIGINT, &ours, nullptr);
+}
+
+}  // namespace
+
+void watch_begin(int hdb) {
+    arm();
+    g_hit.store(false);
+    g_call_hdb.store(hdb);
+}
+
+bool watch_end() {
+    g_call_hdb.store(0);
+    return g_hit.exchange(false);
+}
+
+#endif
+
+}  // namespace qx
