@@ -97,6 +97,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char
         Conn* c = find_conn(hdb);
         if (!c || c->backend) return E_CONNECTION;
         if (!server || !*server || !user || !passwd) return E_ARGUMENT;
+        c->begin_call();
         std::string name;
         std::string login;
         std::string password;
@@ -106,7 +107,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char
         std::unique_ptr<Backend> b;
         int rc = is_pg_name(name) ? open_pg(c, name, login, password, &b) : open_sqlite(c, name, &b);
         if (rc) return rc;
-        c->backend = std::move(b);
+        {
+            std::lock_guard<std::mutex> d(c->db_lock);
+            c->backend = std::move(b);
+        }
         c->server = name;
         c->user = login;
         return 0;
@@ -228,6 +232,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         if (st->busy) return E_IN_USE;
         if (!sql) return E_ARGUMENT;
         Conn* c = st->conn;
+        if (!c->busy) c->begin_call();
         const int rc = c->backend->exec(st, sql);
         if (rc) st->error = c->last_text();
         else st->error.clear();
@@ -335,6 +340,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
     GUARDED({
         Conn* c = find_conn(hdb);
         if (!c || !c->backend) return E_CONNECTION;
+        if (!c->busy) c->begin_call();
         int rc;
         {
             BusyGuard held(c->busy);
@@ -347,11 +353,15 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
 // On PostgreSQL the server's cancel request (PQcancel), on SQLite an
 // interrupt of the running statement.
 QSCLI_EXPORT int QSCLI_CALL qcSqlCancel(int hdb) {
-    GUARDED({
-        Conn* c = find_conn(hdb);
-        if (!c) return E_CONNECTION;
-        return c->backend ? c->backend->cancel() : 0;
-    })
+    GUARDED({ return cancel_conn(hdb); })
+}
+
+// Connections share nothing unguarded, so calls on different ones may run
+// at the same time.
+QSCLI_EXPORT int QSCLI_CALL qcSqlConcurrency(int* level) {
+    if (!level) return E_ARGUMENT;
+    *level = 1;
+    return 0;
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, unsigned int year) {

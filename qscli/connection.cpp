@@ -93,6 +93,23 @@ void drop_stmt(int h) {
     }
 }
 
+int cancel_conn(int h) {
+    Registry& r = registry();
+    // Held throughout: the connection cannot be dropped meanwhile.
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.conns.find(h);
+    if (it == r.conns.end()) return E_CONNECTION;
+    Conn& c = *it->second;
+    std::lock_guard<std::mutex> d(c.db_lock);
+    c.cancelled.store(true);
+    return c.backend ? c.backend->cancel() : 0;
+}
+
+void Conn::open_db(sqlite3* opened) {
+    std::lock_guard<std::mutex> d(db_lock);
+    db = opened;
+}
+
 void Conn::close_db() {
     // Statements of the connection stay known (a cursor may still close them)
     // but are closed: their results go now.
@@ -104,6 +121,7 @@ void Conn::close_db() {
     cache.clear();
     transactions.clear();
     lost.clear();
+    std::lock_guard<std::mutex> d(db_lock);
     backend.reset();
     if (db) sqlite3_close_v2(db);  // rolls back a transaction still open
     db = nullptr;
@@ -131,6 +149,9 @@ int Conn::fail(int code, const std::string& text_utf8) {
 
 int Conn::fail_sqlite(int rc) {
     const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    // A statement that a cancel stopped while it waited for another's lock
+    // was interrupted, not refused.
+    if ((rc & 0xff) == SQLITE_BUSY && cancel_requested()) return fail(QSCLI_E_INTERRUPTED, "interrupted");
     return fail(-(rc & 0xff), msg ? msg : "error");
 }
 

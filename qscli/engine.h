@@ -9,9 +9,11 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -288,10 +290,18 @@ struct Message {
     size_t pos = 0;
 };
 
+// Calls on one connection come one at a time; calls on different
+// connections may run at the same time, so what connections share (the
+// handle registry, the memory budget) is guarded. Only qcSqlCancel reaches a
+// connection from another thread while it works: through `cancelled` and
+// Backend::cancel(), under `db_lock`, which also guards `backend` and `db`
+// changing.
 struct Conn {
     int handle = 0;
     std::unique_ptr<Backend> backend;  // set while connected
     sqlite3* db = nullptr;
+    std::mutex db_lock;
+    std::atomic<bool> cancelled{false};  // qcSqlCancel asked the running call to stop
     std::string server, user;
     bool err_to_user = false;
     qcSqlCbkSrvMsgT srv_cb = nullptr;
@@ -324,7 +334,11 @@ struct Conn {
     // callback. Returns code.
     int fail(int code, const std::string& text_utf8);
     int fail_sqlite(int rc);
+    void open_db(sqlite3* opened);
     void close_db();
+    // A new call begins: a cancel meant for an earlier one is forgotten.
+    void begin_call() { cancelled.store(false, std::memory_order_relaxed); }
+    bool cancel_requested() const { return cancelled.load(std::memory_order_relaxed); }
 };
 
 // Handle registry; unknown or released handles give null.
@@ -334,6 +348,8 @@ int new_conn();
 int new_stmt(Conn* c);
 void drop_conn(int h);
 void drop_stmt(int h);
+// qcSqlCancel: stops the call running on connection `h`; 0 also when none runs.
+int cancel_conn(int h);
 
 // Runs `sql` (CP866, NUL-terminated) on `st`.
 int exec_direct(Stmt* st, const char* sql);

@@ -21,7 +21,7 @@ constexpr size_t CHUNK_BYTES = 1u << 20;
 constexpr size_t SPILL_CHUNK_BYTES = 256u << 10;
 // Like SQLite's own sorter, which goes to a temporary file past its 2 MB page
 // cache: a large result waits in the page cache, not in the process.
-uint64_t g_budget = uint64_t(1) << 20;
+std::atomic<uint64_t> g_budget{uint64_t(1) << 20};
 
 int open_temp_file() {
     const char* dir = std::getenv("TMPDIR");
@@ -45,7 +45,7 @@ bool write_all(int fd, const unsigned char* data, size_t bytes, uint64_t at) {
 }
 }  // namespace
 
-void RecordStore::set_memory_budget(uint64_t bytes) { g_budget = bytes; }
+void RecordStore::set_memory_budget(uint64_t bytes) { g_budget.store(bytes); }
 
 RecordStore::~RecordStore() { clear(); }
 
@@ -91,7 +91,7 @@ bool RecordStore::next_chunk() {
         cap = std::max<size_t>(std::min<size_t>(cap_ * 2, CHUNK_BYTES / rec_), cap_);
     }
     size_t bytes = cap * rec_;
-    if (!spilling_ && !chunks_.empty() && mem_bytes_ + bytes > g_budget) {
+    if (!spilling_ && !chunks_.empty() && mem_bytes_ + bytes > g_budget.load(std::memory_order_relaxed)) {
         if (fd_ < 0) fd_ = open_temp_file();
         if (fd_ < 0) return false;
         spilling_ = true;

@@ -241,6 +241,8 @@ int Runner::pack_staged(RecordStore& staged) {
     StageReader in(staged);
     std::string why;
     for (uint64_t r = 0; r < st_->rows; ++r) {
+        // SQLite is done here, so its interrupt no longer reaches this pass.
+        if ((r & 1023) == 0 && c_->cancel_requested()) return c_->fail(QSCLI_E_INTERRUPTED, "interrupted");
         unsigned char* rec = out.append();
         if (!rec) return fail_store();
         unsigned char* flags = null_flags(rec);

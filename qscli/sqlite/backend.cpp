@@ -12,6 +12,21 @@ namespace qse {
 
 namespace {
 
+// Waits for another connection's lock up to 5 s in all, as
+// sqlite3_busy_timeout(5000) does, but in steps of at most 50 ms, looking for
+// a cancel before each.
+int busy_wait(void* conn, int count) {
+    static const int steps[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50};
+    static const int before[] = {0, 1, 3, 8, 18, 33, 53, 78, 103, 128};
+    constexpr int LIMIT_MS = 5000, LAST_STEP = 50;
+    if (static_cast<Conn*>(conn)->cancel_requested()) return 0;
+    const int waited = count < 10 ? before[count] : 178 + LAST_STEP * (count - 10);
+    if (waited >= LIMIT_MS) return 0;
+    const int step = count < 10 ? steps[count] : LAST_STEP;
+    sqlite3_sleep(step < LIMIT_MS - waited ? step : LIMIT_MS - waited);
+    return 1;
+}
+
 class SqliteBackend final : public Backend {
 public:
     explicit SqliteBackend(Conn* c) : c_(c) {}
@@ -20,6 +35,7 @@ public:
         return qse::add_records(c_, table, count, rec_size, recs);
     }
     bool info(unsigned attr, std::string& out) override;
+    // Called under the connection's db_lock, so the database stays open.
     int cancel() override {
         if (c_->db) sqlite3_interrupt(c_->db);
         return 0;
@@ -67,7 +83,7 @@ int open_sqlite(Conn* c, const std::string& path, std::unique_ptr<Backend>* out)
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI,
                              nullptr);
     if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 5000);
+        sqlite3_busy_handler(db, busy_wait, c);
         sqlite3_exec(db, "pragma foreign_keys = on", nullptr, nullptr, nullptr);
         // A file that is not a database shows at its first read.
         rc = sqlite3_exec(db, "select count(*) from sqlite_schema", nullptr, nullptr, nullptr);
@@ -82,7 +98,7 @@ int open_sqlite(Conn* c, const std::string& path, std::unique_ptr<Backend>* out)
             sqlite3_exec(db, mmap_pragma().c_str(), nullptr, nullptr, nullptr);
         }
     }
-    c->db = db;
+    c->open_db(db);
     if (rc == SQLITE_OK) rc = install_functions(c);
     if (rc != SQLITE_OK) {
         int code = c->fail_sqlite(rc);
