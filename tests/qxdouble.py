@@ -6,12 +6,8 @@ the module's own load by bare name finds that same object, so every call the
 module makes lands in the double's journal and is answered from its scripts.
 
 Messages scripted with ``thread=True`` are delivered from a thread that the
-double starts during the scripted call and does *not* join there: the module
-calls the library with the interpreter lock held, so a thread whose callback
-waits for that lock cannot finish while the call is still running. The thread
-is joined by ``join_threads()``, ``calls()``, ``names()`` and ``reset()``;
-they call into the double through ``ctypes``, which lets go of the lock, so the
-callback runs then.
+double starts during the scripted call and does *not* join there; it is joined
+by ``join_threads()``, ``calls()``, ``names()`` and ``reset()``.
 """
 
 import collections
@@ -37,6 +33,9 @@ ENTRY_POINTS = (
     "qcSqlOpenResults", "qcSqlReadResults", "qcSqlCloseResults", "qcSqlFreeStmt",
     "qcSqlAddRecords", "qcSqlPackDate", "qcSqlUnpackDate",
 )
+# Entry points our own library adds; the vendor's has none of them.
+OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency")
+QSCLI_E_INTERRUPTED = -9
 
 # Client-library constants, as the module uses them.
 QSCLI_ATTR_FLD_VERBOSE = 1001
@@ -74,7 +73,7 @@ def build(cxxflags="", omit=()):
     must not export, to stand in for an incomplete client library."""
     flags = cxxflags.split()
     omit = sorted(omit)
-    unknown = set(omit) - set(ENTRY_POINTS)
+    unknown = set(omit) - set(ENTRY_POINTS) - set(OPTIONAL_ENTRY_POINTS)
     if unknown:
         raise ValueError("not entry points: %s" % ", ".join(sorted(unknown)))
     cxx = os.environ.get("CXX", "g++")
@@ -171,6 +170,8 @@ class Double:
                                          ctypes.c_size_t]
         lib.qxd_stale_calls.restype = ctypes.c_size_t
         lib.qxd_stale_calls.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+        lib.qxd_block.argtypes = [ctypes.c_char_p, ctypes.c_int64]
+        lib.qxd_wait_blocked.argtypes = [ctypes.c_int, ctypes.c_int]
 
     # -- journal ---------------------------------------------------------
 
@@ -301,12 +302,46 @@ class Double:
         then 0 (a count past the buffer is reported as it stands; only the
         buffer is written). The connection is the call's own; for a call
         without one (or one without a callback) the last connection that
-        registered one. A message nobody listens to is dropped."""
+        registered one. A message nobody listens to is dropped. ``thread=True``
+        delivers it from a thread of its own, joined later; ``thread=WAITED``
+        from a thread the call waits for, as a library calling back from its
+        own thread while the caller waits."""
         _check_entry(during)
         text = bytes(text)
         arr, n = _int64_array(chunks)
         self.lib.qxd_add_message(text, len(text), during.encode(), user_type is not None,
-                                 user_type or 0, arr, n, bool(thread))
+                                 user_type or 0, arr, n, int(thread))
+
+    # -- threads -----------------------------------------------------------
+
+    def set_concurrency(self, level):
+        """What qcSqlConcurrency answers (0 after reset); the module asks when
+        it loads the library."""
+        self.lib.qxd_set_concurrency(level)
+
+    def block(self, name, times=None):
+        """The next ``times`` calls of ``name`` (every one by default) wait
+        until ``unblock()`` or a qcSqlCancel of their connection, which makes
+        them return QSCLI_E_INTERRUPTED."""
+        _check_entry(name)
+        self.lib.qxd_block(name.encode(), -1 if times is None else times)
+
+    def wait_blocked(self, n=1, timeout=5.0):
+        """Waits until ``n`` calls are blocked (at most ``timeout`` s); how many are."""
+        return self.lib.qxd_wait_blocked(n, int(timeout * 1000))
+
+    def unblock(self):
+        """Lets the blocked calls go on."""
+        self.lib.qxd_unblock()
+
+    def max_threads(self):
+        """The most threads that were inside calls at the same time."""
+        return self.lib.qxd_max_threads()
+
+    def overlaps(self):
+        """How often a thread entered a call on a connection that another
+        thread was inside a call on (a thread a call waits for excepted)."""
+        return self.lib.qxd_overlaps()
 
     def offer(self, attr, on=True, value=0):
         """Offer (or withdraw) an optional capability: QSCLI_ATTR_NULL_FLAGS
@@ -325,6 +360,9 @@ class Double:
     unpack_date = staticmethod(unpack_date)
 
 
+WAITED = 2  # add_message(thread=WAITED)
+
+
 def _check_entry(name):
-    if name not in ENTRY_POINTS:
+    if name not in ENTRY_POINTS and name not in OPTIONAL_ENTRY_POINTS:
         raise ValueError("%r is not an entry point of the client library" % (name,))

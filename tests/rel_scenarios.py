@@ -10,10 +10,12 @@ namespace, ``ctx``.
 
 import datetime
 import struct
+import threading
 import types
 
 from pyqivrexdb import qxcore
-from pyqivrexdb.errors import DatabaseError, IntegrityError, InterfaceError, ProgrammingError
+from pyqivrexdb.errors import (DatabaseError, IntegrityError, InterfaceError, OperationalError,
+                               ProgrammingError)
 from qxdouble import colrec
 
 CHAR, ARRA, BYTE, INTR, WORD, DATE, NMBR, LONG, DWRD, FLOA, CURR, DFLT = range(12)
@@ -101,6 +103,7 @@ def default_expectation(name, rc):
         "qcSqlOpenResults": (ProgrammingError, "qcSqlOpenResults error %d:"),
         "qcSqlReadResults": (ProgrammingError, "qcSqlReadResults error %d:"),
         "qcSqlAddRecords": (ProgrammingError, "qcSqlAddRecords error %d:"),
+        "qcSqlCancel": (OperationalError, "qcSqlCancel error %d:"),
     }
     one = {
         "qcSqlCloseResults": (ProgrammingError, "qcSqlCloseResults error %d:"),
@@ -303,6 +306,82 @@ def op_connection_object(ctx):
     ctx.conn = qxcore.Connection("srv", "usr", "pw")
 
 
+def op_interrupted_query(ctx):
+    """A query that interrupt() on another thread stops while the library
+    works on it, then the same query again on the same cursor."""
+    double, done, errors = ctx.double, threading.Event(), []
+
+    def interrupter():
+        try:
+            while not done.is_set():
+                if double.wait_blocked(1, 0.05):
+                    ctx.conn.interrupt()
+                    return
+        except Exception as exc:  # noqa: BLE001 - raised on the main thread
+            errors.append(exc)
+        finally:
+            double.unblock()
+
+    thread = threading.Thread(target=interrupter)
+    thread.start()
+    try:
+        ctx.cur.execute("select * from t")
+    except ProgrammingError as exc:
+        if exc.args != ("execute() error %d:", -9):
+            raise
+    finally:
+        done.set()
+        thread.join()
+    if errors:
+        raise errors[0]
+    every_type_result(double, ctx, 3)
+    ctx.cur.execute("select * from t")
+    ctx.value = ctx.cur.fetchall()
+
+
+def script_interrupted_query(double, ctx):
+    double.block("qcSqlExecDirect", 1)
+    every_type_result(double, ctx, 3)
+
+
+def op_parallel_queries(ctx):
+    """Two threads, each with a connection, query at once (the library
+    allows it); the first error of either is raised here."""
+    errors = []
+
+    def run(cur):
+        try:
+            cur.execute("select * from t")
+            cur.fetchall()
+        except Exception as exc:  # noqa: BLE001 - raised on the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run, args=(c,)) for c in ctx.curs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def two_connections(double, ctx):
+    double.set_concurrency(1)
+    ctx.conns = [qxcore.connect("srv", "usr", "pw") for _ in range(2)]
+    ctx.curs = [c.cursor() for c in ctx.conns]
+
+
+def close_connections(ctx):
+    for cur in ctx.curs:
+        try:
+            cur.close()
+        except ProgrammingError:
+            pass
+    ctx.curs = []
+    for conn in ctx.conns:
+        conn.close()
+
+
 def conn_execute_expect():
     return {
         "qcSqlAllocStmt": lambda rc: Raises(ProgrammingError, "qcSqlAllocStmt error %d:", rc),
@@ -361,6 +440,17 @@ SCENARIOS = [
     Scenario("addrecords on a given cursor", op_bulk_given_cursor, setup=with_cursor,
              script=script_bulk),
     Scenario("pydate2qxdate", op_pydate),
+    Scenario("Connection.interrupt", lambda ctx: ctx.conn.interrupt(), setup=connected),
+    Scenario("a query interrupted from another thread, then run again", op_interrupted_query,
+             setup=with_cursor, script=script_interrupted_query),
+]
+
+# Scenarios whose calls come from several threads: the order of their calls
+# in the journal is not fixed, so they are not failed call by call.
+THREADED = [
+    Scenario("queries on two connections at once", op_parallel_queries, setup=two_connections,
+             script=lambda d, c: d.set_result(EVERY_TYPE_COLUMNS, every_type_records(40)),
+             cleanup=close_connections),
 ]
 
 # The three information methods name themselves in their templates, except

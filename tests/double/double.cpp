@@ -6,15 +6,21 @@
 // statement's result, return value and messages are whatever the test
 // scripted before the statement was executed.
 //
-// Threads: the module calls in with the interpreter lock held. Callbacks are
-// made on the calling thread, except for messages scripted with thread=true,
-// which are delivered from a thread of their own that is joined only by
-// qxd_join_threads() or qxd_reset() (both called from Python through ctypes,
-// which releases the lock, so the thread can take it).
+// Threads: callbacks are made on the calling thread, except for messages
+// scripted with thread=1, which are delivered from a thread of their own that
+// is joined only by qxd_join_threads() or qxd_reset(), and thread=2, delivered
+// from a thread the call waits for (a library calling back from its own
+// thread while the caller waits). Calls scripted to block (qxd_block) wait
+// until qxd_unblock() or a qcSqlCancel of their connection. The double
+// watches how many threads are inside it at once, and whether two threads
+// were ever inside calls on one connection at the same time (a thread whose
+// call waits for a delivering thread lends it the connection).
 #define QSCLI_DEFINE_PROTOTYPES
 #include "qscli.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -62,7 +68,7 @@ struct Message {
     int user_type = 0;
     bool scripted_chunks = false;
     std::vector<int64_t> chunks;
-    bool thread = false;
+    int thread = 0;  // 1: a thread of its own; 2: one the call waits for
     // reading position
     size_t pos = 0;
     size_t next_chunk = 0;
@@ -99,6 +105,34 @@ std::set<int> g_live_conns, g_live_stmts, g_freed_conns, g_freed_stmts;
 std::vector<std::string> g_stale;
 
 thread_local Message* t_current_message = nullptr;  // the one being delivered
+
+int g_concurrency = 0;  // what qcSqlConcurrency answers
+// Blocking: calls of these names wait (count each; -1: every call).
+std::map<std::string, int64_t> g_blocks;
+struct Blocked {
+    int hdb;
+    bool cancelled = false;
+    bool released = false;
+};
+std::vector<Blocked*> g_blocked;  // calls waiting now
+std::condition_variable g_wake;
+
+// Lets every blocked call go on; g_lock held.
+void release_blocked() {
+    for (Blocked* b : g_blocked) b->released = true;
+    g_blocked.clear();
+    g_wake.notify_all();
+}
+// Threads inside a call now (depth), and those lending their connection to
+// a delivering thread; the connections they are in.
+struct Inside {
+    int depth = 0;
+    bool lending = false;
+    std::vector<int> hdbs;
+};
+std::map<std::thread::id, Inside> g_inside;
+int g_max_threads = 0;  // most threads inside calls at once
+int g_overlaps = 0;     // times a thread entered a connection another was in
 
 // ---------------------------------------------------------------- journal
 
@@ -149,9 +183,18 @@ public:
         return i(h);
     }
 
-    // Journals the call, delivers the messages scripted for it and applies a
-    // scripted failure. True when the entry point must return *rc at once.
+    // Journals the call, delivers the messages scripted for it, blocks when
+    // scripted to and applies a scripted failure. True when the entry point
+    // must return *rc at once.
     bool enter(int hdb, int* rc);
+    ~Call() {
+        if (!counted_) return;
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto it = g_inside.find(std::this_thread::get_id());
+        if (it == g_inside.end()) return;
+        it->second.hdbs.pop_back();
+        if (--it->second.depth == 0) g_inside.erase(it);
+    }
 
 private:
     void put_u8(uint8_t v) { buf_ += static_cast<char>(v); }
@@ -165,7 +208,42 @@ private:
     std::string buf_;
     uint8_t argc_ = 0;
     std::vector<int> conns_, stmts_;
+    bool counted_ = false;
 };
+
+// Notes this thread inside a call on `hdb` (0: none); g_lock held.
+void note_inside(int hdb) {
+    const auto me = std::this_thread::get_id();
+    Inside& mine = g_inside[me];
+    if (mine.depth == 0) {
+        int active = 1;
+        for (const auto& [id, other] : g_inside) {
+            if (id == me || other.lending) continue;
+            ++active;
+            if (hdb && std::find(other.hdbs.begin(), other.hdbs.end(), hdb) != other.hdbs.end())
+                ++g_overlaps;
+        }
+        g_max_threads = std::max(g_max_threads, active);
+    }
+    ++mine.depth;
+    mine.hdbs.push_back(hdb);
+}
+
+// Waits while the call is scripted to block: 0 when released, or
+// QSCLI_E_INTERRUPTED when its connection was cancelled.
+int block_if_scripted(const char* name, int hdb) {
+    std::unique_lock<std::mutex> lock(g_lock);
+    auto b = g_blocks.find(name);
+    if (b == g_blocks.end()) return 0;
+    if (b->second > 0 && --b->second == 0) g_blocks.erase(b);
+    Blocked me{hdb};
+    g_blocked.push_back(&me);
+    g_wake.notify_all();
+    g_wake.wait(lock, [&] { return me.cancelled || me.released; });
+    auto it = std::find(g_blocked.begin(), g_blocked.end(), &me);
+    if (it != g_blocked.end()) g_blocked.erase(it);
+    return me.cancelled ? QSCLI_E_INTERRUPTED : 0;
+}
 
 // ---------------------------------------------------------------- messages
 
@@ -175,6 +253,11 @@ bool Call::enter(int hdb, int* rc) {
     std::vector<Message> due;
     {
         std::lock_guard<std::mutex> lock(g_lock);
+        // A cancel comes from another thread by design.
+        if (std::strcmp(name_, "qcSqlCancel") != 0) {
+            note_inside(hdb);
+            counted_ = true;
+        }
         g_journal += buf_;
         for (int h : conns_)
             if (g_freed_conns.count(h)) g_stale.push_back(name_);
@@ -190,17 +273,20 @@ bool Call::enter(int hdb, int* rc) {
         }
     }
     for (Message& msg : due) deliver(std::move(msg), hdb);
-
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto f = g_failures.find(name_);
-    if (f == g_failures.end()) return false;
-    if (f->second.skip > 0) {
-        --f->second.skip;
-        return false;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto f = g_failures.find(name_);
+        if (f != g_failures.end() && f->second.skip > 0) {
+            --f->second.skip;
+        } else if (f != g_failures.end()) {
+            *rc = f->second.rc;
+            if (f->second.times > 0 && --f->second.times == 0) g_failures.erase(f);
+            return true;
+        }
     }
-    *rc = f->second.rc;
-    if (f->second.times > 0 && --f->second.times == 0) g_failures.erase(f);
-    return true;
+    // A call that fails does so at once; one that works may be held up.
+    *rc = block_if_scripted(name_, hdb);
+    return *rc != 0;
 }
 
 int stmt_connection(int hstmt) {
@@ -239,8 +325,20 @@ void deliver(Message msg, int hdb) {
         else
             run_callback(&m, reinterpret_cast<qcSqlCbkSrvMsgT>(fn), hdb);
     };
-    if (msg.thread) {
+    if (msg.thread == 1) {
         g_threads.emplace_back(run, std::move(msg));
+        return;
+    }
+    if (msg.thread == 2) {
+        // The caller waits for the library's own thread: meanwhile that
+        // thread may make calls on the caller's connection.
+        Inside& mine = g_inside[std::this_thread::get_id()];
+        const bool was = mine.lending;
+        mine.lending = true;
+        lock.unlock();
+        std::thread(run, std::move(msg)).join();
+        lock.lock();
+        g_inside[std::this_thread::get_id()].lending = was;
         return;
     }
     lock.unlock();
@@ -625,6 +723,30 @@ int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count, unsigned int
     return 0;
 }
 
+int QSCLI_CALL qcSqlCancel(int hdb) {
+    int rc;
+    if (Call("qcSqlCancel").conn(hdb).enter(0, &rc)) return rc;
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (auto it = g_blocked.begin(); it != g_blocked.end();) {
+        if ((*it)->hdb == hdb) {
+            (*it)->cancelled = true;
+            it = g_blocked.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    g_wake.notify_all();
+    return 0;
+}
+
+int QSCLI_CALL qcSqlConcurrency(int* level) {
+    int rc;
+    if (Call("qcSqlConcurrency").out().enter(0, &rc)) return rc;
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (level) *level = g_concurrency;
+    return 0;
+}
+
 int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, unsigned int year) {
     int rc;
     if (Call("qcSqlPackDate").i(day).i(month).i(year).enter(0, &rc)) return rc;
@@ -653,6 +775,11 @@ QXD_API void qxd_join_threads() { join_threads(); }
 QXD_API void qxd_reset() {
     join_threads();
     std::lock_guard<std::mutex> lock(g_lock);
+    g_concurrency = 0;
+    g_blocks.clear();
+    release_blocked();
+    g_max_threads = 0;
+    g_overlaps = 0;
     g_journal.clear();
     g_journal.shrink_to_fit();
     g_bulk_journal = true;
@@ -790,11 +917,50 @@ QXD_API void qxd_add_message(const char* text, size_t n, const char* during, int
     m.user_type = user_type;
     m.scripted_chunks = nchunks >= 0;
     if (nchunks > 0) m.chunks.assign(chunks, chunks + nchunks);
-    m.thread = thread != 0;
+    m.thread = thread;
     g_messages.push_back(std::move(m));
 }
 
 QXD_API void qxd_set_bulk_journal(int on) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_bulk_journal = on != 0;
+}
+
+QXD_API void qxd_set_concurrency(int level) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_concurrency = level;
+}
+
+// The next `times` calls of `name` (every one for -1, none for 0) block.
+QXD_API void qxd_block(const char* name, int64_t times) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (times == 0)
+        g_blocks.erase(name);
+    else
+        g_blocks[name] = times;
+}
+
+// Waits up to `ms` milliseconds until at least `n` calls are blocked; returns
+// how many are.
+QXD_API int qxd_wait_blocked(int n, int ms) {
+    std::unique_lock<std::mutex> lock(g_lock);
+    g_wake.wait_for(lock, std::chrono::milliseconds(ms),
+                    [&] { return static_cast<int>(g_blocked.size()) >= n; });
+    return static_cast<int>(g_blocked.size());
+}
+
+// Lets every blocked call go on.
+QXD_API void qxd_unblock() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    release_blocked();
+}
+
+QXD_API int qxd_max_threads() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_max_threads;
+}
+
+QXD_API int qxd_overlaps() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_overlaps;
 }

@@ -85,6 +85,26 @@ def test_each_client_call_fails_in_turn(double, unraisable, scenario, rc):
     assert unraisable == []
 
 
+@pytest.mark.parametrize("scenario", rs.THREADED, ids=repr)
+def test_each_client_call_fails_once_in_threads(double, unraisable, scenario):
+    """Calls from several threads come in no fixed order: each entry point
+    fails once, on whichever thread calls it first."""
+    baseline = rs.run_once(double, scenario)
+    check_handles(double)
+    for name in sorted(set(baseline)):
+        error = rs.run_through(double, scenario, fail=(name, 0, -5))
+        expected = rs.default_expectation(name, -5)
+        if expected is None:
+            assert error is None, (name, error)
+        else:
+            assert error is not None, name
+            expected.check(error)
+        del error
+        check_handles(double)
+        assert rs.run_through(double, scenario) is None
+        check_handles(double)
+
+
 def test_cursor_closed_code_on_execute(double):
     conn = qxcore.connect("srv")
     cur = conn.cursor()
