@@ -258,7 +258,9 @@ bool Call::enter(int hdb, int* rc) {
             note_inside(hdb);
             counted_ = true;
         }
-        g_journal += buf_;
+        // Asked at every load of the library: left out, so journals show
+        // the work the tests look at.
+        if (std::strcmp(name_, "qcSqlConcurrency") != 0) g_journal += buf_;
         for (int h : conns_)
             if (g_freed_conns.count(h)) g_stale.push_back(name_);
         for (int h : stmts_)

@@ -63,10 +63,12 @@ private:
 
 // Where a call on the main thread tells the SIGINT watcher which connection
 // to cancel (interrupt.cpp).
+// watch_begin() answers the call it interrupts (a receiver's call inside
+// another), for watch_end() to put back; watch_end() is true when SIGINT
+// arrived during the call.
 bool on_main_thread();
-void watch_begin(int hdb);
-// True when SIGINT arrived during the call.
-bool watch_end();
+int watch_begin(int hdb);
+bool watch_end(int outer);
 
 // Set when SIGINT stopped a failed call on this thread: the call site's
 // exception is then followed by the signal's own (KeyboardInterrupt), with
@@ -83,9 +85,9 @@ int waiting_call(CallLock* lock, int hdb, F&& call) {
     PyThreadState* saved = PyEval_SaveThread();
     const bool take = lock && !lock->held_here();
     if (take) lock->take();
-    if (main) watch_begin(hdb);
+    const int outer = main ? watch_begin(hdb) : 0;
     const int rc = call();
-    if (main) t_signal_stopped_call = watch_end() && rc != 0;
+    if (main) t_signal_stopped_call = watch_end(outer) && rc != 0;
     if (take) lock->give();
     PyEval_RestoreThread(saved);
     return rc;

@@ -65,8 +65,8 @@ void follow_with_signal() {
 
 #ifdef _WIN32
 
-void watch_begin(int) {}
-bool watch_end() { return false; }
+int watch_begin(int) { return 0; }
+bool watch_end(int) { return false; }
 
 #else
 
@@ -148,14 +148,14 @@ void arm() {
 
 }  // namespace
 
-void watch_begin(int hdb) {
+int watch_begin(int hdb) {
     arm();
     g_hit.store(false);
-    g_call_hdb.store(hdb);
+    return g_call_hdb.exchange(hdb);
 }
 
-bool watch_end() {
-    g_call_hdb.store(0);
+bool watch_end(int outer) {
+    g_call_hdb.store(outer);
     return g_hit.exchange(false);
 }
 

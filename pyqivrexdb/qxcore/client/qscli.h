@@ -71,7 +71,11 @@ typedef int32_t qc_long;
  * qcSqlConcurrency(level): *level = 0 when the library takes one call at a
  *   time in the whole process (the assumption for a library without this
  *   entry point), 1 when calls on different connections may run at the same
- *   time (calls on one connection still one at a time). */
+ *   time (calls on one connection, or on its statements, still one at a
+ *   time; calls that name no connection, such as the date functions, at any
+ *   time). A library without qcSqlCancel cannot be stopped: the driver's
+ *   Connection.interrupt() then raises NotSupportedError and Ctrl-C waits
+ *   for the call to end. */
 #define QSCLI_OPTIONAL_ENTRY_POINTS(OPTIONAL)                                      \
     OPTIONAL(qcSqlCancel, (int hdb))                                               \
     OPTIONAL(qcSqlConcurrency, (int* level))

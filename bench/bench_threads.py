@@ -1,0 +1,151 @@
+"""Threads on the embedded engine, each figure a ratio measured in this run:
+
+* ticks: a thread that wakes every 10 ms, during a query of about 3 s on the
+  main thread, against the ticks it gets idle for as long (sqlite3 module
+  alongside, the same query);
+* parallel: two queries on two connections in two threads, against one;
+* latency: from conn.interrupt() on another thread, and from SIGINT, to the
+  query's exception on the main thread (median of several).
+
+    QX_BUILD=build/perf tools/dev python bench/bench_threads.py [--rows N] [--json FILE]
+"""
+
+import argparse
+import json
+import os
+import signal
+import sqlite3
+import statistics
+import tempfile
+import threading
+import time
+
+import pyqivrexdb
+
+COUNT = "with recursive c(x) as (select 1 union all select x + 1 from c where x < {n}) " \
+        "select count(*) from c"
+
+
+class Ticker:
+    def __init__(self):
+        self.ticks, self._stop = 0, threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.wait(0.01):
+            self.ticks += 1
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+        return self.ticks
+
+
+def ticks_during(fn):
+    ticker = Ticker()
+    start = time.perf_counter()
+    fn()
+    elapsed = time.perf_counter() - start
+    return ticker.stop(), elapsed
+
+
+def ticks_idle(seconds):
+    ticker = Ticker()
+    time.sleep(seconds)
+    return ticker.stop()
+
+
+def our_query(conn, n):
+    cur = conn.cursor()
+    cur.execute(COUNT.format(n=n))
+    assert cur.fetchall() == [[n]]
+    cur.close()
+
+
+def figure_ticks(path, n):
+    conn = pyqivrexdb.connect(path)
+    ours, elapsed = ticks_during(lambda: our_query(conn, n))
+    idle = ticks_idle(elapsed)
+    lite = sqlite3.connect(path)
+    theirs, elapsed_lite = ticks_during(lambda: lite.execute(COUNT.format(n=n)).fetchall())
+    idle_lite = ticks_idle(elapsed_lite)
+    conn.close()
+    lite.close()
+    return {"query_s": round(elapsed, 2), "ticks": ours, "idle": idle,
+            "ratio": round(ours / idle, 3),
+            "sqlite3_query_s": round(elapsed_lite, 2), "sqlite3_ticks": theirs,
+            "sqlite3_idle": idle_lite, "sqlite3_ratio": round(theirs / idle_lite, 3)}
+
+
+def figure_parallel(path, n):
+    conns = [pyqivrexdb.connect(path) for _ in range(2)]
+    start = time.perf_counter()
+    our_query(conns[0], n)
+    one = time.perf_counter() - start
+    threads = [threading.Thread(target=our_query, args=(c, n)) for c in conns]
+    start = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    two = time.perf_counter() - start
+    for c in conns:
+        c.close()
+    return {"one_s": round(one, 3), "two_s": round(two, 3), "ratio": round(two / one, 3)}
+
+
+def interrupted(conn, n, stopper):
+    """Seconds from stopper() to the query's failure on this thread."""
+    cur = conn.cursor()
+    when = []
+    timer = threading.Timer(0.2, lambda: (when.append(time.perf_counter()), stopper()))
+    timer.start()
+    try:
+        cur.execute(COUNT.format(n=n))
+    except (pyqivrexdb.ProgrammingError, KeyboardInterrupt):
+        pass
+    else:
+        raise AssertionError("the query was not stopped")
+    done = time.perf_counter()
+    timer.join()
+    cur.close()
+    return done - when[0]
+
+
+def figure_latency(path, n, reps):
+    conn = pyqivrexdb.connect(path)
+    by_interrupt = [interrupted(conn, n, conn.interrupt) for _ in range(reps)]
+    pid = os.getpid()
+    by_sigint = [interrupted(conn, n, lambda: os.kill(pid, signal.SIGINT)) for _ in range(reps)]
+    conn.close()
+    ms = lambda xs: [round(x * 1000, 1) for x in sorted(xs)]  # noqa: E731
+    return {"interrupt_ms_median": round(statistics.median(by_interrupt) * 1000, 1),
+            "interrupt_ms": ms(by_interrupt),
+            "sigint_ms_median": round(statistics.median(by_sigint) * 1000, 1),
+            "sigint_ms": ms(by_sigint)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", type=int, default=3_000_000,
+                        help="rows the query counts (about 3 s on this machine)")
+    parser.add_argument("--reps", type=int, default=7)
+    parser.add_argument("--json")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "t.db")
+        pyqivrexdb.connect(path).close()
+        result = {
+            "ticks": figure_ticks(path, args.rows),
+            "parallel": figure_parallel(path, args.rows // 3),
+            "latency": figure_latency(path, args.rows * 10, args.reps),
+        }
+    print(json.dumps(result, indent=2))
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(result, out, indent=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,185 @@
+"""Threads and cancelling through the driver on the embedded engine: other
+threads run while a statement does, connections work at once, and a running
+statement stops on interrupt() or Ctrl-C."""
+
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import pyqivrexdb
+from pyqivrexdb.errors import ProgrammingError
+
+INTERRUPTED = -9
+# Runs for many seconds unless stopped: numbers only, and texts (packed in a
+# second pass over the rows kept so far), both past the result memory budget.
+ENDLESS = {
+    "numbers": "with recursive c(x) as (select 1 union all select x + 1 from c where x < 300000000) "
+               "select x, x * 2 from c",
+    "texts": "with recursive c(x) as (select 1 union all select x + 1 from c where x < 300000000) "
+             "select x, 'row ' || x from c",
+    "count": "with recursive c(x) as (select 1 union all select x + 1 from c where x < 300000000) "
+             "select count(*) from c",
+}
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "t.db")
+
+
+def interrupt_after(conn, seconds):
+    timer = threading.Timer(seconds, conn.interrupt)
+    timer.start()
+    return timer
+
+
+@pytest.mark.parametrize("kind", sorted(ENDLESS))
+def test_interrupt_from_a_timer_stops_the_query_and_the_connection_is_reused(path, kind):
+    with pyqivrexdb.connect(path) as conn:
+        cur = conn.cursor()
+        interrupt_after(conn, 0.3)
+        with pytest.raises(ProgrammingError) as caught:
+            cur.execute(ENDLESS[kind])
+        assert caught.value.args == ("execute() error %d:", INTERRUPTED)
+        cur.execute("select 40 + 2")
+        assert cur.fetchall() == [[42]]
+        # A cancel with nothing running does not reach the next statement.
+        conn.interrupt()
+        cur.execute("select 1")
+        assert cur.fetchall() == [[1]]
+
+
+def test_a_second_writer_waits_for_the_first_ones_commit(path):
+    """A holds the file's write lock in a named transaction; B's insert waits
+    for it inside the library. A's commit gets through meanwhile, and B's
+    insert succeeds after it."""
+    with pyqivrexdb.connect(path) as a, pyqivrexdb.connect(path) as b:
+        a.execute("create table t(n integer)")
+        a.begin("T1", ["t"])
+        a.execute("insert into t values (1)")
+        done = []
+        worker = threading.Thread(target=lambda: done.append(b.execute("insert into t values (2)")))
+        worker.start()
+        time.sleep(0.2)
+        a.commit("T1")
+        worker.join(10)
+        assert done == [None]
+        cur = a.cursor()
+        cur.execute("select n from t order by n")
+        assert cur.fetchall() == [[1], [2]]
+
+
+def test_interrupt_stops_a_statement_waiting_for_a_lock(path):
+    with pyqivrexdb.connect(path) as a, pyqivrexdb.connect(path) as b:
+        a.execute("create table t(n integer)")
+        a.begin("T1", ["t"])
+        a.execute("insert into t values (1)")
+        interrupt_after(b, 0.3)
+        with pytest.raises(ProgrammingError) as caught:
+            b.execute("insert into t values (2)")
+        assert caught.value.args == ("qcSqlExecDirect error %d:", INTERRUPTED)
+        a.commit("T1")
+        b.execute("insert into t values (2)")
+
+
+def test_threads_sharing_a_connection(path):
+    """Each thread has its own cursor on one connection: the calls take
+    turns, and every row written is read back whole."""
+    with pyqivrexdb.connect(path) as conn:
+        conn.execute("create table t(k integer, v char(20))")
+        errors = []
+
+        def writer(k):
+            try:
+                cur = conn.cursor()
+                for i in range(200):
+                    cur.execute("insert into t values (%s, 'w%s-%s')" % (k, k, i))
+                    cur.execute("select count(*) from t where k = %s" % k)
+                    assert cur.fetchone() == [i + 1]
+                cur.close()
+            except Exception as exc:  # noqa: BLE001 - checked below
+                errors.append(exc)
+
+        threads = [threading.Thread(target=writer, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert errors == []
+        cur = conn.cursor()
+        cur.execute("select k, count(*), count(distinct v) from t group by k order by k")
+        assert cur.fetchall() == [[k, 200, 200] for k in range(4)]
+
+
+def test_receivers_called_during_a_released_statement_use_the_driver(path):
+    with pyqivrexdb.connect(path) as conn:
+        conn.execute("create table t(n integer)")
+        seen = []
+
+        def receiver(message):
+            other = conn.cursor()
+            other.execute("select count(*) from t")
+            seen.append((message, other.fetchall(), threading.get_ident()))
+            other.close()
+
+        conn.send_callback(receiver)
+        cur = conn.cursor()
+        cur.execute("insert into t values (1), (2), (3)")
+        cur.execute("select message('n=' || n) from t order by n")
+        assert [(m, r) for m, r, _ in seen] == [("n=1", [[3]]), ("n=2", [[3]]), ("n=3", [[3]])]
+        assert {t for _, _, t in seen} == {threading.get_ident()}
+
+
+CHILD = """
+import os, sys, time, datetime, pyqivrexdb
+conn = pyqivrexdb.connect(sys.argv[1])
+cur = conn.cursor()
+what = sys.argv[2]
+if what == "load":
+    cur.execute("create table t(n integer, s char(10))")
+    rows = [[i, "r%d" % i] for i in range(3000000)]
+elif what == "fetch":
+    cur.execute("create table t(n integer)")
+    cur.execute("insert into t with recursive c(x) as (select 1 union all select x + 1 from c "
+                "where x < 3000000) select x from c")
+print("ready", flush=True)
+try:
+    if what == "query":
+        cur.execute(QUERY)
+    elif what == "fetch":
+        cur.execute("select n, n, n, n from t")
+        while True:
+            cur.fetchall()
+            cur.execute("select n, n, n, n from t")
+    else:
+        pyqivrexdb.qxcore.HEAPCTRL = 4096
+        conn.addrecords("t", rows)
+except KeyboardInterrupt as exc:
+    print("interrupted", getattr(exc, "rows_sent", None), flush=True)
+    if what == "load":
+        cur.execute("select count(*) from t")
+        print("committed", cur.fetchall()[0][0])
+cur.execute("select 7")
+print("reused", cur.fetchall())
+""".replace("QUERY", repr(ENDLESS["count"]))
+
+
+@pytest.mark.parametrize("what", ["query", "fetch", "load"])
+def test_ctrl_c_stops_the_call_then_raises_keyboard_interrupt(path, what, tmp_path):
+    child = subprocess.Popen([sys.executable, "-P", "-c", CHILD, path, what], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n"
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 0, err
+    lines = out.splitlines()
+    assert lines[0].startswith("interrupted"), out
+    assert lines[-1] == "reused [[7]]"
+    if what == "load":
+        sent = int(lines[0].split()[1])
+        assert lines[1] == "committed %d" % sent
