@@ -226,6 +226,17 @@ class Connection:
         self._begin()
         return _std.load(core, table, rows)
 
+    def interrupt(self):
+        """Stops the statement running on this connection; callable from any
+        thread. The statement raises OperationalError; with nothing running,
+        or once closed, nothing happens."""
+        core = self._core
+        if core is not None:
+            try:
+                core.interrupt()
+            except _errors.Error as exc:
+                raise _by_cause(exc) from None
+
     def close(self):
         """Rolls back an open transaction and closes; a second close does
         nothing."""

@@ -183,3 +183,17 @@ def test_ctrl_c_stops_the_call_then_raises_keyboard_interrupt(path, what, tmp_pa
     if what == "load":
         sent = int(lines[0].split()[1])
         assert lines[1] == "committed %d" % sent
+
+
+def test_the_standard_face_reports_an_interrupted_statement_as_operational(path):
+    from pyqivrexdb import dbapi
+
+    with dbapi.connect(path) as conn:
+        cur = conn.cursor()
+        interrupt_after(conn, 0.3)
+        with pytest.raises(dbapi.OperationalError) as caught:
+            cur.execute(ENDLESS["count"])
+        assert caught.value.code == INTERRUPTED
+        cur.execute("select 5")
+        assert cur.fetchall() == [(5,)]
+    conn.interrupt()  # closed: nothing to stop

@@ -456,7 +456,9 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     if (!fields) return nullptr;
     const Py_ssize_t nfields = PyList_GET_SIZE(fields.get());
     const uint32_t flag_bytes =
-        qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0) == 0
+        quick_call(HeldLock(conn->hdb).get(), [&] {
+            return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0);
+        }) == 0
             ? static_cast<uint32_t>((nfields + 7) / 8) : 0;
     Ref flags(PyLong_FromUnsignedLong(flag_bytes));
     Ref length(flags ? PyNumber_Add(record_length.get(), flags.get()) : nullptr);

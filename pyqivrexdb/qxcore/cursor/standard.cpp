@@ -4,6 +4,7 @@
 // a statement without a result set. Everything else is the core's.
 #include "standard.h"
 
+#include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../module/causes.h"
@@ -20,7 +21,7 @@ namespace {
 StandardCursorObject* as_std(PyObject* self) { return reinterpret_cast<StandardCursorObject*>(self); }
 
 std::nullptr_t failed(CursorObject* c, int rc, const char* context) {
-    Ref text = statement_error_text(c->stmt_handle);
+    Ref text = statement_error_text(c->stmt_handle, c->lock);
     return raise_by_cause(rc, text.get(), context);
 }
 
@@ -31,10 +32,14 @@ int check_open(PyObject* self) {
 }
 
 // An optional 64-bit statement attribute; false when the library has none.
-bool stmt_int64(int hstmt, unsigned int attr, long long* out) {
+bool stmt_int64(CursorObject* c, unsigned int attr, long long* out) {
     int64_t value = 0;
     unsigned int length = 0;
-    if (qc.qcSqlGetStmtAttr(hstmt, attr, 0, &value, sizeof value, &length) != 0 || length != sizeof value)
+    const int hstmt = c->stmt_handle;
+    if (quick_call(c->lock, [&] {
+            return qc.qcSqlGetStmtAttr(hstmt, attr, 0, &value, sizeof value, &length);
+        }) != 0 ||
+        length != sizeof value)
         return false;
     *out = value;
     return true;
@@ -43,10 +48,14 @@ bool stmt_int64(int hstmt, unsigned int attr, long long* out) {
 // The richest null flags the library gives the new statement: 2 (with ARRA
 // lengths), else 1, else none (the vendor's library). A refused setting is
 // not asked again on the same session.
-int offer_null_flags(ConnectionObject* conn, int hstmt) {
+int offer_null_flags(ConnectionObject* conn, CursorObject* c) {
+    const int32_t hstmt = c->stmt_handle;
     for (int setting = 2; setting > 0; --setting) {
         if (conn->null_flags_refused & (1u << setting)) continue;
-        if (qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(setting), 0) == 0)
+        if (quick_call(c->lock, [&] {
+                return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_NULL_FLAGS,
+                                           reinterpret_cast<void*>(setting), 0);
+            }) == 0)
             return setting;
         conn->null_flags_refused |= 1u << setting;
     }
@@ -86,18 +95,19 @@ int run(StandardCursorObject* self, const char* sql) {
     self->rowcount = -1;
     self->has_lastrowid = 0;
 
-    int rc = qc.qcSqlExecDirect(c->stmt_handle, sql);
+    const int32_t handle = c->stmt_handle;
+    int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(handle, sql); });
     if (rc != 0) return failed(c, rc, "qcSqlExecDirect"), -1;
     if (read_return_value(c) < 0) return -1;
     c->has_results = 1;
-    rc = qc.qcSqlRowCount(c->stmt_handle, &c->row_count);
+    rc = quick_call(c->lock, [&] { return qc.qcSqlRowCount(c->stmt_handle, &c->row_count); });
     if (rc != 0) return failed(c, rc, "qcSqlRowCount"), -1;
-    rc = qc.qcSqlNumResultCols(c->stmt_handle, &c->columns_count);
+    rc = quick_call(c->lock, [&] { return qc.qcSqlNumResultCols(c->stmt_handle, &c->columns_count); });
     if (rc != 0) return failed(c, rc, "qcSqlNumResultCols"), -1;
     const int count = c->columns_count;
     if (count == QSCLI_RES_NONE) {
-        stmt_int64(c->stmt_handle, QSCLI_STMT_CHANGES, &self->rowcount);
-        self->has_lastrowid = stmt_int64(c->stmt_handle, QSCLI_STMT_LAST_ROWID, &self->lastrowid) &&
+        stmt_int64(c, QSCLI_STMT_CHANGES, &self->rowcount);
+        self->has_lastrowid = stmt_int64(c, QSCLI_STMT_LAST_ROWID, &self->lastrowid) &&
                               self->lastrowid != 0;
         return 0;
     }
@@ -108,12 +118,15 @@ int run(StandardCursorObject* self, const char* sql) {
     MemBlock area = mem_block(area_size);
     if (!area) return -1;
     unsigned int record_size = 0;
-    rc = qc.qcSqlOpenResults(c->stmt_handle, &record_size);
+    rc = quick_call(c->lock, [&] { return qc.qcSqlOpenResults(c->stmt_handle, &record_size); });
     if (rc != 0) return failed(c, rc, "qcSqlOpenResults"), -1;
     c->results_open = 1;
     c->read_buffer_size = read_buffer_for(record_size, heap_limit);
     unsigned int descriptor_length = 0;
-    rc = qc.qcSqlGetStmtAttr(c->stmt_handle, QSCLI_STMT_DST_INFO, 0, area.get(), area_size, &descriptor_length);
+    rc = quick_call(c->lock, [&] {
+        return qc.qcSqlGetStmtAttr(c->stmt_handle, QSCLI_STMT_DST_INFO, 0, area.get(), area_size,
+                                   &descriptor_length);
+    });
     if (rc != 0) return failed(c, rc, "qcSqlGetStmtAttr"), -1;
 
     Ref columns(PyList_New(count));
@@ -283,7 +296,7 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->rowcount = -1;
     self->has_lastrowid = 0;
     // Without the capability NULLs read as the core reads them.
-    self->null_flags = offer_null_flags(conn, self->base.stmt_handle);
+    self->null_flags = offer_null_flags(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();
 }
@@ -298,9 +311,9 @@ void std_finalize(PyObject* self) {
     SetAside aside;
     const int32_t handle = c->stmt_handle;
     c->stmt_handle = 0;
-    if (c->results_open) qc.qcSqlCloseResults(handle);
+    if (c->results_open) quick_call(c->lock, [&] { return qc.qcSqlCloseResults(handle); });
     c->results_open = 0;
-    qc.qcSqlFreeStmt(handle);
+    quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); });
 }
 
 void std_dealloc(PyObject* self) {

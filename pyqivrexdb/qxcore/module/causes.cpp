@@ -56,10 +56,13 @@ Ref decoded(const char* buf, unsigned int length, unsigned int size) {
 
 }  // namespace
 
-Ref statement_error_text(int hstmt) {
+Ref statement_error_text(int hstmt, CallLock* lock) {
     char buf[1024] = {0};
     unsigned int length = 0;
-    if (qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_ERR_TEXT, 0, buf, sizeof buf - 1, &length) != 0) return Ref();
+    if (quick_call(lock, [&] {
+            return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_ERR_TEXT, 0, buf, sizeof buf - 1, &length);
+        }) != 0)
+        return Ref();
     Ref text = decoded(buf, length, sizeof buf - 1);
     if (!text) PyErr_Clear();
     return text;
@@ -68,7 +71,10 @@ Ref statement_error_text(int hstmt) {
 Ref connection_error_text(int hdb) {
     char buf[1024] = {0};
     unsigned int length = 0;
-    if (qc.qcSqlGetConnectAttr(hdb, QSCLI_CONN_ERR_TEXT, 0, buf, sizeof buf - 1, &length) != 0) return Ref();
+    if (quick_call(HeldLock(hdb).get(), [&] {
+            return qc.qcSqlGetConnectAttr(hdb, QSCLI_CONN_ERR_TEXT, 0, buf, sizeof buf - 1, &length);
+        }) != 0)
+        return Ref();
     Ref text = decoded(buf, length, sizeof buf - 1);
     if (!text) PyErr_Clear();
     return text;

@@ -3,6 +3,8 @@
 // is the message.
 #pragma once
 
+#include "../client/calls.h"
+
 #include "ref.h"
 
 #include <cstddef>
@@ -15,7 +17,7 @@ const char* class_for_code(int code);
 // The text of the last error on a statement or a connection, through the
 // optional QSCLI_STMT_ERR_TEXT / QSCLI_CONN_ERR_TEXT attributes: a str, or
 // an empty Ref (no exception) when the library has none to tell.
-Ref statement_error_text(int hstmt);
+Ref statement_error_text(int hstmt, CallLock* lock);
 Ref connection_error_text(int hdb);
 
 // Raises class_for_code(code) with `text` (or "CONTEXT error CODE" when the
