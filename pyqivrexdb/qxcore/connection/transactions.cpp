@@ -84,7 +84,7 @@ PyObject* connection_execute(PyObject* self, PyObject* textsql) {
     }
     rc = waiting_call(lock.get(), hdb, [&] { return qc.qcSqlExecDirect(hstmt, text); });
     if (rc) {
-        Ref server_text = statement_error_text(hstmt);
+        Ref server_text = statement_error_text(hstmt, lock.get());
         raise_code("ProgrammingError", "qcSqlExecDirect error %d:", rc);
         note_server_text(server_text.get());
         release();
