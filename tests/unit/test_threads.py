@@ -17,7 +17,7 @@ import qxdouble
 import qxisolated
 import rel_scenarios as rs
 from pyqivrexdb import qxcore
-from pyqivrexdb.errors import DatabaseError, ProgrammingError
+from pyqivrexdb.errors import ProgrammingError
 
 INTERRUPTED = qxdouble.QSCLI_E_INTERRUPTED
 
@@ -66,8 +66,6 @@ def query(double, cur):
 # Each call site that can wait: what runs it, the entry point, and what it
 # raises when interrupt() stops it.
 WAITING = [
-    ("connect", "qcSqlConnect",
-     lambda ctx: ctx.conn.connect("srv", "usr", "pw"), (DatabaseError, "qcSqlConnect error %d:")),
     ("Cursor.execute", "qcSqlExecDirect",
      lambda ctx: ctx.cur.execute("select 1"), (ProgrammingError, "execute() error %d:")),
     ("fetchall", "qcSqlReadResults",
