@@ -66,7 +66,10 @@ int offer_null_flags(ConnectionObject* conn, CursorObject* c) {
 // it, except binary values, which come whole. 0, or -1 with an exception set.
 int read_return_value(CursorObject* c) {
     unsigned int size = 0, length = 0;
-    int rc = qc.qcSqlGetStmtAttr(c->stmt_handle, QSCLI_STMT_RC_SIZE, 0, &size, sizeof size, &length);
+    const int32_t hstmt = c->stmt_handle;
+    int rc = quick_call(c->lock, [&] {
+        return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_RC_SIZE, 0, &size, sizeof size, &length);
+    });
     if (rc != 0) return failed(c, rc, "qcSqlGetStmtAttr"), -1;
     if (size == 0) return 0;
     int32_t type = 0;
