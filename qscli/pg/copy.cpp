@@ -334,6 +334,7 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
     if (!pq.PQsendQuery(conn, sql.c_str())) {
         code = fail_conn("cannot send COPY");
     } else {
+        cancel_if_asked();
         pq::PGresult* res;
         while ((res = pq.PQgetResult(conn)) && pq.PQresultStatus(res) == pq::PGRES_COMMAND_OK) pq.PQclear(res);
         if (verify && res && pq.PQresultStatus(res) == pq::PGRES_TUPLES_OK) {

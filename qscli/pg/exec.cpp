@@ -248,7 +248,14 @@ int Session::run_statement(Stmt* st, const std::string& sql) {
     return collect(st);
 }
 
+void Session::cancel_if_asked() {
+    // A cancel that reached the server before the statement did was dropped
+    // there (an idle session ignores one): asked again, now it runs.
+    if (c->cancel_requested()) cancel();
+}
+
 int Session::collect(Stmt* st) {
+    cancel_if_asked();
     // Rows a chunk at a time where libpq can, else one at a time: never the
     // whole result in the client.
     if (pq.PQsetChunkedRowsMode) pq.PQsetChunkedRowsMode(conn, 256);

@@ -98,6 +98,7 @@ private:
     int run_statement(Stmt* st, const std::string& sql);
     // Reads the results of the statement sent into st.
     int collect(Stmt* st);
+    void cancel_if_asked();
     bool run_prepared(Stmt* st, const char* sql, size_t n, int* rc);
     int prepared_name(const std::string& key, size_t nparams, std::string* name);
     int run_guarded(Stmt* st, const std::string& sql);

@@ -232,3 +232,37 @@ def test_cancel_stops_a_running_statement_and_the_connection_stays_usable(eng, p
     assert eng.query(hs, "select 1") == [[1]]
     assert eng.qcSqlCancel(hdb) == 0  # nothing running: nothing to do
     eng.close(hdb)
+
+
+def test_interrupt_stops_a_server_statement_at_once_and_the_connection_is_reused(conn, cur):
+    stopped = []
+
+    def stop():
+        stopped.append(time.monotonic())
+        conn.interrupt()
+
+    timer = threading.Timer(0.3, stop)
+    timer.start()
+    with pytest.raises(ProgrammingError) as e:
+        cur.execute("select pg_sleep(10)")
+    took = time.monotonic() - stopped[0]
+    timer.join()
+    assert code_of(e) == -9
+    assert took < 0.5  # the server's cancel request, not the statement's end
+    assert fetch(cur, "select 40 + 2") == [[42]]
+    conn.interrupt()  # nothing running: the next statement runs whole
+    assert fetch(cur, "select 1") == [[1]]
+
+
+def test_statements_on_two_connections_run_at_once(dsn):
+    with pyqivrexdb.connect(dsn) as a, pyqivrexdb.connect(dsn) as b:
+        done = []
+        threads = [threading.Thread(target=lambda c=c: done.append(c.cursor().execute("select pg_sleep(1)")))
+                   for c in (a, b)]
+        start = time.monotonic()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(10)
+        assert len(done) == 2
+        assert time.monotonic() - start < 1.8  # not one after the other
