@@ -15,8 +15,9 @@ import argparse
 import json
 import os
 import signal
-import sqlite3
 import statistics
+import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -68,6 +69,7 @@ def figure_ticks(path, n):
     conn = pyqivrexdb.connect(path)
     ours, elapsed = ticks_during(lambda: our_query(conn, n))
     idle = ticks_idle(elapsed)
+    import sqlite3
     lite = sqlite3.connect(path)
     theirs, elapsed_lite = ticks_during(lambda: lite.execute(COUNT.format(n=n)).fetchall())
     idle_lite = ticks_idle(elapsed_lite)
@@ -93,21 +95,36 @@ def one_and_two(queries):
     return one, time.perf_counter() - start
 
 
+def parallel_ratios(side, path, n, reps):
+    """The ratios of two queries at once to one, on one side."""
+    if side == "ours":
+        conns = [pyqivrexdb.connect(path) for _ in range(2)]
+        queries = [lambda c=c: our_query(c, n) for c in conns]
+    else:
+        import sqlite3
+        conns = [sqlite3.connect(path, check_same_thread=False) for _ in range(2)]
+        queries = [lambda c=c: c.execute(COUNT.format(n=n)).fetchall() for c in conns]
+    ratios = []
+    for _ in range(reps):
+        one, two = one_and_two(queries)
+        ratios.append(two / one)
+    for c in conns:
+        c.close()
+    return ratios
+
+
 def figure_parallel(path, n, reps):
     """The median ratio of two queries at once to one, ours and the sqlite3
-    module's interleaved: on a machine that is busy elsewhere neither can
-    reach 1.0, so the sqlite3 module's ratio says what the cores allowed."""
-    ours = [pyqivrexdb.connect(path) for _ in range(2)]
-    lite = [sqlite3.connect(path, check_same_thread=False) for _ in range(2)]
-    sides = {"ours": [lambda c=c: our_query(c, n) for c in ours],
-             "sqlite3": [lambda c=c: c.execute(COUNT.format(n=n)).fetchall() for c in lite]}
-    ratios = {name: [] for name in sides}
+    module's taking turns, each side in a process of its own (as a program
+    using one of them has it: the first to set SQLite up in a process
+    chooses how it allocates). On a machine busy elsewhere neither can reach
+    1.0, so the sqlite3 module's ratio says what the cores allowed."""
+    ratios = {"ours": [], "sqlite3": []}
     for _ in range(reps):
-        for name, queries in sides.items():
-            one, two = one_and_two(queries)
-            ratios[name].append(two / one)
-    for c in ours + lite:
-        c.close()
+        for side in ratios:
+            out = subprocess.run([sys.executable, "-P", __file__, "--parallel-side", side, path, str(n)],
+                                 check=True, capture_output=True, text=True).stdout
+            ratios[side] += json.loads(out)
     return {"ratio": round(statistics.median(ratios["ours"]), 3),
             "sqlite3_ratio": round(statistics.median(ratios["sqlite3"]), 3),
             "load_average": round(os.getloadavg()[0], 2)}
@@ -150,7 +167,12 @@ def main():
                         help="rows the query counts (about 3 s on this machine)")
     parser.add_argument("--reps", type=int, default=7)
     parser.add_argument("--json")
+    parser.add_argument("--parallel-side", nargs=3, metavar=("SIDE", "PATH", "N"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.parallel_side:
+        side, path, n = args.parallel_side
+        print(json.dumps(parallel_ratios(side, path, int(n), 3)))
+        return
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "t.db")
         pyqivrexdb.connect(path).close()

@@ -75,6 +75,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlInit(int flags) {
             return true;
         }();
         (void)once;
+        // Connections work at the same time: without the allocator's
+        // statistics SQLite takes no process-wide lock for each allocation.
+        // (Refused, harmlessly, when SQLite is already set up in this process.)
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
         int rc = sqlite3_initialize();
         return rc == SQLITE_OK ? 0 : -(rc & 0xff);
     })

@@ -70,6 +70,8 @@ void drop_conn(int h) {
         gone = std::move(it->second);
         r.conns.erase(it);
     }
+    // A cancel that found the connection before it left the registry ends first.
+    std::lock_guard<std::mutex> d(gone->db_lock);
 }
 
 void drop_stmt(int h) {
@@ -95,14 +97,20 @@ void drop_stmt(int h) {
 
 int cancel_conn(int h) {
     Registry& r = registry();
-    // Held throughout: the connection cannot be dropped meanwhile.
-    std::lock_guard<std::mutex> g(r.lock);
-    auto it = r.conns.find(h);
-    if (it == r.conns.end()) return E_CONNECTION;
-    Conn& c = *it->second;
-    std::lock_guard<std::mutex> d(c.db_lock);
-    c.cancelled.store(true);
-    return c.backend ? c.backend->cancel() : 0;
+    Conn* c = nullptr;
+    std::unique_lock<std::mutex> d;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        auto it = r.conns.find(h);
+        if (it == r.conns.end()) return E_CONNECTION;
+        c = it->second.get();
+        d = std::unique_lock<std::mutex>(c->db_lock);
+    }
+    // The registry is free again while the cancel goes out (on PostgreSQL a
+    // network round trip): only this connection waits. drop_conn() takes
+    // db_lock before the connection goes, so it outlives this.
+    c->cancelled.store(true);
+    return c->backend ? c->backend->cancel() : 0;
 }
 
 void Conn::open_db(sqlite3* opened) {
