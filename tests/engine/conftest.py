@@ -258,3 +258,18 @@ def dsn(request, backend, tmp_path):
     if backend == "sqlite":
         return str(tmp_path / "db.sqlite")
     return pg_dsn(request.getfixturevalue("pg_cluster"))
+
+
+@pytest.fixture
+def cur(conn):
+    """A cursor of the test file's own `conn`."""
+    return conn.cursor()
+
+
+@pytest.fixture(autouse=True)
+def _restore_module():
+    """Callbacks and HEAPCTRL set by a test go with it."""
+    from pyqivrexdb import qxcore
+    saved = qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL
+    yield
+    qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL = saved

@@ -18,18 +18,6 @@ def conn(dsn):
     c.close()
 
 
-@pytest.fixture
-def cur(conn):
-    return conn.cursor()
-
-
-@pytest.fixture(autouse=True)
-def _restore_module():
-    saved = qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL
-    yield
-    qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL = saved
-
-
 def fetch(cur, sql, params=None):
     cur.execute(sql, params)
     return cur.fetchall()

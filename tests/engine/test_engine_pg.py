@@ -11,7 +11,6 @@ import time
 import pytest
 
 import pyqivrexdb
-from pyqivrexdb import qxcore
 from pyqivrexdb.errors import DatabaseError, ProgrammingError
 
 import pgcluster
@@ -33,18 +32,6 @@ def conn(dsn):
         c.close()
     except DatabaseError:
         pass
-
-
-@pytest.fixture
-def cur(conn):
-    return conn.cursor()
-
-
-@pytest.fixture(autouse=True)
-def _restore_module():
-    saved = qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL
-    yield
-    qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL = saved
 
 
 def fetch(cur, sql):

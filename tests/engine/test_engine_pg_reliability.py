@@ -22,13 +22,6 @@ def dsn(pg_cluster):
     return pg_dsn(pg_cluster)
 
 
-@pytest.fixture(autouse=True)
-def _restore_module():
-    saved = qxcore.HEAPCTRL
-    yield
-    qxcore.HEAPCTRL = saved
-
-
 def kill_later(pid, seconds):
     # Another process: the driver holds the interpreter while the library waits.
     return subprocess.Popen(["sh", "-c", f"sleep {seconds}; kill -KILL {pid}"])
