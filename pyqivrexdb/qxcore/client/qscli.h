@@ -75,10 +75,29 @@ typedef int32_t qc_long;
  *   time; calls that name no connection, such as the date functions, at any
  *   time). A library without qcSqlCancel cannot be stopped: the driver's
  *   Connection.interrupt() then raises NotSupportedError and Ctrl-C waits
- *   for the call to end. */
+ *   for the call to end.
+ * qcSqlDialect(hdb, dialect): *dialect = the lexical rules of the SQL that
+ *   connection `hdb` speaks (QSCLI_DIALECT_*): how its literals, quoted
+ *   names and comments are written. A library without it speaks
+ *   QSCLI_DIALECT_ENGINE.
+ * qcSqlTransactionState(hdb, state): *state = QSCLI_TX_* for connection
+ *   `hdb` as the database holds it now: no transaction open, one open, or
+ *   one open that failed and takes nothing but a rollback. Without it the
+ *   driver keeps its own account and marks a transaction ended only once
+ *   its ending statement has succeeded. */
 #define QSCLI_OPTIONAL_ENTRY_POINTS(OPTIONAL)                                      \
     OPTIONAL(qcSqlCancel, (int hdb))                                               \
-    OPTIONAL(qcSqlConcurrency, (int* level))
+    OPTIONAL(qcSqlConcurrency, (int* level))                                       \
+    OPTIONAL(qcSqlDialect, (int hdb, int* dialect))                                \
+    OPTIONAL(qcSqlTransactionState, (int hdb, int* state))
+
+/* qcSqlDialect */
+#define QSCLI_DIALECT_ENGINE 0 /* '' texts, "" and [] names, line and block comments */
+#define QSCLI_DIALECT_PG 1     /* also E'' texts with backslashes, $tag$ texts, nested block comments */
+/* qcSqlTransactionState */
+#define QSCLI_TX_IDLE 0
+#define QSCLI_TX_OPEN 1
+#define QSCLI_TX_FAILED 2
 
 /* Return codes with a meaning the driver relies on. */
 #define QSCLI_E_INTERRUPTED (-9)  /* the call was stopped by qcSqlCancel */
