@@ -324,3 +324,35 @@ def test_library_without_the_optional_entry_points(tmp_path):
         print(d.max_threads())
     """, qxisolated.copy_package(tmp_path))
     assert out.split("\n")[:3] == ["1", "('qcSqlCancel error %d:', -90)", "1"]
+
+
+@pytest.mark.parametrize("python_init", [False, True])
+def test_ctrl_c_follows_the_call_sites_error_as_its_context(double, monkeypatch, python_init):
+    """Also when the error class runs Python code while it is made, which
+    would otherwise be where the signal is raised."""
+    made = []
+
+    class Refused(ProgrammingError):
+        def __init__(self, *args):
+            made.append(sum(range(100)))
+            super().__init__(*args)
+
+    if python_init:
+        monkeypatch.setattr(qxcore, "ProgrammingError", Refused)
+    conn = connect(double)
+    cur = conn.cursor()
+    double.block("qcSqlExecDirect", 1)
+
+    def steer():
+        assert double.wait_blocked(1) == 1
+        _signal_main_thread()
+
+    steerer = Worker(steer)
+    with pytest.raises(KeyboardInterrupt) as caught:
+        cur.execute("select 1")
+    steerer.join()
+    error = caught.value.__context__
+    assert type(error) is (Refused if python_init else ProgrammingError)
+    assert error.args == ("execute() error %d:", INTERRUPTED)
+    assert made == ([4950] if python_init else [])
+    conn.close()

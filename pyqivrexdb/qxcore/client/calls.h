@@ -76,7 +76,24 @@ bool watch_end(uint64_t outer);
 // exception is then followed by the signal's own (KeyboardInterrupt), with
 // the call site's as its context.
 extern thread_local bool t_signal_stopped_call;
-void follow_with_signal();
+
+// Around the raising of a call site's exception: when SIGINT stopped the
+// call, Python's handler runs first (so it cannot interrupt the exception's
+// own construction, which may run Python code), and what it raised is
+// raised at the end of the scope, with the call site's exception as its
+// context.
+class SignalFirst {
+public:
+    SignalFirst();
+    ~SignalFirst();
+    SignalFirst(const SignalFirst&) = delete;
+    SignalFirst& operator=(const SignalFirst&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* signal_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
 
 // A call that can wait, on connection `hdb`: `call` runs without the
 // interpreter lock, so it must not touch Python objects, nor fields that

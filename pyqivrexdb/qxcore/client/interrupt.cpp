@@ -42,27 +42,29 @@ unsigned long main_ident() {
 
 bool on_main_thread() { return PyThread_get_thread_ident() == main_ident(); }
 
-void follow_with_signal() {
+SignalFirst::SignalFirst() {
+    if (!t_signal_stopped_call) return;
     t_signal_stopped_call = false;
+    if (PyErr_CheckSignals() == 0) return;
+    PyErr_Fetch(&type_, &signal_, &tb_);
+    PyErr_NormalizeException(&type_, &signal_, &tb_);
+}
+
+SignalFirst::~SignalFirst() {
+    if (!signal_) {
+        Py_XDECREF(type_);
+        Py_XDECREF(tb_);
+        return;
+    }
+    // The call site's error, set meanwhile, becomes the signal's context.
     PyObject *type, *error, *tb;
     PyErr_Fetch(&type, &error, &tb);
     PyErr_NormalizeException(&type, &error, &tb);
     if (tb && error) PyException_SetTraceback(error, tb);
-    if (PyErr_CheckSignals() == 0) {
-        PyErr_Restore(type, error, tb);
-        return;
-    }
-    PyObject *stype, *signal, *stb;
-    PyErr_Fetch(&stype, &signal, &stb);
-    PyErr_NormalizeException(&stype, &signal, &stb);
-    if (signal && error) {
-        PyException_SetContext(signal, error);  // takes the reference
-        error = nullptr;
-    }
+    if (error) PyException_SetContext(signal_, error);  // takes the reference
     Py_XDECREF(type);
-    Py_XDECREF(error);
     Py_XDECREF(tb);
-    PyErr_Restore(stype, signal, stb);
+    PyErr_Restore(type_, signal_, tb_);
 }
 
 #ifdef _WIN32
