@@ -254,8 +254,13 @@ def test_a_thread_waits_for_another_threads_transaction(double):
     b.close()
 
 
+# The library's promise that it calls back from a thread of its own only
+# while the call waits for the receiver (qcSqlConcurrency).
+WAITS_FOR_CALLBACKS = 2
+
+
 def test_message_from_the_librarys_own_thread_during_a_waiting_call(double, unraisable):
-    conn = connect(double, 1)
+    conn = connect(double, 1 | WAITS_FOR_CALLBACKS)
     cur = conn.cursor()
     seen = []
 
@@ -284,7 +289,7 @@ def test_message_from_the_librarys_own_thread_during_a_waiting_call(double, unra
 @pytest.mark.parametrize("closes", ["cursor", "connection"])
 def test_receiver_on_the_librarys_thread_closes_what_is_running(double, unraisable, level,
                                                                 closes):
-    conn = connect(double, level)
+    conn = connect(double, level | WAITS_FOR_CALLBACKS)
     cur = conn.cursor()
 
     def receiver(message):
@@ -355,4 +360,36 @@ def test_ctrl_c_follows_the_call_sites_error_as_its_context(double, monkeypatch,
     assert type(error) is (Refused if python_init else ProgrammingError)
     assert error.args == ("execute() error %d:", INTERRUPTED)
     assert made == ([4950] if python_init else [])
+    conn.close()
+
+
+@pytest.mark.parametrize("level", [0, 1])
+def test_a_message_the_call_does_not_wait_for_waits_for_the_lock(double, unraisable, level):
+    """Without the library's promise, a message from its own thread may run
+    beside the call: the receiver's calls wait until the call has ended, and
+    never run inside the library beside it."""
+    conn = connect(double, level)
+    cur = conn.cursor()
+    ran = []
+
+    def receiver(message):
+        other = conn.cursor()
+        other.execute("update t")
+        ran.append(message)
+        other.close()
+
+    conn.send_callback(receiver)
+    double.add_message(b"aside", "qcSqlExecDirect", thread=True)
+    double.block("qcSqlExecDirect", 1)
+    worker = Worker(lambda: cur.execute("update t"))
+    assert double.wait_blocked(1) == 1
+    assert double.wait_blocked(2, timeout=0.3) == 1
+    assert ran == [] and double.max_threads() == 1
+    double.unblock()
+    worker.join()
+    double.join_threads()
+    assert ran == ["aside"]
+    assert double.max_threads() == 1 and double.overlaps() == 0
+    assert unraisable == []
+    cur.close()
     conn.close()

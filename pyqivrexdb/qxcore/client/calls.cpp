@@ -61,12 +61,12 @@ void CallLock::give() {
 
 void read_concurrency() {
     int level = 0;
-    if (qc.qcSqlConcurrency(&level) != 0 || level != 1) level = 0;
-    g_level.store(level);
+    if (qc.qcSqlConcurrency(&level) != 0 || level < 0) level = 0;
+    g_level.store(level & (QSCLI_CONCURRENT_CONNECTIONS | QSCLI_CONCURRENT_CALLBACKS_WAITED));
 }
 
 CallLock* hold_call_lock(int hdb) {
-    if (g_level.load() == 0) return &process_lock();
+    if (!(g_level.load() & QSCLI_CONCURRENT_CONNECTIONS)) return &process_lock();
     if (hdb == 0) return nullptr;
     Registry& r = registry();
     std::lock_guard<std::mutex> guard(r.mutex);
@@ -89,8 +89,11 @@ void drop_call_lock(CallLock* lock) {
 }
 
 Lend::Lend(int hdb) {
-    // Only a lock that a call holds now is lent: the library calls back from
-    // its own thread while that call waits for the receiver to return.
+    // Only a lock that a call holds now is lent, and only when the library
+    // promised that it calls back from its own thread while that call waits
+    // for the receiver to return. Otherwise the delivery may run beside the
+    // call, and its calls wait for the lock like any other thread's.
+    if (!(g_level.load() & QSCLI_CONCURRENT_CALLBACKS_WAITED)) return;
     lock_ = hdb ? hold_call_lock(hdb) : nullptr;
     if (lock_ && lock_->held() && !lock_->held_here()) {
         t_lent.push_back(lock_);

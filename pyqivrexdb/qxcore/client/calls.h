@@ -132,8 +132,9 @@ int quick_call(CallLock* lock, F&& call) {
 }
 
 // While a message for `hdb` is delivered on this thread, calls on this
-// thread may use the lock that the interrupted call holds (the library calls
-// back from its own thread while that call waits for the receiver).
+// thread may use the lock that the interrupted call holds, when the library
+// declared that it calls back from its own thread only while that call
+// waits for the receiver (QSCLI_CONCURRENT_CALLBACKS_WAITED).
 class Lend {
 public:
     explicit Lend(int hdb);

@@ -70,10 +70,15 @@ typedef int32_t qc_long;
  *   returns QSCLI_E_INTERRUPTED and the connection stays usable.
  * qcSqlConcurrency(level): *level = 0 when the library takes one call at a
  *   time in the whole process (the assumption for a library without this
- *   entry point), 1 when calls on different connections may run at the same
- *   time (calls on one connection, or on its statements, still one at a
- *   time; calls that name no connection, such as the date functions, at any
- *   time). A library without qcSqlCancel cannot be stopped: the driver's
+ *   entry point), or the sum of the QSCLI_CONCURRENT_* it allows:
+ *   CONNECTIONS, calls on different connections may run at the same time
+ *   (calls on one connection, or on its statements, still one at a time;
+ *   calls that name no connection, such as the date functions, at any
+ *   time); CALLBACKS_WAITED, a message the library delivers from a thread
+ *   of its own comes only while the call it belongs to waits for the
+ *   callback to return, so the receiver may make calls in that call's place
+ *   (without it such a receiver's calls wait for the running call to end).
+ *   A library without qcSqlCancel cannot be stopped: the driver's
  *   Connection.interrupt() then raises NotSupportedError and Ctrl-C waits
  *   for the call to end.
  * qcSqlDialect(hdb, dialect): *dialect = the lexical rules of the SQL that
@@ -91,6 +96,9 @@ typedef int32_t qc_long;
     OPTIONAL(qcSqlDialect, (int hdb, int* dialect))                                \
     OPTIONAL(qcSqlTransactionState, (int hdb, int* state))
 
+/* qcSqlConcurrency */
+#define QSCLI_CONCURRENT_CONNECTIONS 1
+#define QSCLI_CONCURRENT_CALLBACKS_WAITED 2
 /* qcSqlDialect */
 #define QSCLI_DIALECT_ENGINE 0 /* '' texts, "" and [] names, line and block comments */
 #define QSCLI_DIALECT_PG 1     /* also E'' texts with backslashes, $tag$ texts, nested block comments */
