@@ -29,6 +29,8 @@ public:
     // False once the engine can no longer be used (a lost server): the
     // connection then reports itself closed.
     virtual bool alive() const { return true; }
+    // qcSqlTransactionState: QSCLI_TX_* as the engine holds it now.
+    virtual int transaction_state() const = 0;
 };
 
 // Error codes both backends give beyond an engine's own.

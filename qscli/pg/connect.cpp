@@ -270,6 +270,15 @@ void Session::deliver_notifications() {
 
 bool Session::in_transaction() const { return pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE; }
 
+int Session::transaction_state() const {
+    switch (pq.PQtransactionStatus(conn)) {
+    case pq::PQTRANS_IDLE: return QSCLI_TX_IDLE;
+    case pq::PQTRANS_INERROR: return QSCLI_TX_FAILED;
+    case pq::PQTRANS_UNKNOWN: return -1;  // the server is gone: nobody knows
+    default: return QSCLI_TX_OPEN;
+    }
+}
+
 }  // namespace pg
 
 int open_pg(Conn* c, const std::string& name, const std::string& user, const std::string& passwd,

@@ -71,6 +71,7 @@ public:
     bool info(unsigned attr, std::string& out) override;
     int cancel() override;
     bool alive() const override { return !lost_; }
+    int transaction_state() const override;
 
     // Used by the pieces of the backend.
     const pq::Api& pq;

@@ -40,6 +40,11 @@ public:
         if (c_->db) sqlite3_interrupt(c_->db);
         return 0;
     }
+    // SQLite ends a transaction that an error rolled back on its own (ON
+    // CONFLICT ROLLBACK, a full disk), and keeps one whose COMMIT failed.
+    int transaction_state() const override {
+        return c_->db && !sqlite3_get_autocommit(c_->db) ? QSCLI_TX_OPEN : QSCLI_TX_IDLE;
+    }
 
 private:
     Conn* c_;
