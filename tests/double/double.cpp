@@ -107,6 +107,9 @@ std::vector<std::string> g_stale;
 thread_local Message* t_current_message = nullptr;  // the one being delivered
 
 int g_concurrency = 0;  // what qcSqlConcurrency answers
+// What qcSqlDialect and qcSqlTransactionState answer; -1: QSCLI_E_UNSUPPORTED,
+// as a library without them (the default).
+int g_dialect = -1, g_tx_state = -1;
 // Blocking: calls of these names wait (count each; -1: every call).
 std::map<std::string, int64_t> g_blocks;
 struct Blocked {
@@ -749,6 +752,24 @@ int QSCLI_CALL qcSqlConcurrency(int* level) {
     return 0;
 }
 
+// Questions about the connection, not work on it: left out of the journal,
+// so journals show the work the tests look at.
+int QSCLI_CALL qcSqlDialect(int hdb, int* dialect) {
+    (void)hdb;
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (g_dialect < 0) return QSCLI_E_UNSUPPORTED;
+    if (dialect) *dialect = g_dialect;
+    return 0;
+}
+
+int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
+    (void)hdb;
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (g_tx_state < 0) return QSCLI_E_UNSUPPORTED;
+    if (state) *state = g_tx_state;
+    return 0;
+}
+
 int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, unsigned int year) {
     int rc;
     if (Call("qcSqlPackDate").i(day).i(month).i(year).enter(0, &rc)) return rc;
@@ -778,6 +799,7 @@ QXD_API void qxd_reset() {
     join_threads();
     std::lock_guard<std::mutex> lock(g_lock);
     g_concurrency = 0;
+    g_dialect = g_tx_state = -1;
     g_blocks.clear();
     release_blocked();
     g_max_threads = 0;
@@ -931,6 +953,17 @@ QXD_API void qxd_set_bulk_journal(int on) {
 QXD_API void qxd_set_concurrency(int level) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_concurrency = level;
+}
+
+// What qcSqlDialect / qcSqlTransactionState answer; -1: unsupported.
+QXD_API void qxd_set_dialect(int dialect) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_dialect = dialect;
+}
+
+QXD_API void qxd_set_tx_state(int state) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_tx_state = state;
 }
 
 // The next `times` calls of `name` (every one for -1, none for 0) block.
