@@ -48,6 +48,7 @@ class Database:
         self.conn = dbapi.connect(dsn, user, password, autocommit=True)
         self.cursor = self.conn.cursor()
         self._core = self.conn._core
+        self.dialect = self.conn.dialect  # how statements are told apart
 
     def on_messages(self, server, user):
         self._core.send_callback(server)
