@@ -327,8 +327,10 @@ class Double:
         self.lib.qxd_set_dialect(-1 if dialect is None else dialect)
 
     def set_tx_state(self, state):
-        """What qcSqlTransactionState answers from now on (QSCLI_TX_*); None:
-        the double lacks it (the default). Neither question is journalled."""
+        """What qcSqlTransactionState answers (QSCLI_TX_*) until a statement
+        that begins with BEGIN (then OPEN), COMMIT or ROLLBACK (then IDLE) goes
+        through; None: the double lacks it (the default). Neither question
+        is journalled."""
         self.lib.qxd_set_tx_state(-1 if state is None else state)
 
     def block(self, name, times=None):

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <strings.h>
 #include <thread>
 #include <vector>
 
@@ -537,12 +538,25 @@ int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsig
     return 0;
 }
 
+// A scripted transaction state follows the statements that went through:
+// BEGIN opens, COMMIT and ROLLBACK end (a failed call changes nothing).
+// g_lock held.
+void follow_transaction(const char* sql) {
+    if (g_tx_state < 0 || !sql) return;
+    auto starts = [&](const char* word) { return strncasecmp(sql, word, std::strlen(word)) == 0; };
+    if (starts("begin"))
+        g_tx_state = QSCLI_TX_OPEN;
+    else if (starts("commit") || starts("rollback"))
+        g_tx_state = QSCLI_TX_IDLE;
+}
+
 int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
     int rc;
     if (Call("qcSqlExecDirect").stmt(hstmt).str(sql).enter(stmt_connection(hstmt), &rc)) return rc;
     // The scripted result and return value belong to this statement now;
     // without a script the statement has no result set and no return value.
     std::lock_guard<std::mutex> lock(g_lock);
+    follow_transaction(sql);
     Statement& st = g_statements[hstmt];
     st.result = g_have_result ? std::move(g_pending_result) : Result();
     st.retval = std::move(g_pending_retval);
