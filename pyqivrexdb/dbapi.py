@@ -336,7 +336,14 @@ class Connection:
             return
         try:
             if self._open():
-                self._run(_ROLLBACK)
+                try:
+                    self._run(_ROLLBACK)
+                except Error:
+                    # Ending the session rolls back all the same; a server
+                    # that is gone (the library cannot tell any state) has
+                    # rolled back already.
+                    if self._state() is not None:
+                        raise
                 self._in_transaction = False
         finally:
             self._core = None
