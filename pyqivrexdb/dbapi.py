@@ -82,9 +82,9 @@ def complete_statement(statement, dialect="engine"):
 def split_statements(text, dialect="engine"):
     """The statements of `text` in order, by the rules of
     complete_statement(): each with its ";" and the comments before it,
-    then the unfinished rest, if it holds more than blanks and comments (it
-    is the one item for which complete_statement() is False). Empty
-    statements are left out."""
+    then the unfinished rest, if it holds more than blanks and closed
+    comments (it is the one item for which complete_statement() is False).
+    Empty statements are left out."""
     return _std.split(text, _dialect_code(dialect))
 
 
@@ -269,7 +269,6 @@ class Connection:
                 # nothing left to roll back.
                 if "no transaction is active" not in (exc.server_text or ""):
                     raise
-                self._in_transaction = False
             elif state != _TX_IDLE:
                 raise
         self._in_transaction = False

@@ -33,7 +33,7 @@ public:
 
     // Binds the text [b, e) into out_. 0, or -1 with an exception set.
     int run(const char* b, const char* e, int dialect) {
-        out_.reserve(static_cast<size_t>(e - b) + 16);
+        if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         sql::StatementEnds ends;
         bool ended = false;
