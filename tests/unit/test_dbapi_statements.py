@@ -44,6 +44,9 @@ ATOMIC = "create or replace function g() returns int language sql begin atomic s
     ("postgresql", "select $1; select 2;", ["select $1;", "select 2;"]),
     ("postgresql", PG_FUNCTION + "\nselect 3;", [PG_FUNCTION, "select 3;"]),
     ("postgresql", ATOMIC + " select 3;", [ATOMIC, "select 3;"]),
+    ("postgresql", "create rule r as on insert to t do also (insert into a values (1); delete from b); select 2;",
+     ["create rule r as on insert to t do also (insert into a values (1); delete from b);", "select 2;"]),
+    ("engine", "select (1; select 2);", ["select (1;", "select 2);"]),
 ])
 def test_split_statements(dialect, text, statements):
     assert dbapi.split_statements(text, dialect) == statements

@@ -35,7 +35,7 @@ public:
     int run(const char* b, const char* e, int dialect) {
         if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
-        sql::StatementEnds ends;
+        sql::StatementEnds ends(dialect);
         bool ended = false;
         for (const char* p = b; p < e;) {
             const sql::Token t = sql::next_token(p, e, dialect);

@@ -167,11 +167,14 @@ bool StatementEnds::feed(const char* b, const Token& t) {
     case Kind::SPACE:
     case Kind::COMMENT: return false;
     case Kind::SEMI:
-        if (depth_ > 0) return false;
-        if (!content_) return false;
-        *this = StatementEnds();
+        if (depth_ > 0 || parens_ > 0 || !content_) return false;
+        *this = StatementEnds(pg_ ? QSCLI_DIALECT_PG : QSCLI_DIALECT_ENGINE);
         return true;
     case Kind::WORD: word(b, t.end); break;
+    case Kind::OTHER:
+        if (pg_ && *b == '(') ++parens_;
+        else if (pg_ && *b == ')' && parens_ > 0) --parens_;
+        break;
     default: break;
     }
     content_ = true;

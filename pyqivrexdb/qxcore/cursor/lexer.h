@@ -39,9 +39,11 @@ inline int known_dialect(int dialect) { return dialect == QSCLI_DIALECT_PG ? QSC
 // Follows a text token by token and tells where each statement ends: at a
 // `;` outside literals, names and comments, except inside the body of a
 // CREATE TRIGGER, FUNCTION or PROCEDURE (BEGIN ... END, BEGIN ATOMIC ...
-// END, with CASE ... END inside), which stays whole.
+// END, with CASE ... END inside), which stays whole; on PostgreSQL also not
+// inside parentheses (a rule's list of actions), as its own tools read it.
 class StatementEnds {
 public:
+    explicit StatementEnds(int dialect) : pg_(dialect == QSCLI_DIALECT_PG) {}
     // Feeds the next token (b, t.end); true when it is the `;` that ends a
     // statement holding more than blanks and comments.
     bool feed(const char* b, const Token& t);
@@ -50,6 +52,8 @@ public:
 
 private:
     void word(const char* b, const char* e);
+    bool pg_;
+    int parens_ = 0;
     bool content_ = false;
     int words_ = 0;       // words of the statement so far
     bool creating_ = false;  // the statement may still turn out to define a body

@@ -53,7 +53,7 @@ PyObject* split_statements(PyObject*, PyObject* args) {
     if (parse(args, "split", &t) < 0) return nullptr;
     Ref out(PyList_New(0));
     if (!out) return nullptr;
-    sql::StatementEnds ends;
+    sql::StatementEnds ends(t.dialect);
     const char* start = nullptr;  // the first token after the last end that is not a blank
     bool open = false;
     for (const char* p = t.b; p < t.e;) {
@@ -78,7 +78,7 @@ PyObject* split_statements(PyObject*, PyObject* args) {
 PyObject* complete_statement(PyObject*, PyObject* args) {
     Text t;
     if (parse(args, "complete", &t) < 0) return nullptr;
-    sql::StatementEnds ends;
+    sql::StatementEnds ends(t.dialect);
     bool complete = false;
     for (const char* p = t.b; p < t.e;) {
         const sql::Token tok = sql::next_token(p, t.e, t.dialect);
