@@ -141,3 +141,17 @@ def test_a_failed_commit_then_autocommit_keeps_nothing_the_driver_did_not_report
     assert cur.rowcount == 1 and not conn.in_transaction
     conn.close()
     assert stored(dsn) == [2]
+
+
+def test_the_library_tells_the_transaction_state(dsn):
+    from pyqivrexdb import _qxstandard
+    with dbapi.connect(dsn, autocommit=True) as c:
+        state = lambda: _qxstandard.transaction_state(c._core)  # noqa: E731
+        assert state() == 0
+        c.execute("begin")
+        assert state() == 1 and c.in_transaction
+        with pytest.raises(dbapi.ProgrammingError):
+            c.execute("select nothing from nowhere")
+        assert state() == 1  # a failed statement takes back only itself
+        c.execute("commit")
+        assert state() == 0 and not c.in_transaction
