@@ -184,3 +184,22 @@ def test_executemany_bulk_path_reads_the_insert_with_the_lexer(double, conn_in):
     for sql, expected in cases.items():
         assert _plain_insert(_std.tokens(sql, 0)) == expected, sql
     assert qxdouble.QSCLI_DIALECT_PG == 1
+
+
+@pytest.mark.parametrize("dialect", ["engine", "postgresql"])
+def test_any_text_splits_into_pieces_of_itself(dialect):
+    import random
+    rng = random.Random(7)
+    alphabet = ["'", '"', "`", "[", "]", "$", "$q$", "--", "/*", "*/", "\n", ";", "\\", "E'", "U&'", "x'",
+                "begin", "end", "case", "create trigger", "create function", "(", ")", " ", "a", "?", ":n", "Ж"]
+    for _ in range(5000):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(14)))
+        pieces = dbapi.split_statements(text, dialect)
+        at = 0
+        for piece in pieces:
+            found = text.find(piece, at)
+            assert found >= 0 and piece == piece.strip(), (text, pieces)
+            at = found + len(piece)
+        assert all(dbapi.complete_statement(p, dialect) for p in pieces[:-1]), (text, pieces)
+        if pieces and dbapi.complete_statement(text, dialect):
+            assert dbapi.complete_statement(pieces[-1], dialect), (text, pieces)
