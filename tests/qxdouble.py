@@ -174,6 +174,7 @@ class Double:
         lib.qxd_stale_calls.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
         lib.qxd_block.argtypes = [ctypes.c_char_p, ctypes.c_int64]
         lib.qxd_wait_blocked.argtypes = [ctypes.c_int, ctypes.c_int]
+        lib.qxd_unblock.argtypes = [ctypes.c_char_p]
 
     # -- journal ---------------------------------------------------------
 
@@ -344,9 +345,11 @@ class Double:
         """Waits until ``n`` calls are blocked (at most ``timeout`` s); how many are."""
         return self.lib.qxd_wait_blocked(n, int(timeout * 1000))
 
-    def unblock(self):
-        """Lets the blocked calls go on."""
-        self.lib.qxd_unblock()
+    def unblock(self, name=None):
+        """Lets the blocked calls of ``name`` (every one by default) go on."""
+        if name is not None:
+            _check_entry(name)
+        self.lib.qxd_unblock(None if name is None else name.encode())
 
     def max_threads(self):
         """The most threads that were inside calls at the same time."""

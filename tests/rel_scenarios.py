@@ -443,7 +443,6 @@ SCENARIOS = [
     Scenario("addrecords on a given cursor", op_bulk_given_cursor, setup=with_cursor,
              script=script_bulk),
     Scenario("pydate2qxdate", op_pydate),
-    Scenario("Connection.interrupt", lambda ctx: ctx.conn.interrupt(), setup=connected),
     Scenario(INTERRUPTED_QUERY, op_interrupted_query,
              setup=with_cursor, script=script_interrupted_query),
 ]

@@ -27,6 +27,12 @@ int busy_wait(void* conn, int count) {
     return 1;
 }
 
+// A cancel stops the call it was made during: its flag is the call's own
+// (Conn::begin_call clears it). sqlite3_interrupt() would not do: SQLite
+// keeps it pending for later statements while any statement of the
+// connection is still active.
+int stop_if_cancelled(void* conn) { return static_cast<Conn*>(conn)->cancel_requested(); }
+
 class SqliteBackend final : public Backend {
 public:
     explicit SqliteBackend(Conn* c) : c_(c) {}
@@ -35,11 +41,8 @@ public:
         return qse::add_records(c_, table, count, rec_size, recs);
     }
     bool info(unsigned attr, std::string& out) override;
-    // Called under the connection's db_lock, so the database stays open.
-    int cancel() override {
-        if (c_->db) sqlite3_interrupt(c_->db);
-        return 0;
-    }
+    // The flag cancel_conn() set is all it takes (stop_if_cancelled).
+    int cancel() override { return 0; }
     // SQLite ends a transaction that an error rolled back on its own (ON
     // CONFLICT ROLLBACK, a full disk), and keeps one whose COMMIT failed.
     int transaction_state() const override {
@@ -89,6 +92,7 @@ int open_sqlite(Conn* c, const std::string& path, std::unique_ptr<Backend>* out)
                              nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_busy_handler(db, busy_wait, c);
+        sqlite3_progress_handler(db, 1000, stop_if_cancelled, c);
         sqlite3_exec(db, "pragma foreign_keys = on", nullptr, nullptr, nullptr);
         // A file that is not a database shows at its first read.
         rc = sqlite3_exec(db, "select count(*) from sqlite_schema", nullptr, nullptr, nullptr);

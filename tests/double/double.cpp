@@ -115,16 +115,23 @@ int g_dialect = -1, g_tx_state = -1;
 std::map<std::string, int64_t> g_blocks;
 struct Blocked {
     int hdb;
+    const char* name;
     bool cancelled = false;
     bool released = false;
 };
 std::vector<Blocked*> g_blocked;  // calls waiting now
 std::condition_variable g_wake;
 
-// Lets every blocked call go on; g_lock held.
-void release_blocked() {
-    for (Blocked* b : g_blocked) b->released = true;
-    g_blocked.clear();
+// Lets the blocked calls of `name` (every one for null) go on; g_lock held.
+void release_blocked(const char* name = nullptr) {
+    for (auto it = g_blocked.begin(); it != g_blocked.end();) {
+        if (!name || std::strcmp((*it)->name, name) == 0) {
+            (*it)->released = true;
+            it = g_blocked.erase(it);
+        } else {
+            ++it;
+        }
+    }
     g_wake.notify_all();
 }
 // Threads inside a call now (depth), and those lending their connection to
@@ -240,7 +247,7 @@ int block_if_scripted(const char* name, int hdb) {
     auto b = g_blocks.find(name);
     if (b == g_blocks.end()) return 0;
     if (b->second > 0 && --b->second == 0) g_blocks.erase(b);
-    Blocked me{hdb};
+    Blocked me{hdb, name};
     g_blocked.push_back(&me);
     g_wake.notify_all();
     g_wake.wait(lock, [&] { return me.cancelled || me.released; });
@@ -998,10 +1005,10 @@ QXD_API int qxd_wait_blocked(int n, int ms) {
     return static_cast<int>(g_blocked.size());
 }
 
-// Lets every blocked call go on.
-QXD_API void qxd_unblock() {
+// Lets the blocked calls of `name` (every one for null) go on.
+QXD_API void qxd_unblock(const char* name) {
     std::lock_guard<std::mutex> lock(g_lock);
-    release_blocked();
+    release_blocked(name);
 }
 
 QXD_API int qxd_max_threads() {

@@ -3,12 +3,15 @@
 These run in a pytest process of their own (never together with tests/unit,
 which loads the test double under the same bare name).
 """
+import contextlib
 import ctypes
 import importlib.util
 import os
 import pathlib
 import struct
 import sys
+import threading
+import time
 
 import pytest
 
@@ -273,3 +276,41 @@ def _restore_module():
     saved = qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL
     yield
     qxcore.SCALLBACK, qxcore.USCALLBACK, qxcore.HEAPCTRL = saved
+
+
+# ---- stopping what runs ----
+
+@contextlib.contextmanager
+def interrupting(stop, every=0.05):
+    """Calls `stop` (conn.interrupt, or a cancel of the library) again and
+    again until the block ends. An interrupt reaches only a call that runs,
+    so a statement the block starts is stopped however long a loaded machine
+    takes to start it; none is sent once the block has ended."""
+    done = threading.Event()
+
+    def keep_stopping():
+        while not done.wait(every):
+            stop()
+
+    thread = threading.Thread(target=keep_stopping, daemon=True)
+    thread.start()
+    try:
+        yield
+    finally:
+        done.set()
+        thread.join()
+
+
+def cpu_seconds(pid):
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wait_until_busy(pid, seconds, timeout=60):
+    """Waits until process `pid` has used `seconds` of processor time: a
+    child that said it starts a call is then inside it (a fixed sleep is not
+    enough on a loaded machine)."""
+    deadline = time.monotonic() + timeout
+    while cpu_seconds(pid) < seconds:
+        assert time.monotonic() < deadline, "the process never got busy"
+        time.sleep(0.05)

@@ -2,6 +2,7 @@
 threads run while a statement does, connections work at once, and a running
 statement stops on interrupt() or Ctrl-C."""
 
+import ctypes
 import signal
 import subprocess
 import sys
@@ -11,6 +12,7 @@ import time
 import pytest
 
 import pyqivrexdb
+from conftest import cpu_seconds, interrupting, wait_until_busy
 from pyqivrexdb.errors import ProgrammingError
 
 INTERRUPTED = -9
@@ -31,18 +33,11 @@ def path(tmp_path):
     return str(tmp_path / "t.db")
 
 
-def interrupt_after(conn, seconds):
-    timer = threading.Timer(seconds, conn.interrupt)
-    timer.start()
-    return timer
-
-
 @pytest.mark.parametrize("kind", sorted(ENDLESS))
-def test_interrupt_from_a_timer_stops_the_query_and_the_connection_is_reused(path, kind):
+def test_interrupt_from_another_thread_stops_the_query_and_the_connection_is_reused(path, kind):
     with pyqivrexdb.connect(path) as conn:
         cur = conn.cursor()
-        interrupt_after(conn, 0.3)
-        with pytest.raises(ProgrammingError) as caught:
+        with interrupting(conn.interrupt), pytest.raises(ProgrammingError) as caught:
             cur.execute(ENDLESS[kind])
         assert caught.value.args == ("execute() error %d:", INTERRUPTED)
         cur.execute("select 40 + 2")
@@ -78,8 +73,7 @@ def test_interrupt_stops_a_statement_waiting_for_a_lock(path):
         a.execute("create table t(n integer)")
         a.begin("T1", ["t"])
         a.execute("insert into t values (1)")
-        interrupt_after(b, 0.3)
-        with pytest.raises(ProgrammingError) as caught:
+        with interrupting(b.interrupt), pytest.raises(ProgrammingError) as caught:
             b.execute("insert into t values (2)")
         assert caught.value.args == ("qcSqlExecDirect error %d:", INTERRUPTED)
         a.commit("T1")
@@ -173,7 +167,7 @@ def test_ctrl_c_stops_the_call_then_raises_keyboard_interrupt(path, what, tmp_pa
     child = subprocess.Popen([sys.executable, "-P", "-c", CHILD, path, what], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     assert child.stdout.readline() == "ready\n"
-    time.sleep(0.5)
+    wait_until_busy(child.pid, cpu_seconds(child.pid) + 0.3)
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=60)
     assert child.returncode == 0, err
@@ -190,10 +184,26 @@ def test_the_standard_face_reports_an_interrupted_statement_as_operational(path)
 
     with dbapi.connect(path) as conn:
         cur = conn.cursor()
-        interrupt_after(conn, 0.3)
-        with pytest.raises(dbapi.OperationalError) as caught:
+        with interrupting(conn.interrupt), pytest.raises(dbapi.OperationalError) as caught:
             cur.execute(ENDLESS["count"])
         assert caught.value.code == INTERRUPTED
         cur.execute("select 5")
         assert cur.fetchall() == [(5,)]
     conn.interrupt()  # closed: nothing to stop
+
+
+def test_the_engine_forgets_a_cancel_made_while_nothing_runs(eng, path):
+    """Straight to the library: a cancel between two calls stops neither the
+    next statement nor a later bulk batch."""
+    eng.qcSqlCancel.argtypes = [ctypes.c_int]
+    hdb = eng.open(path)
+    hs = eng.stmt(hdb)
+    assert eng.exec(hs, "create table t(n integer)") == 0
+    assert eng.qcSqlCancel(hdb) == 0
+    # Long enough for the engine to look for a cancel many times over.
+    assert eng.query(hs, ENDLESS["count"].replace("300000000", "200000")) == [[200000]]
+    assert eng.qcSqlCancel(hdb) == 0
+    rec = (7).to_bytes(4, "little")
+    assert eng.qcSqlAddRecords(hdb, b"t", 1, 4, rec) == 0
+    assert eng.query(hs, "select n from t") == [[7]]
+    eng.close(hdb)

@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+from conftest import cpu_seconds, wait_until_busy
 from shellrun import HERE, args, env, shell
 
 def _ctrl_c_reaches():
@@ -24,19 +25,10 @@ LONG_QUERY = ("with recursive c(i) as (select 1 union all select i + 1 from c wh
               "select count(*) from c;")
 
 
-def _cpu_seconds(pid):
-    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def _wait_until_busy(pid, seconds=0.6, timeout=60):
-    """Waits until the process has worked more than starting up takes, so it
-    is inside the statement (a fixed sleep is not enough on a loaded machine:
-    a shell not yet started is killed by the signal)."""
-    deadline = time.monotonic() + timeout
-    while _cpu_seconds(pid) < seconds:
-        assert time.monotonic() < deadline, "the shell never got busy"
-        time.sleep(0.05)
+def _wait_until_busy(pid, seconds=0.6):
+    """Waits until the shell has worked more than starting up takes, so it
+    is inside the statement (a shell not yet started is killed by the signal)."""
+    wait_until_busy(pid, seconds)
 
 
 def _wait_for_rows(db, table, timeout=60):
@@ -158,7 +150,7 @@ def test_prompt_completion_history_and_ctrl_c(tmp_path):
     term.expect("qx> ")
     # Ctrl-C while a statement runs: back at the prompt, the session usable
     term.send(LONG_QUERY + "\n")
-    _wait_until_busy(term.pid, _cpu_seconds(term.pid) + 0.5)
+    _wait_until_busy(term.pid, cpu_seconds(term.pid) + 0.5)
     term.send("\x03")
     term.expect("interrupted")
     term.expect("qx> ")

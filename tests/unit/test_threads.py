@@ -8,6 +8,8 @@ block waits until it is let go or its connection is cancelled.
 """
 
 import gc
+import os
+import signal
 import sys
 import threading
 
@@ -134,7 +136,60 @@ def test_interrupt_with_nothing_running_changes_nothing(double):
     assert len(query(double, cur)) == 3
     conn.close()
     assert conn.interrupt() is None  # closed: no session to stop
-    assert double.names().count("qcSqlCancel") == 1
+    # Nothing was aimed at: the library is not even asked.
+    assert "qcSqlCancel" not in double.names()
+
+
+def _signal_main_thread():
+    os.kill(os.getpid(), signal.SIGINT)
+
+
+@pytest.mark.parametrize("how", ["interrupt", "ctrl_c"])
+def test_a_cancel_that_arrives_after_its_call_ended_stops_nothing_else(double, how):
+    """The cancel is held up in the library (a round trip to a server) while
+    the statement it was aimed at ends on its own: the connection's next
+    statement runs whole, whenever that cancel completes."""
+    conn = connect(double)
+    cur = conn.cursor()
+    double.block("qcSqlExecDirect")
+    double.block("qcSqlCancel", 1)
+    main = threading.get_ident()
+    results = []
+
+    def statements():
+        for sql in ("update t", "select 1"):
+            try:
+                results.append(cur.execute(sql))
+            except KeyboardInterrupt:  # Ctrl-C is raised once a call ends
+                results.append("KeyboardInterrupt")
+            except ProgrammingError as exc:
+                results.append(exc.args)
+
+    def steer():
+        assert double.wait_blocked(1) == 1  # the first statement runs
+        if how == "interrupt":
+            Worker(conn.interrupt)
+        else:
+            _signal_main_thread()
+        assert double.wait_blocked(2) == 2  # its cancel is on the way
+        double.unblock("qcSqlExecDirect")  # the statement ends first
+        # The next statement does not start while the cancel is out ...
+        assert double.wait_blocked(2, timeout=0.3) == 1
+        double.unblock("qcSqlCancel")
+        # ... and once it is through, the next one runs whole.
+        double.block("qcSqlExecDirect", 0)
+        double.unblock()
+
+    if how == "interrupt":
+        steerer = Worker(steer)
+        Worker(statements).join()
+    else:  # Ctrl-C cancels calls of the main thread only
+        steerer = Worker(steer)
+        statements()
+    steerer.join()
+    assert threading.get_ident() == main
+    assert results in ([None, None], ["KeyboardInterrupt", None]), results
+    conn.close()
 
 
 @pytest.mark.parametrize("level, at_once", [(0, 1), (1, 2)])
@@ -269,3 +324,35 @@ def test_library_without_the_optional_entry_points(tmp_path):
         print(d.max_threads())
     """, qxisolated.copy_package(tmp_path))
     assert out.split("\n")[:3] == ["1", "('qcSqlCancel error %d:', -90)", "1"]
+
+
+@pytest.mark.parametrize("python_init", [False, True])
+def test_ctrl_c_follows_the_call_sites_error_as_its_context(double, monkeypatch, python_init):
+    """Also when the error class runs Python code while it is made, which
+    would otherwise be where the signal is raised."""
+    made = []
+
+    class Refused(ProgrammingError):
+        def __init__(self, *args):
+            made.append(sum(range(100)))
+            super().__init__(*args)
+
+    if python_init:
+        monkeypatch.setattr(qxcore, "ProgrammingError", Refused)
+    conn = connect(double)
+    cur = conn.cursor()
+    double.block("qcSqlExecDirect", 1)
+
+    def steer():
+        assert double.wait_blocked(1) == 1
+        _signal_main_thread()
+
+    steerer = Worker(steer)
+    with pytest.raises(KeyboardInterrupt) as caught:
+        cur.execute("select 1")
+    steerer.join()
+    error = caught.value.__context__
+    assert type(error) is (Refused if python_init else ProgrammingError)
+    assert error.args == ("execute() error %d:", INTERRUPTED)
+    assert made == ([4950] if python_init else [])
+    conn.close()

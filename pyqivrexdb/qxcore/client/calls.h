@@ -15,8 +15,10 @@
 #pragma once
 
 #include "../module/ref.h"
+#include "cancel.h"
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 namespace qx {
@@ -61,20 +63,37 @@ private:
     CallLock* lock_;
 };
 
-// Where a call on the main thread tells the SIGINT watcher which connection
-// to cancel (interrupt.cpp).
+// Where a call on the main thread tells the SIGINT watcher which call to
+// cancel (interrupt.cpp): call `ticket` on connection `hdb` (see cancel.h).
 // watch_begin() answers the call it interrupts (a receiver's call inside
 // another), for watch_end() to put back; watch_end() is true when SIGINT
 // arrived during the call.
 bool on_main_thread();
-int watch_begin(int hdb);
-bool watch_end(int outer);
+uint64_t watch_begin(int hdb, uint32_t ticket);
+bool watch_end(uint64_t outer);
 
 // Set when SIGINT stopped a failed call on this thread: the call site's
 // exception is then followed by the signal's own (KeyboardInterrupt), with
 // the call site's as its context.
 extern thread_local bool t_signal_stopped_call;
-void follow_with_signal();
+
+// Around the raising of a call site's exception: when SIGINT stopped the
+// call, Python's handler runs first (so it cannot interrupt the exception's
+// own construction, which may run Python code), and what it raised is
+// raised at the end of the scope, with the call site's exception as its
+// context.
+class SignalFirst {
+public:
+    SignalFirst();
+    ~SignalFirst();
+    SignalFirst(const SignalFirst&) = delete;
+    SignalFirst& operator=(const SignalFirst&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* signal_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
 
 // A call that can wait, on connection `hdb`: `call` runs without the
 // interpreter lock, so it must not touch Python objects, nor fields that
@@ -85,9 +104,13 @@ int waiting_call(CallLock* lock, int hdb, F&& call) {
     PyThreadState* saved = PyEval_SaveThread();
     const bool take = lock && !lock->held_here();
     if (take) lock->take();
-    const int outer = main ? watch_begin(hdb) : 0;
-    const int rc = call();
-    if (main) t_signal_stopped_call = watch_end(outer) && rc != 0;
+    int rc;
+    {
+        const InFlight flight(hdb);
+        const uint64_t outer = main ? watch_begin(hdb, flight.ticket()) : 0;
+        rc = call();
+        if (main) t_signal_stopped_call = watch_end(outer) && rc != 0;
+    }
     if (take) lock->give();
     PyEval_RestoreThread(saved);
     return rc;

@@ -1,11 +1,13 @@
 // Ctrl-C during a client call on the main thread. Python's own SIGINT handler
 // only notes the signal, which it handles once the call returns, and a call
 // can last minutes. So the handler found in place is chained: ours does only
-// what a signal handler may (it wakes a watcher thread) and then runs it; the
-// watcher asks the library to cancel the main thread's call (qcSqlCancel),
-// which then fails with QSCLI_E_INTERRUPTED, and the signal is raised after
-// the call site's error.
+// what a signal handler may (it notes which call runs and wakes a watcher
+// thread) and then runs it; the watcher asks the library to cancel that call
+// (qcSqlCancel), which then fails with QSCLI_E_INTERRUPTED, and the signal is
+// raised after the call site's error. A watcher that wakes after that call
+// has returned cancels nothing (cancel.h).
 #include "calls.h"
+#include "cancel.h"
 #include "loader.h"
 
 #ifndef _WIN32
@@ -40,40 +42,46 @@ unsigned long main_ident() {
 
 bool on_main_thread() { return PyThread_get_thread_ident() == main_ident(); }
 
-void follow_with_signal() {
+SignalFirst::SignalFirst() {
+    if (!t_signal_stopped_call) return;
     t_signal_stopped_call = false;
+    if (PyErr_CheckSignals() == 0) return;
+    PyErr_Fetch(&type_, &signal_, &tb_);
+    PyErr_NormalizeException(&type_, &signal_, &tb_);
+}
+
+SignalFirst::~SignalFirst() {
+    if (!signal_) {
+        Py_XDECREF(type_);
+        Py_XDECREF(tb_);
+        return;
+    }
+    // The call site's error, set meanwhile, becomes the signal's context.
     PyObject *type, *error, *tb;
     PyErr_Fetch(&type, &error, &tb);
     PyErr_NormalizeException(&type, &error, &tb);
     if (tb && error) PyException_SetTraceback(error, tb);
-    if (PyErr_CheckSignals() == 0) {
-        PyErr_Restore(type, error, tb);
-        return;
-    }
-    PyObject *stype, *signal, *stb;
-    PyErr_Fetch(&stype, &signal, &stb);
-    PyErr_NormalizeException(&stype, &signal, &stb);
-    if (signal && error) {
-        PyException_SetContext(signal, error);  // takes the reference
-        error = nullptr;
-    }
+    if (error) PyException_SetContext(signal_, error);  // takes the reference
     Py_XDECREF(type);
-    Py_XDECREF(error);
     Py_XDECREF(tb);
-    PyErr_Restore(stype, signal, stb);
+    PyErr_Restore(type_, signal_, tb_);
 }
 
 #ifdef _WIN32
 
-int watch_begin(int) { return 0; }
-bool watch_end(int) { return false; }
+uint64_t watch_begin(int, uint32_t) { return 0; }
+bool watch_end(uint64_t) { return false; }
 
 #else
 
 namespace {
 
-std::atomic<int> g_call_hdb{0};  // the main thread's running call; 0 when none
-std::atomic<bool> g_hit{false};  // SIGINT arrived during it
+// A call as the handler sees it: its connection in the high half, its
+// ticket in the low one; 0 for none.
+uint64_t pack(int hdb, uint32_t ticket) { return static_cast<uint64_t>(static_cast<uint32_t>(hdb)) << 32 | ticket; }
+std::atomic<uint64_t> g_call{0};    // the main thread's running call
+std::atomic<uint64_t> g_aimed{0};   // the call SIGINT arrived during, for the watcher
+std::atomic<bool> g_hit{false};     // SIGINT arrived during the running call
 sem_t g_wake;
 struct sigaction g_previous;      // the handler ours runs after its own work
 bool g_watching = false;          // the watcher thread runs (main thread only)
@@ -81,7 +89,8 @@ long long g_checked_ms = -1;      // when the handler in place was last looked a
 
 void on_sigint(int sig, siginfo_t* info, void* context) {
     const int saved = errno;
-    if (g_call_hdb.load()) {
+    if (const uint64_t call = g_call.load()) {
+        g_aimed.store(call);
         g_hit.store(true);
         sem_post(&g_wake);
     }
@@ -95,7 +104,8 @@ void on_sigint(int sig, siginfo_t* info, void* context) {
 void* watcher(void*) {
     for (;;) {
         if (sem_wait(&g_wake) != 0) continue;
-        if (int hdb = g_call_hdb.load()) qc.qcSqlCancel(hdb);
+        if (const uint64_t call = g_aimed.exchange(0))
+            cancel_call(static_cast<int>(call >> 32), static_cast<uint32_t>(call));
     }
     return nullptr;
 }
@@ -148,14 +158,14 @@ void arm() {
 
 }  // namespace
 
-int watch_begin(int hdb) {
+uint64_t watch_begin(int hdb, uint32_t ticket) {
     arm();
     g_hit.store(false);
-    return g_call_hdb.exchange(hdb);
+    return g_call.exchange(hdb ? pack(hdb, ticket) : 0);
 }
 
-bool watch_end(int outer) {
-    g_call_hdb.store(outer);
+bool watch_end(uint64_t outer) {
+    g_call.store(outer);
     return g_hit.exchange(false);
 }
 

@@ -63,4 +63,7 @@ void free_library();
 // True while the table holds a loaded library's entry points.
 bool library_loaded();
 
+// Whether the library has qcSqlCancel.
+inline bool has_cancel() { return qc.qcSqlCancel != EntryPoints().qcSqlCancel; }
+
 }  // namespace qx

@@ -167,13 +167,20 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
 }
 
 // Callable from any thread while another runs a statement (or the log-on)
-// on the connection: it takes no lock of ours, and the library's cancel is
-// safe at any time. The call fails at its own call site with
-// QSCLI_E_INTERRUPTED; with nothing running nothing happens.
+// on the connection: it takes no call lock, and the library's cancel is
+// safe at any time. The call running now fails at its own call site with
+// QSCLI_E_INTERRUPTED; with nothing running nothing happens, and a call
+// that ends first is not stopped, nor is the next one.
 PyObject* connection_interrupt(PyObject* obj, PyObject*) {
     ConnectionObject* self = as_connection(obj);
     if (self->hdb == 0) Py_RETURN_NONE;
-    int rc = qc.qcSqlCancel(self->hdb);
+    int rc = has_cancel() ? 0 : QSCLI_E_UNSUPPORTED;
+    if (rc == 0) {
+        const int hdb = self->hdb;
+        Py_BEGIN_ALLOW_THREADS
+        rc = cancel_running(hdb);
+        Py_END_ALLOW_THREADS
+    }
     if (rc == QSCLI_E_UNSUPPORTED)
         return raise_code("NotSupportedError", "qcSqlCancel error %d:", rc);
     if (rc) return raise_code("OperationalError", "qcSqlCancel error %d:", rc);

@@ -122,12 +122,12 @@ int watch_module(PyObject* module) {
 }
 
 std::nullptr_t raise_args(const char* cls, PyObject* args) {
+    const SignalFirst signal;
     if (!args) return nullptr;
     Ref type = global(cls);
     if (!type) return nullptr;
     Ref exc(PyObject_Call(type.get(), args, nullptr));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    if (t_signal_stopped_call) follow_with_signal();
     return nullptr;
 }
 
