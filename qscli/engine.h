@@ -288,6 +288,8 @@ private:
 struct Message {
     std::string text;  // CP866
     size_t pos = 0;
+    int usertype = 0;
+    bool user = false;
 };
 
 // Calls on one connection come one at a time; calls on different
@@ -308,6 +310,10 @@ struct Conn {
     qcSqlCbkSrvUserSendT user_cb = nullptr;
     int busy = 0;
     Message* msg = nullptr;  // the message being delivered
+    // While held (a PostgreSQL statement is on the wire, where a receiver
+    // could run nothing of its own), messages wait here in order.
+    int hold = 0;
+    std::vector<Message> held;
     struct Txn {
         std::string name;
         bool outer;  // began the database transaction (else a savepoint in one)
@@ -330,6 +336,8 @@ struct Conn {
     }
 
     void deliver(const std::string& text_cp866, int usertype, bool user);
+    // Delivers the messages held back.
+    void release_messages();
     // Sets last_error and, when asked for, hands it to the server-message
     // callback. Returns code.
     int fail(int code, const std::string& text_utf8);
@@ -374,6 +382,18 @@ struct BusyGuard {
     int& n;
     explicit BusyGuard(int& c) : n(c) { ++n; }
     ~BusyGuard() { --n; }
+};
+
+// Holds a connection's messages for the lifetime of a call; the outermost
+// delivers them as it ends.
+struct MessageHold {
+    Conn* c;
+    explicit MessageHold(Conn* conn) : c(conn) { ++c->hold; }
+    ~MessageHold() {
+        if (--c->hold == 0 && !c->held.empty()) c->release_messages();
+    }
+    MessageHold(const MessageHold&) = delete;
+    MessageHold& operator=(const MessageHold&) = delete;
 };
 
 // "HOST pid N": the client's address when there is no network between.

@@ -34,7 +34,7 @@ ENTRY_POINTS = (
     "qcSqlAddRecords", "qcSqlPackDate", "qcSqlUnpackDate",
 )
 # Entry points our own library adds; the vendor's has none of them.
-OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency")
+OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency", "qcSqlDialect")
 QSCLI_E_INTERRUPTED = -9
 
 # Client-library constants, as the module uses them.
@@ -318,6 +318,11 @@ class Double:
         """What qcSqlConcurrency answers (0 after reset); the module asks when
         it loads the library."""
         self.lib.qxd_set_concurrency(level)
+
+    def set_dialect(self, dialect):
+        """What qcSqlDialect answers (QSCLI_DIALECT_ENGINE, 0, after reset;
+        PG is 1); left out of the journal, as the driver asks at log-on."""
+        self.lib.qxd_set_dialect(dialect)
 
     def block(self, name, times=None):
         """The next ``times`` calls of ``name`` (every one by default) wait

@@ -558,10 +558,14 @@ int Session::table_layout(const std::string& table, std::vector<Field>& out, std
 int Session::exec(Stmt* st, const char* sql) {
     st->clear_result();
     BusyGuard held_stmt(st->busy), held_conn(c->busy);
+    // Messages go out once the results are read: a receiver may then run a
+    // statement of its own on this connection, as on SQLite.
+    MessageHold held(c);
     if (lost_) return c->fail(E_LOST, "server connection lost");
     // Notifications that arrived since the last call come first.
     if (!pq.PQconsumeInput(conn)) return fail_conn("server connection");
     deliver_notifications();
+    if (int rc = keep_settings()) return rc;
     size_t n = std::strlen(sql);
     std::string spelled;
     if (server_dialect(sql, n, spelled)) sql = spelled.c_str(), n = spelled.size();

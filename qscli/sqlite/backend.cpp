@@ -35,6 +35,7 @@ public:
         return qse::add_records(c_, table, count, rec_size, recs);
     }
     bool info(unsigned attr, std::string& out) override;
+    int dialect() const override { return QSCLI_DIALECT_ENGINE; }
     // Called under the connection's db_lock, so the database stays open.
     int cancel() override {
         if (c_->db) sqlite3_interrupt(c_->db);

@@ -107,6 +107,7 @@ std::vector<std::string> g_stale;
 thread_local Message* t_current_message = nullptr;  // the one being delivered
 
 int g_concurrency = 0;  // what qcSqlConcurrency answers
+int g_dialect = QSCLI_DIALECT_ENGINE;  // what qcSqlDialect answers
 // Blocking: calls of these names wait (count each; -1: every call).
 std::map<std::string, int64_t> g_blocks;
 struct Blocked {
@@ -258,9 +259,11 @@ bool Call::enter(int hdb, int* rc) {
             note_inside(hdb);
             counted_ = true;
         }
-        // Asked at every load of the library: left out, so journals show
+        // Asked at every load of the library (the dialect at every log-on):
+        // left out, so journals show
         // the work the tests look at.
-        if (std::strcmp(name_, "qcSqlConcurrency") != 0) g_journal += buf_;
+        if (std::strcmp(name_, "qcSqlConcurrency") != 0 && std::strcmp(name_, "qcSqlDialect") != 0)
+            g_journal += buf_;
         for (int h : conns_)
             if (g_freed_conns.count(h)) g_stale.push_back(name_);
         for (int h : stmts_)
@@ -749,6 +752,14 @@ int QSCLI_CALL qcSqlConcurrency(int* level) {
     return 0;
 }
 
+int QSCLI_CALL qcSqlDialect(int hdb, int* dialect) {
+    int rc;
+    if (Call("qcSqlDialect").conn(hdb).out().enter(hdb, &rc)) return rc;
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (dialect) *dialect = g_dialect;
+    return 0;
+}
+
 int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, unsigned int year) {
     int rc;
     if (Call("qcSqlPackDate").i(day).i(month).i(year).enter(0, &rc)) return rc;
@@ -778,6 +789,7 @@ QXD_API void qxd_reset() {
     join_threads();
     std::lock_guard<std::mutex> lock(g_lock);
     g_concurrency = 0;
+    g_dialect = QSCLI_DIALECT_ENGINE;
     g_blocks.clear();
     release_blocked();
     g_max_threads = 0;
@@ -931,6 +943,11 @@ QXD_API void qxd_set_bulk_journal(int on) {
 QXD_API void qxd_set_concurrency(int level) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_concurrency = level;
+}
+
+QXD_API void qxd_set_dialect(int dialect) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_dialect = dialect;
 }
 
 // The next `times` calls of `name` (every one for -1, none for 0) block.
