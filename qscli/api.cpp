@@ -360,6 +360,16 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlCancel(int hdb) {
     GUARDED({ return cancel_conn(hdb); })
 }
 
+// The lexical rules of the connection's SQL, so that the driver reads the
+// quotes and comments of a statement as the engine will.
+QSCLI_EXPORT int QSCLI_CALL qcSqlDialect(int hdb, int* dialect) {
+    if (!dialect) return E_ARGUMENT;
+    Conn* c = find_conn(hdb);
+    if (!c || !c->backend) return E_CONNECTION;
+    *dialect = c->backend->dialect();
+    return 0;
+}
+
 // Asked between calls: the state a call left, never one running.
 QSCLI_EXPORT int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
     GUARDED({

@@ -323,15 +323,16 @@ class Double:
         self.lib.qxd_set_concurrency(level)
 
     def set_dialect(self, dialect):
-        """What qcSqlDialect answers (QSCLI_DIALECT_*), asked at log-on; None:
-        the double lacks it (the default, as the vendor's library)."""
+        """What qcSqlDialect answers (QSCLI_DIALECT_ENGINE, 0, after reset;
+        PG is 1; None: the double lacks it, as the vendor's library); left
+        out of the journal, as the driver asks at log-on."""
         self.lib.qxd_set_dialect(-1 if dialect is None else dialect)
 
     def set_tx_state(self, state):
         """What qcSqlTransactionState answers (QSCLI_TX_*) until a statement
         that begins with BEGIN (then OPEN), COMMIT or ROLLBACK (then IDLE) goes
-        through; None: the double lacks it (the default). Neither question
-        is journalled."""
+        through; None: the double lacks it (the default). It is not
+        journalled."""
         self.lib.qxd_set_tx_state(-1 if state is None else state)
 
     def block(self, name, times=None):

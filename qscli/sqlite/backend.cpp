@@ -41,6 +41,7 @@ public:
         return qse::add_records(c_, table, count, rec_size, recs);
     }
     bool info(unsigned attr, std::string& out) override;
+    int dialect() const override { return QSCLI_DIALECT_ENGINE; }
     // The flag cancel_conn() set is all it takes (stop_if_cancelled).
     int cancel() override { return 0; }
     // SQLite ends a transaction that an error rolled back on its own (ON

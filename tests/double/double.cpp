@@ -108,9 +108,10 @@ std::vector<std::string> g_stale;
 thread_local Message* t_current_message = nullptr;  // the one being delivered
 
 int g_concurrency = 0;  // what qcSqlConcurrency answers
-// What qcSqlDialect and qcSqlTransactionState answer; -1: QSCLI_E_UNSUPPORTED,
-// as a library without them (the default).
-int g_dialect = -1, g_tx_state = -1;
+int g_dialect = QSCLI_DIALECT_ENGINE;  // what qcSqlDialect answers; -1: QSCLI_E_UNSUPPORTED
+// What qcSqlTransactionState answers; -1: QSCLI_E_UNSUPPORTED, as a library
+// without it (the default).
+int g_tx_state = -1;
 // Blocking: calls of these names wait (count each; -1: every call).
 std::map<std::string, int64_t> g_blocks;
 struct Blocked {
@@ -269,9 +270,11 @@ bool Call::enter(int hdb, int* rc) {
             note_inside(hdb);
             counted_ = true;
         }
-        // Asked at every load of the library: left out, so journals show
+        // Asked at every load of the library (the dialect at every log-on):
+        // left out, so journals show
         // the work the tests look at.
-        if (std::strcmp(name_, "qcSqlConcurrency") != 0) g_journal += buf_;
+        if (std::strcmp(name_, "qcSqlConcurrency") != 0 && std::strcmp(name_, "qcSqlDialect") != 0)
+            g_journal += buf_;
         for (int h : conns_)
             if (g_freed_conns.count(h)) g_stale.push_back(name_);
         for (int h : stmts_)
@@ -773,16 +776,17 @@ int QSCLI_CALL qcSqlConcurrency(int* level) {
     return 0;
 }
 
-// Questions about the connection, not work on it: left out of the journal,
-// so journals show the work the tests look at.
 int QSCLI_CALL qcSqlDialect(int hdb, int* dialect) {
-    (void)hdb;
+    int rc;
+    if (Call("qcSqlDialect").conn(hdb).out().enter(hdb, &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
     if (g_dialect < 0) return QSCLI_E_UNSUPPORTED;
     if (dialect) *dialect = g_dialect;
     return 0;
 }
 
+// A question about the connection, not work on it: left out of the
+// journal, so journals show the work the tests look at.
 int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
     (void)hdb;
     std::lock_guard<std::mutex> lock(g_lock);
@@ -820,7 +824,8 @@ QXD_API void qxd_reset() {
     join_threads();
     std::lock_guard<std::mutex> lock(g_lock);
     g_concurrency = 0;
-    g_dialect = g_tx_state = -1;
+    g_dialect = QSCLI_DIALECT_ENGINE;
+    g_tx_state = -1;
     g_blocks.clear();
     release_blocked();
     g_max_threads = 0;
