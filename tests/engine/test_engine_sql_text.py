@@ -279,8 +279,9 @@ def test_a_backslash_never_ends_a_literal_after_the_settings_are_reset(off_by_de
         cur = conn.cursor()
         cur.execute(reset)
         cur.execute("insert into t values (?, ?), (?, ?)", (1, hostile[0], 2, hostile[1]))
-        # One text is read whole before any of it runs.
-        cur.execute(reset.replace("discard all", "reset all") + "; insert into t values (3, 'D:\\')")
+        # One text is read whole before any of it runs (the core face sends
+        # several statements as one text; the standard face refuses them).
+        conn._core.execute(reset.replace("discard all", "reset all") + "; insert into t values (3, 'D:\\')")
         cur.execute(reset)
         cur.execute("insert into t values (4, 'E:\\')")
         cur.execute("select id, v from t order by id")
