@@ -18,7 +18,6 @@ native code.
 """
 
 import datetime as _datetime
-import re as _re
 import time as _time
 import weakref as _weakref
 
@@ -41,6 +40,7 @@ __all__ = [
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
+    "complete_statement", "split_statements",
 ]
 
 # The statements that open and end a transaction in the library's dialect.
@@ -49,6 +49,43 @@ __all__ = [
 _BEGIN = "begin deferred"
 _COMMIT = "commit"
 _ROLLBACK = "rollback"
+
+# The library's account of a session's transaction (qcSqlTransactionState).
+_TX_IDLE, _TX_OPEN, _TX_FAILED = 0, 1, 2
+
+# The dialects whose lexical rules the statement readers know, by the names
+# callers use and by the library's codes.
+_DIALECTS = {"engine": 0, "postgresql": 1}
+_DIALECT_NAMES = {code: name for name, code in _DIALECTS.items()}
+
+
+def _dialect_code(dialect):
+    try:
+        return _DIALECTS[dialect]
+    except (KeyError, TypeError):
+        raise ValueError("dialect must be one of %s, not %r" % (", ".join(map(repr, _DIALECTS)), dialect)) from None
+
+
+# ---------------------------------------------------------------------------
+# Statements of a text
+
+def complete_statement(statement, dialect="engine"):
+    """True when `statement` ends with a complete statement: a ";" outside
+    literals, quoted names and comments, and outside the body of a CREATE
+    TRIGGER, FUNCTION or PROCEDURE (BEGIN ... END), followed by nothing but
+    blanks and comments. `dialect` is "engine" (the embedded engine's SQL)
+    or "postgresql" (also E'' texts, $tag$ bodies, nested comments);
+    Connection.dialect names a connection's."""
+    return _std.complete(statement, _dialect_code(dialect))
+
+
+def split_statements(text, dialect="engine"):
+    """The statements of `text` in order, by the rules of
+    complete_statement(): each with its ";" and the comments before it,
+    then the unfinished rest, if it holds more than blanks and closed
+    comments (it is the one item for which complete_statement() is False).
+    Empty statements are left out."""
+    return _std.split(text, _dialect_code(dialect))
 
 
 # ---------------------------------------------------------------------------
@@ -135,6 +172,8 @@ class Connection:
         except _errors.Error as exc:
             raise _by_cause(exc) from None
         self._autocommit = bool(autocommit)
+        # Our own account of the transaction, for a library that cannot tell
+        # us its own (qcSqlTransactionState); otherwise the library's wins.
         self._in_transaction = False
         self._control = None
         self._cursors = _weakref.WeakSet()
@@ -158,13 +197,33 @@ class Connection:
     def autocommit(self, value):
         self._check()
         value = bool(value)
-        if value and self._in_transaction:
-            self.commit()
+        if value and self._open():
+            self.commit()  # when it fails, the mode stays as it was
         self._autocommit = value
 
     @property
     def in_transaction(self):
-        """True while a transaction the DB-API opened is open."""
+        """True while a transaction is open on the connection."""
+        return self._core is not None and self._open()
+
+    @property
+    def dialect(self):
+        """The SQL the connection speaks, for complete_statement() and
+        split_statements(): "engine" or "postgresql"."""
+        return _DIALECT_NAMES[_std.dialect(self._check())]
+
+    def _state(self):
+        """The library's account of the transaction (_TX_*), or None when it
+        cannot tell."""
+        return _std.transaction_state(self._check())
+
+    def _open(self):
+        """Whether a transaction is open, asked of the library when it can
+        tell (an error may have ended one: ON CONFLICT ROLLBACK, a refused
+        COMMIT on a server), else our own account."""
+        state = self._state()
+        if state is not None:
+            self._in_transaction = state != _TX_IDLE
         return self._in_transaction
 
     # -- transactions --------------------------------------------------------
@@ -176,30 +235,61 @@ class Connection:
 
     def _begin(self):
         """Opens the DB-API transaction before a statement, when one is due."""
-        if not self._autocommit and not self._in_transaction:
+        if not self._autocommit and not self._open():
             self._run(_BEGIN)
             self._in_transaction = True
 
     def commit(self):
-        """Commits the open transaction; nothing to do without one."""
+        """Commits the open transaction; nothing to do without one. When the
+        COMMIT fails the transaction is what the library says it is: still
+        open (a retry commits or fails again, rollback() takes it all back)
+        or ended (a server ends one whose COMMIT it refused)."""
         self._check()
-        if self._in_transaction:
-            self._in_transaction = False
+        if not self._open():
+            return
+        try:
             self._run(_COMMIT)
+        except Error:
+            self._after_failed_end()
+            raise
+        self._in_transaction = False
 
     def rollback(self):
         """Rolls the open transaction back; nothing to do without one."""
         self._check()
-        if self._in_transaction:
-            self._in_transaction = False
-            try:
-                self._run(_ROLLBACK)
-            except Error as exc:
+        if not self._open():
+            return
+        try:
+            self._run(_ROLLBACK)
+        except Error as exc:
+            state = self._after_failed_end()
+            if state is None:
                 # An error may have ended the transaction in the engine
                 # already (ON CONFLICT ROLLBACK, a full disk): then there is
                 # nothing left to roll back.
                 if "no transaction is active" not in (exc.server_text or ""):
                     raise
+            elif state != _TX_IDLE:
+                raise
+        self._in_transaction = False
+
+    def _after_failed_end(self):
+        """After a COMMIT or ROLLBACK that failed (an interrupt that landed
+        on it, a deferred constraint): the library's state, taken as ours.
+        A transaction the server holds as failed takes nothing but a
+        rollback, so it gets one here and the connection stays usable.
+        Without the library's state the transaction stays open in our
+        account until an ending statement succeeds. Returns the state."""
+        state = self._state()
+        if state == _TX_FAILED:
+            try:
+                self._run(_ROLLBACK)
+            except Error:
+                pass  # the caller's error says what went wrong
+            state = self._state()
+        if state is not None:
+            self._in_transaction = state != _TX_IDLE
+        return state
 
     # -- the rest -------------------------------------------------------------
 
@@ -244,9 +334,16 @@ class Connection:
         if core is None:
             return
         try:
-            if self._in_transaction:
+            if self._open():
+                try:
+                    self._run(_ROLLBACK)
+                except Error:
+                    # Ending the session rolls back all the same; a server
+                    # that is gone (the library cannot tell any state) has
+                    # rolled back already.
+                    if self._state() is not None:
+                        raise
                 self._in_transaction = False
-                self._run(_ROLLBACK)
         finally:
             self._core = None
             control, self._control = self._control, None
@@ -287,22 +384,55 @@ class Connection:
 # ---------------------------------------------------------------------------
 # Cursor
 
-# An INSERT that executemany can hand to the bulk path: every value a
-# placeholder, into all of the table's fields in their order.
-_PLAIN_INSERT = _re.compile(
-    r'\s*insert\s+into\s+("(?:[^"]|"")+"|[A-Za-z_][\w$]*)\s*'
-    r'(?:\(\s*((?:"(?:[^"]|"")+"|[A-Za-z_][\w$]*)(?:\s*,\s*(?:"(?:[^"]|"")+"|[A-Za-z_][\w$]*))*)\s*\)\s*)?'
-    r'values\s*\(\s*(\?(?:\s*,\s*\?)*)\s*\)\s*;?\s*\Z',
-    _re.IGNORECASE)
-
 # Fewer rows than this go one statement each: the table's layout costs a query.
 _BULK_MIN_ROWS = 64
 
 
-def _unquote(name):
-    if name.startswith('"'):
-        return name[1:-1].replace('""', '"')
-    return name
+def _name(token):
+    """The name a token spells, or None when it is not a plain or quoted
+    name this face can read."""
+    kind, text = token
+    if kind == "word":
+        return text
+    if kind != "name" or text[0] not in "\"`[":
+        return None
+    if text[0] == "[":
+        return text[1:-1]
+    return text[1:-1].replace(text[0] * 2, text[0])
+
+
+def _plain_insert(tokens):
+    """(table, field names or None, placeholders) of ``INSERT INTO t
+    [(names)] VALUES (?, ...) [;]`` from the statement's tokens, else None."""
+    if tokens and tokens[-1][0] == "semi":
+        tokens = tokens[:-1]
+    if len(tokens) < 6 or [t[1].lower() for t in tokens[:2]] != ["insert", "into"] or \
+            any(kind != "word" for kind, _ in tokens[:2]):
+        return None
+    table = _name(tokens[2])
+    at = 3
+    names = None
+    if tokens[at] == ("other", "("):
+        names = []
+        while True:
+            name = _name(tokens[at + 1]) if at + 1 < len(tokens) else None
+            if name is None or at + 2 >= len(tokens):
+                return None
+            names.append(name)
+            at += 2
+            if tokens[at] == ("other", ")"):
+                at += 1
+                break
+            if tokens[at] != ("other", ","):
+                return None
+    rest = tokens[at:]
+    if table is None or len(rest) < 4 or rest[0][0] != "word" or rest[0][1].lower() != "values":
+        return None
+    marks = rest[2:-1:2]
+    if rest[1] != ("other", "(") or rest[-1] != ("other", ")") or any(m != ("other", "?") for m in marks) or \
+            any(c != ("other", ",") for c in rest[3:-1:2]) or len(rest) != 2 * len(marks) + 2:
+        return None
+    return table, names, len(marks)
 
 
 class Cursor(_std.Cursor):
@@ -327,7 +457,7 @@ class Cursor(_std.Cursor):
         field's type, as for Connection.addrecords). rowcount is the number
         of rows changed."""
         conn = self.connection
-        own = conn._autocommit and not conn._in_transaction
+        own = conn._autocommit and not conn._open()
         if own:
             conn._run(_BEGIN)
             conn._in_transaction = True
@@ -357,18 +487,15 @@ class Cursor(_std.Cursor):
         if not isinstance(operation, str) or not isinstance(seq, (list, tuple)) or len(seq) < _BULK_MIN_ROWS \
                 or not self.null_flags:
             return None
-        m = _PLAIN_INSERT.match(operation)
-        if not m:
+        insert = _plain_insert(_std.tokens(operation, _std.dialect(self.connection._core)))
+        if insert is None:
             return None
-        table = _unquote(m.group(1))
-        marks = m.group(3).count("?")
+        table, names, marks = insert
         fields = self._fields_of(table)
         if fields is None or len(fields) != marks or _qxcore.QSCLI_ET_ARRA in [f[1] for f in fields]:
             return None
-        if m.group(2):
-            names = [_unquote(n.strip()) for n in _split_names(m.group(2))]
-            if [n.lower() for n in names] != [f[0].lower() for f in fields]:
-                return None
+        if names is not None and [n.lower() for n in names] != [f[0].lower() for f in fields]:
+            return None
         return table
 
     def _fields_of(self, table):
@@ -393,20 +520,6 @@ class Cursor(_std.Cursor):
     def __exit__(self, exc_type, exc, tb):
         self.close()
         return False
-
-
-def _split_names(text):
-    names, cur, quoted = [], "", False
-    for ch in text:
-        if ch == '"':
-            quoted = not quoted
-        if ch == "," and not quoted:
-            names.append(cur)
-            cur = ""
-        else:
-            cur += ch
-    names.append(cur)
-    return names
 
 
 def connect(dsn, user="", password="", *, autocommit=False):

@@ -360,6 +360,30 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlCancel(int hdb) {
     GUARDED({ return cancel_conn(hdb); })
 }
 
+// The lexical rules of the connection's SQL, so that the driver reads the
+// quotes and comments of a statement as the engine will.
+QSCLI_EXPORT int QSCLI_CALL qcSqlDialect(int hdb, int* dialect) {
+    if (!dialect) return E_ARGUMENT;
+    Conn* c = find_conn(hdb);
+    if (!c || !c->backend) return E_CONNECTION;
+    *dialect = c->backend->dialect();
+    return 0;
+}
+
+// Asked between calls: the state a call left, never one running.
+QSCLI_EXPORT int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
+    GUARDED({
+        if (!state) return E_ARGUMENT;
+        Conn* c = find_conn(hdb);
+        if (!c || !c->backend) return E_CONNECTION;
+        if (c->busy) return E_IN_USE;
+        const int now = c->backend->transaction_state();
+        if (now < 0) return E_LOST;
+        *state = now;
+        return 0;
+    })
+}
+
 // Connections share nothing unguarded, so calls on different ones may run
 // at the same time.
 QSCLI_EXPORT int QSCLI_CALL qcSqlConcurrency(int* level) {

@@ -29,6 +29,10 @@ public:
     // False once the engine can no longer be used (a lost server): the
     // connection then reports itself closed.
     virtual bool alive() const { return true; }
+    // The lexical rules of the SQL it reads (QSCLI_DIALECT_*).
+    virtual int dialect() const = 0;
+    // qcSqlTransactionState: QSCLI_TX_* as the engine holds it now.
+    virtual int transaction_state() const = 0;
 };
 
 // Error codes both backends give beyond an engine's own.

@@ -137,6 +137,10 @@ void Conn::close_db() {
 }
 
 void Conn::deliver(const std::string& text_cp866, int usertype, bool user) {
+    if (hold) {
+        held.push_back(Message{text_cp866, 0, usertype, user});
+        return;
+    }
     Message m;
     m.text = text_cp866;
     Message* outer = msg;  // a message from inside a callback's own statement
@@ -147,6 +151,12 @@ void Conn::deliver(const std::string& text_cp866, int usertype, bool user) {
         srv_cb(handle, 0);
     }
     msg = outer;
+}
+
+void Conn::release_messages() {
+    std::vector<Message> due;
+    due.swap(held);
+    for (const Message& m : due) deliver(m.text, m.usertype, m.user);
 }
 
 int Conn::fail(int code, const std::string& text_utf8) {

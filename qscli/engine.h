@@ -288,6 +288,8 @@ private:
 struct Message {
     std::string text;  // CP866
     size_t pos = 0;
+    int usertype = 0;
+    bool user = false;
 };
 
 // Calls on one connection come one at a time; calls on different
@@ -308,6 +310,10 @@ struct Conn {
     qcSqlCbkSrvUserSendT user_cb = nullptr;
     int busy = 0;
     Message* msg = nullptr;  // the message being delivered
+    // While held (a PostgreSQL statement is on the wire, where a receiver
+    // could run nothing of its own), messages wait here in order.
+    int hold = 0;
+    std::vector<Message> held;
     struct Txn {
         std::string name;
         bool outer;  // began the database transaction (else a savepoint in one)
@@ -330,6 +336,8 @@ struct Conn {
     }
 
     void deliver(const std::string& text_cp866, int usertype, bool user);
+    // Delivers the messages held back.
+    void release_messages();
     // Sets last_error and, when asked for, hands it to the server-message
     // callback. Returns code.
     int fail(int code, const std::string& text_utf8);
@@ -376,51 +384,32 @@ struct BusyGuard {
     ~BusyGuard() { --n; }
 };
 
+// Holds a connection's messages for the lifetime of a call; the outermost
+// delivers them as it ends.
+struct MessageHold {
+    Conn* c;
+    explicit MessageHold(Conn* conn) : c(conn) { ++c->hold; }
+    ~MessageHold() {
+        if (--c->hold == 0 && !c->held.empty()) c->release_messages();
+    }
+    MessageHold(const MessageHold&) = delete;
+    MessageHold& operator=(const MessageHold&) = delete;
+};
+
 // "HOST pid N": the client's address when there is no network between.
 std::string local_host_pid();
 
 // An SQL identifier in double quotes, inner quotes doubled.
 std::string quote_ident(const std::string& name);
 
-// Characters of SQL text (CP866: every byte from 0x80 is a letter).
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+// A character of a name in SQL text (CP866: every byte from 0x80 is a letter).
 inline bool is_word(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
            static_cast<unsigned char>(c) >= 0x80;
 }
-inline const char* skip_space(const char* p, const char* e) {
-    while (p < e && is_space(*p)) ++p;
-    return p;
-}
-// Text without its trailing blanks and semicolons.
-inline const char* trim_end(const char* b, const char* e) {
-    while (e > b && (is_space(e[-1]) || e[-1] == ';')) --e;
-    return e;
-}
-// Case-insensitive keyword at p followed by a non-word character; p moves
-// past it when it is there.
-bool keyword(const char*& p, const char* e, const char* kw);
 // An SQL string literal in single quotes, inner quotes doubled.
 std::string quote_literal(const std::string& s);
-// The quoted string or name at p (its first character is the quote), up to
-// the matching quote, where a doubled quote stands for one: its text into
-// *value (unless null) and the position past the closing quote into *end.
-// False when the quote does not close before e.
-inline bool scan_quoted(const char* p, const char* e, std::string* value, const char** end) {
-    const char q = *p++;
-    for (;;) {
-        const char* z = static_cast<const char*>(std::memchr(p, q, static_cast<size_t>(e - p)));
-        if (!z) return false;
-        if (value) value->append(p, z);
-        if (z + 1 < e && z[1] == q) {
-            if (value) *value += q;
-            p = z + 2;
-            continue;
-        }
-        *end = z + 1;
-        return true;
-    }
-}
 
 // The UTF-8 form of n CP866 bytes.
 std::string to_utf8(const char* p, size_t n);
@@ -432,9 +421,11 @@ struct Literal {
     std::string s;  // CP866, quotes undone
 };
 
+enum class Dialect;
 // Takes the integer and string literals in value positions out of `sql`:
-// `key` becomes the text with a ? in their places, `lits` their values.
-// False when the text is not one to parameterize.
-bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Literal>& lits);
+// `key` becomes the text with a placeholder of the dialect in their places
+// (? on the engine, $1, $2 ... on PostgreSQL), `lits` their values. False
+// when the text is not one to parameterize.
+bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits);
 
 }  // namespace qse

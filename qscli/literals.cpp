@@ -9,6 +9,7 @@
 // GROUP BY ordinals, statements other than queries and changes of rows.
 
 #include "engine.h"
+#include "lexer.h"
 
 #include <array>
 
@@ -66,101 +67,6 @@ Word classify(const char* w, size_t n) {
     return W_NONE;
 }
 
-
-// ---- tokens ----
-
-enum class Tok { End, Bad, Text, Quoted, Blob, Number, Word, Punct, Semicolons };
-
-struct Token {
-    Tok kind = Tok::End;
-    const char* b = nullptr;  // the token's text, quotes and all
-    const char* e = nullptr;
-    bool plain = false;       // Number: digits with nothing word-like after them
-};
-
-// Cuts statement text into tokens: blanks and comments are skipped, a text
-// whose string or quoted name does not end gives Bad.
-class Tokenizer {
-public:
-    Tokenizer(const char* p, const char* e) : p_(p), e_(e) {}
-
-    [[gnu::always_inline]] Token next() {
-        skip_blank();
-        Token t;
-        t.b = p_;
-        if (p_ == e_) return t;
-        const char ch = *p_;
-        const char* z = p_ + 1;
-        // The commonest first: words, numbers, strings.
-        if (is_word(ch)) {
-            z = ch >= '0' && ch <= '9' ? number(t) : word(t);
-        } else if (ch == '\'' || ch == '"' || ch == '`') {
-            t.kind = ch == '\'' ? Tok::Text : Tok::Quoted;
-            if (!scan_quoted(p_, e_, nullptr, &z)) t.kind = Tok::Bad;
-        } else if (ch == '[') {
-            while (z < e_ && *z != ']') ++z;
-            t.kind = z == e_ ? Tok::Bad : Tok::Quoted;
-            if (z < e_) ++z;
-        } else if (ch == '=' || ch == '<' || ch == '>' || ch == '!') {
-            t.kind = Tok::Punct;
-            while (z < e_ && (*z == '=' || *z == '<' || *z == '>' || *z == '!')) ++z;
-        } else if (ch == ';') {
-            // Semicolons and blanks to the end: anything else is a second statement.
-            t.kind = Tok::Semicolons;
-            while (z < e_ && (is_space(*z) || *z == ';')) ++z;
-        } else {
-            t.kind = Tok::Punct;
-        }
-        p_ = t.e = z;
-        return t;
-    }
-
-private:
-    void skip_blank() {
-        while (p_ < e_) {
-            if (is_space(*p_)) {
-                ++p_;
-            } else if (*p_ == '-' && p_ + 1 < e_ && p_[1] == '-') {
-                while (p_ < e_ && *p_ != '\n') ++p_;
-            } else if (*p_ == '/' && p_ + 1 < e_ && p_[1] == '*') {
-                const char* z = p_ + 2;
-                while (z + 1 < e_ && !(z[0] == '*' && z[1] == '/')) ++z;
-                p_ = z + 1 < e_ ? z + 2 : e_;
-            } else {
-                return;
-            }
-        }
-    }
-
-    // Digits; a number that goes on into letters, a point or an exponent is
-    // one token but not plain.
-    const char* number(Token& t) {
-        t.kind = Tok::Number;
-        const char* z = p_;
-        while (z < e_ && *z >= '0' && *z <= '9') ++z;
-        t.plain = z == e_ || !(is_word(*z) || *z == '.');
-        while (z < e_ && (is_word(*z) || *z == '.' || ((*z == '+' || *z == '-') && (z[-1] == 'e' || z[-1] == 'E'))))
-            ++z;
-        return z;
-    }
-
-    // A word, or a blob literal x'...'.
-    const char* word(Token& t) {
-        const char* z = p_;
-        while (z < e_ && is_word(*z)) ++z;
-        t.kind = Tok::Word;
-        if (z < e_ && *z == '\'' && z - p_ == 1 && (*p_ | 0x20) == 'x') {
-            const char* q = z + 1;
-            while (q < e_ && *q != '\'') ++q;
-            t.kind = q == e_ ? Tok::Bad : Tok::Blob;
-            return q == e_ ? q : q + 1;
-        }
-        return z;
-    }
-
-    const char* p_;
-    const char* e_;
-};
 
 // ---- where a value may stand ----
 
@@ -259,46 +165,58 @@ private:
 
 }  // namespace
 
-bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Literal>& lits) {
+bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits) {
     const char* const e = sql + n;
-    // The key is the text with the literals taken out replaced by '?': the
-    // text up to `copied` is in the key already.
+    // The key is the text with the literals taken out replaced by
+    // placeholders (? on the engine, $1, $2 ... on PostgreSQL): the text up
+    // to `copied` is in the key already.
     key.clear();
     lits.clear();
     const char* copied = sql;
     auto take_out = [&](const Token& t) {
         key.append(copied, static_cast<size_t>(t.b - copied));
-        key += '?';
+        if (d == Dialect::Engine) {
+            key += '?';
+        } else {
+            key += '$' + std::to_string(lits.size());
+            if (t.e < e && (is_word(*t.e) || *t.e == '$')) key += ' ';  // $1or would be one token
+        }
         copied = t.e;
     };
-    Tokenizer tokens(sql, e);
+    Lexer tokens(d, sql, e);
     ValuePlaces at;
     bool first = true;  // before the first word
-    for (Token t = tokens.next(); t.kind != Tok::End; t = tokens.next()) {
-        if (first && t.kind != Tok::Word && t.kind != Tok::Blob) return false;
+    Tok prev = Tok::End;
+    for (Token t = tokens.next_solid(); t.kind != Tok::End; prev = t.kind, t = tokens.next_solid()) {
+        if (first && t.kind != Tok::Word) return false;
         switch (t.kind) {
         case Tok::Text:
+            // PostgreSQL joins strings that only blanks part: never one of them alone.
+            if (prev == Tok::Text || prev == Tok::OtherText) return false;
             if (at.here()) {
-                lits.push_back({true, 0, std::string()});
-                const char* end;
-                scan_quoted(t.b, t.e, &lits.back().s, &end);
+                lits.push_back({true, 0, unquote(t)});
                 take_out(t);
             }
             at.other();
             break;
-        case Tok::Number:
-            if (t.plain && at.here() && t.e - t.b <= 18) {
+        case Tok::Number: {
+            bool plain = t.size() <= 18;
+            for (const char* p = t.b; p < t.e && plain; ++p) plain = *p >= '0' && *p <= '9';
+            if (plain && at.here()) {
                 int64_t v = 0;
-                for (const char* d = t.b; d < t.e; ++d) v = v * 10 + (*d - '0');
+                for (const char* p = t.b; p < t.e; ++p) v = v * 10 + (*p - '0');
                 lits.push_back({false, v, std::string()});
                 take_out(t);
             }
             at.other();
             break;
-        case Tok::Quoted:
-        case Tok::Blob: at.other(); break;
+        }
+        case Tok::Name:
+        case Tok::OtherText:
+        case Tok::Blob:
+        case Tok::Bits: at.other(); break;
         case Tok::Word: {
-            const Word kind = classify(t.b, static_cast<size_t>(t.e - t.b));
+            const Word kind = classify(t.b, t.size());
             if (first) {
                 first = false;
                 if (!(kind == W_LEAD || kind == W_VALUES || (kind == W_SELECT && (*t.b | 0x20) == 's'))) return false;
@@ -306,13 +224,16 @@ bool parameterize(const char* sql, size_t n, std::string& key, std::vector<Liter
             if (!at.word(kind)) return false;
             break;
         }
+        case Tok::Op:
         case Tok::Punct:
             if (!at.punct(*t.b)) return false;
             break;
-        case Tok::Semicolons:
-            if (t.e != e) return false;  // several statements
+        case Tok::Semicolon:
+            // Semicolons and blanks to the end: anything else is a second statement.
+            for (Token r = tokens.next_solid(); r.kind != Tok::End; r = tokens.next_solid())
+                if (r.kind != Tok::Semicolon) return false;
             break;
-        default: return false;  // a string or quoted name that does not end
+        default: return false;  // the caller's own parameters; a string or name that does not end
         }
     }
     if (lits.empty() || !at.balanced()) return false;

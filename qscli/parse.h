@@ -1,9 +1,12 @@
 // The library's own statements, which no engine understands: err_to_user,
-// named transactions, return, QXTBLSTRUCT, recognised in a statement text.
-// Each backend carries them out its own way.
+// named transactions, return, QXTBLSTRUCT, recognised in a statement text
+// by its tokens. Each backend carries them out its own way.
 #pragma once
 
 #include "engine.h"
+#include "lexer.h"
+
+#include <vector>
 
 namespace qse {
 
@@ -19,13 +22,21 @@ struct Command {
     const char* usage = "";  // SYNTAX: the form expected
 };
 
-// Recognises one of the library's statements at the start of `sql`
-// (n bytes); PLAIN for anything else.
-Command parse_command(const char* sql, size_t n);
+// Recognises one of the library's statements in `sql` (n bytes): the text
+// must be that statement alone (blanks, comments and semicolons aside);
+// PLAIN for anything else.
+Command parse_command(Dialect d, const char* sql, size_t n);
 
-// The first QXTBLSTRUCT("T") (or 'T') in `sql` at or after `from`: where it
-// starts, the position past its ")" and T (quotes undone). False when there
-// is none.
-bool next_tblstruct(const std::string& sql, size_t from, size_t* at, size_t* end, std::string* name);
+// A QXTBLSTRUCT("T") (or 'T') where a table may stand: after FROM, JOIN or
+// a comma of a FROM list; never inside a string, a quoted name or a comment.
+struct TblStruct {
+    size_t at, end;     // its text, from the word to the ")"
+    std::string name;   // T, quotes undone
+    bool aliased;       // a name for it follows
+};
+std::vector<TblStruct> find_tblstruct(Dialect d, const std::string& sql);
+
+// True when nothing but blanks, comments and semicolons is in [b, e).
+bool only_blank(Dialect d, const char* b, const char* e);
 
 }  // namespace qse

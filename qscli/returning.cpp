@@ -4,32 +4,6 @@
 
 namespace qse {
 
-bool split_return_type(const char* b, const char* e, const char** expr_end, ElemType* type) {
-    const char* t = e;
-    if (t > b && t[-1] == ')') {
-        const char* q = t - 1;
-        while (q > b && q[-1] != '(') {
-            if (!(is_space(q[-1]) || (q[-1] >= '0' && q[-1] <= '9'))) return false;
-            --q;
-        }
-        if (q == b) return false;
-        t = q - 1;
-        while (t > b && is_space(t[-1])) --t;
-    }
-    const char* w = t;
-    while (w > b && is_word(w[-1])) --w;
-    if (w == t) return false;
-    const char* a = w;
-    if (a == b || !is_space(a[-1])) return false;
-    while (a > b && is_space(a[-1])) --a;
-    if (a - b < 2 || sqlite3_strnicmp(a - 2, "as", 2) != 0) return false;
-    const char* x = a - 2;
-    if (x == b || !is_space(x[-1])) return false;
-    if (!parse_type_name(w, static_cast<size_t>(e - w), type)) return false;
-    *expr_end = x;
-    return true;
-}
-
 int run_return(Conn* c, Stmt* st, sqlite3_stmt* s, const StmtCache::Entry& how) {
     if (sqlite3_column_count(s) != 1) return c->fail(-SQLITE_ERROR, "return takes exactly one value");
     int rc = sqlite3_step(s);

@@ -3,6 +3,7 @@
 // read and a value that does not fit its column fails the statement itself.
 // Columns of a variable or unknown width are staged first and packed once
 // their widths are known.
+#include "lexer.h"
 #include "statement.h"
 
 #include <cinttypes>
@@ -296,12 +297,9 @@ void Runner::returned_changes() {
     if (sqlite3_stmt_readonly(s_)) return;
     const char* sql = sqlite3_sql(s_);
     if (!sql) return;
-    const char* p = skip_space(sql, sql + std::strlen(sql));
-    const char* e = p + std::strlen(p);
-    const char* q = p;
-    const bool inserts = keyword(q, e, "insert") || keyword(q, e, "replace");
-    if (!(inserts || keyword(q, e, "update") || keyword(q, e, "delete") || keyword(q, e, "with")))
-        return;
+    const std::string first = first_word(Dialect::Engine, sql, sql + std::strlen(sql));
+    const bool inserts = first == "insert" || first == "replace";
+    if (!(inserts || first == "update" || first == "delete" || first == "with")) return;
     int64_t n = sqlite3_changes64(c_->db);
     st_->changes = n;
     st_->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(c_->db) : 0;

@@ -49,7 +49,7 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
         std::string key;
         std::vector<Literal> lits;
         int rc;
-        if (parameterize(sql, n, key, lits) && run_parameterized(c, st, key, lits, &rc)) return rc;
+        if (parameterize(Dialect::Engine, sql, n, key, lits) && run_parameterized(c, st, key, lits, &rc)) return rc;
     }
     uint64_t h = StmtCache::hash_of(sql, n);
     StmtCache::Entry* e = c->cache.checkout(sql, n, h);
@@ -78,7 +78,7 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v3(c->db, p, static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s, &tail);
     if (rc != SQLITE_OK) return c->fail_sqlite(rc);
-    bool more = tail && *skip_space(tail, text.c_str() + text.size());
+    bool more = tail && !only_blank(Dialect::Engine, tail, text.c_str() + text.size());
     if (!more && s && cacheable) {
         e = c->cache.add(sql, n, h, s);
         if (e) {
@@ -100,7 +100,7 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
             s = nullptr;
             if (rc) return rc;
         }
-        if (!tail || !*skip_space(tail, text.c_str() + text.size())) return 0;
+        if (!tail || only_blank(Dialect::Engine, tail, text.c_str() + text.size())) return 0;
         p = tail;
         rc = sqlite3_prepare_v2(c->db, p, -1, &s, &tail);
         if (rc != SQLITE_OK) return c->fail_sqlite(rc);
@@ -109,7 +109,7 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
 
 int dispatch(Conn* c, Stmt* st, const char* sql) {
     size_t n = std::strlen(sql);
-    const Command cmd = parse_command(sql, n);
+    const Command cmd = parse_command(Dialect::Engine, sql, n);
     switch (cmd.kind) {
     case Command::SYNTAX: return c->fail(-SQLITE_ERROR, std::string("syntax: ") + cmd.usage);
     case Command::ERR_TO_USER: c->err_to_user = cmd.on; return 0;

@@ -26,10 +26,7 @@ bool rewrite_tblstruct(sqlite3* db, std::string& sql, std::string* missing);
 // next run. 0 or the failure's code.
 int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry = nullptr);
 
-// return EXPR [as TYPE];
-// Splits "EXPR as TYPE" at a trailing type; false when there is none
-// (parse.cpp recognises the statement).
-bool split_return_type(const char* b, const char* e, const char** expr_end, ElemType* type);
+// return EXPR [as TYPE]; (parse.cpp recognises the statement).
 // Runs the select the return statement became; `how` holds its type.
 int run_return(Conn* c, Stmt* st, sqlite3_stmt* s, const StmtCache::Entry& how);
 

@@ -5,10 +5,10 @@
 namespace qse {
 
 bool rewrite_tblstruct(sqlite3* db, std::string& sql, std::string* missing) {
-    bool changed = false;
-    size_t from = 0, at, end;
-    std::string name;
-    while (next_tblstruct(sql, from, &at, &end, &name)) {
+    const std::vector<TblStruct> found = find_tblstruct(Dialect::Engine, sql);
+    // From the last one back, so the places of the others stay.
+    for (auto it = found.rbegin(); it != found.rend(); ++it) {
+        const std::string& name = it->name;
         if (missing->empty() &&
             sqlite3_table_column_metadata(db, nullptr, name.c_str(), nullptr, nullptr, nullptr,
                                           nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -20,11 +20,9 @@ bool rewrite_tblstruct(sqlite3* db, std::string& sql, std::string* missing) {
             "coalesce(sum(qx_len(type)) over (order by cid rows between unbounded preceding and 1 "
             "preceding), 0) as off, type as decl from pragma_table_info(" +
             lit + ") order by cid)";
-        sql.replace(at, end - at, sub);
-        from = at + sub.size();
-        changed = true;
+        sql.replace(it->at, it->end - it->at, sub);
     }
-    return changed;
+    return !found.empty();
 }
 
 }  // namespace qse

@@ -176,14 +176,6 @@ std::string quote_ident(const std::string& name) {
     return q + "\"";
 }
 
-bool keyword(const char*& p, const char* e, const char* kw) {
-    size_t n = std::strlen(kw);
-    if (static_cast<size_t>(e - p) < n || sqlite3_strnicmp(p, kw, static_cast<int>(n)) != 0) return false;
-    if (p + n < e && is_word(p[n])) return false;
-    p += n;
-    return true;
-}
-
 std::string quote_literal(const std::string& s) {
     std::string q = "'";
     for (char c : s) {

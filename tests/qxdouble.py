@@ -34,8 +34,10 @@ ENTRY_POINTS = (
     "qcSqlAddRecords", "qcSqlPackDate", "qcSqlUnpackDate",
 )
 # Entry points our own library adds; the vendor's has none of them.
-OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency")
+OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency", "qcSqlDialect", "qcSqlTransactionState")
 QSCLI_E_INTERRUPTED = -9
+QSCLI_DIALECT_ENGINE, QSCLI_DIALECT_PG = 0, 1
+QSCLI_TX_IDLE, QSCLI_TX_OPEN, QSCLI_TX_FAILED = 0, 1, 2
 
 # Client-library constants, as the module uses them.
 QSCLI_ATTR_FLD_VERBOSE = 1001
@@ -319,6 +321,19 @@ class Double:
         """What qcSqlConcurrency answers (0 after reset); the module asks when
         it loads the library."""
         self.lib.qxd_set_concurrency(level)
+
+    def set_dialect(self, dialect):
+        """What qcSqlDialect answers (QSCLI_DIALECT_ENGINE, 0, after reset;
+        PG is 1; None: the double lacks it, as the vendor's library); left
+        out of the journal, as the driver asks at log-on."""
+        self.lib.qxd_set_dialect(-1 if dialect is None else dialect)
+
+    def set_tx_state(self, state):
+        """What qcSqlTransactionState answers (QSCLI_TX_*) until a statement
+        that begins with BEGIN (then OPEN), COMMIT or ROLLBACK (then IDLE) goes
+        through; None: the double lacks it (the default). It is not
+        journalled."""
+        self.lib.qxd_set_tx_state(-1 if state is None else state)
 
     def block(self, name, times=None):
         """The next ``times`` calls of ``name`` (every one by default) wait

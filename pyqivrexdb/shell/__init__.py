@@ -23,7 +23,7 @@ __all__ = ["main", "Shell"]
 
 
 def _run_stream(shell, stream):
-    splitter = Splitter()
+    splitter = Splitter(shell.db.dialect)
     for line in stream:
         for item in splitter.feed(line):
             shell.run(item)
@@ -32,7 +32,7 @@ def _run_stream(shell, stream):
 
 
 def _run_prompt(shell):
-    splitter = Splitter()
+    splitter = Splitter(shell.db.dialect)
     while True:
         running = False
         try:
@@ -46,9 +46,9 @@ def _run_prompt(shell):
         except KeyboardInterrupt:
             # stops the statement running, or drops the one being typed
             print("interrupted" if running else "", file=sys.stderr if running else sys.stdout, flush=True)
-            splitter = Splitter()
+            splitter = Splitter(shell.db.dialect)
         except Bail:
-            splitter = Splitter()
+            splitter = Splitter(shell.db.dialect)
 
 
 def main(argv=None):

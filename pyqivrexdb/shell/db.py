@@ -48,6 +48,7 @@ class Database:
         self.conn = dbapi.connect(dsn, user, password, autocommit=True)
         self.cursor = self.conn.cursor()
         self._core = self.conn._core
+        self.dialect = self.conn.dialect  # how statements are told apart
 
     def on_messages(self, server, user):
         self._core.send_callback(server)
@@ -63,7 +64,8 @@ class Database:
 
     def fields(self, table):
         """(name, type code, length, declared type) of each field of a table."""
-        return [(r[2], r[3], r[4], r[6]) for r in self.rows('select * from QXTBLSTRUCT("%s");' % table)]
+        name = table.replace('"', '""')
+        return [(r[2], r[3], r[4], r[6]) for r in self.rows('select * from QXTBLSTRUCT("%s");' % name)]
 
     def tables(self):
         """The table names, asked in the way of each kind of server in turn."""

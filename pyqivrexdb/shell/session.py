@@ -65,7 +65,7 @@ class Shell:
 
     def run_text(self, text):
         """Runs every statement and command of a text; False if one failed."""
-        splitter = Splitter()
+        splitter = Splitter(self.db.dialect)
         ok = True
         for line in text.splitlines(keepends=True):
             for item in splitter.feed(line):

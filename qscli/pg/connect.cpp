@@ -123,12 +123,21 @@ Session::~Session() {
     pq.PQfinish(conn);
 }
 
+namespace {
+
+// Dates and money in the forms the record packer reads, whatever the
+// server's defaults, and strings as the library's dialect writes them ('' for
+// a quote, a backslash is itself); text is UTF-8 on the wire
+// (client_encoding).
+const char SETTINGS[] =
+    "set datestyle = 'ISO, YMD'; set bytea_output = 'hex'; set lc_monetary = 'C'; "
+    "set extra_float_digits = 1; set standard_conforming_strings = on";
+
+}  // namespace
+
 int Session::start() {
-    // Dates and money in the forms the record packer reads, whatever the
-    // server's defaults; text is UTF-8 on the wire (client_encoding).
-    if (int rc = run("set datestyle = 'ISO, YMD'; set bytea_output = 'hex'; set lc_monetary = 'C'; "
-                     "set extra_float_digits = 1; set standard_conforming_strings = on"))
-        return rc;
+    MessageHold held(c);
+    if (int rc = run(SETTINGS)) return rc;
     const char* v = pq.PQparameterStatus(conn, "server_version");
     std::string ver = v ? v : "?";
     size_t sp = ver.find(' ');
@@ -268,7 +277,29 @@ void Session::deliver_notifications() {
     }
 }
 
+int Session::keep_settings() {
+    // A RESET ALL (what a pool does between borrowers) or a SET puts the
+    // settings back to the server's or the role's defaults. The server
+    // reports two of them when they change: set all again before the next
+    // text is read, or a backslash in a literal would end it.
+    const char* scs = pq.PQparameterStatus(conn, "standard_conforming_strings");
+    const char* dates = pq.PQparameterStatus(conn, "DateStyle");
+    const bool kept = (!scs || std::strcmp(scs, "on") == 0) && (!dates || std::strcmp(dates, "ISO, YMD") == 0);
+    // An aborted transaction takes nothing but its rollback.
+    if (kept || pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
+    return run(SETTINGS);
+}
+
 bool Session::in_transaction() const { return pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE; }
+
+int Session::transaction_state() const {
+    switch (pq.PQtransactionStatus(conn)) {
+    case pq::PQTRANS_IDLE: return QSCLI_TX_IDLE;
+    case pq::PQTRANS_INERROR: return QSCLI_TX_FAILED;
+    case pq::PQTRANS_UNKNOWN: return -1;  // the server is gone: nobody knows
+    default: return QSCLI_TX_OPEN;
+    }
+}
 
 }  // namespace pg
 

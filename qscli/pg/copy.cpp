@@ -284,6 +284,8 @@ uint64_t record_size(const std::vector<Field>& fields) {
 int Session::add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) {
     if (!table || count < 0 || (count > 0 && !recs)) return E_ARGUMENT;
     if (lost_) return c->fail(E_LOST, "server connection lost");
+    MessageHold held(c);
+    if (int rc = keep_settings()) return rc;
     std::string name;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
     // A table loaded before is checked in the same flight as the batch's

@@ -321,11 +321,9 @@ namespace {
 bool controls_transaction(const std::string& sql) {
     static const char* const words[] = {"begin", "start", "commit", "end", "rollback", "abort", "savepoint",
                                         "release"};
-    const char* p = skip_space(sql.data(), sql.data() + sql.size());
-    for (const char* w : words) {
-        const char* q = p;
-        if (keyword(q, sql.data() + sql.size(), w)) return true;
-    }
+    const std::string first = first_word(Dialect::Pg, sql.data(), sql.data() + sql.size());
+    for (const char* w : words)
+        if (first == w) return true;
     return false;
 }
 
@@ -489,10 +487,10 @@ int Session::run_return(Stmt* st, const Command& cmd) {
 // layout: table, field number, name, element type, length, offset,
 // declared type.
 int Session::rewrite_tblstruct(std::string& sql) {
-    size_t from = 0, at, end;
-    std::string name;
-    while (next_tblstruct(sql, from, &at, &end, &name)) {
-        const char* e = sql.data() + sql.size();
+    const std::vector<TblStruct> found = find_tblstruct(Dialect::Pg, sql);
+    // From the last one back, so the places of the others stay.
+    for (auto it = found.rbegin(); it != found.rend(); ++it) {
+        const std::string& name = it->name;
         std::vector<Field> fields;
         if (int rc = table_layout(name, fields, nullptr)) return rc;
         std::string rows;
@@ -507,21 +505,8 @@ int Session::rewrite_tblstruct(std::string& sql) {
         // A query of its own, so the caller's alias (or none) applies to it.
         std::string sub = "(select * from (values " + rows +
                           ") as qx_fields(tbl, fieldno, fname, type, len, off, decl))";
-        const char* after = skip_space(sql.data() + end, e);
-        bool aliased = after < e && (is_word(*after) || *after == '"');
-        if (aliased) {
-            const char* w = after;
-            static const char* const follow[] = {"where", "join", "left", "right", "inner", "cross", "full",
-                                                 "natural", "on", "order", "group", "limit", "union", "except",
-                                                 "intersect", "offset", "fetch", "for", "window", "having", "using"};
-            for (const char* kw : follow) {
-                const char* x = w;
-                if (keyword(x, e, kw)) aliased = false;
-            }
-        }
-        if (!aliased) sub += " as qxtblstruct";
-        sql.replace(at, end - at, sub);
-        from = at + sub.size();
+        if (!it->aliased) sub += " as qxtblstruct";
+        sql.replace(it->at, it->end - it->at, sub);
     }
     return 0;
 }
@@ -573,14 +558,18 @@ int Session::table_layout(const std::string& table, std::vector<Field>& out, std
 int Session::exec(Stmt* st, const char* sql) {
     st->clear_result();
     BusyGuard held_stmt(st->busy), held_conn(c->busy);
+    // Messages go out once the results are read: a receiver may then run a
+    // statement of its own on this connection, as on SQLite.
+    MessageHold held(c);
     if (lost_) return c->fail(E_LOST, "server connection lost");
     // Notifications that arrived since the last call come first.
     if (!pq.PQconsumeInput(conn)) return fail_conn("server connection");
     deliver_notifications();
+    if (int rc = keep_settings()) return rc;
     size_t n = std::strlen(sql);
     std::string spelled;
     if (server_dialect(sql, n, spelled)) sql = spelled.c_str(), n = spelled.size();
-    Command cmd = parse_command(sql, n);
+    Command cmd = parse_command(Dialect::Pg, sql, n);
     int rc = 0;
     switch (cmd.kind) {
     case Command::SYNTAX: rc = c->fail(-SQLITE_ERROR, std::string("syntax: ") + cmd.usage); break;

@@ -8,26 +8,6 @@
 namespace qse {
 namespace pg {
 
-namespace {
-
-// The parameterized text with $1, $2 ... for the ?s, in UTF-8.
-std::string numbered(const std::string& key) {
-    std::string out;
-    int k = 0;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(key.data());
-    size_t from = 0;
-    for (size_t i = 0; i < key.size(); ++i) {
-        if (key[i] != '?') continue;
-        cp866_to_utf8(p + from, i - from, out);
-        out += "$" + std::to_string(++k);
-        from = i + 1;
-    }
-    cp866_to_utf8(p + from, key.size() - from, out);
-    return out;
-}
-
-}  // namespace
-
 int Session::prepared_name(const std::string& key, size_t nparams, std::string* name) {
     auto it = prepared_.find(key);
     if (it != prepared_.end()) {
@@ -45,7 +25,7 @@ int Session::prepared_name(const std::string& key, size_t nparams, std::string* 
         prepared_.erase(old);
     }
     std::string n = "qx" + std::to_string(++prepared_count_);
-    pq::PGresult* r = pq.PQprepare(conn, n.c_str(), numbered(key).c_str(), static_cast<int>(nparams), nullptr);
+    pq::PGresult* r = pq.PQprepare(conn, n.c_str(), to_utf8(key.data(), key.size()).c_str(), static_cast<int>(nparams), nullptr);
     bool ok = r && pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK;
     if (r) pq.PQclear(r);
     check_lost();
@@ -66,7 +46,7 @@ bool Session::run_prepared(Stmt* st, const char* sql, size_t n, int* rc) {
     if (pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE) return false;
     std::string key;
     std::vector<Literal> lits;
-    if (!parameterize(sql, n, key, lits) || lits.empty() || strcasestr(key.c_str(), "qxtblstruct")) return false;
+    if (!parameterize(Dialect::Pg, sql, n, key, lits)) return false;
     std::string name;
     int got = prepared_name(key, lits.size(), &name);
     if (got < 0) {

@@ -71,6 +71,8 @@ public:
     bool info(unsigned attr, std::string& out) override;
     int cancel() override;
     bool alive() const override { return !lost_; }
+    int dialect() const override { return QSCLI_DIALECT_PG; }
+    int transaction_state() const override;
 
     // Used by the pieces of the backend.
     const pq::Api& pq;
@@ -93,6 +95,8 @@ public:
     int table_layout(const std::string& table_utf8, std::vector<Field>& out, std::string* qualified);
     void read_layout(const pq::PGresult* res, std::vector<Field>& out, std::string* qualified);
     bool in_transaction() const;
+    // The session's settings again when the server reports one changed.
+    int keep_settings();
 
 private:
     int run_statement(Stmt* st, const std::string& sql);

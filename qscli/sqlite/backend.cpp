@@ -41,8 +41,14 @@ public:
         return qse::add_records(c_, table, count, rec_size, recs);
     }
     bool info(unsigned attr, std::string& out) override;
+    int dialect() const override { return QSCLI_DIALECT_ENGINE; }
     // The flag cancel_conn() set is all it takes (stop_if_cancelled).
     int cancel() override { return 0; }
+    // SQLite ends a transaction that an error rolled back on its own (ON
+    // CONFLICT ROLLBACK, a full disk), and keeps one whose COMMIT failed.
+    int transaction_state() const override {
+        return c_->db && !sqlite3_get_autocommit(c_->db) ? QSCLI_TX_OPEN : QSCLI_TX_IDLE;
+    }
 
 private:
     Conn* c_;

@@ -299,3 +299,26 @@ def test_orm_session(engine):
         assert session.scalars(sa.select(Customer.name)).all() == ["Иванов"]
         loaded = session.get(Customer, 1)
         assert loaded.joined == datetime.date(2020, 2, 29) and sorted(o.amount for o in loaded.orders) == [3.0, 12.5]
+
+
+def test_a_pooled_connection_stays_usable_after_a_failed_commit(engine):
+    """A COMMIT the engine refuses (a deferred foreign key) keeps the
+    transaction open; the pool's reset rolls it back, so the next checkout
+    neither inherits it nor finds the database locked."""
+    with engine.begin() as c:
+        c.exec_driver_sql("create table parent (id integer primary key)")
+        c.exec_driver_sql("create table child (pid integer references parent (id) deferrable initially deferred)")
+        c.exec_driver_sql("create table t (id integer)")
+    with pytest.raises(sa.exc.IntegrityError):
+        with engine.begin() as c:
+            c.exec_driver_sql("insert into t values (1)")
+            c.exec_driver_sql("insert into child values (99)")
+    for n in (2, 3):
+        with engine.begin() as c:
+            c.exec_driver_sql("insert into t values (%d)" % n)
+    other = sa.create_engine(engine.url)
+    try:
+        with other.connect() as c:
+            assert c.exec_driver_sql("select id from t order by id").fetchall() == [(2,), (3,)]
+    finally:
+        other.dispose()

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <strings.h>
 #include <thread>
 #include <vector>
 
@@ -107,6 +108,10 @@ std::vector<std::string> g_stale;
 thread_local Message* t_current_message = nullptr;  // the one being delivered
 
 int g_concurrency = 0;  // what qcSqlConcurrency answers
+int g_dialect = QSCLI_DIALECT_ENGINE;  // what qcSqlDialect answers; -1: QSCLI_E_UNSUPPORTED
+// What qcSqlTransactionState answers; -1: QSCLI_E_UNSUPPORTED, as a library
+// without it (the default).
+int g_tx_state = -1;
 // Blocking: calls of these names wait (count each; -1: every call).
 std::map<std::string, int64_t> g_blocks;
 struct Blocked {
@@ -265,9 +270,11 @@ bool Call::enter(int hdb, int* rc) {
             note_inside(hdb);
             counted_ = true;
         }
-        // Asked at every load of the library: left out, so journals show
+        // Asked at every load of the library (the dialect at every log-on):
+        // left out, so journals show
         // the work the tests look at.
-        if (std::strcmp(name_, "qcSqlConcurrency") != 0) g_journal += buf_;
+        if (std::strcmp(name_, "qcSqlConcurrency") != 0 && std::strcmp(name_, "qcSqlDialect") != 0)
+            g_journal += buf_;
         for (int h : conns_)
             if (g_freed_conns.count(h)) g_stale.push_back(name_);
         for (int h : stmts_)
@@ -541,12 +548,25 @@ int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsig
     return 0;
 }
 
+// A scripted transaction state follows the statements that went through:
+// BEGIN opens, COMMIT and ROLLBACK end (a failed call changes nothing).
+// g_lock held.
+void follow_transaction(const char* sql) {
+    if (g_tx_state < 0 || !sql) return;
+    auto starts = [&](const char* word) { return strncasecmp(sql, word, std::strlen(word)) == 0; };
+    if (starts("begin"))
+        g_tx_state = QSCLI_TX_OPEN;
+    else if (starts("commit") || starts("rollback"))
+        g_tx_state = QSCLI_TX_IDLE;
+}
+
 int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
     int rc;
     if (Call("qcSqlExecDirect").stmt(hstmt).str(sql).enter(stmt_connection(hstmt), &rc)) return rc;
     // The scripted result and return value belong to this statement now;
     // without a script the statement has no result set and no return value.
     std::lock_guard<std::mutex> lock(g_lock);
+    follow_transaction(sql);
     Statement& st = g_statements[hstmt];
     st.result = g_have_result ? std::move(g_pending_result) : Result();
     st.retval = std::move(g_pending_retval);
@@ -756,6 +776,25 @@ int QSCLI_CALL qcSqlConcurrency(int* level) {
     return 0;
 }
 
+int QSCLI_CALL qcSqlDialect(int hdb, int* dialect) {
+    int rc;
+    if (Call("qcSqlDialect").conn(hdb).out().enter(hdb, &rc)) return rc;
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (g_dialect < 0) return QSCLI_E_UNSUPPORTED;
+    if (dialect) *dialect = g_dialect;
+    return 0;
+}
+
+// A question about the connection, not work on it: left out of the
+// journal, so journals show the work the tests look at.
+int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
+    (void)hdb;
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (g_tx_state < 0) return QSCLI_E_UNSUPPORTED;
+    if (state) *state = g_tx_state;
+    return 0;
+}
+
 int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, unsigned int year) {
     int rc;
     if (Call("qcSqlPackDate").i(day).i(month).i(year).enter(0, &rc)) return rc;
@@ -785,6 +824,8 @@ QXD_API void qxd_reset() {
     join_threads();
     std::lock_guard<std::mutex> lock(g_lock);
     g_concurrency = 0;
+    g_dialect = QSCLI_DIALECT_ENGINE;
+    g_tx_state = -1;
     g_blocks.clear();
     release_blocked();
     g_max_threads = 0;
@@ -938,6 +979,17 @@ QXD_API void qxd_set_bulk_journal(int on) {
 QXD_API void qxd_set_concurrency(int level) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_concurrency = level;
+}
+
+// What qcSqlDialect / qcSqlTransactionState answer; -1: unsupported.
+QXD_API void qxd_set_dialect(int dialect) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_dialect = dialect;
+}
+
+QXD_API void qxd_set_tx_state(int state) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_tx_state = state;
 }
 
 // The next `times` calls of `name` (every one for -1, none for 0) block.

@@ -133,3 +133,15 @@ def test_executemany_through_the_bulk_path_keeps_nulls_and_the_transaction(conn,
     cur.executemany("insert into t values (?, ?, ?, ?)", data)
     conn.commit()
     assert rows(conn, "select * from t order by id") == data
+
+
+@pytest.mark.parametrize("sql", [
+    "insert into t values (1); insert into t values (2)",
+    "insert into t values (1);\n-- and then\ndelete from t",
+])
+def test_several_statements_in_one_execute_are_refused_and_none_runs(conn, sql):
+    conn.execute("create table t (id integer)")
+    with pytest.raises(dbapi.ProgrammingError, match="one statement at a time"):
+        conn.execute(sql)
+    conn.execute("insert into t values (3); -- one statement, a comment after it")
+    assert rows(conn, "select id from t") == [(3,)]

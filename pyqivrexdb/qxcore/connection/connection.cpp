@@ -5,6 +5,7 @@
 #include "../bulk/bulk.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
+#include "../cursor/lexer.h"
 #include "../module/causes.h"
 #include "../module/module.h"
 #include "../module/parts.h"
@@ -77,6 +78,15 @@ int connection_init(PyObject* obj, PyObject* args, PyObject* kwds) {
     if (go <= 0) return go;
     Ref done(PyObject_CallMethod(obj, "connect", "OOO", server, user, passwd));
     return done ? 0 : -1;
+}
+
+// The lexical rules of the session's SQL, asked once after log-on; a
+// library that cannot tell speaks the engine's.
+int ask_dialect(int hdb) {
+    int dialect = QSCLI_DIALECT_ENGINE;
+    if (quick_call(HeldLock(hdb).get(), [&] { return qc.qcSqlDialect(hdb, &dialect); }) != 0)
+        return QSCLI_DIALECT_ENGINE;
+    return sql::known_dialect(dialect);
 }
 
 PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
@@ -152,6 +162,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     }
     self->is_connected = 1;
     self->null_flags_refused = 0;
+    self->dialect = ask_dialect(hdb);
     Py_RETURN_NONE;
 }
 

@@ -12,6 +12,7 @@ struct ConnectionObject {
     // QSCLI_ATTR_NULL_FLAGS settings a standard cursor's statement was
     // refused on this session (bit n: setting n), not to be asked again.
     unsigned null_flags_refused;
+    int dialect;  // QSCLI_DIALECT_*: the lexical rules of the session's SQL, asked at log-on
 };
 
 extern PyTypeObject ConnectionType;

@@ -1,7 +1,9 @@
-// The placeholder scanner. It knows the lexical shapes that hide a `?` or a
-// `:name` from the engine (quoted texts and names, comments) and copies
-// everything else through unchanged.
+// The placeholder scanner. It reads the statement with the lexer of the
+// library's dialect, so a `?` or `:name` inside a literal, a quoted name or
+// a comment stays text, and copies everything else through unchanged.
 #include "binding.h"
+
+#include "lexer.h"
 
 #include "../module/module.h"
 #include "../values/cp866.h"
@@ -25,45 +27,25 @@ std::nullptr_t misuse(const char* format, PyObject* detail = nullptr) {
     return text ? raise_object("ProgrammingError", text.get()) : nullptr;
 }
 
-// Where a quoted run, a comment or a plain character starting at p ends.
-const char* skip_lexeme(const char* p, const char* e) {
-    const char c = *p;
-    if (c == '\'' || c == '"' || c == '`' || c == '[') {
-        const char close = c == '[' ? ']' : c;
-        for (++p; p < e; ++p) {
-            if (*p != close) continue;
-            // A doubled quote stays inside the run.
-            if (close != ']' && p + 1 < e && p[1] == close) {
-                ++p;
-                continue;
-            }
-            return p + 1;
-        }
-        return e;
-    }
-    if (c == '-' && p + 1 < e && p[1] == '-') {
-        const void* nl = std::memchr(p, '\n', static_cast<size_t>(e - p));
-        return nl ? static_cast<const char*>(nl) + 1 : e;
-    }
-    if (c == '/' && p + 1 < e && p[1] == '*') {
-        for (p += 2; p + 1 < e; ++p)
-            if (p[0] == '*' && p[1] == '/') return p + 2;
-        return e;
-    }
-    return p + 1;
-}
-
 class Binder {
 public:
     Binder(PyObject* params, bool named) : params_(params), named_(named) {}
 
     // Binds the text [b, e) into out_. 0, or -1 with an exception set.
-    int run(const char* b, const char* e) {
-        out_.reserve(static_cast<size_t>(e - b) + 16);
+    int run(const char* b, const char* e, int dialect) {
+        if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
+        sql::StatementEnds ends(dialect);
+        bool ended = false;
         for (const char* p = b; p < e;) {
+            const sql::Token t = sql::next_token(p, e, dialect);
+            if (ended && t.kind != sql::Kind::SPACE && t.kind != sql::Kind::COMMENT && t.kind != sql::Kind::SEMI)
+                return misuse("You can only execute one statement at a time."), -1;
+            ended |= ends.feed(p, t);
             const unsigned char c = static_cast<unsigned char>(*p);
-            if (c == '?') {
+            if (!params_ || t.kind != sql::Kind::OTHER) {
+                p = t.end;
+            } else if (c == '?') {
                 out_.append(copied, p);
                 if (p + 1 < e && p[1] >= '0' && p[1] <= '9') return misuse("numbered placeholders (?1) are not supported: use ? or :name"), -1;
                 if (positional() < 0) return -1;
@@ -76,9 +58,10 @@ public:
                 if (by_name(name, p) < 0) return -1;
                 copied = p;
             } else {
-                p = skip_lexeme(p, e);
+                p = t.end;
             }
         }
+        if (!params_) return 0;
         out_.append(copied, e);
         if (!named_ && used_ != given()) {
             Ref text(PyUnicode_FromFormat("the statement has %zd placeholders but %zd values were given", used_,
@@ -119,7 +102,7 @@ private:
         return values::append_literal(out_, value.get(), label.get());
     }
 
-    PyObject* params_;  // borrowed: a fast sequence, or the mapping
+    PyObject* params_;  // borrowed: a fast sequence, or the mapping; null: the text is only checked
     bool named_;
     Py_ssize_t used_ = 0;
     std::string out_;
@@ -141,9 +124,16 @@ Ref statement_text(PyObject* operation) {
 
 }  // namespace
 
-Ref bind_statement(PyObject* operation, PyObject* params) {
+Ref bind_statement(PyObject* operation, PyObject* params, int dialect) {
     Ref text = statement_text(operation);
-    if (!text || params == Py_None) return text;
+    if (!text) return text;
+    const char* b = PyBytes_AS_STRING(text.get());
+    const char* e = b + PyBytes_GET_SIZE(text.get());
+    if (params == Py_None) {
+        // Sent as it is, once it is known to hold one statement.
+        if (Binder(nullptr, false).run(b, e, dialect) < 0) return Ref();
+        return text;
+    }
     if (PyUnicode_Check(params) || PyBytes_Check(params) || PyByteArray_Check(params))
         return Ref(misuse("the values must be a sequence or a mapping, not %S",
                           reinterpret_cast<PyObject*>(Py_TYPE(params))));
@@ -163,9 +153,8 @@ Ref bind_statement(PyObject* operation, PyObject* params) {
             return Ref();
         }
     }
-    const char* b = PyBytes_AS_STRING(text.get());
     Binder binder(held.get(), named);
-    if (binder.run(b, b + PyBytes_GET_SIZE(text.get())) < 0) return Ref();
+    if (binder.run(b, e, dialect) < 0) return Ref();
     return binder.result();
 }
 

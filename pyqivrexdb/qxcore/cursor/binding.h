@@ -8,9 +8,10 @@ namespace qx {
 
 // The statement `operation` (a str) in CP866 with its placeholders bound:
 // `?` takes the next value of a sequence, `:name` the value of a mapping.
-// Placeholders inside string literals, quoted identifiers and comments are
-// text. With `params` None the text is sent as it is. A new bytes object
+// Placeholders inside string literals, quoted identifiers and comments of
+// `dialect` (QSCLI_DIALECT_*) are text. With `params` None the text is sent
+// as it is. A text of more than one statement is refused. A new bytes object
 // without NUL, or null with ProgrammingError or DataError set.
-Ref bind_statement(PyObject* operation, PyObject* params);
+Ref bind_statement(PyObject* operation, PyObject* params, int dialect);
 
 }  // namespace qx

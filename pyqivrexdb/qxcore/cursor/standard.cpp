@@ -150,7 +150,7 @@ int run(StandardCursorObject* self, const char* sql) {
 }
 
 int execute_one(PyObject* self, PyObject* operation, PyObject* params) {
-    Ref sql = bind_statement(operation, params);
+    Ref sql = bind_statement(operation, params, as_std(self)->dialect);
     if (!sql) return -1;
     return run(as_std(self), PyBytes_AS_STRING(sql.get()));
 }
@@ -300,6 +300,7 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->has_lastrowid = 0;
     // Without the capability NULLs read as the core reads them.
     self->null_flags = offer_null_flags(conn, &self->base);
+    self->dialect = conn->dialect;
     self->base.initialised = 1;
     return obj.release();
 }

@@ -12,8 +12,15 @@ struct StandardCursorObject {
     long long rowcount;    // changed rows, records of a result, or -1
     long long lastrowid;   // the last inserted row's id
     int has_lastrowid;     // 0: lastrowid reads None
+    int dialect;           // QSCLI_DIALECT_*: the connection's, copied when the cursor is made
 };
 
 extern PyTypeObject StandardCursorType;
+
+// The standard face's readers of SQL text (statements.cpp), as functions of
+// pyqivrexdb._qxstandard; each takes (text, dialect).
+PyObject* split_statements(PyObject* self, PyObject* args);
+PyObject* complete_statement(PyObject* self, PyObject* args);
+PyObject* statement_tokens(PyObject* self, PyObject* args);
 
 }  // namespace qx

@@ -2,6 +2,9 @@
 // core's import and registered in sys.modules only, so the core's own
 // namespace stays exactly as designed. pyqivrexdb.dbapi builds on it.
 #include "../bulk/bulk.h"
+#include "../client/calls.h"
+#include "../client/loader.h"
+#include "../connection/connection.h"
 #include "../cursor/standard.h"
 #include "causes.h"
 #include "module.h"
@@ -16,7 +19,44 @@ PyObject* class_for_code_fn(PyObject*, PyObject* code) {
     return PyUnicode_FromString(class_for_code(value));
 }
 
+ConnectionObject* connected(PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, &ConnectionType)) {
+        PyErr_Format(PyExc_TypeError, "expected a pyqivrexdb.qxcore.Connection, not %.100s", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    auto* conn = reinterpret_cast<ConnectionObject*>(obj);
+    if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
+    return conn;
+}
+
+PyObject* dialect_fn(PyObject*, PyObject* obj) {
+    ConnectionObject* conn = connected(obj);
+    return conn ? PyLong_FromLong(conn->dialect) : nullptr;
+}
+
+// The library's account of the session's transaction (QSCLI_TX_*), or None
+// when it cannot tell (a library without the question, a lost server).
+PyObject* transaction_state_fn(PyObject*, PyObject* obj) {
+    ConnectionObject* conn = connected(obj);
+    if (!conn) return nullptr;
+    const int hdb = conn->hdb;
+    int state = 0;
+    if (quick_call(HeldLock(hdb).get(), [&] { return qc.qcSqlTransactionState(hdb, &state); }) != 0 ||
+        state < QSCLI_TX_IDLE || state > QSCLI_TX_FAILED)
+        Py_RETURN_NONE;
+    return PyLong_FromLong(state);
+}
+
 PyMethodDef functions[] = {
+    {"dialect", dialect_fn, METH_O, "dialect(connection) -> QSCLI_DIALECT_* of the session's SQL."},
+    {"transaction_state", transaction_state_fn, METH_O,
+     "transaction_state(connection) -> QSCLI_TX_* as the library holds it, or None when it cannot tell."},
+    {"split", split_statements, METH_VARARGS,
+     "split(text, dialect=0) -> the statements, each with its ';', then the unfinished rest if any."},
+    {"complete", complete_statement, METH_VARARGS,
+     "complete(text, dialect=0) -> True when the text ends with a complete statement."},
+    {"tokens", statement_tokens, METH_VARARGS,
+     "tokens(text, dialect=0) -> (kind, text) of each token but blanks and comments."},
     {"load", standard_load, METH_VARARGS,
      "load(connection, table, rows, cursor=None) -> rows loaded: the standard face's bulk load."},
     {"class_for_code", class_for_code_fn, METH_O,

@@ -1,0 +1,241 @@
+// The engine's lexical rules are SQLite's (tokenize.c); PostgreSQL's those of
+// its scanner (scan.l): E'' strings with backslash escapes, $tag$ strings,
+// nested block comments, U&'' and U&"", B'' and X'' bit strings, $N
+// parameters and operators of several characters.
+#include "lexer.h"
+
+#include <cstring>
+
+namespace qse {
+
+namespace {
+
+inline bool id_start(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || static_cast<unsigned char>(c) >= 0x80;
+}
+inline bool digit(char c) { return c >= '0' && c <= '9'; }
+// Both dialects let a name go on with digits and $ (a$b$ is one name).
+inline bool id_char(char c) { return id_start(c) || digit(c) || c == '$'; }
+inline bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+inline char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+bool pg_op_char(char c) { return c && std::strchr("+-*/<>=~!@#%^&|`?", c) != nullptr; }
+
+}  // namespace
+
+bool Token::word(const char* kw) const {
+    if (kind != Tok::Word) return false;
+    size_t n = std::strlen(kw);
+    if (size() != n) return false;
+    for (size_t k = 0; k < n; ++k)
+        if (lower(b[k]) != kw[k]) return false;
+    return true;
+}
+
+// p_ is past the opening quote; the position past the closing one, or null
+// when the text ends first. A doubled quote stands for one; with
+// `backslashes` a backslash takes the next character with it.
+const char* Lexer::quoted(char close, bool backslashes) {
+    const char* p = p_;
+    while (p < e_) {
+        const char c = *p;
+        if (backslashes && c == '\\') {
+            p += 2;
+            continue;
+        }
+        ++p;
+        if (c != close) continue;
+        if (p < e_ && *p == close) {
+            ++p;
+            continue;
+        }
+        return p;
+    }
+    return nullptr;
+}
+
+// p_ at "$", tag_end past the opening "$tag$": past the closing one, or null.
+const char* Lexer::dollar_end(const char* tag_end) {
+    const size_t t = static_cast<size_t>(tag_end - p_);
+    for (const char* z = tag_end; static_cast<size_t>(e_ - z) >= t; ++z) {
+        z = static_cast<const char*>(std::memchr(z, '$', static_cast<size_t>(e_ - z)));
+        if (!z || static_cast<size_t>(e_ - z) < t) return nullptr;
+        if (std::memcmp(z, p_, t) == 0) return z + t;
+    }
+    return nullptr;
+}
+
+// p_ at "/*": past the comment's end, or null. PostgreSQL's nest.
+const char* Lexer::block_comment() {
+    const char* p = p_ + 2;
+    int depth = 1;
+    while (p + 1 < e_) {
+        if (p[0] == '*' && p[1] == '/') {
+            p += 2;
+            if (--depth == 0 || d_ == Dialect::Engine) return p;
+        } else if (p[0] == '/' && p[1] == '*' && d_ == Dialect::Pg) {
+            p += 2;
+            ++depth;
+        } else {
+            ++p;
+        }
+    }
+    return nullptr;
+}
+
+// Digits, a point, an exponent; letters run on into the same token (the
+// engines refuse such a token, or read it as a number and a name: either
+// way nothing to look inside).
+const char* Lexer::number() {
+    const char* z = p_;
+    while (z < e_ && (id_char(*z) || *z == '.' ||
+                      ((*z == '+' || *z == '-') && (z[-1] == 'e' || z[-1] == 'E') && digit(*p_))))
+        ++z;
+    return z;
+}
+
+const char* Lexer::op_run() {
+    const char* z = p_;
+    if (d_ == Dialect::Engine) {
+        // SQLite's operators: runs of = < > !, ->, ->>, ||; any other one character.
+        const char c = *z++;
+        if (c == '=' || c == '<' || c == '>' || c == '!') {
+            while (z < e_ && (*z == '=' || *z == '<' || *z == '>' || *z == '!')) ++z;
+        } else if (c == '-' && z < e_ && *z == '>') {
+            ++z;
+            if (z < e_ && *z == '>') ++z;
+        } else if (c == '|' && z < e_ && *z == '|') {
+            ++z;
+        }
+        return z;
+    }
+    // PostgreSQL: the longest run, cut before a comment; a run of several
+    // ends in + or - only when it holds one of ~ ! @ # % ^ & | ` ?.
+    bool special = false;
+    while (z < e_ && pg_op_char(*z)) {
+        if (z > p_ && z + 1 < e_ && ((z[0] == '-' && z[1] == '-') || (z[0] == '/' && z[1] == '*'))) break;
+        if (std::strchr("~!@#%^&|`?", *z)) special = true;
+        ++z;
+    }
+    if (z - p_ > 1 && !special)
+        while (z - p_ > 1 && (z[-1] == '+' || z[-1] == '-')) --z;
+    return z;
+}
+
+Token Lexer::next() {
+    Token t;
+    t.b = p_;
+    if (p_ >= e_) {
+        t.e = p_ = e_;
+        return t;
+    }
+    const bool pg = d_ == Dialect::Pg;
+    const char c = *p_;
+    const char n1 = p_ + 1 < e_ ? p_[1] : 0;
+    const char* z = p_ + 1;
+    // A string or name: its kind when it ends, Bad when it does not.
+    auto string = [&](Tok kind, const char* open, char close, bool backslashes) {
+        p_ = open + 1;
+        const char* end = quoted(close, backslashes);
+        t.kind = end ? kind : Tok::Bad;
+        z = end ? end : e_;
+    };
+    if (space(c)) {
+        t.kind = Tok::Space;
+        while (z < e_ && space(*z)) ++z;
+    } else if (id_start(c)) {
+        const char lc = lower(c);
+        if (n1 == '\'' && lc == 'x') {
+            string(Tok::Blob, p_ + 1, '\'', false);
+        } else if (pg && n1 == '\'' && (lc == 'e' || lc == 'n' || lc == 'b')) {
+            string(lc == 'b' ? Tok::Bits : Tok::OtherText, p_ + 1, '\'', lc == 'e');
+        } else if (pg && lc == 'u' && n1 == '&' && p_ + 2 < e_ && (p_[2] == '\'' || p_[2] == '"')) {
+            string(p_[2] == '\'' ? Tok::OtherText : Tok::Name, p_ + 2, p_[2], false);
+        } else {
+            t.kind = Tok::Word;
+            while (z < e_ && id_char(*z)) ++z;
+        }
+    } else if (digit(c) || (c == '.' && digit(n1))) {
+        t.kind = Tok::Number;
+        z = number();
+    } else if (c == '\'') {
+        string(Tok::Text, p_, '\'', false);
+    } else if (c == '"' || (c == '`' && !pg)) {
+        string(Tok::Name, p_, c, false);
+    } else if (c == '[' && !pg) {
+        const char* close = static_cast<const char*>(std::memchr(z, ']', static_cast<size_t>(e_ - z)));
+        t.kind = close ? Tok::Name : Tok::Bad;
+        z = close ? close + 1 : e_;
+    } else if (c == '-' && n1 == '-') {
+        t.kind = Tok::Comment;
+        const char* nl = static_cast<const char*>(std::memchr(z, '\n', static_cast<size_t>(e_ - z)));
+        z = nl ? nl : e_;
+    } else if (c == '/' && n1 == '*') {
+        const char* end = block_comment();
+        // SQLite reads a comment that does not end as one to the end.
+        t.kind = end || !pg ? Tok::Comment : Tok::Bad;
+        z = end ? end : e_;
+    } else if (c == ';') {
+        t.kind = Tok::Semicolon;
+    } else if (c == '$' && pg) {
+        if (digit(n1)) {
+            t.kind = Tok::Param;
+            while (z < e_ && digit(*z)) ++z;
+        } else {
+            const char* tag = z;
+            if (tag < e_ && id_start(*tag))
+                while (tag < e_ && (id_start(*tag) || digit(*tag))) ++tag;
+            if (tag < e_ && *tag == '$') {
+                const char* end = dollar_end(tag + 1);
+                t.kind = end ? Tok::OtherText : Tok::Bad;
+                z = end ? end : e_;
+            } else {
+                t.kind = Tok::Punct;
+            }
+        }
+    } else if (!pg && (c == '?' || ((c == ':' || c == '@' || c == '$' || c == '#') && id_char(n1)))) {
+        t.kind = Tok::Param;
+        if (c == '?') {
+            while (z < e_ && digit(*z)) ++z;
+        } else {
+            while (z < e_ && id_char(*z)) ++z;
+        }
+    } else if (pg && c == ':') {
+        t.kind = Tok::Punct;
+        if (n1 == ':') ++z;
+    } else if (pg ? pg_op_char(c) : std::strchr("=<>!-+*/%&|~^", c) != nullptr) {
+        t.kind = Tok::Op;
+        z = op_run();
+    } else {
+        t.kind = Tok::Punct;
+    }
+    p_ = t.e = z;
+    return t;
+}
+
+std::string unquote(const Token& t) {
+    std::string out;
+    const char* p = t.b;
+    const char* e = t.e;
+    if (p < e && (*p == 'u' || *p == 'U')) p += 2;  // U&".."
+    if (e - p < 2) return out;
+    const char open = *p;
+    const char close = open == '[' ? ']' : open;
+    ++p, --e;
+    while (p < e) {
+        out += *p;
+        p += (*p == close && p + 1 < e && p[1] == close && open != '[') ? 2 : 1;
+    }
+    return out;
+}
+
+std::string first_word(Dialect d, const char* b, const char* e) {
+    Lexer lx(d, b, e);
+    Token t = lx.next_solid();
+    std::string w;
+    if (t.kind == Tok::Word)
+        for (const char* p = t.b; p < t.e; ++p) w += lower(*p);
+    return w;
+}
+
+}  // namespace qse

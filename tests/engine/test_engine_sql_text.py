@@ -1,0 +1,294 @@
+"""The statement that runs is the one written: the library reads every
+statement text by the lexical rules of its backend's dialect, so nothing
+inside a literal, a quoted name or a comment is ever rewritten, bound or
+run. Each test runs on an SQLite file and on a PostgreSQL server."""
+import ctypes
+import datetime
+import threading
+import uuid
+
+import pytest
+
+import pyqivrexdb
+from pyqivrexdb import dbapi
+from pyqivrexdb.errors import DatabaseError
+
+import pgcluster
+
+# Values that mean something to some reader of SQL text.
+HOSTILE = [
+    "Why?", "ok?", "? ?1 ?2", ":name @name $name #x", "$1 $2", "$$", "$q$ x $q$", "a$b$ x'41'",
+    "a;b; delete from victim;", "-- not a comment", "/* not a comment", "not */ either",
+    'QXTBLSTRUCT("t")', "QXTBLSTRUCT('t')", "x') from QXTBLSTRUCT('t') --", "C:\\", "C:\\'",
+    "\\'); delete from victim; --", "it's", '"quoted"', "[bracket]", "`tick`", "x'41'", "E'\\x41'",
+    "U&'\\0041'", "Привет?", "",
+]
+
+
+def plain(v):
+    return "'" + v.replace("'", "''") + "'"
+
+
+def escaped(v):
+    return "E'" + v.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+
+def dollar(tag):
+    def spell(v):
+        quote = "$" + tag + "$"
+        return None if quote in v or v.endswith("$") else quote + v + quote
+    return spell
+
+
+def unicode_escaped(v):
+    return "U&'" + v.replace("\\", "\\\\").replace("'", "''") + "'"
+
+
+# Every form of string literal each dialect has; None: the value has no
+# spelling in that form.
+FORMS = {
+    "sqlite": {"plain": plain},
+    "postgresql": {"plain": plain, "escape": escaped, "dollar": dollar(""), "tagged": dollar("q"),
+                   "unicode": unicode_escaped},
+}
+ALL_FORMS = sorted({(b, f) for b in FORMS for f in FORMS[b]})
+
+
+@pytest.fixture
+def conn(dsn):
+    c = pyqivrexdb.connect(dsn)
+    yield c
+    try:
+        c.close()
+    except DatabaseError:
+        pass
+
+
+def fetch(cur, sql, params=None):
+    if params is None:
+        cur.execute(sql)
+    else:
+        cur.execute(sql, params)
+    return cur.fetchall()
+
+
+def text(v):
+    return v.split("\0")[0] if isinstance(v, str) else v
+
+
+def setup_tables(conn):
+    conn.execute("create table t(id integer, v text)")
+    conn.execute("create table victim(id integer)")
+    conn.execute("insert into victim values (1)")
+
+
+@pytest.mark.parametrize("form", sorted({f for _, f in ALL_FORMS}))
+def test_hostile_literals_are_stored_and_read_as_written(conn, backend, form):
+    if form not in FORMS[backend]:
+        pytest.skip("no such literal on " + backend)
+    spell = FORMS[backend][form]
+    setup_tables(conn)
+    cur = conn.cursor()
+    wrong = []
+    for k, value in enumerate(HOSTILE):
+        lit = spell(value)
+        if lit is None:
+            continue
+        shapes = [
+            (f"insert into t values ({k}, {lit})", f"select v from t where id = {k}"),
+            (None, f"select {lit}"),
+            (None, f"select v from t where id = {k} and v = {lit}"),
+            (None, f"select {lit} as v from t where id = {k}"),
+        ]
+        for change, query in shapes:
+            try:
+                if change:
+                    cur.execute(change)
+                got = [text(r[0]) for r in fetch(cur, query)]
+            except DatabaseError as e:
+                wrong.append((value, query, repr(e)))
+                continue
+            if got != [value]:
+                wrong.append((value, query, got))
+    assert wrong == []
+    assert fetch(cur, "select count(*) from victim") == [[1]]
+
+
+@pytest.mark.parametrize("autocommit", [True, False])
+def test_hostile_values_bound_by_the_standard_face_are_stored_as_passed(dsn, autocommit):
+    with dbapi.connect(dsn, autocommit=autocommit) as conn:
+        setup_tables(conn)
+        cur = conn.cursor()
+        for k, value in enumerate(HOSTILE):
+            cur.execute("insert into t values (?, ?)", (k, value))
+            cur.execute("insert into t values (?, lower(?))", (1000 + k, value))
+            cur.execute("insert into t values (?, coalesce(?, '?'))", (2000 + k, value))
+        cur.execute("select id, v from t")
+        got = {r[0]: r[1] for r in cur.fetchall()}
+        cur.execute("select count(*) from victim")
+        assert cur.fetchall() == [(1,)]
+    # lower() of the engines changes only ASCII letters.
+    low = {v: "".join(ch.lower() if ch.isascii() else ch for ch in v) for v in HOSTILE}
+    assert got == {**{k: v for k, v in enumerate(HOSTILE)}, **{1000 + k: low[v] for k, v in enumerate(HOSTILE)},
+                   **{2000 + k: v for k, v in enumerate(HOSTILE)}}
+
+
+@pytest.mark.parametrize("sql, value", [
+    # a ? inside a literal next to a literal that becomes a parameter
+    ("select 'ok?' from t where id = 1", "ok?"),
+    ("select v || '?' from t where id = 1 and v = 'Why?'", "Why??"),
+    ("select lower('Why?') from t where id = 1", "why?"),
+    # the words of the library's own statements inside literals and comments
+    ("select 'QXTBLSTRUCT(\"t\")' from t where id = 1", 'QXTBLSTRUCT("t")'),
+    ("select v from t where id = 1 -- QXTBLSTRUCT(\"nowhere\")\n", "Why?"),
+    ("select v from t where id = 1 /* QXTBLSTRUCT('nowhere') */", "Why?"),
+    ("select v as \"QXTBLSTRUCT('nowhere')\" from t where id = 1", "Why?"),
+    ("select 'return 1; commit work x;' from t where id = 1", "return 1; commit work x;"),
+    # a name with $ in it and a later literal that looks like a dollar string
+    ("select 'p $b$ x''41'' q' as a$b$ from t where id = 1", "p $b$ x'41' q"),
+])
+def test_literals_inside_statements_are_left_alone(conn, sql, value):
+    conn.execute("create table t(id integer, v text)")
+    conn.execute("insert into t values (1, 'Why?')")
+    assert [text(r[0]) for r in fetch(conn.cursor(), sql)] == [value]
+
+
+def test_a_name_holding_dollars_does_not_derail_the_blob_spelling(conn, backend):
+    blob = {"sqlite": "blob", "postgresql": "bytea"}[backend]
+    conn.execute(f"create table b(a$b$ integer, v text, y {blob})")
+    conn.execute("insert into b (a$b$, v, y) values (1, 'p $b$ x''41'' q', X'4142')")
+    rows = fetch(conn.cursor(), "select a$b$, v, y from b")
+    assert [(r[0], text(r[1]), bytes(r[2])) for r in rows] == [(1, "p $b$ x'41' q", b"4142")]  # the core face shows bytes in hex
+
+
+def test_table_structure_only_where_a_table_stands(conn, cur):
+    conn.execute("create table t(id integer, name varchar(10))")
+    conn.execute("create table victim(id integer)")
+    assert [r[2].rstrip("\0 ") for r in fetch(cur, "select * from QXTBLSTRUCT(\"t\")")] == ["id", "name"]
+    conn.execute("insert into victim values (7)")
+    assert fetch(cur, "select count(*) from victim, QXTBLSTRUCT('t') as f") == [[2]]
+    joined = fetch(cur, "select f.fname from victim v join QXTBLSTRUCT('t') f on 1 = 1 order by f.fieldno")
+    assert [r[0].rstrip("\0 ") for r in joined] == ["id", "name"]
+    # Anywhere else the word is a name like any other (no such function).
+    with pytest.raises(DatabaseError):
+        cur.execute("select QXTBLSTRUCT('t') from victim")
+
+
+@pytest.mark.parametrize("sql", [
+    "commit work x; delete from victim",
+    "rollback work x; delete from victim",
+    "begin work x table victim; delete from victim",
+    "return 1; delete from victim",
+    "err_to_user(0); delete from victim",
+    "err_to_user(1) delete from victim",
+    "commit work x delete from victim",
+])
+def test_the_librarys_own_statements_are_recognised_only_alone(conn, cur, sql):
+    conn.execute("create table victim(id integer)")
+    conn.execute("insert into victim values (1)")
+    with pytest.raises(DatabaseError) as e:
+        cur.execute(sql)
+    assert e.value.error_code_qivrex == -1
+    assert fetch(cur, "select count(*) from victim") == [[1]]
+
+
+@pytest.mark.parametrize("sql, value", [
+    ("/* first */ return 5;", 5),
+    ("-- first\nreturn 5 ; ;", 5),
+    ("return 'a;b' as char(10);", "a;b"),
+    ("return 'as long'", "as long"),
+])
+def test_return_reads_its_expression_by_tokens(cur, sql, value):
+    cur.execute(sql)
+    assert text(cur.retcode()) == value
+
+
+@pytest.mark.parametrize("sql", [
+    "select 'abc", "select \"abc", "select $$abc", "select $q$abc$", "select E'abc\\", "select /* abc",
+    "select /* a /* b */", "select [abc", "select x'41", "select U&'abc", "select 1 where 'a' = 'a",
+])
+def test_unterminated_texts_fail_cleanly_and_the_connection_goes_on(conn, cur, sql):
+    try:
+        cur.execute(sql)
+    except DatabaseError:
+        pass
+    assert fetch(cur, "select 1") == [[1]]
+
+
+# ---- the dialect the library reports ----
+
+def test_the_library_reports_its_dialect(eng, dsn, backend):
+    eng.lib.qcSqlDialect.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+    hdb = eng.open(dsn.encode("cp866"))
+    try:
+        d = ctypes.c_int(-1)
+        assert eng.lib.qcSqlDialect(hdb, ctypes.byref(d)) == 0
+        assert d.value == {"sqlite": 0, "postgresql": 1}[backend]
+        assert eng.lib.qcSqlDialect(hdb, None) == -95
+    finally:
+        eng.close(hdb)
+    assert eng.lib.qcSqlDialect(hdb, ctypes.byref(d)) == -96
+
+
+# ---- message receivers that use the connection ----
+
+def test_a_message_receiver_may_run_a_statement_on_its_own_connection(conn, backend):
+    conn.execute("create table log(m varchar(20))")
+    other = conn.cursor()
+    seen = []
+
+    def receiver(message):
+        seen.append(message)
+        other.execute("insert into log values ('%s')" % message)
+
+    conn.send_callback(receiver)
+    said = {"sqlite": "select message('one'), message('two')",
+            "postgresql": "do $$ begin raise notice 'one'; raise notice 'two'; end $$"}[backend]
+    done = []
+
+    def run():
+        conn.cursor().execute(said)
+        done.append(True)
+
+    worker = threading.Thread(target=run, daemon=True)
+    worker.start()
+    worker.join(30)
+    assert done == [True], "the statement never came back"
+    assert seen == ["one", "two"]
+    assert [text(r[0]) for r in fetch(conn.cursor(), "select m from log order by m")] == ["one", "two"]
+
+
+# ---- PostgreSQL: strings mean what the library's dialect says ----
+
+@pytest.fixture
+def off_by_default(pg_cluster):
+    """A DSN of a role whose sessions begin with standard_conforming_strings
+    off, in a schema of its own."""
+    role, schema = "r" + uuid.uuid4().hex[:12], "s" + uuid.uuid4().hex[:12]
+    pg_cluster.psql(f"create role {role} superuser login; alter role {role} set standard_conforming_strings = off; "
+                    f"alter role {role} set datestyle = 'German, DMY'; create schema {schema}")
+    return (f"host={pg_cluster.dir} port={pg_cluster.port} dbname={pgcluster.USER} user={role} "
+            f"options='-csearch_path={schema}'")
+
+
+@pytest.mark.parametrize("reset", ["reset all", "set standard_conforming_strings = off", "discard all"])
+def test_a_backslash_never_ends_a_literal_after_the_settings_are_reset(off_by_default, reset):
+    hostile = ("C:\\", "); delete from victim; --")
+    with dbapi.connect(off_by_default, autocommit=True) as conn:
+        setup_tables(conn)
+        cur = conn.cursor()
+        cur.execute(reset)
+        cur.execute("insert into t values (?, ?), (?, ?)", (1, hostile[0], 2, hostile[1]))
+        # One text is read whole before any of it runs (the core face sends
+        # several statements as one text; the standard face refuses them).
+        conn._core.execute(reset.replace("discard all", "reset all") + "; insert into t values (3, 'D:\\')")
+        cur.execute(reset)
+        cur.execute("insert into t values (4, 'E:\\')")
+        cur.execute("select id, v from t order by id")
+        assert cur.fetchall() == [(1, "C:\\"), (2, hostile[1]), (3, "D:\\"), (4, "E:\\")]
+        cur.execute("select count(*) from victim")
+        assert cur.fetchall() == [(1,)]
+        # The other settings the records are read by come back with it.
+        cur.execute(reset)
+        cur.execute("select date '2024-05-01', X'4142'")
+        assert cur.fetchall() == [(datetime.date(2024, 5, 1), b"AB")]

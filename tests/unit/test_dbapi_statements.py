@@ -1,0 +1,205 @@
+"""Statement texts through the standard face: splitting, completeness, the
+placeholder scanner in each dialect the library may name, and the refusal of
+several statements in one execute()."""
+import pytest
+
+import qxdouble
+from pyqivrexdb import dbapi
+from pyqivrexdb.errors import ProgrammingError
+from qxdouble import QSCLI_DIALECT_ENGINE, QSCLI_DIALECT_PG
+
+TRIGGER = ("create trigger keep after insert on t begin\n"
+           "  insert into log values (new.id);\n"
+           "  update t set n = case when new.id > 1 then 'many;' else 'one' end;\n"
+           "  delete from cache;\n"
+           "end;")
+PG_FUNCTION = ("create function f() returns trigger language plpgsql as $body$\n"
+               "begin delete from cache; return new; end; $body$;")
+ATOMIC = "create or replace function g() returns int language sql begin atomic select 1; select 2; end;"
+
+
+@pytest.mark.parametrize("dialect, text, statements", [
+    ("engine", "select 1; select 2;", ["select 1;", "select 2;"]),
+    ("engine", "select 1;;  ; select 2", ["select 1;", "select 2"]),
+    ("engine", "select 'a;b', \"c;\", [d;], `e;` ; x", ["select 'a;b', \"c;\", [d;], `e;` ;", "x"]),
+    ("engine", "select 1 -- ; no\n; /* ; */ select 2;", ["select 1 -- ; no\n;", "/* ; */ select 2;"]),
+    ("engine", "select 1; -- trailing\n", ["select 1;"]),
+    ("engine", "select 1; /* open", ["select 1;", "/* open"]),
+    ("engine", "select 'open;", ["select 'open;"]),
+    ("engine", TRIGGER + " select 3;", [TRIGGER, "select 3;"]),
+    ("engine", "create temp trigger x before delete on t begin select raise(abort, 'no;'); end; select 4;",
+     ["create temp trigger x before delete on t begin select raise(abort, 'no;'); end;", "select 4;"]),
+    ("engine", "begin; insert into t values (1); end;", ["begin;", "insert into t values (1);", "end;"]),
+    ("engine", "create table t (a, b); select case when 1 then 2 end;",
+     ["create table t (a, b);", "select case when 1 then 2 end;"]),
+    # the engine knows no backslashes, no $ quotes, no nested comments
+    ("engine", r"select E'\'; select 2;", [r"select E'\';", "select 2;"]),
+    ("engine", "select $$;$$;", ["select $$;", "$$;"]),
+    ("postgresql", r"select E'it\'s; fine'; select 2;", [r"select E'it\'s; fine';", "select 2;"]),
+    ("postgresql", "select 'a\\'; select 2;", ["select 'a\\';", "select 2;"]),
+    ("postgresql", "select $$;$$, $q$ $$; $q$; select 2;", ["select $$;$$, $q$ $$; $q$;", "select 2;"]),
+    ("postgresql", "select a$b$ from t; select 2;", ["select a$b$ from t;", "select 2;"]),
+    ("postgresql", "select 1 /* a /* ; */ ; */; select 2;", ["select 1 /* a /* ; */ ; */;", "select 2;"]),
+    ("postgresql", "select U&'d;' , U&\"e;\"; select 2;", ["select U&'d;' , U&\"e;\";", "select 2;"]),
+    ("postgresql", "select $1; select 2;", ["select $1;", "select 2;"]),
+    ("postgresql", PG_FUNCTION + "\nselect 3;", [PG_FUNCTION, "select 3;"]),
+    ("postgresql", ATOMIC + " select 3;", [ATOMIC, "select 3;"]),
+    ("postgresql", "create rule r as on insert to t do also (insert into a values (1); delete from b); select 2;",
+     ["create rule r as on insert to t do also (insert into a values (1); delete from b);", "select 2;"]),
+    ("engine", "select (1; select 2);", ["select (1;", "select 2);"]),
+])
+def test_split_statements(dialect, text, statements):
+    assert dbapi.split_statements(text, dialect) == statements
+    assert all(dbapi.complete_statement(s, dialect) for s in statements[:-1])
+
+
+@pytest.mark.parametrize("dialect, text, complete", [
+    ("engine", "", False),
+    ("engine", "select 1", False),
+    ("engine", "select 1;", True),
+    ("engine", ";", True),
+    ("engine", "select 1; -- c", True),
+    ("engine", "select 1; /* c", False),
+    ("engine", "select 1; select", False),
+    ("engine", "select ';", False),
+    ("engine", "create trigger x after insert on t begin delete from c;", False),
+    ("engine", "create trigger x after insert on t begin delete from c; end", False),
+    ("engine", "create trigger x after insert on t begin delete from c; end;", True),
+    ("postgresql", "select $$ ;", False),
+    ("postgresql", "select $$ ; $$;", True),
+    ("postgresql", r"select E'\';", False),
+    ("postgresql", "/* /* */ select 1;", False),
+    ("postgresql", "/* /* */ */ select 1;", True),
+])
+def test_complete_statement(dialect, text, complete):
+    assert dbapi.complete_statement(text, dialect) is complete
+
+
+def test_an_unknown_dialect_is_refused():
+    with pytest.raises(ValueError, match="dialect"):
+        dbapi.split_statements("select 1;", "oracle")
+
+
+@pytest.fixture
+def conn_in(double):
+    """A connection to a library that speaks the dialect given."""
+    opened = []
+
+    def connect(dialect):
+        double.set_dialect(dialect)
+        c = dbapi.connect("srv", autocommit=True)
+        opened.append(c)
+        double.clear()
+        return c
+    yield connect
+    for c in opened:
+        c.close()
+
+
+def sent(double):
+    return [c.args[1] for c in double.calls("qcSqlExecDirect")]
+
+
+@pytest.mark.parametrize("dialect, sql, text", [
+    (None, "select $$?$$, ?", b"select $$1$$, 2"),
+    (QSCLI_DIALECT_ENGINE, "select E'\\', ?", b"select E'\\', 1"),
+    (QSCLI_DIALECT_PG, "select $$?$$, ?", b"select $$?$$, 1"),
+    (QSCLI_DIALECT_PG, "select $t$ $$ ? $t$, ?", b"select $t$ $$ ? $t$, 1"),
+    (QSCLI_DIALECT_PG, "select E'\\'?', ?", b"select E'\\'?', 1"),
+    (QSCLI_DIALECT_PG, "select a$b$, ?, $c$", b"select a$b$, 1, $c$"),
+    (QSCLI_DIALECT_PG, "select /* /* ? */ ? */ ?", b"select /* /* ? */ ? */ 1"),
+    (QSCLI_DIALECT_PG, "select U&'?', U&\"?\", ?", b"select U&'?', U&\"?\", 1"),
+    (QSCLI_DIALECT_PG, "select arr[?]", b"select arr[1]"),
+    (QSCLI_DIALECT_PG, "select :a::text, ':a'", b"select 1::text, ':a'"),
+])
+def test_placeholders_follow_the_library_s_dialect(double, conn_in, dialect, sql, text):
+    conn = conn_in(dialect)
+    params = {"a": 1} if ":a" in sql else (1, 2)[:sql.count("?") - text.count(b"?")]
+    conn.cursor().execute(sql, params)
+    assert sent(double) == [text]
+
+
+@pytest.mark.parametrize("dialect", [None, QSCLI_DIALECT_PG])
+def test_the_dialect_is_asked_once_per_connection(double, conn_in, dialect):
+    conn = conn_in(dialect)
+    assert conn.dialect == ("postgresql" if dialect == QSCLI_DIALECT_PG else "engine")
+    double.set_dialect(QSCLI_DIALECT_ENGINE if dialect else QSCLI_DIALECT_PG)
+    assert conn.dialect == ("postgresql" if dialect == QSCLI_DIALECT_PG else "engine")
+
+
+@pytest.mark.parametrize("sql", [
+    "select 1; select 2",
+    "insert into t values (1); delete from t",
+    "select 1;;select 2",
+    "select ?; select ?",
+])
+def test_several_statements_in_one_execute_are_refused(double, conn_in, sql):
+    conn = conn_in(None)
+    cur = conn.cursor()
+    with pytest.raises(ProgrammingError, match="one statement at a time"):
+        cur.execute(sql, (1, 2) if "?" in sql else None)
+    with pytest.raises(ProgrammingError, match="one statement at a time"):
+        cur.executemany(sql, [(1, 2)] if "?" in sql else [()])
+    assert sent(double) == [b"begin deferred", b"rollback"]  # executemany's own transaction
+
+
+@pytest.mark.parametrize("dialect, sql", [
+    (None, "select 1;"),
+    (None, "select 1; ; -- done\n /* really */ ;"),
+    (None, "select 'a; b'; "),
+    (None, TRIGGER),
+    (QSCLI_DIALECT_PG, PG_FUNCTION),
+    (QSCLI_DIALECT_PG, "select $$a; b$$"),
+])
+def test_one_statement_with_trailing_semicolons_and_comments_runs(double, conn_in, dialect, sql):
+    conn = conn_in(dialect)
+    conn.cursor().execute(sql)
+    assert sent(double) == [sql.encode()]
+
+
+def test_the_core_face_still_sends_several_statements(double):
+    from pyqivrexdb import qxcore
+    qxcore.initlibrary()
+    cur = qxcore.Cursor(1, False)
+    double.clear()
+    cur.execute("select 1; select 2")
+    assert sent(double) == [b"select 1; select 2"]
+
+
+def test_executemany_bulk_path_reads_the_insert_with_the_lexer(double, conn_in):
+    conn = conn_in(None)
+    cur = conn.cursor()
+    assert cur._bulk_table("insert into t values (?, ?)", [()] * 64) is None  # the double knows no table
+    from pyqivrexdb.dbapi import _plain_insert, _std
+    cases = {
+        'insert into "a""b" values (?, ?);': ('a"b', None, 2),
+        "INSERT INTO [t] ([x], `y`) VALUES (?,?) -- done": ("t", ["x", "y"], 2),
+        "insert into t /* (a) */ values (?)": ("t", None, 1),
+        "insert into t values (?, '?')": None,
+        "insert into t values (?); delete from t": None,
+        "insert into t select ?": None,
+        "insert into t (a values (?)": None,
+        "insert into t values (?,)": None,
+    }
+    for sql, expected in cases.items():
+        assert _plain_insert(_std.tokens(sql, 0)) == expected, sql
+    assert qxdouble.QSCLI_DIALECT_PG == 1
+
+
+@pytest.mark.parametrize("dialect", ["engine", "postgresql"])
+def test_any_text_splits_into_pieces_of_itself(dialect):
+    import random
+    rng = random.Random(7)
+    alphabet = ["'", '"', "`", "[", "]", "$", "$q$", "--", "/*", "*/", "\n", ";", "\\", "E'", "U&'", "x'",
+                "begin", "end", "case", "create trigger", "create function", "(", ")", " ", "a", "?", ":n", "Ж"]
+    for _ in range(5000):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(14)))
+        pieces = dbapi.split_statements(text, dialect)
+        at = 0
+        for piece in pieces:
+            found = text.find(piece, at)
+            assert found >= 0 and piece == piece.strip(), (text, pieces)
+            at = found + len(piece)
+        assert all(dbapi.complete_statement(p, dialect) for p in pieces[:-1]), (text, pieces)
+        if pieces and dbapi.complete_statement(text, dialect):
+            assert dbapi.complete_statement(pieces[-1], dialect), (text, pieces)
