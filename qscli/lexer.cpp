@@ -40,6 +40,7 @@ const char* Lexer::quoted(char close, bool backslashes) {
     while (p < e_) {
         const char c = *p;
         if (backslashes && c == '\\') {
+            if (e_ - p < 2) return nullptr;
             p += 2;
             continue;
         }
