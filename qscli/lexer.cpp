@@ -146,7 +146,12 @@ Token Lexer::next() {
         while (z < e_ && space(*z)) ++z;
     } else if (id_start(c)) {
         const char lc = lower(c);
-        if (n1 == '\'' && lc == 'x') {
+        if (n1 == '\'' && lc == 'x' && !pg) {
+            // SQLite's blob ends at the next quote.
+            const char* close = static_cast<const char*>(std::memchr(p_ + 2, '\'', static_cast<size_t>(e_ - p_ - 2)));
+            t.kind = close ? Tok::Blob : Tok::Bad;
+            z = close ? close + 1 : e_;
+        } else if (n1 == '\'' && lc == 'x') {
             string(Tok::Blob, p_ + 1, '\'', false);
         } else if (pg && n1 == '\'' && (lc == 'e' || lc == 'n' || lc == 'b')) {
             string(lc == 'b' ? Tok::Bits : Tok::OtherText, p_ + 1, '\'', lc == 'e');

@@ -153,6 +153,26 @@ def test_literals_inside_statements_are_left_alone(conn, sql, value):
     assert [text(r[0]) for r in fetch(conn.cursor(), sql)] == [value]
 
 
+@pytest.mark.parametrize("backend, sql, value", [
+    ("postgresql", "select v from t where id = 1 /* a /* it's */ ? */", "Why?"),
+    ("postgresql", "select E'it\\'s ?' from t where id = 1", "it's ?"),
+    ("postgresql", "select $$it's ?$$ from t where id = 1", "it's ?"),
+    ("postgresql", "select $a$ $$ ? $a$ from t where id = 1", " $$ ? "),
+    ("postgresql", "select U&'d\\0061t\\+000061 ?' from t where id = 1", "data ?"),
+    ("postgresql", "select b'101'::text from t where id = 1", "101"),
+    ("postgresql", "select 'a'\n'b?' from t where id = 1", "ab?"),
+    ("postgresql", "select v from t where id = 1 and v = 'Wh' || 'y?'", "Why?"),
+    ("sqlite", "select [x?] from (select v as [x?] from t where id = 1)", "Why?"),
+    ("sqlite", "select `x?` from (select v as `x?` from t where id = 1)", "Why?"),
+    ("sqlite", "select v from t where id = 1 /* a comment SQLite reads to the end: ? 'x", "Why?"),
+    ("sqlite", "select cast(x'3f' as text) || v from t where id = 1", "?Why?"),
+])
+def test_each_dialects_own_literals(conn, sql, value):
+    conn.execute("create table t(id integer, v text)")
+    conn.execute("insert into t values (1, 'Why?')")
+    assert [text(r[0]) for r in fetch(conn.cursor(), sql)] == [value]
+
+
 def test_a_name_holding_dollars_does_not_derail_the_blob_spelling(conn, backend):
     blob = {"sqlite": "blob", "postgresql": "bytea"}[backend]
     conn.execute(f"create table b(a$b$ integer, v text, y {blob})")
