@@ -46,12 +46,20 @@ def unicode_escaped(v):
     return "U&'" + v.replace("\\", "\\\\").replace("'", "''") + "'"
 
 
+def national(v):
+    return "N" + plain(v)
+
+
+def blob(to_text):
+    return lambda v: to_text % v.encode().hex()
+
+
 # Every form of string literal each dialect has; None: the value has no
 # spelling in that form.
 FORMS = {
-    "sqlite": {"plain": plain},
+    "sqlite": {"plain": plain, "blob": blob("cast(X'%s' as text)")},
     "postgresql": {"plain": plain, "escape": escaped, "dollar": dollar(""), "tagged": dollar("q"),
-                   "unicode": unicode_escaped},
+                   "unicode": unicode_escaped, "national": national, "blob": blob("convert_from(X'%s', 'UTF8')")},
 }
 ALL_FORMS = sorted({(b, f) for b in FORMS for f in FORMS[b]})
 
