@@ -141,6 +141,24 @@ def test_hostile_values_bound_by_the_standard_face_are_stored_as_passed(dsn, aut
                    **{2000 + k: v for k, v in enumerate(HOSTILE)}}
 
 
+@pytest.mark.parametrize("autocommit", [True, False])
+def test_a_value_naming_a_crafted_table_is_stored_as_text(dsn, autocommit):
+    # Were QXTBLSTRUCT("T") read inside the literal, T's name would end it.
+    crafted = " as y; drop table victim; --"
+    value = 'a QXTBLSTRUCT("%s") b' % crafted
+    with dbapi.connect(dsn, autocommit=autocommit) as conn:
+        setup_tables(conn)
+        conn.execute('create table "%s"(id integer)' % crafted)
+        cur = conn.cursor()
+        cur.execute("insert into t values (?, ?)", (1, value))
+        cur.execute("select ?", (value,))
+        assert cur.fetchall() == [(value,)]
+        cur.execute("select v from t")
+        assert cur.fetchall() == [(value,)]
+        cur.execute("select count(*) from victim")
+        assert cur.fetchall() == [(1,)]
+
+
 @pytest.mark.parametrize("sql, value", [
     # a ? inside a literal next to a literal that becomes a parameter
     ("select 'ok?' from t where id = 1", "ok?"),
