@@ -40,6 +40,7 @@ const char* Lexer::quoted(char close, bool backslashes) {
     while (p < e_) {
         const char c = *p;
         if (backslashes && c == '\\') {
+            if (e_ - p < 2) return nullptr;
             p += 2;
             continue;
         }
@@ -134,7 +135,7 @@ Token Lexer::next() {
     const char n1 = p_ + 1 < e_ ? p_[1] : 0;
     const char* z = p_ + 1;
     // A string or name: its kind when it ends, Bad when it does not.
-    auto string = [&](Tok kind, const char* open, char close, bool backslashes) {
+    auto quoted_token = [&](Tok kind, const char* open, char close, bool backslashes) {
         p_ = open + 1;
         const char* end = quoted(close, backslashes);
         t.kind = end ? kind : Tok::Bad;
@@ -145,12 +146,17 @@ Token Lexer::next() {
         while (z < e_ && space(*z)) ++z;
     } else if (id_start(c)) {
         const char lc = lower(c);
-        if (n1 == '\'' && lc == 'x') {
-            string(Tok::Blob, p_ + 1, '\'', false);
+        if (n1 == '\'' && lc == 'x' && !pg) {
+            // SQLite's blob ends at the next quote.
+            const char* close = static_cast<const char*>(std::memchr(p_ + 2, '\'', static_cast<size_t>(e_ - p_ - 2)));
+            t.kind = close ? Tok::Blob : Tok::Bad;
+            z = close ? close + 1 : e_;
+        } else if (n1 == '\'' && lc == 'x') {
+            quoted_token(Tok::Blob, p_ + 1, '\'', false);
         } else if (pg && n1 == '\'' && (lc == 'e' || lc == 'n' || lc == 'b')) {
-            string(lc == 'b' ? Tok::Bits : Tok::OtherText, p_ + 1, '\'', lc == 'e');
+            quoted_token(lc == 'b' ? Tok::Bits : Tok::OtherText, p_ + 1, '\'', lc == 'e');
         } else if (pg && lc == 'u' && n1 == '&' && p_ + 2 < e_ && (p_[2] == '\'' || p_[2] == '"')) {
-            string(p_[2] == '\'' ? Tok::OtherText : Tok::Name, p_ + 2, p_[2], false);
+            quoted_token(p_[2] == '\'' ? Tok::OtherText : Tok::Name, p_ + 2, p_[2], false);
         } else {
             t.kind = Tok::Word;
             while (z < e_ && id_char(*z)) ++z;
@@ -159,9 +165,9 @@ Token Lexer::next() {
         t.kind = Tok::Number;
         z = number();
     } else if (c == '\'') {
-        string(Tok::Text, p_, '\'', false);
+        quoted_token(Tok::Text, p_, '\'', false);
     } else if (c == '"' || (c == '`' && !pg)) {
-        string(Tok::Name, p_, c, false);
+        quoted_token(Tok::Name, p_, c, false);
     } else if (c == '[' && !pg) {
         const char* close = static_cast<const char*>(std::memchr(z, ']', static_cast<size_t>(e_ - z)));
         t.kind = close ? Tok::Name : Tok::Bad;
