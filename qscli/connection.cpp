@@ -211,6 +211,7 @@ int install_functions(Conn* c) {
         rc = sqlite3_create_function(c->db, "user_message", 2, text, c, fn_user_message, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_create_function(c->db, "qx_type", 1, pure, c, fn_type, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_create_function(c->db, "qx_len", 1, pure, c, fn_len, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = install_write_check(c);
     return rc;
 }
 

@@ -83,6 +83,9 @@ inline uint32_t table_width(const ElemType& e) {
 inline int table_type(const ElemType& e) { return e.infer ? QSCLI_ET_CHAR : e.type; }
 const char* type_name(int type);
 uint32_t natural_width(int type);  // 0 for CHAR/ARRA
+// The integers a value written to an integer type may be; false for the
+// types that hold no integers.
+bool write_range(int type, int64_t* low, int64_t* high);
 // An explicit `as TYPE` of a return statement; false when `name` is no type.
 bool parse_type_name(const char* name, size_t n, ElemType* out);
 
@@ -322,6 +325,8 @@ struct Conn {
     StmtCache cache;
     std::string last_error;
     bool null_flags = false;  // qcSqlAddRecords also takes records with null flags
+    // The main and temp schema versions the write checks were made for.
+    int64_t checked_schema[2] = {-1, -1};
 
     // The text of last_error without its "error CODE: " prefix.
     std::string last_text() const {
@@ -366,6 +371,11 @@ sqlite3_stmt* prepare_cached(Conn* c, const std::string& sql, StmtCache::Entry**
 void release_cached(Conn* c, sqlite3_stmt* s, StmtCache::Entry* entry);
 // Installs the engine's SQL functions on a new database connection.
 int install_functions(Conn* c);
+// Values a read could not return are refused when written (write_check.cpp):
+// install once per database connection, and check before each statement
+// that writes. 0 or the failure's code.
+int install_write_check(Conn* c);
+int check_writes(Conn* c);
 // Bulk insert of `count` records of `rec_size` bytes into `table`.
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs);
 

@@ -363,6 +363,8 @@ int Runner::run() {
 }  // namespace
 
 int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
+    if (!sqlite3_stmt_readonly(s))
+        if (int rc = check_writes(c)) return rc;
     return Runner(c, st, s, entry).run();
 }
 

@@ -34,7 +34,7 @@ void civil_from_days(int64_t z, unsigned* y, unsigned* m, unsigned* d) {
     *y = static_cast<unsigned>(yoe + era * 400 + (*m <= 2));
 }
 
-const int64_t DAY_ZERO = days_from_civil(1900, 1, 1) - 1;
+const int64_t DAY_ZERO = days_from_civil(QSCLI_DATE_FIRST_YEAR, 1, 1) - 1;
 
 unsigned days_in_month(unsigned y, unsigned m) {
     static const unsigned dim[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -45,7 +45,7 @@ unsigned days_in_month(unsigned y, unsigned m) {
 }  // namespace
 
 unsigned date_pack(unsigned day, unsigned month, unsigned year) {
-    if (year < 1900 || year > 2078 || month < 1 || month > 12 || day < 1 ||
+    if (year < QSCLI_DATE_FIRST_YEAR || year > QSCLI_DATE_LAST_YEAR || month < 1 || month > 12 || day < 1 ||
         day > days_in_month(year, month))
         return 0;
     return static_cast<unsigned>(days_from_civil(year, month, day) - DAY_ZERO);
@@ -185,12 +185,26 @@ bool lookup(const char* s, size_t n, ElemType* out, bool* trailing) {
 
 }  // namespace
 
-#define QSE_WIDTH(name, code, width) width,
-#define QSE_NAME(name, code, width) #name,
+#define QSE_WIDTH(name, code, width, low, high) width,
+#define QSE_NAME(name, code, width, low, high) #name,
 constexpr uint32_t kWidths[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_WIDTH)};
 constexpr const char* kNames[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_NAME)};
 #undef QSE_WIDTH
 #undef QSE_NAME
+
+#define QSE_LOW(name, code, width, low, high) low,
+#define QSE_HIGH(name, code, width, low, high) high,
+constexpr int64_t kLows[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_LOW)};
+constexpr int64_t kHighs[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_HIGH)};
+#undef QSE_LOW
+#undef QSE_HIGH
+
+bool write_range(int type, int64_t* low, int64_t* high) {
+    if (type < 0 || type >= QSCLI_ET_COUNT || kLows[type] == kHighs[type]) return false;
+    *low = kLows[type];
+    *high = kHighs[type];
+    return true;
+}
 
 uint32_t natural_width(int type) { return type >= 0 && type < QSCLI_ET_COUNT ? kWidths[type] : 0; }
 
@@ -211,6 +225,12 @@ bool parse_type_name(const char* name, size_t n, ElemType* out) {
 }
 
 // ---- packing ----
+
+#define QSE_STR2(x) #x
+#define QSE_STR(x) QSE_STR2(x)
+#define DATE_RULE                                                                              \
+    "is not a date YYYY-MM-DD from " QSE_STR(QSCLI_DATE_FIRST_YEAR) "-01-01 to " QSE_STR( \
+        QSCLI_DATE_LAST_YEAR) "-12-31"
 
 namespace {
 
@@ -372,7 +392,7 @@ int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::
         if (v.kind == VKind::Text || v.kind == VKind::Text866 || v.kind == VKind::Blob)
             packed = date_from_iso(v.p, v.n);
         if (!packed)
-            return mismatch(v, type, "is not a date YYYY-MM-DD from 1900-01-01 to 2078-12-31",
+            return mismatch(v, type, DATE_RULE,
                             why);
         put_le(dst, packed, 2);
         return 0;

@@ -290,7 +290,7 @@ int bind_logger(PyObject* dict) {
 }
 
 int bind_type_codes(PyObject* dict) {
-#define QX_CODE_NAME(name, code, width) "QSCLI_ET_" #name,
+#define QX_CODE_NAME(name, code, width, low, high) "QSCLI_ET_" #name,
     static const char* const names[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_CODE_NAME)};
 #undef QX_CODE_NAME
     for (int code = 0; code < QSCLI_ET_COUNT; ++code) {

@@ -104,8 +104,8 @@ int append_iso(std::string& out, PyObject* value, const char* sep) {
 int append_date(std::string& out, PyObject* value, PyObject* label) {
     int y, m, d;
     date_parts(value, &y, &m, &d);
-    if (y < 1900 || y > 2078)
-        return fail("DataError", label, "%R is outside the dates the engine holds (1900-01-01 to 2078-12-31)",
+    if (!year_in_range(y))
+        return fail("DataError", label, "%R is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")",
                     value);
     char text[16];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);

@@ -7,6 +7,7 @@
 #include "cp866.h"
 #include "dates.h"
 #include "overlays.h"
+#include "shared.h"
 
 #include <cfloat>
 #include <cmath>
@@ -42,34 +43,15 @@ int wrong_type(PyObject* value, const char* wanted) {
     return refuse("ProgrammingError", "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
 }
 
-struct IntRange {
-    const char* name;
-    long long low, high;
-};
-
-// The integer types' ranges: the core's loader keeps the top value of each
-// unsigned type (and the bottom one of each signed type) out, and so does
-// this one.
-IntRange int_range(int type) {
-    switch (type) {
-        case QSCLI_ET_BYTE: return {"BYTE", 0, 254};
-        case QSCLI_ET_INTR: return {"INTR", -32767, 32767};
-        case QSCLI_ET_WORD: return {"WORD", 0, 65534};
-        case QSCLI_ET_NMBR: return {"NMBR", 0, 16777214};
-        case QSCLI_ET_LONG: return {"LONG", -2147483647LL, 2147483647LL};
-        default: return {"DWRD", 0, 4294967294LL};
-    }
-}
-
 int encode_int(const Column& col, PyObject* value, unsigned char* out) {
     if (!PyLong_Check(value)) return wrong_type(value, "int");
-    const IntRange range = int_range(col.type);
+    const long long low = kLow[col.type], high = kHigh[col.type];
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v < range.low || v > range.high)
-        return refuse("DataError", "%S is outside the range of %s, %lld to %lld", value, range.name, range.low,
-                      range.high);
+    if (overflow || v < low || v > high)
+        return refuse("DataError", "%S is outside the range of %s, %lld to %lld", value,
+                      kCodeNames[col.type] + sizeof "QSCLI_ET_" - 1, low, high);
     const uint64_t bits = static_cast<uint64_t>(v);
     for (uint32_t i = 0; i < col.len; ++i) out[i] = i < 8 ? static_cast<unsigned char>(bits >> (8 * i)) : 0;
     return 0;
@@ -166,7 +148,7 @@ int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
 int encode_date(PyObject* value, unsigned char* out) {
     if (temporal_kind(value) != Temporal::DATE) return wrong_type(value, "datetime.date");
     if (!date_in_range(value))
-        return refuse("DataError", "%S is outside the dates the engine holds (1900-01-01 to 2078-12-31)", value);
+        return refuse("DataError", "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
     if (!library_has_dates())
         return refuse("InterfaceError", "the client library is not loaded: call initlibrary() first");
     WORD_CHAR o;
