@@ -146,3 +146,19 @@ def test_a_rolled_back_transaction_takes_no_check_with_it(tmp_path):
         conn.rollback()
         with pytest.raises(DataError):
             conn.execute("insert into w values ('lots')")
+
+
+@pytest.mark.parametrize("row, field, value, cls", [
+    ([300, "a"], "a", 300, DataError),
+    ([1, "abcd"], "s", "abcd", DataError),
+    (["x", "a"], "a", "x", ProgrammingError),
+    ([1], None, None, ProgrammingError),  # the row as a whole
+])
+def test_a_refused_load_says_row_field_and_value_as_attributes(tmp_path, row, field, value, cls):
+    with dbapi.connect(str(tmp_path / "a.db")) as conn:
+        conn.execute("create table t(a byte, s varchar(3))")
+        with pytest.raises(cls) as e:
+            conn.addrecords("t", [[1, "ok"], row])
+        assert (e.value.row, e.value.field, e.value.value) == (1, field, value)
+        assert str(e.value) == ("row 1, field %s: %s" % (field, e.value.reason) if field
+                                else "row 1: %s" % e.value.reason)

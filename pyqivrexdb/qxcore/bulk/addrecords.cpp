@@ -72,7 +72,7 @@ public:
         unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
         Py_ssize_t j = 0;
         if (pack(row, out, &j) < 0) {
-            note_row(index, j);
+            note_row(row, index, j);
             return -1;
         }
         if (++count_ == per_batch_) return send();
@@ -228,8 +228,8 @@ private:
         return -1;
     }
 
-    void note_row(Py_ssize_t index, Py_ssize_t j) {
-        if (standard_) return name_row(index, j);
+    void note_row(PyObject* row, Py_ssize_t index, Py_ssize_t j) {
+        if (standard_) return name_row(row, index, j);
         annotate_pending(sent_, [&] {
             Ref name = field_name(j);
             if (!name) return Ref();
@@ -239,8 +239,10 @@ private:
     }
 
     // The standard face's error names the row and the field in its message
-    // (same class, one argument) and tells rows_sent.
-    void name_row(Py_ssize_t index, Py_ssize_t j) {
+    // (same class, one argument) and tells rows_sent; its attributes `row`,
+    // `field` (None for the row as a whole), `value` and `reason` (the
+    // message without the row and field) say the same for programs.
+    void name_row(PyObject* row, Py_ssize_t index, Py_ssize_t j) {
         Ref value(take_pending());
         PyObject* type = value ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : nullptr;
         Ref why(value ? PyObject_Str(value.get()) : nullptr);
@@ -255,8 +257,22 @@ private:
             value = std::move(renamed);
         }
         PyErr_Clear();
+        if (value && why) set_row_attributes(value.get(), row, index, j >= 0 ? name.get() : nullptr, j, why.get());
         raise_pending(value.release());
         annotate_pending(sent_, [] { return Ref(); });
+    }
+
+    static void set_row_attributes(PyObject* error, PyObject* row, Py_ssize_t index, PyObject* name,
+                                   Py_ssize_t j, PyObject* why) {
+        Ref at(PyLong_FromSsize_t(index));
+        Ref item(name ? PySequence_GetItem(row, j) : nullptr);
+        PyErr_Clear();
+        PyObject* none = Py_None;
+        if (!at || PyObject_SetAttrString(error, "row", at.get()) < 0 ||
+            PyObject_SetAttrString(error, "field", name ? name : none) < 0 ||
+            PyObject_SetAttrString(error, "value", item ? item.get() : none) < 0 ||
+            PyObject_SetAttrString(error, "reason", why) < 0)
+            PyErr_Clear();
     }
 
     int refused(int rc) {
