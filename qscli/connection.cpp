@@ -192,7 +192,7 @@ void fn_user_message(sqlite3_context* ctx, int, sqlite3_value** argv) {
 void fn_type(sqlite3_context* ctx, int, sqlite3_value** argv) {
     const char* decl = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
     ElemType e = map_decltype(decl && *decl ? decl : nullptr);
-    sqlite3_result_int(ctx, table_type(e));
+    sqlite3_result_int(ctx, e.int64 && conn_of(ctx)->int64_now ? QSCLI_ET_INT64 : table_type(e));
 }
 
 void fn_len(sqlite3_context* ctx, int, sqlite3_value** argv) {

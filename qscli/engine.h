@@ -72,6 +72,7 @@ struct ElemType {
     uint32_t len = 0;
     bool var = false;
     bool infer = false;
+    bool int64 = false;  // a 64-bit integer type: QSCLI_ET_INT64 when asked for
 };
 ElemType map_decltype(const char* decl);
 // Width of a table column in a record: a variable CHAR/ARRA column (or one
@@ -83,9 +84,6 @@ inline uint32_t table_width(const ElemType& e) {
 inline int table_type(const ElemType& e) { return e.infer ? QSCLI_ET_CHAR : e.type; }
 const char* type_name(int type);
 uint32_t natural_width(int type);  // 0 for CHAR/ARRA
-// The integers a value written to an integer type may be; false for the
-// types that hold no integers.
-bool write_range(int type, int64_t* low, int64_t* high);
 // An explicit `as TYPE` of a return statement; false when `name` is no type.
 bool parse_type_name(const char* name, size_t n, ElemType* out);
 
@@ -229,6 +227,7 @@ struct Stmt {
     // then with the lengths of the ARRA values (2); the last statement's
     // changed rows (-1: not a row change) and inserted row id.
     int null_flags = 0;
+    bool int64 = false;  // QSCLI_ATTR_INT64: 64-bit integer columns as QSCLI_ET_INT64
     int64_t changes = -1;
     int64_t last_rowid = 0;
     std::string error;  // the last failure's text (UTF-8), empty after a success
@@ -268,6 +267,7 @@ public:
         // Result columns as last described, valid while SQLite has not
         // prepared the statement afresh (its reprepare count is the same).
         int described_at = -1;
+        bool described_int64 = false;
         bool staged = false;
         std::vector<Plan> plans;
         std::vector<ColStruct_t> desc;
@@ -325,6 +325,8 @@ struct Conn {
     StmtCache cache;
     std::string last_error;
     bool null_flags = false;  // qcSqlAddRecords also takes records with null flags
+    bool int64 = false;       // qcSqlAddRecords takes 64-bit integer fields as QSCLI_ET_INT64
+    bool int64_now = false;   // the statement running asked for QSCLI_ET_INT64 (QXTBLSTRUCT)
     // The main and temp schema versions the write checks were made for.
     int64_t checked_schema[2] = {-1, -1};
 

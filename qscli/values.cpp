@@ -123,6 +123,7 @@ const TypeWord TYPE_WORDS[] = {
     {"DOUBLE", QSCLI_ET_DFLT, FIXED},       {"REAL", QSCLI_ET_DFLT, FIXED},
     {"DFLT", QSCLI_ET_DFLT, FIXED},         {"NUMERIC", QSCLI_ET_DFLT, FIXED},
     {"DECIMAL", QSCLI_ET_DFLT, FIXED},      {"BIGINT", QSCLI_ET_DFLT, FIXED},
+    {"INT8", QSCLI_ET_DFLT, FIXED},
 };
 
 constexpr uint32_t MAX_DECLARED_WIDTH = 1u << 24;
@@ -172,6 +173,7 @@ bool lookup(const char* s, size_t n, ElemType* out, bool* trailing) {
     if (trailing) *trailing = k < n;
     ElemType e;
     e.type = hit->type;
+    e.int64 = std::strcmp(word, "BIGINT") == 0 || std::strcmp(word, "INT8") == 0;
     if (hit->shape == FIXED) {
         e.len = natural_width(hit->type);
     } else if (has_len && len >= 1 && len <= MAX_DECLARED_WIDTH) {
@@ -192,23 +194,15 @@ constexpr const char* kNames[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_NAME)};
 #undef QSE_WIDTH
 #undef QSE_NAME
 
-#define QSE_LOW(name, code, width, low, high) low,
-#define QSE_HIGH(name, code, width, low, high) high,
-constexpr int64_t kLows[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_LOW)};
-constexpr int64_t kHighs[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_HIGH)};
-#undef QSE_LOW
-#undef QSE_HIGH
-
-bool write_range(int type, int64_t* low, int64_t* high) {
-    if (type < 0 || type >= QSCLI_ET_COUNT || kLows[type] == kHighs[type]) return false;
-    *low = kLows[type];
-    *high = kHighs[type];
-    return true;
+uint32_t natural_width(int type) {
+    if (type == QSCLI_ET_INT64) return 8;
+    return type >= 0 && type < QSCLI_ET_COUNT ? kWidths[type] : 0;
 }
 
-uint32_t natural_width(int type) { return type >= 0 && type < QSCLI_ET_COUNT ? kWidths[type] : 0; }
-
-const char* type_name(int type) { return type >= 0 && type < QSCLI_ET_COUNT ? kNames[type] : "?"; }
+const char* type_name(int type) {
+    if (type == QSCLI_ET_INT64) return "INT64";
+    return type >= 0 && type < QSCLI_ET_COUNT ? kNames[type] : "?";
+}
 
 ElemType map_decltype(const char* decl) {
     ElemType e;
@@ -397,6 +391,10 @@ int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::
         put_le(dst, packed, 2);
         return 0;
     }
+    case QSCLI_ET_INT64:
+        if (!integral(v, &i)) return mismatch(v, type, "is not a 64-bit integer", why);
+        put_le(dst, static_cast<uint64_t>(i), 8);
+        return 0;
     case QSCLI_ET_FLOA: {
         double d;
         if (!numeric(v, &d)) return mismatch(v, type, "is not a number", why);

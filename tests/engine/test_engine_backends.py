@@ -67,7 +67,7 @@ def test_a_value_that_does_not_fit_fails(conn, cur, backend, value, sql_type):
     # The engine refuses it when written; PostgreSQL stores it, and the read
     # refuses it.
     insert = f"insert into w values ({value})"
-    if backend == "sqlite":
+    if backend == "sqlite" and sql_type != "bigint":  # bigint is int64 to a reader that asks
         with pytest.raises(ProgrammingError) as e:
             conn.execute(insert)
     else:

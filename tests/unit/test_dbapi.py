@@ -89,13 +89,47 @@ def test_null_flags_make_none(double, conn):
     double.offer(QSCLI_ATTR_NULL_FLAGS)
     cur = conn.cursor()
     assert cur.null_flags
-    assert double.calls("qcSqlSetStmtAttr")[-1].args[1:] == (QSCLI_ATTR_NULL_FLAGS, 1, 0)
+    assert [c.args[1:] for c in double.calls("qcSqlSetStmtAttr")][-2] == (QSCLI_ATTR_NULL_FLAGS, 1, 0)
     scripted(double, [RAW, ZERO, ZERO], flags=[b"\x00", b"\x0f", b"\x05"])
     cur.execute("select")
     assert cur.fetchall() == [RAW_VALUES, (None,) * 4, (None, "", None, None)]
 
 
 RAW_VALUES = (7, "ab", b"\x01\x02", datetime.date(2024, 5, 1))
+
+QSCLI_ATTR_INT64, QSCLI_ET_INT64 = 1206, 12
+INT64_BOUNDS = [-(2**63), -1, 2**53 + 1, 2**63 - 1]
+
+
+def test_int64_columns_read_exactly_when_the_library_offers_them(double, conn):
+    double.offer(QSCLI_ATTR_INT64)
+    cur = conn.cursor()
+    assert (QSCLI_ATTR_INT64, 1, 0) in [c.args[1:] for c in double.calls("qcSqlSetStmtAttr")]
+    scripted(double, [(v.to_bytes(8, "little", signed=True),) for v in INT64_BOUNDS], types=(QSCLI_ET_INT64,),
+             lens=(8,))
+    cur.execute("select")
+    assert cur.fetchall() == [(v,) for v in INT64_BOUNDS]
+    assert cur.description[0][1] == dbapi.NUMBER
+
+
+def test_a_library_without_int64_is_asked_once_a_session(double, conn):
+    conn.cursor()
+    conn.cursor()
+    asked = [c for c in double.calls("qcSqlSetStmtAttr") if c.args[1] == QSCLI_ATTR_INT64]
+    assert len(asked) == 1
+
+
+def test_the_core_face_never_takes_int64(double):
+    import pyqivrexdb
+    double.offer(QSCLI_ATTR_INT64)
+    core = pyqivrexdb.connect("srv")
+    cur = core.cursor()
+    scripted(double, [((5).to_bytes(8, "little"),)], types=(QSCLI_ET_INT64,), lens=(8,))
+    cur.execute("select")
+    with pytest.raises(ProgrammingError, match="Field type error"):
+        cur.fetchall()
+    assert all(c.args[1] != QSCLI_ATTR_INT64 for c in double.calls("qcSqlSetStmtAttr"))
+    core.close()
 
 
 @pytest.mark.parametrize("rec_size", [12, 11])

@@ -105,7 +105,9 @@ private:
     // field writes exactly its len, so no row can leave its record and no
     // record the buffer.
     int prepare() {
-        if (layout_.resolve(fields_, values::Purpose::Write) < 0) return -1;
+        if (layout_.resolve(fields_, values::Purpose::Write, standard_ ? values::Face::Standard : values::Face::Core) <
+            0)
+            return -1;
         const auto& cols = layout_.columns();
         if (layout_.record_size() > UINT32_MAX) {
             raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
@@ -438,6 +440,26 @@ int load_rows(Loader& loader, PyObject* rows) {
 
 }  // namespace
 
+// Sets QSCLI_ATTR_INT64 on the connection; true when the library took it.
+bool set_load_int64(ConnectionObject* conn, bool on) {
+    return quick_call(HeldLock(conn->hdb).get(), [&] {
+               return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_INT64, reinterpret_cast<void*>(on ? 1 : 0), 0);
+           }) == 0;
+}
+
+// QSCLI_ATTR_INT64 on the connection for one standard load: the core face's
+// loads on it pack 64-bit fields as DFLT.
+struct Int64Load {
+    ConnectionObject* conn;
+    bool on;
+    explicit Int64Load(ConnectionObject* c) : conn(c), on(set_load_int64(c, true)) {}
+    ~Int64Load() {
+        if (!on) return;
+        SetAside keep;
+        set_load_int64(conn, false);
+    }
+};
+
 PyObject* standard_load(PyObject*, PyObject* args) {
     PyObject* connection;
     PyObject* table_name;
@@ -461,6 +483,13 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     if (!query) return nullptr;
     Ref cur(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&StandardCursorType), connection, nullptr));
     if (!cur) return nullptr;
+    // 64-bit fields load as QSCLI_ET_INT64 when the connection takes them
+    // so; the structure is then read the same way, else both stay DFLT.
+    const Int64Load int64(conn);
+    if (!int64.on) {
+        const int32_t hstmt = reinterpret_cast<CursorObject*>(cur.get())->stmt_handle;
+        quick_call(HeldLock(conn->hdb).get(), [&] { return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_INT64, nullptr, 0); });
+    }
     Ref record_length;
     Ref fields = read_structure(cur.get(), query.get(), &record_length);
     {

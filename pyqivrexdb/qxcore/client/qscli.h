@@ -155,6 +155,18 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
 #define QSCLI_CONN_ERR_TEXT 1203
 #define QSCLI_STMT_CHANGES 1204
 #define QSCLI_STMT_LAST_ROWID 1205
+/* QSCLI_ATTR_INT64, statement (qcSqlSetStmtAttr, value (void*)1, size 0),
+ *   set before qcSqlExecDirect: result columns of a 64-bit integer type
+ *   (BIGINT on the engine, bigint on PostgreSQL) are of the element type
+ *   QSCLI_ET_INT64 below, 8 bytes, where they were DFLT; so are such fields
+ *   in the statement's QXTBLSTRUCT rows.
+ * QSCLI_ATTR_INT64, connection (qcSqlSetConnectAttr, value (void*)1):
+ *   qcSqlAddRecords on this connection takes such fields as QSCLI_ET_INT64
+ *   (the same 8 bytes, an integer instead of a double).
+ * A library without the capability refuses both; its 64-bit columns stay
+ * DFLT. The core face never asks: it knows the twelve types only. */
+#define QSCLI_ATTR_INT64 1206
+#define QSCLI_ET_INT64 12 /* signed 64-bit, little-endian; only when asked for */
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 

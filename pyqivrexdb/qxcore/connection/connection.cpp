@@ -152,6 +152,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     }
     self->is_connected = 1;
     self->null_flags_refused = 0;
+    self->int64_refused = 0;
     Py_RETURN_NONE;
 }
 

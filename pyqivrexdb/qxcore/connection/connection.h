@@ -12,6 +12,7 @@ struct ConnectionObject {
     // QSCLI_ATTR_NULL_FLAGS settings a standard cursor's statement was
     // refused on this session (bit n: setting n), not to be asked again.
     unsigned null_flags_refused;
+    int int64_refused;  // the same for QSCLI_ATTR_INT64
 };
 
 extern PyTypeObject ConnectionType;

@@ -62,6 +62,16 @@ int offer_null_flags(ConnectionObject* conn, CursorObject* c) {
     return 0;
 }
 
+// Asks the library for 64-bit integer columns as QSCLI_ET_INT64; without
+// the capability they read as DFLT, as on the core face.
+void offer_int64(ConnectionObject* conn, CursorObject* c) {
+    if (conn->int64_refused) return;
+    const int32_t hstmt = c->stmt_handle;
+    conn->int64_refused = quick_call(c->lock, [&] {
+        return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_INT64, reinterpret_cast<void*>(1), 0);
+    }) != 0;
+}
+
 // The statement's return value, for retcode(): decoded as the core decodes
 // it, except binary values, which come whole. 0, or -1 with an exception set.
 int read_return_value(CursorObject* c) {
@@ -300,6 +310,7 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->has_lastrowid = 0;
     // Without the capability NULLs read as the core reads them.
     self->null_flags = offer_null_flags(conn, &self->base);
+    offer_int64(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();
 }

@@ -39,6 +39,8 @@ int register_standard_module() {
         Py_DECREF(&StandardCursorType);
         return -1;
     }
+    // The optional 64-bit type: the standard face's only, not the core's.
+    if (PyModule_AddIntConstant(mod.get(), "QSCLI_ET_INT64", QSCLI_ET_INT64) < 0) return -1;
     PyObject* modules = PyImport_GetModuleDict();
     return PyDict_SetItemString(modules, "pyqivrexdb._qxstandard", mod.get());
 }

@@ -159,9 +159,26 @@ int encode_date(PyObject* value, unsigned char* out) {
 
 }  // namespace
 
+PyObject* dec_int64(const Column&, const unsigned char* p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+    return PyLong_FromLongLong(static_cast<long long>(v));
+}
+
+int encode_int64(PyObject* value, unsigned char* out) {
+    if (!PyLong_Check(value)) return wrong_type(value, "int");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow) return refuse("DataError", "%S is outside the range of a 64-bit integer", value);
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(static_cast<uint64_t>(v) >> (8 * i));
+    return 0;
+}
+
 Decoder standard_decoder(int type, Decoder core) {
     if (type == QSCLI_ET_CHAR) return dec_text;
     if (type == QSCLI_ET_ARRA) return dec_bytes;
+    if (type == QSCLI_ET_INT64) return dec_int64;
     return core;
 }
 
@@ -178,6 +195,7 @@ int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool
         case QSCLI_ET_FLOA:
         case QSCLI_ET_CURR:
         case QSCLI_ET_DFLT: return encode_real(col, value, out);
+        case QSCLI_ET_INT64: return encode_int64(value, out);
         default: return encode_int(col, value, out);
     }
 }
