@@ -166,3 +166,16 @@ def test_a_refused_load_says_row_field_and_value_as_attributes(tmp_path, row, fi
         assert (e.value.row, e.value.field, e.value.value) == (1, field, value)
         assert str(e.value) == ("row 1, field %s: %s" % (field, e.value.reason) if field
                                 else "row 1: %s" % e.value.reason)
+
+
+@pytest.mark.parametrize("path", ["execute", "executemany", "bulk", "addrecords"])
+def test_infinities_are_stored_and_nan_refused(dsn, backend, path):
+    if backend == "postgresql" and path in ("execute", "executemany"):
+        pytest.xfail("the bound literal 9e999 is the engine's infinity; PostgreSQL refuses it")
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table w(v double precision)")
+        standard_write(conn, path, float("inf"))
+        standard_write(conn, path, float("-inf"))
+        assert read_back(conn) == {float("inf"), float("-inf")}
+        with pytest.raises(DataError):
+            standard_write(conn, path, float("nan"))

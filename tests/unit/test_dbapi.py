@@ -13,6 +13,25 @@ from qxdouble import (QSCLI_ATTR_NULL_FLAGS, QSCLI_CONN_ERR_TEXT, QSCLI_ET_ARRA,
                       QSCLI_ET_LONG, QSCLI_STMT_CHANGES, QSCLI_STMT_ERR_TEXT, QSCLI_STMT_LAST_ROWID, colrec)
 
 
+class Money(decimal.Decimal):
+    """Prints as a bookkeeper would: a comma would be a second column."""
+    def __str__(self):
+        return "{:,.2f}".format(decimal.Decimal(self))
+
+    def is_finite(self):
+        return True
+
+
+class Hostile(decimal.Decimal):
+    def __str__(self):
+        return "1; drop table t; --"
+
+
+class OddDatetime(datetime.datetime):
+    def isoformat(self, *args):
+        return 5
+
+
 @pytest.fixture
 def conn(double):
     c = dbapi.connect("srv", autocommit=True)
@@ -46,6 +65,10 @@ def sent(double):
     ("select ? -- unterminated '", (1,), b"select 1 -- unterminated '"),
     ("select 'open ?", (), b"select 'open ?"),
     ("select ?", None, b"select ?"),
+    ("select ?, ?", (float("inf"), float("-inf")), b"select 9e999,  -9e999"),
+    ("select 7-?", (float("-inf"),), b"select 7- -9e999"),
+    ("select ?, ?", (Money("1234.5"), 2), b"select 1234.5, 2"),
+    ("select ?", (Hostile("3"),), b"select 3"),
 ])
 def test_values_become_exactly_one_literal(double, conn, sql, params, text):
     double.fail("qcSqlExecDirect", 0)
@@ -53,11 +76,18 @@ def test_values_become_exactly_one_literal(double, conn, sql, params, text):
     assert sent(double) == [text]
 
 
-def test_a_refused_value_sends_nothing(double, conn):
+@pytest.mark.parametrize("value, cls", [
+    (float("nan"), DataError),
+    (decimal.Decimal("1e400"), DataError),  # finite, beyond a double
+    (decimal.Decimal("-1e400"), DataError),
+    (decimal.Decimal("Infinity"), DataError),
+    (OddDatetime(2024, 1, 1), TypeError),
+])
+def test_a_refused_value_sends_nothing(double, conn, value, cls):
     cur = conn.cursor()
     double.clear()
-    with pytest.raises(DataError):
-        cur.execute("select ?, ?", (1, float("inf")))
+    with pytest.raises(cls):
+        cur.execute("select ?, ?", (1, value))
     assert double.names() == []
 
 

@@ -58,8 +58,8 @@ int encode_int(const Column& col, PyObject* value, unsigned char* out) {
 }
 
 // A number for a FLOA, CURR or DFLT field: a float, an int a double holds
-// exactly, or a Decimal; never NaN or an infinity, which the engine cannot
-// store as numbers.
+// exactly, or a Decimal; never NaN, which the engines cannot store as a
+// number.
 int real_of(PyObject* value, double* out) {
     if (PyFloat_Check(value)) {
         *out = PyFloat_AS_DOUBLE(value);
@@ -82,8 +82,11 @@ int real_of(PyObject* value, double* out) {
         Ref number(PyNumber_Float(value));
         if (!number) return -1;
         *out = PyFloat_AS_DOUBLE(number.get());
+        // A Decimal infinity, or a finite one beyond a double's range.
+        if (std::isinf(*out)) return refuse("DataError", "%R is beyond the range of a double", value);
     }
-    if (!std::isfinite(*out)) return refuse("DataError", "%R cannot be stored as a number", value);
+    // Both engines keep the infinities of a float; NaN they cannot.
+    if (std::isnan(*out)) return refuse("DataError", "%R cannot be stored as a number", value);
     return 0;
 }
 
@@ -91,7 +94,8 @@ int encode_real(const Column& col, PyObject* value, unsigned char* out) {
     double d = 0;
     if (real_of(value, &d) < 0) return -1;
     if (col.type == QSCLI_ET_FLOA) {
-        if (std::fabs(d) > FLT_MAX) return refuse("DataError", "%R is outside the range of FLOA", value);
+        if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
+            return refuse("DataError", "%R is outside the range of FLOA", value);
         FLOA_CHAR o;
         o.set(static_cast<float>(d));
         std::memcpy(out, o.bytes, col.len < 4 ? col.len : 4);
