@@ -92,8 +92,9 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     int rc = quick_call(HeldLock(0).get(), [&] { return qc.qcSqlAllocConnect(&hdb); });
     if (rc) return raise_code("InterfaceError", "qcSqlAllocConnect error %d:", rc);
 
-    // The password never reaches the log.
-    if (debug_log("%R: connect(%S, %S, ***)", obj, server, user) < 0) {
+    // The password never reaches the log, nor one inside the server's name.
+    Ref shown = masked_dsn(server);
+    if (!shown || debug_log("%R: connect(%S, %S, ***)", obj, shown.get(), user) < 0) {
         abandon_handle(hdb, false);
         return nullptr;
     }

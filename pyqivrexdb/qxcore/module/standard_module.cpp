@@ -19,6 +19,7 @@ PyObject* class_for_code_fn(PyObject*, PyObject* code) {
 PyMethodDef functions[] = {
     {"load", standard_load, METH_VARARGS,
      "load(connection, table, rows, cursor=None) -> rows loaded: the standard face's bulk load."},
+    {"masked_dsn", masked_dsn_fn, METH_O, "masked_dsn(dsn) -> dsn with each password as ***."},
     {"class_for_code", class_for_code_fn, METH_O,
      "class_for_code(code) -> the name of the errors class for a library return code."},
     {nullptr, nullptr, 0, nullptr}};
