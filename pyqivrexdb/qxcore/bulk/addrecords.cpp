@@ -68,7 +68,7 @@ public:
     // Packs one row; sends the buffer when it is full. 0, or -1 with an
     // exception set.
     int add(PyObject* row, Py_ssize_t index) {
-        if (!ready_ && prepare() < 0) return -1;
+        if (!ready_ && prepare() < 0) return first_row_first(row, index), -1;
         unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
         Py_ssize_t j = 0;
         if (pack(row, out, &j) < 0) {
@@ -131,6 +131,44 @@ private:
         if (!buffer_) return -1;
         ready_ = true;
         return 0;
+    }
+
+    // A table whose layout is refused is refused before anything is sent,
+    // but the errors keep the designed order, field by field: a value of the
+    // first row that a field before the refused one cannot take is told
+    // instead of the layout's error.
+    void first_row_first(PyObject* row, Py_ssize_t index) {
+        const values::Face face = standard_ ? values::Face::Standard : values::Face::Core;
+        Ref layout_error(take_pending());
+        const Py_ssize_t n = PyList_Check(fields_) ? PyList_GET_SIZE(fields_) : 0;
+        values::Layout before;
+        Py_ssize_t bad = 0;
+        for (; bad < n; ++bad) {
+            Ref prefix(PyList_GetSlice(fields_, 0, bad + 1));
+            values::Layout grown;
+            if (!prefix || grown.resolve(prefix.get(), values::Purpose::Write, face) < 0) break;
+            before = std::move(grown);
+        }
+        PyErr_Clear();
+        const auto& cols = before.columns();
+        std::vector<unsigned char> scratch(static_cast<size_t>(before.record_size()) + 1);
+        unsigned char* out = scratch.data();
+        for (Py_ssize_t j = 0; j < bad && j < static_cast<Py_ssize_t>(cols.size()); ++j) {
+            Ref key(PyLong_FromSsize_t(j));
+            Ref item(key ? PyObject_GetItem(row, key.get()) : nullptr);
+            bool is_null = false;
+            const int rc = !item ? -1
+                           : standard_ ? values::encode_standard(cols[j], item.get(), out, &is_null)
+                                       : values::encode_field(cols[j], item.get(), out);
+            if (rc < 0) {
+                if (!item) break;  // not a row to pack: the layout's error stands
+                note_row(row, index, j);
+                return;
+            }
+            out += cols[j].len;
+        }
+        PyErr_Clear();
+        raise_pending(layout_error.release());
     }
 
     // Field j's name for messages. The structure query gives asname as

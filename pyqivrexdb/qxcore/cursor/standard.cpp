@@ -317,24 +317,6 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 int std_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
-// A standard cursor dropped without close() gives its statement back to the
-// library (the core's cursors keep theirs until closed).
-void std_finalize(PyObject* self) {
-    CursorObject* c = &as_std(self)->base;
-    if (c->stmt_handle == 0) return;
-    SetAside aside;
-    const int32_t handle = c->stmt_handle;
-    c->stmt_handle = 0;
-    if (c->results_open) quick_call(c->lock, [&] { return qc.qcSqlCloseResults(handle); });
-    c->results_open = 0;
-    quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); });
-}
-
-void std_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    CursorType.tp_dealloc(self);
-}
-
 PyMethodDef std_methods[] = {
     {"execute", QX_METHOD_CAST(std_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"executemany", QX_METHOD_CAST(std_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -365,8 +347,8 @@ PyTypeObject StandardCursorType = [] {
     t.tp_getset = std_getset;
     t.tp_init = std_init;
     t.tp_new = std_new;
-    t.tp_finalize = std_finalize;
-    t.tp_dealloc = std_dealloc;
+    // Finalized and deallocated as the core's Cursor: a dropped cursor gives
+    // its statement back.
     return t;
 }();
 

@@ -327,6 +327,7 @@ int start_up() {
     if (bind_type(dict, &ConnectionType, "Connection") < 0) return -1;
     if (bind_type(dict, &FieldType, "Field") < 0) return -1;
     if (bind_type(dict, &CursorType, "Cursor") < 0) return -1;
+    install_cursor_finalizer();
     for (const char* name : {"logging", "binascii", "datetime", "collections"})
         if (bind_module(dict, name) < 0) return -1;
     if (bind_errors(dict) < 0) return -1;
