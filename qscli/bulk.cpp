@@ -112,7 +112,7 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned c
         unsigned packed = le_unsigned(p, 2);
         if (packed == 0) return sqlite3_bind_null(s, k);
         if (packed > DATE_MAX)
-            return refuse_value(c, row, f, "packed date " + std::to_string(packed) + " is past 2078-12-31");
+            return refuse_value(c, row, f, "packed date " + std::to_string(packed) + " is past " QSE_DATE_LAST);
         scratch.resize(10);
         date_to_iso(packed, &scratch[0]);
         return sqlite3_bind_text(s, k, scratch.data(), 10, SQLITE_STATIC);

@@ -52,6 +52,11 @@ const char* text_problem(TextStatus st);
 // ---- dates: a day count where 1900-01-01 is 1 and 2078-12-31 is 65379 ----
 
 constexpr unsigned DATE_MAX = 65379;
+#define QSE_STR2(x) #x
+#define QSE_STR(x) QSE_STR2(x)
+// The first and the last day, as messages spell them.
+#define QSE_DATE_FIRST QSE_STR(QSCLI_DATE_FIRST_YEAR) "-01-01"
+#define QSE_DATE_LAST QSE_STR(QSCLI_DATE_LAST_YEAR) "-12-31"
 // 0 for an impossible or out-of-range date.
 unsigned date_pack(unsigned day, unsigned month, unsigned year);
 // False (and zeros) for 0 or a count beyond DATE_MAX.

@@ -220,11 +220,7 @@ bool parse_type_name(const char* name, size_t n, ElemType* out) {
 
 // ---- packing ----
 
-#define QSE_STR2(x) #x
-#define QSE_STR(x) QSE_STR2(x)
-#define DATE_RULE                                                                              \
-    "is not a date YYYY-MM-DD from " QSE_STR(QSCLI_DATE_FIRST_YEAR) "-01-01 to " QSE_STR( \
-        QSCLI_DATE_LAST_YEAR) "-12-31"
+#define DATE_RULE "is not a date YYYY-MM-DD from " QSE_DATE_FIRST " to " QSE_DATE_LAST
 
 namespace {
 

@@ -150,7 +150,7 @@ bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool
             *null = true;
             return true;
         }
-        if (packed > DATE_MAX) return refuse(f, "packed date " + std::to_string(packed) + " is past 2078-12-31");
+        if (packed > DATE_MAX) return refuse(f, "packed date " + std::to_string(packed) + " is past " QSE_DATE_LAST);
         if (binary_) {
             // Days since 2000-01-01, which is day 36525 of the packing.
             put_be(v, static_cast<uint32_t>(static_cast<int32_t>(packed) - 36525), 4);
