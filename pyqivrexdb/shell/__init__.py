@@ -16,7 +16,8 @@ import os
 import sys
 
 from .. import dbapi
-from .._qxstandard import masked_dsn
+# made by importing qxcore, no file of its own
+from .._qxstandard import masked_dsn  # type: ignore[import-not-found]
 from . import prompt
 from .db import Database
 from .session import Bail, Shell, describe

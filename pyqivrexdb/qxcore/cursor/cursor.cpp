@@ -134,6 +134,8 @@ int cursor_clear(PyObject* self) {
     return 0;
 }
 
+}  // namespace
+
 // A cursor dropped without close() gives its statement (and the library's
 // memory for its results) back. No Python code runs: the statement is
 // released directly, not through a close() a subclass may override.
@@ -148,7 +150,6 @@ void cursor_finalize(PyObject* self) {
     quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); });
 }
 
-}  // namespace
 
 void install_cursor_finalizer() { CursorType.tp_finalize = cursor_finalize; }
 

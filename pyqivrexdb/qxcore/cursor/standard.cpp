@@ -347,8 +347,10 @@ PyTypeObject StandardCursorType = [] {
     t.tp_getset = std_getset;
     t.tp_init = std_init;
     t.tp_new = std_new;
-    // Finalized and deallocated as the core's Cursor: a dropped cursor gives
-    // its statement back.
+    // A dropped cursor gives its statement back. Set before the type is
+    // ready, so its __del__ (a Python subclass's finalizer too) releases the
+    // statement directly, also when closing it would fail.
+    t.tp_finalize = cursor_finalize;
     return t;
 }();
 
