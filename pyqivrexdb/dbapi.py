@@ -109,7 +109,8 @@ STRING = _TypeObject({_qxcore.QSCLI_ET_CHAR})
 BINARY = _TypeObject({_qxcore.QSCLI_ET_ARRA})
 NUMBER = _TypeObject({_qxcore.QSCLI_ET_BYTE, _qxcore.QSCLI_ET_INTR, _qxcore.QSCLI_ET_WORD,
                       _qxcore.QSCLI_ET_NMBR, _qxcore.QSCLI_ET_LONG, _qxcore.QSCLI_ET_DWRD,
-                      _qxcore.QSCLI_ET_FLOA, _qxcore.QSCLI_ET_CURR, _qxcore.QSCLI_ET_DFLT})
+                      _qxcore.QSCLI_ET_FLOA, _qxcore.QSCLI_ET_CURR, _qxcore.QSCLI_ET_DFLT,
+                      _std.QSCLI_ET_INT64})
 DATETIME = _TypeObject({_qxcore.QSCLI_ET_DATE})
 ROWID = _TypeObject({_qxcore.QSCLI_ET_LONG})
 

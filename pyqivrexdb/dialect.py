@@ -4,15 +4,16 @@ The embedded engine runs SQLite underneath, so this dialect is SQLAlchemy's
 own SQLite dialect (its SQL compiler, DDL and reflection) driven by
 ``pyqivrexdb.dbapi``. What differs is what the engine's records can carry:
 every declared type maps onto one of its element types, and a value that
-does not fit one is refused when it is read, never cut or wrapped.
+does not fit one is refused, never cut or wrapped.
 
 ========================  =================  ===============================
 SQLAlchemy type           declared as        element type, what reads back
 ========================  =================  ===============================
 Integer                   INTEGER            LONG: 32 bits
 SmallInteger              SMALLINT           INTR: 16 bits
-BigInteger                BIGINT             DFLT: an 8-byte double, exact
-                                             to 2**53; read back as int
+BigInteger                BIGINT             INT64: 64 bits, exact, as int
+                                             (DFLT, a double, from a library
+                                             without 64-bit integers)
 Float(precision <= 24)    FLOAT              FLOA: single precision
 Float, Double             DOUBLE             DFLT
 Numeric(p, s)             NUMERIC(p, s)      DFLT: a double, then Decimal
@@ -24,10 +25,9 @@ Boolean                   BOOLEAN            BYTE
 LargeBinary               BLOB               ARRA: the bytes stored, whole
 ========================  =================  ===============================
 
-Beyond their range, values are refused: an INTEGER column holding 2**31 or
-a BIGINT column holding 2**53 + 1 fails the query that reads it with a
-``DataError`` (SQLite itself accepted the INSERT), and a date outside the
-engine's years likewise.
+Beyond their range, values are refused when written: 2**31 for an INTEGER
+column, 2**63 for a BIGINT one, or a date outside the engine's years raise
+``DataError``.
 
 The library must run SQLite's SQL, as the embedded engine does. SQLAlchemy
 and this module are optional; the driver itself needs neither.
@@ -46,8 +46,8 @@ __all__ = ["QivrexDialect", "dialect"]
 
 
 def _exact_int(value):
-    # BIGINT columns, and integer expressions past 32 bits, arrive as
-    # doubles; the engine refuses any that is not an exact integer.
+    # Integer expressions past 32 bits arrive as doubles from a library
+    # without 64-bit integers; the engine refuses any that is not exact.
     if value.__class__ is float and value.is_integer():
         return int(value)
     return value

@@ -180,6 +180,9 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void
     case QSCLI_ATTR_NULL_FLAGS:
         c->null_flags = value != nullptr;
         return 0;
+    case QSCLI_ATTR_INT64:
+        c->int64 = value != nullptr;
+        return 0;
     default: return E_ARGUMENT;
     }
 }
@@ -224,6 +227,11 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void*
         st->null_flags = static_cast<int>(setting);
         return 0;
     }
+    if (attr == QSCLI_ATTR_INT64) {
+        if (st->busy) return E_IN_USE;
+        st->int64 = value != nullptr;
+        return 0;
+    }
     if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return E_ARGUMENT;
     st->verbose = *static_cast<int*>(value);
     return 0;
@@ -237,7 +245,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         if (!sql) return E_ARGUMENT;
         Conn* c = st->conn;
         if (!c->busy) c->begin_call();
+        const bool outer_int64 = c->int64_now;  // a callback's own statement runs inside
+        c->int64_now = st->int64;
         const int rc = c->backend->exec(st, sql);
+        c->int64_now = outer_int64;
         if (rc) st->error = c->last_text();
         else st->error.clear();
         return settle(c, rc);

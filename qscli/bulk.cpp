@@ -48,7 +48,7 @@ int table_layout(Conn* c, const std::string& table, std::vector<Field>& out) {
         const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
         const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
         ElemType t = map_decltype(decl && *decl ? decl : nullptr);
-        out.push_back({name ? name : "", table_type(t), table_width(t)});
+        out.push_back({name ? name : "", t.int64 && c->int64 ? QSCLI_ET_INT64 : table_type(t), table_width(t)});
     }
     int code = rc == SQLITE_DONE ? 0 : c->fail_sqlite(rc);
     sqlite3_clear_bindings(s);
@@ -92,6 +92,11 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned c
     case QSCLI_ET_NMBR: return sqlite3_bind_int(s, k, static_cast<int>(le_unsigned(p, 3)));
     case QSCLI_ET_LONG: return sqlite3_bind_int(s, k, le_signed(p, 4));
     case QSCLI_ET_DWRD: return sqlite3_bind_int64(s, k, le_unsigned(p, 4));
+    case QSCLI_ET_INT64: {
+        uint64_t v = 0;
+        for (unsigned b = 0; b < 8; ++b) v |= static_cast<uint64_t>(p[b]) << (8 * b);
+        return sqlite3_bind_int64(s, k, static_cast<int64_t>(v));
+    }
     case QSCLI_ET_FLOA: {
         float v;
         std::memcpy(&v, p, 4);
@@ -107,7 +112,7 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned c
         unsigned packed = le_unsigned(p, 2);
         if (packed == 0) return sqlite3_bind_null(s, k);
         if (packed > DATE_MAX)
-            return refuse_value(c, row, f, "packed date " + std::to_string(packed) + " is past 2078-12-31");
+            return refuse_value(c, row, f, "packed date " + std::to_string(packed) + " is past " QSE_DATE_LAST);
         scratch.resize(10);
         date_to_iso(packed, &scratch[0]);
         return sqlite3_bind_text(s, k, scratch.data(), 10, SQLITE_STATIC);

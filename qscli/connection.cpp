@@ -202,7 +202,7 @@ void fn_user_message(sqlite3_context* ctx, int, sqlite3_value** argv) {
 void fn_type(sqlite3_context* ctx, int, sqlite3_value** argv) {
     const char* decl = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
     ElemType e = map_decltype(decl && *decl ? decl : nullptr);
-    sqlite3_result_int(ctx, table_type(e));
+    sqlite3_result_int(ctx, e.int64 && conn_of(ctx)->int64_now ? QSCLI_ET_INT64 : table_type(e));
 }
 
 void fn_len(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -221,6 +221,7 @@ int install_functions(Conn* c) {
         rc = sqlite3_create_function(c->db, "user_message", 2, text, c, fn_user_message, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_create_function(c->db, "qx_type", 1, pure, c, fn_type, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_create_function(c->db, "qx_len", 1, pure, c, fn_len, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = install_write_check(c);
     return rc;
 }
 

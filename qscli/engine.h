@@ -52,6 +52,11 @@ const char* text_problem(TextStatus st);
 // ---- dates: a day count where 1900-01-01 is 1 and 2078-12-31 is 65379 ----
 
 constexpr unsigned DATE_MAX = 65379;
+#define QSE_STR2(x) #x
+#define QSE_STR(x) QSE_STR2(x)
+// The first and the last day, as messages spell them.
+#define QSE_DATE_FIRST QSE_STR(QSCLI_DATE_FIRST_YEAR) "-01-01"
+#define QSE_DATE_LAST QSE_STR(QSCLI_DATE_LAST_YEAR) "-12-31"
 // 0 for an impossible or out-of-range date.
 unsigned date_pack(unsigned day, unsigned month, unsigned year);
 // False (and zeros) for 0 or a count beyond DATE_MAX.
@@ -72,6 +77,7 @@ struct ElemType {
     uint32_t len = 0;
     bool var = false;
     bool infer = false;
+    bool int64 = false;  // a 64-bit integer type: QSCLI_ET_INT64 when asked for
 };
 ElemType map_decltype(const char* decl);
 // Width of a table column in a record: a variable CHAR/ARRA column (or one
@@ -226,6 +232,7 @@ struct Stmt {
     // then with the lengths of the ARRA values (2); the last statement's
     // changed rows (-1: not a row change) and inserted row id.
     int null_flags = 0;
+    bool int64 = false;  // QSCLI_ATTR_INT64: 64-bit integer columns as QSCLI_ET_INT64
     int64_t changes = -1;
     int64_t last_rowid = 0;
     std::string error;  // the last failure's text (UTF-8), empty after a success
@@ -265,6 +272,7 @@ public:
         // Result columns as last described, valid while SQLite has not
         // prepared the statement afresh (its reprepare count is the same).
         int described_at = -1;
+        bool described_int64 = false;
         bool staged = false;
         std::vector<Plan> plans;
         std::vector<ColStruct_t> desc;
@@ -328,6 +336,10 @@ struct Conn {
     StmtCache cache;
     std::string last_error;
     bool null_flags = false;  // qcSqlAddRecords also takes records with null flags
+    bool int64 = false;       // qcSqlAddRecords takes 64-bit integer fields as QSCLI_ET_INT64
+    bool int64_now = false;   // the statement running asked for QSCLI_ET_INT64 (QXTBLSTRUCT)
+    // The main and temp schema versions the write checks were made for.
+    int64_t checked_schema[2] = {-1, -1};
 
     // The text of last_error without its "error CODE: " prefix.
     std::string last_text() const {
@@ -374,6 +386,11 @@ sqlite3_stmt* prepare_cached(Conn* c, const std::string& sql, StmtCache::Entry**
 void release_cached(Conn* c, sqlite3_stmt* s, StmtCache::Entry* entry);
 // Installs the engine's SQL functions on a new database connection.
 int install_functions(Conn* c);
+// Values a read could not return are refused when written (write_check.cpp):
+// install once per database connection, and check before each statement
+// that writes. 0 or the failure's code.
+int install_write_check(Conn* c);
+int check_writes(Conn* c);
 // Bulk insert of `count` records of `rec_size` bytes into `table`.
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs);
 

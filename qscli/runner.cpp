@@ -86,6 +86,7 @@ int Runner::describe_columns() {
         Plan& pl = plans_[k];
         const char* decl = sqlite3_column_decltype(s_, k);
         pl.e = map_decltype(decl);
+        if (pl.e.int64 && st_->int64) pl.e.type = QSCLI_ET_INT64;
         pl.type = pl.e.infer ? QSCLI_ET_LONG : pl.e.type;
         pl.len = pl.e.len;
         if (pl.e.var || pl.e.infer) staged_ = true;
@@ -114,6 +115,7 @@ int Runner::finish_layout() {
         if (pl.e.infer) {
             if (pl.any_blob) pl.type = QSCLI_ET_ARRA;
             else if (pl.any_text) pl.type = QSCLI_ET_CHAR;
+            else if (pl.any_big && !pl.any_float && st_->int64) pl.type = QSCLI_ET_INT64;
             else if (pl.any_float || pl.any_big) pl.type = QSCLI_ET_DFLT;
             else pl.type = QSCLI_ET_LONG;
             pl.len = natural_width(pl.type);
@@ -328,7 +330,8 @@ int Runner::run() {
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail_step(rc);
     const int prepared = sqlite3_stmt_status(s_, SQLITE_STMTSTATUS_REPREPARE, 0);
-    if (entry_ && entry_->described_at == prepared && plans_.size() == static_cast<size_t>(ncols_)) {
+    if (entry_ && entry_->described_at == prepared && entry_->described_int64 == st_->int64 &&
+        plans_.size() == static_cast<size_t>(ncols_)) {
         st_->desc.assign(entry_->desc.begin(), entry_->desc.end());
         staged_ = entry_->staged;
         if (staged_)
@@ -337,6 +340,7 @@ int Runner::run() {
         describe_columns();
         if (entry_) {
             entry_->described_at = prepared;
+            entry_->described_int64 = st_->int64;
             entry_->staged = staged_;
             entry_->desc = st_->desc;
         }
@@ -361,6 +365,8 @@ int Runner::run() {
 }  // namespace
 
 int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
+    if (!sqlite3_stmt_readonly(s))
+        if (int rc = check_writes(c)) return rc;
     return Runner(c, st, s, entry).run();
 }
 

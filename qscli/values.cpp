@@ -34,7 +34,7 @@ void civil_from_days(int64_t z, unsigned* y, unsigned* m, unsigned* d) {
     *y = static_cast<unsigned>(yoe + era * 400 + (*m <= 2));
 }
 
-const int64_t DAY_ZERO = days_from_civil(1900, 1, 1) - 1;
+const int64_t DAY_ZERO = days_from_civil(QSCLI_DATE_FIRST_YEAR, 1, 1) - 1;
 
 unsigned days_in_month(unsigned y, unsigned m) {
     static const unsigned dim[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -45,7 +45,7 @@ unsigned days_in_month(unsigned y, unsigned m) {
 }  // namespace
 
 unsigned date_pack(unsigned day, unsigned month, unsigned year) {
-    if (year < 1900 || year > 2078 || month < 1 || month > 12 || day < 1 ||
+    if (year < QSCLI_DATE_FIRST_YEAR || year > QSCLI_DATE_LAST_YEAR || month < 1 || month > 12 || day < 1 ||
         day > days_in_month(year, month))
         return 0;
     return static_cast<unsigned>(days_from_civil(year, month, day) - DAY_ZERO);
@@ -123,6 +123,7 @@ const TypeWord TYPE_WORDS[] = {
     {"DOUBLE", QSCLI_ET_DFLT, FIXED},       {"REAL", QSCLI_ET_DFLT, FIXED},
     {"DFLT", QSCLI_ET_DFLT, FIXED},         {"NUMERIC", QSCLI_ET_DFLT, FIXED},
     {"DECIMAL", QSCLI_ET_DFLT, FIXED},      {"BIGINT", QSCLI_ET_DFLT, FIXED},
+    {"INT8", QSCLI_ET_DFLT, FIXED},
 };
 
 constexpr uint32_t MAX_DECLARED_WIDTH = 1u << 24;
@@ -172,6 +173,7 @@ bool lookup(const char* s, size_t n, ElemType* out, bool* trailing) {
     if (trailing) *trailing = k < n;
     ElemType e;
     e.type = hit->type;
+    e.int64 = std::strcmp(word, "BIGINT") == 0 || std::strcmp(word, "INT8") == 0;
     if (hit->shape == FIXED) {
         e.len = natural_width(hit->type);
     } else if (has_len && len >= 1 && len <= MAX_DECLARED_WIDTH) {
@@ -185,16 +187,22 @@ bool lookup(const char* s, size_t n, ElemType* out, bool* trailing) {
 
 }  // namespace
 
-#define QSE_WIDTH(name, code, width) width,
-#define QSE_NAME(name, code, width) #name,
+#define QSE_WIDTH(name, code, width, low, high) width,
+#define QSE_NAME(name, code, width, low, high) #name,
 constexpr uint32_t kWidths[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_WIDTH)};
 constexpr const char* kNames[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_NAME)};
 #undef QSE_WIDTH
 #undef QSE_NAME
 
-uint32_t natural_width(int type) { return type >= 0 && type < QSCLI_ET_COUNT ? kWidths[type] : 0; }
+uint32_t natural_width(int type) {
+    if (type == QSCLI_ET_INT64) return 8;
+    return type >= 0 && type < QSCLI_ET_COUNT ? kWidths[type] : 0;
+}
 
-const char* type_name(int type) { return type >= 0 && type < QSCLI_ET_COUNT ? kNames[type] : "?"; }
+const char* type_name(int type) {
+    if (type == QSCLI_ET_INT64) return "INT64";
+    return type >= 0 && type < QSCLI_ET_COUNT ? kNames[type] : "?";
+}
 
 ElemType map_decltype(const char* decl) {
     ElemType e;
@@ -211,6 +219,8 @@ bool parse_type_name(const char* name, size_t n, ElemType* out) {
 }
 
 // ---- packing ----
+
+#define DATE_RULE "is not a date YYYY-MM-DD from " QSE_DATE_FIRST " to " QSE_DATE_LAST
 
 namespace {
 
@@ -372,11 +382,15 @@ int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::
         if (v.kind == VKind::Text || v.kind == VKind::Text866 || v.kind == VKind::Blob)
             packed = date_from_iso(v.p, v.n);
         if (!packed)
-            return mismatch(v, type, "is not a date YYYY-MM-DD from 1900-01-01 to 2078-12-31",
+            return mismatch(v, type, DATE_RULE,
                             why);
         put_le(dst, packed, 2);
         return 0;
     }
+    case QSCLI_ET_INT64:
+        if (!integral(v, &i)) return mismatch(v, type, "is not a 64-bit integer", why);
+        put_le(dst, static_cast<uint64_t>(i), 8);
+        return 0;
     case QSCLI_ET_FLOA: {
         double d;
         if (!numeric(v, &d)) return mismatch(v, type, "is not a number", why);

@@ -54,6 +54,7 @@ QSCLI_CONN_LCLADDR = 152
 QSCLI_CONN_RMTADDR = 153
 # Optional capabilities of our own library; the double offers none unless told.
 QSCLI_ATTR_NULL_FLAGS = 1201
+QSCLI_ATTR_INT64 = 1206
 QSCLI_STMT_ERR_TEXT = 1202
 QSCLI_CONN_ERR_TEXT = 1203
 QSCLI_STMT_CHANGES = 1204
@@ -366,7 +367,8 @@ class Double:
         (statement and connection; setting 2 on a statement only with
         value=2: then scripted records carry the ARRA lengths), the error
         texts (read as set_attr_text set them), QSCLI_STMT_CHANGES /
-        QSCLI_STMT_LAST_ROWID (read `value`).
+        QSCLI_STMT_LAST_ROWID (read `value`), QSCLI_ATTR_INT64 (statement
+        and connection).
         Without an offer the double refuses them with -95."""
         self.lib.qxd_offer(attr, bool(on), value)
 

@@ -11,9 +11,13 @@ or command failed, 130 after Ctrl-C.
 """
 
 import argparse
+import getpass
 import os
 import sys
 
+from .. import dbapi
+# made by importing qxcore, no file of its own
+from .._qxstandard import masked_dsn  # type: ignore[import-not-found]
 from . import prompt
 from .db import Database
 from .session import Bail, Shell, describe
@@ -51,6 +55,22 @@ def _run_prompt(shell):
             splitter = Splitter(shell.db.dialect)
 
 
+def _connect(args):
+    """The session; at a terminal, a server that wants a password nobody
+    gave is asked for one without echo (as psql does)."""
+    try:
+        return Database(args.dsn, args.user, args.password)
+    except dbapi.Error as exc:
+        given = args.password or masked_dsn(args.dsn) != args.dsn
+        if given or getattr(exc, "code", None) != _AUTH or not sys.stdin.isatty():
+            raise
+    args.password = getpass.getpass("Password: ")
+    return Database(args.dsn, args.user, args.password)
+
+
+_AUTH = -23  # the library's code for a refused log-on
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m pyqivrexdb", description="SQL shell for Qivrex.")
     parser.add_argument("dsn", help="the server (or database) to connect to")
@@ -65,10 +85,11 @@ def main(argv=None):
     # a shell scans and prints, so it reads through the page cache and its
     # footprint stays its own whatever the file's size.
     os.environ.setdefault("QSCLI_MMAP_SIZE", "0")
+    shown = masked_dsn(args.dsn)  # no password is ever printed
     try:
-        db = Database(args.dsn, args.user, args.password)
+        db = _connect(args)
     except Exception as exc:
-        print("error: cannot connect to %s: %s" % (args.dsn, exc), file=sys.stderr)
+        print("error: cannot connect to %s: %s" % (shown, exc), file=sys.stderr)
         return 1
     interactive = not args.command and sys.stdin.isatty()
     shell = Shell(db, bail=args.bail)
@@ -78,7 +99,7 @@ def main(argv=None):
                 shell.run_text(text)
         elif interactive:
             save = prompt.setup(db.tables)
-            print('Connected to %s. Statements end with ";"; .help for help.' % args.dsn)
+            print('Connected to %s. Statements end with ";"; .help for help.' % shown)
             try:
                 _run_prompt(shell)
             finally:

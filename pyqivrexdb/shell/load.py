@@ -8,8 +8,10 @@ import re
 import time
 
 from .. import Error
+from .. import qxcore as _q
 from .fields import BadValue, converter
 
+_CHAR = _q.QSCLI_ET_CHAR
 CHUNK_ROWS = 10000  # rows handed to the driver in one call
 PROGRESS_EVERY = 0.5  # seconds between progress lines
 
@@ -78,8 +80,6 @@ def _lines(f, path, counter):
         yield line[1:] if counter[0] == 1 and line.startswith("\ufeff") else line
 
 
-# How the driver names a value it refuses.
-_VALUE = re.compile(r"row (\d+), field ([^:]+): (.*)", re.DOTALL)
 # How the server counts records within its batch: the file line says more.
 _RECORD = re.compile(r"record \d+: ")
 
@@ -116,6 +116,7 @@ class Load:
         if not fields:
             raise LoadError("table %s has no fields (does it exist?)" % self.table)
         self.names = [name for name, _, _, _ in fields]
+        self.layout = [(name, code, length) for name, code, length, _ in fields]
         try:
             self.converters = [converter(code, length, self.opts.truncate) for _, code, length, _ in fields]
         except BadValue as exc:
@@ -196,11 +197,11 @@ class Load:
             self.sent += ok
             rows, lines = rows[ok:], lines[ok:]
             why = _explain(exc)
-            value = _VALUE.match(str(exc))
-            if value:  # the driver refused a value: row i of this call
-                i = int(value.group(1)) - ok
-                raise LoadError("%s line %d, field %s: %s" % (self.path, lines[i], value.group(2),
-                                                              value.group(3))) from None
+            field = getattr(exc, "field", None)
+            if field is not None:  # the driver refused a value: row i of this call
+                i = exc.row - ok
+                hint = " (--truncate cuts it)" if isinstance(exc.value, str) and self._too_long(field, exc.value) else ""
+                raise LoadError("%s line %d, field %s: %s%s" % (self.path, lines[i], field, exc.reason, hint)) from None
             code = getattr(exc, "error_code_qivrex", None)
             if refused is not None and code != refused[0]:
                 # The server no longer takes what it refused before (its
@@ -214,6 +215,9 @@ class Load:
             self._send(rows[half:], lines[half:], refused)
             return
         self.sent += len(rows)
+
+    def _too_long(self, field, text):
+        return any(name == field and code == _CHAR and len(text) > length for name, code, length in self.layout)
 
     def _count(self):
         """The table's rows now; None when the table cannot be read (its

@@ -1,6 +1,7 @@
 // Logging on to a PostgreSQL server, the session's settings and information,
 // server errors as the library's codes, notices and notifications as
 // messages, and cancelling.
+#include "../../pyqivrexdb/qxcore/client/secrets.h"
 #include "session.h"
 
 #include <arpa/inet.h>
@@ -324,7 +325,8 @@ int open_pg(Conn* c, const std::string& name, const std::string& user, const std
     pq::PGconn* conn = api->PQconnectdbParams(keys.data(), values.data(), 1);
     if (!conn) return c->fail(-SQLITE_NOMEM, "out of memory");
     if (api->PQstatus(conn) != pq::CONNECTION_OK) {
-        std::string text = pg::trimmed(api->PQerrorMessage(conn));
+        // libpq quotes what it could not parse, a password too.
+        std::string text = qsecret::scrubbed(pg::trimmed(api->PQerrorMessage(conn)), name, passwd);
         api->PQfinish(conn);
         bool auth = text.find("authentication") != std::string::npos || text.find("password") != std::string::npos;
         return c->fail(auth ? -SQLITE_AUTH : -SQLITE_CANTOPEN, "cannot connect to the server: " + text);

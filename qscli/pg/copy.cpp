@@ -99,6 +99,7 @@ const char NAN_REFUSED[] = "NaN is not a number it can keep";
 class Encoder {
 public:
     Encoder(Conn* c, const std::vector<Field>& fields, bool binary) : c_(c), fields_(fields), binary_(binary) {}
+    // bigint fields come as QSCLI_ET_INT64 (the connection's QSCLI_ATTR_INT64).
     // Appends the record's row; false after reporting a value that does not fit.
     bool row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out);
 
@@ -121,6 +122,12 @@ bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool
     v.clear();
     *null = false;
     char buf[64];
+    if (f.oid == INT8 && c_->int64) {
+        const int64_t i = le_signed(p, 8);
+        if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
+        else v = std::to_string(i);
+        return true;
+    }
     switch (f.type) {
     case QSCLI_ET_CHAR: {
         const void* z = std::memchr(p, 0, f.len);
@@ -143,7 +150,7 @@ bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool
             *null = true;
             return true;
         }
-        if (packed > DATE_MAX) return refuse(f, "packed date " + std::to_string(packed) + " is past 2078-12-31");
+        if (packed > DATE_MAX) return refuse(f, "packed date " + std::to_string(packed) + " is past " QSE_DATE_LAST);
         if (binary_) {
             // Days since 2000-01-01, which is day 36525 of the packing.
             put_be(v, static_cast<uint32_t>(static_cast<int32_t>(packed) - 36525), 4);

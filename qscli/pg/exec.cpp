@@ -76,7 +76,7 @@ int Builder::begin(const pq::PGresult* res) {
     for (int k = 0; k < ncols_; ++k) {
         pq::Oid table = pq.PQftable(res, k);
         Column& c = cols_[k];
-        c = map_column(pq.PQftype(res, k), pq.PQfmod(res, k), table != 0);
+        c = map_column(pq.PQftype(res, k), pq.PQfmod(res, k), table != 0, st_->int64);
         if (c.var || c.infer_int) staged_ = true;
         const char* name = pq.PQfname(res, k);
         names_[k] = name ? name : "?";
@@ -498,7 +498,9 @@ int Session::rewrite_tblstruct(std::string& sql) {
         for (size_t k = 0; k < fields.size(); ++k) {
             const Field& f = fields[k];
             rows += std::string(k ? ", " : "") + "(" + quote_literal(name) + ", " + std::to_string(k) + ", " +
-                    quote_literal(f.name) + ", " + std::to_string(f.type) + ", " + std::to_string(f.len) + ", " +
+                    quote_literal(f.name) + ", " +
+                    std::to_string(c->int64_now ? map_column(f.oid, f.mod, true, true).type : f.type) + ", " +
+                    std::to_string(f.len) + ", " +
                     std::to_string(off) + ", " + quote_literal(f.decl) + ")";
             off += f.len;
         }

@@ -32,7 +32,8 @@ struct Column {
 
 // The element type, width and decoding of a column of type `oid` with
 // modifier `mod`; `from_table` for a table field (bigint then stays DFLT).
-Column map_column(pq::Oid oid, int mod, bool from_table);
+// `int64`: bigint as QSCLI_ET_INT64 (QSCLI_ATTR_INT64 was set), else DFLT.
+Column map_column(pq::Oid oid, int mod, bool from_table, bool int64 = false);
 // The declared type's name as the server spells it, for the column record.
 std::string type_label(pq::Oid oid, int mod);
 // The value of a column in text form as the record packer takes it;

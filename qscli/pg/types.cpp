@@ -38,7 +38,7 @@ Column variable(Decode d, int type) {
 
 }  // namespace
 
-Column map_column(pq::Oid oid, int mod, bool from_table) {
+Column map_column(pq::Oid oid, int mod, bool from_table, bool int64) {
     Column c;
     switch (oid) {
     case BOOL: c = fixed(Decode::Bool, QSCLI_ET_BYTE); break;
@@ -46,6 +46,10 @@ Column map_column(pq::Oid oid, int mod, bool from_table) {
     case INT4: c = fixed(Decode::Int, QSCLI_ET_LONG); break;
     case OID: c = fixed(Decode::Int, QSCLI_ET_DWRD); break;
     case INT8:
+        if (int64) {
+            c = fixed(Decode::Int, QSCLI_ET_INT64);
+            break;
+        }
         // A bigint field keeps its range as a double (exact to 2^53); an
         // expression such as count(*) reads as LONG when every value fits.
         c = fixed(Decode::Int, QSCLI_ET_DFLT);

@@ -45,13 +45,23 @@ def test_round_trip(engine):
 
 
 def test_round_trip_by_sql_text(engine):
-    # Raw SQL gets no column types: BIGINT reads as float (exact to 2**53),
-    # and a blob shorter than the result's longest would come zero-padded.
+    # Raw SQL gets no column types: a blob shorter than the result's longest
+    # would come zero-padded. BIGINT reads as int64.
     df = frame().drop(columns="y")
     df.to_sql("t", engine, index=False)
     assert_frame_equal(pd.read_sql("select * from t", engine, dtype=DTYPES), df)
     got = pd.read_sql("select i, s from t where b = ?", engine, params=(1,), dtype={"i": "Int64"})
     assert_frame_equal(got, df.loc[[0, 3], ["i", "s"]].reset_index(drop=True))
+
+
+@pytest.mark.parametrize("rows", [3, 100])  # the per-statement and the bulk path
+def test_int64_beyond_2_to_the_53_round_trips(engine, rows):
+    df = pd.DataFrame({"n": [2**53 + 1, -(2**63), 2**63 - 1] * (rows // 3) + [7] * (rows % 3)})
+    df.to_sql("t", engine, index=False)
+    got = pd.read_sql("select * from t", engine)
+    assert got["n"].dtype == "int64"
+    assert_frame_equal(got, df)
+    assert_frame_equal(read(engine), df)
 
 
 def test_read_in_chunks(engine):

@@ -29,7 +29,7 @@ SUPPORTED = """
     window_functions window_range window_range_numeric window_range_non_numeric
     json_type table_value_constructor deferrable_fks timestamp_microseconds
     datetime_historic supports_bitwise_and supports_bitwise_or supports_bitwise_not
-    supports_bitwise_shift
+    supports_bitwise_shift supports_bitwise_xor infinity_floats uuid_data_type
     check_constraint_reflection inline_check_constraint_reflection
     foreign_key_constraint_name_reflection
     foreign_key_constraint_option_reflection_ondelete
@@ -62,13 +62,11 @@ UNSUPPORTED = {
     "column_collation_reflection": _REFLECTION + "reads no column collations",
     "precision_numerics_many_significant_digits": _DOUBLE,
     "precision_numerics_retains_significant_digits": _DOUBLE,
-    "infinity_floats": "the driver refuses non-finite floats: no literal of the engine's keeps them",
     "regexp_match": _SQLITE + "calls a Python function for REGEXP, and the engine runs no Python",
     "regexp_replace": _SQLITE + "has no regexp_replace()",
     "comment_reflection": _SQLITE + "keeps no comments on tables and columns",
     "comment_reflection_full_unicode": _SQLITE + "keeps no comments on tables and columns",
     "temp_table_comment_reflection": _SQLITE + "keeps no comments on tables and columns",
-    "uuid_data_type": _SQLITE + "has no UUID type (Uuid is stored as CHAR(32))",
     "identity_columns": _SQLITE + "has no GENERATED AS IDENTITY",
     "fetch_first": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
     "fetch_no_order_by": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
@@ -78,7 +76,6 @@ UNSUPPORTED = {
     "fetch_offset_with_options": _SQLITE + "has LIMIT/OFFSET, not FETCH FIRST",
     "materialized_views": _SQLITE + "has no materialized views",
     "create_or_replace_view": _SQLITE + "has no CREATE OR REPLACE VIEW",
-    "supports_bitwise_xor": _SQLITE + "has no XOR operator",
     "delete_from": _SQLITE + "deletes from one table only",
     "index_reflects_included_columns": _SQLITE + "has no INCLUDE columns in indexes",
     "cross_schema_fk_reflection": _SQLITE + "cannot point a foreign key into another attached database",

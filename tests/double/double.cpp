@@ -499,7 +499,7 @@ int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void* value, unsi
         call.none();
     if (call.i(zero).enter(hdb, &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
-    if (attr == QSCLI_ATTR_NULL_FLAGS && !g_offered.count(attr)) return -95;
+    if ((attr == QSCLI_ATTR_NULL_FLAGS || attr == QSCLI_ATTR_INT64) && !g_offered.count(attr)) return -95;
     if (attr == QSCLI_ATTR_CBK_SRVMSG) {
         if (value) {
             g_srv_callbacks[hdb] = reinterpret_cast<qcSqlCbkSrvMsgT>(value);
@@ -532,8 +532,9 @@ int QSCLI_CALL qcSqlAllocStmt(int hdb, int* hstmt) {
 int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsigned int size) {
     int rc;
     Call call("qcSqlSetStmtAttr");
-    // The null flags' value is the setting itself, not a pointer to it.
-    if (attr == QSCLI_ATTR_NULL_FLAGS)
+    // The null flags' and 64-bit integers' value is the setting itself, not
+    // a pointer to it.
+    if (attr == QSCLI_ATTR_NULL_FLAGS || attr == QSCLI_ATTR_INT64)
         call.stmt(hstmt).i(attr).i(static_cast<int64_t>(reinterpret_cast<intptr_t>(value))).i(size);
     else
         call.stmt(hstmt).i(attr).in(static_cast<const int32_t*>(value)).i(size);
@@ -545,6 +546,7 @@ int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsig
         if (offer == g_offered.end() || reinterpret_cast<intptr_t>(value) > std::max<int64_t>(1, offer->second))
             return -95;
     }
+    if (attr == QSCLI_ATTR_INT64 && !g_offered.count(attr)) return -95;
     return 0;
 }
 

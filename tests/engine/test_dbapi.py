@@ -99,7 +99,7 @@ def test_dates_bind_as_the_engines_dates(cur):
     ("select ?", ([1],), errors.ProgrammingError, "list"),
     ("select ?", (object(),), errors.ProgrammingError, "object"),
     ("select ?", (float("nan"),), errors.DataError, "nan"),
-    ("select ?", (float("-inf"),), errors.DataError, "inf"),
+    ("select ?", (decimal.Decimal("1e400"),), errors.DataError, "beyond the range of a double"),
     ("select ?", (decimal.Decimal("NaN"),), errors.DataError, "NaN"),
     ("select ?", ("a\0b",), errors.DataError, "NUL"),
     ("select ?", ("€",), errors.DataError, "code page 866"),
@@ -161,18 +161,23 @@ def test_text_and_blob_columns_keep_their_values(cur):
 
 
 @pytest.mark.parametrize("decl, value, sql", [
-    ("text", "x'610062'", "select v from t"),  # a blob in a text column
-    ("varchar(10)", "'a' || char(0) || 'b'", "select v from t"),
+    ("text", "x'610062'", None),  # a blob in a text column: refused when written
+    ("varchar(10)", "'a' || char(0) || 'b'", None),
     ("text", "'ab'", "select v || char(0) from t"),  # an expression
     ("text", "'ab'", "return v || char(0) || 'c' from t"),  # a return value
 ])
 def test_a_text_with_a_nul_is_refused_naming_its_column_not_cut(cur, decl, value, sql):
     cur.execute("create table t(v %s)" % decl)
-    cur.execute("insert into t values (%s)" % value)
+    insert = "insert into t values (%s)" % value
+    if sql is None:
+        sql = insert
+    else:
+        cur.execute(insert)
     with pytest.raises(errors.DataError, match="(column v|return value).*NUL") as e:
         cur.execute(sql)
     assert e.value.error_code_qivrex == -20
-    assert one(cur, "select cast(v as blob) from t")[0][0].startswith(b"a")  # the value itself is kept
+    if sql != insert:
+        assert one(cur, "select cast(v as blob) from t")[0][0].startswith(b"a")  # the value itself is kept
 
 
 BLOBS = [b"", b"\x00", b"a", b"ab\x00\x00", b"\x00" * 7, b"\xff" * 300, None, b"\x01\x00\x02"]
@@ -428,16 +433,13 @@ def test_executemany_is_one_transaction(path, rows, autocommit):
     ("select nocolumn from t", errors.ProgrammingError, "no such column: nocolumn"),
     ("insert into t values (1, 'a')", errors.IntegrityError, "UNIQUE constraint failed: t.id"),
     ("insert into t values (2, null)", errors.IntegrityError, "NOT NULL constraint failed: t.s"),
-    ("insert into t values (3, 'toolong')", errors.DataError, None),
+    ("insert into t values (3, 'toolong')", errors.DataError,
+     "column s: text 'toolong' is longer than its column (CHAR)"),
     ("commit work nosuch", errors.ProgrammingError, "transaction nosuch does not exist"),
 ])
 def test_errors_by_cause_carry_the_servers_text(cur, sql, cls, text):
     cur.execute("create table t(id integer primary key, s varchar(3) not null)")
     cur.execute("insert into t values (1, 'a')")
-    if "toolong" in sql:
-        cur.execute(sql)
-        sql = "select * from t"
-        text = "column s: text 'toolong' is longer than its column (CHAR)"
     with pytest.raises(cls) as info:
         cur.execute(sql)
     assert str(info.value) == text and info.value.server_text == text

@@ -145,3 +145,48 @@ def test_several_statements_in_one_execute_are_refused_and_none_runs(conn, sql):
         conn.execute(sql)
     conn.execute("insert into t values (3); -- one statement, a comment after it")
     assert rows(conn, "select id from t") == [(3,)]
+
+
+# ---- 64-bit integers ----
+
+BIG = [2**53 + 1, -(2**63), 2**63 - 1, 0, None]
+
+
+@pytest.mark.parametrize("path", ["execute", "executemany", "bulk", "addrecords"])
+def test_bigint_reads_back_exactly_on_every_path(conn, path):
+    conn.execute("create table b(id integer, v bigint)")
+    rows = [(k, v) for k, v in enumerate(BIG)]
+    if path == "execute":
+        for r in rows:
+            conn.execute("insert into b values (?, ?)", r)
+    elif path == "executemany":
+        conn.cursor().executemany("insert into b values (?, ?)", rows)
+    elif path == "bulk":
+        conn.cursor().executemany("insert into b values (?, ?)", rows * 13)  # 65 rows
+    else:
+        conn.addrecords("b", [list(r) for r in rows])
+    cur = conn.cursor()
+    cur.execute("select id, v from b order by id")
+    got = cur.fetchall()
+    assert sorted(set(got), key=lambda r: r[0]) == rows
+    assert all(type(v) is int for _, v in got if v is not None)
+    assert cur.description[1][1] == dbapi.NUMBER
+
+
+def test_bigint_beyond_64_bits_is_refused(conn):
+    conn.execute("create table b(v bigint)")
+    with pytest.raises(dbapi.DataError):
+        conn.addrecords("b", [[2**63]])
+    with pytest.raises(dbapi.DataError):
+        conn.execute("insert into b values (?)", (2**63,))
+
+
+def test_the_core_face_reads_and_loads_bigint_as_before(conn):
+    conn.execute("create table b(v bigint)")
+    conn.addrecords("b", [[2**40]])
+    core = conn._core  # the same session: its load after a standard one still packs doubles
+    core.addrecords("b", [[2.0**41]])
+    cur = core.cursor()
+    cur.execute("select v from b order by v")
+    assert cur.fetchall() == [[2.0**40], [2.0**41]]
+    assert cur.description[0][1] == 11  # DFLT

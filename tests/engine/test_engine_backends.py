@@ -64,9 +64,16 @@ EURO = {"sqlite": "char(8364)", "postgresql": "chr(8364)"}
 def test_a_value_that_does_not_fit_fails(conn, cur, backend, value, sql_type):
     conn.execute(f"create table w(v {sql_type})")
     value = EURO[backend] if value == "EURO" else value
-    conn.execute(f"insert into w values ({value})")
-    with pytest.raises(ProgrammingError) as e:
-        cur.execute("select v from w")
+    # The engine refuses it when written; PostgreSQL stores it, and the read
+    # refuses it.
+    insert = f"insert into w values ({value})"
+    if backend == "sqlite" and sql_type != "bigint":  # bigint is int64 to a reader that asks
+        with pytest.raises(ProgrammingError) as e:
+            conn.execute(insert)
+    else:
+        conn.execute(insert)
+        with pytest.raises(ProgrammingError) as e:
+            cur.execute("select v from w")
     assert code_of(e) == -20
 
 

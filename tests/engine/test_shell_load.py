@@ -45,14 +45,14 @@ def test_load_with_header_and_quoted_name(db, tmp_path):
 @pytest.mark.parametrize("line, message", [
     ("x,a,1,2024-01-01,1", "line 3, field id: 'x' is not an integer"),
     ("3,a,1.5,2024-01-01,1", "line 3, field n: '1.5' is not an integer"),
-    ("3,a,255,2024-01-01,1", "line 3, field n: '255' is out of range for BYTE (0 to 254)"),
-    ("3,a,-1,2024-01-01,1", "line 3, field n: '-1' is out of range for BYTE (0 to 254)"),
-    ("3,abcdef,1,2024-01-01,1", "line 3, field name: 'abcdef' is 6 characters long, the field holds 5"),
-    ("3,a€,1,2024-01-01,1", "line 3, field name: 'a€' cannot be stored: the character '€' is not in code page CP866"),
-    ("3,a,1,1899-12-31,1", "line 3, field day: '1899-12-31' is out of range for a date (1900-01-01 to 2078-12-31)"),
-    ("3,a,1,2079-01-01,1", "line 3, field day: '2079-01-01' is out of range for a date"),
+    ("3,a,255,2024-01-01,1", "line 3, field n: 255 is outside the range of BYTE, 0 to 254"),
+    ("3,a,-1,2024-01-01,1", "line 3, field n: -1 is outside the range of BYTE, 0 to 254"),
+    ("3,abcdef,1,2024-01-01,1", "line 3, field name: a text of 6 characters is longer than the field's 5 (--truncate cuts it)"),
+    ("3,a€,1,2024-01-01,1", "line 3, field name: 'a€' has a character that code page 866 lacks"),
+    ("3,a,1,1899-12-31,1", "line 3, field day: 1899-12-31 is outside the dates the engine holds (1900-01-01 to 2078-12-31)"),
+    ("3,a,1,2079-01-01,1", "line 3, field day: 2079-01-01 is outside the dates the engine holds"),
     ("3,a,1,01/02/2024,1", "line 3, field day: '01/02/2024' is not a date (YYYY-MM-DD)"),
-    ("3,a,1,2024-01-01,1e39", "line 3, field f: '1e39' is out of range"),
+    ("3,a,1,2024-01-01,1e39", "line 3, field f: 1e+39 is outside the range of FLOA"),
     ("3,a,1,2024-01-01,one", "line 3, field f: 'one' is not a number"),
     ("3,a,1,2024-01-01", "line 3: 4 values, the table has 5 fields"),
     (b"3,\xff,1,2024-01-01,1", "line 3: not UTF-8 text (byte 0xff at position 3 of the line)"),
@@ -100,7 +100,7 @@ def test_null_refused_by_the_table_names_its_line(tmp_path):
 def test_truncation_is_refused_unless_asked_for(db, tmp_path):
     path = write(tmp_path, ["1,abcdefgh,1,2024-01-01,1"], header=False)
     r = shell(db, ".load lt %s" % path)
-    assert "'abcdefgh' is 8 characters long, the field holds 5 (--truncate cuts it)" in r.stderr
+    assert "field name: a text of 8 characters is longer than the field's 5 (--truncate cuts it)" in r.stderr
     r = shell(db, ".load --truncate lt %s" % path, "select name from lt;")
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[-2] == "abcde"

@@ -382,6 +382,19 @@ def test_type_above_range_is_a_field_type_error(double, conn):
     assert info.value.args == ("Field type error",)
 
 
+@pytest.mark.parametrize("row, args", [
+    (["x", 1], ("Field type error <class 'str'> expected int",)),  # field 0 is told first
+    ([1, 1], ("Field type error",)),  # then the layout of field 1
+])
+def test_a_refused_layout_keeps_the_field_order_of_the_first_row(double, conn, row, args):
+    from pyqivrexdb import ProgrammingError
+    script_table(double, ("A", INTR, 2), ("B", 12, 4))
+    with pytest.raises(ProgrammingError) as info:
+        conn.addrecords("T", [row])
+    assert info.value.args == args
+    assert sends(double) == []
+
+
 class Roomy(int):
     """A HEAPCTRL that every load fits into, while the cursor reads with its
     own small value."""

@@ -142,13 +142,33 @@ def test_a_failed_reconnect_keeps_the_session(double, conn, args, failure, error
     assert double.calls() == [("qcSqlDisconnect", (1,)), ("qcSqlFreeConnect", (1,))]
 
 
-def test_a_reconnect_whose_old_session_fails_to_end_leaves_none(double, conn):
+def test_a_reconnect_whose_old_session_fails_to_end_keeps_the_new_one(double, conn, monkeypatch):
+    told = []
+    monkeypatch.setattr("sys.unraisablehook", told.append)
     double.fail("qcSqlDisconnect", -7, times=1)
-    with pytest.raises(InterfaceError) as info:
-        conn.connect("other", "user", "pw")
-    assert info.value.args == ("qcSqlDisconnect error %d:", -7)
-    assert double.live_connections() == []
+    conn.connect("other", "user", "pw")
+    assert [u.exc_value.args for u in told] == [("qcSqlDisconnect error %d:", -7)]
+    assert double.live_connections() == [2]
+    conn.cursor().execute("select")
+    double.clear()
     assert conn.close() is None
+    assert double.calls() == [("qcSqlDisconnect", (2,)), ("qcSqlFreeConnect", (2,))]
+
+
+def test_a_reconnect_whose_receivers_cannot_be_registered_keeps_the_session(double, conn, monkeypatch):
+    # With DEBUG on, connect() registers the log's receivers on the new
+    # session: a failure there must not cost the old one.
+    monkeypatch.setattr(qxcore, "DEBUG", True)
+    cur = conn.cursor()
+    double.clear()
+    double.fail("qcSqlSetConnectAttr", -3, times=1)
+    with pytest.raises(DatabaseError):
+        conn.connect("other", "user", "pw")
+    assert double.live_connections() == [1]
+    assert "qcSqlDisconnect" in double.names()  # of the new session only
+    assert [c.args[0] for c in double.calls("qcSqlDisconnect")] == [2]
+    cur.execute("select")
+    monkeypatch.setattr(qxcore, "DEBUG", False)
 
 
 def test_close_logs_off_once(double, conn):

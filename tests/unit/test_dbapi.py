@@ -13,6 +13,25 @@ from qxdouble import (QSCLI_ATTR_NULL_FLAGS, QSCLI_CONN_ERR_TEXT, QSCLI_ET_ARRA,
                       QSCLI_ET_LONG, QSCLI_STMT_CHANGES, QSCLI_STMT_ERR_TEXT, QSCLI_STMT_LAST_ROWID, colrec)
 
 
+class Money(decimal.Decimal):
+    """Prints as a bookkeeper would: a comma would be a second column."""
+    def __str__(self):
+        return "{:,.2f}".format(decimal.Decimal(self))
+
+    def is_finite(self):
+        return True
+
+
+class Hostile(decimal.Decimal):
+    def __str__(self):
+        return "1; drop table t; --"
+
+
+class OddDatetime(datetime.datetime):
+    def isoformat(self, *args):
+        return 5
+
+
 @pytest.fixture
 def conn(double):
     c = dbapi.connect("srv", autocommit=True)
@@ -46,6 +65,10 @@ def sent(double):
     ("select ? -- unterminated '", (1,), b"select 1 -- unterminated '"),
     ("select 'open ?", (), b"select 'open ?"),
     ("select ?", None, b"select ?"),
+    ("select ?, ?", (float("inf"), float("-inf")), b"select 9e999,  -9e999"),
+    ("select 7-?", (float("-inf"),), b"select 7- -9e999"),
+    ("select ?, ?", (Money("1234.5"), 2), b"select 1234.5, 2"),
+    ("select ?", (Hostile("3"),), b"select 3"),
 ])
 def test_values_become_exactly_one_literal(double, conn, sql, params, text):
     double.fail("qcSqlExecDirect", 0)
@@ -53,11 +76,18 @@ def test_values_become_exactly_one_literal(double, conn, sql, params, text):
     assert sent(double) == [text]
 
 
-def test_a_refused_value_sends_nothing(double, conn):
+@pytest.mark.parametrize("value, cls", [
+    (float("nan"), DataError),
+    (decimal.Decimal("1e400"), DataError),  # finite, beyond a double
+    (decimal.Decimal("-1e400"), DataError),
+    (decimal.Decimal("Infinity"), DataError),
+    (OddDatetime(2024, 1, 1), TypeError),
+])
+def test_a_refused_value_sends_nothing(double, conn, value, cls):
     cur = conn.cursor()
     double.clear()
-    with pytest.raises(DataError):
-        cur.execute("select ?, ?", (1, float("inf")))
+    with pytest.raises(cls):
+        cur.execute("select ?, ?", (1, value))
     assert double.names() == []
 
 
@@ -89,13 +119,47 @@ def test_null_flags_make_none(double, conn):
     double.offer(QSCLI_ATTR_NULL_FLAGS)
     cur = conn.cursor()
     assert cur.null_flags
-    assert double.calls("qcSqlSetStmtAttr")[-1].args[1:] == (QSCLI_ATTR_NULL_FLAGS, 1, 0)
+    assert [c.args[1:] for c in double.calls("qcSqlSetStmtAttr")][-2] == (QSCLI_ATTR_NULL_FLAGS, 1, 0)
     scripted(double, [RAW, ZERO, ZERO], flags=[b"\x00", b"\x0f", b"\x05"])
     cur.execute("select")
     assert cur.fetchall() == [RAW_VALUES, (None,) * 4, (None, "", None, None)]
 
 
 RAW_VALUES = (7, "ab", b"\x01\x02", datetime.date(2024, 5, 1))
+
+QSCLI_ATTR_INT64, QSCLI_ET_INT64 = 1206, 12
+INT64_BOUNDS = [-(2**63), -1, 2**53 + 1, 2**63 - 1]
+
+
+def test_int64_columns_read_exactly_when_the_library_offers_them(double, conn):
+    double.offer(QSCLI_ATTR_INT64)
+    cur = conn.cursor()
+    assert (QSCLI_ATTR_INT64, 1, 0) in [c.args[1:] for c in double.calls("qcSqlSetStmtAttr")]
+    scripted(double, [(v.to_bytes(8, "little", signed=True),) for v in INT64_BOUNDS], types=(QSCLI_ET_INT64,),
+             lens=(8,))
+    cur.execute("select")
+    assert cur.fetchall() == [(v,) for v in INT64_BOUNDS]
+    assert cur.description[0][1] == dbapi.NUMBER
+
+
+def test_a_library_without_int64_is_asked_once_a_session(double, conn):
+    conn.cursor()
+    conn.cursor()
+    asked = [c for c in double.calls("qcSqlSetStmtAttr") if c.args[1] == QSCLI_ATTR_INT64]
+    assert len(asked) == 1
+
+
+def test_the_core_face_never_takes_int64(double):
+    import pyqivrexdb
+    double.offer(QSCLI_ATTR_INT64)
+    core = pyqivrexdb.connect("srv")
+    cur = core.cursor()
+    scripted(double, [((5).to_bytes(8, "little"),)], types=(QSCLI_ET_INT64,), lens=(8,))
+    cur.execute("select")
+    with pytest.raises(ProgrammingError, match="Field type error"):
+        cur.fetchall()
+    assert all(c.args[1] != QSCLI_ATTR_INT64 for c in double.calls("qcSqlSetStmtAttr"))
+    core.close()
 
 
 @pytest.mark.parametrize("rec_size", [12, 11])

@@ -360,3 +360,25 @@ def standard_round(double):
 def test_standard_face_repeated(double, traced):
     assert_no_growth(double, lambda: standard_round(double), rounds=400)
     assert double.live_connections() == [] and double.live_statements() == []
+
+
+def dropped_core_cursors(double):
+    """Core cursors dropped without close(), with results open and not,
+    some outliving their connection."""
+    conn = qxcore.connect("srv")
+    for k in range(3):
+        cur = conn.cursor()
+        if k:
+            double.set_result(rs.EVERY_TYPE_COLUMNS, rs.every_type_record(k), rec_size=rs.RECORD_SIZE)
+            cur.execute("select * from t")
+            if k == 2:
+                cur.fetchone()
+        del cur
+    kept = conn.cursor()
+    conn.close()
+    del kept
+
+
+def test_dropped_core_cursors_give_their_statements_back(double, traced):
+    assert_no_growth(double, lambda: dropped_core_cursors(double), rounds=400)
+    assert double.live_connections() == [] and double.live_statements() == []

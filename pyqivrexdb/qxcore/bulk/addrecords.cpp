@@ -68,11 +68,11 @@ public:
     // Packs one row; sends the buffer when it is full. 0, or -1 with an
     // exception set.
     int add(PyObject* row, Py_ssize_t index) {
-        if (!ready_ && prepare() < 0) return -1;
+        if (!ready_ && prepare() < 0) return first_row_first(row, index), -1;
         unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
         Py_ssize_t j = 0;
         if (pack(row, out, &j) < 0) {
-            note_row(index, j);
+            note_row(row, index, j);
             return -1;
         }
         if (++count_ == per_batch_) return send();
@@ -105,7 +105,9 @@ private:
     // field writes exactly its len, so no row can leave its record and no
     // record the buffer.
     int prepare() {
-        if (layout_.resolve(fields_, values::Purpose::Write) < 0) return -1;
+        if (layout_.resolve(fields_, values::Purpose::Write, standard_ ? values::Face::Standard : values::Face::Core) <
+            0)
+            return -1;
         const auto& cols = layout_.columns();
         if (layout_.record_size() > UINT32_MAX) {
             raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
@@ -129,6 +131,44 @@ private:
         if (!buffer_) return -1;
         ready_ = true;
         return 0;
+    }
+
+    // A table whose layout is refused is refused before anything is sent,
+    // but the errors keep the designed order, field by field: a value of the
+    // first row that a field before the refused one cannot take is told
+    // instead of the layout's error.
+    void first_row_first(PyObject* row, Py_ssize_t index) {
+        const values::Face face = standard_ ? values::Face::Standard : values::Face::Core;
+        Ref layout_error(take_pending());
+        const Py_ssize_t n = PyList_Check(fields_) ? PyList_GET_SIZE(fields_) : 0;
+        values::Layout before;
+        Py_ssize_t bad = 0;
+        for (; bad < n; ++bad) {
+            Ref prefix(PyList_GetSlice(fields_, 0, bad + 1));
+            values::Layout grown;
+            if (!prefix || grown.resolve(prefix.get(), values::Purpose::Write, face) < 0) break;
+            before = std::move(grown);
+        }
+        PyErr_Clear();
+        const auto& cols = before.columns();
+        std::vector<unsigned char> scratch(static_cast<size_t>(before.record_size()) + 1);
+        unsigned char* out = scratch.data();
+        for (Py_ssize_t j = 0; j < bad && j < static_cast<Py_ssize_t>(cols.size()); ++j) {
+            Ref key(PyLong_FromSsize_t(j));
+            Ref item(key ? PyObject_GetItem(row, key.get()) : nullptr);
+            bool is_null = false;
+            const int rc = !item ? -1
+                           : standard_ ? values::encode_standard(cols[j], item.get(), out, &is_null)
+                                       : values::encode_field(cols[j], item.get(), out);
+            if (rc < 0) {
+                if (!item) break;  // not a row to pack: the layout's error stands
+                note_row(row, index, j);
+                return;
+            }
+            out += cols[j].len;
+        }
+        PyErr_Clear();
+        raise_pending(layout_error.release());
     }
 
     // Field j's name for messages. The structure query gives asname as
@@ -228,8 +268,8 @@ private:
         return -1;
     }
 
-    void note_row(Py_ssize_t index, Py_ssize_t j) {
-        if (standard_) return name_row(index, j);
+    void note_row(PyObject* row, Py_ssize_t index, Py_ssize_t j) {
+        if (standard_) return name_row(row, index, j);
         annotate_pending(sent_, [&] {
             Ref name = field_name(j);
             if (!name) return Ref();
@@ -239,8 +279,10 @@ private:
     }
 
     // The standard face's error names the row and the field in its message
-    // (same class, one argument) and tells rows_sent.
-    void name_row(Py_ssize_t index, Py_ssize_t j) {
+    // (same class, one argument) and tells rows_sent; its attributes `row`,
+    // `field` (None for the row as a whole), `value` and `reason` (the
+    // message without the row and field) say the same for programs.
+    void name_row(PyObject* row, Py_ssize_t index, Py_ssize_t j) {
         Ref value(take_pending());
         PyObject* type = value ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : nullptr;
         Ref why(value ? PyObject_Str(value.get()) : nullptr);
@@ -255,8 +297,22 @@ private:
             value = std::move(renamed);
         }
         PyErr_Clear();
+        if (value && why) set_row_attributes(value.get(), row, index, j >= 0 ? name.get() : nullptr, j, why.get());
         raise_pending(value.release());
         annotate_pending(sent_, [] { return Ref(); });
+    }
+
+    static void set_row_attributes(PyObject* error, PyObject* row, Py_ssize_t index, PyObject* name,
+                                   Py_ssize_t j, PyObject* why) {
+        Ref at(PyLong_FromSsize_t(index));
+        Ref item(name ? PySequence_GetItem(row, j) : nullptr);
+        PyErr_Clear();
+        PyObject* none = Py_None;
+        if (!at || PyObject_SetAttrString(error, "row", at.get()) < 0 ||
+            PyObject_SetAttrString(error, "field", name ? name : none) < 0 ||
+            PyObject_SetAttrString(error, "value", item ? item.get() : none) < 0 ||
+            PyObject_SetAttrString(error, "reason", why) < 0)
+            PyErr_Clear();
     }
 
     int refused(int rc) {
@@ -422,6 +478,26 @@ int load_rows(Loader& loader, PyObject* rows) {
 
 }  // namespace
 
+// Sets QSCLI_ATTR_INT64 on the connection; true when the library took it.
+bool set_load_int64(ConnectionObject* conn, bool on) {
+    return quick_call(HeldLock(conn->hdb).get(), [&] {
+               return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_INT64, reinterpret_cast<void*>(on ? 1 : 0), 0);
+           }) == 0;
+}
+
+// QSCLI_ATTR_INT64 on the connection for one standard load: the core face's
+// loads on it pack 64-bit fields as DFLT.
+struct Int64Load {
+    ConnectionObject* conn;
+    bool on;
+    explicit Int64Load(ConnectionObject* c) : conn(c), on(set_load_int64(c, true)) {}
+    ~Int64Load() {
+        if (!on) return;
+        SetAside keep;
+        set_load_int64(conn, false);
+    }
+};
+
 PyObject* standard_load(PyObject*, PyObject* args) {
     PyObject* connection;
     PyObject* table_name;
@@ -445,6 +521,13 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     if (!query) return nullptr;
     Ref cur(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&StandardCursorType), connection, nullptr));
     if (!cur) return nullptr;
+    // 64-bit fields load as QSCLI_ET_INT64 when the connection takes them
+    // so; the structure is then read the same way, else both stay DFLT.
+    const Int64Load int64(conn);
+    if (!int64.on) {
+        const int32_t hstmt = reinterpret_cast<CursorObject*>(cur.get())->stmt_handle;
+        quick_call(HeldLock(conn->hdb).get(), [&] { return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_INT64, nullptr, 0); });
+    }
     Ref record_length;
     Ref fields = read_structure(cur.get(), query.get(), &record_length);
     {

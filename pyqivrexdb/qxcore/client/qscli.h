@@ -163,28 +163,48 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
 #define QSCLI_CONN_ERR_TEXT 1203
 #define QSCLI_STMT_CHANGES 1204
 #define QSCLI_STMT_LAST_ROWID 1205
+/* QSCLI_ATTR_INT64, statement (qcSqlSetStmtAttr, value (void*)1, size 0),
+ *   set before qcSqlExecDirect: result columns of a 64-bit integer type
+ *   (BIGINT on the engine, bigint on PostgreSQL) are of the element type
+ *   QSCLI_ET_INT64 below, 8 bytes, where they were DFLT; so are such fields
+ *   in the statement's QXTBLSTRUCT rows.
+ * QSCLI_ATTR_INT64, connection (qcSqlSetConnectAttr, value (void*)1):
+ *   qcSqlAddRecords on this connection takes such fields as QSCLI_ET_INT64
+ *   (the same 8 bytes, an integer instead of a double).
+ * A library without the capability refuses both; its 64-bit columns stay
+ * DFLT. The core face never asks: it knows the twelve types only. */
+#define QSCLI_ATTR_INT64 1206
+#define QSCLI_ET_INT64 12 /* signed 64-bit, little-endian; only when asked for */
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 
 /* The twelve element types, in the order of their codes:
- * X(NAME, code, width), where width is the bytes a value takes in a record
- * (0 for CHAR and ARRA: their width is the field's len). Each NAME gives the
- * constant QSCLI_ET_NAME. */
-#define QSCLI_ELEMENT_TYPES(X) \
-    X(CHAR, 0, 0)              \
-    X(ARRA, 1, 0)              \
-    X(BYTE, 2, 1)              \
-    X(INTR, 3, 2)              \
-    X(WORD, 4, 2)              \
-    X(DATE, 5, 2)              \
-    X(NMBR, 6, 3)              \
-    X(LONG, 7, 4)              \
-    X(DWRD, 8, 4)              \
-    X(FLOA, 9, 4)              \
-    X(CURR, 10, 8)             \
-    X(DFLT, 11, 8)
+ * X(NAME, code, width, low, high), where width is the bytes a value takes in
+ * a record (0 for CHAR and ARRA: their width is the field's len) and
+ * low..high the integers a value written to an integer type may be (0, 0
+ * for the other types). Writing keeps each type's extreme bit pattern out
+ * (255 for BYTE, -32768 for INTR ...); a read takes every pattern. Each NAME
+ * gives the constant QSCLI_ET_NAME. */
+#define QSCLI_ELEMENT_TYPES(X)                       \
+    X(CHAR, 0, 0, 0, 0)                              \
+    X(ARRA, 1, 0, 0, 0)                              \
+    X(BYTE, 2, 1, 0, 254)                            \
+    X(INTR, 3, 2, -32767, 32767)                     \
+    X(WORD, 4, 2, 0, 65534)                          \
+    X(DATE, 5, 2, 0, 0)                              \
+    X(NMBR, 6, 3, 0, 16777214)                       \
+    X(LONG, 7, 4, -2147483647LL, 2147483647LL)       \
+    X(DWRD, 8, 4, 0, 4294967294LL)                   \
+    X(FLOA, 9, 4, 0, 0)                              \
+    X(CURR, 10, 8, 0, 0)                             \
+    X(DFLT, 11, 8, 0, 0)
 
-#define QSCLI_ET_CONSTANT(name, code, width) QSCLI_ET_##name = code,
+/* The days a DATE value holds: 1 January of the first year to 31 December
+ * of the last. */
+#define QSCLI_DATE_FIRST_YEAR 1900
+#define QSCLI_DATE_LAST_YEAR 2078
+
+#define QSCLI_ET_CONSTANT(name, code, width, low, high) QSCLI_ET_##name = code,
 enum { QSCLI_ELEMENT_TYPES(QSCLI_ET_CONSTANT) QSCLI_ET_COUNT };
 #undef QSCLI_ET_CONSTANT
 

@@ -102,8 +102,9 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     int rc = quick_call(HeldLock(0).get(), [&] { return qc.qcSqlAllocConnect(&hdb); });
     if (rc) return raise_code("InterfaceError", "qcSqlAllocConnect error %d:", rc);
 
-    // The password never reaches the log.
-    if (debug_log("%R: connect(%S, %S, ***)", obj, server, user) < 0) {
+    // The password never reaches the log, nor one inside the server's name.
+    Ref shown = masked_dsn(server);
+    if (!shown || debug_log("%R: connect(%S, %S, ***)", obj, shown.get(), user) < 0) {
         abandon_handle(hdb, false);
         return nullptr;
     }
@@ -130,17 +131,11 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
         abandon_handle(hdb, false);
         return nullptr;
     }
-    if (self->is_connected) {
-        // Python code run above (an encode(), a server message) may have
-        // closed it meanwhile: the state is read again here.
-        Ref closed(close_session(self));
-        if (!closed) {
-            abandon_handle(hdb, true);
-            return nullptr;
-        }
-    }
+    // Everything that can fail for the new session happens before the old
+    // one ends, so a connect() that fails leaves the connection as it was.
+    // The receivers are registered on the new handle, held meanwhile.
+    const int old_hdb = self->hdb;
     self->hdb = hdb;
-
     int debug = debug_enabled();
     if (debug > 0) {
         Ref srvsendlog = global("srvsendlog");
@@ -155,14 +150,22 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
         if (!registered) debug = -1;
     }
     if (debug < 0) {
-        // connect() either leaves a working session or none at all.
-        self->hdb = 0;
+        if (self->hdb == hdb) self->hdb = old_hdb;
         abandon_handle(hdb, true);
         return nullptr;
     }
+    if (self->is_connected && old_hdb && old_hdb != hdb) {
+        // Python code run above (an encode(), a server message) may have
+        // closed it meanwhile: the state is read again here. The new session
+        // works; an old one that does not end cleanly is told, not raised.
+        self->is_connected = 0;
+        if (end_session(old_hdb) < 0) PyErr_WriteUnraisable(obj);
+    }
+    self->hdb = hdb;
     self->is_connected = 1;
     self->null_flags_refused = 0;
     self->dialect = ask_dialect(hdb);
+    self->int64_refused = 0;
     Py_RETURN_NONE;
 }
 

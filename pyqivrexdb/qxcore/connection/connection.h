@@ -13,6 +13,7 @@ struct ConnectionObject {
     // refused on this session (bit n: setting n), not to be asked again.
     unsigned null_flags_refused;
     int dialect;  // QSCLI_DIALECT_*: the lexical rules of the session's SQL, asked at log-on
+    int int64_refused;  // the same for QSCLI_ATTR_INT64
 };
 
 extern PyTypeObject ConnectionType;

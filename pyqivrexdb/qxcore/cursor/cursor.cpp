@@ -134,7 +134,29 @@ int cursor_clear(PyObject* self) {
     return 0;
 }
 
+}  // namespace
+
+// A cursor dropped without close() gives its statement (and the library's
+// memory for its results) back. No Python code runs: the statement is
+// released directly, not through a close() a subclass may override.
+void cursor_finalize(PyObject* self) {
+    CursorObject* c = as_cursor(self);
+    if (c->stmt_handle == 0) return;
+    SetAside aside;
+    const int32_t handle = c->stmt_handle;
+    c->stmt_handle = 0;
+    if (c->results_open) quick_call(c->lock, [&] { return qc.qcSqlCloseResults(handle); });
+    c->results_open = 0;
+    quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); });
+}
+
+
+void install_cursor_finalizer() { CursorType.tp_finalize = cursor_finalize; }
+
+namespace {
+
 void cursor_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
     CursorObject* c = as_cursor(self);
     Py_CLEAR(c->columns);

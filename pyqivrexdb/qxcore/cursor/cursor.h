@@ -40,6 +40,14 @@ struct CursorObject {
     int initialised;            // 1 once __init__ has gone through
 };
 
+// Gives the Cursor type its finalizer, which releases the statement of a
+// cursor dropped without close(). Called once the type is ready: set
+// before, PyType_Ready would put a wrapper of it in place of the method
+// table's __del__, which closes through the attribute (a subclass's close).
+void install_cursor_finalizer();
+// The finalizer itself: releases the statement directly, no Python code.
+void cursor_finalize(PyObject* self);
+
 extern PyTypeObject CursorType;
 extern PyTypeObject RecordsType;  // the record iterator; not in the namespace
 

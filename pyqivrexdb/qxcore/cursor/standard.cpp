@@ -62,6 +62,16 @@ int offer_null_flags(ConnectionObject* conn, CursorObject* c) {
     return 0;
 }
 
+// Asks the library for 64-bit integer columns as QSCLI_ET_INT64; without
+// the capability they read as DFLT, as on the core face.
+void offer_int64(ConnectionObject* conn, CursorObject* c) {
+    if (conn->int64_refused) return;
+    const int32_t hstmt = c->stmt_handle;
+    conn->int64_refused = quick_call(c->lock, [&] {
+        return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_INT64, reinterpret_cast<void*>(1), 0);
+    }) != 0;
+}
+
 // The statement's return value, for retcode(): decoded as the core decodes
 // it, except binary values, which come whole. 0, or -1 with an exception set.
 int read_return_value(CursorObject* c) {
@@ -301,29 +311,12 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     // Without the capability NULLs read as the core reads them.
     self->null_flags = offer_null_flags(conn, &self->base);
     self->dialect = conn->dialect;
+    offer_int64(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();
 }
 
 int std_init(PyObject*, PyObject*, PyObject*) { return 0; }
-
-// A standard cursor dropped without close() gives its statement back to the
-// library (the core's cursors keep theirs until closed).
-void std_finalize(PyObject* self) {
-    CursorObject* c = &as_std(self)->base;
-    if (c->stmt_handle == 0) return;
-    SetAside aside;
-    const int32_t handle = c->stmt_handle;
-    c->stmt_handle = 0;
-    if (c->results_open) quick_call(c->lock, [&] { return qc.qcSqlCloseResults(handle); });
-    c->results_open = 0;
-    quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); });
-}
-
-void std_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    CursorType.tp_dealloc(self);
-}
 
 PyMethodDef std_methods[] = {
     {"execute", QX_METHOD_CAST(std_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -355,8 +348,10 @@ PyTypeObject StandardCursorType = [] {
     t.tp_getset = std_getset;
     t.tp_init = std_init;
     t.tp_new = std_new;
-    t.tp_finalize = std_finalize;
-    t.tp_dealloc = std_dealloc;
+    // A dropped cursor gives its statement back. Set before the type is
+    // ready, so its __del__ (a Python subclass's finalizer too) releases the
+    // statement directly, also when closing it would fail.
+    t.tp_finalize = cursor_finalize;
     return t;
 }();
 

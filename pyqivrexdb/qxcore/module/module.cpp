@@ -290,7 +290,7 @@ int bind_logger(PyObject* dict) {
 }
 
 int bind_type_codes(PyObject* dict) {
-#define QX_CODE_NAME(name, code, width) "QSCLI_ET_" #name,
+#define QX_CODE_NAME(name, code, width, low, high) "QSCLI_ET_" #name,
     static const char* const names[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_CODE_NAME)};
 #undef QX_CODE_NAME
     for (int code = 0; code < QSCLI_ET_COUNT; ++code) {
@@ -327,6 +327,7 @@ int start_up() {
     if (bind_type(dict, &ConnectionType, "Connection") < 0) return -1;
     if (bind_type(dict, &FieldType, "Field") < 0) return -1;
     if (bind_type(dict, &CursorType, "Cursor") < 0) return -1;
+    install_cursor_finalizer();
     for (const char* name : {"logging", "binascii", "datetime", "collections"})
         if (bind_module(dict, name) < 0) return -1;
     if (bind_errors(dict) < 0) return -1;

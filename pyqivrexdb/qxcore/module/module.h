@@ -54,6 +54,12 @@ int log_text(const char* level, PyObject* text);
 // 0, or -1 with an exception set.
 int debug_log(const char* format, ...);
 
+// A server name as it may be shown: a str with its passwords as ***
+// (client/secrets.h); anything else as it is. Null with an exception set.
+Ref masked_dsn(PyObject* server);
+// masked_dsn(server) for Python: the standard face's and the shell's.
+PyObject* masked_dsn_fn(PyObject*, PyObject* server);
+
 // The C-typed conversions: an int is used as it is, another object with
 // __index__ is converted, anything else raises TypeError("an integer is
 // required"); out of range raises OverflowError. 0, or -1 with an exception.

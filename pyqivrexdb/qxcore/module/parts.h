@@ -15,6 +15,7 @@ extern PyMethodDef srvusersendlog_def;   // srvusersendlog(message, usertype)
 // cursor/
 extern PyTypeObject FieldType;
 extern PyTypeObject CursorType;
+void install_cursor_finalizer();  // once CursorType is ready (cursor.h says why)
 
 // module/library.cpp
 extern PyMethodDef initlibrary_def;

@@ -59,6 +59,7 @@ PyMethodDef functions[] = {
      "tokens(text, dialect=0) -> (kind, text) of each token but blanks and comments."},
     {"load", standard_load, METH_VARARGS,
      "load(connection, table, rows, cursor=None) -> rows loaded: the standard face's bulk load."},
+    {"masked_dsn", masked_dsn_fn, METH_O, "masked_dsn(dsn) -> dsn with each password as ***."},
     {"class_for_code", class_for_code_fn, METH_O,
      "class_for_code(code) -> the name of the errors class for a library return code."},
     {nullptr, nullptr, 0, nullptr}};
@@ -79,6 +80,8 @@ int register_standard_module() {
         Py_DECREF(&StandardCursorType);
         return -1;
     }
+    // The optional 64-bit type: the standard face's only, not the core's.
+    if (PyModule_AddIntConstant(mod.get(), "QSCLI_ET_INT64", QSCLI_ET_INT64) < 0) return -1;
     PyObject* modules = PyImport_GetModuleDict();
     return PyDict_SetItemString(modules, "pyqivrexdb._qxstandard", mod.get());
 }

@@ -77,12 +77,13 @@ void date_parts(PyObject* date, int* year, int* month, int* day) {
 bool library_has_dates() { return library_loaded(); }
 
 bool date_in_range(PyObject* date) {
-    const int ymd = PyDateTime_GET_YEAR(date) * 10000 + PyDateTime_GET_MONTH(date) * 100 + PyDateTime_GET_DAY(date);
-    return ymd >= 19000101 && ymd <= 20781231;
+    return year_in_range(PyDateTime_GET_YEAR(date));
 }
 
+bool year_in_range(int year) { return year >= QSCLI_DATE_FIRST_YEAR && year <= QSCLI_DATE_LAST_YEAR; }
+
 std::nullptr_t date_range_error(PyObject* date) {
-    Ref text(PyUnicode_FromFormat("%S - does not include the date range 01-01-1900 to 31-12-2078", date));
+    Ref text(PyUnicode_FromFormat("%S - does not include the date range " QX_DATE_SPAN_DMY, date));
     return text ? raise_object("ProgrammingError", text.get()) : nullptr;
 }
 
@@ -102,14 +103,14 @@ PyObject* pydate2qxdate(PyObject*, PyObject* pydate) {
     if (!datetime) return nullptr;
     Ref date_class(PyObject_GetAttrString(datetime.get(), "date"));
     if (!date_class) return nullptr;
-    Ref lower(PyObject_CallFunction(date_class.get(), "iii", 1900, 1, 1));
+    Ref lower(PyObject_CallFunction(date_class.get(), "iii", QSCLI_DATE_FIRST_YEAR, 1, 1));
     if (!lower) return nullptr;
     // lower <= pydate <= upper, evaluated as Python chains it: the upper
     // bound is made only when the lower comparison holds.
     int in_range = PyObject_RichCompareBool(lower.get(), pydate, Py_LE);
     if (in_range < 0) return nullptr;
     if (in_range) {
-        Ref upper(PyObject_CallFunction(date_class.get(), "iii", 2078, 12, 31));
+        Ref upper(PyObject_CallFunction(date_class.get(), "iii", QSCLI_DATE_LAST_YEAR, 12, 31));
         if (!upper) return nullptr;
         in_range = PyObject_RichCompareBool(pydate, upper.get(), Py_LE);
         if (in_range < 0) return nullptr;
@@ -128,6 +129,6 @@ PyObject* pydate2qxdate(PyObject*, PyObject* pydate) {
 
 PyMethodDef pydate2qxdate_def = {
     "pydate2qxdate", pydate2qxdate, METH_O,
-    "\n    граница диапазона с 01-01-1900 по 31-12-2078\n    :param pydate: datetime.date\n    :return: int\n    "};
+    "\n    граница диапазона с 01-01-" QX_STR(QSCLI_DATE_FIRST_YEAR) " по 31-12-" QX_STR(QSCLI_DATE_LAST_YEAR) "\n    :param pydate: datetime.date\n    :return: int\n    "};
 
 }  // namespace qx

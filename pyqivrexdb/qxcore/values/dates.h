@@ -1,10 +1,17 @@
 // Packed dates: the client library packs and unpacks; these wrap it.
 #pragma once
 
+#include "../client/qscli.h"
 #include "../module/ref.h"
 
 #include <cstddef>
 #include <cstdint>
+
+#define QX_STR2(x) #x
+#define QX_STR(x) QX_STR2(x)
+// The dates a DATE value holds, as messages spell them.
+#define QX_DATE_SPAN_DMY "01-01-" QX_STR(QSCLI_DATE_FIRST_YEAR) " to 31-12-" QX_STR(QSCLI_DATE_LAST_YEAR)
+#define QX_DATE_SPAN_ISO QX_STR(QSCLI_DATE_FIRST_YEAR) "-01-01 to " QX_STR(QSCLI_DATE_LAST_YEAR) "-12-31"
 
 namespace qx {
 
@@ -29,9 +36,11 @@ void date_parts(PyObject* date, int* year, int* month, int* day);
 // True once the library's packing entry points are in the table.
 bool library_has_dates();
 
-// Whether a datetime.date lies within 1 January 1900 - 31 December 2078, the
+// Whether a datetime.date lies within 1 January 1900 - 31 December 2078
+// (QSCLI_DATE_*), the
 // dates a packed value can hold (the library packs any other as 0, no date).
 bool date_in_range(PyObject* date);
+bool year_in_range(int year);
 
 // ProgrammingError("<date> - does not include the date range ..."), the
 // refusal of a date outside that range; returns null.

@@ -8,6 +8,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace qx::values {
@@ -27,12 +28,17 @@ int range_error(PyObject* value, const char* suffix) {
 }
 
 // An exact int within [low, high], or the type or range error of the type.
-int int_in_range(PyObject* value, long long low, long long high, const char* range_suffix, long long* out) {
+int int_in_range(PyObject* value, int type, long long* out) {
     if (Py_TYPE(value) != &PyLong_Type) return type_error(value, " expected int");
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v < low || v > high) return range_error(value, range_suffix);
+    if (overflow || v < kLow[type] || v > kHigh[type]) {
+        char suffix[80];
+        std::snprintf(suffix, sizeof suffix, " does not belong to the range from %lld to %lld", kLow[type],
+                      kHigh[type]);
+        return range_error(value, suffix);
+    }
     *out = v;
     return 0;
 }
@@ -161,16 +167,16 @@ int encode_field(const Column& col, PyObject* value, unsigned char* out) {
             return arra_through(a2b_hex.get(), h, n, len, out);
         }
         case QSCLI_ET_BYTE:
-            if (int_in_range(value, 0, 254, " does not belong to the range from 0 to 254", &v) < 0) return -1;
+            if (int_in_range(value, QSCLI_ET_BYTE, &v) < 0) return -1;
             put<UCHAR_CHAR>(out, 1, static_cast<uint8_t>(v));
             return 0;
         case QSCLI_ET_INTR:
-            if (int_in_range(value, -32767, 32767, " does not belong to the range from -32767 to 32767", &v) < 0)
+            if (int_in_range(value, QSCLI_ET_INTR, &v) < 0)
                 return -1;
             put<INTR_CHAR>(out, 2, static_cast<int16_t>(v));
             return 0;
         case QSCLI_ET_WORD:
-            if (int_in_range(value, 0, 65534, " does not belong to the range from 0 to 65534", &v) < 0) return -1;
+            if (int_in_range(value, QSCLI_ET_WORD, &v) < 0) return -1;
             put<WORD_CHAR>(out, 2, static_cast<uint16_t>(v));
             return 0;
         case QSCLI_ET_DATE: {
@@ -189,18 +195,17 @@ int encode_field(const Column& col, PyObject* value, unsigned char* out) {
             return 0;
         }
         case QSCLI_ET_NMBR:
-            if (int_in_range(value, 0, 16777214, " does not belong to the range from 0 to 16777214", &v) < 0)
+            if (int_in_range(value, QSCLI_ET_NMBR, &v) < 0)
                 return -1;
             put<NMBR_CHAR>(out, 3, static_cast<uint32_t>(v));
             return 0;
         case QSCLI_ET_LONG:
-            if (int_in_range(value, -2147483647LL, 2147483647LL,
-                             " does not belong to the range from -2147483647 to 2147483647", &v) < 0)
+            if (int_in_range(value, QSCLI_ET_LONG, &v) < 0)
                 return -1;
             put<LONG_CHAR>(out, len, static_cast<int32_t>(v));
             return 0;
         case QSCLI_ET_DWRD:
-            if (int_in_range(value, 0, 4294967294LL, " does not belong to the range from 0 to 4294967294", &v) < 0)
+            if (int_in_range(value, QSCLI_ET_DWRD, &v) < 0)
                 return -1;
             put<DWRD_CHAR>(out, len, static_cast<uint32_t>(v));
             return 0;

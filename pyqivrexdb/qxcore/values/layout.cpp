@@ -80,6 +80,13 @@ int Layout::resolve(PyObject* fields, Purpose purpose, Face face) {
         const long t = PyLong_CheckExact(type.get()) ? PyLong_AsLongAndOverflow(type.get(), &overflow) : -1;
         const long long l = PyLong_CheckExact(len.get()) && !overflow
                                 ? PyLong_AsLongLongAndOverflow(len.get(), &overflow) : -1;
+        if (face == Face::Standard && !overflow && t == QSCLI_ET_INT64 && l == 8) {
+            // The optional 64-bit type: only a statement of the standard
+            // face asks for it, and its code has no QSCLI_ET_* name.
+            columns.push_back(Column{QSCLI_ET_INT64, 8, standard_decoder(QSCLI_ET_INT64, nullptr)});
+            size += 8;
+            continue;
+        }
         if (!overflow && t >= 0 && t <= 11 && l >= 0 && l <= UINT32_MAX) {
             code = codes.match_small(t, type.get());
             if (code == -2) return -1;

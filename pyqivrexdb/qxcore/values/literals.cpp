@@ -1,6 +1,7 @@
 // Literals of the embedded engine's dialect (SQLite's): texts in single
 // quotes with quotes doubled, blobs as X'..', dates as the ISO text the
-// engine stores, numbers as written by Python.
+// engine stores, numbers as written by Python, infinities as a number too
+// large for a double.
 #include "literals.h"
 
 #include "../module/module.h"
@@ -41,7 +42,12 @@ int append_int(std::string& out, PyObject* value, PyObject* label) {
 }
 
 int append_float(std::string& out, double v, PyObject* value, PyObject* label) {
-    if (!std::isfinite(v)) return fail("DataError", label, "%R has no SQL literal", value);
+    if (std::isnan(v)) return fail("DataError", label, "%R has no SQL literal", value);
+    if (std::isinf(v)) {
+        // The engine reads a number beyond a double's range as infinity.
+        out += v < 0 ? " -9e999" : "9e999";
+        return 0;
+    }
     // repr's shortest round-trip digits, always with a '.' or an exponent so
     // the engine reads a real number.
     char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
@@ -94,9 +100,15 @@ int append_blob(std::string& out, PyObject* value) {
 int append_iso(std::string& out, PyObject* value, const char* sep) {
     Ref text(sep ? PyObject_CallMethod(value, "isoformat", "s", sep) : PyObject_CallMethod(value, "isoformat", nullptr));
     if (!text) return -1;
+    if (!PyUnicode_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "%.100s.isoformat() returned %.100s, not str", Py_TYPE(value)->tp_name,
+                     Py_TYPE(text.get())->tp_name);
+        return -1;
+    }
     Py_ssize_t n = 0;
-    const char* p = PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+    const char* p = PyUnicode_AsUTF8AndSize(text.get(), &n);
     if (!p) return -1;
+    // Quoted, whatever it says: it can end no literal early.
     append_quoted(out, p, n);
     return 0;
 }
@@ -104,8 +116,8 @@ int append_iso(std::string& out, PyObject* value, const char* sep) {
 int append_date(std::string& out, PyObject* value, PyObject* label) {
     int y, m, d;
     date_parts(value, &y, &m, &d);
-    if (y < 1900 || y > 2078)
-        return fail("DataError", label, "%R is outside the dates the engine holds (1900-01-01 to 2078-12-31)",
+    if (!year_in_range(y))
+        return fail("DataError", label, "%R is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")",
                     value);
     char text[16];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
@@ -125,12 +137,23 @@ int is_decimal(PyObject* value) {
     return PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_decimal));
 }
 
+// Decimal's own methods, called on the value: a subclass's is_finite or
+// __str__ (a money type printing "1,234.50") never reaches the SQL text.
+Ref decimal_method(const char* name, PyObject* value) {
+    Ref method(PyObject_GetAttrString(g_decimal, name));
+    return method ? Ref(PyObject_CallFunctionObjArgs(method.get(), value, nullptr)) : Ref();
+}
+
 int append_decimal(std::string& out, PyObject* value, PyObject* label) {
-    Ref finite(PyObject_CallMethod(value, "is_finite", nullptr));
+    Ref finite = decimal_method("is_finite", value);
     if (!finite) return -1;
     if (finite.get() != Py_True) return fail("DataError", label, "%R has no SQL literal", value);
-    Ref text(PyObject_Str(value));
-    const char* p = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    Ref as_float = decimal_method("__float__", value);
+    if (!as_float) return -1;
+    if (std::isinf(PyFloat_AsDouble(as_float.get())))
+        return fail("DataError", label, "%R is beyond the range of a double", value);
+    Ref text = decimal_method("__str__", value);
+    const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!p) return -1;
     append_number(out, p);
     return 0;

@@ -11,14 +11,23 @@
 
 namespace qx::values {
 
-#define QX_CODE_NAME(name, code, width) "QSCLI_ET_" #name,
+#define QX_CODE_NAME(name, code, width, low, high) "QSCLI_ET_" #name,
 inline constexpr const char* kCodeNames[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_CODE_NAME)};
 #undef QX_CODE_NAME
 
 // Bytes a value of each type occupies; for CHAR and ARRA the field's len.
-#define QX_WIDTH(name, code, width) width,
+#define QX_WIDTH(name, code, width, low, high) width,
 inline constexpr uint32_t kWidth[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_WIDTH)};
 #undef QX_WIDTH
+
+// The integers a value written to each integer type may be (0, 0 for the
+// other types).
+#define QX_LOW(name, code, width, low, high) low,
+#define QX_HIGH(name, code, width, low, high) high,
+inline constexpr long long kLow[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_LOW)};
+inline constexpr long long kHigh[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_HIGH)};
+#undef QX_LOW
+#undef QX_HIGH
 
 // ProgrammingError("Field type error"); returns null.
 std::nullptr_t field_type_error();

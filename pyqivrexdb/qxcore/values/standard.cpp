@@ -7,6 +7,7 @@
 #include "cp866.h"
 #include "dates.h"
 #include "overlays.h"
+#include "shared.h"
 
 #include <cfloat>
 #include <cmath>
@@ -42,42 +43,23 @@ int wrong_type(PyObject* value, const char* wanted) {
     return refuse("ProgrammingError", "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
 }
 
-struct IntRange {
-    const char* name;
-    long long low, high;
-};
-
-// The integer types' ranges: the core's loader keeps the top value of each
-// unsigned type (and the bottom one of each signed type) out, and so does
-// this one.
-IntRange int_range(int type) {
-    switch (type) {
-        case QSCLI_ET_BYTE: return {"BYTE", 0, 254};
-        case QSCLI_ET_INTR: return {"INTR", -32767, 32767};
-        case QSCLI_ET_WORD: return {"WORD", 0, 65534};
-        case QSCLI_ET_NMBR: return {"NMBR", 0, 16777214};
-        case QSCLI_ET_LONG: return {"LONG", -2147483647LL, 2147483647LL};
-        default: return {"DWRD", 0, 4294967294LL};
-    }
-}
-
 int encode_int(const Column& col, PyObject* value, unsigned char* out) {
     if (!PyLong_Check(value)) return wrong_type(value, "int");
-    const IntRange range = int_range(col.type);
+    const long long low = kLow[col.type], high = kHigh[col.type];
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v < range.low || v > range.high)
-        return refuse("DataError", "%S is outside the range of %s, %lld to %lld", value, range.name, range.low,
-                      range.high);
+    if (overflow || v < low || v > high)
+        return refuse("DataError", "%S is outside the range of %s, %lld to %lld", value,
+                      kCodeNames[col.type] + sizeof "QSCLI_ET_" - 1, low, high);
     const uint64_t bits = static_cast<uint64_t>(v);
     for (uint32_t i = 0; i < col.len; ++i) out[i] = i < 8 ? static_cast<unsigned char>(bits >> (8 * i)) : 0;
     return 0;
 }
 
 // A number for a FLOA, CURR or DFLT field: a float, an int a double holds
-// exactly, or a Decimal; never NaN or an infinity, which the engine cannot
-// store as numbers.
+// exactly, or a Decimal; never NaN, which the engines cannot store as a
+// number.
 int real_of(PyObject* value, double* out) {
     if (PyFloat_Check(value)) {
         *out = PyFloat_AS_DOUBLE(value);
@@ -100,8 +82,11 @@ int real_of(PyObject* value, double* out) {
         Ref number(PyNumber_Float(value));
         if (!number) return -1;
         *out = PyFloat_AS_DOUBLE(number.get());
+        // A Decimal infinity, or a finite one beyond a double's range.
+        if (std::isinf(*out)) return refuse("DataError", "%R is beyond the range of a double", value);
     }
-    if (!std::isfinite(*out)) return refuse("DataError", "%R cannot be stored as a number", value);
+    // Both engines keep the infinities of a float; NaN they cannot.
+    if (std::isnan(*out)) return refuse("DataError", "%R cannot be stored as a number", value);
     return 0;
 }
 
@@ -109,7 +94,8 @@ int encode_real(const Column& col, PyObject* value, unsigned char* out) {
     double d = 0;
     if (real_of(value, &d) < 0) return -1;
     if (col.type == QSCLI_ET_FLOA) {
-        if (std::fabs(d) > FLT_MAX) return refuse("DataError", "%R is outside the range of FLOA", value);
+        if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
+            return refuse("DataError", "%R is outside the range of FLOA", value);
         FLOA_CHAR o;
         o.set(static_cast<float>(d));
         std::memcpy(out, o.bytes, col.len < 4 ? col.len : 4);
@@ -166,7 +152,7 @@ int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
 int encode_date(PyObject* value, unsigned char* out) {
     if (temporal_kind(value) != Temporal::DATE) return wrong_type(value, "datetime.date");
     if (!date_in_range(value))
-        return refuse("DataError", "%S is outside the dates the engine holds (1900-01-01 to 2078-12-31)", value);
+        return refuse("DataError", "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
     if (!library_has_dates())
         return refuse("InterfaceError", "the client library is not loaded: call initlibrary() first");
     WORD_CHAR o;
@@ -177,9 +163,26 @@ int encode_date(PyObject* value, unsigned char* out) {
 
 }  // namespace
 
+PyObject* dec_int64(const Column&, const unsigned char* p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+    return PyLong_FromLongLong(static_cast<long long>(v));
+}
+
+int encode_int64(PyObject* value, unsigned char* out) {
+    if (!PyLong_Check(value)) return wrong_type(value, "int");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow) return refuse("DataError", "%S is outside the range of a 64-bit integer", value);
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(static_cast<uint64_t>(v) >> (8 * i));
+    return 0;
+}
+
 Decoder standard_decoder(int type, Decoder core) {
     if (type == QSCLI_ET_CHAR) return dec_text;
     if (type == QSCLI_ET_ARRA) return dec_bytes;
+    if (type == QSCLI_ET_INT64) return dec_int64;
     return core;
 }
 
@@ -196,6 +199,7 @@ int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool
         case QSCLI_ET_FLOA:
         case QSCLI_ET_CURR:
         case QSCLI_ET_DFLT: return encode_real(col, value, out);
+        case QSCLI_ET_INT64: return encode_int64(value, out);
         default: return encode_int(col, value, out);
     }
 }

@@ -1,0 +1,23 @@
+// Server names as they may be shown: the rule is client/secrets.h's, shared
+// with the library, which masks its own error texts by it.
+#include "../client/secrets.h"
+
+#include "module.h"
+
+namespace qx {
+
+Ref masked_dsn(PyObject* server) {
+    if (!PyUnicode_Check(server)) return Ref::borrow(server);
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(server, &n);
+    if (!p) return Ref();
+    const std::string shown = qsecret::masked(std::string(p, static_cast<size_t>(n)));
+    return Ref(PyUnicode_DecodeUTF8(shown.data(), static_cast<Py_ssize_t>(shown.size()), "replace"));
+}
+
+PyObject* masked_dsn_fn(PyObject*, PyObject* server) {
+    if (!PyUnicode_Check(server)) return PyErr_Format(PyExc_TypeError, "expected str, not %.100s", Py_TYPE(server)->tp_name);
+    return masked_dsn(server).release();
+}
+
+}  // namespace qx

@@ -1,0 +1,171 @@
+// Values a read could not return are refused when they are written: SQLite
+// keeps whatever a column is given ('lots' in an INTEGER column), and every
+// later read of the table would fail. Each connection gives every table of
+// its database temporary AFTER INSERT and AFTER UPDATE triggers that pass
+// each new value through the packing a read uses; a value that would not
+// pack fails the statement with -20 naming the column, and SQLite undoes
+// the statement's rows. Temporary triggers live in the connection's own
+// temp schema: the file, and other SQLite tools, never see them.
+#include "engine.h"
+
+#include <cinttypes>
+
+namespace qse {
+
+namespace {
+
+// Whether a stored value reads back through element type `type` of `len`
+// bytes; type -1 is a column without a declared type, len 0 one whose
+// width follows its values (TEXT, BLOB).
+bool readable(int type, uint32_t len, const Value& v, std::string* why) {
+    if (v.kind == VKind::Null) return true;
+    if (type < 0) {
+        // A result column of such values takes its type from them: integers
+        // beyond 32 bits and reals become DFLT, texts CHAR, blobs ARRA.
+        if (v.kind == VKind::Text) type = QSCLI_ET_CHAR;
+        else if (v.kind == VKind::Blob) return true;
+        else if (v.kind == VKind::Int && v.i >= INT32_MIN && v.i <= INT32_MAX) return true;
+        else type = QSCLI_ET_DFLT;
+    }
+    if (len == 0 && type == QSCLI_ET_ARRA) return true;
+    if (len == 0 && type == QSCLI_ET_CHAR) {
+        if (v.kind != VKind::Text && v.kind != VKind::Blob) return true;  // numbers read as text
+        std::string cp866;
+        const TextStatus st = utf8_to_cp866(v.p, v.n, cp866);
+        if (st == TextStatus::Ok) return true;
+        *why = std::string("text ") + text_problem(st);
+        return false;
+    }
+    if (len == 0) len = natural_width(type);
+    std::string scratch(len, '\0');
+    return pack_value(type, len, v, reinterpret_cast<unsigned char*>(&scratch[0]), why) == 0;
+}
+
+// qx_fit(column, type, len, value): NULL, or the statement fails.
+void fn_fit(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    Value v;
+    sqlite3_value* x = argv[3];
+    switch (sqlite3_value_type(x)) {
+    case SQLITE_INTEGER: v.kind = VKind::Int, v.i = sqlite3_value_int64(x); break;
+    case SQLITE_FLOAT: v.kind = VKind::Float, v.d = sqlite3_value_double(x); break;
+    case SQLITE_TEXT:
+        v.kind = VKind::Text;
+        v.p = sqlite3_value_text(x);
+        v.n = static_cast<size_t>(sqlite3_value_bytes(x));
+        break;
+    case SQLITE_BLOB:
+        v.kind = VKind::Blob;
+        v.p = static_cast<const unsigned char*>(sqlite3_value_blob(x));
+        v.n = static_cast<size_t>(sqlite3_value_bytes(x));
+        break;
+    default: break;
+    }
+    std::string why;
+    if (readable(sqlite3_value_int(argv[1]), static_cast<uint32_t>(sqlite3_value_int64(argv[2])), v, &why)) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    const char* name = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    std::string text = std::string("column ") + (name ? name : "?") + ": " + why;
+    sqlite3_result_error(ctx, text.c_str(), static_cast<int>(text.size()));
+    sqlite3_result_error_code(ctx, SQLITE_MISMATCH);
+}
+
+bool schema_versions(Conn* c, int64_t out[2]) {
+    static const char* const sql[2] = {"pragma main.schema_version", "pragma temp.schema_version"};
+    for (int k = 0; k < 2; ++k) {
+        StmtCache::Entry* e;
+        sqlite3_stmt* s = prepare_cached(c, sql[k], &e);
+        if (!s) return false;
+        const int rc = sqlite3_step(s);
+        out[k] = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
+        sqlite3_reset(s);
+        release_cached(c, s, e);
+        if (rc != SQLITE_ROW) {
+            c->fail_sqlite(rc);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The two triggers of one table: "t" is the table, `n` numbers its triggers.
+std::string triggers_for(const std::string& table, int n, sqlite3* db) {
+    std::string checks, changed;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "select name, type from main.pragma_table_info(?1) order by cid", -1, &s, nullptr))
+        return "";
+    sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        const ElemType e = map_decltype(decl && *decl ? decl : nullptr);
+        const std::string col = quote_ident(name ? name : "");
+        const std::string call = "qx_fit(" + quote_literal(name ? name : "") + "," +
+                                 std::to_string(e.infer ? -1 : e.int64 ? QSCLI_ET_INT64 : e.type) + "," +
+                                 std::to_string(e.var || e.infer ? 0 : e.len) + ",NEW." + col + ")";
+        checks += (checks.empty() ? "" : ",") + call;
+        // An update checks only what it changes: a row stored before (by
+        // another tool) must not make every later update of it fail.
+        changed += std::string(changed.empty() ? "" : ",") + "CASE WHEN NEW." + col + " IS NOT OLD." + col +
+                   " THEN " + call + " END";
+    }
+    sqlite3_finalize(s);
+    if (checks.empty()) return "";
+    const std::string on = " ON main." + quote_ident(table) + " BEGIN SELECT ";
+    const std::string id = std::to_string(n);
+    return "CREATE TEMP TRIGGER qx_fit_i" + id + " AFTER INSERT" + on + checks + "; END;" +
+           "CREATE TEMP TRIGGER qx_fit_u" + id + " AFTER UPDATE" + on + changed + "; END;";
+}
+
+// Drops this connection's triggers and gives every table of the database
+// new ones. A table that takes no trigger (a virtual table's) goes without.
+int rebuild(Conn* c) {
+    std::vector<std::string> drops, tables;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(c->db,
+                           "select 'drop trigger temp.' || name from temp.sqlite_master where type = 'trigger' "
+                           "and name glob 'qx_fit_*'",
+                           -1, &s, nullptr))
+        return c->fail_sqlite(sqlite3_errcode(c->db));
+    while (sqlite3_step(s) == SQLITE_ROW) drops.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    sqlite3_finalize(s);
+    if (sqlite3_prepare_v2(c->db,
+                           "select name from main.sqlite_master where type = 'table' and name not glob 'sqlite_*' "
+                           "and sql not like 'create virtual%'",
+                           -1, &s, nullptr))
+        return c->fail_sqlite(sqlite3_errcode(c->db));
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) return c->fail_sqlite(rc);
+    for (const std::string& d : drops)
+        if ((rc = sqlite3_exec(c->db, d.c_str(), nullptr, nullptr, nullptr))) return c->fail_sqlite(rc);
+    for (size_t k = 0; k < tables.size(); ++k) {
+        const std::string sql = triggers_for(tables[k], static_cast<int>(k), c->db);
+        if (!sql.empty()) sqlite3_exec(c->db, sql.c_str(), nullptr, nullptr, nullptr);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int install_write_check(Conn* c) {
+    c->checked_schema[0] = c->checked_schema[1] = -1;
+    return sqlite3_create_function(c->db, "qx_fit", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, c,
+                                   fn_fit, nullptr, nullptr);
+}
+
+int check_writes(Conn* c) {
+    int64_t now[2];
+    if (!schema_versions(c, now)) return -(sqlite3_errcode(c->db) & 0xff);
+    // The triggers are as old as the schema they were made for: another
+    // connection's ALTER TABLE, or a rollback of the transaction that made
+    // them, changes one of the two versions.
+    if (now[0] == c->checked_schema[0] && now[1] == c->checked_schema[1]) return 0;
+    if (int rc = rebuild(c)) return rc;
+    if (!schema_versions(c, c->checked_schema)) return -(sqlite3_errcode(c->db) & 0xff);
+    return 0;
+}
+
+}  // namespace qse
