@@ -33,6 +33,7 @@ public:
 
     // Binds the text [b, e) into out_. 0, or -1 with an exception set.
     int run(const char* b, const char* e, int dialect) {
+        dialect_ = dialect;
         if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         sql::StatementEnds ends(dialect);
@@ -84,7 +85,7 @@ private:
         Ref label(PyUnicode_FromFormat("parameter %zd", i + 1));
         if (!label) return -1;
         Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(params_, i));
-        return values::append_literal(out_, value.get(), label.get());
+        return values::append_literal(out_, value.get(), label.get(), dialect_);
     }
 
     int by_name(const char* b, const char* e) {
@@ -99,12 +100,13 @@ private:
         }
         Ref label(PyUnicode_FromFormat("parameter :%U", name.get()));
         if (!label) return -1;
-        return values::append_literal(out_, value.get(), label.get());
+        return values::append_literal(out_, value.get(), label.get(), dialect_);
     }
 
     PyObject* params_;  // borrowed: a fast sequence, or the mapping; null: the text is only checked
     bool named_;
     Py_ssize_t used_ = 0;
+    int dialect_ = QSCLI_DIALECT_ENGINE;
     std::string out_;
 };
 

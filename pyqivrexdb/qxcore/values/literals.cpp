@@ -1,9 +1,10 @@
-// Literals of the embedded engine's dialect (SQLite's): texts in single
-// quotes with quotes doubled, blobs as X'..', dates as the ISO text the
-// engine stores, numbers as written by Python, infinities as a number too
-// large for a double.
+// Literals of the library's dialect: texts in single quotes with quotes
+// doubled, blobs as X'..', dates as the ISO text the engine stores, numbers
+// as written by Python; an infinity as a number too large for a double on
+// the engine, as a server's float8 'Infinity' on PostgreSQL.
 #include "literals.h"
 
+#include "../client/qscli.h"
 #include "../module/module.h"
 #include "cp866.h"
 #include "dates.h"
@@ -41,8 +42,12 @@ int append_int(std::string& out, PyObject* value, PyObject* label) {
     return 0;
 }
 
-int append_float(std::string& out, double v, PyObject* value, PyObject* label) {
+int append_float(std::string& out, double v, PyObject* value, PyObject* label, int dialect) {
     if (std::isnan(v)) return fail("DataError", label, "%R has no SQL literal", value);
+    if (std::isinf(v) && dialect == QSCLI_DIALECT_PG) {
+        out += v < 0 ? "'-Infinity'::float8" : "'Infinity'::float8";
+        return 0;
+    }
     if (std::isinf(v)) {
         // The engine reads a number beyond a double's range as infinity.
         out += v < 0 ? " -9e999" : "9e999";
@@ -161,7 +166,7 @@ int append_decimal(std::string& out, PyObject* value, PyObject* label) {
 
 }  // namespace
 
-int append_literal(std::string& out, PyObject* value, PyObject* label) {
+int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect) {
     if (value == Py_None) {
         out += "NULL";
         return 0;
@@ -172,7 +177,7 @@ int append_literal(std::string& out, PyObject* value, PyObject* label) {
         return 0;
     }
     if (PyLong_Check(value)) return append_int(out, value, label);
-    if (PyFloat_Check(value)) return append_float(out, PyFloat_AS_DOUBLE(value), value, label);
+    if (PyFloat_Check(value)) return append_float(out, PyFloat_AS_DOUBLE(value), value, label, dialect);
     if (PyUnicode_Check(value)) return append_text(out, value, label);
     if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value))
         return append_blob(out, value);
