@@ -1,9 +1,11 @@
 // libFuzzer harness for the embedded engine, linked with its sources: the
 // input is split into SQL statements run on one connection (results read
-// back through buffers of varying sizes), and into record buffers handed to
-// qcSqlAddRecords for a table of every element type.
+// back through buffers of varying sizes), into record buffers handed to
+// qcSqlAddRecords for a table of every element type, or cut into tokens by
+// both dialects' lexers, which must cover the text exactly.
 #define QSCLI_DEFINE_PROTOTYPES
 #include "../pyqivrexdb/qxcore/client/qscli.h"
+#include "../qscli/lexer.h"
 
 #include <cstdint>
 #include <cstring>
@@ -45,6 +47,20 @@ void read_all(int hs, unsigned bufsize) {
     qcSqlCloseResults(hs);
 }
 
+// Tokens follow each other without gap or overlap, each at least one byte,
+// and end exactly at the text's end, whatever the text.
+void lex_whole(qse::Dialect d, const char* b, const char* e) {
+    qse::Lexer lexer(d, b, e);
+    const char* at = b;
+    for (;;) {
+        const qse::Token t = lexer.next();
+        if (t.kind == qse::Tok::End) break;
+        if (t.b != at || t.e <= t.b || t.e > e) __builtin_trap();
+        at = t.e;
+    }
+    if (at != e) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -53,6 +69,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 0 && (data[0] & 6) == 6) {
+        const char* b = reinterpret_cast<const char*>(data + 1);
+        lex_whole(qse::Dialect::Engine, b, b + size - 1);
+        lex_whole(qse::Dialect::Pg, b, b + size - 1);
+        return 0;
+    }
     int hdb = 0;
     if (qcSqlAllocConnect(&hdb) != 0) return 0;
     char server[] = ":memory:", empty[] = "";
