@@ -18,6 +18,7 @@ import sys
 from .. import dbapi
 # made by importing qxcore, no file of its own
 from .._qxstandard import masked_dsn  # type: ignore[import-not-found]
+from .._version import version
 from . import prompt
 from .db import Database
 from .session import Bail, Shell, describe
@@ -71,9 +72,28 @@ def _connect(args):
 _AUTH = -23  # the library's code for a refused log-on
 
 
+DSN_FORMS = """\
+data source names (DSN):
+  sales.db                         a database file on the embedded engine (made when missing)
+  :memory:                         a database in memory on the embedded engine, gone on exit
+  postgresql://ann:pw@db.example:5432/sales
+                                   a PostgreSQL server, as a URI
+  "host=db.example dbname=sales user=ann"
+                                   a PostgreSQL server, as libpq keywords
+
+examples:
+  python -m pyqivrexdb sales.db
+  python -m pyqivrexdb sales.db -c "select count(*) from clients;"
+  python -m pyqivrexdb postgresql://ann@localhost/sales -p secret --bail < script.sql
+"""
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m pyqivrexdb", description="SQL shell for Qivrex.")
-    parser.add_argument("dsn", help="the server (or database) to connect to")
+    parser = argparse.ArgumentParser(prog="python -m pyqivrexdb", description="SQL shell for Qivrex.",
+                                     epilog=DSN_FORMS, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version",
+                        version="pyqivrexdb %s (Python %s)" % (version, sys.version.split()[0]))
+    parser.add_argument("dsn", help="the server (or database) to connect to (forms below)")
     parser.add_argument("-u", "--user", default="", help="user name")
     parser.add_argument("-p", "--password", default="", help="password")
     parser.add_argument("-c", "--command", action="append", metavar="STATEMENT",

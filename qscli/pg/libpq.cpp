@@ -17,22 +17,29 @@ struct Loaded {
     std::string why;
 };
 
+// libpq's file name in the platform's own form.
+#if defined(__APPLE__)
+constexpr const char* LIBPQ = "libpq.5.dylib";
+#else
+constexpr const char* LIBPQ = "libpq.so.5";
+#endif
+
 Loaded load() {
     Loaded l;
     // Kept for the life of the process: connections hold its functions.
     // QSCLI_LIBPQ names another build of libpq.
-    const char* name = std::getenv("QSCLI_LIBPQ");
-    if (!name || !*name) name = "libpq.so.5";
-    void* h = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    const char* file = std::getenv("QSCLI_LIBPQ");
+    if (!file || !*file) file = LIBPQ;
+    void* h = dlopen(file, RTLD_NOW | RTLD_LOCAL);
     if (!h) {
         const char* e = dlerror();
-        l.why = std::string("the PostgreSQL client library cannot be loaded: ") + (e ? e : name);
+        l.why = std::string("the PostgreSQL client library cannot be loaded: ") + (e ? e : file);
         return l;
     }
 #define QSE_PQ_REQUIRED(name, ret, params)                                                \
     l.api.name = reinterpret_cast<ret(*) params>(dlsym(h, #name));                       \
     if (!l.api.name) {                                                                    \
-        l.why = "libpq.so.5 lacks " #name " (a libpq of PostgreSQL 10 or later is needed)"; \
+        l.why = std::string(file) + " lacks " #name " (a libpq of PostgreSQL 10 or later is needed)"; \
         return l;                                                                         \
     }
 #define QSE_PQ_OPTIONAL(name, ret, params) l.api.name = reinterpret_cast<ret(*) params>(dlsym(h, #name));

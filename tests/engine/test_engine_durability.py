@@ -2,6 +2,7 @@
 killed mid-way, two processes writing one file, and batches the engine
 refuses. Every database is checked afterwards by Python's own sqlite3."""
 import contextlib
+import json
 import os
 import signal
 import sqlite3
@@ -48,19 +49,31 @@ def child(code, *args):
                             text=True)
 
 
+def by_sqlite3(code, path):
+    """Runs `code` on `db`, Python's sqlite3 on the file, in a process of its
+    own, and returns what it leaves in `out`. The engine's SQLite is a copy of
+    its own: two copies in one process drop each other's POSIX locks when
+    either closes the file (SQLite's documented hazard), so Python's sqlite3
+    never opens a file an engine connection of this process holds."""
+    script = textwrap.dedent("""
+        import json, sqlite3, sys
+        db = sqlite3.connect(sys.argv[1], timeout=0, isolation_level=None)
+        def table_sql(db):
+            return db.execute("select sql from sqlite_schema where name = 't'").fetchone()[0]
+    """) + textwrap.dedent(code) + "\ndb.close()\nprint(json.dumps(out))\n"
+    done = subprocess.run([sys.executable, *SAFE_PATH, "-c", script, path], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
 def check_file(path):
     """integrity_check by Python's sqlite3; returns the rows of t by id."""
-    db = sqlite3.connect(path)
-    try:
+    return [tuple(r) for r in by_sqlite3("""
         assert db.execute("pragma integrity_check").fetchall() == [("ok",)]
         cols = "id, name, day, amount, check_" if "check_" in table_sql(db) else "id"
-        return db.execute("select %s from t order by id" % cols).fetchall()
-    finally:
-        db.close()
-
-
-def table_sql(db):
-    return db.execute("select sql from sqlite_schema where name = 't'").fetchone()[0]
+        out = db.execute("select %s from t order by id" % cols).fetchall()
+    """, path)]
 
 
 def ids(path):
@@ -139,15 +152,14 @@ def test_killed_bulk_load_leaves_whole_batches(tmp_path, unit):
 
 def unlocked(path):
     """True when nobody holds the file's write lock (no transaction left open)."""
-    db = sqlite3.connect(path, timeout=0, isolation_level=None)
-    try:
-        db.execute("begin immediate")
-        db.execute("rollback")
-        return True
-    except sqlite3.OperationalError:
-        return False
-    finally:
-        db.close()
+    return by_sqlite3("""
+        try:
+            db.execute("begin immediate")
+            db.execute("rollback")
+            out = True
+        except sqlite3.OperationalError:
+            out = False
+    """, path)
 
 
 # How the third batch of five is spoilt, and the code the load fails with.

@@ -1,4 +1,5 @@
 import os
+import subprocess
 
 import pytest
 
@@ -127,6 +128,55 @@ def test_library_absent(tmp_path):
         qxcore.initlibrary()
         assert double.names() == ["qcSqlInit"], double.names()
     """ % str(qxdouble.build(CXXFLAGS)), package)
+
+
+def library_needing(tmp_path, dependency):
+    """A libqscli.so built in tmp_path that needs a library no longer there."""
+    tmp_path.mkdir()
+    cxx = os.environ.get("CXX", "g++")
+    (tmp_path / "empty.c").write_text("int qx_nothing(void) { return 0; }\n")
+    for name, extra in ((dependency, []), ("libqscli.so", ["-L.", "-Wl,--no-as-needed", "-l" + dependency[3:-3]])):
+        subprocess.run([cxx, "-shared", "-fPIC", "-x", "c", "empty.c", "-o", name, *extra],
+                       cwd=tmp_path, check=True)
+    (tmp_path / dependency).unlink()
+    return (tmp_path / "libqscli.so").read_bytes()
+
+
+@pytest.mark.parametrize("library, reason", [
+    (None, "libqscli.so: cannot open shared object file"),
+    (b"not a library", "file too short"),
+    ("needs a missing library", "libqxgone.so: cannot open shared object file"),
+], ids=["absent", "not a library", "a dependency absent"])
+def test_a_failed_load_says_what_was_looked_for_and_why(tmp_path, library, reason):
+    # The designed arguments stay; the loader's own reason is a note (an
+    # attribute before 3.11) and a DEBUG record, as the error is raised.
+    package = qxisolated.copy_package(tmp_path / "pkg")
+    env = {}
+    if library == "needs a missing library":
+        library = library_needing(tmp_path / "lib", "libqxgone.so")
+    if library is not None:
+        (tmp_path / "libqscli.so").write_bytes(library)
+        env["LD_LIBRARY_PATH"] = str(tmp_path)
+    qxisolated.check("""
+        import logging
+        from pyqivrexdb import qxcore
+        from pyqivrexdb.errors import InterfaceError
+
+        records = []
+        handler = logging.Handler()
+        handler.emit = lambda record: records.append(record.getMessage())
+        logging.getLogger("pyqivrexdb.qxcore").addHandler(handler)
+        logging.getLogger("pyqivrexdb.qxcore").setLevel(logging.DEBUG)
+        qxcore.DEBUG = True
+        try:
+            qxcore.Connection()
+        except InterfaceError as exc:
+            assert exc.args == ("qcSqlInit error qscli.dll",), exc.args
+            [note] = exc.__notes__
+        assert note.startswith("searched for libqscli.so: "), note
+        assert %r in note, note
+        assert records[-1] == note, records
+    """ % reason, package, env=env)
 
 
 def test_full_release_unmaps_and_a_reload_starts_afresh(tmp_path):

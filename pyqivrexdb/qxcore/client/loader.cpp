@@ -22,6 +22,7 @@ LoadResult load_library() {
     g_library = platform::open_library();
     if (!g_library) {
         result.outcome = LoadResult::NO_LIBRARY;
+        result.reason = platform::load_error();
         return result;
     }
     ++g_loads;

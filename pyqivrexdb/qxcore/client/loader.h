@@ -5,6 +5,8 @@
 
 #include "qscli.h"
 
+#include <string>
+
 namespace qx {
 
 // What every slot answers while no load of the library is held: calls made
@@ -41,12 +43,13 @@ extern EntryPoints qc;
 struct LoadResult {
     enum Outcome {
         OK,             // loaded, qcSqlInit(0) returned 0
-        NO_LIBRARY,     // the library file could not be loaded
+        NO_LIBRARY,     // the library file could not be loaded: `reason`
         MISSING_ENTRY,  // a kept entry point is not exported: `missing`
         INIT_FAILED,    // qcSqlInit(0) returned `code`
     } outcome = OK;
     int code = 0;
     const char* missing = nullptr;
+    std::string reason;  // the platform loader's own words
 };
 
 // Loads the library once more, resolves every entry point and calls

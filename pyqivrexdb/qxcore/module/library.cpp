@@ -1,12 +1,39 @@
 // initlibrary() and freelibrary(): the Python face of the loader.
 #include "../client/calls.h"
 #include "../client/loader.h"
+#include "../client/platform.h"
 #include "module.h"
 #include "parts.h"
+#include "pending.h"
 
 namespace qx {
 
 namespace {
+
+// The designed message stays the exception's arguments; the file looked for
+// and the platform loader's reason go in a note (__notes__ before 3.11,
+// where add_note does not exist) and in the DEBUG log.
+std::nullptr_t raise_unloadable(const std::string& reason) {
+    Ref why(PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
+    Ref note(why ? PyUnicode_FromFormat("searched for %s: %U", platform::library_name(), why.get())
+                 : nullptr);
+    if (!note || debug_log("%U", note.get()) < 0) return nullptr;
+    raise_message("InterfaceError", "qcSqlInit error qscli.dll");
+    PyObject* value = take_pending();
+    if (value) {
+        int ok;
+        if (PyObject_HasAttrString(value, "add_note")) {
+            Ref done(PyObject_CallMethod(value, "add_note", "O", note.get()));
+            ok = done ? 0 : -1;
+        } else {
+            Ref notes(Py_BuildValue("[O]", note.get()));
+            ok = notes ? PyObject_SetAttrString(value, "__notes__", notes.get()) : -1;
+        }
+        if (ok < 0) PyErr_Clear();  // the note is lost, not the error
+    }
+    raise_pending(value);
+    return nullptr;
+}
 
 PyObject* initlibrary(PyObject*, PyObject*) {
     // INITIAL is read from the namespace mapping itself: a program that
@@ -35,7 +62,7 @@ PyObject* initlibrary(PyObject*, PyObject*) {
         case LoadResult::OK:
             break;
         case LoadResult::NO_LIBRARY:
-            return raise_message("InterfaceError", "qcSqlInit error qscli.dll");
+            return raise_unloadable(loaded.reason);
         case LoadResult::MISSING_ENTRY: {
             Ref text(PyUnicode_FromFormat("qcSqlInit error qscli.dll: no entry point %s",
                                           loaded.missing));
