@@ -119,7 +119,8 @@ std::string triggers_for(const std::string& table, int n, sqlite3* db) {
 }
 
 // Drops this connection's triggers and gives every table of the database
-// new ones. A table that takes no trigger (a virtual table's) goes without.
+// new ones. Virtual tables take none, nor do their shadow tables (an FTS5
+// index's own writes would then open a savepoint that writes them again).
 int rebuild(Conn* c) {
     std::vector<std::string> drops, tables;
     sqlite3_stmt* s = nullptr;
@@ -131,8 +132,8 @@ int rebuild(Conn* c) {
     while (sqlite3_step(s) == SQLITE_ROW) drops.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
     sqlite3_finalize(s);
     if (sqlite3_prepare_v2(c->db,
-                           "select name from main.sqlite_master where type = 'table' and name not glob 'sqlite_*' "
-                           "and sql not like 'create virtual%'",
+                           "select name from pragma_table_list where schema = 'main' and type = 'table' "
+                           "and name not glob 'sqlite_*'",
                            -1, &s, nullptr))
         return c->fail_sqlite(sqlite3_errcode(c->db));
     int rc;
