@@ -107,9 +107,37 @@ typedef int32_t qc_long;
 #define QSCLI_TX_OPEN 1
 #define QSCLI_TX_FAILED 2
 
-/* Return codes with a meaning the driver relies on. */
-#define QSCLI_E_INTERRUPTED (-9)  /* the call was stopped by qcSqlCancel */
-#define QSCLI_E_UNSUPPORTED (-90) /* the library lacks this entry point */
+/* Return codes: 0 is success, a positive value a statement's own result,
+   a negative one an error. The library's errors, whatever its backend: */
+#define QSCLI_E_ERROR (-1)          /* SQL error, unknown table or column */
+#define QSCLI_E_INTERNAL (-2)       /* the library's own fault */
+#define QSCLI_E_PERM (-3)           /* permission denied */
+#define QSCLI_E_ABORT (-4)          /* transaction rolled back */
+#define QSCLI_E_BUSY (-5)           /* the database is busy (a lock wait ran out) */
+#define QSCLI_E_LOCKED (-6)         /* a table is locked */
+#define QSCLI_E_NOMEM (-7)          /* out of memory */
+#define QSCLI_E_READONLY (-8)       /* the database is read-only */
+#define QSCLI_E_INTERRUPTED (-9)    /* the call was stopped by qcSqlCancel */
+#define QSCLI_E_IO (-10)            /* input/output error */
+#define QSCLI_E_FULL (-13)          /* the disk is full */
+#define QSCLI_E_CANTOPEN (-14)      /* the database cannot be opened or reached */
+#define QSCLI_E_PROTOCOL (-15)      /* lock protocol */
+#define QSCLI_E_SCHEMA (-17)        /* the schema changed */
+#define QSCLI_E_TOOBIG (-18)        /* a value or result is too big */
+#define QSCLI_E_CONSTRAINT (-19)    /* a constraint failed */
+#define QSCLI_E_MISMATCH (-20)      /* a value does not fit its column's element type */
+#define QSCLI_E_MISUSE (-21)        /* misuse */
+#define QSCLI_E_NOLFS (-22)         /* large files unsupported */
+#define QSCLI_E_AUTH (-23)          /* authorisation failed */
+#define QSCLI_E_RANGE (-25)         /* a value is out of range */
+#define QSCLI_E_NO_TRANSACTION (-64) /* commit or rollback of an unknown name */
+#define QSCLI_E_UNSUPPORTED (-90)   /* the library lacks this entry point */
+#define QSCLI_E_IN_USE (-91)        /* the handle is executing a call */
+#define QSCLI_E_NO_RESULTS (-93)    /* the statement has no result set */
+#define QSCLI_E_RECORD_LENGTH (-94) /* a record's length is not the table's */
+#define QSCLI_E_ARGUMENT (-95)      /* null pointer, unknown attribute, short buffer */
+#define QSCLI_E_CONNECTION (-96)    /* unknown connection handle, or connection gone */
+#define QSCLI_E_STATEMENT (-97)     /* unknown or closed statement handle */
 
 /* Callbacks registered with qcSqlSetConnectAttr. */
 typedef void(QSCLI_CALL* qcSqlCbkSrvMsgT)(int hdb, int unused);

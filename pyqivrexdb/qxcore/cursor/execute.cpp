@@ -45,7 +45,7 @@ Ref joined_params(PyObject* params) {
 
 PyObject* execute_failed(CursorObject* self, int rc, bool with_params, PyObject* statement,
                          PyObject* params) {
-    if (rc == -97) return raise_code("ProgrammingError", "Cursor closed, error=%d:", rc);
+    if (rc == QSCLI_E_STATEMENT) return raise_code("ProgrammingError", "Cursor closed, error=%d:", rc);
     // The server's text rides along as `server_text`; the args stay the design's.
     Ref text = statement_error_text(self->stmt_handle, self->lock);
     raise_failed(self, rc, with_params, statement, params);

@@ -125,7 +125,7 @@ int run(StandardCursorObject* self, const char* sql) {
         return 0;
     }
     if (count < 0 || static_cast<uint64_t>(count) * sizeof(ColStruct_t) > UINT32_MAX)
-        return raise_by_cause(-93, nullptr, "qcSqlNumResultCols"), -1;
+        return raise_by_cause(QSCLI_E_NO_RESULTS, nullptr, "qcSqlNumResultCols"), -1;
 
     const uint32_t area_size = static_cast<uint32_t>(count * sizeof(ColStruct_t));
     MemBlock area = mem_block(area_size);

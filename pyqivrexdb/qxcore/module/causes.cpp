@@ -1,5 +1,5 @@
-// One table from return codes to exception classes: minus SQLite's primary
-// codes and the engine's own (qscli/README.md lists them).
+// One table from the library's return codes (client/qscli.h) to exception
+// classes.
 #include "causes.h"
 
 #include "../client/loader.h"
@@ -12,34 +12,34 @@ namespace qx {
 
 const char* class_for_code(int code) {
     switch (code) {
-        case -19: return "IntegrityError";  // constraint
-        case -20:                           // a value does not fit its type
-        case -18:                           // too big
-        case -25: return "DataError";       // out of range
-        case -1:                            // SQL error, unknown table or column
-        case -17:                           // schema changed
-        case -21:                           // misuse
-        case -64:                           // unknown transaction name
-        case -93:                           // no result set
-        case -94:                           // record length
-        case -95:                           // bad argument
-        case -97: return "ProgrammingError";  // unknown or closed statement
-        case -3:                            // permission
-        case -4:                            // aborted, transaction rolled back
-        case -5:                            // busy
-        case -6:                            // locked
-        case -7:                            // out of memory
-        case -8:                            // read-only
-        case -9:                            // interrupted (also QSCLI_E_INTERRUPTED)
-        case -10:                           // I/O
-        case -13:                           // full
-        case -14:                           // cannot open
-        case -15:                           // lock protocol
-        case -22:                           // large files
-        case -23:                           // authorisation
-        case -91:                           // handle busy
-        case -96: return "OperationalError";  // connection gone
-        case -2: return "InternalError";
+        case QSCLI_E_CONSTRAINT: return "IntegrityError";
+        case QSCLI_E_MISMATCH:
+        case QSCLI_E_TOOBIG:
+        case QSCLI_E_RANGE: return "DataError";
+        case QSCLI_E_ERROR:
+        case QSCLI_E_SCHEMA:
+        case QSCLI_E_MISUSE:
+        case QSCLI_E_NO_TRANSACTION:
+        case QSCLI_E_NO_RESULTS:
+        case QSCLI_E_RECORD_LENGTH:
+        case QSCLI_E_ARGUMENT:
+        case QSCLI_E_STATEMENT: return "ProgrammingError";
+        case QSCLI_E_PERM:
+        case QSCLI_E_ABORT:
+        case QSCLI_E_BUSY:
+        case QSCLI_E_LOCKED:
+        case QSCLI_E_NOMEM:
+        case QSCLI_E_READONLY:
+        case QSCLI_E_INTERRUPTED:
+        case QSCLI_E_IO:
+        case QSCLI_E_FULL:
+        case QSCLI_E_CANTOPEN:
+        case QSCLI_E_PROTOCOL:
+        case QSCLI_E_NOLFS:
+        case QSCLI_E_AUTH:
+        case QSCLI_E_IN_USE:
+        case QSCLI_E_CONNECTION: return "OperationalError";
+        case QSCLI_E_INTERNAL: return "InternalError";
         case QSCLI_E_UNSUPPORTED: return "NotSupportedError";
         default: return "DatabaseError";
     }
