@@ -21,8 +21,8 @@ library found first on the library path takes its place.
 
 # Log every call of the native core on the "pyqivrexdb.qxcore" logger, register
 # the default server-message loggers on each new connection and ask the server
-# for extended diagnostics on every cursor. Read at each use: assign
-# pyqivrexdb.qxcore.DEBUG to switch it on a running program.
+# for extended diagnostics on every cursor. Read at each use: assigning it on
+# a running program switches it.
 DEBUG = False
 
 # Bytes of result records the driver asks the client library for in one read
@@ -41,6 +41,31 @@ paramstyle = "format"  # cursor.execute("... where id = %s", (7,))
 from .errors import *  # noqa: E402,F401,F403
 from .errors import __all__ as _error_names  # noqa: E402
 from .qxcore import Connection, Cursor, Field, connect, pydate2qxdate  # noqa: E402
+from . import qxcore as _core  # noqa: E402
+
+
+def _setting(name):
+    return property(lambda self: getattr(_core, name),
+                    lambda self, value: setattr(_core, name, value))
+
+
+class _Package(type(_core)):
+    """The package's settings are the core's own: the core took their first
+    values from above, and reading or assigning either name here reads or
+    assigns the value the core reads at each use."""
+
+    DEBUG = _setting("DEBUG")
+    HEAPCTRL = _setting("HEAPCTRL")
+
+
+def __dir__():
+    return sorted([*globals(), "DEBUG", "HEAPCTRL"])
+
+
+del DEBUG, HEAPCTRL
+import sys as _sys  # noqa: E402
+
+_sys.modules[__name__].__class__ = _Package
 
 __all__ = ["DEBUG", "HEAPCTRL", "apilevel", "threadsafety", "paramstyle", "connect",
            "Connection", "Cursor", "Field", "pydate2qxdate", *_error_names]

@@ -289,9 +289,9 @@ def main(argv):
     side, case, db, n = argv[1], argv[2], argv[3], int(argv[4])
     count = int(argv[5]) if len(argv) > 5 else 0
     if side == "heapctrl":
-        # pyqivrexdb with another HEAPCTRL: argv[6], set where the core reads it
-        from pyqivrexdb import qxcore
-        qxcore.HEAPCTRL = int(argv[6])
+        # pyqivrexdb with another HEAPCTRL: argv[6], set as the README says
+        import pyqivrexdb
+        pyqivrexdb.HEAPCTRL = int(argv[6])
         side = "qx"
     run = SIDES[side](case, db, n, count)
     gc.collect()

@@ -6,6 +6,7 @@ import struct
 
 import pytest
 
+import pyqivrexdb
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import IntegrityError, ProgrammingError
 from qxdouble import QSCLI_ET_CHAR, QSCLI_ET_DATE, QSCLI_ET_LONG, colrec
@@ -242,6 +243,16 @@ def test_read_buffer_size(double, cur, rec_size, heapctrl, size):
     double.set_result([], col_count=0, rec_size=rec_size, row_count=1, reads=[0])
     cur.execute("select")
     assert first_read_size(double, cur) == size
+
+
+def test_the_package_setting_is_the_one_the_core_reads(double, cur):
+    pyqivrexdb.HEAPCTRL = 600
+    assert (qxcore.HEAPCTRL, pyqivrexdb.HEAPCTRL) == (600, 600)
+    double.set_result([], col_count=0, rec_size=300, row_count=1, reads=[0])
+    cur.execute("select")
+    assert first_read_size(double, cur) == 600
+    qxcore.DEBUG = True
+    assert pyqivrexdb.DEBUG is True
 
 
 def test_read_results_and_read_retcode_are_looked_up_on_the_object(double, cur):
