@@ -2,6 +2,7 @@
 how it copes with a library that offers the optional capabilities or not."""
 import datetime
 import decimal
+import gc
 import struct
 
 import pytest
@@ -113,6 +114,19 @@ def test_without_null_flags_values_read_as_the_core_reads_them(double, conn):
     scripted(double, [RAW, ZERO])
     cur.execute("select")
     assert cur.fetchall() == [(7, "ab", b"\x01\x02", datetime.date(2024, 5, 1)), (0, "", b"\0\0", None)]
+
+
+def test_rows_are_left_out_of_garbage_collection_and_the_core_faces_lists_are_not(double, conn):
+    # A million fetched tuples must add nothing to the next collection; a
+    # list is the caller's to fill, so it may take part in a cycle.
+    scripted(double, [RAW, ZERO])
+    cur = conn.cursor()
+    cur.execute("select")
+    assert [gc.is_tracked(row) for row in cur.fetchall()] == [False, False]
+    core = qxcore.connect("srv", "user", "pw").cursor()
+    scripted(double, [RAW])
+    core.execute("select")
+    assert gc.is_tracked(core.fetchone())
 
 
 def test_null_flags_make_none(double, conn):
