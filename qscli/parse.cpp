@@ -1,6 +1,8 @@
 // Recognising the library's own statements in a statement text.
 #include "parse.h"
 
+#include "platform.h"
+
 #include <cstring>
 
 namespace qse {
@@ -108,7 +110,7 @@ Command parse_command(Dialect d, const char* sql, size_t n) {
 std::vector<TblStruct> find_tblstruct(Dialect d, const std::string& sql) {
     std::vector<TblStruct> out;
     // Most texts never name it: they need no reading here.
-    if (!strcasestr(sql.c_str(), "qxtblstruct")) return out;
+    if (!platform::contains_nocase(sql.c_str(), "qxtblstruct")) return out;
     // Per level of parentheses: inside a FROM list there.
     std::vector<bool> from(1, false);
     Lexer lx(d, sql.data(), sql.data() + sql.size());

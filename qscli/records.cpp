@@ -4,9 +4,7 @@
 // memory and the rest in an unlinked temporary file, so one statement never
 // holds much more than the budget.
 #include "engine.h"
-
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,26 +21,6 @@ constexpr size_t SPILL_CHUNK_BYTES = 256u << 10;
 // cache: a large result waits in the page cache, not in the process.
 std::atomic<uint64_t> g_budget{uint64_t(1) << 20};
 
-int open_temp_file() {
-    const char* dir = std::getenv("TMPDIR");
-    if (!dir || !*dir) dir = "/tmp";
-    std::string path = std::string(dir) + "/qscli-results-XXXXXX";
-    int fd = mkstemp(&path[0]);
-    if (fd >= 0) unlink(path.c_str());
-    return fd;
-}
-
-bool write_all(int fd, const unsigned char* data, size_t bytes, uint64_t at) {
-    while (bytes) {
-        ssize_t w = pwrite(fd, data, bytes, static_cast<off_t>(at));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        data += w;
-        bytes -= static_cast<size_t>(w);
-        at += static_cast<uint64_t>(w);
-    }
-    return true;
-}
 }  // namespace
 
 void RecordStore::set_memory_budget(uint64_t bytes) { g_budget.store(bytes); }
@@ -56,7 +34,7 @@ void RecordStore::clear() {
     }
     chunks_.clear();
     spill_buf_.reset();
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) platform::close_file(fd_);
     fd_ = -1;
     spilling_ = false;
     spill_cap_ = 0;
@@ -75,7 +53,7 @@ void RecordStore::reset(uint32_t rec_size) {
 bool RecordStore::spill_current() {
     Chunk& c = chunks_.back();
     c.file_off = file_end_;
-    if (!write_all(fd_, cur_, used_ * rec_, file_end_)) return false;
+    if (!platform::write_at(fd_, cur_, used_ * rec_, file_end_)) return false;
     file_end_ += static_cast<uint64_t>(used_) * rec_;
     return true;
 }
@@ -92,7 +70,7 @@ bool RecordStore::next_chunk() {
     }
     size_t bytes = cap * rec_;
     if (!spilling_ && !chunks_.empty() && mem_bytes_ + bytes > g_budget.load(std::memory_order_relaxed)) {
-        if (fd_ < 0) fd_ = open_temp_file();
+        if (fd_ < 0) fd_ = platform::temp_file();
         if (fd_ < 0) return false;
         spilling_ = true;
     }
@@ -167,13 +145,7 @@ int64_t RecordStore::read(uint64_t start, void* buf, uint64_t cap) {
             std::memcpy(out, c.mem.get() + within * rec_, bytes);
         } else {
             uint64_t at = c.file_off + within * rec_;
-            size_t done = 0;
-            while (done < bytes) {
-                ssize_t got = pread(fd_, out + done, bytes - done, static_cast<off_t>(at + done));
-                if (got < 0 && errno == EINTR) continue;
-                if (got <= 0) return -1;
-                done += static_cast<size_t>(got);
-            }
+            if (!platform::read_at(fd_, out, bytes, at)) return -1;
         }
         out += bytes;
         r += take;

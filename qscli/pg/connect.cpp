@@ -4,10 +4,7 @@
 #include "../../pyqivrexdb/qxcore/client/secrets.h"
 #include "session.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include "../platform.h"
 
 #include <cstdlib>
 
@@ -89,25 +86,6 @@ void on_notice(void* arg, const pq::PGresult* res) {
     s->c->deliver(utf8_to_cp866_lossy(text.c_str()), 0, false);
 }
 
-std::string address(const sockaddr_storage& a, socklen_t n, bool* unix_socket) {
-    char host[INET6_ADDRSTRLEN] = {0};
-    *unix_socket = false;
-    if (a.ss_family == AF_INET) {
-        const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(&a);
-        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-        return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
-    }
-    if (a.ss_family == AF_INET6) {
-        const sockaddr_in6* in = reinterpret_cast<const sockaddr_in6*>(&a);
-        inet_ntop(AF_INET6, &in->sin6_addr, host, sizeof host);
-        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in->sin6_port));
-    }
-    *unix_socket = true;
-    const sockaddr_un* un = reinterpret_cast<const sockaddr_un*>(&a);
-    if (n > offsetof(sockaddr_un, sun_path) && un->sun_path[0]) return std::string("unix:") + un->sun_path;
-    return "";
-}
-
 }  // namespace
 
 Session::Session(Conn* conn_, const pq::Api& api, pq::PGconn* pg) : pq(api), conn(pg), c(conn_) {
@@ -144,15 +122,8 @@ int Session::start() {
     size_t sp = ver.find(' ');
     if (sp != std::string::npos) ver.resize(sp);
     version_ = "PostgreSQL " + ver;
-    sockaddr_storage a;
-    socklen_t n = sizeof a;
     bool unix_socket = false;
-    int fd = pq.PQsocket(conn);
-    std::memset(&a, 0, sizeof a);
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0) remote_ = address(a, n, &unix_socket);
-    n = sizeof a;
-    std::memset(&a, 0, sizeof a);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0) local_ = address(a, n, &unix_socket);
+    platform::socket_ends(pq.PQsocket(conn), &remote_, &local_, &unix_socket);
     if (unix_socket || local_.empty()) local_ = local_host_pid();
     return 0;
 }

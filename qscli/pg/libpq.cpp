@@ -1,7 +1,7 @@
 // Loading libpq.so.5 once, on the first PostgreSQL connection.
 #include "libpq.h"
 
-#include <dlfcn.h>
+#include "../platform.h"
 
 #include <cstdlib>
 #include <string>
@@ -18,7 +18,9 @@ struct Loaded {
 };
 
 // libpq's file name in the platform's own form.
-#if defined(__APPLE__)
+#if defined(_WIN32)
+constexpr const char* LIBPQ = "libpq.dll";
+#elif defined(__APPLE__)
 constexpr const char* LIBPQ = "libpq.5.dylib";
 #else
 constexpr const char* LIBPQ = "libpq.so.5";
@@ -30,19 +32,19 @@ Loaded load() {
     // QSCLI_LIBPQ names another build of libpq.
     const char* file = std::getenv("QSCLI_LIBPQ");
     if (!file || !*file) file = LIBPQ;
-    void* h = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    void* h = platform::open_library(file, &why);
     if (!h) {
-        const char* e = dlerror();
-        l.why = std::string("the PostgreSQL client library cannot be loaded: ") + (e ? e : file);
+        l.why = "the PostgreSQL client library cannot be loaded: " + why;
         return l;
     }
 #define QSE_PQ_REQUIRED(name, ret, params)                                                \
-    l.api.name = reinterpret_cast<ret(*) params>(dlsym(h, #name));                       \
+    l.api.name = reinterpret_cast<ret(*) params>(platform::library_symbol(h, #name));     \
     if (!l.api.name) {                                                                    \
         l.why = std::string(file) + " lacks " #name " (a libpq of PostgreSQL 10 or later is needed)"; \
         return l;                                                                         \
     }
-#define QSE_PQ_OPTIONAL(name, ret, params) l.api.name = reinterpret_cast<ret(*) params>(dlsym(h, #name));
+#define QSE_PQ_OPTIONAL(name, ret, params) l.api.name = reinterpret_cast<ret(*) params>(platform::library_symbol(h, #name));
     QSE_LIBPQ_FUNCTIONS(QSE_PQ_REQUIRED, QSE_PQ_OPTIONAL)
 #undef QSE_PQ_REQUIRED
 #undef QSE_PQ_OPTIONAL

@@ -3,10 +3,10 @@
 // statement.cpp and bulk.cpp.
 #include "../backend.h"
 #include "../engine.h"
+#include "../platform.h"
 
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 namespace qse {
 
@@ -81,9 +81,9 @@ std::string mmap_pragma() {
 }  // namespace
 
 std::string local_host_pid() {
-    char host[64] = {0};
-    if (gethostname(host, sizeof host - 1) != 0 || !*host) std::strcpy(host, "localhost");
-    return utf8_to_cp866_lossy(host) + " pid " + std::to_string(getpid());
+    std::string host = platform::host_name();
+    if (host.empty()) host = "localhost";
+    return utf8_to_cp866_lossy(host.c_str()) + " pid " + std::to_string(platform::process_id());
 }
 
 int open_sqlite(Conn* c, const std::string& path, std::unique_ptr<Backend>* out) {
