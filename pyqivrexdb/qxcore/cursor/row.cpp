@@ -40,14 +40,26 @@ PyObject* names_of(PyObject* cursor) {
     return names.release();
 }
 
-// A new Row of `keys` and `data` (both stolen).
-PyObject* row_new_from(PyTypeObject* type, PyObject* keys, PyObject* data) {
+// A new Row of `keys` and `data` (both stolen). A fetched row is not
+// tracked by the collector: its names are texts and its values the
+// decoders' (numbers, texts, dates, bytes), which can form no cycle, as
+// the collector would find of a tuple of them; it then skips a young
+// generation of rows after a large fetch.
+PyObject* row_new_from(PyTypeObject* type, PyObject* keys, PyObject* data, bool track = true) {
     Ref k(keys), d(data);
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) return nullptr;
-    as_row(obj)->keys = k.release();
-    as_row(obj)->data = d.release();
-    return obj;
+    if (type != &RowType) {
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (!obj) return nullptr;
+        as_row(obj)->keys = k.release();
+        as_row(obj)->data = d.release();
+        return obj;
+    }
+    RowObject* row = PyObject_GC_New(RowObject, &RowType);
+    if (!row) return nullptr;
+    row->keys = k.release();
+    row->data = d.release();
+    if (track) PyObject_GC_Track(row);
+    return reinterpret_cast<PyObject*>(row);
 }
 
 // Row(cursor, values) as sqlite3.Row takes them, or Row(names, values).
@@ -308,7 +320,7 @@ int row_maker_start(RowMaker* m, PyObject* cursor) {
 PyObject* row_make(const RowMaker* m, PyObject* cursor, PyObject* tuple) {
     switch (m->kind) {
     case RowMaker::TUPLE: return tuple;
-    case RowMaker::ROW: return row_new_from(&RowType, new_ref(m->keys), tuple);
+    case RowMaker::ROW: return row_new_from(&RowType, new_ref(m->keys), tuple, false);
     default: break;
     }
     Ref data(tuple);
