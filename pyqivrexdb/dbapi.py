@@ -29,6 +29,7 @@ from .errors import (  # noqa: F401 - the module's exception classes
 )
 
 import pyqivrexdb._qxstandard as _std  # made by importing qxcore  # noqa: E402
+from pyqivrexdb._qxstandard import Row, dict_row, namedtuple_row  # noqa: E402,F401
 
 apilevel = "2.0"
 threadsafety = 1  # threads may share the module, not connections
@@ -40,7 +41,7 @@ __all__ = [
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
-    "complete_statement", "split_statements",
+    "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row",
 ]
 
 # The statements that open and end a transaction in the library's dialect.
@@ -166,6 +167,10 @@ class Connection:
     InternalError = InternalError
     ProgrammingError = ProgrammingError
     NotSupportedError = NotSupportedError
+
+    #: How rows are made: None for tuples, Row, dict_row, namedtuple_row or
+    #: any callable(cursor, row_tuple). A new cursor takes the connection's.
+    row_factory = None
 
     def __init__(self, dsn, user="", password="", *, autocommit=False):
         try:
@@ -444,6 +449,8 @@ class Cursor(_std.Cursor):
 
     def __init__(self, connection):
         self.connection = connection
+        # read at the first fetch of each result set
+        self.row_factory = connection.row_factory
 
     def execute(self, operation, parameters=None):
         """Runs `operation` with `parameters` bound (a sequence for ``?``, a

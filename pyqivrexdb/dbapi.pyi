@@ -1,7 +1,9 @@
 import datetime
 from types import TracebackType
-from typing import (Any, FrozenSet, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Type,
-                    Union)
+from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Mapping, NamedTuple, Optional,
+                    Sequence, Tuple, Type, Union, overload)
+
+from typing_extensions import disjoint_base
 
 from . import errors
 from .errors import (
@@ -27,12 +29,30 @@ __all__ = [
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
-    "complete_statement", "split_statements",
+    "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row",
 ]
 
 _Parameters = Union[Sequence[Any], Mapping[str, Any], None]
 _Row = Tuple[Any, ...]
 _Description = Tuple[str, int, None, int, None, None, None]
+_RowFactory = Optional[Callable[[Any, Tuple[Any, ...]], Any]]
+
+@disjoint_base
+class Row:
+    def __new__(cls, cursor: Any, values: Iterable[Any], /) -> Row: ...
+    @overload
+    def __getitem__(self, key: Union[int, str], /) -> Any: ...
+    @overload
+    def __getitem__(self, key: slice, /) -> Tuple[Any, ...]: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Any]: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def keys(self) -> List[str]: ...
+
+def dict_row(cursor: Any, row: Iterable[Any], /) -> Dict[str, Any]: ...
+def namedtuple_row(cursor: Any, row: Iterable[Any], /) -> NamedTuple: ...
 
 class _TypeObject(FrozenSet[int]):
     def __eq__(self, other: object) -> bool: ...
@@ -61,6 +81,7 @@ def TimeFromTicks(ticks: float) -> datetime.time: ...
 def TimestampFromTicks(ticks: float) -> datetime.datetime: ...
 
 class Connection:
+    row_factory: _RowFactory
     Warning: Type[errors.Warning]
     Error: Type[errors.Error]
     InterfaceError: Type[errors.InterfaceError]
@@ -97,6 +118,7 @@ class Connection:
 class Cursor:
     connection: Connection
     arraysize: int
+    row_factory: _RowFactory
     def __new__(cls, connection: Connection) -> Cursor: ...
     def __init__(self, connection: Connection) -> None: ...
     @property

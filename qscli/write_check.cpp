@@ -14,6 +14,28 @@ namespace qse {
 
 namespace {
 
+#define QSE_LOW(name, code, width, low, high) low,
+#define QSE_HIGH(name, code, width, low, high) high,
+constexpr int64_t kLow[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_LOW)};
+constexpr int64_t kHigh[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_HIGH)};
+#undef QSE_LOW
+#undef QSE_HIGH
+
+// A read takes every bit pattern of an integer type; a write keeps to the
+// type's declared range, as the bulk paths do, so both paths store the same.
+bool in_write_range(int type, const unsigned char* packed, std::string* why) {
+    if (type < 0 || type >= QSCLI_ET_COUNT || kLow[type] == kHigh[type]) return true;
+    const uint32_t width = natural_width(type);
+    uint64_t u = 0;
+    for (uint32_t k = 0; k < width; ++k) u |= static_cast<uint64_t>(packed[k]) << (8 * k);
+    int64_t i = static_cast<int64_t>(u);
+    if (kLow[type] < 0 && width < 8 && (u >> (8 * width - 1)) & 1) i -= static_cast<int64_t>(1) << (8 * width);
+    if (i >= kLow[type] && i <= kHigh[type]) return true;
+    *why = std::to_string(i) + " does not fit " + std::to_string(kLow[type]) + ".." + std::to_string(kHigh[type]) +
+           " (" + type_name(type) + ")";
+    return false;
+}
+
 // Whether a stored value reads back through element type `type` of `len`
 // bytes; type -1 is a column without a declared type, len 0 one whose
 // width follows its values (TEXT, BLOB).
@@ -38,7 +60,8 @@ bool readable(int type, uint32_t len, const Value& v, std::string* why) {
     }
     if (len == 0) len = natural_width(type);
     std::string scratch(len, '\0');
-    return pack_value(type, len, v, reinterpret_cast<unsigned char*>(&scratch[0]), why) == 0;
+    unsigned char* packed = reinterpret_cast<unsigned char*>(&scratch[0]);
+    return pack_value(type, len, v, packed, why) == 0 && in_write_range(type, packed, why);
 }
 
 // qx_fit(column, type, len, value): NULL, or the statement fails.
@@ -89,13 +112,15 @@ bool schema_versions(Conn* c, int64_t out[2]) {
     return true;
 }
 
-// The two triggers of one table: "t" is the table, `n` numbers its triggers.
-std::string triggers_for(const std::string& table, int n, sqlite3* db) {
+// The two triggers of one table of `schema` (main or temp); `n` numbers
+// its triggers.
+std::string triggers_for(const std::string& schema, const std::string& table, int n, sqlite3* db) {
     std::string checks, changed;
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, "select name, type from main.pragma_table_info(?1) order by cid", -1, &s, nullptr))
+    if (sqlite3_prepare_v2(db, "select name, type from pragma_table_info(?1, ?2) order by cid", -1, &s, nullptr))
         return "";
     sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, schema.data(), static_cast<int>(schema.size()), SQLITE_STATIC);
     while (sqlite3_step(s) == SQLITE_ROW) {
         const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
         const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
@@ -112,7 +137,7 @@ std::string triggers_for(const std::string& table, int n, sqlite3* db) {
     }
     sqlite3_finalize(s);
     if (checks.empty()) return "";
-    const std::string on = " ON main." + quote_ident(table) + " BEGIN SELECT ";
+    const std::string on = " ON " + schema + "." + quote_ident(table) + " BEGIN SELECT ";
     const std::string id = std::to_string(n);
     return "CREATE TEMP TRIGGER qx_fit_i" + id + " AFTER INSERT" + on + checks + "; END;" +
            "CREATE TEMP TRIGGER qx_fit_u" + id + " AFTER UPDATE" + on + changed + "; END;";
@@ -122,7 +147,8 @@ std::string triggers_for(const std::string& table, int n, sqlite3* db) {
 // new ones. Virtual tables take none, nor do their shadow tables (an FTS5
 // index's own writes would then open a savepoint that writes them again).
 int rebuild(Conn* c) {
-    std::vector<std::string> drops, tables;
+    std::vector<std::string> drops;
+    std::vector<std::pair<std::string, std::string>> tables;  // schema, name
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(c->db,
                            "select 'drop trigger temp.' || name from temp.sqlite_master where type = 'trigger' "
@@ -132,18 +158,20 @@ int rebuild(Conn* c) {
     while (sqlite3_step(s) == SQLITE_ROW) drops.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
     sqlite3_finalize(s);
     if (sqlite3_prepare_v2(c->db,
-                           "select name from pragma_table_list where schema = 'main' and type = 'table' "
-                           "and name not glob 'sqlite_*'",
+                           "select schema, name from pragma_table_list where schema in ('main', 'temp') "
+                           "and type = 'table' and name not glob 'sqlite_*'",
                            -1, &s, nullptr))
         return c->fail_sqlite(sqlite3_errcode(c->db));
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                            reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE) return c->fail_sqlite(rc);
     for (const std::string& d : drops)
         if ((rc = sqlite3_exec(c->db, d.c_str(), nullptr, nullptr, nullptr))) return c->fail_sqlite(rc);
     for (size_t k = 0; k < tables.size(); ++k) {
-        const std::string sql = triggers_for(tables[k], static_cast<int>(k), c->db);
+        const std::string sql = triggers_for(tables[k].first, tables[k].second, static_cast<int>(k), c->db);
         if (!sql.empty()) sqlite3_exec(c->db, sql.c_str(), nullptr, nullptr, nullptr);
     }
     return 0;

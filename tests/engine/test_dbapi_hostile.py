@@ -1,30 +1,13 @@
 """Hostile texts through the standard face and the shell on either backend:
-bound, spelled as literals, loaded by executemany's bulk path and typed
-into the shell, each is stored exactly as passed, and the statement that
-runs is the one written."""
+bound (by position, by name, inside a function call), spelled as literals,
+loaded by executemany's bulk path and typed into the shell, each is stored
+exactly as passed, and the statement that runs is the one written. The
+library's side, each dialect's literal forms, is test_engine_sql_text."""
 import pytest
 
+from hostile_texts import HOSTILE
 from pyqivrexdb import dbapi
 from shellrun import shell
-
-HOSTILE = [
-    "Why?", "?", "??", ":name", "a::b", "$1", "$$", "$q$", "a$b$", "x; delete from t;", "-- c", "/* c", "*/",
-    'QXTBLSTRUCT("t")', "C:\\", "\\'", "it's", "''", 'say "hi"', "[x]", "`x`", "E'\\''", "U&'x'", "\n;\n",
-]
-
-
-@pytest.fixture
-def conn(dsn, backend):
-    c = dbapi.connect(dsn)
-    assert c.dialect == {"sqlite": "engine", "postgresql": "postgresql"}[backend]
-    c.execute("create table t (id integer, v varchar(40))")
-    c.commit()
-    yield c
-    c.close()
-
-
-def stored(conn):
-    return [r[0] for r in conn.execute("select v from t order by id").fetchall()]
 
 
 def literal(text):
@@ -32,32 +15,53 @@ def literal(text):
     return "'" + text.replace("'", "''") + "'"
 
 
-def test_bound(conn):
+def bound(conn):
     for i, v in enumerate(HOSTILE):
         conn.execute("insert into t values (?, ?)", (i, v))
-        conn.execute("insert into t values (:i, :v)", {"i": i + 1000, "v": v})
-    assert stored(conn) == HOSTILE + HOSTILE
 
 
-def test_spelled_as_literals(conn):
+def named(conn):
+    for i, v in enumerate(HOSTILE):
+        conn.execute("insert into t values (:i, :v)", {"i": i, "v": v})
+
+
+def in_a_call(conn):
+    for i, v in enumerate(HOSTILE):
+        conn.execute("insert into t values (?, coalesce(?, '?'))", (i, v))
+
+
+def spelled(conn):
     for i, v in enumerate(HOSTILE):
         conn.execute("insert into t values (%d, %s) -- ? ;" % (i, literal(v)))
-        assert conn.execute("select v from t where id = ? and v = %s" % literal(v), (i,)).fetchall() == [(v,)]
-    assert stored(conn) == HOSTILE
 
 
-def test_bulk_path(conn):
-    rows = [(i, HOSTILE[i % len(HOSTILE)]) for i in range(3 * len(HOSTILE))]
+def bulk(conn):
     cur = conn.cursor()
-    cur.executemany('insert into "t" (id, v) values (?, ?) ; -- ?', rows)
-    assert cur.rowcount == len(rows)
-    assert stored(conn) == [v for _, v in rows]
+    cur.executemany('insert into "t" (id, v) values (?, ?) ; -- ?', list(enumerate(HOSTILE)))
+    assert cur.rowcount == len(HOSTILE)
 
 
-def test_shell(conn, dsn):
-    conn.close()
+def typed_into_the_shell(conn, dsn):
+    conn.commit()
     script = "".join("insert into t values (%d, %s);\n" % (i, literal(v)) for i, v in enumerate(HOSTILE))
     r = shell(dsn, stdin=script)
     assert r.returncode == 0, r.stderr
-    with dbapi.connect(dsn) as c:
-        assert stored(c) == HOSTILE
+
+
+@pytest.mark.parametrize("write", [bound, named, in_a_call, spelled, bulk, typed_into_the_shell],
+                         ids=lambda f: f.__name__)
+def test_a_hostile_text_is_stored_as_passed(dsn, write):
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table t (id integer, v text)")
+        conn.execute("create table victim (id integer)")
+        conn.execute("insert into victim values (1)")
+        if write is typed_into_the_shell:
+            write(conn, dsn)
+        else:
+            write(conn)
+        conn.commit()
+        assert [r[0] for r in conn.execute("select v from t order by id").fetchall()] == HOSTILE
+        # each reads back through a bound comparison too
+        for i, v in enumerate(HOSTILE):
+            assert conn.execute("select id from t where v = ?", (v,)).fetchall() == [(i,)]
+        assert conn.execute("select count(*) from victim").fetchall() == [(1,)]

@@ -16,15 +16,7 @@ from pyqivrexdb import dbapi
 from pyqivrexdb.errors import DatabaseError
 
 import pgcluster
-
-# Values that mean something to some reader of SQL text.
-HOSTILE = [
-    "Why?", "ok?", "? ?1 ?2", ":name @name $name #x", "$1 $2", "$$", "$q$ x $q$", "a$b$ x'41'",
-    "a;b; delete from victim;", "-- not a comment", "/* not a comment", "not */ either",
-    'QXTBLSTRUCT("t")', "QXTBLSTRUCT('t')", "x') from QXTBLSTRUCT('t') --", "C:\\", "C:\\'",
-    "\\'); delete from victim; --", "it's", '"quoted"', "[bracket]", "`tick`", "x'41'", "E'\\x41'",
-    "U&'\\0041'", "Привет?", "",
-]
+from hostile_texts import HOSTILE
 
 
 def plain(v):
@@ -47,7 +39,8 @@ def unicode_escaped(v):
 
 
 def national(v):
-    return "N" + plain(v)
+    # N'...' is character(n), whose trailing blanks do not count
+    return None if v.endswith(" ") else "N" + plain(v)
 
 
 def blob(to_text):
@@ -120,25 +113,6 @@ def test_hostile_literals_are_stored_and_read_as_written(conn, backend, form):
                 wrong.append((value, query, got))
     assert wrong == []
     assert fetch(cur, "select count(*) from victim") == [[1]]
-
-
-@pytest.mark.parametrize("autocommit", [True, False])
-def test_hostile_values_bound_by_the_standard_face_are_stored_as_passed(dsn, autocommit):
-    with dbapi.connect(dsn, autocommit=autocommit) as conn:
-        setup_tables(conn)
-        cur = conn.cursor()
-        for k, value in enumerate(HOSTILE):
-            cur.execute("insert into t values (?, ?)", (k, value))
-            cur.execute("insert into t values (?, lower(?))", (1000 + k, value))
-            cur.execute("insert into t values (?, coalesce(?, '?'))", (2000 + k, value))
-        cur.execute("select id, v from t")
-        got = {r[0]: r[1] for r in cur.fetchall()}
-        cur.execute("select count(*) from victim")
-        assert cur.fetchall() == [(1,)]
-    # lower() of the engines changes only ASCII letters.
-    low = {v: "".join(ch.lower() if ch.isascii() else ch for ch in v) for v in HOSTILE}
-    assert got == {**{k: v for k, v in enumerate(HOSTILE)}, **{1000 + k: low[v] for k, v in enumerate(HOSTILE)},
-                   **{2000 + k: v for k, v in enumerate(HOSTILE)}}
 
 
 @pytest.mark.parametrize("autocommit", [True, False])

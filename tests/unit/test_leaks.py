@@ -323,10 +323,28 @@ def standard_round(double):
     double.set_attr_text(qxdouble.QSCLI_STMT_ERR_TEXT, "нет такой таблицы".encode("cp866"))
     conn = dbapi.connect("srv", autocommit=True)
     cur = conn.cursor()
-    double.set_result(rs.EVERY_TYPE_COLUMNS, b"".join(rs.every_type_record(i) + b"\x00\x08" for i in range(5)),
-                      rec_size=rs.RECORD_SIZE + 2)
+    def every_type():
+        double.set_result(rs.EVERY_TYPE_COLUMNS,
+                          b"".join(rs.every_type_record(i) + b"\x00\x08" for i in range(5)),
+                          rec_size=rs.RECORD_SIZE + 2)
+
+    every_type()
     cur.execute("select * from t where a = ? and b = ?", ("O'Brien", b"\x00"))
     assert len(cur.fetchall()) == 5 and cur.description
+    # each row factory, one that fails, and a result left half read
+    for factory in (dbapi.Row, dbapi.dict_row, dbapi.namedtuple_row, lambda c, r: r, lambda c, r: 1 / 0):
+        cur.row_factory = factory
+        try:
+            every_type()
+            cur.execute("select * from t")
+            cur.fetchone()
+            cur.fetchall()
+            every_type()
+            cur.execute("select * from t")
+            cur.fetchone()
+        except ZeroDivisionError:
+            pass
+    cur.row_factory = None
     for params in [(1, 2.5, None, True), (datetime.date(2000, 1, 1), datetime.datetime(2000, 1, 1), "Ж" * 40,
                                           bytearray(b"x"))]:
         cur.execute("select " + ", ".join("?" * len(params)), params)

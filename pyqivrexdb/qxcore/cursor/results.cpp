@@ -6,6 +6,7 @@
 #include "../client/loader.h"
 #include "../module/module.h"
 #include "../values/values.h"
+#include "row.h"
 
 #include <new>
 
@@ -32,6 +33,7 @@ struct RecordsObject {
     uint32_t flag_bytes;   // null flags ending each record (standard face), or 0
     bool arra_lengths;     // each ARRA value's length follows the flags
     uint64_t trailer;      // bytes after the fields: flags and lengths (for this layout)
+    RowMaker rows;         // the standard face's row_factory, from the first fetch
 };
 
 RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject*>(obj); }
@@ -45,7 +47,7 @@ RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject
 // whose class is Python code, so then nothing is paused.
 class GcPause {
 public:
-    GcPause() : was_enabled_(library_loaded() && PyGC_Disable()) {}
+    explicit GcPause(bool pause = true) : was_enabled_(pause && library_loaded() && PyGC_Disable()) {}
     ~GcPause() {
         if (was_enabled_) PyGC_Enable();
     }
@@ -82,6 +84,7 @@ void finish(RecordsObject* r) {
     r->capacity = r->pos = r->left = 0;
     Py_CLEAR(r->layout_columns);
     Py_CLEAR(r->cursor);
+    row_maker_clear(&r->rows);
 }
 
 std::nullptr_t bad_read(const char* format, unsigned a, unsigned b) {
@@ -129,6 +132,7 @@ int fill(RecordsObject* r) {
         if (debug_log("%R: _read_results(buffer_size=%u, rec_size=%u)", cursor,
                                       r->buffer_size, r->rec_size) < 0)
             return -1;
+        if (r->standard && row_maker_start(&r->rows, reinterpret_cast<PyObject*>(cursor)) < 0) return -1;
         r->capacity = cursor->read_buffer_size;
         r->buffer = read_buffer(r->capacity);
         if (!r->buffer) return -1;
@@ -211,6 +215,8 @@ PyObject* cut(RecordsObject* r) {
     Ref row;
     if (r->standard) {
         row.reset(cut_standard(r, p));
+        if (row && r->rows.kind != RowMaker::TUPLE)
+            row.reset(row_make(&r->rows, reinterpret_cast<PyObject*>(r->cursor), row.release()));
         if (!row) return nullptr;
     } else {
         const auto& columns = r->layout.columns();
@@ -313,7 +319,7 @@ int records_traverse(PyObject* self, visitproc visit, void* arg) {
     RecordsObject* r = as_records(self);
     Py_VISIT(reinterpret_cast<PyObject*>(r->cursor));
     Py_VISIT(r->layout_columns);
-    return 0;
+    return row_maker_traverse(&r->rows, visit, arg);
 }
 
 int records_clear(PyObject* self) {
@@ -327,6 +333,7 @@ void records_dealloc(PyObject* self) {
     finish(r);
     r->layout.~Layout();
     r->buffer.~MemBlock();
+    r->rows.~RowMaker();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -370,7 +377,7 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
     while (status > 0 && (limit < 0 || taken < limit)) {
         status = fill(r);
         if (status <= 0) break;
-        GcPause pause;
+        GcPause pause(!row_maker_runs_python(&r->rows));
         while (r->left != 0 && (limit < 0 || taken < limit)) {
             Ref row(cut(r));
             if (!row || PyList_Append(rows, row.get()) < 0) {
@@ -421,6 +428,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, b
     RecordsObject* r = as_records(obj);
     new (&r->buffer) MemBlock();
     new (&r->layout) values::Layout();
+    new (&r->rows) RowMaker();
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;

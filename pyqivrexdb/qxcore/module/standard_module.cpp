@@ -5,6 +5,7 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
+#include "../cursor/row.h"
 #include "../cursor/standard.h"
 #include "causes.h"
 #include "module.h"
@@ -80,6 +81,13 @@ int register_standard_module() {
         Py_DECREF(&StandardCursorType);
         return -1;
     }
+    if (PyType_Ready(&RowType) < 0) return -1;
+    Py_INCREF(&RowType);
+    if (PyModule_AddObject(mod.get(), "Row", reinterpret_cast<PyObject*>(&RowType)) < 0) {
+        Py_DECREF(&RowType);
+        return -1;
+    }
+    if (PyModule_AddFunctions(mod.get(), row_factory_functions) < 0) return -1;
     // The optional 64-bit type: the standard face's only, not the core's.
     if (PyModule_AddIntConstant(mod.get(), "QSCLI_ET_INT64", QSCLI_ET_INT64) < 0) return -1;
     PyObject* modules = PyImport_GetModuleDict();

@@ -1,0 +1,33 @@
+// The standard face's rows other than tuples: the Row type, the dict and
+// named-tuple factories, and how a result set applies a cursor's
+// row_factory to each row it cuts.
+#pragma once
+
+#include "../module/pytype.h"
+
+namespace qx {
+
+extern PyTypeObject RowType;
+// dict_row(cursor, row) and namedtuple_row(cursor, row), as functions of
+// pyqivrexdb._qxstandard.
+extern PyMethodDef row_factory_functions[];
+
+// One result set's row factory, read from the cursor at its first fetch.
+struct RowMaker {
+    enum Kind : unsigned char { TUPLE, ROW, DICT, NAMED, CALL };
+    Kind kind = TUPLE;
+    PyObject* factory = nullptr;  // owned: the callable (CALL), or the named-tuple class (NAMED)
+    PyObject* keys = nullptr;     // owned: the column names (ROW, DICT)
+};
+
+// Reads `cursor.row_factory` (None, or no such attribute: tuples). 0, or -1
+// with an exception set. Runs Python code.
+int row_maker_start(RowMaker* m, PyObject* cursor);
+// The row the factory makes of `tuple` (stolen); null with an exception set.
+PyObject* row_make(const RowMaker* m, PyObject* cursor, PyObject* tuple);
+// Whether making a row may run Python code (a callable of the caller's).
+inline bool row_maker_runs_python(const RowMaker* m) { return m->kind == RowMaker::CALL; }
+void row_maker_clear(RowMaker* m);
+int row_maker_traverse(const RowMaker* m, visitproc visit, void* arg);
+
+}  // namespace qx
