@@ -22,7 +22,9 @@ import time as _time
 import weakref as _weakref
 
 from . import errors as _errors
+from . import messages as _messages
 from . import qxcore as _qxcore
+from .messages import Notify  # noqa: F401 - a notification
 from .errors import (  # noqa: F401 - the module's exception classes
     DataError, DatabaseError, Error, IntegrityError, InterfaceError, InternalError,
     NotSupportedError, OperationalError, ProgrammingError, Warning,
@@ -40,8 +42,15 @@ __all__ = [
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
-    "complete_statement", "split_statements",
+    "complete_statement", "split_statements", "Notify",
 ]
+
+# Where each dialect lists the tables of the session's schema.
+_TABLE_QUERIES = {
+    "engine": "select name from sqlite_master where type = 'table' and name not like 'sqlite%' order by name",
+    "postgresql": "select table_name from information_schema.tables "
+                  "where table_schema = current_schema() order by table_name",
+}
 
 # The statements that open and end a transaction in the library's dialect.
 # A deferred transaction takes no lock until it writes, so connections that
@@ -317,6 +326,58 @@ class Connection:
         self._begin()
         return _std.load(core, table, rows)
 
+    def tables(self):
+        """The names of the tables in the session's schema, sorted."""
+        cur = _std.Cursor(self._check())
+        try:
+            cur.execute(_TABLE_QUERIES[self.dialect])
+            return [row[0] for row in cur.fetchall()]
+        finally:
+            cur.close()
+
+    # -- messages (pyqivrexdb.messages) ---------------------------------------
+
+    def _receiver(self):
+        """This connection's receiver, registered with the library on first
+        use."""
+        receiver = getattr(self, "_messages", None)
+        if receiver is None:
+            receiver = _messages.Receiver()
+            try:
+                self._check().set_receiver(receiver)
+            except _errors.Error as exc:
+                raise _by_cause(exc) from None
+            self._messages = receiver
+        return receiver
+
+    def add_notice_handler(self, handler):
+        """Calls handler(text) with each server notice of this connection
+        (RAISE NOTICE, warnings, the engine's message())."""
+        self._receiver().notice_handlers.append(handler)
+
+    def remove_notice_handler(self, handler):
+        self._receiver().notice_handlers.remove(handler)
+
+    def add_notify_handler(self, handler):
+        """Calls handler(Notify) with each notification this connection
+        receives, from now on (it is queued for notifies() as well)."""
+        self._receiver().notify_handlers.append(handler)
+
+    def remove_notify_handler(self, handler):
+        self._receiver().notify_handlers.remove(handler)
+
+    def notifies(self, timeout=None, stop_after=None):
+        """A generator of the notifications (Notify: channel, payload,
+        usertype) on the channels this connection LISTENs to, the ones that
+        arrived since the first handler or notifies() call included. It
+        asks the server every 50 ms and ends once `timeout` seconds have
+        passed (None: never) or after `stop_after` notifications."""
+        return _messages.notifies(self._receiver(), self._poll, timeout, stop_after)
+
+    def _poll(self):
+        """A call on the connection, which delivers what has arrived."""
+        self._run("select 1")
+
     def interrupt(self):
         """Stops the statement running on this connection; callable from any
         thread. The statement raises OperationalError; with nothing running,
@@ -508,6 +569,12 @@ class Cursor(_std.Cursor):
             return None
         finally:
             cur.close()
+
+    @property
+    def return_value(self):
+        """The value the last statement returned (``return EXPR``, the rows
+        an INSERT, UPDATE or DELETE changed), or None."""
+        return self.retcode()
 
     def setinputsizes(self, sizes):
         pass

@@ -32,6 +32,7 @@ void abandon_handle(int hdb, bool logged_on) {
 // Logs off session `hdb` and releases its handle, even when the session did
 // not end cleanly. The first failure is raised; 0, or -1.
 int end_session(int hdb) {
+    if (forget_receiver(hdb) < 0) return -1;
     HeldLock lock(hdb);
     int disconnect = waiting_call(lock.get(), hdb, [&] { return qc.qcSqlDisconnect(&hdb); });
     int release = quick_call(lock.get(), [&] { return qc.qcSqlFreeConnect(&hdb); });
@@ -268,6 +269,7 @@ PyMethodDef connection_methods[] = {
     {"client_address", QX_METHOD_CAST(connection_client_address), METH_NOARGS, client_address_doc},
     {"usersend_callback", QX_METHOD_CAST(connection_usersend_callback), METH_O, usersend_callback_doc},
     {"send_callback", QX_METHOD_CAST(connection_send_callback), METH_O, send_callback_doc},
+    {"set_receiver", QX_METHOD_CAST(connection_set_receiver), METH_O, set_receiver_doc},
     {"addrecords", QX_METHOD_CAST(connection_addrecords), METH_VARARGS | METH_KEYWORDS, addrecords_doc},
     {"interrupt", QX_METHOD_CAST(connection_interrupt), METH_NOARGS,
      "\n        Stops the statement running on this connection, from any thread\n"
