@@ -61,6 +61,7 @@ _ROLLBACK = "rollback"
 
 # The library's account of a session's transaction (qcSqlTransactionState).
 _TX_IDLE, _TX_OPEN, _TX_FAILED = 0, 1, 2
+_TX_NAMES = ("idle", "open", "failed")
 
 # The dialects whose lexical rules the statement readers know, by the names
 # callers use and by the library's codes.
@@ -215,6 +216,14 @@ class Connection:
     def in_transaction(self):
         """True while a transaction is open on the connection."""
         return self._core is not None and self._open()
+
+    @property
+    def transaction_status(self):
+        """The transaction as the library holds it now: "idle", "open", or
+        "failed" (it takes nothing but a rollback); None when the library
+        cannot tell (it lacks the capability, or the server is gone)."""
+        state = self._state()
+        return None if state is None else _TX_NAMES[state]
 
     @property
     def dialect(self):
