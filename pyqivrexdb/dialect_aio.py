@@ -9,6 +9,7 @@ statement in the library, as on the asyncio face.
 
 from sqlalchemy import pool
 from sqlalchemy.connectors.asyncio import AsyncAdapt_dbapi_connection, AsyncAdapt_dbapi_module
+from sqlalchemy.dialects.sqlite.base import SQLiteExecutionContext
 from sqlalchemy.util.concurrency import await_
 
 from .dialect import QivrexDialect
@@ -50,7 +51,7 @@ class _AdaptedModule(AsyncAdapt_dbapi_module):
         return _AdaptedConnection(self, await_(creator(*args, **kwargs)))
 
 
-class _ExecutionContext(QivrexDialect.execution_ctx_cls):
+class _ExecutionContext(SQLiteExecutionContext):
     def create_server_side_cursor(self):
         # Rows come a fetch at a time from the library's result set.
         return self._dbapi_connection.cursor(server_side=True)

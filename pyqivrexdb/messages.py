@@ -9,6 +9,7 @@ connection's handlers and queue, and no other connection's.
 
 import collections
 import time
+import typing
 
 from . import qxcore as _qxcore
 
@@ -19,12 +20,14 @@ MAX_PENDING = 10000
 POLL_INTERVAL = 0.05
 
 
-class Notify(collections.namedtuple("Notify", "channel payload usertype")):
+class Notify(typing.NamedTuple):
     """A notification: its channel (None when the library cannot name it),
     its payload, and the user type a channel named by a number gives (else
     0)."""
 
-    __slots__ = ()
+    channel: typing.Optional[str]
+    payload: str
+    usertype: int
 
 
 class Receiver:
