@@ -15,8 +15,10 @@ thread.
 """
 
 import asyncio
-import concurrent.futures
+import collections
 import functools
+import queue
+import threading
 import time
 
 from . import dbapi, messages
@@ -27,46 +29,87 @@ __all__ = ["connect", "AsyncConnection", "AsyncCursor"]
 # that lands between two library calls reaches neither.
 _INTERRUPT_AGAIN = 0.05
 
+_QUEUED, _RUNNING, _DROPPED, _ENDED = range(4)
+
+
+class _Job:
+    __slots__ = ("fn", "future", "loop", "state")
+
+    def __init__(self, fn, future, loop):
+        self.fn, self.future, self.loop, self.state = fn, future, loop, _QUEUED
+
+
+def _settle(future, result, error):
+    if not future.done():  # a cancelled caller has gone
+        if error is None:
+            future.set_result(result)
+        else:
+            future.set_exception(error)
+
 
 class _Worker:
     """The thread one connection's calls run on, in the order they came."""
 
     def __init__(self):
-        self._pool = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="pyqivrexdb-aio")
+        self._jobs = queue.SimpleQueue()
+        self._lock = threading.Lock()  # a job's state between the loop and the thread
+        threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True).start()
+
+    def _serve(self):
+        while True:
+            job = self._jobs.get()
+            if job is None:
+                return
+            with self._lock:
+                if job.state == _DROPPED:
+                    continue
+                job.state = _RUNNING
+            result = error = None
+            try:
+                result = job.fn()
+            except BaseException as exc:  # noqa: BLE001 - handed to the caller
+                error = exc
+            job.state = _ENDED
+            try:
+                job.loop.call_soon_threadsafe(_settle, job.future, result, error)
+            except RuntimeError:
+                pass  # the loop has closed: nobody waits
+            del job, result, error
 
     async def run(self, interrupt, fn, *args, **kwargs):
-        future = self._pool.submit(functools.partial(fn, *args, **kwargs))
-        waiting = asyncio.wrap_future(future)
+        loop = asyncio.get_running_loop()
+        job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
+        self._jobs.put(job)
         try:
-            return await asyncio.shield(waiting)
+            return await job.future
         except asyncio.CancelledError:
-            if not future.cancel():  # it runs already: stop it in the library
-                await _stop(waiting, interrupt)
+            with self._lock:
+                if job.state == _QUEUED:
+                    job.state = _DROPPED  # it never runs
+            # One that runs is stopped in the library, and the connection is
+            # free again before the caller hears of the cancel.
+            while job.state == _RUNNING:
+                interrupt()
+                await asyncio.sleep(_INTERRUPT_AGAIN)
             raise
 
     def shutdown(self):
-        self._pool.shutdown(wait=False)
-
-
-async def _stop(waiting, interrupt):
-    """Interrupts the call until it has ended, so the next one finds the
-    connection free; its outcome is dropped."""
-    while not waiting.done():
-        interrupt()
-        await asyncio.wait([waiting], timeout=_INTERRUPT_AGAIN)
-    if not waiting.cancelled():
-        waiting.exception()  # retrieved: the caller was told CancelledError
+        self._jobs.put(None)
 
 
 async def connect(dsn, user="", password="", *, autocommit=False):
     """Opens an AsyncConnection, as dbapi.connect() does."""
     worker = _Worker()
     try:
-        conn = await worker.run(lambda: None, _open, dsn, user, password, autocommit)
+        conn = await worker.run(_no_interrupt, _open, dsn, user, password, autocommit)
     except BaseException:
         worker.shutdown()
         raise
     return AsyncConnection(conn, worker)
+
+
+def _no_interrupt():
+    pass  # a log-on runs to its end (or its timeout)
 
 
 def _open(dsn, user, password, autocommit):
@@ -86,6 +129,12 @@ class AsyncConnection:
 
     def _run(self, fn, *args, **kwargs):
         return self._worker.run(self.sync.interrupt, fn, *args, **kwargs)
+
+    def __del__(self):
+        # The thread ends; the connection then goes as a dropped one does.
+        worker = getattr(self, "_worker", None)
+        if worker is not None:
+            worker.shutdown()
 
     @property
     def closed(self):
@@ -181,13 +230,17 @@ class AsyncConnection:
 
 
 class AsyncCursor:
-    """A dbapi.Cursor whose waiting calls are coroutines. ``async for``
-    fetches ``arraysize`` rows a call."""
+    """A dbapi.Cursor whose waiting calls are coroutines. An execute() that
+    opens a result set reads its first ``arraysize`` rows in the same trip
+    to the connection's thread, so a query of a few rows takes one; ``async
+    for`` fetches ``arraysize`` rows a trip."""
 
     def __init__(self, connection):
         self.connection = connection
         self._cursor = None  # made on the connection's thread, on first use
         self.arraysize = 100
+        self._rows = collections.deque()  # read ahead, not yet handed out
+        self._more = False  # whether the library may hold more rows
 
     def _run(self, fn, *args):
         return self.connection._run(fn, *args)
@@ -216,31 +269,67 @@ class AsyncCursor:
     def return_value(self):
         return self._attribute("return_value", None)
 
+    def _execute(self, method, operation, parameters):
+        cur = self._sync()
+        self._rows.clear()
+        self._more = False
+        method(cur, operation, parameters)
+        if cur.description is not None:
+            size = self.arraysize
+            self._rows.extend(cur.fetchmany(size))
+            self._more = len(self._rows) == size
+
     async def execute(self, operation, parameters=None):
-        await self._run(lambda: self._sync().execute(operation, parameters))
+        await self._run(self._execute, dbapi.Cursor.execute, operation, parameters)
         return self
 
     async def executemany(self, operation, seq_of_parameters):
-        await self._run(lambda: self._sync().executemany(operation, seq_of_parameters))
+        await self._run(self._execute, dbapi.Cursor.executemany, operation, seq_of_parameters)
         return self
 
+    def _fetch(self, size):
+        """Up to `size` rows (all with None), those read ahead first."""
+        rows = self._rows
+        if size is not None and len(rows) >= size:
+            return [rows.popleft() for _ in range(size)]
+        taken = list(rows)
+        rows.clear()
+        if self._more:
+            cur = self._sync()
+            fresh = cur.fetchall() if size is None else cur.fetchmany(size - len(taken))
+            self._more = size is not None and len(fresh) == size - len(taken)
+            taken.extend(fresh)
+        return taken
+
     async def fetchone(self):
-        return await self._run(lambda: self._sync().fetchone())
+        if self._rows:
+            return self._rows.popleft()
+        if not self._more:
+            return None
+        rows = await self._run(self._fetch, 1)
+        return rows[0] if rows else None
 
     async def fetchmany(self, size=None):
-        return await self._run(lambda: self._sync().fetchmany(self.arraysize if size is None else size))
+        size = self.arraysize if size is None else size
+        if len(self._rows) >= size or not self._more:
+            return self._fetch(size)
+        return await self._run(self._fetch, size)
 
     async def fetchall(self):
-        return await self._run(lambda: self._sync().fetchall())
+        if not self._more:
+            return self._fetch(None)
+        return await self._run(self._fetch, None)
 
     async def close(self):
+        self._rows.clear()
+        self._more = False
         if self._cursor is not None:
             await self._run(self._cursor.close)
 
     def __aiter__(self):
-        return self._rows()
+        return self._iterate()
 
-    async def _rows(self):
+    async def _iterate(self):
         while True:
             rows = await self.fetchmany()
             if not rows:

@@ -123,3 +123,28 @@ def test_notifications_as_an_async_iterator(dsn, backend):
             assert notes == [dbapi.Notify("jobs", "one", 0)]
             assert [n async for n in conn.notifies(timeout=0.1)] == []
     run(main())
+
+
+@pytest.mark.parametrize("arraysize, steps", [
+    # (method, argument) in turn; each must give what the sync cursor gives.
+    (3, [("fetchone", None), ("fetchmany", 5), ("fetchall", None)]),
+    (3, [("fetchmany", 3), ("fetchmany", 3), ("fetchmany", 3), ("fetchone", None)]),
+    (10, [("fetchall", None), ("fetchone", None), ("fetchmany", 2)]),
+    (1, [("fetchone", None)] * 11),
+    (20, [("fetchmany", 4), ("fetchall", None)]),
+])
+def test_rows_read_ahead_come_out_in_order_and_once(dsn, arraysize, steps):
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            await conn.execute("create table t(id integer)")
+            await conn.addrecords("t", [(i,) for i in range(10)])
+            cur = conn.cursor()
+            cur.arraysize = arraysize
+            await cur.execute("select id from t order by id")
+            got = []
+            for method, arg in steps:
+                got.append(await getattr(cur, method)(*([] if arg is None else [arg])))
+            sync = conn.sync.cursor().execute("select id from t order by id")
+            want = [getattr(sync, method)(*([] if arg is None else [arg])) for method, arg in steps]
+            assert got == want
+    run(main())
