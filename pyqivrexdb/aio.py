@@ -121,8 +121,6 @@ def _open(dsn, user, password, autocommit):
 class AsyncConnection:
     """A dbapi.Connection whose waiting calls are coroutines."""
 
-    Error = dbapi.Error
-
     def __init__(self, connection, worker):
         self.sync = connection  # the dbapi.Connection underneath
         self._worker = worker
