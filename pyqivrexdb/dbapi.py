@@ -353,7 +353,7 @@ class Connection:
         if receiver is None:
             receiver = _messages.Receiver()
             try:
-                self._check().set_receiver(receiver)
+                _std.set_receiver(self._check(), receiver)
             except _errors.Error as exc:
                 raise _by_cause(exc) from None
             self._messages = receiver

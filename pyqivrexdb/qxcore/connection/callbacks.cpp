@@ -53,14 +53,12 @@ Ref read_channel(int hdb) {
     return Ref(cp866_decode(buffer, static_cast<Py_ssize_t>(strnlen(buffer, sizeof buffer - 1))));
 }
 
-// The per-connection receivers by connection handle, in the module's dict so
-// the interpreter owns them; created on first use.
+// The per-connection receivers by connection handle, out of the core's
+// namespace; created on first use.
 PyObject* receivers() {
-    PyObject* found = PyDict_GetItemString(module_dict(), "_RECEIVERS");
-    if (found) return found;
-    Ref made(PyDict_New());
-    if (!made || PyDict_SetItemString(module_dict(), "_RECEIVERS", made.get()) < 0) return nullptr;
-    return made.get();  // the module's dict holds it
+    static PyObject* all = nullptr;  // strong reference, kept until exit
+    if (!all) all = PyDict_New();
+    return all;
 }
 
 // A connection's own receiver: receiver(text, usertype, channel), usertype
@@ -189,33 +187,26 @@ int forget_receiver(int hdb) {
     return 0;
 }
 
-PyObject* connection_set_receiver(PyObject* self, PyObject* receiver) {
-    const int hdb = as_connection(self)->hdb;
-    if (!as_connection(self)->is_connected) return raise_code("InterfaceError", "set_receiver error %d:", QSCLI_E_CONNECTION);
-    if (receiver == Py_None) {
-        if (forget_receiver(hdb) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
+int set_receiver(ConnectionObject* conn, PyObject* receiver) {
+    const int hdb = conn->hdb;
+    if (receiver == Py_None) return forget_receiver(hdb);
     PyObject* all = receivers();
     Ref key(PyLong_FromLong(hdb));
-    if (!all || !key || PyDict_SetItem(all, key.get(), receiver) < 0) return nullptr;
-    const struct { unsigned int attribute; void* function; } both[] = {
+    if (!all || !key || PyDict_SetItem(all, key.get(), receiver) < 0) return -1;
+    const struct {
+        unsigned int attribute;
+        void* function;
+    } both[] = {
         {QSCLI_ATTR_CBK_SRVMSG, reinterpret_cast<void*>(&on_server_message)},
         {QSCLI_ATTR_CBK_SRVUSERSEND, reinterpret_cast<void*>(&on_user_message)},
     };
     for (const auto& one : both) {
         int rc = quick_call(HeldLock(hdb).get(),
                             [&] { return qc.qcSqlSetConnectAttr(hdb, one.attribute, one.function, 0); });
-        if (rc) return raise_code("DatabaseError", "qcSqlSetConnectAttr error %d:", rc);
+        if (rc) return raise_code("DatabaseError", "qcSqlSetConnectAttr error %d:", rc), -1;
     }
-    Py_RETURN_NONE;
+    return 0;
 }
-
-const char* const set_receiver_doc =
-    "set_receiver(receiver)\n\nThis connection's messages go to receiver(text, usertype, channel)\n"
-    "(usertype and channel None for a server message; channel None when the\n"
-    "library cannot tell it) instead of the process-wide receivers; None\n"
-    "hands them back to those.";
 
 PyObject* connection_send_callback(PyObject* self, PyObject* scallback) {
     return register_callback(self, "SCALLBACK", scallback, QSCLI_ATTR_CBK_SRVMSG,

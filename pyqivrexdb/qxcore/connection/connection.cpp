@@ -269,7 +269,6 @@ PyMethodDef connection_methods[] = {
     {"client_address", QX_METHOD_CAST(connection_client_address), METH_NOARGS, client_address_doc},
     {"usersend_callback", QX_METHOD_CAST(connection_usersend_callback), METH_O, usersend_callback_doc},
     {"send_callback", QX_METHOD_CAST(connection_send_callback), METH_O, send_callback_doc},
-    {"set_receiver", QX_METHOD_CAST(connection_set_receiver), METH_O, set_receiver_doc},
     {"addrecords", QX_METHOD_CAST(connection_addrecords), METH_VARARGS | METH_KEYWORDS, addrecords_doc},
     {"interrupt", QX_METHOD_CAST(connection_interrupt), METH_NOARGS,
      "\n        Stops the statement running on this connection, from any thread\n"

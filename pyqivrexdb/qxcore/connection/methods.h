@@ -29,8 +29,6 @@ PyObject* connection_usersend_callback(PyObject* self, PyObject* uscallback);
 PyObject* connection_send_callback(PyObject* self, PyObject* scallback);
 extern const char* const usersend_callback_doc;
 extern const char* const send_callback_doc;
-PyObject* connection_set_receiver(PyObject* self, PyObject* receiver);
-extern const char* const set_receiver_doc;
 // Drops the receiver of a session that ends: the library may reissue its
 // handle. 0, or -1 with an exception set.
 int forget_receiver(int hdb);
