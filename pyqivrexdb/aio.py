@@ -19,7 +19,6 @@ import collections
 import functools
 import queue
 import threading
-import time
 
 from . import dbapi, messages
 
@@ -197,20 +196,18 @@ class AsyncConnection:
 
     async def notifies(self, timeout=None, stop_after=None):
         """The notifications as they come, as Connection.notifies()."""
-        pending = self.sync._receiver().pending
-        deadline = None if timeout is None else time.monotonic() + timeout
-        given = 0
-        while stop_after is None or given < stop_after:
-            if not pending:
+        wait = messages.Wait(self.sync._receiver(), timeout, stop_after)
+        while not wait.done():
+            if not wait.pending:
                 await self._run(self.sync._poll)
-            if pending:
-                given += 1
-                yield pending.popleft()
+            note = wait.take()
+            if note is not None:
+                yield note
                 continue
-            left = None if deadline is None else deadline - time.monotonic()
-            if left is not None and left <= 0:
+            pause = wait.pause()
+            if pause is None:
                 return
-            await asyncio.sleep(messages.POLL_INTERVAL if left is None else min(messages.POLL_INTERVAL, left))
+            await asyncio.sleep(pause)
 
     async def __aenter__(self):
         return self

@@ -53,22 +53,49 @@ class Receiver:
             handler(note)
 
 
+class Wait:
+    """The rule of notifies() on every face: hand out what is queued, else
+    have the library deliver what arrived, else pause, until `timeout`
+    seconds have passed since the start (None: no end) or `stop_after`
+    notifications have been given."""
+
+    def __init__(self, receiver, timeout, stop_after):
+        self.pending = receiver.pending
+        self.deadline = None if timeout is None else time.monotonic() + timeout
+        self.left = stop_after
+
+    def done(self):
+        return self.left is not None and self.left <= 0
+
+    def take(self):
+        """The next notification queued, or None."""
+        if not self.pending:
+            return None
+        if self.left is not None:
+            self.left -= 1
+        return self.pending.popleft()
+
+    def pause(self):
+        """Seconds to wait before asking again, or None when time is up."""
+        if self.deadline is None:
+            return POLL_INTERVAL
+        left = self.deadline - time.monotonic()
+        return None if left <= 0 else min(POLL_INTERVAL, left)
+
+
 def notifies(receiver, poll, timeout=None, stop_after=None):
-    """The notifications of a receiver as they come, until `timeout` seconds
-    have passed since the call (None: no end) or `stop_after` have been
-    given. `poll()` makes a call on the connection so that what arrived
-    is delivered."""
-    given = 0
-    deadline = None if timeout is None else time.monotonic() + timeout
-    pending = receiver.pending
-    while stop_after is None or given < stop_after:
-        if not pending:
+    """The notifications of a receiver as they come, by the rule of Wait.
+    `poll()` makes a call on the connection so that what arrived is
+    delivered."""
+    wait = Wait(receiver, timeout, stop_after)
+    while not wait.done():
+        if not wait.pending:
             poll()
-        if pending:
-            given += 1
-            yield pending.popleft()
+        note = wait.take()
+        if note is not None:
+            yield note
             continue
-        left = None if deadline is None else deadline - time.monotonic()
-        if left is not None and left <= 0:
+        pause = wait.pause()
+        if pause is None:
             return
-        time.sleep(POLL_INTERVAL if left is None else min(POLL_INTERVAL, left))
+        time.sleep(pause)

@@ -139,6 +139,7 @@ class ConnectionPool:
         opened = []
         try:
             for _ in range(min_size):
+                self._book.size += 1
                 opened.append(self._open())
         except BaseException:
             _close_quietly(opened)
@@ -153,8 +154,7 @@ class ConnectionPool:
         conn.cursor().execute("select 1").fetchall()
 
     def _open(self):
-        with self._cond:
-            self._book.size += 1
+        """A new connection in a place the caller has counted in size."""
         try:
             conn = dbapi.connect(*self._connect_args, autocommit=self._autocommit)
         except BaseException:
@@ -179,6 +179,8 @@ class ConnectionPool:
                     raise PoolClosed("the pool is closed")
                 conn, stale = book.take(time.monotonic())
                 grow = conn is None and not stale and book.size < book.max_size
+                if grow:
+                    book.size += 1  # the place is taken before the lock is let go
                 if conn is None and not stale and not grow:
                     if deadline is None:
                         deadline = time.monotonic() + (book.timeout if timeout is None else timeout)
@@ -303,14 +305,17 @@ class AsyncConnectionPool:
 
     async def open(self):
         """Opens min_size connections."""
-        opened = [await self._open() for _ in range(self._book.min_size)]
+        opened = []
+        for _ in range(self._book.min_size):
+            self._book.size += 1
+            opened.append(await self._open())
         async with self._cond:
             for conn in opened:
                 self._book.give_back(conn, time.monotonic())
         return self
 
     async def _open(self):
-        self._book.size += 1
+        """A new connection in a place the caller has counted in size."""
         try:
             conn = await aio.connect(*self._connect_args, autocommit=self._autocommit)
         except BaseException:
@@ -332,6 +337,8 @@ class AsyncConnectionPool:
                     raise PoolClosed("the pool is closed")
                 conn, stale = book.take(time.monotonic())
                 grow = conn is None and not stale and book.size < book.max_size
+                if grow:
+                    book.size += 1
                 if conn is None and not stale and not grow:
                     book.requests_waiting += 1
                     try:

@@ -161,3 +161,27 @@ def test_the_async_pool(table):
     stats = asyncio.run(main())
     assert (stats["requests_num"], stats["requests_errors"], stats["connections_num"]) == (4, 1, 1)
     assert count(table) == 1
+
+
+def test_threads_racing_for_connections_never_open_more_than_max_size(dsn):
+    with ConnectionPool(dsn, min_size=0, max_size=2, timeout=10) as pool:
+        start = threading.Barrier(6)
+        errors = []
+
+        def borrower():
+            try:
+                start.wait()
+                for _ in range(20):
+                    with pool.connection() as conn:
+                        conn.execute("select 1").fetchall()
+            except Exception as exc:  # noqa: BLE001 - reported below
+                errors.append(exc)
+
+        threads = [threading.Thread(target=borrower) for _ in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        stats = pool.get_stats()
+    assert errors == []
+    assert stats["connections_num"] <= 2 and stats["requests_num"] == 120
