@@ -22,7 +22,9 @@ import time as _time
 import weakref as _weakref
 
 from . import errors as _errors
+from . import messages as _messages
 from . import qxcore as _qxcore
+from .messages import Notify  # noqa: F401 - a notification
 from .errors import (  # noqa: F401 - the module's exception classes
     DataError, DatabaseError, Error, IntegrityError, InterfaceError, InternalError,
     NotSupportedError, OperationalError, ProgrammingError, Warning,
@@ -41,8 +43,15 @@ __all__ = [
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
-    "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row",
+    "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
 ]
+
+# Where each dialect lists the tables of the session's schema.
+_TABLE_QUERIES = {
+    "engine": "select name from sqlite_master where type = 'table' and name not like 'sqlite%' order by name",
+    "postgresql": "select table_name from information_schema.tables "
+                  "where table_schema = current_schema() order by table_name",
+}
 
 # The statements that open and end a transaction in the library's dialect.
 # A deferred transaction takes no lock until it writes, so connections that
@@ -53,6 +62,7 @@ _ROLLBACK = "rollback"
 
 # The library's account of a session's transaction (qcSqlTransactionState).
 _TX_IDLE, _TX_OPEN, _TX_FAILED = 0, 1, 2
+_TX_NAMES = ("idle", "open", "failed")
 
 # The dialects whose lexical rules the statement readers know, by the names
 # callers use and by the library's codes.
@@ -213,6 +223,14 @@ class Connection:
         return self._core is not None and self._open()
 
     @property
+    def transaction_status(self):
+        """The transaction as the library holds it now: "idle", "open", or
+        "failed" (it takes nothing but a rollback); None when the library
+        cannot tell (it lacks the capability, or the server is gone)."""
+        state = self._state()
+        return None if state is None else _TX_NAMES[state]
+
+    @property
     def dialect(self):
         """The SQL the connection speaks, for complete_statement() and
         split_statements(): "engine" or "postgresql"."""
@@ -321,6 +339,58 @@ class Connection:
         core = self._check()
         self._begin()
         return _std.load(core, table, rows)
+
+    def tables(self):
+        """The names of the tables in the session's schema, sorted."""
+        cur = _std.Cursor(self._check())
+        try:
+            cur.execute(_TABLE_QUERIES[self.dialect])
+            return [row[0] for row in cur.fetchall()]
+        finally:
+            cur.close()
+
+    # -- messages (pyqivrexdb.messages) ---------------------------------------
+
+    def _receiver(self):
+        """This connection's receiver, registered with the library on first
+        use."""
+        receiver = getattr(self, "_messages", None)
+        if receiver is None:
+            receiver = _messages.Receiver()
+            try:
+                _std.set_receiver(self._check(), receiver)
+            except _errors.Error as exc:
+                raise _by_cause(exc) from None
+            self._messages = receiver
+        return receiver
+
+    def add_notice_handler(self, handler):
+        """Calls handler(text) with each server notice of this connection
+        (RAISE NOTICE, warnings, the engine's message())."""
+        self._receiver().notice_handlers.append(handler)
+
+    def remove_notice_handler(self, handler):
+        self._receiver().notice_handlers.remove(handler)
+
+    def add_notify_handler(self, handler):
+        """Calls handler(Notify) with each notification this connection
+        receives, from now on (it is queued for notifies() as well)."""
+        self._receiver().notify_handlers.append(handler)
+
+    def remove_notify_handler(self, handler):
+        self._receiver().notify_handlers.remove(handler)
+
+    def notifies(self, timeout=None, stop_after=None):
+        """A generator of the notifications (Notify: channel, payload,
+        usertype) on the channels this connection LISTENs to, the ones that
+        arrived since the first handler or notifies() call included. It
+        asks the server every 50 ms and ends once `timeout` seconds have
+        passed (None: never) or after `stop_after` notifications."""
+        return _messages.notifies(self._receiver(), self._poll, timeout, stop_after)
+
+    def _poll(self):
+        """A call on the connection, which delivers what has arrived."""
+        self._run("select 1")
 
     def interrupt(self):
         """Stops the statement running on this connection; callable from any
@@ -515,6 +585,12 @@ class Cursor(_std.Cursor):
             return None
         finally:
             cur.close()
+
+    @property
+    def return_value(self):
+        """The value the last statement returned (``return EXPR``, the rows
+        an INSERT, UPDATE or DELETE changed), or None."""
+        return self.retcode()
 
     def setinputsizes(self, sizes):
         pass

@@ -154,6 +154,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int 
         std::string text;
         if (attr == QSCLI_CONN_ERR_TEXT) {
             text = utf8_to_cp866_lossy(c->last_text().c_str());
+        } else if (attr == QSCLI_CONN_MSG_CHANNEL) {
+            if (c->msg) text = c->msg->channel;
         } else if (!c->backend) {
             // Before log-on only the client's own address is known.
             if (attr != QSCLI_CONN_LCLADDR) return E_CONNECTION;

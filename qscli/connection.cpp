@@ -136,13 +136,14 @@ void Conn::close_db() {
     err_to_user = false;
 }
 
-void Conn::deliver(const std::string& text_cp866, int usertype, bool user) {
+void Conn::deliver(const std::string& text_cp866, int usertype, bool user, const std::string& channel) {
     if (hold) {
-        held.push_back(Message{text_cp866, 0, usertype, user});
+        held.push_back(Message{text_cp866, 0, usertype, user, channel});
         return;
     }
     Message m;
     m.text = text_cp866;
+    m.channel = channel;
     Message* outer = msg;  // a message from inside a callback's own statement
     msg = &m;
     if (user) {
@@ -156,7 +157,7 @@ void Conn::deliver(const std::string& text_cp866, int usertype, bool user) {
 void Conn::release_messages() {
     std::vector<Message> due;
     due.swap(held);
-    for (const Message& m : due) deliver(m.text, m.usertype, m.user);
+    for (const Message& m : due) deliver(m.text, m.usertype, m.user, m.channel);
 }
 
 int Conn::fail(int code, const std::string& text_utf8) {

@@ -298,6 +298,7 @@ struct Message {
     size_t pos = 0;
     int usertype = 0;
     bool user = false;
+    std::string channel;  // CP866: a notification's channel, empty otherwise
 };
 
 // Calls on one connection come one at a time; calls on different
@@ -347,7 +348,7 @@ struct Conn {
         return at == std::string::npos ? last_error : last_error.substr(at + 2);
     }
 
-    void deliver(const std::string& text_cp866, int usertype, bool user);
+    void deliver(const std::string& text_cp866, int usertype, bool user, const std::string& channel = {});
     // Delivers the messages held back.
     void release_messages();
     // Sets last_error and, when asked for, hands it to the server-message

@@ -1,21 +1,13 @@
 """What the shell needs from a connection, in one place: statements with
 their results a page at a time, messages, table layouts and bulk loads.
 
-Statements go through the standard face, which reads NULLs as None, texts
-as stored, and each statement's return value. Messages are a service of the
-core face.
+Everything goes through the standard face, which reads NULLs as None, texts
+as stored, each statement's return value, and the connection's own messages.
 """
 
-from .. import Error, dbapi
+from .. import dbapi
 
 PAGE_ROWS = 1000  # rows fetched and printed at a time
-
-# Where each kind of server lists its tables.
-_TABLE_QUERIES = (
-    "select name from sqlite_master where type = 'table' and name not like 'sqlite%' order by name;",
-    "select table_name from information_schema.tables where table_schema = current_schema() "
-    "order by table_name;",
-)
 
 
 class Result:
@@ -47,16 +39,15 @@ class Database:
         # (begin work ...) pass through as statements.
         self.conn = dbapi.connect(dsn, user, password, autocommit=True)
         self.cursor = self.conn.cursor()
-        self._core = self.conn._core
         self.dialect = self.conn.dialect  # how statements are told apart
 
     def on_messages(self, server, user):
-        self._core.send_callback(server)
-        self._core.usersend_callback(user)
+        self.conn.add_notice_handler(server)
+        self.conn.add_notify_handler(lambda note: user(note.payload, note.usertype))
 
     def execute(self, sql):
         self.cursor.execute(sql)
-        return Result(self.cursor, self.cursor.retcode())
+        return Result(self.cursor, self.cursor.return_value)
 
     def rows(self, sql):
         """All rows of a small query."""
@@ -68,14 +59,7 @@ class Database:
         return [(r[2], r[3], r[4], r[6]) for r in self.rows('select * from QXTBLSTRUCT("%s");' % name)]
 
     def tables(self):
-        """The table names, asked in the way of each kind of server in turn."""
-        for sql in _TABLE_QUERIES:
-            try:
-                return [r[0] for r in self.rows(sql)]
-            except Error:
-                if sql is _TABLE_QUERIES[-1]:
-                    raise
-        return []
+        return self.conn.tables()
 
     def load(self, table, rows):
         """Sends rows (None for NULL) to a table; an error carries

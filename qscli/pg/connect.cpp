@@ -244,8 +244,9 @@ void Session::deliver_notifications() {
         long t = std::strtol(ch, &end, 10);
         int usertype = (*ch && end && *end == 0 && t >= INT32_MIN && t <= INT32_MAX) ? static_cast<int>(t) : 0;
         std::string text = utf8_to_cp866_lossy(n->extra ? n->extra : "");
+        std::string channel = utf8_to_cp866_lossy(ch);
         pq.PQfreemem(n);
-        c->deliver(text, usertype, true);
+        c->deliver(text, usertype, true, channel);
     }
 }
 

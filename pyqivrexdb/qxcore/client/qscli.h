@@ -203,6 +203,12 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  * DFLT. The core face never asks: it knows the twelve types only. */
 #define QSCLI_ATTR_INT64 1206
 #define QSCLI_ET_INT64 12 /* signed 64-bit, little-endian; only when asked for */
+/* QSCLI_CONN_MSG_CHANNEL (qcSqlGetConnectAttr), asked inside a user-message
+ *   callback: the channel the message came on (a PostgreSQL notification's,
+ *   CP866, NUL-terminated, cut to the buffer); an empty text for a message
+ *   that has none (user_message() on the engine) or outside a callback. A
+ *   library without it refuses the attribute: the channel is then unknown. */
+#define QSCLI_CONN_MSG_CHANNEL 1207
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 

@@ -1,5 +1,6 @@
 // Server and user messages: the C functions the client library calls while a
-// connection is busy, the methods that register them, and the default loggers.
+// connection is busy, the methods that register them (process-wide for the
+// core face, per connection for the standard face), and the default loggers.
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../module/module.h"
@@ -7,6 +8,7 @@
 #include "../values/cp866.h"
 #include "methods.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -39,11 +41,52 @@ Ref read_message(int hdb) {
     return Ref(cp866_decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-// Hands the message to SCALLBACK or USCALLBACK, as bound right now, or to
-// srvsendlog when that one is not set. 0, or -1 with an exception set.
+// The channel of the user message being delivered, or None when the library
+// cannot tell it (QSCLI_CONN_MSG_CHANNEL).
+Ref read_channel(int hdb) {
+    char buffer[256] = {};
+    unsigned int length = 0;
+    int rc = quick_call(HeldLock(hdb).get(), [&] {
+        return qc.qcSqlGetConnectAttr(hdb, QSCLI_CONN_MSG_CHANNEL, 0, buffer, sizeof buffer - 1, &length);
+    });
+    if (rc) return Ref::borrow(Py_None);
+    return Ref(cp866_decode(buffer, static_cast<Py_ssize_t>(strnlen(buffer, sizeof buffer - 1))));
+}
+
+// The per-connection receivers by connection handle, out of the core's
+// namespace; created on first use.
+PyObject* receivers() {
+    static PyObject* all = nullptr;  // strong reference, kept until exit
+    if (!all) all = PyDict_New();
+    return all;
+}
+
+// A connection's own receiver: receiver(text, usertype, channel), usertype
+// None for a server message. 1 when one took the message, 0 when the
+// connection has none, -1 with an exception set.
+int dispatch_own(int hdb, PyObject* message, bool user_message, int usertype) {
+    PyObject* all = receivers();
+    if (!all) return -1;
+    Ref key(PyLong_FromLong(hdb));
+    if (!key) return -1;
+    PyObject* own = PyDict_GetItemWithError(all, key.get());
+    if (!own) return PyErr_Occurred() ? -1 : 0;
+    Ref receiver = Ref::borrow(own);  // it may unregister itself
+    Ref type = user_message ? Ref(PyLong_FromLong(usertype)) : Ref::borrow(Py_None);
+    Ref channel = user_message ? read_channel(hdb) : Ref::borrow(Py_None);
+    if (!type || !channel) return -1;
+    Ref done(PyObject_CallFunctionObjArgs(receiver.get(), message, type.get(), channel.get(), nullptr));
+    return done ? 1 : -1;
+}
+
+// Hands the message to the connection's own receiver, else to SCALLBACK or
+// USCALLBACK, as bound right now, or to srvsendlog when that one is not set.
+// 0, or -1 with an exception set.
 int dispatch(int hdb, bool user_message, int usertype) {
     Ref message = read_message(hdb);
     if (!message) return -1;
+    int own = dispatch_own(hdb, message.get(), user_message, usertype);
+    if (own) return own < 0 ? -1 : 0;
     Ref receiver = global(user_message ? "USCALLBACK" : "SCALLBACK");
     if (!receiver) return -1;
     int set = PyObject_IsTrue(receiver.get());
@@ -131,6 +174,39 @@ PyObject* srvusersendlog(PyObject*, PyObject* args, PyObject* kwds) {
 }
 
 }  // namespace
+
+int forget_receiver(int hdb) {
+    PyObject* all = receivers();
+    if (!all) return -1;
+    Ref key(PyLong_FromLong(hdb));
+    if (!key) return -1;
+    if (PyDict_DelItem(all, key.get()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+        PyErr_Clear();
+    }
+    return 0;
+}
+
+int set_receiver(ConnectionObject* conn, PyObject* receiver) {
+    const int hdb = conn->hdb;
+    if (receiver == Py_None) return forget_receiver(hdb);
+    PyObject* all = receivers();
+    Ref key(PyLong_FromLong(hdb));
+    if (!all || !key || PyDict_SetItem(all, key.get(), receiver) < 0) return -1;
+    const struct {
+        unsigned int attribute;
+        void* function;
+    } both[] = {
+        {QSCLI_ATTR_CBK_SRVMSG, reinterpret_cast<void*>(&on_server_message)},
+        {QSCLI_ATTR_CBK_SRVUSERSEND, reinterpret_cast<void*>(&on_user_message)},
+    };
+    for (const auto& one : both) {
+        int rc = quick_call(HeldLock(hdb).get(),
+                            [&] { return qc.qcSqlSetConnectAttr(hdb, one.attribute, one.function, 0); });
+        if (rc) return raise_code("DatabaseError", "qcSqlSetConnectAttr error %d:", rc), -1;
+    }
+    return 0;
+}
 
 PyObject* connection_send_callback(PyObject* self, PyObject* scallback) {
     return register_callback(self, "SCALLBACK", scallback, QSCLI_ATTR_CBK_SRVMSG,

@@ -32,6 +32,7 @@ void abandon_handle(int hdb, bool logged_on) {
 // Logs off session `hdb` and releases its handle, even when the session did
 // not end cleanly. The first failure is raised; 0, or -1.
 int end_session(int hdb) {
+    if (forget_receiver(hdb) < 0) return -1;
     HeldLock lock(hdb);
     int disconnect = waiting_call(lock.get(), hdb, [&] { return qc.qcSqlDisconnect(&hdb); });
     int release = quick_call(lock.get(), [&] { return qc.qcSqlFreeConnect(&hdb); });

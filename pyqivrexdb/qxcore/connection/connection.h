@@ -18,4 +18,10 @@ struct ConnectionObject {
 
 extern PyTypeObject ConnectionType;
 
+// callbacks.cpp: the standard face's own receiver of one connection's messages:
+// receiver(text, usertype, channel), usertype and channel None for a server
+// message, channel None when the library cannot tell it; None hands them back
+// to the process-wide receivers. 0, or -1 with an exception set.
+int set_receiver(ConnectionObject* conn, PyObject* receiver);
+
 }  // namespace qx

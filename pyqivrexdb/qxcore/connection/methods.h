@@ -29,6 +29,9 @@ PyObject* connection_usersend_callback(PyObject* self, PyObject* uscallback);
 PyObject* connection_send_callback(PyObject* self, PyObject* scallback);
 extern const char* const usersend_callback_doc;
 extern const char* const send_callback_doc;
+// Drops the receiver of a session that ends: the library may reissue its
+// handle. 0, or -1 with an exception set.
+int forget_receiver(int hdb);
 
 inline ConnectionObject* as_connection(PyObject* self) {
     return reinterpret_cast<ConnectionObject*>(self);

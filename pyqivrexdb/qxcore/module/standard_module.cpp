@@ -48,10 +48,21 @@ PyObject* transaction_state_fn(PyObject*, PyObject* obj) {
     return PyLong_FromLong(state);
 }
 
+PyObject* set_receiver_fn(PyObject*, PyObject* args) {
+    PyObject *obj, *receiver;
+    if (!PyArg_ParseTuple(args, "OO:set_receiver", &obj, &receiver)) return nullptr;
+    ConnectionObject* conn = connected(obj);
+    if (!conn || set_receiver(conn, receiver) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef functions[] = {
     {"dialect", dialect_fn, METH_O, "dialect(connection) -> QSCLI_DIALECT_* of the session's SQL."},
     {"transaction_state", transaction_state_fn, METH_O,
      "transaction_state(connection) -> QSCLI_TX_* as the library holds it, or None when it cannot tell."},
+    {"set_receiver", set_receiver_fn, METH_VARARGS,
+     "set_receiver(connection, receiver) -> None: the connection's messages go to receiver(text, usertype, "
+     "channel) (None: back to the process-wide receivers)."},
     {"split", split_statements, METH_VARARGS,
      "split(text, dialect=0) -> the statements, each with its ';', then the unfinished rest if any."},
     {"complete", complete_statement, METH_VARARGS,

@@ -1,0 +1,340 @@
+"""pyqivrexdb.aio: the standard face for asyncio.
+
+    from pyqivrexdb import aio
+    async with await aio.connect("sales.db") as conn:
+        cur = await conn.execute("select name from orders where id = ?", (7,))
+        async for row in cur:
+            print(row)
+
+Each connection has a thread of its own where its calls run, the
+interpreter lock released while the library works, so the event loop goes
+on meanwhile. A call whose task is cancelled (also by ``asyncio.timeout``)
+is interrupted in the library and raises CancelledError; the connection
+stays usable. Handlers of notices and notifications run on the connection's
+thread.
+"""
+
+import asyncio
+import collections
+import functools
+import queue
+import threading
+
+from . import dbapi, messages
+
+__all__ = ["connect", "AsyncConnection", "AsyncCursor"]
+
+# How often a cancelled call is asked again to stop, in seconds: a request
+# that lands between two library calls reaches neither.
+_INTERRUPT_AGAIN = 0.05
+
+_QUEUED, _RUNNING, _DROPPED, _ENDED = range(4)
+
+
+class _Job:
+    __slots__ = ("fn", "future", "loop", "state")
+
+    def __init__(self, fn, future, loop):
+        self.fn, self.future, self.loop, self.state = fn, future, loop, _QUEUED
+
+
+def _settle(future, result, error):
+    if not future.done():  # a cancelled caller has gone
+        if error is None:
+            future.set_result(result)
+        else:
+            future.set_exception(error)
+
+
+class _Worker:
+    """The thread one connection's calls run on, in the order they came."""
+
+    def __init__(self):
+        self._jobs = queue.SimpleQueue()
+        self._lock = threading.Lock()  # a job's state between the loop and the thread
+        threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True).start()
+
+    def _serve(self):
+        while True:
+            job = self._jobs.get()
+            if job is None:
+                return
+            with self._lock:
+                if job.state == _DROPPED:
+                    continue
+                job.state = _RUNNING
+            result = error = None
+            try:
+                result = job.fn()
+            except BaseException as exc:  # noqa: BLE001 - handed to the caller
+                error = exc
+            job.state = _ENDED
+            try:
+                job.loop.call_soon_threadsafe(_settle, job.future, result, error)
+            except RuntimeError:
+                pass  # the loop has closed: nobody waits
+            del job, result, error
+
+    async def run(self, interrupt, fn, *args, **kwargs):
+        loop = asyncio.get_running_loop()
+        job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
+        self._jobs.put(job)
+        try:
+            return await job.future
+        except asyncio.CancelledError:
+            with self._lock:
+                if job.state == _QUEUED:
+                    job.state = _DROPPED  # it never runs
+            # One that runs is stopped in the library, and the connection is
+            # free again before the caller hears of the cancel.
+            while job.state == _RUNNING:
+                interrupt()
+                await asyncio.sleep(_INTERRUPT_AGAIN)
+            raise
+
+    def shutdown(self):
+        self._jobs.put(None)
+
+
+async def connect(dsn, user="", password="", *, autocommit=False):
+    """Opens an AsyncConnection, as dbapi.connect() does."""
+    worker = _Worker()
+    try:
+        conn = await worker.run(_no_interrupt, _open, dsn, user, password, autocommit)
+    except BaseException:
+        worker.shutdown()
+        raise
+    return AsyncConnection(conn, worker)
+
+
+def _no_interrupt():
+    pass  # a log-on runs to its end (or its timeout)
+
+
+def _open(dsn, user, password, autocommit):
+    conn = dbapi.connect(dsn, user, password, autocommit=autocommit)
+    conn._receiver()  # later handlers then touch no library state
+    return conn
+
+
+class AsyncConnection:
+    """A dbapi.Connection whose waiting calls are coroutines."""
+
+    def __init__(self, connection, worker):
+        self.sync = connection  # the dbapi.Connection underneath
+        self._worker = worker
+
+    def _run(self, fn, *args, **kwargs):
+        return self._worker.run(self.sync.interrupt, fn, *args, **kwargs)
+
+    def __del__(self):
+        # The thread ends; the connection then goes as a dropped one does.
+        worker = getattr(self, "_worker", None)
+        if worker is not None:
+            worker.shutdown()
+
+    @property
+    def closed(self):
+        return self.sync.closed
+
+    @property
+    def autocommit(self):
+        return self.sync.autocommit
+
+    async def set_autocommit(self, value):
+        await self._run(setattr, self.sync, "autocommit", value)
+
+    @property
+    def dialect(self):
+        return self.sync.dialect
+
+    async def in_transaction(self):
+        return await self._run(lambda: self.sync.in_transaction)
+
+    def cursor(self):
+        return AsyncCursor(self)
+
+    async def execute(self, operation, parameters=None):
+        return await self.cursor().execute(operation, parameters)
+
+    async def commit(self):
+        await self._run(self.sync.commit)
+
+    async def rollback(self):
+        await self._run(self.sync.rollback)
+
+    async def addrecords(self, table, rows):
+        return await self._run(self.sync.addrecords, table, rows)
+
+    async def tables(self):
+        return await self._run(self.sync.tables)
+
+    def interrupt(self):
+        self.sync.interrupt()
+
+    async def close(self):
+        if self.sync.closed:
+            return
+        try:
+            await self._run(self.sync.close)
+        finally:
+            self._worker.shutdown()
+
+    # -- messages ------------------------------------------------------------
+
+    def add_notice_handler(self, handler):
+        self.sync.add_notice_handler(handler)
+
+    def remove_notice_handler(self, handler):
+        self.sync.remove_notice_handler(handler)
+
+    def add_notify_handler(self, handler):
+        self.sync.add_notify_handler(handler)
+
+    def remove_notify_handler(self, handler):
+        self.sync.remove_notify_handler(handler)
+
+    async def notifies(self, timeout=None, stop_after=None):
+        """The notifications as they come, as Connection.notifies()."""
+        wait = messages.Wait(self.sync._receiver(), timeout, stop_after)
+        while not wait.done():
+            if not wait.pending:
+                await self._run(self.sync._poll)
+            note = wait.take()
+            if note is not None:
+                yield note
+                continue
+            pause = wait.pause()
+            if pause is None:
+                return
+            await asyncio.sleep(pause)
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, exc_type, exc, tb):
+        """Commits when the block succeeded, rolls back when it raised, and
+        closes the connection either way."""
+        if self.sync.closed:
+            return False
+        try:
+            await self._run(self.sync.__exit__, exc_type, exc, tb)
+        finally:
+            self._worker.shutdown()
+        return False
+
+
+class AsyncCursor:
+    """A dbapi.Cursor whose waiting calls are coroutines. An execute() that
+    opens a result set reads its first ``arraysize`` rows in the same trip
+    to the connection's thread, so a query of a few rows takes one; ``async
+    for`` fetches ``arraysize`` rows a trip."""
+
+    def __init__(self, connection):
+        self.connection = connection
+        self._cursor = None  # made on the connection's thread, on first use
+        self.arraysize = 100
+        self._rows = collections.deque()  # read ahead, not yet handed out
+        self._more = False  # whether the library may hold more rows
+
+    def _run(self, fn, *args):
+        return self.connection._run(fn, *args)
+
+    def _sync(self):
+        if self._cursor is None:
+            self._cursor = self.connection.sync.cursor()
+        return self._cursor
+
+    def _attribute(self, name, default):
+        return default if self._cursor is None else getattr(self._cursor, name)
+
+    @property
+    def description(self):
+        return self._attribute("description", None)
+
+    @property
+    def rowcount(self):
+        return self._attribute("rowcount", -1)
+
+    @property
+    def lastrowid(self):
+        return self._attribute("lastrowid", None)
+
+    @property
+    def return_value(self):
+        return self._attribute("return_value", None)
+
+    def _execute(self, method, operation, parameters):
+        cur = self._sync()
+        self._rows.clear()
+        self._more = False
+        method(cur, operation, parameters)
+        if cur.description is not None:
+            size = self.arraysize
+            self._rows.extend(cur.fetchmany(size))
+            self._more = len(self._rows) == size
+
+    async def execute(self, operation, parameters=None):
+        await self._run(self._execute, dbapi.Cursor.execute, operation, parameters)
+        return self
+
+    async def executemany(self, operation, seq_of_parameters):
+        await self._run(self._execute, dbapi.Cursor.executemany, operation, seq_of_parameters)
+        return self
+
+    def _fetch(self, size):
+        """Up to `size` rows (all with None), those read ahead first."""
+        rows = self._rows
+        if size is not None and len(rows) >= size:
+            return [rows.popleft() for _ in range(size)]
+        taken = list(rows)
+        rows.clear()
+        if self._more:
+            cur = self._sync()
+            fresh = cur.fetchall() if size is None else cur.fetchmany(size - len(taken))
+            self._more = size is not None and len(fresh) == size - len(taken)
+            taken.extend(fresh)
+        return taken
+
+    async def fetchone(self):
+        if self._rows:
+            return self._rows.popleft()
+        if not self._more:
+            return None
+        rows = await self._run(self._fetch, 1)
+        return rows[0] if rows else None
+
+    async def fetchmany(self, size=None):
+        size = self.arraysize if size is None else size
+        if len(self._rows) >= size or not self._more:
+            return self._fetch(size)
+        return await self._run(self._fetch, size)
+
+    async def fetchall(self):
+        if not self._more:
+            return self._fetch(None)
+        return await self._run(self._fetch, None)
+
+    async def close(self):
+        self._rows.clear()
+        self._more = False
+        if self._cursor is not None:
+            await self._run(self._cursor.close)
+
+    def __aiter__(self):
+        return self._iterate()
+
+    async def _iterate(self):
+        while True:
+            rows = await self.fetchmany()
+            if not rows:
+                return
+            for row in rows:
+                yield row
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, exc_type, exc, tb):
+        await self.close()
+        return False

@@ -1,0 +1,439 @@
+"""pyqivrexdb.pool: connections kept open and lent out, for threads
+(ConnectionPool) and for asyncio (AsyncConnectionPool).
+
+    from pyqivrexdb.pool import ConnectionPool
+    pool = ConnectionPool("sales.db", min_size=2, max_size=10)
+    with pool.connection() as conn:          # a dbapi.Connection
+        conn.execute("insert into orders values (?, ?)", (8, 3.5))
+    # committed when the block succeeded, rolled back when it raised
+
+A borrowed connection is checked first: the library must hold it idle, no
+transaction open or failed (it answers from its own state, no round trip),
+and it must be younger than ``max_lifetime`` and used within ``max_idle``;
+``check`` adds a test of your own (``ConnectionPool.check_connection``
+sends a query). A connection that comes back with a transaction open is
+rolled back; one whose transaction cannot be ended, or that the library
+cannot account for, is closed and never lent again.
+"""
+
+import asyncio
+import threading
+import time
+
+from . import aio, dbapi
+from .errors import OperationalError
+
+__all__ = ["ConnectionPool", "AsyncConnectionPool", "PoolTimeout", "PoolClosed"]
+
+
+class PoolTimeout(OperationalError):
+    """No connection became free within the wait timeout."""
+
+
+class PoolClosed(OperationalError):
+    """The pool is closed."""
+
+
+_COUNTERS = ("requests_num", "requests_waiting", "requests_errors",
+             "connections_num", "connections_lost", "connections_expired")
+
+
+class _Book:
+    """What both pools share: the idle connections (the most recently
+    returned on top, so the rest age out), the count, the rules and the
+    statistics. The caller holds the pool's lock."""
+
+    def __init__(self, min_size, max_size, timeout, max_lifetime, max_idle):
+        if max_size is None:
+            max_size = max(min_size, 1)
+        if not 0 <= min_size <= max_size or max_size < 1:
+            raise ValueError("need 0 <= min_size <= max_size and max_size >= 1")
+        self.min_size, self.max_size = min_size, max_size
+        self.timeout, self.max_lifetime, self.max_idle = timeout, max_lifetime, max_idle
+        self.idle = []
+        self.size = 0  # connections open or being opened, lent or not
+        self.born = {}  # id(conn) -> when it was opened
+        self.closed = False
+        self.tells_state = None  # whether the library accounts for transactions
+        # The statistics get_stats() reports, counted as they happen.
+        self.requests_num = self.requests_waiting = self.requests_errors = 0
+        self.connections_num = self.connections_lost = self.connections_expired = 0
+
+    def take(self, now):
+        """An idle connection still within its limits, or None; the ones
+        past them, to be closed."""
+        stale = []
+        while self.idle:
+            conn, born, returned = self.idle.pop()
+            if now - born > self.max_lifetime or (now - returned > self.max_idle and self.size > self.min_size):
+                self.forget(conn)
+                self.connections_expired += 1
+                stale.append(conn)
+                continue
+            return conn, stale
+        return None, stale
+
+    def added(self, conn, now):
+        self.born[id(conn)] = now
+        self.connections_num += 1
+
+    def forget(self, conn):
+        self.size -= 1
+        self.born.pop(id(conn), None)
+
+    def give_back(self, conn, now):
+        self.idle.append((conn, self.born[id(conn)], now))
+
+    def healthy(self, conn):
+        """Whether a connection may be lent: the library holds it idle."""
+        if conn.closed:
+            return False
+        status = conn.transaction_status
+        if self.tells_state is None:
+            self.tells_state = status is not None
+        if self.tells_state:
+            return status == "idle"
+        return not conn.in_transaction  # a library that cannot tell
+
+    def report(self):
+        stats = {name: getattr(self, name) for name in _COUNTERS}
+        stats.update(pool_min=self.min_size, pool_max=self.max_size, pool_size=self.size,
+                     pool_available=len(self.idle))
+        return stats
+
+
+def _close_quietly(conns):
+    for conn in conns:
+        try:
+            conn.close()
+        except Exception:  # noqa: BLE001 - a broken connection is dropped anyway
+            pass
+
+
+def _reset(conn, book):
+    """Ends what a returned connection left open; False when it stays
+    broken."""
+    if conn.closed:
+        return False
+    try:
+        if not book.healthy(conn):
+            conn.rollback()
+        return book.healthy(conn)
+    except dbapi.Error:
+        return False
+
+
+# ---------------------------------------------------------------------------
+# Threads
+
+class ConnectionPool:
+    """Lends dbapi.Connection objects to threads; see the module."""
+
+    def __init__(self, dsn, min_size=1, max_size=None, *, user="", password="", autocommit=False,
+                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None):
+        self._connect_args = (dsn, user, password)
+        self._autocommit = autocommit
+        self._check = check
+        self._book = _Book(min_size, max_size, timeout, max_lifetime, max_idle)
+        self._cond = threading.Condition(threading.Lock())
+        opened = []
+        try:
+            for _ in range(min_size):
+                self._book.size += 1
+                opened.append(self._open())
+        except BaseException:
+            _close_quietly(opened)
+            raise
+        with self._cond:
+            for conn in opened:
+                self._book.give_back(conn, time.monotonic())
+
+    @staticmethod
+    def check_connection(conn):
+        """A check= that sends a query: the server must answer."""
+        conn.cursor().execute("select 1").fetchall()
+
+    def _open(self):
+        """A new connection in a place the caller has counted in size."""
+        try:
+            conn = dbapi.connect(*self._connect_args, autocommit=self._autocommit)
+        except BaseException:
+            with self._cond:
+                self._book.size -= 1
+                self._cond.notify()
+            raise
+        with self._cond:
+            self._book.added(conn, time.monotonic())
+        return conn
+
+    def getconn(self, timeout=None):
+        """Borrows a connection; putconn() hands it back. Raises PoolTimeout
+        when none is free within `timeout` (the pool's by default)."""
+        book = self._book
+        deadline = None
+        with self._cond:
+            book.requests_num += 1
+        while True:
+            with self._cond:
+                if book.closed:
+                    raise PoolClosed("the pool is closed")
+                conn, stale = book.take(time.monotonic())
+                grow = conn is None and not stale and book.size < book.max_size
+                if grow:
+                    book.size += 1  # the place is taken before the lock is let go
+                if conn is None and not stale and not grow:
+                    if deadline is None:
+                        deadline = time.monotonic() + (book.timeout if timeout is None else timeout)
+                    left = deadline - time.monotonic()
+                    book.requests_waiting += 1
+                    if left <= 0 or not self._cond.wait(left):
+                        book.requests_waiting -= 1
+                        book.requests_errors += 1
+                        raise PoolTimeout("no connection became free in %.3g s" % (
+                            book.timeout if timeout is None else timeout))
+                    book.requests_waiting -= 1
+                    continue
+            _close_quietly(stale)
+            if grow:
+                conn = self._open()
+            if conn is not None and self._usable(conn):
+                return conn
+
+    def _usable(self, conn):
+        try:
+            if self._book.healthy(conn):
+                if self._check is not None:
+                    self._check(conn)
+                return True
+        except Exception:  # noqa: BLE001 - a check that fails says it is broken
+            pass
+        self._discard(conn)
+        return False
+
+    def _discard(self, conn):
+        with self._cond:
+            self._book.forget(conn)
+            self._book.connections_lost += 1
+            self._cond.notify()
+        _close_quietly([conn])
+
+    def putconn(self, conn):
+        """Hands a borrowed connection back, rolled back when it left a
+        transaction open; a broken one is closed instead."""
+        book = self._book
+        if not _reset(conn, book) or book.closed:
+            if book.closed:
+                with self._cond:
+                    book.forget(conn)
+                _close_quietly([conn])
+            else:
+                self._discard(conn)
+            return
+        with self._cond:
+            book.give_back(conn, time.monotonic())
+            self._cond.notify()
+
+    def connection(self, timeout=None):
+        """A context manager lending a connection: committed when the block
+        succeeds, rolled back when it raises, then handed back."""
+        return _Lent(self, timeout)
+
+    def get_stats(self):
+        """Counters (requests_num, requests_waiting, requests_errors,
+        connections_num, connections_lost, connections_expired) and the
+        pool's sizes (pool_min, pool_max, pool_size, pool_available)."""
+        with self._cond:
+            return self._book.report()
+
+    def close(self):
+        """Closes the idle connections; lent ones close when handed back."""
+        with self._cond:
+            self._book.closed = True
+            idle, self._book.idle = self._book.idle, []
+            for conn, _, _ in idle:
+                self._book.forget(conn)
+            self._cond.notify_all()
+        _close_quietly(conn for conn, _, _ in idle)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        self.close()
+        return False
+
+
+class _Lent:
+    __slots__ = ("_pool", "_timeout", "_conn")
+
+    def __init__(self, pool, timeout):
+        self._pool, self._timeout = pool, timeout
+
+    def __enter__(self):
+        self._conn = self._pool.getconn(self._timeout)
+        return self._conn
+
+    def __exit__(self, exc_type, exc, tb):
+        conn = self._conn
+        try:
+            if exc_type is None and not conn.closed and conn.in_transaction:
+                conn.commit()
+        finally:
+            self._pool.putconn(conn)  # which rolls back what is left open
+        return False
+
+
+# ---------------------------------------------------------------------------
+# asyncio
+
+class AsyncConnectionPool:
+    """Lends aio.AsyncConnection objects to tasks; as ConnectionPool. Open it
+    with ``await pool.open()`` or ``async with``."""
+
+    def __init__(self, dsn, min_size=1, max_size=None, *, user="", password="", autocommit=False,
+                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None):
+        self._connect_args = (dsn, user, password)
+        self._autocommit = autocommit
+        self._check = check
+        self._book = _Book(min_size, max_size, timeout, max_lifetime, max_idle)
+        self._cond = asyncio.Condition()
+
+    @staticmethod
+    async def check_connection(conn):
+        """A check= that sends a query: the server must answer."""
+        await (await conn.execute("select 1")).fetchall()
+
+    async def open(self):
+        """Opens min_size connections."""
+        opened = []
+        for _ in range(self._book.min_size):
+            self._book.size += 1
+            opened.append(await self._open())
+        async with self._cond:
+            for conn in opened:
+                self._book.give_back(conn, time.monotonic())
+        return self
+
+    async def _open(self):
+        """A new connection in a place the caller has counted in size."""
+        try:
+            conn = await aio.connect(*self._connect_args, autocommit=self._autocommit)
+        except BaseException:
+            self._book.size -= 1
+            async with self._cond:
+                self._cond.notify()
+            raise
+        self._book.added(conn, time.monotonic())
+        return conn
+
+    async def getconn(self, timeout=None):
+        book = self._book
+        limit = book.timeout if timeout is None else timeout
+        deadline = time.monotonic() + limit
+        book.requests_num += 1
+        while True:
+            async with self._cond:
+                if book.closed:
+                    raise PoolClosed("the pool is closed")
+                conn, stale = book.take(time.monotonic())
+                grow = conn is None and not stale and book.size < book.max_size
+                if grow:
+                    book.size += 1
+                if conn is None and not stale and not grow:
+                    book.requests_waiting += 1
+                    try:
+                        await asyncio.wait_for(self._cond.wait(), max(deadline - time.monotonic(), 0))
+                    except TimeoutError:
+                        book.requests_errors += 1
+                        raise PoolTimeout("no connection became free in %.3g s" % limit) from None
+                    finally:
+                        book.requests_waiting -= 1
+                    continue
+            for old in stale:
+                await _aclose_quietly(old)
+            if grow:
+                conn = await self._open()
+            if conn is not None and await self._usable(conn):
+                return conn
+
+    async def _usable(self, conn):
+        try:
+            if self._book.healthy(conn.sync):
+                if self._check is not None:
+                    await self._check(conn)
+                return True
+        except Exception:  # noqa: BLE001 - a check that fails says it is broken
+            pass
+        await self._discard(conn)
+        return False
+
+    async def _discard(self, conn):
+        async with self._cond:
+            self._book.forget(conn)
+            self._book.connections_lost += 1
+            self._cond.notify()
+        await _aclose_quietly(conn)
+
+    async def putconn(self, conn):
+        book = self._book
+        ok = not conn.closed and (book.healthy(conn.sync) or await conn._run(_reset, conn.sync, book))
+        if not ok or book.closed:
+            if book.closed:
+                book.forget(conn)
+                await _aclose_quietly(conn)
+            else:
+                await self._discard(conn)
+            return
+        async with self._cond:
+            book.give_back(conn, time.monotonic())
+            self._cond.notify()
+
+    def connection(self, timeout=None):
+        return _AsyncLent(self, timeout)
+
+    def get_stats(self):
+        return self._book.report()
+
+    async def close(self):
+        async with self._cond:
+            self._book.closed = True
+            idle, self._book.idle = self._book.idle, []
+            for conn, _, _ in idle:
+                self._book.forget(conn)
+            self._cond.notify_all()
+        for conn, _, _ in idle:
+            await _aclose_quietly(conn)
+
+    async def __aenter__(self):
+        return await self.open()
+
+    async def __aexit__(self, exc_type, exc, tb):
+        await self.close()
+        return False
+
+
+async def _aclose_quietly(conn):
+    try:
+        await conn.close()
+    except Exception:  # noqa: BLE001 - a broken connection is dropped anyway
+        pass
+
+
+class _AsyncLent:
+    __slots__ = ("_pool", "_timeout", "_conn")
+
+    def __init__(self, pool, timeout):
+        self._pool, self._timeout = pool, timeout
+
+    async def __aenter__(self):
+        self._conn = await self._pool.getconn(self._timeout)
+        return self._conn
+
+    async def __aexit__(self, exc_type, exc, tb):
+        conn = self._conn
+        try:
+            if exc_type is None and not conn.closed and conn.sync.in_transaction:
+                await conn.commit()
+        finally:
+            await self._pool.putconn(conn)
+        return False

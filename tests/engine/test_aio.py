@@ -1,0 +1,150 @@
+"""The asyncio face on both backends: results, transactions, and cancelled
+calls that stop in the library and leave the connection usable."""
+import asyncio
+import time
+
+import pytest
+
+from pyqivrexdb import aio, dbapi
+
+LONG = {
+    # Runs for minutes: only a cancel ends it.
+    "sqlite": "with recursive r(i) as (select 1 union all select i + 1 from r) select count(*) from r",
+    "postgresql": "select pg_sleep(600)",
+}
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+def test_rows_by_fetch_and_by_async_for(dsn):
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            await conn.execute("create table t(id integer, name varchar(10))")
+            cur = conn.cursor()
+            await cur.executemany("insert into t values (?, ?)", [(i, "n%d" % i) for i in range(250)])
+            assert cur.rowcount == 250
+            await cur.execute("select id, name from t order by id")
+            assert await cur.fetchone() == (0, "n0")
+            assert len(await cur.fetchmany(9)) == 9
+            rest = [row async for row in cur]
+            assert rest[0] == (10, "n10") and len(rest) == 240
+            assert await conn.tables() == ["t"]
+    run(main())
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_async_with_commits_or_rolls_back(dsn, fails):
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            await conn.execute("create table t(id integer)")
+        try:
+            async with await aio.connect(dsn) as conn:
+                await conn.execute("insert into t values (1)")
+                assert await conn.in_transaction()
+                if fails:
+                    raise KeyError
+        except KeyError:
+            pass
+        assert conn.closed
+    run(main())
+    with dbapi.connect(dsn) as conn:
+        assert conn.execute("select count(*) from t").fetchall() == [(0 if fails else 1,)]
+
+
+@pytest.mark.parametrize("how", ["timeout", "cancel"])
+def test_a_cancelled_call_stops_in_the_library_and_the_connection_goes_on(dsn, backend, how):
+    async def main():
+        async with await aio.connect(dsn, autocommit=True) as conn:
+            start = time.monotonic()
+            if how == "timeout":
+                with pytest.raises(TimeoutError):
+                    async with asyncio.timeout(0.5):
+                        await conn.execute(LONG[backend])
+            else:
+                task = asyncio.create_task(conn.execute(LONG[backend]))
+                await asyncio.sleep(0.5)
+                task.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await task
+            assert time.monotonic() - start < 5
+            cur = await conn.execute("select 1")
+            assert await cur.fetchall() == [(1,)]
+    run(main())
+
+
+def test_a_call_cancelled_before_it_starts_never_runs(dsn, backend):
+    async def main():
+        async with await aio.connect(dsn, autocommit=True) as conn:
+            await conn.execute("create table t(id integer)")
+            long = asyncio.create_task(conn.execute(LONG[backend]))
+            queued = asyncio.create_task(conn.execute("insert into t values (1)"))
+            await asyncio.sleep(0.3)
+            queued.cancel()
+            await asyncio.sleep(0)
+            long.cancel()
+            await asyncio.gather(long, queued, return_exceptions=True)
+            assert await (await conn.execute("select count(*) from t")).fetchall() == [(0,)]
+    run(main())
+
+
+def test_the_event_loop_ticks_during_a_five_second_query(tmp_path):
+    async def main():
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                await asyncio.sleep(0.01)
+                ticks += 1
+
+        async with await aio.connect(str(tmp_path / "db")) as conn:
+            task = asyncio.create_task(ticker())
+            with pytest.raises(TimeoutError):
+                async with asyncio.timeout(5):
+                    await conn.execute(LONG["sqlite"])
+            task.cancel()
+        return ticks
+    # 500 at most; a loop blocked by the query would see one or two.
+    assert run(main()) > 250
+
+
+def test_notifications_as_an_async_iterator(dsn, backend):
+    if backend != "postgresql":
+        pytest.skip("LISTEN and NOTIFY are PostgreSQL's")
+
+    async def main():
+        async with await aio.connect(dsn, autocommit=True) as conn:
+            await conn.execute("listen jobs")
+            with dbapi.connect(dsn, autocommit=True) as sender:
+                sender.execute("notify jobs, 'one'")
+            notes = [n async for n in conn.notifies(timeout=5, stop_after=1)]
+            assert notes == [dbapi.Notify("jobs", "one", 0)]
+            assert [n async for n in conn.notifies(timeout=0.1)] == []
+    run(main())
+
+
+@pytest.mark.parametrize("arraysize, steps", [
+    # (method, argument) in turn; each must give what the sync cursor gives.
+    (3, [("fetchone", None), ("fetchmany", 5), ("fetchall", None)]),
+    (3, [("fetchmany", 3), ("fetchmany", 3), ("fetchmany", 3), ("fetchone", None)]),
+    (10, [("fetchall", None), ("fetchone", None), ("fetchmany", 2)]),
+    (1, [("fetchone", None)] * 11),
+    (20, [("fetchmany", 4), ("fetchall", None)]),
+])
+def test_rows_read_ahead_come_out_in_order_and_once(dsn, arraysize, steps):
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            await conn.execute("create table t(id integer)")
+            await conn.addrecords("t", [(i,) for i in range(10)])
+            cur = conn.cursor()
+            cur.arraysize = arraysize
+            await cur.execute("select id from t order by id")
+            got = []
+            for method, arg in steps:
+                got.append(await getattr(cur, method)(*([] if arg is None else [arg])))
+            sync = conn.sync.cursor().execute("select id from t order by id")
+            want = [getattr(sync, method)(*([] if arg is None else [arg])) for method, arg in steps]
+            assert got == want
+    run(main())

@@ -1,0 +1,38 @@
+"""The pool's account of a returned connection comes from the library."""
+import pytest
+
+import qxdouble
+from pyqivrexdb.pool import ConnectionPool
+
+
+@pytest.mark.parametrize("state, rollback_fails, kept", [
+    (qxdouble.QSCLI_TX_IDLE, False, True),
+    (qxdouble.QSCLI_TX_FAILED, False, True),   # rolled back: idle again
+    (qxdouble.QSCLI_TX_FAILED, True, False),   # stays failed: never lent again
+    (qxdouble.QSCLI_TX_OPEN, True, False),
+])
+def test_a_returned_connection_is_kept_only_when_the_library_holds_it_idle(double, state, rollback_fails, kept):
+    double.set_tx_state(qxdouble.QSCLI_TX_IDLE)
+    pool = ConnectionPool("srv", max_size=1)
+    conn = pool.getconn()
+    double.set_tx_state(state)
+    if rollback_fails:
+        double.fail("qcSqlExecDirect", -1)
+    pool.putconn(conn)
+    double.fail("qcSqlExecDirect", 0)
+    double.set_tx_state(qxdouble.QSCLI_TX_IDLE)
+    again = pool.getconn()
+    assert (again is conn) == kept
+    assert conn.closed != kept
+    assert pool.get_stats()["connections_lost"] == int(not kept)
+
+
+def test_a_library_that_cannot_tell_is_judged_by_the_connection_s_own_account(double):
+    double.set_tx_state(None)
+    pool = ConnectionPool("srv", max_size=1)
+    conn = pool.getconn()
+    conn.execute("select 1")  # opens the DB-API transaction
+    assert conn.in_transaction
+    pool.putconn(conn)
+    assert any(c.args[1].startswith(b"rollback") for c in double.calls("qcSqlExecDirect"))
+    assert pool.getconn() is conn and not conn.in_transaction
