@@ -24,7 +24,7 @@ import weakref as _weakref
 from . import errors as _errors
 from . import qxcore as _qxcore
 from .errors import (  # noqa: F401 - the module's exception classes
-    DataError, DatabaseError, Error, IntegrityError, InterfaceError, InternalError,
+    CommitOutcomeUnknown, DataError, DatabaseError, Error, IntegrityError, InterfaceError, InternalError,
     NotSupportedError, OperationalError, ProgrammingError, Warning,
 )
 
@@ -40,7 +40,7 @@ __all__ = [
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
-    "complete_statement", "split_statements",
+    "CommitOutcomeUnknown", "complete_statement", "split_statements",
 ]
 
 # The statements that open and end a transaction in the library's dialect.

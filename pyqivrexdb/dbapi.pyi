@@ -5,6 +5,7 @@ from typing import (Any, FrozenSet, Iterable, Iterator, List, Mapping, Optional,
 
 from . import errors
 from .errors import (
+    CommitOutcomeUnknown as CommitOutcomeUnknown,
     DataError as DataError,
     DatabaseError as DatabaseError,
     Error as Error,
@@ -26,7 +27,7 @@ __all__ = [
     "Date", "Time", "Timestamp", "DateFromTicks", "TimeFromTicks", "TimestampFromTicks",
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
-    "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
+    "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError", "CommitOutcomeUnknown",
     "complete_statement", "split_statements",
 ]
 

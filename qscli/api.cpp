@@ -3,6 +3,7 @@
 #include "engine.h"
 
 #include <cstdlib>
+#include <unistd.h>
 #include <new>
 
 using namespace qse;
@@ -21,15 +22,23 @@ namespace {
 // A statement that can run: known, its connection still open.
 int live_stmt(int h, Stmt** out) {
     Stmt* st = find_stmt(h);
-    if (!st || !st->conn || !st->conn->backend) return E_STATEMENT;
+    if (!st) return E_STATEMENT;
+    if (!st->conn || !st->conn->backend) {
+        if (st->gone.empty()) return E_STATEMENT;
+        st->error = st->gone;
+        return E_LOST;
+    }
     *out = st;
-    return 0;
+    return st->conn->forked();
 }
 
 // A server that went away leaves the connection closed: its statements then
-// answer as those of a closed connection.
+// answer that it went away, and why.
 int settle(Conn* c, int rc) {
-    if (c->backend && !c->backend->alive() && !c->busy) c->close_db();
+    if (c->backend && !c->backend->alive() && !c->busy) {
+        for (Stmt* s : c->stmts) s->gone = c->last_text();
+        c->close_db();
+    }
     return rc;
 }
 
@@ -117,6 +126,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char
         }
         c->server = name;
         c->user = login;
+        c->pid = getpid();
         return 0;
     })
 }
@@ -259,6 +269,12 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
                                              unsigned int size, unsigned int* length) {
     (void)zero;
     if (length) *length = 0;
+    if (attr == QSCLI_STMT_ERR_TEXT) {
+        // Also once the connection is gone: the text says why.
+        Stmt* st = find_stmt(hstmt);
+        if (!st) return E_STATEMENT;
+        GUARDED({ return put_text(utf8_to_cp866_lossy(st->error.c_str()), static_cast<char*>(buf), size, length); })
+    }
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
     switch (attr) {
@@ -272,8 +288,6 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
         if (length) *length = static_cast<unsigned>(n);
         return 0;
     }
-    case QSCLI_STMT_ERR_TEXT:
-        GUARDED({ return put_text(utf8_to_cp866_lossy(st->error.c_str()), static_cast<char*>(buf), size, length); })
     case QSCLI_STMT_CHANGES: return put_i64(st->changes, buf, size, length);
     case QSCLI_STMT_LAST_ROWID: return put_i64(st->last_rowid, buf, size, length);
     case QSCLI_STMT_DST_INFO: {
@@ -355,6 +369,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
     GUARDED({
         Conn* c = find_conn(hdb);
         if (!c || !c->backend) return E_CONNECTION;
+        if (int rc = c->forked()) return rc;
         if (!c->busy) c->begin_call();
         int rc;
         {
@@ -388,6 +403,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
         Conn* c = find_conn(hdb);
         if (!c || !c->backend) return E_CONNECTION;
         if (c->busy) return E_IN_USE;
+        if (int rc = c->forked()) return rc;
         const int now = c->backend->transaction_state();
         if (now < 0) return E_LOST;
         *state = now;

@@ -72,11 +72,15 @@ int code_of(const char* state) {
 }
 
 // libpq's messages end with a newline.
+}  // namespace
+
 std::string trimmed(const char* m) {
     std::string s = m ? m : "";
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
 }
+
+namespace {
 
 void on_notice(void* arg, const pq::PGresult* res) {
     Session* s = static_cast<Session*>(arg);
@@ -121,7 +125,7 @@ Session::~Session() {
         if (cancel_) pq.PQfreeCancel(cancel_);
         cancel_ = nullptr;
     }
-    pq.PQfinish(conn);
+    if (conn) pq.PQfinish(conn);
 }
 
 namespace {
@@ -138,12 +142,6 @@ const char SETTINGS[] =
 
 int Session::start() {
     MessageHold held(c);
-    if (int rc = run(SETTINGS)) return rc;
-    const char* v = pq.PQparameterStatus(conn, "server_version");
-    std::string ver = v ? v : "?";
-    size_t sp = ver.find(' ');
-    if (sp != std::string::npos) ver.resize(sp);
-    version_ = "PostgreSQL " + ver;
     sockaddr_storage a;
     socklen_t n = sizeof a;
     bool unix_socket = false;
@@ -154,6 +152,12 @@ int Session::start() {
     std::memset(&a, 0, sizeof a);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0) local_ = address(a, n, &unix_socket);
     if (unix_socket || local_.empty()) local_ = local_host_pid();
+    if (int rc = run(SETTINGS)) return rc;
+    const char* v = pq.PQparameterStatus(conn, "server_version");
+    std::string ver = v ? v : "?";
+    size_t sp = ver.find(' ');
+    if (sp != std::string::npos) ver.resize(sp);
+    version_ = "PostgreSQL " + ver;
     return 0;
 }
 
@@ -189,7 +193,7 @@ int Session::fail_result(pq::PGresult* res) {
     check_lost();
     if (lost_ || code == E_LOST) {
         lost_ = true;
-        return c->fail(E_LOST, "server connection lost: " + (text.empty() ? trimmed(pq.PQerrorMessage(conn)) : text));
+        return fail_lost(text.empty() ? trimmed(pq.PQerrorMessage(conn)) : text);
     }
     return c->fail(code, text);
 }
@@ -197,7 +201,7 @@ int Session::fail_result(pq::PGresult* res) {
 int Session::fail_conn(const char* what) {
     check_lost();
     std::string text = trimmed(pq.PQerrorMessage(conn));
-    if (lost_) return c->fail(E_LOST, "server connection lost: " + text);
+    if (lost_) return fail_lost(text);
     return c->fail(-SQLITE_ERROR, std::string(what) + ": " + text);
 }
 

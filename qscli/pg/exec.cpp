@@ -389,8 +389,14 @@ int Session::run_end(const std::string& name, bool commit) {
         sql += commit ? "release savepoint " + q : "rollback to savepoint " + q + "; release savepoint " + q;
     }
     bool aborted = pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR;
+    const bool ending = commit && names_[at].outer && !aborted;
+    if (ending && !still_there()) {
+        names_.resize(at);
+        return fail_conn("commit");
+    }
     pq::PGresult* res = nullptr;
     int rc = run(sql, &res);
+    if (rc && ending) rc = commit_failed(rc);
     // A commit of a transaction an error rolled back answers ROLLBACK.
     bool rolled_back = !rc && commit && names_[at].outer && res && std::strcmp(pq.PQcmdStatus(res), "ROLLBACK") == 0;
     if (res) pq.PQclear(res);

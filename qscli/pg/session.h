@@ -57,6 +57,9 @@ struct Field {
     bool operator==(const Field& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
 };
 
+// libpq's message without its closing newline.
+std::string trimmed(const char* m);
+
 // The query of a table's layout (the rows read_layout reads) with the name
 // as a literal.
 std::string layout_query(const std::string& table_utf8);
@@ -74,6 +77,7 @@ public:
     bool alive() const override { return !lost_; }
     int dialect() const override { return QSCLI_DIALECT_PG; }
     int transaction_state() const override;
+    void abandon() override;
 
     // Used by the pieces of the backend.
     const pq::Api& pq;
@@ -123,6 +127,14 @@ private:
                    const void* recs, bool flagged);
     static constexpr int STALE = 1;
     void check_lost();
+    // "the connection to the server at HOST was lost: WHY"
+    int fail_lost(const std::string& why);
+    // False when the server closed the connection before anything more was
+    // sent (an end that waits in the socket is read first).
+    bool still_there();
+    // A COMMIT of the outer transaction that failed: the outcome is unknown
+    // when the connection went away after the COMMIT was sent.
+    int commit_failed(int rc);
 
     struct Txn {
         std::string name;  // UTF-8

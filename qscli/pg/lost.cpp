@@ -1,0 +1,65 @@
+// A server that went away: the error that says which server, whether a
+// COMMIT may have gone through, and a forked child letting go of a session
+// its parent still uses.
+#include "session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace qse {
+namespace pg {
+
+namespace {
+
+// libpq's lines as one.
+std::string one_line(const std::string& s) {
+    std::string out;
+    for (char ch : s) {
+        if (ch == '\n' || ch == '\t') ch = ' ';
+        if (ch == ' ' && (out.empty() || out.back() == ' ')) continue;
+        out += ch;
+    }
+    return out;
+}
+
+}  // namespace
+
+int Session::fail_lost(const std::string& why) {
+    lost_ = true;
+    std::string where = remote_.empty() ? "" : " at " + remote_;
+    return c->fail(E_LOST, "the connection to the server" + where + " was lost: " + one_line(why));
+}
+
+bool Session::still_there() {
+    pollfd p{pq.PQsocket(conn), POLLIN, 0};
+    // Readable while idle: a notification, or the server's last words and EOF.
+    if (p.fd >= 0 && poll(&p, 1, 0) > 0) pq.PQconsumeInput(conn);
+    check_lost();
+    return !lost_;
+}
+
+int Session::commit_failed(int rc) {
+    if (!lost_) return rc;
+    std::string where = remote_.empty() ? "" : " at " + remote_;
+    return c->fail(QSCLI_E_COMMIT_UNKNOWN, "the connection to the server" + where +
+                                               " was lost after COMMIT was sent: the transaction may or may not "
+                                               "have committed (" + c->last_text() + ")");
+}
+
+void Session::abandon() {
+    // PQfinish says goodbye on the socket, which the parent shares: the
+    // child's copy becomes /dev/null first, so only the memory goes.
+    int fd = pq.PQsocket(conn);
+    if (fd < 0) return;
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0 && dup2(null, fd) >= 0) {
+        close(null);
+        return;
+    }
+    if (null >= 0) close(null);
+    conn = nullptr;  // kept for the life of the process rather than risk a goodbye
+}
+
+}  // namespace pg
+}  // namespace qse
