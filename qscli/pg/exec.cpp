@@ -589,10 +589,12 @@ int Session::exec(Stmt* st, const char* sql) {
         break;
     case Command::RETURN: rc = run_return(st, cmd); break;
     default: {
+        const bool ending = pq.PQtransactionStatus(conn) == pq::PQTRANS_INTRANS && commits(sql, n);
         if (run_prepared(st, sql, n, &rc)) break;
         std::string text = to_utf8(sql, n);
         rc = rewrite_tblstruct(text);
         if (!rc) rc = run_guarded(st, text);
+        if (rc && ending) rc = commit_failed(rc);
     }
     }
     if (!lost_) deliver_notifications();

@@ -1,6 +1,7 @@
 // A server that went away: the error that says which server, whether a
 // COMMIT may have gone through, and a forked child letting go of a session
 // its parent still uses.
+#include "../lexer.h"
 #include "session.h"
 
 #include <fcntl.h>
@@ -23,7 +24,21 @@ std::string one_line(const std::string& s) {
     return out;
 }
 
+std::string lower_word(const Token& t) {
+    std::string w;
+    if (t.kind == Tok::Word)
+        for (const char* p = t.b; p < t.e; ++p) w += static_cast<char>(*p | 0x20);
+    return w;
+}
+
 }  // namespace
+
+bool commits(const char* sql, size_t n) {
+    Lexer lx(Dialect::Pg, sql, sql + n);
+    std::string w = lower_word(lx.next_solid());
+    if (w != "commit" && w != "end") return false;
+    return lower_word(lx.next_solid()) != "prepared";  // two-phase: the server keeps it either way
+}
 
 int Session::fail_lost(const std::string& why) {
     lost_ = true;

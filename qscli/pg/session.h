@@ -57,6 +57,9 @@ struct Field {
     bool operator==(const Field& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
 };
 
+// Whether a statement text is a plain COMMIT (or END) of the transaction.
+bool commits(const char* sql, size_t n);
+
 // libpq's message without its closing newline.
 std::string trimmed(const char* m);
 
