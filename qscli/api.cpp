@@ -29,7 +29,7 @@ int live_stmt(int h, Stmt** out) {
         return E_LOST;
     }
     *out = st;
-    return st->conn->forked();
+    return 0;
 }
 
 // A server that went away leaves the connection closed: its statements then
@@ -254,6 +254,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         if (st->busy) return E_IN_USE;
         if (!sql) return E_ARGUMENT;
         Conn* c = st->conn;
+        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
         const bool outer_int64 = c->int64_now;  // a callback's own statement runs inside
         c->int64_now = st->int64;
