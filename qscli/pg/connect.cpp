@@ -26,7 +26,7 @@ bool starts_with_nocase(const std::string& s, const char* prefix) {
 // Keywords a libpq connection string may begin with.
 const char* const KEYWORDS[] = {"host", "hostaddr", "port", "dbname", "user", "password", "passfile",
                                 "service", "connect_timeout", "sslmode", "options", "application_name",
-                                "target_session_attrs", "client_encoding", "sslrootcert"};
+                                "target_session_attrs", "client_encoding", "sslrootcert", "prepared_statements"};
 
 }  // namespace
 
@@ -152,7 +152,10 @@ int Session::start() {
     std::memset(&a, 0, sizeof a);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0) local_ = address(a, n, &unix_socket);
     if (unix_socket || local_.empty()) local_ = local_host_pid();
-    if (int rc = run(SETTINGS)) return rc;
+    pq::PGresult* pid = nullptr;
+    if (int rc = run(std::string(SETTINGS) + "; select pg_backend_pid()", &pid)) return rc;
+    if (pid && pq.PQntuples(pid) == 1 && std::atoi(pq.PQgetvalue(pid, 0, 0)) != pq.PQbackendPID(conn)) prepare = false;
+    if (pid) pq.PQclear(pid);
     const char* v = pq.PQparameterStatus(conn, "server_version");
     std::string ver = v ? v : "?";
     size_t sp = ver.find(' ');
@@ -237,7 +240,7 @@ int Session::run_params(const char* name, const char* sql, int n, const char* co
     *out = nullptr;
     pq::PGresult* res = nullptr;
     // Prepared once a session: the engine's own queries run again and again.
-    if (!own_prepared_.count(name)) {
+    if (prepare && !own_prepared_.count(name)) {
         pq::PGresult* r = pq.PQprepare(conn, name, sql, n, nullptr);
         if (r && pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK) own_prepared_.insert(name);
         if (r) pq.PQclear(r);
@@ -308,8 +311,12 @@ int Session::transaction_state() const {
 
 }  // namespace pg
 
-int open_pg(Conn* c, const std::string& name, const std::string& user, const std::string& passwd,
+int open_pg(Conn* c, const std::string& given, const std::string& user, const std::string& passwd,
             std::unique_ptr<Backend>* out) {
+    std::string name = given, prepared;
+    const bool stated = pg::take_option(name, "prepared_statements", &prepared);
+    if (stated && prepared != "on" && prepared != "off")
+        return c->fail(-SQLITE_CANTOPEN, "prepared_statements must be on or off, not \"" + prepared + "\"");
     const char* why = nullptr;
     const pq::Api* api = pq::api(&why);
     if (!api) return c->fail(E_NO_CLIENT, why);
@@ -337,6 +344,7 @@ int open_pg(Conn* c, const std::string& name, const std::string& user, const std
     }
     std::unique_ptr<pg::Session> s(new pg::Session(c, *api, conn));
     if (int rc = s->start()) return rc;
+    if (stated) s->prepare = prepared == "on";
     out->reset(s.release());
     return 0;
 }

@@ -60,6 +60,10 @@ struct Field {
 // Whether a statement text is a plain COMMIT (or END) of the transaction.
 bool commits(const char* sql, size_t n);
 
+// Takes KEY=VALUE out of a PostgreSQL name (URI or keyword form): true with
+// the value when it was there.
+bool take_option(std::string& name, const std::string& key, std::string* value);
+
 // libpq's message without its closing newline.
 std::string trimmed(const char* m);
 
@@ -72,6 +76,11 @@ public:
     Session(Conn* c, const pq::Api& api, pq::PGconn* conn);
     ~Session() override;
     int start();  // the session settings, after log-on
+    // Named statements prepared on the server: off by the name's
+    // prepared_statements=off, and when a pooler stands between (the server
+    // process is not the one libpq logged on to), where a later transaction
+    // may land on a server session that lacks them or has others by their names.
+    bool prepare = true;
 
     int exec(Stmt* st, const char* sql) override;
     int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override;
