@@ -203,7 +203,10 @@ class ReplicaSet:
     furthest along has every commit that was acknowledged, and a failover
     that promotes it loses none."""
 
-    SETTINGS = {"wal_retrieve_retry_interval": "100ms", "wal_receiver_status_interval": "1s"}
+    # A standby pointed at a new primary reads WAL from before the promotion:
+    # kept, though a copy for the old primary checkpoints in between.
+    SETTINGS = {"wal_retrieve_retry_interval": "100ms", "wal_receiver_status_interval": "1s",
+                "wal_keep_size": "128MB"}
 
     def __init__(self, standbys=2):
         self.nodes = [Cluster() for _ in range(standbys + 1)]
@@ -242,7 +245,7 @@ class ReplicaSet:
         chosen.promote()
         promoted = time.monotonic() - start
         self.primary = chosen
-        for n in self.standbys:
+        for n in sorted(self.standbys, key=lambda n: n is old):
             n.follow(chosen, fresh=n is old)
         return promoted
 

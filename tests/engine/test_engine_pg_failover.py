@@ -78,12 +78,21 @@ def test_the_connect_timeout_bounds_a_host_that_never_answers(replicas):
         filler.close()
 
 
+def streaming_standbys(replicas, wait=20):
+    deadline = time.monotonic() + wait
+    while True:
+        n = int(replicas.primary.psql("select count(*) from pg_stat_replication where state = 'streaming'"))
+        if n == len(replicas.standbys) or time.monotonic() > deadline:
+            return n
+        time.sleep(0.1)
+
+
 class Stream:
     """Transactions one after another, each inserting its own number, through
     a connection made anew after any failure; what the driver said of each."""
 
-    def __init__(self, dsn):
-        self.dsn, self.done, self.outcome = dsn, 0, {}
+    def __init__(self, dsn, before=lambda k: None):
+        self.dsn, self.done, self.outcome, self.before = dsn, 0, {}, before
         self.first_write_after = []  # seconds from a failure to the next commit
 
     def connect(self):
@@ -99,6 +108,7 @@ class Stream:
     def run(self, count):
         conn, failed_at = None, None
         for k in range(count):
+            self.before(k)
             try:
                 if conn is None:
                     conn = self.connect()
@@ -125,22 +135,37 @@ def test_failovers_during_a_stream_of_transactions_lose_nothing(replicas):
     dsn = replicas.dsn(target_session_attrs="read-write", connect_timeout=5)
     with dbapi.connect(dsn) as c:
         c.execute("create table t(k integer primary key)")
-    stream = Stream(dsn)
+    # The manager kills the primary once the stream passes each mark; the
+    # stream waits a little after it until that failover is over, so all of
+    # them land inside it however fast it runs.
+    marks = [at * TRANSACTIONS // (FAILOVERS + 1) for at in range(1, FAILOVERS + 1)]
+    over = [threading.Event() for _ in marks]
     promotions = []
 
+    def before(k):
+        for mark, done in zip(marks, over):
+            if k == mark + 50:
+                assert done.wait(60), "a failover did not finish"
+
+    stream = Stream(dsn, before)
+
     def fail_over():
-        for at in range(1, FAILOVERS + 1):
-            while stream.done < at * TRANSACTIONS // (FAILOVERS + 1):
+        for mark, done in zip(marks, over):
+            while stream.done < mark:
                 time.sleep(0.001)
             promotions.append(replicas.failover())
+            done.set()
 
     manager = threading.Thread(target=fail_over)
     manager.start()
     try:
         stream.run(TRANSACTIONS)
     finally:
+        for done in over:
+            done.set()
         manager.join()
     assert len(promotions) == FAILOVERS
+    assert streaming_standbys(replicas) == 2
     with dbapi.connect(dsn) as c:
         present = {k for (k,) in c.execute("select k from t").fetchall()}
     wrong = {k: v for k, v in stream.outcome.items()
