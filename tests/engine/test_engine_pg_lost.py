@@ -123,3 +123,20 @@ def test_the_core_face_reports_the_unknown_commit_by_its_code(dsn, pg_cluster):
     assert "may or may not have committed" in e.value.server_text
     c.close()
     pg_cluster.wait()
+
+
+def test_the_core_face_closes_after_the_server_is_killed(dsn, pg_cluster):
+    import pyqivrexdb
+    c = pyqivrexdb.connect(dsn)
+    reading, cur = c.cursor(), c.cursor()
+    reading.execute("select generate_series(1, 10)")
+    cur.execute("select pg_backend_pid()")
+    kill(cur.fetchall()[0][0]).wait()
+    time.sleep(0.2)
+    with pytest.raises(pyqivrexdb.DatabaseError) as e:
+        cur.execute("select 1")
+    assert "127.0.0.1:" in e.value.server_text
+    reading.close()
+    cur.close()
+    c.close()
+    pg_cluster.wait()
