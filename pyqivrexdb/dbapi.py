@@ -166,6 +166,7 @@ class Connection:
     InternalError = InternalError
     ProgrammingError = ProgrammingError
     NotSupportedError = NotSupportedError
+    CommitOutcomeUnknown = CommitOutcomeUnknown
 
     def __init__(self, dsn, user="", password="", *, autocommit=False):
         try:

@@ -72,6 +72,7 @@ class Connection:
     InternalError: Type[errors.InternalError]
     ProgrammingError: Type[errors.ProgrammingError]
     NotSupportedError: Type[errors.NotSupportedError]
+    CommitOutcomeUnknown: Type[errors.CommitOutcomeUnknown]
     def __init__(self, dsn: str, user: str = ..., password: str = ..., *, autocommit: bool = ...) -> None: ...
     @property
     def closed(self) -> bool: ...

@@ -71,9 +71,9 @@ int code_of(const char* state) {
     return -SQLITE_ERROR;
 }
 
-// libpq's messages end with a newline.
 }  // namespace
 
+// libpq's messages end with a newline.
 std::string trimmed(const char* m) {
     std::string s = m ? m : "";
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
@@ -316,7 +316,7 @@ int open_pg(Conn* c, const std::string& given, const std::string& user, const st
     std::string name = given, prepared;
     const bool stated = pg::take_option(name, "prepared_statements", &prepared);
     if (stated && prepared != "on" && prepared != "off")
-        return c->fail(-SQLITE_CANTOPEN, "prepared_statements must be on or off, not \"" + prepared + "\"");
+        return c->fail(QSCLI_E_CANTOPEN, "prepared_statements must be on or off, not \"" + prepared + "\"");
     const char* why = nullptr;
     const pq::Api* api = pq::api(&why);
     if (!api) return c->fail(E_NO_CLIENT, why);

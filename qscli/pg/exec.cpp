@@ -389,11 +389,9 @@ int Session::run_end(const std::string& name, bool commit) {
         sql += commit ? "release savepoint " + q : "rollback to savepoint " + q + "; release savepoint " + q;
     }
     bool aborted = pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR;
+    // A server found gone before the COMMIT went out (exec() reads what waits
+    // first) rolled back; one gone after it may have committed.
     const bool ending = commit && names_[at].outer && !aborted;
-    if (ending && !still_there()) {
-        names_.resize(at);
-        return fail_conn("commit");
-    }
     pq::PGresult* res = nullptr;
     int rc = run(sql, &res);
     if (rc && ending) rc = commit_failed(rc);

@@ -5,7 +5,6 @@
 #include "session.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 namespace qse {
@@ -44,14 +43,6 @@ int Session::fail_lost(const std::string& why) {
     lost_ = true;
     std::string where = remote_.empty() ? "" : " at " + remote_;
     return c->fail(E_LOST, "the connection to the server" + where + " was lost: " + one_line(why));
-}
-
-bool Session::still_there() {
-    pollfd p{pq.PQsocket(conn), POLLIN, 0};
-    // Readable while idle: a notification, or the server's last words and EOF.
-    if (p.fd >= 0 && poll(&p, 1, 0) > 0) pq.PQconsumeInput(conn);
-    check_lost();
-    return !lost_;
 }
 
 int Session::commit_failed(int rc) {

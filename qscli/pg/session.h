@@ -141,9 +141,6 @@ private:
     void check_lost();
     // "the connection to the server at HOST was lost: WHY"
     int fail_lost(const std::string& why);
-    // False when the server closed the connection before anything more was
-    // sent (an end that waits in the socket is read first).
-    bool still_there();
     // A COMMIT of the outer transaction that failed: the outcome is unknown
     // when the connection went away after the COMMIT was sent.
     int commit_failed(int rc);
