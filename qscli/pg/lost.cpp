@@ -32,11 +32,22 @@ std::string lower_word(const Token& t) {
 
 }  // namespace
 
-bool commits(const char* sql, size_t n) {
+Commits commits(bool in_transaction, const char* sql, size_t n) {
+    // Statements that change nothing when they run on their own.
+    static const char* const READS[] = {"select", "show", "values", "table", "fetch", "move", "set", "reset",
+                                        "begin", "start", "rollback", "abort", "commit", "end", "savepoint",
+                                        "release", "listen", "unlisten", "declare", "close", "deallocate",
+                                        "prepare", "discard"};
     Lexer lx(Dialect::Pg, sql, sql + n);
     std::string w = lower_word(lx.next_solid());
-    if (w != "commit" && w != "end") return false;
-    return lower_word(lx.next_solid()) != "prepared";  // two-phase: the server keeps it either way
+    if (in_transaction) {
+        if (w != "commit" && w != "end") return Commits::NOTHING;
+        // Two-phase: COMMIT PREPARED, which the server keeps either way.
+        return lower_word(lx.next_solid()) == "prepared" ? Commits::NOTHING : Commits::TRANSACTION;
+    }
+    for (const char* r : READS)
+        if (w == r) return Commits::NOTHING;
+    return Commits::ITSELF;
 }
 
 int Session::fail_lost(const std::string& why) {
@@ -45,12 +56,14 @@ int Session::fail_lost(const std::string& why) {
     return c->fail(E_LOST, "the connection to the server" + where + " was lost: " + one_line(why));
 }
 
-int Session::commit_failed(int rc) {
-    if (!lost_) return rc;
+int Session::commit_failed(int rc, Commits what) {
+    if (!lost_ || what == Commits::NOTHING) return rc;
     std::string where = remote_.empty() ? "" : " at " + remote_;
-    return c->fail(QSCLI_E_COMMIT_UNKNOWN, "the connection to the server" + where +
-                                               " was lost after COMMIT was sent: the transaction may or may not "
-                                               "have committed (" + c->last_text() + ")");
+    const char* sent = what == Commits::TRANSACTION
+                           ? " was lost after COMMIT was sent: the transaction may or may not have committed ("
+                           : " was lost after the statement was sent outside a transaction: it may or may not "
+                             "have committed (";
+    return c->fail(QSCLI_E_COMMIT_UNKNOWN, "the connection to the server" + where + sent + c->last_text() + ")");
 }
 
 void Session::abandon() {

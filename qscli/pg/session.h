@@ -57,8 +57,11 @@ struct Field {
     bool operator==(const Field& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
 };
 
-// Whether a statement text is a plain COMMIT (or END) of the transaction.
-bool commits(const char* sql, size_t n);
+// What a statement commits when the server runs it: inside a transaction a
+// plain COMMIT (or END) commits it; outside one, anything but a query or a
+// transaction's control commits itself.
+enum class Commits { NOTHING, TRANSACTION, ITSELF };
+Commits commits(bool in_transaction, const char* sql, size_t n);
 
 // Takes KEY=VALUE out of a PostgreSQL name (URI or keyword form): true with
 // the value when it was there.
@@ -141,9 +144,9 @@ private:
     void check_lost();
     // "the connection to the server at HOST was lost: WHY"
     int fail_lost(const std::string& why);
-    // A COMMIT of the outer transaction that failed: the outcome is unknown
-    // when the connection went away after the COMMIT was sent.
-    int commit_failed(int rc);
+    // A statement that commits (`what`) failed: its outcome is unknown when
+    // the connection went away after it was sent.
+    int commit_failed(int rc, Commits what);
 
     struct Txn {
         std::string name;  // UTF-8

@@ -19,6 +19,14 @@ SLOW_COMMIT = [
     "for each row execute function slow()",
 ]
 
+# An insert that takes its time.
+SLOW_INSERT = [
+    "create table t(x integer)",
+    "create function slow() returns trigger language plpgsql as $$ "
+    "begin perform pg_sleep(30); return null; end $$",
+    "create trigger slow after insert on t for each row execute function slow()",
+]
+
 
 @pytest.fixture
 def dsn(pg_cluster):
@@ -140,3 +148,24 @@ def test_the_core_face_closes_after_the_server_is_killed(dsn, pg_cluster):
     cur.close()
     c.close()
     pg_cluster.wait()
+
+
+@pytest.mark.parametrize("autocommit, sql, unknown", [
+    (True, "insert into t values (1)", True),  # commits itself if it ran
+    (True, "select pg_sleep(30)", False),      # a query changes nothing
+    (False, "insert into t values (1)", False),  # the transaction dies with the session
+])
+def test_a_statement_lost_in_flight_is_unknown_only_when_it_commits_itself(dsn, pg_cluster, autocommit,
+                                                                           sql, unknown):
+    c = dbapi.connect(dsn)
+    for stmt in SLOW_INSERT:
+        c.execute(stmt)
+    c.commit()
+    c.autocommit = autocommit
+    killer = kill(backend_pid(c), after=0.5)
+    with pytest.raises(dbapi.OperationalError) as e:
+        c.execute(sql)
+    killer.wait()
+    assert isinstance(e.value, dbapi.CommitOutcomeUnknown) is unknown, str(e.value)
+    c.close()
+    assert rows(dsn, pg_cluster) == 0  # the trigger never ended
