@@ -279,7 +279,6 @@ auth_file = {users}
 pool_mode = {self.pool_mode}
 default_pool_size = {self.pool_size}
 max_client_conn = 200
-ignore_startup_parameters = extra_float_digits
 logfile = {os.path.join(c.dir, "pgbouncer.log")}
 """)
         for path in (ini, users):
