@@ -1,4 +1,5 @@
 from .errors import (
+    CommitOutcomeUnknown as CommitOutcomeUnknown,
     DataError as DataError,
     DatabaseError as DatabaseError,
     Error as Error,
@@ -22,4 +23,4 @@ __all__ = ["DEBUG", "HEAPCTRL", "apilevel", "threadsafety", "paramstyle", "conne
            "Connection", "Cursor", "Field", "pydate2qxdate",
            "Warning", "Error", "InterfaceError", "DatabaseError", "DataError",
            "OperationalError", "IntegrityError", "InternalError", "ProgrammingError",
-           "NotSupportedError"]
+           "NotSupportedError", "CommitOutcomeUnknown"]

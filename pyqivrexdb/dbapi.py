@@ -26,7 +26,7 @@ from . import messages as _messages
 from . import qxcore as _qxcore
 from .messages import Notify  # noqa: F401 - a notification
 from .errors import (  # noqa: F401 - the module's exception classes
-    DataError, DatabaseError, Error, IntegrityError, InterfaceError, InternalError,
+    CommitOutcomeUnknown, DataError, DatabaseError, Error, IntegrityError, InterfaceError, InternalError,
     NotSupportedError, OperationalError, ProgrammingError, Warning,
 )
 
@@ -43,7 +43,7 @@ __all__ = [
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
-    "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
+    "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
 ]
 
 # Where each dialect lists the tables of the session's schema.
@@ -177,6 +177,7 @@ class Connection:
     InternalError = InternalError
     ProgrammingError = ProgrammingError
     NotSupportedError = NotSupportedError
+    CommitOutcomeUnknown = CommitOutcomeUnknown
 
     #: How rows are made: None for tuples, Row, dict_row, namedtuple_row or
     #: any callable(cursor, row_tuple). A new cursor takes the connection's.

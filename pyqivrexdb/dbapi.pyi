@@ -7,6 +7,7 @@ from typing_extensions import disjoint_base
 
 from . import errors
 from .errors import (
+    CommitOutcomeUnknown as CommitOutcomeUnknown,
     DataError as DataError,
     DatabaseError as DatabaseError,
     Error as Error,
@@ -30,7 +31,7 @@ __all__ = [
     "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
-    "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
+    "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
 ]
 
 _Parameters = Union[Sequence[Any], Mapping[str, Any], None]
@@ -93,6 +94,7 @@ class Connection:
     InternalError: Type[errors.InternalError]
     ProgrammingError: Type[errors.ProgrammingError]
     NotSupportedError: Type[errors.NotSupportedError]
+    CommitOutcomeUnknown: Type[errors.CommitOutcomeUnknown]
     def __init__(self, dsn: str, user: str = ..., password: str = ..., *, autocommit: bool = ...) -> None: ...
     @property
     def closed(self) -> bool: ...

@@ -20,7 +20,7 @@ and gives ``code``, the library's return code.
 __all__ = [
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError",
     "OperationalError", "IntegrityError", "InternalError", "ProgrammingError",
-    "NotSupportedError",
+    "NotSupportedError", "CommitOutcomeUnknown",
 ]
 
 
@@ -70,6 +70,13 @@ class DataError(DatabaseError):
 
 class OperationalError(DatabaseError):
     """The database's operation failed for reasons outside the program."""
+
+
+class CommitOutcomeUnknown(OperationalError):
+    """The connection to the server was lost after COMMIT was sent: the
+    transaction may have committed or not, and only reading the data back
+    (on this server, or the one that took its place) tells which. Retrying
+    the whole transaction blindly may apply it twice."""
 
 
 class IntegrityError(DatabaseError):

@@ -1,6 +1,7 @@
 // The exported entry points. Each checks its handles and pointers, never
 // lets a C++ exception out, and answers with 0 or an error code.
 #include "engine.h"
+#include "platform.h"
 
 #include <cstdlib>
 #include <new>
@@ -21,15 +22,23 @@ namespace {
 // A statement that can run: known, its connection still open.
 int live_stmt(int h, Stmt** out) {
     Stmt* st = find_stmt(h);
-    if (!st || !st->conn || !st->conn->backend) return E_STATEMENT;
+    if (!st) return E_STATEMENT;
+    if (!st->conn || !st->conn->backend) {
+        if (st->gone.empty()) return E_STATEMENT;
+        st->error = st->gone;
+        return E_LOST;
+    }
     *out = st;
     return 0;
 }
 
 // A server that went away leaves the connection closed: its statements then
-// answer as those of a closed connection.
+// answer that it went away, and why.
 int settle(Conn* c, int rc) {
-    if (c->backend && !c->backend->alive() && !c->busy) c->close_db();
+    if (c->backend && !c->backend->alive() && !c->busy) {
+        for (Stmt* s : c->stmts) s->gone = c->last_text();
+        c->close_db();
+    }
     return rc;
 }
 
@@ -117,6 +126,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char
         }
         c->server = name;
         c->user = login;
+        c->pid = platform::process_id();
         return 0;
     })
 }
@@ -246,6 +256,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         if (st->busy) return E_IN_USE;
         if (!sql) return E_ARGUMENT;
         Conn* c = st->conn;
+        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
         const bool outer_int64 = c->int64_now;  // a callback's own statement runs inside
         c->int64_now = st->int64;
@@ -261,6 +272,12 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
                                              unsigned int size, unsigned int* length) {
     (void)zero;
     if (length) *length = 0;
+    if (attr == QSCLI_STMT_ERR_TEXT) {
+        // Also once the connection is gone: the text says why.
+        Stmt* st = find_stmt(hstmt);
+        if (!st) return E_STATEMENT;
+        GUARDED({ return put_text(utf8_to_cp866_lossy(st->error.c_str()), static_cast<char*>(buf), size, length); })
+    }
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
     switch (attr) {
@@ -274,8 +291,6 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
         if (length) *length = static_cast<unsigned>(n);
         return 0;
     }
-    case QSCLI_STMT_ERR_TEXT:
-        GUARDED({ return put_text(utf8_to_cp866_lossy(st->error.c_str()), static_cast<char*>(buf), size, length); })
     case QSCLI_STMT_CHANGES: return put_i64(st->changes, buf, size, length);
     case QSCLI_STMT_LAST_ROWID: return put_i64(st->last_rowid, buf, size, length);
     case QSCLI_STMT_DST_INFO: {
@@ -357,6 +372,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
     GUARDED({
         Conn* c = find_conn(hdb);
         if (!c || !c->backend) return E_CONNECTION;
+        if (int rc = c->forked()) return rc;
         if (!c->busy) c->begin_call();
         int rc;
         {
@@ -390,6 +406,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
         Conn* c = find_conn(hdb);
         if (!c || !c->backend) return E_CONNECTION;
         if (c->busy) return E_IN_USE;
+        if (int rc = c->forked()) return rc;
         const int now = c->backend->transaction_state();
         if (now < 0) return E_LOST;
         *state = now;

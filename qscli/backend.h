@@ -29,6 +29,9 @@ public:
     // False once the engine can no longer be used (a lost server): the
     // connection then reports itself closed.
     virtual bool alive() const { return true; }
+    // Called instead of the destructor's goodbye in a forked child: the
+    // parent still uses the session, so nothing may reach the server.
+    virtual void abandon() {}
     // The lexical rules of the SQL it reads (QSCLI_DIALECT_*).
     virtual int dialect() const = 0;
     // qcSqlTransactionState: QSCLI_TX_* as the engine holds it now.

@@ -1,6 +1,7 @@
 // Connections: the handle registry, opening the database, messages to the
 // registered callbacks, and the engine's SQL functions.
 #include "engine.h"
+#include "platform.h"
 
 #include <mutex>
 #include <unordered_map>
@@ -109,6 +110,8 @@ int cancel_conn(int h) {
     // The registry is free again while the cancel goes out (on PostgreSQL a
     // network round trip): only this connection waits. drop_conn() takes
     // db_lock before the connection goes, so it outlives this.
+    // A child's cancel would stop the parent's statement.
+    if (c->pid != platform::process_id()) return 0;
     c->cancelled.store(true);
     return c->backend ? c->backend->cancel() : 0;
 }
@@ -130,10 +133,19 @@ void Conn::close_db() {
     transactions.clear();
     lost.clear();
     std::lock_guard<std::mutex> d(db_lock);
+    const bool child = backend && pid != platform::process_id();
+    if (child) backend->abandon();
     backend.reset();
-    if (db) sqlite3_close_v2(db);  // rolls back a transaction still open
+    // A child's close could checkpoint or delete the parent's WAL: it keeps the handle.
+    if (db && !child) sqlite3_close_v2(db);  // rolls back a transaction still open
     db = nullptr;
     err_to_user = false;
+}
+
+int Conn::forked() {
+    if (!backend || pid == platform::process_id()) return 0;
+    return fail(QSCLI_E_MISUSE, "this connection was opened by process " + std::to_string(pid) +
+                                    "; a forked process cannot use it and must open its own");
 }
 
 void Conn::deliver(const std::string& text_cp866, int usertype, bool user, const std::string& channel) {

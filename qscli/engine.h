@@ -236,6 +236,7 @@ struct Stmt {
     int64_t changes = -1;
     int64_t last_rowid = 0;
     std::string error;  // the last failure's text (UTF-8), empty after a success
+    std::string gone;   // why the server ended its connection, said again on each use
 
     void clear_result();
     // Bytes of null flags a record of `ncols` columns ends with.
@@ -309,6 +310,7 @@ struct Message {
 // changing.
 struct Conn {
     int handle = 0;
+    int pid = 0;  // the process that connected: a forked child only drops it
     std::unique_ptr<Backend> backend;  // set while connected
     sqlite3* db = nullptr;
     std::mutex db_lock;
@@ -357,6 +359,8 @@ struct Conn {
     int fail_sqlite(int rc);
     void open_db(sqlite3* opened);
     void close_db();
+    // A forked child's use of a connection its parent opened: the error, else 0.
+    int forked();
     // A new call begins: a cancel meant for an earlier one is forgotten.
     void begin_call() { cancelled.store(false, std::memory_order_relaxed); }
     bool cancel_requested() const { return cancelled.load(std::memory_order_relaxed); }

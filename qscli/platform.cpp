@@ -120,6 +120,8 @@ bool read_at(int fd, void* out, size_t bytes, uint64_t at) {
 
 void close_file(int fd) { _close(fd); }
 
+bool silence_socket(int) { return false; }  // no fork here
+
 std::string host_name() {
     char host[MAX_COMPUTERNAME_LENGTH + 1] = {0};
     DWORD n = sizeof host;
@@ -176,6 +178,14 @@ bool read_at(int fd, void* out, size_t bytes, uint64_t at) {
 }
 
 void close_file(int fd) { close(fd); }
+
+bool silence_socket(int fd) {
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) return false;
+    const bool ok = dup2(null, fd) >= 0;
+    close(null);
+    return ok;
+}
 
 std::string host_name() {
     char host[256] = {0};

@@ -18,6 +18,11 @@ bool write_at(int fd, const void* data, size_t bytes, uint64_t at);
 bool read_at(int fd, void* out, size_t bytes, uint64_t at);
 void close_file(int fd);
 
+// Points a socket's descriptor at the null device, so that nothing written
+// to it reaches the peer (a forked child's copy of its parent's socket);
+// false when that cannot be done.
+bool silence_socket(int fd);
+
 std::string host_name();  // empty when unknown
 long process_id();
 

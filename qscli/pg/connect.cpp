@@ -23,7 +23,7 @@ bool starts_with_nocase(const std::string& s, const char* prefix) {
 // Keywords a libpq connection string may begin with.
 const char* const KEYWORDS[] = {"host", "hostaddr", "port", "dbname", "user", "password", "passfile",
                                 "service", "connect_timeout", "sslmode", "options", "application_name",
-                                "target_session_attrs", "client_encoding", "sslrootcert"};
+                                "target_session_attrs", "client_encoding", "sslrootcert", "prepared_statements"};
 
 }  // namespace
 
@@ -68,12 +68,16 @@ int code_of(const char* state) {
     return -SQLITE_ERROR;
 }
 
+}  // namespace
+
 // libpq's messages end with a newline.
 std::string trimmed(const char* m) {
     std::string s = m ? m : "";
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
 }
+
+namespace {
 
 void on_notice(void* arg, const pq::PGresult* res) {
     Session* s = static_cast<Session*>(arg);
@@ -99,7 +103,7 @@ Session::~Session() {
         if (cancel_) pq.PQfreeCancel(cancel_);
         cancel_ = nullptr;
     }
-    pq.PQfinish(conn);
+    if (conn) pq.PQfinish(conn);
 }
 
 namespace {
@@ -116,15 +120,18 @@ const char SETTINGS[] =
 
 int Session::start() {
     MessageHold held(c);
-    if (int rc = run(SETTINGS)) return rc;
+    bool unix_socket = false;
+    platform::socket_ends(pq.PQsocket(conn), &remote_, &local_, &unix_socket);
+    if (unix_socket || local_.empty()) local_ = local_host_pid();
+    pq::PGresult* pid = nullptr;
+    if (int rc = run(std::string(SETTINGS) + "; select pg_backend_pid()", &pid)) return rc;
+    if (pid && pq.PQntuples(pid) == 1 && std::atoi(pq.PQgetvalue(pid, 0, 0)) != pq.PQbackendPID(conn)) prepare = false;
+    if (pid) pq.PQclear(pid);
     const char* v = pq.PQparameterStatus(conn, "server_version");
     std::string ver = v ? v : "?";
     size_t sp = ver.find(' ');
     if (sp != std::string::npos) ver.resize(sp);
     version_ = "PostgreSQL " + ver;
-    bool unix_socket = false;
-    platform::socket_ends(pq.PQsocket(conn), &remote_, &local_, &unix_socket);
-    if (unix_socket || local_.empty()) local_ = local_host_pid();
     return 0;
 }
 
@@ -160,7 +167,7 @@ int Session::fail_result(pq::PGresult* res) {
     check_lost();
     if (lost_ || code == E_LOST) {
         lost_ = true;
-        return c->fail(E_LOST, "server connection lost: " + (text.empty() ? trimmed(pq.PQerrorMessage(conn)) : text));
+        return fail_lost(text.empty() ? trimmed(pq.PQerrorMessage(conn)) : text);
     }
     return c->fail(code, text);
 }
@@ -168,7 +175,7 @@ int Session::fail_result(pq::PGresult* res) {
 int Session::fail_conn(const char* what) {
     check_lost();
     std::string text = trimmed(pq.PQerrorMessage(conn));
-    if (lost_) return c->fail(E_LOST, "server connection lost: " + text);
+    if (lost_) return fail_lost(text);
     return c->fail(-SQLITE_ERROR, std::string(what) + ": " + text);
 }
 
@@ -204,7 +211,7 @@ int Session::run_params(const char* name, const char* sql, int n, const char* co
     *out = nullptr;
     pq::PGresult* res = nullptr;
     // Prepared once a session: the engine's own queries run again and again.
-    if (!own_prepared_.count(name)) {
+    if (prepare && !own_prepared_.count(name)) {
         pq::PGresult* r = pq.PQprepare(conn, name, sql, n, nullptr);
         if (r && pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK) own_prepared_.insert(name);
         if (r) pq.PQclear(r);
@@ -276,8 +283,12 @@ int Session::transaction_state() const {
 
 }  // namespace pg
 
-int open_pg(Conn* c, const std::string& name, const std::string& user, const std::string& passwd,
+int open_pg(Conn* c, const std::string& given, const std::string& user, const std::string& passwd,
             std::unique_ptr<Backend>* out) {
+    std::string name = given, prepared;
+    const bool stated = pg::take_option(name, "prepared_statements", &prepared);
+    if (stated && prepared != "on" && prepared != "off")
+        return c->fail(QSCLI_E_CANTOPEN, "prepared_statements must be on or off, not \"" + prepared + "\"");
     const char* why = nullptr;
     const pq::Api* api = pq::api(&why);
     if (!api) return c->fail(E_NO_CLIENT, why);
@@ -305,6 +316,7 @@ int open_pg(Conn* c, const std::string& name, const std::string& user, const std
     }
     std::unique_ptr<pg::Session> s(new pg::Session(c, *api, conn));
     if (int rc = s->start()) return rc;
+    if (stated) s->prepare = prepared == "on";
     out->reset(s.release());
     return 0;
 }

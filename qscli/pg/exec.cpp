@@ -389,8 +389,12 @@ int Session::run_end(const std::string& name, bool commit) {
         sql += commit ? "release savepoint " + q : "rollback to savepoint " + q + "; release savepoint " + q;
     }
     bool aborted = pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR;
+    // A server found gone before the COMMIT went out (exec() reads what waits
+    // first) rolled back; one gone after it may have committed.
+    const bool ending = commit && names_[at].outer && !aborted;
     pq::PGresult* res = nullptr;
     int rc = run(sql, &res);
+    if (rc && ending) rc = commit_failed(rc, Commits::TRANSACTION);
     // A commit of a transaction an error rolled back answers ROLLBACK.
     bool rolled_back = !rc && commit && names_[at].outer && res && std::strcmp(pq.PQcmdStatus(res), "ROLLBACK") == 0;
     if (res) pq.PQclear(res);
@@ -583,10 +587,15 @@ int Session::exec(Stmt* st, const char* sql) {
         break;
     case Command::RETURN: rc = run_return(st, cmd); break;
     default: {
-        if (run_prepared(st, sql, n, &rc)) break;
-        std::string text = to_utf8(sql, n);
-        rc = rewrite_tblstruct(text);
-        if (!rc) rc = run_guarded(st, text);
+        const int before = pq.PQtransactionStatus(conn);
+        const Commits ending = before == pq::PQTRANS_INERROR ? Commits::NOTHING
+                                                             : commits(before != pq::PQTRANS_IDLE, sql, n);
+        if (!run_prepared(st, sql, n, &rc)) {
+            std::string text = to_utf8(sql, n);
+            rc = rewrite_tblstruct(text);
+            if (!rc) rc = run_guarded(st, text);
+        }
+        if (rc) rc = commit_failed(rc, ending);
     }
     }
     if (!lost_) deliver_notifications();

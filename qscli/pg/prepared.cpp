@@ -43,7 +43,7 @@ int Session::prepared_name(const std::string& key, size_t nparams, std::string* 
 
 bool Session::run_prepared(Stmt* st, const char* sql, size_t n, int* rc) {
     // A failed PREPARE would abort a transaction: only outside one.
-    if (pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE) return false;
+    if (!prepare || pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE) return false;
     std::string key;
     std::vector<Literal> lits;
     if (!parameterize(Dialect::Pg, sql, n, key, lits)) return false;

@@ -57,6 +57,19 @@ struct Field {
     bool operator==(const Field& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
 };
 
+// What a statement commits when the server runs it: inside a transaction a
+// plain COMMIT (or END) commits it; outside one, anything but a query or a
+// transaction's control commits itself.
+enum class Commits { NOTHING, TRANSACTION, ITSELF };
+Commits commits(bool in_transaction, const char* sql, size_t n);
+
+// Takes KEY=VALUE out of a PostgreSQL name (URI or keyword form): true with
+// the value when it was there.
+bool take_option(std::string& name, const std::string& key, std::string* value);
+
+// libpq's message without its closing newline.
+std::string trimmed(const char* m);
+
 // The query of a table's layout (the rows read_layout reads) with the name
 // as a literal.
 std::string layout_query(const std::string& table_utf8);
@@ -66,6 +79,11 @@ public:
     Session(Conn* c, const pq::Api& api, pq::PGconn* conn);
     ~Session() override;
     int start();  // the session settings, after log-on
+    // Named statements prepared on the server: off by the name's
+    // prepared_statements=off, and when a pooler stands between (the server
+    // process is not the one libpq logged on to), where a later transaction
+    // may land on a server session that lacks them or has others by their names.
+    bool prepare = true;
 
     int exec(Stmt* st, const char* sql) override;
     int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override;
@@ -74,6 +92,7 @@ public:
     bool alive() const override { return !lost_; }
     int dialect() const override { return QSCLI_DIALECT_PG; }
     int transaction_state() const override;
+    void abandon() override;
 
     // Used by the pieces of the backend.
     const pq::Api& pq;
@@ -123,6 +142,11 @@ private:
                    const void* recs, bool flagged);
     static constexpr int STALE = 1;
     void check_lost();
+    // "the connection to the server at HOST was lost: WHY"
+    int fail_lost(const std::string& why);
+    // A statement that commits (`what`) failed: its outcome is unknown when
+    // the connection went away after it was sent.
+    int commit_failed(int rc, Commits what);
 
     struct Txn {
         std::string name;  // UTF-8

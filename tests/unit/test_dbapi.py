@@ -9,7 +9,7 @@ import pytest
 
 import qxdouble
 from pyqivrexdb import dbapi, qxcore
-from pyqivrexdb.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
+from pyqivrexdb.errors import CommitOutcomeUnknown, DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
 from qxdouble import (QSCLI_ATTR_NULL_FLAGS, QSCLI_CONN_ERR_TEXT, QSCLI_ET_ARRA, QSCLI_ET_CHAR, QSCLI_ET_DATE,
                       QSCLI_ET_LONG, QSCLI_STMT_CHANGES, QSCLI_STMT_ERR_TEXT, QSCLI_STMT_LAST_ROWID, colrec)
 
@@ -255,7 +255,7 @@ def test_return_value_of_each_statement(double, conn, type_, body, value):
 @pytest.mark.parametrize("rc, cls", [
     (-19, IntegrityError), (-1, ProgrammingError), (-5, OperationalError), (-9, OperationalError),
     (-10, OperationalError), (-13, OperationalError), (-20, DataError), (-11, DatabaseError),
-    (-12345, DatabaseError),
+    (-12345, DatabaseError), (-98, CommitOutcomeUnknown),
 ])
 @pytest.mark.parametrize("text", [None, "the server's own words"])
 def test_errors_by_cause(double, conn, rc, cls, text):

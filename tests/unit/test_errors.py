@@ -79,7 +79,7 @@ def test_public_names():
     assert sorted(errors.__all__) == sorted([
         "Warning", "Error", "InterfaceError", "DatabaseError", "DataError",
         "OperationalError", "IntegrityError", "InternalError", "ProgrammingError",
-        "NotSupportedError"])
+        "NotSupportedError", "CommitOutcomeUnknown"])
 
 
 def test_module_raises_the_package_classes(double):

@@ -138,6 +138,7 @@ typedef int32_t qc_long;
 #define QSCLI_E_ARGUMENT (-95)      /* null pointer, unknown attribute, short buffer */
 #define QSCLI_E_CONNECTION (-96)    /* unknown connection handle, or connection gone */
 #define QSCLI_E_STATEMENT (-97)     /* unknown or closed statement handle */
+#define QSCLI_E_COMMIT_UNKNOWN (-98) /* the server went away after COMMIT was sent: it may have committed */
 
 /* Callbacks registered with qcSqlSetConnectAttr. */
 typedef void(QSCLI_CALL* qcSqlCbkSrvMsgT)(int hdb, int unused);

@@ -39,6 +39,7 @@ const char* class_for_code(int code) {
         case QSCLI_E_AUTH:
         case QSCLI_E_IN_USE:
         case QSCLI_E_CONNECTION: return "OperationalError";
+        case QSCLI_E_COMMIT_UNKNOWN: return "CommitOutcomeUnknown";
         case QSCLI_E_INTERNAL: return "InternalError";
         case QSCLI_E_UNSUPPORTED: return "NotSupportedError";
         default: return "DatabaseError";

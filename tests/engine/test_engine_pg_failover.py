@@ -1,0 +1,181 @@
+"""A primary with two streaming standbys behind one DSN that lists them all:
+libpq's choice of server by target_session_attrs, an error that names every
+server tried, and failovers under a stream of transactions that lose
+nothing and report nothing wrongly."""
+import os
+import threading
+import time
+
+import pytest
+
+from pyqivrexdb import dbapi
+
+TRANSACTIONS, FAILOVERS = 1000, 3
+
+
+@pytest.fixture(scope="module")
+def replicas():
+    import pgcluster
+    if not pgcluster.bindir():
+        why = "PostgreSQL's server programs (initdb) are not installed; tools/setup installs them"
+        if os.environ.get("CI") == "true":
+            pytest.fail("CI must run the failover tests: " + why)
+        pytest.skip(why)
+    rs = pgcluster.ReplicaSet(standbys=2).start()
+    yield rs
+    rs.remove()
+
+
+def server_of(dsn):
+    with dbapi.connect(dsn, autocommit=True) as c:
+        port, standby = c.execute("select inet_server_port(), pg_is_in_recovery()").fetchone()
+        return port, bool(standby)
+
+
+@pytest.mark.parametrize("attrs, standby", [
+    ("read-write", False), ("primary", False),
+    ("read-only", True), ("standby", True), ("prefer-standby", True),
+    ("any", None),
+])
+def test_target_session_attrs_pick_the_server(replicas, attrs, standby):
+    port, in_recovery = server_of(replicas.dsn(target_session_attrs=attrs))
+    if standby is not None:
+        assert in_recovery is standby
+        assert (port == replicas.primary.port) is (not standby)
+
+
+def test_a_dead_host_first_in_the_list_is_passed_over(replicas):
+    import pgcluster
+    dead = pgcluster.free_port()
+    dsn = replicas.dsn(target_session_attrs="read-write").replace("@", f"@127.0.0.1:{dead},", 1)
+    assert server_of(dsn) == (replicas.primary.port, False)
+
+
+def test_the_error_names_every_host_tried_and_why(replicas):
+    import pgcluster
+    dead = pgcluster.free_port()
+    standbys = [n.port for n in replicas.standbys]
+    hosts = ",".join(f"127.0.0.1:{p}" for p in [dead] + standbys)
+    dsn = f"postgresql://{pgcluster.USER}:{pgcluster.PASSWORD}@{hosts}/qx?target_session_attrs=read-write"
+    with pytest.raises(dbapi.OperationalError) as e:
+        dbapi.connect(dsn)
+    text = str(e.value)
+    for port in [dead] + standbys:
+        assert f'port {port}' in text, text
+    assert "refused" in text and "read-only" in text, text
+    assert pgcluster.PASSWORD not in text
+
+
+def test_the_connect_timeout_bounds_a_host_that_never_answers(replicas):
+    import socket
+    # A listener that never accepts: the log-on waits on it until the timeout.
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(0)
+        filler = socket.create_connection(silent.getsockname())  # fills the backlog
+        port = silent.getsockname()[1]
+        dsn = replicas.dsn(target_session_attrs="read-write", connect_timeout=2).replace(
+            "@", f"@127.0.0.1:{port},", 1)
+        start = time.monotonic()
+        assert server_of(dsn) == (replicas.primary.port, False)
+        assert time.monotonic() - start < 8
+        filler.close()
+
+
+def streaming_standbys(replicas, wait=20):
+    deadline = time.monotonic() + wait
+    while True:
+        n = int(replicas.primary.psql("select count(*) from pg_stat_replication where state = 'streaming'"))
+        if n == len(replicas.standbys) or time.monotonic() > deadline:
+            return n
+        time.sleep(0.1)
+
+
+class Stream:
+    """Transactions one after another, each inserting its own number, through
+    a connection made anew after any failure; what the driver said of each."""
+
+    def __init__(self, dsn, before=lambda k: None):
+        self.dsn, self.done, self.outcome, self.before = dsn, 0, {}, before
+        self.first_write_after = []  # seconds from a failure to the next commit
+
+    def connect(self):
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                return dbapi.connect(self.dsn)
+            except dbapi.OperationalError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.02)
+
+    def run(self, count):
+        conn, failed_at = None, None
+        for k in range(count):
+            self.before(k)
+            try:
+                if conn is None:
+                    conn = self.connect()
+                conn.execute("insert into t values (?)", (k,))
+                conn.commit()
+                self.outcome[k] = "committed"
+                if failed_at is not None:
+                    self.first_write_after.append(time.monotonic() - failed_at)
+                    failed_at = None
+            except dbapi.CommitOutcomeUnknown:
+                self.outcome[k] = "unknown"
+            except dbapi.OperationalError:
+                self.outcome[k] = "failed"
+            if self.outcome[k] != "committed":
+                failed_at = failed_at or time.monotonic()
+                conn.close()  # succeeds whatever became of the server
+                conn = None
+            self.done = k + 1
+        if conn is not None:
+            conn.close()
+
+
+def test_failovers_during_a_stream_of_transactions_lose_nothing(replicas):
+    dsn = replicas.dsn(target_session_attrs="read-write", connect_timeout=5)
+    with dbapi.connect(dsn) as c:
+        c.execute("create table t(k integer primary key)")
+    # The manager kills the primary once the stream passes each mark; the
+    # stream waits a little after it until that failover is over, so all of
+    # them land inside it however fast it runs.
+    marks = [at * TRANSACTIONS // (FAILOVERS + 1) for at in range(1, FAILOVERS + 1)]
+    over = [threading.Event() for _ in marks]
+    promotions = []
+
+    def before(k):
+        for mark, done in zip(marks, over):
+            if k == mark + 50:
+                assert done.wait(60), "a failover did not finish"
+
+    stream = Stream(dsn, before)
+
+    def fail_over():
+        for mark, done in zip(marks, over):
+            while stream.done < mark:
+                time.sleep(0.001)
+            promotions.append(replicas.failover())
+            done.set()
+
+    manager = threading.Thread(target=fail_over)
+    manager.start()
+    try:
+        stream.run(TRANSACTIONS)
+    finally:
+        for done in over:
+            done.set()
+        manager.join()
+    assert len(promotions) == FAILOVERS
+    assert streaming_standbys(replicas) == 2
+    with dbapi.connect(dsn) as c:
+        present = {k for (k,) in c.execute("select k from t").fetchall()}
+    wrong = {k: v for k, v in stream.outcome.items()
+             if (v == "committed" and k not in present) or (v == "failed" and k in present)}
+    assert not wrong
+    counts = {v: sum(1 for o in stream.outcome.values() if o == v) for v in ("committed", "failed", "unknown")}
+    assert counts["failed"] + counts["unknown"] >= FAILOVERS  # each failover was seen
+    print(f"\n{counts}; promotion {[round(p, 2) for p in promotions]} s; "
+          f"failure to next commit {[round(s, 2) for s in stream.first_write_after]} s")
