@@ -28,7 +28,7 @@ from .errors import (  # noqa: F401 - the module's exception classes
     NotSupportedError, OperationalError, ProgrammingError, Warning,
 )
 
-import pyqivrexdb._qxstandard as _std  # made by importing qxcore  # noqa: E402
+import pyqivrexdb._qxstandard as _standard  # made by importing qxcore  # noqa: E402
 
 apilevel = "2.0"
 threadsafety = 1  # threads may share the module, not connections
@@ -76,7 +76,7 @@ def complete_statement(statement, dialect="engine"):
     blanks and comments. `dialect` is "engine" (the embedded engine's SQL)
     or "postgresql" (also E'' texts, $tag$ bodies, nested comments);
     Connection.dialect names a connection's."""
-    return _std.complete(statement, _dialect_code(dialect))
+    return _standard.complete(statement, _dialect_code(dialect))
 
 
 def split_statements(text, dialect="engine"):
@@ -85,7 +85,7 @@ def split_statements(text, dialect="engine"):
     then the unfinished rest, if it holds more than blanks and closed
     comments (it is the one item for which complete_statement() is False).
     Empty statements are left out."""
-    return _std.split(text, _dialect_code(dialect))
+    return _standard.split(text, _dialect_code(dialect))
 
 
 # ---------------------------------------------------------------------------
@@ -110,7 +110,7 @@ BINARY = _TypeObject({_qxcore.QSCLI_ET_ARRA})
 NUMBER = _TypeObject({_qxcore.QSCLI_ET_BYTE, _qxcore.QSCLI_ET_INTR, _qxcore.QSCLI_ET_WORD,
                       _qxcore.QSCLI_ET_NMBR, _qxcore.QSCLI_ET_LONG, _qxcore.QSCLI_ET_DWRD,
                       _qxcore.QSCLI_ET_FLOA, _qxcore.QSCLI_ET_CURR, _qxcore.QSCLI_ET_DFLT,
-                      _std.QSCLI_ET_INT64})
+                      _standard.QSCLI_ET_INT64})
 DATETIME = _TypeObject({_qxcore.QSCLI_ET_DATE})
 ROWID = _TypeObject({_qxcore.QSCLI_ET_LONG})
 
@@ -141,7 +141,7 @@ def _by_cause(exc):
     code = getattr(exc, "error_code_qivrex", None)
     if not isinstance(code, int):
         return exc
-    cls = getattr(_errors, _std.class_for_code(code))
+    cls = getattr(_errors, _standard.class_for_code(code))
     text = getattr(exc, "server_text", None)
     new = cls(text or str(exc))
     new.code = code
@@ -211,12 +211,12 @@ class Connection:
     def dialect(self):
         """The SQL the connection speaks, for complete_statement() and
         split_statements(): "engine" or "postgresql"."""
-        return _DIALECT_NAMES[_std.dialect(self._check())]
+        return _DIALECT_NAMES[_standard.dialect(self._check())]
 
     def _state(self):
         """The library's account of the transaction (_TX_*), or None when it
         cannot tell."""
-        return _std.transaction_state(self._check())
+        return _standard.transaction_state(self._check())
 
     def _open(self):
         """Whether a transaction is open, asked of the library when it can
@@ -231,7 +231,7 @@ class Connection:
 
     def _run(self, sql):
         if self._control is None:
-            self._control = _std.Cursor(self._check())
+            self._control = _standard.Cursor(self._check())
         self._control.execute(sql)
 
     def _begin(self):
@@ -315,7 +315,7 @@ class Connection:
         before it (they stay in the transaction). Returns the rows loaded."""
         core = self._check()
         self._begin()
-        return _std.load(core, table, rows)
+        return _standard.load(core, table, rows)
 
     def interrupt(self):
         """Stops the statement running on this connection; callable from any
@@ -436,11 +436,11 @@ def _plain_insert(tokens):
     return table, names, len(marks)
 
 
-class Cursor(_std.Cursor):
+class Cursor(_standard.Cursor):
     """A cursor of a Connection: execute statements, fetch rows as tuples."""
 
     def __new__(cls, connection):
-        return _std.Cursor.__new__(cls, connection._check())
+        return _standard.Cursor.__new__(cls, connection._check())
 
     def __init__(self, connection):
         self.connection = connection
@@ -449,7 +449,7 @@ class Cursor(_std.Cursor):
         """Runs `operation` with `parameters` bound (a sequence for ``?``, a
         mapping for ``:name``). Returns the cursor."""
         self.connection._begin()
-        return _std.Cursor.execute(self, operation, parameters)
+        return _standard.Cursor.execute(self, operation, parameters)
 
     def executemany(self, operation, seq_of_parameters):
         """Runs `operation` once for each item of `seq_of_parameters`, all in
@@ -477,9 +477,9 @@ class Cursor(_std.Cursor):
         conn._begin()
         table = self._bulk_table(operation, seq)
         if table is None:
-            _std.Cursor.executemany(self, operation, seq)
+            _standard.Cursor.executemany(self, operation, seq)
             return
-        _std.load(conn._core, table, seq, self)
+        _standard.load(conn._core, table, seq, self)
 
     def _bulk_table(self, operation, seq):
         """The table a plain INSERT of many rows loads into through the bulk
@@ -488,7 +488,7 @@ class Cursor(_std.Cursor):
         if not isinstance(operation, str) or not isinstance(seq, (list, tuple)) or len(seq) < _BULK_MIN_ROWS \
                 or not self.null_flags:
             return None
-        insert = _plain_insert(_std.tokens(operation, _std.dialect(self.connection._core)))
+        insert = _plain_insert(_standard.tokens(operation, _standard.dialect(self.connection._core)))
         if insert is None:
             return None
         table, names, marks = insert
@@ -500,7 +500,7 @@ class Cursor(_std.Cursor):
         return table
 
     def _fields_of(self, table):
-        cur = _std.Cursor(self.connection._core)
+        cur = _standard.Cursor(self.connection._core)
         try:
             cur.execute('select fname, type from QXTBLSTRUCT("%s")' % table.replace('"', '""'))
             return cur.fetchall()

@@ -8,7 +8,7 @@
 #include "../connection/connection.h"
 #include "../cursor/cursor.h"
 #include "../cursor/field.h"
-#include "../cursor/standard.h"
+#include "../cursor/standard_cursor.h"
 #include "../module/causes.h"
 #include "../module/memory.h"
 #include "../module/module.h"
@@ -141,11 +141,11 @@ private:
         const values::Face face = standard_ ? values::Face::Standard : values::Face::Core;
         Ref layout_error(take_pending());
         const Py_ssize_t n = PyList_Check(fields_) ? PyList_GET_SIZE(fields_) : 0;
-        values::Layout before;
+        values::RecordLayout before;
         Py_ssize_t bad = 0;
         for (; bad < n; ++bad) {
             Ref prefix(PyList_GetSlice(fields_, 0, bad + 1));
-            values::Layout grown;
+            values::RecordLayout grown;
             if (!prefix || grown.resolve(prefix.get(), values::Purpose::Write, face) < 0) break;
             before = std::move(grown);
         }
@@ -335,7 +335,7 @@ private:
     ConnectionObject* conn_;
     const char* table_;
     PyObject* fields_;  // borrowed: the call's list of Fields
-    values::Layout layout_;
+    values::RecordLayout layout_;
     const values::Column* cols_ = nullptr;
     Py_ssize_t ncols_ = 0;
     uint64_t rec_size_ = 0;
@@ -555,17 +555,17 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     if (records_per_batch(count < 0 ? PY_SSIZE_T_MAX / 2 : count, length.get(), &per_batch) < 0) return nullptr;
     // The cursor a load runs for (executemany) drops its last result and
     // counts the rows loaded.
-    auto* std_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
+    auto* standard_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
     if (cursor != Py_None) {
-        if (std_cursor->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
-        if (std_cursor->base.vtab->reset(&std_cursor->base) < 0) return nullptr;
-        std_cursor->rowcount = -1;
-        std_cursor->has_lastrowid = 0;
+        if (standard_cursor->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
+        if (standard_cursor->base.vtab->reset(&standard_cursor->base) < 0) return nullptr;
+        standard_cursor->rowcount = -1;
+        standard_cursor->has_lastrowid = 0;
     }
     Loader loader(conn, table, fields.get(), per_batch);
     loader.standard(flag_bytes);
     if (load_rows(loader, rows) < 0) return nullptr;
-    if (cursor != Py_None) std_cursor->rowcount = loader.sent();
+    if (cursor != Py_None) standard_cursor->rowcount = loader.sent();
     return PyLong_FromSsize_t(loader.sent());
 }
 

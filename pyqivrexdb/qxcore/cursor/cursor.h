@@ -92,7 +92,7 @@ PyObject* records_close(PyObject* it, PyObject* = nullptr);
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, bool standard,
                       uint32_t flag_bytes, bool arra_lengths = false);
 
-// Shared by the standard cursor (standard.cpp): close() of a cursor, a new
+// Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new
 // Field for a column record (execute.cpp's cache), the read buffer for a
 // record size, and HEAPCTRL as it is bound now.
 PyObject* cursor_close(PyObject* self, PyObject*);

@@ -26,7 +26,7 @@ struct RecordsObject {
     uint32_t capacity;     // its size in bytes
     uint32_t pos;          // where the next record starts in it
     uint32_t left;         // bytes of the last read not yet cut (whole records)
-    values::Layout layout;
+    values::RecordLayout layout;
     PyObject* layout_columns;  // owned: the Field list `layout` was resolved from
     bool standard;         // rows of the standard face: tuples, its decoders
     uint32_t flag_bytes;   // null flags ending each record (standard face), or 0
@@ -322,7 +322,7 @@ void records_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     RecordsObject* r = as_records(self);
     finish(r);
-    r->layout.~Layout();
+    r->layout.~RecordLayout();
     r->buffer.~MemBlock();
     Py_TYPE(self)->tp_free(self);
 }
@@ -417,7 +417,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, b
     if (!obj) return nullptr;
     RecordsObject* r = as_records(obj);
     new (&r->buffer) MemBlock();
-    new (&r->layout) values::Layout();
+    new (&r->layout) values::RecordLayout();
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;

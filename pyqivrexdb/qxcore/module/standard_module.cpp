@@ -5,7 +5,7 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
-#include "../cursor/standard.h"
+#include "../cursor/standard_cursor.h"
 #include "causes.h"
 #include "module.h"
 

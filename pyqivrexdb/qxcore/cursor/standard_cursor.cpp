@@ -2,7 +2,7 @@
 // return value, changed rows and last row id, and makes the record iterator
 // cut tuples with the standard decoders; fetching refuses a closed cursor and
 // a statement without a result set. Everything else is the core's.
-#include "standard.h"
+#include "standard_cursor.h"
 
 #include "../client/calls.h"
 #include "../client/loader.h"
@@ -18,7 +18,7 @@ namespace qx {
 
 namespace {
 
-StandardCursorObject* as_std(PyObject* self) { return reinterpret_cast<StandardCursorObject*>(self); }
+StandardCursorObject* as_standard(PyObject* self) { return reinterpret_cast<StandardCursorObject*>(self); }
 
 std::nullptr_t failed(CursorObject* c, int rc, const char* context) {
     Ref text = statement_error_text(c->stmt_handle, c->lock);
@@ -26,7 +26,7 @@ std::nullptr_t failed(CursorObject* c, int rc, const char* context) {
 }
 
 int check_open(PyObject* self) {
-    if (as_std(self)->base.stmt_handle != 0) return 0;
+    if (as_standard(self)->base.stmt_handle != 0) return 0;
     raise_message("ProgrammingError", "the cursor is closed");
     return -1;
 }
@@ -160,12 +160,12 @@ int run(StandardCursorObject* self, const char* sql) {
 }
 
 int execute_one(PyObject* self, PyObject* operation, PyObject* params) {
-    Ref sql = bind_statement(operation, params, as_std(self)->dialect);
+    Ref sql = bind_statement(operation, params, as_standard(self)->dialect);
     if (!sql) return -1;
-    return run(as_std(self), PyBytes_AS_STRING(sql.get()));
+    return run(as_standard(self), PyBytes_AS_STRING(sql.get()));
 }
 
-PyObject* std_execute(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* standard_execute(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"operation", "parameters", nullptr};
     PyObject* operation = nullptr;
     PyObject* params = Py_None;
@@ -176,7 +176,7 @@ PyObject* std_execute(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // Each set of values in turn; rowcount is the sum of the changed rows.
-PyObject* std_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"operation", "seq_of_parameters", nullptr};
     PyObject* operation = nullptr;
     PyObject* seq = nullptr;
@@ -189,12 +189,12 @@ PyObject* std_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     bool known = true;
     while (Ref params{PyIter_Next(it.get())}) {
         if (execute_one(self, operation, params.get()) < 0) return nullptr;
-        if (as_std(self)->rowcount < 0) known = false;
-        else total += as_std(self)->rowcount;
+        if (as_standard(self)->rowcount < 0) known = false;
+        else total += as_standard(self)->rowcount;
     }
     if (PyErr_Occurred()) return nullptr;
-    as_std(self)->rowcount = known ? total : -1;
-    as_std(self)->has_lastrowid = 0;
+    as_standard(self)->rowcount = known ? total : -1;
+    as_standard(self)->has_lastrowid = 0;
     return new_ref(self);
 }
 
@@ -202,13 +202,13 @@ PyObject* std_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
 // nothing to fetch from. Borrowed.
 PyObject* fetch_source(PyObject* self) {
     if (check_open(self) < 0) return nullptr;
-    PyObject* results = as_std(self)->base.results;
+    PyObject* results = as_standard(self)->base.results;
     if (is_records(results)) return results;
     raise_message("ProgrammingError", "no result set to fetch from: the last statement gave none");
     return nullptr;
 }
 
-PyObject* std_fetchone(PyObject* self, PyObject*) {
+PyObject* standard_fetchone(PyObject* self, PyObject*) {
     PyObject* source = fetch_source(self);
     if (!source) return nullptr;
     Ref held = Ref::borrow(source);
@@ -217,12 +217,12 @@ PyObject* std_fetchone(PyObject* self, PyObject*) {
     return row;
 }
 
-PyObject* std_fetchmany(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* standard_fetchmany(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"size", nullptr};
     PyObject* size_arg = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:fetchmany", const_cast<char**>(kwlist), &size_arg))
         return nullptr;
-    Py_ssize_t size = as_std(self)->base.arraysize;
+    Py_ssize_t size = as_standard(self)->base.arraysize;
     if (size_arg != Py_None) {
         size = PyNumber_AsSsize_t(size_arg, PyExc_OverflowError);
         if (size == -1 && PyErr_Occurred()) return nullptr;
@@ -237,7 +237,7 @@ PyObject* std_fetchmany(PyObject* self, PyObject* args, PyObject* kwds) {
     return rows.release();
 }
 
-PyObject* std_fetchall(PyObject* self, PyObject*) {
+PyObject* standard_fetchall(PyObject* self, PyObject*) {
     PyObject* source = fetch_source(self);
     if (!source) return nullptr;
     Ref held = Ref::borrow(source);
@@ -246,7 +246,7 @@ PyObject* std_fetchall(PyObject* self, PyObject*) {
     return rows.release();
 }
 
-PyObject* std_iternext(PyObject* self) {
+PyObject* standard_iternext(PyObject* self) {
     PyObject* source = fetch_source(self);
     if (!source) return nullptr;
     Ref held = Ref::borrow(source);
@@ -254,26 +254,26 @@ PyObject* std_iternext(PyObject* self) {
 }
 
 // close() may be called any number of times.
-PyObject* std_close(PyObject* self, PyObject*) {
-    if (as_std(self)->base.stmt_handle == 0) Py_RETURN_NONE;
+PyObject* standard_close(PyObject* self, PyObject*) {
+    if (as_standard(self)->base.stmt_handle == 0) Py_RETURN_NONE;
     return cursor_close(self, nullptr);
 }
 
-PyObject* std_noop(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyObject* standard_noop(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
-PyObject* get_rowcount(PyObject* self, void*) { return PyLong_FromLongLong(as_std(self)->rowcount); }
+PyObject* get_rowcount(PyObject* self, void*) { return PyLong_FromLongLong(as_standard(self)->rowcount); }
 
 PyObject* get_lastrowid(PyObject* self, void*) {
-    if (!as_std(self)->has_lastrowid) Py_RETURN_NONE;
-    return PyLong_FromLongLong(as_std(self)->lastrowid);
+    if (!as_standard(self)->has_lastrowid) Py_RETURN_NONE;
+    return PyLong_FromLongLong(as_standard(self)->lastrowid);
 }
 
-PyObject* get_null_flags(PyObject* self, void*) { return PyLong_FromLong(as_std(self)->null_flags); }
+PyObject* get_null_flags(PyObject* self, void*) { return PyLong_FromLong(as_standard(self)->null_flags); }
 
 // Seven items a column: name, type_code (the element type), display_size,
 // internal_size (the field's bytes), precision, scale, null_ok.
 PyObject* get_description(PyObject* self, void*) {
-    Ref columns = Ref::borrow(as_std(self)->base.columns);
+    Ref columns = Ref::borrow(as_standard(self)->base.columns);
     if (!PyList_Check(columns.get())) Py_RETURN_NONE;
     const Py_ssize_t n = PyList_GET_SIZE(columns.get());
     Ref out(PyTuple_New(n));
@@ -291,7 +291,7 @@ PyObject* get_description(PyObject* self, void*) {
     return out.release();
 }
 
-PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"connection", nullptr};
     PyObject* connection = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Cursor", const_cast<char**>(kwlist), &connection))
@@ -305,7 +305,7 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!core_args) return nullptr;
     Ref obj(CursorType.tp_new(type, core_args.get(), nullptr));
     if (!obj) return nullptr;
-    StandardCursorObject* self = as_std(obj.get());
+    StandardCursorObject* self = as_standard(obj.get());
     self->rowcount = -1;
     self->has_lastrowid = 0;
     // Without the capability NULLs read as the core reads them.
@@ -316,19 +316,19 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return obj.release();
 }
 
-int std_init(PyObject*, PyObject*, PyObject*) { return 0; }
+int standard_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
-PyMethodDef std_methods[] = {
-    {"execute", QX_METHOD_CAST(std_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"executemany", QX_METHOD_CAST(std_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fetchone", std_fetchone, METH_NOARGS, nullptr},
-    {"fetchmany", QX_METHOD_CAST(std_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fetchall", std_fetchall, METH_NOARGS, nullptr},
-    {"close", std_close, METH_NOARGS, nullptr},
-    {"nextset", std_noop, METH_NOARGS, nullptr},
+PyMethodDef standard_methods[] = {
+    {"execute", QX_METHOD_CAST(standard_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"executemany", QX_METHOD_CAST(standard_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchone", standard_fetchone, METH_NOARGS, nullptr},
+    {"fetchmany", QX_METHOD_CAST(standard_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchall", standard_fetchall, METH_NOARGS, nullptr},
+    {"close", standard_close, METH_NOARGS, nullptr},
+    {"nextset", standard_noop, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef std_getset[] = {
+PyGetSetDef standard_getset[] = {
     {"rowcount", get_rowcount, nullptr, nullptr, nullptr},
     {"lastrowid", get_lastrowid, nullptr, nullptr, nullptr},
     {"description", get_description, nullptr, nullptr, nullptr},
@@ -343,11 +343,11 @@ PyTypeObject StandardCursorType = [] {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc = "The standard face's cursor: see pyqivrexdb.dbapi.Cursor.";
     t.tp_iter = PyObject_SelfIter;
-    t.tp_iternext = std_iternext;
-    t.tp_methods = std_methods;
-    t.tp_getset = std_getset;
-    t.tp_init = std_init;
-    t.tp_new = std_new;
+    t.tp_iternext = standard_iternext;
+    t.tp_methods = standard_methods;
+    t.tp_getset = standard_getset;
+    t.tp_init = standard_init;
+    t.tp_new = standard_new;
     // A dropped cursor gives its statement back. Set before the type is
     // ready, so its __del__ (a Python subclass's finalizer too) releases the
     // statement directly, also when closing it would fail.
