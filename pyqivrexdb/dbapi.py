@@ -317,6 +317,16 @@ class Connection:
         self._begin()
         return _standard.load(core, table, rows)
 
+    def table_layout(self, table):
+        """The fields of `table`, in order: a list of (name, type_code, size,
+        declared type) tuples, type_code an element type as in
+        Cursor.description and size its bytes in a record. Asked of the
+        server once and kept until this connection runs a statement that may
+        change a table (anything but queries, row changes, BEGIN, COMMIT and
+        savepoints) or a load finds the table changed. A missing table
+        raises ProgrammingError or OperationalError, as the server tells."""
+        return _standard.table_layout(self._check(), table)
+
     def interrupt(self):
         """Stops the statement running on this connection; callable from any
         thread. The statement raises OperationalError; with nothing running,
@@ -500,14 +510,10 @@ class Cursor(_standard.Cursor):
         return table
 
     def _fields_of(self, table):
-        cur = _standard.Cursor(self.connection._core)
         try:
-            cur.execute('select fname, type from QXTBLSTRUCT("%s")' % table.replace('"', '""'))
-            return cur.fetchall()
+            return self.connection.table_layout(table)
         except Error:
             return None
-        finally:
-            cur.close()
 
     def setinputsizes(self, sizes):
         pass

@@ -2,6 +2,7 @@
 // caller's rows into records of that layout and hands the library one buffer
 // of whole records at a time.
 #include "bulk.h"
+#include "table_layout.h"
 
 #include "../client/calls.h"
 #include "../client/loader.h"
@@ -317,6 +318,8 @@ private:
 
     int refused(int rc) {
         if (standard_) {
+            // The table changed since its layout was read: the next load reads it anew.
+            if (rc == QSCLI_E_RECORD_LENGTH) forget_layout(conn_->hdb, table_);
             Ref text = connection_error_text(conn_->hdb);
             raise_by_cause(rc, text.get(), "qcSqlAddRecords");
             annotate_pending(sent_, [] { return Ref(); });
@@ -348,52 +351,16 @@ private:
     uint32_t flag_bytes_ = 0;
 };
 
-// The table's field list from the structure query on `cursor`: columns 2, 3
-// and 4 of each row become a Field's asname, type and len. *record_length is
-// the Python sum of the lens.
-Ref read_structure(PyObject* cursor, PyObject* query, Ref* record_length) {
-    Ref done(PyObject_CallMethod(cursor, "execute", "O", query));
-    if (!done) return Ref();
-    Ref result(PyObject_CallMethod(cursor, "fetchall", nullptr));
-    if (!result) return Ref();
-    Ref rows(PySequence_List(result.get()));
-    if (!rows) return Ref();
-    Ref fields(PyList_New(0));
-    Ref total(PyLong_FromLong(0));
-    if (!fields || !total) return Ref();
-    static const char* const names[] = {"asname", "type", "len"};
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-        Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
-        Ref field(PyObject_CallObject(reinterpret_cast<PyObject*>(&FieldType), nullptr));
-        if (!field) return Ref();
-        Ref len;
-        for (int k = 0; k < 3; ++k) {
-            Ref key(PyLong_FromLong(2 + k));
-            if (!key) return Ref();
-            Ref value(PyObject_GetItem(row.get(), key.get()));
-            if (!value || PyObject_SetAttrString(field.get(), names[k], value.get()) < 0) return Ref();
-            if (k == 2) len = std::move(value);
-        }
-        if (PyList_Append(fields.get(), field.get()) < 0) return Ref();
-        Ref sum(PyNumber_Add(total.get(), len.get()));
-        if (!sum) return Ref();
-        total = std::move(sum);
-    }
-    *record_length = std::move(total);
-    return fields;
-}
-
-// A cursor of our own that close() could not close (the library refused to
-// close its result set, or to free it) would keep its statement for the
-// life of the connection: nobody else holds it to try again. Its statement
-// is handed back directly; the close() error is what the caller sees.
-void release_statement(PyObject* cursor) {
-    if (!PyObject_TypeCheck(cursor, &CursorType)) return;
-    auto* c = reinterpret_cast<CursorObject*>(cursor);
-    if (c->stmt_handle == 0) return;
-    SetAside keep;
-    const int32_t handle = c->stmt_handle;
-    if (quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); }) == 0) c->stmt_handle = 0;
+// The table's layout from the structure query run on `cursor` (the core
+// face's: a cursor of the caller's, whose statement it then is).
+int read_structure(PyObject* cursor, PyObject* table_name, TableLayout* layout) {
+    Ref query = layout_query(table_name);
+    if (!query) return -1;
+    Ref done(PyObject_CallMethod(cursor, "execute", "O", query.get()));
+    if (!done) return -1;
+    Ref rows(PyObject_CallMethod(cursor, "fetchall", nullptr));
+    if (!rows) return -1;
+    return layout_from_rows(rows.get(), layout, false);
 }
 
 // A cursor of our own is closed once the structure is read: its statement
@@ -407,7 +374,7 @@ int close_own_cursor(PyObject* conn, PyObject* cursor, bool failing) {
     Ref closed(PyObject_CallMethod(cursor, "close", nullptr));
     if (!closed) {
         Ref why(take_pending());
-        release_statement(cursor);
+        cursor_release(cursor);
         if (!failing && why && debug_log("%R: addrecords: closing the structure query's cursor failed: %S", conn,
                                          why.get()) < 0)
             return -1;
@@ -514,37 +481,20 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     const char* table = nullptr;
     Ref encoded = library_text(table_name, &table);
     if (!encoded) return nullptr;
-    // The name inside the structure query's double quotes, its own doubled.
-    Ref quote(PyUnicode_FromString("\"")), doubled(PyUnicode_FromString("\"\""));
-    Ref inner(quote && doubled ? PyUnicode_Replace(table_name, quote.get(), doubled.get(), -1) : nullptr);
-    Ref query(inner ? PyUnicode_FromFormat("select * from QXTBLSTRUCT(\"%U\");", inner.get()) : nullptr);
-    if (!query) return nullptr;
-    Ref cur(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&StandardCursorType), connection, nullptr));
-    if (!cur) return nullptr;
+    TableLayout layout;
+    if (table_layout(conn, table_name, &layout) < 0) return nullptr;
     // 64-bit fields load as QSCLI_ET_INT64 when the connection takes them
-    // so; the structure is then read the same way, else both stay DFLT.
+    // so, as the layout was read.
     const Int64Load int64(conn);
-    if (!int64.on) {
-        const int32_t hstmt = reinterpret_cast<CursorObject*>(cur.get())->stmt_handle;
-        quick_call(HeldLock(conn->hdb).get(), [&] { return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_INT64, nullptr, 0); });
-    }
-    Ref record_length;
-    Ref fields = read_structure(cur.get(), query.get(), &record_length);
-    {
-        SetAside keep;
-        Ref closed(cursor_close(cur.get(), nullptr));
-        if (!closed) release_statement(cur.get());
-        PyErr_Clear();
-    }
-    if (!fields) return nullptr;
-    const Py_ssize_t nfields = PyList_GET_SIZE(fields.get());
+    PyObject* fields = layout.fields.get();
+    const Py_ssize_t nfields = PyList_GET_SIZE(fields);
     const uint32_t flag_bytes =
         quick_call(HeldLock(conn->hdb).get(), [&] {
             return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0);
         }) == 0
             ? static_cast<uint32_t>((nfields + 7) / 8) : 0;
     Ref flags(PyLong_FromUnsignedLong(flag_bytes));
-    Ref length(flags ? PyNumber_Add(record_length.get(), flags.get()) : nullptr);
+    Ref length(flags ? PyNumber_Add(layout.record_length.get(), flags.get()) : nullptr);
     if (!length) return nullptr;
     const Py_ssize_t count = PyObject_Size(rows);
     if (count < 0) {
@@ -562,7 +512,7 @@ PyObject* standard_load(PyObject*, PyObject* args) {
         standard_cursor->rowcount = -1;
         standard_cursor->has_lastrowid = 0;
     }
-    Loader loader(conn, table, fields.get(), per_batch);
+    Loader loader(conn, table, fields, per_batch);
     loader.standard(flag_bytes);
     if (load_rows(loader, rows) < 0) return nullptr;
     if (cursor != Py_None) standard_cursor->rowcount = loader.sent();
@@ -585,10 +535,6 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     const char* table = nullptr;
     Ref encoded = library_text(table_name, &table);
     if (!encoded) return nullptr;
-    Ref format(PyUnicode_FromString("select * from QXTBLSTRUCT(\"%s\");"));
-    if (!format) return nullptr;
-    Ref query(PyUnicode_Format(format.get(), table_name));
-    if (!query) return nullptr;
 
     int given = PyObject_IsTrue(cursor);
     if (given < 0) return nullptr;
@@ -599,17 +545,17 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
         cur = Ref(PyObject_CallMethod(self, "cursor", nullptr));
         if (!cur) return nullptr;
     }
-    Ref record_length;
-    Ref fields = read_structure(cur.get(), query.get(), &record_length);
-    if (!given && close_own_cursor(self, cur.get(), !fields) < 0) return nullptr;
-    if (!fields) return nullptr;
+    TableLayout layout;
+    const int read = read_structure(cur.get(), table_name, &layout);
+    if (!given && close_own_cursor(self, cur.get(), read < 0) < 0) return nullptr;
+    if (read < 0) return nullptr;
 
     Py_ssize_t rows = PyObject_Size(pydata);
     if (rows < 0) return nullptr;
     Py_ssize_t per_batch;
-    if (records_per_batch(rows, record_length.get(), &per_batch) < 0) return nullptr;
+    if (records_per_batch(rows, layout.record_length.get(), &per_batch) < 0) return nullptr;
 
-    Loader loader(conn, table, fields.get(), per_batch);
+    Loader loader(conn, table, layout.fields.get(), per_batch);
     if (load_rows(loader, pydata) < 0) return nullptr;
     Py_RETURN_NONE;
 }

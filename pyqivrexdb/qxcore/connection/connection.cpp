@@ -3,6 +3,7 @@
 #include "connection.h"
 
 #include "../bulk/bulk.h"
+#include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../cursor/lexer.h"
@@ -22,6 +23,7 @@ namespace {
 // it but did not finish; the pending exception is what the caller sees.
 // `logged_on` says whether qcSqlConnect had succeeded.
 void abandon_handle(int hdb, bool logged_on) {
+    forget_layouts(hdb);
     HeldLock lock(hdb);
     release_quietly([&] {
         if (logged_on) waiting_call(lock.get(), hdb, [&] { return qc.qcSqlDisconnect(&hdb); });
@@ -32,6 +34,7 @@ void abandon_handle(int hdb, bool logged_on) {
 // Logs off session `hdb` and releases its handle, even when the session did
 // not end cleanly. The first failure is raised; 0, or -1.
 int end_session(int hdb) {
+    forget_layouts(hdb);
     HeldLock lock(hdb);
     int disconnect = waiting_call(lock.get(), hdb, [&] { return qc.qcSqlDisconnect(&hdb); });
     int release = quick_call(lock.get(), [&] { return qc.qcSqlFreeConnect(&hdb); });

@@ -96,6 +96,10 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, b
 // Field for a column record (execute.cpp's cache), the read buffer for a
 // record size, and HEAPCTRL as it is bound now.
 PyObject* cursor_close(PyObject* self, PyObject*);
+// Hands the statement of a cursor that close() could not close (the library
+// refused to close its result set, or to free it) straight back, so it is
+// not kept for the life of the connection; any pending exception stays.
+void cursor_release(PyObject* cursor);
 PyObject* new_field(const ColStruct_t* rec);
 uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit);
 int heap_limit_now(uint32_t* out);

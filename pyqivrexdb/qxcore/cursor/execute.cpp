@@ -1,6 +1,7 @@
 // Cursor.execute: run one statement and prepare what fetching needs.
 #include "cursor.h"
 
+#include "../bulk/table_layout.h"
 #include "../client/loader.h"
 #include "../module/causes.h"
 #include "../module/module.h"
@@ -180,6 +181,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
     // Copied: the call runs without the interpreter lock.
     const int32_t handle = self->stmt_handle;
     CallLock* const lock = self->lock;
+    layouts_see_statement(self->hdb, sql);
     int rc = waiting_call(lock, self->hdb, [&] { return qc.qcSqlExecDirect(handle, sql); });
     if (rc != 0) return execute_failed(self, rc, with_params, statement.get(), params);
     if (debug_log("%R: execute(textsql=\"%S\", params=%S)", self_obj, textsql, params) < 0)

@@ -4,6 +4,7 @@
 // a statement without a result set. Everything else is the core's.
 #include "standard_cursor.h"
 
+#include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
@@ -109,6 +110,7 @@ int run(StandardCursorObject* self, const char* sql) {
     self->has_lastrowid = 0;
 
     const int32_t handle = c->stmt_handle;
+    layouts_see_statement(c->hdb, sql);
     int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(handle, sql); });
     if (rc != 0) return failed(c, rc, "qcSqlExecDirect"), -1;
     if (read_return_value(c) < 0) return -1;
@@ -158,6 +160,12 @@ int run(StandardCursorObject* self, const char* sql) {
     self->rowcount = c->row_count;
     return 0;
 }
+
+}  // namespace
+
+int standard_run(StandardCursorObject* self, const char* sql) { return run(self, sql); }
+
+namespace {
 
 int execute_one(PyObject* self, PyObject* operation, PyObject* params) {
     Ref sql = bind_statement(operation, params, as_standard(self)->dialect);

@@ -2,6 +2,7 @@
 // core's import and registered in sys.modules only, so the core's own
 // namespace stays exactly as designed. pyqivrexdb.dbapi builds on it.
 #include "../bulk/bulk.h"
+#include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
@@ -59,6 +60,8 @@ PyMethodDef functions[] = {
      "tokens(text, dialect=0) -> (kind, text) of each token but blanks and comments."},
     {"load", standard_load, METH_VARARGS,
      "load(connection, table, rows, cursor=None) -> rows loaded: the standard face's bulk load."},
+    {"table_layout", table_layout_fn, METH_VARARGS,
+     "table_layout(connection, table) -> [(name, type_code, size, declared type), ...] of the table's fields."},
     {"masked_dsn", masked_dsn_fn, METH_O, "masked_dsn(dsn) -> dsn with each password as ***."},
     {"class_for_code", class_for_code_fn, METH_O,
      "class_for_code(code) -> the name of the errors class for a library return code."},
