@@ -4,7 +4,6 @@
 // a statement without a result set. Everything else is the core's.
 #include "standard_cursor.h"
 
-#include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
@@ -12,6 +11,7 @@
 #include "../module/module.h"
 #include "../values/values.h"
 #include "binding.h"
+#include "statement.h"
 
 #include <cstring>
 
@@ -100,65 +100,54 @@ int read_return_value(CursorObject* c) {
     return 0;
 }
 
+// The library's code and the statement's error text, as the class the code
+// names.
+void standard_refused(CursorObject* c, void*, Step step, int rc) {
+    static const char* const calls[] = {"qcSqlExecDirect",    "qcSqlGetStmtAttr", "qcSqlGetStmtAttr",
+                                        "qcSqlRowCount",      "qcSqlNumResultCols", "qcSqlNumResultCols",
+                                        "qcSqlOpenResults",   "qcSqlGetStmtAttr"};
+    const char* call = calls[static_cast<int>(step)];
+    if (step == Step::BadColumnCount) {
+        raise_by_cause(QSCLI_E_NO_RESULTS, nullptr, call);
+        return;
+    }
+    failed(c, rc, call);
+}
+
+int standard_executed(CursorObject*, void*) { return 0; }
+
+int standard_read_return(CursorObject* c, void*) { return read_return_value(c); }
+
+int standard_counted(CursorObject*, void*) { return 0; }
+
+// Changed rows and the last row id, where the library tells them.
+int standard_no_results(CursorObject* c, void*) {
+    auto* self = reinterpret_cast<StandardCursorObject*>(c);
+    stmt_int64(c, QSCLI_STMT_CHANGES, &self->rowcount);
+    self->has_lastrowid = stmt_int64(c, QSCLI_STMT_LAST_ROWID, &self->lastrowid) && self->lastrowid != 0;
+    return 0;
+}
+
+// Tuples cut by the standard decoders, NULLs from the records' null flags.
+PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, uint32_t record_size) {
+    auto* self = reinterpret_cast<StandardCursorObject*>(c);
+    const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((c->columns_count + 7) / 8) : 0;
+    PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, true,
+                                    flag_bytes, self->null_flags == 2);
+    if (results) self->rowcount = c->row_count;
+    return results;
+}
+
+const StatementFace kStandardFace = {standard_refused, standard_executed, standard_read_return,
+                                     standard_counted, standard_no_results, standard_results};
+
 // Runs one bound statement text; 0, or -1 with an exception set.
 int run(StandardCursorObject* self, const char* sql) {
-    CursorObject* c = &self->base;
     uint32_t heap_limit = 0;
     if (heap_limit_now(&heap_limit) < 0) return -1;
-    if (c->vtab->reset(c) < 0) return -1;
     self->rowcount = -1;
     self->has_lastrowid = 0;
-
-    const int32_t handle = c->stmt_handle;
-    layouts_see_statement(c->hdb, sql);
-    int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(handle, sql); });
-    if (rc != 0) return failed(c, rc, "qcSqlExecDirect"), -1;
-    if (read_return_value(c) < 0) return -1;
-    c->has_results = 1;
-    rc = quick_call(c->lock, [&] { return qc.qcSqlRowCount(c->stmt_handle, &c->row_count); });
-    if (rc != 0) return failed(c, rc, "qcSqlRowCount"), -1;
-    rc = quick_call(c->lock, [&] { return qc.qcSqlNumResultCols(c->stmt_handle, &c->columns_count); });
-    if (rc != 0) return failed(c, rc, "qcSqlNumResultCols"), -1;
-    const int count = c->columns_count;
-    if (count == QSCLI_RES_NONE) {
-        stmt_int64(c, QSCLI_STMT_CHANGES, &self->rowcount);
-        self->has_lastrowid = stmt_int64(c, QSCLI_STMT_LAST_ROWID, &self->lastrowid) &&
-                              self->lastrowid != 0;
-        return 0;
-    }
-    if (count < 0 || static_cast<uint64_t>(count) * sizeof(ColStruct_t) > UINT32_MAX)
-        return raise_by_cause(QSCLI_E_NO_RESULTS, nullptr, "qcSqlNumResultCols"), -1;
-
-    const uint32_t area_size = static_cast<uint32_t>(count * sizeof(ColStruct_t));
-    MemBlock area = mem_block(area_size);
-    if (!area) return -1;
-    unsigned int record_size = 0;
-    rc = quick_call(c->lock, [&] { return qc.qcSqlOpenResults(c->stmt_handle, &record_size); });
-    if (rc != 0) return failed(c, rc, "qcSqlOpenResults"), -1;
-    c->results_open = 1;
-    c->read_buffer_size = read_buffer_for(record_size, heap_limit);
-    unsigned int descriptor_length = 0;
-    rc = quick_call(c->lock, [&] {
-        return qc.qcSqlGetStmtAttr(c->stmt_handle, QSCLI_STMT_DST_INFO, 0, area.get(), area_size,
-                                   &descriptor_length);
-    });
-    if (rc != 0) return failed(c, rc, "qcSqlGetStmtAttr"), -1;
-
-    Ref columns(PyList_New(count));
-    if (!columns) return -1;
-    for (int i = 0; i < count; ++i) {
-        PyObject* field = new_field(reinterpret_cast<const ColStruct_t*>(area.get() + i * sizeof(ColStruct_t)));
-        if (!field) return -1;
-        PyList_SET_ITEM(columns.get(), i, field);
-    }
-    replace_field(c->columns, columns.release());
-    const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((count + 7) / 8) : 0;
-    Ref results(records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, true, flag_bytes,
-                            self->null_flags == 2));
-    if (!results) return -1;
-    replace_field(c->results, results.release());
-    self->rowcount = c->row_count;
-    return 0;
+    return run_statement(&self->base, sql, heap_limit, kStandardFace, nullptr);
 }
 
 }  // namespace
