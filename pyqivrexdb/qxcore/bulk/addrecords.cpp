@@ -49,20 +49,33 @@ void annotate_pending(Py_ssize_t rows_sent, MakeNote make_note) {
     raise_pending(value);
 }
 
-// What one table's records need, worked out before the first row is packed.
-class Loader {
-public:
-    // `per_batch`: the records one send carries, as HEAPCTRL allows.
-    Loader(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch)
-        : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch) {}
+class BulkLoad;
 
-    // The standard face's load: values packed exactly (values::encode_standard),
-    // None as NULL through `flag_bytes` bytes of null flags after each record
-    // (0: the library takes none, and None is refused), errors by cause.
-    void standard(uint32_t flag_bytes) {
-        standard_ = true;
-        flag_bytes_ = flag_bytes;
-    }
+// What differs between the faces in a bulk load: how values are packed, a
+// bad row told, and a refused batch raised.
+struct LoadFace {
+    values::Face values;
+    int (BulkLoad::*pack)(PyObject* row, unsigned char* out, Py_ssize_t* failed);
+    void (BulkLoad::*note_row)(PyObject* row, Py_ssize_t index, Py_ssize_t j);
+    int (BulkLoad::*refused)(int rc);
+};
+
+// One load into one table: rows packed into records of its layout, sent a
+// buffer at a time.
+class BulkLoad {
+public:
+    // The core face's load: values packed as the design packs them (cut to
+    // their field), None refused, errors with the library's code.
+    static const LoadFace kCore;
+    // The standard face's load: values packed exactly, None as NULL through
+    // `flag_bytes` bytes of null flags after each record (0: the library
+    // takes none, and None is refused), errors by cause.
+    static const LoadFace kStandard;
+
+    // `per_batch`: the records one send carries, as HEAPCTRL allows.
+    BulkLoad(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, const LoadFace& face,
+             uint32_t flag_bytes = 0)
+        : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes) {}
 
     Py_ssize_t sent() const { return sent_; }
 
@@ -72,8 +85,8 @@ public:
         if (!ready_ && prepare() < 0) return first_row_first(row, index), -1;
         unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
         Py_ssize_t j = 0;
-        if (pack(row, out, &j) < 0) {
-            note_row(row, index, j);
+        if ((this->*face_.pack)(row, out, &j) < 0) {
+            (this->*face_.note_row)(row, index, j);
             return -1;
         }
         if (++count_ == per_batch_) return send();
@@ -90,7 +103,7 @@ public:
         int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
             return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
         });
-        if (rc != 0) return refused(rc);
+        if (rc != 0) return (this->*face_.refused)(rc);
         sent_ += count_;
         count_ = 0;
         // A long load stays interruptible; what was sent stays sent.
@@ -106,9 +119,7 @@ private:
     // field writes exactly its len, so no row can leave its record and no
     // record the buffer.
     int prepare() {
-        if (layout_.resolve(fields_, values::Purpose::Write, standard_ ? values::Face::Standard : values::Face::Core) <
-            0)
-            return -1;
+        if (layout_.resolve(fields_, values::Purpose::Write, face_.values) < 0) return -1;
         const auto& cols = layout_.columns();
         if (layout_.record_size() > UINT32_MAX) {
             raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
@@ -139,7 +150,6 @@ private:
     // first row that a field before the refused one cannot take is told
     // instead of the layout's error.
     void first_row_first(PyObject* row, Py_ssize_t index) {
-        const values::Face face = standard_ ? values::Face::Standard : values::Face::Core;
         Ref layout_error(take_pending());
         const Py_ssize_t n = PyList_Check(fields_) ? PyList_GET_SIZE(fields_) : 0;
         values::RecordLayout before;
@@ -147,7 +157,7 @@ private:
         for (; bad < n; ++bad) {
             Ref prefix(PyList_GetSlice(fields_, 0, bad + 1));
             values::RecordLayout grown;
-            if (!prefix || grown.resolve(prefix.get(), values::Purpose::Write, face) < 0) break;
+            if (!prefix || grown.resolve(prefix.get(), values::Purpose::Write, face_.values) < 0) break;
             before = std::move(grown);
         }
         PyErr_Clear();
@@ -158,12 +168,10 @@ private:
             Ref key(PyLong_FromSsize_t(j));
             Ref item(key ? PyObject_GetItem(row, key.get()) : nullptr);
             bool is_null = false;
-            const int rc = !item ? -1
-                           : standard_ ? values::encode_standard(cols[j], item.get(), out, &is_null)
-                                       : values::encode_field(cols[j], item.get(), out);
+            const int rc = !item ? -1 : values::encode_value(face_.values, cols[j], item.get(), out, &is_null);
             if (rc < 0) {
                 if (!item) break;  // not a row to pack: the layout's error stands
-                note_row(row, index, j);
+                (this->*face_.note_row)(row, index, j);
                 return;
             }
             out += cols[j].len;
@@ -187,9 +195,8 @@ private:
         return Ref(PyUnicode_FromFormat("#%zd", j));
     }
 
-    // One value into field j at `out`, as the face packs it.
+    // One value into field j at `out`; None sets its null flag.
     int put(Py_ssize_t j, PyObject* value, unsigned char* out, unsigned char* flags) {
-        if (!standard_) return values::encode_field(cols_[j], value, out);
         bool is_null = false;
         if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
         if (!is_null) return 0;
@@ -201,8 +208,9 @@ private:
         return 0;
     }
 
-    int pack(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
-        if (standard_) return pack_standard(row, out, failed);
+    // A row of the core face: a tuple, a list or anything indexable, at
+    // least one value a field.
+    int pack_core(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
         const values::Column* cols = cols_;
         const Py_ssize_t n = ncols_;
         if (PyTuple_CheckExact(row)) {
@@ -269,8 +277,7 @@ private:
         return -1;
     }
 
-    void note_row(PyObject* row, Py_ssize_t index, Py_ssize_t j) {
-        if (standard_) return name_row(row, index, j);
+    void note_core_row(PyObject*, Py_ssize_t index, Py_ssize_t j) {
         annotate_pending(sent_, [&] {
             Ref name = field_name(j);
             if (!name) return Ref();
@@ -316,15 +323,16 @@ private:
             PyErr_Clear();
     }
 
-    int refused(int rc) {
-        if (standard_) {
-            // The table changed since its layout was read: the next load reads it anew.
-            if (rc == QSCLI_E_RECORD_LENGTH) forget_layout(conn_->hdb, table_);
-            Ref text = connection_error_text(conn_->hdb);
-            raise_by_cause(rc, text.get(), "qcSqlAddRecords");
-            annotate_pending(sent_, [] { return Ref(); });
-            return -1;
-        }
+    int refused_standard(int rc) {
+        // The table changed since its layout was read: the next load reads it anew.
+        if (rc == QSCLI_E_RECORD_LENGTH) forget_layout(conn_->hdb, table_);
+        Ref text = connection_error_text(conn_->hdb);
+        raise_by_cause(rc, text.get(), "qcSqlAddRecords");
+        annotate_pending(sent_, [] { return Ref(); });
+        return -1;
+    }
+
+    int refused_core(int rc) {
         Ref text = connection_error_text(conn_->hdb);
         raise_code("ProgrammingError", "qcSqlAddRecords error %d:", rc);
         note_server_text(text.get());
@@ -347,9 +355,14 @@ private:
     Py_ssize_t count_ = 0;  // records in the buffer since the last send
     Py_ssize_t sent_ = 0;   // records the library has accepted
     bool ready_ = false;
-    bool standard_ = false;
-    uint32_t flag_bytes_ = 0;
+    const LoadFace& face_;
+    uint32_t flag_bytes_;
 };
+
+const LoadFace BulkLoad::kCore{values::Face::Core, &BulkLoad::pack_core, &BulkLoad::note_core_row,
+                               &BulkLoad::refused_core};
+const LoadFace BulkLoad::kStandard{values::Face::Standard, &BulkLoad::pack_standard, &BulkLoad::name_row,
+                                   &BulkLoad::refused_standard};
 
 // The table's layout from the structure query run on `cursor` (the core
 // face's: a cursor of the caller's, whose statement it then is).
@@ -416,7 +429,7 @@ int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_
 }
 
 // Loads every row of `rows` through `loader`; 0, or -1 with an exception.
-int load_rows(Loader& loader, PyObject* rows) {
+int load_rows(BulkLoad& loader, PyObject* rows) {
     if (PyList_CheckExact(rows)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
             Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
@@ -512,8 +525,7 @@ PyObject* standard_load(PyObject*, PyObject* args) {
         standard_cursor->rowcount = -1;
         standard_cursor->has_lastrowid = 0;
     }
-    Loader loader(conn, table, fields, per_batch);
-    loader.standard(flag_bytes);
+    BulkLoad loader(conn, table, fields, per_batch, BulkLoad::kStandard, flag_bytes);
     if (load_rows(loader, rows) < 0) return nullptr;
     if (cursor != Py_None) standard_cursor->rowcount = loader.sent();
     return PyLong_FromSsize_t(loader.sent());
@@ -555,7 +567,7 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     Py_ssize_t per_batch;
     if (records_per_batch(rows, layout.record_length.get(), &per_batch) < 0) return nullptr;
 
-    Loader loader(conn, table, layout.fields.get(), per_batch);
+    BulkLoad loader(conn, table, layout.fields.get(), per_batch, BulkLoad::kCore);
     if (load_rows(loader, pydata) < 0) return nullptr;
     Py_RETURN_NONE;
 }

@@ -8,6 +8,7 @@
 #include "../client/qscli.h"
 #include "../module/memory.h"
 #include "../module/module.h"
+#include "../values/values.h"
 
 #include <cstdint>
 
@@ -86,10 +87,10 @@ int records_take(PyObject* it, PyObject* rows, Py_ssize_t limit);
 // Ends the iteration and frees the buffer, as the iterator's close().
 PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // A new record iterator over the cursor `self`'s open result, as
-// _read_results makes it; `standard` makes the standard face's rows, whose
+// _read_results makes it, with `face`'s rows; the standard face's
 // records end with `flag_bytes` bytes of null flags (0 without them) and,
 // with `arra_lengths`, then one 4-byte length per ARRA column.
-PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, bool standard,
+PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
                       uint32_t flag_bytes, bool arra_lengths = false);
 
 // Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new

@@ -132,7 +132,7 @@ int standard_no_results(CursorObject* c, void*) {
 PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, uint32_t record_size) {
     auto* self = reinterpret_cast<StandardCursorObject*>(c);
     const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((c->columns_count + 7) / 8) : 0;
-    PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, true,
+    PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, values::Face::Standard,
                                     flag_bytes, self->null_flags == 2);
     if (results) self->rowcount = c->row_count;
     return results;

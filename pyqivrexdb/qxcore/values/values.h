@@ -104,4 +104,10 @@ PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, 
 // col.len bytes.
 int encode_field(const Column& col, PyObject* value, unsigned char* out);
 
+// Encodes `value` as `face` packs it: encode_field, or encode_standard.
+inline int encode_value(Face face, const Column& col, PyObject* value, unsigned char* out, bool* is_null) {
+    *is_null = false;
+    return face == Face::Standard ? encode_standard(col, value, out, is_null) : encode_field(col, value, out);
+}
+
 }  // namespace qx::values
