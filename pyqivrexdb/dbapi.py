@@ -21,7 +21,6 @@ import datetime as _datetime
 import time as _time
 import weakref as _weakref
 
-from . import errors as _errors
 from . import qxcore as _qxcore
 from .errors import (  # noqa: F401 - the module's exception classes
     DataError, DatabaseError, Error, IntegrityError, InterfaceError, InternalError,
@@ -133,24 +132,6 @@ def TimestampFromTicks(ticks):
 
 
 # ---------------------------------------------------------------------------
-# Errors
-
-def _by_cause(exc):
-    """The standard face's error for an error of the core: the class the
-    library's code names, the server's text when the library told one."""
-    code = getattr(exc, "error_code_qivrex", None)
-    if not isinstance(code, int):
-        return exc
-    cls = getattr(_errors, _standard.class_for_code(code))
-    text = getattr(exc, "server_text", None)
-    new = cls(text or str(exc))
-    new.code = code
-    new.error_code_qivrex = code
-    new.server_text = text
-    return new
-
-
-# ---------------------------------------------------------------------------
 # Connection
 
 class Connection:
@@ -168,10 +149,8 @@ class Connection:
     NotSupportedError = NotSupportedError
 
     def __init__(self, dsn, user="", password="", *, autocommit=False):
-        try:
-            self._core = _qxcore.connect(dsn, user, password)
-        except _errors.Error as exc:
-            raise _by_cause(exc) from None
+        # Its refusals raise the class the library's code names.
+        self._core = _standard.connect(dsn, user, password)
         self._autocommit = bool(autocommit)
         # Our own account of the transaction, for a library that cannot tell
         # us its own (qcSqlTransactionState); otherwise the library's wins.
@@ -333,10 +312,7 @@ class Connection:
         or once closed, nothing happens."""
         core = self._core
         if core is not None:
-            try:
-                core.interrupt()
-            except _errors.Error as exc:
-                raise _by_cause(exc) from None
+            core.interrupt()
 
     def close(self):
         """Rolls back an open transaction and closes; a second close does

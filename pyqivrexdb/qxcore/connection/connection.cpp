@@ -14,6 +14,7 @@
 #include "methods.h"
 
 #include <cstring>
+#include <string>
 
 namespace qx {
 
@@ -103,7 +104,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     // the new one is logged on: a connect() that fails leaves it as it was.
     int hdb = 0;
     int rc = quick_call(HeldLock(0).get(), [&] { return qc.qcSqlAllocConnect(&hdb); });
-    if (rc) return raise_code("InterfaceError", "qcSqlAllocConnect error %d:", rc);
+    if (rc) return connection_refused(self, rc, "InterfaceError", "qcSqlAllocConnect");
 
     // The password never reaches the log, nor one inside the server's name.
     Ref shown = masked_dsn(server);
@@ -129,8 +130,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     });
     if (rc) {
         Ref text = connection_error_text(hdb);
-        raise_code("DatabaseError", "qcSqlConnect error %d:", rc);
-        note_server_text(text.get());
+        connection_refused(self, rc, "DatabaseError", "qcSqlConnect", text.get(), true);
         abandon_handle(hdb, false);
         return nullptr;
     }
@@ -187,9 +187,8 @@ PyObject* connection_interrupt(PyObject* obj, PyObject*) {
         rc = cancel_running(hdb);
         Py_END_ALLOW_THREADS
     }
-    if (rc == QSCLI_E_UNSUPPORTED)
-        return raise_code("NotSupportedError", "qcSqlCancel error %d:", rc);
-    if (rc) return raise_code("OperationalError", "qcSqlCancel error %d:", rc);
+    if (rc == QSCLI_E_UNSUPPORTED) return connection_refused(self, rc, "NotSupportedError", "qcSqlCancel");
+    if (rc) return connection_refused(self, rc, "OperationalError", "qcSqlCancel");
     Py_RETURN_NONE;
 }
 
@@ -235,21 +234,7 @@ void connection_dealloc(PyObject* self) {
 }
 
 PyObject* module_connect(PyObject*, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"dsn", "user", "passwd", nullptr};
-    static PyObject* const empty = PyUnicode_FromString("");
-    if (!empty) return nullptr;
-    PyObject* dsn;
-    PyObject* user = empty;
-    PyObject* passwd = empty;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:connect", const_cast<char**>(kwlist), &dsn,
-                                     &user, &passwd))
-        return nullptr;
-    if (dsn == Py_None) return raise_message("InterfaceError", "dsn value should not be None");
-    Ref conn(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ConnectionType)));
-    if (!conn) return nullptr;
-    Ref done(PyObject_CallMethod(conn.get(), "connect", "OOO", dsn, user, passwd));
-    if (!done) return nullptr;
-    return conn.release();
+    return new_connection(values::Face::Core, args, kwds);
 }
 
 PyMethodDef connection_methods[] = {
@@ -279,6 +264,41 @@ PyMethodDef connection_methods[] = {
 };
 
 }  // namespace
+
+std::nullptr_t connection_refused(ConnectionObject* self, int rc, const char* core_class, const char* call,
+                                  PyObject* text, bool asked) {
+    const std::string tmpl = std::string(call) + " error %d:";
+    if (self->face == values::Face::Standard) {
+        if (text) return raise_by_cause(rc, text, call);
+        Ref message(PyUnicode_FromFormat(tmpl.c_str(), rc));
+        if (!message) return nullptr;
+        raise_by_cause(rc, message.get(), call);
+    } else {
+        raise_code(core_class, tmpl.c_str(), rc);
+        if (!asked) return nullptr;
+    }
+    note_server_text(text);
+    return nullptr;
+}
+
+PyObject* new_connection(values::Face face, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"dsn", "user", "passwd", nullptr};
+    static PyObject* const empty = PyUnicode_FromString("");
+    if (!empty) return nullptr;
+    PyObject* dsn;
+    PyObject* user = empty;
+    PyObject* passwd = empty;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:connect", const_cast<char**>(kwlist), &dsn,
+                                     &user, &passwd))
+        return nullptr;
+    if (dsn == Py_None) return raise_message("InterfaceError", "dsn value should not be None");
+    Ref conn(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ConnectionType)));
+    if (!conn) return nullptr;
+    as_connection(conn.get())->face = face;
+    Ref done(PyObject_CallMethod(conn.get(), "connect", "OOO", dsn, user, passwd));
+    if (!done) return nullptr;
+    return conn.release();
+}
 
 PyTypeObject ConnectionType = [] {
     PyTypeObject t = static_type("pyqivrexdb.qxcore.Connection", sizeof(ConnectionObject));
