@@ -1,7 +1,7 @@
 // Cursor: one client statement handle and the state of the statement last
 // executed on it. The type and its lifecycle live in cursor.cpp, execution in
-// execute.cpp, the record iterator in results.cpp, fetching in fetch.cpp and
-// the statement's return value in retcode.cpp.
+// statement.cpp (the core face's part in execute.cpp), the record iterator
+// in results.cpp, fetching in fetch.cpp and the return value in retcode.cpp.
 #pragma once
 
 #include "../client/calls.h"
@@ -94,7 +94,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
                       uint32_t flag_bytes, bool arra_lengths = false);
 
 // Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new
-// Field for a column record (execute.cpp's cache), the read buffer for a
+// Field for a column record (field.cpp's cache), the read buffer for a
 // record size, and HEAPCTRL as it is bound now.
 PyObject* cursor_close(PyObject* self, PyObject*);
 // Hands the statement of a cursor that close() could not close (the library

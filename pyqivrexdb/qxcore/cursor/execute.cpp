@@ -1,4 +1,5 @@
-// Cursor.execute: run one statement and prepare what fetching needs.
+// Cursor.execute: the core face's part of the statement path (its designed errors,
+// log lines, _read_retcode and _read_results).
 #include "cursor.h"
 
 #include "../client/loader.h"
@@ -71,90 +72,6 @@ PyObject* raise_failed(CursorObject* self, int rc, bool with_params, PyObject* s
 }
 
 }  // namespace
-
-// The read buffer: the record size, or the smallest multiple of it that
-// reaches the limit. It never grows past what an unsigned size can hold, and
-// a record size of 0 (nothing to cut) takes the limit itself.
-uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit) {
-    if (record_size == 0) return heap_limit;
-    if (record_size >= heap_limit) return record_size;
-    uint64_t records = (uint64_t{heap_limit} + record_size - 1) / record_size;
-    uint64_t size = records * record_size;
-    if (size > UINT32_MAX) size = uint64_t{UINT32_MAX / record_size} * record_size;
-    return static_cast<uint32_t>(size);
-}
-
-namespace {
-
-// Fields of column records seen before. Queries repeat, and with them their
-// 128-byte column records: a new Field for a record met before takes the
-// (immutable) attribute values made for it then, instead of converting eleven
-// members again. A direct-mapped table of recent records; the values live
-// until exit.
-struct FieldTemplate {
-    ColStruct_t record;
-    PyObject* values[F_COUNT] = {};
-};
-constexpr size_t kTemplates = 256;
-FieldTemplate g_templates[kTemplates];
-
-size_t template_slot(const ColStruct_t* rec) {
-    uint64_t h = 0x9E3779B97F4A7C15ull;
-    const auto* p = reinterpret_cast<const unsigned char*>(rec);
-    for (size_t i = 0; i < sizeof(ColStruct_t); i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-    }
-    return static_cast<size_t>(h >> 56) & (kTemplates - 1);
-}
-
-}  // namespace
-
-PyObject* new_field(const ColStruct_t* rec) {
-    static_assert(sizeof(ColStruct_t) % 8 == 0, "column records hash in words");
-    FieldTemplate& t = g_templates[template_slot(rec)];
-    if (t.values[0] && std::memcmp(&t.record, rec, sizeof(ColStruct_t)) == 0) {
-        PyObject* field = FieldType.tp_alloc(&FieldType, 0);
-        if (!field) return nullptr;
-        PyObject** slot = reinterpret_cast<FieldObject*>(field)->slot;
-        for (int i = 0; i < F_COUNT; ++i) slot[i] = new_ref(t.values[i]);
-        return field;
-    }
-    Ref field(field_from_colstruct(rec));
-    if (!field) return nullptr;
-    // Taken before the Field reaches anyone who could change it.
-    PyObject* old[F_COUNT];
-    PyObject** slot = reinterpret_cast<FieldObject*>(field.get())->slot;
-    for (int i = 0; i < F_COUNT; ++i) {
-        old[i] = t.values[i];
-        t.values[i] = new_ref(slot[i]);
-    }
-    std::memcpy(&t.record, rec, sizeof(ColStruct_t));
-    for (PyObject* o : old) Py_XDECREF(o);
-    return field.release();
-}
-
-// HEAPCTRL as an unsigned 32-bit value: 0, or -1 with the lookup's or the
-// conversion's exception set. While the module namespace is unchanged the
-// name is bound to the same object, so an exact int is remembered; anything
-// else is looked up and converted at every use.
-int heap_limit_now(uint32_t* out) {
-    static LateBound kept;
-    static uint32_t limit = 0;
-    if (kept.holds()) {
-        *out = limit;
-        return 0;
-    }
-    const uint64_t moment = LateBound::now();
-    Ref heapctrl = global("HEAPCTRL");
-    if (!heapctrl || to_uint32(heapctrl.get(), out) < 0) return -1;
-    limit = *out;
-    // Only an exact int converts without running Python code.
-    if (PyLong_CheckExact(heapctrl.get())) kept.keep(moment);
-    else kept.forget();
-    return 0;
-}
 
 namespace {
 

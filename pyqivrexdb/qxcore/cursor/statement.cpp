@@ -7,6 +7,39 @@
 
 namespace qx {
 
+// The read buffer: the record size, or the smallest multiple of it that
+// reaches the limit. It never grows past what an unsigned size can hold, and
+// a record size of 0 (nothing to cut) takes the limit itself.
+uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit) {
+    if (record_size == 0) return heap_limit;
+    if (record_size >= heap_limit) return record_size;
+    uint64_t records = (uint64_t{heap_limit} + record_size - 1) / record_size;
+    uint64_t size = records * record_size;
+    if (size > UINT32_MAX) size = uint64_t{UINT32_MAX / record_size} * record_size;
+    return static_cast<uint32_t>(size);
+}
+
+// HEAPCTRL as an unsigned 32-bit value: 0, or -1 with the lookup's or the
+// conversion's exception set. While the module namespace is unchanged the
+// name is bound to the same object, so an exact int is remembered; anything
+// else is looked up and converted at every use.
+int heap_limit_now(uint32_t* out) {
+    static LateBound kept;
+    static uint32_t limit = 0;
+    if (kept.holds()) {
+        *out = limit;
+        return 0;
+    }
+    const uint64_t moment = LateBound::now();
+    Ref heapctrl = global("HEAPCTRL");
+    if (!heapctrl || to_uint32(heapctrl.get(), out) < 0) return -1;
+    limit = *out;
+    // Only an exact int converts without running Python code.
+    if (PyLong_CheckExact(heapctrl.get())) kept.keep(moment);
+    else kept.forget();
+    return 0;
+}
+
 namespace {
 
 // The Fields of the result's `count` column records, as the cursor's columns.
