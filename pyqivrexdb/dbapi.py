@@ -21,7 +21,6 @@ import datetime as _datetime
 import time as _time
 import weakref as _weakref
 
-from . import errors as _errors
 from . import messages as _messages
 from . import qxcore as _qxcore
 from .messages import Notify  # noqa: F401 - a notification
@@ -30,7 +29,7 @@ from .errors import (  # noqa: F401 - the module's exception classes
     NotSupportedError, OperationalError, ProgrammingError, Warning,
 )
 
-import pyqivrexdb._qxstandard as _std  # made by importing qxcore  # noqa: E402
+import pyqivrexdb._qxstandard as _standard  # made by importing qxcore  # noqa: E402
 from pyqivrexdb._qxstandard import Row, dict_row, namedtuple_row  # noqa: E402,F401
 
 apilevel = "2.0"
@@ -87,7 +86,7 @@ def complete_statement(statement, dialect="engine"):
     blanks and comments. `dialect` is "engine" (the embedded engine's SQL)
     or "postgresql" (also E'' texts, $tag$ bodies, nested comments);
     Connection.dialect names a connection's."""
-    return _std.complete(statement, _dialect_code(dialect))
+    return _standard.complete(statement, _dialect_code(dialect))
 
 
 def split_statements(text, dialect="engine"):
@@ -96,7 +95,7 @@ def split_statements(text, dialect="engine"):
     then the unfinished rest, if it holds more than blanks and closed
     comments (it is the one item for which complete_statement() is False).
     Empty statements are left out."""
-    return _std.split(text, _dialect_code(dialect))
+    return _standard.split(text, _dialect_code(dialect))
 
 
 # ---------------------------------------------------------------------------
@@ -121,7 +120,7 @@ BINARY = _TypeObject({_qxcore.QSCLI_ET_ARRA})
 NUMBER = _TypeObject({_qxcore.QSCLI_ET_BYTE, _qxcore.QSCLI_ET_INTR, _qxcore.QSCLI_ET_WORD,
                       _qxcore.QSCLI_ET_NMBR, _qxcore.QSCLI_ET_LONG, _qxcore.QSCLI_ET_DWRD,
                       _qxcore.QSCLI_ET_FLOA, _qxcore.QSCLI_ET_CURR, _qxcore.QSCLI_ET_DFLT,
-                      _std.QSCLI_ET_INT64})
+                      _standard.QSCLI_ET_INT64})
 DATETIME = _TypeObject({_qxcore.QSCLI_ET_DATE})
 ROWID = _TypeObject({_qxcore.QSCLI_ET_LONG})
 
@@ -141,24 +140,6 @@ def TimeFromTicks(ticks):
 
 def TimestampFromTicks(ticks):
     return Timestamp(*_time.localtime(ticks)[:6])
-
-
-# ---------------------------------------------------------------------------
-# Errors
-
-def _by_cause(exc):
-    """The standard face's error for an error of the core: the class the
-    library's code names, the server's text when the library told one."""
-    code = getattr(exc, "error_code_qivrex", None)
-    if not isinstance(code, int):
-        return exc
-    cls = getattr(_errors, _std.class_for_code(code))
-    text = getattr(exc, "server_text", None)
-    new = cls(text or str(exc))
-    new.code = code
-    new.error_code_qivrex = code
-    new.server_text = text
-    return new
 
 
 # ---------------------------------------------------------------------------
@@ -184,10 +165,8 @@ class Connection:
     row_factory = None
 
     def __init__(self, dsn, user="", password="", *, autocommit=False):
-        try:
-            self._core = _qxcore.connect(dsn, user, password)
-        except _errors.Error as exc:
-            raise _by_cause(exc) from None
+        # Its refusals raise the class the library's code names.
+        self._core = _standard.connect(dsn, user, password)
         self._autocommit = bool(autocommit)
         # Our own account of the transaction, for a library that cannot tell
         # us its own (qcSqlTransactionState); otherwise the library's wins.
@@ -235,12 +214,12 @@ class Connection:
     def dialect(self):
         """The SQL the connection speaks, for complete_statement() and
         split_statements(): "engine" or "postgresql"."""
-        return _DIALECT_NAMES[_std.dialect(self._check())]
+        return _DIALECT_NAMES[_standard.dialect(self._check())]
 
     def _state(self):
         """The library's account of the transaction (_TX_*), or None when it
         cannot tell."""
-        return _std.transaction_state(self._check())
+        return _standard.transaction_state(self._check())
 
     def _open(self):
         """Whether a transaction is open, asked of the library when it can
@@ -255,7 +234,7 @@ class Connection:
 
     def _run(self, sql):
         if self._control is None:
-            self._control = _std.Cursor(self._check())
+            self._control = _standard.Cursor(self._check())
         self._control.execute(sql)
 
     def _begin(self):
@@ -339,11 +318,21 @@ class Connection:
         before it (they stay in the transaction). Returns the rows loaded."""
         core = self._check()
         self._begin()
-        return _std.load(core, table, rows)
+        return _standard.load(core, table, rows)
+
+    def table_layout(self, table):
+        """The fields of `table`, in order: a list of (name, type_code, size,
+        declared type) tuples, type_code an element type as in
+        Cursor.description and size its bytes in a record. Asked of the
+        server once and kept until this connection runs a statement that may
+        change a table (anything but queries, row changes, BEGIN, COMMIT and
+        savepoints) or a load finds the table changed. A missing table
+        raises ProgrammingError or OperationalError, as the server tells."""
+        return _standard.table_layout(self._check(), table)
 
     def tables(self):
         """The names of the tables in the session's schema, sorted."""
-        cur = _std.Cursor(self._check())
+        cur = _standard.Cursor(self._check())
         try:
             cur.execute(_TABLE_QUERIES[self.dialect])
             return [row[0] for row in cur.fetchall()]
@@ -358,10 +347,7 @@ class Connection:
         receiver = getattr(self, "_messages", None)
         if receiver is None:
             receiver = _messages.Receiver()
-            try:
-                _std.set_receiver(self._check(), receiver)
-            except _errors.Error as exc:
-                raise _by_cause(exc) from None
+            _standard.set_receiver(self._check(), receiver)
             self._messages = receiver
         return receiver
 
@@ -399,10 +385,7 @@ class Connection:
         or once closed, nothing happens."""
         core = self._core
         if core is not None:
-            try:
-                core.interrupt()
-            except _errors.Error as exc:
-                raise _by_cause(exc) from None
+            core.interrupt()
 
     def close(self):
         """Rolls back an open transaction and closes; a second close does
@@ -512,11 +495,11 @@ def _plain_insert(tokens):
     return table, names, len(marks)
 
 
-class Cursor(_std.Cursor):
+class Cursor(_standard.Cursor):
     """A cursor of a Connection: execute statements, fetch rows as tuples."""
 
     def __new__(cls, connection):
-        return _std.Cursor.__new__(cls, connection._check())
+        return _standard.Cursor.__new__(cls, connection._check())
 
     def __init__(self, connection):
         self.connection = connection
@@ -527,7 +510,7 @@ class Cursor(_std.Cursor):
         """Runs `operation` with `parameters` bound (a sequence for ``?``, a
         mapping for ``:name``). Returns the cursor."""
         self.connection._begin()
-        return _std.Cursor.execute(self, operation, parameters)
+        return _standard.Cursor.execute(self, operation, parameters)
 
     def executemany(self, operation, seq_of_parameters):
         """Runs `operation` once for each item of `seq_of_parameters`, all in
@@ -555,9 +538,9 @@ class Cursor(_std.Cursor):
         conn._begin()
         table = self._bulk_table(operation, seq)
         if table is None:
-            _std.Cursor.executemany(self, operation, seq)
+            _standard.Cursor.executemany(self, operation, seq)
             return
-        _std.load(conn._core, table, seq, self)
+        _standard.load(conn._core, table, seq, self)
 
     def _bulk_table(self, operation, seq):
         """The table a plain INSERT of many rows loads into through the bulk
@@ -566,7 +549,7 @@ class Cursor(_std.Cursor):
         if not isinstance(operation, str) or not isinstance(seq, (list, tuple)) or len(seq) < _BULK_MIN_ROWS \
                 or not self.null_flags:
             return None
-        insert = _plain_insert(_std.tokens(operation, _std.dialect(self.connection._core)))
+        insert = _plain_insert(_standard.tokens(operation, _standard.dialect(self.connection._core)))
         if insert is None:
             return None
         table, names, marks = insert
@@ -578,14 +561,10 @@ class Cursor(_std.Cursor):
         return table
 
     def _fields_of(self, table):
-        cur = _std.Cursor(self.connection._core)
         try:
-            cur.execute('select fname, type from QXTBLSTRUCT("%s")' % table.replace('"', '""'))
-            return cur.fetchall()
+            return self.connection.table_layout(table)
         except Error:
             return None
-        finally:
-            cur.close()
 
     @property
     def return_value(self):

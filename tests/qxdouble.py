@@ -36,6 +36,7 @@ ENTRY_POINTS = (
 # Entry points our own library adds; the vendor's has none of them.
 OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency", "qcSqlDialect", "qcSqlTransactionState")
 QSCLI_E_INTERRUPTED = -9
+QSCLI_E_RECORD_LENGTH = -94
 QSCLI_DIALECT_ENGINE, QSCLI_DIALECT_PG = 0, 1
 QSCLI_TX_IDLE, QSCLI_TX_OPEN, QSCLI_TX_FAILED = 0, 1, 2
 

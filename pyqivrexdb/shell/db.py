@@ -55,8 +55,7 @@ class Database:
 
     def fields(self, table):
         """(name, type code, length, declared type) of each field of a table."""
-        name = table.replace('"', '""')
-        return [(r[2], r[3], r[4], r[6]) for r in self.rows('select * from QXTBLSTRUCT("%s");' % name)]
+        return self.conn.table_layout(table)
 
     def tables(self):
         return self.conn.tables()

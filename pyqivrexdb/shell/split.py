@@ -49,7 +49,7 @@ class Splitter:
 
 
 def _comment_only(text, dialect):
-    return not dbapi._std.tokens(text, dbapi._dialect_code(dialect))
+    return not dbapi._standard.tokens(text, dbapi._dialect_code(dialect))
 
 
 def split(text, dialect="engine"):

@@ -170,7 +170,7 @@ def test_executemany_bulk_path_reads_the_insert_with_the_lexer(double, conn_in):
     conn = conn_in(None)
     cur = conn.cursor()
     assert cur._bulk_table("insert into t values (?, ?)", [()] * 64) is None  # the double knows no table
-    from pyqivrexdb.dbapi import _plain_insert, _std
+    from pyqivrexdb.dbapi import _plain_insert, _standard
     cases = {
         'insert into "a""b" values (?, ?);': ('a"b', None, 2),
         "INSERT INTO [t] ([x], `y`) VALUES (?,?) -- done": ("t", ["x", "y"], 2),
@@ -182,7 +182,7 @@ def test_executemany_bulk_path_reads_the_insert_with_the_lexer(double, conn_in):
         "insert into t values (?,)": None,
     }
     for sql, expected in cases.items():
-        assert _plain_insert(_std.tokens(sql, 0)) == expected, sql
+        assert _plain_insert(_standard.tokens(sql, 0)) == expected, sql
     assert qxdouble.QSCLI_DIALECT_PG == 1
 
 

@@ -400,11 +400,11 @@ def test_addrecords_loads_when_its_own_cursor_fails_to_close(double, conn, entry
 STD_ROWS = b"".join(struct.pack("<i", i) + b"\x00" for i in range(3)) + struct.pack("<i", 0) + b"\x01"
 
 
-def std_query(double):
+def standard_query(double):
     double.set_result([colrec(rs.LONG, 4, b"N")], STD_ROWS, rec_size=5)
 
 
-def std_table(double):
+def standard_table(double):
     # The structure query's records end with their null flags too.
     records = struct.pack("<ii32sii", 0, 0, b"N".ljust(32), rs.LONG, 4) + b"\x00"
     double.set_result(rs.STRUCT_COLUMNS, records, rec_size=49)
@@ -414,16 +414,16 @@ STD_SCENARIOS = {
     "connect": (None, lambda ctx: ctx.__setattr__("conn", __import__("pyqivrexdb.dbapi").dbapi.connect("srv"))),
     "cursor": (None, lambda ctx: ctx.conn.cursor().close()),
     "execute and fetchall with null flags": (
-        std_query, lambda ctx: ctx.got.append(ctx.conn.cursor().execute("select ?", (1,)).fetchall())),
+        standard_query, lambda ctx: ctx.got.append(ctx.conn.cursor().execute("select ?", (1,)).fetchall())),
     "execute a change": (None, lambda ctx: ctx.got.append(ctx.conn.cursor().execute("update").rowcount)),
     "commit": (None, lambda ctx: (ctx.conn.cursor().execute("update"), ctx.conn.commit())),
     "rollback": (None, lambda ctx: (ctx.conn.cursor().execute("update"), ctx.conn.rollback())),
-    "addrecords with NULL": (std_table, lambda ctx: ctx.conn.addrecords("t", [(None,), (1,)])),
+    "addrecords with NULL": (standard_table, lambda ctx: ctx.conn.addrecords("t", [(None,), (1,)])),
     "executemany": (None, lambda ctx: ctx.conn.cursor().executemany("update ?", [(1,), (2,)])),
 }
 
 
-def std_setup(double, name, script):
+def standard_setup(double, name, script):
     from pyqivrexdb import dbapi
     double.reset()
     for attr in (qxdouble.QSCLI_ATTR_NULL_FLAGS, qxdouble.QSCLI_STMT_ERR_TEXT, qxdouble.QSCLI_CONN_ERR_TEXT,
@@ -439,7 +439,7 @@ def std_setup(double, name, script):
     return ctx
 
 
-def std_cleanup(double, ctx):
+def standard_cleanup(double, ctx):
     if ctx.conn is not None:
         ctx.conn.close()
     gc.collect()
@@ -450,16 +450,16 @@ def std_cleanup(double, ctx):
 def test_standard_face_each_client_call_fails_in_turn(double, unraisable, name, rc):
     from pyqivrexdb.errors import Error
     script, op = STD_SCENARIOS[name]
-    ctx = std_setup(double, name, script)
+    ctx = standard_setup(double, name, script)
     if script:
         script(double)
     op(ctx)
     baseline = double.names()
-    std_cleanup(double, ctx)
+    standard_cleanup(double, ctx)
     check_handles(double)
     failures = []
     for k, entry in enumerate(baseline):
-        ctx = std_setup(double, name, script)
+        ctx = standard_setup(double, name, script)
         if script:
             script(double)
         double.fail(entry, rc, times=1, skip=baseline[:k].count(entry))
@@ -476,7 +476,7 @@ def test_standard_face_each_client_call_fails_in_turn(double, unraisable, name, 
             if script:
                 script(double)
             op(ctx)
-            std_cleanup(double, ctx)
+            standard_cleanup(double, ctx)
             # A statement whose release the library refused stays refused.
             check_handles(double, allowed_stmts=int(entry == "qcSqlFreeStmt"))
         except (Exception, AssertionError) as exc:  # noqa: BLE001

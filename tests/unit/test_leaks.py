@@ -366,7 +366,7 @@ def standard_round(double):
     double.set_result(rs.STRUCT_COLUMNS, struct.pack("<ii32sii", 0, 0, b"N".ljust(32), rs.LONG, 4) + b"\x00",
                       rec_size=49)
     try:
-        conn.addrecords("t", [(2 ** 40,)])
+        conn.addrecords("u", [(2 ** 40,)])  # another table: t's layout is known by now
     except errors.DataError:
         pass
     conn.autocommit = False

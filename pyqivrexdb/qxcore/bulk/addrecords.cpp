@@ -1,14 +1,17 @@
-// Connection.addrecords: asks the server for a table's field list, packs the
-// caller's rows into records of that layout and hands the library one buffer
-// of whole records at a time.
+// The two faces' bulk entry points: the core's Connection.addrecords (its
+// cursor runs the structure query at every call, as designed) and the
+// standard face's load (the connection's kept layout); both load through
+// bulk_load.
 #include "bulk.h"
+#include "load.h"
+#include "table_layout.h"
 
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../cursor/cursor.h"
 #include "../cursor/field.h"
-#include "../cursor/standard.h"
+#include "../cursor/standard_cursor.h"
 #include "../module/causes.h"
 #include "../module/memory.h"
 #include "../module/module.h"
@@ -30,370 +33,16 @@ const char* const addrecords_doc =
 
 namespace {
 
-// Adds `rows_sent` and a note to the pending exception, so the caller of a
-// long load learns how far it got. A failure to annotate is swallowed: the
-// original exception is what matters.
-template <class MakeNote>
-void annotate_pending(Py_ssize_t rows_sent, MakeNote make_note) {
-    PyObject* value = take_pending();
-    if (value) {
-        Ref count(PyLong_FromSsize_t(rows_sent));
-        if (!count || PyObject_SetAttrString(value, "rows_sent", count.get()) < 0) PyErr_Clear();
-        Ref note = make_note();
-        if (note && PyObject_HasAttrString(value, "add_note")) {
-            Ref done(PyObject_CallMethod(value, "add_note", "O", note.get()));
-        }
-        PyErr_Clear();
-    }
-    raise_pending(value);
-}
-
-// What one table's records need, worked out before the first row is packed.
-class Loader {
-public:
-    // `per_batch`: the records one send carries, as HEAPCTRL allows.
-    Loader(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch)
-        : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch) {}
-
-    // The standard face's load: values packed exactly (values::encode_standard),
-    // None as NULL through `flag_bytes` bytes of null flags after each record
-    // (0: the library takes none, and None is refused), errors by cause.
-    void standard(uint32_t flag_bytes) {
-        standard_ = true;
-        flag_bytes_ = flag_bytes;
-    }
-
-    Py_ssize_t sent() const { return sent_; }
-
-    // Packs one row; sends the buffer when it is full. 0, or -1 with an
-    // exception set.
-    int add(PyObject* row, Py_ssize_t index) {
-        if (!ready_ && prepare() < 0) return first_row_first(row, index), -1;
-        unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
-        Py_ssize_t j = 0;
-        if (pack(row, out, &j) < 0) {
-            note_row(row, index, j);
-            return -1;
-        }
-        if (++count_ == per_batch_) return send();
-        return 0;
-    }
-
-    // Sends the records packed since the last send, if any.
-    int send() {
-        if (count_ == 0) return 0;
-        const int hdb = conn_->hdb;
-        const qc_long count = static_cast<qc_long>(count_);
-        const unsigned int rec_size = static_cast<unsigned int>(rec_size_);
-        unsigned char* records = buffer_.get();
-        int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
-            return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
-        });
-        if (rc != 0) return refused(rc);
-        sent_ += count_;
-        count_ = 0;
-        // A long load stays interruptible; what was sent stays sent.
-        if (PyErr_CheckSignals() < 0) {
-            annotate_pending(sent_, [&] { return Ref(PyUnicode_FromFormat("%zd rows had been loaded", sent_)); });
-            return -1;
-        }
-        return 0;
-    }
-
-private:
-    // Resolves the field list once per call. Resolved for writing, every
-    // field writes exactly its len, so no row can leave its record and no
-    // record the buffer.
-    int prepare() {
-        if (layout_.resolve(fields_, values::Purpose::Write, standard_ ? values::Face::Standard : values::Face::Core) <
-            0)
-            return -1;
-        const auto& cols = layout_.columns();
-        if (layout_.record_size() > UINT32_MAX) {
-            raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
-            return -1;
-        }
-        rec_size_ = layout_.record_size() + flag_bytes_;
-        cols_ = cols.data();
-        ncols_ = static_cast<Py_ssize_t>(cols.size());
-        // Records of no bytes go one per send, as a buffer of no bytes is
-        // full after every row.
-        if (per_batch_ < 1 || rec_size_ == 0) per_batch_ = 1;
-        if (per_batch_ > INT32_MAX) per_batch_ = INT32_MAX;
-        uint64_t bytes = static_cast<uint64_t>(per_batch_) * rec_size_;
-        if (bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        // One byte at least, so a table of zero-length records still has an
-        // address to hand over.
-        buffer_ = mem_block(static_cast<size_t>(bytes), false);
-        if (!buffer_) return -1;
-        ready_ = true;
-        return 0;
-    }
-
-    // A table whose layout is refused is refused before anything is sent,
-    // but the errors keep the designed order, field by field: a value of the
-    // first row that a field before the refused one cannot take is told
-    // instead of the layout's error.
-    void first_row_first(PyObject* row, Py_ssize_t index) {
-        const values::Face face = standard_ ? values::Face::Standard : values::Face::Core;
-        Ref layout_error(take_pending());
-        const Py_ssize_t n = PyList_Check(fields_) ? PyList_GET_SIZE(fields_) : 0;
-        values::Layout before;
-        Py_ssize_t bad = 0;
-        for (; bad < n; ++bad) {
-            Ref prefix(PyList_GetSlice(fields_, 0, bad + 1));
-            values::Layout grown;
-            if (!prefix || grown.resolve(prefix.get(), values::Purpose::Write, face) < 0) break;
-            before = std::move(grown);
-        }
-        PyErr_Clear();
-        const auto& cols = before.columns();
-        std::vector<unsigned char> scratch(static_cast<size_t>(before.record_size()) + 1);
-        unsigned char* out = scratch.data();
-        for (Py_ssize_t j = 0; j < bad && j < static_cast<Py_ssize_t>(cols.size()); ++j) {
-            Ref key(PyLong_FromSsize_t(j));
-            Ref item(key ? PyObject_GetItem(row, key.get()) : nullptr);
-            bool is_null = false;
-            const int rc = !item ? -1
-                           : standard_ ? values::encode_standard(cols[j], item.get(), out, &is_null)
-                                       : values::encode_field(cols[j], item.get(), out);
-            if (rc < 0) {
-                if (!item) break;  // not a row to pack: the layout's error stands
-                note_row(row, index, j);
-                return;
-            }
-            out += cols[j].len;
-        }
-        PyErr_Clear();
-        raise_pending(layout_error.release());
-    }
-
-    // Field j's name for messages. The structure query gives asname as
-    // text padded to its column's width; a name that cannot be read is shown
-    // by the field's position.
-    Ref field_name(Py_ssize_t j) {
-        PyObject* field = PyList_GET_ITEM(fields_, j);
-        Ref name(PyObject_GetAttrString(field, "asname"));
-        if (name && PyBytes_Check(name.get())) name = Ref(PyObject_GetAttrString(field, "name"));
-        if (name && PyUnicode_Check(name.get())) {
-            Ref stripped(PyObject_CallMethod(name.get(), "rstrip", "s#", " \0", static_cast<Py_ssize_t>(2)));
-            if (stripped) return stripped;
-        }
-        PyErr_Clear();
-        return Ref(PyUnicode_FromFormat("#%zd", j));
-    }
-
-    // One value into field j at `out`, as the face packs it.
-    int put(Py_ssize_t j, PyObject* value, unsigned char* out, unsigned char* flags) {
-        if (!standard_) return values::encode_field(cols_[j], value, out);
-        bool is_null = false;
-        if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
-        if (!is_null) return 0;
-        if (!flags) {
-            raise_message("NotSupportedError", "the client library cannot load NULL (None)");
-            return -1;
-        }
-        flags[j >> 3] |= static_cast<unsigned char>(1u << (j & 7));
-        return 0;
-    }
-
-    int pack(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
-        if (standard_) return pack_standard(row, out, failed);
-        const values::Column* cols = cols_;
-        const Py_ssize_t n = ncols_;
-        if (PyTuple_CheckExact(row)) {
-            // Immutable, and held by the caller: its items stay alive.
-            const Py_ssize_t size = PyTuple_GET_SIZE(row);
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                *failed = j;
-                if (j >= size) return short_row("tuple");
-                if (values::encode_field(cols[j], PyTuple_GET_ITEM(row, j), out) < 0) return -1;
-                out += cols[j].len;
-            }
-        } else if (PyList_CheckExact(row)) {
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                *failed = j;
-                // Re-read: the encoder may call out to Python (binascii is
-                // looked up late), which could change the list.
-                if (j >= PyList_GET_SIZE(row)) return short_row("list");
-                Ref item = Ref::borrow(PyList_GET_ITEM(row, j));
-                if (values::encode_field(cols[j], item.get(), out) < 0) return -1;
-                out += cols[j].len;
-            }
-        } else {
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                *failed = j;
-                Ref key(PyLong_FromSsize_t(j));
-                if (!key) return -1;
-                Ref item(PyObject_GetItem(row, key.get()));
-                if (!item || values::encode_field(cols[j], item.get(), out) < 0) return -1;
-                out += cols[j].len;
-            }
-        }
-        return 0;
-    }
-
-    // A row of the standard face: any sequence of exactly one value a field.
-    int pack_standard(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
-        *failed = -1;
-        Ref seq(PySequence_Fast(row, "a row must be a sequence of values"));
-        if (!seq) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                raise_message("ProgrammingError", "a row must be a sequence of values");
-            }
-            return -1;
-        }
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-        if (n != ncols_) {
-            Ref text(PyUnicode_FromFormat("a row of %zd values for a table of %zd fields", n, ncols_));
-            if (text) raise_object("ProgrammingError", text.get());
-            return -1;
-        }
-        unsigned char* flags = flag_bytes_ ? out + (rec_size_ - flag_bytes_) : nullptr;
-        if (flags) std::memset(flags, 0, flag_bytes_);
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            *failed = j;
-            if (put(j, PySequence_Fast_GET_ITEM(seq.get(), j), out, flags) < 0) return -1;
-            out += cols_[j].len;
-        }
-        return 0;
-    }
-
-    static int short_row(const char* kind) {
-        PyErr_Format(PyExc_IndexError, "%s index out of range", kind);
-        return -1;
-    }
-
-    void note_row(PyObject* row, Py_ssize_t index, Py_ssize_t j) {
-        if (standard_) return name_row(row, index, j);
-        annotate_pending(sent_, [&] {
-            Ref name = field_name(j);
-            if (!name) return Ref();
-            return Ref(PyUnicode_FromFormat("at pydata[%zd][%zd] (field %U); %zd rows had been loaded before it",
-                                            index, j, name.get(), sent_));
-        });
-    }
-
-    // The standard face's error names the row and the field in its message
-    // (same class, one argument) and tells rows_sent; its attributes `row`,
-    // `field` (None for the row as a whole), `value` and `reason` (the
-    // message without the row and field) say the same for programs.
-    void name_row(PyObject* row, Py_ssize_t index, Py_ssize_t j) {
-        Ref value(take_pending());
-        PyObject* type = value ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : nullptr;
-        Ref why(value ? PyObject_Str(value.get()) : nullptr);
-        Ref name = j >= 0 ? field_name(j) : Ref(PyUnicode_FromString(""));
-        Ref text(why && name ? (j >= 0 ? PyUnicode_FromFormat("row %zd, field %U: %U", index, name.get(), why.get())
-                                       : PyUnicode_FromFormat("row %zd: %U", index, why.get()))
-                             : nullptr);
-        Ref renamed(text && type ? PyObject_CallFunctionObjArgs(type, text.get(), nullptr) : nullptr);
-        if (renamed && PyExceptionInstance_Check(renamed.get())) {
-            Ref tb(PyException_GetTraceback(value.get()));
-            if (tb) PyException_SetTraceback(renamed.get(), tb.get());
-            value = std::move(renamed);
-        }
-        PyErr_Clear();
-        if (value && why) set_row_attributes(value.get(), row, index, j >= 0 ? name.get() : nullptr, j, why.get());
-        raise_pending(value.release());
-        annotate_pending(sent_, [] { return Ref(); });
-    }
-
-    static void set_row_attributes(PyObject* error, PyObject* row, Py_ssize_t index, PyObject* name,
-                                   Py_ssize_t j, PyObject* why) {
-        Ref at(PyLong_FromSsize_t(index));
-        Ref item(name ? PySequence_GetItem(row, j) : nullptr);
-        PyErr_Clear();
-        PyObject* none = Py_None;
-        if (!at || PyObject_SetAttrString(error, "row", at.get()) < 0 ||
-            PyObject_SetAttrString(error, "field", name ? name : none) < 0 ||
-            PyObject_SetAttrString(error, "value", item ? item.get() : none) < 0 ||
-            PyObject_SetAttrString(error, "reason", why) < 0)
-            PyErr_Clear();
-    }
-
-    int refused(int rc) {
-        if (standard_) {
-            Ref text = connection_error_text(conn_->hdb);
-            raise_by_cause(rc, text.get(), "qcSqlAddRecords");
-            annotate_pending(sent_, [] { return Ref(); });
-            return -1;
-        }
-        Ref text = connection_error_text(conn_->hdb);
-        raise_code("ProgrammingError", "qcSqlAddRecords error %d:", rc);
-        note_server_text(text.get());
-        annotate_pending(sent_, [&] {
-            return Ref(PyUnicode_FromFormat("%zd rows had been loaded before the server refused a batch of %zd rows",
-                                            sent_, count_));
-        });
-        return -1;
-    }
-
-    ConnectionObject* conn_;
-    const char* table_;
-    PyObject* fields_;  // borrowed: the call's list of Fields
-    values::Layout layout_;
-    const values::Column* cols_ = nullptr;
-    Py_ssize_t ncols_ = 0;
-    uint64_t rec_size_ = 0;
-    Py_ssize_t per_batch_;
-    MemBlock buffer_;
-    Py_ssize_t count_ = 0;  // records in the buffer since the last send
-    Py_ssize_t sent_ = 0;   // records the library has accepted
-    bool ready_ = false;
-    bool standard_ = false;
-    uint32_t flag_bytes_ = 0;
-};
-
-// The table's field list from the structure query on `cursor`: columns 2, 3
-// and 4 of each row become a Field's asname, type and len. *record_length is
-// the Python sum of the lens.
-Ref read_structure(PyObject* cursor, PyObject* query, Ref* record_length) {
-    Ref done(PyObject_CallMethod(cursor, "execute", "O", query));
-    if (!done) return Ref();
-    Ref result(PyObject_CallMethod(cursor, "fetchall", nullptr));
-    if (!result) return Ref();
-    Ref rows(PySequence_List(result.get()));
-    if (!rows) return Ref();
-    Ref fields(PyList_New(0));
-    Ref total(PyLong_FromLong(0));
-    if (!fields || !total) return Ref();
-    static const char* const names[] = {"asname", "type", "len"};
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-        Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
-        Ref field(PyObject_CallObject(reinterpret_cast<PyObject*>(&FieldType), nullptr));
-        if (!field) return Ref();
-        Ref len;
-        for (int k = 0; k < 3; ++k) {
-            Ref key(PyLong_FromLong(2 + k));
-            if (!key) return Ref();
-            Ref value(PyObject_GetItem(row.get(), key.get()));
-            if (!value || PyObject_SetAttrString(field.get(), names[k], value.get()) < 0) return Ref();
-            if (k == 2) len = std::move(value);
-        }
-        if (PyList_Append(fields.get(), field.get()) < 0) return Ref();
-        Ref sum(PyNumber_Add(total.get(), len.get()));
-        if (!sum) return Ref();
-        total = std::move(sum);
-    }
-    *record_length = std::move(total);
-    return fields;
-}
-
-// A cursor of our own that close() could not close (the library refused to
-// close its result set, or to free it) would keep its statement for the
-// life of the connection: nobody else holds it to try again. Its statement
-// is handed back directly; the close() error is what the caller sees.
-void release_statement(PyObject* cursor) {
-    if (!PyObject_TypeCheck(cursor, &CursorType)) return;
-    auto* c = reinterpret_cast<CursorObject*>(cursor);
-    if (c->stmt_handle == 0) return;
-    SetAside keep;
-    const int32_t handle = c->stmt_handle;
-    if (quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); }) == 0) c->stmt_handle = 0;
+// The table's layout from the structure query run on `cursor` (the core
+// face's: a cursor of the caller's, whose statement it then is).
+int read_structure(PyObject* cursor, PyObject* table_name, TableLayout* layout) {
+    Ref query = layout_query(table_name);
+    if (!query) return -1;
+    Ref done(PyObject_CallMethod(cursor, "execute", "O", query.get()));
+    if (!done) return -1;
+    Ref rows(PyObject_CallMethod(cursor, "fetchall", nullptr));
+    if (!rows) return -1;
+    return layout_from_rows(rows.get(), layout, false);
 }
 
 // A cursor of our own is closed once the structure is read: its statement
@@ -407,7 +56,7 @@ int close_own_cursor(PyObject* conn, PyObject* cursor, bool failing) {
     Ref closed(PyObject_CallMethod(cursor, "close", nullptr));
     if (!closed) {
         Ref why(take_pending());
-        release_statement(cursor);
+        cursor_release(cursor);
         if (!failing && why && debug_log("%R: addrecords: closing the structure query's cursor failed: %S", conn,
                                          why.get()) < 0)
             return -1;
@@ -415,65 +64,6 @@ int close_own_cursor(PyObject* conn, PyObject* cursor, bool failing) {
     if (!failing) return 0;
     raise_pending(failure.release());
     return -1;
-}
-
-// Records per send: the whole load when it fits into HEAPCTRL bytes,
-// otherwise as many whole records as HEAPCTRL holds (at least one).
-int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch) {
-    Ref count(PyLong_FromSsize_t(rows));
-    if (!count) return -1;
-    Ref total(PyNumber_Multiply(count.get(), record_length));
-    if (!total) return -1;
-    Ref heap = global("HEAPCTRL");
-    if (!heap) return -1;
-    int fits = PyObject_RichCompareBool(total.get(), heap.get(), Py_LE);
-    if (fits < 0) return -1;
-    if (fits) {
-        *per_batch = rows;
-        return 0;
-    }
-    int32_t limit;
-    if (to_int32(heap.get(), &limit) < 0) return -1;
-    Ref limit_obj(PyLong_FromLong(limit));
-    if (!limit_obj) return -1;
-    Ref records(PyNumber_FloorDivide(limit_obj.get(), record_length));
-    if (!records) return -1;
-    Py_ssize_t n = PyLong_AsSsize_t(records.get());
-    if (n == -1 && PyErr_Occurred()) return -1;
-    if (n < 0) {
-        PyErr_SetString(PyExc_OverflowError, "HEAPCTRL must not be negative");
-        return -1;
-    }
-    *per_batch = n;
-    return 0;
-}
-
-// Loads every row of `rows` through `loader`; 0, or -1 with an exception.
-int load_rows(Loader& loader, PyObject* rows) {
-    if (PyList_CheckExact(rows)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
-            Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
-            if (loader.add(row.get(), i) < 0) return -1;
-        }
-    } else if (PyTuple_CheckExact(rows)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows); ++i)
-            if (loader.add(PyTuple_GET_ITEM(rows, i), i) < 0) return -1;
-    } else {
-        Ref it(PyObject_GetIter(rows));
-        if (!it) return -1;
-        for (Py_ssize_t i = 0;; ++i) {
-            Ref row(PyIter_Next(it.get()));
-            if (!row) {
-                if (PyErr_Occurred()) return -1;
-                break;
-            }
-            if (loader.add(row.get(), i) < 0) return -1;
-        }
-    }
-    // The rows since the last full buffer. Sent after the loop rather than on
-    // the row whose number equals len(pydata), so rows are not left behind by
-    // a collection whose len() and iteration disagree.
-    return loader.send();
 }
 
 }  // namespace
@@ -514,37 +104,20 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     const char* table = nullptr;
     Ref encoded = library_text(table_name, &table);
     if (!encoded) return nullptr;
-    // The name inside the structure query's double quotes, its own doubled.
-    Ref quote(PyUnicode_FromString("\"")), doubled(PyUnicode_FromString("\"\""));
-    Ref inner(quote && doubled ? PyUnicode_Replace(table_name, quote.get(), doubled.get(), -1) : nullptr);
-    Ref query(inner ? PyUnicode_FromFormat("select * from QXTBLSTRUCT(\"%U\");", inner.get()) : nullptr);
-    if (!query) return nullptr;
-    Ref cur(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&StandardCursorType), connection, nullptr));
-    if (!cur) return nullptr;
+    TableLayout layout;
+    if (table_layout(conn, table_name, &layout) < 0) return nullptr;
     // 64-bit fields load as QSCLI_ET_INT64 when the connection takes them
-    // so; the structure is then read the same way, else both stay DFLT.
+    // so, as the layout was read.
     const Int64Load int64(conn);
-    if (!int64.on) {
-        const int32_t hstmt = reinterpret_cast<CursorObject*>(cur.get())->stmt_handle;
-        quick_call(HeldLock(conn->hdb).get(), [&] { return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_INT64, nullptr, 0); });
-    }
-    Ref record_length;
-    Ref fields = read_structure(cur.get(), query.get(), &record_length);
-    {
-        SetAside keep;
-        Ref closed(cursor_close(cur.get(), nullptr));
-        if (!closed) release_statement(cur.get());
-        PyErr_Clear();
-    }
-    if (!fields) return nullptr;
-    const Py_ssize_t nfields = PyList_GET_SIZE(fields.get());
+    PyObject* fields = layout.fields.get();
+    const Py_ssize_t nfields = PyList_GET_SIZE(fields);
     const uint32_t flag_bytes =
         quick_call(HeldLock(conn->hdb).get(), [&] {
             return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0);
         }) == 0
             ? static_cast<uint32_t>((nfields + 7) / 8) : 0;
     Ref flags(PyLong_FromUnsignedLong(flag_bytes));
-    Ref length(flags ? PyNumber_Add(record_length.get(), flags.get()) : nullptr);
+    Ref length(flags ? PyNumber_Add(layout.record_length.get(), flags.get()) : nullptr);
     if (!length) return nullptr;
     const Py_ssize_t count = PyObject_Size(rows);
     if (count < 0) {
@@ -555,18 +128,17 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     if (records_per_batch(count < 0 ? PY_SSIZE_T_MAX / 2 : count, length.get(), &per_batch) < 0) return nullptr;
     // The cursor a load runs for (executemany) drops its last result and
     // counts the rows loaded.
-    auto* std_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
+    auto* standard_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
     if (cursor != Py_None) {
-        if (std_cursor->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
-        if (std_cursor->base.vtab->reset(&std_cursor->base) < 0) return nullptr;
-        std_cursor->rowcount = -1;
-        std_cursor->has_lastrowid = 0;
+        if (standard_cursor->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
+        if (standard_cursor->base.vtab->reset(&standard_cursor->base) < 0) return nullptr;
+        standard_cursor->rowcount = -1;
+        standard_cursor->has_lastrowid = 0;
     }
-    Loader loader(conn, table, fields.get(), per_batch);
-    loader.standard(flag_bytes);
-    if (load_rows(loader, rows) < 0) return nullptr;
-    if (cursor != Py_None) std_cursor->rowcount = loader.sent();
-    return PyLong_FromSsize_t(loader.sent());
+    Py_ssize_t sent = 0;
+    if (bulk_load(conn, table, fields, per_batch, values::Face::Standard, flag_bytes, rows, &sent) < 0) return nullptr;
+    if (cursor != Py_None) standard_cursor->rowcount = sent;
+    return PyLong_FromSsize_t(sent);
 }
 
 PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -585,10 +157,6 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     const char* table = nullptr;
     Ref encoded = library_text(table_name, &table);
     if (!encoded) return nullptr;
-    Ref format(PyUnicode_FromString("select * from QXTBLSTRUCT(\"%s\");"));
-    if (!format) return nullptr;
-    Ref query(PyUnicode_Format(format.get(), table_name));
-    if (!query) return nullptr;
 
     int given = PyObject_IsTrue(cursor);
     if (given < 0) return nullptr;
@@ -599,18 +167,18 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
         cur = Ref(PyObject_CallMethod(self, "cursor", nullptr));
         if (!cur) return nullptr;
     }
-    Ref record_length;
-    Ref fields = read_structure(cur.get(), query.get(), &record_length);
-    if (!given && close_own_cursor(self, cur.get(), !fields) < 0) return nullptr;
-    if (!fields) return nullptr;
+    TableLayout layout;
+    const int read = read_structure(cur.get(), table_name, &layout);
+    if (!given && close_own_cursor(self, cur.get(), read < 0) < 0) return nullptr;
+    if (read < 0) return nullptr;
 
     Py_ssize_t rows = PyObject_Size(pydata);
     if (rows < 0) return nullptr;
     Py_ssize_t per_batch;
-    if (records_per_batch(rows, record_length.get(), &per_batch) < 0) return nullptr;
+    if (records_per_batch(rows, layout.record_length.get(), &per_batch) < 0) return nullptr;
 
-    Loader loader(conn, table, fields.get(), per_batch);
-    if (load_rows(loader, pydata) < 0) return nullptr;
+    Py_ssize_t sent = 0;
+    if (bulk_load(conn, table, layout.fields.get(), per_batch, values::Face::Core, 0, pydata, &sent) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -88,7 +88,7 @@ void drop_call_lock(CallLock* lock) {
     delete lock;
 }
 
-Lend::Lend(int hdb) {
+LendCallLock::LendCallLock(int hdb) {
     // Only a lock that a call holds now is lent, and only when the library
     // promised that it calls back from its own thread while that call waits
     // for the receiver to return. Otherwise the delivery may run beside the
@@ -101,7 +101,7 @@ Lend::Lend(int hdb) {
     }
 }
 
-Lend::~Lend() {
+LendCallLock::~LendCallLock() {
     if (lent_) t_lent.pop_back();
     drop_call_lock(lock_);
 }

@@ -134,13 +134,14 @@ int quick_call(CallLock* lock, F&& call) {
 // While a message for `hdb` is delivered on this thread, calls on this
 // thread may use the lock that the interrupted call holds, when the library
 // declared that it calls back from its own thread only while that call
-// waits for the receiver (QSCLI_CONCURRENT_CALLBACKS_WAITED).
-class Lend {
+// waits for the receiver (QSCLI_CONCURRENT_CALLBACKS_WAITED): the
+// interrupted call lends its lock to the receiver for the receiver's life.
+class LendCallLock {
 public:
-    explicit Lend(int hdb);
-    ~Lend();
-    Lend(const Lend&) = delete;
-    Lend& operator=(const Lend&) = delete;
+    explicit LendCallLock(int hdb);
+    ~LendCallLock();
+    LendCallLock(const LendCallLock&) = delete;
+    LendCallLock& operator=(const LendCallLock&) = delete;
 
 private:
     CallLock* lock_ = nullptr;

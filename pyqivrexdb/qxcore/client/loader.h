@@ -36,7 +36,8 @@ struct EntryPoints {
 #undef QX_NO_SLOT
 };
 
-// The table every subsystem calls through: qc.qcSqlExecDirect(...).
+// `qc`: the client library's entry points (every export is named qcSql*),
+// the one table every subsystem calls through: qc.qcSqlExecDirect(...).
 extern EntryPoints qc;
 
 // What load_library() found.

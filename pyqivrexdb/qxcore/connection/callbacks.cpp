@@ -123,7 +123,7 @@ void report(const char* context) {
 void deliver(int hdb, bool user_message, int usertype, const char* context) {
     // The calls made from here (reading the message, a receiver's own) may
     // take the lock of the call that is delivering the message.
-    Lend lend(hdb);
+    LendCallLock lend(hdb);
     PyGILState_STATE gil = PyGILState_Ensure();
     {
         // The library may call back while the module has an exception on its

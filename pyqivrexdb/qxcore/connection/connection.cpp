@@ -3,6 +3,7 @@
 #include "connection.h"
 
 #include "../bulk/bulk.h"
+#include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../cursor/lexer.h"
@@ -13,6 +14,7 @@
 #include "methods.h"
 
 #include <cstring>
+#include <string>
 
 namespace qx {
 
@@ -22,6 +24,7 @@ namespace {
 // it but did not finish; the pending exception is what the caller sees.
 // `logged_on` says whether qcSqlConnect had succeeded.
 void abandon_handle(int hdb, bool logged_on) {
+    forget_layouts(hdb);
     HeldLock lock(hdb);
     release_quietly([&] {
         if (logged_on) waiting_call(lock.get(), hdb, [&] { return qc.qcSqlDisconnect(&hdb); });
@@ -32,6 +35,7 @@ void abandon_handle(int hdb, bool logged_on) {
 // Logs off session `hdb` and releases its handle, even when the session did
 // not end cleanly. The first failure is raised; 0, or -1.
 int end_session(int hdb) {
+    forget_layouts(hdb);
     if (forget_receiver(hdb) < 0) return -1;
     HeldLock lock(hdb);
     int disconnect = waiting_call(lock.get(), hdb, [&] { return qc.qcSqlDisconnect(&hdb); });
@@ -101,7 +105,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     // the new one is logged on: a connect() that fails leaves it as it was.
     int hdb = 0;
     int rc = quick_call(HeldLock(0).get(), [&] { return qc.qcSqlAllocConnect(&hdb); });
-    if (rc) return raise_code("InterfaceError", "qcSqlAllocConnect error %d:", rc);
+    if (rc) return connection_refused(self, rc, "InterfaceError", "qcSqlAllocConnect");
 
     // The password never reaches the log, nor one inside the server's name.
     Ref shown = masked_dsn(server);
@@ -127,8 +131,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     });
     if (rc) {
         Ref text = connection_error_text(hdb);
-        raise_code("DatabaseError", "qcSqlConnect error %d:", rc);
-        note_server_text(text.get());
+        connection_refused(self, rc, "DatabaseError", "qcSqlConnect", text.get(), true);
         abandon_handle(hdb, false);
         return nullptr;
     }
@@ -185,9 +188,8 @@ PyObject* connection_interrupt(PyObject* obj, PyObject*) {
         rc = cancel_running(hdb);
         Py_END_ALLOW_THREADS
     }
-    if (rc == QSCLI_E_UNSUPPORTED)
-        return raise_code("NotSupportedError", "qcSqlCancel error %d:", rc);
-    if (rc) return raise_code("OperationalError", "qcSqlCancel error %d:", rc);
+    if (rc == QSCLI_E_UNSUPPORTED) return connection_refused(self, rc, "NotSupportedError", "qcSqlCancel");
+    if (rc) return connection_refused(self, rc, "OperationalError", "qcSqlCancel");
     Py_RETURN_NONE;
 }
 
@@ -233,21 +235,7 @@ void connection_dealloc(PyObject* self) {
 }
 
 PyObject* module_connect(PyObject*, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"dsn", "user", "passwd", nullptr};
-    static PyObject* const empty = PyUnicode_FromString("");
-    if (!empty) return nullptr;
-    PyObject* dsn;
-    PyObject* user = empty;
-    PyObject* passwd = empty;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:connect", const_cast<char**>(kwlist), &dsn,
-                                     &user, &passwd))
-        return nullptr;
-    if (dsn == Py_None) return raise_message("InterfaceError", "dsn value should not be None");
-    Ref conn(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ConnectionType)));
-    if (!conn) return nullptr;
-    Ref done(PyObject_CallMethod(conn.get(), "connect", "OOO", dsn, user, passwd));
-    if (!done) return nullptr;
-    return conn.release();
+    return new_connection(values::Face::Core, args, kwds);
 }
 
 PyMethodDef connection_methods[] = {
@@ -277,6 +265,41 @@ PyMethodDef connection_methods[] = {
 };
 
 }  // namespace
+
+std::nullptr_t connection_refused(ConnectionObject* self, int rc, const char* core_class, const char* call,
+                                  PyObject* text, bool asked) {
+    const std::string tmpl = std::string(call) + " error %d:";
+    if (self->face == values::Face::Standard) {
+        if (text) return raise_by_cause(rc, text, call);
+        Ref message(PyUnicode_FromFormat(tmpl.c_str(), rc));
+        if (!message) return nullptr;
+        raise_by_cause(rc, message.get(), call);
+    } else {
+        raise_code(core_class, tmpl.c_str(), rc);
+        if (!asked) return nullptr;
+    }
+    note_server_text(text);
+    return nullptr;
+}
+
+PyObject* new_connection(values::Face face, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"dsn", "user", "passwd", nullptr};
+    static PyObject* const empty = PyUnicode_FromString("");
+    if (!empty) return nullptr;
+    PyObject* dsn;
+    PyObject* user = empty;
+    PyObject* passwd = empty;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:connect", const_cast<char**>(kwlist), &dsn,
+                                     &user, &passwd))
+        return nullptr;
+    if (dsn == Py_None) return raise_message("InterfaceError", "dsn value should not be None");
+    Ref conn(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ConnectionType)));
+    if (!conn) return nullptr;
+    as_connection(conn.get())->face = face;
+    Ref done(PyObject_CallMethod(conn.get(), "connect", "OOO", dsn, user, passwd));
+    if (!done) return nullptr;
+    return conn.release();
+}
 
 PyTypeObject ConnectionType = [] {
     PyTypeObject t = static_type("pyqivrexdb.qxcore.Connection", sizeof(ConnectionObject));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../module/ref.h"
+#include "../values/values.h"
 
 namespace qx {
 
@@ -14,7 +15,19 @@ struct ConnectionObject {
     unsigned null_flags_refused;
     int dialect;  // QSCLI_DIALECT_*: the lexical rules of the session's SQL, asked at log-on
     int int64_refused;  // the same for QSCLI_ATTR_INT64
+    values::Face face;  // whose errors its refusals raise; set when it is made
 };
+
+// Raises the face's error for the library's `rc` from `call` on `self`: the
+// core's `core_class` with the code, or the class the code names (causes.h);
+// with `asked`, the server's `text` (may be null) rides along as
+// server_text, and is the standard face's message when there is one.
+// Always null.
+std::nullptr_t connection_refused(ConnectionObject* self, int rc, const char* core_class, const char* call,
+                                  PyObject* text = nullptr, bool asked = false);
+
+// A new connection of `face`, connected as connect(dsn, user, passwd).
+PyObject* new_connection(values::Face face, PyObject* args, PyObject* kwds);
 
 extern PyTypeObject ConnectionType;
 

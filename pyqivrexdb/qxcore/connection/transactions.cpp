@@ -1,4 +1,5 @@
 // Statements run without a cursor, and the named transactions built on them.
+#include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../module/causes.h"
@@ -82,6 +83,7 @@ PyObject* connection_execute(PyObject* self, PyObject* textsql) {
         release();
         return nullptr;
     }
+    layouts_see_statement(hdb, text);
     rc = waiting_call(lock.get(), hdb, [&] { return qc.qcSqlExecDirect(hstmt, text); });
     if (rc) {
         Ref server_text = statement_error_text(hstmt, lock.get());

@@ -177,6 +177,15 @@ PyObject* cursor_err_to_user(PyObject* self, PyObject*) {
 
 }  // namespace
 
+void cursor_release(PyObject* cursor) {
+    if (!PyObject_TypeCheck(cursor, &CursorType)) return;
+    CursorObject* c = as_cursor(cursor);
+    if (c->stmt_handle == 0) return;
+    SetAside keep;
+    const int32_t handle = c->stmt_handle;
+    if (quick_call(c->lock, [&] { return qc.qcSqlFreeStmt(handle); }) == 0) c->stmt_handle = 0;
+}
+
 PyObject* cursor_close(PyObject* self, PyObject*) {
     CursorObject* c = as_cursor(self);
     if (c->stmt_handle == 0) return raise_message("ProgrammingError", "cursor is already closed");

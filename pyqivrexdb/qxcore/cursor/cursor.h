@@ -1,13 +1,14 @@
 // Cursor: one client statement handle and the state of the statement last
 // executed on it. The type and its lifecycle live in cursor.cpp, execution in
-// execute.cpp, the record iterator in results.cpp, fetching in fetch.cpp and
-// the statement's return value in retcode.cpp.
+// statement.cpp (the core face's part in execute.cpp), the record iterator
+// in results.cpp, fetching in fetch.cpp and the return value in retcode.cpp.
 #pragma once
 
 #include "../client/calls.h"
 #include "../client/qscli.h"
 #include "../module/memory.h"
 #include "../module/module.h"
+#include "../values/values.h"
 
 #include <cstdint>
 
@@ -86,16 +87,20 @@ int records_take(PyObject* it, PyObject* rows, Py_ssize_t limit);
 // Ends the iteration and frees the buffer, as the iterator's close().
 PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // A new record iterator over the cursor `self`'s open result, as
-// _read_results makes it; `standard` makes the standard face's rows, whose
+// _read_results makes it, with `face`'s rows; the standard face's
 // records end with `flag_bytes` bytes of null flags (0 without them) and,
 // with `arra_lengths`, then one 4-byte length per ARRA column.
-PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, bool standard,
+PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
                       uint32_t flag_bytes, bool arra_lengths = false);
 
-// Shared by the standard cursor (standard.cpp): close() of a cursor, a new
-// Field for a column record (execute.cpp's cache), the read buffer for a
+// Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new
+// Field for a column record (field.cpp's cache), the read buffer for a
 // record size, and HEAPCTRL as it is bound now.
 PyObject* cursor_close(PyObject* self, PyObject*);
+// Hands the statement of a cursor that close() could not close (the library
+// refused to close its result set, or to free it) straight back, so it is
+// not kept for the life of the connection; any pending exception stays.
+void cursor_release(PyObject* cursor);
 PyObject* new_field(const ColStruct_t* rec);
 uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit);
 int heap_limit_now(uint32_t* out);

@@ -27,9 +27,9 @@ struct RecordsObject {
     uint32_t capacity;     // its size in bytes
     uint32_t pos;          // where the next record starts in it
     uint32_t left;         // bytes of the last read not yet cut (whole records)
-    values::Layout layout;
+    values::RecordLayout layout;
     PyObject* layout_columns;  // owned: the Field list `layout` was resolved from
-    bool standard;         // rows of the standard face: tuples, its decoders
+    values::Face face;     // whose rows: the core's lists, or the standard face's tuples
     uint32_t flag_bytes;   // null flags ending each record (standard face), or 0
     bool arra_lengths;     // each ARRA value's length follows the flags
     uint64_t trailer;      // bytes after the fields: flags and lengths (for this layout)
@@ -103,7 +103,7 @@ int ensure_layout(RecordsObject* r) {
     }
     Ref held = Ref::borrow(columns);
     if (r->layout.resolve(columns, values::Purpose::Read,
-                          r->standard ? values::Face::Standard : values::Face::Core) < 0)
+                          r->face) < 0)
         return -1;
     Py_XSETREF(r->layout_columns, held.release());
     r->trailer = r->flag_bytes;
@@ -213,7 +213,7 @@ PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
 PyObject* cut(RecordsObject* r) {
     const unsigned char* p = r->buffer.get() + r->pos;
     Ref row;
-    if (r->standard) {
+    if (r->face == values::Face::Standard) {
         row.reset(cut_standard(r, p));
         if (row && r->rows.kind != RowMaker::TUPLE)
             row.reset(row_make(&r->rows, reinterpret_cast<PyObject*>(r->cursor), row.release()));
@@ -331,7 +331,7 @@ void records_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     RecordsObject* r = as_records(self);
     finish(r);
-    r->layout.~Layout();
+    r->layout.~RecordLayout();
     r->buffer.~MemBlock();
     r->rows.~RowMaker();
     Py_TYPE(self)->tp_free(self);
@@ -417,17 +417,17 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
     uint32_t buffer_size = 0, rec_size = 0;
     if (to_uint32(buffer_size_obj, &buffer_size) < 0 || to_uint32(rec_size_obj, &rec_size) < 0)
         return nullptr;
-    return records_new(self, buffer_size, rec_size, false, 0);
+    return records_new(self, buffer_size, rec_size, values::Face::Core, 0);
 }
 
-PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, bool standard,
+PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
                       uint32_t flag_bytes, bool arra_lengths) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
     PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
     if (!obj) return nullptr;
     RecordsObject* r = as_records(obj);
     new (&r->buffer) MemBlock();
-    new (&r->layout) values::Layout();
+    new (&r->layout) values::RecordLayout();
     new (&r->rows) RowMaker();
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
@@ -436,7 +436,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, b
     r->running = false;
     r->capacity = r->pos = r->left = 0;
     r->layout_columns = nullptr;
-    r->standard = standard;
+    r->face = face;
     r->flag_bytes = flag_bytes;
     r->arra_lengths = arra_lengths;
     r->trailer = flag_bytes;

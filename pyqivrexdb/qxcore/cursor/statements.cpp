@@ -2,7 +2,7 @@
 // completeness and tokens, all read with the lexer the placeholder scanner
 // uses. Texts arrive as str and are read as UTF-8.
 #include "lexer.h"
-#include "standard.h"
+#include "standard_cursor.h"
 
 #include <string>
 

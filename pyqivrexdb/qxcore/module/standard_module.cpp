@@ -2,11 +2,12 @@
 // core's import and registered in sys.modules only, so the core's own
 // namespace stays exactly as designed. pyqivrexdb.dbapi builds on it.
 #include "../bulk/bulk.h"
+#include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../cursor/row.h"
-#include "../cursor/standard.h"
+#include "../cursor/standard_cursor.h"
 #include "causes.h"
 #include "module.h"
 
@@ -14,10 +15,8 @@ namespace qx {
 
 namespace {
 
-PyObject* class_for_code_fn(PyObject*, PyObject* code) {
-    int32_t value = 0;
-    if (to_int32(code, &value) < 0) return nullptr;
-    return PyUnicode_FromString(class_for_code(value));
+PyObject* connect_fn(PyObject*, PyObject* args, PyObject* kwds) {
+    return new_connection(values::Face::Standard, args, kwds);
 }
 
 ConnectionObject* connected(PyObject* obj) {
@@ -57,6 +56,8 @@ PyObject* set_receiver_fn(PyObject*, PyObject* args) {
 }
 
 PyMethodDef functions[] = {
+    {"connect", QX_METHOD_CAST(connect_fn), METH_VARARGS | METH_KEYWORDS,
+     "connect(dsn, user='', passwd='') -> a core Connection whose refusals raise by cause."},
     {"dialect", dialect_fn, METH_O, "dialect(connection) -> QSCLI_DIALECT_* of the session's SQL."},
     {"transaction_state", transaction_state_fn, METH_O,
      "transaction_state(connection) -> QSCLI_TX_* as the library holds it, or None when it cannot tell."},
@@ -71,9 +72,9 @@ PyMethodDef functions[] = {
      "tokens(text, dialect=0) -> (kind, text) of each token but blanks and comments."},
     {"load", standard_load, METH_VARARGS,
      "load(connection, table, rows, cursor=None) -> rows loaded: the standard face's bulk load."},
+    {"table_layout", table_layout_fn, METH_VARARGS,
+     "table_layout(connection, table) -> [(name, type_code, size, declared type), ...] of the table's fields."},
     {"masked_dsn", masked_dsn_fn, METH_O, "masked_dsn(dsn) -> dsn with each password as ***."},
-    {"class_for_code", class_for_code_fn, METH_O,
-     "class_for_code(code) -> the name of the errors class for a library return code."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef standard_def = {PyModuleDef_HEAD_INIT, "pyqivrexdb._qxstandard",

@@ -118,6 +118,67 @@ int arra_through(PyObject* a2b_hex, const unsigned char* h, uint64_t n, uint32_t
     return 0;
 }
 
+// CHAR: str as CP866 or bytes as they are, cut to the field.
+int encode_char(PyObject* value, uint32_t len, unsigned char* out) {
+    PyTypeObject* t = Py_TYPE(value);
+    if (t != &PyUnicode_Type && t != &PyBytes_Type) return type_error(value, " expected string or bytes");
+    Py_ssize_t n;
+    if (t == &PyBytes_Type) {
+        n = PyBytes_GET_SIZE(value);
+        std::memcpy(out, PyBytes_AS_STRING(value), static_cast<size_t>(n < Py_ssize_t{len} ? n : len));
+    } else {
+        n = cp866_encode_into(value, out, len);
+        if (n < 0) return -1;
+    }
+    // A shorter text ends with one zero byte, then blanks to len.
+    if (n < Py_ssize_t{len}) {
+        out[n] = 0;
+        std::memset(out + n + 1, ' ', len - static_cast<size_t>(n) - 1);
+    }
+    return 0;
+}
+
+// ARRA: hexadecimal digits, as str or bytes.
+int encode_arra(PyObject* value, uint32_t len, unsigned char* out) {
+    PyTypeObject* t = Py_TYPE(value);
+    if (t != &PyBytes_Type && t != &PyUnicode_Type) return type_error(value, " expected str or bytes");
+    Ref digits = t == &PyBytes_Type ? Ref::borrow(value) : cp866_encode(value);
+    if (!digits) return -1;
+    const auto* h = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digits.get()));
+    const uint64_t n = static_cast<uint64_t>(PyBytes_GET_SIZE(digits.get()));
+    Ref a2b_hex;
+    const int standard = bound_hex(A2B_HEX, &a2b_hex);
+    if (standard < 0) return -1;
+    // Non-digits count as 0, a short text is filled with 0 digits on
+    // the right, a long one is cut: always 2 * len digits.
+    if (standard) {
+        for (uint64_t i = 0; i < len; ++i) {
+            const int hi = 2 * i < n ? hex_digit(h[2 * i]) : 0;
+            const int lo = 2 * i + 1 < n ? hex_digit(h[2 * i + 1]) : 0;
+            out[i] = static_cast<unsigned char>(hi << 4 | lo);
+        }
+        return 0;
+    }
+    return arra_through(a2b_hex.get(), h, n, len, out);
+}
+
+// DATE: a datetime.date the library packs.
+int encode_date(PyObject* value, unsigned char* out) {
+    PyObject* date_class = late_date_class();
+    if (!date_class) return -1;
+    // Only a real date has the fields the library packs.
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != date_class || !is_date(value))
+        return type_error(value, " expected datetime.date");
+    // The library would pack it as 0, no date: refused, not lost.
+    if (!date_in_range(value)) return date_range_error(value), -1;
+    if (!library_has_dates()) {
+        raise_message("InterfaceError", "the client library is not loaded: call initlibrary() first");
+        return -1;
+    }
+    put<WORD_CHAR>(out, 2, pack_date(value));
+    return 0;
+}
+
 }  // namespace
 
 int encode_field(const Column& col, PyObject* value, unsigned char* out) {
@@ -126,46 +187,9 @@ int encode_field(const Column& col, PyObject* value, unsigned char* out) {
     if (check_len(col.type, len, 0, Purpose::Write) < 0) return -1;
     long long v = 0;
     switch (col.type) {
-        case QSCLI_ET_CHAR: {
-            PyTypeObject* t = Py_TYPE(value);
-            if (t != &PyUnicode_Type && t != &PyBytes_Type) return type_error(value, " expected string or bytes");
-            Py_ssize_t n;
-            if (t == &PyBytes_Type) {
-                n = PyBytes_GET_SIZE(value);
-                std::memcpy(out, PyBytes_AS_STRING(value), static_cast<size_t>(n < Py_ssize_t{len} ? n : len));
-            } else {
-                n = cp866_encode_into(value, out, len);
-                if (n < 0) return -1;
-            }
-            // A shorter text ends with one zero byte, then blanks to len.
-            if (n < Py_ssize_t{len}) {
-                out[n] = 0;
-                std::memset(out + n + 1, ' ', len - static_cast<size_t>(n) - 1);
-            }
-            return 0;
-        }
-        case QSCLI_ET_ARRA: {
-            PyTypeObject* t = Py_TYPE(value);
-            if (t != &PyBytes_Type && t != &PyUnicode_Type) return type_error(value, " expected str or bytes");
-            Ref digits = t == &PyBytes_Type ? Ref::borrow(value) : cp866_encode(value);
-            if (!digits) return -1;
-            const auto* h = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digits.get()));
-            const uint64_t n = static_cast<uint64_t>(PyBytes_GET_SIZE(digits.get()));
-            Ref a2b_hex;
-            const int standard = bound_hex(A2B_HEX, &a2b_hex);
-            if (standard < 0) return -1;
-            // Non-digits count as 0, a short text is filled with 0 digits on
-            // the right, a long one is cut: always 2 * len digits.
-            if (standard) {
-                for (uint64_t i = 0; i < len; ++i) {
-                    const int hi = 2 * i < n ? hex_digit(h[2 * i]) : 0;
-                    const int lo = 2 * i + 1 < n ? hex_digit(h[2 * i + 1]) : 0;
-                    out[i] = static_cast<unsigned char>(hi << 4 | lo);
-                }
-                return 0;
-            }
-            return arra_through(a2b_hex.get(), h, n, len, out);
-        }
+        case QSCLI_ET_CHAR: return encode_char(value, len, out);
+        case QSCLI_ET_ARRA: return encode_arra(value, len, out);
+        case QSCLI_ET_DATE: return encode_date(value, out);
         case QSCLI_ET_BYTE:
             if (int_in_range(value, QSCLI_ET_BYTE, &v) < 0) return -1;
             put<UCHAR_CHAR>(out, 1, static_cast<uint8_t>(v));
@@ -179,21 +203,6 @@ int encode_field(const Column& col, PyObject* value, unsigned char* out) {
             if (int_in_range(value, QSCLI_ET_WORD, &v) < 0) return -1;
             put<WORD_CHAR>(out, 2, static_cast<uint16_t>(v));
             return 0;
-        case QSCLI_ET_DATE: {
-            PyObject* date_class = late_date_class();
-            if (!date_class) return -1;
-            // Only a real date has the fields the library packs.
-            if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != date_class || !is_date(value))
-                return type_error(value, " expected datetime.date");
-            // The library would pack it as 0, no date: refused, not lost.
-            if (!date_in_range(value)) return date_range_error(value), -1;
-            if (!library_has_dates()) {
-                raise_message("InterfaceError", "the client library is not loaded: call initlibrary() first");
-                return -1;
-            }
-            put<WORD_CHAR>(out, 2, pack_date(value));
-            return 0;
-        }
         case QSCLI_ET_NMBR:
             if (int_in_range(value, QSCLI_ET_NMBR, &v) < 0)
                 return -1;

@@ -1,4 +1,4 @@
-// Layout: a Field list resolved once into columns, with the length rule that
+// RecordLayout: a Field list resolved once into columns, with the length rule that
 // keeps every read and write within its field.
 #include "shared.h"
 
@@ -39,7 +39,7 @@ int check_len(int type, uint32_t len, Py_ssize_t index, Purpose purpose) {
     return -1;
 }
 
-int Layout::resolve(PyObject* fields, Purpose purpose, Face face) {
+int RecordLayout::resolve(PyObject* fields, Purpose purpose, Face face) {
     columns_.clear();
     record_size_ = 0;
     resolved_ = false;
@@ -113,7 +113,7 @@ int Layout::resolve(PyObject* fields, Purpose purpose, Face face) {
     return 0;
 }
 
-bool Layout::current() const {
+bool RecordLayout::current() const {
     return resolved_ && !foreign_ && names_.holds() && field_version_ == field_version;
 }
 

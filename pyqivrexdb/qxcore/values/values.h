@@ -21,12 +21,12 @@ using Decoder = PyObject* (*)(const Column& col, const unsigned char* p);
 struct Column {
     int type;
     uint32_t len;
-    // Chosen by Layout::resolve for this type and length; null in a Column
+    // Chosen by RecordLayout::resolve for this type and length; null in a Column
     // made by hand, which decode_field then dispatches on `type`.
     Decoder decode = nullptr;
 };
 
-// What a Layout is resolved for: the lengths a reader can cut safely are not
+// What a RecordLayout is resolved for: the lengths a reader can cut safely are not
 // all lengths a writer can fill (see resolve()).
 enum class Purpose { Read, Write };
 
@@ -39,7 +39,7 @@ enum class Face { Core, Standard };
 // they are bound now. current() tells whether the resolution still holds
 // (neither the module namespace nor any Field changed since), so a reader can
 // re-resolve exactly when a late-bound name or a Field attribute changed.
-class Layout {
+class RecordLayout {
 public:
     // Resolves every Field of `fields` (a list). A type code above 11 or
     // below 0, one that matches no QSCLI_ET_* code, or a len that would make
@@ -75,7 +75,7 @@ Decoder standard_decoder(int type, Decoder core);
 
 // Encodes `value` into field `col` at `out` for the standard face's bulk
 // load: None sets *is_null (the field is zeroed); otherwise the value must
-// fit exactly (standard.cpp lists the rules). 0, or -1 with DataError or
+// fit exactly (standard_values.cpp lists the rules). 0, or -1 with DataError or
 // ProgrammingError set, its message without the row and field.
 int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool* is_null);
 
@@ -87,7 +87,7 @@ inline PyObject* decode_field(const Column& col, const unsigned char* p) {
 
 // Cuts one record at `rec` (layout.record_size() bytes available) into a new
 // list, one value per column in order; null with an exception set.
-PyObject* decode_record(const Layout& layout, const unsigned char* rec);
+PyObject* decode_record(const RecordLayout& layout, const unsigned char* rec);
 
 // Decodes a return-value body of `size` bytes of element type `type`
 // (a code resolved as for a column; CHAR and ARRA stop at the first zero
@@ -100,8 +100,14 @@ PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, 
 // Encodes `value` into field `col` at `out` (col.len bytes of room), with the
 // bulk loader's type and range checks and messages. Returns 0, or -1 with an
 // exception set (nothing written in that case is relied upon). `col` comes
-// from a Layout resolved for Purpose::Write: every field writes exactly
+// from a RecordLayout resolved for Purpose::Write: every field writes exactly
 // col.len bytes.
 int encode_field(const Column& col, PyObject* value, unsigned char* out);
+
+// Encodes `value` as `face` packs it: encode_field, or encode_standard.
+inline int encode_value(Face face, const Column& col, PyObject* value, unsigned char* out, bool* is_null) {
+    *is_null = false;
+    return face == Face::Standard ? encode_standard(col, value, out, is_null) : encode_field(col, value, out);
+}
 
 }  // namespace qx::values

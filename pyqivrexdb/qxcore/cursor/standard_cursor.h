@@ -17,6 +17,10 @@ struct StandardCursorObject {
 
 extern PyTypeObject StandardCursorType;
 
+// Runs one statement text (parameters already bound) on the cursor; 0, or -1
+// with the standard face's exception set.
+int standard_run(StandardCursorObject* self, const char* sql);
+
 // The standard face's readers of SQL text (statements.cpp), as functions of
 // pyqivrexdb._qxstandard; each takes (text, dialect).
 PyObject* split_statements(PyObject* self, PyObject* args);

@@ -2,7 +2,7 @@
 // return value, changed rows and last row id, and makes the record iterator
 // cut tuples with the standard decoders; fetching refuses a closed cursor and
 // a statement without a result set. Everything else is the core's.
-#include "standard.h"
+#include "standard_cursor.h"
 
 #include "../client/calls.h"
 #include "../client/loader.h"
@@ -11,6 +11,7 @@
 #include "../module/module.h"
 #include "../values/values.h"
 #include "binding.h"
+#include "statement.h"
 
 #include <cstring>
 
@@ -18,7 +19,7 @@ namespace qx {
 
 namespace {
 
-StandardCursorObject* as_std(PyObject* self) { return reinterpret_cast<StandardCursorObject*>(self); }
+StandardCursorObject* as_standard(PyObject* self) { return reinterpret_cast<StandardCursorObject*>(self); }
 
 std::nullptr_t failed(CursorObject* c, int rc, const char* context) {
     Ref text = statement_error_text(c->stmt_handle, c->lock);
@@ -26,7 +27,7 @@ std::nullptr_t failed(CursorObject* c, int rc, const char* context) {
 }
 
 int check_open(PyObject* self) {
-    if (as_std(self)->base.stmt_handle != 0) return 0;
+    if (as_standard(self)->base.stmt_handle != 0) return 0;
     raise_message("ProgrammingError", "the cursor is closed");
     return -1;
 }
@@ -99,73 +100,69 @@ int read_return_value(CursorObject* c) {
     return 0;
 }
 
-// Runs one bound statement text; 0, or -1 with an exception set.
-int run(StandardCursorObject* self, const char* sql) {
-    CursorObject* c = &self->base;
-    uint32_t heap_limit = 0;
-    if (heap_limit_now(&heap_limit) < 0) return -1;
-    if (c->vtab->reset(c) < 0) return -1;
-    self->rowcount = -1;
-    self->has_lastrowid = 0;
-
-    const int32_t handle = c->stmt_handle;
-    int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(handle, sql); });
-    if (rc != 0) return failed(c, rc, "qcSqlExecDirect"), -1;
-    if (read_return_value(c) < 0) return -1;
-    c->has_results = 1;
-    rc = quick_call(c->lock, [&] { return qc.qcSqlRowCount(c->stmt_handle, &c->row_count); });
-    if (rc != 0) return failed(c, rc, "qcSqlRowCount"), -1;
-    rc = quick_call(c->lock, [&] { return qc.qcSqlNumResultCols(c->stmt_handle, &c->columns_count); });
-    if (rc != 0) return failed(c, rc, "qcSqlNumResultCols"), -1;
-    const int count = c->columns_count;
-    if (count == QSCLI_RES_NONE) {
-        stmt_int64(c, QSCLI_STMT_CHANGES, &self->rowcount);
-        self->has_lastrowid = stmt_int64(c, QSCLI_STMT_LAST_ROWID, &self->lastrowid) &&
-                              self->lastrowid != 0;
-        return 0;
+// The library's code and the statement's error text, as the class the code
+// names.
+void standard_refused(CursorObject* c, void*, Step step, int rc) {
+    static const char* const calls[] = {"qcSqlExecDirect",    "qcSqlGetStmtAttr", "qcSqlGetStmtAttr",
+                                        "qcSqlRowCount",      "qcSqlNumResultCols", "qcSqlNumResultCols",
+                                        "qcSqlOpenResults",   "qcSqlGetStmtAttr"};
+    const char* call = calls[static_cast<int>(step)];
+    if (step == Step::BadColumnCount) {
+        raise_by_cause(QSCLI_E_NO_RESULTS, nullptr, call);
+        return;
     }
-    if (count < 0 || static_cast<uint64_t>(count) * sizeof(ColStruct_t) > UINT32_MAX)
-        return raise_by_cause(QSCLI_E_NO_RESULTS, nullptr, "qcSqlNumResultCols"), -1;
+    failed(c, rc, call);
+}
 
-    const uint32_t area_size = static_cast<uint32_t>(count * sizeof(ColStruct_t));
-    MemBlock area = mem_block(area_size);
-    if (!area) return -1;
-    unsigned int record_size = 0;
-    rc = quick_call(c->lock, [&] { return qc.qcSqlOpenResults(c->stmt_handle, &record_size); });
-    if (rc != 0) return failed(c, rc, "qcSqlOpenResults"), -1;
-    c->results_open = 1;
-    c->read_buffer_size = read_buffer_for(record_size, heap_limit);
-    unsigned int descriptor_length = 0;
-    rc = quick_call(c->lock, [&] {
-        return qc.qcSqlGetStmtAttr(c->stmt_handle, QSCLI_STMT_DST_INFO, 0, area.get(), area_size,
-                                   &descriptor_length);
-    });
-    if (rc != 0) return failed(c, rc, "qcSqlGetStmtAttr"), -1;
+int standard_executed(CursorObject*, void*) { return 0; }
 
-    Ref columns(PyList_New(count));
-    if (!columns) return -1;
-    for (int i = 0; i < count; ++i) {
-        PyObject* field = new_field(reinterpret_cast<const ColStruct_t*>(area.get() + i * sizeof(ColStruct_t)));
-        if (!field) return -1;
-        PyList_SET_ITEM(columns.get(), i, field);
-    }
-    replace_field(c->columns, columns.release());
-    const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((count + 7) / 8) : 0;
-    Ref results(records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, true, flag_bytes,
-                            self->null_flags == 2));
-    if (!results) return -1;
-    replace_field(c->results, results.release());
-    self->rowcount = c->row_count;
+int standard_read_return(CursorObject* c, void*) { return read_return_value(c); }
+
+int standard_counted(CursorObject*, void*) { return 0; }
+
+// Changed rows and the last row id, where the library tells them.
+int standard_no_results(CursorObject* c, void*) {
+    auto* self = reinterpret_cast<StandardCursorObject*>(c);
+    stmt_int64(c, QSCLI_STMT_CHANGES, &self->rowcount);
+    self->has_lastrowid = stmt_int64(c, QSCLI_STMT_LAST_ROWID, &self->lastrowid) && self->lastrowid != 0;
     return 0;
 }
 
-int execute_one(PyObject* self, PyObject* operation, PyObject* params) {
-    Ref sql = bind_statement(operation, params, as_std(self)->dialect);
-    if (!sql) return -1;
-    return run(as_std(self), PyBytes_AS_STRING(sql.get()));
+// Tuples cut by the standard decoders, NULLs from the records' null flags.
+PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, uint32_t record_size) {
+    auto* self = reinterpret_cast<StandardCursorObject*>(c);
+    const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((c->columns_count + 7) / 8) : 0;
+    PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, values::Face::Standard,
+                                    flag_bytes, self->null_flags == 2);
+    if (results) self->rowcount = c->row_count;
+    return results;
 }
 
-PyObject* std_execute(PyObject* self, PyObject* args, PyObject* kwds) {
+const StatementFace kStandardFace = {standard_refused, standard_executed, standard_read_return,
+                                     standard_counted, standard_no_results, standard_results};
+
+// Runs one bound statement text; 0, or -1 with an exception set.
+int run(StandardCursorObject* self, const char* sql) {
+    uint32_t heap_limit = 0;
+    if (heap_limit_now(&heap_limit) < 0) return -1;
+    self->rowcount = -1;
+    self->has_lastrowid = 0;
+    return run_statement(&self->base, sql, heap_limit, kStandardFace, nullptr);
+}
+
+}  // namespace
+
+int standard_run(StandardCursorObject* self, const char* sql) { return run(self, sql); }
+
+namespace {
+
+int execute_one(PyObject* self, PyObject* operation, PyObject* params) {
+    Ref sql = bind_statement(operation, params, as_standard(self)->dialect);
+    if (!sql) return -1;
+    return run(as_standard(self), PyBytes_AS_STRING(sql.get()));
+}
+
+PyObject* standard_execute(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"operation", "parameters", nullptr};
     PyObject* operation = nullptr;
     PyObject* params = Py_None;
@@ -176,7 +173,7 @@ PyObject* std_execute(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // Each set of values in turn; rowcount is the sum of the changed rows.
-PyObject* std_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"operation", "seq_of_parameters", nullptr};
     PyObject* operation = nullptr;
     PyObject* seq = nullptr;
@@ -189,12 +186,12 @@ PyObject* std_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     bool known = true;
     while (Ref params{PyIter_Next(it.get())}) {
         if (execute_one(self, operation, params.get()) < 0) return nullptr;
-        if (as_std(self)->rowcount < 0) known = false;
-        else total += as_std(self)->rowcount;
+        if (as_standard(self)->rowcount < 0) known = false;
+        else total += as_standard(self)->rowcount;
     }
     if (PyErr_Occurred()) return nullptr;
-    as_std(self)->rowcount = known ? total : -1;
-    as_std(self)->has_lastrowid = 0;
+    as_standard(self)->rowcount = known ? total : -1;
+    as_standard(self)->has_lastrowid = 0;
     return new_ref(self);
 }
 
@@ -202,13 +199,13 @@ PyObject* std_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
 // nothing to fetch from. Borrowed.
 PyObject* fetch_source(PyObject* self) {
     if (check_open(self) < 0) return nullptr;
-    PyObject* results = as_std(self)->base.results;
+    PyObject* results = as_standard(self)->base.results;
     if (is_records(results)) return results;
     raise_message("ProgrammingError", "no result set to fetch from: the last statement gave none");
     return nullptr;
 }
 
-PyObject* std_fetchone(PyObject* self, PyObject*) {
+PyObject* standard_fetchone(PyObject* self, PyObject*) {
     PyObject* source = fetch_source(self);
     if (!source) return nullptr;
     Ref held = Ref::borrow(source);
@@ -217,12 +214,12 @@ PyObject* std_fetchone(PyObject* self, PyObject*) {
     return row;
 }
 
-PyObject* std_fetchmany(PyObject* self, PyObject* args, PyObject* kwds) {
+PyObject* standard_fetchmany(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"size", nullptr};
     PyObject* size_arg = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:fetchmany", const_cast<char**>(kwlist), &size_arg))
         return nullptr;
-    Py_ssize_t size = as_std(self)->base.arraysize;
+    Py_ssize_t size = as_standard(self)->base.arraysize;
     if (size_arg != Py_None) {
         size = PyNumber_AsSsize_t(size_arg, PyExc_OverflowError);
         if (size == -1 && PyErr_Occurred()) return nullptr;
@@ -237,7 +234,7 @@ PyObject* std_fetchmany(PyObject* self, PyObject* args, PyObject* kwds) {
     return rows.release();
 }
 
-PyObject* std_fetchall(PyObject* self, PyObject*) {
+PyObject* standard_fetchall(PyObject* self, PyObject*) {
     PyObject* source = fetch_source(self);
     if (!source) return nullptr;
     Ref held = Ref::borrow(source);
@@ -246,7 +243,7 @@ PyObject* std_fetchall(PyObject* self, PyObject*) {
     return rows.release();
 }
 
-PyObject* std_iternext(PyObject* self) {
+PyObject* standard_iternext(PyObject* self) {
     PyObject* source = fetch_source(self);
     if (!source) return nullptr;
     Ref held = Ref::borrow(source);
@@ -254,26 +251,26 @@ PyObject* std_iternext(PyObject* self) {
 }
 
 // close() may be called any number of times.
-PyObject* std_close(PyObject* self, PyObject*) {
-    if (as_std(self)->base.stmt_handle == 0) Py_RETURN_NONE;
+PyObject* standard_close(PyObject* self, PyObject*) {
+    if (as_standard(self)->base.stmt_handle == 0) Py_RETURN_NONE;
     return cursor_close(self, nullptr);
 }
 
-PyObject* std_noop(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyObject* standard_noop(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
-PyObject* get_rowcount(PyObject* self, void*) { return PyLong_FromLongLong(as_std(self)->rowcount); }
+PyObject* get_rowcount(PyObject* self, void*) { return PyLong_FromLongLong(as_standard(self)->rowcount); }
 
 PyObject* get_lastrowid(PyObject* self, void*) {
-    if (!as_std(self)->has_lastrowid) Py_RETURN_NONE;
-    return PyLong_FromLongLong(as_std(self)->lastrowid);
+    if (!as_standard(self)->has_lastrowid) Py_RETURN_NONE;
+    return PyLong_FromLongLong(as_standard(self)->lastrowid);
 }
 
-PyObject* get_null_flags(PyObject* self, void*) { return PyLong_FromLong(as_std(self)->null_flags); }
+PyObject* get_null_flags(PyObject* self, void*) { return PyLong_FromLong(as_standard(self)->null_flags); }
 
 // Seven items a column: name, type_code (the element type), display_size,
 // internal_size (the field's bytes), precision, scale, null_ok.
 PyObject* get_description(PyObject* self, void*) {
-    Ref columns = Ref::borrow(as_std(self)->base.columns);
+    Ref columns = Ref::borrow(as_standard(self)->base.columns);
     if (!PyList_Check(columns.get())) Py_RETURN_NONE;
     const Py_ssize_t n = PyList_GET_SIZE(columns.get());
     Ref out(PyTuple_New(n));
@@ -291,7 +288,7 @@ PyObject* get_description(PyObject* self, void*) {
     return out.release();
 }
 
-PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"connection", nullptr};
     PyObject* connection = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Cursor", const_cast<char**>(kwlist), &connection))
@@ -305,7 +302,7 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!core_args) return nullptr;
     Ref obj(CursorType.tp_new(type, core_args.get(), nullptr));
     if (!obj) return nullptr;
-    StandardCursorObject* self = as_std(obj.get());
+    StandardCursorObject* self = as_standard(obj.get());
     self->rowcount = -1;
     self->has_lastrowid = 0;
     // Without the capability NULLs read as the core reads them.
@@ -316,19 +313,19 @@ PyObject* std_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return obj.release();
 }
 
-int std_init(PyObject*, PyObject*, PyObject*) { return 0; }
+int standard_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
-PyMethodDef std_methods[] = {
-    {"execute", QX_METHOD_CAST(std_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"executemany", QX_METHOD_CAST(std_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fetchone", std_fetchone, METH_NOARGS, nullptr},
-    {"fetchmany", QX_METHOD_CAST(std_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fetchall", std_fetchall, METH_NOARGS, nullptr},
-    {"close", std_close, METH_NOARGS, nullptr},
-    {"nextset", std_noop, METH_NOARGS, nullptr},
+PyMethodDef standard_methods[] = {
+    {"execute", QX_METHOD_CAST(standard_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"executemany", QX_METHOD_CAST(standard_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchone", standard_fetchone, METH_NOARGS, nullptr},
+    {"fetchmany", QX_METHOD_CAST(standard_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fetchall", standard_fetchall, METH_NOARGS, nullptr},
+    {"close", standard_close, METH_NOARGS, nullptr},
+    {"nextset", standard_noop, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef std_getset[] = {
+PyGetSetDef standard_getset[] = {
     {"rowcount", get_rowcount, nullptr, nullptr, nullptr},
     {"lastrowid", get_lastrowid, nullptr, nullptr, nullptr},
     {"description", get_description, nullptr, nullptr, nullptr},
@@ -343,11 +340,11 @@ PyTypeObject StandardCursorType = [] {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc = "The standard face's cursor: see pyqivrexdb.dbapi.Cursor.";
     t.tp_iter = PyObject_SelfIter;
-    t.tp_iternext = std_iternext;
-    t.tp_methods = std_methods;
-    t.tp_getset = std_getset;
-    t.tp_init = std_init;
-    t.tp_new = std_new;
+    t.tp_iternext = standard_iternext;
+    t.tp_methods = standard_methods;
+    t.tp_getset = standard_getset;
+    t.tp_init = standard_init;
+    t.tp_new = standard_new;
     // A dropped cursor gives its statement back. Set before the type is
     // ready, so its __del__ (a Python subclass's finalizer too) releases the
     // statement directly, also when closing it would fail.

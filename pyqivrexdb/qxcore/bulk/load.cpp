@@ -1,0 +1,426 @@
+// The bulk load: rows packed into records of a table's layout and handed to
+// the library a buffer of whole records at a time, as the face packs them.
+#include "load.h"
+
+#include "../client/calls.h"
+#include "../client/loader.h"
+#include "../connection/connection.h"
+#include "../module/causes.h"
+#include "../module/memory.h"
+#include "../module/module.h"
+#include "../values/values.h"
+#include "table_layout.h"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace qx {
+
+namespace {
+
+
+// Adds `rows_sent` and a note to the pending exception, so the caller of a
+// long load learns how far it got. A failure to annotate is swallowed: the
+// original exception is what matters.
+template <class MakeNote>
+void annotate_pending(Py_ssize_t rows_sent, MakeNote make_note) {
+    PyObject* value = take_pending();
+    if (value) {
+        Ref count(PyLong_FromSsize_t(rows_sent));
+        if (!count || PyObject_SetAttrString(value, "rows_sent", count.get()) < 0) PyErr_Clear();
+        Ref note = make_note();
+        if (note && PyObject_HasAttrString(value, "add_note")) {
+            Ref done(PyObject_CallMethod(value, "add_note", "O", note.get()));
+        }
+        PyErr_Clear();
+    }
+    raise_pending(value);
+}
+
+class BulkLoad;
+
+// What differs between the faces in a bulk load: how values are packed, a
+// bad row told, and a refused batch raised.
+struct LoadFace {
+    values::Face values;
+    int (BulkLoad::*pack)(PyObject* row, unsigned char* out, Py_ssize_t* failed);
+    void (BulkLoad::*note_row)(PyObject* row, Py_ssize_t index, Py_ssize_t j);
+    int (BulkLoad::*refused)(int rc);
+};
+
+// One load into one table: rows packed into records of its layout, sent a
+// buffer at a time.
+class BulkLoad {
+public:
+    // The core face's load: values packed as the design packs them (cut to
+    // their field), None refused, errors with the library's code.
+    static const LoadFace kCore;
+    // The standard face's load: values packed exactly, None as NULL through
+    // `flag_bytes` bytes of null flags after each record (0: the library
+    // takes none, and None is refused), errors by cause.
+    static const LoadFace kStandard;
+
+    // `per_batch`: the records one send carries, as HEAPCTRL allows.
+    BulkLoad(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, const LoadFace& face,
+             uint32_t flag_bytes = 0)
+        : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes) {}
+
+    Py_ssize_t sent() const { return sent_; }
+
+    // Packs one row; sends the buffer when it is full. 0, or -1 with an
+    // exception set.
+    int add(PyObject* row, Py_ssize_t index) {
+        if (!ready_ && prepare() < 0) return first_row_first(row, index), -1;
+        unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
+        Py_ssize_t j = 0;
+        if ((this->*face_.pack)(row, out, &j) < 0) {
+            (this->*face_.note_row)(row, index, j);
+            return -1;
+        }
+        if (++count_ == per_batch_) return send();
+        return 0;
+    }
+
+    // Sends the records packed since the last send, if any.
+    int send() {
+        if (count_ == 0) return 0;
+        const int hdb = conn_->hdb;
+        const qc_long count = static_cast<qc_long>(count_);
+        const unsigned int rec_size = static_cast<unsigned int>(rec_size_);
+        unsigned char* records = buffer_.get();
+        int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
+            return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
+        });
+        if (rc != 0) return (this->*face_.refused)(rc);
+        sent_ += count_;
+        count_ = 0;
+        // A long load stays interruptible; what was sent stays sent.
+        if (PyErr_CheckSignals() < 0) {
+            annotate_pending(sent_, [&] { return Ref(PyUnicode_FromFormat("%zd rows had been loaded", sent_)); });
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    // Resolves the field list once per call. Resolved for writing, every
+    // field writes exactly its len, so no row can leave its record and no
+    // record the buffer.
+    int prepare() {
+        if (layout_.resolve(fields_, values::Purpose::Write, face_.values) < 0) return -1;
+        const auto& cols = layout_.columns();
+        if (layout_.record_size() > UINT32_MAX) {
+            raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
+            return -1;
+        }
+        rec_size_ = layout_.record_size() + flag_bytes_;
+        cols_ = cols.data();
+        ncols_ = static_cast<Py_ssize_t>(cols.size());
+        // Records of no bytes go one per send, as a buffer of no bytes is
+        // full after every row.
+        if (per_batch_ < 1 || rec_size_ == 0) per_batch_ = 1;
+        if (per_batch_ > INT32_MAX) per_batch_ = INT32_MAX;
+        uint64_t bytes = static_cast<uint64_t>(per_batch_) * rec_size_;
+        if (bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        // One byte at least, so a table of zero-length records still has an
+        // address to hand over.
+        buffer_ = mem_block(static_cast<size_t>(bytes), false);
+        if (!buffer_) return -1;
+        ready_ = true;
+        return 0;
+    }
+
+    // A table whose layout is refused is refused before anything is sent,
+    // but the errors keep the designed order, field by field: a value of the
+    // first row that a field before the refused one cannot take is told
+    // instead of the layout's error.
+    void first_row_first(PyObject* row, Py_ssize_t index) {
+        Ref layout_error(take_pending());
+        const Py_ssize_t n = PyList_Check(fields_) ? PyList_GET_SIZE(fields_) : 0;
+        values::RecordLayout before;
+        Py_ssize_t bad = 0;
+        for (; bad < n; ++bad) {
+            Ref prefix(PyList_GetSlice(fields_, 0, bad + 1));
+            values::RecordLayout grown;
+            if (!prefix || grown.resolve(prefix.get(), values::Purpose::Write, face_.values) < 0) break;
+            before = std::move(grown);
+        }
+        PyErr_Clear();
+        const auto& cols = before.columns();
+        std::vector<unsigned char> scratch(static_cast<size_t>(before.record_size()) + 1);
+        unsigned char* out = scratch.data();
+        for (Py_ssize_t j = 0; j < bad && j < static_cast<Py_ssize_t>(cols.size()); ++j) {
+            Ref key(PyLong_FromSsize_t(j));
+            Ref item(key ? PyObject_GetItem(row, key.get()) : nullptr);
+            bool is_null = false;
+            const int rc = !item ? -1 : values::encode_value(face_.values, cols[j], item.get(), out, &is_null);
+            if (rc < 0) {
+                if (!item) break;  // not a row to pack: the layout's error stands
+                (this->*face_.note_row)(row, index, j);
+                return;
+            }
+            out += cols[j].len;
+        }
+        PyErr_Clear();
+        raise_pending(layout_error.release());
+    }
+
+    // Field j's name for messages. The structure query gives asname as
+    // text padded to its column's width; a name that cannot be read is shown
+    // by the field's position.
+    Ref field_name(Py_ssize_t j) {
+        PyObject* field = PyList_GET_ITEM(fields_, j);
+        Ref name(PyObject_GetAttrString(field, "asname"));
+        if (name && PyBytes_Check(name.get())) name = Ref(PyObject_GetAttrString(field, "name"));
+        if (name && PyUnicode_Check(name.get())) {
+            Ref stripped(PyObject_CallMethod(name.get(), "rstrip", "s#", " \0", static_cast<Py_ssize_t>(2)));
+            if (stripped) return stripped;
+        }
+        PyErr_Clear();
+        return Ref(PyUnicode_FromFormat("#%zd", j));
+    }
+
+    // One value into field j at `out`; None sets its null flag.
+    int put(Py_ssize_t j, PyObject* value, unsigned char* out, unsigned char* flags) {
+        bool is_null = false;
+        if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
+        if (!is_null) return 0;
+        if (!flags) {
+            raise_message("NotSupportedError", "the client library cannot load NULL (None)");
+            return -1;
+        }
+        flags[j >> 3] |= static_cast<unsigned char>(1u << (j & 7));
+        return 0;
+    }
+
+    // A row of the core face: a tuple, a list or anything indexable, at
+    // least one value a field.
+    int pack_core(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
+        const values::Column* cols = cols_;
+        const Py_ssize_t n = ncols_;
+        if (PyTuple_CheckExact(row)) {
+            // Immutable, and held by the caller: its items stay alive.
+            const Py_ssize_t size = PyTuple_GET_SIZE(row);
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                *failed = j;
+                if (j >= size) return short_row("tuple");
+                if (values::encode_field(cols[j], PyTuple_GET_ITEM(row, j), out) < 0) return -1;
+                out += cols[j].len;
+            }
+        } else if (PyList_CheckExact(row)) {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                *failed = j;
+                // Re-read: the encoder may call out to Python (binascii is
+                // looked up late), which could change the list.
+                if (j >= PyList_GET_SIZE(row)) return short_row("list");
+                Ref item = Ref::borrow(PyList_GET_ITEM(row, j));
+                if (values::encode_field(cols[j], item.get(), out) < 0) return -1;
+                out += cols[j].len;
+            }
+        } else {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                *failed = j;
+                Ref key(PyLong_FromSsize_t(j));
+                if (!key) return -1;
+                Ref item(PyObject_GetItem(row, key.get()));
+                if (!item || values::encode_field(cols[j], item.get(), out) < 0) return -1;
+                out += cols[j].len;
+            }
+        }
+        return 0;
+    }
+
+    // A row of the standard face: any sequence of exactly one value a field.
+    int pack_standard(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
+        *failed = -1;
+        Ref seq(PySequence_Fast(row, "a row must be a sequence of values"));
+        if (!seq) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                raise_message("ProgrammingError", "a row must be a sequence of values");
+            }
+            return -1;
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        if (n != ncols_) {
+            Ref text(PyUnicode_FromFormat("a row of %zd values for a table of %zd fields", n, ncols_));
+            if (text) raise_object("ProgrammingError", text.get());
+            return -1;
+        }
+        unsigned char* flags = flag_bytes_ ? out + (rec_size_ - flag_bytes_) : nullptr;
+        if (flags) std::memset(flags, 0, flag_bytes_);
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            *failed = j;
+            if (put(j, PySequence_Fast_GET_ITEM(seq.get(), j), out, flags) < 0) return -1;
+            out += cols_[j].len;
+        }
+        return 0;
+    }
+
+    static int short_row(const char* kind) {
+        PyErr_Format(PyExc_IndexError, "%s index out of range", kind);
+        return -1;
+    }
+
+    void note_core_row(PyObject*, Py_ssize_t index, Py_ssize_t j) {
+        annotate_pending(sent_, [&] {
+            Ref name = field_name(j);
+            if (!name) return Ref();
+            return Ref(PyUnicode_FromFormat("at pydata[%zd][%zd] (field %U); %zd rows had been loaded before it",
+                                            index, j, name.get(), sent_));
+        });
+    }
+
+    // The standard face's error names the row and the field in its message
+    // (same class, one argument) and tells rows_sent; its attributes `row`,
+    // `field` (None for the row as a whole), `value` and `reason` (the
+    // message without the row and field) say the same for programs.
+    void name_row(PyObject* row, Py_ssize_t index, Py_ssize_t j) {
+        Ref value(take_pending());
+        PyObject* type = value ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : nullptr;
+        Ref why(value ? PyObject_Str(value.get()) : nullptr);
+        Ref name = j >= 0 ? field_name(j) : Ref(PyUnicode_FromString(""));
+        Ref text(why && name ? (j >= 0 ? PyUnicode_FromFormat("row %zd, field %U: %U", index, name.get(), why.get())
+                                       : PyUnicode_FromFormat("row %zd: %U", index, why.get()))
+                             : nullptr);
+        Ref renamed(text && type ? PyObject_CallFunctionObjArgs(type, text.get(), nullptr) : nullptr);
+        if (renamed && PyExceptionInstance_Check(renamed.get())) {
+            Ref tb(PyException_GetTraceback(value.get()));
+            if (tb) PyException_SetTraceback(renamed.get(), tb.get());
+            value = std::move(renamed);
+        }
+        PyErr_Clear();
+        if (value && why) set_row_attributes(value.get(), row, index, j >= 0 ? name.get() : nullptr, j, why.get());
+        raise_pending(value.release());
+        annotate_pending(sent_, [] { return Ref(); });
+    }
+
+    static void set_row_attributes(PyObject* error, PyObject* row, Py_ssize_t index, PyObject* name,
+                                   Py_ssize_t j, PyObject* why) {
+        Ref at(PyLong_FromSsize_t(index));
+        Ref item(name ? PySequence_GetItem(row, j) : nullptr);
+        PyErr_Clear();
+        PyObject* none = Py_None;
+        if (!at || PyObject_SetAttrString(error, "row", at.get()) < 0 ||
+            PyObject_SetAttrString(error, "field", name ? name : none) < 0 ||
+            PyObject_SetAttrString(error, "value", item ? item.get() : none) < 0 ||
+            PyObject_SetAttrString(error, "reason", why) < 0)
+            PyErr_Clear();
+    }
+
+    int refused_standard(int rc) {
+        // The table changed since its layout was read: the next load reads it anew.
+        if (rc == QSCLI_E_RECORD_LENGTH) forget_layout(conn_->hdb, table_);
+        Ref text = connection_error_text(conn_->hdb);
+        raise_by_cause(rc, text.get(), "qcSqlAddRecords");
+        annotate_pending(sent_, [] { return Ref(); });
+        return -1;
+    }
+
+    int refused_core(int rc) {
+        Ref text = connection_error_text(conn_->hdb);
+        raise_code("ProgrammingError", "qcSqlAddRecords error %d:", rc);
+        note_server_text(text.get());
+        annotate_pending(sent_, [&] {
+            return Ref(PyUnicode_FromFormat("%zd rows had been loaded before the server refused a batch of %zd rows",
+                                            sent_, count_));
+        });
+        return -1;
+    }
+
+    ConnectionObject* conn_;
+    const char* table_;
+    PyObject* fields_;  // borrowed: the call's list of Fields
+    values::RecordLayout layout_;
+    const values::Column* cols_ = nullptr;
+    Py_ssize_t ncols_ = 0;
+    uint64_t rec_size_ = 0;
+    Py_ssize_t per_batch_;
+    MemBlock buffer_;
+    Py_ssize_t count_ = 0;  // records in the buffer since the last send
+    Py_ssize_t sent_ = 0;   // records the library has accepted
+    bool ready_ = false;
+    const LoadFace& face_;
+    uint32_t flag_bytes_;
+};
+
+const LoadFace BulkLoad::kCore{values::Face::Core, &BulkLoad::pack_core, &BulkLoad::note_core_row,
+                               &BulkLoad::refused_core};
+const LoadFace BulkLoad::kStandard{values::Face::Standard, &BulkLoad::pack_standard, &BulkLoad::name_row,
+                                   &BulkLoad::refused_standard};
+
+// Loads every row of `rows` through `loader`; 0, or -1 with an exception.
+int load_rows(BulkLoad& loader, PyObject* rows) {
+    if (PyList_CheckExact(rows)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+            Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
+            if (loader.add(row.get(), i) < 0) return -1;
+        }
+    } else if (PyTuple_CheckExact(rows)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rows); ++i)
+            if (loader.add(PyTuple_GET_ITEM(rows, i), i) < 0) return -1;
+    } else {
+        Ref it(PyObject_GetIter(rows));
+        if (!it) return -1;
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref row(PyIter_Next(it.get()));
+            if (!row) {
+                if (PyErr_Occurred()) return -1;
+                break;
+            }
+            if (loader.add(row.get(), i) < 0) return -1;
+        }
+    }
+    // The rows since the last full buffer. Sent after the loop rather than on
+    // the row whose number equals len(pydata), so rows are not left behind by
+    // a collection whose len() and iteration disagree.
+    return loader.send();
+}
+
+}  // namespace
+
+// Records per send: the whole load when it fits into HEAPCTRL bytes,
+// otherwise as many whole records as HEAPCTRL holds (at least one).
+int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch) {
+    Ref count(PyLong_FromSsize_t(rows));
+    if (!count) return -1;
+    Ref total(PyNumber_Multiply(count.get(), record_length));
+    if (!total) return -1;
+    Ref heap = global("HEAPCTRL");
+    if (!heap) return -1;
+    int fits = PyObject_RichCompareBool(total.get(), heap.get(), Py_LE);
+    if (fits < 0) return -1;
+    if (fits) {
+        *per_batch = rows;
+        return 0;
+    }
+    int32_t limit;
+    if (to_int32(heap.get(), &limit) < 0) return -1;
+    Ref limit_obj(PyLong_FromLong(limit));
+    if (!limit_obj) return -1;
+    Ref records(PyNumber_FloorDivide(limit_obj.get(), record_length));
+    if (!records) return -1;
+    Py_ssize_t n = PyLong_AsSsize_t(records.get());
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (n < 0) {
+        PyErr_SetString(PyExc_OverflowError, "HEAPCTRL must not be negative");
+        return -1;
+    }
+    *per_batch = n;
+    return 0;
+}
+
+int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, values::Face face,
+              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent) {
+    BulkLoad loader(conn, table, fields, per_batch, face == values::Face::Standard ? BulkLoad::kStandard : BulkLoad::kCore,
+                    flag_bytes);
+    const int done = load_rows(loader, rows);
+    *sent = loader.sent();
+    return done;
+}
+
+}  // namespace qx

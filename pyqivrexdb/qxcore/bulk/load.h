@@ -1,0 +1,27 @@
+// The bulk load, one for both faces: the face says how values are packed, a
+// bad row is told and a refused batch is raised.
+#pragma once
+
+#include "../module/ref.h"
+#include "../values/values.h"
+
+#include <cstdint>
+
+namespace qx {
+
+struct ConnectionObject;
+
+// Records per send: the whole load of `rows` records of `record_length`
+// bytes (an int) when it fits into HEAPCTRL bytes, otherwise as many whole
+// records as HEAPCTRL holds (at least one). 0, or -1 with an exception set.
+int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch);
+
+// Loads every row of `rows` into `table` (the encoded name, kept by the
+// caller), whose layout is the Field list `fields`, `per_batch` records a
+// send; the standard face's records end with `flag_bytes` bytes of null
+// flags. *sent: the rows the library accepted. 0, or -1 with the face's
+// exception set, annotated with rows_sent.
+int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, values::Face face,
+              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent);
+
+}  // namespace qx

@@ -1,0 +1,103 @@
+// run_statement: execute, return value, counts, then the result's columns
+// and records, the same library calls whatever the face.
+#include "statement.h"
+
+#include "../bulk/table_layout.h"
+#include "../client/loader.h"
+
+namespace qx {
+
+// The read buffer: the record size, or the smallest multiple of it that
+// reaches the limit. It never grows past what an unsigned size can hold, and
+// a record size of 0 (nothing to cut) takes the limit itself.
+uint32_t read_buffer_for(uint32_t record_size, uint32_t heap_limit) {
+    if (record_size == 0) return heap_limit;
+    if (record_size >= heap_limit) return record_size;
+    uint64_t records = (uint64_t{heap_limit} + record_size - 1) / record_size;
+    uint64_t size = records * record_size;
+    if (size > UINT32_MAX) size = uint64_t{UINT32_MAX / record_size} * record_size;
+    return static_cast<uint32_t>(size);
+}
+
+// HEAPCTRL as an unsigned 32-bit value: 0, or -1 with the lookup's or the
+// conversion's exception set. While the module namespace is unchanged the
+// name is bound to the same object, so an exact int is remembered; anything
+// else is looked up and converted at every use.
+int heap_limit_now(uint32_t* out) {
+    static LateBound kept;
+    static uint32_t limit = 0;
+    if (kept.holds()) {
+        *out = limit;
+        return 0;
+    }
+    const uint64_t moment = LateBound::now();
+    Ref heapctrl = global("HEAPCTRL");
+    if (!heapctrl || to_uint32(heapctrl.get(), out) < 0) return -1;
+    limit = *out;
+    // Only an exact int converts without running Python code.
+    if (PyLong_CheckExact(heapctrl.get())) kept.keep(moment);
+    else kept.forget();
+    return 0;
+}
+
+namespace {
+
+// The Fields of the result's `count` column records, as the cursor's columns.
+int describe(CursorObject* c, const StatementFace& face, void* arg, int count, uint32_t* descriptor_length) {
+    const uint32_t area_size = static_cast<uint32_t>(count * sizeof(ColStruct_t));
+    MemBlock area = mem_block(area_size);
+    if (!area) return -1;
+    const int32_t hstmt = c->stmt_handle;
+    const int rc = quick_call(c->lock, [&] {
+        return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_DST_INFO, 0, area.get(), area_size, descriptor_length);
+    });
+    if (rc != 0) return face.refused(c, arg, Step::Describe, rc), -1;
+    Ref columns(PyList_New(count));
+    if (!columns) return -1;
+    for (int i = 0; i < count; ++i) {
+        PyObject* field = new_field(reinterpret_cast<const ColStruct_t*>(area.get() + i * sizeof(ColStruct_t)));
+        if (!field) return -1;
+        PyList_SET_ITEM(columns.get(), i, field);
+    }
+    replace_field(c->columns, columns.release());
+    return 0;
+}
+
+}  // namespace
+
+int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const StatementFace& face, void* arg) {
+    if (c->vtab->reset(c) < 0) return -1;
+    // Copied: the call runs without the interpreter lock.
+    const int32_t hstmt = c->stmt_handle;
+    layouts_see_statement(c->hdb, sql);
+    int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(hstmt, sql); });
+    if (rc != 0) return face.refused(c, arg, Step::Execute, rc), -1;
+    if (face.executed(c, arg) < 0 || face.read_return(c, arg) < 0) return -1;
+    c->has_results = 1;
+
+    rc = quick_call(c->lock, [&] { return qc.qcSqlRowCount(c->stmt_handle, &c->row_count); });
+    if (rc != 0) return face.refused(c, arg, Step::RowCount, rc), -1;
+    rc = quick_call(c->lock, [&] { return qc.qcSqlNumResultCols(c->stmt_handle, &c->columns_count); });
+    if (rc != 0) return face.refused(c, arg, Step::ResultCols, rc), -1;
+    if (face.counted(c, arg) < 0) return -1;
+    const int count = c->columns_count;
+    if (count == QSCLI_RES_NONE) return face.no_results(c, arg);
+    // Any other negative count, or one whose descriptors would not fit the
+    // client's unsigned size, cannot describe a result set.
+    if (count < 0 || static_cast<uint64_t>(count) * sizeof(ColStruct_t) > UINT32_MAX)
+        return face.refused(c, arg, Step::BadColumnCount, count), -1;
+
+    unsigned int record_size = 0;
+    rc = quick_call(c->lock, [&] { return qc.qcSqlOpenResults(c->stmt_handle, &record_size); });
+    if (rc != 0) return face.refused(c, arg, Step::OpenResults, rc), -1;
+    c->results_open = 1;
+    c->read_buffer_size = read_buffer_for(record_size, heap_limit);
+    uint32_t descriptor_length = 0;
+    if (describe(c, face, arg, count, &descriptor_length) < 0) return -1;
+    PyObject* results = face.results(c, arg, descriptor_length, record_size);
+    if (!results) return -1;
+    replace_field(c->results, results);
+    return 0;
+}
+
+}  // namespace qx
