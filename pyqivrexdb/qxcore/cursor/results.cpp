@@ -132,7 +132,7 @@ int fill(RecordsObject* r) {
         if (debug_log("%R: _read_results(buffer_size=%u, rec_size=%u)", cursor,
                                       r->buffer_size, r->rec_size) < 0)
             return -1;
-        if (r->standard && row_maker_start(&r->rows, reinterpret_cast<PyObject*>(cursor)) < 0) return -1;
+        if (r->face == values::Face::Standard && row_maker_start(&r->rows, reinterpret_cast<PyObject*>(cursor)) < 0) return -1;
         r->capacity = cursor->read_buffer_size;
         r->buffer = read_buffer(r->capacity);
         if (!r->buffer) return -1;
