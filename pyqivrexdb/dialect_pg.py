@@ -15,6 +15,7 @@ import uuid
 
 from sqlalchemy import types as sqltypes
 from sqlalchemy.dialects.postgresql.base import PGDialect
+from sqlalchemy.dialects.postgresql.array import ARRAY
 from sqlalchemy.dialects.postgresql.types import TIME, TIMESTAMP
 
 from .dialect import QivrexDialect
@@ -65,6 +66,51 @@ class _PlainTime(sqltypes.Time):
         return _parser(datetime.time.fromisoformat)
 
 
+def _array(text):
+    """The lists a PostgreSQL array's text spells: '{a,"b c",NULL,{1,2}}'.
+    Items stay texts; the item type's own reading follows."""
+    stack, item, quoted, at = [[]], None, False, 1
+    while at < len(text):
+        ch = text[at]
+        if quoted:
+            if ch == "\\":
+                at += 1
+                item += text[at]
+            elif ch == '"':
+                quoted = False
+            else:
+                item += ch
+        elif ch == '"':
+            quoted, item = True, ""
+        elif ch == "{":
+            stack.append([])
+        elif ch in ",}":
+            if item is not None:
+                stack[-1].append(None if item == "NULL" and text[at - 1] != '"' else item)
+            item = None
+            if ch == "}":
+                if len(stack) == 1:
+                    break
+                inner = stack.pop()
+                stack[-1].append(inner)
+        else:
+            item = (item or "") + ch
+        at += 1
+    return stack[0]
+
+
+class _Array(ARRAY):
+    # The driver reads an array as its text (the catalogue's, in reflection).
+    def result_processor(self, dialect, coltype):
+        items = super().result_processor(dialect, coltype)
+
+        def process(value):
+            if isinstance(value, str) and value.startswith("{"):
+                value = _array(value)
+            return items(value) if items else value
+        return process
+
+
 class _Boolean(sqltypes.Boolean):
     # The driver reads a boolean as the number 1 or 0.
     def result_processor(self, dialect, coltype):
@@ -74,9 +120,13 @@ class _Boolean(sqltypes.Boolean):
 class _Uuid(sqltypes.Uuid):
     # UUIDs travel as their text both ways.
     def bind_processor(self, dialect):
+        if not self.native_uuid:
+            return super().bind_processor(dialect)
         return lambda value: value if value is None else str(value)
 
     def result_processor(self, dialect, coltype):
+        if not self.native_uuid:
+            return super().result_processor(dialect, coltype)
         if self.as_uuid:
             return lambda value: value if value is None or isinstance(value, uuid.UUID) else uuid.UUID(value)
         return lambda value: value if value is None else str(value)
@@ -98,6 +148,8 @@ class QivrexPGDialect(PGDialect):
         TIME: _Time,
         sqltypes.Boolean: _Boolean,
         sqltypes.Uuid: _Uuid,
+        ARRAY: _Array,
+        sqltypes.ARRAY: _Array,
     }
 
     import_dbapi = QivrexDialect.import_dbapi
