@@ -99,16 +99,39 @@ def _array(text):
     return stack[0]
 
 
+def _number(kind):
+    def convert(item):
+        if isinstance(item, list):
+            return [convert(i) for i in item]
+        return item if item is None else kind(item)
+    return convert
+
+
 class _Array(ARRAY):
-    # The driver reads an array as its text (the catalogue's, in reflection).
+    # The driver reads an array as its text: '{...}', or the catalogue's
+    # vectors (int2vector, oidvector) as numbers between blanks.
     def result_processor(self, dialect, coltype):
         items = super().result_processor(dialect, coltype)
+        try:
+            kind = self.item_type.python_type
+        except NotImplementedError:
+            kind = None
+        # A boolean item is spelled t or f.
+        convert = _number(kind) if kind in (int, float) else _number("t".__eq__) if kind is bool else None
 
         def process(value):
-            if isinstance(value, str) and value.startswith("{"):
-                value = _array(value)
+            if isinstance(value, str):
+                value = _array(value) if value.startswith("{") else value.split()
+                if convert is not None:
+                    value = convert(value)
             return items(value) if items else value
         return process
+
+
+class _Date(sqltypes.Date):
+    # A date the server sends without a column type (a bound literal) is text.
+    def result_processor(self, dialect, coltype):
+        return _parser(datetime.date.fromisoformat)
 
 
 class _Boolean(sqltypes.Boolean):
@@ -133,6 +156,9 @@ class _Uuid(sqltypes.Uuid):
 
 
 class QivrexPGDialect(PGDialect):
+    """SQLAlchemy's PostgreSQL dialect over ``pyqivrexdb.dbapi``, for
+    ``postgresql+qivrex://`` URLs."""
+
     driver = "qivrex"
     supports_statement_cache = True
     default_paramstyle = "qmark"
@@ -147,6 +173,7 @@ class QivrexPGDialect(PGDialect):
         sqltypes.Time: _PlainTime,
         TIME: _Time,
         sqltypes.Boolean: _Boolean,
+        sqltypes.Date: _Date,
         sqltypes.Uuid: _Uuid,
         ARRAY: _Array,
         sqltypes.ARRAY: _Array,

@@ -9,8 +9,8 @@ from sqlalchemy.testing.requirements import SuiteRequirements
 class Requirements(SuiteRequirements):
     def get_isolation_levels(self, config):
         return {"default": "READ COMMITTED",
-                "supported": ["READ COMMITTED", "READ UNCOMMITTED", "REPEATABLE READ", "SERIALIZABLE",
-                              "AUTOCOMMIT"]}
+                "supported": ["AUTOCOMMIT", "SERIALIZABLE", "READ UNCOMMITTED", "READ COMMITTED",
+                              "REPEATABLE READ"]}
 
     def get_order_by_collation(self, config):
         return "POSIX"
@@ -35,7 +35,8 @@ SUPPORTED = """
     supports_bitwise_and supports_bitwise_or supports_bitwise_not supports_bitwise_xor
     supports_bitwise_shift mod_operator_as_percent_sign float_or_double_precision_behaves_generically
     infinity_floats regexp_match regexp_replace create_table_as schema_create_delete
-    implicitly_named_constraints index_reflects_included_columns
+    implicitly_named_constraints index_reflects_included_columns supports_distinct_on
+    reflect_indexes_with_expressions unique_constraints_reflect_as_index
 """.split()
 
 _CP866 = "pyqivrexdb's text is code page 866: characters outside it are refused"
