@@ -93,4 +93,4 @@ for _name, _reason in UNSUPPORTED.items():
 # PostgreSQL's (setup.cfg names this module, and --requirements does not
 # override it).
 if os.environ.get("QX_SUITE_BACKEND") == "postgresql":
-    from requirements_pg import Requirements  # noqa: F811,E402
+    from requirements_pg import UNSUPPORTED, Requirements  # noqa: F811,E402

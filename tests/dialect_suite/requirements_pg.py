@@ -37,6 +37,8 @@ SUPPORTED = """
     infinity_floats regexp_match regexp_replace create_table_as schema_create_delete
     implicitly_named_constraints index_reflects_included_columns supports_distinct_on
     reflect_indexes_with_expressions unique_constraints_reflect_as_index
+    skip_autocommit_rollback column_collation_reflection inline_check_constraint_reflection
+    identity_columns_standard create_temp_table_as temp_table_comment_reflection datetime_literals
 """.split()
 
 _CP866 = "pyqivrexdb's text is code page 866: characters outside it are refused"
@@ -55,6 +57,12 @@ UNSUPPORTED = {
     "server_side_cursors": "the driver's cursors hold the whole result; there are no named server-side cursors",
     "computed_columns": "PostgreSQL before 18 has no VIRTUAL generated columns, which Computed() "
                         "without persisted= means (SQLAlchemy warns)",
+    "nvarchar_types": "PostgreSQL has no NVARCHAR",
+    "fetch_percent": "PostgreSQL has no FETCH FIRST ... PERCENT",
+    "legacy_unconditional_json_extract": "PostgreSQL compares JSON elements only with a type given",
+    "dbapi_lastrowid": "PostgreSQL has no row id to report; RETURNING gives keys",
+    "repeated_column_foreign_keys": "PostgreSQL refuses a foreign key that names a referenced column twice",
+    "window_range_non_numeric": _TEXT + "intervals, which RANGE frames over dates take",
     "two_phase_transactions": "the dialect runs no two-phase commit through the driver",
 }
 
