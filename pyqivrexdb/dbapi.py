@@ -202,6 +202,8 @@ class Connection:
     def _set_timeouts(self, timeout):
         """The lock wait and, on a server, the statement timeout, as the
         session's own settings (outside any transaction, so they stay)."""
+        if timeout is None and self._statement_timeout is None:
+            return
         pg = self.dialect == "postgresql"
         if timeout is not None:
             ms = max(1, round(timeout * 1000)) if pg else round(timeout * 1000)
@@ -220,7 +222,10 @@ class Connection:
 
         def stop():
             fired.append(True)
-            self.interrupt()
+            try:
+                self.interrupt()
+            except Error:
+                pass  # a library that cannot stop a call lets it end on its own
         timer = _threading.Timer(seconds, stop)
         timer.daemon = True
         timer.start()
