@@ -31,10 +31,10 @@ def _iso(text):
     m = _CLOCK.search(text)
     if m is None:
         return text
-    clock, fraction, zone, minutes, _ = m.groups()
+    clock, fraction, zone, minutes, seconds = m.groups()
     fixed = clock + ("." + fraction.ljust(6, "0") if fraction else "")
     if zone:
-        fixed += zone + (minutes or ":00")
+        fixed += zone + (minutes or ":00") + (seconds or "")
     return text[:m.start()] + fixed
 
 
