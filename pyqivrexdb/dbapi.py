@@ -18,6 +18,7 @@ native code.
 """
 
 import datetime as _datetime
+import threading as _threading
 import time as _time
 import weakref as _weakref
 
@@ -145,6 +146,18 @@ def TimestampFromTicks(ticks):
 # ---------------------------------------------------------------------------
 # Connection
 
+def _seconds(name, value, zero=True):
+    """A timeout in seconds, checked: None (none set) or a number >= 0
+    (> 0 when `zero` is False)."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError("%s must be a number of seconds or None, not %r" % (name, value))
+    if not (value >= 0 if zero else value > 0) or value != value or value == float("inf"):
+        raise ValueError("%s must be a finite number of seconds %s 0, not %r" % (name, ">=" if zero else ">", value))
+    return float(value)
+
+
 class Connection:
     """A session with the database; see connect()."""
 
@@ -164,7 +177,9 @@ class Connection:
     #: any callable(cursor, row_tuple). A new cursor takes the connection's.
     row_factory = None
 
-    def __init__(self, dsn, user="", password="", *, autocommit=False):
+    def __init__(self, dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None):
+        timeout = _seconds("timeout", timeout)
+        self._statement_timeout = _seconds("statement_timeout", statement_timeout, zero=False)
         # Its refusals raise the class the library's code names.
         self._core = _standard.connect(dsn, user, password)
         self._autocommit = bool(autocommit)
@@ -173,6 +188,51 @@ class Connection:
         self._in_transaction = False
         self._control = None
         self._cursors = _weakref.WeakSet()
+        try:
+            self._set_timeouts(timeout)
+        except BaseException:
+            self.close()
+            raise
+
+    def _set_timeouts(self, timeout):
+        """The lock wait and, on a server, the statement timeout, as the
+        session's own settings (outside any transaction, so they stay)."""
+        if timeout is None and self._statement_timeout is None:
+            return
+        pg = self.dialect == "postgresql"
+        if timeout is not None:
+            ms = max(1, round(timeout * 1000)) if pg else round(timeout * 1000)
+            # 0 means "no limit" to the server, so no wait there is 1 ms.
+            self._run("set lock_timeout = %d" % ms if pg else "pragma busy_timeout = %d" % ms)
+        if pg and self._statement_timeout is not None:
+            self._run("set statement_timeout = %d" % max(1, round(self._statement_timeout * 1000)))
+
+    def _timed(self, call, *args):
+        """`call(*args)` stopped by interrupt() once it runs longer than
+        statement_timeout (the engine's; a server keeps its own)."""
+        seconds = self._statement_timeout
+        if seconds is None or self.dialect == "postgresql":
+            return call(*args)
+        fired = []
+
+        def stop():
+            fired.append(True)
+            try:
+                self.interrupt()
+            except Error:
+                pass  # a library that cannot stop a call lets it end on its own
+        timer = _threading.Timer(seconds, stop)
+        timer.daemon = True
+        timer.start()
+        try:
+            return call(*args)
+        except OperationalError as exc:
+            if fired:  # the interrupt it was stopped by
+                raise OperationalError("the statement ran longer than statement_timeout (%g s) and was stopped"
+                                       % seconds) from exc
+            raise
+        finally:
+            timer.cancel()
 
     # -- state -------------------------------------------------------------
 
@@ -509,8 +569,32 @@ class Cursor(_standard.Cursor):
     def execute(self, operation, parameters=None):
         """Runs `operation` with `parameters` bound (a sequence for ``?``, a
         mapping for ``:name``). Returns the cursor."""
-        self.connection._begin()
-        return _standard.Cursor.execute(self, operation, parameters)
+        conn = self.connection
+        conn._begin()
+        if conn._statement_timeout is None:
+            return _standard.Cursor.execute(self, operation, parameters)
+        return conn._timed(_standard.Cursor.execute, self, operation, parameters)
+
+    def executescript(self, sql_script):
+        """Runs the statements of `sql_script` (split_statements() in the
+        connection's dialect) one after another, as the standard library's
+        sqlite3 does: a pending transaction is committed first, and the
+        statements run as written, with no transaction opened for them, so
+        a script's own BEGIN ... COMMIT holds. The first failing statement
+        raises and the rest do not run; a transaction the script opened
+        stays open (in_transaction) for commit() or rollback(). A script
+        whose end is an unfinished statement raises ProgrammingError before
+        anything runs. Returns the cursor."""
+        if not isinstance(sql_script, str):
+            raise TypeError("executescript() takes a str, not %s" % type(sql_script).__name__)
+        conn = self.connection
+        statements = split_statements(sql_script, conn.dialect)
+        if statements and not complete_statement(statements[-1], conn.dialect):
+            raise ProgrammingError("the script ends in an unfinished statement: %.60r" % statements[-1].strip())
+        conn.commit()
+        for statement in statements:
+            conn._timed(_standard.Cursor.execute, self, statement, None)
+        return self
 
     def executemany(self, operation, seq_of_parameters):
         """Runs `operation` once for each item of `seq_of_parameters`, all in
@@ -524,7 +608,7 @@ class Cursor(_standard.Cursor):
             conn._run(_BEGIN)
             conn._in_transaction = True
         try:
-            self._executemany(operation, seq_of_parameters)
+            conn._timed(self._executemany, operation, seq_of_parameters)
         except BaseException:
             if own:
                 conn.rollback()
@@ -586,7 +670,17 @@ class Cursor(_standard.Cursor):
         return False
 
 
-def connect(dsn, user="", password="", *, autocommit=False):
+def connect(dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None):
     """Opens a Connection: on the embedded engine `dsn` is a database file
-    (created when missing) or ":memory:"."""
-    return Connection(dsn, user, password, autocommit=autocommit)
+    (created when missing) or ":memory:"; a PostgreSQL URI or keyword string
+    reaches a server.
+
+    `timeout` (seconds) is how long a statement waits for a lock another
+    connection holds before it fails with OperationalError: the engine's
+    own 5 s, or the server's lock_timeout, when None. `statement_timeout`
+    (seconds, None for none) stops a statement that runs longer: it raises
+    OperationalError, the statement's changes are undone, and the connection
+    stays usable (the engine rolls back an open transaction with it, a
+    server holds it as failed until rollback())."""
+    return Connection(dsn, user, password, autocommit=autocommit, timeout=timeout,
+                      statement_timeout=statement_timeout)

@@ -169,7 +169,8 @@ class QivrexDialect(SQLiteDialect_pysqlite):
         if url.host or url.port:
             raise exc.ArgumentError(
                 "qivrex URLs name a database file, not a host: "
-                "qivrex:///relative.db, qivrex:////absolute/path.db or qivrex:///:memory:")
+                "qivrex:///relative.db, qivrex:////absolute/path.db or qivrex:///:memory:; "
+                "a PostgreSQL server is postgresql+qivrex://user@host/db")
         if url.query:
             raise exc.ArgumentError(
                 "qivrex URLs take no query arguments (got %s); pass driver options "
@@ -201,6 +202,9 @@ class QivrexDialect(SQLiteDialect_pysqlite):
             self.insertmanyvalues_max_parameters = 999
 
     def _get_server_version_info(self, connection):
+        if connection.connection.dbapi_connection.dialect != "engine":
+            # creator= may hand over a connection to a server
+            raise exc.ArgumentError("the connection reaches a PostgreSQL server: use a postgresql+qivrex:// URL")
         text = connection.exec_driver_sql("select sqlite_version()").scalar()
         return tuple(int(part) for part in text.split(".") if part.isdigit())
 

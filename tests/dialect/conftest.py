@@ -30,3 +30,30 @@ def engine(tmp_path):
     eng = sa.create_engine(f"qivrex:///{tmp_path}/test.db")
     yield eng
     eng.dispose()
+
+
+@pytest.fixture(scope="session")
+def pg_cluster():
+    """A throw-away PostgreSQL cluster (tests/pgcluster.py) for the session."""
+    import pgcluster
+    if not pgcluster.bindir():
+        why = "PostgreSQL's server programs (initdb) are not installed; tools/setup installs them"
+        if os.environ.get("CI") == "true":
+            pytest.fail("CI must run the PostgreSQL half: " + why)
+        pytest.skip(why)
+    cluster = pgcluster.Cluster().start()
+    yield cluster
+    cluster.remove()
+
+
+@pytest.fixture
+def pg_engine(pg_cluster):
+    if not any(ep.name == "postgresql.qivrex"
+               for ep in importlib.metadata.entry_points(group="sqlalchemy.dialects")):
+        registry.register("postgresql.qivrex", "pyqivrexdb.dialect_pg", "QivrexPGDialect")
+    eng = sa.create_engine(pg_cluster.dsn().replace("postgresql://", "postgresql+qivrex://", 1))
+    yield eng
+    with eng.begin() as c:
+        c.exec_driver_sql("drop schema public cascade")
+        c.exec_driver_sql("create schema public")
+    eng.dispose()

@@ -1,0 +1,117 @@
+"""Lock-wait and statement timeouts, and Cursor.executescript(), on an SQLite
+file and on a PostgreSQL server (the `dsn` fixture)."""
+import time
+
+import pytest
+
+from pyqivrexdb import dbapi
+
+# A statement that runs until it is stopped, in each backend's SQL.
+ENDLESS = {
+    "sqlite": "with recursive r(i) as (select 1 union all select i + 1 from r) select count(*) from r",
+    "postgresql": "select pg_sleep(30)",
+}
+
+
+def rows(conn, sql):
+    return conn.execute(sql).fetchall()
+
+
+@pytest.mark.parametrize("kw, error", [
+    ({"timeout": -1}, ValueError),
+    ({"timeout": float("nan")}, ValueError),
+    ({"timeout": "5"}, TypeError),
+    ({"timeout": True}, TypeError),
+    ({"statement_timeout": 0}, ValueError),
+    ({"statement_timeout": float("inf")}, ValueError),
+])
+def test_timeouts_are_checked_before_connecting(tmp_path, kw, error):
+    with pytest.raises(error):
+        dbapi.connect(str(tmp_path / "never.db"), **kw)
+    assert not (tmp_path / "never.db").exists()
+
+
+def test_a_lock_wait_ends_at_the_timeout(dsn):
+    with dbapi.connect(dsn) as setup:
+        setup.execute("create table t(id integer)")
+    holder = dbapi.connect(dsn)
+    holder.execute("insert into t values (1)")
+    if holder.dialect == "postgresql":
+        holder.execute("lock table t in exclusive mode")
+    try:
+        with dbapi.connect(dsn, timeout=0.4, autocommit=True) as waiter:
+            start = time.monotonic()
+            with pytest.raises(dbapi.OperationalError):
+                waiter.execute("insert into t values (2)")
+            assert 0.3 < time.monotonic() - start < 3
+            holder.rollback()
+            waiter.execute("insert into t values (3)")  # still usable
+            assert rows(waiter, "select id from t") == [(3,)]
+    finally:
+        holder.close()
+
+
+@pytest.mark.parametrize("autocommit", [True, False])
+def test_a_long_statement_is_stopped_and_the_connection_stays_usable(dsn, backend, autocommit):
+    with dbapi.connect(dsn, statement_timeout=0.3, autocommit=autocommit) as conn:
+        conn.execute("create table t(id integer)")
+        conn.commit()
+        start = time.monotonic()
+        with pytest.raises(dbapi.OperationalError, match="timeout"):
+            conn.execute(ENDLESS[backend])
+        assert time.monotonic() - start < 5
+        conn.rollback()
+        conn.execute("insert into t values (1)")
+        conn.commit()
+        # A short statement is left alone, and so is the one after the timeout.
+        assert rows(conn, "select id from t") == [(1,)]
+
+
+SCRIPT = """
+create table t(id integer, note varchar(20));
+-- a comment; with a ; inside
+insert into t values (1, 'a;b');
+insert into t values (2, 'it''s');
+"""
+
+
+def test_executescript_runs_every_statement_and_commits_what_was_pending(dsn):
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table before(x integer)")
+        assert conn.in_transaction
+        cur = conn.cursor()
+        assert cur.executescript(SCRIPT) is cur
+        assert not conn.in_transaction  # nothing opened for the script
+        with dbapi.connect(dsn) as other:
+            assert rows(other, "select id, note from t order by id") == [(1, "a;b"), (2, "it's")]
+            assert rows(other, "select count(*) from before") == [(0,)]
+
+
+def test_executescript_keeps_the_scripts_own_transaction(dsn):
+    with dbapi.connect(dsn) as conn:
+        conn.cursor().executescript("create table t(id integer); begin; insert into t values (1);")
+        assert conn.in_transaction
+        conn.rollback()
+        assert rows(conn, "select count(*) from t") == [(0,)]
+
+
+def test_executescript_stops_at_the_first_error(dsn):
+    with dbapi.connect(dsn, autocommit=True) as conn:
+        with pytest.raises(dbapi.DatabaseError):
+            conn.cursor().executescript("create table t(id integer primary key);"
+                                        "insert into t values (1); insert into t values (1);"
+                                        "insert into t values (2);")
+        assert rows(conn, "select id from t") == [(1,)]
+
+
+@pytest.mark.parametrize("script, error", [
+    ("create table t(id integer); insert into t values (1", dbapi.ProgrammingError),
+    ("create table t(id integer); insert into t values ('unclosed;", dbapi.ProgrammingError),
+    (b"create table t(id integer);", TypeError),
+])
+def test_executescript_refuses_an_unfinished_script_before_running_any(dsn, script, error):
+    with dbapi.connect(dsn, autocommit=True) as conn:
+        with pytest.raises(error):
+            conn.cursor().executescript(script)
+        with pytest.raises(dbapi.DatabaseError):
+            conn.execute("select * from t")
