@@ -35,10 +35,6 @@ public:
     virtual int transaction_state() const = 0;
 };
 
-// Error codes both backends give beyond an engine's own.
-constexpr int E_LOST = -10;        // the server connection was lost
-constexpr int E_NO_CLIENT = -92;   // libpq.so.5 cannot be loaded
-
 // Opens the backend a server name (UTF-8) asks for. On failure returns the
 // code after reporting it through c->fail().
 int open_sqlite(Conn* c, const std::string& name, std::unique_ptr<Backend>* out);

@@ -102,7 +102,7 @@ int cancel_conn(int h) {
     {
         std::lock_guard<std::mutex> g(r.lock);
         auto it = r.conns.find(h);
-        if (it == r.conns.end()) return E_CONNECTION;
+        if (it == r.conns.end()) return QSCLI_E_CONNECTION;
         c = it->second.get();
         d = std::unique_lock<std::mutex>(c->db_lock);
     }

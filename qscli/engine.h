@@ -19,18 +19,7 @@
 
 namespace qse {
 
-// Return codes of the engine besides minus SQLite's primary result codes
-// (-1 .. -28; -20, a data type mismatch, is also what a value that does not
-// fit its column's element type gives).
-constexpr int E_NO_TRANSACTION = -64;  // commit/rollback of an unknown name
-constexpr int E_UNSUPPORTED = -90;     // entry point not provided
-constexpr int E_IN_USE = -91;          // handle is executing (a call from a callback)
-constexpr int E_NO_RESULTS = -93;      // the statement has no result set
-constexpr int E_RECORD_LENGTH = -94;   // addrecords: record length is not the table's
-constexpr int E_ARGUMENT = -95;        // null pointer, unknown attribute, short buffer
-constexpr int E_CONNECTION = -96;      // unknown connection handle, or wrong state
-constexpr int E_STATEMENT = -97;       // unknown or closed statement handle
-constexpr int E_MISMATCH = -SQLITE_MISMATCH;
+// Return codes are QSCLI_E_* (client/qscli.h), the same whatever the backend.
 
 // ---- text: UTF-8 inside the database, CP866 across the library boundary ----
 
@@ -103,7 +92,7 @@ struct Value {
 };
 
 // Writes `v` into a field of element type `type` and `len` bytes at `dst`
-// (NULL: zero bytes). On a value that does not fit, returns E_MISMATCH with
+// (NULL: zero bytes). On a value that does not fit, returns QSCLI_E_MISMATCH with
 // the reason in *why; nothing is cut or wrapped. An ARRA value's own length
 // (before the zero padding) goes to *width when given.
 int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,

@@ -260,7 +260,7 @@ int mismatch(const Value& v, int type, const char* what, std::string* why) {
         *why += type_name(type);
         *why += ")";
     }
-    return E_MISMATCH;
+    return QSCLI_E_MISMATCH;
 }
 
 // The exact integer a value stands for; false for text, blobs and fractions.

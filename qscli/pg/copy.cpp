@@ -106,7 +106,7 @@ public:
 private:
     bool field(const Field& f, const unsigned char* p, std::string& v, bool* null);
     bool refuse(const Field& f, const std::string& why) {
-        c_->fail(E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
+        c_->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
         return false;
     }
     void text_escaped(const std::string& s, std::string& out);
@@ -289,8 +289,8 @@ uint64_t record_size(const std::vector<Field>& fields) {
 }  // namespace
 
 int Session::add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) {
-    if (!table || count < 0 || (count > 0 && !recs)) return E_ARGUMENT;
-    if (lost_) return c->fail(E_LOST, "server connection lost");
+    if (!table || count < 0 || (count > 0 && !recs)) return QSCLI_E_ARGUMENT;
+    if (lost_) return c->fail(QSCLI_E_IO, "server connection lost");
     MessageHold held(c);
     if (int rc = keep_settings()) return rc;
     std::string name;
@@ -315,7 +315,7 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
                 layouts_.erase(known);
                 continue;
             }
-            return c->fail(E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
+            return c->fail(QSCLI_E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
                                                  name + " (" + std::to_string(size) + " bytes a record)");
         }
         if (count == 0) return 0;
@@ -376,7 +376,7 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
             const uint64_t size = record_size(fields);
             bool sent = true;
             for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
-                if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = E_MISMATCH;
+                if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = QSCLI_E_MISMATCH;
                 if (buf.size() >= (1 << 16) || r + 1 == count) {
                     if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
                     if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;
@@ -392,7 +392,7 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
             }
             check_lost();
             if (!code && lost_) code = fail_conn("COPY");
-            if (code == E_MISMATCH) c->last_error = saved;
+            if (code == QSCLI_E_MISMATCH) c->last_error = saved;
         }
     }
     if (lost_) return code;

@@ -42,9 +42,9 @@ public:
 
 private:
     int fail_value(int k, const std::string& why) {
-        return s_.c->fail(E_MISMATCH, "column " + names_[k] + ": " + why);
+        return s_.c->fail(QSCLI_E_MISMATCH, "column " + names_[k] + ": " + why);
     }
-    int fail_store() { return s_.c->fail(-SQLITE_IOERR, "cannot keep the result records"); }
+    int fail_store() { return s_.c->fail(QSCLI_E_IO, "cannot keep the result records"); }
     void layout();
     int pack(int k, const char* p, size_t n, bool null, unsigned char* rec);
     int stage(const pq::PGresult* res, int r);
@@ -215,7 +215,7 @@ int Builder::finish() {
     }
     if (!st_->records.finish()) return fail_store();
     if (rows_ > static_cast<uint64_t>(INT32_MAX))
-        return s_.c->fail(-SQLITE_TOOBIG, "result has more than 2147483647 records");
+        return s_.c->fail(QSCLI_E_TOOBIG, "result has more than 2147483647 records");
     st_->rows = rows_;
     st_->ncols = ncols_;
     st_->results = true;
@@ -297,7 +297,7 @@ int Session::collect(Stmt* st) {
             pq.PQclear(res);
             char* buf = nullptr;
             while (pq.PQgetCopyData(conn, &buf, 0) > 0) pq.PQfreemem(buf);
-            if (!code) code = c->fail(-SQLITE_ERROR, "COPY TO STDOUT is not supported here: select the rows");
+            if (!code) code = c->fail(QSCLI_E_ERROR, "COPY TO STDOUT is not supported here: select the rows");
             break;
         }
         case pq::PGRES_EMPTY_QUERY: pq.PQclear(res); break;
@@ -380,7 +380,7 @@ int Session::run_end(const std::string& name, bool commit) {
             break;
         }
     }
-    if (at == names_.size()) return c->fail(E_NO_TRANSACTION, "transaction " + name + " does not exist");
+    if (at == names_.size()) return c->fail(QSCLI_E_NO_TRANSACTION, "transaction " + name + " does not exist");
     std::string sql = unguard();
     if (names_[at].outer) {
         sql += commit ? "commit" : "rollback";
@@ -398,7 +398,7 @@ int Session::run_end(const std::string& name, bool commit) {
     names_.resize(at);
     if (rc) return rc;
     if (rolled_back || (aborted && commit))
-        return c->fail(-SQLITE_ABORT, "transaction " + name + " was rolled back by an earlier error");
+        return c->fail(QSCLI_E_ABORT, "transaction " + name + " was rolled back by an earlier error");
     return 0;
 }
 
@@ -409,7 +409,7 @@ int Session::run_return(Stmt* st, const Command& cmd) {
     tmp.null_flags = true;
     int rc = run_guarded(&tmp, sql);
     if (rc) return rc;
-    if (!tmp.results || tmp.ncols != 1) return c->fail(-SQLITE_ERROR, "return takes exactly one value");
+    if (!tmp.results || tmp.ncols != 1) return c->fail(QSCLI_E_ERROR, "return takes exactly one value");
     // The value from the statement's one record (its last byte the null flag).
     std::vector<unsigned char> rec(tmp.rec_size);
     const ColStruct_t& d = tmp.desc[0];
@@ -472,7 +472,7 @@ int Session::run_return(Stmt* st, const Command& cmd) {
     }
     std::string why;
     if (pack_value(t.type, static_cast<uint32_t>(body.size()), v, body.data(), &why))
-        return c->fail(E_MISMATCH, "return value: " + why);
+        return c->fail(QSCLI_E_MISMATCH, "return value: " + why);
     if (t.type == QSCLI_ET_CHAR && t.var) {
         auto z = std::find(body.begin(), body.end(), 0);
         body.erase(z, body.end());
@@ -553,7 +553,7 @@ int Session::table_layout(const std::string& table, std::vector<Field>& out, std
     if (int rc = run_params("qx_layout", LAYOUT_SQL, 1, values, &res)) return rc;
     read_layout(res, out, qualified);
     pq.PQclear(res);
-    if (out.empty()) return c->fail(-SQLITE_ERROR, "no such table: " + table);
+    if (out.empty()) return c->fail(QSCLI_E_ERROR, "no such table: " + table);
     return 0;
 }
 
@@ -563,7 +563,7 @@ int Session::exec(Stmt* st, const char* sql) {
     // Messages go out once the results are read: a receiver may then run a
     // statement of its own on this connection, as on SQLite.
     MessageHold held(c);
-    if (lost_) return c->fail(E_LOST, "server connection lost");
+    if (lost_) return c->fail(QSCLI_E_IO, "server connection lost");
     // Notifications that arrived since the last call come first.
     if (!pq.PQconsumeInput(conn)) return fail_conn("server connection");
     deliver_notifications();
@@ -574,7 +574,7 @@ int Session::exec(Stmt* st, const char* sql) {
     Command cmd = parse_command(Dialect::Pg, sql, n);
     int rc = 0;
     switch (cmd.kind) {
-    case Command::SYNTAX: rc = c->fail(-SQLITE_ERROR, std::string("syntax: ") + cmd.usage); break;
+    case Command::SYNTAX: rc = c->fail(QSCLI_E_ERROR, std::string("syntax: ") + cmd.usage); break;
     case Command::ERR_TO_USER: c->err_to_user = cmd.on; break;
     case Command::BEGIN: rc = run_begin(to_utf8(cmd.name.data(), cmd.name.size())); break;
     case Command::COMMIT:

@@ -53,14 +53,14 @@ int table_layout(Conn* c, const std::string& table, std::vector<Field>& out) {
     int code = rc == SQLITE_DONE ? 0 : c->fail_sqlite(rc);
     sqlite3_clear_bindings(s);
     release_cached(c, s, e);
-    if (!code && out.empty()) code = c->fail(-SQLITE_ERROR, "no such table: " + table);
+    if (!code && out.empty()) code = c->fail(QSCLI_E_ERROR, "no such table: " + table);
     return code;
 }
 
 // Refuses record `row` for a value of field `f` the table cannot keep (the
 // batch is then refused whole). SQLITE_MISMATCH, for bind_field to return.
 int refuse_value(Conn* c, uint64_t row, const Field& f, const std::string& why) {
-    c->fail(E_MISMATCH, "record " + std::to_string(row) + ", field " + f.name + ": " + why);
+    c->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row) + ", field " + f.name + ": " + why);
     return SQLITE_MISMATCH;
 }
 
@@ -124,7 +124,7 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned c
 }  // namespace
 
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs) {
-    if (!table || count < 0 || (count > 0 && !recs)) return E_ARGUMENT;
+    if (!table || count < 0 || (count > 0 && !recs)) return QSCLI_E_ARGUMENT;
     if (!c->lost.empty()) return refuse_lost(c);
     std::string name;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
@@ -137,7 +137,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     const bool flagged = c->null_flags && size + flag_bytes == rec_size;
     if (flagged) size += flag_bytes;
     if (size != rec_size)
-        return c->fail(E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
+        return c->fail(QSCLI_E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
                                             name + " (" + std::to_string(size) + " bytes a record)");
     if (count == 0) return 0;
 
@@ -169,7 +169,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
                          ? sqlite3_bind_null(ins, static_cast<int>(k) + 1)
                          : bind_field(c, ins, static_cast<int>(k) + 1, fields[k], p, scratch[k], r);
             if (rc == SQLITE_MISMATCH) {
-                code = E_MISMATCH;
+                code = QSCLI_E_MISMATCH;
                 break;
             }
             if (rc != SQLITE_OK) {

@@ -50,14 +50,14 @@ int run_end(Conn* c, const std::string& name, bool commit) {
         }
     }
     if (at == c->transactions.size())
-        return c->fail(E_NO_TRANSACTION, "transaction " + uname + " does not exist");
+        return c->fail(QSCLI_E_NO_TRANSACTION, "transaction " + uname + " does not exist");
     if (!c->lost.empty()) {
         // Already rolled back: ending it is all that is left; a commit
         // reports that nothing of it was kept.
         c->transactions.resize(at);
         std::string why = c->lost;
         if (c->transactions.empty()) c->lost.clear();
-        return commit ? c->fail(-SQLITE_ABORT, "transaction " + uname + " was rolled back: " + why) : 0;
+        return commit ? c->fail(QSCLI_E_ABORT, "transaction " + uname + " was rolled back: " + why) : 0;
     }
     std::string sql;
     if (c->transactions[at].outer) {
@@ -79,7 +79,7 @@ int note_lost(Conn* c, bool named, int code) {
 
 int refuse_lost(Conn* c) {
     const std::string& name = c->transactions.front().name;
-    return c->fail(-SQLITE_ABORT, "transaction " + name + " was rolled back (" + c->lost + "); rollback work " +
+    return c->fail(QSCLI_E_ABORT, "transaction " + name + " was rolled back (" + c->lost + "); rollback work " +
                                       name + " ends it");
 }
 

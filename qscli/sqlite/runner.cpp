@@ -45,9 +45,9 @@ public:
 private:
     int fail_step(int rc) { return c_->fail_sqlite(rc); }
     int fail_value(int k, const std::string& why) {
-        return c_->fail(E_MISMATCH, column_label(s_, k) + why);
+        return c_->fail(QSCLI_E_MISMATCH, column_label(s_, k) + why);
     }
-    int fail_store() { return c_->fail(-SQLITE_IOERR, "cannot keep the result records"); }
+    int fail_store() { return c_->fail(QSCLI_E_IO, "cannot keep the result records"); }
     int describe_columns();
     int step_direct(int rc);
     int step_staged(int rc);
@@ -125,7 +125,7 @@ int Runner::finish_layout() {
         pl.off = static_cast<uint32_t>(off);
         off += pl.len;
         if (off > 0x7fffffffu)
-            return c_->fail(-SQLITE_TOOBIG, "result records would exceed 2147483647 bytes");
+            return c_->fail(QSCLI_E_TOOBIG, "result records would exceed 2147483647 bytes");
         ColStruct_t& d = st_->desc[k];
         d.type = pl.type;
         d.len = pl.len;
@@ -135,7 +135,7 @@ int Runner::finish_layout() {
     if (st_->arra_lengths())
         for (const Plan& pl : plans_) arra_lengths_ += pl.type == QSCLI_ET_ARRA;
     off += st_->flag_bytes(ncols_) + uint64_t{4} * arra_lengths_;
-    if (off > 0x7fffffffu) return c_->fail(-SQLITE_TOOBIG, "result records would exceed 2147483647 bytes");
+    if (off > 0x7fffffffu) return c_->fail(QSCLI_E_TOOBIG, "result records would exceed 2147483647 bytes");
     st_->rec_size = static_cast<uint32_t>(off);
     return 0;
 }
@@ -353,7 +353,7 @@ int Runner::run() {
     if (!staged_) st_->rows = st_->records.count();
     if (st_->rows > static_cast<uint64_t>(INT32_MAX)) {
         st_->clear_result();
-        return c_->fail(-SQLITE_TOOBIG, "result has more than 2147483647 records");
+        return c_->fail(QSCLI_E_TOOBIG, "result has more than 2147483647 records");
     }
     st_->ncols = ncols_;
     st_->results = true;

@@ -71,7 +71,7 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     }
     std::string missing;
     bool cacheable = !rewrite_tblstruct(c->db, text, &missing);
-    if (!missing.empty()) return c->fail(-SQLITE_ERROR, "no such table: " + missing);
+    if (!missing.empty()) return c->fail(QSCLI_E_ERROR, "no such table: " + missing);
 
     const char* p = text.c_str();
     const char* tail = nullptr;
@@ -111,7 +111,7 @@ int dispatch(Conn* c, Stmt* st, const char* sql) {
     size_t n = std::strlen(sql);
     const Command cmd = parse_command(Dialect::Engine, sql, n);
     switch (cmd.kind) {
-    case Command::SYNTAX: return c->fail(-SQLITE_ERROR, std::string("syntax: ") + cmd.usage);
+    case Command::SYNTAX: return c->fail(QSCLI_E_ERROR, std::string("syntax: ") + cmd.usage);
     case Command::ERR_TO_USER: c->err_to_user = cmd.on; return 0;
     case Command::BEGIN: return run_begin(c, cmd.name);
     case Command::COMMIT:
