@@ -1,6 +1,9 @@
 // The exported entry points. Each checks its handles and pointers, never
 // lets a C++ exception out, and answers with 0 or an error code.
-#include "engine.h"
+#include "dates.h"
+#include "handles.h"
+#include "records.h"
+#include "text.h"
 
 #include <cstdlib>
 #include <new>
@@ -75,12 +78,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlInit(int flags) {
             return true;
         }();
         (void)once;
-        // Connections work at the same time: without the allocator's
-        // statistics SQLite takes no process-wide lock for each allocation.
-        // (Refused, harmlessly, when SQLite is already set up in this process.)
-        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-        int rc = sqlite3_initialize();
-        return rc == SQLITE_OK ? 0 : -(rc & 0xff);
+        return init_sqlite();
     })
 }
 

@@ -35,6 +35,8 @@ public:
     virtual int transaction_state() const = 0;
 };
 
+// Sets up the SQLite engine once per process (qcSqlInit). 0 or a code.
+int init_sqlite();
 // Opens the backend a server name (UTF-8) asks for. On failure returns the
 // code after reporting it through c->fail().
 int open_sqlite(Conn* c, const std::string& name, std::unique_ptr<Backend>* out);

@@ -1,8 +1,11 @@
-// Connections: the handle registry, opening the database, messages to the
-// registered callbacks, and the engine's SQL functions.
-#include "engine.h"
+// Connections: the handle registry, closing a session, messages to the
+// registered callbacks.
+#include "handles.h"
+#include "text.h"
 
+#include <cstring>
 #include <mutex>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace qse {
@@ -113,11 +116,6 @@ int cancel_conn(int h) {
     return c->backend ? c->backend->cancel() : 0;
 }
 
-void Conn::open_db(sqlite3* opened) {
-    std::lock_guard<std::mutex> d(db_lock);
-    db = opened;
-}
-
 void Conn::close_db() {
     // Statements of the connection stay known (a cursor may still close them)
     // but are closed: their results go now.
@@ -126,13 +124,10 @@ void Conn::close_db() {
         s->conn = nullptr;
     }
     stmts.clear();
-    cache.clear();
     transactions.clear();
     lost.clear();
     std::lock_guard<std::mutex> d(db_lock);
-    backend.reset();
-    if (db) sqlite3_close_v2(db);  // rolls back a transaction still open
-    db = nullptr;
+    backend.reset();  // rolls back a transaction still open
     err_to_user = false;
 }
 
@@ -165,64 +160,11 @@ int Conn::fail(int code, const std::string& text_utf8) {
     return code;
 }
 
-int Conn::fail_sqlite(int rc) {
-    const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    // A statement that a cancel stopped while it waited for another's lock
-    // was interrupted, not refused.
-    if ((rc & 0xff) == SQLITE_BUSY && cancel_requested()) return fail(QSCLI_E_INTERRUPTED, "interrupted");
-    return fail(-(rc & 0xff), msg ? msg : "error");
-}
 
-// ---- SQL functions ----
-
-namespace {
-
-Conn* conn_of(sqlite3_context* ctx) { return static_cast<Conn*>(sqlite3_user_data(ctx)); }
-
-std::string arg_text(sqlite3_value* v) {
-    const char* t = reinterpret_cast<const char*>(sqlite3_value_text(v));
-    return utf8_to_cp866_lossy(t ? t : "");
-}
-
-void fn_message(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    conn_of(ctx)->deliver(arg_text(argv[0]), 0, false);
-    sqlite3_result_null(ctx);
-}
-
-void fn_user_message(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    int64_t t = sqlite3_value_int64(argv[0]);
-    if (t < INT32_MIN || t > INT32_MAX) {
-        sqlite3_result_error(ctx, "user_message: usertype out of range", -1);
-        return;
-    }
-    conn_of(ctx)->deliver(arg_text(argv[1]), static_cast<int>(t), true);
-    sqlite3_result_null(ctx);
-}
-
-void fn_type(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const char* decl = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    ElemType e = map_decltype(decl && *decl ? decl : nullptr);
-    sqlite3_result_int(ctx, e.int64 && conn_of(ctx)->int64_now ? QSCLI_ET_INT64 : table_type(e));
-}
-
-void fn_len(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const char* decl = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    ElemType e = map_decltype(decl && *decl ? decl : nullptr);
-    sqlite3_result_int64(ctx, table_width(e));
-}
-
-}  // namespace
-
-int install_functions(Conn* c) {
-    const int text = SQLITE_UTF8;
-    const int pure = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
-    int rc = sqlite3_create_function(c->db, "message", 1, text, c, fn_message, nullptr, nullptr);
-    if (rc == SQLITE_OK)
-        rc = sqlite3_create_function(c->db, "user_message", 2, text, c, fn_user_message, nullptr, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_create_function(c->db, "qx_type", 1, pure, c, fn_type, nullptr, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_create_function(c->db, "qx_len", 1, pure, c, fn_len, nullptr, nullptr);
-    if (rc == SQLITE_OK) rc = install_write_check(c);
-    return rc;
+std::string local_host_pid() {
+    char host[64] = {0};
+    if (gethostname(host, sizeof host - 1) != 0 || !*host) std::strcpy(host, "localhost");
+    return utf8_to_cp866_lossy(host) + " pid " + std::to_string(getpid());
 }
 
 }  // namespace qse

@@ -8,7 +8,8 @@
 // result stay: the select list (its texts are column names), ORDER BY and
 // GROUP BY ordinals, statements other than queries and changes of rows.
 
-#include "engine.h"
+#include "sqltext.h"
+#include "text.h"
 #include "lexer.h"
 
 #include <array>

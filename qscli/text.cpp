@@ -1,6 +1,9 @@
 // CP866 <-> UTF-8 through tables: the database keeps UTF-8 so other SQLite
 // tools read the same text, the library boundary speaks CP866.
-#include "engine.h"
+#include "sqltext.h"
+#include "text.h"
+
+#include <cstring>
 
 #include "../pyqivrexdb/qxcore/client/cp866_table.h"
 

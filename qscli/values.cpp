@@ -1,11 +1,18 @@
 // Element types, declared SQL types, packed dates, and the packing of one
 // SQLite value into a record field.
-#include "engine.h"
+#include "dates.h"
+#include "elemtype.h"
+#include "text.h"
+#include "value.h"
+
+// SQLite's printf renders a real as the engine shows it, on either backend.
+#include <sqlite3.h>
 
 #include <cfloat>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace qse {
 

@@ -3,7 +3,14 @@
 #pragma once
 
 #include "../parse.h"
-#include "../engine.h"
+#include "../conn.h"
+#include "../dates.h"
+#include "../elemtype.h"
+#include "../records.h"
+#include "../sqltext.h"
+#include "../stmt.h"
+#include "../text.h"
+#include "../value.h"
 #include "libpq.h"
 
 #include <mutex>

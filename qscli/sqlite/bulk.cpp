@@ -1,6 +1,11 @@
 // qcSqlAddRecords: records of a table's layout, each batch inserted whole
 // or not at all.
-#include "engine.h"
+#include "db.h"
+#include "dates.h"
+#include "elemtype.h"
+#include "sqltext.h"
+#include "text.h"
+#include "value.h"
 
 #include <cmath>
 
@@ -30,18 +35,18 @@ uint32_t le_unsigned(const unsigned char* p, unsigned n) {
 // Runs one engine statement from the cache; 0 or the failure's code.
 int run_cached(Conn* c, const std::string& sql) {
     StmtCache::Entry* e;
-    sqlite3_stmt* s = prepare_cached(c, sql, &e);
+    sqlite3_stmt* s = prepare_cached(db_of(c), sql, &e);
     if (!s) return -1;
     int rc = sqlite3_step(s);
-    int code = rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : c->fail_sqlite(rc);
-    release_cached(c, s, e);
+    int code = rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : db_of(c)->fail_sqlite(rc);
+    release_cached(db_of(c), s, e);
     return code;
 }
 
 int table_layout(Conn* c, const std::string& table, std::vector<Field>& out) {
     StmtCache::Entry* e;
-    sqlite3_stmt* s = prepare_cached(c, "select name, type from pragma_table_info(?1) order by cid", &e);
-    if (!s) return c->fail_sqlite(sqlite3_errcode(c->db));
+    sqlite3_stmt* s = prepare_cached(db_of(c), "select name, type from pragma_table_info(?1) order by cid", &e);
+    if (!s) return db_of(c)->fail_sqlite(sqlite3_errcode(db_of(c)->db));
     sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -50,9 +55,9 @@ int table_layout(Conn* c, const std::string& table, std::vector<Field>& out) {
         ElemType t = map_decltype(decl && *decl ? decl : nullptr);
         out.push_back({name ? name : "", t.int64 && c->int64 ? QSCLI_ET_INT64 : table_type(t), table_width(t)});
     }
-    int code = rc == SQLITE_DONE ? 0 : c->fail_sqlite(rc);
+    int code = rc == SQLITE_DONE ? 0 : db_of(c)->fail_sqlite(rc);
     sqlite3_clear_bindings(s);
-    release_cached(c, s, e);
+    release_cached(db_of(c), s, e);
     if (!code && out.empty()) code = c->fail(QSCLI_E_ERROR, "no such table: " + table);
     return code;
 }
@@ -147,16 +152,16 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     for (size_t k = 0; k < fields.size(); ++k) sql += k ? ",?" : "?";
     sql += ")";
     StmtCache::Entry* e;
-    sqlite3_stmt* ins = prepare_cached(c, sql, &e);
-    if (!ins) return -(sqlite3_errcode(c->db) & 0xff);
+    sqlite3_stmt* ins = prepare_cached(db_of(c), sql, &e);
+    if (!ins) return -(sqlite3_errcode(db_of(c)->db) & 0xff);
 
     // Outside a transaction the savepoint begins one, and its release
     // commits the batch.
-    const bool outer = sqlite3_get_autocommit(c->db) != 0;
+    const bool outer = sqlite3_get_autocommit(db_of(c)->db) != 0;
     const bool named = in_named(c);
     int code = run_cached(c, "savepoint qx_addrecords");
     if (code) {
-        release_cached(c, ins, e);
+        release_cached(db_of(c), ins, e);
         return code;
     }
     std::vector<std::string> scratch(fields.size());
@@ -173,7 +178,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
                 break;
             }
             if (rc != SQLITE_OK) {
-                code = c->fail_sqlite(rc);
+                code = db_of(c)->fail_sqlite(rc);
                 break;
             }
             p += fields[k].len;
@@ -181,13 +186,13 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
         if (code) break;
         int rc = sqlite3_step(ins);
         if (rc != SQLITE_DONE) {
-            const char* msg = sqlite3_errmsg(c->db);
+            const char* msg = sqlite3_errmsg(db_of(c)->db);
             code = c->fail(-(rc & 0xff), "record " + std::to_string(r) + ": " + (msg ? msg : "error"));
         }
         sqlite3_reset(ins);
     }
     sqlite3_clear_bindings(ins);
-    release_cached(c, ins, e);
+    release_cached(db_of(c), ins, e);
     if (!code) {
         code = run_cached(c, "release qx_addrecords");
         // A commit can still refuse the batch (a deferred foreign key): the
@@ -198,7 +203,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     // the transaction the batch began (SQLite may have ended it already).
     std::string saved = c->last_error;
     if (outer) {
-        if (!sqlite3_get_autocommit(c->db)) run_cached(c, "rollback");
+        if (!sqlite3_get_autocommit(db_of(c)->db)) run_cached(c, "rollback");
     } else {
         run_cached(c, "rollback to qx_addrecords");
         run_cached(c, "release qx_addrecords");

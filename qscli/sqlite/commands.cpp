@@ -8,7 +8,7 @@ namespace {
 
 int exec_simple(Conn* c, const std::string& sql) {
     char* err = nullptr;
-    int rc = sqlite3_exec(c->db, sql.c_str(), nullptr, nullptr, &err);
+    int rc = sqlite3_exec(db_of(c)->db, sql.c_str(), nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
         std::string msg = err ? err : sqlite3_errstr(rc);
         sqlite3_free(err);
@@ -20,7 +20,7 @@ int exec_simple(Conn* c, const std::string& sql) {
 int forget_finished(Conn* c) {
     // A transaction ended by plain SQL takes its names with it (one that an
     // error rolled back keeps them until they are ended).
-    if (sqlite3_get_autocommit(c->db) && c->lost.empty()) c->transactions.clear();
+    if (sqlite3_get_autocommit(db_of(c)->db) && c->lost.empty()) c->transactions.clear();
     return 0;
 }
 
@@ -32,7 +32,7 @@ int run_begin(Conn* c, const std::string& name) {
     // locks as a whole, so it needs no further handling.
     forget_finished(c);
     std::string uname = to_utf8(name.data(), name.size());
-    bool outer = sqlite3_get_autocommit(c->db) != 0;
+    bool outer = sqlite3_get_autocommit(db_of(c)->db) != 0;
     int rc = exec_simple(c, outer ? "BEGIN IMMEDIATE" : "SAVEPOINT " + quote_ident(uname));
     if (rc) return rc;
     c->transactions.push_back({uname, outer});
@@ -73,7 +73,7 @@ int run_end(Conn* c, const std::string& name, bool commit) {
 }
 
 int note_lost(Conn* c, bool named, int code) {
-    if (code && named && sqlite3_get_autocommit(c->db)) c->lost = c->last_error;
+    if (code && named && sqlite3_get_autocommit(db_of(c)->db)) c->lost = c->last_error;
     return code;
 }
 

@@ -9,7 +9,7 @@ int run_return(Conn* c, Stmt* st, sqlite3_stmt* s, const StmtCache::Entry& how) 
     int rc = sqlite3_step(s);
     Value v;
     if (rc == SQLITE_ROW) fetch(s, 0, v);
-    else if (rc != SQLITE_DONE) return c->fail_sqlite(rc);
+    else if (rc != SQLITE_DONE) return db_of(c)->fail_sqlite(rc);
     int type;
     uint32_t len = 0;
     bool var = true;

@@ -43,7 +43,7 @@ public:
     int run();
 
 private:
-    int fail_step(int rc) { return c_->fail_sqlite(rc); }
+    int fail_step(int rc) { return db_of(c_)->fail_sqlite(rc); }
     int fail_value(int k, const std::string& why) {
         return c_->fail(QSCLI_E_MISMATCH, column_label(s_, k) + why);
     }
@@ -302,9 +302,9 @@ void Runner::returned_changes() {
     const std::string first = first_word(Dialect::Engine, sql, sql + std::strlen(sql));
     const bool inserts = first == "insert" || first == "replace";
     if (!(inserts || first == "update" || first == "delete" || first == "with")) return;
-    int64_t n = sqlite3_changes64(c_->db);
+    int64_t n = sqlite3_changes64(db_of(c_)->db);
     st_->changes = n;
-    st_->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(c_->db) : 0;
+    st_->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(db_of(c_)->db) : 0;
     if (n >= INT32_MIN && n <= INT32_MAX) {
         int32_t v = static_cast<int32_t>(n);
         st_->rc_type = QSCLI_ET_LONG;
@@ -366,7 +366,7 @@ int Runner::run() {
 
 int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
     if (!sqlite3_stmt_readonly(s))
-        if (int rc = check_writes(c)) return rc;
+        if (int rc = check_writes(db_of(c))) return rc;
     return Runner(c, st, s, entry).run();
 }
 
