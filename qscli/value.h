@@ -1,6 +1,7 @@
 // One value on its way into or out of a record, and the packing of it.
 #pragma once
 
+#include "elemtype.h"
 #include "qscli_api.h"
 
 #include <cstddef>
@@ -24,5 +25,13 @@ struct Value {
 // (before the zero padding) goes to *width when given.
 int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,
                uint32_t* width = nullptr);
+// Reads a field of element type `type` and `len` bytes at `src` back into
+// `v`, the one way every backend does: CHAR as CP866 text up to its first
+// NUL and ARRA as its bytes (both borrowed from src), the integer types as
+// Int, FLOA, CURR and DFLT as Float, a DATE as its ISO text (in `scratch`)
+// with the day count in v.i, or Null for day 0. False, with the reason in
+// *why, for a date past the last day.
+bool unpack_value(int type, uint32_t len, const unsigned char* src, Value& v, std::string& scratch,
+                  std::string* why);
 
 }  // namespace qse

@@ -25,18 +25,6 @@ bool has_binary(pq::Oid oid) {
     }
 }
 
-uint64_t le(const unsigned char* p, unsigned n) {
-    uint64_t v = 0;
-    for (unsigned k = 0; k < n; ++k) v |= static_cast<uint64_t>(p[k]) << (8 * k);
-    return v;
-}
-
-int64_t le_signed(const unsigned char* p, unsigned n) {
-    uint64_t v = le(p, n);
-    if (n < 8 && (v >> (8 * n - 1)) & 1) v |= ~uint64_t(0) << (8 * n);
-    return static_cast<int64_t>(v);
-}
-
 void put_be(std::string& out, uint64_t v, unsigned n) {
     for (unsigned k = n; k-- > 0;) out += static_cast<char>(v >> (8 * k));
 }
@@ -105,6 +93,7 @@ public:
 
 private:
     bool field(const Field& f, const unsigned char* p, std::string& v, bool* null);
+    bool real(const Field& f, double x, std::string& v);
     bool refuse(const Field& f, const std::string& why) {
         c_->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
         return false;
@@ -118,101 +107,98 @@ private:
     std::string v_;
 };
 
+// A CURR or DFLT value into a float8, money or bigint field: its form in
+// v; v stays empty for a field of another type (a number in decimal text).
+bool Encoder::real(const Field& f, double x, std::string& v) {
+    if (f.oid == FLOAT8) {
+        if (binary_) {
+            uint64_t bits;
+            std::memcpy(&bits, &x, 8);
+            put_be(v, bits, 8);
+            return true;
+        }
+        v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
+        return true;
+    }
+    if (f.oid == MONEY) {
+        double cents = std::nearbyint(x * 100);
+        if (!std::isfinite(x) || std::fabs(cents) >= 9.2e18 || std::fabs(x * 100 - cents) > 1e-6 * (1 + std::fabs(cents)))
+            return refuse(f, shortest(x) + " is not an amount in cents");
+        if (binary_) {
+            put_be(v, static_cast<uint64_t>(static_cast<int64_t>(cents)), 8);
+        } else {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%.2f", x);
+            v = buf;
+        }
+        return true;
+    }
+    if (f.oid == INT8) {
+        if (!(std::floor(x) == x && x >= -9223372036854775808.0 && x < 9223372036854775808.0))
+            return refuse(f, shortest(x) + " is not a whole number of 64 bits");
+        if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(x)), 8);
+        else v = std::to_string(static_cast<int64_t>(x));
+        return true;
+    }
+    return true;
+}
+
 bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool* null) {
     v.clear();
     *null = false;
     char buf[64];
-    if (f.oid == INT8 && c_->int64) {
-        const int64_t i = le_signed(p, 8);
-        if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
-        else v = std::to_string(i);
+    Value x;
+    std::string why;
+    const bool int64 = f.oid == INT8 && c_->int64;
+    if (!unpack_value(int64 ? QSCLI_ET_INT64 : f.type, f.len, p, x, v, &why)) return refuse(f, why);
+    switch (x.kind) {
+    case VKind::Null: *null = true; return true;  // day 0: no date
+    case VKind::Text866:
+        if (f.type == QSCLI_ET_DATE) {
+            // Days since 2000-01-01, which is day 36525 of the packing; the
+            // text form is in v already.
+            if (binary_) v.clear(), put_be(v, static_cast<uint32_t>(static_cast<int32_t>(x.i) - 36525), 4);
+            return true;
+        }
+        cp866_to_utf8(x.p, x.n, v);
         return true;
-    }
-    switch (f.type) {
-    case QSCLI_ET_CHAR: {
-        const void* z = std::memchr(p, 0, f.len);
-        size_t n = z ? static_cast<size_t>(static_cast<const unsigned char*>(z) - p) : f.len;
-        cp866_to_utf8(p, n, v);
-        return true;
-    }
-    case QSCLI_ET_ARRA:
+    case VKind::Blob:
         if (binary_) {
-            v.assign(reinterpret_cast<const char*>(p), f.len);
+            v.assign(reinterpret_cast<const char*>(x.p), x.n);
         } else {
             v = "\\x";
             static const char HEX[] = "0123456789abcdef";
-            for (uint32_t k = 0; k < f.len; ++k) v += HEX[p[k] >> 4], v += HEX[p[k] & 15];
+            for (size_t k = 0; k < x.n; ++k) v += HEX[x.p[k] >> 4], v += HEX[x.p[k] & 15];
         }
         return true;
-    case QSCLI_ET_DATE: {
-        unsigned packed = static_cast<unsigned>(le(p, 2));
-        if (!packed) {
-            *null = true;
-            return true;
-        }
-        if (packed > DATE_MAX) return refuse(f, "packed date " + std::to_string(packed) + " is past " QSE_DATE_LAST);
-        if (binary_) {
-            // Days since 2000-01-01, which is day 36525 of the packing.
-            put_be(v, static_cast<uint32_t>(static_cast<int32_t>(packed) - 36525), 4);
-        } else {
-            v.resize(10);
-            date_to_iso(packed, &v[0]);
-        }
-        return true;
-    }
-    case QSCLI_ET_FLOA: {
-        float x;
-        std::memcpy(&x, p, 4);
-        if (std::isnan(x)) return refuse(f, NAN_REFUSED);
-        if (f.oid == FLOAT4 && binary_) {
-            uint32_t bits;
-            std::memcpy(&bits, &x, 4);
-            put_be(v, bits, 4);
-            return true;
-        }
-        std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(x));
-        v = buf;
-        break;  // as text, or re-encoded below
-    }
-    case QSCLI_ET_CURR:
-    case QSCLI_ET_DFLT: {
-        double x;
-        std::memcpy(&x, p, 8);
-        if (std::isnan(x)) return refuse(f, NAN_REFUSED);
-        if (f.oid == FLOAT8) {
-            if (binary_) {
-                uint64_t bits;
-                std::memcpy(&bits, &x, 8);
-                put_be(v, bits, 8);
+    case VKind::Float:
+        if (std::isnan(x.d)) return refuse(f, NAN_REFUSED);
+        if (f.type == QSCLI_ET_FLOA) {
+            const float y = static_cast<float>(x.d);
+            if (f.oid == FLOAT4 && binary_) {
+                uint32_t bits;
+                std::memcpy(&bits, &y, 4);
+                put_be(v, bits, 4);
                 return true;
             }
-            v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
-            return true;
+            std::snprintf(buf, sizeof buf, "%.9g", x.d);
+            v = buf;
+            break;  // as text, or re-encoded below
         }
-        if (f.oid == MONEY) {
-            double cents = std::nearbyint(x * 100);
-            if (!std::isfinite(x) || std::fabs(cents) >= 9.2e18 || std::fabs(x * 100 - cents) > 1e-6 * (1 + std::fabs(cents)))
-                return refuse(f, shortest(x) + " is not an amount in cents");
-            if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(cents)), 8);
-            else std::snprintf(buf, sizeof buf, "%.2f", x), v = buf;
-            return true;
+        if (!real(f, x.d, v)) return false;
+        if (v.empty()) {
+            if (std::isinf(x.d)) v = x.d < 0 ? "-Infinity" : "Infinity";
+            else v = shortest(x.d);
+            break;
         }
-        if (f.oid == INT8) {
-            if (!(std::floor(x) == x && x >= -9223372036854775808.0 && x < 9223372036854775808.0))
-                return refuse(f, shortest(x) + " is not a whole number of 64 bits");
-            if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(x)), 8);
-            else v = std::to_string(static_cast<int64_t>(x));
-            return true;
-        }
-        if (std::isinf(x)) v = x < 0 ? "-Infinity" : "Infinity";
-        else v = shortest(x);
-        break;
-    }
+        return true;
     default: {
-        // The integer element types.
-        unsigned w = natural_width(f.type);
-        bool sign = f.type == QSCLI_ET_INTR || f.type == QSCLI_ET_LONG;
-        int64_t i = sign ? le_signed(p, w) : static_cast<int64_t>(le(p, w));
+        const int64_t i = x.i;
+        if (int64) {
+            if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
+            else v = std::to_string(i);
+            return true;
+        }
         if (f.oid == BOOL) {
             if (i != 0 && i != 1) return refuse(f, std::to_string(i) + " is not a boolean 0 or 1");
             if (binary_) v += static_cast<char>(i);

@@ -433,44 +433,9 @@ int Session::run_return(Stmt* st, const Command& cmd) {
     std::vector<unsigned char> body(len ? len : 1);
     Value v;
     std::string text;
-    if (have) {
-        switch (d.type) {
-        case QSCLI_ET_CHAR: {
-            auto b = rec.begin() + d.off;
-            auto z = std::find(b, b + d.len, 0);
-            text.assign(b, z);
-            v.kind = VKind::Text866;
-            v.p = reinterpret_cast<const unsigned char*>(text.data());
-            v.n = text.size();
-            break;
-        }
-        case QSCLI_ET_ARRA: v.kind = VKind::Blob, v.p = rec.data() + d.off, v.n = d.len; break;
-        case QSCLI_ET_FLOA: {
-            float f;
-            std::memcpy(&f, rec.data() + d.off, 4);
-            v.kind = VKind::Float, v.d = f;
-            break;
-        }
-        case QSCLI_ET_CURR:
-        case QSCLI_ET_DFLT: std::memcpy(&v.d, rec.data() + d.off, 8), v.kind = VKind::Float; break;
-        case QSCLI_ET_DATE: {
-            unsigned packed = rec[d.off] | rec[d.off + 1] << 8;
-            text.resize(10);
-            date_to_iso(packed, &text[0]);
-            v.kind = VKind::Text866, v.p = reinterpret_cast<const unsigned char*>(text.data()), v.n = 10;
-            if (!packed) v.kind = VKind::Null;
-            break;
-        }
-        default: {
-            int64_t i = 0;
-            bool sign = d.type == QSCLI_ET_INTR || d.type == QSCLI_ET_LONG;
-            for (uint32_t k = 0; k < d.len; ++k) i |= static_cast<int64_t>(rec[d.off + k]) << (8 * k);
-            if (sign && d.len < 8 && (i >> (8 * d.len - 1)) & 1) i -= int64_t(1) << (8 * d.len);
-            v.kind = VKind::Int, v.i = i;
-        }
-        }
-    }
     std::string why;
+    if (have && !unpack_value(d.type, d.len, rec.data() + d.off, v, text, &why))
+        return c->fail(QSCLI_E_MISMATCH, "return value: " + why);
     if (pack_value(t.type, static_cast<uint32_t>(body.size()), v, body.data(), &why))
         return c->fail(QSCLI_E_MISMATCH, "return value: " + why);
     if (t.type == QSCLI_ET_CHAR && t.var) {

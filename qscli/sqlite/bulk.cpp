@@ -19,19 +19,6 @@ struct Field {
     uint32_t len;
 };
 
-int32_t le_signed(const unsigned char* p, unsigned n) {
-    uint32_t v = 0;
-    for (unsigned k = 0; k < n; ++k) v |= static_cast<uint32_t>(p[k]) << (8 * k);
-    if (n < 4 && (v & (1u << (8 * n - 1)))) v |= ~0u << (8 * n);
-    return static_cast<int32_t>(v);
-}
-
-uint32_t le_unsigned(const unsigned char* p, unsigned n) {
-    uint32_t v = 0;
-    for (unsigned k = 0; k < n; ++k) v |= static_cast<uint32_t>(p[k]) << (8 * k);
-    return v;
-}
-
 // Runs one engine statement from the cache; 0 or the failure's code.
 int run_cached(Conn* c, const std::string& sql) {
     StmtCache::Entry* e;
@@ -69,59 +56,26 @@ int refuse_value(Conn* c, uint64_t row, const Field& f, const std::string& why) 
     return SQLITE_MISMATCH;
 }
 
-// SQLite keeps a NaN as NULL, which would read back as 0.
-int bind_real(Conn* c, sqlite3_stmt* s, int k, const Field& f, double v, uint64_t row) {
-    if (std::isnan(v)) return refuse_value(c, row, f, "NaN is not a number it can keep");
-    return sqlite3_bind_double(s, k, v);
-}
-
 // Binds field `f` of a record at `p` to parameter `k`; text goes through
 // `scratch`, which must live until the row is stepped.
 int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned char* p,
                std::string& scratch, uint64_t row) {
-    switch (f.type) {
-    case QSCLI_ET_CHAR: {
-        // The text ends at the first NUL (the loader pads with one NUL and
-        // blanks); a text that fills the field has none.
-        const void* z = std::memchr(p, 0, f.len);
-        size_t n = z ? static_cast<size_t>(static_cast<const unsigned char*>(z) - p) : f.len;
-        scratch.clear();
-        cp866_to_utf8(p, n, scratch);
+    Value v;
+    std::string why;
+    if (!unpack_value(f.type, f.len, p, v, scratch, &why)) return refuse_value(c, row, f, why);
+    switch (v.kind) {
+    case VKind::Int: return sqlite3_bind_int64(s, k, v.i);
+    case VKind::Float:
+        // SQLite keeps a NaN as NULL, which would read back as 0.
+        if (std::isnan(v.d)) return refuse_value(c, row, f, "NaN is not a number it can keep");
+        return sqlite3_bind_double(s, k, v.d);
+    case VKind::Text866:
+        if (f.type != QSCLI_ET_DATE) {  // a date's ISO text is in scratch already
+            scratch.clear();
+            cp866_to_utf8(v.p, v.n, scratch);  // v borrows the record, not scratch
+        }
         return sqlite3_bind_text(s, k, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
-    }
-    case QSCLI_ET_ARRA:
-        return sqlite3_bind_blob(s, k, p, static_cast<int>(f.len), SQLITE_STATIC);
-    case QSCLI_ET_BYTE: return sqlite3_bind_int(s, k, p[0]);
-    case QSCLI_ET_INTR: return sqlite3_bind_int(s, k, le_signed(p, 2));
-    case QSCLI_ET_WORD: return sqlite3_bind_int(s, k, static_cast<int>(le_unsigned(p, 2)));
-    case QSCLI_ET_NMBR: return sqlite3_bind_int(s, k, static_cast<int>(le_unsigned(p, 3)));
-    case QSCLI_ET_LONG: return sqlite3_bind_int(s, k, le_signed(p, 4));
-    case QSCLI_ET_DWRD: return sqlite3_bind_int64(s, k, le_unsigned(p, 4));
-    case QSCLI_ET_INT64: {
-        uint64_t v = 0;
-        for (unsigned b = 0; b < 8; ++b) v |= static_cast<uint64_t>(p[b]) << (8 * b);
-        return sqlite3_bind_int64(s, k, static_cast<int64_t>(v));
-    }
-    case QSCLI_ET_FLOA: {
-        float v;
-        std::memcpy(&v, p, 4);
-        return bind_real(c, s, k, f, v, row);
-    }
-    case QSCLI_ET_CURR:
-    case QSCLI_ET_DFLT: {
-        double v;
-        std::memcpy(&v, p, 8);
-        return bind_real(c, s, k, f, v, row);
-    }
-    case QSCLI_ET_DATE: {
-        unsigned packed = le_unsigned(p, 2);
-        if (packed == 0) return sqlite3_bind_null(s, k);
-        if (packed > DATE_MAX)
-            return refuse_value(c, row, f, "packed date " + std::to_string(packed) + " is past " QSE_DATE_LAST);
-        scratch.resize(10);
-        date_to_iso(packed, &scratch[0]);
-        return sqlite3_bind_text(s, k, scratch.data(), 10, SQLITE_STATIC);
-    }
+    case VKind::Blob: return sqlite3_bind_blob(s, k, v.p, static_cast<int>(v.n), SQLITE_STATIC);
     default: return sqlite3_bind_null(s, k);
     }
 }
