@@ -4,6 +4,7 @@
 // the statement's record store at once, so the client holds one row of the
 // server's and the store's budget of records; the record count is exact
 // before the first read, as on SQLite.
+#include "result.h"
 #include "session.h"
 
 #include <strings.h>
@@ -14,12 +15,6 @@ namespace qse {
 namespace pg {
 
 namespace {
-
-void copy_name(char* dst, const std::string& cp866) {
-    size_t n = cp866.size() < 31 ? cp866.size() : 31;
-    std::memcpy(dst, cp866.data(), n);
-    dst[n] = 0;
-}
 
 // UTF-8 characters in n bytes: a text's width in CP866.
 uint64_t chars_of(const char* p, size_t n) {
@@ -34,7 +29,7 @@ constexpr uint32_t NULL_LEN = 0xFFFFFFFFu;
 // Packs the rows of one result set as they arrive.
 class Builder {
 public:
-    Builder(Session& s, Stmt* st) : s_(s), st_(st) {}
+    Builder(Session& s, Stmt* st) : s_(s), st_(st), packer_(st) {}
     bool started() const { return started_; }
     int begin(const pq::PGresult* res);
     int add(const pq::PGresult* res);
@@ -45,18 +40,17 @@ private:
         return s_.c->fail(QSCLI_E_MISMATCH, "column " + names_[k] + ": " + why);
     }
     int fail_store() { return s_.c->fail(QSCLI_E_IO, "cannot keep the result records"); }
-    void layout();
+    int layout();
     int pack(int k, const char* p, size_t n, bool null, unsigned char* rec);
     int stage(const pq::PGresult* res, int r);
     int pack_staged();
 
     Session& s_;
     Stmt* st_;
+    RecordPacker packer_;
     bool started_ = false;
     bool staged_ = false;
     int ncols_ = 0;
-    uint32_t flags_at_ = 0;  // offset of the null flags (null_flags only)
-    std::vector<uint32_t> length_at_;  // per column: offset of its ARRA length, or 0
     std::vector<Column> cols_;
     std::vector<std::string> names_;  // UTF-8, for messages
     RecordStore stage_;
@@ -87,50 +81,33 @@ int Builder::begin(const pq::PGresult* res) {
         d.fieldno = k;
         d.func = table == 0;
     }
-    if (staged_) stage_.reset(1);
-    else layout(), st_->records.reset(st_->rec_size);
-    return 0;
+    if (staged_) {
+        stage_.reset(1);
+        return 0;
+    }
+    return layout();
 }
 
-void Builder::layout() {
-    uint64_t off = 0;
+int Builder::layout() {
     for (int k = 0; k < ncols_; ++k) {
         Column& c = cols_[k];
         if (c.infer_int) {
             c.type = c.big ? QSCLI_ET_DFLT : QSCLI_ET_LONG;
             c.len = natural_width(c.type);
         } else if (c.var) {
-            c.len = c.max_len ? static_cast<uint32_t>(c.max_len) : 1;
+            c.len = c.max_len > 0x7fffffffu ? 0x7fffffffu : (c.max_len ? static_cast<uint32_t>(c.max_len) : 1);
         }
-        c.off = static_cast<uint32_t>(off);
-        off += c.len;
         ColStruct_t& d = st_->desc[k];
         d.type = c.type;
         d.len = c.len;
-        d.off = c.off;
     }
-    flags_at_ = static_cast<uint32_t>(off);
-    off += st_->flag_bytes(ncols_);
-    length_at_.assign(static_cast<size_t>(ncols_), 0);
-    for (int k = 0; k < ncols_ && st_->arra_lengths(); ++k)
-        if (cols_[k].type == QSCLI_ET_ARRA) length_at_[k] = static_cast<uint32_t>(off), off += 4;
-    st_->rec_size = static_cast<uint32_t>(off);
+    return packer_.lay_out(s_.c);
 }
 
 int Builder::pack(int k, const char* p, size_t n, bool null, unsigned char* rec) {
-    const Column& c = cols_[k];
     Value v;
-    if (null) {
-        std::memset(rec + c.off, 0, c.len);
-        if (st_->null_flags) rec[flags_at_ + k / 8] |= static_cast<unsigned char>(1u << (k & 7));
-        return 0;
-    }
-    if (!decode_value(c, p, n, v, scratch_, &why_)) return fail_value(k, why_);
-    uint32_t width = 0;
-    if (pack_value(c.type, c.len, v, rec + c.off, &why_, &width)) return fail_value(k, why_);
-    if (length_at_[k])
-        for (int b = 0; b < 4; ++b) rec[length_at_[k] + b] = static_cast<unsigned char>(width >> (8 * b));
-    return 0;
+    if (!null && !decode_value(cols_[k], p, n, v, scratch_, &why_)) return fail_value(k, why_);
+    return packer_.put(k, v, rec, &why_) ? 0 : fail_value(k, why_);
 }
 
 int Builder::stage(const pq::PGresult* res, int r) {
@@ -167,9 +144,8 @@ int Builder::add(const pq::PGresult* res) {
             if (int rc = stage(res, r)) return rc;
             continue;
         }
-        unsigned char* rec = st_->records.append();
+        unsigned char* rec = packer_.new_record();
         if (!rec) return fail_store();
-        if (st_->null_flags) std::memset(rec + flags_at_, 0, st_->rec_size - flags_at_);
         for (int k = 0; k < ncols_; ++k) {
             bool null = pq.PQgetisnull(res, r, k);
             const char* p = pq.PQgetvalue(res, r, k);
@@ -182,14 +158,11 @@ int Builder::add(const pq::PGresult* res) {
 
 int Builder::pack_staged() {
     if (!stage_.finish()) return fail_store();
-    layout();
-    RecordStore& out = st_->records;
-    out.reset(st_->rec_size);
+    if (int rc = layout()) return rc;
     StageReader in(stage_);
     for (uint64_t r = 0; r < rows_; ++r) {
-        unsigned char* rec = out.append();
+        unsigned char* rec = packer_.new_record();
         if (!rec) return fail_store();
-        if (st_->null_flags) std::memset(rec + flags_at_, 0, st_->rec_size - flags_at_);
         for (int k = 0; k < ncols_; ++k) {
             const unsigned char* b = in.take(4);
             if (!b) return fail_store();

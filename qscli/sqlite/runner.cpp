@@ -4,6 +4,7 @@
 // Columns of a variable or unknown width are staged first and packed once
 // their widths are known.
 #include "lexer.h"
+#include "result.h"
 #include "statement.h"
 
 #include <cinttypes>
@@ -27,18 +28,10 @@ std::string column_label(sqlite3_stmt* s, int k) {
     return std::string("column ") + (name ? name : "?") + ": ";
 }
 
-void copy_name(char* dst, const std::string& cp866) {
-    // 31 bytes and a NUL at most: CP866 is one byte a character, so the cut
-    // never splits one.
-    size_t n = cp866.size() < 31 ? cp866.size() : 31;
-    std::memcpy(dst, cp866.data(), n);
-    dst[n] = 0;
-}
-
 class Runner {
 public:
     Runner(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry = nullptr)
-        : c_(c), st_(st), s_(s), entry_(entry), plans_(entry ? entry->plans : own_) {}
+        : c_(c), st_(st), s_(s), entry_(entry), plans_(entry ? entry->plans : own_), packer_(st) {}
 
     int run();
 
@@ -55,18 +48,6 @@ private:
     int pack_staged(RecordStore& staged);
     int finish_layout();
     void returned_changes();
-    // The null flags and ARRA lengths ending a new record, cleared; null
-    // without them.
-    unsigned char* null_flags(unsigned char* rec) const {
-        const uint32_t n = st_->flag_bytes(ncols_) + 4 * arra_lengths_;
-        if (!n) return nullptr;
-        unsigned char* flags = rec + st_->rec_size - n;
-        std::memset(flags, 0, n);
-        return flags;
-    }
-    // Packs column k's value into a new record and marks it in the trailer.
-    int pack(int k, const Value& v, unsigned char* rec, unsigned char* flags, uint32_t* arra_no,
-             std::string* why) const;
 
     Conn* c_;
     Stmt* st_;
@@ -74,8 +55,8 @@ private:
     StmtCache::Entry* entry_;
     std::vector<Plan> own_;
     std::vector<Plan>& plans_;
+    RecordPacker packer_;
     int ncols_ = 0;
-    uint32_t arra_lengths_ = 0;  // ARRA columns whose lengths end each record
     bool staged_ = false;
 };
 
@@ -109,7 +90,6 @@ int Runner::describe_columns() {
 }
 
 int Runner::finish_layout() {
-    uint64_t off = 0;
     for (int k = 0; k < ncols_; ++k) {
         Plan& pl = plans_[k];
         if (pl.e.infer) {
@@ -121,53 +101,25 @@ int Runner::finish_layout() {
             pl.len = natural_width(pl.type);
         }
         if ((pl.e.var || pl.e.infer) && (pl.type == QSCLI_ET_CHAR || pl.type == QSCLI_ET_ARRA))
-            pl.len = pl.max_len ? static_cast<uint32_t>(pl.max_len) : 1;
-        pl.off = static_cast<uint32_t>(off);
-        off += pl.len;
-        if (off > 0x7fffffffu)
-            return c_->fail(QSCLI_E_TOOBIG, "result records would exceed 2147483647 bytes");
+            pl.len = pl.max_len > 0x7fffffffu ? 0x7fffffffu : (pl.max_len ? static_cast<uint32_t>(pl.max_len) : 1);
         ColStruct_t& d = st_->desc[k];
         d.type = pl.type;
         d.len = pl.len;
-        d.off = pl.off;
     }
-    arra_lengths_ = 0;
-    if (st_->arra_lengths())
-        for (const Plan& pl : plans_) arra_lengths_ += pl.type == QSCLI_ET_ARRA;
-    off += st_->flag_bytes(ncols_) + uint64_t{4} * arra_lengths_;
-    if (off > 0x7fffffffu) return c_->fail(QSCLI_E_TOOBIG, "result records would exceed 2147483647 bytes");
-    st_->rec_size = static_cast<uint32_t>(off);
-    return 0;
-}
-
-int Runner::pack(int k, const Value& v, unsigned char* rec, unsigned char* flags, uint32_t* arra_no,
-                 std::string* why) const {
-    const Plan& pl = plans_[k];
-    uint32_t width = 0;
-    if (pack_value(pl.type, pl.len, v, rec + pl.off, why, &width)) return -1;
-    if (!flags) return 0;
-    if (v.kind == VKind::Null) flags[k >> 3] |= static_cast<unsigned char>(1u << (k & 7));
-    if (arra_lengths_ && pl.type == QSCLI_ET_ARRA) {
-        unsigned char* at = flags + st_->flag_bytes(ncols_) + 4 * (*arra_no)++;
-        for (int b = 0; b < 4; ++b) at[b] = static_cast<unsigned char>(width >> (8 * b));
-    }
-    return 0;
+    return packer_.lay_out(c_);
 }
 
 int Runner::step_direct(int rc) {
     if (int rc = finish_layout()) return rc;
     RecordStore& out = st_->records;
-    out.reset(st_->rec_size);
     std::string why;
     Value v;
     for (; rc == SQLITE_ROW; rc = sqlite3_step(s_)) {
-        unsigned char* rec = out.append();
+        unsigned char* rec = packer_.new_record();
         if (!rec) return fail_store();
-        unsigned char* flags = null_flags(rec);
-        uint32_t arra_no = 0;
         for (int k = 0; k < ncols_; ++k) {
             fetch(s_, k, v);
-            if (pack(k, v, rec, flags, &arra_no, &why)) return fail_value(k, why);
+            if (!packer_.put(k, v, rec, &why)) return fail_value(k, why);
         }
     }
     if (rc != SQLITE_DONE) return fail_step(rc);
@@ -240,16 +192,13 @@ int Runner::stage_value(int k, Plan& pl, std::string& row) {
 int Runner::pack_staged(RecordStore& staged) {
     if (int rc = finish_layout()) return rc;
     RecordStore& out = st_->records;
-    out.reset(st_->rec_size);
     StageReader in(staged);
     std::string why;
     for (uint64_t r = 0; r < st_->rows; ++r) {
         // SQLite is done here, so its interrupt no longer reaches this pass.
         if ((r & 1023) == 0 && c_->cancel_requested()) return c_->fail(QSCLI_E_INTERRUPTED, "interrupted");
-        unsigned char* rec = out.append();
+        unsigned char* rec = packer_.new_record();
         if (!rec) return fail_store();
-        unsigned char* flags = null_flags(rec);
-        uint32_t arra_no = 0;
         for (int k = 0; k < ncols_; ++k) {
             const unsigned char* t = in.take(1);
             if (!t) return fail_store();
@@ -269,7 +218,7 @@ int Runner::pack_staged(RecordStore& staged) {
                 v.p = n ? in.take(n) : b;
                 if (!v.p) return fail_store();
             }
-            if (pack(k, v, rec, flags, &arra_no, &why)) return fail_value(k, why);
+            if (!packer_.put(k, v, rec, &why)) return fail_value(k, why);
         }
     }
     if (!out.finish()) return fail_store();
