@@ -94,6 +94,10 @@ public:
 private:
     bool field(const Field& f, const unsigned char* p, std::string& v, bool* null);
     bool real(const Field& f, double x, std::string& v);
+    int from_real(const Field& f, double x, std::string& v);
+    int from_int(const Field& f, int64_t i, bool int64, std::string& v);
+    void from_text(const Field& f, const Value& x, std::string& v);
+    void from_bytes(const Value& x, std::string& v);
     bool refuse(const Field& f, const std::string& why) {
         c_->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
         return false;
@@ -143,76 +147,86 @@ bool Encoder::real(const Field& f, double x, std::string& v) {
     return true;
 }
 
+// A FLOA, CURR or DFLT value into field f: 0 when v holds its form, 1 when v
+// holds decimal text still to go out as the field's type, -1 after a refusal.
+int Encoder::from_real(const Field& f, double x, std::string& v) {
+    if (std::isnan(x)) return refuse(f, NAN_REFUSED), -1;
+    if (f.type == QSCLI_ET_FLOA) {
+        const float y = static_cast<float>(x);
+        if (f.oid == FLOAT4 && binary_) {
+            uint32_t bits;
+            std::memcpy(&bits, &y, 4);
+            put_be(v, bits, 4);
+            return 0;
+        }
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.9g", x);
+        v = buf;
+        return 1;
+    }
+    if (!real(f, x, v)) return -1;
+    if (!v.empty()) return 0;
+    v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
+    return 1;
+}
+
+// An integer value into field f, with the same answers as from_real.
+int Encoder::from_int(const Field& f, int64_t i, bool int64, std::string& v) {
+    if (int64) {
+        if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
+        else v = std::to_string(i);
+        return 0;
+    }
+    if (f.oid == BOOL) {
+        if (i != 0 && i != 1) return refuse(f, std::to_string(i) + " is not a boolean 0 or 1"), -1;
+        if (binary_) v += static_cast<char>(i);
+        else v = i ? "t" : "f";
+        return 0;
+    }
+    if (binary_ && (f.oid == INT2 || f.oid == INT4 || f.oid == OID)) {
+        put_be(v, static_cast<uint64_t>(i), f.oid == INT2 ? 2 : 4);
+        return 0;
+    }
+    v = std::to_string(i);
+    return 1;
+}
+
+void Encoder::from_text(const Field& f, const Value& x, std::string& v) {
+    if (f.type == QSCLI_ET_DATE) {
+        // Days since 2000-01-01, which is day 36525 of the packing; the text
+        // form is in v already.
+        if (binary_) v.clear(), put_be(v, static_cast<uint32_t>(static_cast<int32_t>(x.i) - 36525), 4);
+        return;
+    }
+    cp866_to_utf8(x.p, x.n, v);
+}
+
+void Encoder::from_bytes(const Value& x, std::string& v) {
+    if (binary_) {
+        v.assign(reinterpret_cast<const char*>(x.p), x.n);
+        return;
+    }
+    v = "\\x";
+    static const char HEX[] = "0123456789abcdef";
+    for (size_t k = 0; k < x.n; ++k) v += HEX[x.p[k] >> 4], v += HEX[x.p[k] & 15];
+}
+
 bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool* null) {
     v.clear();
     *null = false;
-    char buf[64];
     Value x;
     std::string why;
     const bool int64 = f.oid == INT8 && c_->int64;
     if (!unpack_value(int64 ? QSCLI_ET_INT64 : f.type, f.len, p, x, v, &why)) return refuse(f, why);
+    int more = 0;
     switch (x.kind) {
-    case VKind::Null: *null = true; return true;  // day 0: no date
-    case VKind::Text866:
-        if (f.type == QSCLI_ET_DATE) {
-            // Days since 2000-01-01, which is day 36525 of the packing; the
-            // text form is in v already.
-            if (binary_) v.clear(), put_be(v, static_cast<uint32_t>(static_cast<int32_t>(x.i) - 36525), 4);
-            return true;
-        }
-        cp866_to_utf8(x.p, x.n, v);
-        return true;
-    case VKind::Blob:
-        if (binary_) {
-            v.assign(reinterpret_cast<const char*>(x.p), x.n);
-        } else {
-            v = "\\x";
-            static const char HEX[] = "0123456789abcdef";
-            for (size_t k = 0; k < x.n; ++k) v += HEX[x.p[k] >> 4], v += HEX[x.p[k] & 15];
-        }
-        return true;
-    case VKind::Float:
-        if (std::isnan(x.d)) return refuse(f, NAN_REFUSED);
-        if (f.type == QSCLI_ET_FLOA) {
-            const float y = static_cast<float>(x.d);
-            if (f.oid == FLOAT4 && binary_) {
-                uint32_t bits;
-                std::memcpy(&bits, &y, 4);
-                put_be(v, bits, 4);
-                return true;
-            }
-            std::snprintf(buf, sizeof buf, "%.9g", x.d);
-            v = buf;
-            break;  // as text, or re-encoded below
-        }
-        if (!real(f, x.d, v)) return false;
-        if (v.empty()) {
-            if (std::isinf(x.d)) v = x.d < 0 ? "-Infinity" : "Infinity";
-            else v = shortest(x.d);
-            break;
-        }
-        return true;
-    default: {
-        const int64_t i = x.i;
-        if (int64) {
-            if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
-            else v = std::to_string(i);
-            return true;
-        }
-        if (f.oid == BOOL) {
-            if (i != 0 && i != 1) return refuse(f, std::to_string(i) + " is not a boolean 0 or 1");
-            if (binary_) v += static_cast<char>(i);
-            else v = i ? "t" : "f";
-            return true;
-        }
-        if (binary_ && (f.oid == INT2 || f.oid == INT4 || f.oid == OID)) {
-            put_be(v, static_cast<uint64_t>(i), f.oid == INT2 ? 2 : 4);
-            return true;
-        }
-        v = std::to_string(i);
-        break;
+    case VKind::Null: *null = true; break;  // day 0: no date
+    case VKind::Text866: from_text(f, x, v); break;
+    case VKind::Blob: from_bytes(x, v); break;
+    case VKind::Float: more = from_real(f, x.d, v); break;
+    default: more = from_int(f, x.i, int64, v); break;
     }
-    }
+    if (more <= 0) return more == 0;
     // A number in decimal text: for numeric in binary, or a text load.
     if (binary_ && f.oid == NUMERIC) {
         std::string text = v;
@@ -351,48 +365,57 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
             while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
         } else {
             pq.PQclear(res);
-            Encoder enc(c, fields, binary);
-            std::string buf;
-            buf.reserve(1 << 16);
-            if (binary) {
-                static const char HEADER[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
-                buf.append(HEADER, 19);
-            }
-            const unsigned char* rec = static_cast<const unsigned char*>(recs);
-            const uint64_t size = record_size(fields);
-            bool sent = true;
-            for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
-                if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = QSCLI_E_MISMATCH;
-                if (buf.size() >= (1 << 16) || r + 1 == count) {
-                    if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
-                    if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;
-                    buf.clear();
-                }
-            }
-            std::string saved = c->last_error;
-            if (!sent && !code) code = fail_conn("COPY");
-            pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr);
-            while (pq::PGresult* r = pq.PQgetResult(conn)) {
-                if (pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK || code) pq.PQclear(r);
-                else code = fail_result(r);
-            }
-            check_lost();
-            if (!code && lost_) code = fail_conn("COPY");
-            if (code == QSCLI_E_MISMATCH) c->last_error = saved;
+            code = copy_rows(fields, binary, count, rec_size, recs, flagged);
         }
     }
     if (lost_) return code;
-    if (nested) {
-        std::string saved = c->last_error;
-        bool quiet = c->err_to_user;
-        c->err_to_user = false;
-        int rc = run(code || stale ? "rollback to savepoint qx_addrecords; release savepoint qx_addrecords"
-                                   : "release savepoint qx_addrecords");
-        c->err_to_user = quiet;
-        if (code) c->last_error = saved;
-        if (!code) code = rc;
-    }
+    if (nested) code = end_batch_savepoint(code, stale);
     return stale && !code ? STALE : code;
+}
+
+int Session::end_batch_savepoint(int code, bool stale) {
+    std::string saved = c->last_error;
+    bool quiet = c->err_to_user;
+    c->err_to_user = false;
+    int rc = run(code || stale ? "rollback to savepoint qx_addrecords; release savepoint qx_addrecords"
+                               : "release savepoint qx_addrecords");
+    c->err_to_user = quiet;
+    if (code) c->last_error = saved;
+    return code ? code : rc;
+}
+
+int Session::copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size,
+                       const void* recs, bool flagged) {
+    int code = 0;
+    Encoder enc(c, fields, binary);
+    std::string buf;
+    buf.reserve(1 << 16);
+    if (binary) {
+        static const char HEADER[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
+        buf.append(HEADER, 19);
+    }
+    const unsigned char* rec = static_cast<const unsigned char*>(recs);
+    const uint64_t size = record_size(fields);
+    bool sent = true;
+    for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
+        if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = QSCLI_E_MISMATCH;
+        if (buf.size() >= (1 << 16) || r + 1 == count) {
+            if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
+            if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;
+            buf.clear();
+        }
+    }
+    std::string saved = c->last_error;
+    if (!sent && !code) code = fail_conn("COPY");
+    pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr);
+    while (pq::PGresult* r = pq.PQgetResult(conn)) {
+        if (pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK || code) pq.PQclear(r);
+        else code = fail_result(r);
+    }
+    check_lost();
+    if (!code && lost_) code = fail_conn("COPY");
+    if (code == QSCLI_E_MISMATCH) c->last_error = saved;
+    return code;
 }
 
 }  // namespace pg

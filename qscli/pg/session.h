@@ -128,6 +128,11 @@ private:
     // flight and a table that no longer has this layout answers STALE.
     int copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
                    const void* recs, bool flagged);
+    // The records as the data of the COPY the server began, and its end.
+    int copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size,
+                  const void* recs, bool flagged);
+    // Releases the batch's savepoint, rolling back to it first after a failure.
+    int end_batch_savepoint(int code, bool stale);
     static constexpr int STALE = 1;
     void check_lost();
 
