@@ -80,6 +80,62 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned c
     }
 }
 
+std::string insert_sql(const std::string& table, const std::vector<Field>& fields) {
+    std::string sql = "insert into " + quote_ident(table) + "(";
+    for (size_t k = 0; k < fields.size(); ++k) sql += (k ? "," : "") + quote_ident(fields[k].name);
+    sql += ") values (";
+    for (size_t k = 0; k < fields.size(); ++k) sql += k ? ",?" : "?";
+    return sql + ")";
+}
+
+// Binds the fields of one record (null flags at `flags`, or none); 0 or the
+// failure's code.
+int bind_record(Conn* c, sqlite3_stmt* ins, const std::vector<Field>& fields, const unsigned char* p,
+                const unsigned char* flags, std::vector<std::string>& scratch, uint64_t r) {
+    for (size_t k = 0; k < fields.size(); ++k) {
+        const int rc = flags && (flags[k >> 3] >> (k & 7) & 1)
+                           ? sqlite3_bind_null(ins, static_cast<int>(k) + 1)
+                           : bind_field(c, ins, static_cast<int>(k) + 1, fields[k], p, scratch[k], r);
+        if (rc == SQLITE_MISMATCH) return QSCLI_E_MISMATCH;
+        if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
+        p += fields[k].len;
+    }
+    return 0;
+}
+
+// Inserts the records with `ins`; 0 or the failure's code.
+int insert_rows(Conn* c, sqlite3_stmt* ins, const std::vector<Field>& fields, qc_long count, unsigned rec_size,
+                const void* recs, uint64_t flag_bytes) {
+    std::vector<std::string> scratch(fields.size());
+    const unsigned char* rec = static_cast<const unsigned char*>(recs);
+    int code = 0;
+    for (qc_long r = 0; r < count && !code; ++r, rec += rec_size) {
+        const unsigned char* flags = flag_bytes ? rec + rec_size - flag_bytes : nullptr;
+        if ((code = bind_record(c, ins, fields, rec, flags, scratch, r))) break;
+        int rc = sqlite3_step(ins);
+        if (rc != SQLITE_DONE) {
+            const char* msg = sqlite3_errmsg(db_of(c)->db);
+            code = c->fail(code_of(rc), "record " + std::to_string(r) + ": " + (msg ? msg : "error"));
+        }
+        sqlite3_reset(ins);
+    }
+    sqlite3_clear_bindings(ins);
+    return code;
+}
+
+// The whole batch or nothing: undoes the rows already inserted, and ends
+// the transaction the batch began (SQLite may have ended it already).
+void undo_batch(Conn* c, bool outer) {
+    std::string saved = c->last_error;
+    if (outer) {
+        if (!sqlite3_get_autocommit(db_of(c)->db)) run_cached(c, "rollback");
+    } else {
+        run_cached(c, "rollback to qx_addrecords");
+        run_cached(c, "release qx_addrecords");
+    }
+    c->last_error = saved;
+}
+
 }  // namespace
 
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs) {
@@ -100,14 +156,9 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
                                             name + " (" + std::to_string(size) + " bytes a record)");
     if (count == 0) return 0;
 
-    std::string sql = "insert into " + quote_ident(name) + "(";
-    for (size_t k = 0; k < fields.size(); ++k) sql += (k ? "," : "") + quote_ident(fields[k].name);
-    sql += ") values (";
-    for (size_t k = 0; k < fields.size(); ++k) sql += k ? ",?" : "?";
-    sql += ")";
     StmtCache::Entry* e;
-    sqlite3_stmt* ins = prepare_cached(db_of(c), sql, &e);
-    if (!ins) return -(sqlite3_errcode(db_of(c)->db) & 0xff);
+    sqlite3_stmt* ins = prepare_cached(db_of(c), insert_sql(name, fields), &e);
+    if (!ins) return code_of(sqlite3_errcode(db_of(c)->db));
 
     // Outside a transaction the savepoint begins one, and its release
     // commits the batch.
@@ -118,34 +169,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
         release_cached(db_of(c), ins, e);
         return code;
     }
-    std::vector<std::string> scratch(fields.size());
-    const unsigned char* rec = static_cast<const unsigned char*>(recs);
-    for (qc_long r = 0; r < count && !code; ++r, rec += rec_size) {
-        const unsigned char* p = rec;
-        const unsigned char* flags = flagged ? rec + rec_size - flag_bytes : nullptr;
-        for (size_t k = 0; k < fields.size(); ++k) {
-            int rc = flags && (flags[k >> 3] >> (k & 7) & 1)
-                         ? sqlite3_bind_null(ins, static_cast<int>(k) + 1)
-                         : bind_field(c, ins, static_cast<int>(k) + 1, fields[k], p, scratch[k], r);
-            if (rc == SQLITE_MISMATCH) {
-                code = QSCLI_E_MISMATCH;
-                break;
-            }
-            if (rc != SQLITE_OK) {
-                code = db_of(c)->fail_sqlite(rc);
-                break;
-            }
-            p += fields[k].len;
-        }
-        if (code) break;
-        int rc = sqlite3_step(ins);
-        if (rc != SQLITE_DONE) {
-            const char* msg = sqlite3_errmsg(db_of(c)->db);
-            code = c->fail(-(rc & 0xff), "record " + std::to_string(r) + ": " + (msg ? msg : "error"));
-        }
-        sqlite3_reset(ins);
-    }
-    sqlite3_clear_bindings(ins);
+    code = insert_rows(c, ins, fields, count, rec_size, recs, flagged ? flag_bytes : 0);
     release_cached(db_of(c), ins, e);
     if (!code) {
         code = run_cached(c, "release qx_addrecords");
@@ -153,17 +177,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
         // transaction then stays open, and must not keep the batch pending.
         if (!code || !outer) return code;
     }
-    // The whole batch or nothing: undo the rows already inserted, and end
-    // the transaction the batch began (SQLite may have ended it already).
-    std::string saved = c->last_error;
-    if (outer) {
-        if (!sqlite3_get_autocommit(db_of(c)->db)) run_cached(c, "rollback");
-    } else {
-        run_cached(c, "rollback to qx_addrecords");
-        run_cached(c, "release qx_addrecords");
-    }
-    c->last_error = saved;
+    undo_batch(c, outer);
     return note_lost(c, named, code);
 }
-
 }  // namespace qse
