@@ -136,11 +136,6 @@ private:
     static constexpr int STALE = 1;
     void check_lost();
 
-    struct Txn {
-        std::string name;  // UTF-8
-        bool outer;        // began the server's transaction (else a savepoint)
-    };
-    std::vector<Txn> names_;
     std::string version_, remote_, local_;
     std::mutex cancel_lock_;
     pq::PGcancel* cancel_ = nullptr;

@@ -1,5 +1,6 @@
 // Transactions on the server: the named ones, and the savepoint that lets a
 // failing statement inside a transaction take back only itself.
+#include "named.h"
 #include "session.h"
 
 #include <strings.h>
@@ -56,39 +57,30 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
 
 int Session::run_begin(const std::string& name) {
     // A transaction ended by plain SQL takes its names with it.
-    if (!in_transaction()) names_.clear();
+    NamedList& names = c->transactions;
+    if (!in_transaction()) names.clear();
     bool outer = !in_transaction();
-    int rc = run(outer ? "begin" : unguard() + "savepoint " + quote_ident(name));
+    int rc = run(outer ? "begin" : unguard() + begin_inner_sql(name));
     if (rc) return rc;
-    names_.push_back({name, outer});
+    names.push_back({name, outer});
     return 0;
 }
 
 int Session::run_end(const std::string& name, bool commit) {
-    if (!in_transaction()) names_.clear();
-    size_t at = names_.size();
-    for (size_t k = names_.size(); k-- > 0;) {
-        if (strcasecmp(names_[k].name.c_str(), name.c_str()) == 0) {
-            at = k;
-            break;
-        }
-    }
-    if (at == names_.size()) return c->fail(QSCLI_E_NO_TRANSACTION, "transaction " + name + " does not exist");
-    std::string sql = unguard();
-    if (names_[at].outer) {
-        sql += commit ? "commit" : "rollback";
-    } else {
-        std::string q = quote_ident(name);
-        sql += commit ? "release savepoint " + q : "rollback to savepoint " + q + "; release savepoint " + q;
-    }
+    NamedList& names = c->transactions;
+    if (!in_transaction()) names.clear();
+    const size_t at = find_named(names, name);
+    if (at == names.size()) return no_such_named(c, name);
+    const bool outer = names[at].outer;
+    std::string sql = unguard() + end_named_sql(names[at], commit);
     bool aborted = pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR;
     pq::PGresult* res = nullptr;
     int rc = run(sql, &res);
     // A commit of a transaction an error rolled back answers ROLLBACK.
-    bool rolled_back = !rc && commit && names_[at].outer && res && std::strcmp(pq.PQcmdStatus(res), "ROLLBACK") == 0;
+    bool rolled_back = !rc && commit && outer && res && std::strcmp(pq.PQcmdStatus(res), "ROLLBACK") == 0;
     if (res) pq.PQclear(res);
-    if (rc && !names_[at].outer && !lost_) return rc;
-    names_.resize(at);
+    if (rc && !outer && !lost_) return rc;
+    names.resize(at);
     if (rc) return rc;
     if (rolled_back || (aborted && commit))
         return c->fail(QSCLI_E_ABORT, "transaction " + name + " was rolled back by an earlier error");
