@@ -48,42 +48,56 @@ bool is_word_char(unsigned char c) {
 
 // Parses `s` (n bytes) as a type: first word, optional "(n)". `rest` receives
 // whether anything but blanks follows the parsed part.
-bool lookup(const char* s, size_t n, ElemType* out, bool* trailing) {
-    size_t k = 0;
-    while (k < n && (s[k] == ' ' || s[k] == '\t' || s[k] == '\n' || s[k] == '\r')) ++k;
-    char word[16];
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The first word of a declared type, upper-cased into `word`, from s[*k];
+// false when it is empty or longer than any type word.
+bool first_word(const char* s, size_t n, size_t* k, char (&word)[16]) {
+    while (*k < n && is_blank(s[*k])) ++*k;
     size_t w = 0;
-    while (k < n && is_word_char(static_cast<unsigned char>(s[k]))) {
+    while (*k < n && is_word_char(static_cast<unsigned char>(s[*k]))) {
         if (w == sizeof word - 1) return false;
-        char c = s[k++];
+        char c = s[(*k)++];
         word[w++] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
     }
     word[w] = 0;
-    if (!w) return false;
+    return w > 0;
+}
+
+// Further words ("DOUBLE PRECISION", "CHARACTER VARYING") and a length in
+// parentheses from s[*k]; true when a length was given (in *len).
+bool length_of(const char* s, size_t n, size_t* k, uint64_t* len) {
+    bool has_len = false;
+    while (*k < n && s[*k] != '(') {
+        unsigned char c = static_cast<unsigned char>(s[*k]);
+        if (!is_word_char(c) && c != ' ' && c != '\t') break;
+        ++*k;
+    }
+    if (*k < n && s[*k] == '(') {
+        ++*k;
+        while (*k < n && s[*k] == ' ') ++*k;
+        while (*k < n && s[*k] >= '0' && s[*k] <= '9') {
+            has_len = true;
+            if (*len <= MAX_DECLARED_WIDTH) *len = *len * 10 + (s[*k] - '0');
+            ++*k;
+        }
+        while (*k < n && s[*k] != ')') ++*k;
+        if (*k < n) ++*k;
+    }
+    return has_len;
+}
+
+bool lookup(const char* s, size_t n, ElemType* out, bool* trailing) {
+    size_t k = 0;
+    char word[16];
+    if (!first_word(s, n, &k, word)) return false;
     const TypeWord* hit = nullptr;
     for (const TypeWord& t : TYPE_WORDS)
         if (std::strcmp(t.word, word) == 0) hit = &t;
     if (!hit) return false;
-    // Further words ("DOUBLE PRECISION", "CHARACTER VARYING") and a length.
     uint64_t len = 0;
-    bool has_len = false;
-    while (k < n && s[k] != '(') {
-        unsigned char c = static_cast<unsigned char>(s[k]);
-        if (!is_word_char(c) && c != ' ' && c != '\t') break;
-        ++k;
-    }
-    if (k < n && s[k] == '(') {
-        ++k;
-        while (k < n && s[k] == ' ') ++k;
-        while (k < n && s[k] >= '0' && s[k] <= '9') {
-            has_len = true;
-            if (len <= MAX_DECLARED_WIDTH) len = len * 10 + (s[k] - '0');
-            ++k;
-        }
-        while (k < n && s[k] != ')') ++k;
-        if (k < n) ++k;
-    }
-    while (k < n && (s[k] == ' ' || s[k] == '\t' || s[k] == '\n' || s[k] == '\r')) ++k;
+    const bool has_len = length_of(s, n, &k, &len);
+    while (k < n && is_blank(s[k])) ++k;
     if (trailing) *trailing = k < n;
     ElemType e;
     e.type = hit->type;
