@@ -86,11 +86,6 @@ bool numeric(const Value& v, double* out) {
 }
 
 // A number as the database would show it as text.
-size_t render_number(const Value& v, char* buf, size_t cap) {
-    if (v.kind == VKind::Int) return static_cast<size_t>(std::snprintf(buf, cap, "%" PRId64, v.i));
-    sqlite3_snprintf(static_cast<int>(cap), buf, "%!.15g", v.d);
-    return std::strlen(buf);
-}
 
 void pad_text(unsigned char* dst, size_t w, uint32_t len) {
     // The same fill the driver's loader writes: one NUL, then blanks.
@@ -101,6 +96,12 @@ void pad_text(unsigned char* dst, size_t w, uint32_t len) {
 }
 
 }  // namespace
+
+size_t render_number(const Value& v, char* buf, size_t cap) {
+    if (v.kind == VKind::Int) return static_cast<size_t>(std::snprintf(buf, cap, "%" PRId64, v.i));
+    sqlite3_snprintf(static_cast<int>(cap), buf, "%!.15g", v.d);
+    return std::strlen(buf);
+}
 
 int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,
                uint32_t* width) {

@@ -25,6 +25,9 @@ struct Value {
 // (before the zero padding) goes to *width when given.
 int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,
                uint32_t* width = nullptr);
+// A number (Int or Float) as text, the way a CHAR column shows it on every
+// backend (a real as SQLite shows one); its length. `cap` of 40 holds any.
+size_t render_number(const Value& v, char* buf, size_t cap);
 // Reads a field of element type `type` and `len` bytes at `src` back into
 // `v`, the one way every backend does: CHAR as CP866 text up to its first
 // NUL and ARRA as its bytes (both borrowed from src), the integer types as

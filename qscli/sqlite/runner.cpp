@@ -163,8 +163,7 @@ int Runner::stage_value(int k, Plan& pl, std::string& row) {
         } else if (v.kind == VKind::Float) {
             pl.any_float = true;
             char buf[40];
-            sqlite3_snprintf(sizeof buf, buf, "%!.15g", v.d);
-            size_t w = std::strlen(buf);
+            size_t w = render_number(v, buf, sizeof buf);
             if (w > pl.max_len) pl.max_len = w;
         } else if (v.kind == VKind::Blob) {
             pl.any_blob = true;
