@@ -3,6 +3,7 @@
 // client holds one row of the server's and the store's budget of records;
 // the record count is exact before the first read, as on SQLite.
 #include "result.h"
+#include "stage.h"
 #include "session.h"
 
 #include <cstdlib>
@@ -19,9 +20,6 @@ uint64_t chars_of(const char* p, size_t n) {
     for (size_t k = 0; k < n; ++k) c += (static_cast<unsigned char>(p[k]) & 0xC0) != 0x80;
     return c;
 }
-
-
-constexpr uint32_t NULL_LEN = 0xFFFFFFFFu;
 
 // Packs the rows of one result set as they arrive.
 class Builder {
@@ -52,8 +50,7 @@ private:
     std::vector<std::string> names_;  // UTF-8, for messages
     RecordStore stage_;
     uint64_t rows_ = 0;
-    std::string scratch_, why_, row_, scratch_text_;
-    Value scratch_v_;
+    std::string scratch_, why_, row_;
 };
 
 int Builder::begin(const pq::PGresult* res) {
@@ -112,21 +109,19 @@ int Builder::stage(const pq::PGresult* res, int r) {
     row_.clear();
     for (int k = 0; k < ncols_; ++k) {
         Column& c = cols_[k];
-        if (pq.PQgetisnull(res, r, k)) {
-            row_.append(reinterpret_cast<const char*>(&NULL_LEN), 4);
-            continue;
+        Value v;
+        if (!pq.PQgetisnull(res, r, k)) {
+            const char* p = pq.PQgetvalue(res, r, k);
+            const size_t n = static_cast<size_t>(pq.PQgetlength(res, r, k));
+            if (!decode_value(c, p, n, v, scratch_, &why_)) return fail_value(k, why_);
+            if (c.var) {
+                const uint64_t w = v.kind == VKind::Blob ? v.n : chars_of(p, n);
+                if (w > c.max_len) c.max_len = w;
+            } else if (c.infer_int && (v.i < INT32_MIN || v.i > INT32_MAX)) {
+                c.big = true;
+            }
         }
-        const char* p = pq.PQgetvalue(res, r, k);
-        uint32_t n = static_cast<uint32_t>(pq.PQgetlength(res, r, k));
-        if (c.var) {
-            uint64_t w = c.dec == Decode::Bytea ? (n >= 2 ? (n - 2) / 2 : 0) : chars_of(p, n);
-            if (w > c.max_len) c.max_len = w;
-        } else if (c.infer_int && !c.big) {
-            if (!decode_value(c, p, n, scratch_v_, scratch_, &why_)) return fail_value(k, why_);
-            if (scratch_v_.i < INT32_MIN || scratch_v_.i > INT32_MAX) c.big = true;
-        }
-        row_.append(reinterpret_cast<const char*>(&n), 4);
-        row_.append(p, n);
+        stage_value(v, row_);
     }
     if (!stage_.append_bytes(row_.data(), row_.size())) return fail_store();
     ++rows_;
@@ -161,18 +156,9 @@ int Builder::pack_staged() {
         unsigned char* rec = packer_.new_record();
         if (!rec) return fail_store();
         for (int k = 0; k < ncols_; ++k) {
-            const unsigned char* b = in.take(4);
-            if (!b) return fail_store();
-            uint32_t n;
-            std::memcpy(&n, b, 4);
-            const unsigned char* p = b;
-            if (n != NULL_LEN && n) {
-                p = in.take(n);
-                if (!p) return fail_store();
-            }
-            // Values are NUL-terminated for the number parsers.
-            scratch_text_.assign(reinterpret_cast<const char*>(p), n == NULL_LEN ? 0 : n);
-            if (int rc = pack(k, scratch_text_.c_str(), scratch_text_.size(), n == NULL_LEN, rec)) return rc;
+            Value v;
+            if (!unstage_value(in, v)) return fail_store();
+            if (!packer_.put(k, v, rec, &why_)) return fail_value(k, why_);
         }
     }
     stage_.clear();

@@ -5,6 +5,7 @@
 // their widths are known.
 #include "lexer.h"
 #include "result.h"
+#include "stage.h"
 #include "statement.h"
 
 #include <cinttypes>
@@ -127,8 +128,7 @@ int Runner::step_direct(int rc) {
     return 0;
 }
 
-// Staged rows: per column a tag byte, then 8 bytes of number or a 4-byte
-// length and the bytes (text already in CP866).
+// Staged rows (stage.h): text of variable width already in CP866.
 int Runner::stage_value(int k, Plan& pl, std::string& row) {
     Value v;
     fetch(s_, k, v);
@@ -170,20 +170,7 @@ int Runner::stage_value(int k, Plan& pl, std::string& row) {
             if (v.n > pl.max_len) pl.max_len = v.n;
         }
     }
-    row.push_back(static_cast<char>(v.kind));
-    switch (v.kind) {
-    case VKind::Int: row.append(reinterpret_cast<const char*>(&v.i), 8); break;
-    case VKind::Float: row.append(reinterpret_cast<const char*>(&v.d), 8); break;
-    case VKind::Text:
-    case VKind::Text866:
-    case VKind::Blob: {
-        uint32_t n = static_cast<uint32_t>(v.n);
-        row.append(reinterpret_cast<const char*>(&n), 4);
-        if (n) row.append(reinterpret_cast<const char*>(v.p), n);
-        break;
-    }
-    default: break;
-    }
+    qse::stage_value(v, row);
     return 0;
 }
 
@@ -199,24 +186,8 @@ int Runner::pack_staged(RecordStore& staged) {
         unsigned char* rec = packer_.new_record();
         if (!rec) return fail_store();
         for (int k = 0; k < ncols_; ++k) {
-            const unsigned char* t = in.take(1);
-            if (!t) return fail_store();
             Value v;
-            v.kind = static_cast<VKind>(*t);
-            if (v.kind == VKind::Int || v.kind == VKind::Float) {
-                const unsigned char* b = in.take(8);
-                if (!b) return fail_store();
-                if (v.kind == VKind::Int) std::memcpy(&v.i, b, 8);
-                else std::memcpy(&v.d, b, 8);
-            } else if (v.kind != VKind::Null) {
-                const unsigned char* b = in.take(4);
-                if (!b) return fail_store();
-                uint32_t n;
-                std::memcpy(&n, b, 4);
-                v.n = n;
-                v.p = n ? in.take(n) : b;
-                if (!v.p) return fail_store();
-            }
+            if (!unstage_value(in, v)) return fail_store();
             if (!packer_.put(k, v, rec, &why)) return fail_value(k, why);
         }
     }
