@@ -1,6 +1,6 @@
 // What the library's entry points need from a database engine. The entry
 // points, the handles, result records, messages and error texts are common
-// (api.cpp, connection.cpp, records.cpp); a Backend is the one part that
+// (api.cpp, conn.cpp, result.cpp); a Backend is the one part that
 // talks to a particular engine: the SQLite file engine (sqlite/) or a
 // PostgreSQL server (pg/). Each connection owns one while it is connected.
 #pragma once
