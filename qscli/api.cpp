@@ -1,7 +1,10 @@
 // The exported entry points. Each checks its handles and pointers, never
 // lets a C++ exception out, and answers with 0 or an error code.
-#include "engine.h"
+#include "dates.h"
+#include "handles.h"
 #include "platform.h"
+#include "records.h"
+#include "text.h"
 
 #include <cstdlib>
 #include <new>
@@ -12,9 +15,9 @@ using namespace qse;
     try {                                               \
         body                                            \
     } catch (const std::bad_alloc&) {                   \
-        return -SQLITE_NOMEM;                           \
+        return QSCLI_E_NOMEM;                           \
     } catch (...) {                                     \
-        return -SQLITE_INTERNAL;                        \
+        return QSCLI_E_INTERNAL;                        \
     }
 
 namespace {
@@ -22,11 +25,11 @@ namespace {
 // A statement that can run: known, its connection still open.
 int live_stmt(int h, Stmt** out) {
     Stmt* st = find_stmt(h);
-    if (!st) return E_STATEMENT;
+    if (!st) return QSCLI_E_STATEMENT;
     if (!st->conn || !st->conn->backend) {
-        if (st->gone.empty()) return E_STATEMENT;
+        if (st->gone.empty()) return QSCLI_E_STATEMENT;
         st->error = st->gone;
-        return E_LOST;
+        return QSCLI_E_IO;
     }
     *out = st;
     return 0;
@@ -44,7 +47,7 @@ int settle(Conn* c, int rc) {
 
 int put_text(const std::string& text, char* buf, unsigned size, unsigned* length) {
     if (length) *length = 0;
-    if (!buf || size == 0) return E_ARGUMENT;
+    if (!buf || size == 0) return QSCLI_E_ARGUMENT;
     size_t n = text.size() < size - 1 ? text.size() : size - 1;
     std::memcpy(buf, text.data(), n);
     buf[n] = 0;
@@ -54,7 +57,7 @@ int put_text(const std::string& text, char* buf, unsigned size, unsigned* length
 
 int put_u32(uint32_t v, void* buf, unsigned size, unsigned* length) {
     if (length) *length = 0;
-    if (!buf || size < 4) return E_ARGUMENT;
+    if (!buf || size < 4) return QSCLI_E_ARGUMENT;
     std::memcpy(buf, &v, 4);
     if (length) *length = 4;
     return 0;
@@ -62,7 +65,7 @@ int put_u32(uint32_t v, void* buf, unsigned size, unsigned* length) {
 
 int put_i64(int64_t v, void* buf, unsigned size, unsigned* length) {
     if (length) *length = 0;
-    if (!buf || size < 8) return E_ARGUMENT;
+    if (!buf || size < 8) return QSCLI_E_ARGUMENT;
     std::memcpy(buf, &v, 8);
     if (length) *length = 8;
     return 0;
@@ -84,21 +87,16 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlInit(int flags) {
             return true;
         }();
         (void)once;
-        // Connections work at the same time: without the allocator's
-        // statistics SQLite takes no process-wide lock for each allocation.
-        // (Refused, harmlessly, when SQLite is already set up in this process.)
-        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-        int rc = sqlite3_initialize();
-        return rc == SQLITE_OK ? 0 : -(rc & 0xff);
+        return init_sqlite();
     })
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlDone(void) { return 0; }
-QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirectAsync(void) { return E_UNSUPPORTED; }
-QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirectQuery(void) { return E_UNSUPPORTED; }
+QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirectAsync(void) { return QSCLI_E_UNSUPPORTED; }
+QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirectQuery(void) { return QSCLI_E_UNSUPPORTED; }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlAllocConnect(int* hdb) {
-    if (!hdb) return E_ARGUMENT;
+    if (!hdb) return QSCLI_E_ARGUMENT;
     GUARDED({
         *hdb = new_conn();
         return 0;
@@ -108,8 +106,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAllocConnect(int* hdb) {
 QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char* passwd) {
     GUARDED({
         Conn* c = find_conn(hdb);
-        if (!c || c->backend) return E_CONNECTION;
-        if (!server || !*server || !user || !passwd) return E_ARGUMENT;
+        if (!c || c->backend) return QSCLI_E_CONNECTION;
+        if (!server || !*server || !user || !passwd) return QSCLI_E_ARGUMENT;
         c->begin_call();
         std::string name;
         std::string login;
@@ -132,22 +130,22 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlDisconnect(int* hdb) {
-    if (!hdb) return E_ARGUMENT;
+    if (!hdb) return QSCLI_E_ARGUMENT;
     GUARDED({
         Conn* c = find_conn(*hdb);
-        if (!c) return E_CONNECTION;
-        if (c->busy) return E_IN_USE;
+        if (!c) return QSCLI_E_CONNECTION;
+        if (c->busy) return QSCLI_E_IN_USE;
         c->close_db();
         return 0;
     })
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlFreeConnect(int* hdb) {
-    if (!hdb) return E_ARGUMENT;
+    if (!hdb) return QSCLI_E_ARGUMENT;
     GUARDED({
         Conn* c = find_conn(*hdb);
-        if (!c) return E_CONNECTION;
-        if (c->busy) return E_IN_USE;
+        if (!c) return QSCLI_E_CONNECTION;
+        if (c->busy) return QSCLI_E_IN_USE;
         c->close_db();
         drop_conn(*hdb);
         return 0;
@@ -160,7 +158,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int 
     GUARDED({
         if (length) *length = 0;
         Conn* c = find_conn(hdb);
-        if (!c) return E_CONNECTION;
+        if (!c) return QSCLI_E_CONNECTION;
         std::string text;
         if (attr == QSCLI_CONN_ERR_TEXT) {
             text = utf8_to_cp866_lossy(c->last_text().c_str());
@@ -168,10 +166,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int 
             if (c->msg) text = c->msg->channel;
         } else if (!c->backend) {
             // Before log-on only the client's own address is known.
-            if (attr != QSCLI_CONN_LCLADDR) return E_CONNECTION;
+            if (attr != QSCLI_CONN_LCLADDR) return QSCLI_E_CONNECTION;
             text = local_host_pid();
         } else if (!c->backend->info(attr, text)) {
-            return E_ARGUMENT;
+            return QSCLI_E_ARGUMENT;
         }
         return put_text(text, buf, size, length);
     })
@@ -181,7 +179,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void
                                                 unsigned int zero) {
     (void)zero;
     Conn* c = find_conn(hdb);
-    if (!c) return E_CONNECTION;
+    if (!c) return QSCLI_E_CONNECTION;
     switch (attr) {
     case QSCLI_ATTR_CBK_SRVMSG:
         c->srv_cb = reinterpret_cast<qcSqlCbkSrvMsgT>(value);
@@ -195,7 +193,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void
     case QSCLI_ATTR_INT64:
         c->int64 = value != nullptr;
         return 0;
-    default: return E_ARGUMENT;
+    default: return QSCLI_E_ARGUMENT;
     }
 }
 
@@ -203,11 +201,11 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnReadMsg(int hdb, void* buf, unsigned int si
                                              unsigned int* length) {
     if (length) *length = 0;
     Conn* c = find_conn(hdb);
-    if (!c) return E_CONNECTION;
-    if (!length) return E_ARGUMENT;
+    if (!c) return QSCLI_E_CONNECTION;
+    if (!length) return QSCLI_E_ARGUMENT;
     Message* m = c->msg;
     if (!m || m->pos >= m->text.size()) return 0;
-    if (!buf) return E_ARGUMENT;
+    if (!buf) return QSCLI_E_ARGUMENT;
     size_t n = m->text.size() - m->pos;
     if (n > size) n = size;
     std::memcpy(buf, m->text.data() + m->pos, n);
@@ -217,10 +215,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnReadMsg(int hdb, void* buf, unsigned int si
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlAllocStmt(int hdb, int* hstmt) {
-    if (!hstmt) return E_ARGUMENT;
+    if (!hstmt) return QSCLI_E_ARGUMENT;
     GUARDED({
         Conn* c = find_conn(hdb);
-        if (!c || !c->backend) return E_CONNECTION;
+        if (!c || !c->backend) return QSCLI_E_CONNECTION;
         *hstmt = new_stmt(c);
         return 0;
     })
@@ -234,17 +232,17 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void*
     if (attr == QSCLI_ATTR_NULL_FLAGS) {
         // The value is the setting itself, not a pointer to it.
         const uintptr_t setting = reinterpret_cast<uintptr_t>(value);
-        if (setting > 2) return E_ARGUMENT;
-        if (st->busy) return E_IN_USE;
+        if (setting > 2) return QSCLI_E_ARGUMENT;
+        if (st->busy) return QSCLI_E_IN_USE;
         st->null_flags = static_cast<int>(setting);
         return 0;
     }
     if (attr == QSCLI_ATTR_INT64) {
-        if (st->busy) return E_IN_USE;
+        if (st->busy) return QSCLI_E_IN_USE;
         st->int64 = value != nullptr;
         return 0;
     }
-    if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return E_ARGUMENT;
+    if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return QSCLI_E_ARGUMENT;
     st->verbose = *static_cast<int*>(value);
     return 0;
 }
@@ -253,8 +251,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
     GUARDED({
         Stmt* st;
         if (int rc = live_stmt(hstmt, &st)) return rc;
-        if (st->busy) return E_IN_USE;
-        if (!sql) return E_ARGUMENT;
+        if (st->busy) return QSCLI_E_IN_USE;
+        if (!sql) return QSCLI_E_ARGUMENT;
         Conn* c = st->conn;
         if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
@@ -275,7 +273,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
     if (attr == QSCLI_STMT_ERR_TEXT) {
         // Also once the connection is gone: the text says why.
         Stmt* st = find_stmt(hstmt);
-        if (!st) return E_STATEMENT;
+        if (!st) return QSCLI_E_STATEMENT;
         GUARDED({ return put_text(utf8_to_cp866_lossy(st->error.c_str()), static_cast<char*>(buf), size, length); })
     }
     Stmt* st;
@@ -286,7 +284,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
     case QSCLI_STMT_RC_SIZE: return put_u32(static_cast<uint32_t>(st->rc_body.size()), buf, size, length);
     case QSCLI_STMT_RC_BODY: {
         size_t n = st->rc_body.size() < size ? st->rc_body.size() : size;
-        if (n && !buf) return E_ARGUMENT;
+        if (n && !buf) return QSCLI_E_ARGUMENT;
         if (n) std::memcpy(buf, st->rc_body.data(), n);
         if (length) *length = static_cast<unsigned>(n);
         return 0;
@@ -294,22 +292,22 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
     case QSCLI_STMT_CHANGES: return put_i64(st->changes, buf, size, length);
     case QSCLI_STMT_LAST_ROWID: return put_i64(st->last_rowid, buf, size, length);
     case QSCLI_STMT_DST_INFO: {
-        if (!st->results) return E_NO_RESULTS;
+        if (!st->results) return QSCLI_E_NO_RESULTS;
         size_t fit = size / sizeof(ColStruct_t);
         if (fit > st->desc.size()) fit = st->desc.size();
-        if (fit && !buf) return E_ARGUMENT;
+        if (fit && !buf) return QSCLI_E_ARGUMENT;
         if (fit) std::memcpy(buf, st->desc.data(), fit * sizeof(ColStruct_t));
         if (length) *length = static_cast<unsigned>(fit * sizeof(ColStruct_t));
         return 0;
     }
-    default: return E_ARGUMENT;
+    default: return QSCLI_E_ARGUMENT;
     }
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlNumResultCols(int hstmt, int* count) {
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
-    if (!count) return E_ARGUMENT;
+    if (!count) return QSCLI_E_ARGUMENT;
     *count = st->ncols;
     return 0;
 }
@@ -317,7 +315,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlNumResultCols(int hstmt, int* count) {
 QSCLI_EXPORT int QSCLI_CALL qcSqlRowCount(int hstmt, qc_long* count) {
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
-    if (!count) return E_ARGUMENT;
+    if (!count) return QSCLI_E_ARGUMENT;
     *count = static_cast<qc_long>(st->rows);
     return 0;
 }
@@ -325,8 +323,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlRowCount(int hstmt, qc_long* count) {
 QSCLI_EXPORT int QSCLI_CALL qcSqlOpenResults(int hstmt, unsigned int* rec_size) {
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
-    if (!rec_size) return E_ARGUMENT;
-    if (!st->results) return E_NO_RESULTS;
+    if (!rec_size) return QSCLI_E_ARGUMENT;
+    if (!st->results) return QSCLI_E_NO_RESULTS;
     *rec_size = st->rec_size;
     return 0;
 }
@@ -336,22 +334,22 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf
     if (delivered) *delivered = 0;
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
-    if (!st->results) return E_NO_RESULTS;
-    if (!delivered || start < 0) return E_ARGUMENT;
+    if (!st->results) return QSCLI_E_NO_RESULTS;
+    if (!delivered || start < 0) return QSCLI_E_ARGUMENT;
     if (static_cast<uint64_t>(start) >= st->rows) return 0;
     // A buffer that cannot take one record would look like the end of the
     // result if answered with 0 bytes.
-    if (!buf || size < st->rec_size) return E_ARGUMENT;
+    if (!buf || size < st->rec_size) return QSCLI_E_ARGUMENT;
     int64_t got = st->records.read(static_cast<uint64_t>(start), buf, size);
-    if (got < 0) return -SQLITE_IOERR;
+    if (got < 0) return QSCLI_E_IO;
     *delivered = static_cast<unsigned>(got);
     return 0;
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlCloseResults(int hstmt) {
     Stmt* st = find_stmt(hstmt);
-    if (!st) return E_STATEMENT;
-    if (st->busy) return E_IN_USE;
+    if (!st) return QSCLI_E_STATEMENT;
+    if (st->busy) return QSCLI_E_IN_USE;
     st->results = false;
     st->records.clear();
     return 0;
@@ -360,8 +358,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlCloseResults(int hstmt) {
 QSCLI_EXPORT int QSCLI_CALL qcSqlFreeStmt(int hstmt) {
     GUARDED({
         Stmt* st = find_stmt(hstmt);
-        if (!st) return E_STATEMENT;
-        if (st->busy) return E_IN_USE;
+        if (!st) return QSCLI_E_STATEMENT;
+        if (st->busy) return QSCLI_E_IN_USE;
         drop_stmt(hstmt);
         return 0;
     })
@@ -371,7 +369,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
                                             void* records) {
     GUARDED({
         Conn* c = find_conn(hdb);
-        if (!c || !c->backend) return E_CONNECTION;
+        if (!c || !c->backend) return QSCLI_E_CONNECTION;
         if (int rc = c->forked()) return rc;
         if (!c->busy) c->begin_call();
         int rc;
@@ -392,9 +390,9 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlCancel(int hdb) {
 // The lexical rules of the connection's SQL, so that the driver reads the
 // quotes and comments of a statement as the engine will.
 QSCLI_EXPORT int QSCLI_CALL qcSqlDialect(int hdb, int* dialect) {
-    if (!dialect) return E_ARGUMENT;
+    if (!dialect) return QSCLI_E_ARGUMENT;
     Conn* c = find_conn(hdb);
-    if (!c || !c->backend) return E_CONNECTION;
+    if (!c || !c->backend) return QSCLI_E_CONNECTION;
     *dialect = c->backend->dialect();
     return 0;
 }
@@ -402,13 +400,13 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlDialect(int hdb, int* dialect) {
 // Asked between calls: the state a call left, never one running.
 QSCLI_EXPORT int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
     GUARDED({
-        if (!state) return E_ARGUMENT;
+        if (!state) return QSCLI_E_ARGUMENT;
         Conn* c = find_conn(hdb);
-        if (!c || !c->backend) return E_CONNECTION;
-        if (c->busy) return E_IN_USE;
+        if (!c || !c->backend) return QSCLI_E_CONNECTION;
+        if (c->busy) return QSCLI_E_IN_USE;
         if (int rc = c->forked()) return rc;
         const int now = c->backend->transaction_state();
-        if (now < 0) return E_LOST;
+        if (now < 0) return QSCLI_E_IO;
         *state = now;
         return 0;
     })
@@ -417,7 +415,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
 // Connections share nothing unguarded, so calls on different ones may run
 // at the same time.
 QSCLI_EXPORT int QSCLI_CALL qcSqlConcurrency(int* level) {
-    if (!level) return E_ARGUMENT;
+    if (!level) return QSCLI_E_ARGUMENT;
     *level = 1;
     return 0;
 }
@@ -428,7 +426,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, 
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlUnpackDate(unsigned short packed, unsigned int* day,
                                             unsigned int* month, unsigned int* year) {
-    return date_unpack(packed, day, month, year) ? 0 : E_ARGUMENT;
+    return date_unpack(packed, day, month, year) ? 0 : QSCLI_E_ARGUMENT;
 }
 
 }  // extern "C"

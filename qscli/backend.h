@@ -1,6 +1,6 @@
 // What the library's entry points need from a database engine. The entry
 // points, the handles, result records, messages and error texts are common
-// (api.cpp, connection.cpp, records.cpp); a Backend is the one part that
+// (api.cpp, conn.cpp, result.cpp); a Backend is the one part that
 // talks to a particular engine: the SQLite file engine (sqlite/) or a
 // PostgreSQL server (pg/). Each connection owns one while it is connected.
 #pragma once
@@ -38,10 +38,8 @@ public:
     virtual int transaction_state() const = 0;
 };
 
-// Error codes both backends give beyond an engine's own.
-constexpr int E_LOST = -10;        // the server connection was lost
-constexpr int E_NO_CLIENT = -92;   // libpq.so.5 cannot be loaded
-
+// Sets up the SQLite engine once per process (qcSqlInit). 0 or a code.
+int init_sqlite();
 // Opens the backend a server name (UTF-8) asks for. On failure returns the
 // code after reporting it through c->fail().
 int open_sqlite(Conn* c, const std::string& name, std::unique_ptr<Backend>* out);

@@ -8,7 +8,8 @@
 // result stay: the select list (its texts are column names), ORDER BY and
 // GROUP BY ordinals, statements other than queries and changes of rows.
 
-#include "engine.h"
+#include "sqltext.h"
+#include "text.h"
 #include "lexer.h"
 
 #include <array>
@@ -165,79 +166,108 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Takes the literals out of one text, a token at a time. The key is the
+// text with the literals taken out replaced by placeholders (? on the
+// engine, $1, $2 ... on PostgreSQL): the text up to `copied_` is in it.
+class Parameterizer {
+public:
+    Parameterizer(Dialect d, const char* sql, const char* e, std::string& key, std::vector<Literal>& lits)
+        : d_(d), e_(e), copied_(sql), key_(key), lits_(lits) {}
+    // False when token t makes the text one not to parameterize.
+    bool step(const Token& t, Tok prev);
+    bool balanced() const { return at_.balanced(); }
+    void finish() { key_.append(copied_, static_cast<size_t>(e_ - copied_)); }
+
+private:
+    void take_out(const Token& t) {
+        key_.append(copied_, static_cast<size_t>(t.b - copied_));
+        if (d_ == Dialect::Engine) {
+            key_ += '?';
+        } else {
+            key_ += '$' + std::to_string(lits_.size());
+            if (t.e < e_ && (is_word(*t.e) || *t.e == '$')) key_ += ' ';  // $1or would be one token
+        }
+        copied_ = t.e;
+    }
+    void number(const Token& t);
+    bool word(const Token& t);
+
+    Dialect d_;
+    const char* e_;
+    const char* copied_;
+    std::string& key_;
+    std::vector<Literal>& lits_;
+    ValuePlaces at_;
+    bool first_ = true;  // before the first word
+};
+
+void Parameterizer::number(const Token& t) {
+    bool plain = t.size() <= 18;
+    for (const char* p = t.b; p < t.e && plain; ++p) plain = *p >= '0' && *p <= '9';
+    if (plain && at_.here()) {
+        int64_t v = 0;
+        for (const char* p = t.b; p < t.e; ++p) v = v * 10 + (*p - '0');
+        lits_.push_back({false, v, std::string()});
+        take_out(t);
+    }
+    at_.other();
+}
+
+bool Parameterizer::word(const Token& t) {
+    const Word kind = classify(t.b, t.size());
+    if (first_) {
+        first_ = false;
+        if (!(kind == W_LEAD || kind == W_VALUES || (kind == W_SELECT && (*t.b | 0x20) == 's'))) return false;
+    }
+    return at_.word(kind);
+}
+
+bool Parameterizer::step(const Token& t, Tok prev) {
+    if (first_ && t.kind != Tok::Word) return false;
+    switch (t.kind) {
+    case Tok::Text:
+        // PostgreSQL joins strings that only blanks part: never one of them alone.
+        if (prev == Tok::Text || prev == Tok::OtherText) return false;
+        if (at_.here()) {
+            lits_.push_back({true, 0, unquote(t)});
+            take_out(t);
+        }
+        at_.other();
+        return true;
+    case Tok::Number: number(t); return true;
+    case Tok::Name:
+    case Tok::OtherText:
+    case Tok::Blob:
+    case Tok::Bits: at_.other(); return true;
+    case Tok::Word: return word(t);
+    case Tok::Op:
+    case Tok::Punct: return at_.punct(*t.b);
+    default: return false;  // the caller's own parameters; a string or name that does not end
+    }
+}
+
+}  // namespace
+
 bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits) {
     const char* const e = sql + n;
-    // The key is the text with the literals taken out replaced by
-    // placeholders (? on the engine, $1, $2 ... on PostgreSQL): the text up
-    // to `copied` is in the key already.
     key.clear();
     lits.clear();
-    const char* copied = sql;
-    auto take_out = [&](const Token& t) {
-        key.append(copied, static_cast<size_t>(t.b - copied));
-        if (d == Dialect::Engine) {
-            key += '?';
-        } else {
-            key += '$' + std::to_string(lits.size());
-            if (t.e < e && (is_word(*t.e) || *t.e == '$')) key += ' ';  // $1or would be one token
-        }
-        copied = t.e;
-    };
+    Parameterizer p(d, sql, e, key, lits);
     Lexer tokens(d, sql, e);
-    ValuePlaces at;
-    bool first = true;  // before the first word
     Tok prev = Tok::End;
     for (Token t = tokens.next_solid(); t.kind != Tok::End; prev = t.kind, t = tokens.next_solid()) {
-        if (first && t.kind != Tok::Word) return false;
-        switch (t.kind) {
-        case Tok::Text:
-            // PostgreSQL joins strings that only blanks part: never one of them alone.
-            if (prev == Tok::Text || prev == Tok::OtherText) return false;
-            if (at.here()) {
-                lits.push_back({true, 0, unquote(t)});
-                take_out(t);
-            }
-            at.other();
-            break;
-        case Tok::Number: {
-            bool plain = t.size() <= 18;
-            for (const char* p = t.b; p < t.e && plain; ++p) plain = *p >= '0' && *p <= '9';
-            if (plain && at.here()) {
-                int64_t v = 0;
-                for (const char* p = t.b; p < t.e; ++p) v = v * 10 + (*p - '0');
-                lits.push_back({false, v, std::string()});
-                take_out(t);
-            }
-            at.other();
-            break;
-        }
-        case Tok::Name:
-        case Tok::OtherText:
-        case Tok::Blob:
-        case Tok::Bits: at.other(); break;
-        case Tok::Word: {
-            const Word kind = classify(t.b, t.size());
-            if (first) {
-                first = false;
-                if (!(kind == W_LEAD || kind == W_VALUES || (kind == W_SELECT && (*t.b | 0x20) == 's'))) return false;
-            }
-            if (!at.word(kind)) return false;
-            break;
-        }
-        case Tok::Op:
-        case Tok::Punct:
-            if (!at.punct(*t.b)) return false;
-            break;
-        case Tok::Semicolon:
+        if (t.kind == Tok::Semicolon) {
             // Semicolons and blanks to the end: anything else is a second statement.
             for (Token r = tokens.next_solid(); r.kind != Tok::End; r = tokens.next_solid())
                 if (r.kind != Tok::Semicolon) return false;
             break;
-        default: return false;  // the caller's own parameters; a string or name that does not end
         }
+        if (!p.step(t, prev)) return false;
     }
-    if (lits.empty() || !at.balanced()) return false;
-    key.append(copied, static_cast<size_t>(e - copied));
+    if (lits.empty() || !p.balanced()) return false;
+    p.finish();
     return true;
 }
 

@@ -3,7 +3,9 @@
 // by its tokens. Each backend carries them out its own way.
 #pragma once
 
-#include "engine.h"
+#include "elemtype.h"
+#include "sqltext.h"
+#include "text.h"
 #include "lexer.h"
 
 #include <vector>

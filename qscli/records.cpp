@@ -3,13 +3,15 @@
 // megabyte. A result larger than the memory budget keeps its first chunks in
 // memory and the rest in an unlinked temporary file, so one statement never
 // holds much more than the budget.
-#include "engine.h"
+#include "records.h"
 #include "platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 namespace qse {
 

@@ -1,6 +1,8 @@
 // CP866 <-> UTF-8 through tables: the database keeps UTF-8 so other SQLite
 // tools read the same text, the library boundary speaks CP866.
-#include "engine.h"
+#include "text.h"
+
+#include <cstring>
 
 #include "../pyqivrexdb/qxcore/client/cp866_table.h"
 
@@ -164,25 +166,6 @@ const char* text_problem(TextStatus st) {
     case TextStatus::Nul: return "has a NUL character, where a text would end";
     default: return "";
     }
-}
-
-// An SQL identifier in double quotes, inner quotes doubled.
-std::string quote_ident(const std::string& name) {
-    std::string q = "\"";
-    for (char c : name) {
-        if (c == '"') q += '"';
-        q += c;
-    }
-    return q + "\"";
-}
-
-std::string quote_literal(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') q += '\'';
-        q += c;
-    }
-    return q + "'";
 }
 
 std::string to_utf8(const char* p, size_t n) {

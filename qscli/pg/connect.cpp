@@ -49,23 +49,23 @@ namespace {
 // The library's code for a server error, by its SQLSTATE; where SQLite has
 // the same condition, its code (so callers see one code on both engines).
 int code_of(const char* state) {
-    if (!state || std::strlen(state) != 5) return -SQLITE_ERROR;
+    if (!state || std::strlen(state) != 5) return QSCLI_E_ERROR;
     std::string s(state), cls = s.substr(0, 2);
     if (s == "57014") return QSCLI_E_INTERRUPTED;
-    if (s == "25P02") return -SQLITE_ABORT;
-    if (s == "42501") return -SQLITE_PERM;
-    if (s == "55P03") return -SQLITE_BUSY;
-    if (s == "57P01" || s == "57P02" || s == "57P03" || cls == "08") return E_LOST;
-    if (cls == "23") return -SQLITE_CONSTRAINT;
-    if (cls == "22") return E_MISMATCH;
-    if (cls == "40") return -SQLITE_BUSY;
-    if (cls == "28") return -SQLITE_AUTH;
-    if (cls == "3D") return -SQLITE_CANTOPEN;
-    if (cls == "53") return -SQLITE_FULL;
-    if (cls == "54") return -SQLITE_TOOBIG;
-    if (cls == "58") return -SQLITE_IOERR;
-    if (cls == "XX") return -SQLITE_INTERNAL;
-    return -SQLITE_ERROR;
+    if (s == "25P02") return QSCLI_E_ABORT;
+    if (s == "42501") return QSCLI_E_PERM;
+    if (s == "55P03") return QSCLI_E_BUSY;
+    if (s == "57P01" || s == "57P02" || s == "57P03" || cls == "08") return QSCLI_E_IO;
+    if (cls == "23") return QSCLI_E_CONSTRAINT;
+    if (cls == "22") return QSCLI_E_MISMATCH;
+    if (cls == "40") return QSCLI_E_BUSY;
+    if (cls == "28") return QSCLI_E_AUTH;
+    if (cls == "3D") return QSCLI_E_CANTOPEN;
+    if (cls == "53") return QSCLI_E_FULL;
+    if (cls == "54") return QSCLI_E_TOOBIG;
+    if (cls == "58") return QSCLI_E_IO;
+    if (cls == "XX") return QSCLI_E_INTERNAL;
+    return QSCLI_E_ERROR;
 }
 
 }  // namespace
@@ -147,7 +147,7 @@ bool Session::info(unsigned attr, std::string& out) {
 int Session::cancel() {
     std::lock_guard<std::mutex> g(cancel_lock_);
     char err[256];
-    if (cancel_ && !pq.PQcancel(cancel_, err, sizeof err)) return -SQLITE_ERROR;
+    if (cancel_ && !pq.PQcancel(cancel_, err, sizeof err)) return QSCLI_E_ERROR;
     return 0;
 }
 
@@ -165,7 +165,7 @@ int Session::fail_result(pq::PGresult* res) {
     last_state_ = state ? state : "";
     if (res) pq.PQclear(res);
     check_lost();
-    if (lost_ || code == E_LOST) {
+    if (lost_ || code == QSCLI_E_IO) {
         lost_ = true;
         return fail_lost(text.empty() ? trimmed(pq.PQerrorMessage(conn)) : text);
     }
@@ -176,7 +176,7 @@ int Session::fail_conn(const char* what) {
     check_lost();
     std::string text = trimmed(pq.PQerrorMessage(conn));
     if (lost_) return fail_lost(text);
-    return c->fail(-SQLITE_ERROR, std::string(what) + ": " + text);
+    return c->fail(QSCLI_E_ERROR, std::string(what) + ": " + text);
 }
 
 int Session::run(const std::string& sql, pq::PGresult** last) {
@@ -291,7 +291,7 @@ int open_pg(Conn* c, const std::string& given, const std::string& user, const st
         return c->fail(QSCLI_E_CANTOPEN, "prepared_statements must be on or off, not \"" + prepared + "\"");
     const char* why = nullptr;
     const pq::Api* api = pq::api(&why);
-    if (!api) return c->fail(E_NO_CLIENT, why);
+    if (!api) return c->fail(QSCLI_E_NO_CLIENT, why);
     // Keywords before dbname are defaults the name's own settings override;
     // client_encoding comes after it, so text is always UTF-8 on the wire.
     std::vector<const char*> keys, values;
@@ -306,13 +306,13 @@ int open_pg(Conn* c, const std::string& given, const std::string& user, const st
     keys.push_back("client_encoding"), values.push_back("UTF8");
     keys.push_back(nullptr), values.push_back(nullptr);
     pq::PGconn* conn = api->PQconnectdbParams(keys.data(), values.data(), 1);
-    if (!conn) return c->fail(-SQLITE_NOMEM, "out of memory");
+    if (!conn) return c->fail(QSCLI_E_NOMEM, "out of memory");
     if (api->PQstatus(conn) != pq::CONNECTION_OK) {
         // libpq quotes what it could not parse, a password too.
         std::string text = qsecret::scrubbed(pg::trimmed(api->PQerrorMessage(conn)), name, passwd);
         api->PQfinish(conn);
         bool auth = text.find("authentication") != std::string::npos || text.find("password") != std::string::npos;
-        return c->fail(auth ? -SQLITE_AUTH : -SQLITE_CANTOPEN, "cannot connect to the server: " + text);
+        return c->fail(auth ? QSCLI_E_AUTH : QSCLI_E_CANTOPEN, "cannot connect to the server: " + text);
     }
     std::unique_ptr<pg::Session> s(new pg::Session(c, *api, conn));
     if (int rc = s->start()) return rc;

@@ -25,18 +25,6 @@ bool has_binary(pq::Oid oid) {
     }
 }
 
-uint64_t le(const unsigned char* p, unsigned n) {
-    uint64_t v = 0;
-    for (unsigned k = 0; k < n; ++k) v |= static_cast<uint64_t>(p[k]) << (8 * k);
-    return v;
-}
-
-int64_t le_signed(const unsigned char* p, unsigned n) {
-    uint64_t v = le(p, n);
-    if (n < 8 && (v >> (8 * n - 1)) & 1) v |= ~uint64_t(0) << (8 * n);
-    return static_cast<int64_t>(v);
-}
-
 void put_be(std::string& out, uint64_t v, unsigned n) {
     for (unsigned k = n; k-- > 0;) out += static_cast<char>(v >> (8 * k));
 }
@@ -105,8 +93,13 @@ public:
 
 private:
     bool field(const Field& f, const unsigned char* p, std::string& v, bool* null);
+    bool real(const Field& f, double x, std::string& v);
+    int from_real(const Field& f, double x, std::string& v);
+    int from_int(const Field& f, int64_t i, bool int64, std::string& v);
+    void from_text(const Field& f, const Value& x, std::string& v);
+    void from_bytes(const Value& x, std::string& v);
     bool refuse(const Field& f, const std::string& why) {
-        c_->fail(E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
+        c_->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
         return false;
     }
     void text_escaped(const std::string& s, std::string& out);
@@ -118,115 +111,122 @@ private:
     std::string v_;
 };
 
+// A CURR or DFLT value into a float8, money or bigint field: its form in
+// v; v stays empty for a field of another type (a number in decimal text).
+bool Encoder::real(const Field& f, double x, std::string& v) {
+    if (f.oid == FLOAT8) {
+        if (binary_) {
+            uint64_t bits;
+            std::memcpy(&bits, &x, 8);
+            put_be(v, bits, 8);
+            return true;
+        }
+        v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
+        return true;
+    }
+    if (f.oid == MONEY) {
+        double cents = std::nearbyint(x * 100);
+        if (!std::isfinite(x) || std::fabs(cents) >= 9.2e18 || std::fabs(x * 100 - cents) > 1e-6 * (1 + std::fabs(cents)))
+            return refuse(f, shortest(x) + " is not an amount in cents");
+        if (binary_) {
+            put_be(v, static_cast<uint64_t>(static_cast<int64_t>(cents)), 8);
+        } else {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%.2f", x);
+            v = buf;
+        }
+        return true;
+    }
+    if (f.oid == INT8) {
+        if (!(std::floor(x) == x && x >= -9223372036854775808.0 && x < 9223372036854775808.0))
+            return refuse(f, shortest(x) + " is not a whole number of 64 bits");
+        if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(x)), 8);
+        else v = std::to_string(static_cast<int64_t>(x));
+        return true;
+    }
+    return true;
+}
+
+// A FLOA, CURR or DFLT value into field f: 0 when v holds its form, 1 when v
+// holds decimal text still to go out as the field's type, -1 after a refusal.
+int Encoder::from_real(const Field& f, double x, std::string& v) {
+    if (std::isnan(x)) return refuse(f, NAN_REFUSED), -1;
+    if (f.type == QSCLI_ET_FLOA) {
+        const float y = static_cast<float>(x);
+        if (f.oid == FLOAT4 && binary_) {
+            uint32_t bits;
+            std::memcpy(&bits, &y, 4);
+            put_be(v, bits, 4);
+            return 0;
+        }
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.9g", x);
+        v = buf;
+        return 1;
+    }
+    if (!real(f, x, v)) return -1;
+    if (!v.empty()) return 0;
+    v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
+    return 1;
+}
+
+// An integer value into field f, with the same answers as from_real.
+int Encoder::from_int(const Field& f, int64_t i, bool int64, std::string& v) {
+    if (int64) {
+        if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
+        else v = std::to_string(i);
+        return 0;
+    }
+    if (f.oid == BOOL) {
+        if (i != 0 && i != 1) return refuse(f, std::to_string(i) + " is not a boolean 0 or 1"), -1;
+        if (binary_) v += static_cast<char>(i);
+        else v = i ? "t" : "f";
+        return 0;
+    }
+    if (binary_ && (f.oid == INT2 || f.oid == INT4 || f.oid == OID)) {
+        put_be(v, static_cast<uint64_t>(i), f.oid == INT2 ? 2 : 4);
+        return 0;
+    }
+    v = std::to_string(i);
+    return 1;
+}
+
+void Encoder::from_text(const Field& f, const Value& x, std::string& v) {
+    if (f.type == QSCLI_ET_DATE) {
+        // Days since 2000-01-01, which is day 36525 of the packing; the text
+        // form is in v already.
+        if (binary_) v.clear(), put_be(v, static_cast<uint32_t>(static_cast<int32_t>(x.i) - 36525), 4);
+        return;
+    }
+    cp866_to_utf8(x.p, x.n, v);
+}
+
+void Encoder::from_bytes(const Value& x, std::string& v) {
+    if (binary_) {
+        v.assign(reinterpret_cast<const char*>(x.p), x.n);
+        return;
+    }
+    v = "\\x";
+    static const char HEX[] = "0123456789abcdef";
+    for (size_t k = 0; k < x.n; ++k) v += HEX[x.p[k] >> 4], v += HEX[x.p[k] & 15];
+}
+
 bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool* null) {
     v.clear();
     *null = false;
-    char buf[64];
-    if (f.oid == INT8 && c_->int64) {
-        const int64_t i = le_signed(p, 8);
-        if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
-        else v = std::to_string(i);
-        return true;
+    Value x;
+    std::string why;
+    const bool int64 = f.oid == INT8 && c_->int64;
+    if (!unpack_value(int64 ? QSCLI_ET_INT64 : f.type, f.len, p, x, v, &why)) return refuse(f, why);
+    int more = 0;
+    switch (x.kind) {
+    case VKind::Null: *null = true; break;  // day 0: no date
+    case VKind::Text866: from_text(f, x, v); break;
+    case VKind::Blob: from_bytes(x, v); break;
+    case VKind::Float: more = from_real(f, x.d, v); break;
+    default: more = from_int(f, x.i, int64, v); break;
     }
-    switch (f.type) {
-    case QSCLI_ET_CHAR: {
-        const void* z = std::memchr(p, 0, f.len);
-        size_t n = z ? static_cast<size_t>(static_cast<const unsigned char*>(z) - p) : f.len;
-        cp866_to_utf8(p, n, v);
-        return true;
-    }
-    case QSCLI_ET_ARRA:
-        if (binary_) {
-            v.assign(reinterpret_cast<const char*>(p), f.len);
-        } else {
-            v = "\\x";
-            static const char HEX[] = "0123456789abcdef";
-            for (uint32_t k = 0; k < f.len; ++k) v += HEX[p[k] >> 4], v += HEX[p[k] & 15];
-        }
-        return true;
-    case QSCLI_ET_DATE: {
-        unsigned packed = static_cast<unsigned>(le(p, 2));
-        if (!packed) {
-            *null = true;
-            return true;
-        }
-        if (packed > DATE_MAX) return refuse(f, "packed date " + std::to_string(packed) + " is past " QSE_DATE_LAST);
-        if (binary_) {
-            // Days since 2000-01-01, which is day 36525 of the packing.
-            put_be(v, static_cast<uint32_t>(static_cast<int32_t>(packed) - 36525), 4);
-        } else {
-            v.resize(10);
-            date_to_iso(packed, &v[0]);
-        }
-        return true;
-    }
-    case QSCLI_ET_FLOA: {
-        float x;
-        std::memcpy(&x, p, 4);
-        if (std::isnan(x)) return refuse(f, NAN_REFUSED);
-        if (f.oid == FLOAT4 && binary_) {
-            uint32_t bits;
-            std::memcpy(&bits, &x, 4);
-            put_be(v, bits, 4);
-            return true;
-        }
-        std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(x));
-        v = buf;
-        break;  // as text, or re-encoded below
-    }
-    case QSCLI_ET_CURR:
-    case QSCLI_ET_DFLT: {
-        double x;
-        std::memcpy(&x, p, 8);
-        if (std::isnan(x)) return refuse(f, NAN_REFUSED);
-        if (f.oid == FLOAT8) {
-            if (binary_) {
-                uint64_t bits;
-                std::memcpy(&bits, &x, 8);
-                put_be(v, bits, 8);
-                return true;
-            }
-            v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
-            return true;
-        }
-        if (f.oid == MONEY) {
-            double cents = std::nearbyint(x * 100);
-            if (!std::isfinite(x) || std::fabs(cents) >= 9.2e18 || std::fabs(x * 100 - cents) > 1e-6 * (1 + std::fabs(cents)))
-                return refuse(f, shortest(x) + " is not an amount in cents");
-            if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(cents)), 8);
-            else std::snprintf(buf, sizeof buf, "%.2f", x), v = buf;
-            return true;
-        }
-        if (f.oid == INT8) {
-            if (!(std::floor(x) == x && x >= -9223372036854775808.0 && x < 9223372036854775808.0))
-                return refuse(f, shortest(x) + " is not a whole number of 64 bits");
-            if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(x)), 8);
-            else v = std::to_string(static_cast<int64_t>(x));
-            return true;
-        }
-        if (std::isinf(x)) v = x < 0 ? "-Infinity" : "Infinity";
-        else v = shortest(x);
-        break;
-    }
-    default: {
-        // The integer element types.
-        unsigned w = natural_width(f.type);
-        bool sign = f.type == QSCLI_ET_INTR || f.type == QSCLI_ET_LONG;
-        int64_t i = sign ? le_signed(p, w) : static_cast<int64_t>(le(p, w));
-        if (f.oid == BOOL) {
-            if (i != 0 && i != 1) return refuse(f, std::to_string(i) + " is not a boolean 0 or 1");
-            if (binary_) v += static_cast<char>(i);
-            else v = i ? "t" : "f";
-            return true;
-        }
-        if (binary_ && (f.oid == INT2 || f.oid == INT4 || f.oid == OID)) {
-            put_be(v, static_cast<uint64_t>(i), f.oid == INT2 ? 2 : 4);
-            return true;
-        }
-        v = std::to_string(i);
-        break;
-    }
-    }
+    if (more <= 0) return more == 0;
     // A number in decimal text: for numeric in binary, or a text load.
     if (binary_ && f.oid == NUMERIC) {
         std::string text = v;
@@ -289,8 +289,8 @@ uint64_t record_size(const std::vector<Field>& fields) {
 }  // namespace
 
 int Session::add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) {
-    if (!table || count < 0 || (count > 0 && !recs)) return E_ARGUMENT;
-    if (lost_) return c->fail(E_LOST, "server connection lost");
+    if (!table || count < 0 || (count > 0 && !recs)) return QSCLI_E_ARGUMENT;
+    if (lost_) return c->fail(QSCLI_E_IO, "server connection lost");
     MessageHold held(c);
     if (int rc = keep_settings()) return rc;
     std::string name;
@@ -315,7 +315,7 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
                 layouts_.erase(known);
                 continue;
             }
-            return c->fail(E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
+            return c->fail(QSCLI_E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
                                                  name + " (" + std::to_string(size) + " bytes a record)");
         }
         if (count == 0) return 0;
@@ -365,48 +365,57 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
             while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
         } else {
             pq.PQclear(res);
-            Encoder enc(c, fields, binary);
-            std::string buf;
-            buf.reserve(1 << 16);
-            if (binary) {
-                static const char HEADER[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
-                buf.append(HEADER, 19);
-            }
-            const unsigned char* rec = static_cast<const unsigned char*>(recs);
-            const uint64_t size = record_size(fields);
-            bool sent = true;
-            for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
-                if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = E_MISMATCH;
-                if (buf.size() >= (1 << 16) || r + 1 == count) {
-                    if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
-                    if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;
-                    buf.clear();
-                }
-            }
-            std::string saved = c->last_error;
-            if (!sent && !code) code = fail_conn("COPY");
-            pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr);
-            while (pq::PGresult* r = pq.PQgetResult(conn)) {
-                if (pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK || code) pq.PQclear(r);
-                else code = fail_result(r);
-            }
-            check_lost();
-            if (!code && lost_) code = fail_conn("COPY");
-            if (code == E_MISMATCH) c->last_error = saved;
+            code = copy_rows(fields, binary, count, rec_size, recs, flagged);
         }
     }
     if (lost_) return code;
-    if (nested) {
-        std::string saved = c->last_error;
-        bool quiet = c->err_to_user;
-        c->err_to_user = false;
-        int rc = run(code || stale ? "rollback to savepoint qx_addrecords; release savepoint qx_addrecords"
-                                   : "release savepoint qx_addrecords");
-        c->err_to_user = quiet;
-        if (code) c->last_error = saved;
-        if (!code) code = rc;
-    }
+    if (nested) code = end_batch_savepoint(code, stale);
     return stale && !code ? STALE : code;
+}
+
+int Session::end_batch_savepoint(int code, bool stale) {
+    std::string saved = c->last_error;
+    bool quiet = c->err_to_user;
+    c->err_to_user = false;
+    int rc = run(code || stale ? "rollback to savepoint qx_addrecords; release savepoint qx_addrecords"
+                               : "release savepoint qx_addrecords");
+    c->err_to_user = quiet;
+    if (code) c->last_error = saved;
+    return code ? code : rc;
+}
+
+int Session::copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size,
+                       const void* recs, bool flagged) {
+    int code = 0;
+    Encoder enc(c, fields, binary);
+    std::string buf;
+    buf.reserve(1 << 16);
+    if (binary) {
+        static const char HEADER[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
+        buf.append(HEADER, 19);
+    }
+    const unsigned char* rec = static_cast<const unsigned char*>(recs);
+    const uint64_t size = record_size(fields);
+    bool sent = true;
+    for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
+        if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = QSCLI_E_MISMATCH;
+        if (buf.size() >= (1 << 16) || r + 1 == count) {
+            if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
+            if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;
+            buf.clear();
+        }
+    }
+    std::string saved = c->last_error;
+    if (!sent && !code) code = fail_conn("COPY");
+    pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr);
+    while (pq::PGresult* r = pq.PQgetResult(conn)) {
+        if (pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK || code) pq.PQclear(r);
+        else code = fail_result(r);
+    }
+    check_lost();
+    if (!code && lost_) code = fail_conn("COPY");
+    if (code == QSCLI_E_MISMATCH) c->last_error = saved;
+    return code;
 }
 
 }  // namespace pg

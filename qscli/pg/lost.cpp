@@ -52,7 +52,7 @@ Commits commits(bool in_transaction, const char* sql, size_t n) {
 int Session::fail_lost(const std::string& why) {
     lost_ = true;
     std::string where = remote_.empty() ? "" : " at " + remote_;
-    return c->fail(E_LOST, "the connection to the server" + where + " was lost: " + one_line(why));
+    return c->fail(QSCLI_E_IO, "the connection to the server" + where + " was lost: " + one_line(why));
 }
 
 int Session::commit_failed(int rc, Commits what) {

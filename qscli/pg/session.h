@@ -3,7 +3,14 @@
 #pragma once
 
 #include "../parse.h"
-#include "../engine.h"
+#include "../conn.h"
+#include "../dates.h"
+#include "../elemtype.h"
+#include "../records.h"
+#include "../sqltext.h"
+#include "../stmt.h"
+#include "../text.h"
+#include "../value.h"
 #include "libpq.h"
 
 #include <mutex>
@@ -140,6 +147,11 @@ private:
     // flight and a table that no longer has this layout answers STALE.
     int copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
                    const void* recs, bool flagged);
+    // The records as the data of the COPY the server began, and its end.
+    int copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size,
+                  const void* recs, bool flagged);
+    // Releases the batch's savepoint, rolling back to it first after a failure.
+    int end_batch_savepoint(int code, bool stale);
     static constexpr int STALE = 1;
     void check_lost();
     // "the connection to the server at HOST was lost: WHY"
@@ -148,11 +160,6 @@ private:
     // the connection went away after it was sent.
     int commit_failed(int rc, Commits what);
 
-    struct Txn {
-        std::string name;  // UTF-8
-        bool outer;        // began the server's transaction (else a savepoint)
-    };
-    std::vector<Txn> names_;
     std::string version_, remote_, local_;
     std::mutex cancel_lock_;
     pq::PGcancel* cancel_ = nullptr;

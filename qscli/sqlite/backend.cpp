@@ -1,9 +1,9 @@
 // The SQLite file engine behind the common entry points: opening a database
 // file and the connection information; statements and bulk loads run in
 // statement.cpp and bulk.cpp.
-#include "../backend.h"
-#include "../engine.h"
-#include "../platform.h"
+#include "backend.h"
+#include "db.h"
+#include "text.h"
 
 #include <cstdlib>
 #include <string>
@@ -35,7 +35,8 @@ int stop_if_cancelled(void* conn) { return static_cast<Conn*>(conn)->cancel_requ
 
 class SqliteBackend final : public Backend {
 public:
-    explicit SqliteBackend(Conn* c) : c_(c) {}
+    explicit SqliteBackend(Conn* c) : c_(c), db_(c) {}
+    Db& db() { return db_; }
     int exec(Stmt* st, const char* sql) override { return exec_direct(st, sql); }
     int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override {
         return qse::add_records(c_, table, count, rec_size, recs);
@@ -44,14 +45,18 @@ public:
     int dialect() const override { return QSCLI_DIALECT_ENGINE; }
     // The flag cancel_conn() set is all it takes (stop_if_cancelled).
     int cancel() override { return 0; }
+    // A forked child keeps the handle open for good: closing it could
+    // checkpoint or delete the parent's WAL.
+    void abandon() override { db_.db = nullptr; }
     // SQLite ends a transaction that an error rolled back on its own (ON
     // CONFLICT ROLLBACK, a full disk), and keeps one whose COMMIT failed.
     int transaction_state() const override {
-        return c_->db && !sqlite3_get_autocommit(c_->db) ? QSCLI_TX_OPEN : QSCLI_TX_IDLE;
+        return db_.db && !sqlite3_get_autocommit(db_.db) ? QSCLI_TX_OPEN : QSCLI_TX_IDLE;
     }
 
 private:
     Conn* c_;
+    Db db_;
 };
 
 bool SqliteBackend::info(unsigned attr, std::string& out) {
@@ -80,14 +85,33 @@ std::string mmap_pragma() {
 
 }  // namespace
 
-std::string local_host_pid() {
-    std::string host = platform::host_name();
-    if (host.empty()) host = "localhost";
-    return utf8_to_cp866_lossy(host.c_str()) + " pid " + std::to_string(platform::process_id());
+Db::~Db() {
+    cache.clear();
+    if (db) sqlite3_close_v2(db);  // rolls back a transaction still open
+}
+
+int Db::fail_sqlite(int rc) {
+    const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    // A statement that a cancel stopped while it waited for another's lock
+    // was interrupted, not refused.
+    if ((rc & 0xff) == SQLITE_BUSY && conn->cancel_requested()) return conn->fail(QSCLI_E_INTERRUPTED, "interrupted");
+    return conn->fail(code_of(rc), msg ? msg : "error");
+}
+
+Db* db_of(Conn* c) { return &static_cast<SqliteBackend*>(c->backend.get())->db(); }
+
+int init_sqlite() {
+    // Connections work at the same time: without the allocator's
+    // statistics SQLite takes no process-wide lock for each allocation.
+    // (Refused, harmlessly, when SQLite is already set up in this process.)
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    const int rc = sqlite3_initialize();
+    return rc == SQLITE_OK ? 0 : code_of(rc);
 }
 
 int open_sqlite(Conn* c, const std::string& path, std::unique_ptr<Backend>* out) {
-    sqlite3* db = nullptr;
+    std::unique_ptr<SqliteBackend> b(new SqliteBackend(c));
+    sqlite3*& db = b->db().db;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI,
                              nullptr);
@@ -108,14 +132,9 @@ int open_sqlite(Conn* c, const std::string& path, std::unique_ptr<Backend>* out)
             sqlite3_exec(db, mmap_pragma().c_str(), nullptr, nullptr, nullptr);
         }
     }
-    c->open_db(db);
-    if (rc == SQLITE_OK) rc = install_functions(c);
-    if (rc != SQLITE_OK) {
-        int code = c->fail_sqlite(rc);
-        c->close_db();
-        return code;
-    }
-    out->reset(new SqliteBackend(c));
+    if (rc == SQLITE_OK) rc = install_functions(&b->db());
+    if (rc != SQLITE_OK) return b->db().fail_sqlite(rc);
+    *out = std::move(b);
     return 0;
 }
 

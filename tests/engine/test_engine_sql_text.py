@@ -315,3 +315,21 @@ def test_a_backslash_never_ends_a_literal_after_the_settings_are_reset(off_by_de
         cur.execute(reset)
         cur.execute("select date '2024-05-01', X'4142'")
         assert cur.fetchall() == [(datetime.date(2024, 5, 1), b"AB")]
+
+
+@pytest.mark.parametrize("end, kept", [
+    ("commit work INNER", [1, 2]),
+    ("rollback work INNER", [1]),
+])
+def test_a_named_transaction_ends_by_its_name_in_any_case(conn, cur, end, kept):
+    # The savepoint of an inner one was once ended by the name as the ending
+    # spelled it, which PostgreSQL took for another savepoint.
+    conn.execute("create table t(id integer)")
+    cur.execute("begin work Outer")
+    cur.execute("insert into t values (1)")
+    cur.execute("begin work Inner")
+    cur.execute("insert into t values (2)")
+    cur.execute(end)
+    cur.execute("commit work outer")
+    cur.execute("select id from t order by id")
+    assert [r[0] for r in cur.fetchall()] == kept

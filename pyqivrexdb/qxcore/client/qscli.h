@@ -133,6 +133,7 @@ typedef int32_t qc_long;
 #define QSCLI_E_NO_TRANSACTION (-64) /* commit or rollback of an unknown name */
 #define QSCLI_E_UNSUPPORTED (-90)   /* the library lacks this entry point */
 #define QSCLI_E_IN_USE (-91)        /* the handle is executing a call */
+#define QSCLI_E_NO_CLIENT (-92)     /* the backend's client library (libpq) cannot be loaded */
 #define QSCLI_E_NO_RESULTS (-93)    /* the statement has no result set */
 #define QSCLI_E_RECORD_LENGTH (-94) /* a record's length is not the table's */
 #define QSCLI_E_ARGUMENT (-95)      /* null pointer, unknown attribute, short buffer */

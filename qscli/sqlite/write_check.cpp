@@ -6,7 +6,7 @@
 // pack fails the statement with -20 naming the column, and SQLite undoes
 // the statement's rows. Temporary triggers live in the connection's own
 // temp schema: the file, and other SQLite tools, never see them.
-#include "engine.h"
+#include "db.h"
 
 #include <cinttypes>
 
@@ -94,7 +94,7 @@ void fn_fit(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_error_code(ctx, SQLITE_MISMATCH);
 }
 
-bool schema_versions(Conn* c, int64_t out[2]) {
+bool schema_versions(Db* c, int64_t out[2]) {
     static const char* const sql[2] = {"pragma main.schema_version", "pragma temp.schema_version"};
     for (int k = 0; k < 2; ++k) {
         StmtCache::Entry* e;
@@ -146,7 +146,7 @@ std::string triggers_for(const std::string& schema, const std::string& table, in
 // Drops this connection's triggers and gives every table of the database
 // new ones. Virtual tables take none, nor do their shadow tables (an FTS5
 // index's own writes would then open a savepoint that writes them again).
-int rebuild(Conn* c) {
+int rebuild(Db* c) {
     std::vector<std::string> drops;
     std::vector<std::pair<std::string, std::string>> tables;  // schema, name
     sqlite3_stmt* s = nullptr;
@@ -179,13 +179,13 @@ int rebuild(Conn* c) {
 
 }  // namespace
 
-int install_write_check(Conn* c) {
+int install_write_check(Db* c) {
     c->checked_schema[0] = c->checked_schema[1] = -1;
     return sqlite3_create_function(c->db, "qx_fit", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, c,
                                    fn_fit, nullptr, nullptr);
 }
 
-int check_writes(Conn* c) {
+int check_writes(Db* c) {
     int64_t now[2];
     if (!schema_versions(c, now)) return -(sqlite3_errcode(c->db) & 0xff);
     // The triggers are as old as the schema they were made for: another

@@ -4,7 +4,11 @@
 // statement.cpp tells them apart and hands each text to its runner.
 #pragma once
 
-#include "engine.h"
+#include "db.h"
+#include "elemtype.h"
+#include "sqltext.h"
+#include "text.h"
+#include "value.h"
 
 namespace qse {
 

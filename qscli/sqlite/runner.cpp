@@ -4,6 +4,8 @@
 // Columns of a variable or unknown width are staged first and packed once
 // their widths are known.
 #include "lexer.h"
+#include "result.h"
+#include "stage.h"
 #include "statement.h"
 
 #include <cinttypes>
@@ -27,27 +29,19 @@ std::string column_label(sqlite3_stmt* s, int k) {
     return std::string("column ") + (name ? name : "?") + ": ";
 }
 
-void copy_name(char* dst, const std::string& cp866) {
-    // 31 bytes and a NUL at most: CP866 is one byte a character, so the cut
-    // never splits one.
-    size_t n = cp866.size() < 31 ? cp866.size() : 31;
-    std::memcpy(dst, cp866.data(), n);
-    dst[n] = 0;
-}
-
 class Runner {
 public:
     Runner(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry = nullptr)
-        : c_(c), st_(st), s_(s), entry_(entry), plans_(entry ? entry->plans : own_) {}
+        : c_(c), st_(st), s_(s), entry_(entry), plans_(entry ? entry->plans : own_), packer_(st) {}
 
     int run();
 
 private:
-    int fail_step(int rc) { return c_->fail_sqlite(rc); }
+    int fail_step(int rc) { return db_of(c_)->fail_sqlite(rc); }
     int fail_value(int k, const std::string& why) {
-        return c_->fail(E_MISMATCH, column_label(s_, k) + why);
+        return c_->fail(QSCLI_E_MISMATCH, column_label(s_, k) + why);
     }
-    int fail_store() { return c_->fail(-SQLITE_IOERR, "cannot keep the result records"); }
+    int fail_store() { return c_->fail(QSCLI_E_IO, "cannot keep the result records"); }
     int describe_columns();
     int step_direct(int rc);
     int step_staged(int rc);
@@ -55,18 +49,6 @@ private:
     int pack_staged(RecordStore& staged);
     int finish_layout();
     void returned_changes();
-    // The null flags and ARRA lengths ending a new record, cleared; null
-    // without them.
-    unsigned char* null_flags(unsigned char* rec) const {
-        const uint32_t n = st_->flag_bytes(ncols_) + 4 * arra_lengths_;
-        if (!n) return nullptr;
-        unsigned char* flags = rec + st_->rec_size - n;
-        std::memset(flags, 0, n);
-        return flags;
-    }
-    // Packs column k's value into a new record and marks it in the trailer.
-    int pack(int k, const Value& v, unsigned char* rec, unsigned char* flags, uint32_t* arra_no,
-             std::string* why) const;
 
     Conn* c_;
     Stmt* st_;
@@ -74,8 +56,8 @@ private:
     StmtCache::Entry* entry_;
     std::vector<Plan> own_;
     std::vector<Plan>& plans_;
+    RecordPacker packer_;
     int ncols_ = 0;
-    uint32_t arra_lengths_ = 0;  // ARRA columns whose lengths end each record
     bool staged_ = false;
 };
 
@@ -109,7 +91,6 @@ int Runner::describe_columns() {
 }
 
 int Runner::finish_layout() {
-    uint64_t off = 0;
     for (int k = 0; k < ncols_; ++k) {
         Plan& pl = plans_[k];
         if (pl.e.infer) {
@@ -121,53 +102,25 @@ int Runner::finish_layout() {
             pl.len = natural_width(pl.type);
         }
         if ((pl.e.var || pl.e.infer) && (pl.type == QSCLI_ET_CHAR || pl.type == QSCLI_ET_ARRA))
-            pl.len = pl.max_len ? static_cast<uint32_t>(pl.max_len) : 1;
-        pl.off = static_cast<uint32_t>(off);
-        off += pl.len;
-        if (off > 0x7fffffffu)
-            return c_->fail(-SQLITE_TOOBIG, "result records would exceed 2147483647 bytes");
+            pl.len = pl.max_len > 0x7fffffffu ? 0x7fffffffu : (pl.max_len ? static_cast<uint32_t>(pl.max_len) : 1);
         ColStruct_t& d = st_->desc[k];
         d.type = pl.type;
         d.len = pl.len;
-        d.off = pl.off;
     }
-    arra_lengths_ = 0;
-    if (st_->arra_lengths())
-        for (const Plan& pl : plans_) arra_lengths_ += pl.type == QSCLI_ET_ARRA;
-    off += st_->flag_bytes(ncols_) + uint64_t{4} * arra_lengths_;
-    if (off > 0x7fffffffu) return c_->fail(-SQLITE_TOOBIG, "result records would exceed 2147483647 bytes");
-    st_->rec_size = static_cast<uint32_t>(off);
-    return 0;
-}
-
-int Runner::pack(int k, const Value& v, unsigned char* rec, unsigned char* flags, uint32_t* arra_no,
-                 std::string* why) const {
-    const Plan& pl = plans_[k];
-    uint32_t width = 0;
-    if (pack_value(pl.type, pl.len, v, rec + pl.off, why, &width)) return -1;
-    if (!flags) return 0;
-    if (v.kind == VKind::Null) flags[k >> 3] |= static_cast<unsigned char>(1u << (k & 7));
-    if (arra_lengths_ && pl.type == QSCLI_ET_ARRA) {
-        unsigned char* at = flags + st_->flag_bytes(ncols_) + 4 * (*arra_no)++;
-        for (int b = 0; b < 4; ++b) at[b] = static_cast<unsigned char>(width >> (8 * b));
-    }
-    return 0;
+    return packer_.lay_out(c_);
 }
 
 int Runner::step_direct(int rc) {
     if (int rc = finish_layout()) return rc;
     RecordStore& out = st_->records;
-    out.reset(st_->rec_size);
     std::string why;
     Value v;
     for (; rc == SQLITE_ROW; rc = sqlite3_step(s_)) {
-        unsigned char* rec = out.append();
+        unsigned char* rec = packer_.new_record();
         if (!rec) return fail_store();
-        unsigned char* flags = null_flags(rec);
-        uint32_t arra_no = 0;
         for (int k = 0; k < ncols_; ++k) {
             fetch(s_, k, v);
-            if (pack(k, v, rec, flags, &arra_no, &why)) return fail_value(k, why);
+            if (!packer_.put(k, v, rec, &why)) return fail_value(k, why);
         }
     }
     if (rc != SQLITE_DONE) return fail_step(rc);
@@ -175,8 +128,7 @@ int Runner::step_direct(int rc) {
     return 0;
 }
 
-// Staged rows: per column a tag byte, then 8 bytes of number or a 4-byte
-// length and the bytes (text already in CP866).
+// Staged rows (stage.h): text of variable width already in CP866.
 int Runner::stage_value(int k, Plan& pl, std::string& row) {
     Value v;
     fetch(s_, k, v);
@@ -211,28 +163,14 @@ int Runner::stage_value(int k, Plan& pl, std::string& row) {
         } else if (v.kind == VKind::Float) {
             pl.any_float = true;
             char buf[40];
-            sqlite3_snprintf(sizeof buf, buf, "%!.15g", v.d);
-            size_t w = std::strlen(buf);
+            size_t w = render_number(v, buf, sizeof buf);
             if (w > pl.max_len) pl.max_len = w;
         } else if (v.kind == VKind::Blob) {
             pl.any_blob = true;
             if (v.n > pl.max_len) pl.max_len = v.n;
         }
     }
-    row.push_back(static_cast<char>(v.kind));
-    switch (v.kind) {
-    case VKind::Int: row.append(reinterpret_cast<const char*>(&v.i), 8); break;
-    case VKind::Float: row.append(reinterpret_cast<const char*>(&v.d), 8); break;
-    case VKind::Text:
-    case VKind::Text866:
-    case VKind::Blob: {
-        uint32_t n = static_cast<uint32_t>(v.n);
-        row.append(reinterpret_cast<const char*>(&n), 4);
-        if (n) row.append(reinterpret_cast<const char*>(v.p), n);
-        break;
-    }
-    default: break;
-    }
+    qse::stage_value(v, row);
     return 0;
 }
 
@@ -240,36 +178,17 @@ int Runner::stage_value(int k, Plan& pl, std::string& row) {
 int Runner::pack_staged(RecordStore& staged) {
     if (int rc = finish_layout()) return rc;
     RecordStore& out = st_->records;
-    out.reset(st_->rec_size);
     StageReader in(staged);
     std::string why;
     for (uint64_t r = 0; r < st_->rows; ++r) {
         // SQLite is done here, so its interrupt no longer reaches this pass.
         if ((r & 1023) == 0 && c_->cancel_requested()) return c_->fail(QSCLI_E_INTERRUPTED, "interrupted");
-        unsigned char* rec = out.append();
+        unsigned char* rec = packer_.new_record();
         if (!rec) return fail_store();
-        unsigned char* flags = null_flags(rec);
-        uint32_t arra_no = 0;
         for (int k = 0; k < ncols_; ++k) {
-            const unsigned char* t = in.take(1);
-            if (!t) return fail_store();
             Value v;
-            v.kind = static_cast<VKind>(*t);
-            if (v.kind == VKind::Int || v.kind == VKind::Float) {
-                const unsigned char* b = in.take(8);
-                if (!b) return fail_store();
-                if (v.kind == VKind::Int) std::memcpy(&v.i, b, 8);
-                else std::memcpy(&v.d, b, 8);
-            } else if (v.kind != VKind::Null) {
-                const unsigned char* b = in.take(4);
-                if (!b) return fail_store();
-                uint32_t n;
-                std::memcpy(&n, b, 4);
-                v.n = n;
-                v.p = n ? in.take(n) : b;
-                if (!v.p) return fail_store();
-            }
-            if (pack(k, v, rec, flags, &arra_no, &why)) return fail_value(k, why);
+            if (!unstage_value(in, v)) return fail_store();
+            if (!packer_.put(k, v, rec, &why)) return fail_value(k, why);
         }
     }
     if (!out.finish()) return fail_store();
@@ -302,9 +221,9 @@ void Runner::returned_changes() {
     const std::string first = first_word(Dialect::Engine, sql, sql + std::strlen(sql));
     const bool inserts = first == "insert" || first == "replace";
     if (!(inserts || first == "update" || first == "delete" || first == "with")) return;
-    int64_t n = sqlite3_changes64(c_->db);
+    int64_t n = sqlite3_changes64(db_of(c_)->db);
     st_->changes = n;
-    st_->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(c_->db) : 0;
+    st_->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(db_of(c_)->db) : 0;
     if (n >= INT32_MIN && n <= INT32_MAX) {
         int32_t v = static_cast<int32_t>(n);
         st_->rc_type = QSCLI_ET_LONG;
@@ -353,7 +272,7 @@ int Runner::run() {
     if (!staged_) st_->rows = st_->records.count();
     if (st_->rows > static_cast<uint64_t>(INT32_MAX)) {
         st_->clear_result();
-        return c_->fail(-SQLITE_TOOBIG, "result has more than 2147483647 records");
+        return c_->fail(QSCLI_E_TOOBIG, "result has more than 2147483647 records");
     }
     st_->ncols = ncols_;
     st_->results = true;
@@ -366,7 +285,7 @@ int Runner::run() {
 
 int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
     if (!sqlite3_stmt_readonly(s))
-        if (int rc = check_writes(c)) return rc;
+        if (int rc = check_writes(db_of(c))) return rc;
     return Runner(c, st, s, entry).run();
 }
 

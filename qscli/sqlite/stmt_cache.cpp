@@ -1,6 +1,6 @@
 // The statement cache: prepared statements of one connection kept by their
 // text, and the result a statement handle holds.
-#include "engine.h"
+#include "db.h"
 
 namespace qse {
 
@@ -61,22 +61,7 @@ void StmtCache::clear() {
     entries_.clear();
 }
 
-void Stmt::clear_result() {
-    ncols = QSCLI_RES_NONE;
-    rows = 0;
-    rec_size = 0;
-    changes = -1;
-    last_rowid = 0;
-    results = false;
-    sab_type = 0;
-    desc.clear();
-    records.clear();
-    rc_type = QSCLI_RES_NONE;
-    rc_body.clear();
-    changes = -1;
-}
-
-sqlite3_stmt* prepare_cached(Conn* c, const std::string& sql, StmtCache::Entry** entry) {
+sqlite3_stmt* prepare_cached(Db* c, const std::string& sql, StmtCache::Entry** entry) {
     uint64_t h = StmtCache::hash_of(sql.data(), sql.size());
     *entry = c->cache.checkout(sql.data(), sql.size(), h);
     if (*entry) return (*entry)->stmt;
@@ -91,7 +76,7 @@ sqlite3_stmt* prepare_cached(Conn* c, const std::string& sql, StmtCache::Entry**
     return s;
 }
 
-void release_cached(Conn* c, sqlite3_stmt* s, StmtCache::Entry* entry) {
+void release_cached(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry) {
     if (entry) c->cache.checkin(entry);
     else sqlite3_finalize(s);
 }

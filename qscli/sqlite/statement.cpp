@@ -12,18 +12,18 @@ namespace {
 // form does not take them (the caller then runs the text as it came).
 bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vector<Literal>& lits, int* rc) {
     uint64_t h = StmtCache::hash_of(key.data(), key.size());
-    StmtCache::Entry* e = c->cache.checkout(key.data(), key.size(), h);
+    StmtCache::Entry* e = db_of(c)->cache.checkout(key.data(), key.size(), h);
     sqlite3_stmt* s = e ? e->stmt : nullptr;
     if (!e) {
         std::string text = to_utf8(key.data(), key.size());
-        if (sqlite3_prepare_v3(c->db, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s,
+        if (sqlite3_prepare_v3(db_of(c)->db, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s,
                                nullptr) != SQLITE_OK)
             return false;  // the error is reported for the text as it came
         if (!s || sqlite3_bind_parameter_count(s) != static_cast<int>(lits.size())) {
             sqlite3_finalize(s);
             return false;
         }
-        e = c->cache.add(key.data(), key.size(), h, s);
+        e = db_of(c)->cache.add(key.data(), key.size(), h, s);
     }
     std::string utf8;
     for (size_t k = 0; k < lits.size(); ++k) {
@@ -38,7 +38,7 @@ bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vec
     }
     *rc = run_prepared(c, st, s, e);
     sqlite3_clear_bindings(s);
-    release_cached(c, s, e);
+    release_cached(db_of(c), s, e);
     return true;
 }
 
@@ -52,10 +52,10 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
         if (parameterize(Dialect::Engine, sql, n, key, lits) && run_parameterized(c, st, key, lits, &rc)) return rc;
     }
     uint64_t h = StmtCache::hash_of(sql, n);
-    StmtCache::Entry* e = c->cache.checkout(sql, n, h);
+    StmtCache::Entry* e = db_of(c)->cache.checkout(sql, n, h);
     if (e) {
         int rc = e->kind == K_RETURN ? run_return(c, st, e->stmt, *e) : run_prepared(c, st, e->stmt, e);
-        c->cache.checkin(e);
+        db_of(c)->cache.checkin(e);
         return rc;
     }
 
@@ -70,23 +70,23 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
         text = to_utf8(sql, n);
     }
     std::string missing;
-    bool cacheable = !rewrite_tblstruct(c->db, text, &missing);
-    if (!missing.empty()) return c->fail(-SQLITE_ERROR, "no such table: " + missing);
+    bool cacheable = !rewrite_tblstruct(db_of(c)->db, text, &missing);
+    if (!missing.empty()) return c->fail(QSCLI_E_ERROR, "no such table: " + missing);
 
     const char* p = text.c_str();
     const char* tail = nullptr;
     sqlite3_stmt* s = nullptr;
-    int rc = sqlite3_prepare_v3(c->db, p, static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s, &tail);
-    if (rc != SQLITE_OK) return c->fail_sqlite(rc);
+    int rc = sqlite3_prepare_v3(db_of(c)->db, p, static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s, &tail);
+    if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
     bool more = tail && !only_blank(Dialect::Engine, tail, text.c_str() + text.size());
     if (!more && s && cacheable) {
-        e = c->cache.add(sql, n, h, s);
+        e = db_of(c)->cache.add(sql, n, h, s);
         if (e) {
             e->kind = how.kind;
             e->ret = how.ret;
             e->ret_typed = how.ret_typed;
             rc = e->kind == K_RETURN ? run_return(c, st, s, *e) : run_prepared(c, st, s, e);
-            c->cache.checkin(e);
+            db_of(c)->cache.checkin(e);
             return rc;
         }
     }
@@ -102,8 +102,8 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
         }
         if (!tail || only_blank(Dialect::Engine, tail, text.c_str() + text.size())) return 0;
         p = tail;
-        rc = sqlite3_prepare_v2(c->db, p, -1, &s, &tail);
-        if (rc != SQLITE_OK) return c->fail_sqlite(rc);
+        rc = sqlite3_prepare_v2(db_of(c)->db, p, -1, &s, &tail);
+        if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
     }
 }
 
@@ -111,7 +111,7 @@ int dispatch(Conn* c, Stmt* st, const char* sql) {
     size_t n = std::strlen(sql);
     const Command cmd = parse_command(Dialect::Engine, sql, n);
     switch (cmd.kind) {
-    case Command::SYNTAX: return c->fail(-SQLITE_ERROR, std::string("syntax: ") + cmd.usage);
+    case Command::SYNTAX: return c->fail(QSCLI_E_ERROR, std::string("syntax: ") + cmd.usage);
     case Command::ERR_TO_USER: c->err_to_user = cmd.on; return 0;
     case Command::BEGIN: return run_begin(c, cmd.name);
     case Command::COMMIT:

@@ -1,0 +1,35 @@
+// Element types: how a declared SQL type maps onto a field of a record.
+#pragma once
+
+#include "qscli_api.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qse {
+
+// How a declared SQL type maps onto an element type. `var` marks CHAR and
+// ARRA columns without a length (TEXT, BLOB): their width follows the data
+// in a result set. `infer` marks no or an unknown declared type: the column
+// takes its type from its values.
+struct ElemType {
+    int type = QSCLI_ET_CHAR;
+    uint32_t len = 0;
+    bool var = false;
+    bool infer = false;
+    bool int64 = false;  // a 64-bit integer type: QSCLI_ET_INT64 when asked for
+};
+ElemType map_decltype(const char* decl);
+// Width of a table column in a record: a variable CHAR/ARRA column (or one
+// of unknown type) loads through a field of this many bytes.
+constexpr uint32_t TABLE_VAR_WIDTH = 255;
+inline uint32_t table_width(const ElemType& e) {
+    return (e.var || e.infer) ? TABLE_VAR_WIDTH : e.len;
+}
+inline int table_type(const ElemType& e) { return e.infer ? QSCLI_ET_CHAR : e.type; }
+const char* type_name(int type);
+uint32_t natural_width(int type);  // 0 for CHAR/ARRA
+// An explicit `as TYPE` of a return statement; false when `name` is no type.
+bool parse_type_name(const char* name, size_t n, ElemType* out);
+
+}  // namespace qse

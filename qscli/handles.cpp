@@ -1,0 +1,119 @@
+// The handle registry: handles are numbers the caller holds; what they name
+// lives here until released.
+#include "handles.h"
+#include "platform.h"
+
+#include <mutex>
+#include <unordered_map>
+
+namespace qse {
+
+namespace {
+
+// Handles are never reused, so a released handle stays unknown for good.
+struct Registry {
+    std::mutex lock;
+    int next = 1;
+    std::unordered_map<int, std::unique_ptr<Conn>> conns;
+    std::unordered_map<int, std::unique_ptr<Stmt>> stmts;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // outlives every static destructor
+    return *r;
+}
+
+}  // namespace
+
+Conn* find_conn(int h) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.conns.find(h);
+    return it == r.conns.end() ? nullptr : it->second.get();
+}
+
+Stmt* find_stmt(int h) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.stmts.find(h);
+    return it == r.stmts.end() ? nullptr : it->second.get();
+}
+
+int new_conn() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    int h = r.next++;
+    std::unique_ptr<Conn> c(new Conn);
+    c->handle = h;
+    r.conns.emplace(h, std::move(c));
+    return h;
+}
+
+int new_stmt(Conn* c) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    int h = r.next++;
+    std::unique_ptr<Stmt> s(new Stmt);
+    s->handle = h;
+    s->conn = c;
+    c->stmts.push_back(s.get());
+    r.stmts.emplace(h, std::move(s));
+    return h;
+}
+
+void drop_conn(int h) {
+    Registry& r = registry();
+    std::unique_ptr<Conn> gone;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        auto it = r.conns.find(h);
+        if (it == r.conns.end()) return;
+        gone = std::move(it->second);
+        r.conns.erase(it);
+    }
+    // A cancel that found the connection before it left the registry ends first.
+    std::lock_guard<std::mutex> d(gone->db_lock);
+}
+
+void drop_stmt(int h) {
+    Registry& r = registry();
+    std::unique_ptr<Stmt> gone;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        auto it = r.stmts.find(h);
+        if (it == r.stmts.end()) return;
+        gone = std::move(it->second);
+        r.stmts.erase(it);
+    }
+    if (Conn* c = gone->conn) {
+        auto& v = c->stmts;
+        for (size_t k = 0; k < v.size(); ++k)
+            if (v[k] == gone.get()) {
+                v[k] = v.back();
+                v.pop_back();
+                break;
+            }
+    }
+}
+
+int cancel_conn(int h) {
+    Registry& r = registry();
+    Conn* c = nullptr;
+    std::unique_lock<std::mutex> d;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        auto it = r.conns.find(h);
+        if (it == r.conns.end()) return QSCLI_E_CONNECTION;
+        c = it->second.get();
+        d = std::unique_lock<std::mutex>(c->db_lock);
+    }
+    // The registry is free again while the cancel goes out (on PostgreSQL a
+    // network round trip): only this connection waits. drop_conn() takes
+    // db_lock before the connection goes, so it outlives this.
+    // A child's cancel would stop the parent's statement.
+    if (c->pid != platform::process_id()) return 0;
+    c->cancelled.store(true);
+    return c->backend ? c->backend->cancel() : 0;
+}
+
+}  // namespace qse

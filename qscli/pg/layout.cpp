@@ -1,0 +1,55 @@
+// A table's layout as the server describes it: its fields, their element
+// types and widths, and its name as the server spells it.
+#include "session.h"
+
+#include <cstdlib>
+
+namespace qse {
+namespace pg {
+
+namespace {
+
+// The table's fields in order and its name as the server spells it; the
+// table as written first (a table created with quotes), else as SQL reads
+// it (folded to lower case, schema allowed).
+const char LAYOUT_SQL[] =
+    "select a.attname, a.atttypid, a.atttypmod, format_type(a.atttypid, a.atttypmod), "
+    "t.oid::regclass::text from (select coalesce(to_regclass(quote_ident($1)), to_regclass($1)) as oid) t "
+    "join pg_attribute a on a.attrelid = t.oid where a.attnum > 0 and not a.attisdropped order by a.attnum";
+
+}  // namespace
+
+std::string layout_query(const std::string& table) {
+    std::string sql = LAYOUT_SQL, lit = quote_literal(table);
+    for (size_t at; (at = sql.find("$1")) != std::string::npos;) sql.replace(at, 2, lit);
+    return sql;
+}
+
+void Session::read_layout(const pq::PGresult* res, std::vector<Field>& out, std::string* qualified) {
+    int n = pq.PQntuples(res);
+    for (int r = 0; r < n; ++r) {
+        Field f;
+        f.name = pq.PQgetvalue(res, r, 0);
+        f.oid = static_cast<pq::Oid>(std::strtoul(pq.PQgetvalue(res, r, 1), nullptr, 10));
+        f.mod = std::atoi(pq.PQgetvalue(res, r, 2));
+        f.decl = pq.PQgetvalue(res, r, 3);
+        Column col = map_column(f.oid, f.mod, true);
+        f.type = col.type;
+        f.len = col.var ? TABLE_VAR_WIDTH : col.len;
+        out.push_back(f);
+        if (qualified && r == 0) *qualified = pq.PQgetvalue(res, r, 4);
+    }
+}
+
+int Session::table_layout(const std::string& table, std::vector<Field>& out, std::string* qualified) {
+    const char* values[1] = {table.c_str()};
+    pq::PGresult* res = nullptr;
+    if (int rc = run_params("qx_layout", LAYOUT_SQL, 1, values, &res)) return rc;
+    read_layout(res, out, qualified);
+    pq.PQclear(res);
+    if (out.empty()) return c->fail(QSCLI_E_ERROR, "no such table: " + table);
+    return 0;
+}
+
+}  // namespace pg
+}  // namespace qse

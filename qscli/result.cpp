@@ -1,0 +1,53 @@
+// Laying out and packing result records for either backend.
+#include "result.h"
+
+#include <cstring>
+
+namespace qse {
+
+namespace {
+
+constexpr uint64_t RECORD_LIMIT = 0x7fffffffu;
+
+int too_big(Conn* c) { return c->fail(QSCLI_E_TOOBIG, "result records would exceed 2147483647 bytes"); }
+
+}  // namespace
+
+int RecordPacker::lay_out(Conn* c) {
+    const int ncols = static_cast<int>(st_->desc.size());
+    uint64_t off = 0;
+    for (ColStruct_t& d : st_->desc) {
+        d.off = static_cast<uint32_t>(off);
+        off += d.len;
+        if (off > RECORD_LIMIT) return too_big(c);
+    }
+    flags_at_ = static_cast<uint32_t>(off);
+    off += st_->flag_bytes(ncols);
+    length_at_.assign(static_cast<size_t>(ncols), 0);
+    for (int k = 0; k < ncols && st_->arra_lengths(); ++k)
+        if (st_->desc[k].type == QSCLI_ET_ARRA) length_at_[k] = static_cast<uint32_t>(off), off += 4;
+    if (off > RECORD_LIMIT) return too_big(c);
+    trailer_ = static_cast<uint32_t>(off) - flags_at_;
+    st_->rec_size = static_cast<uint32_t>(off);
+    st_->records.reset(st_->rec_size);
+    return 0;
+}
+
+bool RecordPacker::put(int k, const Value& v, unsigned char* rec, std::string* why) const {
+    const ColStruct_t& d = st_->desc[k];
+    uint32_t width = 0;
+    if (pack_value(d.type, d.len, v, rec + d.off, why, &width)) return false;
+    if (v.kind == VKind::Null && st_->null_flags) rec[flags_at_ + k / 8] |= static_cast<unsigned char>(1u << (k & 7));
+    if (length_at_[k])
+        for (int b = 0; b < 4; ++b) rec[length_at_[k] + b] = static_cast<unsigned char>(width >> (8 * b));
+    return true;
+}
+
+void copy_name(char* dst, const std::string& cp866) {
+    // CP866 is one byte a character, so the cut never splits one.
+    const size_t n = cp866.size() < 31 ? cp866.size() : 31;
+    std::memcpy(dst, cp866.data(), n);
+    dst[n] = 0;
+}
+
+}  // namespace qse

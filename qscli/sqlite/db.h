@@ -1,0 +1,68 @@
+// The SQLite backend's own state and the functions its files share; nothing
+// above sqlite/ sees it.
+#pragma once
+
+#include "conn.h"
+#include "dates.h"
+#include "elemtype.h"
+#include "qscli_api.h"
+#include "sqltext.h"
+#include "stmt_cache.h"
+#include "text.h"
+#include "value.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+
+namespace qse {
+
+// One connection's SQLite database and what belongs to it. The connection's
+// backend owns it from log-on to log-off.
+struct Db {
+    explicit Db(Conn* c) : conn(c) {}
+    ~Db();  // finalizes the cached statements and closes (an open transaction rolls back)
+    Db(const Db&) = delete;
+    Db& operator=(const Db&) = delete;
+
+    Conn* const conn;
+    sqlite3* db = nullptr;
+    StmtCache cache;
+    // The main and temp schema versions the write checks were made for.
+    int64_t checked_schema[2] = {-1, -1};
+
+    // Reports SQLite's result code `rc` with its message through the
+    // connection. Returns the library's code.
+    int fail_sqlite(int rc);
+};
+
+// The database of a connection this backend serves.
+Db* db_of(Conn* c);
+// The library's code for SQLite's result code `rc` (its primary code).
+inline int code_of(int rc) { return -(rc & 0xff); }
+
+// Runs `sql` (CP866, NUL-terminated) on `st`.
+int exec_direct(Stmt* st, const char* sql);
+// True when named transactions are open in a database transaction.
+inline bool in_named(Conn* c) { return !c->transactions.empty() && !sqlite3_get_autocommit(db_of(c)->db); }
+// After a failure `code`: notes that it rolled back the named transactions
+// that were open before (`named`, from in_named()). Returns code.
+int note_lost(Conn* c, bool named, int code);
+// The refusal of a statement while the named transactions are lost.
+int refuse_lost(Conn* c);
+// A cached prepared statement for engine-made SQL (UTF-8); null after
+// reporting the failure. Give it back with release_cached().
+sqlite3_stmt* prepare_cached(Db* c, const std::string& sql, StmtCache::Entry** entry);
+void release_cached(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry);
+// Installs the engine's SQL functions on a new database connection.
+int install_functions(Db* d);
+// Values a read could not return are refused when written (write_check.cpp):
+// install once per database connection, and check before each statement
+// that writes. 0 or the failure's code.
+int install_write_check(Db* c);
+int check_writes(Db* c);
+// Bulk insert of `count` records of `rec_size` bytes into `table`.
+int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs);
+
+}  // namespace qse

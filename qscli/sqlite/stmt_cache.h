@@ -1,0 +1,55 @@
+// Prepared statements of one SQLite connection, reused by their text.
+#pragma once
+
+#include "elemtype.h"
+#include "qscli_api.h"
+#include "stmt.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qse {
+
+// Prepared statements of one connection, keyed by the statement text as it
+// arrived (CP866), so a repeated statement skips conversion and preparation.
+class StmtCache {
+public:
+    struct Entry {
+        std::string key;
+        uint64_t hash = 0;
+        sqlite3_stmt* stmt = nullptr;
+        uint64_t used = 0;
+        bool out = false;
+        // what the text turned into
+        int kind = 0;
+        ElemType ret;  // return statements: the explicit type
+        bool ret_typed = false;
+        // Result columns as last described, valid while SQLite has not
+        // prepared the statement afresh (its reprepare count is the same).
+        int described_at = -1;
+        bool described_int64 = false;
+        bool staged = false;
+        std::vector<Plan> plans;
+        std::vector<ColStruct_t> desc;
+    };
+    ~StmtCache() { clear(); }
+    static uint64_t hash_of(const char* s, size_t n);
+    // Takes an idle entry for this text out of the cache, or null.
+    Entry* checkout(const char* s, size_t n, uint64_t h);
+    // Adds a freshly prepared statement, checked out; null when the cache is
+    // full of busy entries (the caller then finalizes it itself).
+    Entry* add(const char* s, size_t n, uint64_t h, sqlite3_stmt* st);
+    void checkin(Entry* e);
+    void clear();
+
+private:
+    std::vector<std::unique_ptr<Entry>> entries_;
+    uint64_t clock_ = 0;
+    static constexpr size_t CAPACITY = 96;
+};
+
+}  // namespace qse

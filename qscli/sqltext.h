@@ -1,0 +1,37 @@
+// Small pieces of SQL text the library writes and reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qse {
+
+// An SQL identifier in double quotes, inner quotes doubled.
+std::string quote_ident(const std::string& name);
+
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+// A character of a name in SQL text (CP866: every byte from 0x80 is a letter).
+inline bool is_word(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+// An SQL string literal in single quotes, inner quotes doubled.
+std::string quote_literal(const std::string& s);
+
+// A literal taken out of a statement text (literals.cpp).
+struct Literal {
+    bool text;
+    int64_t i;
+    std::string s;  // CP866, quotes undone
+};
+
+enum class Dialect;
+// Takes the integer and string literals in value positions out of `sql`:
+// `key` becomes the text with a placeholder of the dialect in their places
+// (? on the engine, $1, $2 ... on PostgreSQL), `lits` their values. False
+// when the text is not one to parameterize.
+bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits);
+
+}  // namespace qse

@@ -1,0 +1,20 @@
+// A statement handle forgets its last result.
+#include "stmt.h"
+
+namespace qse {
+
+void Stmt::clear_result() {
+    ncols = QSCLI_RES_NONE;
+    rows = 0;
+    rec_size = 0;
+    changes = -1;
+    last_rowid = 0;
+    results = false;
+    sab_type = 0;
+    desc.clear();
+    records.clear();
+    rc_type = QSCLI_RES_NONE;
+    rc_body.clear();
+}
+
+}  // namespace qse
