@@ -29,6 +29,11 @@ class _AdaptedConnection(AsyncAdapt_dbapi_connection):
     __slots__ = ()
 
     @property
+    def dialect(self):
+        """The session's SQL dialect, as the sync connection's."""
+        return self._connection.dialect
+
+    @property
     def autocommit(self):
         return self._connection.autocommit
 
