@@ -103,6 +103,83 @@ size_t render_number(const Value& v, char* buf, size_t cap) {
     return std::strlen(buf);
 }
 
+namespace {
+
+int pack_char(uint32_t len, const Value& v, unsigned char* dst, std::string* why) {
+    size_t w = 0;
+    if (v.kind == VKind::Text || v.kind == VKind::Blob) {
+        TextStatus st = utf8_to_cp866(v.p, v.n, dst, len, &w);
+        if (st != TextStatus::Ok) return mismatch(v, QSCLI_ET_CHAR, text_problem(st), why);
+    } else if (v.kind == VKind::Text866) {
+        if (v.n > len) return mismatch(v, QSCLI_ET_CHAR, "is longer than its column", why);
+        std::memcpy(dst, v.p, v.n);
+        w = v.n;
+    } else {
+        char buf[40];
+        w = render_number(v, buf, sizeof buf);
+        if (w > len) return mismatch(v, QSCLI_ET_CHAR, "is longer than its column", why);
+        std::memcpy(dst, buf, w);
+    }
+    pad_text(dst, w, len);
+    return 0;
+}
+
+int pack_arra(uint32_t len, const Value& v, unsigned char* dst, std::string* why, uint32_t* width) {
+    char buf[40];
+    const unsigned char* p = v.p;
+    size_t n = v.n;
+    if (v.kind == VKind::Int || v.kind == VKind::Float) {
+        n = render_number(v, buf, sizeof buf);
+        p = reinterpret_cast<const unsigned char*>(buf);
+    }
+    if (n > len) return mismatch(v, QSCLI_ET_ARRA, "is longer than its column", why);
+    if (n) std::memcpy(dst, p, n);
+    std::memset(dst + n, 0, len - n);
+    if (width) *width = static_cast<uint32_t>(n);
+    return 0;
+}
+
+// What a result field of a fixed-width integer type can hold: every bit
+// pattern of its width (writes keep to the narrower declared ranges).
+struct IntField {
+    int64_t low, high;
+    unsigned bytes;
+    const char* rule;
+};
+
+bool int_field(int type, IntField* f) {
+    switch (type) {
+    case QSCLI_ET_BYTE: *f = {0, 255, 1, "does not fit 0..255"}; return true;
+    case QSCLI_ET_INTR: *f = {-32768, 32767, 2, "does not fit -32768..32767"}; return true;
+    case QSCLI_ET_WORD: *f = {0, 65535, 2, "does not fit 0..65535"}; return true;
+    case QSCLI_ET_NMBR: *f = {0, 16777215, 3, "does not fit 0..16777215"}; return true;
+    case QSCLI_ET_LONG: *f = {INT32_MIN, INT32_MAX, 4, "does not fit -2147483648..2147483647"}; return true;
+    case QSCLI_ET_DWRD: *f = {0, static_cast<int64_t>(UINT32_MAX), 4, "does not fit 0..4294967295"}; return true;
+    case QSCLI_ET_INT64: *f = {INT64_MIN, INT64_MAX, 8, "is not a 64-bit integer"}; return true;
+    default: return false;
+    }
+}
+
+int pack_real(int type, const Value& v, unsigned char* dst, std::string* why) {
+    double d;
+    if (!numeric(v, &d)) return mismatch(v, type, "is not a number", why);
+    if (type == QSCLI_ET_FLOA) {
+        if (std::isfinite(d) && std::fabs(d) > FLT_MAX) return mismatch(v, type, "is beyond single precision", why);
+        float f = static_cast<float>(d);
+        std::memcpy(dst, &f, 4);
+        return 0;
+    }
+    if (v.kind == VKind::Int && (v.i > (int64_t(1) << 53) || v.i < -(int64_t(1) << 53))) {
+        // Above 2^53 not every integer has a double: refuse a rounded one.
+        if (d >= 9223372036854775808.0 || static_cast<int64_t>(d) != v.i)
+            return mismatch(v, type, "has no exact double", why);
+    }
+    std::memcpy(dst, &d, 8);
+    return 0;
+}
+
+}  // namespace
+
 int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,
                uint32_t* width) {
     if (width) *width = 0;
@@ -110,105 +187,27 @@ int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::
         std::memset(dst, 0, len);
         return 0;
     }
-    int64_t i = 0;
+    IntField f;
+    if (int_field(type, &f)) {
+        int64_t i = 0;
+        if (!integral(v, &i) || i < f.low || i > f.high) return mismatch(v, type, f.rule, why);
+        put_le(dst, static_cast<uint64_t>(i), f.bytes);
+        return 0;
+    }
     switch (type) {
-    case QSCLI_ET_CHAR: {
-        size_t w = 0;
-        if (v.kind == VKind::Text || v.kind == VKind::Blob) {
-            TextStatus st = utf8_to_cp866(v.p, v.n, dst, len, &w);
-            if (st != TextStatus::Ok) return mismatch(v, type, text_problem(st), why);
-        } else if (v.kind == VKind::Text866) {
-            if (v.n > len) return mismatch(v, type, "is longer than its column", why);
-            std::memcpy(dst, v.p, v.n);
-            w = v.n;
-        } else {
-            char buf[40];
-            w = render_number(v, buf, sizeof buf);
-            if (w > len) return mismatch(v, type, "is longer than its column", why);
-            std::memcpy(dst, buf, w);
-        }
-        pad_text(dst, w, len);
-        return 0;
-    }
-    case QSCLI_ET_ARRA: {
-        char buf[40];
-        const unsigned char* p = v.p;
-        size_t n = v.n;
-        if (v.kind == VKind::Int || v.kind == VKind::Float) {
-            n = render_number(v, buf, sizeof buf);
-            p = reinterpret_cast<const unsigned char*>(buf);
-        }
-        if (n > len) return mismatch(v, type, "is longer than its column", why);
-        if (n) std::memcpy(dst, p, n);
-        std::memset(dst + n, 0, len - n);
-        if (width) *width = static_cast<uint32_t>(n);
-        return 0;
-    }
-    case QSCLI_ET_BYTE:
-        if (!integral(v, &i) || i < 0 || i > 255)
-            return mismatch(v, type, "does not fit 0..255", why);
-        put_le(dst, static_cast<uint64_t>(i), 1);
-        return 0;
-    case QSCLI_ET_INTR:
-        if (!integral(v, &i) || i < -32768 || i > 32767)
-            return mismatch(v, type, "does not fit -32768..32767", why);
-        put_le(dst, static_cast<uint64_t>(i), 2);
-        return 0;
-    case QSCLI_ET_WORD:
-        if (!integral(v, &i) || i < 0 || i > 65535)
-            return mismatch(v, type, "does not fit 0..65535", why);
-        put_le(dst, static_cast<uint64_t>(i), 2);
-        return 0;
-    case QSCLI_ET_NMBR:
-        if (!integral(v, &i) || i < 0 || i > 16777215)
-            return mismatch(v, type, "does not fit 0..16777215", why);
-        put_le(dst, static_cast<uint64_t>(i), 3);
-        return 0;
-    case QSCLI_ET_LONG:
-        if (!integral(v, &i) || i < INT32_MIN || i > INT32_MAX)
-            return mismatch(v, type, "does not fit -2147483648..2147483647", why);
-        put_le(dst, static_cast<uint64_t>(i), 4);
-        return 0;
-    case QSCLI_ET_DWRD:
-        if (!integral(v, &i) || i < 0 || i > static_cast<int64_t>(UINT32_MAX))
-            return mismatch(v, type, "does not fit 0..4294967295", why);
-        put_le(dst, static_cast<uint64_t>(i), 4);
-        return 0;
+    case QSCLI_ET_CHAR: return pack_char(len, v, dst, why);
+    case QSCLI_ET_ARRA: return pack_arra(len, v, dst, why, width);
     case QSCLI_ET_DATE: {
         unsigned packed = 0;
         if (v.kind == VKind::Text || v.kind == VKind::Text866 || v.kind == VKind::Blob)
             packed = date_from_iso(v.p, v.n);
-        if (!packed)
-            return mismatch(v, type, DATE_RULE,
-                            why);
+        if (!packed) return mismatch(v, type, DATE_RULE, why);
         put_le(dst, packed, 2);
         return 0;
     }
-    case QSCLI_ET_INT64:
-        if (!integral(v, &i)) return mismatch(v, type, "is not a 64-bit integer", why);
-        put_le(dst, static_cast<uint64_t>(i), 8);
-        return 0;
-    case QSCLI_ET_FLOA: {
-        double d;
-        if (!numeric(v, &d)) return mismatch(v, type, "is not a number", why);
-        if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
-            return mismatch(v, type, "is beyond single precision", why);
-        float f = static_cast<float>(d);
-        std::memcpy(dst, &f, 4);
-        return 0;
-    }
+    case QSCLI_ET_FLOA:
     case QSCLI_ET_CURR:
-    case QSCLI_ET_DFLT: {
-        double d;
-        if (!numeric(v, &d)) return mismatch(v, type, "is not a number", why);
-        if (v.kind == VKind::Int && (v.i > (int64_t(1) << 53) || v.i < -(int64_t(1) << 53))) {
-            // Above 2^53 not every integer has a double: refuse a rounded one.
-            if (d >= 9223372036854775808.0 || static_cast<int64_t>(d) != v.i)
-                return mismatch(v, type, "has no exact double", why);
-        }
-        std::memcpy(dst, &d, 8);
-        return 0;
-    }
+    case QSCLI_ET_DFLT: return pack_real(type, v, dst, why);
     default:
         std::memset(dst, 0, len);
         return 0;
