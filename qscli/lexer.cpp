@@ -95,21 +95,23 @@ const char* Lexer::number() {
     return z;
 }
 
+// SQLite's operators: runs of = < > !, ->, ->>, ||; any other one character.
+static const char* engine_op_end(const char* z, const char* e) {
+    const char c = *z++;
+    if (c == '=' || c == '<' || c == '>' || c == '!') {
+        while (z < e && (*z == '=' || *z == '<' || *z == '>' || *z == '!')) ++z;
+    } else if (c == '-' && z < e && *z == '>') {
+        ++z;
+        if (z < e && *z == '>') ++z;
+    } else if (c == '|' && z < e && *z == '|') {
+        ++z;
+    }
+    return z;
+}
+
 const char* Lexer::op_run() {
     const char* z = p_;
-    if (d_ == Dialect::Engine) {
-        // SQLite's operators: runs of = < > !, ->, ->>, ||; any other one character.
-        const char c = *z++;
-        if (c == '=' || c == '<' || c == '>' || c == '!') {
-            while (z < e_ && (*z == '=' || *z == '<' || *z == '>' || *z == '!')) ++z;
-        } else if (c == '-' && z < e_ && *z == '>') {
-            ++z;
-            if (z < e_ && *z == '>') ++z;
-        } else if (c == '|' && z < e_ && *z == '|') {
-            ++z;
-        }
-        return z;
-    }
+    if (d_ == Dialect::Engine) return engine_op_end(z, e_);
     // PostgreSQL: the longest run, cut before a comment; a run of several
     // ends in + or - only when it holds one of ~ ! @ # % ^ & | ` ?.
     bool special = false;
@@ -120,6 +122,68 @@ const char* Lexer::op_run() {
     }
     if (z - p_ > 1 && !special)
         while (z - p_ > 1 && (z[-1] == '+' || z[-1] == '-')) --z;
+    return z;
+}
+
+const char* Lexer::quoted_token(Token& t, Tok kind, const char* open, char close, bool backslashes) {
+    p_ = open + 1;
+    const char* end = quoted(close, backslashes);
+    t.kind = end ? kind : Tok::Bad;
+    return end ? end : e_;
+}
+
+// A word, or a string whose prefix is a letter: x'..', and on PostgreSQL
+// E'..', N'..', B'..', U&'..' and U&"..".
+const char* Lexer::word(Token& t) {
+    const bool pg = d_ == Dialect::Pg;
+    const char lc = lower(*p_);
+    const char n1 = p_ + 1 < e_ ? p_[1] : 0;
+    if (n1 == '\'' && lc == 'x' && !pg) {
+        // SQLite's blob ends at the next quote.
+        const char* close = static_cast<const char*>(std::memchr(p_ + 2, '\'', static_cast<size_t>(e_ - p_ - 2)));
+        t.kind = close ? Tok::Blob : Tok::Bad;
+        return close ? close + 1 : e_;
+    }
+    if (n1 == '\'' && lc == 'x') return quoted_token(t, Tok::Blob, p_ + 1, '\'', false);
+    if (pg && n1 == '\'' && (lc == 'e' || lc == 'n' || lc == 'b'))
+        return quoted_token(t, lc == 'b' ? Tok::Bits : Tok::OtherText, p_ + 1, '\'', lc == 'e');
+    if (pg && lc == 'u' && n1 == '&' && p_ + 2 < e_ && (p_[2] == '\'' || p_[2] == '"'))
+        return quoted_token(t, p_[2] == '\'' ? Tok::OtherText : Tok::Name, p_ + 2, p_[2], false);
+    t.kind = Tok::Word;
+    const char* z = p_ + 1;
+    while (z < e_ && id_char(*z)) ++z;
+    return z;
+}
+
+// PostgreSQL's $: a parameter $N, a $tag$ string, or punctuation.
+const char* Lexer::dollar(Token& t) {
+    const char* z = p_ + 1;
+    if (z < e_ && digit(*z)) {
+        t.kind = Tok::Param;
+        while (z < e_ && digit(*z)) ++z;
+        return z;
+    }
+    const char* tag = z;
+    if (tag < e_ && id_start(*tag))
+        while (tag < e_ && (id_start(*tag) || digit(*tag))) ++tag;
+    if (tag < e_ && *tag == '$') {
+        const char* end = dollar_end(tag + 1);
+        t.kind = end ? Tok::OtherText : Tok::Bad;
+        return end ? end : e_;
+    }
+    t.kind = Tok::Punct;
+    return z;
+}
+
+// SQLite's parameters: ?, ?N, :name, @name, $name, #name.
+const char* Lexer::parameter(Token& t) {
+    t.kind = Tok::Param;
+    const char* z = p_ + 1;
+    if (*p_ == '?') {
+        while (z < e_ && digit(*z)) ++z;
+    } else {
+        while (z < e_ && id_char(*z)) ++z;
+    }
     return z;
 }
 
@@ -134,40 +198,18 @@ Token Lexer::next() {
     const char c = *p_;
     const char n1 = p_ + 1 < e_ ? p_[1] : 0;
     const char* z = p_ + 1;
-    // A string or name: its kind when it ends, Bad when it does not.
-    auto quoted_token = [&](Tok kind, const char* open, char close, bool backslashes) {
-        p_ = open + 1;
-        const char* end = quoted(close, backslashes);
-        t.kind = end ? kind : Tok::Bad;
-        z = end ? end : e_;
-    };
     if (space(c)) {
         t.kind = Tok::Space;
         while (z < e_ && space(*z)) ++z;
     } else if (id_start(c)) {
-        const char lc = lower(c);
-        if (n1 == '\'' && lc == 'x' && !pg) {
-            // SQLite's blob ends at the next quote.
-            const char* close = static_cast<const char*>(std::memchr(p_ + 2, '\'', static_cast<size_t>(e_ - p_ - 2)));
-            t.kind = close ? Tok::Blob : Tok::Bad;
-            z = close ? close + 1 : e_;
-        } else if (n1 == '\'' && lc == 'x') {
-            quoted_token(Tok::Blob, p_ + 1, '\'', false);
-        } else if (pg && n1 == '\'' && (lc == 'e' || lc == 'n' || lc == 'b')) {
-            quoted_token(lc == 'b' ? Tok::Bits : Tok::OtherText, p_ + 1, '\'', lc == 'e');
-        } else if (pg && lc == 'u' && n1 == '&' && p_ + 2 < e_ && (p_[2] == '\'' || p_[2] == '"')) {
-            quoted_token(p_[2] == '\'' ? Tok::OtherText : Tok::Name, p_ + 2, p_[2], false);
-        } else {
-            t.kind = Tok::Word;
-            while (z < e_ && id_char(*z)) ++z;
-        }
+        z = word(t);
     } else if (digit(c) || (c == '.' && digit(n1))) {
         t.kind = Tok::Number;
         z = number();
     } else if (c == '\'') {
-        quoted_token(Tok::Text, p_, '\'', false);
+        z = quoted_token(t, Tok::Text, p_, '\'', false);
     } else if (c == '"' || (c == '`' && !pg)) {
-        quoted_token(Tok::Name, p_, c, false);
+        z = quoted_token(t, Tok::Name, p_, c, false);
     } else if (c == '[' && !pg) {
         const char* close = static_cast<const char*>(std::memchr(z, ']', static_cast<size_t>(e_ - z)));
         t.kind = close ? Tok::Name : Tok::Bad;
@@ -184,28 +226,9 @@ Token Lexer::next() {
     } else if (c == ';') {
         t.kind = Tok::Semicolon;
     } else if (c == '$' && pg) {
-        if (digit(n1)) {
-            t.kind = Tok::Param;
-            while (z < e_ && digit(*z)) ++z;
-        } else {
-            const char* tag = z;
-            if (tag < e_ && id_start(*tag))
-                while (tag < e_ && (id_start(*tag) || digit(*tag))) ++tag;
-            if (tag < e_ && *tag == '$') {
-                const char* end = dollar_end(tag + 1);
-                t.kind = end ? Tok::OtherText : Tok::Bad;
-                z = end ? end : e_;
-            } else {
-                t.kind = Tok::Punct;
-            }
-        }
+        z = dollar(t);
     } else if (!pg && (c == '?' || ((c == ':' || c == '@' || c == '$' || c == '#') && id_char(n1)))) {
-        t.kind = Tok::Param;
-        if (c == '?') {
-            while (z < e_ && digit(*z)) ++z;
-        } else {
-            while (z < e_ && id_char(*z)) ++z;
-        }
+        z = parameter(t);
     } else if (pg && c == ':') {
         t.kind = Tok::Punct;
         if (n1 == ':') ++z;

@@ -62,6 +62,11 @@ private:
     const char* block_comment();
     const char* number();
     const char* op_run();
+    // The token that starts at p_ of each kind: its kind set, its end returned.
+    const char* quoted_token(Token& t, Tok kind, const char* open, char close, bool backslashes);
+    const char* word(Token& t);
+    const char* dollar(Token& t);
+    const char* parameter(Token& t);
     Dialect d_;
     const char* p_;
     const char* e_;
