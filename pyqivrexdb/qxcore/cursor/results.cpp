@@ -215,7 +215,7 @@ PyObject* cut(RecordsObject* r) {
     Ref row;
     if (r->face == values::Face::Standard) {
         row.reset(cut_standard(r, p));
-        if (row && r->rows.kind != RowMaker::TUPLE)
+        if (row && !row_maker_plain(&r->rows))
             row.reset(row_make(&r->rows, reinterpret_cast<PyObject*>(r->cursor), row.release()));
         if (!row) return nullptr;
     } else {

@@ -1,0 +1,42 @@
+#include "adapt.h"
+
+#include "../module/module.h"
+
+namespace qx::values {
+
+namespace {
+
+PyObject* registered(PyObject* type, PyObject* adapters) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(adapters); ++i) {
+        PyObject* table = PyTuple_GET_ITEM(adapters, i);
+        if (!PyDict_Check(table)) continue;
+        PyObject* fn = PyDict_GetItemWithError(table, type);
+        if (fn || PyErr_Occurred()) return fn;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Ref adapt(PyObject* value, PyObject* adapters, PyObject* label) {
+    if (!adapters || !PyTuple_Check(adapters)) return Ref::borrow(value);
+    const int plain = binds_as_is(value);
+    if (plain < 0) return Ref();
+    if (plain) return Ref::borrow(value);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    PyObject* fn = registered(type, adapters);
+    if (!fn) return PyErr_Occurred() ? Ref() : Ref::borrow(value);
+    Ref held = Ref::borrow(fn);  // the adapter may unregister itself
+    Ref out(PyObject_CallOneArg(held.get(), value));
+    if (!out) return out;
+    const int ok = binds_as_is(out.get());
+    if (ok < 0) return Ref();
+    if (ok) return out;
+    Ref text(PyUnicode_FromFormat("%s%sthe adapter for %s returned %s, which cannot be bound",
+                                  label ? PyUnicode_AsUTF8(label) : "", label ? ": " : "",
+                                  Py_TYPE(value)->tp_name, Py_TYPE(out.get())->tp_name));
+    if (text) raise_object("ProgrammingError", text.get());
+    return Ref();
+}
+
+}  // namespace qx::values
