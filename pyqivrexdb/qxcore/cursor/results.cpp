@@ -209,7 +209,8 @@ PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
 }
 
 // Cuts the record at the buffer position into a new row and moves on. Runs
-// only C code: decoding the values, allocating the list.
+// only C code (decoding the values, allocating the list) unless the row
+// maker calls Python: a row_factory callable, converters.
 PyObject* cut(RecordsObject* r) {
     const unsigned char* p = r->buffer.get() + r->pos;
     Ref row;

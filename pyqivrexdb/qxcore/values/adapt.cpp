@@ -2,6 +2,8 @@
 
 #include "../module/module.h"
 
+#include <utility>
+
 namespace qx::values {
 
 namespace {
@@ -32,9 +34,9 @@ Ref adapt(PyObject* value, PyObject* adapters, PyObject* label) {
     const int ok = binds_as_is(out.get());
     if (ok < 0) return Ref();
     if (ok) return out;
-    Ref text(PyUnicode_FromFormat("%s%sthe adapter for %s returned %s, which cannot be bound",
-                                  label ? PyUnicode_AsUTF8(label) : "", label ? ": " : "",
-                                  Py_TYPE(value)->tp_name, Py_TYPE(out.get())->tp_name));
+    Ref why(PyUnicode_FromFormat("the adapter for %s returned %s, which cannot be bound", Py_TYPE(value)->tp_name,
+                                 Py_TYPE(out.get())->tp_name));
+    Ref text = why && label ? Ref(PyUnicode_FromFormat("%U: %U", label, why.get())) : std::move(why);
     if (text) raise_object("ProgrammingError", text.get());
     return Ref();
 }
