@@ -44,6 +44,7 @@ __all__ = [
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
     "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
+    "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES",
 ]
 
 # Where each dialect lists the tables of the session's schema.
@@ -144,6 +145,41 @@ def TimestampFromTicks(ticks):
 
 
 # ---------------------------------------------------------------------------
+# Adapters and converters
+
+#: type -> callable(obj) returning a value the face binds; every connection
+#: asks its own Connection.adapters first.
+adapters = {}
+#: declared type name (upper case) -> callable(text) returning a Python value
+converters = {}
+
+#: detect_types flag: convert columns by their declared type's first word.
+PARSE_DECLTYPES = 1
+
+
+def register_adapter(type, adapter):
+    """Binds a value whose exact type is `type` as `adapter(value)`, which
+    must return a value the face binds as it is (None, bool, int, float,
+    str, bytes, date, time, datetime or Decimal). Asked only for values of
+    other types, in statements and in bulk loads alike."""
+    adapters[type] = adapter
+
+
+def register_converter(typename, converter):
+    """Reads the columns declared as `typename` (case-insensitive; the first
+    word of the declaration, as in ``NUMERIC(10, 2)``) as
+    `converter(text)`, on connections opened with
+    detect_types=PARSE_DECLTYPES. The converter gets the value's text (str;
+    bytes for a binary column); NULL stays None without a call."""
+    converters[typename.upper()] = converter
+
+
+def _declared_name(declared):
+    """The converter key of a declared type: its first word, upper case."""
+    return declared.split("(", 1)[0].strip().split(" ", 1)[0].upper()
+
+
+# ---------------------------------------------------------------------------
 # Connection
 
 def _seconds(name, value, zero=True):
@@ -177,8 +213,12 @@ class Connection:
     #: any callable(cursor, row_tuple). A new cursor takes the connection's.
     row_factory = None
 
-    def __init__(self, dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None):
+    def __init__(self, dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None,
+                 detect_types=0):
         timeout = _seconds("timeout", timeout)
+        #: type -> adapter for this connection, asked before the module's.
+        self.adapters = {}
+        self.detect_types = detect_types
         self._statement_timeout = _seconds("statement_timeout", statement_timeout, zero=False)
         # Its refusals raise the class the library's code names.
         self._core = _standard.connect(dsn, user, password)
@@ -193,6 +233,14 @@ class Connection:
         except BaseException:
             self.close()
             raise
+
+    def _adapters(self):
+        """What the native binding asks for own types: None (no adapter
+        registered anywhere, so nothing is asked), else the connection's
+        and the module's tables, in that order."""
+        if not self.adapters and not adapters:
+            return None
+        return (self.adapters, adapters)
 
     def _set_timeouts(self, timeout):
         """The lock wait and, on a server, the statement timeout, as the
@@ -378,7 +426,7 @@ class Connection:
         before it (they stay in the transaction). Returns the rows loaded."""
         core = self._check()
         self._begin()
-        return _standard.load(core, table, rows)
+        return _standard.load(core, table, rows, None, self._adapters())
 
     def table_layout(self, table):
         """The fields of `table`, in order: a list of (name, type_code, size,
@@ -572,8 +620,8 @@ class Cursor(_standard.Cursor):
         conn = self.connection
         conn._begin()
         if conn._statement_timeout is None:
-            return _standard.Cursor.execute(self, operation, parameters)
-        return conn._timed(_standard.Cursor.execute, self, operation, parameters)
+            return _standard.Cursor.execute(self, operation, parameters, conn._adapters())
+        return conn._timed(_standard.Cursor.execute, self, operation, parameters, conn._adapters())
 
     def executescript(self, sql_script):
         """Runs the statements of `sql_script` (split_statements() in the
@@ -622,9 +670,9 @@ class Cursor(_standard.Cursor):
         conn._begin()
         table = self._bulk_table(operation, seq)
         if table is None:
-            _standard.Cursor.executemany(self, operation, seq)
+            _standard.Cursor.executemany(self, operation, seq, conn._adapters())
             return
-        _standard.load(conn._core, table, seq, self)
+        _standard.load(conn._core, table, seq, self, conn._adapters())
 
     def _bulk_table(self, operation, seq):
         """The table a plain INSERT of many rows loads into through the bulk
@@ -650,6 +698,14 @@ class Cursor(_standard.Cursor):
         except Error:
             return None
 
+    def _column_converters(self):
+        """The converter of each column of the result set (None for none),
+        chosen once at its first fetch; None when no column has one."""
+        if not self.connection.detect_types & PARSE_DECLTYPES or not converters:
+            return None
+        chosen = tuple(converters.get(_declared_name(declared)) for declared in self._declared_types or ())
+        return chosen if any(fn is not None for fn in chosen) else None
+
     @property
     def return_value(self):
         """The value the last statement returned (``return EXPR``, the rows
@@ -670,7 +726,7 @@ class Cursor(_standard.Cursor):
         return False
 
 
-def connect(dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None):
+def connect(dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None, detect_types=0):
     """Opens a Connection: on the embedded engine `dsn` is a database file
     (created when missing) or ":memory:"; a PostgreSQL URI or keyword string
     reaches a server.
@@ -681,6 +737,9 @@ def connect(dsn, user="", password="", *, autocommit=False, timeout=None, statem
     (seconds, None for none) stops a statement that runs longer: it raises
     OperationalError, the statement's changes are undone, and the connection
     stays usable (the engine rolls back an open transaction with it, a
-    server holds it as failed until rollback())."""
+    server holds it as failed until rollback()).
+
+    `detect_types=PARSE_DECLTYPES` reads columns through the converters
+    registered for their declared types (register_converter())."""
     return Connection(dsn, user, password, autocommit=autocommit, timeout=timeout,
-                      statement_timeout=statement_timeout)
+                      statement_timeout=statement_timeout, detect_types=detect_types)

@@ -32,6 +32,7 @@ __all__ = [
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
     "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
+    "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES",
 ]
 
 _Parameters = Union[Sequence[Any], Mapping[str, Any], None]
@@ -55,6 +56,15 @@ class Row:
 
 def dict_row(cursor: Any, row: Iterable[Any], /) -> Dict[str, Any]: ...
 def namedtuple_row(cursor: Any, row: Iterable[Any], /) -> NamedTuple: ...
+
+_Adapter = Callable[[Any], Any]
+_Converter = Callable[[Union[str, bytes]], Any]
+adapters: Dict[type, _Adapter]
+converters: Dict[str, _Converter]
+PARSE_DECLTYPES: int
+
+def register_adapter(type: type, adapter: _Adapter) -> None: ...
+def register_converter(typename: str, converter: _Converter) -> None: ...
 
 class _TypeObject(FrozenSet[int]):
     def __eq__(self, other: object) -> bool: ...
@@ -84,6 +94,8 @@ def TimestampFromTicks(ticks: float) -> datetime.datetime: ...
 
 class Connection:
     row_factory: _RowFactory
+    adapters: Dict[type, _Adapter]
+    detect_types: int
     Warning: Type[errors.Warning]
     Error: Type[errors.Error]
     InterfaceError: Type[errors.InterfaceError]
@@ -96,7 +108,8 @@ class Connection:
     NotSupportedError: Type[errors.NotSupportedError]
     CommitOutcomeUnknown: Type[errors.CommitOutcomeUnknown]
     def __init__(self, dsn: str, user: str = ..., password: str = ..., *, autocommit: bool = ...,
-                 timeout: Optional[float] = ..., statement_timeout: Optional[float] = ...) -> None: ...
+                 timeout: Optional[float] = ..., statement_timeout: Optional[float] = ...,
+                 detect_types: int = ...) -> None: ...
     @property
     def closed(self) -> bool: ...
     @property
@@ -161,4 +174,5 @@ class Cursor:
                  tb: Optional[TracebackType]) -> bool: ...
 
 def connect(dsn: str, user: str = ..., password: str = ..., *, autocommit: bool = ...,
-            timeout: Optional[float] = ..., statement_timeout: Optional[float] = ...) -> Connection: ...
+            timeout: Optional[float] = ..., statement_timeout: Optional[float] = ...,
+            detect_types: int = ...) -> Connection: ...

@@ -369,6 +369,23 @@ def standard_round(double):
         conn.addrecords("u", [(2 ** 40,)])  # another table: t's layout is known by now
     except errors.DataError:
         pass
+    # adapters (one that returns what cannot be bound) and converters (one that fails)
+    for adapter in (str, lambda v: [v]):
+        conn.adapters[datetime.timedelta] = adapter
+        try:
+            cur.execute("select ?", (datetime.timedelta(1),))
+        except errors.ProgrammingError:
+            pass
+    conn.adapters.clear()
+    conn.detect_types = dbapi.PARSE_DECLTYPES
+    for converter in (str.upper, int):
+        dbapi.converters["J"] = converter
+        double.set_result([colrec(rs.CHAR, 4, b"v", coder=b"J")], b"ab\0\0\0" + b"\0\0\0\0\x01", rec_size=5)
+        try:
+            assert cur.execute("select v").fetchall() == [("AB",), (None,)]
+        except ValueError:
+            pass
+    del dbapi.converters["J"]
     conn.autocommit = False
     conn.cursor().execute("update t set n = ?", (1,))
     conn.rollback()

@@ -93,7 +93,8 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     PyObject* table_name;
     PyObject* rows;
     PyObject* cursor = Py_None;
-    if (!PyArg_ParseTuple(args, "OUO|O:load", &connection, &table_name, &rows, &cursor)) return nullptr;
+    PyObject* adapters = Py_None;
+    if (!PyArg_ParseTuple(args, "OUO|OO:load", &connection, &table_name, &rows, &cursor, &adapters)) return nullptr;
     if (cursor != Py_None && !PyObject_TypeCheck(cursor, &StandardCursorType))
         return PyErr_Format(PyExc_TypeError, "expected a standard cursor, not %.100s", Py_TYPE(cursor)->tp_name);
     if (!PyObject_TypeCheck(connection, &ConnectionType))
@@ -136,7 +137,9 @@ PyObject* standard_load(PyObject*, PyObject* args) {
         standard_cursor->has_lastrowid = 0;
     }
     Py_ssize_t sent = 0;
-    if (bulk_load(conn, table, fields, per_batch, values::Face::Standard, flag_bytes, rows, &sent) < 0) return nullptr;
+    if (bulk_load(conn, table, fields, per_batch, values::Face::Standard, flag_bytes, rows, &sent,
+                  adapters == Py_None ? nullptr : adapters) < 0)
+        return nullptr;
     if (cursor != Py_None) standard_cursor->rowcount = sent;
     return PyLong_FromSsize_t(sent);
 }

@@ -8,6 +8,7 @@
 #include "../module/causes.h"
 #include "../module/memory.h"
 #include "../module/module.h"
+#include "../values/adapt.h"
 #include "../values/values.h"
 #include "table_layout.h"
 
@@ -63,8 +64,9 @@ public:
 
     // `per_batch`: the records one send carries, as HEAPCTRL allows.
     BulkLoad(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, const LoadFace& face,
-             uint32_t flag_bytes = 0)
-        : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes) {}
+             uint32_t flag_bytes = 0, PyObject* adapters = nullptr)
+        : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes),
+          adapters_(adapters) {}
 
     Py_ssize_t sent() const { return sent_; }
 
@@ -187,6 +189,12 @@ private:
     // One value into field j at `out`; None sets its null flag.
     int put(Py_ssize_t j, PyObject* value, unsigned char* out, unsigned char* flags) {
         bool is_null = false;
+        Ref adapted;
+        if (adapters_) {
+            adapted = values::adapt(value, adapters_, nullptr);
+            if (!adapted) return -1;
+            value = adapted.get();
+        }
         if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
         if (!is_null) return 0;
         if (!flags) {
@@ -346,6 +354,7 @@ private:
     bool ready_ = false;
     const LoadFace& face_;
     uint32_t flag_bytes_;
+    PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
 };
 
 const LoadFace BulkLoad::kCore{values::Face::Core, &BulkLoad::pack_core, &BulkLoad::note_core_row,
@@ -415,9 +424,9 @@ int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_
 }
 
 int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, values::Face face,
-              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent) {
+              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent, PyObject* adapters) {
     BulkLoad loader(conn, table, fields, per_batch, face == values::Face::Standard ? BulkLoad::kStandard : BulkLoad::kCore,
-                    flag_bytes);
+                    flag_bytes, adapters);
     const int done = load_rows(loader, rows);
     *sent = loader.sent();
     return done;

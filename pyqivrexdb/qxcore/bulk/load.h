@@ -20,8 +20,9 @@ int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_
 // caller), whose layout is the Field list `fields`, `per_batch` records a
 // send; the standard face's records end with `flag_bytes` bytes of null
 // flags. *sent: the rows the library accepted. 0, or -1 with the face's
-// exception set, annotated with rows_sent.
+// exception set, annotated with rows_sent. `adapters` (borrowed, may be
+// null) adapts the standard face's values as a bound statement does.
 int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, values::Face face,
-              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent);
+              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent, PyObject* adapters = nullptr);
 
 }  // namespace qx

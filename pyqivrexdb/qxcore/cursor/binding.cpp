@@ -7,6 +7,7 @@
 
 #include "../module/module.h"
 #include "../values/cp866.h"
+#include "../values/adapt.h"
 #include "../values/literals.h"
 
 #include <cstring>
@@ -29,7 +30,8 @@ std::nullptr_t misuse(const char* format, PyObject* detail = nullptr) {
 
 class Binder {
 public:
-    Binder(PyObject* params, bool named) : params_(params), named_(named) {}
+    Binder(PyObject* params, bool named, PyObject* adapters = nullptr)
+        : params_(params), named_(named), adapters_(adapters) {}
 
     // Binds the text [b, e) into out_. 0, or -1 with an exception set.
     int run(const char* b, const char* e, int dialect) {
@@ -84,8 +86,7 @@ private:
         if (i >= given()) return 0;  // counted, reported once the text is scanned
         Ref label(PyUnicode_FromFormat("parameter %zd", i + 1));
         if (!label) return -1;
-        Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(params_, i));
-        return values::append_literal(out_, value.get(), label.get(), dialect_);
+        return bind(Ref::borrow(PySequence_Fast_GET_ITEM(params_, i)), label.get());
     }
 
     int by_name(const char* b, const char* e) {
@@ -100,11 +101,17 @@ private:
         }
         Ref label(PyUnicode_FromFormat("parameter :%U", name.get()));
         if (!label) return -1;
-        return values::append_literal(out_, value.get(), label.get(), dialect_);
+        return bind(std::move(value), label.get());
+    }
+
+    int bind(Ref value, PyObject* label) {
+        if (adapters_) value = values::adapt(value.get(), adapters_, label);
+        return value ? values::append_literal(out_, value.get(), label, dialect_) : -1;
     }
 
     PyObject* params_;  // borrowed: a fast sequence, or the mapping; null: the text is only checked
     bool named_;
+    PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
     Py_ssize_t used_ = 0;
     int dialect_ = QSCLI_DIALECT_ENGINE;
     std::string out_;
@@ -126,7 +133,7 @@ Ref statement_text(PyObject* operation) {
 
 }  // namespace
 
-Ref bind_statement(PyObject* operation, PyObject* params, int dialect) {
+Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters) {
     Ref text = statement_text(operation);
     if (!text) return text;
     const char* b = PyBytes_AS_STRING(text.get());
@@ -155,7 +162,7 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect) {
             return Ref();
         }
     }
-    Binder binder(held.get(), named);
+    Binder binder(held.get(), named, adapters == Py_None ? nullptr : adapters);
     if (binder.run(b, e, dialect) < 0) return Ref();
     return binder.result();
 }

@@ -11,7 +11,9 @@ namespace qx {
 // Placeholders inside string literals, quoted identifiers and comments of
 // `dialect` (QSCLI_DIALECT_*) are text. With `params` None the text is sent
 // as it is. A text of more than one statement is refused. A new bytes object
-// without NUL, or null with ProgrammingError or DataError set.
-Ref bind_statement(PyObject* operation, PyObject* params, int dialect);
+// without NUL, or null with ProgrammingError or DataError set. `adapters`
+// (None, or a tuple of dicts) turns values of own types into bound ones: see
+// values::adapt.
+Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters = Py_None);
 
 }  // namespace qx

@@ -209,13 +209,14 @@ PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
 }
 
 // Cuts the record at the buffer position into a new row and moves on. Runs
-// only C code: decoding the values, allocating the list.
+// only C code (decoding the values, allocating the list) unless the row
+// maker calls Python: a row_factory callable, converters.
 PyObject* cut(RecordsObject* r) {
     const unsigned char* p = r->buffer.get() + r->pos;
     Ref row;
     if (r->face == values::Face::Standard) {
         row.reset(cut_standard(r, p));
-        if (row && r->rows.kind != RowMaker::TUPLE)
+        if (row && !row_maker_plain(&r->rows))
             row.reset(row_make(&r->rows, reinterpret_cast<PyObject*>(r->cursor), row.release()));
         if (!row) return nullptr;
     } else {

@@ -285,8 +285,56 @@ PyMethodDef row_factory_functions[] = {
      "renamed _0, _1 ...): a row_factory."},
     {nullptr, nullptr, 0, nullptr}};
 
+namespace {
+
+// The result's converters, chosen once for the result set.
+int converters_start(RowMaker* m, PyObject* cursor) {
+    Ref chosen(PyObject_CallMethod(cursor, "_column_converters", nullptr));
+    if (!chosen) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (chosen.get() == Py_None) return 0;
+    if (!PyTuple_Check(chosen.get())) {
+        PyErr_SetString(PyExc_TypeError, "_column_converters() must return a tuple or None");
+        return -1;
+    }
+    m->converters = chosen.release();
+    return 0;
+}
+
+// `tuple` (stolen) with each non-NULL value of a column that has a converter
+// replaced by what the converter makes of its text (bytes stay bytes).
+PyObject* convert(PyObject* converters, PyObject* tuple) {
+    Ref row(tuple);
+    const Py_ssize_t n = PyTuple_GET_SIZE(row.get());
+    if (PyTuple_GET_SIZE(converters) != n) {
+        PyErr_SetString(PyExc_TypeError, "the converters do not match the result's columns");
+        return nullptr;
+    }
+    if (Py_REFCNT(row.get()) != 1) {
+        row = Ref(PyTuple_GetSlice(row.get(), 0, n));
+        if (!row) return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* fn = PyTuple_GET_ITEM(converters, i);
+        PyObject* value = PyTuple_GET_ITEM(row.get(), i);
+        if (fn == Py_None || value == Py_None) continue;
+        Ref text(PyUnicode_Check(value) || PyBytes_Check(value) ? new_ref(value) : PyObject_Str(value));
+        Ref out(text ? PyObject_CallOneArg(fn, text.get()) : nullptr);
+        if (!out) return nullptr;
+        PyTuple_SET_ITEM(row.get(), i, out.release());
+        Py_DECREF(value);
+    }
+    return row.release();
+}
+
+}  // namespace
+
 int row_maker_start(RowMaker* m, PyObject* cursor) {
     row_maker_clear(m);
+    if (converters_start(m, cursor) < 0) return -1;
     Ref factory(PyObject_GetAttrString(cursor, "row_factory"));
     if (!factory) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -318,6 +366,10 @@ int row_maker_start(RowMaker* m, PyObject* cursor) {
 }
 
 PyObject* row_make(const RowMaker* m, PyObject* cursor, PyObject* tuple) {
+    if (m->converters) {
+        tuple = convert(m->converters, tuple);
+        if (!tuple) return nullptr;
+    }
     switch (m->kind) {
     case RowMaker::TUPLE: return tuple;
     case RowMaker::ROW: return row_new_from(&RowType, new_ref(m->keys), tuple, false);
@@ -333,11 +385,13 @@ void row_maker_clear(RowMaker* m) {
     m->kind = RowMaker::TUPLE;
     Py_CLEAR(m->factory);
     Py_CLEAR(m->keys);
+    Py_CLEAR(m->converters);
 }
 
 int row_maker_traverse(const RowMaker* m, visitproc visit, void* arg) {
     Py_VISIT(m->factory);
     Py_VISIT(m->keys);
+    Py_VISIT(m->converters);
     return 0;
 }
 

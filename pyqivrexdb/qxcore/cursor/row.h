@@ -18,15 +18,23 @@ struct RowMaker {
     Kind kind = TUPLE;
     PyObject* factory = nullptr;  // owned: the callable (CALL), or the named-tuple class (NAMED)
     PyObject* keys = nullptr;     // owned: the column names (ROW, DICT)
+    // owned: a tuple of one converter (or None) a column, applied before the
+    // factory; null when no column has one
+    PyObject* converters = nullptr;
 };
 
-// Reads `cursor.row_factory` (None, or no such attribute: tuples). 0, or -1
-// with an exception set. Runs Python code.
+// Reads `cursor.row_factory` (None, or no such attribute: tuples) and the
+// converters `cursor._column_converters()` chooses for the result's columns
+// (None, or no such method: none). 0, or -1 with an exception set. Runs
+// Python code.
 int row_maker_start(RowMaker* m, PyObject* cursor);
-// The row the factory makes of `tuple` (stolen); null with an exception set.
+// Whether a row needs more than the decoded tuple.
+inline bool row_maker_plain(const RowMaker* m) { return m->kind == RowMaker::TUPLE && !m->converters; }
+// The row the factory makes of `tuple` (stolen), its values converted first;
+// null with an exception set.
 PyObject* row_make(const RowMaker* m, PyObject* cursor, PyObject* tuple);
 // Whether making a row may run Python code (a callable of the caller's).
-inline bool row_maker_runs_python(const RowMaker* m) { return m->kind == RowMaker::CALL; }
+inline bool row_maker_runs_python(const RowMaker* m) { return m->kind == RowMaker::CALL || m->converters; }
 void row_maker_clear(RowMaker* m);
 int row_maker_traverse(const RowMaker* m, visitproc visit, void* arg);
 

@@ -9,6 +9,7 @@
 #include "../connection/connection.h"
 #include "../module/causes.h"
 #include "../module/module.h"
+#include "../values/cp866.h"
 #include "../values/values.h"
 #include "binding.h"
 #include "statement.h"
@@ -156,28 +157,32 @@ int standard_run(StandardCursorObject* self, const char* sql) { return run(self,
 
 namespace {
 
-int execute_one(PyObject* self, PyObject* operation, PyObject* params) {
-    Ref sql = bind_statement(operation, params, as_standard(self)->dialect);
+int execute_one(PyObject* self, PyObject* operation, PyObject* params, PyObject* adapters) {
+    Ref sql = bind_statement(operation, params, as_standard(self)->dialect, adapters);
     if (!sql) return -1;
     return run(as_standard(self), PyBytes_AS_STRING(sql.get()));
 }
 
 PyObject* standard_execute(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"operation", "parameters", nullptr};
+    static const char* kwlist[] = {"operation", "parameters", "adapters", nullptr};
     PyObject* operation = nullptr;
     PyObject* params = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:execute", const_cast<char**>(kwlist), &operation, &params))
+    PyObject* adapters = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:execute", const_cast<char**>(kwlist), &operation, &params,
+                                     &adapters))
         return nullptr;
-    if (check_open(self) < 0 || execute_one(self, operation, params) < 0) return nullptr;
+    if (check_open(self) < 0 || execute_one(self, operation, params, adapters) < 0) return nullptr;
     return new_ref(self);
 }
 
 // Each set of values in turn; rowcount is the sum of the changed rows.
 PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"operation", "seq_of_parameters", nullptr};
+    static const char* kwlist[] = {"operation", "seq_of_parameters", "adapters", nullptr};
     PyObject* operation = nullptr;
     PyObject* seq = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:executemany", const_cast<char**>(kwlist), &operation, &seq))
+    PyObject* adapters = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:executemany", const_cast<char**>(kwlist), &operation, &seq,
+                                     &adapters))
         return nullptr;
     if (check_open(self) < 0) return nullptr;
     Ref it(PyObject_GetIter(seq));
@@ -185,7 +190,7 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     long long total = 0;
     bool known = true;
     while (Ref params{PyIter_Next(it.get())}) {
-        if (execute_one(self, operation, params.get()) < 0) return nullptr;
+        if (execute_one(self, operation, params.get(), adapters) < 0) return nullptr;
         if (as_standard(self)->rowcount < 0) known = false;
         else total += as_standard(self)->rowcount;
     }
@@ -288,6 +293,26 @@ PyObject* get_description(PyObject* self, void*) {
     return out.release();
 }
 
+// The declared type of each result column as the library reports it (the
+// field's `coder`): "" for an expression, or from a library that tells none.
+PyObject* get_declared_types(PyObject* self, void*) {
+    Ref columns = Ref::borrow(as_standard(self)->base.columns);
+    if (!PyList_Check(columns.get())) Py_RETURN_NONE;
+    const Py_ssize_t n = PyList_GET_SIZE(columns.get());
+    Ref out(PyTuple_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref coder(PyObject_GetAttrString(PyList_GET_ITEM(columns.get(), i), "coder"));
+        if (!coder) return nullptr;
+        PyObject* text = PyBytes_Check(coder.get())
+                             ? cp866_decode(PyBytes_AS_STRING(coder.get()), PyBytes_GET_SIZE(coder.get()))
+                             : PyObject_Str(coder.get());
+        if (!text) return nullptr;
+        PyTuple_SET_ITEM(out.get(), i, text);
+    }
+    return out.release();
+}
+
 PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"connection", nullptr};
     PyObject* connection = nullptr;
@@ -330,6 +355,7 @@ PyGetSetDef standard_getset[] = {
     {"lastrowid", get_lastrowid, nullptr, nullptr, nullptr},
     {"description", get_description, nullptr, nullptr, nullptr},
     {"null_flags", get_null_flags, nullptr, nullptr, nullptr},
+    {"_declared_types", get_declared_types, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace

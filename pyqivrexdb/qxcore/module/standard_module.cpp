@@ -71,7 +71,7 @@ PyMethodDef functions[] = {
     {"tokens", statement_tokens, METH_VARARGS,
      "tokens(text, dialect=0) -> (kind, text) of each token but blanks and comments."},
     {"load", standard_load, METH_VARARGS,
-     "load(connection, table, rows, cursor=None) -> rows loaded: the standard face's bulk load."},
+     "load(connection, table, rows, cursor=None, adapters=None) -> rows loaded: the standard face's bulk load."},
     {"table_layout", table_layout_fn, METH_VARARGS,
      "table_layout(connection, table) -> [(name, type_code, size, declared type), ...] of the table's fields."},
     {"masked_dsn", masked_dsn_fn, METH_O, "masked_dsn(dsn) -> dsn with each password as ***."},

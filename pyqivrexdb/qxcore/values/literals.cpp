@@ -4,6 +4,8 @@
 // the engine, as a server's float8 'Infinity' on PostgreSQL.
 #include "literals.h"
 
+#include "adapt.h"
+
 #include "../client/qscli.h"
 #include "../module/module.h"
 #include "cp866.h"
@@ -165,6 +167,14 @@ int append_decimal(std::string& out, PyObject* value, PyObject* label) {
 }
 
 }  // namespace
+
+int binds_as_is(PyObject* value) {
+    if (value == Py_None || PyLong_Check(value) || PyFloat_Check(value) || PyUnicode_Check(value) ||
+        PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ||
+        temporal_kind(value) != Temporal::NONE)
+        return 1;
+    return is_decimal(value);
+}
 
 int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect) {
     if (value == Py_None) {

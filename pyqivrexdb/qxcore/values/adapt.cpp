@@ -1,0 +1,44 @@
+#include "adapt.h"
+
+#include "../module/module.h"
+
+#include <utility>
+
+namespace qx::values {
+
+namespace {
+
+PyObject* registered(PyObject* type, PyObject* adapters) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(adapters); ++i) {
+        PyObject* table = PyTuple_GET_ITEM(adapters, i);
+        if (!PyDict_Check(table)) continue;
+        PyObject* fn = PyDict_GetItemWithError(table, type);
+        if (fn || PyErr_Occurred()) return fn;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Ref adapt(PyObject* value, PyObject* adapters, PyObject* label) {
+    if (!adapters || !PyTuple_Check(adapters)) return Ref::borrow(value);
+    const int plain = binds_as_is(value);
+    if (plain < 0) return Ref();
+    if (plain) return Ref::borrow(value);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    PyObject* fn = registered(type, adapters);
+    if (!fn) return PyErr_Occurred() ? Ref() : Ref::borrow(value);
+    Ref held = Ref::borrow(fn);  // the adapter may unregister itself
+    Ref out(PyObject_CallOneArg(held.get(), value));
+    if (!out) return out;
+    const int ok = binds_as_is(out.get());
+    if (ok < 0) return Ref();
+    if (ok) return out;
+    Ref why(PyUnicode_FromFormat("the adapter for %s returned %s, which cannot be bound", Py_TYPE(value)->tp_name,
+                                 Py_TYPE(out.get())->tp_name));
+    Ref text = why && label ? Ref(PyUnicode_FromFormat("%U: %U", label, why.get())) : std::move(why);
+    if (text) raise_object("ProgrammingError", text.get());
+    return Ref();
+}
+
+}  // namespace qx::values

@@ -1,0 +1,85 @@
+"""Adapters and converters on either backend: own types bind through
+register_adapter on both write paths, columns read through
+register_converter by their declared type."""
+import decimal
+import json
+import uuid
+
+import pytest
+
+from pyqivrexdb import dbapi
+
+
+class Point:
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+
+
+@pytest.fixture(autouse=True)
+def own_tables(monkeypatch):
+    # The registries are the module's: each test starts from empty ones.
+    monkeypatch.setattr(dbapi, "adapters", {})
+    monkeypatch.setattr(dbapi, "converters", {})
+
+
+def test_the_bulk_path_and_one_statement_a_row_store_the_same_value(dsn):
+    dbapi.register_adapter(Point, lambda p: "%g;%g" % (p.x, p.y))
+    rows = [(i, Point(i, -0.5)) for i in range(dbapi._BULK_MIN_ROWS)]
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table bulk(id integer, p varchar(20))")
+        conn.execute("create table one(id integer, p varchar(20))")
+        conn.cursor().executemany("insert into bulk values (?, ?)", rows)
+        conn.cursor().executemany("insert into one values (?, ?)", rows[:dbapi._BULK_MIN_ROWS - 1])
+        conn.execute("insert into one values (?, ?)", rows[-1])
+        conn.addrecords("one", [(-1, Point(7, 8))])
+        got = {t: conn.execute("select id, p from %s order by id" % t).fetchall() for t in ("bulk", "one")}
+    assert got["one"][1:] == got["bulk"] == [(i, "%d;-0.5" % i) for i in range(dbapi._BULK_MIN_ROWS)]
+    assert got["one"][0] == (-1, "7;8")
+
+
+def test_the_connections_adapter_wins_and_stays_its_own(dsn):
+    dbapi.register_adapter(Point, lambda p: "module")
+    with dbapi.connect(dsn) as own, dbapi.connect(dsn) as other:
+        own.adapters[Point] = lambda p: "connection"
+        assert own.execute("select ?", (Point(1, 2),)).fetchone() == ("connection",)
+        assert other.execute("select ?", (Point(1, 2),)).fetchone() == ("module",)
+
+
+UID = "a8098c1a-f86e-11da-bd1a-00112444be1e"
+
+
+@pytest.mark.parametrize("declared, name, fn, stored, value", [
+    ("json", "JSON", json.loads, '{"a": [1, null]}', {"a": [1, None]}),
+    ("uuid", "uuid", uuid.UUID, UID, uuid.UUID(UID)),
+    ("numeric(10,2)", "Numeric", decimal.Decimal, decimal.Decimal("12.25"), decimal.Decimal("12.25")),
+    # a server names the type (numeric), the engine keeps what was written
+    ("decimal(10,2)", ("DECIMAL", "NUMERIC"), decimal.Decimal, decimal.Decimal("-0.5"), decimal.Decimal("-0.5")),
+])
+def test_a_column_reads_through_the_converter_of_its_declared_type(dsn, declared, name, fn, stored, value):
+    for each in name if isinstance(name, tuple) else (name,):
+        dbapi.register_converter(each, fn)
+    with dbapi.connect(dsn, autocommit=True, detect_types=dbapi.PARSE_DECLTYPES) as conn:
+        conn.execute("create table t(id integer, v %s)" % declared)
+        conn.execute("insert into t values (1, ?), (2, null)", (stored,))
+        for factory in (None, dbapi.Row):
+            conn.row_factory = factory
+            rows = conn.execute("select v, id from t order by id").fetchall()
+            assert [tuple(r) for r in rows] == [(value, 1), (None, 2)]
+            assert type(rows[0][0]) is type(value)
+        with dbapi.connect(dsn) as plain:  # without detect_types nothing converts
+            assert type(plain.execute("select v from t where id = 1").fetchone()[0]) is not type(value)
+
+
+def test_converters_are_chosen_once_a_result_set(dsn):
+    calls = []
+    dbapi.register_converter("INTEGER", lambda text: calls.append(text) or int(text) * 10)
+    with dbapi.connect(dsn, detect_types=dbapi.PARSE_DECLTYPES) as conn:
+        conn.execute("create table t(n integer)")
+        conn.cursor().executemany("insert into t values (?)", [(1,), (2,), (None,)])
+        cur = conn.execute("select n from t order by n")
+        first = cur.fetchone()
+        dbapi.register_converter("INTEGER", lambda text: -1)
+        rest = cur.fetchall()
+        again = conn.execute("select n from t where n = 1").fetchall()
+    assert (first, rest, again) in [((None,), [(10,), (20,)], [(-1,)]), ((10,), [(20,), (None,)], [(-1,)])]
+    assert calls == ["1", "2"]  # NULL never reaches the converter
