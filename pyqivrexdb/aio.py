@@ -96,11 +96,12 @@ class _Worker:
         self._jobs.put(None)
 
 
-async def connect(dsn, user="", password="", *, autocommit=False):
-    """Opens an AsyncConnection, as dbapi.connect() does."""
+async def connect(dsn, user="", password="", *, autocommit=False, **options):
+    """Opens an AsyncConnection, as dbapi.connect() does; options are
+    dbapi.connect()'s own (timeout, statement_timeout, detect_types)."""
     worker = _Worker()
     try:
-        conn = await worker.run(_no_interrupt, _open, dsn, user, password, autocommit)
+        conn = await worker.run(_no_interrupt, _open, dsn, user, password, autocommit, options)
     except BaseException:
         worker.shutdown()
         raise
@@ -111,8 +112,8 @@ def _no_interrupt():
     pass  # a log-on runs to its end (or its timeout)
 
 
-def _open(dsn, user, password, autocommit):
-    conn = dbapi.connect(dsn, user, password, autocommit=autocommit)
+def _open(dsn, user, password, autocommit, options):
+    conn = dbapi.connect(dsn, user, password, autocommit=autocommit, **options)
     conn._receiver()  # later handlers then touch no library state
     return conn
 

@@ -148,3 +148,14 @@ def test_rows_read_ahead_come_out_in_order_and_once(dsn, arraysize, steps):
             want = [getattr(sync, method)(*([] if arg is None else [arg])) for method, arg in steps]
             assert got == want
     run(main())
+
+
+def test_connect_takes_the_standard_faces_options(dsn, backend):
+    async def main():
+        async with await aio.connect(dsn, statement_timeout=0.3, detect_types=dbapi.PARSE_DECLTYPES) as conn:
+            start = time.monotonic()
+            with pytest.raises(dbapi.OperationalError):
+                await conn.execute(LONG[backend])
+            assert time.monotonic() - start < 10
+            assert conn.sync._statement_timeout == 0.3
+    run(main())
