@@ -13,9 +13,16 @@ warning. ``postgresql+qivrex://`` URLs use Alembic's PostgreSQL support
 unchanged.
 """
 
-from alembic.ddl.sqlite import SQLiteImpl
-from alembic.util import warn
-from sqlalchemy import event
+def setup(plugin):
+    """Alembic's plugin hook: the class statement below registers the
+    implementation."""
+
+
+# Defined first: importing alembic loads its plugins, this module among
+# them, which must then already offer setup().
+from alembic.ddl.sqlite import SQLiteImpl  # noqa: E402
+from alembic.util import warn  # noqa: E402
+from sqlalchemy import event  # noqa: E402
 
 __all__ = ["QivrexImpl", "setup"]
 
@@ -58,7 +65,3 @@ class QivrexImpl(SQLiteImpl):
         _foreign_keys(dbapi_connection, False)
         fairy.info[_MARK] = True
 
-
-def setup(plugin):
-    """Alembic's plugin hook: the class statement above has registered the
-    implementation already."""

@@ -3,6 +3,8 @@ table that another refers to (foreign keys enforced), and downgrade, with
 the rows kept throughout."""
 import importlib.metadata
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -116,3 +118,9 @@ def test_the_plugin_entry_point_names_the_module():
     from alembic.ddl.impl import DefaultImpl
 
     assert DefaultImpl.get_by_dialect(sa.create_engine("qivrex://").dialect) is dialect_alembic.QivrexImpl
+
+
+def test_the_plugin_module_imports_first_in_a_fresh_interpreter():
+    # Importing alembic loads its plugins, this module among them: an import
+    # of the module itself must survive meeting itself half-made.
+    subprocess.run([sys.executable, "-c", "import pyqivrexdb.dialect_alembic"], check=True)
