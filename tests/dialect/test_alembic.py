@@ -2,6 +2,7 @@
 table that another refers to (foreign keys enforced), and downgrade, with
 the rows kept throughout."""
 import importlib.metadata
+import os
 import shutil
 import subprocess
 import sys
@@ -123,4 +124,6 @@ def test_the_plugin_entry_point_names_the_module():
 def test_the_plugin_module_imports_first_in_a_fresh_interpreter():
     # Importing alembic loads its plugins, this module among them: an import
     # of the module itself must survive meeting itself half-made.
-    subprocess.run([sys.executable, "-c", "import pyqivrexdb.dialect_alembic"], check=True)
+    where = os.path.dirname(os.path.dirname(pyqivrexdb.dialect_alembic.__file__))
+    subprocess.run([sys.executable, "-c", "import pyqivrexdb.dialect_alembic"], check=True,
+                   env=dict(os.environ, PYTHONPATH=where))
