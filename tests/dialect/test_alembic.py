@@ -121,9 +121,9 @@ def test_the_plugin_entry_point_names_the_module():
     assert DefaultImpl.get_by_dialect(sa.create_engine("qivrex://").dialect) is dialect_alembic.QivrexImpl
 
 
-def test_the_plugin_module_imports_first_in_a_fresh_interpreter():
+def test_the_plugin_module_imports_first_in_a_fresh_interpreter(tmp_path):
     # Importing alembic loads its plugins, this module among them: an import
     # of the module itself must survive meeting itself half-made.
     where = os.path.dirname(os.path.dirname(pyqivrexdb.dialect_alembic.__file__))
     subprocess.run([sys.executable, "-c", "import pyqivrexdb.dialect_alembic"], check=True,
-                   env=dict(os.environ, PYTHONPATH=where))
+                   env=dict(os.environ, PYTHONPATH=where), cwd=tmp_path)
