@@ -339,7 +339,7 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
     for (size_t k = 0; k < fields.size(); ++k) sql += (k ? ", " : "") + quote_ident(fields[k].name);
     sql += binary ? ") from stdin (format binary)" : ") from stdin";
     int code = 0;
-    bool stale = false;
+    bool stale = false, ended = false;
     if (!pq.PQsendQuery(conn, sql.c_str())) {
         code = fail_conn("cannot send COPY");
     } else {
@@ -365,10 +365,12 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
             while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
         } else {
             pq.PQclear(res);
-            code = copy_rows(fields, binary, count, rec_size, recs, flagged);
+            code = copy_rows(fields, binary, count, rec_size, &ended, recs, flagged);
         }
     }
-    if (lost_) return code;
+    // A batch outside a transaction whose COPY ended before the server went
+    // away may have been kept.
+    if (lost_) return nested || !ended ? code : commit_failed(code, Commits::ITSELF);
     if (nested) code = end_batch_savepoint(code, stale);
     return stale && !code ? STALE : code;
 }
@@ -385,7 +387,7 @@ int Session::end_batch_savepoint(int code, bool stale) {
 }
 
 int Session::copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size,
-                       const void* recs, bool flagged) {
+                       bool* ended, const void* recs, bool flagged) {
     int code = 0;
     Encoder enc(c, fields, binary);
     std::string buf;
@@ -407,7 +409,7 @@ int Session::copy_rows(const std::vector<Field>& fields, bool binary, int32_t co
     }
     std::string saved = c->last_error;
     if (!sent && !code) code = fail_conn("COPY");
-    pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr);
+    *ended = pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr) == 1 && !code;
     while (pq::PGresult* r = pq.PQgetResult(conn)) {
         if (pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK || code) pq.PQclear(r);
         else code = fail_result(r);

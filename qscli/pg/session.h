@@ -148,7 +148,8 @@ private:
     int copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
                    const void* recs, bool flagged);
     // The records as the data of the COPY the server began, and its end.
-    int copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size,
+    // *ended: the whole batch and the end of the COPY went out.
+    int copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size, bool* ended,
                   const void* recs, bool flagged);
     // Releases the batch's savepoint, rolling back to it first after a failure.
     int end_batch_savepoint(int code, bool stale);

@@ -14,6 +14,7 @@ from pyqivrexdb.errors import DatabaseError
 
 HERE = os.path.dirname(__file__)
 LOST = -10
+COMMIT_UNKNOWN = -98
 
 
 @pytest.fixture
@@ -74,12 +75,15 @@ def test_server_process_killed_during_a_load_keeps_only_whole_batches(dsn, pg_cl
     with pytest.raises(DatabaseError) as e:
         conn.addrecords("t", rows)
     killer.wait()
-    assert e.value.error_code_qivrex == LOST
+    # Lost before the batch's COPY ended: it is gone. Lost after: it may
+    # have been kept, and the error says the outcome is unknown.
+    assert e.value.error_code_qivrex in (LOST, COMMIT_UNKNOWN)
     sent = e.value.rows_sent
     assert_closed(conn)
     pg_cluster.wait()
     n = count(dsn)[0]
-    assert 0 < n < len(rows) and n % 1000 == 0 and n in (sent, sent + 1000)
+    assert 0 < n < len(rows) and n % 1000 == 0
+    assert n in ((sent,) if e.value.error_code_qivrex == LOST else (sent, sent + 1000))
 
 
 def test_server_restarted_between_statements(dsn, pg_cluster):
