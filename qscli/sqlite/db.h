@@ -31,6 +31,9 @@ struct Db {
     StmtCache cache;
     // The main and temp schema versions the write checks were made for.
     int64_t checked_schema[2] = {-1, -1};
+    // Whether a transaction's first write takes main's write lock before
+    // the write check reads (write_check.cpp).
+    bool lock_first = false;
 
     // Reports SQLite's result code `rc` with its message through the
     // connection. Returns the library's code.

@@ -181,11 +181,34 @@ int rebuild(Db* c) {
 
 int install_write_check(Db* c) {
     c->checked_schema[0] = c->checked_schema[1] = -1;
+    // The lock is taken by an incremental vacuum: a no-op unless the file
+    // has auto_vacuum = incremental (2), whose free pages stay its owner's
+    // to reclaim (there a write after the check fails at once, as before).
+    sqlite3_stmt* s = nullptr;
+    c->lock_first = !sqlite3_db_readonly(c->db, "main") &&
+                    sqlite3_prepare_v2(c->db, "pragma main.auto_vacuum", -1, &s, nullptr) == SQLITE_OK &&
+                    sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) != 2;
+    sqlite3_finalize(s);
     return sqlite3_create_function(c->db, "qx_fit", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, c,
                                    fn_fit, nullptr, nullptr);
 }
 
 int check_writes(Db* c) {
+    // In a transaction that has not touched main yet, the version reads
+    // below would open a read transaction, and SQLite never waits (busy
+    // handler) to turn one into a write: the statement would fail at once
+    // while another connection writes. So the first write takes main's
+    // write lock first, waiting as the statement itself would; the reads
+    // then see the schema it runs on. A failure is the statement's to meet.
+    if (c->lock_first && !sqlite3_get_autocommit(c->db) && sqlite3_txn_state(c->db, "main") == SQLITE_TXN_NONE) {
+        StmtCache::Entry* e;
+        sqlite3_stmt* s = prepare_cached(c, "pragma main.incremental_vacuum", &e);
+        if (!s) return -(sqlite3_errcode(c->db) & 0xff);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+        }
+        sqlite3_reset(s);
+        release_cached(c, s, e);
+    }
     int64_t now[2];
     if (!schema_versions(c, now)) return -(sqlite3_errcode(c->db) & 0xff);
     // The triggers are as old as the schema they were made for: another
