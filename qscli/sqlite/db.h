@@ -62,9 +62,9 @@ void release_cached(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry);
 int install_functions(Db* d);
 // Values a read could not return are refused when written (write_check.cpp):
 // install once per database connection, and check before each statement
-// that writes. 0 or the failure's code.
+// that writes (`s`, reset). 0 or the failure's code.
 int install_write_check(Db* c);
-int check_writes(Db* c);
+int check_writes(Db* c, sqlite3_stmt* s);
 // Bulk insert of `count` records of `rec_size` bytes into `table`.
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs);
 

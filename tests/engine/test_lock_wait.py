@@ -66,6 +66,31 @@ def test_a_lock_never_given_up_fails_the_write_at_the_timeout(path, holder, sql)
         waiter.commit()
 
 
+def test_a_write_to_temporary_tables_takes_no_lock_on_the_file(path, holder):
+    with dbapi.connect(path, timeout=2) as conn:
+        conn.execute("create temp table scratch(id integer)")
+        start = time.monotonic()
+        conn.execute("insert into scratch values (1)")
+        assert time.monotonic() - start < 0.3
+        holder.commit()
+        conn.execute("insert into t values (2, 'b')")  # the file's lock is free now
+        conn.commit()
+
+
+def test_a_write_to_a_temporary_table_whose_trigger_writes_the_file_waits(path, holder):
+    with dbapi.connect(path, timeout=2) as conn:
+        conn.execute("create temp table scratch(id integer)")
+        conn.execute("create temp trigger copy after insert on scratch begin "
+                     "insert into t values (new.id, 'copied'); end")
+        thread = commit_later(holder)
+        try:
+            conn.execute("insert into scratch values (5)")
+        finally:
+            thread.join()
+        conn.commit()
+        assert conn.execute("select id from t where note = 'copied'").fetchall() == [(5,)]
+
+
 def test_the_check_after_the_wait_sees_the_schema_the_holder_committed(path, holder):
     # The waiter knows t.note as text; the holder makes it an integer. The
     # waiter's insert, prepared against the old table, must meet the new one.
