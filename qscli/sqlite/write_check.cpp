@@ -245,6 +245,9 @@ int check_writes(Db* c, sqlite3_stmt* s) {
     if (now[0] == c->checked_schema[0] && now[1] == c->checked_schema[1]) return 0;
     if (int rc = rebuild(c, temp_only)) return rc;
     if (!schema_versions(c, c->checked_schema, temp_only)) return -(sqlite3_errcode(c->db) & 0xff);
+    // A rollback may have taken main's tables' triggers too: remade at the
+    // next write to main.
+    if (temp_only) c->checked_schema[0] = -1;
     return 0;
 }
 

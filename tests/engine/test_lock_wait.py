@@ -135,3 +135,15 @@ def test_a_transaction_that_has_read_fails_its_write_at_once(path, connect):
     finally:
         waiter.close()
         holder.close()
+
+
+def test_a_write_to_temporary_tables_after_a_rollback_leaves_the_files_tables_checked(path):
+    # The rollback takes the triggers the first insert made; the write to a
+    # temporary table must not pass for a check of main's tables.
+    with dbapi.connect(path) as conn:
+        conn.execute("insert into t values (2, 'b')")
+        conn.rollback()
+        conn.execute("create temp table scratch(id integer)")
+        conn.execute("insert into scratch values (1)")
+        with pytest.raises(dbapi.DatabaseError, match="id"):
+            conn.execute("insert into t values ('lots', 'c')")
