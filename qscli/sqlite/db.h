@@ -31,6 +31,9 @@ struct Db {
     StmtCache cache;
     // The main and temp schema versions the write checks were made for.
     int64_t checked_schema[2] = {-1, -1};
+    // Whether a transaction's first write takes main's write lock before
+    // the write check reads (write_check.cpp).
+    bool lock_first = false;
 
     // Reports SQLite's result code `rc` with its message through the
     // connection. Returns the library's code.
@@ -59,9 +62,9 @@ void release_cached(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry);
 int install_functions(Db* d);
 // Values a read could not return are refused when written (write_check.cpp):
 // install once per database connection, and check before each statement
-// that writes. 0 or the failure's code.
+// that writes (`s`, reset). 0 or the failure's code.
 int install_write_check(Db* c);
-int check_writes(Db* c);
+int check_writes(Db* c, sqlite3_stmt* s);
 // Bulk insert of `count` records of `rec_size` bytes into `table`.
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs);
 

@@ -9,6 +9,7 @@
 #include "db.h"
 
 #include <cinttypes>
+#include <cstring>
 
 namespace qse {
 
@@ -94,9 +95,11 @@ void fn_fit(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_error_code(ctx, SQLITE_MISMATCH);
 }
 
-bool schema_versions(Db* c, int64_t out[2]) {
+// The schema versions of main and temp; of temp only (out[0] is left
+// alone) when `temp_only`.
+bool schema_versions(Db* c, int64_t out[2], bool temp_only) {
     static const char* const sql[2] = {"pragma main.schema_version", "pragma temp.schema_version"};
-    for (int k = 0; k < 2; ++k) {
+    for (int k = temp_only; k < 2; ++k) {
         StmtCache::Entry* e;
         sqlite3_stmt* s = prepare_cached(c, sql[k], &e);
         if (!s) return false;
@@ -113,17 +116,16 @@ bool schema_versions(Db* c, int64_t out[2]) {
 }
 
 // The two triggers of one table of `schema` (main or temp); `n` numbers
-// its triggers.
+// the schema's triggers.
 std::string triggers_for(const std::string& schema, const std::string& table, int n, sqlite3* db) {
     std::string checks, changed;
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, "select name, type from pragma_table_info(?1, ?2) order by cid", -1, &s, nullptr))
-        return "";
-    sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
-    sqlite3_bind_text(s, 2, schema.data(), static_cast<int>(schema.size()), SQLITE_STATIC);
+    // The pragma, not its table-valued form: that one reads main too.
+    const std::string info = "pragma " + schema + ".table_info(" + quote_ident(table) + ")";
+    if (sqlite3_prepare_v2(db, info.c_str(), -1, &s, nullptr)) return "";
     while (sqlite3_step(s) == SQLITE_ROW) {
-        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
         const ElemType e = map_decltype(decl && *decl ? decl : nullptr);
         const std::string col = quote_ident(name ? name : "");
         const std::string call = "qx_fit(" + quote_literal(name ? name : "") + "," +
@@ -138,34 +140,38 @@ std::string triggers_for(const std::string& schema, const std::string& table, in
     sqlite3_finalize(s);
     if (checks.empty()) return "";
     const std::string on = " ON " + schema + "." + quote_ident(table) + " BEGIN SELECT ";
-    const std::string id = std::to_string(n);
+    const std::string id = (schema == "temp" ? "t" : "m") + std::to_string(n);
     return "CREATE TEMP TRIGGER qx_fit_i" + id + " AFTER INSERT" + on + checks + "; END;" +
            "CREATE TEMP TRIGGER qx_fit_u" + id + " AFTER UPDATE" + on + changed + "; END;";
 }
 
 // Drops this connection's triggers and gives every table of the database
-// new ones. Virtual tables take none, nor do their shadow tables (an FTS5
-// index's own writes would then open a savepoint that writes them again).
-int rebuild(Db* c) {
+// new ones; only those of temp's tables when `temp_only`. Virtual tables
+// take none, nor do their shadow tables (an FTS5 index's own writes would
+// then open a savepoint that writes them again).
+int rebuild(Db* c, bool temp_only) {
     std::vector<std::string> drops;
     std::vector<std::pair<std::string, std::string>> tables;  // schema, name
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(c->db,
-                           "select 'drop trigger temp.' || name from temp.sqlite_master where type = 'trigger' "
-                           "and name glob 'qx_fit_*'",
+                           temp_only ? "select 'drop trigger temp.' || name from temp.sqlite_master "
+                                       "where type = 'trigger' and name glob 'qx_fit_?t*'"
+                                     : "select 'drop trigger temp.' || name from temp.sqlite_master "
+                                       "where type = 'trigger' and name glob 'qx_fit_*'",
                            -1, &s, nullptr))
         return c->fail_sqlite(sqlite3_errcode(c->db));
     while (sqlite3_step(s) == SQLITE_ROW) drops.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
     sqlite3_finalize(s);
-    if (sqlite3_prepare_v2(c->db,
-                           "select schema, name from pragma_table_list where schema in ('main', 'temp') "
-                           "and type = 'table' and name not glob 'sqlite_*'",
-                           -1, &s, nullptr))
+    if (sqlite3_prepare_v2(c->db, temp_only ? "pragma temp.table_list" : "pragma table_list", -1, &s, nullptr))
         return c->fail_sqlite(sqlite3_errcode(c->db));
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-        tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
-                            reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const std::string schema = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        const char* type = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
+        if ((schema == "main" || schema == "temp") && !strcmp(type, "table") && strncmp(name, "sqlite_", 7))
+            tables.emplace_back(schema, name);
+    }
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE) return c->fail_sqlite(rc);
     for (const std::string& d : drops)
@@ -177,23 +183,71 @@ int rebuild(Db* c) {
     return 0;
 }
 
+// Whether `s` writes main: its program opens main (database 0) for
+// writing. A copy is explained, not `s`: a statement compiled for EXPLAIN
+// lacks what running it needs (the temp database opened).
+bool writes_main(sqlite3* db, sqlite3_stmt* s) {
+    const char* text = sqlite3_sql(s);
+    if (!text) return true;
+    const std::string sql = std::string("explain ") + text;
+    sqlite3_stmt* e = nullptr;
+    bool found = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &e, nullptr) != SQLITE_OK;
+    while (!found && sqlite3_step(e) == SQLITE_ROW) {
+        const char* op = reinterpret_cast<const char*>(sqlite3_column_text(e, 1));
+        found = op && !strcmp(op, "Transaction") && sqlite3_column_int(e, 2) == 0 && sqlite3_column_int(e, 3) != 0;
+    }
+    sqlite3_finalize(e);
+    return found;
+}
+
 }  // namespace
 
 int install_write_check(Db* c) {
     c->checked_schema[0] = c->checked_schema[1] = -1;
+    // The lock is taken by an incremental vacuum: a no-op unless the file
+    // has auto_vacuum = incremental (2), whose free pages stay its owner's
+    // to reclaim (there a write after the check fails at once, as before).
+    sqlite3_stmt* s = nullptr;
+    c->lock_first = !sqlite3_db_readonly(c->db, "main") &&
+                    sqlite3_prepare_v2(c->db, "pragma main.auto_vacuum", -1, &s, nullptr) == SQLITE_OK &&
+                    sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) != 2;
+    sqlite3_finalize(s);
     return sqlite3_create_function(c->db, "qx_fit", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, c,
                                    fn_fit, nullptr, nullptr);
 }
 
-int check_writes(Db* c) {
-    int64_t now[2];
-    if (!schema_versions(c, now)) return -(sqlite3_errcode(c->db) & 0xff);
+int check_writes(Db* c, sqlite3_stmt* s) {
+    // In a transaction that has not touched main yet, reading main's
+    // version would open a read transaction, and SQLite never waits (busy
+    // handler) to turn one into a write: the statement would fail at once
+    // while another connection writes, and later ones once it commits. So
+    // a first write to main takes main's write lock first, waiting as the
+    // statement itself would (a failure is the statement's to meet); the
+    // reads then see the schema it runs on. A write to temporary tables
+    // only reads and checks temp alone: main's triggers do not fire.
+    const bool first = !sqlite3_get_autocommit(c->db) && sqlite3_txn_state(c->db, "main") == SQLITE_TXN_NONE;
+    const bool to_main = !first || writes_main(c->db, s);
+    if (first && to_main && c->lock_first) {
+        StmtCache::Entry* e;
+        sqlite3_stmt* lock = prepare_cached(c, "pragma main.incremental_vacuum", &e);
+        if (!lock) return -(sqlite3_errcode(c->db) & 0xff);
+        while (sqlite3_step(lock) == SQLITE_ROW) {
+        }
+        sqlite3_reset(lock);
+        release_cached(c, lock, e);
+    }
+    const bool temp_only = !to_main;
+    int64_t now[2] = {c->checked_schema[0], -1};
+    if (!schema_versions(c, now, temp_only)) return -(sqlite3_errcode(c->db) & 0xff);
     // The triggers are as old as the schema they were made for: another
     // connection's ALTER TABLE, or a rollback of the transaction that made
     // them, changes one of the two versions.
     if (now[0] == c->checked_schema[0] && now[1] == c->checked_schema[1]) return 0;
-    if (int rc = rebuild(c)) return rc;
-    if (!schema_versions(c, c->checked_schema)) return -(sqlite3_errcode(c->db) & 0xff);
+    if (int rc = rebuild(c, temp_only)) return rc;
+    if (!schema_versions(c, c->checked_schema, temp_only)) return -(sqlite3_errcode(c->db) & 0xff);
+    // A rollback may have taken main's tables' triggers too: remade at the
+    // next write to main.
+    if (temp_only) c->checked_schema[0] = -1;
     return 0;
 }
 
