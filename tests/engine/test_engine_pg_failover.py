@@ -280,3 +280,18 @@ def test_reads_fall_back_to_the_primary_when_no_standby_answers(replicas):
     with ConnectionPool(dsn, max_size=1, read_size=1) as pool:
         with pool.connection(read_only=True) as conn:
             assert conn.execute("select inet_server_port()").fetchone()[0] == replicas.primary.port
+
+
+def test_the_async_pool_reads_on_a_standby(replicas):
+    import asyncio
+    from pyqivrexdb.pool import AsyncConnectionPool
+
+    async def in_recovery(pool, read_only):
+        async with pool.connection(read_only=read_only) as conn:
+            return (await (await conn.execute("select pg_is_in_recovery()")).fetchall())[0][0]
+
+    async def main():
+        async with AsyncConnectionPool(replicas.dsn(target_session_attrs="read-write"),
+                                       max_size=1, read_size=1) as pool:
+            return [await in_recovery(pool, r) for r in (True, False, True)]
+    assert asyncio.run(main()) == [True, False, True]
