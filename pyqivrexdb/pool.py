@@ -31,6 +31,7 @@ over for that borrow, which gets a connection of the writing side instead.
 
 import asyncio
 import math
+import re
 import threading
 import time
 
@@ -157,8 +158,8 @@ def _prefer_standby(dsn):
         base, _, query = dsn.partition("?")
         kept = [p for p in query.split("&") if p and not p.startswith("target_session_attrs=")]
         return base + "?" + "&".join(kept + ["target_session_attrs=prefer-standby"])
-    kept = " ".join(p for p in dsn.split() if not p.startswith("target_session_attrs="))
-    return kept + " target_session_attrs=prefer-standby"
+    kept = re.sub(r"(^|\s)target_session_attrs\s*=\s*\S+", "", dsn)  # quoted values stay as they are
+    return kept.strip() + " target_session_attrs=prefer-standby"
 
 
 def _reset(conn, book):
