@@ -14,9 +14,24 @@ and it must be younger than ``max_lifetime`` and used within ``max_idle``;
 sends a query). A connection that comes back with a transaction open is
 rolled back; one whose transaction cannot be ended, or that the library
 cannot account for, is closed and never lent again.
+
+When one connection is lost, the server may be gone for all of them: the
+idle connections returned before the loss are sent a query before they are
+lent again. A pool that has connected once waits out an outage within its
+timeout, trying to connect again, so with a DSN that lists every server
+(``target_session_attrs=read-write``) it goes on with the new primary after
+a failover without the caller doing anything.
+
+``read_size=N`` keeps a read-only side of up to N connections, borrowed with
+``connection(read_only=True)``: the DSN with ``target_session_attrs=
+prefer-standby``, so a standby where one answers, the primary where none
+does. A standby more than ``max_lag`` seconds behind its primary is passed
+over for that borrow, which gets a connection of the writing side instead.
 """
 
 import asyncio
+import math
+import re
 import threading
 import time
 
@@ -54,6 +69,7 @@ class _Book:
         self.size = 0  # connections open or being opened, lent or not
         self.born = {}  # id(conn) -> when it was opened
         self.closed = False
+        self.lost_at = -math.inf  # when a connection was last found broken
         self.tells_state = None  # whether the library accounts for transactions
         # The statistics get_stats() reports, counted as they happen.
         self.requests_num = self.requests_waiting = self.requests_errors = 0
@@ -61,7 +77,8 @@ class _Book:
 
     def take(self, now):
         """An idle connection still within its limits, or None; the ones
-        past them, to be closed."""
+        past them, to be closed; whether the connection must answer a query
+        first (it was idle when another one was lost)."""
         stale = []
         while self.idle:
             conn, born, returned = self.idle.pop()
@@ -70,12 +87,26 @@ class _Book:
                 self.connections_expired += 1
                 stale.append(conn)
                 continue
-            return conn, stale
-        return None, stale
+            return conn, stale, returned <= self.lost_at
+        return None, stale, False
 
-    def added(self, conn, now):
+    def added(self, conn, now, status):
+        """Counts a connection just opened; `status` is its
+        transaction_status, which tells whether the library can tell."""
         self.born[id(conn)] = now
         self.connections_num += 1
+        if self.tells_state is None:
+            self.tells_state = status is not None
+
+    def retries(self, deadline):
+        """Whether a failed connect is tried again: the pool has connected
+        before (the DSN is good; the servers are away) and has time left."""
+        return self.connections_num > 0 and deadline is not None and time.monotonic() < deadline
+
+    def lost(self, conn, now):
+        self.forget(conn)
+        self.connections_lost += 1
+        self.lost_at = now
 
     def forget(self, conn):
         self.size -= 1
@@ -89,8 +120,6 @@ class _Book:
         if conn.closed:
             return False
         status = conn.transaction_status
-        if self.tells_state is None:
-            self.tells_state = status is not None
         if self.tells_state:
             return status == "idle"
         return not conn.in_transaction  # a library that cannot tell
@@ -108,6 +137,29 @@ def _close_quietly(conns):
             conn.close()
         except Exception:  # noqa: BLE001 - a broken connection is dropped anyway
             pass
+
+
+# How far behind its primary a standby is, in seconds: none when it has
+# replayed all it received (an idle primary sends nothing new to replay).
+_LAG_SQL = ("select case when not pg_is_in_recovery()"
+            " or pg_last_wal_receive_lsn() = pg_last_wal_replay_lsn() then 0"
+            " else extract(epoch from now() - pg_last_xact_replay_timestamp()) end")
+_RETRY_PAUSE = 0.05
+
+
+def _within(row, max_lag):
+    lag = row[0][0]
+    return lag is not None and float(lag) <= max_lag
+
+
+def _prefer_standby(dsn):
+    """The DSN with target_session_attrs=prefer-standby, the rest untouched."""
+    if "://" in dsn:
+        base, _, query = dsn.partition("?")
+        kept = [p for p in query.split("&") if p and not p.startswith("target_session_attrs=")]
+        return base + "?" + "&".join(kept + ["target_session_attrs=prefer-standby"])
+    kept = re.sub(r"(^|\s)target_session_attrs\s*=\s*\S+", "", dsn)  # quoted values stay as they are
+    return kept.strip() + " target_session_attrs=prefer-standby"
 
 
 def _reset(conn, book):
@@ -130,12 +182,17 @@ class ConnectionPool:
     """Lends dbapi.Connection objects to threads; see the module."""
 
     def __init__(self, dsn, min_size=1, max_size=None, *, user="", password="", autocommit=False,
-                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None):
+                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None,
+                 read_size=0, max_lag=30.0):
         self._connect_args = (dsn, user, password)
         self._autocommit = autocommit
         self._check = check
         self._book = _Book(min_size, max_size, timeout, max_lifetime, max_idle)
         self._cond = threading.Condition(threading.Lock())
+        self._max_lag = max_lag
+        self._readers = None if not read_size else ConnectionPool(
+            _prefer_standby(dsn), 0, read_size, user=user, password=password, autocommit=autocommit,
+            timeout=timeout, max_lifetime=max_lifetime, max_idle=max_idle, check=check)
         opened = []
         try:
             for _ in range(min_size):
@@ -153,37 +210,55 @@ class ConnectionPool:
         """A check= that sends a query: the server must answer."""
         conn.cursor().execute("select 1").fetchall()
 
-    def _open(self):
+    def _open(self, deadline=None):
         """A new connection in a place the caller has counted in size."""
-        try:
-            conn = dbapi.connect(*self._connect_args, autocommit=self._autocommit)
-        except BaseException:
-            with self._cond:
-                self._book.size -= 1
-                self._cond.notify()
-            raise
+        while True:
+            try:
+                conn = dbapi.connect(*self._connect_args, autocommit=self._autocommit)
+                break
+            except dbapi.OperationalError:
+                if self._book.retries(deadline):
+                    time.sleep(_RETRY_PAUSE)
+                    continue
+                self._give_up_place()
+                raise
+            except BaseException:
+                self._give_up_place()
+                raise
         with self._cond:
-            self._book.added(conn, time.monotonic())
+            self._book.added(conn, time.monotonic(), conn.transaction_status)
         return conn
 
-    def getconn(self, timeout=None):
+    def _give_up_place(self):
+        with self._cond:
+            self._book.size -= 1
+            self._cond.notify()
+
+    def getconn(self, timeout=None, read_only=False):
         """Borrows a connection; putconn() hands it back. Raises PoolTimeout
-        when none is free within `timeout` (the pool's by default)."""
+        when none is free within `timeout` (the pool's by default).
+        `read_only` borrows from the read-only side, if the pool keeps one."""
+        if read_only and self._readers is not None:
+            conn = self._readers.getconn(timeout)
+            try:
+                if _within(conn.cursor().execute(_LAG_SQL).fetchall(), self._max_lag):
+                    return conn
+            except dbapi.Error:
+                pass
+            self._readers.putconn(conn)  # kept: the standby may catch up
         book = self._book
-        deadline = None
+        deadline = time.monotonic() + (book.timeout if timeout is None else timeout)
         with self._cond:
             book.requests_num += 1
         while True:
             with self._cond:
                 if book.closed:
                     raise PoolClosed("the pool is closed")
-                conn, stale = book.take(time.monotonic())
+                conn, stale, suspect = book.take(time.monotonic())
                 grow = conn is None and not stale and book.size < book.max_size
                 if grow:
                     book.size += 1  # the place is taken before the lock is let go
                 if conn is None and not stale and not grow:
-                    if deadline is None:
-                        deadline = time.monotonic() + (book.timeout if timeout is None else timeout)
                     left = deadline - time.monotonic()
                     book.requests_waiting += 1
                     if left <= 0 or not self._cond.wait(left):
@@ -195,13 +270,15 @@ class ConnectionPool:
                     continue
             _close_quietly(stale)
             if grow:
-                conn = self._open()
-            if conn is not None and self._usable(conn):
+                conn = self._open(deadline)
+            if conn is not None and self._usable(conn, suspect):
                 return conn
 
-    def _usable(self, conn):
+    def _usable(self, conn, suspect=False):
         try:
             if self._book.healthy(conn):
+                if suspect:
+                    self.check_connection(conn)
                 if self._check is not None:
                     self._check(conn)
                 return True
@@ -212,14 +289,15 @@ class ConnectionPool:
 
     def _discard(self, conn):
         with self._cond:
-            self._book.forget(conn)
-            self._book.connections_lost += 1
+            self._book.lost(conn, time.monotonic())
             self._cond.notify()
         _close_quietly([conn])
 
     def putconn(self, conn):
         """Hands a borrowed connection back, rolled back when it left a
         transaction open; a broken one is closed instead."""
+        if self._readers is not None and id(conn) in self._readers._book.born:
+            return self._readers.putconn(conn)
         book = self._book
         if not _reset(conn, book) or book.closed:
             if book.closed:
@@ -233,10 +311,10 @@ class ConnectionPool:
             book.give_back(conn, time.monotonic())
             self._cond.notify()
 
-    def connection(self, timeout=None):
+    def connection(self, timeout=None, read_only=False):
         """A context manager lending a connection: committed when the block
         succeeds, rolled back when it raises, then handed back."""
-        return _Lent(self, timeout)
+        return _Lent(self, timeout, read_only)
 
     def get_stats(self):
         """Counters (requests_num, requests_waiting, requests_errors,
@@ -247,6 +325,8 @@ class ConnectionPool:
 
     def close(self):
         """Closes the idle connections; lent ones close when handed back."""
+        if self._readers is not None:
+            self._readers.close()
         with self._cond:
             self._book.closed = True
             idle, self._book.idle = self._book.idle, []
@@ -264,13 +344,13 @@ class ConnectionPool:
 
 
 class _Lent:
-    __slots__ = ("_pool", "_timeout", "_conn")
+    __slots__ = ("_pool", "_timeout", "_read_only", "_conn")
 
-    def __init__(self, pool, timeout):
-        self._pool, self._timeout = pool, timeout
+    def __init__(self, pool, timeout, read_only):
+        self._pool, self._timeout, self._read_only = pool, timeout, read_only
 
     def __enter__(self):
-        self._conn = self._pool.getconn(self._timeout)
+        self._conn = self._pool.getconn(self._timeout, self._read_only)
         return self._conn
 
     def __exit__(self, exc_type, exc, tb):
@@ -291,12 +371,17 @@ class AsyncConnectionPool:
     with ``await pool.open()`` or ``async with``."""
 
     def __init__(self, dsn, min_size=1, max_size=None, *, user="", password="", autocommit=False,
-                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None):
+                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None,
+                 read_size=0, max_lag=30.0):
         self._connect_args = (dsn, user, password)
         self._autocommit = autocommit
         self._check = check
         self._book = _Book(min_size, max_size, timeout, max_lifetime, max_idle)
         self._cond = asyncio.Condition()
+        self._max_lag = max_lag
+        self._readers = None if not read_size else AsyncConnectionPool(
+            _prefer_standby(dsn), 0, read_size, user=user, password=password, autocommit=autocommit,
+            timeout=timeout, max_lifetime=max_lifetime, max_idle=max_idle, check=check)
 
     @staticmethod
     async def check_connection(conn):
@@ -314,19 +399,38 @@ class AsyncConnectionPool:
                 self._book.give_back(conn, time.monotonic())
         return self
 
-    async def _open(self):
+    async def _open(self, deadline=None):
         """A new connection in a place the caller has counted in size."""
-        try:
-            conn = await aio.connect(*self._connect_args, autocommit=self._autocommit)
-        except BaseException:
-            self._book.size -= 1
-            async with self._cond:
-                self._cond.notify()
-            raise
-        self._book.added(conn, time.monotonic())
+        while True:
+            try:
+                conn = await aio.connect(*self._connect_args, autocommit=self._autocommit)
+                break
+            except dbapi.OperationalError:
+                if self._book.retries(deadline):
+                    await asyncio.sleep(_RETRY_PAUSE)
+                    continue
+                await self._give_up_place()
+                raise
+            except BaseException:
+                await self._give_up_place()
+                raise
+        self._book.added(conn, time.monotonic(), conn.sync.transaction_status)
         return conn
 
-    async def getconn(self, timeout=None):
+    async def _give_up_place(self):
+        self._book.size -= 1
+        async with self._cond:
+            self._cond.notify()
+
+    async def getconn(self, timeout=None, read_only=False):
+        if read_only and self._readers is not None:
+            conn = await self._readers.getconn(timeout)
+            try:
+                if _within(await (await conn.execute(_LAG_SQL)).fetchall(), self._max_lag):
+                    return conn
+            except dbapi.Error:
+                pass
+            await self._readers.putconn(conn)
         book = self._book
         limit = book.timeout if timeout is None else timeout
         deadline = time.monotonic() + limit
@@ -335,7 +439,7 @@ class AsyncConnectionPool:
             async with self._cond:
                 if book.closed:
                     raise PoolClosed("the pool is closed")
-                conn, stale = book.take(time.monotonic())
+                conn, stale, suspect = book.take(time.monotonic())
                 grow = conn is None and not stale and book.size < book.max_size
                 if grow:
                     book.size += 1
@@ -352,13 +456,15 @@ class AsyncConnectionPool:
             for old in stale:
                 await _aclose_quietly(old)
             if grow:
-                conn = await self._open()
-            if conn is not None and await self._usable(conn):
+                conn = await self._open(deadline)
+            if conn is not None and await self._usable(conn, suspect):
                 return conn
 
-    async def _usable(self, conn):
+    async def _usable(self, conn, suspect=False):
         try:
             if self._book.healthy(conn.sync):
+                if suspect:
+                    await self.check_connection(conn)
                 if self._check is not None:
                     await self._check(conn)
                 return True
@@ -369,12 +475,13 @@ class AsyncConnectionPool:
 
     async def _discard(self, conn):
         async with self._cond:
-            self._book.forget(conn)
-            self._book.connections_lost += 1
+            self._book.lost(conn, time.monotonic())
             self._cond.notify()
         await _aclose_quietly(conn)
 
     async def putconn(self, conn):
+        if self._readers is not None and id(conn) in self._readers._book.born:
+            return await self._readers.putconn(conn)
         book = self._book
         ok = not conn.closed and (book.healthy(conn.sync) or await conn._run(_reset, conn.sync, book))
         if not ok or book.closed:
@@ -388,13 +495,15 @@ class AsyncConnectionPool:
             book.give_back(conn, time.monotonic())
             self._cond.notify()
 
-    def connection(self, timeout=None):
-        return _AsyncLent(self, timeout)
+    def connection(self, timeout=None, read_only=False):
+        return _AsyncLent(self, timeout, read_only)
 
     def get_stats(self):
         return self._book.report()
 
     async def close(self):
+        if self._readers is not None:
+            await self._readers.close()
         async with self._cond:
             self._book.closed = True
             idle, self._book.idle = self._book.idle, []
@@ -420,13 +529,13 @@ async def _aclose_quietly(conn):
 
 
 class _AsyncLent:
-    __slots__ = ("_pool", "_timeout", "_conn")
+    __slots__ = ("_pool", "_timeout", "_read_only", "_conn")
 
-    def __init__(self, pool, timeout):
-        self._pool, self._timeout = pool, timeout
+    def __init__(self, pool, timeout, read_only):
+        self._pool, self._timeout, self._read_only = pool, timeout, read_only
 
     async def __aenter__(self):
-        self._conn = await self._pool.getconn(self._timeout)
+        self._conn = await self._pool.getconn(self._timeout, self._read_only)
         return self._conn
 
     async def __aexit__(self, exc_type, exc, tb):

@@ -36,3 +36,17 @@ def test_a_library_that_cannot_tell_is_judged_by_the_connection_s_own_account(do
     pool.putconn(conn)
     assert any(c.args[1].startswith(b"rollback") for c in double.calls("qcSqlExecDirect"))
     assert pool.getconn() is conn and not conn.in_transaction
+
+
+@pytest.mark.parametrize("dsn, read_dsn", [
+    ("postgresql://u:p@h1:1,h2:2/db", "postgresql://u:p@h1:1,h2:2/db?target_session_attrs=prefer-standby"),
+    ("postgresql://h1,h2/db?target_session_attrs=read-write&connect_timeout=5",
+     "postgresql://h1,h2/db?connect_timeout=5&target_session_attrs=prefer-standby"),
+    ("postgresql://h/db?options=-c%20search_path%3Dx",  # left encoded as it was
+     "postgresql://h/db?options=-c%20search_path%3Dx&target_session_attrs=prefer-standby"),
+    ("host=h1,h2 target_session_attrs = primary dbname=db password='a  b'",
+     "host=h1,h2 dbname=db password='a  b' target_session_attrs=prefer-standby"),
+])
+def test_the_read_only_side_asks_for_a_standby(dsn, read_dsn):
+    from pyqivrexdb.pool import _prefer_standby
+    assert _prefer_standby(dsn) == read_dsn
