@@ -31,24 +31,25 @@ class Sample:
     extra: dict = dataclasses.field(default_factory=dict)  # whatever else a worker reported
 
 
-class Spread(tuple):
+@dataclasses.dataclass(frozen=True)
+class Spread:
     """A median with its min and max, printed as "0.68 (0.67–0.69)"."""
+    median: float
+    lo: float
+    hi: float
 
-    def __new__(cls, values):
+    @classmethod
+    def of(cls, values):
         values = list(values)
-        return super().__new__(cls, (statistics.median(values), min(values), max(values)))
-
-    median = property(lambda self: self[0])
-    lo = property(lambda self: self[1])
-    hi = property(lambda self: self[2])
+        return cls(statistics.median(values), min(values), max(values))
 
     def format(self, fmt=".2f"):
-        return f"{self[0]:{fmt}} ({self[1]:{fmt}}–{self[2]:{fmt}})"
+        return f"{self.median:{fmt}} ({self.lo:{fmt}}–{self.hi:{fmt}})"
 
     __str__ = format
 
     def scaled(self, factor):
-        return Spread(x * factor for x in self)
+        return Spread(self.median * factor, self.lo * factor, self.hi * factor)
 
 
 # ---- inside a worker ----
@@ -174,7 +175,7 @@ def _value(x, key):
 
 def spread(results, side, key="seconds"):
     """Median (min–max) of one side's figures across the rounds."""
-    return Spread(_value(x, key) for x in results[side])
+    return Spread.of(_value(x, key) for x in results[side])
 
 
 def ratio(results, side, reference, key="seconds"):
@@ -182,5 +183,5 @@ def ratio(results, side, reference, key="seconds"):
     round; None when either side was not measured."""
     if side not in results or reference not in results:
         return None
-    return Spread(_value(a, key) / max(_value(b, key), 1e-9)
+    return Spread.of(_value(a, key) / max(_value(b, key), 1e-9)
                   for a, b in zip(results[side], results[reference]))

@@ -248,7 +248,7 @@ def main():
         print("%d repetitions a case, %.0f s in all" % (reps, time.perf_counter() - started))
         if args.json:
             with open(args.json, "w") as f:
-                json.dump({"machine": machine(), "results": summary}, f, indent=1)
+                json.dump({"machine": machine(), "results": summary}, f, indent=1, default=vars)
     return 0
 
 
