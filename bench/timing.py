@@ -6,7 +6,8 @@ A driver runs a worker with fresh(argv) and gets back a Sample: wall time,
 processor time and peak resident memory. Measured from outside, these cover
 the whole process (its start-up too). A worker that times only its case
 calls measure(fn) and report(sample) instead; fresh() then returns the
-worker's own figures.
+worker's own figures. interleave() takes any measurement, so in-process
+timings (through the test double, say) take turns the same way.
 
     results = interleave(["ours", "theirs"], rounds, lambda side: fresh(cmd[side]))
     print(ratio(results, "ours", "theirs"))       # 0.68 (0.67–0.69)
