@@ -55,12 +55,15 @@ class Spread:
 
 # ---- inside a worker ----
 
-def _status_kib(field, pid="self"):
+def _status_kib(pid="self", fields=("VmHWM", "RssAnon")):
+    """{field: KiB} from /proc/PID/status (one read)."""
+    found = {}
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
+            name = line.split(":", 1)[0]
+            if name in fields:
+                found[name] = int(line.split()[1])
+    return found
 
 
 def _reset_peak():
@@ -85,7 +88,7 @@ def measure(fn):
     seconds = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_SELF)
     cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
-    peak = _status_kib("VmHWM") if reset else after.ru_maxrss
+    peak = _status_kib().get("VmHWM", 0) if reset else after.ru_maxrss
     return result, Sample(seconds, cpu, peak)
 
 
@@ -106,10 +109,11 @@ def _sample_peaks(pid, box, done):
     # VmHWM is a high-water mark: only growth in the last interval is missed.
     while not done.is_set():
         try:
-            box[0] = max(box[0], _status_kib("VmHWM", pid))
-            box[1] = max(box[1], _status_kib("RssAnon", pid))
+            status = _status_kib(pid)
         except OSError:
             return
+        box[0] = max(box[0], status.get("VmHWM", 0))
+        box[1] = max(box[1], status.get("RssAnon", 0))
         time.sleep(0.005)
 
 
