@@ -4,7 +4,9 @@
 * fetch: a result of 1M rows (id, a 16-character text, a double), by
   fetchall() on both and by ``async for`` (arraysize rows a hop);
 
-best of three runs each, with the ratio async / sync.
+the sides taking turns over five rounds (after one unrecorded), each
+figure the median time and the ratio async / sync as its median (min–max)
+over the rounds.
 
     QX_BUILD=build/perf tools/dev python bench/bench_aio.py [--rows N] [--points N] [--json FILE]
 """
@@ -13,13 +15,18 @@ import argparse
 import asyncio
 import json
 import os
+import sys
 import tempfile
 import time
 
 from pyqivrexdb import aio, dbapi
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
+
 POINT = "select id, name, amount from t where id = ?"
 ALL = "select id, name, amount from t"
+ROUNDS = 5
 
 
 def make(path, rows):
@@ -28,18 +35,14 @@ def make(path, rows):
         conn.addrecords("t", (((i, "name%012d" % i, i * 0.5)) for i in range(rows)))
 
 
-def best(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def seconds(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
 
 
-def sync_figures(path, rows, points):
-    conn = dbapi.connect(path)
-    cur = conn.cursor()
+def sync_cases(path, rows, points):
+    cur = dbapi.connect(path).cursor()
 
     def point():
         for i in range(points):
@@ -49,23 +52,14 @@ def sync_figures(path, rows, points):
     def fetch():
         assert len(cur.execute(ALL).fetchall()) == rows
 
-    result = {"point_s": best(point), "fetch_s": best(fetch)}
-    conn.close()
-    return result
+    return {"point": point, "fetch": fetch, "async_for": fetch}
 
 
-async def async_figures(path, rows, points):
-    conn = await aio.connect(path)
+def async_cases(path, rows, points):
+    loop = asyncio.new_event_loop()
+    conn = loop.run_until_complete(aio.connect(path))
     cur = conn.cursor()
     cur.arraysize = 1000
-
-    async def timed(fn):
-        times = []
-        for _ in range(3):
-            start = time.perf_counter()
-            await fn()
-            times.append(time.perf_counter() - start)
-        return min(times)
 
     async def point():
         for i in range(points):
@@ -83,10 +77,8 @@ async def async_figures(path, rows, points):
             n += 1
         assert n == rows
 
-    result = {"point_s": await timed(point), "fetch_s": await timed(fetch),
-              "async_for_s": await timed(stream)}
-    await conn.close()
-    return result
+    return {case: (lambda fn=fn: loop.run_until_complete(fn()))
+            for case, fn in (("point", point), ("fetch", fetch), ("async_for", stream))}
 
 
 def main():
@@ -98,17 +90,22 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "bench.db")
         make(path, args.rows)
-        sync = sync_figures(path, args.rows, args.points)
-        asy = asyncio.run(async_figures(path, args.rows, args.points))
+        sides = {"sync": sync_cases(path, args.rows, args.points),
+                 "async": async_cases(path, args.rows, args.points)}
+        # async_for is set against the sync face's fetchall
+        times = {case: timing.interleave(sides, ROUNDS, lambda side: seconds(sides[side][case]), warmup=1)
+                 for case in ("point", "fetch", "async_for")}
+    median = {case: {side: timing.spread(t, side, key=None).median for side in t} for case, t in times.items()}
     result = {
-        "sync": {k: round(v, 3) for k, v in sync.items()},
-        "async": {k: round(v, 3) for k, v in asy.items()},
-        "point_ratio": round(asy["point_s"] / sync["point_s"], 2),
-        "fetch_ratio": round(asy["fetch_s"] / sync["fetch_s"], 2),
-        "async_for_ratio": round(asy["async_for_s"] / sync["fetch_s"], 2),
-        "point_us_sync": round(sync["point_s"] / args.points * 1e6, 1),
-        "point_us_async": round(asy["point_s"] / args.points * 1e6, 1),
+        "sync": {"point_s": round(median["point"]["sync"], 3), "fetch_s": round(median["fetch"]["sync"], 3)},
+        "async": {case + "_s": round(median[case]["async"], 3) for case in times},
     }
+    for case, t in times.items():
+        r = timing.ratio(t, "async", "sync", key=None)
+        result[case + "_ratio"] = round(r.median, 2)
+        result[case + "_ratio_range"] = [round(r.lo, 2), round(r.hi, 2)]
+    result["point_us_sync"] = round(median["point"]["sync"] / args.points * 1e6, 1)
+    result["point_us_async"] = round(median["point"]["async"] / args.points * 1e6, 1)
     text = json.dumps(result, indent=2)
     print(text)
     if args.json:

@@ -5,6 +5,8 @@
 Loads ROWS rows (default 1,000,000) of six mixed columns with
 Connection.addrecords and prints rows per second next to a floor measured in
 the same run: a Python loop over the same rows that reads every value. The
+two take turns, five rounds; the ratio is the median (min–max) of the
+rounds' ratios. The
 double keeps only the size of each batch, so the figure is the driver's own
 packing cost. The number of library calls is checked against the number of
 batches HEAPCTRL allows.
@@ -16,8 +18,9 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path[:0] = [str(Path(__file__).resolve().parent.parent / "tests"), str(Path(__file__).resolve().parent)]
 import qxdouble  # noqa: E402
+import timing  # noqa: E402
 
 # Loaded before the module, so its load of the library by bare name finds it.
 DOUBLE = qxdouble.Double(qxdouble.build())
@@ -64,14 +67,13 @@ def main():
     rows = make_rows(n)
     record = sum(f[2] for f in FIELDS)
     per_batch = max(1, qxcore.HEAPCTRL // record) if n * record > qxcore.HEAPCTRL else n
-    best_floor = min(floor(rows) for _ in range(3))
-    best_load = min(load(conn, rows) for _ in range(3))
+    times = timing.interleave(["floor", "load"], 5, lambda side: floor(rows) if side == "floor" else load(conn, rows))
     sends = DOUBLE.calls("qcSqlAddRecords")
     expected = math.ceil(n / per_batch)
     print("rows: %d, record: %d bytes, HEAPCTRL: %d, batches: %d" % (n, record, qxcore.HEAPCTRL, expected))
-    print("floor (read every value): %12.0f rows/s" % (n / best_floor))
-    print("addrecords:               %12.0f rows/s  (%.2f x the floor's time)"
-          % (n / best_load, best_load / best_floor))
+    print("floor (read every value): %12.0f rows/s" % (n / timing.spread(times, "floor", key=None).median))
+    print("addrecords:               %12.0f rows/s  (%s x the floor's time)"
+          % (n / timing.spread(times, "load", key=None).median, timing.ratio(times, "load", "floor", key=None)))
     if len(sends) != expected or sum(c.args[2] for c in sends) != n:
         print("library calls: %d, expected %d" % (len(sends), expected))
         return 1

@@ -6,8 +6,10 @@ Serves ROWS records (default 1,000,000) of six mixed columns (LONG, CHAR(12)
 ASCII, DFLT, DATE, INTR, CHAR(8) Cyrillic) from memory and fetches them with
 cursor.fetchall(), printing rows per second next to a floor measured in the
 same run: the same lists built by a Python comprehension from Python objects
-made beforehand, with the cyclic collector paused. The double journals every library call, the date unpacking of
-each DATE value included; that share is measured on its own and shown too.
+made beforehand, with the cyclic collector paused. The two take turns, five
+rounds; the ratio is the median (min–max) of the rounds' ratios. The double
+journals every library call, the date unpacking of each DATE value
+included; that share is measured on its own and shown too.
 """
 import datetime
 import gc
@@ -16,8 +18,9 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path[:0] = [str(Path(__file__).resolve().parent.parent / "tests"), str(Path(__file__).resolve().parent)]
 import qxdouble  # noqa: E402
+import timing  # noqa: E402
 
 # Loaded before the module, so its load of the library by bare name finds it.
 DOUBLE = qxdouble.Double(qxdouble.build())
@@ -76,20 +79,18 @@ def unpack_only(n):
     records of one INTR of the same bytes."""
     cur = qxcore.connect("bench").cursor()
     data = struct.pack("<H", 1) * n
-    times = []
-    for column in (qxdouble.colrec(DATE, 2), qxdouble.colrec(INTR, 2)):
-        best = None
-        for _ in range(3):
-            DOUBLE.set_result([column], data)
-            cur.execute("select")
-            DOUBLE.clear()
-            start = time.perf_counter()
-            cur.fetchall()
-            took = time.perf_counter() - start
-            best = took if best is None else min(best, took)
-        times.append(best)
+    columns = {"date": qxdouble.colrec(DATE, 2), "intr": qxdouble.colrec(INTR, 2)}
+
+    def once(side):
+        DOUBLE.set_result([columns[side]], data)
+        cur.execute("select")
+        DOUBLE.clear()
+        start = time.perf_counter()
+        cur.fetchall()
+        return time.perf_counter() - start
+    times = timing.interleave(columns, 3, once)
     DOUBLE.clear()
-    return max(0.0, times[0] - times[1])
+    return max(0.0, timing.spread(times, "date", key=None).median - timing.spread(times, "intr", key=None).median)
 
 
 def main():
@@ -107,15 +108,16 @@ def main():
     del out, expected
     gc.collect()
 
-    best_floor = min(floor(rows) for _ in range(3))
-    best_fetch = min(fetch(cur, records, n)[0] for _ in range(3))
+    times = timing.interleave(["floor", "fetchall"], 5,
+                              lambda side: floor(rows) if side == "floor" else fetch(cur, records, n)[0])
+    at_floor, fetched = (timing.spread(times, side, key=None).median for side in ("floor", "fetchall"))
     dates = unpack_only(n)
     print("rows: %d, record: %d bytes, HEAPCTRL: %d" % (n, RECORD.size, qxcore.HEAPCTRL))
-    print("floor (lists from made objects): %12.0f rows/s" % (n / best_floor))
-    print("fetchall:                        %12.0f rows/s  (%.2f x the floor's time)"
-          % (n / best_fetch, best_fetch / best_floor))
+    print("floor (lists from made objects): %12.0f rows/s" % (n / at_floor))
+    print("fetchall:                        %12.0f rows/s  (%s x the floor's time)"
+          % (n / fetched, timing.ratio(times, "fetchall", "floor", key=None)))
     print("  of which the double's date unpacking: %.0f%%; without it %.2f x the floor's time"
-          % (100 * dates / best_fetch, (best_fetch - dates) / best_floor))
+          % (100 * dates / fetched, (fetched - dates) / at_floor))
     return 0
 
 

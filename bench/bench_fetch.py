@@ -10,6 +10,9 @@
    fetchmany(1000) batches and `for row in cursor` are shown beside it.
 2. The cost of one small statement: execute + fetchone of a one-row result,
    less the cost of scripting the double for it.
+
+All of them take turns over five rounds; each ratio is the median (min–max)
+of the rounds' ratios, each time a median.
 """
 import datetime
 import gc
@@ -18,8 +21,9 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path[:0] = [str(Path(__file__).resolve().parent.parent / "tests"), str(Path(__file__).resolve().parent)]
 import qxdouble  # noqa: E402
+import timing  # noqa: E402
 
 # Loaded before the module, so its load of the library by bare name finds it.
 DOUBLE = qxdouble.Double(qxdouble.build())
@@ -36,7 +40,7 @@ COLUMNS = [
 ]
 RECORD = struct.Struct("<i12sdHh8s")
 CITIES = ["Москва  ", "Тверь   ", "Казань  ", "Омск    ", "Пермь   ", "Самара  "]
-REPEAT = 3
+ROUNDS = 5
 
 
 def make_rows(n):
@@ -51,54 +55,44 @@ def make_records(rows):
                     for i, code, amount, day, qty, city in rows)
 
 
-def best(measure):
-    return min(measure() for _ in range(REPEAT))
-
-
 def floor(rows, paused):
-    def once():
-        if paused:
-            gc.disable()
-        start = time.perf_counter()
-        out = [[a, b, c, d, e, f] for a, b, c, d, e, f in rows]
-        took = time.perf_counter() - start
-        gc.enable()
-        del out
-        return took
-    return best(once)
+    if paused:
+        gc.disable()
+    start = time.perf_counter()
+    out = [[a, b, c, d, e, f] for a, b, c, d, e, f in rows]
+    took = time.perf_counter() - start
+    gc.enable()
+    del out
+    return took
 
 
-def fetch(cur, records, n, how):
-    def once():
-        DOUBLE.set_result(COLUMNS, records)
-        cur.execute("select * from SALES")
-        DOUBLE.clear()
+def fetch(cur, records, n, how, deferred):
+    DOUBLE.set_result(COLUMNS, records)
+    cur.execute("select * from SALES")
+    DOUBLE.clear()
+    start = time.perf_counter()
+    if how == "fetchall":
+        out = cur.fetchall()
+    elif how == "fetchmany":
+        out = []
+        while True:
+            batch = cur.fetchmany(1000)
+            if not batch:
+                break
+            out.extend(batch)
+    else:
+        out = [row for row in cur]
+    took = time.perf_counter() - start
+    assert len(out) == n
+    if how == "fetchall":
+        # The young-generation collection that automatic collection runs
+        # next: fetchall pauses it, so its rows are traversed once, later.
         start = time.perf_counter()
-        if how == "fetchall":
-            out = cur.fetchall()
-        elif how == "fetchmany":
-            out = []
-            while True:
-                batch = cur.fetchmany(1000)
-                if not batch:
-                    break
-                out.extend(batch)
-        else:
-            out = [row for row in cur]
-        took = time.perf_counter() - start
-        assert len(out) == n
-        if how == "fetchall":
-            # The young-generation collection that automatic collection runs
-            # next: fetchall pauses it, so its rows are traversed once, later.
-            start = time.perf_counter()
-            gc.collect(0)
-            deferred.append(time.perf_counter() - start)
-        del out
-        DOUBLE.clear()
-        return took
-    deferred = []
-    took = best(once)
-    return took, min(deferred) if deferred else None
+        gc.collect(0)
+        deferred.append(time.perf_counter() - start)
+    del out
+    DOUBLE.clear()
+    return took
 
 
 def small_statement(cur, count=20000):
@@ -123,7 +117,10 @@ def small_statement(cur, count=20000):
         cur.execute("select")  # consume the last script
         return took
     DOUBLE.clear()
-    return (best(with_statement) - best(script_only)) / count
+    times = timing.interleave(["statement", "script"], ROUNDS,
+                              lambda side: with_statement() if side == "statement" else script_only())
+    return (timing.spread(times, "statement", key=None).median
+            - timing.spread(times, "script", key=None).median) / count
 
 
 def main():
@@ -141,18 +138,24 @@ def main():
         return 1
     gc.collect()
 
-    on, paused = floor(rows, False), floor(rows, True)
+    deferred = []
+    sides = {"floor": lambda: floor(rows, False), "paused": lambda: floor(rows, True)}
+    for how in ("fetchall", "fetchmany", "iteration"):
+        sides[how] = lambda how=how: fetch(cur, records, n, how, deferred)
+    times = timing.interleave(sides, ROUNDS, lambda side: sides[side]())
+    on, paused = (timing.spread(times, side, key=None).median for side in ("floor", "paused"))
     print("rows: %d of %d bytes, HEAPCTRL %d (%d records a read)"
           % (n, RECORD.size, qxcore.HEAPCTRL, qxcore.HEAPCTRL // RECORD.size))
     print("floor, collection on:     %12.0f rows/s" % (n / on))
     print("floor, collection paused: %12.0f rows/s" % (n / paused))
     print("floor:                    %12.3f s, paused %.3f s" % (on, paused))
     for how in ("fetchall", "fetchmany", "iteration"):
-        took, deferred = fetch(cur, records, n, how)
-        print("%-25s %12.0f rows/s  %.2f x the floor's time (%.2f x paused), %.3f s"
-              % (how + ":", n / took, took / on, took / paused, took))
-        if deferred is not None:
-            print("  then the young-generation collection it deferred: %.3f s" % deferred)
+        took = timing.spread(times, how, key=None).median
+        print("%-25s %12.0f rows/s  %s x the floor's time (%s x paused), %.3f s"
+              % (how + ":", n / took, timing.ratio(times, how, "floor", key=None),
+                 timing.ratio(times, how, "paused", key=None), took))
+    print("  then the young-generation collection fetchall deferred: %s s"
+          % timing.Spread.of(deferred).format(".3f"))
     print("execute + fetchone of one row: %.2f us" % (small_statement(cur) * 1e6))
     return 0
 

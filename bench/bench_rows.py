@@ -5,16 +5,19 @@ through each built-in factory, on the embedded engine in memory.
 
 Six mixed columns (integer, text, double, date, smallint, Cyrillic text),
 ROWS rows (default 200,000). The sides take turns, seven rounds; each figure
-is the median of the rounds' ratios of its time to the tuples' time in the
-same round (the machine's load falls on both), with the best rate. The
+is the median (min–max) of the rounds' ratios of its time to the tuples' time
+in the same round (the machine's load falls on both), with the best rate. The
 target for Row is at most 1.15 x.
 """
 import datetime
-import statistics
+import os
 import sys
 import time
 
 from pyqivrexdb import dbapi
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
 
 
 def fill(conn, n):
@@ -43,21 +46,14 @@ def main():
     names = ["Row", "dict_row", "namedtuple_row"]
     with dbapi.connect(":memory:") as conn:
         fill(conn, n)
-        once(conn, None)
-        ratios = {name: [] for name in names}
-        fastest = dict.fromkeys(["tuples"] + names, float("inf"))
-        for _ in range(7):
-            base = once(conn, None)
-            fastest["tuples"] = min(fastest["tuples"], base)
-            for name in names:
-                t = once(conn, getattr(dbapi, name))
-                fastest[name] = min(fastest[name], t)
-                ratios[name].append(t / base)
+        times = timing.interleave(["tuples"] + names, 7,
+                                  lambda name: once(conn, None if name == "tuples" else getattr(dbapi, name)),
+                                  warmup=1)
         print("rows: %d" % n)
-        print("%-16s %10.0f rows/s" % ("tuples", n / fastest["tuples"]))
+        print("%-16s %10.0f rows/s" % ("tuples", n / min(times["tuples"])))
         for name in names:
-            print("%-16s %10.0f rows/s  %.2f x the tuples' time" % (name, n / fastest[name],
-                                                                    statistics.median(ratios[name])))
+            print("%-16s %10.0f rows/s  %s x the tuples' time"
+                  % (name, n / min(times[name]), timing.ratio(times, name, "tuples", key=None)))
 
 
 if __name__ == "__main__":

@@ -16,13 +16,15 @@ import json
 import os
 import signal
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 
 import pyqivrexdb
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
 
 COUNT = "with recursive c(x) as (select 1 union all select x + 1 from c where x < {n}) " \
         "select count(*) from c"
@@ -119,12 +121,9 @@ def figure_parallel(path, n, reps):
     using one of them has it: the first to set SQLite up in a process
     chooses how it allocates). On a machine busy elsewhere neither can reach
     1.0, so the sqlite3 module's ratio says what the cores allowed."""
-    ratios = {"ours": [], "sqlite3": []}
-    for _ in range(reps):
-        for side in ratios:
-            out = subprocess.run([sys.executable, "-P", __file__, "--parallel-side", side, path, str(n)],
-                                 check=True, capture_output=True, text=True).stdout
-            ratios[side] += json.loads(out)
+    rounds = timing.interleave(["ours", "sqlite3"], reps, lambda side: timing.fresh(
+        timing.python(__file__, "--parallel-side", side, path, n)).extra["ratios"])
+    ratios = {side: [r for got in rounds[side] for r in got] for side in rounds}
     return {"ratio": round(statistics.median(ratios["ours"]), 3),
             "sqlite3_ratio": round(statistics.median(ratios["sqlite3"]), 3),
             "load_average": round(os.getloadavg()[0], 2)}
@@ -171,7 +170,8 @@ def main():
     args = parser.parse_args()
     if args.parallel_side:
         side, path, n = args.parallel_side
-        print(json.dumps(parallel_ratios(side, path, int(n), 3)))
+        ratios, sample = timing.measure(lambda: parallel_ratios(side, path, int(n), 3))
+        timing.report(sample, ratios=ratios)
         return
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "t.db")

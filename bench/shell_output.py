@@ -8,24 +8,20 @@ turns, `sqlite3 FILE "select * from t"` and `python -m pyqivrexdb FILE -c
 "select * from t"` (the package this script imports), each writing to a
 file, and prints for each side the median wall time, peak resident size and
 peak private (anonymous) memory, then our peak resident size and our time
-divided by sqlite3's (median of the pairs) against their targets.
-
-The peaks are sampled from /proc every few milliseconds (VmHWM, RssAnon): a
-child's ru_maxrss would also count the resident size of the process that
-started it.
+divided by sqlite3's (median of the pairs, min–max) against their targets.
+The peaks are sampled from /proc while each side runs (bench/timing.py).
 """
 import argparse
 import datetime
 import os
 import sqlite3
-import statistics
-import subprocess
 import sys
 import tempfile
-import threading
-import time
 
 import pyqivrexdb
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import timing  # noqa: E402
 
 PEAK_MB, RATIO = 50, 1.5  # the targets
 
@@ -41,38 +37,10 @@ def make_db(path, rows):
     con.close()
 
 
-def _peaks(pid, box):
-    """Samples the process's peak resident size and its private resident
-    memory (KiB) into box until it ends."""
-    path = "/proc/%d/status" % pid
-    while True:
-        try:
-            with open(path) as f:
-                for line in f:
-                    for k, field in enumerate(("VmHWM:", "RssAnon:")):
-                        if line.startswith(field):
-                            box[k] = max(box[k], int(line.split()[1]))
-        except OSError:
-            return
-        time.sleep(0.005)
-
-
 def run(args, out_path, env=None):
-    """(seconds, peak resident MB, peak private MB) of one run."""
+    """The Sample of one run writing to out_path."""
     with open(out_path, "w") as out:
-        started = time.perf_counter()
-        p = subprocess.Popen(args, stdout=out, stderr=subprocess.PIPE, cwd=os.path.dirname(out_path), env=env)
-        box = [0, 0]
-        sampler = threading.Thread(target=_peaks, args=(p.pid, box), daemon=True)
-        sampler.start()
-        _, status, _ = os.wait4(p.pid, 0)
-        elapsed = time.perf_counter() - started
-        sampler.join()
-        p.returncode = os.waitstatus_to_exitcode(status)
-        err = p.stderr.read()
-    if p.returncode != 0:
-        sys.exit("%s failed (%d): %s" % (args[0], p.returncode, err.decode(errors="replace")))
-    return elapsed, box[0] / 1024, box[1] / 1024
+        return timing.fresh(args, stdout=out, cwd=os.path.dirname(out_path), env=env)
 
 
 def main():
@@ -92,25 +60,21 @@ def main():
             "sqlite3": (["sqlite3", db, sql], None),
             "ours": ([sys.executable, "-m", "pyqivrexdb", db, "-c", ".mode " + a.mode, "-c", sql], env),
         }
-        results = {k: [] for k in sides}
         run(sides["sqlite3"][0], os.path.join(tmp, "warm.txt"))  # the file into the page cache
-        for k in range(a.pairs):
-            order = ("ours", "sqlite3") if k % 2 == 0 else ("sqlite3", "ours")
-            for side in order:
-                results[side].append(run(*sides[side][:1], os.path.join(tmp, side + ".txt"), sides[side][1]))
+        results = timing.interleave(["ours", "sqlite3"], a.pairs,
+                                    lambda side: run(sides[side][0], os.path.join(tmp, side + ".txt"), sides[side][1]))
         lines = {s: sum(1 for _ in open(os.path.join(tmp, s + ".txt"))) for s in sides}
     print("%d rows, our .mode %s, %d pairs (lines written: %s)" % (a.rows, a.mode, a.pairs, lines))
     for side, got in results.items():
-        print("  %-8s time %.2f s (min %.2f)  peak resident %.0f MB  peak private %.0f MB"
-              % (side, statistics.median(t for t, _, _ in got), min(t for t, _, _ in got),
-                 max(m for _, m, _ in got), max(p for _, _, p in got)))
-    ratios = [o[0] / s[0] for o, s in zip(results["ours"], results["sqlite3"])]
-    peak = max(m for _, m, _ in results["ours"])
-    ratio = statistics.median(ratios)
-    print("  time ours/sqlite3: median %.2f (min %.2f, max %.2f)" % (ratio, min(ratios), max(ratios)))
+        print("  %-8s time %s s  peak resident %.0f MB  peak private %.0f MB"
+              % (side, timing.spread(results, side), max(x.peak_kib for x in got) / 1024,
+                 max(x.private_kib for x in got) / 1024))
+    ratio = timing.ratio(results, "ours", "sqlite3")
+    peak = max(x.peak_kib for x in results["ours"]) / 1024
+    print("  time ours/sqlite3: %s" % ratio)
     print("ours: peak resident %.0f MB (target under %d): %s; time %.2f x sqlite3's (target at most %.1f): %s"
-          % (peak, PEAK_MB, "met" if peak < PEAK_MB else "MISSED", ratio, RATIO,
-             "met" if ratio <= RATIO else "MISSED"))
+          % (peak, PEAK_MB, "met" if peak < PEAK_MB else "MISSED", ratio.median, RATIO,
+             "met" if ratio.median <= RATIO else "MISSED"))
 
 
 if __name__ == "__main__":

@@ -24,15 +24,14 @@ import json
 import os
 import platform
 import sqlite3
-import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+sys.path[:0] = [str(HERE), str(HERE.parent)]
+import timing  # noqa: E402
 import worker  # noqa: E402
 
 SCHEMA = ("create table t(id INTEGER, name CHAR(12), amount DOUBLE, d DATE, small SMALLINT, "
@@ -83,11 +82,7 @@ def make_db(path, n, rows=True):
 
 
 def run_worker(side, case, db, n, count=0, extra=()):
-    args = [sys.executable, str(HERE / "worker.py"), side, case, db, str(n), str(count), *map(str, extra)]
-    out = subprocess.run(args, capture_output=True, text=True)
-    if out.returncode != 0:
-        raise SystemExit("worker %s %s failed:\n%s%s" % (side, case, out.stdout, out.stderr))
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    return timing.fresh([sys.executable, str(HERE / "worker.py"), side, case, db, n, count, *extra])
 
 
 def fresh_copy(template, target):
@@ -101,51 +96,36 @@ def fresh_copy(template, target):
 
 
 def measure(case, n, reps, work):
-    """reps interleaved pairs of one case: {side: [result, ...]}."""
+    """reps interleaved rounds of one case: {side: [Sample, ...]}."""
     db = os.path.join(work, "t%d.db" % n)
     count = max(1, min(POINT_QUERIES, n // 5)) if case == "point" else 0
-    sides = available_sides()
-    results = {side: [] for side in sides}
+
+    def run(side):
+        target = db
+        if case == "bulk":
+            target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
+        return run_worker(side, case, target, n, count)
     # One unrecorded round first: the file's pages reach the page cache.
-    for rep in range(reps + 1):
-        for side in (sides if rep % 2 == 0 else sides[::-1]):
-            target = db
-            if case == "bulk":
-                target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
-            r = run_worker(side, case, target, n, count)
-            r["per_op"] = r["seconds"] / (count or n)
-            if rep:
-                results[side].append(r)
-    return results
+    return timing.interleave(available_sides(), reps, run, warmup=1), count or n
 
 
 def mib(kib):
     return kib / 1024.0
 
 
-def ratio_of(results, a, b):
-    """Median (min, max) of a's time over b's across the rounds, or None."""
-    if a not in results or b not in results:
-        return None
-    r = [x["seconds"] / y["seconds"] for x, y in zip(results[a], results[b])]
-    return statistics.median(r), min(r), max(r)
-
-
-def summarize(case, n, results):
-    qx, sq = results["qx"], results["sqlite3"]
-    ratios = [a["seconds"] / b["seconds"] for a, b in zip(qx, sq)]
-    cpu_ratios = [a["cpu_seconds"] / max(b["cpu_seconds"], 1e-6) for a, b in zip(qx, sq)]
-    peak_qx = statistics.median(r["peak_kib"] for r in qx)
-    peak_sq = statistics.median(r["peak_kib"] for r in sq)
+def summarize(case, n, measured):
+    results, per = measured
     return {
         "case": case, "n": n,
-        "ratio": statistics.median(ratios), "ratio_min": min(ratios), "ratio_max": max(ratios),
-        "cpu_ratio": statistics.median(cpu_ratios),
-        "qx_us": statistics.median(r["per_op"] for r in qx) * 1e6,
-        "sq_us": statistics.median(r["per_op"] for r in sq) * 1e6,
-        "peak_qx": peak_qx, "peak_sq": peak_sq, "mem_ratio": peak_qx / peak_sq,
-        "std_sq": ratio_of(results, "std", "sqlite3"), "std_qx": ratio_of(results, "std", "qx"),
-        "std_apsw": ratio_of(results, "std", "apsw"), "apsw_sq": ratio_of(results, "apsw", "sqlite3"),
+        "ratio": timing.ratio(results, "qx", "sqlite3"),
+        "cpu_ratio": timing.ratio(results, "qx", "sqlite3", "cpu_seconds"),
+        "qx_us": timing.spread(results, "qx").median / per * 1e6,
+        "sq_us": timing.spread(results, "sqlite3").median / per * 1e6,
+        "peak_qx": timing.spread(results, "qx", "peak_kib").median,
+        "peak_sq": timing.spread(results, "sqlite3", "peak_kib").median,
+        "mem_ratio": timing.ratio(results, "qx", "sqlite3", "peak_kib"),
+        "std_sq": timing.ratio(results, "std", "sqlite3"), "std_qx": timing.ratio(results, "std", "qx"),
+        "std_apsw": timing.ratio(results, "std", "apsw"), "apsw_sq": timing.ratio(results, "apsw", "sqlite3"),
     }
 
 
@@ -157,16 +137,16 @@ def verdict(value, target):
 
 def print_table(rows):
     print()
-    print("%-27s %9s %7s %-13s %6s %5s %9s %9s %9s %9s %6s %5s"
-          % ("case", "N", "ratio", "(min-max)", "target", "cpu", "ours us", "sqlite us",
+    print("%-27s %9s %-17s %6s %-17s %9s %9s %9s %9s %-17s %5s"
+          % ("case", "N", "ratio (min–max)", "target", "cpu", "ours us", "sqlite us",
              "ours MiB", "sqlite MiB", "mem", ""))
     for s in rows:
         what, target, mem_target = CASES[s["case"]]
-        print("%-27s %9d %7.2f %-13s %6s %5.2f %9.3f %9.3f %9.1f %9.1f %6.2f %5s"
-              % (what, s["n"], s["ratio"], "(%.2f-%.2f)" % (s["ratio_min"], s["ratio_max"]),
-                 "<=%.2f" % target, s["cpu_ratio"], s["qx_us"], s["sq_us"], mib(s["peak_qx"]), mib(s["peak_sq"]),
-                 s["mem_ratio"],
-                 " ".join(v for v in (verdict(s["ratio"], target), verdict(s["mem_ratio"], mem_target)) if v)))
+        print("%-27s %9d %-17s %6s %-17s %9.3f %9.3f %9.1f %9.1f %-17s %5s"
+              % (what, s["n"], s["ratio"], "<=%.2f" % target, s["cpu_ratio"], s["qx_us"], s["sq_us"],
+                 mib(s["peak_qx"]), mib(s["peak_sq"]), s["mem_ratio"],
+                 " ".join(v for v in (verdict(s["ratio"].median, target),
+                                      verdict(s["mem_ratio"].median, mem_target)) if v)))
     print()
     print("%-27s %9s %-19s %-19s %-19s %-19s %s" % ("case", "N", "std/sqlite3", "std/qx", "std/apsw",
                                                     "apsw/sqlite3", ""))
@@ -176,16 +156,16 @@ def print_table(rows):
         for key, target in (("std_sq", targets[1]), ("std_qx", targets[0]), ("std_apsw", targets[2]),
                             ("apsw_sq", None)):
             r = s[key]
-            cells.append("-" if r is None else "%.2f (%.2f-%.2f)" % r)
+            cells.append("-" if r is None else str(r))
             if r is not None and target is not None:
                 # "faster than" is a strict target; "within" an inclusive one
                 ok = r[0] < target if target == 1.0 else r[0] <= target
                 verdicts.append("%s %s" % (key, "ok" if ok else "OVER"))
         print("%-27s %9d %-19s %-19s %-19s %-19s %s" % (CASES[s["case"]][0], s["n"], *cells, " ".join(verdicts)))
     print()
-    print("ratio: our time / sqlite3's (median of interleaved pairs); cpu: the same for the "
-          "processor time of each process (less swayed by other load); us: median time per row "
-          "(per query for the point case); MiB: median peak resident size while the case ran; "
+    print("ratio: our time / sqlite3's (median of the interleaved rounds' ratios, min–max); cpu: the "
+          "same for the processor time of each process (less swayed by other load); us: median time "
+          "per row (per query for the point case); MiB: median peak resident size while the case ran; "
           "mem: its ratio (target %.2f for fetchall, %.2f for streaming)"
           % (CASES["fetchall"][2], CASES["fetchmany"][2]))
 
@@ -211,33 +191,27 @@ SWEEP_CASES = ("fetchall", "bulk", "point")
 def heapctrl_sweep(values, n, reps, work):
     db = os.path.join(work, "t%d.db" % n)
     count = max(1, min(POINT_QUERIES, n // 5))
-    print("HEAPCTRL sweep, N = %d, %d repetitions, our side only: median wall time (min-max), "
+    print("HEAPCTRL sweep, N = %d, %d repetitions, our side only: median wall time (min–max), "
           "median processor time" % (n, reps))
-    times = {(case, v): [] for case in SWEEP_CASES for v in values}
-    for rep in range(reps + 1):
-        order = values if rep % 2 == 0 else list(reversed(values))
-        for case in SWEEP_CASES:
-            for v in order:
-                target = db
-                if case == "bulk":
-                    target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
-                r = run_worker("heapctrl", case, target, n, count if case == "point" else 0, (v,))
-                if case == "point":
-                    r = dict(r, seconds=r["seconds"] / count * 1e6, cpu_seconds=r["cpu_seconds"] / count * 1e6)
-                if rep:
-                    times[(case, v)].append(r)
+
+    def run(side):
+        case, v = side
+        target = db
+        if case == "bulk":
+            target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
+        return run_worker("heapctrl", case, target, n, count if case == "point" else 0, (v,))
+    sides = [(case, v) for case in SWEEP_CASES for v in values]
+    times = timing.interleave(sides, reps, run, warmup=1)
     print("%10s  %-38s %-38s %-38s %s" % ("HEAPCTRL", "fetchall s", "bulk load s", "point query us",
                                           "fetchall peak MiB"))
     for v in values:
-        peak = statistics.median(r["peak_kib"] for r in times[("fetchall", v)])
-        print("%10d  %s  %s  %s  %.1f" % (v, *(spread(times[(c, v)]) for c in SWEEP_CASES), mib(peak)))
-
-
-def spread(results):
-    wall = [r["seconds"] for r in results]
-    cpu = [r["cpu_seconds"] for r in results]
-    return "%-38s" % ("%.3f (%.3f-%.3f) cpu %.3f" % (statistics.median(wall), min(wall), max(wall),
-                                                     statistics.median(cpu)))
+        cells = []
+        for case in SWEEP_CASES:
+            scale = 1e6 / count if case == "point" else 1
+            cells.append("%-38s" % ("%s cpu %.3f" % (timing.spread(times, (case, v)).scaled(scale).format(".3f"),
+                                                     timing.spread(times, (case, v), "cpu_seconds").median * scale)))
+        peak = timing.spread(times, ("fetchall", v), "peak_kib").median
+        print("%10d  %s  %s  %s  %.1f" % (v, *cells, mib(peak)))
 
 
 def main():
@@ -269,13 +243,12 @@ def main():
             for case in cases:
                 s = summarize(case, n, measure(case, n, reps, work))
                 summary.append(s)
-                print("  %-15s N=%-8d ratio %.2f (%.2f-%.2f)  mem %.2f"
-                      % (case, n, s["ratio"], s["ratio_min"], s["ratio_max"], s["mem_ratio"]), flush=True)
+                print("  %-15s N=%-8d ratio %s  mem %s" % (case, n, s["ratio"], s["mem_ratio"]), flush=True)
         print_table(summary)
         print("%d repetitions a case, %.0f s in all" % (reps, time.perf_counter() - started))
         if args.json:
             with open(args.json, "w") as f:
-                json.dump({"machine": machine(), "results": summary}, f, indent=1)
+                json.dump({"machine": machine(), "results": summary}, f, indent=1, default=vars)
     return 0
 
 

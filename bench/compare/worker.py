@@ -4,17 +4,18 @@
 
 SIDE is "qx" (pyqivrexdb's core face over its embedded engine), "std" (its
 standard face, pyqivrexdb.dbapi), "sqlite3" (the standard library's module on
-the same file) or "apsw". Prints one JSON object: the seconds the case took,
-the resident memory before it and the peak while it ran. run.py starts one of
+the same file) or "apsw". Reports (bench/timing.py) the wall and processor
+time the case took and the peak resident memory while it ran. run.py starts one of
 these per measurement and interleaves the sides.
 """
 import datetime
 import gc
-import json
+import os
 import random
-import resource
 import sys
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import timing  # noqa: E402
 
 # The pragmas the embedded engine sets on a database file, set on the
 # sqlite3 side as well so both read and write the file the same way.
@@ -33,30 +34,6 @@ def make_rows(n):
     fromordinal = datetime.date.fromordinal
     return [[i, "NAME%08d" % i, i * 0.25 + 0.5, fromordinal(FIRST_DAY + i % 3000),
              i % 65000 - 32500, CODES[i % len(CODES)]] for i in range(n)]
-
-
-def status_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def reset_peak():
-    """Starts the peak resident size (VmHWM) afresh where the kernel allows."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def peak_kib(reset_done):
-    if reset_done:
-        return status_kib("VmHWM")
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 # ---------------------------------------------------------------------------
@@ -294,28 +271,20 @@ def main(argv):
         pyqivrexdb.HEAPCTRL = int(argv[6])
         side = "qx"
     run = SIDES[side](case, db, n, count)
-    gc.collect()
-    before = status_kib("VmRSS")
-    reset_done = reset_peak()
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    start = time.perf_counter()
-    result = run()
-    settle()
-    took = time.perf_counter() - start
-    after = resource.getrusage(resource.RUSAGE_SELF)
-    cpu = after.ru_utime + after.ru_stime - usage.ru_utime - usage.ru_stime
-    peak = peak_kib(reset_done)
+
+    def case_and_settle():
+        result = run()
+        settle()
+        return result
+    result, sample = timing.measure(case_and_settle)
     size = len(result) if isinstance(result, list) else result
     expected = count if case == "point" else n
     if size != expected:
         raise SystemExit("%s %s: %d rows, expected %d" % (side, case, size, expected))
     if case in ("fetchall", "fetchall_dates") and n:
         check_row(case, side, result[n // 2], n // 2)
-    json.dump({"seconds": took, "cpu_seconds": cpu, "rss_before_kib": before, "peak_kib": peak}, sys.stdout)
-    sys.stdout.write("\n")
-    sys.stdout.flush()
+    timing.report(sample)
     # Skip tearing down millions of objects: the measurement is taken.
-    import os
     os._exit(0)
 
 

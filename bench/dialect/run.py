@@ -8,17 +8,16 @@ sides read; to_sql of M rows (100,000) of the same 6 columns into a fresh
 table. Every measurement runs in a fresh process (this file with --worker)
 and the sides take turns, so load from elsewhere on the machine falls on
 both. Each figure is our time divided by the sqlite dialect's: the median of
-the per-round ratios with their min-max, then the median times.
+the per-round ratios with their min–max, then the median times (bench/timing.py).
 """
 import argparse
 import datetime
-import json
 import os
-import statistics
-import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import timing  # noqa: E402
 
 SIDES = {"qivrex": "qivrex:///{}", "sqlite": "sqlite:///{}"}
 CODES = ["Москва01", "Тверь002", "Казань03", "Омск0004", "Пермь005", "Самара06", "Рязань07", "Тула0008"]
@@ -67,55 +66,41 @@ def engine(side, path):
 
 
 def work(side, case, path, n):
-    """One side of one case, timed once; returns seconds."""
+    """One side of one case, timed once: its Sample."""
     import pandas as pd
 
     eng = engine(side, path)
+    with eng.connect():  # connecting is not what is measured
+        pass
     if case == "read_sql":
-        with eng.connect():  # connecting is not what is measured
-            pass
-        start = time.perf_counter()
-        df = pd.read_sql("select id, name, amount, d, small, code from t", eng)
-        took = time.perf_counter() - start
+        df, sample = timing.measure(lambda: pd.read_sql("select id, name, amount, d, small, code from t", eng))
         assert len(df) == n and df["name"].iloc[-1] == "NAME%08d" % (n - 1), "wrong rows"
     else:
         df = frame(n)
-        with eng.connect():
-            pass
-        start = time.perf_counter()
-        df.to_sql("loaded", eng, index=False)
-        took = time.perf_counter() - start
+        _, sample = timing.measure(lambda: df.to_sql("loaded", eng, index=False))
         with eng.connect() as conn:
             assert conn.exec_driver_sql("select count(*), max(name) from loaded").one() == (
                 n, "NAME%08d" % (n - 1)), "wrong rows"
     eng.dispose()
-    return took
-
-
-def measure(side, case, path, n):
-    out = subprocess.run([sys.executable, "-P", __file__, "--worker", side, case, path, str(n)],
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out)["seconds"]
+    return sample
 
 
 def run_case(case, n, reps, folder):
-    times = {side: [] for side in SIDES}
     shared = os.path.join(folder, "read.db")
     if case == "read_sql" and not os.path.exists(shared):
         make_db(shared, n)
-    for rep in range(reps):
-        order = list(SIDES) if rep % 2 == 0 else list(reversed(SIDES))
-        for side in order:
-            path = shared
-            if case == "to_sql":
-                path = os.path.join(folder, f"load-{side}.db")
-                for suffix in ("", "-wal", "-shm"):
-                    if os.path.exists(path + suffix):
-                        os.remove(path + suffix)
-            times[side].append(measure(side, case, path, n))
-    ratios = [q / s for q, s in zip(times["qivrex"], times["sqlite"])]
-    return {"case": case, "n": n, "ratio": statistics.median(ratios), "min": min(ratios), "max": max(ratios),
-            "qivrex_s": statistics.median(times["qivrex"]), "sqlite_s": statistics.median(times["sqlite"])}
+
+    def run(side):
+        path = shared
+        if case == "to_sql":
+            path = os.path.join(folder, f"load-{side}.db")
+            for suffix in ("", "-wal", "-shm"):
+                if os.path.exists(path + suffix):
+                    os.remove(path + suffix)
+        return timing.fresh(timing.python(__file__, "--worker", side, case, path, n))
+    times = timing.interleave(SIDES, reps, run)
+    return {"case": case, "n": n, "ratio": timing.ratio(times, "qivrex", "sqlite"),
+            "qivrex_s": timing.spread(times, "qivrex").median, "sqlite_s": timing.spread(times, "sqlite").median}
 
 
 def main():
@@ -126,18 +111,18 @@ def main():
     args = ap.parse_args()
     if args.worker:
         side, case, path, n = args.worker
-        print(json.dumps({"seconds": work(side, case, path, int(n))}))
+        timing.report(work(side, case, path, int(n)))
         return
     sizes = {"read_sql": 1_000_000, "to_sql": 100_000}
     reps = args.reps
     if args.quick:
         sizes, reps = {"read_sql": 2000, "to_sql": 2000}, 1
-    print("case                          N        ratio (min-max)    qivrex s  sqlite s  target")
+    print("case                          N        ratio (min–max)    qivrex s  sqlite s  target")
     with tempfile.TemporaryDirectory() as folder:
         for case, (what, target) in CASES.items():
             r = run_case(case, sizes[case], reps, folder)
-            print(f"{what:28s} {r['n']:>9,d}  {r['ratio']:.2f} ({r['min']:.2f}-{r['max']:.2f})"
-                  f"   {r['qivrex_s']:8.3f}  {r['sqlite_s']:8.3f}  <= {target:.2f}", flush=True)
+            print(f"{what:28s} {r['n']:>9,d}  {r['ratio']!s:17s}"
+                  f"  {r['qivrex_s']:8.3f}  {r['sqlite_s']:8.3f}  <= {target:.2f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,10 @@
 - read throughput of 4 client threads on the primary alone against the
   primary and two streaming standbys (thread i reads from server i mod 3).
 
-    tools/dev python bench/postgres/replicas.py [--seconds 3] [--failovers 3]
+The two sides of each comparison take turns (--rounds, default 3); each
+ratio is the median (min–max) of the rounds' ratios.
+
+    tools/dev python bench/postgres/replicas.py [--seconds 3] [--failovers 3] [--rounds 3]
 """
 import argparse
 import statistics
@@ -20,8 +23,10 @@ import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent.parent / "tests"))
+BENCH = Path(__file__).resolve().parent.parent
+sys.path[:0] = [str(BENCH.parent / "tests"), str(BENCH)]
 import pgcluster  # noqa: E402
+import timing  # noqa: E402
 
 import pyqivrexdb  # noqa: E402
 from pyqivrexdb import dbapi  # noqa: E402
@@ -142,6 +147,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--seconds", type=float, default=3)
     ap.add_argument("--failovers", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=3)
     a = ap.parse_args()
     rs = pgcluster.ReplicaSet(standbys=2).start()
     try:
@@ -157,15 +163,18 @@ def main():
         direct = primary.dsn()
         bouncer = pgcluster.Bouncer(primary).start()
         try:
-            d = point_queries(direct, a.seconds) / a.seconds
-            b = point_queries(bouncer.dsn(), a.seconds) / a.seconds
-            print(f"point queries, one client: direct {d:,.0f}/s, through pgbouncer {b:,.0f}/s ({b / d:.2f}x)")
+            dsns = {"direct": direct, "bouncer": bouncer.dsn()}
+            rates = timing.interleave(dsns, a.rounds, lambda side: point_queries(dsns[side], a.seconds) / a.seconds)
+            d, b = (timing.spread(rates, side, key=None).median for side in dsns)
+            print(f"point queries, one client: direct {d:,.0f}/s, through pgbouncer {b:,.0f}/s"
+                  f" ({timing.ratio(rates, 'bouncer', 'direct', key=None)}x)")
         finally:
             bouncer.stop()
-        alone = threaded([direct] * 4, a.seconds)
-        spread = threaded([n.dsn() for n in (rs.nodes * 2)[:4]], a.seconds)
-        print(f"point queries, 4 threads: primary alone {alone:,.0f}/s, "
-              f"primary + 2 standbys {spread:,.0f}/s ({spread / alone:.2f}x)")
+        servers = {"alone": [direct] * 4, "spread": [n.dsn() for n in (rs.nodes * 2)[:4]]}
+        rates = timing.interleave(servers, a.rounds, lambda side: threaded(servers[side], a.seconds))
+        alone, spread = (timing.spread(rates, side, key=None).median for side in servers)
+        print(f"point queries, 4 threads: primary alone {alone:,.0f}/s, primary + 2 standbys {spread:,.0f}/s"
+              f" ({timing.ratio(rates, 'spread', 'alone', key=None)}x)")
     finally:
         rs.remove()
 

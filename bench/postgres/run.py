@@ -7,7 +7,7 @@ The server is a throw-away cluster (tests/pgcluster.py) unless QX_PG_DSN
 names one. Every measurement runs in a fresh process (this file with
 --worker), the two sides taking turns (qx, psycopg, psycopg, qx, ...). Each
 figure is our time (or peak resident memory) divided by psycopg's: the median
-of the per-pair ratios with their min-max.
+of the per-round ratios with their min–max (bench/timing.py).
 
 Cases: fetchall() of N rows of 6 columns; a bulk load of N rows (addrecords /
 psycopg's copy); 20,000 point queries by primary key with fetchone() (both
@@ -16,15 +16,15 @@ psycopg server-side cursor).
 """
 import argparse
 import datetime
-import json
+import gc
 import os
-import statistics
-import subprocess
 import sys
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+import timing  # noqa: E402
+
 TABLE = ("(id integer primary key, name varchar(12), amount double precision, d date, small smallint, "
          "code varchar(8))")
 QUERY = "select id, name, amount, d, small, code from t"
@@ -44,14 +44,6 @@ def make_rows(n):
     fromordinal = datetime.date.fromordinal
     return [[i, "NAME%08d" % i, i * 0.25 + 0.5, fromordinal(FIRST_DAY + i % 3000), i % 65000 - 32500,
              CODES[i % len(CODES)]] for i in range(n)]
-
-
-def status_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
 
 
 # ---- one side of one case, in a process of its own ----
@@ -116,27 +108,21 @@ def psycopg_case(case, dsn, n):
 
 
 def worker(side, case, dsn, n):
-    import gc
     run = (qx_case if side == "qx" else psycopg_case)(case, dsn, n)
-    gc.collect()
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # the peak resident size starts afresh
-    start = time.perf_counter()
-    done = run()
-    gc.collect()
-    took = time.perf_counter() - start
+
+    def case_and_collect():
+        done = run()
+        gc.collect()
+        return done
+    done, sample = timing.measure(case_and_collect)
     assert done == (POINT_QUERIES if case == "point" else n), done
-    print(json.dumps({"seconds": took, "peak_kib": status_kib("VmHWM")}))
+    timing.report(sample)
 
 
 # ---- the driver ----
 
 def run_worker(side, case, dsn, n):
-    out = subprocess.run([sys.executable, __file__, "--worker", side, case, dsn, str(n)], capture_output=True,
-                         text=True, cwd=HERE)
-    if out.returncode:
-        raise SystemExit(f"worker {side} {case} failed:\n{out.stdout}{out.stderr}")
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    return timing.fresh(timing.python(__file__, "--worker", side, case, dsn, n), cwd=HERE)
 
 
 def prepare(dsn, n):
@@ -170,21 +156,14 @@ def main():
         dsn = cluster.dsn()
     try:
         prepare(dsn, a.n)
-        print(f"N = {a.n:,}; ratio = ours / psycopg, median of {a.reps} pairs (min-max)")
+        print(f"N = {a.n:,}; ratio = ours / psycopg, median of {a.reps} interleaved rounds (min–max)")
         for case in a.cases:
             what, target, key = CASES[case]
-            ratios, ours, theirs = [], [], []
-            for rep in range(a.reps):
-                order = ("qx", "psycopg") if rep % 2 == 0 else ("psycopg", "qx")
-                got = {side: run_worker(side, case, dsn, a.n)[key] for side in order}
-                ours.append(got["qx"])
-                theirs.append(got["psycopg"])
-                ratios.append(got["qx"] / got["psycopg"])
-            unit = "s" if key == "seconds" else "MiB"
-            scale = 1 if key == "seconds" else 1 / 1024
-            print(f"{what:42s} {statistics.median(ratios):.2f} ({min(ratios):.2f}-{max(ratios):.2f})"
-                  f"  target <= {target}   ours {statistics.median(ours) * scale:.3f} {unit}"
-                  f" / psycopg {statistics.median(theirs) * scale:.3f} {unit}", flush=True)
+            results = timing.interleave(["qx", "psycopg"], a.reps, lambda side: run_worker(side, case, dsn, a.n))
+            unit, scale = ("s", 1) if key == "seconds" else ("MiB", 1 / 1024)
+            ours, theirs = (timing.spread(results, side, key).median * scale for side in ("qx", "psycopg"))
+            print(f"{what:42s} {timing.ratio(results, 'qx', 'psycopg', key)}  target <= {target}"
+                  f"   ours {ours:.3f} {unit} / psycopg {theirs:.3f} {unit}", flush=True)
     finally:
         if cluster:
             cluster.remove()
