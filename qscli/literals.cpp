@@ -1,7 +1,8 @@
 // Literals as parameters.
 //
 // The driver puts parameters into the statement text, so point queries and
-// single-row inserts arrive as ever new texts. Integer and string literals in
+// single-row inserts arrive as ever new texts. Integer, string and (on the
+// engine) real literals in
 // value positions (after a comparison, in VALUES and IN lists, after LIMIT,
 // BETWEEN, LIKE ...) are taken out and bound instead, so such statements
 // share one prepared statement. Literals that name something or shape the
@@ -145,6 +146,8 @@ public:
     }
 
     bool balanced() const { return n_ == 1; }
+    // The last token was a sign before a value.
+    bool after_sign() const { return prev_ == P_SIGN; }
 
 private:
     struct Level {
@@ -181,8 +184,9 @@ public:
     void finish() { key_.append(copied_, static_cast<size_t>(e_ - copied_)); }
 
 private:
-    void take_out(const Token& t) {
-        key_.append(copied_, static_cast<size_t>(t.b - copied_));
+    // Replaces the text from b to the end of t by a placeholder.
+    void take_out(const Token& t, const char* b = nullptr) {
+        key_.append(copied_, static_cast<size_t>((b ? b : t.b) - copied_));
         if (d_ == Dialect::Engine) {
             key_ += '?';
         } else {
@@ -201,7 +205,34 @@ private:
     std::vector<Literal>& lits_;
     ValuePlaces at_;
     bool first_ = true;  // before the first word
+    const char* sign_ = nullptr;  // the sign just before, when it is one before a value
 };
+
+// digits [. digits] [e [+-] digits], or . digits ...: a real as SQLite reads
+// one (with a point or an exponent). Anything else stays in the text, where
+// SQLite reports it.
+bool real_number(const char* p, const char* e) {
+    auto digits = [&] {
+        const char* b = p;
+        while (p < e && *p >= '0' && *p <= '9') ++p;
+        return p - b;
+    };
+    bool real = false;
+    auto n = digits();
+    if (p < e && *p == '.') {
+        real = true;
+        ++p;
+        n += digits();
+    }
+    if (n == 0) return false;
+    if (p < e && (*p == 'e' || *p == 'E')) {
+        real = true;
+        ++p;
+        if (p < e && (*p == '+' || *p == '-')) ++p;
+        if (digits() == 0) return false;
+    }
+    return real && p == e;
+}
 
 void Parameterizer::number(const Token& t) {
     bool plain = t.size() <= 18;
@@ -211,6 +242,13 @@ void Parameterizer::number(const Token& t) {
         for (const char* p = t.b; p < t.e; ++p) v = v * 10 + (*p - '0');
         lits_.push_back({false, v, std::string()});
         take_out(t);
+    } else if (d_ == Dialect::Engine && at_.here() && real_number(t.b, t.e)) {
+        // The sign goes with the value: SQLite negates a real literal itself
+        // (so -0.0 stays negative), where 0 - ? would not.
+        std::string text(t.b, t.size());
+        if (sign_ && *sign_ == '-') text.insert(0, 1, '-');
+        lits_.push_back({false, 0, std::move(text), true});
+        take_out(t, sign_);
     }
     at_.other();
 }
@@ -226,6 +264,8 @@ bool Parameterizer::word(const Token& t) {
 
 bool Parameterizer::step(const Token& t, Tok prev) {
     if (first_ && t.kind != Tok::Word) return false;
+    const char* sign = sign_;
+    sign_ = nullptr;
     switch (t.kind) {
     case Tok::Text:
         // PostgreSQL joins strings that only blanks part: never one of them alone.
@@ -236,14 +276,21 @@ bool Parameterizer::step(const Token& t, Tok prev) {
         }
         at_.other();
         return true;
-    case Tok::Number: number(t); return true;
+    case Tok::Number:
+        sign_ = sign;
+        number(t);
+        sign_ = nullptr;
+        return true;
     case Tok::Name:
     case Tok::OtherText:
     case Tok::Blob:
     case Tok::Bits: at_.other(); return true;
     case Tok::Word: return word(t);
     case Tok::Op:
-    case Tok::Punct: return at_.punct(*t.b);
+    case Tok::Punct:
+        if (!at_.punct(*t.b)) return false;
+        if (t.size() == 1 && at_.after_sign()) sign_ = t.b;
+        return true;
     default: return false;  // the caller's own parameters; a string or name that does not end
     }
 }

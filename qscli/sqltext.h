@@ -24,11 +24,13 @@ std::string quote_literal(const std::string& s);
 struct Literal {
     bool text;
     int64_t i;
-    std::string s;  // CP866, quotes undone
+    std::string s;  // CP866, quotes undone; a real's text as written
+    bool real = false;  // a real number (engine only): the backend reads `s` as SQLite would
 };
 
 enum class Dialect;
-// Takes the integer and string literals in value positions out of `sql`:
+// Takes the integer and string literals in value positions out of `sql`
+// (and, on the engine, real numbers with the sign written before them):
 // `key` becomes the text with a placeholder of the dialect in their places
 // (? on the engine, $1, $2 ... on PostgreSQL), `lits` their values. False
 // when the text is not one to parameterize.

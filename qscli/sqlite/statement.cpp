@@ -8,6 +8,20 @@ namespace qse {
 
 namespace {
 
+// A real literal's value exactly as SQLite reads one in statement text: the
+// same conversion turns a text value into a real.
+bool real_of(Db* db, const std::string& text, double* v) {
+    StmtCache::Entry* e = nullptr;
+    sqlite3_stmt* s = prepare_cached(db, "select ?1", &e);
+    if (!s) return false;
+    sqlite3_bind_text(s, 1, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+    const bool ok = sqlite3_step(s) == SQLITE_ROW;
+    if (ok) *v = sqlite3_column_double(s, 0);
+    sqlite3_clear_bindings(s);
+    release_cached(db, s, e);
+    return ok;
+}
+
 // Runs a text whose literals became parameters; false when its prepared
 // form does not take them (the caller then runs the text as it came).
 bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vector<Literal>& lits, int* rc) {
@@ -28,7 +42,15 @@ bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vec
     std::string utf8;
     for (size_t k = 0; k < lits.size(); ++k) {
         int i = static_cast<int>(k) + 1;
-        if (lits[k].text) {
+        double d;
+        if (lits[k].real) {
+            if (!real_of(db_of(c), lits[k].s, &d)) {
+                sqlite3_clear_bindings(s);
+                release_cached(db_of(c), s, e);
+                return false;
+            }
+            sqlite3_bind_double(s, i, d);
+        } else if (lits[k].text) {
             utf8.clear();
             cp866_to_utf8(reinterpret_cast<const unsigned char*>(lits[k].s.data()), lits[k].s.size(), utf8);
             sqlite3_bind_text(s, i, utf8.data(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);

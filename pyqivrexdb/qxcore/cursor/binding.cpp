@@ -84,9 +84,17 @@ private:
         if (named_) return misuse("the statement uses ? but the values are a mapping"), -1;
         const Py_ssize_t i = used_++;
         if (i >= given()) return 0;  // counted, reported once the text is scanned
-        Ref label(PyUnicode_FromFormat("parameter %zd", i + 1));
+        Ref label = position_label(i);
         if (!label) return -1;
         return bind(Ref::borrow(PySequence_Fast_GET_ITEM(params_, i)), label.get());
+    }
+
+    // "parameter N" for messages; the first few are made once, not for every value bound.
+    static Ref position_label(Py_ssize_t i) {
+        static PyObject* made[32];  // live until exit
+        if (i >= 32) return Ref(PyUnicode_FromFormat("parameter %zd", i + 1));
+        if (!made[i] && !(made[i] = PyUnicode_FromFormat("parameter %zd", i + 1))) return Ref();
+        return Ref::borrow(made[i]);
     }
 
     int by_name(const char* b, const char* e) {
