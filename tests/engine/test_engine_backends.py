@@ -212,6 +212,21 @@ def test_a_refused_batch_leaves_nothing_of_itself(conn, cur):
     assert fetch(cur, "select count(*) from t") == [[20]]
 
 
+@pytest.mark.parametrize("heap, per_batch", [(None, {"sqlite": 8192, "pg": None}), (800, {"sqlite": 100, "pg": 100})])
+def test_batches_are_larger_on_a_server_unless_heapctrl_asks_for_small_ones(conn, cur, backend, heap, per_batch):
+    # Each batch on a server is a COPY of its own: the default HEAPCTRL sends
+    # a 96 KB load there whole.
+    conn.execute("create table t(id integer primary key, v integer)")
+    if heap:
+        qxcore.HEAPCTRL = heap
+    rows = [[k, k] for k in range(12000)] + [[5, 0]]
+    with pytest.raises(ProgrammingError) as e:
+        conn.addrecords("t", rows)
+    kept = (12000 // per_batch[backend]) * per_batch[backend] if per_batch[backend] else 0
+    assert e.value.rows_sent == kept
+    assert fetch(cur, "select count(*) from t") == [[kept]]
+
+
 def test_a_batch_inside_a_named_transaction_stays_part_of_it(conn, cur):
     conn.execute("create table t(id integer primary key)")
     conn.begin("T", ["t"])
