@@ -212,7 +212,7 @@ def test_a_refused_batch_leaves_nothing_of_itself(conn, cur):
     assert fetch(cur, "select count(*) from t") == [[20]]
 
 
-@pytest.mark.parametrize("heap, per_batch", [(None, {"sqlite": 8192, "pg": None}), (800, {"sqlite": 100, "pg": 100})])
+@pytest.mark.parametrize("heap, per_batch", [(None, {"sqlite": 8192, "postgresql": None}), (800, {"sqlite": 100, "postgresql": 100})])
 def test_batches_are_larger_on_a_server_unless_heapctrl_asks_for_small_ones(conn, cur, backend, heap, per_batch):
     # Each batch on a server is a COPY of its own: the default HEAPCTRL sends
     # a 96 KB load there whole.
