@@ -49,6 +49,28 @@ def test_a_failing_statement_leaves_the_rest_of_the_transaction(conn, dsn):
         assert rows(other, "select id from t order by id") == [(1,), (2,)]
 
 
+def test_repeated_statements_in_a_transaction_fail_alone(conn, dsn):
+    # On a server these go prepared, each after a savepoint of its own.
+    conn.execute("create table t(id integer primary key)")
+    conn.commit()
+    cur = conn.cursor()
+    for k in range(3):
+        cur.execute("insert into t values (?)", (k,))
+        cur.execute("select id from t where id = ?", (k,))
+        assert cur.fetchone() == (k,)
+    with pytest.raises(dbapi.IntegrityError):
+        cur.execute("insert into t values (?)", (1,))
+    cur.execute("select 1 + '2'")  # its literals cannot be parameters: runs as written
+    assert cur.fetchone() == (3,)
+    with pytest.raises(dbapi.ProgrammingError):
+        cur.execute("select id from nowhere where id = ?", (1,))
+    cur.execute("select id from t where id = ?", (2,))
+    assert cur.fetchone() == (2,)
+    conn.commit()
+    with dbapi.connect(dsn) as other:
+        assert rows(other, "select id from t order by id") == [(0,), (1,), (2,)]
+
+
 def test_closing_without_commit_rolls_back(dsn):
     with dbapi.connect(dsn) as c:
         c.execute("create table t(id integer)")

@@ -5,7 +5,7 @@ import datetime
 import pytest
 
 import pyqivrexdb
-from pyqivrexdb import qxcore
+from pyqivrexdb import dbapi, qxcore
 from pyqivrexdb.errors import DatabaseError, ProgrammingError
 
 BLOB = {"sqlite": "blob", "postgresql": "bytea"}
@@ -210,6 +210,32 @@ def test_a_refused_batch_leaves_nothing_of_itself(conn, cur):
         conn.addrecords("t", rows)
     assert e.value.rows_sent == 20
     assert fetch(cur, "select count(*) from t") == [[20]]
+
+
+@pytest.mark.parametrize("face", ["core", "standard"])
+@pytest.mark.parametrize("heap", [None, 800])
+def test_batches_are_larger_on_a_server_for_the_standard_face_unless_heapctrl_asks_for_small_ones(
+        conn, cur, dsn, backend, face, heap):
+    # Each batch on a server is a COPY of its own: the standard face sends a
+    # 96 KB load there whole. The core face hands over HEAPCTRL bytes a call.
+    conn.execute("create table t(id integer primary key, v integer)")
+    if heap:
+        qxcore.HEAPCTRL = heap
+    rows = [[k, k] for k in range(12000)] + [[5, 0]]
+    if face == "core":
+        with pytest.raises(ProgrammingError) as e:
+            conn.addrecords("t", rows)
+        per_batch = (heap or 65536) // 8
+        assert e.value.rows_sent == 12000 // per_batch * per_batch
+        assert fetch(cur, "select count(*) from t") == [[e.value.rows_sent]]
+        return
+    with dbapi.connect(dsn, autocommit=True) as std:
+        with pytest.raises(dbapi.DatabaseError) as e:
+            std.cursor().executemany("insert into t values (?, ?)", rows)
+    # The standard face's executemany is whole or nothing; the batch that
+    # failed began after rows_sent rows.
+    whole = backend == "postgresql" and not heap
+    assert (e.value.rows_sent == 0) == whole
 
 
 def test_a_batch_inside_a_named_transaction_stays_part_of_it(conn, cur):

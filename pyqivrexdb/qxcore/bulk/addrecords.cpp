@@ -126,7 +126,9 @@ PyObject* standard_load(PyObject*, PyObject* args) {
         PyErr_Clear();
     }
     Py_ssize_t per_batch;
-    if (records_per_batch(count < 0 ? PY_SSIZE_T_MAX / 2 : count, length.get(), &per_batch) < 0) return nullptr;
+    if (records_per_batch(count < 0 ? PY_SSIZE_T_MAX / 2 : count, length.get(), &per_batch,
+                          conn->dialect == QSCLI_DIALECT_PG ? PG_BATCH_BYTES : 0) < 0)
+        return nullptr;
     // The cursor a load runs for (executemany) drops its last result and
     // counts the rows loaded.
     auto* standard_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
@@ -178,6 +180,7 @@ PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) 
     Py_ssize_t rows = PyObject_Size(pydata);
     if (rows < 0) return nullptr;
     Py_ssize_t per_batch;
+    // The core face hands over HEAPCTRL bytes a call, whatever the backend.
     if (records_per_batch(rows, layout.record_length.get(), &per_batch) < 0) return nullptr;
 
     Py_ssize_t sent = 0;

@@ -394,13 +394,22 @@ int load_rows(BulkLoad& loader, PyObject* rows) {
 
 // Records per send: the whole load when it fits into HEAPCTRL bytes,
 // otherwise as many whole records as HEAPCTRL holds (at least one).
-int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch) {
+int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch, int32_t at_least) {
     Ref count(PyLong_FromSsize_t(rows));
     if (!count) return -1;
     Ref total(PyNumber_Multiply(count.get(), record_length));
     if (!total) return -1;
     Ref heap = global("HEAPCTRL");
     if (!heap) return -1;
+    // A HEAPCTRL below its default asks for small batches: kept as it is.
+    constexpr long DEFAULT_HEAP = 65536;
+    if (at_least > DEFAULT_HEAP && PyLong_Check(heap.get())) {
+        int overflow = 0;
+        const long long now = PyLong_AsLongLongAndOverflow(heap.get(), &overflow);
+        if (now == -1 && PyErr_Occurred()) return -1;
+        if (!overflow && now >= DEFAULT_HEAP && now < at_least) heap.reset(PyLong_FromLong(at_least));
+        if (!heap) return -1;
+    }
     int fits = PyObject_RichCompareBool(total.get(), heap.get(), Py_LE);
     if (fits < 0) return -1;
     if (fits) {

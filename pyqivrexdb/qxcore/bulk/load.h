@@ -13,8 +13,15 @@ struct ConnectionObject;
 
 // Records per send: the whole load of `rows` records of `record_length`
 // bytes (an int) when it fits into HEAPCTRL bytes, otherwise as many whole
-// records as HEAPCTRL holds (at least one). 0, or -1 with an exception set.
-int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch);
+// records as HEAPCTRL holds (at least one). A HEAPCTRL at or above its
+// default counts as `at_least` bytes when that is more. 0, or -1 with an
+// exception set.
+int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_batch, int32_t at_least = 0);
+
+// The batch in bytes a load on PostgreSQL sends at the least: each batch is a
+// COPY of its own, and setting one up costs the server more than the rows of
+// a 64 KiB batch.
+constexpr int32_t PG_BATCH_BYTES = 8 << 20;
 
 // Loads every row of `rows` into `table` (the encoded name, kept by the
 // caller), whose layout is the Field list `fields`, `per_batch` records a
