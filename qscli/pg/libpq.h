@@ -94,11 +94,7 @@ typedef void (*PQnoticeReceiver)(void* arg, const PGresult* res);
     REQUIRED(PQfreeCancel, void, (PGcancel*))                                                         \
     REQUIRED(PQcancel, int, (PGcancel*, char*, int))                                                  \
     REQUIRED(PQlibVersion, int, (void))                                                               \
-    OPTIONAL(PQsetChunkedRowsMode, int, (PGconn*, int))                                              \
-    OPTIONAL(PQenterPipelineMode, int, (PGconn*))                                                     \
-    OPTIONAL(PQexitPipelineMode, int, (PGconn*))                                                      \
-    OPTIONAL(PQpipelineSync, int, (PGconn*))                                                          \
-    OPTIONAL(PQsendPrepare, int, (PGconn*, const char*, const char*, int, const Oid*))
+    OPTIONAL(PQsetChunkedRowsMode, int, (PGconn*, int))
 
 #define QSE_PQ_POINTER(name, ret, params) ret(*name) params = nullptr;
 struct Api {

@@ -80,9 +80,6 @@ std::string trimmed(const char* m);
 // The query of a table's layout (the rows read_layout reads) with the name
 // as a literal.
 std::string layout_query(const std::string& table_utf8);
-// Statements that end or mark a transaction (SQL text): they run without a
-// savepoint of their own.
-bool controls_transaction(const std::string& sql);
 
 class Session final : public Backend {
 public:
@@ -135,13 +132,6 @@ private:
     void cancel_if_asked();
     bool run_prepared(Stmt* st, const char* sql, size_t n, int* rc);
     int prepared_name(const std::string& key, size_t nparams, std::string* name);
-    // Inside a transaction: the prepared statement `name` (parsed first from
-    // `parse`, UTF-8, unless null) after a savepoint of its own, one flight.
-    // 1 when it ran (*rc its outcome), 0 when it is to run as written.
-    int run_pipelined(Stmt* st, const std::string& key, const std::string& name, const std::string* parse,
-                      const std::vector<const char*>& values, int* rc);
-    // Rolls back to the failed statement's savepoint, keeping its error.
-    void take_back_statement();
     int run_guarded(Stmt* st, const std::string& sql);
     // The text that releases the last statement's savepoint, if one is open.
     std::string unguard();
