@@ -1,6 +1,7 @@
 // Statements that differ only in literals, as the driver's %-formatted ones
 // do, share one prepared statement on the server: the literals go as
 // parameters, so a repeated point query skips parsing and planning.
+#include "../lexer.h"
 #include "session.h"
 
 #include <cstring>
@@ -41,12 +42,38 @@ int Session::prepared_name(const std::string& key, size_t nparams, std::string* 
     return 1;
 }
 
+namespace {
+
+// A literal in a VALUES list has no type from its place unless the list
+// feeds an INSERT: as a parameter of unstated type it would come back as
+// text ('2', not 2), where the server types the literal itself. Such
+// statements run as written.
+bool values_list_outside_insert(const char* sql, size_t n) {
+    Lexer lx(Dialect::Pg, sql, sql + n);
+    bool first = true;
+    for (Token t = lx.next_solid(); t.kind != Tok::End; t = lx.next_solid()) {
+        if (t.kind != Tok::Word) {
+            first = false;
+            continue;
+        }
+        std::string w(t.b, t.e);
+        for (char& ch : w) ch = static_cast<char>(ch | 0x20);
+        if (first && w == "insert") return false;
+        if (w == "values") return true;
+        first = false;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool Session::run_prepared(Stmt* st, const char* sql, size_t n, int* rc) {
     // A failed PREPARE would abort a transaction: only outside one.
     if (!prepare || pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE) return false;
     std::string key;
     std::vector<Literal> lits;
     if (!parameterize(Dialect::Pg, sql, n, key, lits)) return false;
+    if (!lits.empty() && values_list_outside_insert(sql, n)) return false;
     std::string name;
     int got = prepared_name(key, lits.size(), &name);
     if (got < 0) {

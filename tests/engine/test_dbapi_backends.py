@@ -81,6 +81,15 @@ def test_closing_without_commit_rolls_back(dsn):
         assert rows(c, "select count(*) from t") == [(0,)]
 
 
+@pytest.mark.parametrize("autocommit", [True, False])
+def test_literals_of_a_values_list_keep_their_types(dsn, autocommit):
+    # Repeated, so a statement cache would have its chance to reuse it.
+    with dbapi.connect(dsn, autocommit=autocommit) as conn:
+        for _ in range(3):
+            rows = conn.execute("values ('a', 2), ('b', 3)").fetchall()
+            assert rows == [("a", 2), ("b", 3)]
+
+
 def test_autocommit_needs_no_commit(dsn):
     with dbapi.connect(dsn, autocommit=True) as c:
         c.execute("create table t(id integer)")
