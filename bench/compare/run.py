@@ -159,7 +159,7 @@ def print_table(rows):
             cells.append("-" if r is None else str(r))
             if r is not None and target is not None:
                 # "faster than" is a strict target; "within" an inclusive one
-                ok = r[0] < target if target == 1.0 else r[0] <= target
+                ok = r.median < target if target == 1.0 else r.median <= target
                 verdicts.append("%s %s" % (key, "ok" if ok else "OVER"))
         print("%-27s %9d %-19s %-19s %-19s %-19s %s" % (CASES[s["case"]][0], s["n"], *cells, " ".join(verdicts)))
     print()
