@@ -204,21 +204,16 @@ namespace {
 // Fields of column records seen before. Queries repeat, and with them their
 // 128-byte column records: a new Field for a record met before takes the
 // (immutable) attribute values made for it then, instead of converting eleven
-// members again. A table of recent records, two to a hash, so that two
-// columns of one query whose records share a hash do not evict each other
-// on every execute; the values live until exit.
+// members again. A direct-mapped table of recent records; the values live
+// until exit.
 struct FieldTemplate {
     ColStruct_t record;
     PyObject* values[F_COUNT] = {};
-
-    bool holds(const ColStruct_t* rec) const {
-        return values[0] && std::memcmp(&record, rec, sizeof(ColStruct_t)) == 0;
-    }
 };
-constexpr size_t kTemplateSets = 128;
-FieldTemplate g_templates[kTemplateSets][2];
+constexpr size_t kTemplates = 256;
+FieldTemplate g_templates[kTemplates];
 
-FieldTemplate* template_set(const ColStruct_t* rec) {
+size_t template_slot(const ColStruct_t* rec) {
     uint64_t h = 0x9E3779B97F4A7C15ull;
     const auto* p = reinterpret_cast<const unsigned char*>(rec);
     for (size_t i = 0; i < sizeof(ColStruct_t); i += 8) {
@@ -226,17 +221,15 @@ FieldTemplate* template_set(const ColStruct_t* rec) {
         std::memcpy(&w, p + i, 8);
         h = (h ^ w) * 0xFF51AFD7ED558CCDull;
     }
-    return g_templates[static_cast<size_t>(h >> 56) & (kTemplateSets - 1)];
+    return static_cast<size_t>(h >> 56) & (kTemplates - 1);
 }
 
 }  // namespace
 
 PyObject* new_field(const ColStruct_t* rec) {
     static_assert(sizeof(ColStruct_t) % 8 == 0, "column records hash in words");
-    FieldTemplate* set = template_set(rec);
-    for (int way = 0; way < 2; ++way) {
-        const FieldTemplate& t = set[way];
-        if (!t.holds(rec)) continue;
+    FieldTemplate& t = g_templates[template_slot(rec)];
+    if (t.values[0] && std::memcmp(&t.record, rec, sizeof(ColStruct_t)) == 0) {
         PyObject* field = FieldType.tp_alloc(&FieldType, 0);
         if (!field) return nullptr;
         PyObject** slot = reinterpret_cast<FieldObject*>(field)->slot;
@@ -245,14 +238,14 @@ PyObject* new_field(const ColStruct_t* rec) {
     }
     Ref field(field_from_colstruct(rec));
     if (!field) return nullptr;
-    // The newest record goes first, the one it displaces second; the second's
-    // values go. Taken before the Field reaches anyone who could change it.
+    // Taken before the Field reaches anyone who could change it.
     PyObject* old[F_COUNT];
-    std::memcpy(old, set[1].values, sizeof old);
-    set[1] = set[0];
     PyObject** slot = reinterpret_cast<FieldObject*>(field.get())->slot;
-    for (int i = 0; i < F_COUNT; ++i) set[0].values[i] = new_ref(slot[i]);
-    std::memcpy(&set[0].record, rec, sizeof(ColStruct_t));
+    for (int i = 0; i < F_COUNT; ++i) {
+        old[i] = t.values[i];
+        t.values[i] = new_ref(slot[i]);
+    }
+    std::memcpy(&t.record, rec, sizeof(ColStruct_t));
     for (PyObject* o : old) Py_XDECREF(o);
     return field.release();
 }
