@@ -215,3 +215,16 @@ def test_the_core_face_gets_the_same_code(dsn):
         assert e.value.error_code_qivrex == MISMATCH
     finally:
         core.close()
+
+
+def test_reflection_leaves_the_librarys_checks_out(dsn):
+    sa = pytest.importorskip("sqlalchemy")
+    engine = sa.create_engine(dsn.replace("postgresql://", "postgresql+qivrex://", 1))
+    try:
+        with engine.begin() as c:
+            c.exec_driver_sql("create table w(v smallint, d date, constraint pos check (v > 0))")
+        assert [ck["name"] for ck in sa.inspect(engine).get_check_constraints("w")] == ["pos"]
+        assert [type(ck).__name__ for ck in sa.Table("w", sa.MetaData(), autoload_with=engine).constraints
+                if isinstance(ck, sa.CheckConstraint)] == ["CheckConstraint"]
+    finally:
+        engine.dispose()
