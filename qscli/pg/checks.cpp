@@ -72,7 +72,12 @@ std::string rule_for(pq::Oid base, char category, const std::string& col) {
         return col + "::date BETWEEN DATE '" QSE_DATE_FIRST "' AND DATE '" QSE_DATE_LAST "'";
     if (m.dec == Decode::Text && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
         static const std::string pattern = cp866_pattern();
-        return col + "::text ~ '" + pattern + "'";
+        const std::string text = col + "::text";
+        // A string type's text costs nothing to take: an ASCII one (as many
+        // bytes as characters) skips the slower regular expression.
+        const std::string ascii =
+            category == 'S' ? "octet_length(" + text + ") = char_length(" + text + ") OR " : "";
+        return ascii + text + " ~ '" + pattern + "'";
     }
     return "";
 }
