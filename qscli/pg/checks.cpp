@@ -99,7 +99,8 @@ bool at_word(Lexer& lx, Token& t, const char* w) {
 }
 
 // The user's columns that this transaction created or changed, with their
-// base type and the library's constraint they have, if any. Their catalog
+// base type and the library's constraint they have, if any; not those a
+// parent table gives (its check, made with it, goes to its children). Their catalog
 // rows are no older than the transaction (age at most 0: its own xid or a
 // later one, its subtransactions') and still in progress, where another
 // session's visible rows have committed.
@@ -108,13 +109,11 @@ const char* const CHANGED_COLUMNS =
     "case when t.typtype = 'd' then t.typbasetype else t.oid end, "
     "coalesce(b.typcategory, t.typcategory), "
     "(select k.conname from pg_constraint k where k.conrelid = a.attrelid and k.contype = 'c' "
-    "and k.conkey = array[a.attnum] and k.conname like 'qx\\_fit\\_%' and k.coninhcount = 0 limit 1), "
-    "exists(select from pg_constraint k where k.conrelid = a.attrelid and k.contype = 'c' "
-    "and k.conkey = array[a.attnum] and k.conname like 'qx\\_fit\\_%' and k.coninhcount > 0) "
+    "and k.conkey = array[a.attnum] and k.conname like 'qx\\_fit\\_%' limit 1) "
     "from pg_attribute a join pg_class r on r.oid = a.attrelid "
     "join pg_namespace n on n.oid = r.relnamespace join pg_type t on t.oid = a.atttypid "
     "left join pg_type b on t.typtype = 'd' and b.oid = t.typbasetype "
-    "where r.relkind in ('r', 'p') and a.attnum > 0 and not a.attisdropped "
+    "where r.relkind in ('r', 'p') and a.attnum > 0 and not a.attisdropped and a.attinhcount = 0 "
     "and n.nspname not in ('pg_catalog', 'information_schema') "
     "and case when age(a.xmin) <= 0 then txid_status(txid_current() - age(a.xmin)) end = 'in progress' "
     "order by 1, 3";
@@ -166,7 +165,6 @@ int Session::add_checks() {
     };
     const int rows = res ? pq.PQntuples(res) : 0;
     for (int r = 0; r < rows; ++r) {
-        if (*pq.PQgetvalue(res, r, 6) == 't') continue;  // a parent's check holds it
         if (table != pq.PQgetvalue(res, r, 0)) {
             flush();
             table = pq.PQgetvalue(res, r, 0);

@@ -228,3 +228,16 @@ def test_reflection_leaves_the_librarys_checks_out(dsn):
                 if isinstance(ck, sa.CheckConstraint)] == ["CheckConstraint"]
     finally:
         engine.dispose()
+
+
+@pytest.mark.parametrize("children", [
+    "create table w1 partition of w for values from (0) to (10)",
+    "create table w1 (k integer, v smallint) inherits (w)",
+])
+def test_a_column_added_to_a_parent_is_checked_in_its_children(conn, children):
+    partitioned = "partition" in children
+    conn.execute("create table w(k integer, v smallint)" + (" partition by range (k)" if partitioned else ""))
+    conn.execute(children)
+    conn.execute("alter table w add column n smallint")
+    refused(conn, "insert into w1(k, n) values (1, -32768)", column="n")
+    refused(conn, "insert into w1(k, v) values (1, -32768)")
