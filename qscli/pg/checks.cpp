@@ -98,21 +98,20 @@ bool at_word(Lexer& lx, Token& t, const char* w) {
     return true;
 }
 
-// The user's columns that this transaction created or changed, with their
-// base type and the library's constraint they have, if any; not those a
-// parent table gives (its check, made with it, goes to its children). Their catalog
-// rows are no older than the transaction (age at most 0: its own xid or a
-// later one, its subtransactions') and still in progress, where another
-// session's visible rows have committed.
+// The user's columns that this transaction created or changed, with the
+// type under their domains and the library's constraint they have, if any;
+// not those a parent table gives (its check, made with it, goes to its
+// children). Their catalog rows are no older than the transaction (age at
+// most 0: its own xid or a later one, its subtransactions') and still in
+// progress, where another session's visible rows have committed.
 const char* const CHANGED_COLUMNS =
-    "select format('%I.%I', n.nspname, r.relname), a.attname, a.attnum, "
-    "case when t.typtype = 'd' then t.typbasetype else t.oid end, "
-    "coalesce(b.typcategory, t.typcategory), "
+    "select format('%I.%I', n.nspname, r.relname), a.attname, a.attnum, t.oid, t.typcategory, "
     "(select k.conname from pg_constraint k where k.conrelid = a.attrelid and k.contype = 'c' "
     "and k.conkey = array[a.attnum] and k.conname like 'qx\\_fit\\_%' limit 1) "
-    "from pg_attribute a join pg_class r on r.oid = a.attrelid "
-    "join pg_namespace n on n.oid = r.relnamespace join pg_type t on t.oid = a.atttypid "
-    "left join pg_type b on t.typtype = 'd' and b.oid = t.typbasetype "
+    "from pg_attribute a join pg_class r on r.oid = a.attrelid join pg_namespace n on n.oid = r.relnamespace "
+    "cross join lateral (with recursive d(o) as (select a.atttypid union all "
+    "select y.typbasetype from pg_type y join d on y.oid = d.o where y.typtype = 'd') "
+    "select z.oid, z.typcategory from d join pg_type z on z.oid = d.o where z.typtype <> 'd') t "
     "where r.relkind in ('r', 'p') and a.attnum > 0 and not a.attisdropped and a.attinhcount = 0 "
     "and n.nspname not in ('pg_catalog', 'information_schema') "
     "and case when age(a.xmin) <= 0 then txid_status(txid_current() - age(a.xmin)) end = 'in progress' "

@@ -59,12 +59,15 @@ SERVER_MADE = [
     ("jsonb", "insert into w values (jsonb_build_object('k', chr(8364)))"),
     ("text[]", "insert into w values (array['a', chr(8364)])"),
     ("d_small", "insert into w values (-32768)"),
+    ("d_day", "insert into w values ('1800-01-01')"),
 ]
 
 
 @pytest.mark.parametrize("sql_type, sql", SERVER_MADE, ids=["%s: %s" % c for c in SERVER_MADE])
 def test_a_value_the_server_makes_is_refused_naming_the_column(conn, sql_type, sql):
     conn.execute("create domain d_small as smallint")
+    conn.execute("create domain d_date as date")
+    conn.execute("create domain d_day as d_date check (value is not null)")
     conn.execute("create table w(v %s)" % sql_type)
     refused(conn, sql)
     assert conn.execute("select count(*) from w").fetchone() == (0,)
