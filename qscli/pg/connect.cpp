@@ -162,6 +162,13 @@ int Session::fail_result(pq::PGresult* res) {
     std::string text = msg ? msg : trimmed(res ? pq.PQresultErrorMessage(res) : pq.PQerrorMessage(conn));
     if (detail) text += std::string(" (") + detail + ")";
     int code = code_of(state);
+    std::string column;
+    if (state && !std::strcmp(state, "23514") &&
+        library_check(res ? pq.PQresultErrorField(res, pq::PG_DIAG_CONSTRAINT_NAME) : nullptr, &column)) {
+        // A value the library's check refused: as a write to the engine fails.
+        code = QSCLI_E_MISMATCH;
+        text = "column " + column + ": " + text;
+    }
     last_state_ = state ? state : "";
     if (res) pq.PQclear(res);
     check_lost();

@@ -37,10 +37,11 @@ int Session::exec(Stmt* st, const char* sql) {
         const int before = pq.PQtransactionStatus(conn);
         const Commits ending = before == pq::PQTRANS_INERROR ? Commits::NOTHING
                                                              : commits(before != pq::PQTRANS_IDLE, sql, n);
-        if (!run_prepared(st, sql, n, &rc)) {
+        const bool defining = defines_columns(sql, n);
+        if (defining || !run_prepared(st, sql, n, &rc)) {
             std::string text = to_utf8(sql, n);
             rc = rewrite_tblstruct(text);
-            if (!rc) rc = run_guarded(st, text);
+            if (!rc) rc = defining ? run_defining(st, text) : run_guarded(st, text);
         }
         if (rc) rc = commit_failed(rc, ending);
     }

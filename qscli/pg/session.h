@@ -53,6 +53,12 @@ bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::str
 // when it needs no change.
 bool server_dialect(const char* sql, size_t n, std::string& out);
 
+// Whether a statement of the text is a CREATE TABLE or an ALTER TABLE: the
+// columns it makes or changes then get the library's checks (checks.cpp).
+bool defines_columns(const char* sql, size_t n);
+// Whether `constraint` is one of the library's checks; its column then.
+bool library_check(const char* constraint, std::string* column);
+
 // One field of a table's layout (QXTBLSTRUCT, addrecords).
 struct Field {
     std::string name;  // UTF-8
@@ -133,6 +139,13 @@ private:
     bool run_prepared(Stmt* st, const char* sql, size_t n, int* rc);
     int prepared_name(const std::string& key, size_t nparams, std::string* name);
     int run_guarded(Stmt* st, const std::string& sql);
+    // A CREATE or ALTER TABLE, and the checks of the columns it made or
+    // changed, in one transaction (the caller's, or one of their own).
+    int run_defining(Stmt* st, const std::string& sql);
+    // The library's checks of the columns this transaction made or changed.
+    int add_checks();
+    // Runs `sql` keeping the error already reported.
+    void run_quietly(const std::string& sql);
     // The text that releases the last statement's savepoint, if one is open.
     std::string unguard();
     int run_return(Stmt* st, const Command& cmd);

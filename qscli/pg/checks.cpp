@@ -1,0 +1,220 @@
+// Values the server makes itself (a date literal in the SQL text, chr(8364),
+// -32768 into a smallint by an UPDATE) never pass the driver's checks. The
+// columns that a CREATE TABLE or ALTER TABLE run here creates or changes get
+// CHECK constraints, in the statement's own transaction, that hold each
+// value to what a read of the column returns: the element type's range, the
+// DATE days, the CP866 repertoire. Their violation is reported as a value
+// that does not fit its column.
+#include "../lexer.h"
+#include "session.h"
+
+#include "../../pyqivrexdb/qxcore/client/cp866_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+namespace qse {
+namespace pg {
+
+namespace {
+
+// Marks a constraint as the library's; the column's name follows.
+constexpr char PREFIX[] = "qx_fit_";
+constexpr size_t NAME_MAX = 63;  // the server's identifier length
+
+#define QSE_PG_LOW(name, code, width, low, high) low,
+#define QSE_PG_HIGH(name, code, width, low, high) high,
+constexpr int64_t kLow[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_PG_LOW)};
+constexpr int64_t kHigh[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_PG_HIGH)};
+#undef QSE_PG_LOW
+#undef QSE_PG_HIGH
+
+// A regular expression of texts whose every character CP866 holds (NUL
+// aside, which no server text has), from the library's own table.
+std::string cp866_pattern() {
+    std::vector<unsigned> cps;
+    for (unsigned cp = 1; cp < 0x80; ++cp) cps.push_back(cp);
+    for (uint16_t cp : QSCLI_CP866_HIGH) cps.push_back(cp);
+    std::sort(cps.begin(), cps.end());
+    std::string out = "^[";
+    char buf[16];
+    for (size_t k = 0; k < cps.size();) {
+        size_t j = k;
+        while (j + 1 < cps.size() && cps[j + 1] == cps[j] + 1) ++j;
+        std::snprintf(buf, sizeof buf, "\\u%04x", cps[k]);
+        out += buf;
+        if (j > k) {
+            std::snprintf(buf, sizeof buf, "-\\u%04x", cps[j]);
+            out += buf;
+        }
+        k = j + 1;
+    }
+    return out + "]*$";
+}
+
+// Type categories whose text form is ASCII: numbers, dates and times,
+// booleans, network addresses, bit strings, geometry, internal types.
+bool ascii_category(char category) { return category && std::strchr("NDTBIVGZ", category); }
+
+constexpr pq::Oid UUID_OID = 2950, BYTEA_OID = 17;
+
+// The CHECK expression that holds column `col` (quoted) of base type `base`
+// to what a read returns; empty when the type itself does. Each casts the
+// column to the type it was made for, so a later ALTER ... TYPE still reads
+// it until the column's check is made anew.
+std::string rule_for(pq::Oid base, char category, const std::string& col) {
+    const Column m = map_column(base, -1, true, true);
+    if (m.dec == Decode::Int && m.type < QSCLI_ET_COUNT && kLow[m.type] != kHigh[m.type])
+        return col + "::bigint BETWEEN " + std::to_string(kLow[m.type]) + " AND " + std::to_string(kHigh[m.type]);
+    if (m.type == QSCLI_ET_DATE)
+        return col + "::date BETWEEN DATE '" QSE_DATE_FIRST "' AND DATE '" QSE_DATE_LAST "'";
+    if (m.dec == Decode::Text && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
+        static const std::string pattern = cp866_pattern();
+        const std::string text = col + "::text";
+        // A string type's text costs nothing to take: an ASCII one (as many
+        // bytes as characters) skips the slower regular expression.
+        const std::string ascii =
+            category == 'S' ? "octet_length(" + text + ") = char_length(" + text + ") OR " : "";
+        return ascii + text + " ~ '" + pattern + "'";
+    }
+    return "";
+}
+
+// qx_fit_NAME; a name too long for that keeps its start and the column's
+// number, so two long names never meet.
+std::string check_name(const std::string& column, const std::string& attnum) {
+    std::string name = PREFIX + column;
+    if (name.size() <= NAME_MAX) return name;
+    size_t keep = NAME_MAX - 1 - attnum.size();
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    return name.substr(0, keep) + "_" + attnum;
+}
+
+bool at_word(Lexer& lx, Token& t, const char* w) {
+    if (!t.word(w)) return false;
+    t = lx.next_solid();
+    return true;
+}
+
+// The user's columns that this transaction created or changed, with the
+// type under their domains and the library's constraint they have, if any;
+// not those a parent table gives (its check, made with it, goes to its
+// children). Their catalog rows are no older than the transaction (age at
+// most 0: its own xid or a later one, its subtransactions') and still in
+// progress, where another session's visible rows have committed.
+const char* const CHANGED_COLUMNS =
+    "select format('%I.%I', n.nspname, r.relname), a.attname, a.attnum, t.oid, t.typcategory, "
+    "(select k.conname from pg_constraint k where k.conrelid = a.attrelid and k.contype = 'c' "
+    "and k.conkey = array[a.attnum] and k.conname like 'qx\\_fit\\_%' limit 1) "
+    "from pg_attribute a join pg_class r on r.oid = a.attrelid join pg_namespace n on n.oid = r.relnamespace "
+    "cross join lateral (with recursive d(o) as (select a.atttypid union all "
+    "select y.typbasetype from pg_type y join d on y.oid = d.o where y.typtype = 'd') "
+    "select z.oid, z.typcategory from d join pg_type z on z.oid = d.o where z.typtype <> 'd') t "
+    "where r.relkind in ('r', 'p') and a.attnum > 0 and not a.attisdropped and a.attinhcount = 0 "
+    "and n.nspname not in ('pg_catalog', 'information_schema') "
+    "and case when age(a.xmin) <= 0 then txid_status(txid_current() - age(a.xmin)) end = 'in progress' "
+    "order by 1, 3";
+
+}  // namespace
+
+bool defines_columns(const char* sql, size_t n) {
+    // Most statements never say TABLE: they are not lexed again.
+    static const char word[] = "table";
+    bool seen = false;
+    for (size_t k = 0; !seen && k + 5 <= n; ++k) seen = (sql[k] | 0x20) == 't' && !strncasecmp(sql + k, word, 5);
+    if (!seen) return false;
+    Lexer lx(Dialect::Pg, sql, sql + n);
+    bool start = true;
+    for (Token t = lx.next_solid(); t.kind != Tok::End;) {
+        if (t.kind == Tok::Semicolon) {
+            start = true;
+            t = lx.next_solid();
+            continue;
+        }
+        if (start && at_word(lx, t, "create")) {
+            if (!at_word(lx, t, "global")) at_word(lx, t, "local");
+            if (!at_word(lx, t, "temp") && !at_word(lx, t, "temporary")) at_word(lx, t, "unlogged");
+            if (t.word("table")) return true;
+        } else if (start && at_word(lx, t, "alter")) {
+            if (t.word("table")) return true;
+        }
+        start = false;
+        t = lx.next_solid();
+    }
+    return false;
+}
+
+bool library_check(const char* constraint, std::string* column) {
+    if (!constraint || std::strncmp(constraint, PREFIX, sizeof PREFIX - 1)) return false;
+    *column = constraint + sizeof PREFIX - 1;
+    return true;
+}
+
+int Session::add_checks() {
+    pq::PGresult* res = nullptr;
+    if (int rc = run(CHANGED_COLUMNS, &res)) return rc;
+    // One ALTER TABLE a table: the server checks its stored rows against
+    // all the new constraints in one pass.
+    std::string sql, table, alter;
+    auto flush = [&]() {
+        if (!alter.empty()) sql += "alter table " + table + alter + ";";
+        alter.clear();
+    };
+    const int rows = res ? pq.PQntuples(res) : 0;
+    for (int r = 0; r < rows; ++r) {
+        if (table != pq.PQgetvalue(res, r, 0)) {
+            flush();
+            table = pq.PQgetvalue(res, r, 0);
+        }
+        const std::string column = pq.PQgetvalue(res, r, 1);
+        const std::string rule = rule_for(static_cast<pq::Oid>(std::strtoul(pq.PQgetvalue(res, r, 3), nullptr, 10)),
+                                          *pq.PQgetvalue(res, r, 4), quote_ident(column));
+        // A changed column's check is made anew: its type or name may differ.
+        if (!pq.PQgetisnull(res, r, 5))
+            alter += std::string(alter.empty() ? " " : ", ") + "drop constraint " + quote_ident(pq.PQgetvalue(res, r, 5));
+        if (!rule.empty())
+            alter += std::string(alter.empty() ? " " : ", ") + "add constraint " +
+                     quote_ident(check_name(column, pq.PQgetvalue(res, r, 2))) + " check (" + rule + ")";
+    }
+    flush();
+    if (res) pq.PQclear(res);
+    return sql.empty() ? 0 : run(sql);
+}
+
+void Session::run_quietly(const std::string& sql) {
+    std::string saved = c->last_error;
+    bool quiet = c->err_to_user;
+    c->err_to_user = false;  // the statement's own error was delivered
+    run(sql);
+    c->err_to_user = quiet;
+    c->last_error = saved;
+}
+
+int Session::run_defining(Stmt* st, const std::string& sql) {
+    if (pq.PQtransactionStatus(conn) == pq::PQTRANS_IDLE) {
+        guarded_ = false;
+        // The statement and its checks commit together or not at all.
+        if (int rc = run("begin")) return rc;
+        int rc = run_statement(st, sql);
+        if (!rc) rc = add_checks();
+        if (rc) {
+            if (!lost_) run_quietly("rollback");
+            return rc;
+        }
+        return run("commit");
+    }
+    int rc = run_guarded(st, sql);
+    if (rc) return rc;
+    if (!guarded_) return add_checks();  // the text ended the transaction itself
+    if ((rc = add_checks()) && !lost_) {
+        // Takes the statement back with its checks.
+        run_quietly("rollback to savepoint qx_statement; release savepoint qx_statement");
+        guarded_ = false;
+    }
+    return rc;
+}
+
+}  // namespace pg
+}  // namespace qse
