@@ -20,6 +20,7 @@ constexpr uint64_t FIRST_ROWS = 64;
 constexpr uint64_t FIRST_BYTES = 16u << 10;
 constexpr uint64_t BATCH_BYTES = 1u << 20;
 constexpr uint64_t WIDTH_LIMIT = 0x7fffffffu;
+constexpr uint64_t RECORD_LIMIT = 0x7fffffffu;
 
 struct Limits {
     uint64_t rows;   // 0: no limit
@@ -235,6 +236,11 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
             if (variable(cols_[k])) desc[k].len = static_cast<uint32_t>(std::max<uint64_t>(widths[k], 1));
         rows = staged.finish() ? pack(staged, rows, desc, rec_size, out, spill)
                                : (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
+    }
+    // Records are numbered by a signed 32-bit start.
+    if (s_.made + rows > RECORD_LIMIT) {
+        rows = RECORD_LIMIT - s_.made;
+        fail(QSCLI_E_TOOBIG, "result has more than 2147483647 records");
     }
     s_.made += rows;
     if (ended_ && !s_.error) {

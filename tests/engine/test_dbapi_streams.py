@@ -26,13 +26,16 @@ WANT = [(i, "v%d" % i) for i in range(N)]
     "update t set v = 'changed'",
     "delete from t",
     "insert into t values (-1, 'new')",
+    None,  # a bulk load
 ])
 def test_another_cursor_may_change_and_commit_while_one_reads(conn, other):
     reader = conn.cursor()
     reader.execute("select id, v from t order by id")
     head = reader.fetchmany(10)
-    writer = conn.cursor()
-    writer.execute(other)
+    if other:
+        conn.cursor().execute(other)
+    else:
+        conn.addrecords("t", [(-1, "new")] * 5000)
     conn.commit()
     assert head + list(reader) == WANT
     assert reader.rowcount == N
