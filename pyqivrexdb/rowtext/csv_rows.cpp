@@ -52,8 +52,14 @@ bool raise_bad(const Context& cx, long long line, PyObject* field, PyObject* mes
 bool check_utf8(const Context& cx, const char* line, Py_ssize_t len, long long number) {
     const char* p = line;
     const char* end = line + len;
-    while (p < end && !(static_cast<unsigned char>(*p) & 0x80)) ++p;
-    if (p == end) return true;
+    uint64_t high = 0;
+    for (; end - p >= 8 && !high; p += 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        high = word & 0x8080808080808080u;
+    }
+    while (p < end && !high) high = static_cast<unsigned char>(*p++) & 0x80;
+    if (!high) return true;
     Ref text(PyUnicode_DecodeUTF8(line, len, "strict"));
     if (text) return true;
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
@@ -180,14 +186,19 @@ PyObject* make_row(const Context& cx, const Record& rec) {
     Ref row(PyTuple_New(n));
     if (!row) return nullptr;
     size_t from = 0;
+    bool atomic = true;
     for (Py_ssize_t j = 0; j < n; ++j) {
         const char* p = rec.text.data() + from;
         const Py_ssize_t len = static_cast<Py_ssize_t>(rec.ends[j] - from);
         PyObject* v = cx.nfields < 0 ? PyUnicode_DecodeUTF8(p, len, "strict") : value(cx, j, p, len, rec.line);
         if (!v) return nullptr;
         PyTuple_SET_ITEM(row.get(), j, v);
+        atomic = atomic && !PyObject_IS_GC(v);
         from = rec.ends[j];
     }
+    // A row of plain values cannot be part of a cycle: the collector,
+    // which a load's many rows would set off again and again, skips it.
+    if (atomic) PyObject_GC_UnTrack(row.get());
     return row.release();
 }
 
@@ -270,12 +281,13 @@ bool step(const Context& cx, State& state, Record& rec, int c, long long line) {
 // The characters from p on that the state only adds to its field: most of
 // a line is read this way, a run at a time.
 size_t plain_run(State state, const char* p, const char* end) {
-    const char* q = p;
-    if (state == IN_FIELD) {
-        while (q < end && *q != ',' && *q != '\n' && *q != '\r') ++q;
-    } else if (state == IN_QUOTED_FIELD) {
-        while (q < end && *q != '"') ++q;
+    if (state == IN_QUOTED_FIELD) {
+        const void* quote = std::memchr(p, '"', static_cast<size_t>(end - p));
+        return static_cast<size_t>((quote ? static_cast<const char*>(quote) : end) - p);
     }
+    if (state != IN_FIELD) return 0;
+    const char* q = p;
+    while (q < end && *q != ',' && *q != '\n' && *q != '\r') ++q;
     return static_cast<size_t>(q - p);
 }
 
