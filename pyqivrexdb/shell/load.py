@@ -118,25 +118,30 @@ class Load:
         self.kinds = "".join(kind(code, self.opts.truncate) for _, code, _, _ in fields)
         record = sum(length for _, _, length, _ in fields) + (len(fields) + 7) // 8  # with its null flags
         self.chunk_rows = max(1, CHUNK_BYTES.get(self.db.dialect, CHUNK_BYTES_ELSE) // max(record, 1))
-        self.before = self._count()
         self.file, self.size = f, os.fstat(f.fileno()).st_size
         # One transaction for the whole load, unless the user has one open:
         # a refused batch takes back only itself, so what went before stays.
-        own = self.db.begin()
+        # In its own transaction the load knows what it kept without
+        # counting the table (a scan of all its rows on a server).
+        self.own = own = self.db.begin()
+        self.before = None if own else self._count()
         stop = None
         try:
             self._read(f)
         except OSError as exc:
             stop = ("%s: %s" % (self.path, exc.strerror or exc), exc)
         except KeyboardInterrupt:
-            self._end(own)
+            if self._end(own) is not None:
+                self.sent = 0
             self._stopped("interrupted", None)
             raise
         except LoadError as exc:
             stop = (str(exc), exc)
         failed = self._end(own)
-        if stop is None and failed is not None:
-            stop = ("%s: %s" % (self.path, _explain(failed)), failed)
+        if failed is not None:
+            self.sent = 0
+            if stop is None:
+                stop = ("%s: %s" % (self.path, _explain(failed)), failed)
         if stop is not None:
             self._stopped(*stop)
         self._end_progress()
@@ -261,8 +266,10 @@ class Load:
     def _stopped(self, why, exc):
         """Tells what the table kept after a stop."""
         self._end_progress()
-        after = self._count()
-        if after is None:
+        after = None if self.own else self._count()
+        if self.own:  # its own transaction ended: what was sent is kept
+            kept, note = self.sent, ""
+        elif after is None:
             kept = 0
             note = " (the enclosing transaction was rolled back)"
         else:

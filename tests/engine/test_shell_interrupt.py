@@ -31,6 +31,21 @@ def _wait_until_busy(pid, seconds=0.6):
     wait_until_busy(pid, seconds)
 
 
+def _wait_for_writes(db, timeout=60):
+    """Waits until a load has written a MiB of pages to the database's log:
+    a load is one transaction, so no other connection sees its rows before
+    its end."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            if os.path.getsize(str(db) + "-wal") > 1 << 20:
+                return
+        except OSError:
+            pass
+        time.sleep(0.02)
+    raise AssertionError("the load wrote nothing")
+
+
 def _count(db, table):
     r = shell(db, ".mode csv", ".headers off", "select count(*) from %s;" % table)
     assert r.returncode == 0, r.stderr
@@ -74,9 +89,7 @@ def test_ctrl_c_during_a_load_says_how_many_rows_were_kept(tmp_path, big_csv, pi
     if piped:
         p.stdin.write(command + "\nselect 'after' as x;\n")
         p.stdin.flush()
-    # A load is one transaction: no other connection sees its rows before
-    # its end, so it is found busy instead.
-    _wait_until_busy(p.pid, 0.8)
+    _wait_for_writes(db)
     p.send_signal(signal.SIGINT)
     out, err = p.communicate(timeout=120)
     assert p.returncode == 130, err
