@@ -186,19 +186,14 @@ PyObject* make_row(const Context& cx, const Record& rec) {
     Ref row(PyTuple_New(n));
     if (!row) return nullptr;
     size_t from = 0;
-    bool atomic = true;
     for (Py_ssize_t j = 0; j < n; ++j) {
         const char* p = rec.text.data() + from;
         const Py_ssize_t len = static_cast<Py_ssize_t>(rec.ends[j] - from);
         PyObject* v = cx.nfields < 0 ? PyUnicode_DecodeUTF8(p, len, "strict") : value(cx, j, p, len, rec.line);
         if (!v) return nullptr;
         PyTuple_SET_ITEM(row.get(), j, v);
-        atomic = atomic && !PyObject_IS_GC(v);
         from = rec.ends[j];
     }
-    // A row of plain values cannot be part of a cycle: the collector,
-    // which a load's many rows would set off again and again, skips it.
-    if (atomic) PyObject_GC_UnTrack(row.get());
     return row.release();
 }
 

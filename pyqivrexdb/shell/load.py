@@ -2,6 +2,7 @@
 stop that says where and why, and at the end, or on any stop, exactly how
 many rows the table kept."""
 
+import gc
 import os
 import re
 import time
@@ -126,6 +127,10 @@ class Load:
         self.own = own = self.db.begin()
         self.before = None if own else self._count()
         stop = None
+        # Rows of plain values make no cycles, but their allocations would
+        # set off full collections, each of which walks every row held.
+        collecting = gc.isenabled()
+        gc.disable()
         try:
             self._read(f)
         except OSError as exc:
@@ -137,6 +142,9 @@ class Load:
             raise
         except LoadError as exc:
             stop = (str(exc), exc)
+        finally:
+            if collecting:
+                gc.enable()
         failed = self._end(own)
         if failed is not None:
             self.sent = 0

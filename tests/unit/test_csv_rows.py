@@ -2,7 +2,6 @@
 the plain forms of numbers and dates read in C exactly as the fields'
 Python converters read them, and every stop with its line and field."""
 import csv
-import datetime
 import math
 
 import pytest
@@ -132,11 +131,3 @@ def test_limit_and_resume_keep_the_line_numbers():
     rows, at, pos, line = csv_rows(data, pos, True, line, KINDS, CONVERT, None, BadValue, ALL)
     assert [r[0] for r in rows] == list(range(4, 10)) and memoryview(at).cast("q")[0] == 9
     assert (pos, line) == (len(data), 21)
-
-
-def test_rows_of_plain_values_are_not_tracked_by_the_collector():
-    import gc
-    (row,), _, _, _ = csv_rows(b'1,a,2\n', 0, True, 1, KINDS, CONVERT, None, BadValue, ALL)
-    assert row == (1, "a", 2.0) and not gc.is_tracked(row)
-    (row,), _, _, _ = csv_rows(b'2024-01-02\n', 0, True, 1, "d", [converter(DATE, 2)], None, BadValue, ALL)
-    assert row == (datetime.date(2024, 1, 2),)
