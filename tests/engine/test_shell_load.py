@@ -167,7 +167,7 @@ def test_load_command_errors(db, tmp_path, command, message):
     ("50001,a,255,2024-01-01,1", "field n: 255 is outside the range of BYTE"),  # refused by the driver
 ])
 def test_a_bad_value_in_row_50001_names_its_line_and_keeps_the_rows_before_it(db, tmp_path, bad, message):
-    # Over 2 MB of file: the row lies past the first reads and chunks.
+    # Over 1.5 MB of file: the row lies past the first read of the file.
     path = write(tmp_path, ["%d,nnnnn,%d,2024-02-01,%d.25" % (i, i % 200, i) for i in range(1, 50001)]
                  + [bad] + rows(10, 60000))
     r = shell(db, ".load lt %s" % path)
