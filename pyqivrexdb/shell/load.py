@@ -142,6 +142,9 @@ class Load:
             raise
         except LoadError as exc:
             stop = (str(exc), exc)
+        except BaseException:
+            self._end(own)  # the session goes back to statements on their own
+            raise
         finally:
             if collecting:
                 gc.enable()

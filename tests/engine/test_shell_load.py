@@ -229,3 +229,25 @@ def test_a_row_the_server_refuses_names_its_line_and_the_rows_before_it_stay(dsn
     assert "pk.csv line 2001: " in r.stderr
     assert r.stderr.rstrip().endswith("load stopped, 2000 rows kept in pk")
     assert r.stdout.splitlines()[-1] == "2000,2000"
+
+
+def test_an_unexpected_failure_ends_the_loads_transaction(tmp_path, monkeypatch):
+    import io
+
+    from pyqivrexdb.shell import load, session
+    from pyqivrexdb.shell.db import Database
+
+    def fail(*args):
+        raise RuntimeError("reader broke")
+
+    database = Database(str(tmp_path / "u.db"))
+    sh = session.Shell(database, out=io.StringIO(), err=io.StringIO())
+    sh.run_text("create table u (id integer);\n")
+    path = tmp_path / "u.csv"
+    path.write_text("1\n")
+    monkeypatch.setattr(load, "csv_rows", fail)
+    with pytest.raises(RuntimeError):
+        load.command(sh, ["u", str(path)])
+    # statements run on their own again: nothing waits for a commit
+    assert not database.conn.in_transaction and database.conn.autocommit
+    database.close()
