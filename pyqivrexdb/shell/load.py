@@ -162,19 +162,20 @@ class Load:
     # -- reading --------------------------------------------------------------
 
     def _read(self, f):
+        data = f.read(READ_BYTES)
+        if data.startswith(_BOM):
+            data = data[len(_BOM):]
         buf, pos, line, final = b"", 0, 1, False
         header = self.opts.header is not False  # the first record may be skipped
         chunk, lines = [], array("q")
         while not final:
-            data = f.read(READ_BYTES)
             final = not data
             buf = buf[pos:] + data
             pos = 0
-            if line == 1 and buf.startswith(_BOM):
-                pos = len(_BOM)
             if header:
                 first, _, after, at = self._parse(buf, pos, final, line, None, chunk, lines, 1)
                 if not first and not final:
+                    data = f.read(READ_BYTES)
                     continue  # its end is in the next read
                 header = False
                 if first and self._is_header(first[0]):
@@ -189,6 +190,7 @@ class Load:
                 self._send(chunk, lines)
                 chunk, lines = [], array("q")
                 self._show_progress()
+            data = f.read(READ_BYTES)
         if chunk:
             self._send(chunk, lines)
 
