@@ -10,7 +10,9 @@
 //   csv_lines(rows, ncols, text)
 //                               the rows as comma-separated values, the same
 //                               texts, NULL as an empty cell
+//   csv_rows(...)               CSV text read back into rows (csv_rows.cpp)
 #include "../qxcore/module/ref.h"
+#include "csv_rows.h"
 
 #include <datetime.h>
 
@@ -235,16 +237,18 @@ PyObject* csv_lines(PyObject*, PyObject* args) {
 PyMethodDef methods[] = {
     {"table_lines", table_lines, METH_VARARGS, "table_lines(rows, widths, right, text) -> str"},
     {"csv_lines", csv_lines, METH_VARARGS, "csv_lines(rows, ncols, text) -> str"},
+    {"csv_rows", csv_rows, METH_VARARGS,
+     "csv_rows(data, pos, final, line, kinds, convert, null, bad, limit) -> (rows, lines, pos, line)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rowtext", "Result rows as the shell's text.", -1, methods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rowtext", "Result rows as the shell's text, and CSV text as rows.", -1, methods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__rowtext() {
     PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) return nullptr;
+    if (!PyDateTimeAPI || !csv_rows_ready()) return nullptr;
     return PyModule_Create(&module_def);
 }

@@ -65,5 +65,23 @@ class Database:
         `rows_sent`, the rows of this call the server accepted."""
         self.conn.addrecords(table, rows)
 
+    def begin(self):
+        """Opens a transaction unless one is open; whether it did."""
+        if self.conn.in_transaction:
+            return False
+        self.conn.autocommit = False
+        return True
+
+    def end(self):
+        """Commits the transaction begin() opened, and goes back to each
+        statement on its own; when the commit fails, nothing is kept."""
+        try:
+            self.conn.commit()
+        except BaseException:
+            self.conn.rollback()
+            raise
+        finally:
+            self.conn.autocommit = True
+
     def close(self):
         self.conn.close()

@@ -33,6 +33,19 @@ def converter(type_code, length, truncate=False):
     raise BadValue("fields of type %r cannot be loaded" % (type_code,))
 
 
+def kind(type_code, truncate=False):
+    """How the CSV reader reads a field's plain texts itself: i integers, r
+    numbers, d dates (YYYY-MM-DD), t texts as they are; any other text, and
+    every text of another kind (*), goes to the field's converter."""
+    if type_code == _q.QSCLI_ET_CHAR:
+        return "*" if truncate else "t"
+    if type_code in _INTEGERS:
+        return "i"
+    if type_code in _REALS:
+        return "r"
+    return "d" if type_code == _q.QSCLI_ET_DATE else "*"
+
+
 def _cut(length):
     return lambda s: s[:length]  # one byte a character in CP866
 

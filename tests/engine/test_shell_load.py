@@ -63,16 +63,17 @@ def test_bad_value_stops_the_load(db, tmp_path, line, message):
     assert r.returncode == 1
     assert r.stderr.splitlines() == ["error: %s %s" % (path, r.stderr.split(str(path) + " ", 1)[1].rstrip())]
     assert message in r.stderr
-    assert r.stderr.rstrip().endswith("load stopped, 0 rows kept in lt")
-    assert count(db) == 0
+    # the row before it stays, whichever side refused the value
+    assert r.stderr.rstrip().endswith("load stopped, 1 row kept in lt")
+    assert count(db) == 1
 
 
 def test_rows_sent_before_a_bad_value_are_counted(db, tmp_path):
     path = write(tmp_path, rows(12000) + ["x,a,1,2024-01-01,1"])
     r = shell(db, ".load lt %s" % path)
     assert r.returncode == 1
-    assert "line 12002, field id: 'x' is not an integer; load stopped, 10000 rows kept in lt" in r.stderr
-    assert count(db) == 10000
+    assert "line 12002, field id: 'x' is not an integer; load stopped, 12000 rows kept in lt" in r.stderr
+    assert count(db) == 12000
 
 
 @pytest.mark.parametrize("option, line, shown", [
@@ -159,3 +160,94 @@ def test_load_command_errors(db, tmp_path, command, message):
     r = shell(db, command.replace("%s", str(path)))
     assert r.returncode == 1
     assert [line for line in r.stderr.splitlines() if message in line], r.stderr
+
+
+@pytest.mark.parametrize("bad, message", [
+    ("x,a,1,2024-01-01,1", "field id: 'x' is not an integer"),              # refused by the reader
+    ("50001,a,255,2024-01-01,1", "field n: 255 is outside the range of BYTE"),  # refused by the driver
+])
+def test_a_bad_value_in_row_50001_names_its_line_and_keeps_the_rows_before_it(db, tmp_path, bad, message):
+    # Over 1.5 MB of file: the row lies past the first read of the file.
+    path = write(tmp_path, ["%d,nnnnn,%d,2024-02-01,%d.25" % (i, i % 200, i) for i in range(1, 50001)]
+                 + [bad] + rows(10, 60000))
+    r = shell(db, ".load lt %s" % path)
+    assert r.returncode == 1
+    assert "line 50002, %s" % message in r.stderr
+    assert r.stderr.rstrip().endswith("load stopped, 50000 rows kept in lt")
+    assert count(db) == 50000
+
+
+def test_quoted_texts_keep_commas_quotes_and_line_breaks(db, tmp_path):
+    path = write(tmp_path, ['1,"a,b",1,2024-01-01,1', '2,"x""y",2,2024-01-02,2', '3,"tw\nos",3,,3',
+                            '4,"",4,2024-01-04,4', "x,,,,"])
+    r = shell(db, ".load lt %s" % path)
+    assert r.returncode == 1
+    # the record over two lines counts both: the bad row is on line 7
+    assert "rows.csv line 7, field id: 'x' is not an integer; load stopped, 4 rows kept in lt" in r.stderr
+    got = shell(db, ".mode csv", ".headers off", "select id, name, name is null, day is null from lt order by id;").stdout
+    # "" is an empty field: NULL
+    assert got.splitlines() == ['1,"a,b",0,0', '2,"x""y",0,0', '3,"tw', 'os",0,1', "4,,1,0"]
+
+
+@pytest.mark.parametrize("text, message", [
+    ("Ёжик", None),                                   # Cyrillic: in CP866
+    ("░▒▓", None),                                    # box drawing: in CP866
+    ("a€", "'a€' has a character that code page 866 lacks"),
+    ("ab\u0301", "has a character that code page 866 lacks"),  # a combining accent, not one of its letters
+])
+def test_texts_follow_code_page_866(db, tmp_path, text, message):
+    path = tmp_path / "cp.csv"
+    path.write_bytes(("\ufeff" + HEADER + "\n1,%s,1,2024-01-01,1\n" % text).encode())  # with a byte order mark
+    r = shell(db, ".load lt %s" % path, ".mode csv", ".headers off", "select name from lt;")
+    if message is None:
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.splitlines()[-1] == text
+    else:
+        assert r.returncode == 1
+        assert "cp.csv line 2, field name: " in r.stderr and message in r.stderr
+
+
+def test_a_load_is_one_transaction_and_leaves_the_session_as_it_was(db, tmp_path):
+    path = write(tmp_path, rows(3))
+    r = shell(db, ".load lt %s" % path, "insert into lt (id) values (99);", "rollback;",
+              "select count(*) as n from lt;")
+    # after the load each statement runs on its own again: nothing is open to roll back
+    assert "4" in r.stdout.split()
+
+
+def test_a_row_the_server_refuses_names_its_line_and_the_rows_before_it_stay(dsn, tmp_path):
+    # On PostgreSQL the load's one transaction survives the refused batch:
+    # the batch is taken back alone and sent again in parts.
+    r = shell(dsn, "create table pk (id integer primary key, name varchar(10));")
+    assert r.returncode == 0, r.stderr
+    path = tmp_path / "pk.csv"
+    ids = list(range(1, 3001))
+    ids[2000] = 5  # line 2001
+    path.write_text("".join('%d,"n,%d"\n' % (i, i) for i in ids), encoding="utf-8")
+    r = shell(dsn, ".load pk %s" % path, ".mode csv", ".headers off", "select count(*), max(id) from pk;")
+    assert r.returncode == 1
+    assert "pk.csv line 2001: " in r.stderr
+    assert r.stderr.rstrip().endswith("load stopped, 2000 rows kept in pk")
+    assert r.stdout.splitlines()[-1] == "2000,2000"
+
+
+def test_an_unexpected_failure_ends_the_loads_transaction(tmp_path, monkeypatch):
+    import io
+
+    from pyqivrexdb.shell import load, session
+    from pyqivrexdb.shell.db import Database
+
+    def fail(*args):
+        raise RuntimeError("reader broke")
+
+    database = Database(str(tmp_path / "u.db"))
+    sh = session.Shell(database, out=io.StringIO(), err=io.StringIO())
+    sh.run_text("create table u (id integer);\n")
+    path = tmp_path / "u.csv"
+    path.write_text("1\n")
+    monkeypatch.setattr(load, "csv_rows", fail)
+    with pytest.raises(RuntimeError):
+        load.command(sh, ["u", str(path)])
+    # statements run on their own again: nothing waits for a commit
+    assert not database.conn.in_transaction and database.conn.autocommit
+    database.close()
