@@ -1,5 +1,6 @@
-// The library's own statements that need the server: return EXPR [as TYPE]
-// and QXTBLSTRUCT("T").
+// return EXPR [as TYPE] on the server: the value of a one-row select, its
+// type the column's unless the statement names one.
+#include "../own.h"
 #include "session.h"
 
 #include <algorithm>
@@ -10,7 +11,7 @@ namespace pg {
 
 int Session::run_return(Stmt* st, const Command& cmd) {
     std::string sql = "select " + to_utf8(cmd.expr, cmd.expr_len);
-    if (int rc = rewrite_tblstruct(sql)) return rc;
+    if (int rc = rewrite_tblstruct(c, sql)) return rc;
     Stmt tmp;
     tmp.null_flags = true;
     int rc = run_guarded(&tmp, sql);
@@ -51,36 +52,6 @@ int Session::run_return(Stmt* st, const Command& cmd) {
     }
     st->rc_type = t.type;
     st->rc_body.swap(body);
-    return 0;
-}
-
-// Replaces every QXTBLSTRUCT("T") (or 'T') by the rows of the table's
-// layout: table, field number, name, element type, length, offset,
-// declared type.
-int Session::rewrite_tblstruct(std::string& sql) {
-    const std::vector<TblStruct> found = find_tblstruct(Dialect::Pg, sql);
-    // From the last one back, so the places of the others stay.
-    for (auto it = found.rbegin(); it != found.rend(); ++it) {
-        const std::string& name = it->name;
-        std::vector<Field> fields;
-        if (int rc = table_layout(name, fields, nullptr)) return rc;
-        std::string rows;
-        uint64_t off = 0;
-        for (size_t k = 0; k < fields.size(); ++k) {
-            const Field& f = fields[k];
-            rows += std::string(k ? ", " : "") + "(" + quote_literal(name) + ", " + std::to_string(k) + ", " +
-                    quote_literal(f.name) + ", " +
-                    std::to_string(c->int64_now ? map_column(f.oid, f.mod, true, true).type : f.type) + ", " +
-                    std::to_string(f.len) + ", " +
-                    std::to_string(off) + ", " + quote_literal(f.decl) + ")";
-            off += f.len;
-        }
-        // A query of its own, so the caller's alias (or none) applies to it.
-        std::string sub = "(select * from (values " + rows +
-                          ") as qx_fields(tbl, fieldno, fname, type, len, off, decl))";
-        if (!it->aliased) sub += " as qxtblstruct";
-        sql.replace(it->at, it->end - it->at, sub);
-    }
     return 0;
 }
 

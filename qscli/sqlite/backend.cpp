@@ -3,6 +3,7 @@
 // statement.cpp and bulk.cpp.
 #include "backend.h"
 #include "db.h"
+#include "named.h"
 #include "text.h"
 
 #include <cstdlib>
@@ -52,6 +53,20 @@ public:
     // CONFLICT ROLLBACK, a full disk), and keeps one whose COMMIT failed.
     int transaction_state() const override {
         return db_.db && !sqlite3_get_autocommit(db_.db) ? QSCLI_TX_OPEN : QSCLI_TX_IDLE;
+    }
+    // The database locks as a whole: a transaction takes the write lock
+    // as it begins, so it never meets another writer half way.
+    int begin() override { return exec_simple(c_, "BEGIN IMMEDIATE"); }
+    int commit(bool* rolled_back) override {
+        *rolled_back = false;
+        return exec_simple(c_, "commit");
+    }
+    int rollback() override { return exec_simple(c_, "rollback"); }
+    int savepoint(const std::string& name) override { return exec_simple(c_, savepoint_sql(name)); }
+    int release(const std::string& name) override { return exec_simple(c_, release_sql(name)); }
+    int rollback_to(const std::string& name) override { return exec_simple(c_, rollback_to_sql(name)); }
+    int describe_table(const std::string& table, bool int64, std::vector<TableField>& out) override {
+        return qse::describe_table(c_, table, int64, out);
     }
 
 private:
