@@ -134,6 +134,24 @@ def test_named_transactions(conn, cur, dsn):
     assert fetch(cur, "select id from t") == [[1]]
 
 
+def test_a_commit_of_a_transaction_an_error_spoiled_reports_its_rollback(conn, cur, backend):
+    if backend != "postgresql":
+        pytest.skip("SQLite ends such a transaction itself")
+    conn.execute("create table t(id integer)")
+    conn.begin("T", ["t"])
+    conn.execute("insert into t values (1)")
+    with pytest.raises(DatabaseError):
+        conn.execute("release savepoint nowhere")  # transaction control runs without a savepoint of its own
+    with pytest.raises(DatabaseError) as e:
+        conn.commit("T")
+    assert code_of(e) == -4
+    assert fetch(cur, "select count(*) from t") == [[0]]
+    conn.begin("T", ["t"])  # the name went with the transaction
+    conn.execute("insert into t values (2)")
+    conn.commit("T")
+    assert fetch(cur, "select id from t") == [[2]]
+
+
 def test_a_failing_statement_inside_a_transaction_takes_back_only_itself(conn, cur):
     conn.execute("create table t(id integer primary key)")
     conn.begin("T", ["t"])
@@ -158,6 +176,25 @@ def test_table_structure(conn, cur, backend):
     with pytest.raises(ProgrammingError) as e:
         cur.execute('select * from QXTBLSTRUCT("nowhere")')
     assert code_of(e) == -1
+
+
+DECLARED = {"sqlite": ["integer", "varchar(10)"], "postgresql": ["integer", "character varying(10)"]}
+
+
+@pytest.mark.parametrize("sql", [
+    'select * from QXTBLSTRUCT("t")',
+    "select * from QXTBLSTRUCT('t') as f where 1 = 1",
+    'select q.* from victim, QXTBLSTRUCT("t") q',
+])
+def test_table_structure_reads_alike_in_any_place(conn, cur, backend, sql):
+    conn.execute("create table t(id integer, name varchar(10))")
+    conn.execute("create table victim(v integer)")
+    conn.execute("insert into victim values (1)")
+    cur.execute(sql)
+    assert [d[0].lower() for d in cur.description] == ["tbl", "fieldno", "fname", "type", "len", "off", "decl"]
+    rows = cur.fetchall()
+    assert [(r[0].rstrip("\0 "), r[6].rstrip("\0 ").lower()) for r in rows] == [
+        ("t", d) for d in DECLARED[backend]]
 
 
 def test_several_statements_in_one_text_leave_the_last_result(conn, cur):
