@@ -15,15 +15,6 @@ namespace qse {
 struct Conn;
 struct Stmt;
 
-// One field of a table as the library describes it (QXTBLSTRUCT,
-// qcSqlAddRecords): its place in a record follows from the fields before it.
-struct TableField {
-    std::string name;  // UTF-8
-    int type;          // QSCLI_ET_*
-    uint32_t len;      // its width in a record
-    std::string decl;  // the declared type as the engine spells it (UTF-8)
-};
-
 class Backend {
 public:
     virtual ~Backend() = default;
@@ -47,6 +38,15 @@ public:
     // qcSqlTransactionState: QSCLI_TX_* as the engine holds it now.
     virtual int transaction_state() const = 0;
 
+    // One field of a table as the library describes it (QXTBLSTRUCT,
+    // qcSqlAddRecords): its place in a record follows from the fields before it.
+    struct TableField {
+        std::string name;  // UTF-8
+        int type;          // QSCLI_ET_*
+        uint32_t len;      // its width in a record
+        std::string decl;  // the declared type as the engine spells it (UTF-8)
+    };
+
     // What the library's own statements (own.cpp, named.cpp, tblstruct.cpp)
     // are made of. Each reports its failure through Conn::fail and returns
     // the code, else 0. Names are UTF-8.
@@ -63,6 +63,8 @@ public:
     // QSCLI_ET_INT64. A table without fields is an error.
     virtual int describe_table(const std::string& table, bool int64, std::vector<TableField>& out) = 0;
 };
+
+using TableField = Backend::TableField;
 
 // Sets up the SQLite engine once per process (qcSqlInit). 0 or a code.
 int init_sqlite();
