@@ -38,7 +38,7 @@ int Session::exec(Stmt* st, const char* sql) {
                                                              : commits(before != pq::PQTRANS_IDLE, sql, n);
         if (!run_prepared(st, sql, n, &rc)) {
             std::string text = to_utf8(sql, n);
-            rc = rewrite_tblstruct(c, text);
+            rc = rewrite_tblstruct(text);
             if (!rc) rc = run_guarded(st, text);
         }
         if (rc) rc = commit_failed(rc, ending);

@@ -1,6 +1,5 @@
 // return EXPR [as TYPE] on the server: the value of a one-row select, its
 // type the column's unless the statement names one.
-#include "../own.h"
 #include "session.h"
 
 #include <algorithm>
@@ -11,7 +10,7 @@ namespace pg {
 
 int Session::run_return(Stmt* st, const Command& cmd) {
     std::string sql = "select " + to_utf8(cmd.expr, cmd.expr_len);
-    if (int rc = rewrite_tblstruct(c, sql)) return rc;
+    if (int rc = rewrite_tblstruct(sql)) return rc;
     Stmt tmp;
     tmp.null_flags = true;
     int rc = run_guarded(&tmp, sql);

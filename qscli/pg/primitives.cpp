@@ -2,6 +2,7 @@
 // primitives the named transactions are made of, and a table's description.
 // Each releases the last statement's savepoint in the same round trip.
 #include "../named.h"
+#include "../own.h"
 #include "session.h"
 
 #include <cstring>
@@ -31,6 +32,8 @@ int Session::savepoint(const std::string& name) { return run(unguard() + savepoi
 int Session::release(const std::string& name) { return run(unguard() + release_sql(name)); }
 
 int Session::rollback_to(const std::string& name) { return run(unguard() + rollback_to_sql(name)); }
+
+int Session::rewrite_tblstruct(std::string& sql) { return qse::rewrite_tblstruct(c, sql); }
 
 int Session::describe_table(const std::string& table, bool int64, std::vector<TableField>& out) {
     std::vector<Attribute> attrs;

@@ -145,6 +145,7 @@ private:
     // The text that releases the last statement's savepoint, if one is open.
     std::string unguard();
     int run_return(Stmt* st, const Command& cmd);
+    int rewrite_tblstruct(std::string& sql);
     struct Layout {
         std::vector<Attribute> fields;
         std::string qualified;
