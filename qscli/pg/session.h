@@ -53,9 +53,8 @@ bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::str
 // when it needs no change.
 bool server_dialect(const char* sql, size_t n, std::string& out);
 
-// One column of a table as the server keeps it (pg_attribute): what a bulk
-// load writes and checks, and what Backend::describe_table describes.
-struct Attribute {
+// One field of a table's layout (QXTBLSTRUCT, addrecords).
+struct Attribute {  // as the server keeps it (pg_attribute)
     std::string name;  // UTF-8
     pq::Oid oid;
     int mod;
