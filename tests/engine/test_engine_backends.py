@@ -1,12 +1,17 @@
 """What a program sees on either backend: every test runs on an SQLite file
 and on a PostgreSQL server (the `dsn` fixture), with the same expectations."""
 import datetime
+import struct
 
 import pytest
 
 import pyqivrexdb
 from pyqivrexdb import dbapi, qxcore
 from pyqivrexdb.errors import DatabaseError, ProgrammingError
+
+from conftest import ET
+
+MISMATCH = -20  # QSCLI_E_MISMATCH
 
 BLOB = {"sqlite": "blob", "postgresql": "bytea"}
 
@@ -98,6 +103,34 @@ def test_return_value(cur, sql, value):
     cur.execute(sql)
     assert cur.retcode() == value
     assert cur.fetchall() == []
+
+
+# The library's bytes, alike on both backends: text ends with its NUL, bytes
+# keep their declared width.
+@pytest.mark.parametrize("sql,etype,body", [
+    ("return 'abc';", "CHAR", b"abc\0"),
+    ("return 'abc' as char(3);", "CHAR", b"abc\0"),
+    ("return 'ab' as char(5);", "CHAR", b"ab\0"),
+    ("return null as char(5);", "CHAR", b"\0"),
+    ("return 12 as char(5);", "CHAR", b"12\0"),
+    ("return x'0a' as binary(3);", "ARRA", b"\x0a\0\0"),
+    ("return 254 as byte;", "BYTE", b"\xfe"),
+    ("return '2078-12-31' as date;", "DATE", struct.pack("<H", 65379)),
+    ("return 0.5 as float;", "FLOA", struct.pack("<f", 0.5)),
+    ("return 'abcd' as char(3);", None, None),
+    ("return 256 as byte;", None, None),
+])
+def test_return_value_bytes(eng, dsn, sql, etype, body):
+    hdb = eng.open(dsn)
+    try:
+        hs = eng.stmt(hdb)
+        rc = eng.exec(hs, sql)
+        if etype is None:
+            assert rc == MISMATCH and eng.retval(hs) is None
+        else:
+            assert rc == 0 and eng.retval(hs) == (ET[etype], body)
+    finally:
+        eng.close(hdb)
 
 
 def test_changed_rows_are_the_return_value(conn, cur):
