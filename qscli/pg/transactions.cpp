@@ -2,7 +2,6 @@
 // only itself.
 #include "session.h"
 
-#include <strings.h>
 
 namespace qse {
 namespace pg {
