@@ -31,11 +31,11 @@ over for that borrow, which gets a connection of the writing side instead.
 
 import asyncio
 import math
-import re
 import threading
 import time
 
 from . import aio, dbapi
+from ._qxstandard import dsn_with  # type: ignore[import-not-found]
 from .errors import OperationalError
 
 __all__ = ["ConnectionPool", "AsyncConnectionPool", "PoolTimeout", "PoolClosed"]
@@ -154,12 +154,7 @@ def _within(row, max_lag):
 
 def _prefer_standby(dsn):
     """The DSN with target_session_attrs=prefer-standby, the rest untouched."""
-    if "://" in dsn:
-        base, _, query = dsn.partition("?")
-        kept = [p for p in query.split("&") if p and not p.startswith("target_session_attrs=")]
-        return base + "?" + "&".join(kept + ["target_session_attrs=prefer-standby"])
-    kept = re.sub(r"(^|\s)target_session_attrs\s*=\s*\S+", "", dsn)  # quoted values stay as they are
-    return kept.strip() + " target_session_attrs=prefer-standby"
+    return dsn_with(dsn, "target_session_attrs", "prefer-standby")
 
 
 def _reset(conn, book):

@@ -26,16 +26,16 @@
 namespace qse {
 namespace platform {
 
-bool contains_nocase(const char* text, const char* needle) {
+const char* find_nocase(const char* text, const char* needle) {
     const size_t n = std::strlen(needle);
     for (; *text; ++text) {
         size_t i = 0;
         while (i < n && text[i] &&
                std::tolower(static_cast<unsigned char>(text[i])) == std::tolower(static_cast<unsigned char>(needle[i])))
             ++i;
-        if (i == n) return true;
+        if (i == n) return text;
     }
-    return n == 0;
+    return n == 0 ? text : nullptr;
 }
 
 namespace {

@@ -26,8 +26,10 @@ bool silence_socket(int fd);
 std::string host_name();  // empty when unknown
 long process_id();
 
-// Whether `needle` (ASCII) occurs in `text`, ignoring ASCII case.
-bool contains_nocase(const char* text, const char* needle);
+// Where `needle` (ASCII) first occurs in `text`, ignoring ASCII case; null
+// when it does not.
+const char* find_nocase(const char* text, const char* needle);
+inline bool contains_nocase(const char* text, const char* needle) { return find_nocase(text, needle) != nullptr; }
 
 // A shared library and its symbols; on failure nullptr and the system's reason.
 void* open_library(const char* file, std::string* why);

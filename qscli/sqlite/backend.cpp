@@ -4,28 +4,50 @@
 #include "backend.h"
 #include "db.h"
 #include "named.h"
+#include "platform.h"
 #include "text.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace qse {
 
 namespace {
 
-// Waits for another connection's lock up to 5 s in all, as
-// sqlite3_busy_timeout(5000) does, but in steps of at most 50 ms, looking for
-// a cancel before each.
+// Waits for another connection's lock up to the connection's limit in all
+// (5 s, or what `pragma busy_timeout` set), as sqlite3_busy_timeout() does,
+// but in steps of at most 50 ms, looking for a cancel before each.
 int busy_wait(void* conn, int count) {
     static const int steps[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50};
     static const int before[] = {0, 1, 3, 8, 18, 33, 53, 78, 103, 128};
-    constexpr int LIMIT_MS = 5000, LAST_STEP = 50;
-    if (static_cast<Conn*>(conn)->cancel_requested()) return 0;
+    constexpr int LAST_STEP = 50;
+    Conn* c = static_cast<Conn*>(conn);
+    if (c->cancel_requested()) return 0;
+    const int limit = db_of(c)->busy_limit_ms;
     const int waited = count < 10 ? before[count] : 178 + LAST_STEP * (count - 10);
-    if (waited >= LIMIT_MS) return 0;
+    if (waited >= limit) return 0;
     const int step = count < 10 ? steps[count] : LAST_STEP;
-    sqlite3_sleep(step < LIMIT_MS - waited ? step : LIMIT_MS - waited);
+    sqlite3_sleep(step < limit - waited ? step : limit - waited);
     return 1;
+}
+
+// `pragma busy_timeout = N` puts SQLite's own wait in place of busy_wait,
+// which no cancel could stop: after a statement that may have been one,
+// the limit it set is taken over and busy_wait put back. SQLite reports 0
+// while busy_wait is in place, so 0 counts only where the text set it.
+void keep_busy_wait(Db& d, const char* sql) {
+    const char* at = d.db ? platform::find_nocase(sql, "busy_timeout") : nullptr;
+    if (!at) return;
+    int ms = 0;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(d.db, "pragma busy_timeout", -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW)
+        ms = sqlite3_column_int(s, 0);
+    sqlite3_finalize(s);
+    if (ms == 0 && !std::strpbrk(at, "=(")) return;  // read, not set
+    d.busy_limit_ms = ms;
+    sqlite3_busy_handler(d.db, busy_wait, d.conn);
 }
 
 // A cancel stops the call it was made during: its flag is the call's own
@@ -38,7 +60,11 @@ class SqliteBackend final : public Backend {
 public:
     explicit SqliteBackend(Conn* c) : c_(c), db_(c) {}
     Db& db() { return db_; }
-    int exec(Stmt* st, const char* sql) override { return exec_direct(st, sql); }
+    int exec(Stmt* st, const char* sql) override {
+        const int rc = exec_direct(st, sql);
+        keep_busy_wait(db_, sql);
+        return rc;
+    }
     int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override {
         return qse::add_records(c_, table, count, rec_size, recs);
     }

@@ -35,6 +35,8 @@ struct Db {
     // Whether a transaction's first write takes main's write lock before
     // the write check reads (write_check.cpp).
     bool lock_first = false;
+    // How long a statement waits for another connection's lock (ms).
+    int busy_limit_ms = 5000;
 
     // Reports SQLite's result code `rc` with its message through the
     // connection. Returns the library's code.

@@ -147,3 +147,20 @@ def test_a_write_to_temporary_tables_after_a_rollback_leaves_the_files_tables_ch
         conn.execute("insert into scratch values (1)")
         with pytest.raises(dbapi.DatabaseError, match="id"):
             conn.execute("insert into t values ('lots', 'c')")
+
+
+@pytest.mark.parametrize("setting", ["timeout", "pragma"])
+def test_a_long_lock_wait_still_stops_at_an_interrupt(path, holder, setting):
+    # A limit set by the caller (connect's timeout= or the pragma itself)
+    # replaces SQLite's wait, which nothing could stop before the limit.
+    kw = {"timeout": 30} if setting == "timeout" else {}
+    with dbapi.connect(path, **kw) as waiter:
+        if setting == "pragma":
+            waiter.execute("pragma busy_timeout = 30000")
+        threading.Timer(0.3, waiter.interrupt).start()
+        start = time.monotonic()
+        with pytest.raises(dbapi.OperationalError):
+            waiter.execute("insert into t values (2, 'b')")
+        assert time.monotonic() - start < 3
+        waiter.rollback()
+        assert waiter.execute("select count(*) from t").fetchone() == (1,)

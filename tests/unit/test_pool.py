@@ -46,6 +46,10 @@ def test_a_library_that_cannot_tell_is_judged_by_the_connection_s_own_account(do
      "postgresql://h/db?options=-c%20search_path%3Dx&target_session_attrs=prefer-standby"),
     ("host=h1,h2 target_session_attrs = primary dbname=db password='a  b'",
      "host=h1,h2 dbname=db password='a  b' target_session_attrs=prefer-standby"),
+    # a quoted value that holds the key's spelling is a value, not a setting
+    (r"password='x target_session_attrs=any \' y' host=h",
+     r"password='x target_session_attrs=any \' y' host=h target_session_attrs=prefer-standby"),
+    ("host=h dbname", "host=h dbname target_session_attrs=prefer-standby"),  # libpq refuses it, not us
 ])
 def test_the_read_only_side_asks_for_a_standby(dsn, read_dsn):
     from pyqivrexdb.pool import _prefer_standby

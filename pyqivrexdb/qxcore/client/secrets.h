@@ -93,6 +93,80 @@ inline std::string scrubbed(std::string text, const std::string& dsn, const std:
     return masked(text);
 }
 
+/* The keyword/value settings of a libpq keyword string, as libpq reads
+ * them: `key = value`, the value unquoted up to white space or in single
+ * quotes, with backslash escapes in both. Each as the [begin, end) span of
+ * the whole setting and its key; text that is no setting ends the list as
+ * one with an empty key. */
+struct Setting {
+    Span whole;
+    std::string key;
+};
+
+inline std::vector<Setting> keyword_settings(const std::string& dsn) {
+    std::vector<Setting> out;
+    size_t i = 0;
+    const size_t n = dsn.size();
+    auto space = [&](size_t k) { return std::isspace(static_cast<unsigned char>(dsn[k])) != 0; };
+    while (true) {
+        while (i < n && space(i)) ++i;
+        if (i >= n) return out;
+        const size_t begin = i;
+        while (i < n && dsn[i] != '=' && !space(i)) ++i;
+        std::string key = dsn.substr(begin, i - begin);
+        while (i < n && space(i)) ++i;
+        if (i >= n || dsn[i] != '=') {
+            out.push_back({{begin, n}, std::string()});  // kept for libpq to refuse
+            return out;
+        }
+        ++i;
+        while (i < n && space(i)) ++i;
+        if (i < n && dsn[i] == '\'') {
+            for (++i; i < n && dsn[i] != '\''; ++i)
+                if (dsn[i] == '\\') ++i;
+            if (i < n) ++i;
+        } else {
+            for (; i < n && !space(i); ++i)
+                if (dsn[i] == '\\') ++i;
+        }
+        if (i > n) i = n;
+        out.push_back({{begin, i}, std::move(key)});
+    }
+}
+
+/* `dsn` with the setting `key` given `value` (plain: no quotes, spaces or
+ * '&'), once, in place of any it had; the rest untouched. */
+inline std::string with_setting(const std::string& dsn, const std::string& key, const std::string& value) {
+    const std::string setting = key + "=" + value;
+    if (dsn.find("://") != std::string::npos) {
+        const size_t q = dsn.find('?');
+        std::string out = dsn.substr(0, q);
+        char sep = '?';
+        if (q != std::string::npos) {
+            size_t from = q + 1;
+            while (from <= dsn.size()) {
+                size_t end = dsn.find('&', from);
+                if (end == std::string::npos) end = dsn.size();
+                const std::string part = dsn.substr(from, end - from);
+                if (!part.empty() && part.compare(0, key.size() + 1, key + "=") != 0) {
+                    out += sep;
+                    out += part;
+                    sep = '&';
+                }
+                from = end + 1;
+            }
+        }
+        return out + sep + setting;
+    }
+    std::string out;
+    for (const Setting& s : keyword_settings(dsn)) {
+        if (s.key == key) continue;
+        out.append(dsn, s.whole.first, s.whole.second - s.whole.first);
+        out += ' ';
+    }
+    return out + setting;
+}
+
 }  // namespace qsecret
 
 #endif /* QSCLI_SECRETS_H */

@@ -59,6 +59,8 @@ int debug_log(const char* format, ...);
 Ref masked_dsn(PyObject* server);
 // masked_dsn(server) for Python: the standard face's and the shell's.
 PyObject* masked_dsn_fn(PyObject*, PyObject* server);
+// dsn_with(dsn, key, value) for Python: the pool's choice of server.
+PyObject* dsn_with_fn(PyObject*, PyObject* args);
 
 // The C-typed conversions: an int is used as it is, another object with
 // __index__ is converted, anything else raises TypeError("an integer is
