@@ -58,7 +58,34 @@ public:
     virtual int dialect() const = 0;
     // qcSqlTransactionState: QSCLI_TX_* as the engine holds it now.
     virtual int transaction_state() const = 0;
+
+    // One field of a table as the library describes it (QXTBLSTRUCT,
+    // qcSqlAddRecords): its place in a record follows from the fields before it.
+    struct TableField {
+        std::string name;  // UTF-8
+        int type;          // QSCLI_ET_*
+        uint32_t len;      // its width in a record
+        std::string decl;  // the declared type as the engine spells it (UTF-8)
+    };
+
+    // What the library's own statements (own.cpp, named.cpp, tblstruct.cpp)
+    // are made of. Each reports its failure through Conn::fail and returns
+    // the code, else 0. Names are UTF-8.
+    virtual int begin() = 0;
+    // *rolled_back: the engine ended the transaction with a rollback instead
+    // (an earlier error had spoiled it).
+    virtual int commit(bool* rolled_back) = 0;
+    virtual int rollback() = 0;
+    virtual int savepoint(const std::string& name) = 0;
+    virtual int release(const std::string& name) = 0;
+    // Takes back what was done since savepoint `name`, and releases it.
+    virtual int rollback_to(const std::string& name) = 0;
+    // The fields of `table` in order; `int64`: 64-bit integer fields as
+    // QSCLI_ET_INT64. A table without fields is an error.
+    virtual int describe_table(const std::string& table, bool int64, std::vector<TableField>& out) = 0;
 };
+
+using TableField = Backend::TableField;
 
 // Sets up the SQLite engine once per process (qcSqlInit). 0 or a code.
 int init_sqlite();

@@ -187,6 +187,56 @@ const char* Lexer::parameter(Token& t) {
     return z;
 }
 
+// A string, quoted name or comment that starts at p_: its kind set, its end
+// returned; null when p_ starts none of them.
+const char* Lexer::enclosed(Token& t) {
+    const bool pg = d_ == Dialect::Pg;
+    const char c = *p_;
+    const char n1 = p_ + 1 < e_ ? p_[1] : 0;
+    const char* z = p_ + 1;
+    if (c == '\'') return quoted_token(t, Tok::Text, p_, '\'', false);
+    if (c == '"' || (c == '`' && !pg)) return quoted_token(t, Tok::Name, p_, c, false);
+    if (c == '[' && !pg) {
+        const char* close = static_cast<const char*>(std::memchr(z, ']', static_cast<size_t>(e_ - z)));
+        t.kind = close ? Tok::Name : Tok::Bad;
+        return close ? close + 1 : e_;
+    }
+    if (c == '-' && n1 == '-') {
+        t.kind = Tok::Comment;
+        const char* nl = static_cast<const char*>(std::memchr(z, '\n', static_cast<size_t>(e_ - z)));
+        return nl ? nl : e_;
+    }
+    if (c == '/' && n1 == '*') {
+        const char* end = block_comment();
+        // SQLite reads a comment that does not end as one to the end.
+        t.kind = end || !pg ? Tok::Comment : Tok::Bad;
+        return end ? end : e_;
+    }
+    return nullptr;
+}
+
+// Parameters, operators and punctuation at p_.
+const char* Lexer::symbol(Token& t) {
+    const bool pg = d_ == Dialect::Pg;
+    const char c = *p_;
+    const char n1 = p_ + 1 < e_ ? p_[1] : 0;
+    const char* z = p_ + 1;
+    t.kind = Tok::Punct;
+    if (c == ';') {
+        t.kind = Tok::Semicolon;
+    } else if (c == '$' && pg) {
+        z = dollar(t);
+    } else if (!pg && (c == '?' || ((c == ':' || c == '@' || c == '$' || c == '#') && id_char(n1)))) {
+        z = parameter(t);
+    } else if (pg && c == ':') {
+        if (n1 == ':') ++z;
+    } else if (pg ? pg_op_char(c) : std::strchr("=<>!-+*/%&|~^", c) != nullptr) {
+        t.kind = Tok::Op;
+        z = op_run();
+    }
+    return z;
+}
+
 Token Lexer::next() {
     Token t;
     t.b = p_;
@@ -194,49 +244,18 @@ Token Lexer::next() {
         t.e = p_ = e_;
         return t;
     }
-    const bool pg = d_ == Dialect::Pg;
     const char c = *p_;
-    const char n1 = p_ + 1 < e_ ? p_[1] : 0;
     const char* z = p_ + 1;
     if (space(c)) {
         t.kind = Tok::Space;
         while (z < e_ && space(*z)) ++z;
     } else if (id_start(c)) {
         z = word(t);
-    } else if (digit(c) || (c == '.' && digit(n1))) {
+    } else if (digit(c) || (c == '.' && z < e_ && digit(*z))) {
         t.kind = Tok::Number;
         z = number();
-    } else if (c == '\'') {
-        z = quoted_token(t, Tok::Text, p_, '\'', false);
-    } else if (c == '"' || (c == '`' && !pg)) {
-        z = quoted_token(t, Tok::Name, p_, c, false);
-    } else if (c == '[' && !pg) {
-        const char* close = static_cast<const char*>(std::memchr(z, ']', static_cast<size_t>(e_ - z)));
-        t.kind = close ? Tok::Name : Tok::Bad;
-        z = close ? close + 1 : e_;
-    } else if (c == '-' && n1 == '-') {
-        t.kind = Tok::Comment;
-        const char* nl = static_cast<const char*>(std::memchr(z, '\n', static_cast<size_t>(e_ - z)));
-        z = nl ? nl : e_;
-    } else if (c == '/' && n1 == '*') {
-        const char* end = block_comment();
-        // SQLite reads a comment that does not end as one to the end.
-        t.kind = end || !pg ? Tok::Comment : Tok::Bad;
-        z = end ? end : e_;
-    } else if (c == ';') {
-        t.kind = Tok::Semicolon;
-    } else if (c == '$' && pg) {
-        z = dollar(t);
-    } else if (!pg && (c == '?' || ((c == ':' || c == '@' || c == '$' || c == '#') && id_char(n1)))) {
-        z = parameter(t);
-    } else if (pg && c == ':') {
-        t.kind = Tok::Punct;
-        if (n1 == ':') ++z;
-    } else if (pg ? pg_op_char(c) : std::strchr("=<>!-+*/%&|~^", c) != nullptr) {
-        t.kind = Tok::Op;
-        z = op_run();
-    } else {
-        t.kind = Tok::Punct;
+    } else if (!(z = enclosed(t))) {
+        z = symbol(t);
     }
     p_ = t.e = z;
     return t;

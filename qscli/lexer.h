@@ -67,6 +67,8 @@ private:
     const char* word(Token& t);
     const char* dollar(Token& t);
     const char* parameter(Token& t);
+    const char* enclosed(Token& t);
+    const char* symbol(Token& t);
     Dialect d_;
     const char* p_;
     const char* e_;

@@ -1,26 +1,29 @@
 // The named transactions (begin work NAME, commit work NAME, rollback work
-// NAME): what every backend spells and looks up the same way.
+// NAME): one database transaction, savepoints inside it, carried out over
+// the backend's transaction primitives the same way on every backend.
 #pragma once
 
 #include "conn.h"
 
-#include <cstddef>
 #include <string>
-#include <vector>
 
 namespace qse {
 
-using NamedList = std::vector<Conn::Txn>;
+// Names in UTF-8.
+int run_begin(Conn* c, const std::string& name);
+int run_end(Conn* c, const std::string& name, bool commit);
 
-// The innermost transaction called `name` (UTF-8, case aside), or
-// list.size() when none is.
-size_t find_named(const NamedList& list, const std::string& name);
-// The SQL that begins transaction `name` inside another one.
-std::string begin_inner_sql(const std::string& name);
-// The SQL that ends `t` (and every one begun inside it): the database
-// transaction for the outermost, its savepoint for another.
-std::string end_named_sql(const Conn::Txn& t, bool commit);
-// The failure of ending a name that no open transaction has.
-int no_such_named(Conn* c, const std::string& name);
+// True when named transactions are open in a database transaction.
+bool in_named(Conn* c);
+// After a failure `code`: notes that it rolled back the named transactions
+// that were open before (`named`, from in_named()). Returns code.
+int note_lost(Conn* c, bool named, int code);
+// The refusal of a statement while the named transactions are lost.
+int refuse_lost(Conn* c);
+
+// The statements of a savepoint, as every backend spells them.
+std::string savepoint_sql(const std::string& name);
+std::string release_sql(const std::string& name);
+std::string rollback_to_sql(const std::string& name);
 
 }  // namespace qse

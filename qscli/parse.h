@@ -1,6 +1,6 @@
 // The library's own statements, which no engine understands: err_to_user,
 // named transactions, return, QXTBLSTRUCT, recognised in a statement text
-// by its tokens. Each backend carries them out its own way.
+// by its tokens. The common layer carries them out (own.h).
 #pragma once
 
 #include "elemtype.h"

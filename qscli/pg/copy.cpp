@@ -86,26 +86,26 @@ const char NAN_REFUSED[] = "NaN is not a number it can keep";
 
 class Encoder {
 public:
-    Encoder(Conn* c, const std::vector<Field>& fields, bool binary) : c_(c), fields_(fields), binary_(binary) {}
+    Encoder(Conn* c, const std::vector<Attribute>& fields, bool binary) : c_(c), fields_(fields), binary_(binary) {}
     // bigint fields come as QSCLI_ET_INT64 (the connection's QSCLI_ATTR_INT64).
     // Appends the record's row; false after reporting a value that does not fit.
     bool row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out);
 
 private:
-    bool field(const Field& f, const unsigned char* p, std::string& v, bool* null);
-    bool real(const Field& f, double x, std::string& v);
-    int from_real(const Field& f, double x, std::string& v);
-    int from_int(const Field& f, int64_t i, bool int64, std::string& v);
-    void from_text(const Field& f, const Value& x, std::string& v);
+    bool field(const Attribute& f, const unsigned char* p, std::string& v, bool* null);
+    bool real(const Attribute& f, double x, std::string& v);
+    int from_real(const Attribute& f, double x, std::string& v);
+    int from_int(const Attribute& f, int64_t i, bool int64, std::string& v);
+    void from_text(const Attribute& f, const Value& x, std::string& v);
     void from_bytes(const Value& x, std::string& v);
-    bool refuse(const Field& f, const std::string& why) {
+    bool refuse(const Attribute& f, const std::string& why) {
         c_->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
         return false;
     }
     void text_escaped(const std::string& s, std::string& out);
 
     Conn* c_;
-    const std::vector<Field>& fields_;
+    const std::vector<Attribute>& fields_;
     bool binary_;
     int64_t row_ = 0;
     std::string v_;
@@ -113,7 +113,7 @@ private:
 
 // A CURR or DFLT value into a float8, money or bigint field: its form in
 // v; v stays empty for a field of another type (a number in decimal text).
-bool Encoder::real(const Field& f, double x, std::string& v) {
+bool Encoder::real(const Attribute& f, double x, std::string& v) {
     if (f.oid == FLOAT8) {
         if (binary_) {
             uint64_t bits;
@@ -149,7 +149,7 @@ bool Encoder::real(const Field& f, double x, std::string& v) {
 
 // A FLOA, CURR or DFLT value into field f: 0 when v holds its form, 1 when v
 // holds decimal text still to go out as the field's type, -1 after a refusal.
-int Encoder::from_real(const Field& f, double x, std::string& v) {
+int Encoder::from_real(const Attribute& f, double x, std::string& v) {
     if (std::isnan(x)) return refuse(f, NAN_REFUSED), -1;
     if (f.type == QSCLI_ET_FLOA) {
         const float y = static_cast<float>(x);
@@ -171,7 +171,7 @@ int Encoder::from_real(const Field& f, double x, std::string& v) {
 }
 
 // An integer value into field f, with the same answers as from_real.
-int Encoder::from_int(const Field& f, int64_t i, bool int64, std::string& v) {
+int Encoder::from_int(const Attribute& f, int64_t i, bool int64, std::string& v) {
     if (int64) {
         if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
         else v = std::to_string(i);
@@ -191,7 +191,7 @@ int Encoder::from_int(const Field& f, int64_t i, bool int64, std::string& v) {
     return 1;
 }
 
-void Encoder::from_text(const Field& f, const Value& x, std::string& v) {
+void Encoder::from_text(const Attribute& f, const Value& x, std::string& v) {
     if (f.type == QSCLI_ET_DATE) {
         // Days since 2000-01-01, which is day 36525 of the packing; the text
         // form is in v already.
@@ -211,7 +211,7 @@ void Encoder::from_bytes(const Value& x, std::string& v) {
     for (size_t k = 0; k < x.n; ++k) v += HEX[x.p[k] >> 4], v += HEX[x.p[k] & 15];
 }
 
-bool Encoder::field(const Field& f, const unsigned char* p, std::string& v, bool* null) {
+bool Encoder::field(const Attribute& f, const unsigned char* p, std::string& v, bool* null) {
     v.clear();
     *null = false;
     Value x;
@@ -255,7 +255,7 @@ bool Encoder::row(const unsigned char* rec, const unsigned char* flags, int64_t 
     if (binary_) put_be(out, fields_.size(), 2);
     const unsigned char* p = rec;
     for (size_t k = 0; k < fields_.size(); ++k) {
-        const Field& f = fields_[k];
+        const Attribute& f = fields_[k];
         bool null = flags && (flags[k / 8] >> (k & 7)) & 1;
         if (!null && !field(f, p, v_, &null)) return false;
         if (binary_) {
@@ -280,9 +280,9 @@ bool Encoder::row(const unsigned char* rec, const unsigned char* flags, int64_t 
 
 namespace {
 
-uint64_t record_size(const std::vector<Field>& fields) {
+uint64_t record_size(const std::vector<Attribute>& fields) {
     uint64_t size = 0;
-    for (const Field& f : fields) size += f.len;
+    for (const Attribute& f : fields) size += f.len;
     return size;
 }
 
@@ -327,9 +327,9 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
 
 int Session::copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
                         const void* recs, bool flagged) {
-    const std::vector<Field>& fields = t.fields;
+    const std::vector<Attribute>& fields = t.fields;
     bool binary = true;
-    for (const Field& f : fields) binary = binary && has_binary(f.oid);
+    for (const Attribute& f : fields) binary = binary && has_binary(f.oid);
     std::string sql;
     // Inside a transaction the batch needs a savepoint to go alone.
     const bool nested = in_transaction();
@@ -386,7 +386,7 @@ int Session::end_batch_savepoint(int code, bool stale) {
     return code ? code : rc;
 }
 
-int Session::copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size,
+int Session::copy_rows(const std::vector<Attribute>& fields, bool binary, int32_t count, unsigned rec_size,
                        bool* ended, const void* recs, bool flagged) {
     int code = 0;
     Encoder enc(c, fields, binary);

@@ -1,6 +1,7 @@
 // Running one statement text on the server: the library's own statements
 // (err_to_user, named transactions, return, QXTBLSTRUCT) are told apart here
 // and everything else goes to the server (results.cpp).
+#include "../own.h"
 #include "session.h"
 
 #include <cstring>
@@ -25,13 +26,11 @@ int Session::exec(Stmt* st, const char* sql) {
     Command cmd = parse_command(Dialect::Pg, sql, n);
     int rc = 0;
     switch (cmd.kind) {
-    case Command::SYNTAX: rc = c->fail(QSCLI_E_ERROR, std::string("syntax: ") + cmd.usage); break;
-    case Command::ERR_TO_USER: c->err_to_user = cmd.on; break;
-    case Command::BEGIN: rc = run_begin(to_utf8(cmd.name.data(), cmd.name.size())); break;
+    case Command::SYNTAX:
+    case Command::ERR_TO_USER:
+    case Command::BEGIN:
     case Command::COMMIT:
-    case Command::ROLLBACK:
-        rc = run_end(to_utf8(cmd.name.data(), cmd.name.size()), cmd.kind == Command::COMMIT);
-        break;
+    case Command::ROLLBACK: rc = run_own(c, cmd); break;
     case Command::RETURN: rc = run_return(st, cmd); break;
     default: {
         const int before = pq.PQtransactionStatus(conn);

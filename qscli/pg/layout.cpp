@@ -25,10 +25,10 @@ std::string layout_query(const std::string& table) {
     return sql;
 }
 
-void Session::read_layout(const pq::PGresult* res, std::vector<Field>& out, std::string* qualified) {
+void Session::read_layout(const pq::PGresult* res, std::vector<Attribute>& out, std::string* qualified) {
     int n = pq.PQntuples(res);
     for (int r = 0; r < n; ++r) {
-        Field f;
+        Attribute f;
         f.name = pq.PQgetvalue(res, r, 0);
         f.oid = static_cast<pq::Oid>(std::strtoul(pq.PQgetvalue(res, r, 1), nullptr, 10));
         f.mod = std::atoi(pq.PQgetvalue(res, r, 2));
@@ -41,7 +41,7 @@ void Session::read_layout(const pq::PGresult* res, std::vector<Field>& out, std:
     }
 }
 
-int Session::table_layout(const std::string& table, std::vector<Field>& out, std::string* qualified) {
+int Session::table_layout(const std::string& table, std::vector<Attribute>& out, std::string* qualified) {
     const char* values[1] = {table.c_str()};
     pq::PGresult* res = nullptr;
     if (int rc = run_params("qx_layout", LAYOUT_SQL, 1, values, &res)) return rc;

@@ -60,14 +60,14 @@ bool defines_columns(const char* sql, size_t n);
 bool library_check(const char* constraint, std::string* column);
 
 // One field of a table's layout (QXTBLSTRUCT, addrecords).
-struct Field {
+struct Attribute {  // as the server keeps it (pg_attribute)
     std::string name;  // UTF-8
     pq::Oid oid;
     int mod;
     std::string decl;  // format_type()
     int type;
     uint32_t len;
-    bool operator==(const Field& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
+    bool operator==(const Attribute& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
 };
 
 // What a statement commits when the server runs it: inside a transaction a
@@ -106,6 +106,14 @@ public:
     int dialect() const override { return QSCLI_DIALECT_PG; }
     int transaction_state() const override;
     void abandon() override;
+    // The primitives of the library's own statements (primitives.cpp).
+    int begin() override;
+    int commit(bool* rolled_back) override;
+    int rollback() override;
+    int savepoint(const std::string& name) override;
+    int release(const std::string& name) override;
+    int rollback_to(const std::string& name) override;
+    int describe_table(const std::string& table, bool int64, std::vector<TableField>& out) override;
 
     // Used by the pieces of the backend.
     const pq::Api& pq;
@@ -125,8 +133,8 @@ public:
     // Delivers notifications waiting on the connection as user messages.
     void deliver_notifications();
     // The table's fields in order; reported failure code, or 0.
-    int table_layout(const std::string& table_utf8, std::vector<Field>& out, std::string* qualified);
-    void read_layout(const pq::PGresult* res, std::vector<Field>& out, std::string* qualified);
+    int table_layout(const std::string& table_utf8, std::vector<Attribute>& out, std::string* qualified);
+    void read_layout(const pq::PGresult* res, std::vector<Attribute>& out, std::string* qualified);
     bool in_transaction() const;
     // The session's settings again when the server reports one changed.
     int keep_settings();
@@ -149,11 +157,9 @@ private:
     // The text that releases the last statement's savepoint, if one is open.
     std::string unguard();
     int run_return(Stmt* st, const Command& cmd);
-    int run_begin(const std::string& name);
-    int run_end(const std::string& name, bool commit);
     int rewrite_tblstruct(std::string& sql);
     struct Layout {
-        std::vector<Field> fields;
+        std::vector<Attribute> fields;
         std::string qualified;
     };
     // One batch through COPY; `verify`: the layout query goes in the same
@@ -162,7 +168,7 @@ private:
                    const void* recs, bool flagged);
     // The records as the data of the COPY the server began, and its end.
     // *ended: the whole batch and the end of the COPY went out.
-    int copy_rows(const std::vector<Field>& fields, bool binary, int32_t count, unsigned rec_size, bool* ended,
+    int copy_rows(const std::vector<Attribute>& fields, bool binary, int32_t count, unsigned rec_size, bool* ended,
                   const void* recs, bool flagged);
     // Releases the batch's savepoint, rolling back to it first after a failure.
     int end_batch_savepoint(int code, bool stale);

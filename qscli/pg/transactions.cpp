@@ -1,9 +1,7 @@
-// Transactions on the server: the named ones, and the savepoint that lets a
-// failing statement inside a transaction take back only itself.
-#include "named.h"
+// The savepoint that lets a failing statement inside a transaction take back
+// only itself.
 #include "session.h"
 
-#include <strings.h>
 
 namespace qse {
 namespace pg {
@@ -53,42 +51,6 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
     c->err_to_user = quiet;
     c->last_error = saved;
     return code;
-}
-
-int Session::run_begin(const std::string& name) {
-    // A transaction ended by plain SQL takes its names with it.
-    NamedList& names = c->transactions;
-    if (!in_transaction()) names.clear();
-    bool outer = !in_transaction();
-    int rc = run(outer ? "begin" : unguard() + begin_inner_sql(name));
-    if (rc) return rc;
-    names.push_back({name, outer});
-    return 0;
-}
-
-int Session::run_end(const std::string& name, bool commit) {
-    NamedList& names = c->transactions;
-    if (!in_transaction()) names.clear();
-    const size_t at = find_named(names, name);
-    if (at == names.size()) return no_such_named(c, name);
-    const bool outer = names[at].outer;
-    std::string sql = unguard() + end_named_sql(names[at], commit);
-    bool aborted = pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR;
-    // A server found gone before the COMMIT went out (exec() reads what waits
-    // first) rolled back; one gone after it may have committed.
-    const bool ending = commit && outer && !aborted;
-    pq::PGresult* res = nullptr;
-    int rc = run(sql, &res);
-    if (rc && ending) rc = commit_failed(rc, Commits::TRANSACTION);
-    // A commit of a transaction an error rolled back answers ROLLBACK.
-    bool rolled_back = !rc && commit && outer && res && std::strcmp(pq.PQcmdStatus(res), "ROLLBACK") == 0;
-    if (res) pq.PQclear(res);
-    if (rc && !outer && !lost_) return rc;
-    names.resize(at);
-    if (rc) return rc;
-    if (rolled_back || (aborted && commit))
-        return c->fail(QSCLI_E_ABORT, "transaction " + name + " was rolled back by an earlier error");
-    return 0;
 }
 
 }  // namespace pg

@@ -3,6 +3,7 @@
 // statement.cpp and bulk.cpp.
 #include "backend.h"
 #include "db.h"
+#include "named.h"
 #include "platform.h"
 #include "text.h"
 
@@ -17,13 +18,15 @@ namespace {
 // Waits for another connection's lock up to the connection's limit in all
 // (5 s, or what `pragma busy_timeout` set), as sqlite3_busy_timeout() does,
 // but in steps of at most 50 ms, looking for a cancel before each.
-int busy_wait(void* conn, int count) {
+// Its context is the Db, not the connection: a wait can come while the
+// database opens, before the connection holds its backend.
+int busy_wait(void* db, int count) {
     static const int steps[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50};
     static const int before[] = {0, 1, 3, 8, 18, 33, 53, 78, 103, 128};
     constexpr int LAST_STEP = 50;
-    Conn* c = static_cast<Conn*>(conn);
-    if (c->cancel_requested()) return 0;
-    const int limit = db_of(c)->busy_limit_ms;
+    const Db* d = static_cast<Db*>(db);
+    if (d->conn->cancel_requested()) return 0;
+    const int limit = d->busy_limit_ms;
     const int waited = count < 10 ? before[count] : 178 + LAST_STEP * (count - 10);
     if (waited >= limit) return 0;
     const int step = count < 10 ? steps[count] : LAST_STEP;
@@ -46,7 +49,7 @@ void keep_busy_wait(Db& d, const char* sql) {
     sqlite3_finalize(s);
     if (ms == 0 && !std::strpbrk(at, "=(")) return;  // read, not set
     d.busy_limit_ms = ms;
-    sqlite3_busy_handler(d.db, busy_wait, d.conn);
+    sqlite3_busy_handler(d.db, busy_wait, &d);
 }
 
 // A cancel stops the call it was made during: its flag is the call's own
@@ -78,6 +81,20 @@ public:
     // CONFLICT ROLLBACK, a full disk), and keeps one whose COMMIT failed.
     int transaction_state() const override {
         return db_.db && !sqlite3_get_autocommit(db_.db) ? QSCLI_TX_OPEN : QSCLI_TX_IDLE;
+    }
+    // The database locks as a whole: a transaction takes the write lock
+    // as it begins, so it never meets another writer half way.
+    int begin() override { return exec_simple(c_, "BEGIN IMMEDIATE"); }
+    int commit(bool* rolled_back) override {
+        *rolled_back = false;
+        return exec_simple(c_, "commit");
+    }
+    int rollback() override { return exec_simple(c_, "rollback"); }
+    int savepoint(const std::string& name) override { return exec_simple(c_, savepoint_sql(name)); }
+    int release(const std::string& name) override { return exec_simple(c_, release_sql(name)); }
+    int rollback_to(const std::string& name) override { return exec_simple(c_, rollback_to_sql(name)); }
+    int describe_table(const std::string& table, bool int64, std::vector<TableField>& out) override {
+        return qse::describe_table(c_, table, int64, out);
     }
 
 private:
@@ -142,7 +159,7 @@ int open_sqlite(Conn* c, const std::string& path, std::unique_ptr<Backend>* out)
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI,
                              nullptr);
     if (rc == SQLITE_OK) {
-        sqlite3_busy_handler(db, busy_wait, c);
+        sqlite3_busy_handler(db, busy_wait, &b->db());
         sqlite3_progress_handler(db, 1000, stop_if_cancelled, c);
         sqlite3_exec(db, "pragma foreign_keys = on", nullptr, nullptr, nullptr);
         // A file that is not a database shows at its first read.

@@ -1,6 +1,7 @@
 // qcSqlAddRecords: records of a table's layout, each batch inserted whole
 // or not at all.
 #include "db.h"
+#include "named.h"
 #include "dates.h"
 #include "elemtype.h"
 #include "sqltext.h"
@@ -13,12 +14,6 @@ namespace qse {
 
 namespace {
 
-struct Field {
-    std::string name;
-    int type;
-    uint32_t len;
-};
-
 // Runs one engine statement from the cache; 0 or the failure's code.
 int run_cached(Conn* c, const std::string& sql) {
     StmtCache::Entry* e;
@@ -30,35 +25,16 @@ int run_cached(Conn* c, const std::string& sql) {
     return code;
 }
 
-int table_layout(Conn* c, const std::string& table, std::vector<Field>& out) {
-    StmtCache::Entry* e;
-    sqlite3_stmt* s = prepare_cached(db_of(c), "select name, type from pragma_table_info(?1) order by cid", &e);
-    if (!s) return db_of(c)->fail_sqlite(sqlite3_errcode(db_of(c)->db));
-    sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
-        const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
-        ElemType t = map_decltype(decl && *decl ? decl : nullptr);
-        out.push_back({name ? name : "", t.int64 && c->int64 ? QSCLI_ET_INT64 : table_type(t), table_width(t)});
-    }
-    int code = rc == SQLITE_DONE ? 0 : db_of(c)->fail_sqlite(rc);
-    sqlite3_clear_bindings(s);
-    release_cached(db_of(c), s, e);
-    if (!code && out.empty()) code = c->fail(QSCLI_E_ERROR, "no such table: " + table);
-    return code;
-}
-
 // Refuses record `row` for a value of field `f` the table cannot keep (the
 // batch is then refused whole). SQLITE_MISMATCH, for bind_field to return.
-int refuse_value(Conn* c, uint64_t row, const Field& f, const std::string& why) {
+int refuse_value(Conn* c, uint64_t row, const TableField& f, const std::string& why) {
     c->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row) + ", field " + f.name + ": " + why);
     return SQLITE_MISMATCH;
 }
 
 // Binds field `f` of a record at `p` to parameter `k`; text goes through
 // `scratch`, which must live until the row is stepped.
-int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned char* p,
+int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsigned char* p,
                std::string& scratch, uint64_t row) {
     Value v;
     std::string why;
@@ -80,7 +56,7 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const Field& f, const unsigned c
     }
 }
 
-std::string insert_sql(const std::string& table, const std::vector<Field>& fields) {
+std::string insert_sql(const std::string& table, const std::vector<TableField>& fields) {
     std::string sql = "insert into " + quote_ident(table) + "(";
     for (size_t k = 0; k < fields.size(); ++k) sql += (k ? "," : "") + quote_ident(fields[k].name);
     sql += ") values (";
@@ -90,7 +66,7 @@ std::string insert_sql(const std::string& table, const std::vector<Field>& field
 
 // Binds the fields of one record (null flags at `flags`, or none); 0 or the
 // failure's code.
-int bind_record(Conn* c, sqlite3_stmt* ins, const std::vector<Field>& fields, const unsigned char* p,
+int bind_record(Conn* c, sqlite3_stmt* ins, const std::vector<TableField>& fields, const unsigned char* p,
                 const unsigned char* flags, std::vector<std::string>& scratch, uint64_t r) {
     for (size_t k = 0; k < fields.size(); ++k) {
         const int rc = flags && (flags[k >> 3] >> (k & 7) & 1)
@@ -104,7 +80,7 @@ int bind_record(Conn* c, sqlite3_stmt* ins, const std::vector<Field>& fields, co
 }
 
 // Inserts the records with `ins`; 0 or the failure's code.
-int insert_rows(Conn* c, sqlite3_stmt* ins, const std::vector<Field>& fields, qc_long count, unsigned rec_size,
+int insert_rows(Conn* c, sqlite3_stmt* ins, const std::vector<TableField>& fields, qc_long count, unsigned rec_size,
                 const void* recs, uint64_t flag_bytes) {
     std::vector<std::string> scratch(fields.size());
     const unsigned char* rec = static_cast<const unsigned char*>(recs);
@@ -143,10 +119,10 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     if (!c->lost.empty()) return refuse_lost(c);
     std::string name;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
-    std::vector<Field> fields;
-    if (int rc = table_layout(c, name, fields)) return rc;
+    std::vector<TableField> fields;
+    if (int rc = describe_table(c, name, c->int64, fields)) return rc;
     uint64_t size = 0;
-    for (const Field& f : fields) size += f.len;
+    for (const TableField& f : fields) size += f.len;
     // With the connection's null flags on, a record may end with a bit a field.
     const uint64_t flag_bytes = (fields.size() + 7) / 8;
     const bool flagged = c->null_flags && size + flag_bytes == rec_size;

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qse {
 
@@ -49,13 +50,11 @@ inline int code_of(int rc) { return -(rc & 0xff); }
 
 // Runs `sql` (CP866, NUL-terminated) on `st`.
 int exec_direct(Stmt* st, const char* sql);
-// True when named transactions are open in a database transaction.
-inline bool in_named(Conn* c) { return !c->transactions.empty() && !sqlite3_get_autocommit(db_of(c)->db); }
-// After a failure `code`: notes that it rolled back the named transactions
-// that were open before (`named`, from in_named()). Returns code.
-int note_lost(Conn* c, bool named, int code);
-// The refusal of a statement while the named transactions are lost.
-int refuse_lost(Conn* c);
+// Runs engine SQL (UTF-8), every statement of it, to its end. 0 or the
+// failure's code.
+int exec_simple(Conn* c, const std::string& sql);
+// Backend::describe_table.
+int describe_table(Conn* c, const std::string& table, bool int64, std::vector<TableField>& out);
 // A cached prepared statement for engine-made SQL (UTF-8); null after
 // reporting the failure. Give it back with release_cached().
 sqlite3_stmt* prepare_cached(Db* c, const std::string& sql, StmtCache::Entry** entry);

@@ -1,8 +1,6 @@
 // The engine's own SQL functions: message() and user_message() reach the
-// connection's callbacks; qx_type() and qx_len() give QXTBLSTRUCT its element
-// types.
+// connection's callbacks.
 #include "db.h"
-#include "elemtype.h"
 #include "text.h"
 
 #include <cstdint>
@@ -34,30 +32,15 @@ void fn_user_message(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_null(ctx);
 }
 
-void fn_type(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const char* decl = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    ElemType e = map_decltype(decl && *decl ? decl : nullptr);
-    sqlite3_result_int(ctx, e.int64 && conn_of(ctx)->int64_now ? QSCLI_ET_INT64 : table_type(e));
-}
-
-void fn_len(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const char* decl = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
-    ElemType e = map_decltype(decl && *decl ? decl : nullptr);
-    sqlite3_result_int64(ctx, table_width(e));
-}
-
 }  // namespace
 
 int install_functions(Db* d) {
     const int text = SQLITE_UTF8;
-    const int pure = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
     sqlite3* db = d->db;
     Conn* c = d->conn;
     int rc = sqlite3_create_function(db, "message", 1, text, c, fn_message, nullptr, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite3_create_function(db, "user_message", 2, text, c, fn_user_message, nullptr, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_create_function(db, "qx_type", 1, pure, c, fn_type, nullptr, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_create_function(db, "qx_len", 1, pure, c, fn_len, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = install_write_check(d);
     return rc;
 }

@@ -1,7 +1,8 @@
 // Running one statement text: the engine's own statements are told apart by
 // their first word, everything else goes to SQLite, through the statement
 // cache when the text is one statement.
-#include "parse.h"
+#include "named.h"
+#include "own.h"
 #include "statement.h"
 
 namespace qse {
@@ -91,9 +92,9 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     } else {
         text = to_utf8(sql, n);
     }
-    std::string missing;
-    bool cacheable = !rewrite_tblstruct(db_of(c)->db, text, &missing);
-    if (!missing.empty()) return c->fail(QSCLI_E_ERROR, "no such table: " + missing);
+    bool rewritten = false;
+    if (int rc = rewrite_tblstruct(c, text, &rewritten)) return rc;
+    const bool cacheable = !rewritten;
 
     const char* p = text.c_str();
     const char* tail = nullptr;
@@ -133,11 +134,11 @@ int dispatch(Conn* c, Stmt* st, const char* sql) {
     size_t n = std::strlen(sql);
     const Command cmd = parse_command(Dialect::Engine, sql, n);
     switch (cmd.kind) {
-    case Command::SYNTAX: return c->fail(QSCLI_E_ERROR, std::string("syntax: ") + cmd.usage);
-    case Command::ERR_TO_USER: c->err_to_user = cmd.on; return 0;
-    case Command::BEGIN: return run_begin(c, cmd.name);
+    case Command::SYNTAX:
+    case Command::ERR_TO_USER:
+    case Command::BEGIN:
     case Command::COMMIT:
-    case Command::ROLLBACK: return run_end(c, cmd.name, cmd.kind == Command::COMMIT);
+    case Command::ROLLBACK: return run_own(c, cmd);
     default: break;
     }
     if (!c->lost.empty()) return refuse_lost(c);

@@ -1,7 +1,7 @@
-// What the files that run a statement text share: the engine's own
-// statements (commands.cpp, returning.cpp), the QXTBLSTRUCT rewrite
-// (tblstruct.cpp) and the runner of a prepared statement (runner.cpp).
-// statement.cpp tells them apart and hands each text to its runner.
+// What the files that run a statement text share: return (returning.cpp)
+// and the runner of a prepared statement (runner.cpp). statement.cpp tells
+// them apart, hands the library's other statements to the common layer
+// (own.h), and each text to its runner.
 #pragma once
 
 #include "db.h"
@@ -14,16 +14,6 @@ namespace qse {
 
 // What a cached statement text turned into.
 enum Kind { K_PLAIN = 0, K_RETURN = 1 };
-
-// The named transactions; `name` in CP866 as written.
-int run_begin(Conn* c, const std::string& name);
-int run_end(Conn* c, const std::string& name, bool commit);
-
-// Replaces every QXTBLSTRUCT("T") (or 'T') in `sql` by a query over the
-// table's fields: table, field number, name, element type, length, offset
-// in the record, declared type. Sets *missing to the first table that does
-// not exist. True when anything was replaced.
-bool rewrite_tblstruct(sqlite3* db, std::string& sql, std::string* missing);
 
 // Steps prepared statement `s` to its end and keeps its result set and
 // return value on `st`; `entry` (may be null) keeps its column plans for the

@@ -1,12 +1,17 @@
 """What a program sees on either backend: every test runs on an SQLite file
 and on a PostgreSQL server (the `dsn` fixture), with the same expectations."""
 import datetime
+import struct
 
 import pytest
 
 import pyqivrexdb
 from pyqivrexdb import dbapi, qxcore
 from pyqivrexdb.errors import DatabaseError, ProgrammingError
+
+from conftest import ET
+
+MISMATCH = -20  # QSCLI_E_MISMATCH
 
 BLOB = {"sqlite": "blob", "postgresql": "bytea"}
 
@@ -100,6 +105,34 @@ def test_return_value(cur, sql, value):
     assert cur.fetchall() == []
 
 
+# The library's bytes, alike on both backends: text ends with its NUL, bytes
+# keep their declared width.
+@pytest.mark.parametrize("sql,etype,body", [
+    ("return 'abc';", "CHAR", b"abc\0"),
+    ("return 'abc' as char(3);", "CHAR", b"abc\0"),
+    ("return 'ab' as char(5);", "CHAR", b"ab\0"),
+    ("return null as char(5);", "CHAR", b"\0"),
+    ("return 12 as char(5);", "CHAR", b"12\0"),
+    ("return x'0a' as binary(3);", "ARRA", b"\x0a\0\0"),
+    ("return 254 as byte;", "BYTE", b"\xfe"),
+    ("return '2078-12-31' as date;", "DATE", struct.pack("<H", 65379)),
+    ("return 0.5 as float;", "FLOA", struct.pack("<f", 0.5)),
+    ("return 'abcd' as char(3);", None, None),
+    ("return 256 as byte;", None, None),
+])
+def test_return_value_bytes(eng, dsn, sql, etype, body):
+    hdb = eng.open(dsn)
+    try:
+        hs = eng.stmt(hdb)
+        rc = eng.exec(hs, sql)
+        if etype is None:
+            assert rc == MISMATCH and eng.retval(hs) is None
+        else:
+            assert rc == 0 and eng.retval(hs) == (ET[etype], body)
+    finally:
+        eng.close(hdb)
+
+
 def test_changed_rows_are_the_return_value(conn, cur):
     conn.execute("create table t(id integer primary key, v integer)")
     cur.execute("insert into t values (1, 1), (2, 2), (3, 3)")
@@ -134,6 +167,24 @@ def test_named_transactions(conn, cur, dsn):
     assert fetch(cur, "select id from t") == [[1]]
 
 
+def test_a_commit_of_a_transaction_an_error_spoiled_reports_its_rollback(conn, cur, backend):
+    if backend != "postgresql":
+        pytest.skip("SQLite ends such a transaction itself")
+    conn.execute("create table t(id integer)")
+    conn.begin("T", ["t"])
+    conn.execute("insert into t values (1)")
+    with pytest.raises(DatabaseError):
+        conn.execute("release savepoint nowhere")  # transaction control runs without a savepoint of its own
+    with pytest.raises(DatabaseError) as e:
+        conn.commit("T")
+    assert code_of(e) == -4
+    assert fetch(cur, "select count(*) from t") == [[0]]
+    conn.begin("T", ["t"])  # the name went with the transaction
+    conn.execute("insert into t values (2)")
+    conn.commit("T")
+    assert fetch(cur, "select id from t") == [[2]]
+
+
 def test_a_failing_statement_inside_a_transaction_takes_back_only_itself(conn, cur):
     conn.execute("create table t(id integer primary key)")
     conn.begin("T", ["t"])
@@ -158,6 +209,25 @@ def test_table_structure(conn, cur, backend):
     with pytest.raises(ProgrammingError) as e:
         cur.execute('select * from QXTBLSTRUCT("nowhere")')
     assert code_of(e) == -1
+
+
+DECLARED = {"sqlite": ["integer", "varchar(10)"], "postgresql": ["integer", "character varying(10)"]}
+
+
+@pytest.mark.parametrize("sql", [
+    'select * from QXTBLSTRUCT("t")',
+    "select * from QXTBLSTRUCT('t') as f where 1 = 1",
+    'select q.* from victim, QXTBLSTRUCT("t") q',
+])
+def test_table_structure_reads_alike_in_any_place(conn, cur, backend, sql):
+    conn.execute("create table t(id integer, name varchar(10))")
+    conn.execute("create table victim(v integer)")
+    conn.execute("insert into victim values (1)")
+    cur.execute(sql)
+    assert [d[0].lower() for d in cur.description] == ["tbl", "fieldno", "fname", "type", "len", "off", "decl"]
+    rows = cur.fetchall()
+    assert [(r[0].rstrip("\0 "), r[6].rstrip("\0 ").lower()) for r in rows] == [
+        ("t", d) for d in DECLARED[backend]]
 
 
 def test_several_statements_in_one_text_leave_the_last_result(conn, cur):

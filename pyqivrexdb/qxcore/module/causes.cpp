@@ -10,40 +10,53 @@
 
 namespace qx {
 
+namespace {
+
+struct Cause {
+    int code;
+    const char* cls;
+};
+
+// Any other code is a DatabaseError.
+const Cause CAUSES[] = {
+    {QSCLI_E_CONSTRAINT, "IntegrityError"},
+    {QSCLI_E_MISMATCH, "DataError"},
+    {QSCLI_E_TOOBIG, "DataError"},
+    {QSCLI_E_RANGE, "DataError"},
+    {QSCLI_E_ERROR, "ProgrammingError"},
+    {QSCLI_E_SCHEMA, "ProgrammingError"},
+    {QSCLI_E_MISUSE, "ProgrammingError"},
+    {QSCLI_E_NO_TRANSACTION, "ProgrammingError"},
+    {QSCLI_E_NO_RESULTS, "ProgrammingError"},
+    {QSCLI_E_RECORD_LENGTH, "ProgrammingError"},
+    {QSCLI_E_ARGUMENT, "ProgrammingError"},
+    {QSCLI_E_STATEMENT, "ProgrammingError"},
+    {QSCLI_E_PERM, "OperationalError"},
+    {QSCLI_E_ABORT, "OperationalError"},
+    {QSCLI_E_BUSY, "OperationalError"},
+    {QSCLI_E_LOCKED, "OperationalError"},
+    {QSCLI_E_NOMEM, "OperationalError"},
+    {QSCLI_E_READONLY, "OperationalError"},
+    {QSCLI_E_INTERRUPTED, "OperationalError"},
+    {QSCLI_E_IO, "OperationalError"},
+    {QSCLI_E_FULL, "OperationalError"},
+    {QSCLI_E_CANTOPEN, "OperationalError"},
+    {QSCLI_E_PROTOCOL, "OperationalError"},
+    {QSCLI_E_NOLFS, "OperationalError"},
+    {QSCLI_E_AUTH, "OperationalError"},
+    {QSCLI_E_IN_USE, "OperationalError"},
+    {QSCLI_E_CONNECTION, "OperationalError"},
+    {QSCLI_E_COMMIT_UNKNOWN, "CommitOutcomeUnknown"},
+    {QSCLI_E_INTERNAL, "InternalError"},
+    {QSCLI_E_UNSUPPORTED, "NotSupportedError"},
+};
+
+}  // namespace
+
 const char* class_for_code(int code) {
-    switch (code) {
-        case QSCLI_E_CONSTRAINT: return "IntegrityError";
-        case QSCLI_E_MISMATCH:
-        case QSCLI_E_TOOBIG:
-        case QSCLI_E_RANGE: return "DataError";
-        case QSCLI_E_ERROR:
-        case QSCLI_E_SCHEMA:
-        case QSCLI_E_MISUSE:
-        case QSCLI_E_NO_TRANSACTION:
-        case QSCLI_E_NO_RESULTS:
-        case QSCLI_E_RECORD_LENGTH:
-        case QSCLI_E_ARGUMENT:
-        case QSCLI_E_STATEMENT: return "ProgrammingError";
-        case QSCLI_E_PERM:
-        case QSCLI_E_ABORT:
-        case QSCLI_E_BUSY:
-        case QSCLI_E_LOCKED:
-        case QSCLI_E_NOMEM:
-        case QSCLI_E_READONLY:
-        case QSCLI_E_INTERRUPTED:
-        case QSCLI_E_IO:
-        case QSCLI_E_FULL:
-        case QSCLI_E_CANTOPEN:
-        case QSCLI_E_PROTOCOL:
-        case QSCLI_E_NOLFS:
-        case QSCLI_E_AUTH:
-        case QSCLI_E_IN_USE:
-        case QSCLI_E_CONNECTION: return "OperationalError";
-        case QSCLI_E_COMMIT_UNKNOWN: return "CommitOutcomeUnknown";
-        case QSCLI_E_INTERNAL: return "InternalError";
-        case QSCLI_E_UNSUPPORTED: return "NotSupportedError";
-        default: return "DatabaseError";
-    }
+    for (const Cause& c : CAUSES)
+        if (c.code == code) return c.cls;
+    return "DatabaseError";
 }
 
 namespace {
