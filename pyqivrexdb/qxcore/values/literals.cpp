@@ -11,6 +11,7 @@
 #include "cp866.h"
 #include "dates.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -39,7 +40,7 @@ int append_int(std::string& out, PyObject* value, PyObject* label) {
     if (v == -1 && PyErr_Occurred()) return -1;
     if (overflow) return fail("DataError", label, "the integer %R does not fit 64 bits", value);
     char text[32];
-    std::snprintf(text, sizeof text, "%lld", v);
+    *std::to_chars(text, text + sizeof text - 1, v).ptr = 0;
     append_number(out, text);
     return 0;
 }
