@@ -360,6 +360,7 @@ bool TextShape::learn(const char* sql, size_t n, const std::string& key, const s
 bool TextShape::read(Dialect d, const char* sql, size_t n, std::vector<Literal>& lits) const {
     if (kinds_.empty()) return false;
     lits.clear();
+    lits.reserve(kinds_.size());
     const char* p = sql;
     const char* const e = sql + n;
     uint32_t from = 0;
