@@ -266,3 +266,9 @@ def test_an_adapter_that_binds_another_text_leaves_the_first_intact(double, conn
     for _ in range(2):
         cur.execute("select ?, ?", (Mine(), "z"))
         assert sent(double)[-1] == b"select 5, 'z'"
+
+
+@pytest.mark.parametrize("value", [0, 9, 10, -1, -10, 1234567890123, 2 ** 63 - 1, -2 ** 63])
+def test_integers_are_written_in_full_at_their_bounds(double, conn_in, value):
+    conn_in(None).cursor().execute("select ?", (value,))
+    assert sent(double) == [b"select " + (b" " if value < 0 else b"") + str(int(value)).encode()]

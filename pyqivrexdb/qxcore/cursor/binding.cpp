@@ -11,7 +11,6 @@
 #include "../values/literals.h"
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -83,10 +82,13 @@ public:
 
     // Binds the text [b, e), whose placeholders run() noted in `marks`,
     // as run() would, without reading the text again.
-    int replay(const char* b, const char* e, const std::vector<Mark>& marks) {
+    // The marks are `count` Marks one after the other at `marks`.
+    int replay(const char* b, const char* e, const char* marks, size_t count) {
         out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
-        for (const Mark& m : marks) {
+        for (size_t k = 0; k < count; ++k) {
+            Mark m;
+            std::memcpy(&m, marks + k * sizeof m, sizeof m);
             out_.append(copied, b + m.at);
             if (m.end == 0) {
                 if (positional() < 0) return -1;
@@ -182,7 +184,7 @@ struct Scanned {
     PyObject* operation = nullptr;  // owned: the str as the caller gave it
     PyObject* text = nullptr;       // owned: its CP866 bytes
     int dialect = 0;
-    std::shared_ptr<const std::vector<Mark>> marks;
+    PyObject* marks = nullptr;      // owned: bytes, the Marks one after the other
 };
 constexpr size_t kScanned = 4;
 Scanned* const g_scanned = new Scanned[kScanned];  // lives until exit, never destroyed
@@ -200,17 +202,21 @@ const Scanned* find_scanned(PyObject* operation, int dialect) {
     return nullptr;
 }
 
-void keep_scanned(PyObject* operation, PyObject* text, int dialect, std::vector<Mark>&& marks) {
+void keep_scanned(PyObject* operation, PyObject* text, int dialect, const std::vector<Mark>& marks) {
     Scanned& s = g_scanned[g_next_scanned];
     g_next_scanned = (g_next_scanned + 1) % kScanned;
-    PyObject* old_operation = s.operation;
-    PyObject* old_text = s.text;
+    PyObject* kept = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(marks.data()),
+                                               static_cast<Py_ssize_t>(marks.size() * sizeof(Mark)));
+    if (!kept) {
+        PyErr_Clear();  // not kept: only a lost shortcut
+        return;
+    }
+    PyObject* old[] = {s.operation, s.text, s.marks};
     s.operation = new_ref(operation);
     s.text = new_ref(text);
+    s.marks = kept;
     s.dialect = dialect;
-    s.marks = std::make_shared<const std::vector<Mark>>(std::move(marks));
-    Py_XDECREF(old_operation);
-    Py_XDECREF(old_text);
+    for (PyObject* o : old) Py_XDECREF(o);
 }
 
 // The values as the binder takes them: a fast sequence, or the mapping
@@ -239,13 +245,15 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
         // Held here: binding a value may run Python code that binds another
         // statement and replaces the entry.
         Ref text = Ref::borrow(seen->text);
-        const auto marks = seen->marks;
+        Ref marks = Ref::borrow(seen->marks);
         bool named = false;
         Ref held = values_of(params, &named);
         if (!held) return Ref();
         const char* b = PyBytes_AS_STRING(text.get());
         Binder binder(held.get(), named, adapters);
-        if (binder.replay(b, b + PyBytes_GET_SIZE(text.get()), *marks) < 0) return Ref();
+        const size_t count = static_cast<size_t>(PyBytes_GET_SIZE(marks.get())) / sizeof(Mark);
+        if (binder.replay(b, b + PyBytes_GET_SIZE(text.get()), PyBytes_AS_STRING(marks.get()), count) < 0)
+            return Ref();
         return binder.result();
     }
     Ref text = statement_text(operation);
@@ -263,7 +271,7 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
     Binder binder(held.get(), named, adapters);
     std::vector<Mark> marks;
     if (binder.run(b, e, dialect, &marks) < 0) return Ref();
-    if (PyUnicode_CheckExact(operation)) keep_scanned(operation, text.get(), dialect, std::move(marks));
+    if (PyUnicode_CheckExact(operation)) keep_scanned(operation, text.get(), dialect, marks);
     return binder.result();
 }
 
