@@ -83,7 +83,8 @@ public:
     // Binds the text [b, e), whose placeholders run() noted in `marks`,
     // as run() would, without reading the text again.
     // The marks are `count` Marks one after the other at `marks`.
-    int replay(const char* b, const char* e, const char* marks, size_t count) {
+    int replay(const char* b, const char* e, int dialect, const char* marks, size_t count) {
+        dialect_ = dialect;
         out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         for (size_t k = 0; k < count; ++k) {
@@ -252,7 +253,7 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
         const char* b = PyBytes_AS_STRING(text.get());
         Binder binder(held.get(), named, adapters);
         const size_t count = static_cast<size_t>(PyBytes_GET_SIZE(marks.get())) / sizeof(Mark);
-        if (binder.replay(b, b + PyBytes_GET_SIZE(text.get()), PyBytes_AS_STRING(marks.get()), count) < 0)
+        if (binder.replay(b, b + PyBytes_GET_SIZE(text.get()), dialect, PyBytes_AS_STRING(marks.get()), count) < 0)
             return Ref();
         return binder.result();
     }
