@@ -14,6 +14,7 @@
 #include "lexer.h"
 
 #include <array>
+#include <cstring>
 
 namespace qse {
 
@@ -176,8 +177,9 @@ namespace {
 // engine, $1, $2 ... on PostgreSQL): the text up to `copied_` is in it.
 class Parameterizer {
 public:
-    Parameterizer(Dialect d, const char* sql, const char* e, std::string& key, std::vector<Literal>& lits)
-        : d_(d), e_(e), copied_(sql), key_(key), lits_(lits) {}
+    Parameterizer(Dialect d, const char* sql, const char* e, std::string& key, std::vector<Literal>& lits,
+                  std::vector<const char*>* spans)
+        : d_(d), e_(e), copied_(sql), key_(key), lits_(lits), spans_(spans) {}
     // False when token t makes the text one not to parameterize.
     bool step(const Token& t, Tok prev);
     bool balanced() const { return at_.balanced(); }
@@ -187,6 +189,7 @@ private:
     // Replaces the text from b to the end of t by a placeholder.
     void take_out(const Token& t, const char* b = nullptr) {
         key_.append(copied_, static_cast<size_t>((b ? b : t.b) - copied_));
+        if (spans_) spans_->insert(spans_->end(), {b ? b : t.b, t.e});
         if (d_ == Dialect::Engine) {
             key_ += '?';
         } else {
@@ -203,6 +206,7 @@ private:
     const char* copied_;
     std::string& key_;
     std::vector<Literal>& lits_;
+    std::vector<const char*>* spans_;  // where each literal taken out begins and ends, when asked
     ValuePlaces at_;
     bool first_ = true;  // before the first word
     const char* sign_ = nullptr;  // the sign just before, when it is one before a value
@@ -297,11 +301,13 @@ bool Parameterizer::step(const Token& t, Tok prev) {
 
 }  // namespace
 
-bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits) {
+bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits,
+                  std::vector<const char*>* spans) {
     const char* const e = sql + n;
     key.clear();
     lits.clear();
-    Parameterizer p(d, sql, e, key, lits);
+    if (spans) spans->clear();
+    Parameterizer p(d, sql, e, key, lits, spans);
     Lexer tokens(d, sql, e);
     Tok prev = Tok::End;
     for (Token t = tokens.next_solid(); t.kind != Tok::End; prev = t.kind, t = tokens.next_solid()) {
@@ -316,6 +322,76 @@ bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::v
     if (lits.empty() || !p.balanced()) return false;
     p.finish();
     return true;
+}
+
+namespace {
+
+enum LitKind : unsigned char { L_INT, L_TEXT, L_REAL };
+
+LitKind kind_of(const Literal& l) { return l.text ? L_TEXT : l.real ? L_REAL : L_INT; }
+
+// A literal starting right after `c` starts a token whatever it holds: no
+// token before it can take in a digit, a point or a quote after `c`.
+bool token_ends_at(char c) { return is_space(c) || c == '(' || c == ',' || c == '=' || c == '<' || c == '>'; }
+
+}  // namespace
+
+bool TextShape::learn(const char* sql, size_t n, const std::string& key, const std::vector<Literal>& lits,
+                      const std::vector<const char*>& spans) {
+    forget();
+    pieces_.clear();
+    ends_.clear();
+    const char* copied = sql;
+    for (size_t k = 0; k < lits.size(); ++k) {
+        const char* b = spans[2 * k];
+        // A signed real's sign is part of its literal, with what stands between.
+        if (b == sql || !token_ends_at(b[-1]) || *b == '-' || *b == '+') return false;
+        pieces_.append(copied, b);
+        ends_.push_back(static_cast<uint32_t>(pieces_.size()));
+        copied = spans[2 * k + 1];
+    }
+    pieces_.append(copied, sql + n);
+    ends_.push_back(static_cast<uint32_t>(pieces_.size()));
+    key_ = key;
+    for (const Literal& l : lits) kinds_.push_back(kind_of(l));
+    return true;
+}
+
+bool TextShape::read(Dialect d, const char* sql, size_t n, std::vector<Literal>& lits) const {
+    if (kinds_.empty()) return false;
+    lits.clear();
+    lits.reserve(kinds_.size());
+    const char* p = sql;
+    const char* const e = sql + n;
+    uint32_t from = 0;
+    for (size_t k = 0;; ++k) {
+        const size_t len = ends_[k] - from;
+        if (static_cast<size_t>(e - p) < len || std::memcmp(p, pieces_.data() + from, len) != 0) return false;
+        p += len;
+        from = ends_[k];
+        if (k == kinds_.size()) return p == e;
+        const Token t = Lexer(d, p, e).next();
+        if (t.kind == Tok::Text) {
+            if (kinds_[k] != L_TEXT) return false;
+            lits.push_back({true, 0, unquote(t)});
+        } else if (t.kind == Tok::Number) {
+            // The same tests as parameterize() makes of a number.
+            bool plain = t.size() <= 18;
+            for (const char* q = t.b; q < t.e && plain; ++q) plain = *q >= '0' && *q <= '9';
+            if (plain && kinds_[k] == L_INT) {
+                int64_t v = 0;
+                for (const char* q = t.b; q < t.e; ++q) v = v * 10 + (*q - '0');
+                lits.push_back({false, v, std::string()});
+            } else if (!plain && kinds_[k] == L_REAL && real_number(t.b, t.e)) {
+                lits.push_back({false, 0, std::string(t.b, t.size()), true});
+            } else {
+                return false;
+            }
+        } else {
+            return false;
+        }
+        p = t.e;
+    }
 }
 
 }  // namespace qse

@@ -33,7 +33,35 @@ enum class Dialect;
 // (and, on the engine, real numbers with the sign written before them):
 // `key` becomes the text with a placeholder of the dialect in their places
 // (? on the engine, $1, $2 ... on PostgreSQL), `lits` their values. False
-// when the text is not one to parameterize.
-bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits);
+// when the text is not one to parameterize. With `spans`, where each literal
+// taken out begins and ends in `sql`, two pointers a literal.
+bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits,
+                  std::vector<const char*>* spans = nullptr);
+
+// The shape of a text parameterize() read: the pieces of text around the
+// literals it took out, and whether each was an integer, a real or a
+// string. A text of the same pieces around literals of the same kinds
+// parameterizes to the same key, so it is read by comparing the pieces and
+// reading the literals alone, without lexing the whole text again.
+class TextShape {
+public:
+    // Learns the shape of `sql` from what parameterize() made of it; false,
+    // and nothing kept, for a text whose literals a match could misread (a
+    // signed real, a literal glued to the token before it).
+    bool learn(const char* sql, size_t n, const std::string& key, const std::vector<Literal>& lits,
+               const std::vector<const char*>& spans);
+    // The literals of `sql` when it has this shape (its key is key()); false
+    // when it has another.
+    bool read(Dialect d, const char* sql, size_t n, std::vector<Literal>& lits) const;
+    bool known() const { return !kinds_.empty(); }
+    const std::string& key() const { return key_; }
+    void forget() { kinds_.clear(); }
+
+private:
+    std::string key_;
+    std::string pieces_;               // the pieces, one after the other
+    std::vector<uint32_t> ends_;       // where each piece ends in pieces_
+    std::vector<unsigned char> kinds_; // each literal's kind
+};
 
 }  // namespace qse

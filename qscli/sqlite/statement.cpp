@@ -72,7 +72,7 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
         std::string key;
         std::vector<Literal> lits;
         int rc;
-        if (parameterize(Dialect::Engine, sql, n, key, lits) && run_parameterized(c, st, key, lits, &rc)) return rc;
+        if (db_of(c)->cache.parameterized(sql, n, key, lits) && run_parameterized(c, st, key, lits, &rc)) return rc;
     }
     uint64_t h = StmtCache::hash_of(sql, n);
     StmtCache::Entry* e = db_of(c)->cache.checkout(sql, n, h);

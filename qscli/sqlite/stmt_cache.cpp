@@ -1,6 +1,7 @@
 // The statement cache: prepared statements of one connection kept by their
 // text, and the result a statement handle holds.
 #include "db.h"
+#include "lexer.h"
 
 namespace qse {
 
@@ -59,6 +60,19 @@ void StmtCache::checkin(Entry* e) {
 void StmtCache::clear() {
     for (auto& e : entries_) sqlite3_finalize(e->stmt);
     entries_.clear();
+    for (TextShape& shape : shapes_) shape.forget();
+}
+
+bool StmtCache::parameterized(const char* s, size_t n, std::string& key, std::vector<Literal>& lits) {
+    for (const TextShape& shape : shapes_) {
+        if (shape.read(Dialect::Engine, s, n, lits)) {
+            key = shape.key();
+            return true;
+        }
+    }
+    if (!parameterize(Dialect::Engine, s, n, key, lits, &spans_)) return false;
+    if (shapes_[next_shape_].learn(s, n, key, lits, spans_)) next_shape_ = (next_shape_ + 1) % SHAPES;
+    return true;
 }
 
 sqlite3_stmt* prepare_cached(Db* c, const std::string& sql, StmtCache::Entry** entry) {

@@ -3,6 +3,7 @@
 
 #include "elemtype.h"
 #include "qscli_api.h"
+#include "sqltext.h"
 #include "stmt.h"
 
 #include <sqlite3.h>
@@ -45,8 +46,20 @@ public:
     Entry* add(const char* s, size_t n, uint64_t h, sqlite3_stmt* st);
     void checkin(Entry* e);
     void clear();
+    // A text parameterize() turned into a key: the key and its literals,
+    // read through the shape of a text met recently when it has one (a
+    // loop's statement), else lexed and its shape kept. False when the text
+    // is not one to parameterize.
+    bool parameterized(const char* s, size_t n, std::string& key, std::vector<Literal>& lits);
 
 private:
+    // The shapes of the last few texts parameterized, so that statements
+    // that take turns keep theirs.
+    static constexpr size_t SHAPES = 4;
+    TextShape shapes_[SHAPES];
+    size_t next_shape_ = 0;
+    std::vector<const char*> spans_;
+
     std::vector<std::unique_ptr<Entry>> entries_;
     uint64_t clock_ = 0;
     static constexpr size_t CAPACITY = 96;

@@ -115,3 +115,34 @@ def test_real_keyed_point_queries_reuse_their_prepared_statement():
     by_real = cost("select n from v where k = %r", [k + 0.5 for k in range(500)])
     assert by_real < 5 * by_int
     conn.close()
+
+
+# A text of the shape of one met before is read by its pieces and literals
+# alone: the literal that comes in the same place may be of another kind, be
+# no literal at all, or run into what follows, and every run must give what
+# SQLite gives for the text as written.
+@pytest.mark.parametrize("sql, values", [
+    ("select n from p where n = %s order by n", ["2", "3", "2.0", "'2'", "3", "1e0", "0x3", "-2", "(2)", "2or 1",
+                                                   "2 or n = 4", "2.5", "1.", "3", "''", "'it''s'", "4"]),
+    ("select n, s from p where s = %s and n > %s", ["'b'", "1", "'c'", "1.5", "'d'", "'1'", "'a'", "-1", "0", "x'00'"]),
+    ("select n from p where n in (%s, %s) order by n", ["1", "2", "1.0", "'2'", "3", "4", "3--", "4"]),
+    ("select n from p where n = %s -- %s", ["1", "2", "3", "'x'"]),
+    ("select n from p where n = %s limit %s", ["1", "1", "2", "0", "3", "1.5"]),
+])
+def test_texts_of_a_known_shape(cur, sql, values):
+    raw = sqlite3.connect(":memory:")
+    raw.execute("create table p(n integer, s varchar(8))")
+    raw.execute("insert into p values (1, 'a'), (2, 'b'), (3, 'c'), (4, 'd')")
+    marks = sql.count("%s")
+    for k in range(len(values) - marks + 1):
+        text = sql % tuple(values[k:k + marks])
+        try:
+            want = [tuple(r) for r in raw.execute(text).fetchall()]
+        except sqlite3.Error:
+            with pytest.raises(pyqivrexdb.Error):
+                cur.execute(text)
+            continue
+        cur.execute(text)
+        got = [tuple(v.rstrip("\0 ") if isinstance(v, str) else v for v in r) for r in cur.fetchall()]
+        assert got == want, text
+    raw.close()

@@ -5,7 +5,7 @@ import pytest
 
 import qxdouble
 from pyqivrexdb import dbapi
-from pyqivrexdb.errors import ProgrammingError
+from pyqivrexdb.errors import Error, ProgrammingError
 from qxdouble import QSCLI_DIALECT_ENGINE, QSCLI_DIALECT_PG
 
 TRIGGER = ("create trigger keep after insert on t begin\n"
@@ -203,3 +203,76 @@ def test_any_text_splits_into_pieces_of_itself(dialect):
         assert all(dbapi.complete_statement(p, dialect) for p in pieces[:-1]), (text, pieces)
         if pieces and dbapi.complete_statement(text, dialect):
             assert dbapi.complete_statement(pieces[-1], dialect), (text, pieces)
+
+
+# A text bound before is not read again: each later binding of it, with
+# values of other types, counts or kinds, or on a connection of the other
+# dialect, must send or refuse exactly what a first binding would.
+REBOUND = [
+    ((1,), b"select '?' where a = 1 -- ?"),
+    ((2.5,), b"select '?' where a = 2.5 -- ?"),
+    (("it's",), b"select '?' where a = 'it''s' -- ?"),
+    ((None,), b"select '?' where a = NULL -- ?"),
+    ((b"\x01",), b"select '?' where a = X'01' -- ?"),
+    ((1, 2), "the statement has 1 placeholders but 2 values were given"),
+    ((), "the statement has 1 placeholders but 0 values were given"),
+    ({"a": 1}, r"uses \? but the values are a mapping"),
+    ((float("nan"),), "(?i)nan"),
+    ((7,), b"select '?' where a = 7 -- ?"),
+    ((float("inf"),), {None: b"select '?' where a = 9e999 -- ?",
+                       QSCLI_DIALECT_PG: b"select '?' where a = 'Infinity'::float8 -- ?"}),
+]
+
+
+@pytest.mark.parametrize("dialect", [None, QSCLI_DIALECT_PG])
+def test_a_text_bound_again_binds_as_the_first_time(double, conn_in, dialect):
+    cur = conn_in(dialect).cursor()
+    sql = "select '?' where a = ? -- ?"
+    for params, want in REBOUND:
+        if isinstance(want, dict):
+            want = want[dialect]
+        double.clear()
+        text = sql[:6] + sql[6:]  # a new str of the same text, then the same str again
+        for operation in (text, text, sql):
+            if isinstance(want, bytes):
+                cur.execute(operation, params)
+                assert sent(double)[-1] == want
+            else:
+                with pytest.raises(Error, match=want):
+                    cur.execute(operation, params)
+
+
+def test_a_named_text_bound_again_looks_each_name_up(double, conn_in):
+    cur = conn_in(None).cursor()
+    sql = "select :a, :b, :a"
+    cur.execute(sql, {"a": 1, "b": "x"})
+    cur.execute(sql, {"a": None, "b": 2.0})
+    with pytest.raises(ProgrammingError, match="no value was given for :b"):
+        cur.execute(sql, {"a": 1})
+    with pytest.raises(ProgrammingError, match="uses :a but the values are a sequence"):
+        cur.execute(sql, (1, 2, 3))
+    assert sent(double) == [b"select 1, 'x', 1", b"select NULL, 2.0, NULL"]
+
+
+def test_an_adapter_that_binds_another_text_leaves_the_first_intact(double, conn_in):
+    conn = conn_in(None)
+    cur, other = conn.cursor(), conn.cursor()
+
+    class Mine:
+        pass
+
+    def adapt(value):
+        # Fills every remembered text with others while the first is bound.
+        for k in range(8):
+            other.execute("select %d, ?" % k, (k,))
+        return 5
+    conn.adapters[Mine] = adapt
+    for _ in range(2):
+        cur.execute("select ?, ?", (Mine(), "z"))
+        assert sent(double)[-1] == b"select 5, 'z'"
+
+
+@pytest.mark.parametrize("value", [0, 9, 10, -1, -10, 1234567890123, 2 ** 63 - 1, -2 ** 63])
+def test_integers_are_written_in_full_at_their_bounds(double, conn_in, value):
+    conn_in(None).cursor().execute("select ?", (value,))
+    assert sent(double) == [b"select " + (b" " if value < 0 else b"") + str(int(value)).encode()]

@@ -158,3 +158,43 @@ def test_read_buffers_of_live_iterators_are_their_own(double, cur):
     other.execute("select")
     got = [(cur.fetchone(), other.fetchone()) for _ in range(3)]
     assert got == [([i, "abc"], [10 + i, "xyz"]) for i in range(3)]
+
+
+# The standard face keeps a result's Fields for the next result of the same
+# column records; any other records, or a Field changed in between, get
+# Fields made afresh.
+@pytest.fixture
+def std_cur(double):
+    from pyqivrexdb import dbapi
+    conn = dbapi.connect("srv", autocommit=True)
+    yield conn.cursor()
+    conn.close()
+
+
+RENAMED = [COLUMNS[0], colrec(QSCLI_ET_CHAR, 3, b"TITLE", fieldno=1, off=4)]
+WIDER = [COLUMNS[0], colrec(QSCLI_ET_CHAR, 4, b"NAME", asname=b"N", fieldno=1, off=4)]
+
+
+@pytest.mark.parametrize("columns, name, change", [
+    (COLUMNS, "N", None),
+    (RENAMED, "TITLE", None),
+    (WIDER, "N", None),
+    (COLUMNS, "N", ("asname", b"Z")),
+    (COLUMNS, "N", ("len", 3)),
+])
+def test_standard_face_keeps_fields_only_for_the_same_column_records(double, std_cur, columns, name, change):
+    run(double, std_cur)
+    first = fields(std_cur)
+    if change:
+        setattr(first[1], *change)
+    records = b"".join(struct.pack("<i", i) + b"abc" + (b"\0" if columns is WIDER else b"") for i in range(2))
+    double.set_result(columns, records)
+    std_cur.execute("select id, name from t")
+    second = fields(std_cur)
+    assert second is not first
+    kept = columns is COLUMNS and not change
+    assert [a is b for a, b in zip(first, second)] == [kept, kept]
+    assert [d[0] for d in std_cur.description] == ["ID", name]
+    assert std_cur.fetchall() == [(0, "abc"), (1, "abc")]
+    # The Field written to (even with its own value) is not the one given out.
+    assert (second[1].asname, second[1].len) == (b"N" if name == "N" else b"", 4 if columns is WIDER else 3)

@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace qx {
 
@@ -28,13 +29,21 @@ std::nullptr_t misuse(const char* format, PyObject* detail = nullptr) {
     return text ? raise_object("ProgrammingError", text.get()) : nullptr;
 }
 
+// Where a placeholder stands in a statement's text: `?` at `at`, or
+// `:name` from `at` to `end`.
+struct Mark {
+    size_t at;
+    size_t end;  // 0 for ?
+};
+
 class Binder {
 public:
     Binder(PyObject* params, bool named, PyObject* adapters = nullptr)
         : params_(params), named_(named), adapters_(adapters) {}
 
-    // Binds the text [b, e) into out_. 0, or -1 with an exception set.
-    int run(const char* b, const char* e, int dialect) {
+    // Binds the text [b, e) into out_, noting each placeholder in `marks`
+    // when given. 0, or -1 with an exception set.
+    int run(const char* b, const char* e, int dialect, std::vector<Mark>* marks = nullptr) {
         dialect_ = dialect;
         if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
@@ -51,6 +60,7 @@ public:
             } else if (c == '?') {
                 out_.append(copied, p);
                 if (p + 1 < e && p[1] >= '0' && p[1] <= '9') return misuse("numbered placeholders (?1) are not supported: use ? or :name"), -1;
+                if (marks) marks->push_back({static_cast<size_t>(p - b), 0});
                 if (positional() < 0) return -1;
                 copied = ++p;
             } else if (c == ':' && p + 1 < e && is_name_start(static_cast<unsigned char>(p[1])) &&
@@ -58,6 +68,7 @@ public:
                 out_.append(copied, p);
                 const char* name = ++p;
                 while (p < e && is_name_char(static_cast<unsigned char>(*p))) ++p;
+                if (marks) marks->push_back({static_cast<size_t>(name - 1 - b), static_cast<size_t>(p - b)});
                 if (by_name(name, p) < 0) return -1;
                 copied = p;
             } else {
@@ -66,6 +77,34 @@ public:
         }
         if (!params_) return 0;
         out_.append(copied, e);
+        return counted();
+    }
+
+    // Binds the text [b, e), whose placeholders run() noted in `marks`,
+    // as run() would, without reading the text again.
+    // The marks are `count` Marks one after the other at `marks`.
+    int replay(const char* b, const char* e, int dialect, const char* marks, size_t count) {
+        dialect_ = dialect;
+        out_.reserve(static_cast<size_t>(e - b) + 16);
+        const char* copied = b;
+        for (size_t k = 0; k < count; ++k) {
+            Mark m;
+            std::memcpy(&m, marks + k * sizeof m, sizeof m);
+            out_.append(copied, b + m.at);
+            if (m.end == 0) {
+                if (positional() < 0) return -1;
+                copied = b + m.at + 1;
+            } else {
+                if (by_name(b + m.at + 1, b + m.end) < 0) return -1;
+                copied = b + m.end;
+            }
+        }
+        out_.append(copied, e);
+        return counted();
+    }
+
+    // The placeholders of a sequence's values are all there.
+    int counted() {
         if (!named_ && used_ != given()) {
             Ref text(PyUnicode_FromFormat("the statement has %zd placeholders but %zd values were given", used_,
                                           given()));
@@ -139,9 +178,85 @@ Ref statement_text(PyObject* operation) {
     return encoded;
 }
 
+// Statement texts bound before, with where their placeholders stand: a
+// loop's statement is encoded and read once. A few entries, the oldest
+// replaced, so what they hold stays bounded.
+struct Scanned {
+    PyObject* operation = nullptr;  // owned: the str as the caller gave it
+    PyObject* text = nullptr;       // owned: its CP866 bytes
+    int dialect = 0;
+    PyObject* marks = nullptr;      // owned: bytes, the Marks one after the other
+};
+constexpr size_t kScanned = 4;
+Scanned* const g_scanned = new Scanned[kScanned];  // lives until exit, never destroyed
+size_t g_next_scanned = 0;
+
+const Scanned* find_scanned(PyObject* operation, int dialect) {
+    for (size_t k = 0; k < kScanned; ++k) {
+        const Scanned& s = g_scanned[k];
+        if (!s.operation || s.dialect != dialect) continue;
+        if (s.operation == operation) return &s;
+        if (PyUnicode_GET_LENGTH(s.operation) == PyUnicode_GET_LENGTH(operation) &&
+            PyUnicode_Compare(s.operation, operation) == 0)
+            return &s;
+    }
+    return nullptr;
+}
+
+void keep_scanned(PyObject* operation, PyObject* text, int dialect, const std::vector<Mark>& marks) {
+    Scanned& s = g_scanned[g_next_scanned];
+    g_next_scanned = (g_next_scanned + 1) % kScanned;
+    PyObject* kept = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(marks.data()),
+                                               static_cast<Py_ssize_t>(marks.size() * sizeof(Mark)));
+    if (!kept) {
+        PyErr_Clear();  // not kept: only a lost shortcut
+        return;
+    }
+    PyObject* old[] = {s.operation, s.text, s.marks};
+    s.operation = new_ref(operation);
+    s.text = new_ref(text);
+    s.marks = kept;
+    s.dialect = dialect;
+    for (PyObject* o : old) Py_XDECREF(o);
+}
+
+// The values as the binder takes them: a fast sequence, or the mapping
+// itself (*named). Null with ProgrammingError set.
+Ref values_of(PyObject* params, bool* named) {
+    if (PyUnicode_Check(params) || PyBytes_Check(params) || PyByteArray_Check(params))
+        return Ref(misuse("the values must be a sequence or a mapping, not %S",
+                          reinterpret_cast<PyObject*>(Py_TYPE(params))));
+    *named = PyDict_Check(params) ||
+             (!PyTuple_Check(params) && !PyList_Check(params) && PyObject_HasAttrString(params, "keys"));
+    if (*named) return Ref::borrow(params);
+    Ref held(PySequence_Fast(params, "the values must be a sequence or a mapping"));
+    if (!held && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        misuse("the values must be a sequence or a mapping, not %S", reinterpret_cast<PyObject*>(Py_TYPE(params)));
+    }
+    return held;
+}
+
 }  // namespace
 
 Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters) {
+    if (adapters == Py_None) adapters = nullptr;
+    const Scanned* seen = params != Py_None && PyUnicode_CheckExact(operation) ? find_scanned(operation, dialect) : nullptr;
+    if (seen) {
+        // Held here: binding a value may run Python code that binds another
+        // statement and replaces the entry.
+        Ref text = Ref::borrow(seen->text);
+        Ref marks = Ref::borrow(seen->marks);
+        bool named = false;
+        Ref held = values_of(params, &named);
+        if (!held) return Ref();
+        const char* b = PyBytes_AS_STRING(text.get());
+        Binder binder(held.get(), named, adapters);
+        const size_t count = static_cast<size_t>(PyBytes_GET_SIZE(marks.get())) / sizeof(Mark);
+        if (binder.replay(b, b + PyBytes_GET_SIZE(text.get()), dialect, PyBytes_AS_STRING(marks.get()), count) < 0)
+            return Ref();
+        return binder.result();
+    }
     Ref text = statement_text(operation);
     if (!text) return text;
     const char* b = PyBytes_AS_STRING(text.get());
@@ -151,27 +266,13 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
         if (Binder(nullptr, false).run(b, e, dialect) < 0) return Ref();
         return text;
     }
-    if (PyUnicode_Check(params) || PyBytes_Check(params) || PyByteArray_Check(params))
-        return Ref(misuse("the values must be a sequence or a mapping, not %S",
-                          reinterpret_cast<PyObject*>(Py_TYPE(params))));
-    const bool named = PyDict_Check(params) || (!PyTuple_Check(params) && !PyList_Check(params) &&
-                                                PyObject_HasAttrString(params, "keys"));
-    Ref held;
-    if (named) {
-        held = Ref::borrow(params);
-    } else {
-        held.reset(PySequence_Fast(params, "the values must be a sequence or a mapping"));
-        if (!held) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                misuse("the values must be a sequence or a mapping, not %S",
-                       reinterpret_cast<PyObject*>(Py_TYPE(params)));
-            }
-            return Ref();
-        }
-    }
-    Binder binder(held.get(), named, adapters == Py_None ? nullptr : adapters);
-    if (binder.run(b, e, dialect) < 0) return Ref();
+    bool named = false;
+    Ref held = values_of(params, &named);
+    if (!held) return Ref();
+    Binder binder(held.get(), named, adapters);
+    std::vector<Mark> marks;
+    if (binder.run(b, e, dialect, &marks) < 0) return Ref();
+    if (PyUnicode_CheckExact(operation)) keep_scanned(operation, text.get(), dialect, marks);
     return binder.result();
 }
 

@@ -123,6 +123,7 @@ int cursor_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->columns);
     Py_VISIT(c->results);
     Py_VISIT(c->return_code);
+    Py_VISIT(c->kept_fields);
     return 0;
 }
 
@@ -131,6 +132,8 @@ int cursor_clear(PyObject* self) {
     replace_field(c->columns, new_ref(Py_None));
     replace_field(c->results, new_ref(Py_None));
     replace_field(c->return_code, new_ref(Py_None));
+    Py_CLEAR(c->kept_records);
+    Py_CLEAR(c->kept_fields);
     return 0;
 }
 
@@ -162,6 +165,8 @@ void cursor_dealloc(PyObject* self) {
     Py_CLEAR(c->columns);
     Py_CLEAR(c->results);
     Py_CLEAR(c->return_code);
+    Py_CLEAR(c->kept_records);
+    Py_CLEAR(c->kept_fields);
     drop_call_lock(c->lock);
     Py_TYPE(self)->tp_free(self);
 }

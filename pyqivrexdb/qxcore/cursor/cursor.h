@@ -39,6 +39,12 @@ struct CursorObject {
     int has_results;            // 1 once any execute passed its return-value step
     PyObject* return_code;      // owned: the statement's return value, or None
     int initialised;            // 1 once __init__ has gone through
+    // A face that keeps its columns (the standard face): the Fields of the
+    // last result described and the column records they were made from, so
+    // a result of the same records takes them while no Field has changed.
+    PyObject* kept_records;     // owned: bytes, or null
+    PyObject* kept_fields;      // owned: tuple of Field, or null
+    uint64_t kept_version;      // field_version when they were made
 };
 
 // Gives the Cursor type its finalizer, which releases the statement of a

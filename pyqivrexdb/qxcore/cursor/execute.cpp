@@ -150,8 +150,9 @@ PyObject* core_results(CursorObject*, void* arg, uint32_t descriptor_length, uin
                                       rec_size.get(), nullptr);
 }
 
+// The core face makes new Fields for every result, as designed.
 const StatementFace kCoreFace = {core_refused, core_executed, core_read_return, core_counted, core_no_results,
-                                 core_results};
+                                 core_results, false};
 
 }  // namespace
 

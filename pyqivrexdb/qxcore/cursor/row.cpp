@@ -289,7 +289,9 @@ namespace {
 
 // The result's converters, chosen once for the result set.
 int converters_start(RowMaker* m, PyObject* cursor) {
-    Ref chosen(PyObject_CallMethod(cursor, "_column_converters", nullptr));
+    static PyObject* name = nullptr;
+    if (!interned("_column_converters", &name)) return -1;
+    Ref chosen(PyObject_CallMethodObjArgs(cursor, name, nullptr));
     if (!chosen) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -335,7 +337,9 @@ PyObject* convert(PyObject* converters, PyObject* tuple) {
 int row_maker_start(RowMaker* m, PyObject* cursor) {
     row_maker_clear(m);
     if (converters_start(m, cursor) < 0) return -1;
-    Ref factory(PyObject_GetAttrString(cursor, "row_factory"));
+    static PyObject* name = nullptr;
+    if (!interned("row_factory", &name)) return -1;
+    Ref factory(PyObject_GetAttr(cursor, name));
     if (!factory) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();

@@ -150,7 +150,7 @@ PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, u
 }
 
 const StatementFace kStandardFace = {standard_refused, standard_executed, standard_read_return,
-                                     standard_counted, standard_no_results, standard_results};
+                                     standard_counted, standard_no_results, standard_results, true};
 
 // Runs one bound statement text; 0, or -1 with an exception set.
 int run(StandardCursorObject* self, const char* sql) {

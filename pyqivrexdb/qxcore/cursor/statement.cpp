@@ -4,6 +4,9 @@
 
 #include "../bulk/table_layout.h"
 #include "../client/loader.h"
+#include "field.h"
+
+#include <cstring>
 
 namespace qx {
 
@@ -42,6 +45,30 @@ int heap_limit_now(uint32_t* out) {
 
 namespace {
 
+// The Fields kept for these column records, in a new list; null (no
+// exception) when none are kept for them or a Field changed since.
+PyObject* kept_columns(CursorObject* c, const unsigned char* records, uint32_t size) {
+    if (!c->kept_fields || c->kept_version != field_version ||
+        PyBytes_GET_SIZE(c->kept_records) != static_cast<Py_ssize_t>(size) ||
+        std::memcmp(PyBytes_AS_STRING(c->kept_records), records, size) != 0)
+        return nullptr;
+    return PySequence_List(c->kept_fields);
+}
+
+// Keeps the new `columns` and their records for the next result.
+void keep_columns(CursorObject* c, const unsigned char* records, uint32_t size, PyObject* columns) {
+    Py_CLEAR(c->kept_fields);
+    Py_XSETREF(c->kept_records, PyBytes_FromStringAndSize(reinterpret_cast<const char*>(records), size));
+    if (c->kept_records) c->kept_fields = PyList_AsTuple(columns);
+    if (!c->kept_fields) {
+        // Nothing kept is only a lost shortcut.
+        PyErr_Clear();
+        Py_CLEAR(c->kept_records);
+        return;
+    }
+    c->kept_version = field_version;
+}
+
 // The Fields of the result's `count` column records, as the cursor's columns.
 int describe(CursorObject* c, const StatementFace& face, void* arg, int count, uint32_t* descriptor_length) {
     const uint32_t area_size = static_cast<uint32_t>(count * sizeof(ColStruct_t));
@@ -52,6 +79,13 @@ int describe(CursorObject* c, const StatementFace& face, void* arg, int count, u
         return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_DST_INFO, 0, area.get(), area_size, descriptor_length);
     });
     if (rc != 0) return face.refused(c, arg, Step::Describe, rc), -1;
+    if (face.keeps_columns) {
+        if (PyObject* kept = kept_columns(c, area.get(), area_size)) {
+            replace_field(c->columns, kept);
+            return 0;
+        }
+        if (PyErr_Occurred()) return -1;
+    }
     Ref columns(PyList_New(count));
     if (!columns) return -1;
     for (int i = 0; i < count; ++i) {
@@ -59,6 +93,7 @@ int describe(CursorObject* c, const StatementFace& face, void* arg, int count, u
         if (!field) return -1;
         PyList_SET_ITEM(columns.get(), i, field);
     }
+    if (face.keeps_columns) keep_columns(c, area.get(), area_size, columns.get());
     replace_field(c->columns, columns.release());
     return 0;
 }

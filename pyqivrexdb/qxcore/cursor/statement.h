@@ -25,6 +25,9 @@ struct StatementFace {
     // A new record iterator over the open result (the cursor's columns are
     // set); null with an exception set.
     PyObject* (*results)(CursorObject* c, void* arg, uint32_t descriptor_length, uint32_t record_size);
+    // Whether a result of the column records described last takes the
+    // Fields made for them then (in a new list), not new ones.
+    bool keeps_columns;
 };
 
 // Runs `sql` (the library's text) on `c` and prepares what fetching needs;

@@ -38,9 +38,14 @@ int append_int(std::string& out, PyObject* value, PyObject* label) {
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
     if (overflow) return fail("DataError", label, "the integer %R does not fit 64 bits", value);
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld", v);
-    append_number(out, text);
+    // Digits from the right, without a formatting call per value.
+    char text[24];
+    char* p = text + sizeof text;
+    *--p = 0;
+    unsigned long long u = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    do *--p = static_cast<char>('0' + u % 10); while (u /= 10);
+    if (v < 0) *--p = '-';
+    append_number(out, p);
     return 0;
 }
 
