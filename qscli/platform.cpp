@@ -1,6 +1,8 @@
 #include "platform.h"
 
+#include <atomic>
 #include <cctype>
+#include <mutex>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -15,6 +17,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -192,7 +195,23 @@ std::string host_name() {
     return gethostname(host, sizeof host - 1) == 0 ? std::string(host) : std::string();
 }
 
-long process_id() { return static_cast<long>(getpid()); }
+namespace {
+// Asked on every call (the fork check), so kept rather than asked of the
+// system each time; a fork's child learns its own at once.
+std::atomic<long> own_pid{0};
+void note_fork() { own_pid.store(static_cast<long>(getpid()), std::memory_order_relaxed); }
+}  // namespace
+
+long process_id() {
+    long pid = own_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static std::once_flag watching;
+        std::call_once(watching, [] { pthread_atfork(nullptr, nullptr, note_fork); });
+        pid = static_cast<long>(getpid());
+        own_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 void* open_library(const char* file, std::string* why) {
     void* h = dlopen(file, RTLD_NOW | RTLD_LOCAL);
