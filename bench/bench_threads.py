@@ -5,6 +5,8 @@
   alongside, the same query);
 * parallel: two queries on two connections in two threads, against one
   (the sqlite3 module alongside);
+* stall: the longest a thread that wakes every 10 ms waits beyond its
+  10 ms during a 1M-row fetchall() on the standard face (sqlite3 alongside);
 * latency: from conn.interrupt() on another thread, and from SIGINT, to the
   query's exception on the main thread (median of several).
 
@@ -32,13 +34,16 @@ COUNT = "with recursive c(x) as (select 1 union all select x + 1 from c where x 
 
 class Ticker:
     def __init__(self):
-        self.ticks, self._stop = 0, threading.Event()
+        self.ticks, self.longest, self._stop = 0, 0.0, threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
     def _run(self):
+        last = time.perf_counter()
         while not self._stop.wait(0.01):
-            self.ticks += 1
+            now = time.perf_counter()
+            self.longest = max(self.longest, now - last - 0.01)
+            self.ticks, last = self.ticks + 1, now
 
     def stop(self):
         self._stop.set()
@@ -81,6 +86,37 @@ def figure_ticks(path, n):
             "ratio": round(ours / idle, 3),
             "sqlite3_query_s": round(elapsed_lite, 2), "sqlite3_ticks": theirs,
             "sqlite3_idle": idle_lite, "sqlite3_ratio": round(theirs / idle_lite, 3)}
+
+
+def longest_stall(fetch, reps):
+    """The longest wait beyond its 10 ms a ticker saw during fetch(), in ms
+    (median of reps); the rows are freed after the ticker stops."""
+    stalls = []
+    for _ in range(reps):
+        ticker = Ticker()
+        time.sleep(0.05)
+        rows = fetch()
+        time.sleep(0.05)
+        ticker.stop()
+        stalls.append(ticker.longest * 1000)
+        del rows  # freeing them is the caller's stall, not the fetch's
+    return round(statistics.median(stalls), 1), [round(x, 1) for x in sorted(stalls)]
+
+
+def figure_stall(path, n, reps):
+    from pyqivrexdb import dbapi
+    import sqlite3
+    with dbapi.connect(path) as conn:
+        conn.execute("create table rows(id integer, name varchar(20), price double precision)")
+        conn.cursor().executemany("insert into rows values (?, ?, ?)",
+                                  [(i, "name %d" % i, i * 0.5) for i in range(n)])
+        conn.commit()
+        ours = longest_stall(lambda: conn.execute("select * from rows").fetchall(), reps)
+    lite = sqlite3.connect(path)
+    theirs = longest_stall(lambda: lite.execute("select * from rows").fetchall(), reps)
+    lite.close()
+    return {"rows": n, "stall_ms_median": ours[0], "stall_ms": ours[1],
+            "sqlite3_stall_ms_median": theirs[0], "sqlite3_stall_ms": theirs[1]}
 
 
 def one_and_two(queries):
@@ -164,7 +200,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=3_000_000,
                         help="rows the query counts (about 3 s on this machine)")
+    parser.add_argument("--fetch-rows", type=int, default=1_000_000, help="rows of the stall's fetchall")
     parser.add_argument("--reps", type=int, default=7)
+    parser.add_argument("--only", choices=["stall"], help="measure this figure alone")
     parser.add_argument("--json")
     parser.add_argument("--parallel-side", nargs=3, metavar=("SIDE", "PATH", "N"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -176,11 +214,11 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "t.db")
         pyqivrexdb.connect(path).close()
-        result = {
-            "ticks": figure_ticks(path, args.rows),
-            "parallel": figure_parallel(path, args.rows // 3, 5),
-            "latency": figure_latency(path, args.rows * 10, args.reps),
-        }
+        result = {"stall": figure_stall(path, args.fetch_rows, args.reps)}
+        if args.only != "stall":
+            result.update(ticks=figure_ticks(path, args.rows),
+                          parallel=figure_parallel(path, args.rows // 3, 5),
+                          latency=figure_latency(path, args.rows * 10, args.reps))
     print(json.dumps(result, indent=2))
     if args.json:
         with open(args.json, "w") as out:
