@@ -80,6 +80,9 @@ std::string trimmed(const char* m);
 // The query of a table's layout (the rows read_layout reads) with the name
 // as a literal.
 std::string layout_query(const std::string& table_utf8);
+// Statements that end or mark a transaction (SQL text): they run without a
+// savepoint of their own.
+bool controls_transaction(const std::string& sql);
 
 class Session final : public Backend {
 public:
@@ -131,7 +134,15 @@ private:
     int collect(Stmt* st);
     void cancel_if_asked();
     bool run_prepared(Stmt* st, const char* sql, size_t n, int* rc);
-    int prepared_name(const std::string& key, size_t nparams, std::string* name);
+    struct Bound;
+    int prepared_name(const Bound& b, std::string* name);
+    void remember_unpreparable(const std::string& key);
+    // Inside a transaction: the statement prepared (parsed first, unless it
+    // was before) after a savepoint of its own, one flight. 1 when it ran
+    // (*rc its outcome), 0 when it is to run as written.
+    int run_pipelined(Stmt* st, const Bound& b, int* rc);
+    // Rolls back to the failed statement's savepoint, keeping its error.
+    void take_back_statement();
     int run_guarded(Stmt* st, const std::string& sql);
     // The text that releases the last statement's savepoint, if one is open.
     std::string unguard();
@@ -168,7 +179,7 @@ private:
     bool guarded_ = false;  // the last statement's savepoint is open
     std::string last_state_;  // SQLSTATE of the last server error
 
-    // Prepared statements by parameterized text (CP866).
+    // Prepared statements by parameterized text (CP866) and stated types.
     struct Prepared {
         std::string name;
         uint64_t used;

@@ -8,8 +8,6 @@
 namespace qse {
 namespace pg {
 
-namespace {
-
 // Statements that end or mark a transaction themselves run without a
 // savepoint of their own.
 bool controls_transaction(const std::string& sql) {
@@ -20,8 +18,6 @@ bool controls_transaction(const std::string& sql) {
         if (first == w) return true;
     return false;
 }
-
-}  // namespace
 
 std::string Session::unguard() {
     bool open = guarded_ && pq.PQtransactionStatus(conn) == pq::PQTRANS_INTRANS;
@@ -45,14 +41,17 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
         guarded_ = status == pq::PQTRANS_INTRANS;
         return 0;
     }
-    if (status != pq::PQTRANS_INERROR) return code;
+    if (status == pq::PQTRANS_INERROR) take_back_statement();
+    return code;
+}
+
+void Session::take_back_statement() {
     std::string saved = c->last_error;
     bool quiet = c->err_to_user;
     c->err_to_user = false;  // the statement's own error was delivered
     run("rollback to savepoint qx_statement; release savepoint qx_statement");
     c->err_to_user = quiet;
     c->last_error = saved;
-    return code;
 }
 
 int Session::run_begin(const std::string& name) {
