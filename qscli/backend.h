@@ -5,20 +5,42 @@
 // PostgreSQL server (pg/). Each connection owns one while it is connected.
 #pragma once
 
+#include "value.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qse {
 
 struct Conn;
 struct Stmt;
 
+// A query's rows, made as they are read (QSCLI_ATTR_STREAM). A backend's
+// exec, for a statement with st->stream set and a query whose column types
+// it knows before the rows, fills st->desc (names, type and len of each
+// column; len 0 for a CHAR or ARRA column of variable width, measured per
+// batch) and hands the rows over in st->source instead of packing records.
+// The common layer (stream.cpp) then sets the rest of the result, batches,
+// packs, counts, drains and closes it.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    // 1 with the next row in `row` (one Value per column; Text as UTF-8 or
+    // Text866, borrowed until the next call or close), 0 at the end, or an
+    // error code already reported through Conn::fail.
+    virtual int next(std::vector<Value>& row) = 0;
+    // Ends the query early; the connection is ready for the next statement.
+    virtual void close() = 0;
+};
+
 class Backend {
 public:
     virtual ~Backend() = default;
     // Runs `sql` (CP866, NUL-terminated) on `st`, leaving its result set and
-    // return value there. 0 or an error code (reported through Conn::fail).
+    // return value there, or a RowSource in st->source (see above). 0 or an
+    // error code (reported through Conn::fail).
     virtual int exec(Stmt* st, const char* sql) = 0;
     // qcSqlAddRecords: one batch, whole or not at all.
     virtual int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) = 0;

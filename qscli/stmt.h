@@ -1,11 +1,13 @@
 // A statement handle and the result it holds.
 #pragma once
 
+#include "backend.h"
 #include "elemtype.h"
 #include "qscli_api.h"
 #include "records.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,10 @@ struct Stmt {
     // changed rows (-1: not a row change) and inserted row id.
     int null_flags = 0;
     bool int64 = false;  // QSCLI_ATTR_INT64: 64-bit integer columns as QSCLI_ET_INT64
+    bool stream = false;  // QSCLI_ATTR_STREAM: a query may hand its rows over in `source`
+    // The rows still to come of a streamed result (backend.h), null once
+    // they have all been made or the stream has ended.
+    std::unique_ptr<RowSource> source;
     int64_t changes = -1;
     int64_t last_rowid = 0;
     std::string error;  // the last failure's text (UTF-8), empty after a success

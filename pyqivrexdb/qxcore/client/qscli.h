@@ -211,6 +211,29 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   that has none (user_message() on the engine) or outside a callback. A
  *   library without it refuses the attribute: the channel is then unknown. */
 #define QSCLI_CONN_MSG_CHANNEL 1207
+/* QSCLI_ATTR_STREAM, statement (qcSqlSetStmtAttr, value (void*)1, size 0),
+ *   set before qcSqlExecDirect: a query whose column types are known before
+ *   its rows has its records made as they are read, in batches (at least one
+ *   record; the first one small). Types, names and order of the columns never
+ *   change between batches; the record size and the widths and offsets of
+ *   variable columns may.
+ *   - qcSqlRowCount gives -1 until the last record has been made, then the
+ *     exact count (a result that fits its first batch is exact at once).
+ *   - qcSqlOpenResults gives the record size of the current batch, 0 once the
+ *     last batch has been read; QSCLI_STMT_DST_INFO describes that batch.
+ *   - qcSqlReadResults counts records from the start of the result, as
+ *     without the attribute, and delivers those of the current batch. Asked
+ *     for the record after it, it makes the next batch and delivers 0 bytes:
+ *     the caller then asks qcSqlOpenResults (0: the end) and
+ *     QSCLI_STMT_DST_INFO again. A value that does not fit its column, or a
+ *     failure of the query, fails that call instead of the execute.
+ *   - Anything else the connection runs first reads the rest of the result to
+ *     its end (then one batch, as without the attribute); qcSqlCloseResults
+ *     and the next qcSqlExecDirect of the statement end it early.
+ *   Statements that do not stream with it (row changes, the library's own
+ *   statements, columns whose types come from their values) behave as
+ *   without it. A library without the capability refuses the attribute. */
+#define QSCLI_ATTR_STREAM 1208
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 
