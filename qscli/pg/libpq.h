@@ -85,6 +85,7 @@ typedef void (*PQnoticeReceiver)(void* arg, const PGresult* res);
     REQUIRED(PQcmdTuples, char*, (PGresult*))                                                         \
     REQUIRED(PQcmdStatus, char*, (PGresult*))                                                         \
     REQUIRED(PQconsumeInput, int, (PGconn*))                                                          \
+    REQUIRED(PQisBusy, int, (PGconn*))                                                                \
     REQUIRED(PQnotifies, PGnotify*, (PGconn*))                                                        \
     REQUIRED(PQfreemem, void, (void*))                                                                \
     REQUIRED(PQputCopyData, int, (PGconn*, const char*, int))                                         \

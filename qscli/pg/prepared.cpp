@@ -176,31 +176,19 @@ int Session::run_pipelined(Stmt* st, const Bound& b, int* rc) {
         }
         while (pq::PGresult* more = pq.PQgetResult(conn)) pq.PQclear(more);
     }
-    if (!code && !unparsed) code = collect(st);
-    // What is left up to the end of the flight (skipped results, the sync).
-    for (int nulls = 0; nulls < 2 && !lost_;) {
-        pq::PGresult* res = pq.PQgetResult(conn);
-        if (!res) {
-            ++nulls;
-            check_lost();
-            continue;
-        }
-        const bool sync = pq.PQresultStatus(res) == pq::PGRES_PIPELINE_SYNC;
-        pq.PQclear(res);
-        if (sync) break;
-        nulls = 0;
-    }
-    if (!lost_) pq.PQexitPipelineMode(conn);
-    check_lost();
-    if (lost_) {
-        *rc = code ? code : fail_conn("statement");
-        return 1;
-    }
     if (parsed && parse) prepared_[b.key] = {name, ++clock_};
     if (unparsed) remember_unpreparable(b.key);
-    const int status = pq.PQtransactionStatus(conn);
-    if (status == pq::PQTRANS_INERROR) take_back_statement();
-    else guarded_ = status == pq::PQTRANS_INTRANS;
+    sent_.guarded = sent_.pipelined = true;
+    if (!code && !unparsed) code = collect(st);
+    if (st->source) {
+        *rc = 0;  // its rows' end ends the flight
+        return 1;
+    }
+    code = finish_statement(code);
+    if (lost_) {
+        *rc = code;
+        return 1;
+    }
     if (unparsed || (code && (last_state_ == "26000" || last_state_ == "0A000"))) {
         // Prepared statements gone (DEALLOCATE ALL) or a table that changed
         // the statement's columns: run as written, after its own savepoint.

@@ -34,15 +34,10 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
         return run_statement(st, sql);
     }
     const bool control = controls_transaction(sql);
+    sent_.guarded = !control;
     int code = run_statement(st, unguard() + (control ? "" : "savepoint qx_statement; ") + sql);
-    if (lost_ || control) return code;
-    const int status = pq.PQtransactionStatus(conn);
-    if (!code) {
-        guarded_ = status == pq::PQTRANS_INTRANS;
-        return 0;
-    }
-    if (status == pq::PQTRANS_INERROR) take_back_statement();
-    return code;
+    // Rows handed over end the statement when they end.
+    return st->source ? code : finish_statement(code);
 }
 
 void Session::take_back_statement() {
