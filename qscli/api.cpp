@@ -4,6 +4,7 @@
 #include "handles.h"
 #include "platform.h"
 #include "records.h"
+#include "stream.h"
 #include "text.h"
 
 #include <cstdlib>
@@ -242,6 +243,11 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void*
         st->int64 = value != nullptr;
         return 0;
     }
+    if (attr == QSCLI_ATTR_STREAM) {
+        if (st->busy) return QSCLI_E_IN_USE;
+        st->stream = value != nullptr;
+        return 0;
+    }
     if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return QSCLI_E_ARGUMENT;
     st->verbose = *static_cast<int*>(value);
     return 0;
@@ -258,7 +264,11 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         if (!c->busy) c->begin_call();
         const bool outer_int64 = c->int64_now;  // a callback's own statement runs inside
         c->int64_now = st->int64;
-        const int rc = c->backend->exec(st, sql);
+        // The statement's own stream ends; any other is read to its end first.
+        st->clear_result();
+        drain_streams(c);
+        int rc = c->backend->exec(st, sql);
+        if (!rc && st->source && !st->results) rc = stream_start(c, st);
         c->int64_now = outer_int64;
         if (rc) st->error = c->last_text();
         else st->error.clear();
@@ -316,7 +326,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlRowCount(int hstmt, qc_long* count) {
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
     if (!count) return QSCLI_E_ARGUMENT;
-    *count = static_cast<qc_long>(st->rows);
+    *count = static_cast<qc_long>(st->row_count());
     return 0;
 }
 
@@ -325,7 +335,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlOpenResults(int hstmt, unsigned int* rec_size) 
     if (int rc = live_stmt(hstmt, &st)) return rc;
     if (!rec_size) return QSCLI_E_ARGUMENT;
     if (!st->results) return QSCLI_E_NO_RESULTS;
-    *rec_size = st->rec_size;
+    *rec_size = st->streamed.finished ? 0 : st->rec_size;
     return 0;
 }
 
@@ -336,6 +346,16 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf
     if (int rc = live_stmt(hstmt, &st)) return rc;
     if (!st->results) return QSCLI_E_NO_RESULTS;
     if (!delivered || start < 0) return QSCLI_E_ARGUMENT;
+    if (st->streamed.on) {
+        if (st->busy) return QSCLI_E_IN_USE;
+        Conn* c = st->conn;
+        if (!c->busy) c->begin_call();
+        GUARDED({
+            const int rc = stream_read(c, st, static_cast<uint64_t>(start), buf, size, delivered);
+            if (rc) st->error = c->last_text();
+            return settle(c, rc);
+        })
+    }
     if (static_cast<uint64_t>(start) >= st->rows) return 0;
     // A buffer that cannot take one record would look like the end of the
     // result if answered with 0 bytes.
@@ -350,6 +370,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlCloseResults(int hstmt) {
     Stmt* st = find_stmt(hstmt);
     if (!st) return QSCLI_E_STATEMENT;
     if (st->busy) return QSCLI_E_IN_USE;
+    st->end_stream();
     st->results = false;
     st->records.clear();
     return 0;
@@ -372,6 +393,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
         if (!c || !c->backend) return QSCLI_E_CONNECTION;
         if (int rc = c->forked()) return rc;
         if (!c->busy) c->begin_call();
+        drain_streams(c);
         int rc;
         {
             BusyGuard held(c->busy);

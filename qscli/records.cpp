@@ -47,9 +47,28 @@ void RecordStore::clear() {
     base_ = 0;
 }
 
-void RecordStore::reset(uint32_t rec_size) {
+void RecordStore::reset(uint32_t rec_size, bool spill) {
     clear();
     rec_ = rec_size ? rec_size : 1;
+    may_spill_ = spill;
+}
+
+void RecordStore::swap(RecordStore& o) {
+    std::swap(rec_, o.rec_);
+    std::swap(cap_, o.cap_);
+    std::swap(used_, o.used_);
+    std::swap(base_, o.base_);
+    std::swap(cur_, o.cur_);
+    chunks_.swap(o.chunks_);
+    std::swap(mem_bytes_, o.mem_bytes_);
+    spill_buf_.swap(o.spill_buf_);
+    spare_.swap(o.spare_);
+    std::swap(spare_bytes_, o.spare_bytes_);
+    std::swap(spill_cap_, o.spill_cap_);
+    std::swap(spilling_, o.spilling_);
+    std::swap(may_spill_, o.may_spill_);
+    std::swap(file_end_, o.file_end_);
+    std::swap(fd_, o.fd_);
 }
 
 bool RecordStore::spill_current() {
@@ -71,7 +90,7 @@ bool RecordStore::next_chunk() {
         cap = std::max<size_t>(std::min<size_t>(cap_ * 2, CHUNK_BYTES / rec_), cap_);
     }
     size_t bytes = cap * rec_;
-    if (!spilling_ && !chunks_.empty() && mem_bytes_ + bytes > g_budget.load(std::memory_order_relaxed)) {
+    if (may_spill_ && !spilling_ && !chunks_.empty() && mem_bytes_ + bytes > g_budget.load(std::memory_order_relaxed)) {
         if (fd_ < 0) fd_ = platform::temp_file();
         if (fd_ < 0) return false;
         spilling_ = true;

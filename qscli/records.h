@@ -18,8 +18,11 @@ public:
     RecordStore& operator=(const RecordStore&) = delete;
     ~RecordStore();
 
-    void reset(uint32_t rec_size);
+    // Empties the store for records of rec_size bytes; `spill` false keeps
+    // them all in memory (a streamed batch, bounded by its own size).
+    void reset(uint32_t rec_size, bool spill = true);
     void clear();
+    void swap(RecordStore& other);
     // Room for one more record (rec_size bytes, contents undefined); null
     // when memory or the temporary file fails.
     unsigned char* append() {
@@ -63,6 +66,7 @@ private:
     size_t spare_bytes_ = 0;
     size_t spill_cap_ = 0;
     bool spilling_ = false;
+    bool may_spill_ = true;
     uint64_t file_end_ = 0;
     int fd_ = -1;
 };

@@ -14,9 +14,9 @@ int too_big(Conn* c) { return c->fail(QSCLI_E_TOOBIG, "result records would exce
 }  // namespace
 
 int RecordPacker::lay_out(Conn* c) {
-    const int ncols = static_cast<int>(st_->desc.size());
+    const int ncols = static_cast<int>(desc_.size());
     uint64_t off = 0;
-    for (ColStruct_t& d : st_->desc) {
+    for (ColStruct_t& d : desc_) {
         d.off = static_cast<uint32_t>(off);
         off += d.len;
         if (off > RECORD_LIMIT) return too_big(c);
@@ -25,16 +25,16 @@ int RecordPacker::lay_out(Conn* c) {
     off += st_->flag_bytes(ncols);
     length_at_.assign(static_cast<size_t>(ncols), 0);
     for (int k = 0; k < ncols && st_->arra_lengths(); ++k)
-        if (st_->desc[k].type == QSCLI_ET_ARRA) length_at_[k] = static_cast<uint32_t>(off), off += 4;
+        if (desc_[k].type == QSCLI_ET_ARRA) length_at_[k] = static_cast<uint32_t>(off), off += 4;
     if (off > RECORD_LIMIT) return too_big(c);
     trailer_ = static_cast<uint32_t>(off) - flags_at_;
-    st_->rec_size = static_cast<uint32_t>(off);
-    st_->records.reset(st_->rec_size);
+    rec_size_ = static_cast<uint32_t>(off);
+    out_.reset(rec_size_, spill_);
     return 0;
 }
 
 bool RecordPacker::put(int k, const Value& v, unsigned char* rec, std::string* why) const {
-    const ColStruct_t& d = st_->desc[k];
+    const ColStruct_t& d = desc_[k];
     uint32_t width = 0;
     if (pack_value(d.type, d.len, v, rec + d.off, why, &width)) return false;
     if (v.kind == VKind::Null && st_->null_flags) rec[flags_at_ + k / 8] |= static_cast<unsigned char>(1u << (k & 7));

@@ -16,15 +16,19 @@ namespace qse {
 
 class RecordPacker {
 public:
-    explicit RecordPacker(Stmt* st) : st_(st) {}
-    // Lays records out by the element types and widths in st->desc (which
-    // gets the offsets) and readies st->records for them. 0, or
-    // QSCLI_E_TOOBIG reported through c when a record would pass 2^31 bytes.
+    explicit RecordPacker(Stmt* st) : RecordPacker(st, st->desc, st->records, st->rec_size) {}
+    // Packs into other records than the statement's own (a streamed result's
+    // rest), by the statement's settings; `spill` as RecordStore::reset.
+    RecordPacker(Stmt* st, std::vector<ColStruct_t>& desc, RecordStore& out, uint32_t& rec_size, bool spill = true)
+        : st_(st), desc_(desc), out_(out), rec_size_(rec_size), spill_(spill) {}
+    // Lays records out by the element types and widths in desc (which gets
+    // the offsets) and readies the records for them. 0, or QSCLI_E_TOOBIG
+    // reported through c when a record would pass 2^31 bytes.
     int lay_out(Conn* c);
-    // A new record at the end of st->records, its trailer cleared; null when
+    // A new record at the end of the records, its trailer cleared; null when
     // the store fails.
     unsigned char* new_record() {
-        unsigned char* rec = st_->records.append();
+        unsigned char* rec = out_.append();
         if (rec && trailer_) std::memset(rec + flags_at_, 0, trailer_);
         return rec;
     }
@@ -34,6 +38,10 @@ public:
 
 private:
     Stmt* st_;
+    std::vector<ColStruct_t>& desc_;
+    RecordStore& out_;
+    uint32_t& rec_size_;
+    bool spill_;
     uint32_t flags_at_ = 0;            // where the trailer begins
     uint32_t trailer_ = 0;             // its bytes
     std::vector<uint32_t> length_at_;  // per column: offset of its ARRA length, or 0

@@ -3,7 +3,18 @@
 
 namespace qse {
 
+void Stmt::end_stream() {
+    if (source) source->close();
+    source.reset();
+    streamed.carry.clear();
+    streamed.rest.reset();
+    streamed.error = 0;
+    streamed.finished = true;
+}
+
 void Stmt::clear_result() {
+    end_stream();
+    streamed = Streamed();
     ncols = QSCLI_RES_NONE;
     rows = 0;
     rec_size = 0;

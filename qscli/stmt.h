@@ -15,6 +15,32 @@ namespace qse {
 
 struct Conn;
 
+// Records packed apart from a statement's own: a streamed result's rest.
+struct Batch {
+    std::vector<ColStruct_t> desc;
+    uint32_t rec_size = 0;
+    RecordStore records;
+    uint64_t count = 0;
+};
+
+// Where a streamed result stands (stream.cpp). Its current batch is the
+// statement's own desc, rec_size and records.
+struct Streamed {
+    bool on = false;        // the result came from a RowSource
+    bool complete = false;  // the source reached its end: Stmt::rows is exact
+    bool finished = false;  // every batch has been read
+    bool making = false;    // a batch is being made (a callback's statement may run)
+    std::vector<ColStruct_t> columns;  // as the backend described them
+    uint64_t first = 0;                // the current batch's first record
+    uint64_t count = 0;                // and its records
+    uint64_t made = 0;                 // records made in all batches
+    std::string carry;                 // a staged row left for the next batch
+    std::vector<uint64_t> carry_widths;
+    int error = 0;  // a failure met after the records made, for the read that reaches it
+    std::string error_text;
+    std::unique_ptr<Batch> rest;  // the rest, read ahead when the connection ran something else
+};
+
 struct Stmt {
     int handle = 0;
     Conn* conn = nullptr;  // null once the connection is gone
@@ -40,12 +66,20 @@ struct Stmt {
     // The rows still to come of a streamed result (backend.h), null once
     // they have all been made or the stream has ended.
     std::unique_ptr<RowSource> source;
+    Streamed streamed;
     int64_t changes = -1;
     int64_t last_rowid = 0;
     std::string error;  // the last failure's text (UTF-8), empty after a success
     std::string gone;   // why the server ended its connection, said again on each use
 
+    // Forgets the result; a stream ends early.
     void clear_result();
+    // Ends a stream early: no more records are made.
+    void end_stream();
+    // qcSqlRowCount: -1 while a streamed result's end is still to come.
+    int64_t row_count() const {
+        return streamed.on && !streamed.complete ? -1 : static_cast<int64_t>(rows);
+    }
     // Bytes of null flags a record of `ncols` columns ends with.
     uint32_t flag_bytes(int ncols) const { return null_flags ? static_cast<uint32_t>((ncols + 7) / 8) : 0; }
     bool arra_lengths() const { return null_flags == 2; }

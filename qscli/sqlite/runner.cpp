@@ -5,6 +5,7 @@
 // their widths are known.
 #include "lexer.h"
 #include "result.h"
+#include "rows.h"
 #include "stage.h"
 #include "statement.h"
 
@@ -48,6 +49,8 @@ private:
     int stage_value(int k, Plan& pl, std::string& row);
     int pack_staged(RecordStore& staged);
     int finish_layout();
+    bool streams() const;
+    int stream(int rc);
     void returned_changes();
 
     Conn* c_;
@@ -213,6 +216,25 @@ int Runner::step_staged(int rc) {
     return pack_staged(staged);
 }
 
+// A read-only query whose column types are all declared streams when asked
+// to; one through the statement cache only, which lets its statement go.
+bool Runner::streams() const {
+    if (!st_->stream || !entry_ || !sqlite3_stmt_readonly(s_)) return false;
+    for (const Plan& pl : plans_)
+        if (pl.e.infer) return false;
+    return true;
+}
+
+int Runner::stream(int rc) {
+    for (int k = 0; k < ncols_; ++k) {
+        const Plan& pl = plans_[k];
+        ColStruct_t& d = st_->desc[k];
+        d.type = pl.type;
+        d.len = pl.e.var && (pl.type == QSCLI_ET_CHAR || pl.type == QSCLI_ET_ARRA) ? 0 : pl.len;
+    }
+    return stream_rows(c_, st_, s_, rc, entry_);
+}
+
 void Runner::returned_changes() {
     // Statements that change rows answer with the number of rows changed.
     if (sqlite3_stmt_readonly(s_)) return;
@@ -264,6 +286,7 @@ int Runner::run() {
             entry_->desc = st_->desc;
         }
     }
+    if (streams()) return stream(rc);
     rc = staged_ ? step_staged(rc) : step_direct(rc);
     if (rc) {
         st_->clear_result();

@@ -59,7 +59,7 @@ bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vec
         }
     }
     *rc = run_prepared(c, st, s, e);
-    sqlite3_clear_bindings(s);
+    sqlite3_clear_bindings(e ? e->stmt : s);  // a streamed query keeps `s` and its values
     release_cached(db_of(c), s, e);
     return true;
 }

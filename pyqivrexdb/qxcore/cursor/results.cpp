@@ -4,9 +4,12 @@
 #include "cursor.h"
 
 #include "../client/loader.h"
+#include "../module/causes.h"
 #include "../module/module.h"
 #include "../values/values.h"
 #include "row.h"
+#include "standard_cursor.h"
+#include "statement.h"
 
 #include <new>
 
@@ -32,6 +35,7 @@ struct RecordsObject {
     values::Face face;     // whose rows: the core's lists, or the standard face's tuples
     uint32_t flag_bytes;   // null flags ending each record (standard face), or 0
     bool arra_lengths;     // each ARRA value's length follows the flags
+    bool streamed;         // records come in batches, each with its own layout (QSCLI_ATTR_STREAM)
     uint64_t trailer;      // bytes after the fields: flags and lengths (for this layout)
     RowMaker rows;         // the standard face's row_factory, from the first fetch
 };
@@ -120,6 +124,63 @@ int ensure_layout(RecordsObject* r) {
     return 0;
 }
 
+// The standard face's failure of a read, as the class its code names.
+void read_failed(RecordsObject* r, int rc) {
+    if (r->face != values::Face::Standard) {
+        raise_code("ProgrammingError", "qcSqlReadResults error %d:", rc);
+        return;
+    }
+    Ref text = statement_error_text(r->cursor->stmt_handle, r->cursor->lock);
+    raise_by_cause(rc, text.get(), "qcSqlReadResults");
+}
+
+// The next batch of a streamed result: its record size and columns (the
+// cursor's, so the layout is resolved again). 1 for a batch, 0 at the end
+// (the standard cursor's rowcount is then exact), -1 with an exception set.
+int next_batch(RecordsObject* r) {
+    CursorObject* cursor = r->cursor;
+    const int32_t handle = cursor->stmt_handle;
+    unsigned int rec_size = 0;
+    int rc = quick_call(cursor->lock, [&] { return qc.qcSqlOpenResults(handle, &rec_size); });
+    if (rc != 0) return read_failed(r, rc), -1;
+    if (rec_size == 0) {
+        qc_long count = -1;
+        if (quick_call(cursor->lock, [&] { return qc.qcSqlRowCount(handle, &count); }) == 0 && count >= 0) {
+            cursor->row_count = count;
+            reinterpret_cast<StandardCursorObject*>(cursor)->rowcount = count;
+        }
+        return 0;
+    }
+    const Py_ssize_t n = PyList_Check(cursor->columns) ? PyList_GET_SIZE(cursor->columns) : 0;
+    const uint32_t area_size = static_cast<uint32_t>(n * sizeof(ColStruct_t));
+    MemBlock area = mem_block(area_size ? area_size : 1);
+    if (!area) return -1;
+    unsigned int length = 0;
+    rc = quick_call(cursor->lock, [&] {
+        return qc.qcSqlGetStmtAttr(handle, QSCLI_STMT_DST_INFO, 0, area.get(), area_size, &length);
+    });
+    if (rc != 0) return read_failed(r, rc), -1;
+    Ref columns(PyList_New(n));
+    if (!columns) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* field = new_field(reinterpret_cast<const ColStruct_t*>(area.get() + i * sizeof(ColStruct_t)));
+        if (!field) return -1;
+        PyList_SET_ITEM(columns.get(), i, field);
+    }
+    replace_field(cursor->columns, columns.release());
+    r->rec_size = rec_size;
+    if (rec_size > r->capacity) {
+        uint32_t heap_limit = 0;
+        if (heap_limit_now(&heap_limit) < 0) return -1;
+        const uint32_t capacity = read_buffer_for(rec_size, heap_limit);
+        MemBlock buffer = mem_block(capacity, false);
+        if (!buffer) return -1;
+        r->buffer = std::move(buffer);
+        r->capacity = capacity;
+    }
+    return 1;
+}
+
 // Makes a whole record ready to cut: 1 when one is, 0 at the end of the
 // records, -1 with an exception set. Reads from the client when the buffer
 // is used up; Python code may run here (logging, server messages, Field
@@ -147,13 +208,15 @@ int fill(RecordsObject* r) {
         int rc = waiting_call(cursor->lock, cursor->hdb, [&] {
             return qc.qcSqlReadResults(handle, start, into, capacity, &count);
         });
-        if (rc != 0) {
-            raise_code("ProgrammingError", "qcSqlReadResults error %d:", rc);
-            return -1;
-        }
+        if (rc != 0) return read_failed(r, rc), -1;
         // A long fetch stays interruptible between reads.
         if (PyErr_CheckSignals() < 0) return -1;
-        if (count == 0) return 0;
+        if (count == 0) {
+            if (!r->streamed) return 0;
+            const int more = next_batch(r);
+            if (more <= 0) return more;
+            continue;
+        }
         // Never cut past the bytes delivered, nor loop on records of no size.
         if (count > r->capacity) {
             bad_read("qcSqlReadResults delivered %u bytes into a buffer of %u", count, r->capacity);
@@ -441,6 +504,8 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     r->flag_bytes = flag_bytes;
     r->arra_lengths = arra_lengths;
     r->trailer = flag_bytes;
+    // A streamed result tells its count only at its end.
+    r->streamed = face == values::Face::Standard && r->cursor->row_count < 0;
     return obj;
 }
 

@@ -74,6 +74,13 @@ void offer_int64(ConnectionObject* conn, CursorObject* c) {
     }) != 0;
 }
 
+// Asks the library to make a query's records as they are read; without the
+// capability every result is read whole by the execute, as on the core face.
+void offer_stream(CursorObject* c) {
+    const int32_t hstmt = c->stmt_handle;
+    quick_call(c->lock, [&] { return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_STREAM, reinterpret_cast<void*>(1), 0); });
+}
+
 // The statement's return value, for retcode(): decoded as the core decodes
 // it, except binary values, which come whole. 0, or -1 with an exception set.
 int read_return_value(CursorObject* c) {
@@ -334,6 +341,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->null_flags = offer_null_flags(conn, &self->base);
     self->dialect = conn->dialect;
     offer_int64(conn, &self->base);
+    offer_stream(&self->base);
     self->base.initialised = 1;
     return obj.release();
 }

@@ -1,0 +1,290 @@
+// Streamed results: records made from a RowSource a batch at a time, as
+// they are read. Each batch is laid out by the widths of its own variable
+// values, so one long value widens only the records of its batch; a row that
+// would make a full batch wider than the batch budget starts the next one.
+#include "stream.h"
+
+#include "result.h"
+#include "stage.h"
+#include "text.h"
+
+#include <algorithm>
+
+namespace qse {
+
+namespace {
+
+// The first batch is small, so the first row comes at once; later ones
+// hold about a megabyte of records.
+constexpr uint64_t FIRST_ROWS = 256;
+constexpr uint64_t FIRST_BYTES = 64u << 10;
+constexpr uint64_t BATCH_BYTES = 1u << 20;
+constexpr uint64_t WIDTH_LIMIT = 0x7fffffffu;
+
+struct Limits {
+    uint64_t rows;   // 0: no limit
+    uint64_t bytes;  // of records; 0: no limit
+};
+
+bool variable(const ColStruct_t& d) { return d.len == 0 && (d.type == QSCLI_ET_CHAR || d.type == QSCLI_ET_ARRA); }
+
+std::string column_label(const ColStruct_t& d) {
+    const char* name = d.asname[0] ? d.asname : d.fname;
+    std::string out = "column ";
+    cp866_to_utf8(reinterpret_cast<const unsigned char*>(name), std::strlen(name), out);
+    return out + ": ";
+}
+
+class BatchMaker {
+public:
+    BatchMaker(Conn* c, Stmt* st, Limits lim)
+        : c_(c), st_(st), s_(st->streamed), cols_(st->streamed.columns), lim_(lim), ncols_(cols_.size()) {}
+    // Makes records into desc, rec_size and out from the row left over by
+    // the last batch and then the source; their count. A failure ends the
+    // source and waits in Streamed::error for the read after these records.
+    uint64_t make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
+
+private:
+    int next_row(std::string& row, std::vector<uint64_t>& widths);
+    bool stage_variable(size_t k, const Value& v, std::string& row, uint64_t& width);
+    uint64_t record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const;
+    uint64_t pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+                  RecordStore& out, bool spill);
+    void fail(int code, const std::string& text) {
+        s_.error = code;
+        s_.error_text = text;
+        s_.carry.clear();
+        end_source();
+    }
+    void end_source() {
+        if (st_->source) st_->source->close();
+        st_->source.reset();
+    }
+
+    Conn* c_;
+    Stmt* st_;
+    Streamed& s_;
+    const std::vector<ColStruct_t>& cols_;
+    Limits lim_;
+    size_t ncols_;
+    std::vector<Value> values_;
+    bool ended_ = false;
+};
+
+// Variable text and bytes are staged as they will be packed (text in CP866,
+// numbers as the column shows them), so their widths are the true ones.
+bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint64_t& width) {
+    if (v.kind == VKind::Null) {
+        stage_value(v, row);
+        return true;
+    }
+    const bool text = cols_[k].type == QSCLI_ET_CHAR;
+    char buf[40];
+    const unsigned char* p = v.p;
+    size_t n = v.n;
+    if (v.kind == VKind::Int || v.kind == VKind::Float) {
+        n = render_number(v, buf, sizeof buf);
+        p = reinterpret_cast<const unsigned char*>(buf);
+    }
+    row.push_back(static_cast<char>(text ? VKind::Text866 : VKind::Blob));
+    const size_t at = row.size();
+    row.append(4, '\0');
+    if (text && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
+        TextStatus ts = utf8_to_cp866(p, n, row);
+        if (ts != TextStatus::Ok) {
+            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + "text " + text_problem(ts));
+            return false;
+        }
+    } else {
+        row.append(reinterpret_cast<const char*>(p), n);
+    }
+    const uint64_t len = row.size() - at - 4;
+    if (len > WIDTH_LIMIT) {
+        fail(QSCLI_E_TOOBIG, column_label(cols_[k]) + "value of more than 2147483647 bytes");
+        return false;
+    }
+    const uint32_t len32 = static_cast<uint32_t>(len);
+    std::memcpy(&row[at], &len32, 4);
+    width = len;
+    return true;
+}
+
+// 1 with the source's next row staged, 0 at its end, <0 when it failed.
+int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
+    if (!st_->source) return 0;
+    values_.resize(ncols_);
+    const int rc = st_->source->next(values_);
+    if (rc == 0) {
+        ended_ = true;
+        end_source();
+        return 0;
+    }
+    if (rc < 0) {
+        fail(rc, c_->last_text());
+        return rc;
+    }
+    row.clear();
+    widths.assign(ncols_, 0);
+    for (size_t k = 0; k < ncols_; ++k) {
+        if (!variable(cols_[k])) stage_value(values_[k], row);
+        else if (!stage_variable(k, values_[k], row, widths[k])) return -1;
+    }
+    return 1;
+}
+
+// Bytes of a record whose variable columns are as wide as the wider of a
+// and b (at least one byte).
+uint64_t BatchMaker::record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const {
+    uint64_t n = st_->flag_bytes(static_cast<int>(ncols_));
+    for (size_t k = 0; k < ncols_; ++k) {
+        n += variable(cols_[k]) ? std::max<uint64_t>({a[k], b[k], 1}) : cols_[k].len;
+        if (st_->arra_lengths() && cols_[k].type == QSCLI_ET_ARRA) n += 4;
+    }
+    return n;
+}
+
+uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill) {
+    s_.making = true;
+    std::vector<uint64_t> widths(ncols_, 0), row_widths(ncols_, 0);
+    RecordStore staged;
+    staged.reset(1, spill);
+    std::string row;
+    uint64_t rows = 0;
+    for (;;) {
+        if (!s_.carry.empty()) {
+            row.swap(s_.carry);
+            s_.carry.clear();
+            row_widths = s_.carry_widths;
+        } else if (next_row(row, row_widths) <= 0) {
+            break;
+        }
+        const uint64_t bytes = record_bytes(widths, row_widths);
+        if (rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes) {
+            s_.carry.swap(row);
+            s_.carry_widths = row_widths;
+            break;
+        }
+        if (!staged.append_bytes(row.data(), row.size())) {
+            fail(QSCLI_E_IO, "cannot keep the result records");
+            break;
+        }
+        ++rows;
+        for (size_t k = 0; k < ncols_; ++k) widths[k] = std::max(widths[k], row_widths[k]);
+        if ((lim_.rows && rows >= lim_.rows) || (lim_.bytes && (rows * bytes >= lim_.bytes || staged.count() >= lim_.bytes)))
+            break;
+    }
+    desc = cols_;
+    for (size_t k = 0; k < ncols_; ++k)
+        if (variable(cols_[k])) desc[k].len = static_cast<uint32_t>(std::max<uint64_t>(widths[k], 1));
+    rows = staged.finish() ? pack(staged, rows, desc, rec_size, out, spill) : (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
+    s_.made += rows;
+    if (ended_ && !s_.error) {
+        s_.complete = true;
+        st_->rows = s_.made;
+    }
+    s_.making = false;
+    return rows;
+}
+
+// Packs the staged rows; those before a value that does not fit.
+uint64_t BatchMaker::pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+                          RecordStore& out, bool spill) {
+    RecordPacker packer(st_, desc, out, rec_size, spill);
+    if (int rc = packer.lay_out(c_)) {
+        out.reset(1);
+        fail(rc, c_->last_text());
+        return 0;
+    }
+    StageReader in(staged);
+    std::string why;
+    Value v;
+    for (uint64_t r = 0; r < rows; ++r) {
+        unsigned char* rec = packer.new_record();
+        if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
+        for (size_t k = 0; k < ncols_; ++k) {
+            if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
+            if (!packer.put(static_cast<int>(k), v, rec, &why))
+                return fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why), out.finish(), r;
+        }
+    }
+    if (!out.finish()) return fail(QSCLI_E_IO, "cannot keep the result records"), 0;
+    return rows;
+}
+
+// The batch after the current one (the rest read ahead, else new records
+// from the source); 0, or the failure the stream met there.
+int next_batch(Conn* c, Stmt* st) {
+    Streamed& s = st->streamed;
+    s.first += s.count;
+    s.count = 0;
+    if (s.rest) {
+        std::swap(st->desc, s.rest->desc);
+        std::swap(st->rec_size, s.rest->rec_size);
+        st->records.swap(s.rest->records);
+        s.count = s.rest->count;
+        s.rest.reset();
+        return 0;
+    }
+    if (s.error) {
+        const int code = s.error;
+        s.error = 0;
+        s.finished = true;
+        st->records.clear();
+        return c->fail(code, s.error_text);
+    }
+    if (!st->source && s.carry.empty()) {
+        s.finished = true;
+        st->records.clear();
+        return 0;
+    }
+    s.count = BatchMaker(c, st, Limits{0, BATCH_BYTES}).make(st->desc, st->rec_size, st->records, false);
+    return s.count ? 0 : next_batch(c, st);
+}
+
+}  // namespace
+
+int stream_start(Conn* c, Stmt* st) {
+    Streamed& s = st->streamed;
+    s = Streamed();
+    s.on = true;
+    s.columns = st->desc;
+    st->ncols = static_cast<int>(st->desc.size());
+    st->rows = 0;
+    st->results = true;
+    st->sab_type = 1;
+    s.count = BatchMaker(c, st, Limits{FIRST_ROWS, FIRST_BYTES}).make(st->desc, st->rec_size, st->records, false);
+    return 0;
+}
+
+int stream_read(Conn* c, Stmt* st, uint64_t start, void* buf, unsigned size, unsigned* delivered) {
+    Streamed& s = st->streamed;
+    // Records of the batches before are gone.
+    if (start < s.first) return QSCLI_E_ARGUMENT;
+    const uint64_t end = s.first + s.count;
+    if (start < end) {
+        if (!buf || size < st->rec_size) return QSCLI_E_ARGUMENT;
+        const uint64_t cap = std::min<uint64_t>(size, (end - start) * st->rec_size);
+        const int64_t got = st->records.read(start - s.first, buf, cap);
+        if (got < 0) return QSCLI_E_IO;
+        *delivered = static_cast<unsigned>(got);
+        return 0;
+    }
+    if (start > end || s.finished) return 0;
+    BusyGuard held_stmt(st->busy), held_conn(c->busy);
+    return next_batch(c, st);
+}
+
+void stream_drain(Conn* c, Stmt* st) {
+    Streamed& s = st->streamed;
+    if ((!st->source && s.carry.empty()) || s.making || s.rest) return;
+    std::unique_ptr<Batch> rest(new Batch);
+    rest->count = BatchMaker(c, st, Limits{0, 0}).make(rest->desc, rest->rec_size, rest->records, true);
+    if (rest->count) s.rest = std::move(rest);
+}
+
+void drain_streams(Conn* c) {
+    for (Stmt* st : c->stmts)
+        if (st->source || !st->streamed.carry.empty()) stream_drain(c, st);
+}
+
+}  // namespace qse

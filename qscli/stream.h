@@ -1,0 +1,24 @@
+// Streamed results (QSCLI_ATTR_STREAM), the same on every backend: the
+// records of a query a RowSource (backend.h) gives are made a batch at a
+// time as they are read, each batch with the widths of its own variable
+// values. The drain rule lives here: anything else a connection runs first
+// reads its open streams to their ends.
+#pragma once
+
+#include "conn.h"
+
+namespace qse {
+
+// After a backend's exec left st->source: the result's description and its
+// first, small batch. A backend calls it itself when it must know before it
+// returns whether rows remain; qcSqlExecDirect does otherwise. 0 or a code.
+int stream_start(Conn* c, Stmt* st);
+// qcSqlReadResults on a streamed result.
+int stream_read(Conn* c, Stmt* st, uint64_t start, void* buf, unsigned size, unsigned* delivered);
+// Reads the rest of st's stream into one batch, read after the current one.
+void stream_drain(Conn* c, Stmt* st);
+// The drain rule: every open stream of the connection, before it runs
+// anything else.
+void drain_streams(Conn* c);
+
+}  // namespace qse
