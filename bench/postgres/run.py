@@ -63,6 +63,7 @@ def qx_case(case, dsn, n):
     if case == "first_row":
         from pyqivrexdb import dbapi
         scur = dbapi.connect(dsn).cursor()
+        scur.execute("select 1").fetchall()  # the connection's first round trips, on both sides
 
         def run():
             scur.execute(BIG_QUERY)
@@ -136,6 +137,7 @@ def psycopg_case(case, dsn, n):
             return POINT_QUERIES
     elif case == "first_row":
         named = conn.cursor(name="first")
+        conn.execute("select 1").fetchall()
 
         def run():
             named.execute(BIG_QUERY)

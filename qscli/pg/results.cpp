@@ -1,7 +1,8 @@
 // A statement's results from the server. Rows arrive one (or a chunk) at a
 // time and are packed into the statement's record store at once, so the
 // client holds one row of the server's and the store's budget of records;
-// the record count is exact before the first read, as on SQLite.
+// the record count is exact before the first read. A query that may stream
+// hands its rows over at its first result instead (rows.cpp).
 #include "result.h"
 #include "stage.h"
 #include "session.h"
