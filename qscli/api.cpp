@@ -349,6 +349,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf
     if (st->streamed.on) {
         if (st->busy) return QSCLI_E_IN_USE;
         Conn* c = st->conn;
+        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
         GUARDED({
             const int rc = stream_read(c, st, static_cast<uint64_t>(start), buf, size, delivered);

@@ -16,10 +16,11 @@ namespace {
 
 // The first batch is small, so the first row comes at once; later ones
 // hold about a megabyte of records.
-constexpr uint64_t FIRST_ROWS = 256;
-constexpr uint64_t FIRST_BYTES = 64u << 10;
+constexpr uint64_t FIRST_ROWS = 64;
+constexpr uint64_t FIRST_BYTES = 16u << 10;
 constexpr uint64_t BATCH_BYTES = 1u << 20;
 constexpr uint64_t WIDTH_LIMIT = 0x7fffffffu;
+constexpr uint64_t RECORD_LIMIT = 0x7fffffffu;
 
 struct Limits {
     uint64_t rows;   // 0: no limit
@@ -38,13 +39,17 @@ std::string column_label(const ColStruct_t& d) {
 class BatchMaker {
 public:
     BatchMaker(Conn* c, Stmt* st, Limits lim)
-        : c_(c), st_(st), s_(st->streamed), cols_(st->streamed.columns), lim_(lim), ncols_(cols_.size()) {}
+        : c_(c), st_(st), s_(st->streamed), cols_(st->streamed.columns), lim_(lim), ncols_(cols_.size()) {
+        for (const ColStruct_t& d : cols_) fixed_ = fixed_ && !variable(d);
+    }
     // Makes records into desc, rec_size and out from the row left over by
     // the last batch and then the source; their count. A failure ends the
     // source and waits in Streamed::error for the read after these records.
     uint64_t make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
 
 private:
+    uint64_t stage_rows(RecordStore& staged, std::vector<uint64_t>& widths);
+    uint64_t pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
     int next_row(std::string& row, std::vector<uint64_t>& widths);
     bool stage_variable(size_t k, const Value& v, std::string& row, uint64_t& width);
     uint64_t record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const;
@@ -68,6 +73,7 @@ private:
     Limits lim_;
     size_t ncols_;
     std::vector<Value> values_;
+    bool fixed_ = true;  // no column is measured per batch: rows are packed as they come
     bool ended_ = false;
 };
 
@@ -143,11 +149,10 @@ uint64_t BatchMaker::record_bytes(const std::vector<uint64_t>& a, const std::vec
     return n;
 }
 
-uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill) {
-    s_.making = true;
-    std::vector<uint64_t> widths(ncols_, 0), row_widths(ncols_, 0);
-    RecordStore staged;
-    staged.reset(1, spill);
+// Stages rows until the batch is full; their count, with the widest value
+// of each variable column in `widths`.
+uint64_t BatchMaker::stage_rows(RecordStore& staged, std::vector<uint64_t>& widths) {
+    std::vector<uint64_t> row_widths(ncols_, 0);
     std::string row;
     uint64_t rows = 0;
     for (;;) {
@@ -156,27 +161,87 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
             s_.carry.clear();
             row_widths = s_.carry_widths;
         } else if (next_row(row, row_widths) <= 0) {
-            break;
+            return rows;
         }
         const uint64_t bytes = record_bytes(widths, row_widths);
         if (rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes) {
             s_.carry.swap(row);
             s_.carry_widths = row_widths;
-            break;
+            return rows;
         }
         if (!staged.append_bytes(row.data(), row.size())) {
             fail(QSCLI_E_IO, "cannot keep the result records");
-            break;
+            return rows;
         }
         ++rows;
         for (size_t k = 0; k < ncols_; ++k) widths[k] = std::max(widths[k], row_widths[k]);
         if ((lim_.rows && rows >= lim_.rows) || (lim_.bytes && (rows * bytes >= lim_.bytes || staged.count() >= lim_.bytes)))
-            break;
+            return rows;
     }
+}
+
+// Rows of fixed widths only: packed as the source gives them.
+uint64_t BatchMaker::pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill) {
     desc = cols_;
-    for (size_t k = 0; k < ncols_; ++k)
-        if (variable(cols_[k])) desc[k].len = static_cast<uint32_t>(std::max<uint64_t>(widths[k], 1));
-    rows = staged.finish() ? pack(staged, rows, desc, rec_size, out, spill) : (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
+    RecordPacker packer(st_, desc, out, rec_size, spill);
+    if (int rc = packer.lay_out(c_)) {
+        out.reset(1);
+        fail(rc, c_->last_text());
+        return 0;
+    }
+    std::string why;
+    uint64_t rows = 0;
+    while (!(lim_.rows && rows >= lim_.rows) && !(lim_.bytes && rows && (rows + 1) * rec_size > lim_.bytes)) {
+        if (!st_->source) break;
+        values_.resize(ncols_);
+        const int rc = st_->source->next(values_);
+        if (rc == 0) {
+            ended_ = true;
+            end_source();
+            break;
+        }
+        if (rc < 0) {
+            fail(rc, c_->last_text());
+            break;
+        }
+        unsigned char* rec = packer.new_record();
+        if (!rec) {
+            fail(QSCLI_E_IO, "cannot keep the result records");
+            break;
+        }
+        size_t k = 0;
+        while (k < ncols_ && packer.put(static_cast<int>(k), values_[k], rec, &why)) ++k;
+        if (k < ncols_) {
+            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why);
+            break;
+        }
+        ++rows;
+    }
+    if (!out.finish()) return fail(QSCLI_E_IO, "cannot keep the result records"), 0;
+    return rows;
+}
+
+uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill) {
+    s_.making = true;
+    uint64_t rows;
+    if (fixed_) {
+        rows = pack_rows(desc, rec_size, out, spill);
+    } else {
+        std::vector<uint64_t> widths(ncols_, 0);
+        RecordStore staged;
+        staged.reset(1, spill);
+        rows = stage_rows(staged, widths);
+        desc = cols_;
+        for (size_t k = 0; k < ncols_; ++k)
+            if (variable(cols_[k])) desc[k].len = static_cast<uint32_t>(std::max<uint64_t>(widths[k], 1));
+        rows = staged.finish() ? pack(staged, rows, desc, rec_size, out, spill)
+                               : (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
+    }
+    // Records are numbered by a signed 32-bit start.
+    if (s_.made + rows > RECORD_LIMIT) {
+        rows = RECORD_LIMIT - s_.made;
+        fail(QSCLI_E_TOOBIG, "result has more than 2147483647 records");
+    }
     s_.made += rows;
     if (ended_ && !s_.error) {
         s_.complete = true;

@@ -61,6 +61,7 @@ QSCLI_CONN_ERR_TEXT = 1203
 QSCLI_STMT_CHANGES = 1204
 QSCLI_STMT_LAST_ROWID = 1205
 QSCLI_CONN_MSG_CHANNEL = 1207
+QSCLI_ATTR_STREAM = 1208
 (QSCLI_ET_CHAR, QSCLI_ET_ARRA, QSCLI_ET_BYTE, QSCLI_ET_INTR, QSCLI_ET_WORD, QSCLI_ET_DATE,
  QSCLI_ET_NMBR, QSCLI_ET_LONG, QSCLI_ET_DWRD, QSCLI_ET_FLOA, QSCLI_ET_CURR,
  QSCLI_ET_DFLT) = range(12)
@@ -161,6 +162,8 @@ class Double:
             ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint,
             ctypes.c_int32, ctypes.c_int32, ctypes.POINTER(ctypes.c_int64), ctypes.c_int64,
             ctypes.c_uint]
+        lib.qxd_add_batch.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t,
+                                      ctypes.c_uint]
         lib.qxd_set_retval.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t,
                                        ctypes.c_uint]
         lib.qxd_add_message.argtypes = [
@@ -294,6 +297,17 @@ class Double:
         self.lib.qxd_set_result(cols, len(cols), records, len(records), rec_size & 0xFFFFFFFF,
                                 row_count, col_count, arr, n, sab_type & 0xFFFFFFFF)
 
+    def add_batch(self, columns, records, rec_size=None):
+        """A further batch of the result set_result scripted with
+        row_count=-1 (QSCLI_ATTR_STREAM): a read at the end of the current
+        batch delivers 0 bytes and moves to it (after the last one,
+        qcSqlOpenResults gives 0 and qcSqlRowCount the count)."""
+        columns = [bytes(c) for c in columns]
+        if rec_size is None:
+            rec_size = sum(_COLREC.unpack_from(c)[3] for c in columns)
+        cols, records = b"".join(columns), bytes(records)
+        self.lib.qxd_add_batch(cols, len(cols), records, len(records), rec_size)
+
     def set_retval(self, type, body, size=None):  # noqa: A002
         """The next statement's return value."""
         body = bytes(body)
@@ -370,7 +384,7 @@ class Double:
         value=2: then scripted records carry the ARRA lengths), the error
         texts (read as set_attr_text set them), QSCLI_STMT_CHANGES /
         QSCLI_STMT_LAST_ROWID (read `value`), QSCLI_ATTR_INT64 (statement
-        and connection).
+        and connection), QSCLI_ATTR_STREAM (see add_batch).
         Without an offer the double refuses them with -95."""
         self.lib.qxd_offer(attr, bool(on), value)
 

@@ -58,6 +58,9 @@ def sqlite_case(case, db, n, count):
     if case in ("fetchall", "fetchall_dates"):
         def run():
             return conn.execute(QUERY).fetchall()
+    elif case == "first":
+        def run():
+            return 1 if conn.execute(QUERY).fetchone() else 0
     elif case == "fetchmany":
         def run():
             cur = conn.execute(QUERY)
@@ -108,6 +111,11 @@ def qx_case(case, db, n, count):
             cur = conn.cursor()
             cur.execute(QUERY)
             return cur.fetchall()
+    elif case == "first":
+        def run():
+            cur = conn.cursor()
+            cur.execute(QUERY)
+            return 1 if cur.fetchone() else 0
     elif case == "fetchmany":
         def run():
             cur = conn.cursor()
@@ -157,6 +165,9 @@ def std_case(case, db, n, count):
     if case in ("fetchall", "fetchall_dates"):
         def run():
             return conn.cursor().execute(QUERY).fetchall()
+    elif case == "first":
+        def run():
+            return 1 if conn.cursor().execute(QUERY).fetchone() else 0
     elif case == "fetchmany":
         def run():
             cur = conn.cursor().execute(QUERY)
@@ -210,6 +221,9 @@ def apsw_case(case, db, n, count):
     elif case == "fetchall":
         def run():
             return conn.execute(QUERY).fetchall()
+    elif case == "first":
+        def run():
+            return 1 if next(iter(conn.execute(QUERY)), None) else 0
     elif case == "fetchmany":
         def run():
             cur = conn.execute(QUERY)
@@ -278,7 +292,7 @@ def main(argv):
         return result
     result, sample = timing.measure(case_and_settle)
     size = len(result) if isinstance(result, list) else result
-    expected = count if case == "point" else n
+    expected = count if case == "point" else 1 if case == "first" else n
     if size != expected:
         raise SystemExit("%s %s: %d rows, expected %d" % (side, case, size, expected))
     if case in ("fetchall", "fetchall_dates") and n:

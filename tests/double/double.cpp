@@ -47,6 +47,15 @@ struct Result {
     std::vector<int64_t> reads;  // bytes each successive read reports
     size_t next_read = 0;
     unsigned sab_type = 0;
+    // A streamed result (QSCLI_ATTR_STREAM): the batches after this one, as
+    // (columns, records, rec_size); `first` counts the records before it.
+    struct Batch {
+        std::string columns, records;
+        unsigned rec_size;
+    };
+    std::vector<Batch> more;
+    qc_long first = 0;
+    bool finished = false;
 };
 
 struct RetVal {
@@ -534,7 +543,7 @@ int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsig
     Call call("qcSqlSetStmtAttr");
     // The null flags' and 64-bit integers' value is the setting itself, not
     // a pointer to it.
-    if (attr == QSCLI_ATTR_NULL_FLAGS || attr == QSCLI_ATTR_INT64)
+    if (attr == QSCLI_ATTR_NULL_FLAGS || attr == QSCLI_ATTR_INT64 || attr == QSCLI_ATTR_STREAM)
         call.stmt(hstmt).i(attr).i(static_cast<int64_t>(reinterpret_cast<intptr_t>(value))).i(size);
     else
         call.stmt(hstmt).i(attr).in(static_cast<const int32_t*>(value)).i(size);
@@ -546,7 +555,7 @@ int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsig
         if (offer == g_offered.end() || reinterpret_cast<intptr_t>(value) > std::max<int64_t>(1, offer->second))
             return -95;
     }
-    if (attr == QSCLI_ATTR_INT64 && !g_offered.count(attr)) return -95;
+    if ((attr == QSCLI_ATTR_INT64 || attr == QSCLI_ATTR_STREAM) && !g_offered.count(attr)) return -95;
     return 0;
 }
 
@@ -689,7 +698,8 @@ int QSCLI_CALL qcSqlOpenResults(int hstmt, unsigned int* rec_size) {
     int rc;
     if (Call("qcSqlOpenResults").stmt(hstmt).out().enter(stmt_connection(hstmt), &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
-    if (rec_size) *rec_size = g_statements[hstmt].result.rec_size;
+    const Result& res = g_statements[hstmt].result;
+    if (rec_size) *rec_size = res.finished ? 0 : res.rec_size;
     return 0;
 }
 
@@ -702,6 +712,22 @@ int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf, unsigned in
     std::lock_guard<std::mutex> lock(g_lock);
     Result& res = g_statements[hstmt].result;
     const size_t rec = res.rec_size;
+    if (res.row_count < 0 && rec && start == res.first + static_cast<qc_long>(res.records.size() / rec)) {
+        // The end of a streamed batch: the next one, or the end and its count.
+        if (delivered) *delivered = 0;
+        if (res.more.empty()) {
+            res.finished = true;
+            res.row_count = start;
+            return 0;
+        }
+        res.first = start;
+        res.columns = std::move(res.more.front().columns);
+        res.records = std::move(res.more.front().records);
+        res.rec_size = res.more.front().rec_size;
+        res.more.erase(res.more.begin());
+        return 0;
+    }
+    if (start >= 0) start -= res.first;
     const size_t from = start > 0 ? static_cast<size_t>(start) * rec : 0;
     int64_t reported;
     size_t n;
@@ -949,6 +975,14 @@ QXD_API void qxd_set_result(const char* columns, size_t columns_len, const char*
     r.sab_type = sab_type;
     g_pending_result = std::move(r);
     g_have_result = true;
+}
+
+// A further batch of the pending streamed result (its row count -1).
+QXD_API void qxd_add_batch(const char* columns, size_t columns_len, const char* records, size_t records_len,
+                           unsigned rec_size) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_pending_result.more.push_back(
+        Result::Batch{std::string(columns, columns_len), std::string(records, records_len), rec_size});
 }
 
 QXD_API void qxd_set_retval(int type, const char* body, size_t n, unsigned size) {

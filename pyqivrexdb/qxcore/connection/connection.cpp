@@ -170,6 +170,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     self->null_flags_refused = 0;
     self->dialect = ask_dialect(hdb);
     self->int64_refused = 0;
+    self->stream_refused = 0;
     Py_RETURN_NONE;
 }
 

@@ -76,9 +76,12 @@ void offer_int64(ConnectionObject* conn, CursorObject* c) {
 
 // Asks the library to make a query's records as they are read; without the
 // capability every result is read whole by the execute, as on the core face.
-void offer_stream(CursorObject* c) {
+void offer_stream(ConnectionObject* conn, CursorObject* c) {
+    if (conn->stream_refused) return;
     const int32_t hstmt = c->stmt_handle;
-    quick_call(c->lock, [&] { return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_STREAM, reinterpret_cast<void*>(1), 0); });
+    conn->stream_refused = quick_call(c->lock, [&] {
+        return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_STREAM, reinterpret_cast<void*>(1), 0);
+    }) != 0;
 }
 
 // The statement's return value, for retcode(): decoded as the core decodes
@@ -341,7 +344,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->null_flags = offer_null_flags(conn, &self->base);
     self->dialect = conn->dialect;
     offer_int64(conn, &self->base);
-    offer_stream(&self->base);
+    offer_stream(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();
 }

@@ -1,0 +1,101 @@
+"""Streamed results on the standard face, on both backends: rows read a
+batch at a time while other cursors of the connection go on working, and
+nothing lost or changed under the reader."""
+import pytest
+
+import pyqivrexdb
+from pyqivrexdb import dbapi
+
+N = 3000
+
+
+@pytest.fixture
+def conn(dsn):
+    c = dbapi.connect(dsn)
+    c.execute("create table t(id integer, v varchar(40))")
+    c.cursor().executemany("insert into t values (?, ?)", [(i, "v%d" % i) for i in range(N)])
+    c.commit()
+    yield c
+    c.close()
+
+
+WANT = [(i, "v%d" % i) for i in range(N)]
+
+
+@pytest.mark.parametrize("other", [
+    "update t set v = 'changed'",
+    "delete from t",
+    "insert into t values (-1, 'new')",
+    None,  # a bulk load
+])
+def test_another_cursor_may_change_and_commit_while_one_reads(conn, other):
+    reader = conn.cursor()
+    reader.execute("select id, v from t order by id")
+    head = reader.fetchmany(10)
+    if other:
+        conn.cursor().execute(other)
+    else:
+        conn.addrecords("t", [(-1, "new")] * 5000)
+    conn.commit()
+    assert head + list(reader) == WANT
+    assert reader.rowcount == N
+
+
+@pytest.mark.parametrize("end", ["rollback", "commit", "close", "execute again"])
+def test_a_stream_can_be_left_or_its_transaction_ended_half_way(conn, end):
+    cur = conn.cursor()
+    cur.execute("select id, v from t order by id")
+    assert cur.fetchone() == WANT[0]
+    if end in ("rollback", "commit"):
+        getattr(conn, end)()
+        assert cur.fetchall() == WANT[1:]
+    elif end == "close":
+        cur.close()
+    else:
+        cur.execute("select v from t where id = 7")
+        assert cur.fetchall() == [("v7",)]
+    other = conn.cursor()
+    other.execute("update t set v = 'x' where id = 1")
+    conn.commit()
+    other.execute("select v from t where id = 1")
+    assert other.fetchall() == [("x",)]
+
+
+def test_a_long_value_reads_back_among_short_ones(conn):
+    conn.execute("create table big(id integer, s text)")
+    conn.cursor().executemany("insert into big values (?, ?)", [(i, "s%d" % i) for i in range(3001) if i != 1500])
+    conn.execute("insert into big values (1500, ?)", ("x" * 1000000,))
+    cur = conn.cursor()
+    cur.execute("select id, s from big order by id")
+    assert cur.fetchone() == (0, "s0")
+    rows = cur.fetchall()
+    assert len(rows) == 3000 and rows[1499] == (1500, "x" * 1000000) and rows[-1] == (3000, "s3000")
+
+
+def test_rowcount_is_unknown_until_the_end_on_the_engine(tmp_path):
+    conn = dbapi.connect(str(tmp_path / "db.sqlite"))
+    conn.execute("create table t(id integer, v text)")
+    conn.cursor().executemany("insert into t values (?, ?)", WANT)
+    conn.commit()
+    cur = conn.cursor()
+    cur.execute("select id, v from t where id < 3")
+    assert cur.rowcount == 3  # it fits the first batch
+    cur.execute("select id, v from t")
+    assert cur.rowcount == -1
+    assert len(cur.fetchmany(2000)) == 2000 and cur.rowcount == -1
+    assert len(cur.fetchall()) == N - 2000 and cur.rowcount == N
+    core = pyqivrexdb.connect(str(tmp_path / "db.sqlite")).cursor()
+    core.execute("select id, v from t")
+    assert core.row_count == N  # the core face keeps its exact count
+
+
+def test_a_value_that_does_not_fit_raises_at_the_fetch_that_meets_it(tmp_path):
+    from test_engine_streams import written_elsewhere
+    conn = dbapi.connect(written_elsewhere(str(tmp_path / "db.sqlite")))
+    cur = conn.cursor()
+    cur.execute("select id, small from t order by id")
+    assert len(cur.fetchmany(1700)) == 1700
+    with pytest.raises(dbapi.DataError, match="small"):
+        cur.fetchall()
+    cur.execute("select count(*) from t")
+    assert cur.fetchone() == (2000,)

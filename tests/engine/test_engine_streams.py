@@ -1,0 +1,172 @@
+"""Streamed results (QSCLI_ATTR_STREAM) at the library's interface: records
+made a batch at a time as they are read, each batch as wide as its own
+values, the count known at the end, and anything else on the connection
+reading open streams to their end first."""
+import ctypes
+import threading
+
+import pytest
+
+
+STREAM = 1208
+
+
+@pytest.fixture
+def big(eng, hdb):
+    hs = eng.stmt(hdb)
+    assert eng.exec(hs, "create table big(id integer, v text)") == 0
+    assert eng.exec(hs, "with recursive n(i) as (select 1 union all select i + 1 from n where i < 3000) "
+                        "insert into big select i, 'v' || i from n") == 0
+    return hdb
+
+
+def streaming(eng, hdb):
+    hs = eng.stmt(hdb)
+    assert eng.qcSqlSetStmtAttr(hs, STREAM, ctypes.c_void_p(1), 0) == 0
+    return hs
+
+
+def row_count(eng, hs):
+    n = ctypes.c_int32(0)
+    assert eng.qcSqlRowCount(hs, ctypes.byref(n)) == 0
+    return n.value
+
+
+def batches(eng, hs, start=0):
+    """Every batch from `start` as (columns, records), read as a streaming
+    caller does: a read of 0 bytes moves to the next batch."""
+    out = []
+    while True:
+        size = eng.rec_size(hs)
+        if size == 0:
+            return out
+        cols = eng.columns(hs)
+        records = []
+        while True:
+            rc, data = eng.read(hs, start, max(size, 1 << 16))
+            assert rc == 0, rc
+            if not data:
+                break
+            records += [data[k:k + size] for k in range(0, len(data), size)]
+            start += len(data) // size
+        out.append((cols, records))
+
+
+def texts(batch_list, col=1):
+    got = []
+    for cols, records in batch_list:
+        c = cols[col]
+        got += [r[c["off"]:c["off"] + c["len"]].rstrip(b" \0").decode("cp866") for r in records]
+    return got
+
+
+def test_the_first_batch_is_made_by_the_execute_and_the_count_comes_at_the_end(eng, big):
+    hs = streaming(eng, big)
+    assert eng.exec(hs, "select id, v from big order by id") == 0
+    assert row_count(eng, hs) == -1
+    got = batches(eng, hs)
+    assert len(got[0][1]) < 3000 and len(got) > 1
+    assert texts(got) == ["v%d" % i for i in range(1, 3001)]
+    assert row_count(eng, hs) == 3000
+
+
+def test_a_result_that_fits_its_first_batch_is_counted_at_once(eng, big):
+    hs = streaming(eng, big)
+    assert eng.exec(hs, "select id, v from big where id <= 3") == 0
+    assert row_count(eng, hs) == 3
+    assert eng.rows(hs) == [[1, "v1"], [2, "v2"], [3, "v3"]]
+
+
+@pytest.mark.parametrize("sql", [
+    "select count(*) from big",                          # an undeclared column
+    "update big set v = v where id = 1 returning id, v",  # a row change
+])
+def test_other_statements_run_to_their_end_as_without_the_attribute(eng, big, sql):
+    hs = streaming(eng, big)
+    assert eng.exec(hs, sql) == 0
+    assert row_count(eng, hs) == 1
+
+
+def test_the_first_row_does_not_step_the_rest(eng, big):
+    # A billion-row join: stepped to its end it would need the interrupt.
+    hs = streaming(eng, big)
+    done = threading.Event()
+    guard = threading.Timer(20, lambda: done.is_set() or eng.qcSqlCancel(big))
+    guard.start()
+    try:
+        rc = eng.exec(hs, "select a.id, b.v from big a, big b, (select id from big limit 111) c")
+        rc_read, data = eng.read(hs, 0, 4096)
+    finally:
+        done.set()
+        guard.cancel()
+    assert (rc, rc_read) == (0, 0) and data
+    assert row_count(eng, hs) == -1
+    assert eng.qcSqlCloseResults(hs) == 0
+    assert eng.query(eng.stmt(big), "select count(*) from big") == [[3000]]
+
+
+def test_a_long_value_widens_only_its_own_batch(eng, hdb):
+    hs = eng.stmt(hdb)
+    assert eng.exec(hs, "create table t(id integer, s text)") == 0
+    assert eng.exec(hs, "with recursive n(i) as (select 1 union all select i + 1 from n where i < 3001) "
+                        "insert into t select i, case when i = 1500 then replace(hex(zeroblob(500000)), '0', 'x') "
+                        "else 'short' end from n") == 0
+    hs = streaming(eng, hdb)
+    assert eng.exec(hs, "select id, s from t order by id") == 0
+    got = batches(eng, hs)
+    made = sum(len(records) * len(records[0]) for _, records in got)
+    assert made < 4 << 20  # not 3,001 records of a megabyte
+    values = texts(got)
+    assert len(values) == 3001 and values[1499] == "x" * 1000000
+    assert values[:3] == ["short"] * 3 and values[-1] == "short"
+    assert max(cols[1]["len"] for cols, _ in got) == 1000000
+    assert min(cols[1]["len"] for cols, _ in got) == 5
+
+
+def test_anything_else_on_the_connection_reads_the_rest_first(eng, big):
+    hs = streaming(eng, big)
+    assert eng.exec(hs, "select id, v from big order by id") == 0
+    other = eng.stmt(big)
+    assert eng.exec(other, "update big set v = 'changed'") == 0
+    assert row_count(eng, hs) == 3000  # the rest has been made
+    got = batches(eng, hs)
+    assert texts(got) == ["v%d" % i for i in range(1, 3001)]
+
+
+def written_elsewhere(path):
+    """A file another program wrote: a SMALLINT column holding a value past
+    its range in row 1800 of 2000."""
+    import sqlite3
+    with sqlite3.connect(path) as db:
+        db.execute("create table t(id integer, small smallint)")
+        db.executemany("insert into t values (?, ?)", [(i, 100000 if i == 1800 else i) for i in range(1, 2001)])
+    db.close()
+    return path
+
+
+def test_a_value_that_does_not_fit_fails_the_read_that_meets_it(eng, tmp_path):
+    hdb = eng.open(written_elsewhere(str(tmp_path / "db.sqlite")))
+    try:
+        hs = streaming(eng, hdb)
+        assert eng.exec(hs, "select id, small from t order by id") == 0
+        start, rc = 0, 0
+        while rc == 0:
+            size = eng.rec_size(hs)
+            assert size
+            rc, data = eng.read(hs, start, 1 << 16)
+            start += len(data) // size
+        assert rc == -20 and start == 1799
+        assert eng.rec_size(hs) == 0
+        plain = eng.stmt(hdb)
+        assert eng.exec(plain, "select id, small from t order by id") == -20  # without the attribute: at once
+    finally:
+        eng.close(hdb)
+
+
+def test_closing_ends_the_stream_and_the_connection_goes_on(eng, big):
+    hs = streaming(eng, big)
+    assert eng.exec(hs, "select id, v from big") == 0
+    assert eng.qcSqlCloseResults(hs) == 0
+    assert eng.exec(hs, "select id from big where id = 7") == 0
+    assert eng.rows(hs) == [[7]]
+    assert eng.exec(eng.stmt(big), "delete from big") == 0
