@@ -128,13 +128,16 @@ void Session::detach_rows() {
 }
 
 void Session::discard_results() {
-    // Rows already here are read without waiting, a few at most; a query
-    // still running is cancelled rather than read to its end.
+    // Rows already here are read without waiting (input is taken once: a
+    // server sending fast would keep a loop of reads busy); a query still
+    // running is cancelled rather than read to its end.
     bool ended = false;
-    for (int k = 0; k < 4096 && !ended && pq.PQconsumeInput(conn) && !pq.PQisBusy(conn); ++k) {
-        pq::PGresult* r = pq.PQgetResult(conn);
-        if (r) pq.PQclear(r);
-        else ended = true;
+    if (pq.PQconsumeInput(conn)) {
+        while (!ended && !pq.PQisBusy(conn)) {
+            pq::PGresult* r = pq.PQgetResult(conn);
+            if (r) pq.PQclear(r);
+            else ended = true;
+        }
     }
     if (!ended) {
         cancel();
