@@ -13,15 +13,13 @@ Cases: fetchall() of N rows of 6 columns; a bulk load of N rows (the standard fa
 psycopg's copy); 20,000 point queries by primary key with fetchone() (both
 in autocommit), and again inside one transaction on the standard face; the peak memory of streaming all N rows (iteration / a
 psycopg server-side cursor); the first row of a select of 5,000,000 rows (the
-standard face / a psycopg server-side cursor; each process reports the best of
-FIRST_ROW_TRIES).
+standard face / a psycopg server-side cursor).
 """
 import argparse
 import datetime
 import gc
 import os
 import sys
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -36,7 +34,6 @@ CODES = ["Москва01", "Тверь002", "Казань03", "Омск0004", "�
 FIRST_DAY = datetime.date(2015, 1, 1).toordinal()
 POINT_QUERIES = 20000
 BIG_ROWS = 5_000_000  # the table `big` of the first-row case, made on the server
-FIRST_ROW_TRIES = 5  # a first row takes milliseconds: each process reports its best try
 # case: (what it measures, target ratio, measured quantity)
 CASES = {
     "fetchall": ("fetchall() of N rows x 6 columns", 1.0, "seconds"),
@@ -46,18 +43,6 @@ CASES = {
     "stream": ("peak memory streaming N rows", 1.2, "peak_kib"),
     "first_row": (f"first row of {BIG_ROWS:,} rows", 1.0, "seconds"),
 }
-
-
-def first_row_tries(start, close):
-    """The best time of FIRST_ROW_TRIES runs of start() (an execute and the
-    first row), each result ended by close() outside the timing."""
-    best = float("inf")
-    for _ in range(FIRST_ROW_TRIES):
-        t = time.perf_counter()
-        start()
-        best = min(best, time.perf_counter() - t)
-        close()
-    return best
 
 
 def expected(case, n):
@@ -77,17 +62,13 @@ def qx_case(case, dsn, n):
     import pyqivrexdb
     if case == "first_row":
         from pyqivrexdb import dbapi
-        std = dbapi.connect(dsn)
-        std.execute("select 1").fetchall()  # the connection's first round trips, on both sides
-        cursors = []
-
-        def start():
-            cursors.append(std.cursor())
-            cursors[-1].execute(BIG_QUERY).fetchone()
+        scur = dbapi.connect(dsn).cursor()
+        scur.execute("select 1").fetchall()  # the connection's first round trips, on both sides
 
         def run():
-            run.seconds = first_row_tries(start, lambda: cursors.pop().close())
-            return 1
+            scur.execute(BIG_QUERY)
+            return len(scur.fetchone()) // 6
+        run.after = scur.close  # ends the query (an open result is read to its end at disconnect)
         return run
     if case == "point_tx":
         from pyqivrexdb import dbapi
@@ -156,17 +137,12 @@ def psycopg_case(case, dsn, n):
             conn.commit()
             return POINT_QUERIES
     elif case == "first_row":
+        named = conn.cursor(name="first")
         conn.execute("select 1").fetchall()
-        named = []
-
-        def start():
-            named.append(conn.cursor(name="first"))
-            named[-1].execute(BIG_QUERY)
-            named[-1].fetchone()
 
         def run():
-            run.seconds = first_row_tries(start, lambda: named.pop().close())
-            return 1
+            named.execute(BIG_QUERY)
+            return len(named.fetchone()) // 6
     elif case == "stream":
         def run():
             with conn.cursor(name="stream") as named:
@@ -183,7 +159,7 @@ def worker(side, case, dsn, n):
         gc.collect()
         return done
     done, sample = timing.measure(case_and_collect)
-    sample.seconds = getattr(run, "seconds", sample.seconds)
+    getattr(run, "after", lambda: None)()
     assert done == expected(case, n), done
     timing.report(sample)
 
