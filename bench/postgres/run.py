@@ -12,7 +12,8 @@ of the per-round ratios with their min–max (bench/timing.py).
 Cases: fetchall() of N rows of 6 columns; a bulk load of N rows (the standard face's addrecords /
 psycopg's copy); 20,000 point queries by primary key with fetchone() (both
 in autocommit), and again inside one transaction on the standard face; the peak memory of streaming all N rows (iteration / a
-psycopg server-side cursor).
+psycopg server-side cursor); the first row of a select of 5,000,000 rows (the
+standard face / a psycopg server-side cursor).
 """
 import argparse
 import datetime
@@ -28,9 +29,11 @@ import timing  # noqa: E402
 TABLE = ("(id integer primary key, name varchar(12), amount double precision, d date, small smallint, "
          "code varchar(8))")
 QUERY = "select id, name, amount, d, small, code from t"
+BIG_QUERY = "select id, name, amount, d, small, code from big"
 CODES = ["Москва01", "Тверь002", "Казань03", "Омск0004", "Пермь005", "Самара06", "Рязань07", "Тула0008"]
 FIRST_DAY = datetime.date(2015, 1, 1).toordinal()
 POINT_QUERIES = 20000
+BIG_ROWS = 5_000_000  # the table `big` of the first-row case, made on the server
 # case: (what it measures, target ratio, measured quantity)
 CASES = {
     "fetchall": ("fetchall() of N rows x 6 columns", 1.0, "seconds"),
@@ -38,7 +41,13 @@ CASES = {
     "point": (f"{POINT_QUERIES} point queries + fetchone()", 1.2, "seconds"),
     "point_tx": (f"{POINT_QUERIES} point queries in a transaction", 1.2, "seconds"),
     "stream": ("peak memory streaming N rows", 1.2, "peak_kib"),
+    "first_row": (f"first row of {BIG_ROWS:,} rows", 1.0, "seconds"),
 }
+
+
+def expected(case, n):
+    """What a case's run() returns when it did its work."""
+    return POINT_QUERIES if case.startswith("point") else 1 if case == "first_row" else n
 
 
 def make_rows(n):
@@ -51,6 +60,16 @@ def make_rows(n):
 
 def qx_case(case, dsn, n):
     import pyqivrexdb
+    if case == "first_row":
+        from pyqivrexdb import dbapi
+        scur = dbapi.connect(dsn).cursor()
+        scur.execute("select 1").fetchall()  # the connection's first round trips, on both sides
+
+        def run():
+            scur.execute(BIG_QUERY)
+            return len(scur.fetchone()) // 6
+        run.after = scur.close  # ends the query (an open result is read to its end at disconnect)
+        return run
     if case == "point_tx":
         from pyqivrexdb import dbapi
         std = dbapi.connect(dsn)
@@ -95,7 +114,7 @@ def qx_case(case, dsn, n):
 
 def psycopg_case(case, dsn, n):
     import psycopg
-    conn = psycopg.connect(dsn, autocommit=case not in ("stream", "point_tx"))
+    conn = psycopg.connect(dsn, autocommit=case not in ("stream", "point_tx", "first_row"))
     cur = conn.cursor()
     if case == "fetchall":
         def run():
@@ -117,6 +136,13 @@ def psycopg_case(case, dsn, n):
                 cur.fetchone()
             conn.commit()
             return POINT_QUERIES
+    elif case == "first_row":
+        named = conn.cursor(name="first")
+        conn.execute("select 1").fetchall()
+
+        def run():
+            named.execute(BIG_QUERY)
+            return len(named.fetchone()) // 6
     elif case == "stream":
         def run():
             with conn.cursor(name="stream") as named:
@@ -133,7 +159,8 @@ def worker(side, case, dsn, n):
         gc.collect()
         return done
     done, sample = timing.measure(case_and_collect)
-    assert done == (POINT_QUERIES if case.startswith("point") else n), done
+    getattr(run, "after", lambda: None)()
+    assert done == expected(case, n), done
     timing.report(sample)
 
 
@@ -143,9 +170,16 @@ def run_worker(side, case, dsn, n):
     return timing.fresh(timing.python(__file__, "--worker", side, case, dsn, n), cwd=HERE)
 
 
-def prepare(dsn, n):
+def prepare(dsn, n, cases):
     import psycopg
     with psycopg.connect(dsn, autocommit=True) as conn:
+        if "first_row" in cases:
+            conn.execute("drop table if exists big")
+            conn.execute("create table big " + TABLE)
+            conn.execute("insert into big select g, 'NAME' || lpad(g::text, 8, '0'), g * 0.25 + 0.5, "
+                         "date '2015-01-01' + g % 3000, g % 65000 - 32500, 'code' || g % 8 "
+                         f"from generate_series(0, {BIG_ROWS - 1}) g")
+            conn.execute("vacuum analyze big")
         conn.execute("drop table if exists t; drop table if exists t2")
         conn.execute("create table t " + TABLE)
         with conn.cursor().copy("copy t from stdin") as cp:
@@ -177,7 +211,7 @@ def main():
         cluster = pgcluster.Cluster().start()
         dsn = cluster.dsn()
     try:
-        prepare(dsn, a.n)
+        prepare(dsn, a.n, a.cases)
         print(f"N = {a.n:,}; ratio = ours / psycopg, median of {a.reps} interleaved rounds (min–max)")
         for case in a.cases:
             what, target, key = CASES[case]

@@ -98,6 +98,7 @@ Session::Session(Conn* conn_, const pq::Api& api, pq::PGconn* pg) : pq(api), con
 }
 
 Session::~Session() {
+    detach_rows();
     {
         std::lock_guard<std::mutex> g(cancel_lock_);
         if (cancel_) pq.PQfreeCancel(cancel_);
@@ -280,6 +281,8 @@ int Session::keep_settings() {
 bool Session::in_transaction() const { return pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE; }
 
 int Session::transaction_state() const {
+    // While rows stream the server is busy with them, in what state it was.
+    if (open_rows) return state_before_;
     switch (pq.PQtransactionStatus(conn)) {
     case pq::PQTRANS_IDLE: return QSCLI_TX_IDLE;
     case pq::PQTRANS_INERROR: return QSCLI_TX_FAILED;

@@ -34,6 +34,9 @@ int Session::exec(Stmt* st, const char* sql) {
     case Command::RETURN: rc = run_return(st, cmd); break;
     default: {
         const int before = pq.PQtransactionStatus(conn);
+        sent_ = Sent();
+        state_before_ = transaction_state();
+        may_stream_ = st->stream && streams_rows(sql, n);
         const Commits ending = before == pq::PQTRANS_INERROR ? Commits::NOTHING
                                                              : commits(before != pq::PQTRANS_IDLE, sql, n);
         const bool defining = defines_columns(sql, n);
@@ -42,6 +45,7 @@ int Session::exec(Stmt* st, const char* sql) {
             rc = rewrite_tblstruct(text);
             if (!rc) rc = defining ? run_defining(st, text) : run_guarded(st, text);
         }
+        may_stream_ = false;
         if (rc) rc = commit_failed(rc, ending);
     }
     }

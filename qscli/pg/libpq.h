@@ -86,6 +86,7 @@ typedef void (*PQnoticeReceiver)(void* arg, const PGresult* res);
     REQUIRED(PQcmdTuples, char*, (PGresult*))                                                         \
     REQUIRED(PQcmdStatus, char*, (PGresult*))                                                         \
     REQUIRED(PQconsumeInput, int, (PGconn*))                                                          \
+    REQUIRED(PQisBusy, int, (PGconn*))                                                                \
     REQUIRED(PQnotifies, PGnotify*, (PGconn*))                                                        \
     REQUIRED(PQfreemem, void, (void*))                                                                \
     REQUIRED(PQputCopyData, int, (PGconn*, const char*, int))                                         \
@@ -95,7 +96,11 @@ typedef void (*PQnoticeReceiver)(void* arg, const PGresult* res);
     REQUIRED(PQfreeCancel, void, (PGcancel*))                                                         \
     REQUIRED(PQcancel, int, (PGcancel*, char*, int))                                                  \
     REQUIRED(PQlibVersion, int, (void))                                                               \
-    OPTIONAL(PQsetChunkedRowsMode, int, (PGconn*, int))
+    OPTIONAL(PQsetChunkedRowsMode, int, (PGconn*, int))                                              \
+    OPTIONAL(PQenterPipelineMode, int, (PGconn*))                                                     \
+    OPTIONAL(PQexitPipelineMode, int, (PGconn*))                                                      \
+    OPTIONAL(PQpipelineSync, int, (PGconn*))                                                          \
+    OPTIONAL(PQsendPrepare, int, (PGconn*, const char*, const char*, int, const Oid*))
 
 #define QSE_PQ_POINTER(name, ret, params) ret(*name) params = nullptr;
 struct Api {

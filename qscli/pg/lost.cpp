@@ -66,6 +66,7 @@ int Session::commit_failed(int rc, Commits what) {
 }
 
 void Session::abandon() {
+    detach_rows();
     // PQfinish says goodbye on the socket, which the parent shares: the
     // child's copy becomes /dev/null first, so only the memory goes.
     int fd = pq.PQsocket(conn);

@@ -1,22 +1,70 @@
 // Statements that differ only in literals, as the driver's %-formatted ones
 // do, share one prepared statement on the server: the literals go as
 // parameters, so a repeated point query skips parsing and planning.
-#include "../lexer.h"
 #include "session.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace qse {
 namespace pg {
 
-int Session::prepared_name(const std::string& key, size_t nparams, std::string* name) {
-    auto it = prepared_.find(key);
+namespace {
+
+constexpr pq::Oid INT4 = 23, INT8 = 20, NUMERIC = 1700;
+
+// The type the server gives a literal as written (an integer is int4 when it
+// fits, else int8; a number with a point is numeric; a string takes the type
+// of its place), stated in the PREPARE: a parameter of unstated type in a
+// place that gives none, as in a VALUES list, would come back as text.
+pq::Oid literal_type(const Literal& l) {
+    if (l.text) return 0;
+    if (l.real) return NUMERIC;
+    return l.i >= INT32_MIN && l.i <= INT32_MAX ? INT4 : INT8;
+}
+
+}  // namespace
+
+// The literals of one statement as parameters: the text to prepare, the
+// cache key (the text and the stated types, as the same text with an int8
+// where an int4 was is another statement), the types and the values.
+struct Session::Bound {
+    std::string sql;  // CP866
+    std::string key;
+    std::vector<pq::Oid> types;
+    std::vector<std::string> texts;
+    std::vector<const char*> values;
+
+    Bound(std::string text, const std::vector<Literal>& lits)
+        : sql(std::move(text)), key(sql), types(lits.size()), texts(lits.size()), values(lits.size()) {
+        key += '\0';
+        for (size_t k = 0; k < lits.size(); ++k) {
+            const Literal& l = lits[k];
+            types[k] = literal_type(l);
+            key += types[k] == INT4 ? '4' : types[k] == INT8 ? '8' : types[k] == NUMERIC ? 'n' : 't';
+            if (l.text)
+                cp866_to_utf8(reinterpret_cast<const unsigned char*>(l.s.data()), l.s.size(), texts[k]);
+            else
+                texts[k] = l.real ? l.s : std::to_string(l.i);
+            values[k] = texts[k].c_str();
+        }
+    }
+    int count() const { return static_cast<int>(values.size()); }
+};
+
+void Session::remember_unpreparable(const std::string& key) {
+    if (unpreparable_.size() > 256) unpreparable_.clear();
+    unpreparable_.insert(key);
+}
+
+int Session::prepared_name(const Bound& b, std::string* name) {
+    auto it = prepared_.find(b.key);
     if (it != prepared_.end()) {
         it->second.used = ++clock_;
         *name = it->second.name;
         return 1;
     }
-    if (unpreparable_.count(key)) return 0;
+    if (unpreparable_.count(b.key)) return 0;
     if (prepared_.size() >= PREPARED_MAX) {
         auto old = prepared_.begin();
         for (auto e = prepared_.begin(); e != prepared_.end(); ++e)
@@ -26,72 +74,45 @@ int Session::prepared_name(const std::string& key, size_t nparams, std::string* 
         prepared_.erase(old);
     }
     std::string n = "qx" + std::to_string(++prepared_count_);
-    pq::PGresult* r = pq.PQprepare(conn, n.c_str(), to_utf8(key.data(), key.size()).c_str(), static_cast<int>(nparams), nullptr);
+    pq::PGresult* r = pq.PQprepare(conn, n.c_str(), to_utf8(b.sql.data(), b.sql.size()).c_str(), b.count(),
+                                   b.types.data());
     bool ok = r && pq.PQresultStatus(r) == pq::PGRES_COMMAND_OK;
     if (r) pq.PQclear(r);
     check_lost();
     if (lost_) return -1;
     if (!ok) {
-        // Run as written from now on (its literals may need their own types).
-        if (unpreparable_.size() > 256) unpreparable_.clear();
-        unpreparable_.insert(key);
+        // Run as written from now on.
+        remember_unpreparable(b.key);
         return 0;
     }
-    prepared_[key] = {n, ++clock_};
+    prepared_[b.key] = {n, ++clock_};
     *name = n;
     return 1;
 }
 
-namespace {
-
-// A literal in a VALUES list has no type from its place unless the list
-// feeds an INSERT: as a parameter of unstated type it would come back as
-// text ('2', not 2), where the server types the literal itself. Such
-// statements run as written.
-bool values_list_outside_insert(const char* sql, size_t n) {
-    Lexer lx(Dialect::Pg, sql, sql + n);
-    bool first = true;
-    for (Token t = lx.next_solid(); t.kind != Tok::End; t = lx.next_solid()) {
-        if (t.kind != Tok::Word) {
-            first = false;
-            continue;
-        }
-        std::string w(t.b, t.e);
-        for (char& ch : w) ch = static_cast<char>(ch | 0x20);
-        if (first && w == "insert") return false;
-        if (w == "values") return true;
-        first = false;
-    }
-    return false;
-}
-
-}  // namespace
-
 bool Session::run_prepared(Stmt* st, const char* sql, size_t n, int* rc) {
-    // A failed PREPARE would abort a transaction: only outside one.
-    if (!prepare || pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE) return false;
-    std::string key;
+    if (!prepare) return false;
+    // Inside a transaction the statement goes after a savepoint of its own,
+    // in the same flight (a pipeline), so a failing one, its PREPARE too,
+    // takes back only itself.
+    const int status = pq.PQtransactionStatus(conn);
+    const bool nested = status == pq::PQTRANS_INTRANS && pq.PQenterPipelineMode && pq.PQexitPipelineMode &&
+                        pq.PQpipelineSync && pq.PQsendPrepare;
+    if (status != pq::PQTRANS_IDLE && !nested) return false;
+    std::string text;
     std::vector<Literal> lits;
-    if (!parameterize(Dialect::Pg, sql, n, key, lits)) return false;
-    if (!lits.empty() && values_list_outside_insert(sql, n)) return false;
+    if (!parameterize(Dialect::Pg, sql, n, text, lits)) return false;
+    if (nested && controls_transaction(std::string(sql, n))) return false;
+    const Bound b(std::move(text), lits);
+    if (nested) return run_pipelined(st, b, rc) == 1;
     std::string name;
-    int got = prepared_name(key, lits.size(), &name);
+    int got = prepared_name(b, &name);
     if (got < 0) {
         *rc = fail_conn("statement");
         return true;
     }
     if (!got) return false;
-    std::vector<std::string> texts(lits.size());
-    std::vector<const char*> values(lits.size());
-    for (size_t k = 0; k < lits.size(); ++k) {
-        if (lits[k].text)
-            cp866_to_utf8(reinterpret_cast<const unsigned char*>(lits[k].s.data()), lits[k].s.size(), texts[k]);
-        else
-            texts[k] = std::to_string(lits[k].i);
-        values[k] = texts[k].c_str();
-    }
-    if (!pq.PQsendQueryPrepared(conn, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
-                                nullptr, 0)) {
+    if (!pq.PQsendQueryPrepared(conn, name.c_str(), b.count(), b.values.data(), nullptr, nullptr, 0)) {
         *rc = fail_conn("cannot send the statement");
         return true;
     }
@@ -106,10 +127,77 @@ bool Session::run_prepared(Stmt* st, const char* sql, size_t n, int* rc) {
         // this time run as written.
         pq::PGresult* r = pq.PQexec(conn, ("deallocate " + name).c_str());
         if (r) pq.PQclear(r);
-        prepared_.erase(key);
+        prepared_.erase(b.key);
         return false;
     }
     return true;
+}
+
+int Session::run_pipelined(Stmt* st, const Bound& b, int* rc) {
+    std::string name;
+    auto known = prepared_.find(b.key);
+    const bool parse = known == prepared_.end();
+    if (!parse) {
+        known->second.used = ++clock_;
+        name = known->second.name;
+    } else {
+        // Room for one more would take a DEALLOCATE, which could fail the
+        // transaction: the statement runs as written instead.
+        if (unpreparable_.count(b.key) || prepared_.size() >= PREPARED_MAX) return 0;
+        name = "qx" + std::to_string(++prepared_count_);
+    }
+    if (!pq.PQenterPipelineMode(conn)) return 0;
+    const bool release = !unguard().empty();
+    int steps = 0;  // results before the statement's own
+    auto command = [&](const char* sql) {
+        ++steps;
+        return pq.PQsendQueryParams(conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
+    };
+    bool sent = (!release || command("release savepoint qx_statement")) && command("savepoint qx_statement");
+    if (sent && parse) {
+        ++steps;
+        sent = pq.PQsendPrepare(conn, name.c_str(), to_utf8(b.sql.data(), b.sql.size()).c_str(), b.count(),
+                                b.types.data());
+    }
+    sent = sent && pq.PQsendQueryPrepared(conn, name.c_str(), b.count(), b.values.data(), nullptr, nullptr, 0) &&
+           pq.PQpipelineSync(conn);
+    int code = sent ? 0 : fail_conn("cannot send the statement");
+    bool parsed = !parse, unparsed = false;
+    for (int k = 0; k < steps && !code; ++k) {
+        pq::PGresult* res = pq.PQgetResult(conn);
+        const bool ok = res && pq.PQresultStatus(res) == pq::PGRES_COMMAND_OK;
+        const bool parse_step = parse && k == steps - 1;
+        if (ok && parse_step) parsed = true;
+        if (ok || (parse_step && res)) {
+            unparsed = !ok;  // the server would not prepare it: run as written
+            if (res) pq.PQclear(res);
+        } else {
+            code = res ? fail_result(res) : fail_conn("statement");
+        }
+        while (pq::PGresult* more = pq.PQgetResult(conn)) pq.PQclear(more);
+    }
+    if (parsed && parse) prepared_[b.key] = {name, ++clock_};
+    if (unparsed) remember_unpreparable(b.key);
+    sent_.guarded = sent_.pipelined = true;
+    if (!code && !unparsed) code = collect(st);
+    if (st->source) {
+        *rc = 0;  // its rows' end ends the flight
+        return 1;
+    }
+    code = finish_statement(code);
+    if (lost_) {
+        *rc = code;
+        return 1;
+    }
+    if (unparsed || (code && (last_state_ == "26000" || last_state_ == "0A000"))) {
+        // Prepared statements gone (DEALLOCATE ALL) or a table that changed
+        // the statement's columns: run as written, after its own savepoint.
+        if (code && last_state_ == "26000") prepared_.clear();
+        else if (code) prepared_.erase(b.key);
+        return 0;
+    }
+    *rc = code;
+    return 1;
 }
 
 }  // namespace pg

@@ -1,7 +1,8 @@
 // A statement's results from the server. Rows arrive one (or a chunk) at a
 // time and are packed into the statement's record store at once, so the
 // client holds one row of the server's and the store's budget of records;
-// the record count is exact before the first read, as on SQLite.
+// the record count is exact before the first read. A query that may stream
+// hands its rows over at its first result instead (rows.cpp).
 #include "result.h"
 #include "stage.h"
 #include "session.h"
@@ -26,7 +27,13 @@ class Builder {
 public:
     Builder(Session& s, Stmt* st) : s_(s), st_(st), packer_(st) {}
     bool started() const { return started_; }
+    // The columns and their names, from the first result.
     int begin(const pq::PGresult* res);
+    // Rows may be handed over as they come: every column's type is known
+    // before its values.
+    bool streams() const;
+    std::unique_ptr<RowSource> hand_over(pq::PGresult* first);
+    int start_packing();
     int add(const pq::PGresult* res);
     int finish();
 
@@ -75,6 +82,25 @@ int Builder::begin(const pq::PGresult* res) {
         d.fieldno = k;
         d.func = table == 0;
     }
+    return 0;
+}
+
+bool Builder::streams() const {
+    for (const Column& c : cols_)
+        if (c.infer_int) return false;
+    return true;
+}
+
+std::unique_ptr<RowSource> Builder::hand_over(pq::PGresult* first) {
+    for (int k = 0; k < ncols_; ++k) {
+        ColStruct_t& d = st_->desc[k];
+        d.type = cols_[k].type;
+        d.len = cols_[k].var ? 0 : cols_[k].len;  // measured per batch
+    }
+    return s_.hand_over(first, std::move(cols_), std::move(names_));
+}
+
+int Builder::start_packing() {
     if (staged_) {
         stage_.reset(1);
         return 0;
@@ -226,7 +252,14 @@ int Session::collect(Stmt* st) {
         case pq::PGRES_TUPLES_OK:
             if (!code) {
                 if (!b) b.reset(new Builder(*this, st));
-                if (!b->started()) code = b->begin(res);
+                if (!b->started()) {
+                    code = b->begin(res);
+                    if (!code && may_stream_ && b->streams()) {
+                        st->source = b->hand_over(res);
+                        return 0;
+                    }
+                    if (!code) code = b->start_packing();
+                }
                 if (!code) code = b->add(res);
                 if (!code && status == pq::PGRES_TUPLES_OK) {
                     code = b->finish();

@@ -86,6 +86,14 @@ std::string trimmed(const char* m);
 // The query of a table's layout (the rows read_layout reads) with the name
 // as a literal.
 std::string layout_query(const std::string& table_utf8);
+// Statements that end or mark a transaction (SQL text): they run without a
+// savepoint of their own.
+bool controls_transaction(const std::string& sql);
+// A query whose rows may be handed over as they come (QSCLI_ATTR_STREAM): one
+// statement that only reads rows (SELECT, VALUES, TABLE).
+bool streams_rows(const char* sql, size_t n);
+
+class Rows;
 
 class Session final : public Backend {
 public:
@@ -136,6 +144,18 @@ public:
     int table_layout(const std::string& table_utf8, std::vector<Attribute>& out, std::string* qualified);
     void read_layout(const pq::PGresult* res, std::vector<Attribute>& out, std::string* qualified);
     bool in_transaction() const;
+
+    // The streamed statement whose rows are being read (rows.cpp), if any.
+    Rows* open_rows = nullptr;
+    // Reads and drops what is left of the statement's results; a query still
+    // running is cancelled.
+    void discard_results();
+    // Ends the statement once its results have been read, as it was sent
+    // (the rest of its pipeline, its savepoint); `code` its outcome so far.
+    int finish_statement(int code);
+    // The rows of the query whose first result is `first`, handed over.
+    std::unique_ptr<RowSource> hand_over(pq::PGresult* first, std::vector<Column> cols,
+                                         std::vector<std::string> names);
     // The session's settings again when the server reports one changed.
     int keep_settings();
 
@@ -144,8 +164,17 @@ private:
     // Reads the results of the statement sent into st.
     int collect(Stmt* st);
     void cancel_if_asked();
+    void detach_rows();
     bool run_prepared(Stmt* st, const char* sql, size_t n, int* rc);
-    int prepared_name(const std::string& key, size_t nparams, std::string* name);
+    struct Bound;
+    int prepared_name(const Bound& b, std::string* name);
+    void remember_unpreparable(const std::string& key);
+    // Inside a transaction: the statement prepared (parsed first, unless it
+    // was before) after a savepoint of its own, one flight. 1 when it ran
+    // (*rc its outcome), 0 when it is to run as written.
+    int run_pipelined(Stmt* st, const Bound& b, int* rc);
+    // Rolls back to the failed statement's savepoint, keeping its error.
+    void take_back_statement();
     int run_guarded(Stmt* st, const std::string& sql);
     // A CREATE or ALTER TABLE, and the checks of the columns it made or
     // changed, in one transaction (the caller's, or one of their own).
@@ -185,9 +214,17 @@ private:
     pq::PGcancel* cancel_ = nullptr;
     bool lost_ = false;
     bool guarded_ = false;  // the last statement's savepoint is open
+    // How the running statement was sent, for finish_statement: after a
+    // savepoint of its own, in a pipeline.
+    struct Sent {
+        bool guarded = false;
+        bool pipelined = false;
+    } sent_;
+    bool may_stream_ = false;  // the running statement may hand its rows over
+    int state_before_ = 0;     // the transaction state the running statement began in
     std::string last_state_;  // SQLSTATE of the last server error
 
-    // Prepared statements by parameterized text (CP866).
+    // Prepared statements by parameterized text (CP866) and stated types.
     struct Prepared {
         std::string name;
         uint64_t used;

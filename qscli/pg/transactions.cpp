@@ -6,8 +6,6 @@
 namespace qse {
 namespace pg {
 
-namespace {
-
 // Statements that end or mark a transaction themselves run without a
 // savepoint of their own.
 bool controls_transaction(const std::string& sql) {
@@ -18,8 +16,6 @@ bool controls_transaction(const std::string& sql) {
         if (first == w) return true;
     return false;
 }
-
-}  // namespace
 
 std::string Session::unguard() {
     bool open = guarded_ && pq.PQtransactionStatus(conn) == pq::PQTRANS_INTRANS;
@@ -36,21 +32,19 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
         return run_statement(st, sql);
     }
     const bool control = controls_transaction(sql);
+    sent_.guarded = !control;
     int code = run_statement(st, unguard() + (control ? "" : "savepoint qx_statement; ") + sql);
-    if (lost_ || control) return code;
-    const int status = pq.PQtransactionStatus(conn);
-    if (!code) {
-        guarded_ = status == pq::PQTRANS_INTRANS;
-        return 0;
-    }
-    if (status != pq::PQTRANS_INERROR) return code;
+    // Rows handed over end the statement when they end.
+    return st->source ? code : finish_statement(code);
+}
+
+void Session::take_back_statement() {
     std::string saved = c->last_error;
     bool quiet = c->err_to_user;
     c->err_to_user = false;  // the statement's own error was delivered
     run("rollback to savepoint qx_statement; release savepoint qx_statement");
     c->err_to_user = quiet;
     c->last_error = saved;
-    return code;
 }
 
 }  // namespace pg

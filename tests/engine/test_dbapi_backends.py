@@ -90,6 +90,23 @@ def test_literals_of_a_values_list_keep_their_types(dsn, autocommit):
             assert rows == [("a", 2), ("b", 3)]
 
 
+# Texts that differ only in their literals, one after another: each reads
+# back what it would have read alone, whatever the one before it prepared.
+@pytest.mark.parametrize("texts", [
+    [("values (1)", [(1,)]), ("values (3000000000)", [(3000000000,)]), ("values (7)", [(7,)])],
+    [("values (3000000000, 'x')", [(3000000000, "x")]), ("values (2, 'y')", [(2, "y")])],
+    [("select column1 from (values (1), (2)) v where column1 = 2", [(2,)]),
+     ("select column1 from (values (1), (2)) v where column1 = 3000000000", [])],
+    [("values (-5, 'a'), (6, 'b')", [(-5, "a"), (6, "b")])],
+])
+@pytest.mark.parametrize("autocommit", [True, False])
+def test_literals_read_back_as_their_own_type(dsn, autocommit, texts):
+    with dbapi.connect(dsn, autocommit=autocommit) as conn:
+        for _ in range(2):
+            for sql, want in texts:
+                assert conn.execute(sql).fetchall() == want, sql
+
+
 def test_autocommit_needs_no_commit(dsn):
     with dbapi.connect(dsn, autocommit=True) as c:
         c.execute("create table t(id integer)")

@@ -1,0 +1,179 @@
+// A query's rows handed over as they come (QSCLI_ATTR_STREAM). The statement
+// goes to the server as it would without the attribute (prepared, after its
+// savepoint inside a transaction, in a pipeline there), its rows read a
+// server row at a time as the common layer asks for them. The statement ends
+// when its rows do; closing early reads what has already arrived and cancels
+// a query still running, and a cancelled statement inside a transaction
+// takes back only itself, like any failed one.
+#include "../lexer.h"
+#include "session.h"
+
+namespace qse {
+namespace pg {
+
+bool streams_rows(const char* sql, size_t n) {
+    Lexer lx(Dialect::Pg, sql, sql + n);
+    Token t = lx.next_solid();
+    // A WITH may change rows; those run to their end as they always did.
+    if (!(t.word("select") || t.word("values") || t.word("table"))) return false;
+    bool ended = false;
+    for (t = lx.next_solid(); t.kind != Tok::End; t = lx.next_solid()) {
+        if (t.kind == Tok::Semicolon) ended = true;
+        else if (ended) return false;  // a second statement
+    }
+    return true;
+}
+
+class Rows final : public RowSource {
+public:
+    Rows(Session& s, pq::PGresult* first, std::vector<Column> cols, std::vector<std::string> names)
+        : s_(&s), res_(first), cols_(std::move(cols)), names_(std::move(names)), scratch_(cols_.size()) {
+        s.open_rows = this;
+    }
+    ~Rows() override {
+        close();
+        if (res_) pq().PQclear(res_);
+    }
+    int next(std::vector<Value>& row) override;
+    void close() override;
+    // The session goes first (a lost or forked-away connection).
+    void detach() { s_ = nullptr; }
+
+private:
+    const pq::Api& pq() const { return api_; }
+    int read_row(std::vector<Value>& row);
+    int end(int code);
+
+    Session* s_;
+    const pq::Api& api_ = s_->pq;
+    pq::PGresult* res_;
+    int at_ = 0;  // the next row of res_
+    bool done_ = false;
+    std::vector<Column> cols_;
+    std::vector<std::string> names_;  // UTF-8, for messages
+    std::vector<std::string> scratch_;  // each column's decoded bytea
+    std::string why_;
+};
+
+int Rows::read_row(std::vector<Value>& row) {
+    const int n = static_cast<int>(cols_.size());
+    row.assign(cols_.size(), Value());
+    for (int k = 0; k < n; ++k) {
+        if (pq().PQgetisnull(res_, at_, k)) continue;
+        const char* p = pq().PQgetvalue(res_, at_, k);
+        const size_t len = static_cast<size_t>(pq().PQgetlength(res_, at_, k));
+        if (!decode_value(cols_[k], p, len, row[k], scratch_[k], &why_)) {
+            int code = s_->c->fail(QSCLI_E_MISMATCH, "column " + names_[k] + ": " + why_);
+            s_->discard_results();
+            return end(code);
+        }
+    }
+    ++at_;
+    return 1;
+}
+
+int Rows::next(std::vector<Value>& row) {
+    if (done_) return 0;
+    if (!s_) return QSCLI_E_IO;
+    for (;;) {
+        if (res_ && at_ < pq().PQntuples(res_)) return read_row(row);
+        if (res_) {
+            const bool last = pq().PQresultStatus(res_) == pq::PGRES_TUPLES_OK;
+            pq().PQclear(res_);
+            res_ = nullptr;
+            if (last) return end(0);
+        }
+        res_ = pq().PQgetResult(s_->conn);
+        at_ = 0;
+        if (!res_) return end(0);
+        const int status = pq().PQresultStatus(res_);
+        if (status != pq::PGRES_SINGLE_TUPLE && status != pq::PGRES_TUPLES_CHUNK && status != pq::PGRES_TUPLES_OK) {
+            pq::PGresult* failed = res_;
+            res_ = nullptr;
+            return end(s_->fail_result(failed));
+        }
+    }
+}
+
+void Rows::close() {
+    if (done_ || !s_) return;
+    if (res_) pq().PQclear(res_);
+    res_ = nullptr;
+    s_->discard_results();
+    end(0);
+}
+
+int Rows::end(int code) {
+    done_ = true;
+    Session* s = s_;
+    s_ = nullptr;
+    s->open_rows = nullptr;
+    // What follows the rows up to the end of the statement's results.
+    while (pq::PGresult* r = pq().PQgetResult(s->conn)) {
+        const int status = pq().PQresultStatus(r);
+        if (!code && status != pq::PGRES_TUPLES_OK && status != pq::PGRES_COMMAND_OK) code = s->fail_result(r);
+        else pq().PQclear(r);
+    }
+    return s->finish_statement(code);
+}
+
+std::unique_ptr<RowSource> Session::hand_over(pq::PGresult* first, std::vector<Column> cols,
+                                              std::vector<std::string> names) {
+    return std::unique_ptr<RowSource>(new Rows(*this, first, std::move(cols), std::move(names)));
+}
+
+void Session::detach_rows() {
+    if (open_rows) open_rows->detach();
+    open_rows = nullptr;
+}
+
+void Session::discard_results() {
+    // Rows already here are read without waiting (input is taken once: a
+    // server sending fast would keep a loop of reads busy); a query still
+    // running is cancelled rather than read to its end.
+    bool ended = false;
+    if (pq.PQconsumeInput(conn)) {
+        while (!ended && !pq.PQisBusy(conn)) {
+            pq::PGresult* r = pq.PQgetResult(conn);
+            if (r) pq.PQclear(r);
+            else ended = true;
+        }
+    }
+    if (!ended) {
+        cancel();
+        while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
+    }
+    check_lost();
+}
+
+int Session::finish_statement(int code) {
+    const Sent sent = sent_;
+    sent_ = Sent();
+    if (sent.pipelined) {
+        // What is left up to the end of the flight (skipped results, the sync).
+        for (int nulls = 0; nulls < 2 && !lost_;) {
+            pq::PGresult* res = pq.PQgetResult(conn);
+            if (!res) {
+                ++nulls;
+                check_lost();
+                continue;
+            }
+            const bool sync = pq.PQresultStatus(res) == pq::PGRES_PIPELINE_SYNC;
+            pq.PQclear(res);
+            if (sync) break;
+            nulls = 0;
+        }
+        if (!lost_) pq.PQexitPipelineMode(conn);
+    }
+    check_lost();
+    if (lost_) return code ? code : fail_conn("statement");
+    if (sent.guarded) {
+        const int status = pq.PQtransactionStatus(conn);
+        if (status == pq::PQTRANS_INERROR) take_back_statement();
+        else guarded_ = status == pq::PQTRANS_INTRANS;
+    }
+    return code;
+}
+
+}  // namespace pg
+}  // namespace qse
