@@ -9,7 +9,7 @@ names one. Every measurement runs in a fresh process (this file with
 figure is our time (or peak resident memory) divided by psycopg's: the median
 of the per-round ratios with their min–max (bench/timing.py).
 
-Cases: fetchall() of N rows of 6 columns; a bulk load of N rows (the standard face's addrecords /
+Cases: fetchall() of N rows of 6 columns (the core face, and the standard face); a bulk load of N rows (the standard face's addrecords /
 psycopg's copy); 20,000 point queries by primary key with fetchone() (both
 in autocommit), and again inside one transaction on the standard face; the peak memory of streaming all N rows (iteration / a
 psycopg server-side cursor); the first row of a select of 5,000,000 rows (the
@@ -37,6 +37,7 @@ BIG_ROWS = 5_000_000  # the table `big` of the first-row case, made on the serve
 # case: (what it measures, target ratio, measured quantity)
 CASES = {
     "fetchall": ("fetchall() of N rows x 6 columns", 1.0, "seconds"),
+    "fetchall_std": ("fetchall() of N rows x 6 columns, standard face", 0.9, "seconds"),
     "bulk": ("bulk load of N rows", 0.6, "seconds"),
     "point": (f"{POINT_QUERIES} point queries + fetchone()", 1.2, "seconds"),
     "point_tx": (f"{POINT_QUERIES} point queries in a transaction", 1.2, "seconds"),
@@ -69,6 +70,14 @@ def qx_case(case, dsn, n):
             scur.execute(BIG_QUERY)
             return len(scur.fetchone()) // 6
         run.after = scur.close  # ends the query (an open result is read to its end at disconnect)
+        return run
+    if case == "fetchall_std":
+        from pyqivrexdb import dbapi
+        scur = dbapi.connect(dsn, autocommit=True).cursor()
+
+        def run():
+            scur.execute(QUERY)
+            return len(scur.fetchall())
         return run
     if case == "point_tx":
         from pyqivrexdb import dbapi
@@ -116,7 +125,7 @@ def psycopg_case(case, dsn, n):
     import psycopg
     conn = psycopg.connect(dsn, autocommit=case not in ("stream", "point_tx", "first_row"))
     cur = conn.cursor()
-    if case == "fetchall":
+    if case in ("fetchall", "fetchall_std"):
         def run():
             cur.execute(QUERY)
             return len(cur.fetchall())
