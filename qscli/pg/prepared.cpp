@@ -14,11 +14,10 @@ namespace {
 constexpr pq::Oid INT4 = 23, INT8 = 20, NUMERIC = 1700;
 
 // The type the server gives a literal as written (an integer is int4 when it
-// fits, else int8; a number with a point is numeric; a string takes the type
-// of its place), stated in the PREPARE: a parameter of unstated type in a
-// place that gives none, as in a VALUES list, would come back as text.
+// fits, else int8; a number with a point is numeric), stated in the PREPARE:
+// a parameter of unstated type in a place that gives none, as in a VALUES
+// list, would come back as text. (Strings are never parameters.)
 pq::Oid literal_type(const Literal& l) {
-    if (l.text) return 0;
     if (l.real) return NUMERIC;
     return l.i >= INT32_MIN && l.i <= INT32_MAX ? INT4 : INT8;
 }
@@ -41,11 +40,8 @@ struct Session::Bound {
         for (size_t k = 0; k < lits.size(); ++k) {
             const Literal& l = lits[k];
             types[k] = literal_type(l);
-            key += types[k] == INT4 ? '4' : types[k] == INT8 ? '8' : types[k] == NUMERIC ? 'n' : 't';
-            if (l.text)
-                cp866_to_utf8(reinterpret_cast<const unsigned char*>(l.s.data()), l.s.size(), texts[k]);
-            else
-                texts[k] = l.real ? l.s : std::to_string(l.i);
+            key += types[k] == INT4 ? '4' : types[k] == INT8 ? '8' : 'n';
+            texts[k] = l.real ? l.s : std::to_string(l.i);
             values[k] = texts[k].c_str();
         }
     }
@@ -102,6 +98,12 @@ bool Session::run_prepared(Stmt* st, const char* sql, size_t n, int* rc) {
     std::string text;
     std::vector<Literal> lits;
     if (!parameterize(Dialect::Pg, sql, n, text, lits)) return false;
+    // A string takes the type of its place when the statement is prepared,
+    // and keeps it: after the table is made again (by any session) with
+    // another type there, the old type would still read the value, so a
+    // time of day could silently go. Such statements run as written.
+    for (const Literal& l : lits)
+        if (l.text) return false;
     if (nested && controls_transaction(std::string(sql, n))) return false;
     const Bound b(std::move(text), lits);
     if (nested) return run_pipelined(st, b, rc) == 1;

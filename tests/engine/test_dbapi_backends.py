@@ -107,6 +107,26 @@ def test_literals_read_back_as_their_own_type(dsn, autocommit, texts):
                 assert conn.execute(sql).fetchall() == want, sql
 
 
+@pytest.mark.parametrize("autocommit", [True, False])
+@pytest.mark.parametrize("remaker", ["same", "other"])
+def test_a_text_literal_takes_the_type_of_the_table_as_it_is_now(dsn, autocommit, remaker):
+    # A statement run before against the old table must not read the new
+    # table's values by the old column's type (a date, here).
+    with dbapi.connect(dsn, autocommit=autocommit) as conn, dbapi.connect(dsn, autocommit=True) as other:
+        conn.execute("create table t(x date)")
+        conn.commit()
+        for _ in range(3):
+            conn.execute("insert into t (x) values ('2012-10-15')")
+        conn.commit()
+        (conn if remaker == "same" else other).execute("drop table t")
+        (conn if remaker == "same" else other).execute("create table t(x varchar(40))")
+        conn.commit()
+        conn.execute("insert into t (x) values ('2012-10-15 12:57:18')")
+        conn.execute("insert into t (x) values ('562b6f285bcd4a8d989828a4fdc5e732')")
+        assert rows(conn, "select x from t order by x") == [("2012-10-15 12:57:18",),
+                                                          ("562b6f285bcd4a8d989828a4fdc5e732",)]
+
+
 def test_autocommit_needs_no_commit(dsn):
     with dbapi.connect(dsn, autocommit=True) as c:
         c.execute("create table t(id integer)")
