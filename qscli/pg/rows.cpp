@@ -65,9 +65,12 @@ private:
 
 int Rows::read_row(std::vector<Value>& row) {
     const int n = static_cast<int>(cols_.size());
-    row.assign(cols_.size(), Value());
+    row.resize(cols_.size());
     for (int k = 0; k < n; ++k) {
-        if (pq().PQgetisnull(res_, at_, k)) continue;
+        if (pq().PQgetisnull(res_, at_, k)) {
+            row[k] = Value();
+            continue;
+        }
         const char* p = pq().PQgetvalue(res_, at_, k);
         const size_t len = static_cast<size_t>(pq().PQgetlength(res_, at_, k));
         if (!decode_value(cols_[k], p, len, row[k], scratch_[k], &why_)) {
