@@ -2,6 +2,7 @@
 // they are read. Each batch is laid out by the widths of its own variable
 // values, so one long value widens only the records of its batch; a row that
 // would make a full batch wider than the batch budget starts the next one.
+// A result that does not stream is one batch of the whole source.
 #include "stream.h"
 
 #include "elemtype.h"
