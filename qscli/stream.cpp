@@ -2,8 +2,10 @@
 // they are read. Each batch is laid out by the widths of its own variable
 // values, so one long value widens only the records of its batch; a row that
 // would make a full batch wider than the batch budget starts the next one.
+// A result that does not stream is one batch of the whole source.
 #include "stream.h"
 
+#include "elemtype.h"
 #include "result.h"
 #include "stage.h"
 #include "text.h"
@@ -36,11 +38,42 @@ std::string column_label(const ColStruct_t& d) {
     return out + ": ";
 }
 
+// What the values of a column of inferred type were: its type follows.
+struct Seen {
+    bool text = false, blob = false, real = false, big = false;
+};
+
+unsigned digits_of(int64_t i) {
+    uint64_t u = i < 0 ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
+    unsigned n = i < 0 ? 2 : 1;
+    while (u >= 10) {
+        u /= 10;
+        ++n;
+    }
+    return n;
+}
+
+// Why the packer refuses a text for a CHAR column, in its words.
+std::string packer_why(const Value& v) {
+    std::string why;
+    std::vector<unsigned char> room(v.n + 1);
+    pack_value(QSCLI_ET_CHAR, static_cast<uint32_t>(v.n), v, room.data(), &why, nullptr);
+    return why;
+}
+
 class BatchMaker {
 public:
-    BatchMaker(Conn* c, Stmt* st, Limits lim)
-        : c_(c), st_(st), s_(st->streamed), cols_(st->streamed.columns), lim_(lim), ncols_(cols_.size()) {
-        for (const ColStruct_t& d : cols_) fixed_ = fixed_ && !variable(d);
+    // A streamed result's next batch.
+    BatchMaker(Conn* c, Stmt* st, Limits lim) : BatchMaker(c, st, st->streamed, st->source, lim, nullptr) {}
+    // A whole result (`whole` set): failures are reported at once.
+    BatchMaker(Conn* c, Stmt* st, Streamed& s, std::unique_ptr<RowSource>& source, Limits lim,
+               const std::vector<bool>* inferred)
+        : c_(c), st_(st), s_(s), source_(source), cols_(s.columns), lim_(lim), ncols_(cols_.size()),
+          whole_(inferred != nullptr) {
+        if (inferred) inferred_ = *inferred;
+        inferred_.resize(ncols_, false);
+        seen_.resize(ncols_);
+        for (size_t k = 0; k < ncols_; ++k) fixed_ = fixed_ && !variable(cols_[k]) && !inferred_[k];
     }
     // Makes records into desc, rec_size and out from the row left over by
     // the last batch and then the source; their count. A failure ends the
@@ -52,29 +85,42 @@ private:
     uint64_t pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
     int next_row(std::string& row, std::vector<uint64_t>& widths);
     bool stage_variable(size_t k, const Value& v, std::string& row, uint64_t& width);
+    bool stage_inferred(size_t k, const Value& v, std::string& row, uint64_t& width);
+    void infer_types(std::vector<ColStruct_t>& desc) const;
     uint64_t record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const;
     uint64_t pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
                   RecordStore& out, bool spill);
+    // A failure of the builder's own; one the source or the packer met
+    // is already reported (reported).
     void fail(int code, const std::string& text) {
-        s_.error = code;
+        if (whole_) c_->fail(code, text);
+        reported(code);
         s_.error_text = text;
+    }
+    void reported(int code) {
+        s_.error = code;
+        s_.error_text = c_->last_text();
         s_.carry.clear();
         end_source();
     }
     void end_source() {
-        if (st_->source) st_->source->close();
-        st_->source.reset();
+        if (source_) source_->close();
+        source_.reset();
     }
 
     Conn* c_;
     Stmt* st_;
     Streamed& s_;
+    std::unique_ptr<RowSource>& source_;
     const std::vector<ColStruct_t>& cols_;
     Limits lim_;
     size_t ncols_;
     std::vector<Value> values_;
     bool fixed_ = true;  // no column is measured per batch: rows are packed as they come
     bool ended_ = false;
+    bool whole_;
+    std::vector<bool> inferred_;  // columns whose type their values decide
+    std::vector<Seen> seen_;
 };
 
 // Variable text and bytes are staged as they will be packed (text in CP866,
@@ -98,7 +144,7 @@ bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint
     if (text && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
         TextStatus ts = utf8_to_cp866(p, n, row);
         if (ts != TextStatus::Ok) {
-            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + "text " + text_problem(ts));
+            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + (whole_ ? packer_why(v) : "text " + std::string(text_problem(ts))));
             return false;
         }
     } else {
@@ -115,25 +161,88 @@ bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint
     return true;
 }
 
+// A column of inferred type: text goes in as CP866 (its width is what it
+// takes there), numbers as they are, measured as the column would show them.
+bool BatchMaker::stage_inferred(size_t k, const Value& v, std::string& row, uint64_t& width) {
+    Seen& seen = seen_[k];
+    switch (v.kind) {
+    case VKind::Text:
+    case VKind::Text866: {
+        seen.text = true;
+        row.push_back(static_cast<char>(VKind::Text866));
+        const size_t at = row.size();
+        row.append(4, '\0');
+        if (v.kind == VKind::Text866) {
+            row.append(reinterpret_cast<const char*>(v.p), v.n);
+        } else if (TextStatus ts = utf8_to_cp866(v.p, v.n, row); ts != TextStatus::Ok) {
+            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + "text " + text_problem(ts));
+            return false;
+        }
+        const uint32_t len = static_cast<uint32_t>(row.size() - at - 4);
+        std::memcpy(&row[at], &len, 4);
+        width = len;
+        return true;
+    }
+    case VKind::Int:
+        if (v.i < INT32_MIN || v.i > INT32_MAX) seen.big = true;
+        width = digits_of(v.i);
+        break;
+    case VKind::Float: {
+        seen.real = true;
+        char buf[40];
+        width = render_number(v, buf, sizeof buf);
+        break;
+    }
+    case VKind::Blob:
+        seen.blob = true;
+        width = v.n;
+        break;
+    default: break;
+    }
+    stage_value(v, row);
+    return true;
+}
+
+// The type of each inferred column from what its values were: no value
+// makes it LONG.
+void BatchMaker::infer_types(std::vector<ColStruct_t>& desc) const {
+    for (size_t k = 0; k < ncols_; ++k) {
+        if (!inferred_[k]) continue;
+        const Seen& seen = seen_[k];
+        int& type = desc[k].type;
+        if (seen.blob) type = QSCLI_ET_ARRA;
+        else if (seen.text) type = QSCLI_ET_CHAR;
+        else if (seen.big && !seen.real && st_->int64) type = QSCLI_ET_INT64;
+        else if (seen.real || seen.big) type = QSCLI_ET_DFLT;
+        else type = QSCLI_ET_LONG;
+        if (type != QSCLI_ET_CHAR && type != QSCLI_ET_ARRA) desc[k].len = natural_width(type);
+    }
+}
+
 // 1 with the source's next row staged, 0 at its end, <0 when it failed.
 int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
-    if (!st_->source) return 0;
+    if (!source_) return 0;
     values_.resize(ncols_);
-    const int rc = st_->source->next(values_);
+    const int rc = source_->next(values_);
     if (rc == 0) {
         ended_ = true;
         end_source();
         return 0;
     }
     if (rc < 0) {
-        fail(rc, c_->last_text());
+        reported(rc);
         return rc;
     }
     row.clear();
     widths.assign(ncols_, 0);
     for (size_t k = 0; k < ncols_; ++k) {
-        if (!variable(cols_[k])) stage_value(values_[k], row);
-        else if (!stage_variable(k, values_[k], row, widths[k])) return -1;
+        if (inferred_[k]) {
+            if (!stage_inferred(k, values_[k], row, widths[k])) return -1;
+        } else if (!variable(cols_[k])) {
+            stage_value(values_[k], row);
+        } else if (!stage_variable(k, values_[k], row, widths[k])) {
+            return -1;
+        }
     }
     return 1;
 }
@@ -186,22 +295,22 @@ uint64_t BatchMaker::pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_siz
     RecordPacker packer(st_, desc, out, rec_size, spill);
     if (int rc = packer.lay_out(c_)) {
         out.reset(1);
-        fail(rc, c_->last_text());
+        reported(rc);
         return 0;
     }
     std::string why;
     uint64_t rows = 0;
     while (!(lim_.rows && rows >= lim_.rows) && !(lim_.bytes && rows && (rows + 1) * rec_size > lim_.bytes)) {
-        if (!st_->source) break;
+        if (!source_) break;
         values_.resize(ncols_);
-        const int rc = st_->source->next(values_);
+        const int rc = source_->next(values_);
         if (rc == 0) {
             ended_ = true;
             end_source();
             break;
         }
         if (rc < 0) {
-            fail(rc, c_->last_text());
+            reported(rc);
             break;
         }
         unsigned char* rec = packer.new_record();
@@ -232,8 +341,10 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
         staged.reset(1, spill);
         rows = stage_rows(staged, widths);
         desc = cols_;
+        infer_types(desc);
         for (size_t k = 0; k < ncols_; ++k)
-            if (variable(cols_[k])) desc[k].len = static_cast<uint32_t>(std::max<uint64_t>(widths[k], 1));
+            if (variable(desc[k]) || (inferred_[k] && (desc[k].type == QSCLI_ET_CHAR || desc[k].type == QSCLI_ET_ARRA)))
+                desc[k].len = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(widths[k], 1), WIDTH_LIMIT));
         rows = staged.finish() ? pack(staged, rows, desc, rec_size, out, spill)
                                : (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
     }
@@ -257,7 +368,7 @@ uint64_t BatchMaker::pack(RecordStore& staged, uint64_t rows, std::vector<ColStr
     RecordPacker packer(st_, desc, out, rec_size, spill);
     if (int rc = packer.lay_out(c_)) {
         out.reset(1);
-        fail(rc, c_->last_text());
+        reported(rc);
         return 0;
     }
     StageReader in(staged);
@@ -318,6 +429,22 @@ int stream_start(Conn* c, Stmt* st) {
     st->results = true;
     st->sab_type = 1;
     s.count = BatchMaker(c, st, Limits{FIRST_ROWS, FIRST_BYTES}).make(st->desc, st->rec_size, st->records, false);
+    return 0;
+}
+
+int read_result(Conn* c, Stmt* st, std::unique_ptr<RowSource> source, const std::vector<bool>& inferred) {
+    Streamed whole;
+    whole.columns = st->desc;
+    const uint64_t rows = BatchMaker(c, st, whole, source, Limits{0, 0}, &inferred)
+                              .make(st->desc, st->rec_size, st->records, true);
+    if (whole.error) {
+        st->clear_result();
+        return whole.error;
+    }
+    st->rows = rows;
+    st->ncols = static_cast<int>(st->desc.size());
+    st->results = true;
+    st->sab_type = 1;
     return 0;
 }
 

@@ -1,4 +1,8 @@
-// A query's rows handed over as they come (QSCLI_ATTR_STREAM). The statement
+// A query's rows as a RowSource. A result that does not stream reads one
+// result set of the statement to its end; the statement's other results are
+// the caller's (results.cpp).
+//
+// Handed over as they come (QSCLI_ATTR_STREAM), the statement
 // goes to the server as it would without the attribute (prepared, after its
 // savepoint inside a transaction, in a pipeline there), its rows read a
 // server row at a time as the common layer asks for them. The statement ends
@@ -24,11 +28,14 @@ bool streams_rows(const char* sql, size_t n) {
     return true;
 }
 
+using SetEnd = Session::SetEnd;
+
 class Rows final : public RowSource {
 public:
-    Rows(Session& s, pq::PGresult* first, std::vector<Column> cols, std::vector<std::string> names)
-        : s_(&s), res_(first), cols_(std::move(cols)), names_(std::move(names)), scratch_(cols_.size()) {
-        s.open_rows = this;
+    // `set`: one result set read for the common builder, not a stream.
+    Rows(Session& s, pq::PGresult* first, std::vector<Column> cols, std::vector<std::string> names, SetEnd* set)
+        : s_(&s), res_(first), cols_(std::move(cols)), names_(std::move(names)), scratch_(cols_.size()), set_(set) {
+        if (!set_) s.open_rows = this;
     }
     ~Rows() override {
         close();
@@ -53,18 +60,22 @@ private:
     std::vector<std::string> names_;  // UTF-8, for messages
     std::vector<std::string> scratch_;  // each column's decoded bytea
     std::string why_;
+    SetEnd* set_;
 };
 
 int Rows::read_row(std::vector<Value>& row) {
     const int n = static_cast<int>(cols_.size());
-    row.assign(cols_.size(), Value());
+    row.resize(cols_.size());
     for (int k = 0; k < n; ++k) {
-        if (pq().PQgetisnull(res_, at_, k)) continue;
+        if (pq().PQgetisnull(res_, at_, k)) {
+            row[k] = Value();
+            continue;
+        }
         const char* p = pq().PQgetvalue(res_, at_, k);
         const size_t len = static_cast<size_t>(pq().PQgetlength(res_, at_, k));
         if (!decode_value(cols_[k], p, len, row[k], scratch_[k], &why_)) {
             int code = s_->c->fail(QSCLI_E_MISMATCH, "column " + names_[k] + ": " + why_);
-            s_->discard_results();
+            if (!set_) s_->discard_results();
             return end(code);
         }
     }
@@ -79,6 +90,11 @@ int Rows::next(std::vector<Value>& row) {
         if (res_ && at_ < pq().PQntuples(res_)) return read_row(row);
         if (res_) {
             const bool last = pq().PQresultStatus(res_) == pq::PGRES_TUPLES_OK;
+            if (last && set_) {
+                const char* tag = pq().PQcmdStatus(res_);
+                set_->tag = tag ? tag : "";
+                set_->tuples = pq().PQcmdTuples(res_);
+            }
             pq().PQclear(res_);
             res_ = nullptr;
             if (last) return end(0);
@@ -99,12 +115,13 @@ void Rows::close() {
     if (done_ || !s_) return;
     if (res_) pq().PQclear(res_);
     res_ = nullptr;
-    s_->discard_results();
+    if (!set_) s_->discard_results();
     end(0);
 }
 
 int Rows::end(int code) {
     done_ = true;
+    if (set_) return code;  // the rest is the caller's
     Session* s = s_;
     s_ = nullptr;
     s->open_rows = nullptr;
@@ -118,8 +135,8 @@ int Rows::end(int code) {
 }
 
 std::unique_ptr<RowSource> Session::hand_over(pq::PGresult* first, std::vector<Column> cols,
-                                              std::vector<std::string> names) {
-    return std::unique_ptr<RowSource>(new Rows(*this, first, std::move(cols), std::move(names)));
+                                              std::vector<std::string> names, SetEnd* set) {
+    return std::unique_ptr<RowSource>(new Rows(*this, first, std::move(cols), std::move(names), set));
 }
 
 void Session::detach_rows() {

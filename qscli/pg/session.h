@@ -32,9 +32,6 @@ struct Column {
     uint32_t off = 0;
     bool var = false;        // CHAR/ARRA as wide as the longest value
     bool infer_int = false;  // bigint of an expression: LONG when every value fits
-    // statistics of var and inferred columns
-    uint64_t max_len = 0;
-    bool big = false;
 };
 
 // The element type, width and decoding of a column of type `oid` with
@@ -153,9 +150,13 @@ public:
     // Ends the statement once its results have been read, as it was sent
     // (the rest of its pipeline, its savepoint); `code` its outcome so far.
     int finish_statement(int code);
-    // The rows of the query whose first result is `first`, handed over.
+    // The rows of the query whose first result is `first`, handed over; with
+    // `set`, those of that one result set only, its command tag left there.
+    struct SetEnd {
+        std::string tag, tuples;
+    };
     std::unique_ptr<RowSource> hand_over(pq::PGresult* first, std::vector<Column> cols,
-                                         std::vector<std::string> names);
+                                         std::vector<std::string> names, SetEnd* set = nullptr);
     // The session's settings again when the server reports one changed.
     int keep_settings();
 

@@ -244,3 +244,39 @@ def test_statements_on_two_connections_run_at_once(dsn):
             t.join(10)
         assert len(done) == 2
         assert time.monotonic() - start < 1.8  # not one after the other
+
+
+# ---- results that do not stream, built whole ----
+
+LATE = 70000  # past the first chunks of rows and the first record chunks
+
+
+@pytest.mark.parametrize("sql, first, last, kind", [
+    # A bigint expression is LONG while every value fits, DFLT once one does not,
+    # however late that value comes.
+    (f"select case when g < {LATE} then g::bigint else 3000000000 end from generate_series(1, {LATE}) g",
+     1, 3000000000, float),
+    (f"select g::bigint * 2 from generate_series(1, {LATE}) g", 2, 2 * LATE, int),
+    # Text as wide as its widest value, which comes last.
+    (f"select repeat('x', 1 + g / 1000) from generate_series(1, {LATE}) g", "x", "x" * (1 + LATE // 1000), str),
+])
+def test_whole_result_is_laid_out_by_all_its_values(conn, sql, first, last, kind):
+    cur = conn.cursor()
+    cur.execute(sql)
+    assert cur.row_count == LATE
+    rows = cur.fetchall()
+    if kind is str:  # the core face gives the whole field: every one as wide as the widest
+        assert len(rows[0][0]) == len(last)
+        rows = [[v.split("\0")[0]] for v, in (rows[0], rows[-1])]
+    assert rows[0][0] == first and rows[-1][0] == last
+    assert type(rows[-1][0]) is kind
+
+
+def test_returning_rows_and_the_count_of_rows_changed(conn):
+    cur = conn.cursor()
+    cur.execute("create temporary table r(a int, b text)")
+    cur.execute("insert into r select g, repeat('y', g) from generate_series(1, 3) g returning a, b")
+    assert [[a, b.split("\0")[0]] for a, b in cur.fetchall()] == [[1, "y"], [2, "yy"], [3, "yyy"]]
+    assert cur.retcode() == 3
+    cur.execute("update r set a = -a where a > 1 returning a")
+    assert cur.fetchall() == [[-2], [-3]] and cur.retcode() == 2
