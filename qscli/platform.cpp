@@ -1,7 +1,6 @@
 #include "platform.h"
 
 #include <atomic>
-#include <cctype>
 #include <mutex>
 #include <cstring>
 
@@ -30,15 +29,20 @@ namespace qse {
 namespace platform {
 
 const char* find_nocase(const char* text, const char* needle) {
+    // ASCII folding, not std::tolower: that one calls into the locale for
+    // every byte, and statement texts are scanned whole.
+    auto fold = [](unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch | 0x20 : ch; };
     const size_t n = std::strlen(needle);
+    if (n == 0) return text;
+    const unsigned char first = fold(static_cast<unsigned char>(needle[0]));
     for (; *text; ++text) {
-        size_t i = 0;
-        while (i < n && text[i] &&
-               std::tolower(static_cast<unsigned char>(text[i])) == std::tolower(static_cast<unsigned char>(needle[i])))
+        if (fold(static_cast<unsigned char>(*text)) != first) continue;
+        size_t i = 1;
+        while (i < n && text[i] && fold(static_cast<unsigned char>(text[i])) == fold(static_cast<unsigned char>(needle[i])))
             ++i;
         if (i == n) return text;
     }
-    return n == 0 ? text : nullptr;
+    return nullptr;
 }
 
 namespace {

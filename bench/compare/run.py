@@ -8,7 +8,9 @@ Every measurement runs in a fresh process (worker.py) and the sides take
 turns (qx, std, sqlite3, apsw, then the reverse order, ...), so load from
 elsewhere on the machine falls on all. The sides: qx, the core face
 (pyqivrexdb.connect); std, the standard face (pyqivrexdb.dbapi, whose bulk
-case is executemany of a plain INSERT); sqlite3; apsw (left out when it is
+case is executemany of a plain INSERT, and whose rowwise case executemany
+of an INSERT OR ABORT, off the bulk path; the core face runs that one an
+execute a row); sqlite3; apsw (left out when it is
 not installed). Each figure is a time divided by sqlite3's: the median of
 the per-round ratios with their min-max, then the medians of the times and
 the peak resident memory of each side while the case ran; the standard face
@@ -45,11 +47,12 @@ CASES = {
     "fetchall_dates": ("fetchall(), dates as date", 0.75, None),
     "bulk": ("bulk load", 0.75, None),
     "point": ("point query + fetchone", 1.2, None),
+    "rowwise": ("insert or abort, row by row", None, None),
     "first": ("execute + first row", None, None),
 }
 POINT_QUERIES = 20000
 # The standard face's targets, by case: its time over (the core's, sqlite3's, apsw's).
-STD_TARGETS = {"fetchall": (1.1, 1.0, 1.0), "bulk": (None, 0.8, None)}
+STD_TARGETS = {"fetchall": (1.1, 1.0, 1.0), "bulk": (None, 0.8, None), "rowwise": (None, 1.0, None)}
 
 
 def available_sides():
@@ -103,7 +106,7 @@ def measure(case, n, reps, work):
 
     def run(side):
         target = db
-        if case == "bulk":
+        if case in ("bulk", "rowwise"):
             target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
         return run_worker(side, case, target, n, count)
     # One unrecorded round first: the file's pages reach the page cache.
@@ -198,7 +201,7 @@ def heapctrl_sweep(values, n, reps, work):
     def run(side):
         case, v = side
         target = db
-        if case == "bulk":
+        if case in ("bulk", "rowwise"):
             target = fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
         return run_worker("heapctrl", case, target, n, count if case == "point" else 0, (v,))
     sides = [(case, v) for case in SWEEP_CASES for v in values]

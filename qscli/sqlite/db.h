@@ -32,6 +32,13 @@ struct Db {
     StmtCache cache;
     // The main and temp schema versions the write checks were made for.
     int64_t checked_schema[2] = {-1, -1};
+    // Whether the triggers still fit the schema with no reading: no
+    // statement but `approved` has run, nor one that could change a schema
+    // been prepared, since the last full check (write_check.cpp).
+    bool check_current = false;
+    sqlite3_stmt* approved = nullptr;
+    // What the authorizer has seen since `auditing` was set.
+    bool auditing = false, audit_writes = false, audit_other = false;
     // Whether a transaction's first write takes main's write lock before
     // the write check reads (write_check.cpp).
     bool lock_first = false;
@@ -63,9 +70,10 @@ void release_cached(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry);
 int install_functions(Db* d);
 // Values a read could not return are refused when written (write_check.cpp):
 // install once per database connection, and check before each statement
-// that writes (`s`, reset). 0 or the failure's code.
+// that writes (`s`, reset; `entry` its cache entry or null). 0 or the
+// failure's code.
 int install_write_check(Db* c);
-int check_writes(Db* c, sqlite3_stmt* s);
+int check_writes(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry);
 // Bulk insert of `count` records of `rec_size` bytes into `table`.
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs);
 

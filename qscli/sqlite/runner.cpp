@@ -308,7 +308,7 @@ int Runner::run() {
 
 int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
     if (!sqlite3_stmt_readonly(s))
-        if (int rc = check_writes(db_of(c), s)) return rc;
+        if (int rc = check_writes(db_of(c), s, entry)) return rc;
     return Runner(c, st, s, entry).run();
 }
 

@@ -29,6 +29,9 @@ public:
         int kind = 0;
         ElemType ret;  // return statements: the explicit type
         bool ret_typed = false;
+        // Whether running it can change no schema: -1 not yet known
+        // (write_check.cpp).
+        int schema_safe = -1;
         // Result columns as last described, valid while SQLite has not
         // prepared the statement afresh (its reprepare count is the same).
         int described_at = -1;

@@ -200,6 +200,71 @@ bool writes_main(sqlite3* db, sqlite3_stmt* s) {
     return found;
 }
 
+// Skipping the version reads: they cost more than a small insert. The
+// schema stays as it was at the last full check while main's write lock is
+// held (no other connection changes it) and no statement of this
+// connection could have changed it since: the trace sees every statement
+// that starts, and any but the one approved marks the check stale; so does
+// preparing anything that could change a schema, and a rollback. When in
+// doubt, stale: a stale trigger set lets unreadable values in.
+bool schema_table(const char* name) {
+    return name && (!sqlite3_stricmp(name, "sqlite_master") || !sqlite3_stricmp(name, "sqlite_schema") ||
+                    !sqlite3_stricmp(name, "sqlite_temp_master") || !sqlite3_stricmp(name, "sqlite_temp_schema"));
+}
+
+int on_authorize(void* ctx, int action, const char* a1, const char*, const char*, const char*) {
+    Db* c = static_cast<Db*>(ctx);
+    bool writes = false, other = false;
+    switch (action) {
+    case SQLITE_INSERT:
+    case SQLITE_UPDATE:
+    case SQLITE_DELETE: (schema_table(a1) ? other : writes) = true; break;
+    case SQLITE_READ:
+    case SQLITE_SELECT:
+    case SQLITE_FUNCTION:
+    case SQLITE_RECURSIVE: break;
+    default: other = true;
+    }
+    if (c->auditing) {
+        c->audit_writes |= writes;
+        c->audit_other |= other;
+    } else if (other) {
+        c->check_current = false;
+    }
+    return SQLITE_OK;
+}
+
+// A statement that only reads, by its first word: transaction control,
+// ATTACH and DETACH count as reading too, and change a schema.
+bool plain_query(sqlite3_stmt* s) {
+    const char* text = sqlite3_sql(s);
+    return text && sqlite3_strnicmp(text, "select", 6) == 0 && sqlite3_stmt_readonly(s);
+}
+
+int on_trace(unsigned, void* ctx, void* p, void*) {
+    Db* c = static_cast<Db*>(ctx);
+    if (p != c->approved && !plain_query(static_cast<sqlite3_stmt*>(p))) c->check_current = false;
+    return 0;
+}
+
+void on_rollback(void* ctx) { static_cast<Db*>(ctx)->check_current = false; }
+
+// Whether running `s` can change no schema: it writes rows of tables that
+// are not a schema's, and does nothing else but read (a VACUUM, which
+// shows no action, is not one). Prepares a copy under the authorizer.
+bool schema_safe(Db* c, sqlite3_stmt* s) {
+    const char* text = sqlite3_sql(s);
+    if (!text) return false;
+    c->auditing = true;
+    c->audit_writes = c->audit_other = false;
+    sqlite3_stmt* copy = nullptr;
+    const char* tail = nullptr;
+    const bool ok = sqlite3_prepare_v2(c->db, text, -1, &copy, &tail) == SQLITE_OK && copy;
+    sqlite3_finalize(copy);
+    c->auditing = false;
+    return ok && (!tail || !*tail) && c->audit_writes && !c->audit_other;
+}
+
 }  // namespace
 
 int install_write_check(Db* c) {
@@ -212,11 +277,21 @@ int install_write_check(Db* c) {
                     sqlite3_prepare_v2(c->db, "pragma main.auto_vacuum", -1, &s, nullptr) == SQLITE_OK &&
                     sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) != 2;
     sqlite3_finalize(s);
+    if (int rc = sqlite3_set_authorizer(c->db, on_authorize, c)) return rc;
+    if (int rc = sqlite3_trace_v2(c->db, SQLITE_TRACE_STMT, on_trace, c)) return rc;
+    sqlite3_rollback_hook(c->db, on_rollback, c);
     return sqlite3_create_function(c->db, "qx_fit", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, c,
                                    fn_fit, nullptr, nullptr);
 }
 
-int check_writes(Db* c, sqlite3_stmt* s) {
+int check_writes(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry) {
+    if (entry && entry->schema_safe < 0) entry->schema_safe = schema_safe(c, s);
+    const bool safe = entry && entry->stmt == s && entry->schema_safe == 1;
+    if (safe && c->check_current && sqlite3_txn_state(c->db, "main") == SQLITE_TXN_WRITE) {
+        c->approved = s;
+        return 0;
+    }
+    c->check_current = false;
     // In a transaction that has not touched main yet, reading main's
     // version would open a read transaction, and SQLite never waits (busy
     // handler) to turn one into a write: the statement would fail at once
@@ -242,12 +317,17 @@ int check_writes(Db* c, sqlite3_stmt* s) {
     // The triggers are as old as the schema they were made for: another
     // connection's ALTER TABLE, or a rollback of the transaction that made
     // them, changes one of the two versions.
-    if (now[0] == c->checked_schema[0] && now[1] == c->checked_schema[1]) return 0;
-    if (int rc = rebuild(c, temp_only)) return rc;
-    if (!schema_versions(c, c->checked_schema, temp_only)) return -(sqlite3_errcode(c->db) & 0xff);
-    // A rollback may have taken main's tables' triggers too: remade at the
-    // next write to main.
-    if (temp_only) c->checked_schema[0] = -1;
+    if (now[0] != c->checked_schema[0] || now[1] != c->checked_schema[1]) {
+        if (int rc = rebuild(c, temp_only)) return rc;
+        if (!schema_versions(c, c->checked_schema, temp_only)) return -(sqlite3_errcode(c->db) & 0xff);
+        // A rollback may have taken main's tables' triggers too: remade at
+        // the next write to main.
+        if (temp_only) c->checked_schema[0] = -1;
+    }
+    // Inside a transaction main's version was read in it: another
+    // connection cannot change main's schema before this one commits.
+    c->approved = s;
+    c->check_current = safe && !temp_only && !sqlite3_get_autocommit(c->db);
     return 0;
 }
 

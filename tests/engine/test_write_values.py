@@ -196,3 +196,56 @@ def test_infinities_are_stored_and_nan_refused(dsn, path):
         assert read_back(conn) == {float("inf"), float("-inf")}
         with pytest.raises(DataError):
             write(None, conn, path, float("nan"))
+
+
+W = "insert into w(id) values (?)"
+W2 = "insert into w values (?, ?)"
+U = "insert into u values (?)"
+
+# Steps on one connection inside a transaction, "b:" on another in
+# autocommit; the last step's values are ones no read could return, so it
+# is refused however many rows were checked before it.
+AFTER_A_SCHEMA_CHANGE = {
+    "ddl in the transaction": [
+        (W, 1), (W, 2), ("alter table w add column n smallint default 99999",), (W, 3)],
+    "a cached drop and create run twice": [
+        ("drop table if exists u",), ("create table u(x byte)",), (U, 1), (U, 2),
+        ("drop table if exists u",), ("create table u(x byte)",), (U, 300)],
+    "rollback to a savepoint that made checks": [
+        (W, 1), ("alter table w add column n smallint",), ("savepoint sp",), (W2, 2, 1), (W2, 3, 1),
+        ("rollback to sp",), (W2, 4, 99999)],
+    "a savepoint released over a dropped table": [
+        (W, 1), ("savepoint sp",), ("drop table w",), ("create table w(id smallint)",), (W, 2),
+        ("release sp",), (W, 99999)],
+    "a temporary table shadowing the one written": [
+        (W, 1), (W, 2), ("create temp table w(id smallint)",), (W, 99999)],
+    "another connection's alter between transactions": [
+        (W, 1), (W, 2), ("commit",), ("b:alter table w add column n smallint default 99999",), (W, 3)],
+}
+
+
+@pytest.mark.parametrize("steps", AFTER_A_SCHEMA_CHANGE.values(), ids=AFTER_A_SCHEMA_CHANGE)
+def test_writes_after_a_schema_change_are_checked_as_it_is_now(tmp_path, steps):
+    path = str(tmp_path / "a.db")
+    with dbapi.connect(path, autocommit=True) as setup:
+        setup.execute("create table w(id integer)")
+    with dbapi.connect(path) as a, dbapi.connect(path, autocommit=True) as b:
+        def run(step):
+            sql, params = step[0], step[1:]
+            if sql.startswith("b:"):
+                b.execute(sql[2:])
+            else:
+                a.execute(sql, params) if params else a.execute(sql)
+        for step in steps[:-1]:
+            run(step)
+        with pytest.raises(DataError):
+            run(steps[-1])
+
+
+def test_executemany_refuses_a_late_row_off_the_bulk_path(tmp_path):
+    with dbapi.connect(str(tmp_path / "a.db")) as conn:
+        conn.execute("create table w(id integer, n smallint)")
+        rows = [(k, k) for k in range(BULK - 2)] + [(99, 40000)]
+        with pytest.raises(DataError, match="column n"):
+            conn.cursor().executemany("insert or abort into w values (?, ?)", rows)
+        assert conn.execute("select count(*), max(n) from w").fetchall() == [(BULK - 2, BULK - 3)]
