@@ -32,4 +32,14 @@ uint32_t natural_width(int type);  // 0 for CHAR/ARRA
 // An explicit `as TYPE` of a return statement; false when `name` is no type.
 bool parse_type_name(const char* name, size_t n, ElemType* out);
 
+// The range a write of each integer element type keeps to (low == high for
+// the other types), from the one table in qscli.h: reads take every bit
+// pattern, writes leave out the patterns that read as NULL.
+#define QSE_WRITE_LOW(name, code, width, low, high) low,
+#define QSE_WRITE_HIGH(name, code, width, low, high) high,
+inline constexpr int64_t kWriteLow[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_WRITE_LOW)};
+inline constexpr int64_t kWriteHigh[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_WRITE_HIGH)};
+#undef QSE_WRITE_LOW
+#undef QSE_WRITE_HIGH
+
 }  // namespace qse

@@ -126,12 +126,8 @@ int pack_char(uint32_t len, const Value& v, unsigned char* dst, std::string* why
 
 int pack_arra(uint32_t len, const Value& v, unsigned char* dst, std::string* why, uint32_t* width) {
     char buf[40];
-    const unsigned char* p = v.p;
-    size_t n = v.n;
-    if (v.kind == VKind::Int || v.kind == VKind::Float) {
-        n = render_number(v, buf, sizeof buf);
-        p = reinterpret_cast<const unsigned char*>(buf);
-    }
+    size_t n = 0;
+    const unsigned char* p = field_bytes(v, buf, &n);
     if (n > len) return mismatch(v, QSCLI_ET_ARRA, "is longer than its column", why);
     if (n) std::memcpy(dst, p, n);
     std::memset(dst + n, 0, len - n);

@@ -43,16 +43,6 @@ struct Seen {
     bool text = false, blob = false, real = false, big = false;
 };
 
-unsigned digits_of(int64_t i) {
-    uint64_t u = i < 0 ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
-    unsigned n = i < 0 ? 2 : 1;
-    while (u >= 10) {
-        u /= 10;
-        ++n;
-    }
-    return n;
-}
-
 // Why the packer refuses a text for a CHAR column, in its words.
 std::string packer_why(const Value& v) {
     std::string why;
@@ -132,12 +122,8 @@ bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint
     }
     const bool text = cols_[k].type == QSCLI_ET_CHAR;
     char buf[40];
-    const unsigned char* p = v.p;
-    size_t n = v.n;
-    if (v.kind == VKind::Int || v.kind == VKind::Float) {
-        n = render_number(v, buf, sizeof buf);
-        p = reinterpret_cast<const unsigned char*>(buf);
-    }
+    size_t n = 0;
+    const unsigned char* p = field_bytes(v, buf, &n);
     row.push_back(static_cast<char>(text ? VKind::Text866 : VKind::Blob));
     const size_t at = row.size();
     row.append(4, '\0');

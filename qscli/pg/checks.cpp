@@ -24,13 +24,6 @@ namespace {
 constexpr char PREFIX[] = "qx_fit_";
 constexpr size_t NAME_MAX = 63;  // the server's identifier length
 
-#define QSE_PG_LOW(name, code, width, low, high) low,
-#define QSE_PG_HIGH(name, code, width, low, high) high,
-constexpr int64_t kLow[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_PG_LOW)};
-constexpr int64_t kHigh[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_PG_HIGH)};
-#undef QSE_PG_LOW
-#undef QSE_PG_HIGH
-
 // A regular expression of texts whose every character CP866 holds (NUL
 // aside, which no server text has), from the library's own table.
 std::string cp866_pattern() {
@@ -66,8 +59,8 @@ constexpr pq::Oid UUID_OID = 2950, BYTEA_OID = 17;
 // it until the column's check is made anew.
 std::string rule_for(pq::Oid base, char category, const std::string& col) {
     const Column m = map_column(base, -1, true, true);
-    if (m.dec == Decode::Int && m.type < QSCLI_ET_COUNT && kLow[m.type] != kHigh[m.type])
-        return col + "::bigint BETWEEN " + std::to_string(kLow[m.type]) + " AND " + std::to_string(kHigh[m.type]);
+    if (m.dec == Decode::Int && m.type < QSCLI_ET_COUNT && kWriteLow[m.type] != kWriteHigh[m.type])
+        return col + "::bigint BETWEEN " + std::to_string(kWriteLow[m.type]) + " AND " + std::to_string(kWriteHigh[m.type]);
     if (m.type == QSCLI_ET_DATE)
         return col + "::date BETWEEN DATE '" QSE_DATE_FIRST "' AND DATE '" QSE_DATE_LAST "'";
     if (m.dec == Decode::Text && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {

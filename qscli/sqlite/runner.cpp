@@ -15,16 +15,6 @@ namespace qse {
 
 namespace {
 
-unsigned digits_of(int64_t i) {
-    uint64_t u = i < 0 ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
-    unsigned n = i < 0 ? 2 : 1;
-    while (u >= 10) {
-        u /= 10;
-        ++n;
-    }
-    return n;
-}
-
 std::string column_label(sqlite3_stmt* s, int k) {
     const char* name = sqlite3_column_name(s, k);
     return std::string("column ") + (name ? name : "?") + ": ";

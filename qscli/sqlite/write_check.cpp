@@ -15,24 +15,17 @@ namespace qse {
 
 namespace {
 
-#define QSE_LOW(name, code, width, low, high) low,
-#define QSE_HIGH(name, code, width, low, high) high,
-constexpr int64_t kLow[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_LOW)};
-constexpr int64_t kHigh[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QSE_HIGH)};
-#undef QSE_LOW
-#undef QSE_HIGH
-
 // A read takes every bit pattern of an integer type; a write keeps to the
 // type's declared range, as the bulk paths do, so both paths store the same.
 bool in_write_range(int type, const unsigned char* packed, std::string* why) {
-    if (type < 0 || type >= QSCLI_ET_COUNT || kLow[type] == kHigh[type]) return true;
+    if (type < 0 || type >= QSCLI_ET_COUNT || kWriteLow[type] == kWriteHigh[type]) return true;
     const uint32_t width = natural_width(type);
     uint64_t u = 0;
     for (uint32_t k = 0; k < width; ++k) u |= static_cast<uint64_t>(packed[k]) << (8 * k);
     int64_t i = static_cast<int64_t>(u);
-    if (kLow[type] < 0 && width < 8 && (u >> (8 * width - 1)) & 1) i -= static_cast<int64_t>(1) << (8 * width);
-    if (i >= kLow[type] && i <= kHigh[type]) return true;
-    *why = std::to_string(i) + " does not fit " + std::to_string(kLow[type]) + ".." + std::to_string(kHigh[type]) +
+    if (kWriteLow[type] < 0 && width < 8 && (u >> (8 * width - 1)) & 1) i -= static_cast<int64_t>(1) << (8 * width);
+    if (i >= kWriteLow[type] && i <= kWriteHigh[type]) return true;
+    *why = std::to_string(i) + " does not fit " + std::to_string(kWriteLow[type]) + ".." + std::to_string(kWriteHigh[type]) +
            " (" + type_name(type) + ")";
     return false;
 }
