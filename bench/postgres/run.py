@@ -227,8 +227,12 @@ def main():
             results = timing.interleave(["qx", "psycopg"], a.reps, lambda side: run_worker(side, case, dsn, a.n))
             unit, scale = ("s", 1) if key == "seconds" else ("MiB", 1 / 1024)
             ours, theirs = (timing.spread(results, side, key).median * scale for side in ("qx", "psycopg"))
+            # The client's own processor time: what the server takes, both
+            # sides wait for alike.
+            cpu = timing.ratio(results, "qx", "psycopg", "cpu_seconds") if key == "seconds" else None
             print(f"{what:42s} {timing.ratio(results, 'qx', 'psycopg', key)}  target <= {target}"
-                  f"   ours {ours:.3f} {unit} / psycopg {theirs:.3f} {unit}", flush=True)
+                  f"   ours {ours:.3f} {unit} / psycopg {theirs:.3f} {unit}"
+                  + (f"   client cpu {cpu}" if cpu else ""), flush=True)
     finally:
         if cluster:
             cluster.remove()
