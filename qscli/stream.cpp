@@ -128,9 +128,8 @@ bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint
     const size_t at = row.size();
     row.append(4, '\0');
     if (text && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
-        TextStatus ts = utf8_to_cp866(p, n, row);
-        if (ts != TextStatus::Ok) {
-            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + (whole_ ? packer_why(v) : "text " + std::string(text_problem(ts))));
+        if (utf8_to_cp866(p, n, row) != TextStatus::Ok) {
+            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + packer_why(v));
             return false;
         }
     } else {
@@ -160,8 +159,8 @@ bool BatchMaker::stage_inferred(size_t k, const Value& v, std::string& row, uint
         row.append(4, '\0');
         if (v.kind == VKind::Text866) {
             row.append(reinterpret_cast<const char*>(v.p), v.n);
-        } else if (TextStatus ts = utf8_to_cp866(v.p, v.n, row); ts != TextStatus::Ok) {
-            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + "text " + text_problem(ts));
+        } else if (utf8_to_cp866(v.p, v.n, row) != TextStatus::Ok) {
+            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + packer_why(v));
             return false;
         }
         const uint32_t len = static_cast<uint32_t>(row.size() - at - 4);
@@ -361,6 +360,8 @@ uint64_t BatchMaker::pack(RecordStore& staged, uint64_t rows, std::vector<ColStr
     std::string why;
     Value v;
     for (uint64_t r = 0; r < rows; ++r) {
+        // The source is done with, so a cancel no longer reaches it here.
+        if ((r & 1023) == 0 && c_->cancel_requested()) return fail(QSCLI_E_INTERRUPTED, "interrupted"), out.finish(), r;
         unsigned char* rec = packer.new_record();
         if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
         for (size_t k = 0; k < ncols_; ++k) {
