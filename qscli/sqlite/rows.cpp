@@ -52,9 +52,12 @@ private:
 
 int read_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, const ResultColumns& cols, bool stream,
               StmtCache::Entry* entry) {
+    if (!stream) {
+        SqliteRows rows(c, s, first_rc);
+        return read_result(c, st, rows, cols.desc, cols.inferred);
+    }
     std::unique_ptr<SqliteRows> rows(new SqliteRows(c, s, first_rc));
     st->desc = cols.desc;
-    if (!stream) return read_result(c, st, std::move(rows), cols.inferred);
     SqliteRows* held = rows.get();
     st->source = std::move(rows);
     if (int rc = stream_start(c, st)) return rc;
