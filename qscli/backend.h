@@ -23,9 +23,9 @@ struct Stmt;
 // column; len 0 for a CHAR or ARRA column of variable width, measured per
 // batch) and hands the rows over in st->source instead of packing records.
 // The common layer (stream.cpp) then sets the rest of the result, batches,
-// packs, counts, drains and closes it. A result that does not stream may
-// come from a RowSource too, read whole by read_result (stream.h); the
-// PostgreSQL backend's do, SQLite's are still packed by sqlite/runner.cpp.
+// packs, counts, drains and closes it. A result that does not stream comes
+// from a RowSource too, read whole by read_result (stream.h), on every
+// backend.
 class RowSource {
 public:
     virtual ~RowSource() = default;

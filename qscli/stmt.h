@@ -85,17 +85,4 @@ struct Stmt {
     bool arra_lengths() const { return null_flags == 2; }
 };
 
-// How one result column is packed; the statistics serve variable and
-// inferred columns.
-struct Plan {
-    ElemType e;
-    int type = 0;
-    uint32_t len = 0;
-    uint32_t off = 0;
-    // statistics of var and inferred columns
-    uint64_t max_len = 0;  // text/blob bytes, and numbers as text
-    bool any_text = false, any_blob = false, any_float = false, any_big = false;
-};
-
-
 }  // namespace qse

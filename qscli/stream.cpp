@@ -54,16 +54,18 @@ std::string packer_why(const Value& v) {
 class BatchMaker {
 public:
     // A streamed result's next batch.
-    BatchMaker(Conn* c, Stmt* st, Limits lim) : BatchMaker(c, st, st->streamed, st->source, lim, nullptr) {}
-    // A whole result (`whole` set): failures are reported at once.
-    BatchMaker(Conn* c, Stmt* st, Streamed& s, std::unique_ptr<RowSource>& source, Limits lim,
+    BatchMaker(Conn* c, Stmt* st, Limits lim)
+        : BatchMaker(c, st, st->streamed, st->source.get(), st->streamed.columns, lim, nullptr) {
+        owner_ = &st->source;
+    }
+    // A whole result (`inferred` set, one flag a column): failures are
+    // reported at once.
+    BatchMaker(Conn* c, Stmt* st, Streamed& s, RowSource* source, const std::vector<ColStruct_t>& cols, Limits lim,
                const std::vector<bool>* inferred)
-        : c_(c), st_(st), s_(s), source_(source), cols_(s.columns), lim_(lim), ncols_(cols_.size()),
-          whole_(inferred != nullptr) {
-        if (inferred) inferred_ = *inferred;
-        inferred_.resize(ncols_, false);
-        seen_.resize(ncols_);
-        for (size_t k = 0; k < ncols_; ++k) fixed_ = fixed_ && !variable(cols_[k]) && !inferred_[k];
+        : c_(c), st_(st), s_(s), source_(source), cols_(cols), lim_(lim), ncols_(cols_.size()),
+          whole_(inferred != nullptr), inferred_(inferred) {
+        for (size_t k = 0; k < ncols_; ++k) fixed_ = fixed_ && !variable(cols_[k]) && !this->inferred(k);
+        if (inferred_ && !fixed_) seen_.resize(ncols_);
     }
     // Makes records into desc, rec_size and out from the row left over by
     // the last batch and then the source; their count. A failure ends the
@@ -95,13 +97,16 @@ private:
     }
     void end_source() {
         if (source_) source_->close();
-        source_.reset();
+        source_ = nullptr;
+        if (owner_) owner_->reset();
     }
+    bool inferred(size_t k) const { return inferred_ && (*inferred_)[k]; }
 
     Conn* c_;
     Stmt* st_;
     Streamed& s_;
-    std::unique_ptr<RowSource>& source_;
+    RowSource* source_;
+    std::unique_ptr<RowSource>* owner_ = nullptr;  // a stream's: ended with it
     const std::vector<ColStruct_t>& cols_;
     Limits lim_;
     size_t ncols_;
@@ -109,7 +114,7 @@ private:
     bool fixed_ = true;  // no column is measured per batch: rows are packed as they come
     bool ended_ = false;
     bool whole_;
-    std::vector<bool> inferred_;  // columns whose type their values decide
+    const std::vector<bool>* inferred_;  // columns whose type their values decide
     std::vector<Seen> seen_;
 };
 
@@ -128,9 +133,8 @@ bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint
     const size_t at = row.size();
     row.append(4, '\0');
     if (text && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
-        TextStatus ts = utf8_to_cp866(p, n, row);
-        if (ts != TextStatus::Ok) {
-            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + (whole_ ? packer_why(v) : "text " + std::string(text_problem(ts))));
+        if (utf8_to_cp866(p, n, row) != TextStatus::Ok) {
+            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + packer_why(v));
             return false;
         }
     } else {
@@ -160,8 +164,8 @@ bool BatchMaker::stage_inferred(size_t k, const Value& v, std::string& row, uint
         row.append(4, '\0');
         if (v.kind == VKind::Text866) {
             row.append(reinterpret_cast<const char*>(v.p), v.n);
-        } else if (TextStatus ts = utf8_to_cp866(v.p, v.n, row); ts != TextStatus::Ok) {
-            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + "text " + text_problem(ts));
+        } else if (utf8_to_cp866(v.p, v.n, row) != TextStatus::Ok) {
+            fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + packer_why(v));
             return false;
         }
         const uint32_t len = static_cast<uint32_t>(row.size() - at - 4);
@@ -193,7 +197,7 @@ bool BatchMaker::stage_inferred(size_t k, const Value& v, std::string& row, uint
 // makes it LONG.
 void BatchMaker::infer_types(std::vector<ColStruct_t>& desc) const {
     for (size_t k = 0; k < ncols_; ++k) {
-        if (!inferred_[k]) continue;
+        if (!inferred(k)) continue;
         const Seen& seen = seen_[k];
         int& type = desc[k].type;
         if (seen.blob) type = QSCLI_ET_ARRA;
@@ -222,7 +226,7 @@ int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
     row.clear();
     widths.assign(ncols_, 0);
     for (size_t k = 0; k < ncols_; ++k) {
-        if (inferred_[k]) {
+        if (inferred(k)) {
             if (!stage_inferred(k, values_[k], row, widths[k])) return -1;
         } else if (!variable(cols_[k])) {
             stage_value(values_[k], row);
@@ -329,7 +333,7 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
         desc = cols_;
         infer_types(desc);
         for (size_t k = 0; k < ncols_; ++k)
-            if (variable(desc[k]) || (inferred_[k] && (desc[k].type == QSCLI_ET_CHAR || desc[k].type == QSCLI_ET_ARRA)))
+            if (variable(desc[k]) || (inferred(k) && (desc[k].type == QSCLI_ET_CHAR || desc[k].type == QSCLI_ET_ARRA)))
                 desc[k].len = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(widths[k], 1), WIDTH_LIMIT));
         rows = staged.finish() ? pack(staged, rows, desc, rec_size, out, spill)
                                : (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
@@ -361,6 +365,8 @@ uint64_t BatchMaker::pack(RecordStore& staged, uint64_t rows, std::vector<ColStr
     std::string why;
     Value v;
     for (uint64_t r = 0; r < rows; ++r) {
+        // The source is done with, so a cancel no longer reaches it here.
+        if ((r & 1023) == 0 && c_->cancel_requested()) return fail(QSCLI_E_INTERRUPTED, "interrupted"), out.finish(), r;
         unsigned char* rec = packer.new_record();
         if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
         for (size_t k = 0; k < ncols_; ++k) {
@@ -418,10 +424,10 @@ int stream_start(Conn* c, Stmt* st) {
     return 0;
 }
 
-int read_result(Conn* c, Stmt* st, std::unique_ptr<RowSource> source, const std::vector<bool>& inferred) {
+int read_result(Conn* c, Stmt* st, RowSource& source, const std::vector<ColStruct_t>& columns,
+                const std::vector<bool>& inferred) {
     Streamed whole;
-    whole.columns = st->desc;
-    const uint64_t rows = BatchMaker(c, st, whole, source, Limits{0, 0}, &inferred)
+    const uint64_t rows = BatchMaker(c, st, whole, &source, columns, Limits{0, 0}, &inferred)
                               .make(st->desc, st->rec_size, st->records, true);
     if (whole.error) {
         st->clear_result();

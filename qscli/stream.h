@@ -13,13 +13,15 @@ namespace qse {
 // first, small batch. A backend calls it itself when it must know before it
 // returns whether rows remain; qcSqlExecDirect does otherwise. 0 or a code.
 int stream_start(Conn* c, Stmt* st);
-// A result that does not stream: `source` read to its end into the
-// statement's records, one layout for all of them (each variable column as
-// wide as its widest value). st->desc as for a stream; `inferred` marks the
+// A result that does not stream: `source` read to its end (and closed) into
+// the statement's records, one layout for all of them (each variable column
+// as wide as its widest value). `columns` as st->desc for a stream (a
+// separate vector: st->desc becomes the result's); `inferred` marks the
 // columns (their type in desc a placeholder) whose type the values decide:
 // any bytes ARRA, else any text CHAR, else any number past 32 bits DFLT (or
 // INT64 when asked for), else LONG. A failure is reported and returned.
-int read_result(Conn* c, Stmt* st, std::unique_ptr<RowSource> source, const std::vector<bool>& inferred);
+int read_result(Conn* c, Stmt* st, RowSource& source, const std::vector<ColStruct_t>& columns,
+                const std::vector<bool>& inferred);
 // qcSqlReadResults on a streamed result.
 int stream_read(Conn* c, Stmt* st, uint64_t start, void* buf, unsigned size, unsigned* delivered);
 // Reads the rest of st's stream into one batch, read after the current one.

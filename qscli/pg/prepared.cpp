@@ -135,49 +135,72 @@ bool Session::run_prepared(Stmt* st, const char* sql, size_t n, int* rc) {
     return true;
 }
 
-int Session::run_pipelined(Stmt* st, const Bound& b, int* rc) {
-    std::string name;
+// The name `b` runs under in a pipeline, and whether it must be prepared
+// first; false when it runs as written instead.
+bool Session::pipeline_name(const Bound& b, std::string* name, bool* parse) {
     auto known = prepared_.find(b.key);
-    const bool parse = known == prepared_.end();
-    if (!parse) {
+    *parse = known == prepared_.end();
+    if (!*parse) {
         known->second.used = ++clock_;
-        name = known->second.name;
-    } else {
-        // Room for one more would take a DEALLOCATE, which could fail the
-        // transaction: the statement runs as written instead.
-        if (unpreparable_.count(b.key) || prepared_.size() >= PREPARED_MAX) return 0;
-        name = "qx" + std::to_string(++prepared_count_);
+        *name = known->second.name;
+        return true;
     }
-    if (!pq.PQenterPipelineMode(conn)) return 0;
+    // Room for one more would take a DEALLOCATE, which could fail the
+    // transaction: the statement runs as written instead.
+    if (unpreparable_.count(b.key) || prepared_.size() >= PREPARED_MAX) return false;
+    *name = "qx" + std::to_string(++prepared_count_);
+    return true;
+}
+
+// Sends the release of the last statement's savepoint, the new savepoint,
+// the PREPARE when `parse`, the execute and a sync; the count of results
+// before the statement's own in *steps. False when it could not be sent.
+bool Session::send_pipeline(const Bound& b, const std::string& name, bool parse, int* steps) {
     const bool release = !unguard().empty();
-    int steps = 0;  // results before the statement's own
     auto command = [&](const char* sql) {
-        ++steps;
+        ++*steps;
         return pq.PQsendQueryParams(conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
     };
     bool sent = (!release || command("release savepoint qx_statement")) && command("savepoint qx_statement");
     if (sent && parse) {
-        ++steps;
+        ++*steps;
         sent = pq.PQsendPrepare(conn, name.c_str(), to_utf8(b.sql.data(), b.sql.size()).c_str(), b.count(),
                                 b.types.data());
     }
-    sent = sent && pq.PQsendQueryPrepared(conn, name.c_str(), b.count(), b.values.data(), nullptr, nullptr, 0) &&
+    return sent && pq.PQsendQueryPrepared(conn, name.c_str(), b.count(), b.values.data(), nullptr, nullptr, 0) &&
            pq.PQpipelineSync(conn);
-    int code = sent ? 0 : fail_conn("cannot send the statement");
-    bool parsed = !parse, unparsed = false;
-    for (int k = 0; k < steps && !code; ++k) {
+}
+
+// Reads the results of the steps before the statement's own: 0 or the code
+// of the first that failed; *unparsed when the server would not prepare it.
+int Session::read_steps(int steps, bool parse, bool* parsed, bool* unparsed) {
+    for (int k = 0; k < steps; ++k) {
         pq::PGresult* res = pq.PQgetResult(conn);
         const bool ok = res && pq.PQresultStatus(res) == pq::PGRES_COMMAND_OK;
         const bool parse_step = parse && k == steps - 1;
-        if (ok && parse_step) parsed = true;
+        if (ok && parse_step) *parsed = true;
+        int code = 0;
         if (ok || (parse_step && res)) {
-            unparsed = !ok;  // the server would not prepare it: run as written
+            *unparsed = !ok;  // run as written instead
             if (res) pq.PQclear(res);
         } else {
             code = res ? fail_result(res) : fail_conn("statement");
         }
         while (pq::PGresult* more = pq.PQgetResult(conn)) pq.PQclear(more);
+        if (code) return code;
     }
+    return 0;
+}
+
+int Session::run_pipelined(Stmt* st, const Bound& b, int* rc) {
+    std::string name;
+    bool parse = false;
+    if (!pipeline_name(b, &name, &parse) || !pq.PQenterPipelineMode(conn)) return 0;
+    int steps = 0;
+    const bool sent = send_pipeline(b, name, parse, &steps);
+    int code = sent ? 0 : fail_conn("cannot send the statement");
+    bool parsed = !parse, unparsed = false;
+    if (!code) code = read_steps(steps, parse, &parsed, &unparsed);
     if (parsed && parse) prepared_[b.key] = {name, ++clock_};
     if (unparsed) remember_unpreparable(b.key);
     sent_.guarded = sent_.pipelined = true;

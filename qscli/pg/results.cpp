@@ -110,7 +110,9 @@ int Session::collect(Stmt* st) {
             }
             // The rows of this result set; the results after it are read here.
             SetEnd end;
-            code = read_result(c, st, hand_over(res, std::move(cols.cols), std::move(cols.names), &end), cols.inferred);
+            const std::unique_ptr<RowSource> rows = hand_over(res, std::move(cols.cols), std::move(cols.names), &end);
+            const std::vector<ColStruct_t> columns = st->desc;
+            code = read_result(c, st, *rows, columns, cols.inferred);
             if (!code && changes_rows(end.tag.c_str())) set_changes(st, std::atoll(end.tuples.c_str()));
             break;
         }

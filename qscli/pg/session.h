@@ -174,6 +174,9 @@ private:
     // was before) after a savepoint of its own, one flight. 1 when it ran
     // (*rc its outcome), 0 when it is to run as written.
     int run_pipelined(Stmt* st, const Bound& b, int* rc);
+    bool pipeline_name(const Bound& b, std::string* name, bool* parse);
+    bool send_pipeline(const Bound& b, const std::string& name, bool parse, int* steps);
+    int read_steps(int steps, bool parse, bool* parsed, bool* unparsed);
     // Rolls back to the failed statement's savepoint, keeping its error.
     void take_back_statement();
     int run_guarded(Stmt* st, const std::string& sql);

@@ -1,5 +1,5 @@
-// A query's rows stepped on demand (QSCLI_ATTR_STREAM): the streamed
-// result's RowSource on SQLite.
+// A query's rows on SQLite as a RowSource: stepped as the common builder
+// reads them, whether it reads them all at once or a batch at a time.
 #include "rows.h"
 
 namespace qse {
@@ -50,8 +50,14 @@ private:
 
 }  // namespace
 
-int stream_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, StmtCache::Entry* entry) {
+int read_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, const ResultColumns& cols, bool stream,
+              StmtCache::Entry* entry) {
+    if (!stream) {
+        SqliteRows rows(c, s, first_rc);
+        return read_result(c, st, rows, cols.desc, cols.inferred);
+    }
     std::unique_ptr<SqliteRows> rows(new SqliteRows(c, s, first_rc));
+    st->desc = cols.desc;
     SqliteRows* held = rows.get();
     st->source = std::move(rows);
     if (int rc = stream_start(c, st)) return rc;

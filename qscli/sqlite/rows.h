@@ -1,4 +1,5 @@
-// Streamed results on SQLite (rows.cpp).
+// A query's rows on SQLite, handed to the common builder (stream.h): read
+// whole before the execute returns, or streamed (QSCLI_ATTR_STREAM).
 #pragma once
 
 #include "statement.h"
@@ -6,9 +7,11 @@
 
 namespace qse {
 
-// Hands the rows of read-only query `s`, stepped once with `first_rc`, to
-// st's stream and makes its first batch; `entry` is the cache entry `s`
-// came from, which gets a fresh statement when rows remain. 0 or a code.
-int stream_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, StmtCache::Entry* entry);
+// The rows of query `s`, stepped once with `first_rc`, described by `cols`,
+// into st's result: streamed when `stream` (then `entry`, the cache entry `s`
+// came from, gets a fresh statement while rows remain), else read to their
+// end. 0 or a code.
+int read_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, const ResultColumns& cols, bool stream,
+              StmtCache::Entry* entry);
 
 }  // namespace qse

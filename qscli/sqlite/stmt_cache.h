@@ -15,6 +15,13 @@
 
 namespace qse {
 
+// A query's result columns as the common builder takes them (stream.h).
+struct ResultColumns {
+    std::vector<ColStruct_t> desc;  // a variable CHAR or ARRA column has len 0
+    std::vector<bool> inferred;     // columns whose type their values decide
+    bool declared = true;           // no column is inferred
+};
+
 // Prepared statements of one connection, keyed by the statement text as it
 // arrived (CP866), so a repeated statement skips conversion and preparation.
 class StmtCache {
@@ -36,9 +43,7 @@ public:
         // prepared the statement afresh (its reprepare count is the same).
         int described_at = -1;
         bool described_int64 = false;
-        bool staged = false;
-        std::vector<Plan> plans;
-        std::vector<ColStruct_t> desc;
+        ResultColumns columns;
     };
     ~StmtCache() { clear(); }
     static uint64_t hash_of(const char* s, size_t n);

@@ -99,3 +99,38 @@ def test_a_value_that_does_not_fit_raises_at_the_fetch_that_meets_it(tmp_path):
         cur.fetchall()
     cur.execute("select count(*) from t")
     assert cur.fetchone() == (2000,)
+
+
+
+@pytest.mark.parametrize("decl, stored", [
+    # a number kept as a number in a column read as text (STRING has numeric
+    # affinity): its text is SQLite's own either way
+    ("string", [0.1 + 0.2, 1e300, -0.0, 1.5e-320, 2 ** 63 - 1, 1 / 3, 12345678901234567.0, b"bytes"]),
+    ("text", ["plain", "", "x" * 5000]),
+    ("text", ["fine", "euro \u20ac"]),  # no CP866 for the euro sign
+    ("integer", [1, "lots"]),
+    ("smallint", [7, 40000]),
+    ("blob", [b"", b"\x00\xff" * 300, "text"]),
+])
+def test_a_result_read_whole_and_a_streamed_one_agree(tmp_path, decl, stored):
+    import sqlite3
+    path = str(tmp_path / "db.sqlite")
+    rows = [(k, stored[k % len(stored)]) for k in range(200)]
+    with sqlite3.connect(path) as other:
+        other.execute("create table t(id integer, v %s)" % decl)
+        other.executemany("insert into t values (?, ?)", rows)
+    cur = dbapi.connect(path).cursor()
+
+    def read(sql, rowcount):
+        try:
+            cur.execute(sql)
+            assert cur.rowcount == rowcount  # -1: streamed
+            return [r[0] for r in cur.fetchall()]
+        except dbapi.Error as exc:
+            return type(exc), str(exc)
+
+    streamed = read("select v from t order by id", -1)
+    whole = read("select v, 0 from t order by id", 200)  # an untyped column: read whole
+    assert whole == streamed
+    if isinstance(streamed, tuple):
+        assert streamed[0] is dbapi.DataError and "column v:" in streamed[1]
