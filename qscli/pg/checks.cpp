@@ -67,8 +67,8 @@ bool type_range(pq::Oid base, int64_t* low, int64_t* high) {
 // The CHECK expression that holds column `col` (quoted) of base type `base`
 // to what a read returns; empty when the type itself does. The server runs
 // them for every row written, so each is the cheapest form that refuses the
-// same values. The column is cast to the type it was made for, so a later
-// ALTER ... TYPE still reads it until the column's check is made anew.
+// same values. An integer or text column is cast (to bigint, to text), so a
+// later ALTER ... TYPE still reads its check until the column's is made anew.
 std::string rule_for(pq::Oid base, char category, const std::string& col) {
     const Column m = map_column(base, -1, true, true);
     if (m.dec == Decode::Int && m.type < QSCLI_ET_COUNT && kWriteLow[m.type] != kWriteHigh[m.type]) {
