@@ -108,6 +108,7 @@ def qx_case(case, dsn, n):
         def run():
             std.addrecords("t2", rows)
             return n
+        run.backend = std.execute("select pg_backend_pid()").fetchone()[0]
     elif case == "point":
         def run():
             for k in range(0, POINT_QUERIES * 7, 7):
@@ -138,6 +139,7 @@ def psycopg_case(case, dsn, n):
                 for r in rows:
                     cp.write_row(r)
             return n
+        run.backend = cur.execute("select pg_backend_pid()").fetchone()[0]
     elif case in ("point", "point_tx"):
         def run():
             for k in range(0, POINT_QUERIES * 7, 7):
@@ -160,6 +162,17 @@ def psycopg_case(case, dsn, n):
     return run
 
 
+def server_cpu(pid):
+    """Processor seconds of the server process `pid` so far, or None when it
+    runs elsewhere."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, TypeError):
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def worker(side, case, dsn, n):
     run = (qx_case if side == "qx" else psycopg_case)(case, dsn, n)
 
@@ -167,10 +180,13 @@ def worker(side, case, dsn, n):
         done = run()
         gc.collect()
         return done
+    backend = getattr(run, "backend", None)
+    before = server_cpu(backend)
     done, sample = timing.measure(case_and_collect)
+    after = server_cpu(backend)
     getattr(run, "after", lambda: None)()
     assert done == expected(case, n), done
-    timing.report(sample)
+    timing.report(sample, **({"server_cpu": after - before} if before is not None and after is not None else {}))
 
 
 # ---- the driver ----
@@ -230,9 +246,14 @@ def main():
             # The client's own processor time: what the server takes, both
             # sides wait for alike.
             cpu = timing.ratio(results, "qx", "psycopg", "cpu_seconds") if key == "seconds" else None
+            # The server process's own, where the server runs on this machine.
+            server = {side: [x.extra.get("server_cpu") for x in results[side]] for side in ("qx", "psycopg")}
+            server = None if None in server["qx"] + server["psycopg"] else server
             print(f"{what:42s} {timing.ratio(results, 'qx', 'psycopg', key)}  target <= {target}"
                   f"   ours {ours:.3f} {unit} / psycopg {theirs:.3f} {unit}"
-                  + (f"   client cpu {cpu}" if cpu else ""), flush=True)
+                  + (f"   client cpu {cpu}" if cpu else "")
+                  + (f"   server cpu {timing.Spread.of(server['qx']).format('.2f')} s / "
+                     f"{timing.Spread.of(server['psycopg']).format('.2f')} s" if server else ""), flush=True)
     finally:
         if cluster:
             cluster.remove()

@@ -24,14 +24,15 @@ namespace {
 constexpr char PREFIX[] = "qx_fit_";
 constexpr size_t NAME_MAX = 63;  // the server's identifier length
 
-// A regular expression of texts whose every character CP866 holds (NUL
-// aside, which no server text has), from the library's own table.
-std::string cp866_pattern() {
+// A regular expression of a character CP866 lacks (NUL aside, which no
+// server text has), from the library's own table: a text is readable when it
+// has none. The unanchored search of one bracket is the server's cheapest.
+std::string outside_cp866() {
     std::vector<unsigned> cps;
     for (unsigned cp = 1; cp < 0x80; ++cp) cps.push_back(cp);
     for (uint16_t cp : QSCLI_CP866_HIGH) cps.push_back(cp);
     std::sort(cps.begin(), cps.end());
-    std::string out = "^[";
+    std::string out = "[^";
     char buf[16];
     for (size_t k = 0; k < cps.size();) {
         size_t j = k;
@@ -44,33 +45,55 @@ std::string cp866_pattern() {
         }
         k = j + 1;
     }
-    return out + "]*$";
+    return out + "]";
 }
 
 // Type categories whose text form is ASCII: numbers, dates and times,
 // booleans, network addresses, bit strings, geometry, internal types.
 bool ascii_category(char category) { return category && std::strchr("NDTBIVGZ", category); }
 
-constexpr pq::Oid UUID_OID = 2950, BYTEA_OID = 17;
+enum : pq::Oid { BYTEA_OID = 17, INT2_OID = 21, INT4_OID = 23, OID_OID = 26, UUID_OID = 2950 };
+
+// The integers the server's own type holds, where it is known here.
+bool type_range(pq::Oid base, int64_t* low, int64_t* high) {
+    switch (base) {
+    case INT2_OID: *low = INT16_MIN, *high = INT16_MAX; return true;
+    case INT4_OID: *low = INT32_MIN, *high = INT32_MAX; return true;
+    case OID_OID: *low = 0, *high = UINT32_MAX; return true;
+    default: return false;
+    }
+}
 
 // The CHECK expression that holds column `col` (quoted) of base type `base`
-// to what a read returns; empty when the type itself does. Each casts the
-// column to the type it was made for, so a later ALTER ... TYPE still reads
-// it until the column's check is made anew.
+// to what a read returns; empty when the type itself does. The server runs
+// them for every row written, so each is the cheapest form that refuses the
+// same values. An integer or text column is cast (to bigint, to text), so a
+// later ALTER ... TYPE still reads its check until the column's is made anew.
 std::string rule_for(pq::Oid base, char category, const std::string& col) {
     const Column m = map_column(base, -1, true, true);
-    if (m.dec == Decode::Int && m.type < QSCLI_ET_COUNT && kWriteLow[m.type] != kWriteHigh[m.type])
-        return col + "::bigint BETWEEN " + std::to_string(kWriteLow[m.type]) + " AND " + std::to_string(kWriteHigh[m.type]);
+    if (m.dec == Decode::Int && m.type < QSCLI_ET_COUNT && kWriteLow[m.type] != kWriteHigh[m.type]) {
+        // Only the ends where the type holds more than a write may store
+        // need a comparison: for smallint, integer and oid a single one.
+        const int64_t low = kWriteLow[m.type], high = kWriteHigh[m.type];
+        int64_t type_low = low - 1, type_high = high + 1;
+        type_range(base, &type_low, &type_high);
+        const std::string value = col + "::bigint";
+        std::string rule;
+        if (low > type_low) rule = value + " >= " + std::to_string(low);
+        if (high < type_high) rule += (rule.empty() ? "" : " AND ") + value + " <= " + std::to_string(high);
+        return rule;
+    }
     if (m.type == QSCLI_ET_DATE)
         return col + "::date BETWEEN DATE '" QSE_DATE_FIRST "' AND DATE '" QSE_DATE_LAST "'";
     if (m.dec == Decode::Text && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
-        static const std::string pattern = cp866_pattern();
+        static const std::string outside = outside_cp866();
         const std::string text = col + "::text";
-        // A string type's text costs nothing to take: an ASCII one (as many
-        // bytes as characters) skips the slower regular expression.
+        // A string type's text costs little to take: an ASCII one (as many
+        // bytes as characters, two cheap calls) skips the regular
+        // expression, which costs several times more.
         const std::string ascii =
             category == 'S' ? "octet_length(" + text + ") = char_length(" + text + ") OR " : "";
-        return ascii + text + " ~ '" + pattern + "'";
+        return ascii + text + " !~ '" + outside + "'";
     }
     return "";
 }

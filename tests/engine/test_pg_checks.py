@@ -244,3 +244,79 @@ def test_a_column_added_to_a_parent_is_checked_in_its_children(conn, children):
     conn.execute("alter table w add column n smallint")
     refused(conn, "insert into w1(k, n) values (1, -32768)", column="n")
     refused(conn, "insert into w1(k, v) values (1, -32768)")
+
+
+# (column type, a value the server makes, what a read gives, or None when
+# the write is refused): the edges of the cheap tests before the regular
+# expression, and of the repertoire itself.
+EDGES = [
+    ("text", "chr(127)", "\x7f"),
+    ("text", "chr(128)", None),
+    ("text", "'abc' || chr(160)", "abc\xa0"),
+    ("text", "'abc' || chr(161)", None),
+    ("varchar(9)", "chr(1040) || chr(1103)", "Ая"),
+    ("varchar(9)", "chr(1040) || chr(1039)", None),
+    ("text", "chr(1104)", None),
+    ("text", "chr(8470)", "№"),
+    ("text", "chr(8469)", None),
+    ("text", "chr(9632)", "■"),
+    ("text", "chr(9633)", None),
+    ("text", "'a' || chr(10) || 'b'", "a\nb"),
+    ("text", "'a' || chr(10) || chr(8364)", None),
+    ("char(3)", "'ab'", "ab "),
+    ("char(3)", "chr(1025)", "Ё  "),
+    ("char(3)", "'a' || chr(1106)", None),
+    ("text[]", "array['Ё', 'b']", "{Ё,b}"),
+    ("smallint", "32767", 32767),
+    ("smallint", "-32767", -32767),
+    ("integer", "2147483647", 2147483647),
+    ("oid", "0", 0),
+    ("oid", "4294967294", 4294967294),
+    ("oid", "4294967295", None),
+]
+
+
+@pytest.mark.parametrize("sql_type, made, read", EDGES, ids=["%s %s" % c[:2] for c in EDGES])
+def test_the_edges_of_what_a_check_lets_through(conn, sql_type, made, read):
+    conn.execute("create table w(v %s)" % sql_type)
+    if read is None:
+        refused(conn, "insert into w values (%s)" % made)
+        assert conn.execute("select count(*) from w").fetchone() == (0,)
+    else:
+        conn.execute("insert into w values (%s)" % made)
+        assert conn.execute("select v from w").fetchall() == [(read,)]
+
+
+@pytest.mark.parametrize("sql_type", ["smallint", "integer", "oid", "date", "text", "varchar(3)", "char(3)", "jsonb"])
+def test_nulls_pass_every_check(conn, sql_type):
+    conn.execute("create table w(v %s)" % sql_type)
+    conn.execute("insert into w values (null)")
+    conn.execute("insert into w values (?)", (None,))
+    conn.addrecords("w", [[None]])
+    assert conn.execute("select v from w").fetchall() == [(None,)] * 3
+
+
+def test_a_table_with_an_earlier_versions_checks_keeps_working(conn, schema, pg_cluster):
+    # The forms an earlier version gave these columns.
+    pattern = "^[\\u0001-\\u007f\\u0410-\\u044f]*$"
+    pg_cluster.psql(
+        f"create table {schema}.w(v smallint constraint qx_fit_v check (v::bigint between -32767 and 32767), "
+        f"t varchar(9) constraint qx_fit_t check (octet_length(t::text) = char_length(t::text) "
+        f"or t::text ~ '{pattern}'))")
+    conn.execute("insert into w values (?, ?)", (-32767, "Ёлка"[1:]))
+    refused(conn, "insert into w(v) values (-32768)")
+    refused(conn, "insert into w(t) values (chr(8364))", column="t")
+    # A column the library changes gets the check of today's version.
+    conn.execute("alter table w alter column v type integer")
+    assert checks(conn, "w") == ["qx_fit_t", "qx_fit_v"]
+    conn.execute("insert into w(v) values (-32768)")
+    refused(conn, "insert into w(v) values (-2147483648)")
+
+
+@pytest.mark.parametrize("sql_type, value", [("smallint", 7), ("integer", -7), ("oid", 7), ("varchar(5)", "x")])
+def test_a_checked_column_the_library_retypes_to_text_keeps_its_values(conn, sql_type, value):
+    conn.execute("create table w(v %s)" % sql_type)
+    conn.execute("insert into w values (?)", (value,))
+    conn.execute("alter table w alter column v type text")
+    assert conn.execute("select v from w").fetchall() == [(str(value),)]
+    refused(conn, "insert into w values (chr(8364))")
