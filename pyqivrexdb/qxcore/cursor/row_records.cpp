@@ -272,7 +272,7 @@ int RowRecords::run(long long* changes, std::vector<Ref>* left) {
     c_->has_results = 1;
     c_->columns_count = QSCLI_RES_NONE;
     start_next();
-    return 0;
+    return 1;
 }
 
 }  // namespace qx

@@ -23,8 +23,9 @@ public:
     // The batch is full, or the last row taken starts the next one (its
     // values do not fit this one's layout).
     bool ready() const { return full() || carry_row_; }
-    // Runs the rows taken, adding the rows they changed to *changes. 0, or
-    // -1 with the exception of the failing row's execute set. When the
+    // Runs the rows taken, adding the rows they changed to *changes: 1 when
+    // they ran, 0 when there were none, -1 with the exception of the failing
+    // row's execute set. When the
     // library runs no statement so, on() turns false and the rows taken are
     // moved to *left, for the caller to run one by one.
     int run(long long* changes, std::vector<Ref>* left);

@@ -211,21 +211,22 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     RowRecords batch(&as_standard(self)->base, operation, as_standard(self)->dialect, adapters);
     std::vector<Ref> left;
     auto run_batch = [&] {
-        if (batch.run(&total, &left) < 0) return -1;
+        const int ran = batch.run(&total, &left);
+        if (ran < 0) return -1;
         for (Ref& row : left)
             if (one(row.get()) < 0) return -1;
         left.clear();
         // The last row's return value, as its own execute leaves it.
-        return read_return_value(&as_standard(self)->base);
+        return ran ? read_return_value(&as_standard(self)->base) : 0;
     };
     while (Ref params{PyIter_Next(it.get())}) {
         const int taken = batch.on() ? batch.add(params.get()) : 0;
         if (taken < 0) return nullptr;
         if (taken && !batch.ready()) continue;
-        if (run_batch() < 0) return nullptr;
+        if (batch.on() && run_batch() < 0) return nullptr;
         if (!taken && one(params.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred() || run_batch() < 0) return nullptr;
+    if (PyErr_Occurred() || (batch.on() && run_batch() < 0)) return nullptr;
     as_standard(self)->rowcount = known ? total : -1;
     as_standard(self)->has_lastrowid = 0;
     return new_ref(self);
