@@ -16,7 +16,6 @@
 #include "binding.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 namespace qx {
@@ -112,8 +111,11 @@ int RowRecords::stage(PyObject* value, Py_ssize_t k, Staged* out) {
         int y, m, d;
         date_parts(value, &y, &m, &d);
         if (!year_in_range(y)) return 0;
-        char text[16];
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
+        // YYYY-MM-DD, as the literal writes it; no formatting call a value.
+        const char text[10] = {char('0' + y / 1000),     char('0' + y / 100 % 10), char('0' + y / 10 % 10),
+                               char('0' + y % 10),       '-',                      char('0' + m / 10),
+                               char('0' + m % 10),       '-',                      char('0' + d / 10),
+                               char('0' + d % 10)};
         *out = {K_TEXT, 0, 0, arena_.size(), 10};
         arena_.append(text, 10);
         return 1;
