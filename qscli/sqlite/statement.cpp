@@ -193,12 +193,18 @@ int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, cons
     case VKind::Float:
         if (std::isnan(v.d)) return c->fail(QSCLI_E_MISMATCH, "record " + std::to_string(r) + ": NaN is not a number");
         return sqlite3_bind_double(s, i, v.d);
-    case VKind::Text866:
-        if (f.type != QSCLI_ET_DATE) {  // a date's ISO text is in scratch already
-            scratch.clear();
-            cp866_to_utf8(v.p, v.n, scratch);
-        }
+    case VKind::Text866: {
+        if (f.type == QSCLI_ET_DATE)  // its ISO text is in scratch already
+            return sqlite3_bind_text(s, i, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
+        // ASCII is the same in UTF-8: bound where the record holds it.
+        size_t ascii = 0;
+        while (ascii < v.n && v.p[ascii] < 0x80) ++ascii;
+        if (ascii == v.n)
+            return sqlite3_bind_text(s, i, reinterpret_cast<const char*>(v.p), static_cast<int>(v.n), SQLITE_STATIC);
+        scratch.clear();
+        cp866_to_utf8(v.p, v.n, scratch);
         return sqlite3_bind_text(s, i, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
+    }
     case VKind::Blob: return sqlite3_bind_blob(s, i, v.p, static_cast<int>(lay.arra_length(rec, k)), SQLITE_STATIC);
     default: return sqlite3_bind_null(s, i);
     }
