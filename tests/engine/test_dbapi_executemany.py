@@ -240,3 +240,30 @@ def test_a_layout_that_does_not_make_the_records_is_refused(engine, layout, size
     rc = lib.qcSqlExecRecords(hstmt, b"insert into t values (?, ?)", 2, pairs, 1, size, b"\0" * size,
                               ctypes.byref(done), ctypes.byref(changes))
     assert rc == -95
+
+
+@pytest.mark.parametrize("fail_row", [None, 1])
+def test_rows_before_a_failing_iterator_run_as_by_execute(tmp_path, fail_row):
+    def rows():
+        for k in range(5):
+            yield (k, 10 if k == fail_row else k)
+        raise LookupError("no more rows")
+
+    results = []
+    for name in ("a.db", "b.db"):
+        conn = dbapi.connect(str(tmp_path / name))
+        cur = conn.cursor()
+        cur.execute("create table t(k integer, v integer check (v < 10))")
+        try:
+            if name == "a.db":
+                cur.executemany(INSERT, rows())
+            else:
+                for row in rows():
+                    cur.execute(INSERT, row)
+        except Exception as e:  # noqa: BLE001 - compared
+            results.append((type(e).__name__, str(e)))
+        conn.commit()
+        conn.close()
+    assert results[0] == results[1]
+    assert results[0][0] == ("IntegrityError" if fail_row else "LookupError")
+    assert stored(str(tmp_path / "a.db")) == stored(str(tmp_path / "b.db"))

@@ -226,7 +226,17 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
         if (batch.on() && run_batch() < 0) return nullptr;
         if (!taken && one(params.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred() || (batch.on() && run_batch() < 0)) return nullptr;
+    if (PyErr_Occurred()) {
+        // The rows before the one the iterator failed to give ran, as they
+        // would have one by one; a failure of theirs is the one raised.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref held[] = {Ref(type), Ref(value), Ref(tb)};
+        if (batch.on() && run_batch() < 0) return nullptr;
+        PyErr_Restore(held[0].release(), held[1].release(), held[2].release());
+        return nullptr;
+    }
+    if (batch.on() && run_batch() < 0) return nullptr;
     as_standard(self)->rowcount = known ? total : -1;
     as_standard(self)->has_lastrowid = 0;
     return new_ref(self);
