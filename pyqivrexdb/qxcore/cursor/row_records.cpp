@@ -34,8 +34,7 @@ bool library_runs_records() { return qc.qcSqlExecRecords != EntryPoints().qcSqlE
 RowRecords::RowRecords(CursorObject* c, PyObject* operation, int dialect, PyObject* adapters)
     : c_(c), adapters_(adapters == Py_None ? nullptr : adapters) {
     if (library_runs_records()) text_ = positional_text(operation, dialect, &marks_);
-    kinds_.assign(static_cast<size_t>(marks_), K_NULL);
-    widths_.assign(static_cast<size_t>(marks_), 0);
+    fields_.resize(static_cast<size_t>(marks_), Field{K_NULL, 0});
 }
 
 bool RowRecords::full() const { return rows_.size() >= kMaxRows; }
@@ -144,10 +143,10 @@ int RowRecords::add(PyObject* params) {
             arena_.resize(arena_mark);
             return got;
         }
-        const int was = kinds_[static_cast<size_t>(k)];
+        const int was = fields_[static_cast<size_t>(k)].kind;
         if (row[k].kind != K_NULL && was != K_NULL && was != row[k].kind) fits = false;
         const bool sized = row[k].kind == K_TEXT || row[k].kind == K_BLOB;
-        width += sized ? std::max(widths_[static_cast<size_t>(k)], row[k].n) : 8;
+        width += sized ? std::max(fields_[static_cast<size_t>(k)].width, row[k].n) : 8;
     }
     if (!rows_.empty() && (!fits || width * (rows_.size() + 1) > kMaxBytes)) {
         // The first row of the next batch.
@@ -167,35 +166,33 @@ int RowRecords::add(PyObject* params) {
 // Notes the kinds and widths of the row just staged.
 void RowRecords::take(const Staged* row) {
     for (size_t k = 0; k < static_cast<size_t>(marks_); ++k) {
-        if (row[k].kind != K_NULL) kinds_[k] = row[k].kind;
-        if (row[k].n > widths_[k]) widths_[k] = row[k].n;
+        if (row[k].kind != K_NULL) fields_[k].kind = row[k].kind;
+        if (row[k].n > fields_[k].width) fields_[k].width = row[k].n;
     }
 }
 
-void RowRecords::pack(std::vector<unsigned char>& records, std::vector<int>& layout, uint32_t* rec_size) const {
+void RowRecords::pack(std::string& records, std::vector<TypeLen>& layout) const {
     const size_t n = static_cast<size_t>(marks_);
-    layout.assign(2 * n, 0);
+    layout.clear();
     size_t size = 0, arra = 0;
-    for (size_t k = 0; k < n; ++k) {
-        const int kind = kinds_[k];
-        layout[2 * k] = kind == K_TEXT ? QSCLI_ET_CHAR : kind == K_BLOB ? QSCLI_ET_ARRA
-                        : kind == K_REAL ? QSCLI_ET_DFLT : QSCLI_ET_INT64;
-        const size_t len = kind == K_TEXT || kind == K_BLOB ? std::max<size_t>(widths_[k], 1) : 8;
-        layout[2 * k + 1] = static_cast<int>(len);
+    for (const Field& f : fields_) {
+        const int type = f.kind == K_TEXT ? QSCLI_ET_CHAR : f.kind == K_BLOB ? QSCLI_ET_ARRA
+                         : f.kind == K_REAL ? QSCLI_ET_DFLT : QSCLI_ET_INT64;
+        const size_t len = f.kind == K_TEXT || f.kind == K_BLOB ? std::max<size_t>(f.width, 1) : 8;
+        layout.push_back({type, static_cast<int>(len)});
         size += len;
-        arra += kind == K_BLOB;
+        arra += f.kind == K_BLOB;
     }
     const size_t flags_at = size;
     size += (n + 7) / 8 + 4 * arra;
-    *rec_size = static_cast<uint32_t>(size);
-    records.assign(size * rows_.size(), 0);
+    records.assign(size * rows_.size(), '\0');
     for (size_t r = 0; r < rows_.size(); ++r) {
-        unsigned char* rec = records.data() + r * size;
+        auto* rec = reinterpret_cast<unsigned char*>(&records[r * size]);
         unsigned char* length = rec + flags_at + (n + 7) / 8;
         size_t off = 0;
         for (size_t k = 0; k < n; ++k) {
             const Staged& v = values_[r * n + k];
-            const size_t len = static_cast<size_t>(layout[2 * k + 1]);
+            const size_t len = static_cast<size_t>(layout[k].len);
             switch (v.kind) {
             case K_NULL: rec[flags_at + (k >> 3)] |= static_cast<unsigned char>(1u << (k & 7)); break;
             case K_INT: {
@@ -206,7 +203,7 @@ void RowRecords::pack(std::vector<unsigned char>& records, std::vector<int>& lay
             case K_REAL: std::memcpy(rec + off, &v.d, 8); break;
             default: std::memcpy(rec + off, arena_.data() + v.at, v.n); break;
             }
-            if (layout[2 * k] == QSCLI_ET_ARRA) {
+            if (layout[k].type == QSCLI_ET_ARRA) {
                 const uint32_t bytes = static_cast<uint32_t>(v.n);
                 for (int b = 0; b < 4; ++b) length[b] = static_cast<unsigned char>(bytes >> (8 * b));
                 length += 4;
@@ -220,8 +217,7 @@ void RowRecords::clear() {
     rows_.clear();
     values_.clear();
     arena_.clear();
-    kinds_.assign(static_cast<size_t>(marks_), K_NULL);
-    widths_.assign(static_cast<size_t>(marks_), 0);
+    for (Field& f : fields_) f = Field{K_NULL, 0};
 }
 
 // The row carried over becomes the batch's first.
@@ -238,10 +234,12 @@ void RowRecords::start_next() {
 
 int RowRecords::run(long long* changes, std::vector<Ref>* left) {
     if (rows_.empty()) return 0;
-    std::vector<unsigned char> records;
-    std::vector<int> layout;
-    uint32_t rec_size = 0;
-    pack(records, layout, &rec_size);
+    std::string records;
+    std::vector<TypeLen> layout;
+    pack(records, layout);
+    static_assert(sizeof(TypeLen) == 2 * sizeof(int), "pairs of ints");
+    const auto* pairs = reinterpret_cast<const int*>(layout.data());
+    const uint32_t rec_size = static_cast<uint32_t>(records.size() / rows_.size());
     if (c_->vtab->reset(c_) < 0) return -1;
     const char* sql = PyBytes_AS_STRING(text_.get());
     layouts_see_statement(c_->hdb, sql);
@@ -251,7 +249,7 @@ int RowRecords::run(long long* changes, std::vector<Ref>* left) {
     qc_long done = 0;
     int64_t changed = 0;
     const int rc = waiting_call(c_->lock, c_->hdb, [&] {
-        return qc.qcSqlExecRecords(hstmt, sql, fields, layout.data(), count, rec_size, records.data(), &done,
+        return qc.qcSqlExecRecords(hstmt, sql, fields, pairs, count, rec_size, &records[0], &done,
                                    &changed);
     });
     if (rc == QSCLI_E_UNSUPPORTED && done == 0) {

@@ -42,7 +42,12 @@ private:
     int stage(PyObject* value, Py_ssize_t k, Staged* out);
     int stage_text(PyObject* value, Staged* out);
     int stage_iso(PyObject* value, const char* sep, Staged* out);
-    void pack(std::vector<unsigned char>& records, std::vector<int>& layout, uint32_t* rec_size) const;
+    // An element type and a len a field, as qcSqlExecRecords reads them.
+    struct TypeLen {
+        int type;
+        int len;
+    };
+    void pack(std::string& records, std::vector<TypeLen>& layout) const;
     bool full() const;
     void take(const Staged* row);
     void clear();
@@ -55,8 +60,14 @@ private:
     bool refused_ = false;
     std::vector<Ref> rows_;       // the rows taken, for a library that refuses
     std::vector<Staged> values_;  // marks_ a row
-    std::vector<int> kinds_;      // each field's kind in this batch (K_NULL: none yet)
-    std::vector<size_t> widths_;  // each text or blob field's widest value
+    // Each field in this batch: its kind (K_NULL: none yet), its widest text
+    // or blob. Vectors of the module's own types only: one of a plain type
+    // would be exported from the extension.
+    struct Field {
+        int kind;
+        size_t width;
+    };
+    std::vector<Field> fields_;
     std::string arena_;
     // The row that starts the next batch, staged.
     Ref carry_row_;
