@@ -69,7 +69,7 @@ VALUES = [
     ("double precision", [0.0, -0.0, 1e308, -1e308, 5e-324, 0.1, 1 / 3, 2.0**53, 1e16, float("inf"),
                           float("-inf"), float("nan"), 7]),
     ("char(12)", ["", "abc", "Ёё ■\u00a0", "trailing  ", "it's", "x" * 12, "x" * 13, EURO, "a\0b", "Ж?"]),
-    ("text", ["", "Москва", "\u2592\u2593\u2588", "ʼ", "\U0001F600", "'; drop table t; --"]),
+    ("text", ["", "Москва", "\u2592\u2593\u2588", "ʼ", "\U0001F600", "'; drop table t; --", "Ж" * (2 << 20)]),
     ("blob", [b"", b"\x00\xff\x00", bytearray(b"ab"), memoryview(b"xyz"), memoryview(b"abcd")[::2]]),
     ("date", [D(1900, 1, 1), D(2078, 12, 31), D(1899, 12, 31), D(2079, 1, 1), D(2015, 6, 1)]),
     ("", [datetime.datetime(2020, 1, 2, 3, 4, 5, 6), datetime.time(1, 2, 3), decimal.Decimal("1.10"),

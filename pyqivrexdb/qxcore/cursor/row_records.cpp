@@ -26,6 +26,10 @@ namespace {
 // bytes (a row wider than that goes alone).
 constexpr size_t kMaxRows = 4096;
 constexpr size_t kMaxBytes = size_t{4} << 20;
+// A row whose texts and blobs take more goes the per-row way: its literals
+// could make a statement longer than the engine reads, and the refusal must
+// be the same.
+constexpr size_t kMaxRowBytes = size_t{1} << 20;
 
 bool library_runs_records() { return qc.qcSqlExecRecords != EntryPoints().qcSqlExecRecords; }
 
@@ -137,7 +141,8 @@ int RowRecords::add(PyObject* params) {
     bool fits = true;
     size_t width = 0;
     for (Py_ssize_t k = 0; k < marks_; ++k) {
-        const int got = stage(PySequence_Fast_GET_ITEM(held.get(), k), k, &row[k]);
+        int got = stage(PySequence_Fast_GET_ITEM(held.get(), k), k, &row[k]);
+        if (got > 0 && arena_.size() - arena_mark > kMaxRowBytes) got = 0;
         if (got <= 0) {
             values_.resize(values_mark);
             arena_.resize(arena_mark);
