@@ -267,3 +267,23 @@ def test_rows_before_a_failing_iterator_run_as_by_execute(tmp_path, fail_row):
     assert results[0] == results[1]
     assert results[0][0] == ("IntegrityError" if fail_row else "LookupError")
     assert stored(str(tmp_path / "a.db")) == stored(str(tmp_path / "b.db"))
+
+
+def test_the_cursor_after_a_batch_is_as_after_rows_one_by_one(tmp_path):
+    def state(cur):
+        try:
+            cur.fetchone()
+            fetched = "rows"
+        except dbapi.ProgrammingError as e:
+            fetched = str(e)
+        return cur.rowcount, cur.lastrowid, cur.description, cur.return_value, fetched
+
+    conn = dbapi.connect(str(tmp_path / "a.db"))
+    cur = conn.cursor()
+    cur.execute("create table t(k integer, v text)")
+    cur.execute("select 1")
+    cur.executemany(INSERT, [(1, "a"), (2, "b")])
+    batched = state(cur)
+    cur.execute("select 1")
+    cur.executemany(INSERT, [(3, decimal.Decimal("1.5")), (4, decimal.Decimal("2"))])  # a text a row
+    assert batched == state(cur) == (2, None, None, 1, batched[-1])
