@@ -294,7 +294,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecRecords(int hstmt, const char* sql, int fie
         c->int64_now = st->int64;
         st->clear_result();
         drain_streams(c);
-        int rc = c->backend->exec_records(st, sql, lay, count, static_cast<const unsigned char*>(records), done, changes);
+        const auto* recs = static_cast<const unsigned char*>(records);
+        int rc = c->backend->exec_records(st, sql, lay, count, recs, done, changes);
         c->int64_now = outer_int64;
         if (rc == QSCLI_E_UNSUPPORTED) return rc;
         if (rc) st->error = c->last_text();

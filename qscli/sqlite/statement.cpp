@@ -187,7 +187,8 @@ int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, cons
     Value v;
     std::string why;
     if (!unpack_value(f.type, f.len, rec + f.off, v, scratch, &why))
-        return c->fail(QSCLI_E_MISMATCH, "record " + std::to_string(r) + ", field " + std::to_string(k + 1) + ": " + why);
+        return c->fail(QSCLI_E_MISMATCH,
+                       "record " + std::to_string(r) + ", field " + std::to_string(k + 1) + ": " + why);
     switch (v.kind) {
     case VKind::Int: return sqlite3_bind_int64(s, i, v.i);
     case VKind::Float:

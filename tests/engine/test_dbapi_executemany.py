@@ -287,3 +287,20 @@ def test_the_cursor_after_a_batch_is_as_after_rows_one_by_one(tmp_path):
     cur.execute("select 1")
     cur.executemany(INSERT, [(3, decimal.Decimal("1.5")), (4, decimal.Decimal("2"))])  # a text a row
     assert batched == state(cur) == (2, None, None, 1, batched[-1])
+
+
+def test_an_adapter_that_empties_its_row_is_met_as_by_execute(tmp_path, monkeypatch):
+    rows = []
+
+    def shrink(m):
+        for row in rows:
+            del row[1:]
+        return m.cents
+
+    monkeypatch.setitem(dbapi.adapters, Money, shrink)
+    conn = dbapi.connect(str(tmp_path / "a.db"))
+    cur = conn.cursor()
+    cur.execute("create table t(k integer, v integer)")
+    rows.extend([[Money(1), 2], [3, 4]])
+    with pytest.raises(dbapi.ProgrammingError, match="placeholders"):
+        cur.executemany(INSERT, rows)

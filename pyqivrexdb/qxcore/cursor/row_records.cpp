@@ -60,7 +60,8 @@ int RowRecords::stage_text(PyObject* value, Staged* out) {
 
 // The text of value.isoformat(sep), as its literal quotes it.
 int RowRecords::stage_iso(PyObject* value, const char* sep, Staged* out) {
-    Ref text(sep ? PyObject_CallMethod(value, "isoformat", "s", sep) : PyObject_CallMethod(value, "isoformat", nullptr));
+    Ref text(sep ? PyObject_CallMethod(value, "isoformat", "s", sep)
+                 : PyObject_CallMethod(value, "isoformat", nullptr));
     Py_ssize_t n = 0;
     const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
     if (!p || std::memchr(p, 0, static_cast<size_t>(n))) return PyErr_Clear(), 0;
@@ -141,7 +142,10 @@ int RowRecords::add(PyObject* params) {
     bool fits = true;
     size_t width = 0;
     for (Py_ssize_t k = 0; k < marks_; ++k) {
-        int got = stage(PySequence_Fast_GET_ITEM(held.get(), k), k, &row[k]);
+        // An adapter may have changed a list: its length is read again.
+        int got = k < PySequence_Fast_GET_SIZE(held.get())
+                      ? stage(PySequence_Fast_GET_ITEM(held.get(), k), k, &row[k])
+                      : 0;
         if (got > 0 && arena_.size() - arena_mark > kMaxRowBytes) got = 0;
         if (got <= 0) {
             values_.resize(values_mark);
