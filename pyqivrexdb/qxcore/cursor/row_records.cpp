@@ -41,7 +41,9 @@ RowRecords::RowRecords(CursorObject* c, PyObject* operation, int dialect, PyObje
     fields_.resize(static_cast<size_t>(marks_), Field{K_NULL, 0});
 }
 
-bool RowRecords::full() const { return rows_.size() >= kMaxRows; }
+// The first batch is one row: a library that refuses the statement has then
+// cost one row's packing, and called its adapters once more for one row.
+bool RowRecords::full() const { return rows_.size() >= (accepted_ ? kMaxRows : 1); }
 
 int RowRecords::stage_text(PyObject* value, Staged* out) {
     const size_t at = arena_.size();
@@ -280,6 +282,7 @@ int RowRecords::run(long long* changes, std::vector<Ref>* left) {
     }
     c_->has_results = 1;
     c_->columns_count = QSCLI_RES_NONE;
+    accepted_ = true;
     start_next();
     return 1;
 }

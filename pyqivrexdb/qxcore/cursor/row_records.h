@@ -58,6 +58,7 @@ private:
     Py_ssize_t marks_ = 0;
     PyObject* adapters_;  // borrowed, null for none
     bool refused_ = false;
+    bool accepted_ = false;  // the library ran a batch
     std::vector<Ref> rows_;       // the rows taken, for a library that refuses
     std::vector<Staged> values_;  // marks_ a row
     // Each field in this batch: its kind (K_NULL: none yet), its widest text
