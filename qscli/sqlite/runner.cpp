@@ -226,13 +226,19 @@ int Runner::stream(int rc) {
 }
 
 void Runner::returned_changes() {
-    // Statements that change rows answer with the number of rows changed.
-    if (sqlite3_stmt_readonly(s_)) return;
-    const char* sql = sqlite3_sql(s_);
-    if (!sql) return;
-    const std::string first = first_word(Dialect::Engine, sql, sql + std::strlen(sql));
-    const bool inserts = first == "insert" || first == "replace";
-    if (!(inserts || first == "update" || first == "delete" || first == "with")) return;
+    // Statements that change rows answer with the number of rows changed;
+    // a cached statement keeps which kind it is.
+    int kind = entry_ ? entry_->changes_kind : -1;
+    if (kind < 0) {
+        const char* sql = sqlite3_stmt_readonly(s_) ? nullptr : sqlite3_sql(s_);
+        const std::string first = sql ? first_word(Dialect::Engine, sql, sql + std::strlen(sql)) : std::string();
+        kind = first == "insert" || first == "replace"                   ? 1
+               : first == "update" || first == "delete" || first == "with" ? 2
+                                                                           : 0;
+        if (entry_) entry_->changes_kind = kind;
+    }
+    if (!kind) return;
+    const bool inserts = kind == 1;
     int64_t n = sqlite3_changes64(db_of(c_)->db);
     st_->changes = n;
     st_->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(db_of(c_)->db) : 0;
