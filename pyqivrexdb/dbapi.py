@@ -648,8 +648,11 @@ class Cursor(_standard.Cursor):
         """Runs `operation` once for each item of `seq_of_parameters`, all in
         one transaction. A plain ``INSERT INTO t [(every field)] VALUES (?,
         ...)`` goes through the bulk path (then every value must suit its
-        field's type, as for Connection.addrecords). rowcount is the number
-        of rows changed."""
+        field's type, as for Connection.addrecords). Another INSERT, UPDATE,
+        DELETE or REPLACE with ``?`` placeholders goes to a library that
+        offers it a batch of rows a call, each row stored, refused and
+        counted as its own execute() would. rowcount is the number of rows
+        changed."""
         conn = self.connection
         own = conn._autocommit and not conn._open()
         if own:

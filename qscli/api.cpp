@@ -276,6 +276,34 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
     })
 }
 
+QSCLI_EXPORT int QSCLI_CALL qcSqlExecRecords(int hstmt, const char* sql, int fields, const int* layout, qc_long count,
+                                             unsigned int rec_size, void* records, qc_long* done, int64_t* changes) {
+    GUARDED({
+        if (done) *done = 0;
+        if (changes) *changes = 0;
+        Stmt* st;
+        if (int rc = live_stmt(hstmt, &st)) return rc;
+        if (st->busy) return QSCLI_E_IN_USE;
+        RecordLayout lay;
+        if (!sql || !done || !changes || count < 0 || (count > 0 && !records) || !lay.read(fields, layout, rec_size))
+            return QSCLI_E_ARGUMENT;
+        Conn* c = st->conn;
+        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
+        if (!c->busy) c->begin_call();
+        const bool outer_int64 = c->int64_now;
+        c->int64_now = st->int64;
+        st->clear_result();
+        drain_streams(c);
+        const auto* recs = static_cast<const unsigned char*>(records);
+        int rc = c->backend->exec_records(st, sql, lay, count, recs, done, changes);
+        c->int64_now = outer_int64;
+        if (rc == QSCLI_E_UNSUPPORTED) return rc;
+        if (rc) st->error = c->last_text();
+        else st->error.clear();
+        return settle(c, rc);
+    })
+}
+
 QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int zero, void* buf,
                                              unsigned int size, unsigned int* length) {
     (void)zero;

@@ -44,6 +44,13 @@ public:
     // return value there, or a RowSource in st->source (see above). 0 or an
     // error code (reported through Conn::fail).
     virtual int exec(Stmt* st, const char* sql) = 0;
+    // qcSqlExecRecords: `sql` once a record, stopping at the first failure
+    // (qscli.h); *done and *changes count what ran. QSCLI_E_UNSUPPORTED,
+    // before anything runs, for a statement it does not run so.
+    virtual int exec_records(Stmt*, const char*, const RecordLayout&, int32_t, const unsigned char*, int32_t*,
+                             int64_t*) {
+        return QSCLI_E_UNSUPPORTED;
+    }
     // qcSqlAddRecords: one batch, whole or not at all.
     virtual int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) = 0;
     // The text of an information attribute (CP866); false for an unknown one.

@@ -395,3 +395,35 @@ bool TextShape::read(Dialect d, const char* sql, size_t n, std::vector<Literal>&
 }
 
 }  // namespace qse
+
+namespace qse {
+
+bool marks_take_values(Dialect d, const char* sql, size_t n, size_t marks) {
+    // Each ? becomes the literal 0: parameterize() must then take out
+    // exactly that 0 at each mark, or a value bound there could mean what its
+    // literal would not (an ordinal, a name, a sign folded into a real).
+    std::string probe(sql, n);
+    std::vector<size_t> at;
+    const char* const e = sql + n;
+    Lexer tokens(d, sql, e);
+    Token prev;
+    for (Token t = tokens.next_solid(); t.kind != Tok::End; prev = t, t = tokens.next_solid()) {
+        if (t.kind != Tok::Param) continue;
+        if (!t.is('?') || (prev.kind == Tok::Op && (*prev.b == '-' || *prev.b == '+'))) return false;
+        if ((t.b > sql && (is_word(t.b[-1]) || t.b[-1] == '.')) || (t.e < e && (is_word(*t.e) || *t.e == '.')))
+            return false;
+        at.push_back(static_cast<size_t>(t.b - sql));
+        probe[at.back()] = '0';
+    }
+    if (at.size() != marks) return false;
+    std::string key;
+    std::vector<Literal> lits;
+    std::vector<const char*> spans;
+    if (!parameterize(d, probe.data(), probe.size(), key, lits, &spans)) return false;
+    size_t k = 0;
+    for (size_t i = 0; i < lits.size() && k < at.size(); ++i)
+        if (spans[2 * i] == probe.data() + at[k] && spans[2 * i + 1] == spans[2 * i] + 1 && !lits[i].text) ++k;
+    return k == at.size();
+}
+
+}  // namespace qse

@@ -38,6 +38,11 @@ enum class Dialect;
 bool parameterize(Dialect d, const char* sql, size_t n, std::string& key, std::vector<Literal>& lits,
                   std::vector<const char*>* spans = nullptr);
 
+// Whether each of the `marks` ? marks of `sql` stands where parameterize()
+// would take a literal out, so that a value bound there means what its
+// literal written there would.
+bool marks_take_values(Dialect d, const char* sql, size_t n, size_t marks);
+
 // The shape of a text parameterize() read: the pieces of text around the
 // literals it took out, and whether each was an integer, a real or a
 // string. A text of the same pieces around literals of the same kinds

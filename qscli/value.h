@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace qse {
 
@@ -56,5 +58,51 @@ inline unsigned digits_of(int64_t i) {
 // *why, for a date past the last day.
 bool unpack_value(int type, uint32_t len, const unsigned char* src, Value& v, std::string& scratch,
                   std::string* why);
+
+// The records of qcSqlExecRecords: fields one after the other, then a null
+// flag bit a field, then a 4-byte length an ARRA field (as results with
+// QSCLI_ATTR_NULL_FLAGS 2).
+struct RecordLayout {
+    struct Field {
+        int type;
+        uint32_t len;
+        uint32_t off;
+        uint32_t length_at;  // ARRA: where its length is in the record
+    };
+    std::vector<Field> fields;
+    uint32_t flags_at = 0;
+    uint32_t rec_size = 0;
+
+    // From `n` pairs of element type and len; false when they do not make
+    // records of rec_size bytes.
+    bool read(int n, const int* pairs, unsigned size) {
+        if (n < 1 || n > 32767 || !pairs) return false;
+        fields.assign(static_cast<size_t>(n), Field());
+        uint64_t at = 0;
+        for (Field& f : fields) {
+            f.type = pairs[0];
+            f.len = static_cast<uint32_t>(pairs[1]);
+            pairs += 2;
+            const bool known = (f.type >= 0 && f.type < QSCLI_ET_COUNT) || f.type == QSCLI_ET_INT64;
+            const uint32_t natural = f.type == QSCLI_ET_INT64 ? 8 : known ? natural_width(f.type) : 0;
+            if (!known || f.len == 0 || f.len > (1u << 30) || (natural && f.len != natural)) return false;
+            f.off = static_cast<uint32_t>(at);
+            at += f.len;
+        }
+        flags_at = static_cast<uint32_t>(at);
+        at += (fields.size() + 7) / 8;
+        for (Field& f : fields)
+            if (f.type == QSCLI_ET_ARRA) f.length_at = static_cast<uint32_t>(at), at += 4;
+        rec_size = size;
+        return at == size;
+    }
+    bool is_null(const unsigned char* rec, size_t k) const { return rec[flags_at + (k >> 3)] >> (k & 7) & 1; }
+    // An ARRA field's bytes, never more than the field holds.
+    uint32_t arra_length(const unsigned char* rec, size_t k) const {
+        uint32_t n;
+        std::memcpy(&n, rec + fields[k].length_at, 4);
+        return n < fields[k].len ? n : fields[k].len;
+    }
+};
 
 }  // namespace qse

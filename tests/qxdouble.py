@@ -34,7 +34,8 @@ ENTRY_POINTS = (
     "qcSqlAddRecords", "qcSqlPackDate", "qcSqlUnpackDate",
 )
 # Entry points our own library adds; the vendor's has none of them.
-OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency", "qcSqlDialect", "qcSqlTransactionState")
+OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency", "qcSqlDialect", "qcSqlTransactionState",
+                         "qcSqlExecRecords")
 QSCLI_E_INTERRUPTED = -9
 QSCLI_E_RECORD_LENGTH = -94
 QSCLI_DIALECT_ENGINE, QSCLI_DIALECT_PG = 0, 1

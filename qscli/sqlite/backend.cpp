@@ -67,6 +67,10 @@ public:
         keep_busy_wait(db_, sql);
         return rc;
     }
+    int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, int32_t count, const unsigned char* recs,
+                     int32_t* done, int64_t* changes) override {
+        return qse::exec_records(st, sql, lay, count, recs, done, changes);
+    }
     int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override {
         return qse::add_records(c_, table, count, rec_size, recs);
     }

@@ -57,6 +57,9 @@ inline int code_of(int rc) { return -(rc & 0xff); }
 
 // Runs `sql` (CP866, NUL-terminated) on `st`.
 int exec_direct(Stmt* st, const char* sql);
+// qcSqlExecRecords (backend.h).
+int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long count, const unsigned char* recs,
+                 qc_long* done, int64_t* changes);
 // Runs engine SQL (UTF-8), every statement of it, to its end. 0 or the
 // failure's code.
 int exec_simple(Conn* c, const std::string& sql);

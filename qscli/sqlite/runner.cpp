@@ -42,14 +42,20 @@ void describe(sqlite3_stmt* s, int ncols, bool int64, ResultColumns& out) {
     }
 }
 
-// Statements that change rows answer with the number of rows changed.
-void returned_changes(Conn* c, Stmt* st, sqlite3_stmt* s) {
-    if (sqlite3_stmt_readonly(s)) return;
-    const char* sql = sqlite3_sql(s);
-    if (!sql) return;
-    const std::string first = first_word(Dialect::Engine, sql, sql + std::strlen(sql));
-    const bool inserts = first == "insert" || first == "replace";
-    if (!(inserts || first == "update" || first == "delete" || first == "with")) return;
+// Statements that change rows answer with the number of rows changed; a
+// cached statement keeps which kind it is.
+void returned_changes(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
+    int kind = entry ? entry->changes_kind : -1;
+    if (kind < 0) {
+        const char* sql = sqlite3_stmt_readonly(s) ? nullptr : sqlite3_sql(s);
+        const std::string first = sql ? first_word(Dialect::Engine, sql, sql + std::strlen(sql)) : std::string();
+        kind = first == "insert" || first == "replace"                   ? 1
+               : first == "update" || first == "delete" || first == "with" ? 2
+                                                                           : 0;
+        if (entry) entry->changes_kind = kind;
+    }
+    if (!kind) return;
+    const bool inserts = kind == 1;
     int64_t n = sqlite3_changes64(db_of(c)->db);
     st->changes = n;
     st->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(db_of(c)->db) : 0;
@@ -94,7 +100,7 @@ int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
     if (ncols == 0) {
         while (rc == SQLITE_ROW) rc = sqlite3_step(s);
         if (rc != SQLITE_DONE) return db_of(c)->fail_sqlite(rc);
-        returned_changes(c, st, s);
+        returned_changes(c, st, s, entry);
         return 0;
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return db_of(c)->fail_sqlite(rc);
@@ -105,7 +111,7 @@ int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
     // statement go.
     const bool stream = st->stream && entry && cols.declared && sqlite3_stmt_readonly(s);
     if (int failed = read_rows(c, st, s, rc, cols, stream, entry)) return failed;
-    if (!stream) returned_changes(c, st, s);
+    if (!stream) returned_changes(c, st, s, entry);
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include "own.h"
 #include "statement.h"
 
+#include <cmath>
+
 namespace qse {
 
 namespace {
@@ -145,7 +147,108 @@ int dispatch(Conn* c, Stmt* st, const char* sql) {
     return run_sql(c, st, sql, n, cmd);
 }
 
+// A statement exec_records runs: a change of rows giving none, one
+// statement whose marks all stand for values. Prepared through the cache
+// under its own text; null when it is not one to run so.
+sqlite3_stmt* prepare_marked(Conn* c, const char* sql, size_t n, int fields, StmtCache::Entry** entry) {
+    const std::string first = first_word(Dialect::Engine, sql, sql + n);
+    if (first != "insert" && first != "update" && first != "delete" && first != "replace") return nullptr;
+    if (parse_command(Dialect::Engine, sql, n).kind != Command::PLAIN) return nullptr;
+    if (!marks_take_values(Dialect::Engine, sql, n, static_cast<size_t>(fields))) return nullptr;
+    const uint64_t h = StmtCache::hash_of(sql, n);
+    if ((*entry = db_of(c)->cache.checkout(sql, n, h))) {
+        if ((*entry)->kind == K_PLAIN && sqlite3_column_count((*entry)->stmt) == 0) return (*entry)->stmt;
+        db_of(c)->cache.checkin(*entry);
+        return nullptr;
+    }
+    const std::string text = to_utf8(sql, n);
+    sqlite3_stmt* s = nullptr;
+    const char* tail = nullptr;
+    // A text SQLite refuses is run record by record, so that its error
+    // names the text with the values in it.
+    if (sqlite3_prepare_v3(db_of(c)->db, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s,
+                           &tail) != SQLITE_OK ||
+        !s || (tail && !only_blank(Dialect::Engine, tail, text.c_str() + text.size())) ||
+        sqlite3_bind_parameter_count(s) != fields || sqlite3_column_count(s) != 0 ||
+        !(*entry = db_of(c)->cache.add(sql, n, h, s))) {
+        sqlite3_finalize(s);
+        return nullptr;
+    }
+    return s;
+}
+
+// Binds field k of a record to parameter k + 1; text goes through `scratch`,
+// which must live until the record has run.
+int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, const unsigned char* rec,
+               std::string& scratch, qc_long r) {
+    const int i = static_cast<int>(k) + 1;
+    const RecordLayout::Field& f = lay.fields[k];
+    if (lay.is_null(rec, k)) return sqlite3_bind_null(s, i);
+    Value v;
+    std::string why;
+    if (!unpack_value(f.type, f.len, rec + f.off, v, scratch, &why))
+        return c->fail(QSCLI_E_MISMATCH,
+                       "record " + std::to_string(r) + ", field " + std::to_string(k + 1) + ": " + why);
+    switch (v.kind) {
+    case VKind::Int: return sqlite3_bind_int64(s, i, v.i);
+    case VKind::Float:
+        if (std::isnan(v.d)) return c->fail(QSCLI_E_MISMATCH, "record " + std::to_string(r) + ": NaN is not a number");
+        return sqlite3_bind_double(s, i, v.d);
+    case VKind::Text866: {
+        if (f.type == QSCLI_ET_DATE)  // its ISO text is in scratch already
+            return sqlite3_bind_text(s, i, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
+        // ASCII is the same in UTF-8: bound where the record holds it.
+        size_t ascii = 0;
+        while (ascii < v.n && v.p[ascii] < 0x80) ++ascii;
+        if (ascii == v.n)
+            return sqlite3_bind_text(s, i, reinterpret_cast<const char*>(v.p), static_cast<int>(v.n), SQLITE_STATIC);
+        scratch.clear();
+        cp866_to_utf8(v.p, v.n, scratch);
+        return sqlite3_bind_text(s, i, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
+    }
+    case VKind::Blob: return sqlite3_bind_blob(s, i, v.p, static_cast<int>(lay.arra_length(rec, k)), SQLITE_STATIC);
+    default: return sqlite3_bind_null(s, i);
+    }
+}
+
 }  // namespace
+
+int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long count, const unsigned char* recs,
+                 qc_long* done, int64_t* changes) {
+    Conn* c = st->conn;
+    st->clear_result();
+    StmtCache::Entry* e = nullptr;
+    sqlite3_stmt* s = prepare_marked(c, sql, std::strlen(sql), static_cast<int>(lay.fields.size()), &e);
+    if (!s) return QSCLI_E_UNSUPPORTED;
+    BusyGuard held_stmt(st->busy), held_conn(c->busy);
+    const bool named = in_named(c);
+    std::vector<std::string> scratch(lay.fields.size());
+    int rc = 0;
+    for (qc_long r = 0; r < count && !rc; ++r) {
+        if (!c->lost.empty()) {
+            rc = refuse_lost(c);
+            break;
+        }
+        const unsigned char* rec = recs + static_cast<size_t>(r) * lay.rec_size;
+        st->clear_result();
+        for (size_t k = 0; k < lay.fields.size() && !rc; ++k) {
+            const int b = bind_field(c, s, lay, k, rec, scratch[k], r);
+            if (b < 0) rc = b;
+            else if (b != SQLITE_OK) rc = db_of(c)->fail_sqlite(b);
+        }
+        if (!rc) rc = run_prepared(c, st, s, e);
+        sqlite3_reset(s);
+        if (rc) {
+            rc = note_lost(c, named, rc);
+            break;
+        }
+        ++*done;
+        if (st->changes > 0) *changes += st->changes;
+    }
+    sqlite3_clear_bindings(s);
+    db_of(c)->cache.checkin(e);
+    return rc;
+}
 
 int exec_direct(Stmt* st, const char* sql) {
     Conn* c = st->conn;

@@ -16,7 +16,7 @@ namespace qse {
 enum Kind { K_PLAIN = 0, K_RETURN = 1 };
 
 // Steps prepared statement `s` to its end and keeps its result set and
-// return value on `st`; `entry` (may be null) keeps its column plans for the
+// return value on `st`; `entry` (may be null) keeps its columns' description for the
 // next run. 0 or the failure's code.
 int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry = nullptr);
 

@@ -39,6 +39,9 @@ public:
         // Whether running it can change no schema: -1 not yet known
         // (write_check.cpp).
         int schema_safe = -1;
+        // What it answers with (runner.cpp): -1 not yet known, 0 nothing, 1
+        // the rows an insert changed, 2 those an update or delete did.
+        int changes_kind = -1;
         // Result columns as last described, valid while SQLite has not
         // prepared the statement afresh (its reprepare count is the same).
         int described_at = -1;

@@ -823,6 +823,17 @@ int QSCLI_CALL qcSqlTransactionState(int hdb, int* state) {
     return 0;
 }
 
+// Plays a library that runs no statement once per record: the driver then
+// executes each row's text itself, which the journal shows.
+int QSCLI_CALL qcSqlExecRecords(int hstmt, const char*, int, const int*, qc_long, unsigned int, void*,
+                                qc_long* done, int64_t* changes) {
+    int rc;
+    if (Call("qcSqlExecRecords").stmt(hstmt).enter(0, &rc)) return rc;
+    if (done) *done = 0;
+    if (changes) *changes = 0;
+    return QSCLI_E_UNSUPPORTED;
+}
+
 int QSCLI_CALL qcSqlPackDate(unsigned int day, unsigned int month, unsigned int year) {
     int rc;
     if (Call("qcSqlPackDate").i(day).i(month).i(year).enter(0, &rc)) return rc;

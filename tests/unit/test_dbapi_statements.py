@@ -1,6 +1,8 @@
 """Statement texts through the standard face: splitting, completeness, the
 placeholder scanner in each dialect the library may name, and the refusal of
 several statements in one execute()."""
+import decimal
+
 import pytest
 
 import qxdouble
@@ -276,3 +278,31 @@ def test_an_adapter_that_binds_another_text_leaves_the_first_intact(double, conn
 def test_integers_are_written_in_full_at_their_bounds(double, conn_in, value):
     conn_in(None).cursor().execute("select ?", (value,))
     assert sent(double) == [b"select " + (b" " if value < 0 else b"") + str(int(value)).encode()]
+
+
+@pytest.mark.parametrize("dialect", [None, QSCLI_DIALECT_PG])
+def test_executemany_without_records_from_the_library_runs_a_text_a_row(double, conn_in, dialect):
+    # The double refuses qcSqlExecRecords as a library without it would.
+    conn = conn_in(dialect)
+    cur = conn.cursor()
+    cur.executemany("insert or abort into t values (?, ?)", [(1, "a"), (2, None), (3, 2.5)])
+    assert len(double.calls("qcSqlExecRecords")) == 1
+    assert sent(double) == [b"begin deferred", b"insert or abort into t values (1, 'a')",
+                            b"insert or abort into t values (2, NULL)", b"insert or abort into t values (3, 2.5)",
+                            b"commit"]
+    assert cur.rowcount == -1  # the double tells no changed rows
+
+
+@pytest.mark.parametrize("sql, rows", [
+    ("insert into t values (:a, :b)", [{"a": 1, "b": 2}]),
+    ("insert into t values (?1, ?2)", [(1, 2)]),
+    ("update t set v = 1", [()]),
+    ("insert into t values (?, ?)", [(1, decimal.Decimal("1.5"))]),
+])
+def test_executemany_sends_no_records_for_what_only_a_text_carries(double, conn_in, sql, rows):
+    cur = conn_in(None).cursor()
+    try:
+        cur.executemany(sql, rows)
+    except Error:
+        pass
+    assert not double.calls("qcSqlExecRecords")

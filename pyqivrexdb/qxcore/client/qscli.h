@@ -89,12 +89,33 @@ typedef int32_t qc_long;
  *   `hdb` as the database holds it now: no transaction open, one open, or
  *   one open that failed and takes nothing but a rollback. Without it the
  *   driver keeps its own account and marks a transaction ended only once
- *   its ending statement has succeeded. */
+ *   its ending statement has succeeded.
+ * qcSqlExecRecords(hstmt, sql, fields, layout, count, rec_size, records,
+ *   done, changes): runs `sql` (as for qcSqlExecDirect, with `fields` ?
+ *   marks) once for each of `count` records, binding the record's fields to
+ *   the marks in order: each record runs as qcSqlExecDirect would run the
+ *   text with the fields written in as their literals. `layout` holds an
+ *   element type and a len for each field (2 * fields ints); the fields
+ *   follow one another from offset 0, then (fields + 7) / 8 null flag bytes
+ *   and one 4-byte length per ARRA field, as in results with
+ *   QSCLI_ATTR_NULL_FLAGS 2; rec_size is their sum. A CHAR field is CP866
+ *   text up to its first NUL. *done = the records that ran, *changes = the
+ *   rows they changed. It stops at the first record that fails, with that
+ *   record's code and error text, as its qcSqlExecDirect would; what that
+ *   record did is undone, what the ones before it did stays. A statement it
+ *   does not run this way (one giving rows, a mark where a literal would
+ *   not be a value, a backend without it) is refused with
+ *   QSCLI_E_UNSUPPORTED before anything runs: the caller then executes
+ *   each record's text itself. */
 #define QSCLI_OPTIONAL_ENTRY_POINTS(OPTIONAL)                                      \
     OPTIONAL(qcSqlCancel, (int hdb))                                               \
     OPTIONAL(qcSqlConcurrency, (int* level))                                       \
     OPTIONAL(qcSqlDialect, (int hdb, int* dialect))                                \
-    OPTIONAL(qcSqlTransactionState, (int hdb, int* state))
+    OPTIONAL(qcSqlTransactionState, (int hdb, int* state))                         \
+    OPTIONAL(qcSqlExecRecords, (int hstmt, const char* sql, int fields,            \
+                                const int* layout, qc_long count,                  \
+                                unsigned int rec_size, void* records,              \
+                                qc_long* done, int64_t* changes))
 
 /* qcSqlConcurrency */
 #define QSCLI_CONCURRENT_CONNECTIONS 1

@@ -239,6 +239,38 @@ Ref values_of(PyObject* params, bool* named) {
 
 }  // namespace
 
+Ref positional_text(PyObject* operation, int dialect, Py_ssize_t* marks) {
+    *marks = 0;
+    if (!PyUnicode_Check(operation)) return Ref();
+    Ref text = statement_text(operation);
+    if (!text) {
+        PyErr_Clear();
+        return text;
+    }
+    const char* b = PyBytes_AS_STRING(text.get());
+    const char* e = b + PyBytes_GET_SIZE(text.get());
+    sql::StatementEnds ends(dialect);
+    bool ended = false;
+    for (const char* p = b; p < e;) {
+        const sql::Token t = sql::next_token(p, e, dialect);
+        if (ended && t.kind != sql::Kind::SPACE && t.kind != sql::Kind::COMMENT && t.kind != sql::Kind::SEMI)
+            return Ref();
+        ended |= ends.feed(p, t);
+        if (t.kind == sql::Kind::OTHER && *p == '?') {
+            if (p + 1 < e && p[1] >= '0' && p[1] <= '9') return Ref();
+            ++*marks;
+            p = p + 1;
+        } else if (t.kind == sql::Kind::OTHER && *p == ':' && p + 1 < e &&
+                   is_name_start(static_cast<unsigned char>(p[1])) && (p == b || p[-1] != ':')) {
+            return Ref();
+        } else {
+            p = t.end;
+        }
+    }
+    if (!*marks) return Ref();
+    return text;
+}
+
 Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters) {
     if (adapters == Py_None) adapters = nullptr;
     const Scanned* seen = params != Py_None && PyUnicode_CheckExact(operation) ? find_scanned(operation, dialect) : nullptr;

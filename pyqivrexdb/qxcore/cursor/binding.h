@@ -16,4 +16,10 @@ namespace qx {
 // values::adapt.
 Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters = Py_None);
 
+// The CP866 text of `operation` when it is one statement whose placeholders
+// are all `?` (their count in *marks), for the library to bind a record's
+// fields to; null, with no exception, for any other (bind_statement()
+// then says what is wrong with it).
+Ref positional_text(PyObject* operation, int dialect, Py_ssize_t* marks);
+
 }  // namespace qx

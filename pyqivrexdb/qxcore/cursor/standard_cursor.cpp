@@ -12,6 +12,7 @@
 #include "../values/cp866.h"
 #include "../values/values.h"
 #include "binding.h"
+#include "row_records.h"
 #include "statement.h"
 
 #include <cstring>
@@ -199,12 +200,43 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!it) return nullptr;
     long long total = 0;
     bool known = true;
-    while (Ref params{PyIter_Next(it.get())}) {
-        if (execute_one(self, operation, params.get(), adapters) < 0) return nullptr;
+    auto one = [&](PyObject* params) {
+        if (execute_one(self, operation, params, adapters) < 0) return -1;
         if (as_standard(self)->rowcount < 0) known = false;
         else total += as_standard(self)->rowcount;
+        return 0;
+    };
+    // Rows the library takes a batch at a call; the others, and all of them
+    // with a library that takes none, one execute each.
+    RowRecords batch(&as_standard(self)->base, operation, as_standard(self)->dialect, adapters);
+    std::vector<Ref> left;
+    auto run_batch = [&] {
+        const int ran = batch.run(&total, &left);
+        if (ran < 0) return -1;
+        for (Ref& row : left)
+            if (one(row.get()) < 0) return -1;
+        left.clear();
+        // The last row's return value, as its own execute leaves it.
+        return ran ? read_return_value(&as_standard(self)->base) : 0;
+    };
+    while (Ref params{PyIter_Next(it.get())}) {
+        const int taken = batch.on() ? batch.add(params.get()) : 0;
+        if (taken < 0) return nullptr;
+        if (taken && !batch.ready()) continue;
+        if (batch.on() && run_batch() < 0) return nullptr;
+        if (!taken && one(params.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred()) {
+        // The rows before the one the iterator failed to give ran, as they
+        // would have one by one; a failure of theirs is the one raised.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref held[] = {Ref(type), Ref(value), Ref(tb)};
+        if (batch.on() && run_batch() < 0) return nullptr;
+        PyErr_Restore(held[0].release(), held[1].release(), held[2].release());
+        return nullptr;
+    }
+    if (batch.on() && run_batch() < 0) return nullptr;
     as_standard(self)->rowcount = known ? total : -1;
     as_standard(self)->has_lastrowid = 0;
     return new_ref(self);
