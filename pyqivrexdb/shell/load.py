@@ -162,26 +162,27 @@ class Load:
     # -- reading --------------------------------------------------------------
 
     def _read(self, f):
-        data = f.read(READ_BYTES)
-        if data.startswith(_BOM):
-            data = data[len(_BOM):]
-        buf, pos, line, final = b"", 0, 1, False
+        # One buffer for the whole file: what a read leaves unparsed moves to
+        # its front and the next read lands behind it, so its pages are
+        # touched once, not a fresh megabyte's worth every read.
+        buf = bytearray(READ_BYTES)
+        view = memoryview(buf)
+        got = end = f.readinto(view)
+        pos = len(_BOM) if buf.startswith(_BOM, 0, end) else 0
+        line, final = 1, False
         header = self.opts.header is not False  # the first record may be skipped
         chunk, lines = [], array("q")
-        while not final:
-            final = not data
-            buf = buf[pos:] + data
-            pos = 0
+        while True:
+            final = got == 0
+            data = view[:end]
             if header:
-                first, _, after, at = self._parse(buf, pos, final, line, None, chunk, lines, 1)
-                if not first and not final:
-                    data = f.read(READ_BYTES)
-                    continue  # its end is in the next read
-                header = False
-                if first and self._is_header(first[0]):
-                    pos, line = after, at
-            while True:
-                rows, at, pos, line = self._parse(buf, pos, final, line, self.kinds, chunk, lines,
+                first, _, after, at = self._parse(data, pos, final, line, None, chunk, lines, 1)
+                if first or final:  # else its end is in the next read
+                    header = False
+                    if first and self._is_header(first[0]):
+                        pos, line = after, at
+            while not header:
+                rows, at, pos, line = self._parse(data, pos, final, line, self.kinds, chunk, lines,
                                                   self.chunk_rows - len(chunk))
                 chunk += rows
                 lines.frombytes(at)
@@ -190,7 +191,16 @@ class Load:
                 self._send(chunk, lines)
                 chunk, lines = [], array("q")
                 self._show_progress()
-            data = f.read(READ_BYTES)
+            if final:
+                break
+            rest = end - pos
+            if pos:
+                buf[:rest] = buf[pos:end]
+            elif rest == len(buf):  # one record longer than the buffer
+                buf = buf + bytes(len(buf))
+                view = memoryview(buf)
+            got = f.readinto(view[rest:])
+            end, pos = rest + got, 0
         if chunk:
             self._send(chunk, lines)
 
