@@ -286,6 +286,41 @@ size_t plain_run(State state, const char* p, const char* end) {
     return static_cast<size_t>(q - p);
 }
 
+// A line that holds a whole record in the common forms (plain fields,
+// quoted ones without a doubled quote, no carriage return but before the
+// line break) split a field at a time into the empty `rec`; false, `rec`
+// left empty, when the states must read it a character at a time.
+bool split_line(const char* p, const char* end, Record& rec) {
+    if (end > p && end[-1] == '\n') --end;
+    if (end > p && end[-1] == '\r') --end;
+    if (static_cast<size_t>(end - p) > FIELD_LIMIT || std::memchr(p, '\r', static_cast<size_t>(end - p)))
+        return false;
+    auto undo = [&] {
+        rec.clear();
+        return false;
+    };
+    if (p == end) return true;  // a blank line: no fields
+    for (;;) {
+        if (*p == '"') {
+            const char* q = static_cast<const char*>(std::memchr(p + 1, '"', static_cast<size_t>(end - p - 1)));
+            if (!q || (q + 1 < end && q[1] != ',')) return undo();  // goes on past the line, or "" inside
+            rec.text.append(p + 1, static_cast<size_t>(q - p - 1));
+            p = q + 1;
+        } else {
+            const char* q = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
+            if (!q) q = end;
+            rec.text.append(p, static_cast<size_t>(q - p));
+            p = q;
+        }
+        rec.save();
+        if (p == end) return true;
+        if (++p == end) {  // a comma last: an empty field after it
+            rec.save();
+            return true;
+        }
+    }
+}
+
 }  // namespace
 
 // csv_rows(data, pos, final, line, kinds, convert, null, bad, limit)
@@ -359,11 +394,13 @@ PyObject* csv_rows(PyObject*, PyObject* args) {
         if (!nl && !final) break;  // the line goes on in the next data
         const Py_ssize_t len = nl ? nl + 1 - start : cx.size - p;
         if (!check_utf8(cx, start, len, line)) return fail();
+        bool whole = false;
         if (state == START_RECORD) {
             rec.clear();
             rec.line = line;
+            whole = split_line(start, start + len, rec);
         }
-        for (Py_ssize_t k = 0; k < len;) {
+        for (Py_ssize_t k = whole ? len : 0; k < len;) {
             const size_t run = plain_run(state, start + k, start + len);
             if (run) {
                 rec.text.append(start + k, run);
@@ -374,7 +411,7 @@ PyObject* csv_rows(PyObject*, PyObject* args) {
             if (!step(cx, state, rec, static_cast<unsigned char>(start[k++]), line)) return fail();
         }
         p += len;
-        if (len > 0 && !step(cx, state, rec, EOL, line)) return fail();
+        if (len > 0 && !whole && !step(cx, state, rec, EOL, line)) return fail();
         ++line;
         if (state != START_RECORD) {
             if (p < cx.size || !final) continue;
