@@ -15,11 +15,14 @@ from .fields import BadValue, converter, kind
 
 _CHAR = _q.QSCLI_ET_CHAR
 READ_BYTES = 1 << 20  # bytes of the file read at a time
-# Bytes of records handed to the driver in one call. On PostgreSQL a call is
-# one COPY, whose setup is a small share of a MiB; more rows a call only
-# hold more memory and cost more in cache misses (measured: 8 MiB is no
-# faster there, and slower on the engine).
-CHUNK_BYTES = 1 << 20
+# Bytes of records handed to the driver in one call. On a server a call is
+# one COPY, whose setup costs about a millisecond: a MiB a call keeps that a
+# small share (8 MiB measured no faster). The engine takes a call's records
+# in batches of its own, so there a call holds fewer rows and their memory is
+# reused from call to call instead of mapped afresh (measured: 40% fewer page
+# faults and 4% less time than at 1 MiB, the same from 64 to 256 KiB).
+SERVER_CHUNK_BYTES = 1 << 20
+ENGINE_CHUNK_BYTES = 1 << 17
 PROGRESS_EVERY = 0.5  # seconds between progress lines
 _BOM = b"\xef\xbb\xbf"
 
@@ -118,7 +121,8 @@ class Load:
             raise LoadError("table %s: %s" % (self.table, exc)) from None
         self.kinds = "".join(kind(code, self.opts.truncate) for _, code, _, _ in fields)
         record = sum(length for _, _, length, _ in fields) + (len(fields) + 7) // 8  # with its null flags
-        self.chunk_rows = max(1, CHUNK_BYTES // max(record, 1))
+        chunk = ENGINE_CHUNK_BYTES if self.db.dialect == "engine" else SERVER_CHUNK_BYTES
+        self.chunk_rows = max(1, chunk // max(record, 1))
         self.file, self.size = f, os.fstat(f.fileno()).st_size
         # One transaction for the whole load, unless the user has one open:
         # a refused batch takes back only itself, so what went before stays.
