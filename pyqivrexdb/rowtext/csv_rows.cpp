@@ -48,8 +48,8 @@ bool raise_bad(const Context& cx, long long line, PyObject* field, PyObject* mes
 }
 
 // A line that is not UTF-8 stops the read at its first bad byte, as a line
-// decoded on its own would.
-bool check_utf8(const Context& cx, const char* line, Py_ssize_t len, long long number) {
+// decoded on its own would. `ascii` tells whether it is all ASCII.
+bool check_utf8(const Context& cx, const char* line, Py_ssize_t len, long long number, bool* ascii) {
     const char* p = line;
     const char* end = line + len;
     uint64_t high = 0;
@@ -59,6 +59,7 @@ bool check_utf8(const Context& cx, const char* line, Py_ssize_t len, long long n
         high = word & 0x8080808080808080u;
     }
     while (p < end && !high) high = static_cast<unsigned char>(*p++) & 0x80;
+    *ascii = !high;
     if (!high) return true;
     Ref text(PyUnicode_DecodeUTF8(line, len, "strict"));
     if (text) return true;
@@ -131,15 +132,23 @@ PyObject* quick_date(const char* p, Py_ssize_t n) {
     return date;
 }
 
+// A text known to be ASCII, without the decoder's checks.
+PyObject* text_of(const char* p, Py_ssize_t n, bool ascii) {
+    if (!ascii) return PyUnicode_DecodeUTF8(p, n, "strict");
+    PyObject* text = PyUnicode_New(n, 127);
+    if (text) std::memcpy(PyUnicode_DATA(text), p, static_cast<size_t>(n));
+    return text;
+}
+
 // Field j's value from its text: None for the NULL marker, else as its kind
 // reads it. A converter's refusal is raised with the line and the field.
-PyObject* value(const Context& cx, Py_ssize_t j, const char* p, Py_ssize_t n, long long line) {
+PyObject* value(const Context& cx, Py_ssize_t j, const char* p, Py_ssize_t n, long long line, bool ascii) {
     if (cx.null_len == n && std::memcmp(cx.null, p, static_cast<size_t>(n)) == 0) Py_RETURN_NONE;
     const char kind = cx.kinds[j];
     PyObject* quick = kind == 'i' ? quick_integer(p, n) : kind == 'r' ? quick_number(p, n)
                     : kind == 'd' ? quick_date(p, n) : nullptr;
     if (quick || PyErr_Occurred()) return quick;
-    Ref text(PyUnicode_DecodeUTF8(p, n, "strict"));
+    Ref text(text_of(p, n, ascii));
     if (!text || kind == 't') return text.release();
     PyObject* got = PyObject_CallOneArg(PyList_GET_ITEM(cx.convert, j), text.get());
     if (got || !PyErr_ExceptionMatches(cx.bad)) return got;
@@ -162,11 +171,13 @@ struct Record {
     std::vector<size_t> ends;
     size_t field_start = 0;
     long long line = 0;  // the line it began on
+    bool ascii = true;   // every line of it
 
     void clear() {
         text.clear();
         ends.clear();
         field_start = 0;
+        ascii = true;
     }
     void save() {
         ends.push_back(text.size());
@@ -189,7 +200,7 @@ PyObject* make_row(const Context& cx, const Record& rec) {
     for (Py_ssize_t j = 0; j < n; ++j) {
         const char* p = rec.text.data() + from;
         const Py_ssize_t len = static_cast<Py_ssize_t>(rec.ends[j] - from);
-        PyObject* v = cx.nfields < 0 ? PyUnicode_DecodeUTF8(p, len, "strict") : value(cx, j, p, len, rec.line);
+        PyObject* v = cx.nfields < 0 ? text_of(p, len, rec.ascii) : value(cx, j, p, len, rec.line, rec.ascii);
         if (!v) return nullptr;
         PyTuple_SET_ITEM(row.get(), j, v);
         from = rec.ends[j];
@@ -286,6 +297,41 @@ size_t plain_run(State state, const char* p, const char* end) {
     return static_cast<size_t>(q - p);
 }
 
+// A line that holds a whole record in the common forms (plain fields,
+// quoted ones without a doubled quote, no carriage return but before the
+// line break) split a field at a time into the empty `rec`; false, `rec`
+// left empty, when the states must read it a character at a time.
+bool split_line(const char* p, const char* end, Record& rec) {
+    if (end > p && end[-1] == '\n') --end;
+    if (end > p && end[-1] == '\r') --end;
+    if (static_cast<size_t>(end - p) > FIELD_LIMIT || std::memchr(p, '\r', static_cast<size_t>(end - p)))
+        return false;
+    auto undo = [&] {
+        rec.clear();
+        return false;
+    };
+    if (p == end) return true;  // a blank line: no fields
+    for (;;) {
+        if (*p == '"') {
+            const char* q = static_cast<const char*>(std::memchr(p + 1, '"', static_cast<size_t>(end - p - 1)));
+            if (!q || (q + 1 < end && q[1] != ',')) return undo();  // goes on past the line, or "" inside
+            rec.text.append(p + 1, static_cast<size_t>(q - p - 1));
+            p = q + 1;
+        } else {
+            const char* q = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
+            if (!q) q = end;
+            rec.text.append(p, static_cast<size_t>(q - p));
+            p = q;
+        }
+        rec.save();
+        if (p == end) return true;
+        if (++p == end) {  // a comma last: an empty field after it
+            rec.save();
+            return true;
+        }
+    }
+}
+
 }  // namespace
 
 // csv_rows(data, pos, final, line, kinds, convert, null, bad, limit)
@@ -358,12 +404,16 @@ PyObject* csv_rows(PyObject*, PyObject* args) {
         const char* nl = static_cast<const char*>(std::memchr(start, '\n', static_cast<size_t>(cx.size - p)));
         if (!nl && !final) break;  // the line goes on in the next data
         const Py_ssize_t len = nl ? nl + 1 - start : cx.size - p;
-        if (!check_utf8(cx, start, len, line)) return fail();
+        bool ascii = false;
+        if (!check_utf8(cx, start, len, line, &ascii)) return fail();
+        bool whole = false;
         if (state == START_RECORD) {
             rec.clear();
             rec.line = line;
+            whole = split_line(start, start + len, rec);
         }
-        for (Py_ssize_t k = 0; k < len;) {
+        rec.ascii = rec.ascii && ascii;
+        for (Py_ssize_t k = whole ? len : 0; k < len;) {
             const size_t run = plain_run(state, start + k, start + len);
             if (run) {
                 rec.text.append(start + k, run);
@@ -374,7 +424,7 @@ PyObject* csv_rows(PyObject*, PyObject* args) {
             if (!step(cx, state, rec, static_cast<unsigned char>(start[k++]), line)) return fail();
         }
         p += len;
-        if (len > 0 && !step(cx, state, rec, EOL, line)) return fail();
+        if (len > 0 && !whole && !step(cx, state, rec, EOL, line)) return fail();
         ++line;
         if (state != START_RECORD) {
             if (p < cx.size || !final) continue;

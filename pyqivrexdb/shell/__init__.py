@@ -11,7 +11,6 @@ or command failed, 130 after Ctrl-C.
 """
 
 import argparse
-import getpass
 import os
 import sys
 
@@ -65,6 +64,8 @@ def _connect(args):
         given = args.password or masked_dsn(args.dsn) != args.dsn
         if given or getattr(exc, "code", None) != _AUTH or not sys.stdin.isatty():
             raise
+    import getpass  # asked for rarely: the shell starts without
+
     args.password = getpass.getpass("Password: ")
     return Database(args.dsn, args.user, args.password)
 

@@ -6,7 +6,6 @@ bounded by one page whatever the size of the result.
 """
 
 import datetime
-import json
 import math
 
 from .. import _rowtext
@@ -103,6 +102,8 @@ class JsonPrinter:
         self.out = out
 
     def result(self, names, pages):
+        import json  # only this mode needs it: the shell starts without
+
         keys = [json.dumps(n, ensure_ascii=False) + ": " for n in names]
         count = 0
         write = self.out.write

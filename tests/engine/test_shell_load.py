@@ -251,3 +251,24 @@ def test_an_unexpected_failure_ends_the_loads_transaction(tmp_path, monkeypatch)
     # statements run on their own again: nothing waits for a commit
     assert not database.conn.in_transaction and database.conn.autocommit
     database.close()
+
+
+@pytest.mark.parametrize("read_bytes", [3, 4, 7, 16, 1 << 20])
+def test_the_rows_do_not_depend_on_how_much_a_read_takes(tmp_path, monkeypatch, read_bytes):
+    # Reads shorter than a record (the one of 42 bytes too) carry it over
+    # into the next, the buffer growing for it.
+    import io
+
+    from pyqivrexdb.shell import load, session
+    from pyqivrexdb.shell.db import Database
+
+    monkeypatch.setattr(load, "READ_BYTES", read_bytes)
+    database = Database(str(tmp_path / "r.db"))
+    sh = session.Shell(database, out=io.StringIO(), err=io.StringIO())
+    assert sh.run_text("create table r (id integer, name varchar(40));\n")
+    path = tmp_path / "r.csv"
+    path.write_bytes(('\ufeffid,name\n1,"a\nb"\n2,"%s"\n3,"x""y"\n\n4,\n' % ("z" * 37)).encode())
+    load.command(sh, ["r", str(path)])
+    assert database.rows("select id, name from r order by id;") == [
+        (1, "a\nb"), (2, "z" * 37), (3, 'x"y'), (4, None)]
+    database.close()

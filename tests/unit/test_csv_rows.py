@@ -55,6 +55,9 @@ def reference(data):
     b'1,"never closed\n2,b\n',                 # a quote open at the end: the rest is one field
     b'"",,""\n',                               # empty fields, quoted or not
     '1,Привет,"é"\n'.encode(),                 # non-ASCII text
+    b'a,\n,\n"a"\r\n"x",\n',                     # a comma last, a comma alone, a quote closing a CRLF line
+    b' "a",b""\n"a"b,c\n',                      # a quote after a blank, or inside or after a field
+    '1,"a\nб",c\n2,"б\na",c\n'.encode(),          # non-ASCII on a record's later line, or on its first
 ])
 @pytest.mark.parametrize("block", [None, 1, 2, 3, 7])
 def test_records_split_as_the_csv_module_splits_them(data, block):
