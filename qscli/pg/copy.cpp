@@ -26,7 +26,9 @@ bool has_binary(pq::Oid oid) {
 }
 
 void put_be(std::string& out, uint64_t v, unsigned n) {
-    for (unsigned k = n; k-- > 0;) out += static_cast<char>(v >> (8 * k));
+    char bytes[8];
+    for (unsigned k = 0; k < n; ++k) bytes[k] = static_cast<char>(v >> (8 * (n - 1 - k)));
+    out.append(bytes, n);
 }
 
 // The shortest decimal that reads back as d.
