@@ -345,11 +345,15 @@ class Connection:
             self._control = _standard.Cursor(self._check())
         self._control.execute(sql)
 
-    def _begin(self):
-        """Opens the DB-API transaction before a statement, when one is due."""
-        if not self._autocommit and not self._open():
-            self._run(_BEGIN)
-            self._in_transaction = True
+    def _begin(self, whole=False):
+        """Opens the DB-API transaction before a statement, when one is due;
+        with `whole`, in autocommit too, for an operation that must take
+        effect whole or not at all. True when it opened one."""
+        if (self._autocommit and not whole) or self._open():
+            return False
+        self._run(_BEGIN)
+        self._in_transaction = True
+        return True
 
     def commit(self):
         """Commits the open transaction; nothing to do without one. When the
@@ -654,10 +658,7 @@ class Cursor(_standard.Cursor):
         counted as its own execute() would. rowcount is the number of rows
         changed."""
         conn = self.connection
-        own = conn._autocommit and not conn._open()
-        if own:
-            conn._run(_BEGIN)
-            conn._in_transaction = True
+        own = conn._autocommit and conn._begin(whole=True)
         try:
             conn._timed(self._executemany, operation, seq_of_parameters)
         except BaseException:
