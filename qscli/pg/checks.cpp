@@ -84,7 +84,10 @@ std::string rule_for(pq::Oid base, char category, const std::string& col) {
         return rule;
     }
     if (m.type == QSCLI_ET_DATE)
-        return col + "::date BETWEEN DATE '" QSE_DATE_FIRST "' AND DATE '" QSE_DATE_LAST "'";
+        // As a timestamp: a cast of a date to date is dropped, and a column
+        // retyped to text could not be compared with dates. A date past
+        // year 294276 fails the cast: a data exception all the same.
+        return col + "::timestamp BETWEEN TIMESTAMP '" QSE_DATE_FIRST "' AND TIMESTAMP '" QSE_DATE_LAST "'";
     if (m.dec == Decode::Text && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
         static const std::string outside = outside_cp866();
         const std::string text = col + "::text";

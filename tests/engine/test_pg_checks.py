@@ -73,6 +73,13 @@ def test_a_value_the_server_makes_is_refused_naming_the_column(conn, sql_type, s
     assert conn.execute("select count(*) from w").fetchone() == (0,)
 
 
+def test_a_date_beyond_what_the_check_can_compare_is_refused_too(conn):
+    conn.execute("create table w(v date)")
+    with pytest.raises(DataError) as e:
+        conn.execute("insert into w values (date '300000-01-01')")
+    assert e.value.error_code_qivrex == MISMATCH
+
+
 @pytest.mark.parametrize("sql_type, first, update", [
     ("smallint", -32767, "update w set v = v - 1"),
     ("integer", -2147483647, "update w set v = v - 1"),
@@ -313,7 +320,8 @@ def test_a_table_with_an_earlier_versions_checks_keeps_working(conn, schema, pg_
     refused(conn, "insert into w(v) values (-2147483648)")
 
 
-@pytest.mark.parametrize("sql_type, value", [("smallint", 7), ("integer", -7), ("oid", 7), ("varchar(5)", "x")])
+@pytest.mark.parametrize("sql_type, value", [("smallint", 7), ("integer", -7), ("oid", 7), ("varchar(5)", "x"),
+                                             ("date", datetime.date(2024, 5, 1))])
 def test_a_checked_column_the_library_retypes_to_text_keeps_its_values(conn, sql_type, value):
     conn.execute("create table w(v %s)" % sql_type)
     conn.execute("insert into w values (?)", (value,))
