@@ -21,7 +21,7 @@ def _ctrl_c_reaches():
 
 # Runs for seconds on a fast machine, so Ctrl-C sent once the shell is busy
 # always finds it running.
-LONG_QUERY = ("with recursive c(i) as (select 1 union all select i + 1 from c where i < 8000000) "
+LONG_QUERY = ("with recursive c(i) as (select 1 union all select i + 1 from c where i < 80000000) "
               "select count(*) from c;")
 
 
