@@ -1,6 +1,8 @@
 // Running one statement text: the engine's own statements are told apart by
 // their first word, everything else goes to SQLite, through the statement
 // cache when the text is one statement.
+#include "exact_real.h"
+#include "lexer.h"
 #include "named.h"
 #include "own.h"
 #include "statement.h"
@@ -11,9 +13,10 @@ namespace qse {
 
 namespace {
 
-// A real literal's value exactly as SQLite reads one in statement text: the
-// same conversion turns a text value into a real.
+// A real literal's value, the nearest double, as SQLite reads one in
+// statement text (exact_real.h); beyond a double's range as SQLite has it.
 bool real_of(Db* db, const std::string& text, double* v) {
+    if (exact_real(text.data(), text.data() + text.size(), v)) return true;
     StmtCache::Entry* e = nullptr;
     sqlite3_stmt* s = prepare_cached(db, "select ?1", &e);
     if (!s) return false;
