@@ -70,6 +70,17 @@ bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vec
     return true;
 }
 
+// A text run as it came binds no values: SQLite would run a parameter mark
+// in it as NULL.
+int refuse_marks(Conn* c, sqlite3_stmt* s) {
+    const int n = sqlite3_bind_parameter_count(s);
+    if (n == 0) return 0;
+    const char* name = sqlite3_bind_parameter_name(s, 1);
+    return c->fail(QSCLI_E_ERROR, "no value for parameter " + std::string(name ? name : "?") + " (the statement has " +
+                                      std::to_string(n) + " parameter mark" + (n > 1 ? "s" : "") +
+                                      " and none is given a value)");
+}
+
 // Prepares and runs every statement of a text that SQLite runs; a text of
 // one statement goes through the cache.
 int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
@@ -82,7 +93,8 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     uint64_t h = StmtCache::hash_of(sql, n);
     StmtCache::Entry* e = db_of(c)->cache.checkout(sql, n, h);
     if (e) {
-        int rc = e->kind == K_RETURN ? run_return(c, st, e->stmt, *e) : run_prepared(c, st, e->stmt, e);
+        int rc = refuse_marks(c, e->stmt);
+        if (!rc) rc = e->kind == K_RETURN ? run_return(c, st, e->stmt, *e) : run_prepared(c, st, e->stmt, e);
         db_of(c)->cache.checkin(e);
         return rc;
     }
@@ -106,6 +118,10 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v3(db_of(c)->db, p, static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s, &tail);
     if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
+    if (s && (rc = refuse_marks(c, s))) {
+        sqlite3_finalize(s);
+        return rc;
+    }
     bool more = tail && !only_blank(Dialect::Engine, tail, text.c_str() + text.size());
     if (!more && s && cacheable) {
         e = db_of(c)->cache.add(sql, n, h, s);
@@ -132,6 +148,10 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
         p = tail;
         rc = sqlite3_prepare_v2(db_of(c)->db, p, -1, &s, &tail);
         if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
+        if (s && (rc = refuse_marks(c, s))) {
+            sqlite3_finalize(s);
+            return rc;
+        }
     }
 }
 

@@ -333,3 +333,36 @@ def test_a_named_transaction_ends_by_its_name_in_any_case(conn, cur, end, kept):
     cur.execute("commit work outer")
     cur.execute("select id from t order by id")
     assert [r[0] for r in cur.fetchall()] == kept
+
+
+# ---- parameter marks with no values ----
+
+@pytest.mark.parametrize("sql", [
+    "insert into t values (?, 'x')", "insert into t values (?1, 'x')", "insert into t values (:a, 'x')",
+    "insert into t values (@a, 'x')", "select * from t where id = ?", "return ?",
+    "insert into t values (1, 'x'); insert into t values (?, 'y')",
+])
+def test_the_engine_refuses_a_mark_it_has_no_value_for(eng, tmp_path, sql):
+    # Through qcSqlExecDirect no value is ever bound: SQLite alone would run
+    # each mark as NULL.
+    hdb = eng.open(str(tmp_path / "marks.db").encode())
+    try:
+        hs = eng.stmt(hdb)
+        assert eng.exec(hs, "create table t(id integer, v text)") == 0
+        for _ in range(2):  # the second time from the statement cache
+            assert eng.exec(hs, sql) == -1
+        assert eng.exec(hs, "select count(*) from t where id is null") == 0
+        assert eng.rows(hs) == [[0]]
+    finally:
+        eng.close(hdb)
+
+
+def test_the_core_face_refuses_a_mark_without_parameters(tmp_path):
+    conn = pyqivrexdb.connect(str(tmp_path / "core.db"))
+    cur = conn.cursor()
+    cur.execute("create table t(id integer)")
+    with pytest.raises(DatabaseError) as refused:
+        cur.execute("insert into t values (?)")
+    assert refused.value.error_code_qivrex == -1
+    assert fetch(cur, "select count(*) from t") == [[0]]
+    conn.close()
