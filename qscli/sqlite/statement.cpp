@@ -155,6 +155,21 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     }
 }
 
+// A transaction SQLite rolled back whole under a statement that failed
+// takes nothing but its end: ROLLBACK forgets it, COMMIT reports that
+// nothing was kept, every other text is refused. So the statements after
+// the failure never commit on their own, as they would in autocommit.
+int run_lost(Conn* c, const char* sql, size_t n) {
+    Lexer lx(Dialect::Engine, sql, sql + n);
+    const Token verb = lx.next_solid();
+    Token t = lx.next_solid();
+    if (t.word("transaction")) t = lx.next_solid();
+    while (t.kind == Tok::Semicolon) t = lx.next_solid();
+    if (t.kind == Tok::End && verb.word("rollback")) return end_lost_plain(c, false);
+    if (t.kind == Tok::End && (verb.word("commit") || verb.word("end"))) return end_lost_plain(c, true);
+    return refuse_lost(c);
+}
+
 int dispatch(Conn* c, Stmt* st, const char* sql) {
     size_t n = std::strlen(sql);
     const Command cmd = parse_command(Dialect::Engine, sql, n);
@@ -166,7 +181,7 @@ int dispatch(Conn* c, Stmt* st, const char* sql) {
     case Command::ROLLBACK: return run_own(c, cmd);
     default: break;
     }
-    if (!c->lost.empty()) return refuse_lost(c);
+    if (!c->lost.empty()) return c->transactions.empty() ? run_lost(c, sql, n) : refuse_lost(c);
     return run_sql(c, st, sql, n, cmd);
 }
 
@@ -240,6 +255,7 @@ int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long cou
                  qc_long* done, int64_t* changes) {
     Conn* c = st->conn;
     st->clear_result();
+    db_of(c)->undone = false;
     StmtCache::Entry* e = nullptr;
     sqlite3_stmt* s = prepare_marked(c, sql, std::strlen(sql), static_cast<int>(lay.fields.size()), &e);
     if (!s) return QSCLI_E_UNSUPPORTED;
@@ -262,7 +278,7 @@ int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long cou
         if (!rc) rc = run_prepared(c, st, s, e);
         sqlite3_reset(s);
         if (rc) {
-            rc = note_lost(c, named, rc);
+            rc = note_lost(c, named, db_of(c)->undone, rc);
             break;
         }
         ++*done;
@@ -278,7 +294,9 @@ int exec_direct(Stmt* st, const char* sql) {
     st->clear_result();
     BusyGuard held_stmt(st->busy), held_conn(c->busy);
     const bool named = in_named(c);
-    return note_lost(c, named, dispatch(c, st, sql));
+    db_of(c)->undone = false;
+    const int rc = dispatch(c, st, sql);
+    return note_lost(c, named, db_of(c)->undone, rc);
 }
 
 }  // namespace qse
