@@ -283,21 +283,28 @@ def test_a_message_receiver_may_run_a_statement_on_its_own_connection(dsn, backe
 
 # ---- PostgreSQL: strings mean what the library's dialect says ----
 
-@pytest.fixture
-def off_by_default(pg_cluster):
-    """A DSN of a role whose sessions begin with standard_conforming_strings
-    off, in a schema of its own."""
+def role_dsn(pg_cluster, *settings):
+    """A DSN of a new role whose sessions begin with `settings`, in a schema
+    of its own."""
     role, schema = "r" + uuid.uuid4().hex[:12], "s" + uuid.uuid4().hex[:12]
-    pg_cluster.psql(f"create role {role} superuser login; alter role {role} set standard_conforming_strings = off; "
-                    f"alter role {role} set datestyle = 'German, DMY'; create schema {schema}")
+    pg_cluster.psql(f"create role {role} superuser login; " + "".join(f"alter role {role} set {s}; " for s in settings)
+                    + f"create schema {schema}")
     return (f"host={pg_cluster.dir} port={pg_cluster.port} dbname={pgcluster.USER} user={role} "
             f"options='-csearch_path={schema}'")
 
 
-@pytest.mark.parametrize("reset", ["reset all", "set standard_conforming_strings = off", "discard all"])
-def test_a_backslash_never_ends_a_literal_after_the_settings_are_reset(off_by_default, reset):
+def test_a_role_whose_sessions_start_with_standard_strings_off_is_refused(pg_cluster):
+    # The library could not read its texts as the server would.
+    dsn = role_dsn(pg_cluster, "standard_conforming_strings = off")
+    with pytest.raises(dbapi.ProgrammingError, match="starts with standard_conforming_strings off"):
+        dbapi.connect(dsn)
+
+
+@pytest.mark.parametrize("reset", ["reset all", "discard all"])
+def test_a_backslash_never_ends_a_literal_after_the_settings_are_reset(pg_cluster, reset):
+    dsn = role_dsn(pg_cluster, "datestyle = 'German, DMY'")
     hostile = ("C:\\", "); delete from victim; --")
-    with dbapi.connect(off_by_default, autocommit=True) as conn:
+    with dbapi.connect(dsn, autocommit=True) as conn:
         setup_tables(conn)
         cur = conn.cursor()
         cur.execute(reset)
