@@ -25,21 +25,52 @@ bool same_nocase(const char* a, const char* b, size_t n) {
     return true;
 }
 
-bool names_it(const Token& t) {
+bool is_name(const std::string& v) { return v.size() == sizeof NAME - 1 && same_nocase(v.data(), NAME, v.size()); }
+
+// Whether a string or name token holds the setting's name anywhere (a
+// set_config call's, a function's body, ALTER ROLE ... SET).
+bool holds_name(const Token& t) {
     const size_t n = sizeof NAME - 1;
-    switch (t.kind) {
-    case Tok::Word: return t.word(NAME);
-    case Tok::Name:
-    case Tok::Text:
-    case Tok::OtherText:
-    case Tok::Bad:
-        // Any string or quoted name holding it: set_config('...'), a
-        // function's body.
-        for (const char* p = t.b; p + n <= t.e; ++p)
-            if (same_nocase(p, NAME, n)) return true;
-        return false;
-    default: return false;
+    for (const char* p = t.b; p + n <= t.e; ++p)
+        if (same_nocase(p, NAME, n)) return true;
+    return false;
+}
+
+int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = static_cast<char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// The setting a word or quoted name stands for: U&"..." with its \XXXX and
+// \+XXXXXX escapes undone (any other character than ASCII as '?').
+std::string name_of(const Token& t) {
+    if (t.kind == Tok::Word) return std::string(t.b, t.size());
+    if (t.kind != Tok::Name) return std::string();
+    if (t.size() < 3 || (t.b[0] | 0x20) != 'u' || t.b[1] != '&') return unquote(t);
+    std::string out;
+    for (const char* p = t.b + 3; p < t.e - 1; ++p) {
+        if (*p == '"') {
+            out += *p++;  // a doubled quote
+            continue;
+        }
+        if (*p != '\\') {
+            out += *p;
+            continue;
+        }
+        if (p + 1 < t.e - 1 && p[1] == '\\') {
+            out += *p++;
+            continue;
+        }
+        const int digits = p + 1 < t.e - 1 && p[1] == '+' ? 6 : 4;
+        const char* d = p + 1 + (digits == 6);
+        long cp = 0;
+        for (int k = 0; k < digits && cp >= 0; ++k) cp = d + k < t.e - 1 && hex(d[k]) >= 0 ? cp * 16 + hex(d[k]) : -1;
+        if (cp < 0) return "\\";  // not one the server takes either
+        out += cp < 0x80 ? static_cast<char>(cp) : '?';
+        p = d + digits - 1;
     }
+    return out;
 }
 
 bool on_value(const Token& t) {
@@ -51,21 +82,33 @@ bool on_value(const Token& t) {
     return t.word("on") || t.word("true");
 }
 
-// One statement's solid tokens: harmless when it names the setting only to
-// read it (SHOW, or a query that calls no set_config) or to set it on
-// (`set [session|local] standard_conforming_strings = on`, as dumps begin).
-bool harmless(const std::vector<Token>& s) {
-    if (s.empty()) return true;
-    if (s[0].word("show")) return true;
-    if (s[0].word("select")) {
-        for (const Token& t : s)
-            if (t.word("set_config")) return false;
-        return true;
+// One statement's solid tokens: whether it could turn the setting off.
+// SET of it to anything but on; a set_config() whose first argument is not
+// a plain string naming another setting; any other statement but a query
+// that names it (ALTER ROLE ... SET, a DO block or a function's body).
+// Reading it (SHOW, current_setting) and setting it on, as dumps begin,
+// are fine.
+bool turns_off(const std::vector<Token>& s) {
+    if (s.empty()) return false;
+    for (size_t k = 0; k + 1 < s.size(); ++k) {
+        if (!s[k].word("set_config") || !s[k + 1].is('(')) continue;
+        if (k + 3 >= s.size() || s[k + 2].kind != Tok::Text || !s[k + 3].is(',')) return true;
+        if (is_name(unquote(s[k + 2]))) return true;
     }
-    size_t k = 1;
-    if (!s[0].word("set")) return false;
-    if (k < s.size() && (s[k].word("session") || s[k].word("local"))) ++k;
-    return s.size() == k + 3 && s[k].word(NAME) && (s[k + 1].is('=') || s[k + 1].word("to")) && on_value(s[k + 2]);
+    if (s[0].word("set")) {
+        size_t k = 1;
+        if (k < s.size() && (s[k].word("session") || s[k].word("local"))) ++k;
+        if (k >= s.size()) return false;
+        // A U&"..." name with an escape character of its own: what it
+        // names is not worth working out.
+        if (k + 1 < s.size() && s[k + 1].word("uescape")) return true;
+        if (!is_name(name_of(s[k]))) return false;
+        return !(s.size() == k + 3 && (s[k + 1].is('=') || s[k + 1].word("to")) && on_value(s[k + 2]));
+    }
+    if (s[0].word("show") || s[0].word("select") || s[0].word("values") || s[0].word("with")) return false;
+    for (const Token& t : s)
+        if ((t.kind == Tok::Word && t.word(NAME)) || (t.kind != Tok::Word && holds_name(t))) return true;
+    return false;
 }
 
 }  // namespace
@@ -82,8 +125,9 @@ int Session::standard_strings_on(bool at_logon) {
     // the change made in it.
     if (started && pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
     if (started) run("set standard_conforming_strings = on");
-    return c->fail(QSCLI_E_ERROR, std::string(started ? "standard_conforming_strings was turned off (by a function "
-                                                        "the statement called?); it is on again: "
+    return c->fail(QSCLI_E_ERROR, std::string(started ? "standard_conforming_strings was turned off on the server (by "
+                                                        "a function this statement or the one before called); it "
+                                                        "is on again: "
                                                       : "the session starts with standard_conforming_strings off "
                                                         "(a setting of the role, the database or the connection's "
                                                         "options): ") +
@@ -91,22 +135,22 @@ int Session::standard_strings_on(bool at_logon) {
 }
 
 int refuse_standard_strings_off(Conn* c, const char* sql, size_t n) {
-    if (!platform::contains_nocase(sql, NAME)) return 0;  // sql ends in a NUL
+    // sql ends in a NUL. Texts that cannot name the setting go by.
+    if (!platform::contains_nocase(sql, NAME) && !platform::contains_nocase(sql, "u&") &&
+        !platform::contains_nocase(sql, "set_config"))
+        return 0;
     Lexer lx(Dialect::Pg, sql, sql + n);
     std::vector<Token> statement;
-    bool named = false;
     for (Token t = lx.next_solid();; t = lx.next_solid()) {
-        if (t.kind == Tok::Semicolon || t.kind == Tok::End) {
-            if (named && !harmless(statement))
-                return c->fail(QSCLI_E_ERROR, std::string("standard_conforming_strings cannot be turned off on this "
-                                                          "connection: ") + STANDARD_STRINGS_OFF);
-            if (t.kind == Tok::End) return 0;
-            statement.clear();
-            named = false;
+        if (t.kind != Tok::Semicolon && t.kind != Tok::End) {
+            statement.push_back(t);
             continue;
         }
-        named = named || names_it(t);
-        statement.push_back(t);
+        if (turns_off(statement))
+            return c->fail(QSCLI_E_ERROR, std::string("standard_conforming_strings cannot be turned off on this "
+                                                      "connection: ") + STANDARD_STRINGS_OFF);
+        if (t.kind == Tok::End) return 0;
+        statement.clear();
     }
 }
 
