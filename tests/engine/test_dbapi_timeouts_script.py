@@ -176,3 +176,34 @@ def test_a_transaction_sqlite_rolled_back_ends_with_rollback(tmp_path):
         conn.execute("insert into t values (2)")
         conn.commit()
         assert rows(conn, "select id from t") == [(2,)]
+
+
+def test_an_asyncio_cancel_of_a_write_never_loses_the_transaction_without_a_word(dsn, backend):
+    import asyncio
+    from pyqivrexdb import aio
+
+    async def main():
+        conn = await aio.connect(dsn)
+        try:
+            await conn.execute("create table t(id integer)")
+            await conn.commit()
+            await conn.execute("insert into t values (1)")
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(conn.execute(ENDLESS_WRITE[backend]), 0.3)
+            if backend == "postgresql":
+                await conn.execute("insert into t values (2)")
+                await conn.commit()
+                expected = [(1,), (2,)]
+            else:
+                assert await conn.in_transaction()
+                with pytest.raises(dbapi.OperationalError, match="transaction was rolled back"):
+                    await conn.execute("insert into t values (2)")
+                with pytest.raises(dbapi.OperationalError, match="nothing of it was committed"):
+                    await conn.commit()
+                expected = []
+            cur = await conn.execute("select id from t order by id")
+            assert await cur.fetchall() == expected
+        finally:
+            await conn.close()
+
+    asyncio.run(main())

@@ -134,3 +134,17 @@ def test_the_shell_stores_the_exact_double(tmp_path):
     with dbapi.connect(str(db)) as c:
         got = [row[0] for row in c.execute("select d from t order by k").fetchall()]
     assert mismatches(values, got) == []
+
+
+def test_both_backends_store_and_find_the_exact_double(dsn, backend):
+    values = doubles(1000, 7)
+    with dbapi.connect(dsn, autocommit=True) as c:
+        c.execute("create table t(k integer primary key, d %s)" % ("float8" if backend == "postgresql" else "double"))
+        cur = c.cursor()
+        for k, v in enumerate(values[:500]):
+            cur.execute("insert into t values (?, ?)", (k, v))
+        cur.executemany("insert into t values (?, ?)", list(enumerate(values))[500:])
+        assert mismatches(values, stored(c)) == []
+        missed = [repr(v) for k, v in enumerate(values)
+                  if (k,) not in cur.execute("select k from t where d = ?", (v,)).fetchall()]
+        assert missed == []
