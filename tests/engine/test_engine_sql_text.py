@@ -364,6 +364,18 @@ def test_the_engine_refuses_a_mark_it_has_no_value_for(eng, tmp_path, sql):
         eng.close(hdb)
 
 
+def test_a_text_executemany_prepared_is_still_refused_without_values(tmp_path):
+    # executemany leaves the text's prepared statement, marks and all, in the
+    # statement cache under the same text.
+    with dbapi.connect(str(tmp_path / "cached.db"), autocommit=True) as conn:
+        conn.execute("create table t(id integer)")
+        conn.cursor().executemany("insert into t values (?)", [(1,), (2,)])
+        with pytest.raises(DatabaseError) as refused:
+            conn._core.cursor().execute("insert into t values (?)")
+        assert refused.value.error_code_qivrex == -1
+        assert conn.execute("select count(*) from t where id is null").fetchall() == [(0,)]
+
+
 def test_the_core_face_refuses_a_mark_without_parameters(tmp_path):
     conn = pyqivrexdb.connect(str(tmp_path / "core.db"))
     cur = conn.cursor()
