@@ -276,8 +276,11 @@ class Connection:
             return call(*args)
         except OperationalError as exc:
             if fired:  # the interrupt it was stopped by
-                raise OperationalError("the statement ran longer than statement_timeout (%g s) and was stopped"
-                                       % seconds) from exc
+                # SQLite takes the whole transaction back under a write it
+                # stops; the library then holds it failed until it is ended.
+                lost = "; the engine rolled back the whole transaction with it" if self._state() == _TX_FAILED else ""
+                raise OperationalError("the statement ran longer than statement_timeout (%g s) and was stopped%s"
+                                       % (seconds, lost)) from exc
             raise
         finally:
             timer.cancel()

@@ -202,9 +202,11 @@ const char* Lexer::enclosed(Token& t) {
         return close ? close + 1 : e_;
     }
     if (c == '-' && n1 == '-') {
+        // PostgreSQL's scanner ends the comment at a carriage return too,
+        // SQLite's at a line feed only.
         t.kind = Tok::Comment;
-        const char* nl = static_cast<const char*>(std::memchr(z, '\n', static_cast<size_t>(e_ - z)));
-        return nl ? nl : e_;
+        while (z < e_ && *z != '\n' && !(pg && *z == '\r')) ++z;
+        return z;
     }
     if (c == '/' && n1 == '*') {
         const char* end = block_comment();

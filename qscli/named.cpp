@@ -70,15 +70,29 @@ int run_end(Conn* c, const std::string& name, bool commit) {
 
 bool in_named(Conn* c) { return !c->transactions.empty() && in_transaction(c); }
 
-int note_lost(Conn* c, bool named, int code) {
-    if (code && named && !c->transactions.empty() && !in_transaction(c)) c->lost = c->last_error;
+int note_lost(Conn* c, bool named, bool undone, int code) {
+    if (!code || !c->lost.empty() || !(undone || (named && !c->transactions.empty() && !in_transaction(c))))
+        return code;
+    c->lost = c->last_error;
+    c->last_error += "; the engine rolled back the whole transaction with it (nothing of the transaction is kept): " +
+                     std::string(c->transactions.empty() ? "roll it back" : "rollback work " + c->transactions.front().name) +
+                     " to go on";
     return code;
 }
 
 int refuse_lost(Conn* c) {
+    if (c->transactions.empty())
+        return c->fail(QSCLI_E_ABORT, "the transaction was rolled back (" + c->lost + "); rollback ends it");
     const std::string& name = c->transactions.front().name;
     return c->fail(QSCLI_E_ABORT, "transaction " + name + " was rolled back (" + c->lost + "); rollback work " +
                                       name + " ends it");
+}
+
+int end_lost_plain(Conn* c, bool commit) {
+    const std::string why = c->lost;
+    c->lost.clear();
+    return commit ? c->fail(QSCLI_E_ABORT, "the transaction was rolled back (" + why + "): nothing of it was committed")
+                  : 0;
 }
 
 std::string savepoint_sql(const std::string& name) { return "savepoint " + quote_ident(name); }

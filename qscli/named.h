@@ -15,11 +15,16 @@ int run_end(Conn* c, const std::string& name, bool commit);
 
 // True when named transactions are open in a database transaction.
 bool in_named(Conn* c);
-// After a failure `code`: notes that it rolled back the named transactions
-// that were open before (`named`, from in_named()). Returns code.
-int note_lost(Conn* c, bool named, int code);
-// The refusal of a statement while the named transactions are lost.
+// After a failure `code`: notes that the engine rolled back the whole
+// transaction with it (`undone`, or the named transactions that were open
+// before, `named` from in_named(), are gone), so that nothing meant to be
+// part of it commits alone. Returns code.
+int note_lost(Conn* c, bool named, bool undone, int code);
+// The refusal of a statement while the transaction is lost.
 int refuse_lost(Conn* c);
+// A plain ROLLBACK (commit false) or COMMIT of a lost transaction that had
+// no names: it is forgotten; a commit reports that nothing was kept.
+int end_lost_plain(Conn* c, bool commit);
 
 // The statements of a savepoint, as every backend spells them.
 std::string savepoint_sql(const std::string& name);

@@ -124,6 +124,7 @@ int Session::start() {
     bool unix_socket = false;
     platform::socket_ends(pq.PQsocket(conn), &remote_, &local_, &unix_socket);
     if (unix_socket || local_.empty()) local_ = local_host_pid();
+    if (int rc = standard_strings_on(true)) return rc;
     pq::PGresult* pid = nullptr;
     if (int rc = run(std::string(SETTINGS) + "; select pg_backend_pid()", &pid)) return rc;
     if (pid && pq.PQntuples(pid) == 1 && std::atoi(pq.PQgetvalue(pid, 0, 0)) != pq.PQbackendPID(conn)) prepare = false;
@@ -268,11 +269,12 @@ void Session::deliver_notifications() {
 int Session::keep_settings() {
     // A RESET ALL (what a pool does between borrowers) or a SET puts the
     // settings back to the server's or the role's defaults. The server
-    // reports two of them when they change: set all again before the next
-    // text is read, or a backslash in a literal would end it.
-    const char* scs = pq.PQparameterStatus(conn, "standard_conforming_strings");
+    // reports DateStyle when it changes: set all again before the next text
+    // is read. standard_conforming_strings starts on (log-on checks it), so a
+    // reset keeps it; turned off, it fails the text (standard_strings.cpp).
+    if (int rc = standard_strings_on(false)) return rc;
     const char* dates = pq.PQparameterStatus(conn, "DateStyle");
-    const bool kept = (!scs || std::strcmp(scs, "on") == 0) && (!dates || std::strcmp(dates, "ISO, YMD") == 0);
+    const bool kept = !dates || std::strcmp(dates, "ISO, YMD") == 0;
     // An aborted transaction takes nothing but its rollback.
     if (kept || pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
     return run(SETTINGS);

@@ -23,6 +23,7 @@ int Session::exec(Stmt* st, const char* sql) {
     size_t n = std::strlen(sql);
     std::string spelled;
     if (server_dialect(sql, n, spelled)) sql = spelled.c_str(), n = spelled.size();
+    if (int rc = refuse_standard_strings_off(c, sql, n)) return rc;
     Command cmd = parse_command(Dialect::Pg, sql, n);
     int rc = 0;
     switch (cmd.kind) {
@@ -47,6 +48,7 @@ int Session::exec(Stmt* st, const char* sql) {
         }
         may_stream_ = false;
         if (rc) rc = commit_failed(rc, ending);
+        else if (!open_rows) rc = standard_strings_on(false);  // streamed rows: before the next text
     }
     }
     if (!lost_) deliver_notifications();

@@ -49,6 +49,11 @@ bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::str
 // dialect differs (blob literals, BEGIN's lock modes) into `out`; false
 // when it needs no change.
 bool server_dialect(const char* sql, size_t n, std::string& out);
+// Refuses (0 or the failure's code) a text with a statement that could turn
+// standard_conforming_strings off (standard_strings.cpp); `sql` ends in a NUL.
+int refuse_standard_strings_off(Conn* c, const char* sql, size_t n);
+// The text of the failure when the server reports the setting off.
+extern const char STANDARD_STRINGS_OFF[];
 
 // Whether a statement of the text is a CREATE TABLE or an ALTER TABLE: the
 // columns it makes or changes then get the library's checks (checks.cpp).
@@ -159,6 +164,11 @@ public:
                                          std::vector<std::string> names, SetEnd* set = nullptr);
     // The session's settings again when the server reports one changed.
     int keep_settings();
+    // Fails when the server reports standard_conforming_strings off: at
+    // log-on (a role's, a database's or the options' default), or after a
+    // statement that turned it off where no text showed it (it is then set
+    // on again).
+    int standard_strings_on(bool at_logon);
 
 private:
     int run_statement(Stmt* st, const std::string& sql);

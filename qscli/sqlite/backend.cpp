@@ -82,8 +82,11 @@ public:
     // checkpoint or delete the parent's WAL.
     void abandon() override { db_.db = nullptr; }
     // SQLite ends a transaction that an error rolled back on its own (ON
-    // CONFLICT ROLLBACK, a full disk), and keeps one whose COMMIT failed.
+    // CONFLICT ROLLBACK, a full disk, an interrupted write), and keeps one
+    // whose COMMIT failed. One it ended so is failed until it is ended
+    // (Conn::lost), as a server holds an aborted one.
     int transaction_state() const override {
+        if (!c_->lost.empty()) return QSCLI_TX_FAILED;
         return db_.db && !sqlite3_get_autocommit(db_.db) ? QSCLI_TX_OPEN : QSCLI_TX_IDLE;
     }
     // The database locks as a whole: a transaction takes the write lock

@@ -154,6 +154,6 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
         if (!code || !outer) return code;
     }
     undo_batch(c, outer);
-    return note_lost(c, named, code);
+    return note_lost(c, named, !outer && sqlite3_get_autocommit(db_of(c)->db), code);
 }
 }  // namespace qse

@@ -44,11 +44,22 @@ struct Db {
     bool lock_first = false;
     // How long a statement waits for another connection's lock (ms).
     int busy_limit_ms = 5000;
+    // Set when a statement failed and SQLite rolled back the transaction it
+    // ran in (an interrupt of a write, ON CONFLICT ROLLBACK, a full disk):
+    // a savepoint cannot keep the rest, SQLite ends the whole transaction.
+    bool undone = false;
 
     // Reports SQLite's result code `rc` with its message through the
     // connection. Returns the library's code.
     int fail_sqlite(int rc);
 };
+
+// A statement's outcome `rc`, noted in Db::undone when it failed and took
+// the transaction that was open before it (`open`) with it.
+inline int note_undone(Db* d, bool open, int rc) {
+    if (rc && open && sqlite3_get_autocommit(d->db)) d->undone = true;
+    return rc;
+}
 
 // The database of a connection this backend serves.
 Db* db_of(Conn* c);

@@ -24,10 +24,11 @@ ElemType type_of(const Value& v) {
 
 int run_return(Conn* c, Stmt* st, sqlite3_stmt* s, const StmtCache::Entry& how) {
     if (sqlite3_column_count(s) != 1) return c->fail(QSCLI_E_ERROR, "return takes exactly one value");
+    const bool open = !sqlite3_get_autocommit(db_of(c)->db);
     int rc = sqlite3_step(s);
     Value v;
     if (rc == SQLITE_ROW) fetch(s, 0, v);
-    else if (rc != SQLITE_DONE) return db_of(c)->fail_sqlite(rc);
+    else if (rc != SQLITE_DONE) return note_undone(db_of(c), open, db_of(c)->fail_sqlite(rc));
     return set_return(c, st, how.ret_typed ? &how.ret : nullptr, v, type_of(v));
 }
 

@@ -90,7 +90,9 @@ const ResultColumns& columns_of(sqlite3_stmt* s, int ncols, Stmt* st, StmtCache:
 
 }  // namespace
 
-int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
+namespace {
+
+int step_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
     if (!sqlite3_stmt_readonly(s))
         if (int rc = check_writes(db_of(c), s, entry)) return rc;
     // Columns are described after the first step: a cached statement is
@@ -113,6 +115,14 @@ int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
     if (int failed = read_rows(c, st, s, rc, cols, stream, entry)) return failed;
     if (!stream) returned_changes(c, st, s, entry);
     return 0;
+}
+
+}  // namespace
+
+int run_prepared(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entry) {
+    Db* d = db_of(c);
+    const bool open = !sqlite3_get_autocommit(d->db);
+    return note_undone(d, open, step_prepared(c, st, s, entry));
 }
 
 }  // namespace qse

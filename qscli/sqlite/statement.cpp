@@ -1,6 +1,8 @@
 // Running one statement text: the engine's own statements are told apart by
 // their first word, everything else goes to SQLite, through the statement
 // cache when the text is one statement.
+#include "exact_real.h"
+#include "lexer.h"
 #include "named.h"
 #include "own.h"
 #include "statement.h"
@@ -11,9 +13,10 @@ namespace qse {
 
 namespace {
 
-// A real literal's value exactly as SQLite reads one in statement text: the
-// same conversion turns a text value into a real.
+// A real literal's value, the nearest double, as SQLite reads one in
+// statement text (exact_real.h); beyond a double's range as SQLite has it.
 bool real_of(Db* db, const std::string& text, double* v) {
+    if (exact_real(text.data(), text.data() + text.size(), v)) return true;
     StmtCache::Entry* e = nullptr;
     sqlite3_stmt* s = prepare_cached(db, "select ?1", &e);
     if (!s) return false;
@@ -67,6 +70,17 @@ bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vec
     return true;
 }
 
+// A text run as it came binds no values: SQLite would run a parameter mark
+// in it as NULL.
+int refuse_marks(Conn* c, sqlite3_stmt* s) {
+    const int n = sqlite3_bind_parameter_count(s);
+    if (n == 0) return 0;
+    const char* name = sqlite3_bind_parameter_name(s, 1);
+    return c->fail(QSCLI_E_ERROR, "no value for parameter " + std::string(name ? name : "?") + " (the statement has " +
+                                      std::to_string(n) + " parameter mark" + (n > 1 ? "s" : "") +
+                                      " and none is given a value)");
+}
+
 // Prepares and runs every statement of a text that SQLite runs; a text of
 // one statement goes through the cache.
 int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
@@ -79,7 +93,8 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     uint64_t h = StmtCache::hash_of(sql, n);
     StmtCache::Entry* e = db_of(c)->cache.checkout(sql, n, h);
     if (e) {
-        int rc = e->kind == K_RETURN ? run_return(c, st, e->stmt, *e) : run_prepared(c, st, e->stmt, e);
+        int rc = refuse_marks(c, e->stmt);
+        if (!rc) rc = e->kind == K_RETURN ? run_return(c, st, e->stmt, *e) : run_prepared(c, st, e->stmt, e);
         db_of(c)->cache.checkin(e);
         return rc;
     }
@@ -103,6 +118,10 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v3(db_of(c)->db, p, static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s, &tail);
     if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
+    if (s && (rc = refuse_marks(c, s))) {
+        sqlite3_finalize(s);
+        return rc;
+    }
     bool more = tail && !only_blank(Dialect::Engine, tail, text.c_str() + text.size());
     if (!more && s && cacheable) {
         e = db_of(c)->cache.add(sql, n, h, s);
@@ -129,7 +148,26 @@ int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
         p = tail;
         rc = sqlite3_prepare_v2(db_of(c)->db, p, -1, &s, &tail);
         if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
+        if (s && (rc = refuse_marks(c, s))) {
+            sqlite3_finalize(s);
+            return rc;
+        }
     }
+}
+
+// A transaction SQLite rolled back whole under a statement that failed
+// takes nothing but its end: ROLLBACK forgets it, COMMIT reports that
+// nothing was kept, every other text is refused. So the statements after
+// the failure never commit on their own, as they would in autocommit.
+int run_lost(Conn* c, const char* sql, size_t n) {
+    Lexer lx(Dialect::Engine, sql, sql + n);
+    const Token verb = lx.next_solid();
+    Token t = lx.next_solid();
+    if (t.word("transaction")) t = lx.next_solid();
+    while (t.kind == Tok::Semicolon) t = lx.next_solid();
+    if (t.kind == Tok::End && verb.word("rollback")) return end_lost_plain(c, false);
+    if (t.kind == Tok::End && (verb.word("commit") || verb.word("end"))) return end_lost_plain(c, true);
+    return refuse_lost(c);
 }
 
 int dispatch(Conn* c, Stmt* st, const char* sql) {
@@ -143,7 +181,7 @@ int dispatch(Conn* c, Stmt* st, const char* sql) {
     case Command::ROLLBACK: return run_own(c, cmd);
     default: break;
     }
-    if (!c->lost.empty()) return refuse_lost(c);
+    if (!c->lost.empty()) return c->transactions.empty() ? run_lost(c, sql, n) : refuse_lost(c);
     return run_sql(c, st, sql, n, cmd);
 }
 
@@ -217,6 +255,7 @@ int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long cou
                  qc_long* done, int64_t* changes) {
     Conn* c = st->conn;
     st->clear_result();
+    db_of(c)->undone = false;
     StmtCache::Entry* e = nullptr;
     sqlite3_stmt* s = prepare_marked(c, sql, std::strlen(sql), static_cast<int>(lay.fields.size()), &e);
     if (!s) return QSCLI_E_UNSUPPORTED;
@@ -239,7 +278,7 @@ int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long cou
         if (!rc) rc = run_prepared(c, st, s, e);
         sqlite3_reset(s);
         if (rc) {
-            rc = note_lost(c, named, rc);
+            rc = note_lost(c, named, db_of(c)->undone, rc);
             break;
         }
         ++*done;
@@ -255,7 +294,9 @@ int exec_direct(Stmt* st, const char* sql) {
     st->clear_result();
     BusyGuard held_stmt(st->busy), held_conn(c->busy);
     const bool named = in_named(c);
-    return note_lost(c, named, dispatch(c, st, sql));
+    db_of(c)->undone = false;
+    const int rc = dispatch(c, st, sql);
+    return note_lost(c, named, db_of(c)->undone, rc);
 }
 
 }  // namespace qse

@@ -258,3 +258,35 @@ def test_the_core_face_reads_and_loads_bigint_as_before(conn):
     cur.execute("select v from b order by v")
     assert cur.fetchall() == [[2.0**40], [2.0**41]]
     assert cur.description[0][1] == 11  # DFLT
+
+
+@pytest.mark.parametrize("sql", [
+    "insert into t values (?)", "insert into t values (?1)", "insert into t values (:v)",
+    "select * from t where id = ?", "insert into t values (1); insert into t values (?)",
+])
+def test_a_parameter_mark_without_parameters_is_refused(conn, backend, sql):
+    if backend == "postgresql" and "?1" in sql:
+        pytest.skip("?1 is not a placeholder of PostgreSQL's")
+    conn.execute("create table t(id integer)")
+    conn.commit()
+    with pytest.raises(dbapi.DatabaseError):
+        conn.execute(sql)
+    conn.rollback()
+    assert rows(conn, "select id from t where id is null") == []
+
+
+@pytest.mark.parametrize("comment_end", ["\r", "\r\n", "\n"])
+def test_a_line_comment_ends_where_the_server_ends_it(conn, backend, comment_end):
+    # PostgreSQL ends -- at \r as at \n; SQLite at \n only. Either way the
+    # text after the comment is never a second statement run unseen.
+    conn.execute("create table t(id integer)")
+    conn.execute("insert into t values (1)")
+    conn.commit()
+    sql = "select id from t -- note" + comment_end + "; delete from t"
+    if backend == "sqlite" and comment_end == "\r":
+        assert rows(conn, sql) == [(1,)]  # all of it a comment to SQLite
+    else:
+        with pytest.raises(dbapi.ProgrammingError):
+            conn.execute(sql)
+    conn.rollback()
+    assert rows(conn, "select id from t") == [(1,)]

@@ -65,12 +65,18 @@ def conflict_rollback(conn, dsn, backend, ending):
         pytest.skip("ON CONFLICT ROLLBACK is the engine's")
     conn.execute("insert into t values (1)")
     conn.execute("insert into u values (1)")
-    with pytest.raises(dbapi.IntegrityError):
+    with pytest.raises(dbapi.IntegrityError, match="rolled back the whole transaction"):
         conn.execute("insert into u values (1)")
-    assert not conn.in_transaction  # the engine ended it with the error
-    conn.execute("insert into t values (2)")  # in a transaction of its own again
+    # The engine rolled the transaction back with the error: it stays failed
+    # until it is ended, so row 2 never commits as if row 1 were with it.
     assert conn.in_transaction
-    return [2] if end(conn, ending) and ending == "commit" else []
+    with pytest.raises(dbapi.OperationalError, match="transaction was rolled back"):
+        conn.execute("insert into t values (2)")
+    assert end(conn, ending) == (ending == "rollback")
+    assert not conn.in_transaction
+    conn.execute("insert into t values (3)")
+    conn.commit()
+    return [3]
 
 
 def interrupted_commit(conn, dsn, backend, ending):

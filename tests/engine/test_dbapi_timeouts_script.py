@@ -115,3 +115,95 @@ def test_executescript_refuses_an_unfinished_script_before_running_any(dsn, scri
             conn.cursor().executescript(script)
         with pytest.raises(dbapi.DatabaseError):
             conn.execute("select * from t")
+
+
+# A write that runs until it is stopped: inside a transaction, stopping it
+# may take back only itself.
+ENDLESS_WRITE = {
+    "sqlite": "insert into t with recursive r(i) as (select 1 union all select i + 1 from r) select count(*) from r",
+    "postgresql": "insert into t select 9 from pg_sleep(30)",
+}
+
+
+@pytest.mark.parametrize("how", ["statement_timeout", "interrupt"])
+def test_a_stopped_write_never_loses_the_transaction_without_a_word(dsn, backend, how):
+    from conftest import interrupting
+    kw = {"statement_timeout": 0.3} if how == "statement_timeout" else {}
+    with dbapi.connect(dsn, **kw) as conn:
+        conn.execute("create table t(id integer)")
+        conn.commit()
+        conn.execute("insert into t values (1)")
+        with pytest.raises(dbapi.OperationalError) as stopped:
+            if how == "interrupt":
+                with interrupting(conn.interrupt):
+                    conn.execute(ENDLESS_WRITE[backend])
+            else:
+                conn.execute(ENDLESS_WRITE[backend])
+        if backend == "postgresql":
+            # The statement's savepoint takes back the statement alone.
+            conn.execute("insert into t values (2)")
+            conn.commit()
+            assert rows(conn, "select id from t order by id") == [(1,), (2,)]
+            return
+        # SQLite rolls the whole transaction back under a write it stops: the
+        # error says so, and the transaction stays failed until it is ended,
+        # so row 2 never commits on its own as if row 1 were with it.
+        texts = str(stopped.value) + str(stopped.value.__cause__)
+        assert "rolled back the whole transaction" in texts
+        assert conn.in_transaction
+        with pytest.raises(dbapi.OperationalError, match="transaction was rolled back"):
+            conn.execute("insert into t values (2)")
+        with pytest.raises(dbapi.OperationalError, match="nothing of it was committed"):
+            conn.commit()
+        assert not conn.in_transaction
+        conn.execute("insert into t values (3)")
+        conn.commit()
+        assert rows(conn, "select id from t") == [(3,)]
+
+
+def test_a_transaction_sqlite_rolled_back_ends_with_rollback(tmp_path):
+    # ON CONFLICT ROLLBACK ends SQLite's transaction too: rollback() ends the
+    # failed one quietly and the connection goes on.
+    with dbapi.connect(str(tmp_path / "db.sqlite")) as conn:
+        conn.execute("create table t(id integer primary key on conflict rollback)")
+        conn.commit()
+        conn.execute("insert into t values (1)")
+        with pytest.raises(dbapi.IntegrityError, match="rolled back the whole transaction"):
+            conn.execute("insert into t values (1)")
+        with pytest.raises(dbapi.OperationalError, match="transaction was rolled back"):
+            conn.cursor().executemany("insert into t values (?)", [(5,), (6,)])
+        conn.rollback()
+        conn.execute("insert into t values (2)")
+        conn.commit()
+        assert rows(conn, "select id from t") == [(2,)]
+
+
+def test_an_asyncio_cancel_of_a_write_never_loses_the_transaction_without_a_word(dsn, backend):
+    import asyncio
+    from pyqivrexdb import aio
+
+    async def main():
+        conn = await aio.connect(dsn)
+        try:
+            await conn.execute("create table t(id integer)")
+            await conn.commit()
+            await conn.execute("insert into t values (1)")
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(conn.execute(ENDLESS_WRITE[backend]), 0.3)
+            if backend == "postgresql":
+                await conn.execute("insert into t values (2)")
+                await conn.commit()
+                expected = [(1,), (2,)]
+            else:
+                assert await conn.in_transaction()
+                with pytest.raises(dbapi.OperationalError, match="transaction was rolled back"):
+                    await conn.execute("insert into t values (2)")
+                with pytest.raises(dbapi.OperationalError, match="nothing of it was committed"):
+                    await conn.commit()
+                expected = []
+            cur = await conn.execute("select id from t order by id")
+            assert await cur.fetchall() == expected
+        finally:
+            await conn.close()
+
+    asyncio.run(main())

@@ -280,3 +280,85 @@ def test_returning_rows_and_the_count_of_rows_changed(conn):
     assert cur.retcode() == 3
     cur.execute("update r set a = -a where a > 1 returning a")
     assert cur.fetchall() == [[-2], [-3]] and cur.retcode() == 2
+
+
+# ---- standard_conforming_strings stays on ----
+
+@pytest.fixture
+def std(dsn):
+    from pyqivrexdb import dbapi
+    c = dbapi.connect(dsn, autocommit=True)
+    yield c
+    c.close()
+
+
+def one(conn, sql):
+    return [r[0] for r in conn.execute(sql).fetchall()]
+
+
+@pytest.mark.parametrize("sql", [
+    "set standard_conforming_strings = off",
+    "SET SESSION standard_conforming_strings TO 'off'",
+    "set local standard_conforming_strings = false",
+    "set standard_conforming_strings to default",
+    "select set_config('standard_conforming_strings', 'off', false)",
+    "select pg_catalog.set_config('STANDARD_CONFORMING_STRINGS', 'of', false)",
+    "alter role current_user set standard_conforming_strings = off",
+    "set standard_conforming_strings = off; select 'C:\\'; delete from victim; --'",
+    "select 1; set \"standard_conforming_strings\" = off",
+    "do $$ begin perform set_config('standard_conforming_strings', 'off', false); end $$",
+    # spelled so that no token holds the name as written
+    "set U&\"standard\\005fconforming_strings\" = off",
+    "set U&\"standard!005fconforming_strings\" uescape '!' = off",
+    "select set_config('standard_' || 'conforming_strings', 'off', false)",
+    "select set_config(E'standard\\x5fconforming_strings', 'off', false)",
+])
+def test_a_statement_turning_standard_strings_off_is_refused_and_nothing_runs(std, sql):
+    std.execute("create table victim(id integer)")
+    std.execute("insert into victim values (1)")
+    with pytest.raises(ProgrammingError, match="standard_conforming_strings cannot be turned off"):
+        std.cursor().executescript(sql + ";")
+    assert one(std, "show standard_conforming_strings") == ["on"]
+    assert one(std, "select count(*) from victim") == [1]
+    assert one(std, "select length('C:\\\\dir')") == [7]
+    assert one(std, "select count(*) from pg_db_role_setting s join pg_roles r on r.oid = s.setrole "
+                    "where r.rolname = current_user and s.setconfig::text like '%conforming%'") == [0]
+
+
+@pytest.mark.parametrize("sql, value", [
+    ("show standard_conforming_strings", ["on"]),
+    ("SET standard_conforming_strings = on", None),  # as a dump begins
+    ("set session standard_conforming_strings to 'on'", None),
+    ("select current_setting('standard_conforming_strings')", ["on"]),
+    ("select 'standard_conforming_strings = off'", ["standard_conforming_strings = off"]),
+    ("select pg_catalog.set_config('search_path', current_setting('search_path'), false) <> ''", [True]),
+    ("set U&\"search\\005fpath\" = public, pg_catalog", None),
+])
+def test_reading_the_setting_or_setting_it_on_is_fine(std, sql, value):
+    cur = std.execute(sql)
+    if value is not None:
+        assert [r[0] for r in cur.fetchall()] == value
+
+
+def test_a_function_turning_it_off_fails_its_statement_and_it_is_on_again(std):
+    # No text shows it: the server's report after the statement does (after
+    # its rows, when they stream: then the next text fails).
+    std.execute("create function sneaky() returns int language plpgsql as "
+                "'begin perform set_config(''standard_'' || ''conforming_strings'', ''off'', false); return 1; end'")
+    with pytest.raises(ProgrammingError, match="standard_conforming_strings was turned off"):
+        std.execute("select sneaky()").fetchall()
+        std.execute("select 1")
+    assert one(std, "show standard_conforming_strings") == ["on"]
+
+
+def test_a_session_that_starts_with_standard_strings_off_is_refused(pg_cluster, monkeypatch):
+    from pyqivrexdb import dbapi
+    dsn = pg_cluster.dsn(options="-cstandard_conforming_strings%3Doff")
+    with pytest.raises(ProgrammingError, match="starts with standard_conforming_strings off"):
+        dbapi.connect(dsn)
+    monkeypatch.setenv("PGOPTIONS", "-c standard_conforming_strings=off")
+    with pytest.raises(ProgrammingError, match="starts with standard_conforming_strings off"):
+        dbapi.connect(pg_cluster.dsn())
+    # The core face is refused alike (its error carries the code).
+    with pytest.raises(DatabaseError):
+        pyqivrexdb.connect(pg_cluster.dsn())

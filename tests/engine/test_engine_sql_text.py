@@ -283,21 +283,28 @@ def test_a_message_receiver_may_run_a_statement_on_its_own_connection(dsn, backe
 
 # ---- PostgreSQL: strings mean what the library's dialect says ----
 
-@pytest.fixture
-def off_by_default(pg_cluster):
-    """A DSN of a role whose sessions begin with standard_conforming_strings
-    off, in a schema of its own."""
+def role_dsn(pg_cluster, *settings):
+    """A DSN of a new role whose sessions begin with `settings`, in a schema
+    of its own."""
     role, schema = "r" + uuid.uuid4().hex[:12], "s" + uuid.uuid4().hex[:12]
-    pg_cluster.psql(f"create role {role} superuser login; alter role {role} set standard_conforming_strings = off; "
-                    f"alter role {role} set datestyle = 'German, DMY'; create schema {schema}")
+    pg_cluster.psql(f"create role {role} superuser login; " + "".join(f"alter role {role} set {s}; " for s in settings)
+                    + f"create schema {schema}")
     return (f"host={pg_cluster.dir} port={pg_cluster.port} dbname={pgcluster.USER} user={role} "
             f"options='-csearch_path={schema}'")
 
 
-@pytest.mark.parametrize("reset", ["reset all", "set standard_conforming_strings = off", "discard all"])
-def test_a_backslash_never_ends_a_literal_after_the_settings_are_reset(off_by_default, reset):
+def test_a_role_whose_sessions_start_with_standard_strings_off_is_refused(pg_cluster):
+    # The library could not read its texts as the server would.
+    dsn = role_dsn(pg_cluster, "standard_conforming_strings = off")
+    with pytest.raises(dbapi.ProgrammingError, match="starts with standard_conforming_strings off"):
+        dbapi.connect(dsn)
+
+
+@pytest.mark.parametrize("reset", ["reset all", "discard all"])
+def test_a_backslash_never_ends_a_literal_after_the_settings_are_reset(pg_cluster, reset):
+    dsn = role_dsn(pg_cluster, "datestyle = 'German, DMY'")
     hostile = ("C:\\", "); delete from victim; --")
-    with dbapi.connect(off_by_default, autocommit=True) as conn:
+    with dbapi.connect(dsn, autocommit=True) as conn:
         setup_tables(conn)
         cur = conn.cursor()
         cur.execute(reset)
@@ -333,3 +340,48 @@ def test_a_named_transaction_ends_by_its_name_in_any_case(conn, cur, end, kept):
     cur.execute("commit work outer")
     cur.execute("select id from t order by id")
     assert [r[0] for r in cur.fetchall()] == kept
+
+
+# ---- parameter marks with no values ----
+
+@pytest.mark.parametrize("sql", [
+    "insert into t values (?, 'x')", "insert into t values (?1, 'x')", "insert into t values (:a, 'x')",
+    "insert into t values (@a, 'x')", "select * from t where id = ?", "return ?",
+    "insert into t values (1, 'x'); insert into t values (?, 'y')",
+])
+def test_the_engine_refuses_a_mark_it_has_no_value_for(eng, tmp_path, sql):
+    # Through qcSqlExecDirect no value is ever bound: SQLite alone would run
+    # each mark as NULL.
+    hdb = eng.open(str(tmp_path / "marks.db").encode())
+    try:
+        hs = eng.stmt(hdb)
+        assert eng.exec(hs, "create table t(id integer, v text)") == 0
+        for _ in range(2):  # the second time from the statement cache
+            assert eng.exec(hs, sql) == -1
+        assert eng.exec(hs, "select count(*) from t where id is null") == 0
+        assert eng.rows(hs) == [[0]]
+    finally:
+        eng.close(hdb)
+
+
+def test_a_text_executemany_prepared_is_still_refused_without_values(tmp_path):
+    # executemany leaves the text's prepared statement, marks and all, in the
+    # statement cache under the same text.
+    with dbapi.connect(str(tmp_path / "cached.db"), autocommit=True) as conn:
+        conn.execute("create table t(id integer)")
+        conn.cursor().executemany("insert into t values (?)", [(1,), (2,)])
+        with pytest.raises(DatabaseError) as refused:
+            conn._core.cursor().execute("insert into t values (?)")
+        assert refused.value.error_code_qivrex == -1
+        assert conn.execute("select count(*) from t where id is null").fetchall() == [(0,)]
+
+
+def test_the_core_face_refuses_a_mark_without_parameters(tmp_path):
+    conn = pyqivrexdb.connect(str(tmp_path / "core.db"))
+    cur = conn.cursor()
+    cur.execute("create table t(id integer)")
+    with pytest.raises(DatabaseError) as refused:
+        cur.execute("insert into t values (?)")
+    assert refused.value.error_code_qivrex == -1
+    assert fetch(cur, "select count(*) from t") == [[0]]
+    conn.close()

@@ -49,6 +49,9 @@ ATOMIC = "create or replace function g() returns int language sql begin atomic s
     ("postgresql", "create rule r as on insert to t do also (insert into a values (1); delete from b); select 2;",
      ["create rule r as on insert to t do also (insert into a values (1); delete from b);", "select 2;"]),
     ("engine", "select (1; select 2);", ["select (1;", "select 2);"]),
+    # a line comment ends at \r on a server, at \n only on the engine
+    ("postgresql", "select 1 -- x\r; delete from t;", ["select 1 -- x\r;", "delete from t;"]),
+    ("engine", "select 1 -- x\r; delete from t;\nselect 2;", ["select 1 -- x\r; delete from t;\nselect 2;"]),
 ])
 def test_split_statements(dialect, text, statements):
     assert dbapi.split_statements(text, dialect) == statements

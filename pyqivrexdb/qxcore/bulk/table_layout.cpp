@@ -63,7 +63,7 @@ bool keeps_layouts(const char* p) {
     for (;;) {
         while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '(') ++p;
         if (p[0] == '-' && p[1] == '-') {
-            while (*p && *p != '\n') ++p;
+            while (*p && *p != '\n' && *p != '\r') ++p;  // PostgreSQL ends it at either
         } else if (p[0] == '/' && p[1] == '*') {
             const char* end = std::strstr(p + 2, "*/");
             if (!end) return false;

@@ -110,8 +110,11 @@ Token next_token(const char* p, const char* e, int dialect) {
         break;
     case '-':
         if (p + 1 < e && p[1] == '-') {
-            const void* nl = std::memchr(p, '\n', static_cast<size_t>(e - p));
-            return make(Kind::COMMENT, nl ? static_cast<const char*>(nl) + 1 : e);
+            // PostgreSQL's scanner ends the comment at a carriage return
+            // too, SQLite's at a line feed only.
+            const char* z = p + 2;
+            while (z < e && *z != '\n' && !(pg && *z == '\r')) ++z;
+            return make(Kind::COMMENT, z < e ? z + 1 : e);
         }
         break;
     case '/':

@@ -1,0 +1,150 @@
+"""Every float the engine stores or compares is the double it was given, bit
+for bit, whichever path its text or value takes: SQLite's own reading of a
+number's text is not correctly rounded (1.5e300 read 1.4999999999999998e+300),
+so a literal and a bound value of the same float used to differ."""
+import random
+import struct
+
+import pytest
+
+import pyqivrexdb
+from pyqivrexdb import dbapi
+from shellrun import shell
+
+SPECIAL = [0.0, -0.0, 1.5e300, 1e308, 1.7976931348623157e308, -1.7976931348623157e308, 5e-324, -5e-324,
+           2.2250738585072014e-308, 2.225073858507201e-308, 1e-320, 0.1, 1 / 3, 9007199254740993.0,
+           1.2345678901234567e-200, 123456789012345680.0, 7.0e22, 8.41e21, 4.35748e-196]
+
+
+def doubles(n, seed):
+    """`n` doubles from every binade (random bit patterns, NaN and infinities
+    left out) and the awkward ones."""
+    rnd = random.Random(seed)
+    out = list(SPECIAL)
+    while len(out) < n:
+        v = struct.unpack("<d", rnd.getrandbits(64).to_bytes(8, "little"))[0]
+        if v == v and abs(v) != float("inf"):
+            out.append(v)
+    return out
+
+
+def bits(v):
+    return struct.pack("<d", v)
+
+
+def mismatches(given, got, stored=True):
+    """The values that came back other than given. SQLite stores a whole
+    real of a REAL column as an integer, so a stored -0.0 reads 0.0 on every
+    path (bound or written)."""
+    def same(a, b):
+        return bits(a) == bits(b) or (stored and a == b == 0.0)
+    return [(repr(a), repr(b)) for a, b in zip(given, got) if not same(a, b)]
+
+
+N = 3000
+
+
+@pytest.fixture
+def conn(tmp_path):
+    c = dbapi.connect(str(tmp_path / "reals.db"), autocommit=True)
+    c.execute("create table t(k integer primary key, d double)")
+    yield c
+    c.close()
+
+
+def stored(conn):
+    return [r[0] for r in conn.execute("select d from t order by k").fetchall()]
+
+
+def test_execute_stores_the_exact_double(conn):
+    values = doubles(N, 1)
+    cur = conn.cursor()
+    for k, v in enumerate(values):
+        cur.execute("insert into t values (?, ?)", (k, v))
+    assert mismatches(values, stored(conn)) == []
+
+
+def test_execute_finds_what_executemany_stored(conn):
+    values = doubles(N, 2)
+    conn.cursor().executemany("insert into t values (?, ?)", list(enumerate(values)))
+    assert mismatches(values, stored(conn)) == []
+    cur = conn.cursor()
+    missed = []
+    for k, v in enumerate(values):
+        if (k,) not in cur.execute("select k from t where d = ?", (v,)).fetchall():
+            missed.append(repr(v))
+    assert missed == []
+
+
+def test_literals_of_a_script_and_a_select_list_are_exact(conn):
+    values = doubles(N, 3)
+    conn.cursor().executescript("".join("insert into t values (%d, %r);\n" % (k, v) for k, v in enumerate(values)))
+    assert mismatches(values, stored(conn)) == []
+    # A select list keeps its literals in the text (they name the columns).
+    got = [conn.execute("select %r" % v).fetchone()[0] for v in values[:500]]
+    assert mismatches(values[:500], got, stored=False) == []
+
+
+def test_texts_read_as_numbers_are_exact(conn):
+    # A text given a numeric column, and a cast: SQLite's conversion again.
+    values = doubles(N, 4)
+    cur = conn.cursor()
+    for k, v in enumerate(values):
+        cur.execute("insert into t values (?, ?)", (k, repr(v)))
+    assert mismatches(values, stored(conn)) == []
+    got = [conn.execute("select cast(? as real)", (repr(v),)).fetchone()[0] for v in values[:500]]
+    assert mismatches(values[:500], got, stored=False) == []
+
+
+@pytest.mark.parametrize("text, value", [
+    ("-0.0", -0.0), ("1e400", float("inf")), ("-1e400", float("-inf")), ("1e-400", 0.0), ("-1e-400", -0.0),
+    ("2.4703282292062328e-324", 5e-324), ("2.4703282292062327e-324", 0.0),
+    ("1.7976931348623158e308", 1.7976931348623157e308), ("1.7976931348623159e308", float("inf")),
+    ("0.30000000000000004", 0.30000000000000004), ("1" + "0" * 400 + ".0e-400", 1.0),
+    ("0." + "0" * 330 + "5e10", 5e-321), ("12345678901234567890123", 1.2345678901234568e22),
+])
+def test_edges_of_the_range_read_as_the_nearest_double(conn, text, value):
+    # In the text as it came (a select list) and as a value (a literal taken
+    # out and bound) alike.
+    assert bits(conn.execute("select " + text).fetchone()[0]) == bits(value)
+    conn.execute("insert into t values (1, %s)" % text)
+    assert mismatches([value], [conn.execute("select d from t").fetchone()[0]]) == []
+
+
+def test_the_core_face_stores_the_exact_double(tmp_path):
+    values = doubles(1000, 5)
+    conn = pyqivrexdb.connect(str(tmp_path / "core.db"))
+    cur = conn.cursor()
+    cur.execute("create table t(k integer, d double)")
+    for k, v in enumerate(values):
+        cur.execute("insert into t values (%s, %s)", (k, v))
+    cur.execute("select d from t order by k")
+    got = [r[0] for r in cur.fetchall()]
+    conn.close()
+    assert mismatches(values, got) == []
+
+
+def test_the_shell_stores_the_exact_double(tmp_path):
+    values = doubles(300, 6)
+    db = tmp_path / "shell.db"
+    script = "create table t(k integer, d double);\n" + "".join(
+        "insert into t values (%d, %r);\n" % (k, v) for k, v in enumerate(values))
+    r = shell(db, stdin=script)
+    assert r.returncode == 0, r.stderr
+    with dbapi.connect(str(db)) as c:
+        got = [row[0] for row in c.execute("select d from t order by k").fetchall()]
+    assert mismatches(values, got) == []
+
+
+def test_both_backends_store_and_find_the_exact_double(dsn, backend):
+    values = doubles(1000, 7)
+    with dbapi.connect(dsn, autocommit=True) as c:
+        c.execute("create table t(k integer primary key, d %s)" % ("float8" if backend == "postgresql" else "double"))
+        cur = c.cursor()
+        for k, v in enumerate(values[:500]):
+            cur.execute("insert into t values (?, ?)", (k, v))
+        cur.executemany("insert into t values (?, ?)", list(enumerate(values))[500:])
+        assert mismatches(values, stored(c)) == []
+        missed = [repr(v) for k, v in enumerate(values)
+                  if (k,) not in cur.execute("select k from t where d = ?", (v,)).fetchall()]
+        assert missed == []
