@@ -181,3 +181,20 @@ def test_a_row_that_cannot_be_made_leaves_the_cursor_failed_and_saying_so(dsn, f
         assert cur.rowcount in (20, -1)  # -1: a server's rows read as they come
         dbapi.converters.clear()
         assert cur.execute("select count(*) from t").fetchone() == (20,)
+
+
+def test_a_converter_raising_stopiteration_does_not_end_a_loop_quietly(dsn):
+    def stop_at_3(text):
+        if text == "3":
+            raise StopIteration
+        return int(text)
+
+    dbapi.register_converter("INTEGER", stop_at_3)
+    with dbapi.connect(dsn, detect_types=dbapi.PARSE_DECLTYPES) as conn:
+        conn.execute("create table t(n integer)")
+        conn.cursor().executemany("insert into t values (?)", [(k,) for k in range(20)])
+        cur = conn.execute("select n from t order by n")
+        with pytest.raises(RuntimeError, match="StopIteration"):
+            list(cur)
+        with pytest.raises(dbapi.ProgrammingError, match="reading row 4 raised RuntimeError"):
+            cur.fetchone()

@@ -99,19 +99,25 @@ void finish(RecordsObject* r) {
 void end_unless(RecordsObject* r, PyObject* row) {
     if (row) return;
     if (r->face == values::Face::Standard && PyErr_Occurred() && r->cursor && !r->failed) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref held[] = {Ref(type), Ref(value), Ref(tb)};
-        Ref why(value ? PyObject_Str(value) : nullptr);
+        // A StopIteration would end the caller's loop as if the rows had
+        // ended: it leaves as RuntimeError, as it leaves a generator.
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            Ref stop(take_pending());
+            PyErr_SetString(PyExc_RuntimeError, "making a row raised StopIteration");
+            Ref error(take_pending());
+            if (error && stop) PyException_SetCause(error.get(), new_ref(stop.get()));
+            raise_pending(error.release());
+        }
+        Ref error(take_pending());
+        Ref why(error ? PyObject_Str(error.get()) : nullptr);
         PyErr_Clear();
         r->failed = PyUnicode_FromFormat("reading row %lld raised %s: %S; the rest of the result cannot be "
                                          "fetched: execute the statement again",
                                          static_cast<long long>(static_cast<uint32_t>(r->cursor->start_record)) + 1,
-                                         type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "an error",
+                                         error ? Py_TYPE(error.get())->tp_name : "an error",
                                          why ? why.get() : Py_None);
         PyErr_Clear();
-        PyErr_Restore(held[0].release(), held[1].release(), held[2].release());
+        raise_pending(error.release());
     }
     finish(r);
 }
