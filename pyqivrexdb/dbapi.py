@@ -692,12 +692,14 @@ class Cursor(_standard.Cursor):
     def executemany(self, operation, seq_of_parameters):
         """Runs `operation` once for each item of `seq_of_parameters`, all in
         one transaction. A plain ``INSERT INTO t [(every field)] VALUES (?,
-        ...)`` goes through the bulk path (then every value must suit its
-        field's type, as for Connection.addrecords). Another INSERT, UPDATE,
-        DELETE or REPLACE with ``?`` placeholders goes to a library that
-        offers it a batch of rows a call, each row stored, refused and
-        counted as its own execute() would. rowcount is the number of rows
-        changed."""
+        ...)`` of 64 rows or more goes through the bulk path (then every
+        value must suit its field's type, as for Connection.addrecords),
+        whatever iterable holds them: of an iterator only the first 64 rows
+        are read to tell. Another INSERT, UPDATE, DELETE or REPLACE with
+        ``?`` placeholders goes to a library that offers it a batch of rows
+        a call, each row stored, refused and counted as its own execute()
+        would. Each value's adapter runs once, whichever way its row goes.
+        rowcount is the number of rows changed."""
         conn = self.connection
         own = conn._autocommit and conn._begin(whole=True)
         try:
