@@ -305,15 +305,20 @@ def test_a_short_iterator_goes_the_way_a_short_list_goes(dsn):
     assert outcome(dsn, "from_list", lambda: few) == outcome(dsn, "from_other", lambda: iter(few))
 
 
-def test_an_iterator_that_fails_after_the_bulk_threshold_raises_its_error(dsn):
-    def rows():
+def test_an_iterator_that_fails_after_the_bulk_threshold_raises_its_error_with_rows_sent(dsn):
+    def given():
         yield from MANY[:100]
         raise LookupError("no more rows")
 
+    from pyqivrexdb import qxcore
+    qxcore.HEAPCTRL = 1000  # batches of a few dozen rows; restored by conftest
     with dbapi.connect(dsn) as conn:
         conn.execute("create table n(id integer, v varchar(8))")
-        with pytest.raises(LookupError):
-            conn.cursor().executemany("insert into n values (?, ?)", rows())
+        conn.commit()
+        with pytest.raises(LookupError) as e:
+            conn.cursor().executemany("insert into n values (?, ?)", given())
+        assert 0 < e.value.rows_sent < 100
+        assert rows(conn, "select count(*) from n") == [(e.value.rows_sent,)]
 
 
 @pytest.mark.parametrize("count", [1, 100], ids=["statement", "bulk"])
