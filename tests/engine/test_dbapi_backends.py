@@ -291,6 +291,7 @@ def test_a_line_comment_ends_where_the_server_ends_it(conn, backend, comment_end
     conn.rollback()
     assert rows(conn, "select id from t") == [(1,)]
 
+
 @pytest.mark.parametrize("sql", ["insert into t values (?)", "insert into t values (:v)"])
 def test_a_placeholder_without_values_stores_nothing(conn, sql):
     conn.execute("create table t(v integer)")
