@@ -53,6 +53,15 @@ class Database:
         """All rows of a small query."""
         return self.cursor.execute(sql).fetchall()
 
+    def pages(self, sql):
+        """The rows of a query, PAGE_ROWS at a time, on a cursor of their own."""
+        cursor = self.conn.cursor()
+        try:
+            cursor.execute(sql)
+            yield from Result(cursor, None).pages()
+        finally:
+            cursor.close()
+
     def fields(self, table):
         """(name, type code, length, declared type) of each field of a table."""
         return self.conn.table_layout(table)

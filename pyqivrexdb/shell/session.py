@@ -5,13 +5,17 @@ import sys
 import time
 
 from .. import Error
-from . import load, output
+from . import dump, load, output
+from .catalog import catalog
 from .split import Splitter
 
 HELP = """\
 Statements end with ";" and may span lines; several may share a line. Commands:
-  .tables                 list the tables
-  .schema [TABLE]         show the fields of every table, or of one
+  .tables                 list the tables and views
+  .indexes [TABLE]        list the indexes, of every table or of one
+  .schema [TABLE...]      show the definitions of every object, or of the tables named
+                          and their indexes and triggers
+  .dump [TABLE...]        write SQL that makes the database, or the tables named, again
   .load [OPTIONS] TABLE FILE
                           load a CSV file into TABLE (.load --help for the options)
   .read FILE              run the statements and commands of a file
@@ -132,18 +136,25 @@ class Shell:
                       "bail": _onoff(self.bail)}, file=self.out)
 
     def do_tables(self, args):
-        for name in self.db.tables():
+        for name in sorted(o.name for o in catalog(self.db).objects(kinds=("table", "view"))):
             print(name, file=self.out)
 
+    def do_indexes(self, args):
+        for name in sorted(o.name for o in catalog(self.db).objects(kinds=("index",), tables=_names(args))):
+            print(name, file=self.out)
+
+    do_indices = do_indexes
+
     def do_schema(self, args):
-        if len(args) > 1:
-            raise CommandError("usage: .schema [TABLE]")
-        for table in args or self.db.tables():
-            fields = self.db.fields(table)
-            if not fields:
-                raise CommandError("no such table: %s" % table)
-            cols = ",\n".join("  %s %s" % (name, decl) for name, _, _, decl in fields)
-            print("create table %s (\n%s\n);" % (table, cols), file=self.out)
+        found = catalog(self.db).objects(tables=_names(args))
+        if args and not any(o.kind in ("table", "view") for o in found):
+            raise CommandError("no such table: %s" % " ".join(args))
+        for o in found:
+            sql = o.sql.rstrip()
+            print(sql if sql.endswith(";") else sql + ";", file=self.out)
+
+    def do_dump(self, args):
+        dump.command(self, args)
 
     def do_mode(self, args):
         if len(args) != 1 or args[0].lower() not in output.MODES:
@@ -176,6 +187,10 @@ class Shell:
 
     def do_load(self, args):
         load.command(self, args)
+
+
+def _names(args):
+    return {a.lower() for a in args} or None
 
 
 def _onoff(flag):

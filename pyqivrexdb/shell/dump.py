@@ -1,0 +1,92 @@
+"""The .dump command: SQL that makes the database (or some of its tables)
+again, schema and rows, in an order it can be run in, by .read or by the
+shell reading it from standard input.
+
+Rows go as one INSERT each. The server quotes each value itself (text,
+blobs, dates, NULL), so a page of rows arrives as ready literals; only a
+REAL value comes as a double, written with its shortest digits that read
+back as the same double (the server's own text of a double is not exact).
+Triggers come after the rows, so that loading the rows fires none.
+"""
+
+from .. import _rowtext
+from .catalog import catalog, quote_name
+
+_UNQUOTED_PG = frozenset(("int2", "int4", "int8", "oid", "bool"))
+
+
+def command(shell, args):
+    tables = {a.lower() for a in args} or None
+    (_engine if shell.db.dialect == "engine" else _postgresql)(shell.db, shell.out.write, tables)
+
+
+def _engine(db, write, tables):
+    cat = catalog(db)
+    found = cat.objects(tables=tables)
+    write("PRAGMA foreign_keys=OFF;\nBEGIN TRANSACTION;\n")
+    for table in (o for o in found if o.kind == "table"):
+        write(table.sql + ";\n")
+        exprs, shape = [], ""
+        for name, affinity in cat.columns(table.name):
+            col = quote_name(name)
+            if affinity in ("integer", "text"):
+                exprs.append("quote(%s)" % col)
+                shape += "q"
+            else:  # may hold a REAL: the double itself
+                exprs.append("case typeof(%s) when 'real' then %s end, quote(%s)" % (col, col, col))
+                shape += "rq"
+        head = "INSERT INTO %s VALUES(" % quote_name(table.name)
+        for rows in db.pages("select %s from %s;" % (", ".join(exprs), quote_name(table.name))):
+            write(_rowtext.insert_lines(rows, head, shape))
+    for line in cat.sequences(tables):
+        write(line + "\n")
+    for o in found:
+        if o.kind != "table":
+            write(o.sql + ";\n")
+    write("COMMIT;\n")
+
+
+def _postgresql(db, write, tables):
+    cat = catalog(db)
+    found = cat.objects(tables=tables)
+    # A function's body may name tables made after it.
+    write("BEGIN;\nSET LOCAL check_function_bodies = false;\n")
+    for o in found:
+        if o.kind == "function":
+            write(o.sql + "\n")
+    made = [o for o in found if o.kind == "table"]
+    for table in made:
+        write(cat.create_table(table, foreign_keys=False) + "\n")
+        _pg_rows(db, cat, table, write)
+    for line in cat.sequences(tables):
+        write(line + "\n")
+    # Foreign keys once every table has its rows: in any order of tables,
+    # a row may then name a row of its own table that comes after it.
+    for table in made:
+        for line in cat.foreign_keys(table):
+            write(line + "\n")
+    for kind in ("index", "view", "trigger"):
+        for o in found:
+            if o.kind == kind:
+                write(o.sql + "\n")
+    write("COMMIT;\n")
+
+
+def _pg_rows(db, cat, table, write):
+    names, values, always = [], [], False
+    columns = cat.columns(table)
+    for name, typname, identity, generated in columns:
+        if generated:
+            continue  # made by the server from the others
+        col = quote_name(name)
+        names.append(col)
+        values.append(("coalesce(%s::text, 'NULL')" if typname in _UNQUOTED_PG else "quote_nullable(%s)") % col)
+        always |= identity == "a"
+    if not values:
+        return
+    listed = " (%s)" % ", ".join(names) if len(names) < len(columns) else ""
+    head = "INSERT INTO %s%s%s VALUES(" % (quote_name(table.name), listed, " OVERRIDING SYSTEM VALUE" if always else "")
+    sql = "select %s from %s;" % (" || ',' || ".join(values), quote_name(table.name))
+    for rows in db.pages(sql):
+        write(_rowtext.insert_lines(rows, head, "q"))
+
