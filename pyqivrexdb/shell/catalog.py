@@ -86,7 +86,7 @@ def _affinity(decl):
 # -- PostgreSQL ------------------------------------------------------------------
 
 _IN_SCHEMA = "n.nspname = current_schema()"
-_OWN_CHECK = "qx\\_fit\\_%"
+_OWN_CHECK = "qx\\_fit\\_%%"  # in a %-formatted query
 
 _PG_TABLES = ("select c.oid, c.relname from pg_class c join pg_namespace n on n.oid = c.relnamespace "
               "where c.relkind in ('r', 'p') and " + _IN_SCHEMA + " order by c.oid;")
@@ -108,7 +108,7 @@ _PG_INDEXES = ("select i.indexrelid, c.relname, t.relname, pg_get_indexdef(i.ind
                "join pg_namespace n on n.oid = t.relnamespace where " + _IN_SCHEMA +
                " and not exists (select 1 from pg_constraint k where k.conindid = i.indexrelid "
                "and k.contype in ('p', 'u', 'x')) order by i.indexrelid;")
-_PG_TRIGGERS = ("select g.oid, g.tgname, t.relname, pg_get_triggerdef(g.oid, true) from pg_trigger g "
+_PG_TRIGGERS = ("select g.oid, g.tgname, t.relname, pg_get_triggerdef(g.oid, true), g.tgfoid from pg_trigger g "
                 "join pg_class t on t.oid = g.tgrelid join pg_namespace n on n.oid = t.relnamespace "
                 "where not g.tgisinternal and " + _IN_SCHEMA + " order by g.oid;")
 _PG_FUNCTIONS = ("select p.oid, p.proname, pg_get_functiondef(p.oid) from pg_proc p "
@@ -126,20 +126,30 @@ class PgCatalog:
         order it was created."""
         rows = self.db.rows
         want = (lambda k: kinds is None or k in kinds)
+        # The server names the schema in an index's, a trigger's and a
+        # function's definition: without it they make the object in the
+        # schema of whoever reads them, as the tables and views do.
+        here = rows("select quote_ident(current_schema()) || '.';")[0][0]
         out = []
-        if want("function") and tables is None:
-            out += [Object("function", name, name, sql.rstrip() + ";", oid) for oid, name, sql in rows(_PG_FUNCTIONS)]
+        triggers = rows(_PG_TRIGGERS) if want("trigger") else []
+        if want("function"):
+            # with some tables only, the functions their triggers call
+            called = {r[4] for r in triggers if tables is None or r[2].lower() in tables}
+            out += [Object("function", name, name, sql.rstrip().replace(here, "", 1) + ";", oid)
+                    for oid, name, sql in rows(_PG_FUNCTIONS) if tables is None or oid in called]
         if want("table"):
             out += [Object("table", name, name, None, oid) for oid, name in rows(_PG_TABLES)]
         if want("index"):
-            out += [Object("index", name, table, sql + ";", oid) for oid, name, table, sql in rows(_PG_INDEXES)]
+            out += [Object("index", name, table, sql.replace(here, "", 1) + ";", oid)
+                    for oid, name, table, sql in rows(_PG_INDEXES)]
         if want("view"):
             for oid, name, kind, body in rows(_PG_VIEWS):
                 create = "CREATE MATERIALIZED VIEW" if kind == "m" else "CREATE VIEW"
                 out.append(Object("view", name, name, "%s %s AS\n%s" % (create, quote_name(name), body.rstrip()), oid))
         if want("trigger"):
-            out += [Object("trigger", name, table, sql + ";", oid) for oid, name, table, sql in rows(_PG_TRIGGERS)]
-        out = [o for o in out if tables is None or o.table.lower() in tables]
+            out += [Object("trigger", name, table, sql.replace(here, "", 2) + ";", oid)
+                    for oid, name, table, sql, _ in triggers]
+        out = [o for o in out if tables is None or o.kind == "function" or o.table.lower() in tables]
         for o in out:
             if o.kind == "table":
                 o.sql = self.create_table(o)
@@ -154,6 +164,7 @@ class PgCatalog:
             text = "%s %s" % (quote_name(name), typ)
             if serial and default and default.startswith("nextval(") and typname in _SERIALS:
                 text = "%s %s" % (quote_name(name), _SERIALS[typname])
+                notnull = False  # said by serial
             elif identity:
                 text += " GENERATED %s AS IDENTITY" % ("ALWAYS" if identity == "a" else "BY DEFAULT")
             elif generated == "s":

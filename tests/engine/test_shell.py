@@ -133,7 +133,7 @@ def test_output_read_timer_schema(db, tmp_path):
     assert out.read_text(encoding="utf-8") == "id\n--\n 1\n 2\n(2 rows)\n"
     assert "x\n-\n3\n(1 row)\n" in r.stdout
     assert any(line.startswith("time: ") for line in r.stderr.splitlines())
-    schema = "create table t (\n  id INTEGER,\n  name varchar(10),\n  amount double,\n  day date\n);\n"
+    schema = "CREATE TABLE t (id integer, name varchar(10), amount double, day date);\n"
     assert r.stdout.endswith(schema + schema)
 
 
