@@ -3,8 +3,8 @@ again, schema and rows, in an order it can be run in, by .read or by the
 shell reading it from standard input.
 
 Rows go as one INSERT each. The server quotes each value itself (text,
-blobs, dates, NULL), so a page of rows arrives as ready literals; only a
-REAL value comes as a double, written with its shortest digits that read
+blobs, dates, NULL), so a page of rows arrives as ready literals, those of
+neighbouring columns joined in one text; only a REAL value comes as a double, written with its shortest digits that read
 back as the same double (the server's own text of a double is not exact).
 Triggers come after the rows, so that loading the rows fires none.
 """
@@ -26,15 +26,22 @@ def _engine(db, write, tables):
     write("PRAGMA foreign_keys=OFF;\nBEGIN TRANSACTION;\n")
     for table in (o for o in found if o.kind == "table"):
         write(table.sql + ";\n")
-        exprs, shape = [], ""
+        exprs, shape, run = [], "", False
         for name, affinity in cat.columns(table.name):
             col = quote_name(name)
             if affinity in ("integer", "text"):
-                exprs.append("quote(%s)" % col)
-                shape += "q"
-            else:  # may hold a REAL: the double itself
-                exprs.append("case typeof(%s) when 'real' then %s end, quote(%s)" % (col, col, col))
-                shape += "rq"
+                if run:  # one text for a run of quoted values
+                    exprs[-1] += " || ',' || quote(%s)" % col
+                else:
+                    exprs.append("quote(%s)" % col)
+                    shape += "q"
+                run = True
+                continue
+            run = False
+            # may hold a REAL: the double itself, else its literal
+            exprs.append("case typeof(%s) when 'real' then %s end, "
+                         "case when typeof(%s) <> 'real' then quote(%s) end" % (col, col, col, col))
+            shape += "rq"
         head = "INSERT INTO %s VALUES(" % quote_name(table.name)
         for rows in db.pages("select %s from %s;" % (", ".join(exprs), quote_name(table.name))):
             write(_rowtext.insert_lines(rows, head, shape))

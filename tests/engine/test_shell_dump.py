@@ -11,7 +11,8 @@ create table parent (id integer primary key, code varchar(8) not null unique, pr
 create table "odd name" (k integer, "we""ird" varchar(20) default 'it''s', pid integer,
   primary key (k), foreign key (pid) references parent(id) on delete cascade,
   constraint two unique (pid, "we""ird"));
-create table kids (id integer primary key, parent_id integer references kids(id), data varbinary(8), n numeric);
+create table kids (id integer primary key, parent_id integer references kids(id), data varbinary(8), n numeric,
+  tag varchar(5));
 create index parent_made on parent(made desc);
 create unique index kids_data on kids(data);
 create view cheap as select id, code from parent where price < 10;
@@ -25,7 +26,7 @@ create table "odd name" (k integer, "we""ird" varchar(20) default 'it''s', pid i
   primary key (k), foreign key (pid) references parent(id) on delete cascade,
   constraint two unique (pid, "we""ird"));
 create table kids (id integer generated always as identity primary key, parent_id integer references kids(id),
-  data bytea, n numeric, total integer generated always as (id * 2) stored);
+  data bytea, n numeric, total integer generated always as (id * 2) stored, tag varchar(5));
 create index parent_made on parent(made desc);
 create unique index kids_data on kids(data);
 create view cheap as select id, code from parent where price < 10;
@@ -42,9 +43,9 @@ insert into parent (code, price, made) values ('a''b', 0.1, '2024-01-02'), ('x;y
 insert into "odd name" values (1, 'a, "b"', 1), (2, null, 2), (3, 'ok', null);
 """
 KIDS = {
-    "sqlite": "insert into kids values (1, null, x'00ff27', 12.5), (2, 1, x'', null), (3, 3, null, 7);\n",
-    "postgresql": "insert into kids (parent_id, data, n) values (null, '\\x00ff27', 12.5), (1, '', null), "
-                  "(3, null, 7);\n",
+    "sqlite": "insert into kids values (1, null, x'00ff27', 12.5, 'a'), (2, 1, x'', null, null), (3, 3, null, 7, '');\n",
+    "postgresql": "insert into kids (parent_id, data, n, tag) values (null, '\\x00ff27', 12.5, 'a'), "
+                  "(1, '', null, null), (3, null, 7, '');\n",
 }
 QUERIES = ["select * from parent order by id;", 'select * from "odd name" order by k;',
            "select * from kids order by id;", "select * from log order by what;", "select * from cheap order by id;"]
