@@ -83,12 +83,10 @@ _RECORD = re.compile(r"record \d+: ")
 
 
 def _explain(exc):
-    """The server's own words for an error, with its code."""
+    """The server's own words for an error."""
     said = getattr(exc, "server_text", None)
     if said:
-        code = getattr(exc, "error_code_qivrex", None)
-        said = _RECORD.sub("", said, count=1)
-        return "error %d: %s" % (code, said) if isinstance(code, int) else said
+        return _RECORD.sub("", said, count=1)
     return "%s: %s" % (type(exc).__name__, exc)
 
 

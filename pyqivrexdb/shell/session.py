@@ -25,6 +25,8 @@ Statements end with ";" and may span lines; several may share a line. Commands:
   .output [FILE]          print results to FILE, or back to standard output
   .timer on|off           show how long each statement took (now: %(timer)s)
   .bail on|off            stop at the first error (now: %(bail)s)
+  .echo on|off            print each statement and command before it runs
+  .show                   the settings, and the last error with its code
   .help                   show this text
   .quit                   leave (also .exit or end of input)"""
 
@@ -51,6 +53,8 @@ class Shell:
         self.err = err or sys.stderr
         self.mode, self.headers, self.timer, self.bail = "table", True, False, bail
         self.failed = False
+        self.echo = False
+        self.last_error = None  # (code, text) of the last error shown
         db.on_messages(self._server_message, self._user_message)
 
     # -- messages and errors ---------------------------------------------------
@@ -61,44 +65,58 @@ class Shell:
     def _user_message(self, message, usertype):
         print("message %d: %s" % (usertype, message), file=self.err, flush=True)
 
-    def report(self, exc):
+    def report(self, exc, where=None):
+        """Shows an error, after the file and line of the statement when
+        it came from a file (or standard input); its code stays for .show."""
         text = describe(exc)
-        print(text if text.startswith("error ") else "error: " + text, file=self.err, flush=True)
+        self.last_error = (getattr(exc, "error_code_qivrex", None), text)
+        if where is not None:
+            text = "%s line %d: %s" % (where[0], where[1], text)
+        print("error: " + text, file=self.err, flush=True)
 
     # -- running ---------------------------------------------------------------
 
-    def run_text(self, text):
-        """Runs every statement and command of a text; False if one failed."""
+    def run_text(self, text, source=None):
+        """Runs every statement and command of a text; False if one failed.
+        Errors name `source` (a file name) and the line, when given."""
+        return self.run_lines(text.splitlines(keepends=True), source)
+
+    def run_lines(self, lines, source=None):
+        """Runs the statements and commands of lines as they come."""
         splitter = Splitter(self.db.dialect)
         ok = True
-        for line in text.splitlines(keepends=True):
-            for item in splitter.feed(line):
-                ok &= self.run(item)
-        for item in splitter.end():
-            ok &= self.run(item)
+        for line in lines:
+            for item, at in splitter.feed_located(line):
+                ok &= self.run(item, source and (source, at))
+        for item, at in splitter.end_located():
+            ok &= self.run(item, source and (source, at))
         return ok
 
-    def run(self, item):
-        """Runs one statement or command; False when it failed. Raises
-        SystemExit for .quit, Bail after a failure while .bail is on, and
-        KeyboardInterrupt when interrupted."""
+    def run(self, item, where=None):
+        """Runs one statement or command; False when it failed. `where`:
+        (file name, line) of the item, for its error. Raises SystemExit for
+        .quit, Bail after a failure while .bail is on, and KeyboardInterrupt
+        when interrupted."""
         started = time.perf_counter()
+        command = item.startswith(".")
+        if self.echo:
+            print(item, file=self.out)
         try:
-            if item.startswith("."):
+            if command:
                 self.command(item)
             else:
                 self.statement(item)
         except BrokenPipeError:  # the reader of our output went away
             raise
         except (CommandError, Error, OSError, ValueError, load.LoadError) as exc:
-            self.report(exc)
+            self.report(exc, where)
             self.failed = True
             if self.bail:
                 raise Bail() from None
             return False
         finally:
             self.out.flush()
-            if self.timer:
+            if self.timer and not command:
                 print("time: %.3f s" % (time.perf_counter() - started), file=self.err, flush=True)
         return True
 
@@ -183,7 +201,22 @@ class Shell:
             raise CommandError("usage: .read FILE")
         with open(args[0], encoding="utf-8") as f:
             text = f.read()
-        self.run_text(text)
+        self.run_text(text, args[0])
+
+    def do_echo(self, args):
+        self.echo = _switch(args, ".echo")
+
+    def do_show(self, args):
+        """The settings, and the last error with the library's code."""
+        shown = [("mode", self.mode), ("headers", _onoff(self.headers)), ("timer", _onoff(self.timer)),
+                 ("bail", _onoff(self.bail)), ("echo", _onoff(self.echo)),
+                 ("output", "stdout" if self.out is self.stdout else getattr(self.out, "name", "?"))]
+        if self.last_error is not None:
+            code, text = self.last_error
+            shown.append(("last error", text if code is None else "%s (code %d)" % (text, code)))
+        width = max(len(k) for k, _ in shown)
+        for key, value in shown:
+            print("%s: %s" % (key.rjust(width), value), file=self.out)
 
     def do_load(self, args):
         load.command(self, args)
@@ -198,14 +231,13 @@ def _onoff(flag):
 
 
 def describe(exc):
-    """One line for an error: the server's own words with its code, our own
-    messages as they are, others with their class."""
+    """One line for an error: the server's own words (its code is kept for
+    .show), our own messages as they are, others with their class."""
     if isinstance(exc, (CommandError, load.LoadError)):
         return str(exc)
     said = getattr(exc, "server_text", None)
     if said:
-        code = getattr(exc, "error_code_qivrex", None)
-        return "error %d: %s" % (code, said) if isinstance(code, int) else said
+        return said
     if isinstance(exc, OSError) and exc.filename:
         return "%s: %s" % (exc.filename, exc.strerror or exc)
     return "%s: %s" % (type(exc).__name__, exc)
