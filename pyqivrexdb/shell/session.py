@@ -19,8 +19,11 @@ Statements end with ";" and may span lines; several may share a line. Commands:
   .load [OPTIONS] TABLE FILE
                           load a CSV file into TABLE (.load --help for the options)
   .read FILE              run the statements and commands of a file
-  .mode table|csv|json|line
-                          how results are printed (now: %(mode)s)
+  .mode MODE [TABLE]      how results are printed (now: %(mode)s): aligned, table, box,
+                          markdown, csv, json, line, or insert (INSERTs into TABLE)
+  .nullvalue TEXT         how NULL is shown (now: %(null)s)
+  .width [N...]           the least width of each column, in order
+  .once FILE              print the next statement's results to FILE
   .headers on|off         column names above results (now: %(headers)s)
   .output [FILE]          print results to FILE, or back to standard output
   .timer on|off           show how long each statement took (now: %(timer)s)
@@ -51,7 +54,9 @@ class Shell:
         self.stdout = out or sys.stdout
         self.out = self.stdout
         self.err = err or sys.stderr
-        self.mode, self.headers, self.timer, self.bail = "table", True, False, bail
+        self.mode, self.headers, self.timer, self.bail = "aligned", True, False, bail
+        self.style = output.Style()
+        self.once = None  # the file the next statement's results go to
         self.failed = False
         self.echo = False
         self.last_error = None  # (code, text) of the last error shown
@@ -122,14 +127,19 @@ class Shell:
 
     def statement(self, sql):
         result = self.db.execute(sql)
-        if result.names is not None:
-            printer = output.PRINTERS[self.mode](self.out, self.headers)
-            printer.result(result.names, result.pages())
-        if result.changed is not None:
-            print("(%d row%s changed)" % (result.changed, "" if result.changed == 1 else "s"), file=self.out)
-        # A statement that changes rows returns their number: said once.
-        if result.value is not None and result.value != result.changed:
-            print("return value: %s" % output.text(result.value), file=self.out)
+        out, self.once = self.once or self.out, None
+        try:
+            if result.names is not None:
+                self.style.headers = self.headers
+                output.PRINTERS[self.mode](out, self.style).result(result.names, result.pages())
+            if result.changed is not None:
+                print("(%d row%s changed)" % (result.changed, "" if result.changed == 1 else "s"), file=out)
+            # A statement that changes rows returns their number: said once.
+            if result.value is not None and result.value != result.changed:
+                print("return value: %s" % output.text(result.value), file=out)
+        finally:
+            if out is not self.out:
+                out.close()
 
     # -- commands --------------------------------------------------------------
 
@@ -150,7 +160,7 @@ class Shell:
     do_exit = do_quit
 
     def do_help(self, args):
-        print(HELP % {"mode": self.mode, "headers": _onoff(self.headers), "timer": _onoff(self.timer),
+        print(HELP % {"mode": self.mode, "null": self.style.null, "headers": _onoff(self.headers), "timer": _onoff(self.timer),
                       "bail": _onoff(self.bail)}, file=self.out)
 
     def do_tables(self, args):
@@ -175,9 +185,29 @@ class Shell:
         dump.command(self, args)
 
     def do_mode(self, args):
-        if len(args) != 1 or args[0].lower() not in output.MODES:
-            raise CommandError("usage: .mode %s" % "|".join(output.MODES))
+        if not args or args[0].lower() not in output.MODES or len(args) > (2 if args[0].lower() == "insert" else 1):
+            raise CommandError("usage: .mode %s [TABLE]" % "|".join(output.MODES))
         self.mode = args[0].lower()
+        if self.mode == "insert":
+            self.style.table = args[1] if len(args) > 1 else "table"
+
+    def do_nullvalue(self, args):
+        if len(args) != 1:
+            raise CommandError("usage: .nullvalue TEXT")
+        self.style.null = args[0]
+
+    def do_width(self, args):
+        try:
+            self.style.widths = tuple(int(a) for a in args)
+        except ValueError:
+            raise CommandError("usage: .width [N...]") from None
+
+    def do_once(self, args):
+        if len(args) != 1:
+            raise CommandError("usage: .once FILE")
+        if self.once is not None:
+            self.once.close()
+        self.once = open(args[0], "w", encoding="utf-8")
 
     def do_headers(self, args):
         self.headers = _switch(args, ".headers")
