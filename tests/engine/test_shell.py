@@ -88,8 +88,8 @@ def test_nullvalue_width_and_once(filled, tmp_path):
     r = shell(filled, ".mode markdown", ".nullvalue (none)", ".width 4 0 8", ".once %s" % once,
               "select id, day from t where id = 22;", "select id, name, day from t order by id;")
     assert r.returncode == 0, r.stderr
-    assert once.read_text(encoding="utf-8") == "|   id | day    |\n|------|--------|\n|   22 | (none) |\n"
-    assert r.stdout == ("|   id | name | day        |\n|------|------|------------|\n"
+    assert once.read_text(encoding="utf-8") == "| id   | day    |\n|------|--------|\n|   22 | (none) |\n"
+    assert r.stdout == ("| id   | name | day        |\n|------|------|------------|\n"
                         "|    1 | Иван | 2024-01-02 |\n|   22 | Ян   | (none)     |\n")
 
 
@@ -177,7 +177,7 @@ def test_output_read_timer_schema(db, tmp_path):
 
 @pytest.mark.parametrize("command, message", [
     (".frobnicate", "unknown command .frobnicate"),
-    (".mode wide", "usage: .mode table|csv|json|line"),
+    (".mode wide", "usage: .mode aligned|table|box|markdown|csv|json|line|insert [TABLE]"),
     (".headers maybe", "usage: .headers on|off"),
     (".read /nonexistent/x.sql", "No such file or directory"),
     (".schema nosuch", "no such table: nosuch"),
