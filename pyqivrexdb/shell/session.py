@@ -16,8 +16,11 @@ Statements end with ";" and may span lines; several may share a line. Commands:
   .schema [TABLE...]      show the definitions of every object, or of the tables named
                           and their indexes and triggers
   .dump [TABLE...]        write SQL that makes the database, or the tables named, again
+  .import [OPTIONS] FILE TABLE
+                          load a CSV file into TABLE, made from the file's header when
+                          missing (.import --help for the options)
   .load [OPTIONS] TABLE FILE
-                          load a CSV file into TABLE (.load --help for the options)
+                          the same into a table that exists (.load --help)
   .read FILE              run the statements and commands of a file
   .mode MODE [TABLE]      how results are printed (now: %(mode)s): aligned, table, box,
                           markdown, csv, json, line, or insert (INSERTs into TABLE)
@@ -250,6 +253,9 @@ class Shell:
 
     def do_load(self, args):
         load.command(self, args)
+
+    def do_import(self, args):
+        load.import_command(self, args)
 
 
 def _names(args):
