@@ -80,20 +80,21 @@ def _postgresql(db, write, tables):
 
 
 def _pg_rows(db, cat, table, write):
-    names, values, always = [], [], False
+    """The server sends each value's own text, which is quoted here: less
+    work for it than quoting, about what COPY does."""
+    names, values, shape, always = [], [], "", False
     columns = cat.columns(table)
     for name, typname, identity, generated in columns:
         if generated:
             continue  # made by the server from the others
         col = quote_name(name)
         names.append(col)
-        values.append(("coalesce(%s::text, 'NULL')" if typname in _UNQUOTED_PG else "quote_nullable(%s)") % col)
+        values.append("%s::text" % col)
+        shape += "n" if typname in _UNQUOTED_PG else "t"
         always |= identity == "a"
     if not values:
         return
     listed = " (%s)" % ", ".join(names) if len(names) < len(columns) else ""
     head = "INSERT INTO %s%s%s VALUES(" % (quote_name(table.name), listed, " OVERRIDING SYSTEM VALUE" if always else "")
-    sql = "select %s from %s;" % (" || ',' || ".join(values), quote_name(table.name))
-    for rows in db.pages(sql):
-        write(_rowtext.insert_lines(rows, head, "q"))
-
+    for rows in db.pages("select %s from %s;" % (", ".join(values), quote_name(table.name))):
+        write(_rowtext.insert_lines(rows, head, shape))
