@@ -33,12 +33,18 @@ def _run_stream(shell, stream):
 
 def _run_prompt(shell):
     splitter = Splitter(shell.db.dialect)
+    typed = 0  # lines of the statement being typed
     while True:
         running = False
         try:
             line = input(prompt.MORE if splitter.pending else prompt.PROMPT)
             running = True
-            for item in splitter.feed(line + "\n"):
+            typed += 1
+            items = splitter.feed(line + "\n")
+            if not splitter.pending:
+                prompt.one_entry(typed)  # a statement typed over lines is one entry
+                typed = 0
+            for item in items:
                 shell.run(item)
         except EOFError:
             print()
@@ -46,9 +52,9 @@ def _run_prompt(shell):
         except KeyboardInterrupt:
             # stops the statement running, or drops the one being typed
             print("interrupted" if running else "", file=sys.stderr if running else sys.stdout, flush=True)
-            splitter = Splitter(shell.db.dialect)
+            splitter, typed = Splitter(shell.db.dialect), 0
         except Bail:
-            splitter = Splitter(shell.db.dialect)
+            splitter, typed = Splitter(shell.db.dialect), 0
 
 
 def _connect(args):
@@ -127,7 +133,8 @@ def main(argv=None):
             for text in args.command:
                 shell.run_text(text)
         elif interactive:
-            save = prompt.setup(db.tables)
+            save = prompt.setup(shell.names)
+            shell.pager = True
             print('Connected to %s. Statements end with ";"; .help for help.' % shown)
             try:
                 _run_prompt(shell)

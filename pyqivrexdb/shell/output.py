@@ -8,6 +8,9 @@ bounded by one page whatever the size of the result.
 
 import datetime
 import math
+import os
+import shutil
+import subprocess
 
 from .. import _rowtext
 
@@ -156,6 +159,68 @@ class LinePrinter:
                 write("".join(l + text(v, self.null) + "\n" for l, v in zip(labels, row)))
                 count += 1
         return count
+
+
+class ExpandedPrinter:
+    """Each row as a record: a line "-[ RECORD n ]-" and a "name | value"
+    line per column, as psql's expanded display."""
+
+    def __init__(self, out, style=Style):
+        self.out, self.null = out, style.null
+
+    def result(self, names, pages):
+        width = max(map(len, names), default=0)
+        labels = [n.ljust(width) + " | " for n in names]
+        count = 0
+        write = self.out.write
+        for rows in pages:
+            for row in rows:
+                count += 1
+                write("-[ RECORD %d ]-\n" % count)
+                write("".join((l + text(v, self.null)).rstrip() + "\n" for l, v in zip(labels, row)))
+        if not count:
+            write("(0 rows)\n")
+        return count
+
+
+class Paged:
+    """A terminal's output that goes through a pager ($PAGER, else less)
+    once it holds more lines than the terminal shows; close() ends it."""
+
+    def __init__(self, out, height=None, command=None):
+        self.out = out
+        self.height = height or shutil.get_terminal_size().lines - 1
+        self.command = command or os.environ.get("PAGER") or "less -FRXS"
+        self.held, self.lines, self.pager = [], 0, None
+
+    def write(self, data):
+        if self.pager is not None:
+            try:
+                self.pager.stdin.write(data)
+            except BrokenPipeError:  # the pager was quit: the rest is not wanted
+                self.pager.stdin = open(os.devnull, "w", encoding="utf-8")
+            return
+        self.held.append(data)
+        self.lines += data.count("\n")
+        if self.lines > self.height:
+            self.pager = subprocess.Popen(self.command, shell=True, stdin=subprocess.PIPE, text=True,
+                                          encoding="utf-8", errors="replace")
+            self.pager.stdin.write("".join(self.held))
+            self.held = []
+
+    def flush(self):
+        pass
+
+    def close(self):
+        if self.pager is None:
+            self.out.write("".join(self.held))
+            self.out.flush()
+            return
+        try:
+            self.pager.stdin.close()
+        except BrokenPipeError:  # the reader left the pager early
+            pass
+        self.pager.wait()
 
 
 # The rules of the bordered modes: (top, below the names, bottom) as

@@ -32,6 +32,9 @@ Statements end with ";" and may span lines; several may share a line. Commands:
   .timer on|off           show how long each statement took (now: %(timer)s)
   .bail on|off            stop at the first error (now: %(bail)s)
   .echo on|off            print each statement and command before it runs
+  .expanded on|off        each row as lines of "column | value" (now: %(expanded)s)
+  .pager on|off           results taller than the terminal through $PAGER (at a terminal;
+                          now: %(pager)s)
   .show                   the settings, and the last error with its code
   .help                   show this text
   .quit                   leave (also .exit or end of input)"""
@@ -62,6 +65,8 @@ class Shell:
         self.once = None  # the file the next statement's results go to
         self.failed = False
         self.echo = False
+        self.expanded = False
+        self.pager = False  # at a terminal: results taller than it go through a pager
         self.last_error = None  # (code, text) of the last error shown
         db.on_messages(self._server_message, self._user_message)
 
@@ -131,10 +136,14 @@ class Shell:
     def statement(self, sql):
         result = self.db.execute(sql)
         out, self.once = self.once or self.out, None
+        if out is self.stdout and self.pager and out.isatty():
+            out = output.Paged(out)
         try:
             if result.names is not None:
                 self.style.headers = self.headers
-                output.PRINTERS[self.mode](out, self.style).result(result.names, result.pages())
+                expanded = self.expanded and self.mode in ("aligned", "table", "box", "markdown")
+                printer = output.ExpandedPrinter if expanded else output.PRINTERS[self.mode]
+                printer(out, self.style).result(result.names, result.pages())
             if result.changed is not None:
                 print("(%d row%s changed)" % (result.changed, "" if result.changed == 1 else "s"), file=out)
             # A statement that changes rows returns their number: said once.
@@ -163,7 +172,8 @@ class Shell:
     do_exit = do_quit
 
     def do_help(self, args):
-        print(HELP % {"mode": self.mode, "null": self.style.null, "headers": _onoff(self.headers), "timer": _onoff(self.timer),
+        print(HELP % {"mode": self.mode, "null": self.style.null, "expanded": _onoff(self.expanded),
+                      "pager": _onoff(self.pager), "headers": _onoff(self.headers), "timer": _onoff(self.timer),
                       "bail": _onoff(self.bail)}, file=self.out)
 
     def do_tables(self, args):
@@ -193,6 +203,19 @@ class Shell:
         self.mode = args[0].lower()
         if self.mode == "insert":
             self.style.table = args[1] if len(args) > 1 else "table"
+
+    def do_expanded(self, args):
+        self.expanded = _switch(args, ".expanded")
+
+    def do_pager(self, args):
+        self.pager = _switch(args, ".pager")
+
+    def names(self):
+        """Tables, views and their columns, for completion."""
+        cat = catalog(self.db)
+        found = [o.name for o in cat.objects(kinds=("table", "view"))]
+        cols = self.db.rows(_COLUMN_NAMES[self.db.dialect])
+        return sorted(set(found + [r[0] for r in cols]))
 
     def do_nullvalue(self, args):
         if len(args) != 1:
@@ -256,6 +279,13 @@ class Shell:
 
     def do_import(self, args):
         load.import_command(self, args)
+
+
+_COLUMN_NAMES = {
+    "engine": "select distinct c.name from sqlite_master m, pragma_table_info(m.name) c "
+              "where m.type in ('table', 'view');",
+    "postgresql": "select distinct column_name from information_schema.columns where table_schema = current_schema();",
+}
 
 
 def _names(args):
