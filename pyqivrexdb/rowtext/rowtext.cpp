@@ -252,8 +252,7 @@ void append_sql_float(std::string& out, double d) {
 // opening parenthesis) and the row's values, each written as `shape` says:
 // 'q' a literal the server quoted (a str, written as it is); 'r' a float or
 // None, a REAL value exactly when a float, followed by the 'q' slot that
-// holds the value's literal when it is not REAL; 't' a value's text, quoted
-// here; 'n' a number's text, as it is (for 't' and 'n', None is NULL).
+// holds the value's literal when it is not REAL.
 PyObject* insert_lines(PyObject*, PyObject* args) {
     PyObject *rows_arg, *head_arg;
     const char* shape;
@@ -286,28 +285,12 @@ PyObject* insert_lines(PyObject*, PyObject* args) {
                 }
                 v = values[++j];
             }
-            if (v == Py_None && (shape[j] == 't' || shape[j] == 'n')) {
-                out += "NULL";
-                continue;
-            }
             if (!PyUnicode_Check(v)) {
-                PyErr_Format(PyExc_TypeError, "row %zd, value %zu: a text (str) expected", i, j);
+                PyErr_Format(PyExc_TypeError, "row %zd, value %zu: a quoted literal (str) expected", i, j);
                 return nullptr;
             }
             if (!utf8_of(v, &data, &size, &chars)) return nullptr;
-            if (shape[j] != 't') {
-                out.append(data, static_cast<size_t>(size));
-                continue;
-            }
-            out += '\'';
-            for (const char *p = data, *end = data + size; p < end;) {
-                const char* quote = static_cast<const char*>(std::memchr(p, '\'', static_cast<size_t>(end - p)));
-                const char* stop = quote ? quote + 1 : end;
-                out.append(p, static_cast<size_t>(stop - p));
-                if (quote) out += '\'';
-                p = stop;
-            }
-            out += '\'';
+            out.append(data, static_cast<size_t>(size));
         }
         out += ");\n";
     }

