@@ -10,7 +10,7 @@ Triggers come after the rows, so that loading the rows fires none.
 """
 
 from .. import _rowtext
-from .catalog import catalog, quote_name
+from .catalog import _literal, catalog, quote_name
 
 _UNQUOTED_PG = frozenset(("int2", "int4", "int8", "oid", "bool"))
 
@@ -54,6 +54,19 @@ def _engine(db, write, tables):
 
 
 def _postgresql(db, write, tables):
+    # A double's text is exact only with extra_float_digits above 0 (the
+    # server's default); a session that lowered it gets it back after.
+    digits = db.rows("show extra_float_digits;")[0][0]
+    if int(digits) > 0:
+        return _pg_dump(db, write, tables)
+    db.rows("select set_config('extra_float_digits', '1', false);")
+    try:
+        return _pg_dump(db, write, tables)
+    finally:
+        db.rows("select set_config('extra_float_digits', %s, false);" % _literal(digits))
+
+
+def _pg_dump(db, write, tables):
     cat = catalog(db)
     found = cat.objects(tables=tables)
     # A function's body may name tables made after it.
