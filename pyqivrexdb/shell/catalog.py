@@ -65,8 +65,9 @@ class EngineCatalog:
         if not self.db.rows("select 1 from sqlite_master where name = 'sqlite_sequence';"):
             return []
         rows = self.db.rows("select name, seq from sqlite_sequence order by rowid;")
-        return ["INSERT INTO sqlite_sequence VALUES(%s,%d);" % (_literal(n), s) for n, s in rows
-                if tables is None or n.lower() in tables]
+        # Loading the rows has made the table's own counter already.
+        return ["DELETE FROM sqlite_sequence WHERE name = %s;\nINSERT INTO sqlite_sequence VALUES(%s,%d);"
+                % (_literal(n), _literal(n), s) for n, s in rows if tables is None or n.lower() in tables]
 
 
 def _affinity(decl):
