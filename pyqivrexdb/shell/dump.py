@@ -4,8 +4,9 @@ shell reading it from standard input.
 
 Rows go as one INSERT each. The server quotes each value itself (text,
 blobs, dates, NULL), so a page of rows arrives as ready literals, those of
-neighbouring columns joined in one text; only a REAL value comes as a double, written with its shortest digits that read
-back as the same double (the server's own text of a double is not exact).
+neighbouring columns joined in one text; on the engine a REAL value comes
+as a double, written with its shortest digits that read back as the same
+double (the engine's own text of a double is not exact).
 Triggers come after the rows, so that loading the rows fires none.
 """
 
@@ -17,7 +18,8 @@ _UNQUOTED_PG = frozenset(("int2", "int4", "int8", "oid", "bool"))
 
 def command(shell, args):
     tables = {a.lower() for a in args} or None
-    (_engine if shell.db.dialect == "engine" else _postgresql)(shell.db, shell.out.write, tables)
+    with shell.db.snapshot():  # every table as of one moment
+        (_engine if shell.db.dialect == "engine" else _postgresql)(shell.db, shell.out.write, tables)
 
 
 def _engine(db, write, tables):

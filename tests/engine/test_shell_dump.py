@@ -47,7 +47,8 @@ insert into "odd name" values (1, 'a, "b"', 1), (2, null, 2), (3, 'ok', null), (
 два; ''x''', 3), (5, '', 4);
 """
 KIDS = {
-    "sqlite": "insert into kids values (1, null, x'00ff27', 12.5, 'a'), (2, 1, x'', null, null), (3, 3, null, 7, '');\n",
+    "sqlite": "insert into kids values (1, null, x'00ff27', 12.5, 'a'), (2, 1, x'', null, null), "
+              "(3, 3, null, 7, '');\n",
     "postgresql": "insert into kids (parent_id, data, n, tag) values (null, '\\x00ff27', 12.5, 'a'), "
                   "(1, '', null, null), (3, null, 7, '');\n",
 }
@@ -103,7 +104,8 @@ def test_dump_piped_into_the_shell(full, other):
 def test_floats_are_written_with_their_shortest_exact_digits(full, backend, first):
     if first and backend == "sqlite":
         pytest.skip("a setting of PostgreSQL")
-    lines = [line for line in run_ok(full, *first, ".dump parent").splitlines() if line.startswith("INSERT INTO parent")]
+    dumped = run_ok(full, *first, ".dump parent").splitlines()
+    lines = [line for line in dumped if line.startswith("INSERT INTO parent")]
     for value in ("0.1", "1e+300", "2.5e-310", "1.7976931348623157e+308"):
         assert any(value in line for line in lines), value
 
@@ -141,3 +143,11 @@ def test_schema_of_one_table_recreates_it(full, other):
     assert run_ok(other, ".schema parent") == run_ok(full, ".schema parent")
     r = shell(full, ".schema nosuch")
     assert r.returncode == 1 and "no such table: nosuch" in r.stderr
+
+
+def test_dump_leaves_the_session_as_it_found_it(full):
+    # its own transaction ends with it; in the user's, it reads what the user wrote
+    out = run_ok(full, ".dump log", "insert into log values ('after');", "begin;",
+                 "insert into log values ('inside');", ".dump log", "commit;")
+    assert "INSERT INTO log VALUES('inside');" in out
+    assert run_ok(full, ".mode csv", ".headers off", "select count(*) from log;") == "6\n"
