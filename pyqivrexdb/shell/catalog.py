@@ -11,7 +11,8 @@ through it.
 
 
 class Object:
-    """kind: table, view, index, trigger, sequence or function; `table`
+    """kind: table, view, index, trigger, and on PostgreSQL type (enums and
+    domains), sequence (one no column owns) or function; `table`
     the table it belongs to (its own name for a table or view)."""
 
     def __init__(self, kind, name, table, sql, oid=None):
@@ -116,6 +117,20 @@ _PG_FUNCTIONS = ("select p.oid, p.proname, pg_get_functiondef(p.oid) from pg_pro
                  "join pg_namespace n on n.oid = p.pronamespace where p.prokind in ('f', 'p') and " + _IN_SCHEMA +
                  " order by p.oid;")
 _SERIALS = {"int4": "serial", "int8": "bigserial", "int2": "smallserial"}
+_PG_ENUMS = ("select t.oid, t.typname, array_to_string(array_agg(quote_literal(e.enumlabel) "
+             "order by e.enumsortorder), ', ') from pg_type t join pg_enum e on e.enumtypid = t.oid "
+             "join pg_namespace n on n.oid = t.typnamespace where " + _IN_SCHEMA + " group by t.oid order by t.oid;")
+_PG_DOMAINS = ("select t.oid, t.typname, format_type(t.typbasetype, t.typtypmod), t.typdefault, t.typnotnull, "
+               "(select string_agg(' CONSTRAINT ' || quote_ident(k.conname) || ' ' || pg_get_constraintdef(k.oid), '' "
+               "order by k.oid) from pg_constraint k where k.contypid = t.oid) "
+               "from pg_type t join pg_namespace n on n.oid = t.typnamespace where t.typtype = 'd' and " +
+               _IN_SCHEMA + " order by t.oid;")
+# Sequences no column owns (a serial's or an identity's is made with it).
+_PG_SEQUENCES = ("select c.oid, c.relname, s.seqstart, s.seqincrement, s.seqmin, s.seqmax, s.seqcycle, q.last_value "
+                 "from pg_class c join pg_namespace n on n.oid = c.relnamespace join pg_sequence s on s.seqrelid = c.oid "
+                 "join pg_sequences q on q.schemaname = n.nspname and q.sequencename = c.relname "
+                 "where c.relkind = 'S' and " + _IN_SCHEMA + " and not exists (select 1 from pg_depend d "
+                 "where d.objid = c.oid and d.deptype in ('a', 'i')) order by c.oid;")
 
 
 class PgCatalog:
@@ -123,8 +138,8 @@ class PgCatalog:
         self.db = db
 
     def objects(self, kinds=None, tables=None):
-        """Functions, tables, indexes, views and triggers, each kind in the
-        order it was created."""
+        """Types, sequences, functions, tables, indexes, views and triggers,
+        each kind in the order it was created."""
         rows = self.db.rows
         want = (lambda k: kinds is None or k in kinds)
         # The server names the schema in an index's, a trigger's and a
@@ -132,6 +147,21 @@ class PgCatalog:
         # schema of whoever reads them, as the tables and views do.
         here = rows("select quote_ident(current_schema()) || '.';")[0][0]
         out = []
+        if want("type") and tables is None:
+            out += [Object("type", name, name, "CREATE TYPE %s AS ENUM (%s);" % (quote_name(name), labels), oid)
+                    for oid, name, labels in rows(_PG_ENUMS)]
+            for oid, name, base, default, notnull, checks in rows(_PG_DOMAINS):
+                sql = "CREATE DOMAIN %s AS %s%s%s%s;" % (quote_name(name), base, "" if default is None else
+                                                          " DEFAULT " + default, " NOT NULL" if notnull else "",
+                                                          checks or "")
+                out.append(Object("type", name, name, sql, oid))
+        if want("sequence") and tables is None:
+            for oid, name, start, step, low, high, cycle, last in rows(_PG_SEQUENCES):
+                sql = "CREATE SEQUENCE %s START WITH %d INCREMENT BY %d MINVALUE %d MAXVALUE %d%s;" % (
+                    quote_name(name), start, step, low, high, " CYCLE" if cycle else "")
+                if last is not None:
+                    sql += "\nSELECT pg_catalog.setval(%s, %d);" % (_literal(quote_name(name)), last)
+                out.append(Object("sequence", name, name, sql, oid))
         triggers = rows(_PG_TRIGGERS) if want("trigger") else []
         if want("function"):
             # with some tables only, the functions their triggers call

@@ -73,9 +73,10 @@ def _pg_dump(db, write, tables):
     found = cat.objects(tables=tables)
     # A function's body may name tables made after it.
     write("BEGIN;\nSET LOCAL check_function_bodies = false;\n")
-    for o in found:
-        if o.kind == "function":
-            write(o.sql + "\n")
+    for kind in ("type", "sequence", "function"):
+        for o in found:
+            if o.kind == kind:
+                write(o.sql + "\n")
     made = [o for o in found if o.kind == "table"]
     for table in made:
         write(cat.create_table(table, foreign_keys=False) + "\n")

@@ -37,6 +37,12 @@ create table log (what varchar(40));
 create function note() returns trigger language plpgsql as $$
 begin insert into log values ('new ' || new.code); return new; end; $$;
 create trigger parent_in after insert on parent for each row execute function note();
+create type mood as enum ('sad', 'o''k', 'happy');
+create domain small_pos as integer default 1 not null check (value > 0) check (value < 100);
+create sequence tickets start with 100 increment by 5;
+select nextval('tickets'), nextval('tickets');
+create table moods (m mood, n small_pos, ticket integer default nextval('tickets'));
+insert into moods (m) values ('o''k'), (null);
 """,
 }
 
@@ -89,6 +95,10 @@ def test_dump_read_back_makes_the_same_schema_and_rows(full, other, backend, tmp
     assert run_ok(other, ".dump") == dumped
     # the trigger came after the rows: loading them logged nothing twice
     assert run_ok(other, ".mode csv", ".headers off", "select count(*) from log;") == "4\n"
+    if backend == "postgresql":  # enums, domains and a sequence of its own came along
+        q = "select m, n, ticket from moods order by ticket;"
+        assert run_ok(other, ".mode csv", q) == run_ok(full, ".mode csv", q) == "m,n,ticket\no'k,1,110\n,1,115\n"
+        assert run_ok(other, ".mode csv", ".headers off", "select nextval('tickets');") == "120\n"
     if backend == "sqlite":  # an AUTOINCREMENT counter goes on where it was
         run_ok(other, "insert into counted (v) values ('d');")
         assert run_ok(other, ".mode csv", ".headers off", "select id from counted where v = 'd';") == "4\n"
@@ -132,7 +142,7 @@ def test_schema_shows_each_object_with_its_own_definition(full, backend):
     for piece in PIECES[backend]:
         assert piece in text, piece
     assert "qx_fit" not in text
-    assert [t for t in run_ok(full, ".tables").splitlines() if t != "counted"] == \
+    assert [t for t in run_ok(full, ".tables").splitlines() if t not in ("counted", "moods")] == \
         ["cheap", "kids", "log", "odd name", "parent"]
     assert run_ok(full, ".indexes").splitlines() == ["kids_data", "parent_made"]
     assert run_ok(full, ".indexes parent").splitlines() == ["parent_made"]
