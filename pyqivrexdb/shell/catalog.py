@@ -127,7 +127,8 @@ _PG_DOMAINS = ("select t.oid, t.typname, format_type(t.typbasetype, t.typtypmod)
                _IN_SCHEMA + " order by t.oid;")
 # Sequences no column owns (a serial's or an identity's is made with it).
 _PG_SEQUENCES = ("select c.oid, c.relname, s.seqstart, s.seqincrement, s.seqmin, s.seqmax, s.seqcycle, q.last_value "
-                 "from pg_class c join pg_namespace n on n.oid = c.relnamespace join pg_sequence s on s.seqrelid = c.oid "
+                 "from pg_class c join pg_namespace n on n.oid = c.relnamespace "
+                 "join pg_sequence s on s.seqrelid = c.oid "
                  "join pg_sequences q on q.schemaname = n.nspname and q.sequencename = c.relname "
                  "where c.relkind = 'S' and " + _IN_SCHEMA + " and not exists (select 1 from pg_depend d "
                  "where d.objid = c.oid and d.deptype in ('a', 'i')) order by c.oid;")

@@ -320,7 +320,8 @@ class Load:
             field = getattr(exc, "field", None)
             if field is not None:  # the driver refused a value: row i of this call
                 i = exc.row - ok
-                hint = " (--truncate cuts it)" if isinstance(exc.value, str) and self._too_long(field, exc.value) else ""
+                too_long = isinstance(exc.value, str) and self._too_long(field, exc.value)
+                hint = " (--truncate cuts it)" if too_long else ""
                 if i > 0:  # the rows before it stay, as before any stop
                     self._send(rows[:i], lines[:i])
                 raise LoadError("%s line %d, field %s: %s%s" % (self.path, lines[i], field, exc.reason, hint)) from None
