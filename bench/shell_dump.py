@@ -1,6 +1,6 @@
 """The shell's .dump of one table, beside the engine's own CLI and pg_dump.
 
-    tools/dev python bench/shell_dump.py [--rows N] [--rounds K] [--no-pg]
+    tools/dev python bench/shell_dump.py [--rows N] [--rounds K] [--no-pg] [--no-engine]
 
 Fills t(id INTEGER, name VARCHAR(20), qty SMALLINT, day DATE, price DOUBLE,
 note VARCHAR(40), data BLOB/BYTEA) with N rows (default 1,000,000; some
@@ -69,6 +69,7 @@ def main():
     ap.add_argument("--rows", type=int, default=1000000)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--no-pg", action="store_true")
+    ap.add_argument("--no-engine", action="store_true")
     a = ap.parse_args()
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(pyqivrexdb.__file__))))
     ratios = {}
@@ -80,7 +81,8 @@ def main():
         print("%d rows, %.1f MB of database" % (a.rows, os.path.getsize(db) / 1e6))
         cmds = {"sqlite3": ["sqlite3", db, ".dump"],
                 "ours": [sys.executable, "-P", "-m", "pyqivrexdb", db, "-c", ".dump"]}
-        ratios["engine"] = measure("engine", "sqlite3", cmds, a.rounds, env)
+        if not a.no_engine:
+            ratios["engine"] = measure("engine", "sqlite3", cmds, a.rounds, env)
         import pgcluster
         if a.no_pg or not pgcluster.bindir() or not shutil.which("pg_dump"):
             print("PostgreSQL: left out (%s)" % ("--no-pg" if a.no_pg else "its programs are not installed"))
