@@ -34,6 +34,7 @@ struct Context {
     const char* null;
     Py_ssize_t null_len;  // -1: no NULL marker
     PyObject* bad;
+    char sep = ',';  // between fields
 };
 
 bool raise_bad(const Context& cx, long long line, PyObject* field, PyObject* message) {
@@ -233,7 +234,7 @@ bool step(const Context& cx, State& state, Record& rec, int c, long long line) {
             state = c == EOL ? START_RECORD : EAT_CRNL;
         } else if (c == '"') {
             state = IN_QUOTED_FIELD;
-        } else if (c == ',') {
+        } else if (c == cx.sep) {
             rec.save();
         } else {
             rec.text += static_cast<char>(c);
@@ -244,7 +245,7 @@ bool step(const Context& cx, State& state, Record& rec, int c, long long line) {
         if (c == '\n' || c == '\r' || c == EOL) {
             rec.save();
             state = c == EOL ? START_RECORD : EAT_CRNL;
-        } else if (c == ',') {
+        } else if (c == cx.sep) {
             rec.save();
             state = START_FIELD;
         } else {
@@ -261,7 +262,7 @@ bool step(const Context& cx, State& state, Record& rec, int c, long long line) {
         if (c == '"') {
             rec.text += '"';
             state = IN_QUOTED_FIELD;
-        } else if (c == ',') {
+        } else if (c == cx.sep) {
             rec.save();
             state = START_FIELD;
         } else if (c == '\n' || c == '\r' || c == EOL) {
@@ -286,14 +287,14 @@ bool step(const Context& cx, State& state, Record& rec, int c, long long line) {
 
 // The characters from p on that the state only adds to its field: most of
 // a line is read this way, a run at a time.
-size_t plain_run(State state, const char* p, const char* end) {
+size_t plain_run(State state, const char* p, const char* end, char sep) {
     if (state == IN_QUOTED_FIELD) {
         const void* quote = std::memchr(p, '"', static_cast<size_t>(end - p));
         return static_cast<size_t>((quote ? static_cast<const char*>(quote) : end) - p);
     }
     if (state != IN_FIELD) return 0;
     const char* q = p;
-    while (q < end && *q != ',' && *q != '\n' && *q != '\r') ++q;
+    while (q < end && *q != sep && *q != '\n' && *q != '\r') ++q;
     return static_cast<size_t>(q - p);
 }
 
@@ -301,7 +302,7 @@ size_t plain_run(State state, const char* p, const char* end) {
 // quoted ones without a doubled quote, no carriage return but before the
 // line break) split a field at a time into the empty `rec`; false, `rec`
 // left empty, when the states must read it a character at a time.
-bool split_line(const char* p, const char* end, Record& rec) {
+bool split_line(const char* p, const char* end, Record& rec, char sep) {
     if (end > p && end[-1] == '\n') --end;
     if (end > p && end[-1] == '\r') --end;
     if (static_cast<size_t>(end - p) > FIELD_LIMIT || std::memchr(p, '\r', static_cast<size_t>(end - p)))
@@ -314,11 +315,11 @@ bool split_line(const char* p, const char* end, Record& rec) {
     for (;;) {
         if (*p == '"') {
             const char* q = static_cast<const char*>(std::memchr(p + 1, '"', static_cast<size_t>(end - p - 1)));
-            if (!q || (q + 1 < end && q[1] != ',')) return undo();  // goes on past the line, or "" inside
+            if (!q || (q + 1 < end && q[1] != sep)) return undo();  // goes on past the line, or "" inside
             rec.text.append(p + 1, static_cast<size_t>(q - p - 1));
             p = q + 1;
         } else {
-            const char* q = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
+            const char* q = static_cast<const char*>(std::memchr(p, sep, static_cast<size_t>(end - p)));
             if (!q) q = end;
             rec.text.append(p, static_cast<size_t>(q - p));
             p = q;
@@ -334,7 +335,7 @@ bool split_line(const char* p, const char* end, Record& rec) {
 
 }  // namespace
 
-// csv_rows(data, pos, final, line, kinds, convert, null, bad, limit)
+// csv_rows(data, pos, final, line, kinds, convert, null, bad, limit[, sep])
 //   -> (rows, lines, pos, line)
 // Reads the records of `data` from byte `pos` (line number `line`) as
 // tuples, at most `limit` of them, stopping before a record the data ends
@@ -348,14 +349,21 @@ PyObject* csv_rows(PyObject*, PyObject* args) {
     int final;
     long long line;
     PyObject *kinds, *convert, *null, *bad;
-    if (!PyArg_ParseTuple(args, "y*npLOOOOn:csv_rows", &buf, &pos, &final, &line, &kinds, &convert, &null, &bad,
-                          &limit))
+    int sep = ',';
+    if (!PyArg_ParseTuple(args, "y*npLOOOOn|C:csv_rows", &buf, &pos, &final, &line, &kinds, &convert, &null, &bad,
+                          &limit, &sep))
         return nullptr;
+    if (sep < 1 || sep > 0x7f || sep == '"' || sep == '\n' || sep == '\r') {
+        PyBuffer_Release(&buf);
+        PyErr_SetString(PyExc_ValueError, "the separator is one ASCII character other than a quote or a line break");
+        return nullptr;
+    }
     struct Release {
         Py_buffer* b;
         ~Release() { PyBuffer_Release(b); }
     } release{&buf};
-    Context cx{static_cast<const char*>(buf.buf), buf.len, nullptr, -1, convert, nullptr, -1, bad};
+    Context cx{static_cast<const char*>(buf.buf), buf.len, nullptr, -1, convert, nullptr, -1, bad,
+               static_cast<char>(sep)};
     if (kinds != Py_None) {
         Py_ssize_t n;
         cx.kinds = PyUnicode_AsUTF8AndSize(kinds, &n);
@@ -410,11 +418,11 @@ PyObject* csv_rows(PyObject*, PyObject* args) {
         if (state == START_RECORD) {
             rec.clear();
             rec.line = line;
-            whole = split_line(start, start + len, rec);
+            whole = split_line(start, start + len, rec, cx.sep);
         }
         rec.ascii = rec.ascii && ascii;
         for (Py_ssize_t k = whole ? len : 0; k < len;) {
-            const size_t run = plain_run(state, start + k, start + len);
+            const size_t run = plain_run(state, start + k, start + len, cx.sep);
             if (run) {
                 rec.text.append(start + k, run);
                 k += static_cast<Py_ssize_t>(run);

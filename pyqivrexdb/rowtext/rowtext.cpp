@@ -10,6 +10,8 @@
 //   csv_lines(rows, ncols, text)
 //                               the rows as comma-separated values, the same
 //                               texts, NULL as an empty cell
+//   insert_lines(rows, head, shape)
+//                               the rows as INSERT statements (.dump)
 //   csv_rows(...)               CSV text read back into rows (csv_rows.cpp)
 #include "../qxcore/module/ref.h"
 #include "csv_rows.h"
@@ -234,8 +236,70 @@ PyObject* csv_lines(PyObject*, PyObject* args) {
     });
 }
 
+// A float as an SQL literal that reads back as the same double: its
+// shortest digits; infinities as a literal too large for a double, which
+// reads as one; NaN, which no column stores, as NULL.
+void append_sql_float(std::string& out, double d) {
+    if (std::isnan(d))
+        out += "NULL";
+    else if (std::isinf(d))
+        out += d < 0 ? "-1e999" : "1e999";
+    else
+        append_float(out, d);
+}
+
+// INSERT statements for .dump: `head` (the statement up to its values'
+// opening parenthesis) and the row's values, each written as `shape` says:
+// 'q' a literal the server quoted (a str, written as it is); 'r' a float or
+// None, a REAL value exactly when a float, followed by the 'q' slot that
+// holds the value's literal when it is not REAL.
+PyObject* insert_lines(PyObject*, PyObject* args) {
+    PyObject *rows_arg, *head_arg;
+    const char* shape;
+    if (!PyArg_ParseTuple(args, "OUs:insert_lines", &rows_arg, &head_arg, &shape)) return nullptr;
+    const size_t width = strlen(shape);
+    const char *head, *data;
+    Py_ssize_t head_size, size, chars;
+    if (!utf8_of(head_arg, &head, &head_size, &chars)) return nullptr;
+    Ref rows(PySequence_Fast(rows_arg, "rows must be a sequence"));
+    if (!rows) return nullptr;
+    std::string out;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
+        Ref row(PySequence_Fast(PySequence_Fast_GET_ITEM(rows.get(), i), "a row must be a sequence"));
+        if (!row) return nullptr;
+        if (static_cast<size_t>(PySequence_Fast_GET_SIZE(row.get())) != width) {
+            PyErr_Format(PyExc_ValueError, "row %zd has %zd values, not %zu", i, PySequence_Fast_GET_SIZE(row.get()),
+                         width);
+            return nullptr;
+        }
+        PyObject** values = PySequence_Fast_ITEMS(row.get());
+        out.append(head, static_cast<size_t>(head_size));
+        for (size_t j = 0; j < width; ++j) {
+            if (j) out += ',';
+            PyObject* v = values[j];
+            if (shape[j] == 'r' && j + 1 < width) {
+                if (PyFloat_Check(v)) {
+                    append_sql_float(out, PyFloat_AS_DOUBLE(v));
+                    ++j;
+                    continue;
+                }
+                v = values[++j];
+            }
+            if (!PyUnicode_Check(v)) {
+                PyErr_Format(PyExc_TypeError, "row %zd, value %zu: a quoted literal (str) expected", i, j);
+                return nullptr;
+            }
+            if (!utf8_of(v, &data, &size, &chars)) return nullptr;
+            out.append(data, static_cast<size_t>(size));
+        }
+        out += ");\n";
+    }
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+}
+
 PyMethodDef methods[] = {
     {"table_lines", table_lines, METH_VARARGS, "table_lines(rows, widths, right, text) -> str"},
+    {"insert_lines", insert_lines, METH_VARARGS, "insert_lines(rows, head, shape) -> str"},
     {"csv_lines", csv_lines, METH_VARARGS, "csv_lines(rows, ncols, text) -> str"},
     {"csv_rows", csv_rows, METH_VARARGS,
      "csv_rows(data, pos, final, line, kinds, convert, null, bad, limit) -> (rows, lines, pos, line)"},

@@ -1,6 +1,7 @@
 """A SQL shell over pyqivrexdb.
 
-    python -m pyqivrexdb DSN [-u USER] [-p PASSWORD] [--bail] [-c STATEMENT]...
+    python -m pyqivrexdb DSN [-u USER] [-p PASSWORD] [--bail] [--echo] [--csv|--json|...]
+                         [-cmd COMMAND]... [-c STATEMENT]...
 
 Statements end with ";" (several may share a line). Lines that begin with
 "." are shell commands; see ".help". With -c the given statements run in
@@ -27,22 +28,23 @@ __all__ = ["main", "Shell"]
 
 
 def _run_stream(shell, stream):
-    splitter = Splitter(shell.db.dialect)
-    for line in stream:
-        for item in splitter.feed(line):
-            shell.run(item)
-    for item in splitter.end():
-        shell.run(item)
+    shell.run_lines(stream, "<stdin>")
 
 
 def _run_prompt(shell):
     splitter = Splitter(shell.db.dialect)
+    typed = 0  # lines of the statement being typed
     while True:
         running = False
         try:
             line = input(prompt.MORE if splitter.pending else prompt.PROMPT)
             running = True
-            for item in splitter.feed(line + "\n"):
+            typed += 1
+            items = splitter.feed(line + "\n")
+            if not splitter.pending:
+                prompt.one_entry(typed)  # a statement typed over lines is one entry
+                typed = 0
+            for item in items:
                 shell.run(item)
         except EOFError:
             print()
@@ -50,9 +52,9 @@ def _run_prompt(shell):
         except KeyboardInterrupt:
             # stops the statement running, or drops the one being typed
             print("interrupted" if running else "", file=sys.stderr if running else sys.stdout, flush=True)
-            splitter = Splitter(shell.db.dialect)
+            splitter, typed = Splitter(shell.db.dialect), 0
         except Bail:
-            splitter = Splitter(shell.db.dialect)
+            splitter, typed = Splitter(shell.db.dialect), 0
 
 
 def _connect(args):
@@ -91,7 +93,8 @@ examples:
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m pyqivrexdb", description="SQL shell for Qivrex.",
-                                     epilog=DSN_FORMS, formatter_class=argparse.RawDescriptionHelpFormatter)
+                                     epilog=DSN_FORMS, formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     allow_abbrev=False)
     parser.add_argument("--version", action="version",
                         version="pyqivrexdb %s (Python %s)" % (version, sys.version.split()[0]))
     parser.add_argument("dsn", help="the server (or database) to connect to (forms below)")
@@ -99,7 +102,13 @@ def main(argv=None):
     parser.add_argument("-p", "--password", default="", help="password")
     parser.add_argument("-c", "--command", action="append", metavar="STATEMENT",
                         help="run STATEMENT (or a .command) instead of reading input; repeatable")
-    parser.add_argument("--bail", action="store_true", help="stop at the first error")
+    parser.add_argument("-cmd", "--cmd", action="append", metavar="COMMAND", dest="first",
+                        help="run COMMAND (a statement or .command) before reading input; repeatable")
+    parser.add_argument("-bail", "--bail", action="store_true", help="stop at the first error")
+    parser.add_argument("-echo", "--echo", action="store_true", help="print each statement before it runs")
+    for mode in ("csv", "json", "box", "table", "markdown", "line"):
+        parser.add_argument("-" + mode, "--" + mode, action="store_const", const=mode, dest="mode",
+                            help="print results in %s mode" % mode)
     args = parser.parse_args(argv)
 
     # The embedded engine maps a database file into memory for fast look-ups;
@@ -114,12 +123,18 @@ def main(argv=None):
         return 1
     interactive = not args.command and sys.stdin.isatty()
     shell = Shell(db, bail=args.bail)
+    shell.echo = args.echo
+    if args.mode:
+        shell.mode = args.mode
     try:
+        for text in args.first or ():
+            shell.run_text(text)
         if args.command:
             for text in args.command:
                 shell.run_text(text)
         elif interactive:
-            save = prompt.setup(db.tables)
+            save = prompt.setup(shell.names)
+            shell.pager = True
             print('Connected to %s. Statements end with ";"; .help for help.' % shown)
             try:
                 _run_prompt(shell)

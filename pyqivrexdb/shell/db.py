@@ -5,6 +5,8 @@ Everything goes through the standard face, which reads NULLs as None, texts
 as stored, each statement's return value, and the connection's own messages.
 """
 
+import contextlib
+
 from .. import dbapi
 
 PAGE_ROWS = 1000  # rows fetched and printed at a time
@@ -53,6 +55,15 @@ class Database:
         """All rows of a small query."""
         return self.cursor.execute(sql).fetchall()
 
+    def pages(self, sql):
+        """The rows of a query, PAGE_ROWS at a time, on a cursor of their own."""
+        cursor = self.conn.cursor()
+        try:
+            cursor.execute(sql)
+            yield from Result(cursor, None).pages()
+        finally:
+            cursor.close()
+
     def fields(self, table):
         """(name, type code, length, declared type) of each field of a table."""
         return self.conn.table_layout(table)
@@ -64,6 +75,21 @@ class Database:
         """Sends rows (None for NULL) to a table; an error carries
         `rows_sent`, the rows of this call the server accepted."""
         self.conn.addrecords(table, rows)
+
+    @contextlib.contextmanager
+    def snapshot(self):
+        """Reads in the block see the database as of one moment: in a
+        transaction of their own (read only, repeatable read on a server),
+        or in the user's own."""
+        if self.conn.in_transaction:
+            yield
+            return
+        self.cursor.execute("begin;" if self.dialect == "engine" else
+                            "begin transaction isolation level repeatable read, read only;")
+        try:
+            yield
+        finally:
+            self.cursor.execute("rollback;")
 
     def begin(self):
         """Opens a transaction unless one is open; whether it did."""

@@ -39,17 +39,48 @@ class LoadError(Exception):
     """A load that stopped; the message names the file line."""
 
 
+IMPORT_USAGE = """\
+usage: .import [OPTIONS] FILE TABLE
+  a CSV file into TABLE; a missing TABLE is made from the file's first line,
+  which names its columns (each of type TEXT)
+  --csv              read CSV (the only form read; for sqlite3's shell's sake)
+  --separator SEP    the character between fields (default ",")
+  --skip N           leave out the first N lines of the file
+  --schema SCHEMA    TABLE is in SCHEMA
+  and the options of .load: --header, --no-header, --null TEXT, --truncate"""
+
+
 class _Options:
     header = None  # None: skip a first line of the field names
     null = ""
     truncate = False
+    sep = ","
+    skip = 0
+    schema = None
+    create = False  # a missing table is made from the header
 
 
-def _parse(args):
+def _parse(args, usage=USAGE, importing=False):
     opts, rest = _Options(), []
     it = iter(args)
     for a in it:
-        if a == "--header":
+        if importing and a in ("--csv", "-csv"):
+            pass
+        elif importing and a in ("--separator", "--skip", "--schema"):
+            value = next(it, None)
+            if value is None:
+                raise LoadError(usage)
+            if a == "--separator":
+                opts.sep = {"\\t": "\t", "tab": "\t"}.get(value, value)
+                if len(opts.sep) != 1 or not opts.sep.isascii() or opts.sep in "\"\r\n":
+                    raise LoadError(".import: the separator is one ASCII character other than a quote or a line break")
+            elif a == "--skip":
+                if not value.isdigit():
+                    raise LoadError(usage)
+                opts.skip = int(value)
+            else:
+                opts.schema = value
+        elif a == "--header":
             opts.header = True
         elif a == "--no-header":
             opts.header = False
@@ -62,19 +93,33 @@ def _parse(args):
         elif a.startswith("--null="):
             opts.null = a[len("--null="):]
         elif a.startswith("--"):
-            raise LoadError(USAGE)
+            raise LoadError(usage)
         else:
             rest.append(a)
     if len(rest) != 2:
-        raise LoadError(USAGE)
+        raise LoadError(usage)
     return opts, rest[0], rest[1]
 
 
 def command(shell, args):
+    """.load TABLE FILE"""
     if args == ["--help"]:
         print(USAGE, file=shell.out)
         return
     opts, table, path = _parse(args)
+    Load(shell, table, path, opts).run()
+
+
+def import_command(shell, args):
+    """.import FILE TABLE, as sqlite3's shell takes it."""
+    if args == ["--help"]:
+        print(IMPORT_USAGE, file=shell.out)
+        return
+    opts, path, table = _parse(args, IMPORT_USAGE, importing=True)
+    opts.create = True
+    # The engine's tables are the main schema's: its name adds nothing.
+    if opts.schema and not (shell.db.dialect == "engine" and opts.schema.lower() == "main"):
+        table = "%s.%s" % (opts.schema, table)
     Load(shell, table, path, opts).run()
 
 
@@ -83,12 +128,10 @@ _RECORD = re.compile(r"record \d+: ")
 
 
 def _explain(exc):
-    """The server's own words for an error, with its code."""
+    """The server's own words for an error."""
     said = getattr(exc, "server_text", None)
     if said:
-        code = getattr(exc, "error_code_qivrex", None)
-        said = _RECORD.sub("", said, count=1)
-        return "error %d: %s" % (code, said) if isinstance(code, int) else said
+        return _RECORD.sub("", said, count=1)
     return "%s: %s" % (type(exc).__name__, exc)
 
 
@@ -110,7 +153,10 @@ class Load:
             self._run(f)
 
     def _run(self, f):
-        fields = self.db.fields(self.table)
+        for _ in range(self.opts.skip):
+            f.readline()
+        self.first_line = 1 + self.opts.skip
+        fields = self._fields(f)
         if not fields:
             raise LoadError("table %s has no fields (does it exist?)" % self.table)
         self.names = [name for name, _, _, _ in fields]
@@ -173,7 +219,7 @@ class Load:
         view = memoryview(buf)
         got = end = f.readinto(view)
         pos = len(_BOM) if buf.startswith(_BOM, 0, end) else 0
-        line, final = 1, False
+        line, final = self.first_line, False
         header = self.opts.header is not False  # the first record may be skipped
         chunk, lines = [], array("q")
         while True:
@@ -208,6 +254,30 @@ class Load:
         if chunk:
             self._send(chunk, lines)
 
+    def _fields(self, f):
+        """The table's fields; with .import, a missing table is made with
+        a TEXT column for each name of the file's first line, which is
+        then skipped."""
+        if not self.opts.create:
+            return self.db.fields(self.table)
+        try:
+            return self.db.fields(self.table)
+        except Error:
+            pass
+        start = f.tell()
+        head = f.readline(READ_BYTES)
+        f.seek(start)
+        names = csv_rows(head[len(_BOM):] if head.startswith(_BOM) else head, 0, True, self.first_line, None,
+                         [], None, BadValue, 1, self.opts.sep)[0]
+        if not names or not all(n.strip() for n in names[0]):
+            raise LoadError("%s line %d: no column names to make table %s from" % (self.path, self.first_line,
+                                                                                  self.table))
+        from .catalog import quote_name
+        cols = ", ".join("%s TEXT" % quote_name(n.strip()) for n in names[0])
+        self.db.execute("CREATE TABLE %s (%s);" % (".".join(map(quote_name, self.table.split("."))), cols))
+        self.opts.header = True
+        return self.db.fields(self.table)
+
     def _is_header(self, record):
         return self.opts.header or [c.strip().lower() for c in record] == [n.lower() for n in self.names]
 
@@ -215,7 +285,8 @@ class Load:
         """csv_rows() on the buffer; a text that stops the load stops it
         after the rows before it are sent."""
         try:
-            return csv_rows(buf, pos, final, line, kinds, self.converters, self.opts.null, BadValue, limit)
+            return csv_rows(buf, pos, final, line, kinds, self.converters, self.opts.null, BadValue, limit,
+                            self.opts.sep)
         except BadValue as exc:
             if kinds is not None:
                 chunk += exc.rows
@@ -249,7 +320,8 @@ class Load:
             field = getattr(exc, "field", None)
             if field is not None:  # the driver refused a value: row i of this call
                 i = exc.row - ok
-                hint = " (--truncate cuts it)" if isinstance(exc.value, str) and self._too_long(field, exc.value) else ""
+                too_long = isinstance(exc.value, str) and self._too_long(field, exc.value)
+                hint = " (--truncate cuts it)" if too_long else ""
                 if i > 0:  # the rows before it stay, as before any stop
                     self._send(rows[:i], lines[:i])
                 raise LoadError("%s line %d, field %s: %s%s" % (self.path, lines[i], field, exc.reason, hint)) from None

@@ -1,4 +1,5 @@
-"""Printing results as they are fetched: table, csv, json and line modes.
+"""Printing results as they are fetched: aligned (the default), table, box,
+markdown, csv, json, line and insert modes.
 
 Each printer takes the column names and an iterator of pages (lists of
 rows) and writes every page before the next is fetched, so memory stays
@@ -7,16 +8,28 @@ bounded by one page whatever the size of the result.
 
 import datetime
 import math
+import os
+import shutil
+import subprocess
 
 from .. import _rowtext
 
-MODES = ("table", "csv", "json", "line")
+MODES = ("aligned", "table", "box", "markdown", "csv", "json", "line", "insert")
 
 
-def text(value):
+class Style:
+    """What every printer takes: column names above results, the text of
+    NULL, the least width of each column (.width), the table of insert mode."""
+    headers = True
+    null = "NULL"
+    widths = ()
+    table = "table"
+
+
+def text(value, null="NULL"):
     """A value as the shell shows it."""
     if value is None:
-        return "NULL"
+        return null
     if isinstance(value, str):
         return value
     if isinstance(value, (bytes, bytearray)):
@@ -38,18 +51,31 @@ def _rows_word(n):
     return "(%d row%s)" % (n, "" if n == 1 else "s")
 
 
+def _with_null(rows, null):
+    return rows if null == "NULL" else [tuple(null if v is None else v for v in r) for r in rows]
+
+
+def _widths(style, names, cols):
+    """Each column's width: its name's, its widest value's on the first
+    page, and at least what .width asks."""
+    least = list(style.widths) + [0] * len(names)
+    return [max([len(n) if style.headers else 1, abs(w)] + [len(text(v, style.null)) for v in c])
+            for n, c, w in zip(names, cols, least)]
+
+
 class TablePrinter:
     """Aligned columns under their names; numbers to the right. Widths come
     from the names and the first page; a longer value later sticks out."""
 
-    def __init__(self, out, headers=True):
-        self.out, self.headers = out, headers
+    def __init__(self, out, style=Style):
+        self.out, self.headers, self.style = out, style.headers, style
 
     def result(self, names, pages):
         write = self.out.write
         count = 0
         layout = None
         for rows in pages:
+            rows = _with_null(rows, self.style.null)
             if layout is None:
                 layout = self._begin(names, rows)
             write(_rowtext.table_lines(rows, *layout, text))
@@ -62,8 +88,7 @@ class TablePrinter:
     def _begin(self, names, rows):
         """Writes the header; returns the widths and alignments of the columns."""
         cols = list(zip(*rows)) or [()] * len(names)
-        widths = [max([len(n) if self.headers else 1] + [len(text(v)) for v in c])
-                  for n, c in zip(names, cols)]
+        widths = _widths(self.style, names, cols)
         right = [_kind(c) in (int, float) for c in cols]
         if self.headers:
             self.out.write(" | ".join(n.ljust(w) for n, w in zip(names, widths)).rstrip() + "\n")
@@ -74,8 +99,8 @@ class TablePrinter:
 class CsvPrinter:
     """Comma-separated values; NULL is an empty field."""
 
-    def __init__(self, out, headers=True):
-        self.out, self.headers = out, headers
+    def __init__(self, out, style=Style):
+        self.out, self.headers = out, style.headers
 
     def result(self, names, pages):
         if self.headers:
@@ -98,7 +123,7 @@ def _json_value(v):
 class JsonPrinter:
     """One JSON array of objects, written a row at a time."""
 
-    def __init__(self, out, headers=True):
+    def __init__(self, out, style=Style):
         self.out = out
 
     def result(self, names, pages):
@@ -120,8 +145,8 @@ class JsonPrinter:
 class LinePrinter:
     """One "name = value" line per column, a blank line between rows."""
 
-    def __init__(self, out, headers=True):
-        self.out = out
+    def __init__(self, out, style=Style):
+        self.out, self.null = out, style.null
 
     def result(self, names, pages):
         width = max(map(len, names), default=0)
@@ -131,9 +156,155 @@ class LinePrinter:
         for rows in pages:
             for row in rows:
                 write("\n" if count else "")
-                write("".join(l + text(v) + "\n" for l, v in zip(labels, row)))
+                write("".join(l + text(v, self.null) + "\n" for l, v in zip(labels, row)))
                 count += 1
         return count
 
 
-PRINTERS = {"table": TablePrinter, "csv": CsvPrinter, "json": JsonPrinter, "line": LinePrinter}
+class ExpandedPrinter:
+    """Each row as a record: a line "-[ RECORD n ]-" and a "name | value"
+    line per column, as psql's expanded display."""
+
+    def __init__(self, out, style=Style):
+        self.out, self.null = out, style.null
+
+    def result(self, names, pages):
+        width = max(map(len, names), default=0)
+        labels = [n.ljust(width) + " | " for n in names]
+        count = 0
+        write = self.out.write
+        for rows in pages:
+            for row in rows:
+                count += 1
+                write("-[ RECORD %d ]-\n" % count)
+                write("".join((l + text(v, self.null)).rstrip() + "\n" for l, v in zip(labels, row)))
+        if not count:
+            write("(0 rows)\n")
+        return count
+
+
+class Paged:
+    """A terminal's output that goes through a pager ($PAGER, else less)
+    once it holds more lines than the terminal shows; close() ends it."""
+
+    def __init__(self, out, height=None, command=None):
+        self.out = out
+        self.height = height or shutil.get_terminal_size().lines - 1
+        self.command = command or os.environ.get("PAGER") or "less -FRXS"
+        self.held, self.lines, self.pager = [], 0, None
+
+    def write(self, data):
+        if self.pager is not None:
+            try:
+                self.pager.stdin.write(data)
+            except BrokenPipeError:  # the pager was quit: the rest is not wanted
+                self.pager.stdin = open(os.devnull, "w", encoding="utf-8")
+            return
+        self.held.append(data)
+        self.lines += data.count("\n")
+        if self.lines > self.height:
+            self.pager = subprocess.Popen(self.command, shell=True, stdin=subprocess.PIPE, text=True,
+                                          encoding="utf-8", errors="replace")
+            self.pager.stdin.write("".join(self.held))
+            self.held = []
+
+    def flush(self):
+        pass
+
+    def close(self):
+        if self.pager is None:
+            self.out.write("".join(self.held))
+            self.out.flush()
+            return
+        try:
+            self.pager.stdin.close()
+        except BrokenPipeError:  # the reader left the pager early
+            pass
+        self.pager.wait()
+
+
+# The rules of the bordered modes: (top, below the names, bottom) as
+# (left, line, between, right), and the upright between cells.
+_GRIDS = {
+    "table": (("+", "-", "+", "+"), ("+", "-", "+", "+"), ("+", "-", "+", "+"), "|"),
+    "box": (("┌", "─", "┬", "┐"), ("├", "─", "┼", "┤"), ("└", "─", "┴", "┘"), "│"),
+    "markdown": (None, ("|", "-", "|", "|"), None, "|"),
+}
+
+
+class GridPrinter:
+    """Cells between rules, as sqlite3's shell draws them; widths come from
+    the names and the first page, and a longer value later sticks out."""
+
+    def __init__(self, out, style=Style, grid="table"):
+        self.out, self.style = out, style
+        self.top, self.middle, self.bottom, self.bar = _GRIDS[grid]
+
+    def _rule(self, parts, widths):
+        left, line, between, right = parts
+        return left + between.join(line * (w + 2) for w in widths) + right + "\n"
+
+    def _line(self, cells, widths, right):
+        bar = self.bar
+        return bar + bar.join(" " + (c.rjust(w) if r else c.ljust(w)) + " "
+                              for c, w, r in zip(cells, widths, right)) + bar + "\n"
+
+    def result(self, names, pages):
+        write, null = self.out.write, self.style.null
+        count, widths = 0, None
+        for rows in pages:
+            if widths is None:
+                cols = list(zip(*rows))
+                widths = _widths(self.style, names, cols)
+                right = [_kind(c) in (int, float) for c in cols]
+                self._head(names, widths)
+            write("".join(self._line([text(v, null) for v in row], widths, right) for row in rows))
+            count += len(rows)
+        if widths is None:
+            widths = _widths(self.style, names, [()] * len(names))
+            self._head(names, widths)
+        if self.bottom:
+            write(self._rule(self.bottom, widths))
+        return count
+
+    def _head(self, names, widths):
+        if self.top:
+            self.out.write(self._rule(self.top, widths))
+        if self.style.headers:
+            self.out.write(self._line(names, widths, [False] * len(names)))
+            self.out.write(self._rule(self.middle, widths))
+
+
+def _sql_literal(v):
+    if v is None:
+        return "NULL"
+    if isinstance(v, bool):
+        return "1" if v else "0"
+    if isinstance(v, int):
+        return str(v)
+    if isinstance(v, float):
+        return repr(v) if math.isfinite(v) else ("NULL" if v != v else ("1e999" if v > 0 else "-1e999"))
+    if isinstance(v, (bytes, bytearray, memoryview)):
+        return "X'%s'" % bytes(v).hex().upper()
+    return "'%s'" % text(v).replace("'", "''")
+
+
+class InsertPrinter:
+    """An INSERT statement a row, into the table .mode insert names."""
+
+    def __init__(self, out, style=Style):
+        from .catalog import quote_name
+        self.out, self.head = out, "INSERT INTO %s VALUES(" % quote_name(style.table)
+
+    def result(self, names, pages):
+        count = 0
+        for rows in pages:
+            self.out.write("".join(self.head + ",".join(map(_sql_literal, row)) + ");\n" for row in rows))
+            count += len(rows)
+        return count
+
+
+PRINTERS = {"aligned": TablePrinter, "csv": CsvPrinter, "json": JsonPrinter, "line": LinePrinter,
+            "table": GridPrinter, "insert": InsertPrinter,
+            "box": lambda out, style: GridPrinter(out, style, "box"),
+            "markdown": lambda out, style: GridPrinter(out, style, "markdown")}

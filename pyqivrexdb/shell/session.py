@@ -5,22 +5,37 @@ import sys
 import time
 
 from .. import Error
-from . import load, output
+from . import dump, load, output
+from .catalog import catalog
 from .split import Splitter
 
 HELP = """\
 Statements end with ";" and may span lines; several may share a line. Commands:
-  .tables                 list the tables
-  .schema [TABLE]         show the fields of every table, or of one
+  .tables                 list the tables and views
+  .indexes [TABLE]        list the indexes, of every table or of one
+  .schema [TABLE...]      show the definitions of every object, or of the tables named
+                          and their indexes and triggers
+  .dump [TABLE...]        write SQL that makes the database, or the tables named, again
+  .import [OPTIONS] FILE TABLE
+                          load a CSV file into TABLE, made from the file's header when
+                          missing (.import --help for the options)
   .load [OPTIONS] TABLE FILE
-                          load a CSV file into TABLE (.load --help for the options)
+                          the same into a table that exists (.load --help)
   .read FILE              run the statements and commands of a file
-  .mode table|csv|json|line
-                          how results are printed (now: %(mode)s)
+  .mode MODE [TABLE]      how results are printed (now: %(mode)s): aligned, table, box,
+                          markdown, csv, json, line, or insert (INSERTs into TABLE)
+  .nullvalue TEXT         how NULL is shown (now: %(null)s)
+  .width [N...]           the least width of each column, in order
+  .once FILE              print the next statement's results to FILE
   .headers on|off         column names above results (now: %(headers)s)
   .output [FILE]          print results to FILE, or back to standard output
   .timer on|off           show how long each statement took (now: %(timer)s)
   .bail on|off            stop at the first error (now: %(bail)s)
+  .echo on|off            print each statement and command before it runs
+  .expanded on|off        each row as lines of "column | value" (now: %(expanded)s)
+  .pager on|off           results taller than the terminal through $PAGER (at a terminal;
+                          now: %(pager)s)
+  .show                   the settings, and the last error with its code
   .help                   show this text
   .quit                   leave (also .exit or end of input)"""
 
@@ -45,8 +60,14 @@ class Shell:
         self.stdout = out or sys.stdout
         self.out = self.stdout
         self.err = err or sys.stderr
-        self.mode, self.headers, self.timer, self.bail = "table", True, False, bail
+        self.mode, self.headers, self.timer, self.bail = "aligned", True, False, bail
+        self.style = output.Style()
+        self.once = None  # the file the next statement's results go to
         self.failed = False
+        self.echo = False
+        self.expanded = False
+        self.pager = False  # at a terminal: results taller than it go through a pager
+        self.last_error = None  # (code, text) of the last error shown
         db.on_messages(self._server_message, self._user_message)
 
     # -- messages and errors ---------------------------------------------------
@@ -57,57 +78,80 @@ class Shell:
     def _user_message(self, message, usertype):
         print("message %d: %s" % (usertype, message), file=self.err, flush=True)
 
-    def report(self, exc):
+    def report(self, exc, where=None):
+        """Shows an error, after the file and line of the statement when
+        it came from a file (or standard input); its code stays for .show."""
         text = describe(exc)
-        print(text if text.startswith("error ") else "error: " + text, file=self.err, flush=True)
+        self.last_error = (getattr(exc, "error_code_qivrex", None), text)
+        if where is not None:
+            text = "%s line %d: %s" % (where[0], where[1], text)
+        print("error: " + text, file=self.err, flush=True)
 
     # -- running ---------------------------------------------------------------
 
-    def run_text(self, text):
-        """Runs every statement and command of a text; False if one failed."""
+    def run_text(self, text, source=None):
+        """Runs every statement and command of a text; False if one failed.
+        Errors name `source` (a file name) and the line, when given."""
+        return self.run_lines(text.splitlines(keepends=True), source)
+
+    def run_lines(self, lines, source=None):
+        """Runs the statements and commands of lines as they come."""
         splitter = Splitter(self.db.dialect)
         ok = True
-        for line in text.splitlines(keepends=True):
-            for item in splitter.feed(line):
-                ok &= self.run(item)
-        for item in splitter.end():
-            ok &= self.run(item)
+        for line in lines:
+            for item, at in splitter.feed_located(line):
+                ok &= self.run(item, source and (source, at))
+        for item, at in splitter.end_located():
+            ok &= self.run(item, source and (source, at))
         return ok
 
-    def run(self, item):
-        """Runs one statement or command; False when it failed. Raises
-        SystemExit for .quit, Bail after a failure while .bail is on, and
-        KeyboardInterrupt when interrupted."""
+    def run(self, item, where=None):
+        """Runs one statement or command; False when it failed. `where`:
+        (file name, line) of the item, for its error. Raises SystemExit for
+        .quit, Bail after a failure while .bail is on, and KeyboardInterrupt
+        when interrupted."""
         started = time.perf_counter()
+        command = item.startswith(".")
+        if self.echo:
+            print(item, file=self.out)
         try:
-            if item.startswith("."):
+            if command:
                 self.command(item)
             else:
                 self.statement(item)
         except BrokenPipeError:  # the reader of our output went away
             raise
         except (CommandError, Error, OSError, ValueError, load.LoadError) as exc:
-            self.report(exc)
+            self.report(exc, where)
             self.failed = True
             if self.bail:
                 raise Bail() from None
             return False
         finally:
             self.out.flush()
-            if self.timer:
+            if self.timer and not command:
                 print("time: %.3f s" % (time.perf_counter() - started), file=self.err, flush=True)
         return True
 
     def statement(self, sql):
         result = self.db.execute(sql)
-        if result.names is not None:
-            printer = output.PRINTERS[self.mode](self.out, self.headers)
-            printer.result(result.names, result.pages())
-        if result.changed is not None:
-            print("(%d row%s changed)" % (result.changed, "" if result.changed == 1 else "s"), file=self.out)
-        # A statement that changes rows returns their number: said once.
-        if result.value is not None and result.value != result.changed:
-            print("return value: %s" % output.text(result.value), file=self.out)
+        out, self.once = self.once or self.out, None
+        if out is self.stdout and self.pager and out.isatty():
+            out = output.Paged(out)
+        try:
+            if result.names is not None:
+                self.style.headers = self.headers
+                expanded = self.expanded and self.mode in ("aligned", "table", "box", "markdown")
+                printer = output.ExpandedPrinter if expanded else output.PRINTERS[self.mode]
+                printer(out, self.style).result(result.names, result.pages())
+            if result.changed is not None:
+                print("(%d row%s changed)" % (result.changed, "" if result.changed == 1 else "s"), file=out)
+            # A statement that changes rows returns their number: said once.
+            if result.value is not None and result.value != result.changed:
+                print("return value: %s" % output.text(result.value), file=out)
+        finally:
+            if out is not self.out:
+                out.close()
 
     # -- commands --------------------------------------------------------------
 
@@ -128,27 +172,68 @@ class Shell:
     do_exit = do_quit
 
     def do_help(self, args):
-        print(HELP % {"mode": self.mode, "headers": _onoff(self.headers), "timer": _onoff(self.timer),
+        print(HELP % {"mode": self.mode, "null": self.style.null, "expanded": _onoff(self.expanded),
+                      "pager": _onoff(self.pager), "headers": _onoff(self.headers), "timer": _onoff(self.timer),
                       "bail": _onoff(self.bail)}, file=self.out)
 
     def do_tables(self, args):
-        for name in self.db.tables():
+        for name in sorted(o.name for o in catalog(self.db).objects(kinds=("table", "view"))):
             print(name, file=self.out)
 
+    def do_indexes(self, args):
+        for name in sorted(o.name for o in catalog(self.db).objects(kinds=("index",), tables=_names(args))):
+            print(name, file=self.out)
+
+    do_indices = do_indexes
+
     def do_schema(self, args):
-        if len(args) > 1:
-            raise CommandError("usage: .schema [TABLE]")
-        for table in args or self.db.tables():
-            fields = self.db.fields(table)
-            if not fields:
-                raise CommandError("no such table: %s" % table)
-            cols = ",\n".join("  %s %s" % (name, decl) for name, _, _, decl in fields)
-            print("create table %s (\n%s\n);" % (table, cols), file=self.out)
+        found = catalog(self.db).objects(tables=_names(args))
+        if args and not any(o.kind in ("table", "view") for o in found):
+            raise CommandError("no such table: %s" % " ".join(args))
+        for o in found:
+            sql = o.sql.rstrip()
+            print(sql if sql.endswith(";") else sql + ";", file=self.out)
+
+    def do_dump(self, args):
+        dump.command(self, args)
 
     def do_mode(self, args):
-        if len(args) != 1 or args[0].lower() not in output.MODES:
-            raise CommandError("usage: .mode %s" % "|".join(output.MODES))
+        if not args or args[0].lower() not in output.MODES or len(args) > (2 if args[0].lower() == "insert" else 1):
+            raise CommandError("usage: .mode %s [TABLE]" % "|".join(output.MODES))
         self.mode = args[0].lower()
+        if self.mode == "insert":
+            self.style.table = args[1] if len(args) > 1 else "table"
+
+    def do_expanded(self, args):
+        self.expanded = _switch(args, ".expanded")
+
+    def do_pager(self, args):
+        self.pager = _switch(args, ".pager")
+
+    def names(self):
+        """Tables, views and their columns, for completion."""
+        cat = catalog(self.db)
+        found = [o.name for o in cat.objects(kinds=("table", "view"))]
+        cols = self.db.rows(_COLUMN_NAMES[self.db.dialect])
+        return sorted(set(found + [r[0] for r in cols]))
+
+    def do_nullvalue(self, args):
+        if len(args) != 1:
+            raise CommandError("usage: .nullvalue TEXT")
+        self.style.null = args[0]
+
+    def do_width(self, args):
+        try:
+            self.style.widths = tuple(int(a) for a in args)
+        except ValueError:
+            raise CommandError("usage: .width [N...]") from None
+
+    def do_once(self, args):
+        if len(args) != 1:
+            raise CommandError("usage: .once FILE")
+        if self.once is not None:
+            self.once.close()
+        self.once = open(args[0], "w", encoding="utf-8")
 
     def do_headers(self, args):
         self.headers = _switch(args, ".headers")
@@ -172,10 +257,39 @@ class Shell:
             raise CommandError("usage: .read FILE")
         with open(args[0], encoding="utf-8") as f:
             text = f.read()
-        self.run_text(text)
+        self.run_text(text, args[0])
+
+    def do_echo(self, args):
+        self.echo = _switch(args, ".echo")
+
+    def do_show(self, args):
+        """The settings, and the last error with the library's code."""
+        shown = [("mode", self.mode), ("headers", _onoff(self.headers)), ("timer", _onoff(self.timer)),
+                 ("bail", _onoff(self.bail)), ("echo", _onoff(self.echo)),
+                 ("output", "stdout" if self.out is self.stdout else getattr(self.out, "name", "?"))]
+        if self.last_error is not None:
+            code, text = self.last_error
+            shown.append(("last error", text if code is None else "%s (code %d)" % (text, code)))
+        width = max(len(k) for k, _ in shown)
+        for key, value in shown:
+            print("%s: %s" % (key.rjust(width), value), file=self.out)
 
     def do_load(self, args):
         load.command(self, args)
+
+    def do_import(self, args):
+        load.import_command(self, args)
+
+
+_COLUMN_NAMES = {
+    "engine": "select distinct c.name from sqlite_master m, pragma_table_info(m.name) c "
+              "where m.type in ('table', 'view');",
+    "postgresql": "select distinct column_name from information_schema.columns where table_schema = current_schema();",
+}
+
+
+def _names(args):
+    return {a.lower() for a in args} or None
 
 
 def _onoff(flag):
@@ -183,14 +297,13 @@ def _onoff(flag):
 
 
 def describe(exc):
-    """One line for an error: the server's own words with its code, our own
-    messages as they are, others with their class."""
+    """One line for an error: the server's own words (its code is kept for
+    .show), our own messages as they are, others with their class."""
     if isinstance(exc, (CommandError, load.LoadError)):
         return str(exc)
     said = getattr(exc, "server_text", None)
     if said:
-        code = getattr(exc, "error_code_qivrex", None)
-        return "error %d: %s" % (code, said) if isinstance(code, int) else said
+        return said
     if isinstance(exc, OSError) and exc.filename:
         return "%s: %s" % (exc.filename, exc.strerror or exc)
     return "%s: %s" % (type(exc).__name__, exc)

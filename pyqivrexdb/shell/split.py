@@ -12,11 +12,14 @@ from .. import dbapi
 
 class Splitter:
     """Fed line by line; hands back each statement (with its ";") or
-    command as soon as it is complete."""
+    command as soon as it is complete, with the number of the line where
+    it begins (its first line that is not blank or a comment)."""
 
     def __init__(self, dialect="engine"):
         self._dialect = dialect
         self._text = ""  # the pending statement, literal or comment
+        self._line = 0  # lines fed so far
+        self._start = 1  # the line where the pending text begins
 
     @property
     def pending(self):
@@ -25,8 +28,15 @@ class Splitter:
 
     def feed(self, line):
         """The statements and commands that `line` completes."""
-        if not self._text and line.lstrip().startswith("."):
-            return [line.strip()]
+        return [item for item, _ in self.feed_located(line)]
+
+    def feed_located(self, line):
+        """(statement or command, line number) for each that `line` completes."""
+        self._line += 1
+        if not self._text:
+            self._start = self._line
+            if line.lstrip().startswith("."):
+                return [(line.strip(), self._line)]
         text = self._text + line
         # Only a ";" ends a statement and only "*/" a comment: a line with
         # neither leaves pending text pending, unread.
@@ -35,17 +45,55 @@ class Splitter:
             return []
         parts = dbapi.split_statements(text, self._dialect)
         self._text = ""
+        located = self._locate(text, parts)
         if parts and not dbapi.complete_statement(parts[-1], self._dialect):
             # The unfinished rest, kept from where it begins.
-            self._text = text[text.rindex(parts.pop()):]
-        return parts
+            at = text.rindex(parts.pop())
+            self._start += text.count("\n", 0, at)
+            self._text = text[at:]
+            located.pop()
+        return located
 
     def end(self):
         """What is left at the end of input: an unterminated statement, if
         it holds more than comments."""
+        return [item for item, _ in self.end_located()]
+
+    def end_located(self):
         text, self._text = self._text, ""
         parts = dbapi.split_statements(text, self._dialect)
-        return [p for p in parts if not _comment_only(p, self._dialect)]
+        return [(p, n) for p, n in self._locate(text, parts) if not _comment_only(p, self._dialect)]
+
+    def _locate(self, text, parts):
+        out, pos = [], 0
+        for part in parts:
+            at = text.find(part, pos)
+            if at < 0:  # not a piece of the text as it is: its start stands
+                out.append((part, self._start))
+                continue
+            pos = at + len(part)
+            out.append((part, self._start + text.count("\n", 0, at + _lead(part))))
+        return out
+
+
+def _lead(part):
+    """Where the first token of a statement begins, after comments."""
+    i = 0
+    while True:
+        while i < len(part) and part[i].isspace():
+            i += 1
+        if part.startswith("--", i):
+            j = part.find("\n", i)
+            if j < 0:
+                return i
+            i = j + 1
+        elif part.startswith("/*", i):
+            j = part.find("*/", i + 2)
+            if j < 0:
+                return i
+            i = j + 2
+        else:
+            return i
 
 
 def _comment_only(text, dialect):

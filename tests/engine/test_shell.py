@@ -45,6 +45,26 @@ def test_statements_and_aligned_result(filled):
              '{"id": 22, "name": "Ян", "amount": -10.25, "day": null}]\n'),
     ("line", "    id = 1\n  name = Иван\namount = 2.5\n   day = 2024-01-02\n\n"
              "    id = 22\n  name = Ян\namount = -10.25\n   day = NULL\n"),
+    ("table", "+----+------+--------+------------+\n"
+              "| id | name | amount | day        |\n"
+              "+----+------+--------+------------+\n"
+              "|  1 | Иван |    2.5 | 2024-01-02 |\n"
+              "| 22 | Ян   | -10.25 | NULL       |\n"
+              "+----+------+--------+------------+\n"),
+    ("box", "┌────┬──────┬────────┬────────────┐\n"
+            "│ id │ name │ amount │ day        │\n"
+            "├────┼──────┼────────┼────────────┤\n"
+            "│  1 │ Иван │    2.5 │ 2024-01-02 │\n"
+            "│ 22 │ Ян   │ -10.25 │ NULL       │\n"
+            "└────┴──────┴────────┴────────────┘\n"),
+    ("markdown", "| id | name | amount | day        |\n"
+                 "|----|------|--------|------------|\n"
+                 "|  1 | Иван |    2.5 | 2024-01-02 |\n"
+                 "| 22 | Ян   | -10.25 | NULL       |\n"),
+    ("insert", "INSERT INTO \"table\" VALUES(1,'Иван',2.5,'2024-01-02');\n"
+               "INSERT INTO \"table\" VALUES(22,'Ян',-10.25,NULL);\n"),
+    ("insert t2", "INSERT INTO t2 VALUES(1,'Иван',2.5,'2024-01-02');\n"
+                  "INSERT INTO t2 VALUES(22,'Ян',-10.25,NULL);\n"),
 ])
 def test_output_modes(filled, mode, expected):
     r = shell(filled, ".mode %s" % mode, "select * from t order by id;")
@@ -55,12 +75,30 @@ def test_output_modes(filled, mode, expected):
 
 
 @pytest.mark.parametrize("mode, expected", [
-    ("table", "1 | Иван\n(1 row)\n"),
+    ("aligned", "1 | Иван\n(1 row)\n"),
     ("csv", "1,Иван\n"),
 ])
 def test_headers_off(filled, mode, expected):
     r = shell(filled, ".headers off", ".mode " + mode, "select id, name from t where id = 1;")
     assert r.stdout == expected
+
+
+def test_nullvalue_width_and_once(filled, tmp_path):
+    once = tmp_path / "once.txt"
+    r = shell(filled, ".mode markdown", ".nullvalue (none)", ".width 4 0 8", ".once %s" % once,
+              "select id, day from t where id = 22;", "select id, name, day from t order by id;")
+    assert r.returncode == 0, r.stderr
+    assert once.read_text(encoding="utf-8") == "| id   | day    |\n|------|--------|\n|   22 | (none) |\n"
+    assert r.stdout == ("| id   | name | day        |\n|------|------|------------|\n"
+                        "|    1 | Иван | 2024-01-02 |\n|   22 | Ян   | (none)     |\n")
+
+
+def test_dump_read_back_through_insert_mode(filled, tmp_path):
+    r = shell(filled, ".mode insert t", "select * from t order by id;")
+    again = tmp_path / "again.db"
+    shell(again, "create table t (id integer, name varchar(10), amount double, day date);")
+    assert shell(again, stdin=r.stdout).returncode == 0
+    assert shell(again, "select * from t order by id;").stdout == shell(filled, "select * from t order by id;").stdout
 
 
 def test_empty_results(db):
@@ -133,13 +171,13 @@ def test_output_read_timer_schema(db, tmp_path):
     assert out.read_text(encoding="utf-8") == "id\n--\n 1\n 2\n(2 rows)\n"
     assert "x\n-\n3\n(1 row)\n" in r.stdout
     assert any(line.startswith("time: ") for line in r.stderr.splitlines())
-    schema = "create table t (\n  id INTEGER,\n  name varchar(10),\n  amount double,\n  day date\n);\n"
+    schema = "CREATE TABLE t (id integer, name varchar(10), amount double, day date);\n"
     assert r.stdout.endswith(schema + schema)
 
 
 @pytest.mark.parametrize("command, message", [
     (".frobnicate", "unknown command .frobnicate"),
-    (".mode wide", "usage: .mode table|csv|json|line"),
+    (".mode wide", "usage: .mode aligned|table|box|markdown|csv|json|line|insert [TABLE]"),
     (".headers maybe", "usage: .headers on|off"),
     (".read /nonexistent/x.sql", "No such file or directory"),
     (".schema nosuch", "no such table: nosuch"),

@@ -95,7 +95,7 @@ def test_null_refused_by_the_table_names_its_line(tmp_path):
     r = shell(db, "create table nn (id integer, v integer not null);", ".load nn %s" % path)
     assert r.returncode == 1
     assert r.stderr.splitlines() == [
-        "error: %s line 3: error -19: NOT NULL constraint failed: nn.v; load stopped, 2 rows kept in nn" % path]
+        "error: %s line 3: NOT NULL constraint failed: nn.v; load stopped, 2 rows kept in nn" % path]
 
 
 def test_truncation_is_refused_unless_asked_for(db, tmp_path):
@@ -127,7 +127,7 @@ def test_duplicate_key_names_its_line_and_the_rows_before_it_stay(db, tmp_path):
     r = shell(db, ".load lt %s" % path)
     assert r.returncode == 1
     assert r.stderr.splitlines() == [
-        "error: %s line 15001: error -19: UNIQUE constraint failed: lt.id; load stopped, 14999 rows kept in lt"
+        "error: %s line 15001: UNIQUE constraint failed: lt.id; load stopped, 14999 rows kept in lt"
         % path]
     assert count(db) == 14999
 

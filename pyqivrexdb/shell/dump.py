@@ -1,0 +1,118 @@
+"""The .dump command: SQL that makes the database (or some of its tables)
+again, schema and rows, in an order it can be run in, by .read or by the
+shell reading it from standard input.
+
+Rows go as one INSERT each. The server quotes each value itself (text,
+blobs, dates, NULL), so a page of rows arrives as ready literals, those of
+neighbouring columns joined in one text; on the engine a REAL value comes
+as a double, written with its shortest digits that read back as the same
+double (the engine's own text of a double is not exact).
+Triggers come after the rows, so that loading the rows fires none.
+"""
+
+from .. import _rowtext
+from .catalog import _literal, catalog, quote_name
+
+_UNQUOTED_PG = frozenset(("int2", "int4", "int8", "oid", "bool"))
+
+
+def command(shell, args):
+    tables = {a.lower() for a in args} or None
+    with shell.db.snapshot():  # every table as of one moment
+        (_engine if shell.db.dialect == "engine" else _postgresql)(shell.db, shell.out.write, tables)
+
+
+def _engine(db, write, tables):
+    cat = catalog(db)
+    found = cat.objects(tables=tables)
+    write("PRAGMA foreign_keys=OFF;\nBEGIN TRANSACTION;\n")
+    for table in (o for o in found if o.kind == "table"):
+        write(table.sql + ";\n")
+        exprs, shape, run = [], "", False
+        for name, affinity in cat.columns(table.name):
+            col = quote_name(name)
+            if affinity in ("integer", "text"):
+                if run:  # one text for a run of quoted values
+                    exprs[-1] += " || ',' || quote(%s)" % col
+                else:
+                    exprs.append("quote(%s)" % col)
+                    shape += "q"
+                run = True
+                continue
+            run = False
+            # may hold a REAL: the double itself, else its literal
+            exprs.append("case typeof(%s) when 'real' then %s end, "
+                         "case when typeof(%s) <> 'real' then quote(%s) end" % (col, col, col, col))
+            shape += "rq"
+        head = "INSERT INTO %s VALUES(" % quote_name(table.name)
+        for rows in db.pages("select %s from %s;" % (", ".join(exprs), quote_name(table.name))):
+            write(_rowtext.insert_lines(rows, head, shape))
+    for line in cat.sequences(tables):
+        write(line + "\n")
+    for o in found:
+        if o.kind != "table":
+            write(o.sql + ";\n")
+    write("COMMIT;\n")
+
+
+def _postgresql(db, write, tables):
+    # A double's text is exact only with extra_float_digits above 0 (the
+    # server's default); a session that lowered it gets it back after.
+    digits = db.rows("show extra_float_digits;")[0][0]
+    if int(digits) > 0:
+        return _pg_dump(db, write, tables)
+    db.rows("select set_config('extra_float_digits', '1', false);")
+    try:
+        return _pg_dump(db, write, tables)
+    finally:
+        db.rows("select set_config('extra_float_digits', %s, false);" % _literal(digits))
+
+
+def _pg_dump(db, write, tables):
+    cat = catalog(db)
+    found = cat.objects(tables=tables)
+    # A function's body may name tables made after it.
+    write("BEGIN;\nSET LOCAL check_function_bodies = false;\n")
+    for kind in ("type", "sequence", "function"):
+        for o in found:
+            if o.kind == kind:
+                write(o.sql + "\n")
+    made = [o for o in found if o.kind == "table"]
+    for table in made:
+        write(cat.create_table(table, foreign_keys=False) + "\n")
+        _pg_rows(db, cat, table, write)
+    for line in cat.sequences(tables):
+        write(line + "\n")
+    # Foreign keys once every table has its rows: in any order of tables,
+    # a row may then name a row of its own table that comes after it.
+    for table in made:
+        for line in cat.foreign_keys(table):
+            write(line + "\n")
+    for kind in ("index", "view", "trigger"):
+        for o in found:
+            if o.kind == kind:
+                write(o.sql + "\n")
+    write("COMMIT;\n")
+
+
+def _pg_rows(db, cat, table, write):
+    """The server writes each row's values as one text: more work for it
+    than sending them one by one, much less for us (measured: 1.7 s against
+    2.3 s for a million rows of seven columns, wall, beside COPY's 1.2 s)."""
+    names, values, always = [], [], False
+    columns = cat.columns(table)
+    for name, typname, identity, generated in columns:
+        if generated:
+            continue  # made by the server from the others
+        col = quote_name(name)
+        names.append(col)
+        values.append(("coalesce(%s::text, 'NULL')" if typname in _UNQUOTED_PG else "quote_nullable(%s)") % col)
+        always |= identity == "a"
+    if not values:
+        return
+    listed = " (%s)" % ", ".join(names) if len(names) < len(columns) else ""
+    head = "INSERT INTO %s%s%s VALUES(" % (quote_name(table.name), listed, " OVERRIDING SYSTEM VALUE" if always else "")
+    sql = "select %s from %s;" % (" || ',' || ".join(values), quote_name(table.name))
+    for rows in db.pages(sql):
+        write(_rowtext.insert_lines(rows, head, "q"))
+

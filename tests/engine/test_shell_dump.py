@@ -1,0 +1,163 @@
+""".dump and .schema on both backends: what .dump writes, read back into a
+fresh database by the shell, makes the same schema and the same rows."""
+import pytest
+
+from shellrun import shell
+
+SCHEMAS = {
+    "sqlite": """\
+create table parent (id integer primary key, code varchar(8) not null unique, price double default 1.5
+  check (price > 0), made date);
+create table "odd name" (k integer, "we""ird" varchar(20) default 'it''s', pid integer,
+  primary key (k), foreign key (pid) references parent(id) on delete cascade,
+  constraint two unique (pid, "we""ird"));
+create table kids (id integer primary key, parent_id integer references kids(id), data varbinary(8), n numeric,
+  tag varchar(5));
+create index parent_made on parent(made desc);
+create unique index kids_data on kids(data);
+create view cheap as select id, code from parent where price < 10;
+create table log (what varchar(40));
+create table counted (id integer primary key autoincrement, v varchar(10));
+insert into counted (v) values ('a'), ('b'), ('c');
+delete from counted where id = 3;
+create trigger parent_in after insert on parent begin insert into log values ('new ' || new.code); end;
+""",
+    "postgresql": """\
+create table parent (id serial primary key, code varchar(8) not null unique, price double precision default 1.5
+  check (price > 0), made date);
+create table "odd name" (k integer, "we""ird" varchar(20) default 'it''s', pid integer,
+  primary key (k), foreign key (pid) references parent(id) on delete cascade,
+  constraint two unique (pid, "we""ird"));
+create table kids (id integer generated always as identity primary key, parent_id integer references kids(id),
+  data bytea, n numeric, total integer generated always as (id * 2) stored, tag varchar(5));
+create index parent_made on parent(made desc);
+create unique index kids_data on kids(data);
+create view cheap as select id, code from parent where price < 10;
+create table log (what varchar(40));
+create function note() returns trigger language plpgsql as $$
+begin insert into log values ('new ' || new.code); return new; end; $$;
+create trigger parent_in after insert on parent for each row execute function note();
+create type mood as enum ('sad', 'o''k', 'happy');
+create domain small_pos as integer default 1 not null check (value > 0) check (value < 100);
+create sequence tickets start with 100 increment by 5;
+select nextval('tickets'), nextval('tickets');
+create table moods (m mood, n small_pos, ticket integer default nextval('tickets'));
+insert into moods (m) values ('o''k'), (null);
+""",
+}
+
+ROWS = """\
+insert into parent (code, price, made) values ('a''b', 0.1, '2024-01-02'), ('x;y', 1e300, null),
+  ('--c', 2.5e-310, '1999-12-31'), ('z', 1.7976931348623157e308, '2078-12-31');
+insert into "odd name" values (1, 'a, "b"', 1), (2, null, 2), (3, 'ok', null), (4, 'строка
+два; ''x''', 3), (5, '', 4);
+"""
+KIDS = {
+    "sqlite": "insert into kids values (1, null, x'00ff27', 12.5, 'a'), (2, 1, x'', null, null), "
+              "(3, 3, null, 7, '');\n",
+    "postgresql": "insert into kids (parent_id, data, n, tag) values (null, '\\x00ff27', 12.5, 'a'), "
+                  "(1, '', null, null), (3, null, 7, '');\n",
+}
+QUERIES = ["select * from parent order by id;", 'select * from "odd name" order by k;',
+           "select * from kids order by id;", "select * from log order by what;", "select * from cheap order by id;"]
+
+
+def run_ok(dsn, *commands, stdin=None):
+    r = shell(dsn, *commands, stdin=stdin)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+@pytest.fixture
+def other(request, backend, tmp_path):
+    """A second, empty database on the same backend."""
+    if backend == "sqlite":
+        return str(tmp_path / "again.sqlite")
+    from conftest import pg_dsn
+    return pg_dsn(request.getfixturevalue("pg_cluster"))
+
+
+@pytest.fixture
+def full(dsn, backend):
+    run_ok(dsn, stdin=SCHEMAS[backend] + ROWS + KIDS[backend])
+    return dsn
+
+
+def test_dump_read_back_makes_the_same_schema_and_rows(full, other, backend, tmp_path):
+    dumped = run_ok(full, ".dump")
+    path = tmp_path / "dump.sql"
+    path.write_text(dumped, encoding="utf-8")
+    run_ok(other, ".read %s" % path)
+    for q in QUERIES:
+        assert run_ok(other, ".mode csv", q) == run_ok(full, ".mode csv", q), q
+    # the same objects; the dump makes tables first, so the order may differ
+    assert sorted(run_ok(other, ".schema").split(";\n")) == sorted(run_ok(full, ".schema").split(";\n"))
+    assert run_ok(other, ".dump") == dumped
+    # the trigger came after the rows: loading them logged nothing twice
+    assert run_ok(other, ".mode csv", ".headers off", "select count(*) from log;") == "4\n"
+    if backend == "postgresql":  # enums, domains and a sequence of its own came along
+        q = "select m, n, ticket from moods order by ticket;"
+        assert run_ok(other, ".mode csv", q) == run_ok(full, ".mode csv", q) == "m,n,ticket\no'k,1,110\n,1,115\n"
+        assert run_ok(other, ".mode csv", ".headers off", "select nextval('tickets');") == "120\n"
+    if backend == "sqlite":  # an AUTOINCREMENT counter goes on where it was
+        run_ok(other, "insert into counted (v) values ('d');")
+        assert run_ok(other, ".mode csv", ".headers off", "select id from counted where v = 'd';") == "4\n"
+
+
+def test_dump_piped_into_the_shell(full, other):
+    run_ok(other, stdin=run_ok(full, ".dump parent log"))
+    assert run_ok(other, ".tables").split() == ["log", "parent"]
+    assert run_ok(other, ".mode csv", QUERIES[0]) == run_ok(full, ".mode csv", QUERIES[0])
+
+
+@pytest.mark.parametrize("first", [[], ["set extra_float_digits = 0;"]])
+def test_floats_are_written_with_their_shortest_exact_digits(full, backend, first):
+    if first and backend == "sqlite":
+        pytest.skip("a setting of PostgreSQL")
+    dumped = run_ok(full, *first, ".dump parent").splitlines()
+    lines = [line for line in dumped if line.startswith("INSERT INTO parent")]
+    for value in ("0.1", "1e+300", "2.5e-310", "1.7976931348623157e+308"):
+        assert any(value in line for line in lines), value
+
+
+PIECES = {
+    "sqlite": ["check (price > 0)", "pid integer,", "foreign key (pid) references parent(id) on delete cascade",
+               "constraint two unique (pid, \"we\"\"ird\")", "default 'it''s'", "code varchar(8) not null unique",
+               "create index parent_made on parent(made desc);", "create unique index kids_data on kids(data);",
+               "create view cheap as", "create trigger parent_in after insert on parent"],
+    "postgresql": ["check (price > 0::double precision)", "id serial,",
+                   "foreign key (pid) references parent(id) on delete cascade",
+                   "constraint two unique (pid, \"we\"\"ird\")", "default 'it''s'::character varying",
+                   "code character varying(8) not null", "constraint parent_code_key unique (code)",
+                   "id integer generated always as identity not null", "generated always as ((id * 2)) stored",
+                   "create index parent_made on parent using btree (made desc);",
+                   "create unique index kids_data on kids using btree (data);", "create view cheap as",
+                   "create trigger parent_in after insert on parent for each row execute function note();",
+                   "create or replace function note()"],
+}
+
+
+def test_schema_shows_each_object_with_its_own_definition(full, backend):
+    text = run_ok(full, ".schema").lower()
+    for piece in PIECES[backend]:
+        assert piece in text, piece
+    assert "qx_fit" not in text
+    assert [t for t in run_ok(full, ".tables").splitlines() if t not in ("counted", "moods")] == \
+        ["cheap", "kids", "log", "odd name", "parent"]
+    assert run_ok(full, ".indexes").splitlines() == ["kids_data", "parent_made"]
+    assert run_ok(full, ".indexes parent").splitlines() == ["parent_made"]
+
+
+def test_schema_of_one_table_recreates_it(full, other):
+    run_ok(other, stdin=run_ok(full, ".schema parent"))
+    assert run_ok(other, ".schema parent") == run_ok(full, ".schema parent")
+    r = shell(full, ".schema nosuch")
+    assert r.returncode == 1 and "no such table: nosuch" in r.stderr
+
+
+def test_dump_leaves_the_session_as_it_found_it(full):
+    # its own transaction ends with it; in the user's, it reads what the user wrote
+    out = run_ok(full, ".dump log", "insert into log values ('after');", "begin;",
+                 "insert into log values ('inside');", ".dump log", "commit;")
+    assert "INSERT INTO log VALUES('inside');" in out
+    assert run_ok(full, ".mode csv", ".headers off", "select count(*) from log;") == "6\n"
