@@ -146,3 +146,37 @@ def test_texts_of_a_known_shape(cur, sql, values):
         got = [tuple(v.rstrip("\0 ") if isinstance(v, str) else v for v in r) for r in cur.fetchall()]
         assert got == want, text
     raw.close()
+
+
+# A bulk load inserts its records many to a statement; a refusal still names
+# the record at fault, keeps nothing of the batch and leaves the table as it
+# was, whatever the record's place in a statement and whatever the table's
+# own rule for a conflict.
+@pytest.mark.parametrize("key", ["id integer primary key", "id integer unique on conflict fail",
+                                 "id integer unique on conflict abort"])
+@pytest.mark.parametrize("bad", [0, 63, 64, 100, 127, 128, 199])
+def test_bulk_refusal_names_its_record(tmp_path, key, bad):
+    from pyqivrexdb import dbapi
+    with dbapi.connect(str(tmp_path / "b.db"), autocommit=True) as conn:
+        conn.execute("create table t(%s, s char(8))" % key)
+        conn.execute("insert into t values (-1, 'kept')")  # the write checks are in place
+        rows = [(i, "r%d" % i) for i in range(200)]
+        rows[bad] = (-1, "bad")
+        with pytest.raises(dbapi.IntegrityError, match=r"record %d: UNIQUE constraint failed" % bad):
+            conn.addrecords("t", rows)
+        assert conn.execute("select count(*) from t").fetchall() == [(1,)]
+        conn.addrecords("t", rows[:bad] + rows[bad + 1:])
+        assert conn.execute("select count(*), sum(id) from t").fetchall() == [(200, sum(range(200)) - bad - 1)]
+
+
+@pytest.mark.parametrize("n", [1, 63, 64, 65, 129, 1000])
+def test_bulk_rows_read_back_in_order(n):
+    with pyqivrexdb.connect(":memory:") as conn:
+        cur = conn.cursor()
+        cur.execute("create table t(n integer, s char(6), d date)")
+        cur.execute("delete from t")  # the write checks are in place
+        rows = [[i, "ы%d" % (i % 1000), DATES[i % len(DATES)]] for i in range(n)]
+        conn.addrecords("t", rows)
+        cur.execute("select n, s, d from t order by rowid")
+        got = cur.fetchall()
+    assert [[r[0], r[1].rstrip("\0 ") if isinstance(r[1], str) else r[1], r[2]] for r in got] == rows
