@@ -131,27 +131,62 @@ int run_records(Conn* c, sqlite3_stmt* s, Records& recs, qc_long first, qc_long 
     return c->fail(code_of(rc), "record " + std::to_string(first) + ": " + (msg ? msg : "error"));
 }
 
+// Whether the write checks may pass the records of `table` by: it is a
+// table of main or temp, and no trigger but the checks' own fires on it (a
+// user's trigger could write other values elsewhere). Every record a load
+// binds reads back as it was given. Read under main's write lock.
+bool checked_records_only(Conn* c, const std::string& table) {
+    StmtCache::Entry* e;
+    sqlite3_stmt* s = prepare_cached(
+        db_of(c),
+        "select exists (select 1 from temp.sqlite_master where type = 'table' and name = ?1 collate nocase"
+        " union all select 1 from main.sqlite_master where type = 'table' and name = ?1 collate nocase)"
+        " and not exists (select 1 from temp.sqlite_master where type = 'trigger' and tbl_name = ?1 collate nocase"
+        " and name not glob 'qx_fit_*' union all select 1 from main.sqlite_master where type = 'trigger'"
+        " and tbl_name = ?1 collate nocase)",
+        &e);
+    if (!s) return false;
+    sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+    const bool only = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
+    sqlite3_clear_bindings(s);
+    release_cached(db_of(c), s, e);
+    return only;
+}
+
 // Inserts the records with `one`, CHUNK at a time with a statement of
-// their own where SQLite takes one; 0 or the failure's code.
+// their own where SQLite takes one; 0 or the failure's code. The first
+// statement's rows are checked by the write checks too; it takes main's
+// write lock, under which no other connection can add a trigger, so only
+// then is it known whether the others' may be passed by.
 int insert_rows(Conn* c, const std::string& table, sqlite3_stmt* one, Records& recs, qc_long count) {
     recs.scratch.resize(recs.fields.size() * (count >= CHUNK ? CHUNK : 1));
+    Db* d = db_of(c);
     qc_long r = 0;
+    auto after_first = [&] {
+        if (r == 0) d->loading_checked = checked_records_only(c, table);
+    };
     if (count >= CHUNK) {
         Inserter chunk(c, table, recs.fields, CHUNK);
         for (; chunk.s && r + CHUNK <= count; r += CHUNK) {
             const int code = run_records(c, chunk.s, recs, r, CHUNK);
-            if (!code) continue;
+            if (!code) {
+                after_first();
+                continue;
+            }
             // While the transaction stands, the batch is run again from its
             // start one record a statement, which names the record at fault
             // and leaves what a refusal of it alone leaves.
-            if (sqlite3_get_autocommit(db_of(c)->db) || run_cached(c, "rollback to qx_addrecords")) return code;
+            if (sqlite3_get_autocommit(d->db) || run_cached(c, "rollback to qx_addrecords")) return code;
+            d->loading_checked = false;
             for (qc_long k = 0, end = r + CHUNK; k < end; ++k)
                 if (int failed = run_records(c, one, recs, k, 1)) return failed;
             return code;
         }
     }
-    for (; r < count; ++r)
+    for (; r < count; ++r) {
         if (int code = run_records(c, one, recs, r, 1)) return code;
+        after_first();
+    }
     return 0;
 }
 
@@ -199,6 +234,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     if (code) return code;
     Records records{fields, rec_size, static_cast<const unsigned char*>(recs), flagged ? flag_bytes : 0, {}};
     code = insert_rows(c, name, one.s, records, count);
+    db_of(c)->loading_checked = false;
     if (!code) {
         code = run_cached(c, "release qx_addrecords");
         // A commit can still refuse the batch (a deferred foreign key): the

@@ -180,3 +180,18 @@ def test_bulk_rows_read_back_in_order(n):
         cur.execute("select n, s, d from t order by rowid")
         got = cur.fetchall()
     assert [[r[0], r[1].rstrip("\0 ") if isinstance(r[1], str) else r[1], r[2]] for r in got] == rows
+
+
+# The checks of what a load writes stay where a user's trigger on the table
+# could write values of its own elsewhere.
+def test_bulk_keeps_the_checks_under_a_users_trigger():
+    from pyqivrexdb import dbapi
+    with dbapi.connect(":memory:", autocommit=True) as conn:
+        conn.execute("create table t(n integer, s char(4))")
+        conn.execute("create table log(n integer)")
+        conn.execute("create trigger t_log after insert on t begin insert into log values (new.s); end")
+        conn.execute("delete from t")  # the write checks are in place
+        with pytest.raises(dbapi.Error, match="column n"):
+            conn.addrecords("t", [(i, "x%d" % i) for i in range(100)])
+        assert conn.execute("select count(*) from t").fetchall() == [(0,)]
+        assert conn.execute("select count(*) from log").fetchall() == [(0,)]
