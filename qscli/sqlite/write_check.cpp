@@ -43,6 +43,15 @@ bool readable(int type, uint32_t len, const Value& v, std::string* why) {
         else if (v.kind == VKind::Int && v.i >= INT32_MIN && v.i <= INT32_MAX) return true;
         else type = QSCLI_ET_DFLT;
     }
+    // The common cases, answered as packing would answer them: any double
+    // for a double column, an integer within an integer column's range.
+    if (v.kind == VKind::Float && (type == QSCLI_ET_DFLT || type == QSCLI_ET_CURR)) return true;
+    if (v.kind == VKind::Int) {
+        if (type == QSCLI_ET_INT64) return true;
+        if (type < QSCLI_ET_COUNT && kWriteLow[type] != kWriteHigh[type] && v.i >= kWriteLow[type] &&
+            v.i <= kWriteHigh[type])
+            return true;
+    }
     if (len == 0 && type == QSCLI_ET_ARRA) return true;
     if (len == 0 && type == QSCLI_ET_CHAR) {
         if (v.kind != VKind::Text && v.kind != VKind::Blob) return true;  // numbers read as text
@@ -53,8 +62,10 @@ bool readable(int type, uint32_t len, const Value& v, std::string* why) {
         return false;
     }
     if (len == 0) len = natural_width(type);
-    std::string scratch(len, '\0');
-    unsigned char* packed = reinterpret_cast<unsigned char*>(&scratch[0]);
+    unsigned char small[64];
+    std::string large;
+    if (len > sizeof small) large.assign(len, '\0');
+    unsigned char* packed = len > sizeof small ? reinterpret_cast<unsigned char*>(&large[0]) : small;
     return pack_value(type, len, v, packed, why) == 0 && in_write_range(type, packed, why);
 }
 

@@ -195,3 +195,24 @@ def test_bulk_keeps_the_checks_under_a_users_trigger():
             conn.addrecords("t", [(i, "x%d" % i) for i in range(100)])
         assert conn.execute("select count(*) from t").fetchall() == [(0,)]
         assert conn.execute("select count(*) from log").fetchall() == [(0,)]
+
+
+# The write checks answer the common values without packing them: the same
+# answers at each end of a range.
+@pytest.mark.parametrize("decl, value, ok", [
+    ("smallint", -32767, True), ("smallint", -32768, False), ("smallint", 32767, True), ("smallint", 32768, False),
+    ("integer", 2 ** 31 - 1, True), ("integer", 2 ** 31, False), ("integer", -2 ** 31 + 1, True), ("integer", -2 ** 31, False),
+    ("integer", -2 ** 63, False), ("double", 1e308, True), ("double", -0.0, True), ("double", 2 ** 53, True), ("char(30)", "ы" * 30, True),
+    ("char(30)", "ы" * 31, False), ("char(80)", "x" * 80, True), ("char(80)", "x" * 81, False),
+])
+def test_write_check_edges(decl, value, ok):
+    from pyqivrexdb import dbapi
+    with dbapi.connect(":memory:", autocommit=True) as conn:
+        conn.execute("create table t(v %s)" % decl)
+        conn.execute("delete from t")  # the write checks are in place
+        if ok:
+            conn.execute("insert into t values (?)", (value,))
+            assert conn.execute("select count(*) from t").fetchall() == [(1,)]
+        else:
+            with pytest.raises(dbapi.Error, match="column v"):
+                conn.execute("insert into t values (?)", (value,))
