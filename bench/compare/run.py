@@ -49,10 +49,16 @@ CASES = {
     "point": ("point query + fetchone", 1.2, None),
     "rowwise": ("insert or abort, row by row", None, None),
     "first": ("execute + first row", None, None),
+    "point_u": ("point query, table u, autocommit", None, None),
+    "rowwise_u": ("executemany into a new file, u", None, None),
 }
 POINT_QUERIES = 20000
+U_POINT_QUERIES = 10000
 # The standard face's targets, by case: its time over (the core's, sqlite3's, apsw's).
-STD_TARGETS = {"fetchall": (1.1, 1.0, 1.0), "bulk": (None, 0.8, None), "rowwise": (None, 1.0, None)}
+STD_TARGETS = {"fetchall": (1.1, 1.0, 1.0), "bulk": (None, 0.8, None), "rowwise": (None, 1.0, None),
+               "point_u": (None, None, 1.2), "rowwise_u": (None, 1.0, None)}
+# The core face's time over apsw's, by case.
+QX_APSW_TARGETS = {"bulk": 1.1}
 
 
 def available_sides():
@@ -61,6 +67,22 @@ def available_sides():
     except ImportError:
         return ["qx", "std", "sqlite3"]
     return ["qx", "std", "sqlite3", "apsw"]
+
+
+def make_u_db(path, n):
+    """A database file with table u holding n rows, for the point_u case."""
+    if os.path.exists(path):
+        return
+    conn = sqlite3.connect(path)
+    for p in worker.PRAGMAS:
+        conn.execute(p)
+    conn.execute(worker.U_SCHEMA)
+    step = 500000
+    for first in range(0, n, step):
+        with conn:
+            conn.executemany("insert into u values (?, ?, ?, ?)", worker.make_u_rows(min(n, first + step), first))
+    conn.execute("pragma wal_checkpoint(truncate)")
+    conn.close()
 
 
 def make_db(path, n, rows=True):
@@ -103,6 +125,12 @@ def measure(case, n, reps, work):
     """reps interleaved rounds of one case: {side: [Sample, ...]}."""
     db = os.path.join(work, "t%d.db" % n)
     count = max(1, min(POINT_QUERIES, n // 5)) if case == "point" else 0
+    if case == "point_u":
+        db = os.path.join(work, "u%d.db" % n)
+        make_u_db(db, n)
+        count = U_POINT_QUERIES
+    elif case == "rowwise_u":
+        db = os.path.join(work, "new.db")  # each side's worker makes it anew
 
     def run(side):
         target = db
@@ -130,6 +158,7 @@ def summarize(case, n, measured):
         "mem_ratio": timing.ratio(results, "qx", "sqlite3", "peak_kib"),
         "std_sq": timing.ratio(results, "std", "sqlite3"), "std_qx": timing.ratio(results, "std", "qx"),
         "std_apsw": timing.ratio(results, "std", "apsw"), "apsw_sq": timing.ratio(results, "apsw", "sqlite3"),
+        "qx_apsw": timing.ratio(results, "qx", "apsw"), "load": os.getloadavg(),
     }
 
 
@@ -152,20 +181,21 @@ def print_table(rows):
                  " ".join(v for v in (verdict(s["ratio"].median, target),
                                       verdict(s["mem_ratio"].median, mem_target)) if v)))
     print()
-    print("%-27s %9s %-19s %-19s %-19s %-19s %s" % ("case", "N", "std/sqlite3", "std/qx", "std/apsw",
-                                                    "apsw/sqlite3", ""))
+    print("%-27s %9s %-19s %-19s %-19s %-19s %-19s %s" % ("case", "N", "std/sqlite3", "std/qx", "std/apsw",
+                                                          "apsw/sqlite3", "qx/apsw", ""))
     for s in rows:
         targets = STD_TARGETS.get(s["case"], (None, None, None))
         cells, verdicts = [], []
         for key, target in (("std_sq", targets[1]), ("std_qx", targets[0]), ("std_apsw", targets[2]),
-                            ("apsw_sq", None)):
+                            ("apsw_sq", None), ("qx_apsw", QX_APSW_TARGETS.get(s["case"]))):
             r = s[key]
             cells.append("-" if r is None else str(r))
             if r is not None and target is not None:
                 # "faster than" is a strict target; "within" an inclusive one
                 ok = r.median < target if target == 1.0 else r.median <= target
                 verdicts.append("%s %s" % (key, "ok" if ok else "OVER"))
-        print("%-27s %9d %-19s %-19s %-19s %-19s %s" % (CASES[s["case"]][0], s["n"], *cells, " ".join(verdicts)))
+        print("%-27s %9d %-19s %-19s %-19s %-19s %-19s %s" % (CASES[s["case"]][0], s["n"], *cells,
+                                                              " ".join(verdicts)))
     print()
     print("ratio: our time / sqlite3's (median of the interleaved rounds' ratios, min–max); cpu: the "
           "same for the processor time of each process (less swayed by other load); us: median time "
@@ -243,11 +273,13 @@ def main():
             return 0
         summary = []
         for n in sizes:
-            make_db(os.path.join(work, "t%d.db" % n), n)
+            if any(not case.endswith("_u") for case in cases):
+                make_db(os.path.join(work, "t%d.db" % n), n)
             for case in cases:
                 s = summarize(case, n, measure(case, n, reps, work))
                 summary.append(s)
-                print("  %-15s N=%-8d ratio %s  mem %s" % (case, n, s["ratio"], s["mem_ratio"]), flush=True)
+                print("  %-15s N=%-8d ratio %s  mem %s  load %.1f %.1f %.1f"
+                      % (case, n, s["ratio"], s["mem_ratio"], *s["load"]), flush=True)
         print_table(summary)
         print("%d repetitions a case, %.0f s in all" % (reps, time.perf_counter() - started))
         if args.json:

@@ -30,6 +30,23 @@ FIRST_DAY = datetime.date(2015, 1, 1).toordinal()
 # The rowwise case: executemany of a statement that is not a plain INSERT,
 # which the driver runs a row at a time.
 ROWWISE = "insert or abort into t values (?, ?, ?, ?, ?, ?)"
+# The cases of a second shape (suffix _u): table u, whose id is the rowid,
+# point queries on a fresh connection in autocommit, and executemany into a
+# new file.
+U_SCHEMA = "create table u(id integer primary key, name varchar(24), amount double, qty integer)"
+U_QUERY = "select id, name, amount, qty from u where id = ?"
+U_INSERT = "insert or abort into u values (?, ?, ?, ?)"
+
+
+def make_u_rows(n, first=0):
+    return [(i, "customer-name-%010d" % i, i * 0.25 + 0.5, i % 1000) for i in range(first, n)]
+
+
+def new_file(db):
+    """The rowwise_u case's file, made by the side's own connect."""
+    for suffix in ("", "-wal", "-shm", "-journal"):
+        if os.path.exists(db + suffix):
+            os.remove(db + suffix)
 
 
 def make_rows(n):
@@ -52,6 +69,8 @@ def sqlite_connect(path, **kwargs):
 
 def sqlite_case(case, db, n, count):
     import sqlite3
+    if case.endswith("_u"):
+        return sqlite_u_case(case, db, n, count)
     if case == "fetchall_dates":
         sqlite3.register_converter("DATE", lambda b: datetime.date.fromisoformat(b.decode()))
         conn = sqlite_connect(db, detect_types=sqlite3.PARSE_DECLTYPES)
@@ -103,11 +122,37 @@ def sqlite_case(case, db, n, count):
     return run
 
 
+def sqlite_u_case(case, db, n, count):
+    import sqlite3
+    if case == "point_u":
+        keys = point_keys(n, count)
+        conn = sqlite_connect(db, isolation_level=None)
+
+        def run():
+            for k in keys:
+                conn.execute(U_QUERY, (k,)).fetchone()
+            return len(keys)
+        return run
+    new_file(db)
+    conn = sqlite_connect(db)
+    conn.execute(U_SCHEMA)
+    conn.commit()
+    rows = make_u_rows(n)
+
+    def run():
+        conn.executemany(U_INSERT, rows)
+        conn.commit()
+        return len(rows)
+    return run
+
+
 # ---------------------------------------------------------------------------
 # The pyqivrexdb side
 
 def qx_case(case, db, n, count):
     import pyqivrexdb
+    if case.endswith("_u"):
+        return qx_u_case(case, db, n, count)
     conn = pyqivrexdb.connect(db)
 
     if case in ("fetchall", "fetchall_dates"):
@@ -140,6 +185,9 @@ def qx_case(case, db, n, count):
             return taken
     elif case == "bulk":
         rows = make_rows(n)
+        # Emptied through the driver, as a user's table is: a write before
+        # the load puts the engine's write checks in place.
+        conn.cursor().execute("delete from t")
 
         def run():
             conn.addrecords("t", rows)
@@ -171,11 +219,43 @@ def qx_case(case, db, n, count):
     return run
 
 
+def qx_u_case(case, db, n, count):
+    import pyqivrexdb
+    if case == "point_u":
+        keys = point_keys(n, count)
+        conn = pyqivrexdb.connect(db)
+
+        def run():
+            cur = conn.cursor()
+            q = U_QUERY.replace("?", "%s")
+            for k in keys:
+                cur.execute(q, (k,))
+                cur.fetchone()
+            return len(keys)
+        return run
+    new_file(db)
+    conn = pyqivrexdb.connect(db)
+    conn.cursor().execute(U_SCHEMA)
+    rows = [(i, "'%s'" % name, amount, qty) for i, name, amount, qty in make_u_rows(n)]
+
+    def run():
+        cur = conn.cursor()
+        q = U_INSERT.replace("?", "%s")
+        conn.begin("rowwise", ["u"])
+        for r in rows:
+            cur.execute(q, r)
+        conn.commit("rowwise")
+        return len(rows)
+    return run
+
+
 # ---------------------------------------------------------------------------
 # The standard face of pyqivrexdb
 
 def std_case(case, db, n, count):
     from pyqivrexdb import dbapi
+    if case.endswith("_u"):
+        return std_u_case(case, db, n, count)
     conn = dbapi.connect(db)
 
     if case in ("fetchall", "fetchall_dates"):
@@ -202,6 +282,8 @@ def std_case(case, db, n, count):
     elif case in ("bulk", "rowwise"):
         rows = [tuple(r) for r in make_rows(n)]
         sql = ROWWISE if case == "rowwise" else "insert into t values (?, ?, ?, ?, ?, ?)"
+        conn.execute("delete from t")  # as the core's bulk case
+        conn.commit()
 
         def run():
             conn.cursor().executemany(sql, rows)
@@ -222,14 +304,59 @@ def std_case(case, db, n, count):
     return run
 
 
+def std_u_case(case, db, n, count):
+    from pyqivrexdb import dbapi
+    if case == "point_u":
+        keys = point_keys(n, count)
+        conn = dbapi.connect(db, autocommit=True)
+
+        def run():
+            cur = conn.cursor()
+            for k in keys:
+                cur.execute(U_QUERY, (k,))
+                cur.fetchone()
+            return len(keys)
+        return run
+    new_file(db)
+    conn = dbapi.connect(db)
+    conn.execute(U_SCHEMA)
+    conn.commit()
+    rows = make_u_rows(n)
+
+    def run():
+        conn.cursor().executemany(U_INSERT, rows)
+        conn.commit()
+        return len(rows)
+    return run
+
+
 # ---------------------------------------------------------------------------
 # apsw, another SQLite driver, on the same file
 
 def apsw_case(case, db, n, count):
     import apsw
+    if case == "rowwise_u":
+        new_file(db)
     conn = apsw.Connection(db)
     for p in PRAGMAS:
         conn.execute(p).fetchall()
+    if case == "point_u":
+        keys = point_keys(n, count)
+
+        def run():
+            for k in keys:
+                conn.execute(U_QUERY, (k,)).fetchone()
+            return len(keys)
+        return run
+    if case == "rowwise_u":
+        conn.execute(U_SCHEMA)
+        rows = make_u_rows(n)
+
+        def run():
+            with conn:
+                conn.executemany(U_INSERT, rows)
+            return len(rows)
+        return run
     if case == "fetchall_dates":
         fromiso = datetime.date.fromisoformat
 
@@ -310,7 +437,7 @@ def main(argv):
         return result
     result, sample = timing.measure(case_and_settle)
     size = len(result) if isinstance(result, list) else result
-    expected = count if case == "point" else 1 if case == "first" else n
+    expected = count if case.startswith("point") else 1 if case == "first" else n
     if size != expected:
         raise SystemExit("%s %s: %d rows, expected %d" % (side, case, size, expected))
     if case in ("fetchall", "fetchall_dates") and n:

@@ -33,12 +33,14 @@ BIG_QUERY = "select id, name, amount, d, small, code from big"
 CODES = ["Москва01", "Тверь002", "Казань03", "Омск0004", "Пермь005", "Самара06", "Рязань07", "Тула0008"]
 FIRST_DAY = datetime.date(2015, 1, 1).toordinal()
 POINT_QUERIES = 20000
+U_TABLE = "(id integer primary key, name varchar(24), amount double precision, qty integer)"
 BIG_ROWS = 5_000_000  # the table `big` of the first-row case, made on the server
 # case: (what it measures, target ratio, measured quantity)
 CASES = {
     "fetchall": ("fetchall() of N rows x 6 columns", 1.0, "seconds"),
     "fetchall_std": ("fetchall() of N rows x 6 columns, standard face", 0.9, "seconds"),
     "bulk": ("bulk load of N rows", 0.6, "seconds"),
+    "bulk_u": ("bulk load of N rows into u2, commit included", 0.6, "seconds"),
     "point": (f"{POINT_QUERIES} point queries + fetchone()", 1.2, "seconds"),
     "point_tx": (f"{POINT_QUERIES} point queries in a transaction", 1.2, "seconds"),
     "stream": ("peak memory streaming N rows", 1.2, "peak_kib"),
@@ -49,6 +51,10 @@ CASES = {
 def expected(case, n):
     """What a case's run() returns when it did its work."""
     return POINT_QUERIES if case.startswith("point") else 1 if case == "first_row" else n
+
+
+def make_u_rows(n):
+    return [(i, "customer-name-%010d" % i, i * 0.25 + 0.5, i % 1000) for i in range(n)]
 
 
 def make_rows(n):
@@ -91,6 +97,21 @@ def qx_case(case, dsn, n):
             std.commit()
             return POINT_QUERIES
         return run
+    if case == "bulk_u":
+        # Out of autocommit: the load and its commit are timed together.
+        from pyqivrexdb import dbapi
+        std = dbapi.connect(dsn)
+        std.execute("truncate u2")
+        std.commit()
+        rows = make_u_rows(n)
+
+        def run():
+            std.addrecords("u2", rows)
+            std.commit()
+            return n
+        run.backend = std.execute("select pg_backend_pid()").fetchone()[0]
+        std.commit()
+        return run
     conn = pyqivrexdb.connect(dsn)
     cur = conn.cursor()
     if case == "fetchall":
@@ -124,8 +145,22 @@ def qx_case(case, dsn, n):
 
 def psycopg_case(case, dsn, n):
     import psycopg
-    conn = psycopg.connect(dsn, autocommit=case not in ("stream", "point_tx", "first_row"))
+    conn = psycopg.connect(dsn, autocommit=case not in ("stream", "point_tx", "first_row", "bulk_u"))
     cur = conn.cursor()
+    if case == "bulk_u":
+        cur.execute("truncate u2")
+        conn.commit()
+        rows = make_u_rows(n)
+
+        def run():
+            with cur.copy("copy u2 from stdin") as cp:
+                for r in rows:
+                    cp.write_row(r)
+            conn.commit()
+            return n
+        run.backend = cur.execute("select pg_backend_pid()").fetchone()[0]
+        conn.commit()
+        return run
     if case in ("fetchall", "fetchall_std"):
         def run():
             cur.execute(QUERY)
@@ -216,6 +251,9 @@ def prepare(dsn, n, cases):
     from pyqivrexdb import dbapi
     with dbapi.connect(dsn, autocommit=True) as conn:
         conn.execute("create table t2 " + TABLE.replace(" primary key", ""))
+        if "bulk_u" in cases:
+            conn.execute("drop table if exists u2")
+            conn.execute("create table u2 " + U_TABLE)
 
 
 def main():
@@ -249,7 +287,8 @@ def main():
             # The server process's own, where the server runs on this machine.
             server = {side: [x.extra.get("server_cpu") for x in results[side]] for side in ("qx", "psycopg")}
             server = None if None in server["qx"] + server["psycopg"] else server
-            print(f"{what:42s} {timing.ratio(results, 'qx', 'psycopg', key)}  target <= {target}"
+            load = "load %.1f %.1f %.1f" % os.getloadavg()
+            print(f"{what:42s} {timing.ratio(results, 'qx', 'psycopg', key)}  target <= {target}  {load}"
                   f"   ours {ours:.3f} {unit} / psycopg {theirs:.3f} {unit}"
                   + (f"   client cpu {cpu}" if cpu else "")
                   + (f"   server cpu {timing.Spread.of(server['qx']).format('.2f')} s / "

@@ -56,22 +56,32 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsig
     }
 }
 
-std::string insert_sql(const std::string& table, const std::vector<TableField>& fields) {
+// Records a statement: a chunk runs as one statement, so what each run of
+// a statement costs (starting and ending it, and, on a table whose values
+// are checked on the way in, copying every page it changes so that the
+// statement alone can be undone) is paid once a chunk, not once a record.
+constexpr qc_long CHUNK = 64;
+
+std::string insert_sql(const std::string& table, const std::vector<TableField>& fields, qc_long records) {
     std::string sql = "insert into " + quote_ident(table) + "(";
     for (size_t k = 0; k < fields.size(); ++k) sql += (k ? "," : "") + quote_ident(fields[k].name);
-    sql += ") values (";
-    for (size_t k = 0; k < fields.size(); ++k) sql += k ? ",?" : "?";
-    return sql + ")";
+    sql += ") values ";
+    for (qc_long r = 0; r < records; ++r) {
+        sql += r ? ",(" : "(";
+        for (size_t k = 0; k < fields.size(); ++k) sql += k ? ",?" : "?";
+        sql += ")";
+    }
+    return sql;
 }
 
-// Binds the fields of one record (null flags at `flags`, or none); 0 or the
-// failure's code.
-int bind_record(Conn* c, sqlite3_stmt* ins, const std::vector<TableField>& fields, const unsigned char* p,
-                const unsigned char* flags, std::vector<std::string>& scratch, uint64_t r) {
+// Binds the fields of one record (null flags at `flags`, or none) from
+// parameter `first` on; 0 or the failure's code.
+int bind_record(Conn* c, sqlite3_stmt* ins, int first, const std::vector<TableField>& fields, const unsigned char* p,
+                const unsigned char* flags, std::string* scratch, uint64_t r) {
     for (size_t k = 0; k < fields.size(); ++k) {
-        const int rc = flags && (flags[k >> 3] >> (k & 7) & 1)
-                           ? sqlite3_bind_null(ins, static_cast<int>(k) + 1)
-                           : bind_field(c, ins, static_cast<int>(k) + 1, fields[k], p, scratch[k], r);
+        const int at = first + static_cast<int>(k);
+        const int rc = flags && (flags[k >> 3] >> (k & 7) & 1) ? sqlite3_bind_null(ins, at)
+                                                              : bind_field(c, ins, at, fields[k], p, scratch[k], r);
         if (rc == SQLITE_MISMATCH) return QSCLI_E_MISMATCH;
         if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
         p += fields[k].len;
@@ -79,24 +89,105 @@ int bind_record(Conn* c, sqlite3_stmt* ins, const std::vector<TableField>& field
     return 0;
 }
 
-// Inserts the records with `ins`; 0 or the failure's code.
-int insert_rows(Conn* c, sqlite3_stmt* ins, const std::vector<TableField>& fields, qc_long count, unsigned rec_size,
-                const void* recs, uint64_t flag_bytes) {
-    std::vector<std::string> scratch(fields.size());
-    const unsigned char* rec = static_cast<const unsigned char*>(recs);
-    int code = 0;
-    for (qc_long r = 0; r < count && !code; ++r, rec += rec_size) {
-        const unsigned char* flags = flag_bytes ? rec + rec_size - flag_bytes : nullptr;
-        if ((code = bind_record(c, ins, fields, rec, flags, scratch, r))) break;
-        int rc = sqlite3_step(ins);
-        if (rc != SQLITE_DONE) {
-            const char* msg = sqlite3_errmsg(db_of(c)->db);
-            code = c->fail(code_of(rc), "record " + std::to_string(r) + ": " + (msg ? msg : "error"));
-        }
-        sqlite3_reset(ins);
+// The statement that inserts `records` records at a time.
+struct Inserter {
+    Conn* c;
+    sqlite3_stmt* s = nullptr;
+    StmtCache::Entry* e = nullptr;
+    Inserter(Conn* conn, const std::string& table, const std::vector<TableField>& fields, qc_long records) : c(conn) {
+        s = prepare_cached(db_of(c), insert_sql(table, fields, records), &e);
     }
-    sqlite3_clear_bindings(ins);
-    return code;
+    ~Inserter() {
+        if (!s) return;
+        sqlite3_clear_bindings(s);  // the texts bound live no longer than the load
+        release_cached(db_of(c), s, e);
+    }
+};
+
+// A load's records and where they stand.
+struct Records {
+    const std::vector<TableField>& fields;
+    unsigned rec_size;
+    const unsigned char* base;
+    uint64_t flag_bytes;
+    std::vector<std::string> scratch;  // a field's text until its statement has run
+
+    const unsigned char* at(qc_long r) const { return base + static_cast<uint64_t>(r) * rec_size; }
+    const unsigned char* flags(qc_long r) const { return flag_bytes ? at(r) + rec_size - flag_bytes : nullptr; }
+};
+
+// Runs `s` over records first..first+n-1 bound in order; 0 or the failure's
+// code, naming record `first`.
+int run_records(Conn* c, sqlite3_stmt* s, Records& recs, qc_long first, qc_long n) {
+    const size_t nf = recs.fields.size();
+    for (qc_long j = 0; j < n; ++j)
+        if (int code = bind_record(c, s, static_cast<int>(j * nf) + 1, recs.fields, recs.at(first + j),
+                                   recs.flags(first + j), &recs.scratch[j * nf], first + j))
+            return code;
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc == SQLITE_DONE) return 0;
+    const char* msg = sqlite3_errmsg(db_of(c)->db);
+    return c->fail(code_of(rc), "record " + std::to_string(first) + ": " + (msg ? msg : "error"));
+}
+
+// Whether the write checks may pass the records of `table` by: it is a
+// table of main or temp, and no trigger but the checks' own fires on it (a
+// user's trigger could write other values elsewhere). Every record a load
+// binds reads back as it was given. Read under main's write lock.
+bool checked_records_only(Conn* c, const std::string& table) {
+    StmtCache::Entry* e;
+    sqlite3_stmt* s = prepare_cached(
+        db_of(c),
+        "select exists (select 1 from temp.sqlite_master where type = 'table' and name = ?1 collate nocase"
+        " union all select 1 from main.sqlite_master where type = 'table' and name = ?1 collate nocase)"
+        " and not exists (select 1 from temp.sqlite_master where type = 'trigger' and tbl_name = ?1 collate nocase"
+        " and name not glob 'qx_fit_*' union all select 1 from main.sqlite_master where type = 'trigger'"
+        " and tbl_name = ?1 collate nocase)",
+        &e);
+    if (!s) return false;
+    sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+    const bool only = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
+    sqlite3_clear_bindings(s);
+    release_cached(db_of(c), s, e);
+    return only;
+}
+
+// Inserts the records with `one`, CHUNK at a time with a statement of
+// their own where SQLite takes one; 0 or the failure's code. The first
+// statement's rows are checked by the write checks too; it takes main's
+// write lock, under which no other connection can add a trigger, so only
+// then is it known whether the others' may be passed by.
+int insert_rows(Conn* c, const std::string& table, sqlite3_stmt* one, Records& recs, qc_long count) {
+    recs.scratch.resize(recs.fields.size() * (count >= CHUNK ? CHUNK : 1));
+    Db* d = db_of(c);
+    qc_long r = 0;
+    auto after_first = [&] {
+        if (r == 0) d->loading_checked = checked_records_only(c, table);
+    };
+    if (count >= CHUNK) {
+        Inserter chunk(c, table, recs.fields, CHUNK);
+        for (; chunk.s && r + CHUNK <= count; r += CHUNK) {
+            const int code = run_records(c, chunk.s, recs, r, CHUNK);
+            if (!code) {
+                after_first();
+                continue;
+            }
+            // While the transaction stands, the batch is run again from its
+            // start one record a statement, which names the record at fault
+            // and leaves what a refusal of it alone leaves.
+            if (sqlite3_get_autocommit(d->db) || run_cached(c, "rollback to qx_addrecords")) return code;
+            d->loading_checked = false;
+            for (qc_long k = 0, end = r + CHUNK; k < end; ++k)
+                if (int failed = run_records(c, one, recs, k, 1)) return failed;
+            return code;
+        }
+    }
+    for (; r < count; ++r) {
+        if (int code = run_records(c, one, recs, r, 1)) return code;
+        after_first();
+    }
+    return 0;
 }
 
 // The whole batch or nothing: undoes the rows already inserted, and ends
@@ -132,21 +223,18 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
                                             name + " (" + std::to_string(size) + " bytes a record)");
     if (count == 0) return 0;
 
-    StmtCache::Entry* e;
-    sqlite3_stmt* ins = prepare_cached(db_of(c), insert_sql(name, fields), &e);
-    if (!ins) return code_of(sqlite3_errcode(db_of(c)->db));
+    Inserter one(c, name, fields, 1);
+    if (!one.s) return code_of(sqlite3_errcode(db_of(c)->db));
 
     // Outside a transaction the savepoint begins one, and its release
     // commits the batch.
     const bool outer = sqlite3_get_autocommit(db_of(c)->db) != 0;
     const bool named = in_named(c);
     int code = run_cached(c, "savepoint qx_addrecords");
-    if (code) {
-        release_cached(db_of(c), ins, e);
-        return code;
-    }
-    code = insert_rows(c, ins, fields, count, rec_size, recs, flagged ? flag_bytes : 0);
-    release_cached(db_of(c), ins, e);
+    if (code) return code;
+    Records records{fields, rec_size, static_cast<const unsigned char*>(recs), flagged ? flag_bytes : 0, {}};
+    code = insert_rows(c, name, one.s, records, count);
+    db_of(c)->loading_checked = false;
     if (!code) {
         code = run_cached(c, "release qx_addrecords");
         // A commit can still refuse the batch (a deferred foreign key): the

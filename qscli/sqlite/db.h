@@ -42,6 +42,10 @@ struct Db {
     // Whether a transaction's first write takes main's write lock before
     // the write check reads (write_check.cpp).
     bool lock_first = false;
+    // A bulk load is inserting records it has checked itself into a table
+    // no trigger but the checks' own writes from: the insert checks pass
+    // them by (write_check.cpp).
+    bool loading_checked = false;
     // How long a statement waits for another connection's lock (ms).
     int busy_limit_ms = 5000;
     // Set when a statement failed and SQLite rolled back the transaction it

@@ -146,3 +146,73 @@ def test_texts_of_a_known_shape(cur, sql, values):
         got = [tuple(v.rstrip("\0 ") if isinstance(v, str) else v for v in r) for r in cur.fetchall()]
         assert got == want, text
     raw.close()
+
+
+# A bulk load inserts its records many to a statement; a refusal still names
+# the record at fault, keeps nothing of the batch and leaves the table as it
+# was, whatever the record's place in a statement and whatever the table's
+# own rule for a conflict.
+@pytest.mark.parametrize("key", ["id integer primary key", "id integer unique on conflict fail",
+                                 "id integer unique on conflict abort"])
+@pytest.mark.parametrize("bad", [0, 63, 64, 100, 127, 128, 199])
+def test_bulk_refusal_names_its_record(tmp_path, key, bad):
+    from pyqivrexdb import dbapi
+    with dbapi.connect(str(tmp_path / "b.db"), autocommit=True) as conn:
+        conn.execute("create table t(%s, s char(8))" % key)
+        conn.execute("insert into t values (-1, 'kept')")  # the write checks are in place
+        rows = [(i, "r%d" % i) for i in range(200)]
+        rows[bad] = (-1, "bad")
+        with pytest.raises(dbapi.IntegrityError, match=r"record %d: UNIQUE constraint failed" % bad):
+            conn.addrecords("t", rows)
+        assert conn.execute("select count(*) from t").fetchall() == [(1,)]
+        conn.addrecords("t", rows[:bad] + rows[bad + 1:])
+        assert conn.execute("select count(*), sum(id) from t").fetchall() == [(200, sum(range(200)) - bad - 1)]
+
+
+@pytest.mark.parametrize("n", [1, 63, 64, 65, 129, 1000])
+def test_bulk_rows_read_back_in_order(n):
+    with pyqivrexdb.connect(":memory:") as conn:
+        cur = conn.cursor()
+        cur.execute("create table t(n integer, s char(6), d date)")
+        cur.execute("delete from t")  # the write checks are in place
+        rows = [[i, "ы%d" % (i % 1000), DATES[i % len(DATES)]] for i in range(n)]
+        conn.addrecords("t", rows)
+        cur.execute("select n, s, d from t order by rowid")
+        got = cur.fetchall()
+    assert [[r[0], r[1].rstrip("\0 ") if isinstance(r[1], str) else r[1], r[2]] for r in got] == rows
+
+
+# The checks of what a load writes stay where a user's trigger on the table
+# could write values of its own elsewhere.
+def test_bulk_keeps_the_checks_under_a_users_trigger():
+    from pyqivrexdb import dbapi
+    with dbapi.connect(":memory:", autocommit=True) as conn:
+        conn.execute("create table t(n integer, s char(4))")
+        conn.execute("create table log(n integer)")
+        conn.execute("create trigger t_log after insert on t begin insert into log values (new.s); end")
+        conn.execute("delete from t")  # the write checks are in place
+        with pytest.raises(dbapi.Error, match="column n"):
+            conn.addrecords("t", [(i, "x%d" % i) for i in range(100)])
+        assert conn.execute("select count(*) from t").fetchall() == [(0,)]
+        assert conn.execute("select count(*) from log").fetchall() == [(0,)]
+
+
+# The write checks answer the common values without packing them: the same
+# answers at each end of a range.
+@pytest.mark.parametrize("decl, value, ok", [
+    ("smallint", -32767, True), ("smallint", -32768, False), ("smallint", 32767, True), ("smallint", 32768, False),
+    ("integer", 2 ** 31 - 1, True), ("integer", 2 ** 31, False), ("integer", -2 ** 31 + 1, True), ("integer", -2 ** 31, False),
+    ("integer", -2 ** 63, False), ("double", 1e308, True), ("double", -0.0, True), ("double", 2 ** 53, True), ("char(30)", "ы" * 30, True),
+    ("char(30)", "ы" * 31, False), ("char(80)", "x" * 80, True), ("char(80)", "x" * 81, False),
+])
+def test_write_check_edges(decl, value, ok):
+    from pyqivrexdb import dbapi
+    with dbapi.connect(":memory:", autocommit=True) as conn:
+        conn.execute("create table t(v %s)" % decl)
+        conn.execute("delete from t")  # the write checks are in place
+        if ok:
+            conn.execute("insert into t values (?)", (value,))
+            assert conn.execute("select count(*) from t").fetchall() == [(1,)]
+        else:
+            with pytest.raises(dbapi.Error, match="column v"):
+                conn.execute("insert into t values (?)", (value,))
