@@ -10,6 +10,10 @@
 namespace qse {
 
 void Conn::close_db() {
+    // A child's close could end the parent's session or its streamed query,
+    // or checkpoint or delete its WAL: the backend lets go without a word,
+    // before a stream's end could cancel or read anything.
+    if (backend && inherited()) backend->abandon();
     // Statements of the connection stay known (a cursor may still close them)
     // but are closed: their results go now.
     for (Stmt* s : stmts) {
@@ -20,15 +24,14 @@ void Conn::close_db() {
     transactions.clear();
     lost.clear();
     std::lock_guard<std::mutex> d(db_lock);
-    // A child's close could end the parent's session, or checkpoint or
-    // delete its WAL: the backend lets go without a word.
-    if (backend && pid != platform::process_id()) backend->abandon();
     backend.reset();  // rolls back a transaction still open
     err_to_user = false;
 }
 
+bool Conn::inherited() const { return pid != platform::process_id(); }
+
 int Conn::forked() {
-    if (!backend || pid == platform::process_id()) return 0;
+    if (!backend || !inherited()) return 0;
     return fail(QSCLI_E_MISUSE, "this connection was opened by process " + std::to_string(pid) +
                                     "; a forked process cannot use it and must open its own");
 }

@@ -76,6 +76,9 @@ struct Conn {
     void close_db();
     // A forked child's use of a connection its parent opened: the error, else 0.
     int forked();
+    // Whether this process is a forked child of the one that connected: then
+    // nothing of the connection may reach the server or its file.
+    bool inherited() const;
     // A new call begins: a cancel meant for an earlier one is forgotten.
     void begin_call() { cancelled.store(false, std::memory_order_relaxed); }
     bool cancel_requested() const { return cancelled.load(std::memory_order_relaxed); }

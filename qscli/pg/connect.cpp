@@ -148,6 +148,7 @@ bool Session::info(unsigned attr, std::string& out) {
 int Session::cancel() {
     std::lock_guard<std::mutex> g(cancel_lock_);
     char err[256];
+    if (c->inherited()) return 0;  // it would stop the parent's statement
     if (cancel_ && !pq.PQcancel(cancel_, err, sizeof err)) return QSCLI_E_ERROR;
     return 0;
 }
