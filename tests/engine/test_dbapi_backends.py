@@ -258,3 +258,13 @@ def test_the_core_face_reads_and_loads_bigint_as_before(conn):
     cur.execute("select v from b order by v")
     assert cur.fetchall() == [[2.0**40], [2.0**41]]
     assert cur.description[0][1] == 11  # DFLT
+
+
+@pytest.mark.parametrize("written, read", [("AB", "AB"), (" AB", " AB"), ("ABCDE", "ABCDE"), ("", "")])
+def test_a_char_n_reads_the_same_on_both_backends(conn, written, read):
+    conn.execute("create table t(v char(5))")
+    conn.execute("insert into t values (?)", (written,))
+    conn.execute("insert into t values ('%s')" % written)
+    conn.cursor().executemany("insert into t values (?)", [(written,)] * 3)
+    assert rows(conn, "select v from t") == [(read,)] * 5
+    assert rows(conn, "select v from t where v = ?", (written,)) == [(read,)] * 5
