@@ -151,8 +151,16 @@ def child_rolls_back(conn, held):
     return body
 
 
+def child_interrupts(conn, held):
+    def body():
+        conn.interrupt()
+        held[0].close()
+        return True
+    return body
+
+
 @pytest.mark.parametrize("child", [child_closes_the_cursor, child_lets_the_cursor_go, child_closes_the_connection,
-                                   child_fetches_then_closes, child_rolls_back])
+                                   child_fetches_then_closes, child_rolls_back, child_interrupts])
 @pytest.mark.parametrize("autocommit", [True, False])
 @pytest.mark.parametrize("fetched", [1, 20000])
 def test_a_forked_child_leaves_the_parents_stream_alone(dsn, backend, child, autocommit, fetched):
@@ -180,3 +188,27 @@ def test_a_forked_child_leaves_the_parents_stream_alone(dsn, backend, child, aut
     assert bounded(parent) == 0
     with dbapi.connect(dsn) as other:
         assert other.execute("select count(*) from s").fetchone()[0] == (1 if autocommit else 2)
+
+
+CHILD_EXITS = """
+import os, sys
+from pyqivrexdb import dbapi
+conn = dbapi.connect(sys.argv[1], autocommit=False)
+cur = conn.cursor()
+cur.execute("select g from generate_series(1, %d) g" % int(sys.argv[2]))
+first = cur.fetchmany(10)
+pid = os.fork()
+if pid == 0:
+    sys.exit(0)  # the interpreter's own exit: its objects go as it finalizes
+os.waitpid(pid, 0)
+print(len(first + cur.fetchall()))
+"""
+
+
+def test_a_child_that_exits_through_the_interpreter_leaves_the_stream_alone(pg_cluster):
+    import subprocess
+    import sys
+    from conftest import pg_dsn
+    out = subprocess.run([sys.executable, "-P", "-c", CHILD_EXITS, pg_dsn(pg_cluster), str(STREAM_ROWS)],
+                         capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout.strip()) == (0, str(STREAM_ROWS)), out.stderr
