@@ -92,7 +92,8 @@ std::string rule_for(pq::Oid base, char category, const std::string& col) {
         // retyped to text could not be compared with dates. A date past
         // year 294276 fails the cast: a data exception all the same.
         return col + "::timestamp BETWEEN TIMESTAMP '" QSE_DATE_FIRST "' AND TIMESTAMP '" QSE_DATE_LAST "'";
-    if ((m.dec == Decode::Text || m.dec == Decode::Padded) && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
+    const bool textual = m.dec == Decode::Text || m.dec == Decode::Padded;
+    if (textual && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
         static const std::string outside = outside_cp866();
         const std::string text = col + "::text";
         // A string type's text costs little to take: an ASCII one (as many
