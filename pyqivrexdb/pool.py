@@ -27,6 +27,8 @@ a failover without the caller doing anything.
 prefer-standby``, so a standby where one answers, the primary where none
 does. A standby more than ``max_lag`` seconds behind its primary is passed
 over for that borrow, which gets a connection of the writing side instead.
+A database file has no standby: there the read-only side is the pool
+itself.
 """
 
 import asyncio
@@ -153,8 +155,9 @@ def _within(row, max_lag):
 
 
 def _prefer_standby(dsn):
-    """The DSN with target_session_attrs=prefer-standby, the rest untouched."""
-    return dsn_with(dsn, "target_session_attrs", "prefer-standby")
+    """The DSN with target_session_attrs=prefer-standby, the rest untouched;
+    None for a database file, which has no standby."""
+    return dsn_with(dsn, "target_session_attrs", "prefer-standby") if isinstance(dsn, str) else None
 
 
 def _reset(conn, book):
@@ -185,8 +188,9 @@ class ConnectionPool:
         self._book = _Book(min_size, max_size, timeout, max_lifetime, max_idle)
         self._cond = threading.Condition(threading.Lock())
         self._max_lag = max_lag
-        self._readers = None if not read_size else ConnectionPool(
-            _prefer_standby(dsn), 0, read_size, user=user, password=password, autocommit=autocommit,
+        read_dsn = _prefer_standby(dsn) if read_size else None
+        self._readers = None if read_dsn is None else ConnectionPool(
+            read_dsn, 0, read_size, user=user, password=password, autocommit=autocommit,
             timeout=timeout, max_lifetime=max_lifetime, max_idle=max_idle, check=check)
         opened = []
         try:
@@ -374,8 +378,9 @@ class AsyncConnectionPool:
         self._book = _Book(min_size, max_size, timeout, max_lifetime, max_idle)
         self._cond = asyncio.Condition()
         self._max_lag = max_lag
-        self._readers = None if not read_size else AsyncConnectionPool(
-            _prefer_standby(dsn), 0, read_size, user=user, password=password, autocommit=autocommit,
+        read_dsn = _prefer_standby(dsn) if read_size else None
+        self._readers = None if read_dsn is None else AsyncConnectionPool(
+            read_dsn, 0, read_size, user=user, password=password, autocommit=autocommit,
             timeout=timeout, max_lifetime=max_lifetime, max_idle=max_idle, check=check)
 
     @staticmethod

@@ -185,3 +185,10 @@ def test_threads_racing_for_connections_never_open_more_than_max_size(dsn):
         stats = pool.get_stats()
     assert errors == []
     assert stats["connections_num"] <= 2 and stats["requests_num"] == 120
+
+
+def test_a_pool_on_a_database_file_with_a_read_only_side_makes_no_other_file(tmp_path):
+    with ConnectionPool(str(tmp_path / "sales.db"), read_size=2) as pool:
+        with pool.connection(read_only=True) as conn:
+            conn.execute("select 1").fetchall()
+    assert [p.name for p in tmp_path.iterdir() if not p.name.startswith("sales.db-")] == ["sales.db"]

@@ -54,3 +54,9 @@ def test_a_library_that_cannot_tell_is_judged_by_the_connection_s_own_account(do
 def test_the_read_only_side_asks_for_a_standby(dsn, read_dsn):
     from pyqivrexdb.pool import _prefer_standby
     assert _prefer_standby(dsn) == read_dsn
+
+
+def test_a_database_file_has_no_read_only_side(tmp_path):
+    from pyqivrexdb.pool import _prefer_standby
+    assert _prefer_standby(str(tmp_path / "sales.db")) is None
+    assert _prefer_standby(":memory:") is None
