@@ -40,6 +40,14 @@ class _Job:
         self.fn, self.future, self.loop, self.state = fn, future, loop, _QUEUED
 
 
+class _Stop:
+    """The end of a worker's queue, with what must still be done then."""
+    __slots__ = ("last",)
+
+    def __init__(self, last):
+        self.last = last
+
+
 def _settle(future, result, error):
     if not future.done():  # a cancelled caller has gone
         if error is None:
@@ -54,12 +62,18 @@ class _Worker:
     def __init__(self):
         self._jobs = queue.SimpleQueue()
         self._lock = threading.Lock()  # a job's state between the loop and the thread
+        self.stopped = False  # no call is taken any more: the connection is closed
         threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True).start()
 
     def _serve(self):
         while True:
             job = self._jobs.get()
-            if job is None:
+            if isinstance(job, _Stop):
+                if job.last is not None:
+                    try:
+                        job.last()
+                    except Exception:  # noqa: BLE001 - nobody waits for it
+                        pass
                 return
             with self._lock:
                 if job.state == _DROPPED:
@@ -77,7 +91,12 @@ class _Worker:
                 pass  # the loop has closed: nobody waits
             del job, result, error
 
+    def _take(self):
+        if self.stopped:
+            raise dbapi.ProgrammingError("the connection is closed")
+
     async def run(self, interrupt, fn, *args, **kwargs):
+        self._take()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
         self._jobs.put(job)
@@ -100,6 +119,7 @@ class _Worker:
         nor abandoned: a cancel waits for its outcome, and the caller gets
         that outcome (its result or its error) instead of the cancel, so it
         never hears "cancelled" of a transaction that committed."""
+        self._take()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args), loop.create_future(), loop)
         self._jobs.put(job)
@@ -114,8 +134,12 @@ class _Worker:
                 if job.future.done():
                     return job.future.result()
 
-    def shutdown(self):
-        self._jobs.put(None)
+    def shutdown(self, last=None):
+        """Ends the thread after the calls queued before; then `last()` runs
+        there (a close that must happen even when its call was dropped).
+        Later calls raise ProgrammingError rather than wait for ever."""
+        self.stopped = True
+        self._jobs.put(_Stop(last))
 
 
 async def connect(dsn, user="", password="", *, autocommit=False, **options):
@@ -158,7 +182,7 @@ class AsyncConnection:
 
     @property
     def closed(self):
-        return self.sync.closed
+        return self.sync.closed or self._worker.stopped
 
     @property
     def autocommit(self):
@@ -201,12 +225,12 @@ class AsyncConnection:
         self.sync.interrupt()
 
     async def close(self):
-        if self.sync.closed:
+        if self.closed:
             return
         try:
             await self._run(self.sync.close)
         finally:
-            self._worker.shutdown()
+            self._worker.shutdown(self.sync.close)  # a close that was cancelled still happens
 
     # -- messages ------------------------------------------------------------
 
@@ -243,7 +267,7 @@ class AsyncConnection:
     async def __aexit__(self, exc_type, exc, tb):
         """Commits when the block succeeded, rolls back when it raised, and
         closes the connection either way; the commit as commit() does."""
-        if self.sync.closed:
+        if self.closed:
             return False
         try:
             if exc_type is None:
@@ -251,7 +275,7 @@ class AsyncConnection:
             else:
                 await self._run(self.sync.__exit__, exc_type, exc, tb)
         finally:
-            self._worker.shutdown()
+            self._worker.shutdown(self.sync.close)
         return False
 
 
@@ -349,7 +373,7 @@ class AsyncCursor:
     async def close(self):
         self._rows.clear()
         self._more = False
-        if self._cursor is not None:
+        if self._cursor is not None and not self.connection._worker.stopped:
             await self._run(self._cursor.close)
 
     def __aiter__(self):
