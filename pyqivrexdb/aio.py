@@ -10,7 +10,9 @@ Each connection has a thread of its own where its calls run, the
 interpreter lock released while the library works, so the event loop goes
 on meanwhile. A call whose task is cancelled (also by ``asyncio.timeout``)
 is interrupted in the library and raises CancelledError; the connection
-stays usable. Handlers of notices and notifications run on the connection's
+stays usable. A commit is the exception: once it has started, a cancel
+waits for its outcome, and the caller learns that outcome, never a
+"cancelled" that hides a transaction committed. Handlers of notices and notifications run on the connection's
 thread.
 """
 
@@ -38,6 +40,14 @@ class _Job:
         self.fn, self.future, self.loop, self.state = fn, future, loop, _QUEUED
 
 
+class _Stop:
+    """The end of a worker's queue, with what must still be done then."""
+    __slots__ = ("last",)
+
+    def __init__(self, last):
+        self.last = last
+
+
 def _settle(future, result, error):
     if not future.done():  # a cancelled caller has gone
         if error is None:
@@ -52,12 +62,18 @@ class _Worker:
     def __init__(self):
         self._jobs = queue.SimpleQueue()
         self._lock = threading.Lock()  # a job's state between the loop and the thread
+        self.stopped = False  # no call is taken any more: the connection is closed
         threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True).start()
 
     def _serve(self):
         while True:
             job = self._jobs.get()
-            if job is None:
+            if isinstance(job, _Stop):
+                if job.last is not None:
+                    try:
+                        job.last()
+                    except Exception:  # noqa: BLE001 - nobody waits for it
+                        pass
                 return
             with self._lock:
                 if job.state == _DROPPED:
@@ -75,7 +91,12 @@ class _Worker:
                 pass  # the loop has closed: nobody waits
             del job, result, error
 
+    def _take(self):
+        if self.stopped:
+            raise dbapi.ProgrammingError("the connection is closed")
+
     async def run(self, interrupt, fn, *args, **kwargs):
+        self._take()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
         self._jobs.put(job)
@@ -92,8 +113,33 @@ class _Worker:
                 await asyncio.sleep(_INTERRUPT_AGAIN)
             raise
 
-    def shutdown(self):
-        self._jobs.put(None)
+    async def run_to_end(self, fn, *args):
+        """fn(*args), which a cancel stops only before it starts. Once it
+        runs (a COMMIT on its way to the server) it is neither interrupted
+        nor abandoned: a cancel waits for its outcome, and the caller gets
+        that outcome (its result or its error) instead of the cancel, so it
+        never hears "cancelled" of a transaction that committed."""
+        self._take()
+        loop = asyncio.get_running_loop()
+        job = _Job(functools.partial(fn, *args), loop.create_future(), loop)
+        self._jobs.put(job)
+        while True:
+            try:
+                return await asyncio.shield(job.future)
+            except asyncio.CancelledError:
+                with self._lock:
+                    if job.state == _QUEUED:
+                        job.state = _DROPPED  # it never runs
+                        raise
+                if job.future.done():
+                    return job.future.result()
+
+    def shutdown(self, last=None):
+        """Ends the thread after the calls queued before; then `last()` runs
+        there (a close that must happen even when its call was dropped).
+        Later calls raise ProgrammingError rather than wait for ever."""
+        self.stopped = True
+        self._jobs.put(_Stop(last))
 
 
 async def connect(dsn, user="", password="", *, autocommit=False, **options):
@@ -136,14 +182,15 @@ class AsyncConnection:
 
     @property
     def closed(self):
-        return self.sync.closed
+        return self.sync.closed or self._worker.stopped
 
     @property
     def autocommit(self):
         return self.sync.autocommit
 
     async def set_autocommit(self, value):
-        await self._run(setattr, self.sync, "autocommit", value)
+        # Turning it on commits an open transaction: no cancel hides that.
+        await self._worker.run_to_end(setattr, self.sync, "autocommit", value)
 
     @property
     def dialect(self):
@@ -159,7 +206,11 @@ class AsyncConnection:
         return await self.cursor().execute(operation, parameters)
 
     async def commit(self):
-        await self._run(self.sync.commit)
+        """Commits; a cancel that arrives once the COMMIT has started waits
+        for its outcome and does not hide it: the call returns when it
+        committed, and raises its error (CommitOutcomeUnknown when the
+        server was lost before it answered) when not."""
+        await self._worker.run_to_end(self.sync.commit)
 
     async def rollback(self):
         await self._run(self.sync.rollback)
@@ -174,12 +225,12 @@ class AsyncConnection:
         self.sync.interrupt()
 
     async def close(self):
-        if self.sync.closed:
+        if self.closed:
             return
         try:
             await self._run(self.sync.close)
         finally:
-            self._worker.shutdown()
+            self._worker.shutdown(self.sync.close)  # a close that was cancelled still happens
 
     # -- messages ------------------------------------------------------------
 
@@ -215,13 +266,16 @@ class AsyncConnection:
 
     async def __aexit__(self, exc_type, exc, tb):
         """Commits when the block succeeded, rolls back when it raised, and
-        closes the connection either way."""
-        if self.sync.closed:
+        closes the connection either way; the commit as commit() does."""
+        if self.closed:
             return False
         try:
-            await self._run(self.sync.__exit__, exc_type, exc, tb)
+            if exc_type is None:
+                await self._worker.run_to_end(self.sync.__exit__, None, None, None)
+            else:
+                await self._run(self.sync.__exit__, exc_type, exc, tb)
         finally:
-            self._worker.shutdown()
+            self._worker.shutdown(self.sync.close)
         return False
 
 
@@ -319,7 +373,7 @@ class AsyncCursor:
     async def close(self):
         self._rows.clear()
         self._more = False
-        if self._cursor is not None:
+        if self._cursor is not None and not self.connection._worker.stopped:
             await self._run(self._cursor.close)
 
     def __aiter__(self):
