@@ -56,7 +56,10 @@ void keep_busy_wait(Db& d, const char* sql) {
 // (Conn::begin_call clears it). sqlite3_interrupt() would not do: SQLite
 // keeps it pending for later statements while any statement of the
 // connection is still active.
-int stop_if_cancelled(void* conn) { return static_cast<Conn*>(conn)->cancel_requested(); }
+int stop_if_cancelled(void* conn) {
+    Conn* c = static_cast<Conn*>(conn);
+    return c->cancel_requested() && !db_of(c)->cancel_between_statements;
+}
 
 class SqliteBackend final : public Backend {
 public:

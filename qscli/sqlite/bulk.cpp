@@ -153,6 +153,13 @@ bool checked_records_only(Conn* c, const std::string& table) {
     return only;
 }
 
+// Keeps a cancel for the loop between statements while a load runs.
+struct CancelBetween {
+    Db* d;
+    explicit CancelBetween(Db* db) : d(db) { d->cancel_between_statements = true; }
+    ~CancelBetween() { d->cancel_between_statements = false; }
+};
+
 // Inserts the records with `one`, CHUNK at a time with a statement of
 // their own where SQLite takes one; 0 or the failure's code. The first
 // statement's rows are checked by the write checks too; it takes main's
@@ -161,6 +168,7 @@ bool checked_records_only(Conn* c, const std::string& table) {
 int insert_rows(Conn* c, const std::string& table, sqlite3_stmt* one, Records& recs, qc_long count) {
     recs.scratch.resize(recs.fields.size() * (count >= CHUNK ? CHUNK : 1));
     Db* d = db_of(c);
+    CancelBetween between(d);
     qc_long r = 0;
     auto after_first = [&] {
         if (r == 0) d->loading_checked = checked_records_only(c, table);
@@ -168,6 +176,7 @@ int insert_rows(Conn* c, const std::string& table, sqlite3_stmt* one, Records& r
     if (count >= CHUNK) {
         Inserter chunk(c, table, recs.fields, CHUNK);
         for (; chunk.s && r + CHUNK <= count; r += CHUNK) {
+            if (c->cancel_requested()) return c->fail(QSCLI_E_INTERRUPTED, "interrupted");
             const int code = run_records(c, chunk.s, recs, r, CHUNK);
             if (!code) {
                 after_first();
@@ -184,6 +193,7 @@ int insert_rows(Conn* c, const std::string& table, sqlite3_stmt* one, Records& r
         }
     }
     for (; r < count; ++r) {
+        if (c->cancel_requested()) return c->fail(QSCLI_E_INTERRUPTED, "interrupted");
         if (int code = run_records(c, one, recs, r, 1)) return code;
         after_first();
     }

@@ -46,6 +46,11 @@ struct Db {
     // no trigger but the checks' own writes from: the insert checks pass
     // them by (write_check.cpp).
     bool loading_checked = false;
+    // A bulk load takes a cancel between its statements, never inside one:
+    // SQLite answers a write stopped inside a transaction by rolling the
+    // whole transaction back, which would take the rows loaded before the
+    // call with it (bulk.cpp).
+    bool cancel_between_statements = false;
     // How long a statement waits for another connection's lock (ms).
     int busy_limit_ms = 5000;
     // Set when a statement failed and SQLite rolled back the transaction it
