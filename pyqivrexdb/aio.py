@@ -10,10 +10,12 @@ Each connection has a thread of its own where its calls run, the
 interpreter lock released while the library works, so the event loop goes
 on meanwhile. A call whose task is cancelled (also by ``asyncio.timeout``)
 is interrupted in the library and raises CancelledError; the connection
-stays usable. A commit is the exception: once it has started, a cancel
-waits for its outcome, and the caller learns that outcome, never a
-"cancelled" that hides a transaction committed. Handlers of notices and notifications run on the connection's
-thread.
+stays usable. A COMMIT is the exception, whichever call sends it
+(commit(), ``async with``, set_autocommit(True), an executemany() in
+autocommit, an execute() of COMMIT or END): once it has gone out, a cancel
+waits for the call's outcome, and the caller learns that outcome, never a
+"cancelled" that hides a transaction committed. Handlers of notices and
+notifications run on the connection's thread.
 """
 
 import asyncio
@@ -34,10 +36,12 @@ _QUEUED, _RUNNING, _DROPPED, _ENDED = range(4)
 
 
 class _Job:
-    __slots__ = ("fn", "future", "loop", "state")
+    __slots__ = ("fn", "future", "loop", "state", "cancelled", "committing")
 
     def __init__(self, fn, future, loop):
         self.fn, self.future, self.loop, self.state = fn, future, loop, _QUEUED
+        self.cancelled = False  # a cancel came while it ran: no COMMIT goes out
+        self.committing = False  # a COMMIT went out: it runs to its end
 
 
 class _Stop:
@@ -63,7 +67,9 @@ class _Worker:
         self._jobs = queue.SimpleQueue()
         self._lock = threading.Lock()  # a job's state between the loop and the thread
         self.stopped = False  # no call is taken any more: the connection is closed
-        threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True).start()
+        self._running = None  # the job on the thread
+        self._thread = threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True)
+        self._thread.start()
 
     def _serve(self):
         while True:
@@ -79,11 +85,13 @@ class _Worker:
                 if job.state == _DROPPED:
                     continue
                 job.state = _RUNNING
+            self._running = job
             result = error = None
             try:
                 result = job.fn()
             except BaseException as exc:  # noqa: BLE001 - handed to the caller
                 error = exc
+            self._running = None
             job.state = _ENDED
             try:
                 job.loop.call_soon_threadsafe(_settle, job.future, result, error)
@@ -96,16 +104,29 @@ class _Worker:
             raise dbapi.ProgrammingError("the connection is closed")
 
     async def run(self, interrupt, fn, *args, **kwargs):
+        """fn(*args, **kwargs) on the thread. A cancel drops it before it
+        runs and stops it in the library while it runs, until it sends a
+        COMMIT (commit_starts()); from then on the call is neither
+        interrupted nor abandoned: a cancel waits for its outcome, and the
+        caller gets that outcome (its result or its error) instead of the
+        cancel, so it never hears "cancelled" of a transaction that
+        committed."""
         self._take()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
         self._jobs.put(job)
         try:
-            return await job.future
+            # Shielded: the outcome stays readable after a cancel.
+            return await asyncio.shield(job.future)
         except asyncio.CancelledError:
             with self._lock:
                 if job.state == _QUEUED:
                     job.state = _DROPPED  # it never runs
+                    raise
+                job.cancelled = not job.committing
+            if job.committing:
+                return await _outcome(job.future)
+            job.future.add_done_callback(_unheard)
             # One that runs is stopped in the library, and the connection is
             # free again before the caller hears of the cancel.
             while job.state == _RUNNING:
@@ -113,26 +134,17 @@ class _Worker:
                 await asyncio.sleep(_INTERRUPT_AGAIN)
             raise
 
-    async def run_to_end(self, fn, *args):
-        """fn(*args), which a cancel stops only before it starts. Once it
-        runs (a COMMIT on its way to the server) it is neither interrupted
-        nor abandoned: a cancel waits for its outcome, and the caller gets
-        that outcome (its result or its error) instead of the cancel, so it
-        never hears "cancelled" of a transaction that committed."""
-        self._take()
-        loop = asyncio.get_running_loop()
-        job = _Job(functools.partial(fn, *args), loop.create_future(), loop)
-        self._jobs.put(job)
-        while True:
-            try:
-                return await asyncio.shield(job.future)
-            except asyncio.CancelledError:
-                with self._lock:
-                    if job.state == _QUEUED:
-                        job.state = _DROPPED  # it never runs
-                        raise
-                if job.future.done():
-                    return job.future.result()
+    def commit_starts(self):
+        """The connection's hook before a COMMIT goes out (on the thread):
+        the running call from then on runs to its end, unless a cancel came
+        first, which keeps the COMMIT from going out."""
+        job = self._running
+        if job is None or threading.current_thread() is not self._thread:
+            return  # the connection used outside this face
+        with self._lock:
+            if job.cancelled:
+                raise dbapi.OperationalError("the call was cancelled before its COMMIT went out")
+            job.committing = True
 
     def shutdown(self, last=None):
         """Ends the thread after the calls queued before; then `last()` runs
@@ -140,6 +152,22 @@ class _Worker:
         Later calls raise ProgrammingError rather than wait for ever."""
         self.stopped = True
         self._jobs.put(_Stop(last))
+
+
+def _unheard(future):
+    """Takes the outcome of a call its caller stopped waiting for."""
+    if not future.cancelled():
+        future.exception()
+
+
+async def _outcome(future):
+    """The outcome of `future`, waited for through any number of cancels."""
+    while True:
+        try:
+            return await asyncio.shield(future)
+        except asyncio.CancelledError:
+            if future.done():
+                return future.result()
 
 
 async def connect(dsn, user="", password="", *, autocommit=False, **options):
@@ -170,6 +198,7 @@ class AsyncConnection:
     def __init__(self, connection, worker):
         self.sync = connection  # the dbapi.Connection underneath
         self._worker = worker
+        connection._before_commit = worker.commit_starts
 
     def _run(self, fn, *args, **kwargs):
         return self._worker.run(self.sync.interrupt, fn, *args, **kwargs)
@@ -190,7 +219,7 @@ class AsyncConnection:
 
     async def set_autocommit(self, value):
         # Turning it on commits an open transaction: no cancel hides that.
-        await self._worker.run_to_end(setattr, self.sync, "autocommit", value)
+        await self._run(setattr, self.sync, "autocommit", value)
 
     @property
     def dialect(self):
@@ -210,7 +239,7 @@ class AsyncConnection:
         for its outcome and does not hide it: the call returns when it
         committed, and raises its error (CommitOutcomeUnknown when the
         server was lost before it answered) when not."""
-        await self._worker.run_to_end(self.sync.commit)
+        await self._run(self.sync.commit)
 
     async def rollback(self):
         await self._run(self.sync.rollback)
@@ -270,10 +299,7 @@ class AsyncConnection:
         if self.closed:
             return False
         try:
-            if exc_type is None:
-                await self._worker.run_to_end(self.sync.__exit__, None, None, None)
-            else:
-                await self._run(self.sync.__exit__, exc_type, exc, tb)
+            await self._run(self.sync.__exit__, exc_type, exc, tb)
         finally:
             self._worker.shutdown(self.sync.close)
         return False
