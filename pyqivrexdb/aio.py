@@ -14,8 +14,10 @@ stays usable. A COMMIT is the exception, whichever call sends it
 (commit(), ``async with``, set_autocommit(True), an executemany() in
 autocommit, an execute() of COMMIT or END): once it has gone out, a cancel
 waits for the call's outcome, and the caller learns that outcome, never a
-"cancelled" that hides a transaction committed. Handlers of notices and
-notifications run on the connection's thread.
+"cancelled" that hides a transaction committed. So does a statement
+without a result set in autocommit that ended before the cancel could stop
+it (it committed itself), and a call that raised CommitOutcomeUnknown.
+Handlers of notices and notifications run on the connection's thread.
 """
 
 import asyncio
@@ -106,7 +108,7 @@ class _Worker:
     async def run(self, interrupt, fn, *args, **kwargs):
         """fn(*args, **kwargs) on the thread. A cancel drops it before it
         runs and stops it in the library while it runs, until it sends a
-        COMMIT (commit_starts()); from then on the call is neither
+        COMMIT (on_commit()); from then on the call is neither
         interrupted nor abandoned: a cancel waits for its outcome, and the
         caller gets that outcome (its result or its error) instead of the
         cancel, so it never hears "cancelled" of a transaction that
@@ -124,25 +126,28 @@ class _Worker:
                     job.state = _DROPPED  # it never runs
                     raise
                 job.cancelled = not job.committing
-            if job.committing:
-                return await _outcome(job.future)
-            job.future.add_done_callback(_unheard)
             # One that runs is stopped in the library, and the connection is
             # free again before the caller hears of the cancel.
-            while job.state == _RUNNING:
+            while job.state == _RUNNING and not job.committing:
                 interrupt()
                 await asyncio.sleep(_INTERRUPT_AGAIN)
+            await _settled(job.future)
+            error = job.future.exception()
+            if job.committing or isinstance(error, dbapi.CommitOutcomeUnknown):
+                return job.future.result()
             raise
 
-    def commit_starts(self):
-        """The connection's hook before a COMMIT goes out (on the thread):
-        the running call from then on runs to its end, unless a cancel came
-        first, which keeps the COMMIT from going out."""
+    def on_commit(self, done=False):
+        """The connection's hook (on the thread) before a COMMIT goes out,
+        or with `done` after a statement that committed itself: the running
+        call from then on runs to its end and reports its outcome, unless a
+        cancel came before a COMMIT went out, which keeps it from going
+        out."""
         job = self._running
         if job is None or threading.current_thread() is not self._thread:
             return  # the connection used outside this face
         with self._lock:
-            if job.cancelled:
+            if job.cancelled and not done:
                 raise dbapi.OperationalError("the call was cancelled before its COMMIT went out")
             job.committing = True
 
@@ -154,20 +159,13 @@ class _Worker:
         self._jobs.put(_Stop(last))
 
 
-def _unheard(future):
-    """Takes the outcome of a call its caller stopped waiting for."""
-    if not future.cancelled():
-        future.exception()
-
-
-async def _outcome(future):
-    """The outcome of `future`, waited for through any number of cancels."""
-    while True:
+async def _settled(future):
+    """Waits, through any number of cancels, until `future` is done."""
+    while not future.done():
         try:
-            return await asyncio.shield(future)
+            await asyncio.wait([future])
         except asyncio.CancelledError:
-            if future.done():
-                return future.result()
+            pass
 
 
 async def connect(dsn, user="", password="", *, autocommit=False, **options):
@@ -198,7 +196,7 @@ class AsyncConnection:
     def __init__(self, connection, worker):
         self.sync = connection  # the dbapi.Connection underneath
         self._worker = worker
-        connection._before_commit = worker.commit_starts
+        connection._on_commit = worker.on_commit
 
     def _run(self, fn, *args, **kwargs):
         return self._worker.run(self.sync.interrupt, fn, *args, **kwargs)

@@ -233,9 +233,11 @@ class Connection:
     row_factory = None
 
     #: Called just before a COMMIT goes out, by commit() and by a statement
-    #: that commits; it may raise to keep the COMMIT from going out. The
-    #: asyncio face's: from then on a cancel waits for the COMMIT's outcome.
-    _before_commit = None
+    #: that commits, and it may then raise to keep the COMMIT from going out;
+    #: called with done=True after a statement that committed itself in
+    #: autocommit. The asyncio face's: from then on a cancel waits for the
+    #: call's outcome.
+    _on_commit = None
 
     def __init__(self, dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None,
                  detect_types=0):
@@ -390,8 +392,8 @@ class Connection:
         self._check()
         if not self._open():
             return
-        if self._before_commit is not None:
-            self._before_commit()
+        if self._on_commit is not None:
+            self._on_commit()
         try:
             self._run(_COMMIT)
         except Error:
@@ -682,11 +684,16 @@ class Cursor(_standard.Cursor):
         mapping for ``:name``). Returns the cursor."""
         conn = self.connection
         conn._begin()
-        if conn._before_commit is not None and _commits(operation, conn._core):
-            conn._before_commit()
+        hook = conn._on_commit
+        if hook is not None and _commits(operation, conn._core):
+            hook()
         if conn._statement_timeout is None:
-            return _standard.Cursor.execute(self, operation, parameters, conn._adapters())
-        return conn._timed(_standard.Cursor.execute, self, operation, parameters, conn._adapters())
+            _standard.Cursor.execute(self, operation, parameters, conn._adapters())
+        else:
+            conn._timed(_standard.Cursor.execute, self, operation, parameters, conn._adapters())
+        if hook is not None and conn._autocommit and self.description is None and not conn._open():
+            hook(done=True)
+        return self
 
     def executescript(self, sql_script):
         """Runs the statements of `sql_script` (split_statements() in the
@@ -728,8 +735,8 @@ class Cursor(_standard.Cursor):
         own = conn._autocommit and conn._begin(whole=True)
         try:
             conn._timed(self._executemany, operation, seq_of_parameters)
-            if own and conn._before_commit is not None:
-                conn._before_commit()  # it may refuse the COMMIT: then all is rolled back
+            if own and conn._on_commit is not None:
+                conn._on_commit()  # it may refuse the COMMIT: then all is rolled back
         except BaseException:
             if own:
                 conn.rollback()

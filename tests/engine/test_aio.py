@@ -167,12 +167,16 @@ def test_connect_takes_the_standard_faces_options(dsn, backend):
 SLOW_COMMIT = [
     "create table t(id integer)",
     """create function slow_commit() returns trigger language plpgsql as $$
+    declare
+        until timestamptz := clock_timestamp() + interval '0.6 s';
     begin
-        begin
-            perform pg_sleep(0.6) where new.id = 1;
-        exception when query_canceled then
-            null;
-        end;
+        while new.id = 1 and clock_timestamp() < until loop
+            begin
+                perform pg_sleep(0.05);
+            exception when query_canceled then
+                null;
+            end;
+        end loop;
         return null;
     end $$""",
     """create constraint trigger slow after insert on t deferrable initially deferred
@@ -182,7 +186,7 @@ SLOW_COMMIT = [
 
 # The COMMIT of each way of ending a transaction: (way, rows written).
 ENDINGS = [("commit", 1), ("async with conn", 1), ("pool", 1), ("execute('/* done */ END')", 1),
-           ("executemany in autocommit", 1), ("executemany in autocommit", 100)]
+           ("executemany in autocommit", 1), ("executemany in autocommit", 100), ("execute in autocommit", 1)]
 
 
 @pytest.mark.parametrize("how, rows", ENDINGS)
@@ -225,6 +229,9 @@ def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, r
                     elif how.startswith("execute("):
                         await write(conn)
                         await conn.execute("/* done */ END")
+                    elif how == "execute in autocommit":
+                        end_session_soon(conn)
+                        await conn.execute("insert into t values (1)")  # which commits itself
                     elif how.startswith("executemany"):
                         end_session_soon(conn)
                         await conn.cursor().executemany("insert into t values (?)", [(i,) for i in range(1, rows + 1)])
