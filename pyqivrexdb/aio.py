@@ -10,10 +10,14 @@ Each connection has a thread of its own where its calls run, the
 interpreter lock released while the library works, so the event loop goes
 on meanwhile. A call whose task is cancelled (also by ``asyncio.timeout``)
 is interrupted in the library and raises CancelledError; the connection
-stays usable. A commit is the exception: once it has started, a cancel
-waits for its outcome, and the caller learns that outcome, never a
-"cancelled" that hides a transaction committed. Handlers of notices and notifications run on the connection's
-thread.
+stays usable. A COMMIT is the exception, whichever call sends it
+(commit(), ``async with``, set_autocommit(True), an executemany() in
+autocommit, an execute() of COMMIT or END): once it has gone out, a cancel
+waits for the call's outcome, and the caller learns that outcome, never a
+"cancelled" that hides a transaction committed. So does a statement
+without a result set in autocommit that ended before the cancel could stop
+it (it committed itself), and a call that raised CommitOutcomeUnknown.
+Handlers of notices and notifications run on the connection's thread.
 """
 
 import asyncio
@@ -34,10 +38,12 @@ _QUEUED, _RUNNING, _DROPPED, _ENDED = range(4)
 
 
 class _Job:
-    __slots__ = ("fn", "future", "loop", "state")
+    __slots__ = ("fn", "future", "loop", "state", "cancelled", "committing")
 
     def __init__(self, fn, future, loop):
         self.fn, self.future, self.loop, self.state = fn, future, loop, _QUEUED
+        self.cancelled = False  # a cancel came while it ran: no COMMIT goes out
+        self.committing = False  # a COMMIT went out: it runs to its end
 
 
 class _Stop:
@@ -63,7 +69,9 @@ class _Worker:
         self._jobs = queue.SimpleQueue()
         self._lock = threading.Lock()  # a job's state between the loop and the thread
         self.stopped = False  # no call is taken any more: the connection is closed
-        threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True).start()
+        self._running = None  # the job on the thread
+        self._thread = threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True)
+        self._thread.start()
 
     def _serve(self):
         while True:
@@ -79,11 +87,13 @@ class _Worker:
                 if job.state == _DROPPED:
                     continue
                 job.state = _RUNNING
+            self._running = job
             result = error = None
             try:
                 result = job.fn()
             except BaseException as exc:  # noqa: BLE001 - handed to the caller
                 error = exc
+            self._running = None
             job.state = _ENDED
             try:
                 job.loop.call_soon_threadsafe(_settle, job.future, result, error)
@@ -96,43 +106,50 @@ class _Worker:
             raise dbapi.ProgrammingError("the connection is closed")
 
     async def run(self, interrupt, fn, *args, **kwargs):
+        """fn(*args, **kwargs) on the thread. A cancel drops it before it
+        runs and stops it in the library while it runs, until it sends a
+        COMMIT (on_commit()); from then on the call is neither
+        interrupted nor abandoned: a cancel waits for its outcome, and the
+        caller gets that outcome (its result or its error) instead of the
+        cancel, so it never hears "cancelled" of a transaction that
+        committed."""
         self._take()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
         self._jobs.put(job)
         try:
-            return await job.future
+            # Shielded: the outcome stays readable after a cancel.
+            return await asyncio.shield(job.future)
         except asyncio.CancelledError:
             with self._lock:
                 if job.state == _QUEUED:
                     job.state = _DROPPED  # it never runs
+                    raise
+                job.cancelled = not job.committing
             # One that runs is stopped in the library, and the connection is
             # free again before the caller hears of the cancel.
-            while job.state == _RUNNING:
+            while job.state == _RUNNING and not job.committing:
                 interrupt()
                 await asyncio.sleep(_INTERRUPT_AGAIN)
+            await _settled(job.future)
+            error = job.future.exception()
+            if job.committing or isinstance(error, dbapi.CommitOutcomeUnknown):
+                return job.future.result()
             raise
 
-    async def run_to_end(self, fn, *args):
-        """fn(*args), which a cancel stops only before it starts. Once it
-        runs (a COMMIT on its way to the server) it is neither interrupted
-        nor abandoned: a cancel waits for its outcome, and the caller gets
-        that outcome (its result or its error) instead of the cancel, so it
-        never hears "cancelled" of a transaction that committed."""
-        self._take()
-        loop = asyncio.get_running_loop()
-        job = _Job(functools.partial(fn, *args), loop.create_future(), loop)
-        self._jobs.put(job)
-        while True:
-            try:
-                return await asyncio.shield(job.future)
-            except asyncio.CancelledError:
-                with self._lock:
-                    if job.state == _QUEUED:
-                        job.state = _DROPPED  # it never runs
-                        raise
-                if job.future.done():
-                    return job.future.result()
+    def on_commit(self, done=False):
+        """The connection's hook (on the thread) before a COMMIT goes out,
+        or with `done` after a statement that committed itself: the running
+        call from then on runs to its end and reports its outcome, unless a
+        cancel came before a COMMIT went out, which keeps it from going
+        out."""
+        job = self._running
+        if job is None or threading.current_thread() is not self._thread:
+            return  # the connection used outside this face
+        with self._lock:
+            if job.cancelled and not done:
+                raise dbapi.OperationalError("the call was cancelled before its COMMIT went out")
+            job.committing = True
 
     def shutdown(self, last=None):
         """Ends the thread after the calls queued before; then `last()` runs
@@ -140,6 +157,15 @@ class _Worker:
         Later calls raise ProgrammingError rather than wait for ever."""
         self.stopped = True
         self._jobs.put(_Stop(last))
+
+
+async def _settled(future):
+    """Waits, through any number of cancels, until `future` is done."""
+    while not future.done():
+        try:
+            await asyncio.wait([future])
+        except asyncio.CancelledError:
+            pass
 
 
 async def connect(dsn, user="", password="", *, autocommit=False, **options):
@@ -170,6 +196,7 @@ class AsyncConnection:
     def __init__(self, connection, worker):
         self.sync = connection  # the dbapi.Connection underneath
         self._worker = worker
+        connection._on_commit = worker.on_commit
 
     def _run(self, fn, *args, **kwargs):
         return self._worker.run(self.sync.interrupt, fn, *args, **kwargs)
@@ -190,7 +217,7 @@ class AsyncConnection:
 
     async def set_autocommit(self, value):
         # Turning it on commits an open transaction: no cancel hides that.
-        await self._worker.run_to_end(setattr, self.sync, "autocommit", value)
+        await self._run(setattr, self.sync, "autocommit", value)
 
     @property
     def dialect(self):
@@ -210,7 +237,7 @@ class AsyncConnection:
         for its outcome and does not hide it: the call returns when it
         committed, and raises its error (CommitOutcomeUnknown when the
         server was lost before it answered) when not."""
-        await self._worker.run_to_end(self.sync.commit)
+        await self._run(self.sync.commit)
 
     async def rollback(self):
         await self._run(self.sync.rollback)
@@ -270,10 +297,7 @@ class AsyncConnection:
         if self.closed:
             return False
         try:
-            if exc_type is None:
-                await self._worker.run_to_end(self.sync.__exit__, None, None, None)
-            else:
-                await self._run(self.sync.__exit__, exc_type, exc, tb)
+            await self._run(self.sync.__exit__, exc_type, exc, tb)
         finally:
             self._worker.shutdown(self.sync.close)
         return False

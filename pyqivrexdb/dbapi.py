@@ -62,6 +62,9 @@ _TABLE_QUERIES = {
 _BEGIN = "begin deferred"
 _COMMIT = "commit"
 _ROLLBACK = "rollback"
+# The first word of a statement that commits, in both dialects (COMMIT [WORK
+# | TRANSACTION | PREPARED ...], END [TRANSACTION]).
+_COMMIT_WORDS = ("commit", "end")
 
 # The library's account of a session's transaction (qcSqlTransactionState).
 _TX_IDLE, _TX_OPEN, _TX_FAILED = 0, 1, 2
@@ -229,6 +232,13 @@ class Connection:
     #: any callable(cursor, row_tuple). A new cursor takes the connection's.
     row_factory = None
 
+    #: Called just before a COMMIT goes out, by commit() and by a statement
+    #: that commits, and it may then raise to keep the COMMIT from going out;
+    #: called with done=True after a statement that committed itself in
+    #: autocommit. The asyncio face's: from then on a cancel waits for the
+    #: call's outcome.
+    _on_commit = None
+
     def __init__(self, dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None,
                  detect_types=0):
         timeout = _seconds("timeout", timeout)
@@ -382,6 +392,8 @@ class Connection:
         self._check()
         if not self._open():
             return
+        if self._on_commit is not None:
+            self._on_commit()
         try:
             self._run(_COMMIT)
         except Error:
@@ -626,6 +638,15 @@ def _plain_insert(tokens):
     return table, names, len(marks)
 
 
+def _commits(operation, core):
+    """Whether the statement `operation` commits a transaction: its first
+    word, read by the lexer of the session's dialect."""
+    if not isinstance(operation, str):
+        return False
+    first = _standard.tokens(operation, _standard.dialect(core), 1)
+    return bool(first) and first[0][0] == "word" and first[0][1].lower() in _COMMIT_WORDS
+
+
 def _peek(rows, n):
     """(all the rows, a list of the first n or fewer) of the iterable
     `rows`, reading no more than n. When reading them raises, all the rows
@@ -663,9 +684,16 @@ class Cursor(_standard.Cursor):
         mapping for ``:name``). Returns the cursor."""
         conn = self.connection
         conn._begin()
+        hook = conn._on_commit
+        if hook is not None and _commits(operation, conn._core):
+            hook()
         if conn._statement_timeout is None:
-            return _standard.Cursor.execute(self, operation, parameters, conn._adapters())
-        return conn._timed(_standard.Cursor.execute, self, operation, parameters, conn._adapters())
+            _standard.Cursor.execute(self, operation, parameters, conn._adapters())
+        else:
+            conn._timed(_standard.Cursor.execute, self, operation, parameters, conn._adapters())
+        if hook is not None and conn._autocommit and self.description is None and not conn._open():
+            hook(done=True)
+        return self
 
     def executescript(self, sql_script):
         """Runs the statements of `sql_script` (split_statements() in the
@@ -707,6 +735,8 @@ class Cursor(_standard.Cursor):
         own = conn._autocommit and conn._begin(whole=True)
         try:
             conn._timed(self._executemany, operation, seq_of_parameters)
+            if own and conn._on_commit is not None:
+                conn._on_commit()  # it may refuse the COMMIT: then all is rolled back
         except BaseException:
             if own:
                 conn.rollback()

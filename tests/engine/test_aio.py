@@ -167,12 +167,16 @@ def test_connect_takes_the_standard_faces_options(dsn, backend):
 SLOW_COMMIT = [
     "create table t(id integer)",
     """create function slow_commit() returns trigger language plpgsql as $$
+    declare
+        until timestamptz := clock_timestamp() + interval '0.6 s';
     begin
-        begin
-            perform pg_sleep(0.6);
-        exception when query_canceled then
-            null;
-        end;
+        while new.id = 1 and clock_timestamp() < until loop
+            begin
+                perform pg_sleep(0.05);
+            exception when query_canceled then
+                null;
+            end;
+        end loop;
         return null;
     end $$""",
     """create constraint trigger slow after insert on t deferrable initially deferred
@@ -180,9 +184,14 @@ SLOW_COMMIT = [
 ]
 
 
-@pytest.mark.parametrize("how", ["commit", "async with conn", "pool"])
+# The COMMIT of each way of ending a transaction: (way, rows written).
+ENDINGS = [("commit", 1), ("async with conn", 1), ("pool", 1), ("execute('/* done */ END')", 1),
+           ("executemany in autocommit", 1), ("executemany in autocommit", 100), ("execute in autocommit", 1)]
+
+
+@pytest.mark.parametrize("how, rows", ENDINGS)
 @pytest.mark.parametrize("end", ["answered", "lost"])
-def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, end):
+def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, rows, end):
     if backend != "postgresql":
         pytest.skip("a commit that outlasts the cancel")
     from pyqivrexdb.pool import AsyncConnectionPool
@@ -211,12 +220,21 @@ def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, e
                     async with pool.connection() as conn:
                         await write(conn)
                 return
-            conn = await aio.connect(dsn)
+            conn = await aio.connect(dsn, autocommit=how.endswith("autocommit"))
             try:
                 async with asyncio.timeout(0.2):
                     if how == "commit":
                         await write(conn)
                         await conn.commit()
+                    elif how.startswith("execute("):
+                        await write(conn)
+                        await conn.execute("/* done */ END")
+                    elif how == "execute in autocommit":
+                        end_session_soon(conn)
+                        await conn.execute("insert into t values (1)")  # which commits itself
+                    elif how.startswith("executemany"):
+                        end_session_soon(conn)
+                        await conn.cursor().executemany("insert into t values (?)", [(i,) for i in range(1, rows + 1)])
                     else:
                         async with conn:
                             await write(conn)
@@ -229,7 +247,7 @@ def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, e
         with pytest.raises(dbapi.CommitOutcomeUnknown):
             run(main())
     with dbapi.connect(dsn) as conn:
-        assert conn.execute("select count(*) from t").fetchall() == [(int(end == "answered"),)]
+        assert conn.execute("select count(*) from t").fetchall() == [(rows if end == "answered" else 0,)]
 
 
 def test_calls_after_close_refuse_at_once_and_a_cancelled_close_still_closes(dsn, backend):

@@ -16,12 +16,15 @@ struct Text {
     int dialect = QSCLI_DIALECT_ENGINE;
 };
 
-// (text, dialect=0) into t; 0, or -1 with an exception set.
-int parse(PyObject* args, const char* name, Text* t) {
+// (text, dialect=0[, limit]) into t (and *limit when asked for); 0, or -1
+// with an exception set.
+int parse(PyObject* args, const char* name, Text* t, Py_ssize_t* limit = nullptr) {
     PyObject* text = nullptr;
     int dialect = QSCLI_DIALECT_ENGINE;
-    std::string format = std::string("U|i:") + name;
-    if (!PyArg_ParseTuple(args, format.c_str(), &text, &dialect)) return -1;
+    std::string format = std::string(limit ? "U|in:" : "U|i:") + name;
+    const int parsed = limit ? PyArg_ParseTuple(args, format.c_str(), &text, &dialect, limit)
+                             : PyArg_ParseTuple(args, format.c_str(), &text, &dialect);
+    if (!parsed) return -1;
     Py_ssize_t n = 0;
     t->b = PyUnicode_AsUTF8AndSize(text, &n);
     if (!t->b) return -1;
@@ -94,14 +97,16 @@ PyObject* complete_statement(PyObject*, PyObject* args) {
     return PyBool_FromLong(complete);
 }
 
-// (kind, text) of every token but blanks and comments: kind "text", "name",
-// "word", "semi" or "other".
+// (kind, text) of every token but blanks and comments, or of the first
+// `limit` of them (a statement's kind, read without lexing all of it): kind
+// "text", "name", "word", "semi" or "other".
 PyObject* statement_tokens(PyObject*, PyObject* args) {
     Text t;
-    if (parse(args, "tokens", &t) < 0) return nullptr;
+    Py_ssize_t limit = -1;
+    if (parse(args, "tokens", &t, &limit) < 0) return nullptr;
     Ref out(PyList_New(0));
     if (!out) return nullptr;
-    for (const char* p = t.b; p < t.e;) {
+    for (const char* p = t.b; p < t.e && PyList_GET_SIZE(out.get()) != limit;) {
         const sql::Token tok = sql::next_token(p, t.e, t.dialect);
         if (tok.kind != sql::Kind::SPACE && tok.kind != sql::Kind::COMMENT) {
             Ref piece(Py_BuildValue("(ss#)", kind_names[static_cast<int>(tok.kind)], p,

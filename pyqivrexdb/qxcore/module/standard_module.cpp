@@ -69,7 +69,7 @@ PyMethodDef functions[] = {
     {"complete", complete_statement, METH_VARARGS,
      "complete(text, dialect=0) -> True when the text ends with a complete statement."},
     {"tokens", statement_tokens, METH_VARARGS,
-     "tokens(text, dialect=0) -> (kind, text) of each token but blanks and comments."},
+     "tokens(text, dialect=0, limit=-1) -> (kind, text) of each token but blanks and comments (the first limit)."},
     {"load", standard_load, METH_VARARGS,
      "load(connection, table, rows, cursor=None, adapters=None) -> rows loaded: the standard face's bulk load."},
     {"table_layout", table_layout_fn, METH_VARARGS,
