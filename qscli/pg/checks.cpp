@@ -22,7 +22,7 @@ namespace {
 
 // Marks a constraint as the library's; the column's name follows.
 constexpr char PREFIX[] = "qx_fit_";
-constexpr size_t NAME_MAX = 63;  // the server's identifier length
+constexpr size_t PG_IDENT_MAX = 63;  // the server's identifier length (NAME_MAX is a POSIX macro)
 
 // A regular expression of a character CP866 lacks (NUL aside, which no
 // server text has), from the library's own table: a text is readable when it
@@ -105,8 +105,8 @@ std::string rule_for(pq::Oid base, char category, const std::string& col) {
 // number, so two long names never meet.
 std::string check_name(const std::string& column, const std::string& attnum) {
     std::string name = PREFIX + column;
-    if (name.size() <= NAME_MAX) return name;
-    size_t keep = NAME_MAX - 1 - attnum.size();
+    if (name.size() <= PG_IDENT_MAX) return name;
+    size_t keep = PG_IDENT_MAX - 1 - attnum.size();
     while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
     return name.substr(0, keep) + "_" + attnum;
 }
