@@ -95,10 +95,10 @@ def versions():
         with dbapi.connect(":memory:") as conn:
             cur = conn.cursor()
             cur.execute("select sqlite_version()")
-            engine = "SQLite %s" % cur.fetchone()[0]
+            engine = "embedded engine: SQLite %s" % cur.fetchone()[0]
     except Exception as exc:  # a vendor library in its place, or none loadable
-        engine = "engine unavailable: %s" % exc
-    return "pyqivrexdb %s, embedded engine %s, Python %s" % (version, engine, sys.version.split()[0])
+        engine = "embedded engine unavailable: %s" % exc
+    return "pyqivrexdb %s (%s) on Python %s" % (version, engine, sys.version.split()[0])
 
 
 class _Version(argparse.Action):

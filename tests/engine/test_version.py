@@ -21,7 +21,7 @@ def engine_sqlite():
 
 
 def test_versions_name_driver_engine_and_python():
-    assert versions() == "pyqivrexdb %s, embedded engine SQLite %s, Python %s" % (
+    assert versions() == "pyqivrexdb %s (embedded engine: SQLite %s) on Python %s" % (
         version, engine_sqlite(), platform.python_version())
 
 
