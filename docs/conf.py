@@ -18,10 +18,13 @@ source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build"]
 myst_enable_extensions = ["colon_fence"]
 myst_heading_anchors = 3
-# The pages take their text from the READMEs, whose sections start at ## and
-# whose links name files of the source tree.
+# Some pages take their text from the READMEs and ARCHITECTURE.md, whose
+# sections start at ## and whose links name files of the source tree.
 suppress_warnings = ["myst.header", "myst.xref_missing"]
 autodoc_member_order = "bysource"
 autodoc_default_options = {}
+# The reference says what our code says: an override of a SQLAlchemy
+# method does not repeat its docstring (written for its own Sphinx setup).
+autodoc_inherit_docstrings = False
 html_theme = "alabaster"
 html_title = "pyqivrexdb " + release

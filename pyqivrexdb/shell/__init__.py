@@ -91,12 +91,34 @@ examples:
 """
 
 
+def versions():
+    """The driver's version, the embedded engine's SQLite and the Python."""
+    try:
+        with dbapi.connect(":memory:") as conn:
+            cur = conn.cursor()
+            cur.execute("select sqlite_version()")
+            engine = "embedded engine: SQLite %s" % cur.fetchone()[0]
+    except Exception as exc:  # a vendor library in its place, or none loadable
+        engine = "embedded engine unavailable: %s" % exc
+    return "pyqivrexdb %s (%s) on Python %s" % (version, engine, sys.version.split()[0])
+
+
+class _Version(argparse.Action):
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, help="print the versions and exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(versions())
+        parser.exit()
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m pyqivrexdb", description="SQL shell for Qivrex.",
+    # The console script is qivrex; python -m pyqivrexdb runs the same.
+    prog = "qivrex" if os.path.basename(sys.argv[0]) == "qivrex" else "python -m pyqivrexdb"
+    parser = argparse.ArgumentParser(prog=prog, description="SQL shell for Qivrex.",
                                      epilog=DSN_FORMS, formatter_class=argparse.RawDescriptionHelpFormatter,
                                      allow_abbrev=False)
-    parser.add_argument("--version", action="version",
-                        version="pyqivrexdb %s (Python %s)" % (version, sys.version.split()[0]))
+    parser.add_argument("--version", action=_Version)
     parser.add_argument("dsn", help="the server (or database) to connect to (forms below)")
     parser.add_argument("-u", "--user", default="", help="user name")
     parser.add_argument("-p", "--password", default="", help="password")

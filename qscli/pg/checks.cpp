@@ -26,7 +26,7 @@ namespace {
 // name a constraint so too: the library's own carry MARK as their comment.
 constexpr char PREFIX[] = "qx_fit_";
 constexpr char MARK[] = "qx_fit: holds the column to what a read of it returns";
-constexpr size_t NAME_MAX = 63;  // the server's identifier length
+constexpr size_t PG_IDENT_MAX = 63;  // the server's identifier length (NAME_MAX is a POSIX macro)
 
 // A regular expression of a character CP866 lacks (NUL aside, which no
 // server text has), from the library's own table: a text is readable when it
@@ -108,8 +108,8 @@ std::string rule_for(pq::Oid base, char category, const std::string& col) {
 
 // `name`, or its start and `suffix` when it is too long for the server.
 std::string fitted(const std::string& name, const std::string& suffix) {
-    if (suffix.empty() && name.size() <= NAME_MAX) return name;
-    size_t keep = std::min(name.size(), NAME_MAX - suffix.size());
+    if (suffix.empty() && name.size() <= PG_IDENT_MAX) return name;
+    size_t keep = std::min(name.size(), PG_IDENT_MAX - suffix.size());
     while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
     return name.substr(0, keep) + suffix;
 }
@@ -119,7 +119,7 @@ std::string fitted(const std::string& name, const std::string& suffix) {
 // the number too, or a count after it.
 std::string check_name(const std::string& column, const std::string& attnum, const std::set<std::string>& taken) {
     const std::string name = PREFIX + column;
-    std::string fit = fitted(name, name.size() <= NAME_MAX ? "" : "_" + attnum);
+    std::string fit = fitted(name, name.size() <= PG_IDENT_MAX ? "" : "_" + attnum);
     for (int k = 1; taken.count(fit); ++k) fit = fitted(name, "_" + attnum + (k > 1 ? "_" + std::to_string(k) : ""));
     return fit;
 }
