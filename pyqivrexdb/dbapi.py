@@ -662,10 +662,14 @@ class Cursor(_standard.Cursor):
         """Runs `operation` with `parameters` bound (a sequence for ``?``, a
         mapping for ``:name``). Returns the cursor."""
         conn = self.connection
-        conn._begin()
+        # In autocommit no transaction is due: the call is left out, as the
+        # adapters' when none is registered (the common point query).
+        if not conn._autocommit:
+            conn._begin()
+        chosen = conn._adapters() if conn.adapters or adapters else None
         if conn._statement_timeout is None:
-            return _standard.Cursor.execute(self, operation, parameters, conn._adapters())
-        return conn._timed(_standard.Cursor.execute, self, operation, parameters, conn._adapters())
+            return _standard.Cursor.execute(self, operation, parameters, chosen)
+        return conn._timed(_standard.Cursor.execute, self, operation, parameters, chosen)
 
     def executescript(self, sql_script):
         """Runs the statements of `sql_script` (split_statements() in the
@@ -756,7 +760,7 @@ class Cursor(_standard.Cursor):
     def _column_converters(self):
         """The converter of each column of the result set (None for none),
         chosen once at its first fetch; None when no column has one."""
-        if not self.connection.detect_types & PARSE_DECLTYPES or not converters:
+        if not converters or not self.connection.detect_types & PARSE_DECLTYPES:
             return None
         chosen = tuple(converters.get(_declared_name(declared)) for declared in self._declared_types or ())
         return chosen if any(fn is not None for fn in chosen) else None
