@@ -683,14 +683,18 @@ class Cursor(_standard.Cursor):
         """Runs `operation` with `parameters` bound (a sequence for ``?``, a
         mapping for ``:name``). Returns the cursor."""
         conn = self.connection
-        conn._begin()
+        # In autocommit no transaction is due: the call is left out, as the
+        # adapters' when none is registered (the common point query).
+        if not conn._autocommit:
+            conn._begin()
         hook = conn._on_commit
         if hook is not None and _commits(operation, conn._core):
             hook()
+        chosen = conn._adapters() if conn.adapters or adapters else None
         if conn._statement_timeout is None:
-            _standard.Cursor.execute(self, operation, parameters, conn._adapters())
+            _standard.Cursor.execute(self, operation, parameters, chosen)
         else:
-            conn._timed(_standard.Cursor.execute, self, operation, parameters, conn._adapters())
+            conn._timed(_standard.Cursor.execute, self, operation, parameters, chosen)
         if hook is not None and conn._autocommit and self.description is None and not conn._open():
             hook(done=True)
         return self
@@ -786,7 +790,7 @@ class Cursor(_standard.Cursor):
     def _column_converters(self):
         """The converter of each column of the result set (None for none),
         chosen once at its first fetch; None when no column has one."""
-        if not self.connection.detect_types & PARSE_DECLTYPES or not converters:
+        if not converters or not self.connection.detect_types & PARSE_DECLTYPES:
             return None
         chosen = tuple(converters.get(_declared_name(declared)) for declared in self._declared_types or ())
         return chosen if any(fn is not None for fn in chosen) else None

@@ -38,8 +38,26 @@ int busy_wait(void* db, int count) {
 // which no cancel could stop: after a statement that may have been one,
 // the limit it set is taken over and busy_wait put back. SQLite reports 0
 // while busy_wait is in place, so 0 counts only where the text set it.
+// Where `sql` names busy_timeout (in any case), or null. Only the
+// underscores are visited (strchr runs through the text a word at a time):
+// a statement that sets nothing pays next to nothing for the look.
+const char* busy_timeout_in(const char* sql) {
+    static const char name[] = "busy_timeout";
+    constexpr size_t before = 4, length = sizeof name - 1;
+    auto fold = [](unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch | 0x20 : ch; };
+    for (const char* u = std::strchr(sql, '_'); u; u = std::strchr(u + 1, '_')) {
+        if (static_cast<size_t>(u - sql) < before) continue;
+        const char* at = u - before;
+        size_t i = 0;
+        while (i < length && at[i] && fold(static_cast<unsigned char>(at[i])) == static_cast<unsigned char>(name[i]))
+            ++i;
+        if (i == length) return at;
+    }
+    return nullptr;
+}
+
 void keep_busy_wait(Db& d, const char* sql) {
-    const char* at = d.db ? platform::find_nocase(sql, "busy_timeout") : nullptr;
+    const char* at = d.db ? busy_timeout_in(sql) : nullptr;
     if (!at) return;
     int ms = 0;
     sqlite3_stmt* s = nullptr;

@@ -149,14 +149,16 @@ def test_a_write_to_temporary_tables_after_a_rollback_leaves_the_files_tables_ch
             conn.execute("insert into t values ('lots', 'c')")
 
 
-@pytest.mark.parametrize("setting", ["timeout", "pragma"])
+@pytest.mark.parametrize("setting", ["timeout", "pragma busy_timeout = 30000", "PRAGMA main.BUSY_TIMEOUT = 30000",
+                                     "/* read_only */ pragma Busy_Timeout(30000)", "pragma busy_timeout=30000;"])
 def test_a_long_lock_wait_still_stops_at_an_interrupt(path, holder, setting):
-    # A limit set by the caller (connect's timeout= or the pragma itself)
-    # replaces SQLite's wait, which nothing could stop before the limit.
+    # A limit set by the caller (connect's timeout= or the pragma itself,
+    # however it is spelt) replaces SQLite's wait, which nothing could stop
+    # before the limit.
     kw = {"timeout": 30} if setting == "timeout" else {}
     with dbapi.connect(path, **kw) as waiter:
-        if setting == "pragma":
-            waiter.execute("pragma busy_timeout = 30000")
+        if setting != "timeout":
+            waiter.execute(setting)
         threading.Timer(0.3, waiter.interrupt).start()
         start = time.monotonic()
         with pytest.raises(dbapi.OperationalError):

@@ -369,3 +369,34 @@ def test_bulk_records_carry_null_flags(double, conn):
     call = double.calls("qcSqlAddRecords")[0]
     assert call.args[1:4] == (b"t", 2, 5)
     assert call.args[4] == b"\0\0\0\0\x01" + struct.pack("<i", 5) + b"\0"
+
+
+def test_autocommit_turned_off_opens_a_transaction_at_the_next_statement(double, conn):
+    cur = conn.cursor()
+    cur.execute("select 1")
+    conn.autocommit = False
+    cur.execute("select 2")
+    conn.autocommit = True
+    cur.execute("select 3")
+    assert sent(double) == [b"select 1", b"begin deferred", b"select 2", b"commit", b"select 3"]
+
+
+@pytest.mark.parametrize("args, kwargs, outcome", [
+    (("select ?", (1,)), {}, b"select 1"),
+    (("select ?", (1,), None), {}, b"select 1"),
+    (("select ?",), {"parameters": (1,)}, b"select 1"),
+    ((), {"operation": "select ?", "parameters": (1,), "adapters": None}, b"select 1"),
+    ((), {}, "missing required argument 'operation'"),
+    (("select 1",), {"bogus": 1}, "'bogus' is an invalid keyword argument"),
+    (("select 1", None, None, None), {}, "takes at most 3 arguments"),
+    (("select 1",), {"operation": "x"}, "given by name"),
+])
+def test_the_native_execute_takes_its_arguments_by_position_or_name(double, conn, args, kwargs, outcome):
+    cur = conn.cursor()
+    if isinstance(outcome, bytes):
+        dbapi._standard.Cursor.execute(cur, *args, **kwargs)
+        assert sent(double) == [outcome]
+    else:
+        with pytest.raises(TypeError, match=outcome):
+            dbapi._standard.Cursor.execute(cur, *args, **kwargs)
+        assert sent(double) == []

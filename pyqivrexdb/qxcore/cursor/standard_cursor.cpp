@@ -175,14 +175,36 @@ int execute_one(PyObject* self, PyObject* operation, PyObject* params, PyObject*
     return run(as_standard(self), PyBytes_AS_STRING(sql.get()));
 }
 
-PyObject* standard_execute(PyObject* self, PyObject* args, PyObject* kwds) {
+// execute's arguments. Up to three by position (every call of a statement
+// a query, the common case) are taken as they come; anything else goes
+// through the usual parsing, its errors included. 0, or -1 with its error.
+int execute_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** operation,
+                 PyObject** params, PyObject** adapters) {
+    if (!kwnames && nargs >= 1 && nargs <= 3) {
+        *operation = args[0];
+        if (nargs > 1) *params = args[1];
+        if (nargs > 2) *adapters = args[2];
+        return 0;
+    }
     static const char* kwlist[] = {"operation", "parameters", "adapters", nullptr};
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Ref tuple(PyTuple_New(nargs));
+    Ref dict(nkw ? PyDict_New() : nullptr);
+    if (!tuple || (nkw && !dict)) return -1;
+    for (Py_ssize_t k = 0; k < nargs; ++k) PyTuple_SET_ITEM(tuple.get(), k, new_ref(args[k]));
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return -1;
+    return PyArg_ParseTupleAndKeywords(tuple.get(), dict.get(), "O|OO:execute", const_cast<char**>(kwlist), operation,
+                                       params, adapters)
+               ? 0
+               : -1;
+}
+
+PyObject* standard_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* operation = nullptr;
     PyObject* params = Py_None;
     PyObject* adapters = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:execute", const_cast<char**>(kwlist), &operation, &params,
-                                     &adapters))
-        return nullptr;
+    if (execute_args(args, nargs, kwnames, &operation, &params, &adapters) < 0) return nullptr;
     if (check_open(self) < 0 || execute_one(self, operation, params, adapters) < 0) return nullptr;
     return new_ref(self);
 }
@@ -414,7 +436,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 int standard_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 PyMethodDef standard_methods[] = {
-    {"execute", QX_METHOD_CAST(standard_execute), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"execute", QX_METHOD_CAST(standard_execute), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"executemany", QX_METHOD_CAST(standard_executemany), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"fetchone", standard_fetchone, METH_NOARGS, nullptr},
     {"fetchmany", QX_METHOD_CAST(standard_fetchmany), METH_VARARGS | METH_KEYWORDS, nullptr},
