@@ -347,7 +347,7 @@ int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long cou
         const bool whole = cs && r >= single_until && count - r >= chunk;
         const qc_long step = whole ? chunk : 1;
         rc = whole ? run.run(cs, ce, r, chunk) : run.run(s, e, r, 1);
-        if (rc && whole && !sqlite3_get_autocommit(d->db)) {
+        if (rc && whole && rc != code_of(SQLITE_INTERRUPT) && !sqlite3_get_autocommit(d->db)) {
             single_until = r + chunk;
             rc = 0;
             continue;

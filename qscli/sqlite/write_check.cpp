@@ -396,10 +396,19 @@ bool plan_insert_fit(Conn* conn, const char* sql, size_t n, InsertFit& fit) {
         return false;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(cp866.data()), cp866.size(), table);
     if (!checked_records_only(conn, table)) return false;
+    // Tables of rows only: a virtual table keeps its own rules for undoing
+    // a statement.
+    sqlite3_stmt* s = nullptr;
+    const std::string kind = "pragma table_list(" + quote_ident(table) + ")";
+    if (sqlite3_prepare_v2(db_of(conn)->db, kind.c_str(), -1, &s, nullptr)) return false;
+    bool plain = true;
+    while (plain && sqlite3_step(s) == SQLITE_ROW)
+        plain = !strcmp(reinterpret_cast<const char*>(sqlite3_column_text(s, 2)), "table");
+    sqlite3_finalize(s);
+    if (!plain) return false;
 
     std::vector<std::string> names;
     std::vector<FitColumn> cols;
-    sqlite3_stmt* s = nullptr;
     const std::string info = "pragma " + (schema.empty() ? std::string() : schema + ".") + "table_info(" +
                              quote_ident(table) + ")";
     if (sqlite3_prepare_v2(db_of(conn)->db, info.c_str(), -1, &s, nullptr)) return false;

@@ -152,3 +152,14 @@ def test_a_chosen_rowid_is_checked(tmp_path):
         with pytest.raises(DatabaseError, match="column id"):
             conn.cursor().executemany("insert or abort into w values (?, ?)", rows)
         assert conn.execute("select count(*) from w").fetchall() == [(AT + 1,)]
+
+
+def test_a_virtual_table_takes_its_records_one_a_statement(tmp_path):
+    with dbapi.connect(str(tmp_path / "a.db")) as conn:
+        try:
+            conn.execute("create virtual table f using fts5(a)")
+        except DatabaseError:
+            pytest.skip("no fts5")
+        conn.cursor().executemany("insert or abort into f values (?)", [("word%d" % k,) for k in range(ROWS)])
+        conn.commit()
+        assert conn.execute("select count(*) from f where f match 'word150'").fetchall() == [(1,)]
