@@ -111,7 +111,7 @@ struct FitColumn {
 struct InsertFit {
     std::vector<FitColumn> columns;  // the column each mark fills, in mark order
     size_t tuple_b = 0, tuple_e = 0;  // where its VALUES tuple is in the text
-    bool abort = false;               // a failure undoes the statement alone
+    bool abort = false;               // OR ABORT: a failure undoes the statement alone
 };
 // For `sql` (CP866) of exec_records, when the text is `INSERT [OR
 // ABORT|FAIL|IGNORE|ROLLBACK] INTO t [(columns)] VALUES (?, ...)` filling

@@ -338,7 +338,9 @@ bool fits_bound(const FitColumn& col, const Value& v) {
 bool plan_insert_fit(Conn* conn, const char* sql, size_t n, InsertFit& fit) {
     std::vector<FitColumn>& out = fit.columns;
     out.clear();
-    fit.abort = true;
+    // Without OR ABORT a constraint's own ON CONFLICT could keep part of a
+    // statement's rows.
+    fit.abort = false;
     Lexer lx(Dialect::Engine, sql, sql + n);
     auto name_of = [](const Token& t, std::string& to) {
         if (t.kind == Tok::Word) to.assign(t.b, t.size());

@@ -119,6 +119,17 @@ def test_a_failing_chunk_keeps_the_rows_before_the_record_at_fault(tmp_path, sql
         assert conn.execute("select count(*) from w").fetchall() == [(ROWS,)]
 
 
+def test_a_constraint_failing_a_plain_insert_keeps_what_it_keeps(tmp_path):
+    """ON CONFLICT FAIL keeps the rows before the failing one of a
+    statement: each record before it is stored once."""
+    with dbapi.connect(str(tmp_path / "a.db")) as conn:
+        conn.execute("create table w(id integer, n smallint not null on conflict fail)")
+        rows = [(None if k == AT else k, k) for k in range(ROWS)]
+        with pytest.raises(dbapi.IntegrityError, match="NOT NULL"):
+            conn.cursor().executemany("insert into w(n, id) values (?, ?)", rows)  # off the bulk path
+        assert conn.execute("select count(*), count(distinct id) from w").fetchall() == [(AT, AT)]
+
+
 def test_values_a_user_trigger_writes_elsewhere_are_checked(tmp_path):
     with dbapi.connect(str(tmp_path / "a.db")) as conn:
         conn.execute("create table w(id integer primary key, n integer)")
