@@ -131,28 +131,6 @@ int run_records(Conn* c, sqlite3_stmt* s, Records& recs, qc_long first, qc_long 
     return c->fail(code_of(rc), "record " + std::to_string(first) + ": " + (msg ? msg : "error"));
 }
 
-// Whether the write checks may pass the records of `table` by: it is a
-// table of main or temp, and no trigger but the checks' own fires on it (a
-// user's trigger could write other values elsewhere). Every record a load
-// binds reads back as it was given. Read under main's write lock.
-bool checked_records_only(Conn* c, const std::string& table) {
-    StmtCache::Entry* e;
-    sqlite3_stmt* s = prepare_cached(
-        db_of(c),
-        "select exists (select 1 from temp.sqlite_master where type = 'table' and name = ?1 collate nocase"
-        " union all select 1 from main.sqlite_master where type = 'table' and name = ?1 collate nocase)"
-        " and not exists (select 1 from temp.sqlite_master where type = 'trigger' and tbl_name = ?1 collate nocase"
-        " and name not glob 'qx_fit_*' union all select 1 from main.sqlite_master where type = 'trigger'"
-        " and tbl_name = ?1 collate nocase)",
-        &e);
-    if (!s) return false;
-    sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
-    const bool only = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
-    sqlite3_clear_bindings(s);
-    release_cached(db_of(c), s, e);
-    return only;
-}
-
 // Keeps a cancel for the loop between statements while a load runs.
 struct CancelBetween {
     Db* d;
@@ -214,6 +192,28 @@ void undo_batch(Conn* c, bool outer) {
 }
 
 }  // namespace
+
+// Whether the write checks may pass the records of `table` by: it is a
+// table of main or temp, and no trigger but the checks' own fires on it (a
+// user's trigger could write other values elsewhere). Every record a load
+// binds reads back as it was given. Read under main's write lock.
+bool checked_records_only(Conn* c, const std::string& table) {
+    StmtCache::Entry* e;
+    sqlite3_stmt* s = prepare_cached(
+        db_of(c),
+        "select exists (select 1 from temp.sqlite_master where type = 'table' and name = ?1 collate nocase"
+        " union all select 1 from main.sqlite_master where type = 'table' and name = ?1 collate nocase)"
+        " and not exists (select 1 from temp.sqlite_master where type = 'trigger' and tbl_name = ?1 collate nocase"
+        " and name not glob 'qx_fit_*' union all select 1 from main.sqlite_master where type = 'trigger'"
+        " and tbl_name = ?1 collate nocase)",
+        &e);
+    if (!s) return false;
+    sqlite3_bind_text(s, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+    const bool only = sqlite3_step(s) == SQLITE_ROW && sqlite3_column_int(s, 0) == 1;
+    sqlite3_clear_bindings(s);
+    release_cached(db_of(c), s, e);
+    return only;
+}
 
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs) {
     if (!table || count < 0 || (count > 0 && !recs)) return QSCLI_E_ARGUMENT;

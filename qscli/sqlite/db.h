@@ -97,6 +97,36 @@ int install_functions(Db* d);
 // failure's code.
 int install_write_check(Db* c);
 int check_writes(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry);
+// Whether the write checks may pass checked values for `table` by: it is a
+// table of main or temp on which no trigger but the checks' own fires (a
+// user's trigger could write other values elsewhere). Read under main's
+// write lock (bulk.cpp).
+bool checked_records_only(Conn* c, const std::string& table);
+// A column an INSERT of records fills, as its write check reads it: the
+// element type (-1 none declared) and len the check packs into, SQLite's
+// affinity for the column ('B'lob, 'T'ext, 'N'umeric, 'I'nteger, 'R'eal),
+// and whether it is part of the primary key.
+struct FitColumn {
+    int type = -1;
+    uint32_t len = 0;
+    char affinity = 'B';
+    bool key = false;
+};
+// An INSERT of records whose values the library checks itself.
+struct InsertFit {
+    std::vector<FitColumn> columns;  // the column each mark fills, in mark order
+    size_t tuple_b = 0, tuple_e = 0;  // where its VALUES tuple is in the text
+    bool abort = false;               // OR ABORT: a failure undoes the statement alone
+};
+// For `sql` (CP866) of exec_records, when the text is `INSERT [OR
+// ABORT|FAIL|IGNORE|ROLLBACK] INTO t [(columns)] VALUES (?, ...)` filling
+// every column of t, and t has no trigger of its own; false otherwise
+// (write_check.cpp).
+bool plan_insert_fit(Conn* c, const char* sql, size_t n, InsertFit& out);
+// Whether the insert check passes `v` as bound to such a column (Text as
+// UTF-8): false when it would refuse it, and when the value SQLite stores
+// could differ from `v` (an affinity converting it, a rowid chosen).
+bool fits_bound(const FitColumn& col, const Value& v);
 // Bulk insert of `count` records of `rec_size` bytes into `table`.
 int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, const void* recs);
 

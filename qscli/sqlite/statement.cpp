@@ -215,14 +215,14 @@ sqlite3_stmt* prepare_marked(Conn* c, const char* sql, size_t n, int fields, Stm
     return s;
 }
 
-// Binds field k of a record to parameter k + 1; text goes through `scratch`,
-// which must live until the record has run.
+// Binds field k of record r to parameter i, leaving in `v` the value bound
+// (text as UTF-8); text goes through `scratch`, which must live until the
+// record has run.
 int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, const unsigned char* rec,
-               std::string& scratch, qc_long r) {
-    const int i = static_cast<int>(k) + 1;
+               std::string& scratch, qc_long r, int i, Value& v) {
     const RecordLayout::Field& f = lay.fields[k];
+    v = Value();
     if (lay.is_null(rec, k)) return sqlite3_bind_null(s, i);
-    Value v;
     std::string why;
     if (!unpack_value(f.type, f.len, rec + f.off, v, scratch, &why))
         return c->fail(QSCLI_E_MISMATCH,
@@ -233,8 +233,11 @@ int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, cons
         if (std::isnan(v.d)) return c->fail(QSCLI_E_MISMATCH, "record " + std::to_string(r) + ": NaN is not a number");
         return sqlite3_bind_double(s, i, v.d);
     case VKind::Text866: {
-        if (f.type == QSCLI_ET_DATE)  // its ISO text is in scratch already
+        v.kind = VKind::Text;  // as bound: UTF-8
+        if (f.type == QSCLI_ET_DATE) {  // its ISO text is in scratch already
+            v.p = reinterpret_cast<const unsigned char*>(scratch.data()), v.n = scratch.size();
             return sqlite3_bind_text(s, i, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
+        }
         // ASCII is the same in UTF-8: bound where the record holds it.
         size_t ascii = 0;
         while (ascii < v.n && v.p[ascii] < 0x80) ++ascii;
@@ -242,11 +245,64 @@ int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, cons
             return sqlite3_bind_text(s, i, reinterpret_cast<const char*>(v.p), static_cast<int>(v.n), SQLITE_STATIC);
         scratch.clear();
         cp866_to_utf8(v.p, v.n, scratch);
+        v.p = reinterpret_cast<const unsigned char*>(scratch.data()), v.n = scratch.size();
         return sqlite3_bind_text(s, i, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
     }
-    case VKind::Blob: return sqlite3_bind_blob(s, i, v.p, static_cast<int>(lay.arra_length(rec, k)), SQLITE_STATIC);
+    case VKind::Blob:
+        v.n = lay.arra_length(rec, k);
+        return sqlite3_bind_blob(s, i, v.p, static_cast<int>(v.n), SQLITE_STATIC);
     default: return sqlite3_bind_null(s, i);
     }
+}
+
+// The records of an insert run this many a statement, their VALUES tuple
+// repeated: the statement's own costs (its journal among them) are paid
+// once a chunk.
+constexpr qc_long CHUNK = 64;
+
+// Runs records of exec_records, `n` a statement.
+struct RecordRun {
+    Conn* c;
+    Stmt* st;
+    const RecordLayout& lay;
+    const unsigned char* recs;
+    const InsertFit* fit = nullptr;  // set when the library checks the values
+    std::vector<std::string> scratch;
+
+    // Records [first, first + n) through `s`; 0 or the failure's code.
+    int run(sqlite3_stmt* s, StmtCache::Entry* e, qc_long first, qc_long n) {
+        const size_t nf = lay.fields.size();
+        bool fits = fit != nullptr;
+        Value v;
+        int rc = 0;
+        st->clear_result();
+        for (qc_long j = 0; j < n && !rc; ++j) {
+            const unsigned char* rec = recs + static_cast<size_t>(first + j) * lay.rec_size;
+            for (size_t k = 0; k < nf && !rc; ++k) {
+                const size_t at = static_cast<size_t>(j) * nf + k;
+                const int b = bind_field(c, s, lay, k, rec, scratch[at], first + j, static_cast<int>(at) + 1, v);
+                if (b < 0) rc = b;
+                else if (b != SQLITE_OK) rc = db_of(c)->fail_sqlite(b);
+                else if (fits) fits = fits_bound(fit->columns[k], v);
+            }
+        }
+        // Values the library found readable pass the insert checks by.
+        db_of(c)->loading_checked = fits;
+        if (!rc) rc = run_prepared(c, st, s, e);
+        db_of(c)->loading_checked = false;
+        sqlite3_reset(s);
+        return rc;
+    }
+};
+
+// The insert `sql` with its VALUES tuple `n` times, prepared through the
+// cache; null when SQLite takes no such statement.
+sqlite3_stmt* prepare_chunk(Conn* c, const char* sql, const InsertFit& fit, qc_long n, size_t fields,
+                            StmtCache::Entry** e) {
+    std::string text(sql, fit.tuple_e);
+    const std::string tuple(sql + fit.tuple_b, fit.tuple_e - fit.tuple_b);
+    for (qc_long j = 1; j < n; ++j) text += "," + tuple;
+    return prepare_marked(c, text.data(), text.size(), static_cast<int>(fields * static_cast<size_t>(n)), e);
 }
 
 }  // namespace
@@ -254,38 +310,62 @@ int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, cons
 int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long count, const unsigned char* recs,
                  qc_long* done, int64_t* changes) {
     Conn* c = st->conn;
+    Db* d = db_of(c);
     st->clear_result();
-    db_of(c)->undone = false;
+    d->undone = false;
+    const size_t n = std::strlen(sql), nf = lay.fields.size();
     StmtCache::Entry* e = nullptr;
-    sqlite3_stmt* s = prepare_marked(c, sql, std::strlen(sql), static_cast<int>(lay.fields.size()), &e);
+    sqlite3_stmt* s = prepare_marked(c, sql, n, static_cast<int>(nf), &e);
     if (!s) return QSCLI_E_UNSUPPORTED;
     BusyGuard held_stmt(st->busy), held_conn(c->busy);
     const bool named = in_named(c);
-    std::vector<std::string> scratch(lay.fields.size());
+    RecordRun run{c, st, lay, recs};
+    run.scratch.resize(nf);
+    // Once the first record has run in a transaction (main's write lock
+    // held: no other connection adds a trigger), an insert of values the
+    // library can check runs its records in chunks, the checks passed by
+    // where the library found every value readable. A chunk that fails
+    // undoes itself alone (OR ABORT): its records run again one a
+    // statement, which names the record at fault and keeps those before.
+    InsertFit fit;
+    StmtCache::Entry* ce = nullptr;
+    sqlite3_stmt* cs = nullptr;
+    qc_long chunk = 0, single_until = 0;
     int rc = 0;
-    for (qc_long r = 0; r < count && !rc; ++r) {
+    for (qc_long r = 0; r < count;) {
         if (!c->lost.empty()) {
             rc = refuse_lost(c);
             break;
         }
-        const unsigned char* rec = recs + static_cast<size_t>(r) * lay.rec_size;
-        st->clear_result();
-        for (size_t k = 0; k < lay.fields.size() && !rc; ++k) {
-            const int b = bind_field(c, s, lay, k, rec, scratch[k], r);
-            if (b < 0) rc = b;
-            else if (b != SQLITE_OK) rc = db_of(c)->fail_sqlite(b);
+        if (r == 1 && !sqlite3_get_autocommit(d->db) && sqlite3_txn_state(d->db, "main") == SQLITE_TXN_WRITE &&
+            plan_insert_fit(c, sql, n, fit) && fit.columns.size() == nf) {
+            run.fit = &fit;
+            chunk = fit.abort ? std::min<qc_long>(CHUNK, 32766 / static_cast<qc_long>(nf)) : 0;
+            if (chunk > 1 && count - r >= chunk && (cs = prepare_chunk(c, sql, fit, chunk, nf, &ce)))
+                run.scratch.resize(nf * static_cast<size_t>(chunk));
         }
-        if (!rc) rc = run_prepared(c, st, s, e);
-        sqlite3_reset(s);
+        const bool whole = cs && r >= single_until && count - r >= chunk;
+        const qc_long step = whole ? chunk : 1;
+        rc = whole ? run.run(cs, ce, r, chunk) : run.run(s, e, r, 1);
+        if (rc && whole && rc != code_of(SQLITE_INTERRUPT) && !sqlite3_get_autocommit(d->db)) {
+            single_until = r + chunk;
+            rc = 0;
+            continue;
+        }
         if (rc) {
-            rc = note_lost(c, named, db_of(c)->undone, rc);
+            rc = note_lost(c, named, d->undone, rc);
             break;
         }
-        ++*done;
+        r += step;
+        *done += step;
         if (st->changes > 0) *changes += st->changes;
     }
+    if (cs) {
+        sqlite3_clear_bindings(cs);
+        d->cache.checkin(ce);
+    }
     sqlite3_clear_bindings(s);
-    db_of(c)->cache.checkin(e);
+    d->cache.checkin(e);
     return rc;
 }
 

@@ -7,8 +7,10 @@
 // the statement's rows. Temporary triggers live in the connection's own
 // temp schema: the file, and other SQLite tools, never see them.
 #include "db.h"
+#include "lexer.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 
 namespace qse {
@@ -67,6 +69,37 @@ bool readable(int type, uint32_t len, const Value& v, std::string* why) {
     if (len > sizeof small) large.assign(len, '\0');
     unsigned char* packed = len > sizeof small ? reinterpret_cast<unsigned char*>(&large[0]) : small;
     return pack_value(type, len, v, packed, why) == 0 && in_write_range(type, packed, why);
+}
+
+// SQLite's affinity of a column declared `decl` (its own rules, in order).
+char affinity_of(const char* decl) {
+    if (!decl || !*decl) return 'B';
+    char aff = 'N';
+    uint32_t h = 0;
+    for (const char* p = decl; *p; ++p) {
+        h = (h << 8) + static_cast<unsigned char>(*p >= 'A' && *p <= 'Z' ? *p + 32 : *p);
+        if (h == ('c' << 24 | 'h' << 16 | 'a' << 8 | 'r') || h == ('c' << 24 | 'l' << 16 | 'o' << 8 | 'b') ||
+            h == ('t' << 24 | 'e' << 16 | 'x' << 8 | 't'))
+            aff = 'T';
+        else if (h == ('b' << 24 | 'l' << 16 | 'o' << 8 | 'b') && (aff == 'N' || aff == 'R'))
+            aff = 'B';
+        else if ((h == ('r' << 24 | 'e' << 16 | 'a' << 8 | 'l') || h == ('f' << 24 | 'l' << 16 | 'o' << 8 | 'a') ||
+                  h == ('d' << 24 | 'o' << 16 | 'u' << 8 | 'b')) &&
+                 aff == 'N')
+            aff = 'R';
+        else if ((h & 0x00FFFFFF) == ('i' << 16 | 'n' << 8 | 't'))
+            return 'I';
+    }
+    return aff;
+}
+
+// Whether numeric affinity certainly leaves text as text: a sign follows a
+// digit or a point, as in a date ('2024-01-02'), which no number has.
+bool never_numeric(const Value& v) {
+    for (size_t k = 1; k < v.n; ++k)
+        if ((v.p[k] == '-' || v.p[k] == '+') && ((v.p[k - 1] >= '0' && v.p[k - 1] <= '9') || v.p[k - 1] == '.'))
+            return true;
+    return false;
 }
 
 // qx_fit(column, type, len, value): NULL, or the statement fails.
@@ -278,6 +311,140 @@ bool schema_safe(Db* c, sqlite3_stmt* s) {
 }
 
 }  // namespace
+
+bool fits_bound(const FitColumn& col, const Value& v) {
+    std::string why;
+    switch (v.kind) {
+    case VKind::Null: return !col.key;  // a rowid key takes one SQLite chooses
+    case VKind::Int:
+        if (col.affinity == 'T') return false;
+        if (col.affinity == 'R') {  // the trigger reads it as a double
+            Value d;
+            d.kind = VKind::Float;
+            d.d = static_cast<double>(v.i);
+            return readable(col.type, col.len, d, &why);
+        }
+        return readable(col.type, col.len, v, &why);
+    case VKind::Float:
+        return (col.affinity == 'R' || col.affinity == 'B') && !std::isnan(v.d) && readable(col.type, col.len, v, &why);
+    case VKind::Text:
+        if (col.affinity != 'T' && col.affinity != 'B' && !never_numeric(v)) return false;
+        return readable(col.type, col.len, v, &why);
+    case VKind::Blob: return readable(col.type, col.len, v, &why);
+    default: return false;
+    }
+}
+
+bool plan_insert_fit(Conn* conn, const char* sql, size_t n, InsertFit& fit) {
+    std::vector<FitColumn>& out = fit.columns;
+    out.clear();
+    // Without OR ABORT a constraint's own ON CONFLICT could keep part of a
+    // statement's rows.
+    fit.abort = false;
+    Lexer lx(Dialect::Engine, sql, sql + n);
+    auto name_of = [](const Token& t, std::string& to) {
+        if (t.kind == Tok::Word) to.assign(t.b, t.size());
+        else if (t.kind == Tok::Name) to = unquote(t);
+        else return false;
+        return true;
+    };
+    Token t = lx.next_solid();
+    if (!t.word("insert")) return false;
+    t = lx.next_solid();
+    if (t.word("or")) {
+        t = lx.next_solid();
+        if (!t.word("abort") && !t.word("fail") && !t.word("ignore") && !t.word("rollback")) return false;
+        fit.abort = t.word("abort");
+        t = lx.next_solid();
+    }
+    if (!t.word("into")) return false;
+    std::string schema, table, cp866;
+    if (!name_of(lx.next_solid(), cp866)) return false;
+    t = lx.next_solid();
+    if (t.is('.')) {
+        schema = cp866;
+        if (!name_of(lx.next_solid(), cp866)) return false;
+        t = lx.next_solid();
+    }
+    std::vector<std::string> listed;
+    if (t.is('(')) {
+        do {
+            std::string col;
+            if (!name_of(lx.next_solid(), col)) return false;
+            listed.push_back(col);
+            t = lx.next_solid();
+        } while (t.is(','));
+        if (!t.is(')')) return false;
+        t = lx.next_solid();
+    }
+    if (!t.word("values")) return false;
+    t = lx.next_solid();
+    if (!t.is('(')) return false;
+    fit.tuple_b = static_cast<size_t>(t.b - sql);
+    size_t marks = 0;
+    do {
+        // Plain marks only: ?N could bind out of the columns' order.
+        t = lx.next_solid();
+        if (t.kind != Tok::Param || !t.is('?')) return false;
+        ++marks;
+        t = lx.next_solid();
+    } while (t.is(','));
+    if (!t.is(')')) return false;
+    fit.tuple_e = static_cast<size_t>(t.e - sql);
+    t = lx.next_solid();
+    if (t.kind == Tok::Semicolon) t = lx.next_solid();
+    if (t.kind != Tok::End) return false;
+    if (!schema.empty() && sqlite3_stricmp(schema.c_str(), "main") && sqlite3_stricmp(schema.c_str(), "temp"))
+        return false;
+    cp866_to_utf8(reinterpret_cast<const unsigned char*>(cp866.data()), cp866.size(), table);
+    if (!checked_records_only(conn, table)) return false;
+    // Tables of rows only: a virtual table keeps its own rules for undoing
+    // a statement.
+    sqlite3_stmt* s = nullptr;
+    const std::string kind = "pragma table_list(" + quote_ident(table) + ")";
+    if (sqlite3_prepare_v2(db_of(conn)->db, kind.c_str(), -1, &s, nullptr)) return false;
+    bool plain = true;
+    while (plain && sqlite3_step(s) == SQLITE_ROW)
+        plain = !strcmp(reinterpret_cast<const char*>(sqlite3_column_text(s, 2)), "table");
+    sqlite3_finalize(s);
+    if (!plain) return false;
+
+    std::vector<std::string> names;
+    std::vector<FitColumn> cols;
+    const std::string info = "pragma " + (schema.empty() ? std::string() : schema + ".") + "table_info(" +
+                             quote_ident(table) + ")";
+    if (sqlite3_prepare_v2(db_of(conn)->db, info.c_str(), -1, &s, nullptr)) return false;
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
+        const ElemType e = map_decltype(decl && *decl ? decl : nullptr);
+        FitColumn f;
+        f.type = e.infer ? -1 : e.int64 ? QSCLI_ET_INT64 : e.type;
+        f.len = e.var || e.infer ? 0 : e.len;
+        f.affinity = affinity_of(decl);
+        f.key = sqlite3_column_int(s, 5) != 0;
+        names.emplace_back(name ? name : "");
+        cols.push_back(f);
+    }
+    sqlite3_finalize(s);
+    // Every column takes a mark's value: none takes a default.
+    if (cols.empty() || marks != cols.size() || (!listed.empty() && listed.size() != cols.size())) return false;
+    if (listed.empty()) {
+        out = cols;
+        return true;
+    }
+    std::vector<bool> taken(cols.size());
+    for (const std::string& l : listed) {
+        std::string col;
+        cp866_to_utf8(reinterpret_cast<const unsigned char*>(l.data()), l.size(), col);
+        size_t k = 0;
+        while (k < names.size() && sqlite3_stricmp(names[k].c_str(), col.c_str())) ++k;
+        if (k == names.size() || taken[k]) return false;
+        taken[k] = true;
+        out.push_back(cols[k]);
+    }
+    return true;
+}
 
 int install_write_check(Db* c) {
     c->checked_schema[0] = c->checked_schema[1] = -1;
