@@ -107,6 +107,18 @@ TextStatus utf8_to_cp866(const unsigned char* in, size_t n, unsigned char* out, 
     size_t w = 0, k = 0;
     TextStatus st = TextStatus::Ok;
     while (k < n) {
+        // Eight ASCII bytes, none of them NUL, at once: most text is such.
+        if (n - k >= 8 && cap - w >= 8) {
+            uint64_t v;
+            std::memcpy(&v, in + k, 8);
+            const uint64_t high = 0x8080808080808080ull;
+            if (!((v & high) | ((v - 0x0101010101010101ull) & ~v & high))) {
+                std::memcpy(out + w, in + k, 8);
+                w += 8;
+                k += 8;
+                continue;
+            }
+        }
         unsigned char c = in[k];
         if (c - 1u < 0x7f) {
             if (w == cap) { st = TextStatus::TooLong; break; }

@@ -25,11 +25,11 @@ class Result:
         changed = getattr(cursor, "rowcount", -1)
         self.changed = changed if desc is None and changed >= 0 else None
 
-    def pages(self):
-        """Lists of rows, PAGE_ROWS at a time."""
+    def pages(self, size=PAGE_ROWS):
+        """Lists of rows, `size` at a time."""
         fetch = self._cursor.fetchmany
         while True:
-            rows = fetch(PAGE_ROWS)
+            rows = fetch(size)
             if not rows:
                 return
             yield rows
@@ -55,12 +55,12 @@ class Database:
         """All rows of a small query."""
         return self.cursor.execute(sql).fetchall()
 
-    def pages(self, sql):
-        """The rows of a query, PAGE_ROWS at a time, on a cursor of their own."""
+    def pages(self, sql, size=PAGE_ROWS):
+        """The rows of a query, `size` at a time, on a cursor of their own."""
         cursor = self.conn.cursor()
         try:
             cursor.execute(sql)
-            yield from Result(cursor, None).pages()
+            yield from Result(cursor, None).pages(size)
         finally:
             cursor.close()
 

@@ -3,9 +3,15 @@ kept between sessions (a statement typed over lines is one entry), and
 completion of commands, SQL keywords, and table and column names."""
 
 import os
+import re
 
 PROMPT, MORE = "qx> ", "...> "
 HISTORY = os.path.join(os.path.expanduser("~"), ".pyqivrexdb_history")
+HISTORY_LENGTH = 1000
+# First line of a history file whose entries are one line each, their line
+# breaks written as \n and their backslashes doubled; a file without it has
+# one entry a line (as readline writes them).
+HISTORY_MARK = "#pyqivrexdb history 2"
 COMMANDS = (".bail", ".dump", ".echo", ".exit", ".expanded", ".headers", ".help", ".import", ".indexes", ".load",
             ".mode", ".nullvalue", ".once", ".output", ".pager", ".quit", ".read", ".schema", ".show", ".tables",
             ".timer", ".width")
@@ -35,6 +41,31 @@ def one_entry(lines):
     readline.add_history("\n".join(parts))
 
 
+def save_history(path):
+    """Writes the history to `path`, each entry on one line."""
+    import readline
+    n = readline.get_current_history_length()
+    entries = (readline.get_history_item(i) for i in range(max(1, n - HISTORY_LENGTH + 1), n + 1))
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write(HISTORY_MARK + "\n")
+        for entry in entries:
+            if entry is not None:
+                f.write(entry.replace("\\", "\\\\").replace("\n", "\\n") + "\n")
+
+
+def load_history(path):
+    """Adds the entries of a history file written by save_history (or one
+    line an entry, by readline itself)."""
+    import readline
+    with open(path, encoding="utf-8", errors="replace", newline="") as f:
+        lines = f.read().split("\n")[:-1]
+    if lines[:1] != [HISTORY_MARK]:
+        readline.read_history_file(path)
+        return
+    for line in lines[1:]:
+        readline.add_history(re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), line))
+
+
 def complete_words(word, line, names):
     """The completions of `word` in `line`: commands at the start of a
     command, else SQL keywords (in the case typed) and the names `names`
@@ -57,10 +88,10 @@ def setup(names):
     except ImportError:
         return None
     try:
-        readline.read_history_file(HISTORY)
+        load_history(HISTORY)
     except OSError:
         pass
-    readline.set_history_length(1000)
+    readline.set_history_length(HISTORY_LENGTH)
     cache = {}
 
     def complete(word, state):
@@ -80,7 +111,7 @@ def setup(names):
 
     def save():
         try:
-            readline.write_history_file(HISTORY)
+            save_history(HISTORY)
         except OSError:
             pass
     return save

@@ -385,3 +385,15 @@ def test_the_core_face_refuses_a_mark_without_parameters(tmp_path):
     assert refused.value.error_code_qivrex == -1
     assert fetch(cur, "select count(*) from t") == [[0]]
     conn.close()
+
+
+@pytest.mark.parametrize("at", [0, 1, 7, 8, 9, 15, 16, 17])
+def test_a_text_reads_back_whatever_eight_byte_run_its_letters_fall_in(conn, at):
+    # ASCII is taken eight bytes at a time; a letter of the page anywhere
+    # in such a run is still seen
+    cur = conn.cursor()
+    for tail in ("", "x", "0123456789abcdef"):
+        value = "a" * at + "ж" + tail
+        assert [text(r[0]) for r in fetch(cur, "select %s" % plain(value))] == [value]
+        plain_ascii = "b" * (at + len(tail))
+        assert [text(r[0]) for r in fetch(cur, "select %s" % plain(plain_ascii))] == [plain_ascii]

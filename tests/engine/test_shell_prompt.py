@@ -56,6 +56,25 @@ def test_a_statement_typed_over_lines_comes_back_whole(db, tmp_path):
     child.expect(pexpect.EOF)
 
 
+def test_a_statement_typed_over_lines_is_one_entry_in_the_next_session(db, tmp_path):
+    child = spawn(db, tmp_path)
+    child.sendline("select surname")
+    child.expect_exact("...> ")
+    child.sendline('  as "w\\n" from people;')  # a backslash before an n stays as typed
+    child.expect_exact("(1 row)")
+    child.sendline(".quit")
+    child.expect(pexpect.EOF)
+    child = spawn(db, tmp_path)
+    child.send("\x1b[A\x1b[A\r")  # the entry before .quit in the session before: both lines
+    child.expect_exact("w\\n")
+    child.expect_exact("(1 row)")
+    child.expect_exact("qx> ")
+    child.sendline(".quit")
+    child.expect(pexpect.EOF)
+    first, *entries = (tmp_path / ".pyqivrexdb_history").read_text(encoding="utf-8").splitlines()
+    assert entries == ['select surname\\n  as "w\\\\n" from people;', ".quit"] * 2
+
+
 def test_expanded_display(db):
     r = shell(db, ".expanded on", "select * from people;")
     assert r.stdout == "-[ RECORD 1 ]-\nperson_id | 7\nsurname   | Ng\n"
