@@ -10,7 +10,9 @@ Each connection has a thread of its own where its calls run, the
 interpreter lock released while the library works, so the event loop goes
 on meanwhile. A call whose task is cancelled (also by ``asyncio.timeout``)
 is interrupted in the library and raises CancelledError; the connection
-stays usable. Handlers of notices and notifications run on the connection's
+stays usable. A commit is the exception: once it has started, a cancel
+waits for its outcome, and the caller learns that outcome, never a
+"cancelled" that hides a transaction committed. Handlers of notices and notifications run on the connection's
 thread.
 """
 
@@ -92,6 +94,26 @@ class _Worker:
                 await asyncio.sleep(_INTERRUPT_AGAIN)
             raise
 
+    async def run_to_end(self, fn, *args):
+        """fn(*args), which a cancel stops only before it starts. Once it
+        runs (a COMMIT on its way to the server) it is neither interrupted
+        nor abandoned: a cancel waits for its outcome, and the caller gets
+        that outcome (its result or its error) instead of the cancel, so it
+        never hears "cancelled" of a transaction that committed."""
+        loop = asyncio.get_running_loop()
+        job = _Job(functools.partial(fn, *args), loop.create_future(), loop)
+        self._jobs.put(job)
+        while True:
+            try:
+                return await asyncio.shield(job.future)
+            except asyncio.CancelledError:
+                with self._lock:
+                    if job.state == _QUEUED:
+                        job.state = _DROPPED  # it never runs
+                        raise
+                if job.future.done():
+                    return job.future.result()
+
     def shutdown(self):
         self._jobs.put(None)
 
@@ -143,7 +165,8 @@ class AsyncConnection:
         return self.sync.autocommit
 
     async def set_autocommit(self, value):
-        await self._run(setattr, self.sync, "autocommit", value)
+        # Turning it on commits an open transaction: no cancel hides that.
+        await self._worker.run_to_end(setattr, self.sync, "autocommit", value)
 
     @property
     def dialect(self):
@@ -159,7 +182,11 @@ class AsyncConnection:
         return await self.cursor().execute(operation, parameters)
 
     async def commit(self):
-        await self._run(self.sync.commit)
+        """Commits; a cancel that arrives once the COMMIT has started waits
+        for its outcome and does not hide it: the call returns when it
+        committed, and raises its error (CommitOutcomeUnknown when the
+        server was lost before it answered) when not."""
+        await self._worker.run_to_end(self.sync.commit)
 
     async def rollback(self):
         await self._run(self.sync.rollback)
@@ -215,11 +242,14 @@ class AsyncConnection:
 
     async def __aexit__(self, exc_type, exc, tb):
         """Commits when the block succeeded, rolls back when it raised, and
-        closes the connection either way."""
+        closes the connection either way; the commit as commit() does."""
         if self.sync.closed:
             return False
         try:
-            await self._run(self.sync.__exit__, exc_type, exc, tb)
+            if exc_type is None:
+                await self._worker.run_to_end(self.sync.__exit__, None, None, None)
+            else:
+                await self._run(self.sync.__exit__, exc_type, exc, tb)
         finally:
             self._worker.shutdown()
         return False

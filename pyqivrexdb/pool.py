@@ -13,7 +13,13 @@ and it must be younger than ``max_lifetime`` and used within ``max_idle``;
 ``check`` adds a test of your own (``ConnectionPool.check_connection``
 sends a query). A connection that comes back with a transaction open is
 rolled back; one whose transaction cannot be ended, or that the library
-cannot account for, is closed and never lent again.
+cannot account for, is closed and never lent again. A returned connection
+gets back the settings it was first lent with (autocommit, row_factory,
+adapters, detect_types, statement_timeout, no message handlers), so a
+borrower never inherits what the one before it changed; ``reset`` adds a
+step of your own for what the pool cannot see (a SET of the session, a
+LISTEN). putconn() takes only a connection the pool has lent and not yet
+had back.
 
 When one connection is lost, the server may be gone for all of them: the
 idle connections returned before the loss are sent a query before they are
@@ -27,16 +33,23 @@ a failover without the caller doing anything.
 prefer-standby``, so a standby where one answers, the primary where none
 does. A standby more than ``max_lag`` seconds behind its primary is passed
 over for that borrow, which gets a connection of the writing side instead.
+A database file has no standby: there the read-only side is the pool
+itself.
+
+Connections found broken are replaced in the background until the pool
+holds ``min_size`` again, so after a server restart it is full again
+without waiting for demand.
 """
 
 import asyncio
+import collections
 import math
 import threading
 import time
 
 from . import aio, dbapi
 from ._qxstandard import dsn_with  # type: ignore[import-not-found]
-from .errors import OperationalError
+from .errors import OperationalError, ProgrammingError
 
 __all__ = ["ConnectionPool", "AsyncConnectionPool", "PoolTimeout", "PoolClosed"]
 
@@ -69,8 +82,11 @@ class _Book:
         self.size = 0  # connections open or being opened, lent or not
         self.born = {}  # id(conn) -> when it was opened
         self.closed = False
+        self.lent = {}  # id(conn) -> conn, for each connection out on loan
         self.lost_at = -math.inf  # when a connection was last found broken
         self.tells_state = None  # whether the library accounts for transactions
+        self.settings = None  # what every connection is lent with (_settings)
+        self.refilling = False  # whether connections are being opened up to min_size
         # The statistics get_stats() reports, counted as they happen.
         self.requests_num = self.requests_waiting = self.requests_errors = 0
         self.connections_num = self.connections_lost = self.connections_expired = 0
@@ -90,13 +106,31 @@ class _Book:
             return conn, stale, returned <= self.lost_at
         return None, stale, False
 
-    def added(self, conn, now, status):
-        """Counts a connection just opened; `status` is its
-        transaction_status, which tells whether the library can tell."""
+    def added(self, conn, now, sync):
+        """Counts a connection just opened; `sync` is its dbapi.Connection,
+        whose transaction_status tells whether the library can tell."""
         self.born[id(conn)] = now
         self.connections_num += 1
         if self.tells_state is None:
-            self.tells_state = status is not None
+            self.tells_state = sync.transaction_status is not None
+        if self.settings is None:
+            self.settings = _settings(sync)
+
+    def lend(self, conn):
+        self.lent[id(conn)] = conn
+
+    def returned(self, conn):
+        """Takes a lent connection back; refuses one that is not out on loan
+        from this pool (handed back already, or never lent by it)."""
+        if self.lent.get(id(conn)) is not conn:
+            raise ProgrammingError("putconn() takes back only a connection this pool has lent out "
+                                   "and not had back yet")
+        del self.lent[id(conn)]
+
+    def short(self):
+        """Whether the pool holds fewer than min_size connections and nothing
+        is opening more yet; then the caller sets refilling and opens them."""
+        return not self.closed and not self.refilling and self.size < self.min_size
 
     def retries(self, deadline):
         """Whether a failed connect is tried again: the pool has connected
@@ -153,19 +187,41 @@ def _within(row, max_lag):
 
 
 def _prefer_standby(dsn):
-    """The DSN with target_session_attrs=prefer-standby, the rest untouched."""
-    return dsn_with(dsn, "target_session_attrs", "prefer-standby")
+    """The DSN with target_session_attrs=prefer-standby, the rest untouched;
+    None for a database file, which has no standby."""
+    return dsn_with(dsn, "target_session_attrs", "prefer-standby") if isinstance(dsn, str) else None
 
 
-def _reset(conn, book):
-    """Ends what a returned connection left open; False when it stays
-    broken."""
+# What a borrower may change on its dbapi.Connection that the next borrower
+# must not inherit (with the adapters and the message handlers).
+_SETTINGS = ("autocommit", "row_factory", "detect_types", "_statement_timeout")
+
+
+def _settings(conn):
+    return {name: getattr(conn, name) for name in _SETTINGS}
+
+
+def _restore(conn, book):
+    """Ends what a returned dbapi.Connection left open and gives it back the
+    settings it was lent with; False when it stays broken."""
     if conn.closed:
         return False
     try:
         if not book.healthy(conn):
             conn.rollback()
-        return book.healthy(conn)
+        if not book.healthy(conn):
+            return False
+        for name, value in book.settings.items():
+            if getattr(conn, name) != value:
+                setattr(conn, name, value)  # autocommit: no transaction is open to commit
+        if conn.adapters:
+            conn.adapters = {}
+        receiver = getattr(conn, "_messages", None)
+        if receiver is not None:
+            receiver.notice_handlers.clear()
+            receiver.notify_handlers.clear()
+            receiver.pending.clear()
+        return True
     except dbapi.Error:
         return False
 
@@ -177,28 +233,24 @@ class ConnectionPool:
     """Lends dbapi.Connection objects to threads; see the module."""
 
     def __init__(self, dsn, min_size=1, max_size=None, *, user="", password="", autocommit=False,
-                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None,
+                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None, reset=None,
                  read_size=0, max_lag=30.0):
         self._connect_args = (dsn, user, password)
         self._autocommit = autocommit
         self._check = check
+        self._reset = reset
         self._book = _Book(min_size, max_size, timeout, max_lifetime, max_idle)
         self._cond = threading.Condition(threading.Lock())
         self._max_lag = max_lag
-        self._readers = None if not read_size else ConnectionPool(
-            _prefer_standby(dsn), 0, read_size, user=user, password=password, autocommit=autocommit,
-            timeout=timeout, max_lifetime=max_lifetime, max_idle=max_idle, check=check)
-        opened = []
+        read_dsn = _prefer_standby(dsn) if read_size else None
+        self._readers = None if read_dsn is None else ConnectionPool(
+            read_dsn, 0, read_size, user=user, password=password, autocommit=autocommit,
+            timeout=timeout, max_lifetime=max_lifetime, max_idle=max_idle, check=check, reset=reset)
         try:
-            for _ in range(min_size):
-                self._book.size += 1
-                opened.append(self._open())
+            self._fill()
         except BaseException:
-            _close_quietly(opened)
+            self.close()
             raise
-        with self._cond:
-            for conn in opened:
-                self._book.give_back(conn, time.monotonic())
 
     @staticmethod
     def check_connection(conn):
@@ -221,13 +273,50 @@ class ConnectionPool:
                 self._give_up_place()
                 raise
         with self._cond:
-            self._book.added(conn, time.monotonic(), conn.transaction_status)
+            self._book.added(conn, time.monotonic(), conn)
         return conn
 
     def _give_up_place(self):
         with self._cond:
             self._book.size -= 1
             self._cond.notify()
+
+    def _fill(self):
+        """Opens connections until the pool holds min_size."""
+        book = self._book
+        try:
+            while True:
+                with self._cond:
+                    if book.closed or book.size >= book.min_size:
+                        return
+                    book.size += 1
+                self._keep(self._open(time.monotonic() + book.timeout))
+        finally:
+            book.refilling = False
+
+    def _refill(self):
+        """Tops the pool up to min_size in the background, when it is short."""
+        with self._cond:
+            if not self._book.short():
+                return
+            self._book.refilling = True
+        threading.Thread(target=self._fill_quietly, name="pyqivrexdb-pool", daemon=True).start()
+
+    def _fill_quietly(self):
+        try:
+            self._fill()
+        except Exception:  # noqa: BLE001 - the next loss or borrow tries again
+            pass
+
+    def _keep(self, conn):
+        """Puts an idle connection where the next borrower finds it."""
+        with self._cond:
+            if not self._book.closed:
+                self._book.give_back(conn, time.monotonic())
+                self._cond.notify()
+                return
+            self._book.forget(conn)
+        _close_quietly([conn])
 
     def getconn(self, timeout=None, read_only=False):
         """Borrows a connection; putconn() hands it back. Raises PoolTimeout
@@ -267,6 +356,9 @@ class ConnectionPool:
             if grow:
                 conn = self._open(deadline)
             if conn is not None and self._usable(conn, suspect):
+                with self._cond:
+                    book.lend(conn)
+                self._refill()
                 return conn
 
     def _usable(self, conn, suspect=False):
@@ -287,24 +379,32 @@ class ConnectionPool:
             self._book.lost(conn, time.monotonic())
             self._cond.notify()
         _close_quietly([conn])
+        self._refill()
 
     def putconn(self, conn):
         """Hands a borrowed connection back, rolled back when it left a
-        transaction open; a broken one is closed instead."""
-        if self._readers is not None and id(conn) in self._readers._book.born:
+        transaction open and with the settings it was lent with; a broken
+        one is closed instead. Refuses a connection this pool has not lent
+        out (ProgrammingError), so none is ever lent twice."""
+        if self._readers is not None and id(conn) in self._readers._book.lent:
             return self._readers.putconn(conn)
         book = self._book
-        if not _reset(conn, book) or book.closed:
-            if book.closed:
-                with self._cond:
-                    book.forget(conn)
-                _close_quietly([conn])
-            else:
-                self._discard(conn)
-            return
         with self._cond:
-            book.give_back(conn, time.monotonic())
-            self._cond.notify()
+            book.returned(conn)
+        if book.closed or self._reset_ok(conn):
+            self._keep(conn)  # which closes it in a closed pool
+        else:
+            self._discard(conn)
+
+    def _reset_ok(self, conn):
+        if not _restore(conn, self._book):
+            return False
+        if self._reset is not None:
+            try:
+                self._reset(conn)
+            except Exception:  # noqa: BLE001 - a reset that fails says it is broken
+                return False
+        return self._book.healthy(conn)
 
     def connection(self, timeout=None, read_only=False):
         """A context manager lending a connection: committed when the block
@@ -363,20 +463,29 @@ class _Lent:
 
 class AsyncConnectionPool:
     """Lends aio.AsyncConnection objects to tasks; as ConnectionPool. Open it
-    with ``await pool.open()`` or ``async with``."""
+    with ``await pool.open()`` or ``async with``. A borrow or a return that
+    is cancelled, wherever it waits, gives back what it had taken: the place
+    in the pool, and the connection (closed when it was in the middle of
+    something)."""
 
     def __init__(self, dsn, min_size=1, max_size=None, *, user="", password="", autocommit=False,
-                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None,
+                 timeout=30.0, max_lifetime=3600.0, max_idle=600.0, check=None, reset=None,
                  read_size=0, max_lag=30.0):
         self._connect_args = (dsn, user, password)
         self._autocommit = autocommit
         self._check = check
+        self._reset = reset
         self._book = _Book(min_size, max_size, timeout, max_lifetime, max_idle)
-        self._cond = asyncio.Condition()
+        # The borrowers waiting for a connection, oldest first. The book is
+        # only touched between awaits, so it needs no lock; a waiter is woken
+        # through its future, which no cancel can lose on the way.
+        self._waiters = collections.deque()
+        self._filler = None  # the task opening connections up to min_size
         self._max_lag = max_lag
-        self._readers = None if not read_size else AsyncConnectionPool(
-            _prefer_standby(dsn), 0, read_size, user=user, password=password, autocommit=autocommit,
-            timeout=timeout, max_lifetime=max_lifetime, max_idle=max_idle, check=check)
+        read_dsn = _prefer_standby(dsn) if read_size else None
+        self._readers = None if read_dsn is None else AsyncConnectionPool(
+            read_dsn, 0, read_size, user=user, password=password, autocommit=autocommit,
+            timeout=timeout, max_lifetime=max_lifetime, max_idle=max_idle, check=check, reset=reset)
 
     @staticmethod
     async def check_connection(conn):
@@ -385,110 +494,202 @@ class AsyncConnectionPool:
 
     async def open(self):
         """Opens min_size connections."""
-        opened = []
-        for _ in range(self._book.min_size):
-            self._book.size += 1
-            opened.append(await self._open())
-        async with self._cond:
-            for conn in opened:
-                self._book.give_back(conn, time.monotonic())
+        await self._fill()
         return self
 
     async def _open(self, deadline=None):
-        """A new connection in a place the caller has counted in size."""
+        """A new connection in a place the caller has counted in size, and
+        gives up when this raises."""
         while True:
             try:
                 conn = await aio.connect(*self._connect_args, autocommit=self._autocommit)
                 break
             except dbapi.OperationalError:
-                if self._book.retries(deadline):
-                    await asyncio.sleep(_RETRY_PAUSE)
-                    continue
-                await self._give_up_place()
-                raise
-            except BaseException:
-                await self._give_up_place()
-                raise
-        self._book.added(conn, time.monotonic(), conn.sync.transaction_status)
+                if not self._book.retries(deadline):
+                    raise
+                await asyncio.sleep(_RETRY_PAUSE)
+        self._book.added(conn, time.monotonic(), conn.sync)
         return conn
 
-    async def _give_up_place(self):
+    def _give_up_place(self):
         self._book.size -= 1
-        async with self._cond:
-            self._cond.notify()
+        self._wake()
+
+    def _wake(self):
+        """Lets the borrower that has waited longest look again."""
+        while self._waiters:
+            waiter = self._waiters.popleft()
+            if not waiter.done():
+                waiter.set_result(True)
+                return
+
+    async def _wait(self, deadline):
+        """Waits until a connection may have come free; False when the
+        deadline passed first."""
+        loop = asyncio.get_running_loop()
+        waiter = loop.create_future()
+        self._waiters.append(waiter)
+        expiry = loop.call_later(max(deadline - time.monotonic(), 0), _answer, waiter, False)
+        self._book.requests_waiting += 1
+        try:
+            return await waiter
+        except BaseException:
+            if waiter.done() and not waiter.cancelled() and waiter.result():
+                self._wake()  # woken, but gone: the next one looks instead
+            raise
+        finally:
+            expiry.cancel()
+            self._book.requests_waiting -= 1
+            if waiter in self._waiters:
+                self._waiters.remove(waiter)
+
+    async def _fill(self):
+        """Opens connections until the pool holds min_size."""
+        book = self._book
+        try:
+            while not book.closed and book.size < book.min_size:
+                book.size += 1
+                try:
+                    conn = await self._open(time.monotonic() + book.timeout)
+                except BaseException:
+                    self._give_up_place()
+                    raise
+                await self._keep(conn)
+        finally:
+            book.refilling = False
+
+    def _refill(self):
+        """Tops the pool up to min_size in the background, when it is short."""
+        if self._book.short():
+            self._book.refilling = True
+            self._filler = asyncio.get_running_loop().create_task(self._fill_quietly())
+
+    async def _fill_quietly(self):
+        try:
+            await self._fill()
+        except Exception:  # noqa: BLE001 - the next loss or borrow tries again
+            pass
+
+    async def _keep(self, conn):
+        """Puts an idle connection where the next borrower finds it."""
+        book = self._book
+        if not book.closed:
+            book.give_back(conn, time.monotonic())
+            self._wake()
+            return
+        book.forget(conn)
+        await _aclose_quietly(conn)
+
+    async def _drop(self, conn, lost=True):
+        """Closes a connection, no longer counted (the count first, so that a
+        cancel of the close cannot keep its place)."""
+        if lost:
+            self._book.lost(conn, time.monotonic())
+        else:
+            self._book.forget(conn)
+        self._wake()
+        self._refill()
+        await _aclose_quietly(conn)
 
     async def getconn(self, timeout=None, read_only=False):
         if read_only and self._readers is not None:
             conn = await self._readers.getconn(timeout)
             try:
-                if _within(await (await conn.execute(_LAG_SQL)).fetchall(), self._max_lag):
-                    return conn
+                fresh = _within(await (await conn.execute(_LAG_SQL)).fetchall(), self._max_lag)
             except dbapi.Error:
-                pass
+                fresh = False
+            except BaseException:
+                await self._readers.putconn(conn)
+                raise
+            if fresh:
+                return conn
             await self._readers.putconn(conn)
         book = self._book
         limit = book.timeout if timeout is None else timeout
         deadline = time.monotonic() + limit
         book.requests_num += 1
         while True:
-            async with self._cond:
-                if book.closed:
-                    raise PoolClosed("the pool is closed")
-                conn, stale, suspect = book.take(time.monotonic())
-                grow = conn is None and not stale and book.size < book.max_size
-                if grow:
-                    book.size += 1
-                if conn is None and not stale and not grow:
-                    book.requests_waiting += 1
-                    try:
-                        await asyncio.wait_for(self._cond.wait(), max(deadline - time.monotonic(), 0))
-                    except TimeoutError:
-                        book.requests_errors += 1
-                        raise PoolTimeout("no connection became free in %.3g s" % limit) from None
-                    finally:
-                        book.requests_waiting -= 1
-                    continue
+            if book.closed:
+                raise PoolClosed("the pool is closed")
+            conn, stale, suspect = book.take(time.monotonic())
+            grow = conn is None and not stale and book.size < book.max_size
+            if conn is None and not stale and not grow:
+                if not await self._wait(deadline):
+                    book.requests_errors += 1
+                    raise PoolTimeout("no connection became free in %.3g s" % limit)
+                continue
+            if grow:
+                book.size += 1
+            conn = await self._ready(conn, stale, grow, suspect, deadline)
+            if conn is not None:
+                book.lend(conn)
+                self._refill()
+                return conn
+
+    async def _ready(self, conn, stale, grow, suspect, deadline):
+        """`conn`, or with `grow` a new connection in the place taken for it,
+        when it is fit to lend; None when it was not (and is gone). When this
+        raises, the place and the connection are given up."""
+        try:
             for old in stale:
                 await _aclose_quietly(old)
             if grow:
                 conn = await self._open(deadline)
-            if conn is not None and await self._usable(conn, suspect):
+                grow = False
+            if conn is None or await self._usable(conn, suspect):
                 return conn
+        except BaseException:
+            if grow:
+                self._give_up_place()
+            elif conn is not None:
+                await self._drop(conn, lost=False)
+            raise
+        await self._drop(conn)
+        return None
 
     async def _usable(self, conn, suspect=False):
+        """Whether a connection may be lent; a check that fails says no."""
         try:
-            if self._book.healthy(conn.sync):
-                if suspect:
-                    await self.check_connection(conn)
-                if self._check is not None:
-                    await self._check(conn)
-                return True
+            if not self._book.healthy(conn.sync):
+                return False
+            if suspect:
+                await self.check_connection(conn)
+            if self._check is not None:
+                await self._check(conn)
+            return True
         except Exception:  # noqa: BLE001 - a check that fails says it is broken
-            pass
-        await self._discard(conn)
-        return False
-
-    async def _discard(self, conn):
-        async with self._cond:
-            self._book.lost(conn, time.monotonic())
-            self._cond.notify()
-        await _aclose_quietly(conn)
+            return False
 
     async def putconn(self, conn):
-        if self._readers is not None and id(conn) in self._readers._book.born:
+        """As ConnectionPool.putconn()."""
+        if self._readers is not None and id(conn) in self._readers._book.lent:
             return await self._readers.putconn(conn)
         book = self._book
-        ok = not conn.closed and (book.healthy(conn.sync) or await conn._run(_reset, conn.sync, book))
-        if not ok or book.closed:
-            if book.closed:
-                book.forget(conn)
-                await _aclose_quietly(conn)
-            else:
-                await self._discard(conn)
-            return
-        async with self._cond:
-            book.give_back(conn, time.monotonic())
-            self._cond.notify()
+        book.returned(conn)
+        try:
+            ok = book.closed or await self._reset_ok(conn)
+        except BaseException:
+            await self._drop(conn, lost=False)
+            raise
+        if ok:
+            await self._keep(conn)  # which closes it in a closed pool
+        else:
+            await self._drop(conn)
+
+    async def _reset_ok(self, conn):
+        book = self._book
+        if conn.closed:
+            return False
+        # The settings alone are put back here; a transaction left open
+        # takes a rollback, on the connection's thread.
+        ok = _restore(conn.sync, book) if book.healthy(conn.sync) else await conn._run(_restore, conn.sync, book)
+        if ok and self._reset is not None:
+            try:
+                await self._reset(conn)
+            except Exception:  # noqa: BLE001 - a reset that fails says it is broken
+                return False
+            ok = book.healthy(conn.sync)
+        return ok
 
     def connection(self, timeout=None, read_only=False):
         return _AsyncLent(self, timeout, read_only)
@@ -499,12 +700,17 @@ class AsyncConnectionPool:
     async def close(self):
         if self._readers is not None:
             await self._readers.close()
-        async with self._cond:
-            self._book.closed = True
-            idle, self._book.idle = self._book.idle, []
-            for conn, _, _ in idle:
-                self._book.forget(conn)
-            self._cond.notify_all()
+        book = self._book
+        book.closed = True
+        idle, book.idle = book.idle, []
+        for conn, _, _ in idle:
+            book.forget(conn)
+        while self._waiters:
+            self._wake()  # each finds the pool closed
+        filler, self._filler = self._filler, None
+        if filler is not None and not filler.done():
+            filler.cancel()
+            await asyncio.wait([filler])
         for conn, _, _ in idle:
             await _aclose_quietly(conn)
 
@@ -514,6 +720,11 @@ class AsyncConnectionPool:
     async def __aexit__(self, exc_type, exc, tb):
         await self.close()
         return False
+
+
+def _answer(future, value):
+    if not future.done():
+        future.set_result(value)
 
 
 async def _aclose_quietly(conn):
@@ -534,10 +745,21 @@ class _AsyncLent:
         return self._conn
 
     async def __aexit__(self, exc_type, exc, tb):
-        conn = self._conn
+        conn, pool = self._conn, self._pool
+        if exc_type is not None:
+            await pool.putconn(conn)  # which rolls back
+            return False
         try:
-            if exc_type is None and not conn.closed and conn.sync.in_transaction:
-                await conn.commit()
-        finally:
-            await self._pool.putconn(conn)
+            if not conn.closed and conn.sync.in_transaction:
+                await conn.commit()  # whose outcome a cancel does not hide
+        except BaseException:
+            await pool.putconn(conn)
+            raise
+        try:
+            await pool.putconn(conn)
+        except asyncio.CancelledError:
+            # The block's work is done and the connection handed back (or
+            # closed, when the cancel stopped its reset): a cancel now
+            # changes neither, so it does not say otherwise.
+            pass
         return False

@@ -10,37 +10,7 @@
 
 namespace qse {
 
-namespace {
-
-bool starts_with_nocase(const std::string& s, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    if (s.size() < n) return false;
-    for (size_t k = 0; k < n; ++k)
-        if ((s[k] | 0x20) != prefix[k]) return false;
-    return true;
-}
-
-// Keywords a libpq connection string may begin with.
-const char* const KEYWORDS[] = {"host", "hostaddr", "port", "dbname", "user", "password", "passfile",
-                                "service", "connect_timeout", "sslmode", "options", "application_name",
-                                "target_session_attrs", "client_encoding", "sslrootcert", "prepared_statements"};
-
-}  // namespace
-
-bool is_pg_name(const std::string& name) {
-    if (starts_with_nocase(name, "postgresql://") || starts_with_nocase(name, "postgres://")) return true;
-    size_t k = 0;
-    while (k < name.size() && is_space(name[k])) ++k;
-    size_t w = k;
-    while (w < name.size() && ((name[w] >= 'a' && name[w] <= 'z') || name[w] == '_')) ++w;
-    size_t eq = w;
-    while (eq < name.size() && is_space(name[eq])) ++eq;
-    if (eq >= name.size() || name[eq] != '=') return false;
-    std::string word = name.substr(k, w - k);
-    for (const char* kw : KEYWORDS)
-        if (word == kw) return true;
-    return false;
-}
+bool is_pg_name(const std::string& name) { return qsecret::names_server(name); }
 
 namespace pg {
 

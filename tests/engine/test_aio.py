@@ -1,6 +1,7 @@
 """The asyncio face on both backends: results, transactions, and cancelled
 calls that stop in the library and leave the connection usable."""
 import asyncio
+import threading
 import time
 
 import pytest
@@ -159,3 +160,73 @@ def test_connect_takes_the_standard_faces_options(dsn, backend):
             assert time.monotonic() - start < 10
             assert conn.sync._statement_timeout == 0.3
     run(main())
+
+
+# A commit that takes 0.6 s and that no cancel stops, as one that the server
+# has finished before the cancel reaches it.
+SLOW_COMMIT = [
+    "create table t(id integer)",
+    """create function slow_commit() returns trigger language plpgsql as $$
+    begin
+        begin
+            perform pg_sleep(0.6);
+        exception when query_canceled then
+            null;
+        end;
+        return null;
+    end $$""",
+    """create constraint trigger slow after insert on t deferrable initially deferred
+        for each row execute function slow_commit()""",
+]
+
+
+@pytest.mark.parametrize("how", ["commit", "async with conn", "pool"])
+@pytest.mark.parametrize("end", ["answered", "lost"])
+def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, end):
+    if backend != "postgresql":
+        pytest.skip("a commit that outlasts the cancel")
+    from pyqivrexdb.pool import AsyncConnectionPool
+    with dbapi.connect(dsn, autocommit=True) as setup:
+        for sql in SLOW_COMMIT:
+            setup.execute(sql)
+
+    def end_session_soon(conn):
+        pid = conn.sync.execute("select pg_backend_pid()").fetchall()[0][0]
+
+        def kill():
+            time.sleep(0.4)
+            with dbapi.connect(dsn, autocommit=True) as killer:
+                killer.execute("select pg_terminate_backend(?)", (pid,))
+        if end == "lost":
+            threading.Thread(target=kill, daemon=True).start()
+
+    async def write(conn):
+        await conn.execute("insert into t values (1)")
+        end_session_soon(conn)
+
+    async def main():
+        async with AsyncConnectionPool(dsn, max_size=1) as pool:
+            if how == "pool":
+                async with asyncio.timeout(0.2):
+                    async with pool.connection() as conn:
+                        await write(conn)
+                return
+            conn = await aio.connect(dsn)
+            try:
+                async with asyncio.timeout(0.2):
+                    if how == "commit":
+                        await write(conn)
+                        await conn.commit()
+                    else:
+                        async with conn:
+                            await write(conn)
+            finally:
+                await conn.close()
+
+    if end == "answered":
+        run(main())  # no TimeoutError: the transaction committed
+    else:
+        with pytest.raises(dbapi.CommitOutcomeUnknown):
+            run(main())
+    with dbapi.connect(dsn) as conn:
+        assert conn.execute("select count(*) from t").fetchall() == [(int(end == "answered"),)]

@@ -185,3 +185,170 @@ def test_threads_racing_for_connections_never_open_more_than_max_size(dsn):
         stats = pool.get_stats()
     assert errors == []
     assert stats["connections_num"] <= 2 and stats["requests_num"] == 120
+
+
+# -- what one borrower leaves for the next --------------------------------------
+
+@pytest.mark.parametrize("face", ["sync", "async"])
+def test_a_borrower_never_inherits_autocommit_from_the_one_before(table, face):
+    if face == "sync":
+        with ConnectionPool(table, max_size=1) as pool:
+            with pool.connection() as conn:
+                conn.autocommit = True
+            with pytest.raises(KeyError):
+                with pool.connection() as conn:
+                    conn.execute("insert into t values (1)")
+                    raise KeyError
+    else:
+        async def main():
+            async with AsyncConnectionPool(table, max_size=1) as pool:
+                async with pool.connection() as conn:
+                    await conn.set_autocommit(True)
+                with pytest.raises(KeyError):
+                    async with pool.connection() as conn:
+                        await conn.execute("insert into t values (1)")
+                        raise KeyError
+        asyncio.run(main())
+    assert count(table) == 0
+
+
+def test_put_back_twice_is_refused_and_the_connection_lent_once(dsn):
+    with ConnectionPool(dsn, max_size=1) as pool:
+        conn = pool.getconn()
+        pool.putconn(conn)
+        with pytest.raises(dbapi.ProgrammingError):
+            pool.putconn(conn)
+        held = pool.getconn()
+        with pytest.raises(PoolTimeout):
+            pool.getconn(timeout=0.1)
+        pool.putconn(held)
+
+
+def test_a_pool_on_a_database_file_with_a_read_only_side_makes_no_other_file(tmp_path):
+    with ConnectionPool(str(tmp_path / "sales.db"), read_size=2) as pool:
+        with pool.connection(read_only=True) as conn:
+            conn.execute("select 1").fetchall()
+    assert [p.name for p in tmp_path.iterdir() if not p.name.startswith("sales.db-")] == ["sales.db"]
+
+
+def test_the_pool_fills_up_to_min_size_again_after_a_server_restart(dsn, backend):
+    if backend != "postgresql":
+        pytest.skip("server sessions to end")
+    with ConnectionPool(dsn, min_size=2, max_size=4, check=ConnectionPool.check_connection) as pool:
+        lent = [pool.getconn(), pool.getconn()]
+        pids = [conn.execute("select pg_backend_pid()").fetchall()[0][0] for conn in lent]
+        for conn in lent:
+            pool.putconn(conn)
+        with dbapi.connect(dsn, autocommit=True) as killer:
+            for pid in pids:
+                killer.execute("select pg_terminate_backend(?)", (pid,))
+        time.sleep(0.2)
+        with pool.connection() as conn:
+            conn.execute("select 1").fetchall()
+        deadline = time.monotonic() + 10
+        while pool.get_stats()["pool_available"] < 2 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        stats = pool.get_stats()
+    assert (stats["pool_size"], stats["pool_available"], stats["connections_lost"]) == (2, 2, 2)
+
+
+# -- asyncio: cancels at every await -------------------------------------------
+
+def test_borrows_cancelled_during_check_give_their_place_back(dsn):
+    slow = [True]
+
+    async def check(conn):
+        await AsyncConnectionPool.check_connection(conn)
+        if slow[0]:
+            await asyncio.sleep(5)
+
+    async def main():
+        async with AsyncConnectionPool(dsn, min_size=0, max_size=2, check=check, timeout=2) as pool:
+            for _ in range(3):
+                with pytest.raises(TimeoutError):
+                    async with asyncio.timeout(0.2):
+                        await pool.getconn()
+            slow[0] = False
+            async with pool.connection() as a, pool.connection() as b:
+                assert a is not b
+            return pool.get_stats()
+    stats = asyncio.run(main())
+    assert stats["pool_size"] <= 2 and stats["requests_errors"] == 0
+
+
+def test_a_waiter_woken_then_cancelled_passes_the_connection_on(dsn):
+    async def main():
+        async with AsyncConnectionPool(dsn, max_size=1) as pool:
+            held = await pool.getconn()
+            first = asyncio.create_task(pool.getconn(timeout=10))
+            second = asyncio.create_task(pool.getconn(timeout=10))
+            await asyncio.sleep(0.1)
+            await pool.putconn(held)  # wakes the first
+            first.cancel()
+            conn = await asyncio.wait_for(second, 3)
+            assert conn is held and pool.get_stats()["requests_waiting"] == 0
+            await pool.putconn(conn)
+    asyncio.run(main())
+
+
+class _CancelAt:
+    """Stands in for aio._Job: cancels the task that makes the n-th call on a
+    connection's thread, before the call starts or while it runs."""
+
+    def __init__(self, job, n, during):
+        self.job, self.n, self.during, self.calls = job, n, during, 0
+
+    def __call__(self, fn, future, loop):
+        k, self.calls = self.calls, self.calls + 1
+        if k != self.n:
+            return self.job(fn, future, loop)
+        task = asyncio.current_task()
+        if not self.during:
+            task.cancel()
+            return self.job(fn, future, loop)
+
+        def cancelled_while_running():
+            loop.call_soon_threadsafe(task.cancel)
+            time.sleep(0.05)
+            return fn()
+        return self.job(cancelled_while_running, future, loop)
+
+
+def test_a_cancel_at_any_call_leaves_the_pool_whole_and_the_caller_told_the_truth(table, monkeypatch):
+    from pyqivrexdb import aio
+
+    async def reset(conn):
+        await conn.execute("select 1")
+
+    async def borrow_and_write(pool, i):
+        async with pool.connection() as conn:
+            await conn.execute("insert into t values (?)", (i,))
+
+    async def main():
+        real_job = aio._Job
+        async with AsyncConnectionPool(table, min_size=1, max_size=1, timeout=5, reset=reset,
+                                       check=AsyncConnectionPool.check_connection) as pool:
+            i, n = 0, 0
+            while True:
+                fired = False
+                for during in (False, True):
+                    i += 1
+                    cancel = _CancelAt(real_job, n, during)
+                    monkeypatch.setattr(aio, "_Job", cancel)
+                    try:
+                        await borrow_and_write(pool, i)
+                        told = True
+                    except asyncio.CancelledError:
+                        told = False
+                    finally:
+                        monkeypatch.setattr(aio, "_Job", real_job)
+                    fired |= cancel.calls > n
+                    await asyncio.sleep(0.1)  # a replacement being opened
+                    async with pool.connection(timeout=5) as conn:  # no place was kept
+                        cur = await conn.execute("select count(*) from t where id = ?", (i,))
+                        assert (await cur.fetchall())[0][0] == int(told), (n, during, told)
+                    assert pool._book.lent == {} and pool.get_stats()["pool_size"] == 1
+                if not fired:
+                    return n
+                n += 1
+    assert asyncio.run(main()) >= 4

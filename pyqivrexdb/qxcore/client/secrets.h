@@ -134,6 +134,35 @@ inline std::vector<Setting> keyword_settings(const std::string& dsn) {
     }
 }
 
+/* Whether the library reads `name` as a PostgreSQL server (a URI, or a libpq
+ * keyword string: its first word a keyword followed by '='), not as the
+ * engine's database file. */
+inline bool names_server(const std::string& name) {
+    auto starts_nocase = [&](const char* prefix) {
+        size_t k = 0;
+        for (; prefix[k]; ++k)
+            if (k >= name.size() || (name[k] | 0x20) != prefix[k]) return false;
+        return true;
+    };
+    if (starts_nocase("postgresql://") || starts_nocase("postgres://")) return true;
+    static const char* const keywords[] = {
+        "host", "hostaddr", "port", "dbname", "user", "password", "passfile", "service", "connect_timeout",
+        "sslmode", "options", "application_name", "target_session_attrs", "client_encoding", "sslrootcert",
+        "prepared_statements"};
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+    size_t k = 0;
+    while (k < name.size() && space(name[k])) ++k;
+    size_t w = k;
+    while (w < name.size() && ((name[w] >= 'a' && name[w] <= 'z') || name[w] == '_')) ++w;
+    size_t eq = w;
+    while (eq < name.size() && space(name[eq])) ++eq;
+    if (eq >= name.size() || name[eq] != '=') return false;
+    const std::string word = name.substr(k, w - k);
+    for (const char* kw : keywords)
+        if (word == kw) return true;
+    return false;
+}
+
 /* `dsn` with the setting `key` given `value` (plain: no quotes, spaces or
  * '&'), once, in place of any it had; the rest untouched. */
 inline std::string with_setting(const std::string& dsn, const std::string& key, const std::string& value) {

@@ -23,6 +23,7 @@ PyObject* masked_dsn_fn(PyObject*, PyObject* server) {
 PyObject* dsn_with_fn(PyObject*, PyObject* args) {
     const char *dsn, *key, *value;
     if (!PyArg_ParseTuple(args, "sss:dsn_with", &dsn, &key, &value)) return nullptr;
+    if (!qsecret::names_server(dsn)) Py_RETURN_NONE;  // an engine file takes no settings
     const std::string out = qsecret::with_setting(dsn, key, value);
     return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
 }

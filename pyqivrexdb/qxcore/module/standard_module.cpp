@@ -75,7 +75,7 @@ PyMethodDef functions[] = {
     {"table_layout", table_layout_fn, METH_VARARGS,
      "table_layout(connection, table) -> [(name, type_code, size, declared type), ...] of the table's fields."},
     {"masked_dsn", masked_dsn_fn, METH_O, "masked_dsn(dsn) -> dsn with each password as ***."},
-    {"dsn_with", dsn_with_fn, METH_VARARGS, "dsn_with(dsn, key, value) -> dsn with that one setting."},
+    {"dsn_with", dsn_with_fn, METH_VARARGS, "dsn_with(dsn, key, value) -> dsn with that one setting; None for an engine file."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef standard_def = {PyModuleDef_HEAD_INIT, "pyqivrexdb._qxstandard",
