@@ -54,6 +54,7 @@ class _Worker:
     def __init__(self):
         self._jobs = queue.SimpleQueue()
         self._lock = threading.Lock()  # a job's state between the loop and the thread
+        self.stopped = False  # shutdown() was called: no call is taken any more
         threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True).start()
 
     def _serve(self):
@@ -61,6 +62,12 @@ class _Worker:
             job = self._jobs.get()
             if job is None:
                 return
+            if callable(job):  # shutdown()'s last call: nobody waits for it
+                try:
+                    job()
+                except Exception:  # noqa: BLE001 - a close that fails has no one to tell
+                    pass
+                continue
             with self._lock:
                 if job.state == _DROPPED:
                     continue
@@ -78,6 +85,7 @@ class _Worker:
             del job, result, error
 
     async def run(self, interrupt, fn, *args, **kwargs):
+        self._taking()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
         self._jobs.put(job)
@@ -100,6 +108,7 @@ class _Worker:
         nor abandoned: a cancel waits for its outcome, and the caller gets
         that outcome (its result or its error) instead of the cancel, so it
         never hears "cancelled" of a transaction that committed."""
+        self._taking()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args), loop.create_future(), loop)
         self._jobs.put(job)
@@ -114,7 +123,19 @@ class _Worker:
                 if job.future.done():
                     return job.future.result()
 
-    def shutdown(self):
+    def _taking(self):
+        # A call queued after shutdown() would wait for ever.
+        if self.stopped:
+            raise dbapi.ProgrammingError("the connection is closed")
+
+    def shutdown(self, last=None):
+        """Lets the thread end once the calls queued before have run, with
+        `last` run after them: the close a cancel kept from running."""
+        if self.stopped:
+            return
+        self.stopped = True
+        if last is not None:
+            self._jobs.put(last)
         self._jobs.put(None)
 
 
@@ -158,7 +179,9 @@ class AsyncConnection:
 
     @property
     def closed(self):
-        return self.sync.closed
+        # Once its thread is let go the connection takes no call: it is
+        # closed, or about to be on that thread.
+        return self.sync.closed or self._worker.stopped
 
     @property
     def autocommit(self):
@@ -201,12 +224,12 @@ class AsyncConnection:
         self.sync.interrupt()
 
     async def close(self):
-        if self.sync.closed:
+        if self.closed:
             return
         try:
             await self._run(self.sync.close)
         finally:
-            self._worker.shutdown()
+            self._worker.shutdown(self.sync.close)  # a second close does nothing
 
     # -- messages ------------------------------------------------------------
 
@@ -243,7 +266,7 @@ class AsyncConnection:
     async def __aexit__(self, exc_type, exc, tb):
         """Commits when the block succeeded, rolls back when it raised, and
         closes the connection either way; the commit as commit() does."""
-        if self.sync.closed:
+        if self.closed:
             return False
         try:
             if exc_type is None:
@@ -251,7 +274,9 @@ class AsyncConnection:
             else:
                 await self._run(self.sync.__exit__, exc_type, exc, tb)
         finally:
-            self._worker.shutdown()
+            # A cancel before the end ran: the connection still closes
+            # (rolled back), on its thread, after what is queued there.
+            self._worker.shutdown(self.sync.close)
         return False
 
 
