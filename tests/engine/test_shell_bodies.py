@@ -74,3 +74,15 @@ def test_a_statement_typed_over_lines_of_a_body_waits_for_its_end(tmp_path):
     assert r.returncode == 1 and "error" in r.stderr  # ".tables end" is no SQL
     r = shell(tmp_path / "other.sqlite", stdin=script.replace(".tables\n", ""))
     assert r.returncode == 0, r.stderr
+
+
+def test_a_script_that_turns_standard_strings_off_is_read_as_the_server_reads_it(pg_cluster, tmp_path):
+    # Once off, the server would read 'C:\\dir' with one backslash, and
+    # 'C:\'; delete ...; --' as one string, where the shell reads two: the SET
+    # is refused, and what follows is read the same by both.
+    from conftest import pg_dsn
+    dsn = pg_dsn(pg_cluster)
+    r = shell(dsn, stdin=".mode csv\n.headers off\nset standard_conforming_strings = off;\n"
+              "select length('C:\\\\dir');\nshow standard_conforming_strings;\n")
+    assert "standard_conforming_strings cannot be turned off" in r.stderr
+    assert r.stdout.split() == ["7", "on"], r.stderr
