@@ -40,6 +40,14 @@ class _Job:
         self.fn, self.future, self.loop, self.state = fn, future, loop, _QUEUED
 
 
+class _Stop:
+    """The end of a worker's queue, with what must still be done then."""
+    __slots__ = ("last",)
+
+    def __init__(self, last):
+        self.last = last
+
+
 def _settle(future, result, error):
     if not future.done():  # a cancelled caller has gone
         if error is None:
@@ -54,20 +62,19 @@ class _Worker:
     def __init__(self):
         self._jobs = queue.SimpleQueue()
         self._lock = threading.Lock()  # a job's state between the loop and the thread
-        self.stopped = False  # shutdown() was called: no call is taken any more
+        self.stopped = False  # no call is taken any more: the connection is closed
         threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True).start()
 
     def _serve(self):
         while True:
             job = self._jobs.get()
-            if job is None:
+            if isinstance(job, _Stop):
+                if job.last is not None:
+                    try:
+                        job.last()
+                    except Exception:  # noqa: BLE001 - nobody waits for it
+                        pass
                 return
-            if callable(job):  # shutdown()'s last call: nobody waits for it
-                try:
-                    job()
-                except Exception:  # noqa: BLE001 - a close that fails has no one to tell
-                    pass
-                continue
             with self._lock:
                 if job.state == _DROPPED:
                     continue
@@ -84,8 +91,12 @@ class _Worker:
                 pass  # the loop has closed: nobody waits
             del job, result, error
 
+    def _take(self):
+        if self.stopped:
+            raise dbapi.ProgrammingError("the connection is closed")
+
     async def run(self, interrupt, fn, *args, **kwargs):
-        self._taking()
+        self._take()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
         self._jobs.put(job)
@@ -108,7 +119,7 @@ class _Worker:
         nor abandoned: a cancel waits for its outcome, and the caller gets
         that outcome (its result or its error) instead of the cancel, so it
         never hears "cancelled" of a transaction that committed."""
-        self._taking()
+        self._take()
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args), loop.create_future(), loop)
         self._jobs.put(job)
@@ -123,20 +134,12 @@ class _Worker:
                 if job.future.done():
                     return job.future.result()
 
-    def _taking(self):
-        # A call queued after shutdown() would wait for ever.
-        if self.stopped:
-            raise dbapi.ProgrammingError("the connection is closed")
-
     def shutdown(self, last=None):
-        """Lets the thread end once the calls queued before have run, with
-        `last` run after them: the close a cancel kept from running."""
-        if self.stopped:
-            return
+        """Ends the thread after the calls queued before; then `last()` runs
+        there (a close that must happen even when its call was dropped).
+        Later calls raise ProgrammingError rather than wait for ever."""
         self.stopped = True
-        if last is not None:
-            self._jobs.put(last)
-        self._jobs.put(None)
+        self._jobs.put(_Stop(last))
 
 
 async def connect(dsn, user="", password="", *, autocommit=False, **options):
@@ -179,8 +182,6 @@ class AsyncConnection:
 
     @property
     def closed(self):
-        # Once its thread is let go the connection takes no call: it is
-        # closed, or about to be on that thread.
         return self.sync.closed or self._worker.stopped
 
     @property
@@ -229,7 +230,7 @@ class AsyncConnection:
         try:
             await self._run(self.sync.close)
         finally:
-            self._worker.shutdown(self.sync.close)  # a second close does nothing
+            self._worker.shutdown(self.sync.close)  # a close that was cancelled still happens
 
     # -- messages ------------------------------------------------------------
 
@@ -274,8 +275,6 @@ class AsyncConnection:
             else:
                 await self._run(self.sync.__exit__, exc_type, exc, tb)
         finally:
-            # A cancel before the end ran: the connection still closes
-            # (rolled back), on its thread, after what is queued there.
             self._worker.shutdown(self.sync.close)
         return False
 
@@ -374,7 +373,7 @@ class AsyncCursor:
     async def close(self):
         self._rows.clear()
         self._more = False
-        if self._cursor is not None:
+        if self._cursor is not None and not self.connection._worker.stopped:
             await self._run(self._cursor.close)
 
     def __aiter__(self):

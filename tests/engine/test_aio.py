@@ -268,3 +268,25 @@ def test_an_end_cancelled_before_it_runs_still_closes_and_no_call_waits_for_ever
             other.execute("insert into t values (2)")  # no lock left held
             assert other.execute("select id from t").fetchall() == [(2,)]
     run(main())
+
+def test_calls_after_close_refuse_at_once_and_a_cancelled_close_still_closes(dsn, backend):
+    async def main():
+        conn = await aio.connect(dsn)
+        await conn.close()
+        with pytest.raises(dbapi.ProgrammingError):
+            await asyncio.wait_for(conn.execute("select 1"), 5)
+        conn = await aio.connect(dsn)
+        busy = asyncio.create_task(conn.execute(LONG[backend]))
+        await asyncio.sleep(0.3)
+        closing = asyncio.create_task(conn.close())  # waits its turn behind the query
+        await asyncio.sleep(0.05)
+        closing.cancel()
+        busy.cancel()
+        await asyncio.gather(busy, closing, return_exceptions=True)
+        assert conn.closed
+        for _ in range(100):
+            if conn.sync.closed:
+                break
+            await asyncio.sleep(0.05)
+        return conn.sync.closed
+    assert run(main())

@@ -352,3 +352,17 @@ def test_a_cancel_at_any_call_leaves_the_pool_whole_and_the_caller_told_the_trut
                     return n
                 n += 1
     assert asyncio.run(main()) >= 4
+
+
+def test_closing_the_async_pool_ends_its_waiters_and_closes_what_comes_back(dsn):
+    async def main():
+        pool = await AsyncConnectionPool(dsn, min_size=1, max_size=1).open()
+        held = await pool.getconn()
+        waiter = asyncio.create_task(pool.getconn(timeout=10))
+        await asyncio.sleep(0.05)
+        await pool.close()
+        with pytest.raises(PoolClosed):
+            await asyncio.wait_for(waiter, 2)
+        await pool.putconn(held)
+        return held.closed, pool.get_stats()["pool_size"]
+    assert asyncio.run(main()) == (True, 0)
