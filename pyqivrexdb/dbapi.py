@@ -18,6 +18,8 @@ native code.
 """
 
 import datetime as _datetime
+import itertools as _itertools
+import os as _os
 import threading as _threading
 import time as _time
 import weakref as _weakref
@@ -194,6 +196,20 @@ def _seconds(name, value, zero=True):
     return float(value)
 
 
+def _open_session(dsn, user, password):
+    """The library's session for `dsn` (a str or a path-like object)."""
+    dsn = _os.fspath(dsn)
+    if isinstance(dsn, bytes):
+        dsn = _os.fsdecode(dsn)
+    try:
+        return _standard.connect(dsn, user, password)
+    except UnicodeEncodeError as exc:
+        # Only the character is told: the text may be a password.
+        where = "user" if exc.object == user else "password" if exc.object == password else "dsn"
+        raise InterfaceError("the client library speaks only code page 866, which has no %r (in the %s)"
+                             % (exc.object[exc.start:exc.end], where)) from None
+
+
 class Connection:
     """A session with the database; see connect()."""
 
@@ -221,7 +237,7 @@ class Connection:
         self.detect_types = detect_types
         self._statement_timeout = _seconds("statement_timeout", statement_timeout, zero=False)
         # Its refusals raise the class the library's code names.
-        self._core = _standard.connect(dsn, user, password)
+        self._core = _open_session(dsn, user, password)
         self._autocommit = bool(autocommit)
         # Our own account of the transaction, for a library that cannot tell
         # us its own (qcSqlTransactionState); otherwise the library's wins.
@@ -610,6 +626,27 @@ def _plain_insert(tokens):
     return table, names, len(marks)
 
 
+def _peek(rows, n):
+    """(all the rows, a list of the first n or fewer) of the iterable
+    `rows`, reading no more than n. When reading them raises, all the rows
+    are those read, then the error."""
+    rows = iter(rows)
+    head = []
+    try:
+        for row in rows:
+            head.append(row)
+            if len(head) == n:
+                return _itertools.chain(head, rows), head
+    except BaseException as exc:  # noqa: B902 - raised again after the rows read
+        return _then_raise(head, exc), head[:0]
+    return head, head
+
+
+def _then_raise(rows, exc):
+    yield from rows
+    raise exc
+
+
 class Cursor(_standard.Cursor):
     """A cursor of a Connection: execute statements, fetch rows as tuples."""
 
@@ -637,14 +674,18 @@ class Cursor(_standard.Cursor):
         statements run as written, with no transaction opened for them, so
         a script's own BEGIN ... COMMIT holds. The first failing statement
         raises and the rest do not run; a transaction the script opened
-        stays open (in_transaction) for commit() or rollback(). A script
-        whose end is an unfinished statement raises ProgrammingError before
-        anything runs. Returns the cursor."""
+        stays open (in_transaction) for commit() or rollback(). The last
+        statement needs no ";"; a script that ends inside a literal, a
+        comment or a trigger's body raises ProgrammingError before anything
+        runs. Returns the cursor."""
         if not isinstance(sql_script, str):
             raise TypeError("executescript() takes a str, not %s" % type(sql_script).__name__)
         conn = self.connection
-        statements = split_statements(sql_script, conn.dialect)
-        if statements and not complete_statement(statements[-1], conn.dialect):
+        dialect = conn.dialect
+        statements = split_statements(sql_script, dialect)
+        # The ";" on a line of its own: a line comment cannot swallow it.
+        if statements and not complete_statement(statements[-1], dialect) and \
+                not complete_statement(statements[-1] + "\n;", dialect):
             raise ProgrammingError("the script ends in an unfinished statement: %.60r" % statements[-1].strip())
         conn.commit()
         for statement in statements:
@@ -654,12 +695,14 @@ class Cursor(_standard.Cursor):
     def executemany(self, operation, seq_of_parameters):
         """Runs `operation` once for each item of `seq_of_parameters`, all in
         one transaction. A plain ``INSERT INTO t [(every field)] VALUES (?,
-        ...)`` goes through the bulk path (then every value must suit its
-        field's type, as for Connection.addrecords). Another INSERT, UPDATE,
-        DELETE or REPLACE with ``?`` placeholders goes to a library that
-        offers it a batch of rows a call, each row stored, refused and
-        counted as its own execute() would. rowcount is the number of rows
-        changed."""
+        ...)`` of 64 rows or more goes through the bulk path (then every
+        value must suit its field's type, as for Connection.addrecords),
+        whatever iterable holds them: of an iterator only the first 64 rows
+        are read to tell. Another INSERT, UPDATE, DELETE or REPLACE with
+        ``?`` placeholders goes to a library that offers it a batch of rows
+        a call, each row stored, refused and counted as its own execute()
+        would. Each value's adapter runs once, whichever way its row goes.
+        rowcount is the number of rows changed."""
         conn = self.connection
         own = conn._autocommit and conn._begin(whole=True)
         try:
@@ -675,7 +718,12 @@ class Cursor(_standard.Cursor):
     def _executemany(self, operation, seq):
         conn = self.connection
         conn._begin()
-        table = self._bulk_table(operation, seq)
+        head = seq
+        if not isinstance(seq, (list, tuple)) and isinstance(operation, str):
+            # Any other iterable takes the path a list of its rows would: its
+            # first rows tell which, the rest follow unread.
+            seq, head = _peek(seq, _BULK_MIN_ROWS)
+        table = self._bulk_table(operation, head)
         if table is None:
             _standard.Cursor.executemany(self, operation, seq, conn._adapters())
             return

@@ -611,3 +611,19 @@ def test_a_connection_dropped_without_close_gives_its_lock_back(path):
         other.cursor().execute("insert into t values (2)")
         assert one(other.cursor(), "select x from t") == [(2,)]
     assert time.monotonic() - started < 4  # a wait would take the 5-second timeout
+
+
+@pytest.mark.parametrize("name", [lambda p: p, str, lambda p: str(p).encode()], ids=["path", "str", "bytes"])
+def test_connect_takes_a_file_name_as_a_path_of_any_kind(tmp_path, name):
+    with dbapi.connect(name(tmp_path / "a.db")) as conn:
+        conn.execute("create table t(x integer)")
+    with dbapi.connect(str(tmp_path / "a.db")) as conn:
+        assert conn.tables() == ["t"]
+
+
+@pytest.mark.parametrize("kw, where", [({"dsn": "\u20ac.db"}, "dsn"), ({"dsn": "a.db", "password": "s\u20acret"}, "password")])
+def test_a_name_outside_the_code_page_is_refused_by_the_face(tmp_path, kw, where):
+    dsn = tmp_path / kw.pop("dsn")
+    with pytest.raises(errors.InterfaceError, match="code page 866, which has no '\u20ac' \\(in the %s\\)" % where) as e:
+        dbapi.connect(dsn, **kw)
+    assert "ret" not in str(e.value) and e.value.__cause__ is None  # a password is never shown

@@ -290,3 +290,79 @@ def test_a_line_comment_ends_where_the_server_ends_it(conn, backend, comment_end
             conn.execute(sql)
     conn.rollback()
     assert rows(conn, "select id from t") == [(1,)]
+
+
+@pytest.mark.parametrize("sql", ["insert into t values (?)", "insert into t values (:v)"])
+def test_a_placeholder_without_values_stores_nothing(conn, sql):
+    conn.execute("create table t(v integer)")
+    conn.commit()
+    with pytest.raises(dbapi.ProgrammingError):
+        conn.execute(sql)
+    conn.rollback()
+    assert rows(conn, "select count(*) from t") == [(0,)]
+
+
+def outcome(dsn, table, rows_of, sql="insert into n values (?, ?)"):
+    """What executemany of the rows leaves: its result, then the rows stored."""
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table %s(id integer, v varchar(8))" % table)
+        cur = conn.cursor()
+        try:
+            cur.executemany(sql.replace(" n ", " %s " % table), rows_of())
+            result = ("ok", cur.rowcount, cur.lastrowid)
+        except dbapi.Error as e:
+            result = (type(e).__name__, str(e), getattr(e, "rows_sent", None))
+        conn.commit()
+        return result, rows(conn, "select count(*) from %s" % table)
+
+
+MANY = [(k, "v%d" % k) for k in range(300)]
+
+
+@pytest.mark.parametrize("make", [tuple, iter, lambda rows: (r for r in rows), lambda rows: map(tuple, rows)],
+                         ids=["tuple", "iterator", "generator", "map"])
+@pytest.mark.parametrize("bad", [None, 0, 63, 64, 299], ids=lambda b: "bad%s" % b)
+def test_executemany_takes_rows_the_same_way_from_any_iterable(dsn, make, bad):
+    given = list(MANY)
+    if bad is not None:
+        given[bad] = (str(bad), "v")  # a str for a number: the bulk path's rules refuse it
+    expected = outcome(dsn, "from_list", lambda: given)
+    assert outcome(dsn, "from_other", lambda: make(given)) == expected
+    assert expected[0] == (("ok", 300, None) if bad is None else
+                           ("ProgrammingError", "row %d, field id: expected int, not str" % bad, 0))
+
+
+def test_a_short_iterator_goes_the_way_a_short_list_goes(dsn):
+    few = [(str(k), "v") for k in range(3)]
+    assert outcome(dsn, "from_list", lambda: few) == outcome(dsn, "from_other", lambda: iter(few))
+
+
+def test_an_iterator_that_fails_after_the_bulk_threshold_raises_its_error_with_rows_sent(dsn):
+    def given():
+        yield from MANY[:100]
+        raise LookupError("no more rows")
+
+    from pyqivrexdb import qxcore
+    qxcore.HEAPCTRL = 1000  # batches of a few dozen rows; restored by conftest
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table n(id integer, v varchar(8))")
+        conn.commit()
+        with pytest.raises(LookupError) as e:
+            conn.cursor().executemany("insert into n values (?, ?)", given())
+        assert 0 < e.value.rows_sent < 100
+        assert rows(conn, "select count(*) from n") == [(e.value.rows_sent,)]
+
+
+@pytest.mark.parametrize("count", [1, 100], ids=["statement", "bulk"])
+@pytest.mark.parametrize("tiny", ["1E-400", "-1E-330"])
+def test_a_decimal_too_small_for_a_double_is_never_stored_as_zero(conn, backend, count, tiny):
+    import decimal
+    conn.execute("create table t(d double precision)")
+    conn.commit()
+    value = decimal.Decimal(tiny)
+    with pytest.raises(dbapi.DatabaseError):
+        conn.cursor().executemany("insert into t values (?)", [(value,)] * count)
+    with pytest.raises(dbapi.DatabaseError):
+        conn.execute("insert into t values (?)", (value,))
+    conn.rollback()
+    assert rows(conn, "select count(*) from t") == [(0,)]

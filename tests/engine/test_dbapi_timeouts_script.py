@@ -104,9 +104,21 @@ def test_executescript_stops_at_the_first_error(dsn):
         assert rows(conn, "select id from t") == [(1,)]
 
 
+@pytest.mark.parametrize("last", [
+    "insert into t values (1)",
+    "insert into t values (1) -- a comment after it",
+    "insert into t values (1) /* a closed comment */",
+    "insert into t values (1)\n\n",
+])
+def test_executescript_runs_a_last_statement_without_its_semicolon(dsn, last):
+    with dbapi.connect(dsn, autocommit=True) as conn:
+        conn.cursor().executescript("create table t(id integer);\n" + last)
+        assert rows(conn, "select id from t") == [(1,)]
+
+
 @pytest.mark.parametrize("script, error", [
-    ("create table t(id integer); insert into t values (1", dbapi.ProgrammingError),
     ("create table t(id integer); insert into t values ('unclosed;", dbapi.ProgrammingError),
+    ("create table t(id integer); insert into t values (1) /* unclosed;", dbapi.ProgrammingError),
     (b"create table t(id integer);", TypeError),
 ])
 def test_executescript_refuses_an_unfinished_script_before_running_any(dsn, script, error):

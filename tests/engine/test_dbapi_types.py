@@ -2,6 +2,8 @@
 register_adapter on both write paths, columns read through
 register_converter by their declared type."""
 import decimal
+import gc
+import io
 import json
 import uuid
 
@@ -83,3 +85,116 @@ def test_converters_are_chosen_once_a_result_set(dsn):
         again = conn.execute("select n from t where n = 1").fetchall()
     assert (first, rest, again) in [((None,), [(10,), (20,)], [(-1,)]), ((10,), [(20,), (None,)], [(-1,)])]
     assert calls == ["1", "2"]  # NULL never reaches the converter
+
+
+class Stream:
+    """A value whose adapter reads a file: a second call would read ''."""
+
+    def __init__(self, text):
+        self.file = io.StringIO(text)
+
+
+WRITES = {
+    "execute": lambda cur, rows: [cur.execute("insert into t values (?, ?, ?)", r) for r in rows],
+    "list": lambda cur, rows: cur.executemany("insert into t values (?, ?, ?)", rows),
+    "iterator": lambda cur, rows: cur.executemany("insert into t values (?, ?, ?)", iter(rows)),
+    "mapping": lambda cur, rows: cur.executemany("insert into t values (:a, :b, :c)",
+                                                 [dict(zip("abc", r)) for r in rows]),
+    "update": lambda cur, rows: cur.executemany("insert into t select ?, ?, ?", rows),
+}
+
+
+@pytest.mark.parametrize("count", [1, 3, dbapi._BULK_MIN_ROWS])
+@pytest.mark.parametrize("how", sorted(WRITES))
+@pytest.mark.parametrize("other", [1.5, decimal.Decimal("1.5")])  # a Decimal sends its row down the per-row way
+def test_an_adapter_runs_once_a_value_whatever_way_its_row_goes(dsn, count, how, other):
+    calls = []
+
+    def read(stream):
+        calls.append(stream)
+        gc.collect()
+        return stream.file.read()
+
+    dbapi.register_adapter(Stream, read)
+    rows = [(k, Stream("text %d" % k), other) for k in range(count)]
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table t(id integer, v varchar(20), d double precision)")
+        WRITES[how](conn.cursor(), rows)
+        got = conn.execute("select id, v, d from t order by id").fetchall()
+    assert got == [(k, "text %d" % k, 1.5) for k in range(count)]
+    assert len(calls) == count
+
+
+def test_a_failing_adapter_fails_its_row_after_the_rows_before_it(dsn):
+    def refuse(stream):
+        if stream.file.getvalue() == "bad":
+            raise LookupError("no such stream")
+        return stream.file.read()
+
+    dbapi.register_adapter(Stream, refuse)
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table t(id integer, v varchar(20), d double precision)")
+        rows = [(1, Stream("a"), 1.0), (2, Stream("b"), 2.0), (3, Stream("bad"), 3.0), (4, Stream("d"), 4.0)]
+        with pytest.raises(LookupError):
+            conn.cursor().executemany("insert into t values (?, ?, ?)", rows)
+        assert conn.execute("select v from t order by id").fetchall() == [("a",), ("b",)]
+
+
+def raise_at_3(text):
+    if text == "3":
+        raise ValueError("no 3")
+    return int(text)
+
+
+def raising_factory(cur, row):
+    if row[0] == 3:
+        raise ValueError("no 3")
+    return row
+
+
+FETCHES = {
+    "fetchone": lambda cur: [cur.fetchone() for _ in range(30)],
+    "fetchmany": lambda cur: [cur.fetchmany(2) for _ in range(30)],
+    "fetchall": lambda cur: cur.fetchall(),
+    "iteration": lambda cur: list(cur),
+}
+
+
+@pytest.mark.parametrize("fetch", sorted(FETCHES))
+@pytest.mark.parametrize("converter", [True, False], ids=["converter", "row_factory"])
+def test_a_row_that_cannot_be_made_leaves_the_cursor_failed_and_saying_so(dsn, fetch, converter):
+    if converter:
+        dbapi.register_converter("INTEGER", raise_at_3)
+    with dbapi.connect(dsn, detect_types=dbapi.PARSE_DECLTYPES) as conn:
+        conn.execute("create table t(n integer)")
+        conn.cursor().executemany("insert into t values (?)", [(k,) for k in range(20)])
+        cur = conn.cursor()
+        if not converter:
+            cur.row_factory = raising_factory
+        cur.execute("select n from t order by n")
+        with pytest.raises(ValueError, match="no 3"):
+            FETCHES[fetch](cur)
+        # Never a quiet end: each later fetch tells where the rows ended.
+        for later in (cur.fetchone, cur.fetchall, lambda: cur.fetchmany(3), lambda: next(cur)):
+            with pytest.raises(dbapi.ProgrammingError, match="reading row 4 raised ValueError: no 3"):
+                later()
+        assert cur.rowcount in (20, -1)  # -1: a server's rows read as they come
+        dbapi.converters.clear()
+        assert cur.execute("select count(*) from t").fetchone() == (20,)
+
+
+def test_a_converter_raising_stopiteration_does_not_end_a_loop_quietly(dsn):
+    def stop_at_3(text):
+        if text == "3":
+            raise StopIteration
+        return int(text)
+
+    dbapi.register_converter("INTEGER", stop_at_3)
+    with dbapi.connect(dsn, detect_types=dbapi.PARSE_DECLTYPES) as conn:
+        conn.execute("create table t(n integer)")
+        conn.cursor().executemany("insert into t values (?)", [(k,) for k in range(20)])
+        cur = conn.execute("select n from t order by n")
+        with pytest.raises(RuntimeError, match="StopIteration"):
+            list(cur)
+        with pytest.raises(dbapi.ProgrammingError, match="reading row 4 raised RuntimeError"):
+            cur.fetchone()

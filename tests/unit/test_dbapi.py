@@ -65,7 +65,7 @@ def sent(double):
     ("select a::text, :a", {"a": 2}, b"select a::text, 2"),
     ("select ? -- unterminated '", (1,), b"select 1 -- unterminated '"),
     ("select 'open ?", (), b"select 'open ?"),
-    ("select ?", None, b"select ?"),
+    ("select '?', :: -- ?", None, b"select '?', :: -- ?"),
     ("select ?, ?", (float("inf"), float("-inf")), b"select 9e999,  -9e999"),
     ("select 7-?", (float("-inf"),), b"select 7- -9e999"),
     ("select ?, ?", (Money("1234.5"), 2), b"select 1234.5, 2"),
@@ -75,6 +75,16 @@ def test_values_become_exactly_one_literal(double, conn, sql, params, text):
     double.fail("qcSqlExecDirect", 0)
     conn.cursor().execute(sql, params)
     assert sent(double) == [text]
+
+
+@pytest.mark.parametrize("sql, marks", [
+    ("insert into t values (?)", 1), ("select ?, ?", 2), ("select :a", 1), ("select ?1", 1), ("select x::int, :a", 1)])
+def test_placeholders_without_values_are_refused_before_sending(double, conn, sql, marks):
+    # The engine would bind NULL to each.
+    double.fail("qcSqlExecDirect", 0)
+    with pytest.raises(ProgrammingError, match="has %d placeholders but no values were given" % marks):
+        conn.cursor().execute(sql)
+    assert sent(double) == []
 
 
 @pytest.mark.parametrize("value, cls", [

@@ -140,8 +140,16 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     }
     Py_ssize_t sent = 0;
     if (bulk_load(conn, table, fields, per_batch, values::Face::Standard, flag_bytes, rows, &sent,
-                  adapters == Py_None ? nullptr : adapters) < 0)
+                  adapters == Py_None ? nullptr : adapters) < 0) {
+        // An error of the rows' own iterator tells as much as a refused row.
+        Ref error(take_pending());
+        if (error && !PyObject_HasAttrString(error.get(), "rows_sent")) {
+            Ref count(PyLong_FromSsize_t(sent));
+            if (!count || PyObject_SetAttrString(error.get(), "rows_sent", count.get()) < 0) PyErr_Clear();
+        }
+        raise_pending(error.release());
         return nullptr;
+    }
     if (cursor != Py_None) standard_cursor->rowcount = sent;
     return PyLong_FromSsize_t(sent);
 }

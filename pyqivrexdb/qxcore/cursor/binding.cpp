@@ -24,6 +24,11 @@ bool is_name_start(unsigned char c) {
 
 bool is_name_char(unsigned char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
 
+// `:name` at p, not the second colon of a `::` cast.
+bool is_named_mark(const char* p, const char* b, const char* e) {
+    return *p == ':' && p + 1 < e && is_name_start(static_cast<unsigned char>(p[1])) && (p == b || p[-1] != ':');
+}
+
 std::nullptr_t misuse(const char* format, PyObject* detail = nullptr) {
     Ref text(detail ? PyUnicode_FromFormat(format, detail) : PyUnicode_FromString(format));
     return text ? raise_object("ProgrammingError", text.get()) : nullptr;
@@ -56,6 +61,7 @@ public:
             ended |= ends.feed(p, t);
             const unsigned char c = static_cast<unsigned char>(*p);
             if (!params_ || t.kind != sql::Kind::OTHER) {
+                if (!params_ && t.kind == sql::Kind::OTHER && (c == '?' || is_named_mark(p, b, e))) ++used_;
                 p = t.end;
             } else if (c == '?') {
                 out_.append(copied, p);
@@ -63,8 +69,7 @@ public:
                 if (marks) marks->push_back({static_cast<size_t>(p - b), 0});
                 if (positional() < 0) return -1;
                 copied = ++p;
-            } else if (c == ':' && p + 1 < e && is_name_start(static_cast<unsigned char>(p[1])) &&
-                       (p == b || p[-1] != ':')) {
+            } else if (is_named_mark(p, b, e)) {
                 out_.append(copied, p);
                 const char* name = ++p;
                 while (p < e && is_name_char(static_cast<unsigned char>(*p))) ++p;
@@ -113,6 +118,9 @@ public:
         }
         return 0;
     }
+
+    // The placeholders of a text run() only checked.
+    Py_ssize_t marks() const { return used_; }
 
     Ref result() const { return Ref(PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size()))); }
 
@@ -260,8 +268,7 @@ Ref positional_text(PyObject* operation, int dialect, Py_ssize_t* marks) {
             if (p + 1 < e && p[1] >= '0' && p[1] <= '9') return Ref();
             ++*marks;
             p = p + 1;
-        } else if (t.kind == sql::Kind::OTHER && *p == ':' && p + 1 < e &&
-                   is_name_start(static_cast<unsigned char>(p[1])) && (p == b || p[-1] != ':')) {
+        } else if (t.kind == sql::Kind::OTHER && is_named_mark(p, b, e)) {
             return Ref();
         } else {
             p = t.end;
@@ -294,8 +301,16 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
     const char* b = PyBytes_AS_STRING(text.get());
     const char* e = b + PyBytes_GET_SIZE(text.get());
     if (params == Py_None) {
-        // Sent as it is, once it is known to hold one statement.
-        if (Binder(nullptr, false).run(b, e, dialect) < 0) return Ref();
+        // Sent as it is, once it is known to hold one statement. The engine
+        // would bind NULL to a mark left without a value; a server refuses
+        // one itself, where `?` is also an operator of jsonb.
+        Binder checked(nullptr, false);
+        if (checked.run(b, e, dialect) < 0) return Ref();
+        if (checked.marks() && dialect == QSCLI_DIALECT_ENGINE) {
+            Ref why(PyUnicode_FromFormat("the statement has %zd placeholders but no values were given",
+                                         checked.marks()));
+            return Ref(why ? raise_object("ProgrammingError", why.get()) : nullptr);
+        }
         return text;
     }
     bool named = false;

@@ -38,6 +38,7 @@ struct RecordsObject {
     bool streamed;         // records come in batches, each with its own layout (QSCLI_ATTR_STREAM)
     uint64_t trailer;      // bytes after the fields: flags and lengths (for this layout)
     RowMaker rows;         // the standard face's row_factory, from the first fetch
+    PyObject* failed;      // owned: why the standard face's rows ended early, or null
 };
 
 RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject*>(obj); }
@@ -89,6 +90,42 @@ void finish(RecordsObject* r) {
     Py_CLEAR(r->layout_columns);
     Py_CLEAR(r->cursor);
     row_maker_clear(&r->rows);
+}
+
+// Ends the iteration after `row` (null: the end or an error). An error ends
+// the standard face's rows for good, and every later fetch says so rather
+// than report the end of rows never read: the record that failed (a
+// converter, a row_factory, a read) is gone, and so are those after it.
+void end_unless(RecordsObject* r, PyObject* row) {
+    if (row) return;
+    if (r->face == values::Face::Standard && PyErr_Occurred() && r->cursor && !r->failed) {
+        // A StopIteration would end the caller's loop as if the rows had
+        // ended: it leaves as RuntimeError, as it leaves a generator.
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            Ref stop(take_pending());
+            PyErr_SetString(PyExc_RuntimeError, "making a row raised StopIteration");
+            Ref error(take_pending());
+            if (error && stop) PyException_SetCause(error.get(), new_ref(stop.get()));
+            raise_pending(error.release());
+        }
+        Ref error(take_pending());
+        Ref why(error ? PyObject_Str(error.get()) : nullptr);
+        PyErr_Clear();
+        r->failed = PyUnicode_FromFormat("reading row %lld raised %s: %S; the rest of the result cannot be "
+                                         "fetched: execute the statement again",
+                                         static_cast<long long>(static_cast<uint32_t>(r->cursor->start_record)) + 1,
+                                         error ? Py_TYPE(error.get())->tp_name : "an error",
+                                         why ? why.get() : Py_None);
+        PyErr_Clear();
+        raise_pending(error.release());
+    }
+    finish(r);
+}
+
+// The error of a fetch after end_unless() ended the rows on an error; -1.
+int refuse_failed(RecordsObject* r) {
+    raise_object("ProgrammingError", r->failed);
+    return -1;
 }
 
 std::nullptr_t bad_read(const char* format, unsigned a, unsigned b) {
@@ -395,6 +432,7 @@ void records_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     RecordsObject* r = as_records(self);
     finish(r);
+    Py_CLEAR(r->failed);
     r->layout.~RecordLayout();
     r->buffer.~MemBlock();
     r->rows.~RowMaker();
@@ -423,18 +461,18 @@ PyTypeObject RecordsType = [] {
 
 PyObject* records_next(PyObject* self) {
     RecordsObject* r = as_records(self);
-    if (r->state == RecordsObject::FINISHED) return nullptr;
+    if (r->state == RecordsObject::FINISHED) return r->failed ? (refuse_failed(r), nullptr) : nullptr;
     if (!enter(r)) return nullptr;
     PyObject* row = nullptr;
     if (fill(r) > 0) row = cut(r);
     r->running = false;
-    if (!row) finish(r);
+    end_unless(r, row);
     return row;
 }
 
 int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
     RecordsObject* r = as_records(self);
-    if (r->state == RecordsObject::FINISHED) return 0;
+    if (r->state == RecordsObject::FINISHED) return r->failed ? refuse_failed(r) : 0;
     if (!enter(r)) return -1;
     Py_ssize_t taken = 0;
     int status = 1;
@@ -452,7 +490,7 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
         }
     }
     r->running = false;
-    if (status <= 0) finish(r);
+    if (status <= 0) end_unless(r, nullptr);
     return status < 0 ? -1 : 0;
 }
 
@@ -504,6 +542,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     r->flag_bytes = flag_bytes;
     r->arra_lengths = arra_lengths;
     r->trailer = flag_bytes;
+    r->failed = nullptr;
     // A streamed result tells its count only at its end.
     r->streamed = face == values::Face::Standard && r->cursor->row_count < 0;
     return obj;

@@ -1,4 +1,5 @@
-// Rows of executemany as records. Every value is staged the way its literal
+// Rows of executemany as records, their values adapted already (the
+// cursor's executemany adapts each row once). Every value is staged the way its literal
 // would be written (values/literals.cpp): an int as a 64-bit integer, a
 // float as a double, texts and dates in CP866 as the literal's text. A value
 // whose literal is written otherwise (a Decimal, an object without one) or
@@ -10,7 +11,6 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../module/causes.h"
-#include "../values/adapt.h"
 #include "../values/cp866.h"
 #include "../values/dates.h"
 #include "binding.h"
@@ -35,14 +35,13 @@ bool library_runs_records() { return qc.qcSqlExecRecords != EntryPoints().qcSqlE
 
 }  // namespace
 
-RowRecords::RowRecords(CursorObject* c, PyObject* operation, int dialect, PyObject* adapters)
-    : c_(c), adapters_(adapters == Py_None ? nullptr : adapters) {
+RowRecords::RowRecords(CursorObject* c, PyObject* operation, int dialect) : c_(c) {
     if (library_runs_records()) text_ = positional_text(operation, dialect, &marks_);
     fields_.resize(static_cast<size_t>(marks_), Field{K_NULL, 0});
 }
 
 // The first batch is one row: a library that refuses the statement has then
-// cost one row's packing, and called its adapters once more for one row.
+// cost one row's packing.
 bool RowRecords::full() const { return rows_.size() >= (accepted_ ? kMaxRows : 1); }
 
 int RowRecords::stage_text(PyObject* value, Staged* out) {
@@ -73,14 +72,7 @@ int RowRecords::stage_iso(PyObject* value, const char* sep, Staged* out) {
 }
 
 // 1 with the value staged, 0 for a value the per-row path must take.
-int RowRecords::stage(PyObject* value, Py_ssize_t k, Staged* out) {
-    Ref adapted = Ref::borrow(value);
-    if (adapters_) {
-        Ref label(PyUnicode_FromFormat("parameter %zd", k + 1));
-        adapted = label ? values::adapt(value, adapters_, label.get()) : Ref();
-        if (!adapted) return PyErr_Clear(), 0;
-        value = adapted.get();
-    }
+int RowRecords::stage(PyObject* value, Staged* out) {
     *out = {K_NULL, 0, 0, 0, 0};
     if (value == Py_None) return 1;
     if (PyBool_Check(value)) {
@@ -144,10 +136,10 @@ int RowRecords::add(PyObject* params) {
     bool fits = true;
     size_t width = 0;
     for (Py_ssize_t k = 0; k < marks_; ++k) {
-        // An adapter may have changed a list: its length is read again.
-        int got = k < PySequence_Fast_GET_SIZE(held.get())
-                      ? stage(PySequence_Fast_GET_ITEM(held.get(), k), k, &row[k])
-                      : 0;
+        // Staging a value may run Python code (a date's isoformat) that
+        // changes a list: its length is read again.
+        int got = k < PySequence_Fast_GET_SIZE(held.get()) ? stage(PySequence_Fast_GET_ITEM(held.get(), k), &row[k])
+                                                           : 0;
         if (got > 0 && arena_.size() - arena_mark > kMaxRowBytes) got = 0;
         if (got <= 0) {
             values_.resize(values_mark);

@@ -14,7 +14,7 @@ class RowRecords {
 public:
     // For `operation` on cursor `c`; off() when the statement's placeholders
     // are not all `?`.
-    RowRecords(CursorObject* c, PyObject* operation, int dialect, PyObject* adapters);
+    RowRecords(CursorObject* c, PyObject* operation, int dialect);
     bool on() const { return text_ && !refused_; }
     // Takes one row's values: 1 taken (run the batch when ready()); 0 the
     // row is not one to pack (run the batch, then the row alone by the
@@ -39,7 +39,7 @@ private:
         size_t at, n;  // bytes in arena_
     };
     enum Kind { K_NULL, K_INT, K_REAL, K_TEXT, K_BLOB };
-    int stage(PyObject* value, Py_ssize_t k, Staged* out);
+    int stage(PyObject* value, Staged* out);
     int stage_text(PyObject* value, Staged* out);
     int stage_iso(PyObject* value, const char* sep, Staged* out);
     // An element type and a len a field, as qcSqlExecRecords reads them.
@@ -56,7 +56,6 @@ private:
     CursorObject* c_;
     Ref text_;  // the statement in CP866, null when off
     Py_ssize_t marks_ = 0;
-    PyObject* adapters_;  // borrowed, null for none
     bool refused_ = false;
     bool accepted_ = false;  // the library ran a batch
     std::vector<Ref> rows_;       // the rows taken, for a library that refuses

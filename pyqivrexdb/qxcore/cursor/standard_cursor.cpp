@@ -9,6 +9,7 @@
 #include "../connection/connection.h"
 #include "../module/causes.h"
 #include "../module/module.h"
+#include "../values/adapt.h"
 #include "../values/cp866.h"
 #include "../values/values.h"
 #include "binding.h"
@@ -186,6 +187,29 @@ PyObject* standard_execute(PyObject* self, PyObject* args, PyObject* kwds) {
     return new_ref(self);
 }
 
+// A row of values by position with each value adapted (values::adapt), so
+// that whichever way the row goes on, its adapters have run once: the row
+// itself when none changed. Null with the adapter's error set.
+Ref adapted_row(PyObject* params, PyObject* adapters) {
+    Ref seq(PySequence_Fast(params, "the values must be a sequence"));
+    if (!seq) return seq;
+    Ref row;  // made at the first value an adapter changes
+    // An adapter may change a list: its length is read again each time.
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq.get()); ++k) {
+        Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), k));
+        Ref label(PyUnicode_FromFormat("parameter %zd", k + 1));
+        Ref out = label ? values::adapt(value.get(), adapters, label.get()) : Ref();
+        if (!out) return out;
+        if (out.get() == value.get() && !row) continue;
+        if (!row) {
+            row = Ref(PySequence_List(seq.get()));
+            if (!row) return row;
+        }
+        if (k < PyList_GET_SIZE(row.get()) && PyList_SetItem(row.get(), k, out.release()) < 0) return Ref();
+    }
+    return row ? std::move(row) : Ref::borrow(params);
+}
+
 // Each set of values in turn; rowcount is the sum of the changed rows.
 PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"operation", "seq_of_parameters", "adapters", nullptr};
@@ -200,35 +224,41 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!it) return nullptr;
     long long total = 0;
     bool known = true;
-    auto one = [&](PyObject* params) {
-        if (execute_one(self, operation, params, adapters) < 0) return -1;
+    auto one = [&](PyObject* params, PyObject* with) {
+        if (execute_one(self, operation, params, with) < 0) return -1;
         if (as_standard(self)->rowcount < 0) known = false;
         else total += as_standard(self)->rowcount;
         return 0;
     };
     // Rows the library takes a batch at a call; the others, and all of them
     // with a library that takes none, one execute each.
-    RowRecords batch(&as_standard(self)->base, operation, as_standard(self)->dialect, adapters);
+    RowRecords batch(&as_standard(self)->base, operation, as_standard(self)->dialect);
     std::vector<Ref> left;
     auto run_batch = [&] {
         const int ran = batch.run(&total, &left);
         if (ran < 0) return -1;
         for (Ref& row : left)
-            if (one(row.get()) < 0) return -1;
+            if (one(row.get(), Py_None) < 0) return -1;
         left.clear();
         // The last row's return value, as its own execute leaves it.
         return ran ? read_return_value(&as_standard(self)->base) : 0;
     };
     while (Ref params{PyIter_Next(it.get())}) {
-        const int taken = batch.on() ? batch.add(params.get()) : 0;
+        // Values by position are adapted here, once, whether the row then
+        // goes in a batch or alone; a mapping's, by name as it is bound.
+        const bool by_position = adapters != Py_None && (PyTuple_Check(params.get()) || PyList_Check(params.get()));
+        Ref row = by_position ? adapted_row(params.get(), adapters) : std::move(params);
+        if (!row) break;
+        const int taken = batch.on() ? batch.add(row.get()) : 0;
         if (taken < 0) return nullptr;
         if (taken && !batch.ready()) continue;
         if (batch.on() && run_batch() < 0) return nullptr;
-        if (!taken && one(params.get()) < 0) return nullptr;
+        if (!taken && one(row.get(), by_position ? Py_None : adapters) < 0) return nullptr;
     }
     if (PyErr_Occurred()) {
-        // The rows before the one the iterator failed to give ran, as they
-        // would have one by one; a failure of theirs is the one raised.
+        // The rows before the one the iterator (or an adapter) failed to
+        // give ran, as they would have one by one; a failure of theirs is
+        // the one raised.
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         Ref held[] = {Ref(type), Ref(value), Ref(tb)};

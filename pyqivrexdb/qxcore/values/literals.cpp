@@ -156,14 +156,21 @@ Ref decimal_method(const char* name, PyObject* value) {
     return method ? Ref(PyObject_CallFunctionObjArgs(method.get(), value, nullptr)) : Ref();
 }
 
-int append_decimal(std::string& out, PyObject* value, PyObject* label) {
+int append_decimal(std::string& out, PyObject* value, PyObject* label, int dialect) {
     Ref finite = decimal_method("is_finite", value);
     if (!finite) return -1;
     if (finite.get() != Py_True) return fail("DataError", label, "%R has no SQL literal", value);
     Ref as_float = decimal_method("__float__", value);
     if (!as_float) return -1;
-    if (std::isinf(PyFloat_AsDouble(as_float.get())))
-        return fail("DataError", label, "%R is beyond the range of a double", value);
+    const double d = PyFloat_AsDouble(as_float.get());
+    if (std::isinf(d)) return fail("DataError", label, "%R is beyond the range of a double", value);
+    if (d == 0 && dialect == QSCLI_DIALECT_ENGINE) {
+        // The engine reads the number as a double; a server keeps a numeric.
+        Ref zero = decimal_method("is_zero", value);
+        if (!zero) return -1;
+        if (zero.get() != Py_True)
+            return fail("DataError", label, "%R is too small for a double: it would be stored as 0", value);
+    }
     Ref text = decimal_method("__str__", value);
     const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!p) return -1;
@@ -204,7 +211,7 @@ int append_literal(std::string& out, PyObject* value, PyObject* label, int diale
     }
     const int decimal = is_decimal(value);
     if (decimal < 0) return -1;
-    if (decimal) return append_decimal(out, value, label);
+    if (decimal) return append_decimal(out, value, label, dialect);
     return fail("ProgrammingError", label, "a value of type %S cannot be bound",
                 reinterpret_cast<PyObject*>(Py_TYPE(value)));
 }

@@ -84,6 +84,9 @@ int real_of(PyObject* value, double* out) {
         *out = PyFloat_AS_DOUBLE(number.get());
         // A Decimal infinity, or a finite one beyond a double's range.
         if (std::isinf(*out)) return refuse("DataError", "%R is beyond the range of a double", value);
+        const int nonzero = *out == 0 ? PyObject_IsTrue(value) : 0;
+        if (nonzero < 0) return -1;
+        if (nonzero) return refuse("DataError", "%R is too small for a double: it would be stored as 0", value);
     }
     // Both engines keep the infinities of a float; NaN they cannot.
     if (std::isnan(*out)) return refuse("DataError", "%R cannot be stored as a number", value);
