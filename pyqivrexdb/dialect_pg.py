@@ -27,6 +27,37 @@ __all__ = ["QivrexPGDialect", "dialect"]
 _CLOCK = re.compile(r"(\d\d:\d\d:\d\d)(?:\.(\d{1,6}))?([+-]\d\d)?(:\d\d)?(:\d\d)?$")
 
 
+# The comment the library gives its checks, and the forms of the unmarked
+# ones an earlier version made (the definition without its column, casts,
+# blanks, quotes and brackets): an integer type's range, the DATE days, the
+# CP866 repertoire.
+_LIBRARY_MARK = "qx_fit: holds the column to what a read of it returns"
+_CHECK_TOKENS = re.compile(r"""'(?:[^']|'')*'|"(?:[^"]|"")*"|::|[A-Za-z_][A-Za-z0-9_$]*|\S""")
+_EARLIER_FORM = re.compile(
+    r">=-32767|>=-2147483647|<=4294967294|>=-32767AND<=32767|>=-2147483647AND<=2147483647|>=0AND<=4294967294"
+    r"|>=1900-01-01( 00:00:00)?AND<=2078-12-31( 00:00:00)?"
+    r"|(octet_length=char_lengthOR)?(~\^\[(\\u[0-9a-f]{4}|-)+\]\*\$|!~\[\^(\\u[0-9a-f]{4}|-)+\])")
+
+
+def _library_check(check):
+    if not (check["name"] or "").startswith("qx_fit_"):
+        return False
+    if check.get("comment") is not None:
+        return check["comment"] == _LIBRARY_MARK
+    form, cast = "", False
+    for token in _CHECK_TOKENS.findall(check.get("sqltext") or ""):
+        if cast and token[0].isalpha() and token.upper() not in ("AND", "OR"):
+            continue  # a word of the cast's type
+        cast = token == "::"
+        if cast or token in "()":
+            continue
+        if token[0] == "'":
+            form += token[1:-1].replace("''", "'")
+        elif token in ("AND", "OR", "octet_length", "char_length") or not (token[0].isalpha() or token[0] in '_"'):
+            form += token
+    return _EARLIER_FORM.fullmatch(form) is not None
+
+
 def _iso(text):
     m = _CLOCK.search(text)
     if m is None:
@@ -216,9 +247,10 @@ class QivrexPGDialect(PGDialect):
 
     def get_multi_check_constraints(self, connection, schema, filter_names, scope, kind, **kw):
         # The library's own checks (qx_fit_<column>) hold each column to what
-        # the driver reads back; they are no part of the user's schema.
+        # the driver reads back; they are no part of the user's schema. A
+        # user's check of such a name is.
         found = super().get_multi_check_constraints(connection, schema, filter_names, scope, kind, **kw)
-        return [(table, [c for c in checks if not (c["name"] or "").startswith("qx_fit_")]) for table, checks in found]
+        return [(table, [c for c in checks if not _library_check(c)]) for table, checks in found]
 
 
 dialect = QivrexPGDialect

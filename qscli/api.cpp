@@ -194,6 +194,9 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void
     case QSCLI_ATTR_INT64:
         c->int64 = value != nullptr;
         return 0;
+    case QSCLI_ATTR_MSG_UTF8:
+        c->msg_utf8 = value != nullptr;
+        return 0;
     default: return QSCLI_E_ARGUMENT;
     }
 }

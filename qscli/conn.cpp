@@ -10,6 +10,10 @@
 namespace qse {
 
 void Conn::close_db() {
+    // A child's close could end the parent's session or its streamed query,
+    // or checkpoint or delete its WAL: the backend lets go without a word,
+    // before a stream's end could cancel or read anything.
+    if (backend && inherited()) backend->abandon();
     // Statements of the connection stay known (a cursor may still close them)
     // but are closed: their results go now.
     for (Stmt* s : stmts) {
@@ -20,27 +24,26 @@ void Conn::close_db() {
     transactions.clear();
     lost.clear();
     std::lock_guard<std::mutex> d(db_lock);
-    // A child's close could end the parent's session, or checkpoint or
-    // delete its WAL: the backend lets go without a word.
-    if (backend && pid != platform::process_id()) backend->abandon();
     backend.reset();  // rolls back a transaction still open
     err_to_user = false;
 }
 
+bool Conn::inherited() const { return pid != platform::process_id(); }
+
 int Conn::forked() {
-    if (!backend || pid == platform::process_id()) return 0;
+    if (!backend || !inherited()) return 0;
     return fail(QSCLI_E_MISUSE, "this connection was opened by process " + std::to_string(pid) +
                                     "; a forked process cannot use it and must open its own");
 }
 
-void Conn::deliver(const std::string& text_cp866, int usertype, bool user, const std::string& channel) {
+void Conn::deliver(const std::string& text_utf8, int usertype, bool user, const std::string& channel_utf8) {
     if (hold) {
-        held.push_back(Message{text_cp866, 0, usertype, user, channel});
+        held.push_back(Message{text_utf8, 0, usertype, user, channel_utf8});
         return;
     }
     Message m;
-    m.text = text_cp866;
-    m.channel = channel;
+    m.text = msg_utf8 ? text_utf8 : utf8_to_cp866_lossy(text_utf8.c_str());
+    m.channel = msg_utf8 ? channel_utf8 : utf8_to_cp866_lossy(channel_utf8.c_str());
     Message* outer = msg;  // a message from inside a callback's own statement
     msg = &m;
     if (user) {
@@ -59,7 +62,7 @@ void Conn::release_messages() {
 
 int Conn::fail(int code, const std::string& text_utf8) {
     last_error = "error " + std::to_string(code) + ": " + text_utf8;
-    if (err_to_user && srv_cb) deliver(utf8_to_cp866_lossy(last_error.c_str()), 0, false);
+    if (err_to_user && srv_cb) deliver(last_error, 0, false);
     return code;
 }
 

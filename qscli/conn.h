@@ -16,11 +16,11 @@
 namespace qse {
 
 struct Message {
-    std::string text;  // CP866
+    std::string text;  // as the connection reads it: CP866, or UTF-8 (msg_utf8)
     size_t pos = 0;
     int usertype = 0;
     bool user = false;
-    std::string channel;  // CP866: a notification's channel, empty otherwise
+    std::string channel;  // a notification's channel, as `text`; empty otherwise
 };
 
 // Calls on one connection come one at a time; calls on different
@@ -59,6 +59,7 @@ struct Conn {
     bool null_flags = false;  // qcSqlAddRecords also takes records with null flags
     bool int64 = false;       // qcSqlAddRecords takes 64-bit integer fields as QSCLI_ET_INT64
     bool int64_now = false;   // the statement running asked for QSCLI_ET_INT64 (QXTBLSTRUCT)
+    bool msg_utf8 = false;    // QSCLI_ATTR_MSG_UTF8: messages are read in UTF-8
 
     // The text of last_error without its "error CODE: " prefix.
     std::string last_text() const {
@@ -66,7 +67,8 @@ struct Conn {
         return at == std::string::npos ? last_error : last_error.substr(at + 2);
     }
 
-    void deliver(const std::string& text_cp866, int usertype, bool user, const std::string& channel = {});
+    // A message (UTF-8) to the callbacks, in the encoding the connection reads.
+    void deliver(const std::string& text_utf8, int usertype, bool user, const std::string& channel_utf8 = {});
     // Delivers the messages held back.
     void release_messages();
     // Sets last_error and, when asked for, hands it to the server-message
@@ -76,6 +78,9 @@ struct Conn {
     void close_db();
     // A forked child's use of a connection its parent opened: the error, else 0.
     int forked();
+    // Whether this process is a forked child of the one that connected: then
+    // nothing of the connection may reach the server or its file.
+    bool inherited() const;
     // A new call begins: a cancel meant for an earlier one is forgotten.
     void begin_call() { cancelled.store(false, std::memory_order_relaxed); }
     bool cancel_requested() const { return cancelled.load(std::memory_order_relaxed); }

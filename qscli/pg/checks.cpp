@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <regex>
+#include <set>
 #include <strings.h>
 
 namespace qse {
@@ -20,8 +22,10 @@ namespace pg {
 
 namespace {
 
-// Marks a constraint as the library's; the column's name follows.
+// Names a check of the library's; the column's name follows. A user may
+// name a constraint so too: the library's own carry MARK as their comment.
 constexpr char PREFIX[] = "qx_fit_";
+constexpr char MARK[] = "qx_fit: holds the column to what a read of it returns";
 constexpr size_t NAME_MAX = 63;  // the server's identifier length
 
 // A regular expression of a character CP866 lacks (NUL aside, which no
@@ -88,7 +92,8 @@ std::string rule_for(pq::Oid base, char category, const std::string& col) {
         // retyped to text could not be compared with dates. A date past
         // year 294276 fails the cast: a data exception all the same.
         return col + "::timestamp BETWEEN TIMESTAMP '" QSE_DATE_FIRST "' AND TIMESTAMP '" QSE_DATE_LAST "'";
-    if (m.dec == Decode::Text && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
+    const bool textual = m.dec == Decode::Text || m.dec == Decode::Padded;
+    if (textual && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
         static const std::string outside = outside_cp866();
         const std::string text = col + "::text";
         // A string type's text costs little to take: an ASCII one (as many
@@ -101,14 +106,63 @@ std::string rule_for(pq::Oid base, char category, const std::string& col) {
     return "";
 }
 
+// `name`, or its start and `suffix` when it is too long for the server.
+std::string fitted(const std::string& name, const std::string& suffix) {
+    if (suffix.empty() && name.size() <= NAME_MAX) return name;
+    size_t keep = std::min(name.size(), NAME_MAX - suffix.size());
+    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    return name.substr(0, keep) + suffix;
+}
+
 // qx_fit_NAME; a name too long for that keeps its start and the column's
-// number, so two long names never meet.
-std::string check_name(const std::string& column, const std::string& attnum) {
-    std::string name = PREFIX + column;
-    if (name.size() <= NAME_MAX) return name;
-    size_t keep = NAME_MAX - 1 - attnum.size();
-    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
-    return name.substr(0, keep) + "_" + attnum;
+// number, so two long names never meet. One a user's constraint holds gets
+// the number too, or a count after it.
+std::string check_name(const std::string& column, const std::string& attnum, const std::set<std::string>& taken) {
+    const std::string name = PREFIX + column;
+    std::string fit = fitted(name, name.size() <= NAME_MAX ? "" : "_" + attnum);
+    for (int k = 1; taken.count(fit); ++k) fit = fitted(name, "_" + attnum + (k > 1 ? "_" + std::to_string(k) : ""));
+    return fit;
+}
+
+// A check's definition without the column (named as written or quoted),
+// casts, blanks, quotes and brackets: the form in which two spellings of
+// one rule meet.
+std::string form_of(const std::string& def, const std::string& column) {
+    std::string form;
+    Lexer lx(Dialect::Pg, def.data(), def.data() + def.size());
+    for (Token t = lx.next_solid(); t.kind != Tok::End; t = lx.next_solid()) {
+        if (t.is('(') || t.is(')') || t.word("check")) continue;
+        if (t.kind == Tok::Punct && t.size() == 2 && t.b[0] == ':') {
+            // A cast: its type's words go (timestamp without time zone).
+            Lexer ahead = lx;
+            for (Token w = ahead.next_solid(); w.kind == Tok::Word && !w.word("and") && !w.word("or");
+                 w = ahead.next_solid())
+                lx = ahead;
+            continue;
+        }
+        if ((t.kind == Tok::Word && std::string(t.b, t.e) == column) || (t.kind == Tok::Name && unquote(t) == column))
+            continue;
+        form += t.kind == Tok::Text ? unquote(t) : std::string(t.b, t.e);
+    }
+    return form;
+}
+
+// Whether an unmarked check of `column` has a form the library's
+// own had before they carried MARK, compared in full: an integer type's
+// range as today's rule or as a BETWEEN, the DATE days as dates or as
+// timestamps, the CP866 repertoire as a pattern to match or one to miss.
+bool earlier_form(const std::string& def, const std::string& column) {
+    const std::string form = form_of(def, column);
+    for (pq::Oid base : {INT2_OID, INT4_OID, OID_OID}) {
+        if (form == form_of(rule_for(base, 'N', "x"), "x")) return true;
+        const int type = map_column(base, -1, true, true).type;
+        if (form == ">=" + std::to_string(kWriteLow[type]) + "AND<=" + std::to_string(kWriteHigh[type])) return true;
+    }
+    for (const char* time : {"", " 00:00:00"})
+        if (form == std::string(">=" QSE_DATE_FIRST) + time + "AND<=" QSE_DATE_LAST + time) return true;
+    static const std::regex pattern(
+        "(octet_length=char_lengthOR)?(~\\^\\[(\\\\u[0-9a-f]{4}|-)+\\]\\*\\$|!~\\[\\^(\\\\u[0-9a-f]{4}|-)+\\])");
+    return std::regex_match(form, pattern);
 }
 
 bool at_word(Lexer& lx, Token& t, const char* w) {
@@ -118,23 +172,34 @@ bool at_word(Lexer& lx, Token& t, const char* w) {
 }
 
 // The user's columns that this transaction created or changed, with the
-// type under their domains and the library's constraint they have, if any;
-// not those a parent table gives (its check, made with it, goes to its
-// children). Their catalog rows are no older than the transaction (age at
-// most 0: its own xid or a later one, its subtransactions') and still in
-// progress, where another session's visible rows have committed.
+// type under their domains; not those a parent table gives (its check, made
+// with it, goes to its children). Their catalog rows are no older than the
+// transaction (age at most 0: its own xid or a later one, its
+// subtransactions') and still in progress, where another session's visible
+// rows have committed. A row for each check of the column named as the
+// library names its own (or one row without), with its comment and
+// definition, and the table's names of that kind.
 const char* const CHANGED_COLUMNS =
     "select format('%I.%I', n.nspname, r.relname), a.attname, a.attnum, t.oid, t.typcategory, "
-    "(select k.conname from pg_constraint k where k.conrelid = a.attrelid and k.contype = 'c' "
-    "and k.conkey = array[a.attnum] and k.conname like 'qx\\_fit\\_%' limit 1) "
+    "k.conname, obj_description(k.oid, 'pg_constraint'), pg_get_constraintdef(k.oid), "
+    "(select string_agg(x.conname, chr(1)) from pg_constraint x where x.conrelid = a.attrelid "
+    "and x.conname like 'qx\\_fit\\_%') "
     "from pg_attribute a join pg_class r on r.oid = a.attrelid join pg_namespace n on n.oid = r.relnamespace "
     "cross join lateral (with recursive d(o) as (select a.atttypid union all "
     "select y.typbasetype from pg_type y join d on y.oid = d.o where y.typtype = 'd') "
     "select z.oid, z.typcategory from d join pg_type z on z.oid = d.o where z.typtype <> 'd') t "
+    "left join pg_constraint k on k.conrelid = a.attrelid and k.contype = 'c' and k.conkey = array[a.attnum] "
+    "and k.conname like 'qx\\_fit\\_%' "
     "where r.relkind in ('r', 'p') and a.attnum > 0 and not a.attisdropped and a.attinhcount = 0 "
     "and n.nspname not in ('pg_catalog', 'information_schema') "
     "and case when age(a.xmin) <= 0 then txid_status(txid_current() - age(a.xmin)) end = 'in progress' "
     "order by 1, 3";
+
+// Whether a check of the column is one the library made: marked, or made
+// before checks were marked.
+bool library_made(const char* comment, const char* def, const std::string& column, bool has_comment) {
+    return has_comment ? std::strcmp(comment, MARK) == 0 : earlier_form(def, column);
+}
 
 }  // namespace
 
@@ -175,31 +240,50 @@ int Session::add_checks() {
     pq::PGresult* res = nullptr;
     if (int rc = run(CHANGED_COLUMNS, &res)) return rc;
     // One ALTER TABLE a table: the server checks its stored rows against
-    // all the new constraints in one pass.
-    std::string sql, table, alter;
+    // all the new constraints in one pass. Then each new check is marked.
+    std::string sql, marks, table, alter;
+    std::set<std::string> taken;  // the table's names of checks a user made
     auto flush = [&]() {
         if (!alter.empty()) sql += "alter table " + table + alter + ";";
         alter.clear();
     };
+    auto add = [&](const std::string& piece) { alter += (alter.empty() ? " " : ", ") + piece; };
     const int rows = res ? pq.PQntuples(res) : 0;
-    for (int r = 0; r < rows; ++r) {
+    for (int r = 0; r < rows;) {
         if (table != pq.PQgetvalue(res, r, 0)) {
             flush();
             table = pq.PQgetvalue(res, r, 0);
+            taken.clear();
+            const std::string names = pq.PQgetvalue(res, r, 8);
+            for (size_t at = 0; at < names.size();) {
+                size_t end = names.find('\1', at);
+                if (end == std::string::npos) end = names.size();
+                taken.insert(names.substr(at, end - at));
+                at = end + 1;
+            }
         }
-        const std::string column = pq.PQgetvalue(res, r, 1);
+        const std::string column = pq.PQgetvalue(res, r, 1), attnum = pq.PQgetvalue(res, r, 2);
         const std::string rule = rule_for(static_cast<pq::Oid>(std::strtoul(pq.PQgetvalue(res, r, 3), nullptr, 10)),
                                           *pq.PQgetvalue(res, r, 4), quote_ident(column));
         // A changed column's check is made anew: its type or name may differ.
-        if (!pq.PQgetisnull(res, r, 5))
-            alter += std::string(alter.empty() ? " " : ", ") + "drop constraint " + quote_ident(pq.PQgetvalue(res, r, 5));
-        if (!rule.empty())
-            alter += std::string(alter.empty() ? " " : ", ") + "add constraint " +
-                     quote_ident(check_name(column, pq.PQgetvalue(res, r, 2))) + " check (" + rule + ")";
+        // A user's check of the same kind of name stays as it is.
+        for (; r < rows && table == pq.PQgetvalue(res, r, 0) && attnum == pq.PQgetvalue(res, r, 2); ++r) {
+            if (pq.PQgetisnull(res, r, 5)) continue;
+            const std::string name = pq.PQgetvalue(res, r, 5);
+            if (!library_made(pq.PQgetvalue(res, r, 6), pq.PQgetvalue(res, r, 7), column, !pq.PQgetisnull(res, r, 6)))
+                continue;
+            add("drop constraint " + quote_ident(name));
+            taken.erase(name);
+        }
+        if (rule.empty()) continue;
+        const std::string name = check_name(column, attnum, taken);
+        taken.insert(name);
+        add("add constraint " + quote_ident(name) + " check (" + rule + ")");
+        marks += "comment on constraint " + quote_ident(name) + " on " + table + " is '" + MARK + "';";
     }
     flush();
     if (res) pq.PQclear(res);
-    return sql.empty() ? 0 : run(sql);
+    return sql.empty() ? 0 : run(sql + marks);
 }
 
 void Session::run_quietly(const std::string& sql) {

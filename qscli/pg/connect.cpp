@@ -57,7 +57,7 @@ void on_notice(void* arg, const pq::PGresult* res) {
     // RAISE NOTICE and INFO come as their text; anything graver says what it is.
     if (sev && std::strcmp(sev, "NOTICE") != 0 && std::strcmp(sev, "INFO") != 0 && std::strcmp(sev, "LOG") != 0)
         text = std::string(sev) + ": " + text;
-    s->c->deliver(utf8_to_cp866_lossy(text.c_str()), 0, false);
+    s->c->deliver(text, 0, false);
 }
 
 }  // namespace
@@ -119,6 +119,7 @@ bool Session::info(unsigned attr, std::string& out) {
 int Session::cancel() {
     std::lock_guard<std::mutex> g(cancel_lock_);
     char err[256];
+    if (c->inherited()) return 0;  // it would stop the parent's statement
     if (cancel_ && !pq.PQcancel(cancel_, err, sizeof err)) return QSCLI_E_ERROR;
     return 0;
 }
@@ -229,8 +230,8 @@ void Session::deliver_notifications() {
         char* end = nullptr;
         long t = std::strtol(ch, &end, 10);
         int usertype = (*ch && end && *end == 0 && t >= INT32_MIN && t <= INT32_MAX) ? static_cast<int>(t) : 0;
-        std::string text = utf8_to_cp866_lossy(n->extra ? n->extra : "");
-        std::string channel = utf8_to_cp866_lossy(ch);
+        std::string text = n->extra ? n->extra : "";
+        std::string channel = ch;
         pq.PQfreemem(n);
         c->deliver(text, usertype, true, channel);
     }

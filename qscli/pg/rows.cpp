@@ -113,6 +113,15 @@ int Rows::next(std::vector<Value>& row) {
 
 void Rows::close() {
     if (done_ || !s_) return;
+    if (s_->c->inherited()) {
+        // A forked child's copy (its cursor closed or collected): the query
+        // and the socket are the parent's, which reads on. Nothing is read,
+        // cancelled or sent.
+        s_->abandon();
+        s_ = nullptr;
+        done_ = true;
+        return;
+    }
     if (res_) pq().PQclear(res_);
     res_ = nullptr;
     if (!set_) s_->discard_results();

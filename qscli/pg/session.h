@@ -21,7 +21,9 @@ namespace qse {
 namespace pg {
 
 // How one result column becomes a record field.
-enum class Decode : uint8_t { Int, Float4, Float8, Numeric, Money, Bool, Bytea, Text };
+// Padded: a char(n)'s text without the blanks the server pads it with, so
+// that it reads as the engine's CHAR(n) does (the text, a NUL, blanks).
+enum class Decode : uint8_t { Int, Float4, Float8, Numeric, Money, Bool, Bytea, Text, Padded };
 
 struct Column {
     pq::Oid oid = 0;

@@ -62,10 +62,14 @@ Column map_column(pq::Oid oid, int mod, bool from_table, bool int64) {
     case DATE: c = fixed(Decode::Text, QSCLI_ET_DATE); break;
     case CHAR1: c = fixed(Decode::Text, QSCLI_ET_CHAR), c.len = 1; break;
     case BPCHAR:
-    case VARCHAR:
-        if (mod >= 5) c = fixed(Decode::Text, QSCLI_ET_CHAR), c.len = static_cast<uint32_t>(mod - 4);
-        else c = variable(Decode::Text, QSCLI_ET_CHAR);
+    case VARCHAR: {
+        // Trailing blanks mean nothing to a char(n): the server compares
+        // and casts it without them.
+        const Decode d = oid == BPCHAR ? Decode::Padded : Decode::Text;
+        if (mod >= 5) c = fixed(d, QSCLI_ET_CHAR), c.len = static_cast<uint32_t>(mod - 4);
+        else c = variable(d, QSCLI_ET_CHAR);
         break;
+    }
     case BYTEA: c = variable(Decode::Bytea, QSCLI_ET_ARRA); break;
     default:
         // text, name, timestamps, intervals, uuid, json and every other type:
@@ -223,6 +227,12 @@ bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::str
         v.n = scratch.size();
         return true;
     }
+    case Decode::Padded:
+        while (n && p[n - 1] == ' ') --n;
+        v.kind = VKind::Text;
+        v.p = reinterpret_cast<const unsigned char*>(p);
+        v.n = n;
+        return true;
     case Decode::Text:
     default:
         v.kind = VKind::Text;

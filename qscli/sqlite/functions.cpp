@@ -14,7 +14,7 @@ Conn* conn_of(sqlite3_context* ctx) { return static_cast<Conn*>(sqlite3_user_dat
 
 std::string arg_text(sqlite3_value* v) {
     const char* t = reinterpret_cast<const char*>(sqlite3_value_text(v));
-    return utf8_to_cp866_lossy(t ? t : "");
+    return t ? t : "";
 }
 
 void fn_message(sqlite3_context* ctx, int, sqlite3_value** argv) {

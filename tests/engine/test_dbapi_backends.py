@@ -366,3 +366,13 @@ def test_a_decimal_too_small_for_a_double_is_never_stored_as_zero(conn, backend,
         conn.execute("insert into t values (?)", (value,))
     conn.rollback()
     assert rows(conn, "select count(*) from t") == [(0,)]
+
+
+@pytest.mark.parametrize("written, read", [("AB", "AB"), (" AB", " AB"), ("ABCDE", "ABCDE"), ("", "")])
+def test_a_char_n_reads_the_same_on_both_backends(conn, written, read):
+    conn.execute("create table t(v char(5))")
+    conn.execute("insert into t values (?)", (written,))
+    conn.execute("insert into t values ('%s')" % written)
+    conn.cursor().executemany("insert into t values (?)", [(written,)] * 3)
+    assert rows(conn, "select v from t") == [(read,)] * 5
+    assert rows(conn, "select v from t where v = ?", (written,)) == [(read,)] * 5

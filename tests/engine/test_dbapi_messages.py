@@ -75,3 +75,39 @@ def test_notifies_comes_back_when_nothing_arrives(conn, backend):
     start = time.monotonic()
     assert list(conn.notifies(timeout=0.3)) == []
     assert 0.3 <= time.monotonic() - start < 2
+
+
+# Texts with characters CP866 lacks, as the server makes them.
+OUTSIDE = {
+    "sqlite": ("char(8364)", "'Ё ' || char(8364) || ' ' || char(128512)"),
+    "postgresql": ("chr(8364)", "'Ё ' || chr(8364) || ' ' || chr(128512)"),
+}
+
+
+def test_messages_outside_the_code_page_arrive_as_sent(conn, backend):
+    euro, text = OUTSIDE[backend]
+    notices, notes = [], []
+    conn.add_notice_handler(notices.append)
+    conn.add_notify_handler(notes.append)
+    if backend == "sqlite":
+        conn.execute("select message(%s), user_message(3, %s)" % (text, text))
+        channel = ""
+    else:
+        conn.execute("do $$ begin raise notice '%%', %s; end $$" % text)
+        conn.execute("listen \"price\"")
+        conn.execute("select pg_notify('price', %s)" % text)
+        conn.execute("select 1")
+        channel = "price"
+    assert notices == ["Ё € \U0001F600"]
+    assert notes == [dbapi.Notify(channel, "Ё € \U0001F600", 0 if backend == "postgresql" else 3)]
+
+
+def test_a_channel_outside_the_code_page_is_named_as_sent(conn, dsn, backend):
+    if backend != "postgresql":
+        pytest.skip("LISTEN and NOTIFY are PostgreSQL's")
+    got = []
+    conn.add_notify_handler(got.append)
+    conn.execute("listen U&\"\\20ACuro\"")
+    conn.execute("select pg_notify(U&'\\20ACuro', 'x')")
+    conn.execute("select 1")
+    assert got == [dbapi.Notify("€uro", "x", 0)]

@@ -350,3 +350,37 @@ def test_a_table_made_anew_between_loads_is_loaded_by_its_new_layout(conn, cur, 
     conn.execute("drop table t")
     with pytest.raises(ProgrammingError):
         conn.addrecords("t", [[3, value]])
+
+
+# (how the value is written, what the core face reads from a char(5))
+CHAR_N = [
+    ("'AB'", "AB\0  "),
+    ("' AB'", " AB\0 "),
+    ("'ABCDE'", "ABCDE"),
+    ("''", "\0    "),
+]
+
+
+@pytest.mark.parametrize("written, read", CHAR_N, ids=[c[0] for c in CHAR_N])
+def test_a_char_n_reads_the_same_on_both_backends(conn, cur, written, read):
+    conn.execute("create table t(v char(5))")
+    cur.execute("insert into t values (%s)" % written)
+    assert fetch(cur, "select v from t") == [[read]]
+    cur.execute("insert into t values (%s)" % written)
+    assert fetch(cur, "select v from t where v = %s" % written) == [[read], [read]]
+    conn.addrecords("t", [[read]])
+    assert fetch(cur, "select count(*) from t where v = %s" % written) == [[3]]
+
+
+def test_a_char_n_written_with_blanks_reads_without_them_on_postgresql(pg_cluster):
+    from conftest import pg_dsn
+    conn = pyqivrexdb.connect(pg_dsn(pg_cluster))
+    try:
+        cur = conn.cursor()
+        cur.execute("create table t(v char(5), w varchar(5))")
+        cur.execute("insert into t values ('AB   ', 'AB   ')")
+        # char(n) compares without its blanks; varchar keeps them
+        assert fetch(cur, "select v, w, 'AB'::char(5), 'AB '::bpchar from t where v = 'AB'") == \
+            [["AB\0  ", "AB   ", "AB\0  ", "AB"]]
+    finally:
+        conn.close()

@@ -232,10 +232,11 @@ def test_reflection_leaves_the_librarys_checks_out(dsn):
     engine = sa.create_engine(dsn.replace("postgresql://", "postgresql+qivrex://", 1))
     try:
         with engine.begin() as c:
-            c.exec_driver_sql("create table w(v smallint, d date, constraint pos check (v > 0))")
-        assert [ck["name"] for ck in sa.inspect(engine).get_check_constraints("w")] == ["pos"]
+            c.exec_driver_sql("create table w(v smallint, d date, constraint pos check (v > 0), "
+                              "constraint qx_fit_v check (v < 100))")
+        assert [ck["name"] for ck in sa.inspect(engine).get_check_constraints("w")] == ["pos", "qx_fit_v"]
         assert [type(ck).__name__ for ck in sa.Table("w", sa.MetaData(), autoload_with=engine).constraints
-                if isinstance(ck, sa.CheckConstraint)] == ["CheckConstraint"]
+                if isinstance(ck, sa.CheckConstraint)] == ["CheckConstraint"] * 2
     finally:
         engine.dispose()
 
@@ -270,8 +271,8 @@ EDGES = [
     ("text", "chr(9633)", None),
     ("text", "'a' || chr(10) || 'b'", "a\nb"),
     ("text", "'a' || chr(10) || chr(8364)", None),
-    ("char(3)", "'ab'", "ab "),
-    ("char(3)", "chr(1025)", "Ё  "),
+    ("char(3)", "'ab'", "ab"),  # a char(n) reads as on the engine: no padding
+    ("char(3)", "chr(1025)", "Ё"),
     ("char(3)", "'a' || chr(1106)", None),
     ("text[]", "array['Ё', 'b']", "{Ё,b}"),
     ("smallint", "32767", 32767),
@@ -328,3 +329,67 @@ def test_a_checked_column_the_library_retypes_to_text_keeps_its_values(conn, sql
     conn.execute("alter table w alter column v type text")
     assert conn.execute("select v from w").fetchall() == [(str(value),)]
     refused(conn, "insert into w values (chr(8364))")
+
+
+def constraints(conn, table):
+    return sorted(conn.execute(
+        "select conname, pg_get_constraintdef(oid), coalesce(obj_description(oid, 'pg_constraint'), '') "
+        "from pg_constraint where conrelid = ?::regclass and contype = 'c'", (table,)).fetchall())
+
+
+# A user's own checks, named as the library names its own.
+USERS_CHECKS = [
+    "price integer constraint qx_fit_positive_price check (price > 0)",
+    "qty smallint constraint qx_fit_qty check (qty >= 0)",
+    "day date constraint qx_fit_day check (day > date '2000-01-01')",
+    "name varchar(9) constraint qx_fit_name check (name <> '')",
+]
+
+
+@pytest.mark.parametrize("column", USERS_CHECKS, ids=[c.split()[0] for c in USERS_CHECKS])
+def test_a_users_check_named_like_the_librarys_is_kept(conn, schema, pg_cluster, column):
+    name, sql_type = column.split()[:2]
+    user_check = column.split()[3]
+    pg_cluster.psql(f"create table {schema}.w({column})")
+    conn.execute(f"alter table w alter column {name} type {sql_type}")  # changes nothing
+    made = constraints(conn, "w")
+    assert [c[0] for c in made if c[0] == user_check] == [user_check]
+    ours = [c for c in made if c[0] != user_check]
+    assert len(ours) == 1 and ours[0][2].startswith("qx_fit:") and ours[0][0].startswith("qx_fit_" + name)
+    conn.execute(f"alter table w rename column {name} to other")
+    conn.execute(f"alter table w alter column other type {sql_type}")
+    assert user_check in [c[0] for c in constraints(conn, "w")]
+    with pytest.raises(DatabaseError, match=user_check):
+        conn.execute("insert into w values (%s)" % {"price": "0", "qty": "-1", "day": "date '1999-01-01'",
+                                                   "name": "''"}[name])
+
+
+# The forms earlier versions gave their checks, unmarked.
+EARLIER = [
+    ("smallint", "v::bigint between -32767 and 32767", "insert into w values (-32768)"),
+    ("smallint", "v::bigint >= -32767", "insert into w values (-32768)"),
+    ("integer", "v::bigint between -2147483647 and 2147483647", "insert into w values (-2147483648)"),
+    ("oid", "v::bigint <= 4294967294", "insert into w values (4294967295)"),
+    ("date", "v::date between date '1900-01-01' and date '2078-12-31'", "insert into w values ('1800-01-01')"),
+    ("date", "v::timestamp between timestamp '1900-01-01' and timestamp '2078-12-31'",
+     "insert into w values ('1800-01-01')"),
+    ("text", "v::text ~ '^[\\u0001-\\u007f\\u0410-\\u044f]*$'", "insert into w values (chr(8364))"),
+    ("varchar(5)", "octet_length(v::text) = char_length(v::text) or v::text !~ '[^\\u0001-\\u007f]'",
+     "insert into w values (chr(8364))"),
+]
+
+
+@pytest.mark.parametrize("sql_type, rule, refused_sql", EARLIER, ids=[r[1][:40] for r in EARLIER])
+def test_an_earlier_versions_check_is_known_and_made_anew(conn, dsn, schema, pg_cluster, sql_type, rule, refused_sql):
+    pg_cluster.psql(f"create table {schema}.w(v {sql_type} constraint qx_fit_v check ({rule}))")
+    conn.execute(f"alter table w alter column v type {sql_type}")
+    made = constraints(conn, "w")
+    assert [(c[0], c[2][:7]) for c in made] == [("qx_fit_v", "qx_fit:")]
+    refused(conn, refused_sql)
+    sa = pytest.importorskip("sqlalchemy")
+    pg_cluster.psql(f"create table {schema}.u(v {sql_type} constraint qx_fit_v check ({rule}))")
+    engine = sa.create_engine(dsn.replace("postgresql://", "postgresql+qivrex://", 1))
+    try:
+        assert sa.inspect(engine).get_check_constraints("u") == []
+    finally:
+        engine.dispose()

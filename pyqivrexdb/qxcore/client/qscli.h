@@ -255,6 +255,13 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   statements, columns whose types come from their values) behave as
  *   without it. A library without the capability refuses the attribute. */
 #define QSCLI_ATTR_STREAM 1208
+/* QSCLI_ATTR_MSG_UTF8, connection (qcSqlSetConnectAttr, value (void*)1;
+ *   (void*)0 switches it off): the connection's messages, as
+ *   qcSqlConnReadMsg reads them, and their channel (QSCLI_CONN_MSG_CHANNEL)
+ *   are UTF-8 instead of CP866, so a text with characters CP866 lacks
+ *   arrives as it was sent (in CP866 each such character reads as '?'). A
+ *   library without it refuses the attribute: messages stay CP866. */
+#define QSCLI_ATTR_MSG_UTF8 1209
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 

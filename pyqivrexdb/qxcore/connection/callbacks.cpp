@@ -18,9 +18,16 @@ namespace {
 
 constexpr unsigned int MESSAGE_CHUNK = 250;
 
+// The library's bytes of a message or a channel: UTF-8 where the connection
+// asked for it (QSCLI_ATTR_MSG_UTF8), else CP866. Bytes that are no UTF-8
+// stay what they were, as surrogates.
+PyObject* decode(const char* data, Py_ssize_t size, bool utf8) {
+    return utf8 ? PyUnicode_DecodeUTF8(data, size, "surrogateescape") : cp866_decode(data, size);
+}
+
 // The whole message, read a chunk at a time until the library reports an
 // empty read. Nothing of Python runs in between.
-Ref read_message(int hdb) {
+Ref read_message(int hdb, bool utf8) {
     std::string bytes;
     char buffer[MESSAGE_CHUNK];
     unsigned int size;
@@ -38,23 +45,24 @@ Ref read_message(int hdb) {
         PyErr_NoMemory();
         return Ref();
     }
-    return Ref(cp866_decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    return Ref(decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), utf8));
 }
 
 // The channel of the user message being delivered, or None when the library
 // cannot tell it (QSCLI_CONN_MSG_CHANNEL).
-Ref read_channel(int hdb) {
+Ref read_channel(int hdb, bool utf8) {
     char buffer[256] = {};
     unsigned int length = 0;
     int rc = quick_call(HeldLock(hdb).get(), [&] {
         return qc.qcSqlGetConnectAttr(hdb, QSCLI_CONN_MSG_CHANNEL, 0, buffer, sizeof buffer - 1, &length);
     });
     if (rc) return Ref::borrow(Py_None);
-    return Ref(cp866_decode(buffer, static_cast<Py_ssize_t>(strnlen(buffer, sizeof buffer - 1))));
+    return Ref(decode(buffer, static_cast<Py_ssize_t>(strnlen(buffer, sizeof buffer - 1)), utf8));
 }
 
 // The per-connection receivers by connection handle, out of the core's
-// namespace; created on first use.
+// namespace; created on first use. Each is kept as (receiver, utf8): utf8
+// when the library reads the connection's messages in UTF-8.
 PyObject* receivers() {
     static PyObject* all = nullptr;  // strong reference, kept until exit
     if (!all) all = PyDict_New();
@@ -64,18 +72,21 @@ PyObject* receivers() {
 // A connection's own receiver: receiver(text, usertype, channel), usertype
 // None for a server message. 1 when one took the message, 0 when the
 // connection has none, -1 with an exception set.
-int dispatch_own(int hdb, PyObject* message, bool user_message, int usertype) {
+int dispatch_own(int hdb, bool user_message, int usertype) {
     PyObject* all = receivers();
     if (!all) return -1;
     Ref key(PyLong_FromLong(hdb));
     if (!key) return -1;
     PyObject* own = PyDict_GetItemWithError(all, key.get());
     if (!own) return PyErr_Occurred() ? -1 : 0;
-    Ref receiver = Ref::borrow(own);  // it may unregister itself
+    Ref entry = Ref::borrow(own);  // the receiver may unregister itself
+    PyObject* receiver = PyTuple_GET_ITEM(entry.get(), 0);
+    const bool utf8 = PyTuple_GET_ITEM(entry.get(), 1) == Py_True;
+    Ref message = read_message(hdb, utf8);
     Ref type = user_message ? Ref(PyLong_FromLong(usertype)) : Ref::borrow(Py_None);
-    Ref channel = user_message ? read_channel(hdb) : Ref::borrow(Py_None);
-    if (!type || !channel) return -1;
-    Ref done(PyObject_CallFunctionObjArgs(receiver.get(), message, type.get(), channel.get(), nullptr));
+    Ref channel = user_message ? read_channel(hdb, utf8) : Ref::borrow(Py_None);
+    if (!message || !type || !channel) return -1;
+    Ref done(PyObject_CallFunctionObjArgs(receiver, message.get(), type.get(), channel.get(), nullptr));
     return done ? 1 : -1;
 }
 
@@ -83,10 +94,10 @@ int dispatch_own(int hdb, PyObject* message, bool user_message, int usertype) {
 // USCALLBACK, as bound right now, or to srvsendlog when that one is not set.
 // 0, or -1 with an exception set.
 int dispatch(int hdb, bool user_message, int usertype) {
-    Ref message = read_message(hdb);
-    if (!message) return -1;
-    int own = dispatch_own(hdb, message.get(), user_message, usertype);
+    int own = dispatch_own(hdb, user_message, usertype);
     if (own) return own < 0 ? -1 : 0;
+    Ref message = read_message(hdb, false);
+    if (!message) return -1;
     Ref receiver = global(user_message ? "USCALLBACK" : "SCALLBACK");
     if (!receiver) return -1;
     int set = PyObject_IsTrue(receiver.get());
@@ -189,10 +200,21 @@ int forget_receiver(int hdb) {
 
 int set_receiver(ConnectionObject* conn, PyObject* receiver) {
     const int hdb = conn->hdb;
-    if (receiver == Py_None) return forget_receiver(hdb);
+    if (receiver == Py_None) {
+        // The library's messages go back to CP866, for the core's callbacks.
+        quick_call(HeldLock(hdb).get(), [&] { return qc.qcSqlSetConnectAttr(hdb, QSCLI_ATTR_MSG_UTF8, nullptr, 0); });
+        return forget_receiver(hdb);
+    }
     PyObject* all = receivers();
     Ref key(PyLong_FromLong(hdb));
-    if (!all || !key || PyDict_SetItem(all, key.get(), receiver) < 0) return -1;
+    if (!all || !key) return -1;
+    // A text CP866 lacks then reaches the receiver as it was sent; a library
+    // without the capability keeps CP866.
+    const bool utf8 = quick_call(HeldLock(hdb).get(), [&] {
+        return qc.qcSqlSetConnectAttr(hdb, QSCLI_ATTR_MSG_UTF8, reinterpret_cast<void*>(1), 0);
+    }) == 0;
+    Ref entry(Py_BuildValue("(OO)", receiver, utf8 ? Py_True : Py_False));
+    if (!entry || PyDict_SetItem(all, key.get(), entry.get()) < 0) return -1;
     const struct {
         unsigned int attribute;
         void* function;
