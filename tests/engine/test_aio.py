@@ -250,6 +250,43 @@ def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, r
         assert conn.execute("select count(*) from t").fetchall() == [(rows if end == "answered" else 0,)]
 
 
+@pytest.mark.parametrize("how", ["async with", "close"])
+def test_an_end_cancelled_before_it_runs_still_closes_and_no_call_waits_for_ever(dsn, backend, how):
+    # The block's end (or close()) waits behind another task's call and is
+    # cancelled there: it never ran, yet the connection's thread was let go.
+    # The connection must still end (its transaction rolled back, its locks
+    # freed), and a later call must not wait for a thread that is gone.
+    async def main():
+        conn = await aio.connect(dsn)
+        await conn.execute("create table t(id integer)")
+        await conn.commit()
+        await conn.execute("insert into t values (1)")  # left open
+        long = asyncio.create_task(conn.execute(LONG[backend]))
+        await asyncio.sleep(0.3)
+
+        async def end():
+            if how == "close":
+                await conn.close()
+            else:
+                async with conn:
+                    pass
+        ending = asyncio.create_task(end())
+        await asyncio.sleep(0.1)
+        ending.cancel()
+        await asyncio.gather(ending, return_exceptions=True)
+        long.cancel()
+        await asyncio.gather(long, return_exceptions=True)
+        await asyncio.wait_for(conn.close(), 10)
+        for _ in range(100):
+            if conn.closed:
+                break
+            await asyncio.sleep(0.05)
+        assert conn.closed
+        with dbapi.connect(dsn, autocommit=True, timeout=5) as other:
+            other.execute("insert into t values (2)")  # no lock left held
+            assert other.execute("select id from t").fetchall() == [(2,)]
+    run(main())
+
 def test_calls_after_close_refuse_at_once_and_a_cancelled_close_still_closes(dsn, backend):
     async def main():
         conn = await aio.connect(dsn)
