@@ -6,7 +6,7 @@ import os
 import re
 
 here = os.path.dirname(os.path.abspath(__file__))
-with open(os.path.join(here, "..", "pyqivrexdb", "_version.py"), encoding="utf-8") as f:
+with open(os.path.join(here, "..", "src", "pyqivrexdb", "_version.py"), encoding="utf-8") as f:
     release = re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
 
 project = "pyqivrexdb"

@@ -4,7 +4,7 @@
 // qcSqlAddRecords for a table of every element type, or cut into tokens by
 // both dialects' lexers, which must cover the text exactly.
 #define QSCLI_DEFINE_PROTOTYPES
-#include "../pyqivrexdb/qxcore/client/qscli.h"
+#include "../src/pyqivrexdb/qxcore/client/qscli.h"
 #include "../qscli/lexer.h"
 
 #include <cstdint>

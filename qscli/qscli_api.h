@@ -4,4 +4,4 @@
 #pragma once
 
 #define QSCLI_DEFINE_PROTOTYPES
-#include "../pyqivrexdb/qxcore/client/qscli.h"
+#include "../src/pyqivrexdb/qxcore/client/qscli.h"

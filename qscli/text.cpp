@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "../pyqivrexdb/qxcore/client/cp866_table.h"
+#include "../src/pyqivrexdb/qxcore/client/cp866_table.h"
 
 namespace qse {
 

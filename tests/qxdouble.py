@@ -22,7 +22,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCE = ROOT / "tests" / "double" / "double.cpp"
-HEADER = ROOT / "pyqivrexdb" / "qxcore" / "client" / "qscli.h"
+HEADER = ROOT / "src" / "pyqivrexdb" / "qxcore" / "client" / "qscli.h"
 CACHE = ROOT / "build" / "double"
 
 ENTRY_POINTS = (

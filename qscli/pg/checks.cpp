@@ -8,7 +8,7 @@
 #include "../lexer.h"
 #include "session.h"
 
-#include "../../pyqivrexdb/qxcore/client/cp866_table.h"
+#include "../../src/pyqivrexdb/qxcore/client/cp866_table.h"
 
 #include <algorithm>
 #include <cstdio>

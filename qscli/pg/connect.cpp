@@ -1,7 +1,7 @@
 // Logging on to a PostgreSQL server, the session's settings and information,
 // server errors as the library's codes, notices and notifications as
 // messages, and cancelling.
-#include "../../pyqivrexdb/qxcore/client/secrets.h"
+#include "../../src/pyqivrexdb/qxcore/client/secrets.h"
 #include "session.h"
 
 #include "../platform.h"
