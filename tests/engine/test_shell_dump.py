@@ -179,3 +179,22 @@ def test_a_table_of_many_statements_reads_back_the_same(dsn, backend, request):
     q = ".mode csv", "select count(*), md5(string_agg(big::text, '|' order by id)) from big;"
     assert run_ok(other, *q) == run_ok(dsn, *q)
     assert run_ok(other, ".mode csv", ".headers off", "insert into big (t) values ('x') returning id;").startswith("6001\n")
+
+
+VIEWS_ON_VIEWS = {
+    # a view made first, then changed to read one made after it
+    "sqlite": "create table t (x integer); insert into t values (2);\n"
+              "create view early as select a from late;\ncreate view late as select x as a from t;\n"
+              "create view top as select a from early;\n",
+    "postgresql": "create table t (x integer); insert into t values (2);\n"
+                  "create view early as select 1 as a;\ncreate view late as select x as a from t;\n"
+                  "create or replace view early as select a from late;\n"
+                  "create view top as select a from early;\n",
+}
+
+
+def test_dump_makes_each_view_after_what_it_reads(dsn, other, backend):
+    run_ok(dsn, stdin=VIEWS_ON_VIEWS[backend])
+    r = shell(other, stdin=run_ok(dsn, ".dump"))
+    assert r.returncode == 0, r.stderr
+    assert run_ok(other, ".mode csv", ".headers off", "select a from top;") == "2\n"

@@ -95,6 +95,10 @@ _PG_TABLES = ("select c.oid, c.relname from pg_class c join pg_namespace n on n.
 _PG_VIEWS = ("select c.oid, c.relname, c.relkind, pg_get_viewdef(c.oid, true) from pg_class c "
              "join pg_namespace n on n.oid = c.relnamespace where c.relkind in ('v', 'm') and " + _IN_SCHEMA +
              " order by c.oid;")
+# Which relations each view's rule reads.
+_PG_VIEW_READS = ("select distinct r.ev_class, d.refobjid from pg_rewrite r join pg_depend d "
+                  "on d.classid = 'pg_rewrite'::regclass and d.objid = r.oid "
+                  "and d.refclassid = 'pg_class'::regclass where d.refobjid <> r.ev_class;")
 _PG_COLUMNS = ("select a.attname, format_type(a.atttypid, a.atttypmod), a.attnotnull, "
                "pg_get_expr(d.adbin, d.adrelid), a.attidentity, a.attgenerated, "
                "pg_get_serial_sequence(%s, a.attname), t.typname "
@@ -175,7 +179,7 @@ class PgCatalog:
             out += [Object("index", name, table, sql.replace(here, "", 1) + ";", oid)
                     for oid, name, table, sql in rows(_PG_INDEXES)]
         if want("view"):
-            for oid, name, kind, body in rows(_PG_VIEWS):
+            for oid, name, kind, body in _after_what_they_read(rows(_PG_VIEWS), rows(_PG_VIEW_READS)):
                 create = "CREATE MATERIALIZED VIEW" if kind == "m" else "CREATE VIEW"
                 out.append(Object("view", name, name, "%s %s AS\n%s" % (create, quote_name(name), body.rstrip()), oid))
         if want("trigger"):
@@ -238,3 +242,26 @@ class PgCatalog:
         return ["SELECT pg_catalog.setval(%s, %d);" % (_literal(quote_name(seq)), last)
                 for seq, table, last in rows
                 if last is not None and (tables is None or table.lower() in tables)]
+
+
+def _after_what_they_read(views, reads):
+    """The views in the order they were made, except that each comes after
+    the views it reads (CREATE OR REPLACE VIEW may make an older view read
+    a newer one)."""
+    uses = {}
+    for view, used in reads:
+        uses.setdefault(view, []).append(used)
+    by_oid = {v[0]: v for v in views}
+    out, seen = [], set()
+
+    def place(oid):
+        if oid in seen or oid not in by_oid:
+            return
+        seen.add(oid)
+        for used in sorted(uses.get(oid, ())):
+            place(used)
+        out.append(by_oid[oid])
+
+    for v in views:
+        place(v[0])
+    return out
