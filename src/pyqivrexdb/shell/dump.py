@@ -94,7 +94,8 @@ def _pg_dump(db, write, tables):
     for table in made:
         for line in cat.foreign_keys(table):
             write(line + "\n")
-    for kind in ("index", "view", "trigger"):
+    # Views before indexes: a materialized view may have indexes of its own.
+    for kind in ("view", "index", "trigger"):
         for o in found:
             if o.kind == kind:
                 write(o.sql + "\n")
