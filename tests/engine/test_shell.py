@@ -292,3 +292,23 @@ def test_nulls_and_changed_rows(filled):
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == ["(1 row changed)", "id | name | amount", "---+------+-------",
                                      " 1 | Иван |    2.5", "22 | Ян   |   NULL", "(2 rows)"]
+
+
+@pytest.mark.parametrize("mode, expected", [
+    ("box", "┌─────┬──────┐\n"
+            "│ x   │ y    │\n"
+            "├─────┼──────┤\n"
+            "│ a   │ NULL │\n"
+            "│ bbb │      │\n"
+            "└─────┴──────┘\n"),
+    ("table", "+-----+------+\n"
+              "| x   | y    |\n"
+              "+-----+------+\n"
+              "| a   | NULL |\n"
+              "| bbb |      |\n"
+              "+-----+------+\n"),
+])
+def test_a_value_of_several_lines_stays_inside_its_cell(db, mode, expected):
+    r = shell(db, ".mode " + mode, "select 'a' || char(10) || 'bbb' as x, null as y;")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == expected

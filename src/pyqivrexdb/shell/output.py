@@ -55,12 +55,16 @@ def _with_null(rows, null):
     return rows if null == "NULL" else [tuple(null if v is None else v for v in r) for r in rows]
 
 
-def _widths(style, names, cols):
+def _widths(style, names, cols, measure=len):
     """Each column's width: its name's, its widest value's on the first
     page, and at least what .width asks."""
     least = list(style.widths) + [0] * len(names)
-    return [max([len(n) if style.headers else 1, abs(w)] + [len(text(v, style.null)) for v in c])
+    return [max([measure(n) if style.headers else 1, abs(w)] + [measure(text(v, style.null)) for v in c])
             for n, c, w in zip(names, cols, least)]
+
+
+def _longest_line(value):
+    return max(len(line) for line in value.split("\n"))
 
 
 class TablePrinter:
@@ -245,9 +249,15 @@ class GridPrinter:
         return left + between.join(line * (w + 2) for w in widths) + right + "\n"
 
     def _line(self, cells, widths, right):
+        """One row; a value of several lines takes as many inside its cell."""
         bar = self.bar
-        return bar + bar.join(" " + (c.rjust(w) if r else c.ljust(w)) + " "
-                              for c, w, r in zip(cells, widths, right)) + bar + "\n"
+        cells = [c.split("\n") for c in cells]
+        out = ""
+        for i in range(max(map(len, cells), default=1)):
+            parts = (c[i] if i < len(c) else "" for c in cells)
+            out += bar + bar.join(" " + (p.rjust(w) if r else p.ljust(w)) + " "
+                                  for p, w, r in zip(parts, widths, right)) + bar + "\n"
+        return out
 
     def result(self, names, pages):
         write, null = self.out.write, self.style.null
@@ -255,13 +265,13 @@ class GridPrinter:
         for rows in pages:
             if widths is None:
                 cols = list(zip(*rows))
-                widths = _widths(self.style, names, cols)
+                widths = _widths(self.style, names, cols, _longest_line)
                 right = [_kind(c) in (int, float) for c in cols]
                 self._head(names, widths)
             write("".join(self._line([text(v, null) for v in row], widths, right) for row in rows))
             count += len(rows)
         if widths is None:
-            widths = _widths(self.style, names, [()] * len(names))
+            widths = _widths(self.style, names, [()] * len(names), _longest_line)
             self._head(names, widths)
         if self.bottom:
             write(self._rule(self.bottom, widths))
