@@ -307,8 +307,13 @@ def test_nulls_and_changed_rows(filled):
               "| a   | NULL |\n"
               "| bbb |      |\n"
               "+-----+------+\n"),
+    # a cell of markdown has one line, and a bar in it is not a border
+    ("markdown", "| x         | y    |\n"
+                 "|-----------|------|\n"
+                 "| a<br>b\\|b | NULL |\n"),
 ])
 def test_a_value_of_several_lines_stays_inside_its_cell(db, mode, expected):
-    r = shell(db, ".mode " + mode, "select 'a' || char(10) || 'bbb' as x, null as y;")
+    value = "'a' || char(10) || 'b|b'" if mode == "markdown" else "'a' || char(10) || 'bbb'"
+    r = shell(db, ".mode " + mode, "select %s as x, null as y;" % value)
     assert r.returncode == 0, r.stderr
     assert r.stdout == expected

@@ -236,6 +236,12 @@ _GRIDS = {
 }
 
 
+def _markdown_cell(value):
+    """A value as a markdown table cell holds it: a bar escaped, a line
+    break as <br> (a cell has one line)."""
+    return value.replace("|", "\\|").replace("\r\n", "<br>").replace("\n", "<br>")
+
+
 class GridPrinter:
     """Cells between rules, as sqlite3's shell draws them; widths come from
     the names and the first page, and a longer value later sticks out."""
@@ -243,6 +249,7 @@ class GridPrinter:
     def __init__(self, out, style=Style, grid="table"):
         self.out, self.style = out, style
         self.top, self.middle, self.bottom, self.bar = _GRIDS[grid]
+        self.cell = _markdown_cell if grid == "markdown" else str
 
     def _rule(self, parts, widths):
         left, line, between, right = parts
@@ -251,7 +258,7 @@ class GridPrinter:
     def _line(self, cells, widths, right):
         """One row; a value of several lines takes as many inside its cell."""
         bar = self.bar
-        cells = [c.split("\n") for c in cells]
+        cells = [self.cell(c).split("\n") for c in cells]
         out = ""
         for i in range(max(map(len, cells), default=1)):
             parts = (c[i] if i < len(c) else "" for c in cells)
@@ -265,17 +272,20 @@ class GridPrinter:
         for rows in pages:
             if widths is None:
                 cols = list(zip(*rows))
-                widths = _widths(self.style, names, cols, _longest_line)
+                widths = _widths(self.style, names, cols, self._measure)
                 right = [_kind(c) in (int, float) for c in cols]
                 self._head(names, widths)
             write("".join(self._line([text(v, null) for v in row], widths, right) for row in rows))
             count += len(rows)
         if widths is None:
-            widths = _widths(self.style, names, [()] * len(names), _longest_line)
+            widths = _widths(self.style, names, [()] * len(names), self._measure)
             self._head(names, widths)
         if self.bottom:
             write(self._rule(self.bottom, widths))
         return count
+
+    def _measure(self, value):
+        return _longest_line(self.cell(value))
 
     def _head(self, names, widths):
         if self.top:
