@@ -200,3 +200,16 @@ def test_dump_makes_each_view_after_what_it_reads(dsn, other, backend):
     assert r.returncode == 0, r.stderr
     assert run_ok(other, ".mode csv", ".headers off", "select a from top;") == "2\n"
     assert run_ok(other, ".indexes").split() == run_ok(dsn, ".indexes").split()
+
+
+def test_intervals_read_back_the_same_whatever_the_session_writes_them_as(dsn, other, backend):
+    if backend == "sqlite":
+        pytest.skip("a setting of PostgreSQL")
+    run_ok(dsn, "create table iv (i interval);", "insert into iv values ('-1 days -02:03:04'), ('-1 year -2 mons');")
+    # the session's own style stays as it was after the dump
+    out = run_ok(dsn, "set intervalstyle = 'sql_standard';", ".dump iv", ".mode csv", ".headers off", "show intervalstyle;")
+    dumped, _, style = out.rpartition("COMMIT;\n")
+    assert style == "sql_standard\n"
+    run_ok(other, stdin=dumped + "COMMIT;\n")
+    q = "select i from iv order by i;"
+    assert run_ok(other, ".mode csv", q) == run_ok(dsn, ".mode csv", q) == "i\n-1 years -2 mons\n-1 days -02:03:04\n"

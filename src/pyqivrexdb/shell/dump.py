@@ -61,17 +61,28 @@ def _engine(db, write, tables):
     write("COMMIT;\n")
 
 
+# Settings that change how the server writes values as text, each with a
+# test of whether its value writes them so that they read back the same,
+# and the value the dump uses when not: a double's text is exact only with
+# extra_float_digits above 0 (the server's default); an interval written in
+# the sql_standard style reads back as another interval in the others
+# ('-1 2:03:04' is minus one day plus two hours there).
+_EXACT_TEXT = (("extra_float_digits", lambda v: int(v) > 0, "1"),
+               ("intervalstyle", lambda v: v != "sql_standard", "postgres"))
+
+
 def _postgresql(db, write, tables):
-    # A double's text is exact only with extra_float_digits above 0 (the
-    # server's default); a session that lowered it gets it back after.
-    digits = db.rows("show extra_float_digits;")[0][0]
-    if int(digits) > 0:
-        return _pg_dump(db, write, tables)
-    db.rows("select set_config('extra_float_digits', '1', false);")
+    changed = []  # a session that had them otherwise gets them back after
     try:
+        for name, exact, value in _EXACT_TEXT:
+            now = db.rows("select current_setting(%s);" % _literal(name))[0][0]
+            if not exact(now):
+                db.rows("select set_config(%s, %s, false);" % (_literal(name), _literal(value)))
+                changed.append((name, now))
         return _pg_dump(db, write, tables)
     finally:
-        db.rows("select set_config('extra_float_digits', %s, false);" % _literal(digits))
+        for name, now in changed:
+            db.rows("select set_config(%s, %s, false);" % (_literal(name), _literal(now)))
 
 
 def _pg_dump(db, write, tables):
