@@ -213,3 +213,14 @@ def test_intervals_read_back_the_same_whatever_the_session_writes_them_as(dsn, o
     run_ok(other, stdin=dumped + "COMMIT;\n")
     q = "select i from iv order by i;"
     assert run_ok(other, ".mode csv", q) == run_ok(dsn, ".mode csv", q) == "i\n-1 years -2 mons\n-1 days -02:03:04\n"
+
+
+def test_a_virtual_table_comes_back_from_its_own_rows(tmp_path):
+    db = tmp_path / "notes.sqlite"
+    # a full-text table keeps its data in tables of its own, which making
+    # it again makes too
+    run_ok(db, "create virtual table notes using fts5(body);", "insert into notes values ('hello world');")
+    again = tmp_path / "again.sqlite"
+    run_ok(again, stdin=run_ok(db, ".dump"))
+    assert run_ok(again, ".mode csv", ".headers off", "select body from notes where notes match 'hello';") == \
+        "hello world\n"

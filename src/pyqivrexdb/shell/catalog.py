@@ -56,6 +56,11 @@ class EngineCatalog:
         return [o for o in found if (kinds is None or o.kind in kinds)
                 and (tables is None or o.table.lower() in tables)]
 
+    def shadow_tables(self):
+        """The tables a virtual table keeps its data in (made again with it)."""
+        return {r[0] for r in self.db.rows("select name from pragma_table_list "
+                                           "where schema = 'main' and type = 'shadow';")}
+
     def columns(self, table):
         """(name, affinity) of each column: integer, text, blob, real or numeric."""
         rows = self.db.rows("select name, type from pragma_table_info(%s);" % _literal(table))

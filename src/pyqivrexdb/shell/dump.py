@@ -30,7 +30,8 @@ def command(shell, args):
 
 def _engine(db, write, tables):
     cat = catalog(db)
-    found = cat.objects(tables=tables)
+    shadows = cat.shadow_tables()  # a virtual table makes its own again
+    found = [o for o in cat.objects(tables=tables) if o.table not in shadows]
     write("PRAGMA foreign_keys=OFF;\nBEGIN TRANSACTION;\n")
     for table in (o for o in found if o.kind == "table"):
         write(table.sql + ";\n")
