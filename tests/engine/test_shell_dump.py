@@ -224,3 +224,26 @@ def test_a_virtual_table_comes_back_from_its_own_rows(tmp_path):
     run_ok(again, stdin=run_ok(db, ".dump"))
     assert run_ok(again, ".mode csv", ".headers off", "select body from notes where notes match 'hello';") == \
         "hello world\n"
+
+
+FAMILY = ("create table pt (k int, v text) partition by range (k);",
+          "create table pt1 partition of pt for values from (0) to (10);",
+          "create table base (a int);", "create table child (b int) inherits (base);",
+          "insert into pt values (1, 'one');", "insert into base values (0);", "insert into child values (1, 2);")
+
+
+@pytest.fixture
+def family(dsn, other, backend):
+    if backend == "sqlite":
+        pytest.skip("partitions and inheritance are PostgreSQL's")
+    run_ok(dsn, *FAMILY)
+    run_ok(other, stdin=run_ok(dsn, ".dump"))
+    return dsn, other
+
+
+def test_rows_of_a_child_table_come_back_once(family):
+    dsn, other = family
+    q = ("select (select count(*) from only base), (select count(*) from only child), "
+         "(select count(*) from only pt1);")
+    assert run_ok(other, ".mode csv", ".headers off", q) == run_ok(dsn, ".mode csv", ".headers off", q) == "1,1,1\n"
+

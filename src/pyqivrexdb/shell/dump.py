@@ -146,7 +146,9 @@ def _pg_rows(db, cat, table, write):
                % (table.oid, blocks, row, quote_name(table.name), blocks))
         pages = db.pages(sql, STATEMENTS_A_FETCH)
     else:
-        pages = db.pages("select %s from %s;" % (row, quote_name(table.name)))
+        # ONLY: a parent's select would bring its children's rows too, which
+        # the children write themselves
+        pages = db.pages("select %s from only %s;" % (row, quote_name(table.name)))
     for rows in pages:
         write(_rowtext.insert_lines(rows, head, "q"))
 
