@@ -77,43 +77,58 @@ _DAY_ZERO = datetime.date(1899, 12, 31).toordinal()
 def build(cxxflags="", omit=()):
     """Compile the double (cached by a hash of its sources and flags) and
     return the path of the library. ``omit`` names entry points the library
-    must not export, to stand in for an incomplete client library."""
+    must not export, to stand in for an incomplete client library: such a
+    library is the same compiled object linked with those names hidden."""
     flags = cxxflags.split()
     omit = sorted(omit)
     unknown = set(omit) - set(ENTRY_POINTS) - set(OPTIONAL_ENTRY_POINTS)
     if unknown:
         raise ValueError("not entry points: %s" % ", ".join(sorted(unknown)))
     cxx = os.environ.get("CXX", "g++")
-    cmd = [cxx, "-std=c++17", "-shared", "-fPIC", "-O1", "-g",
+    cmd = [cxx, "-std=c++17", "-fPIC", "-O1", "-g",
            "-pthread", "-Wall", "-Wextra", "-fvisibility=hidden",
            # no unique symbols: they would pin the library in memory for good,
            # and the tests release and reload it (clang makes none)
            *([] if "clang" in os.path.basename(cxx) else ["-fno-gnu-unique"]),
-           "-I", str(HEADER.parent), *flags, "-Wl,-soname,libqscli.so"]
+           "-I", str(HEADER.parent), *flags]
     key = hashlib.sha256()
-    for part in (SOURCE.read_bytes(), HEADER.read_bytes(), " ".join(cmd).encode(),
-                 " ".join(omit).encode()):
+    for part in (SOURCE.read_bytes(), HEADER.read_bytes(), " ".join(cmd).encode()):
         key.update(part + b"\0")
     folder = CACHE / key.hexdigest()[:16]
-    target = folder / "libqscli.so"
-    if target.exists():
-        return target
     folder.mkdir(parents=True, exist_ok=True)
-    if omit:
-        script = folder / "omit.map"
-        script.write_text("{ local: %s; };\n" % "; ".join(omit))
-        cmd.append("-Wl,--version-script=%s" % script)
-    # Built under a temporary name and renamed: test processes running side
-    # by side never see half a library.
-    fd, tmp = tempfile.mkstemp(dir=folder, suffix=".so")
+    obj = folder / "double.o"
+    if not obj.exists():
+        _made(obj, [*cmd, "-c", str(SOURCE)])
+    link = [cxx, "-shared", "-pthread", *flags, "-Wl,-soname,libqscli.so", str(obj)]
+    if not omit:
+        target = folder / "libqscli.so"
+    else:
+        variant = folder / ("omit-" + hashlib.sha256(" ".join(omit).encode()).hexdigest()[:12])
+        variant.mkdir(exist_ok=True)
+        target = variant / "libqscli.so"
+        script = variant / "omit.map"
+        if not target.exists():
+            _made(script, None, "{ local: %s; };\n" % "; ".join(omit))
+        link.append("-Wl,--version-script=%s" % script)
+    if not target.exists():
+        _made(target, link)
+    return target
+
+
+def _made(target, cmd, text=None):
+    """Makes ``target`` under a temporary name and renames it: test
+    processes running side by side never see half a file."""
+    fd, tmp = tempfile.mkstemp(dir=target.parent, suffix=target.suffix)
     os.close(fd)
     try:
-        subprocess.run([*cmd, "-o", tmp, str(SOURCE)], check=True)
+        if cmd is None:
+            Path(tmp).write_text(text)
+        else:
+            subprocess.run([*cmd, "-o", tmp], check=True)
         os.replace(tmp, target)
     finally:
         if os.path.exists(tmp):
             os.unlink(tmp)
-    return target
 
 
 def pack_date(date):
