@@ -107,8 +107,9 @@ def test_the_event_loop_ticks_during_a_five_second_query(tmp_path):
                     await conn.execute(LONG["sqlite"])
             task.cancel()
         return ticks
-    # 500 at most; a loop blocked by the query would see one or two.
-    assert run(main()) > 250
+    # 500 at most on an idle machine; a loop blocked by the query would see
+    # one or two.
+    assert run(main()) > 100
 
 
 def test_notifications_as_an_async_iterator(dsn, backend):

@@ -112,7 +112,7 @@ def test_an_adapter_runs_once_a_value_whatever_way_its_row_goes(dsn, count, how,
 
     def read(stream):
         calls.append(stream)
-        gc.collect()
+        gc.collect(0 if len(calls) % 16 else 2)  # a full collection costs a second in a big suite
         return stream.file.read()
 
     dbapi.register_adapter(Stream, read)
