@@ -96,8 +96,10 @@ PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // _read_results makes it, with `face`'s rows; the standard face's
 // records end with `flag_bytes` bytes of null flags (0 without them) and,
 // with `arra_lengths`, then one 4-byte length per ARRA column.
+// `converters` (borrowed, may be null): the standard face's tuple of one
+// converter (or None) a column, chosen when the result was described.
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
-                      uint32_t flag_bytes, bool arra_lengths = false);
+                      uint32_t flag_bytes, bool arra_lengths = false, PyObject* converters = nullptr);
 
 // Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new
 // Field for a column record (field.cpp's cache), the read buffer for a

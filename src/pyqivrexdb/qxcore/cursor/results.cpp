@@ -523,7 +523,7 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
-                      uint32_t flag_bytes, bool arra_lengths) {
+                      uint32_t flag_bytes, bool arra_lengths, PyObject* converters) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
     PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
     if (!obj) return nullptr;
@@ -531,6 +531,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     new (&r->buffer) MemBlock();
     new (&r->layout) values::RecordLayout();
     new (&r->rows) RowMaker();
+    r->rows.converters = converters ? new_ref(converters) : nullptr;
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;
