@@ -45,7 +45,13 @@ struct CursorObject {
     PyObject* kept_records;     // owned: bytes, or null
     PyObject* kept_fields;      // owned: tuple of Field, or null
     uint64_t kept_version;      // field_version when they were made
+    // owned, or null: the reader's layout last resolved from kept_fields, so
+    // the next result of the same Fields does not resolve it again
+    values::RecordLayout* kept_layout;
 };
+
+// Forgets the cursor's kept layout (its Fields are no longer kept).
+void forget_kept_layout(CursorObject* c);
 
 // Gives the Cursor type its finalizer, which releases the statement of a
 // cursor dropped without close(). Called once the type is ready: set
