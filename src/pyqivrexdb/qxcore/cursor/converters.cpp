@@ -19,8 +19,7 @@ PyObject* registry() {
     return dbapi ? PyObject_GetAttr(dbapi.get(), name) : nullptr;
 }
 
-// The registry's converter for `name`: borrowed from a dict, else new; None
-// for none.
+// The registry's converter for `name` (a new reference), None for none.
 PyObject* converter_for(PyObject* converters, PyObject* name) {
     if (!PyDict_CheckExact(converters)) return PyObject_CallMethod(converters, "get", "O", name);
     PyObject* fn = PyDict_GetItemWithError(converters, name);
