@@ -158,6 +158,7 @@ def summarize(case, n, measured):
         "mem_ratio": timing.ratio(results, "qx", "sqlite3", "peak_kib"),
         "std_sq": timing.ratio(results, "std", "sqlite3"), "std_qx": timing.ratio(results, "std", "qx"),
         "std_apsw": timing.ratio(results, "std", "apsw"), "apsw_sq": timing.ratio(results, "apsw", "sqlite3"),
+        "std_apsw_cpu": timing.ratio(results, "std", "apsw", "cpu_seconds"),
         "qx_apsw": timing.ratio(results, "qx", "apsw"), "load": os.getloadavg(),
     }
 
@@ -181,20 +182,20 @@ def print_table(rows):
                  " ".join(v for v in (verdict(s["ratio"].median, target),
                                       verdict(s["mem_ratio"].median, mem_target)) if v)))
     print()
-    print("%-27s %9s %-19s %-19s %-19s %-19s %-19s %s" % ("case", "N", "std/sqlite3", "std/qx", "std/apsw",
-                                                          "apsw/sqlite3", "qx/apsw", ""))
+    print("%-27s %9s %-19s %-19s %-19s %-19s %-19s %-19s %s" % ("case", "N", "std/sqlite3", "std/qx", "std/apsw",
+                                                                "std/apsw cpu", "apsw/sqlite3", "qx/apsw", ""))
     for s in rows:
         targets = STD_TARGETS.get(s["case"], (None, None, None))
         cells, verdicts = [], []
         for key, target in (("std_sq", targets[1]), ("std_qx", targets[0]), ("std_apsw", targets[2]),
-                            ("apsw_sq", None), ("qx_apsw", QX_APSW_TARGETS.get(s["case"]))):
+                            ("std_apsw_cpu", None), ("apsw_sq", None), ("qx_apsw", QX_APSW_TARGETS.get(s["case"]))):
             r = s[key]
             cells.append("-" if r is None else str(r))
             if r is not None and target is not None:
                 # "faster than" is a strict target; "within" an inclusive one
                 ok = r.median < target if target == 1.0 else r.median <= target
                 verdicts.append("%s %s" % (key, "ok" if ok else "OVER"))
-        print("%-27s %9d %-19s %-19s %-19s %-19s %-19s %s" % (CASES[s["case"]][0], s["n"], *cells,
+        print("%-27s %9d %-19s %-19s %-19s %-19s %-19s %-19s %s" % (CASES[s["case"]][0], s["n"], *cells,
                                                               " ".join(verdicts)))
     print()
     print("ratio: our time / sqlite3's (median of the interleaved rounds' ratios, min–max); cpu: the "

@@ -155,7 +155,8 @@ def TimestampFromTicks(ticks):
 #: type -> callable(obj) returning a value the face binds; every connection
 #: asks its own Connection.adapters first.
 adapters = {}
-#: declared type name (upper case) -> callable(text) returning a Python value
+#: declared type name (upper case) -> callable(text) returning a Python value;
+#: a cursor chooses each column's when it describes a result.
 converters = {}
 
 #: detect_types flag: convert columns by their declared type's first word.
@@ -177,11 +178,6 @@ def register_converter(typename, converter):
     detect_types=PARSE_DECLTYPES. The converter gets the value's text (str;
     bytes for a binary column); NULL stays None without a call."""
     converters[typename.upper()] = converter
-
-
-def _declared_name(declared):
-    """The converter key of a declared type: its first word, upper case."""
-    return declared.split("(", 1)[0].strip().split(" ", 1)[0].upper()
 
 
 # ---------------------------------------------------------------------------
@@ -244,6 +240,7 @@ class Connection:
         timeout = _seconds("timeout", timeout)
         #: type -> adapter for this connection, asked before the module's.
         self.adapters = {}
+        self._cursors = _weakref.WeakSet()
         self.detect_types = detect_types
         self._statement_timeout = _seconds("statement_timeout", statement_timeout, zero=False)
         # Its refusals raise the class the library's code names.
@@ -253,7 +250,6 @@ class Connection:
         # us its own (qcSqlTransactionState); otherwise the library's wins.
         self._in_transaction = False
         self._control = None
-        self._cursors = _weakref.WeakSet()
         try:
             self._set_timeouts(timeout)
         except BaseException:
@@ -440,11 +436,22 @@ class Connection:
 
     # -- the rest -------------------------------------------------------------
 
+    @property
+    def detect_types(self):
+        """PARSE_DECLTYPES reads columns through the converters registered
+        for their declared types; 0 (the default) reads them as they are."""
+        return self._detect_types
+
+    @detect_types.setter
+    def detect_types(self, value):
+        self._detect_types = value
+        # Each cursor keeps its own copy, read when it describes a result.
+        for cur in self._cursors:
+            cur._detect_types = value
+
     def cursor(self):
         self._check()
-        cur = Cursor(self)
-        self._cursors.add(cur)
-        return cur
+        return Cursor(self)  # it joins self._cursors
 
     def execute(self, operation, parameters=None):
         """A new cursor that has executed `operation`."""
@@ -678,6 +685,8 @@ class Cursor(_standard.Cursor):
         self.connection = connection
         # read at the first fetch of each result set
         self.row_factory = connection.row_factory
+        self._detect_types = connection.detect_types
+        connection._cursors.add(self)
 
     def execute(self, operation, parameters=None):
         """Runs `operation` with `parameters` bound (a sequence for ``?``, a
@@ -786,14 +795,6 @@ class Cursor(_standard.Cursor):
             return self.connection.table_layout(table)
         except Error:
             return None
-
-    def _column_converters(self):
-        """The converter of each column of the result set (None for none),
-        chosen once at its first fetch; None when no column has one."""
-        if not converters or not self.connection.detect_types & PARSE_DECLTYPES:
-            return None
-        chosen = tuple(converters.get(_declared_name(declared)) for declared in self._declared_types or ())
-        return chosen if any(fn is not None for fn in chosen) else None
 
     @property
     def return_value(self):

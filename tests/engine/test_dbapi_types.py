@@ -198,3 +198,43 @@ def test_a_converter_raising_stopiteration_does_not_end_a_loop_quietly(dsn):
             list(cur)
         with pytest.raises(dbapi.ProgrammingError, match="reading row 4 raised RuntimeError"):
             cur.fetchone()
+
+
+@pytest.mark.parametrize("change", ["turn-on", "turn-off", "register", "rebind-registry"])
+def test_a_cursor_made_before_a_change_converts_by_the_settings_at_its_next_execute(dsn, monkeypatch, change):
+    # The converters are chosen when each result is described, from the
+    # connection's detect_types and the registry as they are then.
+    detect = dbapi.PARSE_DECLTYPES if change != "turn-on" else 0
+    if change != "register":
+        dbapi.register_converter("INTEGER", lambda text: int(text) * 10)
+    with dbapi.connect(dsn, autocommit=True, detect_types=detect) as conn:
+        conn.execute("create table t(n integer)")
+        conn.execute("insert into t values (4)")
+        cur = conn.cursor()
+        before = cur.execute("select n from t").fetchone()
+        if change == "turn-on":
+            conn.detect_types = dbapi.PARSE_DECLTYPES
+        elif change == "turn-off":
+            conn.detect_types = 0
+        elif change == "register":
+            dbapi.register_converter("integer", lambda text: int(text) * 10)
+        else:
+            monkeypatch.setattr(dbapi, "converters", {"INTEGER": lambda text: -int(text)})
+        after = cur.execute("select n from t").fetchone()
+    assert (before, after) == {"turn-on": ((4,), (40,)), "turn-off": ((40,), (4,)), "register": ((4,), (40,)),
+                               "rebind-registry": ((40,), (-4,))}[change]
+
+
+def test_one_cursor_alternating_statements_reads_each_by_its_own_columns(dsn):
+    # A repeated statement takes the layout kept for its columns; another
+    # statement's columns between two runs must not leave it stale.
+    with dbapi.connect(dsn, autocommit=True) as conn:
+        conn.execute("create table u(id integer primary key, name varchar(24), amount double precision, qty integer)")
+        conn.execute("insert into u values (1, 'one', 0.5, 7), (2, 'two', 1.5, 8)")
+        cur = conn.cursor()
+        wide = "select id, name, amount, qty from u where id = ?"
+        narrow = "select qty, name from u where id = ?"
+        for k in (1, 2, 1, 2):
+            assert cur.execute(wide, (k,)).fetchone() == (k, ("one", "two")[k - 1], k - 0.5, 6 + k)
+            assert cur.execute(narrow, (k,)).fetchone() == (6 + k, ("one", "two")[k - 1])
+            assert cur.execute(wide, (k,)).fetchall() == [(k, ("one", "two")[k - 1], k - 0.5, 6 + k)]

@@ -134,6 +134,7 @@ int cursor_clear(PyObject* self) {
     replace_field(c->return_code, new_ref(Py_None));
     Py_CLEAR(c->kept_records);
     Py_CLEAR(c->kept_fields);
+    forget_kept_layout(c);
     return 0;
 }
 
@@ -154,6 +155,11 @@ void cursor_finalize(PyObject* self) {
 }
 
 
+void forget_kept_layout(CursorObject* c) {
+    delete c->kept_layout;
+    c->kept_layout = nullptr;
+}
+
 void install_cursor_finalizer() { CursorType.tp_finalize = cursor_finalize; }
 
 namespace {
@@ -167,6 +173,7 @@ void cursor_dealloc(PyObject* self) {
     Py_CLEAR(c->return_code);
     Py_CLEAR(c->kept_records);
     Py_CLEAR(c->kept_fields);
+    forget_kept_layout(c);
     drop_call_lock(c->lock);
     Py_TYPE(self)->tp_free(self);
 }

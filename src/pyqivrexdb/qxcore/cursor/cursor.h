@@ -45,7 +45,13 @@ struct CursorObject {
     PyObject* kept_records;     // owned: bytes, or null
     PyObject* kept_fields;      // owned: tuple of Field, or null
     uint64_t kept_version;      // field_version when they were made
+    // owned, or null: the reader's layout last resolved from kept_fields, so
+    // the next result of the same Fields does not resolve it again
+    values::RecordLayout* kept_layout;
 };
+
+// Forgets the cursor's kept layout (its Fields are no longer kept).
+void forget_kept_layout(CursorObject* c);
 
 // Gives the Cursor type its finalizer, which releases the statement of a
 // cursor dropped without close(). Called once the type is ready: set
@@ -96,8 +102,10 @@ PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // _read_results makes it, with `face`'s rows; the standard face's
 // records end with `flag_bytes` bytes of null flags (0 without them) and,
 // with `arra_lengths`, then one 4-byte length per ARRA column.
+// `converters` (borrowed, may be null): the standard face's tuple of one
+// converter (or None) a column, chosen when the result was described.
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
-                      uint32_t flag_bytes, bool arra_lengths = false);
+                      uint32_t flag_bytes, bool arra_lengths = false, PyObject* converters = nullptr);
 
 // Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new
 // Field for a column record (field.cpp's cache), the read buffer for a

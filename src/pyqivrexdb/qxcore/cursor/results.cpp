@@ -133,6 +133,33 @@ std::nullptr_t bad_read(const char* format, unsigned a, unsigned b) {
     return text ? raise_object("ProgrammingError", text.get()) : nullptr;
 }
 
+// Whether `columns` (a list) holds exactly the Fields the cursor keeps.
+bool kept_fields_in(const CursorObject* c, PyObject* columns) {
+    if (!c->kept_fields || PyList_GET_SIZE(columns) != PyTuple_GET_SIZE(c->kept_fields)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns); ++i)
+        if (PyList_GET_ITEM(columns, i) != PyTuple_GET_ITEM(c->kept_fields, i)) return false;
+    return true;
+}
+
+// Resolves the layout of `columns` (a list), or takes the one the cursor
+// kept for the same Fields while it holds; a layout resolved for the kept
+// Fields is kept. 0, or -1 with an exception set.
+int resolve_layout(RecordsObject* r, PyObject* columns) {
+    CursorObject* c = r->cursor;
+    const bool kept = kept_fields_in(c, columns);
+    if (kept && c->kept_layout && c->kept_layout->current()) {
+        r->layout = *c->kept_layout;
+        return 0;
+    }
+    if (r->layout.resolve(columns, values::Purpose::Read, r->face) < 0) return -1;
+    // Resolving may run Python code: the Fields are asked again.
+    if (kept && kept_fields_in(c, columns) && r->layout.current()) {
+        if (!c->kept_layout) c->kept_layout = new (std::nothrow) values::RecordLayout(r->layout);
+        else *c->kept_layout = r->layout;
+    }
+    return 0;
+}
+
 // The column layout for the cursor's current columns, resolved again when a
 // Field, a QSCLI_ET_* name or the column list itself changed.
 int ensure_layout(RecordsObject* r) {
@@ -143,9 +170,7 @@ int ensure_layout(RecordsObject* r) {
         return -1;
     }
     Ref held = Ref::borrow(columns);
-    if (r->layout.resolve(columns, values::Purpose::Read,
-                          r->face) < 0)
-        return -1;
+    if (resolve_layout(r, columns) < 0) return -1;
     Py_XSETREF(r->layout_columns, held.release());
     r->trailer = r->flag_bytes;
     if (r->arra_lengths)
@@ -523,7 +548,7 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
-                      uint32_t flag_bytes, bool arra_lengths) {
+                      uint32_t flag_bytes, bool arra_lengths, PyObject* converters) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
     PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
     if (!obj) return nullptr;
@@ -531,6 +556,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     new (&r->buffer) MemBlock();
     new (&r->layout) values::RecordLayout();
     new (&r->rows) RowMaker();
+    r->rows.converters = converters ? new_ref(converters) : nullptr;
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;

@@ -287,25 +287,6 @@ PyMethodDef row_factory_functions[] = {
 
 namespace {
 
-// The result's converters, chosen once for the result set.
-int converters_start(RowMaker* m, PyObject* cursor) {
-    static PyObject* name = nullptr;
-    if (!interned("_column_converters", &name)) return -1;
-    Ref chosen(PyObject_CallMethodObjArgs(cursor, name, nullptr));
-    if (!chosen) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (chosen.get() == Py_None) return 0;
-    if (!PyTuple_Check(chosen.get())) {
-        PyErr_SetString(PyExc_TypeError, "_column_converters() must return a tuple or None");
-        return -1;
-    }
-    m->converters = chosen.release();
-    return 0;
-}
-
 // `tuple` (stolen) with each non-NULL value of a column that has a converter
 // replaced by what the converter makes of its text (bytes stay bytes).
 PyObject* convert(PyObject* converters, PyObject* tuple) {
@@ -335,8 +316,9 @@ PyObject* convert(PyObject* converters, PyObject* tuple) {
 }  // namespace
 
 int row_maker_start(RowMaker* m, PyObject* cursor) {
-    row_maker_clear(m);
-    if (converters_start(m, cursor) < 0) return -1;
+    m->kind = RowMaker::TUPLE;
+    Py_CLEAR(m->factory);
+    Py_CLEAR(m->keys);
     static PyObject* name = nullptr;
     if (!interned("row_factory", &name)) return -1;
     Ref factory(PyObject_GetAttr(cursor, name));

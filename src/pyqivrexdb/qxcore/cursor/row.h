@@ -23,10 +23,9 @@ struct RowMaker {
     PyObject* converters = nullptr;
 };
 
-// Reads `cursor.row_factory` (None, or no such attribute: tuples) and the
-// converters `cursor._column_converters()` chooses for the result's columns
-// (None, or no such method: none). 0, or -1 with an exception set. Runs
-// Python code.
+// Reads `cursor.row_factory` (None, or no such attribute: tuples); the
+// converters were set when the result was described. 0, or -1 with an
+// exception set.
 int row_maker_start(RowMaker* m, PyObject* cursor);
 // Whether a row needs more than the decoded tuple.
 inline bool row_maker_plain(const RowMaker* m) { return m->kind == RowMaker::TUPLE && !m->converters; }

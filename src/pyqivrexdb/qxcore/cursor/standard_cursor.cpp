@@ -13,6 +13,7 @@
 #include "../values/cp866.h"
 #include "../values/values.h"
 #include "binding.h"
+#include "converters.h"
 #include "row_records.h"
 #include "statement.h"
 
@@ -141,12 +142,19 @@ int standard_no_results(CursorObject* c, void*) {
     return 0;
 }
 
-// Tuples cut by the standard decoders, NULLs from the records' null flags.
+// The value of detect_types that reads columns through the converters.
+constexpr int kParseDecltypes = 1;
+
+// Tuples cut by the standard decoders, NULLs from the records' null flags,
+// then each through its column's converter, chosen here for the result.
 PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, uint32_t record_size) {
     auto* self = reinterpret_cast<StandardCursorObject*>(c);
     const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((c->columns_count + 7) / 8) : 0;
+    bool failed = false;
+    Ref converters(self->detect_types & kParseDecltypes ? choose_converters(c->columns, &failed) : nullptr);
+    if (failed) return nullptr;
     PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, values::Face::Standard,
-                                    flag_bytes, self->null_flags == 2);
+                                    flag_bytes, self->null_flags == 2, converters.get());
     if (results) self->rowcount = c->row_count;
     return results;
 }
@@ -366,6 +374,15 @@ PyObject* get_lastrowid(PyObject* self, void*) {
 
 PyObject* get_null_flags(PyObject* self, void*) { return PyLong_FromLong(as_standard(self)->null_flags); }
 
+PyObject* get_detect_types(PyObject* self, void*) { return PyLong_FromLong(as_standard(self)->detect_types); }
+
+int set_detect_types(PyObject* self, PyObject* value, void*) {
+    const long flags = value ? PyLong_AsLong(value) : 0;
+    if (flags == -1 && PyErr_Occurred()) return -1;
+    as_standard(self)->detect_types = static_cast<int>(flags);
+    return 0;
+}
+
 // Seven items a column: name, type_code (the element type), display_size,
 // internal_size (the field's bytes), precision, scale, null_ok.
 PyObject* get_description(PyObject* self, void*) {
@@ -427,6 +444,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     // Without the capability NULLs read as the core reads them.
     self->null_flags = offer_null_flags(conn, &self->base);
     self->dialect = conn->dialect;
+    self->detect_types = 0;
     offer_int64(conn, &self->base);
     offer_stream(conn, &self->base);
     self->base.initialised = 1;
@@ -450,6 +468,7 @@ PyGetSetDef standard_getset[] = {
     {"lastrowid", get_lastrowid, nullptr, nullptr, nullptr},
     {"description", get_description, nullptr, nullptr, nullptr},
     {"null_flags", get_null_flags, nullptr, nullptr, nullptr},
+    {"_detect_types", get_detect_types, set_detect_types, nullptr, nullptr},
     {"_declared_types", get_declared_types, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 

@@ -13,6 +13,7 @@ struct StandardCursorObject {
     long long lastrowid;   // the last inserted row's id
     int has_lastrowid;     // 0: lastrowid reads None
     int dialect;           // QSCLI_DIALECT_*: the connection's, copied when the cursor is made
+    int detect_types;      // the dbapi connection's detect_types, kept current by it
 };
 
 extern PyTypeObject StandardCursorType;

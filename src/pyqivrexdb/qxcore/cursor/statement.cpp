@@ -58,6 +58,7 @@ PyObject* kept_columns(CursorObject* c, const unsigned char* records, uint32_t s
 // Keeps the new `columns` and their records for the next result.
 void keep_columns(CursorObject* c, const unsigned char* records, uint32_t size, PyObject* columns) {
     Py_CLEAR(c->kept_fields);
+    forget_kept_layout(c);
     Py_XSETREF(c->kept_records, PyBytes_FromStringAndSize(reinterpret_cast<const char*>(records), size));
     if (c->kept_records) c->kept_fields = PyList_AsTuple(columns);
     if (!c->kept_fields) {
