@@ -180,3 +180,23 @@ def test_a_stream_that_fails_halfway_stops_the_load(conn):
     cur = conn.cursor()
     with pytest.raises(OSError, match="the source broke"):
         cur.adbc_ingest("h", pa.RecordBatchReader.from_batches(schema, batches()))
+
+
+def test_the_asyncio_cursor_gives_the_rows_it_read_ahead_and_the_rest(dsn):
+    import asyncio
+
+    from pyqivrexdb import aio
+
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            cur = conn.cursor()
+            cur.arraysize = 3
+            await cur.execute("create table a (i bigint)")
+            await cur.executemany("insert into a values (?)", [(i,) for i in range(10)])
+            assert await cur.adbc_ingest("b", pa.table({"i": pa.array([10, 11], pa.int64())})) == 2
+            await cur.execute("select i from a union all select i from b order by i")
+            assert await cur.fetchone() == (0,)
+            table = await cur.fetch_arrow_table()
+            return table.column("i").to_pylist()
+
+    assert asyncio.run(main()) == list(range(1, 12))
