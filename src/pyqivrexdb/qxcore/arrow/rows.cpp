@@ -1,18 +1,20 @@
 // Arrow data read back as rows of Python values, for the bulk path of
 // Cursor.adbc_ingest: the load then packs, checks and refuses each value as
-// it does a row given by hand. A column's reader is chosen from its format
-// once; a type it has none for is refused by name before any row is read.
+// it does a row given by hand. nanoarrow checks each batch against its
+// schema (offsets, buffer sizes) before a value is read; a column's reader
+// is chosen from its type once, and a type it has none for is refused by
+// name before any row is read.
 #include "arrow.h"
 
 #include "../module/module.h"
 #include "../module/pending.h"
 #include "../module/pytype.h"
-#include "abi.h"
+
+#include <nanoarrow/nanoarrow.h>
 
 #include <datetime.h>
 #include <structmember.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,55 +23,35 @@ namespace qx::arrow {
 
 namespace {
 
-struct RowsObject;
-using Reader = PyObject* (*)(const ArrowArray* a, int64_t i, const std::string& unit);
+// A column's reader: the value at row i of its view (never NULL there).
+using Reader = PyObject* (*)(const ArrowArrayView* v, int64_t i, const ArrowSchemaView& type);
 
-bool valid(const ArrowArray* a, int64_t i) {
-    const auto* bits = static_cast<const unsigned char*>(a->buffers[0]);
-    return a->null_count == 0 || !bits || (bits[i >> 3] >> (i & 7) & 1);
+PyObject* read_int(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
+    return PyLong_FromLongLong(ArrowArrayViewGetIntUnsafe(v, i));
 }
 
-template <typename T>
-PyObject* read_int(const ArrowArray* a, int64_t i, const std::string&) {
-    const T v = static_cast<const T*>(a->buffers[1])[i];
-    if constexpr (std::is_signed_v<T>) return PyLong_FromLongLong(v);
-    else return PyLong_FromUnsignedLongLong(v);
+PyObject* read_uint(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
+    return PyLong_FromUnsignedLongLong(ArrowArrayViewGetUIntUnsafe(v, i));
 }
 
-template <typename T>
-PyObject* read_real(const ArrowArray* a, int64_t i, const std::string&) {
-    return PyFloat_FromDouble(static_cast<const T*>(a->buffers[1])[i]);
+PyObject* read_real(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
+    return PyFloat_FromDouble(ArrowArrayViewGetDoubleUnsafe(v, i));
 }
 
-PyObject* read_bool(const ArrowArray* a, int64_t i, const std::string&) {
-    return PyBool_FromLong(static_cast<const unsigned char*>(a->buffers[1])[i >> 3] >> (i & 7) & 1);
+PyObject* read_bool(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
+    return PyBool_FromLong(ArrowArrayViewGetIntUnsafe(v, i) != 0);
 }
 
-PyObject* read_null(const ArrowArray*, int64_t, const std::string&) { Py_RETURN_NONE; }
+PyObject* read_null(const ArrowArrayView*, int64_t, const ArrowSchemaView&) { Py_RETURN_NONE; }
 
-template <typename O, bool Text>
-PyObject* read_varying(const ArrowArray* a, int64_t i, const std::string&) {
-    const O* offsets = static_cast<const O*>(a->buffers[1]);
-    const char* p = static_cast<const char*>(a->buffers[2]) + offsets[i];
-    const Py_ssize_t n = static_cast<Py_ssize_t>(offsets[i + 1] - offsets[i]);
-    return Text ? PyUnicode_DecodeUTF8(p, n, "strict") : PyBytes_FromStringAndSize(p, n);
+PyObject* read_text(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
+    const ArrowStringView s = ArrowArrayViewGetStringUnsafe(v, i);
+    return PyUnicode_DecodeUTF8(s.data, static_cast<Py_ssize_t>(s.size_bytes), "strict");
 }
 
-// A string or binary view: 16 bytes a value, short values inline.
-template <bool Text>
-PyObject* read_view(const ArrowArray* a, int64_t i, const std::string&) {
-    const unsigned char* v = static_cast<const unsigned char*>(a->buffers[1]) + 16 * i;
-    int32_t n, index, offset;
-    std::memcpy(&n, v, 4);
-    const char* p;
-    if (n <= 12) {
-        p = reinterpret_cast<const char*>(v + 4);
-    } else {
-        std::memcpy(&index, v + 8, 4);
-        std::memcpy(&offset, v + 12, 4);
-        p = static_cast<const char*>(a->buffers[2 + index]) + offset;
-    }
-    return Text ? PyUnicode_DecodeUTF8(p, n, "strict") : PyBytes_FromStringAndSize(p, n);
+PyObject* read_bytes(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
+    const ArrowBufferView b = ArrowArrayViewGetBytesUnsafe(v, i);
+    return PyBytes_FromStringAndSize(b.data.as_char, static_cast<Py_ssize_t>(b.size_bytes));
 }
 
 // Civil date of a day count since 1970-01-01.
@@ -85,92 +67,92 @@ void civil_from_days(int64_t z, int* y, int* m, int* d) {
     *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
 }
 
+// Floor division: times before 1970 count back from it.
+int64_t floor_div(int64_t a, int64_t b, int64_t* rest) {
+    int64_t q = a / b, r = a % b;
+    if (r < 0) r += b, --q;
+    *rest = r;
+    return q;
+}
+
 PyObject* date_of(int64_t days) {
     int y, m, d;
     civil_from_days(days, &y, &m, &d);
     return PyDate_FromDate(y, m, d);
 }
 
-PyObject* read_date32(const ArrowArray* a, int64_t i, const std::string&) {
-    return date_of(static_cast<const int32_t*>(a->buffers[1])[i]);
+PyObject* read_date32(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
+    return date_of(ArrowArrayViewGetIntUnsafe(v, i));
 }
 
-PyObject* read_date64(const ArrowArray* a, int64_t i, const std::string&) {
-    const int64_t ms = static_cast<const int64_t*>(a->buffers[1])[i];
-    return date_of((ms >= 0 ? ms : ms - 86399999) / 86400000);
+PyObject* read_date64(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
+    int64_t rest;
+    return date_of(floor_div(ArrowArrayViewGetIntUnsafe(v, i), 86400000, &rest));
 }
 
-// A timestamp in the unit of its format ("tss", "tsm", "tsu", "tsn"); one
-// with a time zone is an aware datetime in UTC, which the load writes as it
-// writes any aware datetime.
-PyObject* read_timestamp(const ArrowArray* a, int64_t i, const std::string& format) {
-    const int64_t v = static_cast<const int64_t*>(a->buffers[1])[i];
-    const char unit = format[2];
-    const int64_t per_second = unit == 's' ? 1 : unit == 'm' ? 1000 : unit == 'u' ? 1000000 : 1000000000;
-    int64_t seconds = v / per_second, sub = v % per_second;
-    if (sub < 0) sub += per_second, --seconds;
+// A timestamp; one with a time zone is an aware datetime in UTC, which the
+// load writes as it writes any aware datetime.
+PyObject* read_timestamp(const ArrowArrayView* v, int64_t i, const ArrowSchemaView& type) {
+    const int64_t per_second = type.time_unit == NANOARROW_TIME_UNIT_SECOND ? 1
+                               : type.time_unit == NANOARROW_TIME_UNIT_MILLI ? 1000
+                               : type.time_unit == NANOARROW_TIME_UNIT_MICRO ? 1000000
+                                                                             : 1000000000;
+    int64_t sub, rest;
+    const int64_t seconds = floor_div(ArrowArrayViewGetIntUnsafe(v, i), per_second, &sub);
     const int64_t us = per_second >= 1000000 ? sub / (per_second / 1000000) : sub * (1000000 / per_second);
-    int64_t days = seconds / 86400, rest = seconds % 86400;
-    if (rest < 0) rest += 86400, --days;
+    const int64_t days = floor_div(seconds, 86400, &rest);
     int y, m, d;
     civil_from_days(days, &y, &m, &d);
-    const bool aware = format.size() > 4;
-    return PyDateTimeAPI->DateTime_FromDateAndTime(y, m, d, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
-                                                   static_cast<int>(rest % 60), static_cast<int>(us),
-                                                   aware ? PyDateTime_TimeZone_UTC : Py_None, PyDateTimeAPI->DateTimeType);
+    const bool aware = type.timezone && *type.timezone;
+    return PyDateTimeAPI->DateTime_FromDateAndTime(y, m, d, static_cast<int>(rest / 3600),
+                                                   static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60),
+                                                   static_cast<int>(us), aware ? PyDateTime_TimeZone_UTC : Py_None,
+                                                   PyDateTimeAPI->DateTimeType);
 }
 
-// The reader of a format; null with *name the type's name when none.
-Reader reader_for(const std::string& f, const char** name) {
-    static const struct {
-        const char* format;
-        Reader reader;
-    } plain[] = {{"n", read_null},
-                 {"b", read_bool},
-                 {"c", read_int<int8_t>},
-                 {"C", read_int<uint8_t>},
-                 {"s", read_int<int16_t>},
-                 {"S", read_int<uint16_t>},
-                 {"i", read_int<int32_t>},
-                 {"I", read_int<uint32_t>},
-                 {"l", read_int<int64_t>},
-                 {"L", read_int<uint64_t>},
-                 {"f", read_real<float>},
-                 {"g", read_real<double>},
-                 {"u", read_varying<int32_t, true>},
-                 {"U", read_varying<int64_t, true>},
-                 {"z", read_varying<int32_t, false>},
-                 {"Z", read_varying<int64_t, false>},
-                 {"vu", read_view<true>},
-                 {"vz", read_view<false>},
-                 {"tdD", read_date32},
-                 {"tdm", read_date64}};
-    for (const auto& p : plain)
-        if (f == p.format) return p.reader;
-    if (f.size() >= 4 && f.compare(0, 2, "ts") == 0 && std::strchr("smun", f[2]) && f[3] == ':') return read_timestamp;
-    static const struct {
-        const char* prefix;
-        const char* name;
-    } names[] = {{"+s", "struct"}, {"+us", "sparse union"}, {"+ud", "dense union"}, {"+l", "list"},
-                 {"+L", "large list"}, {"+vl", "list view"}, {"+w", "fixed-size list"}, {"+m", "map"},
-                 {"+r", "run-end encoded"}, {"e", "float16"}, {"d:", "decimal"}, {"w:", "fixed-size binary"},
-                 {"tt", "time"}, {"tD", "duration"}, {"ti", "interval"}};
-    *name = f.c_str();
-    for (const auto& n : names)
-        if (f.compare(0, std::strlen(n.prefix), n.prefix) == 0) *name = n.name;
-    return nullptr;
+Reader reader_for(ArrowType type) {
+    switch (type) {
+        case NANOARROW_TYPE_NA: return read_null;
+        case NANOARROW_TYPE_BOOL: return read_bool;
+        case NANOARROW_TYPE_INT8:
+        case NANOARROW_TYPE_INT16:
+        case NANOARROW_TYPE_INT32:
+        case NANOARROW_TYPE_INT64: return read_int;
+        case NANOARROW_TYPE_UINT8:
+        case NANOARROW_TYPE_UINT16:
+        case NANOARROW_TYPE_UINT32:
+        case NANOARROW_TYPE_UINT64: return read_uint;
+        case NANOARROW_TYPE_FLOAT:
+        case NANOARROW_TYPE_DOUBLE: return read_real;
+        case NANOARROW_TYPE_STRING:
+        case NANOARROW_TYPE_LARGE_STRING:
+        case NANOARROW_TYPE_STRING_VIEW: return read_text;
+        case NANOARROW_TYPE_BINARY:
+        case NANOARROW_TYPE_LARGE_BINARY:
+        case NANOARROW_TYPE_BINARY_VIEW: return read_bytes;
+        case NANOARROW_TYPE_DATE32: return read_date32;
+        case NANOARROW_TYPE_DATE64: return read_date64;
+        case NANOARROW_TYPE_TIMESTAMP: return read_timestamp;
+        default: return nullptr;
+    }
 }
+
+struct Column {
+    Reader read;
+    ArrowSchemaView type;
+};
 
 struct RowsObject {
     PyObject_HEAD
     ArrowArrayStream stream;  // released when done
     ArrowSchema schema;
-    ArrowArray batch;          // the current batch, or release null
-    int64_t row;               // next row in it
-    std::vector<Reader>* readers;
-    std::vector<std::string>* formats;
-    PyObject* fields;          // owned: list of (name, format, nullable)
-    PyObject* single;          // owned: the capsules of an __arrow_c_array__ export, until read
+    ArrowArray batch;         // the current batch, or release null
+    ArrowArrayView view;      // of the batch, from the schema
+    bool viewing;             // view initialised
+    int64_t row;              // next row in the batch
+    std::vector<Column>* columns;
+    PyObject* fields;         // owned: list of (name, format, nullable)
+    PyObject* single;         // owned: the capsules of an __arrow_c_array__ export, until read
 };
 
 void drop_batch(RowsObject* r) {
@@ -182,15 +164,14 @@ void done(RowsObject* r) {
     drop_batch(r);
     if (r->stream.release) r->stream.release(&r->stream);
     r->stream.release = nullptr;
-    if (r->schema.release) r->schema.release(&r->schema);
-    r->schema.release = nullptr;
 }
 
 void rows_dealloc(PyObject* self) {
     auto* r = reinterpret_cast<RowsObject*>(self);
     done(r);
-    delete r->readers;
-    delete r->formats;
+    if (r->viewing) ArrowArrayViewReset(&r->view);
+    if (r->schema.release) r->schema.release(&r->schema);
+    delete r->columns;
     Py_XDECREF(r->fields);
     Py_XDECREF(r->single);
     Py_TYPE(self)->tp_free(self);
@@ -223,8 +204,9 @@ int next_batch(RowsObject* r) {
             return 0;
         }
         r->row = 0;
-        if (r->batch.n_children != static_cast<int64_t>(r->readers->size())) {
-            PyErr_SetString(PyExc_ValueError, "an Arrow batch does not match its schema");
+        ArrowError error{};
+        if (ArrowArrayViewSetArray(&r->view, &r->batch, &error) != NANOARROW_OK) {
+            PyErr_Format(PyExc_ValueError, "an Arrow batch does not match its schema: %s", error.message);
             done(r);
             return -1;
         }
@@ -236,20 +218,16 @@ PyObject* rows_next(PyObject* self) {
     auto* r = reinterpret_cast<RowsObject*>(self);
     const int more = next_batch(r);
     if (more <= 0) return nullptr;
-    const size_t n = r->readers->size();
+    const size_t n = r->columns->size();
     Ref row(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!row) return nullptr;
-    const int64_t i = r->row + r->batch.offset;
+    // A struct's children are read at the struct's own offset too.
+    const int64_t i = r->row + r->view.offset;
     for (size_t k = 0; k < n; ++k) {
-        const ArrowArray* a = r->batch.children[k];
-        const int64_t at = i + a->offset;
-        PyObject* value;
-        if (!valid(a, at)) {
-            value = new_ref(Py_None);
-        } else {
-            value = (*r->readers)[k](a, at, (*r->formats)[k]);
-            if (!value) return nullptr;
-        }
+        const ArrowArrayView* v = r->view.children[k];
+        const Column& c = (*r->columns)[k];
+        PyObject* value = ArrowArrayViewIsNull(v, i) ? new_ref(Py_None) : c.read(v, i, c.type);
+        if (!value) return nullptr;
         PyTuple_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), value);
     }
     ++r->row;
@@ -279,10 +257,19 @@ int take_capsule(PyObject* capsule, const char* name, T* out) {
     return 0;
 }
 
+int refuse_column(const ArrowSchema* c, const char* type_name) {
+    Ref text(PyUnicode_FromFormat("column %s is of the Arrow type %s, which cannot be loaded", c->name ? c->name : "?",
+                                  type_name));
+    if (text) raise_object("NotSupportedError", text.get());
+    return -1;
+}
+
 // Checks the schema and chooses the readers; 0, or -1 with an exception.
 int describe(RowsObject* r) {
     const ArrowSchema& s = r->schema;
-    if (std::strcmp(s.format, "+s") != 0) {
+    ArrowError error{};
+    ArrowSchemaView table;
+    if (ArrowSchemaViewInit(&table, &s, &error) != NANOARROW_OK || table.type != NANOARROW_TYPE_STRUCT) {
         raise_message("NotSupportedError", "the Arrow data must be a table of columns (a struct of arrays)");
         return -1;
     }
@@ -290,21 +277,21 @@ int describe(RowsObject* r) {
     if (!fields) return -1;
     for (int64_t k = 0; k < s.n_children; ++k) {
         const ArrowSchema* c = s.children[k];
-        const std::string format = c->format;
-        const char* type_name = nullptr;
-        const Reader reader = c->dictionary ? nullptr : reader_for(format, &type_name);
-        if (!reader) {
-            Ref text(PyUnicode_FromFormat("column %s is of the Arrow type %s, which cannot be loaded",
-                                          c->name ? c->name : "?", c->dictionary ? "dictionary" : type_name));
-            if (text) raise_object("NotSupportedError", text.get());
-            return -1;
-        }
-        r->readers->push_back(reader);
-        r->formats->push_back(format);
+        Column column{};
+        if (ArrowSchemaViewInit(&column.type, c, &error) != NANOARROW_OK) return refuse_column(c, c->format);
+        if (c->dictionary) return refuse_column(c, "dictionary");
+        column.read = reader_for(column.type.type);
+        if (!column.read) return refuse_column(c, ArrowTypeString(column.type.type));
+        r->columns->push_back(column);
         Ref item(Py_BuildValue("(ssO)", c->name ? c->name : "", c->format,
                                (c->flags & ARROW_FLAG_NULLABLE) ? Py_True : Py_False));
         if (!item || PyList_Append(fields.get(), item.get()) < 0) return -1;
     }
+    if (ArrowArrayViewInitFromSchema(&r->view, &s, &error) != NANOARROW_OK) {
+        PyErr_Format(PyExc_ValueError, "the Arrow schema cannot be read: %s", error.message);
+        return -1;
+    }
+    r->viewing = true;
     r->fields = fields.release();
     return 0;
 }
@@ -321,8 +308,7 @@ PyObject* arrow_rows(PyObject*, PyObject* data) {
     if (!obj) return nullptr;
     Ref held(obj);
     auto* r = reinterpret_cast<RowsObject*>(obj);
-    r->readers = new std::vector<Reader>;
-    r->formats = new std::vector<std::string>;
+    r->columns = new std::vector<Column>;
     if (PyObject_HasAttrString(data, "__arrow_c_stream__")) {
         Ref capsule(PyObject_CallMethod(data, "__arrow_c_stream__", nullptr));
         if (!capsule || take_capsule(capsule.get(), "arrow_array_stream", &r->stream) < 0) return nullptr;
