@@ -203,67 +203,38 @@ bool append_binary(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint3
 }
 
 struct Kind {
-    const char* format;
+    ArrowType type;
     Append append;
 };
 
 // The Arrow type of each element type; null for none.
 Kind kind_of(int type) {
     switch (type) {
-        case QSCLI_ET_CHAR: return {"u", append_text};
-        case QSCLI_ET_ARRA: return {"z", append_binary};
-        case QSCLI_ET_BYTE: return {"C", append_number<uint8_t, uint8_t>};
-        case QSCLI_ET_INTR: return {"s", append_number<int16_t, int16_t>};
-        case QSCLI_ET_WORD: return {"S", append_number<uint16_t, uint16_t>};
-        case QSCLI_ET_DATE: return {"tdD", append_date};
-        case QSCLI_ET_NMBR: return {"I", append_number<uint32_t, uint32_t>};
-        case QSCLI_ET_LONG: return {"i", append_number<int32_t, int32_t>};
-        case QSCLI_ET_DWRD: return {"I", append_number<uint32_t, uint32_t>};
-        case QSCLI_ET_FLOA: return {"f", append_number<float, float>};
+        case QSCLI_ET_CHAR: return {NANOARROW_TYPE_STRING, append_text};
+        case QSCLI_ET_ARRA: return {NANOARROW_TYPE_BINARY, append_binary};
+        case QSCLI_ET_BYTE: return {NANOARROW_TYPE_UINT8, append_number<uint8_t, uint8_t>};
+        case QSCLI_ET_INTR: return {NANOARROW_TYPE_INT16, append_number<int16_t, int16_t>};
+        case QSCLI_ET_WORD: return {NANOARROW_TYPE_UINT16, append_number<uint16_t, uint16_t>};
+        case QSCLI_ET_DATE: return {NANOARROW_TYPE_DATE32, append_date};
+        case QSCLI_ET_NMBR: return {NANOARROW_TYPE_UINT32, append_number<uint32_t, uint32_t>};
+        case QSCLI_ET_LONG: return {NANOARROW_TYPE_INT32, append_number<int32_t, int32_t>};
+        case QSCLI_ET_DWRD: return {NANOARROW_TYPE_UINT32, append_number<uint32_t, uint32_t>};
+        case QSCLI_ET_FLOA: return {NANOARROW_TYPE_FLOAT, append_number<float, float>};
         case QSCLI_ET_CURR:
-        case QSCLI_ET_DFLT: return {"g", append_number<double, double>};
-        case QSCLI_ET_INT64: return {"l", append_number<int64_t, int64_t>};
-        default: return {nullptr, nullptr};
+        case QSCLI_ET_DFLT: return {NANOARROW_TYPE_DOUBLE, append_number<double, double>};
+        case QSCLI_ET_INT64: return {NANOARROW_TYPE_INT64, append_number<int64_t, int64_t>};
+        default: return {NANOARROW_TYPE_UNINITIALIZED, nullptr};
     }
 }
 
-// Arrays and schemas made here free what they own through these.
-struct ChildData {
-    const void* buffers[3];
-};
-
-void release_child(ArrowArray* a) {
-    auto* d = static_cast<ChildData*>(a->private_data);
-    for (const void* p : d->buffers) std::free(const_cast<void*>(p));
-    delete d;
-    a->release = nullptr;
-}
-
-struct ParentData {
-    std::vector<ArrowArray> kids;
-    std::vector<ArrowArray*> pointers;
-    const void* buffers[1] = {nullptr};
-};
-
-void release_parent(ArrowArray* a) {
-    auto* d = static_cast<ParentData*>(a->private_data);
-    for (ArrowArray& k : d->kids)
-        if (k.release) k.release(&k);
-    delete d;
-    a->release = nullptr;
-}
-
-struct SchemaData {
-    std::vector<std::string> names;
-    std::vector<ArrowSchema> kids;
-    std::vector<ArrowSchema*> pointers;
-};
-
-void release_leaf_schema(ArrowSchema* s) { s->release = nullptr; }
-
-void release_schema(ArrowSchema* s) {
-    delete static_cast<SchemaData*>(s->private_data);
-    s->release = nullptr;
+// Moves a filled buffer into slot i of a nanoarrow array (which frees it
+// with the same allocator: malloc's).
+void move_buffer(ArrowArray* a, int64_t i, Buffer& from) {
+    ArrowBuffer b;
+    ArrowBufferInit(&b);
+    b.size_bytes = b.capacity_bytes = static_cast<int64_t>(from.size);
+    b.data = from.take();
+    ArrowArraySetBuffer(a, i, &b);
 }
 
 }  // namespace
@@ -280,7 +251,7 @@ int BatchBuilder::describe(PyObject* description) {
         const long type = PyLong_AsLong(code.get());
         if (type == -1 && PyErr_Occurred()) return -1;
         const Kind kind = kind_of(static_cast<int>(type));
-        if (!kind.format) {
+        if (!kind.append) {
             PyErr_Format(PyExc_TypeError, "column %zd has the element type %ld, which has no Arrow type", i + 1, type);
             return -1;
         }
@@ -290,7 +261,7 @@ int BatchBuilder::describe(PyObject* description) {
         auto w = std::make_unique<ColumnWriter>();
         w->name = utf8;
         w->type = static_cast<int>(type);
-        w->format = kind.format;
+        w->arrow_type = kind.type;
         w->append = kind.append;
         w->index = static_cast<uint32_t>(i);
         columns_.push_back(std::move(w));
@@ -328,59 +299,47 @@ size_t BatchBuilder::bytes() const {
 }
 
 int BatchBuilder::schema(ArrowSchema* out) const {
-    auto* d = new (std::nothrow) SchemaData;
-    if (!d) return ENOMEM;
-    d->names.reserve(columns_.size());
-    d->kids.resize(columns_.size());
-    for (size_t k = 0; k < columns_.size(); ++k) {
-        d->names.push_back(columns_[k]->name);
-        d->kids[k] = ArrowSchema{columns_[k]->format, nullptr, nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
-                                 release_leaf_schema, nullptr};
-        d->pointers.push_back(&d->kids[k]);
+    ArrowSchemaInit(out);
+    int rc = ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns_.size()));
+    for (size_t k = 0; rc == NANOARROW_OK && k < columns_.size(); ++k) {
+        rc = ArrowSchemaSetType(out->children[k], columns_[k]->arrow_type);
+        if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(out->children[k], columns_[k]->name.c_str());
     }
-    for (size_t k = 0; k < columns_.size(); ++k) d->kids[k].name = d->names[k].c_str();
-    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(columns_.size()), d->pointers.data(), nullptr,
-                       release_schema, d};
-    return 0;
+    if (rc != NANOARROW_OK && out->release) out->release(out);
+    return rc;
 }
 
-int BatchBuilder::finish(ArrowArray* out) {
-    auto* d = new (std::nothrow) ParentData;
-    if (!d) return ENOMEM;
-    d->kids.resize(columns_.size());
-    for (size_t k = 0; k < columns_.size(); ++k) {
+int BatchBuilder::finish(ArrowArray* out, std::string* why) {
+    int rc = ArrowArrayInitFromType(out, NANOARROW_TYPE_STRUCT);
+    if (rc == NANOARROW_OK) rc = ArrowArrayAllocateChildren(out, static_cast<int64_t>(columns_.size()));
+    for (size_t k = 0; rc == NANOARROW_OK && k < columns_.size(); ++k) {
         ColumnWriter& w = *columns_[k];
-        auto* cd = new (std::nothrow) ChildData{{nullptr, nullptr, nullptr}};
-        if (!cd) {
-            ArrowArray partial{};
-            partial.private_data = d;
-            release_parent(&partial);
-            return ENOMEM;
-        }
+        ArrowArray* child = out->children[k];
+        rc = ArrowArrayInitFromType(child, w.arrow_type);
+        if (rc != NANOARROW_OK) break;
         const bool varying = w.type == QSCLI_ET_CHAR || w.type == QSCLI_ET_ARRA;
         if (varying && w.values.size == 0) {
             // A batch of no rows still has its one offset.
-            w.values.reserve(4);
-            if (w.values.data) std::memset(w.values.data, 0, 4);
-            w.values.size = 4;
+            if (!w.values.reserve(4)) rc = ENOMEM;
+            else std::memset(w.values.data, 0, 4), w.values.size = 4;
         }
-        if (w.nulls) {
-            cd->buffers[0] = w.validity.take();
-        } else {
-            Buffer none;
-            std::swap(none.data, w.validity.data);
-            w.validity.size = w.validity.capacity = 0;
-        }
-        cd->buffers[1] = w.values.take();
-        if (varying) cd->buffers[2] = w.bytes.take();
-        d->kids[k] = ArrowArray{rows_, w.nulls, 0, varying ? 3 : 2, 0, cd->buffers, nullptr, nullptr, release_child, cd};
+        if (w.nulls) move_buffer(child, 0, w.validity);
+        else w.validity.size = 0;
+        move_buffer(child, 1, w.values);
+        if (varying) move_buffer(child, 2, w.bytes);
+        child->length = rows_;
+        child->null_count = w.nulls;
         w.nulls = 0;
-        d->pointers.push_back(&d->kids[k]);
     }
-    *out = ArrowArray{rows_, 0, 0, 1, static_cast<int64_t>(columns_.size()), d->buffers, d->pointers.data(), nullptr,
-                      release_parent, d};
+    out->length = rows_;
     rows_ = 0;
-    return 0;
+    if (rc == NANOARROW_OK) {
+        ArrowError error{};
+        rc = ArrowArrayFinishBuildingDefault(out, &error);
+        if (rc != NANOARROW_OK) *why = error.message;
+    }
+    if (rc != NANOARROW_OK && out->release) out->release(out);
+    return rc;
 }
 
 }  // namespace qx::arrow

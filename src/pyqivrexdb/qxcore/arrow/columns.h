@@ -5,7 +5,7 @@
 #pragma once
 
 #include "../cursor/cursor.h"
-#include "abi.h"
+#include <nanoarrow/nanoarrow.h>
 
 #include <memory>
 #include <string>
@@ -32,7 +32,7 @@ using Append = bool (*)(ColumnWriter& w, const RecordBlock& b, uint32_t offset, 
 struct ColumnWriter {
     std::string name;
     int type;              // QSCLI_ET_*
-    const char* format;    // its Arrow format
+    ArrowType arrow_type;
     Append append;
     uint32_t index = 0;    // the column's position in the record
     Buffer validity, values, bytes;  // bytes: text and binary data (values then holds int32 offsets)
@@ -44,13 +44,14 @@ public:
     // For the columns of `description` (names and element types); 0, or -1
     // with NotSupportedError for a type without an Arrow counterpart.
     int describe(PyObject* description);
-    int schema(ArrowSchema* out) const;  // 0, or an errno
+    int schema(ArrowSchema* out) const;  // 0, or an errno (out released)
     // Adds a block of records; 0, or -1 with MemoryError set.
     int add(const RecordBlock& block);
     int64_t rows() const { return rows_; }
     size_t bytes() const;
-    // Moves the rows added into `out` as a struct array; 0, or an errno.
-    int finish(ArrowArray* out);
+    // Moves the rows added into `out` as a struct array, checked by
+    // nanoarrow; 0, or an errno (out released, *why the reason).
+    int finish(ArrowArray* out, std::string* why);
 
 private:
     std::vector<std::unique_ptr<ColumnWriter>> columns_;

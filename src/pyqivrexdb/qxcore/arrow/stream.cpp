@@ -61,7 +61,7 @@ int get_next(ArrowArrayStream* s, ArrowArray* out) {
         out->release = nullptr;
         return 0;
     }
-    return d->builder.finish(out);
+    return d->builder.finish(out, &d->error);
 }
 
 const char* get_last_error(ArrowArrayStream* s) {
