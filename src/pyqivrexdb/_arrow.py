@@ -98,6 +98,17 @@ def _in_table_order(rows, names, fields):
     return (tuple(row[k] for k in order) for row in rows)
 
 
+def _stamps_as_text(rows, at):
+    """The rows with the timestamps of columns `at` as the text a statement
+    would write them in (the bulk path takes a timestamp field as text)."""
+    for row in rows:
+        row = list(row)
+        for k in at:
+            if row[k] is not None:
+                row[k] = row[k].isoformat(" ")
+        yield tuple(row)
+
+
 def adbc_ingest(cursor, table_name, data, mode):
     if mode not in _MODES:
         raise ValueError("mode must be one of %s, not %r" % (", ".join(_MODES), mode))
@@ -115,7 +126,9 @@ def adbc_ingest(cursor, table_name, data, mode):
     elif mode == "create_append":
         cursor.execute("CREATE TABLE IF NOT EXISTS %s (%s)" % (table, columns))
     fields = conn.table_layout(table_name)
-    loaded = _in_table_order(rows, [f[0] for f in rows.fields], fields)
+    stamps = [k for k, (_, fmt, _) in enumerate(rows.fields) if fmt.startswith("ts")]
+    loaded = _stamps_as_text(rows, stamps) if stamps else rows
+    loaded = _in_table_order(loaded, [f[0] for f in rows.fields], fields)
     if _ARRA in [f[1] for f in fields]:
         # The bulk path takes binary values of the field's exact width only:
         # a table with a binary field takes the rows by batches of inserts.

@@ -200,3 +200,26 @@ def test_the_asyncio_cursor_gives_the_rows_it_read_ahead_and_the_rest(dsn):
             return table.column("i").to_pylist()
 
     assert asyncio.run(main()) == list(range(1, 12))
+
+
+def test_ingest_of_timestamps_views_and_nulls(conn, backend):
+    data = pa.table({
+        "t": pa.array([datetime.datetime(2020, 1, 2, 3, 4, 5, 6), None], pa.timestamp("us")),
+        "z": pa.array([datetime.datetime(1960, 1, 2, 3, 4, 5, 6, tzinfo=datetime.timezone.utc), None],
+                      pa.timestamp("ns", "UTC")),
+        "n": pa.array([None, None], pa.null()),
+        "v": pa.array(["short", "a string view longer than twelve"], pa.string_view()),
+    })
+    cur = conn.cursor()
+    assert cur.adbc_ingest("ts", data) == 2
+    cur.execute("select t, z, n, v from ts order by v desc")
+    first, second = cur.fetchall()
+    assert str(first[0]).startswith("2020-01-02 03:04:05.000006")
+    assert str(first[1]).startswith("1960-01-02 03:04:05.000006")
+    assert first[2:] == (None, "short") and second == (None, None, None, "a string view longer than twelve")
+
+
+def test_an_unsigned_64_bit_value_past_the_signed_range_is_refused(conn):
+    cur = conn.cursor()
+    with pytest.raises(dbapi.DataError, match="row 0, field u"):
+        cur.adbc_ingest("big", pa.table({"u": pa.array([2**64 - 1], pa.uint64())}))
