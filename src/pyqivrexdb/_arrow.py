@@ -6,8 +6,9 @@ CREATE TABLE an ingest needs."""
 
 import importlib
 
-import pyqivrexdb._qxstandard as _standard
 from pyqivrexdb.qxcore import QSCLI_ET_ARRA as _ARRA
+
+import pyqivrexdb._qxstandard as _standard  # type: ignore[import-not-found]  # made by importing qxcore
 
 #: Rows a batch of fetch_arrow() and its kin holds at most.
 BATCH_ROWS = 65536
