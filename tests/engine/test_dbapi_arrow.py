@@ -223,3 +223,19 @@ def test_an_unsigned_64_bit_value_past_the_signed_range_is_refused(conn):
     cur = conn.cursor()
     with pytest.raises(dbapi.DataError, match="row 0, field u"):
         cur.adbc_ingest("big", pa.table({"u": pa.array([2**64 - 1], pa.uint64())}))
+
+
+@pytest.mark.parametrize("then", ["execute", "close"])
+def test_a_stream_outlived_by_its_result_says_so(conn, then):
+    # It read the next statement's records by this one's layout.
+    cur = conn.cursor()
+    cur.execute("create table o (i bigint)")
+    cur.executemany("insert into o values (?)", [(i,) for i in range(100)])
+    cur.execute("select i from o")
+    result = cur.fetch_arrow()
+    if then == "execute":
+        cur.execute("select i * 1000, 'x' from o where i < 3")
+    else:
+        cur.close()
+    with pytest.raises(OSError, match="executed another statement or was closed"):
+        pa.table(result)

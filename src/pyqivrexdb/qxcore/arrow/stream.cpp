@@ -51,6 +51,16 @@ int get_next(ArrowArrayStream* s, ArrowArray* out) {
     auto* d = static_cast<StreamData*>(s->private_data);
     Gil gil;
     constexpr int64_t kStep = 8192;
+    // The records are the cursor's result only while it runs nothing else:
+    // after another execute or a close, the rest of this one is gone, and
+    // reading on would cut the next result's records by this one's layout.
+    const auto* c = reinterpret_cast<CursorObject*>(d->cursor.get());
+    if (d->records && (c->results != d->records.get() || c->stmt_handle == 0)) {
+        d->records = Ref();
+        raise_message("ProgrammingError", "the cursor executed another statement or was closed: the rest of this "
+                                          "result is gone");
+        return fail(d);
+    }
     while (d->records && d->builder.rows() < d->batch_rows && d->builder.bytes() < (size_t{1} << 30)) {
         const int64_t want = std::min(kStep, d->batch_rows - d->builder.rows());
         const Py_ssize_t got = records_scan(d->records.get(), want, take_block, &d->builder);
