@@ -5,7 +5,9 @@
 # package index that carries them (subprojects/arrow-nanoarrow/src/ in the
 # nanoarrow package's sdist). The archive is fetched once with pip into
 # QX_CACHE_DIR and checked against its SHA-256 on every configure; an
-# offline build points QX_NANOARROW_SDIST at a copy. Its symbols are renamed
+# offline build points QX_NANOARROW_SDIST at a copy. The first fetch takes
+# minutes: pip prepares the archive's metadata by building the package
+# (its build backend has no cheaper way); later configures only check it. Its symbols are renamed
 # (NANOARROW_NAMESPACE) and hidden, so another copy in the process (pyarrow's,
 # a driver's) never meets ours.
 set(QX_NANOARROW_SDIST_NAME "nanoarrow-0.9.0.tar.gz")
