@@ -3,15 +3,13 @@
 #
 # The C sources come from one pinned source distribution on the Python
 # package index that carries them (subprojects/arrow-nanoarrow/src/ in the
-# nanoarrow package's sdist). The archive is fetched once with pip into
+# nanoarrow package's sdist). The archive is downloaded once into
 # QX_CACHE_DIR and checked against its SHA-256 on every configure; an
-# offline build points QX_NANOARROW_SDIST at a copy. The first fetch takes
-# minutes: pip prepares the archive's metadata by building the package
-# (its build backend has no cheaper way); later configures only check it. Its symbols are renamed
+# offline build points QX_NANOARROW_SDIST at a copy. Its symbols are renamed
 # (NANOARROW_NAMESPACE) and hidden, so another copy in the process (pyarrow's,
 # a driver's) never meets ours.
 set(QX_NANOARROW_SDIST_NAME "nanoarrow-0.9.0.tar.gz")
-set(QX_NANOARROW_SDIST_REQ "nanoarrow==0.9.0")
+set(QX_NANOARROW_SDIST_URL "https://files.pythonhosted.org/packages/bc/b2/8fedfa966cc25126e1c9090e6d9fed75dab4e1d2716e3ca2d18ea2d6f438/nanoarrow-0.9.0.tar.gz")
 set(QX_NANOARROW_SDIST_SHA256 1ce15bbed8532839347faa78824c5dbd3769bff60661003e34c6fba5dd881bd3)
 
 if(DEFINED ENV{QX_CACHE_DIR})
@@ -44,24 +42,18 @@ set(_na_src "${CMAKE_BINARY_DIR}/nanoarrow")
 if(NOT EXISTS "${_na_src}/nanoarrow/nanoarrow.h")
   qx_nanoarrow_sdist_ok(_ok)
   if(NOT _ok)
-    message(STATUS "qx_nanoarrow: fetching ${QX_NANOARROW_SDIST_REQ} with pip into ${_na_cache}")
+    message(STATUS "qx_nanoarrow: fetching ${QX_NANOARROW_SDIST_NAME} into ${_na_cache}")
     file(MAKE_DIRECTORY "${_na_cache}")
-    file(WRITE "${CMAKE_BINARY_DIR}/nanoarrow-sdist.txt"
-         "${QX_NANOARROW_SDIST_REQ} --hash=sha256:${QX_NANOARROW_SDIST_SHA256}\n")
-    # Only nanoarrow itself as a source archive: the tools pip builds its
-    # metadata with come as wheels.
-    execute_process(
-      COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --disable-pip-version-check
-              --no-deps --no-binary nanoarrow --require-hashes
-              -r "${CMAKE_BINARY_DIR}/nanoarrow-sdist.txt" -d "${_na_cache}"
-      RESULT_VARIABLE _rc)
     set(QX_NANOARROW_SDIST "${_na_cache}/${QX_NANOARROW_SDIST_NAME}")
-    qx_nanoarrow_sdist_ok(_ok)
-    if(NOT _rc EQUAL 0 OR NOT _ok)
-      message(FATAL_ERROR "qx_nanoarrow: could not fetch ${QX_NANOARROW_SDIST_REQ} (pip exit ${_rc}). "
-              "Offline, download ${QX_NANOARROW_SDIST_NAME} elsewhere "
-              "(pip download --no-deps --no-binary nanoarrow ${QX_NANOARROW_SDIST_REQ}) and pass "
-              "-DQX_NANOARROW_SDIST=PATH or QX_NANOARROW_SDIST=PATH.")
+    file(DOWNLOAD "${QX_NANOARROW_SDIST_URL}" "${QX_NANOARROW_SDIST}.part"
+         EXPECTED_HASH SHA256=${QX_NANOARROW_SDIST_SHA256} STATUS _status TLS_VERIFY ON)
+    list(GET _status 0 _rc)
+    if(_rc EQUAL 0)
+      file(RENAME "${QX_NANOARROW_SDIST}.part" "${QX_NANOARROW_SDIST}")
+    else()
+      file(REMOVE "${QX_NANOARROW_SDIST}.part")
+      message(FATAL_ERROR "qx_nanoarrow: could not fetch ${QX_NANOARROW_SDIST_URL} (${_status}). "
+              "Offline, download it elsewhere and pass -DQX_NANOARROW_SDIST=PATH or QX_NANOARROW_SDIST=PATH.")
     endif()
   endif()
   set(_x "${CMAKE_BINARY_DIR}/nanoarrow-extract")
