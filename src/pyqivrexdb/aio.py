@@ -26,7 +26,7 @@ import functools
 import queue
 import threading
 
-from . import dbapi, messages
+from . import _arrow, dbapi, messages
 
 __all__ = ["connect", "AsyncConnection", "AsyncCursor"]
 
@@ -393,6 +393,37 @@ class AsyncCursor:
         if not self._more:
             return self._fetch(None)
         return await self._run(self._fetch, None)
+
+    def _arrow_table(self, method):
+        """The rows read ahead, then the rest of the result, as one
+        pyarrow.Table."""
+        pa = _arrow.need("pyarrow", method)
+        head = list(self._rows)
+        self._rows.clear()
+        self._more = False
+        table = dbapi.Cursor.fetch_arrow_table(self._sync())
+        if not head:
+            return table
+        columns = [pa.array(values, type=field.type) for values, field in zip(zip(*head), table.schema)]
+        return pa.concat_tables([pa.table(columns, schema=table.schema), table])
+
+    async def fetch_arrow_table(self):
+        """The rest of the result set as a pyarrow.Table."""
+        return await self._run(self._arrow_table, "fetch_arrow_table")
+
+    async def fetch_df(self):
+        """The rest of the result set as a pandas DataFrame."""
+        _arrow.need("pandas", "fetch_df")
+        return (await self._run(self._arrow_table, "fetch_df")).to_pandas()
+
+    async def fetch_polars(self):
+        """The rest of the result set as a polars DataFrame."""
+        pl = _arrow.need("polars", "fetch_polars")
+        return pl.from_arrow(await self._run(self._arrow_table, "fetch_polars"))
+
+    async def adbc_ingest(self, table_name, data, mode="create"):
+        """dbapi.Cursor.adbc_ingest, on the connection's thread."""
+        return await self._run(dbapi.Cursor.adbc_ingest, self._sync(), table_name, data, mode)
 
     async def close(self):
         self._rows.clear()

@@ -33,6 +33,7 @@ from .errors import (  # noqa: F401 - the module's exception classes
 )
 
 import pyqivrexdb._qxstandard as _standard  # made by importing qxcore  # noqa: E402
+import pyqivrexdb._arrow as _arrow  # noqa: E402
 from pyqivrexdb._qxstandard import Row, dict_row, namedtuple_row  # noqa: E402,F401
 
 apilevel = "2.0"
@@ -795,6 +796,45 @@ class Cursor(_standard.Cursor):
             return self.connection.table_layout(table)
         except Error:
             return None
+
+    # -- columns (ADBC's names) ----------------------------------------------
+
+    def fetch_arrow(self):
+        """The rest of the result set as Arrow data: an object exporting
+        ``__arrow_c_stream__``, for pyarrow, polars, DuckDB or nanoarrow
+        (none of them needed here). Its batches are read from the server as
+        the consumer asks for them; it can be consumed once."""
+        return _arrow.fetch_arrow(self)
+
+    def fetch_arrow_table(self):
+        """The rest of the result set as a pyarrow.Table."""
+        return _arrow.fetch_arrow_table(self)
+
+    def fetch_record_batch(self):
+        """The rest of the result set as a pyarrow.RecordBatchReader that
+        reads it a batch at a time."""
+        return _arrow.fetch_record_batch(self)
+
+    def fetch_df(self):
+        """The rest of the result set as a pandas DataFrame."""
+        return _arrow.fetch_df(self)
+
+    def fetch_polars(self):
+        """The rest of the result set as a polars DataFrame."""
+        return _arrow.fetch_polars(self)
+
+    def adbc_ingest(self, table_name, data, mode="create"):
+        """Loads Arrow data (any object exporting ``__arrow_c_stream__`` or
+        ``__arrow_c_array__``: a pyarrow Table or RecordBatchReader, a polars
+        DataFrame) into `table_name` through the bulk path. `mode`:
+        "create" makes the table from the data's schema, "append" loads into
+        the existing one, "replace" drops and makes it again,
+        "create_append" makes it when missing. A column of a type that
+        cannot be loaded (struct, union, list...) raises NotSupportedError
+        before anything is written; a value that does not fit its field
+        raises as Connection.addrecords does, naming the row and the field.
+        Returns the number of rows loaded."""
+        return _arrow.adbc_ingest(self, table_name, data, mode)
 
     @property
     def return_value(self):

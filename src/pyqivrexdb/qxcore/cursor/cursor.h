@@ -96,6 +96,21 @@ PyObject* records_next(PyObject* it);
 // Appends up to `limit` rows (all when limit < 0) to `rows`: 0 when done,
 // -1 with an exception set (the iterator is then finished).
 int records_take(PyObject* it, PyObject* rows, Py_ssize_t limit);
+// A run of whole records of one layout, as they lie in the read buffer.
+struct RecordBlock {
+    const std::vector<values::Column>* columns;
+    const unsigned char* first;  // the first record
+    uint32_t rec_size;
+    uint32_t count;
+    int64_t flags_at;    // offset of the null flags in a record, or -1 without them
+    int64_t lengths_at;  // offset of the ARRA lengths, or -1 without them
+};
+// Hands the standard face's records to `sink` a block at a time, up to
+// `limit` records (all when limit < 0), from where fetching left off, as
+// records_take would cut them into rows. sink returns 0, or -1 with an
+// exception set, which ends the iteration. The records handed over, or -1.
+using RecordSink = int (*)(void* ctx, const RecordBlock& block);
+Py_ssize_t records_scan(PyObject* it, Py_ssize_t limit, RecordSink sink, void* ctx);
 // Ends the iteration and frees the buffer, as the iterator's close().
 PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // A new record iterator over the cursor `self`'s open result, as

@@ -519,6 +519,35 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
     return status < 0 ? -1 : 0;
 }
 
+Py_ssize_t records_scan(PyObject* self, Py_ssize_t limit, RecordSink sink, void* ctx) {
+    RecordsObject* r = as_records(self);
+    if (r->state == RecordsObject::FINISHED) return r->failed ? refuse_failed(r) : 0;
+    if (!enter(r)) return -1;
+    Py_ssize_t taken = 0;
+    int status = 1;
+    while (limit < 0 || taken < limit) {
+        status = fill(r);
+        if (status <= 0) break;
+        uint32_t count = r->left / r->rec_size;
+        if (limit >= 0 && static_cast<Py_ssize_t>(count) > limit - taken)
+            count = static_cast<uint32_t>(limit - taken);
+        const int64_t flags_at = r->flag_bytes ? static_cast<int64_t>(r->rec_size - r->trailer) : -1;
+        const RecordBlock block{&r->layout.columns(), r->buffer.get() + r->pos, r->rec_size, count, flags_at,
+                                r->arra_lengths && flags_at >= 0 ? flags_at + r->flag_bytes : -1};
+        if (sink(ctx, block) < 0) {
+            status = -1;
+            break;
+        }
+        r->cursor->start_record = static_cast<int32_t>(static_cast<uint32_t>(r->cursor->start_record) + count);
+        r->pos += count * r->rec_size;
+        r->left -= count * r->rec_size;
+        taken += count;
+    }
+    r->running = false;
+    if (status <= 0) end_unless(r, nullptr);
+    return status < 0 ? -1 : taken;
+}
+
 PyObject* records_close(PyObject* self, PyObject*) {
     RecordsObject* r = as_records(self);
     if (r->running) {

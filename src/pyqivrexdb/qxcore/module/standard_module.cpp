@@ -1,6 +1,7 @@
 // pyqivrexdb._qxstandard: the C pieces of the standard face, made by the
 // core's import and registered in sys.modules only, so the core's own
 // namespace stays exactly as designed. pyqivrexdb.dbapi builds on it.
+#include "../arrow/arrow.h"
 #include "../bulk/bulk.h"
 #include "../bulk/table_layout.h"
 #include "../client/calls.h"
@@ -74,6 +75,10 @@ PyMethodDef functions[] = {
      "load(connection, table, rows, cursor=None, adapters=None) -> rows loaded: the standard face's bulk load."},
     {"table_layout", table_layout_fn, METH_VARARGS,
      "table_layout(connection, table) -> [(name, type_code, size, declared type), ...] of the table's fields."},
+    {"arrow_result", arrow::arrow_result, METH_VARARGS,
+     "arrow_result(cursor, batch_size) -> the rest of the cursor's result, exporting __arrow_c_stream__."},
+    {"arrow_rows", arrow::arrow_rows, METH_O,
+     "arrow_rows(data) -> an iterator of tuples over Arrow data, with .fields [(name, format, nullable)]."},
     {"masked_dsn", masked_dsn_fn, METH_O, "masked_dsn(dsn) -> dsn with each password as ***."},
     {"dsn_with", dsn_with_fn, METH_VARARGS, "dsn_with(dsn, key, value) -> dsn with that one setting; None for an engine file."},
     {nullptr, nullptr, 0, nullptr}};

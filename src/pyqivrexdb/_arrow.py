@@ -1,0 +1,140 @@
+"""The columnar side of the standard cursor: results as Arrow data and Arrow
+data loaded into a table, under the names ADBC's DB-API cursors use. The
+conversions are the C core's (_qxstandard.arrow_result, arrow_rows); this
+module only imports the libraries a caller asked for, and writes the
+CREATE TABLE an ingest needs."""
+
+import importlib
+
+from pyqivrexdb.qxcore import QSCLI_ET_ARRA as _ARRA
+
+import pyqivrexdb._qxstandard as _standard  # type: ignore[import-not-found]  # made by importing qxcore
+
+#: Rows a batch of fetch_arrow() and its kin holds at most.
+BATCH_ROWS = 65536
+
+_MODES = ("create", "append", "replace", "create_append")
+
+# The column type a CREATE TABLE of adbc_ingest gives each Arrow format, for
+# the engine and for PostgreSQL. An integer goes one size up where the
+# driver's write checks keep the narrower type's extreme value out.
+_COLUMN_TYPES = {
+    "n": ("TEXT", "text"),
+    "b": ("BOOLEAN", "boolean"),
+    "c": ("SMALLINT", "smallint"),
+    "C": ("SMALLINT", "smallint"),
+    "s": ("INTEGER", "integer"),
+    "S": ("INTEGER", "integer"),
+    "i": ("BIGINT", "bigint"),
+    "I": ("BIGINT", "bigint"),
+    "l": ("BIGINT", "bigint"),
+    "L": ("BIGINT", "bigint"),
+    "f": ("DOUBLE", "double precision"),
+    "g": ("DOUBLE", "double precision"),
+    "u": ("TEXT", "text"),
+    "U": ("TEXT", "text"),
+    "vu": ("TEXT", "text"),
+    "z": ("BLOB", "bytea"),
+    "Z": ("BLOB", "bytea"),
+    "vz": ("BLOB", "bytea"),
+    "tdD": ("DATE", "date"),
+    "tdm": ("DATE", "date"),
+}
+
+
+def need(module, method):
+    """The module `module`, imported now; ImportError naming it when missing."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise ImportError("%s() needs %s: pip install %s" % (method, module, module)) from exc
+
+
+def fetch_arrow(cursor):
+    return _standard.arrow_result(cursor, BATCH_ROWS)
+
+
+def fetch_record_batch(cursor):
+    pa = need("pyarrow", "fetch_record_batch")
+    return pa.RecordBatchReader.from_stream(fetch_arrow(cursor))
+
+
+def fetch_arrow_table(cursor):
+    pa = need("pyarrow", "fetch_arrow_table")
+    return pa.RecordBatchReader.from_stream(fetch_arrow(cursor)).read_all()
+
+
+def fetch_df(cursor):
+    need("pandas", "fetch_df")
+    need("pyarrow", "fetch_df")
+    return fetch_arrow_table(cursor).to_pandas()
+
+
+def fetch_polars(cursor):
+    pl = need("polars", "fetch_polars")
+    return pl.DataFrame(fetch_arrow(cursor))
+
+
+def _quoted(name):
+    return '"%s"' % name.replace('"', '""')
+
+
+def _column_type(fmt, postgres):
+    if fmt.startswith("ts"):
+        if not postgres:
+            return "TEXT"
+        return "timestamptz" if len(fmt) > 4 else "timestamp"
+    return _COLUMN_TYPES[fmt][1 if postgres else 0]
+
+
+def _in_table_order(rows, names, fields):
+    """The rows with their values in the table's field order, when the data
+    names the same columns in another order."""
+    if [n.lower() for n in names] == [f[0].lower() for f in fields]:
+        return rows
+    where = {n.lower(): k for k, n in enumerate(names)}
+    if sorted(where) != sorted(f[0].lower() for f in fields):
+        return rows  # by position, as the load checks it
+    order = [where[f[0].lower()] for f in fields]
+    return (tuple(row[k] for k in order) for row in rows)
+
+
+def _stamps_as_text(rows, at):
+    """The rows with the timestamps of columns `at` as the text a statement
+    would write them in (the bulk path takes a timestamp field as text)."""
+    for row in rows:
+        row = list(row)
+        for k in at:
+            if row[k] is not None:
+                row[k] = row[k].isoformat(" ")
+        yield tuple(row)
+
+
+def adbc_ingest(cursor, table_name, data, mode):
+    if mode not in _MODES:
+        raise ValueError("mode must be one of %s, not %r" % (", ".join(_MODES), mode))
+    # The data's types are checked before anything is written.
+    rows = _standard.arrow_rows(data)
+    conn = cursor.connection
+    postgres = conn.dialect == "postgresql"
+    table = _quoted(table_name)
+    columns = ", ".join("%s %s" % (_quoted(name), _column_type(fmt, postgres)) for name, fmt, _ in rows.fields)
+    conn._begin()
+    if mode == "replace":
+        cursor.execute("DROP TABLE IF EXISTS %s" % table)
+    if mode in ("create", "replace"):
+        cursor.execute("CREATE TABLE %s (%s)" % (table, columns))
+    elif mode == "create_append":
+        cursor.execute("CREATE TABLE IF NOT EXISTS %s (%s)" % (table, columns))
+    fields = conn.table_layout(table_name)
+    stamps = [k for k, (_, fmt, _) in enumerate(rows.fields) if fmt.startswith("ts")]
+    loaded = _stamps_as_text(rows, stamps) if stamps else rows
+    loaded = _in_table_order(loaded, [f[0] for f in rows.fields], fields)
+    if _ARRA in [f[1] for f in fields]:
+        # The bulk path takes binary values of the field's exact width only:
+        # a table with a binary field takes the rows by batches of inserts.
+        marks = ", ".join("?" * len(fields))
+        _standard.Cursor.executemany(cursor, "INSERT INTO %s VALUES (%s)" % (table, marks), loaded,
+                                     conn._adapters())
+        return cursor.rowcount
+    return _standard.load(conn._core, table_name, loaded, cursor, conn._adapters())

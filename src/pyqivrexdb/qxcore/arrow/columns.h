@@ -1,0 +1,61 @@
+// Result columns as Arrow arrays: one writer per column, chosen from its
+// element type when the result is described, fills plain C buffers from the
+// records a block at a time; a batch then leaves as one struct array whose
+// children own those buffers. No Python object is made for a value.
+#pragma once
+
+#include "../cursor/cursor.h"
+#include <nanoarrow/nanoarrow.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qx::arrow {
+
+// A growable buffer of malloc'd bytes, handed to an ArrowArray as it is.
+struct Buffer {
+    unsigned char* data = nullptr;
+    size_t size = 0, capacity = 0;
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer();
+    bool reserve(size_t more);  // false when out of memory
+    unsigned char* take();      // the bytes, now the caller's to free
+};
+
+struct ColumnWriter;
+using Append = bool (*)(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t index);
+
+// One column of the batch being built.
+struct ColumnWriter {
+    std::string name;
+    int type;              // QSCLI_ET_*
+    ArrowType arrow_type;
+    Append append;
+    uint32_t index = 0;    // the column's position in the record
+    Buffer validity, values, bytes;  // bytes: text and binary data (values then holds int32 offsets)
+    int64_t nulls = 0;
+};
+
+class BatchBuilder {
+public:
+    // For the columns of `description` (names and element types); 0, or -1
+    // with NotSupportedError for a type without an Arrow counterpart.
+    int describe(PyObject* description);
+    int schema(ArrowSchema* out) const;  // 0, or an errno (out released)
+    // Adds a block of records; 0, or -1 with MemoryError set.
+    int add(const RecordBlock& block);
+    int64_t rows() const { return rows_; }
+    size_t bytes() const;
+    // Moves the rows added into `out` as a struct array, checked by
+    // nanoarrow; 0, or an errno (out released, *why the reason).
+    int finish(ArrowArray* out, std::string* why);
+
+private:
+    std::vector<std::unique_ptr<ColumnWriter>> columns_;
+    int64_t rows_ = 0;
+};
+
+}  // namespace qx::arrow

@@ -1,0 +1,177 @@
+// Cursor results as an Arrow stream: _qxstandard.arrow_result(cursor,
+// batch_size) gives an object exporting __arrow_c_stream__, whose batches
+// are cut from the cursor's records as the consumer asks for them, so the
+// memory held is one batch whatever the result's size. The consumer may
+// call the stream from any thread, with or without the interpreter lock.
+#include "columns.h"
+
+#include "../cursor/standard_cursor.h"
+
+#include <cerrno>
+#include <string>
+
+namespace qx::arrow {
+
+namespace {
+
+// The stream's own state; the stream holds the cursor and its records.
+struct StreamData {
+    Ref cursor;
+    Ref records;  // the records iterator, or null for a result of no rows
+    BatchBuilder builder;
+    int64_t batch_rows;
+    std::string error;
+};
+
+struct Gil {
+    PyGILState_STATE state = PyGILState_Ensure();
+    ~Gil() { PyGILState_Release(state); }
+};
+
+// The pending exception as the stream's error text, cleared; EIO.
+int fail(StreamData* d) {
+    Ref error(take_pending());
+    Ref text(error ? PyObject_Str(error.get()) : nullptr);
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    d->error = std::string(error ? Py_TYPE(error.get())->tp_name : "error") + ": " + (utf8 ? utf8 : "?");
+    PyErr_Clear();
+    return EIO;
+}
+
+int take_block(void* ctx, const RecordBlock& block) { return static_cast<BatchBuilder*>(ctx)->add(block); }
+
+int get_schema(ArrowArrayStream* s, ArrowSchema* out) {
+    auto* d = static_cast<StreamData*>(s->private_data);
+    return d->builder.schema(out);
+}
+
+// At most batch_rows records, and a batch's text of at most 1 GiB, so its
+// int32 offsets hold; an empty batch ends the stream (release nulled).
+int get_next(ArrowArrayStream* s, ArrowArray* out) {
+    auto* d = static_cast<StreamData*>(s->private_data);
+    Gil gil;
+    constexpr int64_t kStep = 8192;
+    // The records are the cursor's result only while it runs nothing else:
+    // after another execute or a close, the rest of this one is gone, and
+    // reading on would cut the next result's records by this one's layout.
+    const auto* c = reinterpret_cast<CursorObject*>(d->cursor.get());
+    if (d->records && (c->results != d->records.get() || c->stmt_handle == 0)) {
+        d->records = Ref();
+        raise_message("ProgrammingError", "the cursor executed another statement or was closed: the rest of this "
+                                          "result is gone");
+        return fail(d);
+    }
+    while (d->records && d->builder.rows() < d->batch_rows && d->builder.bytes() < (size_t{1} << 30)) {
+        const int64_t want = std::min(kStep, d->batch_rows - d->builder.rows());
+        const Py_ssize_t got = records_scan(d->records.get(), want, take_block, &d->builder);
+        if (got < 0) return fail(d);
+        if (got < want) d->records = Ref();
+    }
+    if (d->builder.rows() == 0) {
+        out->release = nullptr;
+        return 0;
+    }
+    return d->builder.finish(out, &d->error);
+}
+
+const char* get_last_error(ArrowArrayStream* s) {
+    auto* d = static_cast<StreamData*>(s->private_data);
+    return d->error.empty() ? nullptr : d->error.c_str();
+}
+
+void release_stream(ArrowArrayStream* s) {
+    if (!s->release) return;
+    {
+        Gil gil;
+        delete static_cast<StreamData*>(s->private_data);
+    }
+    s->release = nullptr;
+}
+
+void free_capsule(PyObject* capsule) {
+    auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (!s) {
+        PyErr_Clear();
+        return;
+    }
+    if (s->release) s->release(s);
+    delete s;
+}
+
+// The Python face: the result, exported once.
+struct ResultObject {
+    PyObject_HEAD
+    StreamData* data;  // owned until exported
+};
+
+void result_dealloc(PyObject* self) {
+    delete reinterpret_cast<ResultObject*>(self)->data;
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* result_export(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"requested_schema", nullptr};
+    PyObject* requested = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:__arrow_c_stream__", const_cast<char**>(kwlist), &requested))
+        return nullptr;
+    auto* r = reinterpret_cast<ResultObject*>(self);
+    if (!r->data) return raise_message("ProgrammingError", "the result was exported already: fetch it again");
+    auto* s = new (std::nothrow) ArrowArrayStream{get_schema, get_next, get_last_error, release_stream, r->data};
+    if (!s) return PyErr_NoMemory();
+    PyObject* capsule = PyCapsule_New(s, "arrow_array_stream", free_capsule);
+    if (!capsule) {
+        delete s;
+        return nullptr;
+    }
+    r->data = nullptr;
+    return capsule;
+}
+
+PyMethodDef result_methods[] = {
+    {"__arrow_c_stream__", QX_METHOD_CAST(result_export), METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__(requested_schema=None) -> a PyCapsule of the result's ArrowArrayStream (once)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject ResultType = [] {
+    PyTypeObject t = static_type("pyqivrexdb._qxstandard.ArrowResult", sizeof(ResultObject));
+    t.tp_dealloc = result_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "A result set as an Arrow stream: pass it to pyarrow, polars, DuckDB or nanoarrow.";
+    t.tp_methods = result_methods;
+    return t;
+}();
+
+}  // namespace
+
+// arrow_result(cursor, batch_size): the rest of the cursor's result.
+PyObject* arrow_result(PyObject*, PyObject* args) {
+    PyObject* cursor;
+    long long batch_rows;
+    if (!PyArg_ParseTuple(args, "O!L:arrow_result", &StandardCursorType, &cursor, &batch_rows)) return nullptr;
+    if (batch_rows < 1) return raise_message("ProgrammingError", "batch_size must be at least 1");
+    auto* c = reinterpret_cast<CursorObject*>(cursor);
+    if (c->stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
+    Ref description(PyObject_GetAttrString(cursor, "description"));
+    if (!description) return nullptr;
+    if (!c->has_results || description.get() == Py_None)
+        return raise_message("ProgrammingError", "execute() did not produce any result set");
+    if (PyType_Ready(&ResultType) < 0) return nullptr;
+    auto data = std::make_unique<StreamData>();
+    if (data->builder.describe(description.get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            Ref error(take_pending());
+            Ref text(PyObject_Str(error.get()));
+            if (text) raise_object("NotSupportedError", text.get());
+        }
+        return nullptr;
+    }
+    data->cursor = Ref::borrow(cursor);
+    if (is_records(c->results)) data->records = Ref::borrow(c->results);
+    data->batch_rows = batch_rows;
+    PyObject* obj = ResultType.tp_alloc(&ResultType, 0);
+    if (!obj) return nullptr;
+    reinterpret_cast<ResultObject*>(obj)->data = data.release();
+    return obj;
+}
+
+}  // namespace qx::arrow

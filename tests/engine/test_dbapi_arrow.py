@@ -1,0 +1,241 @@
+"""Results as Arrow columns and Arrow data loaded into tables, on both
+backends: the Arrow path's values equal the row path's, value by value."""
+import datetime
+import sys
+
+import pytest
+
+from pyqivrexdb import _arrow, dbapi
+
+pa = pytest.importorskip("pyarrow")
+
+BLOB = {"sqlite": "blob", "postgresql": "bytea"}
+
+# (declared type, values with their edges); None in every column's last row.
+COLUMNS = [
+    ("bigint", [0, 2**63 - 1, -(2**63) + 1, 1]),
+    ("integer", [0, 2147483647, -2147483647, 1]),
+    ("smallint", [0, 32767, -32767, 1]),
+    ("double precision", [0.0, 1.7976931348623157e308, -5e-324, -0.0]),
+    ("text", ["", "ж" * 300, "a'b\"c", "x"]),
+    ("BLOB", [b"", b"\x00\xff", b"x" * 300, b"\x00"]),
+    ("date", [datetime.date(1900, 1, 1), datetime.date(2078, 12, 31), datetime.date(2000, 2, 29),
+              datetime.date(1970, 1, 1)]),
+]
+
+
+@pytest.fixture
+def conn(dsn):
+    c = dbapi.connect(dsn)
+    yield c
+    c.close()
+
+
+def filled(conn, backend):
+    cur = conn.cursor()
+    decls = [BLOB[backend] if d == "BLOB" else d for d, _ in COLUMNS]
+    cur.execute("create table t (%s)" % ", ".join("c%d %s" % (k, d) for k, d in enumerate(decls)))
+    rows = [tuple(values[r] for _, values in COLUMNS) for r in range(4)] + [(None,) * len(COLUMNS)]
+    for row in rows:
+        cur.execute("insert into t values (%s)" % ", ".join("?" * len(row)), row)
+    return cur
+
+
+def as_rows(table):
+    return [tuple(row.values()) for row in table.to_pylist()]
+
+
+def test_every_type_with_nulls_and_edges_equals_the_row_path(conn, backend):
+    cur = filled(conn, backend)
+    cur.execute("select * from t")
+    expected = cur.fetchall()
+    cur.execute("select * from t")
+    table = cur.fetch_arrow_table()
+    assert table.num_rows == len(expected)
+    for got, want in zip(as_rows(table), expected):
+        for g, w in zip(got, want):
+            assert g == w and type(g) is type(w)
+    assert str(table.schema.field("c6").type) == "date32[day]"
+    assert table.column("c0").null_count == 1
+
+
+def test_a_result_in_many_batches_and_one_partly_read(conn, backend, monkeypatch):
+    monkeypatch.setattr(_arrow, "BATCH_ROWS", 7)
+    cur = conn.cursor()
+    cur.execute("create table n (i bigint, s text)")
+    cur.executemany("insert into n values (?, ?)", [(i, "v%d" % i if i % 3 else None) for i in range(100)])
+    cur.execute("select i, s from n order by i")
+    reader = cur.fetch_record_batch()
+    sizes = [batch.num_rows for batch in reader]
+    assert sizes[0] == 7 and sum(sizes) == 100
+    cur.execute("select i, s from n order by i")
+    first = cur.fetchone()
+    rest = as_rows(cur.fetch_arrow_table())
+    assert [first] + rest == [(i, "v%d" % i if i % 3 else None) for i in range(100)]
+    # Nothing is left for the rows either.
+    assert cur.fetchall() == []
+
+
+def test_the_stream_exports_once_and_needs_a_result(conn):
+    cur = conn.cursor()
+    cur.execute("create table e (i integer)")
+    with pytest.raises(dbapi.ProgrammingError):
+        cur.fetch_arrow()
+    cur.execute("select i from e")
+    result = cur.fetch_arrow()
+    table = pa.table(result)
+    assert table.num_rows == 0 and table.column_names == ["i"]
+    with pytest.raises(dbapi.ProgrammingError, match="exported already"):
+        result.__arrow_c_stream__()
+
+
+@pytest.mark.parametrize("method, module", [("fetch_df", "pandas"), ("fetch_polars", "polars"),
+                                            ("fetch_arrow_table", "pyarrow")])
+def test_a_missing_library_is_named(conn, monkeypatch, method, module):
+    cur = conn.cursor()
+    cur.execute("select 1 as one")
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=module):
+        getattr(cur, method)()
+
+
+def test_pandas_and_polars_frames(conn):
+    pd = pytest.importorskip("pandas")
+    cur = conn.cursor()
+    cur.execute("create table f (i bigint, s text)")
+    cur.executemany("insert into f values (?, ?)", [(1, "a"), (2, None)])
+    cur.execute("select i, s from f order by i")
+    df = cur.fetch_df()
+    assert isinstance(df, pd.DataFrame) and df["i"].tolist() == [1, 2] and df["s"].tolist()[0] == "a"
+    pl = pytest.importorskip("polars")
+    cur.execute("select i, s from f order by i")
+    assert cur.fetch_polars().equals(pl.DataFrame({"i": [1, 2], "s": ["a", None]}))
+
+
+def test_ingest_round_trip_and_modes(conn):
+    data = pa.table({
+        "i": pa.array([1, None, -(2**63) + 1], pa.int64()),
+        "s": pa.array(["a", "жж", None], pa.large_string()),
+        "f": pa.array([1.5, None, -0.0], pa.float64()),
+        "d": pa.array([datetime.date(1999, 12, 31), None, datetime.date(2078, 12, 31)], pa.date32()),
+        "b": pa.array([True, False, None]),
+    })
+    cur = conn.cursor()
+    assert cur.adbc_ingest("g", data) == 3
+    cur.execute("select i, s, f, d, b from g")
+    assert [r[:4] for r in cur.fetchall()] == [tuple(r.values())[:4] for r in data.to_pylist()]
+    with pytest.raises(dbapi.Error):
+        cur.adbc_ingest("g", data, mode="create")
+    conn.rollback()
+    assert cur.adbc_ingest("g", data, mode="create") == 3
+    # Columns named in another order go where their names say.
+    assert cur.adbc_ingest("g", data.select(["s", "i", "f", "d", "b"]), mode="append") == 3
+    assert cur.adbc_ingest("g", data, mode="create_append") == 3
+    cur.execute("select count(*) from g")
+    assert cur.fetchone()[0] == 9
+    assert cur.adbc_ingest("g", data.slice(1), mode="replace") == 2
+    cur.execute("select i from g")
+    assert cur.fetchall() == [(None,), (-(2**63) + 1,)]
+
+
+def test_ingest_of_a_reader_in_batches_and_binary(conn):
+    schema = pa.schema([("k", pa.int32()), ("v", pa.binary())])
+    batches = [pa.record_batch([pa.array([i, i + 1], pa.int32()), pa.array([b"\x00", None])], schema=schema)
+               for i in range(0, 10, 2)]
+    cur = conn.cursor()
+    assert cur.adbc_ingest("r", pa.RecordBatchReader.from_batches(schema, batches)) == 10
+    cur.execute("select k, v from r order by k")
+    assert cur.fetchall() == [(i, b"\x00" if i % 2 == 0 else None) for i in range(10)]
+
+
+@pytest.mark.parametrize("column, name", [
+    (pa.array([{"x": 1}]), "struct"),
+    (pa.array([[1, 2]]), "list"),
+    (pa.array(["a"]).dictionary_encode(), "dictionary"),
+    (pa.array([1], pa.float16()) if hasattr(pa, "float16") else pa.array([b"ab"], pa.binary(2)), None),
+])
+def test_an_unsupported_type_is_refused_by_name_before_anything_is_written(conn, column, name):
+    data = pa.table({"ok": pa.array([1], pa.int64()), "bad": column})
+    cur = conn.cursor()
+    with pytest.raises(dbapi.NotSupportedError, match="column bad" + (".*" + name if name else "")):
+        cur.adbc_ingest("u", data)
+    assert "u" not in conn.tables()
+
+
+def test_a_misfit_value_names_its_row_and_field(conn):
+    data = pa.table({"d": pa.array([datetime.date(2000, 1, 1), datetime.date(1800, 1, 1)], pa.date32())})
+    cur = conn.cursor()
+    with pytest.raises(dbapi.DataError, match="row 1") as info:
+        cur.adbc_ingest("m", data)
+    assert "field d" in str(info.value)
+
+
+def test_a_stream_that_fails_halfway_stops_the_load(conn):
+    schema = pa.schema([("k", pa.int64())])
+
+    def batches():
+        yield pa.record_batch([pa.array([1, 2], pa.int64())], schema=schema)
+        raise RuntimeError("the source broke")
+
+    cur = conn.cursor()
+    with pytest.raises(OSError, match="the source broke"):
+        cur.adbc_ingest("h", pa.RecordBatchReader.from_batches(schema, batches()))
+
+
+def test_the_asyncio_cursor_gives_the_rows_it_read_ahead_and_the_rest(dsn):
+    import asyncio
+
+    from pyqivrexdb import aio
+
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            cur = conn.cursor()
+            cur.arraysize = 3
+            await cur.execute("create table a (i bigint)")
+            await cur.executemany("insert into a values (?)", [(i,) for i in range(10)])
+            assert await cur.adbc_ingest("b", pa.table({"i": pa.array([10, 11], pa.int64())})) == 2
+            await cur.execute("select i from a union all select i from b order by i")
+            assert await cur.fetchone() == (0,)
+            table = await cur.fetch_arrow_table()
+            return table.column("i").to_pylist()
+
+    assert asyncio.run(main()) == list(range(1, 12))
+
+
+def test_ingest_of_timestamps_views_and_nulls(conn, backend):
+    data = pa.table({
+        "t": pa.array([datetime.datetime(2020, 1, 2, 3, 4, 5, 6), None], pa.timestamp("us")),
+        "z": pa.array([datetime.datetime(1960, 1, 2, 3, 4, 5, 6, tzinfo=datetime.timezone.utc), None],
+                      pa.timestamp("ns", "UTC")),
+        "n": pa.array([None, None], pa.null()),
+        "v": pa.array(["short", "a string view longer than twelve"], pa.string_view()),
+    })
+    cur = conn.cursor()
+    assert cur.adbc_ingest("ts", data) == 2
+    cur.execute("select t, z, n, v from ts order by v desc")
+    first, second = cur.fetchall()
+    assert str(first[0]).startswith("2020-01-02 03:04:05.000006")
+    assert str(first[1]).startswith("1960-01-02 03:04:05.000006")
+    assert first[2:] == (None, "short") and second == (None, None, None, "a string view longer than twelve")
+
+
+def test_an_unsigned_64_bit_value_past_the_signed_range_is_refused(conn):
+    cur = conn.cursor()
+    with pytest.raises(dbapi.DataError, match="row 0, field u"):
+        cur.adbc_ingest("big", pa.table({"u": pa.array([2**64 - 1], pa.uint64())}))
+
+
+@pytest.mark.parametrize("then", ["execute", "close"])
+def test_a_stream_outlived_by_its_result_says_so(conn, then):
+    # It read the next statement's records by this one's layout.
+    cur = conn.cursor()
+    cur.execute("create table o (i bigint)")
+    cur.executemany("insert into o values (?)", [(i,) for i in range(100)])
+    cur.execute("select i from o")
+    result = cur.fetch_arrow()
+    if then == "execute":
+        cur.execute("select i * 1000, 'x' from o where i < 3")
+    else:
+        cur.close()
+    with pytest.raises(OSError, match="executed another statement or was closed"):
+        pa.table(result)
