@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <cfloat>
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -30,7 +31,10 @@ std::string describe(const Value& v) {
     char buf[64];
     switch (v.kind) {
     case VKind::Int: std::snprintf(buf, sizeof buf, "%" PRId64, v.i); return buf;
-    case VKind::Float: std::snprintf(buf, sizeof buf, "%.17g", v.d); return buf;
+    case VKind::Float: {
+        const auto r = std::to_chars(buf, buf + sizeof buf, v.d, std::chars_format::general, 17);
+        return std::string(buf, static_cast<size_t>(r.ptr - buf));
+    }
     case VKind::Text:
     case VKind::Text866: {
         std::string s = "text '";

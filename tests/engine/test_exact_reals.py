@@ -4,6 +4,7 @@ number's text is not correctly rounded (1.5e300 read 1.4999999999999998e+300),
 so a literal and a bound value of the same float used to differ."""
 import random
 import struct
+import subprocess
 
 import pytest
 
@@ -215,3 +216,53 @@ def test_json_and_the_core_face_write_a_real_exactly(conn, tmp_path, value, text
     finally:
         core.close()
 
+
+@pytest.fixture(scope="module")
+def comma_locale(tmp_path_factory):
+    """A locale whose decimal point is a comma, made here (few machines
+    install one): (LOCPATH, its name); skips when it cannot be made."""
+    where = tmp_path_factory.mktemp("locales")
+    try:
+        made = subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(where / "de_DE.UTF-8")],
+                              capture_output=True, timeout=120)
+    except (OSError, subprocess.TimeoutExpired):
+        pytest.skip("localedef cannot run here")
+    if not (where / "de_DE.UTF-8").exists():
+        pytest.skip("no comma-decimal locale: %s" % made.stderr.decode(errors="replace")[:200])
+    return str(where), "de_DE.UTF-8"
+
+
+COMMA_SCRIPT = r'''
+import locale, sys
+from pyqivrexdb import dbapi
+locale.setlocale(locale.LC_NUMERIC, sys.argv[2])
+assert locale.localeconv()["decimal_point"] == ",", locale.localeconv()
+values = [1.5, -2.25e-8, 1 / 3, 1e300, 5e-324, 0.1, float("inf")]
+with dbapi.connect(sys.argv[1], autocommit=True) as c:
+    # float8, real and money, with a column of a type COPY takes as text
+    # only, so loads go both ways.
+    c.execute("create table t(k integer, d float8, f real, m money, n numeric, j json)")
+    for binary in (True, False):
+        c.execute("delete from t")
+        rows = [(k, v, 1.5, 12.5, 1.25, None if binary else "1") for k, v in enumerate(values * 10)]
+        c.cursor().executemany("insert into t values (?, ?, ?, ?, ?, ?)", rows)
+        got = c.execute("select d, f, m::numeric, n from t order by k").fetchall()
+        print([(repr(r[0]), r[1:]) for r, (k, v, *_) in zip(got, rows) if (r[0], r[1:]) != (v, (1.5, 12.5, 1.25))])
+    c.execute("delete from t")
+    for k, v in enumerate(values):
+        c.execute("insert into t (k, d) values (?, ?)", (k, v))
+    print([repr(d) for (d,), v in zip(c.execute("select d from t order by k").fetchall(), values) if d != v])
+'''
+
+
+def test_postgresql_reals_are_read_and_written_whatever_the_locale(pg_cluster, comma_locale, tmp_path):
+    import os
+    import sys
+    from conftest import pg_dsn
+    locpath, name = comma_locale
+    script = tmp_path / "comma.py"
+    script.write_text(COMMA_SCRIPT)
+    r = subprocess.run([sys.executable, str(script), pg_dsn(pg_cluster), name], capture_output=True, text=True,
+                       env=dict(os.environ, LOCPATH=locpath), timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n")[:3] == ["[]", "[]", "[]"]
