@@ -18,6 +18,7 @@ native code.
 """
 
 import datetime as _datetime
+import functools as _functools
 import itertools as _itertools
 import os as _os
 import threading as _threading
@@ -605,6 +606,13 @@ def _name(token):
     return text[1:-1].replace(text[0] * 2, text[0])
 
 
+@_functools.lru_cache(maxsize=256)
+def _plain_insert_of(operation, dialect):
+    """_plain_insert of a statement's text, read once a text: executemany
+    asks it of every call."""
+    return _plain_insert(_standard.tokens(operation, dialect))
+
+
 def _plain_insert(tokens):
     """(table, field names or None, placeholders) of ``INSERT INTO t
     [(names)] VALUES (?, ...) [;]`` from the statement's tokens, else None."""
@@ -772,7 +780,7 @@ class Cursor(_standard.Cursor):
         # Without null flags (the vendor's library) a load could not take None.
         if not isinstance(operation, str) or not isinstance(seq, (list, tuple)) or not seq or not self.null_flags:
             return None, None
-        insert = _plain_insert(_standard.tokens(operation, _standard.dialect(self.connection._core)))
+        insert = _plain_insert_of(operation, _standard.dialect(self.connection._core))
         if insert is None:
             return None, None
         table, names, marks = insert
