@@ -5,10 +5,13 @@
 #include "text.h"
 #include "value.h"
 
-// SQLite's printf renders a real as the engine shows it, on either backend.
+// A real is rendered as the engine shows it, on either backend.
+#include "sqlite/exact_real.h"
+
 #include <sqlite3.h>
 
 #include <cfloat>
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -28,7 +31,10 @@ std::string describe(const Value& v) {
     char buf[64];
     switch (v.kind) {
     case VKind::Int: std::snprintf(buf, sizeof buf, "%" PRId64, v.i); return buf;
-    case VKind::Float: std::snprintf(buf, sizeof buf, "%.17g", v.d); return buf;
+    case VKind::Float: {
+        const auto r = std::to_chars(buf, buf + sizeof buf, v.d, std::chars_format::general, 17);
+        return std::string(buf, static_cast<size_t>(r.ptr - buf));
+    }
     case VKind::Text:
     case VKind::Text866: {
         std::string s = "text '";
@@ -99,6 +105,9 @@ void pad_text(unsigned char* dst, size_t w, uint32_t len) {
 
 size_t render_number(const Value& v, char* buf, size_t cap) {
     if (v.kind == VKind::Int) return static_cast<size_t>(std::snprintf(buf, cap, "%" PRId64, v.i));
+    if (cap >= 32) {
+        if (const int n = qse_real_text(v.d, buf)) return static_cast<size_t>(n);
+    }
     sqlite3_snprintf(static_cast<int>(cap), buf, "%!.15g", v.d);
     return std::strlen(buf);
 }

@@ -183,7 +183,7 @@ const char* const CHANGED_COLUMNS =
     "select format('%I.%I', n.nspname, r.relname), a.attname, a.attnum, t.oid, t.typcategory, "
     "k.conname, obj_description(k.oid, 'pg_constraint'), pg_get_constraintdef(k.oid), "
     "(select string_agg(x.conname, chr(1)) from pg_constraint x where x.conrelid = a.attrelid "
-    "and x.conname like 'qx\\_fit\\_%') "
+    "and x.conname like 'qx\\_fit\\_%'), n.nspname, r.relname "
     "from pg_attribute a join pg_class r on r.oid = a.attrelid join pg_namespace n on n.oid = r.relnamespace "
     "cross join lateral (with recursive d(o) as (select a.atttypid union all "
     "select y.typbasetype from pg_type y join d on y.oid = d.o where y.typtype = 'd') "
@@ -199,6 +199,24 @@ const char* const CHANGED_COLUMNS =
 // before checks were marked.
 bool library_made(const char* comment, const char* def, const std::string& column, bool has_comment) {
     return has_comment ? std::strcmp(comment, MARK) == 0 : earlier_form(def, column);
+}
+
+// Every check of one column named as the library names its own, with its
+// comment and definition: which are the library's is decided as add_checks
+// decides it.
+const char* const NAMED_CHECKS =
+    "select n.nspname, r.relname, k.conname, a.attname, obj_description(k.oid, 'pg_constraint'), "
+    "pg_get_constraintdef(k.oid) "
+    "from pg_constraint k join pg_class r on r.oid = k.conrelid join pg_namespace n on n.oid = r.relnamespace "
+    "join pg_attribute a on a.attrelid = k.conrelid and a.attnum = k.conkey[1] "
+    "where k.contype = 'c' and k.conname like 'qx\\_fit\\_%' and cardinality(k.conkey) = 1";
+
+std::string check_key(const char* schema, const char* table, const char* name) {
+    std::string key = schema;
+    key += '\0';
+    key += table;
+    key += '\0';
+    return key + name;
 }
 
 }  // namespace
@@ -230,10 +248,34 @@ bool defines_columns(const char* sql, size_t n) {
     return false;
 }
 
-bool library_check(const char* constraint, std::string* column) {
+int Session::read_library_checks() {
+    pq::PGresult* res = nullptr;
+    if (int rc = run(NAMED_CHECKS, &res)) return rc;
+    library_checks_.clear();
+    for (int r = 0, rows = res ? pq.PQntuples(res) : 0; r < rows; ++r) {
+        const std::string column = pq.PQgetvalue(res, r, 3);
+        const bool ours =
+            library_made(pq.PQgetvalue(res, r, 4), pq.PQgetvalue(res, r, 5), column, !pq.PQgetisnull(res, r, 4));
+        library_checks_[check_key(pq.PQgetvalue(res, r, 0), pq.PQgetvalue(res, r, 1), pq.PQgetvalue(res, r, 2))] =
+            ours ? column : std::string();
+    }
+    if (res) pq.PQclear(res);
+    return 0;
+}
+
+bool Session::library_check(const char* schema, const char* table, const char* constraint,
+                            std::string* column) const {
     if (!constraint || std::strncmp(constraint, PREFIX, sizeof PREFIX - 1)) return false;
-    *column = constraint + sizeof PREFIX - 1;
-    return true;
+    const auto found = schema && table ? library_checks_.find(check_key(schema, table, constraint))
+                                       : library_checks_.end();
+    if (found == library_checks_.end()) {
+        // A check made since the session read them, by another session:
+        // named as the library names its own, it is taken for one.
+        *column = constraint + sizeof PREFIX - 1;
+        return true;
+    }
+    *column = found->second;
+    return !column->empty();
 }
 
 int Session::add_checks() {
@@ -241,8 +283,9 @@ int Session::add_checks() {
     if (int rc = run(CHANGED_COLUMNS, &res)) return rc;
     // One ALTER TABLE a table: the server checks its stored rows against
     // all the new constraints in one pass. Then each new check is marked.
-    std::string sql, marks, table, alter;
+    std::string sql, marks, table, alter, schema_name, table_name;
     std::set<std::string> taken;  // the table's names of checks a user made
+    std::vector<std::pair<std::string, std::string>> made;  // (key, column)
     auto flush = [&]() {
         if (!alter.empty()) sql += "alter table " + table + alter + ";";
         alter.clear();
@@ -253,6 +296,8 @@ int Session::add_checks() {
         if (table != pq.PQgetvalue(res, r, 0)) {
             flush();
             table = pq.PQgetvalue(res, r, 0);
+            schema_name = pq.PQgetvalue(res, r, 9);
+            table_name = pq.PQgetvalue(res, r, 10);
             taken.clear();
             const std::string names = pq.PQgetvalue(res, r, 8);
             for (size_t at = 0; at < names.size();) {
@@ -279,11 +324,20 @@ int Session::add_checks() {
         const std::string name = check_name(column, attnum, taken);
         taken.insert(name);
         add("add constraint " + quote_ident(name) + " check (" + rule + ")");
+        made.emplace_back(check_key(schema_name.c_str(), table_name.c_str(), name.c_str()), column);
         marks += "comment on constraint " + quote_ident(name) + " on " + table + " is '" + MARK + "';";
     }
     flush();
     if (res) pq.PQclear(res);
-    return sql.empty() ? 0 : run(sql + marks);
+    // The new checks are known before the stored rows are checked against
+    // them; then all are read again (a child table takes its parent's).
+    for (const auto& m : made) library_checks_[m.first] = m.second;
+    const int rc = sql.empty() ? 0 : run(sql + marks);
+    if (rc) {
+        for (const auto& m : made) library_checks_.erase(m.first);
+        return rc;
+    }
+    return read_library_checks();
 }
 
 void Session::run_quietly(const std::string& sql) {

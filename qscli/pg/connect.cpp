@@ -99,6 +99,7 @@ int Session::start() {
     if (int rc = run(std::string(SETTINGS) + "; select pg_backend_pid()", &pid)) return rc;
     if (pid && pq.PQntuples(pid) == 1 && std::atoi(pq.PQgetvalue(pid, 0, 0)) != pq.PQbackendPID(conn)) prepare = false;
     if (pid) pq.PQclear(pid);
+    if (int rc = read_library_checks()) return rc;
     const char* v = pq.PQparameterStatus(conn, "server_version");
     std::string ver = v ? v : "?";
     size_t sp = ver.find(' ');
@@ -136,8 +137,10 @@ int Session::fail_result(pq::PGresult* res) {
     if (detail) text += std::string(" (") + detail + ")";
     int code = code_of(state);
     std::string column;
-    if (state && !std::strcmp(state, "23514") &&
-        library_check(res ? pq.PQresultErrorField(res, pq::PG_DIAG_CONSTRAINT_NAME) : nullptr, &column)) {
+    if (state && !std::strcmp(state, "23514") && res &&
+        library_check(pq.PQresultErrorField(res, pq::PG_DIAG_SCHEMA_NAME),
+                      pq.PQresultErrorField(res, pq::PG_DIAG_TABLE_NAME),
+                      pq.PQresultErrorField(res, pq::PG_DIAG_CONSTRAINT_NAME), &column)) {
         // A value the library's check refused: as a write to the engine fails.
         code = QSCLI_E_MISMATCH;
         text = "column " + column + ": " + text;

@@ -4,6 +4,7 @@
 // in whole or not at all (inside a transaction, within a savepoint).
 #include "session.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -31,14 +32,14 @@ void put_be(std::string& out, uint64_t v, unsigned n) {
     out.append(bytes, n);
 }
 
-// The shortest decimal that reads back as d.
-std::string shortest(double d) {
-    char buf[40];
-    for (int prec = 15; prec <= 17; ++prec) {
-        std::snprintf(buf, sizeof buf, "%.*g", prec, d);
-        if (std::strtod(buf, nullptr) == d) break;
-    }
-    return buf;
+// Numbers as text for the server, with a point whatever the process's
+// locale says: the shortest decimal that reads back as d, or d with
+// `precision` digits in the given form.
+std::string decimal(double d, std::chars_format form = std::chars_format::general, int precision = -1) {
+    char buf[64];
+    const auto r = precision < 0 ? std::to_chars(buf, buf + sizeof buf, d, form)
+                                 : std::to_chars(buf, buf + sizeof buf, d, form, precision);
+    return std::string(buf, static_cast<size_t>(r.ptr - buf));
 }
 
 // A finite decimal text ("-12.5e-3") in numeric's binary form: base-10000
@@ -123,25 +124,23 @@ bool Encoder::real(const Attribute& f, double x, std::string& v) {
             put_be(v, bits, 8);
             return true;
         }
-        v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
+        v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : decimal(x);
         return true;
     }
     if (f.oid == MONEY) {
         double cents = std::nearbyint(x * 100);
         if (!std::isfinite(x) || std::fabs(cents) >= 9.2e18 || std::fabs(x * 100 - cents) > 1e-6 * (1 + std::fabs(cents)))
-            return refuse(f, shortest(x) + " is not an amount in cents");
+            return refuse(f, decimal(x) + " is not an amount in cents");
         if (binary_) {
             put_be(v, static_cast<uint64_t>(static_cast<int64_t>(cents)), 8);
         } else {
-            char buf[64];
-            std::snprintf(buf, sizeof buf, "%.2f", x);
-            v = buf;
+            v = decimal(x, std::chars_format::fixed, 2);
         }
         return true;
     }
     if (f.oid == INT8) {
         if (!(std::floor(x) == x && x >= -9223372036854775808.0 && x < 9223372036854775808.0))
-            return refuse(f, shortest(x) + " is not a whole number of 64 bits");
+            return refuse(f, decimal(x) + " is not a whole number of 64 bits");
         if (binary_) put_be(v, static_cast<uint64_t>(static_cast<int64_t>(x)), 8);
         else v = std::to_string(static_cast<int64_t>(x));
         return true;
@@ -161,14 +160,12 @@ int Encoder::from_real(const Attribute& f, double x, std::string& v) {
             put_be(v, bits, 4);
             return 0;
         }
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.9g", x);
-        v = buf;
+        v = decimal(x, std::chars_format::general, 9);
         return 1;
     }
     if (!real(f, x, v)) return -1;
     if (!v.empty()) return 0;
-    v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : shortest(x);
+    v = std::isinf(x) ? (x < 0 ? "-Infinity" : "Infinity") : decimal(x);
     return 1;
 }
 

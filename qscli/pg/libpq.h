@@ -38,6 +38,8 @@ constexpr int PG_DIAG_SEVERITY_NONLOCALIZED = 'V';
 constexpr int PG_DIAG_SQLSTATE = 'C';
 constexpr int PG_DIAG_MESSAGE_PRIMARY = 'M';
 constexpr int PG_DIAG_MESSAGE_DETAIL = 'D';
+constexpr int PG_DIAG_SCHEMA_NAME = 's';
+constexpr int PG_DIAG_TABLE_NAME = 't';
 constexpr int PG_DIAG_CONSTRAINT_NAME = 'n';
 
 struct PGnotify {

@@ -60,8 +60,6 @@ extern const char STANDARD_STRINGS_OFF[];
 // Whether a statement of the text is a CREATE TABLE or an ALTER TABLE: the
 // columns it makes or changes then get the library's checks (checks.cpp).
 bool defines_columns(const char* sql, size_t n);
-// Whether `constraint` is one of the library's checks; its column then.
-bool library_check(const char* constraint, std::string* column);
 
 // One field of a table's layout (QXTBLSTRUCT, addrecords).
 struct Attribute {  // as the server keeps it (pg_attribute)
@@ -197,6 +195,12 @@ private:
     int run_defining(Stmt* st, const std::string& sql);
     // The library's checks of the columns this transaction made or changed.
     int add_checks();
+    // Reads which checks of the database are the library's (checks.cpp).
+    int read_library_checks();
+    // Whether the check `constraint` of table `schema`.`table` (the server's
+    // names of a violation) is one of the library's; its column then. A
+    // user's check of the same kind of name known to the session never is.
+    bool library_check(const char* schema, const char* table, const char* constraint, std::string* column) const;
     // Runs `sql` keeping the error already reported.
     void run_quietly(const std::string& sql);
     // The text that releases the last statement's savepoint, if one is open.
@@ -251,6 +255,11 @@ private:
     // Tables loaded this session: their layout, checked again by each batch.
     std::unordered_map<std::string, Layout> layouts_;
     std::unordered_set<std::string> own_prepared_;
+    // The checks named as the library names its own, read at log-on and
+    // after each CREATE or ALTER TABLE: by schema, table and name (each
+    // ended by a NUL), the column of one of the library's, empty for a
+    // user's.
+    std::unordered_map<std::string, std::string> library_checks_;
     uint64_t clock_ = 0, prepared_count_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include "session.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -140,6 +141,31 @@ int hexval(char c) {
     return -1;
 }
 
+// The server's text of a real (12.5, -1e+300, Infinity, NaN) as a double,
+// whatever the process's locale says a decimal point is. False when the
+// text is not all of one number.
+bool server_real(const char* p, size_t n, double* out) {
+    const char* end = p + n;
+    const auto r = std::from_chars(p, end, *out);
+    if (r.ec == std::errc::result_out_of_range) {
+        // Beyond a double's range (an infinity), or nearer 0 than its
+        // smallest (a zero): the server writes the latter as 0.000...
+        // or with a negative exponent.
+        const std::string text(p, n);
+        const size_t digit = text.find_first_not_of("+-");
+        const bool tiny = text.compare(digit, 2, "0.") == 0 || text.compare(digit, 1, ".") == 0 ||
+                          text.find("e-") != std::string::npos || text.find("E-") != std::string::npos;
+        *out = std::copysign(tiny ? 0.0 : HUGE_VAL, *p == '-' ? -1.0 : 1.0);
+    }
+    return (r.ec == std::errc() || r.ec == std::errc::result_out_of_range) && r.ptr == end;
+}
+
+float server_float4(const char* p, size_t n) {
+    float f = 0;
+    std::from_chars(p, p + n, f);
+    return f;
+}
+
 // The significant digits of a decimal text, without trailing zeros.
 std::string significant(const char* p, size_t n) {
     std::string d;
@@ -157,17 +183,17 @@ bool numeric_value(const char* p, size_t n, double* out, std::string* why) {
         *out = std::nan("");
         return true;
     }
-    char* end = nullptr;
-    double d = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + n) {
+    double d = 0;
+    if (!server_real(p, n, &d)) {
         *why = "numeric " + text + " is not a number";
         return false;
     }
     std::string digits = significant(p, n);
     if (digits.size() > 15) {
         char buf[64];
-        std::snprintf(buf, sizeof buf, "%.*e", static_cast<int>(digits.size() - 1), d);
-        if (digits.size() > 17 || significant(buf, std::strlen(buf)) != digits) {
+        const char* end = digits.size() > 17 ? buf
+            : std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific, static_cast<int>(digits.size() - 1)).ptr;
+        if (digits.size() > 17 || significant(buf, static_cast<size_t>(end - buf)) != digits) {
             *why = "numeric " + text + " has no exact double";
             return false;
         }
@@ -191,11 +217,11 @@ bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::str
         return true;
     case Decode::Float4:
         v.kind = VKind::Float;
-        v.d = static_cast<double>(std::strtof(p, nullptr));
+        v.d = server_float4(p, n);
         return true;
     case Decode::Float8:
         v.kind = VKind::Float;
-        v.d = std::strtod(p, nullptr);
+        server_real(p, n, &v.d);
         return true;
     case Decode::Numeric:
         v.kind = VKind::Float;

@@ -18,6 +18,7 @@ native code.
 """
 
 import datetime as _datetime
+import functools as _functools
 import itertools as _itertools
 import os as _os
 import threading as _threading
@@ -595,7 +596,8 @@ class Connection:
 # ---------------------------------------------------------------------------
 # Cursor
 
-# Fewer rows than this go one statement each: the table's layout costs a query.
+# Fewer rows than this go one statement each (a load costs more for a few),
+# their values held to the bulk path's types.
 _BULK_MIN_ROWS = 64
 
 
@@ -610,6 +612,13 @@ def _name(token):
     if text[0] == "[":
         return text[1:-1]
     return text[1:-1].replace(text[0] * 2, text[0])
+
+
+@_functools.lru_cache(maxsize=256)
+def _plain_insert_of(operation, dialect):
+    """_plain_insert of a statement's text, read once a text: executemany
+    asks it of every call."""
+    return _plain_insert(_standard.tokens(operation, dialect))
 
 
 def _plain_insert(tokens):
@@ -740,7 +749,8 @@ class Cursor(_standard.Cursor):
         ...)`` of 64 rows or more goes through the bulk path (then every
         value must suit its field's type, as for Connection.addrecords),
         whatever iterable holds them: of an iterator only the first 64 rows
-        are read to tell. Another INSERT, UPDATE, DELETE or REPLACE with
+        are read to tell. Fewer rows go one statement each, held to the same
+        Python types (a str for an integer field is refused). Another INSERT, UPDATE, DELETE or REPLACE with
         ``?`` placeholders goes to a library that offers it a batch of rows
         a call, each row stored, refused and counted as its own execute()
         would. Each value's adapter runs once, whichever way its row goes.
@@ -767,29 +777,29 @@ class Cursor(_standard.Cursor):
             # Any other iterable takes the path a list of its rows would: its
             # first rows tell which, the rest follow unread.
             seq, head = _peek(seq, _BULK_MIN_ROWS)
-        table = self._bulk_table(operation, head)
-        if table is None:
-            _standard.Cursor.executemany(self, operation, seq, conn._adapters())
+        table, fields = self._bulk_table(operation, head)
+        if table is None or len(head) < _BULK_MIN_ROWS:
+            # Fewer rows go one statement each, held to the same types.
+            _standard.Cursor.executemany(self, operation, seq, conn._adapters(), fields)
             return
         _standard.load(conn._core, table, seq, self, conn._adapters())
 
     def _bulk_table(self, operation, seq):
-        """The table a plain INSERT of many rows loads into through the bulk
-        path, or None."""
+        """(the table a plain INSERT loads into through the bulk path, its
+        fields), or (None, None)."""
         # Without null flags (the vendor's library) a load could not take None.
-        if not isinstance(operation, str) or not isinstance(seq, (list, tuple)) or len(seq) < _BULK_MIN_ROWS \
-                or not self.null_flags:
-            return None
-        insert = _plain_insert(_standard.tokens(operation, _standard.dialect(self.connection._core)))
+        if not isinstance(operation, str) or not isinstance(seq, (list, tuple)) or not seq or not self.null_flags:
+            return None, None
+        insert = _plain_insert_of(operation, _standard.dialect(self.connection._core))
         if insert is None:
-            return None
+            return None, None
         table, names, marks = insert
         fields = self._fields_of(table)
         if fields is None or len(fields) != marks or _qxcore.QSCLI_ET_ARRA in [f[1] for f in fields]:
-            return None
+            return None, None
         if names is not None and [n.lower() for n in names] != [f[0].lower() for f in fields]:
-            return None
-        return table
+            return None, None
+        return table, fields
 
     def _fields_of(self, table):
         try:

@@ -304,3 +304,17 @@ def test_an_adapter_that_empties_its_row_is_met_as_by_execute(tmp_path, monkeypa
     rows.extend([[Money(1), 2], [3, 4]])
     with pytest.raises(dbapi.ProgrammingError, match="placeholders"):
         cur.executemany(INSERT, rows)
+
+
+@pytest.mark.parametrize("count", [1, 63, 64, 200])
+@pytest.mark.parametrize("iterable", [list, iter], ids=["list", "iterator"])
+def test_numeric_strings_for_an_integer_field_are_refused_at_every_row_count(dsn, count, iterable):
+    # One rule whatever the number of rows and the iterable: the bulk
+    # path's, as addrecords has it.
+    with dbapi.connect(dsn, autocommit=True) as c:
+        c.execute("create table n(id integer, s varchar(8))")
+        with pytest.raises(dbapi.ProgrammingError, match="row 0, field id: expected int, not str"):
+            c.cursor().executemany("insert into n values (?, ?)", iterable([(str(k), "x") for k in range(count)]))
+        assert c.execute("select count(*) from n").fetchone()[0] == 0
+        c.cursor().executemany("insert into n values (?, ?)", iterable([(k, "x") for k in range(count)]))
+        assert c.execute("select count(*) from n").fetchone()[0] == count

@@ -32,4 +32,9 @@ constexpr int32_t PG_BATCH_BYTES = 8 << 20;
 int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, values::Face face,
               uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent, PyObject* adapters = nullptr);
 
+// Renames the pending exception, raised for field j (-1: the row as a whole)
+// of row `index` of a standard face's load, so its message names the row and
+// the field `name`; it stays pending.
+void name_bad_row(PyObject* row, Py_ssize_t index, PyObject* name, Py_ssize_t j);
+
 }  // namespace qx

@@ -4,6 +4,7 @@
 // a statement without a result set. Everything else is the core's.
 #include "standard_cursor.h"
 
+#include "../bulk/load.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
@@ -17,6 +18,7 @@
 #include "row_records.h"
 #include "statement.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qx {
@@ -240,14 +242,41 @@ Ref adapted_row(PyObject* params, PyObject* adapters) {
     return row ? std::move(row) : Ref::borrow(params);
 }
 
-// Each set of values in turn; rowcount is the sum of the changed rows.
+// Row `index` of values by position, held to the Python types the bulk path
+// takes for `fields` (the table's layout, as table_layout gives it), so a
+// plain INSERT refuses the same values whatever its number of rows. 0, or
+// -1 with the error naming the row and the field.
+int typed_row(PyObject* row, Py_ssize_t index, PyObject* fields) {
+    Ref values(PySequence_Fast(row, "the values must be a sequence"));
+    if (!values) return -1;
+    const Py_ssize_t n = std::min(PySequence_Fast_GET_SIZE(values.get()), PySequence_Size(fields));
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        PyObject* value = PySequence_Fast_GET_ITEM(values.get(), j);
+        if (value == Py_None) continue;
+        Ref field(PySequence_GetItem(fields, j));
+        Ref name(field ? PySequence_GetItem(field.get(), 0) : nullptr);
+        Ref type(field ? PySequence_GetItem(field.get(), 1) : nullptr);
+        if (!name || !type) return -1;
+        const long code = PyLong_AsLong(type.get());
+        if (code == -1 && PyErr_Occurred()) return -1;
+        if (values::standard_type_fits(static_cast<int>(code), value) < 0) {
+            name_bad_row(values.get(), index, name.get(), j);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Each set of values in turn; rowcount is the sum of the changed rows. With
+// `fields`, each row is held to their types first (typed_row).
 PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"operation", "seq_of_parameters", "adapters", nullptr};
+    static const char* kwlist[] = {"operation", "seq_of_parameters", "adapters", "fields", nullptr};
     PyObject* operation = nullptr;
     PyObject* seq = nullptr;
     PyObject* adapters = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:executemany", const_cast<char**>(kwlist), &operation, &seq,
-                                     &adapters))
+    PyObject* fields = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:executemany", const_cast<char**>(kwlist), &operation, &seq,
+                                     &adapters, &fields))
         return nullptr;
     if (check_open(self) < 0) return nullptr;
     Ref it(PyObject_GetIter(seq));
@@ -273,12 +302,14 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
         // The last row's return value, as its own execute leaves it.
         return ran ? read_return_value(&as_standard(self)->base) : 0;
     };
-    while (Ref params{PyIter_Next(it.get())}) {
+    for (Py_ssize_t index = 0;; ++index) {
+        Ref params{PyIter_Next(it.get())};
+        if (!params) break;
         // Values by position are adapted here, once, whether the row then
         // goes in a batch or alone; a mapping's, by name as it is bound.
         const bool by_position = adapters != Py_None && (PyTuple_Check(params.get()) || PyList_Check(params.get()));
         Ref row = by_position ? adapted_row(params.get(), adapters) : std::move(params);
-        if (!row) break;
+        if (!row || (fields != Py_None && typed_row(row.get(), index, fields) < 0)) break;
         const int taken = batch.on() ? batch.add(row.get()) : 0;
         if (taken < 0) return nullptr;
         if (taken && !batch.ready()) continue;

@@ -44,7 +44,6 @@ int wrong_type(PyObject* value, const char* wanted) {
 }
 
 int encode_int(const Column& col, PyObject* value, unsigned char* out) {
-    if (!PyLong_Check(value)) return wrong_type(value, "int");
     const long long low = kLow[col.type], high = kHigh[col.type];
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -76,9 +75,6 @@ int real_of(PyObject* value, double* out) {
         if (same < 0) return -1;
         if (!same) return refuse("DataError", "%S has no exact real number", value);
     } else {
-        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-        if (!name) return -1;
-        if (PyUnicode_CompareWithASCIIString(name.get(), "Decimal") != 0) return wrong_type(value, "float, int or Decimal");
         Ref number(PyNumber_Float(value));
         if (!number) return -1;
         *out = PyFloat_AS_DOUBLE(number.get());
@@ -113,7 +109,6 @@ int encode_real(const Column& col, PyObject* value, unsigned char* out) {
 }
 
 int encode_text(const Column& col, PyObject* value, unsigned char* out) {
-    if (!PyUnicode_Check(value)) return wrong_type(value, "str");
     // An exact str goes straight into the field; a subclass by its characters.
     Ref encoded = PyUnicode_CheckExact(value) ? Ref() : cp866_bytes(value);
     const Py_ssize_t n = encoded ? PyBytes_GET_SIZE(encoded.get())
@@ -140,8 +135,6 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
 // A binary field has no length of its own: only a value of exactly its
 // length goes in unchanged.
 int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
-    if (!PyBytes_Check(value) && !PyByteArray_Check(value) && !PyMemoryView_Check(value))
-        return wrong_type(value, "bytes");
     Py_buffer view;
     if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
     const Py_ssize_t n = view.len;
@@ -153,7 +146,6 @@ int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
 }
 
 int encode_date(PyObject* value, unsigned char* out) {
-    if (temporal_kind(value) != Temporal::DATE) return wrong_type(value, "datetime.date");
     if (!date_in_range(value))
         return refuse("DataError", "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
     if (!library_has_dates())
@@ -173,13 +165,32 @@ PyObject* dec_int64(const Column&, const unsigned char* p) {
 }
 
 int encode_int64(PyObject* value, unsigned char* out) {
-    if (!PyLong_Check(value)) return wrong_type(value, "int");
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
     if (overflow) return refuse("DataError", "%S is outside the range of a 64-bit integer", value);
     for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(static_cast<uint64_t>(v) >> (8 * i));
     return 0;
+}
+
+int standard_type_fits(int type, PyObject* value) {
+    switch (type) {
+    case QSCLI_ET_CHAR: return PyUnicode_Check(value) ? 0 : wrong_type(value, "str");
+    case QSCLI_ET_ARRA:
+        return PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ? 0
+                                                                                           : wrong_type(value, "bytes");
+    case QSCLI_ET_DATE: return temporal_kind(value) == Temporal::DATE ? 0 : wrong_type(value, "datetime.date");
+    case QSCLI_ET_FLOA:
+    case QSCLI_ET_CURR:
+    case QSCLI_ET_DFLT: {
+        if (PyFloat_Check(value) || PyLong_Check(value)) return 0;
+        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+        if (!name) return -1;
+        if (PyUnicode_CompareWithASCIIString(name.get(), "Decimal") != 0) return wrong_type(value, "float, int or Decimal");
+        return 0;
+    }
+    default: return PyLong_Check(value) ? 0 : wrong_type(value, "int");
+    }
 }
 
 Decoder standard_decoder(int type, Decoder core) {
@@ -195,6 +206,7 @@ int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool
         std::memset(out, 0, col.len);
         return 0;
     }
+    if (standard_type_fits(col.type, value) < 0) return -1;
     switch (col.type) {
         case QSCLI_ET_CHAR: return encode_text(col, value, out);
         case QSCLI_ET_ARRA: return encode_bytes(col, value, out);

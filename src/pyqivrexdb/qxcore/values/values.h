@@ -73,6 +73,12 @@ PyObject* text_value(const unsigned char* p, uint32_t n);
 // The standard face's decoder for a column of `type`, given the core's.
 Decoder standard_decoder(int type, Decoder core);
 
+// Whether a value (not None) is of a Python type the standard face takes
+// for a field of element type `type`, the one rule of every typed write (a
+// str for an integer field is refused, not read as a number). 0, or -1 with
+// ProgrammingError "expected ..., not ..." set.
+int standard_type_fits(int type, PyObject* value);
+
 // Encodes `value` into field `col` at `out` for the standard face's bulk
 // load: None sets *is_null (the field is zeroed); otherwise the value must
 // fit exactly (standard_values.cpp lists the rules). 0, or -1 with DataError or
