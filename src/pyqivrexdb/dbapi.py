@@ -19,6 +19,7 @@ native code.
 
 import datetime as _datetime
 import itertools as _itertools
+import json as _json
 import os as _os
 import threading as _threading
 import time as _time
@@ -42,7 +43,7 @@ paramstyle = "qmark"  # also "named": cursor.execute("... where id = :id", {"id"
 __all__ = [
     "apilevel", "threadsafety", "paramstyle", "connect", "Connection", "Cursor",
     "Date", "Time", "Timestamp", "DateFromTicks", "TimeFromTicks", "TimestampFromTicks",
-    "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
+    "Binary", "Json", "Jsonb", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
     "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
@@ -135,6 +136,27 @@ Date = _datetime.date
 Time = _datetime.time
 Timestamp = _datetime.datetime
 Binary = bytes
+
+
+class Json:
+    """A document bound as PostgreSQL's ``json``: ``dumps(obj)`` (json.dumps
+    unless another is given, which must return str) is its text. The engine
+    has no such type and refuses it."""
+
+    __slots__ = ("obj", "dumps")
+
+    def __init__(self, obj, dumps=None):
+        self.obj = obj
+        self.dumps = _json.dumps if dumps is None else dumps
+
+    def __repr__(self):
+        return "%s(%r)" % (type(self).__name__, self.obj)
+
+
+class Jsonb(Json):
+    """A document bound as PostgreSQL's ``jsonb``; see Json."""
+
+    __slots__ = ()
 
 
 def DateFromTicks(ticks):
