@@ -189,12 +189,10 @@ int append_server(std::string& out, PyObject* value, ServerKind kind, PyObject* 
     return 0;
 }
 
-// A datetime or a time: an aware one as the server's type with a time zone,
+// A datetime or a time on a server: an aware one as the server's type with a time zone,
 // a naive one untyped, so the place it goes decides as the server's rules
 // say (compared with a timestamptz, it is read in the session's time zone).
 int append_pg_temporal(std::string& out, PyObject* value, Temporal kind) {
-    // Any date the server holds: its range is not the engine's.
-    if (kind == Temporal::DATE) return append_iso(out, value, nullptr);
     if (append_iso(out, value, kind == Temporal::DATETIME ? " " : nullptr) < 0) return -1;
     Ref offset(PyObject_CallMethod(value, "utcoffset", nullptr));
     if (!offset) return -1;
@@ -228,7 +226,7 @@ int append_literal(std::string& out, PyObject* value, PyObject* label, int diale
     if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value))
         return append_blob(out, value);
     const Temporal temporal = temporal_kind(value);
-    if (temporal != Temporal::NONE && dialect == QSCLI_DIALECT_PG)
+    if ((temporal == Temporal::DATETIME || temporal == Temporal::TIME) && dialect == QSCLI_DIALECT_PG)
         return append_pg_temporal(out, value, temporal);
     switch (temporal) {
         case Temporal::DATETIME: return append_iso(out, value, " ");

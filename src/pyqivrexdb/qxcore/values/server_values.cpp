@@ -92,10 +92,11 @@ bool append_json(std::string& out, PyObject* value, PyObject* label) {
     Ref obj(dumps ? PyObject_GetAttrString(value, "obj") : nullptr);
     Ref text(obj ? PyObject_CallOneArg(dumps.get(), obj.get()) : nullptr);
     if (!text) return false;
-    if (!PyUnicode_Check(text.get()))
-        return refuse("ProgrammingError", label, "dumps() returned %s, not str",
-                      reinterpret_cast<PyObject*>(Py_TYPE(text.get()))),
-               false;
+    if (!PyUnicode_Check(text.get())) {
+        Ref type(PyUnicode_FromString(Py_TYPE(text.get())->tp_name));
+        if (type) refuse("ProgrammingError", label, "dumps() returned %U, not str", type.get());
+        return false;
+    }
     return append_utf8(out, text.get());
 }
 
