@@ -11,7 +11,11 @@ sequence, ``:name`` the item of a mapping, and each value becomes exactly one
 literal. Rows are tuples; NULL is None; CHAR texts read as stored, BLOBs as
 bytes, dates as datetime.date. Transactions follow the DB-API: with
 ``autocommit=False`` (the default) the first statement opens one, and
-``commit()``/``rollback()`` end it.
+``commit()``/``rollback()`` end it. On the engine a ``Decimal`` that a double
+would change (more significant digits than it keeps) raises DataError on
+every path rather than being stored inexactly; on PostgreSQL it is bound
+exactly, as are UUID, timedelta, Json/Jsonb, lists (arrays) and ipaddress
+values.
 
 The core face, ``pyqivrexdb.connect``, is unchanged; both share the same
 native code.
@@ -187,7 +191,8 @@ PARSE_DECLTYPES = 1
 def register_adapter(type, adapter):
     """Binds a value whose exact type is `type` as `adapter(value)`, which
     must return a value the face binds as it is (None, bool, int, float,
-    str, bytes, date, time, datetime or Decimal). Asked only for values of
+    str, bytes, date, time, datetime or Decimal; on PostgreSQL also one of the
+    server's types the face binds, such as a UUID or Json). Asked only for values of
     other types, in statements and in bulk loads alike."""
     adapters[type] = adapter
 
