@@ -325,6 +325,10 @@ bool is_int64_text(const char* text) {
 }
 
 ServerKind server_kind(PyObject* value) {
+    // The common values of a text field, answered before any class lookup.
+    if (value == Py_None || PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value) ||
+        PyBytes_Check(value))
+        return ServerKind::NONE;
     if (PyList_Check(value)) return ServerKind::ARRAY;
     if (is_timedelta(value)) return ServerKind::INTERVAL;
     for (Known& k : g_known) {
