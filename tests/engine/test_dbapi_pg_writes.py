@@ -25,6 +25,8 @@ VALUES = [
     ("numeric", D("-0"), "0"),
     ("numeric", D("1E+30"), "1000000000000000000000000000000"),
     ("numeric", D("NaN"), "NaN"),
+    ("numeric", D("-NaN"), "NaN"),
+    ("numeric", D("-Infinity"), "-Infinity"),
     ("numeric", D("7"), "7"),
     ("timestamptz", dt.datetime(2024, 3, 31, 1, 30, tzinfo=IST), "2024-03-30 20:00:00+00"),
     ("timestamptz", dt.datetime(1, 1, 1, tzinfo=UTC), "0001-01-01 00:00:00+00"),

@@ -146,8 +146,9 @@ int append_special_decimal(std::string& out, PyObject* value, PyObject* label, i
     if (!p) return -1;
     if (dialect != QSCLI_DIALECT_PG || p[0] == 's' || p[1] == 's')
         return fail("DataError", label, "%R has no SQL literal", value);
+    // A NaN's sign means nothing to the server, which reads no "-NaN".
     out += "'";
-    out += p;
+    out += p[0] == '-' && p[1] == 'N' ? p + 1 : p;
     out += "'::numeric";
     return 0;
 }
