@@ -13,7 +13,9 @@ Cases: fetchall() of N rows of 6 columns (the core face, and the standard face);
 psycopg's copy); 20,000 point queries by primary key with fetchone() (both
 in autocommit), and again inside one transaction on the standard face; the peak memory of streaming all N rows (iteration / a
 psycopg server-side cursor); the first row of a select of 5,000,000 rows (the
-standard face / a psycopg server-side cursor).
+standard face / a psycopg server-side cursor); executemany of N rows of
+(int8, numeric(12,2), timestamptz, uuid, boolean) into a table made through
+the driver, commit included (many_typed).
 """
 import argparse
 import datetime
@@ -45,7 +47,10 @@ CASES = {
     "point_tx": (f"{POINT_QUERIES} point queries in a transaction", 1.2, "seconds"),
     "stream": ("peak memory streaming N rows", 1.2, "peak_kib"),
     "first_row": (f"first row of {BIG_ROWS:,} rows", 1.0, "seconds"),
+    "many_typed": ("executemany of N rows of PostgreSQL types", 1.0, "seconds"),
 }
+# The rows users write: a bigint key, an amount, an instant, a uuid and a flag.
+W_TABLE = "(id int8, amount numeric(12,2), at timestamptz, key uuid, ok boolean)"
 
 
 def expected(case, n):
@@ -55,6 +60,16 @@ def expected(case, n):
 
 def make_u_rows(n):
     return [(i, "customer-name-%010d" % i, i * 0.25 + 0.5, i % 1000) for i in range(n)]
+
+
+def make_w_rows(n):
+    import decimal
+    import uuid
+    utc = datetime.timezone.utc
+    start = datetime.datetime(2024, 1, 1, tzinfo=utc)
+    cents = [decimal.Decimal(c).scaleb(-2) for c in range(100000)]
+    return [(i, cents[i * 7919 % 100000], start + datetime.timedelta(seconds=i), uuid.UUID(int=i), i % 3 == 0)
+            for i in range(n)]
 
 
 def make_rows(n):
@@ -112,6 +127,20 @@ def qx_case(case, dsn, n):
         run.backend = std.execute("select pg_backend_pid()").fetchone()[0]
         std.commit()
         return run
+    if case == "many_typed":
+        from pyqivrexdb import dbapi
+        std = dbapi.connect(dsn)
+        std.execute("truncate w")
+        std.commit()
+        rows = make_w_rows(n)
+
+        def run():
+            std.cursor().executemany("insert into w values (?, ?, ?, ?, ?)", rows)
+            std.commit()
+            return n
+        run.backend = std.execute("select pg_backend_pid()").fetchone()[0]
+        std.commit()
+        return run
     conn = pyqivrexdb.connect(dsn)
     cur = conn.cursor()
     if case == "fetchall":
@@ -145,8 +174,20 @@ def qx_case(case, dsn, n):
 
 def psycopg_case(case, dsn, n):
     import psycopg
-    conn = psycopg.connect(dsn, autocommit=case not in ("stream", "point_tx", "first_row", "bulk_u"))
+    conn = psycopg.connect(dsn, autocommit=case not in ("stream", "point_tx", "first_row", "bulk_u", "many_typed"))
     cur = conn.cursor()
+    if case == "many_typed":
+        cur.execute("truncate w")
+        conn.commit()
+        rows = make_w_rows(n)
+
+        def run():
+            cur.executemany("insert into w values (%s, %s, %s, %s, %s)", rows)
+            conn.commit()
+            return n
+        run.backend = cur.execute("select pg_backend_pid()").fetchone()[0]
+        conn.commit()
+        return run
     if case == "bulk_u":
         cur.execute("truncate u2")
         conn.commit()
@@ -251,6 +292,9 @@ def prepare(dsn, n, cases):
     from pyqivrexdb import dbapi
     with dbapi.connect(dsn, autocommit=True) as conn:
         conn.execute("create table t2 " + TABLE.replace(" primary key", ""))
+        if "many_typed" in cases:
+            conn.execute("drop table if exists w")
+            conn.execute("create table w " + W_TABLE)
         if "bulk_u" in cases:
             conn.execute("drop table if exists u2")
             conn.execute("create table u2 " + U_TABLE)

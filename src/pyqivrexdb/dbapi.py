@@ -11,7 +11,11 @@ sequence, ``:name`` the item of a mapping, and each value becomes exactly one
 literal. Rows are tuples; NULL is None; CHAR texts read as stored, BLOBs as
 bytes, dates as datetime.date. Transactions follow the DB-API: with
 ``autocommit=False`` (the default) the first statement opens one, and
-``commit()``/``rollback()`` end it.
+``commit()``/``rollback()`` end it. On the engine a ``Decimal`` that a double
+would change (more significant digits than it keeps) raises DataError on
+every path rather than being stored inexactly; on PostgreSQL it is bound
+exactly, as are UUID, timedelta, Json/Jsonb, lists (arrays) and ipaddress
+values.
 
 The core face, ``pyqivrexdb.connect``, is unchanged; both share the same
 native code.
@@ -20,6 +24,7 @@ native code.
 import datetime as _datetime
 import functools as _functools
 import itertools as _itertools
+import json as _json
 import os as _os
 import threading as _threading
 import time as _time
@@ -44,7 +49,7 @@ paramstyle = "qmark"  # also "named": cursor.execute("... where id = :id", {"id"
 __all__ = [
     "apilevel", "threadsafety", "paramstyle", "connect", "Connection", "Cursor",
     "Date", "Time", "Timestamp", "DateFromTicks", "TimeFromTicks", "TimestampFromTicks",
-    "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
+    "Binary", "Json", "Jsonb", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
     "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
@@ -139,6 +144,27 @@ Timestamp = _datetime.datetime
 Binary = bytes
 
 
+class Json:
+    """A document bound as PostgreSQL's ``json``: ``dumps(obj)`` (json.dumps
+    unless another is given, which must return str) is its text. The engine
+    has no such type and refuses it."""
+
+    __slots__ = ("obj", "dumps")
+
+    def __init__(self, obj, dumps=None):
+        self.obj = obj
+        self.dumps = _json.dumps if dumps is None else dumps
+
+    def __repr__(self):
+        return "%s(%r)" % (type(self).__name__, self.obj)
+
+
+class Jsonb(Json):
+    """A document bound as PostgreSQL's ``jsonb``; see Json."""
+
+    __slots__ = ()
+
+
 def DateFromTicks(ticks):
     return Date(*_time.localtime(ticks)[:3])
 
@@ -168,7 +194,8 @@ PARSE_DECLTYPES = 1
 def register_adapter(type, adapter):
     """Binds a value whose exact type is `type` as `adapter(value)`, which
     must return a value the face binds as it is (None, bool, int, float,
-    str, bytes, date, time, datetime or Decimal). Asked only for values of
+    str, bytes, date, time, datetime or Decimal; on PostgreSQL also one of the
+    server's types the face binds, such as a UUID or Json). Asked only for values of
     other types, in statements and in bulk loads alike."""
     adapters[type] = adapter
 

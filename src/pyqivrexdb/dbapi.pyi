@@ -28,7 +28,7 @@ paramstyle: str
 __all__ = [
     "apilevel", "threadsafety", "paramstyle", "connect", "Connection", "Cursor",
     "Date", "Time", "Timestamp", "DateFromTicks", "TimeFromTicks", "TimestampFromTicks",
-    "Binary", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
+    "Binary", "Json", "Jsonb", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
     "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
@@ -81,6 +81,13 @@ Date = datetime.date
 Time = datetime.time
 Timestamp = datetime.datetime
 Binary = bytes
+
+class Json:
+    obj: Any
+    dumps: Callable[[Any], str]
+    def __init__(self, obj: Any, dumps: Optional[Callable[[Any], str]] = ...) -> None: ...
+
+class Jsonb(Json): ...
 
 # "engine" or "postgresql"
 _Dialect = str

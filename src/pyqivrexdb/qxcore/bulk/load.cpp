@@ -9,6 +9,7 @@
 #include "../module/memory.h"
 #include "../module/module.h"
 #include "../values/adapt.h"
+#include "../values/server_values.h"
 #include "../values/values.h"
 #include "table_layout.h"
 
@@ -227,9 +228,17 @@ private:
         bool is_null = false;
         Ref adapted;
         if (adapters_) {
-            adapted = values::adapt(value, adapters_, nullptr);
+            adapted = values::adapt(value, adapters_, nullptr, conn_->dialect);
             if (!adapted) return -1;
             value = adapted.get();
+        }
+        // A server reads a text field as its column's type (a uuid, a
+        // timestamptz, an array...): such values go as the server's text.
+        Ref text;
+        if (cols_[j].type == QSCLI_ET_CHAR && conn_->dialect == QSCLI_DIALECT_PG) {
+            text = values::server_text(value, nullptr);
+            if (!text) return -1;
+            if (text.get() != Py_None) value = text.get();
         }
         if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
         if (!is_null) return 0;

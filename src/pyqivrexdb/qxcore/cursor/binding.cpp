@@ -160,7 +160,7 @@ private:
     }
 
     int bind(Ref value, PyObject* label) {
-        if (adapters_) value = values::adapt(value.get(), adapters_, label);
+        if (adapters_) value = values::adapt(value.get(), adapters_, label, dialect_);
         return value ? values::append_literal(out_, value.get(), label, dialect_) : -1;
     }
 

@@ -222,7 +222,7 @@ PyObject* standard_execute(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // A row of values by position with each value adapted (values::adapt), so
 // that whichever way the row goes on, its adapters have run once: the row
 // itself when none changed. Null with the adapter's error set.
-Ref adapted_row(PyObject* params, PyObject* adapters) {
+Ref adapted_row(PyObject* params, PyObject* adapters, int dialect) {
     Ref seq(PySequence_Fast(params, "the values must be a sequence"));
     if (!seq) return seq;
     Ref row;  // made at the first value an adapter changes
@@ -230,7 +230,7 @@ Ref adapted_row(PyObject* params, PyObject* adapters) {
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq.get()); ++k) {
         Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), k));
         Ref label(PyUnicode_FromFormat("parameter %zd", k + 1));
-        Ref out = label ? values::adapt(value.get(), adapters, label.get()) : Ref();
+        Ref out = label ? values::adapt(value.get(), adapters, label.get(), dialect) : Ref();
         if (!out) return out;
         if (out.get() == value.get() && !row) continue;
         if (!row) {
@@ -308,7 +308,7 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
         // Values by position are adapted here, once, whether the row then
         // goes in a batch or alone; a mapping's, by name as it is bound.
         const bool by_position = adapters != Py_None && (PyTuple_Check(params.get()) || PyList_Check(params.get()));
-        Ref row = by_position ? adapted_row(params.get(), adapters) : std::move(params);
+        Ref row = by_position ? adapted_row(params.get(), adapters, as_standard(self)->dialect) : std::move(params);
         if (!row || (fields != Py_None && typed_row(row.get(), index, fields) < 0)) break;
         const int taken = batch.on() ? batch.add(row.get()) : 0;
         if (taken < 0) return nullptr;

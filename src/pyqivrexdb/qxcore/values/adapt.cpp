@@ -1,6 +1,8 @@
 #include "adapt.h"
 
+#include "../client/qscli.h"
 #include "../module/module.h"
+#include "server_values.h"
 
 #include <utility>
 
@@ -20,7 +22,7 @@ PyObject* registered(PyObject* type, PyObject* adapters) {
 
 }  // namespace
 
-Ref adapt(PyObject* value, PyObject* adapters, PyObject* label) {
+Ref adapt(PyObject* value, PyObject* adapters, PyObject* label, int dialect) {
     if (!adapters || !PyTuple_Check(adapters)) return Ref::borrow(value);
     const int plain = binds_as_is(value);
     if (plain < 0) return Ref();
@@ -33,7 +35,7 @@ Ref adapt(PyObject* value, PyObject* adapters, PyObject* label) {
     if (!out) return out;
     const int ok = binds_as_is(out.get());
     if (ok < 0) return Ref();
-    if (ok) return out;
+    if (ok || (dialect == QSCLI_DIALECT_PG && server_kind(out.get()) != ServerKind::NONE)) return out;
     Ref why(PyUnicode_FromFormat("the adapter for %s returned %s, which cannot be bound", Py_TYPE(value)->tp_name,
                                  Py_TYPE(out.get())->tp_name));
     Ref text = why && label ? Ref(PyUnicode_FromFormat("%U: %U", label, why.get())) : std::move(why);

@@ -16,8 +16,9 @@ int binds_as_is(PyObject* value);
 // (the connection's, then the module's); they are consulted only for values
 // the fixed mapping does not take, so an unregistered type reaches the
 // encoder unchanged and is refused there. An adapter's result must bind as it
-// is (it is not adapted again). `label` names the value in messages (may be
+// is, or on a server (`dialect` QSCLI_DIALECT_PG) be one of its own types
+// (server_values.h); it is not adapted again. `label` names the value in messages (may be
 // null). Null with an exception set.
-Ref adapt(PyObject* value, PyObject* adapters, PyObject* label);
+Ref adapt(PyObject* value, PyObject* adapters, PyObject* label, int dialect);
 
 }  // namespace qx::values

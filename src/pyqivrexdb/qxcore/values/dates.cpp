@@ -74,6 +74,14 @@ void date_parts(PyObject* date, int* year, int* month, int* day) {
     *day = PyDateTime_GET_DAY(date);
 }
 
+bool is_timedelta(PyObject* obj) { return PyDelta_Check(obj); }
+
+void delta_parts(PyObject* delta, int* days, int* seconds, int* microseconds) {
+    *days = PyDateTime_DELTA_GET_DAYS(delta);
+    *seconds = PyDateTime_DELTA_GET_SECONDS(delta);
+    *microseconds = PyDateTime_DELTA_GET_MICROSECONDS(delta);
+}
+
 bool library_has_dates() { return library_loaded(); }
 
 bool date_in_range(PyObject* date) {

@@ -33,6 +33,11 @@ enum class Temporal { NONE, DATE, DATETIME, TIME };
 Temporal temporal_kind(PyObject* obj);
 void date_parts(PyObject* date, int* year, int* month, int* day);
 
+// True when `obj` is a datetime.timedelta (subclasses included), with its
+// days, seconds (0..86399) and microseconds.
+bool is_timedelta(PyObject* obj);
+void delta_parts(PyObject* delta, int* days, int* seconds, int* microseconds);
+
 // True once the library's packing entry points are in the table.
 bool library_has_dates();
 

@@ -10,6 +10,7 @@
 #include "../module/module.h"
 #include "cp866.h"
 #include "dates.h"
+#include "server_values.h"
 
 #include <cmath>
 #include <cstring>
@@ -137,44 +138,66 @@ int append_date(std::string& out, PyObject* value, PyObject* label) {
     return 0;
 }
 
-PyObject* g_decimal = nullptr;  // decimal.Decimal, kept until exit
-
-int is_decimal(PyObject* value) {
-    if (!g_decimal) {
-        Ref module(PyImport_ImportModule("decimal"));
-        if (!module) return -1;
-        g_decimal = PyObject_GetAttrString(module.get(), "Decimal");
-        if (!g_decimal) return -1;
-    }
-    return PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_decimal));
-}
-
-// Decimal's own methods, called on the value: a subclass's is_finite or
-// __str__ (a money type printing "1,234.50") never reaches the SQL text.
-Ref decimal_method(const char* name, PyObject* value) {
-    Ref method(PyObject_GetAttrString(g_decimal, name));
-    return method ? Ref(PyObject_CallFunctionObjArgs(method.get(), value, nullptr)) : Ref();
+// A Decimal that is not a number: the server's numeric has NaN and the
+// infinities; the engine, whose numbers are doubles, takes none of them.
+int append_special_decimal(std::string& out, PyObject* value, PyObject* label, int dialect) {
+    Ref text = decimal_method("__str__", value);
+    const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!p) return -1;
+    if (dialect != QSCLI_DIALECT_PG || p[0] == 's' || p[1] == 's')
+        return fail("DataError", label, "%R has no SQL literal", value);
+    // A NaN's sign means nothing to the server, which reads no "-NaN".
+    out += "'";
+    out += p[0] == '-' && p[1] == 'N' ? p + 1 : p;
+    out += "'::numeric";
+    return 0;
 }
 
 int append_decimal(std::string& out, PyObject* value, PyObject* label, int dialect) {
     Ref finite = decimal_method("is_finite", value);
     if (!finite) return -1;
-    if (finite.get() != Py_True) return fail("DataError", label, "%R has no SQL literal", value);
-    Ref as_float = decimal_method("__float__", value);
-    if (!as_float) return -1;
-    const double d = PyFloat_AsDouble(as_float.get());
-    if (std::isinf(d)) return fail("DataError", label, "%R is beyond the range of a double", value);
-    if (d == 0 && dialect == QSCLI_DIALECT_ENGINE) {
-        // The engine reads the number as a double; a server keeps a numeric.
-        Ref zero = decimal_method("is_zero", value);
-        if (!zero) return -1;
-        if (zero.get() != Py_True)
-            return fail("DataError", label, "%R is too small for a double: it would be stored as 0", value);
-    }
+    if (finite.get() != Py_True) return append_special_decimal(out, value, label, dialect);
     Ref text = decimal_method("__str__", value);
     const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!p) return -1;
+    // The server keeps a numeric as written; the engine reads any number
+    // but an integer of 64 bits as a double, which must give it back.
+    if (dialect == QSCLI_DIALECT_ENGINE && !is_int64_text(p)) {
+        double d = 0;
+        const int exact = decimal_as_double(value, &d);
+        if (exact < 0) return -1;
+        if (std::isinf(d)) return fail("DataError", label, "%R is beyond the range of a double", value);
+        if (!exact && d == 0)
+            return fail("DataError", label, "%R is too small for a double: it would be stored as 0", value);
+        if (!exact)
+            return fail("DataError", label,
+                        "%R has more significant digits than the engine's numbers (doubles) keep: it would read "
+                        "back changed",
+                        value);
+    }
     append_number(out, p);
+    // The server reads digits alone as an integer: a Decimal stays numeric.
+    if (dialect == QSCLI_DIALECT_PG && !std::strpbrk(p, ".Ee")) out += "::numeric";
+    return 0;
+}
+
+// The literal of a value of the server's own types: its text, cast.
+int append_server(std::string& out, PyObject* value, ServerKind kind, PyObject* label) {
+    std::string type;
+    Ref text = server_literal_text(value, kind, label, &type);
+    if (!text || append_text(out, text.get(), label) < 0) return -1;
+    if (!type.empty()) out += "::" + type;
+    return 0;
+}
+
+// A datetime or a time on a server: an aware one as the server's type with a time zone,
+// a naive one untyped, so the place it goes decides as the server's rules
+// say (compared with a timestamptz, it is read in the session's time zone).
+int append_pg_temporal(std::string& out, PyObject* value, Temporal kind) {
+    if (append_iso(out, value, kind == Temporal::DATETIME ? " " : nullptr) < 0) return -1;
+    Ref offset(PyObject_CallMethod(value, "utcoffset", nullptr));
+    if (!offset) return -1;
+    if (offset.get() != Py_None) out += kind == Temporal::DATETIME ? "::timestamptz" : "::timetz";
     return 0;
 }
 
@@ -203,7 +226,10 @@ int append_literal(std::string& out, PyObject* value, PyObject* label, int diale
     if (PyUnicode_Check(value)) return append_text(out, value, label);
     if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value))
         return append_blob(out, value);
-    switch (temporal_kind(value)) {
+    const Temporal temporal = temporal_kind(value);
+    if ((temporal == Temporal::DATETIME || temporal == Temporal::TIME) && dialect == QSCLI_DIALECT_PG)
+        return append_pg_temporal(out, value, temporal);
+    switch (temporal) {
         case Temporal::DATETIME: return append_iso(out, value, " ");
         case Temporal::DATE: return append_date(out, value, label);
         case Temporal::TIME: return append_iso(out, value, nullptr);
@@ -212,6 +238,9 @@ int append_literal(std::string& out, PyObject* value, PyObject* label, int diale
     const int decimal = is_decimal(value);
     if (decimal < 0) return -1;
     if (decimal) return append_decimal(out, value, label, dialect);
+    // The server's own types; the engine has none of them.
+    const ServerKind kind = dialect == QSCLI_DIALECT_PG ? server_kind(value) : ServerKind::NONE;
+    if (kind != ServerKind::NONE) return append_server(out, value, kind, label);
     return fail("ProgrammingError", label, "a value of type %S cannot be bound",
                 reinterpret_cast<PyObject*>(Py_TYPE(value)));
 }

@@ -7,6 +7,7 @@
 #include "cp866.h"
 #include "dates.h"
 #include "overlays.h"
+#include "server_values.h"
 #include "shared.h"
 
 #include <cfloat>
@@ -75,14 +76,18 @@ int real_of(PyObject* value, double* out) {
         if (same < 0) return -1;
         if (!same) return refuse("DataError", "%S has no exact real number", value);
     } else {
-        Ref number(PyNumber_Float(value));
-        if (!number) return -1;
-        *out = PyFloat_AS_DOUBLE(number.get());
-        // A Decimal infinity, or a finite one beyond a double's range.
+        const int decimal = is_decimal(value);
+        if (decimal < 0) return -1;
+        if (!decimal) return wrong_type(value, "float, int or Decimal");
+        // The field holds a double: a Decimal goes in only when the double
+        // gives it back.
+        const int exact = decimal_as_double(value, out);
+        if (exact < 0) return -1;
         if (std::isinf(*out)) return refuse("DataError", "%R is beyond the range of a double", value);
-        const int nonzero = *out == 0 ? PyObject_IsTrue(value) : 0;
-        if (nonzero < 0) return -1;
-        if (nonzero) return refuse("DataError", "%R is too small for a double: it would be stored as 0", value);
+        if (!exact && *out == 0) return refuse("DataError", "%R is too small for a double: it would be stored as 0", value);
+        if (!exact && !std::isnan(*out))
+            return refuse("DataError", "%R has more significant digits than a double keeps: it would read back changed",
+                          value);
     }
     // Both engines keep the infinities of a float; NaN they cannot.
     if (std::isnan(*out)) return refuse("DataError", "%R cannot be stored as a number", value);

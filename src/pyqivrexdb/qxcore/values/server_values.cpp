@@ -1,0 +1,379 @@
+// The server's own types: UUID, intervals, JSON documents, arrays and
+// network addresses, recognised here once and spelled in the server's text
+// form, which its input functions read back exactly.
+#include "server_values.h"
+
+#include "../module/module.h"
+#include "dates.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace qx::values {
+
+namespace {
+
+struct Known {
+    const char* module;
+    const char* name;
+    ServerKind kind;
+    PyObject* type;  // once its module is imported; kept until exit
+};
+
+Known g_known[] = {
+    {"uuid", "UUID", ServerKind::UUID, nullptr},
+    // Jsonb before Json, whose subclass it is.
+    {"pyqivrexdb.dbapi", "Jsonb", ServerKind::JSONB, nullptr},
+    {"pyqivrexdb.dbapi", "Json", ServerKind::JSON, nullptr},
+    {"ipaddress", "IPv4Address", ServerKind::INET, nullptr},
+    {"ipaddress", "IPv6Address", ServerKind::INET, nullptr},
+    {"ipaddress", "IPv4Network", ServerKind::CIDR, nullptr},
+    {"ipaddress", "IPv6Network", ServerKind::CIDR, nullptr},
+};
+
+// The class of `k` when its module has been imported: a value of it cannot
+// exist before.
+PyObject* known_type(Known& k) {
+    if (k.type) return k.type;
+    Ref name(PyUnicode_FromString(k.module));
+    Ref found(name ? PyImport_GetModule(name.get()) : nullptr);
+    if (found) {
+        PyObject* type = PyObject_GetAttrString(found.get(), k.name);
+        if (type && PyType_Check(type)) k.type = type;
+        else Py_XDECREF(type);
+    }
+    PyErr_Clear();
+    return k.type;
+}
+
+Ref labelled(PyObject* label, PyObject* why) {
+    return label ? Ref(PyUnicode_FromFormat("%U: %U", label, why)) : Ref::borrow(why);
+}
+
+std::nullptr_t refuse(const char* cls, PyObject* label, const char* format, PyObject* detail) {
+    Ref why(PyUnicode_FromFormat(format, detail));
+    Ref text = why ? labelled(label, why.get()) : Ref();
+    if (text) raise_object(cls, text.get());
+    return nullptr;
+}
+
+bool append_utf8(std::string& out, PyObject* str) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+    if (!p) return false;
+    out.append(p, static_cast<size_t>(n));
+    return true;
+}
+
+// str(value) or value.method(*args) appended; false with an exception set.
+bool append_call(std::string& out, PyObject* value, const char* method, const char* sep = nullptr) {
+    Ref text(!method ? PyObject_Str(value)
+             : sep   ? PyObject_CallMethod(value, method, "s", sep)
+                     : PyObject_CallMethod(value, method, nullptr));
+    if (!text) return false;
+    if (!PyUnicode_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "%.100s gave %.100s, not str", Py_TYPE(value)->tp_name,
+                     Py_TYPE(text.get())->tp_name);
+        return false;
+    }
+    return append_utf8(out, text.get());
+}
+
+bool is_aware(PyObject* value) {
+    Ref offset(PyObject_CallMethod(value, "utcoffset", nullptr));
+    if (!offset) PyErr_Clear();
+    return offset && offset.get() != Py_None;
+}
+
+// A document's text: its dumps(obj).
+bool append_json(std::string& out, PyObject* value, PyObject* label) {
+    Ref dumps(PyObject_GetAttrString(value, "dumps"));
+    Ref obj(dumps ? PyObject_GetAttrString(value, "obj") : nullptr);
+    Ref text(obj ? PyObject_CallOneArg(dumps.get(), obj.get()) : nullptr);
+    if (!text) return false;
+    if (!PyUnicode_Check(text.get())) {
+        Ref type(PyUnicode_FromString(Py_TYPE(text.get())->tp_name));
+        if (type) refuse("ProgrammingError", label, "dumps() returned %U, not str", type.get());
+        return false;
+    }
+    return append_utf8(out, text.get());
+}
+
+void append_interval(std::string& out, PyObject* delta) {
+    int days, seconds, micro;
+    delta_parts(delta, &days, &seconds, &micro);
+    char text[64];
+    std::snprintf(text, sizeof text, "%d days %d.%06d seconds", days, seconds, micro);
+    out += text;
+}
+
+// The type of one array element as the server names it; null for None.
+// `value` is not a list.
+const char* element_type(PyObject* value) {
+    if (value == Py_None) return nullptr;
+    if (PyBool_Check(value)) return "bool";
+    if (PyLong_Check(value)) {
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(value, &overflow);
+        return overflow ? "numeric" : "int8";
+    }
+    if (PyFloat_Check(value)) return "float8";
+    if (PyUnicode_Check(value)) return "text";
+    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) return "bytea";
+    switch (temporal_kind(value)) {
+    case Temporal::DATETIME: return is_aware(value) ? "timestamptz" : "timestamp";
+    case Temporal::TIME: return is_aware(value) ? "timetz" : "time";
+    case Temporal::DATE: return "date";
+    case Temporal::NONE: break;
+    }
+    switch (server_kind(value)) {
+    case ServerKind::INTERVAL: return "interval";
+    case ServerKind::UUID: return "uuid";
+    case ServerKind::JSON: return "json";
+    case ServerKind::JSONB: return "jsonb";
+    case ServerKind::INET: return "inet";
+    case ServerKind::CIDR: return "cidr";
+    case ServerKind::ARRAY:
+    case ServerKind::NONE: break;
+    }
+    const int decimal = is_decimal(value);
+    if (decimal < 0) PyErr_Clear();
+    return decimal > 0 ? "numeric" : "";
+}
+
+bool is_number(const std::string& t) { return t == "int8" || t == "float8" || t == "numeric"; }
+
+// The type of elements of types a and b together; empty when none holds both.
+std::string common_type(const std::string& a, const std::string& b) {
+    if (a.empty() || a == b) return b;
+    if (is_number(a) && is_number(b)) return a == "numeric" || b == "numeric" ? "numeric" : "float8";
+    if ((a == "inet" && b == "cidr") || (a == "cidr" && b == "inet")) return "inet";
+    return "";
+}
+
+// The unquoted text of one scalar element (or of a bulk field).
+bool append_scalar(std::string& out, PyObject* value, PyObject* label) {
+    if (PyBool_Check(value)) {
+        out += value == Py_True ? "t" : "f";
+        return true;
+    }
+    if (PyLong_Check(value)) return append_call(out, value, nullptr);
+    if (PyFloat_Check(value)) {
+        const double d = PyFloat_AS_DOUBLE(value);
+        if (std::isnan(d)) out += "NaN";
+        else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
+        else {
+            char* text = PyOS_double_to_string(d, 'r', 0, 0, nullptr);
+            if (!text) return false;
+            out += text;
+            PyMem_Free(text);
+        }
+        return true;
+    }
+    if (PyUnicode_Check(value)) return append_utf8(out, value);
+    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return false;
+        static const char digits[] = "0123456789abcdef";
+        const auto* p = static_cast<const unsigned char*>(view.buf);
+        out += "\\x";
+        for (Py_ssize_t i = 0; i < view.len; ++i) {
+            out += digits[p[i] >> 4];
+            out += digits[p[i] & 15];
+        }
+        PyBuffer_Release(&view);
+        return true;
+    }
+    switch (temporal_kind(value)) {
+    case Temporal::DATETIME: return append_call(out, value, "isoformat", " ");
+    case Temporal::DATE:
+    case Temporal::TIME: return append_call(out, value, "isoformat");
+    case Temporal::NONE: break;
+    }
+    switch (server_kind(value)) {
+    case ServerKind::INTERVAL: append_interval(out, value); return true;
+    case ServerKind::UUID:
+    case ServerKind::INET:
+    case ServerKind::CIDR: return append_call(out, value, nullptr);
+    case ServerKind::JSON:
+    case ServerKind::JSONB: return append_json(out, value, label);
+    case ServerKind::ARRAY:
+    case ServerKind::NONE: break;
+    }
+    const int decimal = is_decimal(value);
+    if (decimal < 0) return false;
+    if (decimal) {
+        Ref signalling = decimal_method("is_snan", value);
+        if (!signalling) return false;
+        if (signalling.get() == Py_True) return refuse("DataError", label, "%R has no value to store", value), false;
+        Ref text = decimal_method("__str__", value);
+        return text && PyUnicode_Check(text.get()) && append_utf8(out, text.get());
+    }
+    return refuse("ProgrammingError", label, "a value of type %S cannot be an array element",
+                  reinterpret_cast<PyObject*>(Py_TYPE(value))),
+           false;
+}
+
+// An element in an array's text: quoted, with backslashes before quotes
+// and backslashes.
+void append_element(std::string& out, const std::string& text) {
+    out += '"';
+    for (char ch : text) {
+        if (ch == '"' || ch == '\\') out += '\\';
+        out += ch;
+    }
+    out += '"';
+}
+
+// The text of a list (nested lists as more dimensions), the element type
+// met so far in *type.
+bool append_array(std::string& out, PyObject* list, PyObject* label, std::string* type) {
+    if (Py_EnterRecursiveCall(" in an array parameter")) return false;
+    Ref held(PySequence_List(list));  // its items stay while Python code runs
+    bool ok = static_cast<bool>(held);
+    out += '{';
+    int nested = -1;  // the level holds lists (1) or values (0)
+    std::string text;
+    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(held.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(held.get(), i);
+        if (i) out += ',';
+        const int is_list = PyList_Check(item) ? 1 : 0;
+        if (item != Py_None && nested >= 0 && nested != is_list) {
+            Ref why(PyUnicode_FromString("a list mixes lists and values: an array's elements are all one or all the other"));
+            Ref msg = why ? labelled(label, why.get()) : Ref();
+            if (msg) raise_object("DataError", msg.get());
+            ok = false;
+            break;
+        }
+        if (item == Py_None) {
+            out += "NULL";
+            continue;
+        }
+        nested = is_list;
+        if (is_list) {
+            ok = append_array(out, item, label, type);
+            continue;
+        }
+        const char* t = element_type(item);
+        const std::string both = common_type(*type, t);
+        if (!*t || both.empty()) {
+            if (*t) {
+                Ref why(PyUnicode_FromFormat("a list of %s and %s values cannot be one array", type->c_str(), t));
+                Ref msg = why ? labelled(label, why.get()) : Ref();
+                if (msg) raise_object("ProgrammingError", msg.get());
+            } else {
+                refuse("ProgrammingError", label, "a value of type %S cannot be an array element",
+                       reinterpret_cast<PyObject*>(Py_TYPE(item)));
+            }
+            ok = false;
+            break;
+        }
+        *type = both;
+        text.clear();
+        ok = append_scalar(text, item, label);
+        if (ok) append_element(out, text);
+    }
+    out += '}';
+    Py_LeaveRecursiveCall();
+    return ok;
+}
+
+}  // namespace
+
+namespace {
+PyObject* g_decimal = nullptr;  // decimal.Decimal, kept until exit
+}
+
+int is_decimal(PyObject* value) {
+    if (!g_decimal) {
+        Ref module(PyImport_ImportModule("decimal"));
+        if (!module) return -1;
+        g_decimal = PyObject_GetAttrString(module.get(), "Decimal");
+        if (!g_decimal) return -1;
+    }
+    return PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(g_decimal));
+}
+
+// Decimal's own methods, called on the value: a subclass's is_finite or
+// __str__ (a money type printing "1,234.50") never reaches the SQL text.
+Ref decimal_method(const char* name, PyObject* value) {
+    Ref method(PyObject_GetAttrString(g_decimal, name));
+    return method ? Ref(PyObject_CallFunctionObjArgs(method.get(), value, nullptr)) : Ref();
+}
+
+int decimal_as_double(PyObject* value, double* d) {
+    Ref as_float = decimal_method("__float__", value);
+    if (!as_float) return -1;
+    *d = PyFloat_AsDouble(as_float.get());
+    if (!std::isfinite(*d)) return 0;
+    char* text = PyOS_double_to_string(*d, 'r', 0, 0, nullptr);
+    if (!text) return -1;
+    Ref back(PyObject_CallFunction(g_decimal, "s", text));
+    PyMem_Free(text);
+    return back ? PyObject_RichCompareBool(back.get(), value, Py_EQ) : -1;
+}
+
+bool is_int64_text(const char* text) {
+    const char* p = text + (*text == '-');
+    size_t n = 0;
+    while (p[n] >= '0' && p[n] <= '9') ++n;
+    if (n == 0 || p[n] || n > 19) return false;
+    if (n < 19) return true;
+    // 19 digits: within 9223372036854775807 (or ...808 below zero).
+    return std::strcmp(p, *text == '-' ? "9223372036854775808" : "9223372036854775807") <= 0;
+}
+
+ServerKind server_kind(PyObject* value) {
+    // The common values of a text field, answered before any class lookup.
+    if (value == Py_None || PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value) ||
+        PyBytes_Check(value))
+        return ServerKind::NONE;
+    if (PyList_Check(value)) return ServerKind::ARRAY;
+    if (is_timedelta(value)) return ServerKind::INTERVAL;
+    for (Known& k : g_known) {
+        PyObject* type = known_type(k);
+        if (type && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) return k.kind;
+    }
+    // An interface (an address with its network) is a subclass of the
+    // address: inet too.
+    return ServerKind::NONE;
+}
+
+Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::string* type) {
+    std::string text;
+    bool ok = true;
+    switch (kind) {
+    case ServerKind::ARRAY: {
+        std::string element;
+        ok = append_array(text, value, label, &element);
+        // Without a value to tell, the place it goes gives the type.
+        *type = element.empty() ? "" : element + "[]";
+        break;
+    }
+    case ServerKind::INTERVAL: *type = "interval"; append_interval(text, value); break;
+    case ServerKind::UUID: *type = "uuid"; ok = append_call(text, value, nullptr); break;
+    case ServerKind::INET: *type = "inet"; ok = append_call(text, value, nullptr); break;
+    case ServerKind::CIDR: *type = "cidr"; ok = append_call(text, value, nullptr); break;
+    case ServerKind::JSON: *type = "json"; ok = append_json(text, value, label); break;
+    case ServerKind::JSONB: *type = "jsonb"; ok = append_json(text, value, label); break;
+    case ServerKind::NONE: break;
+    }
+    if (!ok) return Ref();
+    return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+Ref server_text(PyObject* value, PyObject* label) {
+    const ServerKind kind = server_kind(value);
+    if (kind != ServerKind::NONE) {
+        std::string type;
+        return server_literal_text(value, kind, label, &type);
+    }
+    const Temporal t = temporal_kind(value);
+    if (t != Temporal::DATETIME && t != Temporal::TIME) return Ref::borrow(Py_None);
+    std::string text;
+    if (!append_scalar(text, value, label)) return Ref();
+    return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+}  // namespace qx::values

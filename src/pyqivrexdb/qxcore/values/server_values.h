@@ -1,0 +1,53 @@
+// Python values a PostgreSQL server has a type of its own for, beyond the
+// record format's: how each is recognised (once, here) and the server's text
+// form of it. The literal of a statement, an array's element and a bulk
+// load's text field all spell a value through these.
+#pragma once
+
+#include "../module/ref.h"
+
+#include <string>
+
+namespace qx::values {
+
+enum class ServerKind {
+    NONE,
+    INTERVAL,   // datetime.timedelta
+    UUID,       // uuid.UUID
+    JSON,       // pyqivrexdb.dbapi.Json
+    JSONB,      // pyqivrexdb.dbapi.Jsonb
+    ARRAY,      // list
+    INET,       // ipaddress' addresses and interfaces
+    CIDR,       // ipaddress' networks
+};
+
+// The kind of `value` (subclasses included). Never fails: a module that is
+// not imported has no values to recognise.
+ServerKind server_kind(PyObject* value);
+
+// The text form of `value` (a ServerKind other than NONE) as a str, and in
+// *type the type to cast it to ("uuid", "int8[]"; empty for an array whose
+// elements are all None or that has none: the place it goes gives the type).
+// `label` names the parameter in messages (may be null). Null with DataError
+// or ProgrammingError set.
+Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::string* type);
+
+// The server's text form of `value` as a str (a COPY field reads it as its
+// column's type): a ServerKind's, or a datetime's or time's isoformat. Null
+// with an exception set; Py_None (borrowed, not an error) for any other value.
+Ref server_text(PyObject* value, PyObject* label);
+
+// Decimal (lazily imported); -1 with an exception set.
+int is_decimal(PyObject* value);
+// Decimal's own method `name` called on `value` (a subclass's is not used).
+Ref decimal_method(const char* name, PyObject* value);
+
+// Whether the finite Decimal `value` is exactly the double *d nearest to it
+// (the double's shortest text reads back as the same number): 1 or 0, -1
+// with an exception set. *d is an infinity beyond a double's range.
+int decimal_as_double(PyObject* value, double* d);
+// Whether a Decimal's text is an integer of 64 bits ([-]digits), which the
+// engine keeps as an integer.
+bool is_int64_text(const char* text);
+
+}  // namespace qx::values
