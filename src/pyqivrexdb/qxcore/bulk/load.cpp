@@ -232,14 +232,9 @@ private:
             if (!adapted) return -1;
             value = adapted.get();
         }
-        // A server reads a text field as its column's type (a uuid, a
-        // timestamptz, an array...): such values go as the server's text.
-        Ref text;
-        if (cols_[j].type == QSCLI_ET_CHAR && conn_->dialect == QSCLI_DIALECT_PG) {
-            text = values::server_text(value, nullptr);
-            if (!text) return -1;
-            if (text.get() != Py_None) value = text.get();
-        }
+        Ref field = values::field_value(cols_[j].type, conn_->dialect, value);
+        if (!field) return -1;
+        value = field.get();
         if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
         if (!is_null) return 0;
         if (!flags) {

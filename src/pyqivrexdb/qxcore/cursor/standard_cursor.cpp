@@ -246,7 +246,7 @@ Ref adapted_row(PyObject* params, PyObject* adapters, int dialect) {
 // takes for `fields` (the table's layout, as table_layout gives it), so a
 // plain INSERT refuses the same values whatever its number of rows. 0, or
 // -1 with the error naming the row and the field.
-int typed_row(PyObject* row, Py_ssize_t index, PyObject* fields) {
+int typed_row(PyObject* row, Py_ssize_t index, PyObject* fields, int dialect) {
     Ref values(PySequence_Fast(row, "the values must be a sequence"));
     if (!values) return -1;
     const Py_ssize_t n = std::min(PySequence_Fast_GET_SIZE(values.get()), PySequence_Size(fields));
@@ -259,7 +259,8 @@ int typed_row(PyObject* row, Py_ssize_t index, PyObject* fields) {
         if (!name || !type) return -1;
         const long code = PyLong_AsLong(type.get());
         if (code == -1 && PyErr_Occurred()) return -1;
-        if (values::standard_type_fits(static_cast<int>(code), value) < 0) {
+        Ref field_value = values::field_value(static_cast<int>(code), dialect, value);
+        if (!field_value || values::standard_type_fits(static_cast<int>(code), field_value.get()) < 0) {
             name_bad_row(values.get(), index, name.get(), j);
             return -1;
         }
@@ -309,7 +310,7 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
         // goes in a batch or alone; a mapping's, by name as it is bound.
         const bool by_position = adapters != Py_None && (PyTuple_Check(params.get()) || PyList_Check(params.get()));
         Ref row = by_position ? adapted_row(params.get(), adapters, as_standard(self)->dialect) : std::move(params);
-        if (!row || (fields != Py_None && typed_row(row.get(), index, fields) < 0)) break;
+        if (!row || (fields != Py_None && typed_row(row.get(), index, fields, as_standard(self)->dialect) < 0)) break;
         const int taken = batch.on() ? batch.add(row.get()) : 0;
         if (taken < 0) return nullptr;
         if (taken && !batch.ready()) continue;

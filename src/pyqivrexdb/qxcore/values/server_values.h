@@ -37,6 +37,13 @@ Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::
 // with an exception set; Py_None (borrowed, not an error) for any other value.
 Ref server_text(PyObject* value, PyObject* label);
 
+// What a field of element type `type` takes for `value` on a `dialect`
+// server: on PostgreSQL a text field takes a value of the server's own types
+// (server_text) as that text, since the server reads it as its column's type;
+// otherwise `value` itself. The bulk load and a few rows of executemany both
+// hold values to their fields through this. Null with an exception set.
+Ref field_value(int type, int dialect, PyObject* value);
+
 // Decimal (lazily imported); -1 with an exception set.
 int is_decimal(PyObject* value);
 // Decimal's own method `name` called on `value` (a subclass's is not used).
