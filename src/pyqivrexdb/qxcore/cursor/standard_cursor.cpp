@@ -12,6 +12,7 @@
 #include "../module/module.h"
 #include "../values/adapt.h"
 #include "../values/cp866.h"
+#include "../values/server_values.h"
 #include "../values/values.h"
 #include "binding.h"
 #include "converters.h"
