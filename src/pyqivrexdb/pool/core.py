@@ -3,8 +3,8 @@ the borrow, return and fill of one as generators of steps, which the pool of
 threads (sync) and the pool of tasks (aio) carry out each its own way.
 
 A step is a tuple (fn, *args): the pool calls or awaits fn(*args) and sends
-its outcome back in, or throws in what it raised ; WAIT is the
-pool's own wait for a connection to come free. Between steps a rule only touches the
+its outcome back in, or throws in what it raised; WAIT is the pool's own
+wait for a connection to come free. Between steps a rule only touches the
 book and calls pool._wake() and pool._refill(): the pool of threads holds
 its lock there (and lets it go for each step but WAIT); the pool of tasks
 needs none, since the book is touched only between awaits.
