@@ -15,6 +15,7 @@ import ctypes
 import datetime
 import hashlib
 import os
+import re
 import struct
 import subprocess
 import tempfile
@@ -36,36 +37,18 @@ ENTRY_POINTS = (
 # Entry points our own library adds; the vendor's has none of them.
 OPTIONAL_ENTRY_POINTS = ("qcSqlCancel", "qcSqlConcurrency", "qcSqlDialect", "qcSqlTransactionState",
                          "qcSqlExecRecords")
-QSCLI_E_INTERRUPTED = -9
-QSCLI_E_RECORD_LENGTH = -94
-QSCLI_DIALECT_ENGINE, QSCLI_DIALECT_PG = 0, 1
-QSCLI_TX_IDLE, QSCLI_TX_OPEN, QSCLI_TX_FAILED = 0, 1, 2
 
-# Client-library constants, as the module uses them.
-QSCLI_ATTR_FLD_VERBOSE = 1001
-QSCLI_ATTR_CBK_SRVMSG = 1100
-QSCLI_ATTR_CBK_SRVUSERSEND = 1101
-QSCLI_STMT_SAB_TYPE = 102
-QSCLI_STMT_DST_INFO = 107
-QSCLI_STMT_RC_TYPE = 109
-QSCLI_STMT_RC_SIZE = 110
-QSCLI_STMT_RC_BODY = 111
-QSCLI_RES_NONE = -1
-QSCLI_CONN_SRV_VERS2 = 103
-QSCLI_CONN_LCLADDR = 152
-QSCLI_CONN_RMTADDR = 153
-# Optional capabilities of our own library; the double offers none unless told.
-QSCLI_ATTR_NULL_FLAGS = 1201
-QSCLI_ATTR_INT64 = 1206
-QSCLI_STMT_ERR_TEXT = 1202
-QSCLI_CONN_ERR_TEXT = 1203
-QSCLI_STMT_CHANGES = 1204
-QSCLI_STMT_LAST_ROWID = 1205
-QSCLI_CONN_MSG_CHANNEL = 1207
-QSCLI_ATTR_STREAM = 1208
-(QSCLI_ET_CHAR, QSCLI_ET_ARRA, QSCLI_ET_BYTE, QSCLI_ET_INTR, QSCLI_ET_WORD, QSCLI_ET_DATE,
- QSCLI_ET_NMBR, QSCLI_ET_LONG, QSCLI_ET_DWRD, QSCLI_ET_FLOA, QSCLI_ET_CURR,
- QSCLI_ET_DFLT) = range(12)
+
+def _library_codes():
+    """The library's codes (QSCLI_E_*, QSCLI_ATTR_*, QSCLI_ET_*, ...) as its
+    header defines them, the header the double is built from."""
+    text = HEADER.read_text()
+    codes = {name: int(value) for name, value in re.findall(r"^#define (QSCLI_\w+) \(?(-?\d+)\)?", text, re.M)}
+    codes.update(("QSCLI_ET_" + name, int(code)) for name, code in re.findall(r"^\s*X\((\w+), (\d+),", text, re.M))
+    return codes
+
+
+globals().update(_library_codes())
 
 Call = collections.namedtuple("Call", "name args")
 

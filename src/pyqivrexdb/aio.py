@@ -275,18 +275,13 @@ class AsyncConnection:
 
     async def notifies(self, timeout=None, stop_after=None):
         """The notifications as they come, as Connection.notifies()."""
-        wait = messages.Wait(self.sync._receiver(), timeout, stop_after)
-        while not wait.done():
-            if not wait.pending:
+        for step in messages.steps(self.sync._receiver(), timeout, stop_after):
+            if isinstance(step, messages.Notify):
+                yield step
+            elif step is messages.POLL:
                 await self._run(self.sync._poll)
-            note = wait.take()
-            if note is not None:
-                yield note
-                continue
-            pause = wait.pause()
-            if pause is None:
-                return
-            await asyncio.sleep(pause)
+            else:
+                await asyncio.sleep(step)
 
     async def __aenter__(self):
         return self

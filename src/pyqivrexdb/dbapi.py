@@ -74,12 +74,12 @@ _ROLLBACK = "rollback"
 _COMMIT_WORDS = ("commit", "end")
 
 # The library's account of a session's transaction (qcSqlTransactionState).
-_TX_IDLE, _TX_OPEN, _TX_FAILED = 0, 1, 2
-_TX_NAMES = ("idle", "open", "failed")
+_TX_IDLE, _TX_FAILED = _standard.QSCLI_TX_IDLE, _standard.QSCLI_TX_FAILED
+_TX_NAMES = {_TX_IDLE: "idle", _standard.QSCLI_TX_OPEN: "open", _TX_FAILED: "failed"}
 
 # The dialects whose lexical rules the statement readers know, by the names
 # callers use and by the library's codes.
-_DIALECTS = {"engine": 0, "postgresql": 1}
+_DIALECTS = {"engine": _standard.QSCLI_DIALECT_ENGINE, "postgresql": _standard.QSCLI_DIALECT_PG}
 _DIALECT_NAMES = {code: name for name, code in _DIALECTS.items()}
 
 

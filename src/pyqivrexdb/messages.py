@@ -53,49 +53,44 @@ class Receiver:
             handler(note)
 
 
-class Wait:
-    """The rule of notifies() on every face: hand out what is queued, else
-    have the library deliver what arrived, else pause, until `timeout`
-    seconds have passed since the start (None: no end) or `stop_after`
-    notifications have been given."""
+# What the rule of notifies() asks its face to do before it goes on: have
+# the library deliver what arrived (a call on the connection).
+POLL = "poll"
 
-    def __init__(self, receiver, timeout, stop_after):
-        self.pending = receiver.pending
-        self.deadline = None if timeout is None else time.monotonic() + timeout
-        self.left = stop_after
 
-    def done(self):
-        return self.left is not None and self.left <= 0
-
-    def take(self):
-        """The next notification queued, or None."""
-        if not self.pending:
-            return None
-        if self.left is not None:
-            self.left -= 1
-        return self.pending.popleft()
-
-    def pause(self):
-        """Seconds to wait before asking again, or None when time is up."""
-        if self.deadline is None:
-            return POLL_INTERVAL
-        left = self.deadline - time.monotonic()
-        return None if left <= 0 else min(POLL_INTERVAL, left)
+def steps(receiver, timeout, stop_after):
+    """The rule of notifies() on every face, which each carries out in its
+    own way: hand out what is queued (a Notify), else POLL, else pause (the
+    seconds), until `timeout` seconds have passed since the start (None: no
+    end) or `stop_after` notifications have been given."""
+    pending = receiver.pending
+    deadline = None if timeout is None else time.monotonic() + timeout
+    left = stop_after
+    while left is None or left > 0:
+        if not pending:
+            yield POLL
+        if pending:
+            if left is not None:
+                left -= 1
+            yield pending.popleft()
+            continue
+        if deadline is None:
+            yield POLL_INTERVAL
+            continue
+        rest = deadline - time.monotonic()
+        if rest <= 0:
+            return
+        yield min(POLL_INTERVAL, rest)
 
 
 def notifies(receiver, poll, timeout=None, stop_after=None):
-    """The notifications of a receiver as they come, by the rule of Wait.
+    """The notifications of a receiver as they come, by the rule of steps().
     `poll()` makes a call on the connection so that what arrived is
     delivered."""
-    wait = Wait(receiver, timeout, stop_after)
-    while not wait.done():
-        if not wait.pending:
+    for step in steps(receiver, timeout, stop_after):
+        if step is POLL:
             poll()
-        note = wait.take()
-        if note is not None:
-            yield note
-            continue
-        pause = wait.pause()
-        if pause is None:
-            return
-        time.sleep(pause)
+        elif isinstance(step, Notify):
+            yield step
+        else:
+            time.sleep(step)

@@ -18,10 +18,15 @@ import pytest
 # The test modules import the helpers below as `conftest`.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-ET = dict(CHAR=0, ARRA=1, BYTE=2, INTR=3, WORD=4, DATE=5, NMBR=6, LONG=7, DWRD=8, FLOA=9, CURR=10, DFLT=11)
-SAB_TYPE, DST_INFO, RC_TYPE, RC_SIZE, RC_BODY = 102, 107, 109, 110, 111
-SRV_VERS2, LCLADDR, RMTADDR = 103, 152, 153
-CBK_SRVMSG, CBK_SRVUSERSEND, FLD_VERBOSE = 1100, 1101, 1001
+# The library's codes, as the extension has them.
+from pyqivrexdb import _qxstandard as _codes, qxcore as _qxcore  # noqa: E402
+
+ET = {name[len("QSCLI_ET_"):]: code for name, code in vars(_qxcore).items() if name.startswith("QSCLI_ET_")}
+SAB_TYPE, DST_INFO, RC_TYPE, RC_SIZE, RC_BODY = (getattr(_codes, "QSCLI_STMT_" + name) for name in (
+    "SAB_TYPE", "DST_INFO", "RC_TYPE", "RC_SIZE", "RC_BODY"))
+SRV_VERS2, LCLADDR, RMTADDR = _codes.QSCLI_CONN_SRV_VERS2, _codes.QSCLI_CONN_LCLADDR, _codes.QSCLI_CONN_RMTADDR
+CBK_SRVMSG, CBK_SRVUSERSEND = _codes.QSCLI_ATTR_CBK_SRVMSG, _codes.QSCLI_ATTR_CBK_SRVUSERSEND
+FLD_VERBOSE = _codes.QSCLI_ATTR_FLD_VERBOSE
 
 SrvMsgT = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_int)
 

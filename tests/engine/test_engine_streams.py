@@ -7,8 +7,7 @@ import threading
 
 import pytest
 
-
-STREAM = 1208
+from pyqivrexdb._qxstandard import QSCLI_ATTR_STREAM as STREAM
 
 
 @pytest.fixture

@@ -276,6 +276,26 @@ def test_borrows_cancelled_during_check_give_their_place_back(dsn):
     assert stats["pool_size"] <= 2 and stats["requests_errors"] == 0
 
 
+class _Stop(BaseException):
+    """As a KeyboardInterrupt would: not an Exception, so no check swallows it."""
+
+
+@pytest.mark.parametrize("hook", ["check", "reset"])
+def test_a_thread_stopped_in_a_check_or_reset_gives_the_place_back(dsn, hook):
+    stop = [True]
+
+    def halt(conn):
+        if stop[0]:
+            raise _Stop
+
+    with ConnectionPool(dsn, min_size=0, max_size=1, timeout=0.5, **{hook: halt}) as pool:
+        with pytest.raises(_Stop):
+            pool.putconn(pool.getconn())
+        stop[0] = False
+        pool.putconn(pool.getconn())  # not a PoolTimeout: the one place is free again
+        assert pool.get_stats()["pool_size"] <= 1
+
+
 def test_a_waiter_woken_then_cancelled_passes_the_connection_on(dsn):
     async def main():
         async with AsyncConnectionPool(dsn, max_size=1) as pool:

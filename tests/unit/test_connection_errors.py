@@ -5,8 +5,7 @@ import pytest
 
 from pyqivrexdb import dbapi, qxcore
 from pyqivrexdb.errors import DatabaseError, InterfaceError, OperationalError, ProgrammingError
-
-QSCLI_E_CANTOPEN, QSCLI_E_MISUSE, QSCLI_E_AUTH = -14, -21, -23
+from qxdouble import QSCLI_E_AUTH, QSCLI_E_CANTOPEN, QSCLI_E_MISUSE
 
 
 @pytest.mark.parametrize("call, rc, core_class, standard_class", [

@@ -152,7 +152,7 @@ def test_null_flags_make_none(double, conn):
 
 RAW_VALUES = (7, "ab", b"\x01\x02", datetime.date(2024, 5, 1))
 
-QSCLI_ATTR_INT64, QSCLI_ET_INT64 = 1206, 12
+from pyqivrexdb._qxstandard import QSCLI_ATTR_INT64, QSCLI_ET_INT64  # noqa: E402
 INT64_BOUNDS = [-(2**63), -1, 2**53 + 1, 2**63 - 1]
 
 

@@ -106,8 +106,26 @@ int register_standard_module() {
         return -1;
     }
     if (PyModule_AddFunctions(mod.get(), row_factory_functions) < 0) return -1;
-    // The optional 64-bit type: the standard face's only, not the core's.
-    if (PyModule_AddIntConstant(mod.get(), "QSCLI_ET_INT64", QSCLI_ET_INT64) < 0) return -1;
+    // The library's codes that the standard face and its tests name: the
+    // optional 64-bit type (this face's only, not the core's), the dialects,
+    // the states of a transaction, and attributes of a connection and a
+    // statement.
+#define QX_CODE(name) {#name, name}
+    static const struct {
+        const char* name;
+        long value;
+    } codes[] = {
+        QX_CODE(QSCLI_ET_INT64),         QX_CODE(QSCLI_DIALECT_ENGINE),       QX_CODE(QSCLI_DIALECT_PG),
+        QX_CODE(QSCLI_TX_IDLE),          QX_CODE(QSCLI_TX_OPEN),              QX_CODE(QSCLI_TX_FAILED),
+        QX_CODE(QSCLI_ATTR_FLD_VERBOSE), QX_CODE(QSCLI_ATTR_CBK_SRVMSG),      QX_CODE(QSCLI_ATTR_CBK_SRVUSERSEND),
+        QX_CODE(QSCLI_ATTR_INT64),       QX_CODE(QSCLI_ATTR_STREAM),          QX_CODE(QSCLI_STMT_SAB_TYPE),
+        QX_CODE(QSCLI_STMT_DST_INFO),    QX_CODE(QSCLI_STMT_RC_TYPE),         QX_CODE(QSCLI_STMT_RC_SIZE),
+        QX_CODE(QSCLI_STMT_RC_BODY),     QX_CODE(QSCLI_CONN_SRV_VERS2),       QX_CODE(QSCLI_CONN_LCLADDR),
+        QX_CODE(QSCLI_CONN_RMTADDR),
+    };
+#undef QX_CODE
+    for (const auto& code : codes)
+        if (PyModule_AddIntConstant(mod.get(), code.name, code.value) < 0) return -1;
     PyObject* modules = PyImport_GetModuleDict();
     return PyDict_SetItemString(modules, "pyqivrexdb._qxstandard", mod.get());
 }
