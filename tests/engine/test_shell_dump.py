@@ -244,6 +244,12 @@ def test_a_copy_block_loads_all_its_rows_or_none(dsn, backend):
     # error names the line of its COPY
     r = shell(dsn, stdin=head + "COPY c (k, v) FROM stdin;\n1\ta\n2\t\\N\n1\tagain\n\\.\nselect count(*) from c;\n")
     assert r.returncode == 1 and "<stdin> line 4:" in r.stderr and r.stdout == "0\n"
+    # the same inside a transaction, whose other statements stay
+    r = shell(dsn, stdin=".mode csv\n.headers off\nbegin;\ninsert into c values (9, 'kept');\nCOPY c (k, v) FROM stdin;\n"
+              + "".join("%d\ta\n" % k for k in range(10, 9000)) + "9\tagain\n\\.\ncommit;\nselect count(*) from c;\n")
+    # (its rows span several INSERTs: the first of them are taken back too)
+    assert r.returncode == 1 and "<stdin> line 5:" in r.stderr and r.stdout.endswith("\n1\n")
+    run_ok(dsn, "delete from c;")
     # without a column list; the lines after the block are statements again
     assert run_ok(dsn, stdin=".mode csv\nCOPY c FROM stdin;\n1\ta\\tb\n2\t\\N\n\\.\n"
                   "select k, v, v is null from c order by k;\n") == "k,v,?column?\n1,a\tb,0\n2,,1\n"

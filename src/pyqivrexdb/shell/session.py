@@ -121,10 +121,12 @@ class Shell:
         return ok
 
     def run_copy(self, into, data, where=None):
-        """Loads the rows of a COPY FROM stdin block, in one transaction
-        unless one is open: all of them or none."""
+        """Loads the rows of a COPY FROM stdin block, all of them or none:
+        in a transaction of its own, or a savepoint of the one open."""
         def load():
             began = self.db.begin()
+            if not began:
+                self.db.execute("savepoint qx_copy;")
             try:
                 for sql in copyin.inserts(into, data):
                     self.db.execute(sql)
@@ -132,9 +134,11 @@ class Shell:
                 if began:
                     self.db.conn.rollback()
                     self.db.conn.autocommit = True
+                else:
+                    self.db.execute("rollback to savepoint qx_copy;")
+                    self.db.execute("release savepoint qx_copy;")
                 raise
-            if began:
-                self.db.end()
+            self.db.end() if began else self.db.execute("release savepoint qx_copy;")
         return self.run(load, where)
 
     def run(self, item, where=None):
