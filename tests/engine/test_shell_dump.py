@@ -1,5 +1,6 @@
 """.dump and .schema on both backends: what .dump writes, read back into a
 fresh database by the shell, makes the same schema and the same rows."""
+import os
 import subprocess
 import sys
 
@@ -198,8 +199,10 @@ def test_a_carriage_return_inside_a_value_reads_back_as_one(dsn, backend, tmp_pa
 
 
 def psql_load(dsn, text):
+    # psql as it is, without a sanitizer's runtime the test run may preload
+    clean = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     r = subprocess.run(["psql", "-q", "-X", "-v", "ON_ERROR_STOP=1", "-d", dsn, "-f", "-"], input=text,
-                       capture_output=True, text=True, encoding="utf-8", timeout=300)
+                       capture_output=True, text=True, encoding="utf-8", timeout=300, env=clean)
     assert r.returncode == 0, r.stderr
 
 
