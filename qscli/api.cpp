@@ -2,12 +2,14 @@
 // lets a C++ exception out, and answers with 0 or an error code.
 #include "dates.h"
 #include "handles.h"
+#include "lexer.h"
 #include "platform.h"
 #include "records.h"
 #include "stream.h"
 #include "text.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 using namespace qse;
@@ -22,6 +24,18 @@ using namespace qse;
     }
 
 namespace {
+
+// Whether a text begins with COPY (comments aside): what qcSqlCopyOut runs.
+bool is_copy(const char* sql) {
+    Lexer lx(Dialect::Pg, sql, sql + std::strlen(sql));
+    return lx.next_solid().word("copy");
+}
+
+// Anything else run on a connection ends the COPY whose data is being read.
+void end_copies(Conn* c) {
+    for (Stmt* st : c->stmts)
+        if (st->copy) st->clear_result();
+}
 
 // A statement that can run: known, its connection still open.
 int live_stmt(int h, Stmt** out) {
@@ -270,6 +284,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         // The statement's own stream ends; any other is read to its end first.
         st->clear_result();
         drain_streams(c);
+        end_copies(c);
         int rc = c->backend->exec(st, sql);
         if (!rc && st->source && !st->results) rc = stream_start(c, st);
         c->int64_now = outer_int64;
@@ -297,10 +312,45 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecRecords(int hstmt, const char* sql, int fie
         c->int64_now = st->int64;
         st->clear_result();
         drain_streams(c);
+        end_copies(c);
         const auto* recs = static_cast<const unsigned char*>(records);
         int rc = c->backend->exec_records(st, sql, lay, count, recs, done, changes);
         c->int64_now = outer_int64;
         if (rc == QSCLI_E_UNSUPPORTED) return rc;
+        if (rc) st->error = c->last_text();
+        else st->error.clear();
+        return settle(c, rc);
+    })
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlCopyOut(int hstmt, const char* sql, void* buf, unsigned int size,
+                                         unsigned int* length) {
+    GUARDED({
+        if (length) *length = 0;
+        Stmt* st;
+        if (int rc = live_stmt(hstmt, &st)) return rc;
+        if (st->busy) return QSCLI_E_IN_USE;
+        if (!buf || !length || size == 0 || (sql && !is_copy(sql))) return QSCLI_E_ARGUMENT;
+        Conn* c = st->conn;
+        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
+        if (!c->busy) c->begin_call();
+        int rc = 0;
+        if (sql) {
+            st->clear_result();
+            drain_streams(c);
+            end_copies(c);
+            st->copy_cut = false;
+            rc = c->backend->copy_out(st, sql);
+            if (rc == QSCLI_E_UNSUPPORTED) return rc;
+        } else if (st->copy_cut) {
+            rc = c->fail(QSCLI_E_ERROR, "the COPY ended before its data did: the connection ran something else");
+        }
+        if (!rc && st->copy) {
+            BusyGuard held_stmt(st->busy);
+            BusyGuard held_conn(c->busy);
+            rc = st->copy->read(static_cast<char*>(buf), size, length);
+            if (rc || *length == 0) st->copy.reset();
+        }
         if (rc) st->error = c->last_text();
         else st->error.clear();
         return settle(c, rc);
@@ -426,6 +476,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
         if (int rc = c->forked()) return rc;
         if (!c->busy) c->begin_call();
         drain_streams(c);
+        end_copies(c);
         int rc;
         {
             BusyGuard held(c->busy);

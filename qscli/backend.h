@@ -37,6 +37,17 @@ public:
     virtual void close() = 0;
 };
 
+// The data of a COPY ... TO STDOUT still to come (qcSqlCopyOut). Deleting
+// it ends the COPY early, dropping the rest.
+class CopyOut {
+public:
+    virtual ~CopyOut() = default;
+    // Up to `size` bytes into `buf`, *length of them: 0 at the end, the
+    // COPY's outcome then returned. An error code is reported through
+    // Conn::fail.
+    virtual int read(char* buf, unsigned size, unsigned* length) = 0;
+};
+
 class Backend {
 public:
     virtual ~Backend() = default;
@@ -51,6 +62,9 @@ public:
                              int64_t*) {
         return QSCLI_E_UNSUPPORTED;
     }
+    // qcSqlCopyOut: runs `sql` (CP866), a COPY statement, on `st`, leaving
+    // its data to come in st->copy (none for a COPY that sends none).
+    virtual int copy_out(Stmt*, const char*) { return QSCLI_E_UNSUPPORTED; }
     // qcSqlAddRecords: one batch, whole or not at all.
     virtual int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) = 0;
     // The text of an information attribute (CP866); false for an unknown one.

@@ -14,6 +14,8 @@ void Stmt::end_stream() {
 
 void Stmt::clear_result() {
     end_stream();
+    copy_cut = copy != nullptr;
+    copy.reset();
     streamed = Streamed();
     ncols = QSCLI_RES_NONE;
     rows = 0;

@@ -67,6 +67,10 @@ struct Stmt {
     // they have all been made or the stream has ended.
     std::unique_ptr<RowSource> source;
     Streamed streamed;
+    // The data of a COPY ... TO STDOUT still to come (qcSqlCopyOut);
+    // `copy_cut`: one ended before its data did.
+    std::unique_ptr<CopyOut> copy;
+    bool copy_cut = false;
     int64_t changes = -1;
     int64_t last_rowid = 0;
     std::string error;  // the last failure's text (UTF-8), empty after a success

@@ -257,8 +257,9 @@ int Session::keep_settings() {
 bool Session::in_transaction() const { return pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE; }
 
 int Session::transaction_state() const {
-    // While rows stream the server is busy with them, in what state it was.
-    if (open_rows) return state_before_;
+    // While rows or COPY data stream the server is busy with them, in what
+    // state it was.
+    if (open_rows || open_copy) return state_before_;
     switch (pq.PQtransactionStatus(conn)) {
     case pq::PQTRANS_IDLE: return QSCLI_TX_IDLE;
     case pq::PQTRANS_INERROR: return QSCLI_TX_FAILED;

@@ -130,6 +130,10 @@ int Session::collect(Stmt* st) {
             break;
         case pq::PGRES_COPY_OUT: {
             pq.PQclear(res);
+            if (copy_wanted_ && !code) {
+                st->copy = copy_data();
+                return 0;
+            }
             char* buf = nullptr;
             while (pq.PQgetCopyData(conn, &buf, 0) > 0) pq.PQfreemem(buf);
             if (!code) code = c->fail(QSCLI_E_ERROR, "COPY TO STDOUT is not supported here: select the rows");

@@ -151,6 +151,7 @@ std::unique_ptr<RowSource> Session::hand_over(pq::PGresult* first, std::vector<C
 void Session::detach_rows() {
     if (open_rows) open_rows->detach();
     open_rows = nullptr;
+    detach_copy();
 }
 
 void Session::discard_results() {

@@ -96,6 +96,7 @@ bool controls_transaction(const std::string& sql);
 bool streams_rows(const char* sql, size_t n);
 
 class Rows;
+class CopyData;
 
 class Session final : public Backend {
 public:
@@ -109,6 +110,7 @@ public:
     bool prepare = true;
 
     int exec(Stmt* st, const char* sql) override;
+    int copy_out(Stmt* st, const char* sql) override;
     int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override;
     bool info(unsigned attr, std::string& out) override;
     int cancel() override;
@@ -149,6 +151,8 @@ public:
 
     // The streamed statement whose rows are being read (rows.cpp), if any.
     Rows* open_rows = nullptr;
+    // The COPY whose data is being read (copy_out.cpp), if any.
+    CopyData* open_copy = nullptr;
     // Reads and drops what is left of the statement's results; a query still
     // running is cancelled.
     void discard_results();
@@ -176,6 +180,10 @@ private:
     int collect(Stmt* st);
     void cancel_if_asked();
     void detach_rows();
+    void detach_copy();
+    // The data of the COPY the server began, handed over.
+    std::unique_ptr<CopyOut> copy_data();
+    bool copy_wanted_ = false;  // the running statement's COPY data goes to st->copy
     bool run_prepared(Stmt* st, const char* sql, size_t n, int* rc);
     struct Bound;
     int prepared_name(const Bound& b, std::string* name);

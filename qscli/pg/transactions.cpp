@@ -35,7 +35,7 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
     sent_.guarded = !control;
     int code = run_statement(st, unguard() + (control ? "" : "savepoint qx_statement; ") + sql);
     // Rows handed over end the statement when they end.
-    return st->source ? code : finish_statement(code);
+    return st->source || st->copy ? code : finish_statement(code);
 }
 
 void Session::take_back_statement() {

@@ -89,3 +89,16 @@ def test_the_core_face_never_streams(double):
     double.offer(QSCLI_ATTR_STREAM)
     pyqivrexdb.connect("srv").cursor()
     assert all(c.args[1] != QSCLI_ATTR_STREAM for c in double.calls("qcSqlSetStmtAttr"))
+
+
+def test_a_library_without_copy_data_leaves_the_shell_its_inserts(double):
+    # qcSqlCopyOut is not the double's: the shell's .dump keeps to INSERTs
+    from pyqivrexdb.shell.db import Database
+    db = Database("srv")
+    try:
+        with pytest.raises(dbapi.NotSupportedError):
+            db.conn.cursor()._copy_out("copy t to stdout", 10)
+        assert db.copy_out("copy t to stdout") is None
+        assert not double.calls("qcSqlCopyOut")
+    finally:
+        db.close()

@@ -28,6 +28,9 @@ __all__ = ["main", "Shell"]
 
 
 def _run_stream(shell, stream):
+    # Lines end at "\n" only, and a carriage return inside a value stays one.
+    if hasattr(stream, "reconfigure"):
+        stream.reconfigure(newline="\n")
     shell.run_lines(stream, "<stdin>")
 
 

@@ -97,6 +97,20 @@ _OWN_CHECK = "qx\\_fit\\_%%"  # in a %-formatted query
 
 _PG_TABLES = ("select c.oid, c.relname from pg_class c join pg_namespace n on n.oid = c.relnamespace "
               "where c.relkind in ('r', 'p') and " + _IN_SCHEMA + " order by c.oid;")
+# Each table's parents (a partition's one, an inheriting table's in order).
+_PG_PARENTS = "select inhrelid, inhparent from pg_inherits order by inhrelid, inhseqno;"
+# How a table is made from others: its partition key, the bound it has as a
+# partition (with its parent), the parents it inherits from.
+_PG_FAMILY = ("select case when c.relkind = 'p' then pg_get_partkeydef(c.oid) end, "
+              "case when c.relispartition then pg_get_expr(c.relpartbound, c.oid) end, "
+              "(select string_agg(quote_ident(p.relname), ', ' order by i.inhseqno) from pg_inherits i "
+              "join pg_class p on p.oid = i.inhparent where i.inhrelid = c.oid) "
+              "from pg_class c where c.oid = %d;")
+# The types the columns of some tables use, and what those are made of (a
+# domain's base type, an array's element), to any depth.
+_PG_USED_TYPES = ("with recursive used(oid) as (select a.atttypid from pg_attribute a where a.attrelid in (%s) "
+                  "and a.attnum > 0 and not a.attisdropped union select x from used u join pg_type t on t.oid = u.oid, "
+                  "lateral (values (t.typbasetype), (t.typelem)) v(x) where x <> 0) select oid from used;")
 _PG_VIEWS = ("select c.oid, c.relname, c.relkind, pg_get_viewdef(c.oid, true) from pg_class c "
              "join pg_namespace n on n.oid = c.relnamespace where c.relkind in ('v', 'm') and " + _IN_SCHEMA +
              " order by c.oid;")
@@ -106,22 +120,24 @@ _PG_VIEW_READS = ("select distinct r.ev_class, d.refobjid from pg_rewrite r join
                   "and d.refclassid = 'pg_class'::regclass where d.refobjid <> r.ev_class;")
 _PG_COLUMNS = ("select a.attname, format_type(a.atttypid, a.atttypmod), a.attnotnull, "
                "pg_get_expr(d.adbin, d.adrelid), a.attidentity, a.attgenerated, "
-               "pg_get_serial_sequence(%s, a.attname), t.typname "
+               "pg_get_serial_sequence(%s, a.attname), t.typname, a.attislocal "
                "from pg_attribute a join pg_type t on t.oid = a.atttypid "
                "left join pg_attrdef d on d.adrelid = a.attrelid and d.adnum = a.attnum "
                "where a.attrelid = %d and a.attnum > 0 and not a.attisdropped order by a.attnum;")
 _PG_CONSTRAINTS = ("select conname, contype, pg_get_constraintdef(oid, true) from pg_constraint "
                    "where conrelid = %d and contype in ('p', 'u', 'c', 'f', 'x') and conname not like '" +
-                   _OWN_CHECK + "' order by case contype when 'p' then 0 when 'u' then 1 when 'c' then 2 "
+                   _OWN_CHECK + "' and conislocal and conparentid = 0 order by case contype when 'p' then 0 when 'u' then 1 when 'c' then 2 "
                    "when 'x' then 3 else 4 end, oid;")
 _PG_INDEXES = ("select i.indexrelid, c.relname, t.relname, pg_get_indexdef(i.indexrelid) from pg_index i "
                "join pg_class c on c.oid = i.indexrelid join pg_class t on t.oid = i.indrelid "
                "join pg_namespace n on n.oid = t.relnamespace where " + _IN_SCHEMA +
                " and not exists (select 1 from pg_constraint k where k.conindid = i.indexrelid "
-               "and k.contype in ('p', 'u', 'x')) order by i.indexrelid;")
+               "and k.contype in ('p', 'u', 'x')) and not c.relispartition order by i.indexrelid;")
 _PG_TRIGGERS = ("select g.oid, g.tgname, t.relname, pg_get_triggerdef(g.oid, true), g.tgfoid from pg_trigger g "
                 "join pg_class t on t.oid = g.tgrelid join pg_namespace n on n.oid = t.relnamespace "
-                "where not g.tgisinternal and " + _IN_SCHEMA + " order by g.oid;")
+                "where not g.tgisinternal and " + _IN_SCHEMA + " and not exists (select 1 from pg_depend d "
+                "where d.classid = 'pg_trigger'::regclass and d.objid = g.oid and d.deptype = 'P') "
+                "order by g.oid;")  # not the copies a partitioned table's trigger makes on its partitions
 _PG_FUNCTIONS = ("select p.oid, p.proname, pg_get_functiondef(p.oid) from pg_proc p "
                  "join pg_namespace n on n.oid = p.pronamespace where p.prokind in ('f', 'p') and " + _IN_SCHEMA +
                  " order by p.oid;")
@@ -157,10 +173,14 @@ class PgCatalog:
         # schema of whoever reads them, as the tables and views do.
         here = rows("select quote_ident(current_schema()) || '.';")[0][0]
         out = []
-        if want("type") and tables is None:
+        if want("type"):
+            # with some tables only, the types their columns need
+            needed = None if tables is None else self._types_used(tables)
             out += [Object("type", name, name, "CREATE TYPE %s AS ENUM (%s);" % (quote_name(name), labels), oid)
-                    for oid, name, labels in rows(_PG_ENUMS)]
+                    for oid, name, labels in rows(_PG_ENUMS) if needed is None or oid in needed]
             for oid, name, base, default, notnull, checks in rows(_PG_DOMAINS):
+                if needed is not None and oid not in needed:
+                    continue
                 sql = "CREATE DOMAIN %s AS %s%s%s%s;" % (quote_name(name), base, "" if default is None else
                                                           " DEFAULT " + default, " NOT NULL" if notnull else "",
                                                           checks or "")
@@ -179,7 +199,8 @@ class PgCatalog:
             out += [Object("function", name, name, sql.rstrip().replace(here, "", 1) + ";", oid)
                     for oid, name, sql in rows(_PG_FUNCTIONS) if tables is None or oid in called]
         if want("table"):
-            out += [Object("table", name, name, None, oid) for oid, name in rows(_PG_TABLES)]
+            out += _parents_first([Object("table", name, name, None, oid) for oid, name in rows(_PG_TABLES)],
+                                  rows(_PG_PARENTS))
         if want("index"):
             out += [Object("index", name, table, sql.replace(here, "", 1) + ";", oid)
                     for oid, name, table, sql in rows(_PG_INDEXES)]
@@ -190,18 +211,25 @@ class PgCatalog:
         if want("trigger"):
             out += [Object("trigger", name, table, sql.replace(here, "", 2) + ";", oid)
                     for oid, name, table, sql, _ in triggers]
-        out = [o for o in out if tables is None or o.kind == "function" or o.table.lower() in tables]
+        out = [o for o in out if tables is None or o.kind in ("function", "type") or o.table.lower() in tables]
         for o in out:
             if o.kind == "table":
                 o.sql = self.create_table(o)
         return out
 
+    def _types_used(self, tables):
+        oids = [oid for oid, name in self.db.rows(_PG_TABLES) if name.lower() in tables]
+        return {r[0] for r in self.db.rows(_PG_USED_TYPES % ", ".join(map(str, oids)))} if oids else set()
+
     def table_parts(self, table):
         """The column definitions, the constraints other than foreign keys,
-        and the foreign keys, of a table, as clauses of its CREATE TABLE."""
+        and the foreign keys, of a table, as clauses of its CREATE TABLE;
+        those it takes from a parent table left out."""
         cols = []
-        for name, typ, notnull, default, identity, generated, serial, typname in self.db.rows(
+        for name, typ, notnull, default, identity, generated, serial, typname, local in self.db.rows(
                 _PG_COLUMNS % (_literal(quote_name(table.name)), table.oid)):
+            if not local:
+                continue
             text = "%s %s" % (quote_name(name), typ)
             if serial and default and default.startswith("nextval(") and typname in _SERIALS:
                 text = "%s %s" % (quote_name(name), _SERIALS[typname])
@@ -224,7 +252,19 @@ class PgCatalog:
     def create_table(self, table, foreign_keys=True):
         cols, keys, foreign = self.table_parts(table)
         body = cols + keys + (foreign if foreign_keys else [])
-        return "CREATE TABLE %s (\n  %s\n);" % (quote_name(table.name), ",\n  ".join(body))
+        key, bound, parents = self.db.rows(_PG_FAMILY % table.oid)[0]
+        name = quote_name(table.name)
+        if bound is not None:  # a partition: its columns are its parent's
+            head = "CREATE TABLE %s PARTITION OF %s" % (name, parents)
+            sql = head + (" (\n  %s\n)" % ",\n  ".join(keys + (foreign if foreign_keys else [])) if keys or (
+                foreign and foreign_keys) else "") + " " + bound
+        else:
+            sql = "CREATE TABLE %s (\n  %s\n)" % (name, ",\n  ".join(body))
+            if parents:
+                sql += " INHERITS (%s)" % parents
+        if key is not None:
+            sql += " PARTITION BY " + key
+        return sql + ";"
 
     def foreign_keys(self, table):
         return ["ALTER TABLE %s ADD %s;" % (quote_name(table.name), clause) for clause in self.table_parts(table)[2]]
@@ -247,6 +287,29 @@ class PgCatalog:
         return ["SELECT pg_catalog.setval(%s, %d);" % (_literal(quote_name(seq)), last)
                 for seq, table, last in rows
                 if last is not None and (tables is None or table.lower() in tables)]
+
+
+def _parents_first(tables, parents):
+    """The tables in the order they were made, except that each comes after
+    the tables it is a partition of or inherits from (ALTER TABLE ... INHERIT
+    and ATTACH PARTITION may give an older table a newer parent)."""
+    of = {}
+    for child, parent in parents:
+        of.setdefault(child, []).append(parent)
+    by_oid = {t.oid: t for t in tables}
+    out, seen = [], set()
+
+    def place(oid):
+        if oid in seen or oid not in by_oid:
+            return
+        seen.add(oid)
+        for parent in of.get(oid, ()):
+            place(parent)
+        out.append(by_oid[oid])
+
+    for t in tables:
+        place(t.oid)
+    return out
 
 
 def _after_what_they_read(views, reads):

@@ -10,6 +10,7 @@ import contextlib
 from .. import dbapi
 
 PAGE_ROWS = 1000  # rows fetched and printed at a time
+COPY_PIECE = 256 * 1024  # bytes of COPY data a read
 
 
 class Result:
@@ -63,6 +64,29 @@ class Database:
             yield from Result(cursor, None).pages(size)
         finally:
             cursor.close()
+
+    def copy_out(self, sql, size=COPY_PIECE):
+        """The data of a COPY ... TO STDOUT as pieces of bytes (the
+        server's own text, UTF-8; a line may be cut between two pieces),
+        on a cursor of its own; None when the library cannot read it."""
+        cursor = self.conn.cursor()
+        try:
+            first = cursor._copy_out(sql, size)
+        except dbapi.NotSupportedError:
+            cursor.close()
+            return None
+        except BaseException:
+            cursor.close()
+            raise
+
+        def pieces(piece=first):
+            try:
+                while piece:
+                    yield piece
+                    piece = cursor._copy_out(None, size)
+            finally:
+                cursor.close()  # ends a COPY left unread
+        return pieces()
 
     def fields(self, table):
         """(name, type code, length, declared type) of each field of a table."""

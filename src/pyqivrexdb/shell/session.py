@@ -1,11 +1,12 @@
 """The shell's state and what each statement or command does."""
 
+import itertools
 import shlex
 import sys
 import time
 
 from .. import Error
-from . import dump, load, output
+from . import copyin, dump, load, output
 from .catalog import catalog
 from .split import Splitter
 
@@ -46,6 +47,14 @@ class CommandError(Exception):
 
 class Bail(Exception):
     """Stops the run after an error while .bail is on."""
+
+
+def lines(text):
+    """The lines of a text, each with its "\n": a carriage return, a form
+    feed or another of Unicode's line breaks inside a literal or COPY data
+    is part of the value, never the end of a line."""
+    parts = text.split("\n")
+    return [p + "\n" for p in parts[:-1]] + ([parts[-1]] if parts[-1] else [])
 
 
 def _switch(args, name):
@@ -92,18 +101,45 @@ class Shell:
     def run_text(self, text, source=None):
         """Runs every statement and command of a text; False if one failed.
         Errors name `source` (a file name) and the line, when given."""
-        return self.run_lines(text.splitlines(keepends=True), source)
+        return self.run_lines(lines(text), source)
 
     def run_lines(self, lines, source=None):
         """Runs the statements and commands of lines as they come."""
         splitter = Splitter(self.db.dialect)
         ok = True
+        lines = iter(lines)
         for line in lines:
             for item, at in splitter.feed_located(line):
+                into = copyin.target(item) if self.db.dialect != "engine" else None
+                if into is not None:  # its data follows, up to a line "\."
+                    data = list(itertools.takewhile(lambda d: d.rstrip("\r\n") != copyin.END, lines))
+                    ok &= self.run_copy(into, data, source and (source, at))
+                    continue
                 ok &= self.run(item, source and (source, at))
         for item, at in splitter.end_located():
             ok &= self.run(item, source and (source, at))
         return ok
+
+    def run_copy(self, into, data, where=None):
+        """Loads the rows of a COPY FROM stdin block, all of them or none:
+        in a transaction of its own, or a savepoint of the one open."""
+        def load():
+            began = self.db.begin()
+            if not began:
+                self.db.execute("savepoint qx_copy;")
+            try:
+                for sql in copyin.inserts(into, data):
+                    self.db.execute(sql)
+            except BaseException:
+                if began:
+                    self.db.conn.rollback()
+                    self.db.conn.autocommit = True
+                else:
+                    self.db.execute("rollback to savepoint qx_copy;")
+                    self.db.execute("release savepoint qx_copy;")
+                raise
+            self.db.end() if began else self.db.execute("release savepoint qx_copy;")
+        return self.run(load, where)
 
     def run(self, item, where=None):
         """Runs one statement or command; False when it failed. `where`:
@@ -111,11 +147,13 @@ class Shell:
         .quit, Bail after a failure while .bail is on, and KeyboardInterrupt
         when interrupted."""
         started = time.perf_counter()
-        command = item.startswith(".")
-        if self.echo:
+        command = callable(item) or item.startswith(".")
+        if self.echo and not callable(item):
             print(item, file=self.out)
         try:
-            if command:
+            if callable(item):
+                item()
+            elif command:
                 self.command(item)
             else:
                 self.statement(item)
@@ -255,7 +293,7 @@ class Shell:
     def do_read(self, args):
         if len(args) != 1:
             raise CommandError("usage: .read FILE")
-        with open(args[0], encoding="utf-8") as f:
+        with open(args[0], encoding="utf-8", newline="\n") as f:
             text = f.read()
         self.run_text(text, args[0])
 

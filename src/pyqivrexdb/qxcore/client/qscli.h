@@ -115,7 +115,26 @@ typedef int32_t qc_long;
     OPTIONAL(qcSqlExecRecords, (int hstmt, const char* sql, int fields,            \
                                 const int* layout, qc_long count,                  \
                                 unsigned int rec_size, void* records,              \
-                                qc_long* done, int64_t* changes))
+                                qc_long* done, int64_t* changes))                  \
+    OPTIONAL(qcSqlCopyOut, (int hstmt, const char* sql, void* buf,                 \
+                            unsigned int size, unsigned int* length))
+
+/* qcSqlCopyOut(hstmt, sql, buf, size, length): the data a `COPY ... TO
+ *   STDOUT` sends, read in pieces. With `sql` (CP866, a COPY statement; any
+ *   other text is refused with QSCLI_E_ARGUMENT before it runs) the
+ *   statement runs on `hstmt`, as qcSqlExecDirect would run it (its previous
+ *   result ends), and the first bytes of its data arrive in `buf`; with a
+ *   null `sql` the next ones. *length = the bytes delivered, at most `size`
+ *   (at least 1 until the data ends, a line of it possibly cut between two
+ *   calls); 0 once the data has ended, and the COPY's outcome is the code of
+ *   that call. The data is the server's own text, as its COPY writes it, in
+ *   UTF-8 (never CP866). A COPY that sends no data (to a file) delivers 0 at
+ *   once. Until it delivers 0 the COPY holds the connection: anything else
+ *   run on it first (a statement, a batch of qcSqlAddRecords), closing the
+ *   statement's results or freeing it ends the COPY, and a read after that
+ *   fails with QSCLI_E_ERROR; qcSqlCancel stops it (QSCLI_E_INTERRUPTED).
+ *   A library without it answers QSCLI_E_UNSUPPORTED, as does a backend
+ *   that has no COPY (the engine). */
 
 /* qcSqlConcurrency */
 #define QSCLI_CONCURRENT_CONNECTIONS 1

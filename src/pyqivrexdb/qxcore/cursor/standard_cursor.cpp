@@ -398,6 +398,39 @@ PyObject* standard_close(PyObject* self, PyObject*) {
 
 PyObject* standard_noop(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
+// _copy_out(sql, size): runs a COPY ... TO STDOUT (sql None: goes on with
+// the one running) and returns up to `size` bytes of its data, b"" at its
+// end. NotSupportedError from a library without qcSqlCopyOut.
+PyObject* standard_copy_out(PyObject* self, PyObject* args) {
+    PyObject* text = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "On:_copy_out", &text, &size)) return nullptr;
+    if (check_open(self) < 0) return nullptr;
+    if (size <= 0 || size > INT32_MAX) return PyErr_Format(PyExc_ValueError, "size must be 1 to 2**31-1");
+    CursorObject* c = &as_standard(self)->base;
+    const char* sql = nullptr;
+    Ref held;
+    if (text != Py_None) {
+        held = library_text(text, &sql);
+        if (!held || c->vtab->reset(c) < 0) return nullptr;
+    }
+    Ref out(PyBytes_FromStringAndSize(nullptr, size));
+    if (!out) return nullptr;
+    char* buf = PyBytes_AS_STRING(out.get());
+    unsigned int length = 0;
+    const int32_t hstmt = c->stmt_handle;
+    const int rc = waiting_call(c->lock, c->hdb, [&] {
+        return qc.qcSqlCopyOut(hstmt, sql, buf, static_cast<unsigned int>(size), &length);
+    });
+    if (rc != 0) return failed(c, rc, "qcSqlCopyOut");
+    if (length != static_cast<unsigned int>(size)) {
+        PyObject* whole = out.release();
+        if (_PyBytes_Resize(&whole, length) < 0) return nullptr;
+        return whole;
+    }
+    return out.release();
+}
+
 PyObject* get_rowcount(PyObject* self, void*) { return PyLong_FromLongLong(as_standard(self)->rowcount); }
 
 PyObject* get_lastrowid(PyObject* self, void*) {
@@ -494,6 +527,7 @@ PyMethodDef standard_methods[] = {
     {"fetchall", standard_fetchall, METH_NOARGS, nullptr},
     {"close", standard_close, METH_NOARGS, nullptr},
     {"nextset", standard_noop, METH_NOARGS, nullptr},
+    {"_copy_out", standard_copy_out, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef standard_getset[] = {
