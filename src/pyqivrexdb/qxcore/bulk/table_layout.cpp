@@ -27,8 +27,10 @@ struct Kept {
     int dialect = QSCLI_DIALECT_ENGINE;
 };
 
-// Connection handle -> its layouts. Touched only with the interpreter lock
-// held, and never released at exit (the interpreter is gone by then).
+// Connection handle -> its layouts. Process-wide: the handles are the loaded
+// library's, and it is loaded once a process. Touched only with the
+// interpreter lock held, and never released at exit (the interpreter is gone
+// by then).
 std::unordered_map<int, Kept>& kept_layouts() {
     static auto* layouts = new std::unordered_map<int, Kept>();
     return *layouts;
