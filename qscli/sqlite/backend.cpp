@@ -49,10 +49,12 @@ bool is_busy_timeout(const Token& t) {
 
 // Among the statements of `sql`, a `pragma [schema.]busy_timeout`: 2 where
 // one sets it (`=` or `(` follows), 1 where one only reads it, else 0.
+// EXPLAIN before it counts: SQLite sets the pragma as it prepares it.
 int busy_timeout_pragma(const char* sql) {
     Lexer lx(Dialect::Engine, sql, sql + std::strlen(sql));
     int found = 0;
     for (Token t = lx.next_solid(); t.kind != Tok::End; t = lx.next_solid()) {
+        if (t.word("explain") && (t = lx.next_solid()).word("query")) lx.next_solid(), t = lx.next_solid();
         if (t.word("pragma")) {
             Token name = lx.next_solid();
             t = lx.next_solid();

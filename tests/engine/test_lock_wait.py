@@ -164,7 +164,8 @@ def test_a_statement_that_only_names_busy_timeout_keeps_the_wait(path, holder, m
 
 
 @pytest.mark.parametrize("setting", ["timeout", "pragma busy_timeout = 30000", "PRAGMA main.BUSY_TIMEOUT = 30000",
-                                     "/* read_only */ pragma Busy_Timeout(30000)", "pragma busy_timeout=30000;"])
+                                     "/* read_only */ pragma Busy_Timeout(30000)", "pragma busy_timeout=30000;",
+                                     "explain pragma busy_timeout = 30000"])
 def test_a_long_lock_wait_still_stops_at_an_interrupt(path, holder, setting):
     # A limit set by the caller (connect's timeout= or the pragma itself,
     # however it is spelt) replaces SQLite's wait, which nothing could stop
