@@ -41,6 +41,17 @@ int busy_wait(void* db, int count) {
 // which no cancel could stop: after a statement that may have been one,
 // the limit it set is taken over and busy_wait put back. SQLite reports 0
 // while busy_wait is in place, so 0 counts only where the text set it.
+// Whether `sql` holds busy_timeout in any case, anywhere: a statement that
+// does not pays next to nothing (strchr visits only the underscores) and is
+// not lexed.
+bool mentions_busy_timeout(const char* sql) {
+    static const char name[] = "busy_timeout";
+    constexpr size_t before = 4, length = sizeof name - 1;
+    for (const char* u = std::strchr(sql, '_'); u; u = std::strchr(u + 1, '_'))
+        if (static_cast<size_t>(u - sql) >= before && strncasecmp(u - before, name, length) == 0) return true;
+    return false;
+}
+
 bool is_busy_timeout(const Token& t) {
     if (t.kind != Tok::Name && t.kind != Tok::Text) return t.word("busy_timeout");
     const std::string name = unquote(t);
@@ -68,7 +79,7 @@ int busy_timeout_pragma(const char* sql) {
 }
 
 void keep_busy_wait(Db& d, const char* sql) {
-    const int pragma = d.db ? busy_timeout_pragma(sql) : 0;
+    const int pragma = d.db && mentions_busy_timeout(sql) ? busy_timeout_pragma(sql) : 0;
     if (!pragma) return;
     int ms = 0;
     sqlite3_stmt* s = nullptr;
