@@ -3,12 +3,15 @@
 // statement.cpp and bulk.cpp.
 #include "backend.h"
 #include "db.h"
+#include "lexer.h"
 #include "named.h"
 #include "platform.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <string>
 
 namespace qse {
@@ -38,34 +41,53 @@ int busy_wait(void* db, int count) {
 // which no cancel could stop: after a statement that may have been one,
 // the limit it set is taken over and busy_wait put back. SQLite reports 0
 // while busy_wait is in place, so 0 counts only where the text set it.
-// Where `sql` names busy_timeout (in any case), or null. Only the
-// underscores are visited (strchr runs through the text a word at a time):
-// a statement that sets nothing pays next to nothing for the look.
-const char* busy_timeout_in(const char* sql) {
+// Whether `sql` holds busy_timeout in any case, anywhere: a statement that
+// does not pays next to nothing (strchr visits only the underscores) and is
+// not lexed.
+bool mentions_busy_timeout(const char* sql) {
     static const char name[] = "busy_timeout";
     constexpr size_t before = 4, length = sizeof name - 1;
-    auto fold = [](unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch | 0x20 : ch; };
-    for (const char* u = std::strchr(sql, '_'); u; u = std::strchr(u + 1, '_')) {
-        if (static_cast<size_t>(u - sql) < before) continue;
-        const char* at = u - before;
-        size_t i = 0;
-        while (i < length && at[i] && fold(static_cast<unsigned char>(at[i])) == static_cast<unsigned char>(name[i]))
-            ++i;
-        if (i == length) return at;
+    for (const char* u = std::strchr(sql, '_'); u; u = std::strchr(u + 1, '_'))
+        if (static_cast<size_t>(u - sql) >= before && strncasecmp(u - before, name, length) == 0) return true;
+    return false;
+}
+
+bool is_busy_timeout(const Token& t) {
+    if (t.kind != Tok::Name && t.kind != Tok::Text) return t.word("busy_timeout");
+    const std::string name = unquote(t);
+    return name.size() == 12 && strncasecmp(name.c_str(), "busy_timeout", 12) == 0;
+}
+
+// Among the statements of `sql`, a `pragma [schema.]busy_timeout`: 2 where
+// one sets it (`=` or `(` follows), 1 where one only reads it, else 0.
+// EXPLAIN before it counts: SQLite sets the pragma as it prepares it.
+int busy_timeout_pragma(const char* sql) {
+    Lexer lx(Dialect::Engine, sql, sql + std::strlen(sql));
+    int found = 0;
+    for (Token t = lx.next_solid(); t.kind != Tok::End; t = lx.next_solid()) {
+        if (t.word("explain") && (t = lx.next_solid()).word("query")) lx.next_solid(), t = lx.next_solid();
+        if (t.word("pragma")) {
+            Token name = lx.next_solid();
+            t = lx.next_solid();
+            if (t.is('.')) name = lx.next_solid(), t = lx.next_solid();
+            if (is_busy_timeout(name)) found = std::max(found, t.is('=') || t.is('(') ? 2 : 1);
+        }
+        while (t.kind != Tok::End && t.kind != Tok::Semicolon) t = lx.next_solid();
+        if (t.kind == Tok::End) break;
     }
-    return nullptr;
+    return found;
 }
 
 void keep_busy_wait(Db& d, const char* sql) {
-    const char* at = d.db ? busy_timeout_in(sql) : nullptr;
-    if (!at) return;
+    const int pragma = d.db && mentions_busy_timeout(sql) ? busy_timeout_pragma(sql) : 0;
+    if (!pragma) return;
     int ms = 0;
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(d.db, "pragma busy_timeout", -1, &s, nullptr) == SQLITE_OK &&
         sqlite3_step(s) == SQLITE_ROW)
         ms = sqlite3_column_int(s, 0);
     sqlite3_finalize(s);
-    if (ms == 0 && !std::strpbrk(at, "=(")) return;  // read, not set
+    if (ms == 0 && pragma == 1) return;  // read, not set
     d.busy_limit_ms = ms;
     sqlite3_busy_handler(d.db, busy_wait, &d);
 }

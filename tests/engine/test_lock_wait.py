@@ -149,8 +149,23 @@ def test_a_write_to_temporary_tables_after_a_rollback_leaves_the_files_tables_ch
             conn.execute("insert into t values ('lots', 'c')")
 
 
+@pytest.mark.parametrize("mention", ["select 'busy_timeout' where 1 = 1", "select 1 /* busy_timeout = 0 */",
+                                     "select 1 as busy_timeout where 1 = 1", "select * from pragma_busy_timeout()"])
+def test_a_statement_that_only_names_busy_timeout_keeps_the_wait(path, holder, mention):
+    with dbapi.connect(path, timeout=2) as waiter:
+        waiter.execute(mention).fetchall()
+        waiter.commit()
+        thread = commit_later(holder)
+        try:
+            waiter.execute("insert into t values (2, 'b')")
+        finally:
+            thread.join()
+        waiter.commit()
+
+
 @pytest.mark.parametrize("setting", ["timeout", "pragma busy_timeout = 30000", "PRAGMA main.BUSY_TIMEOUT = 30000",
-                                     "/* read_only */ pragma Busy_Timeout(30000)", "pragma busy_timeout=30000;"])
+                                     "/* read_only */ pragma Busy_Timeout(30000)", "pragma busy_timeout=30000;",
+                                     "explain pragma busy_timeout = 30000"])
 def test_a_long_lock_wait_still_stops_at_an_interrupt(path, holder, setting):
     # A limit set by the caller (connect's timeout= or the pragma itself,
     # however it is spelt) replaces SQLite's wait, which nothing could stop

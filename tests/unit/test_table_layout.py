@@ -82,6 +82,26 @@ def test_statements_that_may_change_a_table_forget_its_layout(double, conn, stat
     assert len(layout_queries(double)) == (2 if asks_again else 1)
 
 
+@pytest.mark.parametrize("dialect, statement, asks_again", [
+    # PostgreSQL nests block comments: the statement is the ALTER.
+    (qxdouble.QSCLI_DIALECT_PG, "/* a /* b */ select */ alter table t add column x int", True),
+    (qxdouble.QSCLI_DIALECT_PG, "/* a /* b */ */ select 1", False),
+    # The engine does not: the first */ ends the comment.
+    (qxdouble.QSCLI_DIALECT_ENGINE, "/* a /* b */ select 1", False),
+])
+def test_the_first_word_is_read_with_the_dialects_comments(double, dialect, statement, asks_again):
+    double.offer(QSCLI_ATTR_NULL_FLAGS, value=1)
+    double.set_dialect(dialect)
+    double.set_tx_state(qxdouble.QSCLI_TX_OPEN)
+    with dbapi.connect("srv") as conn:
+        script_table(double)
+        conn.addrecords("t", ROWS)
+        conn.cursor().execute(statement)
+        script_table(double)
+        conn.addrecords("t", ROWS)
+        assert len(layout_queries(double)) == (2 if asks_again else 1)
+
+
 def test_a_record_refused_as_of_the_wrong_length_forgets_the_layout(double, conn):
     script_table(double)
     conn.addrecords("t", ROWS)

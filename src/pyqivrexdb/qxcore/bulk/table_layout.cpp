@@ -6,6 +6,7 @@
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../cursor/field.h"
+#include "../cursor/lexer.h"
 #include "../cursor/standard_cursor.h"
 #include "../module/causes.h"
 #include "../module/module.h"
@@ -19,11 +20,19 @@ namespace qx {
 
 namespace {
 
-// Connection handle -> dict {encoded table name: (fields, described,
-// record length)}. Owned references, touched only with the interpreter lock
-// held, and never released at exit (the interpreter is gone by then).
-std::unordered_map<int, PyObject*>& kept_layouts() {
-    static auto* layouts = new std::unordered_map<int, PyObject*>();
+// One connection's layouts: dict {encoded table name: (fields, described,
+// record length)} (owned), and the dialect its statements are read in.
+struct Kept {
+    PyObject* dict = nullptr;
+    int dialect = QSCLI_DIALECT_ENGINE;
+};
+
+// Connection handle -> its layouts. Process-wide: the handles are the loaded
+// library's, and it is loaded once a process. Touched only with the
+// interpreter lock held, and never released at exit (the interpreter is gone
+// by then).
+std::unordered_map<int, Kept>& kept_layouts() {
+    static auto* layouts = new std::unordered_map<int, Kept>();
     return *layouts;
 }
 
@@ -58,22 +67,17 @@ Ref described_row(PyObject* row) {
 }
 
 // The statement keeps every table's layout: its first word (after blanks,
-// comments and parentheses) is one of these.
-bool keeps_layouts(const char* p) {
-    for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '(') ++p;
-        if (p[0] == '-' && p[1] == '-') {
-            while (*p && *p != '\n' && *p != '\r') ++p;  // PostgreSQL ends it at either
-        } else if (p[0] == '/' && p[1] == '*') {
-            const char* end = std::strstr(p + 2, "*/");
-            if (!end) return false;
-            p = end + 2;
-        } else {
-            break;
-        }
+// comments and parentheses, as `dialect` reads them) is one of these.
+bool keeps_layouts(const char* sql, int dialect) {
+    const char* e = sql + std::strlen(sql);
+    const char* p = sql;
+    sql::Token t{};
+    for (; p < e; p = t.end) {
+        t = sql::next_token(p, e, dialect);
+        if (t.kind != sql::Kind::SPACE && t.kind != sql::Kind::COMMENT && *p != '(') break;
     }
-    size_t n = 0;
-    while ((p[n] >= 'a' && p[n] <= 'z') || (p[n] >= 'A' && p[n] <= 'Z')) ++n;
+    if (p == e || t.kind != sql::Kind::WORD) return false;
+    const size_t n = static_cast<size_t>(t.end - p);
     static const char* const kept[] = {"select", "insert", "update", "delete", "with", "values", "begin",
                                        "start", "commit", "end", "savepoint", "release", "return"};
     for (const char* word : kept)
@@ -164,7 +168,7 @@ int table_layout(ConnectionObject* conn, PyObject* table, TableLayout* out) {
     auto& layouts = kept_layouts();
     auto found = layouts.find(conn->hdb);
     if (found != layouts.end()) {
-        PyObject* entry = PyDict_GetItemWithError(found->second, bytes.get());
+        PyObject* entry = PyDict_GetItemWithError(found->second.dict, bytes.get());
         if (entry) {
             out->fields = Ref::borrow(PyTuple_GET_ITEM(entry, 0));
             out->described = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
@@ -180,9 +184,10 @@ int table_layout(ConnectionObject* conn, PyObject* table, TableLayout* out) {
     // Looked up again: the query may have run code that closed the
     // connection or changed its layouts.
     if (!conn->is_connected) return 0;
-    PyObject*& dict = layouts[conn->hdb];
-    if (!dict && !(dict = PyDict_New())) return layouts.erase(conn->hdb), -1;
-    return PyDict_SetItem(dict, bytes.get(), entry.get());
+    Kept& kept = layouts[conn->hdb];
+    if (!kept.dict && !(kept.dict = PyDict_New())) return layouts.erase(conn->hdb), -1;
+    kept.dialect = conn->dialect;
+    return PyDict_SetItem(kept.dict, bytes.get(), entry.get());
 }
 
 void forget_layout(int hdb, const char* table) {
@@ -191,12 +196,13 @@ void forget_layout(int hdb, const char* table) {
     if (found == layouts.end()) return;
     SetAside keep;
     Ref key(PyBytes_FromString(table));
-    if (!key || PyDict_DelItem(found->second, key.get()) < 0) PyErr_Clear();
+    if (!key || PyDict_DelItem(found->second.dict, key.get()) < 0) PyErr_Clear();
 }
 
 void layouts_see_statement(int hdb, const char* sql) {
     auto& layouts = kept_layouts();
-    if (layouts.empty() || keeps_layouts(sql)) return;
+    auto found = layouts.find(hdb);
+    if (found == layouts.end() || keeps_layouts(sql, found->second.dialect)) return;
     forget_layouts(hdb);
 }
 
@@ -204,7 +210,7 @@ void forget_layouts(int hdb) {
     auto& layouts = kept_layouts();
     auto found = layouts.find(hdb);
     if (found == layouts.end()) return;
-    PyObject* dict = found->second;
+    PyObject* dict = found->second.dict;
     layouts.erase(found);
     Py_DECREF(dict);
 }

@@ -138,7 +138,7 @@ private:
 
     // "parameter N" for messages; the first few are made once, not for every value bound.
     static Ref position_label(Py_ssize_t i) {
-        static PyObject* made[32];  // live until exit
+        static PyObject* made[32];  // process-wide, as the module is (PyInit_qxcore); live until exit
         if (i >= 32) return Ref(PyUnicode_FromFormat("parameter %zd", i + 1));
         if (!made[i] && !(made[i] = PyUnicode_FromFormat("parameter %zd", i + 1))) return Ref();
         return Ref::borrow(made[i]);
@@ -196,7 +196,7 @@ struct Scanned {
     PyObject* marks = nullptr;      // owned: bytes, the Marks one after the other
 };
 constexpr size_t kScanned = 4;
-Scanned* const g_scanned = new Scanned[kScanned];  // lives until exit, never destroyed
+Scanned* const g_scanned = new Scanned[kScanned];  // process-wide, as the module is (PyInit_qxcore); never destroyed
 size_t g_next_scanned = 0;
 
 const Scanned* find_scanned(PyObject* operation, int dialect) {

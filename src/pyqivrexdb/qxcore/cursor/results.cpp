@@ -68,7 +68,7 @@ struct SpareBuffer {
     MemBlock block;
     uint32_t size = 0;
 };
-SpareBuffer* g_spare = new SpareBuffer;  // lives until exit, never destroyed
+SpareBuffer* g_spare = new SpareBuffer;  // process-wide, as the module is (PyInit_qxcore); never destroyed
 
 MemBlock read_buffer(uint32_t size) {
     if (g_spare->block && g_spare->size == size) return std::move(g_spare->block);
