@@ -63,6 +63,16 @@ bool readable(int type, uint32_t len, const Value& v, std::string* why) {
         *why = std::string("text ") + text_problem(st);
         return false;
     }
+    if (type == QSCLI_ET_CHAR && boundary_utf8() && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
+        // A connection in UTF-8 reads any text; a declared length counts
+        // characters.
+        std::string utf8;
+        TextStatus st = utf8_to_cp866(v.p, v.n, utf8);
+        if (st == TextStatus::Ok && utf8_chars(v.p, v.n) > len) st = TextStatus::TooLong;
+        if (st == TextStatus::Ok) return true;
+        *why = std::string("text ") + text_problem(st);
+        return false;
+    }
     if (len == 0) len = natural_width(type);
     unsigned char small[64];
     std::string large;

@@ -353,6 +353,13 @@ class Connection:
         split_statements(): "engine" or "postgresql"."""
         return _DIALECT_NAMES[_standard.dialect(self._check())]
 
+    @property
+    def text_encoding(self):
+        """How texts cross the client library: "utf-8" when it carries any
+        text, "cp866" for a library that speaks only code page 866 (texts
+        with other characters are then refused)."""
+        return _standard.text_encoding(self._check())
+
     def _state(self):
         """The library's account of the transaction (_TX_*), or None when it
         cannot tell."""

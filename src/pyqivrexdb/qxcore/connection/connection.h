@@ -17,6 +17,9 @@ struct ConnectionObject {
     int int64_refused;  // the same for QSCLI_ATTR_INT64
     int stream_refused;  // and for QSCLI_ATTR_STREAM
     values::Face face;  // whose errors its refusals raise; set when it is made
+    // Its texts cross the library in UTF-8: a standard-face connection whose
+    // library took QSCLI_ATTR_TEXT_UTF8 at log-on. Never set for the core.
+    bool text_utf8;
 };
 
 // Raises the face's error for the library's `rc` from `call` on `self`: the

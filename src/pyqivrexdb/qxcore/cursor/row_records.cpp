@@ -46,7 +46,7 @@ bool RowRecords::full() const { return rows_.size() >= (accepted_ ? kMaxRows : 1
 
 int RowRecords::stage_text(PyObject* value, Staged* out) {
     const size_t at = arena_.size();
-    if (PyUnicode_CheckExact(value)) {
+    if (PyUnicode_CheckExact(value) && !text_utf8()) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
         arena_.resize(at + static_cast<size_t>(n));
         if (cp866_encode_into(value, reinterpret_cast<unsigned char*>(&arena_[at]), n) != n) return PyErr_Clear(), 0;

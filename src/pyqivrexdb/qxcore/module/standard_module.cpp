@@ -34,6 +34,11 @@ PyObject* dialect_fn(PyObject*, PyObject* obj) {
     return conn ? PyLong_FromLong(conn->dialect) : nullptr;
 }
 
+PyObject* text_encoding_fn(PyObject*, PyObject* obj) {
+    ConnectionObject* conn = connected(obj);
+    return conn ? PyUnicode_FromString(conn->text_utf8 ? "utf-8" : "cp866") : nullptr;
+}
+
 // The library's account of the session's transaction (QSCLI_TX_*), or None
 // when it cannot tell (a library without the question, a lost server).
 PyObject* transaction_state_fn(PyObject*, PyObject* obj) {
@@ -59,6 +64,8 @@ PyMethodDef functions[] = {
     {"connect", QX_METHOD_CAST(connect_fn), METH_VARARGS | METH_KEYWORDS,
      "connect(dsn, user='', passwd='') -> a core Connection whose refusals raise by cause."},
     {"dialect", dialect_fn, METH_O, "dialect(connection) -> QSCLI_DIALECT_* of the session's SQL."},
+    {"text_encoding", text_encoding_fn, METH_O,
+     "text_encoding(connection) -> 'utf-8' when its texts cross the library in UTF-8, else 'cp866'."},
     {"transaction_state", transaction_state_fn, METH_O,
      "transaction_state(connection) -> QSCLI_TX_* as the library holds it, or None when it cannot tell."},
     {"set_receiver", set_receiver_fn, METH_VARARGS,

@@ -52,7 +52,7 @@ uint32_t text_slot(const unsigned char* p, uint32_t n) {
 }  // namespace
 
 PyObject* text_value(const unsigned char* p, uint32_t n) {
-    if (n > kCachedTextMax) return cp866_decode(reinterpret_cast<const char*>(p), n);
+    if (n > kCachedTextMax || text_utf8()) return cp866_decode(reinterpret_cast<const char*>(p), n);
     CachedText& slot = g_text_cache[text_slot(p, n)];
     if (slot.text && slot.len == n && std::memcmp(slot.bytes, p, n) == 0) {
         Py_INCREF(slot.text);

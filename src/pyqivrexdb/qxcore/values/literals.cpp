@@ -83,7 +83,7 @@ int append_text(std::string& out, PyObject* value, PyObject* label) {
     if (!encoded) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return fail("DataError", label, "%.60R has a character that code page 866 lacks", value);
+        return fail("DataError", label, ("%.60R has " + std::string(unencodable_reason(true))).c_str(), value);
     }
     const char* p = PyBytes_AS_STRING(encoded.get());
     const Py_ssize_t n = PyBytes_GET_SIZE(encoded.get());

@@ -26,6 +26,13 @@ PyObject* dec_text(const Column& c, const unsigned char* p) {
     return text_value(p, n);
 }
 
+// The same in UTF-8: no cache of short texts, whose bytes read as CP866.
+PyObject* dec_text_utf8(const Column& c, const unsigned char* p) {
+    const void* zero = std::memchr(p, 0, c.len);
+    const uint32_t n = zero ? static_cast<uint32_t>(static_cast<const unsigned char*>(zero) - p) : c.len;
+    return utf8_decode(reinterpret_cast<const char*>(p), n);
+}
+
 PyObject* dec_bytes(const Column& c, const unsigned char* p) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), c.len);
 }
@@ -115,16 +122,19 @@ int encode_real(const Column& col, PyObject* value, unsigned char* out) {
 int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     if (!PyUnicode_Check(value)) return wrong_type(value, "str");
     // An exact str goes straight into the field; a subclass by its characters.
-    Ref encoded = PyUnicode_CheckExact(value) ? Ref() : cp866_bytes(value);
-    const Py_ssize_t n = encoded ? PyBytes_GET_SIZE(encoded.get())
-                       : PyUnicode_CheckExact(value) ? cp866_encode_into(value, out, col.len) : -1;
+    // In UTF-8 the field's len counts bytes; the library holds the text to
+    // its column's characters.
+    const bool direct = PyUnicode_CheckExact(value) && !text_utf8();
+    Ref encoded = direct ? Ref() : cp866_bytes(value);
+    const Py_ssize_t n = encoded ? PyBytes_GET_SIZE(encoded.get()) : direct ? cp866_encode_into(value, out, col.len) : -1;
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return refuse("DataError", "%.60R has a character that code page 866 lacks", value);
+        return refuse("DataError", "%.60R has %s", value, unencodable_reason(true));
     }
     if (n > static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "a text of %zd characters is longer than the field's %u", n, col.len);
+        return refuse("DataError", "a text of %zd %s is longer than the field's %u", n,
+                      text_utf8() ? "bytes" : "characters", col.len);
     if (encoded) std::memcpy(out, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(n));
     if (std::memchr(out, 0, static_cast<size_t>(n)))
         return refuse("DataError", "%.60R holds a NUL character, which ends a text", value);
@@ -183,7 +193,7 @@ int encode_int64(PyObject* value, unsigned char* out) {
 }
 
 Decoder standard_decoder(int type, Decoder core) {
-    if (type == QSCLI_ET_CHAR) return dec_text;
+    if (type == QSCLI_ET_CHAR) return text_utf8() ? dec_text_utf8 : dec_text;
     if (type == QSCLI_ET_ARRA) return dec_bytes;
     if (type == QSCLI_ET_INT64) return dec_int64;
     return core;
