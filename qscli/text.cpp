@@ -91,6 +91,16 @@ TextStatus copy_utf8(const unsigned char* in, size_t n, unsigned char* out, size
     size_t k = 0;
     TextStatus st = TextStatus::Ok;
     while (k < n) {
+        // Eight ASCII bytes, none of them NUL, at once, as in CP866.
+        if (n - k >= 8 && cap - k >= 8) {
+            uint64_t v;
+            std::memcpy(&v, in + k, 8);
+            const uint64_t high = 0x8080808080808080ull;
+            if (!((v & high) | ((v - 0x0101010101010101ull) & ~v & high))) {
+                k += 8;
+                continue;
+            }
+        }
         unsigned char c = in[k];
         size_t len = 1;
         if (c == 0) { st = TextStatus::Nul; break; }

@@ -70,7 +70,7 @@ bool readable(int type, uint32_t len, const Value& v, std::string* why) {
         TextStatus st = utf8_to_cp866(v.p, v.n, utf8);
         if (st == TextStatus::Ok && utf8_chars(v.p, v.n) > len) st = TextStatus::TooLong;
         if (st == TextStatus::Ok) return true;
-        *why = std::string("text ") + text_problem(st);
+        *why = refusal(v, type, text_problem(st));
         return false;
     }
     if (len == 0) len = natural_width(type);

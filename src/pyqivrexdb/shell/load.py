@@ -136,6 +136,11 @@ def import_command(shell, args):
     Load(shell, table, path, opts).run()
 
 
+def _declared_chars(decl, length):
+    found = re.search(r"\(\s*(\d+)", decl or "")
+    return int(found.group(1)) if found else length
+
+
 # How the server counts records within its batch: the file line says more.
 _RECORD = re.compile(r"record \d+: ")
 
@@ -198,6 +203,9 @@ class Load:
         self.layout = [(name, code, length) for name, code, length, _ in fields]
         try:
             utf8 = self.db.conn.text_encoding == "utf-8"
+            # A text's limit in characters: in UTF-8 a field's bytes are not.
+            self.limits = [(name, code, _declared_chars(decl, length) if utf8 else length)
+                           for name, code, length, decl in fields]
             self.converters = [converter(code, length, self.opts.truncate, decl, utf8)
                                for _, code, length, decl in fields]
         except BadValue as exc:
@@ -388,7 +396,7 @@ class Load:
         return None
 
     def _too_long(self, field, text):
-        return any(name == field and code == _CHAR and len(text) > length for name, code, length in self.layout)
+        return any(name == field and code == _CHAR and len(text) > length for name, code, length in self.limits)
 
     def _count(self):
         """The table's rows now; None when the table cannot be read (its

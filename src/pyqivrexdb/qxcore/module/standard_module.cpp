@@ -15,8 +15,17 @@ namespace qx {
 
 namespace {
 
+// connect(dsn, user, passwd, text_encoding="utf-8"): "cp866" keeps the
+// code page even where the library offers UTF-8.
 PyObject* connect_fn(PyObject*, PyObject* args, PyObject* kwds) {
-    return new_connection(values::Face::Standard, args, kwds);
+    PyObject* chosen = kwds ? PyDict_GetItemString(kwds, "text_encoding") : nullptr;
+    if (!chosen) return new_connection(values::Face::Standard, args, kwds);
+    const bool cp866 = PyUnicode_Check(chosen) && PyUnicode_CompareWithASCIIString(chosen, "cp866") == 0;
+    if (!cp866 && !(PyUnicode_Check(chosen) && PyUnicode_CompareWithASCIIString(chosen, "utf-8") == 0))
+        return PyErr_Format(PyExc_ValueError, "text_encoding must be 'utf-8' or 'cp866', not %R", chosen);
+    Ref rest(PyDict_Copy(kwds));
+    if (!rest || PyDict_DelItemString(rest.get(), "text_encoding") < 0) return nullptr;
+    return new_connection(values::Face::Standard, args, rest.get(), cp866);
 }
 
 ConnectionObject* connected(PyObject* obj) {

@@ -61,6 +61,10 @@ const char* unencodable_reason(bool asked) {
 
 PyObject* utf8_decode(const char* data, Py_ssize_t size) { return PyUnicode_DecodeUTF8(data, size, "strict"); }
 
+PyObject* message_decode(const char* data, Py_ssize_t size) {
+    return t_text_utf8 ? PyUnicode_DecodeUTF8(data, size, "replace") : cp866_decode(data, size);
+}
+
 PyObject* cp866_decode(const char* data, Py_ssize_t size) {
     if (t_text_utf8) return utf8_decode(data, size);
     const auto* s = reinterpret_cast<const unsigned char*>(data);

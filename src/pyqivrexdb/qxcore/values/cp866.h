@@ -32,6 +32,10 @@ const char* unencodable_reason(bool asked);
 // The str of `size` bytes of UTF-8 from the library (strict).
 PyObject* utf8_decode(const char* data, Py_ssize_t size);
 
+// A message of the library (an error text, a name cut to its buffer) as
+// cp866_decode reads it; in UTF-8 a character its cut split reads as U+FFFD.
+PyObject* message_decode(const char* data, Py_ssize_t size);
+
 // The str of `size` CP866 bytes; exactly what bytes.decode('cp866') gives.
 // In UTF-8 (text_utf8()) the str of that UTF-8.
 PyObject* cp866_decode(const char* data, Py_ssize_t size);

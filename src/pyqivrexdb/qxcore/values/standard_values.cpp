@@ -26,11 +26,11 @@ PyObject* dec_text(const Column& c, const unsigned char* p) {
     return text_value(p, n);
 }
 
-// The same in UTF-8: no cache of short texts, whose bytes read as CP866.
+// The same in UTF-8.
 PyObject* dec_text_utf8(const Column& c, const unsigned char* p) {
     const void* zero = std::memchr(p, 0, c.len);
     const uint32_t n = zero ? static_cast<uint32_t>(static_cast<const unsigned char*>(zero) - p) : c.len;
-    return utf8_decode(reinterpret_cast<const char*>(p), n);
+    return utf8_text_value(p, n);
 }
 
 PyObject* dec_bytes(const Column& c, const unsigned char* p) {
@@ -125,17 +125,26 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     // In UTF-8 the field's len counts bytes; the library holds the text to
     // its column's characters.
     const bool direct = PyUnicode_CheckExact(value) && !text_utf8();
-    Ref encoded = direct ? Ref() : cp866_bytes(value);
-    const Py_ssize_t n = encoded ? PyBytes_GET_SIZE(encoded.get()) : direct ? cp866_encode_into(value, out, col.len) : -1;
+    Ref encoded = direct || text_utf8() ? Ref() : cp866_bytes(value);
+    const char* utf8 = nullptr;
+    Py_ssize_t n = -1;
+    if (encoded) n = PyBytes_GET_SIZE(encoded.get());
+    else if (direct) n = cp866_encode_into(value, out, col.len);
+    else if (!(utf8 = PyUnicode_AsUTF8AndSize(value, &n))) n = -1;
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
         return refuse("DataError", "%.60R has %s", value, unencodable_reason(true));
     }
-    if (n > static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "a text of %zd %s is longer than the field's %u", n,
-                      text_utf8() ? "bytes" : "characters", col.len);
+    // In UTF-8 a column declared n characters long has a field of 4 * n
+    // bytes (a variable one's width is odd: 255): the text is held to its
+    // characters, as the library holds it, so the refusal names the row.
+    const Py_ssize_t chars = utf8 ? PyUnicode_GET_LENGTH(value) : n;
+    const uint32_t limit = utf8 && col.len % 4 == 0 ? col.len / 4 : col.len;
+    if (chars > static_cast<Py_ssize_t>(limit) || n > static_cast<Py_ssize_t>(col.len))
+        return refuse("DataError", "a text of %zd characters is longer than the field's %u", chars, limit);
     if (encoded) std::memcpy(out, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(n));
+    if (utf8) std::memcpy(out, utf8, static_cast<size_t>(n));
     if (std::memchr(out, 0, static_cast<size_t>(n)))
         return refuse("DataError", "%.60R holds a NUL character, which ends a text", value);
     // A shorter text ends with one zero byte, then blanks to len, as the
