@@ -209,3 +209,23 @@ def test_pandas_names_and_values(dsn):
     frame.to_sql("pd€", engine, index=False)
     back = pd.read_sql('select * from "pd€"', engine)
     assert list(back.columns) == ["名前€"] and list(back["名前€"]) == texts
+
+
+def test_asyncio_and_the_pool_carry_any_text(dsn):
+    import asyncio
+
+    from pyqivrexdb import aio
+    from pyqivrexdb.pool import ConnectionPool
+    texts = [t.values[0] for t in TEXTS]
+
+    async def run():
+        async with await aio.connect(dsn) as conn:
+            await conn.execute("create table a (v text)")
+            cur = conn.cursor()
+            await cur.executemany("insert into a values (?)", [(t,) for t in texts])
+            await cur.execute("select v from a")
+            return [r[0] for r in await cur.fetchall()]
+    assert asyncio.run(run()) == texts
+    with ConnectionPool(dsn, max_size=1) as pool:
+        with pool.connection() as conn:
+            assert [r[0] for r in fetch(conn, "select v from a where v = ?", ("日本語の文",))] == ["日本語の文"]
