@@ -263,7 +263,7 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   library without it refuses the attribute: messages stay CP866. */
 #define QSCLI_ATTR_MSG_UTF8 1209
 /* QSCLI_ATTR_TEXT_UTF8, connection (qcSqlSetConnectAttr, value (void*)1),
- *   set before qcSqlConnect (refused after it): every text crossing the
+ *   set before qcSqlConnect (QSCLI_E_IN_USE after it): every text crossing the
  *   library for this connection is UTF-8 instead of CP866. That is the
  *   connect texts (file name or DSN, user, password), SQL text and its
  *   literals, CHAR fields of records both ways (results, parameter records,
