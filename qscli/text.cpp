@@ -130,6 +130,31 @@ uint32_t char_field_bytes(uint32_t chars) {
     return bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
 }
 
+TextStatus check_utf8(const unsigned char* p, size_t n, size_t chars) {
+    size_t k = 0, count = 0;
+    while (k < n) {
+        if (n - k >= 8) {
+            uint64_t v;
+            std::memcpy(&v, p + k, 8);
+            const uint64_t high = 0x8080808080808080ull;
+            if (!((v & high) | ((v - 0x0101010101010101ull) & ~v & high))) {
+                k += 8;
+                count += 8;
+                continue;
+            }
+        }
+        if (p[k] == 0) return TextStatus::Nul;
+        size_t len = 1;
+        if (p[k] >= 0x80) {
+            uint32_t cp;
+            if (!(len = decode_utf8(p + k, n - k, &cp))) return TextStatus::Invalid;
+        }
+        k += len;
+        ++count;
+    }
+    return chars && count > chars ? TextStatus::TooLong : TextStatus::Ok;
+}
+
 size_t utf8_chars(const unsigned char* p, size_t n) {
     size_t chars = 0;
     for (size_t k = 0; k < n; ++k) chars += (p[k] & 0xC0) != 0x80;

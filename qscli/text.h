@@ -36,10 +36,15 @@ uint32_t char_field_bytes(uint32_t chars);
 // The characters of UTF-8 text (its bytes that start one).
 size_t utf8_chars(const unsigned char* p, size_t n);
 
+
 // Appends the UTF-8 form of `n` CP866 bytes to `out`.
 void cp866_to_utf8(const unsigned char* in, size_t n, std::string& out);
 
 enum class TextStatus { Ok, TooLong, Unmapped, Invalid, Nul };
+
+// Checks UTF-8 text as the boundary in UTF-8 takes it (valid, no NUL) and
+// holds it to `chars` characters (0: any number), without a copy.
+TextStatus check_utf8(const unsigned char* p, size_t n, size_t chars);
 
 // Converts UTF-8 to CP866 into `out` (room for `cap` bytes); *written is the
 // number of bytes produced. Stops at the first problem.

@@ -49,9 +49,8 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsig
         if (f.type != QSCLI_ET_DATE && boundary_utf8()) {
             // The insert's own check is off for a load: the text is checked
             // here, its declared length in characters.
-            scratch.clear();
-            TextStatus st = utf8_to_cp866(v.p, v.n, scratch);
-            if (st == TextStatus::Ok && f.chars && utf8_chars(v.p, v.n) > f.chars) st = TextStatus::TooLong;
+            scratch.assign(reinterpret_cast<const char*>(v.p), v.n);
+            const TextStatus st = check_utf8(v.p, v.n, f.chars);
             if (st != TextStatus::Ok) {
                 Value text = v;
                 text.kind = VKind::Text;

@@ -66,9 +66,7 @@ bool readable(int type, uint32_t len, const Value& v, std::string* why) {
     if (type == QSCLI_ET_CHAR && boundary_utf8() && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
         // A connection in UTF-8 reads any text; a declared length counts
         // characters.
-        std::string utf8;
-        TextStatus st = utf8_to_cp866(v.p, v.n, utf8);
-        if (st == TextStatus::Ok && utf8_chars(v.p, v.n) > len) st = TextStatus::TooLong;
+        const TextStatus st = check_utf8(v.p, v.n, len);
         if (st == TextStatus::Ok) return true;
         *why = refusal(v, type, text_problem(st));
         return false;
