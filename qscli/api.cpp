@@ -124,6 +124,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char
         if (!c || c->backend) return QSCLI_E_CONNECTION;
         if (!server || !*server || !user || !passwd) return QSCLI_E_ARGUMENT;
         c->begin_call();
+        BoundaryText boundary(c->text_utf8);
         std::string name;
         std::string login;
         std::string password;
@@ -174,6 +175,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetConnectAttr(int hdb, unsigned int attr, int 
         if (length) *length = 0;
         Conn* c = find_conn(hdb);
         if (!c) return QSCLI_E_CONNECTION;
+        BoundaryText boundary(c->text_utf8);
         std::string text;
         if (attr == QSCLI_CONN_ERR_TEXT) {
             text = utf8_to_cp866_lossy(c->last_text().c_str());
@@ -210,6 +212,11 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void
         return 0;
     case QSCLI_ATTR_MSG_UTF8:
         c->msg_utf8 = value != nullptr;
+        return 0;
+    case QSCLI_ATTR_TEXT_UTF8:
+        // Chosen before log-on, so the connect texts are read in it too.
+        if (c->backend) return QSCLI_E_IN_USE;
+        c->text_utf8 = value != nullptr;
         return 0;
     default: return QSCLI_E_ARGUMENT;
     }
@@ -279,6 +286,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         Conn* c = st->conn;
         if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
+        BoundaryText boundary(c->text_utf8);
         const bool outer_int64 = c->int64_now;  // a callback's own statement runs inside
         c->int64_now = st->int64;
         // The statement's own stream ends; any other is read to its end first.
@@ -308,6 +316,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecRecords(int hstmt, const char* sql, int fie
         Conn* c = st->conn;
         if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
+        BoundaryText boundary(c->text_utf8);
         const bool outer_int64 = c->int64_now;
         c->int64_now = st->int64;
         st->clear_result();
@@ -365,7 +374,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
         // Also once the connection is gone: the text says why.
         Stmt* st = find_stmt(hstmt);
         if (!st) return QSCLI_E_STATEMENT;
-        GUARDED({ return put_text(utf8_to_cp866_lossy(st->error.c_str()), static_cast<char*>(buf), size, length); })
+        GUARDED({
+            BoundaryText boundary(st->text_utf8);
+            return put_text(utf8_to_cp866_lossy(st->error.c_str()), static_cast<char*>(buf), size, length);
+        })
     }
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
@@ -433,6 +445,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf
         if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
         GUARDED({
+            BoundaryText boundary(c->text_utf8);
             const int rc = stream_read(c, st, static_cast<uint64_t>(start), buf, size, delivered);
             if (rc) st->error = c->last_text();
             return settle(c, rc);
@@ -475,6 +488,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
         if (!c || !c->backend) return QSCLI_E_CONNECTION;
         if (int rc = c->forked()) return rc;
         if (!c->busy) c->begin_call();
+        BoundaryText boundary(c->text_utf8);
         drain_streams(c);
         end_copies(c);
         int rc;

@@ -89,6 +89,7 @@ public:
         int type;          // QSCLI_ET_*
         uint32_t len;      // its width in a record
         std::string decl;  // the declared type as the engine spells it (UTF-8)
+        uint32_t chars = 0;  // a CHAR's declared length in characters; 0 for none
     };
 
     // What the library's own statements (own.cpp, named.cpp, tblstruct.cpp)

@@ -42,8 +42,9 @@ void Conn::deliver(const std::string& text_utf8, int usertype, bool user, const 
         return;
     }
     Message m;
-    m.text = msg_utf8 ? text_utf8 : utf8_to_cp866_lossy(text_utf8.c_str());
-    m.channel = msg_utf8 ? channel_utf8 : utf8_to_cp866_lossy(channel_utf8.c_str());
+    const bool utf8 = msg_utf8 || this->text_utf8;
+    m.text = utf8 ? text_utf8 : utf8_to_cp866_lossy(text_utf8.c_str());
+    m.channel = utf8 ? channel_utf8 : utf8_to_cp866_lossy(channel_utf8.c_str());
     Message* outer = msg;  // a message from inside a callback's own statement
     msg = &m;
     if (user) {

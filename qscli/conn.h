@@ -60,6 +60,7 @@ struct Conn {
     bool int64 = false;       // qcSqlAddRecords takes 64-bit integer fields as QSCLI_ET_INT64
     bool int64_now = false;   // the statement running asked for QSCLI_ET_INT64 (QXTBLSTRUCT)
     bool msg_utf8 = false;    // QSCLI_ATTR_MSG_UTF8: messages are read in UTF-8
+    bool text_utf8 = false;   // QSCLI_ATTR_TEXT_UTF8: every text crosses the boundary in UTF-8
 
     // The text of last_error without its "error CODE: " prefix.
     std::string last_text() const {

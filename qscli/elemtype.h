@@ -2,6 +2,7 @@
 #pragma once
 
 #include "qscli_api.h"
+#include "text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,8 +24,12 @@ ElemType map_decltype(const char* decl);
 // Width of a table column in a record: a variable CHAR/ARRA column (or one
 // of unknown type) loads through a field of this many bytes.
 constexpr uint32_t TABLE_VAR_WIDTH = 255;
+// The bytes of a field of `type` declared `len` wide: a CHAR's len counts
+// characters, so its field takes as many bytes as they may need at the
+// boundary (char_field_bytes).
+inline uint32_t field_width(int type, uint32_t len) { return type == QSCLI_ET_CHAR ? char_field_bytes(len) : len; }
 inline uint32_t table_width(const ElemType& e) {
-    return (e.var || e.infer) ? TABLE_VAR_WIDTH : e.len;
+    return (e.var || e.infer) ? TABLE_VAR_WIDTH : field_width(e.type, e.len);
 }
 inline int table_type(const ElemType& e) { return e.infer ? QSCLI_ET_CHAR : e.type; }
 const char* type_name(int type);

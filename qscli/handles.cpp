@@ -56,6 +56,7 @@ int new_stmt(Conn* c) {
     std::unique_ptr<Stmt> s(new Stmt);
     s->handle = h;
     s->conn = c;
+    s->text_utf8 = c->text_utf8;
     c->stmts.push_back(s.get());
     r.stmts.emplace(h, std::move(s));
     return h;

@@ -103,6 +103,12 @@ void pad_text(unsigned char* dst, size_t w, uint32_t len) {
 
 }  // namespace
 
+std::string refusal(const Value& v, int type, const char* what) {
+    std::string why;
+    mismatch(v, type, what, &why);
+    return why;
+}
+
 size_t render_number(const Value& v, char* buf, size_t cap) {
     if (v.kind == VKind::Int) return static_cast<size_t>(std::snprintf(buf, cap, "%" PRId64, v.i));
     if (cap >= 32) {

@@ -44,8 +44,11 @@ bool RecordPacker::put(int k, const Value& v, unsigned char* rec, std::string* w
 }
 
 void copy_name(char* dst, const std::string& cp866) {
-    // CP866 is one byte a character, so the cut never splits one.
-    const size_t n = cp866.size() < 31 ? cp866.size() : 31;
+    // CP866 is one byte a character, so the cut never splits one; in UTF-8
+    // it stops before the character it would split.
+    size_t n = cp866.size() < 31 ? cp866.size() : 31;
+    if (n < cp866.size())
+        while (n > 0 && (static_cast<unsigned char>(cp866[n]) & 0xC0) == 0x80) --n;
     std::memcpy(dst, cp866.data(), n);
     dst[n] = 0;
 }

@@ -26,7 +26,7 @@ int set_return(Conn* c, Stmt* st, const ElemType* declared, const Value& v, cons
     if (!declared && v.kind == VKind::Null) return 0;  // no value to return
     const ElemType& t = declared ? *declared : untyped;
     const bool sized = t.type == QSCLI_ET_CHAR || t.type == QSCLI_ET_ARRA;
-    const uint32_t len = !sized ? natural_width(t.type) : t.var ? own_width(v) : t.len;
+    const uint32_t len = !sized ? natural_width(t.type) : t.var ? own_width(v) : field_width(t.type, t.len);
     std::vector<unsigned char> body(len + 1);
     std::string why;
     uint32_t width = 0;

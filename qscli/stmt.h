@@ -44,6 +44,7 @@ struct Streamed {
 struct Stmt {
     int handle = 0;
     Conn* conn = nullptr;  // null once the connection is gone
+    bool text_utf8 = false;  // its connection's QSCLI_ATTR_TEXT_UTF8, kept for its error text
     int busy = 0;
     int verbose = 0;
 

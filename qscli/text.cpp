@@ -1,5 +1,6 @@
 // CP866 <-> UTF-8 through tables: the database keeps UTF-8 so other SQLite
-// tools read the same text, the library boundary speaks CP866.
+// tools read the same text, the library boundary speaks CP866 unless the
+// connection asked for UTF-8.
 #include "text.h"
 
 #include <cstring>
@@ -83,9 +84,88 @@ inline int to_cp866(uint32_t cp) {
     return r ? 0x80 + r - 1 : -1;
 }
 
+thread_local bool t_boundary_utf8 = false;
+
+// UTF-8 kept as it is, checked as utf8_to_cp866 checks CP866.
+TextStatus copy_utf8(const unsigned char* in, size_t n, unsigned char* out, size_t cap, size_t* written) {
+    size_t k = 0;
+    TextStatus st = TextStatus::Ok;
+    while (k < n) {
+        // Eight ASCII bytes, none of them NUL, at once, as in CP866.
+        if (n - k >= 8 && cap - k >= 8) {
+            uint64_t v;
+            std::memcpy(&v, in + k, 8);
+            const uint64_t high = 0x8080808080808080ull;
+            if (!((v & high) | ((v - 0x0101010101010101ull) & ~v & high))) {
+                k += 8;
+                continue;
+            }
+        }
+        unsigned char c = in[k];
+        size_t len = 1;
+        if (c == 0) { st = TextStatus::Nul; break; }
+        if (c >= 0x80) {
+            uint32_t cp;
+            len = decode_utf8(in + k, n - k, &cp);
+            if (!len) { st = TextStatus::Invalid; break; }
+        }
+        if (cap - k < len) { st = TextStatus::TooLong; break; }
+        k += len;
+    }
+    std::memcpy(out, in, k);
+    *written = k;
+    return st;
+}
+
 }  // namespace
 
+bool boundary_utf8() { return t_boundary_utf8; }
+
+BoundaryText::BoundaryText(bool utf8) : outer_(t_boundary_utf8) { t_boundary_utf8 = utf8; }
+BoundaryText::~BoundaryText() { t_boundary_utf8 = outer_; }
+
+uint32_t char_field_bytes(uint32_t chars) {
+    if (!t_boundary_utf8) return chars;
+    const uint64_t bytes = 4ull * chars;
+    return bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
+}
+
+TextStatus check_utf8(const unsigned char* p, size_t n, size_t chars) {
+    size_t k = 0, count = 0;
+    while (k < n) {
+        if (n - k >= 8) {
+            uint64_t v;
+            std::memcpy(&v, p + k, 8);
+            const uint64_t high = 0x8080808080808080ull;
+            if (!((v & high) | ((v - 0x0101010101010101ull) & ~v & high))) {
+                k += 8;
+                count += 8;
+                continue;
+            }
+        }
+        if (p[k] == 0) return TextStatus::Nul;
+        size_t len = 1;
+        if (p[k] >= 0x80) {
+            uint32_t cp;
+            if (!(len = decode_utf8(p + k, n - k, &cp))) return TextStatus::Invalid;
+        }
+        k += len;
+        ++count;
+    }
+    return chars && count > chars ? TextStatus::TooLong : TextStatus::Ok;
+}
+
+size_t utf8_chars(const unsigned char* p, size_t n) {
+    size_t chars = 0;
+    for (size_t k = 0; k < n; ++k) chars += (p[k] & 0xC0) != 0x80;
+    return chars;
+}
+
 void cp866_to_utf8(const unsigned char* in, size_t n, std::string& out) {
+    if (t_boundary_utf8) {
+        out.append(reinterpret_cast<const char*>(in), n);
+        return;
+    }
     const Tables& t = tables();
     size_t start = out.size();
     out.resize(start + 3 * n);
@@ -104,6 +184,7 @@ void cp866_to_utf8(const unsigned char* in, size_t n, std::string& out) {
 
 TextStatus utf8_to_cp866(const unsigned char* in, size_t n, unsigned char* out, size_t cap,
                          size_t* written) {
+    if (t_boundary_utf8) return copy_utf8(in, n, out, cap, written);
     size_t w = 0, k = 0;
     TextStatus st = TextStatus::Ok;
     while (k < n) {
@@ -143,7 +224,7 @@ TextStatus utf8_to_cp866(const unsigned char* in, size_t n, unsigned char* out, 
 
 TextStatus utf8_to_cp866(const unsigned char* in, size_t n, std::string& out) {
     size_t start = out.size();
-    out.resize(start + n);  // CP866 is never longer than its UTF-8
+    out.resize(start + n);  // CP866 is never longer than its UTF-8, nor UTF-8 itself
     size_t w = 0;
     TextStatus st = utf8_to_cp866(in, n, reinterpret_cast<unsigned char*>(&out[start]), n, &w);
     out.resize(start + w);
@@ -153,6 +234,7 @@ TextStatus utf8_to_cp866(const unsigned char* in, size_t n, std::string& out) {
 std::string utf8_to_cp866_lossy(const char* in) {
     std::string out;
     if (!in) return out;
+    if (t_boundary_utf8) return out.assign(in);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(in);
     size_t n = std::strlen(in);
     size_t k = 0;

@@ -25,6 +25,9 @@ struct Value {
 // (NULL: zero bytes). On a value that does not fit, returns QSCLI_E_MISMATCH with
 // the reason in *why; nothing is cut or wrapped. An ARRA value's own length
 // (before the zero padding) goes to *width when given.
+// Why `v` does not fit a field of `type`: "text 'abc' WHAT (CHAR)", as a
+// refused pack_value names it.
+std::string refusal(const Value& v, int type, const char* what);
 int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,
                uint32_t* width = nullptr);
 // A number (Int or Float) as text, the way a CHAR column shows it on every

@@ -1,6 +1,7 @@
-"""One case of the core face under several builds, the builds taking turns.
+"""One case of the core face (or, with --side std, the standard face) under
+several builds, the builds taking turns.
 
-    python3 bench/compare/builds.py [--case bulk] [--n 200000] [--reps 5] BUILD...
+    python3 bench/compare/builds.py [--case bulk] [--side std] [--n 200000] [--reps 5] BUILD...
 
 Each BUILD is a build folder (tools/dev's QX_BUILD: its stage/ holds the
 package), say build/dev and ../old/build/old for a worktree of an earlier
@@ -26,6 +27,7 @@ def main():
     ap.add_argument("--case", default="bulk", choices=["bulk", "rowwise", "point", "fetchall"])
     ap.add_argument("--n", type=int, default=200000)
     ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--side", default="qx", choices=["qx", "std"])
     a = ap.parse_args()
     stages = {b: str(Path(b).resolve() / "stage") for b in a.builds}
     with tempfile.TemporaryDirectory() as work:
@@ -40,7 +42,7 @@ def main():
             if a.case in ("bulk", "rowwise"):
                 target = run.fresh_copy(os.path.join(work, "empty.db"), os.path.join(work, "load.db"))
             env = dict(os.environ, PYTHONPATH=stages[build])
-            return timing.fresh([sys.executable, "-P", str(HERE / "worker.py"), "qx", a.case, target, a.n, count],
+            return timing.fresh([sys.executable, "-P", str(HERE / "worker.py"), a.side, a.case, target, a.n, count],
                                 env=env)
         results = timing.interleave(a.builds, a.reps, measure, warmup=1)
     for b in a.builds:

@@ -35,7 +35,7 @@ void Session::read_layout(const pq::PGresult* res, std::vector<Attribute>& out, 
         f.decl = pq.PQgetvalue(res, r, 3);
         Column col = map_column(f.oid, f.mod, true);
         f.type = col.type;
-        f.len = col.var ? TABLE_VAR_WIDTH : col.len;
+        f.len = col.var ? TABLE_VAR_WIDTH : field_width(col.type, col.len);
         out.push_back(f);
         if (qualified && r == 0) *qualified = pq.PQgetvalue(res, r, 4);
     }

@@ -50,7 +50,7 @@ Columns describe(Session& s, Stmt* st, const pq::PGresult* res) {
         d.func = table == 0;
         // A bigint expression reads as LONG when every value fits.
         d.type = c.infer_int ? QSCLI_ET_LONG : c.type;
-        d.len = c.var ? 0 : c.infer_int ? 4 : c.len;  // variable: as wide as its values
+        d.len = c.var ? 0 : c.infer_int ? 4 : field_width(c.type, c.len);  // variable: as wide as its values
     }
     return out;
 }

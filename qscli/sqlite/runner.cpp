@@ -24,7 +24,7 @@ void describe(sqlite3_stmt* s, int ncols, bool int64, ResultColumns& out) {
         ColStruct_t& d = out.desc[k];
         std::memset(&d, 0, sizeof d);
         d.type = e.int64 && int64 ? QSCLI_ET_INT64 : e.infer ? QSCLI_ET_LONG : e.type;
-        d.len = e.var || e.infer ? 0 : e.len;
+        d.len = e.var || e.infer ? 0 : field_width(e.type, e.len);
         out.inferred[k] = e.infer;
         if (e.infer) out.declared = false;
 

@@ -26,7 +26,7 @@ int describe_table(Conn* c, const std::string& table, bool int64, std::vector<Ta
         const char* decl = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
         ElemType t = map_decltype(decl && *decl ? decl : nullptr);
         out.push_back({name ? name : "", t.int64 && int64 ? QSCLI_ET_INT64 : table_type(t), table_width(t),
-                       decl ? decl : ""});
+                       decl ? decl : "", t.type == QSCLI_ET_CHAR && !t.var && !t.infer ? t.len : 0});
     }
     int code = rc == SQLITE_DONE ? 0 : db_of(c)->fail_sqlite(rc);
     sqlite3_clear_bindings(s);

@@ -63,6 +63,14 @@ bool readable(int type, uint32_t len, const Value& v, std::string* why) {
         *why = std::string("text ") + text_problem(st);
         return false;
     }
+    if (type == QSCLI_ET_CHAR && boundary_utf8() && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
+        // A connection in UTF-8 reads any text; a declared length counts
+        // characters.
+        const TextStatus st = check_utf8(v.p, v.n, len);
+        if (st == TextStatus::Ok) return true;
+        *why = refusal(v, type, text_problem(st));
+        return false;
+    }
     if (len == 0) len = natural_width(type);
     unsigned char small[64];
     std::string large;

@@ -224,13 +224,13 @@ def _seconds(name, value, zero=True):
     return float(value)
 
 
-def _open_session(dsn, user, password):
+def _open_session(dsn, user, password, text_encoding="utf-8"):
     """The library's session for `dsn` (a str or a path-like object)."""
     dsn = _os.fspath(dsn)
     if isinstance(dsn, bytes):
         dsn = _os.fsdecode(dsn)
     try:
-        return _standard.connect(dsn, user, password)
+        return _standard.connect(dsn, user, password, text_encoding=text_encoding)
     except UnicodeEncodeError as exc:
         # Only the character is told: the text may be a password.
         where = "user" if exc.object == user else "password" if exc.object == password else "dsn"
@@ -265,7 +265,7 @@ class Connection:
     _on_commit = None
 
     def __init__(self, dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None,
-                 detect_types=0):
+                 detect_types=0, text_encoding="utf-8"):
         timeout = _seconds("timeout", timeout)
         #: type -> adapter for this connection, asked before the module's.
         self.adapters = {}
@@ -273,7 +273,7 @@ class Connection:
         self.detect_types = detect_types
         self._statement_timeout = _seconds("statement_timeout", statement_timeout, zero=False)
         # Its refusals raise the class the library's code names.
-        self._core = _open_session(dsn, user, password)
+        self._core = _open_session(dsn, user, password, text_encoding)
         self._autocommit = bool(autocommit)
         # Our own account of the transaction, for a library that cannot tell
         # us its own (qcSqlTransactionState); otherwise the library's wins.
@@ -377,6 +377,13 @@ class Connection:
         """The SQL the connection speaks, for complete_statement() and
         split_statements(): "engine" or "postgresql"."""
         return _DIALECT_NAMES[_standard.dialect(self._check())]
+
+    @property
+    def text_encoding(self):
+        """How texts cross the client library: "utf-8" when it carries any
+        text, "cp866" for a library that speaks only code page 866 (texts
+        with other characters are then refused)."""
+        return _standard.text_encoding(self._check())
 
     def _state(self):
         """The library's account of the transaction (_TX_*), or None when it
@@ -893,7 +900,8 @@ class Cursor(_standard.Cursor):
         return False
 
 
-def connect(dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None, detect_types=0):
+def connect(dsn, user="", password="", *, autocommit=False, timeout=None, statement_timeout=None, detect_types=0,
+            text_encoding="utf-8"):
     """Opens a Connection: on the embedded engine `dsn` is a database file
     (created when missing) or ":memory:"; a PostgreSQL URI or keyword string
     reaches a server.
@@ -907,6 +915,11 @@ def connect(dsn, user="", password="", *, autocommit=False, timeout=None, statem
     server holds it as failed until rollback()).
 
     `detect_types=PARSE_DECLTYPES` reads columns through the converters
-    registered for their declared types (register_converter())."""
+    registered for their declared types (register_converter()).
+
+    `text_encoding`: texts cross the client library in UTF-8 whenever it
+    offers that (any text, lengths in characters); "cp866" keeps code page
+    866 as the core face does, so the tables it makes on a server hold only
+    texts the core face reads. Connection.text_encoding tells which one."""
     return Connection(dsn, user, password, autocommit=autocommit, timeout=timeout,
-                      statement_timeout=statement_timeout, detect_types=detect_types)
+                      statement_timeout=statement_timeout, detect_types=detect_types, text_encoding=text_encoding)

@@ -508,7 +508,9 @@ int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void* value, unsi
         call.none();
     if (call.i(zero).enter(hdb, &rc)) return rc;
     std::lock_guard<std::mutex> lock(g_lock);
-    if ((attr == QSCLI_ATTR_NULL_FLAGS || attr == QSCLI_ATTR_INT64 || attr == QSCLI_ATTR_MSG_UTF8) && !g_offered.count(attr))
+    if ((attr == QSCLI_ATTR_NULL_FLAGS || attr == QSCLI_ATTR_INT64 || attr == QSCLI_ATTR_MSG_UTF8 ||
+         attr == QSCLI_ATTR_TEXT_UTF8) &&
+        !g_offered.count(attr))
         return -95;
     if (attr == QSCLI_ATTR_CBK_SRVMSG) {
         if (value) {

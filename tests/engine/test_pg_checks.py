@@ -27,7 +27,8 @@ def dsn(pg_cluster, schema):
 
 @pytest.fixture
 def conn(dsn):
-    with dbapi.connect(dsn, autocommit=True) as c:
+    # In CP866, as the core face: its tables get the code page check too.
+    with dbapi.connect(dsn, autocommit=True, text_encoding="cp866") as c:
         yield c
 
 

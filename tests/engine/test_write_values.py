@@ -12,6 +12,7 @@ from pyqivrexdb.errors import DataError, DatabaseError, ProgrammingError
 
 BULK = 64  # executemany of this many rows or more takes the bulk path
 EURO = "\u20ac"
+SURROGATE = "\ud800"  # no encoding carries it
 
 # (declared type, value, stored): stored False means every path refuses it.
 # A write keeps to the element type's declared range; a read takes every
@@ -32,7 +33,8 @@ CASES = [
     ("varchar(3)", "абв", True),
     ("varchar(3)", "abcd", False),
     ("text", "Привет", True),
-    ("text", EURO, False),
+    ("text", EURO, True),  # the core face cannot send it: see below
+    ("text", SURROGATE, False),
     ("date", datetime.date(1900, 1, 1), True),
     ("date", datetime.date(2078, 12, 31), True),
     ("date", datetime.date(1899, 12, 31), False),
@@ -76,6 +78,11 @@ def read_back(conn):
 def test_a_written_value_reads_back_or_is_refused(dsn, path, sql_type, value, stored):
     with dbapi.connect(dsn, autocommit=True) as conn:
         conn.execute("create table w(v %s)" % sql_type)
+        if path == "core" and value == EURO:
+            # code page 866 has no euro sign: the core face cannot say it
+            with pytest.raises(UnicodeEncodeError):
+                write(dsn, conn, path, value)
+            return
         if stored:
             write(dsn, conn, path, value)
             assert read_back(conn) == {value}
@@ -85,8 +92,8 @@ def test_a_written_value_reads_back_or_is_refused(dsn, path, sql_type, value, st
         if path == "core":
             # refused by the library (-20), or by the driver: the core face
             # sends its text in CP866, which lacks the character
-            assert isinstance(e.value, UnicodeEncodeError) == (value == EURO)
-            assert value == EURO or e.value.error_code_qivrex == -20
+            assert isinstance(e.value, UnicodeEncodeError) == (value == SURROGATE)
+            assert value == SURROGATE or e.value.error_code_qivrex == -20
         elif path == "execute":
             assert isinstance(e.value, DataError)
         else:

@@ -4,6 +4,7 @@ driver's rule, and its refusal names the row, the field and the value."""
 
 import datetime
 import math
+import re
 import string
 
 from .. import qxcore as _q
@@ -18,10 +19,17 @@ class BadValue(ValueError):
     """A text that is not a value of its field's kind; the message says why."""
 
 
-def converter(type_code, length, truncate=False):
-    """The function that turns a CSV text into a value for a field."""
+def converter(type_code, length, truncate=False, decl="", utf8=False):
+    """The function that turns a CSV text into a value for a field. `utf8`:
+    the connection's texts are UTF-8, where a field's length counts bytes
+    and a declared length (char(10)) characters."""
     if type_code == _q.QSCLI_ET_CHAR:
-        return _cut(length) if truncate else str
+        if not truncate:
+            return str
+        declared = _DECLARED.search(decl or "")
+        if utf8 and declared:
+            return _cut(int(declared.group(1)))
+        return _cut_utf8(length) if utf8 else _cut(length)
     if type_code == _q.QSCLI_ET_ARRA:
         return _hex
     if type_code in _INTEGERS:
@@ -48,6 +56,13 @@ def kind(type_code, truncate=False):
 
 def _cut(length):
     return lambda s: s[:length]  # one byte a character in CP866
+
+
+def _cut_utf8(length):
+    return lambda s: s.encode("utf-8", "surrogatepass")[:length].decode("utf-8", "ignore")
+
+
+_DECLARED = re.compile(r"\(\s*(\d+)")
 
 
 def _hex(s):

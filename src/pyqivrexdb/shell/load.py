@@ -2,9 +2,11 @@
 stop that says where and why, and at the end, or on any stop, exactly how
 many rows the table kept."""
 
+import codecs
 import gc
 import os
 import re
+import tempfile
 import time
 from array import array
 
@@ -32,7 +34,8 @@ usage: .load [--header | --no-header] [--null TEXT] [--truncate] TABLE FILE
                  it is skipped when it holds the field names)
   --no-header    the first line is data
   --null TEXT    fields holding TEXT are loaded as NULL (default: empty fields)
-  --truncate     cut texts longer than their field instead of stopping"""
+  --truncate     cut texts longer than their field instead of stopping
+  --encoding ENC the file's encoding (default UTF-8, a byte order mark skipped)"""
 
 
 class LoadError(Exception):
@@ -58,6 +61,7 @@ class _Options:
     skip = 0
     schema = None
     create = False  # a missing table is made from the header
+    encoding = None  # the file's, when it is not UTF-8
 
 
 def _parse(args, usage=USAGE, importing=False):
@@ -86,6 +90,15 @@ def _parse(args, usage=USAGE, importing=False):
             opts.header = False
         elif a == "--truncate":
             opts.truncate = True
+        elif a == "--encoding" or a.startswith("--encoding="):
+            value = a[len("--encoding="):] if "=" in a else next(it, None)
+            if not value:
+                raise LoadError(usage)
+            try:
+                name = codecs.lookup(value).name
+            except LookupError:
+                raise LoadError("unknown encoding: %s" % value) from None
+            opts.encoding = None if name == "utf-8" else name
         elif a == "--null":
             opts.null = next(it, None)
             if opts.null is None:
@@ -123,6 +136,11 @@ def import_command(shell, args):
     Load(shell, table, path, opts).run()
 
 
+def _declared_chars(decl, length):
+    found = re.search(r"\(\s*(\d+)", decl or "")
+    return int(found.group(1)) if found else length
+
+
 # How the server counts records within its batch: the file line says more.
 _RECORD = re.compile(r"record \d+: ")
 
@@ -150,7 +168,29 @@ class Load:
         except OSError as exc:
             raise LoadError("%s: %s" % (self.path, exc.strerror or exc)) from None
         with f:
-            self._run(f)
+            if not self.opts.encoding:
+                return self._run(f)
+            with self._in_utf8(f) as g:
+                self._run(g)
+
+    def _in_utf8(self, f):
+        """The file in UTF-8, the form the CSV reader takes: a temporary
+        copy, made a line at a time so a text the encoding cannot read is
+        named by its line."""
+        out = tempfile.TemporaryFile()
+        try:
+            for number, raw in enumerate(f, 1):
+                try:
+                    text = raw.decode(self.opts.encoding)
+                except UnicodeDecodeError as exc:
+                    raise LoadError("%s line %d: byte %d is not %s text (%s)"
+                                    % (self.path, number, exc.start + 1, self.opts.encoding, exc.reason)) from None
+                out.write(text.encode("utf-8", "surrogatepass"))
+            out.seek(0)
+        except BaseException:
+            out.close()
+            raise
+        return out
 
     def _run(self, f):
         for _ in range(self.opts.skip):
@@ -162,7 +202,12 @@ class Load:
         self.names = [name for name, _, _, _ in fields]
         self.layout = [(name, code, length) for name, code, length, _ in fields]
         try:
-            self.converters = [converter(code, length, self.opts.truncate) for _, code, length, _ in fields]
+            utf8 = self.db.conn.text_encoding == "utf-8"
+            # A text's limit in characters: in UTF-8 a field's bytes are not.
+            self.limits = [(name, code, _declared_chars(decl, length) if utf8 else length)
+                           for name, code, length, decl in fields]
+            self.converters = [converter(code, length, self.opts.truncate, decl, utf8)
+                               for _, code, length, decl in fields]
         except BadValue as exc:
             raise LoadError("table %s: %s" % (self.table, exc)) from None
         self.kinds = "".join(kind(code, self.opts.truncate) for _, code, _, _ in fields)
@@ -351,7 +396,7 @@ class Load:
         return None
 
     def _too_long(self, field, text):
-        return any(name == field and code == _CHAR and len(text) > length for name, code, length in self.layout)
+        return any(name == field and code == _CHAR and len(text) > length for name, code, length in self.limits)
 
     def _count(self):
         """The table's rows now; None when the table cannot be read (its

@@ -102,6 +102,7 @@ PyObject* standard_load(PyObject*, PyObject* args) {
                             Py_TYPE(connection)->tp_name);
     auto* conn = reinterpret_cast<ConnectionObject*>(connection);
     if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
+    TextScope text(conn->text_utf8);
     const char* table = nullptr;
     Ref encoded = library_text(table_name, &table);
     if (!encoded) return nullptr;

@@ -221,6 +221,7 @@ PyObject* table_layout_fn(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O!U:table_layout", &ConnectionType, &connection, &table)) return nullptr;
     auto* conn = reinterpret_cast<ConnectionObject*>(connection);
     if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
+    TextScope text(conn->text_utf8);
     TableLayout layout;
     if (table_layout(conn, table, &layout) < 0) return nullptr;
     return PySequence_List(layout.described.get());

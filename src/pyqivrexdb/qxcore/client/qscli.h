@@ -281,6 +281,20 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   arrives as it was sent (in CP866 each such character reads as '?'). A
  *   library without it refuses the attribute: messages stay CP866. */
 #define QSCLI_ATTR_MSG_UTF8 1209
+/* QSCLI_ATTR_TEXT_UTF8, connection (qcSqlSetConnectAttr, value (void*)1),
+ *   set before qcSqlConnect (QSCLI_E_IN_USE after it): every text crossing the
+ *   library for this connection is UTF-8 instead of CP866. That is the
+ *   connect texts (file name or DSN, user, password), SQL text and its
+ *   literals, CHAR fields of records both ways (results, parameter records,
+ *   qcSqlAddRecords), return values, column and table names, error texts,
+ *   messages and their channel (as QSCLI_ATTR_MSG_UTF8 gives them).
+ *   A CHAR field whose column declares a length of n characters takes 4 * n
+ *   bytes in a record (QXTBLSTRUCT and QSCLI_STMT_DST_INFO give that len);
+ *   its value is at most n characters, then a NUL and blanks to the end. A
+ *   text that is no valid UTF-8, or has a NUL, is refused as a CP866 text
+ *   with a character outside the page is. A library without the capability
+ *   refuses the attribute: everything stays CP866. */
+#define QSCLI_ATTR_TEXT_UTF8 1210
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 

@@ -113,6 +113,12 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
         abandon_handle(hdb, false);
         return nullptr;
     }
+    // The standard face asks for UTF-8 before log-on, so the connect texts
+    // are read in it too; a library that refuses it keeps CP866.
+    const bool utf8 = self->face == values::Face::Standard && !self->keep_cp866 && quick_call(HeldLock(hdb).get(), [&] {
+        return qc.qcSqlSetConnectAttr(hdb, QSCLI_ATTR_TEXT_UTF8, reinterpret_cast<void*>(1), 0);
+    }) == 0;
+    TextScope text(utf8);
     Ref texts[3];
     const char* c[3];
     PyObject* given[3] = {server, user, passwd};
@@ -167,6 +173,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     }
     self->hdb = hdb;
     self->is_connected = 1;
+    self->text_utf8 = utf8;
     self->null_flags_refused = 0;
     self->dialect = ask_dialect(hdb);
     self->int64_refused = 0;
@@ -283,7 +290,7 @@ std::nullptr_t connection_refused(ConnectionObject* self, int rc, const char* co
     return nullptr;
 }
 
-PyObject* new_connection(values::Face face, PyObject* args, PyObject* kwds) {
+PyObject* new_connection(values::Face face, PyObject* args, PyObject* kwds, bool keep_cp866) {
     static const char* kwlist[] = {"dsn", "user", "passwd", nullptr};
     static PyObject* const empty = PyUnicode_FromString("");
     if (!empty) return nullptr;
@@ -297,6 +304,7 @@ PyObject* new_connection(values::Face face, PyObject* args, PyObject* kwds) {
     Ref conn(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ConnectionType)));
     if (!conn) return nullptr;
     as_connection(conn.get())->face = face;
+    as_connection(conn.get())->keep_cp866 = keep_cp866;
     Ref done(PyObject_CallMethod(conn.get(), "connect", "OOO", dsn, user, passwd));
     if (!done) return nullptr;
     return conn.release();

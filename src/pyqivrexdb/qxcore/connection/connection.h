@@ -17,6 +17,10 @@ struct ConnectionObject {
     int int64_refused;  // the same for QSCLI_ATTR_INT64
     int stream_refused;  // and for QSCLI_ATTR_STREAM
     values::Face face;  // whose errors its refusals raise; set when it is made
+    // Its texts cross the library in UTF-8: a standard-face connection whose
+    // library took QSCLI_ATTR_TEXT_UTF8 at log-on. Never set for the core.
+    bool text_utf8;
+    bool keep_cp866;  // asked not to: see new_connection
 };
 
 // Raises the face's error for the library's `rc` from `call` on `self`: the
@@ -28,7 +32,9 @@ std::nullptr_t connection_refused(ConnectionObject* self, int rc, const char* co
                                   PyObject* text = nullptr, bool asked = false);
 
 // A new connection of `face`, connected as connect(dsn, user, passwd).
-PyObject* new_connection(values::Face face, PyObject* args, PyObject* kwds);
+// `keep_cp866`: never ask for QSCLI_ATTR_TEXT_UTF8 (the standard face's
+// connect(text_encoding="cp866")).
+PyObject* new_connection(values::Face face, PyObject* args, PyObject* kwds, bool keep_cp866 = false);
 
 extern PyTypeObject ConnectionType;
 

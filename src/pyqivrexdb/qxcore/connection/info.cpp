@@ -36,7 +36,7 @@ PyObject* read_attribute(PyObject* self, const Attribute& attr) {
         return qc.qcSqlGetConnectAttr(hdb, attr.code, 0, buffer, attr.size, &length);
     });
     if (rc) return raise_code("DatabaseError", attr.error, rc);
-    Ref text(cp866_decode(buffer, static_cast<Py_ssize_t>(strnlen(buffer, attr.size))));
+    Ref text(message_decode(buffer, static_cast<Py_ssize_t>(strnlen(buffer, attr.size))));
     if (!text) return nullptr;
     if (attr.debug_line && debug_log(attr.debug_line, self, text.get()) < 0) return nullptr;
     return text.release();

@@ -179,7 +179,8 @@ Ref statement_text(PyObject* operation) {
     if (!encoded) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Ref();
         PyErr_Clear();
-        return Ref(misuse("the statement has a character that code page 866 lacks; pass such text as a parameter"));
+        const std::string why = std::string("the statement has ") + unencodable_reason(true);
+        return Ref(misuse((text_utf8() ? why : why + "; pass such text as a parameter").c_str()));
     }
     if (std::memchr(PyBytes_AS_STRING(encoded.get()), 0, static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))))
         return Ref(misuse("the statement holds a NUL character"));

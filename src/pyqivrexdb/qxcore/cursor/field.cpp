@@ -75,7 +75,7 @@ int slot_set(PyObject* self, PyObject* value, void* closure) {
 }
 
 PyObject* decode_name(PyObject* raw) {
-    if (PyBytes_CheckExact(raw)) return cp866_decode(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw));
+    if (PyBytes_CheckExact(raw)) return message_decode(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw));
     return PyObject_CallMethod(raw, "decode", "s", "cp866");
 }
 

@@ -6,6 +6,7 @@
 #include "../client/loader.h"
 #include "../module/causes.h"
 #include "../module/module.h"
+#include "../values/cp866.h"
 #include "../values/values.h"
 #include "row.h"
 #include "standard_cursor.h"
@@ -39,6 +40,7 @@ struct RecordsObject {
     uint64_t trailer;      // bytes after the fields: flags and lengths (for this layout)
     RowMaker rows;         // the standard face's row_factory, from the first fetch
     PyObject* failed;      // owned: why the standard face's rows ended early, or null
+    bool text_utf8;        // its texts are UTF-8 (the standard cursor's text_utf8)
 };
 
 RecordsObject* as_records(PyObject* obj) { return reinterpret_cast<RecordsObject*>(obj); }
@@ -488,6 +490,7 @@ PyObject* records_next(PyObject* self) {
     RecordsObject* r = as_records(self);
     if (r->state == RecordsObject::FINISHED) return r->failed ? (refuse_failed(r), nullptr) : nullptr;
     if (!enter(r)) return nullptr;
+    TextScope text(r->text_utf8);
     PyObject* row = nullptr;
     if (fill(r) > 0) row = cut(r);
     r->running = false;
@@ -499,6 +502,7 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
     RecordsObject* r = as_records(self);
     if (r->state == RecordsObject::FINISHED) return r->failed ? refuse_failed(r) : 0;
     if (!enter(r)) return -1;
+    TextScope text(r->text_utf8);
     Py_ssize_t taken = 0;
     int status = 1;
     while (status > 0 && (limit < 0 || taken < limit)) {
@@ -598,6 +602,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     r->arra_lengths = arra_lengths;
     r->trailer = flag_bytes;
     r->failed = nullptr;
+    r->text_utf8 = text_utf8();  // made by its execute, in the cursor's encoding
     // A streamed result tells its count only at its end.
     r->streamed = face == values::Face::Standard && r->cursor->row_count < 0;
     return obj;

@@ -46,7 +46,13 @@ bool RowRecords::full() const { return rows_.size() >= (accepted_ ? kMaxRows : 1
 
 int RowRecords::stage_text(PyObject* value, Staged* out) {
     const size_t at = arena_.size();
-    if (PyUnicode_CheckExact(value)) {
+    if (text_utf8()) {
+        // The str's own UTF-8, kept with it: no copy of an ASCII one.
+        Py_ssize_t n = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(value, &n);
+        if (!p) return PyErr_Clear(), 0;
+        arena_.append(p, static_cast<size_t>(n));
+    } else if (PyUnicode_CheckExact(value)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
         arena_.resize(at + static_cast<size_t>(n));
         if (cp866_encode_into(value, reinterpret_cast<unsigned char*>(&arena_[at]), n) != n) return PyErr_Clear(), 0;

@@ -216,6 +216,7 @@ PyObject* standard_execute(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* params = Py_None;
     PyObject* adapters = Py_None;
     if (execute_args(args, nargs, kwnames, &operation, &params, &adapters) < 0) return nullptr;
+    TextScope text(as_standard(self)->text_utf8);
     if (check_open(self) < 0 || execute_one(self, operation, params, adapters) < 0) return nullptr;
     return new_ref(self);
 }
@@ -281,6 +282,7 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &adapters, &fields))
         return nullptr;
     if (check_open(self) < 0) return nullptr;
+    TextScope text(as_standard(self)->text_utf8);
     Ref it(PyObject_GetIter(seq));
     if (!it) return nullptr;
     long long total = 0;
@@ -338,6 +340,7 @@ PyObject* standard_executemany(PyObject* self, PyObject* args, PyObject* kwds) {
 // The cursor's record iterator, or null with ProgrammingError when there is
 // nothing to fetch from. Borrowed.
 PyObject* fetch_source(PyObject* self) {
+    // The records object reads in its cursor's encoding itself.
     if (check_open(self) < 0) return nullptr;
     PyObject* results = as_standard(self)->base.results;
     if (is_records(results)) return results;
@@ -452,6 +455,7 @@ int set_detect_types(PyObject* self, PyObject* value, void*) {
 // Seven items a column: name, type_code (the element type), display_size,
 // internal_size (the field's bytes), precision, scale, null_ok.
 PyObject* get_description(PyObject* self, void*) {
+    TextScope text(as_standard(self)->text_utf8);  // names are read as they are asked for
     Ref columns = Ref::borrow(as_standard(self)->base.columns);
     if (!PyList_Check(columns.get())) Py_RETURN_NONE;
     const Py_ssize_t n = PyList_GET_SIZE(columns.get());
@@ -473,6 +477,7 @@ PyObject* get_description(PyObject* self, void*) {
 // The declared type of each result column as the library reports it (the
 // field's `coder`): "" for an expression, or from a library that tells none.
 PyObject* get_declared_types(PyObject* self, void*) {
+    TextScope text(as_standard(self)->text_utf8);
     Ref columns = Ref::borrow(as_standard(self)->base.columns);
     if (!PyList_Check(columns.get())) Py_RETURN_NONE;
     const Py_ssize_t n = PyList_GET_SIZE(columns.get());
@@ -511,6 +516,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->null_flags = offer_null_flags(conn, &self->base);
     self->dialect = conn->dialect;
     self->detect_types = 0;
+    self->text_utf8 = conn->text_utf8;
     offer_int64(conn, &self->base);
     offer_stream(conn, &self->base);
     self->base.initialised = 1;

@@ -14,6 +14,7 @@ struct StandardCursorObject {
     int has_lastrowid;     // 0: lastrowid reads None
     int dialect;           // QSCLI_DIALECT_*: the connection's, copied when the cursor is made
     int detect_types;      // the dbapi connection's detect_types, kept current by it
+    bool text_utf8;        // the connection's ConnectionObject::text_utf8, copied likewise
 };
 
 extern PyTypeObject StandardCursorType;

@@ -65,7 +65,7 @@ namespace {
 Ref decoded(const char* buf, unsigned int length, unsigned int size) {
     const size_t n = strnlen(buf, length < size ? length : size);
     if (n == 0) return Ref();
-    return Ref(cp866_decode(buf, static_cast<Py_ssize_t>(n)));
+    return Ref(message_decode(buf, static_cast<Py_ssize_t>(n)));
 }
 
 }  // namespace

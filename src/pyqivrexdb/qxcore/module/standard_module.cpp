@@ -16,8 +16,17 @@ namespace qx {
 
 namespace {
 
+// connect(dsn, user, passwd, text_encoding="utf-8"): "cp866" keeps the
+// code page even where the library offers UTF-8.
 PyObject* connect_fn(PyObject*, PyObject* args, PyObject* kwds) {
-    return new_connection(values::Face::Standard, args, kwds);
+    PyObject* chosen = kwds ? PyDict_GetItemString(kwds, "text_encoding") : nullptr;
+    if (!chosen) return new_connection(values::Face::Standard, args, kwds);
+    const bool cp866 = PyUnicode_Check(chosen) && PyUnicode_CompareWithASCIIString(chosen, "cp866") == 0;
+    if (!cp866 && !(PyUnicode_Check(chosen) && PyUnicode_CompareWithASCIIString(chosen, "utf-8") == 0))
+        return PyErr_Format(PyExc_ValueError, "text_encoding must be 'utf-8' or 'cp866', not %R", chosen);
+    Ref rest(PyDict_Copy(kwds));
+    if (!rest || PyDict_DelItemString(rest.get(), "text_encoding") < 0) return nullptr;
+    return new_connection(values::Face::Standard, args, rest.get(), cp866);
 }
 
 ConnectionObject* connected(PyObject* obj) {
@@ -33,6 +42,11 @@ ConnectionObject* connected(PyObject* obj) {
 PyObject* dialect_fn(PyObject*, PyObject* obj) {
     ConnectionObject* conn = connected(obj);
     return conn ? PyLong_FromLong(conn->dialect) : nullptr;
+}
+
+PyObject* text_encoding_fn(PyObject*, PyObject* obj) {
+    ConnectionObject* conn = connected(obj);
+    return conn ? PyUnicode_FromString(conn->text_utf8 ? "utf-8" : "cp866") : nullptr;
 }
 
 // The library's account of the session's transaction (QSCLI_TX_*), or None
@@ -60,6 +74,8 @@ PyMethodDef functions[] = {
     {"connect", QX_METHOD_CAST(connect_fn), METH_VARARGS | METH_KEYWORDS,
      "connect(dsn, user='', passwd='') -> a core Connection whose refusals raise by cause."},
     {"dialect", dialect_fn, METH_O, "dialect(connection) -> QSCLI_DIALECT_* of the session's SQL."},
+    {"text_encoding", text_encoding_fn, METH_O,
+     "text_encoding(connection) -> 'utf-8' when its texts cross the library in UTF-8, else 'cp866'."},
     {"transaction_state", transaction_state_fn, METH_O,
      "transaction_state(connection) -> QSCLI_TX_* as the library holds it, or None when it cannot tell."},
     {"set_receiver", set_receiver_fn, METH_VARARGS,

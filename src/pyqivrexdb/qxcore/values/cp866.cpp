@@ -44,9 +44,29 @@ Py_ssize_t ascii_prefix(const unsigned char* s, Py_ssize_t size) {
     return i;
 }
 
+thread_local bool t_text_utf8 = false;
+
 }  // namespace
 
+bool text_utf8() { return t_text_utf8; }
+
+TextScope::TextScope(bool utf8) : outer_(t_text_utf8) { t_text_utf8 = utf8; }
+TextScope::~TextScope() { t_text_utf8 = outer_; }
+
+const char* unencodable_reason(bool asked) {
+    if (t_text_utf8) return "a lone surrogate, which UTF-8 cannot carry";
+    return asked ? "a character that code page 866 lacks (the client library speaks only code page 866)"
+                 : "a character that code page 866 lacks";
+}
+
+PyObject* utf8_decode(const char* data, Py_ssize_t size) { return PyUnicode_DecodeUTF8(data, size, "strict"); }
+
+PyObject* message_decode(const char* data, Py_ssize_t size) {
+    return t_text_utf8 ? PyUnicode_DecodeUTF8(data, size, "replace") : cp866_decode(data, size);
+}
+
 PyObject* cp866_decode(const char* data, Py_ssize_t size) {
+    if (t_text_utf8) return utf8_decode(data, size);
     const auto* s = reinterpret_cast<const unsigned char*>(data);
     const Py_ssize_t ascii = ascii_prefix(s, size);
     if (ascii == size) {
@@ -113,6 +133,7 @@ Py_ssize_t cp866_encode_into(PyObject* str, unsigned char* out, Py_ssize_t room)
 }
 
 Ref cp866_encode(PyObject* obj) {
+    if (t_text_utf8 && PyUnicode_Check(obj)) return Ref(PyUnicode_AsUTF8String(obj));
     if (PyUnicode_CheckExact(obj)) {
 #if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(obj) < 0) return Ref();
@@ -144,7 +165,7 @@ Ref cp866_encode(PyObject* obj) {
 }
 
 Ref cp866_bytes(PyObject* str) {
-    if (PyUnicode_CheckExact(str)) return cp866_encode(str);
+    if (PyUnicode_CheckExact(str) || t_text_utf8) return cp866_encode(str);
     return Ref(PyUnicode_AsEncodedString(str, "cp866", "strict"));
 }
 

@@ -1,11 +1,43 @@
-// Text in code page 866, both ways, without a codec lookup per value.
+// Text in code page 866, both ways, without a codec lookup per value; or in
+// UTF-8, for a call made for a connection whose library carries it.
 #pragma once
 
 #include "../module/ref.h"
 
 namespace qx {
 
+// The encoding of the texts the running call exchanges with the library:
+// UTF-8 for a standard-face connection whose library took
+// QSCLI_ATTR_TEXT_UTF8 (ConnectionObject::text_utf8), else CP866. Every
+// function below follows it; the core face never sets it.
+bool text_utf8();
+
+// Sets it for the lifetime of a call; the outer call's comes back after.
+class TextScope {
+public:
+    explicit TextScope(bool utf8);
+    ~TextScope();
+    TextScope(const TextScope&) = delete;
+    TextScope& operator=(const TextScope&) = delete;
+
+private:
+    bool outer_;
+};
+
+// Why a str did not encode (UnicodeEncodeError set): the part of a message
+// after "has": a character CP866 lacks (naming the library's limit when the
+// face asked for more), or a lone surrogate no UTF-8 holds.
+const char* unencodable_reason(bool asked);
+
+// The str of `size` bytes of UTF-8 from the library (strict).
+PyObject* utf8_decode(const char* data, Py_ssize_t size);
+
+// A message of the library (an error text, a name cut to its buffer) as
+// cp866_decode reads it; in UTF-8 a character its cut split reads as U+FFFD.
+PyObject* message_decode(const char* data, Py_ssize_t size);
+
 // The str of `size` CP866 bytes; exactly what bytes.decode('cp866') gives.
+// In UTF-8 (text_utf8()) the str of that UTF-8.
 PyObject* cp866_decode(const char* data, Py_ssize_t size);
 
 // `obj.encode('cp866')` with the codec's strictness: an exact str is encoded
@@ -21,7 +53,8 @@ Ref cp866_encode(PyObject* obj);
 Py_ssize_t cp866_encode_into(PyObject* str, unsigned char* out, Py_ssize_t room);
 
 // The CP866 bytes of a str's own characters (a subclass's encode() is not
-// asked): UnicodeEncodeError for a character CP866 lacks. Always bytes.
+// asked): UnicodeEncodeError for a character CP866 lacks. Always bytes. In
+// UTF-8 (text_utf8()) its UTF-8 bytes; a lone surrogate is refused.
 Ref cp866_bytes(PyObject* str);
 
 // A text for the client library: `obj.encode('cp866')` as cp866_encode

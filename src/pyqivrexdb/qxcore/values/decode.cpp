@@ -33,7 +33,9 @@ struct CachedText {
     unsigned char bytes[kCachedTextMax];
     PyObject* text = nullptr;
 };
+// One cache an encoding: the same bytes read otherwise in the other.
 CachedText g_text_cache[kTextSlots];
+CachedText g_utf8_cache[kTextSlots];
 
 uint32_t text_slot(const unsigned char* p, uint32_t n) {
     uint64_t h = 0x9E3779B97F4A7C15ull * (n + 1);
@@ -51,14 +53,17 @@ uint32_t text_slot(const unsigned char* p, uint32_t n) {
 
 }  // namespace
 
-PyObject* text_value(const unsigned char* p, uint32_t n) {
-    if (n > kCachedTextMax) return cp866_decode(reinterpret_cast<const char*>(p), n);
-    CachedText& slot = g_text_cache[text_slot(p, n)];
+namespace {
+
+template <PyObject* (*decode)(const char*, Py_ssize_t)>
+PyObject* cached_text(CachedText* cache, const unsigned char* p, uint32_t n) {
+    if (n > kCachedTextMax) return decode(reinterpret_cast<const char*>(p), n);
+    CachedText& slot = cache[text_slot(p, n)];
     if (slot.text && slot.len == n && std::memcmp(slot.bytes, p, n) == 0) {
         Py_INCREF(slot.text);
         return slot.text;
     }
-    PyObject* text = cp866_decode(reinterpret_cast<const char*>(p), n);
+    PyObject* text = decode(reinterpret_cast<const char*>(p), n);
     if (!text) return nullptr;
     Py_INCREF(text);
     Py_XSETREF(slot.text, text);  // the old str only frees memory: no code runs
@@ -66,6 +71,14 @@ PyObject* text_value(const unsigned char* p, uint32_t n) {
     std::memcpy(slot.bytes, p, n);
     return text;
 }
+
+}  // namespace
+
+PyObject* text_value(const unsigned char* p, uint32_t n) {
+    return text_utf8() ? cached_text<utf8_decode>(g_utf8_cache, p, n) : cached_text<cp866_decode>(g_text_cache, p, n);
+}
+
+PyObject* utf8_text_value(const unsigned char* p, uint32_t n) { return cached_text<utf8_decode>(g_utf8_cache, p, n); }
 
 namespace {
 

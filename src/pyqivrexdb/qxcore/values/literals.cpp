@@ -80,14 +80,15 @@ void append_quoted(std::string& out, const char* p, Py_ssize_t n) {
 }
 
 int append_text(std::string& out, PyObject* value, PyObject* label) {
-    Ref encoded = cp866_bytes(value);
-    if (!encoded) {
+    Ref encoded = text_utf8() ? Ref() : cp866_bytes(value);
+    Py_ssize_t n = 0;
+    const char* p = encoded ? PyBytes_AS_STRING(encoded.get()) : text_utf8() ? PyUnicode_AsUTF8AndSize(value, &n) : nullptr;
+    if (!p) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return fail("DataError", label, "%.60R has a character that code page 866 lacks", value);
+        return fail("DataError", label, ("%.60R has " + std::string(unencodable_reason(true))).c_str(), value);
     }
-    const char* p = PyBytes_AS_STRING(encoded.get());
-    const Py_ssize_t n = PyBytes_GET_SIZE(encoded.get());
+    if (encoded) n = PyBytes_GET_SIZE(encoded.get());
     if (std::memchr(p, 0, static_cast<size_t>(n)))
         return fail("DataError", label, "%.60R holds a NUL character, which no text can carry", value);
     append_quoted(out, p, n);

@@ -27,6 +27,13 @@ PyObject* dec_text(const Column& c, const unsigned char* p) {
     return text_value(p, n);
 }
 
+// The same in UTF-8.
+PyObject* dec_text_utf8(const Column& c, const unsigned char* p) {
+    const void* zero = std::memchr(p, 0, c.len);
+    const uint32_t n = zero ? static_cast<uint32_t>(static_cast<const unsigned char*>(zero) - p) : c.len;
+    return utf8_text_value(p, n);
+}
+
 PyObject* dec_bytes(const Column& c, const unsigned char* p) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), c.len);
 }
@@ -115,17 +122,29 @@ int encode_real(const Column& col, PyObject* value, unsigned char* out) {
 
 int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     // An exact str goes straight into the field; a subclass by its characters.
-    Ref encoded = PyUnicode_CheckExact(value) ? Ref() : cp866_bytes(value);
-    const Py_ssize_t n = encoded ? PyBytes_GET_SIZE(encoded.get())
-                       : PyUnicode_CheckExact(value) ? cp866_encode_into(value, out, col.len) : -1;
+    // In UTF-8 the field's len counts bytes; the library holds the text to
+    // its column's characters.
+    const bool direct = PyUnicode_CheckExact(value) && !text_utf8();
+    Ref encoded = direct || text_utf8() ? Ref() : cp866_bytes(value);
+    const char* utf8 = nullptr;
+    Py_ssize_t n = -1;
+    if (encoded) n = PyBytes_GET_SIZE(encoded.get());
+    else if (direct) n = cp866_encode_into(value, out, col.len);
+    else if (!(utf8 = PyUnicode_AsUTF8AndSize(value, &n))) n = -1;
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return refuse("DataError", "%.60R has a character that code page 866 lacks", value);
+        return refuse("DataError", "%.60R has %s", value, unencodable_reason(true));
     }
-    if (n > static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "a text of %zd characters is longer than the field's %u", n, col.len);
+    // In UTF-8 a column declared n characters long has a field of 4 * n
+    // bytes (a variable one's width is odd: 255): the text is held to its
+    // characters, as the library holds it, so the refusal names the row.
+    const Py_ssize_t chars = utf8 ? PyUnicode_GET_LENGTH(value) : n;
+    const uint32_t limit = utf8 && col.len % 4 == 0 ? col.len / 4 : col.len;
+    if (chars > static_cast<Py_ssize_t>(limit) || n > static_cast<Py_ssize_t>(col.len))
+        return refuse("DataError", "a text of %zd characters is longer than the field's %u", chars, limit);
     if (encoded) std::memcpy(out, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(n));
+    if (utf8) std::memcpy(out, utf8, static_cast<size_t>(n));
     if (std::memchr(out, 0, static_cast<size_t>(n)))
         return refuse("DataError", "%.60R holds a NUL character, which ends a text", value);
     // A shorter text ends with one zero byte, then blanks to len, as the
@@ -199,7 +218,7 @@ int standard_type_fits(int type, PyObject* value) {
 }
 
 Decoder standard_decoder(int type, Decoder core) {
-    if (type == QSCLI_ET_CHAR) return dec_text;
+    if (type == QSCLI_ET_CHAR) return text_utf8() ? dec_text_utf8 : dec_text;
     if (type == QSCLI_ET_ARRA) return dec_bytes;
     if (type == QSCLI_ET_INT64) return dec_int64;
     return core;

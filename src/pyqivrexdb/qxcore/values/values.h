@@ -69,6 +69,8 @@ private:
 
 // The str of the n CP866 bytes at p; short texts met before are shared.
 PyObject* text_value(const unsigned char* p, uint32_t n);
+// The same for n bytes of UTF-8.
+PyObject* utf8_text_value(const unsigned char* p, uint32_t n);
 
 // The standard face's decoder for a column of `type`, given the core's.
 Decoder standard_decoder(int type, Decoder core);

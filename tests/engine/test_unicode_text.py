@@ -1,0 +1,231 @@
+"""Text in UTF-8 on every face but the core: the standard face asks the
+library for it, and any text goes in and comes out exactly, on both
+backends, through every write and read path. The core face keeps code page
+866, and a text it cannot hold is refused with the column's name."""
+import pytest
+
+import pyqivrexdb
+from pyqivrexdb import dbapi
+
+from shellrun import shell
+
+# Each script and each character a quoting rule could trip on.
+TEXTS = [
+    pytest.param("Zoë café Grüße ñ Ł", id="latin"),
+    pytest.param("Ωμέγα", id="greek"),
+    pytest.param("Иванов Пётр", id="cyrillic"),
+    pytest.param("日本語の文", id="cjk"),
+    pytest.param("😀🚀x", id="emoji-4-byte"),
+    pytest.param("e\u0301a\u0308", id="combining"),
+    pytest.param("שלום مرحبا", id="rtl"),
+    pytest.param("it's \"q\" ''", id="quotes"),
+    pytest.param("C:\\ \\' a\\b", id="backslashes"),
+    pytest.param("€", id="euro"),
+]
+
+
+@pytest.fixture
+def conn(dsn):
+    c = dbapi.connect(dsn)
+    yield c
+    c.close()
+
+
+def fetch(conn, sql, params=None):
+    cur = conn.cursor()
+    cur.execute(sql, params)
+    return cur.fetchall()
+
+
+def literal(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
+def test_the_standard_face_speaks_utf8(conn):
+    assert conn.text_encoding == "utf-8"
+
+
+@pytest.mark.parametrize("text", TEXTS)
+def test_every_write_path_stores_the_text_and_every_read_path_returns_it(conn, text):
+    conn.execute("create table t (way varchar(10), v varchar(%d), w text)" % len(text))
+    conn.execute("insert into t values ('execute', ?, ?)", (text, text))
+    conn.cursor().executemany("insert into t values ('many', ?, ?)", [(text, text), (text, text)])
+    conn.execute("insert into t values ('literal', %s, %s)" % (literal(text), literal(text)))
+    conn.addrecords("t", [("bulk", text, text)])
+    got = fetch(conn, "select way, v, w from t order by way")
+    assert got == [(way, text, text) for way in ["bulk", "execute", "literal", "many", "many"]]
+    assert fetch(conn, "select count(*) from t where v = ?", (text,)) == [(5,)]
+    cur = conn.cursor()
+    cur.execute("select v from t")
+    assert cur.fetchone() == (text,)
+    assert cur.fetchmany(2) == [(text,)] * 2
+    assert [row for row in cur] == [(text,)] * 2
+
+
+@pytest.mark.parametrize("text", TEXTS)
+def test_names_of_tables_and_columns(conn, text):
+    quoted = '"%s"' % text.replace('"', '""')
+    conn.execute("create table %s (%s varchar(3))" % (quoted, quoted))
+    conn.execute("insert into %s values (?)" % quoted, ("abc",))
+    conn.addrecords(text, [("ДЖЯ",)])
+    cur = conn.cursor()
+    cur.execute("select %s from %s" % (quoted, quoted))
+    assert cur.description[0][0] == text
+    assert cur.fetchall() == [("abc",), ("ДЖЯ",)]
+    assert conn.table_layout(text)[0][0] == text
+
+
+@pytest.mark.parametrize("char", ["x", "é", "Ж", "語", "😀"])
+def test_a_length_counts_characters_on_every_path(conn, char):
+    conn.execute("create table t (v varchar(10))")
+    conn.execute("insert into t values (?)", (char * 10,))
+    conn.cursor().executemany("insert into t values (?)", [(char * 10,)])
+    conn.addrecords("t", [(char * 10,)])
+    assert fetch(conn, "select v from t") == [(char * 10,)] * 3
+    for write in (lambda: conn.execute("insert into t values (?)", (char * 11,)),
+                  lambda: conn.execute("insert into t values (%s)" % literal(char * 11)),
+                  lambda: conn.addrecords("t", [(char * 11,)])):
+        with pytest.raises(dbapi.DataError):
+            write()
+
+
+def test_a_lone_surrogate_is_refused_by_name(conn):
+    conn.execute("create table t (v text)")
+    with pytest.raises(dbapi.DataError, match="parameter 1.*lone surrogate"):
+        conn.execute("insert into t values (?)", ("a\ud800",))
+    with pytest.raises(dbapi.ProgrammingError, match="lone surrogate"):
+        conn.execute("select 'a\ud800'")
+    with pytest.raises(dbapi.DataError, match="lone surrogate"):
+        conn.addrecords("t", [("a\udfff",)])
+    assert fetch(conn, "select count(*) from t") == [(0,)]
+
+
+def test_a_nul_keeps_its_rule(conn):
+    conn.execute("create table t (v text)")
+    with pytest.raises(dbapi.DataError, match="NUL"):
+        conn.execute("insert into t values (?)", ("a\0b",))
+
+
+def test_the_file_name_is_utf8(tmp_path):
+    path = tmp_path / "данные€.db"
+    with dbapi.connect(str(path)) as c:
+        c.execute("create table t (v text)")
+        c.commit()
+    assert path.exists()
+
+
+@pytest.fixture
+def core_table(dsn):
+    """A table in ASCII names with one row the code page holds and one it
+    does not, written through the standard face."""
+    with dbapi.connect(dsn) as c:
+        c.execute("create table cp (id integer, name varchar(10))")
+        c.execute("insert into cp values (1, ?), (2, ?)", ("Пётр", "5 €"))
+        c.commit()
+
+
+def core_connect(dsn):
+    try:
+        return pyqivrexdb.connect(dsn)
+    except TypeError:
+        return pyqivrexdb.connect(dsn, "", "")
+
+
+def test_the_core_face_refuses_a_text_its_code_page_lacks_by_column(dsn, core_table):
+    core = core_connect(dsn)
+    try:
+        cur = core.cursor()
+        cur.execute("select name from cp where id = 1")
+        assert [list(r) for r in cur.fetchall()][0][0].rstrip("\0 ") == "Пётр"
+        with pytest.raises(pyqivrexdb.Error) as refused:
+            cur.execute("select name from cp where id = 2")
+            cur.fetchall()
+        assert refused.value.error_code_qivrex == -20
+        assert "column name" in refused.value.server_text and "code page 866" in refused.value.server_text
+        with pytest.raises(UnicodeEncodeError):
+            cur.execute("select '€'")
+    finally:
+        core.close()
+
+
+def test_a_table_of_a_utf8_connection_takes_any_text_and_older_ones_keep_their_check(dsn, conn, backend):
+    """On the engine the check is the writing connection's; on a server a
+    table made through the core face keeps its code page check."""
+    core = core_connect(dsn)
+    try:
+        cur = core.cursor()
+        cur.execute("create table old (v varchar(5))")
+    finally:
+        core.close()
+    if backend == "postgresql":
+        with pytest.raises(dbapi.DataError):
+            conn.execute("insert into old values (?)", ("€",))
+    else:
+        conn.execute("insert into old values (?)", ("€",))
+        assert fetch(conn, "select v from old") == [("€",)]
+
+
+def write_csv(tmp_path, data, name="rows.csv"):
+    path = tmp_path / name
+    path.write_bytes(data)
+    return path
+
+
+def test_shell_load_reads_utf8_and_names_a_bad_line(dsn, tmp_path):
+    r = shell(dsn, 'create table "ld€" (id integer, "имя" varchar(6));')
+    assert r.returncode == 0, r.stderr
+    good = "".join("%d,%s\n" % (i, t.values[0][:6].replace('"', '""').join('""'))
+                   for i, t in enumerate(TEXTS)).encode()
+    path = write_csv(tmp_path, b"id,\xd0\xb8\xd0\xbc\xd1\x8f\n" + good)
+    r = shell(dsn, '.load "ld€" %s' % path, ".mode csv", ".headers off", 'select "имя" from "ld€" order by id;')
+    assert r.returncode == 0, r.stderr
+    assert "loaded %d rows" % len(TEXTS) in r.stdout
+    with dbapi.connect(dsn) as c:
+        assert [r[0] for r in fetch(c, 'select "имя" from "ld€" order by id')] == [t.values[0][:6] for t in TEXTS]
+    bad = write_csv(tmp_path, b"100,ok\n101,bad \xff here\n", "bad.csv")
+    r = shell(dsn, '.load "ld€" %s' % bad)
+    assert "line 2" in r.stderr and "UTF-8" in r.stderr
+
+
+def test_shell_load_takes_another_encoding_by_name(dsn, tmp_path):
+    r = shell(dsn, "create table le (id integer, name varchar(5));")
+    assert r.returncode == 0, r.stderr
+    path = write_csv(tmp_path, "1,Grüße\n2,Zoë\n".encode("latin-1"))
+    r = shell(dsn, ".load --encoding latin-1 le %s" % path)
+    assert r.returncode == 0, r.stderr
+    with dbapi.connect(dsn) as c:
+        assert fetch(c, "select name from le order by id") == [("Grüße",), ("Zoë",)]
+    r = shell(dsn, ".load --encoding no-such-thing le %s" % path)
+    assert "unknown encoding" in r.stderr
+
+
+def test_pandas_names_and_values(dsn):
+    pd = pytest.importorskip("pandas")
+    sa = pytest.importorskip("sqlalchemy")
+    pg = dsn.startswith("postgres")
+    engine = sa.create_engine(dsn.replace("postgresql://", "postgresql+qivrex://", 1) if pg else "qivrex:///" + dsn)
+    texts = [t.values[0] for t in TEXTS]
+    frame = pd.DataFrame({"名前€": texts})
+    frame.to_sql("pd€", engine, index=False)
+    back = pd.read_sql('select * from "pd€"', engine)
+    assert list(back.columns) == ["名前€"] and list(back["名前€"]) == texts
+
+
+def test_asyncio_and_the_pool_carry_any_text(dsn):
+    import asyncio
+
+    from pyqivrexdb import aio
+    from pyqivrexdb.pool import ConnectionPool
+    texts = [t.values[0] for t in TEXTS]
+
+    async def run():
+        async with await aio.connect(dsn) as conn:
+            await conn.execute("create table a (v text)")
+            cur = conn.cursor()
+            await cur.executemany("insert into a values (?)", [(t,) for t in texts])
+            await cur.execute("select v from a")
+            return [r[0] for r in await cur.fetchall()]
+    assert asyncio.run(run()) == texts
+    with ConnectionPool(dsn, max_size=1) as pool:
+        with pool.connection() as conn:
+            assert [r[0] for r in fetch(conn, "select v from a where v = ?", ("日本語の文",))] == ["日本語の文"]
