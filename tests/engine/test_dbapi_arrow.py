@@ -59,6 +59,20 @@ def test_every_type_with_nulls_and_edges_equals_the_row_path(conn, backend):
     assert table.column("c0").null_count == 1
 
 
+@pytest.mark.parametrize("encoding, texts", [
+    (None, ["Zoë", "€ 日本語", "🎉 e\u0301 שלום", "ж" * 10]),
+    ("cp866", ["Жж", "abc", "░▒▓", ""]),   # the code page's own text, decoded from it
+])
+def test_text_reads_as_the_rows_do_in_either_encoding(dsn, encoding, texts):
+    kwargs = {"text_encoding": encoding} if encoding else {}
+    with dbapi.connect(dsn, **kwargs) as conn:
+        cur = conn.cursor()
+        cur.execute("create table w (s varchar(12))")
+        cur.executemany("insert into w values (?)", [(t,) for t in texts])
+        cur.execute("select s from w")
+        assert cur.fetch_arrow_table().column("s").to_pylist() == texts
+
+
 def test_a_result_in_many_batches_and_one_partly_read(conn, backend, monkeypatch):
     monkeypatch.setattr(_arrow, "BATCH_ROWS", 7)
     cur = conn.cursor()

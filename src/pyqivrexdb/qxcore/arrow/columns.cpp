@@ -149,7 +149,11 @@ bool append_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_
             const uint32_t n = zero ? static_cast<uint32_t>(static_cast<const unsigned char*>(zero) - p) : len;
             if (!w.bytes.reserve(static_cast<size_t>(n) * 3)) return false;
             unsigned char* out = w.bytes.data + w.bytes.size;
-            for (uint32_t k = 0; k < n; ++k) {
+            if (w.utf8) {  // the library checked it on the way in
+                std::memcpy(out, p, n);
+                out += n;
+            }
+            for (uint32_t k = 0; k < n && !w.utf8; ++k) {
                 const unsigned char c = p[k];
                 if (c < 0x80) {
                     *out++ = c;
@@ -239,7 +243,7 @@ void move_buffer(ArrowArray* a, int64_t i, Buffer& from) {
 
 }  // namespace
 
-int BatchBuilder::describe(PyObject* description) {
+int BatchBuilder::describe(PyObject* description, bool utf8) {
     columns_.clear();
     Ref seq(PySequence_Fast(description, "description must be a sequence"));
     if (!seq) return -1;
@@ -264,6 +268,7 @@ int BatchBuilder::describe(PyObject* description) {
         w->arrow_type = kind.type;
         w->append = kind.append;
         w->index = static_cast<uint32_t>(i);
+        w->utf8 = utf8;
         columns_.push_back(std::move(w));
     }
     return 0;

@@ -37,13 +37,15 @@ struct ColumnWriter {
     uint32_t index = 0;    // the column's position in the record
     Buffer validity, values, bytes;  // bytes: text and binary data (values then holds int32 offsets)
     int64_t nulls = 0;
+    bool utf8 = false;     // CHAR fields hold UTF-8 (QSCLI_ATTR_TEXT_UTF8), else CP866
 };
 
 class BatchBuilder {
 public:
     // For the columns of `description` (names and element types); 0, or -1
-    // with NotSupportedError for a type without an Arrow counterpart.
-    int describe(PyObject* description);
+    // with NotSupportedError for a type without an Arrow counterpart. `utf8`:
+    // the records' text is UTF-8 (the connection's choice), else CP866.
+    int describe(PyObject* description, bool utf8);
     int schema(ArrowSchema* out) const;  // 0, or an errno (out released)
     // Adds a block of records; 0, or -1 with MemoryError set.
     int add(const RecordBlock& block);
