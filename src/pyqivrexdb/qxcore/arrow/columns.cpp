@@ -260,10 +260,10 @@ int BatchBuilder::describe(PyObject* description, bool utf8) {
             return -1;
         }
         Ref text(PyObject_Str(name.get()));
-        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (!utf8) return -1;
+        const char* chars = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (!chars) return -1;
         auto w = std::make_unique<ColumnWriter>();
-        w->name = utf8;
+        w->name = chars;
         w->type = static_cast<int>(type);
         w->arrow_type = kind.type;
         w->append = kind.append;
