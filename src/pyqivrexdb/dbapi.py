@@ -46,7 +46,7 @@ __all__ = [
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
     "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
-    "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES",
+    "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES", "set_json_loads",
 ]
 
 # Where each dialect lists the tables of the session's schema.
@@ -177,6 +177,14 @@ def register_converter(typename, converter):
     detect_types=PARSE_DECLTYPES. The converter gets the value's text (str;
     bytes for a binary column); NULL stays None without a call."""
     converters[typename.upper()] = converter
+
+
+def set_json_loads(loads):
+    """Reads PostgreSQL's json and jsonb values as ``loads(text)`` from now
+    on, on every connection (``json.loads`` until set; None restores it):
+    ``set_json_loads(functools.partial(json.loads, parse_float=Decimal))``.
+    An error of `loads` is raised as DataError naming the column."""
+    _standard.set_json_loads(loads)
 
 
 def _declared_name(declared):

@@ -96,8 +96,11 @@ PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // _read_results makes it, with `face`'s rows; the standard face's
 // records end with `flag_bytes` bytes of null flags (0 without them) and,
 // with `arra_lengths`, then one 4-byte length per ARRA column.
+// `server_types`: each column's type on the server, which picks its loader
+// (empty: the element types alone).
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
-                      uint32_t flag_bytes, bool arra_lengths = false);
+                      uint32_t flag_bytes, bool arra_lengths = false,
+                      std::vector<values::ServerType> server_types = {});
 
 // Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new
 // Field for a column record (field.cpp's cache), the read buffer for a

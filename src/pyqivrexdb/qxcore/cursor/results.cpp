@@ -38,6 +38,8 @@ struct RecordsObject {
     bool streamed;         // records come in batches, each with its own layout (QSCLI_ATTR_STREAM)
     uint64_t trailer;      // bytes after the fields: flags and lengths (for this layout)
     RowMaker rows;         // the standard face's row_factory, from the first fetch
+    std::vector<values::ServerType> server_types;  // each column's, when the library told them
+    bool plain_values;     // no column's loader runs Python code or makes values that hold references
     PyObject* failed;      // owned: why the standard face's rows ended early, or null
 };
 
@@ -143,9 +145,9 @@ int ensure_layout(RecordsObject* r) {
         return -1;
     }
     Ref held = Ref::borrow(columns);
-    if (r->layout.resolve(columns, values::Purpose::Read,
-                          r->face) < 0)
-        return -1;
+    if (r->layout.resolve(columns, values::Purpose::Read, r->face, &r->server_types) < 0) return -1;
+    r->plain_values = true;
+    for (const auto& c : r->layout.columns()) r->plain_values = r->plain_values && values::plain_loader(c);
     Py_XSETREF(r->layout_columns, held.release());
     r->trailer = r->flag_bytes;
     if (r->arra_lengths)
@@ -278,6 +280,27 @@ PyObject* arra_bytes(const values::Column& c, const unsigned char* p, const unsi
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n < c.len ? n : c.len);
 }
 
+// A loader's ValueError (a value Python cannot hold, a loads that refused
+// the text) becomes DataError naming the column; null.
+std::nullptr_t column_failed(RecordsObject* r, Py_ssize_t i) {
+    if (!PyErr_Occurred() || !r->layout_columns || i >= PyList_GET_SIZE(r->layout_columns)) return nullptr;
+    Ref error(take_pending());
+    Ref name(PyObject_GetAttrString(PyList_GET_ITEM(r->layout_columns, i), "name"));
+    Ref why(error ? PyObject_Str(error.get()) : nullptr);
+    if (!name || !why || !PyErr_GivenExceptionMatches(error.get(), PyExc_ValueError)) {
+        PyErr_Clear();
+        raise_pending(error.release());
+        return nullptr;
+    }
+    Ref text(PyUnicode_FromFormat("column %S: %S", name.get(), why.get()));
+    if (!text) return nullptr;
+    raise_object("DataError", text.get());
+    Ref named(take_pending());
+    if (named) PyException_SetCause(named.get(), error.release());
+    raise_pending(named.release());
+    return nullptr;
+}
+
 // The standard face's row: a tuple, None for each column whose null flag is
 // set (the flags end the record, one bit a column, followed by the ARRA
 // lengths when the library gives them).
@@ -296,7 +319,7 @@ PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
             value = Py_None;
         } else {
             value = arra_length ? arra_bytes(columns[i], p, length) : values::decode_field(columns[i], p);
-            if (!value) return nullptr;
+            if (!value) return columns[i].oid ? column_failed(r, i) : nullptr;
         }
         if (arra_length) length += 4;
         PyTuple_SET_ITEM(row.get(), i, value);
@@ -304,7 +327,8 @@ PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
     }
     // Decoded values hold no references, so the tuple can take part in no
     // cycle: untracked, a million rows add nothing to the next collection.
-    PyObject_GC_UnTrack(row.get());
+    // A parsed document or a list may, and keeps its row tracked.
+    if (r->plain_values) PyObject_GC_UnTrack(row.get());
     return row.release();
 }
 
@@ -436,6 +460,8 @@ void records_dealloc(PyObject* self) {
     r->layout.~RecordLayout();
     r->buffer.~MemBlock();
     r->rows.~RowMaker();
+    using ServerTypes = std::vector<values::ServerType>;
+    r->server_types.~ServerTypes();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -479,7 +505,7 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
     while (status > 0 && (limit < 0 || taken < limit)) {
         status = fill(r);
         if (status <= 0) break;
-        GcPause pause(!row_maker_runs_python(&r->rows));
+        GcPause pause(!row_maker_runs_python(&r->rows) && r->plain_values);
         while (r->left != 0 && (limit < 0 || taken < limit)) {
             Ref row(cut(r));
             if (!row || PyList_Append(rows, row.get()) < 0) {
@@ -523,7 +549,7 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
-                      uint32_t flag_bytes, bool arra_lengths) {
+                      uint32_t flag_bytes, bool arra_lengths, std::vector<values::ServerType> server_types) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
     PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
     if (!obj) return nullptr;
@@ -531,6 +557,8 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     new (&r->buffer) MemBlock();
     new (&r->layout) values::RecordLayout();
     new (&r->rows) RowMaker();
+    new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));
+    r->plain_values = true;
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;

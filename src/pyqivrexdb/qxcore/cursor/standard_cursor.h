@@ -13,6 +13,7 @@ struct StandardCursorObject {
     long long lastrowid;   // the last inserted row's id
     int has_lastrowid;     // 0: lastrowid reads None
     int dialect;           // QSCLI_DIALECT_*: the connection's, copied when the cursor is made
+    int server_types;      // the statement accepted QSCLI_ATTR_SERVER_TYPES
 };
 
 extern PyTypeObject StandardCursorType;
