@@ -183,6 +183,7 @@ class QivrexPGDialect(PGDialect):
     supports_statement_cache = True
     default_paramstyle = "qmark"
     supports_native_decimal = True  # NUMERIC reads as Decimal
+    supports_native_json_deserialization = True  # json and jsonb read parsed (dbapi.set_json_loads)
     supports_server_side_cursors = False
     returns_native_bytes = True
 

@@ -145,7 +145,12 @@ int ensure_layout(RecordsObject* r) {
         return -1;
     }
     Ref held = Ref::borrow(columns);
-    if (r->layout.resolve(columns, values::Purpose::Read, r->face, &r->server_types) < 0) return -1;
+    // A column with a converter gets the server's text, as without the types.
+    std::vector<values::ServerType> types = r->server_types;
+    PyObject* converters = r->rows.converters;
+    for (size_t i = 0; converters && i < types.size() && i < static_cast<size_t>(PyTuple_GET_SIZE(converters)); ++i)
+        if (PyTuple_GET_ITEM(converters, static_cast<Py_ssize_t>(i)) != Py_None) types[i].oid = 0;
+    if (r->layout.resolve(columns, values::Purpose::Read, r->face, &types) < 0) return -1;
     r->plain_values = true;
     for (const auto& c : r->layout.columns()) r->plain_values = r->plain_values && values::plain_loader(c);
     Py_XSETREF(r->layout_columns, held.release());
