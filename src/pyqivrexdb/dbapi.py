@@ -240,6 +240,10 @@ class Connection:
     #: any callable(cursor, row_tuple). A new cursor takes the connection's.
     row_factory = None
 
+    #: How this connection reads PostgreSQL's json and jsonb values:
+    #: loads(text). None: the module's (set_json_loads(), json.loads).
+    json_loads = None
+
     #: Called just before a COMMIT goes out, by commit() and by a statement
     #: that commits, and it may then raise to keep the COMMIT from going out;
     #: called with done=True after a statement that committed itself in

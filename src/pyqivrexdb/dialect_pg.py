@@ -183,7 +183,8 @@ class QivrexPGDialect(PGDialect):
     supports_statement_cache = True
     default_paramstyle = "qmark"
     supports_native_decimal = True  # NUMERIC reads as Decimal
-    supports_native_json_deserialization = True  # json and jsonb read parsed (dbapi.set_json_loads)
+    supports_native_json_deserialization = True  # json and jsonb read parsed, by json_deserializer
+    dialect_injects_custom_json_deserializer = True
     supports_server_side_cursors = False
     returns_native_bytes = True
 
@@ -232,7 +233,13 @@ class QivrexPGDialect(PGDialect):
         return super().get_isolation_level(dbapi_connection)
 
     def on_connect(self):
-        return None
+        loads = self._json_deserializer
+        if loads is None:
+            return None
+
+        def read_json_through(dbapi_connection):
+            dbapi_connection.json_loads = loads
+        return read_json_through
 
     def get_multi_check_constraints(self, connection, schema, filter_names, scope, kind, **kw):
         # The library's own checks (qx_fit_<column>) hold each column to what

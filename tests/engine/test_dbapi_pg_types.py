@@ -145,6 +145,18 @@ def test_json_reads_through_the_loads_set(conn):
     assert conn.execute("""select '{"a": 1}'::jsonb""").fetchone() == ({"a": 1},)
 
 
+def test_a_connections_own_loads_wins_and_stays_its_own(conn, pg_cluster):
+    dbapi.set_json_loads(lambda text: "module")
+    try:
+        with dbapi.connect(pg_dsn(pg_cluster), autocommit=True) as own:
+            own.json_loads = lambda text: ("own", json.loads(text))
+            # one result holds a document, another (nested reads) the other's
+            assert own.execute("select '[1]'::json, array['{}'::jsonb]").fetchone() == (("own", [1]), [("own", {})])
+            assert conn.execute("select '[1]'::json").fetchone() == ("module",)
+    finally:
+        dbapi.set_json_loads(None)
+
+
 def test_a_loads_that_refuses_raises_data_error_naming_the_column(conn):
     def refuse(text):
         raise ValueError("no documents today")

@@ -40,6 +40,7 @@ struct RecordsObject {
     RowMaker rows;         // the standard face's row_factory, from the first fetch
     std::vector<values::ServerType> server_types;  // each column's, when the library told them
     bool plain_values;     // no column's loader runs Python code or makes values that hold references
+    PyObject* json_loads;  // owned: the connection's json_loads when a column reads json, or null
     PyObject* failed;      // owned: why the standard face's rows ended early, or null
 };
 
@@ -90,6 +91,7 @@ void finish(RecordsObject* r) {
     keep_read_buffer(std::move(r->buffer), r->capacity);
     r->capacity = r->pos = r->left = 0;
     Py_CLEAR(r->layout_columns);
+    Py_CLEAR(r->json_loads);
     Py_CLEAR(r->cursor);
     row_maker_clear(&r->rows);
 }
@@ -153,6 +155,16 @@ int ensure_layout(RecordsObject* r) {
     if (r->layout.resolve(columns, values::Purpose::Read, r->face, &types) < 0) return -1;
     r->plain_values = true;
     for (const auto& c : r->layout.columns()) r->plain_values = r->plain_values && values::plain_loader(c);
+    if (!r->plain_values && !r->json_loads) {
+        // The connection's own way to read json, asked once a result.
+        Ref conn(PyObject_GetAttrString(reinterpret_cast<PyObject*>(r->cursor), "connection"));
+        r->json_loads = conn ? PyObject_GetAttrString(conn.get(), "json_loads") : nullptr;
+        if (!r->json_loads) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            r->json_loads = new_ref(Py_None);
+        }
+    }
     Py_XSETREF(r->layout_columns, held.release());
     r->trailer = r->flag_bytes;
     if (r->arra_lengths)
@@ -449,6 +461,7 @@ int records_traverse(PyObject* self, visitproc visit, void* arg) {
     RecordsObject* r = as_records(self);
     Py_VISIT(reinterpret_cast<PyObject*>(r->cursor));
     Py_VISIT(r->layout_columns);
+    Py_VISIT(r->json_loads);
     return row_maker_traverse(&r->rows, visit, arg);
 }
 
@@ -495,7 +508,10 @@ PyObject* records_next(PyObject* self) {
     if (r->state == RecordsObject::FINISHED) return r->failed ? (refuse_failed(r), nullptr) : nullptr;
     if (!enter(r)) return nullptr;
     PyObject* row = nullptr;
-    if (fill(r) > 0) row = cut(r);
+    if (fill(r) > 0) {
+        values::JsonLoadsScope loads(r->json_loads);
+        row = cut(r);
+    }
     r->running = false;
     end_unless(r, row);
     return row;
@@ -511,6 +527,7 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
         status = fill(r);
         if (status <= 0) break;
         GcPause pause(!row_maker_runs_python(&r->rows) && r->plain_values);
+        values::JsonLoadsScope loads(r->json_loads);
         while (r->left != 0 && (limit < 0 || taken < limit)) {
             Ref row(cut(r));
             if (!row || PyList_Append(rows, row.get()) < 0) {
@@ -564,6 +581,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     new (&r->rows) RowMaker();
     new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));
     r->plain_values = true;
+    r->json_loads = nullptr;
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;

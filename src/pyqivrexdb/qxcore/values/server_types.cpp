@@ -47,6 +47,7 @@ Imported g_ip_interface("ipaddress", "ip_interface");
 Imported g_ip_network("ipaddress", "ip_network");
 Imported g_json_loads("json", "loads");
 PyObject* g_loads = nullptr;  // set_json_loads's, or null for json.loads
+PyObject* g_reading_loads = nullptr;  // the reading connection's (borrowed), or null
 
 PyObject* call_on_text(PyObject* fn, const char* p, size_t n) {
     if (!fn) return nullptr;
@@ -287,7 +288,12 @@ bool plain_loader(const Column& col) {
     return !col.item && col.load != load_json && col.load != load_inet && col.load != load_cidr;
 }
 
-PyObject* json_loads() { return g_loads ? g_loads : g_json_loads.get(); }
+PyObject* json_loads() { return g_reading_loads ? g_reading_loads : g_loads ? g_loads : g_json_loads.get(); }
+
+JsonLoadsScope::JsonLoadsScope(PyObject* loads) : outer_(g_reading_loads) {
+    g_reading_loads = loads == Py_None ? nullptr : loads;
+}
+JsonLoadsScope::~JsonLoadsScope() { g_reading_loads = outer_; }
 
 int set_json_loads(PyObject* loads) {
     if (loads != Py_None && !PyCallable_Check(loads)) {

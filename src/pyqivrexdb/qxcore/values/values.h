@@ -103,10 +103,22 @@ int choose_loader(Column& col, uint32_t oid);
 // object, whose loaders run Python code).
 bool plain_loader(const Column& col);
 
-// The loader json and jsonb values go through (json.loads unless set);
-// `loads` None restores it. Borrowed / 0 or -1 with an exception.
+// The loader json and jsonb values go through: the reading connection's
+// (JsonLoadsScope), else the module's (json.loads unless set; `loads` None
+// restores it). Borrowed / 0 or -1 with an exception.
 PyObject* json_loads();
 int set_json_loads(PyObject* loads);
+
+// While it lives, json and jsonb values read through `loads` (borrowed; null
+// or None: the module's). Scopes nest: a loads may read another result.
+class JsonLoadsScope {
+public:
+    explicit JsonLoadsScope(PyObject* loads);
+    ~JsonLoadsScope();
+
+private:
+    PyObject* outer_;
+};
 
 // Encodes `value` into field `col` at `out` for the standard face's bulk
 // load: None sets *is_null (the field is zeroed); otherwise the value must
