@@ -95,6 +95,7 @@ def TimestampFromTicks(ticks: float) -> datetime.datetime: ...
 
 class Connection:
     row_factory: _RowFactory
+    json_loads: Optional[Callable[[str], Any]]
     adapters: Dict[type, _Adapter]
     detect_types: int
     Warning: Type[errors.Warning]
