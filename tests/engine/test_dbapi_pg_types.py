@@ -175,3 +175,21 @@ def test_the_core_face_reads_as_before(pg_cluster):
     cur.execute("select 1.5::numeric(4,2) as n, true as b, '2024-01-02 03:04:05'::timestamp as t")
     assert [type(v) for v in cur.fetchall()[0]] == [float, int, str]
     conn.close()
+
+
+def test_every_batch_of_a_long_result_reads_through_the_loaders(conn):
+    rows = conn.execute("select g::numeric(12,2) / 100, '2024-01-01'::date + g "
+                        "from generate_series(1, 50000) g").fetchall()
+    assert sum(r[0] for r in rows) == D(50000 * 50001 // 2) / 100
+    assert rows[-1][1] == datetime.date(2024, 1, 1) + datetime.timedelta(days=50000)
+    assert {type(r[0]) for r in rows} == {D}
+
+
+def test_rows_holding_documents_stay_tracked_by_the_collector(conn):
+    import gc
+    assert not gc.is_tracked(conn.execute("select 1.5::numeric, now()").fetchone())
+    row = conn.execute("select '{}'::jsonb").fetchone()
+    assert gc.is_tracked(row)
+    row[0]["self"] = row  # a cycle through the row, which the collector frees
+    del row
+    gc.collect()
