@@ -272,6 +272,11 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void*
         st->stream = value != nullptr;
         return 0;
     }
+    if (attr == QSCLI_ATTR_SERVER_TYPES) {
+        if (st->busy) return QSCLI_E_IN_USE;
+        st->server_types = value != nullptr;
+        return 0;
+    }
     if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return QSCLI_E_ARGUMENT;
     st->verbose = *static_cast<int*>(value);
     return 0;
@@ -394,6 +399,14 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
     }
     case QSCLI_STMT_CHANGES: return put_i64(st->changes, buf, size, length);
     case QSCLI_STMT_LAST_ROWID: return put_i64(st->last_rowid, buf, size, length);
+    case QSCLI_ATTR_SERVER_TYPES: {
+        if (!st->results) return QSCLI_E_NO_RESULTS;
+        const size_t n = st->types.size() * sizeof(int32_t);
+        if (n > size || (n && !buf)) return QSCLI_E_ARGUMENT;
+        if (n) std::memcpy(buf, st->types.data(), n);
+        if (length) *length = static_cast<unsigned>(n);
+        return 0;
+    }
     case QSCLI_STMT_DST_INFO: {
         if (!st->results) return QSCLI_E_NO_RESULTS;
         size_t fit = size / sizeof(ColStruct_t);

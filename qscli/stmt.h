@@ -55,6 +55,7 @@ struct Stmt {
     bool results = false;  // a result set exists (readable until closed)
     int sab_type = 0;
     std::vector<ColStruct_t> desc;
+    std::vector<int32_t> types;  // QSCLI_ATTR_SERVER_TYPES: the server's type and modifier of each column
     RecordStore records;
     int rc_type = QSCLI_RES_NONE;
     std::vector<unsigned char> rc_body;
@@ -64,6 +65,7 @@ struct Stmt {
     int null_flags = 0;
     bool int64 = false;  // QSCLI_ATTR_INT64: 64-bit integer columns as QSCLI_ET_INT64
     bool stream = false;  // QSCLI_ATTR_STREAM: a query may hand its rows over in `source`
+    bool server_types = false;  // QSCLI_ATTR_SERVER_TYPES: exact values as text, types told
     // The rows still to come of a streamed result (backend.h), null once
     // they have all been made or the stream has ended.
     std::unique_ptr<RowSource> source;

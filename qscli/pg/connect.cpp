@@ -79,12 +79,13 @@ Session::~Session() {
 
 namespace {
 
-// Dates and money in the forms the record packer reads, whatever the
+// Dates, intervals and money in the forms the record packer and the
+// readers of server types read, whatever the
 // server's defaults, and strings as the library's dialect writes them ('' for
 // a quote, a backslash is itself); text is UTF-8 on the wire
 // (client_encoding).
 const char SETTINGS[] =
-    "set datestyle = 'ISO, YMD'; set bytea_output = 'hex'; set lc_monetary = 'C'; "
+    "set datestyle = 'ISO, YMD'; set intervalstyle = 'postgres'; set bytea_output = 'hex'; set lc_monetary = 'C'; "
     "set extra_float_digits = 1; set standard_conforming_strings = on";
 
 }  // namespace
@@ -243,12 +244,13 @@ void Session::deliver_notifications() {
 int Session::keep_settings() {
     // A RESET ALL (what a pool does between borrowers) or a SET puts the
     // settings back to the server's or the role's defaults. The server
-    // reports DateStyle when it changes: set all again before the next text
+    // reports DateStyle and IntervalStyle when they change: set all again before the next text
     // is read. standard_conforming_strings starts on (log-on checks it), so a
     // reset keeps it; turned off, it fails the text (standard_strings.cpp).
     if (int rc = standard_strings_on(false)) return rc;
     const char* dates = pq.PQparameterStatus(conn, "DateStyle");
-    const bool kept = !dates || std::strcmp(dates, "ISO, YMD") == 0;
+    const char* intervals = pq.PQparameterStatus(conn, "IntervalStyle");
+    const bool kept = (!dates || std::strcmp(dates, "ISO, YMD") == 0) && (!intervals || std::strcmp(intervals, "postgres") == 0);
     // An aborted transaction takes nothing but its rollback.
     if (kept || pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
     return run(SETTINGS);

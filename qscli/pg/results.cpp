@@ -38,6 +38,11 @@ Columns describe(Session& s, Stmt* st, const pq::PGresult* res) {
         pq::Oid table = pq.PQftable(res, k);
         Column& c = out.cols[k];
         c = map_column(pq.PQftype(res, k), pq.PQfmod(res, k), table != 0, st->int64);
+        if (st->server_types) {
+            c = exact_column(c);
+            st->types.push_back(static_cast<int32_t>(c.oid));
+            st->types.push_back(c.mod);
+        }
         const char* name = pq.PQfname(res, k);
         out.names[k] = name ? name : "?";
         out.inferred[k] = c.infer_int;

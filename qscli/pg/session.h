@@ -40,6 +40,9 @@ struct Column {
 // modifier `mod`; `from_table` for a table field (bigint then stays DFLT).
 // `int64`: bigint as QSCLI_ET_INT64 (QSCLI_ATTR_INT64 was set), else DFLT.
 Column map_column(pq::Oid oid, int mod, bool from_table, bool int64 = false);
+// `c` for a reader that was told the server's types (QSCLI_ATTR_SERVER_TYPES):
+// a type whose element type would change its value comes as its text.
+Column exact_column(const Column& c);
 // The declared type's name as the server spells it, for the column record.
 std::string type_label(pq::Oid oid, int mod);
 // The value of a column in text form as the record packer takes it;

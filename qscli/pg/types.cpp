@@ -83,6 +83,23 @@ Column map_column(pq::Oid oid, int mod, bool from_table, bool int64) {
     return c;
 }
 
+Column exact_column(const Column& c) {
+    if (c.oid != NUMERIC && c.oid != DATE) return c;
+    Column t = variable(Decode::Text, QSCLI_ET_CHAR);
+    if (c.oid == NUMERIC && c.mod >= 4) {
+        // numeric(p, s) prints at most its p digits (s when the scale is
+        // larger, with "0."; -s zeros more when it is negative), a sign and
+        // a point; NaN in three. The scale is signed, of 11 bits.
+        const int m = c.mod - 4;
+        const int p = (m >> 16) & 0xffff, s = ((m & 0x7ff) ^ 0x400) - 0x400;
+        t = fixed(Decode::Text, QSCLI_ET_CHAR);
+        t.len = static_cast<uint32_t>((p > s ? p : s) + 3 + (s < 0 ? -s : 0));
+    }
+    t.oid = c.oid;
+    t.mod = c.mod;
+    return t;
+}
+
 std::string type_label(pq::Oid oid, int mod) {
     auto with_len = [mod](const char* base) {
         return mod >= 5 ? std::string(base) + "(" + std::to_string(mod - 4) + ")" : std::string(base);

@@ -53,7 +53,7 @@ __all__ = [
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
     "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
-    "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES",
+    "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES", "set_json_loads",
 ]
 
 # Where each dialect lists the tables of the session's schema.
@@ -209,6 +209,14 @@ def register_converter(typename, converter):
     converters[typename.upper()] = converter
 
 
+def set_json_loads(loads):
+    """Reads PostgreSQL's json and jsonb values as ``loads(text)`` from now
+    on, on every connection (``json.loads`` until set; None restores it):
+    ``set_json_loads(functools.partial(json.loads, parse_float=Decimal))``.
+    An error of `loads` is raised as DataError naming the column."""
+    _standard.set_json_loads(loads)
+
+
 # ---------------------------------------------------------------------------
 # Connection
 
@@ -256,6 +264,10 @@ class Connection:
     #: How rows are made: None for tuples, Row, dict_row, namedtuple_row or
     #: any callable(cursor, row_tuple). A new cursor takes the connection's.
     row_factory = None
+
+    #: How this connection reads PostgreSQL's json and jsonb values:
+    #: loads(text). None: the module's (set_json_loads(), json.loads).
+    json_loads = None
 
     #: Called just before a COMMIT goes out, by commit() and by a statement
     #: that commits, and it may then raise to keep the COMMIT from going out;

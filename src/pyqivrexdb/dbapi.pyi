@@ -32,7 +32,7 @@ __all__ = [
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError", "OperationalError",
     "IntegrityError", "InternalError", "ProgrammingError", "NotSupportedError",
     "CommitOutcomeUnknown", "complete_statement", "split_statements", "Row", "dict_row", "namedtuple_row", "Notify",
-    "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES",
+    "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES", "set_json_loads",
 ]
 
 _Parameters = Union[Sequence[Any], Mapping[str, Any], None]
@@ -65,6 +65,7 @@ PARSE_DECLTYPES: int
 
 def register_adapter(type: type, adapter: _Adapter) -> None: ...
 def register_converter(typename: str, converter: _Converter) -> None: ...
+def set_json_loads(loads: Optional[Callable[[str], Any]]) -> None: ...
 
 class _TypeObject(FrozenSet[int]):
     def __eq__(self, other: object) -> bool: ...
@@ -101,6 +102,7 @@ def TimestampFromTicks(ticks: float) -> datetime.datetime: ...
 
 class Connection:
     row_factory: _RowFactory
+    json_loads: Optional[Callable[[str], Any]]
     adapters: Dict[type, _Adapter]
     detect_types: int
     Warning: Type[errors.Warning]

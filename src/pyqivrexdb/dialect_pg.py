@@ -3,15 +3,16 @@
 
 SQLAlchemy's own PostgreSQL dialect (its SQL compiler, DDL and reflection)
 driven by ``pyqivrexdb.dbapi``, as its other PostgreSQL drivers are. The
-driver reads timestamps, times, UUIDs and booleans as the server spells
-them; the types below turn them into Python's. Texts are code page 866, as
-everywhere in pyqivrexdb. The URL's query arguments go to libpq
+driver reads the server's own types as Python's (``Decimal``, aware and
+naive ``datetime``, ``timedelta``, ``UUID``, parsed JSON, lists for arrays);
+the types below read only what the server sends without a type (a literal
+such as ``'2024-05-06'``), which comes as its text. Texts are code page 866,
+as everywhere in pyqivrexdb. The URL's query arguments go to libpq
 (``?sslmode=require&application_name=etl``).
 """
 
 import datetime
 import re
-import uuid
 
 from sqlalchemy import types as sqltypes
 from sqlalchemy.dialects.postgresql.base import PGDialect
@@ -139,8 +140,9 @@ def _number(kind):
 
 
 class _Array(ARRAY):
-    # The driver reads an array as its text: '{...}', or the catalogue's
-    # vectors (int2vector, oidvector) as numbers between blanks.
+    # The driver reads an array as a list, except an array of a type it has
+    # no reader for (the text '{...}') and the catalogue's vectors
+    # (int2vector, oidvector: numbers between blanks).
     def result_processor(self, dialect, coltype):
         items = super().result_processor(dialect, coltype)
         try:
@@ -165,24 +167,11 @@ class _Date(sqltypes.Date):
         return _parser(datetime.date.fromisoformat)
 
 
-class _Boolean(sqltypes.Boolean):
-    # The driver reads a boolean as the number 1 or 0.
-    def result_processor(self, dialect, coltype):
-        return lambda value: value if value is None else bool(value)
-
-
 class _Uuid(sqltypes.Uuid):
-    # UUIDs travel as their text both ways.
+    # UUIDs are written as their text; the driver reads them as UUID.
     def bind_processor(self, dialect):
         if not self.native_uuid:
             return super().bind_processor(dialect)
-        return lambda value: value if value is None else str(value)
-
-    def result_processor(self, dialect, coltype):
-        if not self.native_uuid:
-            return super().result_processor(dialect, coltype)
-        if self.as_uuid:
-            return lambda value: value if value is None or isinstance(value, uuid.UUID) else uuid.UUID(value)
         return lambda value: value if value is None else str(value)
 
 
@@ -193,7 +182,9 @@ class QivrexPGDialect(PGDialect):
     driver = "qivrex"
     supports_statement_cache = True
     default_paramstyle = "qmark"
-    supports_native_decimal = False  # NUMERIC reads as a double
+    supports_native_decimal = True  # NUMERIC reads as Decimal
+    supports_native_json_deserialization = True  # json and jsonb read parsed, by json_deserializer
+    dialect_injects_custom_json_deserializer = True
     supports_server_side_cursors = False
     returns_native_bytes = True
 
@@ -203,7 +194,6 @@ class QivrexPGDialect(PGDialect):
         TIMESTAMP: _Timestamp,
         sqltypes.Time: _PlainTime,
         TIME: _Time,
-        sqltypes.Boolean: _Boolean,
         sqltypes.Date: _Date,
         sqltypes.Uuid: _Uuid,
         ARRAY: _Array,
@@ -243,7 +233,13 @@ class QivrexPGDialect(PGDialect):
         return super().get_isolation_level(dbapi_connection)
 
     def on_connect(self):
-        return None
+        loads = self._json_deserializer
+        if loads is None:
+            return None
+
+        def read_json_through(dbapi_connection):
+            dbapi_connection.json_loads = loads
+        return read_json_through
 
     def get_multi_check_constraints(self, connection, schema, filter_names, scope, kind, **kw):
         # The library's own checks (qx_fit_<column>) hold each column to what

@@ -546,7 +546,8 @@ int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsig
     Call call("qcSqlSetStmtAttr");
     // The null flags' and 64-bit integers' value is the setting itself, not
     // a pointer to it.
-    if (attr == QSCLI_ATTR_NULL_FLAGS || attr == QSCLI_ATTR_INT64 || attr == QSCLI_ATTR_STREAM)
+    if (attr == QSCLI_ATTR_NULL_FLAGS || attr == QSCLI_ATTR_INT64 || attr == QSCLI_ATTR_STREAM ||
+        attr == QSCLI_ATTR_SERVER_TYPES)
         call.stmt(hstmt).i(attr).i(static_cast<int64_t>(reinterpret_cast<intptr_t>(value))).i(size);
     else
         call.stmt(hstmt).i(attr).in(static_cast<const int32_t*>(value)).i(size);
@@ -558,7 +559,9 @@ int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void* value, unsig
         if (offer == g_offered.end() || reinterpret_cast<intptr_t>(value) > std::max<int64_t>(1, offer->second))
             return -95;
     }
-    if ((attr == QSCLI_ATTR_INT64 || attr == QSCLI_ATTR_STREAM) && !g_offered.count(attr)) return -95;
+    if ((attr == QSCLI_ATTR_INT64 || attr == QSCLI_ATTR_STREAM || attr == QSCLI_ATTR_SERVER_TYPES) &&
+        !g_offered.count(attr))
+        return -95;
     return 0;
 }
 

@@ -68,8 +68,11 @@ def test_a_column_reads_through_the_converter_of_its_declared_type(dsn, declared
             rows = conn.execute("select v, id from t order by id").fetchall()
             assert [tuple(r) for r in rows] == [(value, 1), (None, 2)]
             assert type(rows[0][0]) is type(value)
-        with dbapi.connect(dsn) as plain:  # without detect_types nothing converts
-            assert type(plain.execute("select v from t where id = 1").fetchone()[0]) is not type(value)
+        # Without detect_types nothing converts: the engine's value stays
+        # as its element type gives it, PostgreSQL's reads as its own type.
+        with dbapi.connect(dsn) as plain:
+            got = plain.execute("select v from t where id = 1").fetchone()[0]
+            assert (type(got) is type(value)) == dsn.startswith("postgresql"), got
 
 
 def test_converters_are_chosen_once_a_result_set(dsn):

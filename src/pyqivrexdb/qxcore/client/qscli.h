@@ -295,6 +295,19 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   with a character outside the page is. A library without the capability
  *   refuses the attribute: everything stays CP866. */
 #define QSCLI_ATTR_TEXT_UTF8 1210
+/* QSCLI_ATTR_SERVER_TYPES, statement (qcSqlSetStmtAttr, value (void*)1,
+ *   size 0), set before qcSqlExecDirect: a result column whose element type
+ *   would change its server's value (PostgreSQL's numeric, which DFLT would
+ *   round, and date, which DATE holds for 1900-2078 only) comes as CHAR of
+ *   the server's text form instead; the other columns are as without it.
+ * QSCLI_ATTR_SERVER_TYPES (qcSqlGetStmtAttr), once a result set exists: for
+ *   each result column in order, 8 bytes: the server's type (a PostgreSQL
+ *   type OID, uint32_t) and its modifier (int32_t, -1 for none),
+ *   little-endian, so a reader can choose each column's Python value once.
+ *   *length 0: the backend has no server types (the embedded engine), and
+ *   the element types are all there is. A library without the capability
+ *   refuses both: values stay as the element types give them. */
+#define QSCLI_ATTR_SERVER_TYPES 1211
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 

@@ -178,6 +178,7 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     self->dialect = ask_dialect(hdb);
     self->int64_refused = 0;
     self->stream_refused = 0;
+    self->server_types_refused = 0;
     Py_RETURN_NONE;
 }
 

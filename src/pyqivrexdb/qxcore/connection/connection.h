@@ -16,6 +16,7 @@ struct ConnectionObject {
     int dialect;  // QSCLI_DIALECT_*: the lexical rules of the session's SQL, asked at log-on
     int int64_refused;  // the same for QSCLI_ATTR_INT64
     int stream_refused;  // and for QSCLI_ATTR_STREAM
+    int server_types_refused;  // and for QSCLI_ATTR_SERVER_TYPES
     values::Face face;  // whose errors its refusals raise; set when it is made
     // Its texts cross the library in UTF-8: a standard-face connection whose
     // library took QSCLI_ATTR_TEXT_UTF8 at log-on. Never set for the core.

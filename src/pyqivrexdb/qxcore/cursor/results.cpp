@@ -39,6 +39,9 @@ struct RecordsObject {
     bool streamed;         // records come in batches, each with its own layout (QSCLI_ATTR_STREAM)
     uint64_t trailer;      // bytes after the fields: flags and lengths (for this layout)
     RowMaker rows;         // the standard face's row_factory, from the first fetch
+    std::vector<values::ServerType> server_types;  // each column's, when the library told them
+    bool plain_values;     // no column's loader runs Python code or makes values that hold references
+    PyObject* json_loads;  // owned: the connection's json_loads when a column reads json, or null
     PyObject* failed;      // owned: why the standard face's rows ended early, or null
     bool text_utf8;        // its texts are UTF-8 (the standard cursor's text_utf8)
 };
@@ -90,6 +93,7 @@ void finish(RecordsObject* r) {
     keep_read_buffer(std::move(r->buffer), r->capacity);
     r->capacity = r->pos = r->left = 0;
     Py_CLEAR(r->layout_columns);
+    Py_CLEAR(r->json_loads);
     Py_CLEAR(r->cursor);
     row_maker_clear(&r->rows);
 }
@@ -146,14 +150,16 @@ bool kept_fields_in(const CursorObject* c, PyObject* columns) {
 // Resolves the layout of `columns` (a list), or takes the one the cursor
 // kept for the same Fields while it holds; a layout resolved for the kept
 // Fields is kept. 0, or -1 with an exception set.
-int resolve_layout(RecordsObject* r, PyObject* columns) {
+int resolve_layout(RecordsObject* r, PyObject* columns, const std::vector<values::ServerType>& types) {
     CursorObject* c = r->cursor;
-    const bool kept = kept_fields_in(c, columns);
+    // Under the same Fields the server's types may differ (a text column
+    // dropped and made again as json): a layout is kept only without them.
+    const bool kept = types.empty() && kept_fields_in(c, columns);
     if (kept && c->kept_layout && c->kept_layout->current()) {
         r->layout = *c->kept_layout;
         return 0;
     }
-    if (r->layout.resolve(columns, values::Purpose::Read, r->face) < 0) return -1;
+    if (r->layout.resolve(columns, values::Purpose::Read, r->face, &types) < 0) return -1;
     // Resolving may run Python code: the Fields are asked again.
     if (kept && kept_fields_in(c, columns) && r->layout.current()) {
         if (!c->kept_layout) c->kept_layout = new (std::nothrow) values::RecordLayout(r->layout);
@@ -172,7 +178,24 @@ int ensure_layout(RecordsObject* r) {
         return -1;
     }
     Ref held = Ref::borrow(columns);
-    if (resolve_layout(r, columns) < 0) return -1;
+    // A column with a converter gets the server's text, as without the types.
+    std::vector<values::ServerType> types = r->server_types;
+    PyObject* converters = r->rows.converters;
+    for (size_t i = 0; converters && i < types.size() && i < static_cast<size_t>(PyTuple_GET_SIZE(converters)); ++i)
+        if (PyTuple_GET_ITEM(converters, static_cast<Py_ssize_t>(i)) != Py_None) types[i].oid = 0;
+    if (resolve_layout(r, columns, types) < 0) return -1;
+    r->plain_values = true;
+    for (const auto& c : r->layout.columns()) r->plain_values = r->plain_values && values::plain_loader(c);
+    if (!r->plain_values && !r->json_loads) {
+        // The connection's own way to read json, asked once a result.
+        Ref conn(PyObject_GetAttrString(reinterpret_cast<PyObject*>(r->cursor), "connection"));
+        r->json_loads = conn ? PyObject_GetAttrString(conn.get(), "json_loads") : nullptr;
+        if (!r->json_loads) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            r->json_loads = new_ref(Py_None);
+        }
+    }
     Py_XSETREF(r->layout_columns, held.release());
     r->trailer = r->flag_bytes;
     if (r->arra_lengths)
@@ -305,6 +328,27 @@ PyObject* arra_bytes(const values::Column& c, const unsigned char* p, const unsi
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n < c.len ? n : c.len);
 }
 
+// A loader's ValueError (a value Python cannot hold, a loads that refused
+// the text) becomes DataError naming the column; null.
+std::nullptr_t column_failed(RecordsObject* r, Py_ssize_t i) {
+    if (!PyErr_Occurred() || !r->layout_columns || i >= PyList_GET_SIZE(r->layout_columns)) return nullptr;
+    Ref error(take_pending());
+    Ref name(PyObject_GetAttrString(PyList_GET_ITEM(r->layout_columns, i), "name"));
+    Ref why(error ? PyObject_Str(error.get()) : nullptr);
+    if (!name || !why || !PyErr_GivenExceptionMatches(error.get(), PyExc_ValueError)) {
+        PyErr_Clear();
+        raise_pending(error.release());
+        return nullptr;
+    }
+    Ref text(PyUnicode_FromFormat("column %S: %S", name.get(), why.get()));
+    if (!text) return nullptr;
+    raise_object("DataError", text.get());
+    Ref named(take_pending());
+    if (named) PyException_SetCause(named.get(), error.release());
+    raise_pending(named.release());
+    return nullptr;
+}
+
 // The standard face's row: a tuple, None for each column whose null flag is
 // set (the flags end the record, one bit a column, followed by the ARRA
 // lengths when the library gives them).
@@ -323,7 +367,7 @@ PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
             value = Py_None;
         } else {
             value = arra_length ? arra_bytes(columns[i], p, length) : values::decode_field(columns[i], p);
-            if (!value) return nullptr;
+            if (!value) return columns[i].oid ? column_failed(r, i) : nullptr;
         }
         if (arra_length) length += 4;
         PyTuple_SET_ITEM(row.get(), i, value);
@@ -331,7 +375,8 @@ PyObject* cut_standard(RecordsObject* r, const unsigned char* p) {
     }
     // Decoded values hold no references, so the tuple can take part in no
     // cycle: untracked, a million rows add nothing to the next collection.
-    PyObject_GC_UnTrack(row.get());
+    // A parsed document or a list may, and keeps its row tracked.
+    if (r->plain_values) PyObject_GC_UnTrack(row.get());
     return row.release();
 }
 
@@ -447,6 +492,7 @@ int records_traverse(PyObject* self, visitproc visit, void* arg) {
     RecordsObject* r = as_records(self);
     Py_VISIT(reinterpret_cast<PyObject*>(r->cursor));
     Py_VISIT(r->layout_columns);
+    Py_VISIT(r->json_loads);
     return row_maker_traverse(&r->rows, visit, arg);
 }
 
@@ -463,6 +509,8 @@ void records_dealloc(PyObject* self) {
     r->layout.~RecordLayout();
     r->buffer.~MemBlock();
     r->rows.~RowMaker();
+    using ServerTypes = std::vector<values::ServerType>;
+    r->server_types.~ServerTypes();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -492,7 +540,10 @@ PyObject* records_next(PyObject* self) {
     if (!enter(r)) return nullptr;
     TextScope text(r->text_utf8);
     PyObject* row = nullptr;
-    if (fill(r) > 0) row = cut(r);
+    if (fill(r) > 0) {
+        values::JsonLoadsScope loads(r->json_loads);
+        row = cut(r);
+    }
     r->running = false;
     end_unless(r, row);
     return row;
@@ -508,7 +559,8 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
     while (status > 0 && (limit < 0 || taken < limit)) {
         status = fill(r);
         if (status <= 0) break;
-        GcPause pause(!row_maker_runs_python(&r->rows));
+        GcPause pause(!row_maker_runs_python(&r->rows) && r->plain_values);
+        values::JsonLoadsScope loads(r->json_loads);
         while (r->left != 0 && (limit < 0 || taken < limit)) {
             Ref row(cut(r));
             if (!row || PyList_Append(rows, row.get()) < 0) {
@@ -581,7 +633,8 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
-                      uint32_t flag_bytes, bool arra_lengths, PyObject* converters) {
+                      uint32_t flag_bytes, bool arra_lengths, PyObject* converters,
+                      std::vector<values::ServerType> server_types) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
     PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
     if (!obj) return nullptr;
@@ -590,6 +643,9 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     new (&r->layout) values::RecordLayout();
     new (&r->rows) RowMaker();
     r->rows.converters = converters ? new_ref(converters) : nullptr;
+    new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));
+    r->plain_values = true;
+    r->json_loads = nullptr;
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;

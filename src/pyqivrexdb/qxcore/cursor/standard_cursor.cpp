@@ -90,6 +90,34 @@ void offer_stream(ConnectionObject* conn, CursorObject* c) {
     }) != 0;
 }
 
+// Asks the library to tell each result column's server type and to hand
+// over as text the values its element type would change; without the
+// capability values stay as the element types give them.
+int offer_server_types(ConnectionObject* conn, CursorObject* c) {
+    if (conn->server_types_refused) return 0;
+    const int32_t hstmt = c->stmt_handle;
+    conn->server_types_refused = quick_call(c->lock, [&] {
+        return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_SERVER_TYPES, reinterpret_cast<void*>(1), 0);
+    }) != 0;
+    return !conn->server_types_refused;
+}
+
+// The server types of the result's columns; none when the library tells
+// none (the engine) or refuses.
+void read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
+    const Py_ssize_t n = c->columns_count > 0 ? c->columns_count : 0;
+    out->resize(static_cast<size_t>(n));
+    unsigned int length = 0;
+    const int32_t hstmt = c->stmt_handle;
+    const unsigned int size = static_cast<unsigned int>(n * sizeof(values::ServerType));
+    static_assert(sizeof(values::ServerType) == 8, "the library's 8 bytes a column");
+    values::ServerType* into = out->data();
+    const int rc = n ? quick_call(c->lock, [&] {
+        return qc.qcSqlGetStmtAttr(hstmt, QSCLI_ATTR_SERVER_TYPES, 0, into, size, &length);
+    }) : -1;
+    if (rc != 0 || length != size) out->clear();
+}
+
 // The statement's return value, for retcode(): decoded as the core decodes
 // it, except binary values, which come whole. 0, or -1 with an exception set.
 int read_return_value(CursorObject* c) {
@@ -156,8 +184,10 @@ PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, u
     bool failed = false;
     Ref converters(self->detect_types & kParseDecltypes ? choose_converters(c->columns, &failed) : nullptr);
     if (failed) return nullptr;
+    std::vector<values::ServerType> types;
+    if (self->server_types) read_server_types(c, &types);
     PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, values::Face::Standard,
-                                    flag_bytes, self->null_flags == 2, converters.get());
+                                    flag_bytes, self->null_flags == 2, converters.get(), std::move(types));
     if (results) self->rowcount = c->row_count;
     return results;
 }
@@ -519,6 +549,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->text_utf8 = conn->text_utf8;
     offer_int64(conn, &self->base);
     offer_stream(conn, &self->base);
+    self->server_types = offer_server_types(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();
 }

@@ -15,6 +15,7 @@ struct StandardCursorObject {
     int dialect;           // QSCLI_DIALECT_*: the connection's, copied when the cursor is made
     int detect_types;      // the dbapi connection's detect_types, kept current by it
     bool text_utf8;        // the connection's ConnectionObject::text_utf8, copied likewise
+    int server_types;      // the statement accepted QSCLI_ATTR_SERVER_TYPES
 };
 
 extern PyTypeObject StandardCursorType;

@@ -9,6 +9,7 @@
 #include "../connection/connection.h"
 #include "../cursor/row.h"
 #include "../cursor/standard_cursor.h"
+#include "../values/values.h"
 #include "causes.h"
 #include "module.h"
 
@@ -70,7 +71,14 @@ PyObject* set_receiver_fn(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+PyObject* set_json_loads_fn(PyObject*, PyObject* loads) {
+    if (values::set_json_loads(loads) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef functions[] = {
+    {"set_json_loads", set_json_loads_fn, METH_O,
+     "set_json_loads(loads) -> None: json and jsonb values read as loads(text); None restores json.loads."},
     {"connect", QX_METHOD_CAST(connect_fn), METH_VARARGS | METH_KEYWORDS,
      "connect(dsn, user='', passwd='') -> a core Connection whose refusals raise by cause."},
     {"dialect", dialect_fn, METH_O, "dialect(connection) -> QSCLI_DIALECT_* of the session's SQL."},

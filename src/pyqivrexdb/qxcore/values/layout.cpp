@@ -39,7 +39,7 @@ int check_len(int type, uint32_t len, Py_ssize_t index, Purpose purpose) {
     return -1;
 }
 
-int RecordLayout::resolve(PyObject* fields, Purpose purpose, Face face) {
+int RecordLayout::resolve(PyObject* fields, Purpose purpose, Face face, const std::vector<ServerType>* server_types) {
     columns_.clear();
     record_size_ = 0;
     resolved_ = false;
@@ -103,6 +103,10 @@ int RecordLayout::resolve(PyObject* fields, Purpose purpose, Face face) {
         if (code == QSCLI_ET_ARRA && purpose == Purpose::Read) decode = arra_decoder();
         if (face == Face::Standard) decode = standard_decoder(code, decode);
         columns.push_back(Column{code, length, decode});
+        const size_t at = static_cast<size_t>(i);
+        if (face == Face::Standard && server_types && at < server_types->size() &&
+            choose_loader(columns.back(), (*server_types)[at].oid) < 0)
+            return -1;
         size += length;
     }
     columns_ = std::move(columns);

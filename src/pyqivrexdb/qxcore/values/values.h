@@ -15,6 +15,10 @@ struct Column;
 
 // Decodes one field at `p` into a new reference (null with an exception).
 using Decoder = PyObject* (*)(const Column& col, const unsigned char* p);
+// Makes the Python value of a server's text form, the n bytes at p (CP866,
+// no NUL): a new reference, or null with an exception (ValueError for a
+// value Python cannot hold).
+using TextLoader = PyObject* (*)(const char* p, size_t n);
 
 // One column of a record as the reader or the writer uses it: the element
 // type (the QSCLI_ET_* branch its Field.type matched) and its length in bytes.
@@ -24,6 +28,18 @@ struct Column {
     // Chosen by RecordLayout::resolve for this type and length; null in a Column
     // made by hand, which decode_field then dispatches on `type`.
     Decoder decode = nullptr;
+    // The server's type when the library told it (0: not told), and the
+    // loaders its decoder calls: of the value's text, and of an array's items.
+    uint32_t oid = 0;
+    TextLoader load = nullptr;
+    TextLoader item = nullptr;
+};
+
+// A result column's type on the server, as QSCLI_ATTR_SERVER_TYPES tells it:
+// a PostgreSQL type OID and modifier (-1 for none).
+struct ServerType {
+    uint32_t oid;
+    int32_t mod;
 };
 
 // What a RecordLayout is resolved for: the lengths a reader can cut safely are not
@@ -52,7 +68,12 @@ public:
     // by len). Purpose::Write also refuses a BYTE, INTR, WORD, DATE or NMBR
     // whose len is not exactly 1, 2, 2, 2 or 3, so every field writes
     // exactly len bytes and a record exactly record_size() bytes.
-    int resolve(PyObject* fields, Purpose purpose = Purpose::Read, Face face = Face::Core);
+    //
+    // `server_types` (standard face, reading): the library's type and
+    // modifier of each column (QSCLI_ATTR_SERVER_TYPES); a column of a type
+    // with a loader decodes through it, the others as without.
+    int resolve(PyObject* fields, Purpose purpose = Purpose::Read, Face face = Face::Core,
+                const std::vector<ServerType>* server_types = nullptr);
     bool current() const;
     const std::vector<Column>& columns() const { return columns_; }
     // Sum of the columns' len: the bytes one record takes.
@@ -80,6 +101,31 @@ Decoder standard_decoder(int type, Decoder core);
 // str for an integer field is refused, not read as a number). 0, or -1 with
 // ProgrammingError "expected ..., not ..." set.
 int standard_type_fits(int type, PyObject* value);
+// Gives column `col` (its element type resolved) the loader of server type
+// `oid`, when there is one (server_types.cpp). 0, or -1 with an exception.
+int choose_loader(Column& col, uint32_t oid);
+
+// Whether the values of `col` come from C code alone and hold no references
+// that could make a cycle (not a parsed document, a list or an ipaddress
+// object, whose loaders run Python code).
+bool plain_loader(const Column& col);
+
+// The loader json and jsonb values go through: the reading connection's
+// (JsonLoadsScope), else the module's (json.loads unless set; `loads` None
+// restores it). Borrowed / 0 or -1 with an exception.
+PyObject* json_loads();
+int set_json_loads(PyObject* loads);
+
+// While it lives, json and jsonb values read through `loads` (borrowed; null
+// or None: the module's). Scopes nest: a loads may read another result.
+class JsonLoadsScope {
+public:
+    explicit JsonLoadsScope(PyObject* loads);
+    ~JsonLoadsScope();
+
+private:
+    PyObject* outer_;
+};
 
 // Encodes `value` into field `col` at `out` for the standard face's bulk
 // load: None sets *is_null (the field is zeroed); otherwise the value must
