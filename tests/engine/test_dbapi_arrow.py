@@ -1,6 +1,7 @@
 """Results as Arrow columns and Arrow data loaded into tables, on both
 backends: the Arrow path's values equal the row path's, value by value."""
 import datetime
+import decimal
 import sys
 
 import pytest
@@ -253,3 +254,26 @@ def test_a_stream_outlived_by_its_result_says_so(conn, then):
         cur.close()
     with pytest.raises(OSError, match="executed another statement or was closed"):
         pa.table(result)
+
+
+def test_postgresql_numeric_and_date_read_as_decimal128_and_date32(dsn, backend):
+    if backend != "postgresql":
+        pytest.skip("the server's own types")
+    with dbapi.connect(dsn) as conn:
+        cur = conn.cursor()
+        query = ("select a::numeric(12,2), d::date, n::numeric from (values (1234567890.12, '0001-01-01', 1.5),"
+                 " (-0.05, '9999-12-31', -1e-30), (0, '2024-02-29', null), (null, null, 123456789012345678901234567890))"
+                 " as v(a, d, n)")
+        cur.execute(query)
+        want = cur.fetchall()
+        cur.execute(query)
+        table = cur.fetch_arrow_table()
+        assert str(table.schema.field("a").type) == "decimal128(12, 2)"
+        assert str(table.schema.field("d").type) == "date32[day]"
+        assert [r[:2] for r in as_rows(table)] == [r[:2] for r in want]
+        # numeric without a scale has no one decimal128: its exact text
+        assert [None if r[2] is None else decimal.Decimal(r[2]) for r in as_rows(table)] == [r[2] for r in want]
+        cur.execute("select 'infinity'::date")
+        # through pyarrow's stream reader the error arrives as its OSError
+        with pytest.raises((dbapi.DataError, OSError), match="column date: infinity has no Arrow date32"):
+            cur.fetch_arrow_table()

@@ -8,7 +8,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <cstdio>
 #include <new>
+#include <string>
+#include <string_view>
 
 namespace qx::arrow {
 
@@ -177,6 +181,89 @@ bool append_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_
     return true;
 }
 
+// The text of a CHAR field (up to its NUL), as a server wrote it.
+std::string_view field_text(const RecordBlock& b, const unsigned char* rec, uint32_t offset, uint32_t index) {
+    const uint32_t len = (*b.columns)[index].len;
+    const unsigned char* p = rec + offset;
+    const void* zero = std::memchr(p, 0, len);
+    return {reinterpret_cast<const char*>(p), zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - p) : len};
+}
+
+bool refuse_text(const ColumnWriter& w, std::string_view text, const char* as) {
+    const std::string said = "column " + w.name + ": " + std::string(text) + " has no Arrow " + as;
+    Ref message(PyUnicode_DecodeUTF8(said.data(), static_cast<Py_ssize_t>(said.size()), "replace"));
+    if (message) raise_object("DataError", message.get());
+    return false;
+}
+
+// A PostgreSQL date the server wrote as text (ISO, "YYYY-MM-DD"; a year
+// before 1 or "infinity" has no date32 a reader would take for it).
+bool append_date_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
+    const int64_t start = static_cast<int64_t>(w.values.size / 4);
+    if (!w.values.reserve(b.count * 4) || !grow_validity(w, start, b.count)) return false;
+    auto* out = reinterpret_cast<int32_t*>(w.values.data + w.values.size);
+    const unsigned char* rec = b.first;
+    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size) {
+        out[i] = 0;
+        if (is_null(b, rec, w.index)) {
+            ++w.nulls;
+            continue;
+        }
+        const std::string_view text = field_text(b, rec, offset, w.index);
+        int year = 0;
+        unsigned month = 0, day = 0;
+        int used = 0;
+        const std::string copy(text);
+        if (std::sscanf(copy.c_str(), "%d-%2u-%2u%n", &year, &month, &day, &used) != 3 ||
+            static_cast<size_t>(used) != copy.size() || year < 1 || month < 1 || month > 12 || day < 1 || day > 31)
+            return refuse_text(w, text, "date32");
+        out[i] = days_from_civil(year, month, day);
+        set_valid(w, start + i);
+    }
+    w.values.size += b.count * 4;
+    return true;
+}
+
+// A PostgreSQL numeric(p, s) the server wrote as text, as decimal128(p, s):
+// the digits as one integer scaled by 10^s, little-endian two's complement.
+bool append_decimal_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
+    const int64_t start = static_cast<int64_t>(w.values.size / 16);
+    if (!w.values.reserve(b.count * 16) || !grow_validity(w, start, b.count)) return false;
+    unsigned char* out = w.values.data + w.values.size;
+    const unsigned char* rec = b.first;
+    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size, out += 16) {
+        std::memset(out, 0, 16);
+        if (is_null(b, rec, w.index)) {
+            ++w.nulls;
+            continue;
+        }
+        const std::string_view text = field_text(b, rec, offset, w.index);
+        size_t k = 0;
+        const bool negative = k < text.size() && text[k] == '-';
+        if (negative || (k < text.size() && text[k] == '+')) ++k;
+        __int128 v = 0;
+        int digits = 0, fraction = -1;
+        for (; k < text.size(); ++k) {
+            const char ch = text[k];
+            if (ch == '.' && fraction < 0) {
+                fraction = 0;
+                continue;
+            }
+            if (ch < '0' || ch > '9' || ++digits > 38) return refuse_text(w, text, "decimal128");
+            v = v * 10 + (ch - '0');
+            if (fraction >= 0) ++fraction;
+        }
+        if (digits == 0 || std::max(fraction, 0) > w.scale) return refuse_text(w, text, "decimal128");
+        for (int f = std::max(fraction, 0); f < w.scale; ++f) v *= 10;
+        if (negative) v = -v;
+        const auto bits = static_cast<unsigned __int128>(v);
+        for (int byte = 0; byte < 16; ++byte) out[byte] = static_cast<unsigned char>(bits >> (8 * byte));
+        set_valid(w, start + i);
+    }
+    w.values.size += b.count * 16;
+    return true;
+}
+
 // ARRA: the value's bytes as its length gives them (never more than the
 // field), or the whole field from a library without lengths.
 bool append_binary(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t arra) {
@@ -243,7 +330,10 @@ void move_buffer(ArrowArray* a, int64_t i, Buffer& from) {
 
 }  // namespace
 
-int BatchBuilder::describe(PyObject* description, bool utf8) {
+// PostgreSQL's type OIDs the Arrow path reads from the server's text.
+constexpr uint32_t kNumericOid = 1700, kDateOid = 1082;
+
+int BatchBuilder::describe(PyObject* description, bool utf8, const std::vector<values::ServerType>& server_types) {
     columns_.clear();
     Ref seq(PySequence_Fast(description, "description must be a sequence"));
     if (!seq) return -1;
@@ -269,6 +359,21 @@ int BatchBuilder::describe(PyObject* description, bool utf8) {
         w->append = kind.append;
         w->index = static_cast<uint32_t>(i);
         w->utf8 = utf8;
+        const values::ServerType server = static_cast<size_t>(i) < server_types.size() ? server_types[i]
+                                                                                        : values::ServerType{0, -1};
+        if (w->type == QSCLI_ET_CHAR && server.oid == kDateOid) {
+            w->arrow_type = NANOARROW_TYPE_DATE32;
+            w->append = append_date_text;
+        } else if (w->type == QSCLI_ET_CHAR && server.oid == kNumericOid && server.mod >= 4) {
+            // numeric(p, s): typmod is ((p << 16) | s) + 4; without one it stays text.
+            const int precision = (server.mod - 4) >> 16 & 0xFFFF, scale = (server.mod - 4) & 0xFFFF;
+            if (precision >= 1 && precision <= 38 && scale <= precision) {
+                w->arrow_type = NANOARROW_TYPE_DECIMAL128;
+                w->append = append_decimal_text;
+                w->precision = precision;
+                w->scale = scale;
+            }
+        }
         columns_.push_back(std::move(w));
     }
     return 0;
@@ -287,7 +392,7 @@ int BatchBuilder::add(const RecordBlock& b) {
             return -1;
         }
         if (!columns_[k]->append(*columns_[k], b, offset, arra)) {
-            PyErr_NoMemory();
+            if (!PyErr_Occurred()) PyErr_NoMemory();
             return -1;
         }
         offset += c.len;
@@ -307,7 +412,10 @@ int BatchBuilder::schema(ArrowSchema* out) const {
     ArrowSchemaInit(out);
     int rc = ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns_.size()));
     for (size_t k = 0; rc == NANOARROW_OK && k < columns_.size(); ++k) {
-        rc = ArrowSchemaSetType(out->children[k], columns_[k]->arrow_type);
+        const ColumnWriter& w = *columns_[k];
+        rc = w.arrow_type == NANOARROW_TYPE_DECIMAL128
+                 ? ArrowSchemaSetTypeDecimal(out->children[k], w.arrow_type, w.precision, w.scale)
+                 : ArrowSchemaSetType(out->children[k], w.arrow_type);
         if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(out->children[k], columns_[k]->name.c_str());
     }
     if (rc != NANOARROW_OK && out->release) out->release(out);
@@ -322,7 +430,7 @@ int BatchBuilder::finish(ArrowArray* out, std::string* why) {
         ArrowArray* child = out->children[k];
         rc = ArrowArrayInitFromType(child, w.arrow_type);
         if (rc != NANOARROW_OK) break;
-        const bool varying = w.type == QSCLI_ET_CHAR || w.type == QSCLI_ET_ARRA;
+        const bool varying = w.arrow_type == NANOARROW_TYPE_STRING || w.arrow_type == NANOARROW_TYPE_BINARY;
         if (varying && w.values.size == 0) {
             // A batch of no rows still has its one offset.
             if (!w.values.reserve(4)) rc = ENOMEM;

@@ -38,6 +38,7 @@ struct ColumnWriter {
     Buffer validity, values, bytes;  // bytes: text and binary data (values then holds int32 offsets)
     int64_t nulls = 0;
     bool utf8 = false;     // CHAR fields hold UTF-8 (QSCLI_ATTR_TEXT_UTF8), else CP866
+    int precision = 0, scale = 0;  // a decimal128's
 };
 
 class BatchBuilder {
@@ -45,7 +46,9 @@ public:
     // For the columns of `description` (names and element types); 0, or -1
     // with NotSupportedError for a type without an Arrow counterpart. `utf8`:
     // the records' text is UTF-8 (the connection's choice), else CP866.
-    int describe(PyObject* description, bool utf8);
+    // `server_types` (may be empty): PostgreSQL's date and numeric(p, s),
+    // which come as the server's text, become date32 and decimal128(p, s).
+    int describe(PyObject* description, bool utf8, const std::vector<values::ServerType>& server_types);
     int schema(ArrowSchema* out) const;  // 0, or an errno (out released)
     // Adds a block of records; 0, or -1 with MemoryError set.
     int add(const RecordBlock& block);

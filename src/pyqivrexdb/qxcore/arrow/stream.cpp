@@ -157,7 +157,9 @@ PyObject* arrow_result(PyObject*, PyObject* args) {
         return raise_message("ProgrammingError", "execute() did not produce any result set");
     if (PyType_Ready(&ResultType) < 0) return nullptr;
     auto data = std::make_unique<StreamData>();
-    if (data->builder.describe(description.get(), reinterpret_cast<StandardCursorObject*>(cursor)->text_utf8) < 0) {
+    const std::vector<values::ServerType> none;
+    const auto* types = is_records(c->results) ? records_server_types(c->results) : &none;
+    if (data->builder.describe(description.get(), reinterpret_cast<StandardCursorObject*>(cursor)->text_utf8, *types) < 0) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             Ref error(take_pending());
             Ref text(PyObject_Str(error.get()));

@@ -65,6 +65,8 @@ extern PyTypeObject CursorType;
 extern PyTypeObject RecordsType;  // the record iterator; not in the namespace
 
 inline bool is_records(PyObject* obj) { return Py_TYPE(obj) == &RecordsType; }
+// The server's type of each column of a records object (empty without them).
+const std::vector<values::ServerType>* records_server_types(PyObject* records);
 
 // Methods defined in the other files of the cursor, gathered into the
 // type's method table by cursor.cpp.
