@@ -50,6 +50,7 @@ def test_the_load_keeps_the_order_of_rows_and_counts_them(dsn):
         cur = conn.cursor()
         cur.executemany("insert into t (v, id) values (?, ?)", [(v, i) for i, v in rows])
         assert cur.rowcount == 100
+        assert cur.lastrowid is None
         # The engine's row ids (and a server's order of arrival) follow the rows.
         got = conn.execute("select id, v from t" + (" order by rowid" if "sqlite" in dsn else "")).fetchall()
         assert got == rows

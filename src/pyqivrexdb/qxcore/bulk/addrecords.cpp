@@ -153,7 +153,11 @@ PyObject* standard_load(PyObject*, PyObject* args) {
         raise_pending(error.release());
         return nullptr;
     }
-    if (cursor != Py_None) standard_cursor->rowcount = sent;
+    // A row stored by itself leaves no row id of its own behind.
+    if (cursor != Py_None) {
+        standard_cursor->rowcount = sent;
+        standard_cursor->has_lastrowid = 0;
+    }
     return PyLong_FromSsize_t(sent);
 }
 
