@@ -513,10 +513,16 @@ class Connection:
         number outside its type, a wrong type) raises DataError or
         ProgrammingError naming the row and the field; nothing is cut or
         dropped. The error's ``rows_sent`` tells how many rows went in
-        before it (they stay in the transaction). Returns the rows loaded."""
+        before it (they stay in the transaction). A text longer than its
+        unbounded (TEXT) field's width in a record goes in with its row by
+        itself, in the rows' order. Returns the rows loaded."""
         core = self._check()
         self._begin()
-        return _standard.load(core, table, rows, None, self._adapters())
+        alone = _RowAlone(core, table)
+        try:
+            return _standard.load(core, table, rows, None, self._adapters(), alone)
+        finally:
+            alone.close()
 
     def table_layout(self, table):
         """The fields of `table`, in order: a list of (name, type_code, size,
@@ -710,6 +716,34 @@ def _commits(operation, core):
     return bool(first) and first[0][0] == "word" and first[0][1].lower() in _COMMIT_WORDS
 
 
+class _RowAlone:
+    """Stores one row of a load into `table` by itself (an INSERT of its
+    values), for a row whose text is longer than its unbounded field's
+    width in a record; its cursor is made at the first such row."""
+
+    def __init__(self, core, table):
+        self._core, self._table, self._cur, self._sql = core, table, None, None
+
+    def __call__(self, row):
+        if self._cur is None:
+            self._cur = _standard.Cursor(self._core)
+            marks = ", ".join("?" * len(row))
+            self._sql = "insert into %s values (%s)" % (self._name(), marks)
+        _standard.Cursor.execute(self._cur, self._sql, row, None)
+
+    def _name(self):
+        """The table as SQL names it: the one its layout was read for."""
+        if _standard.dialect(self._core) == _standard.QSCLI_DIALECT_PG:
+            self._cur.execute("select coalesce(to_regclass(quote_ident(?)), to_regclass(?))::text",
+                              (self._table, self._table))
+            return self._cur.fetchone()[0]
+        return '"%s"' % self._table.replace('"', '""')
+
+    def close(self):
+        if self._cur is not None:
+            self._cur.close()
+
+
 def _peek(rows, n):
     """(all the rows, a list of the first n or fewer) of the iterable
     `rows`, reading no more than n. When reading them raises, all the rows
@@ -828,7 +862,10 @@ class Cursor(_standard.Cursor):
             # Fewer rows go one statement each, held to the same types.
             _standard.Cursor.executemany(self, operation, seq, conn._adapters(), fields)
             return
-        _standard.load(conn._core, table, seq, self, conn._adapters())
+        # A row with a text longer than its unbounded field's width runs by
+        # itself, as execute() would run it.
+        _standard.load(conn._core, table, seq, self, conn._adapters(),
+                       lambda row: _standard.Cursor.execute(self, operation, row, None))
 
     def _bulk_table(self, operation, seq):
         """(the table a plain INSERT loads into through the bulk path, its

@@ -94,7 +94,9 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     PyObject* rows;
     PyObject* cursor = Py_None;
     PyObject* adapters = Py_None;
-    if (!PyArg_ParseTuple(args, "OUO|OO:load", &connection, &table_name, &rows, &cursor, &adapters)) return nullptr;
+    PyObject* alone = Py_None;
+    if (!PyArg_ParseTuple(args, "OUO|OOO:load", &connection, &table_name, &rows, &cursor, &adapters, &alone))
+        return nullptr;
     if (cursor != Py_None && !PyObject_TypeCheck(cursor, &StandardCursorType))
         return PyErr_Format(PyExc_TypeError, "expected a standard cursor, not %.100s", Py_TYPE(cursor)->tp_name);
     if (!PyObject_TypeCheck(connection, &ConnectionType))
@@ -141,7 +143,7 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     }
     Py_ssize_t sent = 0;
     if (bulk_load(conn, table, fields, per_batch, values::Face::Standard, flag_bytes, rows, &sent,
-                  adapters == Py_None ? nullptr : adapters) < 0) {
+                  adapters == Py_None ? nullptr : adapters, alone == Py_None ? nullptr : alone) < 0) {
         // An error of the rows' own iterator tells as much as a refused row.
         Ref error(take_pending());
         if (error && !PyObject_HasAttrString(error.get(), "rows_sent")) {
@@ -151,7 +153,11 @@ PyObject* standard_load(PyObject*, PyObject* args) {
         raise_pending(error.release());
         return nullptr;
     }
-    if (cursor != Py_None) standard_cursor->rowcount = sent;
+    // A row stored by itself leaves no row id of its own behind.
+    if (cursor != Py_None) {
+        standard_cursor->rowcount = sent;
+        standard_cursor->has_lastrowid = 0;
+    }
     return PyLong_FromSsize_t(sent);
 }
 

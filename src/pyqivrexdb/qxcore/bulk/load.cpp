@@ -9,6 +9,7 @@
 #include "../module/memory.h"
 #include "../module/module.h"
 #include "../values/adapt.h"
+#include "../values/cp866.h"
 #include "../values/server_values.h"
 #include "../values/values.h"
 #include "table_layout.h"
@@ -100,10 +101,13 @@ public:
     static const LoadFace kStandard;
 
     // `per_batch`: the records one send carries, as HEAPCTRL allows.
+    // `alone` (standard face): called with the values of a row whose text
+    // is longer than an unbounded text field's width, to store that row by
+    // itself; null: such a row is refused.
     BulkLoad(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, const LoadFace& face,
-             uint32_t flag_bytes = 0, PyObject* adapters = nullptr)
+             uint32_t flag_bytes = 0, PyObject* adapters = nullptr, PyObject* alone = nullptr)
         : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes),
-          adapters_(adapters) {}
+          adapters_(adapters), alone_(alone) {}
 
     Py_ssize_t sent() const { return sent_; }
 
@@ -113,10 +117,12 @@ public:
         if (!ready_ && prepare() < 0) return first_row_first(row, index), -1;
         unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
         Py_ssize_t j = 0;
-        if ((this->*face_.pack)(row, out, &j) < 0) {
+        const int packed = (this->*face_.pack)(row, out, &j);
+        if (packed < 0) {
             (this->*face_.note_row)(row, index, j);
             return -1;
         }
+        if (packed == kAlone) return store_alone(row, index);
         if (++count_ == per_batch_) return send();
         return 0;
     }
@@ -143,6 +149,25 @@ public:
     }
 
 private:
+    // What a pack returns for a row that goes by itself (store_alone).
+    static constexpr int kAlone = 1;
+
+    // A row too long for its record: the records before it are sent, then
+    // it is stored by itself, with the values its adapters made.
+    int store_alone(PyObject* row, Py_ssize_t index) {
+        if (send() < 0) return -1;
+        Ref values(PyTuple_New(ncols_));
+        if (!values) return -1;
+        for (Py_ssize_t j = 0; j < ncols_; ++j) PyTuple_SET_ITEM(values.get(), j, row_values_[j].release());
+        Ref done(PyObject_CallOneArg(alone_, values.get()));
+        if (!done) {
+            name_row(row, index, -1);
+            return -1;
+        }
+        ++sent_;
+        return 0;
+    }
+
     // Resolves the field list once per call. Resolved for writing, every
     // field writes exactly its len, so no row can leave its record and no
     // record the buffer.
@@ -156,6 +181,14 @@ private:
         rec_size_ = layout_.record_size() + flag_bytes_;
         cols_ = cols.data();
         ncols_ = static_cast<Py_ssize_t>(cols.size());
+        // In UTF-8 a declared length gives a field of 4 * n bytes: a text
+        // field of another width is an unbounded one, and its width no limit
+        // of the column's.
+        unbounded_.assign(cols.size(), false);
+        for (size_t j = 0; j < cols.size(); ++j)
+            if (alone_ && text_utf8() && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0)
+                unbounded_[j] = any_unbounded_ = true;
+        if (any_unbounded_) row_values_.resize(cols.size());
         // Records of no bytes go one per send, as a buffer of no bytes is
         // full after every row.
         if (per_batch_ < 1 || rec_size_ == 0) per_batch_ = 1;
@@ -223,7 +256,8 @@ private:
         return Ref(PyUnicode_FromFormat("#%zd", j));
     }
 
-    // One value into field j at `out`; None sets its null flag.
+    // One value into field j at `out`; None sets its null flag. kAlone for
+    // a text longer than its unbounded field, which is left unwritten.
     int put(Py_ssize_t j, PyObject* value, unsigned char* out, unsigned char* flags) {
         bool is_null = false;
         Ref adapted;
@@ -232,9 +266,15 @@ private:
             if (!adapted) return -1;
             value = adapted.get();
         }
+        if (any_unbounded_) row_values_[j] = Ref::borrow(value);
         Ref field = values::field_value(cols_[j].type, conn_->dialect, value);
         if (!field) return -1;
         value = field.get();
+        if (unbounded_[j] && PyUnicode_Check(value)) {
+            Py_ssize_t bytes = 0;
+            if (!PyUnicode_AsUTF8AndSize(value, &bytes)) PyErr_Clear();  // the encoder tells
+            else if (bytes > static_cast<Py_ssize_t>(cols_[j].len)) return kAlone;
+        }
         if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
         if (!is_null) return 0;
         if (!flags) {
@@ -301,12 +341,16 @@ private:
         }
         unsigned char* flags = flag_bytes_ ? out + (rec_size_ - flag_bytes_) : nullptr;
         if (flags) std::memset(flags, 0, flag_bytes_);
+        // A row that goes alone is still held to every field's type.
+        int packed = 0;
         for (Py_ssize_t j = 0; j < n; ++j) {
             *failed = j;
-            if (put(j, PySequence_Fast_GET_ITEM(seq.get(), j), out, flags) < 0) return -1;
+            const int rc = put(j, PySequence_Fast_GET_ITEM(seq.get(), j), out, flags);
+            if (rc < 0) return -1;
+            if (rc == kAlone) packed = kAlone;
             out += cols_[j].len;
         }
-        return 0;
+        return packed;
     }
 
     static int short_row(const char* kind) {
@@ -367,6 +411,10 @@ private:
     const LoadFace& face_;
     uint32_t flag_bytes_;
     PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
+    PyObject* alone_;     // borrowed: stores a row by itself; null when none
+    std::vector<bool> unbounded_;  // per field: an unbounded text a longer text leaves
+    bool any_unbounded_ = false;
+    std::vector<Ref> row_values_;  // the row being packed, adapted: kept when a field is unbounded
 };
 
 const LoadFace BulkLoad::kCore{values::Face::Core, &BulkLoad::pack_core, &BulkLoad::note_core_row,
@@ -445,9 +493,9 @@ int records_per_batch(Py_ssize_t rows, PyObject* record_length, Py_ssize_t* per_
 }
 
 int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, values::Face face,
-              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent, PyObject* adapters) {
+              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent, PyObject* adapters, PyObject* alone) {
     BulkLoad loader(conn, table, fields, per_batch, face == values::Face::Standard ? BulkLoad::kStandard : BulkLoad::kCore,
-                    flag_bytes, adapters);
+                    flag_bytes, adapters, alone);
     const int done = load_rows(loader, rows);
     *sent = loader.sent();
     return done;

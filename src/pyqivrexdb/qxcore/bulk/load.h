@@ -29,8 +29,14 @@ constexpr int32_t PG_BATCH_BYTES = 8 << 20;
 // flags. *sent: the rows the library accepted. 0, or -1 with the face's
 // exception set, annotated with rows_sent. `adapters` (borrowed, may be
 // null) adapts the standard face's values as a bound statement does.
+// `alone` (borrowed, may be null): called with a tuple of a row's adapted
+// values when a text of the row is longer than its unbounded text field
+// (a field of a UTF-8 connection whose width is no declared length's), to
+// store that row by itself after the rows before it; without it such a row
+// is refused.
 int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, values::Face face,
-              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent, PyObject* adapters = nullptr);
+              uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent, PyObject* adapters = nullptr,
+              PyObject* alone = nullptr);
 
 // Renames the pending exception, raised for field j (-1: the row as a whole)
 // of row `index` of a standard face's load, so its message names the row and

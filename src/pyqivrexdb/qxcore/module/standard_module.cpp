@@ -96,7 +96,8 @@ PyMethodDef functions[] = {
     {"tokens", statement_tokens, METH_VARARGS,
      "tokens(text, dialect=0, limit=-1) -> (kind, text) of each token but blanks and comments (the first limit)."},
     {"load", standard_load, METH_VARARGS,
-     "load(connection, table, rows, cursor=None, adapters=None) -> rows loaded: the standard face's bulk load."},
+     "load(connection, table, rows, cursor=None, adapters=None, alone=None) -> rows loaded: the standard face's bulk "
+     "load; alone(values) stores a row whose text is longer than its unbounded text field."},
     {"table_layout", table_layout_fn, METH_VARARGS,
      "table_layout(connection, table) -> [(name, type_code, size, declared type), ...] of the table's fields."},
     {"arrow_result", arrow::arrow_result, METH_VARARGS,
