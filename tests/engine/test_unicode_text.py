@@ -229,3 +229,48 @@ def test_asyncio_and_the_pool_carry_any_text(dsn):
     with ConnectionPool(dsn, max_size=1) as pool:
         with pool.connection() as conn:
             assert [r[0] for r in fetch(conn, "select v from a where v = ?", ("日本語の文",))] == ["日本語の文"]
+
+
+@pytest.mark.parametrize("hook", ["adapter", "converter"])
+def test_a_core_face_call_inside_a_standard_face_call_keeps_its_code_page(dsn, conn, hook):
+    """The UTF-8 choice is kept per call on the calling thread: a core-face
+    connection used from an adapter or a converter of a standard-face call
+    still speaks code page 866 (it stored UTF-8 bytes as code page text)."""
+    core = core_connect(dsn)
+    try:
+        cc = core.cursor()
+        cc.execute("create table k (v varchar(10))")
+        seen = []
+
+        def use_core(value):
+            cc.execute("insert into k values ('Жук')")
+            cc.execute("select v from k")
+            seen.append([list(r)[0].rstrip("\0 ") for r in cc.fetchall()])
+            with pytest.raises(UnicodeEncodeError):
+                cc.execute("select '€'")
+            return 1
+
+        if hook == "adapter":
+            class Mark:
+                pass
+            conn.adapters[Mark] = use_core
+            fetch(conn, "select ?", (Mark(),))
+        else:
+            conn.execute("create table m (x integer)")
+            conn.execute("insert into m values (1)")
+            conn.commit()
+            cur = conn.cursor()
+            cur._detect_types = dbapi.PARSE_DECLTYPES
+            saved = dict(dbapi.converters)
+            dbapi.register_converter("INTEGER", use_core)
+            try:
+                cur.execute("select x from m")
+                cur.fetchall()
+            finally:
+                dbapi.converters.clear()
+                dbapi.converters.update(saved)
+        assert seen == [["Жук"]]
+        cc.execute("select v from k")
+        assert [list(r)[0].rstrip("\0 ") for r in cc.fetchall()] == ["Жук"]
+    finally:
+        core.close()
