@@ -67,6 +67,7 @@ void raise_rollback_error(PyObject* self, PyObject* name, PyObject* caught) {
 }  // namespace
 
 PyObject* connection_execute(PyObject* self, PyObject* textsql) {
+    TextScope text_scope(as_connection(self)->text_utf8);
     const int hdb = as_connection(self)->hdb;
     HeldLock lock(hdb);
     int hstmt = 0;

@@ -50,6 +50,12 @@ struct CursorObject {
     values::RecordLayout* kept_layout;
 };
 
+// The text encoding the cursor's calls speak: UTF-8 for a standard-face
+// cursor whose connection took it, code page 866 for the core face's. Each
+// entry point sets it (TextScope), so a core-face call made from inside a
+// standard-face one (an adapter, a converter, a callback) keeps its own.
+bool cursor_text_utf8(PyObject* cursor);
+
 // Forgets the cursor's kept layout (its Fields are no longer kept).
 void forget_kept_layout(CursorObject* c);
 

@@ -164,6 +164,7 @@ PyObject* cursor_execute(PyObject* self_obj, PyObject* args, PyObject* kwds) {
                                      &textsql, &params))
         return nullptr;
     CursorObject* self = reinterpret_cast<CursorObject*>(self_obj);
+    TextScope text_scope(cursor_text_utf8(self_obj));
 
     uint32_t heap_limit = 0;
     if (heap_limit_now(&heap_limit) < 0) return nullptr;

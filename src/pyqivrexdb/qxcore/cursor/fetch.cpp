@@ -4,6 +4,7 @@
 #include "cursor.h"
 
 #include "../module/module.h"
+#include "../values/cp866.h"
 
 namespace qx {
 
@@ -36,6 +37,7 @@ Py_ssize_t exact_limit(PyObject* size) {
 }  // namespace
 
 PyObject* cursor_fetchone(PyObject* self_obj, PyObject*) {
+    TextScope text(cursor_text_utf8(self_obj));
     CursorObject* self = as_cursor(self_obj);
     if (common_check(self) < 0) return nullptr;
     // Held for the call: a server message during the read may run code that
@@ -65,6 +67,7 @@ PyObject* cursor_fetchmany(PyObject* self_obj, PyObject* args, PyObject* kwds) {
                                      &size_arg))
         return nullptr;
     CursorObject* self = as_cursor(self_obj);
+    TextScope text(cursor_text_utf8(self_obj));
     if (common_check(self) < 0) return nullptr;
     int given = PyObject_IsTrue(size_arg);
     if (given < 0) return nullptr;
@@ -114,6 +117,7 @@ PyObject* cursor_fetchmany(PyObject* self_obj, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* cursor_fetchall(PyObject* self_obj, PyObject*) {
+    TextScope text(cursor_text_utf8(self_obj));
     CursorObject* self = as_cursor(self_obj);
     if (common_check(self) < 0) return nullptr;
     Ref results = Ref::borrow(self->results);

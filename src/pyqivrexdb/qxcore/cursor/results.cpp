@@ -616,6 +616,7 @@ PyObject* records_close(PyObject* self, PyObject*) {
 
 PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"buffer_size", "rec_size", nullptr};
+    TextScope text(cursor_text_utf8(self));
     PyObject* buffer_size_obj = nullptr;
     PyObject* rec_size_obj = nullptr;
     // execute passes the two by position.

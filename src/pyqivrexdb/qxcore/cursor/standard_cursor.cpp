@@ -596,4 +596,8 @@ PyTypeObject StandardCursorType = [] {
     return t;
 }();
 
+bool cursor_text_utf8(PyObject* cursor) {
+    return PyObject_TypeCheck(cursor, &StandardCursorType) && as_standard(cursor)->text_utf8;
+}
+
 }  // namespace qx
