@@ -44,6 +44,13 @@ def test_round_trip(engine):
     assert_frame_equal(read(engine, dtype=DTYPES), df)
 
 
+def test_names_and_texts_of_any_script_round_trip(engine):
+    df = pd.DataFrame({"café €": ["Zoë", "日本語", "👍🏽 مرحبا", None], "Ελληνικά": [1.5, 2.0, None, 0.25]})
+    df.to_sql("données", engine, index=False)
+    assert [c["name"] for c in sa.inspect(engine).get_columns("données")] == ["café €", "Ελληνικά"]
+    assert_frame_equal(read(engine, "données"), df)
+
+
 def test_round_trip_by_sql_text(engine):
     # Raw SQL gets no column types: a blob shorter than the result's longest
     # would come zero-padded. BIGINT reads as int64.

@@ -43,17 +43,14 @@ SUPPORTED = """
     repeated_column_foreign_keys indexes_check_column_order
     datetime_literals mod_operator_as_percent_sign legacy_unconditional_json_extract
     float_or_double_precision_behaves_generically skip_autocommit_rollback
-    repeated_remote_col_foreign_keys nvarchar_types
+    repeated_remote_col_foreign_keys nvarchar_types unicode_data unicode_ddl
 """.split()
 
-_CP866 = "the engine's text is code page 866: characters outside it are refused"
 _SQLITE = "SQLite, which the engine runs, "
 _REFLECTION = "SQLAlchemy's SQLite reflection, which the dialect uses, "
 _DOUBLE = "the engine keeps NUMERIC and DECIMAL in an 8-byte double"
 
 UNSUPPORTED = {
-    "unicode_data": _CP866,
-    "unicode_ddl": _CP866,
     "date_historic": "the engine's DATE holds 1900-01-01 to 2078-12-31 only",
     "implicitly_named_constraints": _SQLITE + "leaves a constraint declared without a name unnamed",
     "table_value_constructor": _SQLITE + "takes no column names after a VALUES list's alias",

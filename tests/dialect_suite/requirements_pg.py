@@ -40,20 +40,11 @@ SUPPORTED = """
     skip_autocommit_rollback column_collation_reflection inline_check_constraint_reflection
     identity_columns_standard create_temp_table_as temp_table_comment_reflection datetime_literals
     precision_numerics_many_significant_digits precision_numerics_retains_significant_digits
-    precision_numerics_enotation_large
+    precision_numerics_enotation_large unicode_data unicode_ddl comment_reflection_full_unicode
+    array_type datetime_interval window_range_non_numeric
 """.split()
 
-_CP866 = "pyqivrexdb's text is code page 866: characters outside it are refused"
-
-_UNBOUND = "the driver reads these but cannot bind them yet: "
-
 UNSUPPORTED = {
-    "array_type": _UNBOUND + "lists",
-    "datetime_interval": _UNBOUND + "timedelta",
-    "window_range_non_numeric": _UNBOUND + "timedelta, which RANGE frames over dates take",
-    "unicode_data": _CP866,
-    "unicode_ddl": _CP866,
-    "comment_reflection_full_unicode": _CP866,
     "server_side_cursors": "the driver's cursors hold the whole result; there are no named server-side cursors",
     "computed_columns": "PostgreSQL before 18 has no VIRTUAL generated columns, which Computed() "
                         "without persisted= means (SQLAlchemy warns)",
