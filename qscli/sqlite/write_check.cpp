@@ -198,13 +198,10 @@ std::string triggers_for(const std::string& schema, const std::string& table, in
            changed + "; END;";
 }
 
-// Drops this connection's triggers and gives every table of the database
-// new ones; only those of temp's tables when `temp_only`. Virtual tables
-// take none, nor do their shadow tables (an FTS5 index's own writes would
-// then open a savepoint that writes them again).
-int rebuild(Db* c, bool temp_only) {
+// Drops this connection's triggers; only those of temp's tables when
+// `temp_only`.
+int drop_checks(Db* c, bool temp_only) {
     std::vector<std::string> drops;
-    std::vector<std::pair<std::string, std::string>> tables;  // schema, name
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(c->db,
                            temp_only ? "select 'drop trigger temp.' || name from temp.sqlite_master "
@@ -215,6 +212,19 @@ int rebuild(Db* c, bool temp_only) {
         return c->fail_sqlite(sqlite3_errcode(c->db));
     while (sqlite3_step(s) == SQLITE_ROW) drops.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
     sqlite3_finalize(s);
+    for (const std::string& d : drops)
+        if (int rc = sqlite3_exec(c->db, d.c_str(), nullptr, nullptr, nullptr)) return c->fail_sqlite(rc);
+    return 0;
+}
+
+// Drops this connection's triggers and gives every table of the database
+// new ones; only those of temp's tables when `temp_only`. Virtual tables
+// take none, nor do their shadow tables (an FTS5 index's own writes would
+// then open a savepoint that writes them again).
+int rebuild(Db* c, bool temp_only) {
+    if (int rc = drop_checks(c, temp_only)) return rc;
+    std::vector<std::pair<std::string, std::string>> tables;  // schema, name
+    sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(c->db, temp_only ? "pragma temp.table_list" : "pragma table_list", -1, &s, nullptr))
         return c->fail_sqlite(sqlite3_errcode(c->db));
     int rc;
@@ -227,8 +237,6 @@ int rebuild(Db* c, bool temp_only) {
     }
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE) return c->fail_sqlite(rc);
-    for (const std::string& d : drops)
-        if ((rc = sqlite3_exec(c->db, d.c_str(), nullptr, nullptr, nullptr))) return c->fail_sqlite(rc);
     for (size_t k = 0; k < tables.size(); ++k) {
         const std::string sql = triggers_for(tables[k].first, tables[k].second, static_cast<int>(k), c->db);
         if (!sql.empty()) sqlite3_exec(c->db, sql.c_str(), nullptr, nullptr, nullptr);
@@ -514,6 +522,13 @@ int check_writes(Db* c, sqlite3_stmt* s, StmtCache::Entry* entry) {
         // A rollback may have taken main's tables' triggers too: remade at
         // the next write to main.
         if (temp_only) c->checked_schema[0] = -1;
+    }
+    // SQLite refuses to drop a column that a trigger names, this
+    // connection's own checks too: an ALTER TABLE runs without them, and
+    // the next write makes them anew for the schema it leaves.
+    if (const char* text = sqlite3_sql(s); text && first_word(Dialect::Engine, text, text + strlen(text)) == "alter") {
+        if (int rc = drop_checks(c, false)) return rc;
+        c->checked_schema[0] = c->checked_schema[1] = -1;
     }
     // Inside a transaction main's version was read in it: another
     // connection cannot change main's schema before this one commits.

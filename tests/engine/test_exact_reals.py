@@ -266,3 +266,24 @@ def test_postgresql_reals_are_read_and_written_whatever_the_locale(pg_cluster, c
                        env=dict(os.environ, LOCPATH=locpath), timeout=120)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split("\n")[:3] == ["[]", "[]", "[]"]
+
+
+@pytest.mark.xfail(strict=True, reason=(
+    "a real's text is now the shortest exact form, where SQLite (and this engine before) wrote 15 digits: an index, "
+    "a stored generated column or a CHECK over a real made text in a file written before no longer matches its "
+    "table, so a search through the index misses rows, integrity_check fails and a DELETE reports a malformed "
+    "file; needs a design decision (keep SQLite's text inside schema expressions, or rebuild such indexes)"))
+def test_a_file_with_an_index_over_a_real_made_text_stays_consistent(tmp_path):
+    import sqlite3
+    path = str(tmp_path / "old.db")
+    old = sqlite3.connect(path)  # a file written by any SQLite, as this engine wrote them before
+    old.execute("create table t(id integer primary key, r real)")
+    old.execute("create index ix on t(r || '')")
+    old.executemany("insert into t values (?, ?)", [(1, 1 / 3), (2, 0.1 + 0.2), (3, 2.5)])
+    old.commit()
+    old.close()
+    with dbapi.connect(path) as conn:
+        text = conn.execute("select r || '' from t not indexed where id = 2").fetchone()[0]
+        assert conn.execute("select id from t where r || '' = ?", (text,)).fetchall() == [(2,)]
+        assert conn.execute("pragma integrity_check").fetchall() == [("ok",)]
+        conn.execute("delete from t where id = 2")

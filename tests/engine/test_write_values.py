@@ -258,3 +258,18 @@ def test_executemany_refuses_a_late_row_off_the_bulk_path(tmp_path):
         with pytest.raises(DataError, match="column n"):
             conn.cursor().executemany("insert or abort into w values (?, ?)", rows)
         assert conn.execute("select count(*), max(n) from w").fetchall() == [(BULK - 2, BULK - 3)]
+
+
+@pytest.mark.parametrize("autocommit", [True, False])
+def test_a_column_can_be_dropped_and_the_checks_follow_the_new_table(tmp_path, autocommit):
+    # The engine's write checks are triggers naming every column; SQLite
+    # refused to drop a column any trigger names.
+    with dbapi.connect(str(tmp_path / "d.db"), autocommit=autocommit) as conn:
+        conn.execute("create table t(a integer, b text, s smallint)")
+        conn.execute("insert into t values (1, 'x', 2)")
+        conn.execute("alter table t drop column b")
+        conn.execute("alter table t drop column a")
+        with pytest.raises(DataError, match="does not fit"):
+            conn.execute("insert into t values (40000)")
+        conn.execute("insert into t values (3)")
+        assert conn.execute("select s from t order by s").fetchall() == [(2,), (3,)]

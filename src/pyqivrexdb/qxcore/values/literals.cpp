@@ -61,6 +61,11 @@ int append_float(std::string& out, double v, PyObject* value, PyObject* label, i
         out += v < 0 ? " -9e999" : "9e999";
         return 0;
     }
+    if (v == 0 && std::signbit(v) && dialect == QSCLI_DIALECT_PG) {
+        // The server reads "-0.0" as the numeric 0 negated, which has no sign.
+        out += "'-0'::float8";
+        return 0;
+    }
     // repr's shortest round-trip digits, always with a '.' or an exponent so
     // the engine reads a real number.
     char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
