@@ -113,6 +113,8 @@ using RecordSink = int (*)(void* ctx, const RecordBlock& block);
 Py_ssize_t records_scan(PyObject* it, Py_ssize_t limit, RecordSink sink, void* ctx);
 // Ends the iteration and frees the buffer, as the iterator's close().
 PyObject* records_close(PyObject* it, PyObject* = nullptr);
+// The server types of the result `it` reads (empty when the library told none).
+const std::vector<values::ServerType>& records_server_types(PyObject* it);
 // A new record iterator over the cursor `self`'s open result, as
 // _read_results makes it, with `face`'s rows; the standard face's
 // records end with `flag_bytes` bytes of null flags (0 without them) and,

@@ -632,6 +632,8 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
     return records_new(self, buffer_size, rec_size, values::Face::Core, 0);
 }
 
+const std::vector<values::ServerType>& records_server_types(PyObject* it) { return as_records(it)->server_types; }
+
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
                       uint32_t flag_bytes, bool arra_lengths, PyObject* converters,
                       std::vector<values::ServerType> server_types) {

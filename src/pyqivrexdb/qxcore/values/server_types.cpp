@@ -284,6 +284,15 @@ int choose_loader(Column& col, uint32_t oid) {
     return 0;
 }
 
+int described_type(int type, uint32_t oid) {
+    if (type != QSCLI_ET_CHAR) return type;
+    switch (oid) {
+    case 1700: return QSCLI_ET_DFLT;  // numeric: a Decimal, a number
+    case 1082: case 1083: case 1266: case 1114: case 1184: return QSCLI_ET_DATE;
+    default: return type;
+    }
+}
+
 bool plain_loader(const Column& col) {
     return !col.item && col.load != load_json && col.load != load_inet && col.load != load_cidr;
 }
