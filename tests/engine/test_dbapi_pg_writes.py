@@ -98,7 +98,7 @@ def test_each_value_reads_back_as_written(pg, path, declared, value, text):
 
 
 @pytest.mark.parametrize("value, error, match", [
-    ([1, "a"], dbapi.ProgrammingError, "parameter 1: a list of int8 and text values cannot be one array"),
+    ([1, "a"], dbapi.ProgrammingError, "parameter 1: a list of int4 and text values cannot be one array"),
     ([[1], 2], dbapi.DataError, "parameter 1: a list mixes lists and values"),
     ([object()], dbapi.ProgrammingError, "parameter 1: a value of type .*object.* cannot be an array element"),
     ([D("sNaN")], dbapi.DataError, "parameter 1: Decimal\\('sNaN'\\) has no value to store"),
@@ -162,6 +162,20 @@ def read_back(pg, path, declared, value):
         conn.execute("create temporary table x(id int, v %s)" % declared)
         write(conn, path, "x", rows)
         return conn.execute("select distinct v::text from x").fetchall()
+
+
+@pytest.mark.parametrize("declared, sql, value, want", [
+    ("integer[]", "select count(*) from a where v @> ?", [3], 1),
+    ("integer[]", "select count(*) from a where v && ?", [9, 1], 1),
+    ("integer[]", "select count(*) from a where v = ?", [1, None, 3], 1),
+    ("bigint[]", "select count(*) from a where v @> ?", [2 ** 40], 0),
+    ("integer", "select count(*) from a where v = any(?)", [1, 2 ** 40], 0),
+])
+def test_a_list_of_ints_compares_with_an_array_column(pg, declared, sql, value, want):
+    with dbapi.connect(pg) as conn:
+        conn.execute("create temporary table a(v %s)" % declared)
+        conn.execute("insert into a values (?)", ([1, None, 3] if declared.endswith("[]") else 5,))
+        assert conn.execute(sql, (value,)).fetchone() == (want,)
 
 
 # The bulk load lays a numeric field out as a double (table_layout: DFLT):
