@@ -104,6 +104,7 @@ def test_each_value_reads_back_as_written(pg, path, declared, value, text):
     ([D("sNaN")], dbapi.DataError, "parameter 1: Decimal\\('sNaN'\\) has no value to store"),
     (D("sNaN"), dbapi.DataError, "parameter 1: Decimal\\('sNaN'\\) has no SQL literal"),
     (dbapi.Json(1, dumps=lambda o: b"1"), dbapi.ProgrammingError, "parameter 1: dumps\\(\\) returned bytes, not str"),
+    (["ok", "\ud800"], dbapi.DataError, "parameter 1: '\\\\ud800' has a lone surrogate"),
 ])
 def test_values_without_a_form_are_refused_naming_the_parameter(pg, value, error, match):
     with dbapi.connect(pg) as conn:

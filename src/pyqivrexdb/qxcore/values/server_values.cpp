@@ -177,7 +177,12 @@ bool append_scalar(std::string& out, PyObject* value, PyObject* label) {
         }
         return true;
     }
-    if (PyUnicode_Check(value)) return append_utf8(out, value);
+    if (PyUnicode_Check(value)) {
+        if (append_utf8(out, value)) return true;
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        return refuse("DataError", label, "%.60R has a lone surrogate, which UTF-8 cannot carry", value), false;
+    }
     if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
         Py_buffer view;
         if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return false;
