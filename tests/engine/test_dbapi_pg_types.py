@@ -216,3 +216,26 @@ def test_arrow_reads_a_numeric_column_by_its_element_type(conn):
     pytest.importorskip("pyarrow")
     table = conn.cursor().execute("select 1.50::numeric(12,2) as n, '2024-01-01'::date as d").fetch_arrow_table()
     assert table.num_rows == 1
+
+
+def test_each_threads_connection_reads_json_through_its_own_loads(pg_cluster):
+    import threading
+    import time
+    wrong = []
+
+    def read(tag):
+        def loads(text):
+            time.sleep(0)  # lets the other thread read between two documents
+            return tag
+        with dbapi.connect(pg_dsn(pg_cluster), autocommit=True) as own:
+            own.json_loads = loads
+            for _ in range(20):
+                rows = own.execute("select '{}'::json from generate_series(1, 200)").fetchall()
+                wrong.extend(r[0] for r in rows if r[0] != tag)
+
+    threads = [threading.Thread(target=read, args=(tag,)) for tag in ("a", "b")]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []

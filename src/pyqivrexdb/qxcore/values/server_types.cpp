@@ -47,7 +47,7 @@ Imported g_ip_interface("ipaddress", "ip_interface");
 Imported g_ip_network("ipaddress", "ip_network");
 Imported g_json_loads("json", "loads");
 PyObject* g_loads = nullptr;  // set_json_loads's, or null for json.loads
-PyObject* g_reading_loads = nullptr;  // the reading connection's (borrowed), or null
+thread_local PyObject* g_reading_loads = nullptr;  // the reading connection's on this thread (borrowed), or null
 
 PyObject* call_on_text(PyObject* fn, const char* p, size_t n) {
     if (!fn) return nullptr;
