@@ -193,3 +193,49 @@ def test_rows_holding_documents_stay_tracked_by_the_collector(conn):
     row[0]["self"] = row  # a cycle through the row, which the collector frees
     del row
     gc.collect()
+
+
+@pytest.mark.parametrize("kind, literal, group", [
+    ("numeric(12,2)", "1.50", dbapi.NUMBER),
+    ("date", "'2024-01-01'", dbapi.DATETIME),
+    ("timestamp", "'2024-01-01 00:00'", dbapi.DATETIME),
+    ("timestamptz", "'2024-01-01 00:00+00'", dbapi.DATETIME),
+    ("time", "'12:00'", dbapi.DATETIME),
+    ("timetz", "'12:00+01'", dbapi.DATETIME),
+    ("boolean", "true", dbapi.NUMBER),
+    ("text", "'x'", dbapi.STRING),
+    ("uuid", "'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'", dbapi.STRING),
+])
+def test_a_columns_type_code_is_of_the_group_its_values_are(conn, kind, literal, group):
+    cur = conn.execute(f"select ({literal})::{kind} as v")
+    cur.fetchall()  # and still after the rows are read
+    assert cur.description[0][1] == group
+
+
+def test_arrow_reads_a_numeric_column_by_its_element_type(conn):
+    pytest.importorskip("pyarrow")
+    table = conn.cursor().execute("select 1.50::numeric(12,2) as n, '2024-01-01'::date as d").fetch_arrow_table()
+    assert table.num_rows == 1
+
+
+def test_each_threads_connection_reads_json_through_its_own_loads(pg_cluster):
+    import threading
+    import time
+    wrong = []
+
+    def read(tag):
+        def loads(text):
+            time.sleep(0)  # lets the other thread read between two documents
+            return tag
+        with dbapi.connect(pg_dsn(pg_cluster), autocommit=True) as own:
+            own.json_loads = loads
+            for _ in range(20):
+                rows = own.execute("select '{}'::json from generate_series(1, 200)").fetchall()
+                wrong.extend(r[0] for r in rows if r[0] != tag)
+
+    threads = [threading.Thread(target=read, args=(tag,)) for tag in ("a", "b")]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []

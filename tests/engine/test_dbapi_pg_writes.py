@@ -98,12 +98,13 @@ def test_each_value_reads_back_as_written(pg, path, declared, value, text):
 
 
 @pytest.mark.parametrize("value, error, match", [
-    ([1, "a"], dbapi.ProgrammingError, "parameter 1: a list of int8 and text values cannot be one array"),
+    ([1, "a"], dbapi.ProgrammingError, "parameter 1: a list of int4 and text values cannot be one array"),
     ([[1], 2], dbapi.DataError, "parameter 1: a list mixes lists and values"),
     ([object()], dbapi.ProgrammingError, "parameter 1: a value of type .*object.* cannot be an array element"),
     ([D("sNaN")], dbapi.DataError, "parameter 1: Decimal\\('sNaN'\\) has no value to store"),
     (D("sNaN"), dbapi.DataError, "parameter 1: Decimal\\('sNaN'\\) has no SQL literal"),
     (dbapi.Json(1, dumps=lambda o: b"1"), dbapi.ProgrammingError, "parameter 1: dumps\\(\\) returned bytes, not str"),
+    (["ok", "\ud800"], dbapi.DataError, "parameter 1: '\\\\ud800' has a lone surrogate"),
 ])
 def test_values_without_a_form_are_refused_naming_the_parameter(pg, value, error, match):
     with dbapi.connect(pg) as conn:
@@ -156,6 +157,43 @@ def test_bulk_refuses_a_decimal_the_record_cannot_carry(pg):
             conn.cursor().executemany("insert into b values (?, ?)", rows)
 
 
+def read_back(pg, path, declared, value):
+    rows = [(i, value) for i in range(dbapi._BULK_MIN_ROWS if path == "bulk" else 2)]
+    with dbapi.connect(pg) as conn:
+        conn.execute("create temporary table x(id int, v %s)" % declared)
+        write(conn, path, "x", rows)
+        return conn.execute("select distinct v::text from x").fetchall()
+
+
+@pytest.mark.parametrize("declared, sql, value, want", [
+    ("integer[]", "select count(*) from a where v @> ?", [3], 1),
+    ("integer[]", "select count(*) from a where v && ?", [9, 1], 1),
+    ("integer[]", "select count(*) from a where v = ?", [1, None, 3], 1),
+    ("bigint[]", "select count(*) from a where v @> ?", [2 ** 40], 0),
+    ("integer", "select count(*) from a where v = any(?)", [1, 2 ** 40], 0),
+])
+def test_a_list_of_ints_compares_with_an_array_column(pg, declared, sql, value, want):
+    with dbapi.connect(pg) as conn:
+        conn.execute("create temporary table a(v %s)" % declared)
+        conn.execute("insert into a values (?)", ([1, None, 3] if declared.endswith("[]") else 5,))
+        assert conn.execute(sql, (value,)).fetchone() == (want,)
+
+
+# The bulk load lays a numeric field out as a double (table_layout: DFLT):
+# a Decimal's trailing zeros, NaN and digits past a double's are lost or
+# refused there, where one execute a row keeps them.
+@pytest.mark.xfail(strict=True, reason="the bulk load on PostgreSQL carries numeric as a double; the library "
+                                       "would have to lay a numeric field out as text")
+@pytest.mark.parametrize("declared, value, text", [
+    ("numeric", D("1.10"), "1.10"),
+    ("numeric(20,2)", D("12345678901234567.89"), "12345678901234567.89"),
+    ("numeric", D("NaN"), "NaN"),
+    ("numeric", D("-0.00"), "0.00"),
+])
+def test_bulk_writes_a_numeric_as_the_row_path_does(pg, declared, value, text):
+    assert read_back(pg, "bulk", declared, value) == [(text,)]
+
+
 # -- the engine: a Decimal a double would change is refused on every path --
 
 INEXACT = [D("12345678901234567.89"), D("0.12345678901234567891"), D("1E-400"), D("123456789012345678901")]
@@ -197,3 +235,31 @@ def test_the_engine_keeps_a_decimal_a_double_gives_back(tmp_path, path):
 def test_a_negative_number_takes_a_cast_whole(pg, sql, value, want):
     with dbapi.connect(pg) as conn:
         assert conn.execute(sql, (value,)).fetchone()[0] == want
+
+
+# An integral Decimal of up to 64 bits goes in as an integer literal, which
+# a real column turns into its nearest double.
+@pytest.mark.xfail(strict=True, reason="the engine's real and double columns keep the nearest double of an "
+                                       "integer beyond 2**53; no check refuses it as numeric columns' do")
+@pytest.mark.parametrize("declared", ["real", "double precision"])
+def test_the_engine_refuses_an_integral_decimal_a_real_column_would_change(tmp_path, declared):
+    with dbapi.connect(str(tmp_path / "e.db")) as conn:
+        conn.execute("create table n(id integer, v %s)" % declared)
+        try:
+            conn.execute("insert into n values (1, ?)", (D("9007199254740993"),))
+        except dbapi.DataError:
+            return
+        assert D(conn.execute("select v from n").fetchone()[0]) == D("9007199254740993")
+
+
+# A field without a declared width (text, json, an array) is 255 bytes in a
+# bulk record: a longer value is refused there, where fewer rows take it.
+@pytest.mark.xfail(strict=True, reason="the bulk load's record holds a text, json or array field in 255 bytes; "
+                                       "executemany of 64 rows or more refuses a longer value the row path takes")
+@pytest.mark.parametrize("declared, value", [
+    ("text", "y" * 300),
+    ("jsonb", dbapi.Jsonb({"k": "x" * 300})),
+    ("integer[]", list(range(100))),
+], ids=["text", "jsonb", "array"])
+def test_bulk_takes_a_value_longer_than_255_as_the_row_path_does(pg, declared, value):
+    assert len(read_back(pg, "bulk", declared, value)) == 1

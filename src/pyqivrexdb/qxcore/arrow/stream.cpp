@@ -151,7 +151,8 @@ PyObject* arrow_result(PyObject*, PyObject* args) {
     if (batch_rows < 1) return raise_message("ProgrammingError", "batch_size must be at least 1");
     auto* c = reinterpret_cast<CursorObject*>(cursor);
     if (c->stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
-    Ref description(PyObject_GetAttrString(cursor, "description"));
+    // The element types the records are laid out by.
+    Ref description(element_description(cursor));
     if (!description) return nullptr;
     if (!c->has_results || description.get() == Py_None)
         return raise_message("ProgrammingError", "execute() did not produce any result set");

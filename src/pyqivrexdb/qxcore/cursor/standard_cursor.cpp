@@ -482,13 +482,17 @@ int set_detect_types(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// Seven items a column: name, type_code (the element type), display_size,
-// internal_size (the field's bytes), precision, scale, null_ok.
-PyObject* get_description(PyObject* self, void*) {
+// Seven items a column: name, type_code, display_size, internal_size (the
+// field's bytes), precision, scale, null_ok. type_code is the element type,
+// or with `server`, the type of the value the column's loader gives.
+PyObject* description(PyObject* self, bool server) {
     TextScope text(as_standard(self)->text_utf8);  // names are read as they are asked for
     Ref columns = Ref::borrow(as_standard(self)->base.columns);
     if (!PyList_Check(columns.get())) Py_RETURN_NONE;
     const Py_ssize_t n = PyList_GET_SIZE(columns.get());
+    PyObject* results = as_standard(self)->base.results;
+    const auto* types = server && is_records(results) ? records_server_types(results) : nullptr;
+    Ref held = Ref::borrow(results);
     Ref out(PyTuple_New(n));
     if (!out) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -497,12 +501,20 @@ PyObject* get_description(PyObject* self, void*) {
         Ref type(name ? PyObject_GetAttrString(field, "type") : nullptr);
         Ref len(type ? PyObject_GetAttrString(field, "len") : nullptr);
         if (!len) return nullptr;
+        if (types && static_cast<Py_ssize_t>(types->size()) == n) {
+            const long code = PyLong_AsLong(type.get());
+            if (code == -1 && PyErr_Occurred()) return nullptr;
+            const int shown = values::described_type(static_cast<int>(code), (*types)[static_cast<size_t>(i)].oid);
+            if (shown != code && !(type = Ref(PyLong_FromLong(shown)))) return nullptr;
+        }
         PyObject* item = PyTuple_Pack(7, name.get(), type.get(), Py_None, len.get(), Py_None, Py_None, Py_None);
         if (!item) return nullptr;
         PyTuple_SET_ITEM(out.get(), i, item);
     }
     return out.release();
 }
+
+PyObject* get_description(PyObject* self, void*) { return description(self, true); }
 
 // The declared type of each result column as the library reports it (the
 // field's `coder`): "" for an expression, or from a library that tells none.
@@ -577,6 +589,8 @@ PyGetSetDef standard_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace
+
+PyObject* element_description(PyObject* self) { return description(self, false); }
 
 PyTypeObject StandardCursorType = [] {
     PyTypeObject t = static_type("pyqivrexdb._qxstandard.Cursor", sizeof(StandardCursorObject));

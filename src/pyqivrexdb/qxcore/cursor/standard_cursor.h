@@ -24,6 +24,11 @@ extern PyTypeObject StandardCursorType;
 // with the standard face's exception set.
 int standard_run(StandardCursorObject* self, const char* sql);
 
+// Cursor.description with each column's element type as its type code, as
+// the records are laid out (description itself gives a server type's own
+// group: numeric NUMBER, the temporal types DATETIME).
+PyObject* element_description(PyObject* self);
+
 // The standard face's readers of SQL text (statements.cpp), as functions of
 // pyqivrexdb._qxstandard; each takes (text, dialect).
 PyObject* split_statements(PyObject* self, PyObject* args);

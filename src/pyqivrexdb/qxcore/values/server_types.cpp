@@ -47,7 +47,7 @@ Imported g_ip_interface("ipaddress", "ip_interface");
 Imported g_ip_network("ipaddress", "ip_network");
 Imported g_json_loads("json", "loads");
 PyObject* g_loads = nullptr;  // set_json_loads's, or null for json.loads
-PyObject* g_reading_loads = nullptr;  // the reading connection's (borrowed), or null
+thread_local PyObject* g_reading_loads = nullptr;  // the reading connection's on this thread (borrowed), or null
 
 PyObject* call_on_text(PyObject* fn, const char* p, size_t n) {
     if (!fn) return nullptr;
@@ -282,6 +282,15 @@ int choose_loader(Column& col, uint32_t oid) {
         return 0;
     }
     return 0;
+}
+
+int described_type(int type, uint32_t oid) {
+    if (type != QSCLI_ET_CHAR) return type;
+    switch (oid) {
+    case 1700: return QSCLI_ET_DFLT;  // numeric: a Decimal, a number
+    case 1082: case 1083: case 1266: case 1114: case 1184: return QSCLI_ET_DATE;
+    default: return type;
+    }
 }
 
 bool plain_loader(const Column& col) {

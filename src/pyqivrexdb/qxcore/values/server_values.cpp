@@ -7,6 +7,7 @@
 #include "dates.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -114,9 +115,11 @@ const char* element_type(PyObject* value) {
     if (value == Py_None) return nullptr;
     if (PyBool_Check(value)) return "bool";
     if (PyLong_Check(value)) {
+        // As the server types ARRAY[1, 2]: integer while every value fits,
+        // so the list compares with an integer[] column (@>, &&).
         int overflow = 0;
-        PyLong_AsLongLongAndOverflow(value, &overflow);
-        return overflow ? "numeric" : "int8";
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        return overflow ? "numeric" : v >= INT32_MIN && v <= INT32_MAX ? "int4" : "int8";
     }
     if (PyFloat_Check(value)) return "float8";
     if (PyUnicode_Check(value)) return "text";
@@ -142,12 +145,15 @@ const char* element_type(PyObject* value) {
     return decimal > 0 ? "numeric" : "";
 }
 
-bool is_number(const std::string& t) { return t == "int8" || t == "float8" || t == "numeric"; }
+// The numeric types, narrowest first; 0 for another type.
+int number_rank(const std::string& t) {
+    return t == "int4" ? 1 : t == "int8" ? 2 : t == "float8" ? 3 : t == "numeric" ? 4 : 0;
+}
 
 // The type of elements of types a and b together; empty when none holds both.
 std::string common_type(const std::string& a, const std::string& b) {
     if (a.empty() || a == b) return b;
-    if (is_number(a) && is_number(b)) return a == "numeric" || b == "numeric" ? "numeric" : "float8";
+    if (number_rank(a) && number_rank(b)) return number_rank(a) > number_rank(b) ? a : b;
     if ((a == "inet" && b == "cidr") || (a == "cidr" && b == "inet")) return "inet";
     return "";
 }
@@ -171,7 +177,12 @@ bool append_scalar(std::string& out, PyObject* value, PyObject* label) {
         }
         return true;
     }
-    if (PyUnicode_Check(value)) return append_utf8(out, value);
+    if (PyUnicode_Check(value)) {
+        if (append_utf8(out, value)) return true;
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        return refuse("DataError", label, "%.60R has a lone surrogate, which UTF-8 cannot carry", value), false;
+    }
     if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
         Py_buffer view;
         if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return false;

@@ -104,6 +104,10 @@ int standard_type_fits(int type, PyObject* value);
 // Gives column `col` (its element type resolved) the loader of server type
 // `oid`, when there is one (server_types.cpp). 0, or -1 with an exception.
 int choose_loader(Column& col, uint32_t oid);
+// The type code Cursor.description gives a column of element type `type`
+// and server type `oid`: the element type whose DB-API type object (NUMBER,
+// DATETIME) matches the Python value its loader gives, else `type`.
+int described_type(int type, uint32_t oid);
 
 // Whether the values of `col` come from C code alone and hold no references
 // that could make a cycle (not a parsed document, a list or an ipaddress
