@@ -5,9 +5,7 @@
 #include "text.h"
 #include "value.h"
 
-// A real is rendered as the engine shows it, on either backend.
-#include "sqlite/exact_real.h"
-
+// SQLite's printf renders a real as the engine shows it, on either backend.
 #include <sqlite3.h>
 
 #include <cfloat>
@@ -111,9 +109,6 @@ std::string refusal(const Value& v, int type, const char* what) {
 
 size_t render_number(const Value& v, char* buf, size_t cap) {
     if (v.kind == VKind::Int) return static_cast<size_t>(std::snprintf(buf, cap, "%" PRId64, v.i));
-    if (cap >= 32) {
-        if (const int n = qse_real_text(v.d, buf)) return static_cast<size_t>(n);
-    }
     sqlite3_snprintf(static_cast<int>(cap), buf, "%!.15g", v.d);
     return std::strlen(buf);
 }

@@ -1,18 +1,14 @@
-// Reals read from text and written as text exactly. SQLite's own reading
-// multiplies by powers of ten and is not correctly rounded (1.5e300 reads
-// 1.4999999999999998e+300, about one 17-digit text in seven reads one unit
-// off), so a value written as a literal would differ from the same value
-// bound; its own writing keeps 15 significant digits, so a real given a TEXT
-// column or cast to text lost the rest (1/3 became '0.333333333333333'). The
-// engine's copy of SQLite calls qse_exact_real() from its sqlite3AtoF and
-// qse_real_text() where it renders a real as text (the build patches them
-// in, CMakeLists.txt here), so every number SQLite reads is the nearest
-// double and every real it writes reads back as itself.
+// Reals read from text exactly. SQLite's own conversion multiplies by powers
+// of ten and is not correctly rounded (1.5e300 reads 1.4999999999999998e+300,
+// about one 17-digit text in seven reads one unit off), so a value written
+// as a literal would differ from the same value bound. The engine's copy of
+// SQLite calls qse_exact_real() from its sqlite3AtoF (the build patches it in,
+// CMakeLists.txt here), so every text SQLite reads as a number, a literal in
+// any statement or a text given a numeric column, reads the nearest double.
 #include "exact_real.h"
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <string>
 
 namespace qse {
@@ -83,46 +79,4 @@ extern "C" void qse_exact_real(const char* z, int length, int enc, double* v) {
         // Beyond the largest double, or nearer 0 than the smallest.
         *v = std::copysign(std::fabs(*v) >= 1 ? HUGE_VAL : 0.0, *v);
     }
-}
-
-extern "C" int qse_real_text(double v, char* out) {
-    if (!std::isfinite(v)) return 0;
-    // The shortest digits that read back as v: [-]d[.ddd]e(+|-)dd[d].
-    char sci[32];
-    const char* const end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-    const char* s = sci;
-    char* o = out;
-    if (*s == '-') *o++ = *s++;
-    char digits[20];
-    int n = 0;
-    for (; s < end && *s != 'e'; ++s)
-        if (*s != '.') digits[n++] = *s;
-    int exp = 0;
-    std::from_chars(s + 1 + (s[1] == '+'), end, exp);
-    if (exp < -4 || exp >= 15) {
-        // SQLite's own choice of form and its spelling: 1.0e+15, 2.5e-07.
-        *o++ = digits[0];
-        *o++ = '.';
-        if (n == 1) *o++ = '0';
-        for (int k = 1; k < n; ++k) *o++ = digits[k];
-        *o++ = 'e';
-        *o++ = exp < 0 ? '-' : '+';
-        const int a = std::abs(exp);
-        if (a >= 100) *o++ = static_cast<char>('0' + a / 100);
-        *o++ = static_cast<char>('0' + a / 10 % 10);
-        *o++ = static_cast<char>('0' + a % 10);
-    } else if (exp < 0) {
-        *o++ = '0';
-        *o++ = '.';
-        for (int k = -1; k > exp; --k) *o++ = '0';
-        for (int k = 0; k < n; ++k) *o++ = digits[k];
-    } else {
-        // Whole numbers keep a ".0", as SQLite writes them.
-        for (int k = 0; k <= exp; ++k) *o++ = k < n ? digits[k] : '0';
-        *o++ = '.';
-        if (n <= exp + 1) *o++ = '0';
-        for (int k = exp + 1; k < n; ++k) *o++ = digits[k];
-    }
-    *o = 0;
-    return static_cast<int>(o - out);
 }

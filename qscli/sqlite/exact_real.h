@@ -1,6 +1,5 @@
-// Reals read from text exactly (the nearest double), and written as text that
-// reads back as the same double, as every path of the engine reads and writes
-// them: exact_real.cpp.
+// Reals read from text exactly (the nearest double), as every path of the
+// engine reads them: exact_real.cpp.
 #pragma once
 
 namespace qse {
@@ -16,9 +15,3 @@ bool exact_real(const char* b, const char* e, double* v);
 // result in *v (enc: SQLITE_UTF8, SQLITE_UTF16LE or SQLITE_UTF16BE), which it
 // makes the nearest double.
 extern "C" void qse_exact_real(const char* z, int length, int enc, double* v);
-
-// A finite real as the shortest text that reads back as it, in SQLite's own
-// form ("0.1", "2.0", "1.0e+15", "2.5e-07", "-0.0"): its length, written with
-// a NUL into `out` (32 bytes hold any). 0 for an infinity or NaN, which
-// SQLite renders itself.
-extern "C" int qse_real_text(double v, char* out);

@@ -151,10 +151,15 @@ def test_both_backends_store_and_find_the_exact_double(dsn, backend):
         assert missed == []
 
 
-def test_a_float_given_a_text_column_reads_back_as_the_same_double(dsn):
+def test_a_float_given_a_text_column_reads_back_as_the_same_double(dsn, backend, request):
     # A float bound for a TEXT column is stored as its text: that text must
     # name the same double (or the value is refused, as executemany's typed
     # path refuses it), never a shorter rounding of it.
+    if backend == "sqlite":
+        request.applymarker(pytest.mark.xfail(strict=True, reason=(
+            "SQLite renders a real as text with 15 significant digits (%!.15g): 1/3 is stored "
+            "as '0.333333333333333' by execute(), while executemany refuses the float; the rendering "
+            "is kept, as files' indexes over a real made text depend on it")))
     values = [1 / 3, 0.1, 2.0 ** 63, 123456789.123456789, 5e-324, -2.5e-8]
     with dbapi.connect(dsn, autocommit=True) as c:
         c.execute("create table t(k integer primary key, s text)")
@@ -165,56 +170,6 @@ def test_a_float_given_a_text_column_reads_back_as_the_same_double(dsn):
                 continue
         got = dict(c.execute("select k, s from t").fetchall())
     assert [(repr(values[k]), s) for k, s in got.items() if float(s) != values[k]] == []
-
-
-# The engine's text of a real: the shortest digits that read back as it, in
-# SQLite's own form (a whole number keeps ".0", an exponent from 1e15 and
-# below 1e-4, with two digits at least).
-REAL_TEXTS = [
-    (1 / 3, "0.3333333333333333"), (0.1, "0.1"), (2.0, "2.0"), (-0.0, "-0.0"), (100.0, "100.0"),
-    (1e300, "1.0e+300"), (5e-324, "5.0e-324"), (-2.2250738585072014e-308, "-2.2250738585072014e-308"),
-    (1e15, "1.0e+15"), (1e14, "100000000000000.0"), (123456789012345.6, "123456789012345.6"),
-    (2.5e-7, "2.5e-07"), (1e-4, "0.0001"), (1.25e-3, "0.00125"), (0.1 + 0.2, "0.30000000000000004"),
-    (2.0 ** 63, "9.223372036854776e+18"), (-1.7976931348623157e308, "-1.7976931348623157e+308"),
-]
-
-
-@pytest.mark.parametrize("value, text", REAL_TEXTS + [(float("inf"), "Inf"), (float("-inf"), "-Inf")])
-def test_a_real_becomes_its_shortest_exact_text(conn, value, text):
-    # Cast, TEXT affinity and text functions all take SQLite's rendering.
-    conn.execute("create table s(k integer primary key, s text)")
-    conn.execute("insert into s values (1, ?)", (value,))
-    got = conn.execute("select cast(? as text), (select s from s), ? || '', printf('%s', ?)",
-                       (value, value, value)).fetchone()
-    assert got == (text,) * 4
-
-
-def significant(text):
-    """The significant digits of a number's text."""
-    mantissa = text.lower().lstrip("-").split("e")[0].replace(".", "")
-    return mantissa.lstrip("0").rstrip("0") or "0"
-
-
-def test_every_real_becomes_the_shortest_text_that_reads_back_as_it(conn):
-    values = doubles(N, 8)
-    cur = conn.cursor()
-    texts = [cur.execute("select cast(? as text)", (v,)).fetchone()[0] for v in values]
-    assert mismatches(values, [float(t) for t in texts], stored=False) == []
-    # Python's repr gives the shortest such digits.
-    assert [(repr(v), t) for v, t in zip(values, texts) if significant(t) != significant(repr(v))] == []
-
-
-@pytest.mark.parametrize("value, text", REAL_TEXTS)
-def test_json_and_the_core_face_write_a_real_exactly(conn, tmp_path, value, text):
-    assert conn.execute("select json_array(?)", (value,)).fetchone()[0] == "[%s]" % text
-    # A real given a CHAR value of the core face: the same text.
-    core = pyqivrexdb.connect(str(tmp_path / "core.db"))
-    try:
-        cur = core.cursor()
-        cur.execute("return cast(%r as real) as char(30)" % value)
-        assert cur.retcode() == text
-    finally:
-        core.close()
 
 
 @pytest.fixture(scope="module")
@@ -268,11 +223,8 @@ def test_postgresql_reals_are_read_and_written_whatever_the_locale(pg_cluster, c
     assert r.stdout.split("\n")[:3] == ["[]", "[]", "[]"]
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "a real's text is now the shortest exact form, where SQLite (and this engine before) wrote 15 digits: an index, "
-    "a stored generated column or a CHECK over a real made text in a file written before no longer matches its "
-    "table, so a search through the index misses rows, integrity_check fails and a DELETE reports a malformed "
-    "file; needs a design decision (keep SQLite's text inside schema expressions, or rebuild such indexes)"))
+# SQLite's text of a real (15 digits) is part of the files it writes: an
+# index, a stored generated column or a CHECK over a real made text holds it.
 def test_a_file_with_an_index_over_a_real_made_text_stays_consistent(tmp_path):
     import sqlite3
     path = str(tmp_path / "old.db")
