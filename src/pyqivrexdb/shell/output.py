@@ -32,6 +32,8 @@ def text(value, null="NULL"):
         return null
     if isinstance(value, str):
         return value
+    if isinstance(value, bool):  # PostgreSQL's boolean, shown as psql shows it
+        return "t" if value else "f"
     if isinstance(value, (bytes, bytearray)):
         return value.hex()
     if isinstance(value, datetime.date):
@@ -298,8 +300,8 @@ class GridPrinter:
 def _sql_literal(v):
     if v is None:
         return "NULL"
-    if isinstance(v, bool):
-        return "1" if v else "0"
+    if isinstance(v, bool):  # a PostgreSQL boolean takes no 1 or 0
+        return "TRUE" if v else "FALSE"
     if isinstance(v, int):
         return str(v)
     if isinstance(v, float):
