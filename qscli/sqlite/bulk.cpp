@@ -33,7 +33,8 @@ int refuse_value(Conn* c, uint64_t row, const TableField& f, const std::string& 
 }
 
 // Binds field `f` of a record at `p` to parameter `k`; text goes through
-// `scratch`, which must live until the row is stepped.
+// `scratch`, or in UTF-8 straight from the record: both must live until the
+// row is stepped (the records do for the whole load).
 int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsigned char* p,
                std::string& scratch, uint64_t row) {
     Value v;
@@ -46,17 +47,19 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsig
         if (std::isnan(v.d)) return refuse_value(c, row, f, "NaN is not a number it can keep");
         return sqlite3_bind_double(s, k, v.d);
     case VKind::Text866:
-        if (f.type != QSCLI_ET_DATE && boundary_utf8()) {
+        if (f.type != QSCLI_ET_DATE && c->text_utf8) {
             // The insert's own check is off for a load: the text is checked
-            // here, its declared length in characters.
-            scratch.assign(reinterpret_cast<const char*>(v.p), v.n);
+            // here, its declared length in characters, and bound where the
+            // record holds it, as a blob is.
             const TextStatus st = check_utf8(v.p, v.n, f.chars);
             if (st != TextStatus::Ok) {
                 Value text = v;
                 text.kind = VKind::Text;
                 return refuse_value(c, row, f, refusal(text, QSCLI_ET_CHAR, text_problem(st)));
             }
-        } else if (f.type != QSCLI_ET_DATE) {  // a date's ISO text is in scratch already
+            return sqlite3_bind_text(s, k, reinterpret_cast<const char*>(v.p), static_cast<int>(v.n), SQLITE_STATIC);
+        }
+        if (f.type != QSCLI_ET_DATE) {  // a date's ISO text is in scratch already
             scratch.clear();
             cp866_to_utf8(v.p, v.n, scratch);  // v borrows the record, not scratch
         }

@@ -59,7 +59,23 @@ const char* unencodable_reason(bool asked) {
                  : "a character that code page 866 lacks";
 }
 
-PyObject* utf8_decode(const char* data, Py_ssize_t size) { return PyUnicode_DecodeUTF8(data, size, "strict"); }
+namespace {
+
+// The str of `size` ASCII bytes, as both decoders build it.
+PyObject* ascii_text(const unsigned char* s, Py_ssize_t size) {
+    PyObject* text = PyUnicode_New(size, 127);
+    if (text && size) std::memcpy(PyUnicode_1BYTE_DATA(text), s, size);
+    return text;
+}
+
+}  // namespace
+
+// ASCII, most text, is copied as it is; the codec reads the rest.
+PyObject* utf8_decode(const char* data, Py_ssize_t size) {
+    const auto* s = reinterpret_cast<const unsigned char*>(data);
+    if (ascii_prefix(s, size) == size) return ascii_text(s, size);
+    return PyUnicode_DecodeUTF8(data, size, "strict");
+}
 
 PyObject* message_decode(const char* data, Py_ssize_t size) {
     return t_text_utf8 ? PyUnicode_DecodeUTF8(data, size, "replace") : cp866_decode(data, size);
@@ -69,11 +85,7 @@ PyObject* cp866_decode(const char* data, Py_ssize_t size) {
     if (t_text_utf8) return utf8_decode(data, size);
     const auto* s = reinterpret_cast<const unsigned char*>(data);
     const Py_ssize_t ascii = ascii_prefix(s, size);
-    if (ascii == size) {
-        PyObject* text = PyUnicode_New(size, 127);
-        if (text && size) std::memcpy(PyUnicode_1BYTE_DATA(text), s, size);
-        return text;
-    }
+    if (ascii == size) return ascii_text(s, size);
     // A str must be built in the narrowest kind that holds its widest
     // character: Latin-1 when only the four Latin-1 signs of the page occur.
     Py_UCS4 widest = 0x80;
