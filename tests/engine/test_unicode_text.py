@@ -89,13 +89,16 @@ def test_a_length_counts_characters_on_every_path(conn, char):
             write()
 
 
-# ASCII is read, checked and copied a word (eight bytes) at a time: texts
-# about a word long, and a wider character first, last, or just past a word.
-ASCII_EDGES = ["a", "abcdefg", "abcdefgh", "abcdefghi", "a" * 15, "a" * 16, "a" * 17,
-               "é" + "a" * 8, "a" * 8 + "é", "a" * 15 + "Ж", "a" * 16 + "😀", "a b\t~\x7f"]
+# ASCII is read, checked and copied a word (eight bytes) at a time, and
+# text of two-byte characters is read by a path of its own: texts about a
+# word long, a wider character first, last, or just past a word, the bounds
+# of two-byte characters and of the narrowest kind a str takes.
+TEXT_EDGES = ["a", "abcdefg", "abcdefgh", "abcdefghi", "a" * 15, "a" * 16, "a" * 17,
+              "é" + "a" * 8, "a" * 8 + "é", "a" * 15 + "Ж", "a" * 16 + "😀", "a b\t~\x7f",
+              "\x80", "\xff", "\xffĀ", "\u07ff", "Ж" * 17, "aЖ", "Жa", "Ж😀", "Ж\u0800", "é語"]
 
 
-@pytest.mark.parametrize("text", ASCII_EDGES, ids=repr)
+@pytest.mark.parametrize("text", TEXT_EDGES, ids=repr)
 def test_texts_about_a_word_long_round_trip_on_every_path(conn, text):
     conn.execute("create table t (v varchar(17), w text)")
     conn.execute("insert into t values (?, ?)", (text, text))
