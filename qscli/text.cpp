@@ -86,8 +86,34 @@ inline int to_cp866(uint32_t cp) {
 
 thread_local bool t_boundary_utf8 = false;
 
+// Whether eight bytes are all ASCII and none of them NUL.
+inline bool plain_word(const unsigned char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    const uint64_t high = 0x8080808080808080ull;
+    return !((v & high) | ((v - 0x0101010101010101ull) & ~v & high));
+}
+
+// Whether text is ASCII without a NUL, most text: a word at a time, the last
+// word overlapping the one before.
+bool plain_ascii(const unsigned char* p, size_t n) {
+    if (n < 8) {
+        for (size_t k = 0; k < n; ++k)
+            if (p[k] == 0 || p[k] >= 0x80) return false;
+        return true;
+    }
+    for (size_t k = 0; k + 8 <= n; k += 8)
+        if (!plain_word(p + k)) return false;
+    return plain_word(p + n - 8);
+}
+
 // UTF-8 kept as it is, checked as utf8_to_cp866 checks CP866.
 TextStatus copy_utf8(const unsigned char* in, size_t n, unsigned char* out, size_t cap, size_t* written) {
+    if (n <= cap && plain_ascii(in, n)) {
+        std::memcpy(out, in, n);
+        *written = n;
+        return TextStatus::Ok;
+    }
     size_t k = 0;
     TextStatus st = TextStatus::Ok;
     while (k < n) {
@@ -131,6 +157,7 @@ uint32_t char_field_bytes(uint32_t chars) {
 }
 
 TextStatus check_utf8(const unsigned char* p, size_t n, size_t chars) {
+    if (plain_ascii(p, n)) return chars && n > chars ? TextStatus::TooLong : TextStatus::Ok;
     size_t k = 0, count = 0;
     while (k < n) {
         if (n - k >= 8) {

@@ -1,12 +1,13 @@
 """One case of the core face (or, with --side std, the standard face) under
 several builds, the builds taking turns.
 
-    python3 bench/compare/builds.py [--case bulk] [--side std] [--n 200000] [--reps 5] BUILD...
+    python3 bench/compare/builds.py [--case bulk] [--side std] [--ascii] [--n 200000] [--reps 5] BUILD...
 
 Each BUILD is a build folder (tools/dev's QX_BUILD: its stage/ holds the
 package), say build/dev and ../old/build/old for a worktree of an earlier
 commit. Every measurement is a fresh worker.py process of the qx side on a
-file of its own; prints each build's wall and processor time, median
+file of its own (--ascii: the table's Cyrillic codes in ASCII letters, so
+every text is ASCII); prints each build's wall and processor time, median
 (min–max), and the load average at the end of the run.
 """
 import argparse
@@ -28,7 +29,10 @@ def main():
     ap.add_argument("--n", type=int, default=200000)
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--side", default="qx", choices=["qx", "std"])
+    ap.add_argument("--ascii", action="store_true", help="ASCII codes instead of Cyrillic ones")
     a = ap.parse_args()
+    if a.ascii:
+        os.environ["QX_BENCH_ASCII"] = "1"  # read by worker.make_rows, here and in each worker
     stages = {b: str(Path(b).resolve() / "stage") for b in a.builds}
     with tempfile.TemporaryDirectory() as work:
         run.make_db(os.path.join(work, "empty.db"), 0, rows=False)

@@ -33,7 +33,8 @@ int refuse_value(Conn* c, uint64_t row, const TableField& f, const std::string& 
 }
 
 // Binds field `f` of a record at `p` to parameter `k`; text goes through
-// `scratch`, which must live until the row is stepped.
+// `scratch`, or in UTF-8 straight from the record: both must live until the
+// row is stepped (the records do for the whole load).
 int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsigned char* p,
                std::string& scratch, uint64_t row) {
     Value v;
@@ -46,17 +47,19 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsig
         if (std::isnan(v.d)) return refuse_value(c, row, f, "NaN is not a number it can keep");
         return sqlite3_bind_double(s, k, v.d);
     case VKind::Text866:
-        if (f.type != QSCLI_ET_DATE && boundary_utf8()) {
+        if (f.type != QSCLI_ET_DATE && c->text_utf8) {
             // The insert's own check is off for a load: the text is checked
-            // here, its declared length in characters.
-            scratch.assign(reinterpret_cast<const char*>(v.p), v.n);
+            // here, its declared length in characters, and bound where the
+            // record holds it, as a blob is.
             const TextStatus st = check_utf8(v.p, v.n, f.chars);
             if (st != TextStatus::Ok) {
                 Value text = v;
                 text.kind = VKind::Text;
                 return refuse_value(c, row, f, refusal(text, QSCLI_ET_CHAR, text_problem(st)));
             }
-        } else if (f.type != QSCLI_ET_DATE) {  // a date's ISO text is in scratch already
+            return sqlite3_bind_text(s, k, reinterpret_cast<const char*>(v.p), static_cast<int>(v.n), SQLITE_STATIC);
+        }
+        if (f.type != QSCLI_ET_DATE) {  // a date's ISO text is in scratch already
             scratch.clear();
             cp866_to_utf8(v.p, v.n, scratch);  // v borrows the record, not scratch
         }
@@ -149,40 +152,59 @@ struct CancelBetween {
 };
 
 // Inserts the records with `one`, CHUNK at a time with a statement of
-// their own where SQLite takes one; 0 or the failure's code. The first
+// their own where SQLite takes one, and what is left after the last whole
+// chunk (a batch of records rarely holds a multiple of CHUNK) with one
+// statement of its own too; 0 or the failure's code. The first
 // statement's rows are checked by the write checks too; it takes main's
 // write lock, under which no other connection can add a trigger, so only
 // then is it known whether the others' may be passed by.
 int insert_rows(Conn* c, const std::string& table, sqlite3_stmt* one, Records& recs, qc_long count) {
-    recs.scratch.resize(recs.fields.size() * (count >= CHUNK ? CHUNK : 1));
+    recs.scratch.resize(recs.fields.size() * static_cast<size_t>(count < CHUNK ? count : CHUNK));
     Db* d = db_of(c);
     CancelBetween between(d);
     qc_long r = 0;
     auto after_first = [&] {
         if (r == 0) d->loading_checked = checked_records_only(c, table);
     };
-    if (count >= CHUNK) {
-        Inserter chunk(c, table, recs.fields, CHUNK);
-        for (; chunk.s && r + CHUNK <= count; r += CHUNK) {
-            if (c->cancel_requested()) return c->fail(QSCLI_E_INTERRUPTED, "interrupted");
-            const int code = run_records(c, chunk.s, recs, r, CHUNK);
-            if (!code) {
+    // Runs records r.. with `many` (n records a statement) while n remain;
+    // false when it stopped at a failure (*code).
+    auto run_many = [&](sqlite3_stmt* many, qc_long n, int* code) {
+        for (; many && r + n <= count; r += n) {
+            if (c->cancel_requested()) {
+                *code = c->fail(QSCLI_E_INTERRUPTED, "interrupted");
+                return false;
+            }
+            *code = run_records(c, many, recs, r, n);
+            if (!*code) {
                 after_first();
                 continue;
             }
             // While the transaction stands, the batch is run again from its
             // start one record a statement, which names the record at fault
             // and leaves what a refusal of it alone leaves.
-            if (sqlite3_get_autocommit(d->db) || run_cached(c, "rollback to qx_addrecords")) return code;
+            if (sqlite3_get_autocommit(d->db) || run_cached(c, "rollback to qx_addrecords")) return false;
             d->loading_checked = false;
-            for (qc_long k = 0, end = r + CHUNK; k < end; ++k)
-                if (int failed = run_records(c, one, recs, k, 1)) return failed;
-            return code;
+            for (qc_long k = 0, end = r + n; k < end; ++k)
+                if (int failed = run_records(c, one, recs, k, 1)) {
+                    *code = failed;
+                    return false;
+                }
+            return false;
         }
+        return true;
+    };
+    int code = 0;
+    if (count >= CHUNK) {
+        Inserter chunk(c, table, recs.fields, CHUNK);
+        if (!run_many(chunk.s, CHUNK, &code)) return code;
+    }
+    if (count - r > 1 && count - r < CHUNK) {
+        Inserter rest(c, table, recs.fields, count - r);
+        if (!run_many(rest.s, count - r, &code)) return code;
     }
     for (; r < count; ++r) {
         if (c->cancel_requested()) return c->fail(QSCLI_E_INTERRUPTED, "interrupted");
-        if (int code = run_records(c, one, recs, r, 1)) return code;
+        if (int failed = run_records(c, one, recs, r, 1)) return failed;
         after_first();
     }
     return 0;

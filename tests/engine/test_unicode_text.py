@@ -89,6 +89,47 @@ def test_a_length_counts_characters_on_every_path(conn, char):
             write()
 
 
+# ASCII is read, checked and copied a word (eight bytes) at a time, and
+# text of two-byte characters is read by a path of its own: texts about a
+# word long, a wider character first, last, or just past a word, the bounds
+# of two-byte characters and of the narrowest kind a str takes.
+TEXT_EDGES = ["a", "abcdefg", "abcdefgh", "abcdefghi", "a" * 15, "a" * 16, "a" * 17,
+              "é" + "a" * 8, "a" * 8 + "é", "a" * 15 + "Ж", "a" * 16 + "😀", "a b\t~\x7f",
+              "\x80", "\xff", "\xffĀ", "\u07ff", "Ж" * 17, "aЖ", "Жa", "Ж😀", "Ж\u0800", "é語"]
+
+
+@pytest.mark.parametrize("text", TEXT_EDGES, ids=repr)
+def test_texts_about_a_word_long_round_trip_on_every_path(conn, text):
+    conn.execute("create table t (v varchar(17), w text)")
+    conn.execute("insert into t values (?, ?)", (text, text))
+    conn.execute("insert into t values (%s, %s)" % (literal(text), literal(text)))
+    conn.cursor().executemany("insert into t values (?, ?)", [(text, text)] * 70)
+    conn.addrecords("t", [(text, text)])
+    assert fetch(conn, "select v, w from t") == [(text, text)] * 73
+
+
+@pytest.mark.parametrize("n", [8, 9, 17])
+def test_an_ascii_text_a_character_too_long_is_refused(conn, n):
+    conn.execute("create table t (v varchar(%d))" % (n - 1))
+    for write in (lambda: conn.execute("insert into t values (?)", ("a" * n,)),
+                  lambda: conn.execute("insert into t values (%s)" % literal("a" * n)),
+                  lambda: conn.cursor().executemany("insert into t values (?)", [("a" * n,)] * 70),
+                  lambda: conn.addrecords("t", [("a" * n,)])):
+        with pytest.raises(dbapi.DataError):
+            write()
+    assert fetch(conn, "select count(*) from t") == [(0,)]
+
+
+@pytest.mark.parametrize("at", [0, 7, 8, 16])
+def test_a_nul_in_any_word_of_ascii_is_refused(conn, at):
+    text = "a" * at + "\0" + "a" * (16 - at)
+    conn.execute("create table t (v varchar(17))")
+    for write in (lambda: conn.execute("insert into t values (?)", (text,)),
+                  lambda: conn.addrecords("t", [(text,)])):
+        with pytest.raises(dbapi.DataError, match="NUL"):
+            write()
+
+
 def test_a_lone_surrogate_is_refused_by_name(conn):
     conn.execute("create table t (v text)")
     with pytest.raises(dbapi.DataError, match="parameter 1.*lone surrogate"):

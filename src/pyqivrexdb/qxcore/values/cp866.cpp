@@ -59,7 +59,60 @@ const char* unencodable_reason(bool asked) {
                  : "a character that code page 866 lacks";
 }
 
-PyObject* utf8_decode(const char* data, Py_ssize_t size) { return PyUnicode_DecodeUTF8(data, size, "strict"); }
+namespace {
+
+// The str of `size` ASCII bytes, as both decoders build it.
+PyObject* ascii_text(const unsigned char* s, Py_ssize_t size) {
+    PyObject* text = PyUnicode_New(size, 127);
+    if (text && size) std::memcpy(PyUnicode_1BYTE_DATA(text), s, size);
+    return text;
+}
+
+}  // namespace
+
+namespace {
+
+// Text of one- and two-byte characters alone (the Latin, Greek, Cyrillic,
+// Hebrew and Arabic alphabets), built in the narrowest kind that holds it;
+// null without an error for any other text (wider characters, or bytes
+// that are not UTF-8), which the codec then reads.
+PyObject* two_byte_text(const unsigned char* s, Py_ssize_t size, Py_ssize_t ascii) {
+    Py_ssize_t chars = ascii;
+    Py_UCS4 widest = 0x7F;
+    for (Py_ssize_t i = ascii; i < size; ++chars) {
+        if (s[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        if (s[i] < 0xC2 || s[i] > 0xDF || i + 1 == size || (s[i + 1] & 0xC0) != 0x80) return nullptr;
+        const Py_UCS4 ch = (Py_UCS4{s[i]} & 0x1F) << 6 | (s[i + 1] & 0x3F);
+        if (ch > widest) widest = ch;
+        i += 2;
+    }
+    PyObject* text = PyUnicode_New(chars, widest);
+    if (!text) return nullptr;
+    const int kind = PyUnicode_KIND(text);
+    void* out = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0, k = 0; i < size; ++k) {
+        Py_UCS4 ch = s[i++];
+        if (ch >= 0x80) ch = (ch & 0x1F) << 6 | (s[i++] & 0x3F);
+        PyUnicode_WRITE(kind, out, k, ch);
+    }
+    return text;
+}
+
+}  // namespace
+
+// ASCII, most text, is copied as it is, and text of two-byte characters is
+// read here too; the codec reads the rest (and refuses what is not UTF-8).
+PyObject* utf8_decode(const char* data, Py_ssize_t size) {
+    const auto* s = reinterpret_cast<const unsigned char*>(data);
+    const Py_ssize_t ascii = ascii_prefix(s, size);
+    if (ascii == size) return ascii_text(s, size);
+    if (PyObject* text = two_byte_text(s, size, ascii)) return text;
+    if (PyErr_Occurred()) return nullptr;
+    return PyUnicode_DecodeUTF8(data, size, "strict");
+}
 
 PyObject* message_decode(const char* data, Py_ssize_t size) {
     return t_text_utf8 ? PyUnicode_DecodeUTF8(data, size, "replace") : cp866_decode(data, size);
@@ -69,11 +122,7 @@ PyObject* cp866_decode(const char* data, Py_ssize_t size) {
     if (t_text_utf8) return utf8_decode(data, size);
     const auto* s = reinterpret_cast<const unsigned char*>(data);
     const Py_ssize_t ascii = ascii_prefix(s, size);
-    if (ascii == size) {
-        PyObject* text = PyUnicode_New(size, 127);
-        if (text && size) std::memcpy(PyUnicode_1BYTE_DATA(text), s, size);
-        return text;
-    }
+    if (ascii == size) return ascii_text(s, size);
     // A str must be built in the narrowest kind that holds its widest
     // character: Latin-1 when only the four Latin-1 signs of the page occur.
     Py_UCS4 widest = 0x80;

@@ -387,12 +387,4 @@ Ref server_text(PyObject* value, PyObject* label) {
     return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-Ref field_value(int type, int dialect, PyObject* value) {
-    if (type == QSCLI_ET_CHAR && dialect == QSCLI_DIALECT_PG) {
-        Ref text = server_text(value, nullptr);
-        if (!text || text.get() != Py_None) return text;
-    }
-    return Ref::borrow(value);
-}
-
 }  // namespace qx::values

@@ -4,6 +4,7 @@
 // load's text field all spell a value through these.
 #pragma once
 
+#include "../client/qscli.h"
 #include "../module/ref.h"
 
 #include <string>
@@ -41,8 +42,15 @@ Ref server_text(PyObject* value, PyObject* label);
 // server: on PostgreSQL a text field takes a value of the server's own types
 // (server_text) as that text, since the server reads it as its column's type;
 // otherwise `value` itself. The bulk load and a few rows of executemany both
-// hold values to their fields through this. Null with an exception set.
-Ref field_value(int type, int dialect, PyObject* value);
+// hold values to their fields through this, so it is inline: a load asks
+// for every value. Null with an exception set.
+inline Ref field_value(int type, int dialect, PyObject* value) {
+    if (type == QSCLI_ET_CHAR && dialect == QSCLI_DIALECT_PG) {
+        Ref text = server_text(value, nullptr);
+        if (!text || text.get() != Py_None) return text;
+    }
+    return Ref::borrow(value);
+}
 
 // Decimal (lazily imported); -1 with an exception set.
 int is_decimal(PyObject* value);

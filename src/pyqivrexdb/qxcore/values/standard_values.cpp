@@ -124,13 +124,17 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     // An exact str goes straight into the field; a subclass by its characters.
     // In UTF-8 the field's len counts bytes; the library holds the text to
     // its column's characters.
-    const bool direct = PyUnicode_CheckExact(value) && !text_utf8();
-    Ref encoded = direct || text_utf8() ? Ref() : cp866_bytes(value);
+    const bool in_utf8 = text_utf8();
+    const bool direct = PyUnicode_CheckExact(value) && !in_utf8;
+    Ref encoded = direct || in_utf8 ? Ref() : cp866_bytes(value);
     const char* utf8 = nullptr;
     Py_ssize_t n = -1;
     if (encoded) n = PyBytes_GET_SIZE(encoded.get());
     else if (direct) n = cp866_encode_into(value, out, col.len);
-    else if (!(utf8 = PyUnicode_AsUTF8AndSize(value, &n))) n = -1;
+    else if (PyUnicode_IS_COMPACT_ASCII(value)) {  // its characters are its UTF-8
+        utf8 = static_cast<const char*>(PyUnicode_DATA(value));
+        n = PyUnicode_GET_LENGTH(value);
+    } else if (!(utf8 = PyUnicode_AsUTF8AndSize(value, &n))) n = -1;
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
