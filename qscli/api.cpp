@@ -70,6 +70,21 @@ int put_text(const std::string& text, char* buf, unsigned size, unsigned* length
     return 0;
 }
 
+// The result columns' whole names (QSCLI_STMT_COL_NAMES) in the boundary's
+// text, each ended by a NUL; a column the backend named no further than
+// its record keeps the record's name.
+std::string whole_names(const Stmt& st) {
+    std::string out;
+    const bool whole = st.names.size() == st.desc.size();
+    for (size_t k = 0; k < st.desc.size(); ++k) {
+        const ColStruct_t& d = st.desc[k];
+        const char* cut = d.asname[0] ? d.asname : d.fname;
+        out += whole ? utf8_to_cp866_lossy(st.names[k].c_str()) : std::string(cut, strnlen(cut, sizeof d.fname));
+        out.push_back('\0');
+    }
+    return out;
+}
+
 int put_u32(uint32_t v, void* buf, unsigned size, unsigned* length) {
     if (length) *length = 0;
     if (!buf || size < 4) return QSCLI_E_ARGUMENT;
@@ -405,6 +420,15 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
         if (n > size || (n && !buf)) return QSCLI_E_ARGUMENT;
         if (n) std::memcpy(buf, st->types.data(), n);
         if (length) *length = static_cast<unsigned>(n);
+        return 0;
+    }
+    case QSCLI_STMT_COL_NAMES: {
+        if (!st->results) return QSCLI_E_NO_RESULTS;
+        BoundaryText boundary(st->text_utf8);
+        const std::string names = whole_names(*st);
+        if (length) *length = static_cast<unsigned>(names.size());
+        if (names.size() > size || !buf) return QSCLI_E_ARGUMENT;
+        std::memcpy(buf, names.data(), names.size());
         return 0;
     }
     case QSCLI_STMT_DST_INFO: {

@@ -34,6 +34,7 @@ Columns describe(Session& s, Stmt* st, const pq::PGresult* res) {
     out.inferred.resize(static_cast<size_t>(ncols));
     st->clear_result();
     st->desc.assign(static_cast<size_t>(ncols), ColStruct_t());
+    st->names.resize(static_cast<size_t>(ncols));
     for (int k = 0; k < ncols; ++k) {
         pq::Oid table = pq.PQftable(res, k);
         Column& c = out.cols[k];
@@ -45,6 +46,7 @@ Columns describe(Session& s, Stmt* st, const pq::PGresult* res) {
         }
         const char* name = pq.PQfname(res, k);
         out.names[k] = name ? name : "?";
+        st->names[k] = out.names[k];
         out.inferred[k] = c.infer_int;
         out.streams = out.streams && !c.infer_int;
         ColStruct_t& d = st->desc[k];

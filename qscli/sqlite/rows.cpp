@@ -52,6 +52,7 @@ private:
 
 int read_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, const ResultColumns& cols, bool stream,
               StmtCache::Entry* entry) {
+    st->names = cols.names;
     if (!stream) {
         SqliteRows rows(c, s, first_rc);
         return read_result(c, st, rows, cols.desc, cols.inferred);

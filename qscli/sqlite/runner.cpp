@@ -17,6 +17,7 @@ namespace {
 void describe(sqlite3_stmt* s, int ncols, bool int64, ResultColumns& out) {
     out.desc.assign(static_cast<size_t>(ncols), ColStruct_t());
     out.inferred.assign(static_cast<size_t>(ncols), false);
+    out.names.assign(static_cast<size_t>(ncols), std::string());
     out.declared = true;
     for (int k = 0; k < ncols; ++k) {
         const char* decl = sqlite3_column_decltype(s, k);
@@ -30,9 +31,11 @@ void describe(sqlite3_stmt* s, int ncols, bool int64, ResultColumns& out) {
 
         const char* name = sqlite3_column_name(s, k);
         const char* origin = sqlite3_column_origin_name(s, k);
+        const bool renamed = origin && name && sqlite3_stricmp(name, origin) != 0;
+        out.names[k] = (renamed || !origin) ? (name ? name : "") : origin;
         if (origin) {
             copy_name(d.fname, utf8_to_cp866_lossy(origin));
-            if (name && sqlite3_stricmp(name, origin) != 0) copy_name(d.asname, utf8_to_cp866_lossy(name));
+            if (renamed) copy_name(d.asname, utf8_to_cp866_lossy(name));
         } else {
             copy_name(d.fname, utf8_to_cp866_lossy(name));
             d.func = 1;

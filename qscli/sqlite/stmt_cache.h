@@ -18,6 +18,7 @@ namespace qse {
 // A query's result columns as the common builder takes them (stream.h).
 struct ResultColumns {
     std::vector<ColStruct_t> desc;  // a variable CHAR or ARRA column has len 0
+    std::vector<std::string> names; // each column's whole name (UTF-8), as desc names it
     std::vector<bool> inferred;     // columns whose type their values decide
     bool declared = true;           // no column is inferred
 };

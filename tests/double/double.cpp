@@ -668,6 +668,7 @@ int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int zero, void* bu
             if (length) *length = n;
             break;
         }
+        case QSCLI_STMT_COL_NAMES: return -95;  // whole names: a capability the double lacks
         case QSCLI_STMT_CHANGES:
         case QSCLI_STMT_LAST_ROWID: {
             if (!g_offered.count(attr)) return -95;

@@ -336,11 +336,35 @@ def test_a_code_page_connection_by_choice_is_not_told_the_library_lacks_utf8(dsn
     assert "speaks only" not in str(refused.value)
 
 
-@pytest.mark.xfail(strict=True, reason="a result column's name is cut to the record's 31 bytes, so in UTF-8 a name of "
-                                       "16 to 31 Cyrillic characters (whole in code page 866) reads cut")
-def test_a_result_names_a_cyrillic_column_whole(conn):
-    name = "наименование_товара"
+# A column record holds 31 bytes of a name; longer ones come whole however
+# the result reaches the reader.
+LONG_NAMES = [
+    "наименование_товара",          # 19 characters, 38 bytes
+    "ц" * 15 + "x",                 # 31 bytes: fills the record exactly
+    "x" + "ц" * 15,                 # the cut would split the 16th character
+    "品" * 12,                       # 3-byte characters
+    "😀" * 9,                        # 4-byte characters
+    "a_plain_ascii_name_of_forty_characters_",
+]
+
+
+@pytest.mark.parametrize("name", LONG_NAMES)
+def test_a_result_names_a_long_column_whole(conn, name):
+    conn.execute('create table n ("%s" integer, short integer)' % name)
+    conn.execute("insert into n values (1, 2)")
+    for sql in ("select * from n", 'select short as "%s", 3 as "%s" from n' % (name, name[::-1])):
+        cur = conn.cursor()
+        cur.execute(sql)
+        expect = [name, "short"] if sql == "select * from n" else [name, name[::-1]]
+        assert [d[0] for d in cur.description] == expect
+        assert len(cur.fetchall()) == 1
+
+
+def test_arrow_and_table_layout_name_a_long_column_whole(conn):
+    name = LONG_NAMES[0]
     conn.execute('create table n ("%s" integer)' % name)
+    assert [f[0] for f in conn.table_layout("n")] == [name]
+    pa = pytest.importorskip("pyarrow")
     cur = conn.cursor()
     cur.execute("select * from n")
-    assert [d[0] for d in cur.description] == [name]
+    assert cur.fetch_arrow_table().schema.names == [name]

@@ -5,7 +5,7 @@ import pytest
 
 import pyqivrexdb
 from pyqivrexdb import dbapi
-from qxdouble import QSCLI_ATTR_TEXT_UTF8
+from qxdouble import QSCLI_ATTR_TEXT_UTF8, QSCLI_ET_LONG, QSCLI_STMT_COL_NAMES, colrec
 
 
 def asked(double):
@@ -53,3 +53,37 @@ def test_an_offering_library_gets_utf8_everywhere(double):
         assert double.calls("qcSqlConnect")[0].args[1:4] == ("srv€".encode(), "Zoë".encode(), "päss".encode())
         c.execute("select ?, '日本'", ("😀",))
         assert double.calls("qcSqlExecDirect")[-1].args[1] == "select '😀', '日本'".encode()
+
+
+# A library without whole names: a name that fills its record is asked for
+# once, refused, and reads as the record gives it; a UTF-8 character the
+# record's cut split is left out rather than read as U+FFFD.
+@pytest.mark.parametrize("utf8, raw, name", [
+    (False, "ц" * 31, "ц" * 31),
+    (True, "наименование_товара".encode()[:30], "наименование_то"),
+    (True, ("😀" * 8).encode()[:31], "😀" * 7),
+    (True, "x" * 31, "x" * 31),
+])
+def test_a_name_filling_its_record_reads_as_the_record_gives_it(double, utf8, raw, name):
+    if utf8:
+        double.offer(QSCLI_ATTR_TEXT_UTF8)
+    with dbapi.connect("srv", autocommit=True) as c:
+        cur = c.cursor()
+        double.set_result([colrec(QSCLI_ET_LONG, 4, fname=raw if utf8 else raw.encode("cp866")),
+                           colrec(QSCLI_ET_LONG, 4, fname=b"n", off=4)], b"\1\0\0\0\2\0\0\0", rec_size=8)
+        double.clear()
+        cur.execute("select")
+        assert [d[0] for d in cur.description] == [name, "n"]
+        assert cur.fetchall() == [(1, 2)]
+    asked = [call.args[1] for call in double.calls("qcSqlGetStmtAttr") if call.args[1] == QSCLI_STMT_COL_NAMES]
+    assert asked == [QSCLI_STMT_COL_NAMES]
+
+
+def test_short_names_cost_no_call(double):
+    with dbapi.connect("srv", autocommit=True) as c:
+        cur = c.cursor()
+        double.set_result([colrec(QSCLI_ET_LONG, 4, fname=b"x" * 27)], b"\1\0\0\0", rec_size=4)
+        double.clear()
+        cur.execute("select")
+        assert cur.description[0][0] == "x" * 27
+    assert not [call for call in double.calls("qcSqlGetStmtAttr") if call.args[1] == QSCLI_STMT_COL_NAMES]

@@ -184,7 +184,7 @@ private:
         // In UTF-8 a declared length gives a field of 4 * n bytes: a text
         // field of another width is an unbounded one, and its width no limit
         // of the column's.
-        unbounded_.assign(cols.size(), 0);
+        unbounded_.assign(cols.size(), '\0');
         for (size_t j = 0; j < cols.size(); ++j)
             if (alone_ && text_utf8() && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0)
                 unbounded_[j] = any_unbounded_ = true;
@@ -412,8 +412,9 @@ private:
     uint32_t flag_bytes_;
     PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
     PyObject* alone_;     // borrowed: stores a row by itself; null when none
-    std::vector<char> unbounded_;  // per field: an unbounded text a longer text leaves (not vector<bool>: its
-                                   // instantiation would be exported from the module)
+    // Per field: an unbounded text a longer text leaves. A string, whose
+    // code the C++ library holds: a vector's would be exported from the module.
+    std::string unbounded_;
     bool any_unbounded_ = false;
     std::vector<Ref> row_values_;  // the row being packed, adapted: kept when a field is unbounded
 };

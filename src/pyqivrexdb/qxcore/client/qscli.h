@@ -308,6 +308,14 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   the element types are all there is. A library without the capability
  *   refuses both: values stay as the element types give them. */
 #define QSCLI_ATTR_SERVER_TYPES 1211
+/* QSCLI_STMT_COL_NAMES (qcSqlGetStmtAttr), once a result set exists: each
+ *   result column's whole name, in order, each ended by a NUL, in the
+ *   connection's text (CP866 or UTF-8). The column record's names stop at 31
+ *   bytes (in UTF-8 before a character the cut would split); these do not.
+ *   *length is the bytes all of them take; a buffer shorter than that gets
+ *   QSCLI_E_ARGUMENT with *length still set, so a second call can fit. A
+ *   library without the capability refuses it: names are the record's. */
+#define QSCLI_STMT_COL_NAMES 1212
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 

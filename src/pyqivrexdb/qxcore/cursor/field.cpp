@@ -74,8 +74,24 @@ int slot_set(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
+// The bytes of `p` without a UTF-8 character cut short at its end (a
+// library that cut a name at its record's 31 bytes may have split one).
+Py_ssize_t without_cut_character(const char* p, Py_ssize_t n) {
+    const auto* s = reinterpret_cast<const unsigned char*>(p);
+    Py_ssize_t start = n;
+    while (start > 0 && n - start < 3 && (s[start - 1] & 0xC0) == 0x80) --start;
+    if (start == 0 || s[start - 1] < 0xC0) return n;
+    const unsigned char lead = s[start - 1];
+    const Py_ssize_t needs = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    return n - (start - 1) < needs ? start - 1 : n;
+}
+
 PyObject* decode_name(PyObject* raw) {
-    if (PyBytes_CheckExact(raw)) return message_decode(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw));
+    if (PyBytes_CheckExact(raw)) {
+        const char* p = PyBytes_AS_STRING(raw);
+        const Py_ssize_t n = PyBytes_GET_SIZE(raw);
+        return message_decode(p, text_utf8() ? without_cut_character(p, n) : n);
+    }
     return PyObject_CallMethod(raw, "decode", "s", "cp866");
 }
 

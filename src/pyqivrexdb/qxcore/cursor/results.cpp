@@ -255,6 +255,7 @@ int next_batch(RecordsObject* r) {
         PyList_SET_ITEM(columns.get(), i, field);
     }
     replace_field(cursor->columns, columns.release());
+    if (r->face == values::Face::Standard && complete_names(cursor) < 0) return -1;
     r->rec_size = rec_size;
     if (rec_size > r->capacity) {
         uint32_t heap_limit = 0;

@@ -181,6 +181,7 @@ constexpr int kParseDecltypes = 1;
 PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, uint32_t record_size) {
     auto* self = reinterpret_cast<StandardCursorObject*>(c);
     const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((c->columns_count + 7) / 8) : 0;
+    if (complete_names(c) < 0) return nullptr;
     bool failed = false;
     Ref converters(self->detect_types & kParseDecltypes ? choose_converters(c->columns, &failed) : nullptr);
     if (failed) return nullptr;

@@ -29,6 +29,11 @@ int standard_run(StandardCursorObject* self, const char* sql);
 // group: numeric NUMBER, the temporal types DATETIME).
 PyObject* element_description(PyObject* self);
 
+// Gives each result column whose name fills its record field its whole
+// name, where the library tells it (whole_names.cpp); 0, or -1 with an
+// exception set.
+int complete_names(CursorObject* c);
+
 // The standard face's readers of SQL text (statements.cpp), as functions of
 // pyqivrexdb._qxstandard; each takes (text, dialect).
 PyObject* split_statements(PyObject* self, PyObject* args);
