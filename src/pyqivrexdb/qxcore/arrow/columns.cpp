@@ -153,8 +153,8 @@ bool append_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_
             const uint32_t n = zero ? static_cast<uint32_t>(static_cast<const unsigned char*>(zero) - p) : len;
             if (!w.bytes.reserve(static_cast<size_t>(n) * 3)) return false;
             unsigned char* out = w.bytes.data + w.bytes.size;
-            if (w.utf8) {  // the library checked it on the way in
-                std::memcpy(out, p, n);
+            if (w.utf8 && n) {  // the library checked it on the way in (an empty
+                std::memcpy(out, p, n);  // text may leave the buffer unallocated)
                 out += n;
             }
             for (uint32_t k = 0; k < n && !w.utf8; ++k) {
