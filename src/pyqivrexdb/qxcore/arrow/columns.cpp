@@ -283,7 +283,7 @@ bool append_binary(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint3
                 if (given < n) n = given;
             }
             if (!w.bytes.reserve(n)) return false;
-            std::memcpy(w.bytes.data + w.bytes.size, rec + offset, n);
+            if (n) std::memcpy(w.bytes.data + w.bytes.size, rec + offset, n);  // none: maybe no buffer yet
             w.bytes.size += n;
             set_valid(w, start + i);
         }
