@@ -9,6 +9,7 @@ import importlib
 from pyqivrexdb.qxcore import QSCLI_ET_ARRA as _ARRA
 
 import pyqivrexdb._qxstandard as _standard  # type: ignore[import-not-found]  # made by importing qxcore
+from pyqivrexdb import errors as _errors
 
 #: Rows a batch of fetch_arrow() and its kin holds at most.
 BATCH_ROWS = 65536
@@ -84,19 +85,30 @@ def _column_type(fmt, postgres):
         if not postgres:
             return "TEXT"
         return "timestamptz" if len(fmt) > 4 else "timestamp"
+    if fmt.startswith("d:"):
+        precision, scale = fmt[2:].split(",")[:2]
+        return "numeric(%s,%s)" % (precision, scale) if postgres else "NUMERIC"
     return _COLUMN_TYPES[fmt][1 if postgres else 0]
 
 
-def _in_table_order(rows, names, fields):
-    """The rows with their values in the table's field order, when the data
-    names the same columns in another order."""
-    if [n.lower() for n in names] == [f[0].lower() for f in fields]:
-        return rows
-    where = {n.lower(): k for k, n in enumerate(names)}
-    if sorted(where) != sorted(f[0].lower() for f in fields):
-        return rows  # by position, as the load checks it
-    order = [where[f[0].lower()] for f in fields]
-    return (tuple(row[k] for k in order) for row in rows)
+def _by_name(names, fields, table_name):
+    """For each field of the table, the position of the data's column of
+    its name (case aside, as SQL names are); ProgrammingError naming a
+    column one side has and the other lacks."""
+    where = {}
+    for k, name in enumerate(names):
+        if where.setdefault(name.lower(), k) != k:
+            raise _errors.ProgrammingError("the data has two columns named %r" % name)
+    order = []
+    for field in fields:
+        k = where.pop(field[0].lower(), None)
+        if k is None:
+            raise _errors.ProgrammingError("the data has no column %r for the field of table %r" % (field[0], table_name))
+        order.append(k)
+    if where:
+        missing = sorted(where.values())[0]
+        raise _errors.ProgrammingError("table %r has no field %r for the data's column" % (table_name, names[missing]))
+    return order
 
 
 def _stamps_as_text(rows, at):
@@ -127,14 +139,22 @@ def adbc_ingest(cursor, table_name, data, mode):
     elif mode == "create_append":
         cursor.execute("CREATE TABLE IF NOT EXISTS %s (%s)" % (table, columns))
     fields = conn.table_layout(table_name)
-    stamps = [k for k, (_, fmt, _) in enumerate(rows.fields) if fmt.startswith("ts")]
-    loaded = _stamps_as_text(rows, stamps) if stamps else rows
-    loaded = _in_table_order(loaded, [f[0] for f in rows.fields], fields)
+    names = [f[0] for f in rows.fields]
+    order = _by_name(names, fields, table_name)
     if _ARRA in [f[1] for f in fields]:
         # The bulk path takes binary values of the field's exact width only:
         # a table with a binary field takes the rows by batches of inserts.
+        stamps = [k for k, (_, fmt, _) in enumerate(rows.fields) if fmt.startswith("ts")]
+        loaded = _stamps_as_text(rows, stamps) if stamps else rows
+        loaded = (tuple(row[k] for k in order) for row in loaded)
         marks = ", ".join("?" * len(fields))
         _standard.Cursor.executemany(cursor, "INSERT INTO %s VALUES (%s)" % (table, marks), loaded,
                                      conn._adapters())
         return cursor.rowcount
-    return _standard.load(conn._core, table_name, loaded, cursor, conn._adapters())
+    from pyqivrexdb.dbapi import _RowAlone  # noqa: PLC0415 - dbapi imports this module
+
+    alone = _RowAlone(conn._core, table_name)
+    try:
+        return _standard.arrow_load(conn._core, table_name, rows, order, cursor, alone)
+    finally:
+        alone.close()

@@ -4,6 +4,7 @@
 // schema (offsets, buffer sizes) before a value is read; a column's reader
 // is chosen from its type once, and a type it has none for is refused by
 // name before any row is read.
+#include "rows.h"
 #include "arrow.h"
 
 #include "../module/module.h"
@@ -22,9 +23,6 @@
 namespace qx::arrow {
 
 namespace {
-
-// A column's reader: the value at row i of its view (never NULL there).
-using Reader = PyObject* (*)(const ArrowArrayView* v, int64_t i, const ArrowSchemaView& type);
 
 PyObject* read_int(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&) {
     return PyLong_FromLongLong(ArrowArrayViewGetIntUnsafe(v, i));
@@ -54,7 +52,8 @@ PyObject* read_bytes(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&)
     return PyBytes_FromStringAndSize(b.data.as_char, static_cast<Py_ssize_t>(b.size_bytes));
 }
 
-// Civil date of a day count since 1970-01-01.
+}  // namespace
+
 void civil_from_days(int64_t z, int* y, int* m, int* d) {
     z += 719468;
     const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -67,13 +66,14 @@ void civil_from_days(int64_t z, int* y, int* m, int* d) {
     *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
 }
 
-// Floor division: times before 1970 count back from it.
 int64_t floor_div(int64_t a, int64_t b, int64_t* rest) {
     int64_t q = a / b, r = a % b;
     if (r < 0) r += b, --q;
     *rest = r;
     return q;
 }
+
+namespace {
 
 PyObject* date_of(int64_t days) {
     int y, m, d;
@@ -110,6 +110,27 @@ PyObject* read_timestamp(const ArrowArrayView* v, int64_t i, const ArrowSchemaVi
                                                    PyDateTimeAPI->DateTimeType);
 }
 
+// A decimal as decimal.Decimal, from its digits and its scale.
+PyObject* read_decimal(const ArrowArrayView* v, int64_t i, const ArrowSchemaView& type) {
+    ArrowDecimal value;
+    ArrowDecimalInit(&value, type.decimal_bitwidth, type.decimal_precision, type.decimal_scale);
+    ArrowArrayViewGetDecimalUnsafe(v, i, &value);
+    ArrowBuffer digits;
+    ArrowBufferInit(&digits);
+    if (ArrowDecimalAppendDigitsToBuffer(&value, &digits) != NANOARROW_OK ||
+        ArrowBufferAppendInt8(&digits, 0) != NANOARROW_OK) {
+        ArrowBufferReset(&digits);
+        return PyErr_NoMemory();
+    }
+    Ref text(PyUnicode_FromFormat("%sE%d", reinterpret_cast<const char*>(digits.data), -type.decimal_scale));
+    ArrowBufferReset(&digits);
+    if (!text) return nullptr;
+    Ref module(PyImport_ImportModule("decimal"));
+    return module ? PyObject_CallMethod(module.get(), "Decimal", "O", text.get()) : nullptr;
+}
+
+}  // namespace
+
 Reader reader_for(ArrowType type) {
     switch (type) {
         case NANOARROW_TYPE_NA: return read_null;
@@ -133,27 +154,12 @@ Reader reader_for(ArrowType type) {
         case NANOARROW_TYPE_DATE32: return read_date32;
         case NANOARROW_TYPE_DATE64: return read_date64;
         case NANOARROW_TYPE_TIMESTAMP: return read_timestamp;
+        case NANOARROW_TYPE_DECIMAL128: return read_decimal;
         default: return nullptr;
     }
 }
 
-struct Column {
-    Reader read;
-    ArrowSchemaView type;
-};
-
-struct RowsObject {
-    PyObject_HEAD
-    ArrowArrayStream stream;  // released when done
-    ArrowSchema schema;
-    ArrowArray batch;         // the current batch, or release null
-    ArrowArrayView view;      // of the batch, from the schema
-    bool viewing;             // view initialised
-    int64_t row;              // next row in the batch
-    std::vector<Column>* columns;
-    PyObject* fields;         // owned: list of (name, format, nullable)
-    PyObject* single;         // owned: the capsules of an __arrow_c_array__ export, until read
-};
+namespace {
 
 void drop_batch(RowsObject* r) {
     if (r->batch.release) r->batch.release(&r->batch);
@@ -177,15 +183,18 @@ void rows_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-// Raises the stream's error as the consumer's exception.
+// Raises the stream's error as a DataError of ours: the source of the data
+// failed, not the database.
 int stream_failed(RowsObject* r, int code) {
     const char* text = r->stream.get_last_error ? r->stream.get_last_error(&r->stream) : nullptr;
-    PyErr_Format(PyExc_OSError, "the Arrow stream failed: %s", text ? text : std::strerror(code));
+    Ref message(PyUnicode_FromFormat("the Arrow stream failed: %s", text ? text : std::strerror(code)));
+    if (message) raise_object("DataError", message.get());
     done(r);
     return -1;
 }
 
-// Makes a batch with rows left current: 1, 0 at the end, -1 on error.
+}  // namespace
+
 int next_batch(RowsObject* r) {
     while (!r->batch.release || r->row >= r->batch.length) {
         drop_batch(r);
@@ -206,7 +215,8 @@ int next_batch(RowsObject* r) {
         r->row = 0;
         ArrowError error{};
         if (ArrowArrayViewSetArray(&r->view, &r->batch, &error) != NANOARROW_OK) {
-            PyErr_Format(PyExc_ValueError, "an Arrow batch does not match its schema: %s", error.message);
+            Ref message(PyUnicode_FromFormat("an Arrow batch does not match its schema: %s", error.message));
+            if (message) raise_object("DataError", message.get());
             done(r);
             return -1;
         }
@@ -214,24 +224,31 @@ int next_batch(RowsObject* r) {
     return 1;
 }
 
-PyObject* rows_next(PyObject* self) {
-    auto* r = reinterpret_cast<RowsObject*>(self);
-    const int more = next_batch(r);
-    if (more <= 0) return nullptr;
+PyObject* row_values(RowsObject* r, int64_t row) {
     const size_t n = r->columns->size();
-    Ref row(PyTuple_New(static_cast<Py_ssize_t>(n)));
-    if (!row) return nullptr;
+    Ref values(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!values) return nullptr;
     // A struct's children are read at the struct's own offset too.
-    const int64_t i = r->row + r->view.offset;
+    const int64_t i = row + r->view.offset;
     for (size_t k = 0; k < n; ++k) {
         const ArrowArrayView* v = r->view.children[k];
         const Column& c = (*r->columns)[k];
         PyObject* value = ArrowArrayViewIsNull(v, i) ? new_ref(Py_None) : c.read(v, i, c.type);
         if (!value) return nullptr;
-        PyTuple_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), value);
+        PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(k), value);
     }
-    ++r->row;
-    return row.release();
+    return values.release();
+}
+
+namespace {
+
+PyObject* rows_next(PyObject* self) {
+    auto* r = reinterpret_cast<RowsObject*>(self);
+    const int more = next_batch(r);
+    if (more <= 0) return nullptr;
+    PyObject* row = row_values(r, r->row);
+    if (row) ++r->row;
+    return row;
 }
 
 PyMemberDef rows_members[] = {{"fields", T_OBJECT, offsetof(RowsObject, fields), READONLY, nullptr},
@@ -297,6 +314,12 @@ int describe(RowsObject* r) {
 }
 
 }  // namespace
+
+RowsObject* as_rows(PyObject* obj) {
+    if (PyObject_TypeCheck(obj, &RowsType)) return reinterpret_cast<RowsObject*>(obj);
+    PyErr_Format(PyExc_TypeError, "expected the rows of arrow_rows(), not %.100s", Py_TYPE(obj)->tp_name);
+    return nullptr;
+}
 
 PyObject* arrow_rows(PyObject*, PyObject* data) {
     if (!PyDateTimeAPI) {

@@ -1,0 +1,522 @@
+// Arrow data loaded into a table through the bulk path: each value is
+// packed from its Arrow buffers straight into the records qcSqlAddRecords
+// takes, a buffer of whole records at a time, so no Python object is made
+// for it. The common pairs of an Arrow type and an element type have a
+// writer of their own; a value such a writer does not take as it is (out of
+// its field's range, a text too long, a type without a writer) goes the
+// standard face's way, through its Python value and encode_standard, so
+// every refusal is the one a row given by hand gets.
+#include "arrow.h"
+#include "rows.h"
+
+#include "../bulk/load.h"
+#include "../bulk/table_layout.h"
+#include "../client/calls.h"
+#include "../client/loader.h"
+#include "../connection/connection.h"
+#include "../cursor/standard_cursor.h"
+#include "../module/causes.h"
+#include "../module/memory.h"
+#include "../module/module.h"
+#include "../module/pending.h"
+#include "../values/cp866.h"
+#include "../values/dates.h"
+#include "../values/overlays.h"
+#include "../values/server_values.h"
+#include "../values/shared.h"
+#include "../values/values.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace qx::arrow {
+
+namespace {
+
+// What packing one value gives besides 0 and -1 (an exception set).
+constexpr int kGeneral = 1;  // the value needs the standard face's rules
+constexpr int kAlone = 2;    // a text longer than its unbounded field: the row goes by itself
+
+struct Target;
+// Packs the value at row i of view v (not NULL) into the field at `out`.
+using Writer = int (*)(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out);
+
+// One field of the table and the Arrow column that fills it.
+struct Target {
+    values::Column col;
+    int source;             // the Arrow column's position
+    const Column* arrow;    // its reader and type (held by the rows object)
+    Writer write;           // null: every value goes the standard face's way
+    bool unbounded;         // a text field whose width is no declared length's
+};
+
+void put_le(unsigned char* out, uint64_t bits, uint32_t len) {
+    for (uint32_t k = 0; k < len; ++k) out[k] = k < 8 ? static_cast<unsigned char>(bits >> (8 * k)) : 0;
+}
+
+bool is_integer_type(int type) {
+    return type == QSCLI_ET_BYTE || type == QSCLI_ET_INTR || type == QSCLI_ET_WORD || type == QSCLI_ET_NMBR ||
+           type == QSCLI_ET_LONG || type == QSCLI_ET_DWRD;
+}
+
+int write_int(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out) {
+    const int64_t x = ArrowArrayViewGetIntUnsafe(v, i);
+    if (x < values::kLow[t.col.type] || x > values::kHigh[t.col.type]) return kGeneral;
+    put_le(out, static_cast<uint64_t>(x), t.col.len);
+    return 0;
+}
+
+int write_uint(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out) {
+    const uint64_t x = ArrowArrayViewGetUIntUnsafe(v, i);
+    if (x > static_cast<uint64_t>(values::kHigh[t.col.type])) return kGeneral;
+    put_le(out, x, t.col.len);
+    return 0;
+}
+
+int write_int64(const ArrowArrayView* v, int64_t i, const Target&, unsigned char* out) {
+    put_le(out, static_cast<uint64_t>(ArrowArrayViewGetIntUnsafe(v, i)), 8);
+    return 0;
+}
+
+int write_uint64(const ArrowArrayView* v, int64_t i, const Target&, unsigned char* out) {
+    const uint64_t x = ArrowArrayViewGetUIntUnsafe(v, i);
+    if (x > static_cast<uint64_t>(INT64_MAX)) return kGeneral;
+    put_le(out, x, 8);
+    return 0;
+}
+
+void put_double(unsigned char* out, double d) {
+    values::DFLT_CHAR o;
+    o.set(d);
+    std::memcpy(out, o.bytes, 8);
+}
+
+// An integer into a double field: exact up to 2^53; beyond, the standard
+// face tells whether the double holds it.
+int write_int_real(const ArrowArrayView* v, int64_t i, const Target&, unsigned char* out) {
+    const int64_t x = ArrowArrayViewGetIntUnsafe(v, i);
+    if (x < -(int64_t{1} << 53) || x > (int64_t{1} << 53)) return kGeneral;
+    put_double(out, static_cast<double>(x));
+    return 0;
+}
+
+int write_real(const ArrowArrayView* v, int64_t i, const Target&, unsigned char* out) {
+    const double d = ArrowArrayViewGetDoubleUnsafe(v, i);
+    if (std::isnan(d)) return kGeneral;
+    put_double(out, d);
+    return 0;
+}
+
+int write_floa(const ArrowArrayView* v, int64_t i, const Target&, unsigned char* out) {
+    const double d = ArrowArrayViewGetDoubleUnsafe(v, i);
+    if (std::isnan(d) || (std::isfinite(d) && std::fabs(d) > FLT_MAX)) return kGeneral;
+    values::FLOA_CHAR o;
+    o.set(static_cast<float>(d));
+    std::memcpy(out, o.bytes, 4);
+    return 0;
+}
+
+int write_bool(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out) {
+    put_le(out, ArrowArrayViewGetIntUnsafe(v, i) != 0 ? 1 : 0, t.col.len);
+    return 0;
+}
+
+// The characters of n bytes of UTF-8, or -1 when they are not valid UTF-8
+// (an overlong form, a surrogate, past U+10FFFF, cut short).
+int64_t utf8_chars(const unsigned char* p, size_t n) {
+    int64_t chars = 0;
+    size_t k = 0;
+    while (k < n) {
+        // Eight ASCII bytes at a time.
+        if (k + 8 <= n) {
+            uint64_t word;
+            std::memcpy(&word, p + k, 8);
+            if (!(word & 0x8080808080808080ull)) {
+                k += 8, chars += 8;
+                continue;
+            }
+        }
+        const unsigned char c = p[k];
+        size_t more;
+        uint32_t low = 0x80, high = 0xBF;  // the second byte's range
+        if (c < 0x80) more = 0;
+        else if (c >= 0xC2 && c <= 0xDF) more = 1;
+        else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else return -1;
+        if (more && k + more >= n) return -1;
+        for (size_t m = 1; m <= more; ++m) {
+            const unsigned char b = p[k + m];
+            if (m == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return -1;
+        }
+        k += more + 1;
+        ++chars;
+    }
+    return chars;
+}
+
+// Text into a CHAR field of a connection in UTF-8, as encode_text lays it
+// out: the bytes, then one NUL and blanks to the field's end.
+int put_text(const char* p, size_t n, const Target& t, unsigned char* out) {
+    const uint32_t len = t.col.len;
+    if (n > len || std::memchr(p, 0, n)) return kGeneral;
+    const int64_t chars = utf8_chars(reinterpret_cast<const unsigned char*>(p), n);
+    const uint32_t limit = len % 4 == 0 ? len / 4 : len;
+    if (chars < 0 || chars > static_cast<int64_t>(limit)) return kGeneral;
+    std::memcpy(out, p, n);
+    if (n < len) {
+        out[n] = 0;
+        std::memset(out + n + 1, ' ', len - n - 1);
+    }
+    return 0;
+}
+
+int write_text(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out) {
+    const ArrowStringView s = ArrowArrayViewGetStringUnsafe(v, i);
+    return put_text(s.data, static_cast<size_t>(s.size_bytes), t, out);
+}
+
+int write_date32(const ArrowArrayView* v, int64_t i, const Target&, unsigned char* out) {
+    int y, m, d;
+    civil_from_days(ArrowArrayViewGetIntUnsafe(v, i), &y, &m, &d);
+    if (!year_in_range(y) || !library_has_dates()) return kGeneral;
+    const int packed = quick_call(HeldLock(0).get(), [&] {
+        return qc.qcSqlPackDate(static_cast<unsigned>(d), static_cast<unsigned>(m), static_cast<unsigned>(y));
+    });
+    put_le(out, static_cast<uint64_t>(packed) & 0xFFFF, 2);
+    return 0;
+}
+
+// A timestamp as the text its datetime's isoformat(" ") gives, which both
+// servers read as a timestamp: UTC with "+00:00" when it has a time zone.
+int write_timestamp(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out) {
+    const ArrowSchemaView& type = t.arrow->type;
+    const int64_t per_second = type.time_unit == NANOARROW_TIME_UNIT_SECOND ? 1
+                               : type.time_unit == NANOARROW_TIME_UNIT_MILLI ? 1000
+                               : type.time_unit == NANOARROW_TIME_UNIT_MICRO ? 1000000
+                                                                             : 1000000000;
+    int64_t sub, rest;
+    const int64_t seconds = floor_div(ArrowArrayViewGetIntUnsafe(v, i), per_second, &sub);
+    const int64_t us = per_second >= 1000000 ? sub / (per_second / 1000000) : sub * (1000000 / per_second);
+    int y, m, d;
+    civil_from_days(floor_div(seconds, 86400, &rest), &y, &m, &d);
+    if (y < 1 || y > 9999) return kGeneral;
+    char text[48];
+    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, m, d, static_cast<int>(rest / 3600),
+                          static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+    if (us) n += std::snprintf(text + n, sizeof text - n, ".%06d", static_cast<int>(us));
+    if (type.timezone && *type.timezone) n += std::snprintf(text + n, sizeof text - n, "+00:00");
+    return put_text(text, static_cast<size_t>(n), t, out);
+}
+
+// The writer of an Arrow column for a field, or null when its values go
+// the standard face's way.
+Writer writer_for(ArrowType arrow, const values::Column& col, bool utf8) {
+    const bool integer = is_integer_type(col.type), real = col.type == QSCLI_ET_DFLT || col.type == QSCLI_ET_CURR;
+    switch (arrow) {
+        case NANOARROW_TYPE_INT8:
+        case NANOARROW_TYPE_INT16:
+        case NANOARROW_TYPE_INT32:
+        case NANOARROW_TYPE_INT64:
+            return integer ? write_int : col.type == QSCLI_ET_INT64 ? write_int64 : real ? write_int_real : nullptr;
+        case NANOARROW_TYPE_UINT8:
+        case NANOARROW_TYPE_UINT16:
+        case NANOARROW_TYPE_UINT32:
+        case NANOARROW_TYPE_UINT64:
+            return integer ? write_uint : col.type == QSCLI_ET_INT64 ? write_uint64 : nullptr;
+        case NANOARROW_TYPE_FLOAT:
+        case NANOARROW_TYPE_DOUBLE:
+            return real ? write_real : col.type == QSCLI_ET_FLOA ? write_floa : nullptr;
+        case NANOARROW_TYPE_BOOL: return integer || col.type == QSCLI_ET_INT64 ? write_bool : nullptr;
+        case NANOARROW_TYPE_STRING:
+        case NANOARROW_TYPE_LARGE_STRING:
+        case NANOARROW_TYPE_STRING_VIEW: return col.type == QSCLI_ET_CHAR && utf8 ? write_text : nullptr;
+        case NANOARROW_TYPE_DATE32: return col.type == QSCLI_ET_DATE ? write_date32 : nullptr;
+        case NANOARROW_TYPE_TIMESTAMP: return col.type == QSCLI_ET_CHAR ? write_timestamp : nullptr;
+        default: return nullptr;
+    }
+}
+
+void set_rows_sent(Py_ssize_t sent) {
+    PyObject* value = take_pending();
+    if (value) {
+        Ref count(PyLong_FromSsize_t(sent));
+        if (!count || PyObject_SetAttrString(value, "rows_sent", count.get()) < 0) PyErr_Clear();
+    }
+    raise_pending(value);
+}
+
+// QSCLI_ATTR_INT64 on the connection while a load runs.
+struct Int64Scope {
+    ConnectionObject* conn;
+    bool on;
+    explicit Int64Scope(ConnectionObject* c) : conn(c), on(set_load_int64(c, true)) {}
+    ~Int64Scope() {
+        if (!on) return;
+        SetAside keep;
+        set_load_int64(conn, false);
+    }
+};
+
+class ArrowLoad {
+public:
+    ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone)
+        : conn_(conn), table_(table), rows_(rows), alone_(alone) {}
+
+    Py_ssize_t sent() const { return sent_; }
+
+    // The fields of `fields` (the table's layout), filled from the Arrow
+    // columns `order` names, one a field. 0, or -1 with an exception.
+    int prepare(PyObject* fields, PyObject* order, uint32_t flag_bytes, Py_ssize_t per_batch) {
+        if (layout_.resolve(fields, values::Purpose::Write, values::Face::Standard) < 0) return -1;
+        const auto& cols = layout_.columns();
+        if (!PyList_Check(order) || PyList_GET_SIZE(order) != static_cast<Py_ssize_t>(cols.size())) {
+            PyErr_SetString(PyExc_ValueError, "the order must name an Arrow column for each field");
+            return -1;
+        }
+        const bool utf8 = text_utf8();
+        for (size_t j = 0; j < cols.size(); ++j) {
+            const long k = PyLong_AsLong(PyList_GET_ITEM(order, static_cast<Py_ssize_t>(j)));
+            if (k == -1 && PyErr_Occurred()) return -1;
+            if (k < 0 || k >= static_cast<long>(rows_->columns->size())) {
+                PyErr_SetString(PyExc_ValueError, "the order names an Arrow column the data does not have");
+                return -1;
+            }
+            const Column* arrow = &(*rows_->columns)[static_cast<size_t>(k)];
+            const bool unbounded = alone_ && utf8 && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0;
+            targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8),
+                                unbounded});
+        }
+        flag_bytes_ = flag_bytes;
+        const uint64_t rec = layout_.record_size() + flag_bytes;
+        if (layout_.record_size() > UINT32_MAX) {
+            raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
+            return -1;
+        }
+        rec_size_ = rec ? rec : 1;
+        per_batch_ = per_batch < 1 || rec == 0 ? 1 : per_batch > INT32_MAX ? INT32_MAX : per_batch;
+        if (static_cast<uint64_t>(per_batch_) * rec_size_ > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        buffer_ = mem_block(static_cast<size_t>(per_batch_ * rec_size_), false);
+        return buffer_ ? 0 : -1;
+    }
+
+    // Loads every row of every batch. 0, or -1 with an exception.
+    int run() {
+        for (;;) {
+            const int more = next_batch(rows_);
+            if (more < 0) return set_rows_sent(sent_), -1;
+            if (more == 0) break;
+            const int64_t length = rows_->batch.length;
+            for (int64_t r = rows_->row; r < length; ++r, ++index_) {
+                rows_->row = r + 1;
+                unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
+                const int packed = pack(r, out);
+                if (packed < 0) return -1;
+                if (packed == kAlone) {
+                    if (store_alone(r) < 0) return -1;
+                } else if (++count_ == per_batch_ && send() < 0) {
+                    return -1;
+                }
+            }
+        }
+        return send();
+    }
+
+private:
+    // Row r of the current batch into the record at `out`: 0, kAlone, or -1
+    // with the error naming the row and the field.
+    int pack(int64_t r, unsigned char* out) {
+        const int64_t i = r + rows_->view.offset;
+        unsigned char* flags = flag_bytes_ ? out + (rec_size_ - flag_bytes_) : nullptr;
+        if (flags) std::memset(flags, 0, flag_bytes_);
+        int packed = 0;
+        const size_t n = targets_.size();
+        for (size_t j = 0; j < n; ++j) {
+            const Target& t = targets_[j];
+            const ArrowArrayView* v = rows_->view.children[t.source];
+            int rc;
+            if (ArrowArrayViewIsNull(v, i)) {
+                std::memset(out, 0, t.col.len);
+                if (flags) {
+                    flags[j >> 3] |= static_cast<unsigned char>(1u << (j & 7));
+                    rc = 0;
+                } else {
+                    rc = -1;
+                    raise_message("NotSupportedError", "the client library cannot load NULL (None)");
+                }
+            } else {
+                rc = t.write ? t.write(v, i, t, out) : kGeneral;
+                if (rc == kGeneral) rc = general(t, v, i, out);
+            }
+            if (rc < 0) return name_row(r, static_cast<Py_ssize_t>(j)), -1;
+            if (rc == kAlone) packed = kAlone;
+            out += t.col.len;
+        }
+        return packed;
+    }
+
+    // A value the standard face's way: its Python value, held to its field
+    // exactly as a row given by hand is.
+    int general(const Target& t, const ArrowArrayView* v, int64_t i, unsigned char* out) {
+        Ref value(t.arrow->read(v, i, t.arrow->type));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
+            PyErr_Clear();
+            raise_message("DataError", "the text is not valid UTF-8");
+            return -1;
+        }
+        Ref field = values::field_value(t.col.type, conn_->dialect, value.get());
+        if (!field) return -1;
+        if (t.unbounded && PyUnicode_Check(field.get())) {
+            Py_ssize_t bytes = 0;
+            if (!PyUnicode_AsUTF8AndSize(field.get(), &bytes)) PyErr_Clear();  // the encoder tells
+            else if (bytes > static_cast<Py_ssize_t>(t.col.len)) return kAlone;
+        }
+        bool is_null = false;
+        return values::encode_standard(t.col, field.get(), out, &is_null);
+    }
+
+    // The Python values of row r in the table's field order.
+    Ref table_row(int64_t r) {
+        Ref arrow_order(row_values(rows_, r));
+        if (!arrow_order) return Ref();
+        Ref row(PyTuple_New(static_cast<Py_ssize_t>(targets_.size())));
+        if (!row) return Ref();
+        for (size_t j = 0; j < targets_.size(); ++j) {
+            PyObject* item = PyTuple_GET_ITEM(arrow_order.get(), targets_[j].source);
+            Py_INCREF(item);
+            PyTuple_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), item);
+        }
+        return row;
+    }
+
+    // Renames the pending error so it names the row and field j (-1: the
+    // row as a whole), and tells the rows sent before it.
+    void name_row(int64_t r, Py_ssize_t j) {
+        PyObject* pending = take_pending();
+        Ref row = table_row(r);
+        Ref name;
+        if (j >= 0) {
+            PyObject* item = PyList_GET_ITEM(rows_->fields, targets_[static_cast<size_t>(j)].source);
+            name = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        }
+        PyErr_Clear();
+        raise_pending(pending);
+        name_bad_row(row ? row.get() : Py_None, index_, name.get(), j);
+        set_rows_sent(sent_);
+    }
+
+    // A row with a text longer than its unbounded field: the records before
+    // it are sent, then it is stored by itself.
+    int store_alone(int64_t r) {
+        if (send() < 0) return -1;
+        Ref row = table_row(r);
+        if (!row) return name_row(r, -1), -1;
+        Ref done(PyObject_CallOneArg(alone_, row.get()));
+        if (!done) return name_row(r, -1), -1;
+        ++sent_;
+        return 0;
+    }
+
+    int send() {
+        if (count_ == 0) return 0;
+        const int hdb = conn_->hdb;
+        const qc_long count = static_cast<qc_long>(count_);
+        const unsigned int rec_size = static_cast<unsigned int>(rec_size_);
+        unsigned char* records = buffer_.get();
+        const int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
+            return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
+        });
+        if (rc != 0) {
+            // The table changed since its layout was read: the next load reads it anew.
+            if (rc == QSCLI_E_RECORD_LENGTH) forget_layout(hdb, table_);
+            Ref text = connection_error_text(hdb);
+            raise_by_cause(rc, text.get(), "qcSqlAddRecords");
+            set_rows_sent(sent_);
+            return -1;
+        }
+        sent_ += count_;
+        count_ = 0;
+        // A long load stays interruptible; what was sent stays sent.
+        if (PyErr_CheckSignals() < 0) return set_rows_sent(sent_), -1;
+        return 0;
+    }
+
+    ConnectionObject* conn_;
+    const char* table_;
+    RowsObject* rows_;
+    PyObject* alone_;  // borrowed: stores a row by itself; null when none
+    values::RecordLayout layout_;
+    std::vector<Target> targets_;
+    uint32_t flag_bytes_ = 0;
+    uint64_t rec_size_ = 1;
+    Py_ssize_t per_batch_ = 1;
+    MemBlock buffer_;
+    Py_ssize_t count_ = 0;  // records in the buffer since the last send
+    Py_ssize_t sent_ = 0;   // records the library has accepted, or stored alone
+    Py_ssize_t index_ = 0;  // the row being packed, counted from the first batch
+};
+
+}  // namespace
+
+PyObject* arrow_load(PyObject*, PyObject* args) {
+    PyObject *connection, *table_name, *rows_obj, *order, *cursor = Py_None, *alone = Py_None;
+    if (!PyArg_ParseTuple(args, "OUOO|OO:arrow_load", &connection, &table_name, &rows_obj, &order, &cursor, &alone))
+        return nullptr;
+    if (!PyObject_TypeCheck(connection, &ConnectionType))
+        return PyErr_Format(PyExc_TypeError, "expected a pyqivrexdb.qxcore.Connection, not %.100s",
+                            Py_TYPE(connection)->tp_name);
+    if (cursor != Py_None && !PyObject_TypeCheck(cursor, &StandardCursorType))
+        return PyErr_Format(PyExc_TypeError, "expected a standard cursor, not %.100s", Py_TYPE(cursor)->tp_name);
+    RowsObject* rows = as_rows(rows_obj);
+    if (!rows) return nullptr;
+    auto* conn = reinterpret_cast<ConnectionObject*>(connection);
+    if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
+    TextScope text(conn->text_utf8);
+    const char* table = nullptr;
+    Ref encoded = library_text(table_name, &table);
+    if (!encoded) return nullptr;
+    TableLayout layout;
+    if (table_layout(conn, table_name, &layout) < 0) return nullptr;
+    const Int64Scope int64(conn);
+    const Py_ssize_t nfields = PyList_GET_SIZE(layout.fields.get());
+    const uint32_t flag_bytes =
+        quick_call(HeldLock(conn->hdb).get(), [&] {
+            return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0);
+        }) == 0
+            ? static_cast<uint32_t>((nfields + 7) / 8) : 0;
+    Ref flags(PyLong_FromUnsignedLong(flag_bytes));
+    Ref length(flags ? PyNumber_Add(layout.record_length.get(), flags.get()) : nullptr);
+    if (!length) return nullptr;
+    // A stream's length is unknown: HEAPCTRL bytes a send.
+    Py_ssize_t per_batch;
+    if (records_per_batch(PY_SSIZE_T_MAX / 2, length.get(), &per_batch,
+                          conn->dialect == QSCLI_DIALECT_PG ? PG_BATCH_BYTES : 0) < 0)
+        return nullptr;
+    ArrowLoad load(conn, table, rows, alone == Py_None ? nullptr : alone);
+    if (load.prepare(layout.fields.get(), order, flag_bytes, per_batch) < 0) return nullptr;
+    auto* standard_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
+    if (cursor != Py_None) {
+        if (standard_cursor->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
+        if (standard_cursor->base.vtab->reset(&standard_cursor->base) < 0) return nullptr;
+        standard_cursor->rowcount = -1;
+        standard_cursor->has_lastrowid = 0;
+    }
+    if (load.run() < 0) return nullptr;
+    if (cursor != Py_None) standard_cursor->rowcount = load.sent();
+    return PyLong_FromSsize_t(load.sent());
+}
+
+}  // namespace qx::arrow
