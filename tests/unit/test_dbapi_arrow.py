@@ -77,3 +77,50 @@ def test_batches_of_a_streamed_result_with_their_own_widths(double, conn):
     cur.execute("select s, n")
     assert [tuple(r.values()) for r in cur.fetch_arrow_table().to_pylist()] == [("ab", 1), ("hello", 2),
                                                                                 (None, None)]
+
+
+# A table of one field each element type an Arrow column has a writer for,
+# with values at their types' edges.
+LAYOUT = [("t", QSCLI_ET_CHAR, 6), ("b", QSCLI_ET_BYTE, 1), ("i", QSCLI_ET_INTR, 2), ("l", QSCLI_ET_LONG, 4),
+          ("f", QSCLI_ET_FLOA, 4), ("d", QSCLI_ET_DFLT, 8), ("day", QSCLI_ET_DATE, 2)]
+
+
+def script_layout(double, flags):
+    """The structure query's answer for table t of LAYOUT."""
+    records = b"".join(b"t\0      " + struct.pack("<i", k) + name.encode().ljust(8, b"\0") + struct.pack("<ii", t, n)
+                       + (b"\0" if flags else b"") for k, (name, t, n) in enumerate(LAYOUT))
+    double.set_result([colrec(QSCLI_ET_CHAR, 8, b"T"), colrec(QSCLI_ET_LONG, 4), colrec(QSCLI_ET_CHAR, 8),
+                       colrec(QSCLI_ET_LONG, 4), colrec(QSCLI_ET_LONG, 4)],
+                      records, rec_size=29 if flags else None)
+
+
+@pytest.mark.parametrize("flags", [False, True], ids=["vendor-like", "null-flags"])
+def test_ingest_sends_the_records_a_load_of_the_same_rows_sends(double, conn, flags):
+    import datetime
+    if flags:
+        double.offer(QSCLI_ATTR_NULL_FLAGS)
+    rows = [("ab", 0, -32767, 2**31 - 1, 1.5, -0.0, datetime.date(1900, 1, 1)),
+            ("жжж", 254, 32767, -(2**31) + 1, -3.0e38, 5e-324, datetime.date(2078, 12, 31))]
+    if flags:
+        rows.append((None,) * len(LAYOUT))
+    types = [pa.string(), pa.uint8(), pa.int16(), pa.int64(), pa.float32(), pa.float64(), pa.date32()]
+    # Named in another order than the table's fields.
+    data = pa.table({name: pa.array([r[k] for r in rows], types[k])
+                     for k, (name, _, _) in reversed(list(enumerate(LAYOUT)))})
+    script_layout(double, flags)
+    assert conn.addrecords("t", rows) == len(rows)
+    by_hand = [c.args[1:] for c in double.calls("qcSqlAddRecords")]
+    assert by_hand and by_hand[0][1] == len(rows)
+    double.clear()
+    assert conn.cursor().adbc_ingest("t", data, mode="append") == len(rows)
+    assert [c.args[1:] for c in double.calls("qcSqlAddRecords")] == by_hand
+
+
+def test_a_library_without_null_flags_refuses_a_null_by_row_and_field(double, conn):
+    script_layout(double, False)
+    data = pa.table({name: pa.array([None if name == "l" else 1] * 2, pa.int8()) for name, _, _ in LAYOUT
+                     if name not in ("t", "day")})
+    data = data.append_column("t", pa.array(["a", "b"])).append_column("day", pa.array([None, None], pa.date32()))
+    with pytest.raises(dbapi.NotSupportedError, match="row 0, field l: the client library cannot load NULL"):
+        conn.cursor().adbc_ingest("t", data, mode="append")
+    assert "qcSqlAddRecords" not in double.names()
