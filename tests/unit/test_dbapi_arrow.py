@@ -82,7 +82,7 @@ def test_batches_of_a_streamed_result_with_their_own_widths(double, conn):
 # A table of one field each element type an Arrow column has a writer for,
 # with values at their types' edges.
 LAYOUT = [("t", QSCLI_ET_CHAR, 6), ("b", QSCLI_ET_BYTE, 1), ("i", QSCLI_ET_INTR, 2), ("l", QSCLI_ET_LONG, 4),
-          ("f", QSCLI_ET_FLOA, 4), ("d", QSCLI_ET_DFLT, 8), ("day", QSCLI_ET_DATE, 2)]
+          ("f", QSCLI_ET_FLOA, 4), ("d", QSCLI_ET_DFLT, 8), ("day", QSCLI_ET_DATE, 2), ("ts", QSCLI_ET_CHAR, 32)]
 
 
 def script_layout(double, flags):
@@ -99,14 +99,18 @@ def test_ingest_sends_the_records_a_load_of_the_same_rows_sends(double, conn, fl
     import datetime
     if flags:
         double.offer(QSCLI_ATTR_NULL_FLAGS)
-    rows = [("ab", 0, -32767, 2**31 - 1, 1.5, -0.0, datetime.date(1900, 1, 1)),
-            ("жжж", 254, 32767, -(2**31) + 1, -3.0e38, 5e-324, datetime.date(2078, 12, 31))]
+    stamps = [datetime.datetime(1960, 1, 2, 3, 4, 5, 6), datetime.datetime(2024, 2, 29)]
+    # A timestamp goes into a text field as the text a statement writes it in.
+    rows = [("ab", 0, -32767, 2**31 - 1, 1.5, -0.0, datetime.date(1900, 1, 1), stamps[0].isoformat(" ")),
+            ("жжж", 254, 32767, -(2**31) + 1, -3.0e38, 5e-324, datetime.date(2078, 12, 31), stamps[1].isoformat(" "))]
     if flags:
         rows.append((None,) * len(LAYOUT))
+        stamps.append(None)
     types = [pa.string(), pa.uint8(), pa.int16(), pa.int64(), pa.float32(), pa.float64(), pa.date32()]
     # Named in another order than the table's fields.
-    data = pa.table({name: pa.array([r[k] for r in rows], types[k])
-                     for k, (name, _, _) in reversed(list(enumerate(LAYOUT)))})
+    data = pa.table({"ts": pa.array(stamps, pa.timestamp("us")),
+                     **{name: pa.array([r[k] for r in rows], types[k])
+                        for k, (name, _, _) in reversed(list(enumerate(LAYOUT[:-1])))}})
     script_layout(double, flags)
     assert conn.addrecords("t", rows) == len(rows)
     by_hand = [c.args[1:] for c in double.calls("qcSqlAddRecords")]
@@ -119,8 +123,9 @@ def test_ingest_sends_the_records_a_load_of_the_same_rows_sends(double, conn, fl
 def test_a_library_without_null_flags_refuses_a_null_by_row_and_field(double, conn):
     script_layout(double, False)
     data = pa.table({name: pa.array([None if name == "l" else 1] * 2, pa.int8()) for name, _, _ in LAYOUT
-                     if name not in ("t", "day")})
+                     if name not in ("t", "day", "ts")})
     data = data.append_column("t", pa.array(["a", "b"])).append_column("day", pa.array([None, None], pa.date32()))
+    data = data.append_column("ts", pa.array([None, None], pa.timestamp("s")))
     with pytest.raises(dbapi.NotSupportedError, match="row 0, field l: the client library cannot load NULL"):
         conn.cursor().adbc_ingest("t", data, mode="append")
     assert "qcSqlAddRecords" not in double.names()

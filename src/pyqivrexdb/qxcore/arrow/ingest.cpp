@@ -51,6 +51,7 @@ struct Target {
     const Column* arrow;    // its reader and type (held by the rows object)
     Writer write;           // null: every value goes the standard face's way
     bool unbounded;         // a text field whose width is no declared length's
+    uint32_t chars;         // a text field's most characters: in UTF-8 a declared length's n of 4 * n bytes
 };
 
 void put_le(unsigned char* out, uint64_t bits, uint32_t len) {
@@ -164,14 +165,14 @@ int64_t utf8_chars(const unsigned char* p, size_t n) {
     return chars;
 }
 
-// Text into a CHAR field of a connection in UTF-8, as encode_text lays it
-// out: the bytes, then one NUL and blanks to the field's end.
+// UTF-8 text (or ASCII, on a connection in CP866) into a CHAR field, as
+// encode_text lays it out: the bytes, then one NUL and blanks to the
+// field's end.
 int put_text(const char* p, size_t n, const Target& t, unsigned char* out) {
     const uint32_t len = t.col.len;
     if (n > len || std::memchr(p, 0, n)) return kGeneral;
     const int64_t chars = utf8_chars(reinterpret_cast<const unsigned char*>(p), n);
-    const uint32_t limit = len % 4 == 0 ? len / 4 : len;
-    if (chars < 0 || chars > static_cast<int64_t>(limit)) return kGeneral;
+    if (chars < 0 || chars > static_cast<int64_t>(t.chars)) return kGeneral;
     std::memcpy(out, p, n);
     if (n < len) {
         out[n] = 0;
@@ -293,8 +294,9 @@ public:
             }
             const Column* arrow = &(*rows_->columns)[static_cast<size_t>(k)];
             const bool unbounded = alone_ && utf8 && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0;
+            const uint32_t chars = utf8 && cols[j].len % 4 == 0 ? cols[j].len / 4 : cols[j].len;
             targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8),
-                                unbounded});
+                                unbounded, chars});
         }
         flag_bytes_ = flag_bytes;
         const uint64_t rec = layout_.record_size() + flag_bytes;
