@@ -1,8 +1,9 @@
 """The columnar side of the standard cursor: results as Arrow data and Arrow
 data loaded into a table, under the names ADBC's DB-API cursors use. The
-conversions are the C core's (_qxstandard.arrow_result, arrow_rows); this
-module only imports the libraries a caller asked for, and writes the
-CREATE TABLE an ingest needs."""
+conversions are the C core's (_qxstandard.arrow_result, arrow_rows,
+arrow_load); this module only imports the libraries a caller asked for,
+writes the CREATE TABLE an ingest needs and matches the data's columns to
+the table's fields by name."""
 
 import importlib
 

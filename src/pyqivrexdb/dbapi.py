@@ -922,11 +922,14 @@ class Cursor(_standard.Cursor):
         DataFrame) into `table_name` through the bulk path. `mode`:
         "create" makes the table from the data's schema, "append" loads into
         the existing one, "replace" drops and makes it again,
-        "create_append" makes it when missing. A column of a type that
-        cannot be loaded (struct, union, list...) raises NotSupportedError
-        before anything is written; a value that does not fit its field
-        raises as Connection.addrecords does, naming the row and the field.
-        Returns the number of rows loaded."""
+        "create_append" makes it when missing. Columns go into the fields of
+        their names (case aside); a column without a field, or a field
+        without a column, raises ProgrammingError before anything is
+        written, as does a column of a type that cannot be loaded (struct,
+        union, list...: NotSupportedError). A value that does not fit its
+        field raises as Connection.addrecords does, naming the row and the
+        field, with ``rows_sent``; so does a source stream that fails
+        (DataError). Returns the number of rows loaded."""
         return _arrow.adbc_ingest(self, table_name, data, mode)
 
     @property

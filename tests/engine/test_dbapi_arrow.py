@@ -368,3 +368,16 @@ def test_a_value_its_field_cannot_hold_names_its_row_and_field(conn, backend, va
     with pytest.raises(dbapi.DataError, match="row 1, field v: .*" + reason) as info:
         cur.adbc_ingest("mf", pa.table({"v": values}), mode="append")
     assert info.value.rows_sent == 0 and info.value.row == 1
+
+
+@pytest.mark.parametrize("values, reason", [
+    (pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(b"\0\0\0\0\2\0\0\0\3\0\0\0"), pa.py_buffer(b"ok\xff")]),
+     "not valid UTF-8"),
+    (pa.array([0, 253402300800 * 10**6], pa.timestamp("us")), "year"),
+])
+def test_a_value_python_cannot_hold_is_a_data_error(conn, values, reason):
+    # Not the reader's UnicodeDecodeError or ValueError: ours, naming the row.
+    cur = conn.cursor()
+    cur.execute("create table py (v text)")
+    with pytest.raises(dbapi.DataError, match="row 1, field v: .*" + reason):
+        cur.adbc_ingest("py", pa.table({"v": values}), mode="append")

@@ -373,12 +373,7 @@ private:
     // exactly as a row given by hand is.
     int general(const Target& t, const ArrowArrayView* v, int64_t i, unsigned char* out) {
         Ref value(t.arrow->read(v, i, t.arrow->type));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
-            PyErr_Clear();
-            raise_message("DataError", "the text is not valid UTF-8");
-            return -1;
-        }
+        if (!value) return value_refused();
         Ref field = values::field_value(t.col.type, conn_->dialect, value.get());
         if (!field) return -1;
         if (t.unbounded && PyUnicode_Check(field.get())) {
@@ -388,6 +383,20 @@ private:
         }
         bool is_null = false;
         return values::encode_standard(t.col, field.get(), out, &is_null);
+    }
+
+    // A value Python cannot hold (a text that is no UTF-8, a year past
+    // 9999) is the data's fault: DataError with the reader's reason.
+    static int value_refused() {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+            PyErr_Clear();
+            return raise_message("DataError", "the text is not valid UTF-8"), -1;
+        }
+        Ref why(take_pending());
+        Ref reason(why ? PyObject_Str(why.get()) : nullptr);
+        if (reason) raise_object("DataError", reason.get());
+        return -1;
     }
 
     // The Python values of row r in the table's field order.
