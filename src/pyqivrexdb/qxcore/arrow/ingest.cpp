@@ -256,18 +256,6 @@ void set_rows_sent(Py_ssize_t sent) {
     raise_pending(value);
 }
 
-// QSCLI_ATTR_INT64 on the connection while a load runs.
-struct Int64Scope {
-    ConnectionObject* conn;
-    bool on;
-    explicit Int64Scope(ConnectionObject* c) : conn(c), on(set_load_int64(c, true)) {}
-    ~Int64Scope() {
-        if (!on) return;
-        SetAside keep;
-        set_load_int64(conn, false);
-    }
-};
-
 class ArrowLoad {
 public:
     ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone)
@@ -501,7 +489,7 @@ PyObject* arrow_load(PyObject*, PyObject* args) {
     if (!encoded) return nullptr;
     TableLayout layout;
     if (table_layout(conn, table_name, &layout) < 0) return nullptr;
-    const Int64Scope int64(conn);
+    const Int64Load int64(conn);
     const Py_ssize_t nfields = PyList_GET_SIZE(layout.fields.get());
     const uint32_t flag_bytes =
         quick_call(HeldLock(conn->hdb).get(), [&] {

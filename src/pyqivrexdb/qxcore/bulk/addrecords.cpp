@@ -75,19 +75,6 @@ bool set_load_int64(ConnectionObject* conn, bool on) {
            }) == 0;
 }
 
-// QSCLI_ATTR_INT64 on the connection for one standard load: the core face's
-// loads on it pack 64-bit fields as DFLT.
-struct Int64Load {
-    ConnectionObject* conn;
-    bool on;
-    explicit Int64Load(ConnectionObject* c) : conn(c), on(set_load_int64(c, true)) {}
-    ~Int64Load() {
-        if (!on) return;
-        SetAside keep;
-        set_load_int64(conn, false);
-    }
-};
-
 PyObject* standard_load(PyObject*, PyObject* args) {
     PyObject* connection;
     PyObject* table_name;

@@ -3,6 +3,7 @@
 // per connection and keeps it until a statement may have changed it.
 #pragma once
 
+#include "../module/pending.h"
 #include "../module/ref.h"
 
 #include <cstdint>
@@ -46,6 +47,19 @@ void forget_layouts(int hdb);
 // QSCLI_ATTR_INT64 on the connection (qcSqlAddRecords takes 64-bit fields as
 // QSCLI_ET_INT64 while on); true when the library took the setting.
 bool set_load_int64(ConnectionObject* conn, bool on);
+
+// QSCLI_ATTR_INT64 on the connection for one standard load (rows or Arrow
+// data): the core face's loads on it pack 64-bit fields as DFLT.
+struct Int64Load {
+    ConnectionObject* conn;
+    bool on;
+    explicit Int64Load(ConnectionObject* c) : conn(c), on(set_load_int64(c, true)) {}
+    ~Int64Load() {
+        if (!on) return;
+        SetAside keep;
+        set_load_int64(conn, false);
+    }
+};
 
 // pyqivrexdb._qxstandard.table_layout(connection, table) -> a list of
 // (name, type_code, size, declared type) tuples, one a field.
