@@ -417,3 +417,33 @@ def dropped_core_cursors(double):
 def test_dropped_core_cursors_give_their_statements_back(double, traced):
     assert_no_growth(double, lambda: dropped_core_cursors(double), rounds=400)
     assert double.live_connections() == [] and double.live_statements() == []
+
+
+def test_arrow_ingest_repeated(double, traced):
+    # Values packed from Arrow buffers, and refused ones named by row.
+    pa = pytest.importorskip("pyarrow")
+    from pyqivrexdb import dbapi
+    from qxdouble import QSCLI_ATTR_NULL_FLAGS
+    conn = dbapi.connect("srv", autocommit=True)
+    double.offer(QSCLI_ATTR_NULL_FLAGS)
+    fields = [(b"t", 0, 8), (b"l", 7, 4), (b"f", 11, 8), (b"day", 5, 2), (b"ts", 0, 32)]
+    double.set_result([colrec(0, 8, b"T"), colrec(7, 4), colrec(0, 8), colrec(7, 4), colrec(7, 4)],
+                      b"".join(b"t".ljust(8, b"\0") + struct.pack("<i", k) + name.ljust(8, b"\0")
+                               + struct.pack("<ii", t, n) + b"\0" for k, (name, t, n) in enumerate(fields)),
+                      rec_size=29)
+    conn.table_layout("t")  # kept for the connection from now on
+    columns = {"t": pa.array(["ab", None, "жж"]), "l": pa.array([None, 2, 3], pa.uint32()),
+               "f": pa.array([0.5, None, 1], pa.float32()),
+               "day": pa.array([datetime.date(2000, 1, 1), None, None], pa.date32()),
+               "ts": pa.array([0, None, 10**9], pa.timestamp("ms", "UTC"))}
+    good = pa.table(columns)
+    bad = pa.table({**columns, "l": pa.array([1, 2**40, 3], pa.int64())})  # row 1 past LONG
+    cur = conn.cursor()
+
+    def ingest():
+        assert cur.adbc_ingest("t", good, mode="append") == 3
+        with pytest.raises(dbapi.DataError, match="row 1, field l"):
+            cur.adbc_ingest("t", bad, mode="append")
+
+    assert_no_growth(double, ingest, rounds=200)
+    conn.close()
