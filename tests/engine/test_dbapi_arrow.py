@@ -381,3 +381,30 @@ def test_a_value_python_cannot_hold_is_a_data_error(conn, values, reason):
     cur.execute("create table py (v text)")
     with pytest.raises(dbapi.DataError, match="row 1, field v: .*" + reason):
         cur.adbc_ingest("py", pa.table({"v": values}), mode="append")
+
+
+class _ArrayOnly:
+    """Data exporting one batch (__arrow_c_array__) and no stream."""
+
+    def __init__(self, batch):
+        self._batch = batch
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self._batch.__arrow_c_array__(requested_schema)
+
+
+def _polars_frame(columns):
+    pl = pytest.importorskip("polars")
+    return pl.DataFrame(columns)
+
+
+@pytest.mark.parametrize("make", [
+    lambda cols: _ArrayOnly(pa.record_batch(cols)),
+    lambda cols: _polars_frame(cols),
+    lambda cols: pa.Table.from_pandas(pytest.importorskip("pandas").DataFrame(cols), preserve_index=False),
+], ids=["array-only", "polars", "pandas"])
+def test_ingest_of_other_exporters(conn, make):
+    cols = {"k": [0, 1, 2], "i": [1, 2, None], "s": ["a", None, "ж" * 300]}
+    cur = conn.cursor()
+    assert cur.adbc_ingest("ox", make(cols)) == 3
+    assert cur.execute("select k, i, s from ox order by k").fetchall() == list(zip(*cols.values()))
