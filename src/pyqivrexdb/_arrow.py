@@ -104,7 +104,8 @@ def _by_name(names, fields, table_name):
     for field in fields:
         k = where.pop(field[0].lower(), None)
         if k is None:
-            raise _errors.ProgrammingError("the data has no column %r for the field of table %r" % (field[0], table_name))
+            raise _errors.ProgrammingError("the data has no column %r for the field of table %r"
+                                           % (field[0], table_name))
         order.append(k)
     if where:
         missing = sorted(where.values())[0]

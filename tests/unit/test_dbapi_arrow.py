@@ -102,7 +102,8 @@ def test_ingest_sends_the_records_a_load_of_the_same_rows_sends(double, conn, fl
     stamps = [datetime.datetime(1960, 1, 2, 3, 4, 5, 6), datetime.datetime(2024, 2, 29)]
     # A timestamp goes into a text field as the text a statement writes it in.
     rows = [("ab", 0, -32767, 2**31 - 1, 1.5, -0.0, datetime.date(1900, 1, 1), stamps[0].isoformat(" ")),
-            ("жжж", 254, 32767, -(2**31) + 1, -3.0e38, 5e-324, datetime.date(2078, 12, 31), stamps[1].isoformat(" "))]
+            ("жжж", 254, 32767, -(2**31) + 1, -3.0e38, 5e-324, datetime.date(2078, 12, 31),
+             stamps[1].isoformat(" "))]
     if flags:
         rows.append((None,) * len(LAYOUT))
         stamps.append(None)

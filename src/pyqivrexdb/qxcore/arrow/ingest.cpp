@@ -289,10 +289,12 @@ public:
         flag_bytes_ = flag_bytes;
         const uint64_t rec = layout_.record_size() + flag_bytes;
         if (layout_.record_size() > UINT32_MAX) {
-            raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
+            raise_message("ProgrammingError",
+                          "Record length error: a record of the table is longer than 4294967295 bytes");
             return -1;
         }
-        rec_size_ = rec ? rec : 1;
+        rec_size_ = rec;
+        // Records of no bytes go one a send, as the rows' load sends them.
         per_batch_ = per_batch < 1 || rec == 0 ? 1 : per_batch > INT32_MAX ? INT32_MAX : per_batch;
         if (static_cast<uint64_t>(per_batch_) * rec_size_ > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
             PyErr_NoMemory();
@@ -460,7 +462,7 @@ private:
     values::RecordLayout layout_;
     std::vector<Target> targets_;
     uint32_t flag_bytes_ = 0;
-    uint64_t rec_size_ = 1;
+    uint64_t rec_size_ = 0;
     Py_ssize_t per_batch_ = 1;
     MemBlock buffer_;
     Py_ssize_t count_ = 0;  // records in the buffer since the last send
