@@ -120,10 +120,11 @@ void read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
 
 // The statement's return value, for retcode(): decoded as the core decodes
 // it, except binary values, which come whole. 0, or -1 with an exception set.
-int read_return_value(CursorObject* c) {
-    unsigned int size = 0, length = 0;
+// `known` is its size when the library told it already.
+int read_return_value(CursorObject* c, const uint32_t* known = nullptr) {
+    unsigned int size = known ? *known : 0, length = 0;
     const int32_t hstmt = c->stmt_handle;
-    int rc = quick_call(c->lock, [&] {
+    int rc = known ? 0 : quick_call(c->lock, [&] {
         return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_RC_SIZE, 0, &size, sizeof size, &length);
     });
     if (rc != 0) return failed(c, rc, "qcSqlGetStmtAttr"), -1;
@@ -161,7 +162,7 @@ void standard_refused(CursorObject* c, void*, Step step, int rc) {
 
 int standard_executed(CursorObject*, void*) { return 0; }
 
-int standard_read_return(CursorObject* c, void*) { return read_return_value(c); }
+int standard_read_return(CursorObject* c, void*, const uint32_t* size) { return read_return_value(c, size); }
 
 int standard_counted(CursorObject*, void*) { return 0; }
 
@@ -562,6 +563,8 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->text_utf8 = conn->text_utf8;
     offer_int64(conn, &self->base);
     offer_stream(conn, &self->base);
+    // A library that streams may also sum up an execute in one call.
+    self->base.sums_up = !conn->stream_refused;
     self->server_types = offer_server_types(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();
