@@ -103,8 +103,9 @@ int offer_server_types(ConnectionObject* conn, CursorObject* c) {
 }
 
 // The server types of the result's columns; none when the library tells
-// none (the engine) or refuses.
-void read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
+// none (the engine) or refuses. False when the backend has none at all (an
+// answer of no bytes for some columns): its results need not ask again.
+bool read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
     const Py_ssize_t n = c->columns_count > 0 ? c->columns_count : 0;
     out->resize(static_cast<size_t>(n));
     unsigned int length = 0;
@@ -116,6 +117,7 @@ void read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
         return qc.qcSqlGetStmtAttr(hstmt, QSCLI_ATTR_SERVER_TYPES, 0, into, size, &length);
     }) : -1;
     if (rc != 0 || length != size) out->clear();
+    return !(n && rc == 0 && length == 0);
 }
 
 // The statement's return value, for retcode(): decoded as the core decodes
@@ -187,7 +189,7 @@ PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, u
     Ref converters(self->detect_types & kParseDecltypes ? choose_converters(c->columns, &failed) : nullptr);
     if (failed) return nullptr;
     std::vector<values::ServerType> types;
-    if (self->server_types) read_server_types(c, &types);
+    if (self->server_types && !read_server_types(c, &types)) self->server_types = 0;
     PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, values::Face::Standard,
                                     flag_bytes, self->null_flags == 2, converters.get(), std::move(types));
     if (results) self->rowcount = c->row_count;
