@@ -431,6 +431,20 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
         std::memcpy(buf, names.data(), names.size());
         return 0;
     }
+    case QSCLI_STMT_EXECUTED: {
+        if (size < sizeof(QscliExecuted) || !buf) return QSCLI_E_ARGUMENT;
+        QscliExecuted e{};
+        e.columns = st->ncols;
+        e.rc_size = static_cast<uint32_t>(st->rc_body.size());
+        e.rows = static_cast<qc_long>(st->row_count());
+        e.open_rc = st->results ? 0 : QSCLI_E_NO_RESULTS;
+        e.rec_size = !st->results || st->streamed.finished ? 0 : st->rec_size;
+        // A stream whose source ended within its first batch holds it all.
+        e.held = st->results && st->streamed.on && st->streamed.complete;
+        std::memcpy(buf, &e, sizeof e);
+        if (length) *length = sizeof e;
+        return 0;
+    }
     case QSCLI_STMT_DST_INFO: {
         if (!st->results) return QSCLI_E_NO_RESULTS;
         size_t fit = size / sizeof(ColStruct_t);

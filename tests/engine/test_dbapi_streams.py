@@ -134,3 +134,24 @@ def test_a_result_read_whole_and_a_streamed_one_agree(tmp_path, decl, stored):
     assert whole == streamed
     if isinstance(streamed, tuple):
         assert streamed[0] is dbapi.DataError and "column v:" in streamed[1]
+
+
+def test_one_cursor_tells_each_statement_of_a_mixed_run_its_own(conn):
+    # Each execute's counts, columns and rows are its own, whether its result
+    # is held whole after the execute (a point query), comes in batches, is
+    # empty, or there is none.
+    cur = conn.cursor()
+    for _ in range(2):
+        cur.execute("select id, v from t where id = ?", (7,))
+        assert (cur.rowcount, [d[0] for d in cur.description]) == (1, ["id", "v"])
+        assert cur.fetchone() == (7, "v7") and cur.fetchone() is None
+        cur.execute("select id, v from t order by id")
+        assert cur.fetchmany(2) == WANT[:2] and list(cur) == WANT[2:]
+        assert cur.rowcount == N
+        cur.execute("select v from t where id = ?", (-5,))
+        assert (cur.rowcount, cur.fetchall(), len(cur.description)) == (0, [], 1)
+        cur.execute("update t set v = v where id < ?", (3,))
+        assert (cur.rowcount, cur.description) == (3, None)
+        cur.execute("select count(*) from t")
+        assert cur.fetchall() == [(N,)]
+    conn.rollback()

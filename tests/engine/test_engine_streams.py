@@ -169,3 +169,57 @@ def test_closing_ends_the_stream_and_the_connection_goes_on(eng, big):
     assert eng.exec(hs, "select id from big where id = 7") == 0
     assert eng.rows(hs) == [[7]]
     assert eng.exec(eng.stmt(big), "delete from big") == 0
+
+
+# ---- QSCLI_STMT_EXECUTED: the calls after an execute answered in one ----
+
+EXECUTED = 1213  # QSCLI_STMT_EXECUTED
+
+
+class Executed(ctypes.Structure):
+    _fields_ = [("columns", ctypes.c_int32), ("rc_size", ctypes.c_uint32), ("rows", ctypes.c_int32),
+                ("open_rc", ctypes.c_int32), ("rec_size", ctypes.c_uint32), ("held", ctypes.c_uint32)]
+
+
+def executed(eng, hs):
+    e, n = Executed(), ctypes.c_uint(0)
+    assert eng.qcSqlGetStmtAttr(hs, EXECUTED, 0, ctypes.byref(e), ctypes.sizeof(e), ctypes.byref(n)) == 0
+    assert n.value == ctypes.sizeof(e)
+    return e
+
+
+def one_by_one(eng, hs):
+    rows, columns = eng.counts(hs)
+    size = ctypes.c_uint(0)
+    open_rc = eng.qcSqlOpenResults(hs, ctypes.byref(size))
+    return columns, eng.attr_u32(hs, 110), rows, open_rc, size.value if open_rc == 0 else 0
+
+
+@pytest.mark.parametrize("sql,stream,held", [
+    ("select id, v from big where id <= 3", True, 1),      # ends within the first batch
+    ("select id, v from big where id = 0", True, 1),       # no record at all
+    ("select id, v from big order by id", True, 0),        # batches to come
+    ("select count(*) from big", True, 0),                 # an undeclared column: read whole
+    ("select id, v from big where id <= 3", False, 0),     # not streamed: read whole
+    ("update big set v = v where id <= 2", True, 0),       # no result set, a count of changes
+    ("return 7", True, 0),                                 # a return value
+])
+def test_executed_answers_what_the_calls_one_by_one_answer(eng, big, sql, stream, held):
+    hs = streaming(eng, big) if stream else eng.stmt(big)
+    assert eng.exec(hs, sql) == 0
+    e = executed(eng, hs)
+    assert (e.columns, e.rc_size, e.rows, e.open_rc, e.rec_size) == one_by_one(eng, hs)
+    assert e.held == held
+    if held:
+        # Held records read as they are, and the end reads as the end.
+        assert len(eng.rows(hs)) == e.rows
+        assert eng.read(hs, e.rows, 1 << 16) == (0, b"")
+        assert executed(eng, hs).rows == e.rows
+
+
+def test_executed_refuses_a_buffer_too_small(eng, big):
+    hs = streaming(eng, big)
+    assert eng.exec(hs, "select id from big where id = 1") == 0
+    e, n = Executed(), ctypes.c_uint(0)
+    assert eng.qcSqlGetStmtAttr(hs, EXECUTED, 0, ctypes.byref(e), ctypes.sizeof(e) - 1, ctypes.byref(n)) == -95
+    assert n.value == 0

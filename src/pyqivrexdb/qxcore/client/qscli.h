@@ -316,6 +316,26 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   QSCLI_E_ARGUMENT with *length still set, so a second call can fit. A
  *   library without the capability refuses it: names are the record's. */
 #define QSCLI_STMT_COL_NAMES 1212
+/* QSCLI_STMT_EXECUTED (qcSqlGetStmtAttr, sizeof(QscliExecuted) bytes), after
+ *   qcSqlExecDirect: in one call what the calls an execute is followed by
+ *   would answer: qcSqlNumResultCols (columns), QSCLI_STMT_RC_SIZE
+ *   (rc_size), qcSqlRowCount (rows) and qcSqlOpenResults (open_rc, its
+ *   return code; rec_size, the record size it gives when open_rc is 0).
+ *   held is 1 when every record of the result is in the library's memory
+ *   and the result's end is known (rows is then its count): qcSqlReadResults
+ *   on it answers at once, never waiting for the server or a source, so the
+ *   caller may read without letting other threads run. A library without
+ *   the capability refuses it (or answers a shorter *length): the calls are
+ *   made one by one. */
+#define QSCLI_STMT_EXECUTED 1213
+typedef struct QscliExecuted {
+    int32_t columns;
+    uint32_t rc_size;
+    qc_long rows;
+    int32_t open_rc;
+    uint32_t rec_size;
+    uint32_t held;
+} QscliExecuted;
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 

@@ -41,6 +41,7 @@ int cursor_reset(CursorObject* self) {
     replace_field(self->results, new_ref(Py_None));
     self->read_buffer_size = 0;
     self->results_open = 0;
+    self->results_held = 0;
     replace_field(self->return_code, new_ref(Py_None));
     return debug_log("%R: _reset()", self);
 }
@@ -77,6 +78,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->columns = new_ref(Py_None);
     self->results = new_ref(Py_None);
     self->results_open = 0;
+    self->results_held = 0;
     self->has_results = 0;
     self->return_code = new_ref(Py_None);
     self->initialised = 0;

@@ -36,6 +36,8 @@ struct CursorObject {
     PyObject* columns;          // owned: list of Field, or None
     PyObject* results;          // owned: the record iterator, or None
     int results_open;           // 1 while the result set is open in the client
+    int results_held;           // 1: the library holds every record, so reading never waits
+    int sums_up;                // 1: an execute asks QSCLI_STMT_EXECUTED (0 once refused)
     int has_results;            // 1 once any execute passed its return-value step
     PyObject* return_code;      // owned: the statement's return value, or None
     int initialised;            // 1 once __init__ has gone through

@@ -119,7 +119,7 @@ int core_executed(CursorObject* c, void* arg) {
 }
 
 // The return value through the cursor's _read_retcode, as designed.
-int core_read_return(CursorObject* c, void* arg) {
+int core_read_return(CursorObject* c, void* arg, const uint32_t*) {
     unsigned int rc_size = 0, length = 0;
     const int32_t hstmt = c->stmt_handle;
     const int rc = quick_call(c->lock, [&] {

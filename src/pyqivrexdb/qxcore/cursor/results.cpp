@@ -293,9 +293,10 @@ int fill(RecordsObject* r) {
         const int32_t handle = cursor->stmt_handle, start = cursor->start_record;
         unsigned char* const into = r->buffer.get();
         const uint32_t capacity = r->capacity;
-        int rc = waiting_call(cursor->lock, cursor->hdb, [&] {
-            return qc.qcSqlReadResults(handle, start, into, capacity, &count);
-        });
+        const auto read = [&] { return qc.qcSqlReadResults(handle, start, into, capacity, &count); };
+        // Records the library holds are copied at once: no other thread
+        // need run meanwhile, and there is nothing to cancel.
+        int rc = cursor->results_held ? quick_call(cursor->lock, read) : waiting_call(cursor->lock, cursor->hdb, read);
         if (rc != 0) return read_failed(r, rc), -1;
         // A long fetch stays interruptible between reads.
         if (PyErr_CheckSignals() < 0) return -1;

@@ -103,8 +103,9 @@ int offer_server_types(ConnectionObject* conn, CursorObject* c) {
 }
 
 // The server types of the result's columns; none when the library tells
-// none (the engine) or refuses.
-void read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
+// none (the engine) or refuses. False when the backend has none at all (an
+// answer of no bytes for some columns): its results need not ask again.
+bool read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
     const Py_ssize_t n = c->columns_count > 0 ? c->columns_count : 0;
     out->resize(static_cast<size_t>(n));
     unsigned int length = 0;
@@ -116,14 +117,16 @@ void read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
         return qc.qcSqlGetStmtAttr(hstmt, QSCLI_ATTR_SERVER_TYPES, 0, into, size, &length);
     }) : -1;
     if (rc != 0 || length != size) out->clear();
+    return !(n && rc == 0 && length == 0);
 }
 
 // The statement's return value, for retcode(): decoded as the core decodes
 // it, except binary values, which come whole. 0, or -1 with an exception set.
-int read_return_value(CursorObject* c) {
-    unsigned int size = 0, length = 0;
+// `known` is its size when the library told it already.
+int read_return_value(CursorObject* c, const uint32_t* known = nullptr) {
+    unsigned int size = known ? *known : 0, length = 0;
     const int32_t hstmt = c->stmt_handle;
-    int rc = quick_call(c->lock, [&] {
+    int rc = known ? 0 : quick_call(c->lock, [&] {
         return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_RC_SIZE, 0, &size, sizeof size, &length);
     });
     if (rc != 0) return failed(c, rc, "qcSqlGetStmtAttr"), -1;
@@ -161,7 +164,7 @@ void standard_refused(CursorObject* c, void*, Step step, int rc) {
 
 int standard_executed(CursorObject*, void*) { return 0; }
 
-int standard_read_return(CursorObject* c, void*) { return read_return_value(c); }
+int standard_read_return(CursorObject* c, void*, const uint32_t* size) { return read_return_value(c, size); }
 
 int standard_counted(CursorObject*, void*) { return 0; }
 
@@ -186,7 +189,7 @@ PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, u
     Ref converters(self->detect_types & kParseDecltypes ? choose_converters(c->columns, &failed) : nullptr);
     if (failed) return nullptr;
     std::vector<values::ServerType> types;
-    if (self->server_types) read_server_types(c, &types);
+    if (self->server_types && !read_server_types(c, &types)) self->server_types = 0;
     PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, values::Face::Standard,
                                     flag_bytes, self->null_flags == 2, converters.get(), std::move(types));
     if (results) self->rowcount = c->row_count;
@@ -562,6 +565,8 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     self->text_utf8 = conn->text_utf8;
     offer_int64(conn, &self->base);
     offer_stream(conn, &self->base);
+    // A library that streams may also sum up an execute in one call.
+    self->base.sums_up = !conn->stream_refused;
     self->server_types = offer_server_types(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();

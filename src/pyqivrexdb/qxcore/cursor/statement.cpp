@@ -101,6 +101,36 @@ int describe(CursorObject* c, const StatementFace& face, void* arg, int count, u
 
 }  // namespace
 
+namespace {
+
+// What the calls after an execute tell, asked in one call where the library
+// answers QSCLI_STMT_EXECUTED; false (no exception) where it does not, and
+// the cursor asks no more.
+bool summed_up(CursorObject* c, QscliExecuted* out) {
+    if (!c->sums_up) return false;
+    unsigned int length = 0;
+    const int32_t hstmt = c->stmt_handle;
+    const int rc = quick_call(c->lock, [&] {
+        return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_EXECUTED, 0, out, sizeof *out, &length);
+    });
+    if (rc == 0 && length == sizeof *out) return true;
+    c->sums_up = 0;
+    return false;
+}
+
+// The same, a call each, into the cursor; 0, or -1 with the face's exception set.
+int asked_one_by_one(CursorObject* c, const StatementFace& face, void* arg) {
+    if (face.read_return(c, arg, nullptr) < 0) return -1;
+    c->has_results = 1;
+    int rc = quick_call(c->lock, [&] { return qc.qcSqlRowCount(c->stmt_handle, &c->row_count); });
+    if (rc != 0) return face.refused(c, arg, Step::RowCount, rc), -1;
+    rc = quick_call(c->lock, [&] { return qc.qcSqlNumResultCols(c->stmt_handle, &c->columns_count); });
+    if (rc != 0) return face.refused(c, arg, Step::ResultCols, rc), -1;
+    return 0;
+}
+
+}  // namespace
+
 int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const StatementFace& face, void* arg) {
     if (c->vtab->reset(c) < 0) return -1;
     // Copied: the call runs without the interpreter lock.
@@ -108,13 +138,17 @@ int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const S
     layouts_see_statement(c->hdb, sql);
     int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(hstmt, sql); });
     if (rc != 0) return face.refused(c, arg, Step::Execute, rc), -1;
-    if (face.executed(c, arg) < 0 || face.read_return(c, arg) < 0) return -1;
-    c->has_results = 1;
-
-    rc = quick_call(c->lock, [&] { return qc.qcSqlRowCount(c->stmt_handle, &c->row_count); });
-    if (rc != 0) return face.refused(c, arg, Step::RowCount, rc), -1;
-    rc = quick_call(c->lock, [&] { return qc.qcSqlNumResultCols(c->stmt_handle, &c->columns_count); });
-    if (rc != 0) return face.refused(c, arg, Step::ResultCols, rc), -1;
+    if (face.executed(c, arg) < 0) return -1;
+    QscliExecuted told{};
+    const bool summed = summed_up(c, &told);
+    if (summed) {
+        if (face.read_return(c, arg, &told.rc_size) < 0) return -1;
+        c->has_results = 1;
+        c->row_count = told.rows;
+        c->columns_count = told.columns;
+    } else if (asked_one_by_one(c, face, arg) < 0) {
+        return -1;
+    }
     if (face.counted(c, arg) < 0) return -1;
     const int count = c->columns_count;
     if (count == QSCLI_RES_NONE) return face.no_results(c, arg);
@@ -123,10 +157,11 @@ int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const S
     if (count < 0 || static_cast<uint64_t>(count) * sizeof(ColStruct_t) > UINT32_MAX)
         return face.refused(c, arg, Step::BadColumnCount, count), -1;
 
-    unsigned int record_size = 0;
-    rc = quick_call(c->lock, [&] { return qc.qcSqlOpenResults(c->stmt_handle, &record_size); });
+    unsigned int record_size = told.rec_size;
+    rc = summed ? told.open_rc : quick_call(c->lock, [&] { return qc.qcSqlOpenResults(c->stmt_handle, &record_size); });
     if (rc != 0) return face.refused(c, arg, Step::OpenResults, rc), -1;
     c->results_open = 1;
+    c->results_held = told.held == 1;
     c->read_buffer_size = read_buffer_for(record_size, heap_limit);
     uint32_t descriptor_length = 0;
     if (describe(c, face, arg, count, &descriptor_length) < 0) return -1;

@@ -16,8 +16,9 @@ struct StatementFace {
     void (*refused)(CursorObject* c, void* arg, Step step, int rc);
     // After the statement ran; 0, or -1 with an exception set.
     int (*executed)(CursorObject* c, void* arg);
-    // Reads the statement's return value; 0, or -1 with an exception set.
-    int (*read_return)(CursorObject* c, void* arg);
+    // Reads the statement's return value, of `size` bytes when known (else
+    // asked); 0, or -1 with an exception set.
+    int (*read_return)(CursorObject* c, void* arg, const uint32_t* size);
     // After the changed rows and the result's columns were counted.
     int (*counted)(CursorObject* c, void* arg);
     // A statement without a result set is done.
