@@ -8,6 +8,7 @@ import threading
 import pytest
 
 from pyqivrexdb._qxstandard import QSCLI_ATTR_STREAM as STREAM
+from pyqivrexdb._qxstandard import QSCLI_STMT_EXECUTED as EXECUTED
 
 
 @pytest.fixture
@@ -173,7 +174,6 @@ def test_closing_ends_the_stream_and_the_connection_goes_on(eng, big):
 
 # ---- QSCLI_STMT_EXECUTED: the calls after an execute answered in one ----
 
-EXECUTED = 1213  # QSCLI_STMT_EXECUTED
 
 
 class Executed(ctypes.Structure):
