@@ -356,38 +356,38 @@ class AsyncCursor:
         await self._run(self._execute, dbapi.Cursor.executemany, operation, seq_of_parameters)
         return self
 
-    def _fetch(self, size):
-        """Up to `size` rows (all with None), those read ahead first."""
+    def _read_ahead(self, size):
+        """On the connection's thread: up to `size` more rows (all with None)
+        onto those read ahead. They land there, not in the call's result, so
+        a fetch cancelled after the library gave its rows loses none."""
+        cur = self._sync()
+        fresh = cur.fetchall() if size is None else cur.fetchmany(size)
+        self._rows.extend(fresh)
+        self._more = size is not None and len(fresh) == size
+
+    def _take(self, size):
+        """Up to `size` rows (all with None) of those read ahead."""
         rows = self._rows
-        if size is not None and len(rows) >= size:
-            return [rows.popleft() for _ in range(size)]
-        taken = list(rows)
-        rows.clear()
-        if self._more:
-            cur = self._sync()
-            fresh = cur.fetchall() if size is None else cur.fetchmany(size - len(taken))
-            self._more = size is not None and len(fresh) == size - len(taken)
-            taken.extend(fresh)
-        return taken
+        if size is None or size >= len(rows):
+            taken = list(rows)
+            rows.clear()
+            return taken
+        return [rows.popleft() for _ in range(size)]
 
     async def fetchone(self):
-        if self._rows:
-            return self._rows.popleft()
-        if not self._more:
-            return None
-        rows = await self._run(self._fetch, 1)
+        rows = await self.fetchmany(1)
         return rows[0] if rows else None
 
     async def fetchmany(self, size=None):
         size = self.arraysize if size is None else size
-        if len(self._rows) >= size or not self._more:
-            return self._fetch(size)
-        return await self._run(self._fetch, size)
+        if len(self._rows) < size and self._more:
+            await self._run(self._read_ahead, size - len(self._rows))
+        return self._take(size)
 
     async def fetchall(self):
-        if not self._more:
-            return self._fetch(None)
-        return await self._run(self._fetch, None)
+        if self._more:
+            await self._run(self._read_ahead, None)
+        return self._take(None)
 
     def _arrow_table(self, method):
         """The rows read ahead, then the rest of the result, as one
