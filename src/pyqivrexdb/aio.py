@@ -18,11 +18,14 @@ waits for the call's outcome, and the caller learns that outcome, never a
 without a result set in autocommit that ended before the cancel could stop
 it (it committed itself), and a call that raised CommitOutcomeUnknown.
 Handlers of notices and notifications run on the connection's thread.
+A connection inherited across fork() stays the parent's: in the child its
+calls raise ProgrammingError at once, and close() sends nothing.
 """
 
 import asyncio
 import collections
 import functools
+import os
 import queue
 import threading
 
@@ -70,6 +73,7 @@ class _Worker:
         self._lock = threading.Lock()  # a job's state between the loop and the thread
         self.stopped = False  # no call is taken any more: the connection is closed
         self._running = None  # the job on the thread
+        self._pid = os.getpid()  # a forked child has no thread of this worker
         self._thread = threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True)
         self._thread.start()
 
@@ -114,6 +118,10 @@ class _Worker:
         cancel, so it never hears "cancelled" of a transaction that
         committed."""
         self._take()
+        if os.getpid() != self._pid:
+            # A forked child: the thread stayed with the parent, and the
+            # parent's connection refuses every call but close() at once here.
+            return fn(*args, **kwargs)
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
         self._jobs.put(job)
