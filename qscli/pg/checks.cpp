@@ -3,9 +3,9 @@
 // columns that a CREATE TABLE or ALTER TABLE run here creates or changes get
 // CHECK constraints, in the statement's own transaction, that hold each
 // value to what a read of the column returns: the element type's range, the
-// DATE days, the CP866 repertoire (for a table made through a connection in
-// CP866). Their violation is reported as a value
-// that does not fit its column.
+// DATE days and the CP866 repertoire (both for a table made through a
+// connection in CP866: one in UTF-8 reads dates as the server's text).
+// Their violation is reported as a value that does not fit its column.
 #include "../lexer.h"
 #include "session.h"
 
@@ -88,14 +88,15 @@ std::string rule_for(pq::Oid base, char category, const std::string& col) {
         if (high < type_high) rule += (rule.empty() ? "" : " AND ") + value + " <= " + std::to_string(high);
         return rule;
     }
-    if (m.type == QSCLI_ET_DATE)
+    if (m.type == QSCLI_ET_DATE && !boundary_utf8())
         // As a timestamp: a cast of a date to date is dropped, and a column
         // retyped to text could not be compared with dates. A date past
         // year 294276 fails the cast: a data exception all the same.
         return col + "::timestamp BETWEEN TIMESTAMP '" QSE_DATE_FIRST "' AND TIMESTAMP '" QSE_DATE_LAST "'";
     const bool textual = m.dec == Decode::Text || m.dec == Decode::Padded;
     // A table made through a connection in UTF-8 is read through one: its
-    // texts need no check (the server counts a length in characters itself).
+    // texts need no check (the server counts a length in characters itself),
+    // nor its dates (above).
     if (textual && !boundary_utf8() && !ascii_category(category) && base != UUID_OID && base != BYTEA_OID) {
         static const std::string outside = outside_cp866();
         const std::string text = col + "::text";

@@ -114,6 +114,13 @@ bool Session::info(unsigned attr, std::string& out) {
     case QSCLI_CONN_SRV_VERS2: out = version_; return true;
     case QSCLI_CONN_RMTADDR: out = utf8_to_cp866_lossy(remote_.c_str()); return true;
     case QSCLI_CONN_LCLADDR: out = local_; return true;
+    case QSCLI_CONN_TIME_ZONE: {
+        // As the server last reported it: a SET, a RESET or a rollback of
+        // either is reported at the end of its statement.
+        const char* zone = pq.PQparameterStatus(conn, "TimeZone");
+        out = utf8_to_cp866_lossy(zone ? zone : "");
+        return true;
+    }
     default: return false;
     }
 }

@@ -157,6 +157,7 @@ bool SqliteBackend::info(unsigned attr, std::string& out) {
     case QSCLI_CONN_SRV_VERS2: out = std::string("SQLite ") + sqlite3_libversion(); return true;
     case QSCLI_CONN_RMTADDR: out = "in-process"; return true;
     case QSCLI_CONN_LCLADDR: out = local_host_pid(); return true;
+    case QSCLI_CONN_TIME_ZONE: out.clear(); return true;  // no session zone
     default: return false;
     }
 }

@@ -5,10 +5,10 @@ SQLAlchemy's own PostgreSQL dialect (its SQL compiler, DDL and reflection)
 driven by ``pyqivrexdb.dbapi``, as its other PostgreSQL drivers are. The
 driver reads the server's own types as Python's (``Decimal``, aware and
 naive ``datetime``, ``timedelta``, ``UUID``, parsed JSON, lists for arrays);
-the types below read only what the server sends without a type (a literal
-such as ``'2024-05-06'``), which comes as its text. Texts are code page 866,
-as everywhere in pyqivrexdb. The URL's query arguments go to libpq
-(``?sslmode=require&application_name=etl``).
+the types below read only what the server sends without a type (a value
+bound untyped, such as a ``date``, which the server gives back as the ISO
+text it was sent), and arrays of types the driver has no reader for. The
+URL's query arguments go to libpq (``?sslmode=require&application_name=etl``).
 """
 
 import datetime
@@ -22,11 +22,6 @@ from sqlalchemy.dialects.postgresql.types import TIME, TIMESTAMP
 from .dialect import QivrexDialect
 
 __all__ = ["QivrexPGDialect", "dialect"]
-
-# '2024-05-06 07:08:09.1234+02' or '-05:30': what fromisoformat() before
-# Python 3.11 reads takes six fraction digits and a zone with minutes.
-_CLOCK = re.compile(r"(\d\d:\d\d:\d\d)(?:\.(\d{1,6}))?([+-]\d\d)?(:\d\d)?(:\d\d)?$")
-
 
 # The comment the library gives its checks, and the forms of the unmarked
 # ones an earlier version made (the definition without its column, casts,
@@ -59,22 +54,11 @@ def _library_check(check):
     return _EARLIER_FORM.fullmatch(form) is not None
 
 
-def _iso(text):
-    m = _CLOCK.search(text)
-    if m is None:
-        return text
-    clock, fraction, zone, minutes, seconds = m.groups()
-    fixed = clock + ("." + fraction.ljust(6, "0") if fraction else "")
-    if zone:
-        fixed += zone + (minutes or ":00") + (seconds or "")
-    return text[:m.start()] + fixed
-
-
 def _parser(parse):
     def process(value):
         if value is None or not isinstance(value, str):
             return value
-        return parse(_iso(value))
+        return parse(value)
     return process
 
 

@@ -101,7 +101,10 @@ def same(got, want):
     if isinstance(want, D):
         return got.as_tuple() == want.as_tuple()
     if isinstance(want, (datetime.datetime, datetime.time)):
-        return got == want and got.utcoffset() == want.utcoffset() and (got.tzinfo is None) == (want.tzinfo is None)
+        # The wall time and its offset: an instant of a repeated hour in a
+        # zone with rules never equals one of another zone (PEP 495).
+        return got.replace(tzinfo=None) == want.replace(tzinfo=None) and got.utcoffset() == want.utcoffset() and \
+            (got.tzinfo is None) == (want.tzinfo is None)
     return got == want
 
 
@@ -239,3 +242,66 @@ def test_each_threads_connection_reads_json_through_its_own_loads(pg_cluster):
     for t in threads:
         t.join()
     assert wrong == []
+
+
+# -- timestamptz in the session's time zone --
+
+# Instants around the clocks going forward and back, with the wall time the
+# zone shows and whether it is the second showing of a repeated hour.
+ACROSS_DST = [
+    ("Europe/Berlin", "2024-03-31 00:59:59+00", (2024, 3, 31, 1, 59, 59), 0),
+    ("Europe/Berlin", "2024-03-31 01:00:00+00", (2024, 3, 31, 3, 0, 0), 0),
+    ("Europe/Berlin", "2024-10-27 00:30:00+00", (2024, 10, 27, 2, 30), 0),
+    ("Europe/Berlin", "2024-10-27 01:30:00+00", (2024, 10, 27, 2, 30), 1),
+    ("Europe/Berlin", "1800-01-01 00:00:00+00", (1800, 1, 1, 0, 53, 28), 0),
+    ("America/New_York", "2024-11-03 05:30:00+00", (2024, 11, 3, 1, 30), 0),
+    ("America/New_York", "2024-11-03 06:30:00+00", (2024, 11, 3, 1, 30), 1),
+    ("Australia/Lord_Howe", "2024-04-06 15:15:00+00", (2024, 4, 7, 1, 45), 1),
+]
+
+
+@pytest.mark.parametrize("zone", sorted({z for z, *_ in ACROSS_DST}))
+def test_timestamptz_reads_in_the_sessions_zone_across_a_dst_change(pg_cluster, zone):
+    zoneinfo = pytest.importorskip("zoneinfo")
+    cases = [c for c in ACROSS_DST if c[0] == zone]
+    values = ", ".join("('%s'::timestamptz)" % instant for _, instant, _, _ in cases)
+    with dbapi.connect(pg_dsn(pg_cluster), autocommit=True) as c:
+        c.execute("set time zone '%s'" % zone)
+        got = [v for (v,) in c.execute("select v from (values %s) as t(v)" % values)]
+        array = c.execute("select array[%s]" % ", ".join("'%s'::timestamptz" % i for _, i, _, _ in cases)).fetchone()[0]
+    tz = zoneinfo.ZoneInfo(zone)
+    for value, (_, instant, wall, fold) in zip(got, cases):
+        assert value.tzinfo is tz and value.fold == fold
+        assert value.replace(tzinfo=None, fold=0) == datetime.datetime(*wall)
+        assert value.astimezone(TZ.utc) == datetime.datetime.fromisoformat(instant)
+    assert array == got and all(v.tzinfo is tz for v in array)
+
+
+def test_an_offset_zone_reads_as_a_fixed_offset(pg_cluster):
+    with dbapi.connect(pg_dsn(pg_cluster), autocommit=True) as c:
+        c.execute("set time zone interval '+05:30' hour to minute")
+        got = c.execute("select '2024-06-01 00:00:00+00'::timestamptz").fetchone()[0]
+    assert got.tzinfo == TZ(datetime.timedelta(hours=5, minutes=30)) and got.hour == 5
+
+
+def test_each_result_takes_the_zone_the_session_has_when_it_is_made(pg_cluster):
+    with dbapi.connect(pg_dsn(pg_cluster)) as c:
+        c.execute("set time zone 'UTC'")
+        c.commit()
+        first = c.cursor().execute("select '2024-06-01 00:00:00+00'::timestamptz")
+        c.execute("set time zone 'Asia/Tokyo'")
+        assert str(c.execute("select now()").fetchone()[0].tzinfo) == "Asia/Tokyo"
+        c.rollback()  # takes the SET back
+        assert str(c.execute("select now()").fetchone()[0].tzinfo) == "UTC"
+        assert str(first.fetchone()[0].tzinfo) == "UTC"
+
+
+def test_pandas_gets_one_zoned_dtype_across_a_dst_change(pg_cluster):
+    pd = pytest.importorskip("pandas")
+    with dbapi.connect(pg_dsn(pg_cluster), autocommit=True) as c:
+        c.execute("set time zone 'Europe/Berlin'")
+        cur = c.execute("select g from generate_series('2024-10-26 23:00+00'::timestamptz, "
+                        "'2024-10-27 03:00+00', interval '30 minutes') g")
+        frame = pd.DataFrame(cur.fetchall(), columns=["g"])
+    assert str(frame["g"].dtype).startswith("datetime64[") and str(frame["g"].dtype).endswith(", Europe/Berlin]")
+    assert frame["g"].is_monotonic_increasing and frame["g"].is_unique

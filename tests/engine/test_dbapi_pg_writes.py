@@ -261,3 +261,53 @@ def test_the_engine_refuses_an_integral_decimal_a_real_column_would_change(tmp_p
 ], ids=["text", "jsonb", "array"])
 def test_bulk_takes_a_value_longer_than_255_as_the_row_path_does(pg, declared, value):
     assert len(read_back(pg, "bulk", declared, value)) == 1
+
+
+# -- dates: the server's date holds years 1 to 9999, the engine's 1900 to 2078 --
+
+FAR_DATES = [dt.date(1, 1, 1), dt.date(1899, 12, 31), dt.date(2000, 2, 29), dt.date(2079, 1, 1), dt.date(9999, 12, 31)]
+
+
+def far_rows(path):
+    # Dates within the engine's days between the others: a bulk load packs
+    # those and stores each far one by itself.
+    n = dbapi._BULK_MIN_ROWS + 3 if path == "bulk" else len(FAR_DATES)
+    days = [FAR_DATES[i % len(FAR_DATES)] for i in range(n)]
+    return [(i, d, dt.datetime.combine(d, dt.time(23, 59, 59, 999999))) for i, d in enumerate(days)]
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_a_date_beyond_the_engines_days_is_stored_and_read_back_on_postgresql(pg, path):
+    rows = far_rows(path)
+    with dbapi.connect(pg) as conn:
+        conn.execute("create temporary table d(id int, v date, t timestamp)")
+        cur = conn.cursor()
+        if path == "execute":
+            for row in rows:
+                cur.execute("insert into d values (?, ?, ?)", row)
+        else:
+            cur.executemany("insert into d values (?, ?, ?)", rows)
+        assert cur.rowcount == (1 if path == "execute" else len(rows))
+        got = conn.execute("select id, v, t from d order by id").fetchall()
+    assert got == rows
+    assert {(type(v), type(t)) for _, v, t in got} == {(dt.date, dt.datetime)}
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("day", [dt.date(1, 1, 1), dt.date(2079, 1, 1)], ids=str)
+def test_the_engine_still_refuses_a_date_beyond_its_days(tmp_path, path, day):
+    with dbapi.connect(str(tmp_path / "e.db")) as conn:
+        conn.execute("create table d(id integer, v date)")
+        rows = [(i, day) for i in range(dbapi._BULK_MIN_ROWS if path == "bulk" else 2)]
+        with pytest.raises(dbapi.DataError, match="outside the dates the engine holds"):
+            write(conn, path, "d", rows)
+        assert conn.execute("select count(*) from d").fetchone() == (0,)
+
+
+def test_a_table_made_in_the_code_page_keeps_the_engines_days(pg):
+    # A connection in CP866 makes tables the core face reads: their dates
+    # are packed, so the check of the days stays.
+    with dbapi.connect(pg, text_encoding="cp866") as conn:
+        conn.execute("create temporary table d(id int, v date)")
+        with pytest.raises(dbapi.DataError, match="column v: "):
+            conn.execute("insert into d values (?, ?)", (1, dt.date(1, 1, 1)))

@@ -279,8 +279,6 @@ def test_dump_makes_each_view_after_what_it_reads(dsn, other, backend):
     assert run_ok(other, ".indexes").split() == run_ok(dsn, ".indexes").split()
 
 
-@pytest.mark.xfail(strict=True, reason="the shell shows a PostgreSQL interval as the standard face reads it, a "
-                                       "timedelta (a month as 30 days), not as the server writes it")
 def test_intervals_read_back_the_same_whatever_the_session_writes_them_as(dsn, other, backend):
     if backend == "sqlite":
         pytest.skip("a setting of PostgreSQL")

@@ -40,7 +40,11 @@ class Database:
     def __init__(self, dsn, user="", password=""):
         # Each statement on its own, as typed: the user's own transactions
         # (begin work ...) pass through as statements.
-        self.conn = dbapi.connect(dsn, user, password, autocommit=True)
+        # An interval shows as the server writes it, as psql shows it: a
+        # timedelta would count a month as 30 days. A column with a converter
+        # gets the server's text.
+        dbapi.converters.setdefault("INTERVAL", str)
+        self.conn = dbapi.connect(dsn, user, password, autocommit=True, detect_types=dbapi.PARSE_DECLTYPES)
         self.cursor = self.conn.cursor()
         self.dialect = self.conn.dialect  # how statements are told apart
 

@@ -10,6 +10,7 @@
 #include "../module/module.h"
 #include "../values/adapt.h"
 #include "../values/cp866.h"
+#include "../values/dates.h"
 #include "../values/server_values.h"
 #include "../values/values.h"
 #include "table_layout.h"
@@ -102,8 +103,9 @@ public:
 
     // `per_batch`: the records one send carries, as HEAPCTRL allows.
     // `alone` (standard face): called with the values of a row whose text
-    // is longer than an unbounded text field's width, to store that row by
-    // itself; null: such a row is refused.
+    // is longer than an unbounded text field's width, or whose date is
+    // outside a DATE field's days on a server (whose date holds it), to
+    // store that row by itself; null: such a row is refused.
     BulkLoad(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, const LoadFace& face,
              uint32_t flag_bytes = 0, PyObject* adapters = nullptr, PyObject* alone = nullptr)
         : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes),
@@ -185,9 +187,12 @@ private:
         // field of another width is an unbounded one, and its width no limit
         // of the column's.
         unbounded_.assign(cols.size(), '\0');
-        for (size_t j = 0; j < cols.size(); ++j)
+        for (size_t j = 0; j < cols.size(); ++j) {
             if (alone_ && text_utf8() && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0)
                 unbounded_[j] = any_unbounded_ = true;
+            if (alone_ && conn_->dialect == QSCLI_DIALECT_PG && cols[j].type == QSCLI_ET_DATE)
+                unbounded_[j] = any_unbounded_ = true;
+        }
         if (any_unbounded_) row_values_.resize(cols.size());
         // Records of no bytes go one per send, as a buffer of no bytes is
         // full after every row.
@@ -257,7 +262,8 @@ private:
     }
 
     // One value into field j at `out`; None sets its null flag. kAlone for
-    // a text longer than its unbounded field, which is left unwritten.
+    // a text longer than its unbounded field, or a date beyond a server's
+    // DATE field, which is left unwritten.
     int put(Py_ssize_t j, PyObject* value, unsigned char* out, unsigned char* flags) {
         bool is_null = false;
         Ref adapted;
@@ -275,6 +281,9 @@ private:
             if (!PyUnicode_AsUTF8AndSize(value, &bytes)) PyErr_Clear();  // the encoder tells
             else if (bytes > static_cast<Py_ssize_t>(cols_[j].len)) return kAlone;
         }
+        if (unbounded_[j] && cols_[j].type == QSCLI_ET_DATE && temporal_kind(value) == Temporal::DATE &&
+            !date_in_range(value))
+            return kAlone;
         if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
         if (!is_null) return 0;
         if (!flags) {
@@ -412,7 +421,8 @@ private:
     uint32_t flag_bytes_;
     PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
     PyObject* alone_;     // borrowed: stores a row by itself; null when none
-    // Per field: an unbounded text a longer text leaves. A string, whose
+    // Per field: an unbounded text a longer text leaves, or a server's
+    // date a date beyond the DATE days leaves. A string, whose
     // code the C++ library holds: a vector's would be exported from the module.
     std::string unbounded_;
     bool any_unbounded_ = false;

@@ -316,6 +316,13 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   QSCLI_E_ARGUMENT with *length still set, so a second call can fit. A
  *   library without the capability refuses it: names are the record's. */
 #define QSCLI_STMT_COL_NAMES 1212
+/* QSCLI_CONN_TIME_ZONE (qcSqlGetConnectAttr), once logged on: the session's
+ *   time zone as the server names it now (PostgreSQL's TimeZone setting:
+ *   "Europe/Berlin", "UTC", "<+05>-05"), in the connection's text, so a
+ *   reader can give the times it reads a zone with rules rather than the
+ *   offset each text carries. *length 0: the backend has no session zone
+ *   (the embedded engine). A library without the capability refuses it. */
+#define QSCLI_CONN_TIME_ZONE 1213
 /* Result kind: no result set / no return value */
 #define QSCLI_RES_NONE (-1)
 

@@ -128,10 +128,11 @@ PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // `converters` (borrowed, may be null): the standard face's tuple of one
 // converter (or None) a column, chosen when the result was described.
 // `server_types`: each column's type on the server, which picks its loader
-// (empty: the element types alone).
+// (empty: the element types alone). `zone` (borrowed, may be null): the
+// tzinfo its timestamptz values take (values::ReadingScope).
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
                       uint32_t flag_bytes, bool arra_lengths = false, PyObject* converters = nullptr,
-                      std::vector<values::ServerType> server_types = {});
+                      std::vector<values::ServerType> server_types = {}, PyObject* zone = nullptr);
 
 // Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new
 // Field for a column record (field.cpp's cache), the read buffer for a

@@ -42,6 +42,7 @@ struct RecordsObject {
     std::vector<values::ServerType> server_types;  // each column's, when the library told them
     bool plain_values;     // no column's loader runs Python code or makes values that hold references
     PyObject* json_loads;  // owned: the connection's json_loads when a column reads json, or null
+    PyObject* zone;        // owned: the session's time zone when a column reads timestamptz, or null
     PyObject* failed;      // owned: why the standard face's rows ended early, or null
     bool text_utf8;        // its texts are UTF-8 (the standard cursor's text_utf8)
 };
@@ -94,6 +95,7 @@ void finish(RecordsObject* r) {
     r->capacity = r->pos = r->left = 0;
     Py_CLEAR(r->layout_columns);
     Py_CLEAR(r->json_loads);
+    Py_CLEAR(r->zone);
     Py_CLEAR(r->cursor);
     row_maker_clear(&r->rows);
 }
@@ -494,6 +496,7 @@ int records_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyObject*>(r->cursor));
     Py_VISIT(r->layout_columns);
     Py_VISIT(r->json_loads);
+    Py_VISIT(r->zone);
     return row_maker_traverse(&r->rows, visit, arg);
 }
 
@@ -542,7 +545,7 @@ PyObject* records_next(PyObject* self) {
     TextScope text(r->text_utf8);
     PyObject* row = nullptr;
     if (fill(r) > 0) {
-        values::JsonLoadsScope loads(r->json_loads);
+        values::ReadingScope reading(r->json_loads, r->zone);
         row = cut(r);
     }
     r->running = false;
@@ -561,7 +564,7 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
         status = fill(r);
         if (status <= 0) break;
         GcPause pause(!row_maker_runs_python(&r->rows) && r->plain_values);
-        values::JsonLoadsScope loads(r->json_loads);
+        values::ReadingScope reading(r->json_loads, r->zone);
         while (r->left != 0 && (limit < 0 || taken < limit)) {
             Ref row(cut(r));
             if (!row || PyList_Append(rows, row.get()) < 0) {
@@ -640,7 +643,7 @@ const std::vector<values::ServerType>* records_server_types(PyObject* records) {
 
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
                       uint32_t flag_bytes, bool arra_lengths, PyObject* converters,
-                      std::vector<values::ServerType> server_types) {
+                      std::vector<values::ServerType> server_types, PyObject* zone) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
     PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
     if (!obj) return nullptr;
@@ -652,6 +655,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));
     r->plain_values = true;
     r->json_loads = nullptr;
+    r->zone = zone ? new_ref(zone) : nullptr;
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;

@@ -134,6 +134,23 @@ void read_server_types(CursorObject* c, std::vector<values::ServerType>* out) {
     if (rc != 0 || length != size) out->clear();
 }
 
+// The tzinfo of the session's time zone when a column of the result reads
+// timestamptz, asked once a result: a library or backend that tells none
+// leaves each value its own offset (None). Null with an exception set.
+Ref result_zone(CursorObject* c, const std::vector<values::ServerType>& types) {
+    bool zoned = false;
+    for (const auto& t : types) zoned = zoned || values::zoned_type(t.oid);
+    if (!zoned) return Ref::borrow(Py_None);
+    char name[128];
+    unsigned int length = 0;
+    const int32_t hdb = c->hdb;
+    const int rc = quick_call(c->lock, [&] {
+        return qc.qcSqlGetConnectAttr(hdb, QSCLI_CONN_TIME_ZONE, 0, name, sizeof name, &length);
+    });
+    if (rc != 0 || length + 1 >= sizeof name) return Ref::borrow(Py_None);  // none, or cut
+    return values::session_zone(name, length);
+}
+
 // The statement's return value, for retcode(): decoded as the core decodes
 // it, except binary values, which come whole. 0, or -1 with an exception set.
 int read_return_value(CursorObject* c) {
@@ -203,8 +220,10 @@ PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, u
     if (failed) return nullptr;
     std::vector<values::ServerType> types;
     if (self->server_types) read_server_types(c, &types);
+    Ref zone = result_zone(c, types);
+    if (!zone) return nullptr;
     PyObject* results = records_new(reinterpret_cast<PyObject*>(self), descriptor_length, record_size, values::Face::Standard,
-                                    flag_bytes, self->null_flags == 2, converters.get(), std::move(types));
+                                    flag_bytes, self->null_flags == 2, converters.get(), std::move(types), zone.get());
     if (results) self->rowcount = c->row_count;
     return results;
 }

@@ -132,10 +132,11 @@ int append_iso(std::string& out, PyObject* value, const char* sep) {
     return 0;
 }
 
-int append_date(std::string& out, PyObject* value, PyObject* label) {
+// The engine holds the DATE days; a server's date any Python date.
+int append_date(std::string& out, PyObject* value, PyObject* label, int dialect) {
     int y, m, d;
     date_parts(value, &y, &m, &d);
-    if (!year_in_range(y))
+    if (dialect != QSCLI_DIALECT_PG && !year_in_range(y))
         return fail("DataError", label, "%R is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")",
                     value);
     char text[16];
@@ -237,7 +238,7 @@ int append_literal(std::string& out, PyObject* value, PyObject* label, int diale
         return append_pg_temporal(out, value, temporal);
     switch (temporal) {
         case Temporal::DATETIME: return append_iso(out, value, " ");
-        case Temporal::DATE: return append_date(out, value, label);
+        case Temporal::DATE: return append_date(out, value, label, dialect);
         case Temporal::TIME: return append_iso(out, value, nullptr);
         case Temporal::NONE: break;
     }

@@ -9,6 +9,7 @@
 #include <datetime.h>
 
 #include <cstring>
+#include <string>
 
 namespace qx::values {
 
@@ -116,6 +117,32 @@ PyObject* make_time(const char* type, const char* p, size_t n, const Parts& d, P
                                         PyDateTimeAPI->TimeType);
 }
 
+thread_local PyObject* g_reading_zone = nullptr;  // the reading result's session zone (borrowed), or null
+
+// The datetime of `d` in `zone` whose offset is the text's `offset`: a time
+// the hour after a clock goes back shows twice, and the offset tells which
+// (fold). 1 made, 0 when the zone has no such time (its rules are not the
+// server's: a name it reads otherwise, an older tzdata), -1 with an exception.
+int in_zone(const Parts& d, long long offset, PyObject* zone, PyObject** out) {
+    static PyObject* utcoffset = PyUnicode_InternFromString("utcoffset");  // kept until exit
+    if (!utcoffset) return -1;
+    for (int fold = 0; fold < 2; ++fold) {
+        Ref made(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+            static_cast<int>(d.year), static_cast<int>(d.month), static_cast<int>(d.day), static_cast<int>(d.hour),
+            static_cast<int>(d.minute), static_cast<int>(d.second), static_cast<int>(d.us), zone, fold,
+            PyDateTimeAPI->DateTimeType));
+        if (!made) return -1;
+        Ref got(PyObject_CallMethodOneArg(zone, utcoffset, made.get()));
+        if (!got) return -1;
+        if (PyDelta_Check(got.get()) && PyDateTime_DELTA_GET_MICROSECONDS(got.get()) == 0 &&
+            PyDateTime_DELTA_GET_DAYS(got.get()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(got.get()) == offset) {
+            *out = made.release();
+            return 1;
+        }
+    }
+    return 0;
+}
+
 PyObject* timestamp(const char* type, const char* p, size_t n, bool zoned) {
     size_t len = n;
     if (is_infinity(p, n) || ends_bc(p, &len)) return load_refused(type, p, n, kOutside);
@@ -126,6 +153,11 @@ PyObject* timestamp(const char* type, const char* p, size_t n, bool zoned) {
     long long offset = 0;
     if (date < 0 || !t.take(' ') || !read_clock(t, &d) || (zoned && !read_offset(t, &offset)) || !t.done())
         return load_refused(type, p, n, kNotIso);
+    if (zoned && g_reading_zone) {
+        PyObject* made = nullptr;
+        const int found = in_zone(d, offset, g_reading_zone, &made);
+        if (found) return found > 0 ? made : nullptr;
+    }
     PyObject* zone = zoned ? zone_of(offset) : Py_None;
     if (!zone) return nullptr;
     return PyDateTimeAPI->DateTime_FromDateAndTime(
@@ -135,6 +167,37 @@ PyObject* timestamp(const char* type, const char* p, size_t n, bool zoned) {
 }
 
 }  // namespace
+
+PyObject* swap_reading_zone(PyObject* zone) {
+    PyObject* outer = g_reading_zone;
+    g_reading_zone = zone;
+    return outer;
+}
+
+Ref session_zone(const char* name, size_t n) {
+    // Kept until exit: the last name asked and its tzinfo, and ZoneInfo.
+    static std::string last;
+    static PyObject* last_zone = nullptr;
+    static PyObject* zone_info = nullptr;
+    if (n == 0) return Ref::borrow(Py_None);
+    if (last_zone && last.size() == n && std::memcmp(last.data(), name, n) == 0) return Ref::borrow(last_zone);
+    if (!zone_info) {
+        Ref module(PyImport_ImportModule("zoneinfo"));
+        zone_info = module ? PyObject_GetAttrString(module.get(), "ZoneInfo") : nullptr;
+        if (!zone_info) return Ref();
+    }
+    Ref key(PyUnicode_DecodeASCII(name, static_cast<Py_ssize_t>(n), "strict"));
+    Ref zone(key ? PyObject_CallOneArg(zone_info, key.get()) : nullptr);
+    if (!zone) {
+        // A name Python has no rules for: the offsets of the texts.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
+        PyErr_Clear();
+        zone = Ref::borrow(Py_None);
+    }
+    last.assign(name, n);
+    Py_XSETREF(last_zone, new_ref(zone.get()));
+    return zone;
+}
 
 PyObject* load_date(const char* p, size_t n) {
     size_t len = n;
@@ -166,7 +229,8 @@ PyObject* load_timetz(const char* p, size_t n) {
 PyObject* load_timestamp(const char* p, size_t n) { return timestamp("timestamp", p, n, false); }
 
 // The offset the text carries is the session's time zone at that moment:
-// a fixed-offset tzinfo, so the datetime is the server's local time there.
+// the datetime is the server's local time there, its tzinfo the session's
+// zone when the reading result has one (ReadingScope), else that offset.
 PyObject* load_timestamptz(const char* p, size_t n) { return timestamp("timestamptz", p, n, true); }
 
 // IntervalStyle postgres: "1 year 2 mons -3 days +04:05:06.789". A year is

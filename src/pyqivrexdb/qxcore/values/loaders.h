@@ -21,6 +21,9 @@ PyObject* load_timetz(const char* p, size_t n);
 PyObject* load_timestamp(const char* p, size_t n);
 PyObject* load_timestamptz(const char* p, size_t n);
 PyObject* load_interval(const char* p, size_t n);
+// Sets the tzinfo timestamptz values take on this thread (borrowed; null:
+// each value's own offset); returns the one it replaces (ReadingScope).
+PyObject* swap_reading_zone(PyObject* zone);
 // 0 once the datetime C interface of load_dates.cpp is ready, -1 with an
 // exception.
 int load_dates_ready();

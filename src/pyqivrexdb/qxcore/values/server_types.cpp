@@ -299,10 +299,16 @@ bool plain_loader(const Column& col) {
 
 PyObject* json_loads() { return g_reading_loads ? g_reading_loads : g_loads ? g_loads : g_json_loads.get(); }
 
-JsonLoadsScope::JsonLoadsScope(PyObject* loads) : outer_(g_reading_loads) {
+ReadingScope::ReadingScope(PyObject* loads, PyObject* zone)
+    : outer_loads_(g_reading_loads), outer_zone_(swap_reading_zone(zone == Py_None ? nullptr : zone)) {
     g_reading_loads = loads == Py_None ? nullptr : loads;
 }
-JsonLoadsScope::~JsonLoadsScope() { g_reading_loads = outer_; }
+ReadingScope::~ReadingScope() {
+    g_reading_loads = outer_loads_;
+    swap_reading_zone(outer_zone_);
+}
+
+bool zoned_type(uint32_t oid) { return oid == 1184 || oid == 1185; }
 
 int set_json_loads(PyObject* loads) {
     if (loads != Py_None && !PyCallable_Check(loads)) {

@@ -115,21 +115,33 @@ int described_type(int type, uint32_t oid);
 bool plain_loader(const Column& col);
 
 // The loader json and jsonb values go through: the reading connection's
-// (JsonLoadsScope), else the module's (json.loads unless set; `loads` None
+// (ReadingScope), else the module's (json.loads unless set; `loads` None
 // restores it). Borrowed / 0 or -1 with an exception.
 PyObject* json_loads();
 int set_json_loads(PyObject* loads);
 
 // While it lives, json and jsonb values read through `loads` (borrowed; null
-// or None: the module's). Scopes nest: a loads may read another result.
-class JsonLoadsScope {
+// or None: the module's), and timestamptz values take the tzinfo `zone`
+// (borrowed; null or None: each value the fixed offset its text carries).
+// Scopes nest: a loads may read another result.
+class ReadingScope {
 public:
-    explicit JsonLoadsScope(PyObject* loads);
-    ~JsonLoadsScope();
+    ReadingScope(PyObject* loads, PyObject* zone);
+    ~ReadingScope();
 
 private:
-    PyObject* outer_;
+    PyObject* outer_loads_;
+    PyObject* outer_zone_;
 };
+
+// Whether the values of server type `oid` (timestamptz and its arrays) are
+// read in the session's time zone.
+bool zoned_type(uint32_t oid);
+// The tzinfo of the session's time zone `name` (the library's text): a
+// zoneinfo.ZoneInfo when Python knows the name, else None (an offset zone
+// such as "<+05>-05": each value keeps its offset). The last name's is
+// kept. Null with an exception set only for a failure other than the name.
+Ref session_zone(const char* name, size_t n);
 
 // Encodes `value` into field `col` at `out` for the standard face's bulk
 // load: None sets *is_null (the field is zeroed); otherwise the value must
