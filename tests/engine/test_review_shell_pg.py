@@ -41,19 +41,20 @@ def test_a_value_shows_as_the_server_writes_it(pg, value, shown):
 
 
 # (column type, value as an SQL literal)
+WRONG = pytest.mark.xfail(strict=True, reason=".mode insert writes Python's text of the value (NaN as NULL, an "
+                                              "infinity as 1e999, a list, a dict), which the server refuses or reads "
+                                              "otherwise")
 INSERTED = [
-    ("float8", "'NaN'"),
-    ("float8", "'Infinity'"),
-    ("int[]", "'{1,NULL}'"),
-    ("jsonb", """'{"a": "b"}'"""),
+    pytest.param("float8", "'NaN'", marks=WRONG),
+    pytest.param("float8", "'Infinity'", marks=WRONG),
+    pytest.param("int[]", "'{1,NULL}'", marks=WRONG),
+    pytest.param("jsonb", """'{"a": "b"}'""", marks=WRONG),
     ("interval", "'1 mon 2 days'"),
+    ("timestamptz", "'2024-01-01 10:00:00+00'"),
 ]
 
 
-@pytest.mark.xfail(strict=True, reason=".mode insert writes Python's text of the value (NaN as NULL, an infinity as "
-                                       "1e999, a list, a dict, a timedelta), which the server refuses or reads "
-                                       "otherwise")
-@pytest.mark.parametrize("declared, literal", INSERTED, ids=["%s-%s" % c for c in INSERTED])
+@pytest.mark.parametrize("declared, literal", INSERTED)
 def test_mode_insert_writes_what_the_server_reads_back_equal(pg, declared, literal):
     table = "ins"
     run_ok(pg, "drop table if exists ins;", "create table ins (v %s);" % declared, "insert into ins values (%s);" % literal)
