@@ -57,3 +57,17 @@ def test_import_on_postgresql_makes_the_table(dsn, backend, tmp_path):
     r = shell(dsn, ".import --csv %s people" % path, ".mode csv", "select * from people order by id;")
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == ["loaded 2 rows into people", "id,name", "1,Ann", '2,"O\'Brien, B"']
+
+
+def test_import_reads_a_servers_boolean_as_copy_does(dsn, backend, tmp_path):
+    # A server's boolean takes a bool, never an integer: its texts are
+    # COPY's, and an engine's BOOLEAN (a byte) keeps reading integers.
+    made = "create table flags (k integer, ok boolean);"
+    assert shell(dsn, made).returncode == 0
+    path = tmp_path / "in.csv"
+    rows = ["1,t", "2,false", "3,1", "4,NO"] if backend == "postgresql" else ["1,1", "2,0", "3,7"]
+    path.write_text("\n".join(rows) + "\n", encoding="utf-8")
+    r = shell(dsn, ".import --csv %s flags" % path, ".mode csv", ".headers off", "select ok from flags order by k;")
+    assert r.returncode == 0, r.stderr
+    want = ["t", "f", "t", "f"] if backend == "postgresql" else ["1", "0", "7"]
+    assert r.stdout.splitlines()[1:] == want

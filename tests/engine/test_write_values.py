@@ -75,7 +75,11 @@ def read_back(conn):
 
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("sql_type,value,stored", CASES, ids=IDS)
-def test_a_written_value_reads_back_or_is_refused(dsn, path, sql_type, value, stored):
+def test_a_written_value_reads_back_or_is_refused(dsn, backend, path, sql_type, value, stored):
+    if sql_type == "date" and backend == "postgresql":
+        # the server's date holds any Python date, and a table the standard
+        # face made (in UTF-8) reads its dates as text: no check of the days
+        stored = True
     with dbapi.connect(dsn, autocommit=True) as conn:
         conn.execute("create table w(v %s)" % sql_type)
         if path == "core" and value == EURO:

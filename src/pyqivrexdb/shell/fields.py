@@ -19,10 +19,11 @@ class BadValue(ValueError):
     """A text that is not a value of its field's kind; the message says why."""
 
 
-def converter(type_code, length, truncate=False, decl="", utf8=False):
+def converter(type_code, length, truncate=False, decl="", utf8=False, server=False):
     """The function that turns a CSV text into a value for a field. `utf8`:
     the connection's texts are UTF-8, where a field's length counts bytes
-    and a declared length (char(10)) characters."""
+    and a declared length (char(10)) characters. `server`: the table is a
+    server's, whose boolean takes a bool only."""
     if type_code == _q.QSCLI_ET_CHAR:
         if not truncate:
             return str
@@ -32,6 +33,8 @@ def converter(type_code, length, truncate=False, decl="", utf8=False):
         return _cut_utf8(length) if utf8 else _cut(length)
     if type_code == _q.QSCLI_ET_ARRA:
         return _hex
+    if server and _boolean_field(type_code, decl):
+        return _boolean
     if type_code in _INTEGERS:
         return _integer
     if type_code in _REALS:
@@ -41,12 +44,14 @@ def converter(type_code, length, truncate=False, decl="", utf8=False):
     raise BadValue("fields of type %r cannot be loaded" % (type_code,))
 
 
-def kind(type_code, truncate=False):
+def kind(type_code, truncate=False, decl="", server=False):
     """How the CSV reader reads a field's plain texts itself: i integers, r
     numbers, d dates (YYYY-MM-DD), t texts as they are; any other text, and
     every text of another kind (*), goes to the field's converter."""
     if type_code == _q.QSCLI_ET_CHAR:
         return "*" if truncate else "t"
+    if server and _boolean_field(type_code, decl):
+        return "*"
     if type_code in _INTEGERS:
         return "i"
     if type_code in _REALS:
@@ -69,6 +74,23 @@ def _hex(s):
     if len(s) % 2 or not _HEX.issuperset(s):
         raise BadValue("%r is not bytes in hexadecimal digits" % s)
     return bytes.fromhex(s)
+
+
+def _boolean_field(type_code, decl):
+    """A field declared boolean."""
+    return type_code == _q.QSCLI_ET_BYTE and (decl or "").split("(")[0].strip().lower() in ("boolean", "bool")
+
+
+# The texts a server's boolean reads, as COPY reads them.
+_BOOLEANS = {"t": True, "true": True, "1": True, "yes": True, "on": True, "y": True,
+             "f": False, "false": False, "0": False, "no": False, "off": False, "n": False}
+
+
+def _boolean(s):
+    try:
+        return _BOOLEANS[s.strip().lower()]
+    except KeyError:
+        raise BadValue("%r is not a boolean" % s) from None
 
 
 def _integer(s):

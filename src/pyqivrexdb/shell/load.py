@@ -206,11 +206,12 @@ class Load:
             # A text's limit in characters: in UTF-8 a field's bytes are not.
             self.limits = [(name, code, _declared_chars(decl, length) if utf8 else length)
                            for name, code, length, decl in fields]
-            self.converters = [converter(code, length, self.opts.truncate, decl, utf8)
+            server = self.db.dialect != "engine"
+            self.converters = [converter(code, length, self.opts.truncate, decl, utf8, server)
                                for _, code, length, decl in fields]
         except BadValue as exc:
             raise LoadError("table %s: %s" % (self.table, exc)) from None
-        self.kinds = "".join(kind(code, self.opts.truncate) for _, code, _, _ in fields)
+        self.kinds = "".join(kind(code, self.opts.truncate, decl, server) for _, code, _, decl in fields)
         record = sum(length for _, _, length, _ in fields) + (len(fields) + 7) // 8  # with its null flags
         chunk = ENGINE_CHUNK_BYTES if self.db.dialect == "engine" else SERVER_CHUNK_BYTES
         self.chunk_rows = max(1, chunk // max(record, 1))

@@ -103,9 +103,10 @@ public:
 
     // `per_batch`: the records one send carries, as HEAPCTRL allows.
     // `alone` (standard face): called with the values of a row whose text
-    // is longer than an unbounded text field's width, or whose date is
-    // outside a DATE field's days on a server (whose date holds it), to
-    // store that row by itself; null: such a row is refused.
+    // is longer than an unbounded text field's width, or, on a server, with
+    // a date outside a DATE field's days or a Decimal NaN or infinity in a
+    // number field (which the server's own types hold), to store that row
+    // by itself; null: such a row is refused.
     BulkLoad(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, const LoadFace& face,
              uint32_t flag_bytes = 0, PyObject* adapters = nullptr, PyObject* alone = nullptr)
         : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes),
@@ -190,7 +191,7 @@ private:
         for (size_t j = 0; j < cols.size(); ++j) {
             if (alone_ && text_utf8() && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0)
                 unbounded_[j] = any_unbounded_ = true;
-            if (alone_ && conn_->dialect == QSCLI_DIALECT_PG && cols[j].type == QSCLI_ET_DATE)
+            if (alone_ && conn_->dialect == QSCLI_DIALECT_PG && (cols[j].type == QSCLI_ET_DATE || real_field(cols[j])))
                 unbounded_[j] = any_unbounded_ = true;
         }
         if (any_unbounded_) row_values_.resize(cols.size());
@@ -262,8 +263,8 @@ private:
     }
 
     // One value into field j at `out`; None sets its null flag. kAlone for
-    // a text longer than its unbounded field, or a date beyond a server's
-    // DATE field, which is left unwritten.
+    // a text longer than its unbounded field, or a server's date or Decimal
+    // a record cannot carry, which is left unwritten.
     int put(Py_ssize_t j, PyObject* value, unsigned char* out, unsigned char* flags) {
         bool is_null = false;
         Ref adapted;
@@ -284,6 +285,11 @@ private:
         if (unbounded_[j] && cols_[j].type == QSCLI_ET_DATE && temporal_kind(value) == Temporal::DATE &&
             !date_in_range(value))
             return kAlone;
+        if (unbounded_[j] && real_field(cols_[j]) && !PyFloat_Check(value) && !PyLong_Check(value)) {
+            const int special = special_decimal(value);
+            if (special < 0) return -1;
+            if (special) return kAlone;
+        }
         if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
         if (!is_null) return 0;
         if (!flags) {
@@ -292,6 +298,21 @@ private:
         }
         flags[j >> 3] |= static_cast<unsigned char>(1u << (j & 7));
         return 0;
+    }
+
+    static bool real_field(const values::Column& col) {
+        return col.type == QSCLI_ET_FLOA || col.type == QSCLI_ET_CURR || col.type == QSCLI_ET_DFLT;
+    }
+
+    // 1 for a Decimal NaN or infinity, which a server's number takes as
+    // its literal does and a record's double cannot carry; 0 for any other
+    // value, -1 with an exception set.
+    static int special_decimal(PyObject* value) {
+        const int decimal = values::is_decimal(value);
+        if (decimal <= 0) return decimal;
+        Ref finite = values::decimal_method("is_finite", value);
+        if (!finite) return -1;
+        return finite.get() == Py_False;
     }
 
     // A row of the core face: a tuple, a list or anything indexable, at
@@ -421,8 +442,8 @@ private:
     uint32_t flag_bytes_;
     PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
     PyObject* alone_;     // borrowed: stores a row by itself; null when none
-    // Per field: an unbounded text a longer text leaves, or a server's
-    // date a date beyond the DATE days leaves. A string, whose
+    // Per field: one a value may leave for a row of its own (an unbounded
+    // text, a server's date or number). A string, whose
     // code the C++ library holds: a vector's would be exported from the module.
     std::string unbounded_;
     bool any_unbounded_ = false;

@@ -11,6 +11,7 @@
 #include "../values/literals.h"
 
 #include <cstring>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,26 @@ std::nullptr_t misuse(const char* format, PyObject* detail = nullptr) {
     return text ? raise_object("ProgrammingError", text.get()) : nullptr;
 }
 
+// Whether the statement [b, e) takes no expression, by its first word: a
+// server's SET, RESET, SHOW, FETCH and MOVE read a value as it is written
+// ("-5"), and no parenthesised one.
+bool takes_no_expression(const char* b, const char* e, int dialect) {
+    static const char* const words[] = {"set", "reset", "show", "fetch", "move"};
+    for (const char* p = b; p < e;) {
+        const sql::Token t = sql::next_token(p, e, dialect);
+        if (t.kind == sql::Kind::SPACE || t.kind == sql::Kind::COMMENT) {
+            p = t.end;
+            continue;
+        }
+        if (t.kind != sql::Kind::WORD) return false;
+        const size_t n = static_cast<size_t>(t.end - p);
+        for (const char* w : words)
+            if (std::strlen(w) == n && strncasecmp(p, w, n) == 0) return true;
+        return false;
+    }
+    return false;
+}
+
 // Where a placeholder stands in a statement's text: `?` at `at`, or
 // `:name` from `at` to `end`.
 struct Mark {
@@ -49,7 +70,7 @@ public:
     // Binds the text [b, e) into out_, noting each placeholder in `marks`
     // when given. 0, or -1 with an exception set.
     int run(const char* b, const char* e, int dialect, std::vector<Mark>* marks = nullptr) {
-        dialect_ = dialect;
+        start(b, e, dialect);
         if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         sql::StatementEnds ends(dialect);
@@ -89,7 +110,7 @@ public:
     // as run() would, without reading the text again.
     // The marks are `count` Marks one after the other at `marks`.
     int replay(const char* b, const char* e, int dialect, const char* marks, size_t count) {
-        dialect_ = dialect;
+        start(b, e, dialect);
         out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         for (size_t k = 0; k < count; ++k) {
@@ -125,6 +146,11 @@ public:
     Ref result() const { return Ref(PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size()))); }
 
 private:
+    void start(const char* b, const char* e, int dialect) {
+        dialect_ = dialect;
+        bare_sign_ = params_ && dialect == QSCLI_DIALECT_PG && takes_no_expression(b, e, dialect);
+    }
+
     Py_ssize_t given() const { return PySequence_Fast_GET_SIZE(params_); }
 
     int positional() {
@@ -161,7 +187,7 @@ private:
 
     int bind(Ref value, PyObject* label) {
         if (adapters_) value = values::adapt(value.get(), adapters_, label, dialect_);
-        return value ? values::append_literal(out_, value.get(), label, dialect_) : -1;
+        return value ? values::append_literal(out_, value.get(), label, dialect_, bare_sign_) : -1;
     }
 
     PyObject* params_;  // borrowed: a fast sequence, or the mapping; null: the text is only checked
@@ -169,6 +195,7 @@ private:
     PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
     Py_ssize_t used_ = 0;
     int dialect_ = QSCLI_DIALECT_ENGINE;
+    bool bare_sign_ = false;  // a negative number is written bare (takes_no_expression)
     std::string out_;
 };
 

@@ -208,17 +208,8 @@ int append_pg_temporal(std::string& out, PyObject* value, Temporal kind) {
     return 0;
 }
 
-}  // namespace
-
-int binds_as_is(PyObject* value) {
-    if (value == Py_None || PyLong_Check(value) || PyFloat_Check(value) || PyUnicode_Check(value) ||
-        PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ||
-        temporal_kind(value) != Temporal::NONE)
-        return 1;
-    return is_decimal(value);
-}
-
-int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect) {
+// The literal of `value`, as append_literal describes it.
+int spell(std::string& out, PyObject* value, PyObject* label, int dialect) {
     if (value == Py_None) {
         out += "NULL";
         return 0;
@@ -250,6 +241,29 @@ int append_literal(std::string& out, PyObject* value, PyObject* label, int diale
     if (kind != ServerKind::NONE) return append_server(out, value, kind, label);
     return fail("ProgrammingError", label, "a value of type %S cannot be bound",
                 reinterpret_cast<PyObject*>(Py_TYPE(value)));
+}
+
+}  // namespace
+
+int binds_as_is(PyObject* value) {
+    if (value == Py_None || PyLong_Check(value) || PyFloat_Check(value) || PyUnicode_Check(value) ||
+        PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ||
+        temporal_kind(value) != Temporal::NONE)
+        return 1;
+    return is_decimal(value);
+}
+
+int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool bare_sign) {
+    const size_t at = out.size();
+    if (spell(out, value, label, dialect) < 0) return -1;
+    // A server's cast binds tighter than a minus ("-5::text" casts 5, then
+    // negates): a negative number goes whole in parentheses, its blank
+    // (append_number's) turned into the first of them.
+    if (dialect == QSCLI_DIALECT_PG && !bare_sign && out.compare(at, 2, " -") == 0) {
+        out[at] = '(';
+        out += ')';
+    }
+    return 0;
 }
 
 }  // namespace qx::values

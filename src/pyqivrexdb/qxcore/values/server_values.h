@@ -38,16 +38,28 @@ Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::
 // with an exception set; Py_None (borrowed, not an error) for any other value.
 Ref server_text(PyObject* value, PyObject* label);
 
+// Whether an int or bool `value` suits field type `type` on PostgreSQL,
+// whose boolean (the BYTE field) takes a bool only and whose numbers no bool.
+// 0, or -1 with ProgrammingError "expected ..., not ..." set.
+int server_bool_fits(int type, PyObject* value);
+
 // What a field of element type `type` takes for `value` on a `dialect`
 // server: on PostgreSQL a text field takes a value of the server's own types
 // (server_text) as that text, since the server reads it as its column's type;
 // otherwise `value` itself. The bulk load and a few rows of executemany both
 // hold values to their fields through this, so it is inline: a load asks
 // for every value. Null with an exception set.
+// On PostgreSQL an int and a bool are the server's integer and boolean,
+// which the other's column refuses: an int or bool takes a number field or
+// a boolean's BYTE field only as the server takes it bound (server_bool_fits).
 inline Ref field_value(int type, int dialect, PyObject* value) {
-    if (type == QSCLI_ET_CHAR && dialect == QSCLI_DIALECT_PG) {
-        Ref text = server_text(value, nullptr);
-        if (!text || text.get() != Py_None) return text;
+    if (dialect == QSCLI_DIALECT_PG) {
+        if (type == QSCLI_ET_CHAR) {
+            Ref text = server_text(value, nullptr);
+            if (!text || text.get() != Py_None) return text;
+        } else if (PyLong_Check(value) && server_bool_fits(type, value) < 0) {
+            return Ref();
+        }
     }
     return Ref::borrow(value);
 }

@@ -221,6 +221,14 @@ int standard_type_fits(int type, PyObject* value) {
     }
 }
 
+int server_bool_fits(int type, PyObject* value) {
+    const bool is_bool = PyBool_Check(value);
+    if (type == QSCLI_ET_BYTE) return is_bool ? 0 : wrong_type(value, "bool");
+    if (!is_bool || type == QSCLI_ET_CHAR || type == QSCLI_ET_ARRA || type == QSCLI_ET_DATE) return 0;
+    return wrong_type(value, type == QSCLI_ET_FLOA || type == QSCLI_ET_CURR || type == QSCLI_ET_DFLT
+                                 ? "float, int or Decimal" : "int");
+}
+
 Decoder standard_decoder(int type, Decoder core) {
     if (type == QSCLI_ET_CHAR) return text_utf8() ? dec_text_utf8 : dec_text;
     if (type == QSCLI_ET_ARRA) return dec_bytes;
