@@ -18,7 +18,18 @@ enum : pq::Oid {
     BOOL = 16, BYTEA = 17, CHAR1 = 18, NAME = 19, INT8 = 20, INT2 = 21, INT4 = 23, TEXT = 25, OID = 26,
     FLOAT4 = 700, FLOAT8 = 701, MONEY = 790, BPCHAR = 1042, VARCHAR = 1043, DATE = 1082, TIME = 1083,
     TIMESTAMP = 1114, TIMESTAMPTZ = 1184, INTERVAL = 1186, TIMETZ = 1266, NUMERIC = 1700, UUID = 2950,
-    JSON = 114, JSONB = 3802, XML = 142,
+    JSON = 114, JSONB = 3802, XML = 142, INET = 869, CIDR = 650, MACADDR = 829,
+};
+
+// The arrays of the types above, and their elements.
+const struct {
+    pq::Oid array, element;
+} ARRAYS[] = {
+    {1000, BOOL}, {1001, BYTEA}, {1002, CHAR1}, {1003, NAME}, {1016, INT8}, {1005, INT2}, {1007, INT4},
+    {1009, TEXT}, {1028, OID}, {1021, FLOAT4}, {1022, FLOAT8}, {791, MONEY}, {1014, BPCHAR}, {1015, VARCHAR},
+    {1182, DATE}, {1183, TIME}, {1270, TIMETZ}, {1115, TIMESTAMP}, {1185, TIMESTAMPTZ}, {1187, INTERVAL},
+    {1231, NUMERIC}, {2951, UUID}, {199, JSON}, {3807, JSONB}, {143, XML}, {1041, INET}, {651, CIDR},
+    {1040, MACADDR},
 };
 
 Column fixed(Decode d, int type) {
@@ -135,7 +146,15 @@ std::string type_label(pq::Oid oid, int mod) {
     case JSON: return "json";
     case JSONB: return "jsonb";
     case XML: return "xml";
-    default: return "type " + std::to_string(oid);
+    case INET: return "inet";
+    case CIDR: return "cidr";
+    case MACADDR: return "macaddr";
+    default:
+        // As the server's format_type() names it: a converter by declared
+        // type finds an array under its element's name, as table_layout().
+        for (const auto& a : ARRAYS)
+            if (a.array == oid) return type_label(a.element, mod) + "[]";
+        return "type " + std::to_string(oid);
     }
 }
 

@@ -18,11 +18,14 @@ waits for the call's outcome, and the caller learns that outcome, never a
 without a result set in autocommit that ended before the cancel could stop
 it (it committed itself), and a call that raised CommitOutcomeUnknown.
 Handlers of notices and notifications run on the connection's thread.
+A connection inherited across fork() stays the parent's: in the child its
+calls raise ProgrammingError at once, and close() sends nothing.
 """
 
 import asyncio
 import collections
 import functools
+import os
 import queue
 import threading
 
@@ -70,6 +73,7 @@ class _Worker:
         self._lock = threading.Lock()  # a job's state between the loop and the thread
         self.stopped = False  # no call is taken any more: the connection is closed
         self._running = None  # the job on the thread
+        self._pid = os.getpid()  # a forked child has no thread of this worker
         self._thread = threading.Thread(target=self._serve, name="pyqivrexdb-aio", daemon=True)
         self._thread.start()
 
@@ -114,6 +118,10 @@ class _Worker:
         cancel, so it never hears "cancelled" of a transaction that
         committed."""
         self._take()
+        if os.getpid() != self._pid:
+            # A forked child: the thread stayed with the parent, and the
+            # parent's connection refuses every call but close() at once here.
+            return fn(*args, **kwargs)
         loop = asyncio.get_running_loop()
         job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
         self._jobs.put(job)
@@ -356,38 +364,38 @@ class AsyncCursor:
         await self._run(self._execute, dbapi.Cursor.executemany, operation, seq_of_parameters)
         return self
 
-    def _fetch(self, size):
-        """Up to `size` rows (all with None), those read ahead first."""
+    def _read_ahead(self, size):
+        """On the connection's thread: up to `size` more rows (all with None)
+        onto those read ahead. They land there, not in the call's result, so
+        a fetch cancelled after the library gave its rows loses none."""
+        cur = self._sync()
+        fresh = cur.fetchall() if size is None else cur.fetchmany(size)
+        self._rows.extend(fresh)
+        self._more = size is not None and len(fresh) == size
+
+    def _take(self, size):
+        """Up to `size` rows (all with None) of those read ahead."""
         rows = self._rows
-        if size is not None and len(rows) >= size:
-            return [rows.popleft() for _ in range(size)]
-        taken = list(rows)
-        rows.clear()
-        if self._more:
-            cur = self._sync()
-            fresh = cur.fetchall() if size is None else cur.fetchmany(size - len(taken))
-            self._more = size is not None and len(fresh) == size - len(taken)
-            taken.extend(fresh)
-        return taken
+        if size is None or size >= len(rows):
+            taken = list(rows)
+            rows.clear()
+            return taken
+        return [rows.popleft() for _ in range(size)]
 
     async def fetchone(self):
-        if self._rows:
-            return self._rows.popleft()
-        if not self._more:
-            return None
-        rows = await self._run(self._fetch, 1)
+        rows = await self.fetchmany(1)
         return rows[0] if rows else None
 
     async def fetchmany(self, size=None):
         size = self.arraysize if size is None else size
-        if len(self._rows) >= size or not self._more:
-            return self._fetch(size)
-        return await self._run(self._fetch, size)
+        if len(self._rows) < size and self._more:
+            await self._run(self._read_ahead, size - len(self._rows))
+        return self._take(size)
 
     async def fetchall(self):
-        if not self._more:
-            return self._fetch(None)
-        return await self._run(self._fetch, None)
+        if self._more:
+            await self._run(self._read_ahead, None)
+        return self._take(None)
 
     def _arrow_table(self, method):
         """The rows read ahead, then the rest of the result, as one

@@ -242,8 +242,11 @@ def _open_session(dsn, user, password, text_encoding="utf-8"):
     except UnicodeEncodeError as exc:
         # Only the character is told: the text may be a password.
         where = "user" if exc.object == user else "password" if exc.object == password else "dsn"
+        char = exc.object[exc.start:exc.end]
+        if exc.encoding.replace("-", "").lower() == "utf8":
+            raise InterfaceError("%r (in the %s) is a lone surrogate, which UTF-8 cannot carry" % (char, where)) from None
         raise InterfaceError("the client library speaks only code page 866, which has no %r (in the %s)"
-                             % (exc.object[exc.start:exc.end], where)) from None
+                             % (char, where)) from None
 
 
 class Connection:

@@ -10,6 +10,7 @@
 #include "../connection/connection.h"
 #include "../module/causes.h"
 #include "../module/module.h"
+#include "../module/pending.h"
 #include "../values/adapt.h"
 #include "../values/cp866.h"
 #include "../values/server_values.h"
@@ -31,6 +32,21 @@ StandardCursorObject* as_standard(PyObject* self) { return reinterpret_cast<Stan
 std::nullptr_t failed(CursorObject* c, int rc, const char* context) {
     Ref text = statement_error_text(c->stmt_handle, c->lock);
     return raise_by_cause(rc, text.get(), context);
+}
+
+// A connection whose server went away refuses a new statement with
+// QSCLI_E_CONNECTION and no text of its own: the connection's last error
+// says why, as it does on every cursor made before.
+std::nullptr_t refused_statement(int hdb) {
+    Ref pending(take_pending());
+    Ref code(pending ? PyObject_GetAttrString(pending.get(), "error_code_qivrex") : nullptr);
+    if (!code) PyErr_Clear();
+    if (code && PyLong_Check(code.get()) && PyLong_AsLong(code.get()) == QSCLI_E_CONNECTION) {
+        Ref text = connection_error_text(hdb);
+        if (text) return raise_by_cause(QSCLI_E_CONNECTION, text.get(), "qcSqlAllocStmt");
+    }
+    raise_pending(pending.release());
+    return nullptr;
 }
 
 int check_open(PyObject* self) {
@@ -573,7 +589,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     Ref core_args(Py_BuildValue("(iO)", conn->hdb, Py_False));
     if (!core_args) return nullptr;
     Ref obj(CursorType.tp_new(type, core_args.get(), nullptr));
-    if (!obj) return nullptr;
+    if (!obj) return refused_statement(conn->hdb);
     StandardCursorObject* self = as_standard(obj.get());
     self->rowcount = -1;
     self->has_lastrowid = 0;
