@@ -242,8 +242,9 @@ def _open_session(dsn, user, password, text_encoding="utf-8"):
     except UnicodeEncodeError as exc:
         # Only the character is told: the text may be a password.
         where = "user" if exc.object == user else "password" if exc.object == password else "dsn"
-        raise InterfaceError("the client library speaks only code page 866, which has no %r (in the %s)"
-                             % (exc.object[exc.start:exc.end], where)) from None
+        why = ("the connection chose code page 866" if text_encoding == "cp866"
+               else "the client library speaks only code page 866")
+        raise InterfaceError("%s, which has no %r (in the %s)" % (why, exc.object[exc.start:exc.end], where)) from None
 
 
 class Connection:

@@ -326,14 +326,21 @@ def test_a_text_column_takes_the_same_texts_below_and_above_64_rows(conn, text):
     assert fetch(conn, "select count(*) from lt where v = ?", (text,)) == [(103,)]
 
 
-@pytest.mark.xfail(strict=True, reason="a connection that chose code page 866 is told the library speaks only that "
-                                       "code page, though the library offered UTF-8")
-def test_a_code_page_connection_by_choice_is_not_told_the_library_lacks_utf8(dsn):
+# Regression: such a connection was told the library speaks only code page
+# 866, though the library offered UTF-8.
+@pytest.mark.parametrize("error, write", [
+    (dbapi.DataError, lambda c: c.execute("select ?", ("€",))),
+    (dbapi.ProgrammingError, lambda c: c.execute("select '€'")),
+])
+def test_a_code_page_connection_by_choice_is_told_it_chose_the_page(dsn, error, write):
     with dbapi.connect(dsn, text_encoding="cp866") as c:
-        with pytest.raises(dbapi.DataError) as refused:
-            c.execute("select ?", ("€",))
-    assert "code page 866 lacks" in str(refused.value)
-    assert "speaks only" not in str(refused.value)
+        with pytest.raises(error, match=r"code page 866 lacks \(the connection chose code page 866\)"):
+            write(c)
+
+
+def test_connect_texts_outside_a_chosen_code_page_say_it_was_chosen(tmp_path):
+    with pytest.raises(dbapi.InterfaceError, match=r"^the connection chose code page 866, which has no '€' \(in the dsn\)"):
+        dbapi.connect(str(tmp_path / "€.db"), text_encoding="cp866")
 
 
 # A column record holds 31 bytes of a name; longer ones come whole however
