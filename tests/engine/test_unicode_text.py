@@ -130,6 +130,17 @@ def test_a_nul_in_any_word_of_ascii_is_refused(conn, at):
             write()
 
 
+# A result's ASCII is copied a word at a time in either encoding: a NUL in
+# any word of a text SQLite hands over is still found.
+@pytest.mark.parametrize("encoding", ["utf-8", "cp866"])
+@pytest.mark.parametrize("at", [0, 7, 8, 15, 16])
+def test_a_nul_in_any_word_of_a_read_text_is_refused(tmp_path, encoding, at):
+    with dbapi.connect(str(tmp_path / "n.db"), text_encoding=encoding) as c:
+        with pytest.raises(dbapi.DataError, match="has a NUL character"):
+            c.execute("select cast(x'%s' as text)" % ("61" * at + "00" + "61" * (16 - at))).fetchall()
+        assert c.execute("select cast(x'%s' as text)" % ("61" * 17)).fetchall() == [("a" * 17,)]
+
+
 def test_a_lone_surrogate_is_refused_by_name(conn):
     conn.execute("create table t (v text)")
     with pytest.raises(dbapi.DataError, match="parameter 1.*lone surrogate"):
