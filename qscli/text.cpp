@@ -107,13 +107,27 @@ bool plain_ascii(const unsigned char* p, size_t n) {
     return plain_word(p + n - 8);
 }
 
+// Copies text that is ASCII without a NUL, a word at a time; false, having
+// copied some of it, for any other text.
+inline bool copy_plain_ascii(const unsigned char* in, size_t n, unsigned char* out) {
+    if (n < 8) {
+        for (size_t k = 0; k < n; ++k) {
+            if (in[k] == 0 || in[k] >= 0x80) return false;
+            out[k] = in[k];
+        }
+        return true;
+    }
+    for (size_t k = 0; k + 8 <= n; k += 8) {
+        if (!plain_word(in + k)) return false;
+        std::memcpy(out + k, in + k, 8);
+    }
+    if (!plain_word(in + n - 8)) return false;  // the last word overlaps the one before
+    std::memcpy(out + n - 8, in + n - 8, 8);
+    return true;
+}
+
 // UTF-8 kept as it is, checked as utf8_to_cp866 checks CP866.
 TextStatus copy_utf8(const unsigned char* in, size_t n, unsigned char* out, size_t cap, size_t* written) {
-    if (n <= cap && plain_ascii(in, n)) {
-        std::memcpy(out, in, n);
-        *written = n;
-        return TextStatus::Ok;
-    }
     size_t k = 0;
     TextStatus st = TextStatus::Ok;
     while (k < n) {
@@ -211,6 +225,12 @@ void cp866_to_utf8(const unsigned char* in, size_t n, std::string& out) {
 
 TextStatus utf8_to_cp866(const unsigned char* in, size_t n, unsigned char* out, size_t cap,
                          size_t* written) {
+    // ASCII without a NUL is the same text in either encoding: copied as it
+    // is, before the encoding is even looked up.
+    if (n <= cap && copy_plain_ascii(in, n, out)) {
+        *written = n;
+        return TextStatus::Ok;
+    }
     if (t_boundary_utf8) return copy_utf8(in, n, out, cap, written);
     size_t w = 0, k = 0;
     TextStatus st = TextStatus::Ok;

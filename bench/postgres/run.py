@@ -33,6 +33,9 @@ TABLE = ("(id integer primary key, name varchar(12), amount double precision, d 
 QUERY = "select id, name, amount, d, small, code from t"
 BIG_QUERY = "select id, name, amount, d, small, code from big"
 CODES = ["Москва01", "Тверь002", "Казань03", "Омск0004", "Пермь005", "Самара06", "Рязань07", "Тула0008"]
+# --ascii (QX_BENCH_ASCII in the environment, so the workers see it too):
+# the same codes in ASCII letters, so every text is ASCII.
+ASCII_CODES = ["Moskva01", "Tver0002", "Kazan003", "Omsk0004", "Perm0005", "Samara06", "Ryazan07", "Tula0008"]
 FIRST_DAY = datetime.date(2015, 1, 1).toordinal()
 POINT_QUERIES = 20000
 U_TABLE = "(id integer primary key, name varchar(24), amount double precision, qty integer)"
@@ -74,8 +77,9 @@ def make_w_rows(n):
 
 def make_rows(n):
     fromordinal = datetime.date.fromordinal
+    codes = ASCII_CODES if os.environ.get("QX_BENCH_ASCII") else CODES
     return [[i, "NAME%08d" % i, i * 0.25 + 0.5, fromordinal(FIRST_DAY + i % 3000), i % 65000 - 32500,
-             CODES[i % len(CODES)]] for i in range(n)]
+             codes[i % len(codes)]] for i in range(n)]
 
 
 # ---- one side of one case, in a process of its own ----
@@ -306,7 +310,10 @@ def main():
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--cases", nargs="*", default=list(CASES))
     ap.add_argument("--worker", nargs=4)
+    ap.add_argument("--ascii", action="store_true", help="ASCII codes instead of Cyrillic ones")
     a = ap.parse_args()
+    if a.ascii:
+        os.environ["QX_BENCH_ASCII"] = "1"
     if a.worker:
         side, case, dsn, n = a.worker
         return worker(side, case, dsn, int(n))

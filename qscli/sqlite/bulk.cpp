@@ -41,7 +41,16 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsig
     std::string why;
     if (!unpack_value(f.type, f.len, p, v, scratch, &why)) return refuse_value(c, row, f, why);
     switch (v.kind) {
-    case VKind::Int: return sqlite3_bind_int64(s, k, v.i);
+    case VKind::Int:
+        // A load keeps to each integer type's write range, as every other
+        // write does (the patterns left out read as NULL): a record is judged
+        // the same wherever it stands, whether or not the write checks run.
+        if (f.type < QSCLI_ET_COUNT && kWriteLow[f.type] != kWriteHigh[f.type] &&
+            (v.i < kWriteLow[f.type] || v.i > kWriteHigh[f.type]))
+            return refuse_value(c, row, f,
+                                std::to_string(v.i) + " does not fit " + std::to_string(kWriteLow[f.type]) + ".." +
+                                    std::to_string(kWriteHigh[f.type]) + " (" + type_name(f.type) + ")");
+        return sqlite3_bind_int64(s, k, v.i);
     case VKind::Float:
         // SQLite keeps a NaN as NULL, which would read back as 0.
         if (std::isnan(v.d)) return refuse_value(c, row, f, "NaN is not a number it can keep");
@@ -152,40 +161,59 @@ struct CancelBetween {
 };
 
 // Inserts the records with `one`, CHUNK at a time with a statement of
-// their own where SQLite takes one; 0 or the failure's code. The first
+// their own where SQLite takes one, and what is left after the last whole
+// chunk (a batch of records rarely holds a multiple of CHUNK) with one
+// statement of its own too; 0 or the failure's code. The first
 // statement's rows are checked by the write checks too; it takes main's
 // write lock, under which no other connection can add a trigger, so only
 // then is it known whether the others' may be passed by.
 int insert_rows(Conn* c, const std::string& table, sqlite3_stmt* one, Records& recs, qc_long count) {
-    recs.scratch.resize(recs.fields.size() * (count >= CHUNK ? CHUNK : 1));
+    recs.scratch.resize(recs.fields.size() * static_cast<size_t>(count < CHUNK ? count : CHUNK));
     Db* d = db_of(c);
     CancelBetween between(d);
     qc_long r = 0;
     auto after_first = [&] {
         if (r == 0) d->loading_checked = checked_records_only(c, table);
     };
-    if (count >= CHUNK) {
-        Inserter chunk(c, table, recs.fields, CHUNK);
-        for (; chunk.s && r + CHUNK <= count; r += CHUNK) {
-            if (c->cancel_requested()) return c->fail(QSCLI_E_INTERRUPTED, "interrupted");
-            const int code = run_records(c, chunk.s, recs, r, CHUNK);
-            if (!code) {
+    // Runs records r.. with `many` (n records a statement) while n remain;
+    // false when it stopped at a failure (*code).
+    auto run_many = [&](sqlite3_stmt* many, qc_long n, int* code) {
+        for (; many && r + n <= count; r += n) {
+            if (c->cancel_requested()) {
+                *code = c->fail(QSCLI_E_INTERRUPTED, "interrupted");
+                return false;
+            }
+            *code = run_records(c, many, recs, r, n);
+            if (!*code) {
                 after_first();
                 continue;
             }
             // While the transaction stands, the batch is run again from its
             // start one record a statement, which names the record at fault
             // and leaves what a refusal of it alone leaves.
-            if (sqlite3_get_autocommit(d->db) || run_cached(c, "rollback to qx_addrecords")) return code;
+            if (sqlite3_get_autocommit(d->db) || run_cached(c, "rollback to qx_addrecords")) return false;
             d->loading_checked = false;
-            for (qc_long k = 0, end = r + CHUNK; k < end; ++k)
-                if (int failed = run_records(c, one, recs, k, 1)) return failed;
-            return code;
+            for (qc_long k = 0, end = r + n; k < end; ++k)
+                if (int failed = run_records(c, one, recs, k, 1)) {
+                    *code = failed;
+                    return false;
+                }
+            return false;
         }
+        return true;
+    };
+    int code = 0;
+    if (count >= CHUNK) {
+        Inserter chunk(c, table, recs.fields, CHUNK);
+        if (!run_many(chunk.s, CHUNK, &code)) return code;
+    }
+    if (count - r > 1 && count - r < CHUNK) {
+        Inserter rest(c, table, recs.fields, count - r);
+        if (!run_many(rest.s, count - r, &code)) return code;
     }
     for (; r < count; ++r) {
         if (c->cancel_requested()) return c->fail(QSCLI_E_INTERRUPTED, "interrupted");
-        if (int code = run_records(c, one, recs, r, 1)) return code;
+        if (int failed = run_records(c, one, recs, r, 1)) return failed;
         after_first();
     }
     return 0;

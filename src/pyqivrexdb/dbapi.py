@@ -245,8 +245,9 @@ def _open_session(dsn, user, password, text_encoding="utf-8"):
         char = exc.object[exc.start:exc.end]
         if exc.encoding.replace("-", "").lower() == "utf8":
             raise InterfaceError("%r (in the %s) is a lone surrogate, which UTF-8 cannot carry" % (char, where)) from None
-        raise InterfaceError("the client library speaks only code page 866, which has no %r (in the %s)"
-                             % (char, where)) from None
+        why = ("the connection chose code page 866" if text_encoding == "cp866"
+               else "the client library speaks only code page 866")
+        raise InterfaceError("%s, which has no %r (in the %s)" % (why, char, where)) from None
 
 
 class Connection:

@@ -154,7 +154,7 @@ def test_texts_of_a_known_shape(cur, sql, values):
 # own rule for a conflict.
 @pytest.mark.parametrize("key", ["id integer primary key", "id integer unique on conflict fail",
                                  "id integer unique on conflict abort"])
-@pytest.mark.parametrize("bad", [0, 63, 64, 100, 127, 128, 199])
+@pytest.mark.parametrize("bad", [0, 63, 64, 100, 127, 128, 191, 192, 195, 199])  # 192..199: the last statement's 8
 def test_bulk_refusal_names_its_record(tmp_path, key, bad):
     from pyqivrexdb import dbapi
     with dbapi.connect(str(tmp_path / "b.db"), autocommit=True) as conn:
@@ -169,7 +169,7 @@ def test_bulk_refusal_names_its_record(tmp_path, key, bad):
         assert conn.execute("select count(*), sum(id) from t").fetchall() == [(200, sum(range(200)) - bad - 1)]
 
 
-@pytest.mark.parametrize("n", [1, 63, 64, 65, 129, 1000])
+@pytest.mark.parametrize("n", [1, 2, 63, 64, 65, 66, 127, 129, 130, 1000])
 def test_bulk_rows_read_back_in_order(n):
     with pyqivrexdb.connect(":memory:") as conn:
         cur = conn.cursor()

@@ -130,6 +130,17 @@ def test_a_nul_in_any_word_of_ascii_is_refused(conn, at):
             write()
 
 
+# A result's ASCII is copied a word at a time in either encoding: a NUL in
+# any word of a text SQLite hands over is still found.
+@pytest.mark.parametrize("encoding", ["utf-8", "cp866"])
+@pytest.mark.parametrize("at", [0, 7, 8, 15, 16])
+def test_a_nul_in_any_word_of_a_read_text_is_refused(tmp_path, encoding, at):
+    with dbapi.connect(str(tmp_path / "n.db"), text_encoding=encoding) as c:
+        with pytest.raises(dbapi.DataError, match="has a NUL character"):
+            c.execute("select cast(x'%s' as text)" % ("61" * at + "00" + "61" * (16 - at))).fetchall()
+        assert c.execute("select cast(x'%s' as text)" % ("61" * 17)).fetchall() == [("a" * 17,)]
+
+
 def test_a_lone_surrogate_is_refused_by_name(conn):
     conn.execute("create table t (v text)")
     with pytest.raises(dbapi.DataError, match="parameter 1.*lone surrogate"):
@@ -326,14 +337,21 @@ def test_a_text_column_takes_the_same_texts_below_and_above_64_rows(conn, text):
     assert fetch(conn, "select count(*) from lt where v = ?", (text,)) == [(103,)]
 
 
-@pytest.mark.xfail(strict=True, reason="a connection that chose code page 866 is told the library speaks only that "
-                                       "code page, though the library offered UTF-8")
-def test_a_code_page_connection_by_choice_is_not_told_the_library_lacks_utf8(dsn):
+# Regression: such a connection was told the library speaks only code page
+# 866, though the library offered UTF-8.
+@pytest.mark.parametrize("error, write", [
+    (dbapi.DataError, lambda c: c.execute("select ?", ("€",))),
+    (dbapi.ProgrammingError, lambda c: c.execute("select '€'")),
+])
+def test_a_code_page_connection_by_choice_is_told_it_chose_the_page(dsn, error, write):
     with dbapi.connect(dsn, text_encoding="cp866") as c:
-        with pytest.raises(dbapi.DataError) as refused:
-            c.execute("select ?", ("€",))
-    assert "code page 866 lacks" in str(refused.value)
-    assert "speaks only" not in str(refused.value)
+        with pytest.raises(error, match=r"code page 866 lacks \(the connection chose code page 866\)"):
+            write(c)
+
+
+def test_connect_texts_outside_a_chosen_code_page_say_it_was_chosen(tmp_path):
+    with pytest.raises(dbapi.InterfaceError, match=r"^the connection chose code page 866, which has no '€' \(in the dsn\)"):
+        dbapi.connect(str(tmp_path / "€.db"), text_encoding="cp866")
 
 
 # A column record holds 31 bytes of a name; longer ones come whole however

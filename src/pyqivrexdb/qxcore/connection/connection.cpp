@@ -115,9 +115,11 @@ PyObject* connection_connect(PyObject* obj, PyObject* args, PyObject* kwds) {
     }
     // The standard face asks for UTF-8 before log-on, so the connect texts
     // are read in it too; a library that refuses it keeps CP866.
-    const bool utf8 = self->face == values::Face::Standard && !self->keep_cp866 && quick_call(HeldLock(hdb).get(), [&] {
+    const bool ask = self->face == values::Face::Standard && !self->keep_cp866;
+    const bool utf8 = ask && quick_call(HeldLock(hdb).get(), [&] {
         return qc.qcSqlSetConnectAttr(hdb, QSCLI_ATTR_TEXT_UTF8, reinterpret_cast<void*>(1), 0);
     }) == 0;
+    if (ask && !utf8) note_library_without_utf8();
     TextScope text(utf8);
     Ref texts[3];
     const char* c[3];

@@ -206,7 +206,7 @@ Ref statement_text(PyObject* operation) {
     if (!encoded) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Ref();
         PyErr_Clear();
-        const std::string why = std::string("the statement has ") + unencodable_reason(true);
+        const std::string why = std::string("the statement has ") + unencodable_reason();
         return Ref(misuse((text_utf8() ? why : why + "; pass such text as a parameter").c_str()));
     }
     if (std::memchr(PyBytes_AS_STRING(encoded.get()), 0, static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))))

@@ -6,6 +6,7 @@
 #include "../client/cp866_table.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -53,10 +54,17 @@ bool text_utf8() { return t_text_utf8; }
 TextScope::TextScope(bool utf8) : outer_(t_text_utf8) { t_text_utf8 = utf8; }
 TextScope::~TextScope() { t_text_utf8 = outer_; }
 
-const char* unencodable_reason(bool asked) {
+// One library serves the process: once it has refused UTF-8, it has no
+// connection in UTF-8.
+std::atomic<bool> g_library_without_utf8{false};
+
+void note_library_without_utf8() { g_library_without_utf8.store(true, std::memory_order_relaxed); }
+
+const char* unencodable_reason() {
     if (t_text_utf8) return "a lone surrogate, which UTF-8 cannot carry";
-    return asked ? "a character that code page 866 lacks (the client library speaks only code page 866)"
-                 : "a character that code page 866 lacks";
+    return g_library_without_utf8.load(std::memory_order_relaxed)
+               ? "a character that code page 866 lacks (the client library speaks only code page 866)"
+               : "a character that code page 866 lacks (the connection chose code page 866)";
 }
 
 namespace {

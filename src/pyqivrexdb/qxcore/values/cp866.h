@@ -25,9 +25,11 @@ private:
 };
 
 // Why a str did not encode (UnicodeEncodeError set): the part of a message
-// after "has": a character CP866 lacks (naming the library's limit when the
-// face asked for more), or a lone surrogate no UTF-8 holds.
-const char* unencodable_reason(bool asked);
+// after "has": a lone surrogate no UTF-8 holds, or a character CP866 lacks,
+// naming why the text is in CP866: the library refused UTF-8 to a connection
+// that asked (note_library_without_utf8), else the connection chose it.
+const char* unencodable_reason();
+void note_library_without_utf8();
 
 // The str of `size` bytes of UTF-8 from the library (strict).
 PyObject* utf8_decode(const char* data, Py_ssize_t size);

@@ -91,7 +91,7 @@ int append_text(std::string& out, PyObject* value, PyObject* label) {
     if (!p) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return fail("DataError", label, ("%.60R has " + std::string(unencodable_reason(true))).c_str(), value);
+        return fail("DataError", label, ("%.60R has " + std::string(unencodable_reason())).c_str(), value);
     }
     if (encoded) n = PyBytes_GET_SIZE(encoded.get());
     if (std::memchr(p, 0, static_cast<size_t>(n)))

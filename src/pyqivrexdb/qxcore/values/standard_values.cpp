@@ -138,7 +138,7 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return refuse("DataError", "%.60R has %s", value, unencodable_reason(true));
+        return refuse("DataError", "%.60R has %s", value, unencodable_reason());
     }
     // In UTF-8 a column declared n characters long has a field of 4 * n
     // bytes (a variable one's width is odd: 255): the text is held to its
