@@ -91,6 +91,8 @@ struct Stmt {
     // Bytes of null flags a record of `ncols` columns ends with.
     uint32_t flag_bytes(int ncols) const { return null_flags ? static_cast<uint32_t>((ncols + 7) / 8) : 0; }
     bool arra_lengths() const { return null_flags == 2; }
+    // The forms its QXTBLSTRUCT rows give fields in.
+    FieldForms forms() const { return FieldForms{int64, server_types}; }
 };
 
 }  // namespace qse

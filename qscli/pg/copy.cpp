@@ -82,6 +82,24 @@ void numeric_binary(const std::string& text, std::string& out) {
     for (size_t g = first; g < last; ++g) put_be(out, static_cast<unsigned>(groups[g]), 2);
 }
 
+// Whether `t` is a number as a QSCLI_ET_DECIMAL field carries it, with an
+// exponent the server reads (its input takes none beyond 1000).
+bool decimal_text(const std::string& t) {
+    size_t k = !t.empty() && (t[0] == '-' || t[0] == '+') ? 1 : 0;
+    if (t == "NaN" || t.compare(k, std::string::npos, "Infinity") == 0) return true;
+    size_t digits = 0;
+    for (bool point = false; k < t.size() && (std::isdigit(static_cast<unsigned char>(t[k])) || (t[k] == '.' && !point));
+         ++k)
+        t[k] == '.' ? point = true : ++digits;
+    if (!digits) return false;
+    if (k == t.size()) return true;
+    if (t[k] != 'e' && t[k] != 'E') return false;
+    if (++k < t.size() && (t[k] == '-' || t[k] == '+')) ++k;
+    const size_t start = k;
+    while (k < t.size() && std::isdigit(static_cast<unsigned char>(t[k]))) ++k;
+    return k == t.size() && k > start && k - start <= 4 && std::atoi(t.c_str() + start) <= 1000;
+}
+
 // One load of records: the COPY data of a batch.
 // SQLite cannot keep a NaN (it would store NULL): refused here too, so a
 // load means the same on both backends.
@@ -90,7 +108,6 @@ const char NAN_REFUSED[] = "NaN is not a number it can keep";
 class Encoder {
 public:
     Encoder(Conn* c, const std::vector<Attribute>& fields, bool binary) : c_(c), fields_(fields), binary_(binary) {}
-    // bigint fields come as QSCLI_ET_INT64 (the connection's QSCLI_ATTR_INT64).
     // Appends the record's row; false after reporting a value that does not fit.
     bool row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out);
 
@@ -98,8 +115,9 @@ private:
     bool field(const Attribute& f, const unsigned char* p, std::string& v, bool* null);
     bool real(const Attribute& f, double x, std::string& v);
     int from_real(const Attribute& f, double x, std::string& v);
-    int from_int(const Attribute& f, int64_t i, bool int64, std::string& v);
+    int from_int(const Attribute& f, int64_t i, std::string& v);
     void from_text(const Attribute& f, const Value& x, std::string& v);
+    bool from_decimal(const Attribute& f, const Value& x, std::string& v);
     void from_bytes(const Value& x, std::string& v);
     bool refuse(const Attribute& f, const std::string& why) {
         c_->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
@@ -170,8 +188,8 @@ int Encoder::from_real(const Attribute& f, double x, std::string& v) {
 }
 
 // An integer value into field f, with the same answers as from_real.
-int Encoder::from_int(const Attribute& f, int64_t i, bool int64, std::string& v) {
-    if (int64) {
+int Encoder::from_int(const Attribute& f, int64_t i, std::string& v) {
+    if (f.type == QSCLI_ET_INT64) {
         if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
         else v = std::to_string(i);
         return 0;
@@ -200,6 +218,28 @@ void Encoder::from_text(const Attribute& f, const Value& x, std::string& v) {
     cp866_to_utf8(x.p, x.n, v);
 }
 
+// A QSCLI_ET_DECIMAL field: its text as it is in a text load, the same
+// number in numeric's binary form in a binary one.
+bool Encoder::from_decimal(const Attribute& f, const Value& x, std::string& v) {
+    const std::string text(reinterpret_cast<const char*>(x.p), x.n);
+    if (!decimal_text(text)) return refuse(f, "'" + text + "' is not a decimal number the server reads");
+    if (!binary_) {
+        v = text;
+        return true;
+    }
+    v.clear();
+    if (text.back() != 'N' && text.back() != 'y') {
+        numeric_binary(text, v);
+        return true;
+    }
+    // No digits and no weight; the sign word says which: NaN, +Infinity or
+    // -Infinity; no scale.
+    put_be(v, 0, 4);
+    put_be(v, text[0] == 'N' ? 0xC000 : text[0] == '-' ? 0xF000 : 0xD000, 2);
+    put_be(v, 0, 2);
+    return true;
+}
+
 void Encoder::from_bytes(const Value& x, std::string& v) {
     if (binary_) {
         v.assign(reinterpret_cast<const char*>(x.p), x.n);
@@ -215,15 +255,17 @@ bool Encoder::field(const Attribute& f, const unsigned char* p, std::string& v, 
     *null = false;
     Value x;
     std::string why;
-    const bool int64 = f.oid == INT8 && c_->int64;
-    if (!unpack_value(int64 ? QSCLI_ET_INT64 : f.type, f.len, p, x, v, &why)) return refuse(f, why);
+    if (!unpack_value(f.type, f.len, p, x, v, &why)) return refuse(f, why);
     int more = 0;
     switch (x.kind) {
     case VKind::Null: *null = true; break;  // day 0: no date
-    case VKind::Text866: from_text(f, x, v); break;
+    case VKind::Text866:
+        if (f.type == QSCLI_ET_DECIMAL) return from_decimal(f, x, v);
+        from_text(f, x, v);
+        break;
     case VKind::Blob: from_bytes(x, v); break;
     case VKind::Float: more = from_real(f, x.d, v); break;
-    default: more = from_int(f, x.i, int64, v); break;
+    default: more = from_int(f, x.i, v); break;
     }
     if (more <= 0) return more == 0;
     // A number in decimal text: for numeric in binary, or a text load.
@@ -302,9 +344,14 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
         const bool verify = known != layouts_.end();
         if (!verify) {
             Layout t;
-            if (int rc = table_layout(name, t.fields, &t.qualified)) return rc;
+            if (int rc = table_layout(name, c->loads, t.fields, &t.qualified)) return rc;
+            t.forms = c->loads;
             if (layouts_.size() >= 64) layouts_.clear();
             known = layouts_.emplace(name, std::move(t)).first;
+        } else if (known->second.forms != c->loads) {
+            // Asked in other forms since: the same fields, other widths.
+            for (Attribute& f : known->second.fields) f.shape(c->loads);
+            known->second.forms = c->loads;
         }
         const Layout& t = known->second;
         const uint64_t size = record_size(t.fields);
@@ -347,7 +394,7 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
         while ((res = pq.PQgetResult(conn)) && pq.PQresultStatus(res) == pq::PGRES_COMMAND_OK) pq.PQclear(res);
         if (verify && res && pq.PQresultStatus(res) == pq::PGRES_TUPLES_OK) {
             Layout now;
-            read_layout(res, now.fields, &now.qualified);
+            read_layout(res, t.forms, now.fields, &now.qualified);
             stale = now.fields != fields || now.qualified != t.qualified;
             pq.PQclear(res);
             res = pq.PQgetResult(conn);
@@ -406,6 +453,9 @@ int Session::copy_rows(const std::vector<Attribute>& fields, bool binary, int32_
             buf.clear();
         }
     }
+    // A value the encoder refused was told already: the server's answer to
+    // the COPY ended unused does not replace it.
+    const bool refused = code == QSCLI_E_MISMATCH;
     std::string saved = c->last_error;
     if (!sent && !code) code = fail_conn("COPY");
     *ended = pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr) == 1 && !code;
@@ -415,7 +465,7 @@ int Session::copy_rows(const std::vector<Attribute>& fields, bool binary, int32_
     }
     check_lost();
     if (!code && lost_) code = fail_conn("COPY");
-    if (code == QSCLI_E_MISMATCH) c->last_error = saved;
+    if (refused) c->last_error = saved;
     return code;
 }
 

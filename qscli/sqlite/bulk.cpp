@@ -234,7 +234,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     std::string name;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
     std::vector<TableField> fields;
-    if (int rc = describe_table(c, name, c->int64, fields)) return rc;
+    if (int rc = describe_table(c, name, c->loads.int64, fields)) return rc;
     uint64_t size = 0;
     for (const TableField& f : fields) size += f.len;
     // With the connection's null flags on, a record may end with a bit a field.

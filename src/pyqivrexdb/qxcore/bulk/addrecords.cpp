@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace qx {
 
@@ -68,23 +69,24 @@ int close_own_cursor(PyObject* conn, PyObject* cursor, bool failing) {
 
 }  // namespace
 
-// Sets QSCLI_ATTR_INT64 on the connection; true when the library took it.
-bool set_load_int64(ConnectionObject* conn, bool on) {
+bool set_load_form(ConnectionObject* conn, unsigned attr, bool on) {
     return quick_call(HeldLock(conn->hdb).get(), [&] {
-               return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_INT64, reinterpret_cast<void*>(on ? 1 : 0), 0);
+               return qc.qcSqlSetConnectAttr(conn->hdb, attr, reinterpret_cast<void*>(on ? 1 : 0), 0);
            }) == 0;
 }
 
-// QSCLI_ATTR_INT64 on the connection for one standard load: the core face's
-// loads on it pack 64-bit fields as DFLT.
-struct Int64Load {
+// The load forms on the connection for one standard load: the core face's
+// loads on it pack 64-bit and numeric fields as DFLT.
+struct LoadForms {
     ConnectionObject* conn;
-    bool on;
-    explicit Int64Load(ConnectionObject* c) : conn(c), on(set_load_int64(c, true)) {}
-    ~Int64Load() {
-        if (!on) return;
+    bool on[std::size(kLoadForms)];
+    explicit LoadForms(ConnectionObject* c) : conn(c) {
+        for (size_t k = 0; k < std::size(kLoadForms); ++k) on[k] = set_load_form(c, kLoadForms[k], true);
+    }
+    ~LoadForms() {
         SetAside keep;
-        set_load_int64(conn, false);
+        for (size_t k = 0; k < std::size(kLoadForms); ++k)
+            if (on[k]) set_load_form(conn, kLoadForms[k], false);
     }
 };
 
@@ -110,9 +112,9 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     if (!encoded) return nullptr;
     TableLayout layout;
     if (table_layout(conn, table_name, &layout) < 0) return nullptr;
-    // 64-bit fields load as QSCLI_ET_INT64 when the connection takes them
-    // so, as the layout was read.
-    const Int64Load int64(conn);
+    // 64-bit and numeric fields load in their own forms when the connection
+    // takes them so, as the layout was read.
+    const LoadForms forms(conn);
     PyObject* fields = layout.fields.get();
     const Py_ssize_t nfields = PyList_GET_SIZE(fields);
     const uint32_t flag_bytes =

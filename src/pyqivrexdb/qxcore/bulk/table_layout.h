@@ -3,6 +3,7 @@
 // per connection and keeps it until a statement may have changed it.
 #pragma once
 
+#include "../client/qscli.h"
 #include "../module/ref.h"
 
 #include <cstdint>
@@ -43,9 +44,16 @@ void forget_layout(int hdb, const char* table);
 void layouts_see_statement(int hdb, const char* sql);
 void forget_layouts(int hdb);
 
-// QSCLI_ATTR_INT64 on the connection (qcSqlAddRecords takes 64-bit fields as
-// QSCLI_ET_INT64 while on); true when the library took the setting.
-bool set_load_int64(ConnectionObject* conn, bool on);
+// The forms beyond the twelve types that the standard face's loads take
+// fields in, each a connection attribute: QSCLI_ATTR_INT64 (64-bit fields as
+// QSCLI_ET_INT64) and QSCLI_ATTR_SERVER_TYPES (numeric ones as
+// QSCLI_ET_DECIMAL). The same attributes on a statement ask its QXTBLSTRUCT
+// rows for the same forms.
+constexpr unsigned kLoadForms[] = {QSCLI_ATTR_INT64, QSCLI_ATTR_SERVER_TYPES};
+
+// Load form `attr` on the connection (qcSqlAddRecords takes such fields so
+// while on); true when the library took the setting.
+bool set_load_form(ConnectionObject* conn, unsigned attr, bool on);
 
 // pyqivrexdb._qxstandard.table_layout(connection, table) -> a list of
 // (name, type_code, size, declared type) tuples, one a field.

@@ -38,17 +38,29 @@ Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::
 // with an exception set; Py_None (borrowed, not an error) for any other value.
 Ref server_text(PyObject* value, PyObject* label);
 
+// The exact text of a number for a QSCLI_ET_DECIMAL field, as a str: an
+// int's digits (a bool's 1 or 0), a float's shortest repr or an infinity,
+// a Decimal's decimal_text. A float NaN raises DataError, a value of another
+// type ProgrammingError "expected float, int or Decimal, not ...".
+Ref number_text(PyObject* value);
+// A Decimal's text as the server's numeric reads it: NaN without a sign; a
+// signalling NaN raises DataError "...: Decimal('sNaN') has no value to
+// store" (`label` names the parameter; may be null).
+Ref decimal_text(PyObject* value, PyObject* label);
+
 // What a field of element type `type` takes for `value` on a `dialect`
 // server: on PostgreSQL a text field takes a value of the server's own types
 // (server_text) as that text, since the server reads it as its column's type;
 // otherwise `value` itself. The bulk load and a few rows of executemany both
 // hold values to their fields through this, so it is inline: a load asks
 // for every value. Null with an exception set.
+// A QSCLI_ET_DECIMAL field takes a number as its text (number_text).
 inline Ref field_value(int type, int dialect, PyObject* value) {
     if (type == QSCLI_ET_CHAR && dialect == QSCLI_DIALECT_PG) {
         Ref text = server_text(value, nullptr);
         if (!text || text.get() != Py_None) return text;
     }
+    if (type == QSCLI_ET_DECIMAL && value != Py_None) return number_text(value);
     return Ref::borrow(value);
 }
 
