@@ -82,6 +82,9 @@ struct Stmt {
 
     // Forgets the result; a stream ends early.
     void clear_result();
+    // A row change's count of changed rows, and its return value: LONG when
+    // it fits 32 bits, else DFLT.
+    void set_changes(int64_t n);
     // Ends a stream early: no more records are made.
     void end_stream();
     // qcSqlRowCount: -1 while a streamed result's end is still to come.

@@ -109,10 +109,10 @@ class Encoder {
 public:
     Encoder(Conn* c, const std::vector<Attribute>& fields, bool binary) : c_(c), fields_(fields), binary_(binary) {}
     // Appends the record's row; false after reporting a value that does not fit.
-    bool row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out);
+    bool row(const RecordLayout& lay, const unsigned char* rec, int64_t r, std::string& out);
 
 private:
-    bool field(const Attribute& f, const unsigned char* p, std::string& v, bool* null);
+    bool field(const Attribute& f, const Value& x, std::string& v);
     bool real(const Attribute& f, double x, std::string& v);
     int from_real(const Attribute& f, double x, std::string& v);
     int from_int(const Attribute& f, int64_t i, std::string& v);
@@ -250,15 +250,11 @@ void Encoder::from_bytes(const Value& x, std::string& v) {
     for (size_t k = 0; k < x.n; ++k) v += HEX[x.p[k] >> 4], v += HEX[x.p[k] & 15];
 }
 
-bool Encoder::field(const Attribute& f, const unsigned char* p, std::string& v, bool* null) {
-    v.clear();
-    *null = false;
-    Value x;
-    std::string why;
-    if (!unpack_value(f.type, f.len, p, x, v, &why)) return refuse(f, why);
+// A field's value `x` (not Null) in its form in v, which holds a date's
+// text already and is empty otherwise.
+bool Encoder::field(const Attribute& f, const Value& x, std::string& v) {
     int more = 0;
     switch (x.kind) {
-    case VKind::Null: *null = true; break;  // day 0: no date
     case VKind::Text866:
         if (f.type == QSCLI_ET_DECIMAL) return from_decimal(f, x, v);
         from_text(f, x, v);
@@ -291,14 +287,16 @@ void Encoder::text_escaped(const std::string& s, std::string& out) {
     }
 }
 
-bool Encoder::row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out) {
+bool Encoder::row(const RecordLayout& lay, const unsigned char* rec, int64_t r, std::string& out) {
     row_ = r;
     if (binary_) put_be(out, fields_.size(), 2);
-    const unsigned char* p = rec;
+    std::string why;
     for (size_t k = 0; k < fields_.size(); ++k) {
-        const Attribute& f = fields_[k];
-        bool null = flags && (flags[k / 8] >> (k & 7)) & 1;
-        if (!null && !field(f, p, v_, &null)) return false;
+        Value x;
+        v_.clear();
+        if (!lay.value(rec, k, x, v_, &why)) return refuse(fields_[k], why);
+        const bool null = x.kind == VKind::Null;  // a NULL, or day 0: no date
+        if (!null && !field(fields_[k], x, v_)) return false;
         if (binary_) {
             if (null) {
                 put_be(out, 0xFFFFFFFFu, 4);
@@ -311,20 +309,9 @@ bool Encoder::row(const unsigned char* rec, const unsigned char* flags, int64_t 
             if (null) out += "\\N";
             else text_escaped(v_, out);
         }
-        p += f.len;
     }
     if (!binary_) out += '\n';
     return true;
-}
-
-}  // namespace
-
-namespace {
-
-uint64_t record_size(const std::vector<Attribute>& fields) {
-    uint64_t size = 0;
-    for (const Attribute& f : fields) size += f.len;
-    return size;
 }
 
 }  // namespace
@@ -354,25 +341,23 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
             known->second.forms = c->loads;
         }
         const Layout& t = known->second;
-        const uint64_t size = record_size(t.fields);
-        const bool flagged = c->null_flags && rec_size == size + (t.fields.size() + 7) / 8;
-        if (size != rec_size && !flagged) {
+        RecordLayout lay;
+        if (!lay.of_table(t.fields, c->null_flags, rec_size)) {
             if (verify) {
                 layouts_.erase(known);
                 continue;
             }
-            return c->fail(QSCLI_E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
-                                                 name + " (" + std::to_string(size) + " bytes a record)");
+            return c->fail(QSCLI_E_RECORD_LENGTH, record_size_refusal(rec_size, name, lay.flags_at));
         }
         if (count == 0) return 0;
-        int code = copy_batch(t, verify, name, count, rec_size, recs, flagged);
+        int code = copy_batch(t, lay, verify, name, count, recs);
         if (code != STALE) return code;
         layouts_.erase(name);
     }
 }
 
-int Session::copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
-                        const void* recs, bool flagged) {
+int Session::copy_batch(const Layout& t, const RecordLayout& lay, bool verify, const std::string& name, int32_t count,
+                        const void* recs) {
     const std::vector<Attribute>& fields = t.fields;
     bool binary = true;
     for (const Attribute& f : fields) binary = binary && has_binary(f.oid);
@@ -411,7 +396,7 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
             while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
         } else {
             pq.PQclear(res);
-            code = copy_rows(fields, binary, count, rec_size, &ended, recs, flagged);
+            code = copy_rows(fields, lay, binary, count, &ended, recs);
         }
     }
     // A batch outside a transaction whose COPY ended before the server went
@@ -432,8 +417,8 @@ int Session::end_batch_savepoint(int code, bool stale) {
     return code ? code : rc;
 }
 
-int Session::copy_rows(const std::vector<Attribute>& fields, bool binary, int32_t count, unsigned rec_size,
-                       bool* ended, const void* recs, bool flagged) {
+int Session::copy_rows(const std::vector<Attribute>& fields, const RecordLayout& lay, bool binary, int32_t count,
+                       bool* ended, const void* recs) {
     int code = 0;
     Encoder enc(c, fields, binary);
     std::string buf;
@@ -443,10 +428,9 @@ int Session::copy_rows(const std::vector<Attribute>& fields, bool binary, int32_
         buf.append(HEADER, 19);
     }
     const unsigned char* rec = static_cast<const unsigned char*>(recs);
-    const uint64_t size = record_size(fields);
     bool sent = true;
-    for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
-        if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = QSCLI_E_MISMATCH;
+    for (int32_t r = 0; r < count && !code && sent; ++r, rec += lay.rec_size) {
+        if (!enc.row(lay, rec, r, buf)) code = QSCLI_E_MISMATCH;
         if (buf.size() >= (1 << 16) || r + 1 == count) {
             if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
             if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;

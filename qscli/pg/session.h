@@ -230,12 +230,12 @@ private:
     };
     // One batch through COPY; `verify`: the layout query goes in the same
     // flight and a table that no longer has this layout answers STALE.
-    int copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
-                   const void* recs, bool flagged);
+    int copy_batch(const Layout& t, const RecordLayout& lay, bool verify, const std::string& name, int32_t count,
+                   const void* recs);
     // The records as the data of the COPY the server began, and its end.
     // *ended: the whole batch and the end of the COPY went out.
-    int copy_rows(const std::vector<Attribute>& fields, bool binary, int32_t count, unsigned rec_size, bool* ended,
-                  const void* recs, bool flagged);
+    int copy_rows(const std::vector<Attribute>& fields, const RecordLayout& lay, bool binary, int32_t count,
+                  bool* ended, const void* recs);
     // Releases the batch's savepoint, rolling back to it first after a failure.
     int end_batch_savepoint(int code, bool stale);
     static constexpr int STALE = 1;
