@@ -223,7 +223,10 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetConnectAttr(int hdb, unsigned int attr, void
         c->null_flags = value != nullptr;
         return 0;
     case QSCLI_ATTR_INT64:
-        c->int64 = value != nullptr;
+        c->loads.int64 = value != nullptr;
+        return 0;
+    case QSCLI_ATTR_SERVER_TYPES:
+        c->loads.decimal = value != nullptr;
         return 0;
     case QSCLI_ATTR_MSG_UTF8:
         c->msg_utf8 = value != nullptr;
@@ -307,15 +310,15 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
         if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
         BoundaryText boundary(c->text_utf8);
-        const bool outer_int64 = c->int64_now;  // a callback's own statement runs inside
-        c->int64_now = st->int64;
+        const FieldForms outer = c->asked;  // a callback's own statement runs inside
+        c->asked = st->forms();
         // The statement's own stream ends; any other is read to its end first.
         st->clear_result();
         drain_streams(c);
         end_copies(c);
         int rc = c->backend->exec(st, sql);
         if (!rc && st->source && !st->results) rc = stream_start(c, st);
-        c->int64_now = outer_int64;
+        c->asked = outer;
         if (rc) st->error = c->last_text();
         else st->error.clear();
         return settle(c, rc);
@@ -337,14 +340,14 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecRecords(int hstmt, const char* sql, int fie
         if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
         BoundaryText boundary(c->text_utf8);
-        const bool outer_int64 = c->int64_now;
-        c->int64_now = st->int64;
+        const FieldForms outer = c->asked;
+        c->asked = st->forms();
         st->clear_result();
         drain_streams(c);
         end_copies(c);
         const auto* recs = static_cast<const unsigned char*>(records);
         int rc = c->backend->exec_records(st, sql, lay, count, recs, done, changes);
-        c->int64_now = outer_int64;
+        c->asked = outer;
         if (rc == QSCLI_E_UNSUPPORTED) return rc;
         if (rc) st->error = c->last_text();
         else st->error.clear();

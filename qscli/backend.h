@@ -104,9 +104,9 @@ public:
     virtual int release(const std::string& name) = 0;
     // Takes back what was done since savepoint `name`, and releases it.
     virtual int rollback_to(const std::string& name) = 0;
-    // The fields of `table` in order; `int64`: 64-bit integer fields as
-    // QSCLI_ET_INT64. A table without fields is an error.
-    virtual int describe_table(const std::string& table, bool int64, std::vector<TableField>& out) = 0;
+    // The fields of `table` in order, in the element types `forms` asks for.
+    // A table without fields is an error.
+    virtual int describe_table(const std::string& table, FieldForms forms, std::vector<TableField>& out) = 0;
 };
 
 using TableField = Backend::TableField;

@@ -57,8 +57,8 @@ struct Conn {
     std::vector<Stmt*> stmts;
     std::string last_error;
     bool null_flags = false;  // qcSqlAddRecords also takes records with null flags
-    bool int64 = false;       // qcSqlAddRecords takes 64-bit integer fields as QSCLI_ET_INT64
-    bool int64_now = false;   // the statement running asked for QSCLI_ET_INT64 (QXTBLSTRUCT)
+    FieldForms loads;         // the forms qcSqlAddRecords takes fields in
+    FieldForms asked;         // the forms the statement running asked for (QXTBLSTRUCT)
     bool msg_utf8 = false;    // QSCLI_ATTR_MSG_UTF8: messages are read in UTF-8
     bool text_utf8 = false;   // QSCLI_ATTR_TEXT_UTF8: every text crosses the boundary in UTF-8
 

@@ -32,6 +32,14 @@ inline uint32_t table_width(const ElemType& e) {
     return (e.var || e.infer) ? TABLE_VAR_WIDTH : field_width(e.type, e.len);
 }
 inline int table_type(const ElemType& e) { return e.infer ? QSCLI_ET_CHAR : e.type; }
+// The element types beyond the twelve that a caller asked a table's fields in
+// (QXTBLSTRUCT, qcSqlAddRecords).
+struct FieldForms {
+    bool int64 = false;    // 64-bit integers as QSCLI_ET_INT64 (QSCLI_ATTR_INT64)
+    bool decimal = false;  // exact numbers as QSCLI_ET_DECIMAL text (QSCLI_ATTR_SERVER_TYPES)
+    bool operator==(const FieldForms& o) const { return int64 == o.int64 && decimal == o.decimal; }
+    bool operator!=(const FieldForms& o) const { return !(*this == o); }
+};
 const char* type_name(int type);
 uint32_t natural_width(int type);  // 0 for CHAR/ARRA
 // An explicit `as TYPE` of a return statement; false when `name` is no type.

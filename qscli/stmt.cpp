@@ -12,6 +12,19 @@ void Stmt::end_stream() {
     streamed.finished = true;
 }
 
+void Stmt::set_changes(int64_t n) {
+    changes = n;
+    if (n >= INT32_MIN && n <= INT32_MAX) {
+        const int32_t v = static_cast<int32_t>(n);
+        rc_type = QSCLI_ET_LONG;
+        rc_body.assign(reinterpret_cast<const unsigned char*>(&v), reinterpret_cast<const unsigned char*>(&v) + 4);
+    } else {
+        const double d = static_cast<double>(n);
+        rc_type = QSCLI_ET_DFLT;
+        rc_body.assign(reinterpret_cast<const unsigned char*>(&d), reinterpret_cast<const unsigned char*>(&d) + 8);
+    }
+}
+
 void Stmt::clear_result() {
     end_stream();
     copy_cut = copy != nullptr;

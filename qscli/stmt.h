@@ -82,6 +82,9 @@ struct Stmt {
 
     // Forgets the result; a stream ends early.
     void clear_result();
+    // A row change's count of changed rows, and its return value: LONG when
+    // it fits 32 bits, else DFLT.
+    void set_changes(int64_t n);
     // Ends a stream early: no more records are made.
     void end_stream();
     // qcSqlRowCount: -1 while a streamed result's end is still to come.
@@ -91,6 +94,8 @@ struct Stmt {
     // Bytes of null flags a record of `ncols` columns ends with.
     uint32_t flag_bytes(int ncols) const { return null_flags ? static_cast<uint32_t>((ncols + 7) / 8) : 0; }
     bool arra_lengths() const { return null_flags == 2; }
+    // The forms its QXTBLSTRUCT rows give fields in.
+    FieldForms forms() const { return FieldForms{int64, server_types}; }
 };
 
 }  // namespace qse

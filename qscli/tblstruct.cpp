@@ -37,7 +37,7 @@ int rewrite_tblstruct(Conn* c, std::string& sql, bool* found) {
     // From the last one back, so the places of the others stay.
     for (auto it = places.rbegin(); it != places.rend(); ++it) {
         std::vector<TableField> fields;
-        if (int rc = c->backend->describe_table(it->name, c->int64_now, fields)) return rc;
+        if (int rc = c->backend->describe_table(it->name, c->asked, fields)) return rc;
         sql.replace(it->at, it->end - it->at, layout_rows(it->name, fields, it->aliased));
     }
     return 0;

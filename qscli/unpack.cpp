@@ -22,7 +22,8 @@ bool unpack_value(int type, uint32_t len, const unsigned char* src, Value& v, st
                   std::string* why) {
     v = Value();
     switch (type) {
-    case QSCLI_ET_CHAR: {
+    case QSCLI_ET_CHAR:
+    case QSCLI_ET_DECIMAL: {
         // The text ends at the first NUL (the loader pads with one NUL and
         // blanks); a text that fills the field has none.
         const void* z = std::memchr(src, 0, len);

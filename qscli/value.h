@@ -62,24 +62,28 @@ inline unsigned digits_of(int64_t i) {
 bool unpack_value(int type, uint32_t len, const unsigned char* src, Value& v, std::string& scratch,
                   std::string* why);
 
-// The records of qcSqlExecRecords: fields one after the other, then a null
-// flag bit a field, then a 4-byte length an ARRA field (as results with
-// QSCLI_ATTR_NULL_FLAGS 2).
+// The records the library is handed, the one reader of them: fields one
+// after the other; then, when flagged, a null flag bit a field; then, with
+// lengths, a 4-byte length an ARRA field (as results with
+// QSCLI_ATTR_NULL_FLAGS 2). qcSqlExecRecords' records have both, those of
+// qcSqlAddRecords flags at most.
 struct RecordLayout {
     struct Field {
         int type;
         uint32_t len;
         uint32_t off;
-        uint32_t length_at;  // ARRA: where its length is in the record
+        uint32_t length_at;  // ARRA with lengths: where its length is in the record
     };
     std::vector<Field> fields;
-    uint32_t flags_at = 0;
+    uint32_t flags_at = 0;  // also the bytes of the fields
     uint32_t rec_size = 0;
+    bool flagged = false, lengths = false;
 
     // From `n` pairs of element type and len; false when they do not make
     // records of rec_size bytes.
     bool read(int n, const int* pairs, unsigned size) {
         if (n < 1 || n > 32767 || !pairs) return false;
+        flagged = lengths = true;
         fields.assign(static_cast<size_t>(n), Field());
         uint64_t at = 0;
         for (Field& f : fields) {
@@ -99,13 +103,42 @@ struct RecordLayout {
         rec_size = size;
         return at == size;
     }
-    bool is_null(const unsigned char* rec, size_t k) const { return rec[flags_at + (k >> 3)] >> (k & 7) & 1; }
-    // An ARRA field's bytes, never more than the field holds.
-    uint32_t arra_length(const unsigned char* rec, size_t k) const {
-        uint32_t n;
-        std::memcpy(&n, rec + fields[k].length_at, 4);
-        return n < fields[k].len ? n : fields[k].len;
+    // The records of a table's `table` fields (each with a type and a len),
+    // with null flags when `flags` allows them and `size` says so; false
+    // when `size` is neither (flags_at is then the size without flags).
+    template <class TableFields>
+    bool of_table(const TableFields& table, bool flags, unsigned size) {
+        fields.clear();
+        uint64_t at = 0;
+        for (const auto& t : table) {
+            fields.push_back(Field{t.type, t.len, static_cast<uint32_t>(at), 0});
+            at += t.len;
+        }
+        flags_at = static_cast<uint32_t>(at);
+        lengths = false;
+        flagged = flags && at + (fields.size() + 7) / 8 == size;
+        rec_size = size;
+        return flagged || at == size;
+    }
+    // Field k of record `rec` as unpack_value reads it (Null when flagged
+    // so), an ARRA value of its own length; false with *why as unpack_value.
+    bool value(const unsigned char* rec, size_t k, Value& v, std::string& scratch, std::string* why) const {
+        const Field& f = fields[k];
+        if (flagged && rec[flags_at + (k >> 3)] >> (k & 7) & 1) return v = Value(), true;
+        if (!unpack_value(f.type, f.len, rec + f.off, v, scratch, why)) return false;
+        if (lengths && f.type == QSCLI_ET_ARRA) {
+            uint32_t n;
+            std::memcpy(&n, rec + f.length_at, 4);
+            v.n = n < f.len ? n : f.len;  // never more than the field holds
+        }
+        return true;
     }
 };
+
+// Why records of `rec_size` bytes do not fit table `name`, whose fields take `size`.
+inline std::string record_size_refusal(unsigned rec_size, const std::string& name, uint64_t size) {
+    return "records of " + std::to_string(rec_size) + " bytes do not match table " + name + " (" +
+           std::to_string(size) + " bytes a record)";
+}
 
 }  // namespace qse

@@ -82,6 +82,24 @@ void numeric_binary(const std::string& text, std::string& out) {
     for (size_t g = first; g < last; ++g) put_be(out, static_cast<unsigned>(groups[g]), 2);
 }
 
+// Whether `t` is a number as a QSCLI_ET_DECIMAL field carries it, with an
+// exponent the server reads (its input takes none beyond 1000).
+bool decimal_text(const std::string& t) {
+    size_t k = !t.empty() && (t[0] == '-' || t[0] == '+') ? 1 : 0;
+    if (t == "NaN" || t.compare(k, std::string::npos, "Infinity") == 0) return true;
+    size_t digits = 0;
+    for (bool point = false; k < t.size() && (std::isdigit(static_cast<unsigned char>(t[k])) || (t[k] == '.' && !point));
+         ++k)
+        t[k] == '.' ? point = true : ++digits;
+    if (!digits) return false;
+    if (k == t.size()) return true;
+    if (t[k] != 'e' && t[k] != 'E') return false;
+    if (++k < t.size() && (t[k] == '-' || t[k] == '+')) ++k;
+    const size_t start = k;
+    while (k < t.size() && std::isdigit(static_cast<unsigned char>(t[k]))) ++k;
+    return k == t.size() && k > start && k - start <= 4 && std::atoi(t.c_str() + start) <= 1000;
+}
+
 // One load of records: the COPY data of a batch.
 // SQLite cannot keep a NaN (it would store NULL): refused here too, so a
 // load means the same on both backends.
@@ -90,16 +108,16 @@ const char NAN_REFUSED[] = "NaN is not a number it can keep";
 class Encoder {
 public:
     Encoder(Conn* c, const std::vector<Attribute>& fields, bool binary) : c_(c), fields_(fields), binary_(binary) {}
-    // bigint fields come as QSCLI_ET_INT64 (the connection's QSCLI_ATTR_INT64).
     // Appends the record's row; false after reporting a value that does not fit.
-    bool row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out);
+    bool row(const RecordLayout& lay, const unsigned char* rec, int64_t r, std::string& out);
 
 private:
-    bool field(const Attribute& f, const unsigned char* p, std::string& v, bool* null);
+    bool field(const Attribute& f, const Value& x, std::string& v);
     bool real(const Attribute& f, double x, std::string& v);
     int from_real(const Attribute& f, double x, std::string& v);
-    int from_int(const Attribute& f, int64_t i, bool int64, std::string& v);
+    int from_int(const Attribute& f, int64_t i, std::string& v);
     void from_text(const Attribute& f, const Value& x, std::string& v);
+    bool from_decimal(const Attribute& f, const Value& x, std::string& v);
     void from_bytes(const Value& x, std::string& v);
     bool refuse(const Attribute& f, const std::string& why) {
         c_->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row_) + ", field " + f.name + ": " + why);
@@ -170,8 +188,8 @@ int Encoder::from_real(const Attribute& f, double x, std::string& v) {
 }
 
 // An integer value into field f, with the same answers as from_real.
-int Encoder::from_int(const Attribute& f, int64_t i, bool int64, std::string& v) {
-    if (int64) {
+int Encoder::from_int(const Attribute& f, int64_t i, std::string& v) {
+    if (f.type == QSCLI_ET_INT64) {
         if (binary_) put_be(v, static_cast<uint64_t>(i), 8);
         else v = std::to_string(i);
         return 0;
@@ -200,6 +218,28 @@ void Encoder::from_text(const Attribute& f, const Value& x, std::string& v) {
     cp866_to_utf8(x.p, x.n, v);
 }
 
+// A QSCLI_ET_DECIMAL field: its text as it is in a text load, the same
+// number in numeric's binary form in a binary one.
+bool Encoder::from_decimal(const Attribute& f, const Value& x, std::string& v) {
+    const std::string text(reinterpret_cast<const char*>(x.p), x.n);
+    if (!decimal_text(text)) return refuse(f, "'" + text + "' is not a decimal number the server reads");
+    if (!binary_) {
+        v = text;
+        return true;
+    }
+    v.clear();
+    if (text.back() != 'N' && text.back() != 'y') {
+        numeric_binary(text, v);
+        return true;
+    }
+    // No digits and no weight; the sign word says which: NaN, +Infinity or
+    // -Infinity; no scale.
+    put_be(v, 0, 4);
+    put_be(v, text[0] == 'N' ? 0xC000 : text[0] == '-' ? 0xF000 : 0xD000, 2);
+    put_be(v, 0, 2);
+    return true;
+}
+
 void Encoder::from_bytes(const Value& x, std::string& v) {
     if (binary_) {
         v.assign(reinterpret_cast<const char*>(x.p), x.n);
@@ -210,20 +250,18 @@ void Encoder::from_bytes(const Value& x, std::string& v) {
     for (size_t k = 0; k < x.n; ++k) v += HEX[x.p[k] >> 4], v += HEX[x.p[k] & 15];
 }
 
-bool Encoder::field(const Attribute& f, const unsigned char* p, std::string& v, bool* null) {
-    v.clear();
-    *null = false;
-    Value x;
-    std::string why;
-    const bool int64 = f.oid == INT8 && c_->int64;
-    if (!unpack_value(int64 ? QSCLI_ET_INT64 : f.type, f.len, p, x, v, &why)) return refuse(f, why);
+// A field's value `x` (not Null) in its form in v, which holds a date's
+// text already and is empty otherwise.
+bool Encoder::field(const Attribute& f, const Value& x, std::string& v) {
     int more = 0;
     switch (x.kind) {
-    case VKind::Null: *null = true; break;  // day 0: no date
-    case VKind::Text866: from_text(f, x, v); break;
+    case VKind::Text866:
+        if (f.type == QSCLI_ET_DECIMAL) return from_decimal(f, x, v);
+        from_text(f, x, v);
+        break;
     case VKind::Blob: from_bytes(x, v); break;
     case VKind::Float: more = from_real(f, x.d, v); break;
-    default: more = from_int(f, x.i, int64, v); break;
+    default: more = from_int(f, x.i, v); break;
     }
     if (more <= 0) return more == 0;
     // A number in decimal text: for numeric in binary, or a text load.
@@ -249,14 +287,16 @@ void Encoder::text_escaped(const std::string& s, std::string& out) {
     }
 }
 
-bool Encoder::row(const unsigned char* rec, const unsigned char* flags, int64_t r, std::string& out) {
+bool Encoder::row(const RecordLayout& lay, const unsigned char* rec, int64_t r, std::string& out) {
     row_ = r;
     if (binary_) put_be(out, fields_.size(), 2);
-    const unsigned char* p = rec;
+    std::string why;
     for (size_t k = 0; k < fields_.size(); ++k) {
-        const Attribute& f = fields_[k];
-        bool null = flags && (flags[k / 8] >> (k & 7)) & 1;
-        if (!null && !field(f, p, v_, &null)) return false;
+        Value x;
+        v_.clear();
+        if (!lay.value(rec, k, x, v_, &why)) return refuse(fields_[k], why);
+        const bool null = x.kind == VKind::Null;  // a NULL, or day 0: no date
+        if (!null && !field(fields_[k], x, v_)) return false;
         if (binary_) {
             if (null) {
                 put_be(out, 0xFFFFFFFFu, 4);
@@ -269,20 +309,9 @@ bool Encoder::row(const unsigned char* rec, const unsigned char* flags, int64_t 
             if (null) out += "\\N";
             else text_escaped(v_, out);
         }
-        p += f.len;
     }
     if (!binary_) out += '\n';
     return true;
-}
-
-}  // namespace
-
-namespace {
-
-uint64_t record_size(const std::vector<Attribute>& fields) {
-    uint64_t size = 0;
-    for (const Attribute& f : fields) size += f.len;
-    return size;
 }
 
 }  // namespace
@@ -302,30 +331,33 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
         const bool verify = known != layouts_.end();
         if (!verify) {
             Layout t;
-            if (int rc = table_layout(name, t.fields, &t.qualified)) return rc;
+            if (int rc = table_layout(name, c->loads, t.fields, &t.qualified)) return rc;
+            t.forms = c->loads;
             if (layouts_.size() >= 64) layouts_.clear();
             known = layouts_.emplace(name, std::move(t)).first;
+        } else if (known->second.forms != c->loads) {
+            // Asked in other forms since: the same fields, other widths.
+            for (Attribute& f : known->second.fields) f.shape(c->loads);
+            known->second.forms = c->loads;
         }
         const Layout& t = known->second;
-        const uint64_t size = record_size(t.fields);
-        const bool flagged = c->null_flags && rec_size == size + (t.fields.size() + 7) / 8;
-        if (size != rec_size && !flagged) {
+        RecordLayout lay;
+        if (!lay.of_table(t.fields, c->null_flags, rec_size)) {
             if (verify) {
                 layouts_.erase(known);
                 continue;
             }
-            return c->fail(QSCLI_E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
-                                                 name + " (" + std::to_string(size) + " bytes a record)");
+            return c->fail(QSCLI_E_RECORD_LENGTH, record_size_refusal(rec_size, name, lay.flags_at));
         }
         if (count == 0) return 0;
-        int code = copy_batch(t, verify, name, count, rec_size, recs, flagged);
+        int code = copy_batch(t, lay, verify, name, count, recs);
         if (code != STALE) return code;
         layouts_.erase(name);
     }
 }
 
-int Session::copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
-                        const void* recs, bool flagged) {
+int Session::copy_batch(const Layout& t, const RecordLayout& lay, bool verify, const std::string& name, int32_t count,
+                        const void* recs) {
     const std::vector<Attribute>& fields = t.fields;
     bool binary = true;
     for (const Attribute& f : fields) binary = binary && has_binary(f.oid);
@@ -347,7 +379,7 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
         while ((res = pq.PQgetResult(conn)) && pq.PQresultStatus(res) == pq::PGRES_COMMAND_OK) pq.PQclear(res);
         if (verify && res && pq.PQresultStatus(res) == pq::PGRES_TUPLES_OK) {
             Layout now;
-            read_layout(res, now.fields, &now.qualified);
+            read_layout(res, t.forms, now.fields, &now.qualified);
             stale = now.fields != fields || now.qualified != t.qualified;
             pq.PQclear(res);
             res = pq.PQgetResult(conn);
@@ -364,7 +396,7 @@ int Session::copy_batch(const Layout& t, bool verify, const std::string& name, i
             while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
         } else {
             pq.PQclear(res);
-            code = copy_rows(fields, binary, count, rec_size, &ended, recs, flagged);
+            code = copy_rows(fields, lay, binary, count, &ended, recs);
         }
     }
     // A batch outside a transaction whose COPY ended before the server went
@@ -385,8 +417,8 @@ int Session::end_batch_savepoint(int code, bool stale) {
     return code ? code : rc;
 }
 
-int Session::copy_rows(const std::vector<Attribute>& fields, bool binary, int32_t count, unsigned rec_size,
-                       bool* ended, const void* recs, bool flagged) {
+int Session::copy_rows(const std::vector<Attribute>& fields, const RecordLayout& lay, bool binary, int32_t count,
+                       bool* ended, const void* recs) {
     int code = 0;
     Encoder enc(c, fields, binary);
     std::string buf;
@@ -396,16 +428,18 @@ int Session::copy_rows(const std::vector<Attribute>& fields, bool binary, int32_
         buf.append(HEADER, 19);
     }
     const unsigned char* rec = static_cast<const unsigned char*>(recs);
-    const uint64_t size = record_size(fields);
     bool sent = true;
-    for (int32_t r = 0; r < count && !code && sent; ++r, rec += rec_size) {
-        if (!enc.row(rec, flagged ? rec + size : nullptr, r, buf)) code = QSCLI_E_MISMATCH;
+    for (int32_t r = 0; r < count && !code && sent; ++r, rec += lay.rec_size) {
+        if (!enc.row(lay, rec, r, buf)) code = QSCLI_E_MISMATCH;
         if (buf.size() >= (1 << 16) || r + 1 == count) {
             if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
             if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;
             buf.clear();
         }
     }
+    // A value the encoder refused was told already: the server's answer to
+    // the COPY ended unused does not replace it.
+    const bool refused = code == QSCLI_E_MISMATCH;
     std::string saved = c->last_error;
     if (!sent && !code) code = fail_conn("COPY");
     *ended = pq.PQputCopyEnd(conn, code ? "refused by the client" : nullptr) == 1 && !code;
@@ -415,7 +449,7 @@ int Session::copy_rows(const std::vector<Attribute>& fields, bool binary, int32_
     }
     check_lost();
     if (!code && lost_) code = fail_conn("COPY");
-    if (code == QSCLI_E_MISMATCH) c->last_error = saved;
+    if (refused) c->last_error = saved;
     return code;
 }
 

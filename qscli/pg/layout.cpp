@@ -25,7 +25,14 @@ std::string layout_query(const std::string& table) {
     return sql;
 }
 
-void Session::read_layout(const pq::PGresult* res, std::vector<Attribute>& out, std::string* qualified) {
+void Attribute::shape(FieldForms forms) {
+    const Column col = table_column(map_column(oid, mod, true), forms);
+    type = col.type;
+    len = col.var ? TABLE_VAR_WIDTH : field_width(col.type, col.len);
+}
+
+void Session::read_layout(const pq::PGresult* res, FieldForms forms, std::vector<Attribute>& out,
+                          std::string* qualified) {
     int n = pq.PQntuples(res);
     for (int r = 0; r < n; ++r) {
         Attribute f;
@@ -33,19 +40,18 @@ void Session::read_layout(const pq::PGresult* res, std::vector<Attribute>& out, 
         f.oid = static_cast<pq::Oid>(std::strtoul(pq.PQgetvalue(res, r, 1), nullptr, 10));
         f.mod = std::atoi(pq.PQgetvalue(res, r, 2));
         f.decl = pq.PQgetvalue(res, r, 3);
-        Column col = map_column(f.oid, f.mod, true);
-        f.type = col.type;
-        f.len = col.var ? TABLE_VAR_WIDTH : field_width(col.type, col.len);
+        f.shape(forms);
         out.push_back(f);
         if (qualified && r == 0) *qualified = pq.PQgetvalue(res, r, 4);
     }
 }
 
-int Session::table_layout(const std::string& table, std::vector<Attribute>& out, std::string* qualified) {
+int Session::table_layout(const std::string& table, FieldForms forms, std::vector<Attribute>& out,
+                          std::string* qualified) {
     const char* values[1] = {table.c_str()};
     pq::PGresult* res = nullptr;
     if (int rc = run_params("qx_layout", LAYOUT_SQL, 1, values, &res)) return rc;
-    read_layout(res, out, qualified);
+    read_layout(res, forms, out, qualified);
     pq.PQclear(res);
     if (out.empty()) return c->fail(QSCLI_E_ERROR, "no such table: " + table);
     return 0;

@@ -35,11 +35,10 @@ int Session::rollback_to(const std::string& name) { return run(unguard() + rollb
 
 int Session::rewrite_tblstruct(std::string& sql) { return qse::rewrite_tblstruct(c, sql); }
 
-int Session::describe_table(const std::string& table, bool int64, std::vector<TableField>& out) {
+int Session::describe_table(const std::string& table, FieldForms forms, std::vector<TableField>& out) {
     std::vector<Attribute> attrs;
-    if (int rc = table_layout(table, attrs, nullptr)) return rc;
-    for (const Attribute& a : attrs)
-        out.push_back({a.name, int64 ? map_column(a.oid, a.mod, true, true).type : a.type, a.len, a.decl});
+    if (int rc = table_layout(table, forms, attrs, nullptr)) return rc;
+    for (const Attribute& a : attrs) out.push_back({a.name, a.type, a.len, a.decl});
     return 0;
 }
 

@@ -67,19 +67,6 @@ bool changes_rows(const char* tag) {
            std::strncmp(tag, "DELETE ", 7) == 0 || std::strncmp(tag, "MERGE ", 6) == 0;
 }
 
-void set_changes(Stmt* st, int64_t n) {
-    st->changes = n;
-    if (n >= INT32_MIN && n <= INT32_MAX) {
-        int32_t v = static_cast<int32_t>(n);
-        st->rc_type = QSCLI_ET_LONG;
-        st->rc_body.assign(reinterpret_cast<unsigned char*>(&v), reinterpret_cast<unsigned char*>(&v) + 4);
-    } else {
-        double d = static_cast<double>(n);
-        st->rc_type = QSCLI_ET_DFLT;
-        st->rc_body.assign(reinterpret_cast<unsigned char*>(&d), reinterpret_cast<unsigned char*>(&d) + 8);
-    }
-}
-
 }  // namespace
 
 int Session::run_statement(Stmt* st, const std::string& sql) {
@@ -120,14 +107,14 @@ int Session::collect(Stmt* st) {
             const std::unique_ptr<RowSource> rows = hand_over(res, std::move(cols.cols), std::move(cols.names), &end);
             const std::vector<ColStruct_t> columns = st->desc;
             code = read_result(c, st, *rows, columns, cols.inferred);
-            if (!code && changes_rows(end.tag.c_str())) set_changes(st, std::atoll(end.tuples.c_str()));
+            if (!code && changes_rows(end.tag.c_str())) st->set_changes(std::atoll(end.tuples.c_str()));
             break;
         }
         case pq::PGRES_COMMAND_OK:
             if (!code) {
                 st->clear_result();
                 const char* tag = pq.PQcmdStatus(res);
-                if (tag && changes_rows(tag)) set_changes(st, std::atoll(pq.PQcmdTuples(res)));
+                if (tag && changes_rows(tag)) st->set_changes(std::atoll(pq.PQcmdTuples(res)));
             }
             pq.PQclear(res);
             break;

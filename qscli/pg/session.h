@@ -43,6 +43,8 @@ Column map_column(pq::Oid oid, int mod, bool from_table, bool int64 = false);
 // `c` for a reader that was told the server's types (QSCLI_ATTR_SERVER_TYPES):
 // a type whose element type would change its value comes as its text.
 Column exact_column(const Column& c);
+// A table field `c` as qcSqlAddRecords and QXTBLSTRUCT give it in `forms`.
+Column table_column(const Column& c, FieldForms forms);
 // The declared type's name as the server spells it, for the column record.
 std::string type_label(pq::Oid oid, int mod);
 // The value of a column in text form as the record packer takes it;
@@ -70,8 +72,10 @@ struct Attribute {  // as the server keeps it (pg_attribute)
     pq::Oid oid;
     int mod;
     std::string decl;  // format_type()
-    int type;
+    int type;      // the element type and width in the forms it was read in
     uint32_t len;
+    // Sets type and len as `forms` give them (layout.cpp).
+    void shape(FieldForms forms);
     bool operator==(const Attribute& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
 };
 
@@ -128,7 +132,7 @@ public:
     int savepoint(const std::string& name) override;
     int release(const std::string& name) override;
     int rollback_to(const std::string& name) override;
-    int describe_table(const std::string& table, bool int64, std::vector<TableField>& out) override;
+    int describe_table(const std::string& table, FieldForms forms, std::vector<TableField>& out) override;
 
     // Used by the pieces of the backend.
     const pq::Api& pq;
@@ -148,8 +152,9 @@ public:
     // Delivers notifications waiting on the connection as user messages.
     void deliver_notifications();
     // The table's fields in order; reported failure code, or 0.
-    int table_layout(const std::string& table_utf8, std::vector<Attribute>& out, std::string* qualified);
-    void read_layout(const pq::PGresult* res, std::vector<Attribute>& out, std::string* qualified);
+    int table_layout(const std::string& table_utf8, FieldForms forms, std::vector<Attribute>& out,
+                     std::string* qualified);
+    void read_layout(const pq::PGresult* res, FieldForms forms, std::vector<Attribute>& out, std::string* qualified);
     bool in_transaction() const;
 
     // The streamed statement whose rows are being read (rows.cpp), if any.
@@ -221,15 +226,16 @@ private:
     struct Layout {
         std::vector<Attribute> fields;
         std::string qualified;
+        FieldForms forms;  // the connection's loads' when it was read
     };
     // One batch through COPY; `verify`: the layout query goes in the same
     // flight and a table that no longer has this layout answers STALE.
-    int copy_batch(const Layout& t, bool verify, const std::string& name, int32_t count, unsigned rec_size,
-                   const void* recs, bool flagged);
+    int copy_batch(const Layout& t, const RecordLayout& lay, bool verify, const std::string& name, int32_t count,
+                   const void* recs);
     // The records as the data of the COPY the server began, and its end.
     // *ended: the whole batch and the end of the COPY went out.
-    int copy_rows(const std::vector<Attribute>& fields, bool binary, int32_t count, unsigned rec_size, bool* ended,
-                  const void* recs, bool flagged);
+    int copy_rows(const std::vector<Attribute>& fields, const RecordLayout& lay, bool binary, int32_t count,
+                  bool* ended, const void* recs);
     // Releases the batch's savepoint, rolling back to it first after a failure.
     int end_batch_savepoint(int code, bool stale);
     static constexpr int STALE = 1;

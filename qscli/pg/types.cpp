@@ -111,6 +111,14 @@ Column exact_column(const Column& c) {
     return t;
 }
 
+Column table_column(const Column& c, FieldForms forms) {
+    if (c.oid == INT8 && forms.int64) return map_column(c.oid, c.mod, true, true);
+    if (c.oid != NUMERIC || !forms.decimal) return c;
+    Column t = exact_column(c);
+    t.type = QSCLI_ET_DECIMAL;
+    return t;
+}
+
 std::string type_label(pq::Oid oid, int mod) {
     auto with_len = [mod](const char* base) {
         return mod >= 5 ? std::string(base) + "(" + std::to_string(mod - 4) + ")" : std::string(base);

@@ -32,14 +32,14 @@ int refuse_value(Conn* c, uint64_t row, const TableField& f, const std::string& 
     return SQLITE_MISMATCH;
 }
 
-// Binds field `f` of a record at `p` to parameter `k`; text goes through
+// Binds field j of record `rec` to parameter `k`; text goes through
 // `scratch`, or in UTF-8 straight from the record: both must live until the
 // row is stepped (the records do for the whole load).
-int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const unsigned char* p,
-               std::string& scratch, uint64_t row) {
+int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const RecordLayout& lay, const unsigned char* rec,
+               size_t j, std::string& scratch, uint64_t row) {
     Value v;
     std::string why;
-    if (!unpack_value(f.type, f.len, p, v, scratch, &why)) return refuse_value(c, row, f, why);
+    if (!lay.value(rec, j, v, scratch, &why)) return refuse_value(c, row, f, why);
     switch (v.kind) {
     case VKind::Int:
         // A load keeps to each integer type's write range, as every other
@@ -96,17 +96,14 @@ std::string insert_sql(const std::string& table, const std::vector<TableField>& 
     return sql;
 }
 
-// Binds the fields of one record (null flags at `flags`, or none) from
-// parameter `first` on; 0 or the failure's code.
-int bind_record(Conn* c, sqlite3_stmt* ins, int first, const std::vector<TableField>& fields, const unsigned char* p,
-                const unsigned char* flags, std::string* scratch, uint64_t r) {
+// Binds the fields of one record from parameter `first` on; 0 or the
+// failure's code.
+int bind_record(Conn* c, sqlite3_stmt* ins, int first, const std::vector<TableField>& fields, const RecordLayout& lay,
+                const unsigned char* rec, std::string* scratch, uint64_t r) {
     for (size_t k = 0; k < fields.size(); ++k) {
-        const int at = first + static_cast<int>(k);
-        const int rc = flags && (flags[k >> 3] >> (k & 7) & 1) ? sqlite3_bind_null(ins, at)
-                                                              : bind_field(c, ins, at, fields[k], p, scratch[k], r);
+        const int rc = bind_field(c, ins, first + static_cast<int>(k), fields[k], lay, rec, k, scratch[k], r);
         if (rc == SQLITE_MISMATCH) return QSCLI_E_MISMATCH;
         if (rc != SQLITE_OK) return db_of(c)->fail_sqlite(rc);
-        p += fields[k].len;
     }
     return 0;
 }
@@ -129,13 +126,11 @@ struct Inserter {
 // A load's records and where they stand.
 struct Records {
     const std::vector<TableField>& fields;
-    unsigned rec_size;
+    const RecordLayout& lay;
     const unsigned char* base;
-    uint64_t flag_bytes;
     std::vector<std::string> scratch;  // a field's text until its statement has run
 
-    const unsigned char* at(qc_long r) const { return base + static_cast<uint64_t>(r) * rec_size; }
-    const unsigned char* flags(qc_long r) const { return flag_bytes ? at(r) + rec_size - flag_bytes : nullptr; }
+    const unsigned char* at(qc_long r) const { return base + static_cast<uint64_t>(r) * lay.rec_size; }
 };
 
 // Runs `s` over records first..first+n-1 bound in order; 0 or the failure's
@@ -143,8 +138,8 @@ struct Records {
 int run_records(Conn* c, sqlite3_stmt* s, Records& recs, qc_long first, qc_long n) {
     const size_t nf = recs.fields.size();
     for (qc_long j = 0; j < n; ++j)
-        if (int code = bind_record(c, s, static_cast<int>(j * nf) + 1, recs.fields, recs.at(first + j),
-                                   recs.flags(first + j), &recs.scratch[j * nf], first + j))
+        if (int code = bind_record(c, s, static_cast<int>(j * nf) + 1, recs.fields, recs.lay, recs.at(first + j),
+                                   &recs.scratch[j * nf], first + j))
             return code;
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
@@ -262,16 +257,11 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     std::string name;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
     std::vector<TableField> fields;
-    if (int rc = describe_table(c, name, c->int64, fields)) return rc;
-    uint64_t size = 0;
-    for (const TableField& f : fields) size += f.len;
+    if (int rc = describe_table(c, name, c->loads.int64, fields)) return rc;
     // With the connection's null flags on, a record may end with a bit a field.
-    const uint64_t flag_bytes = (fields.size() + 7) / 8;
-    const bool flagged = c->null_flags && size + flag_bytes == rec_size;
-    if (flagged) size += flag_bytes;
-    if (size != rec_size)
-        return c->fail(QSCLI_E_RECORD_LENGTH, "records of " + std::to_string(rec_size) + " bytes do not match table " +
-                                            name + " (" + std::to_string(size) + " bytes a record)");
+    RecordLayout lay;
+    if (!lay.of_table(fields, c->null_flags, rec_size))
+        return c->fail(QSCLI_E_RECORD_LENGTH, record_size_refusal(rec_size, name, lay.flags_at));
     if (count == 0) return 0;
 
     Inserter one(c, name, fields, 1);
@@ -283,7 +273,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     const bool named = in_named(c);
     int code = run_cached(c, "savepoint qx_addrecords");
     if (code) return code;
-    Records records{fields, rec_size, static_cast<const unsigned char*>(recs), flagged ? flag_bytes : 0, {}};
+    Records records{fields, lay, static_cast<const unsigned char*>(recs), {}};
     code = insert_rows(c, name, one.s, records, count);
     db_of(c)->loading_checked = false;
     if (!code) {

@@ -59,18 +59,9 @@ void returned_changes(Conn* c, Stmt* st, sqlite3_stmt* s, StmtCache::Entry* entr
     }
     if (!kind) return;
     const bool inserts = kind == 1;
-    int64_t n = sqlite3_changes64(db_of(c)->db);
-    st->changes = n;
+    const int64_t n = sqlite3_changes64(db_of(c)->db);
+    st->set_changes(n);
     st->last_rowid = inserts && n > 0 ? sqlite3_last_insert_rowid(db_of(c)->db) : 0;
-    if (n >= INT32_MIN && n <= INT32_MAX) {
-        int32_t v = static_cast<int32_t>(n);
-        st->rc_type = QSCLI_ET_LONG;
-        st->rc_body.assign(reinterpret_cast<unsigned char*>(&v), reinterpret_cast<unsigned char*>(&v) + 4);
-    } else {
-        double d = static_cast<double>(n);
-        st->rc_type = QSCLI_ET_DFLT;
-        st->rc_body.assign(reinterpret_cast<unsigned char*>(&d), reinterpret_cast<unsigned char*>(&d) + 8);
-    }
 }
 
 // The columns of `s` (stepped once), kept with its cache entry while SQLite

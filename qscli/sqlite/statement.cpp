@@ -220,11 +220,8 @@ sqlite3_stmt* prepare_marked(Conn* c, const char* sql, size_t n, int fields, Stm
 // record has run.
 int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, const unsigned char* rec,
                std::string& scratch, qc_long r, int i, Value& v) {
-    const RecordLayout::Field& f = lay.fields[k];
-    v = Value();
-    if (lay.is_null(rec, k)) return sqlite3_bind_null(s, i);
     std::string why;
-    if (!unpack_value(f.type, f.len, rec + f.off, v, scratch, &why))
+    if (!lay.value(rec, k, v, scratch, &why))
         return c->fail(QSCLI_E_MISMATCH,
                        "record " + std::to_string(r) + ", field " + std::to_string(k + 1) + ": " + why);
     switch (v.kind) {
@@ -234,7 +231,7 @@ int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, cons
         return sqlite3_bind_double(s, i, v.d);
     case VKind::Text866: {
         v.kind = VKind::Text;  // as bound: UTF-8
-        if (f.type == QSCLI_ET_DATE) {  // its ISO text is in scratch already
+        if (lay.fields[k].type == QSCLI_ET_DATE) {  // its ISO text is in scratch already
             v.p = reinterpret_cast<const unsigned char*>(scratch.data()), v.n = scratch.size();
             return sqlite3_bind_text(s, i, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
         }
@@ -248,9 +245,7 @@ int bind_field(Conn* c, sqlite3_stmt* s, const RecordLayout& lay, size_t k, cons
         v.p = reinterpret_cast<const unsigned char*>(scratch.data()), v.n = scratch.size();
         return sqlite3_bind_text(s, i, scratch.data(), static_cast<int>(scratch.size()), SQLITE_STATIC);
     }
-    case VKind::Blob:
-        v.n = lay.arra_length(rec, k);
-        return sqlite3_bind_blob(s, i, v.p, static_cast<int>(v.n), SQLITE_STATIC);
+    case VKind::Blob: return sqlite3_bind_blob(s, i, v.p, static_cast<int>(v.n), SQLITE_STATIC);
     default: return sqlite3_bind_null(s, i);
     }
 }

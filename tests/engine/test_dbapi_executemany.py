@@ -348,6 +348,9 @@ ONE_RULE = [
     ("boolean", True, True),
     ("integer", 7, 7),
     ("numeric(10,2)", D("NaN"), D("NaN")),
+    ("numeric(10,2)", True, "expected float, int or Decimal, not bool"),
+    ("numeric(10,2)", D("1.10"), D("1.10")),
+    ("numeric(20,2)", D("12345678901234567.89"), D("12345678901234567.89")),
     ("numeric", D("-Infinity"), D("-Infinity")),
     ("double precision", D("Infinity"), float("inf")),
 ]
@@ -368,3 +371,4 @@ def test_few_and_many_rows_take_a_value_alike_on_postgresql(pg_cluster, decl, va
         c.cursor().executemany("insert into o values (?, ?)", rows)
         got = {repr(v) for (v,) in c.execute("select v from o")}
     assert got == {repr(want)}
+

@@ -491,7 +491,7 @@ PyObject* arrow_load(PyObject*, PyObject* args) {
     if (!encoded) return nullptr;
     TableLayout layout;
     if (table_layout(conn, table_name, &layout) < 0) return nullptr;
-    const Int64Load int64(conn);
+    const LoadForms forms(conn);
     const Py_ssize_t nfields = PyList_GET_SIZE(layout.fields.get());
     const uint32_t flag_bytes =
         quick_call(HeldLock(conn->hdb).get(), [&] {

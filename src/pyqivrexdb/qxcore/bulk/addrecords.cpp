@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace qx {
 
@@ -68,10 +69,9 @@ int close_own_cursor(PyObject* conn, PyObject* cursor, bool failing) {
 
 }  // namespace
 
-// Sets QSCLI_ATTR_INT64 on the connection; true when the library took it.
-bool set_load_int64(ConnectionObject* conn, bool on) {
+bool set_load_form(ConnectionObject* conn, unsigned attr, bool on) {
     return quick_call(HeldLock(conn->hdb).get(), [&] {
-               return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_INT64, reinterpret_cast<void*>(on ? 1 : 0), 0);
+               return qc.qcSqlSetConnectAttr(conn->hdb, attr, reinterpret_cast<void*>(on ? 1 : 0), 0);
            }) == 0;
 }
 
@@ -97,9 +97,9 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     if (!encoded) return nullptr;
     TableLayout layout;
     if (table_layout(conn, table_name, &layout) < 0) return nullptr;
-    // 64-bit fields load as QSCLI_ET_INT64 when the connection takes them
-    // so, as the layout was read.
-    const Int64Load int64(conn);
+    // 64-bit and numeric fields load in their own forms when the connection
+    // takes them so, as the layout was read.
+    const LoadForms forms(conn);
     PyObject* fields = layout.fields.get();
     const Py_ssize_t nfields = PyList_GET_SIZE(fields);
     const uint32_t flag_bytes =

@@ -186,10 +186,13 @@ private:
         ncols_ = static_cast<Py_ssize_t>(cols.size());
         // In UTF-8 a declared length gives a field of 4 * n bytes: a text
         // field of another width is an unbounded one, and its width no limit
-        // of the column's.
+        // of the column's. A number's text longer than its field is either
+        // one the column refuses or of a numeric without a precision: the
+        // server tells which.
         unbounded_.assign(cols.size(), '\0');
         for (size_t j = 0; j < cols.size(); ++j) {
-            if (alone_ && text_utf8() && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0)
+            if (alone_ && ((text_utf8() && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0) ||
+                           cols[j].type == QSCLI_ET_DECIMAL))
                 unbounded_[j] = any_unbounded_ = true;
             if (alone_ && conn_->dialect == QSCLI_DIALECT_PG && (cols[j].type == QSCLI_ET_DATE || real_field(cols[j])))
                 unbounded_[j] = any_unbounded_ = true;

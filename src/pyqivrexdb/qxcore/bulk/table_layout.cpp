@@ -96,14 +96,15 @@ Ref structure_rows(ConnectionObject* conn, PyObject* table) {
                                          reinterpret_cast<PyObject*>(conn), nullptr));
     if (!cur) return Ref();
     auto* c = reinterpret_cast<StandardCursorObject*>(cur.get());
-    // 64-bit fields read as QSCLI_ET_INT64 only when the connection's loads
-    // take them so; otherwise both stay DFLT.
-    const bool int64 = set_load_int64(conn, true);
-    if (int64) {
-        set_load_int64(conn, false);
-    } else {
-        const int32_t hstmt = c->base.stmt_handle;
-        quick_call(c->base.lock, [&] { return qc.qcSqlSetStmtAttr(hstmt, QSCLI_ATTR_INT64, nullptr, 0); });
+    // 64-bit and numeric fields read in a form of their own only when the
+    // connection's loads take them so; otherwise they stay DFLT.
+    for (unsigned attr : kLoadForms) {
+        if (set_load_form(conn, attr, true)) {
+            set_load_form(conn, attr, false);
+        } else {
+            const int32_t hstmt = c->base.stmt_handle;
+            quick_call(c->base.lock, [&] { return qc.qcSqlSetStmtAttr(hstmt, attr, nullptr, 0); });
+        }
     }
     Ref rows;
     if (standard_run(c, sql) == 0) {

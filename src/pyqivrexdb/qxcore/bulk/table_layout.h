@@ -3,6 +3,7 @@
 // per connection and keeps it until a statement may have changed it.
 #pragma once
 
+#include "../client/qscli.h"
 #include "../module/pending.h"
 #include "../module/ref.h"
 
@@ -44,20 +45,29 @@ void forget_layout(int hdb, const char* table);
 void layouts_see_statement(int hdb, const char* sql);
 void forget_layouts(int hdb);
 
-// QSCLI_ATTR_INT64 on the connection (qcSqlAddRecords takes 64-bit fields as
-// QSCLI_ET_INT64 while on); true when the library took the setting.
-bool set_load_int64(ConnectionObject* conn, bool on);
+// The forms beyond the twelve types that the standard face's loads take
+// fields in, each a connection attribute: QSCLI_ATTR_INT64 (64-bit fields as
+// QSCLI_ET_INT64) and QSCLI_ATTR_SERVER_TYPES (numeric ones as
+// QSCLI_ET_DECIMAL). The same attributes on a statement ask its QXTBLSTRUCT
+// rows for the same forms.
+constexpr unsigned kLoadForms[] = {QSCLI_ATTR_INT64, QSCLI_ATTR_SERVER_TYPES};
 
-// QSCLI_ATTR_INT64 on the connection for one standard load (rows or Arrow
-// data): the core face's loads on it pack 64-bit fields as DFLT.
-struct Int64Load {
+// Load form `attr` on the connection (qcSqlAddRecords takes such fields so
+// while on); true when the library took the setting.
+bool set_load_form(ConnectionObject* conn, unsigned attr, bool on);
+
+// The load forms on the connection for one standard load (rows or Arrow
+// data): the core face's loads on it pack 64-bit and numeric fields as DFLT.
+struct LoadForms {
     ConnectionObject* conn;
-    bool on;
-    explicit Int64Load(ConnectionObject* c) : conn(c), on(set_load_int64(c, true)) {}
-    ~Int64Load() {
-        if (!on) return;
+    bool on[std::size(kLoadForms)];
+    explicit LoadForms(ConnectionObject* c) : conn(c) {
+        for (size_t k = 0; k < std::size(kLoadForms); ++k) on[k] = set_load_form(c, kLoadForms[k], true);
+    }
+    ~LoadForms() {
         SetAside keep;
-        set_load_int64(conn, false);
+        for (size_t k = 0; k < std::size(kLoadForms); ++k)
+            if (on[k]) set_load_form(conn, kLoadForms[k], false);
     }
 };
 

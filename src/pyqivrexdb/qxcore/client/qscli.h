@@ -300,6 +300,11 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   would change its server's value (PostgreSQL's numeric, which DFLT would
  *   round, and date, which DATE holds for 1900-2078 only) comes as CHAR of
  *   the server's text form instead; the other columns are as without it.
+ *   The statement's QXTBLSTRUCT rows give a numeric field as
+ *   QSCLI_ET_DECIMAL below, where it was DFLT.
+ * QSCLI_ATTR_SERVER_TYPES, connection (qcSqlSetConnectAttr, value (void*)1;
+ *   (void*)0 switches it off): qcSqlAddRecords on this connection takes such
+ *   fields as QSCLI_ET_DECIMAL, so a number goes in with every digit it has.
  * QSCLI_ATTR_SERVER_TYPES (qcSqlGetStmtAttr), once a result set exists: for
  *   each result column in order, 8 bytes: the server's type (a PostgreSQL
  *   type OID, uint32_t) and its modifier (int32_t, -1 for none),
@@ -308,6 +313,12 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   the element types are all there is. A library without the capability
  *   refuses both: values stay as the element types give them. */
 #define QSCLI_ATTR_SERVER_TYPES 1211
+/* A decimal number as its text, only when asked for (QSCLI_ATTR_SERVER_TYPES):
+ *   ASCII, an optional sign, digits with an optional point and an optional
+ *   exponent ("-12.50", "1E+30"), or NaN, Infinity, -Infinity; a text shorter
+ *   than the field ends with a NUL. The field is as wide as the column's
+ *   longest text (numeric(p, s)), 255 bytes for a numeric without them. */
+#define QSCLI_ET_DECIMAL 13
 /* QSCLI_STMT_COL_NAMES (qcSqlGetStmtAttr), once a result set exists: each
  *   result column's whole name, in order, each ended by a NUL, in the
  *   connection's text (CP866 or UTF-8). The column record's names stop at 31

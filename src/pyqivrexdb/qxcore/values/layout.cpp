@@ -87,6 +87,13 @@ int RecordLayout::resolve(PyObject* fields, Purpose purpose, Face face, const st
             size += 8;
             continue;
         }
+        if (face == Face::Standard && !overflow && t == QSCLI_ET_DECIMAL && l > 0 && l <= UINT32_MAX) {
+            // A number as its text: a table's numeric field, when the
+            // standard face's loads take it so (QSCLI_ATTR_SERVER_TYPES).
+            columns.push_back(Column{QSCLI_ET_DECIMAL, static_cast<uint32_t>(l), standard_decoder(QSCLI_ET_CHAR, nullptr)});
+            size += static_cast<uint64_t>(l);
+            continue;
+        }
         if (!overflow && t >= 0 && t <= 11 && l >= 0 && l <= UINT32_MAX) {
             code = codes.match_small(t, type.get());
             if (code == -2) return -1;

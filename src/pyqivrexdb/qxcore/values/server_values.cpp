@@ -215,11 +215,8 @@ bool append_scalar(std::string& out, PyObject* value, PyObject* label) {
     const int decimal = is_decimal(value);
     if (decimal < 0) return false;
     if (decimal) {
-        Ref signalling = decimal_method("is_snan", value);
-        if (!signalling) return false;
-        if (signalling.get() == Py_True) return refuse("DataError", label, "%R has no value to store", value), false;
-        Ref text = decimal_method("__str__", value);
-        return text && PyUnicode_Check(text.get()) && append_utf8(out, text.get());
+        Ref text = decimal_text(value, label);
+        return text && append_utf8(out, text.get());
     }
     return refuse("ProgrammingError", label, "a value of type %S cannot be an array element",
                   reinterpret_cast<PyObject*>(Py_TYPE(value))),
@@ -323,6 +320,41 @@ int decimal_as_double(PyObject* value, double* d) {
     Ref back(PyObject_CallFunction(g_decimal, "s", text));
     PyMem_Free(text);
     return back ? PyObject_RichCompareBool(back.get(), value, Py_EQ) : -1;
+}
+
+Ref decimal_text(PyObject* value, PyObject* label) {
+    Ref text = decimal_method("__str__", value);
+    if (!text) return text;
+    if (!PyUnicode_Check(text.get()) || PyUnicode_GET_LENGTH(text.get()) < 1) {
+        PyErr_SetString(PyExc_TypeError, "Decimal.__str__ gave no number's text");
+        return Ref();
+    }
+    const Py_UCS4 first = PyUnicode_READ_CHAR(text.get(), 0);
+    const Py_UCS4 second = PyUnicode_GET_LENGTH(text.get()) > 1 ? PyUnicode_READ_CHAR(text.get(), 1) : 0;
+    if (first == 's' || second == 's') return refuse("DataError", label, "%R has no value to store", value), Ref();
+    // A NaN's sign means nothing to the server, which reads no "-NaN".
+    if (first == '-' && second == 'N') return Ref(PyUnicode_FromString("NaN"));
+    return text;
+}
+
+Ref number_text(PyObject* value) {
+    if (PyLong_Check(value)) return Ref(PyLong_Type.tp_repr(value));  // a bool's too: 1 or 0
+    if (PyFloat_Check(value)) {
+        const double d = PyFloat_AS_DOUBLE(value);
+        if (std::isnan(d)) return refuse("DataError", nullptr, "%R cannot be stored as a number", value), Ref();
+        if (std::isinf(d)) return Ref(PyUnicode_FromString(d < 0 ? "-Infinity" : "Infinity"));
+        char* text = PyOS_double_to_string(d, 'r', 0, 0, nullptr);
+        if (!text) return Ref();
+        Ref str(PyUnicode_FromString(text));
+        PyMem_Free(text);
+        return str;
+    }
+    const int decimal = is_decimal(value);
+    if (decimal < 0) return Ref();
+    if (decimal) return decimal_text(value, nullptr);
+    Ref type(PyUnicode_FromString(Py_TYPE(value)->tp_name));
+    if (type) refuse("ProgrammingError", nullptr, "expected float, int or Decimal, not %U", type.get());
+    return Ref();
 }
 
 bool is_int64_text(const char* text) {

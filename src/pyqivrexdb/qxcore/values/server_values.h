@@ -42,6 +42,15 @@ Ref server_text(PyObject* value, PyObject* label);
 // whose boolean (the BYTE field) takes a bool only and whose numbers no bool.
 // 0, or -1 with ProgrammingError "expected ..., not ..." set.
 int server_bool_fits(int type, PyObject* value);
+// The exact text of a number for a QSCLI_ET_DECIMAL field, as a str: an
+// int's digits (a bool's 1 or 0), a float's shortest repr or an infinity,
+// a Decimal's decimal_text. A float NaN raises DataError, a value of another
+// type ProgrammingError "expected float, int or Decimal, not ...".
+Ref number_text(PyObject* value);
+// A Decimal's text as the server's numeric reads it: NaN without a sign; a
+// signalling NaN raises DataError "...: Decimal('sNaN') has no value to
+// store" (`label` names the parameter; may be null).
+Ref decimal_text(PyObject* value, PyObject* label);
 
 // What a field of element type `type` takes for `value` on a `dialect`
 // server: on PostgreSQL a text field takes a value of the server's own types
@@ -52,6 +61,7 @@ int server_bool_fits(int type, PyObject* value);
 // On PostgreSQL an int and a bool are the server's integer and boolean,
 // which the other's column refuses: an int or bool takes a number field or
 // a boolean's BYTE field only as the server takes it bound (server_bool_fits).
+// A QSCLI_ET_DECIMAL field takes a number as its text (number_text).
 inline Ref field_value(int type, int dialect, PyObject* value) {
     if (dialect == QSCLI_DIALECT_PG) {
         if (type == QSCLI_ET_CHAR) {
@@ -61,6 +71,7 @@ inline Ref field_value(int type, int dialect, PyObject* value) {
             return Ref();
         }
     }
+    if (type == QSCLI_ET_DECIMAL && value != Py_None) return number_text(value);
     return Ref::borrow(value);
 }
 

@@ -173,6 +173,19 @@ int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
     return 0;
 }
 
+// A number's text (field_value made it) into a QSCLI_ET_DECIMAL field,
+// zeros after a shorter one.
+int encode_decimal(const Column& col, PyObject* text, unsigned char* out) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(text, &n);
+    if (!p) return -1;
+    if (n > static_cast<Py_ssize_t>(col.len))
+        return refuse("DataError", "%.60S has more digits than the field's %u characters", text, col.len);
+    std::memcpy(out, p, static_cast<size_t>(n));
+    std::memset(out + n, 0, col.len - static_cast<size_t>(n));
+    return 0;
+}
+
 int encode_date(PyObject* value, unsigned char* out) {
     if (!date_in_range(value))
         return refuse("DataError", "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
@@ -204,6 +217,8 @@ int encode_int64(PyObject* value, unsigned char* out) {
 int standard_type_fits(int type, PyObject* value) {
     switch (type) {
     case QSCLI_ET_CHAR: return PyUnicode_Check(value) ? 0 : wrong_type(value, "str");
+    case QSCLI_ET_DECIMAL:  // the number's text, as field_value gives it
+        return PyUnicode_Check(value) ? 0 : wrong_type(value, "float, int or Decimal");
     case QSCLI_ET_ARRA:
         return PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ? 0
                                                                                            : wrong_type(value, "bytes");
@@ -225,7 +240,8 @@ int server_bool_fits(int type, PyObject* value) {
     const bool is_bool = PyBool_Check(value);
     if (type == QSCLI_ET_BYTE) return is_bool ? 0 : wrong_type(value, "bool");
     if (!is_bool || type == QSCLI_ET_CHAR || type == QSCLI_ET_ARRA || type == QSCLI_ET_DATE) return 0;
-    return wrong_type(value, type == QSCLI_ET_FLOA || type == QSCLI_ET_CURR || type == QSCLI_ET_DFLT
+    return wrong_type(value, type == QSCLI_ET_FLOA || type == QSCLI_ET_CURR || type == QSCLI_ET_DFLT ||
+                                         type == QSCLI_ET_DECIMAL
                                  ? "float, int or Decimal" : "int");
 }
 
@@ -251,6 +267,7 @@ int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool
         case QSCLI_ET_CURR:
         case QSCLI_ET_DFLT: return encode_real(col, value, out);
         case QSCLI_ET_INT64: return encode_int64(value, out);
+        case QSCLI_ET_DECIMAL: return encode_decimal(col, value, out);
         default: return encode_int(col, value, out);
     }
 }
