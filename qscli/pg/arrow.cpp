@@ -189,6 +189,12 @@ int ArrowBatch::add(const pq::Api& pq, const pq::PGresult* res, int from, int co
     return 0;
 }
 
+int ArrowBatch::reserve(int64_t rows) {
+    if (int rc = start()) return rc;
+    if (rows_ == 0 && ArrowArrayReserve(building_.get(), rows) != NANOARROW_OK) return QSCLI_E_NOMEM;
+    return 0;
+}
+
 int ArrowBatch::finish(ArrowArray* out) {
     out->release = nullptr;
     if (int rc = start()) return rc;

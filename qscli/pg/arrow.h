@@ -25,6 +25,9 @@ public:
     // with *why ("column c: ...") for a value its type does not take, or
     // QSCLI_E_NOMEM.
     int add(const pq::Api& pq, const pq::PGresult* res, int from, int count, std::string* why);
+    // Room for `rows` rows of the fixed-width buffers of the batch begun (a
+    // batch's size is known: its buffers then never grow past it).
+    int reserve(int64_t rows);
     int64_t rows() const { return rows_; }
     size_t bytes() const { return bytes_; }
     // Moves the rows added into `out`; 0 or QSCLI_E_NOMEM (out released).
