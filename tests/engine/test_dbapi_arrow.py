@@ -316,7 +316,7 @@ PG_TYPES = [
               "'ffffffff-ffff-ffff-ffff-ffffffffffff'"], "string"),
     ("money", ["'-1234.56'", "0", "12.5"], "double"),
     ("interval", ["'1 day 02:00:00'", "'-1 mon'", "'0'"], "string"),
-    ("json", ["'{\"a\": [1, 2]}'", "'null'", "'\"ж\"'"], "string"),
+    ("json", ["'{\"a\": [1, 2]}'", "'[]'", "'\"ж\"'"], "string"),
 ]
 
 
