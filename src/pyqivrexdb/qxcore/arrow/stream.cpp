@@ -26,6 +26,7 @@ struct StreamData {
     BatchBuilder builder;
     int64_t batch_rows;
     std::string error;
+    Ref failures;  // a list the stream's exceptions go to, shared with the result object
     bool direct = false;  // the library hands the rows over as Arrow arrays
     int64_t records_first = 0;  // records to read before asking it again
 };
@@ -41,6 +42,8 @@ int fail(StreamData* d) {
     Ref text(error ? PyObject_Str(error.get()) : nullptr);
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     d->error = std::string(error ? Py_TYPE(error.get())->tp_name : "error") + ": " + (utf8 ? utf8 : "?");
+    // Kept as it was raised, for a caller of ours that reads the stream itself.
+    if (error && d->failures) PyList_Append(d->failures.get(), error.get());
     PyErr_Clear();
     return EIO;
 }
@@ -149,11 +152,22 @@ void free_capsule(PyObject* capsule) {
 struct ResultObject {
     PyObject_HEAD
     StreamData* data;  // owned until exported
+    PyObject* failures;  // the stream's exceptions, in order
 };
 
 void result_dealloc(PyObject* self) {
-    delete reinterpret_cast<ResultObject*>(self)->data;
+    auto* r = reinterpret_cast<ResultObject*>(self);
+    delete r->data;
+    Py_XDECREF(r->failures);
     Py_TYPE(self)->tp_free(self);
+}
+
+// _failure() -> the exception that ended the stream, or None: a consumer
+// such as pyarrow words it as its own error.
+PyObject* result_failure(PyObject* self, PyObject*) {
+    PyObject* failures = reinterpret_cast<ResultObject*>(self)->failures;
+    const Py_ssize_t n = failures ? PyList_GET_SIZE(failures) : 0;
+    return new_ref(n ? PyList_GET_ITEM(failures, n - 1) : Py_None);
 }
 
 PyObject* result_export(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -177,6 +191,7 @@ PyObject* result_export(PyObject* self, PyObject* args, PyObject* kwds) {
 PyMethodDef result_methods[] = {
     {"__arrow_c_stream__", QX_METHOD_CAST(result_export), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__(requested_schema=None) -> a PyCapsule of the result's ArrowArrayStream (once)."},
+    {"_failure", result_failure, METH_NOARGS, "_failure() -> the exception that ended the stream, or None."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject ResultType = [] {
@@ -234,8 +249,11 @@ PyObject* arrow_result(PyObject*, PyObject* args) {
         data->direct = library_arrow(c, data->builder);
     }
     data->batch_rows = batch_rows;
+    data->failures = Ref(PyList_New(0));
+    if (!data->failures) return nullptr;
     PyObject* obj = ResultType.tp_alloc(&ResultType, 0);
     if (!obj) return nullptr;
+    reinterpret_cast<ResultObject*>(obj)->failures = new_ref(data->failures.get());
     reinterpret_cast<ResultObject*>(obj)->data = data.release();
     return obj;
 }
