@@ -116,8 +116,7 @@ bool append(ArrowArray* a, ArrowBatch::Col& c, const char* p, size_t n, std::str
 
 }  // namespace
 
-ArrowBatch::ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names, std::string zone)
-    : zone_(zone.empty() ? "UTC" : std::move(zone)) {
+ArrowBatch::ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names) {
     cols_.resize(cols.size());
     for (size_t k = 0; k < cols.size(); ++k) {
         Col& c = cols_[k];
@@ -141,8 +140,10 @@ int ArrowBatch::schema(ArrowSchema* out) const {
         const ArrowType t = arrow_type(c.kind.kind);
         if (t == NANOARROW_TYPE_DECIMAL128) rc = ArrowSchemaSetTypeDecimal(child, t, c.kind.precision, c.kind.scale);
         else if (t == NANOARROW_TYPE_TIMESTAMP)
+            // An instant: UTC whatever the session's zone, as the driver's
+            // own batches of the same result say.
             rc = ArrowSchemaSetTypeDateTime(child, t, NANOARROW_TIME_UNIT_MICRO,
-                                            c.kind.kind == st::Kind::TimestampTz ? zone_.c_str() : nullptr);
+                                            c.kind.kind == st::Kind::TimestampTz ? "UTC" : nullptr);
         else rc = ArrowSchemaSetType(child, t);
         if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(child, c.name.c_str());
     }

@@ -13,9 +13,8 @@ namespace pg {
 
 class ArrowBatch {
 public:
-    // For the columns of a query; names in UTF-8, `zone` the session's
-    // TimeZone (a timestamptz column's timezone).
-    ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names, std::string zone);
+    // For the columns of a query; names in UTF-8.
+    ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names);
     ~ArrowBatch();
     // Whether every column has an Arrow type here.
     bool usable() const { return usable_; }
@@ -39,7 +38,6 @@ private:
     int start();
     std::vector<Col> cols_;
     std::unique_ptr<ArrowArray> building_;
-    std::string zone_;
     int64_t rows_ = 0;
     size_t bytes_ = 0;
     bool usable_ = true;

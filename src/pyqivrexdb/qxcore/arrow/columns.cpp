@@ -436,16 +436,13 @@ int BatchBuilder::schema(ArrowSchema* out) const {
     return rc;
 }
 
-bool BatchBuilder::adopt(const ArrowSchema& theirs) {
+bool BatchBuilder::same_types(const ArrowSchema& theirs) const {
     ArrowSchema ours;
     if (schema(&ours) != NANOARROW_OK) return false;
     bool same = theirs.n_children == ours.n_children && std::strcmp(theirs.format, ours.format) == 0;
     for (int64_t k = 0; same && k < ours.n_children; ++k) {
         const char* a = theirs.children[k]->format;
-        const char* b = ours.children[k]->format;
-        ColumnWriter& w = *columns_[static_cast<size_t>(k)];
-        if (!w.zone.empty() && std::strncmp(a, "tsu:", 4) == 0 && a[4]) w.zone = a + 4;
-        else same = std::strcmp(a, b) == 0;
+        same = std::strcmp(a, ours.children[k]->format) == 0;
     }
     ours.release(&ours);
     return same;

@@ -206,12 +206,12 @@ PyTypeObject ResultType = [] {
 // Whether the library hands this result over as Arrow arrays of the types
 // the records would have (PostgreSQL's rows, decoded straight from what the
 // server sends).
-bool library_arrow(CursorObject* c, BatchBuilder& builder) {
+bool library_arrow(CursorObject* c, const BatchBuilder& builder) {
     ArrowSchema theirs{};
     const int32_t handle = c->stmt_handle, start = c->start_record;
     if (quick_call(c->lock, [&] { return qc.qcSqlReadArrow(handle, start, 0, 0, &theirs, nullptr, nullptr); }) != 0)
         return false;
-    const bool same = builder.adopt(theirs);
+    const bool same = builder.same_types(theirs);
     if (theirs.release) theirs.release(&theirs);
     return same;
 }

@@ -168,8 +168,7 @@ typedef int32_t qc_long;
  *   Column types follow the element types the records would have, refined
  *   by the server's type where it has a natural Arrow one: CHAR utf8 (a date
  *   date32, a numeric(p<=38,s) decimal128(p,s), a timestamp timestamp[us],
- *   a timestamptz timestamp[us] in UTC with the session's zone as its
- *   timezone), ARRA binary, a boolean's BYTE bool, INTR int16, LONG int32,
+ *   a timestamptz timestamp[us, UTC]), ARRA binary, a boolean's BYTE bool, INTR int16, LONG int32,
  *   DWRD uint32, QSCLI_ET_INT64 int64, FLOA float32, CURR and DFLT float64,
  *   DATE date32. NULLs are validity bits. The arrays are the caller's. */
 #ifndef ARROW_C_DATA_INTERFACE
