@@ -459,10 +459,11 @@ class Connection:
         except Error as exc:
             state = self._after_failed_end()
             if state is None:
-                # An error may have ended the transaction in the engine
-                # already (ON CONFLICT ROLLBACK, a full disk): then there is
-                # nothing left to roll back.
-                if "no transaction is active" not in (exc.server_text or ""):
+                # An error may have ended the transaction already (ON
+                # CONFLICT ROLLBACK, a full disk): a library that cannot tell
+                # the state says so by its code, and there is nothing left to
+                # roll back.
+                if getattr(exc, "code", None) != _standard.QSCLI_E_NO_TRANSACTION:
                     raise
             elif state != _TX_IDLE:
                 raise

@@ -224,7 +224,9 @@ class QivrexDialect(SQLiteDialect_pysqlite):
         return dbapi_conn.autocommit
 
     def is_disconnect(self, e, connection, cursor):
-        return isinstance(e, self.loaded_dbapi.ProgrammingError) and "connection is closed" in str(e)
+        # The connection says whether it is closed; the error's text is not read.
+        return (isinstance(e, self.loaded_dbapi.ProgrammingError) and connection is not None
+                and getattr(connection, "closed", False) is True)
 
 
 dialect = QivrexDialect

@@ -2,6 +2,7 @@
 import datetime
 import decimal
 import os
+import types
 from typing import List, Optional
 
 import pytest
@@ -256,6 +257,29 @@ def test_executemany_and_insertmanyvalues(engine):
         assert ids == list(range(2501, 4001))
         assert conn.execute(sa.select(sa.func.count()).select_from(t)).scalar() == 4000
         assert conn.execute(t.update().where(t.c.id > 3000), {"v": "x"}).rowcount == 1000
+
+
+@pytest.mark.parametrize("error, closed, gone", [
+    (dbapi.ProgrammingError("the connection is closed"), True, True),
+    (dbapi.ProgrammingError("cursor is already closed"), True, True),
+    (dbapi.ProgrammingError('relation "connection is closed" does not exist'), False, False),  # a text is no state
+    (dbapi.OperationalError("the connection is closed"), True, False),
+])
+def test_a_disconnect_is_a_closed_connection_not_a_text(error, closed, gone):
+    dialect = QivrexDialect()
+    dialect.loaded_dbapi = dbapi
+    assert dialect.is_disconnect(error, types.SimpleNamespace(closed=closed), None) is gone
+    assert dialect.is_disconnect(error, None, None) is False
+
+
+def test_a_connection_closed_under_the_pool_is_replaced(engine):
+    with engine.connect() as conn:
+        conn.connection.dbapi_connection.close()
+        with pytest.raises(exc.DBAPIError) as info:
+            conn.execute(sa.text("select 1"))
+        assert info.value.connection_invalidated
+    with engine.connect() as conn:
+        assert conn.execute(sa.text("select 1")).scalar() == 1
 
 
 # --- the ORM --------------------------------------------------------------------

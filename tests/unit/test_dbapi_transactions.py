@@ -145,11 +145,19 @@ def test_a_transaction_begun_in_plain_sql_is_seen(double):
         assert sent(double) == [COMMIT]
 
 
-def test_without_the_state_a_rollback_the_engine_refuses_as_needless_ends_it(double):
+@pytest.mark.parametrize("code, ends", [
+    (qxdouble.QSCLI_E_NO_TRANSACTION, True),  # nothing left to roll back
+    (-1, False),  # SQLite's text says the same, but only the code is read
+])
+def test_without_the_state_a_rollback_refused_for_want_of_a_transaction_ends_it(double, code, ends):
     double.offer(qxdouble.QSCLI_STMT_ERR_TEXT)
     double.set_attr_text(qxdouble.QSCLI_STMT_ERR_TEXT, b"cannot rollback - no transaction is active")
     with dbapi.connect("srv") as conn:
         conn.execute("insert into t values (1)")
-        double.fail("qcSqlExecDirect", -1, times=1)
-        conn.rollback()
-        assert not conn.in_transaction
+        double.fail("qcSqlExecDirect", code, times=1)
+        if ends:
+            conn.rollback()
+        else:
+            with pytest.raises(dbapi.Error, match="no transaction is active"):
+                conn.rollback()
+        assert conn.in_transaction is not ends

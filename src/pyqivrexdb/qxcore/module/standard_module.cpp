@@ -149,6 +149,7 @@ int register_standard_module() {
         QX_CODE(QSCLI_STMT_DST_INFO),    QX_CODE(QSCLI_STMT_RC_TYPE),         QX_CODE(QSCLI_STMT_RC_SIZE),
         QX_CODE(QSCLI_STMT_RC_BODY),     QX_CODE(QSCLI_CONN_SRV_VERS2),       QX_CODE(QSCLI_CONN_LCLADDR),
         QX_CODE(QSCLI_CONN_RMTADDR),     QX_CODE(QSCLI_STMT_EXECUTED),        QX_CODE(QSCLI_CONN_TIME_ZONE),
+        QX_CODE(QSCLI_E_NO_TRANSACTION),
     };
 #undef QX_CODE
     for (const auto& code : codes)
