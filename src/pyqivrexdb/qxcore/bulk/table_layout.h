@@ -8,6 +8,7 @@
 #include "../module/ref.h"
 
 #include <cstdint>
+#include <iterator>
 
 namespace qx {
 
