@@ -242,18 +242,22 @@ bool append_decimal_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset,
         const bool negative = k < text.size() && text[k] == '-';
         if (negative || (k < text.size() && text[k] == '+')) ++k;
         __int128 v = 0;
+        // Leading zeros are no digits of the value: numeric(38, 38) writes 0.5 with 39.
         int digits = 0, fraction = -1;
+        bool any = false;
         for (; k < text.size(); ++k) {
             const char ch = text[k];
             if (ch == '.' && fraction < 0) {
                 fraction = 0;
                 continue;
             }
-            if (ch < '0' || ch > '9' || ++digits > 38) return refuse_text(w, text, "decimal128");
+            if (ch < '0' || ch > '9') return refuse_text(w, text, "decimal128");
+            any = true;
+            if ((digits > 0 || ch != '0') && ++digits > 38) return refuse_text(w, text, "decimal128");
             v = v * 10 + (ch - '0');
             if (fraction >= 0) ++fraction;
         }
-        if (digits == 0 || std::max(fraction, 0) > w.scale) return refuse_text(w, text, "decimal128");
+        if (!any || std::max(fraction, 0) > w.scale) return refuse_text(w, text, "decimal128");
         for (int f = std::max(fraction, 0); f < w.scale; ++f) v *= 10;
         if (negative) v = -v;
         const auto bits = static_cast<unsigned __int128>(v);
