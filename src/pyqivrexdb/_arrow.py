@@ -124,6 +124,22 @@ def _stamps_as_text(rows, at):
         yield tuple(row)
 
 
+def _in_order(rows, order, given):
+    """The rows with their values in the fields' order, counted in given[0];
+    given[1] is set when the source fails."""
+    rows = iter(rows)
+    while True:
+        try:
+            row = next(rows)
+        except StopIteration:
+            return
+        except _errors.Error:
+            given[1] = True
+            raise
+        given[0] += 1
+        yield tuple(row[k] for k in order)
+
+
 def adbc_ingest(cursor, table_name, data, mode):
     if mode not in _MODES:
         raise ValueError("mode must be one of %s, not %r" % (", ".join(_MODES), mode))
@@ -148,10 +164,17 @@ def adbc_ingest(cursor, table_name, data, mode):
         # a table with a binary field takes the rows by batches of inserts.
         stamps = [k for k, (_, fmt, _) in enumerate(rows.fields) if fmt.startswith("ts")]
         loaded = _stamps_as_text(rows, stamps) if stamps else rows
-        loaded = (tuple(row[k] for k in order) for row in loaded)
+        given = [0, False]  # rows the source gave; whether it failed
         marks = ", ".join("?" * len(fields))
-        _standard.Cursor.executemany(cursor, "INSERT INTO %s VALUES (%s)" % (table, marks), loaded,
-                                     conn._adapters())
+        try:
+            _standard.Cursor.executemany(cursor, "INSERT INTO %s VALUES (%s)" % (table, marks),
+                                         _in_order(loaded, order, given), conn._adapters(), fields)
+        except _errors.Error as exc:
+            # The rows before the one refused, or before the source failed,
+            # went in, as the bulk path's rows_sent tells of its own.
+            if given[1] or getattr(exc, "row", None) is not None:
+                exc.rows_sent = given[0] if given[1] else exc.row
+            raise
         return cursor.rowcount
     from pyqivrexdb.dbapi import _RowAlone  # noqa: PLC0415 - dbapi imports this module
 

@@ -392,3 +392,35 @@ def test_a_forked_child_reading_on_leaves_the_parents_record_batches_alone(dsn, 
         conn.close()
         return True
     assert bounded(parent) == 0
+
+
+def test_an_ingest_in_autocommit_stays_after_close(dsn):
+    with dbapi.connect(dsn, autocommit=True) as conn:
+        conn.cursor().adbc_ingest("ac1", pa.table({"a": pa.array([1, 2, 3])}))
+    with dbapi.connect(dsn) as conn:
+        assert conn.cursor().execute("select count(*) from ac1").fetchone() == (3,)
+
+
+def test_a_table_with_a_binary_field_tells_rows_sent_when_its_source_fails(conn, backend):
+    # Such a table is loaded by inserts, not the bulk path: what went in is told all the same.
+    schema = pa.schema([("k", pa.int64()), ("b", pa.binary())])
+
+    def batches():
+        for i in range(3):
+            yield pa.record_batch([pa.array([i, i + 10]), pa.array([b"x", b"\x00\xff"])], schema=schema)
+        raise RuntimeError("the source broke")
+
+    cur = conn.cursor()
+    with pytest.raises(dbapi.DataError, match="the source broke") as info:
+        cur.adbc_ingest("hb", pa.RecordBatchReader.from_batches(schema, batches()))
+    assert info.value.rows_sent == 6
+    assert cur.execute("select count(*) from hb").fetchone() == (6,)
+
+
+def test_a_table_with_a_binary_field_names_the_row_and_field_of_a_misfit(conn):
+    cur = conn.cursor()
+    cur.execute("create table hm (b %s, k bigint)" % ("bytea" if conn.dialect == "postgresql" else "blob"))
+    data = pa.table({"b": pa.array([b"x"] * 3), "k": pa.array(["1", "2", "x"])})
+    with pytest.raises(dbapi.Error, match="row 0, field k") as info:
+        cur.adbc_ingest("hm", data, mode="append")
+    assert info.value.rows_sent == 0
