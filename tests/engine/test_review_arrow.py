@@ -88,7 +88,8 @@ def test_big_ints_into_double(conn):
         cur.adbc_ingest("bd", pa.table({"d": pa.array([2**53 + 1], pa.int64())}), mode="append")
 
 
-@pytest.mark.parametrize("name", ["order", "select", "MixedCase", "naïve", 'q"uote'])
+# One name each, dots and all, as a quoted identifier is.
+@pytest.mark.parametrize("name", ["order", "select", "MixedCase", "naïve", 'q"uote', "public.dotted"])
 def test_table_names(conn, name):
     cur = conn.cursor()
     assert cur.adbc_ingest(name, pa.table({"Id": pa.array([1, 2]), "ñame": pa.array(["a", "b"])})) == 2
@@ -424,3 +425,22 @@ def test_a_table_with_a_binary_field_names_the_row_and_field_of_a_misfit(conn):
     with pytest.raises(dbapi.Error, match="row 0, field k") as info:
         cur.adbc_ingest("hm", data, mode="append")
     assert info.value.rows_sent == 0
+
+
+@pytest.mark.parametrize("value", [1e300, -1e300, 0.1, 1e-50, -0.0, math.inf, 3.4028234663852886e38, 1e-45])
+def test_a_real_field_takes_from_arrow_what_it_takes_from_rows(conn, value):
+    # On PostgreSQL a real is 4 bytes: its own writer, held to the rows' checks.
+    cur = conn.cursor()
+    cur.execute("create table rf (k integer, f real)")
+    outcomes = []
+    for k, load in enumerate([lambda: conn.addrecords("rf", [(0, value)]),
+                              lambda: cur.adbc_ingest("rf", pa.table({"k": pa.array([1], pa.int32()),
+                                                                      "f": pa.array([value])}), mode="append")]):
+        try:
+            load()
+            outcomes.append("stored")
+        except dbapi.Error as e:
+            outcomes.append(type(e).__name__)
+    assert outcomes[0] == outcomes[1]
+    got = back(cur, "rf order by k", "f")
+    assert len({repr(v) for v, in got}) <= 1
