@@ -115,25 +115,31 @@ def test_a_nul_in_text_is_refused_as_the_row_path_refuses_it(conn):
         cur.adbc_ingest("nu", pa.table({"s": pa.array(["a\x00b"])}))
 
 
-@pytest.mark.parametrize("decl, text", [("varchar(3)", "abc"), ("varchar(3)", "жжж"), ("varchar(3)", "🎉🎉🎉"),
-                                        ("varchar(3)", "abcd"), ("varchar(3)", "жжжж")])
-def test_text_widths(conn, decl, text):
+TEXTS = ["", "a", "abc", "жжж", "🎉🎉🎉", "abcd", "жжжж", "🎉🎉🎉🎉", "e\u0301" * 2, "x" * 255, "ж" * 128, "x" * 256]
+
+
+@pytest.mark.parametrize("arrow_type", [pa.string(), pa.large_string(), pa.string_view()])
+@pytest.mark.parametrize("decl", ["varchar(1)", "varchar(3)", "varchar(4)", "char(4)", "text"])
+def test_texts_at_and_past_their_fields_width_go_as_rows_go(conn, decl, arrow_type):
     cur = conn.cursor()
-    cur.execute("create table tw (s %s)" % decl)
-    cur2 = conn.cursor()
-    try:
-        cur2.execute("insert into tw values (?)", (text,))
-        row_ok = True
-    except dbapi.Error:
-        row_ok = False
-    conn.rollback() if False else None
-    cur.execute("delete from tw")
-    if row_ok:
-        assert cur.adbc_ingest("tw", pa.table({"s": pa.array([text])}), mode="append") == 1
-        assert back(cur, "tw") == [(text,)]
-    else:
-        with pytest.raises(dbapi.Error):
-            cur.adbc_ingest("tw", pa.table({"s": pa.array([text])}), mode="append")
+    cur.execute("create table tw (k integer, s %s)" % decl)
+    by_rows, by_arrow = [], []
+    for k, text in enumerate(TEXTS):
+        try:
+            conn.addrecords("tw", [(2 * k, text)])
+            by_rows.append(text)
+        except dbapi.Error:
+            by_rows.append(None)
+        try:
+            cur.adbc_ingest("tw", pa.table({"k": pa.array([2 * k + 1], pa.int32()),
+                                            "s": pa.array([text], arrow_type)}), mode="append")
+            by_arrow.append(text)
+        except dbapi.Error:
+            by_arrow.append(None)
+    assert by_arrow == by_rows
+    cur.execute("select k, s from tw order by k")
+    stored = cur.fetchall()
+    assert [s for k, s in stored if k % 2] == [s for k, s in stored if not k % 2]
 
 
 @pytest.mark.parametrize("backend", [
@@ -444,3 +450,28 @@ def test_a_real_field_takes_from_arrow_what_it_takes_from_rows(conn, value):
     assert outcomes[0] == outcomes[1]
     got = back(cur, "rf order by k", "f")
     assert len({repr(v) for v, in got}) <= 1
+
+
+def test_an_asyncio_cancel_stops_an_ingest_and_leaves_the_connection_usable(dsn):
+    import asyncio
+    import time
+    from pyqivrexdb import aio
+    data = pa.table({"i": pa.array(range(3_000_000), pa.int64())})
+
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            cur = conn.cursor()
+            task = asyncio.ensure_future(cur.adbc_ingest("ci", data))
+            await asyncio.sleep(0.2)
+            start = time.monotonic()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            took = time.monotonic() - start
+            await conn.rollback()
+            await cur.execute("select 1")
+            return took, await cur.fetchone()
+
+    took, row = asyncio.run(main())
+    print("CANCEL took", took)
+    assert row == (1,)
