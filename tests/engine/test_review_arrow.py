@@ -475,3 +475,21 @@ def test_an_asyncio_cancel_stops_an_ingest_and_leaves_the_connection_usable(dsn)
     took, row = asyncio.run(main())
     print("CANCEL took", took)
     assert row == (1,)
+
+
+@pytest.mark.parametrize("method", ["fetch_arrow_table", "fetch_df", "fetch_polars", "fetch_record_batch"])
+@pytest.mark.parametrize("where", ["1 = 0", "k is null", "1 = 1"])
+def test_every_fetch_of_no_rows_or_of_nulls_only(conn, method, where):
+    pytest.importorskip({"fetch_df": "pandas", "fetch_polars": "polars"}.get(method, "pyarrow"))
+    cur = conn.cursor()
+    cur.execute("create table e (k bigint, s text, d date)")
+    cur.executemany("insert into e values (?, ?, ?)", [(None, None, None)] * 3)
+    cur.execute("select k, s, d from e where %s" % where)
+    got = getattr(cur, method)()
+    if method == "fetch_record_batch":
+        got = got.read_all()
+    want = 0 if where == "1 = 0" else 3
+    names = got.column_names if isinstance(got, pa.Table) else list(got.columns)
+    assert len(got) == want and names == ["k", "s", "d"]
+    table = pa.table(got) if method == "fetch_polars" else (pa.Table.from_pandas(got) if method == "fetch_df" else got)
+    assert all(v is None or v != v for col in table.columns for v in col.to_pylist())
