@@ -92,14 +92,21 @@ def _column_type(fmt, postgres):
     return _COLUMN_TYPES[fmt][1 if postgres else 0]
 
 
-def _by_name(names, fields, table_name):
-    """For each field of the table, the position of the data's column of
-    its name (case aside, as SQL names are); ProgrammingError naming a
-    column one side has and the other lacks."""
+def _positions(names):
+    """The position of each of the data's column names, case aside;
+    ProgrammingError when two are one name."""
     where = {}
     for k, name in enumerate(names):
         if where.setdefault(name.lower(), k) != k:
             raise _errors.ProgrammingError("the data has two columns named %r" % name)
+    return where
+
+
+def _by_name(names, fields, table_name):
+    """For each field of the table, the position of the data's column of
+    its name (case aside, as SQL names are); ProgrammingError naming a
+    column one side has and the other lacks."""
+    where = _positions(names)
     order = []
     for field in fields:
         k = where.pop(field[0].lower(), None)
@@ -145,6 +152,8 @@ def adbc_ingest(cursor, table_name, data, mode):
         raise ValueError("mode must be one of %s, not %r" % (", ".join(_MODES), mode))
     # The data's types are checked before anything is written.
     rows = _standard.arrow_rows(data)
+    names = [f[0] for f in rows.fields]
+    _positions(names)
     conn = cursor.connection
     postgres = conn.dialect == "postgresql"
     table = _quoted(table_name)
@@ -157,7 +166,6 @@ def adbc_ingest(cursor, table_name, data, mode):
     elif mode == "create_append":
         cursor.execute("CREATE TABLE IF NOT EXISTS %s (%s)" % (table, columns))
     fields = conn.table_layout(table_name)
-    names = [f[0] for f in rows.fields]
     order = _by_name(names, fields, table_name)
     if _ARRA in [f[1] for f in fields]:
         # The bulk path takes binary values of the field's exact width only:
