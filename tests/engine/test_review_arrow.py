@@ -100,13 +100,19 @@ def test_table_names(conn, name):
     assert back(cur, q) == [(4, "d")]
 
 
-def test_invalid_utf8_built_through_buffers(conn):
-    offsets = pa.py_buffer(bytes(pa.array([0, 2, 4], pa.int32()).buffers()[1]))
-    data = pa.py_buffer(b"ok\xff\xfe")
-    arr = pa.Array.from_buffers(pa.string(), 2, [None, offsets, data])
+@pytest.mark.parametrize("binary, text", [(pa.binary(), pa.string()), (pa.large_binary(), pa.large_string()),
+                                          (pa.binary_view(), pa.string_view())])
+@pytest.mark.parametrize("bad", [b"\xff\xfe", b"\xc3", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xaf"])
+@pytest.mark.parametrize("decl", ["varchar(40)", "text"])
+def test_text_that_is_not_utf8_is_refused_by_row(conn, binary, text, bad, decl):
+    # Bytes taken for text as they are, unchecked (a view of a binary array).
+    arr = pa.array([b"ok", b"fine but long enough for a view", bad], binary).view(text)
     cur = conn.cursor()
-    with pytest.raises(dbapi.DataError, match="row 1"):
-        cur.adbc_ingest("iu", pa.table({"s": arr}))
+    cur.execute("create table iu (s %s)" % decl)
+    with pytest.raises(dbapi.DataError, match="row 2, field s") as info:
+        cur.adbc_ingest("iu", pa.table({"s": arr}), mode="append")
+    assert info.value.rows_sent == 0
+    assert back(cur, "iu") == []
 
 
 def test_a_nul_in_text_is_refused_as_the_row_path_refuses_it(conn):
