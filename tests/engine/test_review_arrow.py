@@ -500,3 +500,14 @@ def test_every_fetch_of_no_rows_or_of_nulls_only(conn, method, where):
     assert len(got) == want and names == ["k", "s", "d"]
     table = pa.table(got) if method == "fetch_polars" else (pa.Table.from_pandas(got) if method == "fetch_df" else got)
     assert all(v is None or v != v for col in table.columns for v in col.to_pylist())
+
+
+@pytest.mark.parametrize("bad_at", [0, 1, 2, 3, 5])
+def test_rows_sent_counts_rows_stored_alone_before_a_refusal(conn, bad_at):
+    texts = ["a", "ж" * 200, "b", "x" * 300, "c", "d"]
+    texts[bad_at] = "bad\x00"
+    cur = conn.cursor()
+    with pytest.raises(dbapi.DataError, match="row %d, field s" % bad_at) as info:
+        cur.adbc_ingest("la", pa.table({"k": pa.array(range(6)), "s": pa.array(texts)}))
+    stored = back(cur, "la order by k", "k")
+    assert info.value.rows_sent == len(stored) and [k for k, in stored] == list(range(len(stored)))
