@@ -511,3 +511,37 @@ def test_rows_sent_counts_rows_stored_alone_before_a_refusal(conn, bad_at):
         cur.adbc_ingest("la", pa.table({"k": pa.array(range(6)), "s": pa.array(texts)}))
     stored = back(cur, "la order by k", "k")
     assert info.value.rows_sent == len(stored) and [k for k, in stored] == list(range(len(stored)))
+
+
+def _rss_mb():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS"):
+                return int(line.split()[1]) / 1024
+    pytest.skip("no /proc/self/status")
+
+
+def test_memory_stays_flat_streaming_a_million_rows_in_and_out(conn):
+    schema = pa.schema([("a", pa.int64()), ("s", pa.string()), ("f", pa.float64())])
+    seen = []
+
+    def batches():
+        for b in range(40):
+            yield pa.record_batch([pa.array(range(b * 25000, (b + 1) * 25000)), pa.array(["x" * 40] * 25000),
+                                   pa.array([1.5] * 25000)], schema=schema)
+            seen.append(_rss_mb())
+
+    cur = conn.cursor()
+    assert cur.adbc_ingest("mem", pa.RecordBatchReader.from_batches(schema, batches())) == 1_000_000
+    conn.commit()
+    assert max(seen[5:]) - seen[5] < 32
+    old, _arrow.BATCH_ROWS = _arrow.BATCH_ROWS, 25000
+    try:
+        # The first read fills the engine's page cache, whichever way it reads.
+        cur.execute("select a, s, f from mem")
+        assert sum(len(b) for b in cur.fetch_record_batch()) == 1_000_000
+        cur.execute("select a, s, f from mem")
+        seen = [_rss_mb() for _ in cur.fetch_record_batch()]
+    finally:
+        _arrow.BATCH_ROWS = old
+    assert len(seen) == 40 and max(seen[5:]) - seen[5] < 32
