@@ -174,19 +174,25 @@ def test_decimal_negative_scale(conn, backend):
     assert decimal.Decimal(str(got)) == 1200
 
 
-def test_numeric_38_38_reads(dsn, backend):
+@pytest.mark.parametrize("decl, values", [
+    ("numeric(38, 38)", ["0.5", "-0.99999999999999999999999999999999999999", "0", "0.00000000000000000000000000000000000001"]),
+    ("numeric(38, 0)", ["12345678901234567890123456789012345678", "-1", "0"]),
+    ("numeric(38, 2)", ["999999999999999999999999999999999999.99", "-0.01", "0.00"]),
+    ("numeric(3, 3)", ["0.001", "-0.999", "0"]),
+    ("numeric(1, 0)", ["9", "-9", "0"]),
+])
+def test_postgresql_numeric_at_its_most_digits_reads_as_the_rows_do(dsn, backend, decl, values):
     if backend != "postgresql":
         pytest.skip("numeric(p, s) is PostgreSQL's")
     with dbapi.connect(dsn) as conn:
         cur = conn.cursor()
-        cur.execute("create table n38 (x numeric(38,38), y numeric(38, 0))")
-        cur.execute("insert into n38 values (0.5, 12345678901234567890123456789012345678)")
-        cur.execute("insert into n38 values (-0.99999999999999999999999999999999999999, -1)")
-        cur.execute("select x, y from n38")
-        rows = cur.fetchall()
-        cur.execute("select x, y from n38")
-        t = cur.fetch_arrow_table()
-        assert [tuple(r.values()) for r in t.to_pylist()] == rows
+        cur.execute("create table nd (k integer, x %s)" % decl)
+        for k, v in enumerate(values + [None]):
+            cur.execute("insert into nd values (%d, %s)" % (k, "null" if v is None else v))
+        cur.execute("select x from nd order by k")
+        rows = [r[0] for r in cur.fetchall()]
+        cur.execute("select x from nd order by k")
+        assert cur.fetch_arrow_table().column("x").to_pylist() == rows
 
 
 def test_dates_out_of_range(conn):
