@@ -1,5 +1,6 @@
 // The exported entry points. Each checks its handles and pointers, never
 // lets a C++ exception out, and answers with 0 or an error code.
+#include "arrow_out.h"
 #include "dates.h"
 #include "handles.h"
 #include "lexer.h"
@@ -496,6 +497,27 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf
     if (got < 0) return QSCLI_E_IO;
     *delivered = static_cast<unsigned>(got);
     return 0;
+}
+
+QSCLI_EXPORT int QSCLI_CALL qcSqlReadArrow(int hstmt, qc_long start, qc_long max_rows, unsigned int max_bytes,
+                                           ArrowSchema* schema, ArrowArray* array, qc_long* rows) {
+    if (rows) *rows = 0;
+    if (array) array->release = nullptr;
+    Stmt* st;
+    if (int rc = live_stmt(hstmt, &st)) return rc;
+    if (!st->results) return QSCLI_E_NO_RESULTS;
+    if (start < 0 || (array && (!rows || max_rows < 1)) || (!array && !schema)) return QSCLI_E_ARGUMENT;
+    if (st->busy) return QSCLI_E_IN_USE;
+    Conn* c = st->conn;
+    if (int rc = c->forked()) return (st->error = c->last_text(), rc);
+    if (!c->busy) c->begin_call();
+    GUARDED({
+        BoundaryText boundary(c->text_utf8);
+        const int rc = stream_arrow(c, st, static_cast<uint64_t>(start), static_cast<uint64_t>(max_rows),
+                                    max_bytes ? max_bytes : 1u << 30, schema, array, rows);
+        if (rc < 0 && rc != QSCLI_E_UNSUPPORTED) st->error = c->last_text();
+        return settle(c, rc);
+    })
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlCloseResults(int hstmt) {

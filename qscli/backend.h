@@ -35,6 +35,13 @@ public:
     virtual int next(std::vector<Value>& row) = 0;
     // Ends the query early; the connection is ready for the next statement.
     virtual void close() = 0;
+    // The rows as Arrow arrays (qcSqlReadArrow), for a source that can: the
+    // schema of its columns; the next rows, at most max_rows and about
+    // max_bytes of buffers, as one struct array in `out` (*rows of them; 0
+    // and `out` left released at the end). QSCLI_E_UNSUPPORTED from a source
+    // without them, else 0 or an error code reported through Conn::fail.
+    virtual int arrow_schema(ArrowSchema*) { return QSCLI_E_UNSUPPORTED; }
+    virtual int arrow_batch(ArrowArray*, uint64_t, uint64_t, uint64_t*) { return QSCLI_E_UNSUPPORTED; }
 };
 
 // The data of a COPY ... TO STDOUT still to come (qcSqlCopyOut). Deleting

@@ -10,6 +10,7 @@
 // a query still running, and a cancelled statement inside a transaction
 // takes back only itself, like any failed one.
 #include "../lexer.h"
+#include "arrow.h"
 #include "session.h"
 
 namespace qse {
@@ -43,13 +44,18 @@ public:
     }
     int next(std::vector<Value>& row) override;
     void close() override;
+    int arrow_schema(ArrowSchema* out) override;
+    int arrow_batch(ArrowArray* out, uint64_t max_rows, uint64_t max_bytes, uint64_t* rows) override;
     // The session goes first (a lost or forked-away connection).
     void detach() { s_ = nullptr; }
 
 private:
     const pq::Api& pq() const { return api_; }
     int read_row(std::vector<Value>& row);
+    // 1 with a row of res_ at at_, 0 at the end, or the failure's code.
+    int fill();
     int end(int code);
+    ArrowBatch* arrow();
 
     Session* s_;
     const pq::Api& api_ = s_->pq;
@@ -61,6 +67,7 @@ private:
     std::vector<std::string> scratch_;  // each column's decoded bytea
     std::string why_;
     SetEnd* set_;
+    std::unique_ptr<ArrowBatch> arrow_;  // made when the rows are first asked for as Arrow
 };
 
 int Rows::read_row(std::vector<Value>& row) {
@@ -84,10 +91,15 @@ int Rows::read_row(std::vector<Value>& row) {
 }
 
 int Rows::next(std::vector<Value>& row) {
+    const int rc = fill();
+    return rc == 1 ? read_row(row) : rc;
+}
+
+int Rows::fill() {
     if (done_) return 0;
     if (!s_) return QSCLI_E_IO;
     for (;;) {
-        if (res_ && at_ < pq().PQntuples(res_)) return read_row(row);
+        if (res_ && at_ < pq().PQntuples(res_)) return 1;
         if (res_) {
             const bool last = pq().PQresultStatus(res_) == pq::PGRES_TUPLES_OK;
             if (last && set_) {
@@ -109,6 +121,43 @@ int Rows::next(std::vector<Value>& row) {
             return end(s_->fail_result(failed));
         }
     }
+}
+
+ArrowBatch* Rows::arrow() {
+    if (!arrow_ && s_) arrow_.reset(new ArrowBatch(cols_, names_));
+    return arrow_ && arrow_->usable() ? arrow_.get() : nullptr;
+}
+
+int Rows::arrow_schema(ArrowSchema* out) {
+    if (set_ || done_ || !s_ || !arrow()) return QSCLI_E_UNSUPPORTED;
+    return arrow_->schema(out);
+}
+
+int Rows::arrow_batch(ArrowArray* out, uint64_t max_rows, uint64_t max_bytes, uint64_t* rows) {
+    out->release = nullptr;
+    *rows = 0;
+    if (done_) return 0;
+    if (set_ || !s_ || !arrow()) return QSCLI_E_UNSUPPORTED;
+    // A result that ends sooner keeps the room unused until the batch goes.
+    if (arrow_->reserve(static_cast<int64_t>(std::min<uint64_t>(max_rows, 1u << 20))))
+        return end(s_->c->fail(QSCLI_E_NOMEM, "out of memory"));
+    while (static_cast<uint64_t>(arrow_->rows()) < max_rows && arrow_->bytes() < max_bytes) {
+        const int rc = fill();
+        if (rc == 0) break;
+        if (rc < 0) return rc;
+        const int take = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(pq().PQntuples(res_) - at_),
+                                                             max_rows - static_cast<uint64_t>(arrow_->rows())));
+        if (int code = arrow_->add(pq(), res_, at_, take, &why_)) {
+            code = s_->c->fail(code, code == QSCLI_E_MISMATCH ? why_ : "out of memory");
+            s_->discard_results();
+            return end(code);
+        }
+        at_ += take;
+    }
+    *rows = static_cast<uint64_t>(arrow_->rows());
+    if (*rows == 0) return 0;
+    if (int rc = arrow_->finish(out)) return s_ ? end(s_->c->fail(rc, "out of memory")) : rc;
+    return 0;
 }
 
 void Rows::close() {

@@ -63,7 +63,15 @@ def fetch_record_batch(cursor):
 
 def fetch_arrow_table(cursor):
     pa = need("pyarrow", "fetch_arrow_table")
-    return pa.RecordBatchReader.from_stream(fetch_arrow(cursor)).read_all()
+    result = fetch_arrow(cursor)
+    try:
+        return pa.RecordBatchReader.from_stream(result).read_all()
+    except Exception:
+        # pyarrow words the stream's failure as its own error: ours instead.
+        failure = result._failure()
+        if failure is None:
+            raise
+        raise failure from None
 
 
 def fetch_df(cursor):

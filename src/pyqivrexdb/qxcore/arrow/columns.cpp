@@ -4,6 +4,7 @@
 #include "../client/calls.h"
 #include "../client/cp866_table.h"
 #include "../client/loader.h"
+#include "../client/server_text.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -81,15 +82,7 @@ bool append_number(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint3
     return true;
 }
 
-// Days since 1970-01-01 of a civil date.
-int32_t days_from_civil(int y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int32_t>(doe) - 719468;
-}
+namespace st = qx_server_text;
 
 // A DATE: the library unpacks it, as for the row path; 0 is no date (NULL).
 bool append_date(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
@@ -110,7 +103,7 @@ bool append_date(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_
             unsigned int day = 0, month = 0, year = 0;
             quick_call(HeldLock(0).get(), [&] { return qc.qcSqlUnpackDate(packed, &day, &month, &year); });
             last = packed;
-            last_days = days_from_civil(static_cast<int>(year), month, day);
+            last_days = static_cast<int32_t>(st::days_from_civil(year, month, day));
         }
         out[i] = last_days;
         set_valid(w, start + i);
@@ -210,14 +203,9 @@ bool append_date_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, ui
             continue;
         }
         const std::string_view text = field_text(b, rec, offset, w.index);
-        int year = 0;
-        unsigned month = 0, day = 0;
-        int used = 0;
-        const std::string copy(text);
-        if (std::sscanf(copy.c_str(), "%d-%2u-%2u%n", &year, &month, &day, &used) != 3 ||
-            static_cast<size_t>(used) != copy.size() || year < 1 || month < 1 || month > 12 || day < 1 || day > 31)
-            return refuse_text(w, text, "date32");
-        out[i] = days_from_civil(year, month, day);
+        int64_t days = 0;
+        if (!st::date_days(text, &days) || days < INT32_MIN || days > INT32_MAX) return refuse_text(w, text, "date32");
+        out[i] = static_cast<int32_t>(days);
         set_valid(w, start + i);
     }
     w.values.size += b.count * 4;
@@ -238,33 +226,61 @@ bool append_decimal_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset,
             continue;
         }
         const std::string_view text = field_text(b, rec, offset, w.index);
-        size_t k = 0;
-        const bool negative = k < text.size() && text[k] == '-';
-        if (negative || (k < text.size() && text[k] == '+')) ++k;
-        __int128 v = 0;
-        // Leading zeros are no digits of the value: numeric(38, 38) writes 0.5 with 39.
-        int digits = 0, fraction = -1;
-        bool any = false;
-        for (; k < text.size(); ++k) {
-            const char ch = text[k];
-            if (ch == '.' && fraction < 0) {
-                fraction = 0;
-                continue;
-            }
-            if (ch < '0' || ch > '9') return refuse_text(w, text, "decimal128");
-            any = true;
-            if ((digits > 0 || ch != '0') && ++digits > 38) return refuse_text(w, text, "decimal128");
-            v = v * 10 + (ch - '0');
-            if (fraction >= 0) ++fraction;
+        st::Words128 v;
+        if (!st::decimal_scaled(text, w.scale, &v)) return refuse_text(w, text, "decimal128");
+        for (int byte = 0; byte < 8; ++byte) {
+            out[byte] = static_cast<unsigned char>(v.lo >> (8 * byte));
+            out[8 + byte] = static_cast<unsigned char>(v.hi >> (8 * byte));
         }
-        if (!any || std::max(fraction, 0) > w.scale) return refuse_text(w, text, "decimal128");
-        for (int f = std::max(fraction, 0); f < w.scale; ++f) v *= 10;
-        if (negative) v = -v;
-        const auto bits = static_cast<unsigned __int128>(v);
-        for (int byte = 0; byte < 16; ++byte) out[byte] = static_cast<unsigned char>(bits >> (8 * byte));
         set_valid(w, start + i);
     }
     w.values.size += b.count * 16;
+    return true;
+}
+
+// A PostgreSQL timestamp (timestamptz: with its offset) the server wrote as
+// text, as microseconds since 1970-01-01 UTC.
+template <bool Zoned>
+bool append_timestamp_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
+    const int64_t start = static_cast<int64_t>(w.values.size / 8);
+    if (!w.values.reserve(b.count * 8) || !grow_validity(w, start, b.count)) return false;
+    auto* out = reinterpret_cast<int64_t*>(w.values.data + w.values.size);
+    const unsigned char* rec = b.first;
+    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size) {
+        out[i] = 0;
+        if (is_null(b, rec, w.index)) {
+            ++w.nulls;
+            continue;
+        }
+        const std::string_view text = field_text(b, rec, offset, w.index);
+        if (!st::timestamp_micros(text, Zoned, &out[i])) return refuse_text(w, text, "timestamp");
+        set_valid(w, start + i);
+    }
+    w.values.size += b.count * 8;
+    return true;
+}
+
+// A boolean's BYTE (0 or 1) as a bit; w.bits counts the rows written.
+bool append_bool(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
+    const int64_t start = w.bits;
+    const size_t need = static_cast<size_t>((start + b.count + 7) / 8);
+    if (need > w.values.size) {
+        if (!w.values.reserve(need - w.values.size)) return false;
+        std::memset(w.values.data + w.values.size, 0, need - w.values.size);
+        w.values.size = need;
+    }
+    if (!grow_validity(w, start, b.count)) return false;
+    const unsigned char* rec = b.first;
+    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size) {
+        const int64_t row = start + i;
+        if (is_null(b, rec, w.index)) {
+            ++w.nulls;
+            continue;
+        }
+        if (rec[offset]) w.values.data[row >> 3] |= static_cast<unsigned char>(1u << (row & 7));
+        set_valid(w, row);
+    }
+    w.bits += b.count;
     return true;
 }
 
@@ -302,22 +318,25 @@ struct Kind {
     Append append;
 };
 
-// The Arrow type of each element type; null for none.
-Kind kind_of(int type) {
-    switch (type) {
-        case QSCLI_ET_CHAR: return {NANOARROW_TYPE_STRING, append_text};
-        case QSCLI_ET_ARRA: return {NANOARROW_TYPE_BINARY, append_binary};
-        case QSCLI_ET_BYTE: return {NANOARROW_TYPE_UINT8, append_number<uint8_t, uint8_t>};
-        case QSCLI_ET_INTR: return {NANOARROW_TYPE_INT16, append_number<int16_t, int16_t>};
-        case QSCLI_ET_WORD: return {NANOARROW_TYPE_UINT16, append_number<uint16_t, uint16_t>};
-        case QSCLI_ET_DATE: return {NANOARROW_TYPE_DATE32, append_date};
-        case QSCLI_ET_NMBR: return {NANOARROW_TYPE_UINT32, append_number<uint32_t, uint32_t>};
-        case QSCLI_ET_LONG: return {NANOARROW_TYPE_INT32, append_number<int32_t, int32_t>};
-        case QSCLI_ET_DWRD: return {NANOARROW_TYPE_UINT32, append_number<uint32_t, uint32_t>};
-        case QSCLI_ET_FLOA: return {NANOARROW_TYPE_FLOAT, append_number<float, float>};
-        case QSCLI_ET_CURR:
-        case QSCLI_ET_DFLT: return {NANOARROW_TYPE_DOUBLE, append_number<double, double>};
-        case QSCLI_ET_INT64: return {NANOARROW_TYPE_INT64, append_number<int64_t, int64_t>};
+// The Arrow type and writer of a column of the kind the shared rule gives.
+Kind kind_of(st::Kind k) {
+    switch (k) {
+        case st::Kind::Utf8: return {NANOARROW_TYPE_STRING, append_text};
+        case st::Kind::Binary: return {NANOARROW_TYPE_BINARY, append_binary};
+        case st::Kind::Bool: return {NANOARROW_TYPE_BOOL, append_bool};
+        case st::Kind::UInt8: return {NANOARROW_TYPE_UINT8, append_number<uint8_t, uint8_t>};
+        case st::Kind::Int16: return {NANOARROW_TYPE_INT16, append_number<int16_t, int16_t>};
+        case st::Kind::UInt16: return {NANOARROW_TYPE_UINT16, append_number<uint16_t, uint16_t>};
+        case st::Kind::Int32: return {NANOARROW_TYPE_INT32, append_number<int32_t, int32_t>};
+        case st::Kind::UInt32: return {NANOARROW_TYPE_UINT32, append_number<uint32_t, uint32_t>};
+        case st::Kind::Int64: return {NANOARROW_TYPE_INT64, append_number<int64_t, int64_t>};
+        case st::Kind::Float32: return {NANOARROW_TYPE_FLOAT, append_number<float, float>};
+        case st::Kind::Float64: return {NANOARROW_TYPE_DOUBLE, append_number<double, double>};
+        case st::Kind::Date32: return {NANOARROW_TYPE_DATE32, append_date};
+        case st::Kind::DateText: return {NANOARROW_TYPE_DATE32, append_date_text};
+        case st::Kind::Decimal128: return {NANOARROW_TYPE_DECIMAL128, append_decimal_text};
+        case st::Kind::Timestamp: return {NANOARROW_TYPE_TIMESTAMP, append_timestamp_text<false>};
+        case st::Kind::TimestampTz: return {NANOARROW_TYPE_TIMESTAMP, append_timestamp_text<true>};
         default: return {NANOARROW_TYPE_UNINITIALIZED, nullptr};
     }
 }
@@ -334,9 +353,6 @@ void move_buffer(ArrowArray* a, int64_t i, Buffer& from) {
 
 }  // namespace
 
-// PostgreSQL's type OIDs the Arrow path reads from the server's text.
-constexpr uint32_t kNumericOid = 1700, kDateOid = 1082;
-
 int BatchBuilder::describe(PyObject* description, bool utf8, const std::vector<values::ServerType>& server_types) {
     columns_.clear();
     Ref seq(PySequence_Fast(description, "description must be a sequence"));
@@ -348,7 +364,10 @@ int BatchBuilder::describe(PyObject* description, bool utf8, const std::vector<v
         if (!code) return -1;
         const long type = PyLong_AsLong(code.get());
         if (type == -1 && PyErr_Occurred()) return -1;
-        const Kind kind = kind_of(static_cast<int>(type));
+        const values::ServerType server = static_cast<size_t>(i) < server_types.size() ? server_types[i]
+                                                                                        : values::ServerType{0, -1};
+        const st::ColumnKind ck = st::column_kind(static_cast<int>(type), server.oid, server.mod);
+        const Kind kind = kind_of(ck.kind);
         if (!kind.append) {
             PyErr_Format(PyExc_TypeError, "column %zd has the element type %ld, which has no Arrow type", i + 1, type);
             return -1;
@@ -363,21 +382,9 @@ int BatchBuilder::describe(PyObject* description, bool utf8, const std::vector<v
         w->append = kind.append;
         w->index = static_cast<uint32_t>(i);
         w->utf8 = utf8;
-        const values::ServerType server = static_cast<size_t>(i) < server_types.size() ? server_types[i]
-                                                                                        : values::ServerType{0, -1};
-        if (w->type == QSCLI_ET_CHAR && server.oid == kDateOid) {
-            w->arrow_type = NANOARROW_TYPE_DATE32;
-            w->append = append_date_text;
-        } else if (w->type == QSCLI_ET_CHAR && server.oid == kNumericOid && server.mod >= 4) {
-            // numeric(p, s): typmod is ((p << 16) | s) + 4; without one it stays text.
-            const int precision = (server.mod - 4) >> 16 & 0xFFFF, scale = (server.mod - 4) & 0xFFFF;
-            if (precision >= 1 && precision <= 38 && scale <= precision) {
-                w->arrow_type = NANOARROW_TYPE_DECIMAL128;
-                w->append = append_decimal_text;
-                w->precision = precision;
-                w->scale = scale;
-            }
-        }
+        w->precision = ck.precision;
+        w->scale = ck.scale;
+        if (ck.kind == st::Kind::TimestampTz) w->zone = "UTC";
         columns_.push_back(std::move(w));
     }
     return 0;
@@ -417,13 +424,28 @@ int BatchBuilder::schema(ArrowSchema* out) const {
     int rc = ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns_.size()));
     for (size_t k = 0; rc == NANOARROW_OK && k < columns_.size(); ++k) {
         const ColumnWriter& w = *columns_[k];
-        rc = w.arrow_type == NANOARROW_TYPE_DECIMAL128
-                 ? ArrowSchemaSetTypeDecimal(out->children[k], w.arrow_type, w.precision, w.scale)
-                 : ArrowSchemaSetType(out->children[k], w.arrow_type);
+        if (w.arrow_type == NANOARROW_TYPE_DECIMAL128)
+            rc = ArrowSchemaSetTypeDecimal(out->children[k], w.arrow_type, w.precision, w.scale);
+        else if (w.arrow_type == NANOARROW_TYPE_TIMESTAMP)
+            rc = ArrowSchemaSetTypeDateTime(out->children[k], w.arrow_type, NANOARROW_TIME_UNIT_MICRO,
+                                            w.zone.empty() ? nullptr : w.zone.c_str());
+        else rc = ArrowSchemaSetType(out->children[k], w.arrow_type);
         if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(out->children[k], columns_[k]->name.c_str());
     }
     if (rc != NANOARROW_OK && out->release) out->release(out);
     return rc;
+}
+
+bool BatchBuilder::same_types(const ArrowSchema& theirs) const {
+    ArrowSchema ours;
+    if (schema(&ours) != NANOARROW_OK) return false;
+    bool same = theirs.n_children == ours.n_children && std::strcmp(theirs.format, ours.format) == 0;
+    for (int64_t k = 0; same && k < ours.n_children; ++k) {
+        const char* a = theirs.children[k]->format;
+        same = std::strcmp(a, ours.children[k]->format) == 0;
+    }
+    ours.release(&ours);
+    return same;
 }
 
 int BatchBuilder::finish(ArrowArray* out, std::string* why) {
@@ -447,6 +469,7 @@ int BatchBuilder::finish(ArrowArray* out, std::string* why) {
         child->length = rows_;
         child->null_count = w.nulls;
         w.nulls = 0;
+        w.bits = 0;
     }
     out->length = rows_;
     rows_ = 0;

@@ -39,6 +39,8 @@ struct ColumnWriter {
     int64_t nulls = 0;
     bool utf8 = false;     // CHAR fields hold UTF-8 (QSCLI_ATTR_TEXT_UTF8), else CP866
     int precision = 0, scale = 0;  // a decimal128's
+    std::string zone;      // a timestamp's timezone (timestamptz: UTC); empty for none
+    int64_t bits = 0;      // a bool column's rows written (its values are bits)
 };
 
 class BatchBuilder {
@@ -50,6 +52,9 @@ public:
     // which come as the server's text, become date32 and decimal128(p, s).
     int describe(PyObject* description, bool utf8, const std::vector<values::ServerType>& server_types);
     int schema(ArrowSchema* out) const;  // 0, or an errno (out released)
+    // Whether the library's Arrow schema of the same result has this one's
+    // types: its batches and ours can then follow one another in one stream.
+    bool same_types(const ArrowSchema& theirs) const;
     // Adds a block of records; 0, or -1 with MemoryError set.
     int add(const RecordBlock& block);
     int64_t rows() const { return rows_; }

@@ -1,11 +1,16 @@
 // Cursor results as an Arrow stream: _qxstandard.arrow_result(cursor,
 // batch_size) gives an object exporting __arrow_c_stream__, whose batches
 // are cut from the cursor's records as the consumer asks for them, so the
-// memory held is one batch whatever the result's size. The consumer may
-// call the stream from any thread, with or without the interpreter lock.
+// memory held is one batch whatever the result's size. A library that
+// hands a result over as Arrow arrays itself (qcSqlReadArrow) gives the
+// batches after the records it made before. The consumer may call the
+// stream from any thread, with or without the interpreter lock.
 #include "columns.h"
 
+#include "../client/calls.h"
+#include "../client/loader.h"
 #include "../cursor/standard_cursor.h"
+#include "../module/causes.h"
 
 #include <cerrno>
 #include <string>
@@ -21,6 +26,9 @@ struct StreamData {
     BatchBuilder builder;
     int64_t batch_rows;
     std::string error;
+    Ref failures;  // a list the stream's exceptions go to, shared with the result object
+    bool direct = false;  // the library hands the rows over as Arrow arrays
+    int64_t records_first = 0;  // records to read before asking it again
 };
 
 struct Gil {
@@ -34,11 +42,45 @@ int fail(StreamData* d) {
     Ref text(error ? PyObject_Str(error.get()) : nullptr);
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     d->error = std::string(error ? Py_TYPE(error.get())->tp_name : "error") + ": " + (utf8 ? utf8 : "?");
+    // Kept as it was raised, for a caller of ours that reads the stream itself.
+    if (error && d->failures) PyList_Append(d->failures.get(), error.get());
     PyErr_Clear();
     return EIO;
 }
 
 int take_block(void* ctx, const RecordBlock& block) { return static_cast<BatchBuilder*>(ctx)->add(block); }
+
+// The library's next Arrow batch into `out`: 0 with it there (or the end,
+// out released), 1 when records come first (records_first set), -1 with an
+// exception set.
+int library_batch(StreamData* d, CursorObject* c, ArrowArray* out) {
+    const int32_t handle = c->stmt_handle, start = c->start_record;
+    const qc_long max_rows = static_cast<qc_long>(std::min<int64_t>(d->batch_rows, INT32_MAX));
+    qc_long rows = 0;
+    const int rc = waiting_call(c->lock, c->hdb, [&] {
+        return qc.qcSqlReadArrow(handle, start, max_rows, 1u << 30, nullptr, out, &rows);
+    });
+    if (rc > 0) {
+        d->records_first = rc;
+        return 1;
+    }
+    if (rc == QSCLI_E_UNSUPPORTED) {
+        d->direct = false;
+        return 1;
+    }
+    if (rc < 0) {
+        Ref text = statement_error_text(handle, c->lock);
+        raise_by_cause(rc, text.get(), "qcSqlReadArrow");
+        d->records = Ref();
+        return -1;
+    }
+    if (!out->release) {
+        d->records = Ref();
+        return 0;
+    }
+    c->start_record = static_cast<int32_t>(static_cast<uint32_t>(start) + static_cast<uint32_t>(rows));
+    return 0;
+}
 
 int get_schema(ArrowArrayStream* s, ArrowSchema* out) {
     auto* d = static_cast<StreamData*>(s->private_data);
@@ -54,7 +96,7 @@ int get_next(ArrowArrayStream* s, ArrowArray* out) {
     // The records are the cursor's result only while it runs nothing else:
     // after another execute or a close, the rest of this one is gone, and
     // reading on would cut the next result's records by this one's layout.
-    const auto* c = reinterpret_cast<CursorObject*>(d->cursor.get());
+    auto* c = reinterpret_cast<CursorObject*>(d->cursor.get());
     if (d->records && (c->results != d->records.get() || c->stmt_handle == 0)) {
         d->records = Ref();
         raise_message("ProgrammingError", "the cursor executed another statement or was closed: the rest of this "
@@ -62,10 +104,18 @@ int get_next(ArrowArrayStream* s, ArrowArray* out) {
         return fail(d);
     }
     while (d->records && d->builder.rows() < d->batch_rows && d->builder.bytes() < (size_t{1} << 30)) {
-        const int64_t want = std::min(kStep, d->batch_rows - d->builder.rows());
+        if (d->direct && d->records_first == 0) {
+            if (d->builder.rows()) break;  // the records' batch goes first
+            const int got = library_batch(d, c, out);
+            if (got <= 0) return got < 0 ? fail(d) : 0;
+            continue;
+        }
+        int64_t want = std::min(kStep, d->batch_rows - d->builder.rows());
+        if (d->direct) want = std::min(want, d->records_first);
         const Py_ssize_t got = records_scan(d->records.get(), want, take_block, &d->builder);
         if (got < 0) return fail(d);
         if (got < want) d->records = Ref();
+        if (d->direct) d->records_first -= got;
     }
     if (d->builder.rows() == 0) {
         out->release = nullptr;
@@ -102,11 +152,22 @@ void free_capsule(PyObject* capsule) {
 struct ResultObject {
     PyObject_HEAD
     StreamData* data;  // owned until exported
+    PyObject* failures;  // the stream's exceptions, in order
 };
 
 void result_dealloc(PyObject* self) {
-    delete reinterpret_cast<ResultObject*>(self)->data;
+    auto* r = reinterpret_cast<ResultObject*>(self);
+    delete r->data;
+    Py_XDECREF(r->failures);
     Py_TYPE(self)->tp_free(self);
+}
+
+// _failure() -> the exception that ended the stream, or None: a consumer
+// such as pyarrow words it as its own error.
+PyObject* result_failure(PyObject* self, PyObject*) {
+    PyObject* failures = reinterpret_cast<ResultObject*>(self)->failures;
+    const Py_ssize_t n = failures ? PyList_GET_SIZE(failures) : 0;
+    return new_ref(n ? PyList_GET_ITEM(failures, n - 1) : Py_None);
 }
 
 PyObject* result_export(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -130,6 +191,7 @@ PyObject* result_export(PyObject* self, PyObject* args, PyObject* kwds) {
 PyMethodDef result_methods[] = {
     {"__arrow_c_stream__", QX_METHOD_CAST(result_export), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__(requested_schema=None) -> a PyCapsule of the result's ArrowArrayStream (once)."},
+    {"_failure", result_failure, METH_NOARGS, "_failure() -> the exception that ended the stream, or None."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject ResultType = [] {
@@ -140,6 +202,19 @@ PyTypeObject ResultType = [] {
     t.tp_methods = result_methods;
     return t;
 }();
+
+// Whether the library hands this result over as Arrow arrays of the types
+// the records would have (PostgreSQL's rows, decoded straight from what the
+// server sends).
+bool library_arrow(CursorObject* c, const BatchBuilder& builder) {
+    ArrowSchema theirs{};
+    const int32_t handle = c->stmt_handle, start = c->start_record;
+    if (quick_call(c->lock, [&] { return qc.qcSqlReadArrow(handle, start, 0, 0, &theirs, nullptr, nullptr); }) != 0)
+        return false;
+    const bool same = builder.same_types(theirs);
+    if (theirs.release) theirs.release(&theirs);
+    return same;
+}
 
 }  // namespace
 
@@ -169,10 +244,16 @@ PyObject* arrow_result(PyObject*, PyObject* args) {
         return nullptr;
     }
     data->cursor = Ref::borrow(cursor);
-    if (is_records(c->results)) data->records = Ref::borrow(c->results);
+    if (is_records(c->results)) {
+        data->records = Ref::borrow(c->results);
+        data->direct = library_arrow(c, data->builder);
+    }
     data->batch_rows = batch_rows;
+    data->failures = Ref(PyList_New(0));
+    if (!data->failures) return nullptr;
     PyObject* obj = ResultType.tp_alloc(&ResultType, 0);
     if (!obj) return nullptr;
+    reinterpret_cast<ResultObject*>(obj)->failures = new_ref(data->failures.get());
     reinterpret_cast<ResultObject*>(obj)->data = data.release();
     return obj;
 }

@@ -117,7 +117,10 @@ typedef int32_t qc_long;
                                 unsigned int rec_size, void* records,              \
                                 qc_long* done, int64_t* changes))                  \
     OPTIONAL(qcSqlCopyOut, (int hstmt, const char* sql, void* buf,                 \
-                            unsigned int size, unsigned int* length))
+                            unsigned int size, unsigned int* length))              \
+    OPTIONAL(qcSqlReadArrow, (int hstmt, qc_long start, qc_long max_rows,          \
+                              unsigned int max_bytes, struct ArrowSchema* schema,  \
+                              struct ArrowArray* array, qc_long* rows))
 
 /* qcSqlCopyOut(hstmt, sql, buf, size, length): the data a `COPY ... TO
  *   STDOUT` sends, read in pieces. With `sql` (CP866, a COPY statement; any
@@ -135,6 +138,65 @@ typedef int32_t qc_long;
  *   fails with QSCLI_E_ERROR; qcSqlCancel stops it (QSCLI_E_INTERRUPTED).
  *   A library without it answers QSCLI_E_UNSUPPORTED, as does a backend
  *   that has no COPY (the engine). */
+
+/* qcSqlReadArrow(hstmt, start, max_rows, max_bytes, schema, array, rows):
+ *   the rows of a streamed result (QSCLI_ATTR_STREAM) from record `start` on,
+ *   handed over as Arrow arrays (the C data interface below) decoded straight
+ *   from what the server sends, without records. `start` counts records as
+ *   qcSqlReadResults does; the two may take turns on one result.
+ *   - A non-null `schema` receives the result's schema, a struct of one
+ *     child a column (names in UTF-8); the caller releases it. A null
+ *     `array` asks for nothing more.
+ *   - A non-null `array` receives the next rows as one struct array of at
+ *     most `max_rows` rows (and about `max_bytes` bytes of buffers, at least
+ *     one row); at the end of the result it is left released (its release
+ *     null) and *rows is 0. *rows = the rows delivered; the next call's
+ *     `start` is the old one plus *rows.
+ *   - A positive answer N: rows made into records before (or read ahead
+ *     into records because the connection ran something else) come first:
+ *     read N records with qcSqlReadResults as without this call (a batch
+ *     after the current one starting with its read of 0 bytes), then ask
+ *     again. N never reaches past the current batch unless it is empty.
+ *   - QSCLI_E_UNSUPPORTED: this result has no Arrow form here (a library
+ *     without the capability, a result that does not stream, a backend or
+ *     a connection without it); read records. The answer does not change
+ *     for the rest of the result.
+ *   - Another error code: the failure of the query, as qcSqlReadResults
+ *     would report it (a value that does not fit its Arrow type is
+ *     QSCLI_E_MISMATCH naming the column; a cancel QSCLI_E_INTERRUPTED).
+ *     The result then ends; the connection stays usable.
+ *   Column types follow the element types the records would have, refined
+ *   by the server's type where it has a natural Arrow one: CHAR utf8 (a date
+ *   date32, a numeric(p<=38,s) decimal128(p,s), a timestamp timestamp[us],
+ *   a timestamptz timestamp[us, UTC]), ARRA binary, a boolean's BYTE bool, INTR int16, LONG int32,
+ *   DWRD uint32, QSCLI_ET_INT64 int64, FLOA float32, CURR and DFLT float64,
+ *   DATE date32. NULLs are validity bits. The arrays are the caller's. */
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+struct ArrowSchema {
+    const char* format;
+    const char* name;
+    const char* metadata;
+    int64_t flags;
+    int64_t n_children;
+    struct ArrowSchema** children;
+    struct ArrowSchema* dictionary;
+    void (*release)(struct ArrowSchema*);
+    void* private_data;
+};
+struct ArrowArray {
+    int64_t length;
+    int64_t null_count;
+    int64_t offset;
+    int64_t n_buffers;
+    int64_t n_children;
+    const void** buffers;
+    struct ArrowArray** children;
+    struct ArrowArray* dictionary;
+    void (*release)(struct ArrowArray*);
+    void* private_data;
+};
+#endif /* ARROW_C_DATA_INTERFACE */
 
 /* qcSqlConcurrency */
 #define QSCLI_CONCURRENT_CONNECTIONS 1

@@ -1,0 +1,98 @@
+"""Memory of a streamed Arrow read: fetch_record_batch() over N rows (10M by
+default) of (bigint, text, double precision, bigint with every third NULL),
+on the engine (an SQLite file) and on PostgreSQL, each read in a fresh
+process. The figure is the growth of the process's anonymous resident
+memory (RssAnon, sampled after every batch) over what it held before the
+execute, against the Arrow size of the largest batch.
+
+    tools/dev python bench/arrow_rss.py [--n 10000000] [--backends engine,postgresql]
+
+The PostgreSQL server is a throw-away cluster (tests/pgcluster.py) unless
+QX_PG_DSN names one. Needs pyarrow.
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+sys.path[:0] = [str(BENCH.parent / "tests")]
+
+QUERY = "select a, b, c, d from arrow_rss"
+ROWS = ("a, 'name ' || (a % 1000), a * 0.5, case when a % 3 = 0 then null else a end")
+
+
+def fill(backend, dsn, n):
+    from pyqivrexdb import dbapi
+    with dbapi.connect(dsn) as c:
+        cur = c.cursor()
+        cur.execute("drop table if exists arrow_rss")
+        cur.execute("create table arrow_rss (a bigint, b text, c double precision, d bigint)")
+        if backend == "postgresql":
+            cur.execute("insert into arrow_rss select %s from generate_series(0, %d) a" % (ROWS, n - 1))
+        else:
+            cur.execute("insert into arrow_rss with recursive s(a) as (select 0 union all select a + 1 from s "
+                        "where a < %d) select %s from s" % (n - 1, ROWS))
+        c.commit()
+
+
+def anon_kib():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1])
+    return 0
+
+
+def worker(dsn):
+    import pyarrow  # noqa: F401  (loaded before the baseline)
+    from pyqivrexdb import dbapi
+    conn = dbapi.connect(dsn)
+    cur = conn.cursor()
+    cur.execute("select 1").fetchall()
+    base = anon_kib()
+    peak, largest, rows = base, 0, 0
+    cur.execute(QUERY)
+    for batch in cur.fetch_record_batch():
+        rows += batch.num_rows
+        largest = max(largest, batch.nbytes)
+        peak = max(peak, anon_kib())
+        del batch
+    print(rows, (peak - base) * 1024, largest)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--n", type=int, default=10_000_000)
+    p.add_argument("--backends", default="engine,postgresql")
+    p.add_argument("--worker")
+    a = p.parse_args()
+    if a.worker:
+        return worker(a.worker)
+    for backend in a.backends.split(","):
+        cluster = None
+        with tempfile.TemporaryDirectory() as tmp:
+            if backend == "postgresql":
+                dsn = os.environ.get("QX_PG_DSN")
+                if not dsn:
+                    import pgcluster
+                    cluster = pgcluster.Cluster().start()
+                    dsn = cluster.dsn()
+            else:
+                dsn = os.path.join(tmp, "rss.db")
+            try:
+                fill(backend, dsn, a.n)
+                out = subprocess.run([sys.executable, __file__, "--worker", dsn], check=True,
+                                     capture_output=True, text=True).stdout.split()
+                rows, grew, largest = (int(x) for x in out)
+                print("%-10s %d rows: anonymous memory grew %.1f MiB, the largest batch %.1f MiB (%.2f batches)"
+                      % (backend, rows, grew / 2**20, largest / 2**20, grew / largest))
+            finally:
+                if cluster:
+                    cluster.remove()
+
+
+if __name__ == "__main__":
+    main()
