@@ -553,3 +553,45 @@ def test_memory_stays_flat_streaming_a_million_rows_in_and_out(conn):
     finally:
         _arrow.BATCH_ROWS = old
     assert len(seen) >= 40 and max(seen[5:]) - seen[5] < 32
+
+
+@pytest.mark.parametrize("zone", ["UTC", "Europe/Amsterdam", "Asia/Kathmandu", "America/St_Johns"])
+@pytest.mark.parametrize("decl, literal", [
+    ("timestamptz", "1900-06-01 12:00:00+00"),
+    ("timestamptz", "1850-01-01 00:00:00+00"),
+    ("timestamptz", "2024-03-31 01:30:00+00"),
+    ("timestamptz", "9999-12-31 23:59:59.999999+00"),
+    ("timestamptz", "0001-01-01 00:00:00+00"),
+    ("timestamptz", "infinity"),
+    ("timestamptz", "10000-01-01 00:00:00+00"),
+    ("timestamptz", "0044-03-15 12:00:00+00 BC"),
+    ("timestamp", "-infinity"),
+    ("timestamp", "20000-01-01 00:00:00.5"),
+    ("timestamp", "0044-03-15 12:00:00 BC"),
+    ("date", "infinity"),
+    ("date", "0044-03-15 BC"),
+    ("date", "5874897-12-31"),
+])
+def test_postgresql_times_past_the_first_batch_are_their_instants_or_refused(dsn, backend, zone, decl, literal):
+    # What the server counts since 1970 (in days for a date), where it has a count.
+    if backend != "postgresql":
+        pytest.skip("PostgreSQL's own values")
+    count = "x - date '1970-01-01'" if decl == "date" else "(extract(epoch from x) * 1000000)::bigint"
+    values = "select g, '%s'::%s as x from generate_series(1, 200) g" % (literal, decl)
+    with dbapi.connect(dsn) as conn:
+        cur = conn.cursor()
+        cur.execute("set timezone = '%s'" % zone)
+        try:
+            truth = cur.execute("select %s from (%s) v limit 1" % (count, values)).fetchone()[0]
+        except dbapi.Error:
+            truth = None  # infinity has no count
+        conn.rollback()
+        cur.execute("set timezone = '%s'" % zone)
+        cur.execute("select x from (%s) v order by g" % values)
+        try:
+            column = cur.fetch_arrow_table().column("x")
+        except dbapi.DataError:
+            return  # refused: no Arrow value of this type holds it
+        counts = column.combine_chunks().view(pa.int32() if decl == "date" else pa.int64()).to_pylist()
+        assert truth is not None, "%s read as %s" % (literal, counts[0])
+        assert set(counts) == {truth}
