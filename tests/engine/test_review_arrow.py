@@ -595,3 +595,17 @@ def test_postgresql_times_past_the_first_batch_are_their_instants_or_refused(dsn
         counts = column.combine_chunks().view(pa.int32() if decl == "date" else pa.int64()).to_pylist()
         assert truth is not None, "%s read as %s" % (literal, counts[0])
         assert set(counts) == {truth}
+
+
+@pytest.mark.parametrize("encoding", [None, "cp866"])
+def test_texts_past_the_first_batch_read_as_the_rows_do_in_either_encoding(dsn, encoding):
+    texts = ["Жж", "abc", "░▒▓", "", None, "ё" * 100] * 50
+    kwargs = {"text_encoding": encoding} if encoding else {}
+    with dbapi.connect(dsn, **kwargs) as conn:
+        cur = conn.cursor()
+        cur.execute("create table w (k integer, s varchar(100))")
+        cur.executemany("insert into w values (?, ?)", list(enumerate(texts)))
+        cur.execute("select s from w order by k")
+        rows = [r[0] for r in cur.fetchall()]
+        cur.execute("select s from w order by k")
+        assert cur.fetch_arrow_table().column("s").to_pylist() == rows == texts
