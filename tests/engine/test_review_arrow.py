@@ -609,3 +609,41 @@ def test_texts_past_the_first_batch_read_as_the_rows_do_in_either_encoding(dsn, 
         rows = [r[0] for r in cur.fetchall()]
         cur.execute("select s from w order by k")
         assert cur.fetch_arrow_table().column("s").to_pylist() == rows == texts
+
+
+# The rows read ahead hold Python values (dict, timedelta, Decimal, UUID) where
+# the Arrow column is the server's text.
+_AS_TEXT = pytest.mark.xfail(reason="a row read ahead holds the Python value of a column Arrow reads as text, "
+                                    "which pyarrow will not take as a string", raises=pa.ArrowTypeError, strict=True)
+
+
+@pytest.mark.parametrize("literal", [
+    "1::int2", "'ж'::text", "12.5::money", "1.5::numeric(5,2)", "'2024-01-01 00:00+05'::timestamptz",
+    "'2024-01-01'::date", "true", "'\\x00ff'::bytea",
+    pytest.param("'{\"a\": 1}'::json", marks=_AS_TEXT), pytest.param("'1 day'::interval", marks=_AS_TEXT),
+    pytest.param("'NaN'::numeric", marks=_AS_TEXT), pytest.param("gen_random_uuid()::uuid", marks=_AS_TEXT),
+])
+def test_asyncio_rows_read_ahead_join_the_arrow_table_as_their_type(dsn, backend, literal):
+    import asyncio
+    from pyqivrexdb import aio
+    if backend != "postgresql":
+        pytest.skip("PostgreSQL's types")
+    query = "select g, %s as x from generate_series(1, 10) g order by g" % literal
+
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            cur = conn.cursor()
+            cur.arraysize = 4
+            await cur.execute(query)
+            await cur.fetchone()
+            table = await cur.fetch_arrow_table()
+            await cur.execute(query)
+            await cur.fetchall()
+            return table
+
+    table = asyncio.run(main())
+    with dbapi.connect(dsn) as conn:
+        whole = conn.cursor().execute(query).fetch_arrow_table()
+    assert table.schema == whole.schema
+    if "uuid" not in literal:
+        assert table.to_pylist() == whole.slice(1).to_pylist()
