@@ -647,3 +647,24 @@ def test_asyncio_rows_read_ahead_join_the_arrow_table_as_their_type(dsn, backend
     assert table.schema == whole.schema
     if "uuid" not in literal:
         assert table.to_pylist() == whole.slice(1).to_pylist()
+
+
+@pytest.mark.parametrize("method", ["fetch_arrow_table", "fetch_df"])
+def test_a_ctrl_c_during_a_long_arrow_read_is_a_keyboard_interrupt(dsn, backend, method):
+    import os
+    import signal
+    import threading
+    pytest.importorskip("pandas" if method == "fetch_df" else "pyarrow")
+    query = "select g, 'row ' || g from generate_series(1, 3000000) g" if backend == "postgresql" else \
+        "with recursive r(g) as (select 1 union all select g + 1 from r where g < 3000000) select g, 'row ' || g from r"
+    with dbapi.connect(dsn) as conn:
+        cur = conn.cursor()
+        # The engine works out the rows at execute(); a server streams them as they are read.
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                getattr(cur.execute(query), method)()
+        finally:
+            timer.cancel()
+        assert cur.execute("select 1").fetchone() == (1,)
