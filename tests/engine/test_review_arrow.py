@@ -668,3 +668,19 @@ def test_a_ctrl_c_during_a_long_arrow_read_is_a_keyboard_interrupt(dsn, backend,
         finally:
             timer.cancel()
         assert cur.execute("select 1").fetchone() == (1,)
+
+
+@pytest.mark.parametrize("method", ["fetch_df", "fetch_polars"])
+def test_postgresql_frames_past_the_first_batch_hold_the_tables_values(dsn, backend, method):
+    pytest.importorskip("pandas" if method == "fetch_df" else "polars")
+    if backend != "postgresql":
+        pytest.skip("PostgreSQL's types")
+    query = ("select g, (g / 100.0)::numeric(38, 2) as n, timestamptz '2024-01-01 00:00+05' + g * interval '1 s' as t,"
+             " g % 2 = 0 as b, 'ж' || g as s from generate_series(1, 500) g order by g")
+    with dbapi.connect(dsn) as conn:
+        cur = conn.cursor()
+        table = cur.execute(query).fetch_arrow_table()
+        frame = getattr(cur.execute(query), method)()
+    back_again = pa.Table.from_pandas(frame, preserve_index=False) if method == "fetch_df" else frame.to_arrow()
+    for name in table.column_names:
+        assert back_again.column(name).to_pylist() == table.column(name).to_pylist(), name
