@@ -100,14 +100,21 @@ def _column_type(fmt, postgres):
     return _COLUMN_TYPES[fmt][1 if postgres else 0]
 
 
-def _by_name(names, fields, table_name):
-    """For each field of the table, the position of the data's column of
-    its name (case aside, as SQL names are); ProgrammingError naming a
-    column one side has and the other lacks."""
+def _positions(names):
+    """The position of each of the data's column names, case aside;
+    ProgrammingError when two are one name."""
     where = {}
     for k, name in enumerate(names):
         if where.setdefault(name.lower(), k) != k:
             raise _errors.ProgrammingError("the data has two columns named %r" % name)
+    return where
+
+
+def _by_name(names, fields, table_name):
+    """For each field of the table, the position of the data's column of
+    its name (case aside, as SQL names are); ProgrammingError naming a
+    column one side has and the other lacks."""
+    where = _positions(names)
     order = []
     for field in fields:
         k = where.pop(field[0].lower(), None)
@@ -132,11 +139,29 @@ def _stamps_as_text(rows, at):
         yield tuple(row)
 
 
+def _in_order(rows, order, given):
+    """The rows with their values in the fields' order, counted in given[0];
+    given[1] is set when the source fails."""
+    rows = iter(rows)
+    while True:
+        try:
+            row = next(rows)
+        except StopIteration:
+            return
+        except _errors.Error:
+            given[1] = True
+            raise
+        given[0] += 1
+        yield tuple(row[k] for k in order)
+
+
 def adbc_ingest(cursor, table_name, data, mode):
     if mode not in _MODES:
         raise ValueError("mode must be one of %s, not %r" % (", ".join(_MODES), mode))
     # The data's types are checked before anything is written.
     rows = _standard.arrow_rows(data)
+    names = [f[0] for f in rows.fields]
+    _positions(names)
     conn = cursor.connection
     postgres = conn.dialect == "postgresql"
     table = _quoted(table_name)
@@ -149,17 +174,23 @@ def adbc_ingest(cursor, table_name, data, mode):
     elif mode == "create_append":
         cursor.execute("CREATE TABLE IF NOT EXISTS %s (%s)" % (table, columns))
     fields = conn.table_layout(table_name)
-    names = [f[0] for f in rows.fields]
     order = _by_name(names, fields, table_name)
     if _ARRA in [f[1] for f in fields]:
         # The bulk path takes binary values of the field's exact width only:
         # a table with a binary field takes the rows by batches of inserts.
         stamps = [k for k, (_, fmt, _) in enumerate(rows.fields) if fmt.startswith("ts")]
         loaded = _stamps_as_text(rows, stamps) if stamps else rows
-        loaded = (tuple(row[k] for k in order) for row in loaded)
+        given = [0, False]  # rows the source gave; whether it failed
         marks = ", ".join("?" * len(fields))
-        _standard.Cursor.executemany(cursor, "INSERT INTO %s VALUES (%s)" % (table, marks), loaded,
-                                     conn._adapters())
+        try:
+            _standard.Cursor.executemany(cursor, "INSERT INTO %s VALUES (%s)" % (table, marks),
+                                         _in_order(loaded, order, given), conn._adapters(), fields)
+        except _errors.Error as exc:
+            # The rows before the one refused, or before the source failed,
+            # went in, as the bulk path's rows_sent tells of its own.
+            if given[1] or getattr(exc, "row", None) is not None:
+                exc.rows_sent = given[0] if given[1] else exc.row
+            raise
         return cursor.rowcount
     from pyqivrexdb.dbapi import _RowAlone  # noqa: PLC0415 - dbapi imports this module
 

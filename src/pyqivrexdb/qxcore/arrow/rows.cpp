@@ -16,6 +16,7 @@
 #include <datetime.h>
 #include <structmember.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -63,7 +64,10 @@ void civil_from_days(int64_t z, int* y, int* m, int* d) {
     const unsigned mp = (5 * doy + 2) / 153;
     *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
     *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
+    const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
+    // A year past int's range (a timestamp in seconds reaches 10^11) is out
+    // of every range, not cut to its low 32 bits, which may look like 2000.
+    *y = year > INT_MAX ? INT_MAX : year < INT_MIN ? INT_MIN : static_cast<int>(year);
 }
 
 int64_t floor_div(int64_t a, int64_t b, int64_t* rest) {

@@ -112,18 +112,22 @@ inline bool decimal_scaled(std::string_view t, int scale, Words128* out) {
     const bool negative = k < t.size() && t[k] == '-';
     if (negative || (k < t.size() && t[k] == '+')) ++k;
     Words128 v;
+    // Leading zeros are no digits of the value: numeric(38, 38) writes 0.5 with 39.
     int count = 0, fraction = -1;
+    bool any = false;
     for (; k < t.size(); ++k) {
         const char ch = t[k];
         if (ch == '.' && fraction < 0) {
             fraction = 0;
             continue;
         }
-        if (ch < '0' || ch > '9' || ++count > 38) return false;
+        if (ch < '0' || ch > '9') return false;
+        any = true;
+        if ((count > 0 || ch != '0') && ++count > 38) return false;
         times10_plus(v, static_cast<unsigned>(ch - '0'));
         if (fraction >= 0) ++fraction;
     }
-    if (count == 0 || (fraction > 0 ? fraction : 0) > scale || count + scale - (fraction > 0 ? fraction : 0) > 38)
+    if (!any || (fraction > 0 ? fraction : 0) > scale || count + scale - (fraction > 0 ? fraction : 0) > 38)
         return false;
     for (int f = fraction > 0 ? fraction : 0; f < scale; ++f) times10_plus(v, 0);
     if (negative) {
