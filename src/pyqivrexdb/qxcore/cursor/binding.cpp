@@ -5,8 +5,8 @@
 
 #include "lexer.h"
 
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "../values/adapt.h"
 #include "../values/literals.h"
 

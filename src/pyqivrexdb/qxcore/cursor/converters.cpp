@@ -2,8 +2,8 @@
 // a fetch runs no Python code to learn them.
 #include "converters.h"
 
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 
 namespace qx {
 

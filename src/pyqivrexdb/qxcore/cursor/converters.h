@@ -2,7 +2,7 @@
 // chosen when a result is described.
 #pragma once
 
-#include "../module/pytype.h"
+#include "../base/pytype.h"
 
 namespace qx {
 

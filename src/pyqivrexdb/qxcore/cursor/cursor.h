@@ -6,8 +6,8 @@
 
 #include "../client/calls.h"
 #include "../client/qscli.h"
-#include "../module/memory.h"
-#include "../module/module.h"
+#include "../base/memory.h"
+#include "../base/common.h"
 #include "../values/values.h"
 
 #include <cstdint>

@@ -4,9 +4,9 @@
 #include "cursor.h"
 
 #include "../client/loader.h"
-#include "../module/causes.h"
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../client/causes.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "../values/values.h"
 #include "row.h"
 #include "standard_cursor.h"

@@ -10,8 +10,8 @@
 #include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../module/causes.h"
-#include "../values/cp866.h"
+#include "../client/causes.h"
+#include "../client/cp866.h"
 #include "../values/dates.h"
 #include "binding.h"
 

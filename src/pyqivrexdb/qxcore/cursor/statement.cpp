@@ -4,7 +4,7 @@
 
 #include "../bulk/table_layout.h"
 #include "../client/loader.h"
-#include "field.h"
+#include "../values/field.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 // cutting whole records and return-value bodies into Python values.
 #include "shared.h"
 
-#include "cp866.h"
+#include "../client/cp866.h"
 #include "dates.h"
 #include "overlays.h"
 

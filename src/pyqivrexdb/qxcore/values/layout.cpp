@@ -2,7 +2,7 @@
 // keeps every read and write within its field.
 #include "shared.h"
 
-#include "../cursor/field.h"
+#include "field.h"
 
 namespace qx::values {
 

@@ -7,8 +7,8 @@
 #include "adapt.h"
 
 #include "../client/qscli.h"
-#include "../module/module.h"
-#include "cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "dates.h"
 #include "server_values.h"
 

@@ -3,7 +3,7 @@
 // dialect is one more table here.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 #include <string>
 

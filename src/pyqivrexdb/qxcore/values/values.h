@@ -4,7 +4,7 @@
 #pragma once
 
 #include "../client/qscli.h"
-#include "../module/late.h"
+#include "../base/late.h"
 
 #include <cstdint>
 #include <vector>
