@@ -459,7 +459,7 @@ private:
     const char* table_;
     RowsObject* rows_;
     PyObject* alone_;  // borrowed: stores a row by itself; null when none
-    values::RecordLayout layout_;
+    values::ColumnLayout layout_;
     std::vector<Target> targets_;
     uint32_t flag_bytes_ = 0;
     uint64_t rec_size_ = 0;

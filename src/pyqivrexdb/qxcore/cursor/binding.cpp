@@ -8,7 +8,7 @@
 #include "../base/common.h"
 #include "../client/cp866.h"
 #include "../values/adapt.h"
-#include "../values/literals.h"
+#include "../values/sql_literal.h"
 
 #include <cstring>
 #include <strings.h>

@@ -1,7 +1,7 @@
 // Cursor: one client statement handle and the state of the statement last
 // executed on it. The type and its lifecycle live in cursor.cpp, execution in
-// statement.cpp (the core face's part in execute.cpp), the record iterator
-// in results.cpp, fetching in fetch.cpp and the return value in retcode.cpp.
+// run_statement.cpp (the core face's part in execute.cpp), the record iterator
+// in record_iterator.cpp, fetching in fetch.cpp and the return value in retcode.cpp.
 #pragma once
 
 #include "../client/calls.h"
@@ -49,7 +49,7 @@ struct CursorObject {
     uint64_t kept_version;      // field_version when they were made
     // owned, or null: the reader's layout last resolved from kept_fields, so
     // the next result of the same Fields does not resolve it again
-    values::RecordLayout* kept_layout;
+    values::ColumnLayout* kept_layout;
 };
 
 // The text encoding the cursor's calls speak: UTF-8 for a standard-face

@@ -7,7 +7,7 @@
 #include "../base/common.h"
 #include "../client/cp866.h"
 #include "../values/field.h"
-#include "statement.h"
+#include "run_statement.h"
 
 #include <cstring>
 

@@ -18,7 +18,7 @@
 #include "binding.h"
 #include "converters.h"
 #include "row_records.h"
-#include "statement.h"
+#include "run_statement.h"
 
 #include <algorithm>
 #include <cstring>

@@ -10,7 +10,7 @@
 #include "../values/values.h"
 #include "row.h"
 #include "standard_cursor.h"
-#include "statement.h"
+#include "run_statement.h"
 
 #include <new>
 
@@ -31,7 +31,7 @@ struct RecordsObject {
     uint32_t capacity;     // its size in bytes
     uint32_t pos;          // where the next record starts in it
     uint32_t left;         // bytes of the last read not yet cut (whole records)
-    values::RecordLayout layout;
+    values::ColumnLayout layout;
     PyObject* layout_columns;  // owned: the Field list `layout` was resolved from
     values::Face face;     // whose rows: the core's lists, or the standard face's tuples
     uint32_t flag_bytes;   // null flags ending each record (standard face), or 0
@@ -164,7 +164,7 @@ int resolve_layout(RecordsObject* r, PyObject* columns, const std::vector<values
     if (r->layout.resolve(columns, values::Purpose::Read, r->face, &types) < 0) return -1;
     // Resolving may run Python code: the Fields are asked again.
     if (kept && kept_fields_in(c, columns) && r->layout.current()) {
-        if (!c->kept_layout) c->kept_layout = new (std::nothrow) values::RecordLayout(r->layout);
+        if (!c->kept_layout) c->kept_layout = new (std::nothrow) values::ColumnLayout(r->layout);
         else *c->kept_layout = r->layout;
     }
     return 0;
@@ -511,7 +511,7 @@ void records_dealloc(PyObject* self) {
     RecordsObject* r = as_records(self);
     finish(r);
     Py_CLEAR(r->failed);
-    r->layout.~RecordLayout();
+    r->layout.~ColumnLayout();
     r->buffer.~MemBlock();
     r->rows.~RowMaker();
     using ServerTypes = std::vector<values::ServerType>;
@@ -650,7 +650,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     if (!obj) return nullptr;
     RecordsObject* r = as_records(obj);
     new (&r->buffer) MemBlock();
-    new (&r->layout) values::RecordLayout();
+    new (&r->layout) values::ColumnLayout();
     new (&r->rows) RowMaker();
     r->rows.converters = converters ? new_ref(converters) : nullptr;
     new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));

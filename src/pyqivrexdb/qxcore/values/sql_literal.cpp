@@ -2,7 +2,7 @@
 // doubled, blobs as X'..', dates as the ISO text the engine stores, numbers
 // as written by Python; an infinity as a number too large for a double on
 // the engine, as a server's float8 'Infinity' on PostgreSQL.
-#include "literals.h"
+#include "sql_literal.h"
 
 #include "adapt.h"
 
