@@ -181,7 +181,6 @@ def test_a_list_of_ints_compares_with_an_array_column(pg, declared, sql, value, 
     ("numeric", 2 ** 64 + 1, "18446744073709551617"),
     ("numeric(20,2)", 0.1, "0.10"),
     ("numeric", float("-inf"), "-Infinity"),
-    ("numeric", True, "1"),
 ])
 def test_bulk_writes_a_numeric_as_the_row_path_does(pg, declared, value, text):
     assert read_back(pg, "bulk", declared, value) == [(text,)]
