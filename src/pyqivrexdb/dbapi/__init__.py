@@ -45,7 +45,8 @@ import pyqivrexdb._arrow as _arrow  # noqa: E402
 from pyqivrexdb._qxstandard import Row, dict_row, namedtuple_row  # noqa: E402,F401
 from ._names import (  # noqa: E402,F401
     BINARY, Binary, DATETIME, Date, DateFromTicks, Json, Jsonb, NUMBER, PARSE_DECLTYPES, ROWID, STRING,
-    Time, TimeFromTicks, Timestamp, TimestampFromTicks, _DIALECTS, _DIALECT_NAMES, _TypeObject,
+    Time, TimeFromTicks, Timestamp, TimestampFromTicks, _DIALECTS, _DIALECT_NAMES, _SERVER_TEXT, _TypeObject,
+    _server_text,
     _dialect_code, adapters, apilevel, complete_statement, converters, paramstyle, register_adapter,
     register_converter, set_json_loads, split_statements, threadsafety,
 )

@@ -128,6 +128,25 @@ converters = {}
 PARSE_DECLTYPES = 1
 
 
+class _ServerText:
+    """The declared types (first word) whose values a connection opened
+    with detect_types=_SERVER_TEXT reads as the server writes them, as psql
+    shows them: times, dates, numerics, arrays, JSON, addresses, intervals."""
+    NAMES = frozenset(("TIMESTAMP", "DATE", "TIME", "INTERVAL", "NUMERIC", "JSON", "JSONB", "UUID", "INET",
+                       "CIDR", "MACADDR", "MACADDR8", "MONEY"))
+
+    def __bool__(self):
+        return True
+
+    def get(self, name, default=None):
+        return str if name in self.NAMES or name.endswith("[]") else default
+
+
+_server_text = _ServerText()
+#: detect_types flag (the shell's, on a server): read _server_text's types as text.
+_SERVER_TEXT = 2
+
+
 def register_adapter(type, adapter):
     """Binds a value whose exact type is `type` as `adapter(value)`, which
     must return a value the face binds as it is (None, bool, int, float,

@@ -209,8 +209,10 @@ int standard_no_results(CursorObject* c, void*) {
     return 0;
 }
 
-// The value of detect_types that reads columns through the converters.
+// The value of detect_types that reads columns through the converters, and
+// the one (dbapi._SERVER_TEXT) that reads a server's own types as its text.
 constexpr int kParseDecltypes = 1;
+constexpr int kServerText = 2;
 
 // Tuples cut by the standard decoders, NULLs from the records' null flags,
 // then each through its column's converter, chosen here for the result.
@@ -219,7 +221,9 @@ PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, u
     const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((c->columns_count + 7) / 8) : 0;
     if (complete_names(c) < 0) return nullptr;
     bool failed = false;
-    Ref converters(self->detect_types & kParseDecltypes ? choose_converters(c->columns, &failed) : nullptr);
+    const bool server_text = self->detect_types & kServerText;
+    Ref converters(self->detect_types & (kParseDecltypes | kServerText)
+                       ? choose_converters(c->columns, server_text, &failed) : nullptr);
     if (failed) return nullptr;
     std::vector<values::ServerType> types;
     if (self->server_types && !read_server_types(c, &types)) self->server_types = 0;

@@ -253,13 +253,15 @@ int binds_as_is(PyObject* value) {
     return is_decimal(value);
 }
 
-int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool bare_sign) {
+int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool cast_follows) {
     const size_t at = out.size();
     if (spell(out, value, label, dialect) < 0) return -1;
     // A server's cast binds tighter than a minus ("-5::text" casts 5, then
-    // negates): a negative number goes whole in parentheses, its blank
-    // (append_number's) turned into the first of them.
-    if (dialect == QSCLI_DIALECT_PG && !bare_sign && out.compare(at, 2, " -") == 0) {
+    // negates): a negative number before one goes whole in parentheses, its
+    // blank (append_number's) turned into the first of them. Elsewhere it
+    // stays bare, as statements reading a signed number (SET, CREATE
+    // SEQUENCE ... INCREMENT BY) want it.
+    if (dialect == QSCLI_DIALECT_PG && cast_follows && out.compare(at, 2, " -") == 0) {
         out[at] = '(';
         out += ')';
     }
