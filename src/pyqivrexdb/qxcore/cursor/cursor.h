@@ -38,6 +38,7 @@ struct CursorObject {
     int results_open;           // 1 while the result set is open in the client
     int results_held;           // 1: the library holds every record, so reading never waits
     int sums_up;                // 1: an execute asks QSCLI_STMT_EXECUTED (0 once refused)
+    int streams;                // 1: the library hands results over in batches (QSCLI_ATTR_STREAM)
     int has_results;            // 1 once any execute passed its return-value step
     PyObject* return_code;      // owned: the statement's return value, or None
     int initialised;            // 1 once __init__ has gone through

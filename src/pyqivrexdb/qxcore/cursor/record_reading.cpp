@@ -235,6 +235,11 @@ int fill(RecordsObject* r) {
         // A long fetch stays interruptible between reads.
         if (PyErr_CheckSignals() < 0) return -1;
         if (count == 0) {
+            // A stream whose rest another statement of the connection read
+            // ahead before this one's count was asked tells its count at
+            // once, yet still comes in batches: fewer records than told
+            // mean a batch follows.
+            if (!r->streamed && cursor->streams && start < cursor->row_count) r->streamed = true;
             if (!r->streamed) return 0;
             const int more = next_batch(r);
             if (more <= 0) return more;

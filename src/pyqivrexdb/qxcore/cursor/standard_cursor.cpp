@@ -605,7 +605,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     offer_int64(conn, &self->base);
     offer_stream(conn, &self->base);
     // A library that streams may also sum up an execute in one call.
-    self->base.sums_up = !conn->stream_refused;
+    self->base.sums_up = self->base.streams = !conn->stream_refused;
     self->server_types = offer_server_types(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();
