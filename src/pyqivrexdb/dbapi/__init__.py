@@ -69,6 +69,14 @@ __all__ = [
     "register_adapter", "register_converter", "adapters", "converters", "PARSE_DECLTYPES", "set_json_loads",
 ]
 
+# The registries, documented where the documentation looks for them.
+#: type -> callable(obj) returning a value the face binds; every connection
+#: asks its own Connection.adapters first.
+adapters = adapters
+#: declared type name (upper case) -> callable(text) returning a Python value;
+#: a cursor chooses each column's when it describes a result.
+converters = converters
+
 # Classes and functions say they come from pyqivrexdb.dbapi, as they did
 # (reprs, pickles, documentation, the type stub).
 for _object in list(globals().values()):
