@@ -6,6 +6,7 @@ writes the CREATE TABLE an ingest needs and matches the data's columns to
 the table's fields by name."""
 
 import importlib
+import sys
 
 from pyqivrexdb.qxcore import QSCLI_ET_ARRA as _ARRA
 
@@ -56,22 +57,45 @@ def fetch_arrow(cursor):
     return _standard.arrow_result(cursor, BATCH_ROWS)
 
 
+def _ours(result, error):
+    """The exception that ended `result`'s stream, which a consumer such as
+    pyarrow or polars words as its own `error`; `error` itself when the
+    stream did not fail."""
+    failure = result._failure()
+    return error if failure is None else failure
+
+
+def _batches(reader, result):
+    """The batches of `reader` (pyarrow's reader of `result`), a failure of
+    the stream raised as the exception that ended it."""
+    while True:
+        try:
+            batch = reader.read_next_batch()
+        except StopIteration:
+            return
+        except Exception as exc:
+            raise _ours(result, exc) from None
+        yield batch
+
+
+def _reader(cursor, method):
+    pa = need("pyarrow", method)
+    result = fetch_arrow(cursor)
+    try:
+        reader = pa.RecordBatchReader.from_stream(result)
+    except Exception as exc:
+        raise _ours(result, exc) from None
+    # pyarrow keeps an exception raised by a reader of Python batches as
+    # it was: the errors of the stream read from it are ours, not OSError.
+    return pa.RecordBatchReader.from_batches(reader.schema, _batches(reader, result))
+
+
 def fetch_record_batch(cursor):
-    pa = need("pyarrow", "fetch_record_batch")
-    return pa.RecordBatchReader.from_stream(fetch_arrow(cursor))
+    return _reader(cursor, "fetch_record_batch")
 
 
 def fetch_arrow_table(cursor):
-    pa = need("pyarrow", "fetch_arrow_table")
-    result = fetch_arrow(cursor)
-    try:
-        return pa.RecordBatchReader.from_stream(result).read_all()
-    except Exception:
-        # pyarrow words the stream's failure as its own error: ours instead.
-        failure = result._failure()
-        if failure is None:
-            raise
-        raise failure from None
+    return _reader(cursor, "fetch_arrow_table").read_all()
 
 
 def fetch_df(cursor):
@@ -82,7 +106,11 @@ def fetch_df(cursor):
 
 def fetch_polars(cursor):
     pl = need("polars", "fetch_polars")
-    return pl.DataFrame(fetch_arrow(cursor))
+    result = fetch_arrow(cursor)
+    try:
+        return pl.DataFrame(result)
+    except Exception as exc:
+        raise _ours(result, exc) from None
 
 
 def _quoted(name):
@@ -155,9 +183,45 @@ def _in_order(rows, order, given):
         yield tuple(row[k] for k in order)
 
 
+def _watched(data, raised):
+    """`data`, where it is a pyarrow reader whose batches may come from
+    Python code, as one whose producer's exceptions also go to `raised`:
+    pyarrow hands them on through the Arrow stream as text only."""
+    pa = sys.modules.get("pyarrow")
+    if pa is None or not isinstance(data, pa.RecordBatchReader):
+        return data
+
+    def batches():
+        while True:
+            try:
+                batch = data.read_next_batch()
+            except StopIteration:
+                return
+            except BaseException as exc:
+                raised.append(exc)
+                raise
+            yield batch
+
+    return pa.RecordBatchReader.from_batches(data.schema, batches())
+
+
 def adbc_ingest(cursor, table_name, data, mode):
     if mode not in _MODES:
         raise ValueError("mode must be one of %s, not %r" % (", ".join(_MODES), mode))
+    raised = []
+    try:
+        return _ingest(cursor, table_name, _watched(data, raised), mode)
+    except _errors.DataError as exc:
+        # A Ctrl-C (or an exit) in the data's producer stays what it was,
+        # telling what went in as the load tells of its own.
+        if not raised or isinstance(raised[-1], Exception):
+            raise
+        stop = raised[-1]
+        stop.rows_sent = getattr(exc, "rows_sent", None)
+        raise stop from None
+
+
+def _ingest(cursor, table_name, data, mode):
     # The data's types are checked before anything is written.
     rows = _standard.arrow_rows(data)
     names = [f[0] for f in rows.fields]

@@ -536,3 +536,61 @@ def test_postgresql_a_failure_mid_stream_is_the_row_paths_error_and_the_connecti
     assert str(arrow_error.value) == str(rows_error.value)
     cur.execute("set statement_timeout = 0")
     assert cur.execute("select 3").fetchall() == [(3,)]
+
+
+@pytest.mark.parametrize("query, setup, error", [
+    # A value the server refuses after the first batch.
+    ("select 1 / (g - 70000) from generate_series(1, 100000) g", None, dbapi.DataError),
+    ("select g, pg_sleep(case when g = 80000 then 1 else 0 end) from generate_series(1, 100000) g",
+     "set statement_timeout = '200ms'", dbapi.OperationalError),
+])
+# fetch_polars is in a process of its own: a polars that read a failed stream
+# crashes on the next SIGINT the process gets, which later tests send.
+@pytest.mark.parametrize("method", ["fetch_record_batch", "fetch_arrow_table", "fetch_df"])
+def test_a_failure_while_the_batches_are_read_is_ours_as_the_rows_raise_it(dsn, backend, query, setup, error, method):
+    if backend != "postgresql":
+        pytest.skip("a server's failures")
+    pytest.importorskip({"fetch_df": "pandas", "fetch_polars": "polars"}.get(method, "pyarrow"))
+    with dbapi.connect(dsn) as conn:
+        cur = conn.cursor()
+        for read in ("fetchall", method):
+            if setup:
+                cur.execute(setup)
+            cur.execute(query)
+            with pytest.raises(error) as info:
+                got = getattr(cur, read)()
+                if read == "fetch_record_batch":
+                    for _ in got:
+                        pass
+            assert type(info.value) is error
+            conn.rollback()
+
+
+def test_a_failure_while_polars_reads_is_ours(dsn, backend):
+    import importlib.util
+    import subprocess
+    if importlib.util.find_spec("polars") is None:
+        pytest.skip("polars is not installed")
+    if backend != "postgresql":
+        pytest.skip("a server's failures")
+    code = ("import sys\nfrom pyqivrexdb import dbapi\ncur = dbapi.connect(sys.argv[1]).cursor()\n"
+            "cur.execute('select 1 / (g - 70000) from generate_series(1, 100000) g')\n"
+            "try:\n    cur.fetch_polars()\nexcept dbapi.DataError:\n    sys.exit(0)\nsys.exit(1)\n")
+    assert subprocess.run([sys.executable, "-c", code, dsn], timeout=60).returncode == 0
+
+
+def test_a_server_lost_while_the_batches_are_read_is_ours(dsn, backend):
+    if backend != "postgresql":
+        pytest.skip("a server's connection")
+    conn = dbapi.connect(dsn)
+    with dbapi.connect(dsn) as killer:
+        cur = conn.cursor()
+        pid = cur.execute("select pg_backend_pid()").fetchone()[0]
+        cur.execute("select g, repeat('x', 100) from generate_series(1, 2000000) g")
+        reader = cur.fetch_record_batch()
+        reader.read_next_batch()
+        killer.cursor().execute("select pg_terminate_backend(%d)" % pid)
+        with pytest.raises(dbapi.OperationalError):
+            for _ in reader:
+                pass
+    conn.close()
