@@ -116,7 +116,8 @@ bool append(ArrowArray* a, ArrowBatch::Col& c, const char* p, size_t n, std::str
 
 }  // namespace
 
-ArrowBatch::ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names) {
+ArrowBatch::ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names, std::string_view zone)
+    : zone_(st::arrow_zone(zone)) {
     cols_.resize(cols.size());
     for (size_t k = 0; k < cols.size(); ++k) {
         Col& c = cols_[k];
@@ -140,10 +141,10 @@ int ArrowBatch::schema(ArrowSchema* out) const {
         const ArrowType t = arrow_type(c.kind.kind);
         if (t == NANOARROW_TYPE_DECIMAL128) rc = ArrowSchemaSetTypeDecimal(child, t, c.kind.precision, c.kind.scale);
         else if (t == NANOARROW_TYPE_TIMESTAMP)
-            // An instant: UTC whatever the session's zone, as the driver's
-            // own batches of the same result say.
+            // An instant, shown in the session's zone as the rows show it
+            // (and the driver's own batches of the same result).
             rc = ArrowSchemaSetTypeDateTime(child, t, NANOARROW_TIME_UNIT_MICRO,
-                                            c.kind.kind == st::Kind::TimestampTz ? "UTC" : nullptr);
+                                            c.kind.kind == st::Kind::TimestampTz ? zone_.c_str() : nullptr);
         else rc = ArrowSchemaSetType(child, t);
         if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(child, c.name.c_str());
     }

@@ -7,14 +7,17 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace qse {
 namespace pg {
 
 class ArrowBatch {
 public:
-    // For the columns of a query; names in UTF-8.
-    ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names);
+    // For the columns of a query; names in UTF-8. `zone`: the session's time
+    // zone as the server names it, which a timestamptz column shows in.
+    ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names, std::string_view zone);
     ~ArrowBatch();
     // Whether every column has an Arrow type here.
     bool usable() const { return usable_; }
@@ -41,6 +44,7 @@ private:
     int64_t rows_ = 0;
     size_t bytes_ = 0;
     bool usable_ = true;
+    std::string zone_;  // a timestamptz column's Arrow time zone
 };
 
 }  // namespace pg

@@ -124,7 +124,10 @@ int Rows::fill() {
 }
 
 ArrowBatch* Rows::arrow() {
-    if (!arrow_ && s_) arrow_.reset(new ArrowBatch(cols_, names_));
+    if (!arrow_ && s_) {
+        const char* zone = pq().PQparameterStatus(s_->conn, "TimeZone");
+        arrow_.reset(new ArrowBatch(cols_, names_, zone ? zone : ""));
+    }
     return arrow_ && arrow_->usable() ? arrow_.get() : nullptr;
 }
 

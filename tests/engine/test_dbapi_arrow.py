@@ -429,7 +429,7 @@ PG_TYPES = [
     ("timestamp", ["'0001-01-01 00:00:00'", "'9999-12-31 23:59:59.999999'", "'2024-02-29 12:00:00.5'"],
      "timestamp[us]"),
     ("timestamptz", ["'2024-01-01 00:00:00+05:30'", "'1900-06-01 12:00:00+00'", "'2038-01-19 03:14:08.000001-08'"],
-     "timestamp[us, tz=UTC]"),
+     "timestamp[us, tz=Asia/Kolkata]"),
     ("numeric(38,4)", ["'-9999999999999999999999999999999999.9999'", "0.0001", "0"], "decimal128(38, 4)"),
     ("numeric(5,0)", ["'-99999'", "99999", "0"], "decimal128(5, 0)"),
     ("numeric", ["'NaN'", "1e-30", "123456789012345678901234567890.5"], "string"),
@@ -446,7 +446,7 @@ def pg(dsn, backend):
     if backend != "postgresql":
         pytest.skip("the server's own types")
     with dbapi.connect(dsn) as conn:
-        # A timestamptz is an instant: UTC in every batch, whatever the session's zone.
+        # A timestamptz is an instant, shown in the session's zone in every batch.
         conn.cursor().execute("set timezone = 'Asia/Kolkata'")
         yield conn
 
@@ -594,3 +594,23 @@ def test_a_server_lost_while_the_batches_are_read_is_ours(dsn, backend):
             for _ in reader:
                 pass
     conn.close()
+
+
+@pytest.mark.parametrize("zone, arrow_zone", [
+    ("'UTC'", "UTC"), ("'Europe/Amsterdam'", "Europe/Amsterdam"), ("'America/St_Johns'", "America/St_Johns"),
+    ("5", "+05:00"), ("interval '+05:30' hour to minute", "+05:30"),
+])
+@pytest.mark.parametrize("rows", [3, 100000])  # in the first batch of records; past it, from the library
+def test_timestamptz_is_in_the_session_zone_as_the_rows_are(dsn, backend, zone, arrow_zone, rows):
+    if backend != "postgresql":
+        pytest.skip("a server's session zone")
+    query = ("select timestamptz '2024-03-31 00:30+00' + g * interval '1 min' as t, g from generate_series(1, %d) g "
+             "order by g" % rows)
+    with dbapi.connect(dsn) as conn:
+        cur = conn.cursor()
+        cur.execute("set time zone %s" % zone)
+        want = [r[0] for r in cur.execute(query).fetchall()]
+        table = cur.execute(query).fetch_arrow_table()
+    assert table.schema.field("t").type == pa.timestamp("us", tz=arrow_zone)
+    got = table.column("t").to_pylist()
+    assert got == want and [g.utcoffset() for g in got[:200]] == [w.utcoffset() for w in want[:200]]

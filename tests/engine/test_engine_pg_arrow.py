@@ -76,3 +76,21 @@ def test_no_arrow_on_the_engine_nor_on_a_cp866_connection(eng, hdb, pg_cluster):
         assert read_arrow(eng, hs, 64, 10, array=ctypes.addressof(unused))[0] == UNSUPPORTED
     finally:
         eng.close(cp866)
+
+
+@pytest.mark.parametrize("zone, arrow_zone", [
+    ("'UTC'", "UTC"), ("'Asia/Kathmandu'", "Asia/Kathmandu"), ("'EST5EDT'", "EST5EDT"),
+    ("5", "+05:00"),                                    # named <+05>-05 by the server
+    ("interval '-03:30' hour to minute", "-03:30"),     # <-03:30>+03:30
+    ("'UTC+3'", "-03:00"),                              # POSIX: three hours west
+    ("'<+25>-25'", "UTC"),                              # no Arrow offset names it
+])
+def test_postgresql_timestamptz_arrays_are_in_the_session_zone(eng, pg, zone, arrow_zone):
+    hs = eng.stmt(pg)
+    if eng.exec(hs, "set time zone %s" % zone) != 0:
+        pytest.skip("the server refuses %s" % zone)
+    hs = streamed(eng, pg, "select now() + g * interval '1 s' as t from generate_series(1, 5000) g")
+    schema_buf = ctypes.create_string_buffer(72)
+    assert read_arrow(eng, hs, 0, 0, schema=ctypes.addressof(schema_buf))[0] == 0
+    schema = pa.Schema._import_from_c(ctypes.addressof(schema_buf))
+    assert schema.field("t").type == pa.timestamp("us", tz=arrow_zone)

@@ -413,6 +413,11 @@ int BatchBuilder::add(const RecordBlock& b) {
     return 0;
 }
 
+void BatchBuilder::show_zone(const std::string& zone) {
+    for (auto& w : columns_)
+        if (!w->zone.empty()) w->zone = zone;
+}
+
 size_t BatchBuilder::bytes() const {
     size_t n = 0;
     for (const auto& w : columns_) n += w->values.size + w->bytes.size;

@@ -51,6 +51,8 @@ public:
     // `server_types` (may be empty): PostgreSQL's date and numeric(p, s),
     // which come as the server's text, become date32 and decimal128(p, s).
     int describe(PyObject* description, bool utf8, const std::vector<values::ServerType>& server_types);
+    // Shows the timestamptz columns in `zone` (an Arrow time zone), not UTC.
+    void show_zone(const std::string& zone);
     int schema(ArrowSchema* out) const;  // 0, or an errno (out released)
     // Whether the library's Arrow schema of the same result has this one's
     // types: its batches and ours can then follow one another in one stream.

@@ -11,6 +11,7 @@
 #include "../client/loader.h"
 #include "../cursor/standard_cursor.h"
 #include "../client/causes.h"
+#include "../client/server_text.h"
 
 #include <cerrno>
 #include <string>
@@ -203,6 +204,19 @@ PyTypeObject ResultType = [] {
     return t;
 }();
 
+// The Arrow time zone of the result's timestamptz values: the session's,
+// which the rows show them in; UTC from a library that tells none.
+std::string session_zone(CursorObject* c) {
+    char name[128];
+    unsigned int length = 0;
+    const int32_t hdb = c->hdb;
+    const int rc = quick_call(c->lock, [&] {
+        return qc.qcSqlGetConnectAttr(hdb, QSCLI_CONN_TIME_ZONE, 0, name, sizeof name, &length);
+    });
+    if (rc != 0 || length >= sizeof name) return "UTC";
+    return qx_server_text::arrow_zone(std::string_view(name, length));
+}
+
 // Whether the library hands this result over as Arrow arrays of the types
 // the records would have (PostgreSQL's rows, decoded straight from what the
 // server sends).
@@ -243,6 +257,11 @@ PyObject* arrow_result(PyObject*, PyObject* args) {
         }
         return nullptr;
     }
+    for (const auto& t : *types)
+        if (values::zoned_type(t.oid)) {
+            data->builder.show_zone(session_zone(c));
+            break;
+        }
     data->cursor = Ref::borrow(cursor);
     if (is_records(c->results)) {
         data->records = Ref::borrow(c->results);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace qx_server_text {
@@ -177,6 +178,46 @@ inline ColumnKind column_kind(int type, uint32_t oid, int32_t mod) {
     case 12: return {Kind::Int64};
     default: return {Kind::None};
     }
+}
+
+// A POSIX zone of a fixed offset ("<+05:30>-05:30", "UTC-3": its sign
+// counts west) as Arrow writes the offset ("+05:30"); false for any other.
+inline bool fixed_offset(std::string_view zone, std::string* out) {
+    size_t at = 0;
+    if (!zone.empty() && zone[0] == '<') {
+        at = zone.find('>');
+        if (at == std::string_view::npos) return false;
+        ++at;
+    } else {
+        while (at < zone.size() && (zone[at] | 0x20) >= 'a' && (zone[at] | 0x20) <= 'z') ++at;
+    }
+    const bool west = at >= zone.size() || zone[at] != '-';
+    if (at < zone.size() && (zone[at] == '+' || zone[at] == '-')) ++at;
+    int64_t h = 0, m = 0, sec = 0;
+    if (!digits(zone, &at, 0, &h) || h > 23) return false;
+    if (expect(zone, &at, ':') && (!digits(zone, &at, 2, &m) || m > 59)) return false;
+    if (expect(zone, &at, ':') && (!digits(zone, &at, 2, &sec) || sec != 0)) return false;
+    if (at != zone.size()) return false;  // rules of summer time follow: a name
+    const char text[] = {west && (h || m) ? '-' : '+', static_cast<char>('0' + h / 10), static_cast<char>('0' + h % 10),
+                         ':', static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10)};
+    out->assign(text, sizeof text);
+    return true;
+}
+
+// The time zone of a timestamptz column's Arrow type, from the session's
+// zone as the server names it (QSCLI_CONN_TIME_ZONE): its name
+// ("Europe/Berlin"), its fixed offset (above), or UTC for no zone or one
+// Arrow has no way to name. The values are instants whatever it says: only
+// the zone they show in differs.
+inline std::string arrow_zone(std::string_view zone) {
+    std::string out;
+    if (zone.empty()) return "UTC";
+    if (fixed_offset(zone, &out)) return out;
+    for (const char c : zone)
+        if (!((c | 0x20) >= 'a' && (c | 0x20) <= 'z') && !(c >= '0' && c <= '9') && c != '/' && c != '_' &&
+            c != '-' && c != '+')
+            return "UTC";
+    return std::string(zone);
 }
 
 }  // namespace qx_server_text
