@@ -27,6 +27,9 @@ int RecordPacker::lay_out(Conn* c) {
     for (int k = 0; k < ncols && st_->arra_lengths(); ++k)
         if (desc_[k].type == QSCLI_ET_ARRA) length_at_[k] = static_cast<uint32_t>(off), off += 4;
     if (off > RECORD_LIMIT) return too_big(c);
+    // A row of no columns (PostgreSQL's "select from t") still takes a byte:
+    // records of no size would read as no rows, and 0 as no result.
+    if (off == 0) off = 1;
     trailer_ = static_cast<uint32_t>(off) - flags_at_;
     rec_size_ = static_cast<uint32_t>(off);
     out_.reset(rec_size_, spill_);

@@ -19,11 +19,14 @@ std::string layout_rows(const std::string& table, const std::vector<TableColumn>
                 quote_literal(f.decl) + ")";
         off += f.len;
     }
+    // A table of no fields (PostgreSQL has them): a row of the same types, left out.
+    const char* where = rows.empty() ? " where false" : "";
+    if (rows.empty()) rows = "(" + tbl + ", 0, '', 0, 0, 0, '')";
     // A query of its own, so the caller's alias (or none) applies to it.
     std::string sub =
         "(select column1 as tbl, column2 as fieldno, column3 as fname, column4 as type, column5 as len, "
         "column6 as off, column7 as decl from (values " +
-        rows + ") as qx_fields)";
+        rows + ") as qx_fields" + where + ")";
     if (!aliased) sub += " as qxtblstruct";
     return sub;
 }

@@ -366,9 +366,11 @@ int Session::copy_batch(const Layout& t, const RecordLayout& lay, bool verify, c
     const bool nested = in_transaction();
     if (nested) sql = "savepoint qx_addrecords; ";
     if (verify) sql += layout_query(name) + "; ";
-    sql += "copy " + t.qualified + " (";
-    for (size_t k = 0; k < fields.size(); ++k) sql += (k ? ", " : "") + quote_ident(fields[k].name);
-    sql += binary ? ") from stdin (format binary)" : ") from stdin";
+    sql += "copy " + t.qualified;
+    // A table of no fields takes rows of none, with no list of them.
+    for (size_t k = 0; k < fields.size(); ++k) sql += (k ? ", " : " (") + quote_ident(fields[k].name);
+    if (!fields.empty()) sql += ")";
+    sql += binary ? " from stdin (format binary)" : " from stdin";
     int code = 0;
     bool stale = false, ended = false;
     if (!pq.PQsendQuery(conn, sql.c_str())) {

@@ -11,11 +11,13 @@ namespace {
 
 // The table's fields in order and its name as the server spells it; the
 // table as written first (a table created with quotes), else as SQL reads
-// it (folded to lower case, schema allowed).
+// it (folded to lower case, schema allowed). A table of no fields is one
+// row of no field.
 const char LAYOUT_SQL[] =
     "select a.attname, a.atttypid, a.atttypmod, format_type(a.atttypid, a.atttypmod), "
     "t.oid::regclass::text from (select coalesce(to_regclass(quote_ident($1)), to_regclass($1)) as oid) t "
-    "join pg_attribute a on a.attrelid = t.oid where a.attnum > 0 and not a.attisdropped order by a.attnum";
+    "left join pg_attribute a on a.attrelid = t.oid and a.attnum > 0 and not a.attisdropped "
+    "where t.oid is not null order by a.attnum";
 
 }  // namespace
 
@@ -34,7 +36,8 @@ void Attribute::shape(FieldForms forms) {
 void Session::read_layout(const pq::PGresult* res, FieldForms forms, std::vector<Attribute>& out,
                           std::string* qualified) {
     int n = pq.PQntuples(res);
-    for (int r = 0; r < n; ++r) {
+    if (qualified && n > 0) *qualified = pq.PQgetvalue(res, 0, 4);
+    for (int r = 0; r < n && !pq.PQgetisnull(res, r, 0); ++r) {
         Attribute f;
         f.name = pq.PQgetvalue(res, r, 0);
         f.oid = static_cast<pq::Oid>(std::strtoul(pq.PQgetvalue(res, r, 1), nullptr, 10));
@@ -42,7 +45,6 @@ void Session::read_layout(const pq::PGresult* res, FieldForms forms, std::vector
         f.decl = pq.PQgetvalue(res, r, 3);
         f.shape(forms);
         out.push_back(f);
-        if (qualified && r == 0) *qualified = pq.PQgetvalue(res, r, 4);
     }
 }
 
@@ -51,9 +53,10 @@ int Session::table_layout(const std::string& table, FieldForms forms, std::vecto
     const char* values[1] = {table.c_str()};
     pq::PGresult* res = nullptr;
     if (int rc = run_params("qx_layout", LAYOUT_SQL, 1, values, &res)) return rc;
+    const bool found = pq.PQntuples(res) > 0;
     read_layout(res, forms, out, qualified);
     pq.PQclear(res);
-    if (out.empty()) return c->fail(QSCLI_E_ERROR, "no such table: " + table);
+    if (!found) return c->fail(QSCLI_E_ERROR, "no such table: " + table);
     return 0;
 }
 

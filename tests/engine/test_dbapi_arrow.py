@@ -614,3 +614,19 @@ def test_timestamptz_is_in_the_session_zone_as_the_rows_are(dsn, backend, zone, 
     assert table.schema.field("t").type == pa.timestamp("us", tz=arrow_zone)
     got = table.column("t").to_pylist()
     assert got == want and [g.utcoffset() for g in got[:200]] == [w.utcoffset() for w in want[:200]]
+
+
+@pytest.mark.parametrize("rows", [0, 3, 100000])  # none; in the first batch of records; past it
+def test_a_result_of_no_columns_has_its_rows(conn, backend, rows, monkeypatch):
+    if backend != "postgresql":
+        pytest.skip("SQLite has no result of no columns")
+    cur = conn.cursor()
+    cur.execute("create table nc ()")
+    cur.execute("insert into nc select from generate_series(1, %d)" % rows)
+    assert cur.execute("select from nc").fetchall() == [()] * rows
+    table = cur.execute("select from nc").fetch_arrow_table()
+    assert (table.num_rows, table.num_columns) == (rows, 0)
+    cur.execute("select from nc")
+    head = cur.fetchmany(2)
+    monkeypatch.setattr(_arrow, "BATCH_ROWS", 1000)
+    assert len(head) + sum(b.num_rows for b in cur.fetch_record_batch()) == rows
