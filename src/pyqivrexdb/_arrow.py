@@ -6,6 +6,7 @@ writes the CREATE TABLE an ingest needs and matches the data's columns to
 the table's fields by name."""
 
 import importlib
+import json
 import sys
 
 from pyqivrexdb.qxcore import QSCLI_ET_ARRA as _ARRA
@@ -111,6 +112,74 @@ def fetch_polars(cursor):
         return pl.DataFrame(result)
     except Exception as exc:
         raise _ours(result, exc) from None
+
+
+def _json_text(value):
+    return json.dumps(value, ensure_ascii=False)
+
+
+def _numeric_text(value):
+    if value.is_nan():
+        return "NaN"
+    if value.is_infinite():
+        return "-Infinity" if value < 0 else "Infinity"
+    return format(value, "f")
+
+
+def _interval_text(value):
+    """A timedelta as the server writes an interval: "1 day", "-2 days +01:00:00.5"."""
+    days, micros = value.days, value.seconds * 1000000 + value.microseconds
+    parts = ["%d day%s" % (days, "" if days == 1 else "s")] if days else []
+    if micros or not days:
+        hours, rest = divmod(micros, 3600000000)
+        minutes, rest = divmod(rest, 60000000)
+        seconds, fraction = divmod(rest, 1000000)
+        clock = "%s%02d:%02d:%02d" % ("+" if days < 0 else "", hours, minutes, seconds)
+        parts.append(clock + ((".%06d" % fraction).rstrip("0") if fraction else ""))
+    return " ".join(parts)
+
+
+def _array_text(value, element):
+    """A list as the server writes an array, each item by `element`."""
+    if value is None:
+        return "NULL"
+    if isinstance(value, (list, tuple)):
+        return "{%s}" % ",".join(_array_text(item, element) for item in value)
+    text = value if isinstance(value, str) else element(value)
+    if text == "" or text.upper() == "NULL" or any(c in text for c in '{}",\\ \t\n\r'):
+        return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+    return text
+
+
+# How the server writes a value of a type Arrow keeps as its text, from
+# the Python value the rows give (str() for the rest).
+_TEXT_OF = {"json": _json_text, "jsonb": _json_text, "interval": _interval_text, "numeric": _numeric_text,
+            "boolean": lambda value: "t" if value else "f"}
+
+
+def _text_of(declared):
+    if declared.endswith("[]"):
+        element = _text_of(declared[:-2])
+        return lambda value: _array_text(value, element)
+    return _TEXT_OF.get(declared.split("(")[0], str)
+
+
+def rows_table(pa, rows, schema, declared):
+    """Rows the row path gave (those the asyncio cursor read ahead) as a
+    table of `schema`, the types the Arrow path gives the same result: a
+    column Arrow keeps as the server's text (json, interval, uuid, a numeric
+    of no precision, an array) has each value written as the server writes
+    it, by its declared type. The rows' values are what they were read as:
+    an interval of months counted as days, say, stays so."""
+    columns = []
+    for k, field in enumerate(schema):
+        values = [row[k] for row in rows]
+        if pa.types.is_string(field.type) or pa.types.is_large_string(field.type):
+            text = _text_of(declared[k])
+            values = [value if value is None or (isinstance(value, str) and text is not _json_text) else text(value)
+                      for value in values]
+        columns.append(pa.array(values, type=field.type))
+    return pa.table(columns, schema=schema)
 
 
 def _quoted(name):

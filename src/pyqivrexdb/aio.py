@@ -404,11 +404,12 @@ class AsyncCursor:
         head = list(self._rows)
         self._rows.clear()
         self._more = False
-        table = dbapi.Cursor.fetch_arrow_table(self._sync())
+        cur = self._sync()
+        declared = cur._declared_types
+        table = dbapi.Cursor.fetch_arrow_table(cur)
         if not head:
             return table
-        columns = [pa.array(values, type=field.type) for values, field in zip(zip(*head), table.schema)]
-        return pa.concat_tables([pa.table(columns, schema=table.schema), table])
+        return pa.concat_tables([_arrow.rows_table(pa, head, table.schema, declared), table])
 
     async def fetch_arrow_table(self):
         """The rest of the result set as a pyarrow.Table."""
