@@ -106,14 +106,48 @@ def test_the_stream_exports_once_and_needs_a_result(conn):
         result.__arrow_c_stream__()
 
 
-@pytest.mark.parametrize("method, module", [("fetch_df", "pandas"), ("fetch_polars", "polars"),
-                                            ("fetch_arrow_table", "pyarrow")])
+MISSING = [("fetch_df", "pandas"), ("fetch_df", "pyarrow"), ("fetch_polars", "polars"),
+           ("fetch_arrow_table", "pyarrow"), ("fetch_record_batch", "pyarrow")]
+
+
+@pytest.mark.parametrize("method, module", MISSING)
 def test_a_missing_library_is_named(conn, monkeypatch, method, module):
     cur = conn.cursor()
     cur.execute("select 1 as one")
     monkeypatch.setitem(sys.modules, module, None)
-    with pytest.raises(ImportError, match=module):
+    with pytest.raises(ImportError, match=r"^%s\(\) needs %s: pip install %s$" % (method, module, module)):
         getattr(cur, method)()
+    # Nothing was taken: the row is still there.
+    assert cur.fetchall() == [(1,)]
+
+
+@pytest.mark.parametrize("method, module", MISSING[:4] + [("fetch_polars", "pyarrow")])
+def test_a_missing_library_is_named_by_the_asyncio_cursor(dsn, monkeypatch, method, module):
+    import asyncio
+    from pyqivrexdb import aio
+
+    async def main():
+        async with await aio.connect(dsn) as conn:
+            cur = conn.cursor()
+            await cur.execute("select 1 as one")
+            monkeypatch.setitem(sys.modules, module, None)
+            with pytest.raises(ImportError, match=r"^%s\(\) needs %s" % (method, module)):
+                await getattr(cur, method)()
+
+    asyncio.run(main())
+
+
+def test_fetch_arrow_needs_no_pyarrow(conn, monkeypatch):
+    cur = conn.cursor()
+    cur.execute("create table np (i integer)")
+    cur.executemany("insert into np values (?)", [(1,), (2,)])
+    cur.execute("select i from np order by i")
+    with monkeypatch.context() as m:
+        for module in ("pyarrow", "pandas", "polars"):
+            m.setitem(sys.modules, module, None)
+        result = cur.fetch_arrow()
+    # Read by pyarrow once it is back: the stream was made without it.
+    assert pa.table(result).column("i").to_pylist() == [1, 2]
 
 
 def test_pandas_and_polars_frames(conn):
