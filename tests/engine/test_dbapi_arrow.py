@@ -110,8 +110,18 @@ MISSING = [("fetch_df", "pandas"), ("fetch_df", "pyarrow"), ("fetch_polars", "po
            ("fetch_arrow_table", "pyarrow"), ("fetch_record_batch", "pyarrow")]
 
 
+def _imported_before_hiding():
+    """pandas and polars imported now (where installed): one first imported
+    while pyarrow is hidden keeps that it lacks it, for every later test."""
+    import importlib.util
+    for name in ("pandas", "polars"):
+        if importlib.util.find_spec(name):
+            __import__(name)
+
+
 @pytest.mark.parametrize("method, module", MISSING)
 def test_a_missing_library_is_named(conn, monkeypatch, method, module):
+    _imported_before_hiding()
     cur = conn.cursor()
     cur.execute("select 1 as one")
     monkeypatch.setitem(sys.modules, module, None)
@@ -125,6 +135,8 @@ def test_a_missing_library_is_named(conn, monkeypatch, method, module):
 def test_a_missing_library_is_named_by_the_asyncio_cursor(dsn, monkeypatch, method, module):
     import asyncio
     from pyqivrexdb import aio
+
+    _imported_before_hiding()
 
     async def main():
         async with await aio.connect(dsn) as conn:
