@@ -10,6 +10,7 @@
 #include "rows.h"
 
 #include "../bulk/load.h"
+#include "../cursor/bad_row.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"

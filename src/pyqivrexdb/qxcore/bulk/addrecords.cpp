@@ -2,13 +2,12 @@
 // cursor runs the structure query at every call, as designed) and the
 // standard face's load (the connection's kept layout); both load through
 // bulk_load.
-#include "bulk.h"
 #include "load.h"
 #include "table_layout.h"
 
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../connection/connection.h"
+#include "../connection/methods.h"
 #include "../cursor/cursor.h"
 #include "../values/field.h"
 #include "../base/common.h"

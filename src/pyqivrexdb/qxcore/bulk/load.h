@@ -19,6 +19,12 @@ namespace qx {
 struct ConnectionObject;
 struct StandardCursorObject;
 
+// The standard face's bulk load, load(connection, table, rows): every row a
+// sequence of one value a field, packed exactly (None as NULL through the
+// connection's null flags); a value that does not fit raises an error
+// naming the row and the field, with rows_sent. Returns the rows loaded.
+PyObject* standard_load(PyObject* module, PyObject* args);
+
 // Records per send: the whole load of `rows` records of `record_length`
 // bytes (an int) when it fits into HEAPCTRL bytes, otherwise as many whole
 // records as HEAPCTRL holds (at least one). A HEAPCTRL at or above its
@@ -45,11 +51,6 @@ constexpr int32_t PG_BATCH_BYTES = 8 << 20;
 int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, values::Face face,
               uint32_t flag_bytes, PyObject* rows, Py_ssize_t* sent, PyObject* adapters = nullptr,
               PyObject* alone = nullptr);
-
-// Renames the pending exception, raised for field j (-1: the row as a whole)
-// of row `index` of a standard face's load, so its message names the row and
-// the field `name`; it stays pending.
-void name_bad_row(PyObject* row, Py_ssize_t index, PyObject* name, Py_ssize_t j);
 
 // Adds `rows_sent` and the note make_note() gives (a null Ref: none) to the
 // pending exception, so the caller of a long load learns how far it got. A
