@@ -15,6 +15,7 @@ def test_no_include_runs_upward():
 def test_an_upward_include_is_found(tmp_path):
     folder = tmp_path / "src" / "pyqivrexdb" / "qxcore"
     for name, text in [("base/ref.h", '#include "../module/module.h"\n'), ("module/module.h", ""),
+                       ("connection/x.cpp", '#include "../cursor/cursor.h"\n'), ("cursor/cursor.h", ""),
                        ("values/odd/x.h", ""), ("gadgets/x.h", "")]:
         (folder / name).parent.mkdir(parents=True, exist_ok=True)
         (folder / name).write_text(text)
@@ -22,4 +23,5 @@ def test_an_upward_include_is_found(tmp_path):
                          stdout=subprocess.PIPE, universal_newlines=True)
     assert run.returncode == 1
     assert run.stdout.splitlines() == ["base/ref.h includes module/module.h",
+                                       "connection/x.cpp includes cursor/cursor.h",
                                        "gadgets/: a folder on no floor (add it to FLOORS in tools/floors)"]

@@ -10,13 +10,10 @@
 #include "rows.h"
 
 #include "../bulk/load.h"
-#include "../bulk/table_layout.h"
+#include "../cursor/bad_row.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
-#include "../cursor/standard_cursor.h"
-#include "../client/causes.h"
-#include "../base/memory.h"
 #include "../base/common.h"
 #include "../base/pending.h"
 #include "../client/cp866.h"
@@ -247,21 +244,12 @@ Writer writer_for(ArrowType arrow, const values::Column& col, bool utf8) {
     }
 }
 
-void set_rows_sent(Py_ssize_t sent) {
-    PyObject* value = take_pending();
-    if (value) {
-        Ref count(PyLong_FromSsize_t(sent));
-        if (!count || PyObject_SetAttrString(value, "rows_sent", count.get()) < 0) PyErr_Clear();
-    }
-    raise_pending(value);
-}
-
 class ArrowLoad {
 public:
     ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone)
-        : conn_(conn), table_(table), rows_(rows), alone_(alone) {}
+        : conn_(conn), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard) {}
 
-    Py_ssize_t sent() const { return sent_; }
+    Py_ssize_t sent() const { return batches_.sent(); }
 
     // The fields of `fields` (the table's layout), filled from the Arrow
     // columns `order` names, one a field. 0, or -1 with an exception.
@@ -286,44 +274,29 @@ public:
             targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8),
                                 unbounded, chars});
         }
-        flag_bytes_ = flag_bytes;
-        const uint64_t rec = layout_.record_size() + flag_bytes;
-        if (layout_.record_size() > UINT32_MAX) {
-            raise_message("ProgrammingError",
-                          "Record length error: a record of the table is longer than 4294967295 bytes");
-            return -1;
-        }
-        rec_size_ = rec;
-        // Records of no bytes go one a send, as the rows' load sends them.
-        per_batch_ = per_batch < 1 || rec == 0 ? 1 : per_batch > INT32_MAX ? INT32_MAX : per_batch;
-        if (static_cast<uint64_t>(per_batch_) * rec_size_ > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        buffer_ = mem_block(static_cast<size_t>(per_batch_ * rec_size_), false);
-        return buffer_ ? 0 : -1;
+        return batches_.open(layout_.record_size(), flag_bytes, per_batch);
     }
 
     // Loads every row of every batch. 0, or -1 with an exception.
     int run() {
         for (;;) {
             const int more = next_batch(rows_);
-            if (more < 0) return set_rows_sent(sent_), -1;
+            if (more < 0) return -1;
             if (more == 0) break;
             const int64_t length = rows_->batch.length;
             for (int64_t r = rows_->row; r < length; ++r, ++index_) {
                 rows_->row = r + 1;
-                unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
+                unsigned char* out = batches_.record();
                 const int packed = pack(r, out);
                 if (packed < 0) return -1;
                 if (packed == kAlone) {
                     if (store_alone(r) < 0) return -1;
-                } else if (++count_ == per_batch_ && send() < 0) {
+                } else if (batches_.add() < 0) {
                     return -1;
                 }
             }
         }
-        return send();
+        return batches_.send();
     }
 
 private:
@@ -331,8 +304,7 @@ private:
     // with the error naming the row and the field.
     int pack(int64_t r, unsigned char* out) {
         const int64_t i = r + rows_->view.offset;
-        unsigned char* flags = flag_bytes_ ? out + (rec_size_ - flag_bytes_) : nullptr;
-        if (flags) std::memset(flags, 0, flag_bytes_);
+        unsigned char* flags = batches_.flags(out);
         int packed = 0;
         const size_t n = targets_.size();
         for (size_t j = 0; j < n; ++j) {
@@ -416,57 +388,27 @@ private:
         PyErr_Clear();
         raise_pending(pending);
         name_bad_row(row ? row.get() : Py_None, index_, name.get(), j);
-        set_rows_sent(sent_);
+        annotate_pending(batches_.sent());
     }
 
     // A row with a text longer than its unbounded field: the records before
     // it are sent, then it is stored by itself.
     int store_alone(int64_t r) {
-        if (send() < 0) return -1;
+        if (batches_.send() < 0) return -1;
         Ref row = table_row(r);
         if (!row) return name_row(r, -1), -1;
         Ref done(PyObject_CallOneArg(alone_, row.get()));
         if (!done) return name_row(r, -1), -1;
-        ++sent_;
-        return 0;
-    }
-
-    int send() {
-        if (count_ == 0) return 0;
-        const int hdb = conn_->hdb;
-        const qc_long count = static_cast<qc_long>(count_);
-        const unsigned int rec_size = static_cast<unsigned int>(rec_size_);
-        unsigned char* records = buffer_.get();
-        const int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
-            return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
-        });
-        if (rc != 0) {
-            // The table changed since its layout was read: the next load reads it anew.
-            if (rc == QSCLI_E_RECORD_LENGTH) forget_layout(hdb, table_);
-            Ref text = connection_error_text(hdb);
-            raise_by_cause(rc, text.get(), "qcSqlAddRecords");
-            set_rows_sent(sent_);
-            return -1;
-        }
-        sent_ += count_;
-        count_ = 0;
-        // A long load stays interruptible; what was sent stays sent.
-        if (PyErr_CheckSignals() < 0) return set_rows_sent(sent_), -1;
+        batches_.stored_alone();
         return 0;
     }
 
     ConnectionObject* conn_;
-    const char* table_;
     RowsObject* rows_;
     PyObject* alone_;  // borrowed: stores a row by itself; null when none
     values::ColumnLayout layout_;
     std::vector<Target> targets_;
-    uint32_t flag_bytes_ = 0;
-    uint64_t rec_size_ = 0;
-    Py_ssize_t per_batch_ = 1;
-    MemBlock buffer_;
-    Py_ssize_t count_ = 0;  // records in the buffer since the last send
-    Py_ssize_t sent_ = 0;   // records the library has accepted, or stored alone
+    RecordBatches batches_;
     Py_ssize_t index_ = 0;  // the row being packed, counted from the first batch
 };
 
@@ -476,48 +418,15 @@ PyObject* arrow_load(PyObject*, PyObject* args) {
     PyObject *connection, *table_name, *rows_obj, *order, *cursor = Py_None, *alone = Py_None;
     if (!PyArg_ParseTuple(args, "OUOO|OO:arrow_load", &connection, &table_name, &rows_obj, &order, &cursor, &alone))
         return nullptr;
-    if (!PyObject_TypeCheck(connection, &ConnectionType))
-        return PyErr_Format(PyExc_TypeError, "expected a pyqivrexdb.qxcore.Connection, not %.100s",
-                            Py_TYPE(connection)->tp_name);
-    if (cursor != Py_None && !PyObject_TypeCheck(cursor, &StandardCursorType))
-        return PyErr_Format(PyExc_TypeError, "expected a standard cursor, not %.100s", Py_TYPE(cursor)->tp_name);
     RowsObject* rows = as_rows(rows_obj);
-    if (!rows) return nullptr;
-    auto* conn = reinterpret_cast<ConnectionObject*>(connection);
-    if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
-    TextScope text(conn->text_utf8);
-    const char* table = nullptr;
-    Ref encoded = library_text(table_name, &table);
-    if (!encoded) return nullptr;
-    TableLayout layout;
-    if (table_layout(conn, table_name, &layout) < 0) return nullptr;
-    const LoadForms forms(conn);
-    const Py_ssize_t nfields = PyList_GET_SIZE(layout.fields.get());
-    const uint32_t flag_bytes =
-        quick_call(HeldLock(conn->hdb).get(), [&] {
-            return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0);
-        }) == 0
-            ? static_cast<uint32_t>((nfields + 7) / 8) : 0;
-    Ref flags(PyLong_FromUnsignedLong(flag_bytes));
-    Ref length(flags ? PyNumber_Add(layout.record_length.get(), flags.get()) : nullptr);
-    if (!length) return nullptr;
-    // A stream's length is unknown: HEAPCTRL bytes a send.
-    Py_ssize_t per_batch;
-    if (records_per_batch(PY_SSIZE_T_MAX / 2, length.get(), &per_batch,
-                          conn->dialect == QSCLI_DIALECT_PG ? PG_BATCH_BYTES : 0) < 0)
+    LoadSetup setup;
+    if (!rows || setup.open(connection, table_name, cursor, -1) < 0) return nullptr;
+    ArrowLoad load(setup.conn, setup.table, rows, alone == Py_None ? nullptr : alone);
+    if (load.prepare(setup.layout.fields.get(), order, setup.flag_bytes, setup.per_batch) < 0 ||
+        setup.claim_cursor() < 0)
         return nullptr;
-    ArrowLoad load(conn, table, rows, alone == Py_None ? nullptr : alone);
-    if (load.prepare(layout.fields.get(), order, flag_bytes, per_batch) < 0) return nullptr;
-    auto* standard_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
-    if (cursor != Py_None) {
-        if (standard_cursor->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
-        if (standard_cursor->base.vtab->reset(&standard_cursor->base) < 0) return nullptr;
-        standard_cursor->rowcount = -1;
-        standard_cursor->has_lastrowid = 0;
-    }
-    if (load.run() < 0) return nullptr;
-    if (cursor != Py_None) standard_cursor->rowcount = load.sent();
-    return PyLong_FromSsize_t(load.sent());
+    const int done = load.run();
+    return setup.finish(done < 0, load.sent());
 }
 
 }  // namespace qx::arrow

@@ -2,25 +2,18 @@
 // cursor runs the structure query at every call, as designed) and the
 // standard face's load (the connection's kept layout); both load through
 // bulk_load.
-#include "bulk.h"
 #include "load.h"
 #include "table_layout.h"
 
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../connection/connection.h"
+#include "../connection/methods.h"
 #include "../cursor/cursor.h"
 #include "../values/field.h"
-#include "../cursor/standard_cursor.h"
-#include "../client/causes.h"
-#include "../base/memory.h"
 #include "../base/common.h"
 #include "../client/cp866.h"
 #include "../values/values.h"
 
-#include <cstdint>
-#include <cstring>
-#include <iterator>
 
 namespace qx {
 
@@ -84,68 +77,18 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     PyObject* alone = Py_None;
     if (!PyArg_ParseTuple(args, "OUO|OOO:load", &connection, &table_name, &rows, &cursor, &adapters, &alone))
         return nullptr;
-    if (cursor != Py_None && !PyObject_TypeCheck(cursor, &StandardCursorType))
-        return PyErr_Format(PyExc_TypeError, "expected a standard cursor, not %.100s", Py_TYPE(cursor)->tp_name);
-    if (!PyObject_TypeCheck(connection, &ConnectionType))
-        return PyErr_Format(PyExc_TypeError, "expected a pyqivrexdb.qxcore.Connection, not %.100s",
-                            Py_TYPE(connection)->tp_name);
-    auto* conn = reinterpret_cast<ConnectionObject*>(connection);
-    if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
-    TextScope text(conn->text_utf8);
-    const char* table = nullptr;
-    Ref encoded = library_text(table_name, &table);
-    if (!encoded) return nullptr;
-    TableLayout layout;
-    if (table_layout(conn, table_name, &layout) < 0) return nullptr;
-    // 64-bit and numeric fields load in their own forms when the connection
-    // takes them so, as the layout was read.
-    const LoadForms forms(conn);
-    PyObject* fields = layout.fields.get();
-    const Py_ssize_t nfields = PyList_GET_SIZE(fields);
-    const uint32_t flag_bytes =
-        quick_call(HeldLock(conn->hdb).get(), [&] {
-            return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0);
-        }) == 0
-            ? static_cast<uint32_t>((nfields + 7) / 8) : 0;
-    Ref flags(PyLong_FromUnsignedLong(flag_bytes));
-    Ref length(flags ? PyNumber_Add(layout.record_length.get(), flags.get()) : nullptr);
-    if (!length) return nullptr;
+    LoadSetup setup;
     const Py_ssize_t count = PyObject_Size(rows);
     if (count < 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
         PyErr_Clear();
     }
-    Py_ssize_t per_batch;
-    if (records_per_batch(count < 0 ? PY_SSIZE_T_MAX / 2 : count, length.get(), &per_batch,
-                          conn->dialect == QSCLI_DIALECT_PG ? PG_BATCH_BYTES : 0) < 0)
-        return nullptr;
-    // The cursor a load runs for (executemany) drops its last result and
-    // counts the rows loaded.
-    auto* standard_cursor = reinterpret_cast<StandardCursorObject*>(cursor);
-    if (cursor != Py_None) {
-        if (standard_cursor->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed");
-        if (standard_cursor->base.vtab->reset(&standard_cursor->base) < 0) return nullptr;
-        standard_cursor->rowcount = -1;
-        standard_cursor->has_lastrowid = 0;
-    }
+    if (setup.open(connection, table_name, cursor, count) < 0 || setup.claim_cursor() < 0) return nullptr;
     Py_ssize_t sent = 0;
-    if (bulk_load(conn, table, fields, per_batch, values::Face::Standard, flag_bytes, rows, &sent,
-                  adapters == Py_None ? nullptr : adapters, alone == Py_None ? nullptr : alone) < 0) {
-        // An error of the rows' own iterator tells as much as a refused row.
-        Ref error(take_pending());
-        if (error && !PyObject_HasAttrString(error.get(), "rows_sent")) {
-            Ref count(PyLong_FromSsize_t(sent));
-            if (!count || PyObject_SetAttrString(error.get(), "rows_sent", count.get()) < 0) PyErr_Clear();
-        }
-        raise_pending(error.release());
-        return nullptr;
-    }
-    // A row stored by itself leaves no row id of its own behind.
-    if (cursor != Py_None) {
-        standard_cursor->rowcount = sent;
-        standard_cursor->has_lastrowid = 0;
-    }
-    return PyLong_FromSsize_t(sent);
+    const int done = bulk_load(setup.conn, setup.table, setup.layout.fields.get(), setup.per_batch,
+                               values::Face::Standard, setup.flag_bytes, rows, &sent,
+                               adapters == Py_None ? nullptr : adapters, alone == Py_None ? nullptr : alone);
+    return setup.finish(done < 0, sent);
 }
 
 PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds) {

@@ -5,6 +5,9 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
+#include "../connection/kept_layouts.h"
+#include "../cursor/bad_row.h"
+#include "../cursor/standard_cursor.h"
 #include "../client/causes.h"
 #include "../base/memory.h"
 #include "../base/common.h"
@@ -23,70 +26,14 @@ namespace qx {
 
 namespace {
 
-
-// Adds `rows_sent` and a note to the pending exception, so the caller of a
-// long load learns how far it got. A failure to annotate is swallowed: the
-// original exception is what matters.
-template <class MakeNote>
-void annotate_pending(Py_ssize_t rows_sent, MakeNote make_note) {
-    PyObject* value = take_pending();
-    if (value) {
-        Ref count(PyLong_FromSsize_t(rows_sent));
-        if (!count || PyObject_SetAttrString(value, "rows_sent", count.get()) < 0) PyErr_Clear();
-        Ref note = make_note();
-        if (note && PyObject_HasAttrString(value, "add_note")) {
-            Ref done(PyObject_CallMethod(value, "add_note", "O", note.get()));
-        }
-        PyErr_Clear();
-    }
-    raise_pending(value);
-}
-
-}  // namespace
-
-// The standard face's error names the row and the field in its message
-// (same class, one argument); its attributes `row`, `field` (None for the
-// row as a whole), `value` and `reason` (the message without the row and
-// field) say the same for programs.
-void name_bad_row(PyObject* row, Py_ssize_t index, PyObject* name, Py_ssize_t j) {
-    Ref value(take_pending());
-    PyObject* type = value ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : nullptr;
-    Ref why(value ? PyObject_Str(value.get()) : nullptr);
-    Ref text(why && (name || j < 0) ? (j >= 0 ? PyUnicode_FromFormat("row %zd, field %U: %U", index, name, why.get())
-                                              : PyUnicode_FromFormat("row %zd: %U", index, why.get()))
-                                    : nullptr);
-    Ref renamed(text && type ? PyObject_CallFunctionObjArgs(type, text.get(), nullptr) : nullptr);
-    if (renamed && PyExceptionInstance_Check(renamed.get())) {
-        Ref tb(PyException_GetTraceback(value.get()));
-        if (tb) PyException_SetTraceback(renamed.get(), tb.get());
-        value = std::move(renamed);
-    }
-    PyErr_Clear();
-    if (value && why) {
-        Ref at(PyLong_FromSsize_t(index));
-        Ref item(j >= 0 ? PySequence_GetItem(row, j) : nullptr);
-        PyErr_Clear();
-        PyObject* none = Py_None;
-        if (!at || PyObject_SetAttrString(value.get(), "row", at.get()) < 0 ||
-            PyObject_SetAttrString(value.get(), "field", j >= 0 && name ? name : none) < 0 ||
-            PyObject_SetAttrString(value.get(), "value", item ? item.get() : none) < 0 ||
-            PyObject_SetAttrString(value.get(), "reason", why.get()) < 0)
-            PyErr_Clear();
-    }
-    raise_pending(value.release());
-}
-
-namespace {
-
 class BulkLoad;
 
-// What differs between the faces in a bulk load: how values are packed, a
-// bad row told, and a refused batch raised.
+// What differs between the faces in a bulk load: how values are packed and
+// a bad row told (a refused batch: RecordBatches).
 struct LoadFace {
     values::Face values;
     int (BulkLoad::*pack)(PyObject* row, unsigned char* out, Py_ssize_t* failed);
     void (BulkLoad::*note_row)(PyObject* row, Py_ssize_t index, Py_ssize_t j);
-    int (BulkLoad::*refused)(int rc);
 };
 
 // One load into one table: rows packed into records of its layout, sent a
@@ -109,16 +56,16 @@ public:
     // by itself; null: such a row is refused.
     BulkLoad(ConnectionObject* conn, const char* table, PyObject* fields, Py_ssize_t per_batch, const LoadFace& face,
              uint32_t flag_bytes = 0, PyObject* adapters = nullptr, PyObject* alone = nullptr)
-        : conn_(conn), table_(table), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes),
-          adapters_(adapters), alone_(alone) {}
+        : conn_(conn), fields_(fields), per_batch_(per_batch), face_(face), flag_bytes_(flag_bytes),
+          adapters_(adapters), alone_(alone), batches_(conn, table, face.values) {}
 
-    Py_ssize_t sent() const { return sent_; }
+    Py_ssize_t sent() const { return batches_.sent(); }
 
     // Packs one row; sends the buffer when it is full. 0, or -1 with an
     // exception set.
     int add(PyObject* row, Py_ssize_t index) {
         if (!ready_ && prepare() < 0) return first_row_first(row, index), -1;
-        unsigned char* out = buffer_.get() + static_cast<size_t>(count_) * rec_size_;
+        unsigned char* out = batches_.record();
         Py_ssize_t j = 0;
         const int packed = (this->*face_.pack)(row, out, &j);
         if (packed < 0) {
@@ -126,30 +73,11 @@ public:
             return -1;
         }
         if (packed == kAlone) return store_alone(row, index);
-        if (++count_ == per_batch_) return send();
-        return 0;
+        return batches_.add();
     }
 
     // Sends the records packed since the last send, if any.
-    int send() {
-        if (count_ == 0) return 0;
-        const int hdb = conn_->hdb;
-        const qc_long count = static_cast<qc_long>(count_);
-        const unsigned int rec_size = static_cast<unsigned int>(rec_size_);
-        unsigned char* records = buffer_.get();
-        int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
-            return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
-        });
-        if (rc != 0) return (this->*face_.refused)(rc);
-        sent_ += count_;
-        count_ = 0;
-        // A long load stays interruptible; what was sent stays sent.
-        if (PyErr_CheckSignals() < 0) {
-            annotate_pending(sent_, [&] { return Ref(PyUnicode_FromFormat("%zd rows had been loaded", sent_)); });
-            return -1;
-        }
-        return 0;
-    }
+    int send() { return batches_.send(); }
 
 private:
     // What a pack returns for a row that goes by itself (store_alone).
@@ -167,7 +95,7 @@ private:
             name_row(row, index, -1);
             return -1;
         }
-        ++sent_;
+        batches_.stored_alone();
         return 0;
     }
 
@@ -177,11 +105,6 @@ private:
     int prepare() {
         if (layout_.resolve(fields_, values::Purpose::Write, face_.values) < 0) return -1;
         const auto& cols = layout_.columns();
-        if (layout_.record_size() > UINT32_MAX) {
-            raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
-            return -1;
-        }
-        rec_size_ = layout_.record_size() + flag_bytes_;
         cols_ = cols.data();
         ncols_ = static_cast<Py_ssize_t>(cols.size());
         // In UTF-8 a declared length gives a field of 4 * n bytes: a text
@@ -198,19 +121,7 @@ private:
                 unbounded_[j] = any_unbounded_ = true;
         }
         if (any_unbounded_) row_values_.resize(cols.size());
-        // Records of no bytes go one per send, as a buffer of no bytes is
-        // full after every row.
-        if (per_batch_ < 1 || rec_size_ == 0) per_batch_ = 1;
-        if (per_batch_ > INT32_MAX) per_batch_ = INT32_MAX;
-        uint64_t bytes = static_cast<uint64_t>(per_batch_) * rec_size_;
-        if (bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        // One byte at least, so a table of zero-length records still has an
-        // address to hand over.
-        buffer_ = mem_block(static_cast<size_t>(bytes), false);
-        if (!buffer_) return -1;
+        if (batches_.open(layout_.record_size(), flag_bytes_, per_batch_) < 0) return -1;
         ready_ = true;
         return 0;
     }
@@ -372,8 +283,7 @@ private:
             if (text) raise_object("ProgrammingError", text.get());
             return -1;
         }
-        unsigned char* flags = flag_bytes_ ? out + (rec_size_ - flag_bytes_) : nullptr;
-        if (flags) std::memset(flags, 0, flag_bytes_);
+        unsigned char* flags = batches_.flags(out);
         // A row that goes alone is still held to every field's type.
         int packed = 0;
         for (Py_ssize_t j = 0; j < n; ++j) {
@@ -392,11 +302,12 @@ private:
     }
 
     void note_core_row(PyObject*, Py_ssize_t index, Py_ssize_t j) {
-        annotate_pending(sent_, [&] {
+        const Py_ssize_t sent = batches_.sent();
+        annotate_pending(sent, [&] {
             Ref name = field_name(j);
             if (!name) return Ref();
             return Ref(PyUnicode_FromFormat("at pydata[%zd][%zd] (field %U); %zd rows had been loaded before it",
-                                            index, j, name.get(), sent_));
+                                            index, j, name.get(), sent));
         });
     }
 
@@ -406,40 +317,15 @@ private:
         PyErr_Clear();
         raise_pending(pending);
         name_bad_row(row, index, name.get(), j);
-        annotate_pending(sent_, [] { return Ref(); });
-    }
-
-    int refused_standard(int rc) {
-        // The table changed since its layout was read: the next load reads it anew.
-        if (rc == QSCLI_E_RECORD_LENGTH) forget_layout(conn_->hdb, table_);
-        Ref text = connection_error_text(conn_->hdb);
-        raise_by_cause(rc, text.get(), "qcSqlAddRecords");
-        annotate_pending(sent_, [] { return Ref(); });
-        return -1;
-    }
-
-    int refused_core(int rc) {
-        Ref text = connection_error_text(conn_->hdb);
-        raise_code("ProgrammingError", "qcSqlAddRecords error %d:", rc);
-        note_server_text(text.get());
-        annotate_pending(sent_, [&] {
-            return Ref(PyUnicode_FromFormat("%zd rows had been loaded before the server refused a batch of %zd rows",
-                                            sent_, count_));
-        });
-        return -1;
+        annotate_pending(batches_.sent());
     }
 
     ConnectionObject* conn_;
-    const char* table_;
     PyObject* fields_;  // borrowed: the call's list of Fields
     values::ColumnLayout layout_;
     const values::Column* cols_ = nullptr;
     Py_ssize_t ncols_ = 0;
-    uint64_t rec_size_ = 0;
     Py_ssize_t per_batch_;
-    MemBlock buffer_;
-    Py_ssize_t count_ = 0;  // records in the buffer since the last send
-    Py_ssize_t sent_ = 0;   // records the library has accepted
     bool ready_ = false;
     const LoadFace& face_;
     uint32_t flag_bytes_;
@@ -451,12 +337,11 @@ private:
     std::string unbounded_;
     bool any_unbounded_ = false;
     std::vector<Ref> row_values_;  // the row being packed, adapted: kept when a field is unbounded
+    RecordBatches batches_;
 };
 
-const LoadFace BulkLoad::kCore{values::Face::Core, &BulkLoad::pack_core, &BulkLoad::note_core_row,
-                               &BulkLoad::refused_core};
-const LoadFace BulkLoad::kStandard{values::Face::Standard, &BulkLoad::pack_standard, &BulkLoad::name_row,
-                                   &BulkLoad::refused_standard};
+const LoadFace BulkLoad::kCore{values::Face::Core, &BulkLoad::pack_core, &BulkLoad::note_core_row};
+const LoadFace BulkLoad::kStandard{values::Face::Standard, &BulkLoad::pack_standard, &BulkLoad::name_row};
 
 // Loads every row of `rows` through `loader`; 0, or -1 with an exception.
 int load_rows(BulkLoad& loader, PyObject* rows) {
@@ -535,6 +420,130 @@ int bulk_load(ConnectionObject* conn, const char* table, PyObject* fields, Py_ss
     const int done = load_rows(loader, rows);
     *sent = loader.sent();
     return done;
+}
+
+int RecordBatches::open(uint64_t record_size, uint32_t flag_bytes, Py_ssize_t per_batch) {
+    if (record_size > UINT32_MAX) {
+        raise_message("ProgrammingError", "Record length error: a record of the table is longer than 4294967295 bytes");
+        return -1;
+    }
+    flag_bytes_ = flag_bytes;
+    rec_size_ = record_size + flag_bytes;
+    // Records of no bytes go one per send, as a buffer of no bytes is full
+    // after every row.
+    per_batch_ = per_batch < 1 || rec_size_ == 0 ? 1 : per_batch > INT32_MAX ? INT32_MAX : per_batch;
+    const uint64_t bytes = static_cast<uint64_t>(per_batch_) * rec_size_;
+    if (bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    // One byte at least, so a table of zero-length records still has an
+    // address to hand over.
+    buffer_ = mem_block(static_cast<size_t>(bytes), false);
+    return buffer_ ? 0 : -1;
+}
+
+unsigned char* RecordBatches::flags(unsigned char* record) {
+    if (!flag_bytes_) return nullptr;
+    unsigned char* flags = record + (rec_size_ - flag_bytes_);
+    std::memset(flags, 0, flag_bytes_);
+    return flags;
+}
+
+int RecordBatches::send() {
+    if (count_ == 0) return 0;
+    const int hdb = conn_->hdb;
+    const qc_long count = static_cast<qc_long>(count_);
+    const unsigned int rec_size = static_cast<unsigned int>(rec_size_);
+    unsigned char* records = buffer_.get();
+    const int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
+        return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
+    });
+    if (rc != 0) return refused(rc);
+    sent_ += count_;
+    count_ = 0;
+    // A long load stays interruptible; what was sent stays sent.
+    if (PyErr_CheckSignals() < 0) {
+        annotate_pending(sent_, [&] { return Ref(PyUnicode_FromFormat("%zd rows had been loaded", sent_)); });
+        return -1;
+    }
+    return 0;
+}
+
+int RecordBatches::refused(int rc) {
+    Ref text = connection_error_text(conn_->hdb);
+    if (face_ == values::Face::Core) {
+        raise_code("ProgrammingError", "qcSqlAddRecords error %d:", rc);
+        note_server_text(text.get());
+        annotate_pending(sent_, [&] {
+            return Ref(PyUnicode_FromFormat("%zd rows had been loaded before the server refused a batch of %zd rows",
+                                            sent_, count_));
+        });
+        return -1;
+    }
+    // The table changed since its layout was read: the next load reads it anew.
+    if (rc == QSCLI_E_RECORD_LENGTH) forget_layout(conn_->hdb, table_);
+    raise_by_cause(rc, text.get(), "qcSqlAddRecords");
+    annotate_pending(sent_);
+    return -1;
+}
+
+int LoadSetup::open(PyObject* connection, PyObject* table_name, PyObject* cursor, Py_ssize_t rows) {
+    if (!PyObject_TypeCheck(connection, &ConnectionType)) {
+        PyErr_Format(PyExc_TypeError, "expected a pyqivrexdb.qxcore.Connection, not %.100s",
+                     Py_TYPE(connection)->tp_name);
+        return -1;
+    }
+    if (cursor != Py_None && !PyObject_TypeCheck(cursor, &StandardCursorType)) {
+        PyErr_Format(PyExc_TypeError, "expected a standard cursor, not %.100s", Py_TYPE(cursor)->tp_name);
+        return -1;
+    }
+    conn = reinterpret_cast<ConnectionObject*>(connection);
+    cursor_ = cursor == Py_None ? nullptr : reinterpret_cast<StandardCursorObject*>(cursor);
+    if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed"), -1;
+    text_.emplace(conn->text_utf8);
+    encoded_ = library_text(table_name, &table);
+    if (!encoded_ || table_layout(conn, table_name, &layout) < 0) return -1;
+    // 64-bit and numeric fields load in their own forms when the connection
+    // takes them so, as the layout was read.
+    forms_.emplace(conn);
+    const Py_ssize_t nfields = PyList_GET_SIZE(layout.fields.get());
+    if (quick_call(HeldLock(conn->hdb).get(), [&] {
+            return qc.qcSqlSetConnectAttr(conn->hdb, QSCLI_ATTR_NULL_FLAGS, reinterpret_cast<void*>(1), 0);
+        }) == 0)
+        flag_bytes = static_cast<uint32_t>((nfields + 7) / 8);
+    Ref flags(PyLong_FromUnsignedLong(flag_bytes));
+    Ref length(flags ? PyNumber_Add(layout.record_length.get(), flags.get()) : nullptr);
+    if (!length) return -1;
+    // Rows of unknown count (an iterator, a stream): HEAPCTRL bytes a send.
+    return records_per_batch(rows < 0 ? PY_SSIZE_T_MAX / 2 : rows, length.get(), &per_batch,
+                             conn->dialect == QSCLI_DIALECT_PG ? PG_BATCH_BYTES : 0);
+}
+
+int LoadSetup::claim_cursor() {
+    if (!cursor_) return 0;
+    if (cursor_->base.stmt_handle == 0) return raise_message("ProgrammingError", "the cursor is closed"), -1;
+    if (cursor_->base.vtab->reset(&cursor_->base) < 0) return -1;
+    cursor_->rowcount = -1;
+    cursor_->has_lastrowid = 0;
+    return 0;
+}
+
+PyObject* LoadSetup::finish(bool failed, Py_ssize_t sent) {
+    if (failed) {
+        // An error of the rows' own iterator tells as much as a refused row.
+        Ref error(take_pending());
+        const bool told = error && PyObject_HasAttrString(error.get(), "rows_sent");
+        raise_pending(error.release());
+        if (!told) annotate_pending(sent);
+        return nullptr;
+    }
+    // A row stored by itself leaves no row id of its own behind.
+    if (cursor_) {
+        cursor_->rowcount = sent;
+        cursor_->has_lastrowid = 0;
+    }
+    return PyLong_FromSsize_t(sent);
 }
 
 }  // namespace qx

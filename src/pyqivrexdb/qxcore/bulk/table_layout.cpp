@@ -1,40 +1,21 @@
 // A table's layout, read from the structure query's records into the Field
-// list the loader resolves, and kept per connection handle.
+// list the loader resolves, kept per connection handle (kept_layouts.cpp).
 #include "table_layout.h"
 
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../values/field.h"
-#include "../cursor/lexer.h"
+#include "../connection/kept_layouts.h"
 #include "../cursor/standard_cursor.h"
 #include "../client/causes.h"
 #include "../base/common.h"
 #include "../client/cp866.h"
 
-#include <cstring>
-#include <strings.h>
-#include <unordered_map>
 
 namespace qx {
 
 namespace {
-
-// One connection's layouts: dict {encoded table name: (fields, described,
-// record length)} (owned), and the dialect its statements are read in.
-struct Kept {
-    PyObject* dict = nullptr;
-    int dialect = QSCLI_DIALECT_ENGINE;
-};
-
-// Connection handle -> its layouts. Process-wide: the handles are the loaded
-// library's, and it is loaded once a process. Touched only with the
-// interpreter lock held, and never released at exit (the interpreter is gone
-// by then).
-std::unordered_map<int, Kept>& kept_layouts() {
-    static auto* layouts = new std::unordered_map<int, Kept>();
-    return *layouts;
-}
 
 // A new Field of one row of the structure query, its slots set directly.
 Ref field_of_row(PyObject* row, Ref* len) {
@@ -64,25 +45,6 @@ Ref described_row(PyObject* row) {
     PyObject* declared = n > 6 ? PyTuple_GET_ITEM(seq.get(), 6) : Py_None;
     return Ref(PyTuple_Pack(4, PyTuple_GET_ITEM(seq.get(), 2), PyTuple_GET_ITEM(seq.get(), 3),
                             PyTuple_GET_ITEM(seq.get(), 4), declared));
-}
-
-// The statement keeps every table's layout: its first word (after blanks,
-// comments and parentheses, as `dialect` reads them) is one of these.
-bool keeps_layouts(const char* sql, int dialect) {
-    const char* e = sql + std::strlen(sql);
-    const char* p = sql;
-    sql::Token t{};
-    for (; p < e; p = t.end) {
-        t = sql::next_token(p, e, dialect);
-        if (t.kind != sql::Kind::SPACE && t.kind != sql::Kind::COMMENT && *p != '(') break;
-    }
-    if (p == e || t.kind != sql::Kind::WORD) return false;
-    const size_t n = static_cast<size_t>(t.end - p);
-    static const char* const kept[] = {"select", "insert", "update", "delete", "with", "values", "begin",
-                                       "start", "commit", "end", "savepoint", "release", "return"};
-    for (const char* word : kept)
-        if (std::strlen(word) == n && strncasecmp(p, word, n) == 0) return true;
-    return false;
 }
 
 // Runs the structure query on a standard cursor of our own; the rows, or
@@ -166,18 +128,13 @@ int table_layout(ConnectionObject* conn, PyObject* table, TableLayout* out) {
     if (!key) return -1;
     Ref bytes(PyBytes_FromString(name));
     if (!bytes) return -1;
-    auto& layouts = kept_layouts();
-    auto found = layouts.find(conn->hdb);
-    if (found != layouts.end()) {
-        PyObject* entry = PyDict_GetItemWithError(found->second.dict, bytes.get());
-        if (entry) {
-            out->fields = Ref::borrow(PyTuple_GET_ITEM(entry, 0));
-            out->described = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
-            out->record_length = Ref::borrow(PyTuple_GET_ITEM(entry, 2));
-            return 0;
-        }
-        if (PyErr_Occurred()) return -1;
+    if (PyObject* entry = kept_layout(conn->hdb, bytes.get())) {
+        out->fields = Ref::borrow(PyTuple_GET_ITEM(entry, 0));
+        out->described = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
+        out->record_length = Ref::borrow(PyTuple_GET_ITEM(entry, 2));
+        return 0;
     }
+    if (PyErr_Occurred()) return -1;
     Ref rows = structure_rows(conn, table);
     if (!rows || layout_from_rows(rows.get(), out, true) < 0) return -1;
     Ref entry(PyTuple_Pack(3, out->fields.get(), out->described.get(), out->record_length.get()));
@@ -185,35 +142,7 @@ int table_layout(ConnectionObject* conn, PyObject* table, TableLayout* out) {
     // Looked up again: the query may have run code that closed the
     // connection or changed its layouts.
     if (!conn->is_connected) return 0;
-    Kept& kept = layouts[conn->hdb];
-    if (!kept.dict && !(kept.dict = PyDict_New())) return layouts.erase(conn->hdb), -1;
-    kept.dialect = conn->dialect;
-    return PyDict_SetItem(kept.dict, bytes.get(), entry.get());
-}
-
-void forget_layout(int hdb, const char* table) {
-    auto& layouts = kept_layouts();
-    auto found = layouts.find(hdb);
-    if (found == layouts.end()) return;
-    SetAside keep;
-    Ref key(PyBytes_FromString(table));
-    if (!key || PyDict_DelItem(found->second.dict, key.get()) < 0) PyErr_Clear();
-}
-
-void layouts_see_statement(int hdb, const char* sql) {
-    auto& layouts = kept_layouts();
-    auto found = layouts.find(hdb);
-    if (found == layouts.end() || keeps_layouts(sql, found->second.dialect)) return;
-    forget_layouts(hdb);
-}
-
-void forget_layouts(int hdb) {
-    auto& layouts = kept_layouts();
-    auto found = layouts.find(hdb);
-    if (found == layouts.end()) return;
-    PyObject* dict = found->second.dict;
-    layouts.erase(found);
-    Py_DECREF(dict);
+    return keep_layout(conn->hdb, conn->dialect, bytes.get(), entry.get());
 }
 
 PyObject* table_layout_fn(PyObject*, PyObject* args) {

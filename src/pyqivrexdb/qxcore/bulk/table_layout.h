@@ -36,16 +36,6 @@ int layout_from_rows(PyObject* rows, TableLayout* out, bool describe);
 // standard face's exception set.
 int table_layout(ConnectionObject* conn, PyObject* table, TableLayout* out);
 
-// What the layouts kept for connection `hdb` no longer hold after:
-// forget_layout: the library refused a record of `table` (the encoded name)
-// as not of the table's length;
-// layouts_see_statement: `sql` ran, and it may have changed a table (any
-// statement but queries, row changes, BEGIN, COMMIT and savepoints);
-// forget_layouts: the connection closed.
-void forget_layout(int hdb, const char* table);
-void layouts_see_statement(int hdb, const char* sql);
-void forget_layouts(int hdb);
-
 // The forms beyond the twelve types that the standard face's loads take
 // fields in, each a connection attribute: QSCLI_ATTR_INT64 (64-bit fields as
 // QSCLI_ET_INT64) and QSCLI_ATTR_SERVER_TYPES (numeric ones as

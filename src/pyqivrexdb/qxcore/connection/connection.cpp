@@ -2,11 +2,10 @@
 // connect().
 #include "connection.h"
 
-#include "../bulk/bulk.h"
-#include "../bulk/table_layout.h"
+#include "kept_layouts.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../cursor/lexer.h"
+#include "../sql/lexer.h"
 #include "../client/causes.h"
 #include "../base/common.h"
 #include "../base/parts.h"

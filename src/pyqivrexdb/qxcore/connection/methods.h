@@ -1,5 +1,6 @@
 // The Connection methods that live beside the lifecycle in connection.cpp;
-// connection.cpp puts them into the class's method table.
+// connection.cpp puts them into the class's method table. addrecords is
+// the bulk load's (bulk/addrecords.cpp), which uses the connection.
 #pragma once
 
 #include "connection.h"
@@ -23,6 +24,11 @@ PyObject* connection_client_address(PyObject* self, PyObject*);
 extern const char* const server_version_doc;
 extern const char* const server_address_doc;
 extern const char* const client_address_doc;
+
+// bulk/addrecords.cpp: addrecords(table_name, pydata, cursor=None),
+// METH_VARARGS | METH_KEYWORDS.
+PyObject* connection_addrecords(PyObject* self, PyObject* args, PyObject* kwds);
+extern const char* const addrecords_doc;
 
 // callbacks.cpp
 PyObject* connection_usersend_callback(PyObject* self, PyObject* uscallback);

@@ -1,5 +1,5 @@
 // Statements run without a cursor, and the named transactions built on them.
-#include "../bulk/table_layout.h"
+#include "../connection/kept_layouts.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../client/causes.h"

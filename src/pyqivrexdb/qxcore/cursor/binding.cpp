@@ -3,7 +3,7 @@
 // a comment stays text, and copies everything else through unchanged.
 #include "binding.h"
 
-#include "lexer.h"
+#include "../sql/lexer.h"
 
 #include "../base/common.h"
 #include "../client/cp866.h"

@@ -7,7 +7,7 @@
 // path, which writes or refuses it as ever.
 #include "row_records.h"
 
-#include "../bulk/table_layout.h"
+#include "../connection/kept_layouts.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../client/causes.h"

@@ -2,7 +2,7 @@
 // and records, the same library calls whatever the face.
 #include "run_statement.h"
 
-#include "../bulk/table_layout.h"
+#include "../connection/kept_layouts.h"
 #include "../client/loader.h"
 #include "../values/field.h"
 

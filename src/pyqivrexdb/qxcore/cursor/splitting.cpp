@@ -1,7 +1,7 @@
 // The statements of a text, for the standard face and the shell: splitting,
 // completeness and tokens, all read with the lexer the placeholder scanner
 // uses. Texts arrive as str and are read as UTF-8.
-#include "lexer.h"
+#include "../sql/lexer.h"
 #include "standard_cursor.h"
 
 #include <string>

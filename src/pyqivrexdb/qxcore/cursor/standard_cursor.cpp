@@ -4,7 +4,7 @@
 // a statement without a result set. Everything else is the core's.
 #include "standard_cursor.h"
 
-#include "../bulk/load.h"
+#include "bad_row.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"

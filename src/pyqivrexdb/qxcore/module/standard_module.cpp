@@ -2,7 +2,7 @@
 // core's import and registered in sys.modules only, so the core's own
 // namespace stays exactly as designed. pyqivrexdb.dbapi builds on it.
 #include "../arrow/arrow.h"
-#include "../bulk/bulk.h"
+#include "../bulk/load.h"
 #include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
