@@ -234,14 +234,7 @@ FAILING = {
 
 
 @pytest.mark.parametrize("how", FAILING)
-def test_a_failed_statement_takes_back_only_itself(dsn, backend, how, request):
-    if backend == "postgresql" and how.startswith(("syntax", "mark")):
-        # The statement runs as written after "release savepoint; savepoint"
-        # in one text: a text the server cannot parse runs none of it, and
-        # the take-back then rolls back to the savepoint of the statement
-        # before, which silently undoes that statement too.
-        request.applymarker(pytest.mark.xfail(strict=True, reason="on PostgreSQL a syntax error undoes the"
-                                              " statement before it as well"))
+def test_a_failed_statement_takes_back_only_itself(dsn, backend, how):
     with dbapi.connect(dsn) as conn:
         conn.execute("create table t(id integer)")
         conn.commit()
@@ -251,3 +244,23 @@ def test_a_failed_statement_takes_back_only_itself(dsn, backend, how, request):
         conn.execute("insert into t values (2)")
         conn.commit()
         assert rows(conn, "select id from t order by id") == [(1,), (2,)]
+
+
+@pytest.mark.parametrize("how", ["syntax", "unknown-table"])
+def test_a_failed_first_statement_or_one_after_a_read_takes_back_only_itself(dsn, how):
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table t(id integer)")
+        conn.cursor().executemany("insert into t values (?)", [(k,) for k in range(300)])
+        conn.commit()
+        # The first statement of a transaction fails: the transaction goes on.
+        with pytest.raises(dbapi.DatabaseError):
+            conn.execute(FAILING[how])
+        conn.execute("insert into t values (1000)")
+        # A result read in part, then a failure.
+        cur = conn.execute("select id from t order by id")
+        assert cur.fetchone() == (0,)
+        conn.execute("insert into t values (1001)")
+        with pytest.raises(dbapi.DatabaseError):
+            conn.execute(FAILING[how])
+        conn.commit()
+        assert rows(conn, "select id from t where id >= 1000 order by id") == [(1000,), (1001,)]
