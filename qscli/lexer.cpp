@@ -288,4 +288,13 @@ std::string first_word(Dialect d, const char* b, const char* e) {
     return w;
 }
 
+bool one_statement(Dialect d, const char* b, const char* e) {
+    Lexer lx(d, b, e);
+    Token t = lx.next_solid();
+    while (t.kind != Tok::End && t.kind != Tok::Semicolon) t = lx.next_solid();
+    for (; t.kind != Tok::End; t = lx.next_solid())
+        if (t.kind != Tok::Semicolon) return false;
+    return true;
+}
+
 }  // namespace qse

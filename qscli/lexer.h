@@ -79,5 +79,8 @@ std::string unquote(const Token& t);
 // The first word of a statement text (comments and blanks skipped), lower
 // case; empty when the text starts with anything else.
 std::string first_word(Dialect d, const char* b, const char* e);
+// Whether the text holds at most one statement: nothing but semicolons after
+// its first semicolon.
+bool one_statement(Dialect d, const char* b, const char* e);
 
 }  // namespace qse

@@ -156,12 +156,7 @@ bool Session::pipeline_name(const Bound& b, std::string* name, bool* parse) {
 // the PREPARE when `parse`, the execute and a sync; the count of results
 // before the statement's own in *steps. False when it could not be sent.
 bool Session::send_pipeline(const Bound& b, const std::string& name, bool parse, int* steps) {
-    const bool release = !unguard().empty();
-    auto command = [&](const char* sql) {
-        ++*steps;
-        return pq.PQsendQueryParams(conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
-    };
-    bool sent = (!release || command("release savepoint qx_statement")) && command("savepoint qx_statement");
+    bool sent = send_savepoint(steps);
     if (sent && parse) {
         ++*steps;
         sent = pq.PQsendPrepare(conn, name.c_str(), to_utf8(b.sql.data(), b.sql.size()).c_str(), b.count(),

@@ -206,6 +206,12 @@ private:
     // Rolls back to the failed statement's savepoint, keeping its error.
     void take_back_statement();
     int run_guarded(Stmt* st, const std::string& sql);
+    // run_guarded's statement in one flight after its savepoint; false when
+    // it cannot go in a pipeline (*code then untouched).
+    bool run_in_flight(Stmt* st, const std::string& sql, int* code);
+    // Sends the release of the last statement's savepoint and a new one, in
+    // a pipeline; their count of results added to *steps.
+    bool send_savepoint(int* steps);
     // A CREATE or ALTER TABLE, and the checks of the columns it made or
     // changed, in one transaction (the caller's, or one of their own).
     int run_defining(Stmt* st, const std::string& sql);

@@ -23,19 +23,57 @@ std::string Session::unguard() {
     return open ? "release savepoint qx_statement; " : "";
 }
 
+bool Session::send_savepoint(int* steps) {
+    const bool release = !unguard().empty();
+    auto command = [&](const char* sql) {
+        ++*steps;
+        return pq.PQsendQueryParams(conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0);
+    };
+    return (!release || command("release savepoint qx_statement")) && command("savepoint qx_statement");
+}
+
 // Inside a transaction a failing statement takes back only itself, as on
-// SQLite: it runs after a savepoint of its own, which the next statement's
-// text releases, so a statement that succeeds costs no round trip more.
+// SQLite: it runs after a savepoint of its own, which the next statement
+// releases. The savepoint never shares a text with the statement: the
+// server parses a text whole before it runs any of it, so a statement it
+// cannot parse would keep the savepoint from moving, and taking it back
+// would undo the statement before it too. One statement goes in the same
+// flight as its savepoint (a pipeline), so one that succeeds costs no round
+// trip more; a text of several, or a COPY, which a pipeline cannot carry,
+// goes after a round trip of its own.
 int Session::run_guarded(Stmt* st, const std::string& sql) {
     if (pq.PQtransactionStatus(conn) != pq::PQTRANS_INTRANS) {
         guarded_ = false;
         return run_statement(st, sql);
     }
-    const bool control = controls_transaction(sql);
-    sent_.guarded = !control;
-    int code = run_statement(st, unguard() + (control ? "" : "savepoint qx_statement; ") + sql);
+    int code = 0;
+    if (controls_transaction(sql)) {
+        sent_.guarded = false;
+        code = run_statement(st, unguard() + sql);
+    } else if (!run_in_flight(st, sql, &code)) {
+        code = run(unguard() + "savepoint qx_statement");
+        sent_.guarded = true;
+        if (!code) code = run_statement(st, sql);
+    }
     // Rows handed over end the statement when they end.
     return st->source || st->copy ? code : finish_statement(code);
+}
+
+bool Session::run_in_flight(Stmt* st, const std::string& sql, int* code) {
+    const char* b = sql.data();
+    const char* e = b + sql.size();
+    if (!pq.PQenterPipelineMode || !pq.PQexitPipelineMode || !pq.PQpipelineSync || !one_statement(Dialect::Pg, b, e) ||
+        first_word(Dialect::Pg, b, e) == "copy" || !pq.PQenterPipelineMode(conn))
+        return false;
+    int steps = 0;
+    const bool sent = send_savepoint(&steps) &&
+                      pq.PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) &&
+                      pq.PQpipelineSync(conn);
+    sent_.guarded = sent_.pipelined = true;
+    bool parsed = true, unparsed = false;
+    *code = sent ? read_steps(steps, false, &parsed, &unparsed) : fail_conn("cannot send the statement");
+    if (!*code) *code = collect(st);
+    return true;
 }
 
 void Session::take_back_statement() {

@@ -219,3 +219,48 @@ def test_an_asyncio_cancel_of_a_write_never_loses_the_transaction_without_a_word
             await conn.close()
 
     asyncio.run(main())
+
+
+# Statements that fail in a transaction, each its own way: the server's
+# parser, its planner, a constraint, a value.
+FAILING = {
+    "syntax": "insert into t valuesx (3)",
+    "syntax-at-end": "select 1 +",
+    "mark-without-value": "select ?::integer",
+    "unknown-table": "select * from no_such_table",
+    "too-many-values": "insert into t values (3, 4)",
+    "overflow": "select abs(-9223372036854775807 - 1)",
+}
+
+
+@pytest.mark.parametrize("how", FAILING)
+def test_a_failed_statement_takes_back_only_itself(dsn, backend, how):
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table t(id integer)")
+        conn.commit()
+        conn.execute("insert into t values (1)")
+        with pytest.raises(dbapi.DatabaseError):
+            conn.execute(FAILING[how])
+        conn.execute("insert into t values (2)")
+        conn.commit()
+        assert rows(conn, "select id from t order by id") == [(1,), (2,)]
+
+
+@pytest.mark.parametrize("how", ["syntax", "unknown-table"])
+def test_a_failed_first_statement_or_one_after_a_read_takes_back_only_itself(dsn, how):
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table t(id integer)")
+        conn.cursor().executemany("insert into t values (?)", [(k,) for k in range(300)])
+        conn.commit()
+        # The first statement of a transaction fails: the transaction goes on.
+        with pytest.raises(dbapi.DatabaseError):
+            conn.execute(FAILING[how])
+        conn.execute("insert into t values (1000)")
+        # A result read in part, then a failure.
+        cur = conn.execute("select id from t order by id")
+        assert cur.fetchone() == (0,)
+        conn.execute("insert into t values (1001)")
+        with pytest.raises(dbapi.DatabaseError):
+            conn.execute(FAILING[how])
+        conn.commit()
+        assert rows(conn, "select id from t where id >= 1000 order by id") == [(1000,), (1001,)]
