@@ -151,6 +151,12 @@ def _in_order(rows, order, given):
         except _errors.Error:
             given[1] = True
             raise
+        except (ValueError, OverflowError) as exc:
+            # A value Python cannot hold (a text that is no UTF-8, a year
+            # past 9999) is the data's fault, as on the bulk path.
+            given[1] = True
+            reason = "the text is not valid UTF-8" if isinstance(exc, UnicodeDecodeError) else exc
+            raise _errors.DataError("row %d: %s" % (given[0], reason)) from None
         given[0] += 1
         yield tuple(row[k] for k in order)
 

@@ -384,6 +384,31 @@ def test_a_value_python_cannot_hold_is_a_data_error(conn, values, reason):
         cur.adbc_ingest("py", pa.table({"v": values}), mode="append")
 
 
+# Values a datetime or a str cannot hold, beside a binary field (whose table
+# takes its rows through inserts) and alone (the bulk path): a DataError
+# naming the row, the rows before it kept as rows_sent says.
+UNHELD = [
+    (pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(b"\0\0\0\0\2\0\0\0\3\0\0\0"), pa.py_buffer(b"ok\xff")]),
+     "not valid UTF-8"),
+    (pa.array([0, 253402300800 * 10**6], pa.timestamp("us")), "year"),
+    # A microsecond is all a timestamp field keeps: 789 ns are not dropped silently.
+    (pa.array([0, 1_600_000_000_123_456_789], pa.timestamp("ns")), "nanoseconds"),
+    (pa.array([0, 1_600_000_000_123_456_789], pa.timestamp("ns", tz="UTC")), "nanoseconds"),
+]
+
+
+@pytest.mark.parametrize("with_binary", [False, True], ids=["bulk", "beside-binary"])
+@pytest.mark.parametrize("values, reason", UNHELD, ids=[f"{v.type}" for v, _ in UNHELD])
+def test_a_value_no_field_can_hold_is_a_data_error_on_every_path(conn, backend, values, reason, with_binary):
+    columns = {"v": values}
+    if with_binary:
+        columns["b"] = pa.array([b"x", b"y"])
+    cur = conn.cursor()
+    with pytest.raises(dbapi.DataError, match="row 1.*" + reason) as info:
+        cur.adbc_ingest("uh", pa.table(columns), mode="create")
+    assert info.value.rows_sent in (0, 1)
+
+
 class _ArrayOnly:
     """Data exporting one batch (__arrow_c_array__) and no stream."""
 
