@@ -219,3 +219,35 @@ def test_an_asyncio_cancel_of_a_write_never_loses_the_transaction_without_a_word
             await conn.close()
 
     asyncio.run(main())
+
+
+# Statements that fail in a transaction, each its own way: the server's
+# parser, its planner, a constraint, a value.
+FAILING = {
+    "syntax": "insert into t valuesx (3)",
+    "syntax-at-end": "select 1 +",
+    "mark-without-value": "select ?::integer",
+    "unknown-table": "select * from no_such_table",
+    "too-many-values": "insert into t values (3, 4)",
+    "overflow": "select abs(-9223372036854775807 - 1)",
+}
+
+
+@pytest.mark.parametrize("how", FAILING)
+def test_a_failed_statement_takes_back_only_itself(dsn, backend, how, request):
+    if backend == "postgresql" and how.startswith(("syntax", "mark")):
+        # The statement runs as written after "release savepoint; savepoint"
+        # in one text: a text the server cannot parse runs none of it, and
+        # the take-back then rolls back to the savepoint of the statement
+        # before, which silently undoes that statement too.
+        request.applymarker(pytest.mark.xfail(strict=True, reason="on PostgreSQL a syntax error undoes the"
+                                              " statement before it as well"))
+    with dbapi.connect(dsn) as conn:
+        conn.execute("create table t(id integer)")
+        conn.commit()
+        conn.execute("insert into t values (1)")
+        with pytest.raises(dbapi.DatabaseError):
+            conn.execute(FAILING[how])
+        conn.execute("insert into t values (2)")
+        conn.commit()
+        assert rows(conn, "select id from t order by id") == [(1,), (2,)]
