@@ -87,6 +87,7 @@ int Session::collect(Stmt* st) {
     if (pq.PQsetChunkedRowsMode) pq.PQsetChunkedRowsMode(conn, 256);
     else pq.PQsetSingleRowMode(conn);
     int code = 0;
+    commands_done_ = 0;
     while (pq::PGresult* res = pq.PQgetResult(conn)) {
         int status = pq.PQresultStatus(res);
         switch (status) {
@@ -112,6 +113,7 @@ int Session::collect(Stmt* st) {
         }
         case pq::PGRES_COMMAND_OK:
             if (!code) {
+                ++commands_done_;
                 st->clear_result();
                 const char* tag = pq.PQcmdStatus(res);
                 if (tag && changes_rows(tag)) st->set_changes(std::atoll(pq.PQcmdTuples(res)));

@@ -258,6 +258,7 @@ private:
         bool pipelined = false;
     } sent_;
     bool may_stream_ = false;  // the running statement may hand its rows over
+    int commands_done_ = 0;    // commands of the running text that ended before any error
     int state_before_ = 0;     // the transaction state the running statement began in
     std::string last_state_;  // SQLSTATE of the last server error
 

@@ -33,7 +33,16 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
     }
     const bool control = controls_transaction(sql);
     sent_.guarded = !control;
-    int code = run_statement(st, unguard() + (control ? "" : "savepoint qx_statement; ") + sql);
+    const std::string release = unguard();
+    int code = run_statement(st, release + (control ? "" : "savepoint qx_statement; ") + sql);
+    // A text the server cannot parse runs none of its commands, the savepoint
+    // neither: the savepoint left is the one before the statement before, and
+    // rolling back to it would silently undo that statement too. The
+    // transaction stays failed instead, and the error says so.
+    if (code && !control && commands_done_ < (release.empty() ? 1 : 2)) {
+        sent_.guarded = false;
+        c->last_error += "; the transaction failed with it (nothing of it can be committed): roll it back to go on";
+    }
     // Rows handed over end the statement when they end.
     return st->source || st->copy ? code : finish_statement(code);
 }

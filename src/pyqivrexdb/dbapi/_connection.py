@@ -256,6 +256,12 @@ class Connection:
         self._check()
         if not self._open():
             return
+        if self._state() == _TX_FAILED:
+            # A server answers the COMMIT of a transaction an error failed
+            # with a ROLLBACK, which is no success.
+            self._after_failed_end()
+            raise OperationalError("the transaction failed at an earlier error and was rolled back: "
+                                   "nothing of it was committed")
         if self._on_commit is not None:
             self._on_commit()
         try:
