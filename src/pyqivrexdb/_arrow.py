@@ -167,6 +167,8 @@ def adbc_ingest(cursor, table_name, data, mode):
     # The data's types are checked before anything is written.
     rows = _standard.arrow_rows(data)
     names = [f[0] for f in rows.fields]
+    if not names:
+        raise _errors.ProgrammingError("the data has no columns: there is nothing to load")
     _positions(names)
     conn = cursor.connection
     postgres = conn.dialect == "postgresql"

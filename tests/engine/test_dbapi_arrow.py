@@ -429,6 +429,18 @@ def test_a_value_no_field_can_hold_is_a_data_error_on_every_path(conn, backend, 
     assert info.value.rows_sent in (0, 1)
 
 
+@pytest.mark.parametrize("mode", ["create", "replace", "append"])
+def test_data_without_columns_is_refused_before_a_table_is_made(conn, mode):
+    cur = conn.cursor()
+    cur.execute("create table keep (i integer)")
+    with pytest.raises(dbapi.ProgrammingError, match="no columns"):
+        cur.adbc_ingest("keep" if mode != "create" else "none", pa.table({}), mode=mode)
+    conn.commit()
+    assert cur.execute("select count(*) from keep").fetchone() == (0,)
+    with pytest.raises(dbapi.ProgrammingError):
+        cur.execute("select * from none")
+
+
 class _ArrayOnly:
     """Data exporting one batch (__arrow_c_array__) and no stream."""
 
