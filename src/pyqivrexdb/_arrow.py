@@ -174,7 +174,28 @@ def adbc_ingest(cursor, table_name, data, mode):
     postgres = conn.dialect == "postgresql"
     table = _quoted(table_name)
     columns = ", ".join("%s %s" % (_quoted(name), _column_type(fmt, postgres)) for name, fmt, _ in rows.fields)
-    conn._begin()
+    # A replace takes effect whole, in autocommit too: a load that fails
+    # never leaves the old table dropped.
+    own = mode == "replace" and conn._autocommit and conn._begin(whole=True)
+    if not own:
+        conn._begin()
+    try:
+        loaded = _load(cursor, rows, names, table_name, table, columns, mode)
+        if own and conn._on_commit is not None:
+            conn._on_commit()  # it may refuse the COMMIT: then all is rolled back
+    except BaseException as exc:
+        if own:
+            conn.rollback()
+            if getattr(exc, "rows_sent", None) is not None:
+                exc.rows_sent = 0
+        raise
+    if own:
+        conn.commit()
+    return loaded
+
+
+def _load(cursor, rows, names, table_name, table, columns, mode):
+    conn = cursor.connection
     if mode == "replace":
         cursor.execute("DROP TABLE IF EXISTS %s" % table)
     if mode in ("create", "replace"):

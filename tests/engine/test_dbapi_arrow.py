@@ -441,6 +441,29 @@ def test_data_without_columns_is_refused_before_a_table_is_made(conn, mode):
         cur.execute("select * from none")
 
 
+@pytest.mark.parametrize("autocommit", [True, False], ids=["autocommit", "transaction"])
+def test_a_replace_whose_source_fails_keeps_the_old_table(dsn, autocommit):
+    schema = pa.schema([("i", pa.int64())])
+
+    def batches():
+        yield pa.record_batch([pa.array([1, 2], pa.int64())], schema=schema)
+        raise RuntimeError("the source broke")
+
+    with dbapi.connect(dsn, autocommit=autocommit) as conn:
+        cur = conn.cursor()
+        cur.execute("create table old (i bigint)")
+        cur.executemany("insert into old values (?)", [(7,), (8,)])
+        conn.commit()
+        with pytest.raises(dbapi.DataError, match="the source broke") as info:
+            cur.adbc_ingest("old", pa.RecordBatchReader.from_batches(schema, batches()), mode="replace")
+        if not autocommit:
+            assert conn.in_transaction  # the caller chooses: here, to roll back
+            conn.rollback()
+        else:
+            assert info.value.rows_sent == 0 and not conn.in_transaction
+        assert cur.execute("select i from old order by i").fetchall() == [(7,), (8,)]
+
+
 class _ArrayOnly:
     """Data exporting one batch (__arrow_c_array__) and no stream."""
 
