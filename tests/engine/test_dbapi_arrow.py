@@ -223,9 +223,10 @@ def test_the_asyncio_cursor_gives_the_rows_it_read_ahead_and_the_rest(dsn):
 
 @pytest.mark.xfail(strict=True, reason="the rows aio's execute read ahead are turned into Arrow from their Python"
                    " values, which a string column (numeric, uuid, json, interval, time) does not take")
-@pytest.mark.parametrize("query", ["select 1.5::numeric as v", "select 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid as v",
-                                   "select '{\"a\": 1}'::json as v", "select interval '1 day' as v",
-                                   "select '12:00'::time as v"], ids=["numeric", "uuid", "json", "interval", "time"])
+@pytest.mark.parametrize("query", [
+    "select 1.5::numeric as v", "select 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid as v",
+    "select '{\"a\": 1}'::json as v", "select interval '1 day' as v", "select '12:00'::time as v",
+], ids=["numeric", "uuid", "json", "interval", "time"])
 def test_postgresql_the_asyncio_arrow_table_after_its_read_ahead_equals_the_standard_faces(pg, dsn, query):
     import asyncio
 
