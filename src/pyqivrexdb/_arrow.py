@@ -248,6 +248,12 @@ def _in_order(rows, order, given):
         except _errors.Error:
             given[1] = True
             raise
+        except (ValueError, OverflowError) as exc:
+            # A value Python cannot hold (a text that is no UTF-8, a year
+            # past 9999) is the data's fault, as on the bulk path.
+            given[1] = True
+            reason = "the text is not valid UTF-8" if isinstance(exc, UnicodeDecodeError) else exc
+            raise _errors.DataError("row %d: %s" % (given[0], reason)) from None
         given[0] += 1
         yield tuple(row[k] for k in order)
 
@@ -294,12 +300,35 @@ def _ingest(cursor, table_name, data, mode):
     # The data's types are checked before anything is written.
     rows = _standard.arrow_rows(data)
     names = [f[0] for f in rows.fields]
+    if not names:
+        raise _errors.ProgrammingError("the data has no columns: there is nothing to load")
     _positions(names)
     conn = cursor.connection
     postgres = conn.dialect == "postgresql"
     table = _quoted(table_name)
     columns = ", ".join("%s %s" % (_quoted(name), _column_type(fmt, postgres)) for name, fmt, _ in rows.fields)
-    conn._begin()
+    # A replace takes effect whole, in autocommit too: a load that fails
+    # never leaves the old table dropped.
+    own = mode == "replace" and conn._autocommit and conn._begin(whole=True)
+    if not own:
+        conn._begin()
+    try:
+        loaded = _load(cursor, rows, names, table_name, table, columns, mode)
+        if own and conn._on_commit is not None:
+            conn._on_commit()  # it may refuse the COMMIT: then all is rolled back
+    except BaseException as exc:
+        if own:
+            conn.rollback()
+            if getattr(exc, "rows_sent", None) is not None:
+                exc.rows_sent = 0
+        raise
+    if own:
+        conn.commit()
+    return loaded
+
+
+def _load(cursor, rows, names, table_name, table, columns, mode):
+    conn = cursor.connection
     if mode == "replace":
         cursor.execute("DROP TABLE IF EXISTS %s" % table)
     if mode in ("create", "replace"):

@@ -82,6 +82,7 @@ async def _async_pool(**kw):
     ("detect_types", dbapi.PARSE_DECLTYPES, 0),
     ("_statement_timeout", 0.5, None),
     ("adapters", {complex: str}, {}),
+    ("json_loads", str.upper, None),
 ])
 def test_a_returned_connection_gets_the_settings_it_was_lent_with(double, name, value, default):
     pool = _sync_pool(max_size=1)

@@ -256,6 +256,7 @@ class Connection:
         self._check()
         if not self._open():
             return
+        failed = self._state() == _TX_FAILED
         if self._on_commit is not None:
             self._on_commit()
         try:
@@ -264,6 +265,11 @@ class Connection:
             self._after_failed_end()
             raise
         self._in_transaction = False
+        if failed:
+            # A server answers the COMMIT of a transaction an error failed
+            # with a ROLLBACK, which is no success.
+            raise OperationalError("the transaction failed at an earlier error and was rolled back: "
+                                   "nothing of it was committed")
 
     def rollback(self):
         """Rolls the open transaction back; nothing to do without one."""

@@ -15,11 +15,11 @@ sends a query). A connection that comes back with a transaction open is
 rolled back; one whose transaction cannot be ended, or that the library
 cannot account for, is closed and never lent again. A returned connection
 gets back the settings it was first lent with (autocommit, row_factory,
-adapters, detect_types, statement_timeout, no message handlers), so a
-borrower never inherits what the one before it changed; ``reset`` adds a
-step of your own for what the pool cannot see (a SET of the session, a
-LISTEN). putconn() takes only a connection the pool has lent and not yet
-had back.
+adapters, detect_types, json_loads, statement_timeout, no message
+handlers), so a borrower never inherits what the one before it changed;
+``reset`` adds a step of your own for what the pool cannot see (a SET of
+the session, a LISTEN). putconn() takes only a connection the pool has
+lent and not yet had back.
 
 When one connection is lost, the server may be gone for all of them: the
 idle connections returned before the loss are sent a query before they are

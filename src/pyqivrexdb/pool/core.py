@@ -159,7 +159,7 @@ def prefer_standby(dsn):
 
 # What a borrower may change on its dbapi.Connection that the next borrower
 # must not inherit (with the adapters and the message handlers).
-_SETTINGS = ("autocommit", "row_factory", "detect_types", "_statement_timeout")
+_SETTINGS = ("autocommit", "row_factory", "detect_types", "json_loads", "_statement_timeout")
 
 
 def _settings(conn):

@@ -204,6 +204,7 @@ int write_timestamp(const ArrowArrayView* v, int64_t i, const Target& t, unsigne
                                                                              : 1000000000;
     int64_t sub, rest;
     const int64_t seconds = floor_div(ArrowArrayViewGetIntUnsafe(v, i), per_second, &sub);
+    if (per_second > 1000000 && sub % (per_second / 1000000)) return kGeneral;  // the reader says what is lost
     const int64_t us = per_second >= 1000000 ? sub / (per_second / 1000000) : sub * (1000000 / per_second);
     int y, m, d;
     civil_from_days(floor_div(seconds, 86400, &rest), &y, &m, &d);

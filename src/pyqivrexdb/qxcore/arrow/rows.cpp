@@ -104,6 +104,12 @@ PyObject* read_timestamp(const ArrowArrayView* v, int64_t i, const ArrowSchemaVi
     int64_t sub, rest;
     const int64_t seconds = floor_div(ArrowArrayViewGetIntUnsafe(v, i), per_second, &sub);
     const int64_t us = per_second >= 1000000 ? sub / (per_second / 1000000) : sub * (1000000 / per_second);
+    if (per_second > 1000000 && sub % (per_second / 1000000)) {
+        // A datetime keeps microseconds: dropping the rest would store another instant.
+        PyErr_Format(PyExc_ValueError, "%lld nanoseconds past the microsecond would be lost",
+                     static_cast<long long>(sub % (per_second / 1000000)));
+        return nullptr;
+    }
     const int64_t days = floor_div(seconds, 86400, &rest);
     int y, m, d;
     civil_from_days(days, &y, &m, &d);
