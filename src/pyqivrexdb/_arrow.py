@@ -300,11 +300,11 @@ def _ingest(cursor, table_name, data, mode):
     # The data's types are checked before anything is written.
     rows = _standard.arrow_rows(data)
     names = [f[0] for f in rows.fields]
-    if not names:
-        raise _errors.ProgrammingError("the data has no columns: there is nothing to load")
-    _positions(names)
     conn = cursor.connection
     postgres = conn.dialect == "postgresql"
+    if not names and not postgres:  # SQLite has no table of no columns
+        raise _errors.ProgrammingError("the data has no columns: there is nothing to load")
+    _positions(names)
     table = _quoted(table_name)
     columns = ", ".join("%s %s" % (_quoted(name), _column_type(fmt, postgres)) for name, fmt, _ in rows.fields)
     # A replace takes effect whole, in autocommit too: a load that fails

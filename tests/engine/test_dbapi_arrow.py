@@ -267,8 +267,6 @@ def test_the_asyncio_cursor_gives_the_rows_it_read_ahead_and_the_rest(dsn):
     assert asyncio.run(main()) == list(range(1, 12))
 
 
-@pytest.mark.xfail(strict=True, reason="the rows aio's execute read ahead are turned into Arrow from their Python"
-                   " values, which a string column (numeric, uuid, json, interval, time) does not take")
 @pytest.mark.parametrize("query", [
     "select 1.5::numeric as v", "select 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid as v",
     "select '{\"a\": 1}'::json as v", "select interval '1 day' as v", "select '12:00'::time as v",
@@ -477,7 +475,9 @@ def test_a_value_no_field_can_hold_is_a_data_error_on_every_path(conn, backend, 
 
 
 @pytest.mark.parametrize("mode", ["create", "replace", "append"])
-def test_data_without_columns_is_refused_before_a_table_is_made(conn, mode):
+def test_data_without_columns_is_refused_before_a_table_is_made(conn, backend, mode):
+    if backend == "postgresql":
+        pytest.skip("PostgreSQL has tables of no columns")
     cur = conn.cursor()
     cur.execute("create table keep (i integer)")
     with pytest.raises(dbapi.ProgrammingError, match="no columns"):

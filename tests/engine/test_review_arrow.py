@@ -261,7 +261,7 @@ def test_a_table_of_no_columns(conn, backend):
     data = pa.table({"a": [1, 2]}).select([])
     cur = conn.cursor()
     if backend == "sqlite":  # SQLite has no table of no columns
-        with pytest.raises(dbapi.ProgrammingError):
+        with pytest.raises(dbapi.ProgrammingError, match="no columns"):
             cur.adbc_ingest("zc", data)
         return
     assert cur.adbc_ingest("zc", data) == 2
