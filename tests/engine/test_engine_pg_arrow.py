@@ -66,7 +66,7 @@ def test_postgresql_rows_come_as_arrow_after_the_records_made_before(eng, pg):
     assert eng.qcSqlRowCount(hs, ctypes.byref(count)) == 0 and count.value == 5000
 
 
-def test_no_arrow_on_the_engine_nor_on_a_cp866_connection(eng, hdb, pg_cluster):
+def test_no_arrow_for_a_whole_engine_result_nor_on_a_cp866_connection(eng, hdb, pg_cluster):
     hs = streamed(eng, hdb, "select 1 as i")
     unused = ctypes.create_string_buffer(80)  # held: the library writes into it
     assert read_arrow(eng, hs, 0, 10, array=ctypes.addressof(unused))[0] == UNSUPPORTED
