@@ -5,6 +5,7 @@
 // checked as packing checks them and copied as they are.
 #include "arrow.h"
 
+#include "arrow_pages.h"
 #include "statement.h"
 #include "stream.h"
 
@@ -29,6 +30,12 @@ struct SqliteArrow::Col {
     ArrowBuffer* values = nullptr;
     ArrowBuffer* data = nullptr;
     int64_t nulls = 0;
+    // What the last batch took: the next one takes its room at once, so
+    // each batch makes the same few allocations, which the allocator
+    // gives back for the next instead of growing its heap by the
+    // doublings of each.
+    int64_t last_data = 0;
+    bool last_nulls = false;
 };
 
 namespace {
@@ -179,6 +186,7 @@ int SqliteArrow::begin(int64_t rows) {
     building_.reset(new ArrowArray());
     int rc = ArrowArrayInitFromSchema(building_.get(), &s, nullptr);
     s.release(&s);
+    if (rc == NANOARROW_OK) use_pages(building_.get());
     if (rc == NANOARROW_OK) rc = ArrowArrayStartAppending(building_.get());
     // A result that ends sooner keeps the room unused until the batch goes.
     if (rc == NANOARROW_OK) rc = ArrowArrayReserve(building_.get(), rows);
@@ -194,6 +202,9 @@ int SqliteArrow::begin(int64_t rows) {
         c.values = ArrowArrayBuffer(child, 1);
         c.data = c.width ? nullptr : ArrowArrayBuffer(child, 2);
         c.nulls = 0;
+        if ((c.data && ArrowBufferReserve(c.data, c.last_data) != NANOARROW_OK) ||
+            (c.last_nulls && ArrowBitmapReserve(c.validity, rows) != NANOARROW_OK))
+            return QSCLI_E_NOMEM;
     }
     return 0;
 }
@@ -233,6 +244,8 @@ int SqliteArrow::finish(ArrowArray* out) {
     for (size_t k = 0; k < cols_.size(); ++k) {
         building_->children[k]->length = rows_;
         building_->children[k]->null_count = cols_[k].nulls;
+        cols_[k].last_data = cols_[k].data ? cols_[k].data->size_bytes : 0;
+        cols_[k].last_nulls = cols_[k].nulls > 0;
     }
     building_->length = rows_;
     const int rc = ArrowArrayFinishBuildingDefault(building_.get(), nullptr);
