@@ -120,7 +120,7 @@ def test_engine_a_value_the_records_refuse_is_refused_alike_past_the_first_batch
 
 
 def test_engine_batches_after_a_partial_read_past_the_first_records(path):
-    fill(path, "bigint", ["1", "-1"], 30000)
+    fill(path, "text", ["'a text long enough to grow its buffer'", "''"], 30000)
     query = "select k, v from t order by k"
     with dbapi.connect(path) as conn:
         cur = conn.cursor()
