@@ -246,6 +246,9 @@ int SqliteArrow::finish(ArrowArray* out) {
         building_->children[k]->null_count = cols_[k].nulls;
         cols_[k].last_data = cols_[k].data ? cols_[k].data->size_bytes : 0;
         cols_[k].last_nulls = cols_[k].nulls > 0;
+        // A column without NULLs has no bitmap: room taken for one is not
+        // one (a consumer would read it).
+        if (!cols_[k].nulls) ArrowBitmapReset(cols_[k].validity);
     }
     building_->length = rows_;
     const int rc = ArrowArrayFinishBuildingDefault(building_.get(), nullptr);

@@ -191,3 +191,23 @@ def test_engine_library_gives_arrow_only_where_the_records_would_agree(eng, tmp_
         assert eng.qcSqlRowCount(hs, ctypes.byref(count)) == 0 and count.value == 300
     finally:
         eng.close(h.value)
+
+
+def test_engine_a_batch_without_nulls_after_one_with_them(path, monkeypatch):
+    from pyqivrexdb import _arrow
+    monkeypatch.setattr(_arrow, "BATCH_ROWS", 1000)
+    with sqlite3.connect(path) as raw:
+        raw.execute("create table t (k integer, v text, w bigint)")
+        raw.executemany("insert into t values (?, ?, ?)",
+                        [(k, None if k < 1500 and k % 2 else "v%d" % k, None if k < 1500 and k % 3 else k)
+                         for k in range(5000)])
+    raw.close()
+    with dbapi.connect(path) as conn:
+        cur = conn.cursor()
+        want = cur.execute("select k, v, w from t order by k").fetchall()
+        batches = list(cur.execute("select k, v, w from t order by k").fetch_record_batch())
+    assert [b.column("v").null_count for b in batches][-2:] == [0, 0]
+    got = [tuple(r.values()) for b in batches for r in b.to_pylist()]
+    assert got == want
+    for b in batches:
+        b.validate(full=True)
