@@ -10,6 +10,7 @@ import sqlite3
 import pytest
 
 from pyqivrexdb import dbapi
+from test_engine_pg_arrow import arrays_after_records, read_arrow
 from pyqivrexdb._qxstandard import QSCLI_ATTR_INT64 as INT64, QSCLI_ATTR_STREAM as STREAM
 
 pa = pytest.importorskip("pyarrow")
@@ -138,14 +139,6 @@ def test_engine_batches_after_a_partial_read_past_the_first_records(path):
         assert cur.execute("select count(*) from t").fetchall() == [(len(want),)]
 
 
-def read_arrow(eng, hs, start, max_rows, schema=None, array=None):
-    rows = ctypes.c_int32(0)
-    f = eng.lib.qcSqlReadArrow
-    f.argtypes = [ctypes.c_int, ctypes.c_int32, ctypes.c_int32, ctypes.c_uint, ctypes.c_void_p, ctypes.c_void_p,
-                  ctypes.POINTER(ctypes.c_int32)]
-    return f(hs, start, max_rows, 0, schema, array, ctypes.byref(rows)), rows.value
-
-
 @pytest.mark.parametrize("null_flags, sql, arrow", [
     (2, "select k, v from t", True),
     (1, "select k, v from t", False),   # without ARRA lengths the records' bytes are the field's
@@ -165,30 +158,14 @@ def test_engine_library_gives_arrow_only_where_the_records_would_agree(eng, tmp_
             if value:
                 assert eng.qcSqlSetStmtAttr(hs, attr, ctypes.c_void_p(value), 0) == 0
         assert eng.exec(hs, sql.encode()) == 0
-        schema_buf = ctypes.create_string_buffer(72)
-        rc, _ = read_arrow(eng, hs, 0, 0, schema=ctypes.addressof(schema_buf))
-        assert (rc == 0) == arrow and (arrow or rc == UNSUPPORTED)
         if not arrow:
+            schema_buf = ctypes.create_string_buffer(72)
+            assert read_arrow(eng, hs, 0, 0, schema=ctypes.addressof(schema_buf))[0] == UNSUPPORTED
             return
-        schema = pa.Schema._import_from_c(ctypes.addressof(schema_buf))
+        first, schema, batches = arrays_after_records(eng, hs, 300, 100)
         assert str(schema) == "k: int32\nv: string"
-        unused = ctypes.create_string_buffer(80)  # held: the library writes into it
-        first, _ = read_arrow(eng, hs, 0, 1000, array=ctypes.addressof(unused))
-        assert 0 < first < 300
-        assert len(eng.read(hs, 0, 1 << 20)[1]) == first * eng.rec_size(hs)
-        start, got = first, []
-        while True:
-            array = ctypes.create_string_buffer(80)
-            rc, n = read_arrow(eng, hs, start, 100, array=ctypes.addressof(array))
-            assert rc == 0
-            if n == 0:
-                break
-            assert n <= 100
-            got += pa.RecordBatch._import_from_c(ctypes.addressof(array), schema).column("v").to_pylist()
-            start += n
+        got = [v for b in batches for v in b.column("v").to_pylist()]
         assert len(got) == 300 - first and set(got) == {"a", "b", None}
-        count = ctypes.c_int32(0)
-        assert eng.qcSqlRowCount(hs, ctypes.byref(count)) == 0 and count.value == 300
     finally:
         eng.close(h.value)
 
