@@ -31,13 +31,6 @@ struct Limits {
 
 bool variable(const ColStruct_t& d) { return d.len == 0 && (d.type == QSCLI_ET_CHAR || d.type == QSCLI_ET_ARRA); }
 
-std::string column_label(const ColStruct_t& d) {
-    const char* name = d.asname[0] ? d.asname : d.fname;
-    std::string out = "column ";
-    cp866_to_utf8(reinterpret_cast<const unsigned char*>(name), std::strlen(name), out);
-    return out + ": ";
-}
-
 // What the values of a column of inferred type were: its type follows.
 struct Seen {
     bool text = false, blob = false, real = false, big = false;
@@ -410,6 +403,13 @@ int next_batch(Conn* c, Stmt* st) {
 }
 
 }  // namespace
+
+std::string column_label(const ColStruct_t& d) {
+    const char* name = d.asname[0] ? d.asname : d.fname;
+    std::string out = "column ";
+    cp866_to_utf8(reinterpret_cast<const unsigned char*>(name), std::strlen(name), out);
+    return out + ": ";
+}
 
 int stream_start(Conn* c, Stmt* st) {
     Streamed& s = st->streamed;

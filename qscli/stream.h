@@ -26,6 +26,8 @@ int read_result(Conn* c, Stmt* st, RowSource& source, const std::vector<ColStruc
 int stream_read(Conn* c, Stmt* st, uint64_t start, void* buf, unsigned size, unsigned* delivered);
 // Reads the rest of st's stream into one batch, read after the current one.
 void stream_drain(Conn* c, Stmt* st);
+// "column NAME: ", which the refusal of a value of column `d` starts with.
+std::string column_label(const ColStruct_t& d);
 // The drain rule: every open stream of the connection, before it runs
 // anything else.
 void drain_streams(Conn* c);

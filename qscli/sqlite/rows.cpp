@@ -2,21 +2,25 @@
 // reads them, whether it reads them all at once or a batch at a time.
 #include "rows.h"
 
+#include "arrow.h"
+
+#include <algorithm>
+
 namespace qse {
 
 namespace {
 
 class SqliteRows : public RowSource {
 public:
-    SqliteRows(Conn* c, sqlite3_stmt* s, int first_rc) : c_(c), s_(s), first_rc_(first_rc) {}
+    // `st`: the streamed result's statement, whose rows may also go as
+    // Arrow arrays; null for a result read whole.
+    SqliteRows(Conn* c, sqlite3_stmt* s, int first_rc, const Stmt* st = nullptr)
+        : c_(c), s_(s), first_rc_(first_rc), st_(st) {}
     ~SqliteRows() override { close(); }
 
     int next(std::vector<Value>& row) override {
-        if (!s_) return 0;
-        const int rc = stepped_ ? sqlite3_step(s_) : first_rc_;
-        stepped_ = true;
-        if (rc == SQLITE_DONE) return 0;
-        if (rc != SQLITE_ROW) return db_of(c_)->fail_sqlite(rc);
+        const int rc = step();
+        if (rc <= 0) return rc;
         for (size_t k = 0; k < row.size(); ++k) fetch(s_, static_cast<int>(k), row[k]);
         return 1;
     }
@@ -25,6 +29,29 @@ public:
     void close() override {
         if (s_ && owned_) sqlite3_finalize(s_);
         s_ = nullptr;
+    }
+    int arrow_schema(ArrowSchema* out) override {
+        if (!s_ || !arrow()) return QSCLI_E_UNSUPPORTED;
+        return arrow_->schema(out);
+    }
+    int arrow_batch(ArrowArray* out, uint64_t max_rows, uint64_t max_bytes, uint64_t* rows) override {
+        out->release = nullptr;
+        *rows = 0;
+        if (!s_) return 0;
+        if (!arrow()) return QSCLI_E_UNSUPPORTED;
+        if (arrow_->begin(static_cast<int64_t>(std::min<uint64_t>(max_rows, 1u << 20))))
+            return c_->fail(QSCLI_E_NOMEM, "out of memory");
+        std::string why;
+        while (static_cast<uint64_t>(arrow_->rows()) < max_rows && arrow_->bytes() < max_bytes) {
+            const int rc = step();
+            if (rc == 0) break;
+            if (rc < 0) return rc;
+            if (int code = arrow_->add(s_, &why)) return c_->fail(code, code == QSCLI_E_NOMEM ? "out of memory" : why);
+        }
+        *rows = static_cast<uint64_t>(arrow_->rows());
+        if (*rows == 0) return 0;
+        if (arrow_->finish(out)) return c_->fail(QSCLI_E_NOMEM, "out of memory");
+        return 0;
     }
     bool take_over(StmtCache::Entry* e) {
         sqlite3_stmt* fresh = nullptr;
@@ -41,11 +68,33 @@ public:
     }
 
 private:
+    // 1 with a row current, 0 at the end (the statement let go: a step
+    // after its end would run it again), or a code already reported.
+    int step() {
+        if (!s_) return 0;
+        const int rc = stepped_ ? sqlite3_step(s_) : first_rc_;
+        stepped_ = true;
+        if (rc == SQLITE_ROW) return 1;
+        if (rc != SQLITE_DONE) return db_of(c_)->fail_sqlite(rc);
+        close();
+        return 0;
+    }
+    // The Arrow form of the rows, for a statement whose records carry null
+    // flags and the lengths of binary values (their NULLs and bytes are
+    // then the same both ways); null without.
+    SqliteArrow* arrow() {
+        if (!st_ || st_->null_flags != 2) return nullptr;
+        if (!arrow_) arrow_.reset(new SqliteArrow(st_->streamed.columns, st_->names));
+        return arrow_.get();
+    }
+
     Conn* c_;
     sqlite3_stmt* s_;
     int first_rc_;
+    const Stmt* st_;
     bool stepped_ = false;
     bool owned_ = false;
+    std::unique_ptr<SqliteArrow> arrow_;  // made when the rows are first asked for as Arrow
 };
 
 }  // namespace
@@ -57,7 +106,7 @@ int read_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, const ResultColu
         SqliteRows rows(c, s, first_rc);
         return read_result(c, st, rows, cols.desc, cols.inferred);
     }
-    std::unique_ptr<SqliteRows> rows(new SqliteRows(c, s, first_rc));
+    std::unique_ptr<SqliteRows> rows(new SqliteRows(c, s, first_rc, st));
     st->desc = cols.desc;
     SqliteRows* held = rows.get();
     st->source = std::move(rows);

@@ -39,34 +39,40 @@ def pg(eng, pg_cluster):
     eng.close(h.value)
 
 
-def test_postgresql_rows_come_as_arrow_after_the_records_made_before(eng, pg):
-    hs = streamed(eng, pg, "select g::int8 as i, 'v' || g as s from generate_series(1, 5000) g")
+def arrays_after_records(eng, hs, total, step):
+    """A streamed result's schema, its records made before (read) and then
+    its Arrow batches of at most `step` rows: (records, schema, batches)."""
     schema_buf = ctypes.create_string_buffer(72)
     assert read_arrow(eng, hs, 0, 0, schema=ctypes.addressof(schema_buf))[0] == 0
     schema = pa.Schema._import_from_c(ctypes.addressof(schema_buf))
-    assert str(schema) == "i: int64\ns: string"
     # The first batch was made as records: those are read first.
     unused = ctypes.create_string_buffer(80)  # held: the library writes into it
-    first, _ = read_arrow(eng, hs, 0, 1000, array=ctypes.addressof(unused))
-    assert 0 < first < 5000
+    first, _ = read_arrow(eng, hs, 0, step, array=ctypes.addressof(unused))
+    assert 0 < first < total
     assert len(eng.read(hs, 0, 1 << 20)[1]) == first * eng.rec_size(hs)
-    start, got = first, []
+    start, batches = first, []
     while True:
         array = ctypes.create_string_buffer(80)
-        rc, n = read_arrow(eng, hs, start, 1000, array=ctypes.addressof(array))
+        rc, n = read_arrow(eng, hs, start, step, array=ctypes.addressof(array))
         assert rc == 0
         if n == 0:
             break
-        assert n <= 1000
-        batch = pa.RecordBatch._import_from_c(ctypes.addressof(array), schema)
-        got += batch.column("i").to_pylist()
+        assert n <= step
+        batches.append(pa.RecordBatch._import_from_c(ctypes.addressof(array), schema))
         start += n
-    assert got == list(range(first + 1, 5001))
     count = ctypes.c_int32(0)
-    assert eng.qcSqlRowCount(hs, ctypes.byref(count)) == 0 and count.value == 5000
+    assert eng.qcSqlRowCount(hs, ctypes.byref(count)) == 0 and count.value == total
+    return first, schema, batches
 
 
-def test_no_arrow_on_the_engine_nor_on_a_cp866_connection(eng, hdb, pg_cluster):
+def test_postgresql_rows_come_as_arrow_after_the_records_made_before(eng, pg):
+    hs = streamed(eng, pg, "select g::int8 as i, 'v' || g as s from generate_series(1, 5000) g")
+    first, schema, batches = arrays_after_records(eng, hs, 5000, 1000)
+    assert str(schema) == "i: int64\ns: string"
+    assert [i for b in batches for i in b.column("i").to_pylist()] == list(range(first + 1, 5001))
+
+
+def test_no_arrow_for_a_whole_engine_result_nor_on_a_cp866_connection(eng, hdb, pg_cluster):
     hs = streamed(eng, hdb, "select 1 as i")
     unused = ctypes.create_string_buffer(80)  # held: the library writes into it
     assert read_arrow(eng, hs, 0, 10, array=ctypes.addressof(unused))[0] == UNSUPPORTED

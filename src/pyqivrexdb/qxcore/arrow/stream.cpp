@@ -12,6 +12,7 @@
 #include "../cursor/standard_cursor.h"
 #include "../client/causes.h"
 #include "../client/server_text.h"
+#include "../client/cp866.h"
 
 #include <cerrno>
 #include <string>
@@ -70,6 +71,8 @@ int library_batch(StreamData* d, CursorObject* c, ArrowArray* out) {
         return 1;
     }
     if (rc < 0) {
+        // Only a UTF-8 connection gets Arrow arrays: its error text is UTF-8 too.
+        TextScope utf8(true);
         Ref text = statement_error_text(handle, c->lock);
         raise_by_cause(rc, text.get(), "qcSqlReadArrow");
         d->records = Ref();
