@@ -413,7 +413,7 @@ int next_batch(Conn* c, Stmt* st) {
 
 int stream_start(Conn* c, Stmt* st) {
     Streamed& s = st->streamed;
-    s = Streamed();
+    s.reset();
     s.on = true;
     s.columns = st->desc;
     st->ncols = static_cast<int>(st->desc.size());
