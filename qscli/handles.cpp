@@ -3,6 +3,7 @@
 #include "handles.h"
 #include "platform.h"
 
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -23,6 +24,18 @@ Registry& registry() {
     return *r;
 }
 
+// The statement this thread found last, good while no statement has been
+// released since: the calls of a loop on one statement skip the registry's
+// lock. (A statement released while another thread works on it was never
+// safe: the lock only guards the registry itself.)
+std::atomic<uint64_t> g_stmts_released{0};
+struct LastFound {
+    int handle = 0;
+    Stmt* stmt = nullptr;
+    uint64_t released = 0;
+};
+thread_local LastFound t_last;
+
 }  // namespace
 
 Conn* find_conn(int h) {
@@ -33,10 +46,15 @@ Conn* find_conn(int h) {
 }
 
 Stmt* find_stmt(int h) {
+    const uint64_t released = g_stmts_released.load(std::memory_order_acquire);
+    LastFound& last = t_last;
+    if (last.handle == h && last.released == released && h != 0) return last.stmt;
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
     auto it = r.stmts.find(h);
-    return it == r.stmts.end() ? nullptr : it->second.get();
+    if (it == r.stmts.end()) return nullptr;
+    last = LastFound{h, it->second.get(), released};
+    return last.stmt;
 }
 
 int new_conn() {
@@ -85,6 +103,7 @@ void drop_stmt(int h) {
         if (it == r.stmts.end()) return;
         gone = std::move(it->second);
         r.stmts.erase(it);
+        g_stmts_released.fetch_add(1, std::memory_order_release);
     }
     if (Conn* c = gone->conn) {
         auto& v = c->stmts;

@@ -83,9 +83,21 @@ bool transaction_name(Lexer& lx, std::string& name, Token* after) {
     return true;
 }
 
+// Whether the text's first word cannot be one of the library's own: each of
+// those begins with b, c, e or r, and a text that starts with another letter
+// (a query's SELECT) is plain without being lexed.
+bool other_first_letter(const char* sql, size_t n) {
+    size_t i = 0;
+    while (i < n && (sql[i] == ' ' || sql[i] == '\t' || sql[i] == '\n' || sql[i] == '\r')) ++i;
+    if (i == n) return false;
+    const char ch = static_cast<char>(sql[i] | 0x20);
+    return ch >= 'a' && ch <= 'z' && ch != 'b' && ch != 'c' && ch != 'e' && ch != 'r';
+}
+
 }  // namespace
 
 Command parse_command(Dialect d, const char* sql, size_t n) {
+    if (other_first_letter(sql, n)) return Command();
     Lexer lx(d, sql, sql + n);
     const Token first = lx.next_solid();
     if (first.word("err_to_user")) return err_to_user(lx);

@@ -3,6 +3,13 @@
 
 namespace qse {
 
+void Streamed::reset() {
+    std::vector<ColStruct_t> room = std::move(columns);
+    *this = Streamed();
+    room.clear();
+    columns = std::move(room);
+}
+
 void Stmt::end_stream() {
     if (source) source->close();
     source.reset();
@@ -29,7 +36,7 @@ void Stmt::clear_result() {
     end_stream();
     copy_cut = copy != nullptr;
     copy.reset();
-    streamed = Streamed();
+    streamed.reset();
     ncols = QSCLI_RES_NONE;
     rows = 0;
     rec_size = 0;

@@ -39,6 +39,10 @@ struct Streamed {
     int error = 0;  // a failure met after the records made, for the read that reaches it
     std::string error_text;
     std::unique_ptr<Batch> rest;  // the rest, read ahead when the connection ran something else
+
+    // Back to a new one's state, keeping the room of `columns`: a loop's
+    // queries allocate none for it.
+    void reset();
 };
 
 struct Stmt {

@@ -413,7 +413,7 @@ std::string column_label(const ColStruct_t& d) {
 
 int stream_start(Conn* c, Stmt* st) {
     Streamed& s = st->streamed;
-    s = Streamed();
+    s.reset();
     s.on = true;
     s.columns = st->desc;
     st->ncols = static_cast<int>(st->desc.size());

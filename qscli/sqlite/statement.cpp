@@ -85,10 +85,11 @@ int refuse_marks(Conn* c, sqlite3_stmt* s) {
 // one statement goes through the cache.
 int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     {
-        std::string key;
-        std::vector<Literal> lits;
+        StmtCache& cache = db_of(c)->cache;
         int rc;
-        if (db_of(c)->cache.parameterized(sql, n, key, lits) && run_parameterized(c, st, key, lits, &rc)) return rc;
+        if (cache.parameterized(sql, n, cache.key_room, cache.lits_room) &&
+            run_parameterized(c, st, cache.key_room, cache.lits_room, &rc))
+            return rc;
     }
     uint64_t h = StmtCache::hash_of(sql, n);
     StmtCache::Entry* e = db_of(c)->cache.checkout(sql, n, h);
@@ -366,7 +367,7 @@ int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long cou
 
 int exec_direct(Stmt* st, const char* sql) {
     Conn* c = st->conn;
-    st->clear_result();
+    // qcSqlExecDirect has cleared the statement's last result.
     BusyGuard held_stmt(st->busy), held_conn(c->busy);
     const bool named = in_named(c);
     db_of(c)->undone = false;

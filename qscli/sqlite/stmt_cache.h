@@ -63,6 +63,11 @@ public:
     // loop's statement), else lexed and its shape kept. False when the text
     // is not one to parameterize.
     bool parameterized(const char* s, size_t n, std::string& key, std::vector<Literal>& lits);
+    // Room for parameterized()'s key and literals, kept so that a loop's
+    // statement allocates none. They are read only until the statement
+    // runs: one a callback runs meanwhile may take the room over.
+    std::string key_room;
+    std::vector<Literal> lits_room;
 
 private:
     // The shapes of the last few texts parameterized, so that statements

@@ -217,6 +217,10 @@ def test_the_librarys_own_statements_are_recognised_only_alone(conn, cur, sql):
     ("-- first\nreturn 5 ; ;", 5),
     ("return 'a;b' as char(10);", "a;b"),
     ("return 'as long'", "as long"),
+    # Blanks and capitals before the first word: a text is only taken as
+    # plain by its first letter when that cannot start one of these.
+    (" \t\r\nRETURN 6", 6),
+    ("Return 7;", 7),
 ])
 def test_return_reads_its_expression_by_tokens(cur, sql, value):
     cur.execute(sql)

@@ -37,7 +37,11 @@ CallLock& process_lock() {
 }  // namespace
 
 bool CallLock::held_here() const {
-    if (owner_.load(std::memory_order_relaxed) == &t_me) return true;
+    // A lock nobody holds is neither this thread's nor lent to it (only a
+    // held lock is lent): the common case reads no thread-local state.
+    const void* owner = owner_.load(std::memory_order_relaxed);
+    if (!owner) return false;
+    if (owner == &t_me) return true;
     for (const CallLock* lent : t_lent)
         if (lent == this) return true;
     return false;
