@@ -93,7 +93,7 @@ PyObject* standard_load(PyObject*, PyObject* args) {
     if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed");
     TextScope text(conn->text_utf8);
     const char* table = nullptr;
-    Ref encoded = library_text(table_name, &table);
+    Ref encoded = table_name_text(table_name, &table);
     if (!encoded) return nullptr;
     TableLayout layout;
     if (table_layout(conn, table_name, &layout) < 0) return nullptr;
