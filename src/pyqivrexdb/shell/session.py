@@ -1,6 +1,5 @@
 """The shell's state and what each statement or command does."""
 
-import itertools
 import shlex
 import sys
 import time
@@ -39,6 +38,9 @@ Statements end with ";" and may span lines; several may share a line. Commands:
   .show                   the settings, and the last error with its code
   .help                   show this text
   .quit                   leave (also .exit or end of input)"""
+
+
+COPY_HINT = "Enter the rows, fields split by tabs; end with a line \\. or an end of input."
 
 
 class CommandError(Exception):
@@ -99,32 +101,48 @@ class Shell:
 
     # -- running ---------------------------------------------------------------
 
-    def run_text(self, text, source=None):
+    def run_text(self, text, source=None, rows=None):
         """Runs every statement and command of a text; False if one failed.
-        Errors name `source` (a file name) and the line, when given."""
-        return self.run_lines(lines(text), source)
+        Errors name `source` (a file name) and the line, when given. A COPY
+        FROM stdin that ends the text reads its rows from `rows`."""
+        return self.run_lines(lines(text), source, rows)
 
-    def run_lines(self, lines, source=None):
+    def run_lines(self, lines, source=None, rows=None):
         """Runs the statements and commands of lines as they come."""
         splitter = Splitter(self.db.dialect)
         ok = True
         lines = iter(lines)
         for line in lines:
             for item, at in splitter.feed_located(line):
-                into = copyin.target(item) if self.db.dialect != "engine" else None
-                if into is not None:  # its data follows, up to a line "\."
-                    data = list(itertools.takewhile(lambda d: d.rstrip("\r\n") != copyin.END, lines))
-                    ok &= self.run_copy(into, data, source and (source, at))
-                    continue
-                ok &= self.run(item, source and (source, at))
+                ok &= self.run_item(item, lines, source and (source, at), rows)
         for item, at in splitter.end_located():
-            ok &= self.run(item, source and (source, at))
+            ok &= self.run_item(item, lines, source and (source, at), rows)
         return ok
+
+    def run_item(self, item, lines=(), where=None, rows=None):
+        """Runs a statement or command. A COPY FROM stdin reads its rows
+        from the `lines` after it, up to a line "\\." or their end; when
+        none follow (-c "copy t from stdin"), from `rows` (standard input,
+        as psql reads them)."""
+        into = copyin.target(item) if self.db.dialect != "engine" else None
+        if into is None:
+            return self.run(item, where)
+        data, ended = copyin.block(lines)
+        if not data and not ended and rows is not None:
+            if rows.isatty():
+                print(COPY_HINT, file=self.err, flush=True)
+            data, ended = copyin.block(rows)
+        return self.run_copy(into, data if data or ended else None, where)
 
     def run_copy(self, into, data, where=None):
         """Loads the rows of a COPY FROM stdin block, all of them or none:
-        in a transaction of its own, or a savepoint of the one open."""
+        in a transaction of its own, or a savepoint of the one open. No rows
+        at all (None: not even an end line) is an error, never a load of
+        nothing."""
         def load():
+            if data is None:
+                raise CommandError("COPY %s FROM stdin: no rows followed it, nor a line \\. ending them"
+                                   % into)
             began = self.db.begin()
             if not began:
                 self.db.execute("savepoint qx_copy;")
