@@ -4,7 +4,7 @@
                          [-cmd COMMAND]... [-c STATEMENT]...
 
 Statements end with ";" (several may share a line). Lines that begin with
-"." are shell commands; see ".help". With -c the given statements run in
+"." are shell commands, and a few of psql's "\\" commands too; see ".help". With -c the given statements run in
 order and nothing is read from standard input; otherwise statements are
 read at a prompt when standard input is a terminal, or from standard input
 as it comes. The exit status is 0 when everything ran, 1 when a statement

@@ -7,7 +7,7 @@ import time
 from .. import Error
 from . import copyin, dump, load, output
 from .catalog import catalog
-from .split import Splitter
+from .split import COMMAND_MARKS, Splitter
 
 HELP = """\
 Statements end with ";" and may span lines; several may share a line. Commands:
@@ -37,7 +37,8 @@ Statements end with ";" and may span lines; several may share a line. Commands:
                           now: %(pager)s)
   .show                   the settings, and the last error with its code
   .help                   show this text
-  .quit                   leave (also .exit or end of input)"""
+  .quit                   leave (also .exit or end of input)
+psql's \\q \\? \\d [TABLE] \\dt \\di \\i \\o \\x and \\timing do what their commands above do."""
 
 
 COPY_HINT = "Enter the rows, fields split by tabs; end with a line \\. or an end of input."
@@ -166,7 +167,7 @@ class Shell:
         .quit, Bail after a failure while .bail is on, and KeyboardInterrupt
         when interrupted."""
         started = time.perf_counter()
-        command = callable(item) or item.startswith(".")
+        command = callable(item) or item.startswith(COMMAND_MARKS)
         if self.echo and not callable(item):
             print(item, file=self.out)
         try:
@@ -213,14 +214,17 @@ class Shell:
     # -- commands --------------------------------------------------------------
 
     def command(self, line):
+        given, rest = (line.split(None, 1) + [""])[:2]
         try:
-            words = shlex.split(line)
+            args = shlex.split(rest)
         except ValueError as exc:
-            raise CommandError("%s: %s" % (line.split()[0], exc)) from None
-        name, args = words[0].lower(), words[1:]
+            raise CommandError("%s: %s" % (given, exc)) from None
+        name = given.lower()
+        if name.startswith("\\"):
+            name, args = _backslash(name, args, self)
         handler = getattr(self, "do_" + name[1:], None) if name[1:].isidentifier() else None
         if handler is None:
-            raise CommandError("unknown command %s (see .help)" % words[0])
+            raise CommandError("unknown command %s (see .help)" % given)
         handler(args)
 
     def do_quit(self, args):
@@ -343,6 +347,26 @@ _COLUMN_NAMES = {
               "where m.type in ('table', 'view');",
     "postgresql": "select distinct column_name from information_schema.columns where table_schema = current_schema();",
 }
+
+
+# psql's commands that have one here: (command, whether it flips a setting
+# given no on|off: the setting's attribute).
+_PSQL = {
+    "\\q": (".quit", None), "\\?": (".help", None), "\\dt": (".tables", None), "\\di": (".indexes", None),
+    "\\i": (".read", None), "\\ir": (".read", None), "\\o": (".output", None),
+    "\\x": (".expanded", "expanded"), "\\timing": (".timer", "timer"),
+}
+
+
+def _backslash(name, args, shell):
+    """The dot-command (name, args) for one of psql's: \\d TABLE shows the
+    table as .schema does, \\d alone lists the tables."""
+    if name == "\\d":
+        return (".schema", args) if args else (".tables", [])
+    command, flips = _PSQL.get(name, (name, None))
+    if flips and not args:
+        args = [_onoff(not getattr(shell, flips))]
+    return command, args
 
 
 def _names(args):
