@@ -29,8 +29,10 @@ __all__ = ["main", "Shell"]
 
 def _lines_at_n(stream):
     # Lines end at "\n" only, and a carriage return inside a value stays one.
+    # Bytes that are not UTF-8 fail the statement that holds them, not the
+    # run.
     if hasattr(stream, "reconfigure"):
-        stream.reconfigure(newline="\n")
+        stream.reconfigure(newline="\n", errors="surrogateescape")
     return stream
 
 

@@ -316,7 +316,7 @@ class Shell:
     def do_read(self, args):
         if len(args) != 1:
             raise CommandError("usage: .read FILE")
-        with open(args[0], encoding="utf-8", newline="\n") as f:
+        with open(args[0], encoding="utf-8", newline="\n", errors="surrogateescape") as f:
             text = f.read()
         self.run_text(text, args[0])
 
