@@ -4,6 +4,7 @@
 // in whole or not at all (inside a transaction, within a savepoint).
 #include "session.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -82,22 +83,43 @@ void numeric_binary(const std::string& text, std::string& out) {
     for (size_t g = first; g < last; ++g) put_be(out, static_cast<unsigned>(groups[g]), 2);
 }
 
-// Whether `t` is a number as a QSCLI_ET_DECIMAL field carries it, with an
-// exponent the server reads (its input takes none beyond 1000).
-bool decimal_text(const std::string& t) {
+// What a QSCLI_ET_DECIMAL field's text `t` is to the server's numeric input.
+enum class DecimalText { Number, NotANumber, Overflows };
+
+// The server reads any exponent, and refuses a number that its numeric form
+// cannot hold: more than 131072 digits before the point, more than 16383
+// after it (zeros too), or an exponent of a billion or more.
+DecimalText decimal_text(const std::string& t) {
     size_t k = !t.empty() && (t[0] == '-' || t[0] == '+') ? 1 : 0;
-    if (t == "NaN" || t.compare(k, std::string::npos, "Infinity") == 0) return true;
-    size_t digits = 0;
-    for (bool point = false; k < t.size() && (std::isdigit(static_cast<unsigned char>(t[k])) || (t[k] == '.' && !point));
-         ++k)
-        t[k] == '.' ? point = true : ++digits;
-    if (!digits) return false;
-    if (k == t.size()) return true;
-    if (t[k] != 'e' && t[k] != 'E') return false;
-    if (++k < t.size() && (t[k] == '-' || t[k] == '+')) ++k;
-    const size_t start = k;
-    while (k < t.size() && std::isdigit(static_cast<unsigned char>(t[k]))) ++k;
-    return k == t.size() && k > start && k - start <= 4 && std::atoi(t.c_str() + start) <= 1000;
+    if (t == "NaN" || t.compare(k, std::string::npos, "Infinity") == 0) return DecimalText::Number;
+    int64_t digits = 0, fraction = 0, lead = -1, point = -1;  // lead: the first digit not 0
+    for (; k < t.size() && (std::isdigit(static_cast<unsigned char>(t[k])) || (t[k] == '.' && point < 0)); ++k) {
+        if (t[k] == '.') {
+            point = digits;
+            continue;
+        }
+        if (lead < 0 && t[k] != '0') lead = digits;
+        ++digits;
+        fraction += point >= 0;
+    }
+    if (!digits) return DecimalText::NotANumber;
+    if (point < 0) point = digits;
+    constexpr int64_t kExponentLimit = INT32_MAX / 2;
+    int64_t exponent = 0;
+    if (k < t.size()) {
+        if (t[k] != 'e' && t[k] != 'E') return DecimalText::NotANumber;
+        bool negative = false;
+        if (++k < t.size() && (t[k] == '-' || t[k] == '+')) negative = t[k++] == '-';
+        const size_t start = k;
+        for (; k < t.size() && std::isdigit(static_cast<unsigned char>(t[k])); ++k)
+            exponent = std::min(exponent * 10 + (t[k] - '0'), kExponentLimit);
+        if (k != t.size() || k == start) return DecimalText::NotANumber;
+        if (negative) exponent = -exponent;
+    }
+    if (exponent <= -kExponentLimit || exponent >= kExponentLimit) return DecimalText::Overflows;
+    if (fraction - exponent > 16383) return DecimalText::Overflows;
+    // The power of ten of the leading digit: below 10^131072.
+    return lead >= 0 && point - lead - 1 + exponent > 131071 ? DecimalText::Overflows : DecimalText::Number;
 }
 
 // One load of records: the COPY data of a batch.
@@ -222,7 +244,11 @@ void Encoder::from_text(const Attribute& f, const Value& x, std::string& v) {
 // number in numeric's binary form in a binary one.
 bool Encoder::from_decimal(const Attribute& f, const Value& x, std::string& v) {
     const std::string text(reinterpret_cast<const char*>(x.p), x.n);
-    if (!decimal_text(text)) return refuse(f, "'" + text + "' is not a decimal number the server reads");
+    switch (decimal_text(text)) {
+    case DecimalText::NotANumber: return refuse(f, "'" + text + "' is not a decimal number the server reads");
+    case DecimalText::Overflows: return refuse(f, "value overflows numeric format");  // as the server says it
+    case DecimalText::Number: break;
+    }
     if (!binary_) {
         v = text;
         return true;

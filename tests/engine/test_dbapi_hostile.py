@@ -65,3 +65,33 @@ def test_a_hostile_text_is_stored_as_passed(dsn, write):
         for i, v in enumerate(HOSTILE):
             assert conn.execute("select id from t where v = ?", (v,)).fetchall() == [(i,)]
         assert conn.execute("select count(*) from victim").fetchall() == [(1,)]
+
+
+# A table name the library's text cannot carry is the face's own error,
+# naming the name, on every call that takes one; in code page 866 so is a
+# character that page lacks.
+@pytest.mark.parametrize("name, encoding, why", [
+    ("t\udc80", "utf-8", "lone surrogate"),
+    ("t\ud800x", "utf-8", "lone surrogate"),
+    ("t\x00x", "utf-8", "NUL"),
+    ("t\x00x", "cp866", "NUL"),
+    ("t\u20ac", "cp866", "code page 866 lacks"),
+])
+@pytest.mark.parametrize("call", [
+    lambda conn, name: conn.addrecords(name, [(1,)]),
+    lambda conn, name: conn.table_layout(name),
+    lambda conn, name: conn.cursor().executemany('insert into "%s" values (?)' % name, [(1,)] * 100),
+], ids=["addrecords", "table_layout", "executemany"])
+def test_a_table_name_the_library_cannot_carry_is_refused_by_name(dsn, name, encoding, why, call):
+    with dbapi.connect(dsn, text_encoding=encoding) as conn:
+        conn.execute("create table t (id integer)")
+        with pytest.raises(dbapi.ProgrammingError, match=why) as e:
+            call(conn, name)
+        assert "\n" not in str(e.value)
+        assert conn.execute("select count(*) from t").fetchone()[0] == 0
+
+
+def test_the_lexer_reads_a_lone_surrogate_as_a_character():
+    text = "select '\udc80'; select \"\ud800\" -- \udfff\n;"
+    assert dbapi.split_statements(text) == ["select '\udc80';", "select \"\ud800\" -- \udfff\n;"]
+    assert dbapi.complete_statement(text)

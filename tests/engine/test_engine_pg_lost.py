@@ -169,3 +169,74 @@ def test_a_statement_lost_in_flight_is_unknown_only_when_it_commits_itself(dsn, 
     assert isinstance(e.value, dbapi.CommitOutcomeUnknown) is unknown, str(e.value)
     c.close()
     assert rows(dsn, pg_cluster) == 0  # the trigger never ended
+
+
+def lose_server(conn):
+    """Kills the connection's server process and lets the library find out."""
+    kill(backend_pid(conn)).wait()
+    time.sleep(0.2)
+    with pytest.raises(dbapi.OperationalError, match="was lost"):
+        conn.execute("select 1")
+
+
+@pytest.mark.parametrize("autocommit", [False, True])
+def test_a_lost_server_leaves_no_transaction_and_ending_one_says_it_was_lost(conn, autocommit):
+    conn.autocommit = autocommit
+    if autocommit:
+        conn.execute("begin")
+    conn.execute("select 1")
+    assert conn.in_transaction
+    lose_server(conn)
+    assert not conn.in_transaction and conn.transaction_status is None
+    # Whatever the transaction held is gone: ending it never reads as done.
+    for end in (conn.commit, conn.rollback):
+        with pytest.raises(dbapi.OperationalError, match="was lost"):
+            end()
+        assert not conn.in_transaction
+
+
+def test_the_asyncio_face_sees_no_transaction_after_a_lost_server(dsn, pg_cluster):
+    import asyncio
+    from pyqivrexdb import aio
+
+    async def main():
+        conn = await aio.connect(dsn)
+        try:
+            await conn.execute("select 1")
+            assert await conn.in_transaction()
+            lose_server(conn.sync)
+            assert not await conn.in_transaction()
+            with pytest.raises(dbapi.OperationalError, match="was lost"):
+                await conn.commit()
+        finally:
+            await conn.close()
+    asyncio.run(main())
+    pg_cluster.wait()
+
+
+@pytest.mark.parametrize("face", ["threads", "tasks"])
+def test_a_pool_block_whose_server_was_lost_says_so_and_its_connection_goes(dsn, pg_cluster, face):
+    import asyncio
+    from pyqivrexdb.pool import AsyncConnectionPool, ConnectionPool
+
+    if face == "threads":
+        with ConnectionPool(dsn, max_size=1) as pool:
+            with pytest.raises(dbapi.OperationalError, match="was lost"):
+                with pool.connection() as conn:
+                    conn.execute("select 1")
+                    lose_server(conn)
+            with pool.connection() as again:
+                assert again is not conn and again.execute("select 1").fetchall() == [(1,)]
+    else:
+        async def main():
+            async with AsyncConnectionPool(dsn, max_size=1) as pool:
+                with pytest.raises(dbapi.OperationalError, match="was lost"):
+                    async with pool.connection() as conn:
+                        await conn.execute("select 1")
+                        lose_server(conn.sync)
+                async with pool.connection() as again:
+                    assert again is not conn
+                    cur = await again.execute("select 1")
+                    assert await cur.fetchall() == [(1,)]
+        asyncio.run(main())
+    pg_cluster.wait()

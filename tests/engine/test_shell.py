@@ -317,3 +317,29 @@ def test_a_value_of_several_lines_stays_inside_its_cell(db, mode, expected):
     r = shell(db, ".mode " + mode, "select %s as x, null as y;" % value)
     assert r.returncode == 0, r.stderr
     assert r.stdout == expected
+
+
+# psql's commands, each on a line of its own, do what their dot-commands do;
+# one the shell lacks is an error of its own line and never swallows the
+# statement after it.
+@pytest.mark.parametrize("typed, shown", [
+    ("\\dt\n", "t\n"),
+    ("\\d t\n", "CREATE TABLE t (k integer, v text);\n"),
+    ("\\d\n", "t\n"),
+    ("\\x\nselect k from t;\n\\x\nselect k from t;\n", "-[ RECORD 1 ]-\nk | 1\nk\n-\n1\n(1 row)\n"),
+    ("\\o OUT\nselect k from t;\n\\o\n", ""),
+    ("\\q\nselect k from t;\n", ""),
+    ("\\pset null x\nselect k from t;\n", "k\n-\n1\n(1 row)\n"),
+])
+def test_psql_commands(dsn, backend, typed, shown, tmp_path):
+    if backend == "postgresql" and "\\d t" in typed:
+        shown = "CREATE TABLE t (\n  k integer,\n  v text\n);\n"
+    setup = shell(dsn, "create table t (k integer, v text);", "insert into t values (1, 'a');")
+    assert setup.returncode == 0, setup.stderr
+    r = shell(dsn, stdin=typed.replace("OUT", str(tmp_path / "out.txt")))
+    assert r.stdout == shown
+    assert r.returncode == (1 if "pset" in typed else 0), r.stderr
+    if "pset" in typed:
+        assert r.stderr == "error: <stdin> line 1: unknown command \\pset (see .help)\n"
+    if "\\o" in typed:
+        assert (tmp_path / "out.txt").read_text() == "k\n-\n1\n(1 row)\n"

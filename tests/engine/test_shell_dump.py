@@ -369,3 +369,36 @@ def test_dump_of_one_table_brings_the_types_it_uses(dsn, other, backend):
     q = ".mode csv", "select * from t order by s;"
     assert run_ok(other, *q) == run_ok(dsn, *q) == "m,s,ms\no'k,5,\"{sad,o'k}\"\n,,\n"
     assert shell(other, "insert into t (s) values (2);").returncode == 1  # the domain's checks came too
+
+
+# COPY FROM stdin given with -c (or -cmd) reads its rows from standard
+# input, as psql does: up to a line "\." or the end of input. No rows at all
+# is an error, never a load of nothing reported as done.
+@pytest.mark.parametrize("options, stdin, code, count", [
+    (["-c", "COPY c FROM stdin;"], "1\ta\n2\t\\N\n", 0, 2),
+    (["-c", "copy c from stdin"], "1\ta\n2\t\\N\n\\.\nselect 1;\n", 0, 2),  # after "\." nothing is read
+    (["-c", "copy c (k) from stdin; select 7;"], "1\n", 0, 1),
+    (["-c", "COPY c FROM stdin;"], "\\.\n", 0, 0),  # an empty block, said so
+    (["-c", "COPY c FROM stdin;"], "", 1, 0),
+    (["-c", "COPY c FROM stdin;"], "1\ta\n1\tagain\n", 1, 0),  # all of them or none
+    (["-cmd", "COPY c FROM stdin;"], "1\ta\n\\.\ninsert into c values (5, 'b');\n", 0, 2),
+], ids=["to-the-end", "to-the-end-line", "columns", "empty-block", "nothing", "duplicate", "cmd"])
+def test_copy_from_stdin_given_as_a_command_reads_standard_input(dsn, backend, options, stdin, code, count):
+    if backend != "postgresql":
+        pytest.skip("COPY is PostgreSQL's")
+    run_ok(dsn, "create table c (k int primary key, v text);")
+    r = shell(dsn, options=options, stdin=stdin)
+    assert r.returncode == code, r.stderr
+    if code:
+        assert "error:" in r.stderr
+    assert run_ok(dsn, ".mode csv", ".headers off", "select count(*) from c;") == "%d\n" % count
+
+
+def test_a_copy_ending_a_read_file_takes_no_rows_from_standard_input(dsn, backend, tmp_path):
+    if backend != "postgresql":
+        pytest.skip("COPY is PostgreSQL's")
+    script = tmp_path / "load.sql"
+    script.write_text("create table c (k int, v text);\nCOPY c FROM stdin;\n")
+    r = shell(dsn, stdin=".read %s\n.mode csv\nselect count(*) from c;\n" % script)
+    assert r.returncode == 1 and "load.sql line 2: COPY c FROM stdin: no rows" in r.stderr
+    assert r.stdout == "count\n0\n"

@@ -1,9 +1,11 @@
 """Errors in scripts, .read files and standard input name the file and the
 line of the statement that failed, in the server's words without the
 library's code (kept for .show); the options sqlite3's shell takes."""
+import subprocess
+
 import pytest
 
-from shellrun import shell
+from shellrun import args, env, shell
 
 SCRIPT = ("create table e (a integer);\n"
           "\n"
@@ -69,3 +71,19 @@ def test_bail_stops_at_the_first_error(tmp_path):
     assert r.returncode == 1
     assert r.stderr == "error: <stdin> line 2: no such column: nope\n"
     assert "b" not in r.stdout.split()
+
+
+@pytest.mark.parametrize("how", ["stdin", "read"])
+def test_bytes_that_are_not_utf8_fail_their_statement_only(tmp_path, how):
+    # They are read as lone surrogates: the statement holding them is
+    # refused, and the shell goes on.
+    script = b"select 1 as a;\nselect '\xff\xfe';\nselect 2 as b;\n"
+    (tmp_path / "bad.sql").write_bytes(script)
+    given = script if how == "stdin" else b".read bad.sql\n"
+    r = subprocess.run(args(tmp_path / "db.sqlite"), input=given, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       env=env(), cwd=tmp_path, timeout=300)
+    assert r.returncode == 1
+    where = "<stdin>" if how == "stdin" else "bad.sql"
+    assert r.stderr.decode() == "error: %s line 2: ProgrammingError: the statement has a lone surrogate, " \
+                                "which UTF-8 cannot carry\n" % where
+    assert r.stdout.decode().endswith("b\n-\n2\n(1 row)\n")

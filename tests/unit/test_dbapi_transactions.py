@@ -161,3 +161,36 @@ def test_without_the_state_a_rollback_refused_for_want_of_a_transaction_ends_it(
             with pytest.raises(dbapi.Error, match="no transaction is active"):
                 conn.rollback()
         assert conn.in_transaction is not ends
+
+
+
+# Threads sharing one connection: a thread's statement that comes while
+# another thread begins or commits (here: just before its BEGIN goes out, or
+# just after its COMMIT came back) waits for it, then runs in one
+# transaction: never a second BEGIN, never on its own after the COMMIT.
+@pytest.mark.parametrize("around, then", [
+    (BEGIN, [BEGIN, INSERT, INSERT]),
+    (COMMIT, [COMMIT, BEGIN, INSERT]),
+])
+def test_a_statement_of_another_thread_waits_for_the_begin_or_commit(double, conn, around, then):
+    import threading
+    if around == BEGIN:
+        conn.commit()
+    double.clear()
+    other = threading.Thread(target=lambda: conn.cursor().execute(INSERT.decode()))
+    run = conn._run
+
+    def racing_run(sql):
+        after = sql.encode() == COMMIT  # the other thread comes once it came back
+        if after:
+            run(sql)
+        if sql.encode() == around and other.ident is None:
+            other.start()
+            other.join(0.5)  # the other thread, as far as it gets meanwhile
+        if not after:
+            run(sql)
+    conn._run = racing_run
+    conn.commit() if around == COMMIT else conn.execute(INSERT.decode())
+    other.join(10)
+    assert sent(double) == then
+    assert conn.in_transaction

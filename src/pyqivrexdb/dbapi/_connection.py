@@ -31,9 +31,12 @@ _BEGIN = "begin deferred"
 _COMMIT = "commit"
 _ROLLBACK = "rollback"
 
-# The library's account of a session's transaction (qcSqlTransactionState).
+# The library's account of a session's transaction (qcSqlTransactionState),
+# and its answer for a session it has lost (a server gone), which holds no
+# transaction any more.
 _TX_IDLE, _TX_FAILED = _standard.QSCLI_TX_IDLE, _standard.QSCLI_TX_FAILED
 _TX_NAMES = {_TX_IDLE: "idle", _standard.QSCLI_TX_OPEN: "open", _TX_FAILED: "failed"}
+_TX_LOST = _standard.QSCLI_E_CONNECTION
 
 
 def _seconds(name, value, zero=True):
@@ -110,6 +113,10 @@ class Connection:
         # Our own account of the transaction, for a library that cannot tell
         # us its own (qcSqlTransactionState); otherwise the library's wins.
         self._in_transaction = False
+        # Held while a transaction begins or ends: threads sharing the
+        # connection open one transaction, and none runs a statement in one
+        # that is ending. Reentrant: a notice handler may use the connection.
+        self._lock = _threading.RLock()
         self._control = None
         try:
             self._set_timeouts(timeout)
@@ -201,8 +208,7 @@ class Connection:
         """The transaction as the library holds it now: "idle", "open", or
         "failed" (it takes nothing but a rollback); None when the library
         cannot tell (it lacks the capability, or the server is gone)."""
-        state = self._state()
-        return None if state is None else _TX_NAMES[state]
+        return _TX_NAMES.get(self._state())
 
     @property
     def dialect(self):
@@ -218,18 +224,29 @@ class Connection:
         return _standard.text_encoding(self._check())
 
     def _state(self):
-        """The library's account of the transaction (_TX_*), or None when it
-        cannot tell."""
+        """The library's account of the transaction (_TX_*, or _TX_LOST for
+        a session it has lost), or None when it cannot tell."""
         return _standard.transaction_state(self._check())
 
     def _open(self):
         """Whether a transaction is open, asked of the library when it can
         tell (an error may have ended one: ON CONFLICT ROLLBACK, a refused
-        COMMIT on a server), else our own account."""
-        state = self._state()
-        if state is not None:
-            self._in_transaction = state != _TX_IDLE
+        COMMIT on a server, a lost server), else our own account."""
+        self._take(self._state())
         return self._in_transaction
+
+    def _take(self, state):
+        """Takes the library's account `state` (None: it cannot tell) as ours."""
+        if state is not None:
+            self._in_transaction = state != _TX_IDLE and state != _TX_LOST
+
+    def _end_due(self):
+        """Whether commit() or rollback() has a statement to send: a
+        transaction is open, or the session was lost (whatever it held is
+        gone, which the library's error then says)."""
+        state = self._state()
+        self._take(state)
+        return self._in_transaction or state == _TX_LOST
 
     # -- transactions --------------------------------------------------------
 
@@ -244,8 +261,11 @@ class Connection:
         effect whole or not at all. True when it opened one."""
         if (self._autocommit and not whole) or self._open():
             return False
-        self._run(_BEGIN)
-        self._in_transaction = True
+        with self._lock:  # another thread may be beginning or ending one
+            if self._open():
+                return False
+            self._run(_BEGIN)
+            self._in_transaction = True
         return True
 
     def commit(self):
@@ -254,17 +274,13 @@ class Connection:
         open (a retry commits or fails again, rollback() takes it all back)
         or ended (a server ends one whose COMMIT it refused)."""
         self._check()
-        if not self._open():
-            return
-        failed = self._state() == _TX_FAILED
-        if self._on_commit is not None:
-            self._on_commit()
-        try:
-            self._run(_COMMIT)
-        except Error:
-            self._after_failed_end()
-            raise
-        self._in_transaction = False
+        with self._lock:
+            if not self._end_due():
+                return
+            failed = self._state() == _TX_FAILED
+            if self._on_commit is not None:
+                self._on_commit()
+            self._end(_COMMIT)
         if failed:
             # A server answers the COMMIT of a transaction an error failed
             # with a ROLLBACK, which is no success.
@@ -274,22 +290,33 @@ class Connection:
     def rollback(self):
         """Rolls the open transaction back; nothing to do without one."""
         self._check()
-        if not self._open():
-            return
-        try:
-            self._run(_ROLLBACK)
-        except Error as exc:
-            state = self._after_failed_end()
-            if state is None:
+        with self._lock:
+            if not self._end_due():
+                return
+            try:
+                self._end(_ROLLBACK)
+            except Error as exc:
                 # An error may have ended the transaction already (ON
-                # CONFLICT ROLLBACK, a full disk): a library that cannot tell
-                # the state says so by its code, and there is nothing left to
-                # roll back.
-                if getattr(exc, "code", None) != _standard.QSCLI_E_NO_TRANSACTION:
+                # CONFLICT ROLLBACK, a full disk): there is nothing left to
+                # roll back. A library that cannot tell the state says so by
+                # its code.
+                state = self._state()
+                if state != _TX_IDLE and (state is not None or
+                                          getattr(exc, "code", None) != _standard.QSCLI_E_NO_TRANSACTION):
                     raise
-            elif state != _TX_IDLE:
-                raise
+                self._in_transaction = False
+
+    def _end(self, sql):
+        """Sends COMMIT or ROLLBACK (under the lock). Our own account holds
+        no transaction while it runs, so a thread that asks then waits for
+        the lock and begins anew rather than run in the ending one."""
         self._in_transaction = False
+        try:
+            self._run(sql)
+        except Error:
+            self._in_transaction = True
+            self._after_failed_end()
+            raise
 
     def _after_failed_end(self):
         """After a COMMIT or ROLLBACK that failed (an interrupt that landed
@@ -297,7 +324,7 @@ class Connection:
         A transaction the server holds as failed takes nothing but a
         rollback, so it gets one here and the connection stays usable.
         Without the library's state the transaction stays open in our
-        account until an ending statement succeeds. Returns the state."""
+        account until an ending statement succeeds."""
         state = self._state()
         if state == _TX_FAILED:
             try:
@@ -305,9 +332,7 @@ class Connection:
             except Error:
                 pass  # the caller's error says what went wrong
             state = self._state()
-        if state is not None:
-            self._in_transaction = state != _TX_IDLE
-        return state
+        self._take(state)
 
     # -- the rest -------------------------------------------------------------
 
@@ -430,9 +455,9 @@ class Connection:
                     self._run(_ROLLBACK)
                 except Error:
                     # Ending the session rolls back all the same; a server
-                    # that is gone (the library cannot tell any state) has
-                    # rolled back already.
-                    if self._state() is not None:
+                    # that is gone has rolled back already.
+                    state = self._state()
+                    if state is not None and state != _TX_LOST:
                         raise
                 self._in_transaction = False
         finally:

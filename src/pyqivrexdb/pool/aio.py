@@ -22,7 +22,7 @@ class _AsyncLent(core.Lent):
             await pool.putconn(conn)  # which rolls back
             return False
         try:
-            if not conn.closed and conn.sync.in_transaction:
+            if not conn.closed and conn.sync._end_due():  # a transaction, or a server lost under the block
                 await conn.commit()  # whose outcome a cancel does not hide
         except BaseException:
             await pool.putconn(conn)

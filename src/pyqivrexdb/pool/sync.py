@@ -18,7 +18,9 @@ class _Lent(core.Lent):
     def __exit__(self, exc_type, exc, tb):
         conn = self._conn
         try:
-            if exc_type is None and not conn.closed and conn.in_transaction:
+            # commit() sends nothing without a transaction, and raises for
+            # a server lost under the block
+            if exc_type is None and not conn.closed:
                 conn.commit()
         finally:
             self._pool.putconn(conn)  # which rolls back what is left open

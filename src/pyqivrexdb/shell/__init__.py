@@ -4,7 +4,7 @@
                          [-cmd COMMAND]... [-c STATEMENT]...
 
 Statements end with ";" (several may share a line). Lines that begin with
-"." are shell commands; see ".help". With -c the given statements run in
+"." are shell commands, and a few of psql's "\\" commands too; see ".help". With -c the given statements run in
 order and nothing is read from standard input; otherwise statements are
 read at a prompt when standard input is a terminal, or from standard input
 as it comes. The exit status is 0 when everything ran, 1 when a statement
@@ -27,11 +27,28 @@ from .split import Splitter
 __all__ = ["main", "Shell"]
 
 
-def _run_stream(shell, stream):
+def _lines_at_n(stream):
     # Lines end at "\n" only, and a carriage return inside a value stays one.
+    # Bytes that are not UTF-8 fail the statement that holds them, not the
+    # run.
     if hasattr(stream, "reconfigure"):
-        stream.reconfigure(newline="\n")
-    shell.run_lines(stream, "<stdin>")
+        stream.reconfigure(newline="\n", errors="surrogateescape")
+    return stream
+
+
+class _Typed:
+    """Rows of COPY FROM stdin typed at the prompt, as psql takes them."""
+
+    def isatty(self):
+        return True
+
+    def __iter__(self):
+        while True:
+            try:
+                yield input(">> ") + "\n"
+            except EOFError:
+                print()
+                return
 
 
 def _run_prompt(shell):
@@ -48,7 +65,7 @@ def _run_prompt(shell):
                 prompt.one_entry(typed)  # a statement typed over lines is one entry
                 typed = 0
             for item in items:
-                shell.run(item)
+                shell.run_item(item, rows=_Typed())
         except EOFError:
             print()
             return
@@ -149,14 +166,16 @@ def main(argv=None):
     interactive = not args.command and sys.stdin.isatty()
     shell = Shell(db, bail=args.bail)
     shell.echo = args.echo
+    # where COPY FROM stdin finds its rows when its own text has none
+    stdin = _Typed() if interactive else _lines_at_n(sys.stdin) if sys.stdin is not None else None
     if args.mode:
         shell.mode = args.mode
     try:
         for text in args.first or ():
-            shell.run_text(text)
+            shell.run_text(text, rows=stdin)
         if args.command:
             for text in args.command:
-                shell.run_text(text)
+                shell.run_text(text, rows=stdin)
         elif interactive:
             save = prompt.setup(shell.names)
             shell.pager = True
@@ -166,8 +185,8 @@ def main(argv=None):
             finally:
                 if save:
                     save()
-        else:
-            _run_stream(shell, sys.stdin)
+        elif stdin is not None:
+            shell.run_lines(stdin, "<stdin>")
     except SystemExit as exc:
         if exc.code:
             raise

@@ -24,6 +24,17 @@ def target(sql):
     return m.group(1) if m else None
 
 
+def block(lines):
+    """(the data lines of a COPY block read from `lines`, whether its end
+    line came): up to a line END, or the end of `lines`."""
+    data = []
+    for line in lines:
+        if line.rstrip("\r\n") == END:
+            return data, True
+        data.append(line)
+    return data, False
+
+
 def _unescape(m):
     e = m.group(1)
     if e[0] == "x" and len(e) > 1:

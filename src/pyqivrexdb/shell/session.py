@@ -1,6 +1,5 @@
 """The shell's state and what each statement or command does."""
 
-import itertools
 import shlex
 import sys
 import time
@@ -8,7 +7,7 @@ import time
 from .. import Error
 from . import copyin, dump, load, output
 from .catalog import catalog
-from .split import Splitter
+from .split import COMMAND_MARKS, Splitter
 
 HELP = """\
 Statements end with ";" and may span lines; several may share a line. Commands:
@@ -38,7 +37,11 @@ Statements end with ";" and may span lines; several may share a line. Commands:
                           now: %(pager)s)
   .show                   the settings, and the last error with its code
   .help                   show this text
-  .quit                   leave (also .exit or end of input)"""
+  .quit                   leave (also .exit or end of input)
+psql's \\q \\? \\d [TABLE] \\dt \\di \\i \\o \\x and \\timing do what their commands above do."""
+
+
+COPY_HINT = "Enter the rows, fields split by tabs; end with a line \\. or an end of input."
 
 
 class CommandError(Exception):
@@ -99,32 +102,48 @@ class Shell:
 
     # -- running ---------------------------------------------------------------
 
-    def run_text(self, text, source=None):
+    def run_text(self, text, source=None, rows=None):
         """Runs every statement and command of a text; False if one failed.
-        Errors name `source` (a file name) and the line, when given."""
-        return self.run_lines(lines(text), source)
+        Errors name `source` (a file name) and the line, when given. A COPY
+        FROM stdin that ends the text reads its rows from `rows`."""
+        return self.run_lines(lines(text), source, rows)
 
-    def run_lines(self, lines, source=None):
+    def run_lines(self, lines, source=None, rows=None):
         """Runs the statements and commands of lines as they come."""
         splitter = Splitter(self.db.dialect)
         ok = True
         lines = iter(lines)
         for line in lines:
             for item, at in splitter.feed_located(line):
-                into = copyin.target(item) if self.db.dialect != "engine" else None
-                if into is not None:  # its data follows, up to a line "\."
-                    data = list(itertools.takewhile(lambda d: d.rstrip("\r\n") != copyin.END, lines))
-                    ok &= self.run_copy(into, data, source and (source, at))
-                    continue
-                ok &= self.run(item, source and (source, at))
+                ok &= self.run_item(item, lines, source and (source, at), rows)
         for item, at in splitter.end_located():
-            ok &= self.run(item, source and (source, at))
+            ok &= self.run_item(item, lines, source and (source, at), rows)
         return ok
+
+    def run_item(self, item, lines=(), where=None, rows=None):
+        """Runs a statement or command. A COPY FROM stdin reads its rows
+        from the `lines` after it, up to a line "\\." or their end; when
+        none follow (-c "copy t from stdin"), from `rows` (standard input,
+        as psql reads them)."""
+        into = copyin.target(item) if self.db.dialect != "engine" else None
+        if into is None:
+            return self.run(item, where)
+        data, ended = copyin.block(lines)
+        if not data and not ended and rows is not None:
+            if rows.isatty():
+                print(COPY_HINT, file=self.err, flush=True)
+            data, ended = copyin.block(rows)
+        return self.run_copy(into, data if data or ended else None, where)
 
     def run_copy(self, into, data, where=None):
         """Loads the rows of a COPY FROM stdin block, all of them or none:
-        in a transaction of its own, or a savepoint of the one open."""
+        in a transaction of its own, or a savepoint of the one open. No rows
+        at all (None: not even an end line) is an error, never a load of
+        nothing."""
         def load():
+            if data is None:
+                raise CommandError("COPY %s FROM stdin: no rows followed it, nor a line \\. ending them"
+                                   % into)
             began = self.db.begin()
             if not began:
                 self.db.execute("savepoint qx_copy;")
@@ -148,7 +167,7 @@ class Shell:
         .quit, Bail after a failure while .bail is on, and KeyboardInterrupt
         when interrupted."""
         started = time.perf_counter()
-        command = callable(item) or item.startswith(".")
+        command = callable(item) or item.startswith(COMMAND_MARKS)
         if self.echo and not callable(item):
             print(item, file=self.out)
         try:
@@ -195,14 +214,17 @@ class Shell:
     # -- commands --------------------------------------------------------------
 
     def command(self, line):
+        given, rest = (line.split(None, 1) + [""])[:2]
         try:
-            words = shlex.split(line)
+            args = shlex.split(rest)
         except ValueError as exc:
-            raise CommandError("%s: %s" % (line.split()[0], exc)) from None
-        name, args = words[0].lower(), words[1:]
+            raise CommandError("%s: %s" % (given, exc)) from None
+        name = given.lower()
+        if name.startswith("\\"):
+            name, args = _backslash(name, args, self)
         handler = getattr(self, "do_" + name[1:], None) if name[1:].isidentifier() else None
         if handler is None:
-            raise CommandError("unknown command %s (see .help)" % words[0])
+            raise CommandError("unknown command %s (see .help)" % given)
         handler(args)
 
     def do_quit(self, args):
@@ -294,7 +316,7 @@ class Shell:
     def do_read(self, args):
         if len(args) != 1:
             raise CommandError("usage: .read FILE")
-        with open(args[0], encoding="utf-8", newline="\n") as f:
+        with open(args[0], encoding="utf-8", newline="\n", errors="surrogateescape") as f:
             text = f.read()
         self.run_text(text, args[0])
 
@@ -325,6 +347,26 @@ _COLUMN_NAMES = {
               "where m.type in ('table', 'view');",
     "postgresql": "select distinct column_name from information_schema.columns where table_schema = current_schema();",
 }
+
+
+# psql's commands that have one here: (command, whether it flips a setting
+# given no on|off: the setting's attribute).
+_PSQL = {
+    "\\q": (".quit", None), "\\?": (".help", None), "\\dt": (".tables", None), "\\di": (".indexes", None),
+    "\\i": (".read", None), "\\ir": (".read", None), "\\o": (".output", None),
+    "\\x": (".expanded", "expanded"), "\\timing": (".timer", "timer"),
+}
+
+
+def _backslash(name, args, shell):
+    """The dot-command (name, args) for one of psql's: \\d TABLE shows the
+    table as .schema does, \\d alone lists the tables."""
+    if name == "\\d":
+        return (".schema", args) if args else (".tables", [])
+    command, flips = _PSQL.get(name, (name, None))
+    if flips and not args:
+        args = [_onoff(not getattr(shell, flips))]
+    return command, args
 
 
 def _names(args):

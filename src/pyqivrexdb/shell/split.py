@@ -3,11 +3,13 @@
 Statements end where the standard face's split_statements() says, by the
 lexical rules of the connection's dialect: at a ";" outside literals, quoted
 names, comments and the bodies of triggers and functions. A line that begins
-with "." while no statement is pending is a shell command. Several
-statements on one line come out one by one.
+with "." (or psql's "\\") while no statement is pending is a shell command.
+Several statements on one line come out one by one.
 """
 
 from .. import dbapi
+
+COMMAND_MARKS = (".", "\\")  # what a line that is a shell command begins with
 
 
 class Splitter:
@@ -35,7 +37,7 @@ class Splitter:
         self._line += 1
         if not self._text:
             self._start = self._line
-            if line.lstrip().startswith("."):
+            if line.lstrip().startswith(COMMAND_MARKS):
                 return [(line.strip(), self._line)]
         text = self._text + line
         # Only a ";" ends a statement and only "*/" a comment: a line with

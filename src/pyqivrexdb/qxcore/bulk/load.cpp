@@ -502,7 +502,7 @@ int LoadSetup::open(PyObject* connection, PyObject* table_name, PyObject* cursor
     cursor_ = cursor == Py_None ? nullptr : reinterpret_cast<StandardCursorObject*>(cursor);
     if (!conn->is_connected) return raise_message("ProgrammingError", "the connection is closed"), -1;
     text_.emplace(conn->text_utf8);
-    encoded_ = library_text(table_name, &table);
+    encoded_ = table_name_text(table_name, &table);
     if (!encoded_ || table_layout(conn, table_name, &layout) < 0) return -1;
     // 64-bit and numeric fields load in their own forms when the connection
     // takes them so, as the layout was read.

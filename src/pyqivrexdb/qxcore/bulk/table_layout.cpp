@@ -122,9 +122,20 @@ int layout_from_rows(PyObject* rows, TableLayout* out, bool describe) {
     return 0;
 }
 
+Ref table_name_text(PyObject* table, const char** name) {
+    Ref encoded = library_text(table, name);
+    if (encoded || !PyErr_ExceptionMatches(PyExc_ValueError)) return encoded;
+    const bool nul = !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError);
+    PyErr_Clear();
+    Ref why(nul ? PyUnicode_FromFormat("the table name %.60R holds a NUL character", table)
+                : PyUnicode_FromFormat("the table name %.60R has %s", table, unencodable_reason()));
+    if (why) raise_object("ProgrammingError", why.get());
+    return Ref();
+}
+
 int table_layout(ConnectionObject* conn, PyObject* table, TableLayout* out) {
     const char* name = nullptr;
-    Ref key = library_text(table, &name);
+    Ref key = table_name_text(table, &name);
     if (!key) return -1;
     Ref bytes(PyBytes_FromString(name));
     if (!bytes) return -1;

@@ -30,6 +30,11 @@ Ref layout_query(PyObject* table);
 // with an exception set.
 int layout_from_rows(PyObject* rows, TableLayout* out, bool describe);
 
+// `table` (a str) as the library's text, its C string in *name; a name
+// the text cannot carry (a lone surrogate, a character CP866 lacks, a NUL)
+// raises the standard face's ProgrammingError, which names it. Null then.
+Ref table_name_text(PyObject* table, const char** name);
+
 // The layout of `table` (a str) on `conn`, as the standard face reads it
 // (64-bit integers as QSCLI_ET_INT64 when the connection loads them so),
 // asked of the library only when not known already. 0, or -1 with the

@@ -14,6 +14,7 @@ struct Text {
     const char* b = nullptr;
     const char* e = nullptr;
     int dialect = QSCLI_DIALECT_ENGINE;
+    Ref held;  // the UTF-8 of a text with a lone surrogate, which b points into
 };
 
 // (text, dialect=0[, limit]) into t (and *limit when asked for); 0, or -1
@@ -27,14 +28,26 @@ int parse(PyObject* args, const char* name, Text* t, Py_ssize_t* limit = nullptr
     if (!parsed) return -1;
     Py_ssize_t n = 0;
     t->b = PyUnicode_AsUTF8AndSize(text, &n);
-    if (!t->b) return -1;
+    if (!t->b) {
+        // A lone surrogate is a character like any other here (in a literal,
+        // a name, a comment): the statement that holds it is refused when it
+        // runs, with the face's own error.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+        PyErr_Clear();
+        t->held = Ref(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+        if (!t->held) return -1;
+        t->b = PyBytes_AS_STRING(t->held.get());
+        n = PyBytes_GET_SIZE(t->held.get());
+    }
     t->e = t->b + n;
     t->dialect = sql::known_dialect(dialect);
     return 0;
 }
 
+Ref slice(const char* b, const char* e) { return Ref(PyUnicode_DecodeUTF8(b, e - b, "surrogatepass")); }
+
 int append_slice(PyObject* list, const char* b, const char* e) {
-    Ref piece(PyUnicode_DecodeUTF8(b, e - b, "strict"));
+    Ref piece = slice(b, e);
     return piece ? PyList_Append(list, piece.get()) : -1;
 }
 
@@ -109,8 +122,8 @@ PyObject* statement_tokens(PyObject*, PyObject* args) {
     for (const char* p = t.b; p < t.e && PyList_GET_SIZE(out.get()) != limit;) {
         const sql::Token tok = sql::next_token(p, t.e, t.dialect);
         if (tok.kind != sql::Kind::SPACE && tok.kind != sql::Kind::COMMENT) {
-            Ref piece(Py_BuildValue("(ss#)", kind_names[static_cast<int>(tok.kind)], p,
-                                    static_cast<Py_ssize_t>(tok.end - p)));
+            Ref text = slice(p, tok.end);
+            Ref piece(text ? Py_BuildValue("(sO)", kind_names[static_cast<int>(tok.kind)], text.get()) : nullptr);
             if (!piece || PyList_Append(out.get(), piece.get()) < 0) return nullptr;
         }
         p = tok.end;

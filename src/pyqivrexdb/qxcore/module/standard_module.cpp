@@ -51,15 +51,17 @@ PyObject* text_encoding_fn(PyObject*, PyObject* obj) {
 }
 
 // The library's account of the session's transaction (QSCLI_TX_*), or None
-// when it cannot tell (a library without the question, a lost server).
+// when it cannot tell (a library without the question); QSCLI_E_CONNECTION
+// for a session whose server it lost (it says so by either code), which
+// holds no transaction any more.
 PyObject* transaction_state_fn(PyObject*, PyObject* obj) {
     ConnectionObject* conn = connected(obj);
     if (!conn) return nullptr;
     const int hdb = conn->hdb;
     int state = 0;
-    if (quick_call(HeldLock(hdb).get(), [&] { return qc.qcSqlTransactionState(hdb, &state); }) != 0 ||
-        state < QSCLI_TX_IDLE || state > QSCLI_TX_FAILED)
-        Py_RETURN_NONE;
+    const int rc = quick_call(HeldLock(hdb).get(), [&] { return qc.qcSqlTransactionState(hdb, &state); });
+    if (rc == QSCLI_E_IO || rc == QSCLI_E_CONNECTION) return PyLong_FromLong(QSCLI_E_CONNECTION);
+    if (rc != 0 || state < QSCLI_TX_IDLE || state > QSCLI_TX_FAILED) Py_RETURN_NONE;
     return PyLong_FromLong(state);
 }
 
@@ -85,7 +87,8 @@ PyMethodDef functions[] = {
     {"text_encoding", text_encoding_fn, METH_O,
      "text_encoding(connection) -> 'utf-8' when its texts cross the library in UTF-8, else 'cp866'."},
     {"transaction_state", transaction_state_fn, METH_O,
-     "transaction_state(connection) -> QSCLI_TX_* as the library holds it, or None when it cannot tell."},
+     "transaction_state(connection) -> QSCLI_TX_* as the library holds it, None when it cannot tell, "
+     "QSCLI_E_CONNECTION when its server is lost."},
     {"set_receiver", set_receiver_fn, METH_VARARGS,
      "set_receiver(connection, receiver) -> None: the connection's messages go to receiver(text, usertype, "
      "channel) (None: back to the process-wide receivers)."},
@@ -149,7 +152,7 @@ int register_standard_module() {
         QX_CODE(QSCLI_STMT_DST_INFO),    QX_CODE(QSCLI_STMT_RC_TYPE),         QX_CODE(QSCLI_STMT_RC_SIZE),
         QX_CODE(QSCLI_STMT_RC_BODY),     QX_CODE(QSCLI_CONN_SRV_VERS2),       QX_CODE(QSCLI_CONN_LCLADDR),
         QX_CODE(QSCLI_CONN_RMTADDR),     QX_CODE(QSCLI_STMT_EXECUTED),        QX_CODE(QSCLI_CONN_TIME_ZONE),
-        QX_CODE(QSCLI_E_NO_TRANSACTION),
+        QX_CODE(QSCLI_E_NO_TRANSACTION), QX_CODE(QSCLI_E_CONNECTION),
     };
 #undef QX_CODE
     for (const auto& code : codes)
