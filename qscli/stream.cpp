@@ -73,15 +73,16 @@ public:
     uint64_t make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
 
 private:
-    uint64_t stage_rows(RecordStore& staged, std::vector<uint64_t>& widths);
+    uint64_t stage_rows(std::string& held, RecordStore& staged, bool spill, std::vector<uint64_t>& widths);
     uint64_t pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
     int next_row(std::string& row, std::vector<uint64_t>& widths);
     bool stage_variable(size_t k, const Value& v, std::string& row, uint64_t& width);
     bool stage_inferred(size_t k, const Value& v, std::string& row, uint64_t& width);
     void infer_types(std::vector<ColStruct_t>& desc) const;
     uint64_t record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const;
-    uint64_t pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
-                  RecordStore& out, bool spill);
+    template <class Reader>
+    uint64_t pack(Reader& in, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out,
+                  bool spill);
     // A failure of the builder's own; one the source or the packer met
     // is already reported (reported).
     void fail(int code, const std::string& text) {
@@ -209,7 +210,8 @@ void BatchMaker::infer_types(std::vector<ColStruct_t>& desc) const {
     }
 }
 
-// 1 with the source's next row staged, 0 at its end, <0 when it failed.
+// 1 with the source's next row staged at the end of `row`, 0 at its end,
+// <0 when it failed.
 int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
     if (!source_) return 0;
     values_.resize(ncols_);
@@ -223,7 +225,6 @@ int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
         reported(rc);
         return rc;
     }
-    row.clear();
     widths.assign(ncols_, 0);
     for (size_t k = 0; k < ncols_; ++k) {
         if (inferred(k)) {
@@ -249,32 +250,39 @@ uint64_t BatchMaker::record_bytes(const std::vector<uint64_t>& a, const std::vec
 }
 
 // Stages rows until the batch is full; their count, with the widest value
-// of each variable column in `widths`.
-uint64_t BatchMaker::stage_rows(RecordStore& staged, std::vector<uint64_t>& widths) {
+// of each variable column in `widths`. A batch that may not spill is staged
+// in `held`, in one piece, each row where the source's values land; one
+// that may (a whole result, a stream's rest) row by row into `staged`.
+uint64_t BatchMaker::stage_rows(std::string& held, RecordStore& staged, bool spill,
+                                std::vector<uint64_t>& widths) {
     std::vector<uint64_t> row_widths(ncols_, 0);
-    std::string row;
     uint64_t rows = 0;
     for (;;) {
+        if (spill) held.clear();
+        const size_t at = held.size();
         if (!s_.carry.empty()) {
-            row.swap(s_.carry);
+            held.append(s_.carry);
             s_.carry.clear();
             row_widths = s_.carry_widths;
-        } else if (next_row(row, row_widths) <= 0) {
+        } else if (next_row(held, row_widths) <= 0) {
+            held.resize(at);
             return rows;
         }
         const uint64_t bytes = record_bytes(widths, row_widths);
         if (rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes) {
-            s_.carry.swap(row);
+            s_.carry.assign(held, at, std::string::npos);
             s_.carry_widths = row_widths;
+            held.resize(at);
             return rows;
         }
-        if (!staged.append_bytes(row.data(), row.size())) {
+        if (spill && !staged.append_bytes(held.data(), held.size())) {
             fail(QSCLI_E_IO, "cannot keep the result records");
             return rows;
         }
         ++rows;
         for (size_t k = 0; k < ncols_; ++k) widths[k] = std::max(widths[k], row_widths[k]);
-        if ((lim_.rows && rows >= lim_.rows) || (lim_.bytes && (rows * bytes >= lim_.bytes || staged.count() >= lim_.bytes)))
+        const uint64_t staged_bytes = spill ? staged.count() : held.size();
+        if ((lim_.rows && rows >= lim_.rows) || (lim_.bytes && (rows * bytes >= lim_.bytes || staged_bytes >= lim_.bytes)))
             return rows;
     }
 }
@@ -327,16 +335,24 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
         rows = pack_rows(desc, rec_size, out, spill);
     } else {
         std::vector<uint64_t> widths(ncols_, 0);
+        std::string held;
         RecordStore staged;
-        staged.reset(1, spill);
-        rows = stage_rows(staged, widths);
+        if (spill) staged.reset(1, spill);
+        rows = stage_rows(held, staged, spill, widths);
         desc = cols_;
         infer_types(desc);
         for (size_t k = 0; k < ncols_; ++k)
             if (variable(desc[k]) || (inferred(k) && (desc[k].type == QSCLI_ET_CHAR || desc[k].type == QSCLI_ET_ARRA)))
                 desc[k].len = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(widths[k], 1), WIDTH_LIMIT));
-        rows = staged.finish() ? pack(staged, rows, desc, rec_size, out, spill)
-                               : (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
+        if (!spill) {
+            BytesReader in(held);
+            rows = pack(in, rows, desc, rec_size, out, spill);
+        } else if (staged.finish()) {
+            StageReader in(staged);
+            rows = pack(in, rows, desc, rec_size, out, spill);
+        } else {
+            rows = (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
+        }
     }
     // Records are numbered by a signed 32-bit start.
     if (s_.made + rows > RECORD_LIMIT) {
@@ -353,7 +369,8 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
 }
 
 // Packs the staged rows; those before a value that does not fit.
-uint64_t BatchMaker::pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+template <class Reader>
+uint64_t BatchMaker::pack(Reader& in, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
                           RecordStore& out, bool spill) {
     RecordPacker packer(st_, desc, out, rec_size, spill);
     if (int rc = packer.lay_out(c_)) {
@@ -361,7 +378,6 @@ uint64_t BatchMaker::pack(RecordStore& staged, uint64_t rows, std::vector<ColStr
         reported(rc);
         return 0;
     }
-    StageReader in(staged);
     std::string why;
     Value v;
     for (uint64_t r = 0; r < rows; ++r) {
