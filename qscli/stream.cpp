@@ -51,6 +51,20 @@ std::string packer_why(const Value& v) {
     return why;
 }
 
+// A batch that may not spill (a stream's, bounded by its budget), held as
+// the values themselves until its widths are known: their text and bytes
+// copied once, as they will be packed, into `bytes` (Value::i their offset
+// there), so a value goes from the source into its record without a second
+// coding. `staged` counts what the rows would take as staged bytes, which
+// the batch budget bounds as for the other batches.
+struct Held {
+    std::vector<Value> values;
+    std::string bytes;
+    uint64_t staged = 0;
+};
+
+bool holds_bytes(VKind kind) { return kind == VKind::Text || kind == VKind::Text866 || kind == VKind::Blob; }
+
 class BatchMaker {
 public:
     // A streamed result's next batch.
@@ -73,15 +87,18 @@ public:
     uint64_t make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
 
 private:
-    uint64_t stage_rows(std::string& held, RecordStore& staged, bool spill, std::vector<uint64_t>& widths);
+    uint64_t stage_rows(RecordStore& staged, std::vector<uint64_t>& widths);
+    uint64_t hold_rows(Held& held, std::vector<uint64_t>& widths);
+    int hold_row(Held& held, std::vector<uint64_t>& widths);
+    bool hold(size_t k, const Value& v, Held& held, uint64_t& width);
     uint64_t pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
     int next_row(std::string& row, std::vector<uint64_t>& widths);
     bool stage_variable(size_t k, const Value& v, std::string& row, uint64_t& width);
     bool stage_inferred(size_t k, const Value& v, std::string& row, uint64_t& width);
     void infer_types(std::vector<ColStruct_t>& desc) const;
     uint64_t record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const;
-    template <class Reader>
-    uint64_t pack(Reader& in, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out,
+    template <class Next>
+    uint64_t pack(Next next, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out,
                   bool spill);
     // A failure of the builder's own; one the source or the packer met
     // is already reported (reported).
@@ -250,39 +267,118 @@ uint64_t BatchMaker::record_bytes(const std::vector<uint64_t>& a, const std::vec
 }
 
 // Stages rows until the batch is full; their count, with the widest value
-// of each variable column in `widths`. A batch that may not spill is staged
-// in `held`, in one piece, each row where the source's values land; one
-// that may (a whole result, a stream's rest) row by row into `staged`.
-uint64_t BatchMaker::stage_rows(std::string& held, RecordStore& staged, bool spill,
-                                std::vector<uint64_t>& widths) {
+// of each variable column in `widths`.
+uint64_t BatchMaker::stage_rows(RecordStore& staged, std::vector<uint64_t>& widths) {
     std::vector<uint64_t> row_widths(ncols_, 0);
+    std::string row;
     uint64_t rows = 0;
     for (;;) {
-        if (spill) held.clear();
-        const size_t at = held.size();
         if (!s_.carry.empty()) {
-            held.append(s_.carry);
+            row.swap(s_.carry);
             s_.carry.clear();
             row_widths = s_.carry_widths;
-        } else if (next_row(held, row_widths) <= 0) {
-            held.resize(at);
-            return rows;
+        } else {
+            row.clear();
+            if (next_row(row, row_widths) <= 0) return rows;
         }
         const uint64_t bytes = record_bytes(widths, row_widths);
         if (rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes) {
-            s_.carry.assign(held, at, std::string::npos);
+            s_.carry.swap(row);
             s_.carry_widths = row_widths;
-            held.resize(at);
             return rows;
         }
-        if (spill && !staged.append_bytes(held.data(), held.size())) {
+        if (!staged.append_bytes(row.data(), row.size())) {
             fail(QSCLI_E_IO, "cannot keep the result records");
             return rows;
         }
         ++rows;
         for (size_t k = 0; k < ncols_; ++k) widths[k] = std::max(widths[k], row_widths[k]);
-        const uint64_t staged_bytes = spill ? staged.count() : held.size();
-        if ((lim_.rows && rows >= lim_.rows) || (lim_.bytes && (rows * bytes >= lim_.bytes || staged_bytes >= lim_.bytes)))
+        if ((lim_.rows && rows >= lim_.rows) || (lim_.bytes && (rows * bytes >= lim_.bytes || staged.count() >= lim_.bytes)))
+            return rows;
+    }
+}
+
+// Value k of a held row: variable text and bytes as stage_variable makes
+// them, other text and bytes copied as they are.
+bool BatchMaker::hold(size_t k, const Value& v, Held& held, uint64_t& width) {
+    Value h = v;
+    h.p = nullptr;
+    if (variable(cols_[k]) && v.kind != VKind::Null) {
+        const size_t at = held.bytes.size();
+        if (!stage_variable(k, v, held.bytes, width)) return false;
+        h.kind = static_cast<VKind>(held.bytes[at]);
+        h.n = width;
+        h.i = static_cast<int64_t>(at + 5);
+    } else if (holds_bytes(v.kind)) {
+        h.i = static_cast<int64_t>(held.bytes.size());
+        held.bytes.append(reinterpret_cast<const char*>(v.p), v.n);
+    }
+    held.staged += 1 + (holds_bytes(h.kind) ? 4 + h.n : h.kind == VKind::Null ? 0 : 8);
+    held.values.push_back(h);
+    return true;
+}
+
+// 1 with the next row held (the carried one, else the source's), 0 at the
+// end, <0 when it failed.
+int BatchMaker::hold_row(Held& held, std::vector<uint64_t>& widths) {
+    widths.assign(ncols_, 0);
+    if (!s_.carry.empty()) {
+        BytesReader in(s_.carry);
+        Value v;
+        for (size_t k = 0; k < ncols_; ++k) {
+            if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), -1;
+            if (!hold(k, v, held, widths[k])) return -1;
+        }
+        s_.carry.clear();
+        return 1;
+    }
+    if (!source_) return 0;
+    values_.resize(ncols_);
+    const int rc = source_->next(values_);
+    if (rc == 0) {
+        ended_ = true;
+        end_source();
+        return 0;
+    }
+    if (rc < 0) {
+        reported(rc);
+        return rc;
+    }
+    for (size_t k = 0; k < ncols_; ++k)
+        if (!hold(k, values_[k], held, widths[k])) return -1;
+    return 1;
+}
+
+// hold_rows: stage_rows for a batch held as values. A row past the budget
+// is left, staged, for the next batch.
+uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
+    std::vector<uint64_t> row_widths(ncols_, 0);
+    uint64_t rows = 0;
+    for (;;) {
+        const size_t at = held.values.size(), bytes_at = held.bytes.size();
+        const uint64_t staged_at = held.staged;
+        if (hold_row(held, row_widths) <= 0) {
+            held.values.resize(at);
+            held.bytes.resize(bytes_at);
+            return rows;
+        }
+        const uint64_t bytes = record_bytes(widths, row_widths);
+        if (rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes) {
+            for (size_t k = 0; k < ncols_; ++k) {
+                Value v = held.values[at + k];
+                if (holds_bytes(v.kind)) v.p = reinterpret_cast<const unsigned char*>(held.bytes.data()) + v.i;
+                stage_value(v, s_.carry);
+            }
+            s_.carry_widths = row_widths;
+            held.values.resize(at);
+            held.bytes.resize(bytes_at);
+            held.staged = staged_at;
+            return rows;
+        }
+        ++rows;
+        for (size_t k = 0; k < ncols_; ++k) widths[k] = std::max(widths[k], row_widths[k]);
+        if ((lim_.rows && rows >= lim_.rows) ||
+            (lim_.bytes && (rows * bytes >= lim_.bytes || held.staged >= lim_.bytes)))
             return rows;
     }
 }
@@ -335,21 +431,28 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
         rows = pack_rows(desc, rec_size, out, spill);
     } else {
         std::vector<uint64_t> widths(ncols_, 0);
-        std::string held;
+        Held held;
         RecordStore staged;
         if (spill) staged.reset(1, spill);
-        rows = stage_rows(held, staged, spill, widths);
+        rows = spill ? stage_rows(staged, widths) : hold_rows(held, widths);
         desc = cols_;
         infer_types(desc);
         for (size_t k = 0; k < ncols_; ++k)
             if (variable(desc[k]) || (inferred(k) && (desc[k].type == QSCLI_ET_CHAR || desc[k].type == QSCLI_ET_ARRA)))
                 desc[k].len = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(widths[k], 1), WIDTH_LIMIT));
         if (!spill) {
-            BytesReader in(held);
-            rows = pack(in, rows, desc, rec_size, out, spill);
+            const Value* at = held.values.data();
+            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(held.bytes.data());
+            rows = pack(
+                [&](Value& v) {
+                    v = *at++;
+                    if (holds_bytes(v.kind)) v.p = bytes + v.i, v.i = 0;
+                    return true;
+                },
+                rows, desc, rec_size, out, spill);
         } else if (staged.finish()) {
             StageReader in(staged);
-            rows = pack(in, rows, desc, rec_size, out, spill);
+            rows = pack([&](Value& v) { return unstage_value(in, v); }, rows, desc, rec_size, out, spill);
         } else {
             rows = (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
         }
@@ -369,8 +472,8 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
 }
 
 // Packs the staged rows; those before a value that does not fit.
-template <class Reader>
-uint64_t BatchMaker::pack(Reader& in, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+template <class Next>
+uint64_t BatchMaker::pack(Next next, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
                           RecordStore& out, bool spill) {
     RecordPacker packer(st_, desc, out, rec_size, spill);
     if (int rc = packer.lay_out(c_)) {
@@ -386,7 +489,7 @@ uint64_t BatchMaker::pack(Reader& in, uint64_t rows, std::vector<ColStruct_t>& d
         unsigned char* rec = packer.new_record();
         if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
         for (size_t k = 0; k < ncols_; ++k) {
-            if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
+            if (!next(v)) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
             if (!packer.put(static_cast<int>(k), v, rec, &why))
                 return fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why), out.finish(), r;
         }
