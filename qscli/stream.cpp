@@ -78,7 +78,13 @@ public:
                const std::vector<bool>* inferred)
         : c_(c), st_(st), s_(s), source_(source), cols_(cols), lim_(lim), ncols_(cols_.size()),
           whole_(inferred != nullptr), inferred_(inferred) {
-        for (size_t k = 0; k < ncols_; ++k) fixed_ = fixed_ && !variable(cols_[k]) && !this->inferred(k);
+        fixed_bytes_ = st_->flag_bytes(static_cast<int>(ncols_));
+        for (size_t k = 0; k < ncols_; ++k) {
+            fixed_ = fixed_ && !variable(cols_[k]) && !this->inferred(k);
+            if (variable(cols_[k])) varying_.push_back(k);
+            else fixed_bytes_ += cols_[k].len;
+            if (st_->arra_lengths() && cols_[k].type == QSCLI_ET_ARRA) fixed_bytes_ += 4;
+        }
         if (inferred_ && !fixed_) seen_.resize(ncols_);
     }
     // Makes records into desc, rec_size and out from the row left over by
@@ -134,6 +140,8 @@ private:
     bool whole_;
     const std::vector<bool>* inferred_;  // columns whose type their values decide
     std::vector<Seen> seen_;
+    std::vector<size_t> varying_;  // the variable columns
+    uint64_t fixed_bytes_ = 0;     // what the others and the trailer take of a record
 };
 
 // Variable text and bytes are staged as they will be packed (text in CP866,
@@ -147,9 +155,9 @@ bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint
     char buf[40];
     size_t n = 0;
     const unsigned char* p = field_bytes(v, buf, &n);
-    row.push_back(static_cast<char>(text ? VKind::Text866 : VKind::Blob));
-    const size_t at = row.size();
-    row.append(4, '\0');
+    const char head[5] = {static_cast<char>(text ? VKind::Text866 : VKind::Blob)};
+    row.append(head, 5);
+    const size_t at = row.size() - 4;
     if (text && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
         if (utf8_to_cp866(p, n, row) != TextStatus::Ok) {
             fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + packer_why(v));
@@ -258,11 +266,8 @@ int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
 // Bytes of a record whose variable columns are as wide as the wider of a
 // and b (at least one byte).
 uint64_t BatchMaker::record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const {
-    uint64_t n = st_->flag_bytes(static_cast<int>(ncols_));
-    for (size_t k = 0; k < ncols_; ++k) {
-        n += variable(cols_[k]) ? std::max<uint64_t>({a[k], b[k], 1}) : cols_[k].len;
-        if (st_->arra_lengths() && cols_[k].type == QSCLI_ET_ARRA) n += 4;
-    }
+    uint64_t n = fixed_bytes_;
+    for (size_t k : varying_) n += std::max<uint64_t>({a[k], b[k], 1});
     return n;
 }
 
@@ -376,7 +381,7 @@ uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
             return rows;
         }
         ++rows;
-        for (size_t k = 0; k < ncols_; ++k) widths[k] = std::max(widths[k], row_widths[k]);
+        for (size_t k : varying_) widths[k] = std::max(widths[k], row_widths[k]);
         if ((lim_.rows && rows >= lim_.rows) ||
             (lim_.bytes && (rows * bytes >= lim_.bytes || held.staged >= lim_.bytes)))
             return rows;
