@@ -53,17 +53,30 @@ std::string packer_why(const Value& v) {
 
 // A batch that may not spill (a stream's, bounded by its budget), held as
 // the values themselves until its widths are known: their text and bytes
-// copied once, as they will be packed, into `bytes` (Value::i their offset
-// there), so a value goes from the source into its record without a second
-// coding. `staged` counts what the rows would take as staged bytes, which
-// the batch budget bounds as for the other batches.
+// copied once, as they will be packed, into `bytes`, so a value goes from
+// the source into its record without a second coding. `staged` counts what
+// the rows would take as staged bytes, which the batch budget bounds as for
+// the other batches.
+struct HeldValue {
+    uint64_t bits;  // an Int's, a Float's, or where text and bytes begin in Held::bytes
+    uint32_t n;
+    VKind kind;
+};
 struct Held {
-    std::vector<Value> values;
+    std::vector<HeldValue> values;
     std::string bytes;
     uint64_t staged = 0;
-};
 
-bool holds_bytes(VKind kind) { return kind == VKind::Text || kind == VKind::Text866 || kind == VKind::Blob; }
+    Value value(size_t at) const {
+        const HeldValue& h = values[at];
+        Value v;
+        v.kind = h.kind;
+        v.i = static_cast<int64_t>(h.bits);
+        std::memcpy(&v.d, &h.bits, 8);
+        if (h.kind >= VKind::Text) v.p = reinterpret_cast<const unsigned char*>(bytes.data()) + h.bits, v.n = h.n;
+        return v;
+    }
+};
 
 class BatchMaker {
 public:
@@ -306,19 +319,23 @@ uint64_t BatchMaker::stage_rows(RecordStore& staged, std::vector<uint64_t>& widt
 // Value k of a held row: variable text and bytes as stage_variable makes
 // them, other text and bytes copied as they are.
 bool BatchMaker::hold(size_t k, const Value& v, Held& held, uint64_t& width) {
-    Value h = v;
-    h.p = nullptr;
-    if (variable(cols_[k]) && v.kind != VKind::Null) {
+    HeldValue h{0, 0, v.kind};
+    if (v.kind != VKind::Null && variable(cols_[k])) {
         const size_t at = held.bytes.size();
         if (!stage_variable(k, v, held.bytes, width)) return false;
         h.kind = static_cast<VKind>(held.bytes[at]);
-        h.n = width;
-        h.i = static_cast<int64_t>(at + 5);
-    } else if (holds_bytes(v.kind)) {
-        h.i = static_cast<int64_t>(held.bytes.size());
+        h.n = static_cast<uint32_t>(width);
+        h.bits = at + 5;
+    } else if (v.kind == VKind::Int) {
+        h.bits = static_cast<uint64_t>(v.i);
+    } else if (v.kind == VKind::Float) {
+        std::memcpy(&h.bits, &v.d, 8);
+    } else if (v.kind != VKind::Null) {
+        h.bits = held.bytes.size();
+        h.n = static_cast<uint32_t>(v.n);
         held.bytes.append(reinterpret_cast<const char*>(v.p), v.n);
     }
-    held.staged += 1 + (holds_bytes(h.kind) ? 4 + h.n : h.kind == VKind::Null ? 0 : 8);
+    held.staged += 1 + (h.kind == VKind::Null ? 0 : h.kind == VKind::Int || h.kind == VKind::Float ? 8 : 4 + h.n);
     held.values.push_back(h);
     return true;
 }
@@ -369,11 +386,7 @@ uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
         }
         const uint64_t bytes = record_bytes(widths, row_widths);
         if (rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes) {
-            for (size_t k = 0; k < ncols_; ++k) {
-                Value v = held.values[at + k];
-                if (holds_bytes(v.kind)) v.p = reinterpret_cast<const unsigned char*>(held.bytes.data()) + v.i;
-                stage_value(v, s_.carry);
-            }
+            for (size_t k = 0; k < ncols_; ++k) stage_value(held.value(at + k), s_.carry);
             s_.carry_widths = row_widths;
             held.values.resize(at);
             held.bytes.resize(bytes_at);
@@ -446,15 +459,8 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
             if (variable(desc[k]) || (inferred(k) && (desc[k].type == QSCLI_ET_CHAR || desc[k].type == QSCLI_ET_ARRA)))
                 desc[k].len = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(widths[k], 1), WIDTH_LIMIT));
         if (!spill) {
-            const Value* at = held.values.data();
-            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(held.bytes.data());
-            rows = pack(
-                [&](Value& v) {
-                    v = *at++;
-                    if (holds_bytes(v.kind)) v.p = bytes + v.i, v.i = 0;
-                    return true;
-                },
-                rows, desc, rec_size, out, spill);
+            size_t at = 0;
+            rows = pack([&](Value& v) { return v = held.value(at++), true; }, rows, desc, rec_size, out, spill);
         } else if (staged.finish()) {
             StageReader in(staged);
             rows = pack([&](Value& v) { return unstage_value(in, v); }, rows, desc, rec_size, out, spill);
