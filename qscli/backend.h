@@ -1,6 +1,6 @@
 // What the library's entry points need from a database engine. The entry
 // points, the handles, result records, messages and error texts are common
-// (api.cpp, conn.cpp, result.cpp); a Backend is the one part that
+// (api.cpp, conn.cpp, record_packer.cpp); a Backend is the one part that
 // talks to a particular engine: the SQLite file engine (sqlite/) or a
 // PostgreSQL server (pg/). Each connection owns one while it is connected.
 #pragma once
@@ -91,7 +91,7 @@ public:
 
     // One field of a table as the library describes it (QXTBLSTRUCT,
     // qcSqlAddRecords): its place in a record follows from the fields before it.
-    struct TableField {
+    struct TableColumn {
         std::string name;  // UTF-8
         int type;          // QSCLI_ET_*
         uint32_t len;      // its width in a record
@@ -113,10 +113,10 @@ public:
     virtual int rollback_to(const std::string& name) = 0;
     // The fields of `table` in order, in the element types `forms` asks for.
     // A table without fields is an error.
-    virtual int describe_table(const std::string& table, FieldForms forms, std::vector<TableField>& out) = 0;
+    virtual int describe_table(const std::string& table, FieldForms forms, std::vector<TableColumn>& out) = 0;
 };
 
-using TableField = Backend::TableField;
+using TableColumn = Backend::TableColumn;
 
 // Sets up the SQLite engine once per process (qcSqlInit). 0 or a code.
 int init_sqlite();

@@ -20,7 +20,7 @@ inline bool is_word(char c) {
 // An SQL string literal in single quotes, inner quotes doubled.
 std::string quote_literal(const std::string& s);
 
-// A literal taken out of a statement text (literals.cpp).
+// A literal taken out of a statement text (parameterize.cpp).
 struct Literal {
     bool text;
     int64_t i;

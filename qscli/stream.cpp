@@ -6,7 +6,7 @@
 #include "stream.h"
 
 #include "elemtype.h"
-#include "result.h"
+#include "record_packer.h"
 #include "stage.h"
 #include "text.h"
 

@@ -8,12 +8,12 @@ namespace qse {
 
 namespace {
 
-std::string layout_rows(const std::string& table, const std::vector<TableField>& fields, bool aliased) {
+std::string layout_rows(const std::string& table, const std::vector<TableColumn>& fields, bool aliased) {
     const std::string tbl = quote_literal(table);
     std::string rows;
     uint64_t off = 0;
     for (size_t k = 0; k < fields.size(); ++k) {
-        const TableField& f = fields[k];
+        const TableColumn& f = fields[k];
         rows += std::string(k ? ", " : "") + "(" + tbl + ", " + std::to_string(k) + ", " + quote_literal(f.name) +
                 ", " + std::to_string(f.type) + ", " + std::to_string(f.len) + ", " + std::to_string(off) + ", " +
                 quote_literal(f.decl) + ")";
@@ -36,7 +36,7 @@ int rewrite_tblstruct(Conn* c, std::string& sql, bool* found) {
     if (found) *found = !places.empty();
     // From the last one back, so the places of the others stay.
     for (auto it = places.rbegin(); it != places.rend(); ++it) {
-        std::vector<TableField> fields;
+        std::vector<TableColumn> fields;
         if (int rc = c->backend->describe_table(it->name, c->asked, fields)) return rc;
         sql.replace(it->at, it->end - it->at, layout_rows(it->name, fields, it->aliased));
     }

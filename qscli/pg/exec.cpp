@@ -1,6 +1,6 @@
 // Running one statement text on the server: the library's own statements
 // (err_to_user, named transactions, return, QXTBLSTRUCT) are told apart here
-// and everything else goes to the server (results.cpp).
+// and everything else goes to the server (server_results.cpp).
 #include "../own.h"
 #include "session.h"
 

@@ -35,7 +35,7 @@ int Session::rollback_to(const std::string& name) { return run(unguard() + rollb
 
 int Session::rewrite_tblstruct(std::string& sql) { return qse::rewrite_tblstruct(c, sql); }
 
-int Session::describe_table(const std::string& table, FieldForms forms, std::vector<TableField>& out) {
+int Session::describe_table(const std::string& table, FieldForms forms, std::vector<TableColumn>& out) {
     std::vector<Attribute> attrs;
     if (int rc = table_layout(table, forms, attrs, nullptr)) return rc;
     for (const Attribute& a : attrs) out.push_back({a.name, a.type, a.len, a.decl});

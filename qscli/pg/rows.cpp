@@ -1,6 +1,6 @@
 // A query's rows as a RowSource. A result that does not stream reads one
 // result set of the statement to its end; the statement's other results are
-// the caller's (results.cpp).
+// the caller's (server_results.cpp).
 //
 // Handed over as they come (QSCLI_ATTR_STREAM), the statement
 // goes to the server as it would without the attribute (prepared, after its

@@ -132,7 +132,7 @@ public:
     int savepoint(const std::string& name) override;
     int release(const std::string& name) override;
     int rollback_to(const std::string& name) override;
-    int describe_table(const std::string& table, FieldForms forms, std::vector<TableField>& out) override;
+    int describe_table(const std::string& table, FieldForms forms, std::vector<TableColumn>& out) override;
 
     // Used by the pieces of the backend.
     const pq::Api& pq;

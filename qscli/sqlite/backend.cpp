@@ -143,7 +143,7 @@ public:
     int savepoint(const std::string& name) override { return exec_simple(c_, savepoint_sql(name)); }
     int release(const std::string& name) override { return exec_simple(c_, release_sql(name)); }
     int rollback_to(const std::string& name) override { return exec_simple(c_, rollback_to_sql(name)); }
-    int describe_table(const std::string& table, FieldForms forms, std::vector<TableField>& out) override {
+    int describe_table(const std::string& table, FieldForms forms, std::vector<TableColumn>& out) override {
         return qse::describe_table(c_, table, forms.int64, out);
     }
 

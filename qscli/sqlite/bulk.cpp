@@ -27,7 +27,7 @@ int run_cached(Conn* c, const std::string& sql) {
 
 // Refuses record `row` for a value of field `f` the table cannot keep (the
 // batch is then refused whole). SQLITE_MISMATCH, for bind_field to return.
-int refuse_value(Conn* c, uint64_t row, const TableField& f, const std::string& why) {
+int refuse_value(Conn* c, uint64_t row, const TableColumn& f, const std::string& why) {
     c->fail(QSCLI_E_MISMATCH, "record " + std::to_string(row) + ", field " + f.name + ": " + why);
     return SQLITE_MISMATCH;
 }
@@ -35,7 +35,7 @@ int refuse_value(Conn* c, uint64_t row, const TableField& f, const std::string& 
 // Binds field j of record `rec` to parameter `k`; text goes through
 // `scratch`, or in UTF-8 straight from the record: both must live until the
 // row is stepped (the records do for the whole load).
-int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const RecordLayout& lay, const unsigned char* rec,
+int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableColumn& f, const RecordLayout& lay, const unsigned char* rec,
                size_t j, std::string& scratch, uint64_t row) {
     Value v;
     std::string why;
@@ -84,7 +84,7 @@ int bind_field(Conn* c, sqlite3_stmt* s, int k, const TableField& f, const Recor
 // statement alone can be undone) is paid once a chunk, not once a record.
 constexpr qc_long CHUNK = 64;
 
-std::string insert_sql(const std::string& table, const std::vector<TableField>& fields, qc_long records) {
+std::string insert_sql(const std::string& table, const std::vector<TableColumn>& fields, qc_long records) {
     std::string sql = "insert into " + quote_ident(table) + "(";
     for (size_t k = 0; k < fields.size(); ++k) sql += (k ? "," : "") + quote_ident(fields[k].name);
     sql += ") values ";
@@ -98,7 +98,7 @@ std::string insert_sql(const std::string& table, const std::vector<TableField>& 
 
 // Binds the fields of one record from parameter `first` on; 0 or the
 // failure's code.
-int bind_record(Conn* c, sqlite3_stmt* ins, int first, const std::vector<TableField>& fields, const RecordLayout& lay,
+int bind_record(Conn* c, sqlite3_stmt* ins, int first, const std::vector<TableColumn>& fields, const RecordLayout& lay,
                 const unsigned char* rec, std::string* scratch, uint64_t r) {
     for (size_t k = 0; k < fields.size(); ++k) {
         const int rc = bind_field(c, ins, first + static_cast<int>(k), fields[k], lay, rec, k, scratch[k], r);
@@ -113,7 +113,7 @@ struct Inserter {
     Conn* c;
     sqlite3_stmt* s = nullptr;
     StmtCache::Entry* e = nullptr;
-    Inserter(Conn* conn, const std::string& table, const std::vector<TableField>& fields, qc_long records) : c(conn) {
+    Inserter(Conn* conn, const std::string& table, const std::vector<TableColumn>& fields, qc_long records) : c(conn) {
         s = prepare_cached(db_of(c), insert_sql(table, fields, records), &e);
     }
     ~Inserter() {
@@ -125,7 +125,7 @@ struct Inserter {
 
 // A load's records and where they stand.
 struct Records {
-    const std::vector<TableField>& fields;
+    const std::vector<TableColumn>& fields;
     const RecordLayout& lay;
     const unsigned char* base;
     std::vector<std::string> scratch;  // a field's text until its statement has run
@@ -256,7 +256,7 @@ int add_records(Conn* c, const char* table, qc_long count, unsigned rec_size, co
     if (!c->lost.empty()) return refuse_lost(c);
     std::string name;
     cp866_to_utf8(reinterpret_cast<const unsigned char*>(table), std::strlen(table), name);
-    std::vector<TableField> fields;
+    std::vector<TableColumn> fields;
     if (int rc = describe_table(c, name, c->loads.int64, fields)) return rc;
     // With the connection's null flags on, a record may end with a bit a field.
     RecordLayout lay;

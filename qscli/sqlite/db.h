@@ -84,7 +84,7 @@ int exec_records(Stmt* st, const char* sql, const RecordLayout& lay, qc_long cou
 // failure's code.
 int exec_simple(Conn* c, const std::string& sql);
 // Backend::describe_table.
-int describe_table(Conn* c, const std::string& table, bool int64, std::vector<TableField>& out);
+int describe_table(Conn* c, const std::string& table, bool int64, std::vector<TableColumn>& out);
 // A cached prepared statement for engine-made SQL (UTF-8); null after
 // reporting the failure. Give it back with release_cached().
 sqlite3_stmt* prepare_cached(Db* c, const std::string& sql, StmtCache::Entry** entry);

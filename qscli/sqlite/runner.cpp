@@ -3,7 +3,7 @@
 // count is exact before the first read and a value that does not fit its
 // column fails the statement itself, or streamed when asked for.
 #include "lexer.h"
-#include "result.h"
+#include "record_packer.h"
 #include "rows.h"
 #include "statement.h"
 

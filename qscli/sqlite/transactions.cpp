@@ -15,7 +15,7 @@ int exec_simple(Conn* c, const std::string& sql) {
     return 0;
 }
 
-int describe_table(Conn* c, const std::string& table, bool int64, std::vector<TableField>& out) {
+int describe_table(Conn* c, const std::string& table, bool int64, std::vector<TableColumn>& out) {
     StmtCache::Entry* e;
     sqlite3_stmt* s = prepare_cached(db_of(c), "select name, type from pragma_table_info(?1) order by cid", &e);
     if (!s) return db_of(c)->fail_sqlite(sqlite3_errcode(db_of(c)->db));

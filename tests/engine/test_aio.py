@@ -163,13 +163,15 @@ def test_connect_takes_the_standard_faces_options(dsn, backend):
     run(main())
 
 
-# A commit that takes 0.6 s and that no cancel stops, as one that the server
-# has finished before the cancel reaches it.
+# A commit that takes 1.2 s and that no cancel stops, as one that the server
+# has finished before the cancel reaches it. The cancel comes after 0.4 s:
+# the INSERT must have reached the commit's loop by then, even on a busy
+# machine.
 SLOW_COMMIT = [
     "create table t(id integer)",
     """create function slow_commit() returns trigger language plpgsql as $$
     declare
-        until timestamptz := clock_timestamp() + interval '0.6 s';
+        until timestamptz := clock_timestamp() + interval '1.2 s';
     begin
         while new.id = 1 and clock_timestamp() < until loop
             begin
@@ -204,7 +206,7 @@ def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, r
         pid = conn.sync.execute("select pg_backend_pid()").fetchall()[0][0]
 
         def kill():
-            time.sleep(0.4)
+            time.sleep(0.6)
             with dbapi.connect(dsn, autocommit=True) as killer:
                 killer.execute("select pg_terminate_backend(?)", (pid,))
         if end == "lost":
@@ -217,13 +219,13 @@ def test_a_cancel_during_commit_reports_what_the_commit_did(dsn, backend, how, r
     async def main():
         async with AsyncConnectionPool(dsn, max_size=1) as pool:
             if how == "pool":
-                async with asyncio.timeout(0.2):
+                async with asyncio.timeout(0.4):
                     async with pool.connection() as conn:
                         await write(conn)
                 return
             conn = await aio.connect(dsn, autocommit=how.endswith("autocommit"))
             try:
-                async with asyncio.timeout(0.2):
+                async with asyncio.timeout(0.4):
                     if how == "commit":
                         await write(conn)
                         await conn.commit()

@@ -46,7 +46,8 @@ def test_postgresql_rows_come_as_arrow_after_the_records_made_before(eng, pg):
     schema = pa.Schema._import_from_c(ctypes.addressof(schema_buf))
     assert str(schema) == "i: int64\ns: string"
     # The first batch was made as records: those are read first.
-    first, _ = read_arrow(eng, hs, 0, 1000, array=ctypes.addressof(ctypes.create_string_buffer(80)))
+    unused = ctypes.create_string_buffer(80)  # held: the library writes into it
+    first, _ = read_arrow(eng, hs, 0, 1000, array=ctypes.addressof(unused))
     assert 0 < first < 5000
     assert len(eng.read(hs, 0, 1 << 20)[1]) == first * eng.rec_size(hs)
     start, got = first, []
@@ -67,10 +68,11 @@ def test_postgresql_rows_come_as_arrow_after_the_records_made_before(eng, pg):
 
 def test_no_arrow_on_the_engine_nor_on_a_cp866_connection(eng, hdb, pg_cluster):
     hs = streamed(eng, hdb, "select 1 as i")
-    assert read_arrow(eng, hs, 0, 10, array=ctypes.addressof(ctypes.create_string_buffer(80)))[0] == UNSUPPORTED
+    unused = ctypes.create_string_buffer(80)  # held: the library writes into it
+    assert read_arrow(eng, hs, 0, 10, array=ctypes.addressof(unused))[0] == UNSUPPORTED
     cp866 = eng.open(pg_dsn(pg_cluster).encode())
     try:
         hs = streamed(eng, cp866, "select g from generate_series(1, 5000) g")
-        assert read_arrow(eng, hs, 64, 10, array=ctypes.addressof(ctypes.create_string_buffer(80)))[0] == UNSUPPORTED
+        assert read_arrow(eng, hs, 64, 10, array=ctypes.addressof(unused))[0] == UNSUPPORTED
     finally:
         eng.close(cp866)

@@ -347,9 +347,10 @@ def test_a_ctrl_c_in_the_producer_of_the_data_stays_a_keyboard_interrupt(conn):
 
 def test_a_ctrl_c_between_sends_stops_the_load_and_tells_what_went_in(conn, backend):
     import signal
-    # Sent between two records' sends, as a Ctrl-C arrives while the library works.
+    # Sent between two records' sends, as a Ctrl-C arrives while the library works:
+    # the load takes seconds, so the signal comes well inside it on any machine.
     import threading
-    data = pa.table({"k": pa.array(range(2_000_000), pa.int64())})
+    data = pa.table({"k": pa.array(range(8_000_000), pa.int64())})
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     cur = conn.cursor()

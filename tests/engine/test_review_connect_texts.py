@@ -14,5 +14,5 @@ def test_a_lone_surrogate_is_named_as_such_not_as_a_code_page_lack(dsn, where):
 
 
 def test_a_code_page_connection_still_names_the_code_page(dsn):
-    with pytest.raises(dbapi.InterfaceError, match="speaks only code page 866, which has no '€' \\(in the user\\)"):
+    with pytest.raises(dbapi.InterfaceError, match="the connection chose code page 866, which has no '€' \\(in the user\\)"):
         dbapi.connect(dsn, "€", "", text_encoding="cp866")

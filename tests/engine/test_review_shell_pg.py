@@ -32,8 +32,6 @@ SHOWN = [
 ]
 
 
-@pytest.mark.xfail(strict=True, reason="the shell shows the standard face's Python values (or cannot read them at all), "
-                                       "not the server's text")
 @pytest.mark.parametrize("value, shown", SHOWN, ids=[v for v, _ in SHOWN])
 def test_a_value_shows_as_the_server_writes_it(pg, value, shown):
     out = run_ok(pg, "set time zone 'UTC';", ".mode csv", ".headers off", "select %s;" % value)
@@ -41,14 +39,14 @@ def test_a_value_shows_as_the_server_writes_it(pg, value, shown):
 
 
 # (column type, value as an SQL literal)
-WRONG = pytest.mark.xfail(strict=True, reason=".mode insert writes Python's text of the value (NaN as NULL, an "
-                                              "infinity as 1e999, a list, a dict), which the server refuses or reads "
-                                              "otherwise")
 INSERTED = [
-    pytest.param("float8", "'NaN'", marks=WRONG),
-    pytest.param("float8", "'Infinity'", marks=WRONG),
-    pytest.param("int[]", "'{1,NULL}'", marks=WRONG),
-    pytest.param("jsonb", """'{"a": "b"}'""", marks=WRONG),
+    ("float8", "'NaN'"),
+    ("float8", "'Infinity'"),
+    ("float8", "'-Infinity'"),
+    ("int[]", "'{1,NULL}'"),
+    ("jsonb", """'{"a": "b"}'"""),
+    ("numeric", "'0.0000001'"),
+    ("date", "'infinity'"),
     ("interval", "'1 mon 2 days'"),
     ("timestamptz", "'2024-01-01 10:00:00+00'"),
 ]
@@ -62,3 +60,19 @@ def test_mode_insert_writes_what_the_server_reads_back_equal(pg, declared, liter
     run_ok(pg, inserts)
     out = run_ok(pg, ".mode csv", ".headers off", "select count(distinct v::text), count(v) from ins;")
     assert out.split() == ["1,2"]
+
+
+def test_the_shell_reads_the_server_text_on_its_own_connection_only(pg):
+    import datetime
+    from pyqivrexdb import dbapi
+    from pyqivrexdb.shell.db import Database
+    before = dict(dbapi.converters)
+    db = Database(pg)
+    try:
+        assert db.rows("select '1 day'::interval, array[1, null], 1.5::float8, true") == [("1 day", "{1,NULL}", 1.5,
+                                                                                          True)]
+    finally:
+        db.conn.close()
+    assert dbapi.converters == before
+    with dbapi.connect(pg, detect_types=dbapi.PARSE_DECLTYPES) as conn:
+        assert conn.execute("select '1 day'::interval").fetchone() == (datetime.timedelta(days=1),)

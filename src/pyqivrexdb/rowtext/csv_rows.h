@@ -1,7 +1,7 @@
 // The shell's CSV reader (csv_rows.cpp), a function of pyqivrexdb._rowtext.
 #pragma once
 
-#include "../qxcore/module/ref.h"
+#include "../qxcore/base/ref.h"
 
 PyObject* csv_rows(PyObject* self, PyObject* args);
 

@@ -13,7 +13,7 @@
 //   insert_lines(rows, head, shape)
 //                               the rows as INSERT statements (.dump)
 //   csv_rows(...)               CSV text read back into rows (csv_rows.cpp)
-#include "../qxcore/module/ref.h"
+#include "../qxcore/base/ref.h"
 #include "csv_rows.h"
 
 #include <datetime.h>

@@ -40,11 +40,12 @@ class Database:
     def __init__(self, dsn, user="", password=""):
         # Each statement on its own, as typed: the user's own transactions
         # (begin work ...) pass through as statements.
-        # An interval shows as the server writes it, as psql shows it: a
-        # timedelta would count a month as 30 days. A column with a converter
-        # gets the server's text.
-        dbapi.converters.setdefault("INTERVAL", str)
-        self.conn = dbapi.connect(dsn, user, password, autocommit=True, detect_types=dbapi.PARSE_DECLTYPES)
+        self.conn = dbapi.connect(dsn, user, password, autocommit=True)
+        # On a server, a time, an array, JSON ... shows as the server writes
+        # it, as psql shows it: a timedelta would count a month as 30 days,
+        # a date cannot hold year 10000 or infinity.
+        if self.conn.dialect != "engine":
+            self.conn.detect_types = dbapi._SERVER_TEXT
         self.cursor = self.conn.cursor()
         self.dialect = self.conn.dialect  # how statements are told apart
 

@@ -24,6 +24,7 @@ class Style:
     null = "NULL"
     widths = ()
     table = "table"
+    dialect = "engine"  # the connection's: how .mode insert spells NaN
 
 
 def text(value, null="NULL"):
@@ -297,7 +298,9 @@ class GridPrinter:
             self.out.write(self._rule(self.middle, widths))
 
 
-def _sql_literal(v):
+def _sql_literal(v, server=False):
+    """A value as an SQL literal; `server`: for PostgreSQL, which reads NaN
+    and the infinities as quoted text (the engine as NULL and 1e999)."""
     if v is None:
         return "NULL"
     if isinstance(v, bool):  # a PostgreSQL boolean takes no 1 or 0
@@ -305,7 +308,11 @@ def _sql_literal(v):
     if isinstance(v, int):
         return str(v)
     if isinstance(v, float):
-        return repr(v) if math.isfinite(v) else ("NULL" if v != v else ("1e999" if v > 0 else "-1e999"))
+        if math.isfinite(v):
+            return repr(v)
+        if server:
+            return "'NaN'" if v != v else ("'Infinity'" if v > 0 else "'-Infinity'")
+        return "NULL" if v != v else ("1e999" if v > 0 else "-1e999")
     if isinstance(v, (bytes, bytearray, memoryview)):
         return "X'%s'" % bytes(v).hex().upper()
     return "'%s'" % text(v).replace("'", "''")
@@ -317,11 +324,14 @@ class InsertPrinter:
     def __init__(self, out, style=Style):
         from .catalog import quote_name
         self.out, self.head = out, "INSERT INTO %s VALUES(" % quote_name(style.table)
+        self.server = style.dialect != "engine"
 
     def result(self, names, pages):
         count = 0
+        server = self.server
         for rows in pages:
-            self.out.write("".join(self.head + ",".join(map(_sql_literal, row)) + ");\n" for row in rows))
+            self.out.write("".join(self.head + ",".join(_sql_literal(v, server) for v in row) + ");\n"
+                                   for row in rows))
             count += len(rows)
         return count
 

@@ -71,6 +71,7 @@ class Shell:
         self.err = err or sys.stderr
         self.mode, self.headers, self.timer, self.bail = "aligned", True, False, bail
         self.style = output.Style()
+        self.style.dialect = db.dialect
         self.once = None  # the file the next statement's results go to
         self.failed = False
         self.echo = False

@@ -1,7 +1,7 @@
 // The Arrow functions of pyqivrexdb._qxstandard.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 namespace qx::arrow {
 

@@ -15,11 +15,11 @@
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../cursor/standard_cursor.h"
-#include "../module/causes.h"
-#include "../module/memory.h"
-#include "../module/module.h"
-#include "../module/pending.h"
-#include "../values/cp866.h"
+#include "../client/causes.h"
+#include "../base/memory.h"
+#include "../base/common.h"
+#include "../base/pending.h"
+#include "../client/cp866.h"
 #include "../values/dates.h"
 #include "../values/overlays.h"
 #include "../values/server_values.h"
@@ -459,7 +459,7 @@ private:
     const char* table_;
     RowsObject* rows_;
     PyObject* alone_;  // borrowed: stores a row by itself; null when none
-    values::RecordLayout layout_;
+    values::ColumnLayout layout_;
     std::vector<Target> targets_;
     uint32_t flag_bytes_ = 0;
     uint64_t rec_size_ = 0;

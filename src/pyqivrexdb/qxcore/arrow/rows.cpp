@@ -7,9 +7,9 @@
 #include "rows.h"
 #include "arrow.h"
 
-#include "../module/module.h"
-#include "../module/pending.h"
-#include "../module/pytype.h"
+#include "../base/common.h"
+#include "../base/pending.h"
+#include "../base/pytype.h"
 
 #include <nanoarrow/nanoarrow.h>
 

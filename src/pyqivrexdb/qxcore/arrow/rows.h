@@ -2,7 +2,7 @@
 // makes, which the row iterator and the bulk load of Arrow data both read.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 #include <nanoarrow/nanoarrow.h>
 

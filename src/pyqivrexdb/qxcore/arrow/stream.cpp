@@ -10,7 +10,7 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../cursor/standard_cursor.h"
-#include "../module/causes.h"
+#include "../client/causes.h"
 
 #include <cerrno>
 #include <string>

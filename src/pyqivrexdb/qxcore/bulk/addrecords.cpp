@@ -10,12 +10,12 @@
 #include "../client/loader.h"
 #include "../connection/connection.h"
 #include "../cursor/cursor.h"
-#include "../cursor/field.h"
+#include "../values/field.h"
 #include "../cursor/standard_cursor.h"
-#include "../module/causes.h"
-#include "../module/memory.h"
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../client/causes.h"
+#include "../base/memory.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "../values/values.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // layout and handing them to the client library a buffer at a time.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 namespace qx {
 

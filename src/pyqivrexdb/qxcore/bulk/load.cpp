@@ -5,11 +5,11 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
-#include "../module/causes.h"
-#include "../module/memory.h"
-#include "../module/module.h"
+#include "../client/causes.h"
+#include "../base/memory.h"
+#include "../base/common.h"
 #include "../values/adapt.h"
-#include "../values/cp866.h"
+#include "../client/cp866.h"
 #include "../values/dates.h"
 #include "../values/server_values.h"
 #include "../values/values.h"
@@ -222,11 +222,11 @@ private:
     void first_row_first(PyObject* row, Py_ssize_t index) {
         Ref layout_error(take_pending());
         const Py_ssize_t n = PyList_Check(fields_) ? PyList_GET_SIZE(fields_) : 0;
-        values::RecordLayout before;
+        values::ColumnLayout before;
         Py_ssize_t bad = 0;
         for (; bad < n; ++bad) {
             Ref prefix(PyList_GetSlice(fields_, 0, bad + 1));
-            values::RecordLayout grown;
+            values::ColumnLayout grown;
             if (!prefix || grown.resolve(prefix.get(), values::Purpose::Write, face_.values) < 0) break;
             before = std::move(grown);
         }
@@ -432,7 +432,7 @@ private:
     ConnectionObject* conn_;
     const char* table_;
     PyObject* fields_;  // borrowed: the call's list of Fields
-    values::RecordLayout layout_;
+    values::ColumnLayout layout_;
     const values::Column* cols_ = nullptr;
     Py_ssize_t ncols_ = 0;
     uint64_t rec_size_ = 0;

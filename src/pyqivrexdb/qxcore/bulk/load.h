@@ -2,7 +2,7 @@
 // bad row is told and a refused batch is raised.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 #include "../values/values.h"
 
 #include <cstdint>

@@ -5,12 +5,12 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
-#include "../cursor/field.h"
+#include "../values/field.h"
 #include "../cursor/lexer.h"
 #include "../cursor/standard_cursor.h"
-#include "../module/causes.h"
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../client/causes.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 
 #include <cstring>
 #include <strings.h>

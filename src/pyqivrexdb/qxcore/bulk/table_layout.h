@@ -4,8 +4,8 @@
 #pragma once
 
 #include "../client/qscli.h"
-#include "../module/pending.h"
-#include "../module/ref.h"
+#include "../base/pending.h"
+#include "../base/ref.h"
 
 #include <cstdint>
 #include <iterator>

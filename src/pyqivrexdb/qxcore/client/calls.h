@@ -14,7 +14,7 @@
 // the call that holds it (a receiver may call the driver again).
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 #include "cancel.h"
 
 #include <atomic>

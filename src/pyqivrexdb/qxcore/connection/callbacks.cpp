@@ -3,9 +3,9 @@
 // core face, per connection for the standard face), and the default loggers.
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../module/module.h"
-#include "../module/parts.h"
-#include "../values/cp866.h"
+#include "../base/common.h"
+#include "../base/parts.h"
+#include "../client/cp866.h"
 #include "methods.h"
 
 #include <cstring>

@@ -7,10 +7,10 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../cursor/lexer.h"
-#include "../module/causes.h"
-#include "../module/module.h"
-#include "../module/parts.h"
-#include "../values/cp866.h"
+#include "../client/causes.h"
+#include "../base/common.h"
+#include "../base/parts.h"
+#include "../client/cp866.h"
 #include "methods.h"
 
 #include <cstring>

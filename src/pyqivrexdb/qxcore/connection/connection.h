@@ -1,7 +1,7 @@
 // Connection: one client connection handle from connect() to close().
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 #include "../values/values.h"
 
 namespace qx {

@@ -2,8 +2,8 @@
 // two ends' network addresses.
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "methods.h"
 
 #include <cstring>

@@ -2,9 +2,9 @@
 #include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../module/causes.h"
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../client/causes.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "methods.h"
 
 namespace qx {

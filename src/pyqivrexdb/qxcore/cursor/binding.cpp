@@ -5,13 +5,12 @@
 
 #include "lexer.h"
 
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "../values/adapt.h"
-#include "../values/literals.h"
+#include "../values/sql_literal.h"
 
 #include <cstring>
-#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -35,22 +34,15 @@ std::nullptr_t misuse(const char* format, PyObject* detail = nullptr) {
     return text ? raise_object("ProgrammingError", text.get()) : nullptr;
 }
 
-// Whether the statement [b, e) takes no expression, by its first word: a
-// server's SET, RESET, SHOW, FETCH and MOVE read a value as it is written
-// ("-5"), and no parenthesised one.
-bool takes_no_expression(const char* b, const char* e, int dialect) {
-    static const char* const words[] = {"set", "reset", "show", "fetch", "move"};
-    for (const char* p = b; p < e;) {
+// Whether a cast (`::`) or a subscript (`[`) follows at p, blanks and
+// comments aside: on a server these bind tighter than a minus, so a
+// negative number bound before them goes in parentheses.
+bool cast_follows(const char* p, const char* e, int dialect) {
+    while (p < e) {
         const sql::Token t = sql::next_token(p, e, dialect);
-        if (t.kind == sql::Kind::SPACE || t.kind == sql::Kind::COMMENT) {
-            p = t.end;
-            continue;
-        }
-        if (t.kind != sql::Kind::WORD) return false;
-        const size_t n = static_cast<size_t>(t.end - p);
-        for (const char* w : words)
-            if (std::strlen(w) == n && strncasecmp(p, w, n) == 0) return true;
-        return false;
+        if (t.kind != sql::Kind::SPACE && t.kind != sql::Kind::COMMENT)
+            return t.kind == sql::Kind::OTHER && (*p == '[' || (*p == ':' && p + 1 < e && p[1] == ':'));
+        p = t.end;
     }
     return false;
 }
@@ -60,6 +52,7 @@ bool takes_no_expression(const char* b, const char* e, int dialect) {
 struct Mark {
     size_t at;
     size_t end;  // 0 for ?
+    bool tight;  // a cast or subscript follows (cast_follows)
 };
 
 class Binder {
@@ -70,7 +63,7 @@ public:
     // Binds the text [b, e) into out_, noting each placeholder in `marks`
     // when given. 0, or -1 with an exception set.
     int run(const char* b, const char* e, int dialect, std::vector<Mark>* marks = nullptr) {
-        start(b, e, dialect);
+        dialect_ = dialect;
         if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         sql::StatementEnds ends(dialect);
@@ -87,15 +80,17 @@ public:
             } else if (c == '?') {
                 out_.append(copied, p);
                 if (p + 1 < e && p[1] >= '0' && p[1] <= '9') return misuse("numbered placeholders (?1) are not supported: use ? or :name"), -1;
-                if (marks) marks->push_back({static_cast<size_t>(p - b), 0});
-                if (positional() < 0) return -1;
+                const bool tight = dialect == QSCLI_DIALECT_PG && cast_follows(p + 1, e, dialect);
+                if (marks) marks->push_back({static_cast<size_t>(p - b), 0, tight});
+                if (positional(tight) < 0) return -1;
                 copied = ++p;
             } else if (is_named_mark(p, b, e)) {
                 out_.append(copied, p);
                 const char* name = ++p;
                 while (p < e && is_name_char(static_cast<unsigned char>(*p))) ++p;
-                if (marks) marks->push_back({static_cast<size_t>(name - 1 - b), static_cast<size_t>(p - b)});
-                if (by_name(name, p) < 0) return -1;
+                const bool tight = dialect == QSCLI_DIALECT_PG && cast_follows(p, e, dialect);
+                if (marks) marks->push_back({static_cast<size_t>(name - 1 - b), static_cast<size_t>(p - b), tight});
+                if (by_name(name, p, tight) < 0) return -1;
                 copied = p;
             } else {
                 p = t.end;
@@ -110,7 +105,7 @@ public:
     // as run() would, without reading the text again.
     // The marks are `count` Marks one after the other at `marks`.
     int replay(const char* b, const char* e, int dialect, const char* marks, size_t count) {
-        start(b, e, dialect);
+        dialect_ = dialect;
         out_.reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         for (size_t k = 0; k < count; ++k) {
@@ -118,10 +113,10 @@ public:
             std::memcpy(&m, marks + k * sizeof m, sizeof m);
             out_.append(copied, b + m.at);
             if (m.end == 0) {
-                if (positional() < 0) return -1;
+                if (positional(m.tight) < 0) return -1;
                 copied = b + m.at + 1;
             } else {
-                if (by_name(b + m.at + 1, b + m.end) < 0) return -1;
+                if (by_name(b + m.at + 1, b + m.end, m.tight) < 0) return -1;
                 copied = b + m.end;
             }
         }
@@ -146,20 +141,15 @@ public:
     Ref result() const { return Ref(PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size()))); }
 
 private:
-    void start(const char* b, const char* e, int dialect) {
-        dialect_ = dialect;
-        bare_sign_ = params_ && dialect == QSCLI_DIALECT_PG && takes_no_expression(b, e, dialect);
-    }
-
     Py_ssize_t given() const { return PySequence_Fast_GET_SIZE(params_); }
 
-    int positional() {
+    int positional(bool tight) {
         if (named_) return misuse("the statement uses ? but the values are a mapping"), -1;
         const Py_ssize_t i = used_++;
         if (i >= given()) return 0;  // counted, reported once the text is scanned
         Ref label = position_label(i);
         if (!label) return -1;
-        return bind(Ref::borrow(PySequence_Fast_GET_ITEM(params_, i)), label.get());
+        return bind(Ref::borrow(PySequence_Fast_GET_ITEM(params_, i)), label.get(), tight);
     }
 
     // "parameter N" for messages; the first few are made once, not for every value bound.
@@ -170,7 +160,7 @@ private:
         return Ref::borrow(made[i]);
     }
 
-    int by_name(const char* b, const char* e) {
+    int by_name(const char* b, const char* e, bool tight) {
         Ref name(cp866_decode(b, e - b));
         if (!name) return -1;
         if (!named_) return misuse("the statement uses :%U but the values are a sequence", name.get()), -1;
@@ -182,12 +172,12 @@ private:
         }
         Ref label(PyUnicode_FromFormat("parameter :%U", name.get()));
         if (!label) return -1;
-        return bind(std::move(value), label.get());
+        return bind(std::move(value), label.get(), tight);
     }
 
-    int bind(Ref value, PyObject* label) {
+    int bind(Ref value, PyObject* label, bool tight) {
         if (adapters_) value = values::adapt(value.get(), adapters_, label, dialect_);
-        return value ? values::append_literal(out_, value.get(), label, dialect_, bare_sign_) : -1;
+        return value ? values::append_literal(out_, value.get(), label, dialect_, tight) : -1;
     }
 
     PyObject* params_;  // borrowed: a fast sequence, or the mapping; null: the text is only checked
@@ -195,7 +185,6 @@ private:
     PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
     Py_ssize_t used_ = 0;
     int dialect_ = QSCLI_DIALECT_ENGINE;
-    bool bare_sign_ = false;  // a negative number is written bare (takes_no_expression)
     std::string out_;
 };
 

@@ -2,7 +2,7 @@
 // replaced by the literals of the values, never by formatting.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 namespace qx {
 

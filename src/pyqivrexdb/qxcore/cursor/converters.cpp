@@ -2,21 +2,24 @@
 // a fetch runs no Python code to learn them.
 #include "converters.h"
 
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 
 namespace qx {
 
 namespace {
 
-// dbapi's `converters` as it is bound now (null, no exception, before
-// dbapi is imported).
-PyObject* registry() {
+// dbapi's `converters` as it is bound now, or with `server_text` its
+// `_server_text` (null, no exception, before dbapi is imported).
+PyObject* registry(bool server_text) {
     static PyObject* module_name = nullptr;
     static PyObject* name = nullptr;
-    if (!interned("pyqivrexdb.dbapi", &module_name) || !interned("converters", &name)) return nullptr;
+    static PyObject* server_name = nullptr;
+    if (!interned("pyqivrexdb.dbapi", &module_name) || !interned("converters", &name) ||
+        !interned("_server_text", &server_name))
+        return nullptr;
     Ref dbapi(PyImport_GetModule(module_name));
-    return dbapi ? PyObject_GetAttr(dbapi.get(), name) : nullptr;
+    return dbapi ? PyObject_GetAttr(dbapi.get(), server_text ? server_name : name) : nullptr;
 }
 
 // The registry's converter for `name` (a new reference), None for none.
@@ -50,10 +53,10 @@ PyObject* declared_type(PyObject* field) {
 
 }  // namespace
 
-PyObject* choose_converters(PyObject* columns, bool* failed) {
+PyObject* choose_converters(PyObject* columns, bool server_text, bool* failed) {
     *failed = false;
     if (!PyList_Check(columns)) return nullptr;
-    Ref converters(registry());
+    Ref converters(registry(server_text));
     const int some = converters ? PyObject_IsTrue(converters.get()) : 0;
     if (some <= 0 || PyErr_Occurred()) return *failed = PyErr_Occurred() != nullptr, nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(columns);

@@ -2,7 +2,7 @@
 // chosen when a result is described.
 #pragma once
 
-#include "../module/pytype.h"
+#include "../base/pytype.h"
 
 namespace qx {
 
@@ -10,7 +10,9 @@ namespace qx {
 // declared type's first word, from the registry dbapi.converters (declared
 // type name in upper case -> callable(text)) as it is bound now: a new
 // tuple (None for a column without one), or null when no column has one
-// (*failed tells an exception apart).
-PyObject* choose_converters(PyObject* columns, bool* failed);
+// (*failed tells an exception apart). With `server_text` the registry is
+// dbapi._server_text instead: the types whose server text a connection
+// asked to read as it is.
+PyObject* choose_converters(PyObject* columns, bool server_text, bool* failed);
 
 }  // namespace qx

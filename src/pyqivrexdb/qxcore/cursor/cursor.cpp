@@ -2,9 +2,9 @@
 #include "cursor.h"
 
 #include "../client/loader.h"
-#include "../module/module.h"
-#include "../module/parts.h"
-#include "field.h"
+#include "../base/common.h"
+#include "../base/parts.h"
+#include "../values/field.h"
 
 namespace qx {
 

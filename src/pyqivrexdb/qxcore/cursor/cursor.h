@@ -1,13 +1,13 @@
 // Cursor: one client statement handle and the state of the statement last
 // executed on it. The type and its lifecycle live in cursor.cpp, execution in
-// statement.cpp (the core face's part in execute.cpp), the record iterator
-// in results.cpp, fetching in fetch.cpp and the return value in retcode.cpp.
+// run_statement.cpp (the core face's part in execute.cpp), the record iterator
+// in record_iterator.cpp, fetching in fetch.cpp and the return value in retcode.cpp.
 #pragma once
 
 #include "../client/calls.h"
 #include "../client/qscli.h"
-#include "../module/memory.h"
-#include "../module/module.h"
+#include "../base/memory.h"
+#include "../base/common.h"
 #include "../values/values.h"
 
 #include <cstdint>
@@ -38,6 +38,7 @@ struct CursorObject {
     int results_open;           // 1 while the result set is open in the client
     int results_held;           // 1: the library holds every record, so reading never waits
     int sums_up;                // 1: an execute asks QSCLI_STMT_EXECUTED (0 once refused)
+    int streams;                // 1: the library hands results over in batches (QSCLI_ATTR_STREAM)
     int has_results;            // 1 once any execute passed its return-value step
     PyObject* return_code;      // owned: the statement's return value, or None
     int initialised;            // 1 once __init__ has gone through
@@ -49,7 +50,7 @@ struct CursorObject {
     uint64_t kept_version;      // field_version when they were made
     // owned, or null: the reader's layout last resolved from kept_fields, so
     // the next result of the same Fields does not resolve it again
-    values::RecordLayout* kept_layout;
+    values::ColumnLayout* kept_layout;
 };
 
 // The text encoding the cursor's calls speak: UTF-8 for a standard-face

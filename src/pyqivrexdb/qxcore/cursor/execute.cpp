@@ -3,11 +3,11 @@
 #include "cursor.h"
 
 #include "../client/loader.h"
-#include "../module/causes.h"
-#include "../module/module.h"
-#include "../values/cp866.h"
-#include "field.h"
-#include "statement.h"
+#include "../client/causes.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
+#include "../values/field.h"
+#include "run_statement.h"
 
 #include <cstring>
 

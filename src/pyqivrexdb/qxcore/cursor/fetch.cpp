@@ -3,8 +3,8 @@
 // from C, with exactly the behaviour of calling its __next__.
 #include "cursor.h"
 
-#include "../module/module.h"
-#include "../values/cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 
 namespace qx {
 

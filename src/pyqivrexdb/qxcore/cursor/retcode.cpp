@@ -2,7 +2,7 @@
 #include "cursor.h"
 
 #include "../client/loader.h"
-#include "../module/module.h"
+#include "../base/common.h"
 #include "../values/values.h"
 
 namespace qx {

@@ -5,7 +5,7 @@
 // are read once too, so a Row costs one small object more than its tuple.
 #include "row.h"
 
-#include "../module/module.h"
+#include "../base/common.h"
 
 namespace qx {
 

@@ -3,7 +3,7 @@
 // row_factory to each row it cuts.
 #pragma once
 
-#include "../module/pytype.h"
+#include "../base/pytype.h"
 
 namespace qx {
 

@@ -1,6 +1,6 @@
 // Rows of executemany as records, their values adapted already (the
 // cursor's executemany adapts each row once). Every value is staged the way its literal
-// would be written (values/literals.cpp): an int as a 64-bit integer, a
+// would be written (values/sql_literal.cpp): an int as a 64-bit integer, a
 // float as a double, texts and dates in CP866 as the literal's text. A value
 // whose literal is written otherwise (a Decimal, an object without one) or
 // refused (NaN, a character CP866 lacks) sends its row down the per-row
@@ -10,8 +10,8 @@
 #include "../bulk/table_layout.h"
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../module/causes.h"
-#include "../values/cp866.h"
+#include "../client/causes.h"
+#include "../client/cp866.h"
 #include "../values/dates.h"
 #include "binding.h"
 

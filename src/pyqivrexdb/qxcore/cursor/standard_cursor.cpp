@@ -8,17 +8,17 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../connection/connection.h"
-#include "../module/causes.h"
-#include "../module/module.h"
-#include "../module/pending.h"
+#include "../client/causes.h"
+#include "../base/common.h"
+#include "../base/pending.h"
 #include "../values/adapt.h"
-#include "../values/cp866.h"
+#include "../client/cp866.h"
 #include "../values/server_values.h"
 #include "../values/values.h"
 #include "binding.h"
 #include "converters.h"
 #include "row_records.h"
-#include "statement.h"
+#include "run_statement.h"
 
 #include <algorithm>
 #include <cstring>
@@ -209,8 +209,10 @@ int standard_no_results(CursorObject* c, void*) {
     return 0;
 }
 
-// The value of detect_types that reads columns through the converters.
+// The value of detect_types that reads columns through the converters, and
+// the one (dbapi._SERVER_TEXT) that reads a server's own types as its text.
 constexpr int kParseDecltypes = 1;
+constexpr int kServerText = 2;
 
 // Tuples cut by the standard decoders, NULLs from the records' null flags,
 // then each through its column's converter, chosen here for the result.
@@ -219,7 +221,9 @@ PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, u
     const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((c->columns_count + 7) / 8) : 0;
     if (complete_names(c) < 0) return nullptr;
     bool failed = false;
-    Ref converters(self->detect_types & kParseDecltypes ? choose_converters(c->columns, &failed) : nullptr);
+    const bool server_text = self->detect_types & kServerText;
+    Ref converters(self->detect_types & (kParseDecltypes | kServerText)
+                       ? choose_converters(c->columns, server_text, &failed) : nullptr);
     if (failed) return nullptr;
     std::vector<values::ServerType> types;
     if (self->server_types && !read_server_types(c, &types)) self->server_types = 0;
@@ -601,7 +605,7 @@ PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     offer_int64(conn, &self->base);
     offer_stream(conn, &self->base);
     // A library that streams may also sum up an execute in one call.
-    self->base.sums_up = !conn->stream_refused;
+    self->base.sums_up = self->base.streams = !conn->stream_refused;
     self->server_types = offer_server_types(conn, &self->base);
     self->base.initialised = 1;
     return obj.release();

@@ -34,7 +34,7 @@ PyObject* element_description(PyObject* self);
 // exception set.
 int complete_names(CursorObject* c);
 
-// The standard face's readers of SQL text (statements.cpp), as functions of
+// The standard face's readers of SQL text (splitting.cpp), as functions of
 // pyqivrexdb._qxstandard; each takes (text, dialect).
 PyObject* split_statements(PyObject* self, PyObject* args);
 PyObject* complete_statement(PyObject* self, PyObject* args);

@@ -6,7 +6,7 @@
 
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "field.h"
+#include "../values/field.h"
 
 #include <string>
 

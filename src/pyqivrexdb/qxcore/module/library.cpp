@@ -2,9 +2,9 @@
 #include "../client/calls.h"
 #include "../client/loader.h"
 #include "../client/platform.h"
-#include "module.h"
-#include "parts.h"
-#include "pending.h"
+#include "../base/common.h"
+#include "../base/parts.h"
+#include "../base/pending.h"
 
 namespace qx {
 

@@ -2,7 +2,7 @@
 // with the library, which masks its own error texts by it.
 #include "../client/secrets.h"
 
-#include "module.h"
+#include "../base/common.h"
 
 namespace qx {
 

@@ -10,8 +10,8 @@
 #include "../cursor/row.h"
 #include "../cursor/standard_cursor.h"
 #include "../values/values.h"
-#include "causes.h"
-#include "module.h"
+#include "../client/causes.h"
+#include "../base/common.h"
 
 namespace qx {
 

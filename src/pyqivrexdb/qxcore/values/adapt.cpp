@@ -1,7 +1,7 @@
 #include "adapt.h"
 
 #include "../client/qscli.h"
-#include "../module/module.h"
+#include "../base/common.h"
 #include "server_values.h"
 
 #include <utility>

@@ -2,7 +2,7 @@
 // binds. The one rule both the statement path and the bulk load follow.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 namespace qx::values {
 

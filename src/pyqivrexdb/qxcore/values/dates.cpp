@@ -5,8 +5,8 @@
 
 #include "../client/calls.h"
 #include "../client/loader.h"
-#include "../module/module.h"
-#include "../module/parts.h"
+#include "../base/common.h"
+#include "../base/parts.h"
 
 #include <datetime.h>
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "../client/qscli.h"
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,9 +1,9 @@
-// Decoders, one per type and, where it pays, per length: RecordLayout::resolve
+// Decoders, one per type and, where it pays, per length: ColumnLayout::resolve
 // picks one per column so the per-value work is a single indirect call. Also
 // cutting whole records and return-value bodies into Python values.
 #include "shared.h"
 
-#include "cp866.h"
+#include "../client/cp866.h"
 #include "dates.h"
 #include "overlays.h"
 
@@ -167,7 +167,7 @@ PyObject* decode_any(const Column& col, const unsigned char* p) {
     return decoder_for(col.type, col.len)(col, p);
 }
 
-PyObject* decode_record(const RecordLayout& layout, const unsigned char* rec) {
+PyObject* decode_record(const ColumnLayout& layout, const unsigned char* rec) {
     const std::vector<Column>& columns = layout.columns();
     const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
     Ref row(PyList_New(n));

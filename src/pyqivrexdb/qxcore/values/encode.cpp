@@ -2,7 +2,7 @@
 // loader's type and range checks and messages.
 #include "shared.h"
 
-#include "cp866.h"
+#include "../client/cp866.h"
 #include "dates.h"
 #include "overlays.h"
 

@@ -1,8 +1,8 @@
-// RecordLayout: a Field list resolved once into columns, with the length rule that
+// ColumnLayout: a Field list resolved once into columns, with the length rule that
 // keeps every read and write within its field.
 #include "shared.h"
 
-#include "../cursor/field.h"
+#include "field.h"
 
 namespace qx::values {
 
@@ -39,7 +39,7 @@ int check_len(int type, uint32_t len, Py_ssize_t index, Purpose purpose) {
     return -1;
 }
 
-int RecordLayout::resolve(PyObject* fields, Purpose purpose, Face face, const std::vector<ServerType>* server_types) {
+int ColumnLayout::resolve(PyObject* fields, Purpose purpose, Face face, const std::vector<ServerType>* server_types) {
     columns_.clear();
     record_size_ = 0;
     resolved_ = false;
@@ -124,7 +124,7 @@ int RecordLayout::resolve(PyObject* fields, Purpose purpose, Face face, const st
     return 0;
 }
 
-bool RecordLayout::current() const {
+bool ColumnLayout::current() const {
     return resolved_ && !foreign_ && names_.holds() && field_version_ == field_version;
 }
 

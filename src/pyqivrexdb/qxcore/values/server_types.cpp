@@ -5,7 +5,7 @@
 // it come with it.
 #include "loaders.h"
 
-#include "../module/module.h"
+#include "../base/common.h"
 #include "shared.h"
 
 #include <cstring>

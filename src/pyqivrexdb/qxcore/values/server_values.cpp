@@ -3,7 +3,7 @@
 // form, which its input functions read back exactly.
 #include "server_values.h"
 
-#include "../module/module.h"
+#include "../base/common.h"
 #include "dates.h"
 
 #include <cmath>

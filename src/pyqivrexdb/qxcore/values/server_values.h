@@ -5,7 +5,7 @@
 #pragma once
 
 #include "../client/qscli.h"
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 #include <string>
 

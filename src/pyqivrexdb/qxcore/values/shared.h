@@ -3,7 +3,7 @@
 // binascii late binding, the choice of decoder and the length rule.
 #pragma once
 
-#include "../module/module.h"
+#include "../base/common.h"
 #include "values.h"
 
 #include <cstddef>

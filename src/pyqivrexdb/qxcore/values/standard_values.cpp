@@ -3,8 +3,8 @@
 // field cannot hold instead of cutting it.
 #include "values.h"
 
-#include "../module/module.h"
-#include "cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "dates.h"
 #include "overlays.h"
 #include "server_values.h"

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "../client/qscli.h"
-#include "../module/late.h"
+#include "../base/late.h"
 
 #include <cstdint>
 #include <vector>
@@ -25,7 +25,7 @@ using TextLoader = PyObject* (*)(const char* p, size_t n);
 struct Column {
     int type;
     uint32_t len;
-    // Chosen by RecordLayout::resolve for this type and length; null in a Column
+    // Chosen by ColumnLayout::resolve for this type and length; null in a Column
     // made by hand, which decode_field then dispatches on `type`.
     Decoder decode = nullptr;
     // The server's type when the library told it (0: not told), and the
@@ -42,7 +42,7 @@ struct ServerType {
     int32_t mod;
 };
 
-// What a RecordLayout is resolved for: the lengths a reader can cut safely are not
+// What a ColumnLayout is resolved for: the lengths a reader can cut safely are not
 // all lengths a writer can fill (see resolve()).
 enum class Purpose { Read, Write };
 
@@ -55,7 +55,7 @@ enum class Face { Core, Standard };
 // they are bound now. current() tells whether the resolution still holds
 // (neither the module namespace nor any Field changed since), so a reader can
 // re-resolve exactly when a late-bound name or a Field attribute changed.
-class RecordLayout {
+class ColumnLayout {
 public:
     // Resolves every Field of `fields` (a list). A type code above 11 or
     // below 0, one that matches no QSCLI_ET_* code, or a len that would make
@@ -157,7 +157,7 @@ inline PyObject* decode_field(const Column& col, const unsigned char* p) {
 
 // Cuts one record at `rec` (layout.record_size() bytes available) into a new
 // list, one value per column in order; null with an exception set.
-PyObject* decode_record(const RecordLayout& layout, const unsigned char* rec);
+PyObject* decode_record(const ColumnLayout& layout, const unsigned char* rec);
 
 // Decodes a return-value body of `size` bytes of element type `type`
 // (a code resolved as for a column; CHAR and ARRA stop at the first zero
@@ -170,7 +170,7 @@ PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, 
 // Encodes `value` into field `col` at `out` (col.len bytes of room), with the
 // bulk loader's type and range checks and messages. Returns 0, or -1 with an
 // exception set (nothing written in that case is relied upon). `col` comes
-// from a RecordLayout resolved for Purpose::Write: every field writes exactly
+// from a ColumnLayout resolved for Purpose::Write: every field writes exactly
 // col.len bytes.
 int encode_field(const Column& col, PyObject* value, unsigned char* out);
 

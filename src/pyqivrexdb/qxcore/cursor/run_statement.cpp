@@ -1,10 +1,10 @@
 // run_statement: execute, return value, counts, then the result's columns
 // and records, the same library calls whatever the face.
-#include "statement.h"
+#include "run_statement.h"
 
 #include "../bulk/table_layout.h"
 #include "../client/loader.h"
-#include "field.h"
+#include "../values/field.h"
 
 #include <cstring>
 

@@ -3,8 +3,8 @@
 #include "causes.h"
 
 #include "../client/loader.h"
-#include "../values/cp866.h"
-#include "module.h"
+#include "cp866.h"
+#include "../base/common.h"
 
 #include <cstring>
 
@@ -114,6 +114,37 @@ void note_server_text(PyObject* text) {
     PyObject* value = take_pending();
     if (value && PyObject_SetAttrString(value, "server_text", text ? text : Py_None) < 0) PyErr_Clear();
     raise_pending(value);
+}
+
+std::nullptr_t raise_args(const char* cls, PyObject* args) {
+    const SignalFirst signal;
+    if (!args) return nullptr;
+    Ref type = global(cls);
+    if (!type) return nullptr;
+    Ref exc(PyObject_Call(type.get(), args, nullptr));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+std::nullptr_t raise_code(const char* cls, const char* tmpl, long code) {
+    Ref args(Py_BuildValue("(sl)", tmpl, code));
+    return raise_args(cls, args.get());
+}
+
+std::nullptr_t raise_formatted(const char* cls, const char* tmpl, long code) {
+    char text[256];
+    std::snprintf(text, sizeof text, tmpl, static_cast<int>(code));
+    return raise_message(cls, text);
+}
+
+std::nullptr_t raise_message(const char* cls, const char* message) {
+    Ref args(Py_BuildValue("(s)", message));
+    return raise_args(cls, args.get());
+}
+
+std::nullptr_t raise_object(const char* cls, PyObject* message) {
+    Ref args(PyTuple_Pack(1, message));
+    return raise_args(cls, args.get());
 }
 
 }  // namespace qx

@@ -3,7 +3,7 @@
 // dialect is one more table here.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 #include <string>
 
@@ -15,9 +15,9 @@ namespace qx::values {
 // dialect cannot spell as exactly one literal raises DataError (non-finite
 // numbers, NUL or characters CP866 lacks, dates the engine cannot hold, an
 // integer beyond 64 bits), any other type ProgrammingError. On PostgreSQL
-// a negative number is parenthesised, "(-5)", so a cast after it takes it
-// whole, unless `bare_sign`: the statement takes no expression (SET, SHOW
-// ...), where it is written "-5". 0, or -1 with an exception set.
-int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool bare_sign = false);
+// a negative number is parenthesised, "(-5)", when `cast_follows` (a `::`
+// or `[` comes next, which binds tighter than the minus); otherwise it is
+// written " -5". 0, or -1 with an exception set.
+int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool cast_follows = false);
 
 }  // namespace qx::values

@@ -2,7 +2,7 @@
 // UTF-8, for a call made for a connection whose library carries it.
 #pragma once
 
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 namespace qx {
 

@@ -5,8 +5,8 @@ from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Ma
 
 from typing_extensions import disjoint_base
 
-from . import errors
-from .errors import (
+from .. import errors
+from ..errors import (
     CommitOutcomeUnknown as CommitOutcomeUnknown,
     DataError as DataError,
     DatabaseError as DatabaseError,
@@ -19,8 +19,8 @@ from .errors import (
     ProgrammingError as ProgrammingError,
     Warning as Warning,
 )
-from . import qxcore
-from .messages import Notify as Notify
+from .. import qxcore
+from ..messages import Notify as Notify
 
 apilevel: str
 threadsafety: int

@@ -2,9 +2,9 @@
 // bulk load, and Cursor.description built from a list of them.
 #include "field.h"
 
-#include "../module/module.h"
-#include "../module/parts.h"
-#include "../values/cp866.h"
+#include "../base/common.h"
+#include "../base/parts.h"
+#include "../client/cp866.h"
 
 #include <cstring>
 

@@ -2,13 +2,13 @@
 // doubled, blobs as X'..', dates as the ISO text the engine stores, numbers
 // as written by Python; an infinity as a number too large for a double on
 // the engine, as a server's float8 'Infinity' on PostgreSQL.
-#include "literals.h"
+#include "sql_literal.h"
 
 #include "adapt.h"
 
 #include "../client/qscli.h"
-#include "../module/module.h"
-#include "cp866.h"
+#include "../base/common.h"
+#include "../client/cp866.h"
 #include "dates.h"
 #include "server_values.h"
 
@@ -34,11 +34,23 @@ void append_number(std::string& out, const char* text) {
     out += text;
 }
 
-int append_int(std::string& out, PyObject* value, PyObject* label) {
+// An int beyond 64 bits is the server's numeric, every digit of it (a
+// column of an integer type refuses it as out of range); the engine would
+// keep only a double's worth, so there it is refused.
+int append_wide_int(std::string& out, PyObject* value, PyObject* label, int dialect) {
+    if (dialect != QSCLI_DIALECT_PG) return fail("DataError", label, "the integer %R does not fit 64 bits", value);
+    Ref digits(PyLong_Type.tp_repr(value));
+    const char* text = digits ? PyUnicode_AsUTF8(digits.get()) : nullptr;
+    if (!text) return -1;
+    append_number(out, text);
+    return 0;
+}
+
+int append_int(std::string& out, PyObject* value, PyObject* label, int dialect) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow) return fail("DataError", label, "the integer %R does not fit 64 bits", value);
+    if (overflow) return append_wide_int(out, value, label, dialect);
     // Digits from the right, without a formatting call per value.
     char text[24];
     char* p = text + sizeof text;
@@ -219,7 +231,7 @@ int spell(std::string& out, PyObject* value, PyObject* label, int dialect) {
         out += value == Py_True ? "TRUE" : "FALSE";
         return 0;
     }
-    if (PyLong_Check(value)) return append_int(out, value, label);
+    if (PyLong_Check(value)) return append_int(out, value, label, dialect);
     if (PyFloat_Check(value)) return append_float(out, PyFloat_AS_DOUBLE(value), value, label, dialect);
     if (PyUnicode_Check(value)) return append_text(out, value, label);
     if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value))
@@ -253,13 +265,15 @@ int binds_as_is(PyObject* value) {
     return is_decimal(value);
 }
 
-int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool bare_sign) {
+int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool cast_follows) {
     const size_t at = out.size();
     if (spell(out, value, label, dialect) < 0) return -1;
     // A server's cast binds tighter than a minus ("-5::text" casts 5, then
-    // negates): a negative number goes whole in parentheses, its blank
-    // (append_number's) turned into the first of them.
-    if (dialect == QSCLI_DIALECT_PG && !bare_sign && out.compare(at, 2, " -") == 0) {
+    // negates): a negative number before one goes whole in parentheses, its
+    // blank (append_number's) turned into the first of them. Elsewhere it
+    // stays bare, as statements reading a signed number (SET, CREATE
+    // SEQUENCE ... INCREMENT BY) want it.
+    if (dialect == QSCLI_DIALECT_PG && cast_follows && out.compare(at, 2, " -") == 0) {
         out[at] = '(';
         out += ')';
     }

@@ -5,7 +5,7 @@
 
 #include "../client/calls.h"
 
-#include "ref.h"
+#include "../base/ref.h"
 
 #include <cstddef>
 

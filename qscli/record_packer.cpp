@@ -1,5 +1,5 @@
 // Laying out and packing result records for either backend.
-#include "result.h"
+#include "record_packer.h"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 // of the server's rows and the store's budget of records; the record count
 // is exact before the first read. A query that may stream hands its rows
 // over at its first result instead.
-#include "../result.h"
+#include "../record_packer.h"
 #include "../stream.h"
 #include "session.h"
 

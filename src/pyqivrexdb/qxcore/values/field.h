@@ -2,7 +2,7 @@
 #pragma once
 
 #include "../client/qscli.h"
-#include "../module/ref.h"
+#include "../base/ref.h"
 
 #include <cstdint>
 
@@ -21,7 +21,7 @@ struct FieldObject {
 
 extern PyTypeObject FieldType;
 
-// Bumped by every write to any Field attribute: a cached RecordLayout built from
+// Bumped by every write to any Field attribute: a cached ColumnLayout built from
 // Fields is current only while this has not moved.
 extern uint64_t field_version;
 
