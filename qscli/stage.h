@@ -8,6 +8,7 @@
 #include "value.h"
 
 #include <string>
+#include <string_view>
 
 namespace qse {
 
@@ -17,7 +18,7 @@ void stage_value(const Value& v, std::string& row);
 // Staged bytes held in one piece in memory, read in place.
 class BytesReader {
 public:
-    BytesReader(const std::string& s)
+    explicit BytesReader(std::string_view s)
         : p_(reinterpret_cast<const unsigned char*>(s.data())), end_(p_ + s.size()) {}
     const unsigned char* take(size_t n) {
         if (static_cast<size_t>(end_ - p_) < n) return nullptr;

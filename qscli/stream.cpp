@@ -51,31 +51,18 @@ std::string packer_why(const Value& v) {
     return why;
 }
 
-// A batch that may not spill (a stream's, bounded by its budget), held as
-// the values themselves until its widths are known: their text and bytes
-// copied once, as they will be packed, into `bytes`, so a value goes from
-// the source into its record without a second coding. `staged` counts what
-// the rows would take as staged bytes, which the batch budget bounds as for
-// the other batches.
-struct HeldValue {
-    uint64_t bits;  // an Int's, a Float's, or where text and bytes begin in Held::bytes
-    uint32_t n;
-    VKind kind;
-};
+// A stream's batch (it may not spill: its budget bounds it) until its
+// widths are known: each row's fixed fields packed as they will stand in its
+// record, in a record without the variable columns (`desc`, those 0 bytes
+// wide; the trailer the same), `size` bytes a row in `rows`; its variable
+// values staged one after another in `bytes` as stage_variable makes them.
+// A record is then the runs of fixed fields copied, the variable values put
+// between them: a fixed value is packed once, a text copied twice at most.
 struct Held {
-    std::vector<HeldValue> values;
-    std::string bytes;
-    uint64_t staged = 0;
-
-    Value value(size_t at) const {
-        const HeldValue& h = values[at];
-        Value v;
-        v.kind = h.kind;
-        v.i = static_cast<int64_t>(h.bits);
-        std::memcpy(&v.d, &h.bits, 8);
-        if (h.kind >= VKind::Text) v.p = reinterpret_cast<const unsigned char*>(bytes.data()) + h.bits, v.n = h.n;
-        return v;
-    }
+    std::vector<ColStruct_t> desc;
+    RecordStore unused;  // the held packer's store: the rows are kept in `rows`
+    uint32_t size = 0;
+    std::string rows, bytes;
 };
 
 class BatchMaker {
@@ -108,17 +95,18 @@ public:
 private:
     uint64_t stage_rows(RecordStore& staged, std::vector<uint64_t>& widths);
     uint64_t hold_rows(Held& held, std::vector<uint64_t>& widths);
-    int hold_row(Held& held, std::vector<uint64_t>& widths);
-    bool hold(size_t k, const Value& v, Held& held, uint64_t& width);
+    int take_row();
+    void carry_row(const char* staged, size_t n, const std::vector<uint64_t>& widths);
+    uint64_t assemble(const Held& held, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+                      RecordStore& out);
     uint64_t pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
     int next_row(std::string& row, std::vector<uint64_t>& widths);
     bool stage_variable(size_t k, const Value& v, std::string& row, uint64_t& width);
     bool stage_inferred(size_t k, const Value& v, std::string& row, uint64_t& width);
     void infer_types(std::vector<ColStruct_t>& desc) const;
     uint64_t record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const;
-    template <class Next>
-    uint64_t pack(Next next, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out,
-                  bool spill);
+    uint64_t pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+                  RecordStore& out);
     // A failure of the builder's own; one the source or the packer met
     // is already reported (reported).
     void fail(int code, const std::string& text) {
@@ -316,89 +304,131 @@ uint64_t BatchMaker::stage_rows(RecordStore& staged, std::vector<uint64_t>& widt
     }
 }
 
-// Value k of a held row: variable text and bytes as stage_variable makes
-// them, other text and bytes copied as they are.
-bool BatchMaker::hold(size_t k, const Value& v, Held& held, uint64_t& width) {
-    HeldValue h{0, 0, v.kind};
-    if (v.kind != VKind::Null && variable(cols_[k])) {
-        const size_t at = held.bytes.size();
-        if (!stage_variable(k, v, held.bytes, width)) return false;
-        h.kind = static_cast<VKind>(held.bytes[at]);
-        h.n = static_cast<uint32_t>(width);
-        h.bits = at + 5;
-    } else if (v.kind == VKind::Int) {
-        h.bits = static_cast<uint64_t>(v.i);
-    } else if (v.kind == VKind::Float) {
-        std::memcpy(&h.bits, &v.d, 8);
-    } else if (v.kind != VKind::Null) {
-        h.bits = held.bytes.size();
-        h.n = static_cast<uint32_t>(v.n);
-        held.bytes.append(reinterpret_cast<const char*>(v.p), v.n);
-    }
-    held.staged += 1 + (h.kind == VKind::Null ? 0 : h.kind == VKind::Int || h.kind == VKind::Float ? 8 : 4 + h.n);
-    held.values.push_back(h);
-    return true;
-}
-
-// 1 with the next row held (the carried one, else the source's), 0 at the
-// end, <0 when it failed.
-int BatchMaker::hold_row(Held& held, std::vector<uint64_t>& widths) {
-    widths.assign(ncols_, 0);
+// The next row in values_: the one left by the batch before (borrowed from
+// s_.carry until the row is held), else the source's; 1, 0 at the end, <0
+// when it failed.
+int BatchMaker::take_row() {
+    values_.resize(ncols_);
     if (!s_.carry.empty()) {
         BytesReader in(s_.carry);
-        Value v;
-        for (size_t k = 0; k < ncols_; ++k) {
+        for (Value& v : values_)
             if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), -1;
-            if (!hold(k, v, held, widths[k])) return -1;
-        }
-        s_.carry.clear();
         return 1;
     }
     if (!source_) return 0;
-    values_.resize(ncols_);
     const int rc = source_->next(values_);
     if (rc == 0) {
         ended_ = true;
         end_source();
-        return 0;
-    }
-    if (rc < 0) {
+    } else if (rc < 0) {
         reported(rc);
-        return rc;
     }
-    for (size_t k = 0; k < ncols_; ++k)
-        if (!hold(k, values_[k], held, widths[k])) return -1;
-    return 1;
+    return rc;
 }
 
-// hold_rows: stage_rows for a batch held as values. A row past the budget
-// is left, staged, for the next batch.
+// Leaves the row in values_, whose variable values are staged in `staged`,
+// for the next batch, staged as next_row stages one.
+void BatchMaker::carry_row(const char* staged, size_t n, const std::vector<uint64_t>& widths) {
+    std::string& row = s_.carry;
+    row.clear();
+    BytesReader in(std::string_view(staged, n));
+    Value v;
+    for (size_t k = 0; k < ncols_; ++k) {
+        if (!variable(cols_[k])) stage_value(values_[k], row);
+        else if (unstage_value(in, v)) stage_value(v, row);
+    }
+    s_.carry_widths = widths;
+}
+
+// stage_rows for a batch held in `held`: the rows until it is full, their
+// count, with the widest value of each variable column in `widths`.
 uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
+    held.desc = cols_;
+    for (ColStruct_t& d : held.desc)
+        if (variable(d)) d.len = 0;
+    RecordPacker packer(st_, held.desc, held.unused, held.size, false);
+    if (int rc = packer.lay_out(c_)) return reported(rc), 0;
     std::vector<uint64_t> row_widths(ncols_, 0);
+    std::string why;
     uint64_t rows = 0;
     for (;;) {
-        const size_t at = held.values.size(), bytes_at = held.bytes.size();
-        const uint64_t staged_at = held.staged;
-        if (hold_row(held, row_widths) <= 0) {
-            held.values.resize(at);
-            held.bytes.resize(bytes_at);
-            return rows;
+        if (take_row() <= 0) return rows;
+        const size_t rows_at = held.rows.size(), bytes_at = held.bytes.size();
+        held.rows.resize(rows_at + held.size);  // zeros: the trailer starts cleared
+        unsigned char* rec = reinterpret_cast<unsigned char*>(&held.rows[rows_at]);
+        size_t k = 0;
+        for (; k < ncols_; ++k) {
+            const Value& v = values_[k];
+            if (variable(cols_[k])) {
+                row_widths[k] = 0;
+                if (!stage_variable(k, v, held.bytes, row_widths[k])) break;
+            } else if (!packer.put(static_cast<int>(k), v, rec, &why)) {
+                fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why);
+                break;
+            }
         }
-        const uint64_t bytes = record_bytes(widths, row_widths);
-        if (rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes) {
-            for (size_t k = 0; k < ncols_; ++k) stage_value(held.value(at + k), s_.carry);
-            s_.carry_widths = row_widths;
-            held.values.resize(at);
+        const uint64_t bytes = k < ncols_ ? 0 : record_bytes(widths, row_widths);
+        if (k == ncols_ && rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes)
+            carry_row(held.bytes.data() + bytes_at, held.bytes.size() - bytes_at, row_widths);
+        else if (k == ncols_)
+            s_.carry.clear();
+        if (k < ncols_ || !s_.carry.empty()) {
+            held.rows.resize(rows_at);
             held.bytes.resize(bytes_at);
-            held.staged = staged_at;
             return rows;
         }
         ++rows;
-        for (size_t k : varying_) widths[k] = std::max(widths[k], row_widths[k]);
+        for (size_t j : varying_) widths[j] = std::max(widths[j], row_widths[j]);
         if ((lim_.rows && rows >= lim_.rows) ||
-            (lim_.bytes && (rows * bytes >= lim_.bytes || held.staged >= lim_.bytes)))
+            (lim_.bytes && (rows * bytes >= lim_.bytes || held.rows.size() + held.bytes.size() >= lim_.bytes)))
             return rows;
     }
+}
+
+// The records of a held batch laid out by desc: each row's runs of fixed
+// fields and its trailer copied as they are, its variable values put
+// between them.
+uint64_t BatchMaker::assemble(const Held& held, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+                              RecordStore& out) {
+    RecordPacker packer(st_, desc, out, rec_size, false);
+    if (int rc = packer.lay_out(c_)) {
+        out.reset(1);
+        reported(rc);
+        return 0;
+    }
+    struct Run {
+        uint32_t from, to, n;
+    };
+    std::vector<Run> runs;
+    auto add = [&runs](uint32_t from, uint32_t to, uint32_t n) {
+        if (!runs.empty() && runs.back().from + runs.back().n == from && runs.back().to + runs.back().n == to)
+            runs.back().n += n;
+        else if (n)
+            runs.push_back(Run{from, to, n});
+    };
+    uint32_t fields = 0;
+    for (size_t k = 0; k < ncols_; ++k)
+        if (!variable(cols_[k])) add(held.desc[k].off, desc[k].off, desc[k].len), fields += desc[k].len;
+    const uint32_t trailer = held.size - fields;
+    add(held.size - trailer, rec_size - trailer, trailer);
+    const unsigned char* src = reinterpret_cast<const unsigned char*>(held.rows.data());
+    BytesReader in(held.bytes);
+    std::string why;
+    Value v;
+    for (uint64_t r = 0; r < rows; ++r, src += held.size) {
+        // The source is done with, so a cancel no longer reaches it here.
+        if ((r & 1023) == 0 && c_->cancel_requested()) return fail(QSCLI_E_INTERRUPTED, "interrupted"), out.finish(), r;
+        unsigned char* rec = packer.new_record();
+        if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
+        for (const Run& run : runs) std::memcpy(rec + run.to, src + run.from, run.n);
+        for (size_t k : varying_) {
+            if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
+            if (!packer.put(static_cast<int>(k), v, rec, &why))
+                return fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why), out.finish(), r;
+        }
+    }
+    if (!out.finish()) return fail(QSCLI_E_IO, "cannot keep the result records"), 0;
+    return rows;
 }
 
 // Rows of fixed widths only: packed as the source gives them.
@@ -458,15 +488,12 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
         for (size_t k = 0; k < ncols_; ++k)
             if (variable(desc[k]) || (inferred(k) && (desc[k].type == QSCLI_ET_CHAR || desc[k].type == QSCLI_ET_ARRA)))
                 desc[k].len = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(widths[k], 1), WIDTH_LIMIT));
-        if (!spill) {
-            size_t at = 0;
-            rows = pack([&](Value& v) { return v = held.value(at++), true; }, rows, desc, rec_size, out, spill);
-        } else if (staged.finish()) {
-            StageReader in(staged);
-            rows = pack([&](Value& v) { return unstage_value(in, v); }, rows, desc, rec_size, out, spill);
-        } else {
+        if (!spill)
+            rows = assemble(held, rows, desc, rec_size, out);
+        else if (staged.finish())
+            rows = pack(staged, rows, desc, rec_size, out);
+        else
             rows = (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
-        }
     }
     // Records are numbered by a signed 32-bit start.
     if (s_.made + rows > RECORD_LIMIT) {
@@ -483,15 +510,15 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
 }
 
 // Packs the staged rows; those before a value that does not fit.
-template <class Next>
-uint64_t BatchMaker::pack(Next next, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
-                          RecordStore& out, bool spill) {
-    RecordPacker packer(st_, desc, out, rec_size, spill);
+uint64_t BatchMaker::pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+                          RecordStore& out) {
+    RecordPacker packer(st_, desc, out, rec_size);
     if (int rc = packer.lay_out(c_)) {
         out.reset(1);
         reported(rc);
         return 0;
     }
+    StageReader in(staged);
     std::string why;
     Value v;
     for (uint64_t r = 0; r < rows; ++r) {
@@ -500,7 +527,7 @@ uint64_t BatchMaker::pack(Next next, uint64_t rows, std::vector<ColStruct_t>& de
         unsigned char* rec = packer.new_record();
         if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
         for (size_t k = 0; k < ncols_; ++k) {
-            if (!next(v)) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
+            if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
             if (!packer.put(static_cast<int>(k), v, rec, &why))
                 return fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why), out.finish(), r;
         }
