@@ -11,6 +11,8 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 namespace qse {
 
@@ -58,11 +60,38 @@ std::string packer_why(const Value& v) {
 // values staged one after another in `bytes` as stage_variable makes them.
 // A record is then the runs of fixed fields copied, the variable values put
 // between them: a fixed value is packed once, a text copied twice at most.
+// Rows appended at the end of one piece of memory, not cleared first.
+class HeldRows {
+public:
+    unsigned char* append(size_t n) {
+        if (cap_ - used_ < n) grow(n);
+        unsigned char* p = mem_.get() + used_;
+        used_ += n;
+        return p;
+    }
+    void cut(size_t n) { used_ = n; }
+    size_t size() const { return used_; }
+    const unsigned char* data() const { return mem_.get(); }
+
+private:
+    void grow(size_t n) {
+        const size_t cap = std::max(used_ + n, cap_ ? 2 * cap_ : size_t(1) << 12);
+        std::unique_ptr<unsigned char[]> mem(new unsigned char[cap]);
+        if (used_) std::memcpy(mem.get(), mem_.get(), used_);
+        mem_ = std::move(mem);
+        cap_ = cap;
+    }
+    std::unique_ptr<unsigned char[]> mem_;
+    size_t used_ = 0, cap_ = 0;
+};
+
 struct Held {
     std::vector<ColStruct_t> desc;
     RecordStore unused;  // the held packer's store: the rows are kept in `rows`
     uint32_t size = 0;
-    std::string rows, bytes;
+    uint32_t trailer = 0;  // the bytes at the end of a row that start cleared
+    HeldRows rows;
+    std::string bytes;
 };
 
 class BatchMaker {
@@ -156,24 +185,27 @@ bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint
     char buf[40];
     size_t n = 0;
     const unsigned char* p = field_bytes(v, buf, &n);
-    const char head[5] = {static_cast<char>(text ? VKind::Text866 : VKind::Blob)};
-    row.append(head, 5);
-    const size_t at = row.size() - 4;
+    // The kind, the length, then the bytes: CP866 is never longer than its UTF-8.
+    const size_t at = row.size();
+    row.resize(at + 5 + n);
+    unsigned char* out = reinterpret_cast<unsigned char*>(&row[at]);
+    out[0] = static_cast<unsigned char>(text ? VKind::Text866 : VKind::Blob);
+    size_t len = n;
     if (text && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
-        if (utf8_to_cp866(p, n, row) != TextStatus::Ok) {
+        if (utf8_to_cp866(p, n, out + 5, n, &len) != TextStatus::Ok) {
             fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + packer_why(v));
             return false;
         }
-    } else {
-        row.append(reinterpret_cast<const char*>(p), n);
+        row.resize(at + 5 + len);
+    } else if (n) {
+        std::memcpy(out + 5, p, n);
     }
-    const uint64_t len = row.size() - at - 4;
     if (len > WIDTH_LIMIT) {
         fail(QSCLI_E_TOOBIG, column_label(cols_[k]) + "value of more than 2147483647 bytes");
         return false;
     }
     const uint32_t len32 = static_cast<uint32_t>(len);
-    std::memcpy(&row[at], &len32, 4);
+    std::memcpy(&row[at + 1], &len32, 4);
     width = len;
     return true;
 }
@@ -348,14 +380,15 @@ uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
         if (variable(d)) d.len = 0;
     RecordPacker packer(st_, held.desc, held.unused, held.size, false);
     if (int rc = packer.lay_out(c_)) return reported(rc), 0;
+    held.trailer = held.size - (held.desc.back().off + held.desc.back().len);
     std::vector<uint64_t> row_widths(ncols_, 0);
     std::string why;
     uint64_t rows = 0;
     for (;;) {
         if (take_row() <= 0) return rows;
         const size_t rows_at = held.rows.size(), bytes_at = held.bytes.size();
-        held.rows.resize(rows_at + held.size);  // zeros: the trailer starts cleared
-        unsigned char* rec = reinterpret_cast<unsigned char*>(&held.rows[rows_at]);
+        unsigned char* rec = held.rows.append(held.size);
+        std::memset(rec + held.size - held.trailer, 0, held.trailer);
         size_t k = 0;
         for (; k < ncols_; ++k) {
             const Value& v = values_[k];
@@ -368,15 +401,14 @@ uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
             }
         }
         const uint64_t bytes = k < ncols_ ? 0 : record_bytes(widths, row_widths);
-        if (k == ncols_ && rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes)
-            carry_row(held.bytes.data() + bytes_at, held.bytes.size() - bytes_at, row_widths);
-        else if (k == ncols_)
-            s_.carry.clear();
-        if (k < ncols_ || !s_.carry.empty()) {
-            held.rows.resize(rows_at);
+        const bool past = k == ncols_ && rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes;
+        if (past) carry_row(held.bytes.data() + bytes_at, held.bytes.size() - bytes_at, row_widths);
+        if (k < ncols_ || past) {
+            held.rows.cut(rows_at);
             held.bytes.resize(bytes_at);
             return rows;
         }
+        s_.carry.clear();  // the row it left is held now
         ++rows;
         for (size_t j : varying_) widths[j] = std::max(widths[j], row_widths[j]);
         if ((lim_.rows && rows >= lim_.rows) ||
@@ -406,12 +438,10 @@ uint64_t BatchMaker::assemble(const Held& held, uint64_t rows, std::vector<ColSt
         else if (n)
             runs.push_back(Run{from, to, n});
     };
-    uint32_t fields = 0;
     for (size_t k = 0; k < ncols_; ++k)
-        if (!variable(cols_[k])) add(held.desc[k].off, desc[k].off, desc[k].len), fields += desc[k].len;
-    const uint32_t trailer = held.size - fields;
-    add(held.size - trailer, rec_size - trailer, trailer);
-    const unsigned char* src = reinterpret_cast<const unsigned char*>(held.rows.data());
+        if (!variable(cols_[k])) add(held.desc[k].off, desc[k].off, desc[k].len);
+    add(held.size - held.trailer, rec_size - held.trailer, held.trailer);
+    const unsigned char* src = held.rows.data();
     BytesReader in(held.bytes);
     std::string why;
     Value v;
