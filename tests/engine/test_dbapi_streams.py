@@ -126,6 +126,21 @@ def test_nulls_and_bytes_of_every_column_cross_the_batches(dsn, backend):
     conn.close()
 
 
+def test_a_row_left_for_the_next_batch_is_read_ahead_with_the_rest(conn):
+    # The long row does not fit the second batch and waits for the third;
+    # another statement then reads the rest ahead, that row first.
+    conn.execute("create table w(id integer, s text, k integer)")
+    want = [(i, "x" * 300000 if i == 1500 else "s%d" % i, None if i % 3 else i) for i in range(3000)]
+    conn.cursor().executemany("insert into w values (?, ?, ?)", want)
+    conn.commit()
+    reader = conn.cursor()
+    reader.execute("select id, s, k from w order by id")
+    head = reader.fetchmany(100)
+    conn.cursor().execute("update w set s = 'changed'")
+    assert head + reader.fetchall() == want
+
+
+
 def test_a_value_that_does_not_fit_beside_text_raises_at_the_fetch_that_meets_it(tmp_path):
     # The rows before the one that fails reach the caller; a text column
     # beside the number makes each batch wait for its widths.
