@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace qse {
 
@@ -53,18 +54,12 @@ std::string packer_why(const Value& v) {
     return why;
 }
 
-// A stream's batch (it may not spill: its budget bounds it) until its
-// widths are known: each row's fixed fields packed as they will stand in its
-// record, in a record without the variable columns (`desc`, those 0 bytes
-// wide; the trailer the same), `size` bytes a row in `rows`; its variable
-// values staged one after another in `bytes` as stage_variable makes them.
-// A record is then the runs of fixed fields copied, the variable values put
-// between them: a fixed value is packed once, a text copied twice at most.
 // Rows appended at the end of one piece of memory, not cleared first.
 class HeldRows {
 public:
+    // Room for n more bytes; null when memory fails.
     unsigned char* append(size_t n) {
-        if (cap_ - used_ < n) grow(n);
+        if (cap_ - used_ < n && !grow(n)) return nullptr;
         unsigned char* p = mem_.get() + used_;
         used_ += n;
         return p;
@@ -74,17 +69,26 @@ public:
     const unsigned char* data() const { return mem_.get(); }
 
 private:
-    void grow(size_t n) {
+    bool grow(size_t n) {
         const size_t cap = std::max(used_ + n, cap_ ? 2 * cap_ : size_t(1) << 12);
-        std::unique_ptr<unsigned char[]> mem(new unsigned char[cap]);
+        std::unique_ptr<unsigned char[]> mem(new (std::nothrow) unsigned char[cap]);
+        if (!mem) return false;
         if (used_) std::memcpy(mem.get(), mem_.get(), used_);
         mem_ = std::move(mem);
         cap_ = cap;
+        return true;
     }
     std::unique_ptr<unsigned char[]> mem_;
     size_t used_ = 0, cap_ = 0;
 };
 
+// A stream's batch (it may not spill: its budget bounds it) until its
+// widths are known: each row's fixed fields packed as they will stand in its
+// record, in a record without the variable columns (`desc`, those 0 bytes
+// wide; the trailer the same), `size` bytes a row in `rows`; its variable
+// values staged one after another in `bytes` as stage_variable makes them.
+// A record is then the runs of fixed fields copied, the variable values put
+// between them: a fixed value is packed once, a text copied twice at most.
 struct Held {
     std::vector<ColStruct_t> desc;
     RecordStore unused;  // the held packer's store: the rows are kept in `rows`
@@ -388,6 +392,7 @@ uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
         if (take_row() <= 0) return rows;
         const size_t rows_at = held.rows.size(), bytes_at = held.bytes.size();
         unsigned char* rec = held.rows.append(held.size);
+        if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), rows;
         std::memset(rec + held.size - held.trailer, 0, held.trailer);
         size_t k = 0;
         for (; k < ncols_; ++k) {
