@@ -11,6 +11,9 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 
 namespace qse {
 
@@ -44,6 +47,50 @@ std::string packer_why(const Value& v) {
     return why;
 }
 
+// Rows appended at the end of one piece of memory, not cleared first.
+class HeldRows {
+public:
+    // Room for n more bytes; null when memory fails.
+    unsigned char* append(size_t n) {
+        if (cap_ - used_ < n && !grow(n)) return nullptr;
+        unsigned char* p = mem_.get() + used_;
+        used_ += n;
+        return p;
+    }
+    void cut(size_t n) { used_ = n; }
+    size_t size() const { return used_; }
+    const unsigned char* data() const { return mem_.get(); }
+
+private:
+    bool grow(size_t n) {
+        const size_t cap = std::max(used_ + n, cap_ ? 2 * cap_ : size_t(1) << 12);
+        std::unique_ptr<unsigned char[]> mem(new (std::nothrow) unsigned char[cap]);
+        if (!mem) return false;
+        if (used_) std::memcpy(mem.get(), mem_.get(), used_);
+        mem_ = std::move(mem);
+        cap_ = cap;
+        return true;
+    }
+    std::unique_ptr<unsigned char[]> mem_;
+    size_t used_ = 0, cap_ = 0;
+};
+
+// A stream's batch (it may not spill: its budget bounds it) until its
+// widths are known: each row's fixed fields packed as they will stand in its
+// record, in a record without the variable columns (`desc`, those 0 bytes
+// wide; the trailer the same), `size` bytes a row in `rows`; its variable
+// values staged one after another in `bytes` as stage_variable makes them.
+// A record is then the runs of fixed fields copied, the variable values put
+// between them: a fixed value is packed once, a text copied twice at most.
+struct Held {
+    std::vector<ColStruct_t> desc;
+    RecordStore unused;  // the held packer's store: the rows are kept in `rows`
+    uint32_t size = 0;
+    uint32_t trailer = 0;  // the bytes at the end of a row that start cleared
+    HeldRows rows;
+    std::string bytes;
+};
+
 class BatchMaker {
 public:
     // A streamed result's next batch.
@@ -57,7 +104,13 @@ public:
                const std::vector<bool>* inferred)
         : c_(c), st_(st), s_(s), source_(source), cols_(cols), lim_(lim), ncols_(cols_.size()),
           whole_(inferred != nullptr), inferred_(inferred) {
-        for (size_t k = 0; k < ncols_; ++k) fixed_ = fixed_ && !variable(cols_[k]) && !this->inferred(k);
+        fixed_bytes_ = st_->flag_bytes(static_cast<int>(ncols_));
+        for (size_t k = 0; k < ncols_; ++k) {
+            fixed_ = fixed_ && !variable(cols_[k]) && !this->inferred(k);
+            if (variable(cols_[k])) varying_.push_back(k);
+            else fixed_bytes_ += cols_[k].len;
+            if (st_->arra_lengths() && cols_[k].type == QSCLI_ET_ARRA) fixed_bytes_ += 4;
+        }
         if (inferred_ && !fixed_) seen_.resize(ncols_);
     }
     // Makes records into desc, rec_size and out from the row left over by
@@ -67,6 +120,11 @@ public:
 
 private:
     uint64_t stage_rows(RecordStore& staged, std::vector<uint64_t>& widths);
+    uint64_t hold_rows(Held& held, std::vector<uint64_t>& widths);
+    int take_row();
+    void carry_row(const char* staged, size_t n, const std::vector<uint64_t>& widths);
+    uint64_t assemble(const Held& held, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+                      RecordStore& out);
     uint64_t pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill);
     int next_row(std::string& row, std::vector<uint64_t>& widths);
     bool stage_variable(size_t k, const Value& v, std::string& row, uint64_t& width);
@@ -74,7 +132,7 @@ private:
     void infer_types(std::vector<ColStruct_t>& desc) const;
     uint64_t record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const;
     uint64_t pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
-                  RecordStore& out, bool spill);
+                  RecordStore& out);
     // A failure of the builder's own; one the source or the packer met
     // is already reported (reported).
     void fail(int code, const std::string& text) {
@@ -109,6 +167,8 @@ private:
     bool whole_;
     const std::vector<bool>* inferred_;  // columns whose type their values decide
     std::vector<Seen> seen_;
+    std::vector<size_t> varying_;  // the variable columns
+    uint64_t fixed_bytes_ = 0;     // what the others and the trailer take of a record
 };
 
 // Variable text and bytes are staged as they will be packed (text in CP866,
@@ -122,24 +182,27 @@ bool BatchMaker::stage_variable(size_t k, const Value& v, std::string& row, uint
     char buf[40];
     size_t n = 0;
     const unsigned char* p = field_bytes(v, buf, &n);
-    row.push_back(static_cast<char>(text ? VKind::Text866 : VKind::Blob));
+    // The kind, the length, then the bytes: CP866 is never longer than its UTF-8.
     const size_t at = row.size();
-    row.append(4, '\0');
+    row.resize(at + 5 + n);
+    unsigned char* out = reinterpret_cast<unsigned char*>(&row[at]);
+    out[0] = static_cast<unsigned char>(text ? VKind::Text866 : VKind::Blob);
+    size_t len = n;
     if (text && (v.kind == VKind::Text || v.kind == VKind::Blob)) {
-        if (utf8_to_cp866(p, n, row) != TextStatus::Ok) {
+        if (utf8_to_cp866(p, n, out + 5, n, &len) != TextStatus::Ok) {
             fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + packer_why(v));
             return false;
         }
-    } else {
-        row.append(reinterpret_cast<const char*>(p), n);
+        row.resize(at + 5 + len);
+    } else if (n) {
+        std::memcpy(out + 5, p, n);
     }
-    const uint64_t len = row.size() - at - 4;
     if (len > WIDTH_LIMIT) {
         fail(QSCLI_E_TOOBIG, column_label(cols_[k]) + "value of more than 2147483647 bytes");
         return false;
     }
     const uint32_t len32 = static_cast<uint32_t>(len);
-    std::memcpy(&row[at], &len32, 4);
+    std::memcpy(&row[at + 1], &len32, 4);
     width = len;
     return true;
 }
@@ -202,7 +265,8 @@ void BatchMaker::infer_types(std::vector<ColStruct_t>& desc) const {
     }
 }
 
-// 1 with the source's next row staged, 0 at its end, <0 when it failed.
+// 1 with the source's next row staged at the end of `row`, 0 at its end,
+// <0 when it failed.
 int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
     if (!source_) return 0;
     values_.resize(ncols_);
@@ -216,7 +280,6 @@ int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
         reported(rc);
         return rc;
     }
-    row.clear();
     widths.assign(ncols_, 0);
     for (size_t k = 0; k < ncols_; ++k) {
         if (inferred(k)) {
@@ -233,11 +296,8 @@ int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
 // Bytes of a record whose variable columns are as wide as the wider of a
 // and b (at least one byte).
 uint64_t BatchMaker::record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const {
-    uint64_t n = st_->flag_bytes(static_cast<int>(ncols_));
-    for (size_t k = 0; k < ncols_; ++k) {
-        n += variable(cols_[k]) ? std::max<uint64_t>({a[k], b[k], 1}) : cols_[k].len;
-        if (st_->arra_lengths() && cols_[k].type == QSCLI_ET_ARRA) n += 4;
-    }
+    uint64_t n = fixed_bytes_;
+    for (size_t k : varying_) n += std::max<uint64_t>({a[k], b[k], 1});
     return n;
 }
 
@@ -252,8 +312,9 @@ uint64_t BatchMaker::stage_rows(RecordStore& staged, std::vector<uint64_t>& widt
             row.swap(s_.carry);
             s_.carry.clear();
             row_widths = s_.carry_widths;
-        } else if (next_row(row, row_widths) <= 0) {
-            return rows;
+        } else {
+            row.clear();
+            if (next_row(row, row_widths) <= 0) return rows;
         }
         const uint64_t bytes = record_bytes(widths, row_widths);
         if (rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes) {
@@ -270,6 +331,132 @@ uint64_t BatchMaker::stage_rows(RecordStore& staged, std::vector<uint64_t>& widt
         if ((lim_.rows && rows >= lim_.rows) || (lim_.bytes && (rows * bytes >= lim_.bytes || staged.count() >= lim_.bytes)))
             return rows;
     }
+}
+
+// The next row in values_: the one left by the batch before (borrowed from
+// s_.carry until the row is held), else the source's; 1, 0 at the end, <0
+// when it failed.
+int BatchMaker::take_row() {
+    values_.resize(ncols_);
+    if (!s_.carry.empty()) {
+        BytesReader in(s_.carry);
+        for (Value& v : values_)
+            if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), -1;
+        return 1;
+    }
+    if (!source_) return 0;
+    const int rc = source_->next(values_);
+    if (rc == 0) {
+        ended_ = true;
+        end_source();
+    } else if (rc < 0) {
+        reported(rc);
+    }
+    return rc;
+}
+
+// Leaves the row in values_, whose variable values are staged in `staged`,
+// for the next batch, staged as next_row stages one.
+void BatchMaker::carry_row(const char* staged, size_t n, const std::vector<uint64_t>& widths) {
+    std::string& row = s_.carry;
+    row.clear();
+    BytesReader in(std::string_view(staged, n));
+    Value v;
+    for (size_t k = 0; k < ncols_; ++k) {
+        if (!variable(cols_[k])) stage_value(values_[k], row);
+        else if (unstage_value(in, v)) stage_value(v, row);
+    }
+    s_.carry_widths = widths;
+}
+
+// stage_rows for a batch held in `held`: the rows until it is full, their
+// count, with the widest value of each variable column in `widths`.
+uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
+    held.desc = cols_;
+    for (ColStruct_t& d : held.desc)
+        if (variable(d)) d.len = 0;
+    RecordPacker packer(st_, held.desc, held.unused, held.size, false);
+    if (int rc = packer.lay_out(c_)) return reported(rc), 0;
+    held.trailer = held.size - (held.desc.back().off + held.desc.back().len);
+    std::vector<uint64_t> row_widths(ncols_, 0);
+    std::string why;
+    uint64_t rows = 0;
+    for (;;) {
+        if (take_row() <= 0) return rows;
+        const size_t rows_at = held.rows.size(), bytes_at = held.bytes.size();
+        unsigned char* rec = held.rows.append(held.size);
+        if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), rows;
+        std::memset(rec + held.size - held.trailer, 0, held.trailer);
+        size_t k = 0;
+        for (; k < ncols_; ++k) {
+            const Value& v = values_[k];
+            if (variable(cols_[k])) {
+                row_widths[k] = 0;
+                if (!stage_variable(k, v, held.bytes, row_widths[k])) break;
+            } else if (!packer.put(static_cast<int>(k), v, rec, &why)) {
+                fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why);
+                break;
+            }
+        }
+        const uint64_t bytes = k < ncols_ ? 0 : record_bytes(widths, row_widths);
+        const bool past = k == ncols_ && rows && lim_.bytes && (rows + 1) * bytes > lim_.bytes;
+        if (past) carry_row(held.bytes.data() + bytes_at, held.bytes.size() - bytes_at, row_widths);
+        if (k < ncols_ || past) {
+            held.rows.cut(rows_at);
+            held.bytes.resize(bytes_at);
+            return rows;
+        }
+        s_.carry.clear();  // the row it left is held now
+        ++rows;
+        for (size_t j : varying_) widths[j] = std::max(widths[j], row_widths[j]);
+        if ((lim_.rows && rows >= lim_.rows) ||
+            (lim_.bytes && (rows * bytes >= lim_.bytes || held.rows.size() + held.bytes.size() >= lim_.bytes)))
+            return rows;
+    }
+}
+
+// The records of a held batch laid out by desc: each row's runs of fixed
+// fields and its trailer copied as they are, its variable values put
+// between them.
+uint64_t BatchMaker::assemble(const Held& held, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
+                              RecordStore& out) {
+    RecordPacker packer(st_, desc, out, rec_size, false);
+    if (int rc = packer.lay_out(c_)) {
+        out.reset(1);
+        reported(rc);
+        return 0;
+    }
+    struct Run {
+        uint32_t from, to, n;
+    };
+    std::vector<Run> runs;
+    auto add = [&runs](uint32_t from, uint32_t to, uint32_t n) {
+        if (!runs.empty() && runs.back().from + runs.back().n == from && runs.back().to + runs.back().n == to)
+            runs.back().n += n;
+        else if (n)
+            runs.push_back(Run{from, to, n});
+    };
+    for (size_t k = 0; k < ncols_; ++k)
+        if (!variable(cols_[k])) add(held.desc[k].off, desc[k].off, desc[k].len);
+    add(held.size - held.trailer, rec_size - held.trailer, held.trailer);
+    const unsigned char* src = held.rows.data();
+    BytesReader in(held.bytes);
+    std::string why;
+    Value v;
+    for (uint64_t r = 0; r < rows; ++r, src += held.size) {
+        // The source is done with, so a cancel no longer reaches it here.
+        if ((r & 1023) == 0 && c_->cancel_requested()) return fail(QSCLI_E_INTERRUPTED, "interrupted"), out.finish(), r;
+        unsigned char* rec = packer.new_record();
+        if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
+        for (const Run& run : runs) std::memcpy(rec + run.to, src + run.from, run.n);
+        for (size_t k : varying_) {
+            if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
+            if (!packer.put(static_cast<int>(k), v, rec, &why))
+                return fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why), out.finish(), r;
+        }
+    }
+    if (!out.finish()) return fail(QSCLI_E_IO, "cannot keep the result records"), 0;
+    return rows;
 }
 
 // Rows of fixed widths only: packed as the source gives them.
@@ -320,16 +507,21 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
         rows = pack_rows(desc, rec_size, out, spill);
     } else {
         std::vector<uint64_t> widths(ncols_, 0);
+        Held held;
         RecordStore staged;
-        staged.reset(1, spill);
-        rows = stage_rows(staged, widths);
+        if (spill) staged.reset(1, spill);
+        rows = spill ? stage_rows(staged, widths) : hold_rows(held, widths);
         desc = cols_;
         infer_types(desc);
         for (size_t k = 0; k < ncols_; ++k)
             if (variable(desc[k]) || (inferred(k) && (desc[k].type == QSCLI_ET_CHAR || desc[k].type == QSCLI_ET_ARRA)))
                 desc[k].len = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>(widths[k], 1), WIDTH_LIMIT));
-        rows = staged.finish() ? pack(staged, rows, desc, rec_size, out, spill)
-                               : (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
+        if (!spill)
+            rows = assemble(held, rows, desc, rec_size, out);
+        else if (staged.finish())
+            rows = pack(staged, rows, desc, rec_size, out);
+        else
+            rows = (fail(QSCLI_E_IO, "cannot keep the result records"), 0);
     }
     // Records are numbered by a signed 32-bit start.
     if (s_.made + rows > RECORD_LIMIT) {
@@ -347,8 +539,8 @@ uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, Re
 
 // Packs the staged rows; those before a value that does not fit.
 uint64_t BatchMaker::pack(RecordStore& staged, uint64_t rows, std::vector<ColStruct_t>& desc, uint32_t& rec_size,
-                          RecordStore& out, bool spill) {
-    RecordPacker packer(st_, desc, out, rec_size, spill);
+                          RecordStore& out) {
+    RecordPacker packer(st_, desc, out, rec_size);
     if (int rc = packer.lay_out(c_)) {
         out.reset(1);
         reported(rc);

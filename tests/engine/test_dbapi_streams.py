@@ -102,6 +102,63 @@ def test_a_value_that_does_not_fit_raises_at_the_fetch_that_meets_it(tmp_path):
 
 
 
+def test_nulls_and_bytes_of_every_column_cross_the_batches(dsn, backend):
+    # A batch is made of fixed fields packed as they come and variable
+    # values put between them later: each NULL keeps its own column, a
+    # bytes value its length, through the rows a long text pushes into the
+    # next batch.
+    import datetime
+    conn = dbapi.connect(dsn)
+    conn.execute("create table n(id integer, b %s, k integer, s text, d date, f double precision, c varchar(6))"
+                 % ("bytea" if backend == "postgresql" else "blob"))
+    day = datetime.date(2020, 2, 29)
+
+    def row(i):
+        return (i, None if i % 3 == 0 else bytes([i % 256, 0]) * (i % 5),
+                None if i % 4 == 0 else -i, None if i % 5 == 0 else ("x" * 200000 if i % 1000 == 999 else "s%d" % i),
+                None if i % 6 == 0 else day, None if i % 7 == 0 else i / 4, None if i % 2 else "c%d" % (i % 9999))
+    want = [row(i) for i in range(4000)]
+    conn.cursor().executemany("insert into n values (?, ?, ?, ?, ?, ?, ?)", want)
+    conn.commit()
+    cur = conn.cursor()
+    cur.execute("select id, b, k, s, d, f, c from n order by id")
+    assert cur.fetchall() == want
+    conn.close()
+
+
+def test_a_row_left_for_the_next_batch_is_read_ahead_with_the_rest(conn):
+    # The long row does not fit the second batch and waits for the third;
+    # another statement then reads the rest ahead, that row first.
+    conn.execute("create table w(id integer, s text, k integer)")
+    want = [(i, "x" * 300000 if i == 1500 else "s%d" % i, None if i % 3 else i) for i in range(3000)]
+    conn.cursor().executemany("insert into w values (?, ?, ?)", want)
+    conn.commit()
+    reader = conn.cursor()
+    reader.execute("select id, s, k from w order by id")
+    head = reader.fetchmany(100)
+    conn.cursor().execute("update w set s = 'changed'")
+    assert head + reader.fetchall() == want
+
+
+
+def test_a_value_that_does_not_fit_beside_text_raises_at_the_fetch_that_meets_it(tmp_path):
+    # The rows before the one that fails reach the caller; a text column
+    # beside the number makes each batch wait for its widths.
+    import sqlite3
+    path = str(tmp_path / "db.sqlite")
+    with sqlite3.connect(path) as db:
+        db.execute("create table t(id integer, s text, small smallint, b blob)")
+        db.executemany("insert into t values (?, ?, ?, ?)",
+                       [(i, "s%d" % i, 100000 if i == 1800 else i, b"b" * (i % 3)) for i in range(1, 2001)])
+    db.close()
+    cur = dbapi.connect(path).cursor()
+    cur.execute("select id, s, small, b from t order by id")
+    assert cur.fetchmany(1799) == [(i, "s%d" % i, i, b"b" * (i % 3)) for i in range(1, 1800)]
+    with pytest.raises(dbapi.DataError, match="small"):
+        cur.fetchone()
+
+
+
 @pytest.mark.parametrize("decl, stored", [
     # a number kept as a number in a column read as text (STRING has numeric
     # affinity): its text is SQLite's own either way

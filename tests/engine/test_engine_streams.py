@@ -123,6 +123,35 @@ def test_a_long_value_widens_only_its_own_batch(eng, hdb):
     assert min(cols[1]["len"] for cols, _ in got) == 5
 
 
+def decoded(eng, batch_list):
+    """Every record of every batch as values, text without its padding."""
+    from conftest import decode_field
+    out = []
+    for cols, records in batch_list:
+        for r in records:
+            row = [decode_field(c["type"], r[c["off"]:c["off"] + c["len"]], eng) for c in cols]
+            out.append([v.rstrip(" \0") if isinstance(v, str) else v for v in row])
+    return out
+
+
+@pytest.mark.parametrize("long_at", [1, 64, 65, 1500, 3001])
+def test_a_row_past_its_batch_keeps_every_value_in_the_next(eng, hdb, long_at):
+    # A row too wide for the batch being made starts the next one: its
+    # numbers, NULLs and text all arrive there, and the rows around it too.
+    hs = eng.stmt(hdb)
+    assert eng.exec(hs, "create table t(id integer, r real, n integer, s text, k text)") == 0
+    assert eng.exec(hs, "with recursive n(i) as (select 1 union all select i + 1 from n where i < 3001) "
+                        "insert into t select i, i * 0.5, case when i % 7 = 0 then null else -i end, "
+                        f"case when i = {long_at} then replace(hex(zeroblob(300000)), '0', 'x') "
+                        "else 'short' || i end, 'Ж' || i from n") == 0
+    hs = streaming(eng, hdb)
+    assert eng.exec(hs, "select id, r, n, s, k from t order by id") == 0
+    got = decoded(eng, batches(eng, hs))
+    want = [[i, i * 0.5, 0 if i % 7 == 0 else -i, "x" * 600000 if i == long_at else "short%d" % i, "Ж%d" % i]
+            for i in range(1, 3002)]
+    assert got == want
+
+
 def test_anything_else_on_the_connection_reads_the_rest_first(eng, big):
     hs = streaming(eng, big)
     assert eng.exec(hs, "select id, v from big order by id") == 0
