@@ -9,6 +9,7 @@
 #include "../base/memory.h"
 #include "../base/common.h"
 #include "../values/adapt.h"
+#include "../values/classify.h"
 #include "../client/cp866.h"
 #include "../values/dates.h"
 #include "../values/server_values.h"
@@ -311,11 +312,9 @@ private:
     // its literal does and a record's double cannot carry; 0 for any other
     // value, -1 with an exception set.
     static int special_decimal(PyObject* value) {
-        const int decimal = values::is_decimal(value);
-        if (decimal <= 0) return decimal;
-        Ref finite = values::decimal_method("is_finite", value);
-        if (!finite) return -1;
-        return finite.get() == Py_False;
+        values::Classified v;
+        if (values::classify_value(value, &v) < 0) return -1;
+        return v.kind == values::Kind::DECIMAL && v.special();
     }
 
     // A row of the core face: a tuple, a list or anything indexable, at

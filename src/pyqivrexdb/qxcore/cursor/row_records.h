@@ -10,6 +10,10 @@
 
 namespace qx {
 
+namespace values {
+struct Classified;
+}
+
 class RowRecords {
 public:
     // For `operation` on cursor `c`; off() when the statement's placeholders
@@ -42,6 +46,7 @@ private:
     int stage(PyObject* value, Staged* out);
     int stage_text(PyObject* value, Staged* out);
     int stage_iso(PyObject* value, const char* sep, Staged* out);
+    int stage_decimal(const values::Classified& v, PyObject* value, Staged* out);
     // An element type and a len a field, as qcSqlExecRecords reads them.
     struct TypeLen {
         int type;

@@ -11,6 +11,8 @@
 
 namespace qx::values {
 
+struct Classified;
+
 enum class ServerKind {
     NONE,
     INTERVAL,   // datetime.timedelta
@@ -47,10 +49,11 @@ int server_bool_fits(int type, PyObject* value);
 // a Decimal's decimal_text. A float NaN raises DataError, a value of another
 // type ProgrammingError "expected float, int or Decimal, not ...".
 Ref number_text(PyObject* value);
-// A Decimal's text as the server's numeric reads it: NaN without a sign; a
-// signalling NaN raises DataError "...: Decimal('sNaN') has no value to
-// store" (`label` names the parameter; may be null).
-Ref decimal_text(PyObject* value, PyObject* label);
+// A Decimal's text (`v` its classification) as the server's numeric reads
+// it: NaN without a sign; a signalling NaN raises DataError "...:
+// Decimal('sNaN') has no value to store" (`label` names the parameter; may
+// be null).
+Ref decimal_text(const Classified& v, PyObject* value, PyObject* label);
 
 // What a field of element type `type` takes for `value` on a `dialect`
 // server: on PostgreSQL a text field takes a value of the server's own types

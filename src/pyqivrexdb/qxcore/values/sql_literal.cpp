@@ -4,7 +4,7 @@
 // the engine, as a server's float8 'Infinity' on PostgreSQL.
 #include "sql_literal.h"
 
-#include "adapt.h"
+#include "classify.h"
 
 #include "../client/qscli.h"
 #include "../base/common.h"
@@ -46,11 +46,7 @@ int append_wide_int(std::string& out, PyObject* value, PyObject* label, int dial
     return 0;
 }
 
-int append_int(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow) return append_wide_int(out, value, label, dialect);
+void append_int(std::string& out, long long v) {
     // Digits from the right, without a formatting call per value.
     char text[24];
     char* p = text + sizeof text;
@@ -59,7 +55,6 @@ int append_int(std::string& out, PyObject* value, PyObject* label, int dialect) 
     do *--p = static_cast<char>('0' + u % 10); while (u /= 10);
     if (v < 0) *--p = '-';
     append_number(out, p);
-    return 0;
 }
 
 int append_float(std::string& out, double v, PyObject* value, PyObject* label, int dialect) {
@@ -157,46 +152,32 @@ int append_date(std::string& out, PyObject* value, PyObject* label, int dialect)
     return 0;
 }
 
-// A Decimal that is not a number: the server's numeric has NaN and the
-// infinities; the engine, whose numbers are doubles, takes none of them.
-int append_special_decimal(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    Ref text = decimal_method("__str__", value);
-    const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!p) return -1;
-    if (dialect != QSCLI_DIALECT_PG || p[0] == 's' || p[1] == 's')
+// The server keeps a numeric as written, NaN and the infinities too; the
+// engine, whose numbers are doubles, reads any number but an integer of 64
+// bits as a double, which must give it back.
+int append_decimal(std::string& out, const Classified& v, PyObject* value, PyObject* label, int dialect) {
+    if (v.signalling() || (dialect != QSCLI_DIALECT_PG && v.special()))
         return fail("DataError", label, "%R has no SQL literal", value);
-    // A NaN's sign means nothing to the server, which reads no "-NaN".
-    out += "'";
-    out += p[0] == '-' && p[1] == 'N' ? p + 1 : p;
-    out += "'::numeric";
-    return 0;
-}
-
-int append_decimal(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    Ref finite = decimal_method("is_finite", value);
-    if (!finite) return -1;
-    if (finite.get() != Py_True) return append_special_decimal(out, value, label, dialect);
-    Ref text = decimal_method("__str__", value);
-    const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!p) return -1;
-    // The server keeps a numeric as written; the engine reads any number
-    // but an integer of 64 bits as a double, which must give it back.
-    if (dialect == QSCLI_DIALECT_ENGINE && !is_int64_text(p)) {
-        double d = 0;
-        const int exact = decimal_as_double(value, &d);
-        if (exact < 0) return -1;
-        if (std::isinf(d)) return fail("DataError", label, "%R is beyond the range of a double", value);
-        if (!exact && d == 0)
-            return fail("DataError", label, "%R is too small for a double: it would be stored as 0", value);
-        if (!exact)
-            return fail("DataError", label,
-                        "%R has more significant digits than the engine's numbers (doubles) keep: it would read "
-                        "back changed",
-                        value);
+    if (dialect == QSCLI_DIALECT_PG) {
+        Ref text = decimal_text(v, value, label);
+        const char* p = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (!p) return -1;
+        if (v.special()) {
+            out += "'";
+            out += p;
+            out += "'::numeric";
+            return 0;
+        }
+        append_number(out, p);
+        // The server reads digits alone as an integer: a Decimal stays numeric.
+        if (!std::strpbrk(p, ".Ee")) out += "::numeric";
+        return 0;
     }
+    const char* p = PyUnicode_AsUTF8(v.text.get());
+    if (!p) return -1;
+    double d = 0;
+    if (!is_int64_text(p) && exact_double(v, value, label, &d) < 0) return -1;
     append_number(out, p);
-    // The server reads digits alone as an integer: a Decimal stays numeric.
-    if (dialect == QSCLI_DIALECT_PG && !std::strpbrk(p, ".Ee")) out += "::numeric";
     return 0;
 }
 
@@ -222,48 +203,36 @@ int append_pg_temporal(std::string& out, PyObject* value, Temporal kind) {
 
 // The literal of `value`, as append_literal describes it.
 int spell(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    if (value == Py_None) {
-        out += "NULL";
-        return 0;
-    }
-    if (PyBool_Check(value)) {
-        // Both backends read these; a server's boolean column takes no 1 or 0.
-        out += value == Py_True ? "TRUE" : "FALSE";
-        return 0;
-    }
-    if (PyLong_Check(value)) return append_int(out, value, label, dialect);
-    if (PyFloat_Check(value)) return append_float(out, PyFloat_AS_DOUBLE(value), value, label, dialect);
-    if (PyUnicode_Check(value)) return append_text(out, value, label);
-    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value))
-        return append_blob(out, value);
-    const Temporal temporal = temporal_kind(value);
-    if ((temporal == Temporal::DATETIME || temporal == Temporal::TIME) && dialect == QSCLI_DIALECT_PG)
-        return append_pg_temporal(out, value, temporal);
-    switch (temporal) {
-        case Temporal::DATETIME: return append_iso(out, value, " ");
-        case Temporal::DATE: return append_date(out, value, label, dialect);
-        case Temporal::TIME: return append_iso(out, value, nullptr);
-        case Temporal::NONE: break;
-    }
-    const int decimal = is_decimal(value);
-    if (decimal < 0) return -1;
-    if (decimal) return append_decimal(out, value, label, dialect);
+    Classified v;
+    if (classify_value(value, &v) < 0) return -1;
+    switch (v.kind) {
+    case Kind::NONE: out += "NULL"; return 0;
+    // Both backends read these; a server's boolean column takes no 1 or 0.
+    case Kind::BOOL: out += v.i ? "TRUE" : "FALSE"; return 0;
+    case Kind::INT: append_int(out, v.i); return 0;
+    case Kind::BIG_INT: return append_wide_int(out, value, label, dialect);
+    case Kind::REAL: return append_float(out, v.d, value, label, dialect);
+    case Kind::DECIMAL: return append_decimal(out, v, value, label, dialect);
+    case Kind::TEXT: return append_text(out, value, label);
+    case Kind::BYTES: return append_blob(out, value);
+    case Kind::DATE: return append_date(out, value, label, dialect);
+    case Kind::TIME:
+        return dialect == QSCLI_DIALECT_PG ? append_pg_temporal(out, value, Temporal::TIME)
+                                           : append_iso(out, value, nullptr);
+    case Kind::DATETIME:
+        return dialect == QSCLI_DIALECT_PG ? append_pg_temporal(out, value, Temporal::DATETIME)
+                                           : append_iso(out, value, " ");
     // The server's own types; the engine has none of them.
-    const ServerKind kind = dialect == QSCLI_DIALECT_PG ? server_kind(value) : ServerKind::NONE;
-    if (kind != ServerKind::NONE) return append_server(out, value, kind, label);
+    case Kind::SERVER:
+        if (dialect == QSCLI_DIALECT_PG) return append_server(out, value, v.server, label);
+        break;
+    case Kind::OTHER: break;
+    }
     return fail("ProgrammingError", label, "a value of type %S cannot be bound",
                 reinterpret_cast<PyObject*>(Py_TYPE(value)));
 }
 
 }  // namespace
-
-int binds_as_is(PyObject* value) {
-    if (value == Py_None || PyLong_Check(value) || PyFloat_Check(value) || PyUnicode_Check(value) ||
-        PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ||
-        temporal_kind(value) != Temporal::NONE)
-        return 1;
-    return is_decimal(value);
-}
 
 int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool cast_follows) {
     const size_t at = out.size();

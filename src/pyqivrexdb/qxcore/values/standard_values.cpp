@@ -5,6 +5,7 @@
 
 #include "../base/common.h"
 #include "../client/cp866.h"
+#include "classify.h"
 #include "dates.h"
 #include "overlays.h"
 #include "server_values.h"
@@ -51,59 +52,26 @@ int wrong_type(PyObject* value, const char* wanted) {
     return refuse("ProgrammingError", "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
 }
 
-int encode_int(const Column& col, PyObject* value, unsigned char* out) {
-    const long long low = kLow[col.type], high = kHigh[col.type];
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v < low || v > high)
+int encode_int(const Column& col, const Classified& v, PyObject* value, unsigned char* out) {
+    if (col.type == QSCLI_ET_INT64 && v.kind == Kind::BIG_INT)
+        return refuse("DataError", "%S is outside the range of a 64-bit integer", value);
+    const bool wide = col.type == QSCLI_ET_INT64;
+    const long long low = wide ? INT64_MIN : kLow[col.type], high = wide ? INT64_MAX : kHigh[col.type];
+    if (v.kind == Kind::BIG_INT || v.i < low || v.i > high)
         return refuse("DataError", "%S is outside the range of %s, %lld to %lld", value,
                       kCodeNames[col.type] + sizeof "QSCLI_ET_" - 1, low, high);
-    const uint64_t bits = static_cast<uint64_t>(v);
+    const uint64_t bits = static_cast<uint64_t>(v.i);
     for (uint32_t i = 0; i < col.len; ++i) out[i] = i < 8 ? static_cast<unsigned char>(bits >> (8 * i)) : 0;
     return 0;
 }
 
-// A number for a FLOA, CURR or DFLT field: a float, an int a double holds
-// exactly, or a Decimal; never NaN, which the engines cannot store as a
-// number.
-int real_of(PyObject* value, double* out) {
-    if (PyFloat_Check(value)) {
-        *out = PyFloat_AS_DOUBLE(value);
-    } else if (PyLong_Check(value)) {
-        *out = PyLong_AsDouble(value);
-        if (*out == -1.0 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
-            PyErr_Clear();
-            return refuse("DataError", "%S is too large for a real number", value);
-        }
-        Ref back(PyLong_FromDouble(*out));
-        if (!back) return -1;
-        const int same = PyObject_RichCompareBool(back.get(), value, Py_EQ);
-        if (same < 0) return -1;
-        if (!same) return refuse("DataError", "%S has no exact real number", value);
-    } else {
-        const int decimal = is_decimal(value);
-        if (decimal < 0) return -1;
-        if (!decimal) return wrong_type(value, "float, int or Decimal");
-        // The field holds a double: a Decimal goes in only when the double
-        // gives it back.
-        const int exact = decimal_as_double(value, out);
-        if (exact < 0) return -1;
-        if (std::isinf(*out)) return refuse("DataError", "%R is beyond the range of a double", value);
-        if (!exact && *out == 0) return refuse("DataError", "%R is too small for a double: it would be stored as 0", value);
-        if (!exact && !std::isnan(*out))
-            return refuse("DataError", "%R has more significant digits than a double keeps: it would read back changed",
-                          value);
-    }
-    // Both engines keep the infinities of a float; NaN they cannot.
-    if (std::isnan(*out)) return refuse("DataError", "%R cannot be stored as a number", value);
-    return 0;
-}
-
-int encode_real(const Column& col, PyObject* value, unsigned char* out) {
+// A number for a FLOA, CURR or DFLT field: a float, or an int or Decimal a
+// double holds exactly; never NaN, which the engines cannot store as a
+// number (both keep the infinities of a float).
+int encode_real(const Column& col, const Classified& v, PyObject* value, unsigned char* out) {
     double d = 0;
-    if (real_of(value, &d) < 0) return -1;
+    if (exact_double(v, value, nullptr, &d) < 0) return -1;
+    if (std::isnan(d)) return refuse("DataError", "%R cannot be stored as a number", value);
     if (col.type == QSCLI_ET_FLOA) {
         if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
             return refuse("DataError", "%R is outside the range of FLOA", value);
@@ -205,35 +173,34 @@ PyObject* dec_int64(const Column&, const unsigned char* p) {
     return PyLong_FromLongLong(static_cast<long long>(v));
 }
 
-int encode_int64(PyObject* value, unsigned char* out) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow) return refuse("DataError", "%S is outside the range of a 64-bit integer", value);
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(static_cast<uint64_t>(v) >> (8 * i));
-    return 0;
-}
+namespace {
 
-int standard_type_fits(int type, PyObject* value) {
+// Whether a value classified as `v` is of a Python type the standard face
+// takes for a field of element type `type`.
+int fits(int type, const Classified& v, PyObject* value) {
     switch (type) {
-    case QSCLI_ET_CHAR: return PyUnicode_Check(value) ? 0 : wrong_type(value, "str");
+    case QSCLI_ET_CHAR: return v.kind == Kind::TEXT ? 0 : wrong_type(value, "str");
     case QSCLI_ET_DECIMAL:  // the number's text, as field_value gives it
-        return PyUnicode_Check(value) ? 0 : wrong_type(value, "float, int or Decimal");
-    case QSCLI_ET_ARRA:
-        return PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ? 0
-                                                                                           : wrong_type(value, "bytes");
-    case QSCLI_ET_DATE: return temporal_kind(value) == Temporal::DATE ? 0 : wrong_type(value, "datetime.date");
+        return v.kind == Kind::TEXT ? 0 : wrong_type(value, "float, int or Decimal");
+    case QSCLI_ET_ARRA: return v.kind == Kind::BYTES ? 0 : wrong_type(value, "bytes");
+    case QSCLI_ET_DATE: return v.kind == Kind::DATE ? 0 : wrong_type(value, "datetime.date");
     case QSCLI_ET_FLOA:
     case QSCLI_ET_CURR:
-    case QSCLI_ET_DFLT: {
-        if (PyFloat_Check(value) || PyLong_Check(value)) return 0;
-        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-        if (!name) return -1;
-        if (PyUnicode_CompareWithASCIIString(name.get(), "Decimal") != 0) return wrong_type(value, "float, int or Decimal");
-        return 0;
+    case QSCLI_ET_DFLT:
+        return v.kind == Kind::REAL || v.kind == Kind::DECIMAL || v.kind == Kind::INT || v.kind == Kind::BIG_INT ||
+                       v.kind == Kind::BOOL
+                   ? 0
+                   : wrong_type(value, "float, int or Decimal");
+    default:
+        return v.kind == Kind::INT || v.kind == Kind::BIG_INT || v.kind == Kind::BOOL ? 0 : wrong_type(value, "int");
     }
-    default: return PyLong_Check(value) ? 0 : wrong_type(value, "int");
-    }
+}
+
+}  // namespace
+
+int standard_type_fits(int type, PyObject* value) {
+    Classified v;
+    return classify_value(value, &v) < 0 ? -1 : fits(type, v, value);
 }
 
 int server_bool_fits(int type, PyObject* value) {
@@ -258,17 +225,17 @@ int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool
         std::memset(out, 0, col.len);
         return 0;
     }
-    if (standard_type_fits(col.type, value) < 0) return -1;
+    Classified v;
+    if (classify_value(value, &v) < 0 || fits(col.type, v, value) < 0) return -1;
     switch (col.type) {
         case QSCLI_ET_CHAR: return encode_text(col, value, out);
         case QSCLI_ET_ARRA: return encode_bytes(col, value, out);
         case QSCLI_ET_DATE: return encode_date(value, out);
         case QSCLI_ET_FLOA:
         case QSCLI_ET_CURR:
-        case QSCLI_ET_DFLT: return encode_real(col, value, out);
-        case QSCLI_ET_INT64: return encode_int64(value, out);
+        case QSCLI_ET_DFLT: return encode_real(col, v, value, out);
         case QSCLI_ET_DECIMAL: return encode_decimal(col, value, out);
-        default: return encode_int(col, value, out);
+        default: return encode_int(col, v, value, out);
     }
 }
 
