@@ -89,6 +89,8 @@ int classify_value(PyObject* value, Classified* out) {
 
 int exact_double(const Classified& v, PyObject* value, PyObject* label, double* out) {
     if (v.kind == Kind::REAL) return *out = v.d, 0;
+    // A signalling NaN has no double at all.
+    if (v.kind == Kind::DECIMAL && v.signalling()) return refuse(label, "%R cannot be stored as a number", value);
     if (v.kind != Kind::DECIMAL) {
         // An int (a bool too) a double holds exactly.
         *out = PyLong_AsDouble(value);

@@ -402,10 +402,10 @@ Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::
     return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-Ref server_text(PyObject* value, PyObject* label) {
+Ref server_text(PyObject* value, PyObject* label, int dialect) {
     Classified v;
     if (classify_value(value, &v) < 0) return Ref();
-    if (v.kind == Kind::SERVER) {
+    if (v.kind == Kind::SERVER && dialect == QSCLI_DIALECT_PG) {
         std::string type;
         return server_literal_text(value, v.server, label, &type);
     }

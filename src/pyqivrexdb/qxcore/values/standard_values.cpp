@@ -219,6 +219,31 @@ Decoder standard_decoder(int type, Decoder core) {
     return core;
 }
 
+namespace {
+
+bool real_field(const Column& col) {
+    return col.type == QSCLI_ET_FLOA || col.type == QSCLI_ET_CURR || col.type == QSCLI_ET_DFLT;
+}
+
+}  // namespace
+
+bool may_go_alone(const Column& col, int dialect) {
+    return (text_utf8() && col.type == QSCLI_ET_CHAR && col.len % 4 != 0) || col.type == QSCLI_ET_DECIMAL ||
+           (dialect == QSCLI_DIALECT_PG && (col.type == QSCLI_ET_DATE || real_field(col)));
+}
+
+int goes_alone(const Column& col, PyObject* value) {
+    Classified v;
+    if (classify_value(value, &v) < 0) return -1;
+    if (v.kind == Kind::TEXT) {
+        Py_ssize_t bytes = 0;
+        if (!PyUnicode_AsUTF8AndSize(value, &bytes)) return PyErr_Clear(), 0;  // the encoder tells
+        return bytes > static_cast<Py_ssize_t>(col.len);
+    }
+    if (v.kind == Kind::DATE) return col.type == QSCLI_ET_DATE && !date_in_range(value);
+    return v.kind == Kind::DECIMAL && real_field(col) && v.special();
+}
+
 int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool* is_null) {
     *is_null = value == Py_None;
     if (*is_null) {
