@@ -195,3 +195,13 @@ def test_an_adapter_that_raises_stops_the_write_with_its_own_error(dsn, path):
         with pytest.raises(Refused):
             write(conn, "r", path, Point(1))
         assert conn.execute("select count(*) from r").fetchone() == (0,)
+
+
+def test_an_array_element_of_a_subclass_is_stored_as_its_value(dsn, backend):
+    # an int's or float's own number, never what its subclass prints
+    if backend != "postgresql":
+        pytest.skip("the engine has no arrays")
+    with dbapi.connect(dsn, autocommit=True) as conn:
+        conn.execute("create table a(i int8[], d float8[])")
+        conn.execute("insert into a values (?, ?)", ([Int(7), 2**40], [Float(0.1), -0.0]))
+        assert conn.execute("select i, d from a").fetchone() == ([7, 2**40], [0.1, -0.0])

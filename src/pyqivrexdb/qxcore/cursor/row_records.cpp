@@ -66,12 +66,11 @@ int RowRecords::stage_text(PyObject* value, Staged* out) {
     return std::memchr(arena_.data() + at, 0, out->n) ? 0 : 1;
 }
 
-// The text of value.isoformat(sep), as its literal quotes it.
-int RowRecords::stage_iso(PyObject* value, const char* sep, Staged* out) {
-    Ref text(sep ? PyObject_CallMethod(value, "isoformat", "s", sep)
-                 : PyObject_CallMethod(value, "isoformat", nullptr));
+// The value's ISO text, as its literal quotes it.
+int RowRecords::stage_iso(PyObject* value, values::Kind kind, Staged* out) {
+    Ref text = values::iso_text(value, kind);
     Py_ssize_t n = 0;
-    const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+    const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
     if (!p || std::memchr(p, 0, static_cast<size_t>(n))) return PyErr_Clear(), 0;
     *out = {K_TEXT, 0, 0, arena_.size(), static_cast<size_t>(n)};
     arena_.append(p, static_cast<size_t>(n));
@@ -98,8 +97,8 @@ int RowRecords::stage(PyObject* value, Staged* out) {
         PyBuffer_Release(&view);
         return 1;
     }
-    case values::Kind::DATETIME: return stage_iso(value, " ", out);
-    case values::Kind::TIME: return stage_iso(value, nullptr, out);
+    case values::Kind::DATETIME:
+    case values::Kind::TIME: return stage_iso(value, v.kind, out);
     case values::Kind::DATE: {
         int y, m, d;
         date_parts(value, &y, &m, &d);

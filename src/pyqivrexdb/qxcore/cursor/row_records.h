@@ -12,6 +12,7 @@ namespace qx {
 
 namespace values {
 struct Classified;
+enum class Kind : unsigned char;
 }
 
 class RowRecords {
@@ -45,7 +46,7 @@ private:
     enum Kind { K_NULL, K_INT, K_REAL, K_TEXT, K_BLOB };
     int stage(PyObject* value, Staged* out);
     int stage_text(PyObject* value, Staged* out);
-    int stage_iso(PyObject* value, const char* sep, Staged* out);
+    int stage_iso(PyObject* value, values::Kind kind, Staged* out);
     int stage_decimal(const values::Classified& v, PyObject* value, Staged* out);
     // An element type and a len a field, as qcSqlExecRecords reads them.
     struct TypeLen {

@@ -114,4 +114,15 @@ int exact_double(const Classified& v, PyObject* value, PyObject* label, double* 
     return 0;
 }
 
+Ref iso_text(PyObject* value, Kind kind) {
+    Ref text(kind == Kind::DATETIME ? PyObject_CallMethod(value, "isoformat", "s", " ")
+                                    : PyObject_CallMethod(value, "isoformat", nullptr));
+    if (text && !PyUnicode_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "%.100s.isoformat() returned %.100s, not str", Py_TYPE(value)->tp_name,
+                     Py_TYPE(text.get())->tp_name);
+        return Ref();
+    }
+    return text;
+}
+
 }  // namespace qx::values

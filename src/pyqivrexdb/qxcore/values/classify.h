@@ -51,4 +51,9 @@ inline bool binds_as_is(Kind kind) { return kind != Kind::SERVER && kind != Kind
 // give it back exactly; REAL passes as it is. 0, or -1 with an exception.
 int exact_double(const Classified& v, PyObject* value, PyObject* label, double* out);
 
+// The ISO text every output writes for a value of kind DATE, TIME or
+// DATETIME: a datetime's isoformat(" "), the others' isoformat(). A str, or
+// null with an exception set (TypeError when isoformat gives no str).
+Ref iso_text(PyObject* value, Kind kind);
+
 }  // namespace qx::values

@@ -68,18 +68,10 @@ bool append_utf8(std::string& out, PyObject* str) {
     return true;
 }
 
-// str(value) or value.method(*args) appended; false with an exception set.
-bool append_call(std::string& out, PyObject* value, const char* method, const char* sep = nullptr) {
-    Ref text(!method ? PyObject_Str(value)
-             : sep   ? PyObject_CallMethod(value, method, "s", sep)
-                     : PyObject_CallMethod(value, method, nullptr));
-    if (!text) return false;
-    if (!PyUnicode_Check(text.get())) {
-        PyErr_Format(PyExc_TypeError, "%.100s gave %.100s, not str", Py_TYPE(value)->tp_name,
-                     Py_TYPE(text.get())->tp_name);
-        return false;
-    }
-    return append_utf8(out, text.get());
+// str(value) appended; false with an exception set.
+bool append_str(std::string& out, PyObject* value) {
+    Ref text(PyObject_Str(value));
+    return text && append_utf8(out, text.get());
 }
 
 bool is_aware(PyObject* value) {
@@ -161,7 +153,11 @@ bool append_scalar(std::string& out, const Classified& v, PyObject* value, PyObj
     switch (v.kind) {
     case Kind::BOOL: out += v.i ? "t" : "f"; return true;
     case Kind::INT:
-    case Kind::BIG_INT: return append_call(out, value, nullptr);
+    case Kind::BIG_INT: {
+        // int's own digits: a subclass's str is not the number.
+        Ref digits(PyLong_Type.tp_repr(value));
+        return digits && append_utf8(out, digits.get());
+    }
     case Kind::REAL: {
         if (std::isnan(v.d)) out += "NaN";
         else if (std::isinf(v.d)) out += v.d < 0 ? "-Infinity" : "Infinity";
@@ -191,9 +187,12 @@ bool append_scalar(std::string& out, const Classified& v, PyObject* value, PyObj
         PyBuffer_Release(&view);
         return true;
     }
-    case Kind::DATETIME: return append_call(out, value, "isoformat", " ");
+    case Kind::DATETIME:
     case Kind::DATE:
-    case Kind::TIME: return append_call(out, value, "isoformat");
+    case Kind::TIME: {
+        Ref text = iso_text(value, v.kind);
+        return text && append_utf8(out, text.get());
+    }
     case Kind::DECIMAL: {
         Ref text = decimal_text(v, value, label);
         return text && append_utf8(out, text.get());
@@ -203,7 +202,7 @@ bool append_scalar(std::string& out, const Classified& v, PyObject* value, PyObj
         case ServerKind::INTERVAL: append_interval(out, value); return true;
         case ServerKind::UUID:
         case ServerKind::INET:
-        case ServerKind::CIDR: return append_call(out, value, nullptr);
+        case ServerKind::CIDR: return append_str(out, value);
         case ServerKind::JSON:
         case ServerKind::JSONB: return append_json(out, value, label);
         case ServerKind::ARRAY:
@@ -364,10 +363,6 @@ bool is_int64_text(const char* text) {
 }
 
 ServerKind server_kind(PyObject* value) {
-    // The common values of a text field, answered before any class lookup.
-    if (value == Py_None || PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value) ||
-        PyBytes_Check(value))
-        return ServerKind::NONE;
     if (PyList_Check(value)) return ServerKind::ARRAY;
     if (is_timedelta(value)) return ServerKind::INTERVAL;
     for (Known& k : g_known) {
@@ -391,9 +386,9 @@ Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::
         break;
     }
     case ServerKind::INTERVAL: *type = "interval"; append_interval(text, value); break;
-    case ServerKind::UUID: *type = "uuid"; ok = append_call(text, value, nullptr); break;
-    case ServerKind::INET: *type = "inet"; ok = append_call(text, value, nullptr); break;
-    case ServerKind::CIDR: *type = "cidr"; ok = append_call(text, value, nullptr); break;
+    case ServerKind::UUID: *type = "uuid"; ok = append_str(text, value); break;
+    case ServerKind::INET: *type = "inet"; ok = append_str(text, value); break;
+    case ServerKind::CIDR: *type = "cidr"; ok = append_str(text, value); break;
     case ServerKind::JSON: *type = "json"; ok = append_json(text, value, label); break;
     case ServerKind::JSONB: *type = "jsonb"; ok = append_json(text, value, label); break;
     case ServerKind::NONE: break;

@@ -122,17 +122,11 @@ int append_blob(std::string& out, PyObject* value) {
     return 0;
 }
 
-// str(value.isoformat(...)) quoted; the text is ASCII.
-int append_iso(std::string& out, PyObject* value, const char* sep) {
-    Ref text(sep ? PyObject_CallMethod(value, "isoformat", "s", sep) : PyObject_CallMethod(value, "isoformat", nullptr));
-    if (!text) return -1;
-    if (!PyUnicode_Check(text.get())) {
-        PyErr_Format(PyExc_TypeError, "%.100s.isoformat() returned %.100s, not str", Py_TYPE(value)->tp_name,
-                     Py_TYPE(text.get())->tp_name);
-        return -1;
-    }
+// The value's ISO text (iso_text) quoted.
+int append_iso(std::string& out, PyObject* value, Kind kind) {
+    Ref text = iso_text(value, kind);
     Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(text.get(), &n);
+    const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
     if (!p) return -1;
     // Quoted, whatever it says: it can end no literal early.
     append_quoted(out, p, n);
@@ -193,11 +187,11 @@ int append_server(std::string& out, PyObject* value, ServerKind kind, PyObject* 
 // A datetime or a time on a server: an aware one as the server's type with a time zone,
 // a naive one untyped, so the place it goes decides as the server's rules
 // say (compared with a timestamptz, it is read in the session's time zone).
-int append_pg_temporal(std::string& out, PyObject* value, Temporal kind) {
-    if (append_iso(out, value, kind == Temporal::DATETIME ? " " : nullptr) < 0) return -1;
+int append_pg_temporal(std::string& out, PyObject* value, Kind kind) {
+    if (append_iso(out, value, kind) < 0) return -1;
     Ref offset(PyObject_CallMethod(value, "utcoffset", nullptr));
     if (!offset) return -1;
-    if (offset.get() != Py_None) out += kind == Temporal::DATETIME ? "::timestamptz" : "::timetz";
+    if (offset.get() != Py_None) out += kind == Kind::DATETIME ? "::timestamptz" : "::timetz";
     return 0;
 }
 
@@ -217,11 +211,8 @@ int spell(std::string& out, PyObject* value, PyObject* label, int dialect) {
     case Kind::BYTES: return append_blob(out, value);
     case Kind::DATE: return append_date(out, value, label, dialect);
     case Kind::TIME:
-        return dialect == QSCLI_DIALECT_PG ? append_pg_temporal(out, value, Temporal::TIME)
-                                           : append_iso(out, value, nullptr);
     case Kind::DATETIME:
-        return dialect == QSCLI_DIALECT_PG ? append_pg_temporal(out, value, Temporal::DATETIME)
-                                           : append_iso(out, value, " ");
+        return dialect == QSCLI_DIALECT_PG ? append_pg_temporal(out, value, v.kind) : append_iso(out, value, v.kind);
     // The server's own types; the engine has none of them.
     case Kind::SERVER:
         if (dialect == QSCLI_DIALECT_PG) return append_server(out, value, v.server, label);
