@@ -24,6 +24,9 @@ PyObject* registered(PyObject* type, PyObject* adapters) {
 
 Ref adapt(PyObject* value, PyObject* adapters, PyObject* label, int dialect) {
     if (!adapters || !PyTuple_Check(adapters)) return Ref::borrow(value);
+    // The common values, which no adapter is asked for, without classifying.
+    if (value == Py_None || PyLong_CheckExact(value) || PyUnicode_CheckExact(value) || PyFloat_CheckExact(value))
+        return Ref::borrow(value);
     Classified v;
     if (classify_value(value, &v) < 0) return Ref();
     if (binds_as_is(v.kind)) return Ref::borrow(value);

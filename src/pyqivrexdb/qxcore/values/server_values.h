@@ -68,10 +68,11 @@ Ref decimal_text(const Classified& v, PyObject* value, PyObject* label);
 // a boolean's BYTE field only as the server takes it bound (server_bool_fits).
 // A QSCLI_ET_DECIMAL field takes a number as its text (number_text).
 inline Ref field_value(int type, int dialect, PyObject* value) {
-    if (type == QSCLI_ET_CHAR) {
+    if (type == QSCLI_ET_CHAR && !PyUnicode_CheckExact(value)) {
         Ref text = server_text(value, nullptr, dialect);
         if (!text || text.get() != Py_None) return text;
-    } else if (dialect == QSCLI_DIALECT_PG && PyLong_Check(value) && server_bool_fits(type, value) < 0) {
+    } else if (type != QSCLI_ET_CHAR && dialect == QSCLI_DIALECT_PG && PyLong_Check(value) &&
+               server_bool_fits(type, value) < 0) {
         return Ref();
     }
     if (type == QSCLI_ET_DECIMAL && value != Py_None) return number_text(value);
