@@ -7,17 +7,11 @@
 #include "dates.h"
 
 #include <cmath>
+#include <cstdarg>
 
 namespace qx::values {
 
 namespace {
-
-int refuse(PyObject* label, const char* format, PyObject* value) {
-    Ref why(PyUnicode_FromFormat(format, value));
-    Ref text = why && label ? Ref(PyUnicode_FromFormat("%U: %U", label, why.get())) : std::move(why);
-    if (text) raise_object("DataError", text.get());
-    return -1;
-}
 
 int classify_int(PyObject* value, Classified* out) {
     int overflow = 0;
@@ -90,28 +84,38 @@ int classify_value(PyObject* value, Classified* out) {
 int exact_double(const Classified& v, PyObject* value, PyObject* label, double* out) {
     if (v.kind == Kind::REAL) return *out = v.d, 0;
     // A signalling NaN has no double at all.
-    if (v.kind == Kind::DECIMAL && v.signalling()) return refuse(label, "%R cannot be stored as a number", value);
+    if (v.kind == Kind::DECIMAL && v.signalling()) return refuse("DataError", label, "%R cannot be stored as a number", value);
     if (v.kind != Kind::DECIMAL) {
         // An int (a bool too) a double holds exactly.
         *out = PyLong_AsDouble(value);
         if (*out == -1.0 && PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
             PyErr_Clear();
-            return refuse(label, "%S is too large for a real number", value);
+            return refuse("DataError", label, "%S is too large for a real number", value);
         }
         Ref back(PyLong_FromDouble(*out));
         if (!back) return -1;
         const int same = PyObject_RichCompareBool(back.get(), value, Py_EQ);
         if (same < 0) return -1;
-        return same ? 0 : refuse(label, "%S has no exact real number", value);
+        return same ? 0 : refuse("DataError", label, "%S has no exact real number", value);
     }
     const int exact = decimal_as_double(value, out);
     if (exact < 0) return -1;
-    if (std::isinf(*out)) return refuse(label, "%R is beyond the range of a double", value);
-    if (!exact && *out == 0) return refuse(label, "%R is too small for a double: it would be stored as 0", value);
+    if (std::isinf(*out)) return refuse("DataError", label, "%R is beyond the range of a double", value);
+    if (!exact && *out == 0) return refuse("DataError", label, "%R is too small for a double: it would be stored as 0", value);
     if (!exact)
-        return refuse(label, "%R has more significant digits than a double keeps: it would read back changed", value);
+        return refuse("DataError", label, "%R has more significant digits than a double keeps: it would read back changed", value);
     return 0;
+}
+
+int refuse(const char* cls, PyObject* label, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Ref why(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    Ref text = why && label ? Ref(PyUnicode_FromFormat("%U: %U", label, why.get())) : std::move(why);
+    if (text) raise_object(cls, text.get());
+    return -1;
 }
 
 Ref iso_text(PyObject* value, Kind kind) {

@@ -51,6 +51,11 @@ inline bool binds_as_is(Kind kind) { return kind != Kind::SERVER && kind != Kind
 // give it back exactly; REAL passes as it is. 0, or -1 with an exception.
 int exact_double(const Classified& v, PyObject* value, PyObject* label, double* out);
 
+// Raises `cls` (a name of the errors module) with the message `format`
+// makes (PyUnicode_FromFormat's), after "<label>: " when `label` is not
+// null: every refusal of a value is spelled through this. Returns -1.
+int refuse(const char* cls, PyObject* label, const char* format, ...);
+
 // The ISO text every output writes for a value of kind DATE, TIME or
 // DATETIME: a datetime's isoformat(" "), the others' isoformat(). A str, or
 // null with an exception set (TypeError when isoformat gives no str).

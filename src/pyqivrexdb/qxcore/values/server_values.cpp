@@ -49,17 +49,6 @@ PyObject* known_type(Known& k) {
     return k.type;
 }
 
-Ref labelled(PyObject* label, PyObject* why) {
-    return label ? Ref(PyUnicode_FromFormat("%U: %U", label, why)) : Ref::borrow(why);
-}
-
-std::nullptr_t refuse(const char* cls, PyObject* label, const char* format, PyObject* detail) {
-    Ref why(PyUnicode_FromFormat(format, detail));
-    Ref text = why ? labelled(label, why.get()) : Ref();
-    if (text) raise_object(cls, text.get());
-    return nullptr;
-}
-
 bool append_utf8(std::string& out, PyObject* str) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(str, &n);
@@ -87,9 +76,7 @@ bool append_json(std::string& out, PyObject* value, PyObject* label) {
     Ref text(obj ? PyObject_CallOneArg(dumps.get(), obj.get()) : nullptr);
     if (!text) return false;
     if (!PyUnicode_Check(text.get())) {
-        Ref type(PyUnicode_FromString(Py_TYPE(text.get())->tp_name));
-        if (type) refuse("ProgrammingError", label, "dumps() returned %U, not str", type.get());
-        return false;
+        return refuse("ProgrammingError", label, "dumps() returned %s, not str", Py_TYPE(text.get())->tp_name), false;
     }
     return append_utf8(out, text.get());
 }
@@ -242,9 +229,7 @@ bool append_array(std::string& out, PyObject* list, PyObject* label, std::string
         if (i) out += ',';
         const int is_list = PyList_Check(item) ? 1 : 0;
         if (item != Py_None && nested >= 0 && nested != is_list) {
-            Ref why(PyUnicode_FromString("a list mixes lists and values: an array's elements are all one or all the other"));
-            Ref msg = why ? labelled(label, why.get()) : Ref();
-            if (msg) raise_object("DataError", msg.get());
+            refuse("DataError", label, "a list mixes lists and values: an array's elements are all one or all the other");
             ok = false;
             break;
         }
@@ -265,14 +250,11 @@ bool append_array(std::string& out, PyObject* list, PyObject* label, std::string
         const char* t = element_type(v, item);
         const std::string both = common_type(*type, t);
         if (!*t || both.empty()) {
-            if (*t) {
-                Ref why(PyUnicode_FromFormat("a list of %s and %s values cannot be one array", type->c_str(), t));
-                Ref msg = why ? labelled(label, why.get()) : Ref();
-                if (msg) raise_object("ProgrammingError", msg.get());
-            } else {
+            if (*t)
+                refuse("ProgrammingError", label, "a list of %s and %s values cannot be one array", type->c_str(), t);
+            else
                 refuse("ProgrammingError", label, "a value of type %S cannot be an array element",
                        reinterpret_cast<PyObject*>(Py_TYPE(item)));
-            }
             ok = false;
             break;
         }
@@ -347,9 +329,7 @@ Ref number_text(PyObject* value) {
     case Kind::DECIMAL: return decimal_text(v, value, nullptr);
     default: break;
     }
-    Ref type(PyUnicode_FromString(Py_TYPE(value)->tp_name));
-    if (type) refuse("ProgrammingError", nullptr, "expected float, int or Decimal, not %U", type.get());
-    return Ref();
+    return refuse("ProgrammingError", nullptr, "expected float, int or Decimal, not %s", Py_TYPE(value)->tp_name), Ref();
 }
 
 bool is_int64_text(const char* text) {

@@ -19,14 +19,6 @@ namespace qx::values {
 
 namespace {
 
-int fail(const char* cls, PyObject* label, const char* format, PyObject* detail) {
-    Ref why(PyUnicode_FromFormat(format, detail));
-    if (!why) return -1;
-    Ref text(PyUnicode_FromFormat("%U: %U", label, why.get()));
-    if (text) raise_object(cls, text.get());
-    return -1;
-}
-
 // A number's text with a blank before a minus sign: spliced after another
 // minus ("x-?") it must not become the comment marker "--".
 void append_number(std::string& out, const char* text) {
@@ -38,7 +30,7 @@ void append_number(std::string& out, const char* text) {
 // column of an integer type refuses it as out of range); the engine would
 // keep only a double's worth, so there it is refused.
 int append_wide_int(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    if (dialect != QSCLI_DIALECT_PG) return fail("DataError", label, "the integer %R does not fit 64 bits", value);
+    if (dialect != QSCLI_DIALECT_PG) return refuse("DataError", label, "the integer %R does not fit 64 bits", value);
     Ref digits(PyLong_Type.tp_repr(value));
     const char* text = digits ? PyUnicode_AsUTF8(digits.get()) : nullptr;
     if (!text) return -1;
@@ -58,7 +50,7 @@ void append_int(std::string& out, long long v) {
 }
 
 int append_float(std::string& out, double v, PyObject* value, PyObject* label, int dialect) {
-    if (std::isnan(v)) return fail("DataError", label, "%R has no SQL literal", value);
+    if (std::isnan(v)) return refuse("DataError", label, "%R has no SQL literal", value);
     if (std::isinf(v) && dialect == QSCLI_DIALECT_PG) {
         out += v < 0 ? "'-Infinity'::float8" : "'Infinity'::float8";
         return 0;
@@ -98,11 +90,11 @@ int append_text(std::string& out, PyObject* value, PyObject* label) {
     if (!p) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return fail("DataError", label, ("%.60R has " + std::string(unencodable_reason())).c_str(), value);
+        return refuse("DataError", label, "%.60R has %s", value, unencodable_reason());
     }
     if (encoded) n = PyBytes_GET_SIZE(encoded.get());
     if (std::memchr(p, 0, static_cast<size_t>(n)))
-        return fail("DataError", label, "%.60R holds a NUL character, which no text can carry", value);
+        return refuse("DataError", label, "%.60R holds a NUL character, which no text can carry", value);
     append_quoted(out, p, n);
     return 0;
 }
@@ -138,7 +130,7 @@ int append_date(std::string& out, PyObject* value, PyObject* label, int dialect)
     int y, m, d;
     date_parts(value, &y, &m, &d);
     if (dialect != QSCLI_DIALECT_PG && !year_in_range(y))
-        return fail("DataError", label, "%R is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")",
+        return refuse("DataError", label, "%R is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")",
                     value);
     char text[16];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
@@ -151,7 +143,7 @@ int append_date(std::string& out, PyObject* value, PyObject* label, int dialect)
 // bits as a double, which must give it back.
 int append_decimal(std::string& out, const Classified& v, PyObject* value, PyObject* label, int dialect) {
     if (v.signalling() || (dialect != QSCLI_DIALECT_PG && v.special()))
-        return fail("DataError", label, "%R has no SQL literal", value);
+        return refuse("DataError", label, "%R has no SQL literal", value);
     if (dialect == QSCLI_DIALECT_PG) {
         Ref text = decimal_text(v, value, label);
         const char* p = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
@@ -219,7 +211,7 @@ int spell(std::string& out, PyObject* value, PyObject* label, int dialect) {
         break;
     case Kind::OTHER: break;
     }
-    return fail("ProgrammingError", label, "a value of type %S cannot be bound",
+    return refuse("ProgrammingError", label, "a value of type %S cannot be bound",
                 reinterpret_cast<PyObject*>(Py_TYPE(value)));
 }
 

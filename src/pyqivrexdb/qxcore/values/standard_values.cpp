@@ -39,26 +39,17 @@ PyObject* dec_bytes(const Column& c, const unsigned char* p) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), c.len);
 }
 
-int refuse(const char* cls, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    Ref text(PyUnicode_FromFormatV(format, args));
-    va_end(args);
-    if (text) raise_object(cls, text.get());
-    return -1;
-}
-
 int wrong_type(PyObject* value, const char* wanted) {
-    return refuse("ProgrammingError", "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
+    return refuse("ProgrammingError", nullptr, "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
 }
 
 int encode_int(const Column& col, const Classified& v, PyObject* value, unsigned char* out) {
     if (col.type == QSCLI_ET_INT64 && v.kind == Kind::BIG_INT)
-        return refuse("DataError", "%S is outside the range of a 64-bit integer", value);
+        return refuse("DataError", nullptr, "%S is outside the range of a 64-bit integer", value);
     const bool wide = col.type == QSCLI_ET_INT64;
     const long long low = wide ? INT64_MIN : kLow[col.type], high = wide ? INT64_MAX : kHigh[col.type];
     if (v.kind == Kind::BIG_INT || v.i < low || v.i > high)
-        return refuse("DataError", "%S is outside the range of %s, %lld to %lld", value,
+        return refuse("DataError", nullptr, "%S is outside the range of %s, %lld to %lld", value,
                       kCodeNames[col.type] + sizeof "QSCLI_ET_" - 1, low, high);
     const uint64_t bits = static_cast<uint64_t>(v.i);
     for (uint32_t i = 0; i < col.len; ++i) out[i] = i < 8 ? static_cast<unsigned char>(bits >> (8 * i)) : 0;
@@ -71,10 +62,10 @@ int encode_int(const Column& col, const Classified& v, PyObject* value, unsigned
 int encode_real(const Column& col, const Classified& v, PyObject* value, unsigned char* out) {
     double d = 0;
     if (exact_double(v, value, nullptr, &d) < 0) return -1;
-    if (std::isnan(d)) return refuse("DataError", "%R cannot be stored as a number", value);
+    if (std::isnan(d)) return refuse("DataError", nullptr, "%R cannot be stored as a number", value);
     if (col.type == QSCLI_ET_FLOA) {
         if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
-            return refuse("DataError", "%R is outside the range of FLOA", value);
+            return refuse("DataError", nullptr, "%R is outside the range of FLOA", value);
         FLOA_CHAR o;
         o.set(static_cast<float>(d));
         std::memcpy(out, o.bytes, col.len < 4 ? col.len : 4);
@@ -106,7 +97,7 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return refuse("DataError", "%.60R has %s", value, unencodable_reason());
+        return refuse("DataError", nullptr, "%.60R has %s", value, unencodable_reason());
     }
     // In UTF-8 a column declared n characters long has a field of 4 * n
     // bytes (a variable one's width is odd: 255): the text is held to its
@@ -114,11 +105,11 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     const Py_ssize_t chars = utf8 ? PyUnicode_GET_LENGTH(value) : n;
     const uint32_t limit = utf8 && col.len % 4 == 0 ? col.len / 4 : col.len;
     if (chars > static_cast<Py_ssize_t>(limit) || n > static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "a text of %zd characters is longer than the field's %u", chars, limit);
+        return refuse("DataError", nullptr, "a text of %zd characters is longer than the field's %u", chars, limit);
     if (encoded) std::memcpy(out, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(n));
     if (utf8) std::memcpy(out, utf8, static_cast<size_t>(n));
     if (std::memchr(out, 0, static_cast<size_t>(n)))
-        return refuse("DataError", "%.60R holds a NUL character, which ends a text", value);
+        return refuse("DataError", nullptr, "%.60R holds a NUL character, which ends a text", value);
     // A shorter text ends with one zero byte, then blanks to len, as the
     // core's loader writes it.
     if (n < static_cast<Py_ssize_t>(col.len)) {
@@ -137,7 +128,7 @@ int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
     if (n == static_cast<Py_ssize_t>(col.len)) std::memcpy(out, view.buf, col.len);
     PyBuffer_Release(&view);
     if (n != static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "%zd bytes for a binary field of exactly %u", n, col.len);
+        return refuse("DataError", nullptr, "%zd bytes for a binary field of exactly %u", n, col.len);
     return 0;
 }
 
@@ -148,7 +139,7 @@ int encode_decimal(const Column& col, PyObject* text, unsigned char* out) {
     const char* p = PyUnicode_AsUTF8AndSize(text, &n);
     if (!p) return -1;
     if (n > static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "%.60S has more digits than the field's %u characters", text, col.len);
+        return refuse("DataError", nullptr, "%.60S has more digits than the field's %u characters", text, col.len);
     std::memcpy(out, p, static_cast<size_t>(n));
     std::memset(out + n, 0, col.len - static_cast<size_t>(n));
     return 0;
@@ -156,9 +147,9 @@ int encode_decimal(const Column& col, PyObject* text, unsigned char* out) {
 
 int encode_date(PyObject* value, unsigned char* out) {
     if (!date_in_range(value))
-        return refuse("DataError", "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
+        return refuse("DataError", nullptr, "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
     if (!library_has_dates())
-        return refuse("InterfaceError", "the client library is not loaded: call initlibrary() first");
+        return refuse("InterfaceError", nullptr, "the client library is not loaded: call initlibrary() first");
     WORD_CHAR o;
     o.set(pack_date(value));
     std::memcpy(out, o.bytes, 2);
