@@ -226,7 +226,7 @@ def test_an_unsupported_type_is_refused_by_name_before_anything_is_written(conn,
 
 
 def test_a_misfit_value_names_its_row_and_field(conn):
-    data = pa.table({"d": pa.array([datetime.date(2000, 1, 1), datetime.date(1800, 1, 1)], pa.date32())})
+    data = pa.table({"d": pa.array([1.5, float("nan")])})
     cur = conn.cursor()
     with pytest.raises(dbapi.DataError, match="row 1") as info:
         cur.adbc_ingest("m", data)
@@ -431,6 +431,12 @@ def test_a_value_its_field_cannot_hold_names_its_row_and_field(conn, backend, va
         decl = "FLOA"  # the engine's REAL is a double
     cur = conn.cursor()
     cur.execute("create table mf (v %s)" % decl)
+    if decl == "date" and backend == "postgresql":
+        # the server's date holds it: the row goes by its own statement, as
+        # addrecords sends it
+        assert cur.adbc_ingest("mf", pa.table({"v": values}), mode="append") == 2
+        assert [r[0] for r in cur.execute("select v from mf").fetchall()] == values.to_pylist()
+        return
     with pytest.raises(dbapi.DataError, match="row 1, field v: .*" + reason) as info:
         cur.adbc_ingest("mf", pa.table({"v": values}), mode="append")
     assert info.value.rows_sent == 0 and info.value.row == 1

@@ -300,7 +300,8 @@ def test_executemany_without_records_from_the_library_runs_a_text_a_row(double, 
     ("insert into t values (:a, :b)", [{"a": 1, "b": 2}]),
     ("insert into t values (?1, ?2)", [(1, 2)]),
     ("update t set v = 1", [()]),
-    ("insert into t values (?, ?)", [(1, decimal.Decimal("1.5"))]),
+    ("insert into t values (?, ?)", [(1, decimal.Decimal("1.00000000000000000001"))]),
+    ("insert into t values (?, ?)", [(1, 2 ** 64)]),
 ])
 def test_executemany_sends_no_records_for_what_only_a_text_carries(double, conn_in, sql, rows):
     cur = conn_in(None).cursor()

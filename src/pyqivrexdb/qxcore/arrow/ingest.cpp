@@ -35,7 +35,7 @@ namespace {
 
 // What packing one value gives besides 0 and -1 (an exception set).
 constexpr int kGeneral = 1;  // the value needs the standard face's rules
-constexpr int kAlone = 2;    // a text longer than its unbounded field: the row goes by itself
+constexpr int kAlone = 2;    // a value no record carries (values::goes_alone): the row goes by itself
 
 struct Target;
 // Packs the value at row i of view v (not NULL) into the field at `out`.
@@ -47,7 +47,7 @@ struct Target {
     int source;             // the Arrow column's position
     const Column* arrow;    // its reader and type (held by the rows object)
     Writer write;           // null: every value goes the standard face's way
-    bool unbounded;         // a text field whose width is no declared length's
+    bool unbounded;         // values::may_go_alone
     uint32_t chars;         // a text field's most characters: in UTF-8 a declared length's n of 4 * n bytes
 };
 
@@ -219,8 +219,12 @@ int write_timestamp(const ArrowArrayView* v, int64_t i, const Target& t, unsigne
 
 // The writer of an Arrow column for a field, or null when its values go
 // the standard face's way.
-Writer writer_for(ArrowType arrow, const values::Column& col, bool utf8) {
-    const bool integer = is_integer_type(col.type), real = col.type == QSCLI_ET_DFLT || col.type == QSCLI_ET_CURR;
+Writer writer_for(ArrowType arrow, const values::Column& col, bool utf8, int dialect) {
+    // A server's boolean is its BYTE field, which takes a bool and nothing
+    // else, and its numbers take no bool (values::field_value).
+    const bool boolean = dialect == QSCLI_DIALECT_PG && col.type == QSCLI_ET_BYTE;
+    const bool integer = is_integer_type(col.type) && !boolean;
+    const bool real = col.type == QSCLI_ET_DFLT || col.type == QSCLI_ET_CURR;
     switch (arrow) {
         case NANOARROW_TYPE_INT8:
         case NANOARROW_TYPE_INT16:
@@ -235,7 +239,9 @@ Writer writer_for(ArrowType arrow, const values::Column& col, bool utf8) {
         case NANOARROW_TYPE_FLOAT:
         case NANOARROW_TYPE_DOUBLE:
             return real ? write_real : col.type == QSCLI_ET_FLOA ? write_floa : nullptr;
-        case NANOARROW_TYPE_BOOL: return integer || col.type == QSCLI_ET_INT64 ? write_bool : nullptr;
+        case NANOARROW_TYPE_BOOL:
+            if (dialect == QSCLI_DIALECT_PG) return boolean ? write_bool : nullptr;
+            return integer || col.type == QSCLI_ET_INT64 ? write_bool : nullptr;
         case NANOARROW_TYPE_STRING:
         case NANOARROW_TYPE_LARGE_STRING:
         case NANOARROW_TYPE_STRING_VIEW: return col.type == QSCLI_ET_CHAR && utf8 ? write_text : nullptr;
@@ -270,9 +276,9 @@ public:
                 return -1;
             }
             const Column* arrow = &(*rows_->columns)[static_cast<size_t>(k)];
-            const bool unbounded = alone_ && utf8 && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0;
+            const bool unbounded = alone_ && values::may_go_alone(cols[j], conn_->dialect);
             const uint32_t chars = utf8 && cols[j].len % 4 == 0 ? cols[j].len / 4 : cols[j].len;
-            targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8),
+            targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8, conn_->dialect),
                                 unbounded, chars});
         }
         return batches_.open(layout_.record_size(), flag_bytes, per_batch);
@@ -339,10 +345,9 @@ private:
         if (!value) return value_refused();
         Ref field = values::field_value(t.col.type, conn_->dialect, value.get());
         if (!field) return -1;
-        if (t.unbounded && PyUnicode_Check(field.get())) {
-            Py_ssize_t bytes = 0;
-            if (!PyUnicode_AsUTF8AndSize(field.get(), &bytes)) PyErr_Clear();  // the encoder tells
-            else if (bytes > static_cast<Py_ssize_t>(t.col.len)) return kAlone;
+        if (t.unbounded) {
+            const int alone = values::goes_alone(t.col, field.get());
+            if (alone) return alone < 0 ? -1 : kAlone;
         }
         bool is_null = false;
         return values::encode_standard(t.col, field.get(), out, &is_null);

@@ -113,13 +113,8 @@ private:
         // one the column refuses or of a numeric without a precision: the
         // server tells which.
         unbounded_.assign(cols.size(), '\0');
-        for (size_t j = 0; j < cols.size(); ++j) {
-            if (alone_ && ((text_utf8() && cols[j].type == QSCLI_ET_CHAR && cols[j].len % 4 != 0) ||
-                           cols[j].type == QSCLI_ET_DECIMAL))
-                unbounded_[j] = any_unbounded_ = true;
-            if (alone_ && conn_->dialect == QSCLI_DIALECT_PG && (cols[j].type == QSCLI_ET_DATE || real_field(cols[j])))
-                unbounded_[j] = any_unbounded_ = true;
-        }
+        for (size_t j = 0; j < cols.size(); ++j)
+            if (alone_ && values::may_go_alone(cols[j], conn_->dialect)) unbounded_[j] = any_unbounded_ = true;
         if (any_unbounded_) row_values_.resize(cols.size());
         if (batches_.open(layout_.record_size(), flag_bytes_, per_batch_) < 0) return -1;
         ready_ = true;
@@ -191,18 +186,9 @@ private:
         Ref field = values::field_value(cols_[j].type, conn_->dialect, value);
         if (!field) return -1;
         value = field.get();
-        if (unbounded_[j] && PyUnicode_Check(value)) {
-            Py_ssize_t bytes = 0;
-            if (!PyUnicode_AsUTF8AndSize(value, &bytes)) PyErr_Clear();  // the encoder tells
-            else if (bytes > static_cast<Py_ssize_t>(cols_[j].len)) return kAlone;
-        }
-        if (unbounded_[j] && cols_[j].type == QSCLI_ET_DATE && temporal_kind(value) == Temporal::DATE &&
-            !date_in_range(value))
-            return kAlone;
-        if (unbounded_[j] && real_field(cols_[j]) && !PyFloat_Check(value) && !PyLong_Check(value)) {
-            const int special = special_decimal(value);
-            if (special < 0) return -1;
-            if (special) return kAlone;
+        if (unbounded_[j]) {
+            const int alone = values::goes_alone(cols_[j], value);
+            if (alone) return alone < 0 ? -1 : kAlone;
         }
         if (values::encode_standard(cols_[j], value, out, &is_null) < 0) return -1;
         if (!is_null) return 0;
@@ -212,21 +198,6 @@ private:
         }
         flags[j >> 3] |= static_cast<unsigned char>(1u << (j & 7));
         return 0;
-    }
-
-    static bool real_field(const values::Column& col) {
-        return col.type == QSCLI_ET_FLOA || col.type == QSCLI_ET_CURR || col.type == QSCLI_ET_DFLT;
-    }
-
-    // 1 for a Decimal NaN or infinity, which a server's number takes as
-    // its literal does and a record's double cannot carry; 0 for any other
-    // value, -1 with an exception set.
-    static int special_decimal(PyObject* value) {
-        const int decimal = values::is_decimal(value);
-        if (decimal <= 0) return decimal;
-        Ref finite = values::decimal_method("is_finite", value);
-        if (!finite) return -1;
-        return finite.get() == Py_False;
     }
 
     // A row of the core face: a tuple, a list or anything indexable, at

@@ -1,10 +1,10 @@
 // Rows of executemany as records, their values adapted already (the
-// cursor's executemany adapts each row once). Every value is staged the way its literal
-// would be written (values/sql_literal.cpp): an int as a 64-bit integer, a
-// float as a double, texts and dates in CP866 as the literal's text. A value
-// whose literal is written otherwise (a Decimal, an object without one) or
-// refused (NaN, a character CP866 lacks) sends its row down the per-row
-// path, which writes or refuses it as ever.
+// cursor's executemany adapts each row once) and classified as their
+// literals are (values/classify.h): an int as a 64-bit integer, a float or
+// a Decimal as the double the engine reads, texts and dates in CP866 as the
+// literal's text. A value the literal refuses (NaN, a character CP866
+// lacks, an int beyond 64 bits) or has no record field for sends its row
+// down the per-row path, which writes or refuses it as ever.
 #include "row_records.h"
 
 #include "../connection/kept_layouts.h"
@@ -12,6 +12,7 @@
 #include "../client/loader.h"
 #include "../client/causes.h"
 #include "../client/cp866.h"
+#include "../values/classify.h"
 #include "../values/dates.h"
 #include "binding.h"
 
@@ -65,12 +66,11 @@ int RowRecords::stage_text(PyObject* value, Staged* out) {
     return std::memchr(arena_.data() + at, 0, out->n) ? 0 : 1;
 }
 
-// The text of value.isoformat(sep), as its literal quotes it.
-int RowRecords::stage_iso(PyObject* value, const char* sep, Staged* out) {
-    Ref text(sep ? PyObject_CallMethod(value, "isoformat", "s", sep)
-                 : PyObject_CallMethod(value, "isoformat", nullptr));
+// The value's ISO text, as its literal quotes it.
+int RowRecords::stage_iso(PyObject* value, values::Kind kind, Staged* out) {
+    Ref text = values::iso_text(value, kind);
     Py_ssize_t n = 0;
-    const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+    const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
     if (!p || std::memchr(p, 0, static_cast<size_t>(n))) return PyErr_Clear(), 0;
     *out = {K_TEXT, 0, 0, arena_.size(), static_cast<size_t>(n)};
     arena_.append(p, static_cast<size_t>(n));
@@ -80,27 +80,16 @@ int RowRecords::stage_iso(PyObject* value, const char* sep, Staged* out) {
 // 1 with the value staged, 0 for a value the per-row path must take.
 int RowRecords::stage(PyObject* value, Staged* out) {
     *out = {K_NULL, 0, 0, 0, 0};
-    if (value == Py_None) return 1;
-    if (PyBool_Check(value)) {
-        // TRUE and FALSE, which the engine reads as 1 and 0.
-        out->kind = K_INT;
-        out->i = value == Py_True;
-        return 1;
-    }
-    if (PyLong_Check(value)) {
-        int overflow = 0;
-        out->i = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow || (out->i == -1 && PyErr_Occurred())) return PyErr_Clear(), 0;
-        out->kind = K_INT;
-        return 1;
-    }
-    if (PyFloat_Check(value)) {
-        out->d = PyFloat_AS_DOUBLE(value);
-        out->kind = K_REAL;
-        return std::isnan(out->d) ? 0 : 1;
-    }
-    if (PyUnicode_Check(value)) return stage_text(value, out);
-    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+    values::Classified v;
+    if (values::classify_value(value, &v) < 0) return PyErr_Clear(), 0;
+    switch (v.kind) {
+    case values::Kind::NONE: return 1;
+    case values::Kind::BOOL:  // TRUE and FALSE, which the engine reads as 1 and 0
+    case values::Kind::INT: out->kind = K_INT; out->i = v.i; return 1;
+    case values::Kind::REAL: out->kind = K_REAL; out->d = v.d; return std::isnan(v.d) ? 0 : 1;
+    case values::Kind::DECIMAL: return stage_decimal(v, value, out);
+    case values::Kind::TEXT: return stage_text(value, out);
+    case values::Kind::BYTES: {
         Py_buffer view;
         if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return PyErr_Clear(), 0;
         *out = {K_BLOB, 0, 0, arena_.size(), static_cast<size_t>(view.len)};
@@ -108,10 +97,9 @@ int RowRecords::stage(PyObject* value, Staged* out) {
         PyBuffer_Release(&view);
         return 1;
     }
-    switch (temporal_kind(value)) {
-    case Temporal::DATETIME: return stage_iso(value, " ", out);
-    case Temporal::TIME: return stage_iso(value, nullptr, out);
-    case Temporal::DATE: {
+    case values::Kind::DATETIME:
+    case values::Kind::TIME: return stage_iso(value, v.kind, out);
+    case values::Kind::DATE: {
         int y, m, d;
         date_parts(value, &y, &m, &d);
         if (!year_in_range(y)) return 0;
@@ -124,9 +112,27 @@ int RowRecords::stage(PyObject* value, Staged* out) {
         arena_.append(text, 10);
         return 1;
     }
-    case Temporal::NONE: break;
+    case values::Kind::BIG_INT:
+    case values::Kind::SERVER:
+    case values::Kind::OTHER: break;
     }
     return 0;
+}
+
+// A Decimal as the engine reads its literal: an integer of 64 bits as one,
+// any other number as the double that gives it back exactly.
+int RowRecords::stage_decimal(const values::Classified& v, PyObject* value, Staged* out) {
+    if (v.special()) return 0;
+    const char* p = PyUnicode_AsUTF8(v.text.get());
+    if (!p) return PyErr_Clear(), 0;
+    if (values::is_int64_text(p)) {
+        out->kind = K_INT;
+        out->i = std::strtoll(p, nullptr, 10);
+        return 1;
+    }
+    if (values::exact_double(v, value, nullptr, &out->d) < 0) return PyErr_Clear(), 0;
+    out->kind = K_REAL;
+    return 1;
 }
 
 int RowRecords::add(PyObject* params) {

@@ -10,6 +10,11 @@
 
 namespace qx {
 
+namespace values {
+struct Classified;
+enum class Kind : unsigned char;
+}
+
 class RowRecords {
 public:
     // For `operation` on cursor `c`; off() when the statement's placeholders
@@ -41,7 +46,8 @@ private:
     enum Kind { K_NULL, K_INT, K_REAL, K_TEXT, K_BLOB };
     int stage(PyObject* value, Staged* out);
     int stage_text(PyObject* value, Staged* out);
-    int stage_iso(PyObject* value, const char* sep, Staged* out);
+    int stage_iso(PyObject* value, values::Kind kind, Staged* out);
+    int stage_decimal(const values::Classified& v, PyObject* value, Staged* out);
     // An element type and a len a field, as qcSqlExecRecords reads them.
     struct TypeLen {
         int type;

@@ -4,6 +4,7 @@
 #include "server_values.h"
 
 #include "../base/common.h"
+#include "classify.h"
 #include "dates.h"
 
 #include <cmath>
@@ -48,17 +49,6 @@ PyObject* known_type(Known& k) {
     return k.type;
 }
 
-Ref labelled(PyObject* label, PyObject* why) {
-    return label ? Ref(PyUnicode_FromFormat("%U: %U", label, why)) : Ref::borrow(why);
-}
-
-std::nullptr_t refuse(const char* cls, PyObject* label, const char* format, PyObject* detail) {
-    Ref why(PyUnicode_FromFormat(format, detail));
-    Ref text = why ? labelled(label, why.get()) : Ref();
-    if (text) raise_object(cls, text.get());
-    return nullptr;
-}
-
 bool append_utf8(std::string& out, PyObject* str) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(str, &n);
@@ -67,18 +57,10 @@ bool append_utf8(std::string& out, PyObject* str) {
     return true;
 }
 
-// str(value) or value.method(*args) appended; false with an exception set.
-bool append_call(std::string& out, PyObject* value, const char* method, const char* sep = nullptr) {
-    Ref text(!method ? PyObject_Str(value)
-             : sep   ? PyObject_CallMethod(value, method, "s", sep)
-                     : PyObject_CallMethod(value, method, nullptr));
-    if (!text) return false;
-    if (!PyUnicode_Check(text.get())) {
-        PyErr_Format(PyExc_TypeError, "%.100s gave %.100s, not str", Py_TYPE(value)->tp_name,
-                     Py_TYPE(text.get())->tp_name);
-        return false;
-    }
-    return append_utf8(out, text.get());
+// str(value) appended; false with an exception set.
+bool append_str(std::string& out, PyObject* value) {
+    Ref text(PyObject_Str(value));
+    return text && append_utf8(out, text.get());
 }
 
 bool is_aware(PyObject* value) {
@@ -94,9 +76,7 @@ bool append_json(std::string& out, PyObject* value, PyObject* label) {
     Ref text(obj ? PyObject_CallOneArg(dumps.get(), obj.get()) : nullptr);
     if (!text) return false;
     if (!PyUnicode_Check(text.get())) {
-        Ref type(PyUnicode_FromString(Py_TYPE(text.get())->tp_name));
-        if (type) refuse("ProgrammingError", label, "dumps() returned %U, not str", type.get());
-        return false;
+        return refuse("ProgrammingError", label, "dumps() returned %s, not str", Py_TYPE(text.get())->tp_name), false;
     }
     return append_utf8(out, text.get());
 }
@@ -109,28 +89,27 @@ void append_interval(std::string& out, PyObject* delta) {
     out += text;
 }
 
-// The type of one array element as the server names it; null for None.
-// `value` is not a list.
-const char* element_type(PyObject* value) {
-    if (value == Py_None) return nullptr;
-    if (PyBool_Check(value)) return "bool";
-    if (PyLong_Check(value)) {
-        // As the server types ARRAY[1, 2]: integer while every value fits,
-        // so the list compares with an integer[] column (@>, &&).
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        return overflow ? "numeric" : v >= INT32_MIN && v <= INT32_MAX ? "int4" : "int8";
+// The type of one array element (classified as `v`) as the server names
+// it; null for None, empty for a value no array holds. `value` is not a list.
+const char* element_type(const Classified& v, PyObject* value) {
+    switch (v.kind) {
+    case Kind::NONE: return nullptr;
+    case Kind::BOOL: return "bool";
+    // As the server types ARRAY[1, 2]: integer while every value fits, so
+    // the list compares with an integer[] column (@>, &&).
+    case Kind::INT: return v.i >= INT32_MIN && v.i <= INT32_MAX ? "int4" : "int8";
+    case Kind::BIG_INT:
+    case Kind::DECIMAL: return "numeric";
+    case Kind::REAL: return "float8";
+    case Kind::TEXT: return "text";
+    case Kind::BYTES: return "bytea";
+    case Kind::DATETIME: return is_aware(value) ? "timestamptz" : "timestamp";
+    case Kind::TIME: return is_aware(value) ? "timetz" : "time";
+    case Kind::DATE: return "date";
+    case Kind::SERVER: break;
+    case Kind::OTHER: return "";
     }
-    if (PyFloat_Check(value)) return "float8";
-    if (PyUnicode_Check(value)) return "text";
-    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) return "bytea";
-    switch (temporal_kind(value)) {
-    case Temporal::DATETIME: return is_aware(value) ? "timestamptz" : "timestamp";
-    case Temporal::TIME: return is_aware(value) ? "timetz" : "time";
-    case Temporal::DATE: return "date";
-    case Temporal::NONE: break;
-    }
-    switch (server_kind(value)) {
+    switch (v.server) {
     case ServerKind::INTERVAL: return "interval";
     case ServerKind::UUID: return "uuid";
     case ServerKind::JSON: return "json";
@@ -140,9 +119,7 @@ const char* element_type(PyObject* value) {
     case ServerKind::ARRAY:
     case ServerKind::NONE: break;
     }
-    const int decimal = is_decimal(value);
-    if (decimal < 0) PyErr_Clear();
-    return decimal > 0 ? "numeric" : "";
+    return "";
 }
 
 // The numeric types, narrowest first; 0 for another type.
@@ -159,31 +136,32 @@ std::string common_type(const std::string& a, const std::string& b) {
 }
 
 // The unquoted text of one scalar element (or of a bulk field).
-bool append_scalar(std::string& out, PyObject* value, PyObject* label) {
-    if (PyBool_Check(value)) {
-        out += value == Py_True ? "t" : "f";
-        return true;
+bool append_scalar(std::string& out, const Classified& v, PyObject* value, PyObject* label) {
+    switch (v.kind) {
+    case Kind::BOOL: out += v.i ? "t" : "f"; return true;
+    case Kind::INT:
+    case Kind::BIG_INT: {
+        // int's own digits: a subclass's str is not the number.
+        Ref digits(PyLong_Type.tp_repr(value));
+        return digits && append_utf8(out, digits.get());
     }
-    if (PyLong_Check(value)) return append_call(out, value, nullptr);
-    if (PyFloat_Check(value)) {
-        const double d = PyFloat_AS_DOUBLE(value);
-        if (std::isnan(d)) out += "NaN";
-        else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
+    case Kind::REAL: {
+        if (std::isnan(v.d)) out += "NaN";
+        else if (std::isinf(v.d)) out += v.d < 0 ? "-Infinity" : "Infinity";
         else {
-            char* text = PyOS_double_to_string(d, 'r', 0, 0, nullptr);
+            char* text = PyOS_double_to_string(v.d, 'r', 0, 0, nullptr);
             if (!text) return false;
             out += text;
             PyMem_Free(text);
         }
         return true;
     }
-    if (PyUnicode_Check(value)) {
+    case Kind::TEXT:
         if (append_utf8(out, value)) return true;
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
         PyErr_Clear();
         return refuse("DataError", label, "%.60R has a lone surrogate, which UTF-8 cannot carry", value), false;
-    }
-    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+    case Kind::BYTES: {
         Py_buffer view;
         if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return false;
         static const char digits[] = "0123456789abcdef";
@@ -196,27 +174,30 @@ bool append_scalar(std::string& out, PyObject* value, PyObject* label) {
         PyBuffer_Release(&view);
         return true;
     }
-    switch (temporal_kind(value)) {
-    case Temporal::DATETIME: return append_call(out, value, "isoformat", " ");
-    case Temporal::DATE:
-    case Temporal::TIME: return append_call(out, value, "isoformat");
-    case Temporal::NONE: break;
-    }
-    switch (server_kind(value)) {
-    case ServerKind::INTERVAL: append_interval(out, value); return true;
-    case ServerKind::UUID:
-    case ServerKind::INET:
-    case ServerKind::CIDR: return append_call(out, value, nullptr);
-    case ServerKind::JSON:
-    case ServerKind::JSONB: return append_json(out, value, label);
-    case ServerKind::ARRAY:
-    case ServerKind::NONE: break;
-    }
-    const int decimal = is_decimal(value);
-    if (decimal < 0) return false;
-    if (decimal) {
-        Ref text = decimal_text(value, label);
+    case Kind::DATETIME:
+    case Kind::DATE:
+    case Kind::TIME: {
+        Ref text = iso_text(value, v.kind);
         return text && append_utf8(out, text.get());
+    }
+    case Kind::DECIMAL: {
+        Ref text = decimal_text(v, value, label);
+        return text && append_utf8(out, text.get());
+    }
+    case Kind::SERVER:
+        switch (v.server) {
+        case ServerKind::INTERVAL: append_interval(out, value); return true;
+        case ServerKind::UUID:
+        case ServerKind::INET:
+        case ServerKind::CIDR: return append_str(out, value);
+        case ServerKind::JSON:
+        case ServerKind::JSONB: return append_json(out, value, label);
+        case ServerKind::ARRAY:
+        case ServerKind::NONE: break;
+        }
+        break;
+    case Kind::NONE:
+    case Kind::OTHER: break;
     }
     return refuse("ProgrammingError", label, "a value of type %S cannot be an array element",
                   reinterpret_cast<PyObject*>(Py_TYPE(value))),
@@ -248,9 +229,7 @@ bool append_array(std::string& out, PyObject* list, PyObject* label, std::string
         if (i) out += ',';
         const int is_list = PyList_Check(item) ? 1 : 0;
         if (item != Py_None && nested >= 0 && nested != is_list) {
-            Ref why(PyUnicode_FromString("a list mixes lists and values: an array's elements are all one or all the other"));
-            Ref msg = why ? labelled(label, why.get()) : Ref();
-            if (msg) raise_object("DataError", msg.get());
+            refuse("DataError", label, "a list mixes lists and values: an array's elements are all one or all the other");
             ok = false;
             break;
         }
@@ -263,23 +242,25 @@ bool append_array(std::string& out, PyObject* list, PyObject* label, std::string
             ok = append_array(out, item, label, type);
             continue;
         }
-        const char* t = element_type(item);
+        Classified v;
+        if (classify_value(item, &v) < 0) {
+            ok = false;
+            break;
+        }
+        const char* t = element_type(v, item);
         const std::string both = common_type(*type, t);
         if (!*t || both.empty()) {
-            if (*t) {
-                Ref why(PyUnicode_FromFormat("a list of %s and %s values cannot be one array", type->c_str(), t));
-                Ref msg = why ? labelled(label, why.get()) : Ref();
-                if (msg) raise_object("ProgrammingError", msg.get());
-            } else {
+            if (*t)
+                refuse("ProgrammingError", label, "a list of %s and %s values cannot be one array", type->c_str(), t);
+            else
                 refuse("ProgrammingError", label, "a value of type %S cannot be an array element",
                        reinterpret_cast<PyObject*>(Py_TYPE(item)));
-            }
             ok = false;
             break;
         }
         *type = both;
         text.clear();
-        ok = append_scalar(text, item, label);
+        ok = append_scalar(text, v, item, label);
         if (ok) append_element(out, text);
     }
     out += '}';
@@ -322,39 +303,33 @@ int decimal_as_double(PyObject* value, double* d) {
     return back ? PyObject_RichCompareBool(back.get(), value, Py_EQ) : -1;
 }
 
-Ref decimal_text(PyObject* value, PyObject* label) {
-    Ref text = decimal_method("__str__", value);
-    if (!text) return text;
-    if (!PyUnicode_Check(text.get()) || PyUnicode_GET_LENGTH(text.get()) < 1) {
-        PyErr_SetString(PyExc_TypeError, "Decimal.__str__ gave no number's text");
-        return Ref();
-    }
-    const Py_UCS4 first = PyUnicode_READ_CHAR(text.get(), 0);
-    const Py_UCS4 second = PyUnicode_GET_LENGTH(text.get()) > 1 ? PyUnicode_READ_CHAR(text.get(), 1) : 0;
-    if (first == 's' || second == 's') return refuse("DataError", label, "%R has no value to store", value), Ref();
+Ref decimal_text(const Classified& v, PyObject* value, PyObject* label) {
+    if (v.signalling()) return refuse("DataError", label, "%R has no value to store", value), Ref();
     // A NaN's sign means nothing to the server, which reads no "-NaN".
-    if (first == '-' && second == 'N') return Ref(PyUnicode_FromString("NaN"));
-    return text;
+    if (v.special() && PyUnicode_READ_CHAR(v.text.get(), 1) == 'N') return Ref(PyUnicode_FromString("NaN"));
+    return Ref::borrow(v.text.get());
 }
 
 Ref number_text(PyObject* value) {
-    if (PyLong_Check(value)) return Ref(PyLong_Type.tp_repr(value));  // a bool's too: 1 or 0
-    if (PyFloat_Check(value)) {
-        const double d = PyFloat_AS_DOUBLE(value);
-        if (std::isnan(d)) return refuse("DataError", nullptr, "%R cannot be stored as a number", value), Ref();
-        if (std::isinf(d)) return Ref(PyUnicode_FromString(d < 0 ? "-Infinity" : "Infinity"));
-        char* text = PyOS_double_to_string(d, 'r', 0, 0, nullptr);
+    Classified v;
+    if (classify_value(value, &v) < 0) return Ref();
+    switch (v.kind) {
+    case Kind::BOOL:  // 1 or 0
+    case Kind::INT:
+    case Kind::BIG_INT: return Ref(PyLong_Type.tp_repr(value));
+    case Kind::REAL: {
+        if (std::isnan(v.d)) return refuse("DataError", nullptr, "%R cannot be stored as a number", value), Ref();
+        if (std::isinf(v.d)) return Ref(PyUnicode_FromString(v.d < 0 ? "-Infinity" : "Infinity"));
+        char* text = PyOS_double_to_string(v.d, 'r', 0, 0, nullptr);
         if (!text) return Ref();
         Ref str(PyUnicode_FromString(text));
         PyMem_Free(text);
         return str;
     }
-    const int decimal = is_decimal(value);
-    if (decimal < 0) return Ref();
-    if (decimal) return decimal_text(value, nullptr);
-    Ref type(PyUnicode_FromString(Py_TYPE(value)->tp_name));
-    if (type) refuse("ProgrammingError", nullptr, "expected float, int or Decimal, not %U", type.get());
-    return Ref();
+    case Kind::DECIMAL: return decimal_text(v, value, nullptr);
+    default: break;
+    }
+    return refuse("ProgrammingError", nullptr, "expected float, int or Decimal, not %s", Py_TYPE(value)->tp_name), Ref();
 }
 
 bool is_int64_text(const char* text) {
@@ -368,10 +343,6 @@ bool is_int64_text(const char* text) {
 }
 
 ServerKind server_kind(PyObject* value) {
-    // The common values of a text field, answered before any class lookup.
-    if (value == Py_None || PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value) ||
-        PyBytes_Check(value))
-        return ServerKind::NONE;
     if (PyList_Check(value)) return ServerKind::ARRAY;
     if (is_timedelta(value)) return ServerKind::INTERVAL;
     for (Known& k : g_known) {
@@ -395,9 +366,9 @@ Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::
         break;
     }
     case ServerKind::INTERVAL: *type = "interval"; append_interval(text, value); break;
-    case ServerKind::UUID: *type = "uuid"; ok = append_call(text, value, nullptr); break;
-    case ServerKind::INET: *type = "inet"; ok = append_call(text, value, nullptr); break;
-    case ServerKind::CIDR: *type = "cidr"; ok = append_call(text, value, nullptr); break;
+    case ServerKind::UUID: *type = "uuid"; ok = append_str(text, value); break;
+    case ServerKind::INET: *type = "inet"; ok = append_str(text, value); break;
+    case ServerKind::CIDR: *type = "cidr"; ok = append_str(text, value); break;
     case ServerKind::JSON: *type = "json"; ok = append_json(text, value, label); break;
     case ServerKind::JSONB: *type = "jsonb"; ok = append_json(text, value, label); break;
     case ServerKind::NONE: break;
@@ -406,16 +377,16 @@ Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::
     return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-Ref server_text(PyObject* value, PyObject* label) {
-    const ServerKind kind = server_kind(value);
-    if (kind != ServerKind::NONE) {
+Ref server_text(PyObject* value, PyObject* label, int dialect) {
+    Classified v;
+    if (classify_value(value, &v) < 0) return Ref();
+    if (v.kind == Kind::SERVER && dialect == QSCLI_DIALECT_PG) {
         std::string type;
-        return server_literal_text(value, kind, label, &type);
+        return server_literal_text(value, v.server, label, &type);
     }
-    const Temporal t = temporal_kind(value);
-    if (t != Temporal::DATETIME && t != Temporal::TIME) return Ref::borrow(Py_None);
+    if (v.kind != Kind::DATETIME && v.kind != Kind::TIME) return Ref::borrow(Py_None);
     std::string text;
-    if (!append_scalar(text, value, label)) return Ref();
+    if (!append_scalar(text, v, value, label)) return Ref();
     return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 

@@ -11,6 +11,8 @@
 
 namespace qx::values {
 
+struct Classified;
+
 enum class ServerKind {
     NONE,
     INTERVAL,   // datetime.timedelta
@@ -33,10 +35,12 @@ ServerKind server_kind(PyObject* value);
 // or ProgrammingError set.
 Ref server_literal_text(PyObject* value, ServerKind kind, PyObject* label, std::string* type);
 
-// The server's text form of `value` as a str (a COPY field reads it as its
-// column's type): a ServerKind's, or a datetime's or time's isoformat. Null
-// with an exception set; Py_None (borrowed, not an error) for any other value.
-Ref server_text(PyObject* value, PyObject* label);
+// The text a text field takes for `value`, as a str: on a server (`dialect`
+// QSCLI_DIALECT_PG, whose COPY field reads it as its column's type) a
+// ServerKind's text form, and on both backends a datetime's or time's
+// isoformat, the text its literal writes. Null with an exception set;
+// Py_None (borrowed, not an error) for any other value.
+Ref server_text(PyObject* value, PyObject* label, int dialect);
 
 // Whether an int or bool `value` suits field type `type` on PostgreSQL,
 // whose boolean (the BYTE field) takes a bool only and whose numbers no bool.
@@ -47,15 +51,16 @@ int server_bool_fits(int type, PyObject* value);
 // a Decimal's decimal_text. A float NaN raises DataError, a value of another
 // type ProgrammingError "expected float, int or Decimal, not ...".
 Ref number_text(PyObject* value);
-// A Decimal's text as the server's numeric reads it: NaN without a sign; a
-// signalling NaN raises DataError "...: Decimal('sNaN') has no value to
-// store" (`label` names the parameter; may be null).
-Ref decimal_text(PyObject* value, PyObject* label);
+// A Decimal's text (`v` its classification) as the server's numeric reads
+// it: NaN without a sign; a signalling NaN raises DataError "...:
+// Decimal('sNaN') has no value to store" (`label` names the parameter; may
+// be null).
+Ref decimal_text(const Classified& v, PyObject* value, PyObject* label);
 
 // What a field of element type `type` takes for `value` on a `dialect`
-// server: on PostgreSQL a text field takes a value of the server's own types
-// (server_text) as that text, since the server reads it as its column's type;
-// otherwise `value` itself. The bulk load and a few rows of executemany both
+// server: a text field takes a datetime or time, and on PostgreSQL a value
+// of the server's own types, as its text (server_text), as the literal
+// would write it; otherwise `value` itself. The bulk load and a few rows of executemany both
 // hold values to their fields through this, so it is inline: a load asks
 // for every value. Null with an exception set.
 // On PostgreSQL an int and a bool are the server's integer and boolean,
@@ -63,13 +68,12 @@ Ref decimal_text(PyObject* value, PyObject* label);
 // a boolean's BYTE field only as the server takes it bound (server_bool_fits).
 // A QSCLI_ET_DECIMAL field takes a number as its text (number_text).
 inline Ref field_value(int type, int dialect, PyObject* value) {
-    if (dialect == QSCLI_DIALECT_PG) {
-        if (type == QSCLI_ET_CHAR) {
-            Ref text = server_text(value, nullptr);
-            if (!text || text.get() != Py_None) return text;
-        } else if (PyLong_Check(value) && server_bool_fits(type, value) < 0) {
-            return Ref();
-        }
+    if (type == QSCLI_ET_CHAR && !PyUnicode_CheckExact(value)) {
+        Ref text = server_text(value, nullptr, dialect);
+        if (!text || text.get() != Py_None) return text;
+    } else if (type != QSCLI_ET_CHAR && dialect == QSCLI_DIALECT_PG && PyLong_Check(value) &&
+               server_bool_fits(type, value) < 0) {
+        return Ref();
     }
     if (type == QSCLI_ET_DECIMAL && value != Py_None) return number_text(value);
     return Ref::borrow(value);

@@ -4,7 +4,7 @@
 // the engine, as a server's float8 'Infinity' on PostgreSQL.
 #include "sql_literal.h"
 
-#include "adapt.h"
+#include "classify.h"
 
 #include "../client/qscli.h"
 #include "../base/common.h"
@@ -19,14 +19,6 @@ namespace qx::values {
 
 namespace {
 
-int fail(const char* cls, PyObject* label, const char* format, PyObject* detail) {
-    Ref why(PyUnicode_FromFormat(format, detail));
-    if (!why) return -1;
-    Ref text(PyUnicode_FromFormat("%U: %U", label, why.get()));
-    if (text) raise_object(cls, text.get());
-    return -1;
-}
-
 // A number's text with a blank before a minus sign: spliced after another
 // minus ("x-?") it must not become the comment marker "--".
 void append_number(std::string& out, const char* text) {
@@ -38,7 +30,7 @@ void append_number(std::string& out, const char* text) {
 // column of an integer type refuses it as out of range); the engine would
 // keep only a double's worth, so there it is refused.
 int append_wide_int(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    if (dialect != QSCLI_DIALECT_PG) return fail("DataError", label, "the integer %R does not fit 64 bits", value);
+    if (dialect != QSCLI_DIALECT_PG) return refuse("DataError", label, "the integer %R does not fit 64 bits", value);
     Ref digits(PyLong_Type.tp_repr(value));
     const char* text = digits ? PyUnicode_AsUTF8(digits.get()) : nullptr;
     if (!text) return -1;
@@ -46,11 +38,7 @@ int append_wide_int(std::string& out, PyObject* value, PyObject* label, int dial
     return 0;
 }
 
-int append_int(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow) return append_wide_int(out, value, label, dialect);
+void append_int(std::string& out, long long v) {
     // Digits from the right, without a formatting call per value.
     char text[24];
     char* p = text + sizeof text;
@@ -59,11 +47,10 @@ int append_int(std::string& out, PyObject* value, PyObject* label, int dialect) 
     do *--p = static_cast<char>('0' + u % 10); while (u /= 10);
     if (v < 0) *--p = '-';
     append_number(out, p);
-    return 0;
 }
 
 int append_float(std::string& out, double v, PyObject* value, PyObject* label, int dialect) {
-    if (std::isnan(v)) return fail("DataError", label, "%R has no SQL literal", value);
+    if (std::isnan(v)) return refuse("DataError", label, "%R has no SQL literal", value);
     if (std::isinf(v) && dialect == QSCLI_DIALECT_PG) {
         out += v < 0 ? "'-Infinity'::float8" : "'Infinity'::float8";
         return 0;
@@ -103,11 +90,11 @@ int append_text(std::string& out, PyObject* value, PyObject* label) {
     if (!p) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return fail("DataError", label, ("%.60R has " + std::string(unencodable_reason())).c_str(), value);
+        return refuse("DataError", label, "%.60R has %s", value, unencodable_reason());
     }
     if (encoded) n = PyBytes_GET_SIZE(encoded.get());
     if (std::memchr(p, 0, static_cast<size_t>(n)))
-        return fail("DataError", label, "%.60R holds a NUL character, which no text can carry", value);
+        return refuse("DataError", label, "%.60R holds a NUL character, which no text can carry", value);
     append_quoted(out, p, n);
     return 0;
 }
@@ -127,17 +114,11 @@ int append_blob(std::string& out, PyObject* value) {
     return 0;
 }
 
-// str(value.isoformat(...)) quoted; the text is ASCII.
-int append_iso(std::string& out, PyObject* value, const char* sep) {
-    Ref text(sep ? PyObject_CallMethod(value, "isoformat", "s", sep) : PyObject_CallMethod(value, "isoformat", nullptr));
-    if (!text) return -1;
-    if (!PyUnicode_Check(text.get())) {
-        PyErr_Format(PyExc_TypeError, "%.100s.isoformat() returned %.100s, not str", Py_TYPE(value)->tp_name,
-                     Py_TYPE(text.get())->tp_name);
-        return -1;
-    }
+// The value's ISO text (iso_text) quoted.
+int append_iso(std::string& out, PyObject* value, Kind kind) {
+    Ref text = iso_text(value, kind);
     Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(text.get(), &n);
+    const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
     if (!p) return -1;
     // Quoted, whatever it says: it can end no literal early.
     append_quoted(out, p, n);
@@ -149,7 +130,7 @@ int append_date(std::string& out, PyObject* value, PyObject* label, int dialect)
     int y, m, d;
     date_parts(value, &y, &m, &d);
     if (dialect != QSCLI_DIALECT_PG && !year_in_range(y))
-        return fail("DataError", label, "%R is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")",
+        return refuse("DataError", label, "%R is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")",
                     value);
     char text[16];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
@@ -157,46 +138,32 @@ int append_date(std::string& out, PyObject* value, PyObject* label, int dialect)
     return 0;
 }
 
-// A Decimal that is not a number: the server's numeric has NaN and the
-// infinities; the engine, whose numbers are doubles, takes none of them.
-int append_special_decimal(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    Ref text = decimal_method("__str__", value);
-    const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!p) return -1;
-    if (dialect != QSCLI_DIALECT_PG || p[0] == 's' || p[1] == 's')
-        return fail("DataError", label, "%R has no SQL literal", value);
-    // A NaN's sign means nothing to the server, which reads no "-NaN".
-    out += "'";
-    out += p[0] == '-' && p[1] == 'N' ? p + 1 : p;
-    out += "'::numeric";
-    return 0;
-}
-
-int append_decimal(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    Ref finite = decimal_method("is_finite", value);
-    if (!finite) return -1;
-    if (finite.get() != Py_True) return append_special_decimal(out, value, label, dialect);
-    Ref text = decimal_method("__str__", value);
-    const char* p = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!p) return -1;
-    // The server keeps a numeric as written; the engine reads any number
-    // but an integer of 64 bits as a double, which must give it back.
-    if (dialect == QSCLI_DIALECT_ENGINE && !is_int64_text(p)) {
-        double d = 0;
-        const int exact = decimal_as_double(value, &d);
-        if (exact < 0) return -1;
-        if (std::isinf(d)) return fail("DataError", label, "%R is beyond the range of a double", value);
-        if (!exact && d == 0)
-            return fail("DataError", label, "%R is too small for a double: it would be stored as 0", value);
-        if (!exact)
-            return fail("DataError", label,
-                        "%R has more significant digits than the engine's numbers (doubles) keep: it would read "
-                        "back changed",
-                        value);
+// The server keeps a numeric as written, NaN and the infinities too; the
+// engine, whose numbers are doubles, reads any number but an integer of 64
+// bits as a double, which must give it back.
+int append_decimal(std::string& out, const Classified& v, PyObject* value, PyObject* label, int dialect) {
+    if (v.signalling() || (dialect != QSCLI_DIALECT_PG && v.special()))
+        return refuse("DataError", label, "%R has no SQL literal", value);
+    if (dialect == QSCLI_DIALECT_PG) {
+        Ref text = decimal_text(v, value, label);
+        const char* p = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (!p) return -1;
+        if (v.special()) {
+            out += "'";
+            out += p;
+            out += "'::numeric";
+            return 0;
+        }
+        append_number(out, p);
+        // The server reads digits alone as an integer: a Decimal stays numeric.
+        if (!std::strpbrk(p, ".Ee")) out += "::numeric";
+        return 0;
     }
+    const char* p = PyUnicode_AsUTF8(v.text.get());
+    if (!p) return -1;
+    double d = 0;
+    if (!is_int64_text(p) && exact_double(v, value, label, &d) < 0) return -1;
     append_number(out, p);
-    // The server reads digits alone as an integer: a Decimal stays numeric.
-    if (dialect == QSCLI_DIALECT_PG && !std::strpbrk(p, ".Ee")) out += "::numeric";
     return 0;
 }
 
@@ -212,58 +179,43 @@ int append_server(std::string& out, PyObject* value, ServerKind kind, PyObject* 
 // A datetime or a time on a server: an aware one as the server's type with a time zone,
 // a naive one untyped, so the place it goes decides as the server's rules
 // say (compared with a timestamptz, it is read in the session's time zone).
-int append_pg_temporal(std::string& out, PyObject* value, Temporal kind) {
-    if (append_iso(out, value, kind == Temporal::DATETIME ? " " : nullptr) < 0) return -1;
+int append_pg_temporal(std::string& out, PyObject* value, Kind kind) {
+    if (append_iso(out, value, kind) < 0) return -1;
     Ref offset(PyObject_CallMethod(value, "utcoffset", nullptr));
     if (!offset) return -1;
-    if (offset.get() != Py_None) out += kind == Temporal::DATETIME ? "::timestamptz" : "::timetz";
+    if (offset.get() != Py_None) out += kind == Kind::DATETIME ? "::timestamptz" : "::timetz";
     return 0;
 }
 
 // The literal of `value`, as append_literal describes it.
 int spell(std::string& out, PyObject* value, PyObject* label, int dialect) {
-    if (value == Py_None) {
-        out += "NULL";
-        return 0;
-    }
-    if (PyBool_Check(value)) {
-        // Both backends read these; a server's boolean column takes no 1 or 0.
-        out += value == Py_True ? "TRUE" : "FALSE";
-        return 0;
-    }
-    if (PyLong_Check(value)) return append_int(out, value, label, dialect);
-    if (PyFloat_Check(value)) return append_float(out, PyFloat_AS_DOUBLE(value), value, label, dialect);
-    if (PyUnicode_Check(value)) return append_text(out, value, label);
-    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value))
-        return append_blob(out, value);
-    const Temporal temporal = temporal_kind(value);
-    if ((temporal == Temporal::DATETIME || temporal == Temporal::TIME) && dialect == QSCLI_DIALECT_PG)
-        return append_pg_temporal(out, value, temporal);
-    switch (temporal) {
-        case Temporal::DATETIME: return append_iso(out, value, " ");
-        case Temporal::DATE: return append_date(out, value, label, dialect);
-        case Temporal::TIME: return append_iso(out, value, nullptr);
-        case Temporal::NONE: break;
-    }
-    const int decimal = is_decimal(value);
-    if (decimal < 0) return -1;
-    if (decimal) return append_decimal(out, value, label, dialect);
+    Classified v;
+    if (classify_value(value, &v) < 0) return -1;
+    switch (v.kind) {
+    case Kind::NONE: out += "NULL"; return 0;
+    // Both backends read these; a server's boolean column takes no 1 or 0.
+    case Kind::BOOL: out += v.i ? "TRUE" : "FALSE"; return 0;
+    case Kind::INT: append_int(out, v.i); return 0;
+    case Kind::BIG_INT: return append_wide_int(out, value, label, dialect);
+    case Kind::REAL: return append_float(out, v.d, value, label, dialect);
+    case Kind::DECIMAL: return append_decimal(out, v, value, label, dialect);
+    case Kind::TEXT: return append_text(out, value, label);
+    case Kind::BYTES: return append_blob(out, value);
+    case Kind::DATE: return append_date(out, value, label, dialect);
+    case Kind::TIME:
+    case Kind::DATETIME:
+        return dialect == QSCLI_DIALECT_PG ? append_pg_temporal(out, value, v.kind) : append_iso(out, value, v.kind);
     // The server's own types; the engine has none of them.
-    const ServerKind kind = dialect == QSCLI_DIALECT_PG ? server_kind(value) : ServerKind::NONE;
-    if (kind != ServerKind::NONE) return append_server(out, value, kind, label);
-    return fail("ProgrammingError", label, "a value of type %S cannot be bound",
+    case Kind::SERVER:
+        if (dialect == QSCLI_DIALECT_PG) return append_server(out, value, v.server, label);
+        break;
+    case Kind::OTHER: break;
+    }
+    return refuse("ProgrammingError", label, "a value of type %S cannot be bound",
                 reinterpret_cast<PyObject*>(Py_TYPE(value)));
 }
 
 }  // namespace
-
-int binds_as_is(PyObject* value) {
-    if (value == Py_None || PyLong_Check(value) || PyFloat_Check(value) || PyUnicode_Check(value) ||
-        PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ||
-        temporal_kind(value) != Temporal::NONE)
-        return 1;
-    return is_decimal(value);
-}
 
 int append_literal(std::string& out, PyObject* value, PyObject* label, int dialect, bool cast_follows) {
     const size_t at = out.size();

@@ -5,6 +5,7 @@
 
 #include "../base/common.h"
 #include "../client/cp866.h"
+#include "classify.h"
 #include "dates.h"
 #include "overlays.h"
 #include "server_values.h"
@@ -38,75 +39,33 @@ PyObject* dec_bytes(const Column& c, const unsigned char* p) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), c.len);
 }
 
-int refuse(const char* cls, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    Ref text(PyUnicode_FromFormatV(format, args));
-    va_end(args);
-    if (text) raise_object(cls, text.get());
-    return -1;
-}
-
 int wrong_type(PyObject* value, const char* wanted) {
-    return refuse("ProgrammingError", "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
+    return refuse("ProgrammingError", nullptr, "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
 }
 
-int encode_int(const Column& col, PyObject* value, unsigned char* out) {
-    const long long low = kLow[col.type], high = kHigh[col.type];
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v < low || v > high)
-        return refuse("DataError", "%S is outside the range of %s, %lld to %lld", value,
+int encode_int(const Column& col, const Classified& v, PyObject* value, unsigned char* out) {
+    if (col.type == QSCLI_ET_INT64 && v.kind == Kind::BIG_INT)
+        return refuse("DataError", nullptr, "%S is outside the range of a 64-bit integer", value);
+    const bool wide = col.type == QSCLI_ET_INT64;
+    const long long low = wide ? INT64_MIN : kLow[col.type], high = wide ? INT64_MAX : kHigh[col.type];
+    if (v.kind == Kind::BIG_INT || v.i < low || v.i > high)
+        return refuse("DataError", nullptr, "%S is outside the range of %s, %lld to %lld", value,
                       kCodeNames[col.type] + sizeof "QSCLI_ET_" - 1, low, high);
-    const uint64_t bits = static_cast<uint64_t>(v);
+    const uint64_t bits = static_cast<uint64_t>(v.i);
     for (uint32_t i = 0; i < col.len; ++i) out[i] = i < 8 ? static_cast<unsigned char>(bits >> (8 * i)) : 0;
     return 0;
 }
 
-// A number for a FLOA, CURR or DFLT field: a float, an int a double holds
-// exactly, or a Decimal; never NaN, which the engines cannot store as a
-// number.
-int real_of(PyObject* value, double* out) {
-    if (PyFloat_Check(value)) {
-        *out = PyFloat_AS_DOUBLE(value);
-    } else if (PyLong_Check(value)) {
-        *out = PyLong_AsDouble(value);
-        if (*out == -1.0 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
-            PyErr_Clear();
-            return refuse("DataError", "%S is too large for a real number", value);
-        }
-        Ref back(PyLong_FromDouble(*out));
-        if (!back) return -1;
-        const int same = PyObject_RichCompareBool(back.get(), value, Py_EQ);
-        if (same < 0) return -1;
-        if (!same) return refuse("DataError", "%S has no exact real number", value);
-    } else {
-        const int decimal = is_decimal(value);
-        if (decimal < 0) return -1;
-        if (!decimal) return wrong_type(value, "float, int or Decimal");
-        // The field holds a double: a Decimal goes in only when the double
-        // gives it back.
-        const int exact = decimal_as_double(value, out);
-        if (exact < 0) return -1;
-        if (std::isinf(*out)) return refuse("DataError", "%R is beyond the range of a double", value);
-        if (!exact && *out == 0) return refuse("DataError", "%R is too small for a double: it would be stored as 0", value);
-        if (!exact && !std::isnan(*out))
-            return refuse("DataError", "%R has more significant digits than a double keeps: it would read back changed",
-                          value);
-    }
-    // Both engines keep the infinities of a float; NaN they cannot.
-    if (std::isnan(*out)) return refuse("DataError", "%R cannot be stored as a number", value);
-    return 0;
-}
-
-int encode_real(const Column& col, PyObject* value, unsigned char* out) {
+// A number for a FLOA, CURR or DFLT field: a float, or an int or Decimal a
+// double holds exactly; never NaN, which the engines cannot store as a
+// number (both keep the infinities of a float).
+int encode_real(const Column& col, const Classified& v, PyObject* value, unsigned char* out) {
     double d = 0;
-    if (real_of(value, &d) < 0) return -1;
+    if (exact_double(v, value, nullptr, &d) < 0) return -1;
+    if (std::isnan(d)) return refuse("DataError", nullptr, "%R cannot be stored as a number", value);
     if (col.type == QSCLI_ET_FLOA) {
         if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
-            return refuse("DataError", "%R is outside the range of FLOA", value);
+            return refuse("DataError", nullptr, "%R is outside the range of FLOA", value);
         FLOA_CHAR o;
         o.set(static_cast<float>(d));
         std::memcpy(out, o.bytes, col.len < 4 ? col.len : 4);
@@ -138,7 +97,7 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
         PyErr_Clear();
-        return refuse("DataError", "%.60R has %s", value, unencodable_reason());
+        return refuse("DataError", nullptr, "%.60R has %s", value, unencodable_reason());
     }
     // In UTF-8 a column declared n characters long has a field of 4 * n
     // bytes (a variable one's width is odd: 255): the text is held to its
@@ -146,11 +105,11 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
     const Py_ssize_t chars = utf8 ? PyUnicode_GET_LENGTH(value) : n;
     const uint32_t limit = utf8 && col.len % 4 == 0 ? col.len / 4 : col.len;
     if (chars > static_cast<Py_ssize_t>(limit) || n > static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "a text of %zd characters is longer than the field's %u", chars, limit);
+        return refuse("DataError", nullptr, "a text of %zd characters is longer than the field's %u", chars, limit);
     if (encoded) std::memcpy(out, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(n));
     if (utf8) std::memcpy(out, utf8, static_cast<size_t>(n));
     if (std::memchr(out, 0, static_cast<size_t>(n)))
-        return refuse("DataError", "%.60R holds a NUL character, which ends a text", value);
+        return refuse("DataError", nullptr, "%.60R holds a NUL character, which ends a text", value);
     // A shorter text ends with one zero byte, then blanks to len, as the
     // core's loader writes it.
     if (n < static_cast<Py_ssize_t>(col.len)) {
@@ -169,7 +128,7 @@ int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
     if (n == static_cast<Py_ssize_t>(col.len)) std::memcpy(out, view.buf, col.len);
     PyBuffer_Release(&view);
     if (n != static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "%zd bytes for a binary field of exactly %u", n, col.len);
+        return refuse("DataError", nullptr, "%zd bytes for a binary field of exactly %u", n, col.len);
     return 0;
 }
 
@@ -180,7 +139,7 @@ int encode_decimal(const Column& col, PyObject* text, unsigned char* out) {
     const char* p = PyUnicode_AsUTF8AndSize(text, &n);
     if (!p) return -1;
     if (n > static_cast<Py_ssize_t>(col.len))
-        return refuse("DataError", "%.60S has more digits than the field's %u characters", text, col.len);
+        return refuse("DataError", nullptr, "%.60S has more digits than the field's %u characters", text, col.len);
     std::memcpy(out, p, static_cast<size_t>(n));
     std::memset(out + n, 0, col.len - static_cast<size_t>(n));
     return 0;
@@ -188,9 +147,9 @@ int encode_decimal(const Column& col, PyObject* text, unsigned char* out) {
 
 int encode_date(PyObject* value, unsigned char* out) {
     if (!date_in_range(value))
-        return refuse("DataError", "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
+        return refuse("DataError", nullptr, "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
     if (!library_has_dates())
-        return refuse("InterfaceError", "the client library is not loaded: call initlibrary() first");
+        return refuse("InterfaceError", nullptr, "the client library is not loaded: call initlibrary() first");
     WORD_CHAR o;
     o.set(pack_date(value));
     std::memcpy(out, o.bytes, 2);
@@ -205,35 +164,34 @@ PyObject* dec_int64(const Column&, const unsigned char* p) {
     return PyLong_FromLongLong(static_cast<long long>(v));
 }
 
-int encode_int64(PyObject* value, unsigned char* out) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow) return refuse("DataError", "%S is outside the range of a 64-bit integer", value);
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(static_cast<uint64_t>(v) >> (8 * i));
-    return 0;
-}
+namespace {
 
-int standard_type_fits(int type, PyObject* value) {
+// Whether a value classified as `v` is of a Python type the standard face
+// takes for a field of element type `type`.
+int fits(int type, const Classified& v, PyObject* value) {
     switch (type) {
-    case QSCLI_ET_CHAR: return PyUnicode_Check(value) ? 0 : wrong_type(value, "str");
+    case QSCLI_ET_CHAR: return v.kind == Kind::TEXT ? 0 : wrong_type(value, "str");
     case QSCLI_ET_DECIMAL:  // the number's text, as field_value gives it
-        return PyUnicode_Check(value) ? 0 : wrong_type(value, "float, int or Decimal");
-    case QSCLI_ET_ARRA:
-        return PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value) ? 0
-                                                                                           : wrong_type(value, "bytes");
-    case QSCLI_ET_DATE: return temporal_kind(value) == Temporal::DATE ? 0 : wrong_type(value, "datetime.date");
+        return v.kind == Kind::TEXT ? 0 : wrong_type(value, "float, int or Decimal");
+    case QSCLI_ET_ARRA: return v.kind == Kind::BYTES ? 0 : wrong_type(value, "bytes");
+    case QSCLI_ET_DATE: return v.kind == Kind::DATE ? 0 : wrong_type(value, "datetime.date");
     case QSCLI_ET_FLOA:
     case QSCLI_ET_CURR:
-    case QSCLI_ET_DFLT: {
-        if (PyFloat_Check(value) || PyLong_Check(value)) return 0;
-        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-        if (!name) return -1;
-        if (PyUnicode_CompareWithASCIIString(name.get(), "Decimal") != 0) return wrong_type(value, "float, int or Decimal");
-        return 0;
+    case QSCLI_ET_DFLT:
+        return v.kind == Kind::REAL || v.kind == Kind::DECIMAL || v.kind == Kind::INT || v.kind == Kind::BIG_INT ||
+                       v.kind == Kind::BOOL
+                   ? 0
+                   : wrong_type(value, "float, int or Decimal");
+    default:
+        return v.kind == Kind::INT || v.kind == Kind::BIG_INT || v.kind == Kind::BOOL ? 0 : wrong_type(value, "int");
     }
-    default: return PyLong_Check(value) ? 0 : wrong_type(value, "int");
-    }
+}
+
+}  // namespace
+
+int standard_type_fits(int type, PyObject* value) {
+    Classified v;
+    return classify_value(value, &v) < 0 ? -1 : fits(type, v, value);
 }
 
 int server_bool_fits(int type, PyObject* value) {
@@ -252,23 +210,48 @@ Decoder standard_decoder(int type, Decoder core) {
     return core;
 }
 
+namespace {
+
+bool real_field(const Column& col) {
+    return col.type == QSCLI_ET_FLOA || col.type == QSCLI_ET_CURR || col.type == QSCLI_ET_DFLT;
+}
+
+}  // namespace
+
+bool may_go_alone(const Column& col, int dialect) {
+    return (text_utf8() && col.type == QSCLI_ET_CHAR && col.len % 4 != 0) || col.type == QSCLI_ET_DECIMAL ||
+           (dialect == QSCLI_DIALECT_PG && (col.type == QSCLI_ET_DATE || real_field(col)));
+}
+
+int goes_alone(const Column& col, PyObject* value) {
+    Classified v;
+    if (classify_value(value, &v) < 0) return -1;
+    if (v.kind == Kind::TEXT) {
+        Py_ssize_t bytes = 0;
+        if (!PyUnicode_AsUTF8AndSize(value, &bytes)) return PyErr_Clear(), 0;  // the encoder tells
+        return bytes > static_cast<Py_ssize_t>(col.len);
+    }
+    if (v.kind == Kind::DATE) return col.type == QSCLI_ET_DATE && !date_in_range(value);
+    return v.kind == Kind::DECIMAL && real_field(col) && v.special();
+}
+
 int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool* is_null) {
     *is_null = value == Py_None;
     if (*is_null) {
         std::memset(out, 0, col.len);
         return 0;
     }
-    if (standard_type_fits(col.type, value) < 0) return -1;
+    Classified v;
+    if (classify_value(value, &v) < 0 || fits(col.type, v, value) < 0) return -1;
     switch (col.type) {
         case QSCLI_ET_CHAR: return encode_text(col, value, out);
         case QSCLI_ET_ARRA: return encode_bytes(col, value, out);
         case QSCLI_ET_DATE: return encode_date(value, out);
         case QSCLI_ET_FLOA:
         case QSCLI_ET_CURR:
-        case QSCLI_ET_DFLT: return encode_real(col, value, out);
-        case QSCLI_ET_INT64: return encode_int64(value, out);
+        case QSCLI_ET_DFLT: return encode_real(col, v, value, out);
         case QSCLI_ET_DECIMAL: return encode_decimal(col, value, out);
-        default: return encode_int(col, value, out);
+        default: return encode_int(col, v, value, out);
     }
 }
 

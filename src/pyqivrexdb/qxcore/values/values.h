@@ -149,6 +149,17 @@ Ref session_zone(const char* name, size_t n);
 // ProgrammingError set, its message without the row and field.
 int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool* is_null);
 
+// Whether field `col` of a bulk load on a `dialect` backend may send a value
+// by its row's own statement rather than in a record: a text field whose
+// width is no declared length's (in UTF-8), a number's text
+// (QSCLI_ET_DECIMAL), and on a server a date or real field, whose column
+// holds values a record cannot carry.
+bool may_go_alone(const Column& col, int dialect);
+// For such a field, whether `value` (as field_value gives it) goes alone: a
+// text longer than the field, a date outside the record's span, a Decimal
+// NaN or infinity. 1, 0, or -1 with an exception set.
+int goes_alone(const Column& col, PyObject* value);
+
 // Decodes field `col` at `p` (len bytes available) into a new reference.
 PyObject* decode_any(const Column& col, const unsigned char* p);
 inline PyObject* decode_field(const Column& col, const unsigned char* p) {
