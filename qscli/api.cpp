@@ -446,7 +446,11 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
         // A stream whose source ended within its first batch holds it all.
         e.held = st->results && st->streamed.on && st->streamed.complete;
         std::memcpy(buf, &e, sizeof e);
-        if (length) *length = sizeof e;
+        // The column records follow when the caller left room for them all.
+        const size_t records = st->results ? st->desc.size() * sizeof(ColStruct_t) : 0;
+        const bool along = records && size - sizeof e >= records;
+        if (along) std::memcpy(static_cast<char*>(buf) + sizeof e, st->desc.data(), records);
+        if (length) *length = static_cast<unsigned>(sizeof e + (along ? records : 0));
         return 0;
     }
     case QSCLI_STMT_DST_INFO: {

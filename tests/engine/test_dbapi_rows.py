@@ -2,7 +2,9 @@
 namedtuple_row or any callable) applies to every way of fetching, on
 either backend, and Row behaves as sqlite3.Row does."""
 import datetime
+import gc
 import pickle
+import weakref
 
 import pytest
 
@@ -101,3 +103,45 @@ def test_a_failing_factory_fails_the_fetch(tmp_path):
         cur.execute("select 1")
         with pytest.raises(KeyError):
             cur.fetchall()
+
+
+class PropertyCursor(dbapi.Cursor):
+    row_factory = property(lambda self: dbapi.dict_row, lambda self, value: None)
+
+
+class ClassAttributeCursor(dbapi.Cursor):
+    row_factory = dbapi.Row
+
+    def __init__(self, connection):
+        super().__init__(connection)
+        del self.row_factory  # the class's own shows through
+
+
+@pytest.mark.parametrize("cls, want", [
+    (PropertyCursor, {"id": 1}),
+    (ClassAttributeCursor, dbapi.Row(("id",), (1,))),
+], ids=["property", "class_attribute"])
+def test_a_subclass_row_factory_of_its_own_is_read(tmp_path, cls, want):
+    with dbapi.connect(str(tmp_path / "a.db")) as conn:
+        row = cls(conn).execute("select 1 as id").fetchone()
+    assert row == want and type(row) is type(want)
+
+
+def test_row_factory_reads_and_deletes_as_an_attribute(tmp_path):
+    with dbapi.connect(str(tmp_path / "a.db")) as conn:
+        cur = conn.cursor()
+        cur.row_factory = dbapi.dict_row
+        assert cur.row_factory is dbapi.dict_row
+        del cur.row_factory
+        with pytest.raises(AttributeError):
+            cur.row_factory
+        with pytest.raises(AttributeError):
+            del cur.row_factory
+        assert cur.execute("select 1").fetchone() == (1,)
+        # a factory that holds its cursor is collected with it
+        cur.row_factory = lambda c, r, cur=cur: r
+        assert cur.execute("select 2").fetchone() == (2,)
+        gone = weakref.ref(cur)
+        del cur
+        gc.collect()
+        assert gone() is None

@@ -8,6 +8,7 @@ import threading
 import pytest
 
 from pyqivrexdb._qxstandard import QSCLI_ATTR_STREAM as STREAM
+from pyqivrexdb._qxstandard import QSCLI_STMT_DST_INFO as DST_INFO
 from pyqivrexdb._qxstandard import QSCLI_STMT_EXECUTED as EXECUTED
 
 
@@ -252,3 +253,22 @@ def test_executed_refuses_a_buffer_too_small(eng, big):
     e, n = Executed(), ctypes.c_uint(0)
     assert eng.qcSqlGetStmtAttr(hs, EXECUTED, 0, ctypes.byref(e), ctypes.sizeof(e) - 1, ctypes.byref(n)) == -95
     assert n.value == 0
+
+
+@pytest.mark.parametrize("sql,room,along", [
+    ("select id, v from big where id <= 3", 0, True),         # room for every record
+    ("select id, v from big where id <= 3", -1, False),       # a byte short of it
+    ("select id, v from big where id <= 3", 1000, True),      # more than enough
+    ("update big set v = v where id <= 2", 1000, False),      # no result: no records
+])
+def test_executed_sends_the_column_records_where_they_fit(eng, big, sql, room, along):
+    hs = streaming(eng, big)
+    assert eng.exec(hs, sql) == 0
+    records = 2 * 128 if "select" in sql else 0
+    buf, n = ctypes.create_string_buffer(ctypes.sizeof(Executed) + records + room), ctypes.c_uint(0)
+    assert eng.qcSqlGetStmtAttr(hs, EXECUTED, 0, buf, len(buf), ctypes.byref(n)) == 0
+    assert n.value == ctypes.sizeof(Executed) + (records if along else 0)
+    if along:
+        info, m = ctypes.create_string_buffer(records), ctypes.c_uint(0)
+        assert eng.qcSqlGetStmtAttr(hs, DST_INFO, 0, info, records, ctypes.byref(m)) == 0
+        assert buf.raw[ctypes.sizeof(Executed):n.value] == info.raw[:m.value]

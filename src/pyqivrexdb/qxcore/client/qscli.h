@@ -397,9 +397,12 @@ typedef void(QSCLI_CALL* qcSqlCbkSrvUserSendT)(int hdb, int usertype);
  *   held is 1 when every record of the result is in the library's memory
  *   and the result's end is known (rows is then its count): qcSqlReadResults
  *   on it answers at once, never waiting for the server or a source, so the
- *   caller may read without letting other threads run. A library without
- *   the capability refuses it (or answers a shorter *length): the calls are
- *   made one by one. */
+ *   caller may read without letting other threads run. A buffer with room
+ *   after the struct for every column record of the result gets them there,
+ *   as QSCLI_STMT_DST_INFO gives them, and *length counts them; otherwise
+ *   *length is the struct's size and the caller asks QSCLI_STMT_DST_INFO. A
+ *   library without the capability refuses it (or answers a shorter
+ *   *length): the calls are made one by one. */
 #define QSCLI_STMT_EXECUTED 1213
 typedef struct QscliExecuted {
     int32_t columns;

@@ -126,6 +126,7 @@ int cursor_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->results);
     Py_VISIT(c->return_code);
     Py_VISIT(c->kept_fields);
+    Py_VISIT(c->row_factory);
     return 0;
 }
 
@@ -136,6 +137,7 @@ int cursor_clear(PyObject* self) {
     replace_field(c->return_code, new_ref(Py_None));
     Py_CLEAR(c->kept_records);
     Py_CLEAR(c->kept_fields);
+    Py_CLEAR(c->row_factory);
     forget_kept_layout(c);
     return 0;
 }
@@ -175,6 +177,7 @@ void cursor_dealloc(PyObject* self) {
     Py_CLEAR(c->return_code);
     Py_CLEAR(c->kept_records);
     Py_CLEAR(c->kept_fields);
+    Py_CLEAR(c->row_factory);
     forget_kept_layout(c);
     drop_call_lock(c->lock);
     Py_TYPE(self)->tp_free(self);

@@ -51,6 +51,9 @@ struct CursorObject {
     // owned, or null: the reader's layout last resolved from kept_fields, so
     // the next result of the same Fields does not resolve it again
     values::ColumnLayout* kept_layout;
+    // owned, or null while unset: the standard face's row_factory, kept here
+    // so a fetch reads it without an attribute look-up (standard_cursor.cpp)
+    PyObject* row_factory;
 };
 
 // The text encoding the cursor's calls speak: UTF-8 for a standard-face

@@ -4,6 +4,7 @@
 // is read once a result set; the column names the built-in factories need
 // are read once too, so a Row costs one small object more than its tuple.
 #include "row.h"
+#include "standard_cursor.h"
 
 #include "../base/common.h"
 
@@ -321,7 +322,7 @@ int row_maker_start(RowMaker* m, PyObject* cursor) {
     Py_CLEAR(m->keys);
     static PyObject* name = nullptr;
     if (!interned("row_factory", &name)) return -1;
-    Ref factory(PyObject_GetAttr(cursor, name));
+    Ref factory(cursor_row_factory(cursor, name));
     if (!factory) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();

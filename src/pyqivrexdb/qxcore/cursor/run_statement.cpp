@@ -71,17 +71,26 @@ void keep_columns(CursorObject* c, const unsigned char* records, uint32_t size, 
 }
 
 // The Fields of the result's `count` column records, as the cursor's columns.
-int describe(CursorObject* c, const StatementFace& face, void* arg, int count, uint32_t* descriptor_length) {
+// `told` holds the records when the summing call sent them, else they are asked for.
+int describe(CursorObject* c, const StatementFace& face, void* arg, int count, const unsigned char* told,
+             uint32_t* descriptor_length) {
     const uint32_t area_size = static_cast<uint32_t>(count * sizeof(ColStruct_t));
-    MemBlock area = mem_block(area_size);
-    if (!area) return -1;
-    const int32_t hstmt = c->stmt_handle;
-    const int rc = quick_call(c->lock, [&] {
-        return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_DST_INFO, 0, area.get(), area_size, descriptor_length);
-    });
-    if (rc != 0) return face.refused(c, arg, Step::Describe, rc), -1;
+    MemBlock asked;
+    const unsigned char* records = told;
+    if (told) {
+        *descriptor_length = area_size;
+    } else {
+        asked = mem_block(area_size);
+        if (!asked) return -1;
+        const int32_t hstmt = c->stmt_handle;
+        const int rc = quick_call(c->lock, [&] {
+            return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_DST_INFO, 0, asked.get(), area_size, descriptor_length);
+        });
+        if (rc != 0) return face.refused(c, arg, Step::Describe, rc), -1;
+        records = asked.get();
+    }
     if (face.keeps_columns) {
-        if (PyObject* kept = kept_columns(c, area.get(), area_size)) {
+        if (PyObject* kept = kept_columns(c, records, area_size)) {
             replace_field(c->columns, kept);
             return 0;
         }
@@ -90,11 +99,11 @@ int describe(CursorObject* c, const StatementFace& face, void* arg, int count, u
     Ref columns(PyList_New(count));
     if (!columns) return -1;
     for (int i = 0; i < count; ++i) {
-        PyObject* field = new_field(reinterpret_cast<const ColStruct_t*>(area.get() + i * sizeof(ColStruct_t)));
+        PyObject* field = new_field(reinterpret_cast<const ColStruct_t*>(records + i * sizeof(ColStruct_t)));
         if (!field) return -1;
         PyList_SET_ITEM(columns.get(), i, field);
     }
-    if (face.keeps_columns) keep_columns(c, area.get(), area_size, columns.get());
+    if (face.keeps_columns) keep_columns(c, records, area_size, columns.get());
     replace_field(c->columns, columns.release());
     return 0;
 }
@@ -103,19 +112,32 @@ int describe(CursorObject* c, const StatementFace& face, void* arg, int count, u
 
 namespace {
 
+// The summing call's answer, with room for the column records of a narrow
+// result (a library may send them along).
+struct Summed {
+    QscliExecuted told;
+    unsigned char records[8 * sizeof(ColStruct_t)];
+};
+
 // What the calls after an execute tell, asked in one call where the library
 // answers QSCLI_STMT_EXECUTED; false (no exception) where it does not, and
-// the cursor asks no more.
-bool summed_up(CursorObject* c, QscliExecuted* out) {
+// the cursor asks no more. `*records` is the column records when they came
+// along, else null.
+bool summed_up(CursorObject* c, Summed* out, const unsigned char** records) {
+    *records = nullptr;
     if (!c->sums_up) return false;
     unsigned int length = 0;
     const int32_t hstmt = c->stmt_handle;
     const int rc = quick_call(c->lock, [&] {
         return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_EXECUTED, 0, out, sizeof *out, &length);
     });
-    if (rc == 0 && length == sizeof *out) return true;
-    c->sums_up = 0;
-    return false;
+    if (rc != 0 || length < sizeof out->told || length > sizeof *out) {
+        c->sums_up = 0;
+        return false;
+    }
+    const int columns = out->told.columns;
+    if (columns > 0 && length == sizeof out->told + columns * sizeof(ColStruct_t)) *records = out->records;
+    return true;
 }
 
 // The same, a call each, into the cursor; 0, or -1 with the face's exception set.
@@ -139,8 +161,11 @@ int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const S
     int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(hstmt, sql); });
     if (rc != 0) return face.refused(c, arg, Step::Execute, rc), -1;
     if (face.executed(c, arg) < 0) return -1;
-    QscliExecuted told{};
-    const bool summed = summed_up(c, &told);
+    Summed answer;
+    answer.told = QscliExecuted{};
+    const QscliExecuted& told = answer.told;
+    const unsigned char* told_records;
+    const bool summed = summed_up(c, &answer, &told_records);
     if (summed) {
         if (face.read_return(c, arg, &told.rc_size) < 0) return -1;
         c->has_results = 1;
@@ -164,7 +189,7 @@ int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const S
     c->results_held = told.held == 1;
     c->read_buffer_size = read_buffer_for(record_size, heap_limit);
     uint32_t descriptor_length = 0;
-    if (describe(c, face, arg, count, &descriptor_length) < 0) return -1;
+    if (describe(c, face, arg, count, told_records, &descriptor_length) < 0) return -1;
     PyObject* results = face.results(c, arg, descriptor_length, record_size);
     if (!results) return -1;
     replace_field(c->results, results);

@@ -525,6 +525,27 @@ int set_detect_types(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// row_factory reads and writes as an attribute of the instance would: an
+// unset one (never set, or deleted) raises AttributeError.
+PyObject* get_row_factory(PyObject* self, void*) {
+    PyObject* factory = as_standard(self)->base.row_factory;
+    if (!factory)
+        return PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute 'row_factory'",
+                            Py_TYPE(self)->tp_name);
+    return new_ref(factory);
+}
+
+int set_row_factory(PyObject* self, PyObject* value, void*) {
+    PyObject*& field = as_standard(self)->base.row_factory;
+    if (!value && !field) {
+        PyErr_SetString(PyExc_AttributeError, "row_factory");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(field, value);
+    return 0;
+}
+
 // Seven items a column: name, type_code, display_size, internal_size (the
 // field's bytes), precision, scale, null_ok. type_code is the element type,
 // or with `server`, the type of the value the column's loader gives.
@@ -630,6 +651,7 @@ PyGetSetDef standard_getset[] = {
     {"description", get_description, nullptr, nullptr, nullptr},
     {"null_flags", get_null_flags, nullptr, nullptr, nullptr},
     {"_detect_types", get_detect_types, set_detect_types, nullptr, nullptr},
+    {"row_factory", get_row_factory, set_row_factory, nullptr, nullptr},
     {"_declared_types", get_declared_types, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -654,6 +676,19 @@ PyTypeObject StandardCursorType = [] {
     t.tp_finalize = cursor_finalize;
     return t;
 }();
+
+PyObject* cursor_row_factory(PyObject* cursor, PyObject* name) {
+    // The slot answers unless the cursor's class puts an attribute of its own
+    // in the way (a subclass's property or class attribute).
+    static PyObject* slot = nullptr;
+    if (!slot && !(slot = PyDict_GetItemWithError(StandardCursorType.tp_dict, name))) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+        return nullptr;
+    }
+    if (PyObject_TypeCheck(cursor, &StandardCursorType) && _PyType_Lookup(Py_TYPE(cursor), name) == slot)
+        return get_row_factory(cursor, nullptr);
+    return PyObject_GetAttr(cursor, name);
+}
 
 bool cursor_text_utf8(PyObject* cursor) {
     return PyObject_TypeCheck(cursor, &StandardCursorType) && as_standard(cursor)->text_utf8;

@@ -34,6 +34,10 @@ PyObject* element_description(PyObject* self);
 // exception set.
 int complete_names(CursorObject* c);
 
+// `cursor.row_factory` (`name` is that interned string): a new reference,
+// or null with an exception set (AttributeError while it is unset).
+PyObject* cursor_row_factory(PyObject* cursor, PyObject* name);
+
 // The standard face's readers of SQL text (splitting.cpp), as functions of
 // pyqivrexdb._qxstandard; each takes (text, dialect).
 PyObject* split_statements(PyObject* self, PyObject* args);
