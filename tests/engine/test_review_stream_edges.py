@@ -170,3 +170,23 @@ def test_the_rows_after_arrow_batches_read_on_as_rows(conn, backend, taken, monk
     got += cur.fetchall()
     assert [r[0] for r in got] == [r[0] for r in rows]
     assert got == rows
+
+
+def test_a_copy_out_mid_stream_keeps_the_texts_of_its_sql_and_of_the_rest(conn, backend):
+    cur = conn.cursor()
+    cur.execute("create table u (k integer, t text)")
+    rows = [(k, "ж€🎉 %d" % k) for k in range(3000)]
+    cur.executemany("insert into u values (?, ?)", rows)
+    conn.commit()
+    cur.execute("select k, t from u order by k")
+    head = cur.fetchmany(10)
+    other = conn.cursor()
+    if backend == "sqlite":
+        with pytest.raises(dbapi.NotSupportedError):
+            other._copy_out("COPY u TO STDOUT", 1 << 16)
+    else:
+        data = other._copy_out("COPY (select k, t from u where t = 'ж€🎉 7') TO STDOUT", 1 << 16)
+        assert data.decode("utf-8") == "7\tж€🎉 7\n"
+        with pytest.raises(dbapi.Error, match="ж€"):
+            other._copy_out("COPY (select 1 as \"ж€\" from ж€) TO STDOUT", 1 << 16)
+    assert head + cur.fetchall() == rows
