@@ -190,3 +190,63 @@ def test_a_copy_out_mid_stream_keeps_the_texts_of_its_sql_and_of_the_rest(conn, 
         with pytest.raises(dbapi.Error, match="ж€"):
             other._copy_out("COPY (select 1 as \"ж€\" from ж€) TO STDOUT", 1 << 16)
     assert head + cur.fetchall() == rows
+
+
+def mixed(conn, backend):
+    """5000 rows whose NULLs are in the first batches only."""
+    cur = conn.cursor()
+    cur.execute("create table m (k bigint, i integer, s smallint, d double precision, t text, b %s, dt date)"
+                % BLOB[backend])
+    import datetime
+    rows = []
+    for k in range(5000):
+        if k < 1500 and k % 3 == 0:
+            rows.append((k, None, None, None, None, None, None))
+        else:
+            rows.append((k, k - 2500, k % 300 - 150, k / 8, "ж%d" % k, bytes([k % 256]) * (k % 5),
+                         datetime.date(1990, 1, 1) + datetime.timedelta(days=k)))
+    cur.executemany("insert into m values (?, ?, ?, ?, ?, ?, ?)", rows)
+    conn.commit()
+    return cur, rows
+
+
+MIXED = "select k, i, s, d, t, b, dt from m order by k"
+
+
+def polars_rows(cur):
+    return [tuple(r) for r in cur.fetch_polars().rows()]
+
+
+def duckdb_rows(cur):
+    duckdb = pytest.importorskip("duckdb")
+    result = cur.fetch_arrow()
+    return duckdb.sql("select * from result order by k").fetchall()
+
+
+def nanoarrow_rows(cur):
+    na = pytest.importorskip("nanoarrow")
+    columns = [list(c.iter_py()) for c in na.ArrayStream(cur.fetch_arrow()).read_all().iter_children()]
+    return list(zip(*columns))
+
+
+@pytest.mark.parametrize("read", [polars_rows, duckdb_rows, nanoarrow_rows], ids=["polars", "duckdb", "nanoarrow"])
+def test_other_consumers_read_every_batch_as_the_rows_read(conn, backend, read):
+    pytest.importorskip("polars")
+    cur, rows = mixed(conn, backend)
+    want = cur.execute(MIXED).fetchall()
+    assert [r[0] for r in want] == list(range(5000))
+    got = read(cur.execute(MIXED))
+    assert len(got) == len(want)
+    bad = [(g, w) for g, w in zip(got, want) if tuple(g) != tuple(w)]
+    assert not bad[:3]
+
+
+def test_the_schema_is_read_apart_and_leaves_the_stream_to_export(conn, backend):
+    cur, rows = mixed(conn, backend)
+    result = cur.execute(MIXED).fetch_arrow()
+    schema = pa.schema(result)  # read through __arrow_c_schema__, as DuckDB reads it first
+    assert pa.schema(result) == schema
+    table = pa.RecordBatchReader.from_stream(result).read_all()
+    assert table.schema == schema and table.num_rows == len(rows)
+    with pytest.raises(dbapi.ProgrammingError, match="exported already"):
+        pa.schema(result)
