@@ -250,3 +250,20 @@ def test_the_schema_is_read_apart_and_leaves_the_stream_to_export(conn, backend)
     assert table.schema == schema and table.num_rows == len(rows)
     with pytest.raises(dbapi.ProgrammingError, match="exported already"):
         pa.schema(result)
+
+
+@pytest.mark.parametrize("rest", ["arrow", "rows"])
+def test_another_statement_between_arrow_batches_keeps_the_rest(conn, backend, rest, monkeypatch):
+    monkeypatch.setattr(_arrow, "BATCH_ROWS", 400)
+    cur, rows = filled(conn, backend, 4000, (2100,))
+    cur.execute(QUERY)
+    head = cur.fetchmany(70)
+    reader = iter(cur.fetch_record_batch())
+    got = head + [tuple(r.values()) for _ in range(3) for r in next(reader).to_pylist()]
+    assert conn.cursor().execute("select count(*) from s").fetchall() == [(4000,)]
+    if rest == "arrow":
+        got += [tuple(r.values()) for b in reader for r in b.to_pylist()]
+    else:
+        got += cur.fetchall()
+    assert [r[0] for r in got] == [r[0] for r in rows]
+    assert got == rows
