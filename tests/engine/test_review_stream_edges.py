@@ -214,6 +214,7 @@ MIXED = "select k, i, s, d, t, b, dt from m order by k"
 
 
 def polars_rows(cur):
+    pytest.importorskip("polars")
     return [tuple(r) for r in cur.fetch_polars().rows()]
 
 
@@ -231,7 +232,6 @@ def nanoarrow_rows(cur):
 
 @pytest.mark.parametrize("read", [polars_rows, duckdb_rows, nanoarrow_rows], ids=["polars", "duckdb", "nanoarrow"])
 def test_other_consumers_read_every_batch_as_the_rows_read(conn, backend, read):
-    pytest.importorskip("polars")
     cur, rows = mixed(conn, backend)
     want = cur.execute(MIXED).fetchall()
     assert [r[0] for r in want] == list(range(5000))
