@@ -367,6 +367,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlCopyOut(int hstmt, const char* sql, void* buf, 
         Conn* c = st->conn;
         if (int rc = c->forked()) return (st->error = c->last_text(), rc);
         if (!c->busy) c->begin_call();
+        // The streams read ahead here keep their text as their connection does.
+        BoundaryText boundary(c->text_utf8);
         int rc = 0;
         if (sql) {
             st->clear_result();

@@ -192,7 +192,38 @@ PyObject* result_export(PyObject* self, PyObject* args, PyObject* kwds) {
     return capsule;
 }
 
+void free_schema_capsule(PyObject* capsule) {
+    auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (!s) {
+        PyErr_Clear();
+        return;
+    }
+    if (s->release) s->release(s);
+    delete s;
+}
+
+// The result's schema, without taking its stream: DuckDB asks for it
+// before it reads the rows.
+PyObject* result_schema(PyObject* self, PyObject*) {
+    auto* r = reinterpret_cast<ResultObject*>(self);
+    if (!r->data) return raise_message("ProgrammingError", "the result was exported already: fetch it again");
+    auto* s = new (std::nothrow) ArrowSchema{};
+    if (!s) return PyErr_NoMemory();
+    if (r->data->builder.schema(s) != 0) {
+        delete s;
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(s, "arrow_schema", free_schema_capsule);
+    if (!capsule) {
+        s->release(s);
+        delete s;
+    }
+    return capsule;
+}
+
 PyMethodDef result_methods[] = {
+    {"__arrow_c_schema__", result_schema, METH_NOARGS,
+     "__arrow_c_schema__() -> a PyCapsule of the result's ArrowSchema (the stream stays to be exported)."},
     {"__arrow_c_stream__", QX_METHOD_CAST(result_export), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__(requested_schema=None) -> a PyCapsule of the result's ArrowArrayStream (once)."},
     {"_failure", result_failure, METH_NOARGS, "_failure() -> the exception that ended the stream, or None."},

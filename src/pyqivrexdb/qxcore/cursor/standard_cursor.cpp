@@ -484,6 +484,7 @@ PyObject* standard_copy_out(PyObject* self, PyObject* args) {
     if (check_open(self) < 0) return nullptr;
     if (size <= 0 || size > INT32_MAX) return PyErr_Format(PyExc_ValueError, "size must be 1 to 2**31-1");
     CursorObject* c = &as_standard(self)->base;
+    TextScope scope(as_standard(self)->text_utf8);  // the statement's text and its error's
     const char* sql = nullptr;
     Ref held;
     if (text != Py_None) {
