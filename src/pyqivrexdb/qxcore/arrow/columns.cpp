@@ -1,6 +1,7 @@
 // The writers of result columns, one per element type (see columns.h).
 #include "columns.h"
 
+#include "../client/arrow_schema.h"
 #include "../client/calls.h"
 #include "../client/cp866_table.h"
 #include "../client/loader.h"
@@ -193,70 +194,63 @@ bool refuse_text(const ColumnWriter& w, std::string_view text, const char* as) {
     return false;
 }
 
-// Values the server wrote as text, each read by its rule's parse into the
-// rule's `width` bytes of the values buffer (0 for a NULL): a PostgreSQL
-// date (ISO, "YYYY-MM-DD"; a year before 1 or "infinity" has no date32 a
-// reader would take for it), numeric(p, s) as decimal128(p, s) (the digits
-// as one integer scaled by 10^s, little-endian two's complement), and
-// timestamp (timestamptz: with its offset) as microseconds since
-// 1970-01-01 UTC.
-template <class Rule>
-bool append_text_as(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
-    const int64_t start = static_cast<int64_t>(w.values.size / Rule::width);
-    if (!w.values.reserve(b.count * Rule::width) || !grow_validity(w, start, b.count)) return false;
+// A value the server wrote as text into its `out`, Width bytes; false for
+// text its column's Arrow type has no value for.
+using Parse = bool (*)(const ColumnWriter& w, std::string_view text, unsigned char* out);
+
+// Values the server wrote as text, each parsed into its Width bytes of the
+// values buffer (0 for a NULL).
+template <size_t Width, Parse parse>
+bool append_parsed(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
+    const int64_t start = static_cast<int64_t>(w.values.size / Width);
+    if (!w.values.reserve(b.count * Width) || !grow_validity(w, start, b.count)) return false;
     unsigned char* out = w.values.data + w.values.size;
     const unsigned char* rec = b.first;
-    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size, out += Rule::width) {
-        std::memset(out, 0, Rule::width);
+    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size, out += Width) {
+        std::memset(out, 0, Width);
         if (is_null(b, rec, w.index)) {
             ++w.nulls;
             continue;
         }
         const std::string_view text = field_text(b, rec, offset, w.index);
-        if (!Rule::parse(w, text, out)) return refuse_text(w, text, Rule::as);
+        if (!parse(w, text, out)) return refuse_text(w, text, ArrowTypeString(w.arrow_type));
         set_valid(w, start + i);
     }
-    w.values.size += b.count * Rule::width;
+    w.values.size += b.count * Width;
     return true;
 }
 
-struct DateText {
-    static constexpr size_t width = 4;
-    static constexpr const char* as = "date32";
-    static bool parse(const ColumnWriter&, std::string_view text, unsigned char* out) {
-        int64_t days = 0;
-        if (!st::date_days(text, &days) || days < INT32_MIN || days > INT32_MAX) return false;
-        const int32_t day = static_cast<int32_t>(days);
-        std::memcpy(out, &day, 4);
-        return true;
-    }
-};
+// A PostgreSQL date (ISO, "YYYY-MM-DD"; a year before 1 or "infinity" has
+// no date32 a reader would take for it).
+bool parse_date(const ColumnWriter&, std::string_view text, unsigned char* out) {
+    int64_t days = 0;
+    if (!st::date_days(text, &days) || days < INT32_MIN || days > INT32_MAX) return false;
+    const int32_t day = static_cast<int32_t>(days);
+    std::memcpy(out, &day, 4);
+    return true;
+}
 
-struct DecimalText {
-    static constexpr size_t width = 16;
-    static constexpr const char* as = "decimal128";
-    static bool parse(const ColumnWriter& w, std::string_view text, unsigned char* out) {
-        st::Words128 v;
-        if (!st::decimal_scaled(text, w.scale, &v)) return false;
-        for (int byte = 0; byte < 8; ++byte) {
-            out[byte] = static_cast<unsigned char>(v.lo >> (8 * byte));
-            out[8 + byte] = static_cast<unsigned char>(v.hi >> (8 * byte));
-        }
-        return true;
+// A PostgreSQL numeric(p, s) as decimal128(p, s): the digits as one integer
+// scaled by 10^s, little-endian two's complement.
+bool parse_decimal(const ColumnWriter& w, std::string_view text, unsigned char* out) {
+    st::Words128 v;
+    if (!st::decimal_scaled(text, w.scale, &v)) return false;
+    for (int byte = 0; byte < 8; ++byte) {
+        out[byte] = static_cast<unsigned char>(v.lo >> (8 * byte));
+        out[8 + byte] = static_cast<unsigned char>(v.hi >> (8 * byte));
     }
-};
+    return true;
+}
 
+// A PostgreSQL timestamp (timestamptz: with its offset) as microseconds
+// since 1970-01-01 UTC.
 template <bool Zoned>
-struct TimestampText {
-    static constexpr size_t width = 8;
-    static constexpr const char* as = "timestamp";
-    static bool parse(const ColumnWriter&, std::string_view text, unsigned char* out) {
-        int64_t micros;
-        if (!st::timestamp_micros(text, Zoned, &micros)) return false;
-        std::memcpy(out, &micros, 8);
-        return true;
-    }
-};
+bool parse_timestamp(const ColumnWriter&, std::string_view text, unsigned char* out) {
+    int64_t micros;
+    if (!st::timestamp_micros(text, Zoned, &micros)) return false;
+    std::memcpy(out, &micros, 8);
+    return true;
+}
 
 // A boolean's BYTE (0 or 1) as a bit; w.bits counts the rows written.
 bool append_bool(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
@@ -331,10 +325,10 @@ Kind kind_of(st::Kind k) {
         case st::Kind::Float32: return {NANOARROW_TYPE_FLOAT, append_number<float, float>};
         case st::Kind::Float64: return {NANOARROW_TYPE_DOUBLE, append_number<double, double>};
         case st::Kind::Date32: return {NANOARROW_TYPE_DATE32, append_date};
-        case st::Kind::DateText: return {NANOARROW_TYPE_DATE32, append_text_as<DateText>};
-        case st::Kind::Decimal128: return {NANOARROW_TYPE_DECIMAL128, append_text_as<DecimalText>};
-        case st::Kind::Timestamp: return {NANOARROW_TYPE_TIMESTAMP, append_text_as<TimestampText<false>>};
-        case st::Kind::TimestampTz: return {NANOARROW_TYPE_TIMESTAMP, append_text_as<TimestampText<true>>};
+        case st::Kind::DateText: return {NANOARROW_TYPE_DATE32, append_parsed<4, parse_date>};
+        case st::Kind::Decimal128: return {NANOARROW_TYPE_DECIMAL128, append_parsed<16, parse_decimal>};
+        case st::Kind::Timestamp: return {NANOARROW_TYPE_TIMESTAMP, append_parsed<8, parse_timestamp<false>>};
+        case st::Kind::TimestampTz: return {NANOARROW_TYPE_TIMESTAMP, append_parsed<8, parse_timestamp<true>>};
         default: return {NANOARROW_TYPE_UNINITIALIZED, nullptr};
     }
 }
@@ -423,20 +417,10 @@ size_t BatchBuilder::bytes() const {
 }
 
 int BatchBuilder::schema(ArrowSchema* out) const {
-    ArrowSchemaInit(out);
-    int rc = ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns_.size()));
-    for (size_t k = 0; rc == NANOARROW_OK && k < columns_.size(); ++k) {
-        const ColumnWriter& w = *columns_[k];
-        if (w.arrow_type == NANOARROW_TYPE_DECIMAL128)
-            rc = ArrowSchemaSetTypeDecimal(out->children[k], w.arrow_type, w.precision, w.scale);
-        else if (w.arrow_type == NANOARROW_TYPE_TIMESTAMP)
-            rc = ArrowSchemaSetTypeDateTime(out->children[k], w.arrow_type, NANOARROW_TIME_UNIT_MICRO,
-                                            w.zone.empty() ? nullptr : w.zone.c_str());
-        else rc = ArrowSchemaSetType(out->children[k], w.arrow_type);
-        if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(out->children[k], columns_[k]->name.c_str());
-    }
-    if (rc != NANOARROW_OK && out->release) out->release(out);
-    return rc;
+    return qx_arrow_schema::struct_schema(out, columns_, [](const ColumnWriter& w, ArrowSchema* child) {
+        return qx_arrow_schema::set_type(child, w.arrow_type, w.precision, w.scale,
+                                         w.zone.empty() ? nullptr : w.zone.c_str());
+    });
 }
 
 bool BatchBuilder::same_types(const ArrowSchema& theirs) const {
