@@ -26,6 +26,7 @@ int begin_batch(ArrowSchema* schema, int64_t rows, Building* building) {
 
 int finish_batch(Building* building, int64_t rows, ArrowArray* out) {
     out->release = nullptr;
+    if (!*building) return 0;
     ArrowArray* a = building->get();
     a->length = rows;
     const int rc = ArrowArrayFinishBuildingDefault(a, nullptr);

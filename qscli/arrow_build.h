@@ -31,8 +31,8 @@ inline int schema_code(int rc) {
 // room for `rows` rows of its fixed-width buffers; 0 or QSCLI_E_NOMEM.
 int begin_batch(ArrowSchema* schema, int64_t rows, Building* building);
 
-// The batch of `rows` rows moved into `out`, *building left empty; 0 or
-// QSCLI_E_NOMEM (out released).
+// The batch of `rows` rows moved into `out` (left released where none was
+// begun), *building left empty; 0 or QSCLI_E_NOMEM (out released).
 int finish_batch(Building* building, int64_t rows, ArrowArray* out);
 
 }  // namespace qse

@@ -166,8 +166,6 @@ int ArrowBatch::add(const pq::Api& pq, const pq::PGresult* res, int from, int co
 }
 
 int ArrowBatch::finish(ArrowArray* out) {
-    out->release = nullptr;
-    if (!building_) return 0;
     const int64_t rows = rows_;
     rows_ = 0;
     bytes_ = 0;

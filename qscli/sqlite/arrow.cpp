@@ -220,9 +220,7 @@ uint64_t SqliteArrow::bytes() const {
 }
 
 int SqliteArrow::finish(ArrowArray* out) {
-    out->release = nullptr;
-    if (!building_) return 0;
-    for (size_t k = 0; k < cols_.size(); ++k) {
+    for (size_t k = 0; building_ && k < cols_.size(); ++k) {
         building_->children[k]->length = rows_;
         building_->children[k]->null_count = cols_[k].nulls;
         cols_[k].last_data = cols_[k].data ? cols_[k].data->size_bytes : 0;
