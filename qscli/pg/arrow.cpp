@@ -128,51 +128,26 @@ ArrowBatch::ArrowBatch(const std::vector<Column>& cols, const std::vector<std::s
     }
 }
 
-ArrowBatch::~ArrowBatch() {
-    if (building_ && building_->release) building_->release(building_.get());
-}
+ArrowBatch::~ArrowBatch() = default;
 
 int ArrowBatch::schema(ArrowSchema* out) const {
-    ArrowSchemaInit(out);
-    int rc = ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(cols_.size()));
-    for (size_t k = 0; rc == NANOARROW_OK && k < cols_.size(); ++k) {
-        const Col& c = cols_[k];
-        ArrowSchema* child = out->children[k];
-        const ArrowType t = arrow_type(c.kind.kind);
-        if (t == NANOARROW_TYPE_DECIMAL128) rc = ArrowSchemaSetTypeDecimal(child, t, c.kind.precision, c.kind.scale);
-        else if (t == NANOARROW_TYPE_TIMESTAMP)
-            // An instant, shown in the session's zone as the rows show it
-            // (and the driver's own batches of the same result).
-            rc = ArrowSchemaSetTypeDateTime(child, t, NANOARROW_TIME_UNIT_MICRO,
-                                            c.kind.kind == st::Kind::TimestampTz ? zone_.c_str() : nullptr);
-        else rc = ArrowSchemaSetType(child, t);
-        if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(child, c.name.c_str());
-    }
-    if (rc != NANOARROW_OK) {
-        if (out->release) out->release(out);
-        return QSCLI_E_NOMEM;
-    }
-    return 0;
+    // A timestamptz is an instant, shown in the session's zone as the rows
+    // show it (and the driver's own batches of the same result).
+    return schema_code(struct_schema(out, cols_, [this](const Col& c, ArrowSchema* child) {
+        const char* zone = c.kind.kind == st::Kind::TimestampTz ? zone_.c_str() : nullptr;
+        return qx_arrow_schema::set_type(child, arrow_type(c.kind.kind), c.kind.precision, c.kind.scale, zone);
+    }));
 }
 
-int ArrowBatch::start() {
+int ArrowBatch::begin(int64_t rows) {
     if (building_) return 0;
     ArrowSchema s;
     if (int rc = schema(&s)) return rc;
-    building_.reset(new ArrowArray());
-    int rc = ArrowArrayInitFromSchema(building_.get(), &s, nullptr);
-    s.release(&s);
-    if (rc == NANOARROW_OK) rc = ArrowArrayStartAppending(building_.get());
-    if (rc != NANOARROW_OK) {
-        if (building_->release) building_->release(building_.get());
-        building_.reset();
-        return QSCLI_E_NOMEM;
-    }
-    return 0;
+    return begin_batch(&s, rows, &building_);
 }
 
 int ArrowBatch::add(const pq::Api& pq, const pq::PGresult* res, int from, int count, std::string* why) {
-    if (int rc = start()) return rc;
+    if (int rc = begin(count)) return rc;
     for (size_t k = 0; k < cols_.size(); ++k) {
         ArrowArray* a = building_->children[k];
         const int col = static_cast<int>(k);
@@ -186,27 +161,15 @@ int ArrowBatch::add(const pq::Api& pq, const pq::PGresult* res, int from, int co
             if (!append(a, cols_[k], p, n, why, &bytes_)) return QSCLI_E_MISMATCH;
         }
     }
-    building_->length += count;
     rows_ += count;
     return 0;
 }
 
-int ArrowBatch::reserve(int64_t rows) {
-    if (int rc = start()) return rc;
-    if (rows_ == 0 && ArrowArrayReserve(building_.get(), rows) != NANOARROW_OK) return QSCLI_E_NOMEM;
-    return 0;
-}
-
 int ArrowBatch::finish(ArrowArray* out) {
-    out->release = nullptr;
-    if (int rc = start()) return rc;
-    const int rc = ArrowArrayFinishBuildingDefault(building_.get(), nullptr);
-    if (rc != NANOARROW_OK) return QSCLI_E_NOMEM;
-    *out = *building_;
-    building_.reset();
+    const int64_t rows = rows_;
     rows_ = 0;
     bytes_ = 0;
-    return 0;
+    return finish_batch(&building_, rows, out);
 }
 
 }  // namespace pg

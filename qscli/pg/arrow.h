@@ -3,6 +3,7 @@
 // type chosen once from the column's element type and server type.
 #pragma once
 
+#include "arrow_build.h"
 #include "session.h"
 
 #include <algorithm>
@@ -27,9 +28,10 @@ public:
     // with *why ("column c: ...") for a value its type does not take, or
     // QSCLI_E_NOMEM.
     int add(const pq::Api& pq, const pq::PGresult* res, int from, int count, std::string* why);
-    // Room for `rows` rows of the fixed-width buffers of the batch begun (a
-    // batch's size is known: its buffers then never grow past it).
-    int reserve(int64_t rows);
+    // Starts a batch with room for `rows` rows of the fixed-width buffers (a
+    // batch's size is known: its buffers then never grow past it); 0, or
+    // QSCLI_E_NOMEM.
+    int begin(int64_t rows);
     int64_t rows() const { return rows_; }
     size_t bytes() const { return bytes_; }
     // Moves the rows added into `out`; 0 or QSCLI_E_NOMEM (out released).
@@ -38,9 +40,8 @@ public:
     struct Col;  // a column and its builder's rule
 
 private:
-    int start();
     std::vector<Col> cols_;
-    std::unique_ptr<ArrowArray> building_;
+    Building building_;
     int64_t rows_ = 0;
     size_t bytes_ = 0;
     bool usable_ = true;

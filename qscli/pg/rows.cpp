@@ -141,8 +141,7 @@ int Rows::arrow_batch(ArrowArray* out, uint64_t max_rows, uint64_t max_bytes, ui
     *rows = 0;
     if (done_) return 0;
     if (set_ || !s_ || !arrow()) return QSCLI_E_UNSUPPORTED;
-    // A result that ends sooner keeps the room unused until the batch goes.
-    if (arrow_->reserve(static_cast<int64_t>(std::min<uint64_t>(max_rows, 1u << 20))))
+    if (arrow_->begin(static_cast<int64_t>(std::min<uint64_t>(max_rows, 1u << 20))))
         return end(s_->c->fail(QSCLI_E_NOMEM, "out of memory"));
     while (static_cast<uint64_t>(arrow_->rows()) < max_rows && arrow_->bytes() < max_bytes) {
         const int rc = fill();

@@ -5,7 +5,7 @@
 // checked as packing checks them and copied as they are.
 #include "arrow.h"
 
-#include "arrow_pages.h"
+#include "arrow_build.h"
 #include "statement.h"
 #include "stream.h"
 
@@ -163,38 +163,19 @@ SqliteArrow::SqliteArrow(const std::vector<ColStruct_t>& cols, const std::vector
     }
 }
 
-SqliteArrow::~SqliteArrow() {
-    if (building_ && building_->release) building_->release(building_.get());
-}
+SqliteArrow::~SqliteArrow() = default;
 
 int SqliteArrow::schema(ArrowSchema* out) const {
-    ArrowSchemaInit(out);
-    int rc = ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(cols_.size()));
-    for (size_t k = 0; rc == NANOARROW_OK && k < cols_.size(); ++k) {
-        rc = cols_[k].write ? ArrowSchemaSetType(out->children[k], cols_[k].type) : EINVAL;
-        if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(out->children[k], cols_[k].name.c_str());
-    }
-    if (rc == NANOARROW_OK) return 0;
-    if (out->release) out->release(out);
-    return rc == EINVAL ? QSCLI_E_UNSUPPORTED : QSCLI_E_NOMEM;
+    return schema_code(struct_schema(out, cols_, [](const Col& c, ArrowSchema* child) {
+        return c.write ? ArrowSchemaSetType(child, c.type) : EINVAL;
+    }));
 }
 
 int SqliteArrow::begin(int64_t rows) {
     if (building_) return 0;
     ArrowSchema s;
     if (int rc = schema(&s)) return rc;
-    building_.reset(new ArrowArray());
-    int rc = ArrowArrayInitFromSchema(building_.get(), &s, nullptr);
-    s.release(&s);
-    if (rc == NANOARROW_OK) use_pages(building_.get());
-    if (rc == NANOARROW_OK) rc = ArrowArrayStartAppending(building_.get());
-    // A result that ends sooner keeps the room unused until the batch goes.
-    if (rc == NANOARROW_OK) rc = ArrowArrayReserve(building_.get(), rows);
-    if (rc != NANOARROW_OK) {
-        if (building_->release) building_->release(building_.get());
-        building_.reset();
-        return QSCLI_E_NOMEM;
-    }
+    if (int rc = begin_batch(&s, rows, &building_)) return rc;
     for (size_t k = 0; k < cols_.size(); ++k) {
         Col& c = cols_[k];
         ArrowArray* child = building_->children[k];
@@ -239,9 +220,7 @@ uint64_t SqliteArrow::bytes() const {
 }
 
 int SqliteArrow::finish(ArrowArray* out) {
-    out->release = nullptr;
-    if (!building_) return 0;
-    for (size_t k = 0; k < cols_.size(); ++k) {
+    for (size_t k = 0; building_ && k < cols_.size(); ++k) {
         building_->children[k]->length = rows_;
         building_->children[k]->null_count = cols_[k].nulls;
         cols_[k].last_data = cols_[k].data ? cols_[k].data->size_bytes : 0;
@@ -250,18 +229,10 @@ int SqliteArrow::finish(ArrowArray* out) {
         // one (a consumer would read it).
         if (!cols_[k].nulls) ArrowBitmapReset(cols_[k].validity);
     }
-    building_->length = rows_;
-    const int rc = ArrowArrayFinishBuildingDefault(building_.get(), nullptr);
+    const int64_t rows = rows_;
     rows_ = 0;
     bytes_ = 0;
-    if (rc != NANOARROW_OK) {
-        building_->release(building_.get());
-        building_.reset();
-        return QSCLI_E_NOMEM;
-    }
-    *out = *building_;
-    building_.reset();
-    return 0;
+    return finish_batch(&building_, rows, out);
 }
 
 }  // namespace qse

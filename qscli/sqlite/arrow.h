@@ -6,6 +6,7 @@
 // and refuse the same ones.
 #pragma once
 
+#include "arrow_build.h"
 #include "db.h"
 
 #include <memory>
@@ -40,7 +41,7 @@ public:
 
 private:
     std::vector<Col> cols_;
-    std::unique_ptr<ArrowArray> building_;
+    Building building_;
     int64_t rows_ = 0;
     uint64_t bytes_ = 0;      // of the fixed-width buffers and offsets
     uint64_t row_bytes_ = 0;  // the same, a row

@@ -100,3 +100,20 @@ def test_postgresql_timestamptz_arrays_are_in_the_session_zone(eng, pg, zone, ar
     assert read_arrow(eng, hs, 0, 0, schema=ctypes.addressof(schema_buf))[0] == 0
     schema = pa.Schema._import_from_c(ctypes.addressof(schema_buf))
     assert schema.field("t").type == pa.timestamp("us", tz=arrow_zone)
+
+
+def test_postgresql_batches_of_large_buffers_hold_every_value(eng, pg):
+    # 20000 rows a batch: fixed-width buffers past 64 KiB and text that
+    # grows its buffer as it comes, NULLs among them, released as pyarrow
+    # drops each batch.
+    hs = streamed(eng, pg, "select g::int8 as i, case when g % 7 = 0 then null else repeat('x', g % 50) || g end as s,"
+                           " g / 4.0::float8 as d from generate_series(1, 60000) g")
+    first, schema, batches = arrays_after_records(eng, hs, 60000, 20000)
+    assert str(schema) == "i: int64\ns: string\nd: double"
+    assert max(b.num_rows for b in batches) == 20000
+    def column(name):
+        return [v for b in batches for v in b.column(name).to_pylist()]
+    wanted = range(first + 1, 60001)
+    assert column("i") == list(wanted)
+    assert column("s") == [None if g % 7 == 0 else "x" * (g % 50) + str(g) for g in wanted]
+    assert column("d") == [g / 4 for g in wanted]

@@ -1,6 +1,7 @@
 // The writers of result columns, one per element type (see columns.h).
 #include "columns.h"
 
+#include "../client/arrow_schema.h"
 #include "../client/calls.h"
 #include "../client/cp866_table.h"
 #include "../client/loader.h"
@@ -119,8 +120,12 @@ bool end_value(ColumnWriter& w, int32_t* offsets, uint32_t i) {
     return true;
 }
 
-// Starts a run of offsets: the first batch's leading 0.
-int32_t* open_offsets(ColumnWriter& w, uint32_t count) {
+// Starts a run of `count` values of variable width: their offsets (the
+// first batch's leading 0 written), *start the run's first row and room in
+// the validity for it; null when out of memory.
+int32_t* open_offsets(ColumnWriter& w, uint32_t count, int64_t* start) {
+    *start = static_cast<int64_t>(w.values.size ? w.values.size / 4 - 1 : 0);
+    if (!grow_validity(w, *start, count)) return nullptr;
     if (w.values.size == 0) {
         if (!w.values.reserve(4)) return nullptr;
         std::memset(w.values.data, 0, 4);
@@ -132,9 +137,9 @@ int32_t* open_offsets(ColumnWriter& w, uint32_t count) {
 
 // CHAR: the text before the field's first NUL, CP866 made UTF-8.
 bool append_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
-    const int64_t start = static_cast<int64_t>(w.values.size ? w.values.size / 4 - 1 : 0);
-    int32_t* offsets = open_offsets(w, b.count);
-    if (!offsets || !grow_validity(w, start, b.count)) return false;
+    int64_t start;
+    int32_t* offsets = open_offsets(w, b.count, &start);
+    if (!offsets) return false;
     const uint32_t len = (*b.columns)[w.index].len;
     const unsigned char* rec = b.first;
     for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size) {
@@ -189,74 +194,61 @@ bool refuse_text(const ColumnWriter& w, std::string_view text, const char* as) {
     return false;
 }
 
-// A PostgreSQL date the server wrote as text (ISO, "YYYY-MM-DD"; a year
-// before 1 or "infinity" has no date32 a reader would take for it).
-bool append_date_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
-    const int64_t start = static_cast<int64_t>(w.values.size / 4);
-    if (!w.values.reserve(b.count * 4) || !grow_validity(w, start, b.count)) return false;
-    auto* out = reinterpret_cast<int32_t*>(w.values.data + w.values.size);
-    const unsigned char* rec = b.first;
-    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size) {
-        out[i] = 0;
-        if (is_null(b, rec, w.index)) {
-            ++w.nulls;
-            continue;
-        }
-        const std::string_view text = field_text(b, rec, offset, w.index);
-        int64_t days = 0;
-        if (!st::date_days(text, &days) || days < INT32_MIN || days > INT32_MAX) return refuse_text(w, text, "date32");
-        out[i] = static_cast<int32_t>(days);
-        set_valid(w, start + i);
-    }
-    w.values.size += b.count * 4;
-    return true;
-}
+// A value the server wrote as text into its `out`, Width bytes; false for
+// text its column's Arrow type has no value for.
+using Parse = bool (*)(const ColumnWriter& w, std::string_view text, unsigned char* out);
 
-// A PostgreSQL numeric(p, s) the server wrote as text, as decimal128(p, s):
-// the digits as one integer scaled by 10^s, little-endian two's complement.
-bool append_decimal_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
-    const int64_t start = static_cast<int64_t>(w.values.size / 16);
-    if (!w.values.reserve(b.count * 16) || !grow_validity(w, start, b.count)) return false;
+// Values the server wrote as text, each parsed into its Width bytes of the
+// values buffer (0 for a NULL).
+template <size_t Width, Parse parse>
+bool append_parsed(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
+    const int64_t start = static_cast<int64_t>(w.values.size / Width);
+    if (!w.values.reserve(b.count * Width) || !grow_validity(w, start, b.count)) return false;
     unsigned char* out = w.values.data + w.values.size;
     const unsigned char* rec = b.first;
-    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size, out += 16) {
-        std::memset(out, 0, 16);
+    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size, out += Width) {
+        std::memset(out, 0, Width);
         if (is_null(b, rec, w.index)) {
             ++w.nulls;
             continue;
         }
         const std::string_view text = field_text(b, rec, offset, w.index);
-        st::Words128 v;
-        if (!st::decimal_scaled(text, w.scale, &v)) return refuse_text(w, text, "decimal128");
-        for (int byte = 0; byte < 8; ++byte) {
-            out[byte] = static_cast<unsigned char>(v.lo >> (8 * byte));
-            out[8 + byte] = static_cast<unsigned char>(v.hi >> (8 * byte));
-        }
+        if (!parse(w, text, out)) return refuse_text(w, text, ArrowTypeString(w.arrow_type));
         set_valid(w, start + i);
     }
-    w.values.size += b.count * 16;
+    w.values.size += b.count * Width;
     return true;
 }
 
-// A PostgreSQL timestamp (timestamptz: with its offset) the server wrote as
-// text, as microseconds since 1970-01-01 UTC.
-template <bool Zoned>
-bool append_timestamp_text(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t) {
-    const int64_t start = static_cast<int64_t>(w.values.size / 8);
-    if (!w.values.reserve(b.count * 8) || !grow_validity(w, start, b.count)) return false;
-    auto* out = reinterpret_cast<int64_t*>(w.values.data + w.values.size);
-    const unsigned char* rec = b.first;
-    for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size) {
-        out[i] = 0;
-        if (is_null(b, rec, w.index)) {
-            ++w.nulls;
-            continue;
-        }
-        const std::string_view text = field_text(b, rec, offset, w.index);
-        if (!st::timestamp_micros(text, Zoned, &out[i])) return refuse_text(w, text, "timestamp");
-        set_valid(w, start + i);
+// A PostgreSQL date (ISO, "YYYY-MM-DD"; a year before 1 or "infinity" has
+// no date32 a reader would take for it).
+bool parse_date(const ColumnWriter&, std::string_view text, unsigned char* out) {
+    int64_t days = 0;
+    if (!st::date_days(text, &days) || days < INT32_MIN || days > INT32_MAX) return false;
+    const int32_t day = static_cast<int32_t>(days);
+    std::memcpy(out, &day, 4);
+    return true;
+}
+
+// A PostgreSQL numeric(p, s) as decimal128(p, s): the digits as one integer
+// scaled by 10^s, little-endian two's complement.
+bool parse_decimal(const ColumnWriter& w, std::string_view text, unsigned char* out) {
+    st::Words128 v;
+    if (!st::decimal_scaled(text, w.scale, &v)) return false;
+    for (int byte = 0; byte < 8; ++byte) {
+        out[byte] = static_cast<unsigned char>(v.lo >> (8 * byte));
+        out[8 + byte] = static_cast<unsigned char>(v.hi >> (8 * byte));
     }
-    w.values.size += b.count * 8;
+    return true;
+}
+
+// A PostgreSQL timestamp (timestamptz: with its offset) as microseconds
+// since 1970-01-01 UTC.
+template <bool Zoned>
+bool parse_timestamp(const ColumnWriter&, std::string_view text, unsigned char* out) {
+    int64_t micros;
+    if (!st::timestamp_micros(text, Zoned, &micros)) return false;
+    std::memcpy(out, &micros, 8);
     return true;
 }
 
@@ -287,9 +279,9 @@ bool append_bool(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_
 // ARRA: the value's bytes as its length gives them (never more than the
 // field), or the whole field from a library without lengths.
 bool append_binary(ColumnWriter& w, const RecordBlock& b, uint32_t offset, uint32_t arra) {
-    const int64_t start = static_cast<int64_t>(w.values.size ? w.values.size / 4 - 1 : 0);
-    int32_t* offsets = open_offsets(w, b.count);
-    if (!offsets || !grow_validity(w, start, b.count)) return false;
+    int64_t start;
+    int32_t* offsets = open_offsets(w, b.count, &start);
+    if (!offsets) return false;
     const uint32_t len = (*b.columns)[w.index].len;
     const unsigned char* rec = b.first;
     for (uint32_t i = 0; i < b.count; ++i, rec += b.rec_size) {
@@ -333,10 +325,10 @@ Kind kind_of(st::Kind k) {
         case st::Kind::Float32: return {NANOARROW_TYPE_FLOAT, append_number<float, float>};
         case st::Kind::Float64: return {NANOARROW_TYPE_DOUBLE, append_number<double, double>};
         case st::Kind::Date32: return {NANOARROW_TYPE_DATE32, append_date};
-        case st::Kind::DateText: return {NANOARROW_TYPE_DATE32, append_date_text};
-        case st::Kind::Decimal128: return {NANOARROW_TYPE_DECIMAL128, append_decimal_text};
-        case st::Kind::Timestamp: return {NANOARROW_TYPE_TIMESTAMP, append_timestamp_text<false>};
-        case st::Kind::TimestampTz: return {NANOARROW_TYPE_TIMESTAMP, append_timestamp_text<true>};
+        case st::Kind::DateText: return {NANOARROW_TYPE_DATE32, append_parsed<4, parse_date>};
+        case st::Kind::Decimal128: return {NANOARROW_TYPE_DECIMAL128, append_parsed<16, parse_decimal>};
+        case st::Kind::Timestamp: return {NANOARROW_TYPE_TIMESTAMP, append_parsed<8, parse_timestamp<false>>};
+        case st::Kind::TimestampTz: return {NANOARROW_TYPE_TIMESTAMP, append_parsed<8, parse_timestamp<true>>};
         default: return {NANOARROW_TYPE_UNINITIALIZED, nullptr};
     }
 }
@@ -425,20 +417,10 @@ size_t BatchBuilder::bytes() const {
 }
 
 int BatchBuilder::schema(ArrowSchema* out) const {
-    ArrowSchemaInit(out);
-    int rc = ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns_.size()));
-    for (size_t k = 0; rc == NANOARROW_OK && k < columns_.size(); ++k) {
-        const ColumnWriter& w = *columns_[k];
-        if (w.arrow_type == NANOARROW_TYPE_DECIMAL128)
-            rc = ArrowSchemaSetTypeDecimal(out->children[k], w.arrow_type, w.precision, w.scale);
-        else if (w.arrow_type == NANOARROW_TYPE_TIMESTAMP)
-            rc = ArrowSchemaSetTypeDateTime(out->children[k], w.arrow_type, NANOARROW_TIME_UNIT_MICRO,
-                                            w.zone.empty() ? nullptr : w.zone.c_str());
-        else rc = ArrowSchemaSetType(out->children[k], w.arrow_type);
-        if (rc == NANOARROW_OK) rc = ArrowSchemaSetName(out->children[k], columns_[k]->name.c_str());
-    }
-    if (rc != NANOARROW_OK && out->release) out->release(out);
-    return rc;
+    return qx_arrow_schema::struct_schema(out, columns_, [](const ColumnWriter& w, ArrowSchema* child) {
+        return qx_arrow_schema::set_type(child, w.arrow_type, w.precision, w.scale,
+                                         w.zone.empty() ? nullptr : w.zone.c_str());
+    });
 }
 
 bool BatchBuilder::same_types(const ArrowSchema& theirs) const {

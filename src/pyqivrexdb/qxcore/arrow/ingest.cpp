@@ -198,21 +198,15 @@ int write_date32(const ArrowArrayView* v, int64_t i, const Target&, unsigned cha
 // servers read as a timestamp: UTC with "+00:00" when it has a time zone.
 int write_timestamp(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out) {
     const ArrowSchemaView& type = t.arrow->type;
-    const int64_t per_second = type.time_unit == NANOARROW_TIME_UNIT_SECOND ? 1
-                               : type.time_unit == NANOARROW_TIME_UNIT_MILLI ? 1000
-                               : type.time_unit == NANOARROW_TIME_UNIT_MICRO ? 1000000
-                                                                             : 1000000000;
-    int64_t sub, rest;
-    const int64_t seconds = floor_div(ArrowArrayViewGetIntUnsafe(v, i), per_second, &sub);
-    if (per_second > 1000000 && sub % (per_second / 1000000)) return kGeneral;  // the reader says what is lost
-    const int64_t us = per_second >= 1000000 ? sub / (per_second / 1000000) : sub * (1000000 / per_second);
+    const Instant at = instant_of(ArrowArrayViewGetIntUnsafe(v, i), type);
+    if (at.lost) return kGeneral;  // the reader says what is lost
     int y, m, d;
-    civil_from_days(floor_div(seconds, 86400, &rest), &y, &m, &d);
+    civil_from_days(at.days, &y, &m, &d);
     if (y < 1 || y > 9999) return kGeneral;
     char text[48];
-    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, m, d, static_cast<int>(rest / 3600),
-                          static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
-    if (us) n += std::snprintf(text + n, sizeof text - n, ".%06d", static_cast<int>(us));
+    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, m, d, static_cast<int>(at.second / 3600),
+                          static_cast<int>(at.second / 60 % 60), static_cast<int>(at.second % 60));
+    if (at.micro) n += std::snprintf(text + n, sizeof text - n, ".%06d", static_cast<int>(at.micro));
     if (type.timezone && *type.timezone) n += std::snprintf(text + n, sizeof text - n, "+00:00");
     return put_text(text, static_cast<size_t>(n), t, out);
 }

@@ -77,6 +77,23 @@ int64_t floor_div(int64_t a, int64_t b, int64_t* rest) {
     return q;
 }
 
+Instant instant_of(int64_t value, const ArrowSchemaView& type) {
+    const int64_t per_second = type.time_unit == NANOARROW_TIME_UNIT_SECOND ? 1
+                               : type.time_unit == NANOARROW_TIME_UNIT_MILLI ? 1000
+                               : type.time_unit == NANOARROW_TIME_UNIT_MICRO ? 1000000
+                                                                             : 1000000000;
+    Instant t{};
+    int64_t sub;
+    t.days = floor_div(floor_div(value, per_second, &sub), 86400, &t.second);
+    if (per_second > 1000000) {
+        t.micro = sub / (per_second / 1000000);
+        t.lost = sub % (per_second / 1000000);
+    } else {
+        t.micro = sub * (1000000 / per_second);
+    }
+    return t;
+}
+
 namespace {
 
 PyObject* date_of(int64_t days) {
@@ -97,26 +114,19 @@ PyObject* read_date64(const ArrowArrayView* v, int64_t i, const ArrowSchemaView&
 // A timestamp; one with a time zone is an aware datetime in UTC, which the
 // load writes as it writes any aware datetime.
 PyObject* read_timestamp(const ArrowArrayView* v, int64_t i, const ArrowSchemaView& type) {
-    const int64_t per_second = type.time_unit == NANOARROW_TIME_UNIT_SECOND ? 1
-                               : type.time_unit == NANOARROW_TIME_UNIT_MILLI ? 1000
-                               : type.time_unit == NANOARROW_TIME_UNIT_MICRO ? 1000000
-                                                                             : 1000000000;
-    int64_t sub, rest;
-    const int64_t seconds = floor_div(ArrowArrayViewGetIntUnsafe(v, i), per_second, &sub);
-    const int64_t us = per_second >= 1000000 ? sub / (per_second / 1000000) : sub * (1000000 / per_second);
-    if (per_second > 1000000 && sub % (per_second / 1000000)) {
+    const Instant t = instant_of(ArrowArrayViewGetIntUnsafe(v, i), type);
+    if (t.lost) {
         // A datetime keeps microseconds: dropping the rest would store another instant.
         PyErr_Format(PyExc_ValueError, "%lld nanoseconds past the microsecond would be lost",
-                     static_cast<long long>(sub % (per_second / 1000000)));
+                     static_cast<long long>(t.lost));
         return nullptr;
     }
-    const int64_t days = floor_div(seconds, 86400, &rest);
     int y, m, d;
-    civil_from_days(days, &y, &m, &d);
+    civil_from_days(t.days, &y, &m, &d);
     const bool aware = type.timezone && *type.timezone;
-    return PyDateTimeAPI->DateTime_FromDateAndTime(y, m, d, static_cast<int>(rest / 3600),
-                                                   static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60),
-                                                   static_cast<int>(us), aware ? PyDateTime_TimeZone_UTC : Py_None,
+    return PyDateTimeAPI->DateTime_FromDateAndTime(y, m, d, static_cast<int>(t.second / 3600),
+                                                   static_cast<int>(t.second / 60 % 60), static_cast<int>(t.second % 60),
+                                                   static_cast<int>(t.micro), aware ? PyDateTime_TimeZone_UTC : Py_None,
                                                    PyDateTimeAPI->DateTimeType);
 }
 

@@ -50,4 +50,12 @@ void civil_from_days(int64_t z, int* y, int* m, int* d);
 // Floor division: times before 1970 count back from it.
 int64_t floor_div(int64_t a, int64_t b, int64_t* rest);
 
+// A timestamp's value to the microsecond a datetime keeps: its day since
+// 1970-01-01, second of that day and microsecond, and the nanoseconds past
+// the microsecond that a finer unit has and a datetime would lose.
+struct Instant {
+    int64_t days, second, micro, lost;
+};
+Instant instant_of(int64_t value, const ArrowSchemaView& type);
+
 }  // namespace qx::arrow
