@@ -77,6 +77,9 @@ def _batches(reader, result):
         except Exception as exc:
             raise _ours(result, exc) from None
         yield batch
+        # The consumer's batch is let go before the next is built, so that
+        # no more than one batch is held while another is made.
+        del batch
 
 
 def _reader(cursor, method):
