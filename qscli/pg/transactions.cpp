@@ -6,15 +6,16 @@
 namespace qse {
 namespace pg {
 
-// Statements that end or mark a transaction themselves run without a
-// savepoint of their own.
+// Statements that end, mark or set up a transaction themselves run without
+// a savepoint of their own (the server refuses SET TRANSACTION inside one).
 bool controls_transaction(const std::string& sql) {
     static const char* const words[] = {"begin", "start", "commit", "end", "rollback", "abort", "savepoint",
                                         "release"};
-    const std::string first = first_word(Dialect::Pg, sql.data(), sql.data() + sql.size());
+    Lexer lx(Dialect::Pg, sql.data(), sql.data() + sql.size());
+    const Token first = lx.next_solid();
     for (const char* w : words)
-        if (first == w) return true;
-    return false;
+        if (first.word(w)) return true;
+    return first.word("set") && lx.next_solid().word("transaction");
 }
 
 std::string Session::unguard() {
