@@ -81,3 +81,70 @@ def test_the_transactions_own_settings_may_come_first(conn, dsn, backend):
     conn.execute("insert into t values (1, 0)")
     conn.commit()
     assert ids(dsn) == [1]
+
+
+@pytest.fixture
+def pg(backend):
+    if backend == "sqlite":
+        pytest.skip("a server's behaviour")
+
+
+def test_a_deferred_check_that_fails_at_commit_ends_the_transaction(conn, dsn, pg):
+    conn.execute("create table u(id integer unique deferrable initially deferred)")
+    conn.commit()
+    conn.execute("insert into t values (1, 0)")
+    conn.execute("insert into u values (1)")
+    conn.execute("insert into u values (1)")  # checked at the commit
+    with pytest.raises(dbapi.IntegrityError):
+        conn.commit()
+    assert not conn.in_transaction
+    assert ids(dsn) == []
+    conn.execute("insert into t values (2, 0)")
+    conn.commit()
+    assert ids(dsn) == [2]
+
+
+@pytest.mark.parametrize("drop", ["deallocate all", "discard plans"])
+def test_prepared_statements_dropped_in_a_transaction_are_prepared_again(conn, dsn, pg, drop):
+    cur = conn.cursor()
+    for k in range(3):
+        cur.execute("insert into t values (?, ?)", (k, 0))
+    cur.execute(drop)
+    for k in range(3, 6):
+        cur.execute("insert into t values (?, ?)", (k, 0))
+    with pytest.raises(dbapi.IntegrityError):
+        cur.execute("insert into t values (?, ?)", (1, 0))
+    cur.execute("insert into t values (?, ?)", (6, 0))
+    conn.commit()
+    assert ids(dsn) == list(range(7))
+
+
+def test_prepared_statements_after_discard_all(conn, dsn, pg):
+    conn.autocommit = True
+    cur = conn.cursor()
+    for k in range(3):
+        cur.execute("insert into t values (?, ?)", (k, 0))
+    cur.execute("discard all")
+    for k in range(3, 6):
+        cur.execute("insert into t values (?, ?)", (k, 0))
+    assert ids(dsn) == list(range(6))
+
+
+def test_a_statement_while_another_thread_commits_is_in_the_next_transaction(conn, dsn, pg):
+    # The commit takes a while (a deferred trigger that sleeps); a statement
+    # another thread runs meanwhile must not run outside any transaction.
+    conn.execute("""create function slow() returns trigger language plpgsql as
+                    $$ begin perform pg_sleep(0.6); return null; end $$""")
+    conn.execute("""create constraint trigger slow after insert on t deferrable initially deferred
+                    for each row execute function slow()""")
+    conn.commit()
+    conn.execute("insert into t values (1, 0)")
+    committer = threading.Thread(target=conn.commit)
+    committer.start()
+    time.sleep(0.2)
+    conn.execute("update t set n = 5 where id = 1")
+    committer.join()
+    assert conn.in_transaction
+    conn.rollback()
+    with dbapi.connect(dsn) as other:
+        assert other.execute("select n from t").fetchall() == [(0,)]
