@@ -95,8 +95,13 @@ std::string trimmed(const char* m);
 // The query of a table's layout (the rows read_layout reads) with the name
 // as a literal.
 std::string layout_query(const std::string& table_utf8);
-// Statements that end or mark a transaction (SQL text): they run without a
-// savepoint of their own.
+// How a statement (SQL text) that ends, marks or sets up a transaction runs
+// inside one: without a savepoint of its own (BEGIN, COMMIT, ROLLBACK,
+// SAVEPOINT), after one that it takes with it when it succeeds (RELEASE,
+// ROLLBACK TO: a wrong name then fails only itself), or SET TRANSACTION,
+// which the server takes only outside a savepoint and before any query.
+enum class Control { None, Outside, Undoes, Setting };
+Control control_of(const std::string& sql);
 bool controls_transaction(const std::string& sql);
 // A query whose rows may be handed over as they come (QSCLI_ATTR_STREAM): one
 // statement that only reads rows (SELECT, VALUES, TABLE).

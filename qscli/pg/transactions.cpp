@@ -6,17 +6,22 @@
 namespace qse {
 namespace pg {
 
-// Statements that end, mark or set up a transaction themselves run without
-// a savepoint of their own (the server refuses SET TRANSACTION inside one).
-bool controls_transaction(const std::string& sql) {
-    static const char* const words[] = {"begin", "start", "commit", "end", "rollback", "abort", "savepoint",
-                                        "release"};
+// How a statement that ends, marks or sets up a transaction runs.
+Control control_of(const std::string& sql) {
+    static const char* const outside[] = {"begin", "start", "commit", "end", "abort", "savepoint"};
     Lexer lx(Dialect::Pg, sql.data(), sql.data() + sql.size());
     const Token first = lx.next_solid();
-    for (const char* w : words)
-        if (first.word(w)) return true;
-    return first.word("set") && lx.next_solid().word("transaction");
+    for (const char* w : outside)
+        if (first.word(w)) return Control::Outside;
+    if (first.word("release")) return Control::Undoes;
+    if (first.word("set")) return lx.next_solid().word("transaction") ? Control::Setting : Control::None;
+    if (!first.word("rollback")) return Control::None;
+    Token next = lx.next_solid();
+    if (next.word("work") || next.word("transaction")) next = lx.next_solid();
+    return next.word("to") ? Control::Undoes : Control::Outside;
 }
+
+bool controls_transaction(const std::string& sql) { return control_of(sql) != Control::None; }
 
 std::string Session::unguard() {
     bool open = guarded_ && pq.PQtransactionStatus(conn) == pq::PQTRANS_INTRANS;
@@ -47,8 +52,13 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
         guarded_ = false;
         return run_statement(st, sql);
     }
+    // A SAVEPOINT of the user's must not be one inside ours, and the server
+    // refuses SET TRANSACTION inside one (only before any query, when no
+    // statement has left a savepoint open yet).
+    const Control control = control_of(sql);
     int code = 0;
-    if (controls_transaction(sql)) {
+    const bool sent_guarded = !(control == Control::Outside || (control == Control::Setting && !guarded_));
+    if (!sent_guarded) {
         sent_.guarded = false;
         code = run_statement(st, unguard() + sql);
     } else if (!run_in_flight(st, sql, &code)) {
@@ -57,7 +67,14 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
         if (!code) code = run_statement(st, sql);
     }
     // Rows handed over end the statement when they end.
-    return st->source || st->copy ? code : finish_statement(code);
+    if (st->source || st->copy) return code;
+    code = finish_statement(code);
+    // A RELEASE or ROLLBACK TO of a savepoint made before ours took ours too.
+    if (!code && control == Control::Undoes) guarded_ = false;
+    // One that failed without a savepoint failed the transaction: say so.
+    if (code && !sent_guarded && pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR)
+        c->last_error += " (the transaction failed with it: it takes nothing but a rollback)";
+    return code;
 }
 
 bool Session::run_in_flight(Stmt* st, const std::string& sql, int* code) {

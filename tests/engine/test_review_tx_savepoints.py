@@ -148,3 +148,32 @@ def test_a_statement_while_another_thread_commits_is_in_the_next_transaction(con
     conn.rollback()
     with dbapi.connect(dsn) as other:
         assert other.execute("select n from t").fetchall() == [(0,)]
+
+
+@pytest.mark.parametrize("bad", [
+    "release savepoint nope", "rollback to savepoint nope", "rollback work to nope",
+    "set transaction isolation level serializable",  # too late: a statement ran
+    "set transaction isolation level bogus",
+])
+def test_a_failing_savepoint_command_takes_back_only_itself(conn, dsn, bad):
+    conn.execute("insert into t values (1, 0)")
+    with pytest.raises(dbapi.ProgrammingError):
+        conn.execute(bad)
+    conn.execute("insert into t values (2, 0)")
+    conn.commit()
+    assert ids(dsn) == [1, 2]
+
+
+@pytest.mark.parametrize("bad", ["savepoint", "commit and chainz", "begin isolation level bogus"])
+def test_a_failing_transaction_command_keeps_the_transaction_or_says_it_failed(conn, dsn, bad):
+    conn.execute("insert into t values (1, 0)")
+    with pytest.raises(dbapi.ProgrammingError) as e:
+        conn.execute(bad)
+    try:
+        conn.execute("insert into t values (2, 0)")
+        conn.commit()
+    except dbapi.Error:
+        assert "transaction failed" in str(e.value)
+        conn.rollback()
+    else:
+        assert ids(dsn) == [1, 2]
