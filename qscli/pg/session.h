@@ -210,6 +210,9 @@ private:
     int read_steps(int steps, bool parse, bool* parsed, bool* unparsed);
     // Rolls back to the failed statement's savepoint, keeping its error.
     void take_back_statement();
+    // After a failure of the savepoint steps before a statement: the
+    // transaction stays failed (nothing to take back), and the error says so.
+    void keep_failed();
     int run_guarded(Stmt* st, const std::string& sql);
     // run_guarded's statement in one flight after its savepoint; false when
     // it cannot go in a pipeline (*code then untouched).

@@ -6,6 +6,10 @@
 namespace qse {
 namespace pg {
 
+namespace {
+const char kTransactionFailed[] = " (the transaction failed with it: nothing of it can be committed; roll it back to go on)";
+}  // namespace
+
 // How a statement that ends, marks or sets up a transaction runs.
 Control control_of(const std::string& sql) {
     static const char* const outside[] = {"begin", "start", "commit", "end", "abort", "savepoint"};
@@ -62,9 +66,12 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
         sent_.guarded = false;
         code = run_statement(st, unguard() + sql);
     } else if (!run_in_flight(st, sql, &code)) {
-        code = run(unguard() + "savepoint qx_statement");
+        {
+                code = run(unguard() + "savepoint qx_statement");
+        }
         sent_.guarded = true;
-        if (!code) code = run_statement(st, sql);
+        if (code) keep_failed();
+        else code = run_statement(st, sql);
     }
     // Rows handed over end the statement when they end.
     if (st->source || st->copy) return code;
@@ -72,9 +79,18 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
     // A RELEASE or ROLLBACK TO of a savepoint made before ours took ours too.
     if (!code && control == Control::Undoes) guarded_ = false;
     // One that failed without a savepoint failed the transaction: say so.
-    if (code && !sent_guarded && pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR)
-        c->last_error += " (the transaction failed with it: it takes nothing but a rollback)";
+    if (code && !sent_guarded && !lost_ && pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR)
+        c->last_error += kTransactionFailed;
     return code;
+}
+
+// The release of the last statement's savepoint, or the new one, failed (a
+// cancel that landed on it): the failure aborted the savepoint that holds
+// the statement before, so rolling back to it would silently undo that
+// statement. The transaction stays failed instead, and the error says so.
+void Session::keep_failed() {
+    sent_.guarded = false;
+    if (!lost_) c->last_error += kTransactionFailed;
 }
 
 bool Session::run_in_flight(Stmt* st, const std::string& sql, int* code) {
@@ -84,13 +100,16 @@ bool Session::run_in_flight(Stmt* st, const std::string& sql, int* code) {
         first_word(Dialect::Pg, b, e) == "copy" || !pq.PQenterPipelineMode(conn))
         return false;
     int steps = 0;
-    const bool sent = send_savepoint(&steps) &&
-                      pq.PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) &&
-                      pq.PQpipelineSync(conn);
-    sent_.guarded = sent_.pipelined = true;
     bool parsed = true, unparsed = false;
-    *code = sent ? read_steps(steps, false, &parsed, &unparsed) : fail_conn("cannot send the statement");
-    if (!*code) *code = collect(st);
+    {
+        const bool sent = send_savepoint(&steps) &&
+                          pq.PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) &&
+                          pq.PQpipelineSync(conn);
+        *code = sent ? read_steps(steps, false, &parsed, &unparsed) : fail_conn("cannot send the statement");
+    }
+    sent_.guarded = sent_.pipelined = true;
+    if (*code) keep_failed();
+    else *code = collect(st);
     return true;
 }
 

@@ -177,3 +177,44 @@ def test_a_failing_transaction_command_keeps_the_transaction_or_says_it_failed(c
         conn.rollback()
     else:
         assert ids(dsn) == [1, 2]
+
+
+def test_interrupts_between_statements_never_undo_or_fail_the_ones_that_succeeded(conn, dsn, pg):
+    # interrupt() again and again while statements run in one transaction:
+    # a cancel that lands on the savepoint steps before a statement aborts
+    # the savepoint holding the statement before, which was then silently
+    # undone: now the transaction fails and the error says so.
+    done = threading.Event()
+
+    def stop():
+        while not done.is_set():
+            conn.interrupt()
+            time.sleep(0.0003)
+
+    stopper = threading.Thread(target=stop, daemon=True)
+    stopper.start()
+    kept, cur = [], conn.cursor()
+    try:
+        for k in range(3000):
+            try:
+                if k % 2:
+                    cur.execute("insert into t values (%d, 0)" % k)  # as written
+                else:
+                    cur.execute("insert into t values (?, 0)", (k,))  # prepared
+            except dbapi.OperationalError as exc:
+                if conn.transaction_status != "open":  # then it says so
+                    assert "transaction failed" in str(exc), str(exc)
+                    kept = None
+                    break
+            else:
+                kept.append(k)
+    finally:
+        done.set()
+        stopper.join()
+    if kept is None:
+        with pytest.raises(dbapi.OperationalError):
+            conn.commit()
+        assert ids(dsn) == []
+    else:
+        conn.commit()
+        assert ids(dsn) == kept
