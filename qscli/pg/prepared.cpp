@@ -192,13 +192,19 @@ int Session::run_pipelined(Stmt* st, const Bound& b, int* rc) {
     bool parse = false;
     if (!pipeline_name(b, &name, &parse) || !pq.PQenterPipelineMode(conn)) return 0;
     int steps = 0;
-    const bool sent = send_pipeline(b, name, parse, &steps);
-    int code = sent ? 0 : fail_conn("cannot send the statement");
     bool parsed = !parse, unparsed = false;
-    if (!code) code = read_steps(steps, parse, &parsed, &unparsed);
+    int code = 0;
+    bool stepped = false;
+    {
+        const bool sent = send_pipeline(b, name, parse, &steps);
+        code = sent ? 0 : fail_conn("cannot send the statement");
+        stepped = !code;
+        if (!code) code = read_steps(steps, parse, &parsed, &unparsed);
+    }
     if (parsed && parse) prepared_[b.key] = {name, ++clock_};
     if (unparsed) remember_unpreparable(b.key);
     sent_.guarded = sent_.pipelined = true;
+    if (code && stepped) keep_failed();  // a savepoint step failed
     if (!code && !unparsed) code = collect(st);
     if (st->source) {
         *rc = 0;  // its rows' end ends the flight

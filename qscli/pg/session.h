@@ -95,8 +95,13 @@ std::string trimmed(const char* m);
 // The query of a table's layout (the rows read_layout reads) with the name
 // as a literal.
 std::string layout_query(const std::string& table_utf8);
-// Statements that end or mark a transaction (SQL text): they run without a
-// savepoint of their own.
+// How a statement (SQL text) that ends, marks or sets up a transaction runs
+// inside one: without a savepoint of its own (BEGIN, COMMIT, ROLLBACK,
+// SAVEPOINT), after one that it takes with it when it succeeds (RELEASE,
+// ROLLBACK TO: a wrong name then fails only itself), or SET TRANSACTION,
+// which the server takes only outside a savepoint and before any query.
+enum class Control { None, Outside, Undoes, Setting };
+Control control_of(const std::string& sql);
 bool controls_transaction(const std::string& sql);
 // A query whose rows may be handed over as they come (QSCLI_ATTR_STREAM): one
 // statement that only reads rows (SELECT, VALUES, TABLE).
@@ -205,6 +210,9 @@ private:
     int read_steps(int steps, bool parse, bool* parsed, bool* unparsed);
     // Rolls back to the failed statement's savepoint, keeping its error.
     void take_back_statement();
+    // After a failure of the savepoint steps before a statement: the
+    // transaction stays failed (nothing to take back), and the error says so.
+    void keep_failed();
     int run_guarded(Stmt* st, const std::string& sql);
     // run_guarded's statement in one flight after its savepoint; false when
     // it cannot go in a pipeline (*code then untouched).

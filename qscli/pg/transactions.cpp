@@ -6,16 +6,26 @@
 namespace qse {
 namespace pg {
 
-// Statements that end or mark a transaction themselves run without a
-// savepoint of their own.
-bool controls_transaction(const std::string& sql) {
-    static const char* const words[] = {"begin", "start", "commit", "end", "rollback", "abort", "savepoint",
-                                        "release"};
-    const std::string first = first_word(Dialect::Pg, sql.data(), sql.data() + sql.size());
-    for (const char* w : words)
-        if (first == w) return true;
-    return false;
+namespace {
+const char kTransactionFailed[] = " (the transaction failed with it: nothing of it can be committed; roll it back to go on)";
+}  // namespace
+
+// How a statement that ends, marks or sets up a transaction runs.
+Control control_of(const std::string& sql) {
+    static const char* const outside[] = {"begin", "start", "commit", "end", "abort", "savepoint"};
+    Lexer lx(Dialect::Pg, sql.data(), sql.data() + sql.size());
+    const Token first = lx.next_solid();
+    for (const char* w : outside)
+        if (first.word(w)) return Control::Outside;
+    if (first.word("release")) return Control::Undoes;
+    if (first.word("set")) return lx.next_solid().word("transaction") ? Control::Setting : Control::None;
+    if (!first.word("rollback")) return Control::None;
+    Token next = lx.next_solid();
+    if (next.word("work") || next.word("transaction")) next = lx.next_solid();
+    return next.word("to") ? Control::Undoes : Control::Outside;
 }
+
+bool controls_transaction(const std::string& sql) { return control_of(sql) != Control::None; }
 
 std::string Session::unguard() {
     bool open = guarded_ && pq.PQtransactionStatus(conn) == pq::PQTRANS_INTRANS;
@@ -46,17 +56,41 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
         guarded_ = false;
         return run_statement(st, sql);
     }
+    // A SAVEPOINT of the user's must not be one inside ours, and the server
+    // refuses SET TRANSACTION inside one (only before any query, when no
+    // statement has left a savepoint open yet).
+    const Control control = control_of(sql);
     int code = 0;
-    if (controls_transaction(sql)) {
+    const bool sent_guarded = !(control == Control::Outside || (control == Control::Setting && !guarded_));
+    if (!sent_guarded) {
         sent_.guarded = false;
         code = run_statement(st, unguard() + sql);
     } else if (!run_in_flight(st, sql, &code)) {
-        code = run(unguard() + "savepoint qx_statement");
+        {
+                code = run(unguard() + "savepoint qx_statement");
+        }
         sent_.guarded = true;
-        if (!code) code = run_statement(st, sql);
+        if (code) keep_failed();
+        else code = run_statement(st, sql);
     }
     // Rows handed over end the statement when they end.
-    return st->source || st->copy ? code : finish_statement(code);
+    if (st->source || st->copy) return code;
+    code = finish_statement(code);
+    // A RELEASE or ROLLBACK TO of a savepoint made before ours took ours too.
+    if (!code && control == Control::Undoes) guarded_ = false;
+    // One that failed without a savepoint failed the transaction: say so.
+    if (code && !sent_guarded && !lost_ && pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR)
+        c->last_error += kTransactionFailed;
+    return code;
+}
+
+// The release of the last statement's savepoint, or the new one, failed (a
+// cancel that landed on it): the failure aborted the savepoint that holds
+// the statement before, so rolling back to it would silently undo that
+// statement. The transaction stays failed instead, and the error says so.
+void Session::keep_failed() {
+    sent_.guarded = false;
+    if (!lost_) c->last_error += kTransactionFailed;
 }
 
 bool Session::run_in_flight(Stmt* st, const std::string& sql, int* code) {
@@ -66,13 +100,16 @@ bool Session::run_in_flight(Stmt* st, const std::string& sql, int* code) {
         first_word(Dialect::Pg, b, e) == "copy" || !pq.PQenterPipelineMode(conn))
         return false;
     int steps = 0;
-    const bool sent = send_savepoint(&steps) &&
-                      pq.PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) &&
-                      pq.PQpipelineSync(conn);
-    sent_.guarded = sent_.pipelined = true;
     bool parsed = true, unparsed = false;
-    *code = sent ? read_steps(steps, false, &parsed, &unparsed) : fail_conn("cannot send the statement");
-    if (!*code) *code = collect(st);
+    {
+        const bool sent = send_savepoint(&steps) &&
+                          pq.PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) &&
+                          pq.PQpipelineSync(conn);
+        *code = sent ? read_steps(steps, false, &parsed, &unparsed) : fail_conn("cannot send the statement");
+    }
+    sent_.guarded = sent_.pipelined = true;
+    if (*code) keep_failed();
+    else *code = collect(st);
     return true;
 }
 

@@ -267,14 +267,14 @@ def test_a_failed_first_statement_or_one_after_a_read_takes_back_only_itself(dsn
 
 
 def test_a_commit_of_a_transaction_the_server_failed_is_no_success(dsn, backend):
-    # A statement that marks the transaction itself runs without a savepoint
-    # of its own: on PostgreSQL its failure fails the whole transaction.
+    # A SAVEPOINT runs without a savepoint of its own: on PostgreSQL its
+    # failure fails the whole transaction.
     with dbapi.connect(dsn) as conn:
         conn.execute("create table t(id integer)")
         conn.commit()
         conn.execute("insert into t values (1)")
         with pytest.raises(dbapi.DatabaseError):
-            conn.execute("release savepoint no_such_savepoint")
+            conn.execute("savepoint 1")
         if backend == "postgresql":
             assert conn.transaction_status == "failed"
             with pytest.raises(dbapi.OperationalError, match="nothing of it was committed"):

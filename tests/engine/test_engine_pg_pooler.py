@@ -114,3 +114,37 @@ def test_transactions_through_the_pooler(bouncer, table):
         c.commit()
         assert c.execute(f"select count(*) from {table}").fetchone()[0] == 3
     assert rows == [(1, "kept"), (2, "kept")] and loaded == 1
+
+
+def test_failures_inside_transactions_of_clients_sharing_server_sessions(bouncer, table):
+    # Each failing statement goes after a savepoint of its own in the same
+    # flight; the pooler must hand every answer back to its own client.
+    errors = []
+
+    def work(i):
+        try:
+            with dbapi.connect(bouncer.dsn()) as c:
+                for k in range(i * 100, i * 100 + 20):
+                    c.execute(f"insert into {table} values (?, 'kept')", (k,))
+                    for bad in ("select * from no_such_table", "insert into t valuez (1)", "select 1/0"):
+                        try:
+                            c.execute(bad)
+                        except dbapi.Error:
+                            pass
+                        else:
+                            errors.append((i, k, bad, "no error"))
+                    if k % 3 == 0:
+                        c.commit()
+                c.commit()
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append((i, repr(e)))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    with dbapi.connect(bouncer.dsn()) as c:
+        got = [r[0] for r in c.execute(f"select k from {table} order by k").fetchall()]
+    assert got == [k for i in range(4) for k in range(i * 100, i * 100 + 20)]

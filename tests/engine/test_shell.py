@@ -343,3 +343,13 @@ def test_psql_commands(dsn, backend, typed, shown, tmp_path):
         assert r.stderr == "error: <stdin> line 1: unknown command \\pset (see .help)\n"
     if "\\o" in typed:
         assert (tmp_path / "out.txt").read_text() == "k\n-\n1\n(1 row)\n"
+
+
+@pytest.mark.parametrize("include", ["\\ir part.sql", "\\ir ./sub/../part.sql"])
+def test_psql_ir_reads_a_file_beside_the_one_that_holds_it(tmp_path, include):
+    scripts = tmp_path / "scripts"
+    (scripts / "sub").mkdir(parents=True)
+    (scripts / "main.sql").write_text(include + "\n")
+    (scripts / "part.sql").write_text("select 'beside';\n")
+    r = shell(tmp_path / "db", "\\i " + str(scripts / "main.sql"))  # run from elsewhere
+    assert (r.returncode, r.stdout) == (0, "'beside'\n--------\nbeside\n(1 row)\n"), r.stderr

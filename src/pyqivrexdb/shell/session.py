@@ -1,5 +1,6 @@
 """The shell's state and what each statement or command does."""
 
+import os
 import shlex
 import sys
 import time
@@ -81,6 +82,7 @@ class Shell:
         self.expanded = False
         self.pager = False  # at a terminal: results taller than it go through a pager
         self.last_error = None  # (code, text) of the last error shown
+        self.reading = []  # the files .read is in, innermost last
         db.on_messages(self._server_message, self._user_message)
 
     # -- messages and errors ---------------------------------------------------
@@ -318,7 +320,11 @@ class Shell:
             raise CommandError("usage: .read FILE")
         with open(args[0], encoding="utf-8", newline="\n", errors="surrogateescape") as f:
             text = f.read()
-        self.run_text(text, args[0])
+        self.reading.append(args[0])
+        try:
+            self.run_text(text, args[0])
+        finally:
+            self.reading.pop()
 
     def do_echo(self, args):
         self.echo = _switch(args, ".echo")
@@ -363,6 +369,9 @@ def _backslash(name, args, shell):
     table as .schema does, \\d alone lists the tables."""
     if name == "\\d":
         return (".schema", args) if args else (".tables", [])
+    if name == "\\ir" and len(args) == 1 and shell.reading:
+        # relative to the file that holds it, as psql reads it
+        args = [os.path.join(os.path.dirname(shell.reading[-1]), os.path.expanduser(args[0]))]
     command, flips = _PSQL.get(name, (name, None))
     if flips and not args:
         args = [_onoff(not getattr(shell, flips))]
