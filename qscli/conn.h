@@ -4,7 +4,7 @@
 
 #include "backend.h"
 #include "qscli_api.h"
-#include "stmt.h"
+#include "stmt_handle.h"
 
 #include <atomic>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "conn.h"
-#include "stmt.h"
+#include "stmt_handle.h"
 #include "value.h"
 
 #include <cstdint>

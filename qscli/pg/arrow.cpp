@@ -14,7 +14,7 @@ namespace pg {
 namespace st = qx_server_text;
 
 struct ArrowBatch::Col {
-    Column col;
+    MappedColumn col;
     std::string name;
     st::ColumnKind kind;
     std::string scratch;
@@ -116,7 +116,7 @@ bool append(ArrowArray* a, ArrowBatch::Col& c, const char* p, size_t n, std::str
 
 }  // namespace
 
-ArrowBatch::ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names, std::string_view zone)
+ArrowBatch::ArrowBatch(const std::vector<MappedColumn>& cols, const std::vector<std::string>& names, std::string_view zone)
     : zone_(st::arrow_zone(zone)) {
     cols_.resize(cols.size());
     for (size_t k = 0; k < cols.size(); ++k) {

@@ -18,7 +18,7 @@ class ArrowBatch {
 public:
     // For the columns of a query; names in UTF-8. `zone`: the session's time
     // zone as the server names it, which a timestamptz column shows in.
-    ArrowBatch(const std::vector<Column>& cols, const std::vector<std::string>& names, std::string_view zone);
+    ArrowBatch(const std::vector<MappedColumn>& cols, const std::vector<std::string>& names, std::string_view zone);
     ~ArrowBatch();
     // Whether every column has an Arrow type here.
     bool usable() const { return usable_; }

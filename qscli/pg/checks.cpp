@@ -75,7 +75,7 @@ bool type_range(pq::Oid base, int64_t* low, int64_t* high) {
 // same values. An integer or text column is cast (to bigint, to text), so a
 // later ALTER ... TYPE still reads its check until the column's is made anew.
 std::string rule_for(pq::Oid base, char category, const std::string& col) {
-    const Column m = map_column(base, -1, true, true);
+    const MappedColumn m = map_column(base, -1, true, true);
     if (m.dec == Decode::Int && m.type < QSCLI_ET_COUNT && kWriteLow[m.type] != kWriteHigh[m.type]) {
         // Only the ends where the type holds more than a write may store
         // need a comparison: for smallint, integer and oid a single one.

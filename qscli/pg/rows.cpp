@@ -34,7 +34,7 @@ using SetEnd = Session::SetEnd;
 class Rows final : public RowSource {
 public:
     // `set`: one result set read for the common builder, not a stream.
-    Rows(Session& s, pq::PGresult* first, std::vector<Column> cols, std::vector<std::string> names, SetEnd* set)
+    Rows(Session& s, pq::PGresult* first, std::vector<MappedColumn> cols, std::vector<std::string> names, SetEnd* set)
         : s_(&s), res_(first), cols_(std::move(cols)), names_(std::move(names)), scratch_(cols_.size()), set_(set) {
         if (!set_) s.open_rows = this;
     }
@@ -62,7 +62,7 @@ private:
     pq::PGresult* res_;
     int at_ = 0;  // the next row of res_
     bool done_ = false;
-    std::vector<Column> cols_;
+    std::vector<MappedColumn> cols_;
     std::vector<std::string> names_;  // UTF-8, for messages
     std::vector<std::string> scratch_;  // each column's decoded bytea
     std::string why_;
@@ -194,7 +194,7 @@ int Rows::end(int code) {
     return s->finish_statement(code);
 }
 
-std::unique_ptr<RowSource> Session::hand_over(pq::PGresult* first, std::vector<Column> cols,
+std::unique_ptr<RowSource> Session::hand_over(pq::PGresult* first, std::vector<MappedColumn> cols,
                                               std::vector<std::string> names, SetEnd* set) {
     return std::unique_ptr<RowSource>(new Rows(*this, first, std::move(cols), std::move(names), set));
 }

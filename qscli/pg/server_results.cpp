@@ -19,7 +19,7 @@ namespace {
 // The columns of a result set, from its first result: their names and
 // types in st->desc as the common builder takes them.
 struct Columns {
-    std::vector<Column> cols;
+    std::vector<MappedColumn> cols;
     std::vector<std::string> names;  // UTF-8, for messages
     std::vector<bool> inferred;
     bool streams = true;  // every column's type is known before its values
@@ -37,7 +37,7 @@ Columns describe(Session& s, Stmt* st, const pq::PGresult* res) {
     st->names.resize(static_cast<size_t>(ncols));
     for (int k = 0; k < ncols; ++k) {
         pq::Oid table = pq.PQftable(res, k);
-        Column& c = out.cols[k];
+        MappedColumn& c = out.cols[k];
         c = map_column(pq.PQftype(res, k), pq.PQfmod(res, k), table != 0, st->int64);
         if (st->server_types) {
             c = exact_column(c);

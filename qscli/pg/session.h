@@ -8,7 +8,7 @@
 #include "../elemtype.h"
 #include "../records.h"
 #include "../sqltext.h"
-#include "../stmt.h"
+#include "../stmt_handle.h"
 #include "../text.h"
 #include "../value.h"
 #include "libpq.h"
@@ -25,7 +25,7 @@ namespace pg {
 // that it reads as the engine's CHAR(n) does (the text, a NUL, blanks).
 enum class Decode : uint8_t { Int, Float4, Float8, Numeric, Money, Bool, Bytea, Text, Padded };
 
-struct Column {
+struct MappedColumn {
     pq::Oid oid = 0;
     int mod = -1;
     Decode dec = Decode::Text;
@@ -39,17 +39,17 @@ struct Column {
 // The element type, width and decoding of a column of type `oid` with
 // modifier `mod`; `from_table` for a table field (bigint then stays DFLT).
 // `int64`: bigint as QSCLI_ET_INT64 (QSCLI_ATTR_INT64 was set), else DFLT.
-Column map_column(pq::Oid oid, int mod, bool from_table, bool int64 = false);
+MappedColumn map_column(pq::Oid oid, int mod, bool from_table, bool int64 = false);
 // `c` for a reader that was told the server's types (QSCLI_ATTR_SERVER_TYPES):
 // a type whose element type would change its value comes as its text.
-Column exact_column(const Column& c);
+MappedColumn exact_column(const MappedColumn& c);
 // A table field `c` as qcSqlAddRecords and QXTBLSTRUCT give it in `forms`.
-Column table_column(const Column& c, FieldForms forms);
+MappedColumn table_column(const MappedColumn& c, FieldForms forms);
 // The declared type's name as the server spells it, for the column record.
 std::string type_label(pq::Oid oid, int mod);
 // The value of a column in text form as the record packer takes it;
 // `scratch` holds decoded bytea. False with *why when it does not fit.
-bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::string& scratch,
+bool decode_value(const MappedColumn& col, const char* p, size_t n, Value& v, std::string& scratch,
                   std::string* why);
 
 // `sql` (n bytes, CP866) in the server's spelling where the library's
@@ -74,7 +74,7 @@ struct Attribute {  // as the server keeps it (pg_attribute)
     std::string decl;  // format_type()
     int type;      // the element type and width in the forms it was read in
     uint32_t len;
-    // Sets type and len as `forms` give them (layout.cpp).
+    // Sets type and len as `forms` give them (table_layout.cpp).
     void shape(FieldForms forms);
     bool operator==(const Attribute& o) const { return name == o.name && oid == o.oid && mod == o.mod; }
 };
@@ -177,7 +177,7 @@ public:
     struct SetEnd {
         std::string tag, tuples;
     };
-    std::unique_ptr<RowSource> hand_over(pq::PGresult* first, std::vector<Column> cols,
+    std::unique_ptr<RowSource> hand_over(pq::PGresult* first, std::vector<MappedColumn> cols,
                                          std::vector<std::string> names, SetEnd* set = nullptr);
     // The session's settings again when the server reports one changed.
     int keep_settings();

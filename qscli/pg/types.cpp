@@ -32,16 +32,16 @@ const struct {
     {1040, MACADDR},
 };
 
-Column fixed(Decode d, int type) {
-    Column c;
+MappedColumn fixed(Decode d, int type) {
+    MappedColumn c;
     c.dec = d;
     c.type = type;
     c.len = natural_width(type);
     return c;
 }
 
-Column variable(Decode d, int type) {
-    Column c;
+MappedColumn variable(Decode d, int type) {
+    MappedColumn c;
     c.dec = d;
     c.type = type;
     c.var = true;
@@ -50,8 +50,8 @@ Column variable(Decode d, int type) {
 
 }  // namespace
 
-Column map_column(pq::Oid oid, int mod, bool from_table, bool int64) {
-    Column c;
+MappedColumn map_column(pq::Oid oid, int mod, bool from_table, bool int64) {
+    MappedColumn c;
     switch (oid) {
     case BOOL: c = fixed(Decode::Bool, QSCLI_ET_BYTE); break;
     case INT2: c = fixed(Decode::Int, QSCLI_ET_INTR); break;
@@ -94,9 +94,9 @@ Column map_column(pq::Oid oid, int mod, bool from_table, bool int64) {
     return c;
 }
 
-Column exact_column(const Column& c) {
+MappedColumn exact_column(const MappedColumn& c) {
     if (c.oid != NUMERIC && c.oid != DATE) return c;
-    Column t = variable(Decode::Text, QSCLI_ET_CHAR);
+    MappedColumn t = variable(Decode::Text, QSCLI_ET_CHAR);
     if (c.oid == NUMERIC && c.mod >= 4) {
         // numeric(p, s) prints at most its p digits (s when the scale is
         // larger, with "0."; -s zeros more when it is negative), a sign and
@@ -111,10 +111,10 @@ Column exact_column(const Column& c) {
     return t;
 }
 
-Column table_column(const Column& c, FieldForms forms) {
+MappedColumn table_column(const MappedColumn& c, FieldForms forms) {
     if (c.oid == INT8 && forms.int64) return map_column(c.oid, c.mod, true, true);
     if (c.oid != NUMERIC || !forms.decimal) return c;
-    Column t = exact_column(c);
+    MappedColumn t = exact_column(c);
     t.type = QSCLI_ET_DECIMAL;
     return t;
 }
@@ -248,7 +248,7 @@ bool numeric_value(const char* p, size_t n, double* out, std::string* why) {
 
 }  // namespace
 
-bool decode_value(const Column& col, const char* p, size_t n, Value& v, std::string& scratch, std::string* why) {
+bool decode_value(const MappedColumn& col, const char* p, size_t n, Value& v, std::string& scratch, std::string* why) {
     switch (col.dec) {
     case Decode::Int:
         v.kind = VKind::Int;

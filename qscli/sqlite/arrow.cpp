@@ -6,7 +6,7 @@
 #include "arrow.h"
 
 #include "arrow_build.h"
-#include "statement.h"
+#include "dispatch.h"
 #include "stream.h"
 
 #include "../../src/pyqivrexdb/qxcore/client/server_text.h"

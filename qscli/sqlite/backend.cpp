@@ -1,6 +1,6 @@
 // The SQLite file engine behind the common entry points: opening a database
 // file and the connection information; statements and bulk loads run in
-// statement.cpp and bulk.cpp.
+// dispatch.cpp and bulk.cpp.
 #include "backend.h"
 #include "db.h"
 #include "lexer.h"

@@ -2,7 +2,7 @@
 // became; without a declared type the value's own (SQLite's columns have
 // none of their own).
 #include "own.h"
-#include "statement.h"
+#include "dispatch.h"
 
 namespace qse {
 

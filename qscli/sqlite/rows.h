@@ -2,7 +2,7 @@
 // whole before the execute returns, or streamed (QSCLI_ATTR_STREAM).
 #pragma once
 
-#include "statement.h"
+#include "dispatch.h"
 #include "stream.h"
 
 namespace qse {

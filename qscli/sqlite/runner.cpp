@@ -5,7 +5,7 @@
 #include "lexer.h"
 #include "record_packer.h"
 #include "rows.h"
-#include "statement.h"
+#include "dispatch.h"
 
 #include <cinttypes>
 

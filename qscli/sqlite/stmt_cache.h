@@ -4,7 +4,7 @@
 #include "elemtype.h"
 #include "qscli_api.h"
 #include "sqltext.h"
-#include "stmt.h"
+#include "stmt_handle.h"
 
 #include <sqlite3.h>
 

@@ -389,7 +389,7 @@ int BatchBuilder::add(const RecordBlock& b) {
     }
     uint32_t offset = 0, arra = 0;
     for (size_t k = 0; k < columns_.size(); ++k) {
-        const values::Column& c = (*b.columns)[k];
+        const values::ColumnCodec& c = (*b.columns)[k];
         if (c.type != columns_[k]->type) {
             raise_message("ProgrammingError", "the result's columns changed while it was read");
             return -1;

@@ -43,9 +43,9 @@ using Writer = int (*)(const ArrowArrayView* v, int64_t i, const Target& t, unsi
 
 // One field of the table and the Arrow column that fills it.
 struct Target {
-    values::Column col;
+    values::ColumnCodec col;
     int source;             // the Arrow column's position
-    const Column* arrow;    // its reader and type (held by the rows object)
+    const ColumnReader* arrow;    // its reader and type (held by the rows object)
     Writer write;           // null: every value goes the standard face's way
     bool unbounded;         // values::may_go_alone
     uint32_t chars;         // a text field's most characters: in UTF-8 a declared length's n of 4 * n bytes
@@ -213,7 +213,7 @@ int write_timestamp(const ArrowArrayView* v, int64_t i, const Target& t, unsigne
 
 // The writer of an Arrow column for a field, or null when its values go
 // the standard face's way.
-Writer writer_for(ArrowType arrow, const values::Column& col, bool utf8, int dialect) {
+Writer writer_for(ArrowType arrow, const values::ColumnCodec& col, bool utf8, int dialect) {
     // A server's boolean is its BYTE field, which takes a bool and nothing
     // else, and its numbers take no bool (values::field_value).
     const bool boolean = dialect == QSCLI_DIALECT_PG && col.type == QSCLI_ET_BYTE;
@@ -269,7 +269,7 @@ public:
                 PyErr_SetString(PyExc_ValueError, "the order names an Arrow column the data does not have");
                 return -1;
             }
-            const Column* arrow = &(*rows_->columns)[static_cast<size_t>(k)];
+            const ColumnReader* arrow = &(*rows_->columns)[static_cast<size_t>(k)];
             const bool unbounded = alone_ && values::may_go_alone(cols[j], conn_->dialect);
             const uint32_t chars = utf8 && cols[j].len % 4 == 0 ? cols[j].len / 4 : cols[j].len;
             targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8, conn_->dialect),

@@ -252,7 +252,7 @@ PyObject* row_values(RowsObject* r, int64_t row) {
     const int64_t i = row + r->view.offset;
     for (size_t k = 0; k < n; ++k) {
         const ArrowArrayView* v = r->view.children[k];
-        const Column& c = (*r->columns)[k];
+        const ColumnReader& c = (*r->columns)[k];
         PyObject* value = ArrowArrayViewIsNull(v, i) ? new_ref(Py_None) : c.read(v, i, c.type);
         if (!value) return nullptr;
         PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(k), value);
@@ -314,7 +314,7 @@ int describe(RowsObject* r) {
     if (!fields) return -1;
     for (int64_t k = 0; k < s.n_children; ++k) {
         const ArrowSchema* c = s.children[k];
-        Column column{};
+        ColumnReader column{};
         if (ArrowSchemaViewInit(&column.type, c, &error) != NANOARROW_OK) return refuse_column(c, c->format);
         if (c->dictionary) return refuse_column(c, "dictionary");
         column.read = reader_for(column.type.type);
@@ -351,7 +351,7 @@ PyObject* arrow_rows(PyObject*, PyObject* data) {
     if (!obj) return nullptr;
     Ref held(obj);
     auto* r = reinterpret_cast<RowsObject*>(obj);
-    r->columns = new std::vector<Column>;
+    r->columns = new std::vector<ColumnReader>;
     if (PyObject_HasAttrString(data, "__arrow_c_stream__")) {
         Ref capsule(PyObject_CallMethod(data, "__arrow_c_stream__", nullptr));
         if (!capsule || take_capsule(capsule.get(), "arrow_array_stream", &r->stream) < 0) return nullptr;

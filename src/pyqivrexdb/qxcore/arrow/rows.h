@@ -17,7 +17,7 @@ using Reader = PyObject* (*)(const ArrowArrayView* v, int64_t i, const ArrowSche
 // The reader of an Arrow type; null for a type that cannot be loaded.
 Reader reader_for(ArrowType type);
 
-struct Column {
+struct ColumnReader {
     Reader read;
     ArrowSchemaView type;
 };
@@ -30,7 +30,7 @@ struct RowsObject {
     ArrowArrayView view;      // of the batch, from the schema
     bool viewing;             // view initialised
     int64_t row;              // next row in the batch
-    std::vector<Column>* columns;  // owned: one a column of the schema
+    std::vector<ColumnReader>* columns;  // owned: one a column of the schema
     PyObject* fields;         // owned: list of (name, format, nullable)
     PyObject* single;         // owned: the capsules of an __arrow_c_array__ export, until read
 };

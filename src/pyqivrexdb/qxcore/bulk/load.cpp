@@ -203,7 +203,7 @@ private:
     // A row of the core face: a tuple, a list or anything indexable, at
     // least one value a field.
     int pack_core(PyObject* row, unsigned char* out, Py_ssize_t* failed) {
-        const values::Column* cols = cols_;
+        const values::ColumnCodec* cols = cols_;
         const Py_ssize_t n = ncols_;
         if (PyTuple_CheckExact(row)) {
             // Immutable, and held by the caller: its items stay alive.
@@ -294,7 +294,7 @@ private:
     ConnectionObject* conn_;
     PyObject* fields_;  // borrowed: the call's list of Fields
     values::ColumnLayout layout_;
-    const values::Column* cols_ = nullptr;
+    const values::ColumnCodec* cols_ = nullptr;
     Py_ssize_t ncols_ = 0;
     Py_ssize_t per_batch_;
     bool ready_ = false;

@@ -112,7 +112,7 @@ PyObject* records_next(PyObject* it);
 int records_take(PyObject* it, PyObject* rows, Py_ssize_t limit);
 // A run of whole records of one layout, as they lie in the read buffer.
 struct RecordBlock {
-    const std::vector<values::Column>* columns;
+    const std::vector<values::ColumnCodec>* columns;
     const unsigned char* first;  // the first record
     uint32_t rec_size;
     uint32_t count;

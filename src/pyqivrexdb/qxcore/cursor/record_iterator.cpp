@@ -1,7 +1,7 @@
 // The record iterator of Cursor._read_results: reads whole records a buffer
 // at a time from the cursor's start_record and cuts them into rows. It
 // behaves as a generator (send, throw, close) suspended after each row.
-#include "records.h"
+#include "record_iterator.h"
 
 namespace qx {
 

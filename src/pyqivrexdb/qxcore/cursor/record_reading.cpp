@@ -1,7 +1,7 @@
 // Whole records from the library: the read buffer (one kept for the next
 // iterator), the column layout of each result or batch, and the end of
 // the rows, on an error for good.
-#include "records.h"
+#include "record_iterator.h"
 
 namespace qx {
 

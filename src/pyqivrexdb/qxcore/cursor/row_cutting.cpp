@@ -2,7 +2,7 @@
 // face's tuples with their NULLs and ARRA lengths): one a call (next), a
 // run of them (take), or blocks handed to a sink (scan). The loops that
 // cut live beside what they call for each row.
-#include "records.h"
+#include "record_iterator.h"
 
 namespace qx {
 
@@ -28,7 +28,7 @@ private:
 
 // The bytes of an ARRA field whose value's length the library gave: never
 // more than the field holds, whatever the length says.
-PyObject* arra_bytes(const values::Column& c, const unsigned char* p, const unsigned char* length) {
+PyObject* arra_bytes(const values::ColumnCodec& c, const unsigned char* p, const unsigned char* length) {
     const uint32_t n = static_cast<uint32_t>(length[0]) | static_cast<uint32_t>(length[1]) << 8 |
                        static_cast<uint32_t>(length[2]) << 16 | static_cast<uint32_t>(length[3]) << 24;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n < c.len ? n : c.len);

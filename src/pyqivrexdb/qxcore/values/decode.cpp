@@ -94,19 +94,19 @@ PyObject* utf8_text_value(const unsigned char* p, uint32_t n) { return cached_te
 
 namespace {
 
-PyObject* dec_char(const Column& c, const unsigned char* p) { return text_value(p, c.len); }
+PyObject* dec_char(const ColumnCodec& c, const unsigned char* p) { return text_value(p, c.len); }
 
 // The column's decoder when b2a_hex was the standard one as the layout was
 // resolved (a later rebinding makes the layout stale), and the one that
 // looks it up for every value otherwise.
-PyObject* dec_arra(const Column& c, const unsigned char* p) { return hex_of(p, c.len); }
-PyObject* dec_arra_late(const Column& c, const unsigned char* p) { return arra_value(p, c.len); }
+PyObject* dec_arra(const ColumnCodec& c, const unsigned char* p) { return hex_of(p, c.len); }
+PyObject* dec_arra_late(const ColumnCodec& c, const unsigned char* p) { return arra_value(p, c.len); }
 
 // The ARRA decoder for a layout resolved now.
 // A value of exactly the overlay's width (all fixed-width reads, and the
 // overlay types at their natural len).
 template <typename O>
-PyObject* dec_full(const Column&, const unsigned char* p) {
+PyObject* dec_full(const ColumnCodec&, const unsigned char* p) {
     O o;
     std::memcpy(o.bytes, p, O::width);
     return to_python(o.get());
@@ -114,19 +114,19 @@ PyObject* dec_full(const Column&, const unsigned char* p) {
 
 // An overlay type shorter than its overlay: the bytes it has, high bytes 0.
 template <typename O>
-PyObject* dec_part(const Column& c, const unsigned char* p) {
+PyObject* dec_part(const ColumnCodec& c, const unsigned char* p) {
     O o;
     o.load(p, c.len);
     return to_python(o.get());
 }
 
-PyObject* dec_nmbr3(const Column&, const unsigned char* p) {
+PyObject* dec_nmbr3(const ColumnCodec&, const unsigned char* p) {
     NMBR_CHAR o;
     std::memcpy(o.bytes, p, 3);
     return to_python(o.get());
 }
 
-PyObject* dec_date(const Column&, const unsigned char* p) {
+PyObject* dec_date(const ColumnCodec&, const unsigned char* p) {
     WORD_CHAR o;
     std::memcpy(o.bytes, p, 2);
     return qxdate2pydate(o.get());
@@ -160,7 +160,7 @@ Decoder decoder_for(int type, uint32_t len) {
     }
 }
 
-PyObject* decode_any(const Column& col, const unsigned char* p) {
+PyObject* decode_any(const ColumnCodec& col, const unsigned char* p) {
     if (col.type < 0 || col.type >= QSCLI_ET_COUNT) return field_type_error();
     // A hand-made column gets the reader's length rule too.
     if (check_len(col.type, col.len, 0, Purpose::Read) < 0) return nullptr;
@@ -168,12 +168,12 @@ PyObject* decode_any(const Column& col, const unsigned char* p) {
 }
 
 PyObject* decode_record(const ColumnLayout& layout, const unsigned char* rec) {
-    const std::vector<Column>& columns = layout.columns();
+    const std::vector<ColumnCodec>& columns = layout.columns();
     const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
     Ref row(PyList_New(n));
     if (!row) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Column& col = columns[static_cast<size_t>(i)];
+        const ColumnCodec& col = columns[static_cast<size_t>(i)];
         PyObject* value = decode_field(col, rec);
         if (!value) return nullptr;
         PyList_SET_ITEM(row.get(), i, value);
@@ -207,7 +207,7 @@ PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, 
         default: {
             // Every numeric type through its overlay: at most the overlay's
             // width is copied and a short body leaves the high bytes 0.
-            const Column col{code, size, nullptr};
+            const ColumnCodec col{code, size, nullptr};
             switch (code) {
                 case QSCLI_ET_BYTE: return dec_part<UCHAR_CHAR>(col, body);
                 case QSCLI_ET_INTR: return dec_part<INTR_CHAR>(col, body);

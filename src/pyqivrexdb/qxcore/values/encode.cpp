@@ -181,7 +181,7 @@ int encode_date(PyObject* value, unsigned char* out) {
 
 }  // namespace
 
-int encode_field(const Column& col, PyObject* value, unsigned char* out) {
+int encode_field(const ColumnCodec& col, PyObject* value, unsigned char* out) {
     const uint32_t len = col.len;
     if (col.type < 0 || col.type >= QSCLI_ET_COUNT) return field_type_error(), -1;
     if (check_len(col.type, len, 0, Purpose::Write) < 0) return -1;

@@ -170,16 +170,16 @@ const KnownType kTypes[] = {
 constexpr uint32_t kBool = 16;
 
 // The text of a CHAR field: up to its first NUL.
-size_t text_length(const Column& c, const unsigned char* p) {
+size_t text_length(const ColumnCodec& c, const unsigned char* p) {
     const void* zero = std::memchr(p, 0, c.len);
     return zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - p) : c.len;
 }
 
-PyObject* dec_loaded(const Column& c, const unsigned char* p) {
+PyObject* dec_loaded(const ColumnCodec& c, const unsigned char* p) {
     return c.load(reinterpret_cast<const char*>(p), text_length(c, p));
 }
 
-PyObject* dec_bool(const Column&, const unsigned char* p) { return PyBool_FromLong(p[0] != 0); }
+PyObject* dec_bool(const ColumnCodec&, const unsigned char* p) { return PyBool_FromLong(p[0] != 0); }
 
 // An array's text: '{1,NULL,"a \"b\"",{2,3}}', after '[1:2]=' when its
 // lower bounds are not 1. Items go through `item`; NULL (unquoted) is None.
@@ -243,7 +243,7 @@ private:
     std::string buf_;
 };
 
-PyObject* dec_array(const Column& c, const unsigned char* p) {
+PyObject* dec_array(const ColumnCodec& c, const unsigned char* p) {
     return ArrayText(reinterpret_cast<const char*>(p), text_length(c, p), c.item).parse();
 }
 
@@ -260,7 +260,7 @@ int imports_ready(TextLoader load) {
 
 }  // namespace
 
-int choose_loader(Column& col, uint32_t oid) {
+int choose_loader(ColumnCodec& col, uint32_t oid) {
     col.oid = oid;
     if (oid == kBool && col.type == QSCLI_ET_BYTE) {
         col.decode = dec_bool;
@@ -293,7 +293,7 @@ int described_type(int type, uint32_t oid) {
     }
 }
 
-bool plain_loader(const Column& col) {
+bool plain_loader(const ColumnCodec& col) {
     return !col.item && col.load != load_json && col.load != load_inet && col.load != load_cidr;
 }
 

@@ -73,7 +73,7 @@ Decoder decoder_for(int type, uint32_t len);
 // The ARRA decoder for a layout resolved now.
 Decoder arra_decoder();
 
-// Whether `len` keeps a field of `type` within its bytes (layout.cpp). 0, or
+// Whether `len` keeps a field of `type` within its bytes (column_layout.cpp). 0, or
 // -1 with a ProgrammingError naming the field.
 int check_len(int type, uint32_t len, Py_ssize_t index, Purpose purpose);
 

@@ -22,20 +22,20 @@ namespace {
 // The text a CHAR field holds: what precedes its first NUL (the padding of a
 // shorter text), or the whole field when the text fills it. Blanks the text
 // itself ends with stay.
-PyObject* dec_text(const Column& c, const unsigned char* p) {
+PyObject* dec_text(const ColumnCodec& c, const unsigned char* p) {
     const void* zero = std::memchr(p, 0, c.len);
     const uint32_t n = zero ? static_cast<uint32_t>(static_cast<const unsigned char*>(zero) - p) : c.len;
     return text_value(p, n);
 }
 
 // The same in UTF-8.
-PyObject* dec_text_utf8(const Column& c, const unsigned char* p) {
+PyObject* dec_text_utf8(const ColumnCodec& c, const unsigned char* p) {
     const void* zero = std::memchr(p, 0, c.len);
     const uint32_t n = zero ? static_cast<uint32_t>(static_cast<const unsigned char*>(zero) - p) : c.len;
     return utf8_text_value(p, n);
 }
 
-PyObject* dec_bytes(const Column& c, const unsigned char* p) {
+PyObject* dec_bytes(const ColumnCodec& c, const unsigned char* p) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), c.len);
 }
 
@@ -43,7 +43,7 @@ int wrong_type(PyObject* value, const char* wanted) {
     return refuse("ProgrammingError", nullptr, "expected %s, not %s", wanted, Py_TYPE(value)->tp_name);
 }
 
-int encode_int(const Column& col, const Classified& v, PyObject* value, unsigned char* out) {
+int encode_int(const ColumnCodec& col, const Classified& v, PyObject* value, unsigned char* out) {
     if (col.type == QSCLI_ET_INT64 && v.kind == Kind::BIG_INT)
         return refuse("DataError", nullptr, "%S is outside the range of a 64-bit integer", value);
     const bool wide = col.type == QSCLI_ET_INT64;
@@ -59,7 +59,7 @@ int encode_int(const Column& col, const Classified& v, PyObject* value, unsigned
 // A number for a FLOA, CURR or DFLT field: a float, or an int or Decimal a
 // double holds exactly; never NaN, which the engines cannot store as a
 // number (both keep the infinities of a float).
-int encode_real(const Column& col, const Classified& v, PyObject* value, unsigned char* out) {
+int encode_real(const ColumnCodec& col, const Classified& v, PyObject* value, unsigned char* out) {
     double d = 0;
     if (exact_double(v, value, nullptr, &d) < 0) return -1;
     if (std::isnan(d)) return refuse("DataError", nullptr, "%R cannot be stored as a number", value);
@@ -79,7 +79,7 @@ int encode_real(const Column& col, const Classified& v, PyObject* value, unsigne
     return 0;
 }
 
-int encode_text(const Column& col, PyObject* value, unsigned char* out) {
+int encode_text(const ColumnCodec& col, PyObject* value, unsigned char* out) {
     // An exact str goes straight into the field; a subclass by its characters.
     // In UTF-8 the field's len counts bytes; the library holds the text to
     // its column's characters.
@@ -121,7 +121,7 @@ int encode_text(const Column& col, PyObject* value, unsigned char* out) {
 
 // A binary field has no length of its own: only a value of exactly its
 // length goes in unchanged.
-int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
+int encode_bytes(const ColumnCodec& col, PyObject* value, unsigned char* out) {
     Py_buffer view;
     if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
     const Py_ssize_t n = view.len;
@@ -134,7 +134,7 @@ int encode_bytes(const Column& col, PyObject* value, unsigned char* out) {
 
 // A number's text (field_value made it) into a QSCLI_ET_DECIMAL field,
 // zeros after a shorter one.
-int encode_decimal(const Column& col, PyObject* text, unsigned char* out) {
+int encode_decimal(const ColumnCodec& col, PyObject* text, unsigned char* out) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(text, &n);
     if (!p) return -1;
@@ -158,7 +158,7 @@ int encode_date(PyObject* value, unsigned char* out) {
 
 }  // namespace
 
-PyObject* dec_int64(const Column&, const unsigned char* p) {
+PyObject* dec_int64(const ColumnCodec&, const unsigned char* p) {
     uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
     return PyLong_FromLongLong(static_cast<long long>(v));
@@ -212,18 +212,18 @@ Decoder standard_decoder(int type, Decoder core) {
 
 namespace {
 
-bool real_field(const Column& col) {
+bool real_field(const ColumnCodec& col) {
     return col.type == QSCLI_ET_FLOA || col.type == QSCLI_ET_CURR || col.type == QSCLI_ET_DFLT;
 }
 
 }  // namespace
 
-bool may_go_alone(const Column& col, int dialect) {
+bool may_go_alone(const ColumnCodec& col, int dialect) {
     return (text_utf8() && col.type == QSCLI_ET_CHAR && col.len % 4 != 0) || col.type == QSCLI_ET_DECIMAL ||
            (dialect == QSCLI_DIALECT_PG && (col.type == QSCLI_ET_DATE || real_field(col)));
 }
 
-int goes_alone(const Column& col, PyObject* value) {
+int goes_alone(const ColumnCodec& col, PyObject* value) {
     Classified v;
     if (classify_value(value, &v) < 0) return -1;
     if (v.kind == Kind::TEXT) {
@@ -235,7 +235,7 @@ int goes_alone(const Column& col, PyObject* value) {
     return v.kind == Kind::DECIMAL && real_field(col) && v.special();
 }
 
-int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool* is_null) {
+int encode_standard(const ColumnCodec& col, PyObject* value, unsigned char* out, bool* is_null) {
     *is_null = value == Py_None;
     if (*is_null) {
         std::memset(out, 0, col.len);

@@ -11,10 +11,10 @@
 
 namespace qx::values {
 
-struct Column;
+struct ColumnCodec;
 
 // Decodes one field at `p` into a new reference (null with an exception).
-using Decoder = PyObject* (*)(const Column& col, const unsigned char* p);
+using Decoder = PyObject* (*)(const ColumnCodec& col, const unsigned char* p);
 // Makes the Python value of a server's text form, the n bytes at p (CP866,
 // no NUL): a new reference, or null with an exception (ValueError for a
 // value Python cannot hold).
@@ -22,10 +22,10 @@ using TextLoader = PyObject* (*)(const char* p, size_t n);
 
 // One column of a record as the reader or the writer uses it: the element
 // type (the QSCLI_ET_* branch its Field.type matched) and its length in bytes.
-struct Column {
+struct ColumnCodec {
     int type;
     uint32_t len;
-    // Chosen by ColumnLayout::resolve for this type and length; null in a Column
+    // Chosen by ColumnLayout::resolve for this type and length; null in a ColumnCodec
     // made by hand, which decode_field then dispatches on `type`.
     Decoder decode = nullptr;
     // The server's type when the library told it (0: not told), and the
@@ -75,12 +75,12 @@ public:
     int resolve(PyObject* fields, Purpose purpose = Purpose::Read, Face face = Face::Core,
                 const std::vector<ServerType>* server_types = nullptr);
     bool current() const;
-    const std::vector<Column>& columns() const { return columns_; }
+    const std::vector<ColumnCodec>& columns() const { return columns_; }
     // Sum of the columns' len: the bytes one record takes.
     uint64_t record_size() const { return record_size_; }
 
 private:
-    std::vector<Column> columns_;
+    std::vector<ColumnCodec> columns_;
     uint64_t record_size_ = 0;
     LateBound names_;  // the QSCLI_ET_* names and binascii as resolved
     uint64_t field_version_ = 0;
@@ -103,7 +103,7 @@ Decoder standard_decoder(int type, Decoder core);
 int standard_type_fits(int type, PyObject* value);
 // Gives column `col` (its element type resolved) the loader of server type
 // `oid`, when there is one (server_types.cpp). 0, or -1 with an exception.
-int choose_loader(Column& col, uint32_t oid);
+int choose_loader(ColumnCodec& col, uint32_t oid);
 // The type code Cursor.description gives a column of element type `type`
 // and server type `oid`: the element type whose DB-API type object (NUMBER,
 // DATETIME) matches the Python value its loader gives, else `type`.
@@ -112,7 +112,7 @@ int described_type(int type, uint32_t oid);
 // Whether the values of `col` come from C code alone and hold no references
 // that could make a cycle (not a parsed document, a list or an ipaddress
 // object, whose loaders run Python code).
-bool plain_loader(const Column& col);
+bool plain_loader(const ColumnCodec& col);
 
 // The loader json and jsonb values go through: the reading connection's
 // (ReadingScope), else the module's (json.loads unless set; `loads` None
@@ -147,22 +147,22 @@ Ref session_zone(const char* name, size_t n);
 // load: None sets *is_null (the field is zeroed); otherwise the value must
 // fit exactly (standard_values.cpp lists the rules). 0, or -1 with DataError or
 // ProgrammingError set, its message without the row and field.
-int encode_standard(const Column& col, PyObject* value, unsigned char* out, bool* is_null);
+int encode_standard(const ColumnCodec& col, PyObject* value, unsigned char* out, bool* is_null);
 
 // Whether field `col` of a bulk load on a `dialect` backend may send a value
 // by its row's own statement rather than in a record: a text field whose
 // width is no declared length's (in UTF-8), a number's text
 // (QSCLI_ET_DECIMAL), and on a server a date or real field, whose column
 // holds values a record cannot carry.
-bool may_go_alone(const Column& col, int dialect);
+bool may_go_alone(const ColumnCodec& col, int dialect);
 // For such a field, whether `value` (as field_value gives it) goes alone: a
 // text longer than the field, a date outside the record's span, a Decimal
 // NaN or infinity. 1, 0, or -1 with an exception set.
-int goes_alone(const Column& col, PyObject* value);
+int goes_alone(const ColumnCodec& col, PyObject* value);
 
 // Decodes field `col` at `p` (len bytes available) into a new reference.
-PyObject* decode_any(const Column& col, const unsigned char* p);
-inline PyObject* decode_field(const Column& col, const unsigned char* p) {
+PyObject* decode_any(const ColumnCodec& col, const unsigned char* p);
+inline PyObject* decode_field(const ColumnCodec& col, const unsigned char* p) {
     return col.decode ? col.decode(col, p) : decode_any(col, p);
 }
 
@@ -183,10 +183,10 @@ PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, 
 // exception set (nothing written in that case is relied upon). `col` comes
 // from a ColumnLayout resolved for Purpose::Write: every field writes exactly
 // col.len bytes.
-int encode_field(const Column& col, PyObject* value, unsigned char* out);
+int encode_field(const ColumnCodec& col, PyObject* value, unsigned char* out);
 
 // Encodes `value` as `face` packs it: encode_field, or encode_standard.
-inline int encode_value(Face face, const Column& col, PyObject* value, unsigned char* out, bool* is_null) {
+inline int encode_value(Face face, const ColumnCodec& col, PyObject* value, unsigned char* out, bool* is_null) {
     *is_null = false;
     return face == Face::Standard ? encode_standard(col, value, out, is_null) : encode_field(col, value, out);
 }

@@ -1,5 +1,5 @@
 // A statement handle forgets its last result.
-#include "stmt.h"
+#include "stmt_handle.h"
 
 namespace qse {
 

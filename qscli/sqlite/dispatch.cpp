@@ -5,7 +5,7 @@
 #include "lexer.h"
 #include "named.h"
 #include "own.h"
-#include "statement.h"
+#include "dispatch.h"
 
 #include <cmath>
 

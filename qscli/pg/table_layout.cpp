@@ -28,7 +28,7 @@ std::string layout_query(const std::string& table) {
 }
 
 void Attribute::shape(FieldForms forms) {
-    const Column col = table_column(map_column(oid, mod, true), forms);
+    const MappedColumn col = table_column(map_column(oid, mod, true), forms);
     type = col.type;
     len = col.var ? TABLE_VAR_WIDTH : field_width(col.type, col.len);
 }

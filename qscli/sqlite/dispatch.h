@@ -1,5 +1,5 @@
 // What the files that run a statement text share: return (returning.cpp)
-// and the runner of a prepared statement (runner.cpp). statement.cpp tells
+// and the runner of a prepared statement (runner.cpp). dispatch.cpp tells
 // them apart, hands the library's other statements to the common layer
 // (own.h), and each text to its runner.
 #pragma once

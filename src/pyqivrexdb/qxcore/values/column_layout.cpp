@@ -52,7 +52,7 @@ int ColumnLayout::resolve(PyObject* fields, Purpose purpose, Face face, const st
     Ref seq(PySequence_Fast(fields, "the columns must be a list of Field objects"));
     if (!seq) return -1;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    std::vector<Column> columns;
+    std::vector<ColumnCodec> columns;
     columns.reserve(static_cast<size_t>(n));
     Codes codes;
     uint64_t size = 0;
@@ -83,14 +83,14 @@ int ColumnLayout::resolve(PyObject* fields, Purpose purpose, Face face, const st
         if (face == Face::Standard && !overflow && t == QSCLI_ET_INT64 && l == 8) {
             // The optional 64-bit type: only a statement of the standard
             // face asks for it, and its code has no QSCLI_ET_* name.
-            columns.push_back(Column{QSCLI_ET_INT64, 8, standard_decoder(QSCLI_ET_INT64, nullptr)});
+            columns.push_back(ColumnCodec{QSCLI_ET_INT64, 8, standard_decoder(QSCLI_ET_INT64, nullptr)});
             size += 8;
             continue;
         }
         if (face == Face::Standard && !overflow && t == QSCLI_ET_DECIMAL && l > 0 && l <= UINT32_MAX) {
             // A number as its text: a table's numeric field, when the
             // standard face's loads take it so (QSCLI_ATTR_SERVER_TYPES).
-            columns.push_back(Column{QSCLI_ET_DECIMAL, static_cast<uint32_t>(l), standard_decoder(QSCLI_ET_CHAR, nullptr)});
+            columns.push_back(ColumnCodec{QSCLI_ET_DECIMAL, static_cast<uint32_t>(l), standard_decoder(QSCLI_ET_CHAR, nullptr)});
             size += static_cast<uint64_t>(l);
             continue;
         }
@@ -109,7 +109,7 @@ int ColumnLayout::resolve(PyObject* fields, Purpose purpose, Face face, const st
         Decoder decode = decoder_for(code, length);
         if (code == QSCLI_ET_ARRA && purpose == Purpose::Read) decode = arra_decoder();
         if (face == Face::Standard) decode = standard_decoder(code, decode);
-        columns.push_back(Column{code, length, decode});
+        columns.push_back(ColumnCodec{code, length, decode});
         const size_t at = static_cast<size_t>(i);
         if (face == Face::Standard && server_types && at < server_types->size() &&
             choose_loader(columns.back(), (*server_types)[at].oid) < 0)
