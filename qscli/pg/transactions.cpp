@@ -66,9 +66,7 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
         sent_.guarded = false;
         code = run_statement(st, unguard() + sql);
     } else if (!run_in_flight(st, sql, &code)) {
-        {
-                code = run(unguard() + "savepoint qx_statement");
-        }
+        code = run(unguard() + "savepoint qx_statement");
         sent_.guarded = true;
         if (code) keep_failed();
         else code = run_statement(st, sql);
@@ -88,6 +86,7 @@ int Session::run_guarded(Stmt* st, const std::string& sql) {
 // cancel that landed on it): the failure aborted the savepoint that holds
 // the statement before, so rolling back to it would silently undo that
 // statement. The transaction stays failed instead, and the error says so.
+// So does a take-back that failed (a cancel that landed on it in turn).
 void Session::keep_failed() {
     sent_.guarded = false;
     if (!lost_) c->last_error += kTransactionFailed;
@@ -117,9 +116,10 @@ void Session::take_back_statement() {
     std::string saved = c->last_error;
     bool quiet = c->err_to_user;
     c->err_to_user = false;  // the statement's own error was delivered
-    run("rollback to savepoint qx_statement; release savepoint qx_statement");
+    const int failed = run("rollback to savepoint qx_statement; release savepoint qx_statement");
     c->err_to_user = quiet;
     c->last_error = saved;
+    if (failed) keep_failed();
 }
 
 }  // namespace pg
