@@ -344,13 +344,14 @@ int Session::add_checks() {
     return read_library_checks();
 }
 
-void Session::run_quietly(const std::string& sql) {
+int Session::run_quietly(const std::string& sql) {
     std::string saved = c->last_error;
     bool quiet = c->err_to_user;
     c->err_to_user = false;  // the statement's own error was delivered
-    run(sql);
+    const int code = run(sql);
     c->err_to_user = quiet;
     c->last_error = saved;
+    return code;
 }
 
 int Session::run_defining(Stmt* st, const std::string& sql) {
@@ -370,8 +371,7 @@ int Session::run_defining(Stmt* st, const std::string& sql) {
     if (rc) return rc;
     if (!guarded_) return add_checks();  // the text ended the transaction itself
     if ((rc = add_checks()) && !lost_) {
-        // Takes the statement back with its checks.
-        run_quietly("rollback to savepoint qx_statement; release savepoint qx_statement");
+        take_back_statement();  // with its checks
         guarded_ = false;
     }
     return rc;

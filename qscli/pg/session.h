@@ -208,7 +208,8 @@ private:
     bool pipeline_name(const Bound& b, std::string* name, bool* parse);
     bool send_pipeline(const Bound& b, const std::string& name, bool parse, int* steps);
     int read_steps(int steps, bool parse, bool* parsed, bool* unparsed);
-    // Rolls back to the failed statement's savepoint, keeping its error.
+    // Rolls back to the failed statement's savepoint, keeping its error;
+    // when that fails too, the transaction stays failed and the error says so.
     void take_back_statement();
     // After a failure of the savepoint steps before a statement: the
     // transaction stays failed (nothing to take back), and the error says so.
@@ -231,8 +232,8 @@ private:
     // names of a violation) is one of the library's; its column then. A
     // user's check of the same kind of name known to the session never is.
     bool library_check(const char* schema, const char* table, const char* constraint, std::string* column) const;
-    // Runs `sql` keeping the error already reported.
-    void run_quietly(const std::string& sql);
+    // Runs `sql` keeping the error already reported; its own code.
+    int run_quietly(const std::string& sql);
     // The text that releases the last statement's savepoint, if one is open.
     std::string unguard();
     int run_return(Stmt* st, const Command& cmd);

@@ -113,13 +113,7 @@ bool Session::run_in_flight(Stmt* st, const std::string& sql, int* code) {
 }
 
 void Session::take_back_statement() {
-    std::string saved = c->last_error;
-    bool quiet = c->err_to_user;
-    c->err_to_user = false;  // the statement's own error was delivered
-    const int failed = run("rollback to savepoint qx_statement; release savepoint qx_statement");
-    c->err_to_user = quiet;
-    c->last_error = saved;
-    if (failed) keep_failed();
+    if (run_quietly("rollback to savepoint qx_statement; release savepoint qx_statement")) keep_failed();
 }
 
 }  // namespace pg
