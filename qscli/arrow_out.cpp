@@ -38,7 +38,7 @@ int stream_arrow(Conn* c, Stmt* st, uint64_t start, uint64_t max_rows, uint64_t 
     // Rows read ahead as records (the connection ran something else), or a
     // failure waiting behind the records: the reader takes the next batch as
     // records, through the read of 0 bytes that starts it.
-    if (s.rest || !s.carry.empty() || s.error || !st->source) return 1;
+    if (!s.rest.empty() || !s.carry.empty() || s.error || !st->source) return 1;
     if (s.made >= RECORD_LIMIT) {
         end_source(st);
         return c->fail(QSCLI_E_TOOBIG, "result has more than 2147483647 records");

@@ -14,7 +14,7 @@ void Stmt::end_stream() {
     if (source) source->close();
     source.reset();
     streamed.carry.clear();
-    streamed.rest.reset();
+    streamed.rest.clear();
     streamed.error = 0;
     streamed.finished = true;
 }

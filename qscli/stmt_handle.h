@@ -7,6 +7,7 @@
 #include "records.h"
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,7 +39,9 @@ struct Streamed {
     std::vector<uint64_t> carry_widths;
     int error = 0;  // a failure met after the records made, for the read that reaches it
     std::string error_text;
-    std::unique_ptr<Batch> rest;  // the rest, read ahead when the connection ran something else
+    // The rest, read ahead when the connection ran something else: batches
+    // of the stream's own size, each as wide as its own longest value.
+    std::deque<Batch> rest;
 
     // Back to a new one's state, keeping the room of `columns`: a loop's
     // queries allocate none for it.

@@ -570,12 +570,13 @@ int next_batch(Conn* c, Stmt* st) {
     Streamed& s = st->streamed;
     s.first += s.count;
     s.count = 0;
-    if (s.rest) {
-        std::swap(st->desc, s.rest->desc);
-        std::swap(st->rec_size, s.rest->rec_size);
-        st->records.swap(s.rest->records);
-        s.count = s.rest->count;
-        s.rest.reset();
+    if (!s.rest.empty()) {
+        Batch& next = s.rest.front();
+        std::swap(st->desc, next.desc);
+        st->rec_size = next.rec_size;
+        st->records.swap(next.records);
+        s.count = next.count;
+        s.rest.pop_front();
         return 0;
     }
     if (s.error) {
@@ -650,12 +651,16 @@ int stream_read(Conn* c, Stmt* st, uint64_t start, void* buf, unsigned size, uns
     return next_batch(c, st);
 }
 
+// Reads the rest of the result ahead, batch by batch as next_batch would: one
+// batch of it all would be as wide as its longest value in every record.
 void stream_drain(Conn* c, Stmt* st) {
     Streamed& s = st->streamed;
-    if ((!st->source && s.carry.empty()) || s.making || s.rest) return;
-    std::unique_ptr<Batch> rest(new Batch);
-    rest->count = BatchMaker(c, st, Limits{0, 0}).make(rest->desc, rest->rec_size, rest->records, true);
-    if (rest->count) s.rest = std::move(rest);
+    if (s.making || !s.rest.empty()) return;
+    while ((st->source || !s.carry.empty()) && !s.error) {
+        Batch& batch = s.rest.emplace_back();
+        batch.count = BatchMaker(c, st, Limits{0, BATCH_BYTES}).make(batch.desc, batch.rec_size, batch.records, true);
+        if (!batch.count) s.rest.pop_back();
+    }
 }
 
 void drain_streams(Conn* c) {

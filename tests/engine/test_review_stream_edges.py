@@ -3,6 +3,7 @@ values among short rows, NULLs in every column, widths that change from batch
 to batch, another statement while a result is half read, values a field
 refuses, and Arrow batches kept past their connection."""
 import gc
+import os
 import random
 import sqlite3
 import threading
@@ -83,6 +84,25 @@ def test_another_statement_mid_stream_keeps_every_row_of_the_first(conn, backend
     other = conn.cursor()
     assert other.execute("select count(*) from s").fetchall() == [(3000,)]
     assert head + arrow_rows(cur.fetch_arrow_table()) == rows
+
+
+def written_bytes():
+    with open("/proc/self/io") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("wchar:"))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="counts the process's writes")
+def test_the_rest_kept_for_another_statement_is_not_as_wide_as_its_longest_value(conn, backend):
+    # The rest of a half-read result, kept when another statement runs, was
+    # one batch whose every record was as wide as its longest value: 2,000
+    # short rows beside one of 6 MiB wrote gigabytes and took minutes.
+    cur, rows = filled(conn, backend, 2000, (1000,))
+    cur.execute(QUERY)
+    head = cur.fetchmany(65)
+    before = written_bytes()
+    assert conn.cursor().execute("select count(*) from s").fetchall() == [(2000,)]
+    assert written_bytes() - before < 200 * LONG
+    assert head + cur.fetchall() == rows
 
 
 def test_arrow_batches_outlive_their_connection_released_in_any_order_and_thread(dsn, backend, monkeypatch):
