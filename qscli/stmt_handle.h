@@ -5,6 +5,7 @@
 #include "elemtype.h"
 #include "qscli_api.h"
 #include "records.h"
+#include "value.h"
 
 #include <cstdint>
 #include <memory>
@@ -39,9 +40,10 @@ struct Streamed {
     int error = 0;  // a failure met after the records made, for the read that reaches it
     std::string error_text;
     std::unique_ptr<Batch> rest;  // the rest, read ahead when the connection ran something else
+    std::vector<Value> row;       // room for the row a batch is being made from
 
-    // Back to a new one's state, keeping the room of `columns`: a loop's
-    // queries allocate none for it.
+    // Back to a new one's state, keeping the room of its vectors and
+    // strings: a loop's queries allocate none for them.
     void reset();
 };
 
