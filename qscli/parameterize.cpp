@@ -334,6 +334,25 @@ LitKind kind_of(const Literal& l) { return l.text ? L_TEXT : l.real ? L_REAL : L
 // token before it can take in a digit, a point or a quote after `c`.
 bool token_ends_at(char c) { return is_space(c) || c == '(' || c == ',' || c == '=' || c == '<' || c == '>'; }
 
+// A run of at most 18 digits that no character after it carries on (a
+// letter, a digit, $ or a point would: the lexer reads a number's token
+// that far) is the token the lexer would read there, an integer literal:
+// taken into lits and `p` moved past it, without lexing.
+bool plain_integer(const char*& p, const char* e, std::vector<Literal>& lits) {
+    const char* q = p;
+    uint64_t v = 0;
+    while (q < e && q - p < 19 && *q >= '0' && *q <= '9') v = v * 10 + static_cast<uint64_t>(*q++ - '0');
+    if (q == p || q - p > 18) return false;
+    if (q < e) {
+        const unsigned char c = static_cast<unsigned char>(*q);
+        if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return false;
+        if ((c >= '0' && c <= '9') || c == '_' || c == '$' || c == '.' || c >= 0x80) return false;
+    }
+    lits.push_back({false, static_cast<int64_t>(v), std::string()});
+    p = q;
+    return true;
+}
+
 }  // namespace
 
 bool TextShape::learn(const char* sql, size_t n, const std::string& key, const std::vector<Literal>& lits,
@@ -370,6 +389,7 @@ bool TextShape::read(Dialect d, const char* sql, size_t n, std::vector<Literal>&
         p += len;
         from = ends_[k];
         if (k == kinds_.size()) return p == e;
+        if (kinds_[k] == L_INT && plain_integer(p, e, lits)) continue;
         const Token t = Lexer(d, p, e).next();
         if (t.kind == Tok::Text) {
             if (kinds_[k] != L_TEXT) return false;

@@ -23,9 +23,13 @@ int RecordPacker::lay_out(Conn* c) {
     }
     flags_at_ = static_cast<uint32_t>(off);
     off += st_->flag_bytes(ncols);
-    length_at_.assign(static_cast<size_t>(ncols), 0);
-    for (int k = 0; k < ncols && st_->arra_lengths(); ++k)
-        if (desc_[k].type == QSCLI_ET_ARRA) length_at_[k] = static_cast<uint32_t>(off), off += 4;
+    // Only records with lengths of ARRA values keep where each one goes.
+    length_at_.clear();
+    for (int k = 0; k < ncols && st_->arra_lengths(); ++k) {
+        if (desc_[k].type != QSCLI_ET_ARRA) continue;
+        length_at_.resize(static_cast<size_t>(ncols), 0);
+        length_at_[k] = static_cast<uint32_t>(off), off += 4;
+    }
     if (off > RECORD_LIMIT) return too_big(c);
     // A row of no columns (PostgreSQL's "select from t") still takes a byte:
     // records of no size would read as no rows, and 0 as no result.
@@ -41,7 +45,7 @@ bool RecordPacker::put(int k, const Value& v, unsigned char* rec, std::string* w
     uint32_t width = 0;
     if (pack_value(d.type, d.len, v, rec + d.off, why, &width)) return false;
     if (v.kind == VKind::Null && st_->null_flags) rec[flags_at_ + k / 8] |= static_cast<unsigned char>(1u << (k & 7));
-    if (length_at_[k])
+    if (!length_at_.empty() && length_at_[k])
         for (int b = 0; b < 4; ++b) rec[length_at_[k] + b] = static_cast<unsigned char>(width >> (8 * b));
     return true;
 }

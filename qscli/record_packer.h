@@ -44,7 +44,7 @@ private:
     bool spill_;
     uint32_t flags_at_ = 0;            // where the trailer begins
     uint32_t trailer_ = 0;             // its bytes
-    std::vector<uint32_t> length_at_;  // per column: offset of its ARRA length, or 0
+    std::vector<uint32_t> length_at_;  // per column: offset of its ARRA length, or 0; empty when none has one
 };
 
 // The column record's name fields hold 31 bytes and a NUL.

@@ -4,10 +4,15 @@
 namespace qse {
 
 void Streamed::reset() {
-    std::vector<ColStruct_t> room = std::move(columns);
-    *this = Streamed();
-    room.clear();
-    columns = std::move(room);
+    on = complete = finished = making = false;
+    columns.clear();
+    first = count = made = 0;
+    carry.clear();
+    carry_widths.clear();
+    error = 0;
+    error_text.clear();
+    rest.clear();
+    row.clear();
 }
 
 void Stmt::end_stream() {

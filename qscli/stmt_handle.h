@@ -5,6 +5,7 @@
 #include "elemtype.h"
 #include "qscli_api.h"
 #include "records.h"
+#include "value.h"
 
 #include <cstdint>
 #include <deque>
@@ -42,9 +43,10 @@ struct Streamed {
     // The rest, read ahead when the connection ran something else: batches
     // of the stream's own size, each as wide as its own longest value.
     std::deque<Batch> rest;
+    std::vector<Value> row;  // room for the row a batch is being made from
 
-    // Back to a new one's state, keeping the room of `columns`: a loop's
-    // queries allocate none for it.
+    // Back to a new one's state, keeping the room of its vectors and
+    // strings: a loop's queries allocate none for them.
     void reset();
 };
 

@@ -102,7 +102,7 @@ public:
     // reported at once.
     BatchMaker(Conn* c, Stmt* st, Streamed& s, RowSource* source, const std::vector<ColStruct_t>& cols, Limits lim,
                const std::vector<bool>* inferred)
-        : c_(c), st_(st), s_(s), source_(source), cols_(cols), lim_(lim), ncols_(cols_.size()),
+        : c_(c), st_(st), s_(s), source_(source), cols_(cols), lim_(lim), ncols_(cols_.size()), values_(s.row),
           whole_(inferred != nullptr), inferred_(inferred) {
         fixed_bytes_ = st_->flag_bytes(static_cast<int>(ncols_));
         for (size_t k = 0; k < ncols_; ++k) {
@@ -161,7 +161,7 @@ private:
     const std::vector<ColStruct_t>& cols_;
     Limits lim_;
     size_t ncols_;
-    std::vector<Value> values_;
+    std::vector<Value>& values_;  // s_.row
     bool fixed_ = true;  // no column is measured per batch: rows are packed as they come
     bool ended_ = false;
     bool whole_;
@@ -608,8 +608,9 @@ int stream_start(Conn* c, Stmt* st) {
     Streamed& s = st->streamed;
     s.reset();
     s.on = true;
-    s.columns = st->desc;
-    st->ncols = static_cast<int>(st->desc.size());
+    // The batch lays the result out afresh in st->desc from these.
+    s.columns.swap(st->desc);
+    st->ncols = static_cast<int>(s.columns.size());
     st->rows = 0;
     st->results = true;
     st->sab_type = 1;

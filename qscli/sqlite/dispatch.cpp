@@ -30,8 +30,8 @@ bool real_of(Db* db, const std::string& text, double* v) {
 
 // Runs a text whose literals became parameters; false when its prepared
 // form does not take them (the caller then runs the text as it came).
-bool run_parameterized(Conn* c, Stmt* st, const std::string& key, const std::vector<Literal>& lits, int* rc) {
-    uint64_t h = StmtCache::hash_of(key.data(), key.size());
+bool run_parameterized(Conn* c, Stmt* st, const std::string& key, uint64_t h, const std::vector<Literal>& lits,
+                       int* rc) {
     StmtCache::Entry* e = db_of(c)->cache.checkout(key.data(), key.size(), h);
     sqlite3_stmt* s = e ? e->stmt : nullptr;
     if (!e) {
@@ -86,9 +86,10 @@ int refuse_marks(Conn* c, sqlite3_stmt* s) {
 int run_sql(Conn* c, Stmt* st, const char* sql, size_t n, const Command& cmd) {
     {
         StmtCache& cache = db_of(c)->cache;
+        const std::string* key;
+        uint64_t h;
         int rc;
-        if (cache.parameterized(sql, n, cache.key_room, cache.lits_room) &&
-            run_parameterized(c, st, cache.key_room, cache.lits_room, &rc))
+        if (cache.parameterized(sql, n, &key, &h) && run_parameterized(c, st, *key, h, cache.lits_room, &rc))
             return rc;
     }
     uint64_t h = StmtCache::hash_of(sql, n);

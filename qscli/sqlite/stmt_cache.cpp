@@ -63,15 +63,21 @@ void StmtCache::clear() {
     for (TextShape& shape : shapes_) shape.forget();
 }
 
-bool StmtCache::parameterized(const char* s, size_t n, std::string& key, std::vector<Literal>& lits) {
-    for (const TextShape& shape : shapes_) {
-        if (shape.read(Dialect::Engine, s, n, lits)) {
-            key = shape.key();
+bool StmtCache::parameterized(const char* s, size_t n, const std::string** key, uint64_t* hash) {
+    for (size_t k = 0; k < SHAPES; ++k) {
+        if (shapes_[k].read(Dialect::Engine, s, n, lits_room)) {
+            *key = &shapes_[k].key();
+            *hash = shape_hashes_[k];
             return true;
         }
     }
-    if (!parameterize(Dialect::Engine, s, n, key, lits, &spans_)) return false;
-    if (shapes_[next_shape_].learn(s, n, key, lits, spans_)) next_shape_ = (next_shape_ + 1) % SHAPES;
+    if (!parameterize(Dialect::Engine, s, n, key_room, lits_room, &spans_)) return false;
+    *key = &key_room;
+    *hash = hash_of(key_room.data(), key_room.size());
+    if (shapes_[next_shape_].learn(s, n, key_room, lits_room, spans_)) {
+        shape_hashes_[next_shape_] = *hash;
+        next_shape_ = (next_shape_ + 1) % SHAPES;
+    }
     return true;
 }
 

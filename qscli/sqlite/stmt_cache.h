@@ -58,14 +58,15 @@ public:
     Entry* add(const char* s, size_t n, uint64_t h, sqlite3_stmt* st);
     void checkin(Entry* e);
     void clear();
-    // A text parameterize() turned into a key: the key and its literals,
-    // read through the shape of a text met recently when it has one (a
-    // loop's statement), else lexed and its shape kept. False when the text
-    // is not one to parameterize.
-    bool parameterized(const char* s, size_t n, std::string& key, std::vector<Literal>& lits);
+    // A text parameterize() turned into a key: *key (with its hash) and the
+    // literals in lits_room, read through the shape of a text met recently
+    // when it has one (a loop's statement: its key and hash are the shape's),
+    // else lexed and its shape kept. False when the text is not one to
+    // parameterize.
+    bool parameterized(const char* s, size_t n, const std::string** key, uint64_t* hash);
     // Room for parameterized()'s key and literals, kept so that a loop's
-    // statement allocates none. They are read only until the statement
-    // runs: one a callback runs meanwhile may take the room over.
+    // statement allocates none. The key and the literals are read only until
+    // the statement runs: one a callback runs meanwhile may take them over.
     std::string key_room;
     std::vector<Literal> lits_room;
 
@@ -74,6 +75,7 @@ private:
     // that take turns keep theirs.
     static constexpr size_t SHAPES = 4;
     TextShape shapes_[SHAPES];
+    uint64_t shape_hashes_[SHAPES] = {};  // the hash of each shape's key
     size_t next_shape_ = 0;
     std::vector<const char*> spans_;
 

@@ -298,8 +298,12 @@ int on_authorize(void* ctx, int action, const char* a1, const char*, const char*
 // A statement that only reads, by its first word: transaction control,
 // ATTACH and DETACH count as reading too, and change a schema.
 bool plain_query(sqlite3_stmt* s) {
+    // Runs as every statement starts: the first word compared in place.
     const char* text = sqlite3_sql(s);
-    return text && sqlite3_strnicmp(text, "select", 6) == 0 && sqlite3_stmt_readonly(s);
+    if (!text) return false;
+    for (int k = 0; k < 6; ++k)
+        if ((text[k] | 0x20) != "select"[k]) return false;  // a NUL stops it too
+    return sqlite3_stmt_readonly(s);
 }
 
 int on_trace(unsigned, void* ctx, void* p, void*) {

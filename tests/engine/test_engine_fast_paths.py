@@ -128,6 +128,10 @@ def test_real_keyed_point_queries_reuse_their_prepared_statement():
     ("select n from p where n in (%s, %s) order by n", ["1", "2", "1.0", "'2'", "3", "4", "3--", "4"]),
     ("select n from p where n = %s -- %s", ["1", "2", "3", "'x'"]),
     ("select n from p where n = %s limit %s", ["1", "1", "2", "0", "3", "1.5"]),
+    # An integer after the same pieces, and what can carry a run of digits on.
+    ("select n from p where n = %s", ["2", "3e0", "2$", "2x", "2.", "123456789012345678", "2",
+                                      "1234567890123456789", "99999999999999999999", "3\u0436", "07", "4"]),
+    ("select n from p where n=%s order by n", ["2", "3", "1)", "4", "3--x", "1;", "2 ;"]),
 ])
 def test_texts_of_a_known_shape(cur, sql, values):
     raw = sqlite3.connect(":memory:")
