@@ -198,3 +198,72 @@ def test_standard_face_keeps_fields_only_for_the_same_column_records(double, std
     assert std_cur.fetchall() == [(0, "abc"), (1, "abc")]
     # The Field written to (even with its own value) is not the one given out.
     assert (second[1].asname, second[1].len) == (b"N" if name == "N" else b"", 4 if columns is WIDER else 3)
+
+
+# -- the standard cursor's record iterator, kept for its next result -------
+
+def _records_of(cur):
+    found = [o for o in gc.get_referents(cur) if type(o).__name__ == "_Records"]
+    assert len(found) == 1
+    return found[0]
+
+
+
+
+@pytest.mark.parametrize("shapes", [
+    [(COLUMNS, 2), ([COLUMNS[0]], 1), (COLUMNS, 3)],
+    [([COLUMNS[0]], 0), (COLUMNS, 1), ([COLUMNS[0]], 2)],
+], ids=["two-one-two", "empty-first"])
+def test_each_result_reads_its_own_rows_and_row_factory(double, shapes):
+    from pyqivrexdb import dbapi
+    with dbapi.connect("srv", autocommit=True) as conn:
+        cur = conn.cursor()
+        for k, (columns, rows) in enumerate(shapes):
+            size = sum(c_len for c_len in (4, 3)[:len(columns)])
+            body = b"".join((struct.pack("<i", i) + b"abc")[:size] for i in range(rows))
+            double.set_result(columns, body)
+            cur.row_factory = None if k % 2 else (lambda c, row: ("made",) + row)
+            cur.execute("select")
+            first = cur.fetchone()  # the rest is left unread for the next execute
+            want = [(i, "abc")[:len(columns)] for i in range(rows)]
+            if k % 2 == 0:
+                want = [("made",) + w for w in want]
+            assert first == (want[0] if want else None)
+        double.set_result(columns, body)
+        cur.execute("select")
+        assert cur.fetchall() == want
+
+
+def test_an_iterator_held_elsewhere_is_not_taken_by_the_next_result(double):
+    from pyqivrexdb import dbapi
+    with dbapi.connect("srv", autocommit=True) as conn:
+        cur = conn.cursor()
+        run(double, cur, rows=2)
+        held = _records_of(cur)
+        assert cur.fetchone() == (0, "abc")
+        run(double, cur, rows=3)
+        assert _records_of(cur) is not held
+        del held
+        gc.collect()
+        assert cur.fetchall() == [(0, "abc"), (1, "abc"), (2, "abc")]
+        run(double, cur, rows=1)
+        assert cur.fetchall() == [(0, "abc")]
+
+
+def test_a_failed_result_leaves_nothing_to_the_next(double):
+    from pyqivrexdb import dbapi
+
+    def refuse(cursor, row):
+        raise ValueError("no")
+    with dbapi.connect("srv", autocommit=True) as conn:
+        cur = conn.cursor()
+        cur.row_factory = refuse
+        run(double, cur, rows=2)
+        with pytest.raises(ValueError):
+            cur.fetchone()
+        with pytest.raises(dbapi.ProgrammingError, match="cannot be fetched"):
+            cur.fetchone()
+        cur.row_factory = None
+        run(double, cur, rows=2)
+        assert cur.fetchall() == [(0, "abc"), (1, "abc")]
+        assert cur.fetchone() is None  # the end, not the earlier failure

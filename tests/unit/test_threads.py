@@ -141,6 +141,29 @@ def test_interrupt_with_nothing_running_changes_nothing(double):
     assert "qcSqlCancel" not in double.names()
 
 
+@pytest.mark.parametrize("opened_before", [0, 300])
+def test_interrupt_reaches_a_connection_whatever_the_number_of_handles_seen(double, opened_before):
+    """Handles registered without a lock while there is room, and the rest
+    (the 301st) through the locked list: both are stopped alike."""
+    for _ in range(opened_before):
+        earlier = connect(double)
+        earlier.cursor().execute("update t")  # a waiting call on its handle
+        earlier.close()
+    conn = connect(double)
+    cur = conn.cursor()
+    double.block("qcSqlExecDirect", 1)
+    worker = Worker(lambda: cur.execute("select 1"))
+    assert double.wait_blocked(1) == 1
+    conn.interrupt()
+    with pytest.raises(ProgrammingError) as caught:
+        worker.join()
+    assert caught.value.args == ("execute() error %d:", INTERRUPTED)
+    assert len(query(double, cur)) == 3
+    conn.interrupt()  # nothing running any more: nothing sent
+    assert double.names().count("qcSqlCancel") == 1
+    conn.close()
+
+
 def _signal_main_thread():
     os.kill(os.getpid(), signal.SIGINT)
 

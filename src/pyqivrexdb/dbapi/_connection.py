@@ -104,6 +104,9 @@ class Connection:
         timeout = _seconds("timeout", timeout)
         #: type -> adapter for this connection, asked before the module's.
         self.adapters = {}
+        # Held by the instance, as every attribute each execute reads: the
+        # interpreter reads those quickly, a class attribute through a slow look-up.
+        self._on_commit = None
         self._cursors = _weakref.WeakSet()
         self.detect_types = detect_types
         self._statement_timeout = _seconds("statement_timeout", statement_timeout, zero=False)

@@ -21,6 +21,9 @@ _COMMIT_WORDS = ("commit", "end")
 # their values held to the bulk path's types.
 _BULK_MIN_ROWS = 64
 
+# The native execute, read once: a point query pays for every look-up.
+_native_execute = _standard.Cursor.execute
+
 
 def _name(token):
     """The name a token spells, or None when it is not a plain or quoted
@@ -160,7 +163,7 @@ class Cursor(_standard.Cursor):
             hook()
         chosen = conn._adapters() if conn.adapters or adapters else None
         if conn._statement_timeout is None:
-            _standard.Cursor.execute(self, operation, parameters, chosen)
+            _native_execute(self, operation, parameters, chosen)
         else:
             conn._timed(_standard.Cursor.execute, self, operation, parameters, chosen)
         if hook is not None and conn._autocommit and self.description is None and not conn._open():

@@ -37,8 +37,18 @@ int cursor_reset(CursorObject* self) {
     self->start_record = 0;
     // Dropping the old iterator or value may run Python code that looks at
     // the cursor: each field is consistent before its old value goes.
-    replace_field(self->columns, new_ref(Py_None));
-    replace_field(self->results, new_ref(Py_None));
+    PyObject* old_columns = self->columns;
+    PyObject* old_results = self->results;
+    self->columns = new_ref(Py_None);
+    self->results = new_ref(Py_None);
+    // The iterator goes first: finishing it lets go of its hold on the list.
+    records_let_go(self, old_results);
+    // A list of kept Fields nobody else holds may serve the next result of
+    // the same Fields.
+    if (self->kept_fields && PyList_CheckExact(old_columns) && Py_REFCNT(old_columns) == 1 && !self->spare_columns)
+        self->spare_columns = old_columns;
+    else
+        Py_DECREF(old_columns);
     self->read_buffer_size = 0;
     self->results_open = 0;
     self->results_held = 0;
@@ -127,6 +137,8 @@ int cursor_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->return_code);
     Py_VISIT(c->kept_fields);
     Py_VISIT(c->row_factory);
+    Py_VISIT(c->spare_results);
+    Py_VISIT(c->spare_columns);
     return 0;
 }
 
@@ -138,6 +150,8 @@ int cursor_clear(PyObject* self) {
     Py_CLEAR(c->kept_records);
     Py_CLEAR(c->kept_fields);
     Py_CLEAR(c->row_factory);
+    Py_CLEAR(c->spare_results);
+    Py_CLEAR(c->spare_columns);
     forget_kept_layout(c);
     return 0;
 }
@@ -178,6 +192,8 @@ void cursor_dealloc(PyObject* self) {
     Py_CLEAR(c->kept_records);
     Py_CLEAR(c->kept_fields);
     Py_CLEAR(c->row_factory);
+    Py_CLEAR(c->spare_results);
+    Py_CLEAR(c->spare_columns);
     forget_kept_layout(c);
     drop_call_lock(c->lock);
     Py_TYPE(self)->tp_free(self);

@@ -47,6 +47,7 @@ struct CursorObject {
     // a result of the same records takes them while no Field has changed.
     PyObject* kept_records;     // owned: bytes, or null
     PyObject* kept_fields;      // owned: tuple of Field, or null
+    int columns_kept;           // 1: the last result took the kept Fields, whole names and all
     uint64_t kept_version;      // field_version when they were made
     // owned, or null: the reader's layout last resolved from kept_fields, so
     // the next result of the same Fields does not resolve it again
@@ -54,6 +55,12 @@ struct CursorObject {
     // owned, or null while unset: the standard face's row_factory, kept here
     // so a fetch reads it without an attribute look-up (standard_cursor.cpp)
     PyObject* row_factory;
+    // owned, or null: the cursor's last record iterator, finished, which the
+    // next result takes rather than make a new one (records_new)
+    PyObject* spare_results;
+    // owned, or null: the last result's Field list, which nobody else held,
+    // for the next result of the same kept Fields (run_statement.cpp)
+    PyObject* spare_columns;
 };
 
 // The text encoding the cursor's calls speak: UTF-8 for a standard-face
@@ -139,6 +146,9 @@ PyObject* records_close(PyObject* it, PyObject* = nullptr);
 PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, values::Face face,
                       uint32_t flag_bytes, bool arra_lengths = false, PyObject* converters = nullptr,
                       std::vector<values::ServerType> server_types = {}, PyObject* zone = nullptr);
+// Lets go of `old` (stolen), the cursor's results replaced: a record
+// iterator nobody else holds is finished and kept as the cursor's spare.
+void records_let_go(CursorObject* c, PyObject* old);
 
 // Shared by the standard cursor (standard_cursor.cpp): close() of a cursor, a new
 // Field for a column record (field.cpp's cache), the read buffer for a

@@ -155,6 +155,33 @@ PyObject* cursor_read_results(PyObject* self, PyObject* args, PyObject* kwds) {
     return records_new(self, buffer_size, rec_size, values::Face::Core, 0);
 }
 
+namespace {
+
+// The cursor's spare iterator when nobody else took hold of it since, else
+// null (a spare held elsewhere is let go).
+PyObject* take_spare(CursorObject* c) {
+    PyObject* spare = c->spare_results;
+    if (!spare) return nullptr;
+    c->spare_results = nullptr;
+    if (Py_REFCNT(spare) == 1 && as_records(spare)->state == RecordsObject::FINISHED) return spare;
+    Py_DECREF(spare);
+    return nullptr;
+}
+
+}  // namespace
+
+void records_let_go(CursorObject* c, PyObject* old) {
+    if (is_records(old) && Py_REFCNT(old) == 1 && !c->spare_results && !as_records(old)->running) {
+        // Finishing lets go of what it held, which may run Python code.
+        finish(as_records(old));
+        if (Py_REFCNT(old) == 1 && !c->spare_results) {
+            c->spare_results = old;
+            return;
+        }
+    }
+    Py_DECREF(old);
+}
+
 const std::vector<values::ServerType>* records_server_types(PyObject* records) {
     return &reinterpret_cast<RecordsObject*>(records)->server_types;
 }
@@ -163,14 +190,22 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
                       uint32_t flag_bytes, bool arra_lengths, PyObject* converters,
                       std::vector<values::ServerType> server_types, PyObject* zone) {
     if (!(RecordsType.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&RecordsType) < 0) return nullptr;
-    PyObject* obj = RecordsType.tp_alloc(&RecordsType, 0);
-    if (!obj) return nullptr;
+    PyObject* obj = take_spare(reinterpret_cast<CursorObject*>(self));
     RecordsObject* r = as_records(obj);
-    new (&r->buffer) MemBlock();
-    new (&r->layout) values::ColumnLayout();
-    new (&r->rows) RowMaker();
+    if (obj) {
+        // Finished: it holds no reference but its failure, and its layout's
+        // room serves the new result.
+        Py_CLEAR(r->failed);
+        r->server_types = std::move(server_types);
+    } else {
+        if (!(obj = RecordsType.tp_alloc(&RecordsType, 0))) return nullptr;
+        r = as_records(obj);
+        new (&r->buffer) MemBlock();
+        new (&r->layout) values::ColumnLayout();
+        new (&r->rows) RowMaker();
+        new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));
+    }
     r->rows.converters = converters ? new_ref(converters) : nullptr;
-    new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));
     r->plain_values = true;
     r->json_loads = nullptr;
     r->zone = zone ? new_ref(zone) : nullptr;

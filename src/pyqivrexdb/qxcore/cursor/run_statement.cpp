@@ -52,7 +52,17 @@ PyObject* kept_columns(CursorObject* c, const unsigned char* records, uint32_t s
         PyBytes_GET_SIZE(c->kept_records) != static_cast<Py_ssize_t>(size) ||
         std::memcmp(PyBytes_AS_STRING(c->kept_records), records, size) != 0)
         return nullptr;
-    return PySequence_List(c->kept_fields);
+    // The last result's list when nobody took hold of it nor changed it.
+    Ref spare(c->spare_columns);
+    c->spare_columns = nullptr;
+    PyObject* fields = c->kept_fields;
+    if (spare && Py_REFCNT(spare.get()) == 1 && PyList_GET_SIZE(spare.get()) == PyTuple_GET_SIZE(fields)) {
+        bool same = true;
+        for (Py_ssize_t i = 0; same && i < PyTuple_GET_SIZE(fields); ++i)
+            same = PyList_GET_ITEM(spare.get(), i) == PyTuple_GET_ITEM(fields, i);
+        if (same) return spare.release();
+    }
+    return PySequence_List(fields);
 }
 
 // Keeps the new `columns` and their records for the next result.
@@ -89,9 +99,11 @@ int describe(CursorObject* c, const StatementFace& face, void* arg, int count, c
         if (rc != 0) return face.refused(c, arg, Step::Describe, rc), -1;
         records = asked.get();
     }
+    c->columns_kept = 0;
     if (face.keeps_columns) {
         if (PyObject* kept = kept_columns(c, records, area_size)) {
             replace_field(c->columns, kept);
+            c->columns_kept = 1;
             return 0;
         }
         if (PyErr_Occurred()) return -1;

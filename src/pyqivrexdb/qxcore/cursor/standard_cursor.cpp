@@ -219,7 +219,13 @@ constexpr int kServerText = 2;
 PyObject* standard_results(CursorObject* c, void*, uint32_t descriptor_length, uint32_t record_size) {
     auto* self = reinterpret_cast<StandardCursorObject*>(c);
     const uint32_t flag_bytes = self->null_flags ? static_cast<uint32_t>((c->columns_count + 7) / 8) : 0;
-    if (complete_names(c) < 0) return nullptr;
+    // Kept Fields had their whole names given when they were made; Fields
+    // whose names could not be completed are not kept.
+    if (!c->columns_kept && complete_names(c) < 0) {
+        Py_CLEAR(c->kept_fields);
+        forget_kept_layout(c);
+        return nullptr;
+    }
     bool failed = false;
     const bool server_text = self->detect_types & kServerText;
     Ref converters(self->detect_types & (kParseDecltypes | kServerText)
