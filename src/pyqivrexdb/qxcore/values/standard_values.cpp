@@ -7,7 +7,6 @@
 #include "../client/cp866.h"
 #include "classify.h"
 #include "dates.h"
-#include "overlays.h"
 #include "server_values.h"
 #include "shared.h"
 
@@ -51,8 +50,7 @@ int encode_int(const ColumnCodec& col, const Classified& v, PyObject* value, uns
     if (v.kind == Kind::BIG_INT || v.i < low || v.i > high)
         return refuse("DataError", nullptr, "%S is outside the range of %s, %lld to %lld", value,
                       kCodeNames[col.type] + sizeof "QSCLI_ET_" - 1, low, high);
-    const uint64_t bits = static_cast<uint64_t>(v.i);
-    for (uint32_t i = 0; i < col.len; ++i) out[i] = i < 8 ? static_cast<unsigned char>(bits >> (8 * i)) : 0;
+    put_bits(out, col.len, static_cast<uint64_t>(v.i));
     return 0;
 }
 
@@ -63,19 +61,9 @@ int encode_real(const ColumnCodec& col, const Classified& v, PyObject* value, un
     double d = 0;
     if (exact_double(v, value, nullptr, &d) < 0) return -1;
     if (std::isnan(d)) return refuse("DataError", nullptr, "%R cannot be stored as a number", value);
-    if (col.type == QSCLI_ET_FLOA) {
-        if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
-            return refuse("DataError", nullptr, "%R is outside the range of FLOA", value);
-        FLOA_CHAR o;
-        o.set(static_cast<float>(d));
-        std::memcpy(out, o.bytes, col.len < 4 ? col.len : 4);
-        if (col.len > 4) std::memset(out + 4, 0, col.len - 4);
-        return 0;
-    }
-    DFLT_CHAR o;
-    o.set(d);
-    std::memcpy(out, o.bytes, col.len < 8 ? col.len : 8);
-    if (col.len > 8) std::memset(out + 8, 0, col.len - 8);
+    if (col.type == QSCLI_ET_FLOA && std::isfinite(d) && std::fabs(d) > FLT_MAX)
+        return refuse("DataError", nullptr, "%R is outside the range of FLOA", value);
+    put_real(col, d, out);
     return 0;
 }
 
@@ -150,9 +138,7 @@ int encode_date(PyObject* value, unsigned char* out) {
         return refuse("DataError", nullptr, "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
     if (!library_has_dates())
         return refuse("InterfaceError", nullptr, "the client library is not loaded: call initlibrary() first");
-    WORD_CHAR o;
-    o.set(pack_date(value));
-    std::memcpy(out, o.bytes, 2);
+    put_bits(out, 2, pack_date(value));
     return 0;
 }
 
