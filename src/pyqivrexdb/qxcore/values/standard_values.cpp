@@ -108,7 +108,7 @@ int encode_text(const ColumnCodec& col, PyObject* value, unsigned char* out) {
 }
 
 // A binary field has no length of its own: only a value of exactly its
-// length goes in unchanged.
+// length goes in unchanged (a load sends another by its own statement).
 int encode_bytes(const ColumnCodec& col, PyObject* value, unsigned char* out) {
     Py_buffer view;
     if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
@@ -206,12 +206,20 @@ bool real_field(const ColumnCodec& col) {
 
 bool may_go_alone(const ColumnCodec& col, int dialect) {
     return (text_utf8() && col.type == QSCLI_ET_CHAR && col.len % 4 != 0) || col.type == QSCLI_ET_DECIMAL ||
-           (dialect == QSCLI_DIALECT_PG && (col.type == QSCLI_ET_DATE || real_field(col)));
+           col.type == QSCLI_ET_ARRA || (dialect == QSCLI_DIALECT_PG && (col.type == QSCLI_ET_DATE || real_field(col)));
 }
 
 int goes_alone(const ColumnCodec& col, PyObject* value) {
     Classified v;
     if (classify_value(value, &v) < 0) return -1;
+    if (col.type == QSCLI_ET_ARRA) {
+        if (v.kind != Kind::BYTES) return 0;  // the encoder refuses it
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return PyErr_Clear(), 0;  // the encoder tells
+        const bool other_length = view.len != static_cast<Py_ssize_t>(col.len);
+        PyBuffer_Release(&view);
+        return other_length;
+    }
     if (v.kind == Kind::TEXT) {
         Py_ssize_t bytes = 0;
         if (!PyUnicode_AsUTF8AndSize(value, &bytes)) return PyErr_Clear(), 0;  // the encoder tells
