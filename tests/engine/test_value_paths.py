@@ -47,10 +47,6 @@ class Point:
 ROUNDED_BY_THE_DATABASE = {"9007199254740993": ("sqlite", "postgresql"),
                            "Decimal('0.1000000000000000000001')": ("postgresql",)}
 
-# A blob or bytea column is a binary field of 255 bytes to addrecords,
-# which takes no shorter value, where a statement stores any length.
-ADDRECORDS_BLOB = pytest.mark.xfail(strict=True, reason="addrecords refuses a blob shorter than 255 bytes")
-
 # (column type, value): the column each backend declares alike.
 CASES = [
     ("integer", True),
@@ -129,8 +125,6 @@ def outcome(dsn, backend, sql_type, path, value):
 def test_every_path_stores_the_same_value_or_refuses_it(request, dsn, backend, sql_type, value):
     if backend in ROUNDED_BY_THE_DATABASE.get(repr(value), ()):
         request.applymarker(pytest.mark.xfail(strict=True, reason="execute stores the nearest double"))
-    if sql_type == "bytea":
-        request.applymarker(ADDRECORDS_BLOB)
     paths = [p for p in PATHS if p != "arrow" or arrow_table(value) is not None]
     seen = {path: outcome(dsn, backend, sql_type, path, value) for path in paths}
     assert len({s[0] for s in seen.values()}) == 1, seen

@@ -1,6 +1,7 @@
 """Connection.addrecords through the test double: the records and batches the
 client library receives, and what Python sees when a load is refused."""
 import datetime
+import decimal
 import gc
 import os
 import struct
@@ -134,6 +135,15 @@ def test_date_outside_the_packed_range_is_refused_before_its_batch(qx, double, c
     (CHAR, 4, 5, "string or bytes"),
     (CHAR, 4, bytearray(b"ab"), "string or bytes"),
     (ARRA, 2, None, "str or bytes"),
+    # exact types only: no subclass, no other buffer, no Decimal
+    (LONG, 4, type("Int", (int,), {})(1), "int"),
+    (DFLT, 8, type("Real", (float,), {})(1.0), "float"),
+    (FLOA, 4, decimal.Decimal("1.5"), "float"),
+    (CHAR, 4, type("Text", (str,), {})("a"), "string or bytes"),
+    (CHAR, 4, memoryview(b"ab"), "string or bytes"),
+    (ARRA, 2, type("Raw", (bytes,), {})(b"ab"), "str or bytes"),
+    (ARRA, 2, bytearray(b"ab"), "str or bytes"),
+    (DATE, 2, type("Day", (datetime.date,), {})(2020, 1, 1), "datetime.date"),
 ])
 def test_refused_types(double, conn, type_, len_, value, expected):
     script_table(double, ("F", type_, len_))

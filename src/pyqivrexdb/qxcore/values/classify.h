@@ -29,8 +29,11 @@ struct Classified {
     Kind kind = Kind::OTHER;
     long long i = 0;
     double d = 0;
-    Ref text;  // DECIMAL
+    Ref text;  // DECIMAL (another kind leaves it as it was)
     ServerKind server = ServerKind::NONE;
+    // An int, float, str, bytes or date of that very type: no subclass, and
+    // for BYTES neither a bytearray nor a memoryview.
+    bool exact = false;
 
     // A Decimal NaN, sNaN or infinity.
     bool special() const;
@@ -38,9 +41,24 @@ struct Classified {
     bool signalling() const;
 };
 
+// classify_value past None, float and str (classify.cpp).
+int classify_rest(PyObject* value, Classified* out);
+
 // Classifies `value` (borrowed; it must outlive *out). 0, or -1 with an
 // exception set (Decimal's module failing to import, or its str raising).
-int classify_value(PyObject* value, Classified* out);
+// The commonest built-in types are told here by one comparison each.
+inline int classify_value(PyObject* value, Classified* out) {
+    out->kind = Kind::OTHER;
+    out->server = ServerKind::NONE;
+    out->exact = true;
+    if (value == Py_None) return out->kind = Kind::NONE, 0;
+    if (PyFloat_CheckExact(value)) {
+        out->d = PyFloat_AS_DOUBLE(value);
+        return out->kind = Kind::REAL, 0;
+    }
+    if (PyUnicode_CheckExact(value)) return out->kind = Kind::TEXT, 0;
+    return classify_rest(value, out);
+}
 
 // Whether the fixed mapping binds a value of kind `kind` as it is: every
 // kind but a server's own types and OTHER.

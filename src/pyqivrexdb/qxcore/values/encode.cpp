@@ -4,7 +4,7 @@
 
 #include "../client/cp866.h"
 #include "dates.h"
-#include "overlays.h"
+#include "classify.h"
 
 #include <cfloat>
 #include <cmath>
@@ -27,19 +27,15 @@ int range_error(PyObject* value, const char* suffix) {
     return -1;
 }
 
-// An exact int within [low, high], or the type or range error of the type.
-int int_in_range(PyObject* value, int type, long long* out) {
-    if (Py_TYPE(value) != &PyLong_Type) return type_error(value, " expected int");
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v < kLow[type] || v > kHigh[type]) {
+// An exact int within the range of `type`, or the type's type or range error.
+int int_in_range(const Classified& v, PyObject* value, int type) {
+    if ((v.kind != Kind::INT && v.kind != Kind::BIG_INT) || !v.exact) return type_error(value, " expected int");
+    if (v.kind == Kind::BIG_INT || v.i < kLow[type] || v.i > kHigh[type]) {
         char suffix[80];
         std::snprintf(suffix, sizeof suffix, " does not belong to the range from %lld to %lld", kLow[type],
                       kHigh[type]);
         return range_error(value, suffix);
     }
-    *out = v;
     return 0;
 }
 
@@ -64,16 +60,6 @@ PyObject* late_date_class() {
     return cached;
 }
 
-// A double narrowed to single precision as the FPU rounds it, without the
-// undefined conversion of a value beyond the single range.
-float narrow(double d) {
-    if (!std::isfinite(d) || std::fabs(d) <= FLT_MAX) return static_cast<float>(d);
-    // Below FLT_MAX + half an ulp it rounds down to FLT_MAX, from there on up
-    // to infinity (the tie goes to the even neighbour, infinity).
-    constexpr double limit = 0x1.ffffffp127;
-    return static_cast<float>(std::copysign(std::fabs(d) < limit ? double{FLT_MAX} : HUGE_VAL, d));
-}
-
 bool is_hex_digit(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -83,15 +69,6 @@ int hex_digit(unsigned char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return 0;  // anything else counts as the digit 0
-}
-
-template <typename O, typename V>
-void put(unsigned char* out, uint32_t len, V v) {
-    O o;
-    o.set(v);
-    const uint32_t n = len < O::width ? len : O::width;
-    std::memcpy(out, o.bytes, n);
-    if (len > n) std::memset(out + n, 0, len - n);
 }
 
 // The 2 * len cleaned digits of `h` (n bytes) handed to a rebound a2b_hex;
@@ -119,11 +96,10 @@ int arra_through(PyObject* a2b_hex, const unsigned char* h, uint64_t n, uint32_t
 }
 
 // CHAR: str as CP866 or bytes as they are, cut to the field.
-int encode_char(PyObject* value, uint32_t len, unsigned char* out) {
-    PyTypeObject* t = Py_TYPE(value);
-    if (t != &PyUnicode_Type && t != &PyBytes_Type) return type_error(value, " expected string or bytes");
+int encode_char(const Classified& v, PyObject* value, uint32_t len, unsigned char* out) {
+    if ((v.kind != Kind::TEXT && v.kind != Kind::BYTES) || !v.exact) return type_error(value, " expected string or bytes");
     Py_ssize_t n;
-    if (t == &PyBytes_Type) {
+    if (v.kind == Kind::BYTES) {
         n = PyBytes_GET_SIZE(value);
         std::memcpy(out, PyBytes_AS_STRING(value), static_cast<size_t>(n < Py_ssize_t{len} ? n : len));
     } else {
@@ -139,10 +115,9 @@ int encode_char(PyObject* value, uint32_t len, unsigned char* out) {
 }
 
 // ARRA: hexadecimal digits, as str or bytes.
-int encode_arra(PyObject* value, uint32_t len, unsigned char* out) {
-    PyTypeObject* t = Py_TYPE(value);
-    if (t != &PyBytes_Type && t != &PyUnicode_Type) return type_error(value, " expected str or bytes");
-    Ref digits = t == &PyBytes_Type ? Ref::borrow(value) : cp866_encode(value);
+int encode_arra(const Classified& v, PyObject* value, uint32_t len, unsigned char* out) {
+    if ((v.kind != Kind::TEXT && v.kind != Kind::BYTES) || !v.exact) return type_error(value, " expected str or bytes");
+    Ref digits = v.kind == Kind::BYTES ? Ref::borrow(value) : cp866_encode(value);
     if (!digits) return -1;
     const auto* h = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(digits.get()));
     const uint64_t n = static_cast<uint64_t>(PyBytes_GET_SIZE(digits.get()));
@@ -163,11 +138,11 @@ int encode_arra(PyObject* value, uint32_t len, unsigned char* out) {
 }
 
 // DATE: a datetime.date the library packs.
-int encode_date(PyObject* value, unsigned char* out) {
+int encode_date(const Classified& v, PyObject* value, unsigned char* out) {
     PyObject* date_class = late_date_class();
     if (!date_class) return -1;
     // Only a real date has the fields the library packs.
-    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != date_class || !is_date(value))
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != date_class || (v.kind != Kind::DATE && v.kind != Kind::DATETIME))
         return type_error(value, " expected datetime.date");
     // The library would pack it as 0, no date: refused, not lost.
     if (!date_in_range(value)) return date_range_error(value), -1;
@@ -175,58 +150,52 @@ int encode_date(PyObject* value, unsigned char* out) {
         raise_message("InterfaceError", "the client library is not loaded: call initlibrary() first");
         return -1;
     }
-    put<WORD_CHAR>(out, 2, pack_date(value));
+    put_bits(out, 2, pack_date(value));
     return 0;
 }
 
 }  // namespace
 
 int encode_field(const ColumnCodec& col, PyObject* value, unsigned char* out) {
-    const uint32_t len = col.len;
     if (col.type < 0 || col.type >= QSCLI_ET_COUNT) return field_type_error(), -1;
-    if (check_len(col.type, len, 0, Purpose::Write) < 0) return -1;
-    long long v = 0;
+    if (check_len(col.type, col.len, 0, Purpose::Write) < 0) return -1;
+    Classified v;
+    // What the classifier cannot tell (a Decimal whose str raises) is no
+    // exact int, float, str, bytes or date: refused below as of its type.
+    if (classify_value(value, &v) < 0) PyErr_Clear();
     switch (col.type) {
-        case QSCLI_ET_CHAR: return encode_char(value, len, out);
-        case QSCLI_ET_ARRA: return encode_arra(value, len, out);
-        case QSCLI_ET_DATE: return encode_date(value, out);
-        case QSCLI_ET_BYTE:
-            if (int_in_range(value, QSCLI_ET_BYTE, &v) < 0) return -1;
-            put<UCHAR_CHAR>(out, 1, static_cast<uint8_t>(v));
-            return 0;
-        case QSCLI_ET_INTR:
-            if (int_in_range(value, QSCLI_ET_INTR, &v) < 0)
-                return -1;
-            put<INTR_CHAR>(out, 2, static_cast<int16_t>(v));
-            return 0;
-        case QSCLI_ET_WORD:
-            if (int_in_range(value, QSCLI_ET_WORD, &v) < 0) return -1;
-            put<WORD_CHAR>(out, 2, static_cast<uint16_t>(v));
-            return 0;
-        case QSCLI_ET_NMBR:
-            if (int_in_range(value, QSCLI_ET_NMBR, &v) < 0)
-                return -1;
-            put<NMBR_CHAR>(out, 3, static_cast<uint32_t>(v));
-            return 0;
-        case QSCLI_ET_LONG:
-            if (int_in_range(value, QSCLI_ET_LONG, &v) < 0)
-                return -1;
-            put<LONG_CHAR>(out, len, static_cast<int32_t>(v));
-            return 0;
-        case QSCLI_ET_DWRD:
-            if (int_in_range(value, QSCLI_ET_DWRD, &v) < 0)
-                return -1;
-            put<DWRD_CHAR>(out, len, static_cast<uint32_t>(v));
-            return 0;
-        case QSCLI_ET_FLOA:
-            if (Py_TYPE(value) != &PyFloat_Type) return type_error(value, " expected float");
-            put<FLOA_CHAR>(out, len, narrow(PyFloat_AS_DOUBLE(value)));
-            return 0;
-        default:  // CURR and DFLT share one branch
-            if (Py_TYPE(value) != &PyFloat_Type) return type_error(value, " expected float");
-            put<DFLT_CHAR>(out, len, PyFloat_AS_DOUBLE(value));
-            return 0;
+    case QSCLI_ET_CHAR: return encode_char(v, value, col.len, out);
+    case QSCLI_ET_ARRA: return encode_arra(v, value, col.len, out);
+    case QSCLI_ET_DATE: return encode_date(v, value, out);
+    case QSCLI_ET_FLOA:
+    case QSCLI_ET_CURR:
+    case QSCLI_ET_DFLT:
+        if (v.kind != Kind::REAL || !v.exact) return type_error(value, " expected float");
+        put_real(col, v.d, out);
+        return 0;
+    default:
+        if (int_in_range(v, value, col.type) < 0) return -1;
+        put_bits(out, col.len, static_cast<uint64_t>(v.i));
+        return 0;
     }
+}
+
+void put_real(const ColumnCodec& col, double d, unsigned char* out) {
+    if (col.type != QSCLI_ET_FLOA) {
+        uint64_t bits;
+        std::memcpy(&bits, &d, 8);
+        return put_bits(out, col.len, bits);
+    }
+    // Narrowed without the undefined conversion of a value beyond the single
+    // range: below FLT_MAX + half an ulp it rounds down to FLT_MAX, from there
+    // on up to infinity (the tie goes to the even neighbour, infinity).
+    constexpr double limit = 0x1.ffffffp127;
+    if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
+        d = std::copysign(std::fabs(d) < limit ? double{FLT_MAX} : HUGE_VAL, d);
+    const float f = static_cast<float>(d);
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    put_bits(out, col.len, bits);
 }
 
 }  // namespace qx::values

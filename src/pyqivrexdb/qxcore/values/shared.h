@@ -29,6 +29,17 @@ inline constexpr long long kHigh[QSCLI_ET_COUNT] = {QSCLI_ELEMENT_TYPES(QX_HIGH)
 #undef QX_LOW
 #undef QX_HIGH
 
+// The low `len` bytes of `bits`, least significant first, zeros past the
+// eighth: an integer's or a date's field, or a real's through its bits.
+inline void put_bits(unsigned char* out, uint32_t len, uint64_t bits) {
+    for (uint32_t i = 0; i < len; ++i, bits >>= 8) out[i] = static_cast<unsigned char>(bits);
+}
+
+// A FLOA, CURR or DFLT field holding `d`; a FLOA holds it narrowed to single
+// precision as the FPU rounds it, beyond the single range FLT_MAX or an
+// infinity (encode.cpp).
+void put_real(const ColumnCodec& col, double d, unsigned char* out);
+
 // ProgrammingError("Field type error"); returns null.
 std::nullptr_t field_type_error();
 

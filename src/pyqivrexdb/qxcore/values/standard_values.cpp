@@ -7,7 +7,6 @@
 #include "../client/cp866.h"
 #include "classify.h"
 #include "dates.h"
-#include "overlays.h"
 #include "server_values.h"
 #include "shared.h"
 
@@ -51,8 +50,7 @@ int encode_int(const ColumnCodec& col, const Classified& v, PyObject* value, uns
     if (v.kind == Kind::BIG_INT || v.i < low || v.i > high)
         return refuse("DataError", nullptr, "%S is outside the range of %s, %lld to %lld", value,
                       kCodeNames[col.type] + sizeof "QSCLI_ET_" - 1, low, high);
-    const uint64_t bits = static_cast<uint64_t>(v.i);
-    for (uint32_t i = 0; i < col.len; ++i) out[i] = i < 8 ? static_cast<unsigned char>(bits >> (8 * i)) : 0;
+    put_bits(out, col.len, static_cast<uint64_t>(v.i));
     return 0;
 }
 
@@ -63,19 +61,9 @@ int encode_real(const ColumnCodec& col, const Classified& v, PyObject* value, un
     double d = 0;
     if (exact_double(v, value, nullptr, &d) < 0) return -1;
     if (std::isnan(d)) return refuse("DataError", nullptr, "%R cannot be stored as a number", value);
-    if (col.type == QSCLI_ET_FLOA) {
-        if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
-            return refuse("DataError", nullptr, "%R is outside the range of FLOA", value);
-        FLOA_CHAR o;
-        o.set(static_cast<float>(d));
-        std::memcpy(out, o.bytes, col.len < 4 ? col.len : 4);
-        if (col.len > 4) std::memset(out + 4, 0, col.len - 4);
-        return 0;
-    }
-    DFLT_CHAR o;
-    o.set(d);
-    std::memcpy(out, o.bytes, col.len < 8 ? col.len : 8);
-    if (col.len > 8) std::memset(out + 8, 0, col.len - 8);
+    if (col.type == QSCLI_ET_FLOA && std::isfinite(d) && std::fabs(d) > FLT_MAX)
+        return refuse("DataError", nullptr, "%R is outside the range of FLOA", value);
+    put_real(col, d, out);
     return 0;
 }
 
@@ -120,7 +108,7 @@ int encode_text(const ColumnCodec& col, PyObject* value, unsigned char* out) {
 }
 
 // A binary field has no length of its own: only a value of exactly its
-// length goes in unchanged.
+// length goes in unchanged (a load sends another by its own statement).
 int encode_bytes(const ColumnCodec& col, PyObject* value, unsigned char* out) {
     Py_buffer view;
     if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
@@ -150,9 +138,7 @@ int encode_date(PyObject* value, unsigned char* out) {
         return refuse("DataError", nullptr, "%S is outside the dates the engine holds (" QX_DATE_SPAN_ISO ")", value);
     if (!library_has_dates())
         return refuse("InterfaceError", nullptr, "the client library is not loaded: call initlibrary() first");
-    WORD_CHAR o;
-    o.set(pack_date(value));
-    std::memcpy(out, o.bytes, 2);
+    put_bits(out, 2, pack_date(value));
     return 0;
 }
 
@@ -220,12 +206,20 @@ bool real_field(const ColumnCodec& col) {
 
 bool may_go_alone(const ColumnCodec& col, int dialect) {
     return (text_utf8() && col.type == QSCLI_ET_CHAR && col.len % 4 != 0) || col.type == QSCLI_ET_DECIMAL ||
-           (dialect == QSCLI_DIALECT_PG && (col.type == QSCLI_ET_DATE || real_field(col)));
+           col.type == QSCLI_ET_ARRA || (dialect == QSCLI_DIALECT_PG && (col.type == QSCLI_ET_DATE || real_field(col)));
 }
 
 int goes_alone(const ColumnCodec& col, PyObject* value) {
     Classified v;
     if (classify_value(value, &v) < 0) return -1;
+    if (col.type == QSCLI_ET_ARRA) {
+        if (v.kind != Kind::BYTES) return 0;  // the encoder refuses it
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return PyErr_Clear(), 0;  // the encoder tells
+        const bool other_length = view.len != static_cast<Py_ssize_t>(col.len);
+        PyBuffer_Release(&view);
+        return other_length;
+    }
     if (v.kind == Kind::TEXT) {
         Py_ssize_t bytes = 0;
         if (!PyUnicode_AsUTF8AndSize(value, &bytes)) return PyErr_Clear(), 0;  // the encoder tells

@@ -152,12 +152,14 @@ int encode_standard(const ColumnCodec& col, PyObject* value, unsigned char* out,
 // Whether field `col` of a bulk load on a `dialect` backend may send a value
 // by its row's own statement rather than in a record: a text field whose
 // width is no declared length's (in UTF-8), a number's text
-// (QSCLI_ET_DECIMAL), and on a server a date or real field, whose column
-// holds values a record cannot carry.
+// (QSCLI_ET_DECIMAL), a binary field, and on a server a date or real field,
+// whose column holds values a record cannot carry.
 bool may_go_alone(const ColumnCodec& col, int dialect);
 // For such a field, whether `value` (as field_value gives it) goes alone: a
-// text longer than the field, a date outside the record's span, a Decimal
-// NaN or infinity. 1, 0, or -1 with an exception set.
+// text longer than the field, bytes of another length than a binary
+// field's (a record holds no length of its own: its column stores it at its
+// length), a date outside the record's span, a Decimal NaN or infinity.
+// 1, 0, or -1 with an exception set.
 int goes_alone(const ColumnCodec& col, PyObject* value);
 
 // Decodes field `col` at `p` (len bytes available) into a new reference.
