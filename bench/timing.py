@@ -15,6 +15,8 @@ timings (through the test double, say) take turns the same way.
 import dataclasses
 import gc
 import json
+import os
+import re
 import resource
 import statistics
 import subprocess
@@ -158,6 +160,23 @@ def python(script, *args):
     """The command that runs a bench script with this interpreter (-P: the
     current folder's modules never shadow the package under test)."""
     return [sys.executable, "-P", script, *args]
+
+
+def instructions(argv, out):
+    """Instructions argv's process ran, counted under valgrind's callgrind
+    (its profile left in the file out)."""
+    # One hash seed for every run: dictionaries then probe alike, and runs
+    # of the same build agree more closely (a seed of its own moved a
+    # query by up to a few hundred).
+    env = dict(os.environ, PYTHONHASHSEED=os.environ.get("PYTHONHASHSEED", "0"))
+    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, *map(str, argv)],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    with open(out) as f:
+        for line in f:
+            m = re.match(r"(?:summary|totals): (\d+)", line)
+            if m:
+                return int(m.group(1))
+    raise SystemExit("no totals in " + out)
 
 
 def interleave(sides, rounds, run, warmup=0):
