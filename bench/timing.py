@@ -12,6 +12,7 @@ timings (through the test double, say) take turns the same way.
     results = interleave(["ours", "theirs"], rounds, lambda side: fresh(cmd[side]))
     print(ratio(results, "ours", "theirs"))       # 0.68 (0.67–0.69)
 """
+import contextlib
 import dataclasses
 import gc
 import json
@@ -177,6 +178,22 @@ def instructions(argv, out):
             if m:
                 return int(m.group(1))
     raise SystemExit("no totals in " + out)
+
+
+@contextlib.contextmanager
+def pg_server():
+    """The dsn of QX_PG_DSN's PostgreSQL server, else of a throw-away cluster
+    (tests/pgcluster.py) removed when the block ends."""
+    if os.environ.get("QX_PG_DSN"):
+        yield os.environ["QX_PG_DSN"]
+        return
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+    import pgcluster
+    cluster = pgcluster.Cluster().start()
+    try:
+        yield cluster.dsn()
+    finally:
+        cluster.remove()
 
 
 def interleave(sides, rounds, run, warmup=0):

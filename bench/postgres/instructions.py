@@ -47,7 +47,7 @@ def main():
         return fetch(a.worker[0], int(a.worker[1]))
     if a.ascii:
         os.environ["QX_BENCH_ASCII"] = "1"
-    with run.server_dsn() as dsn:
+    with timing.pg_server() as dsn:
         run.prepare(dsn, a.high, [])
         with tempfile.TemporaryDirectory() as work:
             high, low = instructions(dsn, a.high, work), instructions(dsn, a.low, work)

@@ -18,7 +18,6 @@ standard face / a psycopg server-side cursor); executemany of N rows of
 the driver, commit included (many_typed).
 """
 import argparse
-import contextlib
 import datetime
 import gc
 import os
@@ -305,22 +304,6 @@ def prepare(dsn, n, cases):
             conn.execute("create table u2 " + U_TABLE)
 
 
-@contextlib.contextmanager
-def server_dsn():
-    """The dsn of QX_PG_DSN's server, else of a throw-away cluster removed
-    when the block ends."""
-    if os.environ.get("QX_PG_DSN"):
-        yield os.environ["QX_PG_DSN"]
-        return
-    sys.path.insert(0, str(HERE.parent.parent / "tests"))
-    import pgcluster
-    cluster = pgcluster.Cluster().start()
-    try:
-        yield cluster.dsn()
-    finally:
-        cluster.remove()
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=1_000_000)
@@ -334,7 +317,7 @@ def main():
     if a.worker:
         side, case, dsn, n = a.worker
         return worker(side, case, dsn, int(n))
-    with server_dsn() as dsn:
+    with timing.pg_server() as dsn:
         prepare(dsn, a.n, a.cases)
         print(f"N = {a.n:,}; ratio = ours / psycopg, median of {a.reps} interleaved rounds (min–max)")
         for case in a.cases:

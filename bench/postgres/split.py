@@ -11,8 +11,9 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+sys.path[:0] = [str(HERE), str(HERE.parent)]
 import run as prun  # noqa: E402
+import timing  # noqa: E402
 
 
 def ours(dsn, rows):
@@ -51,7 +52,7 @@ def main():
     ap.add_argument("--n", type=int, default=500000)
     ap.add_argument("--reps", type=int, default=3)
     a = ap.parse_args()
-    with prun.server_dsn() as dsn:
+    with timing.pg_server() as dsn:
         from pyqivrexdb import dbapi
         with dbapi.connect(dsn, autocommit=True) as c:
             c.execute("drop table if exists u2")

@@ -15,8 +15,8 @@ import psycopg
 
 from pyqivrexdb import dbapi
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import run  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import timing  # noqa: E402
 
 QUERY = "select id, amount, at, key, ok from shapes"
 
@@ -38,7 +38,7 @@ def timed(connect, dsn):
 
 
 def main(rows):
-    with run.server_dsn() as dsn:
+    with timing.pg_server() as dsn:
         fill(dsn, rows)
         best = {"pyqivrexdb": float("inf"), "psycopg": float("inf")}
         for _ in range(3):
