@@ -100,8 +100,8 @@ def main():
     if a.worker:
         return worker(a.worker)
     for backend in a.backends.split(","):
-        with tempfile.TemporaryDirectory() as tmp, \
-                timing.pg_server() if backend == "postgresql" else contextlib.nullcontext(os.path.join(tmp, "rss.db")) as dsn:
+        with tempfile.TemporaryDirectory() as tmp, (timing.pg_server() if backend == "postgresql" else
+                                                    contextlib.nullcontext(os.path.join(tmp, "rss.db"))) as dsn:
             fill(backend, dsn, a.n)
             run = subprocess.run([sys.executable, __file__, "--worker", dsn], capture_output=True, text=True)
             if run.returncode:
