@@ -14,6 +14,7 @@ The PostgreSQL server is a throw-away cluster (tests/pgcluster.py) unless
 QX_PG_DSN names one. Needs pyarrow.
 """
 import argparse
+import contextlib
 import os
 import subprocess
 import sys
@@ -22,7 +23,8 @@ import threading
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
-sys.path[:0] = [str(BENCH.parent / "tests")]
+sys.path.insert(0, str(BENCH))
+import timing  # noqa: E402
 
 QUERY = "select a, b, c, d from arrow_rss"
 ROWS = ("a, 'name ' || (a % 1000), a * 0.5, case when a % 3 = 0 then null else a end")
@@ -98,29 +100,17 @@ def main():
     if a.worker:
         return worker(a.worker)
     for backend in a.backends.split(","):
-        cluster = None
-        with tempfile.TemporaryDirectory() as tmp:
-            if backend == "postgresql":
-                dsn = os.environ.get("QX_PG_DSN")
-                if not dsn:
-                    import pgcluster
-                    cluster = pgcluster.Cluster().start()
-                    dsn = cluster.dsn()
-            else:
-                dsn = os.path.join(tmp, "rss.db")
-            try:
-                fill(backend, dsn, a.n)
-                run = subprocess.run([sys.executable, __file__, "--worker", dsn], capture_output=True, text=True)
-                if run.returncode:
-                    sys.exit(run.stderr)
-                out = run.stdout.split()
-                rows, grew, high, largest = (int(x) for x in out)
-                print("%-10s %d rows: anonymous memory grew %.1f MiB (%.2f batches) after a batch, %.1f MiB "
-                      "(%.2f batches) at its peak; the largest batch %.1f MiB"
-                      % (backend, rows, grew / 2**20, grew / largest, high / 2**20, high / largest, largest / 2**20))
-            finally:
-                if cluster:
-                    cluster.remove()
+        with tempfile.TemporaryDirectory() as tmp, (timing.pg_server() if backend == "postgresql" else
+                                                    contextlib.nullcontext(os.path.join(tmp, "rss.db"))) as dsn:
+            fill(backend, dsn, a.n)
+            run = subprocess.run([sys.executable, __file__, "--worker", dsn], capture_output=True, text=True)
+            if run.returncode:
+                sys.exit(run.stderr)
+            out = run.stdout.split()
+            rows, grew, high, largest = (int(x) for x in out)
+            print("%-10s %d rows: anonymous memory grew %.1f MiB (%.2f batches) after a batch, %.1f MiB "
+                  "(%.2f batches) at its peak; the largest batch %.1f MiB"
+                  % (backend, rows, grew / 2**20, grew / largest, high / 2**20, high / largest, largest / 2**20))
 
 
 if __name__ == "__main__":

@@ -13,15 +13,16 @@ the wall and processor seconds. The server is a throw-away cluster
 it is not installed.
 """
 import argparse
+import contextlib
 import os
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE.parent / "tests")]
+sys.path.insert(0, str(HERE))
+import timing  # noqa: E402
 
 NAMES = ["Zoë Grüße", "Ωμέγα Αλφα", "Иванов Пётр", "日本語の名前", "😀 party 🚀", "e\u0301te\u0301", "שלום עולם",
          "café O'Brien", "plain ascii"]
@@ -70,11 +71,6 @@ def measure(side, target, n):
     return wall, cpu
 
 
-def spread(values):
-    values = sorted(values)
-    return "%.3f (%.3f-%.3f)" % (values[len(values) // 2], values[0], values[-1])
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=1000000)
@@ -86,35 +82,26 @@ def main():
     with dbapi.connect(path) as conn:
         fill(conn, a.n, "?")
     pairs = [("std", path), ("sqlite3", path)]
-    cluster = None
     try:
         import psycopg
     except ImportError:
         psycopg = None
-    if psycopg:
-        dsn = os.environ.get("QX_PG_DSN")
-        if not dsn:
-            import pgcluster
-            cluster = pgcluster.Cluster().start()
-            dsn = cluster.dsn()
-        with psycopg.connect(dsn) as pg:
-            pg.execute("drop table if exists t")
-            fill(pg, a.n, "%s")
-        pairs += [("std", dsn), ("psycopg", dsn)]
-    try:
+    with contextlib.ExitStack() as stack:
+        if psycopg:
+            dsn = stack.enter_context(timing.pg_server())
+            with psycopg.connect(dsn) as pg:
+                pg.execute("drop table if exists t")
+                fill(pg, a.n, "%s")
+            pairs += [("std", dsn), ("psycopg", dsn)]
         results = {p: [] for p in pairs}
         for _ in range(a.reps):
             for p in pairs:
                 results[p].append(measure(p[0], p[1], a.n))
         for (side, target), got in results.items():
             where = "postgresql" if target.startswith("postgres") else "sqlite"
-            print("%-8s %-10s wall %s s  cpu %s s" % (side, where, spread([w for w, _ in got]),
-                                                    spread([c for _, c in got])))
+            print("%-8s %-10s wall %s s  cpu %s s" % (side, where, timing.Spread.of(w for w, _ in got).format(".3f"),
+                                                    timing.Spread.of(c for _, c in got).format(".3f")))
         print("load average %.1f %.1f %.1f" % os.getloadavg())
-    finally:
-        if cluster:
-            cluster.stop()
-
 
 if __name__ == "__main__":
     main()

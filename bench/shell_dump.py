@@ -47,11 +47,26 @@ def engine_fill(path, rows):
     con.close()
 
 
-def measure(name, reference, cmds, rounds, env):
-    def run(side):
-        return timing.fresh(cmds[side], env=env, stdout=open(os.devnull, "w"))
+def shell_env(tmp):
+    """The sides' environment: the package found by its absolute place (the
+    children run elsewhere), our modules compiled once into tmp, in the
+    first run, as an installed package's are."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(pyqivrexdb.__file__))))
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    env["PYTHONPYCACHEPREFIX"] = os.path.join(tmp, "pycache")
+    return env
 
-    run("ours")  # the table and the programs into the page cache
+
+def quiet(cmds, env):
+    """run(side): cmds[side] in a process of its own writing to /dev/null."""
+    return lambda side: timing.fresh(cmds[side], env=env, stdout=open(os.devnull, "w"))
+
+
+def measure(name, reference, run, rounds):
+    """Our side and the reference taking turns (run(side) -> its Sample):
+    prints their figures and the ratios against the target, returns the
+    wall time's."""
+    run("ours")  # the input and the programs into the page cache
     results = timing.interleave(["ours", reference], rounds, run)
     print("%s, %d rounds:" % (name, rounds))
     for side in results:
@@ -71,18 +86,16 @@ def main():
     ap.add_argument("--no-pg", action="store_true")
     ap.add_argument("--no-engine", action="store_true")
     a = ap.parse_args()
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(pyqivrexdb.__file__))))
     ratios = {}
     with tempfile.TemporaryDirectory() as tmp:
-        env.pop("PYTHONDONTWRITEBYTECODE", None)
-        env["PYTHONPYCACHEPREFIX"] = os.path.join(tmp, "pycache")
+        env = shell_env(tmp)
         db = os.path.join(tmp, "dump.db")
         engine_fill(db, a.rows)
         print("%d rows, %.1f MB of database" % (a.rows, os.path.getsize(db) / 1e6))
         cmds = {"sqlite3": ["sqlite3", db, ".dump"],
                 "ours": [sys.executable, "-P", "-m", "pyqivrexdb", db, "-c", ".dump"]}
         if not a.no_engine:
-            ratios["engine"] = measure("engine", "sqlite3", cmds, a.rounds, env)
+            ratios["engine"] = measure("engine", "sqlite3", quiet(cmds, env), a.rounds)
         import pgcluster
         if a.no_pg or not pgcluster.bindir() or not shutil.which("pg_dump"):
             print("PostgreSQL: left out (%s)" % ("--no-pg" if a.no_pg else "its programs are not installed"))
@@ -97,7 +110,7 @@ def main():
                 host = ["-h", "127.0.0.1", "-p", str(cluster.port), "-U", "qx", "-d", "qx"]
                 cmds = {"pg_dump": ["pg_dump", *host, "-t", "t"],
                         "ours": [sys.executable, "-P", "-m", "pyqivrexdb", cluster.dsn(), "-c", ".dump t"]}
-                ratios["postgresql"] = measure("PostgreSQL", "pg_dump", cmds, a.rounds, env)
+                ratios["postgresql"] = measure("PostgreSQL", "pg_dump", quiet(cmds, env), a.rounds)
             finally:
                 cluster.remove()
     print("ratios (wall, median): " + ", ".join("%s %.2f" % (k, v.median) for k, v in ratios.items()))

@@ -24,14 +24,11 @@ import sqlite3
 import sys
 import tempfile
 
-import pyqivrexdb
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
-import timing  # noqa: E402
+import shell_dump  # noqa: E402
 
-TARGET = 1.5
 TABLE = ("create table t (id integer, name varchar(20), qty smallint, day date, price float, "
          "note varchar(40))")
 
@@ -43,7 +40,7 @@ def make_csv(path, rows):
                     % (i, i % 5000, i % 30000, i % 12 + 1, i % 28 + 1, i / 7, i))
 
 
-def engine_sides(tmp, csv_path, env):
+def engine_sides(tmp, csv_path):
     db = os.path.join(tmp, "load.db")
 
     def fresh_table():
@@ -59,7 +56,7 @@ def engine_sides(tmp, csv_path, env):
     return cmds, fresh_table, lambda: sqlite3.connect(db).execute("select count(*) from t").fetchone()[0]
 
 
-def pg_sides(cluster, csv_path, env):
+def pg_sides(cluster, csv_path):
     def fresh_table():
         cluster.psql("drop table if exists t; " + TABLE)
 
@@ -69,26 +66,16 @@ def pg_sides(cluster, csv_path, env):
     return cmds, fresh_table, lambda: int(cluster.psql("select count(*) from t"))
 
 
-def measure(name, reference, cmds, fresh_table, count, rounds, env, rows):
+def checked(name, cmds, fresh_table, count, env, rows):
+    """run(side): cmds[side] on a fresh table, which then holds every row."""
     def run(side):
         fresh_table()
-        sample = timing.fresh(cmds[side], env=env, stdout=open(os.devnull, "w"))
+        sample = shell_dump.quiet(cmds, env)(side)
         got = count()
         if got != rows:
             raise SystemExit("%s: %s loaded %d rows, not %d" % (name, side, got, rows))
         return sample
-
-    run("ours")  # the file and the programs into the page cache
-    results = timing.interleave(["ours", reference], rounds, run)
-    print("%s, %d rounds:" % (name, rounds))
-    for side in results:
-        print("  %-8s wall %s s  cpu %s s" % (side, timing.spread(results, side),
-                                              timing.spread(results, side, "cpu_seconds")))
-    wall = timing.ratio(results, "ours", reference)
-    cpu = timing.ratio(results, "ours", reference, "cpu_seconds")
-    print("  ours/%s: wall %s, cpu %s (target at most %.1f): %s"
-          % (reference, wall, cpu, TARGET, "met" if wall.median <= TARGET else "MISSED"))
-    return wall
+    return run
 
 
 def main():
@@ -97,27 +84,23 @@ def main():
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--no-pg", action="store_true")
     a = ap.parse_args()
-    # The children run elsewhere, so the package goes by its absolute place;
-    # psql takes the cluster's password from the environment.
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(pyqivrexdb.__file__))))
     with tempfile.TemporaryDirectory() as tmp:
-        # Compiled once, in the first run, as an installed package is.
-        env.pop("PYTHONDONTWRITEBYTECODE", None)
-        env["PYTHONPYCACHEPREFIX"] = os.path.join(tmp, "pycache")
+        env = shell_dump.shell_env(tmp)
         os.chmod(tmp, 0o755)  # the server's own user reads nothing here, psql's client side does
         csv_path = os.path.join(tmp, "rows.csv")
         make_csv(csv_path, a.rows)
         print("%d rows, %.1f MB of CSV" % (a.rows, os.path.getsize(csv_path) / 1e6))
-        ratios = {"engine": measure("engine", "sqlite3", *engine_sides(tmp, csv_path, env), a.rounds, env, a.rows)}
+        engine = checked("engine", *engine_sides(tmp, csv_path), env, a.rows)
+        ratios = {"engine": shell_dump.measure("engine", "sqlite3", engine, a.rounds)}
         import pgcluster
         if a.no_pg or not pgcluster.bindir() or not shutil.which("psql"):
             print("PostgreSQL: left out (%s)" % ("--no-pg" if a.no_pg else "its programs are not installed"))
         else:
             cluster = pgcluster.Cluster().start()
             try:
-                env["PGPASSWORD"] = pgcluster.PASSWORD
-                ratios["postgresql"] = measure("PostgreSQL", "psql", *pg_sides(cluster, csv_path, env),
-                                               a.rounds, env, a.rows)
+                env["PGPASSWORD"] = pgcluster.PASSWORD  # psql's
+                pg = checked("PostgreSQL", *pg_sides(cluster, csv_path), env, a.rows)
+                ratios["postgresql"] = shell_dump.measure("PostgreSQL", "psql", pg, a.rounds)
             finally:
                 cluster.remove()
     print("ratios (wall, median): " + ", ".join("%s %.2f" % (k, v.median) for k, v in ratios.items()))

@@ -12,9 +12,12 @@ timings (through the test double, say) take turns the same way.
     results = interleave(["ours", "theirs"], rounds, lambda side: fresh(cmd[side]))
     print(ratio(results, "ours", "theirs"))       # 0.68 (0.67–0.69)
 """
+import contextlib
 import dataclasses
 import gc
 import json
+import os
+import re
 import resource
 import statistics
 import subprocess
@@ -158,6 +161,39 @@ def python(script, *args):
     """The command that runs a bench script with this interpreter (-P: the
     current folder's modules never shadow the package under test)."""
     return [sys.executable, "-P", script, *args]
+
+
+def instructions(argv, out):
+    """Instructions argv's process ran, counted under valgrind's callgrind
+    (its profile left in the file out)."""
+    # One hash seed for every run: dictionaries then probe alike, and runs
+    # of the same build agree more closely (a seed of its own moved a
+    # query by up to a few hundred).
+    env = dict(os.environ, PYTHONHASHSEED=os.environ.get("PYTHONHASHSEED", "0"))
+    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, *map(str, argv)],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    with open(out) as f:
+        for line in f:
+            m = re.match(r"(?:summary|totals): (\d+)", line)
+            if m:
+                return int(m.group(1))
+    raise SystemExit("no totals in " + out)
+
+
+@contextlib.contextmanager
+def pg_server():
+    """The dsn of QX_PG_DSN's PostgreSQL server, else of a throw-away cluster
+    (tests/pgcluster.py) removed when the block ends."""
+    if os.environ.get("QX_PG_DSN"):
+        yield os.environ["QX_PG_DSN"]
+        return
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+    import pgcluster
+    cluster = pgcluster.Cluster().start()
+    try:
+        yield cluster.dsn()
+    finally:
+        cluster.remove()
 
 
 def interleave(sides, rounds, run, warmup=0):

@@ -86,19 +86,21 @@ std::string whole_names(const Stmt& st) {
     return out;
 }
 
-int put_u32(uint32_t v, void* buf, unsigned size, unsigned* length) {
+template <typename T>
+int put_fixed(T v, void* buf, unsigned size, unsigned* length) {
     if (length) *length = 0;
-    if (!buf || size < 4) return QSCLI_E_ARGUMENT;
-    std::memcpy(buf, &v, 4);
-    if (length) *length = 4;
+    if (!buf || size < sizeof v) return QSCLI_E_ARGUMENT;
+    std::memcpy(buf, &v, sizeof v);
+    if (length) *length = sizeof v;
     return 0;
 }
 
-int put_i64(int64_t v, void* buf, unsigned size, unsigned* length) {
-    if (length) *length = 0;
-    if (!buf || size < 8) return QSCLI_E_ARGUMENT;
-    std::memcpy(buf, &v, 8);
-    if (length) *length = 8;
+// Disconnecting and freeing both close the database, never under a call.
+int close_idle(int hdb) {
+    Conn* c = find_conn(hdb);
+    if (!c) return QSCLI_E_CONNECTION;
+    if (c->busy) return QSCLI_E_IN_USE;
+    c->close_db();
     return 0;
 }
 
@@ -163,22 +165,13 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlConnect(int hdb, char* server, char* user, char
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlDisconnect(int* hdb) {
     if (!hdb) return QSCLI_E_ARGUMENT;
-    GUARDED({
-        Conn* c = find_conn(*hdb);
-        if (!c) return QSCLI_E_CONNECTION;
-        if (c->busy) return QSCLI_E_IN_USE;
-        c->close_db();
-        return 0;
-    })
+    GUARDED({ return close_idle(*hdb); })
 }
 
 QSCLI_EXPORT int QSCLI_CALL qcSqlFreeConnect(int* hdb) {
     if (!hdb) return QSCLI_E_ARGUMENT;
     GUARDED({
-        Conn* c = find_conn(*hdb);
-        if (!c) return QSCLI_E_CONNECTION;
-        if (c->busy) return QSCLI_E_IN_USE;
-        c->close_db();
+        if (int rc = close_idle(*hdb)) return rc;
         drop_conn(*hdb);
         return 0;
     })
@@ -281,19 +274,13 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void*
         st->null_flags = static_cast<int>(setting);
         return 0;
     }
-    if (attr == QSCLI_ATTR_INT64) {
+    bool* on = attr == QSCLI_ATTR_INT64          ? &st->int64
+               : attr == QSCLI_ATTR_STREAM       ? &st->stream
+               : attr == QSCLI_ATTR_SERVER_TYPES ? &st->server_types
+                                                 : nullptr;
+    if (on) {
         if (st->busy) return QSCLI_E_IN_USE;
-        st->int64 = value != nullptr;
-        return 0;
-    }
-    if (attr == QSCLI_ATTR_STREAM) {
-        if (st->busy) return QSCLI_E_IN_USE;
-        st->stream = value != nullptr;
-        return 0;
-    }
-    if (attr == QSCLI_ATTR_SERVER_TYPES) {
-        if (st->busy) return QSCLI_E_IN_USE;
-        st->server_types = value != nullptr;
+        *on = value != nullptr;
         return 0;
     }
     if (attr != QSCLI_ATTR_FLD_VERBOSE || !value) return QSCLI_E_ARGUMENT;
@@ -408,9 +395,9 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
     Stmt* st;
     if (int rc = live_stmt(hstmt, &st)) return rc;
     switch (attr) {
-    case QSCLI_STMT_SAB_TYPE: return put_u32(static_cast<uint32_t>(st->sab_type), buf, size, length);
-    case QSCLI_STMT_RC_TYPE: return put_u32(static_cast<uint32_t>(st->rc_type), buf, size, length);
-    case QSCLI_STMT_RC_SIZE: return put_u32(static_cast<uint32_t>(st->rc_body.size()), buf, size, length);
+    case QSCLI_STMT_SAB_TYPE: return put_fixed(static_cast<uint32_t>(st->sab_type), buf, size, length);
+    case QSCLI_STMT_RC_TYPE: return put_fixed(static_cast<uint32_t>(st->rc_type), buf, size, length);
+    case QSCLI_STMT_RC_SIZE: return put_fixed(static_cast<uint32_t>(st->rc_body.size()), buf, size, length);
     case QSCLI_STMT_RC_BODY: {
         size_t n = st->rc_body.size() < size ? st->rc_body.size() : size;
         if (n && !buf) return QSCLI_E_ARGUMENT;
@@ -418,8 +405,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlGetStmtAttr(int hstmt, unsigned int attr, int z
         if (length) *length = static_cast<unsigned>(n);
         return 0;
     }
-    case QSCLI_STMT_CHANGES: return put_i64(st->changes, buf, size, length);
-    case QSCLI_STMT_LAST_ROWID: return put_i64(st->last_rowid, buf, size, length);
+    case QSCLI_STMT_CHANGES: return put_fixed<int64_t>(st->changes, buf, size, length);
+    case QSCLI_STMT_LAST_ROWID: return put_fixed<int64_t>(st->last_rowid, buf, size, length);
     case QSCLI_ATTR_SERVER_TYPES: {
         if (!st->results) return QSCLI_E_NO_RESULTS;
         const size_t n = st->types.size() * sizeof(int32_t);

@@ -3,22 +3,18 @@
 
 namespace qse {
 
-std::string quote_ident(const std::string& name) {
-    std::string q = "\"";
-    for (char c : name) {
-        if (c == '"') q += '"';
-        q += c;
-    }
-    return q + "\"";
-}
-
-std::string quote_literal(const std::string& s) {
-    std::string q = "'";
+namespace {
+std::string quoted(const std::string& s, char quote) {
+    std::string q(1, quote);
     for (char c : s) {
-        if (c == '\'') q += '\'';
+        if (c == quote) q += quote;
         q += c;
     }
-    return q + "'";
+    return q + quote;
 }
+}  // namespace
+
+std::string quote_ident(const std::string& name) { return quoted(name, '"'); }
+std::string quote_literal(const std::string& s) { return quoted(s, '\''); }
 
 }  // namespace qse

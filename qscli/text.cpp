@@ -132,14 +132,9 @@ TextStatus copy_utf8(const unsigned char* in, size_t n, unsigned char* out, size
     TextStatus st = TextStatus::Ok;
     while (k < n) {
         // Eight ASCII bytes, none of them NUL, at once, as in CP866.
-        if (n - k >= 8 && cap - k >= 8) {
-            uint64_t v;
-            std::memcpy(&v, in + k, 8);
-            const uint64_t high = 0x8080808080808080ull;
-            if (!((v & high) | ((v - 0x0101010101010101ull) & ~v & high))) {
-                k += 8;
-                continue;
-            }
+        if (n - k >= 8 && cap - k >= 8 && plain_word(in + k)) {
+            k += 8;
+            continue;
         }
         unsigned char c = in[k];
         size_t len = 1;
@@ -174,15 +169,10 @@ TextStatus check_utf8(const unsigned char* p, size_t n, size_t chars) {
     if (plain_ascii(p, n)) return chars && n > chars ? TextStatus::TooLong : TextStatus::Ok;
     size_t k = 0, count = 0;
     while (k < n) {
-        if (n - k >= 8) {
-            uint64_t v;
-            std::memcpy(&v, p + k, 8);
-            const uint64_t high = 0x8080808080808080ull;
-            if (!((v & high) | ((v - 0x0101010101010101ull) & ~v & high))) {
-                k += 8;
-                count += 8;
-                continue;
-            }
+        if (n - k >= 8 && plain_word(p + k)) {
+            k += 8;
+            count += 8;
+            continue;
         }
         if (p[k] == 0) return TextStatus::Nul;
         size_t len = 1;
@@ -236,16 +226,11 @@ TextStatus utf8_to_cp866(const unsigned char* in, size_t n, unsigned char* out, 
     TextStatus st = TextStatus::Ok;
     while (k < n) {
         // Eight ASCII bytes, none of them NUL, at once: most text is such.
-        if (n - k >= 8 && cap - w >= 8) {
-            uint64_t v;
-            std::memcpy(&v, in + k, 8);
-            const uint64_t high = 0x8080808080808080ull;
-            if (!((v & high) | ((v - 0x0101010101010101ull) & ~v & high))) {
-                std::memcpy(out + w, in + k, 8);
-                w += 8;
-                k += 8;
-                continue;
-            }
+        if (n - k >= 8 && cap - w >= 8 && plain_word(in + k)) {
+            std::memcpy(out + w, in + k, 8);
+            w += 8;
+            k += 8;
+            continue;
         }
         unsigned char c = in[k];
         if (c - 1u < 0x7f) {

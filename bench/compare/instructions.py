@@ -10,32 +10,19 @@ machine; it does not see the page faults and cache misses a query pays.
 """
 import argparse
 import os
-import re
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+sys.path[:0] = [str(HERE), str(HERE.parent)]
 import run  # noqa: E402
+import timing  # noqa: E402
 
 
 def instructions(side, case, db, n, count, work):
-    out = os.path.join(work, "callgrind.%s.%d" % (side, count))
-    # One hash seed for every run: dictionaries then probe alike, and runs
-    # of the same build agree more closely (a seed of its own moved a
-    # query by up to a few hundred).
-    env = dict(os.environ, PYTHONHASHSEED=os.environ.get("PYTHONHASHSEED", "0"))
-    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                    sys.executable, str(HERE / "worker.py"), side, case, db, str(n), str(count)],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
-    with open(out) as f:
-        for line in f:
-            m = re.match(r"(?:summary|totals): (\d+)", line)
-            if m:
-                return int(m.group(1))
-    raise SystemExit("no totals in " + out)
+    return timing.instructions([sys.executable, HERE / "worker.py", side, case, db, n, count],
+                               os.path.join(work, "callgrind.%s.%d" % (side, count)))
 
 
 def main():

@@ -14,13 +14,14 @@ cancel out. Steadier than any time on a busy machine.
 """
 import argparse
 import os
-import re
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent)]
+import run  # noqa: E402
+import timing  # noqa: E402
 
 
 def fetch(dsn, n):
@@ -31,16 +32,8 @@ def fetch(dsn, n):
 
 
 def instructions(dsn, n, work):
-    out = os.path.join(work, "callgrind.%d" % n)
-    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                    sys.executable, "-P", __file__, "--worker", dsn, str(n)],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=os.environ)
-    with open(out) as f:
-        for line in f:
-            m = re.match(r"(?:summary|totals): (\d+)", line)
-            if m:
-                return int(m.group(1))
-    raise SystemExit("no totals in " + out)
+    return timing.instructions([sys.executable, "-P", __file__, "--worker", dsn, n],
+                               os.path.join(work, "callgrind.%d" % n))
 
 
 def main():
@@ -54,24 +47,12 @@ def main():
         return fetch(a.worker[0], int(a.worker[1]))
     if a.ascii:
         os.environ["QX_BENCH_ASCII"] = "1"
-    sys.path.insert(0, str(HERE))
-    import run
-    cluster = None
-    dsn = os.environ.get("QX_PG_DSN")
-    if not dsn:
-        sys.path.insert(0, str(HERE.parent.parent / "tests"))
-        import pgcluster
-        cluster = pgcluster.Cluster().start()
-        dsn = cluster.dsn()
-    try:
+    with timing.pg_server() as dsn:
         run.prepare(dsn, a.high, [])
         with tempfile.TemporaryDirectory() as work:
             high, low = instructions(dsn, a.high, work), instructions(dsn, a.low, work)
         print(f"fetchall, standard face: {(high - low) / (a.high - a.low):,.0f} client instructions a row "
               f"({high:,} for {a.high:,} rows, {low:,} for {a.low:,})")
-    finally:
-        if cluster:
-            cluster.remove()
 
 
 if __name__ == "__main__":

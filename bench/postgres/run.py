@@ -317,14 +317,7 @@ def main():
     if a.worker:
         side, case, dsn, n = a.worker
         return worker(side, case, dsn, int(n))
-    cluster = None
-    dsn = os.environ.get("QX_PG_DSN")
-    if not dsn:
-        sys.path.insert(0, str(HERE.parent.parent / "tests"))
-        import pgcluster
-        cluster = pgcluster.Cluster().start()
-        dsn = cluster.dsn()
-    try:
+    with timing.pg_server() as dsn:
         prepare(dsn, a.n, a.cases)
         print(f"N = {a.n:,}; ratio = ours / psycopg, median of {a.reps} interleaved rounds (min–max)")
         for case in a.cases:
@@ -344,9 +337,6 @@ def main():
                   + (f"   client cpu {cpu}" if cpu else "")
                   + (f"   server cpu {timing.Spread.of(server['qx']).format('.2f')} s / "
                      f"{timing.Spread.of(server['psycopg']).format('.2f')} s" if server else ""), flush=True)
-    finally:
-        if cluster:
-            cluster.remove()
 
 
 if __name__ == "__main__":

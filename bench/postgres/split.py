@@ -11,8 +11,9 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent.parent / "tests")]
+sys.path[:0] = [str(HERE), str(HERE.parent)]
 import run as prun  # noqa: E402
+import timing  # noqa: E402
 
 
 def ours(dsn, rows):
@@ -51,12 +52,7 @@ def main():
     ap.add_argument("--n", type=int, default=500000)
     ap.add_argument("--reps", type=int, default=3)
     a = ap.parse_args()
-    cluster, dsn = None, os.environ.get("QX_PG_DSN")
-    if not dsn:
-        import pgcluster
-        cluster = pgcluster.Cluster().start()
-        dsn = cluster.dsn()
-    try:
+    with timing.pg_server() as dsn:
         from pyqivrexdb import dbapi
         with dbapi.connect(dsn, autocommit=True) as c:
             c.execute("drop table if exists u2")
@@ -67,9 +63,6 @@ def main():
                 load, commit, cpu = side(dsn, rows)
                 print("%-8s load %.3f s  commit %.3f s  client cpu %.3f s  load average %.1f"
                       % (name, load, commit, cpu, os.getloadavg()[0]), flush=True)
-    finally:
-        if cluster:
-            cluster.remove()
 
 
 if __name__ == "__main__":

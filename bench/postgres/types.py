@@ -15,8 +15,8 @@ import psycopg
 
 from pyqivrexdb import dbapi
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
-import pgcluster  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import timing  # noqa: E402
 
 QUERY = "select id, amount, at, key, ok from shapes"
 
@@ -38,12 +38,7 @@ def timed(connect, dsn):
 
 
 def main(rows):
-    cluster = None
-    dsn = os.environ.get("QX_PG_DSN")
-    if not dsn:
-        cluster = pgcluster.Cluster().start()
-        dsn = cluster.dsn()
-    try:
+    with timing.pg_server() as dsn:
         fill(dsn, rows)
         best = {"pyqivrexdb": float("inf"), "psycopg": float("inf")}
         for _ in range(3):
@@ -51,9 +46,6 @@ def main(rows):
             best["psycopg"] = min(best["psycopg"], timed(psycopg.connect, dsn))
         print("%d rows: pyqivrexdb %.3f s, psycopg %.3f s, ratio %.2f"
               % (rows, best["pyqivrexdb"], best["psycopg"], best["pyqivrexdb"] / best["psycopg"]))
-    finally:
-        if cluster:
-            cluster.remove()
 
 
 if __name__ == "__main__":

@@ -23,41 +23,24 @@ native code.
 
 import sys as _sys
 import types as _types
-import datetime as _datetime
-import functools as _functools
-import itertools as _itertools
-import json as _json
-import os as _os
-import threading as _threading
-import time as _time
-import weakref as _weakref
 
-from .. import messages as _messages
-from .. import qxcore as _qxcore
+from .. import qxcore as _qxcore  # noqa: F401 - makes pyqivrexdb._qxstandard
 from ..messages import Notify  # noqa: F401 - a notification
 from ..errors import (  # noqa: F401 - the module's exception classes
     CommitOutcomeUnknown, DataError, DatabaseError, Error, IntegrityError, InterfaceError, InternalError,
     NotSupportedError, OperationalError, ProgrammingError, Warning,
 )
 
-import pyqivrexdb._qxstandard as _standard  # made by importing qxcore  # noqa: E402
-import pyqivrexdb._arrow as _arrow  # noqa: E402
+import pyqivrexdb._qxstandard as _standard  # made by importing qxcore  # noqa: E402,F401
 from pyqivrexdb._qxstandard import Row, dict_row, namedtuple_row  # noqa: E402,F401
 from ._names import (  # noqa: E402,F401
     BINARY, Binary, DATETIME, Date, DateFromTicks, Json, Jsonb, NUMBER, PARSE_DECLTYPES, ROWID, STRING,
-    Time, TimeFromTicks, Timestamp, TimestampFromTicks, _DIALECTS, _DIALECT_NAMES, _SERVER_TEXT, _TypeObject,
-    _server_text,
+    Time, TimeFromTicks, Timestamp, TimestampFromTicks, _SERVER_TEXT, _TypeObject, _server_text,
     _dialect_code, adapters, apilevel, complete_statement, converters, paramstyle, register_adapter,
     register_converter, set_json_loads, split_statements, threadsafety,
 )
-from ._cursor import (  # noqa: E402,F401
-    Cursor, _BULK_MIN_ROWS, _COMMIT_WORDS, _RowAlone, _commits, _name, _peek, _plain_insert,
-    _plain_insert_of, _then_raise,
-)
-from ._connection import (  # noqa: E402,F401
-    Connection, _BEGIN, _COMMIT, _ROLLBACK, _TABLE_QUERIES, _TX_FAILED, _TX_IDLE, _TX_NAMES,
-    _open_session, _seconds, connect,
-)
+from ._cursor import Cursor, _BULK_MIN_ROWS, _RowAlone, _plain_insert  # noqa: E402,F401
+from ._connection import Connection, connect  # noqa: E402,F401
 
 __all__ = [
     "apilevel", "threadsafety", "paramstyle", "connect", "Connection", "Cursor",

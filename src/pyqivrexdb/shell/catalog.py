@@ -199,15 +199,17 @@ class PgCatalog:
             out += [Object("function", name, name, sql.rstrip().replace(here, "", 1) + ";", oid)
                     for oid, name, sql in rows(_PG_FUNCTIONS) if tables is None or oid in called]
         if want("table"):
-            out += _parents_first([Object("table", name, name, None, oid) for oid, name in rows(_PG_TABLES)],
-                                  rows(_PG_PARENTS))
+            out += _after_what_they_need([Object("table", name, name, None, oid) for oid, name in rows(_PG_TABLES)],
+                                         rows(_PG_PARENTS))
         if want("index"):
             out += [Object("index", name, table, sql.replace(here, "", 1) + ";", oid)
                     for oid, name, table, sql in rows(_PG_INDEXES)]
         if want("view"):
-            for oid, name, kind, body in _after_what_they_read(rows(_PG_VIEWS), rows(_PG_VIEW_READS)):
-                create = "CREATE MATERIALIZED VIEW" if kind == "m" else "CREATE VIEW"
-                out.append(Object("view", name, name, "%s %s AS\n%s" % (create, quote_name(name), body.rstrip()), oid))
+            views = [Object("view", name, name, "%s %s AS\n%s" % ("CREATE MATERIALIZED VIEW" if kind == "m" else
+                                                                "CREATE VIEW", quote_name(name), body.rstrip()), oid)
+                     for oid, name, kind, body in rows(_PG_VIEWS)]
+            # the views each reads in the order they were made
+            out += _after_what_they_need(views, sorted(rows(_PG_VIEW_READS)))
         if want("trigger"):
             out += [Object("trigger", name, table, sql.replace(here, "", 2) + ";", oid)
                     for oid, name, table, sql, _ in triggers]
@@ -289,47 +291,26 @@ class PgCatalog:
                 if last is not None and (tables is None or table.lower() in tables)]
 
 
-def _parents_first(tables, parents):
-    """The tables in the order they were made, except that each comes after
-    the tables it is a partition of or inherits from (ALTER TABLE ... INHERIT
-    and ATTACH PARTITION may give an older table a newer parent)."""
-    of = {}
-    for child, parent in parents:
-        of.setdefault(child, []).append(parent)
-    by_oid = {t.oid: t for t in tables}
+def _after_what_they_need(objects, needs):
+    """The objects in the order they were made, except that each comes after
+    those it needs: (oid, oid it needs) pairs, a table's parents (ALTER TABLE
+    ... INHERIT and ATTACH PARTITION may give an older table a newer parent)
+    or the views a view reads (CREATE OR REPLACE VIEW may make an older view
+    read a newer one)."""
+    needed = {}
+    for oid, need in needs:
+        needed.setdefault(oid, []).append(need)
+    by_oid = {o.oid: o for o in objects}
     out, seen = [], set()
 
     def place(oid):
         if oid in seen or oid not in by_oid:
             return
         seen.add(oid)
-        for parent in of.get(oid, ()):
-            place(parent)
+        for need in needed.get(oid, ()):
+            place(need)
         out.append(by_oid[oid])
 
-    for t in tables:
-        place(t.oid)
-    return out
-
-
-def _after_what_they_read(views, reads):
-    """The views in the order they were made, except that each comes after
-    the views it reads (CREATE OR REPLACE VIEW may make an older view read
-    a newer one)."""
-    uses = {}
-    for view, used in reads:
-        uses.setdefault(view, []).append(used)
-    by_oid = {v[0]: v for v in views}
-    out, seen = [], set()
-
-    def place(oid):
-        if oid in seen or oid not in by_oid:
-            return
-        seen.add(oid)
-        for used in sorted(uses.get(oid, ())):
-            place(used)
-        out.append(by_oid[oid])
-
-    for v in views:
-        place(v[0])
+    for o in objects:
+        place(o.oid)
     return out
