@@ -23,6 +23,7 @@
 #include "../values/shared.h"
 #include "../values/values.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -248,7 +249,7 @@ Writer writer_for(ArrowType arrow, const values::ColumnCodec& col, bool utf8, in
 class ArrowLoad {
 public:
     ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone)
-        : conn_(conn), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard) {}
+        : conn_(conn), table_(table), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard) {}
 
     Py_ssize_t sent() const { return batches_.sent(); }
 
@@ -274,7 +275,13 @@ public:
             const uint32_t chars = utf8 && cols[j].len % 4 == 0 ? cols[j].len / 4 : cols[j].len;
             targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8, conn_->dialect),
                                 unbounded, chars});
+            shape_.push_back(cols[j].type);
+            shape_.push_back(static_cast<int>(cols[j].len));
+            columns_.push_back(static_cast<int>(k));
+            widest_ = std::max<size_t>(widest_, cols[j].len);
         }
+        // Batches go to the library as they are only where a NULL has its flag.
+        direct_ = flag_bytes > 0;
         return batches_.open(layout_.record_size(), flag_bytes, per_batch);
     }
 
@@ -285,6 +292,11 @@ public:
             if (more < 0) return -1;
             if (more == 0) break;
             const int64_t length = rows_->batch.length;
+            if (direct_) {
+                const int sent = send_direct(rows_->row, length);
+                if (sent < 0) return -1;
+                if (sent) continue;
+            }
             for (int64_t r = rows_->row; r < length; ++r, ++index_) {
                 rows_->row = r + 1;
                 unsigned char* out = batches_.record();
@@ -301,6 +313,50 @@ public:
     }
 
 private:
+    // Rows `from` .. `to` of the current batch handed to the library as
+    // they are (qcSqlAddArrow), when each of their values would go into its
+    // record as it is: 1 when they went, 0 when they are to be packed
+    // (a value the standard face's way, a library or a field without the
+    // capability), -1 with an exception.
+    int send_direct(int64_t from, int64_t to) {
+        if (from >= to || !plain(from, to)) return 0;
+        const int hdb = conn_->hdb;
+        auto add = [&](int64_t first, int64_t count) {
+            return waiting_call(HeldLock(hdb).get(), hdb, [&] {
+                return qc.qcSqlAddArrow(hdb, const_cast<char*>(table_), static_cast<int>(targets_.size()),
+                                        shape_.data(), columns_.data(), &rows_->schema, &rows_->batch,
+                                        static_cast<qc_long>(first), static_cast<qc_long>(count));
+            });
+        };
+        // Asked once, with no rows, before any are packed: so a library
+        // without it sends its records as it always did.
+        if (!asked_) {
+            asked_ = true;
+            if (add(0, 0) == QSCLI_E_UNSUPPORTED) return direct_ = false, 0;
+        }
+        if (batches_.send() < 0) return -1;
+        const int rc = add(from, to - from);
+        if (rc == QSCLI_E_UNSUPPORTED) return direct_ = false, 0;
+        if (batches_.took(rc, static_cast<Py_ssize_t>(to - from)) < 0) return -1;
+        rows_->row = to;
+        index_ += static_cast<Py_ssize_t>(to - from);
+        return 1;
+    }
+
+    // Whether every value of rows `from` .. `to` is NULL or one its writer
+    // takes as it is.
+    bool plain(int64_t from, int64_t to) {
+        scratch_.resize(widest_ + 1);
+        const int64_t offset = rows_->view.offset;
+        for (const Target& t : targets_) {
+            if (!t.write) return false;
+            const ArrowArrayView* v = rows_->view.children[t.source];
+            for (int64_t i = from + offset; i < to + offset; ++i)
+                if (!ArrowArrayViewIsNull(v, i) && t.write(v, i, t, scratch_.data()) != 0) return false;
+        }
+        return true;
+    }
+
     // Row r of the current batch into the record at `out`: 0, kAlone, or -1
     // with the error naming the row and the field.
     int pack(int64_t r, unsigned char* out) {
@@ -404,12 +460,20 @@ private:
     }
 
     ConnectionObject* conn_;
+    const char* table_;  // the encoded name, kept by the caller
     RowsObject* rows_;
     PyObject* alone_;  // borrowed: stores a row by itself; null when none
     values::ColumnLayout layout_;
     std::vector<Target> targets_;
     RecordBatches batches_;
     Py_ssize_t index_ = 0;  // the row being packed, counted from the first batch
+    // The fields as records carry them (element type, len) and the Arrow
+    // column of each, for qcSqlAddArrow.
+    std::vector<int> shape_, columns_;
+    size_t widest_ = 0;
+    std::vector<unsigned char> scratch_;
+    bool direct_ = false;  // batches may go to the library as they are
+    bool asked_ = false;   // the library was asked whether it takes them
 };
 
 }  // namespace
