@@ -166,11 +166,16 @@ int64_t utf8_chars(const unsigned char* p, size_t n) {
 // UTF-8 text (or ASCII, on a connection in CP866) into a CHAR field, as
 // encode_text lays it out: the bytes, then one NUL and blanks to the
 // field's end.
+// Whether a text goes into its field as it is.
+bool text_fits(const char* p, size_t n, const Target& t) {
+    if (n > t.col.len || std::memchr(p, 0, n)) return false;
+    const int64_t chars = utf8_chars(reinterpret_cast<const unsigned char*>(p), n);
+    return chars >= 0 && chars <= static_cast<int64_t>(t.chars);
+}
+
 int put_text(const char* p, size_t n, const Target& t, unsigned char* out) {
     const uint32_t len = t.col.len;
-    if (n > len || std::memchr(p, 0, n)) return kGeneral;
-    const int64_t chars = utf8_chars(reinterpret_cast<const unsigned char*>(p), n);
-    if (chars < 0 || chars > static_cast<int64_t>(t.chars)) return kGeneral;
+    if (!text_fits(p, n, t)) return kGeneral;
     std::memcpy(out, p, n);
     if (n < len) {
         out[n] = 0;
@@ -319,7 +324,7 @@ private:
     // (a value the standard face's way, a library or a field without the
     // capability), -1 with an exception.
     int send_direct(int64_t from, int64_t to) {
-        if (from >= to || !plain(from, to)) return 0;
+        if (from >= to || to - from > INT32_MAX || !plain(from, to)) return 0;
         const int hdb = conn_->hdb;
         auto add = [&](int64_t first, int64_t count) {
             return waiting_call(HeldLock(hdb).get(), hdb, [&] {
@@ -350,9 +355,17 @@ private:
         const int64_t offset = rows_->view.offset;
         for (const Target& t : targets_) {
             if (!t.write) return false;
+            if (t.write == write_int64) continue;  // takes every value
             const ArrowArrayView* v = rows_->view.children[t.source];
-            for (int64_t i = from + offset; i < to + offset; ++i)
-                if (!ArrowArrayViewIsNull(v, i) && t.write(v, i, t, scratch_.data()) != 0) return false;
+            for (int64_t i = from + offset; i < to + offset; ++i) {
+                if (ArrowArrayViewIsNull(v, i)) continue;
+                if (t.write == write_text) {
+                    const ArrowStringView s = ArrowArrayViewGetStringUnsafe(v, i);
+                    if (!text_fits(s.data, static_cast<size_t>(s.size_bytes), t)) return false;
+                } else if (t.write(v, i, t, scratch_.data()) != 0) {
+                    return false;
+                }
+            }
         }
         return true;
     }
