@@ -77,6 +77,20 @@ T at(const void* buffer, int64_t i) {
     return x;
 }
 
+// How each field's column is read; false when a pair of a column's type
+// and its field has no direct form here.
+bool direct_sources(const std::vector<Attribute>& fields, const int* columns, const ArrowSchema* schema,
+                    bool text_utf8, std::vector<Source>& out) {
+    for (size_t k = 0; k < fields.size(); ++k) {
+        const ArrowSchema* type = schema->children[columns[k]];
+        Source s;
+        if (!type || type->dictionary || !source_of(type->format, &s) || !direct(s, fields[k], text_utf8))
+            return false;
+        out.push_back(s);
+    }
+    return true;
+}
+
 // One field: the Arrow child that fills it and how.
 struct Column {
     const ArrowArray* array;
@@ -88,25 +102,25 @@ struct Column {
 // The rows of a struct array as COPY's binary rows.
 class ArrowRows {
 public:
-    ArrowRows(Conn* c, const ArrowArray* array, int64_t first) : c_(c), base_(array->offset + first) {}
+    ArrowRows(Conn* c, const ArrowArray* array) : c_(c), base_(array->offset), length_(array->length) {}
 
-    // The child of each field; false when a pair has no direct form here.
-    bool bind(const std::vector<Attribute>& fields, const int* columns, const ArrowSchema* schema,
+    // The child of each field, whose sources direct_sources() gave; false
+    // for an array without such a child.
+    bool bind(const std::vector<Attribute>& fields, const int* columns, const std::vector<Source>& sources,
               const ArrowArray* array) {
         for (size_t k = 0; k < fields.size(); ++k) {
-            const ArrowSchema* type = schema->children[columns[k]];
             const ArrowArray* child = array->children[columns[k]];
-            Source s;
-            if (!type || !child || type->dictionary || !source_of(type->format, &s) ||
-                !direct(s, fields[k], c_->text_utf8))
-                return false;
+            if (!child) return false;
             const unsigned width = fields[k].oid == INT8 ? 8 : fields[k].oid == INT4 ? 4 : 2;
-            cols_.push_back({child, s, width, &fields[k]});
+            cols_.push_back({child, sources[k], width, &fields[k]});
         }
         return true;
     }
 
-    bool row(int32_t r, std::string& out) {
+    int64_t length() const { return length_; }
+
+    // Row r of this array; `record` counts the rows of the whole batch.
+    bool row(int64_t r, int32_t record, std::string& out) {
         put_be(out, cols_.size(), 2);
         const int64_t row = base_ + r;
         for (const Column& col : cols_) {
@@ -117,7 +131,7 @@ public:
                 put_be(out, 0xFFFFFFFFu, 4);
                 continue;
             }
-            if (!value(col, i, r, out)) return false;
+            if (!value(col, i, record, out)) return false;
         }
         return true;
     }
@@ -170,14 +184,15 @@ private:
     }
 
     Conn* c_;
-    int64_t base_;  // the struct's offset plus the first row
+    int64_t base_;  // the struct's offset
+    int64_t length_;
     std::vector<Column> cols_;
 };
 
 }  // namespace
 
 int Session::add_arrow(const char* table, const std::vector<FieldShape>& shape, const int* columns,
-                       const ArrowSchema* schema, const ArrowArray* array, int64_t first, int32_t count) {
+                       const ArrowSchema* schema, const std::vector<const ArrowArray*>& arrays, int32_t count) {
     // A NULL goes as the records' null flag would: only where the
     // connection takes them.
     if (!c->null_flags) return QSCLI_E_UNSUPPORTED;
@@ -189,9 +204,20 @@ int Session::add_arrow(const char* table, const std::vector<FieldShape>& shape, 
             *misfit = true;
             return verify ? 0 : c->fail(QSCLI_E_RECORD_LENGTH, "the fields given are not those of table " + t.name);
         }
-        ArrowRows rows(c, array, first);
-        if (!rows.bind(t.fields, columns, schema, array)) return QSCLI_E_UNSUPPORTED;
-        return copy_batch(t, verify, count, true, [&](int32_t r, std::string& out) { return rows.row(r, out); });
+        std::vector<Source> sources;
+        if (!direct_sources(t.fields, columns, schema, c->text_utf8, sources)) return QSCLI_E_UNSUPPORTED;
+        std::vector<ArrowRows> batches;
+        for (const ArrowArray* a : arrays) {
+            batches.emplace_back(c, a);
+            if (!batches.back().bind(t.fields, columns, sources, a)) return c->fail(QSCLI_E_ARGUMENT, "an Arrow batch lacks a column");
+        }
+        // The rows are asked for in order: the array and its row follow them.
+        size_t b = 0;
+        int64_t at = 0;
+        return copy_batch(t, verify, count, true, [&](int32_t r, std::string& out) {
+            while (at >= batches[b].length()) ++b, at = 0;
+            return batches[b].row(at++, r, out);
+        });
     });
 }
 

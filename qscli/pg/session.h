@@ -126,7 +126,7 @@ public:
     int copy_out(Stmt* st, const char* sql) override;
     int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override;
     int add_arrow(const char* table, const std::vector<FieldShape>& shape, const int* columns,
-                  const ArrowSchema* schema, const ArrowArray* array, int64_t first, int32_t count) override;
+                  const ArrowSchema* schema, const std::vector<const ArrowArray*>& arrays, int32_t count) override;
     bool info(unsigned attr, std::string& out) override;
     int cancel() override;
     bool alive() const override { return !lost_; }

@@ -298,9 +298,11 @@ public:
             if (more == 0) break;
             const int64_t length = rows_->batch.length;
             if (direct_) {
-                const int sent = send_direct(rows_->row, length);
-                if (sent < 0) return -1;
-                if (sent) continue;
+                const int kept = keep_direct();
+                if (kept < 0) return -1;
+                if (kept) continue;
+                // The batches kept go before the rows packed.
+                if (send_kept() < 0) return -1;
             }
             for (int64_t r = rows_->row; r < length; ++r, ++index_) {
                 rows_->row = r + 1;
@@ -314,38 +316,83 @@ public:
                 }
             }
         }
+        if (send_kept() < 0) return -1;
         return batches_.send();
     }
 
+    ~ArrowLoad() { drop_kept(); }
+
 private:
-    // Rows `from` .. `to` of the current batch handed to the library as
-    // they are (qcSqlAddArrow), when each of their values would go into its
-    // record as it is: 1 when they went, 0 when they are to be packed
-    // (a value the standard face's way, a library or a field without the
-    // capability), -1 with an exception.
-    int send_direct(int64_t from, int64_t to) {
-        if (from >= to || to - from > INT32_MAX || !plain(from, to)) return 0;
-        const int hdb = conn_->hdb;
-        auto add = [&](int64_t first, int64_t count) {
-            return waiting_call(HeldLock(hdb).get(), hdb, [&] {
-                return qc.qcSqlAddArrow(hdb, const_cast<char*>(table_), static_cast<int>(targets_.size()),
-                                        shape_.data(), columns_.data(), &rows_->schema, &rows_->batch,
-                                        static_cast<qc_long>(first), static_cast<qc_long>(count));
-            });
-        };
-        // Asked once, with no rows, before any are packed: so a library
+    // The most a send of batches kept carries: rows the library counts, and
+    // buffers held (of a stream that would otherwise have let them go).
+    static constexpr int64_t kKeptRows = INT32_MAX;
+    static constexpr size_t kKeptBytes = size_t{64} << 20;
+
+    // The current batch kept to go to the library as it is (qcSqlAddArrow)
+    // with the batches kept before it, when each of its values would go
+    // into its record as it is: 1 when it was kept, 0 when it is to be
+    // packed (a value the standard face's way, a library or a field without
+    // the capability), -1 with an exception.
+    int keep_direct() {
+        const int64_t length = rows_->batch.length;
+        if (rows_->row != 0 || length == 0 || length > kKeptRows || !plain(0, length)) return 0;
+        // Asked once, with no batches, before any are packed: so a library
         // without it sends its records as it always did.
         if (!asked_) {
             asked_ = true;
-            if (add(0, 0) == QSCLI_E_UNSUPPORTED) return direct_ = false, 0;
+            if (add_kept() == QSCLI_E_UNSUPPORTED) return direct_ = false, 0;
         }
+        const size_t bytes = batch_bytes();
+        if (kept_rows_ + length > kKeptRows || kept_bytes_ + bytes > kKeptBytes) {
+            if (send_kept() < 0) return -1;
+        }
+        // The records packed before it go first.
         if (batches_.send() < 0) return -1;
-        const int rc = add(from, to - from);
-        if (rc == QSCLI_E_UNSUPPORTED) return direct_ = false, 0;
-        if (batches_.took(rc, static_cast<Py_ssize_t>(to - from)) < 0) return -1;
-        rows_->row = to;
-        index_ += static_cast<Py_ssize_t>(to - from);
+        kept_.push_back(rows_->batch);
+        rows_->batch.release = nullptr;
+        kept_rows_ += length;
+        kept_bytes_ += bytes;
+        rows_->row = length;
+        index_ += static_cast<Py_ssize_t>(length);
         return 1;
+    }
+
+    int add_kept() {
+        const int hdb = conn_->hdb;
+        std::vector<ArrowArray*> arrays;
+        for (ArrowArray& a : kept_) arrays.push_back(&a);
+        return waiting_call(HeldLock(hdb).get(), hdb, [&] {
+            return qc.qcSqlAddArrow(hdb, const_cast<char*>(table_), static_cast<int>(targets_.size()), shape_.data(),
+                                    columns_.data(), &rows_->schema, arrays.data(), static_cast<int>(arrays.size()));
+        });
+    }
+
+    // Sends the batches kept, if any. 0, or -1 with an exception.
+    int send_kept() {
+        if (kept_.empty()) return 0;
+        const int rc = add_kept();
+        const Py_ssize_t rows = static_cast<Py_ssize_t>(kept_rows_);
+        drop_kept();
+        // The library answered it would take them: a refusal now is the batch's.
+        return batches_.took(rc, rows);
+    }
+
+    void drop_kept() {
+        for (ArrowArray& a : kept_)
+            if (a.release) a.release(&a);
+        kept_.clear();
+        kept_rows_ = 0;
+        kept_bytes_ = 0;
+    }
+
+    // The bytes of the current batch's buffers.
+    size_t batch_bytes() const {
+        size_t bytes = 0;
+        for (int64_t k = 0; k < rows_->view.n_children; ++k) {
+            const ArrowArrayView* v = rows_->view.children[k];
+            for (int b = 0; b < NANOARROW_MAX_FIXED_BUFFERS; ++b) bytes += static_cast<size_t>(v->buffer_views[b].size_bytes);
+        }
+        return bytes;
     }
 
     // Whether every value of rows `from` .. `to` is NULL or one its writer
@@ -487,6 +534,9 @@ private:
     std::vector<unsigned char> scratch_;
     bool direct_ = false;  // batches may go to the library as they are
     bool asked_ = false;   // the library was asked whether it takes them
+    std::vector<ArrowArray> kept_;  // batches to go to the library as they are, owned
+    int64_t kept_rows_ = 0;
+    size_t kept_bytes_ = 0;
 };
 
 }  // namespace
