@@ -326,7 +326,7 @@ private:
     // The most a send of batches kept carries: rows the library counts, and
     // buffers held (of a stream that would otherwise have let them go).
     static constexpr int64_t kKeptRows = INT32_MAX;
-    static constexpr size_t kKeptBytes = size_t{64} << 20;
+    static constexpr size_t kKeptBytes = size_t{16} << 20;
 
     // The current batch kept to go to the library as it is (qcSqlAddArrow)
     // with the batches kept before it, when each of its values would go
