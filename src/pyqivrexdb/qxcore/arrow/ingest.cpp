@@ -28,6 +28,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace qx::arrow {
@@ -268,6 +270,8 @@ public:
             return -1;
         }
         const bool utf8 = text_utf8();
+        shape_.reset(new int[2 * cols.size() + 1]);
+        columns_.reset(new int[cols.size() + 1]);
         for (size_t j = 0; j < cols.size(); ++j) {
             const long k = PyLong_AsLong(PyList_GET_ITEM(order, static_cast<Py_ssize_t>(j)));
             if (k == -1 && PyErr_Occurred()) return -1;
@@ -280,9 +284,9 @@ public:
             const uint32_t chars = utf8 && cols[j].len % 4 == 0 ? cols[j].len / 4 : cols[j].len;
             targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8, conn_->dialect),
                                 unbounded, chars});
-            shape_.push_back(cols[j].type);
-            shape_.push_back(static_cast<int>(cols[j].len));
-            columns_.push_back(static_cast<int>(k));
+            shape_[2 * j] = cols[j].type;
+            shape_[2 * j + 1] = static_cast<int>(cols[j].len);
+            columns_[j] = static_cast<int>(k);
             widest_ = std::max<size_t>(widest_, cols[j].len);
         }
         // Batches go to the library as they are only where a NULL has its flag.
@@ -362,8 +366,8 @@ private:
         std::vector<ArrowArray*> arrays;
         for (ArrowArray& a : kept_) arrays.push_back(&a);
         return waiting_call(HeldLock(hdb).get(), hdb, [&] {
-            return qc.qcSqlAddArrow(hdb, const_cast<char*>(table_), static_cast<int>(targets_.size()), shape_.data(),
-                                    columns_.data(), &rows_->schema, arrays.data(), static_cast<int>(arrays.size()));
+            return qc.qcSqlAddArrow(hdb, const_cast<char*>(table_), static_cast<int>(targets_.size()), shape_.get(),
+                                    columns_.get(), &rows_->schema, arrays.data(), static_cast<int>(arrays.size()));
         });
     }
 
@@ -399,6 +403,7 @@ private:
     // takes as it is.
     bool plain(int64_t from, int64_t to) {
         scratch_.resize(widest_ + 1);
+        auto* scratch = reinterpret_cast<unsigned char*>(&scratch_[0]);
         const int64_t offset = rows_->view.offset;
         for (const Target& t : targets_) {
             if (!t.write) return false;
@@ -409,7 +414,7 @@ private:
                 if (t.write == write_text) {
                     const ArrowStringView s = ArrowArrayViewGetStringUnsafe(v, i);
                     if (!text_fits(s.data, static_cast<size_t>(s.size_bytes), t)) return false;
-                } else if (t.write(v, i, t, scratch_.data()) != 0) {
+                } else if (t.write(v, i, t, scratch) != 0) {
                     return false;
                 }
             }
@@ -528,10 +533,11 @@ private:
     RecordBatches batches_;
     Py_ssize_t index_ = 0;  // the row being packed, counted from the first batch
     // The fields as records carry them (element type, len) and the Arrow
-    // column of each, for qcSqlAddArrow.
-    std::vector<int> shape_, columns_;
+    // column of each, for qcSqlAddArrow. Arrays and a string, whose code is
+    // not the module's to export as a vector's would be.
+    std::unique_ptr<int[]> shape_, columns_;
     size_t widest_ = 0;
-    std::vector<unsigned char> scratch_;
+    std::string scratch_;  // a field's bytes, written to be checked
     bool direct_ = false;  // batches may go to the library as they are
     bool asked_ = false;   // the library was asked whether it takes them
     std::vector<ArrowArray> kept_;  // batches to go to the library as they are, owned
