@@ -569,6 +569,44 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
     })
 }
 
+QSCLI_EXPORT int QSCLI_CALL qcSqlAddArrow(int hdb, char* table, int fields, const int* layout, const int* columns,
+                                          struct ArrowSchema* schema, struct ArrowArray** arrays, int batches) {
+    GUARDED({
+        Conn* c = find_conn(hdb);
+        if (!c || !c->backend) return QSCLI_E_CONNECTION;
+        if (!table || fields < 0 || (fields && (!layout || !columns)) || !schema || batches < 0 ||
+            (batches && !arrays))
+            return QSCLI_E_ARGUMENT;
+        std::vector<const ArrowArray*> given(static_cast<size_t>(batches));
+        int64_t rows = 0;
+        for (int b = 0; b < batches; ++b) {
+            const ArrowArray* a = arrays[b];
+            if (!a || !a->release || a->length < 0 || a->n_children != schema->n_children) return QSCLI_E_ARGUMENT;
+            given[static_cast<size_t>(b)] = a;
+            rows += a->length;
+        }
+        if (rows > INT32_MAX) return QSCLI_E_ARGUMENT;
+        std::vector<Backend::FieldShape> shape(static_cast<size_t>(fields));
+        for (int k = 0; k < fields; ++k) {
+            if (columns[k] < 0 || columns[k] >= schema->n_children) return QSCLI_E_ARGUMENT;
+            shape[static_cast<size_t>(k)].type = layout[2 * k];
+            shape[static_cast<size_t>(k)].len = static_cast<uint32_t>(layout[2 * k + 1]);
+        }
+        if (int rc = c->forked()) return rc;
+        if (!c->busy) c->begin_call();
+        BoundaryText boundary(c->text_utf8);
+        drain_streams(c);
+        end_copies(c);
+        int rc;
+        {
+            BusyGuard held(c->busy);
+            rc = c->backend->add_arrow(table, shape, columns, schema, given, static_cast<int32_t>(rows));
+        }
+        if (rc == QSCLI_E_UNSUPPORTED) return rc;
+        return settle(c, rc);
+    })
+}
+
 // On PostgreSQL the server's cancel request (PQcancel), on SQLite an
 // interrupt of the running statement.
 QSCLI_EXPORT int QSCLI_CALL qcSqlCancel(int hdb) {

@@ -74,6 +74,18 @@ public:
     virtual int copy_out(Stmt*, const char*) { return QSCLI_E_UNSUPPORTED; }
     // qcSqlAddRecords: one batch, whole or not at all.
     virtual int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) = 0;
+    // qcSqlAddArrow: the `count` rows of struct arrays one after the other,
+    // one batch as add_records loads it; `shape` the fields as the caller's
+    // records would have them, `columns` the arrays' child of each.
+    // QSCLI_E_UNSUPPORTED, before anything is sent, where it cannot.
+    struct FieldShape {
+        int type;
+        uint32_t len;
+    };
+    virtual int add_arrow(const char*, const std::vector<FieldShape>&, const int*, const ArrowSchema*,
+                          const std::vector<const ArrowArray*>&, int32_t) {
+        return QSCLI_E_UNSUPPORTED;
+    }
     // The text of an information attribute (CP866); false for an unknown one.
     virtual bool info(unsigned attr, std::string& out) = 0;
     // Asks the running call to stop; safe from any thread.

@@ -27,6 +27,12 @@ bool has_binary(pq::Oid oid) {
     }
 }
 
+bool all_binary(const std::vector<Attribute>& fields) {
+    for (const Attribute& f : fields)
+        if (!has_binary(f.oid)) return false;
+    return true;
+}
+
 void put_be(std::string& out, uint64_t v, unsigned n) {
     char bytes[8];
     for (unsigned k = 0; k < n; ++k) bytes[k] = static_cast<char>(v >> (8 * (n - 1 - k)));
@@ -344,6 +350,22 @@ bool Encoder::row(const RecordLayout& lay, const unsigned char* rec, int64_t r, 
 
 int Session::add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) {
     if (!table || count < 0 || (count > 0 && !recs)) return QSCLI_E_ARGUMENT;
+    const unsigned char* first = static_cast<const unsigned char*>(recs);
+    return load_batch(table, [&](const Layout& t, bool verify, bool* misfit) {
+        RecordLayout lay;
+        if (!lay.of_table(t.fields, c->null_flags, rec_size)) {
+            *misfit = true;
+            return verify ? 0 : c->fail(QSCLI_E_RECORD_LENGTH, record_size_refusal(rec_size, t.name, lay.flags_at));
+        }
+        const bool binary = all_binary(t.fields);
+        Encoder enc(c, t.fields, binary);
+        return copy_batch(t, verify, count, binary, [&](int32_t r, std::string& out) {
+            return enc.row(lay, first + static_cast<size_t>(r) * lay.rec_size, r, out);
+        });
+    });
+}
+
+int Session::load_batch(const char* table, const BatchCopy& copy) {
     if (lost_) return c->fail(QSCLI_E_IO, "server connection lost");
     MessageHold held(c);
     if (int rc = keep_settings()) return rc;
@@ -359,6 +381,7 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
             Layout t;
             if (int rc = table_layout(name, c->loads, t.fields, &t.qualified)) return rc;
             t.forms = c->loads;
+            t.name = name;
             if (layouts_.size() >= 64) layouts_.clear();
             known = layouts_.emplace(name, std::move(t)).first;
         } else if (known->second.forms != c->loads) {
@@ -366,32 +389,26 @@ int Session::add_records(const char* table, int32_t count, unsigned rec_size, co
             for (Attribute& f : known->second.fields) f.shape(c->loads);
             known->second.forms = c->loads;
         }
-        const Layout& t = known->second;
-        RecordLayout lay;
-        if (!lay.of_table(t.fields, c->null_flags, rec_size)) {
-            if (verify) {
-                layouts_.erase(known);
-                continue;
-            }
-            return c->fail(QSCLI_E_RECORD_LENGTH, record_size_refusal(rec_size, name, lay.flags_at));
+        bool misfit = false;
+        const int code = copy(known->second, verify, &misfit);
+        if (misfit && !code && verify) {
+            // The batch does not fit the layout kept: read it again.
+            layouts_.erase(known);
+            continue;
         }
-        if (count == 0) return 0;
-        int code = copy_batch(t, lay, verify, name, count, recs);
         if (code != STALE) return code;
         layouts_.erase(name);
     }
 }
 
-int Session::copy_batch(const Layout& t, const RecordLayout& lay, bool verify, const std::string& name, int32_t count,
-                        const void* recs) {
+int Session::copy_batch(const Layout& t, bool verify, int32_t count, bool binary, const CopyRow& row) {
+    if (count == 0) return 0;
     const std::vector<Attribute>& fields = t.fields;
-    bool binary = true;
-    for (const Attribute& f : fields) binary = binary && has_binary(f.oid);
     std::string sql;
     // Inside a transaction the batch needs a savepoint to go alone.
     const bool nested = in_transaction();
     if (nested) sql = "savepoint qx_addrecords; ";
-    if (verify) sql += layout_query(name) + "; ";
+    if (verify) sql += layout_query(t.name) + "; ";
     sql += "copy " + t.qualified;
     // A table of no fields takes rows of none, with no list of them.
     for (size_t k = 0; k < fields.size(); ++k) sql += (k ? ", " : " (") + quote_ident(fields[k].name);
@@ -424,7 +441,7 @@ int Session::copy_batch(const Layout& t, const RecordLayout& lay, bool verify, c
             while (pq::PGresult* r = pq.PQgetResult(conn)) pq.PQclear(r);
         } else {
             pq.PQclear(res);
-            code = copy_rows(fields, lay, binary, count, &ended, recs);
+            code = copy_rows(binary, count, &ended, row);
         }
     }
     // A batch outside a transaction whose COPY ended before the server went
@@ -445,21 +462,18 @@ int Session::end_batch_savepoint(int code, bool stale) {
     return code ? code : rc;
 }
 
-int Session::copy_rows(const std::vector<Attribute>& fields, const RecordLayout& lay, bool binary, int32_t count,
-                       bool* ended, const void* recs) {
+int Session::copy_rows(bool binary, int32_t count, bool* ended, const CopyRow& row) {
     int code = 0;
-    Encoder enc(c, fields, binary);
     std::string buf;
-    buf.reserve(1 << 16);
+    buf.reserve(COPY_CHUNK + (1 << 12));
     if (binary) {
         static const char HEADER[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
         buf.append(HEADER, 19);
     }
-    const unsigned char* rec = static_cast<const unsigned char*>(recs);
     bool sent = true;
-    for (int32_t r = 0; r < count && !code && sent; ++r, rec += lay.rec_size) {
-        if (!enc.row(lay, rec, r, buf)) code = QSCLI_E_MISMATCH;
-        if (buf.size() >= (1 << 16) || r + 1 == count) {
+    for (int32_t r = 0; r < count && !code && sent; ++r) {
+        if (!row(r, buf)) code = QSCLI_E_MISMATCH;
+        if (buf.size() >= COPY_CHUNK || r + 1 == count) {
             if (binary && r + 1 == count && !code) put_be(buf, 0xFFFF, 2);
             if (!code) sent = pq.PQputCopyData(conn, buf.data(), static_cast<int>(buf.size())) == 1;
             buf.clear();

@@ -13,6 +13,7 @@
 #include "../value.h"
 #include "libpq.h"
 
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -124,6 +125,8 @@ public:
     int exec(Stmt* st, const char* sql) override;
     int copy_out(Stmt* st, const char* sql) override;
     int add_records(const char* table, int32_t count, unsigned rec_size, const void* recs) override;
+    int add_arrow(const char* table, const std::vector<FieldShape>& shape, const int* columns,
+                  const ArrowSchema* schema, const std::vector<const ArrowArray*>& arrays, int32_t count) override;
     bool info(unsigned attr, std::string& out) override;
     int cancel() override;
     bool alive() const override { return !lost_; }
@@ -242,15 +245,27 @@ private:
         std::vector<Attribute> fields;
         std::string qualified;
         FieldForms forms;  // the connection's loads' when it was read
+        std::string name;  // as the caller named it (UTF-8)
     };
+    // Appends row r of a batch in the COPY's format; false after reporting
+    // a value that does not fit.
+    using CopyRow = std::function<bool(int32_t r, std::string& out)>;
+    // One batch of a table with its layout `t` (`verify`: kept from an
+    // earlier batch, checked again by the batch); *misfit when the batch
+    // does not fit the layout (the code then is the refusal, or 0 to read
+    // the layout again when it was kept).
+    using BatchCopy = std::function<int(const Layout& t, bool verify, bool* misfit)>;
+    // A batch of rows for `table` (CP866), through `copy`, with the
+    // table's layout read or kept.
+    int load_batch(const char* table, const BatchCopy& copy);
     // One batch through COPY; `verify`: the layout query goes in the same
     // flight and a table that no longer has this layout answers STALE.
-    int copy_batch(const Layout& t, const RecordLayout& lay, bool verify, const std::string& name, int32_t count,
-                   const void* recs);
-    // The records as the data of the COPY the server began, and its end.
-    // *ended: the whole batch and the end of the COPY went out.
-    int copy_rows(const std::vector<Attribute>& fields, const RecordLayout& lay, bool binary, int32_t count,
-                  bool* ended, const void* recs);
+    int copy_batch(const Layout& t, bool verify, int32_t count, bool binary, const CopyRow& row);
+    // The rows as the data of the COPY the server began, and its end, sent
+    // COPY_CHUNK bytes at a time. *ended: the whole batch and the end of the
+    // COPY went out.
+    int copy_rows(bool binary, int32_t count, bool* ended, const CopyRow& row);
+    static constexpr size_t COPY_CHUNK = 1 << 18;
     // Releases the batch's savepoint, rolling back to it first after a failure.
     int end_batch_savepoint(int code, bool stale);
     static constexpr int STALE = 1;

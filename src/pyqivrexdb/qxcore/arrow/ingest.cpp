@@ -23,10 +23,13 @@
 #include "../values/shared.h"
 #include "../values/values.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace qx::arrow {
@@ -165,11 +168,16 @@ int64_t utf8_chars(const unsigned char* p, size_t n) {
 // UTF-8 text (or ASCII, on a connection in CP866) into a CHAR field, as
 // encode_text lays it out: the bytes, then one NUL and blanks to the
 // field's end.
+// Whether a text goes into its field as it is.
+bool text_fits(const char* p, size_t n, const Target& t) {
+    if (n > t.col.len || std::memchr(p, 0, n)) return false;
+    const int64_t chars = utf8_chars(reinterpret_cast<const unsigned char*>(p), n);
+    return chars >= 0 && chars <= static_cast<int64_t>(t.chars);
+}
+
 int put_text(const char* p, size_t n, const Target& t, unsigned char* out) {
     const uint32_t len = t.col.len;
-    if (n > len || std::memchr(p, 0, n)) return kGeneral;
-    const int64_t chars = utf8_chars(reinterpret_cast<const unsigned char*>(p), n);
-    if (chars < 0 || chars > static_cast<int64_t>(t.chars)) return kGeneral;
+    if (!text_fits(p, n, t)) return kGeneral;
     std::memcpy(out, p, n);
     if (n < len) {
         out[n] = 0;
@@ -248,7 +256,7 @@ Writer writer_for(ArrowType arrow, const values::ColumnCodec& col, bool utf8, in
 class ArrowLoad {
 public:
     ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone)
-        : conn_(conn), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard) {}
+        : conn_(conn), table_(table), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard) {}
 
     Py_ssize_t sent() const { return batches_.sent(); }
 
@@ -262,6 +270,8 @@ public:
             return -1;
         }
         const bool utf8 = text_utf8();
+        shape_.reset(new int[2 * cols.size() + 1]);
+        columns_.reset(new int[cols.size() + 1]);
         for (size_t j = 0; j < cols.size(); ++j) {
             const long k = PyLong_AsLong(PyList_GET_ITEM(order, static_cast<Py_ssize_t>(j)));
             if (k == -1 && PyErr_Occurred()) return -1;
@@ -274,7 +284,13 @@ public:
             const uint32_t chars = utf8 && cols[j].len % 4 == 0 ? cols[j].len / 4 : cols[j].len;
             targets_.push_back({cols[j], static_cast<int>(k), arrow, writer_for(arrow->type.type, cols[j], utf8, conn_->dialect),
                                 unbounded, chars});
+            shape_[2 * j] = cols[j].type;
+            shape_[2 * j + 1] = static_cast<int>(cols[j].len);
+            columns_[j] = static_cast<int>(k);
+            widest_ = std::max<size_t>(widest_, cols[j].len);
         }
+        // Batches go to the library as they are only where a NULL has its flag.
+        direct_ = flag_bytes > 0;
         return batches_.open(layout_.record_size(), flag_bytes, per_batch);
     }
 
@@ -285,6 +301,13 @@ public:
             if (more < 0) return -1;
             if (more == 0) break;
             const int64_t length = rows_->batch.length;
+            if (direct_) {
+                const int kept = keep_direct();
+                if (kept < 0) return -1;
+                if (kept) continue;
+                // The batches kept go before the rows packed.
+                if (send_kept() < 0) return -1;
+            }
             for (int64_t r = rows_->row; r < length; ++r, ++index_) {
                 rows_->row = r + 1;
                 unsigned char* out = batches_.record();
@@ -297,10 +320,108 @@ public:
                 }
             }
         }
+        if (send_kept() < 0) return -1;
         return batches_.send();
     }
 
+    ~ArrowLoad() { drop_kept(); }
+
 private:
+    // The most a send of batches kept carries: rows the library counts, and
+    // buffers held (of a stream that would otherwise have let them go).
+    static constexpr int64_t kKeptRows = INT32_MAX;
+    static constexpr size_t kKeptBytes = size_t{16} << 20;
+
+    // The current batch kept to go to the library as it is (qcSqlAddArrow)
+    // with the batches kept before it, when each of its values would go
+    // into its record as it is: 1 when it was kept, 0 when it is to be
+    // packed (a value the standard face's way, a library or a field without
+    // the capability), -1 with an exception.
+    int keep_direct() {
+        const int64_t length = rows_->batch.length;
+        if (rows_->row != 0 || length == 0 || length > kKeptRows || !plain(0, length)) return 0;
+        // Asked once, with no batches, before any are packed: so a library
+        // without it sends its records as it always did.
+        if (!asked_) {
+            asked_ = true;
+            if (add_kept() == QSCLI_E_UNSUPPORTED) return direct_ = false, 0;
+        }
+        const size_t bytes = batch_bytes();
+        if (kept_rows_ + length > kKeptRows || kept_bytes_ + bytes > kKeptBytes) {
+            if (send_kept() < 0) return -1;
+        }
+        // The records packed before it go first.
+        if (batches_.send() < 0) return -1;
+        kept_.push_back(rows_->batch);
+        rows_->batch.release = nullptr;
+        kept_rows_ += length;
+        kept_bytes_ += bytes;
+        rows_->row = length;
+        index_ += static_cast<Py_ssize_t>(length);
+        return 1;
+    }
+
+    int add_kept() {
+        const int hdb = conn_->hdb;
+        std::vector<ArrowArray*> arrays;
+        for (ArrowArray& a : kept_) arrays.push_back(&a);
+        return waiting_call(HeldLock(hdb).get(), hdb, [&] {
+            return qc.qcSqlAddArrow(hdb, const_cast<char*>(table_), static_cast<int>(targets_.size()), shape_.get(),
+                                    columns_.get(), &rows_->schema, arrays.data(), static_cast<int>(arrays.size()));
+        });
+    }
+
+    // Sends the batches kept, if any. 0, or -1 with an exception.
+    int send_kept() {
+        if (kept_.empty()) return 0;
+        const int rc = add_kept();
+        const Py_ssize_t rows = static_cast<Py_ssize_t>(kept_rows_);
+        drop_kept();
+        // The library answered it would take them: a refusal now is the batch's.
+        return batches_.took(rc, rows);
+    }
+
+    void drop_kept() {
+        for (ArrowArray& a : kept_)
+            if (a.release) a.release(&a);
+        kept_.clear();
+        kept_rows_ = 0;
+        kept_bytes_ = 0;
+    }
+
+    // The bytes of the current batch's buffers.
+    size_t batch_bytes() const {
+        size_t bytes = 0;
+        for (int64_t k = 0; k < rows_->view.n_children; ++k) {
+            const ArrowArrayView* v = rows_->view.children[k];
+            for (int b = 0; b < NANOARROW_MAX_FIXED_BUFFERS; ++b) bytes += static_cast<size_t>(v->buffer_views[b].size_bytes);
+        }
+        return bytes;
+    }
+
+    // Whether every value of rows `from` .. `to` is NULL or one its writer
+    // takes as it is.
+    bool plain(int64_t from, int64_t to) {
+        scratch_.resize(widest_ + 1);
+        auto* scratch = reinterpret_cast<unsigned char*>(&scratch_[0]);
+        const int64_t offset = rows_->view.offset;
+        for (const Target& t : targets_) {
+            if (!t.write) return false;
+            if (t.write == write_int64) continue;  // takes every value
+            const ArrowArrayView* v = rows_->view.children[t.source];
+            for (int64_t i = from + offset; i < to + offset; ++i) {
+                if (ArrowArrayViewIsNull(v, i)) continue;
+                if (t.write == write_text) {
+                    const ArrowStringView s = ArrowArrayViewGetStringUnsafe(v, i);
+                    if (!text_fits(s.data, static_cast<size_t>(s.size_bytes), t)) return false;
+                } else if (t.write(v, i, t, scratch) != 0) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
     // Row r of the current batch into the record at `out`: 0, kAlone, or -1
     // with the error naming the row and the field.
     int pack(int64_t r, unsigned char* out) {
@@ -404,12 +525,24 @@ private:
     }
 
     ConnectionObject* conn_;
+    const char* table_;  // the encoded name, kept by the caller
     RowsObject* rows_;
     PyObject* alone_;  // borrowed: stores a row by itself; null when none
     values::ColumnLayout layout_;
     std::vector<Target> targets_;
     RecordBatches batches_;
     Py_ssize_t index_ = 0;  // the row being packed, counted from the first batch
+    // The fields as records carry them (element type, len) and the Arrow
+    // column of each, for qcSqlAddArrow. Arrays and a string, whose code is
+    // not the module's to export as a vector's would be.
+    std::unique_ptr<int[]> shape_, columns_;
+    size_t widest_ = 0;
+    std::string scratch_;  // a field's bytes, written to be checked
+    bool direct_ = false;  // batches may go to the library as they are
+    bool asked_ = false;   // the library was asked whether it takes them
+    std::vector<ArrowArray> kept_;  // batches to go to the library as they are, owned
+    int64_t kept_rows_ = 0;
+    size_t kept_bytes_ = 0;
 };
 
 }  // namespace

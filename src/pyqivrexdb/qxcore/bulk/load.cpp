@@ -430,8 +430,12 @@ int RecordBatches::send() {
     const int rc = waiting_call(HeldLock(hdb).get(), hdb, [&] {
         return qc.qcSqlAddRecords(hdb, const_cast<char*>(table_), count, rec_size, records);
     });
+    return took(rc, count_);
+}
+
+int RecordBatches::took(int rc, Py_ssize_t count) {
     if (rc != 0) return refused(rc);
-    sent_ += count_;
+    sent_ += count;
     count_ = 0;
     // A long load stays interruptible; what was sent stays sent.
     if (PyErr_CheckSignals() < 0) {

@@ -99,6 +99,10 @@ public:
     void stored_alone() { ++sent_; }
     // Sends the records filled since the last send, if any.
     int send();
+    // The library's answer `rc` to a batch of `count` rows the caller sent
+    // in another form (the buffer sent first): counted, or raised as a
+    // refused batch of records. 0, or -1 with an exception set.
+    int took(int rc, Py_ssize_t count);
 
     Py_ssize_t sent() const { return sent_; }
 

@@ -120,7 +120,10 @@ typedef int32_t qc_long;
                             unsigned int size, unsigned int* length))              \
     OPTIONAL(qcSqlReadArrow, (int hstmt, qc_long start, qc_long max_rows,          \
                               unsigned int max_bytes, struct ArrowSchema* schema,  \
-                              struct ArrowArray* array, qc_long* rows))
+                              struct ArrowArray* array, qc_long* rows))            \
+    OPTIONAL(qcSqlAddArrow, (int hdb, char* table, int fields, const int* layout,  \
+                             const int* columns, struct ArrowSchema* schema,       \
+                             struct ArrowArray** arrays, int batches))
 
 /* qcSqlCopyOut(hstmt, sql, buf, size, length): the data a `COPY ... TO
  *   STDOUT` sends, read in pieces. With `sql` (CP866, a COPY statement; any
@@ -171,6 +174,28 @@ typedef int32_t qc_long;
  *   a timestamptz timestamp[us, UTC]), ARRA binary, a boolean's BYTE bool, INTR int16, LONG int32,
  *   DWRD uint32, QSCLI_ET_INT64 int64, FLOA float32, CURR and DFLT float64,
  *   DATE date32. NULLs are validity bits. The arrays are the caller's. */
+/* qcSqlAddArrow(hdb, table, fields, layout, columns, schema, arrays,
+ *   batches): the rows of `batches` struct arrays of the Arrow C data
+ *   interface (below), one after the other, each of schema `schema`,
+ *   loaded into `table` as one batch of qcSqlAddRecords would load the
+ *   records holding the same values: whole or not at all, with its codes
+ *   and error texts; at most 2^31 - 1 rows in all. `layout` holds the
+ *   element type and len of each of the table's `fields` fields as the
+ *   caller's records would have them (2 * fields ints; a table whose fields
+ *   differ now is refused as a record of the wrong length is), `columns`
+ *   the child of each array that fills each. The caller has held every
+ *   value to its field as it would for a record (ranges, text lengths and
+ *   encodings); NULLs are validity bits, taken where the connection takes
+ *   null flags (QSCLI_ATTR_NULL_FLAGS). The arrays stay the caller's.
+ *   QSCLI_E_UNSUPPORTED, before anything is sent (a call of no batches asks
+ *   just that): a library or backend without it, a connection without null
+ *   flags, or a pair of an Arrow type and a field it does not write as it
+ *   is; the caller then sends records. Written as they are: int8/16/32/64
+ *   into a QSCLI_ET_INT64 bigint, int8/16/32 into a LONG integer, int8/16
+ *   into an INTR smallint, float32/64 into a DFLT double precision (a NaN
+ *   refused as a record's is), utf8 and large_utf8 into a CHAR text,
+ *   varchar or char on a QSCLI_ATTR_TEXT_UTF8 connection; on PostgreSQL
+ *   only. */
 #ifndef ARROW_C_DATA_INTERFACE
 #define ARROW_C_DATA_INTERFACE
 struct ArrowSchema {
