@@ -765,16 +765,80 @@ def test_a_result_of_no_columns_has_its_rows(conn, backend, rows, monkeypatch):
     assert len(head) + sum(b.num_rows for b in cur.fetch_record_batch()) == rows
 
 
-@pytest.mark.parametrize("read", [lambda cur: cur.fetchall(), lambda cur: cur.fetch_arrow_table()],
-                         ids=["rows", "arrow"])
-def test_postgresql_a_cursor_failed_mid_stream_stays_failed(pg, read, request):
-    if "arrow" in request.node.name:
-        request.applymarker(pytest.mark.xfail(strict=True, reason="after the Arrow path fails past its first batch,"
-                                              " fetchone() returns None as if the result had ended"))
+def _drain(reader):
+    for _ in reader:
+        pass
+
+
+def _capsule_batches(cur):
+    """Reads the capsule stream itself, as a consumer other than pyarrow
+    does; pyarrow only wraps the stream the capsule hands over."""
+    reader = pa.RecordBatchReader._import_from_c_capsule(cur.fetch_arrow().__arrow_c_stream__())
+    _drain(reader)
+
+
+READS = {
+    "rows": lambda cur: cur.fetchall(),
+    "arrow": lambda cur: cur.fetch_arrow_table(),
+    "batches": lambda cur: _drain(cur.fetch_record_batch()),
+    "capsule": _capsule_batches,
+}
+AFTER = {
+    "fetchone": lambda cur: cur.fetchone(),
+    "fetchall": lambda cur: cur.fetchall(),
+    "arrow": lambda cur: cur.fetch_arrow_table(),
+    "batches": lambda cur: _drain(cur.fetch_record_batch()),
+}
+
+
+@pytest.mark.parametrize("after", list(AFTER))
+@pytest.mark.parametrize("read", list(READS))
+def test_postgresql_a_cursor_failed_mid_stream_stays_failed(pg, read, after, monkeypatch):
+    monkeypatch.setattr(_arrow, "BATCH_ROWS", 1000)
     cur = pg.cursor()
     cur.execute("select 1 / (g - 3000) from generate_series(1, 5000) g")
-    with pytest.raises(dbapi.DataError):
-        read(cur)
+    # pyarrow words a failure of a stream it reads itself as OSError
+    with pytest.raises(OSError if read == "capsule" else dbapi.Error):
+        READS[read](cur)
     # Never a silent end: the rest of a failed result is not an empty one.
-    with pytest.raises(dbapi.Error):
-        cur.fetchone()
+    for _ in range(2):
+        with pytest.raises(dbapi.Error):
+            AFTER[after](cur)
+    assert cur.execute("select 2").fetchall() == [(2,)]
+
+
+def test_a_capsule_stream_failed_mid_stream_fails_on_every_later_batch(dsn, backend, monkeypatch):
+    if backend != "postgresql":
+        pytest.skip("a server's failures")
+    monkeypatch.setattr(_arrow, "BATCH_ROWS", 1000)
+    with dbapi.connect(dsn) as conn:
+        cur = conn.cursor()
+        cur.execute("select 1 / (g - 3000) from generate_series(1, 5000) g")
+        reader = pa.RecordBatchReader._import_from_c_capsule(cur.fetch_arrow().__arrow_c_stream__())
+        got = 0
+        with pytest.raises(Exception):
+            for batch in reader:
+                got += batch.num_rows
+        assert got < 3000
+        with pytest.raises(Exception):
+            reader.read_next_batch()
+
+
+@pytest.mark.parametrize("method", ["fetch_arrow", "fetch_arrow_table", "fetch_record_batch"])
+def test_a_result_read_through_a_converter_is_refused_as_arrow(dsn, backend, monkeypatch, method):
+    monkeypatch.setitem(dbapi.converters, "TEXT", lambda text: ("converted", text))
+    with dbapi.connect(dsn, detect_types=dbapi.PARSE_DECLTYPES) as conn:
+        cur = conn.cursor()
+        cur.execute("create table p (k integer, v text)")
+        cur.execute("insert into p values (1, '7')")
+        cur.execute("select k, v from p")
+        # The Arrow column would hold '7' where the rows hold the converter's value.
+        with pytest.raises(dbapi.NotSupportedError, match="'v'.*converter"):
+            getattr(cur, method)()
+        assert cur.fetchall() == [(1, ("converted", "7"))]
+        # A result none of whose columns has a converter reads as Arrow.
+        cur.execute("select k from p")
+        assert cur.fetch_arrow_table().column("k").to_pylist() == [1]
+        conn.detect_types = 0
+        cur.execute("select k, v from p")
+        assert cur.fetch_arrow_table().column("v").to_pylist() == ["7"]

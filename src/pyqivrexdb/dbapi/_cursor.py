@@ -265,7 +265,11 @@ class Cursor(_standard.Cursor):
         """The rest of the result set as Arrow data: an object exporting
         ``__arrow_c_stream__``, for pyarrow, polars, DuckDB or nanoarrow
         (none of them needed here). Its batches are read from the server as
-        the consumer asks for them; it can be consumed once."""
+        the consumer asks for them; it can be consumed once. Converters
+        (detect_types) are not applied: a result with a column one reads
+        raises NotSupportedError naming it, as do the other fetch_ methods
+        below. A result whose read failed stays failed: every later fetch,
+        of rows or of Arrow data, raises."""
         return _arrow.fetch_arrow(self)
 
     def fetch_arrow_table(self):

@@ -196,4 +196,16 @@ Py_ssize_t records_scan(PyObject* self, Py_ssize_t limit, RecordSink sink, void*
     return status < 0 ? -1 : taken;
 }
 
+int records_refuse_failed(PyObject* self) {
+    RecordsObject* r = as_records(self);
+    return r->state == RecordsObject::FINISHED && r->failed ? refuse_failed(r) : 0;
+}
+
+void records_fail(PyObject* self) {
+    RecordsObject* r = as_records(self);
+    if (r->state != RecordsObject::FINISHED && !r->running) end_unless(r, nullptr);
+}
+
+PyObject* records_converters(PyObject* self) { return as_records(self)->rows.converters; }
+
 }  // namespace qx
