@@ -214,7 +214,7 @@ def test_ingest_of_a_reader_in_batches_and_binary(conn):
 @pytest.mark.parametrize("column, name", [
     (pa.array([{"x": 1}]), "struct"),
     (pa.array([[1, 2]]), "list"),
-    (pa.array(["a"]).dictionary_encode(), "dictionary"),
+    (pa.DictionaryArray.from_arrays(pa.array([0], pa.int8()), pa.array([[1, 2]])), "list"),
     (pa.array([1], pa.float16()) if hasattr(pa, "float16") else pa.array([b"ab"], pa.binary(2)), None),
 ])
 def test_an_unsupported_type_is_refused_by_name_before_anything_is_written(conn, column, name):
@@ -842,3 +842,48 @@ def test_a_result_read_through_a_converter_is_refused_as_arrow(dsn, backend, mon
         conn.detect_types = 0
         cur.execute("select k, v from p")
         assert cur.fetch_arrow_table().column("v").to_pylist() == ["7"]
+
+
+@pytest.mark.parametrize("index", ["int8", "int16", "int32", "int64", "uint8", "uint32"])
+@pytest.mark.parametrize("values, dictionary", [
+    (["b", None, "a", "b", "ж€"], ["a", "b", "ж€"]),
+    ([7, None, -(2**40), 7, 0], [7, -(2**40), 0]),
+])
+def test_ingest_of_dictionary_columns_loads_their_values(conn, backend, index, values, dictionary):
+    indices = pa.array([None if v is None else dictionary.index(v) for v in values], type=getattr(pa, index)())
+    column = pa.DictionaryArray.from_arrays(indices, pa.array(dictionary))
+    table = pa.table({"k": list(range(len(values))), "v": column})
+    cur = conn.cursor()
+    assert cur.adbc_ingest("d", table) == len(values)
+    # A reader of batches, and the table made from the values' own type.
+    assert cur.adbc_ingest("d", pa.RecordBatchReader.from_batches(table.schema, table.to_batches()),
+                           mode="append") == len(values)
+    cur.execute("select v from d order by k")
+    assert [r[0] for r in cur.fetchall()] == [v for v in values for _ in range(2)]
+
+
+@pytest.mark.parametrize("with_binary", [False, True], ids=["bulk", "binary-field"])
+def test_ingest_of_a_dictionary_with_a_null_value_and_a_slice(conn, with_binary):
+    column = pa.DictionaryArray.from_arrays(pa.array([0, 1, 2, 1, 0], pa.int16()), pa.array(["x", None, "z"]))
+    data = {"v": column, "b": pa.array([b"\x00"] * 5)} if with_binary else {"v": column}
+    table = pa.table(data).slice(1, 3)
+    cur = conn.cursor()
+    assert cur.adbc_ingest("d", table) == 3
+    assert cur.execute("select v from d").fetchall() == [(None,), ("z",), (None,)]
+
+
+@pytest.mark.parametrize("bad", [3, -1])
+def test_a_dictionary_index_outside_its_dictionary_is_a_data_error(conn, bad):
+    column = pa.DictionaryArray.from_arrays(pa.array([0, bad], pa.int8()), pa.array(["a", "b", "c"]), safe=False)
+    cur = conn.cursor()
+    cur.execute("create table d (v text)")
+    with pytest.raises(dbapi.DataError, match="outside its dictionary"):
+        cur.adbc_ingest("d", pa.table({"v": column}), mode="append")
+
+
+def test_ingest_of_a_pandas_categorical(conn):
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"c": pd.Categorical(["lo", "hi", None, "lo"])})
+    cur = conn.cursor()
+    assert cur.adbc_ingest("d", pa.Table.from_pandas(frame, preserve_index=False)) == 4
+    assert cur.execute("select c from d").fetchall() == [("lo",), ("hi",), (None,), ("lo",)]

@@ -295,7 +295,8 @@ class Cursor(_standard.Cursor):
         DataFrame) into `table_name` through the bulk path. `mode`:
         "create" makes the table from the data's schema, "append" loads into
         the existing one, "replace" drops and makes it again,
-        "create_append" makes it when missing. Columns go into the fields of
+        "create_append" makes it when missing. A dictionary (categorical)
+        column loads as a column of its values. Columns go into the fields of
         their names (case aside); a column without a field, or a field
         without a column, raises ProgrammingError before anything is
         written, as does a column of a type that cannot be loaded (struct,
