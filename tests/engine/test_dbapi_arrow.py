@@ -807,23 +807,6 @@ def test_postgresql_a_cursor_failed_mid_stream_stays_failed(pg, read, after, mon
     assert cur.execute("select 2").fetchall() == [(2,)]
 
 
-def test_a_capsule_stream_failed_mid_stream_fails_on_every_later_batch(dsn, backend, monkeypatch):
-    if backend != "postgresql":
-        pytest.skip("a server's failures")
-    monkeypatch.setattr(_arrow, "BATCH_ROWS", 1000)
-    with dbapi.connect(dsn) as conn:
-        cur = conn.cursor()
-        cur.execute("select 1 / (g - 3000) from generate_series(1, 5000) g")
-        reader = pa.RecordBatchReader._import_from_c_capsule(cur.fetch_arrow().__arrow_c_stream__())
-        got = 0
-        with pytest.raises(Exception):
-            for batch in reader:
-                got += batch.num_rows
-        assert got < 3000
-        with pytest.raises(Exception):
-            reader.read_next_batch()
-
-
 @pytest.mark.parametrize("method", ["fetch_arrow", "fetch_arrow_table", "fetch_record_batch"])
 def test_a_result_read_through_a_converter_is_refused_as_arrow(dsn, backend, monkeypatch, method):
     monkeypatch.setitem(dbapi.converters, "TEXT", lambda text: ("converted", text))
