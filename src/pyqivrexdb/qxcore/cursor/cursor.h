@@ -125,6 +125,11 @@ struct RecordBlock {
 // exception set, which ends the iteration. The records handed over, or -1.
 using RecordSink = int (*)(void* ctx, const RecordBlock& block);
 Py_ssize_t records_scan(PyObject* it, Py_ssize_t limit, RecordSink sink, void* ctx);
+// Whether the cursor was closed by another thread while its call ran (the
+// library no longer knows the handle the call was given): then
+// ProgrammingError saying so is set. The library's own code would only name
+// a handle the caller never closed.
+bool closed_meanwhile(CursorObject* c, int rc);
 // -1 with the error every later fetch gets when the iteration ended on
 // one, else 0.
 int records_refuse_failed(PyObject* it);
