@@ -44,8 +44,6 @@ def test_a_notice_handler_closing_the_running_cursor(conn, backend):
     assert conn.execute("select 2").fetchone() == (2,)
 
 
-@pytest.mark.xfail(strict=True, reason="the run fails with the bare 'qcSqlGetStmtAttr error -97' after its "
-                   "statement ran, not an error saying its cursor was closed")
 def test_closing_a_cursor_another_thread_runs(conn, backend):
     if backend == "sqlite":
         pytest.skip("timed by the server's sleep")

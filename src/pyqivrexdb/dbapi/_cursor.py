@@ -268,7 +268,11 @@ class Cursor(_standard.Cursor):
         """The rest of the result set as Arrow data: an object exporting
         ``__arrow_c_stream__``, for pyarrow, polars, DuckDB or nanoarrow
         (none of them needed here). Its batches are read from the server as
-        the consumer asks for them; it can be consumed once."""
+        the consumer asks for them; it can be consumed once. Converters
+        (detect_types) are not applied: a result with a column one reads
+        raises NotSupportedError naming it, as do the other fetch_ methods
+        below. A result whose read failed stays failed: every later fetch,
+        of rows or of Arrow data, raises."""
         return _arrow.fetch_arrow(self)
 
     def fetch_arrow_table(self):
@@ -294,7 +298,8 @@ class Cursor(_standard.Cursor):
         DataFrame) into `table_name` through the bulk path. `mode`:
         "create" makes the table from the data's schema, "append" loads into
         the existing one, "replace" drops and makes it again,
-        "create_append" makes it when missing. Columns go into the fields of
+        "create_append" makes it when missing. A dictionary (categorical)
+        column loads as a column of its values. Columns go into the fields of
         their names (case aside); a column without a field, or a field
         without a column, raises ProgrammingError before anything is
         written, as does a column of a type that cannot be loaded (struct,

@@ -8,7 +8,7 @@ import time
 from .. import Error
 from . import copyin, dump, load, output
 from .catalog import catalog
-from .split import COMMAND_MARKS, Splitter
+from .split import COMMAND_MARKS, GO, Splitter
 
 HELP = """\
 Statements end with ";" and may span lines; several may share a line. Commands:
@@ -39,10 +39,9 @@ Statements end with ";" and may span lines; several may share a line. Commands:
   .show                   the settings, and the last error with its code
   .help                   show this text
   .quit                   leave (also .exit or end of input)
-psql's \\q \\? \\d [TABLE] \\dt \\di \\i \\o \\x and \\timing do what their commands above do."""
-
-
-COPY_HINT = "Enter the rows, fields split by tabs; end with a line \\. or an end of input."
+psql's \\q \\? \\d [TABLE] \\dt \\di \\i \\o \\x and \\timing do what their commands above do;
+\\g [FILE] runs the statement typed before it (no ";" needed), or the last one again,
+its results to FILE."""
 
 
 class CommandError(Exception):
@@ -83,6 +82,7 @@ class Shell:
         self.pager = False  # at a terminal: results taller than it go through a pager
         self.last_error = None  # (code, text) of the last error shown
         self.reading = []  # the files .read is in, innermost last
+        self.last_query = None  # the statement run last, which a \\g of no statement runs again
         db.on_messages(self._server_message, self._user_message)
 
     # -- messages and errors ---------------------------------------------------
@@ -127,30 +127,32 @@ class Shell:
         from the `lines` after it, up to a line "\\." or their end; when
         none follow (-c "copy t from stdin"), from `rows` (standard input,
         as psql reads them)."""
-        into = copyin.target(item) if self.db.dialect != "engine" else None
-        if into is None:
+        copy = copyin.target(item) if self.db.dialect != "engine" else None
+        if copy is None:
             return self.run(item, where)
         data, ended = copyin.block(lines)
         if not data and not ended and rows is not None:
             if rows.isatty():
-                print(COPY_HINT, file=self.err, flush=True)
+                print(copy.hint, file=self.err, flush=True)
             data, ended = copyin.block(rows)
-        return self.run_copy(into, data if data or ended else None, where)
+        return self.run_copy(copy, data if data or ended else None, where)
 
-    def run_copy(self, into, data, where=None):
+    def run_copy(self, copy, data, where=None):
         """Loads the rows of a COPY FROM stdin block, all of them or none:
         in a transaction of its own, or a savepoint of the one open. No rows
         at all (None: not even an end line) is an error, never a load of
         nothing."""
         def load():
+            if copy.error:
+                raise CommandError(copy.error)
             if data is None:
                 raise CommandError("COPY %s FROM stdin: no rows followed it, nor a line \\. ending them"
-                                   % into)
+                                   % copy.into)
             began = self.db.begin()
             if not began:
                 self.db.execute("savepoint qx_copy;")
             try:
-                for sql in copyin.inserts(into, data):
+                for sql in copyin.inserts(copy, data):
                     self.db.execute(sql)
             except BaseException:
                 if began:
@@ -189,11 +191,29 @@ class Shell:
             return False
         finally:
             self.out.flush()
-            if self.timer and not command:
+            if self.timer and (not command or item.split(None, 1)[0].lower() == GO):
                 print("time: %.3f s" % (time.perf_counter() - started), file=self.err, flush=True)
         return True
 
+    def go(self, query, args):
+        """psql's \\g [FILE]: runs `query` (the statement it ended), or
+        the statement run last when it ended none; its results go to FILE."""
+        if len(args) > 1 or args and args[0].startswith("|"):
+            raise CommandError("usage: \\g [FILE]")
+        query = query.strip() or self.last_query
+        if not query:
+            raise CommandError("\\g: there is no statement to run")
+        if args:
+            self.do_once(args)
+        try:
+            self.statement(query)
+        finally:
+            if args and self.once is not None:  # the statement failed before its results
+                self.once.close()
+                self.once = None
+
     def statement(self, sql):
+        self.last_query = sql
         result = self.db.execute(sql)
         out, self.once = self.once or self.out, None
         if out is self.stdout and self.pager and out.isatty():
@@ -222,6 +242,8 @@ class Shell:
         except ValueError as exc:
             raise CommandError("%s: %s" % (given, exc)) from None
         name = given.lower()
+        if name == GO:
+            return self.go(getattr(line, "query", ""), args)
         if name.startswith("\\"):
             name, args = _backslash(name, args, self)
         handler = getattr(self, "do_" + name[1:], None) if name[1:].isidentifier() else None

@@ -4,12 +4,22 @@ Statements end where the standard face's split_statements() says, by the
 lexical rules of the connection's dialect: at a ";" outside literals, quoted
 names, comments and the bodies of triggers and functions. A line that begins
 with "." (or psql's "\\") while no statement is pending is a shell command.
-Several statements on one line come out one by one.
+Several statements on one line come out one by one. psql's \\g, outside
+literals and comments, ends the statement pending before it without a ";"
+and runs it (Go).
 """
 
 from .. import dbapi
 
 COMMAND_MARKS = (".", "\\")  # what a line that is a shell command begins with
+GO = "\\g"
+
+
+class Go(str):
+    """psql's \\g [FILE] command, with `query` the statement it ends
+    (its query buffer): "" when none was pending."""
+
+    query = ""
 
 
 class Splitter:
@@ -40,6 +50,10 @@ class Splitter:
             if line.lstrip().startswith(COMMAND_MARKS):
                 return [(line.strip(), self._line)]
         text = self._text + line
+        if GO in line:
+            at = _go_at(text, self._dialect)
+            if at is not None:
+                return self._go(text, at)
         # Only a ";" ends a statement and only "*/" a comment: a line with
         # neither leaves pending text pending, unread.
         if self._text and ";" not in line and "*/" not in line:
@@ -55,6 +69,18 @@ class Splitter:
             self._text = text[at:]
             located.pop()
         return located
+
+    def _go(self, text, at):
+        """The statements before the \\g at `at` of `text`, then the Go
+        that runs the unfinished one after them."""
+        head = text[:at]
+        parts = dbapi.split_statements(head, self._dialect)
+        located = self._locate(head, parts)
+        go = Go(text[at:].strip())
+        if parts and not dbapi.complete_statement(parts[-1], self._dialect):
+            go.query = located.pop()[0]
+        self._text = ""
+        return located + [(go, self._line)]
 
     def end(self):
         """What is left at the end of input: an unterminated statement, if
@@ -76,6 +102,19 @@ class Splitter:
             pos = at + len(part)
             out.append((part, self._start + text.count("\n", 0, at + _lead(part))))
         return out
+
+
+def _go_at(text, dialect):
+    """Where a \\g outside literals and comments begins in `text`, or None."""
+    at = text.find(GO)
+    while at >= 0:
+        after = text[at + 2:at + 3]
+        if not after or after.isspace():
+            tokens = dbapi._standard.tokens(text[:at + 2], dbapi._dialect_code(dialect))
+            if tokens[-2:] == [("other", "\\"), ("word", "g")]:
+                return at
+        at = text.find(GO, at + 1)
+    return None
 
 
 def _lead(part):

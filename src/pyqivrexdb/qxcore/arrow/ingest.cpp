@@ -8,6 +8,7 @@
 // every refusal is the one a row given by hand gets.
 #include "arrow.h"
 #include "rows.h"
+#include "dictionary.h"
 
 #include "../bulk/load.h"
 #include "../cursor/bad_row.h"
@@ -431,9 +432,12 @@ private:
         const size_t n = targets_.size();
         for (size_t j = 0; j < n; ++j) {
             const Target& t = targets_[j];
-            const ArrowArrayView* v = rows_->view.children[t.source];
+            int64_t at = i;
+            const ArrowArrayView* v = value_view(*t.arrow, rows_->view.children[t.source], &at);
             int rc;
-            if (ArrowArrayViewIsNull(v, i)) {
+            if (!v && PyErr_Occurred()) {
+                rc = -1;
+            } else if (!v) {
                 std::memset(out, 0, t.col.len);
                 if (flags) {
                     flags[j >> 3] |= static_cast<unsigned char>(1u << (j & 7));
@@ -443,8 +447,8 @@ private:
                     raise_message("NotSupportedError", "the client library cannot load NULL (None)");
                 }
             } else {
-                rc = t.write ? t.write(v, i, t, out) : kGeneral;
-                if (rc == kGeneral) rc = general(t, v, i, out);
+                rc = t.write ? t.write(v, at, t, out) : kGeneral;
+                if (rc == kGeneral) rc = general(t, v, at, out);
             }
             if (rc < 0) return name_row(r, static_cast<Py_ssize_t>(j)), -1;
             if (rc == kAlone) packed = kAlone;

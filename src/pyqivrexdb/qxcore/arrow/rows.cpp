@@ -6,6 +6,7 @@
 // name before any row is read.
 #include "rows.h"
 #include "arrow.h"
+#include "dictionary.h"
 
 #include "../base/common.h"
 #include "../base/pending.h"
@@ -179,6 +180,13 @@ Reader reader_for(ArrowType type) {
     }
 }
 
+int refuse_column(const ArrowSchema* c, const char* type_name) {
+    Ref text(PyUnicode_FromFormat("column %s is of the Arrow type %s, which cannot be loaded", c->name ? c->name : "?",
+                                  type_name));
+    if (text) raise_object("NotSupportedError", text.get());
+    return -1;
+}
+
 namespace {
 
 void drop_batch(RowsObject* r) {
@@ -251,9 +259,11 @@ PyObject* row_values(RowsObject* r, int64_t row) {
     // A struct's children are read at the struct's own offset too.
     const int64_t i = row + r->view.offset;
     for (size_t k = 0; k < n; ++k) {
-        const ArrowArrayView* v = r->view.children[k];
         const ColumnReader& c = (*r->columns)[k];
-        PyObject* value = ArrowArrayViewIsNull(v, i) ? new_ref(Py_None) : c.read(v, i, c.type);
+        int64_t at = i;
+        const ArrowArrayView* v = value_view(c, r->view.children[k], &at);
+        if (!v && PyErr_Occurred()) return nullptr;
+        PyObject* value = v ? c.read(v, at, c.type) : new_ref(Py_None);
         if (!value) return nullptr;
         PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(k), value);
     }
@@ -294,13 +304,6 @@ int take_capsule(PyObject* capsule, const char* name, T* out) {
     return 0;
 }
 
-int refuse_column(const ArrowSchema* c, const char* type_name) {
-    Ref text(PyUnicode_FromFormat("column %s is of the Arrow type %s, which cannot be loaded", c->name ? c->name : "?",
-                                  type_name));
-    if (text) raise_object("NotSupportedError", text.get());
-    return -1;
-}
-
 // Checks the schema and chooses the readers; 0, or -1 with an exception.
 int describe(RowsObject* r) {
     const ArrowSchema& s = r->schema;
@@ -316,11 +319,15 @@ int describe(RowsObject* r) {
         const ArrowSchema* c = s.children[k];
         ColumnReader column{};
         if (ArrowSchemaViewInit(&column.type, c, &error) != NANOARROW_OK) return refuse_column(c, c->format);
-        if (c->dictionary) return refuse_column(c, "dictionary");
-        column.read = reader_for(column.type.type);
-        if (!column.read) return refuse_column(c, ArrowTypeString(column.type.type));
+        if (c->dictionary) {
+            if (dictionary_column(c, &column) < 0) return -1;
+        } else {
+            column.read = reader_for(column.type.type);
+            if (!column.read) return refuse_column(c, ArrowTypeString(column.type.type));
+        }
         r->columns->push_back(column);
-        Ref item(Py_BuildValue("(ssO)", c->name ? c->name : "", c->format,
+        // A dictionary column is of its values' type to the table it fills.
+        Ref item(Py_BuildValue("(ssO)", c->name ? c->name : "", c->dictionary ? c->dictionary->format : c->format,
                                (c->flags & ARROW_FLAG_NULLABLE) ? Py_True : Py_False));
         if (!item || PyList_Append(fields.get(), item.get()) < 0) return -1;
     }

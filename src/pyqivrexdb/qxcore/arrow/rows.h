@@ -19,8 +19,12 @@ Reader reader_for(ArrowType type);
 
 struct ColumnReader {
     Reader read;
-    ArrowSchemaView type;
+    ArrowSchemaView type;  // of its values: a dictionary column's are its dictionary's
+    bool dictionary;       // its rows are indices into a dictionary (dictionary.h)
 };
+
+// NotSupportedError naming column `c` and its type; -1.
+int refuse_column(const ArrowSchema* c, const char* type_name);
 
 struct RowsObject {
     PyObject_HEAD

@@ -75,7 +75,9 @@ int library_batch(StreamData* d, CursorObject* c, ArrowArray* out) {
         TextScope utf8(true);
         Ref text = statement_error_text(handle, c->lock);
         raise_by_cause(rc, text.get(), "qcSqlReadArrow");
-        d->records = Ref();
+        // The rest of the result is gone: every later read of it, by rows
+        // or by batches, raises rather than end as if it had no more.
+        records_fail(d->records.get());
         return -1;
     }
     if (!out->release) {
@@ -107,6 +109,7 @@ int get_next(ArrowArrayStream* s, ArrowArray* out) {
                                           "result is gone");
         return fail(d);
     }
+    if (d->records && records_refuse_failed(d->records.get()) < 0) return fail(d);
     while (d->records && d->builder.rows() < d->batch_rows && d->builder.bytes() < (size_t{1} << 30)) {
         if (d->direct && d->records_first == 0) {
             if (d->builder.rows()) break;  // the records' batch goes first
@@ -264,6 +267,24 @@ bool library_arrow(CursorObject* c, const BatchBuilder& builder) {
     return same;
 }
 
+// NotSupportedError naming the first column read through a converter: an
+// Arrow column holds the values as the server gives them, and would differ
+// from the rows the converter makes without a word.
+PyObject* refuse_converted(PyObject* converters, PyObject* description) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(converters); ++i) {
+        if (PyTuple_GET_ITEM(converters, i) == Py_None) continue;
+        Ref column(PySequence_GetItem(description, i));
+        Ref name(column ? PySequence_GetItem(column.get(), 0) : nullptr);
+        if (!name) return nullptr;
+        Ref text(PyUnicode_FromFormat("column %R is read through a converter (detect_types), which an Arrow result "
+                                      "does not apply: fetch rows, or execute with detect_types=0",
+                                      name.get()));
+        if (text) raise_object("NotSupportedError", text.get());
+        return nullptr;
+    }
+    return raise_message("NotSupportedError", "a column is read through a converter (detect_types)");
+}
+
 }  // namespace
 
 // arrow_result(cursor, batch_size): the rest of the cursor's result.
@@ -279,6 +300,10 @@ PyObject* arrow_result(PyObject*, PyObject* args) {
     if (!description) return nullptr;
     if (!c->has_results || description.get() == Py_None)
         return raise_message("ProgrammingError", "execute() did not produce any result set");
+    if (is_records(c->results)) {
+        if (records_refuse_failed(c->results) < 0) return nullptr;
+        if (PyObject* converters = records_converters(c->results)) return refuse_converted(converters, description.get());
+    }
     if (PyType_Ready(&ResultType) < 0) return nullptr;
     auto data = std::make_unique<StreamData>();
     const std::vector<values::ServerType> none;

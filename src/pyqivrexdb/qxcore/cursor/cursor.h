@@ -132,6 +132,21 @@ struct RecordBlock {
 // exception set, which ends the iteration. The records handed over, or -1.
 using RecordSink = int (*)(void* ctx, const RecordBlock& block);
 Py_ssize_t records_scan(PyObject* it, Py_ssize_t limit, RecordSink sink, void* ctx);
+// Whether the cursor was closed by another thread while its call ran (the
+// library no longer knows the handle the call was given): then
+// ProgrammingError saying so is set. The library's own code would only name
+// a handle the caller never closed.
+bool closed_meanwhile(CursorObject* c, int rc);
+// -1 with the error every later fetch gets when the iteration ended on
+// one, else 0.
+int records_refuse_failed(PyObject* it);
+// Ends the iteration on the pending exception (which stays pending) as a
+// failed fetch ends it: a failure met beside the records, such as the
+// library's own Arrow batches, leaves the rest of the result unreadable too.
+void records_fail(PyObject* it);
+// The standard face's converters of the result (borrowed; null when no
+// column has one): a tuple of one converter, or None, a column.
+PyObject* records_converters(PyObject* it);
 // Ends the iteration and frees the buffer, as the iterator's close().
 PyObject* records_close(PyObject* it, PyObject* = nullptr);
 // A new record iterator over the cursor `self`'s open result, as

@@ -111,6 +111,7 @@ void read_failed(RecordsObject* r, int rc) {
         raise_code("ProgrammingError", "qcSqlReadResults error %d:", rc);
         return;
     }
+    if (closed_meanwhile(r->cursor, rc)) return;
     Ref text = statement_error_text(r->cursor->stmt_handle, r->cursor->lock);
     raise_by_cause(rc, text.get(), "qcSqlReadResults");
 }

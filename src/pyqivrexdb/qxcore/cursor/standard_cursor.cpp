@@ -30,6 +30,7 @@ namespace {
 StandardCursorObject* as_standard(PyObject* self) { return reinterpret_cast<StandardCursorObject*>(self); }
 
 std::nullptr_t failed(CursorObject* c, int rc, const char* context) {
+    if (closed_meanwhile(c, rc)) return nullptr;
     Ref text = statement_error_text(c->stmt_handle, c->lock);
     return raise_by_cause(rc, text.get(), context);
 }
