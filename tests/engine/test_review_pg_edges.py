@@ -1,0 +1,50 @@
+"""Hostile values and paths on PostgreSQL: the same rows must be stored the
+same way whichever path carries them (one execute a row, executemany, the
+bulk load) and read back exactly through every read path."""
+import datetime as dt
+import zoneinfo
+
+import pytest
+
+from pyqivrexdb import dbapi
+from conftest import pg_dsn
+
+PATHS = ["execute", "executemany", "bulk"]
+BERLIN = zoneinfo.ZoneInfo("Europe/Berlin")
+
+
+@pytest.fixture(scope="module")
+def pg(request):
+    return pg_dsn(request.getfixturevalue("pg_cluster"))
+
+
+def write(conn, path, sql, rows):
+    cur = conn.cursor()
+    if path == "execute":
+        for row in rows:
+            cur.execute(sql, row)
+    else:
+        cur.executemany(sql, rows)
+
+
+def rows_for(path, value):
+    return [(i, value) for i in range(dbapi._BULK_MIN_ROWS if path == "bulk" else 2)]
+
+
+@pytest.mark.parametrize("path", [
+    "execute", "executemany",
+    pytest.param("bulk", marks=pytest.mark.xfail(strict=True, reason=(
+        "the bulk load sends an aware datetime as text with its offset, which a timestamp "
+        "column's input drops: 12:00+02 is stored as 12:00 instead of the session's 10:00"))),
+])
+@pytest.mark.parametrize("zone", ["UTC", "America/New_York"])
+def test_an_aware_datetime_into_a_timestamp_column_is_the_same_on_every_path(pg, path, zone):
+    # The server's rule: the instant, seen in the session's time zone.
+    value = dt.datetime(2024, 7, 1, 12, 0, tzinfo=BERLIN)
+    want = value.astimezone(zoneinfo.ZoneInfo(zone)).replace(tzinfo=None)
+    with dbapi.connect(pg) as conn:
+        conn.execute("set time zone '%s'" % zone)
+        conn.execute("create temporary table ts(id int, v timestamp)")
+        write(conn, path, "insert into ts values (?, ?)", rows_for(path, value))
+        got = conn.execute("select distinct v from ts").fetchall()
+    assert got == [(want,)]
