@@ -67,3 +67,13 @@ def test_the_asyncio_arrow_table_is_the_standard_faces_from_its_first_row(pg):
     with dbapi.connect(pg) as conn:
         want = conn.execute(sql).fetch_arrow_table().to_pylist()
     assert asyncio.run(read()) == want
+
+
+@pytest.mark.xfail(strict=True, reason="a char(n) value reads without its padding blanks, an element of a "
+                                       "char(n) array with them")
+def test_a_char_column_and_an_array_of_it_read_the_same_text(pg):
+    with dbapi.connect(pg) as conn:
+        conn.execute("create temporary table ch(v char(3), a char(3)[])")
+        conn.execute("insert into ch values ('a', array['a'::char(3)])")
+        value, array = conn.execute("select v, a from ch").fetchone()
+    assert array == [value]
