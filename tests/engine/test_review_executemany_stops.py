@@ -84,3 +84,28 @@ def test_a_failed_executemany_in_a_transaction_is_taken_back_whole_at_any_size(c
         conn.cursor().executemany("insert into em values (?, ?)", values)
     conn.commit()
     assert conn.execute("select id, v from em").fetchall() == [(-1, "kept")]
+
+
+def breaking(rows, at):
+    for i in range(rows):
+        if i == at:
+            raise ValueError("the source broke")
+        yield (i, "x")
+
+
+@pytest.mark.parametrize("rows, at", [
+    pytest.param(300, 30, marks=pytest.mark.xfail(strict=True, reason=(
+        "a source that breaks before the bulk path's 64 rows are read leaves the rows before it in the "
+        "transaction, with no rows_sent"))),
+    (300, 200),
+    (100_000, 90_000),
+])
+def test_an_executemany_whose_source_breaks_is_taken_back_whole(conn, rows, at, backend, request):
+    if backend == "sqlite" and rows == 100_000:
+        request.applymarker(pytest.mark.xfail(strict=True, reason=(
+            "on the engine the parts the bulk load sent before the source broke stay in the "
+            "transaction (rows_sent says so); PostgreSQL takes back all")))
+    with pytest.raises(ValueError):
+        conn.cursor().executemany("insert into em values (?, ?)", breaking(rows, at))
+    conn.commit()
+    assert stored(conn) == 0
