@@ -424,7 +424,11 @@ class AsyncCursor:
         self._more = False
         cur = self._sync()
         declared = cur._declared_types
-        table = dbapi.Cursor.fetch_arrow_table(cur)
+        try:
+            table = dbapi.Cursor.fetch_arrow_table(cur)
+        except BaseException:
+            self._more = True  # the next fetch hears from the cursor how its rows ended
+            raise
         if not head:
             return table
         return pa.concat_tables([_arrow.rows_table(pa, head, table.schema, declared), table])

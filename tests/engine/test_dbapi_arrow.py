@@ -767,10 +767,7 @@ def test_a_result_of_no_columns_has_its_rows(conn, backend, rows, monkeypatch):
 
 @pytest.mark.parametrize("read", [lambda cur: cur.fetchall(), lambda cur: cur.fetch_arrow_table()],
                          ids=["rows", "arrow"])
-def test_postgresql_a_cursor_failed_mid_stream_stays_failed(pg, read, request):
-    if "arrow" in request.node.name:
-        request.applymarker(pytest.mark.xfail(strict=True, reason="after the Arrow path fails past its first batch,"
-                                              " fetchone() returns None as if the result had ended"))
+def test_postgresql_a_cursor_failed_mid_stream_stays_failed(pg, read):
     cur = pg.cursor()
     cur.execute("select 1 / (g - 3000) from generate_series(1, 5000) g")
     with pytest.raises(dbapi.DataError):

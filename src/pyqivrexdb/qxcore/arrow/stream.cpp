@@ -9,6 +9,7 @@
 
 #include "../client/calls.h"
 #include "../client/loader.h"
+#include "../cursor/record_iterator.h"
 #include "../cursor/standard_cursor.h"
 #include "../client/causes.h"
 #include "../client/server_text.h"
@@ -75,6 +76,9 @@ int library_batch(StreamData* d, CursorObject* c, ArrowArray* out) {
         TextScope utf8(true);
         Ref text = statement_error_text(handle, c->lock);
         raise_by_cause(rc, text.get(), "qcSqlReadArrow");
+        // The rows stop here as a row fetch's do: a later fetch says so
+        // rather than find the result ended.
+        end_unless(as_records(d->records.get()), nullptr);
         d->records = Ref();
         return -1;
     }
