@@ -17,6 +17,9 @@ waits for the call's outcome, and the caller learns that outcome, never a
 "cancelled" that hides a transaction committed. So does a statement
 without a result set in autocommit that ended before the cancel could stop
 it (it committed itself), and a call that raised CommitOutcomeUnknown.
+A load in autocommit (addrecords(), adbc_ingest()) commits its parts as it
+goes: a cancel stops it, and once parts were kept the caller gets the load's
+own outcome, its row count or its error with ``rows_sent``.
 Handlers of notices and notifications run on the connection's thread.
 A connection inherited across fork() stays the parent's: in the child its
 calls raise ProgrammingError at once, and close() sends nothing.
@@ -117,13 +120,21 @@ class _Worker:
         caller gets that outcome (its result or its error) instead of the
         cancel, so it never hears "cancelled" of a transaction that
         committed."""
+        return await self.run_call(interrupt, functools.partial(fn, *args, **kwargs))
+
+    async def run_call(self, interrupt, call, keeps=None):
+        """run() of `call`; `keeps()`, when given, says (once the call
+        ended) whether it committed its parts as it went, as a load in
+        autocommit does: then a cancel that stopped it after some parts
+        were kept gives the caller the call's own outcome (the rows loaded,
+        or the error with rows_sent), not a cancel over committed rows."""
         self._take()
         if os.getpid() != self._pid:
             # A forked child: the thread stayed with the parent, and the
             # parent's connection refuses every call but close() at once here.
-            return fn(*args, **kwargs)
+            return call()
         loop = asyncio.get_running_loop()
-        job = _Job(functools.partial(fn, *args, **kwargs), loop.create_future(), loop)
+        job = _Job(call, loop.create_future(), loop)
         self._jobs.put(job)
         try:
             # Shielded: the outcome stays readable after a cancel.
@@ -142,6 +153,8 @@ class _Worker:
             await _settled(job.future)
             error = job.future.exception()
             if job.committing or isinstance(error, dbapi.CommitOutcomeUnknown):
+                return job.future.result()
+            if keeps is not None and keeps() and (error is None or getattr(error, "rows_sent", None)):
                 return job.future.result()
             raise
 
@@ -250,8 +263,13 @@ class AsyncConnection:
     async def rollback(self):
         await self._run(self.sync.rollback)
 
+    def _run_load(self, fn, *args):
+        # In autocommit a load commits its parts as it goes.
+        return self._worker.run_call(self.sync.interrupt, functools.partial(fn, *args),
+                                     keeps=lambda: self.sync.autocommit)
+
     async def addrecords(self, table, rows):
-        return await self._run(self.sync.addrecords, table, rows)
+        return await self._run_load(self.sync.addrecords, table, rows)
 
     async def tables(self):
         return await self._run(self.sync.tables)
@@ -406,7 +424,11 @@ class AsyncCursor:
         self._more = False
         cur = self._sync()
         declared = cur._declared_types
-        table = dbapi.Cursor.fetch_arrow_table(cur)
+        try:
+            table = dbapi.Cursor.fetch_arrow_table(cur)
+        except BaseException:
+            self._more = True  # the next fetch hears from the cursor how its rows ended
+            raise
         if not head:
             return table
         return pa.concat_tables([_arrow.rows_table(pa, head, table.schema, declared), table])
@@ -427,7 +449,7 @@ class AsyncCursor:
 
     async def adbc_ingest(self, table_name, data, mode="create"):
         """dbapi.Cursor.adbc_ingest, on the connection's thread."""
-        return await self._run(dbapi.Cursor.adbc_ingest, self._sync(), table_name, data, mode)
+        return await self.connection._run_load(dbapi.Cursor.adbc_ingest, self._sync(), table_name, data, mode)
 
     async def close(self):
         self._rows.clear()

@@ -16,6 +16,10 @@ import pyqivrexdb._qxstandard as _standard  # made by importing qxcore  # noqa: 
 from ._names import _DIALECT_NAMES, adapters
 from ._cursor import Cursor, _RowAlone
 
+# How often a statement past its statement_timeout is asked again to stop, in
+# seconds.
+_STOP_AGAIN = 0.05
+
 
 # Where each dialect lists the tables of the session's schema.
 _TABLE_QUERIES = {
@@ -155,13 +159,20 @@ class Connection:
         if seconds is None or self.dialect == "postgresql":
             return call(*args)
         fired = []
+        ended = _threading.Event()
 
         def stop():
             fired.append(True)
-            try:
-                self.interrupt()
-            except Error:
-                pass  # a library that cannot stop a call lets it end on its own
+            # A stop stops the library call it lands in: one that lands while
+            # the call runs Python code (packing rows) reaches none, so it is
+            # made again until the call ends.
+            while True:
+                try:
+                    self.interrupt()
+                except Error:
+                    return  # a library that cannot stop a call lets it end on its own
+                if ended.wait(_STOP_AGAIN):
+                    return
         timer = _threading.Timer(seconds, stop)
         timer.daemon = True
         timer.start()
@@ -176,6 +187,7 @@ class Connection:
                                        % (seconds, lost)) from exc
             raise
         finally:
+            ended.set()
             timer.cancel()
 
     # -- state -------------------------------------------------------------

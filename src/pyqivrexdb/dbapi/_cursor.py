@@ -6,7 +6,7 @@ results as Arrow."""
 import functools as _functools
 import itertools as _itertools
 from .. import qxcore as _qxcore
-from ..errors import Error, ProgrammingError
+from ..errors import Error, InterfaceError, OperationalError, ProgrammingError
 import pyqivrexdb._qxstandard as _standard  # made by importing qxcore  # noqa: E402
 import pyqivrexdb._arrow as _arrow  # noqa: E402
 from ._names import adapters, complete_statement, split_statements
@@ -259,6 +259,10 @@ class Cursor(_standard.Cursor):
     def _fields_of(self, table):
         try:
             return self.connection.table_layout(table)
+        except (OperationalError, InterfaceError):
+            # An interrupt, a timeout or a lost connection stops the call
+            # here; it must not send the rows another way instead.
+            raise
         except Error:
             return None
 

@@ -9,6 +9,7 @@
 
 #include "../client/calls.h"
 #include "../client/loader.h"
+#include "../cursor/record_iterator.h"
 #include "../cursor/standard_cursor.h"
 #include "../client/causes.h"
 #include "../client/server_text.h"

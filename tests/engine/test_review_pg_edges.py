@@ -1,0 +1,93 @@
+"""Hostile values and paths on PostgreSQL: the same rows must be stored the
+same way whichever path carries them (one execute a row, executemany, the
+bulk load) and read back exactly through every read path."""
+import datetime as dt
+import zoneinfo
+
+import pytest
+
+from pyqivrexdb import dbapi
+from conftest import pg_dsn
+
+PATHS = ["execute", "executemany", "bulk"]
+BERLIN = zoneinfo.ZoneInfo("Europe/Berlin")
+
+
+@pytest.fixture(scope="module")
+def pg(request):
+    return pg_dsn(request.getfixturevalue("pg_cluster"))
+
+
+def write(conn, path, sql, rows):
+    cur = conn.cursor()
+    if path == "execute":
+        for row in rows:
+            cur.execute(sql, row)
+    else:
+        cur.executemany(sql, rows)
+
+
+def rows_for(path, value):
+    return [(i, value) for i in range(dbapi._BULK_MIN_ROWS if path == "bulk" else 2)]
+
+
+@pytest.mark.parametrize("path", [
+    "execute", "executemany",
+    pytest.param("bulk", marks=pytest.mark.xfail(strict=True, reason=(
+        "the bulk load sends an aware datetime as text with its offset, which a timestamp "
+        "column's input drops: 12:00+02 is stored as 12:00 instead of the session's 10:00"))),
+])
+@pytest.mark.parametrize("zone", ["UTC", "America/New_York"])
+def test_an_aware_datetime_into_a_timestamp_column_is_the_same_on_every_path(pg, path, zone):
+    # The server's rule: the instant, seen in the session's time zone.
+    value = dt.datetime(2024, 7, 1, 12, 0, tzinfo=BERLIN)
+    want = value.astimezone(zoneinfo.ZoneInfo(zone)).replace(tzinfo=None)
+    with dbapi.connect(pg) as conn:
+        conn.execute("set time zone '%s'" % zone)
+        conn.execute("create temporary table ts(id int, v timestamp)")
+        write(conn, path, "insert into ts values (?, ?)", rows_for(path, value))
+        got = conn.execute("select distinct v from ts").fetchall()
+    assert got == [(want,)]
+
+
+@pytest.mark.xfail(strict=True, reason=(
+    "the asyncio cursor reads its first rows ahead as Python values and writes them back as text "
+    "for the Arrow table: an interval of months comes back as days ('1 mon' as '30 days')"))
+def test_the_asyncio_arrow_table_is_the_standard_faces_from_its_first_row(pg):
+    import asyncio
+    from pyqivrexdb import aio
+    sql = ("select g, '1 mon'::interval * g as months, '1 year 2 mons'::interval as years"
+           " from generate_series(1, 3) g order by g")
+
+    async def read():
+        async with await aio.connect(pg) as conn:
+            cur = await conn.execute(sql)
+            return (await cur.fetch_arrow_table()).to_pylist()
+
+    with dbapi.connect(pg) as conn:
+        want = conn.execute(sql).fetch_arrow_table().to_pylist()
+    assert asyncio.run(read()) == want
+
+
+@pytest.mark.xfail(strict=True, reason="a char(n) value reads without its padding blanks, an element of a "
+                                       "char(n) array with them")
+def test_a_char_column_and_an_array_of_it_read_the_same_text(pg):
+    with dbapi.connect(pg) as conn:
+        conn.execute("create temporary table ch(v char(3), a char(3)[])")
+        conn.execute("insert into ch values ('a', array['a'::char(3)])")
+        value, array = conn.execute("select v, a from ch").fetchone()
+    assert array == [value]
+
+
+@pytest.mark.xfail(strict=True, reason=(
+    "the bulk load spells a server value for a text column in its own way: a list of ints as "
+    "'{\"1\",\"2\"}' (execute: '{1,2}'), an address as '::1' (execute: '::1/128')"))
+@pytest.mark.parametrize("value", [[1, 2], __import__("ipaddress").ip_address("::1")], ids=["list", "address"])
+def test_a_server_value_into_a_text_column_is_the_same_text_on_every_path(pg, value):
+    got = {}
+    for path in PATHS:
+        with dbapi.connect(pg) as conn:
+            conn.execute("create temporary table tx(id int, v text)")
+            write(conn, path, "insert into tx values (?, ?)", rows_for(path, value))
+            got[path] = conn.execute("select distinct v from tx").fetchall()
+    assert got["bulk"] == got["executemany"] == got["execute"]
