@@ -6,11 +6,18 @@
 // (qcSqlCancel), which then fails with QSCLI_E_INTERRUPTED, and the signal is
 // raised after the call site's error. A watcher that wakes after that call
 // has returned cancels nothing (cancel.h).
+//
+// The handler in place need not be Python's: other libraries chain their own
+// in front of ours (some when imported), and one that saved ours and chains
+// to it would call ours back. So a handler of another library is run once,
+// never re-entered, and Python is told of the signal directly, since that
+// handler may keep it to itself; Ctrl-C then stays a KeyboardInterrupt.
 #include "calls.h"
 #include "cancel.h"
 #include "loader.h"
 
 #ifndef _WIN32
+#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -84,6 +91,8 @@ std::atomic<uint64_t> g_aimed{0};   // the call SIGINT arrived during, for the w
 std::atomic<bool> g_hit{false};     // SIGINT arrived during the running call
 sem_t g_wake;
 struct sigaction g_previous;      // the handler ours runs after its own work
+bool g_previous_is_python = false;  // g_previous is the interpreter's own handler
+std::atomic<bool> g_chaining{false};  // ours runs g_previous: a call back to ours returns
 bool g_watching = false;          // the watcher thread runs (main thread only)
 long long g_checked_ms = -1;      // when the handler in place was last looked at
 
@@ -94,11 +103,28 @@ void on_sigint(int sig, siginfo_t* info, void* context) {
         g_hit.store(true);
         sem_post(&g_wake);
     }
+    if (g_chaining.exchange(true)) {
+        errno = saved;
+        return;
+    }
+    // Async-signal-safe; the same as the interpreter's handler does.
+    if (!g_previous_is_python) PyErr_SetInterruptEx(SIGINT);
     errno = saved;
     if (g_previous.sa_flags & SA_SIGINFO)
         g_previous.sa_sigaction(sig, info, context);
     else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN)
         g_previous.sa_handler(sig);
+    g_chaining.store(false);
+}
+
+// Whether a handler is the interpreter's: it lives in the object that holds
+// the interpreter's functions (its shared library, or the executable).
+bool from_python(const struct sigaction& action) {
+    const void* handler = (action.sa_flags & SA_SIGINFO) ? reinterpret_cast<void*>(action.sa_sigaction)
+                                                          : reinterpret_cast<void*>(action.sa_handler);
+    Dl_info ours, theirs;
+    return dladdr(reinterpret_cast<void*>(&PyErr_SetInterruptEx), &ours) != 0 &&
+           dladdr(handler, &theirs) != 0 && ours.dli_fbase == theirs.dli_fbase;
 }
 
 void* watcher(void*) {
@@ -149,6 +175,7 @@ void arm() {
         (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN))
         return;
     if (!g_watching && !(g_watching = start_watcher())) return;
+    g_previous_is_python = from_python(current);
     g_previous = current;
     struct sigaction ours = current;
     ours.sa_flags |= SA_SIGINFO;
