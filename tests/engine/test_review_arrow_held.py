@@ -205,3 +205,18 @@ def test_postgresql_an_error_in_the_rest_kept_for_another_statement(dsn, backend
         with pytest.raises(dbapi.ProgrammingError, match="cannot be fetched"):
             cur.fetchone()
         assert conn.cursor().execute("select 2").fetchall() == [(2,)]
+
+
+@pytest.mark.parametrize("mode", ["create", "append"])
+def test_a_row_null_as_a_whole_is_refused_not_loaded_from_the_values_under_it(conn, mode):
+    # A struct array's own validity: row 2 is absent, whatever its children hold.
+    data = pa.StructArray.from_arrays([pa.array(range(4), pa.int64()), pa.array(["a", "b", "c", "d"])],
+                                      names=["k", "v"], mask=pa.array([False, False, True, False]))
+    cur = conn.cursor()
+    if mode == "append":
+        cur.execute("create table h (k bigint, v text)")
+    with pytest.raises(dbapi.DataError, match="row 2 of an Arrow batch is null as a whole"):
+        cur.adbc_ingest("h", data, mode=mode)
+    # A slice without it loads.
+    assert cur.adbc_ingest("h", data.slice(0, 2), mode="create_append") == 2
+    assert cur.execute("select k, v from h order by k").fetchall() == [(0, "a"), (1, "b")]
