@@ -13,14 +13,14 @@ pa = pytest.importorskip("pyarrow")
 N = 150_000
 
 
-def held_after_first_parts(started, cancelled):
+def held_after_first_parts(started, cancelled, width=20):
     """Rows; past the first parts sent (and committed) they wait for the
     cancel, so that it lands while the load runs."""
     for i in range(N):
         if i == 100_000:
             started.set()
             cancelled.wait(30)
-        yield (i, "x" * 20)
+        yield (i, "x" * width)
 
 
 def committed(dsn):
@@ -34,10 +34,12 @@ LOADS = {
         "ld", pa.RecordBatchReader.from_batches(SCHEMA, batches(events)), mode="append"),
 }
 SCHEMA = pa.schema([("id", pa.int64()), ("s", pa.string())])
+WIDE = 200
 
 
 def batches(events):
-    rows = held_after_first_parts(*events)
+    # Wide enough that the batches held for one COPY (16 MiB) go before the wait.
+    rows = held_after_first_parts(*events, width=WIDE)
     while True:
         part = [row for _, row in zip(range(1000), rows)]
         if not part:
@@ -51,7 +53,7 @@ def test_a_cancelled_load_in_autocommit_tells_what_it_kept(dsn, load):
     async def main():
         started, cancelled = events = threading.Event(), threading.Event()
         async with await aio.connect(dsn, autocommit=True) as conn:
-            await conn.execute("create table ld(id bigint, s varchar(30))")
+            await conn.execute("create table ld(id bigint, s varchar(%d))" % (WIDE + 10))
             cur = conn.cursor()
             task = asyncio.ensure_future(LOADS[load](conn, cur, events))
             assert await asyncio.to_thread(started.wait, 60)

@@ -221,6 +221,22 @@ int stream_failed(RowsObject* r, int code) {
     return -1;
 }
 
+// A batch's rows are never null as a whole: the values under such a row
+// are none the source gave, so a struct array with one is refused. -1
+// with a DataError naming the row, else 0.
+int refuse_null_rows(RowsObject* r) {
+    if (r->batch.null_count == 0 || !r->view.buffer_views[0].data.data) return 0;
+    for (int64_t i = 0; i < r->batch.length; ++i) {
+        if (!ArrowArrayViewIsNull(&r->view, i)) continue;
+        Ref message(PyUnicode_FromFormat("row %lld of an Arrow batch is null as a whole; a table's row cannot be",
+                                         static_cast<long long>(i)));
+        if (message) raise_object("DataError", message.get());
+        done(r);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int next_batch(RowsObject* r) {
@@ -248,6 +264,7 @@ int next_batch(RowsObject* r) {
             done(r);
             return -1;
         }
+        if (refuse_null_rows(r) < 0) return -1;
     }
     return 1;
 }
