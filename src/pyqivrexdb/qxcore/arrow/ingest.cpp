@@ -171,7 +171,8 @@ int64_t utf8_chars(const unsigned char* p, size_t n) {
 // field's end.
 // Whether a text goes into its field as it is.
 bool text_fits(const char* p, size_t n, const Target& t) {
-    if (n > t.col.len || std::memchr(p, 0, n)) return false;
+    // An empty text may come with no data at all (a column of only '').
+    if (n > t.col.len || (n && std::memchr(p, 0, n))) return false;
     const int64_t chars = utf8_chars(reinterpret_cast<const unsigned char*>(p), n);
     return chars >= 0 && chars <= static_cast<int64_t>(t.chars);
 }
@@ -179,7 +180,7 @@ bool text_fits(const char* p, size_t n, const Target& t) {
 int put_text(const char* p, size_t n, const Target& t, unsigned char* out) {
     const uint32_t len = t.col.len;
     if (!text_fits(p, n, t)) return kGeneral;
-    std::memcpy(out, p, n);
+    if (n) std::memcpy(out, p, n);
     if (n < len) {
         out[n] = 0;
         std::memset(out + n + 1, ' ', len - n - 1);
