@@ -274,7 +274,7 @@ class Cursor(_standard.Cursor):
         (none of them needed here). Its batches are read from the server as
         the consumer asks for them; it can be consumed once. Converters
         (detect_types) are not applied: a result with a column one reads
-        raises NotSupportedError naming it, as do the other fetch_ methods
+        raises NotSupportedError naming it, as do the other Arrow fetches
         below. A result whose read failed stays failed: every later fetch,
         of rows or of Arrow data, raises."""
         return _arrow.fetch_arrow(self)
