@@ -38,8 +38,9 @@ void end_copies(Conn* c) {
         if (st->copy) st->clear_result();
 }
 
-// A statement that can run: known, its connection still open.
-int live_stmt(int h, Stmt** out) {
+// A statement that can run: known, its connection still open (and, when
+// `idle`, not in a call).
+int live_stmt(int h, Stmt** out, bool idle = false) {
     Stmt* st = find_stmt(h);
     if (!st) return QSCLI_E_STATEMENT;
     if (!st->conn || !st->conn->backend) {
@@ -47,6 +48,7 @@ int live_stmt(int h, Stmt** out) {
         st->error = st->gone;
         return QSCLI_E_IO;
     }
+    if (idle && st->busy) return QSCLI_E_IN_USE;
     *out = st;
     return 0;
 }
@@ -59,6 +61,59 @@ int settle(Conn* c, int rc) {
         c->close_db();
     }
     return rc;
+}
+
+// A call that works on `c` (for statement `st`, which then keeps the error):
+// refused in a forked child. A cancel meant for an earlier call is
+// forgotten, except inside a callback of a running call, which it still stops.
+int enter(Conn* c, Stmt* st = nullptr) {
+    const int rc = c->forked();
+    if (rc && st) st->error = c->last_text();
+    if (!rc && !c->busy) c->begin_call();
+    return rc;
+}
+
+// A new command on `c` ends what the connection was reading: `st`'s own
+// result, every other stream (read to its end first), and any COPY's data.
+void new_command(Conn* c, Stmt* st = nullptr) {
+    if (st) st->clear_result();
+    drain_streams(c);
+    end_copies(c);
+}
+
+// A statement's answer: its error text kept (or none), then settled.
+int answer(Stmt* st, int rc) {
+    if (rc) st->error = st->conn->last_text();
+    else st->error.clear();
+    return settle(st->conn, rc);
+}
+
+// Runs `run(c)`, a command of statement `st`, with the field forms `st`
+// asked for. QSCLI_E_UNSUPPORTED passes untouched: nothing ran.
+template <class Run>
+int command(Stmt* st, Run run) {
+    Conn* c = st->conn;
+    if (int rc = enter(c, st)) return rc;
+    BoundaryText boundary(c->text_utf8);
+    const FieldForms outer = c->asked;  // a callback's own statement runs inside
+    c->asked = st->forms();
+    new_command(c, st);
+    const int rc = run(c);
+    c->asked = outer;
+    return rc == QSCLI_E_UNSUPPORTED ? rc : answer(st, rc);
+}
+
+// Runs `run()`, a load into a table of `c`, as a command runs.
+template <class Run>
+int load(Conn* c, Run run) {
+    if (int rc = enter(c)) return rc;
+    BoundaryText boundary(c->text_utf8);
+    new_command(c);
+    const int rc = [&] {
+        BusyGuard held(c->busy);
+        return run();
+    }();
+    return rc == QSCLI_E_UNSUPPORTED ? rc : settle(c, rc);
 }
 
 int put_text(const std::string& text, char* buf, unsigned size, unsigned* length) {
@@ -291,25 +346,12 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlSetStmtAttr(int hstmt, unsigned int attr, void*
 QSCLI_EXPORT int QSCLI_CALL qcSqlExecDirect(int hstmt, const char* sql) {
     GUARDED({
         Stmt* st;
-        if (int rc = live_stmt(hstmt, &st)) return rc;
-        if (st->busy) return QSCLI_E_IN_USE;
+        if (int rc = live_stmt(hstmt, &st, true)) return rc;
         if (!sql) return QSCLI_E_ARGUMENT;
-        Conn* c = st->conn;
-        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
-        if (!c->busy) c->begin_call();
-        BoundaryText boundary(c->text_utf8);
-        const FieldForms outer = c->asked;  // a callback's own statement runs inside
-        c->asked = st->forms();
-        // The statement's own stream ends; any other is read to its end first.
-        st->clear_result();
-        drain_streams(c);
-        end_copies(c);
-        int rc = c->backend->exec(st, sql);
-        if (!rc && st->source && !st->results) rc = stream_start(c, st);
-        c->asked = outer;
-        if (rc) st->error = c->last_text();
-        else st->error.clear();
-        return settle(c, rc);
+        return command(st, [&](Conn* c) {
+            const int rc = c->backend->exec(st, sql);
+            return !rc && st->source && !st->results ? stream_start(c, st) : rc;
+        });
     })
 }
 
@@ -319,27 +361,12 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlExecRecords(int hstmt, const char* sql, int fie
         if (done) *done = 0;
         if (changes) *changes = 0;
         Stmt* st;
-        if (int rc = live_stmt(hstmt, &st)) return rc;
-        if (st->busy) return QSCLI_E_IN_USE;
+        if (int rc = live_stmt(hstmt, &st, true)) return rc;
         RecordLayout lay;
         if (!sql || !done || !changes || count < 0 || (count > 0 && !records) || !lay.read(fields, layout, rec_size))
             return QSCLI_E_ARGUMENT;
-        Conn* c = st->conn;
-        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
-        if (!c->busy) c->begin_call();
-        BoundaryText boundary(c->text_utf8);
-        const FieldForms outer = c->asked;
-        c->asked = st->forms();
-        st->clear_result();
-        drain_streams(c);
-        end_copies(c);
         const auto* recs = static_cast<const unsigned char*>(records);
-        int rc = c->backend->exec_records(st, sql, lay, count, recs, done, changes);
-        c->asked = outer;
-        if (rc == QSCLI_E_UNSUPPORTED) return rc;
-        if (rc) st->error = c->last_text();
-        else st->error.clear();
-        return settle(c, rc);
+        return command(st, [&](Conn* c) { return c->backend->exec_records(st, sql, lay, count, recs, done, changes); });
     })
 }
 
@@ -348,19 +375,15 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlCopyOut(int hstmt, const char* sql, void* buf, 
     GUARDED({
         if (length) *length = 0;
         Stmt* st;
-        if (int rc = live_stmt(hstmt, &st)) return rc;
-        if (st->busy) return QSCLI_E_IN_USE;
+        if (int rc = live_stmt(hstmt, &st, true)) return rc;
         if (!buf || !length || size == 0 || (sql && !is_copy(sql))) return QSCLI_E_ARGUMENT;
         Conn* c = st->conn;
-        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
-        if (!c->busy) c->begin_call();
+        if (int rc = enter(c, st)) return rc;
         // The streams read ahead here keep their text as their connection does.
         BoundaryText boundary(c->text_utf8);
         int rc = 0;
         if (sql) {
-            st->clear_result();
-            drain_streams(c);
-            end_copies(c);
+            new_command(c, st);
             st->copy_cut = false;
             rc = c->backend->copy_out(st, sql);
             if (rc == QSCLI_E_UNSUPPORTED) return rc;
@@ -373,9 +396,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlCopyOut(int hstmt, const char* sql, void* buf, 
             rc = st->copy->read(static_cast<char*>(buf), size, length);
             if (rc || *length == 0) st->copy.reset();
         }
-        if (rc) st->error = c->last_text();
-        else st->error.clear();
-        return settle(c, rc);
+        return answer(st, rc);
     })
 }
 
@@ -490,8 +511,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf
     if (st->streamed.on) {
         if (st->busy) return QSCLI_E_IN_USE;
         Conn* c = st->conn;
-        if (int rc = c->forked()) return (st->error = c->last_text(), rc);
-        if (!c->busy) c->begin_call();
+        if (int rc = enter(c, st)) return rc;
         GUARDED({
             BoundaryText boundary(c->text_utf8);
             const int rc = stream_read(c, st, static_cast<uint64_t>(start), buf, size, delivered);
@@ -519,8 +539,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlReadArrow(int hstmt, qc_long start, qc_long max
     if (start < 0 || (array && (!rows || max_rows < 1)) || (!array && !schema)) return QSCLI_E_ARGUMENT;
     if (st->busy) return QSCLI_E_IN_USE;
     Conn* c = st->conn;
-    if (int rc = c->forked()) return (st->error = c->last_text(), rc);
-    if (!c->busy) c->begin_call();
+    if (int rc = enter(c, st)) return rc;
     GUARDED({
         BoundaryText boundary(c->text_utf8);
         const int rc = stream_arrow(c, st, static_cast<uint64_t>(start), static_cast<uint64_t>(max_rows),
@@ -555,17 +574,7 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddRecords(int hdb, char* table, qc_long count,
     GUARDED({
         Conn* c = find_conn(hdb);
         if (!c || !c->backend) return QSCLI_E_CONNECTION;
-        if (int rc = c->forked()) return rc;
-        if (!c->busy) c->begin_call();
-        BoundaryText boundary(c->text_utf8);
-        drain_streams(c);
-        end_copies(c);
-        int rc;
-        {
-            BusyGuard held(c->busy);
-            rc = c->backend->add_records(table, count, rec_size, records);
-        }
-        return settle(c, rc);
+        return load(c, [&] { return c->backend->add_records(table, count, rec_size, records); });
     })
 }
 
@@ -592,18 +601,8 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlAddArrow(int hdb, char* table, int fields, cons
             shape[static_cast<size_t>(k)].type = layout[2 * k];
             shape[static_cast<size_t>(k)].len = static_cast<uint32_t>(layout[2 * k + 1]);
         }
-        if (int rc = c->forked()) return rc;
-        if (!c->busy) c->begin_call();
-        BoundaryText boundary(c->text_utf8);
-        drain_streams(c);
-        end_copies(c);
-        int rc;
-        {
-            BusyGuard held(c->busy);
-            rc = c->backend->add_arrow(table, shape, columns, schema, given, static_cast<int32_t>(rows));
-        }
-        if (rc == QSCLI_E_UNSUPPORTED) return rc;
-        return settle(c, rc);
+        const auto n = static_cast<int32_t>(rows);
+        return load(c, [&] { return c->backend->add_arrow(table, shape, columns, schema, given, n); });
     })
 }
 
