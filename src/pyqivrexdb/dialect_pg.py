@@ -19,6 +19,8 @@ from sqlalchemy.dialects.postgresql.base import PGDialect
 from sqlalchemy.dialects.postgresql.array import ARRAY
 from sqlalchemy.dialects.postgresql.types import TIME, TIMESTAMP
 
+import pyqivrexdb._qxstandard as _standard  # made by importing qxcore
+
 from .dialect import QivrexDialect
 
 __all__ = ["QivrexPGDialect", "dialect"]
@@ -28,7 +30,6 @@ __all__ = ["QivrexPGDialect", "dialect"]
 # blanks, quotes and brackets): an integer type's range, the DATE days, the
 # CP866 repertoire.
 _LIBRARY_MARK = "qx_fit: holds the column to what a read of it returns"
-_CHECK_TOKENS = re.compile(r"""'(?:[^']|'')*'|"(?:[^"]|"")*"|::|[A-Za-z_][A-Za-z0-9_$]*|\S""")
 _EARLIER_FORM = re.compile(
     r">=-32767|>=-2147483647|<=4294967294|>=-32767AND<=32767|>=-2147483647AND<=2147483647|>=0AND<=4294967294"
     r"|>=1900-01-01( 00:00:00)?AND<=2078-12-31( 00:00:00)?"
@@ -40,15 +41,15 @@ def _library_check(check):
         return False
     if check.get("comment") is not None:
         return check["comment"] == _LIBRARY_MARK
-    form, cast = "", False
-    for token in _CHECK_TOKENS.findall(check.get("sqltext") or ""):
+    form, cast, colon = "", False, False
+    for kind, token in _standard.tokens(check.get("sqltext") or "", _standard.QSCLI_DIALECT_PG):
         if cast and token[0].isalpha() and token.upper() not in ("AND", "OR"):
             continue  # a word of the cast's type
-        cast = token == "::"
-        if cast or token in "()":
+        cast, colon = colon and token == ":", token == ":" and not colon
+        if cast or colon or token in "()":
             continue
-        if token[0] == "'":
-            form += token[1:-1].replace("''", "'")
+        if kind == "text" and token.endswith("'"):
+            form += token[token.index("'") + 1:-1].replace("''", "'")
         elif token in ("AND", "OR", "octet_length", "char_length") or not (token[0].isalpha() or token[0] in '_"'):
             form += token
     return _EARLIER_FORM.fullmatch(form) is not None
