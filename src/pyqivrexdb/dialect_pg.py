@@ -19,7 +19,7 @@ from sqlalchemy.dialects.postgresql.base import PGDialect
 from sqlalchemy.dialects.postgresql.array import ARRAY
 from sqlalchemy.dialects.postgresql.types import TIME, TIMESTAMP
 
-import pyqivrexdb._qxstandard as _standard  # made by importing qxcore
+import pyqivrexdb._qxstandard as _standard  # type: ignore[import-not-found]  # made by importing qxcore
 
 from .dialect import QivrexDialect
 
