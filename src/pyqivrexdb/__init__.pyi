@@ -1,16 +1,4 @@
-from .errors import (
-    CommitOutcomeUnknown as CommitOutcomeUnknown,
-    DataError as DataError,
-    DatabaseError as DatabaseError,
-    Error as Error,
-    IntegrityError as IntegrityError,
-    InterfaceError as InterfaceError,
-    InternalError as InternalError,
-    NotSupportedError as NotSupportedError,
-    OperationalError as OperationalError,
-    ProgrammingError as ProgrammingError,
-    Warning as Warning,
-)
+from .errors import *
 from .qxcore import Connection as Connection, Cursor as Cursor, Field as Field
 from .qxcore import connect as connect, pydate2qxdate as pydate2qxdate
 

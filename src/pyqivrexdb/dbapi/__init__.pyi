@@ -6,19 +6,7 @@ from typing import (Any, Callable, Dict, FrozenSet, Iterable, Iterator, List, Ma
 from typing_extensions import disjoint_base
 
 from .. import errors
-from ..errors import (
-    CommitOutcomeUnknown as CommitOutcomeUnknown,
-    DataError as DataError,
-    DatabaseError as DatabaseError,
-    Error as Error,
-    IntegrityError as IntegrityError,
-    InterfaceError as InterfaceError,
-    InternalError as InternalError,
-    NotSupportedError as NotSupportedError,
-    OperationalError as OperationalError,
-    ProgrammingError as ProgrammingError,
-    Warning as Warning,
-)
+from ..errors import *
 from .. import qxcore
 from ..messages import Notify as Notify
 
