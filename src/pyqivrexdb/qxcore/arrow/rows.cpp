@@ -258,7 +258,10 @@ int next_batch(RowsObject* r) {
         }
         r->row = 0;
         ArrowError error{};
-        if (ArrowArrayViewSetArray(&r->view, &r->batch, &error) != NANOARROW_OK) {
+        // Offsets are checked to rise too: a text of a negative length is
+        // no text, and both readers of the batch trust them.
+        if (ArrowArrayViewSetArray(&r->view, &r->batch, &error) != NANOARROW_OK ||
+            ArrowArrayViewValidate(&r->view, NANOARROW_VALIDATION_LEVEL_FULL, &error) != NANOARROW_OK) {
             Ref message(PyUnicode_FromFormat("an Arrow batch does not match its schema: %s", error.message));
             if (message) raise_object("DataError", message.get());
             done(r);
