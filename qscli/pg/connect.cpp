@@ -255,12 +255,27 @@ int Session::keep_settings() {
     // is read. standard_conforming_strings starts on (log-on checks it), so a
     // reset keeps it; turned off, it fails the text (standard_strings.cpp).
     if (int rc = standard_strings_on(false)) return rc;
+    if (int rc = utf8_kept()) return rc;
     const char* dates = pq.PQparameterStatus(conn, "DateStyle");
     const char* intervals = pq.PQparameterStatus(conn, "IntervalStyle");
     const bool kept = (!dates || std::strcmp(dates, "ISO, YMD") == 0) && (!intervals || std::strcmp(intervals, "postgres") == 0);
     // An aborted transaction takes nothing but its rollback.
     if (kept || pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
     return run(SETTINGS);
+}
+
+int Session::utf8_kept() {
+    // Every text goes out and comes back as UTF-8: under another encoding the
+    // server would read what is sent, and write what is read, in that one,
+    // and store 'é' as 'Ã©' without a word.
+    const char* now = pq.PQparameterStatus(conn, "client_encoding");
+    if (!now || std::strcmp(now, "UTF8") == 0) return 0;
+    const std::string was = now;
+    // An aborted transaction takes nothing but its rollback, which undoes the SET.
+    if (pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
+    run("set client_encoding = 'UTF8'");
+    return c->fail(QSCLI_E_ERROR, "client_encoding was set to " + was +
+                                      "; the driver sends and reads text as UTF-8 only, and set it back to UTF8");
 }
 
 bool Session::in_transaction() const { return pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE; }

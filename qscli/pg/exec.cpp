@@ -48,7 +48,7 @@ int Session::exec(Stmt* st, const char* sql) {
         }
         may_stream_ = false;
         if (rc) rc = commit_failed(rc, ending);
-        else if (!open_rows) rc = standard_strings_on(false);  // streamed rows: before the next text
+        else if (!open_rows && !(rc = standard_strings_on(false))) rc = utf8_kept();  // streamed rows: before the next text
     }
     }
     if (!lost_) deliver_notifications();

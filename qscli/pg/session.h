@@ -189,6 +189,9 @@ public:
     // statement that turned it off where no text showed it (it is then set
     // on again).
     int standard_strings_on(bool at_logon);
+    // Fails when the server reports a client_encoding other than UTF8 (a
+    // SET of the user's): it is set back to UTF8 first.
+    int utf8_kept();
 
 private:
     int run_statement(Stmt* st, const std::string& sql);
