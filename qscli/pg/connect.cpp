@@ -255,12 +255,46 @@ int Session::keep_settings() {
     // is read. standard_conforming_strings starts on (log-on checks it), so a
     // reset keeps it; turned off, it fails the text (standard_strings.cpp).
     if (int rc = standard_strings_on(false)) return rc;
+    if (int rc = utf8_kept()) return rc;
+    if (int rc = float_digits_kept()) return rc;
     const char* dates = pq.PQparameterStatus(conn, "DateStyle");
     const char* intervals = pq.PQparameterStatus(conn, "IntervalStyle");
     const bool kept = (!dates || std::strcmp(dates, "ISO, YMD") == 0) && (!intervals || std::strcmp(intervals, "postgres") == 0);
     // An aborted transaction takes nothing but its rollback.
     if (kept || pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
     return run(SETTINGS);
+}
+
+int Session::utf8_kept() {
+    // Every text goes out and comes back as UTF-8: under another encoding the
+    // server would read what is sent, and write what is read, in that one,
+    // and store 'é' as 'Ã©' without a word.
+    const char* now = pq.PQparameterStatus(conn, "client_encoding");
+    if (!now || std::strcmp(now, "UTF8") == 0) return 0;
+    const std::string was = now;
+    // An aborted transaction takes nothing but its rollback, which undoes the SET.
+    if (pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
+    run("set client_encoding = 'UTF8'");
+    return c->fail(QSCLI_E_ERROR, "client_encoding was set to " + was +
+                                      "; the driver sends and reads text as UTF-8 only, and set it back to UTF8");
+}
+
+int Session::float_digits_kept() {
+    // With 0 or less the server writes a float8 with 15 digits, a float4
+    // with 6: 0.30000000000000004 would read back as 0.3. The server does
+    // not report the setting, so only a text that names it is followed by
+    // a look at it (once its rows are read).
+    const bool named = floats_named_;
+    floats_named_ = false;
+    if (!named || pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
+    pq::PGresult* now = nullptr;
+    if (run("show extra_float_digits", &now) || !now) return 0;
+    const std::string was = pq.PQntuples(now) == 1 ? pq.PQgetvalue(now, 0, 0) : "1";
+    pq.PQclear(now);
+    if (std::atoi(was.c_str()) > 0) return 0;
+    run("set extra_float_digits = 1");
+    return c->fail(QSCLI_E_ERROR, "extra_float_digits was set to " + was +
+                                      "; the driver reads every float as its shortest exact text, and set it back to 1");
 }
 
 bool Session::in_transaction() const { return pq.PQtransactionStatus(conn) != pq::PQTRANS_IDLE; }

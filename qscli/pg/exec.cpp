@@ -3,6 +3,7 @@
 // and everything else goes to the server (server_results.cpp).
 #include "../own.h"
 #include "session.h"
+#include "../platform.h"
 
 #include <cstring>
 
@@ -41,6 +42,7 @@ int Session::exec(Stmt* st, const char* sql) {
         const Commits ending = before == pq::PQTRANS_INERROR ? Commits::NOTHING
                                                              : commits(before != pq::PQTRANS_IDLE, sql, n);
         const bool defining = defines_columns(sql, n);
+        floats_named_ = platform::contains_nocase(sql, "extra_float_digits");
         if (defining || !run_prepared(st, sql, n, &rc)) {
             std::string text = to_utf8(sql, n);
             rc = rewrite_tblstruct(text);
@@ -48,7 +50,8 @@ int Session::exec(Stmt* st, const char* sql) {
         }
         may_stream_ = false;
         if (rc) rc = commit_failed(rc, ending);
-        else if (!open_rows) rc = standard_strings_on(false);  // streamed rows: before the next text
+        else if (!open_rows && !(rc = standard_strings_on(false)) && !(rc = utf8_kept()))  // streamed rows: before the next text
+            rc = float_digits_kept();
     }
     }
     if (!lost_) deliver_notifications();

@@ -184,11 +184,18 @@ public:
                                          std::vector<std::string> names, SetEnd* set = nullptr);
     // The session's settings again when the server reports one changed.
     int keep_settings();
+    bool floats_named_ = false;  // the last text named extra_float_digits
     // Fails when the server reports standard_conforming_strings off: at
     // log-on (a role's, a database's or the options' default), or after a
     // statement that turned it off where no text showed it (it is then set
     // on again).
     int standard_strings_on(bool at_logon);
+    // Fails when the server reports a client_encoding other than UTF8 (a
+    // SET of the user's): it is set back to UTF8 first.
+    int utf8_kept();
+    // Fails when the last text, which named extra_float_digits, set it to
+    // 0 or less (the server does not report it): it is set back to 1 first.
+    int float_digits_kept();
 
 private:
     int run_statement(Stmt* st, const std::string& sql);

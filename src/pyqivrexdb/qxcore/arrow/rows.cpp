@@ -237,6 +237,19 @@ int refuse_null_rows(RowsObject* r) {
     return 0;
 }
 
+// Whether every column's offsets rise (a dictionary column's values'; its
+// indices are checked row by row, naming the row): a text between offsets
+// that fall is no text, and one past the next offset reads past its data.
+// Both readers of the batch trust them.
+bool offsets_rise(RowsObject* r, ArrowError* error) {
+    for (int64_t k = 0; k < r->view.n_children; ++k) {
+        ArrowArrayView* column = r->view.children[k];
+        ArrowArrayView* values = column->dictionary ? column->dictionary : column;
+        if (ArrowArrayViewValidate(values, NANOARROW_VALIDATION_LEVEL_FULL, error) != NANOARROW_OK) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int next_batch(RowsObject* r) {
@@ -258,7 +271,7 @@ int next_batch(RowsObject* r) {
         }
         r->row = 0;
         ArrowError error{};
-        if (ArrowArrayViewSetArray(&r->view, &r->batch, &error) != NANOARROW_OK) {
+        if (ArrowArrayViewSetArray(&r->view, &r->batch, &error) != NANOARROW_OK || !offsets_rise(r, &error)) {
             Ref message(PyUnicode_FromFormat("an Arrow batch does not match its schema: %s", error.message));
             if (message) raise_object("DataError", message.get());
             done(r);
