@@ -31,12 +31,7 @@ def rows_for(path, value):
     return [(i, value) for i in range(dbapi._BULK_MIN_ROWS if path == "bulk" else 2)]
 
 
-@pytest.mark.parametrize("path", [
-    "execute", "executemany",
-    pytest.param("bulk", marks=pytest.mark.xfail(strict=True, reason=(
-        "the bulk load sends an aware datetime as text with its offset, which a timestamp "
-        "column's input drops: 12:00+02 is stored as 12:00 instead of the session's 10:00"))),
-])
+@pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("zone", ["UTC", "America/New_York"])
 def test_an_aware_datetime_into_a_timestamp_column_is_the_same_on_every_path(pg, path, zone):
     # The server's rule: the instant, seen in the session's time zone.
