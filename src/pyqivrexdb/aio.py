@@ -371,7 +371,9 @@ class AsyncCursor:
         self._more = False
         method(cur, operation, parameters)
         self._converted = None
-        if cur.description is not None:
+        if cur.description is not None and not _arrow.rows_rebuild_arrow(cur._declared_types):
+            self._more = True  # an Arrow read would miss what the rows lost: none read ahead
+        elif cur.description is not None:
             self._converted = cur._converted_column
             size = self.arraysize
             self._rows.extend(cur.fetchmany(size))
