@@ -327,7 +327,7 @@ def _ingest(cursor, table_name, data, mode):
     if not own:
         conn._begin()
     try:
-        loaded = _load(cursor, rows, names, table_name, table, columns, mode)
+        loaded = conn._timed(_load, cursor, rows, names, table_name, table, columns, mode)
         if own and conn._on_commit is not None:
             conn._on_commit()  # it may refuse the COMMIT: then all is rolled back
     except BaseException as exc:
