@@ -398,6 +398,10 @@ class AsyncCursor:
 
     def _take(self, size):
         """Up to `size` rows (all with None) of those read ahead."""
+        if self._cursor is not None and self._cursor._closed:
+            # closed under them too: the pool closes a returned connection's cursors
+            self._rows.clear()
+            raise dbapi.ProgrammingError("the cursor is closed")
         rows = self._rows
         if size is None or size >= len(rows):
             taken = list(rows)
@@ -424,6 +428,8 @@ class AsyncCursor:
         """The rows read ahead, then the rest of the result, as one
         pyarrow.Table."""
         pa = _arrow.need("pyarrow", method)
+        if self._cursor is not None and self._cursor._closed:
+            self._rows.clear()
         if self._rows and self._converted is not None:
             # The rows read ahead went through the converters, as the rest
             # would not: refused as the standard cursor refuses the result.

@@ -620,6 +620,10 @@ PyObject* get_converted_column(PyObject* self, void*) {
     Py_RETURN_NONE;
 }
 
+// Whether the cursor is closed: a face that hands out rows it read ahead
+// asks before each.
+PyObject* get_closed(PyObject* self, void*) { return PyBool_FromLong(as_standard(self)->base.stmt_handle == 0); }
+
 PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"connection", nullptr};
     PyObject* connection = nullptr;
@@ -673,6 +677,7 @@ PyGetSetDef standard_getset[] = {
     {"row_factory", get_row_factory, set_row_factory, nullptr, nullptr},
     {"_declared_types", get_declared_types, nullptr, nullptr, nullptr},
     {"_converted_column", get_converted_column, nullptr, nullptr, nullptr},
+    {"_closed", get_closed, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace
