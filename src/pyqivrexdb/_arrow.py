@@ -167,13 +167,24 @@ def _text_of(declared):
     return _TEXT_OF.get(declared.split("(")[0], str)
 
 
+# Declared types whose row values lose what the server's text holds (an
+# interval's months counted as days, a json's own spacing and key order).
+_LOSSY = {"interval", "json"}
+
+
+def rows_rebuild_arrow(declared):
+    """Whether rows of these declared types (None: not told) give back in
+    rows_table the values an Arrow read of the result gives."""
+    return not any(d.split("(")[0].rstrip("[]") in _LOSSY for d in declared or ())
+
+
 def rows_table(pa, rows, schema, declared):
     """Rows the row path gave (those the asyncio cursor read ahead) as a
     table of `schema`, the types the Arrow path gives the same result: a
     column Arrow keeps as the server's text (json, interval, uuid, a numeric
     of no precision, an array) has each value written as the server writes
-    it, by its declared type. The rows' values are what they were read as:
-    an interval of months counted as days, say, stays so."""
+    it, by its declared type (rows of a type rows_rebuild_arrow refuses are
+    not read ahead)."""
     columns = []
     for k, field in enumerate(schema):
         values = [row[k] for row in rows]
@@ -316,7 +327,7 @@ def _ingest(cursor, table_name, data, mode):
     if not own:
         conn._begin()
     try:
-        loaded = _load(cursor, rows, names, table_name, table, columns, mode)
+        loaded = conn._timed(_load, cursor, rows, names, table_name, table, columns, mode)
         if own and conn._on_commit is not None:
             conn._on_commit()  # it may refuse the COMMIT: then all is rolled back
     except BaseException as exc:

@@ -335,6 +335,7 @@ class AsyncCursor:
         self._cursor = None  # made on the connection's thread, on first use
         self.arraysize = 100
         self._rows = collections.deque()  # read ahead, not yet handed out
+        self._converted = None  # the result's first column read through a converter, if any
         self._more = False  # whether the library may hold more rows
 
     def _run(self, fn, *args):
@@ -369,7 +370,11 @@ class AsyncCursor:
         self._rows.clear()
         self._more = False
         method(cur, operation, parameters)
-        if cur.description is not None:
+        self._converted = None
+        if cur.description is not None and not _arrow.rows_rebuild_arrow(cur._declared_types):
+            self._more = True  # an Arrow read would miss what the rows lost: none read ahead
+        elif cur.description is not None:
+            self._converted = cur._converted_column
             size = self.arraysize
             self._rows.extend(cur.fetchmany(size))
             self._more = len(self._rows) == size
@@ -393,6 +398,10 @@ class AsyncCursor:
 
     def _take(self, size):
         """Up to `size` rows (all with None) of those read ahead."""
+        if self._cursor is not None and self._cursor._closed:
+            # closed under them too: the pool closes a returned connection's cursors
+            self._rows.clear()
+            raise dbapi.ProgrammingError("the cursor is closed")
         rows = self._rows
         if size is None or size >= len(rows):
             taken = list(rows)
@@ -419,6 +428,14 @@ class AsyncCursor:
         """The rows read ahead, then the rest of the result, as one
         pyarrow.Table."""
         pa = _arrow.need("pyarrow", method)
+        if self._cursor is not None and self._cursor._closed:
+            self._rows.clear()
+        if self._rows and self._converted is not None:
+            # The rows read ahead went through the converters, as the rest
+            # would not: refused as the standard cursor refuses the result.
+            raise dbapi.NotSupportedError(
+                "column %r is read through a converter (detect_types), which an Arrow result does not apply: "
+                "fetch rows, or execute with detect_types=0" % self.description[self._converted][0])
         head = list(self._rows)
         self._rows.clear()
         self._more = False

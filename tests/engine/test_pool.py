@@ -386,3 +386,30 @@ def test_closing_the_async_pool_ends_its_waiters_and_closes_what_comes_back(dsn)
         await pool.putconn(held)
         return held.closed, pool.get_stats()["pool_size"]
     assert asyncio.run(main()) == (True, 0)
+
+
+@pytest.mark.parametrize("fetch", ["fetchone", "fetchall", "fetchmany"])
+def test_a_cursor_of_a_returned_connection_cannot_read_the_next_borrowers_rows(table, fetch):
+    with ConnectionPool(table, max_size=1) as pool:
+        conn = pool.getconn()
+        old = conn.cursor()
+        old.execute("select 1")
+        pool.putconn(conn)
+        with pool.connection() as again:
+            again.cursor().execute("select 2")  # the next borrower's result
+            with pytest.raises(dbapi.ProgrammingError, match="closed"):
+                getattr(old, fetch)()
+            with pytest.raises(dbapi.ProgrammingError, match="closed"):
+                old.execute("select 3")
+
+
+def test_an_async_cursor_of_a_returned_connection_cannot_read_its_rows_read_ahead(table):
+    async def main():
+        async with AsyncConnectionPool(table, max_size=1) as pool:
+            conn = await pool.getconn()
+            old = await conn.execute("select 1")  # its row read ahead
+            await pool.putconn(conn)
+            async with pool.connection():
+                with pytest.raises(dbapi.ProgrammingError, match="closed"):
+                    await old.fetchone()
+    asyncio.run(main())

@@ -28,3 +28,31 @@ def test_an_executemany_past_its_statement_timeout_is_stopped_on_the_engine(tmp_
     # the stop does not outlive its call
     assert conn.execute("select count(*) from st").fetchone() == (0,)
     conn.close()
+
+
+def batches_after_a_pause(pa, pause):
+    schema = pa.schema([("id", pa.int64()), ("s", pa.string())])
+
+    def batches():
+        for i in range(100_000):
+            if i == 10:
+                time.sleep(pause)
+            yield pa.record_batch([pa.array([i] * 10), pa.array(["abc"] * 10)], schema=schema)
+    return pa.RecordBatchReader.from_batches(schema, batches())
+
+
+@pytest.mark.parametrize("load", ["addrecords", "adbc_ingest"])
+def test_a_bulk_load_past_its_statement_timeout_is_stopped_on_the_engine(tmp_path, load):
+    conn = dbapi.connect(str(tmp_path / "t.db"), statement_timeout=0.2)
+    conn.execute("create table st(id integer, s varchar(10))")
+    conn.commit()
+    started = time.monotonic()
+    with pytest.raises(dbapi.OperationalError, match="statement_timeout"):
+        if load == "addrecords":
+            conn.addrecords("st", rows_after_a_pause(0.4))
+        else:
+            conn.cursor().adbc_ingest("st", batches_after_a_pause(pytest.importorskip("pyarrow"), 0.4), "append")
+    assert time.monotonic() - started < 5
+    conn.rollback()
+    assert conn.execute("select count(*) from st").fetchone() == (0,)
+    conn.close()

@@ -387,7 +387,7 @@ class Connection:
         self._begin()
         alone = _RowAlone(core, table)
         try:
-            return _standard.load(core, table, rows, None, self._adapters(), alone)
+            return self._timed(_standard.load, core, table, rows, None, self._adapters(), alone)
         finally:
             alone.close()
 

@@ -172,6 +172,9 @@ def restore(conn, book):
     if conn.closed:
         return False
     try:
+        # A cursor of the borrower's would read the next borrower's results.
+        for cur in list(conn._cursors):
+            cur.close()
         if not book.healthy(conn):
             conn.rollback()
         if not book.healthy(conn):

@@ -4,6 +4,7 @@ many rows the table kept."""
 
 import codecs
 import gc
+import itertools
 import os
 import re
 import tempfile
@@ -175,16 +176,27 @@ class Load:
 
     def _in_utf8(self, f):
         """The file in UTF-8, the form the CSV reader takes: a temporary
-        copy, made a line at a time so a text the encoding cannot read is
-        named by its line."""
+        copy. The bytes are read a line at a time but decoded as one stream
+        (in UTF-16 or UTF-32 a b"\\n" byte may be part of any character), and
+        a text the encoding cannot read is named by its line in the text."""
         out = tempfile.TemporaryFile()
+        make = codecs.getincrementaldecoder(self.opts.encoding)
+        decoder, number, read = make(), 1, 0
         try:
-            for number, raw in enumerate(f, 1):
+            for raw in itertools.chain(f, (b"",)):  # b"": the end, told to the decoder
+                state = decoder.getstate()
                 try:
-                    text = raw.decode(self.opts.encoding)
+                    text = decoder.decode(raw, final=not raw)
                 except UnicodeDecodeError as exc:
-                    raise LoadError("%s line %d: byte %d is not %s text (%s)"
-                                    % (self.path, number, exc.start + 1, self.opts.encoding, exc.reason)) from None
+                    # exc.object is the bytes the decoder held, then raw.
+                    at = exc.start - (len(exc.object) - len(raw))
+                    before = make()
+                    before.setstate(state)
+                    number += before.decode(raw[:max(at, 0)]).count("\n")
+                    raise LoadError("%s line %d: byte %d of the file is not %s text (%s)"
+                                    % (self.path, number, read + at + 1, self.opts.encoding, exc.reason)) from None
+                number += text.count("\n")
+                read += len(raw)
                 out.write(text.encode("utf-8", "surrogatepass"))
             out.seek(0)
         except BaseException:

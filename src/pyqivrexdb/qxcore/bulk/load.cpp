@@ -116,6 +116,7 @@ private:
         for (size_t j = 0; j < cols.size(); ++j)
             if (alone_ && values::may_go_alone(cols[j], conn_->dialect)) unbounded_[j] = any_unbounded_ = true;
         if (any_unbounded_) row_values_.resize(cols.size());
+        if (&face_ == &kStandard && !(zone_ = session_zone())) return -1;
         if (batches_.open(layout_.record_size(), flag_bytes_, per_batch_) < 0) return -1;
         ready_ = true;
         return 0;
@@ -182,6 +183,9 @@ private:
             if (!adapted) return -1;
             value = adapted.get();
         }
+        Ref zoned = in_zone(value, zone_.get());
+        if (!zoned) return -1;
+        value = zoned.get();
         if (any_unbounded_) row_values_[j] = Ref::borrow(value);
         Ref field = values::field_value(cols_[j].type, conn_->dialect, value);
         if (!field) return -1;
@@ -267,6 +271,21 @@ private:
         return packed;
     }
 
+    // A server's session zone (a tzinfo), or None: an aware datetime is
+    // loaded as that instant in it, which a timestamp column keeps as the
+    // wall time there, as it keeps a statement's value.
+    Ref session_zone() {
+        if (conn_->dialect != QSCLI_DIALECT_PG) return Ref::borrow(Py_None);
+        char name[128];
+        unsigned int length = 0;
+        const int hdb = conn_->hdb;
+        const int rc = quick_call(HeldLock(hdb).get(), [&] {
+            return qc.qcSqlGetConnectAttr(hdb, QSCLI_CONN_TIME_ZONE, 0, name, sizeof name, &length);
+        });
+        if (rc != 0 || length + 1 >= sizeof name) return Ref::borrow(Py_None);
+        return values::session_zone(name, length);
+    }
+
     static int short_row(const char* kind) {
         PyErr_Format(PyExc_IndexError, "%s index out of range", kind);
         return -1;
@@ -308,6 +327,7 @@ private:
     std::string unbounded_;
     bool any_unbounded_ = false;
     std::vector<Ref> row_values_;  // the row being packed, adapted: kept when a field is unbounded
+    Ref zone_ = Ref::borrow(Py_None);  // the session's tzinfo (standard face), or None
     RecordBatches batches_;
 };
 

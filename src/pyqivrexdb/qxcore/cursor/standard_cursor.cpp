@@ -609,6 +609,21 @@ PyObject* get_declared_types(PyObject* self, void*) {
     return out.release();
 }
 
+// The position of the open result's first column read through a converter
+// (detect_types), or None: asked by a face that reads rows ahead before it
+// knows whether an Arrow read, which refuses such a result, follows.
+PyObject* get_converted_column(PyObject* self, void*) {
+    PyObject* results = as_standard(self)->base.results;
+    PyObject* converters = results && is_records(results) ? records_converters(results) : nullptr;
+    for (Py_ssize_t i = 0; converters && i < PyTuple_GET_SIZE(converters); ++i)
+        if (PyTuple_GET_ITEM(converters, i) != Py_None) return PyLong_FromSsize_t(i);
+    Py_RETURN_NONE;
+}
+
+// Whether the cursor is closed: a face that hands out rows it read ahead
+// asks before each.
+PyObject* get_closed(PyObject* self, void*) { return PyBool_FromLong(as_standard(self)->base.stmt_handle == 0); }
+
 PyObject* standard_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"connection", nullptr};
     PyObject* connection = nullptr;
@@ -661,6 +676,8 @@ PyGetSetDef standard_getset[] = {
     {"_detect_types", get_detect_types, set_detect_types, nullptr, nullptr},
     {"row_factory", get_row_factory, set_row_factory, nullptr, nullptr},
     {"_declared_types", get_declared_types, nullptr, nullptr, nullptr},
+    {"_converted_column", get_converted_column, nullptr, nullptr, nullptr},
+    {"_closed", get_closed, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace

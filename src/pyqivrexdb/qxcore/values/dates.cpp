@@ -72,6 +72,14 @@ void date_parts(PyObject* date, int* year, int* month, int* day) {
     *day = PyDateTime_GET_DAY(date);
 }
 
+Ref in_zone(PyObject* value, PyObject* zone) {
+    if (zone == Py_None || !PyDateTime_Check(value) || PyDateTime_DATE_GET_TZINFO(value) == Py_None)
+        return Ref::borrow(value);
+    Ref offset(PyObject_CallMethod(value, "utcoffset", nullptr));
+    if (!offset || offset.get() == Py_None) return offset ? Ref::borrow(value) : Ref();
+    return Ref(PyObject_CallMethod(value, "astimezone", "O", zone));
+}
+
 bool is_timedelta(PyObject* obj) { return PyDelta_Check(obj); }
 
 void delta_parts(PyObject* delta, int* days, int* seconds, int* microseconds) {

@@ -30,6 +30,11 @@ enum class Temporal { NONE, DATE, DATETIME, TIME };
 Temporal temporal_kind(PyObject* obj);
 void date_parts(PyObject* date, int* year, int* month, int* day);
 
+// An aware datetime `value` as the same instant in `zone` (a tzinfo), as a
+// server stores one in a column without a time zone; any other value, or
+// None for `zone`, as it is. Null with an exception set.
+Ref in_zone(PyObject* value, PyObject* zone);
+
 // True when `obj` is a datetime.timedelta (subclasses included), with its
 // days, seconds (0..86399) and microseconds.
 bool is_timedelta(PyObject* obj);

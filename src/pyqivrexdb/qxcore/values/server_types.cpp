@@ -59,6 +59,13 @@ PyObject* load_text(const char* p, size_t n) {
     return text_value(reinterpret_cast<const unsigned char*>(p), static_cast<uint32_t>(n));
 }
 
+// A char(n)'s text without the blanks the server pads it with, as a
+// column of it reads (its trailing blanks mean nothing to the server).
+PyObject* load_padded(const char* p, size_t n) {
+    while (n && p[n - 1] == ' ') --n;
+    return load_text(p, n);
+}
+
 PyObject* load_bool(const char* p, size_t n) { return PyBool_FromLong(n == 1 && p[0] == 't'); }
 
 PyObject* load_int(const char* p, size_t n) {
@@ -161,7 +168,7 @@ const KnownType kTypes[] = {
     {16, 1000, load_bool, false},      {17, 1001, load_bytea, false},          {19, 1003, load_text, false},
     {20, 1016, load_int, false},       {21, 1005, load_int, false},            {23, 1007, load_int, false},
     {25, 1009, load_text, false},      {26, 1028, load_int, false},            {700, 1021, load_float, false},
-    {701, 1022, load_float, false},    {1042, 1014, load_text, false},         {1043, 1015, load_text, false},
+    {701, 1022, load_float, false},    {1042, 1014, load_padded, false},       {1043, 1015, load_text, false},
     {1700, 1231, load_numeric, true},  {1082, 1182, load_date, true},          {1083, 1183, load_time, true},
     {1266, 1270, load_timetz, true},   {1114, 1115, load_timestamp, true},     {1184, 1185, load_timestamptz, true},
     {1186, 1187, load_interval, true}, {2950, 2951, load_uuid, true},          {114, 199, load_json, true},

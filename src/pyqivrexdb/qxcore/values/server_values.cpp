@@ -204,9 +204,26 @@ bool append_scalar(std::string& out, const Classified& v, PyObject* value, PyObj
            false;
 }
 
-// An element in an array's text: quoted, with backslashes before quotes
-// and backslashes.
+// Whether an element's text is quoted in an array's text: as the server
+// writes an array, so that the array's text is the one the server gives
+// back (a text column holds it as it is).
+bool needs_quotes(const std::string& text) {
+    if (text.empty()) return true;
+    if (text.size() == 4 && (text[0] | 0x20) == 'n' && (text[1] | 0x20) == 'u' && (text[2] | 0x20) == 'l' &&
+        (text[3] | 0x20) == 'l')
+        return true;
+    for (char ch : text)
+        if (ch && std::strchr("\"\\{}, \t\n\r\v\f", ch)) return true;
+    return false;
+}
+
+// An element in an array's text: quoted when it has to be, with
+// backslashes before quotes and backslashes.
 void append_element(std::string& out, const std::string& text) {
+    if (!needs_quotes(text)) {
+        out += text;
+        return;
+    }
     out += '"';
     for (char ch : text) {
         if (ch == '"' || ch == '\\') out += '\\';
@@ -382,7 +399,14 @@ Ref server_text(PyObject* value, PyObject* label, int dialect) {
     if (classify_value(value, &v) < 0) return Ref();
     if (v.kind == Kind::SERVER && dialect == QSCLI_DIALECT_PG) {
         std::string type;
-        return server_literal_text(value, v.server, label, &type);
+        Ref text = server_literal_text(value, v.server, label, &type);
+        // An address is the server's inet of one host, which its text (a
+        // text column's cast of it) writes with the mask: "::1/128".
+        if (text && v.server == ServerKind::INET && PyUnicode_FindChar(text.get(), '/', 0, PY_SSIZE_T_MAX, 1) == -1) {
+            Ref bits(PyObject_GetAttrString(value, "max_prefixlen"));
+            return bits ? Ref(PyUnicode_FromFormat("%U/%S", text.get(), bits.get())) : Ref();
+        }
+        return text;
     }
     if (v.kind != Kind::DATETIME && v.kind != Kind::TIME) return Ref::borrow(Py_None);
     std::string text;
