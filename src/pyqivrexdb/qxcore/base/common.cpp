@@ -38,11 +38,6 @@ Ref global(const char* name) {
     return Ref::borrow(value);
 }
 
-int global_truth(const char* name) {
-    Ref value = global(name);
-    return value ? PyObject_IsTrue(value.get()) : -1;
-}
-
 int debug_enabled() {
     static LateBound kept;
     static int known = 0;

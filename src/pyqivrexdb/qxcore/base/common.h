@@ -21,9 +21,6 @@ PyObject* module_dict();
 // null with NameError set when the name is missing.
 Ref global(const char* name);
 
-// Truth value of a module-level name: 1, 0, or -1 with an exception set.
-int global_truth(const char* name);
-
 // Truth value of DEBUG at this moment. Asked on every statement, so while
 // the namespace is unchanged and DEBUG is bound to True or False the answer
 // is remembered; any other object is asked every time.

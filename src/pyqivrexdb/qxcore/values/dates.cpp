@@ -59,8 +59,6 @@ PyObject* qxdate2pydate(uint16_t packed) {
 
 bool is_exact_date(PyObject* obj) { return Py_TYPE(obj) == PyDateTimeAPI->DateType; }
 
-bool is_date(PyObject* obj) { return PyDate_Check(obj); }
-
 Temporal temporal_kind(PyObject* obj) {
     if (PyDateTime_Check(obj)) return Temporal::DATETIME;
     if (PyDate_Check(obj)) return Temporal::DATE;

@@ -24,9 +24,6 @@ PyObject* qxdate2pydate(uint16_t packed);
 // True when `obj`'s class is exactly datetime.date (a datetime is not).
 bool is_exact_date(PyObject* obj);
 
-// True when `obj` is a datetime.date or an instance of a subclass.
-bool is_date(PyObject* obj);
-
 // What kind of datetime value `obj` is (subclasses included; a datetime is
 // not counted as a date), with a date's parts when it is one.
 enum class Temporal { NONE, DATE, DATETIME, TIME };

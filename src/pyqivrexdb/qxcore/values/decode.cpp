@@ -167,21 +167,6 @@ PyObject* decode_any(const ColumnCodec& col, const unsigned char* p) {
     return decoder_for(col.type, col.len)(col, p);
 }
 
-PyObject* decode_record(const ColumnLayout& layout, const unsigned char* rec) {
-    const std::vector<ColumnCodec>& columns = layout.columns();
-    const Py_ssize_t n = static_cast<Py_ssize_t>(columns.size());
-    Ref row(PyList_New(n));
-    if (!row) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const ColumnCodec& col = columns[static_cast<size_t>(i)];
-        PyObject* value = decode_field(col, rec);
-        if (!value) return nullptr;
-        PyList_SET_ITEM(row.get(), i, value);
-        rec += col.len;
-    }
-    return row.release();
-}
-
 PyObject* decode_body(PyObject* type, const unsigned char* body, uint32_t size, bool* decoded) {
     *decoded = true;
     Codes codes;

@@ -168,10 +168,6 @@ inline PyObject* decode_field(const ColumnCodec& col, const unsigned char* p) {
     return col.decode ? col.decode(col, p) : decode_any(col, p);
 }
 
-// Cuts one record at `rec` (layout.record_size() bytes available) into a new
-// list, one value per column in order; null with an exception set.
-PyObject* decode_record(const ColumnLayout& layout, const unsigned char* rec);
-
 // Decodes a return-value body of `size` bytes of element type `type`
 // (a code resolved as for a column; CHAR and ARRA stop at the first zero
 // byte, the overlay types take at most their overlay's width). Sets *decoded
