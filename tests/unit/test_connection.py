@@ -258,7 +258,8 @@ def test_debug_connect_registers_the_default_loggers(double):
     qxcore.DEBUG = True
     qxcore.connect("srv", "user", "pw")
     calls = double.calls("qcSqlSetConnectAttr")
-    assert [(c.args[0], c.args[1], c.args[3]) for c in calls] == [(2, QSCLI_ATTR_CBK_SRVMSG, 0), (2, QSCLI_ATTR_CBK_SRVUSERSEND, 0)]
+    assert [(c.args[0], c.args[1], c.args[3]) for c in calls] == [(2, QSCLI_ATTR_CBK_SRVMSG, 0),
+                                                                  (2, QSCLI_ATTR_CBK_SRVUSERSEND, 0)]
     assert qxcore.SCALLBACK is qxcore.srvsendlog
     assert qxcore.USCALLBACK is qxcore.srvusersendlog
 
