@@ -16,9 +16,11 @@ import types
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import (DatabaseError, IntegrityError, InterfaceError, OperationalError,
                                ProgrammingError)
-from qxdouble import colrec
+from qxdouble import (QSCLI_ET_ARRA as ARRA, QSCLI_ET_BYTE as BYTE, QSCLI_ET_CHAR as CHAR, QSCLI_ET_CURR as CURR,
+                      QSCLI_ET_DATE as DATE, QSCLI_ET_DFLT as DFLT, QSCLI_ET_DWRD as DWRD, QSCLI_ET_FLOA as FLOA,
+                      QSCLI_ET_INTR as INTR, QSCLI_ET_LONG as LONG, QSCLI_ET_NMBR as NMBR, QSCLI_ET_WORD as WORD,
+                      QSCLI_CONN_LCLADDR, QSCLI_CONN_RMTADDR, QSCLI_CONN_SRV_VERS2, colrec)
 
-CHAR, ARRA, BYTE, INTR, WORD, DATE, NMBR, LONG, DWRD, FLOA, CURR, DFLT = range(12)
 
 # One column of every element type, at its natural width.
 EVERY_TYPE = [(CHAR, 5), (ARRA, 2), (BYTE, 1), (INTR, 2), (WORD, 2), (DATE, 2), (NMBR, 3),
@@ -257,9 +259,9 @@ def op_info(ctx):
 
 
 def script_info(double, ctx):
-    double.set_attr_text(103, b"1.2.3")
-    double.set_attr_text(153, b"10.0.0.1:5000")
-    double.set_attr_text(152, "клиент".encode("cp866"))
+    double.set_attr_text(QSCLI_CONN_SRV_VERS2, b"1.2.3")
+    double.set_attr_text(QSCLI_CONN_RMTADDR, b"10.0.0.1:5000")
+    double.set_attr_text(QSCLI_CONN_LCLADDR, "клиент".encode("cp866"))
 
 
 def op_messages(ctx):

@@ -8,9 +8,11 @@ import struct
 
 import pytest
 
-from qxdouble import colrec
+from qxdouble import (QSCLI_ET_ARRA as ARRA, QSCLI_ET_BYTE as BYTE, QSCLI_ET_CHAR as CHAR, QSCLI_ET_CURR as CURR,
+                      QSCLI_ET_DATE as DATE, QSCLI_ET_DFLT as DFLT, QSCLI_ET_DWRD as DWRD, QSCLI_ET_FLOA as FLOA,
+                      QSCLI_ET_INTR as INTR, QSCLI_ET_LONG as LONG, QSCLI_ET_NMBR as NMBR, QSCLI_ET_WORD as WORD,
+                      colrec)
 
-CHAR, ARRA, BYTE, INTR, WORD, DATE, NMBR, LONG, DWRD, FLOA, CURR, DFLT = range(12)
 
 # The structure query's result: record number, field number, name, type, len.
 STRUCT_COLUMNS = [colrec(LONG, 4, fname=b"ALIAS"), colrec(LONG, 4, fname=b"FIELDNO"),

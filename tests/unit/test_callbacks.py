@@ -9,6 +9,7 @@ import pytest
 
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import DatabaseError, ProgrammingError
+from qxdouble import QSCLI_ATTR_CBK_SRVMSG, QSCLI_ATTR_CBK_SRVUSERSEND
 
 SRV_CONTEXT = "pyqivrexdb.qxcore.qcSqlCbkSrvMsgT"
 USER_CONTEXT = "pyqivrexdb.qxcore.qcSqlCbkSrvUserSendT"
@@ -185,8 +186,8 @@ def test_messages_from_another_thread(double, conn, unraisable):
 
 
 @pytest.mark.parametrize("method, variable, attr", [
-    ("send_callback", "SCALLBACK", 1100),
-    ("usersend_callback", "USCALLBACK", 1101),
+    ("send_callback", "SCALLBACK", QSCLI_ATTR_CBK_SRVMSG),
+    ("usersend_callback", "USCALLBACK", QSCLI_ATTR_CBK_SRVUSERSEND),
 ])
 def test_registration(double, conn, method, variable, attr):
     receiver = object()

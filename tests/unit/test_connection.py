@@ -9,6 +9,7 @@ import pytest
 
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import DatabaseError, InterfaceError, ProgrammingError
+from qxdouble import QSCLI_ATTR_CBK_SRVMSG, QSCLI_ATTR_CBK_SRVUSERSEND
 
 CONNECT = ["qcSqlAllocConnect", "qcSqlConnect"]
 CLOSE = ["qcSqlDisconnect", "qcSqlFreeConnect"]
@@ -257,7 +258,8 @@ def test_debug_connect_registers_the_default_loggers(double):
     qxcore.DEBUG = True
     qxcore.connect("srv", "user", "pw")
     calls = double.calls("qcSqlSetConnectAttr")
-    assert [(c.args[0], c.args[1], c.args[3]) for c in calls] == [(2, 1100, 0), (2, 1101, 0)]
+    assert [(c.args[0], c.args[1], c.args[3]) for c in calls] == [(2, QSCLI_ATTR_CBK_SRVMSG, 0),
+                                                                  (2, QSCLI_ATTR_CBK_SRVUSERSEND, 0)]
     assert qxcore.SCALLBACK is qxcore.srvsendlog
     assert qxcore.USCALLBACK is qxcore.srvusersendlog
 

@@ -6,12 +6,13 @@ import pytest
 
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import DatabaseError
+from qxdouble import QSCLI_CONN_LCLADDR, QSCLI_CONN_RMTADDR, QSCLI_CONN_SRV_VERS2
 
 # method, attribute, buffer size, error template, debug line (or None)
 METHODS = [
-    ("server_version", 103, 20, "server_version error %d:", "%r: server_version %s"),
-    ("server_address", 153, 20, "server_address error %d:", "%r: server_address() %s"),
-    ("client_address", 152, 50, "qcSqlGetConnectAttr error %d:", None),
+    ("server_version", QSCLI_CONN_SRV_VERS2, 20, "server_version error %d:", "%r: server_version %s"),
+    ("server_address", QSCLI_CONN_RMTADDR, 20, "server_address error %d:", "%r: server_address() %s"),
+    ("client_address", QSCLI_CONN_LCLADDR, 50, "qcSqlGetConnectAttr error %d:", None),
 ]
 IDS = [m[0] for m in METHODS]
 

@@ -5,12 +5,11 @@ import struct
 
 import pytest
 
-from qxdouble import colrec
+from qxdouble import QSCLI_ET_ARRA as ARRA, QSCLI_ET_CHAR as CHAR, QSCLI_ET_LONG as LONG, colrec
 
 from pyqivrexdb.qxcore import Field
 
 PAGE = bytes(range(256))
-CHAR, ARRA, LONG = 0, 1, 7
 
 
 def decoded(raw):

@@ -12,9 +12,9 @@ import pytest
 
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import InterfaceError, ProgrammingError
-from qxdouble import QSCLI_ET_LONG, colrec
+from qxdouble import QSCLI_ATTR_FLD_VERBOSE, QSCLI_ET_LONG, colrec
 
-ALLOC = [("qcSqlAllocStmt", (1, None)), ("qcSqlSetStmtAttr", (101, 1001, 1, 0))]
+ALLOC = [("qcSqlAllocStmt", (1, None)), ("qcSqlSetStmtAttr", (101, QSCLI_ATTR_FLD_VERBOSE, 1, 0))]
 ERR_TO_USER = ("qcSqlExecDirect", (101, b"err_to_user(1);"))
 
 

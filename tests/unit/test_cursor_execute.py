@@ -9,7 +9,8 @@ import pytest
 import pyqivrexdb
 from pyqivrexdb import qxcore
 from pyqivrexdb.errors import IntegrityError, ProgrammingError
-from qxdouble import QSCLI_ET_CHAR, QSCLI_ET_DATE, QSCLI_ET_LONG, colrec
+from qxdouble import (QSCLI_ET_CHAR, QSCLI_ET_DATE, QSCLI_ET_LONG, QSCLI_STMT_DST_INFO, QSCLI_STMT_RC_SIZE,
+                      QSCLI_STMT_SAB_TYPE, colrec)
 
 LOGGER = "pyqivrexdb.qxcore"
 PREAMBLE = ["qcSqlExecDirect", "qcSqlGetStmtAttr", "qcSqlGetStmtAttr", "qcSqlRowCount",
@@ -36,12 +37,12 @@ def test_result_set_journal(double, cur):
     assert cur.execute("select id, name from t") is None
     assert double.calls() == [
         ("qcSqlExecDirect", (101, b"select id, name from t")),
-        ("qcSqlGetStmtAttr", (101, 102, 0, 4, 4, None)),
-        ("qcSqlGetStmtAttr", (101, 110, 0, 4, 4, None)),
+        ("qcSqlGetStmtAttr", (101, QSCLI_STMT_SAB_TYPE, 0, 4, 4, None)),
+        ("qcSqlGetStmtAttr", (101, QSCLI_STMT_RC_SIZE, 0, 4, 4, None)),
         ("qcSqlRowCount", (101, None)),
         ("qcSqlNumResultCols", (101, None)),
         ("qcSqlOpenResults", (101, None)),
-        ("qcSqlGetStmtAttr", (101, 107, 0, 256, 256, None)),
+        ("qcSqlGetStmtAttr", (101, QSCLI_STMT_DST_INFO, 0, 256, 256, None)),
     ]
     assert cur.get_number_records() == 2
     assert [d.name for d in cur.description] == ["ID", "NAME"]

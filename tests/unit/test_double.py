@@ -45,10 +45,10 @@ def test_unpacking_no_date_gives_zeros(double):
 @pytest.mark.parametrize("size, written", [(0, None), (1, b""), (5, b"abcd"), (6, b"abcde"),
                                            (50, b"abcde")])
 def test_connection_attribute_text_is_cut_to_the_buffer(double, size, written):
-    double.set_attr_text(103, b"abcde")
+    double.set_attr_text(qxdouble.QSCLI_CONN_SRV_VERS2, b"abcde")
     buf = ctypes.create_string_buffer(b"\xff" * (size + 4), size + 4)
     length = c_uint()
-    assert double.lib.qcSqlGetConnectAttr(1, 103, 0, buf, size, ctypes.byref(length)) == 0
+    assert double.lib.qcSqlGetConnectAttr(1, qxdouble.QSCLI_CONN_SRV_VERS2, 0, buf, size, ctypes.byref(length)) == 0
     if written is None:
         assert buf.raw == b"\xff" * 4
         assert length.value == 0
@@ -59,7 +59,7 @@ def test_connection_attribute_text_is_cut_to_the_buffer(double, size, written):
 
 
 def statement(double, **script):
-    double.set_result([qxdouble.colrec(0, 4)], b"".join(b"r%03d" % i for i in range(5)), **script)
+    double.set_result([qxdouble.colrec(qxdouble.QSCLI_ET_CHAR, 4)], b"".join(b"r%03d" % i for i in range(5)), **script)
     assert double.lib.qcSqlExecDirect(101, b"select") == 0
 
 

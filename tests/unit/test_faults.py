@@ -356,8 +356,8 @@ def test_user_message_from_another_thread(double, conn, unraisable):
 
 
 def test_server_information_with_a_library_that_writes_no_terminator(double, conn):
-    double.set_attr_text(103, b"v" * 100)
-    double.set_attr_text(152, b"a" * 100)
+    double.set_attr_text(qxdouble.QSCLI_CONN_SRV_VERS2, b"v" * 100)
+    double.set_attr_text(qxdouble.QSCLI_CONN_LCLADDR, b"a" * 100)
     assert conn.server_version() == "v" * 19
     assert conn.client_address() == "a" * 49
 

@@ -3,13 +3,12 @@ import gc
 
 import pytest
 
-from qxdouble import colrec
+from qxdouble import QSCLI_ET_CHAR as CHAR, QSCLI_ET_DATE as DATE, QSCLI_ET_LONG as LONG, colrec
 
 from pyqivrexdb import qxcore
 from pyqivrexdb.qxcore import Field
 
 SLOTS = ["aliasno", "fieldno", "type", "len", "off", "coder", "fname", "func", "asname", "key", "resno"]
-CHAR, ARRA, BYTE, INTR, WORD, DATE, NMBR, LONG, DWRD, FLOA, CURR, DFLT = range(12)
 
 
 def test_type():

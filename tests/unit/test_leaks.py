@@ -426,8 +426,9 @@ def test_arrow_ingest_repeated(double, traced):
     from qxdouble import QSCLI_ATTR_NULL_FLAGS
     conn = dbapi.connect("srv", autocommit=True)
     double.offer(QSCLI_ATTR_NULL_FLAGS)
-    fields = [(b"t", 0, 8), (b"l", 7, 4), (b"f", 11, 8), (b"day", 5, 2), (b"ts", 0, 32)]
-    double.set_result([colrec(0, 8, b"T"), colrec(7, 4), colrec(0, 8), colrec(7, 4), colrec(7, 4)],
+    fields = [(b"t", rs.CHAR, 8), (b"l", rs.LONG, 4), (b"f", rs.DFLT, 8), (b"day", rs.DATE, 2), (b"ts", rs.CHAR, 32)]
+    double.set_result([colrec(rs.CHAR, 8, b"T"), colrec(rs.LONG, 4), colrec(rs.CHAR, 8), colrec(rs.LONG, 4),
+                       colrec(rs.LONG, 4)],
                       b"".join(b"t".ljust(8, b"\0") + struct.pack("<i", k) + name.ljust(8, b"\0")
                                + struct.pack("<ii", t, n) + b"\0" for k, (name, t, n) in enumerate(fields)),
                       rec_size=29)

@@ -10,7 +10,12 @@ from pyqivrexdb import qxcore
 from pyqivrexdb.errors import ProgrammingError
 from qxdouble import (QSCLI_ET_ARRA, QSCLI_ET_BYTE, QSCLI_ET_CHAR, QSCLI_ET_CURR, QSCLI_ET_DATE,
                       QSCLI_ET_DFLT, QSCLI_ET_DWRD, QSCLI_ET_FLOA, QSCLI_ET_INTR, QSCLI_ET_LONG,
-                      QSCLI_ET_NMBR, QSCLI_ET_WORD, pack_date)
+                      QSCLI_ET_NMBR, QSCLI_ET_WORD, QSCLI_STMT_RC_BODY, QSCLI_STMT_RC_SIZE,
+                      QSCLI_STMT_RC_TYPE, QSCLI_STMT_SAB_TYPE, pack_date)
+
+# The attributes every executed statement reads, then the return value's type.
+STATEMENT_READS = [(QSCLI_STMT_SAB_TYPE, 4), (QSCLI_STMT_RC_SIZE, 4)]
+TYPE_READ = (QSCLI_STMT_RC_TYPE, 4)
 
 
 def attr_reads(double):
@@ -43,7 +48,7 @@ def test_return_values_by_type(double, cur, type_, body, value):
     cur.execute("call f()")
     got = cur.retcode()
     assert got == value and type(got) is type(value)
-    assert attr_reads(double) == [(102, 4), (110, 4), (109, 4), (111, len(body))]
+    assert attr_reads(double) == STATEMENT_READS + [TYPE_READ, (QSCLI_STMT_RC_BODY, len(body))]
 
 
 @pytest.mark.parametrize("type_", [12, 99, -5, 2 ** 31 - 1])
@@ -51,19 +56,19 @@ def test_unknown_type_is_no_error_and_stores_nothing(double, cur, type_):
     double.set_retval(type_, b"\1\2\3\4")
     cur.execute("call f()")
     assert cur.retcode() is None
-    assert attr_reads(double)[-1] == (111, 4)
+    assert attr_reads(double)[-1] == (QSCLI_STMT_RC_BODY, 4)
 
 
 def test_no_return_value_reads_only_the_type(double, cur):
     double.set_retval(-1, b"\1\2\3\4")
     cur.execute("call f()")
     assert cur.retcode() is None
-    assert attr_reads(double) == [(102, 4), (110, 4), (109, 4)]
+    assert attr_reads(double) == STATEMENT_READS + [TYPE_READ]
 
 
 def test_statement_without_return_value_reads_no_type(double, cur):
     cur.execute("select")
-    assert attr_reads(double) == [(102, 4), (110, 4)]
+    assert attr_reads(double) == STATEMENT_READS
 
 
 def test_direct_call_keeps_the_previous_value_when_there_is_none(double, cur):
@@ -88,7 +93,7 @@ def test_direct_call_stores_the_value(double, cur):
     cur.execute("call f()")
     cur._read_retcode(1)
     assert cur.retcode() == 0x02  # only the first byte asked for
-    assert attr_reads(double)[-1] == (111, 1)
+    assert attr_reads(double)[-1] == (QSCLI_STMT_RC_BODY, 1)
 
 
 @pytest.mark.parametrize("arg, error", [
@@ -140,7 +145,7 @@ def test_zero_size_means_no_return_value(double, cur):
     double.set_retval(QSCLI_ET_CHAR, b"", size=0)
     cur.execute("call f()")
     assert cur.retcode() is None
-    assert attr_reads(double) == [(102, 4), (110, 4)]
+    assert attr_reads(double) == STATEMENT_READS
 
 
 def test_debug_line(double, cur, caplog):

@@ -9,9 +9,11 @@ import types
 
 import pytest
 
-from qxdouble import colrec
+from qxdouble import (QSCLI_ET_ARRA as ARRA, QSCLI_ET_BYTE as BYTE, QSCLI_ET_CHAR as CHAR, QSCLI_ET_CURR as CURR,
+                      QSCLI_ET_DATE as DATE, QSCLI_ET_DFLT as DFLT, QSCLI_ET_DWRD as DWRD, QSCLI_ET_FLOA as FLOA,
+                      QSCLI_ET_INTR as INTR, QSCLI_ET_LONG as LONG, QSCLI_ET_NMBR as NMBR, QSCLI_ET_WORD as WORD,
+                      colrec)
 
-CHAR, ARRA, BYTE, INTR, WORD, DATE, NMBR, LONG, DWRD, FLOA, CURR, DFLT = range(12)
 FLT_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
 STRUCT_COLUMNS = [colrec(LONG, 4), colrec(LONG, 4), colrec(CHAR, 32), colrec(LONG, 4), colrec(LONG, 4)]
 
