@@ -19,6 +19,7 @@ void describe(sqlite3_stmt* s, int ncols, bool int64, ResultColumns& out) {
     out.inferred.assign(static_cast<size_t>(ncols), false);
     out.names.assign(static_cast<size_t>(ncols), std::string());
     out.declared = true;
+    out.plan = BatchPlan();
     for (int k = 0; k < ncols; ++k) {
         const char* decl = sqlite3_column_decltype(s, k);
         const ElemType e = map_decltype(decl);

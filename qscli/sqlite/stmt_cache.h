@@ -5,6 +5,7 @@
 #include "qscli_api.h"
 #include "sqltext.h"
 #include "stmt_handle.h"
+#include "stream.h"
 
 #include <sqlite3.h>
 
@@ -21,6 +22,7 @@ struct ResultColumns {
     std::vector<std::string> names; // each column's whole name (UTF-8), as desc names it
     std::vector<bool> inferred;     // columns whose type their values decide
     bool declared = true;           // no column is inferred
+    BatchPlan plan;                 // a stream's batches of these columns
 };
 
 // Prepared statements of one connection, keyed by the statement text as it
