@@ -50,7 +50,7 @@ void Stmt::clear_result() {
     results = false;
     sab_type = 0;
     desc.clear();
-    names.clear();
+    names.reset();
     types.clear();
     records.clear();
     rc_type = QSCLI_RES_NONE;

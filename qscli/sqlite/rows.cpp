@@ -91,8 +91,8 @@ private:
     // flags and the lengths of binary values (their NULLs and bytes are
     // then the same both ways); null without.
     SqliteArrow* arrow() {
-        if (!st_ || st_->null_flags != 2) return nullptr;
-        if (!arrow_) arrow_.reset(new SqliteArrow(st_->streamed.columns, st_->names));
+        if (!st_ || st_->null_flags != 2 || !st_->names) return nullptr;
+        if (!arrow_) arrow_.reset(new SqliteArrow(st_->streamed.columns, *st_->names));
         return arrow_.get();
     }
 
