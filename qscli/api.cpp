@@ -131,11 +131,11 @@ int put_text(const std::string& text, char* buf, unsigned size, unsigned* length
 // its record keeps the record's name.
 std::string whole_names(const Stmt& st) {
     std::string out;
-    const bool whole = st.names.size() == st.desc.size();
+    const bool whole = st.names && st.names->size() == st.desc.size();
     for (size_t k = 0; k < st.desc.size(); ++k) {
         const ColStruct_t& d = st.desc[k];
         const char* cut = d.asname[0] ? d.asname : d.fname;
-        out += whole ? utf8_to_cp866_lossy(st.names[k].c_str()) : std::string(cut, strnlen(cut, sizeof d.fname));
+        out += whole ? utf8_to_cp866_lossy((*st.names)[k].c_str()) : std::string(cut, strnlen(cut, sizeof d.fname));
         out.push_back('\0');
     }
     return out;

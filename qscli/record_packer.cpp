@@ -15,38 +15,48 @@ int too_big(Conn* c) { return c->fail(QSCLI_E_TOOBIG, "result records would exce
 
 int RecordPacker::lay_out(Conn* c) {
     const int ncols = static_cast<int>(desc_.size());
+    RecordShape& shape = own_;
+    shape_ = &own_;
     uint64_t off = 0;
     for (ColStruct_t& d : desc_) {
         d.off = static_cast<uint32_t>(off);
         off += d.len;
         if (off > RECORD_LIMIT) return too_big(c);
     }
-    flags_at_ = static_cast<uint32_t>(off);
+    shape.flags_at = static_cast<uint32_t>(off);
     off += st_->flag_bytes(ncols);
     // Only records with lengths of ARRA values keep where each one goes.
-    length_at_.clear();
+    shape.length_at.clear();
     for (int k = 0; k < ncols && st_->arra_lengths(); ++k) {
         if (desc_[k].type != QSCLI_ET_ARRA) continue;
-        length_at_.resize(static_cast<size_t>(ncols), 0);
-        length_at_[k] = static_cast<uint32_t>(off), off += 4;
+        shape.length_at.resize(static_cast<size_t>(ncols), 0);
+        shape.length_at[k] = static_cast<uint32_t>(off), off += 4;
     }
     if (off > RECORD_LIMIT) return too_big(c);
     // A row of no columns (PostgreSQL's "select from t") still takes a byte:
     // records of no size would read as no rows, and 0 as no result.
     if (off == 0) off = 1;
-    trailer_ = static_cast<uint32_t>(off) - flags_at_;
-    rec_size_ = static_cast<uint32_t>(off);
+    shape.trailer = static_cast<uint32_t>(off) - shape.flags_at;
+    shape.size = static_cast<uint32_t>(off);
+    rec_size_ = shape.size;
     out_.reset(rec_size_, spill_);
     return 0;
+}
+
+void RecordPacker::lay_out_as(const RecordShape& shape) {
+    shape_ = &shape;
+    rec_size_ = shape.size;
+    out_.reset(rec_size_, spill_);
 }
 
 bool RecordPacker::put(int k, const Value& v, unsigned char* rec, std::string* why) const {
     const ColStruct_t& d = desc_[k];
     uint32_t width = 0;
     if (pack_value(d.type, d.len, v, rec + d.off, why, &width)) return false;
-    if (v.kind == VKind::Null && st_->null_flags) rec[flags_at_ + k / 8] |= static_cast<unsigned char>(1u << (k & 7));
-    if (!length_at_.empty() && length_at_[k])
-        for (int b = 0; b < 4; ++b) rec[length_at_[k] + b] = static_cast<unsigned char>(width >> (8 * b));
+    const RecordShape& shape = *shape_;
+    if (v.kind == VKind::Null && st_->null_flags) rec[shape.flags_at + k / 8] |= static_cast<unsigned char>(1u << (k & 7));
+    if (!shape.length_at.empty() && shape.length_at[k])
+        for (int b = 0; b < 4; ++b) rec[shape.length_at[k] + b] = static_cast<unsigned char>(width >> (8 * b));
     return true;
 }
 

@@ -11,8 +11,8 @@ void Streamed::reset() {
     carry_widths.clear();
     error = 0;
     error_text.clear();
-    rest.clear();
-    row.clear();
+    if (!rest.empty()) rest.clear();
+    // `row` keeps its values too: each is written before it is read.
 }
 
 void Stmt::end_stream() {
@@ -50,7 +50,7 @@ void Stmt::clear_result() {
     results = false;
     sab_type = 0;
     desc.clear();
-    names.clear();
+    names.reset();
     types.clear();
     records.clear();
     rc_type = QSCLI_RES_NONE;

@@ -64,7 +64,9 @@ struct Stmt {
     bool results = false;  // a result set exists (readable until closed)
     int sab_type = 0;
     std::vector<ColStruct_t> desc;
-    std::vector<std::string> names;  // QSCLI_STMT_COL_NAMES: each column's whole name (UTF-8)
+    // QSCLI_STMT_COL_NAMES: each column's whole name (UTF-8), shared with
+    // the described columns it came from; null when none were given.
+    std::shared_ptr<const std::vector<std::string>> names;
     std::vector<int32_t> types;  // QSCLI_ATTR_SERVER_TYPES: the server's type and modifier of each column
     RecordStore records;
     int rc_type = QSCLI_RES_NONE;

@@ -98,20 +98,18 @@ public:
         : BatchMaker(c, st, st->streamed, st->source.get(), st->streamed.columns, lim, nullptr) {
         owner_ = &st->source;
     }
+    // A stream's first batch from a source its backend holds, by the plan it
+    // keeps (worked out here when not ready for these records).
+    BatchMaker(Conn* c, Stmt* st, RowSource& source, BatchPlan& plan, Limits lim)
+        : BatchMaker(c, st, st->streamed, &source, st->streamed.columns, lim, nullptr, &plan) {}
     // A whole result (`inferred` set, one flag a column): failures are
     // reported at once.
     BatchMaker(Conn* c, Stmt* st, Streamed& s, RowSource* source, const std::vector<ColStruct_t>& cols, Limits lim,
-               const std::vector<bool>* inferred)
+               const std::vector<bool>* inferred, BatchPlan* kept = nullptr)
         : c_(c), st_(st), s_(s), source_(source), cols_(cols), lim_(lim), ncols_(cols_.size()), values_(s.row),
-          whole_(inferred != nullptr), inferred_(inferred) {
-        fixed_bytes_ = st_->flag_bytes(static_cast<int>(ncols_));
-        for (size_t k = 0; k < ncols_; ++k) {
-            fixed_ = fixed_ && !variable(cols_[k]) && !this->inferred(k);
-            if (variable(cols_[k])) varying_.push_back(k);
-            else fixed_bytes_ += cols_[k].len;
-            if (st_->arra_lengths() && cols_[k].type == QSCLI_ET_ARRA) fixed_bytes_ += 4;
-        }
-        if (inferred_ && !fixed_) seen_.resize(ncols_);
+          whole_(inferred != nullptr), inferred_(inferred), plan_(kept ? *kept : own_plan_), keep_(kept != nullptr) {
+        if (!plan_.ready || plan_.null_flags != st_->null_flags) work_out_plan();
+        if (inferred_ && !plan_.fixed) seen_.resize(ncols_);
     }
     // Makes records into desc, rec_size and out from the row left over by
     // the last batch and then the source; their count. A failure ends the
@@ -152,6 +150,7 @@ private:
         if (owner_) owner_->reset();
     }
     bool inferred(size_t k) const { return inferred_ && (*inferred_)[k]; }
+    void work_out_plan();
 
     Conn* c_;
     Stmt* st_;
@@ -162,14 +161,28 @@ private:
     Limits lim_;
     size_t ncols_;
     std::vector<Value>& values_;  // s_.row
-    bool fixed_ = true;  // no column is measured per batch: rows are packed as they come
     bool ended_ = false;
     bool whole_;
     const std::vector<bool>* inferred_;  // columns whose type their values decide
     std::vector<Seen> seen_;
-    std::vector<size_t> varying_;  // the variable columns
-    uint64_t fixed_bytes_ = 0;     // what the others and the trailer take of a record
+    BatchPlan own_plan_;
+    BatchPlan& plan_;  // own_plan_, or the one the backend keeps
+    bool keep_;        // plan_ is the backend's: what is worked out stays for the next result
 };
+
+void BatchMaker::work_out_plan() {
+    BatchPlan& p = plan_;
+    p = BatchPlan();
+    p.null_flags = st_->null_flags;
+    p.fixed_bytes = st_->flag_bytes(static_cast<int>(ncols_));
+    for (size_t k = 0; k < ncols_; ++k) {
+        p.fixed = p.fixed && !variable(cols_[k]) && !inferred(k);
+        if (variable(cols_[k])) p.varying.push_back(k);
+        else p.fixed_bytes += cols_[k].len;
+        if (st_->arra_lengths() && cols_[k].type == QSCLI_ET_ARRA) p.fixed_bytes += 4;
+    }
+    p.ready = true;
+}
 
 // Variable text and bytes are staged as they will be packed (text in CP866,
 // numbers as the column shows them), so their widths are the true ones.
@@ -296,8 +309,8 @@ int BatchMaker::next_row(std::string& row, std::vector<uint64_t>& widths) {
 // Bytes of a record whose variable columns are as wide as the wider of a
 // and b (at least one byte).
 uint64_t BatchMaker::record_bytes(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) const {
-    uint64_t n = fixed_bytes_;
-    for (size_t k : varying_) n += std::max<uint64_t>({a[k], b[k], 1});
+    uint64_t n = plan_.fixed_bytes;
+    for (size_t k : plan_.varying) n += std::max<uint64_t>({a[k], b[k], 1});
     return n;
 }
 
@@ -408,7 +421,7 @@ uint64_t BatchMaker::hold_rows(Held& held, std::vector<uint64_t>& widths) {
         }
         s_.carry.clear();  // the row it left is held now
         ++rows;
-        for (size_t j : varying_) widths[j] = std::max(widths[j], row_widths[j]);
+        for (size_t j : plan_.varying) widths[j] = std::max(widths[j], row_widths[j]);
         if ((lim_.rows && rows >= lim_.rows) ||
             (lim_.bytes && (rows * bytes >= lim_.bytes || held.rows.size() + held.bytes.size() >= lim_.bytes)))
             return rows;
@@ -449,7 +462,7 @@ uint64_t BatchMaker::assemble(const Held& held, uint64_t rows, std::vector<ColSt
         unsigned char* rec = packer.new_record();
         if (!rec) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
         for (const Run& run : runs) std::memcpy(rec + run.to, src + run.from, run.n);
-        for (size_t k : varying_) {
+        for (size_t k : plan_.varying) {
             if (!unstage_value(in, v)) return fail(QSCLI_E_IO, "cannot keep the result records"), out.finish(), r;
             if (!packer.put(static_cast<int>(k), v, rec, &why))
                 return fail(QSCLI_E_MISMATCH, column_label(cols_[k]) + why), out.finish(), r;
@@ -461,12 +474,22 @@ uint64_t BatchMaker::assemble(const Held& held, uint64_t rows, std::vector<ColSt
 
 // Rows of fixed widths only: packed as the source gives them.
 uint64_t BatchMaker::pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill) {
-    desc = cols_;
     RecordPacker packer(st_, desc, out, rec_size, spill);
-    if (int rc = packer.lay_out(c_)) {
-        out.reset(1);
-        reported(rc);
-        return 0;
+    if (plan_.laid) {
+        desc = plan_.desc;
+        packer.lay_out_as(plan_.shape);
+    } else {
+        desc = cols_;
+        if (int rc = packer.lay_out(c_)) {
+            out.reset(1);
+            reported(rc);
+            return 0;
+        }
+        if (keep_) {
+            plan_.desc = desc;
+            plan_.shape = packer.shape();
+            plan_.laid = true;
+        }
     }
     std::string why;
     uint64_t rows = 0;
@@ -503,7 +526,7 @@ uint64_t BatchMaker::pack_rows(std::vector<ColStruct_t>& desc, uint32_t& rec_siz
 uint64_t BatchMaker::make(std::vector<ColStruct_t>& desc, uint32_t& rec_size, RecordStore& out, bool spill) {
     s_.making = true;
     uint64_t rows;
-    if (fixed_) {
+    if (plan_.fixed) {
         rows = pack_rows(desc, rec_size, out, spill);
     } else {
         std::vector<uint64_t> widths(ncols_, 0);
@@ -604,7 +627,10 @@ std::string column_label(const ColStruct_t& d) {
     return out + ": ";
 }
 
-int stream_start(Conn* c, Stmt* st) {
+namespace {
+
+// The stream's state before its first batch.
+void start(Stmt* st) {
     Streamed& s = st->streamed;
     s.reset();
     s.on = true;
@@ -614,7 +640,21 @@ int stream_start(Conn* c, Stmt* st) {
     st->rows = 0;
     st->results = true;
     st->sab_type = 1;
-    s.count = BatchMaker(c, st, Limits{FIRST_ROWS, FIRST_BYTES}).make(st->desc, st->rec_size, st->records, false);
+}
+
+constexpr Limits FIRST_BATCH{FIRST_ROWS, FIRST_BYTES};
+
+}  // namespace
+
+int stream_start(Conn* c, Stmt* st) {
+    start(st);
+    st->streamed.count = BatchMaker(c, st, FIRST_BATCH).make(st->desc, st->rec_size, st->records, false);
+    return 0;
+}
+
+int stream_start(Conn* c, Stmt* st, RowSource& source, BatchPlan& plan) {
+    start(st);
+    st->streamed.count = BatchMaker(c, st, source, plan, FIRST_BATCH).make(st->desc, st->rec_size, st->records, false);
     return 0;
 }
 

@@ -6,13 +6,37 @@
 #pragma once
 
 #include "conn.h"
+#include "record_packer.h"
+
+#include <vector>
 
 namespace qse {
+
+// How the records of a stream's batches are made from its columns, worked
+// out once: a backend keeps it beside the columns it describes (the same
+// columns, the same plan), so a statement run again sets none of it up.
+struct BatchPlan {
+    bool ready = false;  // worked out, for records with `null_flags`
+    int null_flags = 0;
+    bool fixed = true;   // no column is measured per batch: rows are packed as they come
+    std::vector<size_t> varying;  // the variable columns
+    uint64_t fixed_bytes = 0;     // what the others and the trailer take of a record
+    // Rows of fixed widths: their records laid out, the same in every batch.
+    bool laid = false;
+    std::vector<ColStruct_t> desc;
+    RecordShape shape;
+};
 
 // After a backend's exec left st->source: the result's description and its
 // first, small batch. A backend calls it itself when it must know before it
 // returns whether rows remain; qcSqlExecDirect does otherwise. 0 or a code.
 int stream_start(Conn* c, Stmt* st);
+// The same for a backend that keeps its columns' plan and its rows' source
+// itself: the first batch is made from `source` (st->source stays empty),
+// by `plan`, worked out now when it is not ready. The source is closed when
+// its rows ended within that batch or failed; otherwise the backend hands
+// it over to st->source before it returns, for the batches that follow.
+int stream_start(Conn* c, Stmt* st, RowSource& source, BatchPlan& plan);
 // A result that does not stream: `source` read to its end (and closed) into
 // the statement's records, one layout for all of them (each variable column
 // as wide as its widest value). `columns` as st->desc for a stream (a

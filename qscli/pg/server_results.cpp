@@ -34,7 +34,7 @@ Columns describe(Session& s, Stmt* st, const pq::PGresult* res) {
     out.inferred.resize(static_cast<size_t>(ncols));
     st->clear_result();
     st->desc.assign(static_cast<size_t>(ncols), ColStruct_t());
-    st->names.resize(static_cast<size_t>(ncols));
+    auto names = std::make_shared<std::vector<std::string>>(static_cast<size_t>(ncols));
     for (int k = 0; k < ncols; ++k) {
         pq::Oid table = pq.PQftable(res, k);
         MappedColumn& c = out.cols[k];
@@ -46,7 +46,7 @@ Columns describe(Session& s, Stmt* st, const pq::PGresult* res) {
         }
         const char* name = pq.PQfname(res, k);
         out.names[k] = name ? name : "?";
-        st->names[k] = out.names[k];
+        (*names)[k] = out.names[k];
         out.inferred[k] = c.infer_int;
         out.streams = out.streams && !c.infer_int;
         ColStruct_t& d = st->desc[k];
@@ -59,6 +59,7 @@ Columns describe(Session& s, Stmt* st, const pq::PGresult* res) {
         d.type = c.infer_int ? QSCLI_ET_LONG : c.type;
         d.len = c.var ? 0 : c.infer_int ? 4 : field_width(c.type, c.len);  // variable: as wide as its values
     }
+    st->names = std::move(names);
     return out;
 }
 

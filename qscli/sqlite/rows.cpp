@@ -17,6 +17,14 @@ public:
     SqliteRows(Conn* c, sqlite3_stmt* s, int first_rc, const Stmt* st = nullptr)
         : c_(c), s_(s), first_rc_(first_rc), st_(st) {}
     ~SqliteRows() override { close(); }
+    // The rows still to come, for the stream to hold.
+    SqliteRows(SqliteRows&& from) noexcept
+        : c_(from.c_), s_(from.s_), first_rc_(from.first_rc_), st_(from.st_), stepped_(from.stepped_),
+          owned_(from.owned_), arrow_(std::move(from.arrow_)) {
+        from.s_ = nullptr;
+    }
+    // Whether rows may remain: not ended, not failed.
+    bool open() const { return s_ != nullptr; }
 
     int next(std::vector<Value>& row) override {
         const int rc = step();
@@ -83,8 +91,8 @@ private:
     // flags and the lengths of binary values (their NULLs and bytes are
     // then the same both ways); null without.
     SqliteArrow* arrow() {
-        if (!st_ || st_->null_flags != 2) return nullptr;
-        if (!arrow_) arrow_.reset(new SqliteArrow(st_->streamed.columns, st_->names));
+        if (!st_ || st_->null_flags != 2 || !st_->names) return nullptr;
+        if (!arrow_) arrow_.reset(new SqliteArrow(st_->streamed.columns, *st_->names));
         return arrow_.get();
     }
 
@@ -106,14 +114,18 @@ int read_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, const ResultColu
         SqliteRows rows(c, s, first_rc);
         return read_result(c, st, rows, cols.desc, cols.inferred);
     }
-    std::unique_ptr<SqliteRows> rows(new SqliteRows(c, s, first_rc, st));
+    // The first batch is made from rows on the stack: a result that ends
+    // there (every point query) makes no source to let go.
+    SqliteRows rows(c, s, first_rc, st);
     st->desc = cols.desc;
-    SqliteRows* held = rows.get();
-    st->source = std::move(rows);
-    if (int rc = stream_start(c, st)) return rc;
+    if (int rc = stream_start(c, st, rows, entry->columns.plan)) return rc;
+    if (!rows.open()) return 0;
     // Rows still to come keep the running statement; the cache gets a fresh
     // one. Should that fail, the rest is read now, as without streaming.
-    if (st->source && !held->take_over(entry)) stream_drain(c, st);
+    std::unique_ptr<SqliteRows> held(new SqliteRows(std::move(rows)));
+    const bool taken = held->take_over(entry);
+    st->source = std::move(held);
+    if (!taken) stream_drain(c, st);
     return 0;
 }
 

@@ -17,8 +17,9 @@ namespace {
 void describe(sqlite3_stmt* s, int ncols, bool int64, ResultColumns& out) {
     out.desc.assign(static_cast<size_t>(ncols), ColStruct_t());
     out.inferred.assign(static_cast<size_t>(ncols), false);
-    out.names.assign(static_cast<size_t>(ncols), std::string());
+    auto names = std::make_shared<std::vector<std::string>>(static_cast<size_t>(ncols));
     out.declared = true;
+    out.plan = BatchPlan();
     for (int k = 0; k < ncols; ++k) {
         const char* decl = sqlite3_column_decltype(s, k);
         const ElemType e = map_decltype(decl);
@@ -32,7 +33,7 @@ void describe(sqlite3_stmt* s, int ncols, bool int64, ResultColumns& out) {
         const char* name = sqlite3_column_name(s, k);
         const char* origin = sqlite3_column_origin_name(s, k);
         const bool renamed = origin && name && sqlite3_stricmp(name, origin) != 0;
-        out.names[k] = (renamed || !origin) ? (name ? name : "") : origin;
+        (*names)[k] = (renamed || !origin) ? (name ? name : "") : origin;
         if (origin) {
             copy_name(d.fname, utf8_to_cp866_lossy(origin));
             if (renamed) copy_name(d.asname, utf8_to_cp866_lossy(name));
@@ -43,6 +44,7 @@ void describe(sqlite3_stmt* s, int ncols, bool int64, ResultColumns& out) {
         if (decl) copy_name(d.coder, utf8_to_cp866_lossy(decl));
         d.fieldno = k;
     }
+    out.names = std::move(names);
 }
 
 // Statements that change rows answer with the number of rows changed; a

@@ -5,6 +5,7 @@
 #include "qscli_api.h"
 #include "sqltext.h"
 #include "stmt_handle.h"
+#include "stream.h"
 
 #include <sqlite3.h>
 
@@ -18,9 +19,12 @@ namespace qse {
 // A query's result columns as the common builder takes them (stream.h).
 struct ResultColumns {
     std::vector<ColStruct_t> desc;  // a variable CHAR or ARRA column has len 0
-    std::vector<std::string> names; // each column's whole name (UTF-8), as desc names it
+    // Each column's whole name (UTF-8), as desc names it; shared with the
+    // results read through these columns.
+    std::shared_ptr<const std::vector<std::string>> names;
     std::vector<bool> inferred;     // columns whose type their values decide
     bool declared = true;           // no column is inferred
+    BatchPlan plan;                 // a stream's batches of these columns
 };
 
 // Prepared statements of one connection, keyed by the statement text as it

@@ -7,6 +7,8 @@ import threading
 
 import pytest
 
+from conftest import ET
+
 from pyqivrexdb._qxstandard import QSCLI_ATTR_STREAM as STREAM
 from pyqivrexdb._qxstandard import QSCLI_STMT_DST_INFO as DST_INFO
 from pyqivrexdb._qxstandard import QSCLI_STMT_EXECUTED as EXECUTED
@@ -151,6 +153,51 @@ def test_a_row_past_its_batch_keeps_every_value_in_the_next(eng, hdb, long_at):
     want = [[i, i * 0.5, 0 if i % 7 == 0 else -i, "x" * 600000 if i == long_at else "short%d" % i, "Ж%d" % i]
             for i in range(1, 3002)]
     assert got == want
+
+
+NULL_FLAGS = 1201
+
+
+@pytest.mark.parametrize("select,nulls", [
+    ("select id, amount, name from kept where id = 2", 0b110),  # fields of fixed widths
+    ("select id, amount, note, data from kept where id = 2", 0b1110),  # a text and bytes as wide as their values
+])
+def test_a_statement_run_again_is_laid_out_for_each_handles_null_flags(eng, hdb, select, nulls):
+    # The engine keeps how a statement's records are made with the statement;
+    # handles of the same connection that differ in null flags, taking turns
+    # at the same text, each get records with their own trailer.
+    hs = eng.stmt(hdb)
+    assert eng.exec(hs, "create table kept(id integer, amount double, name varchar(6), note text, data blob)") == 0
+    assert eng.exec(hs, "insert into kept values (1, 1.5, 'ab', 'x', x'01'), (2, null, null, null, null)") == 0
+    handles = {}
+    for flags in (0, 1, 2):
+        handles[flags] = streaming(eng, hdb)
+        assert eng.qcSqlSetStmtAttr(handles[flags], NULL_FLAGS, ctypes.c_void_p(flags), 0) == 0
+    for flags in (2, 0, 1, 2, 0):
+        hs = handles[flags]
+        assert eng.exec(hs, select) == 0
+        cols = eng.columns(hs)
+        fields = sum(c["len"] for c in cols)
+        lengths = 4 * sum(c["type"] == ET["ARRA"] for c in cols) if flags == 2 else 0
+        size = eng.rec_size(hs)
+        assert size == fields + (1 if flags else 0) + lengths
+        record = eng.records(hs)
+        assert len(record) == size
+        if flags:
+            assert record[fields] == nulls
+
+
+def test_a_statement_whose_table_changed_is_laid_out_for_its_new_columns(eng, hdb):
+    hs = eng.stmt(hdb)
+    assert eng.exec(hs, "create table t(a integer, b varchar(2))") == 0
+    assert eng.exec(hs, "insert into t values (1, 'ab')") == 0
+    hs = streaming(eng, hdb)
+    assert eng.query(hs, "select * from t") == [[1, "ab"]]
+    other = eng.stmt(hdb)
+    assert eng.exec(other, "drop table t") == 0
+    assert eng.exec(other, "create table t(a varchar(10), b integer, c double)") == 0
+    assert eng.exec(other, "insert into t values ('wider text', 7, 0.25)") == 0
+    assert eng.query(hs, "select * from t") == [["wider text", 7, 0.25]]
 
 
 def test_anything_else_on_the_connection_reads_the_rest_first(eng, big):
