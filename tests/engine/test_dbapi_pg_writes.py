@@ -280,8 +280,8 @@ def test_a_negative_number_takes_a_cast_whole(pg, sql, value, want):
 # cast after it a negative number stays bare.
 @pytest.mark.parametrize("sql, value, setting, want", [
     ("set statement_timeout = ?", 1500, "statement_timeout", "1500ms"),
-    ("set extra_float_digits = ?", -3, "extra_float_digits", "-3"),
-    ("/* first */ SET LOCAL extra_float_digits TO ?", -2, "extra_float_digits", "-2"),
+    ("set log_parameter_max_length_on_error = ?", -1, "log_parameter_max_length_on_error", "-1"),
+    ("/* first */ SET LOCAL log_parameter_max_length_on_error TO ?", -1, "log_parameter_max_length_on_error", "-1"),
     ("set session time zone ?", -5, "timezone", "<-05>+05"),
 ])
 def test_a_statement_taking_no_expression_gets_a_bare_number(pg, sql, value, setting, want):
