@@ -269,6 +269,15 @@ def dsn(request, backend, tmp_path):
 
 
 @pytest.fixture
+def conn(dsn):
+    """A standard connection to the test's backend; a test file may define its own."""
+    from pyqivrexdb import dbapi
+    c = dbapi.connect(dsn)
+    yield c
+    c.close()
+
+
+@pytest.fixture
 def cur(conn):
     """A cursor of the test file's own `conn`."""
     return conn.cursor()

@@ -10,13 +10,6 @@ from pyqivrexdb import dbapi
 pa = pytest.importorskip("pyarrow")
 
 
-@pytest.fixture
-def conn(dsn):
-    c = dbapi.connect(dsn)
-    yield c
-    c.close()
-
-
 def back(cur, table, cols="*"):
     return cur.execute("select %s from %s order by k" % (cols, table)).fetchall()
 

@@ -27,13 +27,6 @@ COLUMNS = [
 ]
 
 
-@pytest.fixture
-def conn(dsn):
-    c = dbapi.connect(dsn)
-    yield c
-    c.close()
-
-
 def filled(conn, backend):
     cur = conn.cursor()
     decls = [BLOB[backend] if d == "BLOB" else d for d, _ in COLUMNS]

@@ -9,13 +9,6 @@ from pyqivrexdb import dbapi
 BLOB = {"sqlite": "blob", "postgresql": "bytea"}
 
 
-@pytest.fixture
-def conn(dsn):
-    c = dbapi.connect(dsn)
-    yield c
-    c.close()
-
-
 def rows(conn, sql, params=None):
     cur = conn.cursor()
     cur.execute(sql, params)

@@ -11,13 +11,6 @@ from pyqivrexdb import _arrow, dbapi
 pa = pytest.importorskip("pyarrow")
 
 
-@pytest.fixture
-def conn(dsn):
-    c = dbapi.connect(dsn)
-    yield c
-    c.close()
-
-
 def back(cur, table, cols="*"):
     cur.execute("select %s from %s" % (cols, table))
     return cur.fetchall()

@@ -16,13 +16,6 @@ pa = pytest.importorskip("pyarrow")
 S = pa.schema([("k", pa.int64()), ("v", pa.string())])
 
 
-@pytest.fixture
-def conn(dsn):
-    c = dbapi.connect(dsn)
-    yield c
-    c.close()
-
-
 def batch(keys, texts):
     return pa.record_batch([pa.array(keys, pa.int64()), pa.array(texts)], schema=S)
 

@@ -10,13 +10,6 @@ from pyqivrexdb import dbapi
 pa = pytest.importorskip("pyarrow")
 
 
-@pytest.fixture
-def conn(dsn):
-    c = dbapi.connect(dsn)
-    yield c
-    c.close()
-
-
 def texts(typ, offsets, data):
     fmt = "<%di" if typ == pa.string() else "<%dq"
     return pa.Array.from_buffers(typ, len(offsets) - 1,

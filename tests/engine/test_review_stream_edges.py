@@ -18,13 +18,6 @@ BLOB = {"sqlite": "blob", "postgresql": "bytea"}
 LONG = 3 << 20  # past a batch's budget of records
 
 
-@pytest.fixture
-def conn(dsn):
-    c = dbapi.connect(dsn)
-    yield c
-    c.close()
-
-
 def rows_of(n, long_at):
     """Rows of (k, text, bytes, double): every fourth all NULL but k, the
     texts' widths changing from row to row, a long text and long bytes at

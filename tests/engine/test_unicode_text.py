@@ -24,13 +24,6 @@ TEXTS = [
 ]
 
 
-@pytest.fixture
-def conn(dsn):
-    c = dbapi.connect(dsn)
-    yield c
-    c.close()
-
-
 def fetch(conn, sql, params=None):
     cur = conn.cursor()
     cur.execute(sql, params)
