@@ -43,6 +43,8 @@ def _library_check(check):
         return check["comment"] == _LIBRARY_MARK
     form, cast, colon = "", False, False
     for kind, token in _standard.tokens(check.get("sqltext") or "", _standard.QSCLI_DIALECT_PG):
+        if colon and token != ":":
+            form += ":"  # a lone colon (an array slice's) is part of the form
         if cast and token[0].isalpha() and token.upper() not in ("AND", "OR"):
             continue  # a word of the cast's type
         cast, colon = colon and token == ":", token == ":" and not colon
@@ -52,6 +54,8 @@ def _library_check(check):
             form += token[token.index("'") + 1:-1].replace("''", "'")
         elif token in ("AND", "OR", "octet_length", "char_length") or not (token[0].isalpha() or token[0] in '_"'):
             form += token
+    if colon:
+        form += ":"
     return _EARLIER_FORM.fullmatch(form) is not None
 
 

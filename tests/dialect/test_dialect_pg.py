@@ -9,7 +9,7 @@ import pytest
 
 sa = pytest.importorskip("sqlalchemy")
 
-from pyqivrexdb.dialect_pg import _array  # noqa: E402
+from pyqivrexdb.dialect_pg import _array, _library_check  # noqa: E402
 
 
 @pytest.mark.parametrize("text, items", [
@@ -22,6 +22,26 @@ from pyqivrexdb.dialect_pg import _array  # noqa: E402
 ])
 def test_array_text_reads_as_lists(text, items):
     assert _array(text) == items
+
+
+
+# Checks an earlier version made carry no comment: they are known by their
+# definition as the server prints it, whatever the column is called.
+@pytest.mark.parametrize("sqltext, hidden", [
+    ("(v >= '-32767'::integer)", True),
+    ("((v >= '-32767'::integer) AND (v <= 32767))", True),
+    ('("a "" b" >= \'-2147483647\'::integer)', True),
+    ("(\u0446\u0435\u043d\u04301 >= '-32767'::integer)", True),
+    ("((d >= '1900-01-01'::date) AND (d <= '2078-12-31'::date))", True),
+    ("((e)::text ~ '^[\\u0000-\\u00ff]*$'::text)", True),
+    ("((octet_length(e) = char_length(e)) OR ((e)::text !~ '[^\\u0041-\\u0042]'::text))", True),
+    ("(v[1:2] >= '-32767'::integer)", False),
+    ("(v >= :-32767)", False),
+    ("(v >= '-32767'::integer) AND (w > 0)", False),
+    ("(v >= '-32768'::integer)", False),
+])
+def test_an_earlier_versions_unmarked_check_is_known_by_its_definition(sqltext, hidden):
+    assert _library_check({"name": "qx_fit_v", "comment": None, "sqltext": sqltext}) is hidden
 
 
 # A value bound untyped comes back as the text it was sent; one of a typed
