@@ -13,6 +13,7 @@ import pytest
 
 from conftest import library_path
 from pyqivrexdb import dbapi
+from pyqivrexdb._qxstandard import QSCLI_STMT_ERR_TEXT
 
 EURO = "\u20ac"
 INSERT = "insert or abort into t values (?, ?)"
@@ -223,7 +224,7 @@ def test_the_library_stops_at_the_failing_record(engine):
     rc, done, changes = exec_records(lib, hstmt, b"insert into t values (?, ?)", LAYOUT, records)
     assert (rc, done, changes) == (-19, 2, 2)
     text = ctypes.create_string_buffer(200)
-    lib.qcSqlGetStmtAttr(hstmt, 1202, 0, text, 200, None)
+    lib.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_ERR_TEXT, 0, text, 200, None)
     assert b"UNIQUE" in text.value
 
 

@@ -10,7 +10,8 @@ import textwrap
 
 import pytest
 
-from conftest import ET, LCLADDR, RMTADDR, SAB_TYPE, SRV_VERS2, library_path
+from conftest import CBK_SRVMSG, ET, LCLADDR, RMTADDR, SAB_TYPE, SRV_VERS2, library_path
+from pyqivrexdb._qxstandard import QSCLI_ATTR_INT64
 
 MISMATCH, NO_TXN, IN_USE, NO_RESULTS, REC_LEN, ARG, CONN, STMT = -20, -64, -91, -93, -94, -95, -96, -97
 
@@ -88,7 +89,7 @@ def test_bigint_is_int64_only_when_asked_for(eng, hs):
     assert eng.exec(hs, "create table t(v bigint)") == 0
     assert eng.exec(hs, f"insert into t values ({2**53 + 1})") == 0
     assert eng.exec(hs, "select v from t") == MISMATCH
-    assert eng.lib.qcSqlSetStmtAttr(hs, 1206, ctypes.c_void_p(1), 0) == 0
+    assert eng.lib.qcSqlSetStmtAttr(hs, QSCLI_ATTR_INT64, ctypes.c_void_p(1), 0) == 0
     col, value = one(eng, hs, "select v from t")
     assert (col["type"], col["len"]) == (12, 8)
     assert eng.records(hs) == (2**53 + 1).to_bytes(8, "little")
@@ -374,7 +375,7 @@ def test_message_arrives_in_chunks_during_the_statement(eng, hdb, hs):
             chunks.append(buf.raw[:n.value])
 
     thunk = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_int)(cb)
-    assert eng.qcSqlSetConnectAttr(hdb, 1100, ctypes.cast(thunk, ctypes.c_void_p), 0) == 0
+    assert eng.qcSqlSetConnectAttr(hdb, CBK_SRVMSG, ctypes.cast(thunk, ctypes.c_void_p), 0) == 0
     assert eng.exec(hs, f"select message('{text}')") == 0
     assert [len(c) for c in chunks] == [250, 250, 100, 0]
     assert b"".join(chunks) == text.encode("cp866")
@@ -419,7 +420,7 @@ def test_callback_may_run_statements_but_not_free_the_running_one(eng, hdb, hs):
         seen.append(eng.rows(other))
 
     thunk = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_int)(cb)
-    assert eng.qcSqlSetConnectAttr(hdb, 1100, ctypes.cast(thunk, ctypes.c_void_p), 0) == 0
+    assert eng.qcSqlSetConnectAttr(hdb, CBK_SRVMSG, ctypes.cast(thunk, ctypes.c_void_p), 0) == 0
     assert eng.exec(hs, "select message('x')") == 0
     assert seen == [IN_USE, IN_USE, IN_USE, 0, [[42]]]
     assert eng.qcSqlFreeStmt(hs) == 0

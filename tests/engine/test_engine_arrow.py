@@ -11,13 +11,12 @@ import pytest
 
 from pyqivrexdb import dbapi
 from test_engine_pg_arrow import arrays_after_records, read_arrow
-from pyqivrexdb._qxstandard import QSCLI_ATTR_INT64 as INT64, QSCLI_ATTR_STREAM as STREAM
+from pyqivrexdb._qxstandard import (QSCLI_ATTR_INT64 as INT64, QSCLI_ATTR_NULL_FLAGS as NULL_FLAGS,
+                                    QSCLI_ATTR_STREAM as STREAM, QSCLI_ATTR_TEXT_UTF8 as TEXT_UTF8,
+                                    QSCLI_E_UNSUPPORTED as UNSUPPORTED)
 
 pa = pytest.importorskip("pyarrow")
 
-TEXT_UTF8 = 1210
-NULL_FLAGS = 1201
-UNSUPPORTED = -90
 
 # (declared type, SQL literals with their edges and the values a column of
 # the type converts, Arrow type)

@@ -9,8 +9,7 @@ from pyqivrexdb._qxstandard import QSCLI_ATTR_INT64 as INT64, QSCLI_ATTR_STREAM 
 
 pa = pytest.importorskip("pyarrow")
 
-TEXT_UTF8 = 1210
-UNSUPPORTED = -90
+from pyqivrexdb._qxstandard import QSCLI_ATTR_TEXT_UTF8 as TEXT_UTF8, QSCLI_E_UNSUPPORTED as UNSUPPORTED
 
 
 def read_arrow(eng, hs, start, max_rows, schema=None, array=None):

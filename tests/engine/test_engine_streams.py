@@ -9,6 +9,7 @@ import pytest
 
 from conftest import ET
 
+from pyqivrexdb._qxstandard import QSCLI_ATTR_NULL_FLAGS as NULL_FLAGS
 from pyqivrexdb._qxstandard import QSCLI_ATTR_STREAM as STREAM
 from pyqivrexdb._qxstandard import QSCLI_STMT_DST_INFO as DST_INFO
 from pyqivrexdb._qxstandard import QSCLI_STMT_EXECUTED as EXECUTED
@@ -153,9 +154,6 @@ def test_a_row_past_its_batch_keeps_every_value_in_the_next(eng, hdb, long_at):
     want = [[i, i * 0.5, 0 if i % 7 == 0 else -i, "x" * 600000 if i == long_at else "short%d" % i, "Ж%d" % i]
             for i in range(1, 3002)]
     assert got == want
-
-
-NULL_FLAGS = 1201
 
 
 @pytest.mark.parametrize("select,nulls", [
