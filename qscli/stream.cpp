@@ -98,10 +98,11 @@ public:
         : BatchMaker(c, st, st->streamed, st->source.get(), st->streamed.columns, lim, nullptr) {
         owner_ = &st->source;
     }
-    // A stream's first batch from a source its backend holds, by the plan it
-    // keeps (worked out here when not ready for these records).
-    BatchMaker(Conn* c, Stmt* st, RowSource& source, BatchPlan& plan, Limits lim)
-        : BatchMaker(c, st, st->streamed, &source, st->streamed.columns, lim, nullptr, &plan) {}
+    // A stream's first batch from a source its backend holds, by the columns
+    // and the plan it keeps (worked out here when not ready for these records).
+    BatchMaker(Conn* c, Stmt* st, RowSource& source, const std::vector<ColStruct_t>& columns, BatchPlan& plan,
+               Limits lim)
+        : BatchMaker(c, st, st->streamed, &source, columns, lim, nullptr, &plan) {}
     // A whole result (`inferred` set, one flag a column): failures are
     // reported at once.
     BatchMaker(Conn* c, Stmt* st, Streamed& s, RowSource* source, const std::vector<ColStruct_t>& cols, Limits lim,
@@ -629,14 +630,12 @@ std::string column_label(const ColStruct_t& d) {
 
 namespace {
 
-// The stream's state before its first batch.
-void start(Stmt* st) {
+// The stream's state before its first batch, of `ncols` columns.
+void start(Stmt* st, size_t ncols) {
     Streamed& s = st->streamed;
     s.reset();
     s.on = true;
-    // The batch lays the result out afresh in st->desc from these.
-    s.columns.swap(st->desc);
-    st->ncols = static_cast<int>(s.columns.size());
+    st->ncols = static_cast<int>(ncols);
     st->rows = 0;
     st->results = true;
     st->sab_type = 1;
@@ -647,14 +646,17 @@ constexpr Limits FIRST_BATCH{FIRST_ROWS, FIRST_BYTES};
 }  // namespace
 
 int stream_start(Conn* c, Stmt* st) {
-    start(st);
+    start(st, st->desc.size());
+    // The batch lays the result out afresh in st->desc from these.
+    st->streamed.columns.swap(st->desc);
     st->streamed.count = BatchMaker(c, st, FIRST_BATCH).make(st->desc, st->rec_size, st->records, false);
     return 0;
 }
 
-int stream_start(Conn* c, Stmt* st, RowSource& source, BatchPlan& plan) {
-    start(st);
-    st->streamed.count = BatchMaker(c, st, source, plan, FIRST_BATCH).make(st->desc, st->rec_size, st->records, false);
+int stream_start(Conn* c, Stmt* st, RowSource& source, const std::vector<ColStruct_t>& columns, BatchPlan& plan) {
+    start(st, columns.size());
+    st->streamed.count =
+        BatchMaker(c, st, source, columns, plan, FIRST_BATCH).make(st->desc, st->rec_size, st->records, false);
     return 0;
 }
 

@@ -31,12 +31,14 @@ struct BatchPlan {
 // first, small batch. A backend calls it itself when it must know before it
 // returns whether rows remain; qcSqlExecDirect does otherwise. 0 or a code.
 int stream_start(Conn* c, Stmt* st);
-// The same for a backend that keeps its columns' plan and its rows' source
-// itself: the first batch is made from `source` (st->source stays empty),
-// by `plan`, worked out now when it is not ready. The source is closed when
-// its rows ended within that batch or failed; otherwise the backend hands
-// it over to st->source before it returns, for the batches that follow.
-int stream_start(Conn* c, Stmt* st, RowSource& source, BatchPlan& plan);
+// The same for a backend that keeps its columns and their plan itself: the
+// first batch is made from `source` (st->source stays empty) by `columns`
+// and `plan`, worked out now when it is not ready; st->desc gets the
+// result's layout. The source is closed when its rows ended within that
+// batch or failed; otherwise the backend sets st->streamed.columns to
+// `columns` and hands the source over to st->source before it returns, for
+// the batches that follow. A point query so copies its columns once.
+int stream_start(Conn* c, Stmt* st, RowSource& source, const std::vector<ColStruct_t>& columns, BatchPlan& plan);
 // A result that does not stream: `source` read to its end (and closed) into
 // the statement's records, one layout for all of them (each variable column
 // as wide as its widest value). `columns` as st->desc for a stream (a

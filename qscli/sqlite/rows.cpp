@@ -117,11 +117,12 @@ int read_rows(Conn* c, Stmt* st, sqlite3_stmt* s, int first_rc, const ResultColu
     // The first batch is made from rows on the stack: a result that ends
     // there (every point query) makes no source to let go.
     SqliteRows rows(c, s, first_rc, st);
-    st->desc = cols.desc;
-    if (int rc = stream_start(c, st, rows, entry->columns.plan)) return rc;
+    if (int rc = stream_start(c, st, rows, cols.desc, entry->columns.plan)) return rc;
     if (!rows.open()) return 0;
     // Rows still to come keep the running statement; the cache gets a fresh
-    // one. Should that fail, the rest is read now, as without streaming.
+    // one (and fresh columns with it). Should that fail, the rest is read
+    // now, as without streaming.
+    st->streamed.columns = cols.desc;
     std::unique_ptr<SqliteRows> held(new SqliteRows(std::move(rows)));
     const bool taken = held->take_over(entry);
     st->source = std::move(held);
