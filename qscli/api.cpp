@@ -511,6 +511,13 @@ QSCLI_EXPORT int QSCLI_CALL qcSqlReadResults(int hstmt, qc_long start, void* buf
     if (st->streamed.on) {
         if (st->busy) return QSCLI_E_IN_USE;
         Conn* c = st->conn;
+        // The batch at hand is read as a whole result is: only the next one
+        // is a call on the connection (and so refused in a forked child).
+        if (stream_holds(st, static_cast<uint64_t>(start))) {
+            const int rc = stream_read(c, st, static_cast<uint64_t>(start), buf, size, delivered);
+            if (rc) st->error = c->last_text();
+            return rc;
+        }
         if (int rc = enter(c, st)) return rc;
         GUARDED({
             BoundaryText boundary(c->text_utf8);

@@ -19,7 +19,7 @@ void Stmt::end_stream() {
     if (source) source->close();
     source.reset();
     streamed.carry.clear();
-    streamed.rest.clear();
+    if (!streamed.rest.empty()) streamed.rest.clear();
     streamed.error = 0;
     streamed.finished = true;
 }

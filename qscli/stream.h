@@ -48,6 +48,11 @@ int stream_start(Conn* c, Stmt* st, RowSource& source, const std::vector<ColStru
 // INT64 when asked for), else LONG. A failure is reported and returned.
 int read_result(Conn* c, Stmt* st, RowSource& source, const std::vector<ColStruct_t>& columns,
                 const std::vector<bool>& inferred);
+// Whether qcSqlReadResults of record `start` of st's stream is answered
+// from the batch at hand (a record before it is refused there too).
+inline bool stream_holds(const Stmt* st, uint64_t start) {
+    return start < st->streamed.first + st->streamed.count;
+}
 // qcSqlReadResults on a streamed result.
 int stream_read(Conn* c, Stmt* st, uint64_t start, void* buf, unsigned size, unsigned* delivered);
 // Reads the rest of st's stream into one batch, read after the current one.
