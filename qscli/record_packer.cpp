@@ -51,6 +51,7 @@ void RecordPacker::lay_out_as(const RecordShape& shape) {
 
 bool RecordPacker::put(int k, const Value& v, unsigned char* rec, std::string* why) const {
     const ColStruct_t& d = desc_[k];
+    if (pack_exact(d.type, v, rec + d.off)) return true;
     uint32_t width = 0;
     if (pack_value(d.type, d.len, v, rec + d.off, why, &width)) return false;
     const RecordShape& shape = *shape_;

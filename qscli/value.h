@@ -30,6 +30,25 @@ struct Value {
 std::string refusal(const Value& v, int type, const char* what);
 int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::string* why,
                uint32_t* width = nullptr);
+// A value already of its field's own kind, packed with no more than a range
+// check: an integer into a LONG field it fits or an INT64 field, a real into
+// a DFLT field (as pack_value packs them). False, with nothing written, for
+// every other pair: pack_value's to pack or refuse. Neither NULL nor ARRA,
+// so a record's trailer has nothing to mark for it.
+inline bool pack_exact(int type, const Value& v, unsigned char* dst) {
+    if (v.kind == VKind::Int) {
+        if (type == QSCLI_ET_INT64) {
+            for (unsigned k = 0; k < 8; ++k) dst[k] = static_cast<unsigned char>(static_cast<uint64_t>(v.i) >> (8 * k));
+            return true;
+        }
+        if (type != QSCLI_ET_LONG || v.i < INT32_MIN || v.i > INT32_MAX) return false;
+        for (unsigned k = 0; k < 4; ++k) dst[k] = static_cast<unsigned char>(static_cast<uint64_t>(v.i) >> (8 * k));
+        return true;
+    }
+    if (v.kind != VKind::Float || type != QSCLI_ET_DFLT) return false;
+    std::memcpy(dst, &v.d, 8);
+    return true;
+}
 // A number (Int or Float) as text, the way a CHAR column shows it on every
 // backend (a real as SQLite shows one); its length. `cap` of 40 holds any.
 size_t render_number(const Value& v, char* buf, size_t cap);

@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 from conftest import CBK_SRVMSG, ET, LCLADDR, RMTADDR, SAB_TYPE, SRV_VERS2, library_path
-from pyqivrexdb._qxstandard import QSCLI_ATTR_INT64
+from pyqivrexdb._qxstandard import QSCLI_ATTR_INT64, QSCLI_ATTR_STREAM
 
 MISMATCH, NO_TXN, IN_USE, NO_RESULTS, REC_LEN, ARG, CONN, STMT = -20, -64, -91, -93, -94, -95, -96, -97
 
@@ -57,6 +57,41 @@ def test_declared_type_reads_back_at_its_bounds(eng, hs, decl, literal, etype, l
     assert (col["type"], col["len"], col["off"]) == (etype, length, 0)
     assert eng.rec_size(hs) == length
     assert value == expected
+
+
+# A file made elsewhere holds what the engine would not write: a LONG field
+# reads every 32-bit value (its write-excluded extreme too) and refuses
+# the rest, on the whole and the streamed path alike; a 64-bit integer
+# column without QSCLI_ATTR_INT64 reads as a DFLT.
+STORED_ELSEWHERE = [
+    ("integer", 2147483647, 2147483647), ("integer", -2147483648, -2147483648),
+    ("integer", 2147483648, None), ("integer", -2147483649, None),
+    ("double", 0.1, 0.1), ("double", -1e300, -1e300), ("bigint", -2 ** 63, float(-2 ** 63)),
+]
+
+
+@pytest.mark.parametrize("stream", [False, True])
+@pytest.mark.parametrize("decl,stored,expected", STORED_ELSEWHERE)
+def test_result_field_takes_what_it_holds_and_refuses_the_rest(eng, tmp_path, decl, stored, expected, stream):
+    import sqlite3
+    path = tmp_path / "elsewhere.db"
+    with sqlite3.connect(path) as db:
+        db.execute(f"create table t(v {decl})")
+        db.execute("insert into t values (?)", (stored,))
+    db.close()
+    hdb = eng.open(str(path).encode())
+    try:
+        hs = eng.stmt(hdb)
+        assert eng.lib.qcSqlSetStmtAttr(hs, QSCLI_ATTR_STREAM, ctypes.c_void_p(int(stream)), 0) == 0
+        if expected is None and stream:  # the stream's first read meets the value
+            assert eng.exec(hs, "select v from t") == 0
+            assert eng.read(hs, 0, 4096)[0] == MISMATCH
+        elif expected is None:
+            assert eng.exec(hs, "select v from t") == MISMATCH
+        else:
+            assert one(eng, hs, "select v from t")[1] == expected
+    finally:
+        eng.close(hdb)
 
 
 OUT_OF_TYPE = [
