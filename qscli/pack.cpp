@@ -21,20 +21,8 @@ namespace qse {
 
 namespace {
 
-template <unsigned N>
-void put_le(unsigned char* dst, uint64_t v) {
-    for (unsigned k = 0; k < N; ++k) dst[k] = static_cast<unsigned char>(v >> (8 * k));
-}
-
-// Each width a loop of its own, which the compiler makes one store.
 void put_le(unsigned char* dst, uint64_t v, unsigned bytes) {
-    switch (bytes) {
-    case 1: put_le<1>(dst, v); break;
-    case 2: put_le<2>(dst, v); break;
-    case 3: put_le<3>(dst, v); break;
-    case 4: put_le<4>(dst, v); break;
-    default: put_le<8>(dst, v); break;
-    }
+    for (unsigned k = 0; k < bytes; ++k) dst[k] = static_cast<unsigned char>(v >> (8 * k));
 }
 
 std::string describe(const Value& v) {
@@ -158,34 +146,24 @@ int pack_arra(uint32_t len, const Value& v, unsigned char* dst, std::string* why
 }
 
 // What a result field of a fixed-width integer type can hold: every bit
-// pattern of its width (writes keep to the narrower declared ranges). By
-// type code; 0 bytes for the types that are no integers.
+// pattern of its width (writes keep to the narrower declared ranges).
 struct IntField {
     int64_t low, high;
     unsigned bytes;
     const char* rule;
 };
 
-constexpr IntField INT_FIELDS[] = {
-    {},                                                             // CHAR
-    {},                                                             // ARRA
-    {0, 255, 1, "does not fit 0..255"},                             // BYTE
-    {-32768, 32767, 2, "does not fit -32768..32767"},               // INTR
-    {0, 65535, 2, "does not fit 0..65535"},                         // WORD
-    {},                                                             // DATE
-    {0, 16777215, 3, "does not fit 0..16777215"},                   // NMBR
-    {INT32_MIN, INT32_MAX, 4, "does not fit -2147483648..2147483647"},  // LONG
-    {0, static_cast<int64_t>(UINT32_MAX), 4, "does not fit 0..4294967295"},  // DWRD
-    {},                                                             // FLOA
-    {},                                                             // CURR
-    {},                                                             // DFLT
-    {INT64_MIN, INT64_MAX, 8, "is not a 64-bit integer"},           // INT64
-};
-static_assert(sizeof INT_FIELDS / sizeof INT_FIELDS[0] == QSCLI_ET_INT64 + 1, "one entry a type code to INT64");
-
-const IntField* int_field(int type) {
-    if (type < 0 || type > QSCLI_ET_INT64 || !INT_FIELDS[type].bytes) return nullptr;
-    return &INT_FIELDS[type];
+bool int_field(int type, IntField* f) {
+    switch (type) {
+    case QSCLI_ET_BYTE: *f = {0, 255, 1, "does not fit 0..255"}; return true;
+    case QSCLI_ET_INTR: *f = {-32768, 32767, 2, "does not fit -32768..32767"}; return true;
+    case QSCLI_ET_WORD: *f = {0, 65535, 2, "does not fit 0..65535"}; return true;
+    case QSCLI_ET_NMBR: *f = {0, 16777215, 3, "does not fit 0..16777215"}; return true;
+    case QSCLI_ET_LONG: *f = {INT32_MIN, INT32_MAX, 4, "does not fit -2147483648..2147483647"}; return true;
+    case QSCLI_ET_DWRD: *f = {0, static_cast<int64_t>(UINT32_MAX), 4, "does not fit 0..4294967295"}; return true;
+    case QSCLI_ET_INT64: *f = {INT64_MIN, INT64_MAX, 8, "is not a 64-bit integer"}; return true;
+    default: return false;
+    }
 }
 
 int pack_real(int type, const Value& v, unsigned char* dst, std::string* why) {
@@ -215,10 +193,11 @@ int pack_value(int type, uint32_t len, const Value& v, unsigned char* dst, std::
         std::memset(dst, 0, len);
         return 0;
     }
-    if (const IntField* f = int_field(type)) {
+    IntField f;
+    if (int_field(type, &f)) {
         int64_t i = 0;
-        if (!integral(v, &i) || i < f->low || i > f->high) return mismatch(v, type, f->rule, why);
-        put_le(dst, static_cast<uint64_t>(i), f->bytes);
+        if (!integral(v, &i) || i < f.low || i > f.high) return mismatch(v, type, f.rule, why);
+        put_le(dst, static_cast<uint64_t>(i), f.bytes);
         return 0;
     }
     switch (type) {
