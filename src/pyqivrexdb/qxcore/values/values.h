@@ -78,10 +78,16 @@ public:
     const std::vector<ColumnCodec>& columns() const { return columns_; }
     // Sum of the columns' len: the bytes one record takes.
     uint64_t record_size() const { return record_size_; }
+    // Whether every column's loader is plain (plain_loader), and how many
+    // columns are ARRA: what a reader derives from the columns, kept with them.
+    bool plain() const { return plain_; }
+    uint32_t arrays() const { return arrays_; }
 
 private:
     std::vector<ColumnCodec> columns_;
     uint64_t record_size_ = 0;
+    bool plain_ = true;
+    uint32_t arrays_ = 0;
     LateBound names_;  // the QSCLI_ET_* names and binascii as resolved
     uint64_t field_version_ = 0;
     bool resolved_ = false;
