@@ -55,16 +55,36 @@ struct Mark {
     bool tight;  // a cast or subscript follows (cast_follows)
 };
 
+// The text buffer of the last binding, kept for the next one: a loop of
+// small statements then allocates none each. Taken and given back under the
+// interpreter lock; a binding inside another's (an adapter that binds)
+// finds it taken and makes its own. Up to 64 KiB is kept.
+std::string* const g_spare_text = new std::string;  // process-wide, as the module is (PyInit_qxcore); never destroyed
+bool g_spare_taken = false;
+
 class Binder {
 public:
     Binder(PyObject* params, bool named, PyObject* adapters = nullptr)
-        : params_(params), named_(named), adapters_(adapters) {}
+        : params_(params), named_(named), adapters_(adapters) {
+        if (params_ && !g_spare_taken) {
+            g_spare_taken = true;
+            out_ = g_spare_text;
+            out_->clear();
+        }
+    }
+    ~Binder() {
+        if (out_ != g_spare_text) return;
+        if (out_->capacity() > (64u << 10)) std::string().swap(*out_);
+        g_spare_taken = false;
+    }
+    Binder(const Binder&) = delete;
+    Binder& operator=(const Binder&) = delete;
 
     // Binds the text [b, e) into out_, noting each placeholder in `marks`
     // when given. 0, or -1 with an exception set.
     int run(const char* b, const char* e, int dialect, std::vector<Mark>* marks = nullptr) {
         dialect_ = dialect;
-        if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
+        if (params_) out_->reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         sql::StatementEnds ends(dialect);
         bool ended = false;
@@ -78,14 +98,14 @@ public:
                 if (!params_ && t.kind == sql::Kind::OTHER && (c == '?' || is_named_mark(p, b, e))) ++used_;
                 p = t.end;
             } else if (c == '?') {
-                out_.append(copied, p);
+                out_->append(copied, p);
                 if (p + 1 < e && p[1] >= '0' && p[1] <= '9') return misuse("numbered placeholders (?1) are not supported: use ? or :name"), -1;
                 const bool tight = dialect == QSCLI_DIALECT_PG && cast_follows(p + 1, e, dialect);
                 if (marks) marks->push_back({static_cast<size_t>(p - b), 0, tight});
                 if (positional(tight) < 0) return -1;
                 copied = ++p;
             } else if (is_named_mark(p, b, e)) {
-                out_.append(copied, p);
+                out_->append(copied, p);
                 const char* name = ++p;
                 while (p < e && is_name_char(static_cast<unsigned char>(*p))) ++p;
                 const bool tight = dialect == QSCLI_DIALECT_PG && cast_follows(p, e, dialect);
@@ -97,7 +117,7 @@ public:
             }
         }
         if (!params_) return 0;
-        out_.append(copied, e);
+        out_->append(copied, e);
         return counted();
     }
 
@@ -106,12 +126,12 @@ public:
     // The marks are `count` Marks one after the other at `marks`.
     int replay(const char* b, const char* e, int dialect, const char* marks, size_t count) {
         dialect_ = dialect;
-        out_.reserve(static_cast<size_t>(e - b) + 16);
+        out_->reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         for (size_t k = 0; k < count; ++k) {
             Mark m;
             std::memcpy(&m, marks + k * sizeof m, sizeof m);
-            out_.append(copied, b + m.at);
+            out_->append(copied, b + m.at);
             if (m.end == 0) {
                 if (positional(m.tight) < 0) return -1;
                 copied = b + m.at + 1;
@@ -120,7 +140,7 @@ public:
                 copied = b + m.end;
             }
         }
-        out_.append(copied, e);
+        out_->append(copied, e);
         return counted();
     }
 
@@ -138,7 +158,7 @@ public:
     // The placeholders of a text run() only checked.
     Py_ssize_t marks() const { return used_; }
 
-    Ref result() const { return Ref(PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size()))); }
+    Ref result() const { return Ref(PyBytes_FromStringAndSize(out_->data(), static_cast<Py_ssize_t>(out_->size()))); }
 
 private:
     Py_ssize_t given() const { return PySequence_Fast_GET_SIZE(params_); }
@@ -177,7 +197,7 @@ private:
 
     int bind(Ref value, PyObject* label, bool tight) {
         if (adapters_) value = values::adapt(value.get(), adapters_, label, dialect_);
-        return value ? values::append_literal(out_, value.get(), label, dialect_, tight) : -1;
+        return value ? values::append_literal(*out_, value.get(), label, dialect_, tight) : -1;
     }
 
     PyObject* params_;  // borrowed: a fast sequence, or the mapping; null: the text is only checked
@@ -185,7 +205,8 @@ private:
     PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
     Py_ssize_t used_ = 0;
     int dialect_ = QSCLI_DIALECT_ENGINE;
-    std::string out_;
+    std::string own_;
+    std::string* out_ = &own_;  // the spare text, or own_ when another binding holds it
 };
 
 Ref statement_text(PyObject* operation) {
