@@ -41,6 +41,7 @@ struct RecordsObject {
     bool plain_values;     // no column's loader runs Python code or makes values that hold references
     PyObject* json_loads;  // owned: the connection's json_loads when a column reads json, or null
     PyObject* zone;        // owned: the session's time zone when a column reads timestamptz, or null
+    bool zoned;            // a column reads timestamptz (values::zoned_type)
     PyObject* failed;      // owned: why the standard face's rows ended early, or null
     bool text_utf8;        // its texts are UTF-8 (the standard cursor's text_utf8)
 };

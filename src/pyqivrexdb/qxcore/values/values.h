@@ -129,15 +129,19 @@ int set_json_loads(PyObject* loads);
 // While it lives, json and jsonb values read through `loads` (borrowed; null
 // or None: the module's), and timestamptz values take the tzinfo `zone`
 // (borrowed; null or None: each value the fixed offset its text carries).
-// Scopes nest: a loads may read another result.
+// Scopes nest: a loads may read another result. A scope not `needed` (no
+// column of the result reads json or timestamptz) sets nothing.
 class ReadingScope {
 public:
-    ReadingScope(PyObject* loads, PyObject* zone);
+    ReadingScope(PyObject* loads, PyObject* zone, bool needed = true);
     ~ReadingScope();
+    ReadingScope(const ReadingScope&) = delete;
+    ReadingScope& operator=(const ReadingScope&) = delete;
 
 private:
-    PyObject* outer_loads_;
-    PyObject* outer_zone_;
+    bool active_;
+    PyObject* outer_loads_ = nullptr;
+    PyObject* outer_zone_ = nullptr;
 };
 
 // Whether the values of server type `oid` (timestamptz and its arrays) are
