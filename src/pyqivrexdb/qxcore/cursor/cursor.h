@@ -20,6 +20,9 @@ struct CursorObject;
 // cannot replace _reset from Python.
 struct CursorMethods {
     int (*reset)(CursorObject* self);  // 0, or -1 with an exception set
+    // reset() but for the library's open result, which the caller closes
+    // (it reads and clears results_open first).
+    int (*forget)(CursorObject* self);
 };
 
 struct CursorObject {

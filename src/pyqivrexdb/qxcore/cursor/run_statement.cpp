@@ -171,14 +171,24 @@ int asked_one_by_one(CursorObject* c, const StatementFace& face, void* arg) {
 }  // namespace
 
 int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const StatementFace& face, void* arg) {
-    if (c->vtab->reset(c) < 0) return -1;
+    // The last result is closed under the execute's own hold of the call lock.
+    bool close_owed = c->results_open == 1;
+    c->results_open = 0;
+    if (c->vtab->forget(c) < 0) {
+        if (close_owed) c->results_open = 1;
+        return -1;
+    }
     // Copied: the call runs without the interpreter lock.
     const int32_t hstmt = c->stmt_handle;
+    // Code run by the forgetting may have closed the cursor, its result with it.
+    close_owed = close_owed && hstmt != 0;
     layouts_see_statement(c->hdb, sql);
     Summing summing;
     summing.answer.told = QscliExecuted{};
     const bool sums_up = c->sums_up;
+    int closed = 0;
     int rc = waiting_call(c->lock, c->hdb, [&] {
+        if (close_owed && (closed = qc.qcSqlCloseResults(hstmt)) != 0) return closed;
         const int executed = qc.qcSqlExecDirect(hstmt, sql);
         if (executed == 0 && sums_up) {
             summing.asked = true;
@@ -187,6 +197,12 @@ int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const S
         }
         return executed;
     });
+    if (closed != 0) {
+        c->results_open = 1;
+        const SignalFirst first;
+        raise_formatted("ProgrammingError", "qcSqlCloseResults error %d:", closed);
+        return -1;
+    }
     if (rc != 0) return face.refused(c, arg, Step::Execute, rc), -1;
     if (face.executed(c, arg) < 0) return -1;
     const QscliExecuted& told = summing.answer.told;
