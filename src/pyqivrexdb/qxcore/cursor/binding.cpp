@@ -62,6 +62,11 @@ struct Mark {
 std::string* const g_spare_text = new std::string;  // process-wide, as the module is (PyInit_qxcore); never destroyed
 bool g_spare_taken = false;
 
+void give_back_spare() {
+    if (g_spare_text->capacity() > (64u << 10)) std::string().swap(*g_spare_text);
+    g_spare_taken = false;
+}
+
 class Binder {
 public:
     Binder(PyObject* params, bool named, PyObject* adapters = nullptr)
@@ -73,9 +78,7 @@ public:
         }
     }
     ~Binder() {
-        if (out_ != g_spare_text) return;
-        if (out_->capacity() > (64u << 10)) std::string().swap(*out_);
-        g_spare_taken = false;
+        if (out_ == g_spare_text && !handed_) give_back_spare();
     }
     Binder(const Binder&) = delete;
     Binder& operator=(const Binder&) = delete;
@@ -158,7 +161,8 @@ public:
     // The placeholders of a text run() only checked.
     Py_ssize_t marks() const { return used_; }
 
-    Ref result() const { return Ref(PyBytes_FromStringAndSize(out_->data(), static_cast<Py_ssize_t>(out_->size()))); }
+    // The bound text into *out, which holds the buffer from here on.
+    void hand_over(BoundText* out);
 
 private:
     Py_ssize_t given() const { return PySequence_Fast_GET_SIZE(params_); }
@@ -207,7 +211,34 @@ private:
     int dialect_ = QSCLI_DIALECT_ENGINE;
     std::string own_;
     std::string* out_ = &own_;  // the spare text, or own_ when another binding holds it
+    bool handed_ = false;       // the spare text went on to a BoundText
 };
+
+}  // namespace
+
+class BoundTextMaker {
+public:
+    static void text(BoundText* out, Ref bytes) { out->bytes_ = std::move(bytes); }
+    static void spare(BoundText* out, const std::string* text) {
+        out->text_ = text;
+        out->spare_ = true;
+    }
+    static void own(BoundText* out, std::string&& text) {
+        out->own_ = std::move(text);
+        out->text_ = &out->own_;
+    }
+};
+
+namespace {
+
+void Binder::hand_over(BoundText* out) {
+    if (out_ == g_spare_text) {
+        handed_ = true;
+        BoundTextMaker::spare(out, out_);
+    } else {
+        BoundTextMaker::own(out, std::move(own_));
+    }
+}
 
 Ref statement_text(PyObject* operation) {
     if (!PyUnicode_Check(operation))
@@ -316,7 +347,11 @@ Ref positional_text(PyObject* operation, int dialect, Py_ssize_t* marks) {
     return text;
 }
 
-Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters) {
+BoundText::~BoundText() {
+    if (spare_) give_back_spare();
+}
+
+int bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters, BoundText* out) {
     if (adapters == Py_None) adapters = nullptr;
     const Scanned* seen = params != Py_None && PyUnicode_CheckExact(operation) ? find_scanned(operation, dialect) : nullptr;
     if (seen) {
@@ -326,16 +361,17 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
         Ref marks = Ref::borrow(seen->marks);
         bool named = false;
         Ref held = values_of(params, &named);
-        if (!held) return Ref();
+        if (!held) return -1;
         const char* b = PyBytes_AS_STRING(text.get());
         Binder binder(held.get(), named, adapters);
         const size_t count = static_cast<size_t>(PyBytes_GET_SIZE(marks.get())) / sizeof(Mark);
         if (binder.replay(b, b + PyBytes_GET_SIZE(text.get()), dialect, PyBytes_AS_STRING(marks.get()), count) < 0)
-            return Ref();
-        return binder.result();
+            return -1;
+        binder.hand_over(out);
+        return 0;
     }
     Ref text = statement_text(operation);
-    if (!text) return text;
+    if (!text) return -1;
     const char* b = PyBytes_AS_STRING(text.get());
     const char* e = b + PyBytes_GET_SIZE(text.get());
     if (params == Py_None) {
@@ -343,22 +379,25 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
         // would bind NULL to a mark left without a value; a server refuses
         // one itself, where `?` is also an operator of jsonb.
         Binder checked(nullptr, false);
-        if (checked.run(b, e, dialect) < 0) return Ref();
+        if (checked.run(b, e, dialect) < 0) return -1;
         if (checked.marks() && dialect == QSCLI_DIALECT_ENGINE) {
             Ref why(PyUnicode_FromFormat("the statement has %zd placeholders but no values were given",
                                          checked.marks()));
-            return Ref(why ? raise_object("ProgrammingError", why.get()) : nullptr);
+            if (why) raise_object("ProgrammingError", why.get());
+            return -1;
         }
-        return text;
+        BoundTextMaker::text(out, std::move(text));
+        return 0;
     }
     bool named = false;
     Ref held = values_of(params, &named);
-    if (!held) return Ref();
+    if (!held) return -1;
     Binder binder(held.get(), named, adapters);
     std::vector<Mark> marks;
-    if (binder.run(b, e, dialect, &marks) < 0) return Ref();
+    if (binder.run(b, e, dialect, &marks) < 0) return -1;
     if (PyUnicode_CheckExact(operation)) keep_scanned(operation, text.get(), dialect, marks);
-    return binder.result();
+    binder.hand_over(out);
+    return 0;
 }
 
 }  // namespace qx
