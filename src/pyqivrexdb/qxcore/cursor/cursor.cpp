@@ -180,6 +180,7 @@ void cursor_finalize(PyObject* self) {
 void forget_kept_layout(CursorObject* c) {
     delete c->kept_layout;
     c->kept_layout = nullptr;
+    c->kept_layout_stamp = 0;
 }
 
 void install_cursor_finalizer() { CursorType.tp_finalize = cursor_finalize; }

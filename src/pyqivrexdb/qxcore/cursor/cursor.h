@@ -55,6 +55,7 @@ struct CursorObject {
     // owned, or null: the reader's layout last resolved from kept_fields, so
     // the next result of the same Fields does not resolve it again
     values::ColumnLayout* kept_layout;
+    uint64_t kept_layout_stamp;  // changes with kept_layout, never back to an earlier value; 0 with none
     // owned, or null while unset: the standard face's row_factory, kept here
     // so a fetch reads it without an attribute look-up (standard_cursor.cpp)
     PyObject* row_factory;

@@ -202,6 +202,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
         r = as_records(obj);
         new (&r->buffer) MemBlock();
         new (&r->layout) values::ColumnLayout();
+        r->layout_stamp = 0;
         new (&r->rows) RowMaker();
         new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));
     }

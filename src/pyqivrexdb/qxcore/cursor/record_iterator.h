@@ -30,6 +30,7 @@ struct RecordsObject {
     uint32_t pos;          // where the next record starts in it
     uint32_t left;         // bytes of the last read not yet cut (whole records)
     values::ColumnLayout layout;
+    uint64_t layout_stamp; // the cursor's kept_layout_stamp when `layout` is a copy of its kept layout, else 0
     PyObject* layout_columns;  // owned: the Field list `layout` was resolved from
     values::Face face;     // whose rows: the core's lists, or the standard face's tuples
     uint32_t flag_bytes;   // null flags ending each record (standard face), or 0

@@ -50,14 +50,21 @@ int resolve_layout(RecordsObject* r, PyObject* columns, const std::vector<values
     // dropped and made again as json): a layout is kept only without them.
     const bool kept = types.empty() && kept_fields_in(c, columns);
     if (kept && c->kept_layout && c->kept_layout->current()) {
-        r->layout = *c->kept_layout;
+        // A reader the cursor used before may hold a copy already.
+        if (r->layout_stamp == 0 || r->layout_stamp != c->kept_layout_stamp) {
+            r->layout = *c->kept_layout;
+            r->layout_stamp = c->kept_layout_stamp;
+        }
         return 0;
     }
+    r->layout_stamp = 0;
     if (r->layout.resolve(columns, values::Purpose::Read, r->face, &types) < 0) return -1;
     // Resolving may run Python code: the Fields are asked again.
     if (kept && kept_fields_in(c, columns) && r->layout.current()) {
+        static uint64_t stamps = 0;
         if (!c->kept_layout) c->kept_layout = new (std::nothrow) values::ColumnLayout(r->layout);
         else *c->kept_layout = r->layout;
+        if (c->kept_layout) c->kept_layout_stamp = r->layout_stamp = ++stamps;
     }
     return 0;
 }
