@@ -57,8 +57,9 @@ struct Mark {
 
 // The text buffer of the last binding, kept for the next one: a loop of
 // small statements then allocates none each. Taken and given back under the
-// interpreter lock; a binding inside another's (an adapter that binds)
-// finds it taken and makes its own. Up to 64 KiB is kept.
+// interpreter lock, and held until the bound statement has run (BoundText);
+// a binding meanwhile (an adapter's, another thread's) finds it taken and
+// makes its own. Up to 64 KiB is kept.
 std::string* const g_spare_text = new std::string;  // process-wide, as the module is (PyInit_qxcore); never destroyed
 bool g_spare_taken = false;
 
