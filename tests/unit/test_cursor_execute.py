@@ -7,7 +7,7 @@ import struct
 import pytest
 
 import pyqivrexdb
-from pyqivrexdb import qxcore
+from pyqivrexdb import dbapi, qxcore
 from pyqivrexdb.errors import IntegrityError, ProgrammingError
 from qxdouble import (QSCLI_ET_CHAR, QSCLI_ET_DATE, QSCLI_ET_LONG, QSCLI_STMT_DST_INFO, QSCLI_STMT_RC_SIZE,
                       QSCLI_STMT_SAB_TYPE, colrec)
@@ -194,6 +194,23 @@ def test_failures_after_the_statement(double, cur, entry, skip, template, after)
     two_columns(double)
     cur.execute("select")  # a result set left open is closed first
     assert double.names()[0] == ("qcSqlCloseResults" if skip == 2 else "qcSqlExecDirect")
+
+
+@pytest.mark.parametrize("face", ["core", "standard"])
+def test_a_failed_close_before_an_execute_sends_nothing_and_is_tried_again(double, cur, face):
+    if face == "standard":
+        cur = dbapi.connect("srv", autocommit=True).cursor()
+    two_columns(double)
+    cur.execute("select")
+    double.fail("qcSqlCloseResults", -6, times=1)
+    double.clear()
+    with pytest.raises(ProgrammingError, match="qcSqlCloseResults error -6"):
+        cur.execute("select")
+    assert double.names() == ["qcSqlCloseResults"]
+    double.clear()
+    two_columns(double)
+    cur.execute("select")  # the result is still open: closed first, then the statement
+    assert double.names()[:2] == ["qcSqlCloseResults", "qcSqlExecDirect"]
 
 
 def test_each_execute_closes_the_previous_result_and_resets(double, cur):

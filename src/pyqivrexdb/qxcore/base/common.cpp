@@ -38,16 +38,20 @@ Ref global(const char* name) {
     return Ref::borrow(value);
 }
 
+uint64_t g_debug_off_at = 0;
+
 int debug_enabled() {
     static LateBound kept;
     static int known = 0;
     if (kept.holds()) return known;
+    g_debug_off_at = 0;
     const uint64_t moment = LateBound::now();
     Ref debug = global("DEBUG");
     if (!debug) return -1;
     if (debug.get() == Py_True || debug.get() == Py_False) {
         known = debug.get() == Py_True;
         kept.keep(moment);
+        if (!known) g_debug_off_at = moment;
         return known;
     }
     kept.forget();
@@ -61,7 +65,7 @@ int log_text(const char* level, PyObject* text) {
     return done ? 0 : -1;
 }
 
-int debug_log(const char* format, ...) {
+int debug_write(const char* format, ...) {
     int on = debug_enabled();
     if (on <= 0) return on;
     va_list args;

@@ -46,10 +46,20 @@ std::nullptr_t raise_args(const char* cls, PyObject* args);
 // log_text("debug", text) is log.debug(text). 0, or -1 with an exception.
 int log_text(const char* level, PyObject* text);
 
+// The namespace version at which DEBUG was last found bound to False, or 0:
+// while it holds, a debug line is not even asked for (statements ask often).
+extern uint64_t g_debug_off_at;
+// debug_log() past that gate.
+int debug_write(const char* format, ...);
+
 // Writes a debug line built with PyUnicode_FromFormat, only while DEBUG is
 // true. %R is the %r of Python's own formatting, %S its %s.
 // 0, or -1 with an exception set.
-int debug_log(const char* format, ...);
+template <class... Args>
+inline int debug_log(const char* format, Args... args) {
+    if (g_debug_off_at != 0 && g_debug_off_at == namespace_version()) return 0;
+    return debug_write(format, args...);
+}
 
 // A server name as it may be shown: a str with its passwords as ***
 // (client/secrets.h); anything else as it is. Null with an exception set.

@@ -55,16 +55,40 @@ struct Mark {
     bool tight;  // a cast or subscript follows (cast_follows)
 };
 
+// The text buffer of the last binding, kept for the next one: a loop of
+// small statements then allocates none each. Taken and given back under the
+// interpreter lock, and held until the bound statement has run (BoundText);
+// a binding meanwhile (an adapter's, another thread's) finds it taken and
+// makes its own. Up to 64 KiB is kept.
+std::string* const g_spare_text = new std::string;  // process-wide, as the module is (PyInit_qxcore); never destroyed
+bool g_spare_taken = false;
+
+void give_back_spare() {
+    if (g_spare_text->capacity() > (64u << 10)) std::string().swap(*g_spare_text);
+    g_spare_taken = false;
+}
+
 class Binder {
 public:
     Binder(PyObject* params, bool named, PyObject* adapters = nullptr)
-        : params_(params), named_(named), adapters_(adapters) {}
+        : params_(params), named_(named), adapters_(adapters) {
+        if (params_ && !g_spare_taken) {
+            g_spare_taken = true;
+            out_ = g_spare_text;
+            out_->clear();
+        }
+    }
+    ~Binder() {
+        if (out_ == g_spare_text && !handed_) give_back_spare();
+    }
+    Binder(const Binder&) = delete;
+    Binder& operator=(const Binder&) = delete;
 
     // Binds the text [b, e) into out_, noting each placeholder in `marks`
     // when given. 0, or -1 with an exception set.
     int run(const char* b, const char* e, int dialect, std::vector<Mark>* marks = nullptr) {
         dialect_ = dialect;
-        if (params_) out_.reserve(static_cast<size_t>(e - b) + 16);
+        if (params_) out_->reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         sql::StatementEnds ends(dialect);
         bool ended = false;
@@ -78,14 +102,14 @@ public:
                 if (!params_ && t.kind == sql::Kind::OTHER && (c == '?' || is_named_mark(p, b, e))) ++used_;
                 p = t.end;
             } else if (c == '?') {
-                out_.append(copied, p);
+                out_->append(copied, p);
                 if (p + 1 < e && p[1] >= '0' && p[1] <= '9') return misuse("numbered placeholders (?1) are not supported: use ? or :name"), -1;
                 const bool tight = dialect == QSCLI_DIALECT_PG && cast_follows(p + 1, e, dialect);
                 if (marks) marks->push_back({static_cast<size_t>(p - b), 0, tight});
                 if (positional(tight) < 0) return -1;
                 copied = ++p;
             } else if (is_named_mark(p, b, e)) {
-                out_.append(copied, p);
+                out_->append(copied, p);
                 const char* name = ++p;
                 while (p < e && is_name_char(static_cast<unsigned char>(*p))) ++p;
                 const bool tight = dialect == QSCLI_DIALECT_PG && cast_follows(p, e, dialect);
@@ -97,7 +121,7 @@ public:
             }
         }
         if (!params_) return 0;
-        out_.append(copied, e);
+        out_->append(copied, e);
         return counted();
     }
 
@@ -106,12 +130,12 @@ public:
     // The marks are `count` Marks one after the other at `marks`.
     int replay(const char* b, const char* e, int dialect, const char* marks, size_t count) {
         dialect_ = dialect;
-        out_.reserve(static_cast<size_t>(e - b) + 16);
+        out_->reserve(static_cast<size_t>(e - b) + 16);
         const char* copied = b;
         for (size_t k = 0; k < count; ++k) {
             Mark m;
             std::memcpy(&m, marks + k * sizeof m, sizeof m);
-            out_.append(copied, b + m.at);
+            out_->append(copied, b + m.at);
             if (m.end == 0) {
                 if (positional(m.tight) < 0) return -1;
                 copied = b + m.at + 1;
@@ -120,7 +144,7 @@ public:
                 copied = b + m.end;
             }
         }
-        out_.append(copied, e);
+        out_->append(copied, e);
         return counted();
     }
 
@@ -138,7 +162,8 @@ public:
     // The placeholders of a text run() only checked.
     Py_ssize_t marks() const { return used_; }
 
-    Ref result() const { return Ref(PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size()))); }
+    // The bound text into *out, which holds the buffer from here on.
+    void hand_over(BoundText* out);
 
 private:
     Py_ssize_t given() const { return PySequence_Fast_GET_SIZE(params_); }
@@ -177,7 +202,7 @@ private:
 
     int bind(Ref value, PyObject* label, bool tight) {
         if (adapters_) value = values::adapt(value.get(), adapters_, label, dialect_);
-        return value ? values::append_literal(out_, value.get(), label, dialect_, tight) : -1;
+        return value ? values::append_literal(*out_, value.get(), label, dialect_, tight) : -1;
     }
 
     PyObject* params_;  // borrowed: a fast sequence, or the mapping; null: the text is only checked
@@ -185,8 +210,36 @@ private:
     PyObject* adapters_;  // borrowed: see values::adapt; null when none are registered
     Py_ssize_t used_ = 0;
     int dialect_ = QSCLI_DIALECT_ENGINE;
-    std::string out_;
+    std::string own_;
+    std::string* out_ = &own_;  // the spare text, or own_ when another binding holds it
+    bool handed_ = false;       // the spare text went on to a BoundText
 };
+
+}  // namespace
+
+class BoundTextMaker {
+public:
+    static void text(BoundText* out, Ref bytes) { out->bytes_ = std::move(bytes); }
+    static void spare(BoundText* out, const std::string* text) {
+        out->text_ = text;
+        out->spare_ = true;
+    }
+    static void own(BoundText* out, std::string&& text) {
+        out->own_ = std::move(text);
+        out->text_ = &out->own_;
+    }
+};
+
+namespace {
+
+void Binder::hand_over(BoundText* out) {
+    if (out_ == g_spare_text) {
+        handed_ = true;
+        BoundTextMaker::spare(out, out_);
+    } else {
+        BoundTextMaker::own(out, std::move(own_));
+    }
+}
 
 Ref statement_text(PyObject* operation) {
     if (!PyUnicode_Check(operation))
@@ -295,7 +348,11 @@ Ref positional_text(PyObject* operation, int dialect, Py_ssize_t* marks) {
     return text;
 }
 
-Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters) {
+BoundText::~BoundText() {
+    if (spare_) give_back_spare();
+}
+
+int bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject* adapters, BoundText* out) {
     if (adapters == Py_None) adapters = nullptr;
     const Scanned* seen = params != Py_None && PyUnicode_CheckExact(operation) ? find_scanned(operation, dialect) : nullptr;
     if (seen) {
@@ -305,16 +362,17 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
         Ref marks = Ref::borrow(seen->marks);
         bool named = false;
         Ref held = values_of(params, &named);
-        if (!held) return Ref();
+        if (!held) return -1;
         const char* b = PyBytes_AS_STRING(text.get());
         Binder binder(held.get(), named, adapters);
         const size_t count = static_cast<size_t>(PyBytes_GET_SIZE(marks.get())) / sizeof(Mark);
         if (binder.replay(b, b + PyBytes_GET_SIZE(text.get()), dialect, PyBytes_AS_STRING(marks.get()), count) < 0)
-            return Ref();
-        return binder.result();
+            return -1;
+        binder.hand_over(out);
+        return 0;
     }
     Ref text = statement_text(operation);
-    if (!text) return text;
+    if (!text) return -1;
     const char* b = PyBytes_AS_STRING(text.get());
     const char* e = b + PyBytes_GET_SIZE(text.get());
     if (params == Py_None) {
@@ -322,22 +380,25 @@ Ref bind_statement(PyObject* operation, PyObject* params, int dialect, PyObject*
         // would bind NULL to a mark left without a value; a server refuses
         // one itself, where `?` is also an operator of jsonb.
         Binder checked(nullptr, false);
-        if (checked.run(b, e, dialect) < 0) return Ref();
+        if (checked.run(b, e, dialect) < 0) return -1;
         if (checked.marks() && dialect == QSCLI_DIALECT_ENGINE) {
             Ref why(PyUnicode_FromFormat("the statement has %zd placeholders but no values were given",
                                          checked.marks()));
-            return Ref(why ? raise_object("ProgrammingError", why.get()) : nullptr);
+            if (why) raise_object("ProgrammingError", why.get());
+            return -1;
         }
-        return text;
+        BoundTextMaker::text(out, std::move(text));
+        return 0;
     }
     bool named = false;
     Ref held = values_of(params, &named);
-    if (!held) return Ref();
+    if (!held) return -1;
     Binder binder(held.get(), named, adapters);
     std::vector<Mark> marks;
-    if (binder.run(b, e, dialect, &marks) < 0) return Ref();
+    if (binder.run(b, e, dialect, &marks) < 0) return -1;
     if (PyUnicode_CheckExact(operation)) keep_scanned(operation, text.get(), dialect, marks);
-    return binder.result();
+    binder.hand_over(out);
+    return 0;
 }
 
 }  // namespace qx

@@ -23,15 +23,7 @@ int parse_construction(PyObject* args, PyObject* kwds, const char* format, int32
     return to_int32(hdb_obj, hdb);
 }
 
-int cursor_reset(CursorObject* self) {
-    if (self->results_open == 1) {
-        const int32_t handle = self->stmt_handle;
-        int rc = quick_call(self->lock, [&] { return qc.qcSqlCloseResults(handle); });
-        if (rc != 0) {
-            raise_formatted("ProgrammingError", "qcSqlCloseResults error %d:", rc);
-            return -1;
-        }
-    }
+int cursor_forget(CursorObject* self) {
     self->columns_count = 0;
     self->row_count = 0;
     self->start_record = 0;
@@ -50,13 +42,25 @@ int cursor_reset(CursorObject* self) {
     else
         Py_DECREF(old_columns);
     self->read_buffer_size = 0;
-    self->results_open = 0;
     self->results_held = 0;
     replace_field(self->return_code, new_ref(Py_None));
     return debug_log("%R: _reset()", self);
 }
 
-const CursorMethods cursor_methods = {cursor_reset};
+int cursor_reset(CursorObject* self) {
+    if (self->results_open == 1) {
+        const int32_t handle = self->stmt_handle;
+        int rc = quick_call(self->lock, [&] { return qc.qcSqlCloseResults(handle); });
+        if (rc != 0) {
+            raise_formatted("ProgrammingError", "qcSqlCloseResults error %d:", rc);
+            return -1;
+        }
+    }
+    self->results_open = 0;
+    return cursor_forget(self);
+}
+
+const CursorMethods cursor_methods = {cursor_reset, cursor_forget};
 
 // A cursor whose construction failed is discarded: its statement goes back
 // to the client first, and the construction's own error is what the caller
@@ -176,6 +180,7 @@ void cursor_finalize(PyObject* self) {
 void forget_kept_layout(CursorObject* c) {
     delete c->kept_layout;
     c->kept_layout = nullptr;
+    c->kept_layout_stamp = 0;
 }
 
 void install_cursor_finalizer() { CursorType.tp_finalize = cursor_finalize; }

@@ -20,6 +20,9 @@ struct CursorObject;
 // cannot replace _reset from Python.
 struct CursorMethods {
     int (*reset)(CursorObject* self);  // 0, or -1 with an exception set
+    // reset() but for the library's open result, which the caller closes
+    // (it reads and clears results_open first).
+    int (*forget)(CursorObject* self);
 };
 
 struct CursorObject {
@@ -52,6 +55,7 @@ struct CursorObject {
     // owned, or null: the reader's layout last resolved from kept_fields, so
     // the next result of the same Fields does not resolve it again
     values::ColumnLayout* kept_layout;
+    uint64_t kept_layout_stamp;  // changes with kept_layout, never back to an earlier value; 0 with none
     // owned, or null while unset: the standard face's row_factory, kept here
     // so a fetch reads it without an attribute look-up (standard_cursor.cpp)
     PyObject* row_factory;

@@ -202,6 +202,7 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
         r = as_records(obj);
         new (&r->buffer) MemBlock();
         new (&r->layout) values::ColumnLayout();
+        r->layout_stamp = 0;
         new (&r->rows) RowMaker();
         new (&r->server_types) std::vector<values::ServerType>(std::move(server_types));
     }
@@ -209,6 +210,8 @@ PyObject* records_new(PyObject* self, uint32_t buffer_size, uint32_t rec_size, v
     r->plain_values = true;
     r->json_loads = nullptr;
     r->zone = zone ? new_ref(zone) : nullptr;
+    r->zoned = false;
+    for (const auto& t : r->server_types) r->zoned = r->zoned || values::zoned_type(t.oid);
     r->cursor = reinterpret_cast<CursorObject*>(new_ref(self));
     r->buffer_size = buffer_size;
     r->rec_size = rec_size;

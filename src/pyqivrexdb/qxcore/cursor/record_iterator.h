@@ -30,6 +30,7 @@ struct RecordsObject {
     uint32_t pos;          // where the next record starts in it
     uint32_t left;         // bytes of the last read not yet cut (whole records)
     values::ColumnLayout layout;
+    uint64_t layout_stamp; // the cursor's kept_layout_stamp when `layout` is a copy of its kept layout, else 0
     PyObject* layout_columns;  // owned: the Field list `layout` was resolved from
     values::Face face;     // whose rows: the core's lists, or the standard face's tuples
     uint32_t flag_bytes;   // null flags ending each record (standard face), or 0
@@ -41,6 +42,7 @@ struct RecordsObject {
     bool plain_values;     // no column's loader runs Python code or makes values that hold references
     PyObject* json_loads;  // owned: the connection's json_loads when a column reads json, or null
     PyObject* zone;        // owned: the session's time zone when a column reads timestamptz, or null
+    bool zoned;            // a column reads timestamptz (values::zoned_type)
     PyObject* failed;      // owned: why the standard face's rows ended early, or null
     bool text_utf8;        // its texts are UTF-8 (the standard cursor's text_utf8)
 };

@@ -50,14 +50,21 @@ int resolve_layout(RecordsObject* r, PyObject* columns, const std::vector<values
     // dropped and made again as json): a layout is kept only without them.
     const bool kept = types.empty() && kept_fields_in(c, columns);
     if (kept && c->kept_layout && c->kept_layout->current()) {
-        r->layout = *c->kept_layout;
+        // A reader the cursor used before may hold a copy already.
+        if (r->layout_stamp == 0 || r->layout_stamp != c->kept_layout_stamp) {
+            r->layout = *c->kept_layout;
+            r->layout_stamp = c->kept_layout_stamp;
+        }
         return 0;
     }
+    r->layout_stamp = 0;
     if (r->layout.resolve(columns, values::Purpose::Read, r->face, &types) < 0) return -1;
     // Resolving may run Python code: the Fields are asked again.
     if (kept && kept_fields_in(c, columns) && r->layout.current()) {
+        static uint64_t stamps = 0;
         if (!c->kept_layout) c->kept_layout = new (std::nothrow) values::ColumnLayout(r->layout);
         else *c->kept_layout = r->layout;
+        if (c->kept_layout) c->kept_layout_stamp = r->layout_stamp = ++stamps;
     }
     return 0;
 }
@@ -78,8 +85,7 @@ int ensure_layout(RecordsObject* r) {
     for (size_t i = 0; converters && i < types.size() && i < static_cast<size_t>(PyTuple_GET_SIZE(converters)); ++i)
         if (PyTuple_GET_ITEM(converters, static_cast<Py_ssize_t>(i)) != Py_None) types[i].oid = 0;
     if (resolve_layout(r, columns, types) < 0) return -1;
-    r->plain_values = true;
-    for (const auto& c : r->layout.columns()) r->plain_values = r->plain_values && values::plain_loader(c);
+    r->plain_values = r->layout.plain();
     if (!r->plain_values && !r->json_loads) {
         // The connection's own way to read json, asked once a result.
         Ref conn(PyObject_GetAttrString(reinterpret_cast<PyObject*>(r->cursor), "connection"));
@@ -91,9 +97,7 @@ int ensure_layout(RecordsObject* r) {
         }
     }
     Py_XSETREF(r->layout_columns, held.release());
-    r->trailer = r->flag_bytes;
-    if (r->arra_lengths)
-        for (const auto& c : r->layout.columns()) r->trailer += c.type == QSCLI_ET_ARRA ? 4 : 0;
+    r->trailer = r->flag_bytes + (r->arra_lengths ? 4 * uint64_t{r->layout.arrays()} : 0);
     if (r->layout.record_size() + r->trailer > r->rec_size) {
         Ref text(PyUnicode_FromFormat("columns take %llu bytes, more than the record size %u",
                                       static_cast<unsigned long long>(r->layout.record_size()),

@@ -133,7 +133,7 @@ PyObject* records_next(PyObject* self) {
     TextScope text(r->text_utf8);
     PyObject* row = nullptr;
     if (fill(r) > 0) {
-        values::ReadingScope reading(r->json_loads, r->zone);
+        values::ReadingScope reading(r->json_loads, r->zone, !r->plain_values || r->zoned);
         row = cut(r);
     }
     r->running = false;
@@ -152,7 +152,7 @@ int records_take(PyObject* self, PyObject* rows, Py_ssize_t limit) {
         status = fill(r);
         if (status <= 0) break;
         GcPause pause(!row_maker_runs_python(&r->rows) && r->plain_values);
-        values::ReadingScope reading(r->json_loads, r->zone);
+        values::ReadingScope reading(r->json_loads, r->zone, !r->plain_values || r->zoned);
         while (r->left != 0 && (limit < 0 || taken < limit)) {
             Ref row(cut(r));
             if (!row || PyList_Append(rows, row.get()) < 0) {

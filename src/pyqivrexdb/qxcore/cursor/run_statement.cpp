@@ -131,19 +131,24 @@ struct Summed {
     unsigned char records[8 * sizeof(ColStruct_t)];
 };
 
-// What the calls after an execute tell, asked in one call where the library
-// answers QSCLI_STMT_EXECUTED; false (no exception) where it does not, and
-// the cursor asks no more. `*records` is the column records when they came
-// along, else null.
-bool summed_up(CursorObject* c, Summed* out, const unsigned char** records) {
-    *records = nullptr;
-    if (!c->sums_up) return false;
+// What the calls after an execute tell, asked in one call (QSCLI_STMT_EXECUTED)
+// under the execute's own hold of the call lock when the cursor sums up.
+struct Summing {
+    bool asked = false;
+    int rc = 0;
     unsigned int length = 0;
-    const int32_t hstmt = c->stmt_handle;
-    const int rc = quick_call(c->lock, [&] {
-        return qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_EXECUTED, 0, out, sizeof *out, &length);
-    });
-    if (rc != 0 || length < sizeof out->told || length > sizeof *out) {
+    Summed answer;
+};
+
+// Whether the summing call answered; false (no exception) where the library
+// does not answer it, and the cursor asks no more. `*records` is the column
+// records when they came along, else null.
+bool summed_up(CursorObject* c, Summing* s, const unsigned char** records) {
+    *records = nullptr;
+    if (!s->asked) return false;
+    const unsigned int length = s->length;
+    Summed* out = &s->answer;
+    if (s->rc != 0 || length < sizeof out->told || length > sizeof *out) {
         c->sums_up = 0;
         return false;
     }
@@ -166,18 +171,43 @@ int asked_one_by_one(CursorObject* c, const StatementFace& face, void* arg) {
 }  // namespace
 
 int run_statement(CursorObject* c, const char* sql, uint32_t heap_limit, const StatementFace& face, void* arg) {
-    if (c->vtab->reset(c) < 0) return -1;
+    // The last result is closed under the execute's own hold of the call lock.
+    bool close_owed = c->results_open == 1;
+    c->results_open = 0;
+    if (c->vtab->forget(c) < 0) {
+        if (close_owed) c->results_open = 1;
+        return -1;
+    }
     // Copied: the call runs without the interpreter lock.
     const int32_t hstmt = c->stmt_handle;
+    // Code run by the forgetting may have closed the cursor, its result with it.
+    close_owed = close_owed && hstmt != 0;
     layouts_see_statement(c->hdb, sql);
-    int rc = waiting_call(c->lock, c->hdb, [&] { return qc.qcSqlExecDirect(hstmt, sql); });
+    Summing summing;
+    summing.answer.told = QscliExecuted{};
+    const bool sums_up = c->sums_up;
+    int closed = 0;
+    int rc = waiting_call(c->lock, c->hdb, [&] {
+        if (close_owed && (closed = qc.qcSqlCloseResults(hstmt)) != 0) return closed;
+        const int executed = qc.qcSqlExecDirect(hstmt, sql);
+        if (executed == 0 && sums_up) {
+            summing.asked = true;
+            summing.rc = qc.qcSqlGetStmtAttr(hstmt, QSCLI_STMT_EXECUTED, 0, &summing.answer, sizeof summing.answer,
+                                             &summing.length);
+        }
+        return executed;
+    });
+    if (closed != 0) {
+        c->results_open = 1;
+        const SignalFirst first;
+        raise_formatted("ProgrammingError", "qcSqlCloseResults error %d:", closed);
+        return -1;
+    }
     if (rc != 0) return face.refused(c, arg, Step::Execute, rc), -1;
     if (face.executed(c, arg) < 0) return -1;
-    Summed answer;
-    answer.told = QscliExecuted{};
-    const QscliExecuted& told = answer.told;
+    const QscliExecuted& told = summing.answer.told;
     const unsigned char* told_records;
-    const bool summed = summed_up(c, &answer, &told_records);
+    const bool summed = summed_up(c, &summing, &told_records);
     if (summed) {
         if (face.read_return(c, arg, &told.rc_size) < 0) return -1;
         c->has_results = 1;

@@ -261,9 +261,9 @@ int standard_run(StandardCursorObject* self, const char* sql) { return run(self,
 namespace {
 
 int execute_one(PyObject* self, PyObject* operation, PyObject* params, PyObject* adapters) {
-    Ref sql = bind_statement(operation, params, as_standard(self)->dialect, adapters);
-    if (!sql) return -1;
-    return run(as_standard(self), PyBytes_AS_STRING(sql.get()));
+    BoundText sql;
+    if (bind_statement(operation, params, as_standard(self)->dialect, adapters, &sql) < 0) return -1;
+    return run(as_standard(self), sql.c_str());
 }
 
 // execute's arguments. Up to three by position (every call of a statement

@@ -118,6 +118,12 @@ int ColumnLayout::resolve(PyObject* fields, Purpose purpose, Face face, const st
     }
     columns_ = std::move(columns);
     record_size_ = size;
+    plain_ = true;
+    arrays_ = 0;
+    for (const ColumnCodec& col : columns_) {
+        plain_ = plain_ && plain_loader(col);
+        arrays_ += col.type == QSCLI_ET_ARRA;
+    }
     names_.keep(moment);
     field_version_ = f_version;
     resolved_ = true;

@@ -306,11 +306,14 @@ bool plain_loader(const ColumnCodec& col) {
 
 PyObject* json_loads() { return g_reading_loads ? g_reading_loads : g_loads ? g_loads : g_json_loads.get(); }
 
-ReadingScope::ReadingScope(PyObject* loads, PyObject* zone)
-    : outer_loads_(g_reading_loads), outer_zone_(swap_reading_zone(zone == Py_None ? nullptr : zone)) {
+ReadingScope::ReadingScope(PyObject* loads, PyObject* zone, bool needed) : active_(needed) {
+    if (!active_) return;
+    outer_loads_ = g_reading_loads;
+    outer_zone_ = swap_reading_zone(zone == Py_None ? nullptr : zone);
     g_reading_loads = loads == Py_None ? nullptr : loads;
 }
 ReadingScope::~ReadingScope() {
+    if (!active_) return;
     g_reading_loads = outer_loads_;
     swap_reading_zone(outer_zone_);
 }

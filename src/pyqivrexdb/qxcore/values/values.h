@@ -78,10 +78,16 @@ public:
     const std::vector<ColumnCodec>& columns() const { return columns_; }
     // Sum of the columns' len: the bytes one record takes.
     uint64_t record_size() const { return record_size_; }
+    // Whether every column's loader is plain (plain_loader), and how many
+    // columns are ARRA: what a reader derives from the columns, kept with them.
+    bool plain() const { return plain_; }
+    uint32_t arrays() const { return arrays_; }
 
 private:
     std::vector<ColumnCodec> columns_;
     uint64_t record_size_ = 0;
+    bool plain_ = true;
+    uint32_t arrays_ = 0;
     LateBound names_;  // the QSCLI_ET_* names and binascii as resolved
     uint64_t field_version_ = 0;
     bool resolved_ = false;
@@ -123,15 +129,19 @@ int set_json_loads(PyObject* loads);
 // While it lives, json and jsonb values read through `loads` (borrowed; null
 // or None: the module's), and timestamptz values take the tzinfo `zone`
 // (borrowed; null or None: each value the fixed offset its text carries).
-// Scopes nest: a loads may read another result.
+// Scopes nest: a loads may read another result. A scope not `needed` (no
+// column of the result reads json or timestamptz) sets nothing.
 class ReadingScope {
 public:
-    ReadingScope(PyObject* loads, PyObject* zone);
+    ReadingScope(PyObject* loads, PyObject* zone, bool needed = true);
     ~ReadingScope();
+    ReadingScope(const ReadingScope&) = delete;
+    ReadingScope& operator=(const ReadingScope&) = delete;
 
 private:
-    PyObject* outer_loads_;
-    PyObject* outer_zone_;
+    bool active_;
+    PyObject* outer_loads_ = nullptr;
+    PyObject* outer_zone_ = nullptr;
 };
 
 // Whether the values of server type `oid` (timestamptz and its arrays) are
