@@ -117,3 +117,27 @@ def test_a_table_changed_between_loads_is_read_again(conn):
     cur.execute("create table ch (k bigint, v bigint)")
     assert cur.adbc_ingest("ch", batches(schema, ([1], [2**31 - 1])), mode="append") == 1
     assert back(cur, "ch") == [(1, 2**31 - 1)]
+
+
+@pytest.mark.parametrize("source", ["table", "reader"])
+def test_a_table_held_in_memory_goes_in_as_one_copy(dsn, backend, source):
+    # Over 16 MiB of batches, the last with a key met before: a table is held
+    # already, so it goes in one COPY, whole or not at all; a stream's
+    # batches are not held past 16 MiB, so those sent before stay, as
+    # rows_sent says.
+    if backend != "postgresql":
+        pytest.skip("a server's statements")
+    keys = pa.array(range(20000), pa.int64())
+    texts = pa.array(["x" * 100] * 20000)
+    parts = [pa.record_batch([pa.array(range(j * 20000, (j + 1) * 20000), pa.int64()), texts], names=["k", "v"])
+             for j in range(10)] + [pa.record_batch([keys, texts], names=["k", "v"])]
+    data = pa.Table.from_batches(parts) if source == "table" else pa.RecordBatchReader.from_batches(
+        parts[0].schema, parts)
+    with dbapi.connect(dsn, autocommit=True) as conn:
+        cur = conn.cursor()
+        cur.execute("create table one (k bigint primary key, v text)")
+        with pytest.raises(dbapi.IntegrityError) as info:
+            cur.adbc_ingest("one", data, mode="append")
+        held = cur.execute("select count(*) from one").fetchone()[0]
+        assert held == info.value.rows_sent
+        assert (held == 0) == (source == "table")

@@ -28,6 +28,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -257,8 +258,11 @@ Writer writer_for(ArrowType arrow, const values::ColumnCodec& col, bool utf8, in
 
 class ArrowLoad {
 public:
-    ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone)
-        : conn_(conn), table_(table), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard) {}
+    // whole: the data is in memory already (a table), so its batches may
+    // all be held for one send.
+    ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone, bool whole)
+        : conn_(conn), table_(table), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard),
+          kept_most_(whole ? SIZE_MAX : kKeptBytes) {}
 
     Py_ssize_t sent() const { return batches_.sent(); }
 
@@ -330,7 +334,9 @@ public:
 
 private:
     // The most a send of batches kept carries: rows the library counts, and
-    // buffers held (of a stream that would otherwise have let them go).
+    // buffers held of a stream that would otherwise have let them go. Each
+    // send is a statement of its own on a server, which waits for the last
+    // to end before the next begins; data held already goes in one.
     static constexpr int64_t kKeptRows = INT32_MAX;
     static constexpr size_t kKeptBytes = size_t{16} << 20;
 
@@ -349,7 +355,7 @@ private:
             if (add_kept() == QSCLI_E_UNSUPPORTED) return direct_ = false, 0;
         }
         const size_t bytes = batch_bytes();
-        if (kept_rows_ + length > kKeptRows || kept_bytes_ + bytes > kKeptBytes) {
+        if (kept_rows_ + length > kKeptRows || kept_bytes_ + bytes > kept_most_) {
             if (send_kept() < 0) return -1;
         }
         // The records packed before it go first.
@@ -545,6 +551,7 @@ private:
     std::string scratch_;  // a field's bytes, written to be checked
     bool direct_ = false;  // batches may go to the library as they are
     bool asked_ = false;   // the library was asked whether it takes them
+    size_t kept_most_;     // the most bytes of batches kept for one send
     std::vector<ArrowArray> kept_;  // batches to go to the library as they are, owned
     int64_t kept_rows_ = 0;
     size_t kept_bytes_ = 0;
@@ -554,12 +561,14 @@ private:
 
 PyObject* arrow_load(PyObject*, PyObject* args) {
     PyObject *connection, *table_name, *rows_obj, *order, *cursor = Py_None, *alone = Py_None;
-    if (!PyArg_ParseTuple(args, "OUOO|OO:arrow_load", &connection, &table_name, &rows_obj, &order, &cursor, &alone))
+    int whole = 0;
+    if (!PyArg_ParseTuple(args, "OUOO|OOp:arrow_load", &connection, &table_name, &rows_obj, &order, &cursor, &alone,
+                          &whole))
         return nullptr;
     RowsObject* rows = as_rows(rows_obj);
     LoadSetup setup;
     if (!rows || setup.open(connection, table_name, cursor, -1) < 0) return nullptr;
-    ArrowLoad load(setup.conn, setup.table, rows, alone == Py_None ? nullptr : alone);
+    ArrowLoad load(setup.conn, setup.table, rows, alone == Py_None ? nullptr : alone, whole != 0);
     if (load.prepare(setup.layout.fields.get(), order, setup.flag_bytes, setup.per_batch) < 0 ||
         setup.claim_cursor() < 0)
         return nullptr;
