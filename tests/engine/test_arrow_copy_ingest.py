@@ -141,3 +141,35 @@ def test_a_table_held_in_memory_goes_in_as_one_copy(dsn, backend, source):
         held = cur.execute("select count(*) from one").fetchone()[0]
         assert held == info.value.rows_sent
         assert (held == 0) == (source == "table")
+
+
+# A column's values told fit or not from its bytes at once: a value past
+# the first eight bytes, a slice of a longer column. (declared type, Arrow
+# type, the values, a position made NULL, the refused row of the slice).
+WORD = "abcdefgh"
+AT_ONCE = [
+    ("text", pa.string(), [WORD] * 6 + ["ab\x00cdefghij"] + [WORD] * 3, None, 5),
+    ("text", pa.large_string(), [WORD] * 6 + ["abcdefgжhij"] + [WORD] * 3, None, None),
+    ("varchar(4)", pa.string(), ["abcd"] * 6 + ["abcde"] + ["abcd"] * 3, None, 5),
+    ("varchar(4)", pa.string(), ["abcd"] * 6 + ["жжжж"] + ["abcd"] * 3, None, None),
+    # Too long, but outside the slice loaded.
+    ("varchar(4)", pa.string(), ["abcdefghijk"] + ["abcd"] * 9, None, None),
+    ("double precision", pa.float64(), [0.5] * 6 + [math.nan] + [1.5] * 3, None, 5),
+    ("double precision", pa.float64(), [0.5] * 6 + [math.nan] + [1.5] * 3, 6, None),
+]
+
+
+@pytest.mark.parametrize("decl, typ, values, null, refused", AT_ONCE, ids=[
+    "nul", "not-ascii", "too-long", "not-ascii-fits", "too-long-outside", "nan", "nan-under-null"])
+def test_a_column_checked_whole_takes_what_value_by_value_would(conn, decl, typ, values, null, refused):
+    cur = conn.cursor()
+    cur.execute("create table ao (k bigint, v %s)" % decl)
+    mask = [k == null for k in range(len(values))]
+    data = pa.table({"k": pa.array(range(len(values)), pa.int64()), "v": pa.array(values, typ, mask=mask)})
+    part = data.slice(1, 8)
+    if refused is not None:
+        with pytest.raises(dbapi.DataError, match="row %d, field v" % refused):
+            cur.adbc_ingest("ao", part, mode="append")
+        return
+    assert cur.adbc_ingest("ao", part, mode="append") == 8
+    assert back(cur, "ao") == [tuple(row.values()) for row in part.to_pylist()]

@@ -189,6 +189,52 @@ int put_text(const char* p, size_t n, const Target& t, unsigned char* out) {
     return 0;
 }
 
+// Whether the texts of rows `from` .. `to` of v all fit as they are, told
+// from the column's bytes at once: each no longer than its field, and
+// every byte ASCII and not NUL (so a byte is a character). False only says
+// they are to be checked one by one.
+bool ascii_texts_fit(const ArrowArrayView* v, int64_t from, int64_t to, const Target& t) {
+    if (v->dictionary) return false;
+    const int64_t k0 = from + v->offset, k1 = to + v->offset;
+    int64_t first, last, longest = 0;
+    if (v->storage_type == NANOARROW_TYPE_STRING) {
+        const int32_t* at = v->buffer_views[1].data.as_int32;
+        first = at[k0], last = at[k1];
+        for (int64_t k = k0; k < k1; ++k) longest = std::max<int64_t>(longest, at[k + 1] - at[k]);
+    } else if (v->storage_type == NANOARROW_TYPE_LARGE_STRING) {
+        const int64_t* at = v->buffer_views[1].data.as_int64;
+        first = at[k0], last = at[k1];
+        for (int64_t k = k0; k < k1; ++k) longest = std::max<int64_t>(longest, at[k + 1] - at[k]);
+    } else {
+        return false;
+    }
+    if (longest > static_cast<int64_t>(std::min<uint32_t>(t.col.len, t.chars))) return false;
+    const unsigned char* p = v->buffer_views[2].data.as_uint8 + first;
+    const size_t n = static_cast<size_t>(last - first);
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + k, 8);
+        // No byte has its high bit; then one is 0 exactly when taking 1
+        // from each sets a high bit.
+        if ((word & kHighs) || ((word - kOnes) & kHighs)) return false;
+    }
+    for (; k < n; ++k)
+        if (p[k] == 0 || p[k] >= 0x80) return false;
+    return true;
+}
+
+// Whether no double of rows `from` .. `to` of v is a NaN, told from the
+// column's values at once (a NULL's slot too).
+bool no_nan(const ArrowArrayView* v, int64_t from, int64_t to) {
+    if (v->dictionary || v->storage_type != NANOARROW_TYPE_DOUBLE) return false;
+    const double* d = v->buffer_views[1].data.as_double + v->offset;
+    bool nan = false;
+    for (int64_t k = from; k < to; ++k) nan |= std::isnan(d[k]);
+    return !nan;
+}
+
 int write_text(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out) {
     const ArrowStringView s = ArrowArrayViewGetStringUnsafe(v, i);
     return put_text(s.data, static_cast<size_t>(s.size_bytes), t, out);
@@ -417,6 +463,8 @@ private:
             if (!t.write) return false;
             if (t.write == write_int64) continue;  // takes every value
             const ArrowArrayView* v = rows_->view.children[t.source];
+            if (t.write == write_text && ascii_texts_fit(v, from + offset, to + offset, t)) continue;
+            if (t.write == write_real && no_nan(v, from + offset, to + offset)) continue;
             for (int64_t i = from + offset; i < to + offset; ++i) {
                 if (ArrowArrayViewIsNull(v, i)) continue;
                 if (t.write == write_text) {
