@@ -7,12 +7,16 @@ N rows of (int8, text, float8, int8 with every third NULL). Every
 measurement runs in a fresh process (this file with --worker), the sides
 taking turns (bench/timing.py); each figure is the median (min-max) of 5.
 Ratios are ours over the fastest peer of the same case in the same rounds.
+On PostgreSQL the ingest case also gives each side's processor time, its
+own and its server process's (read from /proc when the server runs on
+this machine), as medians.
 The PostgreSQL server is a throw-away cluster (tests/pgcluster.py) unless
 QX_PG_DSN names one. Peers: pip install adbc-driver-sqlite
 adbc-driver-postgresql connectorx pyarrow pandas.
 """
 import argparse
 import os
+import statistics
 import sys
 import tempfile
 from pathlib import Path
@@ -60,6 +64,17 @@ def source_table(dsn):
         return c.cursor().execute(QUERY).fetch_arrow_table()
 
 
+def server_seconds(pid):
+    """Processor time the server process pid has used, or None when it is
+    not on this machine."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def work(side, backend, dsn):
     """Runs one side's case and reports its own time (set-up excluded: the
     libraries every side uses are imported first)."""
@@ -75,10 +90,18 @@ def work(side, backend, dsn):
         cur = conn.cursor()
         cur.execute("drop table if exists arrow_in")
         conn.commit()
+        pid = None
+        if backend == "postgresql":
+            cur.execute("select pg_backend_pid()")
+            pid = cur.fetchone()[0]
+            conn.commit()
+        server = [server_seconds(pid) if pid else None]
 
         def run():
             cur.adbc_ingest("arrow_in", data, mode="create")
             conn.commit()
+            if server[0] is not None:
+                server[0] = server_seconds(pid) - server[0]
     elif side == "cx-table":
         import connectorx as cx
 
@@ -94,6 +117,8 @@ def work(side, backend, dsn):
     result, sample = timing.measure(run)
     if result is not None:
         assert len(result) > 0
+    if side.endswith("-ingest") and server[0] is not None:
+        sample.extra["server_cpu"] = server[0]
     timing.report(sample)
 
 
@@ -138,6 +163,11 @@ def main():
             fastest = min(peers, key=lambda s: timing.spread(results, s).median)
             figures = ", ".join("%s %s s" % (s, timing.spread(results, s)) for s in sides)
             print(f"{backend:10} {case:7} {figures}; {ours}/{fastest} = {timing.ratio(results, ours, fastest)}")
+            if all("server_cpu" in x.extra for side in sides for x in results[side]):
+                print(" " * 19 + "processor: " + ", ".join(
+                    "%s %.2f s, its server %.2f s" % (side, timing.spread(results, side, "cpu_seconds").median,
+                                                       statistics.median(x.extra["server_cpu"] for x in results[side]))
+                    for side in sides))
     if cluster:
         cluster.remove()
 

@@ -310,8 +310,16 @@ def adbc_ingest(cursor, table_name, data, mode):
         raise stop from None
 
 
+def _held(data):
+    """Whether the data is in memory already (a pyarrow Table or
+    RecordBatch), rather than a stream that makes its batches as it is read."""
+    pa = sys.modules.get("pyarrow")
+    return pa is not None and isinstance(data, (pa.Table, pa.RecordBatch))
+
+
 def _ingest(cursor, table_name, data, mode):
     # The data's types are checked before anything is written.
+    whole = _held(data)
     rows = _standard.arrow_rows(data)
     names = [f[0] for f in rows.fields]
     conn = cursor.connection
@@ -327,7 +335,7 @@ def _ingest(cursor, table_name, data, mode):
     if not own:
         conn._begin()
     try:
-        loaded = conn._timed(_load, cursor, rows, names, table_name, table, columns, mode)
+        loaded = conn._timed(_load, cursor, rows, names, table_name, table, columns, mode, whole)
         if own and conn._on_commit is not None:
             conn._on_commit()  # it may refuse the COMMIT: then all is rolled back
     except BaseException as exc:
@@ -341,7 +349,7 @@ def _ingest(cursor, table_name, data, mode):
     return loaded
 
 
-def _load(cursor, rows, names, table_name, table, columns, mode):
+def _load(cursor, rows, names, table_name, table, columns, mode, whole):
     conn = cursor.connection
     if mode == "replace":
         cursor.execute("DROP TABLE IF EXISTS %s" % table)
@@ -372,6 +380,6 @@ def _load(cursor, rows, names, table_name, table, columns, mode):
 
     alone = _RowAlone(conn._core, table_name)
     try:
-        return _standard.arrow_load(conn._core, table_name, rows, order, cursor, alone)
+        return _standard.arrow_load(conn._core, table_name, rows, order, cursor, alone, whole)
     finally:
         alone.close()

@@ -117,3 +117,59 @@ def test_a_table_changed_between_loads_is_read_again(conn):
     cur.execute("create table ch (k bigint, v bigint)")
     assert cur.adbc_ingest("ch", batches(schema, ([1], [2**31 - 1])), mode="append") == 1
     assert back(cur, "ch") == [(1, 2**31 - 1)]
+
+
+@pytest.mark.parametrize("source", ["table", "reader"])
+def test_a_table_held_in_memory_goes_in_as_one_copy(dsn, backend, source):
+    # Over 16 MiB of batches, the last with a key met before: a table is held
+    # already, so it goes in one COPY, whole or not at all; a stream's
+    # batches are not held past 16 MiB, so those sent before stay, as
+    # rows_sent says.
+    if backend != "postgresql":
+        pytest.skip("a server's statements")
+    keys = pa.array(range(20000), pa.int64())
+    texts = pa.array(["x" * 100] * 20000)
+    parts = [pa.record_batch([pa.array(range(j * 20000, (j + 1) * 20000), pa.int64()), texts], names=["k", "v"])
+             for j in range(10)] + [pa.record_batch([keys, texts], names=["k", "v"])]
+    data = pa.Table.from_batches(parts) if source == "table" else pa.RecordBatchReader.from_batches(
+        parts[0].schema, parts)
+    with dbapi.connect(dsn, autocommit=True) as conn:
+        cur = conn.cursor()
+        cur.execute("create table one (k bigint primary key, v text)")
+        with pytest.raises(dbapi.IntegrityError) as info:
+            cur.adbc_ingest("one", data, mode="append")
+        held = cur.execute("select count(*) from one").fetchone()[0]
+        assert held == info.value.rows_sent
+        assert (held == 0) == (source == "table")
+
+
+# A column's values told fit or not from its bytes at once: a value past
+# the first eight bytes, a slice of a longer column. (declared type, Arrow
+# type, the values, a position made NULL, the refused row of the slice).
+WORD = "abcdefgh"
+AT_ONCE = [
+    ("text", pa.string(), [WORD] * 6 + ["ab\x00cdefghij"] + [WORD] * 3, None, 5),
+    ("text", pa.large_string(), [WORD] * 6 + ["abcdefgжhij"] + [WORD] * 3, None, None),
+    ("varchar(4)", pa.string(), ["abcd"] * 6 + ["abcde"] + ["abcd"] * 3, None, 5),
+    ("varchar(4)", pa.string(), ["abcd"] * 6 + ["жжжж"] + ["abcd"] * 3, None, None),
+    # Too long, but outside the slice loaded.
+    ("varchar(4)", pa.string(), ["abcdefghijk"] + ["abcd"] * 9, None, None),
+    ("double precision", pa.float64(), [0.5] * 6 + [math.nan] + [1.5] * 3, None, 5),
+    ("double precision", pa.float64(), [0.5] * 6 + [math.nan] + [1.5] * 3, 6, None),
+]
+
+
+@pytest.mark.parametrize("decl, typ, values, null, refused", AT_ONCE, ids=[
+    "nul", "not-ascii", "too-long", "not-ascii-fits", "too-long-outside", "nan", "nan-under-null"])
+def test_a_column_checked_whole_takes_what_value_by_value_would(conn, decl, typ, values, null, refused):
+    cur = conn.cursor()
+    cur.execute("create table ao (k bigint, v %s)" % decl)
+    mask = [k == null for k in range(len(values))]
+    data = pa.table({"k": pa.array(range(len(values)), pa.int64()), "v": pa.array(values, typ, mask=mask)})
+    part = data.slice(1, 8)
+    if refused is not None:
+        with pytest.raises(dbapi.DataError, match="row %d, field v" % refused):
+            cur.adbc_ingest("ao", part, mode="append")
+        return
+    assert cur.adbc_ingest("ao", part, mode="append") == 8
+    assert back(cur, "ao") == [tuple(row.values()) for row in part.to_pylist()]

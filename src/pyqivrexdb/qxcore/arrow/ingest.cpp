@@ -28,6 +28,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -188,6 +189,52 @@ int put_text(const char* p, size_t n, const Target& t, unsigned char* out) {
     return 0;
 }
 
+// Whether the texts of rows `from` .. `to` of v all fit as they are, told
+// from the column's bytes at once: each no longer than its field, and
+// every byte ASCII and not NUL (so a byte is a character). False only says
+// they are to be checked one by one.
+bool ascii_texts_fit(const ArrowArrayView* v, int64_t from, int64_t to, const Target& t) {
+    if (v->dictionary) return false;
+    const int64_t k0 = from + v->offset, k1 = to + v->offset;
+    int64_t first, last, longest = 0;
+    if (v->storage_type == NANOARROW_TYPE_STRING) {
+        const int32_t* at = v->buffer_views[1].data.as_int32;
+        first = at[k0], last = at[k1];
+        for (int64_t k = k0; k < k1; ++k) longest = std::max<int64_t>(longest, at[k + 1] - at[k]);
+    } else if (v->storage_type == NANOARROW_TYPE_LARGE_STRING) {
+        const int64_t* at = v->buffer_views[1].data.as_int64;
+        first = at[k0], last = at[k1];
+        for (int64_t k = k0; k < k1; ++k) longest = std::max<int64_t>(longest, at[k + 1] - at[k]);
+    } else {
+        return false;
+    }
+    if (longest > static_cast<int64_t>(std::min<uint32_t>(t.col.len, t.chars))) return false;
+    const unsigned char* p = v->buffer_views[2].data.as_uint8 + first;
+    const size_t n = static_cast<size_t>(last - first);
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + k, 8);
+        // No byte has its high bit; then one is 0 exactly when taking 1
+        // from each sets a high bit.
+        if ((word & kHighs) || ((word - kOnes) & kHighs)) return false;
+    }
+    for (; k < n; ++k)
+        if (p[k] == 0 || p[k] >= 0x80) return false;
+    return true;
+}
+
+// Whether no double of rows `from` .. `to` of v is a NaN, told from the
+// column's values at once (a NULL's slot too).
+bool no_nan(const ArrowArrayView* v, int64_t from, int64_t to) {
+    if (v->dictionary || v->storage_type != NANOARROW_TYPE_DOUBLE) return false;
+    const double* d = v->buffer_views[1].data.as_double + v->offset;
+    bool nan = false;
+    for (int64_t k = from; k < to; ++k) nan |= std::isnan(d[k]);
+    return !nan;
+}
+
 int write_text(const ArrowArrayView* v, int64_t i, const Target& t, unsigned char* out) {
     const ArrowStringView s = ArrowArrayViewGetStringUnsafe(v, i);
     return put_text(s.data, static_cast<size_t>(s.size_bytes), t, out);
@@ -257,8 +304,11 @@ Writer writer_for(ArrowType arrow, const values::ColumnCodec& col, bool utf8, in
 
 class ArrowLoad {
 public:
-    ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone)
-        : conn_(conn), table_(table), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard) {}
+    // whole: the data is in memory already (a table), so its batches may
+    // all be held for one send.
+    ArrowLoad(ConnectionObject* conn, const char* table, RowsObject* rows, PyObject* alone, bool whole)
+        : conn_(conn), table_(table), rows_(rows), alone_(alone), batches_(conn, table, values::Face::Standard),
+          kept_most_(whole ? SIZE_MAX : kKeptBytes) {}
 
     Py_ssize_t sent() const { return batches_.sent(); }
 
@@ -330,7 +380,9 @@ public:
 
 private:
     // The most a send of batches kept carries: rows the library counts, and
-    // buffers held (of a stream that would otherwise have let them go).
+    // buffers held of a stream that would otherwise have let them go. Each
+    // send is a statement of its own on a server, which waits for the last
+    // to end before the next begins; data held already goes in one.
     static constexpr int64_t kKeptRows = INT32_MAX;
     static constexpr size_t kKeptBytes = size_t{16} << 20;
 
@@ -349,7 +401,7 @@ private:
             if (add_kept() == QSCLI_E_UNSUPPORTED) return direct_ = false, 0;
         }
         const size_t bytes = batch_bytes();
-        if (kept_rows_ + length > kKeptRows || kept_bytes_ + bytes > kKeptBytes) {
+        if (kept_rows_ + length > kKeptRows || kept_bytes_ + bytes > kept_most_) {
             if (send_kept() < 0) return -1;
         }
         // The records packed before it go first.
@@ -411,6 +463,8 @@ private:
             if (!t.write) return false;
             if (t.write == write_int64) continue;  // takes every value
             const ArrowArrayView* v = rows_->view.children[t.source];
+            if (t.write == write_text && ascii_texts_fit(v, from + offset, to + offset, t)) continue;
+            if (t.write == write_real && no_nan(v, from + offset, to + offset)) continue;
             for (int64_t i = from + offset; i < to + offset; ++i) {
                 if (ArrowArrayViewIsNull(v, i)) continue;
                 if (t.write == write_text) {
@@ -545,6 +599,7 @@ private:
     std::string scratch_;  // a field's bytes, written to be checked
     bool direct_ = false;  // batches may go to the library as they are
     bool asked_ = false;   // the library was asked whether it takes them
+    size_t kept_most_;     // the most bytes of batches kept for one send
     std::vector<ArrowArray> kept_;  // batches to go to the library as they are, owned
     int64_t kept_rows_ = 0;
     size_t kept_bytes_ = 0;
@@ -554,12 +609,14 @@ private:
 
 PyObject* arrow_load(PyObject*, PyObject* args) {
     PyObject *connection, *table_name, *rows_obj, *order, *cursor = Py_None, *alone = Py_None;
-    if (!PyArg_ParseTuple(args, "OUOO|OO:arrow_load", &connection, &table_name, &rows_obj, &order, &cursor, &alone))
+    int whole = 0;
+    if (!PyArg_ParseTuple(args, "OUOO|OOp:arrow_load", &connection, &table_name, &rows_obj, &order, &cursor, &alone,
+                          &whole))
         return nullptr;
     RowsObject* rows = as_rows(rows_obj);
     LoadSetup setup;
     if (!rows || setup.open(connection, table_name, cursor, -1) < 0) return nullptr;
-    ArrowLoad load(setup.conn, setup.table, rows, alone == Py_None ? nullptr : alone);
+    ArrowLoad load(setup.conn, setup.table, rows, alone == Py_None ? nullptr : alone, whole != 0);
     if (load.prepare(setup.layout.fields.get(), order, setup.flag_bytes, setup.per_batch) < 0 ||
         setup.claim_cursor() < 0)
         return nullptr;

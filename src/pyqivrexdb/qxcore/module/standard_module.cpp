@@ -108,7 +108,8 @@ PyMethodDef functions[] = {
     {"arrow_rows", arrow::arrow_rows, METH_O,
      "arrow_rows(data) -> an iterator of tuples over Arrow data, with .fields [(name, format, nullable)]."},
     {"arrow_load", arrow::arrow_load, METH_VARARGS,
-     "arrow_load(connection, table, rows, order, cursor=None, alone=None) -> rows loaded from arrow_rows(data)."},
+     "arrow_load(connection, table, rows, order, cursor=None, alone=None, whole=False) -> rows loaded from "
+     "arrow_rows(data)."},
     {"masked_dsn", masked_dsn_fn, METH_O, "masked_dsn(dsn) -> dsn with each password as ***."},
     {"dsn_with", dsn_with_fn, METH_VARARGS, "dsn_with(dsn, key, value) -> dsn with that one setting; None for an engine file."},
     {nullptr, nullptr, 0, nullptr}};
