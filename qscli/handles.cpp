@@ -24,9 +24,16 @@ Registry& registry() {
     return *r;
 }
 
-// The statement this thread found last, good while no statement has been
-// released since: the calls of a loop on one statement skip the registry's
-// lock. (A statement released while another thread works on it was never
+// The statements of the first handles, found by their number with one
+// load: no lock, no thread-local. Set and cleared under the registry's lock.
+constexpr int DIRECT = 1 << 14;
+std::atomic<Stmt*> g_direct[DIRECT];
+
+bool direct(int h) { return h > 0 && h < DIRECT; }
+
+// Past them, the statement this thread found last, good while no statement
+// has been released since: the calls of a loop on one statement skip the
+// registry's lock. (A statement released while another thread works on it was never
 // safe: the lock only guards the registry itself.)
 std::atomic<uint64_t> g_stmts_released{0};
 struct LastFound {
@@ -46,6 +53,7 @@ Conn* find_conn(int h) {
 }
 
 Stmt* find_stmt(int h) {
+    if (direct(h)) return g_direct[h].load(std::memory_order_acquire);
     const uint64_t released = g_stmts_released.load(std::memory_order_acquire);
     LastFound& last = t_last;
     if (last.handle == h && last.released == released && h != 0) return last.stmt;
@@ -76,7 +84,9 @@ int new_stmt(Conn* c) {
     s->conn = c;
     s->text_utf8 = c->text_utf8;
     c->stmts.push_back(s.get());
+    Stmt* found = s.get();
     r.stmts.emplace(h, std::move(s));
+    if (direct(h)) g_direct[h].store(found, std::memory_order_release);
     return h;
 }
 
@@ -103,6 +113,7 @@ void drop_stmt(int h) {
         if (it == r.stmts.end()) return;
         gone = std::move(it->second);
         r.stmts.erase(it);
+        if (direct(h)) g_direct[h].store(nullptr, std::memory_order_release);
         g_stmts_released.fetch_add(1, std::memory_order_release);
     }
     if (Conn* c = gone->conn) {
