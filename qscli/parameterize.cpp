@@ -347,8 +347,10 @@ bool token_ends_at(char c) { return is_space(c) || c == '(' || c == ',' || c == 
 // taken into `lit` and `p` moved past it, without lexing.
 bool plain_integer(const char*& p, const char* e, Literal& lit) {
     const char* q = p;
+    const char* const stop = e - p > 19 ? p + 19 : e;
     uint64_t v = 0;
-    while (q < e && q - p < 19 && *q >= '0' && *q <= '9') v = v * 10 + static_cast<uint64_t>(*q++ - '0');
+    for (unsigned digit; q < stop && (digit = static_cast<unsigned char>(*q) - unsigned{'0'}) <= 9; ++q)
+        v = v * 10 + digit;
     if (q == p || q - p > 18) return false;
     if (q < e) {
         const unsigned char c = static_cast<unsigned char>(*q);
