@@ -38,14 +38,17 @@ void end_copies(Conn* c) {
         if (st->copy) st->clear_result();
 }
 
+// A statement whose connection went away tells why.
+QSE_COLD void tell_gone(Stmt* st) { st->error = st->gone; }
+
 // A statement that can run: known, its connection still open (and, when
 // `idle`, not in a call).
-int live_stmt(int h, Stmt** out, bool idle = false) {
+inline int live_stmt(int h, Stmt** out, bool idle = false) {
     Stmt* st = find_stmt(h);
     if (!st) return QSCLI_E_STATEMENT;
     if (!st->conn || !st->conn->backend) {
         if (st->gone.empty()) return QSCLI_E_STATEMENT;
-        st->error = st->gone;
+        tell_gone(st);
         return QSCLI_E_IO;
     }
     if (idle && st->busy) return QSCLI_E_IN_USE;

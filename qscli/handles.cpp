@@ -24,10 +24,10 @@ Registry& registry() {
     return *r;
 }
 
-// The statement this thread found last, good while no statement has been
-// released since: the calls of a loop on one statement skip the registry's
-// lock. (A statement released while another thread works on it was never
-// safe: the lock only guards the registry itself.)
+// Past the direct ones, the statement this thread found last, good while no
+// statement has been released since: the calls of a loop on one statement
+// skip the registry's lock. (A statement released while another thread
+// works on it was never safe: the lock only guards the registry itself.)
 std::atomic<uint64_t> g_stmts_released{0};
 struct LastFound {
     int handle = 0;
@@ -45,7 +45,9 @@ Conn* find_conn(int h) {
     return it == r.conns.end() ? nullptr : it->second.get();
 }
 
-Stmt* find_stmt(int h) {
+std::atomic<Stmt*> g_direct_stmts[DIRECT_STMTS];
+
+Stmt* find_later_stmt(int h) {
     const uint64_t released = g_stmts_released.load(std::memory_order_acquire);
     LastFound& last = t_last;
     if (last.handle == h && last.released == released && h != 0) return last.stmt;
@@ -76,7 +78,9 @@ int new_stmt(Conn* c) {
     s->conn = c;
     s->text_utf8 = c->text_utf8;
     c->stmts.push_back(s.get());
+    Stmt* found = s.get();
     r.stmts.emplace(h, std::move(s));
+    if (direct_stmt(h)) g_direct_stmts[h].store(found, std::memory_order_release);
     return h;
 }
 
@@ -103,6 +107,7 @@ void drop_stmt(int h) {
         if (it == r.stmts.end()) return;
         gone = std::move(it->second);
         r.stmts.erase(it);
+        if (direct_stmt(h)) g_direct_stmts[h].store(nullptr, std::memory_order_release);
         g_stmts_released.fetch_add(1, std::memory_order_release);
     }
     if (Conn* c = gone->conn) {

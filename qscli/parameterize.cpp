@@ -328,6 +328,13 @@ namespace {
 
 enum LitKind : unsigned char { L_INT, L_TEXT, L_REAL };
 
+// A slot of a reused literal list: its text keeps its room for the next one.
+void set_integer(Literal& lit, int64_t v) {
+    lit.text = lit.real = false;
+    lit.i = v;
+    lit.s.clear();
+}
+
 LitKind kind_of(const Literal& l) { return l.text ? L_TEXT : l.real ? L_REAL : L_INT; }
 
 // A literal starting right after `c` starts a token whatever it holds: no
@@ -337,18 +344,20 @@ bool token_ends_at(char c) { return is_space(c) || c == '(' || c == ',' || c == 
 // A run of at most 18 digits that no character after it carries on (a
 // letter, a digit, $ or a point would: the lexer reads a number's token
 // that far) is the token the lexer would read there, an integer literal:
-// taken into lits and `p` moved past it, without lexing.
-bool plain_integer(const char*& p, const char* e, std::vector<Literal>& lits) {
+// taken into `lit` and `p` moved past it, without lexing.
+bool plain_integer(const char*& p, const char* e, Literal& lit) {
     const char* q = p;
+    const char* const stop = e - p > 19 ? p + 19 : e;
     uint64_t v = 0;
-    while (q < e && q - p < 19 && *q >= '0' && *q <= '9') v = v * 10 + static_cast<uint64_t>(*q++ - '0');
+    for (unsigned digit; q < stop && (digit = static_cast<unsigned char>(*q) - unsigned{'0'}) <= 9; ++q)
+        v = v * 10 + digit;
     if (q == p || q - p > 18) return false;
     if (q < e) {
         const unsigned char c = static_cast<unsigned char>(*q);
         if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return false;
         if ((c >= '0' && c <= '9') || c == '_' || c == '$' || c == '.' || c >= 0x80) return false;
     }
-    lits.push_back({false, static_cast<int64_t>(v), std::string()});
+    set_integer(lit, static_cast<int64_t>(v));
     p = q;
     return true;
 }
@@ -378,8 +387,9 @@ bool TextShape::learn(const char* sql, size_t n, const std::string& key, const s
 
 bool TextShape::read(Dialect d, const char* sql, size_t n, std::vector<Literal>& lits) const {
     if (kinds_.empty()) return false;
-    lits.clear();
-    lits.reserve(kinds_.size());
+    // Each literal is written into its slot, so the list's texts are reused
+    // from one query to the next (on false the slots hold no literals).
+    lits.resize(kinds_.size());
     const char* p = sql;
     const char* const e = sql + n;
     uint32_t from = 0;
@@ -389,11 +399,12 @@ bool TextShape::read(Dialect d, const char* sql, size_t n, std::vector<Literal>&
         p += len;
         from = ends_[k];
         if (k == kinds_.size()) return p == e;
-        if (kinds_[k] == L_INT && plain_integer(p, e, lits)) continue;
+        Literal& lit = lits[k];
+        if (kinds_[k] == L_INT && plain_integer(p, e, lit)) continue;
         const Token t = Lexer(d, p, e).next();
         if (t.kind == Tok::Text) {
             if (kinds_[k] != L_TEXT) return false;
-            lits.push_back({true, 0, unquote(t)});
+            lit = {true, 0, unquote(t)};
         } else if (t.kind == Tok::Number) {
             // The same tests as parameterize() makes of a number.
             bool plain = t.size() <= 18;
@@ -401,9 +412,9 @@ bool TextShape::read(Dialect d, const char* sql, size_t n, std::vector<Literal>&
             if (plain && kinds_[k] == L_INT) {
                 int64_t v = 0;
                 for (const char* q = t.b; q < t.e; ++q) v = v * 10 + (*q - '0');
-                lits.push_back({false, v, std::string()});
+                set_integer(lit, v);
             } else if (!plain && kinds_[k] == L_REAL && real_number(t.b, t.e)) {
-                lits.push_back({false, 0, std::string(t.b, t.size()), true});
+                lit = {false, 0, std::string(t.b, t.size()), true};
             } else {
                 return false;
             }

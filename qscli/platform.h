@@ -7,6 +7,14 @@
 #include <cstdint>
 #include <string>
 
+// Keeps a rarely taken path out of line, so that its callers' common path
+// saves no registers for it.
+#if defined(_MSC_VER)
+#define QSE_COLD __declspec(noinline)
+#else
+#define QSE_COLD __attribute__((noinline, cold))
+#endif
+
 namespace qse {
 namespace platform {
 
