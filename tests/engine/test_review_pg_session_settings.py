@@ -87,6 +87,7 @@ FLOAT_DIGITS = [
     "set local extra_float_digits = 0",
     "select set_config('extra_float_digits', '0', false)",
     "select g, set_config('extra_float_digits', '-1', false) from generate_series(1, 100000) g",
+    'set U&"extra\\005ffloat_digits" = 0',  # the name spelled with an escape
 ]
 
 
