@@ -42,7 +42,8 @@ int Session::exec(Stmt* st, const char* sql) {
         const Commits ending = before == pq::PQTRANS_INERROR ? Commits::NOTHING
                                                              : commits(before != pq::PQTRANS_IDLE, sql, n);
         const bool defining = defines_columns(sql, n);
-        floats_named_ = platform::contains_nocase(sql, "extra_float_digits");
+        // A U&"..." name may spell it with escapes.
+        floats_named_ = platform::contains_nocase(sql, "extra_float_digits") || platform::contains_nocase(sql, "u&");
         if (defining || !run_prepared(st, sql, n, &rc)) {
             std::string text = to_utf8(sql, n);
             rc = rewrite_tblstruct(text);
