@@ -251,15 +251,21 @@ void Session::deliver_notifications() {
 int Session::keep_settings() {
     // A RESET ALL (what a pool does between borrowers) or a SET puts the
     // settings back to the server's or the role's defaults. The server
-    // reports DateStyle and IntervalStyle when they change: set all again before the next text
-    // is read. standard_conforming_strings starts on (log-on checks it), so a
+    // reports DateStyle and IntervalStyle when they change; a text that may
+    // have reset them is taken as a change too (a role's defaults may
+    // equal the driver's DateStyle, and the server reports nothing of
+    // extra_float_digits): set all again before the next text is read.
+    // standard_conforming_strings starts on (log-on checks it), so a
     // reset keeps it; turned off, it fails the text (standard_strings.cpp).
     if (int rc = standard_strings_on(false)) return rc;
     if (int rc = utf8_kept()) return rc;
     if (int rc = float_digits_kept()) return rc;
+    const bool reset = resets_;
+    resets_ = false;
     const char* dates = pq.PQparameterStatus(conn, "DateStyle");
     const char* intervals = pq.PQparameterStatus(conn, "IntervalStyle");
-    const bool kept = (!dates || std::strcmp(dates, "ISO, YMD") == 0) && (!intervals || std::strcmp(intervals, "postgres") == 0);
+    const bool kept = !reset && (!dates || std::strcmp(dates, "ISO, YMD") == 0) &&
+                      (!intervals || std::strcmp(intervals, "postgres") == 0);
     // An aborted transaction takes nothing but its rollback.
     if (kept || pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
     return run(SETTINGS);

@@ -3,12 +3,30 @@
 // and everything else goes to the server (server_results.cpp).
 #include "../own.h"
 #include "session.h"
+#include "../lexer.h"
 #include "../platform.h"
 
 #include <cstring>
 
 namespace qse {
 namespace pg {
+
+namespace {
+
+// Whether a statement of the text begins with RESET or DISCARD (sql ends
+// in a NUL): the settings may be back at the role's defaults.
+bool resets(const char* sql, size_t n) {
+    if (!platform::contains_nocase(sql, "reset") && !platform::contains_nocase(sql, "discard")) return false;
+    Lexer lx(Dialect::Pg, sql, sql + n);
+    bool first = true;
+    for (Token t = lx.next_solid(); t.kind != Tok::End; t = lx.next_solid()) {
+        if (first && (t.word("reset") || t.word("discard"))) return true;
+        first = t.kind == Tok::Semicolon;
+    }
+    return false;
+}
+
+}  // namespace
 
 int Session::exec(Stmt* st, const char* sql) {
     st->clear_result();
@@ -42,7 +60,9 @@ int Session::exec(Stmt* st, const char* sql) {
         const Commits ending = before == pq::PQTRANS_INERROR ? Commits::NOTHING
                                                              : commits(before != pq::PQTRANS_IDLE, sql, n);
         const bool defining = defines_columns(sql, n);
-        floats_named_ = platform::contains_nocase(sql, "extra_float_digits");
+        // A U&"..." name may spell it with escapes.
+        floats_named_ = platform::contains_nocase(sql, "extra_float_digits") || platform::contains_nocase(sql, "u&");
+        resets_ = resets(sql, n);
         if (defining || !run_prepared(st, sql, n, &rc)) {
             std::string text = to_utf8(sql, n);
             rc = rewrite_tblstruct(text);

@@ -184,7 +184,8 @@ public:
                                          std::vector<std::string> names, SetEnd* set = nullptr);
     // The session's settings again when the server reports one changed.
     int keep_settings();
-    bool floats_named_ = false;  // the last text named extra_float_digits
+    bool floats_named_ = false;  // the last text named extra_float_digits, or may have
+    bool resets_ = false;        // the last text may have reset settings (RESET, DISCARD)
     // Fails when the server reports standard_conforming_strings off: at
     // log-on (a role's, a database's or the options' default), or after a
     // statement that turned it off where no text showed it (it is then set

@@ -413,3 +413,41 @@ def test_an_async_cursor_of_a_returned_connection_cannot_read_its_rows_read_ahea
                 with pytest.raises(dbapi.ProgrammingError, match="closed"):
                     await old.fetchone()
     asyncio.run(main())
+
+
+def test_a_connection_returned_while_another_thread_reads_its_rows_is_dropped_quietly(table):
+    # The borrower's thread is inside its cursor's row loop (held in the row
+    # factory) when the connection goes back: putconn must neither raise nor
+    # lend it again, and the reader is told its cursor went.
+    with dbapi.connect(table) as conn:
+        conn.cursor().executemany("insert into t values (?)", [(i,) for i in range(10)])
+    with ConnectionPool(table, max_size=1) as pool:
+        conn = pool.getconn()
+        cur = conn.cursor()
+        inside, go = threading.Event(), threading.Event()
+
+        def factory(cursor, row):
+            if row[0] == 3:
+                inside.set()
+                go.wait(10)
+            return row
+        cur.row_factory = factory
+        read = []
+
+        def reader():
+            try:
+                read.append(list(cur.execute("select id from t order by id")))
+            except dbapi.Error as exc:
+                read.append(exc)
+        thread = threading.Thread(target=reader)
+        thread.start()
+        assert inside.wait(10)
+        try:
+            pool.putconn(conn)
+        finally:
+            go.set()
+            thread.join()
+        assert isinstance(read[0], dbapi.ProgrammingError)
+        with pool.connection() as again:
+            assert again is not conn
+            assert again.execute("select count(*) from t").fetchall() == [(10,)]

@@ -32,14 +32,26 @@ def rows_for(path, value):
     return [(i, value) for i in range(dbapi._BULK_MIN_ROWS if path == "bulk" else 2)]
 
 
+def hours(h):
+    return dt.timezone(dt.timedelta(hours=h))
+
+
 @pytest.mark.parametrize("path", PATHS)
-@pytest.mark.parametrize("zone", ["UTC", "America/New_York"])
-def test_an_aware_datetime_into_a_timestamp_column_is_the_same_on_every_path(pg, path, zone):
+@pytest.mark.parametrize("zone, tz", [
+    ("'UTC'", dt.timezone.utc),
+    ("'America/New_York'", zoneinfo.ZoneInfo("America/New_York")),
+    # offsets the server shows as POSIX texts (<+05>-05), whose sign is west of UTC
+    ("5", hours(5)),
+    ("interval '-03:30'", hours(-3.5)),
+    ("'UTC+3'", hours(-3)),
+    ("'<+05:45>-05:45'", hours(5.75)),
+])
+def test_an_aware_datetime_into_a_timestamp_column_is_the_same_on_every_path(pg, path, zone, tz):
     # The server's rule: the instant, seen in the session's time zone.
     value = dt.datetime(2024, 7, 1, 12, 0, tzinfo=BERLIN)
-    want = value.astimezone(zoneinfo.ZoneInfo(zone)).replace(tzinfo=None)
+    want = value.astimezone(tz).replace(tzinfo=None)
     with dbapi.connect(pg) as conn:
-        conn.execute("set time zone '%s'" % zone)
+        conn.execute("set time zone %s" % zone)
         conn.execute("create temporary table ts(id int, v timestamp)")
         write(conn, path, "insert into ts values (?, ?)", rows_for(path, value))
         got = conn.execute("select distinct v from ts").fetchall()

@@ -190,7 +190,9 @@ def restore(conn, book):
             receiver.notify_handlers.clear()
             receiver.pending.clear()
         return True
-    except dbapi.Error:
+    except (dbapi.Error, ValueError):
+        # ValueError: a cursor whose rows another thread is reading cannot
+        # be closed; its connection is not lent again.
         return False
 
 

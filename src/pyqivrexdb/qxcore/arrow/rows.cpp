@@ -194,7 +194,10 @@ void drop_batch(RowsObject* r) {
     r->batch.release = nullptr;
 }
 
+// Also after a refusal was raised: a producer written in Python runs
+// Python code to release, which must not find the refusal pending.
 void done(RowsObject* r) {
+    SetAside keep;
     drop_batch(r);
     if (r->stream.release) r->stream.release(&r->stream);
     r->stream.release = nullptr;

@@ -143,6 +143,29 @@ int in_zone(const Parts& d, long long offset, PyObject* zone, PyObject** out) {
     return 0;
 }
 
+// The offset of a zone written as POSIX does one without summer time, as
+// the server shows a zone set by an offset: "<+05:30>-05:30", "UTC+3" (its
+// sign is the other way round: west of UTC).
+bool posix_offset(const char* p, size_t n, long long* seconds) {
+    Text t{p, p + n};
+    if (t.take('<')) {
+        while (!t.done() && *t.at != '>') ++t.at;
+        if (!t.take('>')) return false;
+    } else {
+        const char* name = t.at;
+        while (!t.done() && (*t.at | 0x20) >= 'a' && (*t.at | 0x20) <= 'z') ++t.at;
+        if (t.at - name < 3) return false;
+    }
+    const bool east = t.take('-');
+    if (!east) t.take('+');
+    long long h = 0, m = 0, s = 0;
+    if (!t.digits(1, 2, &h) || h > 23) return false;
+    if (t.take(':') && (!t.digits(2, 2, &m) || (t.take(':') && !t.digits(2, 2, &s)))) return false;
+    if (!t.done()) return false;
+    *seconds = (east ? 1 : -1) * (h * 3600 + m * 60 + s);
+    return true;
+}
+
 PyObject* timestamp(const char* type, const char* p, size_t n, bool zoned) {
     size_t len = n;
     if (is_infinity(p, n) || ends_bc(p, &len)) return load_refused(type, p, n, kOutside);
@@ -189,10 +212,13 @@ Ref session_zone(const char* name, size_t n) {
     Ref key(PyUnicode_DecodeASCII(name, static_cast<Py_ssize_t>(n), "strict"));
     Ref zone(key ? PyObject_CallOneArg(zone_info, key.get()) : nullptr);
     if (!zone) {
-        // A name Python has no rules for: the offsets of the texts.
+        // A name Python has no rules for: a fixed offset, or else the
+        // offsets of the texts.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
         PyErr_Clear();
-        zone = Ref::borrow(Py_None);
+        long long offset = 0;
+        zone = Ref::borrow(posix_offset(name, n, &offset) ? zone_of(offset) : Py_None);
+        if (!zone) return Ref();
     }
     last.assign(name, n);
     Py_XSETREF(last_zone, new_ref(zone.get()));
