@@ -45,13 +45,21 @@ def hours(h):
     ("interval '-03:30'", hours(-3.5)),
     ("'UTC+3'", hours(-3)),
     ("'<+05:45>-05:45'", hours(5.75)),
+    ("interval '+14:00'", hours(14)),
+    ("'UTC-14'", hours(14)),
+    ("'Etc/GMT+5'", hours(-5)),
+    ("'+05:30'", hours(-5.5)),  # a bare offset is POSIX too: west of UTC
+    ("interval '-09:30:15'", dt.timezone(-dt.timedelta(hours=9, minutes=30, seconds=15))),
+    ("local", None),
 ])
 def test_an_aware_datetime_into_a_timestamp_column_is_the_same_on_every_path(pg, path, zone, tz):
     # The server's rule: the instant, seen in the session's time zone.
     value = dt.datetime(2024, 7, 1, 12, 0, tzinfo=BERLIN)
-    want = value.astimezone(tz).replace(tzinfo=None)
     with dbapi.connect(pg) as conn:
         conn.execute("set time zone %s" % zone)
+        if tz is None:  # the server's own zone
+            tz = zoneinfo.ZoneInfo(conn.execute("show timezone").fetchone()[0])
+        want = value.astimezone(tz).replace(tzinfo=None)
         conn.execute("create temporary table ts(id int, v timestamp)")
         write(conn, path, "insert into ts values (?, ?)", rows_for(path, value))
         got = conn.execute("select distinct v from ts").fetchall()
