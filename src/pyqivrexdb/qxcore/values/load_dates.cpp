@@ -144,8 +144,9 @@ int in_zone(const Parts& d, long long offset, PyObject* zone, PyObject** out) {
 }
 
 // The offset of a zone written as POSIX does one without summer time, as
-// the server shows a zone set by an offset: "<+05:30>-05:30", "UTC+3" (its
-// sign is the other way round: west of UTC).
+// the server shows a zone set by an offset: "<+05:30>-05:30", "UTC+3", or
+// with no name at all, "+05:30" (its sign is the other way round: west of
+// UTC).
 bool posix_offset(const char* p, size_t n, long long* seconds) {
     Text t{p, p + n};
     if (t.take('<')) {
@@ -154,7 +155,7 @@ bool posix_offset(const char* p, size_t n, long long* seconds) {
     } else {
         const char* name = t.at;
         while (!t.done() && (*t.at | 0x20) >= 'a' && (*t.at | 0x20) <= 'z') ++t.at;
-        if (t.at - name < 3) return false;
+        if (t.at - name > 0 && t.at - name < 3) return false;
     }
     const bool east = t.take('-');
     if (!east) t.take('+');
