@@ -210,3 +210,48 @@ def test_the_engine_forgets_a_cancel_made_while_nothing_runs(eng, path):
     assert eng.qcSqlAddRecords(hdb, b"t", 1, 4, rec) == 0
     assert eng.query(hs, "select n from t") == [[7]]
     eng.close(hdb)
+
+
+def test_statements_made_used_and_freed_at_once_on_many_connections(eng):
+    # Handles past the first 16,384 are found another way than those before:
+    # both kinds are made here, used by other threads than made them, and
+    # freed while other connections' statements run; a freed one stays unknown.
+    unknown = -97
+    hdb = eng.open(b":memory:")
+    made = [eng.stmt(hdb) for _ in range(17000)]
+    shared = [made[0], made[-1]]
+    errors, freed = [], []
+
+    def worker(k):
+        try:
+            h = eng.open(b":memory:")
+            for i in range(400):
+                s, other = eng.stmt(h), eng.stmt(h)
+                assert eng.query(s, "select %d, 'w%d'" % (i, k)) == [[i, "w%d" % k]]
+                assert eng.qcSqlFreeStmt(other) == 0
+                freed.append(other)
+                assert eng.exec(freed[i * 4 % len(freed)], "select 1") == unknown
+                assert eng.qcSqlFreeStmt(s) == 0
+            eng.close(h)
+        except Exception as exc:  # the assertion of a thread reaches the test
+            errors.append(exc)
+
+    def user(hs):
+        try:
+            for i in range(200):
+                assert eng.query(hs, "select %d" % i) == [[i]]
+        except Exception as exc:
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(3)]
+    threads += [threading.Thread(target=user, args=(hs,)) for hs in shared[1:]]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    for hs in made[1:-1]:
+        assert eng.qcSqlFreeStmt(hs) == 0
+    assert [eng.exec(hs, "select 1") for hs in made[1:3] + made[-2:-1]] == [unknown] * 3
+    assert eng.query(shared[0], "select 2") == eng.query(shared[1], "select 2") == [[2]]
+    eng.close(hdb)
