@@ -54,3 +54,32 @@ def test_extensions_users_of_a_current_sqlite_expect(cur, setup, query, expected
         cur.execute(statement)
     cur.execute(query)
     assert [tuple(r) for r in cur.fetchall()] == expected
+
+
+@pytest.mark.parametrize("name", [
+    "file::memory:?cache=shared",
+    "file:shared_a?mode=memory&cache=shared",
+    "file:/shared_b?cache=shared&mode=memory",
+])
+def test_an_in_memory_database_named_for_sharing_is_shared_by_the_connections_of_the_process(name):
+    from pyqivrexdb import dbapi
+    first, second = dbapi.connect(name), dbapi.connect(name)
+    try:
+        first.execute("create table m(x integer)")
+        first.execute("insert into m values (1)")
+        first.commit()
+        assert second.execute("select x from m").fetchall() == [(1,)]
+        second.execute("insert into m values (2)")
+        second.commit()
+        assert first.execute("select x from m order by x").fetchall() == [(1,), (2,)]
+        # Another name is another database; a private one shares nothing.
+        with dbapi.connect("file:other?mode=memory&cache=shared") as other:
+            assert other.execute("select count(*) from sqlite_schema").fetchone() == (0,)
+        with dbapi.connect(":memory:") as private:
+            assert private.execute("select count(*) from sqlite_schema").fetchone() == (0,)
+    finally:
+        first.close()
+        second.close()
+    # It goes with its last connection.
+    with dbapi.connect(name) as again:
+        assert again.execute("select count(*) from sqlite_schema").fetchone() == (0,)
