@@ -260,15 +260,17 @@ int Session::keep_settings() {
     if (int rc = standard_strings_on(false)) return rc;
     if (int rc = utf8_kept()) return rc;
     if (int rc = float_digits_kept()) return rc;
-    const bool reset = resets_;
-    resets_ = false;
     const char* dates = pq.PQparameterStatus(conn, "DateStyle");
     const char* intervals = pq.PQparameterStatus(conn, "IntervalStyle");
-    const bool kept = !reset && (!dates || std::strcmp(dates, "ISO, YMD") == 0) &&
+    const bool kept = !resets_ && (!dates || std::strcmp(dates, "ISO, YMD") == 0) &&
                       (!intervals || std::strcmp(intervals, "postgres") == 0);
-    // An aborted transaction takes nothing but its rollback.
+    // An aborted transaction takes nothing but its rollback. A reset is
+    // forgotten only once the settings are set again: a cancel that stops
+    // them leaves them for the next text.
     if (kept || pq.PQtransactionStatus(conn) == pq::PQTRANS_INERROR) return 0;
-    return run(SETTINGS);
+    const int rc = run(SETTINGS);
+    if (!rc) resets_ = false;
+    return rc;
 }
 
 int Session::utf8_kept() {

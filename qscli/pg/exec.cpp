@@ -62,7 +62,7 @@ int Session::exec(Stmt* st, const char* sql) {
         const bool defining = defines_columns(sql, n);
         // A U&"..." name may spell it with escapes.
         floats_named_ = platform::contains_nocase(sql, "extra_float_digits") || platform::contains_nocase(sql, "u&");
-        resets_ = resets(sql, n);
+        if (resets(sql, n)) resets_ = true;  // forgotten once the settings are set again
         if (defining || !run_prepared(st, sql, n, &rc)) {
             std::string text = to_utf8(sql, n);
             rc = rewrite_tblstruct(text);
