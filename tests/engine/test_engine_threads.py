@@ -255,3 +255,46 @@ def test_statements_made_used_and_freed_at_once_on_many_connections(eng):
     assert [eng.exec(hs, "select 1") for hs in made[1:3] + made[-2:-1]] == [unknown] * 3
     assert eng.query(shared[0], "select 2") == eng.query(shared[1], "select 2") == [[2]]
     eng.close(hdb)
+
+
+@pytest.mark.parametrize("close", ["cursor", "connection", "with block"])
+def test_closing_while_another_thread_reads_the_rows_closes_and_the_reader_is_told(dsn, close):
+    # The reader is inside its cursor's row loop (held in the row factory).
+    from pyqivrexdb import dbapi
+    conn = dbapi.connect(dsn)
+    conn.execute("create table rows_read(id integer)")
+    conn.cursor().executemany("insert into rows_read values (?)", [(i,) for i in range(10)])
+    conn.commit()
+    cur = conn.cursor()
+    inside, go = threading.Event(), threading.Event()
+
+    def factory(cursor, row):
+        if row[0] == 3:
+            inside.set()
+            go.wait(10)
+        return row
+    cur.row_factory = factory
+    read = []
+
+    def reader():
+        try:
+            read.append(list(cur.execute("select id from rows_read order by id")))
+        except dbapi.Error as exc:
+            read.append(exc)
+    thread = threading.Thread(target=reader)
+    thread.start()
+    assert inside.wait(10)
+    try:
+        if close == "cursor":
+            cur.close()
+        elif close == "connection":
+            conn.close()
+        else:
+            conn.__exit__(None, None, None)
+    finally:
+        go.set()
+        thread.join()
+    assert isinstance(read[0], dbapi.ProgrammingError)
+    with pytest.raises(dbapi.ProgrammingError):
+        cur.execute("select 1")
+    conn.close()
