@@ -191,8 +191,9 @@ def restore(conn, book):
             receiver.pending.clear()
         return True
     except (dbapi.Error, ValueError):
-        # ValueError: a cursor whose rows another thread is reading cannot
-        # be closed; its connection is not lent again.
+        # ValueError: a cursor whose row loop is the caller's own (a row
+        # factory that hands its connection back) cannot be closed; its
+        # connection is not lent again.
         return False
 
 

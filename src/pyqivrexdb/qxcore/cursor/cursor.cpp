@@ -235,7 +235,9 @@ PyObject* cursor_close(PyObject* self, PyObject*) {
     Ref results = Ref::borrow(c->results);
     int live = PyObject_IsTrue(results.get());
     if (live < 0) return nullptr;
-    if (live) {
+    // Rows another thread is reading end at that loop's next read, which
+    // finds the statement gone: the cursor closes all the same.
+    if (live && !(is_records(results.get()) && records_read_elsewhere(results.get()))) {
         Ref done(is_records(results.get()) ? records_close(results.get())
                                            : PyObject_CallMethod(results.get(), "close", nullptr));
         if (!done) return nullptr;

@@ -88,6 +88,8 @@ extern PyTypeObject CursorType;
 extern PyTypeObject RecordsType;  // the record iterator; not in the namespace
 
 inline bool is_records(PyObject* obj) { return Py_TYPE(obj) == &RecordsType; }
+// Whether another thread is inside a records object's row loop.
+bool records_read_elsewhere(PyObject* records);
 // The server's type of each column of a records object (empty without them).
 const std::vector<values::ServerType>* records_server_types(PyObject* records);
 

@@ -126,6 +126,11 @@ PyTypeObject RecordsType = [] {
     return t;
 }();
 
+bool records_read_elsewhere(PyObject* records) {
+    const RecordsObject* r = as_records(records);
+    return r->running && r->runner != PyThread_get_thread_ident();
+}
+
 PyObject* records_close(PyObject* self, PyObject*) {
     RecordsObject* r = as_records(self);
     if (r->running) {

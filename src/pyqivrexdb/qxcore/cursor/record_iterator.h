@@ -25,6 +25,7 @@ struct RecordsObject {
     uint32_t rec_size;     // bytes of one record, as the client reported it
     enum State : unsigned char { FRESH, READING, FINISHED } state;
     bool running;          // inside next/send/throw/close: no re-entry
+    unsigned long runner;  // the thread inside, while running
     MemBlock buffer;       // the read buffer, from the first next() to the end
     uint32_t capacity;     // its size in bytes
     uint32_t pos;          // where the next record starts in it

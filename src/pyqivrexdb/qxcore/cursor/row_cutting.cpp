@@ -121,6 +121,7 @@ bool enter(RecordsObject* r) {
         return false;
     }
     r->running = true;
+    r->runner = PyThread_get_thread_ident();
     return true;
 }
 
