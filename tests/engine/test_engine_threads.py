@@ -13,6 +13,7 @@ import pytest
 
 import pyqivrexdb
 from conftest import cpu_seconds, interrupting, wait_until_busy
+from held_reader import reading_held
 from pyqivrexdb.errors import ProgrammingError
 
 INTERRUPTED = -9
@@ -266,34 +267,13 @@ def test_closing_while_another_thread_reads_the_rows_closes_and_the_reader_is_to
     conn.cursor().executemany("insert into rows_read values (?)", [(i,) for i in range(10)])
     conn.commit()
     cur = conn.cursor()
-    inside, go = threading.Event(), threading.Event()
-
-    def factory(cursor, row):
-        if row[0] == 3:
-            inside.set()
-            go.wait(10)
-        return row
-    cur.row_factory = factory
-    read = []
-
-    def reader():
-        try:
-            read.append(list(cur.execute("select id from rows_read order by id")))
-        except dbapi.Error as exc:
-            read.append(exc)
-    thread = threading.Thread(target=reader)
-    thread.start()
-    assert inside.wait(10)
-    try:
+    with reading_held(cur, "select id from rows_read order by id") as read:
         if close == "cursor":
             cur.close()
         elif close == "connection":
             conn.close()
         else:
             conn.__exit__(None, None, None)
-    finally:
-        go.set()
-        thread.join()
     assert isinstance(read[0], dbapi.ProgrammingError)
     with pytest.raises(dbapi.ProgrammingError):
         cur.execute("select 1")

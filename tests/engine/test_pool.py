@@ -9,6 +9,8 @@ import pytest
 from pyqivrexdb import dbapi
 from pyqivrexdb.pool import AsyncConnectionPool, ConnectionPool, PoolClosed, PoolTimeout
 
+from held_reader import reading_held
+
 
 @pytest.fixture
 def table(dsn):
@@ -423,30 +425,8 @@ def test_a_connection_returned_while_another_thread_reads_its_rows_closes_the_cu
         conn.cursor().executemany("insert into t values (?)", [(i,) for i in range(10)])
     with ConnectionPool(table, max_size=1) as pool:
         conn = pool.getconn()
-        cur = conn.cursor()
-        inside, go = threading.Event(), threading.Event()
-
-        def factory(cursor, row):
-            if row[0] == 3:
-                inside.set()
-                go.wait(10)
-            return row
-        cur.row_factory = factory
-        read = []
-
-        def reader():
-            try:
-                read.append(list(cur.execute("select id from t order by id")))
-            except dbapi.Error as exc:
-                read.append(exc)
-        thread = threading.Thread(target=reader)
-        thread.start()
-        assert inside.wait(10)
-        try:
+        with reading_held(conn.cursor(), "select id from t order by id") as read:
             pool.putconn(conn)
-        finally:
-            go.set()
-            thread.join()
         assert isinstance(read[0], dbapi.ProgrammingError)
         with pool.connection() as again:
             assert again.execute("select count(*) from t").fetchall() == [(10,)]
