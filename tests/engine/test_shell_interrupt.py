@@ -63,12 +63,17 @@ def test_ctrl_c_during_a_statement_exits_130(tmp_path):
     assert "after" not in out
 
 
+# Rows of the file loaded: enough that a load outlasts the first progress
+# line (half a second) on a fast machine.
+BIG_ROWS = 10000000
+
+
 @pytest.fixture(scope="module")
 def big_csv(tmp_path_factory):
     path = tmp_path_factory.mktemp("csv") / "big.csv"
     with open(path, "w", encoding="utf-8") as f:
-        for i in range(2000000):
-            f.write("%d,name %d\n" % (i, i))
+        for start in range(0, BIG_ROWS, 1000000):
+            f.write("".join("%d,name %d\n" % (i, i) for i in range(start, start + 1000000)))
     return path
 
 
@@ -96,7 +101,7 @@ def test_ctrl_c_during_a_load_says_how_many_rows_were_kept(tmp_path, big_csv, pi
     said = [line for line in err.splitlines() if line.startswith("interrupted: load stopped, ")]
     assert len(said) == 1, err
     kept = int(said[0].split(", ")[1].split()[0])
-    assert 0 < kept < 2000000
+    assert 0 < kept < BIG_ROWS
     assert _count(db, "big") == kept
     assert "after" not in out
 
