@@ -8,8 +8,11 @@ import pytest
 from pyqivrexdb import dbapi
 
 
+# The stop is made again every 50 ms until it lands in a library call: the
+# sources run long enough after their pause (several seconds, unstopped) that
+# a fast load cannot end before one does.
 def rows_after_a_pause(pause):
-    for i in range(1_000_000):
+    for i in range(5_000_000):
         if i == 10:
             time.sleep(pause)  # the timer fires here, between library calls
         yield (i, "abc")
@@ -34,7 +37,7 @@ def batches_after_a_pause(pa, pause):
     schema = pa.schema([("id", pa.int64()), ("s", pa.string())])
 
     def batches():
-        for i in range(100_000):
+        for i in range(500_000):
             if i == 10:
                 time.sleep(pause)
             yield pa.record_batch([pa.array([i] * 10), pa.array(["abc"] * 10)], schema=schema)
